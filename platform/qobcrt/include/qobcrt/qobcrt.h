@@ -1,0 +1,127 @@
+/*
+ * qobcrt.h - the card's device runtime: device memory, streams, runs, completion reports, loaded models.
+ *
+ * Every call returns 0 (rtSuccess) or a runtime code in 500000..500124 and never crashes on bad input: a
+ * failing call changes nothing.  Device addresses are non-zero, below 2^32, and their range tells the
+ * memory kind.  Addresses and sizes are 64-bit.
+ *
+ * Ownership: a block from qobcrt_malloc_X is freed with qobcrt_free_X of the same kind on the same device.
+ * A block freed while a run still reads or writes it stays valid until the card is done with that run.
+ * The record block returned by qobcrt_get_vdsp_ops (multi_dsp_ops.ops) is a malloc() block owned by the
+ * caller, who releases it with free().
+ */
+#ifndef QOBCRT_QOBCRT_H
+#define QOBCRT_QOBCRT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- runtime codes ---- */
+enum {
+  rtSuccess = 0,
+  rtReady = 1,
+  rtErrMalloc = 500000,          /* device memory exhausted */
+  rtErrInvalidDevice = 500001,   /* device index out of range */
+  rtErrInvalidParam = 500002,    /* null pointer, zero size, bad flag or direction */
+  rtErrInvalidAddr = 500003,     /* address not a live block of the expected kind */
+  rtErrDoubleFree = 500004,      /* block already freed */
+  rtErrOutOfBounds = 500005,     /* copy beyond the end of a block */
+  rtErrStreamId = 500006,        /* stream id unknown or already registered */
+  rtErrRunRecord = 500007,       /* malformed run: bad op record, argument array or block */
+  rtErrModel = 500008,           /* no loaded model of that name or address */
+  rtErrTimeout = 500009,         /* synchronous run did not finish in time */
+  rtErrKernel = 500010,          /* a model kernel or op reported failure */
+  rtErrNotRegistered = 500011,   /* completion function not installed for the device */
+  rtErrInjected = 500100,        /* default code of an injected fault */
+  rtErrOthers = 500124
+};
+
+enum { kHost2Ddr = 0, kDdr2Host = 1, kDdr2Ddr = 2 };
+
+/* ---- records exchanged with the runtime (little-endian, packed exactly) ---- */
+#pragma pack(push, 1)
+typedef struct create_stream {
+  uint32_t stream_id;          /* 0 */
+  uint32_t vdsp_balance_mode;  /* 4 */
+  uint32_t reserved;           /* 8, not read */
+} create_stream;               /* 12 bytes */
+
+typedef struct run_stream {
+  uint32_t dev;                /* 0 */
+  uint32_t pid;                /* 4, 0 */
+  uint32_t stream_id;          /* 8 */
+  uint32_t data_id;            /* 12, the run's dataset id */
+  uint32_t stream_addr;        /* 16, low 32 bits of the run's stream-memory address */
+  uint32_t reserved[3];        /* 20..31 */
+} run_stream;                  /* 32 bytes */
+
+typedef struct get_desc {
+  uint32_t dev;                /* 0 */
+  uint32_t pid;                /* 4 */
+  uint32_t stream_id;          /* 8 */
+  uint32_t data_id;            /* 12 */
+  uint32_t stream_addr;        /* 16 */
+  uint32_t context_id;         /* 20, uid of the reported op record as stored */
+  uint32_t error_code;         /* 24 */
+  uint32_t reserved;           /* 28 */
+} get_desc;                    /* 32 bytes */
+
+/* Completion function: called on the device's reporter thread with the device index, the report and the
+   func_arg given at registration.  The get_desc is valid only during the call. */
+typedef void (*qobcrt_get_output_fn)(uint32_t dev, get_desc* desc, void* func_arg);
+
+typedef struct get_output_register {
+  uint32_t dev_id;             /* 0 */
+  uint32_t reserved;           /* 4 */
+  void* func_arg;              /* 8 */
+  qobcrt_get_output_fn func_get_output;  /* 16 */
+} get_output_register;         /* 24 bytes */
+
+typedef struct multi_dsp_ops {
+  uint32_t num;                /* 0: number of pre-process op records */
+  void* ops;                   /* 4: malloc() block of the records back to back; caller frees */
+} multi_dsp_ops;               /* 12 bytes */
+#pragma pack(pop)
+
+/* ---- device memory (flag must be 0) ---- */
+int qobcrt_get_device_count(uint32_t* count);                       /* QOBCRT_DEVICE_COUNT, default 1 */
+int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used);
+int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr);
+int qobcrt_free_stream(uint32_t dev, uint64_t addr);
+int qobcrt_malloc_inout(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr);
+int qobcrt_free_inout(uint32_t dev, uint64_t addr);
+int qobcrt_malloc_ddr_share(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr);
+int qobcrt_free_ddr_share(uint32_t dev, uint64_t addr);
+int qobcrt_malloc_app(uint32_t dev, uint64_t size, uint64_t* addr);   /* backs qobmMalloc */
+int qobcrt_free_app(uint32_t dev, uint64_t addr);
+/* direction 0: host to device (the library's only use).  dst must lie inside one live block. */
+int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction);
+int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst);
+int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst);
+/* Size of the live block that contains addr (0 when none); kind out: 0 stream, 1 inout, 2 ddr share, 3 app. */
+int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* base, uint64_t* size);
+
+/* ---- streams and runs ---- */
+int qobcrt_create_stream(uint32_t dev, create_stream* rec);
+int qobcrt_destroy_stream(uint32_t dev, uint32_t stream_id);
+int qobcrt_get_output_register(uint32_t dev, get_output_register* rec);
+int qobcrt_run_stream(uint32_t dev, run_stream* rec);
+/* Executes the run at stream_addr and waits up to timeout_ms (UINT32_MAX: no limit).  status receives the
+   first failing op's error code (0 when every op succeeded).  Nothing is reported through the completion
+   function. */
+int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_ms, uint32_t* status);
+
+/* ---- loaded models ---- */
+int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr);
+int qobcrt_get_vdsp_ops(uint32_t dev, const char* name, multi_dsp_ops* ops);
+void QOBCRegisterDeviceAPI(void);                 /* registers the card's device interface with TVM */
+int qobcrt_device_api_registered(void);           /* 1 once QOBCRegisterDeviceAPI ran */
+
+#ifdef __cplusplus
+}
+#endif
+#endif /* QOBCRT_QOBCRT_H */
