@@ -105,6 +105,12 @@ int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst);
 /* Size of the live block that contains addr (0 when none); kind out: 0 stream, 1 inout, 2 ddr share, 3 app. */
 int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* base, uint64_t* size);
 
+/* The card's own threads (a device's engine and reporter threads) belong to that device: on them this
+   returns 0 and stores the device index in dev.  On any other thread it returns rtErrInvalidDevice and
+   leaves dev untouched.  qobmGetDevice consults it for a thread that never set a current device, so a
+   completion function can copy outputs back with qobmMemcpy. */
+int qobcrt_thread_device(uint32_t* dev);
+
 /* ---- streams and runs ---- */
 int qobcrt_create_stream(uint32_t dev, create_stream* rec);
 int qobcrt_destroy_stream(uint32_t dev, uint32_t stream_id);

@@ -1,0 +1,153 @@
+// Test support: exact accounting, injected call and op faults, op delays.
+#include <algorithm>
+#include <cstring>
+
+#include "card.h"
+
+namespace qobcrt {
+
+namespace {
+
+struct CallFault {
+  std::string call;
+  uint32_t remaining;   // calls of `call` still to pass before this one fails
+  int code;
+};
+struct OpFault {
+  uint32_t uid;
+  uint32_t code;
+};
+
+struct FaultTable {
+  std::mutex mu;
+  std::vector<CallFault> calls;
+  std::vector<OpFault> ops;
+  std::atomic<size_t> pending{0};   // calls.size() + ops.size(), read without the lock on every call
+};
+
+FaultTable& faults() {
+  static FaultTable* table = new FaultTable();   // never destroyed: calls may arrive during exit
+  return *table;
+}
+
+// Every runtime function a fault may name.
+const char* const kCallNames[] = {
+    "qobcrt_get_device_count", "qobcrt_get_memory_info", "qobcrt_malloc_stream", "qobcrt_free_stream",
+    "qobcrt_malloc_inout", "qobcrt_free_inout", "qobcrt_malloc_ddr_share", "qobcrt_free_ddr_share",
+    "qobcrt_malloc_app", "qobcrt_free_app", "qobcrt_memcpy", "qobcrt_memcpy_d2h", "qobcrt_memcpy_d2d",
+    "qobcrt_query_block", "qobcrt_create_stream", "qobcrt_destroy_stream", "qobcrt_get_output_register",
+    "qobcrt_run_stream", "qobcrt_run_stream_sync", "qobcrt_model_addr", "qobcrt_get_vdsp_ops",
+    "qobcrt_register_model", "qobcrt_unregister_model", "qobcrt_thread_device"};
+
+bool knownCall(const char* name) {
+  for (const char* n : kCallNames)
+    if (std::strcmp(n, name) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool takeCallFault(const char* call, int* code) {
+  FaultTable& t = faults();
+  if (t.pending.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> lock(t.mu);
+  bool fired = false;
+  for (CallFault& f : t.calls) {
+    if (f.call != call) continue;
+    if (--f.remaining == 0 && !fired) {
+      fired = true;
+      *code = f.code;
+    }
+  }
+  // A fault whose call has come is spent, even when another fault claimed the same call.
+  t.calls.erase(std::remove_if(t.calls.begin(), t.calls.end(), [](const CallFault& f) { return f.remaining == 0; }),
+                t.calls.end());
+  t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+  return fired;
+}
+
+bool takeOpFault(uint32_t uid, uint32_t* code) {
+  FaultTable& t = faults();
+  if (t.pending.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> lock(t.mu);
+  for (auto it = t.ops.begin(); it != t.ops.end(); ++it) {
+    if (it->uid == uid) {
+      *code = it->code;
+      t.ops.erase(it);
+      t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace qobcrt
+
+extern "C" {
+
+int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out) {
+  return qobcrt::guarded([&] {
+    qobcrt::Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (out == nullptr) return static_cast<int>(rtErrInvalidParam);
+    qobcrt_sim_stats s{};
+    {
+      std::lock_guard<std::mutex> lock(d->mem_mu);
+      for (uint32_t k = 0; k < qobcrt::kKinds; ++k) {
+        s.live_blocks[k] = d->live_blocks[k];
+        s.live_bytes[k] = d->live_bytes[k];
+        s.allocs[k] = d->allocs[k];
+        s.frees[k] = d->frees[k];
+      }
+    }
+    s.runs_submitted = d->runs_submitted.load();
+    s.runs_completed = d->runs_completed.load();
+    s.runs_failed = d->runs_failed.load();
+    s.reports_delivered = d->reports_delivered.load();
+    *out = s;
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code) {
+  return qobcrt::guarded([&] {
+    if (call == nullptr || nth == 0 || !qobcrt::knownCall(call)) return static_cast<int>(rtErrInvalidParam);
+    auto& t = qobcrt::faults();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.calls.push_back({call, nth, code == 0 ? static_cast<int>(rtErrInjected) : static_cast<int>(code)});
+    t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code) {
+  return qobcrt::guarded([&] {
+    auto& t = qobcrt::faults();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.ops.push_back({op_uid & 0x7fffffffu, code == 0 ? static_cast<uint32_t>(rtErrInjected) : code});
+    t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_clear_faults(void) {
+  return qobcrt::guarded([&] {
+    auto& t = qobcrt::faults();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.calls.clear();
+    t.ops.clear();
+    t.pending.store(0, std::memory_order_release);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us) {
+  return qobcrt::guarded([&] {
+    qobcrt::Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    d->op_delay_us.store(us);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+}  // extern "C"
