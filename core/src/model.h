@@ -1,0 +1,78 @@
+// Model: one model loaded from files (static) or from a suite (dynamic-shape), behind IModel.
+#ifndef QOBL_MODEL_H
+#define QOBL_MODEL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "i_model.h"
+#include "model_preop.h"
+
+namespace zenlar {
+namespace qobl {
+
+enum class ModelState : uint32_t { CREATED = 1, SHAPED = 2, LOADED = 3 };
+
+class Model : public IModel {
+ public:
+  // Takes ownership of the model module `mod` (never null: throws std::invalid_argument otherwise, and
+  // then the caller keeps the module).  A static model starts SHAPED, a dynamic one CREATED.
+  Model(void* mod, const std::string& md5, uint32_t devId, bool isDynamic);
+  // Frees the pre-process configuration on the card, then the model module.
+  ~Model() override;
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  bool setBatchSize(uint32_t& batchSize) override;
+  bool getInputCount(uint32_t& count) override;
+  bool getOutputCount(uint32_t& count) override;
+  bool getBatchSize(uint32_t& size) override;
+  bool getMaxBatchSize(uint32_t& size) override;
+  bool getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size) override;
+  bool getModelAddress(uint64_t& modelAddr) override;
+  bool setInputShape(const std::vector<qoblShape>& shapes) override;
+  bool getInputShapeByIndex(int32_t index, qobmShape& shape) override;
+  bool getInputSizeByIndex(int32_t index, int64_t& size) override;
+  bool getOutputShapeByIndex(int32_t index, qobmShape& shape) override;
+  bool getOutputCoreShapes(int32_t index, modelShape& shapes) override;
+  bool getOutPutSizeByIndex(int32_t index, int64_t& size) override;
+  bool getAlignOutPutSizeByIndex(int32_t index, int64_t& size) override;
+  bool getOutPutDtype(int32_t index, DLDataType& type) override;
+  bool getPreOpCfgScaleFactorByIndex(int32_t index, uint16_t& value) override;
+  bool getPreOpCfgTensorTypeByIndex(int32_t index, uint16_t& value) override;
+  bool getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& values) override;
+  bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) override;
+  bool isDynamic() override;
+
+  ModelState state() const { return state_; }
+
+ private:
+  // Loads the selected module node on the device: model address, then the pre-process configuration.
+  // Logs its own failures.  May throw the module runtime's error (from the input-type query).
+  bool loadModelAndPreOpInfo(const std::string& realModelName);
+  // Frees the uploaded pre-process records and empties the configuration.
+  void clearPreOpInfo();
+  // Checks shapes against the module's input ranks and converts them (throws on mismatch).
+  modelShape toModelShape(const std::vector<qoblShape>& shapes);
+  void requireState(ModelState atLeast) const;
+  // Throws with the module's text for a non-zero module code.
+  static void check(int code);
+
+  void* module_;
+  uint32_t devId_;
+  bool isDynamic_;
+  std::string modelMd5_;
+  uint32_t batchsize_;
+  std::string realModelName_;
+  uint64_t modelAddr_;
+  ModelState state_;
+  modelShape curSetShapes_;
+  std::vector<uint64_t> preOpCfgAddrArray_;
+  PreOpCfg preOpCfg_;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_MODEL_H

@@ -1,0 +1,68 @@
+// ModelMgr: model module creation and the model objects around them.
+#include "model_mgr.h"
+
+#include <exception>
+
+#include "model.h"
+#include "tvm_model_runtime/tvm_model_runtime_api.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+// Wraps a freshly created module in a model; the module is freed when that fails.
+bool adoptModule(IModel** pModel, void* module, const std::string& name, uint32_t deviceId, bool isDynamic) {
+  try {
+    *pModel = new Model(module, name, deviceId, isDynamic);
+    return true;
+  } catch (const std::exception&) {
+    TvmModelRuntimeApi::freeTvmModule(module);
+    return false;
+  }
+}
+
+}  // namespace
+
+bool ModelMgr::createModel(IModel** pModel, const std::string& modLib, const char* graphJson,
+                           const char* paramsBin, uint64_t paramsBinLen, const char* hwJson,
+                           const std::string& modelMd5, uint32_t deviceId) {
+  if (pModel == nullptr) return false;
+  const std::string name = modelMd5;
+  void* module = nullptr;
+  try {
+    TvmModelRuntimeCreator::initTvmRuntime();
+    const int rc = TvmModelRuntimeCreator::createTvmModelRuntime(name, modLib, graphJson, paramsBin, paramsBinLen,
+                                                                 static_cast<int>(deviceId), modelMd5, hwJson,
+                                                                 &module);
+    if (rc != 0 || module == nullptr) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return adoptModule(pModel, module, name, deviceId, false);
+}
+
+bool ModelMgr::createDynamicModel(IModel** pModel, const std::string& shapeRange, const std::string& sharedParams,
+                                  const ModelFileSuiteCollection& suiteCollection, const char* hwJson,
+                                  const std::string& modelMd5, uint32_t deviceId) {
+  if (pModel == nullptr) return false;
+  const std::string name = modelMd5;
+  void* module = nullptr;
+  try {
+    TvmModelRuntimeCreator::initTvmRuntime();
+    const int rc = TvmModelRuntimeCreator::createDynamicTvmModelRuntime(
+        name, shapeRange, sharedParams, suiteCollection, static_cast<int>(deviceId), modelMd5, hwJson, &module);
+    if (rc != 0 || module == nullptr) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return adoptModule(pModel, module, name, deviceId, true);
+}
+
+bool ModelMgr::releaseModel(IModel* pModel) {
+  delete pModel;
+  return true;
+}
+
+}  // namespace qobl
+}  // namespace zenlar
