@@ -1,0 +1,17 @@
+// demo_models.h - the demo models: weights, graph, hardware configuration and samples for each.
+#ifndef QOBL_TOOLS_MODEL_GEN_DEMO_MODELS_H
+#define QOBL_TOOLS_MODEL_GEN_DEMO_MODELS_H
+
+#include <string>
+
+namespace zenlar::qobl::modelgen {
+
+// Each writes the model's generated files under `dir` (created if needed); the model library itself is
+// built separately from the kernel sources.  Throw std::runtime_error on an I/O failure.
+void generateClassifier(const std::string& dir);
+void generateSegmenter(const std::string& dir);
+void generateDynamic(const std::string& dir);
+
+}  // namespace zenlar::qobl::modelgen
+
+#endif  // QOBL_TOOLS_MODEL_GEN_DEMO_MODELS_H
