@@ -117,6 +117,7 @@ typedef void (*qobmLogSink)(uint32_t channel, uint32_t level, const char* functi
                             uint32_t line, const char* text, void* user);   /* text is fully formatted */
 int qobmSetLogSink(qobmLogSink sink, void* user);        /* NULL restores the stderr sink */
 int qobmSetLogLevel(uint32_t level);                     /* lines below the level are dropped */
+int qobmGetLogLevel(uint32_t* level);                    /* the threshold in force */
 int qobmLogLevelEnabled(uint32_t channel, uint32_t level, qobmBool* enabled);
 int qobmLogMessage(uint32_t channel, uint32_t level, const char* function, const char* file, uint32_t line,
                    const char* format, ...)

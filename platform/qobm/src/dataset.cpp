@@ -1,0 +1,334 @@
+// Datasets, data buffers and tensors.
+//
+// Every object lives in a registry of live handles; a call first looks its handle up there, so a null,
+// foreign or destroyed handle is answered with a code and never dereferenced.  One mutex guards the
+// registries and the objects' contents: the calls are short, and holding it throughout makes concurrent
+// use from several threads safe.
+#include <cstdint>
+#include <mutex>
+#include <unordered_set>
+#include <vector>
+
+#include "qobcrt/qobcrt.h"
+#include "qobm_internal.h"
+
+struct qobmDataBuffer {
+  qobmDeviceInfo dev;
+  uint64_t addr;
+  uint64_t size;
+};
+
+struct qobmTensor {
+  qobmDeviceInfo dev;
+  uint64_t addr;
+  uint64_t size;
+  qobmShape shape;
+  qobmDType dtype;
+};
+
+struct qobmDataset {
+  qobmDatasetMode mode;
+  std::vector<void*> entries;  // qobmDataBuffer* or qobmTensor*, as the mode says; not owned
+};
+
+namespace {
+
+using qobm_detail::guarded;
+
+constexpr uint32_t kMaxDims = 6;
+
+struct Registry {
+  std::mutex mu;
+  std::unordered_set<const qobmDataset*> datasets;
+  std::unordered_set<const qobmDataBuffer*> buffers;
+  std::unordered_set<const qobmTensor*> tensors;
+};
+
+// Never destroyed: other libraries' threads may still call in while the process exits.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+bool validDeviceInfo(const qobmDeviceInfo& dev) {
+  if (dev.dev == qobmDE_CPU) return true;
+  if (dev.dev != qobmDE_QOBC) return false;
+  uint32_t count = 0;
+  return qobcrt_get_device_count(&count) == 0 && dev.devIdx < count;
+}
+
+// A null address is only acceptable for an empty region.
+bool validRegion(uint64_t addr, uint64_t size) { return addr != 0 || size == 0; }
+
+bool validDType(qobmDType t) {
+  switch (t) {
+    case qobmDT_UINT8: case qobmDT_INT8: case qobmDT_UINT16: case qobmDT_INT16: case qobmDT_UINT32:
+    case qobmDT_INT32: case qobmDT_FLOAT16: case qobmDT_FLOAT32: case qobmDT_BFLOAT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Looks the dataset up and, when checkMode is set, checks that it holds entries of the wanted kind.
+int findDataset(Registry& r, const qobmDataset* ds, qobmDatasetMode wanted, bool checkMode) {
+  if (ds == nullptr) return QOBM_ERR_INVALID_PARAM;
+  if (r.datasets.count(ds) == 0) return QOBM_ERR_INVALID_HANDLE;
+  if (checkMode && ds->mode != wanted) return QOBM_ERR_MODE;
+  return QOBM_SUCCESS;
+}
+
+template <typename T>
+int findObject(const std::unordered_set<const T*>& set, const T* obj) {
+  if (obj == nullptr) return QOBM_ERR_INVALID_PARAM;
+  return set.count(obj) != 0 ? QOBM_SUCCESS : QOBM_ERR_INVALID_HANDLE;
+}
+
+int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
+  return guarded([&] {
+    if (count == nullptr) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, wanted, true);
+    if (rc != QOBM_SUCCESS) return rc;
+    *count = static_cast<uint32_t>(dataset->entries.size());
+    return QOBM_SUCCESS;
+  });
+}
+
+// Reads one field of a live buffer or tensor into *out under the registry lock.
+template <typename T, typename Out, typename Get>
+int readField(const std::unordered_set<const T*>& (*setOf)(Registry&), T* obj, Out* out, Get get) {
+  return guarded([&] {
+    if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findObject<T>(setOf(r), obj);
+    if (rc != QOBM_SUCCESS) return rc;
+    *out = get(*obj);
+    return QOBM_SUCCESS;
+  });
+}
+
+const std::unordered_set<const qobmDataBuffer*>& bufferSet(Registry& r) { return r.buffers; }
+const std::unordered_set<const qobmTensor*>& tensorSet(Registry& r) { return r.tensors; }
+
+}  // namespace
+
+extern "C" {
+
+// ---- datasets ----
+
+int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
+  return guarded([&] {
+    if (dataset == nullptr || (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    auto* ds = new qobmDataset{mode, {}};
+    try {
+      std::lock_guard<std::mutex> lock(r.mu);
+      r.datasets.insert(ds);
+    } catch (...) {
+      delete ds;
+      throw;
+    }
+    *dataset = ds;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmDestroyDataset(qobmDataset* dataset) {
+  return guarded([&] {
+    Registry& r = registry();
+    {
+      std::lock_guard<std::mutex> lock(r.mu);
+      int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
+      if (rc != QOBM_SUCCESS) return rc;
+      r.datasets.erase(dataset);
+    }
+    delete dataset;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmGetDatasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
+  return guarded([&] {
+    if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
+    if (rc != QOBM_SUCCESS) return rc;
+    *mode = dataset->mode;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmGetDatasetBufferCount(qobmDataset* dataset, uint32_t* count) {
+  return countEntries(dataset, qobmDM_BUFFER, count);
+}
+
+int qobmGetDatasetTensorCount(qobmDataset* dataset, uint32_t* count) {
+  return countEntries(dataset, qobmDM_TENSOR, count);
+}
+
+int qobmGetDatasetBuffer(qobmDataset* dataset, uint32_t index, qobmDataBuffer** buffer) {
+  return guarded([&] {
+    if (buffer == nullptr) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
+    if (rc != QOBM_SUCCESS) return rc;
+    if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
+    *buffer = static_cast<qobmDataBuffer*>(dataset->entries[index]);
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmGetDatasetTensor(qobmDataset* dataset, uint32_t index, qobmTensor** tensor) {
+  return guarded([&] {
+    if (tensor == nullptr) return QOBM_ERR_INVALID_PARAM;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
+    if (rc != QOBM_SUCCESS) return rc;
+    if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
+    *tensor = static_cast<qobmTensor*>(dataset->entries[index]);
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmAddDatasetBuffer(qobmDataset* dataset, qobmDataBuffer* buffer) {
+  return guarded([&] {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
+    if (rc == QOBM_SUCCESS) rc = findObject<qobmDataBuffer>(r.buffers, buffer);
+    if (rc != QOBM_SUCCESS) return rc;
+    if (dataset->entries.size() >= UINT32_MAX) return QOBM_ERR_INDEX;
+    dataset->entries.push_back(buffer);
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmAddDatasetTensor(qobmDataset* dataset, qobmTensor* tensor) {
+  return guarded([&] {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
+    if (rc == QOBM_SUCCESS) rc = findObject<qobmTensor>(r.tensors, tensor);
+    if (rc != QOBM_SUCCESS) return rc;
+    if (dataset->entries.size() >= UINT32_MAX) return QOBM_ERR_INDEX;
+    dataset->entries.push_back(tensor);
+    return QOBM_SUCCESS;
+  });
+}
+
+// ---- data buffers ----
+
+int qobmCreateDataBuffer(qobmDeviceInfo dev, uint64_t addr, uint64_t size, qobmDataBuffer** buffer) {
+  return guarded([&] {
+    if (buffer == nullptr || !validRegion(addr, size)) return QOBM_ERR_INVALID_PARAM;
+    if (!validDeviceInfo(dev)) return QOBM_ERR_DEVICE;
+    Registry& r = registry();
+    auto* b = new qobmDataBuffer{dev, addr, size};
+    try {
+      std::lock_guard<std::mutex> lock(r.mu);
+      r.buffers.insert(b);
+    } catch (...) {
+      delete b;
+      throw;
+    }
+    *buffer = b;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmDestroyDataBuffer(qobmDataBuffer* buffer) {
+  return guarded([&] {
+    Registry& r = registry();
+    {
+      std::lock_guard<std::mutex> lock(r.mu);
+      int rc = findObject<qobmDataBuffer>(r.buffers, buffer);
+      if (rc != QOBM_SUCCESS) return rc;
+      r.buffers.erase(buffer);
+    }
+    delete buffer;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmGetDataBufferAddr(qobmDataBuffer* buffer, uint64_t* addr) {
+  return readField(bufferSet, buffer, addr, [](const qobmDataBuffer& b) { return b.addr; });
+}
+
+int qobmGetDataBufferSize(qobmDataBuffer* buffer, uint64_t* size) {
+  return readField(bufferSet, buffer, size, [](const qobmDataBuffer& b) { return b.size; });
+}
+
+int qobmGetDataBufferDeviceInfo(qobmDataBuffer* buffer, qobmDeviceInfo* info) {
+  return readField(bufferSet, buffer, info, [](const qobmDataBuffer& b) { return b.dev; });
+}
+
+// ---- tensors ----
+
+int qobmCreateTensor(qobmDeviceInfo dev, uint64_t addr, uint64_t size, const qobmShape* shape, qobmDType dtype,
+                     qobmTensor** tensor) {
+  return guarded([&] {
+    if (tensor == nullptr || shape == nullptr || !validRegion(addr, size)) return QOBM_ERR_INVALID_PARAM;
+    if (shape->ndims > kMaxDims || !validDType(dtype)) return QOBM_ERR_INVALID_PARAM;
+    for (uint32_t i = 0; i < shape->ndims; ++i) {
+      if (shape->shapes[i] < 0) return QOBM_ERR_INVALID_PARAM;
+    }
+    if (!validDeviceInfo(dev)) return QOBM_ERR_DEVICE;
+    // Extents beyond ndims are stored as 0 so that a read-back shape is fully defined.
+    qobmShape copy{};
+    copy.ndims = shape->ndims;
+    for (uint32_t i = 0; i < shape->ndims; ++i) copy.shapes[i] = shape->shapes[i];
+    Registry& r = registry();
+    auto* t = new qobmTensor{dev, addr, size, copy, dtype};
+    try {
+      std::lock_guard<std::mutex> lock(r.mu);
+      r.tensors.insert(t);
+    } catch (...) {
+      delete t;
+      throw;
+    }
+    *tensor = t;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmDestroyTensor(qobmTensor* tensor) {
+  return guarded([&] {
+    Registry& r = registry();
+    {
+      std::lock_guard<std::mutex> lock(r.mu);
+      int rc = findObject<qobmTensor>(r.tensors, tensor);
+      if (rc != QOBM_SUCCESS) return rc;
+      r.tensors.erase(tensor);
+    }
+    delete tensor;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmGetTensorDataHandle(qobmTensor* tensor, uint64_t* addr) {
+  return readField(tensorSet, tensor, addr, [](const qobmTensor& t) { return t.addr; });
+}
+
+int qobmGetTensorSize(qobmTensor* tensor, uint64_t* size) {
+  return readField(tensorSet, tensor, size, [](const qobmTensor& t) { return t.size; });
+}
+
+int qobmGetTensorShape(qobmTensor* tensor, qobmShape* shape) {
+  return readField(tensorSet, tensor, shape, [](const qobmTensor& t) { return t.shape; });
+}
+
+int qobmGetTensorDataType(qobmTensor* tensor, qobmDType* dtype) {
+  return readField(tensorSet, tensor, dtype, [](const qobmTensor& t) { return t.dtype; });
+}
+
+int qobmGetTensorDeviceInfo(qobmTensor* tensor, qobmDeviceInfo* info) {
+  return readField(tensorSet, tensor, info, [](const qobmTensor& t) { return t.dev; });
+}
+
+}  // extern "C"

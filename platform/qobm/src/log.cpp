@@ -1,0 +1,165 @@
+// Logging: a process-wide level threshold and one sink that receives every line at or above it.
+//
+// The threshold comes from QOBM_LOG_LEVEL the first time it is needed and qobmSetLogLevel overrides it.
+// Delivering a line holds the sink lock shared and qobmSetLogSink holds it exclusively, so lines are
+// delivered concurrently, a sink is never called after qobmSetLogSink has replaced it, and a line always
+// goes to one sink with that sink's own user pointer.
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "log_level.h"
+#include "qobm_internal.h"
+
+namespace {
+
+using qobm_detail::guarded;
+using qobm_detail::kMaxLogChannel;
+using qobm_detail::kMaxLogLevel;
+
+constexpr uint32_t kDefaultLevel = qobmLL_WARN;
+
+std::atomic<uint32_t>& threshold() {
+  static std::atomic<uint32_t>* t =
+      new std::atomic<uint32_t>(qobm_detail::parseLogLevel(std::getenv("QOBM_LOG_LEVEL"), kDefaultLevel));
+  return *t;
+}
+
+struct SinkState {
+  std::shared_mutex mu;
+  qobmLogSink sink = nullptr;  // null: the stderr sink
+  void* user = nullptr;
+};
+
+SinkState& sinkState() {
+  static SinkState* s = new SinkState;
+  return *s;
+}
+
+// Set while this thread delivers a line, so that a sink which logs or replaces the sink does not deadlock.
+thread_local bool tInSink = false;
+
+// One line on stderr: time stamp, level, channel, file:line, function and the text without one trailing
+// newline.  The line is written with one call so that lines of different threads do not interleave.
+void writeStderr(uint32_t channel, uint32_t level, const char* function, const char* file, uint32_t line,
+                 const char* text) {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm local;
+  time_t secs = tv.tv_sec;
+  localtime_r(&secs, &local);
+  char stamp[64];
+  size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%06ld", static_cast<long>(tv.tv_usec));
+
+  std::string body(text);
+  if (!body.empty() && body.back() == '\n') body.pop_back();
+  std::string out;
+  out.reserve(body.size() + 128);
+  out += stamp;
+  out += " [";
+  out += qobm_detail::logLevelName(level);
+  out += "] [";
+  out += qobm_detail::logChannelName(channel);
+  out += "] ";
+  out += file;
+  out += ':';
+  out += std::to_string(line);
+  out += ' ';
+  out += function;
+  out += ": ";
+  out += body;
+  out += '\n';
+  std::fwrite(out.data(), 1, out.size(), stderr);
+}
+
+void deliver(uint32_t channel, uint32_t level, const char* function, const char* file, uint32_t line,
+             const char* text) {
+  if (tInSink) {  // a sink logging from inside its own call goes straight to stderr
+    writeStderr(channel, level, function, file, line, text);
+    return;
+  }
+  SinkState& s = sinkState();
+  std::shared_lock<std::shared_mutex> lock(s.mu);
+  struct Mark {
+    Mark() { tInSink = true; }
+    ~Mark() { tInSink = false; }
+  } mark;
+  if (s.sink != nullptr) {
+    s.sink(channel, level, function, file, line, text, s.user);
+  } else {
+    writeStderr(channel, level, function, file, line, text);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int qobmSetLogSink(qobmLogSink sink, void* user) {
+  return guarded([&] {
+    if (tInSink) return QOBM_ERR_INVALID_PARAM;  // replacing the sink from inside a sink would deadlock
+    SinkState& s = sinkState();
+    std::unique_lock<std::shared_mutex> lock(s.mu);
+    s.sink = sink;
+    s.user = sink != nullptr ? user : nullptr;
+    return QOBM_SUCCESS;
+  });
+}
+
+int qobmSetLogLevel(uint32_t level) {
+  if (level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
+  threshold().store(level);
+  return QOBM_SUCCESS;
+}
+
+int qobmGetLogLevel(uint32_t* level) {
+  if (level == nullptr) return QOBM_ERR_INVALID_PARAM;
+  *level = threshold().load();
+  return QOBM_SUCCESS;
+}
+
+int qobmLogLevelEnabled(uint32_t channel, uint32_t level, qobmBool* enabled) {
+  if (enabled == nullptr || channel > kMaxLogChannel || level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
+  *enabled = level >= threshold().load() ? qobmTRUE : qobmFALSE;
+  return QOBM_SUCCESS;
+}
+
+int qobmLogMessage(uint32_t channel, uint32_t level, const char* function, const char* file, uint32_t line,
+                   const char* format, ...) {
+  if (format == nullptr || channel > kMaxLogChannel || level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
+  if (level < threshold().load()) return QOBM_SUCCESS;
+  va_list args;
+  va_start(args, format);
+  int rc = guarded([&] {
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return QOBM_ERR_INVALID_PARAM;
+    std::string large;
+    const char* text = small;
+    if (static_cast<size_t>(n) >= sizeof small) {
+      large.resize(static_cast<size_t>(n) + 1);
+      va_copy(copy, args);
+      std::vsnprintf(&large[0], large.size(), format, copy);
+      va_end(copy);
+      large.resize(static_cast<size_t>(n));
+      text = large.c_str();
+    }
+    deliver(channel, level, function != nullptr ? function : "", file != nullptr ? file : "", line, text);
+    return QOBM_SUCCESS;
+  });
+  va_end(args);
+  return rc;
+}
+
+}  // extern "C"

@@ -1,0 +1,29 @@
+// Shared helpers of the library's sources: the exported C API and the exception guard that keeps C++
+// exceptions from crossing it.
+#ifndef QOBM_INTERNAL_H
+#define QOBM_INTERNAL_H
+
+// The library is built with hidden visibility; the public C API is exported explicitly.
+#pragma GCC visibility push(default)
+#include "qobm/qobm.h"
+#pragma GCC visibility pop
+
+#include <new>
+
+namespace qobm_detail {
+
+// Runs f() and turns an escaping exception into a result code.
+template <typename F>
+int guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return QOBM_ERR_BAD_ALLOC;
+  } catch (...) {
+    return QOBM_ERR_INVALID_PARAM;
+  }
+}
+
+}  // namespace qobm_detail
+
+#endif  // QOBM_INTERNAL_H

@@ -1,0 +1,231 @@
+// Datasets, data buffers and tensors: entries are shared between datasets, every misuse is answered
+// with a code and leaves out-parameters alone.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "qobm/qobm.h"
+
+namespace {
+
+const qobmDeviceInfo kHost{qobmDE_CPU, 0};
+const qobmDeviceInfo kCard{qobmDE_QOBC, 0};
+
+// A dataset copied entry by entry through the public calls, the way a caller clones one.
+qobmDataset* cloneBuffers(qobmDataset* src) {
+  uint32_t count = 0;
+  EXPECT_EQ(qobmGetDatasetBufferCount(src, &count), 0);
+  qobmDataset* copy = nullptr;
+  EXPECT_EQ(qobmCreateDataset(qobmDM_BUFFER, &copy), 0);
+  for (uint32_t i = 0; i < count; ++i) {
+    qobmDataBuffer* b = nullptr;
+    EXPECT_EQ(qobmGetDatasetBuffer(src, i, &b), 0);
+    EXPECT_EQ(qobmAddDatasetBuffer(copy, b), 0);
+  }
+  return copy;
+}
+
+TEST(QobmDataset, ClonedBufferDatasetSharesEntriesAndOutlivesItsSource) {
+  std::vector<uint8_t> host(300);
+  std::vector<qobmDataBuffer*> bufs;
+  qobmDataset* ds = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
+  for (int i = 0; i < 3; ++i) {
+    qobmDataBuffer* b = nullptr;
+    const qobmDeviceInfo dev = i == 1 ? kCard : kHost;
+    ASSERT_EQ(qobmCreateDataBuffer(dev, reinterpret_cast<uint64_t>(host.data() + 100 * i), 10 + i, &b), 0);
+    ASSERT_EQ(qobmAddDatasetBuffer(ds, b), 0);
+    bufs.push_back(b);
+  }
+  qobmDataset* copy = cloneBuffers(ds);
+  ASSERT_EQ(qobmDestroyDataset(ds), 0);  // the container only: the entries stay usable through the copy
+
+  qobmDatasetMode mode = qobmDM_TENSOR;
+  ASSERT_EQ(qobmGetDatasetMode(copy, &mode), 0);
+  EXPECT_EQ(mode, qobmDM_BUFFER);
+  uint32_t count = 0;
+  ASSERT_EQ(qobmGetDatasetBufferCount(copy, &count), 0);
+  ASSERT_EQ(count, 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    qobmDataBuffer* b = nullptr;
+    ASSERT_EQ(qobmGetDatasetBuffer(copy, i, &b), 0);
+    EXPECT_EQ(b, bufs[i]);
+    uint64_t addr = 0, size = 0;
+    qobmDeviceInfo info{};
+    ASSERT_EQ(qobmGetDataBufferAddr(b, &addr), 0);
+    ASSERT_EQ(qobmGetDataBufferSize(b, &size), 0);
+    ASSERT_EQ(qobmGetDataBufferDeviceInfo(b, &info), 0);
+    EXPECT_EQ(addr, reinterpret_cast<uint64_t>(host.data() + 100 * i));
+    EXPECT_EQ(size, 10u + i);
+    EXPECT_EQ(info.dev, i == 1 ? qobmDE_QOBC : qobmDE_CPU);
+    EXPECT_EQ(info.devIdx, 0u);
+  }
+  // The same buffer may sit in a dataset twice.
+  ASSERT_EQ(qobmAddDatasetBuffer(copy, bufs[0]), 0);
+  ASSERT_EQ(qobmGetDatasetBufferCount(copy, &count), 0);
+  EXPECT_EQ(count, 4u);
+
+  EXPECT_EQ(qobmDestroyDataset(copy), 0);
+  for (auto* b : bufs) EXPECT_EQ(qobmDestroyDataBuffer(b), 0);
+}
+
+TEST(QobmDataset, TensorDatasetKeepsShapeTypeAndOrder) {
+  qobmDataset* ds = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &ds), 0);
+  std::vector<qobmTensor*> tensors;
+  for (int i = 0; i < 3; ++i) {
+    qobmShape shape{};
+    shape.ndims = 4;
+    shape.shapes[0] = 1; shape.shapes[1] = 3; shape.shapes[2] = 8 + i; shape.shapes[3] = 8;
+    shape.shapes[4] = 77;  // beyond ndims: not part of the shape
+    qobmTensor* t = nullptr;
+    ASSERT_EQ(qobmCreateTensor(kCard, 0x1000 + 0x100 * i, 4 * 3 * (8 + i) * 8, &shape, qobmDT_FLOAT32, &t), 0);
+    ASSERT_EQ(qobmAddDatasetTensor(ds, t), 0);
+    tensors.push_back(t);
+  }
+  qobmDataset* copy = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &copy), 0);
+  uint32_t count = 0;
+  ASSERT_EQ(qobmGetDatasetTensorCount(ds, &count), 0);
+  ASSERT_EQ(count, 3u);
+  for (uint32_t i = 0; i < count; ++i) {
+    qobmTensor* t = nullptr;
+    ASSERT_EQ(qobmGetDatasetTensor(ds, i, &t), 0);
+    ASSERT_EQ(qobmAddDatasetTensor(copy, t), 0);
+  }
+  for (uint32_t i = 0; i < 3; ++i) {
+    qobmTensor* t = nullptr;
+    ASSERT_EQ(qobmGetDatasetTensor(copy, i, &t), 0);
+    EXPECT_EQ(t, tensors[i]);
+    qobmShape shape{};
+    qobmDType dtype = qobmDT_ANY;
+    uint64_t addr = 0, size = 0;
+    qobmDeviceInfo info{};
+    ASSERT_EQ(qobmGetTensorShape(t, &shape), 0);
+    ASSERT_EQ(qobmGetTensorDataType(t, &dtype), 0);
+    ASSERT_EQ(qobmGetTensorDataHandle(t, &addr), 0);
+    ASSERT_EQ(qobmGetTensorSize(t, &size), 0);
+    ASSERT_EQ(qobmGetTensorDeviceInfo(t, &info), 0);
+    EXPECT_EQ(shape.ndims, 4u);
+    EXPECT_EQ(shape.shapes[2], 8 + static_cast<int64_t>(i));
+    EXPECT_EQ(shape.shapes[4], 0);
+    EXPECT_EQ(dtype, qobmDT_FLOAT32);
+    EXPECT_EQ(addr, 0x1000u + 0x100 * i);
+    EXPECT_EQ(size, 4u * 3 * (8 + i) * 8);
+    EXPECT_EQ(info.dev, qobmDE_QOBC);
+  }
+  EXPECT_EQ(qobmDestroyDataset(ds), 0);
+  EXPECT_EQ(qobmDestroyDataset(copy), 0);
+  for (auto* t : tensors) EXPECT_EQ(qobmDestroyTensor(t), 0);
+}
+
+TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
+  qobmDataset* bufDs = nullptr;
+  qobmDataset* tenDs = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &bufDs), 0);
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &tenDs), 0);
+  qobmDataBuffer* buf = nullptr;
+  ASSERT_EQ(qobmCreateDataBuffer(kHost, 0x10, 4, &buf), 0);
+  qobmShape shape{1, {4}};
+  qobmTensor* ten = nullptr;
+  ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 4, &shape, qobmDT_UINT8, &ten), 0);
+
+  // Null handles and null out-parameters.
+  qobmDataset* outDs = reinterpret_cast<qobmDataset*>(0x1);
+  EXPECT_EQ(qobmCreateDataset(qobmDM_BUFFER, nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmCreateDataset(static_cast<qobmDatasetMode>(2), &outDs), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(outDs, reinterpret_cast<qobmDataset*>(0x1));
+  uint32_t count = 99;
+  EXPECT_EQ(qobmGetDatasetBufferCount(nullptr, &count), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmGetDatasetBufferCount(bufDs, nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmAddDatasetBuffer(bufDs, nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmGetDataBufferAddr(buf, nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmDestroyDataset(nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmDestroyDataBuffer(nullptr), QOBM_ERR_INVALID_PARAM);
+
+  // Wrong mode, both directions.
+  qobmTensor* outTen = reinterpret_cast<qobmTensor*>(0x2);
+  qobmDataBuffer* outBuf = reinterpret_cast<qobmDataBuffer*>(0x3);
+  EXPECT_EQ(qobmAddDatasetTensor(bufDs, ten), QOBM_ERR_MODE);
+  EXPECT_EQ(qobmAddDatasetBuffer(tenDs, buf), QOBM_ERR_MODE);
+  EXPECT_EQ(qobmGetDatasetTensorCount(bufDs, &count), QOBM_ERR_MODE);
+  EXPECT_EQ(qobmGetDatasetBufferCount(tenDs, &count), QOBM_ERR_MODE);
+  EXPECT_EQ(count, 99u);
+
+  // Index beyond the entries.
+  ASSERT_EQ(qobmAddDatasetBuffer(bufDs, buf), 0);
+  ASSERT_EQ(qobmAddDatasetTensor(tenDs, ten), 0);
+  EXPECT_EQ(qobmGetDatasetBuffer(bufDs, 1, &outBuf), QOBM_ERR_INDEX);
+  EXPECT_EQ(qobmGetDatasetBuffer(bufDs, UINT32_MAX, &outBuf), QOBM_ERR_INDEX);
+  EXPECT_EQ(qobmGetDatasetTensor(tenDs, 1, &outTen), QOBM_ERR_INDEX);
+  EXPECT_EQ(outBuf, reinterpret_cast<qobmDataBuffer*>(0x3));
+  EXPECT_EQ(outTen, reinterpret_cast<qobmTensor*>(0x2));
+
+  // Foreign handles: memory this library never handed out, and a handle of another kind.
+  alignas(16) unsigned char junk[64] = {};
+  auto* foreignDs = reinterpret_cast<qobmDataset*>(junk);
+  EXPECT_EQ(qobmGetDatasetBufferCount(foreignDs, &count), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmDestroyDataset(foreignDs), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmGetDataBufferAddr(reinterpret_cast<qobmDataBuffer*>(ten), nullptr), QOBM_ERR_INVALID_PARAM);
+  uint64_t addr = 5;
+  EXPECT_EQ(qobmGetDataBufferAddr(reinterpret_cast<qobmDataBuffer*>(ten), &addr), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmGetTensorDataHandle(reinterpret_cast<qobmTensor*>(buf), &addr), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmAddDatasetBuffer(bufDs, reinterpret_cast<qobmDataBuffer*>(ten)), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmGetDatasetMode(reinterpret_cast<qobmDataset*>(buf), nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(addr, 5u);
+
+  // Destroyed handles.
+  ASSERT_EQ(qobmDestroyDataset(bufDs), 0);
+  ASSERT_EQ(qobmDestroyDataBuffer(buf), 0);
+  ASSERT_EQ(qobmDestroyTensor(ten), 0);
+  qobmDatasetMode mode = qobmDM_TENSOR;
+  EXPECT_EQ(qobmGetDatasetMode(bufDs, &mode), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(mode, qobmDM_TENSOR);
+  EXPECT_EQ(qobmDestroyDataset(bufDs), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmDestroyDataBuffer(buf), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmDestroyTensor(ten), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmGetDataBufferSize(buf, &addr), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmGetTensorSize(ten, &addr), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(addr, 5u);
+  // A dataset still lists a destroyed entry; using what it returns is answered, not a crash.
+  ASSERT_EQ(qobmGetDatasetTensor(tenDs, 0, &outTen), 0);
+  EXPECT_EQ(outTen, ten);
+  qobmShape got{};
+  EXPECT_EQ(qobmGetTensorShape(outTen, &got), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmDestroyDataset(tenDs), 0);
+}
+
+TEST(QobmDataset, CreationValidatesDeviceShapeAndType) {
+  qobmDataBuffer* buf = nullptr;
+  qobmTensor* ten = nullptr;
+  qobmShape shape{2, {2, 3}};
+  EXPECT_EQ(qobmCreateDataBuffer(kHost, 0, 16, &buf), QOBM_ERR_INVALID_PARAM);       // null memory
+  EXPECT_EQ(qobmCreateDataBuffer(qobmDeviceInfo{static_cast<qobmDeviceType>(2), 0}, 0x10, 16, &buf),
+            QOBM_ERR_DEVICE);
+  EXPECT_EQ(qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 1000}, 0x10, 16, &buf), QOBM_ERR_DEVICE);
+  EXPECT_EQ(qobmCreateDataBuffer(kHost, 0x10, 16, nullptr), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(buf, nullptr);
+
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, nullptr, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &shape, qobmDT_ANY, &ten), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &shape, static_cast<qobmDType>(9), &ten), QOBM_ERR_INVALID_PARAM);
+  qobmShape tooMany{7, {1, 1, 1, 1, 1, 1}};
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &tooMany, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
+  qobmShape negative{2, {2, -1}};
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &negative, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
+  EXPECT_EQ(qobmCreateTensor(qobmDeviceInfo{qobmDE_QOBC, 1000}, 0x10, 24, &shape, qobmDT_INT8, &ten),
+            QOBM_ERR_DEVICE);
+  EXPECT_EQ(ten, nullptr);
+
+  // Six dimensions and every element type are accepted; a scalar (no dimensions) too.
+  qobmShape six{6, {1, 2, 1, 2, 1, 3}};
+  for (int t = qobmDT_UINT8; t <= qobmDT_BFLOAT; ++t) {
+    ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 24, &six, static_cast<qobmDType>(t), &ten), 0) << t;
+    EXPECT_EQ(qobmDestroyTensor(ten), 0);
+  }
+  qobmShape scalar{0, {}};
+  ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 4, &scalar, qobmDT_FLOAT32, &ten), 0);
+  EXPECT_EQ(qobmDestroyTensor(ten), 0);
+}
+
+}  // namespace
