@@ -1,0 +1,188 @@
+// RWLock: a spinning reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
+// threadsafe_unordered_map: a hash map that holds its lock in write mode for each single operation and lets
+// a caller hold it across several operations with write_guard().
+#ifndef QOBL_COMMON_RWLOCK_H
+#define QOBL_COMMON_RWLOCK_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+namespace zenlar {
+namespace qobl {
+
+// Reports a broken precondition with its text and ends the process (active in every build type).
+[[noreturn]] void qoblCommonAssertFail(const char* text, const char* file, int line);
+
+#define QOBL_COMMON_ASSERT(cond)                                                    \
+  do {                                                                              \
+    if (!(cond)) ::zenlar::qobl::qoblCommonAssertFail(#cond, __FILE__, __LINE__);   \
+  } while (0)
+
+// Scope guard: runs `acquire` once on construction and `release` on destruction while committed.
+// Returned by value straight into the caller's scope (guaranteed elision); it is neither copied nor moved,
+// so the release action runs exactly once.
+class raii {
+ public:
+  using fun_type = std::function<void()>;
+
+  raii(fun_type release, fun_type acquire = [] {}, bool default_com = true) noexcept(false)
+      : _commit(default_com), _release(std::move(release)) {
+    acquire();
+  }
+  // An exception escaping the release action ends the process (the destructor is noexcept).
+  ~raii() noexcept {
+    if (_commit) _release();
+  }
+  raii(const raii&) = delete;
+  raii& operator=(const raii&) = delete;
+  raii(raii&&) = delete;
+  raii& operator=(raii&&) = delete;
+
+  raii& commit(bool c = true) {
+    _commit = c;
+    return *this;
+  }
+
+ private:
+  bool _commit;
+  fun_type _release;
+};
+
+// Binds two `int T::f()` members of `res` as release and acquire actions.
+template <typename T>
+raii make_raii(T& res, int (T::*rel)(), int (T::*acq)(), bool default_com = true) {
+  QOBL_COMMON_ASSERT(nullptr!=rel&&nullptr!=acq);
+  return raii([&res, rel] { (res.*rel)(); }, [&res, acq] { (res.*acq)(); }, default_com);
+}
+
+// Reader/writer lock waiting by spinning on atomics.
+//  m_lock_count:  0 free; n > 0 held by n readers; -d held in write mode at nesting depth d.
+//  The write owner may take the write lock again (nesting) and reads under its own hold without counting.
+//  A read hold cannot be upgraded to a write hold.
+class RWLock {
+ public:
+  static const std::thread::id NULL_THEAD;
+  static constexpr int32_t WRITE_LOCK_STATUS = -1;
+
+  explicit RWLock(bool writeFirst = false);
+  virtual ~RWLock() = default;
+  RWLock(const RWLock&) = delete;
+  RWLock& operator=(const RWLock&) = delete;
+
+  // Each returns m_lock_count as read after the operation.
+  int readLock();
+  int readUnlock();
+  int writeLock();
+  int writeUnlock();  // by the owner only; a violation ends the process
+
+  raii read_guard() { return make_raii(*this, &RWLock::readUnlock, &RWLock::readLock); }
+  raii write_guard() { return make_raii(*this, &RWLock::writeUnlock, &RWLock::writeLock); }
+
+  // Observers for diagnostics and tests.
+  int32_t lockCount() const { return m_lock_count.load(); }
+  uint32_t writeWaitCount() const { return m_write_wait_count.load(); }
+  std::thread::id writeOwner() const { return m_write_thread_id.load(); }
+
+ private:
+  const bool WRITE_FIRST;
+  std::atomic<std::thread::id> m_write_thread_id;
+  std::atomic<int32_t> m_lock_count;
+  std::atomic<uint32_t> m_write_wait_count;
+};
+
+// Hash map whose every operation holds `lock` in write mode for its own duration.  Iterators and references
+// outlive the call and with them the protection: several steps that must be atomic with respect to other
+// users run under one write_guard(), inside which the operations re-enter the lock instead of waiting.
+// The map owns what it stores; raw pointer values are not freed by it.
+template <typename Key, typename Value, typename Hash = std::hash<Key>, typename Equal = std::equal_to<Key>,
+          typename Allocator = std::allocator<std::pair<const Key, Value>>>
+class threadsafe_unordered_map {
+ public:
+  using map_type = std::unordered_map<Key, Value, Hash, Equal, Allocator>;
+  using key_type = Key;
+  using mapped_type = Value;
+  using value_type = typename map_type::value_type;
+  using size_type = typename map_type::size_type;
+  using iterator = typename map_type::iterator;
+  using const_iterator = typename map_type::const_iterator;
+
+  threadsafe_unordered_map() : lock(false) {}
+  threadsafe_unordered_map(const threadsafe_unordered_map&) = delete;
+  threadsafe_unordered_map& operator=(const threadsafe_unordered_map&) = delete;
+
+  raii write_guard() { return lock.write_guard(); }
+  raii read_guard() { return lock.read_guard(); }
+  const RWLock& getLock() const { return lock; }
+
+  iterator find(const Key& k) {
+    auto g = write_guard();
+    return map.find(k);
+  }
+  iterator end() {
+    auto g = write_guard();
+    return map.end();
+  }
+  iterator begin() {
+    auto g = write_guard();
+    return map.begin();
+  }
+  Value& operator[](const Key& k) {
+    auto g = write_guard();
+    return map[k];
+  }
+  Value& operator[](Key&& k) {
+    auto g = write_guard();
+    return map[std::move(k)];
+  }
+  size_type erase(const Key& k) {
+    auto g = write_guard();
+    return map.erase(k);
+  }
+  void clear() {
+    auto g = write_guard();
+    map.clear();
+  }
+  size_type size() {
+    auto g = write_guard();
+    return map.size();
+  }
+  bool empty() {
+    auto g = write_guard();
+    return map.empty();
+  }
+  size_type count(const Key& k) {
+    auto g = write_guard();
+    return map.count(k);
+  }
+  template <typename... Args>
+  std::pair<iterator, bool> emplace(Args&&... args) {
+    auto g = write_guard();
+    return map.emplace(std::forward<Args>(args)...);
+  }
+  // Copies the mapped value of `k` into `value`; false (value untouched) when absent.
+  bool find(const Key& k, Value& value) {
+    auto g = write_guard();
+    auto it = map.find(k);
+    if (it == map.end()) return false;
+    value = it->second;
+    return true;
+  }
+  // Inserts `value` when `k` is absent; returns the mapped value after the call.
+  Value insertIfAbsent(const Key& k, const Value& value) {
+    auto g = write_guard();
+    return map.emplace(k, value).first->second;
+  }
+
+ private:
+  map_type map;
+  RWLock lock;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_COMMON_RWLOCK_H

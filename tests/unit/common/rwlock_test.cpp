@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rwlock.h"
+
+using zenlar::qobl::make_raii;
+using zenlar::qobl::raii;
+using zenlar::qobl::RWLock;
+using zenlar::qobl::threadsafe_unordered_map;
+
+TEST(RWLock, WriteNestingCountsAndOwner) {
+  RWLock lock(false);
+  EXPECT_EQ(lock.lockCount(), 0);
+  EXPECT_EQ(lock.writeOwner(), RWLock::NULL_THEAD);
+  EXPECT_EQ(lock.writeLock(), -1);
+  EXPECT_EQ(lock.writeOwner(), std::this_thread::get_id());
+  EXPECT_EQ(lock.writeLock(), -2);
+  EXPECT_EQ(lock.writeUnlock(), -1);
+  EXPECT_EQ(lock.writeOwner(), std::this_thread::get_id()) << "owner cleared before the last level";
+  EXPECT_EQ(lock.writeUnlock(), 0);
+  EXPECT_EQ(lock.writeOwner(), RWLock::NULL_THEAD);
+}
+
+TEST(RWLock, ReadersCountAndOwnerReadsWithoutCounting) {
+  RWLock lock(false);
+  EXPECT_EQ(lock.readLock(), 1);
+  EXPECT_EQ(lock.readLock(), 2);
+  EXPECT_EQ(lock.readUnlock(), 1);
+  EXPECT_EQ(lock.readUnlock(), 0);
+
+  lock.writeLock();
+  EXPECT_EQ(lock.readLock(), -1);
+  EXPECT_EQ(lock.readUnlock(), -1);
+  EXPECT_EQ(lock.writeUnlock(), 0);
+}
+
+TEST(RWLock, GuardsReleaseAtScopeEnd) {
+  RWLock lock(false);
+  {
+    raii g = lock.write_guard();
+    EXPECT_EQ(lock.lockCount(), -1);
+    {
+      raii inner = lock.write_guard();
+      EXPECT_EQ(lock.lockCount(), -2);
+    }
+    EXPECT_EQ(lock.lockCount(), -1);
+  }
+  EXPECT_EQ(lock.lockCount(), 0);
+  {
+    raii r = lock.read_guard();
+    EXPECT_EQ(lock.lockCount(), 1);
+  }
+  EXPECT_EQ(lock.lockCount(), 0);
+}
+
+namespace {
+struct Counter {
+  int acquired = 0;
+  int released = 0;
+  int acq() { return ++acquired; }
+  int rel() { return ++released; }
+};
+}  // namespace
+
+TEST(Raii, ActionsRunOnceAndCommitControlsRelease) {
+  Counter c;
+  {
+    raii g = make_raii(c, &Counter::rel, &Counter::acq, true);
+    EXPECT_EQ(c.acquired, 1);
+    EXPECT_EQ(c.released, 0);
+  }
+  EXPECT_EQ(c.acquired, 1);
+  EXPECT_EQ(c.released, 1);
+  {
+    raii g = make_raii(c, &Counter::rel, &Counter::acq, false);
+  }
+  EXPECT_EQ(c.acquired, 2);
+  EXPECT_EQ(c.released, 1) << "uncommitted guard must not release";
+  {
+    raii g = make_raii(c, &Counter::rel, &Counter::acq, true);
+    g.commit(false);
+  }
+  EXPECT_EQ(c.released, 1);
+}
+
+TEST(RWLockDeathTest, MisuseEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        RWLock lock(false);
+        lock.writeUnlock();
+      },
+      "this_thread::get_id\\(\\) == this->m_write_thread_id&&WRITE_LOCK_STATUS>=m_lock_count");
+  EXPECT_DEATH(
+      {
+        Counter c;
+        raii g = make_raii<Counter>(c, nullptr, &Counter::acq);
+      },
+      "nullptr!=rel&&nullptr!=acq");
+}
+
+TEST(ThreadsafeMap, OperationsAndValueInitialisation) {
+  threadsafe_unordered_map<uint32_t, int*> ptrs;
+  int* const& p = ptrs[7];
+  EXPECT_EQ(p, nullptr);
+  EXPECT_NE(ptrs.find(7), ptrs.end());
+  EXPECT_EQ(ptrs.find(8), ptrs.end());
+  EXPECT_EQ(ptrs.erase(8), 0u);
+  EXPECT_EQ(ptrs.size(), 1u);
+  EXPECT_EQ(ptrs.erase(7), 1u);
+  EXPECT_EQ(ptrs.size(), 0u);
+
+  threadsafe_unordered_map<uint32_t, bool> flags;
+  EXPECT_FALSE(flags[1]);
+  flags[1] = true;
+  EXPECT_TRUE(flags[1]);
+
+  threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> lists;
+  EXPECT_TRUE(lists[3].empty());
+  lists[3].push_back(5);
+  lists[3].push_back(6);
+  EXPECT_EQ(lists[3], (std::vector<uint32_t>{5, 6}));
+
+  threadsafe_unordered_map<std::string, std::list<int>> byName;
+  std::string key = "k";
+  byName[std::move(key)].push_back(1);
+  EXPECT_EQ(byName["k"].size(), 1u);
+  std::list<int> out;
+  EXPECT_TRUE(byName.find("k", out));
+  EXPECT_EQ(out.size(), 1u);
+  EXPECT_FALSE(byName.find("absent", out));
+  EXPECT_EQ(byName.insertIfAbsent("k", {}).size(), 1u);
+  byName.clear();
+  EXPECT_EQ(byName.find("k"), byName.end());
+  EXPECT_EQ(byName.getLock().lockCount(), 0);
+}
+
+TEST(ThreadsafeMap, OperationsReenterTheGuardOfTheirCaller) {
+  threadsafe_unordered_map<uint32_t, int> m;
+  {
+    raii g = m.write_guard();
+    EXPECT_EQ(m.getLock().lockCount(), -1);
+    m[1] = 10;
+    EXPECT_NE(m.find(1), m.end());
+    EXPECT_EQ(m.erase(1), 1u);
+    EXPECT_EQ(m.getLock().lockCount(), -1) << "inner calls must return to the outer level";
+    EXPECT_EQ(m.getLock().writeOwner(), std::this_thread::get_id());
+  }
+  EXPECT_EQ(m.getLock().lockCount(), 0);
+  EXPECT_EQ(m.getLock().writeOwner(), RWLock::NULL_THEAD);
+}
