@@ -1,5 +1,5 @@
-// Events across threads, sink replacement while other threads log, and handles and device memory used
-// from several threads at once.
+// Events across threads, sink replacement while other threads log, and handles destroyed on one thread
+// while others use them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "qobcrt/qobcrt_sim.h"
 #include "qobm/qobm.h"
 
 namespace {
@@ -196,7 +195,7 @@ TEST(QobmHandleConcurrency, HandlesDestroyedOnOneThreadWhileOthersUseThem) {
         uint64_t size = 0;
         const int rc = qobmGetDataBufferSize(b, &size);
         if (!(rc == 0 && size == 8) && rc != QOBM_ERR_INVALID_HANDLE) ++badResults;
-        const int add = qobmAddDatasetBuffer(ds, b);
+        const int add = qobmAddDatasetBuffer(ds, b);  // a stale entry is fine: it is never dereferenced
         if (add != 0 && add != QOBM_ERR_INVALID_HANDLE) ++badResults;
       }
       if (qobmDestroyDataset(ds) != 0) ++badResults;
@@ -207,35 +206,6 @@ TEST(QobmHandleConcurrency, HandlesDestroyedOnOneThreadWhileOthersUseThem) {
   for (auto& t : readers) t.join();
   EXPECT_EQ(badResults.load(), 0);
   EXPECT_TRUE(shared.empty());
-}
-
-TEST(QobmDeviceConcurrency, ThreadsAllocateCopyAndFreeOnTheCard) {
-  qobcrt_sim_stats before{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&, t] {
-      if (qobmSetDevice(0) != 0) ++failures;
-      for (int i = 0; i < 200; ++i) {
-        uint8_t in[32], out[32] = {};
-        for (int k = 0; k < 32; ++k) in[k] = static_cast<uint8_t>(t * 31 + i + k);
-        uint64_t a = 0;
-        if (qobmMalloc(sizeof in, &a) != 0) { ++failures; continue; }
-        if (qobmMemcpy(a, reinterpret_cast<uint64_t>(in), sizeof in, qobmMEMCPY_HOST_TO_DEVICE) != 0 ||
-            qobmMemcpy(reinterpret_cast<uint64_t>(out), a, sizeof out, qobmMEMCPY_DEVICE_TO_HOST) != 0 ||
-            std::memcmp(in, out, sizeof in) != 0) {
-          ++failures;
-        }
-        if (qobmFree(a) != 0) ++failures;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
-  qobcrt_sim_stats after{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
-  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_APP], before.live_blocks[QOBCRT_SIM_APP]);
 }
 
 }  // namespace

@@ -144,22 +144,13 @@ TEST_F(QobmLog, NullSinkRestoresOneStderrLinePerMessage) {
 }
 
 TEST(QobmLogLevelText, NumbersAndNamesInAnyCase) {
-  using qobm_detail::parseLogLevel;
-  EXPECT_EQ(parseLogLevel("0", 3), 0u);
-  EXPECT_EQ(parseLogLevel("6", 3), 6u);
-  EXPECT_EQ(parseLogLevel(" 4\n", 3), 4u);
-  EXPECT_EQ(parseLogLevel("trace", 3), 0u);
-  EXPECT_EQ(parseLogLevel("Debug", 3), 1u);
-  EXPECT_EQ(parseLogLevel("INFO", 3), 2u);
-  EXPECT_EQ(parseLogLevel("warn", 1), 3u);
-  EXPECT_EQ(parseLogLevel("Warning", 1), 3u);
-  EXPECT_EQ(parseLogLevel("error", 3), 4u);
-  EXPECT_EQ(parseLogLevel("ALARM", 3), 5u);
-  EXPECT_EQ(parseLogLevel("fatal", 3), 6u);
-  for (const char* bad : {"7", "-1", "10", "", "  ", "errors", "err", "2x"}) {
-    EXPECT_EQ(parseLogLevel(bad, 3), 3u) << bad;
-  }
-  EXPECT_EQ(parseLogLevel(nullptr, 2), 2u);
+  const struct {
+    const char* text;
+    uint32_t want;
+  } cases[] = {{"0", 0},     {"6", 6},       {" 4\n", 4},  {"trace", 0},  {"Debug", 1}, {"INFO", 2},
+               {"warn", 3},  {"Warning", 3}, {"error", 4}, {"ALARM", 5},  {"fatal", 6}, {"7", 1},
+               {"-1", 1},    {"", 1},        {"errors", 1}, {"2x", 1},    {nullptr, 1}};
+  for (const auto& c : cases) EXPECT_EQ(qobm_detail::parseLogLevel(c.text, 1), c.want) << (c.text ? c.text : "null");
 }
 
 }  // namespace
