@@ -1,0 +1,263 @@
+#include "utils/utils.h"
+
+#include <qobcrt/qobcrt.h>
+
+#include <cstring>
+#include <fstream>
+#include <new>
+
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+// Text of a dataset-library code, fetched into a zero-filled 256-byte buffer.
+struct ErrText {
+  char text[256];
+  explicit ErrText(int code) {
+    std::memset(text, 0, sizeof(text));
+    qobmGetErrDesc(static_cast<uint32_t>(code), text, sizeof(text));
+  }
+};
+
+}  // namespace
+
+uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt) {
+  if (fileName == nullptr || buffer == nullptr) return 0;
+  std::ifstream file(fileName, std::ios::in | std::ios::binary | std::ios::ate);
+  if (!file.is_open()) {
+    QOBL_LOG_ERROR("failed to open %s \n", fileName);
+    return 0;
+  }
+  const std::streamoff end = file.tellg();
+  if (end <= 0) return 0;  // empty (or unseekable) file: nothing allocated
+  const uint64_t size = static_cast<uint64_t>(end);
+  file.seekg(0, std::ios::beg);
+  char* block = new (std::nothrow) char[isTxt ? size + 1 : size];
+  if (block == nullptr) return 0;
+  if (!file.read(block, static_cast<std::streamsize>(size))) {
+    delete[] block;
+    return 0;
+  }
+  if (isTxt) block[size] = '\0';
+  *buffer = block;
+  return size;
+}
+
+uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size) {
+  uint64_t allocSize = size;
+  if ((allocSize & 0x3) != 0) allocSize = (allocSize & ~uint64_t{0x3}) + 4;
+  uint64_t addr = 0;
+  int ret = qobcrt_malloc_stream(deviceId, 0, allocSize, &addr);
+  if (ret != 0) {
+    QOBL_LOG_ERROR("[qobl]: failed to malloc stream memory for input configure in DDR. Error code is [%d].\n ", ret);
+    return 0;
+  }
+  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for input configure in DDR. Address = %p, size = %d.\n ",
+                 reinterpret_cast<void*>(addr), static_cast<int>(allocSize));
+  // Only the requested bytes are copied; the rounding bytes keep what the device runtime provides.
+  ret = qobcrt_memcpy(deviceId, cfg, size, addr, kHost2Ddr);
+  if (ret != 0) {
+    QOBL_LOG_ERROR("Failed to copy input config from host to device. Error code is [%d].\n ", ret);
+    // The block is of no use to anybody: release it rather than leak it.
+    qobcrt_free_stream(deviceId, addr);
+    return 0;
+  }
+  return addr;
+}
+
+std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
+  std::vector<uint64_t> addrs;
+  if (ds == nullptr) return addrs;
+  qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
+  qobmGetDatasetMode(ds, &mode);
+  uint32_t count = 0;
+  if (mode == qobmDM_BUFFER) {
+    qobmGetDatasetBufferCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmDataBuffer* buffer = nullptr;
+      uint64_t addr = 0;
+      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
+      addrs.push_back(addr);
+    }
+  } else if (mode == qobmDM_TENSOR) {
+    qobmGetDatasetTensorCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmTensor* tensor = nullptr;
+      uint64_t addr = 0;
+      if (qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
+      addrs.push_back(addr);
+    }
+  }
+  return addrs;
+}
+
+bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
+  if (dt == nullptr) return false;
+  const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  int ret = qobmGetDatasetMode(dt, &mode);
+  if (ret != 0) {
+    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", ErrText(ret).text);
+    return false;
+  }
+  uint32_t count = 0;
+  if (mode == qobmDM_BUFFER) {
+    ret = qobmGetDatasetBufferCount(dt, &count);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", ErrText(ret).text);
+      return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmDataBuffer* buffer = nullptr;
+      ret = qobmGetDatasetBuffer(dt, i, &buffer);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", ErrText(ret).text);
+        return false;
+      }
+      qobmDeviceInfo devInfo{};
+      ret = qobmGetDataBufferDeviceInfo(buffer, &devInfo);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetDataBufferDeviceInfo(buffer, &devInfo) : %s\n", ErrText(ret).text);
+        return false;
+      }
+      if (devInfo.dev != type) {
+        QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
+        return false;
+      }
+    }
+    return true;
+  }
+  if (mode == qobmDM_TENSOR) {
+    ret = qobmGetDatasetTensorCount(dt, &count);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", ErrText(ret).text);
+      return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmTensor* tensor = nullptr;
+      ret = qobmGetDatasetTensor(dt, i, &tensor);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", ErrText(ret).text);
+        return false;
+      }
+      qobmDeviceInfo devInfo{};
+      ret = qobmGetTensorDeviceInfo(tensor, &devInfo);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetTensorDeviceInfo(tensor, &devInfo) : %s\n", ErrText(ret).text);
+        return false;
+      }
+      if (devInfo.dev != type) {
+        QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
+        return false;
+      }
+    }
+    return true;
+  }
+  QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
+  return false;
+}
+
+qobmDataset* qoblCloneDataset(qobmDataset* dt) {
+  if (dt == nullptr) return nullptr;
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  int ret = qobmGetDatasetMode(dt, &mode);
+  if (ret != 0) {
+    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", ErrText(ret).text);
+    return nullptr;
+  }
+  uint32_t count = 0;
+  qobmDataset* dataset = nullptr;
+  // On a failure after the new dataset exists, it is destroyed (container only: the entries are shared
+  // with `dt`), so a failed clone leaves nothing behind.
+  if (mode == qobmDM_BUFFER) {
+    ret = qobmGetDatasetBufferCount(dt, &count);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", ErrText(ret).text);
+      return nullptr;
+    }
+    ret = qobmCreateDataset(mode, &dataset);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", ErrText(ret).text);
+      return nullptr;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmDataBuffer* buffer = nullptr;
+      ret = qobmGetDatasetBuffer(dt, i, &buffer);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", ErrText(ret).text);
+        qobmDestroyDataset(dataset);
+        return nullptr;
+      }
+      ret = qobmAddDatasetBuffer(dataset, buffer);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", ErrText(ret).text);
+        qobmDestroyDataset(dataset);
+        return nullptr;
+      }
+    }
+    return dataset;
+  }
+  if (mode == qobmDM_TENSOR) {
+    ret = qobmGetDatasetTensorCount(dt, &count);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", ErrText(ret).text);
+      return nullptr;
+    }
+    ret = qobmCreateDataset(mode, &dataset);
+    if (ret != 0) {
+      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", ErrText(ret).text);
+      return nullptr;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmTensor* tensor = nullptr;
+      ret = qobmGetDatasetTensor(dt, i, &tensor);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", ErrText(ret).text);
+        qobmDestroyDataset(dataset);
+        return nullptr;
+      }
+      ret = qobmAddDatasetTensor(dataset, tensor);
+      if (ret != 0) {
+        QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", ErrText(ret).text);
+        qobmDestroyDataset(dataset);
+        return nullptr;
+      }
+    }
+    return dataset;
+  }
+  QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
+  return nullptr;
+}
+
+uint32_t qoblCalculateLCM(uint32_t a, uint32_t b) {
+  if (a == 0 || b == 0) return 0;  // no least common multiple; rejected
+  // The smallest value >= max(a, b) divisible by both, found through the greatest common divisor rather
+  // than by counting upwards.  0 when it does not fit in 32 bits.
+  uint32_t x = a, y = b;
+  while (y != 0) {
+    const uint32_t r = x % y;
+    x = y;
+    y = r;
+  }
+  const uint64_t lcm = static_cast<uint64_t>(a / x) * b;
+  return lcm > UINT32_MAX ? 0 : static_cast<uint32_t>(lcm);
+}
+
+void qoblUtilsSafeCopyString(const char* src, size_t srcLen, char* dst, size_t bufSize) {
+  if (src == nullptr || dst == nullptr || bufSize == 0) return;
+  const size_t n = (bufSize > srcLen) ? srcLen : bufSize - 1;
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level) {
+  qobmBool enabled = qobmFALSE;
+  const int ret = qobmLogLevelEnabled(qobmLC_CL, static_cast<uint32_t>(level), &enabled);
+  return ret == 0 && enabled == qobmTRUE;
+}
+
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,52 @@
+// Shared utilities of the library: whole-file reads, host-to-card copies of configuration blocks, dataset
+// inspection and cloning, a least common multiple, a bounded string copy and a log-level query.
+// None of them throws; each reports failure by its neutral result (0, null, false, empty) after at most one
+// log line.
+#ifndef QOBL_UTILS_UTILS_H
+#define QOBL_UTILS_UTILS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <qobm/qobm.h>
+
+namespace zenlar {
+namespace qobl {
+
+// Reads the whole file into a new block stored in *buffer; returns its size in bytes.  With isTxt a 0 byte
+// is appended after the content (the block is size + 1 bytes).  Returns 0, leaving *buffer untouched, when
+// the file cannot be opened ("failed to open %s \n") or is empty.  The caller frees the block with delete[].
+uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt);
+
+// Copies `size` bytes of host memory at `cfg` into a new stream-memory block on device `deviceId`, whose
+// size is `size` rounded up to a multiple of 4.  Returns the block's device address, or 0 on failure (no
+// block is left allocated then).  The caller frees the block with qobcrt_free_stream.
+uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size);
+
+// The data address of every buffer (buffer mode) or tensor (tensor mode) of the dataset, in order.  Empty
+// for a null dataset or an unknown mode; an entry the dataset library fails to return gives 0.
+std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
+
+// True when every buffer or tensor of the dataset lives in memory of kind `type` (an empty dataset passes);
+// false for a null dataset, a failing dataset call or a mismatch (logged).
+bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type);
+
+// A new dataset of the same mode holding the same buffers or tensors in the same order (shared, not
+// copied), or null.  The caller owns the new dataset (qobmDestroyDataset frees the container only).
+qobmDataset* qoblCloneDataset(qobmDataset* dt);
+
+// Least common multiple of two non-zero values; 0 when either is 0 or the result exceeds 32 bits.
+uint32_t qoblCalculateLCM(uint32_t a, uint32_t b);
+
+// Copies min(srcLen, bufSize - 1) bytes of src into dst and terminates it; never writes past bufSize bytes.
+// Nothing happens when bufSize is 0 or a pointer is null.
+void qoblUtilsSafeCopyString(const char* src, size_t srcLen, char* dst, size_t bufSize);
+
+// True when the log library reports `level` enabled on the library's channel.
+bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level);
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_UTILS_UTILS_H

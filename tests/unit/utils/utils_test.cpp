@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <qobcrt/qobcrt.h>
+#include <qobcrt/qobcrt_sim.h>
+#include <qobm/qobm.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "utils/utils.h"
+
+using namespace zenlar::qobl;
+
+namespace {
+
+struct LogLine {
+  uint32_t level;
+  std::string function, text;
+};
+
+class LogCapture {
+ public:
+  explicit LogCapture(uint32_t level = qobmLL_WARN) {
+    qobmSetLogLevel(level);
+    qobmSetLogSink(&LogCapture::sink, this);
+  }
+  ~LogCapture() {
+    qobmSetLogSink(nullptr, nullptr);
+    qobmSetLogLevel(qobmLL_WARN);
+  }
+  std::vector<LogLine> take() {
+    std::lock_guard<std::mutex> g(mu_);
+    std::vector<LogLine> out;
+    out.swap(lines_);
+    return out;
+  }
+
+ private:
+  static void sink(uint32_t channel, uint32_t level, const char* function, const char*, uint32_t,
+                   const char* text, void* user) {
+    if (channel != qobmLC_CL) return;
+    auto* self = static_cast<LogCapture*>(user);
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->lines_.push_back({level, function ? function : "", text ? text : ""});
+  }
+  std::mutex mu_;
+  std::vector<LogLine> lines_;
+};
+
+uint64_t liveStreamBlocks() {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(qobcrt_sim_get_stats(0, &s), 0);
+  return s.live_blocks[QOBCRT_SIM_STREAM];
+}
+
+std::string tempPath(const char* name) {
+  return std::string(::testing::TempDir()) + name + "_" + std::to_string(getpid());
+}
+
+}  // namespace
+
+TEST(Utils, CopyDataToDeviceRoundsTheBlockAndCopiesTheRequestedBytes) {
+  LogCapture log(qobmLL_DEBUG);
+  const uint64_t before = liveStreamBlocks();
+  const unsigned char cfg[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+  const uint64_t addr = qoblCopyDataToDevice(cfg, 0, 13);
+  ASSERT_NE(addr, 0u);
+  uint32_t kind = 99;
+  uint64_t base = 0, size = 0;
+  ASSERT_EQ(qobcrt_query_block(0, addr, &kind, &base, &size), 0);
+  EXPECT_EQ(kind, static_cast<uint32_t>(QOBCRT_SIM_STREAM));
+  EXPECT_EQ(base, addr);
+  EXPECT_EQ(size, 16u);
+  unsigned char back[13] = {};
+  ASSERT_EQ(qobcrt_memcpy_d2h(0, addr, 13, back), 0);
+  EXPECT_EQ(std::memcmp(back, cfg, 13), 0);
+  bool sawDebug = false;
+  for (const auto& l : log.take()) {
+    if (l.level == qobmLL_DEBUG && l.text.find("Malloc stream memory for input configure in DDR.") != std::string::npos) {
+      sawDebug = true;
+      EXPECT_NE(l.text.find("size = 16.\n "), std::string::npos) << l.text;
+    }
+  }
+  EXPECT_TRUE(sawDebug);
+  EXPECT_EQ(qobcrt_free_stream(0, addr), 0);
+
+  const uint64_t exact = qoblCopyDataToDevice(cfg, 0, 16);
+  ASSERT_NE(exact, 0u);
+  ASSERT_EQ(qobcrt_query_block(0, exact, &kind, &base, &size), 0);
+  EXPECT_EQ(size, 16u);
+  EXPECT_EQ(qobcrt_free_stream(0, exact), 0);
+  EXPECT_EQ(liveStreamBlocks(), before);
+}
+
+TEST(Utils, CopyDataToDeviceFailuresLeaveNoBlock) {
+  LogCapture log;
+  const unsigned char cfg[8] = {};
+  const uint64_t before = liveStreamBlocks();
+
+  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_malloc_stream", 1, rtErrMalloc), 0);
+  EXPECT_EQ(qoblCopyDataToDevice(cfg, 0, 8), 0u);
+  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_memcpy", 1, rtErrInjected), 0);
+  EXPECT_EQ(qoblCopyDataToDevice(cfg, 0, 8), 0u);
+  qobcrt_sim_clear_faults();
+  EXPECT_EQ(liveStreamBlocks(), before) << "the block allocated before the failed copy must be released";
+
+  EXPECT_EQ(qoblCopyDataToDevice(cfg, 7, 8), 0u) << "no such device";
+  const auto lines = log.take();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text,
+            "[qobl]: failed to malloc stream memory for input configure in DDR. Error code is [500000].\n ");
+  EXPECT_EQ(lines[1].text, "Failed to copy input config from host to device. Error code is [500100].\n ");
+  EXPECT_EQ(lines[0].function, "qoblCopyDataToDevice");
+  EXPECT_EQ(lines[0].level, static_cast<uint32_t>(qobmLL_ERROR));
+  EXPECT_EQ(lines[2].text.rfind("[qobl]: failed to malloc stream memory", 0), 0u);
+}
+
+TEST(Utils, ReadFileChar) {
+  LogCapture log;
+  const std::string text = tempPath("five.txt");
+  const std::string empty = tempPath("empty.bin");
+  { std::ofstream(text, std::ios::binary).write("ab\0de", 5); }
+  { std::ofstream(empty, std::ios::binary); }
+
+  char* buf = nullptr;
+  ASSERT_EQ(qoblUtilsReadFileChar(text.c_str(), &buf, true), 5u);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(std::memcmp(buf, "ab\0de", 5), 0);
+  EXPECT_EQ(buf[5], '\0');
+  delete[] buf;
+
+  buf = nullptr;
+  ASSERT_EQ(qoblUtilsReadFileChar(text.c_str(), &buf, false), 5u);
+  EXPECT_EQ(std::memcmp(buf, "ab\0de", 5), 0);
+  delete[] buf;
+
+  char sentinel = 'x';
+  buf = &sentinel;
+  EXPECT_EQ(qoblUtilsReadFileChar(empty.c_str(), &buf, true), 0u);
+  EXPECT_EQ(buf, &sentinel) << "an empty file allocates nothing";
+  EXPECT_TRUE(log.take().empty()) << "an empty file is not an error of the reader";
+
+  const std::string missing = tempPath("missing.json");
+  EXPECT_EQ(qoblUtilsReadFileChar(missing.c_str(), &buf, true), 0u);
+  EXPECT_EQ(buf, &sentinel);
+  const auto lines = log.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "failed to open " + missing + " \n");
+  std::remove(text.c_str());
+  std::remove(empty.c_str());
+}
+
+namespace {
+// A dataset of three host tensors or buffers over `host`, released on scope exit.
+struct HostDataset {
+  qobmDataset* ds = nullptr;
+  std::vector<qobmTensor*> tensors;
+  std::vector<qobmDataBuffer*> buffers;
+  HostDataset(qobmDatasetMode mode, std::vector<uint64_t>& addrs, float* host) {
+    EXPECT_EQ(qobmCreateDataset(mode, &ds), 0);
+    const qobmDeviceInfo cpu{qobmDE_CPU, 0};
+    qobmShape shape{1, {4}};
+    for (int i = 0; i < 3; ++i) {
+      const uint64_t addr = reinterpret_cast<uint64_t>(host + 4 * i);
+      addrs.push_back(addr);
+      if (mode == qobmDM_TENSOR) {
+        qobmTensor* t = nullptr;
+        EXPECT_EQ(qobmCreateTensor(cpu, addr, 16, &shape, qobmDT_FLOAT32, &t), 0);
+        tensors.push_back(t);
+        EXPECT_EQ(qobmAddDatasetTensor(ds, t), 0);
+      } else {
+        qobmDataBuffer* b = nullptr;
+        EXPECT_EQ(qobmCreateDataBuffer(cpu, addr, 16, &b), 0);
+        buffers.push_back(b);
+        EXPECT_EQ(qobmAddDatasetBuffer(ds, b), 0);
+      }
+    }
+  }
+  ~HostDataset() {
+    qobmDestroyDataset(ds);
+    for (auto* t : tensors) qobmDestroyTensor(t);
+    for (auto* b : buffers) qobmDestroyDataBuffer(b);
+  }
+};
+}  // namespace
+
+TEST(Utils, CloneSharesEntriesInOrderAndAddressesFollowThem) {
+  float host[12] = {};
+  for (qobmDatasetMode mode : {qobmDM_TENSOR, qobmDM_BUFFER}) {
+    std::vector<uint64_t> addrs;
+    HostDataset src(mode, addrs, host);
+    qobmDataset* clone = qoblCloneDataset(src.ds);
+    ASSERT_NE(clone, nullptr);
+    ASSERT_NE(clone, src.ds);
+    qobmDatasetMode cloneMode = static_cast<qobmDatasetMode>(7);
+    ASSERT_EQ(qobmGetDatasetMode(clone, &cloneMode), 0);
+    EXPECT_EQ(cloneMode, mode);
+    uint32_t count = 0;
+    if (mode == qobmDM_TENSOR) {
+      ASSERT_EQ(qobmGetDatasetTensorCount(clone, &count), 0);
+      ASSERT_EQ(count, 3u);
+      for (uint32_t i = 0; i < 3; ++i) {
+        qobmTensor* t = nullptr;
+        ASSERT_EQ(qobmGetDatasetTensor(clone, i, &t), 0);
+        EXPECT_EQ(t, src.tensors[i]) << "entry " << i;
+      }
+    } else {
+      ASSERT_EQ(qobmGetDatasetBufferCount(clone, &count), 0);
+      ASSERT_EQ(count, 3u);
+      for (uint32_t i = 0; i < 3; ++i) {
+        qobmDataBuffer* b = nullptr;
+        ASSERT_EQ(qobmGetDatasetBuffer(clone, i, &b), 0);
+        EXPECT_EQ(b, src.buffers[i]) << "entry " << i;
+      }
+    }
+    EXPECT_EQ(qoblGetDatasetDataAddrs(clone), addrs);
+    EXPECT_EQ(qoblGetDatasetDataAddrs(src.ds), addrs);
+    EXPECT_EQ(qobmDestroyDataset(clone), 0);
+  }
+  EXPECT_EQ(qoblCloneDataset(nullptr), nullptr);
+  EXPECT_TRUE(qoblGetDatasetDataAddrs(nullptr).empty());
+}
+
+TEST(Utils, CheckDatasetMemoryType) {
+  ASSERT_EQ(qobmSetDevice(0), 0);
+  LogCapture log;
+  uint64_t cardAddr = 0;
+  ASSERT_EQ(qobmMalloc(64, &cardAddr), 0);
+  float host[16] = {};
+  const qobmDeviceInfo card{qobmDE_QOBC, 0};
+  const qobmDeviceInfo cpu{qobmDE_CPU, 0};
+  qobmDataBuffer* cardBuf = nullptr;
+  qobmDataBuffer* hostBuf = nullptr;
+  ASSERT_EQ(qobmCreateDataBuffer(card, cardAddr, 64, &cardBuf), 0);
+  ASSERT_EQ(qobmCreateDataBuffer(cpu, reinterpret_cast<uint64_t>(host), 64, &hostBuf), 0);
+  qobmShape shape{1, {16}};
+  qobmTensor* hostTensor = nullptr;
+  ASSERT_EQ(qobmCreateTensor(cpu, reinterpret_cast<uint64_t>(host), 64, &shape, qobmDT_FLOAT32, &hostTensor), 0);
+
+  qobmDataset* empty = nullptr;
+  qobmDataset* cardOnly = nullptr;
+  qobmDataset* mixed = nullptr;
+  qobmDataset* tensors = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &empty), 0);
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &cardOnly), 0);
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &mixed), 0);
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &tensors), 0);
+  qobmAddDatasetBuffer(cardOnly, cardBuf);
+  qobmAddDatasetBuffer(mixed, cardBuf);
+  qobmAddDatasetBuffer(mixed, hostBuf);
+  qobmAddDatasetTensor(tensors, hostTensor);
+
+  EXPECT_TRUE(qoblCheckDatasetMemoryType(empty, qobmDE_QOBC));
+  EXPECT_TRUE(qoblCheckDatasetMemoryType(cardOnly, qobmDE_QOBC));
+  EXPECT_TRUE(qoblCheckDatasetMemoryType(tensors, qobmDE_CPU));
+  EXPECT_FALSE(qoblCheckDatasetMemoryType(nullptr, qobmDE_QOBC));
+  EXPECT_TRUE(log.take().empty());
+
+  EXPECT_FALSE(qoblCheckDatasetMemoryType(mixed, qobmDE_QOBC));  // fails at the second entry
+  EXPECT_FALSE(qoblCheckDatasetMemoryType(cardOnly, qobmDE_CPU));
+  EXPECT_FALSE(qoblCheckDatasetMemoryType(tensors, qobmDE_QOBC));
+  const auto lines = log.take();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "Find non qobmDE_QOBC memory dataset.");
+  EXPECT_EQ(lines[1].text, "Find non qobmDE_CPU memory dataset.");
+  EXPECT_EQ(lines[2].text, "Find non qobmDE_QOBC memory dataset.");
+  EXPECT_EQ(lines[0].level, static_cast<uint32_t>(qobmLL_ERROR));
+  EXPECT_EQ(lines[0].function, "qoblCheckDatasetMemoryType");
+
+  // A handle the dataset library does not know: its failure text is passed on.
+  EXPECT_FALSE(qoblCheckDatasetMemoryType(reinterpret_cast<qobmDataset*>(host), qobmDE_QOBC));
+  const auto bad = log.take();
+  ASSERT_EQ(bad.size(), 1u);
+  EXPECT_EQ(bad[0].text.rfind("Failed to call qobmGetDatasetMode(dt, &mode) : ", 0), 0u) << bad[0].text;
+
+  for (auto* d : {empty, cardOnly, mixed, tensors}) qobmDestroyDataset(d);
+  qobmDestroyDataBuffer(cardBuf);
+  qobmDestroyDataBuffer(hostBuf);
+  qobmDestroyTensor(hostTensor);
+  EXPECT_EQ(qobmFree(cardAddr), 0);
+}
+
+TEST(Utils, LcmSafeCopyAndLogLevel) {
+  EXPECT_EQ(qoblCalculateLCM(4, 6), 12u);
+  EXPECT_EQ(qoblCalculateLCM(6, 4), 12u);
+  EXPECT_EQ(qoblCalculateLCM(5, 5), 5u);
+  EXPECT_EQ(qoblCalculateLCM(1, 7), 7u);
+  EXPECT_EQ(qoblCalculateLCM(12, 18), 36u);
+  EXPECT_EQ(qoblCalculateLCM(0, 3), 0u);
+  EXPECT_EQ(qoblCalculateLCM(3, 0), 0u);
+  EXPECT_EQ(qoblCalculateLCM(65536, 65537), 0u) << "does not fit in 32 bits";
+  EXPECT_EQ(qoblCalculateLCM(65536, 32768), 65536u);
+
+  char dst[8];
+  std::memset(dst, '#', sizeof(dst));
+  qoblUtilsSafeCopyString("abcdef", 6, dst, 4);
+  EXPECT_STREQ(dst, "abc");
+  EXPECT_EQ(dst[4], '#') << "wrote past the buffer size";
+  std::memset(dst, '#', sizeof(dst));
+  qoblUtilsSafeCopyString("abcdef", 6, dst, 6);
+  EXPECT_STREQ(dst, "abcde");
+  EXPECT_EQ(dst[6], '#');
+  std::memset(dst, '#', sizeof(dst));
+  qoblUtilsSafeCopyString("abcdef", 6, dst, 8);
+  EXPECT_STREQ(dst, "abcdef");
+  EXPECT_EQ(dst[7], '#');
+  qoblUtilsSafeCopyString("abcdef", 6, dst, 1);
+  EXPECT_STREQ(dst, "");
+
+  ASSERT_EQ(qobmSetLogLevel(qobmLL_WARN), 0);
+  EXPECT_TRUE(qoblUtilsIsLogLevelEnabled(qobmLL_ERROR));
+  EXPECT_TRUE(qoblUtilsIsLogLevelEnabled(qobmLL_WARN));
+  EXPECT_FALSE(qoblUtilsIsLogLevelEnabled(qobmLL_DEBUG));
+  ASSERT_EQ(qobmSetLogLevel(qobmLL_TRACE), 0);
+  EXPECT_TRUE(qoblUtilsIsLogLevelEnabled(qobmLL_TRACE));
+  ASSERT_EQ(qobmSetLogLevel(qobmLL_WARN), 0);
+}
