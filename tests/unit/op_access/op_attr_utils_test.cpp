@@ -1,0 +1,155 @@
+// Op attribute accessors over the real op engine.
+#include <gtest/gtest.h>
+
+#include <qobcrt/qobcrt.h>
+#include <qobcrt/qobcrt_sim.h>
+#include <qobe/qobe.h>
+
+#include "utils/op_attr_utils.h"
+
+namespace zenlar {
+namespace qobl {
+namespace {
+
+struct Op {
+  explicit Op(uint32_t kind) { EXPECT_EQ(qobeCreateOp(kind, &op), 0); }
+  ~Op() { qobeDestroyOp(op); }
+  qobeOp* op = nullptr;
+};
+
+bool wroteUpdate(qobeOp* op) {
+  uint32_t n = 0;
+  return qobeGetOpAttr(op, "update_config_list", qobeATTR_UINT32, &n) == 0;
+}
+
+TEST(OpAccess, ScalarReadersReturnTheEnginesValues) {
+  Op o(qobeOP_RUN_MODEL_OP);
+  uint32_t uid = 0;
+  ASSERT_EQ(qobeGetOpAttr(o.op, "uid", qobeATTR_UINT32, &uid), 0);
+  EXPECT_EQ(qobeOpUid(o.op), uid);
+  EXPECT_EQ(qobeOpTypeId(o.op), 20000);
+  EXPECT_EQ(getQobeOpType(o.op), 2u);
+  EXPECT_EQ(qobeOpName(o.op), "run_model_op_" + std::to_string(uid));
+  EXPECT_TRUE(setQobeOpDeviceId(o.op, 3));
+  EXPECT_EQ(qobeOpDeviceId(o.op), 3u);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "buffer_count", qobeATTR_UINT32, 1, 2u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "buffer_address", qobeATTR_UINT64, 2, uint64_t{0x1000}, uint64_t{0x2000}), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "is_runmodel_input", qobeATTR_BOOL, 1, 1), 0);
+  EXPECT_EQ(qobeOpBufferCount(o.op), 2u);
+  EXPECT_EQ(qobeBufferAddr(o.op), 0x1000u);
+  EXPECT_TRUE(isRunmodelInput(o.op));
+  EXPECT_TRUE(isAllPropertiesConfigured(o.op));
+  Op input(qobeOP_INPUT_OP);
+  EXPECT_EQ(getQobeOpType(input.op), 1u);
+  EXPECT_NE(qobeOpUid(input.op), qobeOpUid(o.op));
+}
+
+TEST(OpAccess, FailedReadsGiveTheNeutralValue) {
+  qobeOp* gone = nullptr;
+  ASSERT_EQ(qobeCreateOp(qobeOP_PREPROCESS_OP, &gone), 0);
+  ASSERT_EQ(qobeDestroyOp(gone), 0);
+  EXPECT_EQ(qobeOpUid(gone), 0u);
+  EXPECT_EQ(qobeOpTypeId(gone), 0);
+  EXPECT_EQ(getQobeOpType(gone), 0u);
+  EXPECT_EQ(qobeOpDeviceId(gone), 0u);
+  EXPECT_FALSE(setQobeOpDeviceId(gone, 1));  // false exactly when the write is refused
+  EXPECT_EQ(qobeOpConfigCount(gone), 0u);
+  EXPECT_TRUE(qobeOpConfigList(gone).empty());
+  EXPECT_EQ(qobeOpBufferCount(gone), 0u);
+  EXPECT_EQ(qobeOpName(gone), "");
+  EXPECT_EQ(qobeOpInputCount(gone), 0u);
+  EXPECT_EQ(qobeOpOutputCount(gone), 0u);
+  EXPECT_TRUE(qobeOpInputSizes(gone).empty());
+  EXPECT_TRUE(qobeOpOutputSizes(gone).empty());
+  EXPECT_FALSE(isRunmodelInput(gone));
+  EXPECT_FALSE(isAllPropertiesConfigured(gone));
+  EXPECT_EQ(qobeBufferAddr(gone), 0u);
+  EXPECT_TRUE(qobeOpInputShape(gone).empty());
+  EXPECT_TRUE(qobeOpOutputShape(gone).empty());
+
+  // Missing keys on a live op.
+  Op o(qobeOP_MEM_COPY_OP);
+  EXPECT_EQ(qobeBufferAddr(o.op), 0u);
+  EXPECT_FALSE(isRunmodelInput(o.op));
+  EXPECT_FALSE(setQobeOpDeviceId(nullptr, 1));
+}
+
+TEST(OpAccess, ArrayReadersAreEmptyAtTheFirstFailedElement) {
+  Op o(qobeOP_PREPROCESS_OP);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_count", qobeATTR_UINT32, 1, 3u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_count", qobeATTR_UINT32, 1, 2u), 0);
+  // Only one of three input sizes: not a sequence of one, but empty.
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_size", qobeATTR_UINT32, 1, 12u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_size", qobeATTR_UINT32, 3, 5u, 6u, 7u), 0);
+  EXPECT_TRUE(qobeOpInputSizes(o.op).empty());
+  EXPECT_EQ(qobeOpOutputSizes(o.op), (std::vector<uint32_t>{5, 6}));  // as many as output_count
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_size", qobeATTR_UINT32, 3, 12u, 24u, 36u), 0);
+  EXPECT_EQ(qobeOpInputSizes(o.op), (std::vector<uint32_t>{12, 24, 36}));
+
+  qobmShape a{2, {1, 10, 0, 0, 0, 0}};
+  qobmShape b{4, {1, 3, 8, 8, -1, 99}};
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_shape", qobeATTR_UINT64, 2, reinterpret_cast<uint64_t>(&a),
+                          reinterpret_cast<uint64_t>(&b)),
+            0);
+  const std::vector<qoblShape> out = qobeOpOutputShape(o.op);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].ndims, 4u);
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(out[1].shapes[k], b.shapes[k]) << k;  // all six extents copied
+  EXPECT_EQ(out[0].shapes[1], 10);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_shape", qobeATTR_UINT64, 2, reinterpret_cast<uint64_t>(&a),
+                          reinterpret_cast<uint64_t>(&b)),
+            0);
+  EXPECT_TRUE(qobeOpInputShape(o.op).empty());  // three inputs, two shapes
+  // A count that cannot be read makes the count 0 and the sequence empty.
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_count", qobeATTR_UINT32, 1, 0u), 0);
+  EXPECT_TRUE(qobeOpOutputSizes(o.op).empty());
+}
+
+TEST(OpAccess, ConfigListUpdatesOnlyWithANonZeroCount) {
+  qobcrt_sim_stats before{};
+  ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
+  Op o(qobeOP_PREPROCESS_OP);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_count", qobeATTR_UINT32, 1, 1u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_count", qobeATTR_UINT32, 1, 1u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "input_size", qobeATTR_UINT32, 1, 32u), 0);
+  ASSERT_EQ(qobeSetOpAttr(o.op, "output_size", qobeATTR_UINT32, 1, 8u), 0);
+
+  // Not configured yet (a plain copy needs 32 output bytes): the engine refuses, the list is empty.
+  EXPECT_TRUE(qobeOpConfigList(o.op).empty());
+  EXPECT_FALSE(wroteUpdate(o.op));
+
+  ASSERT_EQ(qobeSetOpAttr(o.op, "tensor_type0", qobeATTR_INT32, 1, qobeTENSORIZATION_UINT8), 0);
+  const std::vector<uint64_t> first = qobeOpConfigList(o.op);
+  const std::vector<uint64_t> second = qobeOpConfigList(o.op);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_NE(first[0], second[0]);  // fresh blocks per call
+  EXPECT_TRUE(wroteUpdate(o.op));
+  qobcrt_sim_stats mid{};
+  ASSERT_EQ(qobcrt_sim_get_stats(0, &mid), 0);
+  EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM] + 2);
+  EXPECT_EQ(qobcrt_free_stream(0, first[0]), 0);
+  EXPECT_EQ(qobcrt_free_stream(0, second[0]), 0);
+
+  // config_count 0: empty, and "update_config_list" is never written.
+  Op zero(qobeOP_PREPROCESS_OP);
+  ASSERT_EQ(qobeSetOpAttr(zero.op, "config_count", qobeATTR_UINT32, 1, 0u), 0);
+  EXPECT_TRUE(qobeOpConfigList(zero.op).empty());
+  EXPECT_FALSE(wroteUpdate(zero.op));
+  Op input(qobeOP_INPUT_OP);  // config_count 0 from creation
+  EXPECT_TRUE(qobeOpConfigList(input.op).empty());
+  EXPECT_FALSE(wroteUpdate(input.op));
+
+  // A refused update (device failure) gives an empty list and leaks nothing.
+  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_malloc_stream", 1, rtErrMalloc), 0);
+  EXPECT_TRUE(qobeOpConfigList(o.op).empty());
+  qobcrt_sim_clear_faults();
+
+  qobcrt_sim_stats after{};
+  ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
+  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM]);
+}
+
+}  // namespace
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,280 @@
+// Configuration blocks of the generic pre-processing op: content, ownership and failure paths, and the
+// reference arithmetic the card applies.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <qobcrt/qobcrt.h>
+#include <qobcrt/qobcrt_sim.h>
+#include <qobe/qobe.h>
+#include <qobe/qobe_preproc.h>
+
+namespace {
+
+struct PreprocOp {
+  // One float32 tensor of `elems` elements in, `outBytes` out.
+  PreprocOp(uint32_t elems, uint32_t outBytes) {
+    EXPECT_EQ(qobeCreateOp(qobeOP_PREPROCESS_OP, &op), 0);
+    EXPECT_EQ(qobeSetOpAttr(op, "input_count", qobeATTR_UINT32, 1, 1u), 0);
+    EXPECT_EQ(qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, 1u), 0);
+    EXPECT_EQ(qobeSetOpAttr(op, "input_size", qobeATTR_UINT32, 1, elems * 4), 0);
+    EXPECT_EQ(qobeSetOpAttr(op, "output_size", qobeATTR_UINT32, 1, outBytes), 0);
+  }
+  ~PreprocOp() { qobeDestroyOp(op); }
+  qobeOp* op = nullptr;
+};
+
+qobcrt_sim_stats stats() {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(qobcrt_sim_get_stats(0, &s), 0);
+  return s;
+}
+
+std::vector<uint64_t> readArray(qobeOp* op, const char* key) {
+  uint32_t n = 0;
+  EXPECT_EQ(qobeGetOpAttrCount(op, key, &n), 0);
+  std::vector<uint64_t> out(n);
+  for (uint32_t i = 0; i < n; ++i) EXPECT_EQ(qobeGetOpAttrArray(op, key, qobeATTR_UINT64, i, &out[i]), 0);
+  return out;
+}
+
+std::vector<unsigned char> readBlock(uint64_t addr) {
+  uint32_t kind = 9;
+  uint64_t base = 0, size = 0;
+  EXPECT_EQ(qobcrt_query_block(0, addr, &kind, &base, &size), 0);
+  EXPECT_EQ(kind, 0u);  // stream memory
+  EXPECT_EQ(base, addr);
+  std::vector<unsigned char> bytes(size);
+  EXPECT_EQ(qobcrt_memcpy_d2h(0, addr, size, bytes.data()), 0);
+  return bytes;
+}
+
+TEST(QobePreproc, UpdateMakesCheckedBlocksFromTheOpsAttributes) {
+  PreprocOp p(6, 6);
+  ASSERT_EQ(qobeSetOpAttr(p.op, "scale0", qobeATTR_FLOAT32, 1, 0.5), 0);
+  ASSERT_EQ(qobeSetOpAttr(p.op, "tensor_type0", qobeATTR_INT32, 1, qobeTENSORIZATION_UINT8), 0);
+  ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_count", qobeATTR_UINT32, 1, 2u), 0);
+  ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_size", qobeATTR_UINT32, 1, 256u), 0);
+  uint8_t configured = 0;
+  ASSERT_EQ(qobeGetOpAttr(p.op, "is_all_properties_configured", qobeATTR_BOOL, &configured), 0);
+  EXPECT_EQ(configured, 1);
+  const qobcrt_sim_stats before = stats();
+
+  ASSERT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+  const std::vector<uint64_t> configs = readArray(p.op, "config_address");
+  const std::vector<uint64_t> buffers = readArray(p.op, "buffer_address");
+  ASSERT_EQ(configs.size(), 1u);
+  ASSERT_EQ(buffers.size(), 2u);
+  qobcrt_sim_stats mid = stats();
+  EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM] + 1);
+  EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE] + 2);
+
+  const std::vector<unsigned char> block = readBlock(configs[0]);
+  ASSERT_EQ(block.size(), qobe_preproc_block_bytes(1, 2));
+  qobe_preproc_header h{};
+  ASSERT_EQ(qobe_preproc_check(block.data(), block.size(), 1, 1, &h), QOBE_PREPROC_OK);
+  uint32_t uid = 0;
+  ASSERT_EQ(qobeGetOpAttr(p.op, "uid", qobeATTR_UINT32, &uid), 0);
+  EXPECT_EQ(h.op_uid, uid);
+  EXPECT_EQ(h.buffer_count, 2u);
+  qobe_preproc_tensor t{};
+  qobe_preproc_read_tensor(block.data(), 0, &t);
+  EXPECT_EQ(t.conversion, static_cast<uint32_t>(QOBE_PREPROC_CONV_QUANT_U8));
+  EXPECT_EQ(t.tensor_type, qobeTENSORIZATION_UINT8);
+  EXPECT_EQ(t.scale, 0.5f);
+  EXPECT_EQ(t.element_count, 6u);
+  EXPECT_EQ(t.in_bytes, 24u);
+  EXPECT_EQ(t.out_bytes, 6u);
+  for (uint32_t k = 0; k < 2; ++k) {
+    qobe_preproc_buffer b{};
+    qobe_preproc_read_buffer(block.data(), &h, k, &b);
+    EXPECT_EQ(b.addr, buffers[k]);
+    EXPECT_EQ(b.size, 256u);
+  }
+  // The update count is readable afterwards.
+  uint32_t n = 0;
+  EXPECT_EQ(qobeGetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, &n), 0);
+  EXPECT_EQ(n, 1u);
+
+  // Each update makes fresh blocks; the caller frees every one, and the card's counts return to before.
+  ASSERT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+  const std::vector<uint64_t> configs2 = readArray(p.op, "config_address");
+  const std::vector<uint64_t> buffers2 = readArray(p.op, "buffer_address");
+  ASSERT_EQ(configs2.size(), 1u);
+  EXPECT_NE(configs2[0], configs[0]);
+  EXPECT_NE(buffers2[0], buffers[0]);
+  for (const auto* list : {&configs, &configs2}) EXPECT_EQ(qobcrt_free_stream(0, (*list)[0]), 0);
+  for (const auto* list : {&buffers, &buffers2})
+    for (uint64_t a : *list) EXPECT_EQ(qobcrt_free_ddr_share(0, a), 0);
+  const qobcrt_sim_stats after = stats();
+  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM]);
+  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE]);
+}
+
+TEST(QobePreproc, TensorTypesPickTheConversionAndSizesMustFit) {
+  struct Case {
+    int32_t tensorType;
+    uint32_t outBytes;
+    bool accepted;
+    uint32_t conversion;
+  } cases[] = {
+      {qobeTENSORIZATION_NONE, 40, true, QOBE_PREPROC_CONV_COPY},
+      {qobeTENSORIZATION_NONE, 39, false, 0},  // a copy needs the whole input
+      {qobeTENSORIZATION_FP16, 20, true, QOBE_PREPROC_CONV_F16},
+      {qobeTENSORIZATION_FP16, 19, false, 0},
+      {qobeTENSORIZATION_FP16_INTERLEAVE_RGB, 20, true, QOBE_PREPROC_CONV_F16},
+      {qobeTENSORIZATION_UINT8_INTERLEAVE, 10, true, QOBE_PREPROC_CONV_QUANT_U8},
+      {qobeTENSORIZATION_TYPE_BUTT, 40, false, 0},
+      {-1, 40, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tensorType);
+    PreprocOp p(10, c.outBytes);
+    ASSERT_EQ(qobeSetOpAttr(p.op, "tensor_type0", qobeATTR_INT32, 1, c.tensorType), 0);
+    const int rc = qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u);
+    uint8_t configured = 9;
+    ASSERT_EQ(qobeGetOpAttr(p.op, "is_all_properties_configured", qobeATTR_BOOL, &configured), 0);
+    EXPECT_EQ(configured, c.accepted ? 1 : 0);
+    if (!c.accepted) {
+      EXPECT_EQ(rc, qobeERR_NOT_CONFIGURED);
+      uint64_t a = 0;
+      EXPECT_EQ(qobeGetOpAttr(p.op, "config_address", qobeATTR_UINT64, &a), qobeERR_NOT_FOUND);
+      continue;
+    }
+    ASSERT_EQ(rc, 0);
+    const std::vector<uint64_t> configs = readArray(p.op, "config_address");
+    ASSERT_EQ(configs.size(), 1u);
+    EXPECT_TRUE(readArray(p.op, "buffer_address").empty());
+    const std::vector<unsigned char> block = readBlock(configs[0]);
+    EXPECT_EQ(qobe_preproc_check(block.data(), block.size(), 1, 1, nullptr), QOBE_PREPROC_OK);
+    qobe_preproc_tensor t{};
+    qobe_preproc_read_tensor(block.data(), 0, &t);
+    EXPECT_EQ(t.conversion, c.conversion);
+    EXPECT_EQ(t.element_count, c.conversion == QOBE_PREPROC_CONV_COPY ? 40u : 10u);
+    EXPECT_EQ(t.scale, 1.0f);  // no scale written
+    EXPECT_EQ(qobcrt_free_stream(0, configs[0]), 0);
+  }
+}
+
+TEST(QobePreproc, RefusedUpdatesAllocateNothing) {
+  const qobcrt_sim_stats before = stats();
+  {
+    PreprocOp p(4, 16);
+    ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_count", qobeATTR_UINT32, 1, 1u), 0);
+    // Count different from config_count.
+    EXPECT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 2u), qobeERR_INVALID_ARG);
+    // Device runtime failures come back as they are, and blocks made before the failure are released.
+    ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_malloc_stream", 1, rtErrMalloc), 0);
+    EXPECT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), rtErrMalloc);
+    ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_memcpy", 1, rtErrInjected), 0);
+    EXPECT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), rtErrInjected);
+    qobcrt_sim_clear_faults();
+    uint64_t a = 0;
+    EXPECT_EQ(qobeGetOpAttr(p.op, "config_address", qobeATTR_UINT64, &a), qobeERR_NOT_FOUND);
+    EXPECT_EQ(qobeGetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, &a), qobeERR_NOT_FOUND);
+    // A bad device.
+    ASSERT_EQ(qobeSetOpAttr(p.op, "device_id", qobeATTR_UINT32, 1, 99u), 0);
+    EXPECT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), rtErrInvalidDevice);
+    // config_count 0.
+    ASSERT_EQ(qobeSetOpAttr(p.op, "config_count", qobeATTR_UINT32, 1, 0u), 0);
+    EXPECT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 0u), qobeERR_UNSUPPORTED);
+  }
+  for (uint32_t kind : {qobeOP_INPUT_OP, qobeOP_RUN_MODEL_OP, qobeOP_MEM_COPY_OP}) {
+    qobeOp* op = nullptr;
+    ASSERT_EQ(qobeCreateOp(kind, &op), 0);
+    EXPECT_NE(qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+    qobeDestroyOp(op);
+  }
+  const qobcrt_sim_stats after = stats();
+  for (int k : {QOBCRT_SIM_STREAM, QOBCRT_SIM_DDR_SHARE}) {
+    EXPECT_EQ(after.live_blocks[k], before.live_blocks[k]);
+    EXPECT_EQ(after.live_bytes[k], before.live_bytes[k]);
+  }
+}
+
+TEST(QobePreproc, PerTensorScaleFallsBackToScale0AndBadScalesToOne) {
+  qobeOp* op = nullptr;
+  ASSERT_EQ(qobeCreateOp(qobeOP_PREPROCESS_OP, &op), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "input_count", qobeATTR_UINT32, 1, 3u), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, 3u), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "input_size", qobeATTR_UINT32, 3, 8u, 8u, 8u), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "output_size", qobeATTR_UINT32, 3, 2u, 2u, 2u), 0);
+  for (int i = 0; i < 3; ++i) {
+    const std::string key = "tensor_type" + std::to_string(i);
+    ASSERT_EQ(qobeSetOpAttr(op, key.c_str(), qobeATTR_INT32, 1, qobeTENSORIZATION_UINT8), 0);
+  }
+  ASSERT_EQ(qobeSetOpAttr(op, "scale0", qobeATTR_FLOAT32, 1, 0.25), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "scale2", qobeATTR_FLOAT32, 1, -1.0), 0);
+  ASSERT_EQ(qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+  const std::vector<uint64_t> configs = readArray(op, "config_address");
+  ASSERT_EQ(configs.size(), 1u);
+  const std::vector<unsigned char> block = readBlock(configs[0]);
+  ASSERT_EQ(qobe_preproc_check(block.data(), block.size(), 3, 3, nullptr), QOBE_PREPROC_OK);
+  EXPECT_EQ(qobe_preproc_check(block.data(), block.size(), 3, 2, nullptr), QOBE_PREPROC_BAD_COUNTS);
+  EXPECT_EQ(qobe_preproc_check(block.data(), block.size() - 1, 3, 3, nullptr), QOBE_PREPROC_BAD_SIZE);
+  const float expected[3] = {0.25f, 0.25f, 1.0f};
+  for (uint32_t i = 0; i < 3; ++i) {
+    qobe_preproc_tensor t{};
+    qobe_preproc_read_tensor(block.data(), i, &t);
+    EXPECT_EQ(t.scale, expected[i]) << i;
+  }
+  EXPECT_EQ(qobcrt_free_stream(0, configs[0]), 0);
+  qobeDestroyOp(op);
+}
+
+TEST(QobePreprocMath, Float16RoundsToNearestEven) {
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(qobe_preproc_f32_to_f16(1.0f), 0x3C00);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(-2.0f), 0xC000);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(65504.0f), 0x7BFF);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(65520.0f), 0x7C00);  // rounds up past the largest half
+  EXPECT_EQ(qobe_preproc_f32_to_f16(1e6f), 0x7C00);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(-inf), 0xFC00);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(0.1f), 0x2E66);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(-0.0f), 0x8000);
+  // Ties: 1 + 2^-11 is halfway between 1 and the next half; it goes to the even one (1).
+  EXPECT_EQ(qobe_preproc_f32_to_f16(1.0f + std::ldexp(1.0f, -11)), 0x3C00);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(1.0f + 3 * std::ldexp(1.0f, -11)), 0x3C02);
+  // Subnormals: 2^-24 is the smallest; 2^-25 is a tie that rounds to zero; 3 * 2^-25 rounds to 2 * 2^-24.
+  EXPECT_EQ(qobe_preproc_f32_to_f16(std::ldexp(1.0f, -24)), 0x0001);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(std::ldexp(1.0f, -25)), 0x0000);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(3 * std::ldexp(1.0f, -25)), 0x0002);
+  EXPECT_EQ(qobe_preproc_f32_to_f16(std::ldexp(1.0f, -14)), 0x0400);  // smallest normal
+  const uint16_t nan = qobe_preproc_f32_to_f16(std::numeric_limits<float>::quiet_NaN());
+  EXPECT_EQ(nan & 0x7C00, 0x7C00);
+  EXPECT_NE(nan & 0x03FF, 0);
+}
+
+TEST(QobePreprocMath, QuantiseAndRunTensor) {
+  EXPECT_EQ(qobe_preproc_quantize_u8(-3.0f, 0.5f), 0);
+  EXPECT_EQ(qobe_preproc_quantize_u8(0.24f, 0.5f), 0);
+  EXPECT_EQ(qobe_preproc_quantize_u8(0.25f, 0.5f), 1);  // 0.5 rounds away from zero
+  EXPECT_EQ(qobe_preproc_quantize_u8(1.2f, 0.5f), 2);
+  EXPECT_EQ(qobe_preproc_quantize_u8(127.25f, 0.5f), 255);  // 254.5 -> 255
+  EXPECT_EQ(qobe_preproc_quantize_u8(1000.0f, 0.5f), 255);
+  EXPECT_EQ(qobe_preproc_quantize_u8(std::nanf(""), 0.5f), 0);
+
+  const float in[4] = {0.0f, 1.0f, 100.0f, -1.0f};
+  qobe_preproc_tensor q{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 6};
+  unsigned char out[6] = {9, 9, 9, 9, 9, 9};
+  qobe_preproc_run_tensor(&q, in, out);
+  const unsigned char wantQ[6] = {0, 2, 200, 0, 9, 9};  // the rest of the block is not touched
+  EXPECT_EQ(std::memcmp(out, wantQ, 6), 0);
+
+  qobe_preproc_tensor h{QOBE_PREPROC_CONV_F16, 3, 1.0f, 4, 4, 2, 16, 8};
+  uint16_t half[4] = {};
+  qobe_preproc_run_tensor(&h, in, half);
+  EXPECT_EQ(half[1], 0x3C00);
+  EXPECT_EQ(half[2], 0x5640);
+  EXPECT_EQ(half[3], 0xBC00);
+
+  qobe_preproc_tensor c{QOBE_PREPROC_CONV_COPY, 0, 1.0f, 16, 1, 1, 16, 16};
+  float copy[4] = {};
+  qobe_preproc_run_tensor(&c, in, copy);
+  EXPECT_EQ(std::memcmp(copy, in, 16), 0);
+}
+
+}  // namespace
