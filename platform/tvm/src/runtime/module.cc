@@ -1,0 +1,347 @@
+// Modules, loading model libraries with dlopen, and the C calls that loaded libraries make.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <tvm/runtime/c_backend_api.h>
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/packed_func.h>
+#include <tvm/runtime/registry.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tvm {
+namespace runtime {
+
+// ---- ModuleNode / Module ----
+PackedFunc ModuleNode::GetFunction(const std::string& name, bool query_imports) {
+  ObjectPtr<Object> self(this);
+  PackedFunc f = GetFunction(name, self);
+  if (f.defined() || !query_imports) return f;
+  for (const Module& m : imports_) {
+    f = m->GetFunction(name, true);
+    if (f.defined()) return f;
+  }
+  return PackedFunc();
+}
+
+void ModuleNode::Import(Module other) {
+  if (!other.defined()) throw Error("cannot import an undefined module");
+  imports_.push_back(std::move(other));
+}
+
+PackedFunc Module::GetFunction(const std::string& name, bool query_imports) const {
+  if (!defined()) throw Error("GetFunction(\"" + name + "\") on an undefined module");
+  return (*this)->GetFunction(name, query_imports);
+}
+
+void Module::Import(Module other) const {
+  if (!defined()) throw Error("Import into an undefined module");
+  (*this)->Import(std::move(other));
+}
+
+namespace {
+
+thread_local std::string tls_last_error;
+thread_local std::string tls_ret_string;
+
+// Runs a library function with the backend packed signature.
+void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args, TVMRetValue* rv) {
+  TVMValue ret;
+  ret.v_int64 = 0;
+  int ret_code = kTVMNullptr;
+  tls_last_error.clear();
+  int r = fn(const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret, &ret_code,
+             nullptr);
+  if (r != 0) {
+    std::string msg = "function " + name + " failed";
+    if (!tls_last_error.empty()) msg += ": " + tls_last_error;
+    throw Error(msg);
+  }
+  switch (ret_code) {
+    case kTVMArgInt: *rv = ret.v_int64; break;
+    case kTVMArgFloat: *rv = ret.v_float64; break;
+    case kTVMOpaqueHandle: *rv = ret.v_handle; break;
+    case kTVMDataType: *rv = ret.v_type; break;
+    case kTVMStr: *rv = std::string(ret.v_str ? ret.v_str : ""); break;
+    default: *rv = nullptr; break;
+  }
+}
+
+PackedFunc WrapBackend(TVMBackendPackedCFunc fn, const std::string& name, ObjectPtr<Object> keep_alive) {
+  return PackedFunc([fn, name, keep_alive](TVMArgs args, TVMRetValue* rv) { CallBackend(fn, name, args, rv); });
+}
+
+// One per dlopen handle, shared by every module loaded from the same file; its address is what the
+// library's __tvm_module_ctx holds.
+struct LibContext {
+  void* handle = nullptr;
+  int users = 0;
+  std::mutex mutex;
+  std::map<std::string, PackedFunc> env_funcs;  // wrappers handed out by TVMBackendGetFuncFromEnv
+};
+
+std::mutex& ContextMutex() {
+  static std::mutex* m = new std::mutex();
+  return *m;
+}
+std::map<void*, LibContext*>& Contexts() {
+  static auto* m = new std::map<void*, LibContext*>();
+  return *m;
+}
+
+void FillLibraryPointers(void* handle, LibContext* ctx) {
+  struct Slot {
+    const char* name;
+    void* value;
+  };
+  const Slot slots[] = {
+      {"__TVMFuncCall", reinterpret_cast<void*>(&TVMFuncCall)},
+      {"__TVMBackendGetFuncFromEnv", reinterpret_cast<void*>(&TVMBackendGetFuncFromEnv)},
+      {"__TVMAPISetLastError", reinterpret_cast<void*>(&TVMAPISetLastError)},
+      {"__TVMBackendParallelLaunch", reinterpret_cast<void*>(&TVMBackendParallelLaunch)},
+      {"__TVMBackendParallelBarrier", reinterpret_cast<void*>(&TVMBackendParallelBarrier)},
+      {"__TVMBackendAllocWorkspace", reinterpret_cast<void*>(&TVMBackendAllocWorkspace)},
+      {"__TVMBackendFreeWorkspace", reinterpret_cast<void*>(&TVMBackendFreeWorkspace)},
+      {"__tvm_module_ctx", static_cast<void*>(ctx)},
+  };
+  for (const Slot& s : slots) {
+    void** p = static_cast<void**>(dlsym(handle, s.name));
+    if (p) *p = s.value;
+  }
+}
+
+class DSOModuleNode : public ModuleNode {
+ public:
+  DSOModuleNode(void* handle, LibContext* ctx, std::string path)
+      : handle_(handle), ctx_(ctx), path_(std::move(path)) {}
+  ~DSOModuleNode() override {
+    std::lock_guard<std::mutex> lock(ContextMutex());
+    if (--ctx_->users == 0) {
+      Contexts().erase(handle_);
+      delete ctx_;
+    }
+    dlclose(handle_);
+  }
+  const char* type_key() const override { return "so"; }
+  PackedFunc GetFunction(const std::string& name, const ObjectPtr<Object>& sptr_to_self) override {
+    if (name.empty() || name.compare(0, 2, "__") == 0) return PackedFunc();  // runtime slots, not functions
+    void* sym = dlsym(handle_, name.c_str());
+    if (!sym) return PackedFunc();
+    return WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), name, sptr_to_self);
+  }
+
+ private:
+  void* handle_;
+  LibContext* ctx_;
+  std::string path_;
+};
+
+Module LoadSharedObject(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) throw Error("cannot open model library " + path + ": " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) throw Error("cannot load model library " + path + ": not a regular file");
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) throw Error("cannot open model library " + path + ": " + std::strerror(errno));
+  unsigned char magic[4] = {0, 0, 0, 0};
+  size_t got = std::fread(magic, 1, 4, f);
+  std::fclose(f);
+  if (got != 4 || magic[0] != 0x7f || magic[1] != 'E' || magic[2] != 'L' || magic[3] != 'F')
+    throw Error("cannot load model library " + path + ": not a shared object (no ELF header)");
+  dlerror();
+  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  if (!handle) {
+    const char* e = dlerror();
+    throw Error("cannot load model library " + path + ": " + (e ? e : "dlopen failed"));
+  }
+  LibContext* ctx;
+  {
+    std::lock_guard<std::mutex> lock(ContextMutex());
+    auto it = Contexts().find(handle);
+    if (it == Contexts().end()) {
+      ctx = new LibContext();
+      ctx->handle = handle;
+      Contexts()[handle] = ctx;
+      FillLibraryPointers(handle, ctx);
+    } else {
+      ctx = it->second;
+    }
+    ++ctx->users;
+  }
+  return Module(make_object<DSOModuleNode>(handle, ctx, path));
+}
+
+}  // namespace
+
+Module Module::LoadFromFile(const std::string& file_name, const std::string& format) {
+  std::string fmt = format;
+  if (fmt.empty()) {
+    size_t dot = file_name.find_last_of('.');
+    size_t slash = file_name.find_last_of('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) fmt = file_name.substr(dot + 1);
+    if (fmt != "so" && fmt != "dll" && fmt != "dylib") fmt = "so";  // anything else is tried as a shared object
+  }
+  if (fmt != "so" && fmt != "dll" && fmt != "dylib")
+    throw Error("cannot load " + file_name + ": unknown module format \"" + format + "\"");
+  return LoadSharedObject(file_name);
+}
+
+// ---- the C calls ----
+namespace {
+struct ParallelSync {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int num = 0;
+  int arrived = 0;
+  uint64_t generation = 0;
+};
+}  // namespace
+
+}  // namespace runtime
+}  // namespace tvm
+
+using tvm::runtime::LibContext;
+using tvm::runtime::PackedFunc;
+using tvm::runtime::PackedFuncNode;
+using tvm::runtime::ParallelSync;
+using tvm::runtime::tls_last_error;
+using tvm::runtime::tls_ret_string;
+
+extern "C" {
+
+const char* TVMGetLastError(void) { return tls_last_error.c_str(); }
+
+void TVMAPISetLastError(const char* msg) { tls_last_error = msg ? msg : ""; }
+
+int TVMFuncGetGlobal(const char* name, TVMFunctionHandle* out) {
+  if (!name || !out) {
+    TVMAPISetLastError("TVMFuncGetGlobal: null argument");
+    return -1;
+  }
+  const PackedFunc* f = tvm::runtime::Registry::Get(name);
+  *out = f ? const_cast<tvm::runtime::Object*>(f->get()) : nullptr;
+  return 0;
+}
+
+int TVMFuncCall(TVMFunctionHandle func, TVMValue* args, int* type_codes, int num_args, TVMValue* ret_val,
+                int* ret_type_code) {
+  if (!func || (num_args > 0 && (!args || !type_codes)) || num_args < 0 || !ret_val || !ret_type_code) {
+    TVMAPISetLastError("TVMFuncCall: bad argument");
+    return -1;
+  }
+  try {
+    auto* node = static_cast<PackedFuncNode*>(static_cast<tvm::runtime::Object*>(func));
+    tvm::runtime::TVMRetValue rv;
+    node->body(tvm::runtime::TVMArgs(args, type_codes, num_args), &rv);
+    int code = rv.type_code();
+    if (code == kTVMStr || code == kTVMBytes) {
+      tls_ret_string = static_cast<std::string>(rv);
+      ret_val->v_str = tls_ret_string.c_str();
+      *ret_type_code = kTVMStr;
+    } else if (rv.IsObjectRef()) {
+      TVMAPISetLastError("TVMFuncCall: object results are not supported through the C interface");
+      return -1;
+    } else {
+      *ret_val = rv.value();
+      *ret_type_code = code;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    TVMAPISetLastError(e.what());
+    return -1;
+  }
+}
+
+int TVMBackendGetFuncFromEnv(void* mod_node, const char* func_name, TVMFunctionHandle* func) {
+  if (!mod_node || !func_name || !func) {
+    TVMAPISetLastError("TVMBackendGetFuncFromEnv: null argument");
+    return -1;
+  }
+  auto* ctx = static_cast<LibContext*>(mod_node);
+  std::string name(func_name);
+  {
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    auto it = ctx->env_funcs.find(name);
+    if (it == ctx->env_funcs.end()) {
+      void* sym = name.compare(0, 2, "__") == 0 ? nullptr : dlsym(ctx->handle, func_name);
+      if (sym) {
+        it = ctx->env_funcs
+                 .emplace(name, tvm::runtime::WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), name,
+                                                          tvm::runtime::ObjectPtr<tvm::runtime::Object>()))
+                 .first;
+      }
+    }
+    if (it != ctx->env_funcs.end()) {
+      *func = const_cast<tvm::runtime::Object*>(it->second.get());
+      return 0;
+    }
+  }
+  const PackedFunc* f = tvm::runtime::Registry::Get(name);
+  if (!f) {
+    TVMAPISetLastError(("cannot find function " + name + " in the module or the registry").c_str());
+    return -1;
+  }
+  *func = const_cast<tvm::runtime::Object*>(f->get());
+  return 0;
+}
+
+void* TVMBackendAllocWorkspace(int, int, uint64_t nbytes, int, int) {
+  uint64_t size = (nbytes + 63) / 64 * 64;
+  if (size == 0) size = 64;
+  if (size < nbytes) return nullptr;
+  return std::aligned_alloc(64, size);
+}
+
+int TVMBackendFreeWorkspace(int, int, void* ptr) {
+  std::free(ptr);
+  return 0;
+}
+
+int TVMBackendParallelLaunch(FTVMParallelLambda flambda, void* cdata, int num_task) {
+  if (!flambda) {
+    TVMAPISetLastError("TVMBackendParallelLaunch: null lambda");
+    return -1;
+  }
+  int n = num_task > 0 ? std::min(num_task, 256) : 1;
+  ParallelSync sync;
+  sync.num = n;
+  TVMParallelGroupEnv env;
+  env.sync_handle = &sync;
+  env.num_task = n;
+  std::vector<int> results(static_cast<size_t>(n), 0);
+  std::vector<std::thread> workers;
+  for (int i = 1; i < n; ++i)
+    workers.emplace_back([&, i] { results[static_cast<size_t>(i)] = flambda(i, &env, cdata); });
+  results[0] = flambda(0, &env, cdata);
+  for (auto& t : workers) t.join();
+  for (int r : results)
+    if (r != 0) {
+      TVMAPISetLastError("TVMBackendParallelLaunch: a task failed");
+      return -1;
+    }
+  return 0;
+}
+
+int TVMBackendParallelBarrier(int, TVMParallelGroupEnv* penv) {
+  if (!penv || !penv->sync_handle) return -1;
+  auto* s = static_cast<ParallelSync*>(penv->sync_handle);
+  std::unique_lock<std::mutex> lock(s->mutex);
+  uint64_t gen = s->generation;
+  if (++s->arrived == s->num) {
+    s->arrived = 0;
+    ++s->generation;
+    s->cv.notify_all();
+  } else {
+    s->cv.wait(lock, [&] { return s->generation != gen; });
+  }
+  return 0;
+}
+
+}  // extern "C"
