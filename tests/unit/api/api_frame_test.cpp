@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "qobl_api.h"
+#include "qobl_api_impl.h"
+
+extern "C" qoblErr c_get_version(const char** ver, uint32_t numbers[4]);
+extern "C" int c_exported_function_count(void);
+
+namespace {
+
+struct LogLine {
+  uint32_t channel, level;
+  std::string function, text;
+};
+
+// Collects every log line while alive.
+class LogCapture {
+ public:
+  LogCapture() { qobmSetLogSink(&LogCapture::sink, this); }
+  ~LogCapture() { qobmSetLogSink(nullptr, nullptr); }
+  std::vector<LogLine> take() {
+    std::lock_guard<std::mutex> g(mu_);
+    std::vector<LogLine> out;
+    out.swap(lines_);
+    return out;
+  }
+
+ private:
+  static void sink(uint32_t channel, uint32_t level, const char* function, const char*, uint32_t,
+                   const char* text, void* user) {
+    auto* self = static_cast<LogCapture*>(user);
+    std::lock_guard<std::mutex> g(self->mu_);
+    self->lines_.push_back({channel, level, function ? function : "", text ? text : ""});
+  }
+  std::mutex mu_;
+  std::vector<LogLine> lines_;
+};
+
+}  // namespace
+
+TEST(ApiVersion, TextFormatAndNumbersAgree) {
+  const char* ver = nullptr;
+  uint32_t n[4] = {99, 99, 99, 99};
+  ASSERT_EQ(c_get_version(&ver, n), qoblERR_SUCCESS);
+  ASSERT_NE(ver, nullptr);
+  const std::regex form(
+      "QOBL API ([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+), Commit: [^ ,]+, Built: "
+      "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4}, "
+      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
+  std::cmatch m;
+  ASSERT_TRUE(std::regex_match(ver, m, form)) << ver;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(n[i], std::stoul(m[i + 1].str())) << "field " << i;
+
+  // Same static text every time; each number pointer may be null on its own.
+  const char* again = nullptr;
+  uint32_t minor = 77, bn = 77;
+  EXPECT_EQ(qoblGetVersion(&again, nullptr, &minor, nullptr, &bn), qoblERR_SUCCESS);
+  EXPECT_EQ(again, ver);
+  EXPECT_EQ(minor, n[1]);
+  EXPECT_EQ(bn, n[3]);
+  EXPECT_EQ(qoblGetVersion(&again, nullptr, nullptr, nullptr, nullptr), qoblERR_SUCCESS);
+  EXPECT_EQ(again, ver);
+}
+
+TEST(ApiVersion, NullTextPointerIsRejectedAndWritesNothing) {
+  LogCapture log;
+  uint32_t a = 11, b = 12, c = 13, d = 14;
+  EXPECT_EQ(qoblGetVersion(nullptr, &a, &b, &c, &d), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(a, 11u);
+  EXPECT_EQ(b, 12u);
+  EXPECT_EQ(c, 13u);
+  EXPECT_EQ(d, 14u);
+  auto lines = log.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].channel, 3u);
+  EXPECT_EQ(lines[0].level, static_cast<uint32_t>(qobmLL_ERROR));
+  EXPECT_EQ(lines[0].function, "qoblGetVersion");
+  EXPECT_EQ(lines[0].text, "Invalid parameter: NULL != ver");
+}
+
+TEST(ApiFrame, HeaderCompilesAsCAndEveryFunctionLinks) { EXPECT_EQ(c_exported_function_count(), 33); }
+
+TEST(ApiFrame, EnvironmentFlag) {
+  using zenlar::qobl::_qoblIsEnvSet;
+  const char* name = "QOBL_API_FRAME_TEST_FLAG";
+  unsetenv(name);
+  EXPECT_FALSE(_qoblIsEnvSet(name));
+  EXPECT_FALSE(_qoblIsEnvSet(nullptr));
+  const std::pair<const char*, bool> cases[] = {{"", false},  {"1", true},   {"y", true},   {"Y", true},
+                                                {"0", false}, {"n", false},  {"yes", false}, {"11", false},
+                                                {" 1", false}, {"1 ", false}, {"true", false}};
+  for (const auto& c : cases) {
+    setenv(name, c.first, 1);
+    EXPECT_EQ(_qoblIsEnvSet(name), c.second) << '"' << c.first << '"';
+  }
+  unsetenv(name);
+}
+
+// Every exported function rejects missing pointers (and emptied handles) with 301002 and its fixed message,
+// logged at ERROR on channel 3 under the function's own name.
+TEST(ApiFrame, ArgumentChecksUseTheFixedMessages) {
+  LogCapture log;
+  qoblModel emptyModel{nullptr};
+  qoblOpGraph emptyGraph{nullptr};
+  uint32_t u32 = 0;
+  uint64_t u64 = 0;
+  qobmShape shape{};
+  qobmDType dtype = qobmDT_ANY;
+  qobeOp* op = nullptr;
+  qoblModel* model = nullptr;
+  qoblStream* stream = nullptr;
+
+  const std::string modelMsg = "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != ";
+  struct Case {
+    const char* function;
+    qoblErr result;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"qoblCreateModel", qoblCreateModel("lib", "graph", nullptr, nullptr, &model),
+       "Invalid parameter: NULL != modLib && NULL != modGraph && NULL != modParam && NULL != model"},
+      {"qoblCreateModel", qoblCreateModel("lib", "graph", "params", nullptr, nullptr),
+       "Invalid parameter: NULL != modLib && NULL != modGraph && NULL != modParam && NULL != model"},
+      {"qoblCreateDynamicModel", qoblCreateDynamicModel(nullptr, nullptr, &model),
+       "Invalid parameter: NULL != modSuitesConfig && NULL != model"},
+      {"qoblDestroyModel", qoblDestroyModel(nullptr), "Invalid parameter: NULL != model && NULL != model->ptr_"},
+      {"qoblDestroyModel", qoblDestroyModel(&emptyModel), "Invalid parameter: NULL != model && NULL != model->ptr_"},
+      {"qoblSetModelBatchSize", qoblSetModelBatchSize(&emptyModel, &u32), modelMsg + "batchSize"},
+      {"qoblGetModelBatchSize", qoblGetModelBatchSize(nullptr, &u32), modelMsg + "batchSize"},
+      {"qoblGetModelMaxBatchSize", qoblGetModelMaxBatchSize(&emptyModel, &u32), modelMsg + "batchSize"},
+      {"qoblSetDynamicModelInputShape", qoblSetDynamicModelInputShape(&emptyModel, &shape, 1),
+       "Invalid parameter: NULL != model && NULL != model->ptr_ && 0 != count && NULL != shapes"},
+      {"qoblGetDynamicModelMaxBatchSize", qoblGetDynamicModelMaxBatchSize(nullptr, &shape, 1, &u32),
+       modelMsg + "batchSize"},
+      {"qoblGetModelInputCount", qoblGetModelInputCount(&emptyModel, &u32), modelMsg + "inCount"},
+      {"qoblGetModelOutputCount", qoblGetModelOutputCount(nullptr, &u32), modelMsg + "outCount"},
+      {"qoblGetModelInputShapeByIndex", qoblGetModelInputShapeByIndex(&emptyModel, 0, &shape), modelMsg + "shape"},
+      {"qoblGetModelOutputShapeByIndex", qoblGetModelOutputShapeByIndex(nullptr, 0, &shape), modelMsg + "shape"},
+      {"qoblGetModelOutputDataTypeByIndex", qoblGetModelOutputDataTypeByIndex(&emptyModel, 0, &dtype),
+       modelMsg + "dType"},
+      {"qoblGetModelOutputSizeByIndex", qoblGetModelOutputSizeByIndex(nullptr, 0, &u64), modelMsg + "size"},
+      {"qoblGetModelAlignOutputSizeByIndex", qoblGetModelAlignOutputSizeByIndex(&emptyModel, 0, &u64),
+       modelMsg + "size"},
+      {"qoblCreateOpGraph", qoblCreateOpGraph(nullptr), "Invalid parameter: NULL != graph"},
+      {"qoblDestroyOpGraph", qoblDestroyOpGraph(nullptr), "Invalid parameter: NULL != graph"},
+      {"qoblCreateGraphInputOp", qoblCreateGraphInputOp(nullptr, 1, &op), "Invalid parameter: NULL != graph"},
+      {"qoblCreateRunModelOp", qoblCreateRunModelOp(nullptr, &op),
+       "Invalid parameter: (NULL != op) && (NULL != model)"},
+      {"qoblConnectOps", qoblConnectOps(nullptr, op), "Invalid parameter: (NULL != parent) && (NULL != child)"},
+      {"qoblCreateOpStream", qoblCreateOpStream(&emptyGraph, qoblBM_ONCE, &stream),
+       "Invalid parameter: (NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL)"},
+      {"qoblDestroyOpStream", qoblDestroyOpStream(nullptr), "Invalid parameter: NULL != stream"},
+      {"qoblBuildStream", qoblBuildStream(nullptr), "Invalid parameter: NULL != stream"},
+      {"qoblRegisterGetOutput", qoblRegisterGetOutput(nullptr, nullptr),
+       "Invalid parameter: NULL != stream && NULL != op"},
+      {"qoblRegisterGetOutputs", qoblRegisterGetOutputs(nullptr, &op, 1),
+       "Invalid parameter: NULL != stream && NULL != ops && NULL != *ops"},
+      {"qoblRequestOutputDataset", qoblRequestOutputDataset(nullptr, nullptr),
+       "Invalid parameter: NULL != stream && NULL != output"},
+      {"qoblRunStream", qoblRunStream(nullptr, nullptr, nullptr, 0), "Invalid parameter: NULL != stream"},
+      {"qoblRunStreamAsync", qoblRunStreamAsync(nullptr, nullptr, nullptr), "Invalid parameter: NULL != stream"},
+      {"qoblGetStreamCacheNumber", qoblGetStreamCacheNumber(nullptr, &u32),
+       "Invalid parameter: NULL != stream and NULL != num"},
+      {"qoblSubscribeStreamReport", qoblSubscribeStreamReport(nullptr, nullptr, nullptr),
+       "Invalid parameter: NULL != stream"},
+      {"qoblSynchronizeStream", qoblSynchronizeStream(nullptr, 0), "Invalid parameter: NULL != stream"},
+  };
+  const auto lines = log.take();
+  const size_t n = sizeof(cases) / sizeof(cases[0]);
+  ASSERT_EQ(lines.size(), n) << "one ERROR line per rejected call";
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_EQ(cases[i].result, qoblERR_INVALID_PARAM) << cases[i].function;
+    EXPECT_EQ(lines[i].function, cases[i].function);
+    EXPECT_EQ(lines[i].text, cases[i].message) << cases[i].function;
+    EXPECT_EQ(lines[i].level, static_cast<uint32_t>(qobmLL_ERROR)) << cases[i].function;
+    EXPECT_EQ(lines[i].channel, 3u) << cases[i].function;
+  }
+  EXPECT_EQ(model, nullptr);
+  EXPECT_EQ(stream, nullptr);
+}
+
+TEST(ApiFrame, HandlesAlreadySetOrEmptied) {
+  LogCapture log;
+  // A model pointer that is already set is refused and left as it is.
+  qoblModel existing{nullptr};
+  qoblModel* model = &existing;
+  EXPECT_EQ(qoblCreateModel("lib", "graph", "params", nullptr, &model), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(qoblCreateDynamicModel("suite.json", nullptr, &model), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(model, &existing);
+  auto lines = log.take();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text, "Invalid parameter: NULL == (*model)");
+  EXPECT_EQ(lines[1].text, "Invalid parameter: NULL == (*model)");
+
+  // An existing graph handle is kept; an emptied one is destroyed again without complaint.
+  qoblOpGraph graph{nullptr};
+  qoblOpGraph* handle = &graph;
+  EXPECT_EQ(qoblCreateOpGraph(&handle), qoblERR_SUCCESS);
+  EXPECT_EQ(handle, &graph);
+  EXPECT_EQ(qoblDestroyOpGraph(&graph), qoblERR_SUCCESS);
+  EXPECT_TRUE(log.take().empty());
+}
