@@ -55,15 +55,3 @@ extern "C" int qobcrt_get_device_count(uint32_t* count) {
     return static_cast<int>(rtSuccess);
   });
 }
-
-namespace qobcrt {
-thread_local int32_t t_thread_device = -1;
-}
-
-extern "C" int qobcrt_thread_device(uint32_t* dev) {
-  QOBCRT_FAULT_POINT();
-  if (dev == nullptr) return rtErrInvalidParam;
-  if (qobcrt::t_thread_device < 0) return rtErrInvalidDevice;
-  *dev = static_cast<uint32_t>(qobcrt::t_thread_device);
-  return rtSuccess;
-}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,7 @@ struct ModelNode {
   // Runs currently executing the node; unregistering waits for zero.
   uint32_t active = 0;
   bool dying = false;
+  uint64_t serial = 0;                // registration order: the newest node of a name wins lookups
 };
 using ModelPtr = std::shared_ptr<ModelNode>;
 
@@ -113,10 +115,13 @@ struct Device {
   std::condition_variable model_cv;
   std::map<uint64_t, ModelPtr> models;
   uint64_t next_model_addr = kModelAddrLow;
+  uint64_t model_serial = 0;
 
   // ---- run counters ----
   std::atomic<uint64_t> runs_submitted{0}, runs_completed{0}, runs_failed{0}, reports_delivered{0};
   std::atomic<uint32_t> op_delay_us{0};
+  std::mutex err_mu;
+  std::string last_error;                       // why the last failing op failed
 
   // ---- streams, engine and reporter (run_mu) ----
   std::mutex run_mu;
@@ -131,7 +136,7 @@ struct Device {
 
   std::mutex report_mu;
   std::condition_variable report_cv;
-  std::deque<get_desc> reports;
+  std::deque<get_desc> reports;                 // waiting for the reporter thread
   bool report_stopping = false;
   std::thread reporter;
 
@@ -173,6 +178,15 @@ uint64_t inoutCapacity(Device& d, uint64_t requested);
 
 // Engine lifecycle (engine.cpp).
 void stopDevice(Device& d);
+
+// Executes a run (exec.cpp).  report(uid as stored, code, final) is called for every op to report; the
+// final call (end op or failing op) comes last.  Returns the first failing op's code, 0 when none failed.
+using ReportFn = std::function<void(uint32_t uid, uint32_t code, bool final)>;
+uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportFn& report);
+
+// The loaded model node at addr, marked busy so that unregistering waits; null when there is none.
+ModelPtr acquireModel(Device& d, uint64_t addr);
+void releaseModel(Device& d, const ModelPtr& node);
 // Device index of the calling card thread, -1 on any other thread.
 extern thread_local int32_t t_thread_device;
 

@@ -151,3 +151,16 @@ int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us) {
 }
 
 }  // extern "C"
+
+extern "C" int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size) {
+  return qobcrt::guarded([&] {
+    qobcrt::Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (text == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
+    std::lock_guard<std::mutex> lock(d->err_mu);
+    const size_t n = d->last_error.size() < size - 1 ? d->last_error.size() : size - 1;
+    std::memcpy(text, d->last_error.data(), n);
+    text[n] = '\0';
+    return static_cast<int>(rtSuccess);
+  });
+}

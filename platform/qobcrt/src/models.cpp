@@ -1,7 +1,43 @@
-// Loaded model nodes registered by the graph runtime.
+// Loaded model nodes registered by the graph runtime, their pre-process op records, and the device
+// interface registration.
+#include <cstring>
+
 #include "card.h"
 
 namespace qobcrt {
+
+namespace {
+
+std::atomic<int> g_device_api_registered{0};
+
+// The newest live node of that name; model_mu held.
+ModelPtr findByNameLocked(Device& d, const char* name) {
+  ModelPtr best;
+  for (const auto& entry : d.models) {
+    const ModelPtr& m = entry.second;
+    if (!m->dying && m->name == name && (!best || m->serial > best->serial)) best = m;
+  }
+  return best;
+}
+
+// Pre-process op records: `num` records back to back filling exactly `size` bytes, each at least as long
+// as its 24-byte head says it is.
+bool recordsConsistent(const void* ops, uint64_t size, uint32_t num) {
+  if (size == 0) return num == 0;
+  if (ops == nullptr) return false;
+  const uint8_t* p = static_cast<const uint8_t*>(ops);
+  uint64_t pos = 0;
+  for (uint32_t i = 0; i < num; ++i) {
+    if (size - pos < 24) return false;
+    uint32_t len = 0;
+    std::memcpy(&len, p + pos + 4, 4);
+    if (len < 24 || len > size - pos) return false;
+    pos += len;
+  }
+  return pos == size;
+}
+
+}  // namespace
 
 uint64_t inoutCapacity(Device& d, uint64_t requested) {
   std::lock_guard<std::mutex> lock(d.model_mu);
@@ -14,4 +50,127 @@ uint64_t inoutCapacity(Device& d, uint64_t requested) {
   return requested;
 }
 
+ModelPtr acquireModel(Device& d, uint64_t addr) {
+  std::lock_guard<std::mutex> lock(d.model_mu);
+  auto it = d.models.find(addr);
+  if (it == d.models.end() || it->second->dying) return nullptr;
+  ++it->second->active;
+  return it->second;
+}
+
+void releaseModel(Device& d, const ModelPtr& node) {
+  {
+    std::lock_guard<std::mutex> lock(d.model_mu);
+    --node->active;
+  }
+  d.model_cv.notify_all();
+}
+
 }  // namespace qobcrt
+
+using qobcrt::Device;
+using qobcrt::ModelPtr;
+
+extern "C" {
+
+int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t* addr) {
+  QOBCRT_FAULT_POINT();
+  return qobcrt::guarded([&] {
+    Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (desc == nullptr || addr == nullptr || desc->name == nullptr || desc->name[0] == '\0' ||
+        desc->run == nullptr || desc->batch_size == 0 || desc->num_inputs > QOBCRT_MODEL_MAX_IO ||
+        desc->num_outputs > QOBCRT_MODEL_MAX_IO ||
+        !qobcrt::recordsConsistent(desc->vdsp_ops, desc->vdsp_ops_size, desc->vdsp_ops_num))
+      return static_cast<int>(rtErrInvalidParam);
+    auto node = std::make_shared<qobcrt::ModelNode>();
+    node->name = desc->name;
+    node->desc = *desc;
+    for (uint32_t o = 0; o < desc->num_outputs; ++o) {
+      uint64_t& align = node->desc.align_output_bytes[o];
+      if (align == 0) align = desc->output_bytes[o];
+      if (align < desc->output_bytes[o]) return static_cast<int>(rtErrInvalidParam);
+    }
+    if (desc->vdsp_ops_size != 0) {
+      const uint8_t* p = static_cast<const uint8_t*>(desc->vdsp_ops);
+      node->vdsp_ops.assign(p, p + desc->vdsp_ops_size);
+    }
+    node->desc.name = node->name.c_str();
+    node->desc.vdsp_ops = node->vdsp_ops.empty() ? nullptr : node->vdsp_ops.data();
+    std::lock_guard<std::mutex> lock(d->model_mu);
+    // Next free 64-byte slot of the model window, wrapping around.
+    const uint64_t slots = (qobcrt::kModelAddrHigh - qobcrt::kModelAddrLow) / qobcrt::kAlign;
+    uint64_t a = d->next_model_addr;
+    for (uint64_t tries = 0;; ++tries) {
+      if (tries == slots) return static_cast<int>(rtErrMalloc);
+      if (a >= qobcrt::kModelAddrHigh) a = qobcrt::kModelAddrLow;
+      if (d->models.count(a) == 0) break;
+      a += qobcrt::kAlign;
+    }
+    d->next_model_addr = a + qobcrt::kAlign;
+    node->addr = a;
+    node->serial = ++d->model_serial;
+    d->models[a] = node;
+    *addr = a;
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
+  QOBCRT_FAULT_POINT();
+  return qobcrt::guarded([&] {
+    Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    std::unique_lock<std::mutex> lock(d->model_mu);
+    auto it = d->models.find(addr);
+    if (it == d->models.end() || it->second->dying) return static_cast<int>(rtErrModel);
+    ModelPtr node = it->second;
+    node->dying = true;   // runs that reach the node from now on fail with rtErrModel
+    d->model_cv.wait(lock, [&] { return node->active == 0; });
+    d->models.erase(addr);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr) {
+  QOBCRT_FAULT_POINT();
+  return qobcrt::guarded([&] {
+    Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (name == nullptr || addr == nullptr) return static_cast<int>(rtErrInvalidParam);
+    std::lock_guard<std::mutex> lock(d->model_mu);
+    ModelPtr node = qobcrt::findByNameLocked(*d, name);
+    if (!node) return static_cast<int>(rtErrModel);
+    *addr = node->addr;
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_get_vdsp_ops(uint32_t dev, const char* name, multi_dsp_ops* ops) {
+  QOBCRT_FAULT_POINT();
+  return qobcrt::guarded([&] {
+    Device* d = qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (name == nullptr || ops == nullptr) return static_cast<int>(rtErrInvalidParam);
+    std::lock_guard<std::mutex> lock(d->model_mu);
+    ModelPtr node = qobcrt::findByNameLocked(*d, name);
+    if (!node) return static_cast<int>(rtErrModel);
+    void* copy = nullptr;
+    if (!node->vdsp_ops.empty()) {
+      copy = std::malloc(node->vdsp_ops.size());
+      if (copy == nullptr) return static_cast<int>(rtErrMalloc);
+      std::memcpy(copy, node->vdsp_ops.data(), node->vdsp_ops.size());
+    }
+    // The pointer sits unaligned at offset 4 of the packed record.
+    const uint32_t num = node->desc.vdsp_ops_num;
+    std::memcpy(reinterpret_cast<uint8_t*>(ops) + offsetof(multi_dsp_ops, num), &num, sizeof num);
+    std::memcpy(reinterpret_cast<uint8_t*>(ops) + offsetof(multi_dsp_ops, ops), &copy, sizeof copy);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+void QOBCRegisterDeviceAPI(void) { qobcrt::g_device_api_registered.store(1); }
+
+int qobcrt_device_api_registered(void) { return qobcrt::g_device_api_registered.load(); }
+
+}  // extern "C"

@@ -87,7 +87,12 @@ typedef struct multi_dsp_ops {
 } multi_dsp_ops;               /* 12 bytes */
 #pragma pack(pop)
 
-/* ---- device memory (flag must be 0) ---- */
+/* ---- device memory (flag must be 0) ----
+   Address windows: stream memory from 0x01000000, inout from 0x40000000, shared DDR from 0x80000000,
+   application memory from 0xC0000000 (each below the next window); blocks are 64-byte aligned and hold
+   zeros when allocated.  QOBCRT_MEMORY_MB (default 1024) bounds the bytes of all kinds on one device.
+   Freeing a block that was already freed returns rtErrDoubleFree (for the most recent 65536 frees);
+   any other address that is not the start of a live block of that kind returns rtErrInvalidAddr. */
 int qobcrt_get_device_count(uint32_t* count);                       /* QOBCRT_DEVICE_COUNT, default 1 */
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used);
 int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr);
@@ -102,7 +107,8 @@ int qobcrt_free_app(uint32_t dev, uint64_t addr);
 int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction);
 int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst);
 int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst);
-/* Size of the live block that contains addr (0 when none); kind out: 0 stream, 1 inout, 2 ddr share, 3 app. */
+/* Size of the live block that contains addr (0 when none, and base 0); kind out: 0 stream, 1 inout,
+   2 ddr share, 3 app.  kind and base may be NULL; size may not. */
 int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* base, uint64_t* size);
 
 /* The card's own threads (a device's engine and reporter threads) belong to that device: on them this
@@ -112,17 +118,30 @@ int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* ba
 int qobcrt_thread_device(uint32_t* dev);
 
 /* ---- streams and runs ---- */
+/* A stream id is registered once per device (again: rtErrStreamId) until destroyed.  Runs already queued
+   for a destroyed stream still execute and report. */
 int qobcrt_create_stream(uint32_t dev, create_stream* rec);
 int qobcrt_destroy_stream(uint32_t dev, uint32_t stream_id);
+/* Installs (or replaces) the device's completion function; rec->dev_id must equal dev. */
 int qobcrt_get_output_register(uint32_t dev, get_output_register* rec);
+/* Queues a run: rec->dev equal to dev, stream id registered, completion function installed
+   (rtErrNotRegistered otherwise), stream_addr the start of a live stream block whose size is a multiple of
+   64 (rtErrInvalidAddr / rtErrRunRecord).  The device's engine thread executes runs in submission order;
+   its reporter thread calls the completion function for every op record with GET_OUTPUT_FLAG (0x10), for
+   the end record, and for a failing op (non-zero error_code; the run ends there).  context_id is the uid
+   as stored, end mark included; a run whose records end without an end mark is reported as failing with
+   the uid of its last readable record.  Reports of one device arrive in order, one at a time. */
 int qobcrt_run_stream(uint32_t dev, run_stream* rec);
 /* Executes the run at stream_addr and waits up to timeout_ms (UINT32_MAX: no limit).  status receives the
    first failing op's error code (0 when every op succeeded).  Nothing is reported through the completion
-   function. */
+   function.  On time-out (rtErrTimeout) status is untouched and the run still completes later; the memory
+   it uses stays valid until then.  Must not be called from a model's run function. */
 int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_ms, uint32_t* status);
 
-/* ---- loaded models ---- */
-int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr);
+/* ---- loaded models (registered through qobcrt_model.h) ----
+   With several live nodes of one name on a device, the most recently registered one answers. */
+int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr);   /* rtErrModel when none */
+/* ops->num records; ops->ops a malloc() copy the caller frees with free(), NULL when num is 0. */
 int qobcrt_get_vdsp_ops(uint32_t dev, const char* name, multi_dsp_ops* ops);
 void QOBCRegisterDeviceAPI(void);                 /* registers the card's device interface with TVM */
 int qobcrt_device_api_registered(void);           /* 1 once QOBCRegisterDeviceAPI ran */

@@ -4,6 +4,7 @@
 #ifndef QOBCRT_QOBCRT_SIM_H
 #define QOBCRT_QOBCRT_SIM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -24,6 +25,15 @@ int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code);
 int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code);
 int qobcrt_sim_clear_faults(void);
 int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us);   /* every op on the device takes at least us */
+/* Text describing why the last failing op on the device failed ("" when none failed), NUL-terminated and
+   cut to size bytes. */
+int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size);
+
+/* Counting: runs_submitted counts every run accepted by qobcrt_run_stream or qobcrt_run_stream_sync;
+   runs_completed those that ended without a failing op, runs_failed those that ended with one;
+   reports_delivered the reports handed to the completion function (counted just before the call).
+   live_blocks / live_bytes drop as soon as a block is freed, even when a run in flight keeps its memory
+   valid a little longer. */
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,333 @@
+// Executes one run: decodes the op records and argument arrays in card memory and runs each op.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "card.h"
+#include "formats.h"
+#include "qobe/qobe_preproc.h"
+
+namespace qobcrt {
+
+namespace {
+
+constexpr uint32_t kMaxCount = 4096;   // sanity bound of the argument header counts
+
+// A failed op: its runtime code and a text for qobcrt_sim_last_error.
+struct Failure {
+  uint32_t code = 0;
+  std::string why;
+};
+
+// Decoded argument array: the header and its pointer list, read lazily from card memory.
+class Args {
+ public:
+  ArgHeader h{};
+  const uint8_t* list = nullptr;
+  uint64_t config_entries = 0;   // length of the configuration region
+
+  uint64_t at(uint64_t index) const {
+    uint64_t v;
+    std::memcpy(&v, list + index * 8, 8);
+    return v;
+  }
+  // Configuration address c of loop l.  A configuration region of L entries (one per loop, whatever C)
+  // is the memory-copy layout.
+  uint64_t config(uint32_t l, uint32_t c) const {
+    return config_entries == uint64_t{h.loop_count} * h.config_count ? at(uint64_t{l} * h.config_count + c) : at(l);
+  }
+  uint64_t slot(uint32_t l, uint32_t b) const {
+    return config_entries + (uint64_t{l} * h.batch_size + b) * (uint64_t{h.input_count} + h.output_count);
+  }
+  uint64_t input(uint32_t l, uint32_t b, uint32_t i) const { return at(slot(l, b) + i); }
+  uint64_t output(uint32_t l, uint32_t b, uint32_t o) const { return at(slot(l, b) + h.input_count + o); }
+};
+
+std::string hex(uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+class Executor {
+ public:
+  Executor(Device& d, uint64_t seq) : d_(d), seq_(seq) {}
+
+  uint32_t run(uint64_t stream_addr, const ReportFn& report) {
+    uint32_t last_uid = 0;
+    for (uint64_t index = 0;; ++index) {
+      pins_.clear();
+      uint8_t* p = nullptr;
+      if (span(stream_addr + index * sizeof(OpRecord), sizeof(OpRecord), &p, nullptr, "op record") != 0)
+        return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report);
+      OpRecord rec;
+      std::memcpy(&rec, p, sizeof rec);
+      const auto start = std::chrono::steady_clock::now();
+      Failure f;
+      uint32_t injected = 0;
+      if (std::memcmp(rec.separator, "#$%&", 4) != 0) {
+        f = {rtErrRunRecord, "op record " + std::to_string(index) + " has a bad separator"};
+      } else if (takeOpFault(rec.uid & kUidMask, &injected)) {
+        f = {injected, "injected fault on op " + std::to_string(rec.uid & kUidMask)};
+      } else if (execOp(rec) != 0) {
+        f = fail_;
+      }
+      const uint32_t delay = d_.op_delay_us.load(std::memory_order_relaxed);
+      if (delay != 0) std::this_thread::sleep_until(start + std::chrono::microseconds(delay));
+      if (f.code != 0) return finish(rec.uid, f, report);
+      if ((rec.uid & kEndMark) != 0) {
+        report(rec.uid, 0, true);
+        return 0;
+      }
+      if ((rec.op_flag & kGetOutputFlag) != 0) report(rec.uid, 0, false);
+      last_uid = rec.uid;
+    }
+  }
+
+ private:
+  uint32_t finish(uint32_t uid, const Failure& f, const ReportFn& report) {
+    {
+      std::lock_guard<std::mutex> lock(d_.err_mu);
+      d_.last_error = "op " + std::to_string(uid & kUidMask) + ": " + f.why;
+    }
+    report(uid, f.code, true);
+    return f.code;
+  }
+
+  int fail(uint32_t code, std::string why) {
+    fail_ = {code, std::move(why)};
+    return 1;
+  }
+
+  // Host view of [addr, addr+need) in card memory; *avail receives the bytes from addr to the block's end.
+  int span(uint64_t addr, uint64_t need, uint8_t** p, uint64_t* avail, const char* what) {
+    BlockPtr b;
+    uint64_t off = 0;
+    const int rc = d_.resolve(addr, need, seq_, &b, &off);
+    if (rc != rtSuccess) {
+      return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
+                                                 (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
+                                                                               " bytes"
+                                                                         : " is not in a live block"));
+    }
+    *p = b->data.get() + off;
+    if (avail != nullptr) *avail = b->size - off;
+    pins_.push_back(std::move(b));
+    return 0;
+  }
+
+  int readArgs(const OpRecord& rec, Args* a) {
+    uint8_t* p = nullptr;
+    uint64_t avail = 0;
+    if (span(rec.args_array, sizeof(ArgHeader), &p, &avail, "argument array") != 0) return 1;
+    std::memcpy(&a->h, p, sizeof a->h);
+    const ArgHeader& h = a->h;
+    if (std::memcmp(h.separator, "*$%!", 4) != 0) return fail(rtErrRunRecord, "argument array has a bad separator");
+    if (h.loop_count == 0 || h.batch_size == 0 || h.loop_count > kMaxCount || h.batch_size > kMaxCount ||
+        h.config_count > kMaxCount || h.input_count > kMaxCount || h.output_count > kMaxCount)
+      return fail(rtErrRunRecord, "argument array header has impossible counts");
+    const uint64_t data = uint64_t{h.loop_count} * h.batch_size * (uint64_t{h.input_count} + h.output_count);
+    const uint64_t entries = (avail - sizeof(ArgHeader)) / 8;
+    a->config_entries = uint64_t{h.loop_count} * h.config_count;
+    if (a->config_entries + data > entries) {
+      // A memory-copy op with several loops lists one configuration per loop although its header says C = L.
+      if (rec.type_id == kTypeMemCopy && h.config_count == h.loop_count && h.loop_count + data <= entries) {
+        a->config_entries = h.loop_count;
+      } else {
+        return fail(rtErrOutOfBounds, "argument array block holds " + std::to_string(entries) +
+                                          " pointers, fewer than its header needs");
+      }
+    }
+    a->list = p + sizeof(ArgHeader);
+    return 0;
+  }
+
+  int execOp(const OpRecord& rec) {
+    Args a;
+    switch (rec.type_id) {
+      case kTypeRunModel:
+        return readArgs(rec, &a) != 0 ? 1 : runModel(a);
+      case kTypeMemCopy:
+        return readArgs(rec, &a) != 0 ? 1 : memCopy(a);
+      case kTypePreprocess:
+        return readArgs(rec, &a) != 0 ? 1 : preprocess(a);
+      default:
+        return fail(rtErrRunRecord, "unknown op type id " + std::to_string(rec.type_id));
+    }
+  }
+
+  // ---- run-model: every loop and batch position through the loaded model node ----
+  int runModel(const Args& a) {
+    if (a.h.config_count == 0) return fail(rtErrRunRecord, "run-model op without a model address");
+    for (uint32_t l = 0; l < a.h.loop_count; ++l) {
+      ModelPtr node = acquireModel(d_, a.config(l, 0));
+      if (!node) return fail(rtErrModel, "no loaded model at " + hex(a.config(l, 0)));
+      const int rc = runModelLoop(a, l, *node);
+      releaseModel(d_, node);
+      if (rc != 0) return rc;
+    }
+    return 0;
+  }
+
+  int runModelLoop(const Args& a, uint32_t l, const ModelNode& node) {
+    const qobcrt_model_desc& m = node.desc;
+    if (a.h.input_count != m.num_inputs || a.h.output_count != m.num_outputs)
+      return fail(rtErrRunRecord, "run-model op counts differ from model " + node.name);
+    const void* in[QOBCRT_MODEL_MAX_IO];
+    void* out[QOBCRT_MODEL_MAX_IO];
+    for (uint32_t b = 0; b < a.h.batch_size; ++b) {
+      uint8_t* p = nullptr;
+      for (uint32_t i = 0; i < m.num_inputs; ++i) {
+        if (span(a.input(l, b, i), m.input_bytes[i], &p, nullptr, "model input") != 0) return 1;
+        in[i] = p;
+      }
+      for (uint32_t o = 0; o < m.num_outputs; ++o) {
+        if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
+        out[o] = p;
+      }
+      char err[256] = {0};
+      const int rc = m.run(m.self, in, out, err, sizeof err);
+      if (rc != 0) {
+        err[sizeof err - 1] = '\0';
+        return fail(rtErrKernel, "model " + node.name + " failed (" + std::to_string(rc) + "): " + err);
+      }
+    }
+    return 0;
+  }
+
+  // ---- memory-copy: gathers each plain output from its core tensors ----
+  int memCopy(const Args& a) {
+    if (a.h.input_count != a.h.output_count)
+      return fail(rtErrRunRecord, "memory-copy op with different input and output counts");
+    if (a.config_entries == 0) return fail(rtErrRunRecord, "memory-copy op without configuration");
+    for (uint32_t l = 0; l < a.h.loop_count; ++l) {
+      uint8_t* p = nullptr;
+      const uint64_t cfg = a.config(l, 0);
+      if (span(cfg, sizeof(TensorCopyHead), &p, nullptr, "tensor copy configuration") != 0) return 1;
+      TensorCopyHead head;
+      std::memcpy(&head, p, sizeof head);
+      if (head.count < 0 || static_cast<uint32_t>(head.count) != a.h.output_count)
+        return fail(rtErrRunRecord, "tensor copy configuration lists " + std::to_string(head.count) +
+                                        " outputs, the op has " + std::to_string(a.h.output_count));
+      if (span(cfg, sizeof head + sizeof(TensorCopyInfo) * head.count, &p, nullptr, "tensor copy configuration") != 0)
+        return 1;
+      const uint8_t* records = p + sizeof head;
+      for (uint32_t b = 0; b < a.h.batch_size; ++b) {
+        for (uint32_t o = 0; o < a.h.output_count; ++o) {
+          TensorCopyInfo info;
+          std::memcpy(&info, records + sizeof info * o, sizeof info);
+          if (gather(info, a.input(l, b, o), a.output(l, b, o)) != 0) return 1;
+        }
+      }
+    }
+    return 0;
+  }
+
+  static bool product(const int32_t* dims, uint64_t* out) {
+    uint64_t p = 1;
+    for (int i = 0; i < 4; ++i) {
+      if (dims[i] < 0) return false;
+      p *= static_cast<uint64_t>(dims[i]);
+      if (p > (1ull << 40)) return false;
+    }
+    *out = p;
+    return true;
+  }
+
+  // Joins the used core tensors along the concatenation dimension into the plain output.  A core whose
+  // real extent is all zero is wholly real data (up to what the output still lacks).
+  int gather(const TensorCopyInfo& info, uint64_t in_addr, uint64_t out_addr) {
+    const uint64_t eb = info.element_byte;
+    const uint32_t d = info.concat_dim;
+    const int32_t* R = info.core_out.shape_real;
+    uint64_t out_elems = 0;
+    if (eb == 0 || d > 3 || !product(R, &out_elems)) return fail(rtErrRunRecord, "bad tensor copy record");
+    if (out_elems == 0 || info.core_in_mask == 0) return 0;
+    uint8_t* out = nullptr;
+    uint8_t* in = nullptr;
+    uint64_t in_avail = 0;
+    if (span(out_addr, out_elems * eb, &out, nullptr, "memory-copy output") != 0) return 1;
+    if (span(in_addr, 0, &in, &in_avail, "memory-copy input") != 0) return 1;
+    int64_t filled = 0;   // extent of the output already covered along d
+    for (int j = 0; j < 8; ++j) {
+      if ((info.core_in_mask & (1u << j)) == 0) continue;
+      const TensorInfo& core = info.core_in[j];
+      const int32_t* A = core.shape_align;
+      int32_t r[4];
+      std::memcpy(r, core.shape_real, sizeof r);
+      if (r[0] == 0 && r[1] == 0 && r[2] == 0 && r[3] == 0) {
+        if (filled >= R[d]) continue;
+        std::memcpy(r, A, sizeof r);
+        if (r[d] > R[d] - filled) r[d] = static_cast<int32_t>(R[d] - filled);
+      }
+      uint64_t core_elems = 0;
+      if (!product(A, &core_elems)) return fail(rtErrRunRecord, "bad core tensor shape");
+      for (uint32_t k = 0; k < 4; ++k) {
+        if (r[k] < 0 || r[k] > A[k] || (k != d && r[k] > R[k]))
+          return fail(rtErrRunRecord, "core tensor " + std::to_string(j) + " does not fit the output");
+      }
+      if (filled + r[d] > R[d]) return fail(rtErrRunRecord, "core tensors exceed the output");
+      if (core.core_offset > in_avail || core_elems * eb > in_avail - core.core_offset)
+        return fail(rtErrOutOfBounds, "core tensor " + std::to_string(j) + " lies beyond the input block");
+      const uint8_t* src = in + core.core_offset;
+      const uint64_t row = static_cast<uint64_t>(r[3]) * eb;
+      for (int64_t i0 = 0; i0 < r[0]; ++i0) {
+        for (int64_t i1 = 0; i1 < r[1]; ++i1) {
+          for (int64_t i2 = 0; i2 < r[2]; ++i2) {
+            int64_t o[4] = {i0, i1, i2, 0};
+            o[d] += filled;
+            const uint64_t s = static_cast<uint64_t>(((i0 * A[1] + i1) * A[2] + i2) * A[3]);
+            const uint64_t t = static_cast<uint64_t>(((o[0] * R[1] + o[1]) * R[2] + o[2]) * R[3] + o[3]);
+            std::memcpy(out + t * eb, src + s * eb, row);
+          }
+        }
+      }
+      filled += r[d];
+    }
+    return 0;
+  }
+
+  // ---- the op engine's generic pre-processing op ----
+  int preprocess(const Args& a) {
+    if (a.h.config_count == 0) return fail(rtErrRunRecord, "pre-processing op without configuration");
+    for (uint32_t l = 0; l < a.h.loop_count; ++l) {
+      uint8_t* block = nullptr;
+      uint64_t avail = 0;
+      if (span(a.config(l, 0), sizeof(qobe_preproc_header), &block, &avail, "pre-processing configuration") != 0)
+        return 1;
+      qobe_preproc_header h;
+      const int why = qobe_preproc_check(block, avail, a.h.input_count, a.h.output_count, &h);
+      if (why != QOBE_PREPROC_OK)
+        return fail(rtErrRunRecord, "pre-processing configuration rejected (reason " + std::to_string(why) + ")");
+      for (uint32_t b = 0; b < a.h.batch_size; ++b) {
+        for (uint32_t t = 0; t < h.tensor_count; ++t) {
+          qobe_preproc_tensor e;
+          qobe_preproc_read_tensor(block, t, &e);
+          uint8_t* in = nullptr;
+          uint8_t* out = nullptr;
+          if (span(a.input(l, b, t), e.in_bytes, &in, nullptr, "pre-processing input") != 0 ||
+              span(a.output(l, b, t), uint64_t{e.element_count} * e.out_elem_bytes, &out, nullptr,
+                   "pre-processing output") != 0)
+            return 1;
+          qobe_preproc_run_tensor(&e, in, out);
+        }
+      }
+    }
+    return 0;
+  }
+
+  Device& d_;
+  uint64_t seq_;
+  std::vector<BlockPtr> pins_;   // blocks the current op touches
+  Failure fail_;
+};
+
+}  // namespace
+
+uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportFn& report) {
+  Executor x(d, seq);
+  return x.run(stream_addr, report);
+}
+
+}  // namespace qobcrt

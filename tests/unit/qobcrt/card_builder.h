@@ -1,0 +1,230 @@
+// Test helpers: lay out runs in card memory byte by byte (op records, argument arrays), collect the
+// card's reports, and a small test model node.
+#ifndef QOBCRT_TEST_CARD_BUILDER_H
+#define QOBCRT_TEST_CARD_BUILDER_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qobcrt/qobcrt.h"
+#include "qobcrt/qobcrt_model.h"
+#include "qobcrt/qobcrt_sim.h"
+
+namespace cardtest {
+
+constexpr uint32_t kEnd = 0x80000000u;
+constexpr uint32_t kRunModel = 20000, kPreprocess = 30000, kMemCopy = 40000;
+
+// Device blocks made by a test, freed (each once) when it ends.
+class Blocks {
+ public:
+  explicit Blocks(uint32_t dev = 0) : dev_(dev) {}
+  ~Blocks() { freeAll(); }
+  uint64_t alloc(uint32_t kind, uint64_t size) {
+    uint64_t a = 0;
+    int rc = kind == QOBCRT_SIM_STREAM  ? qobcrt_malloc_stream(dev_, 0, size, &a)
+             : kind == QOBCRT_SIM_INOUT ? qobcrt_malloc_inout(dev_, 0, size, &a)
+             : kind == QOBCRT_SIM_DDR_SHARE ? qobcrt_malloc_ddr_share(dev_, 0, size, &a)
+                                            : qobcrt_malloc_app(dev_, size, &a);
+    EXPECT_EQ(rc, rtSuccess);
+    held_.push_back({kind, a});
+    return a;
+  }
+  uint64_t upload(uint32_t kind, const void* data, uint64_t size, uint64_t capacity = 0) {
+    const uint64_t a = alloc(kind, capacity != 0 ? capacity : size);
+    EXPECT_EQ(qobcrt_memcpy(dev_, data, size, a, kHost2Ddr), rtSuccess);
+    return a;
+  }
+  // Frees one block now (it is then no longer freed at the end).
+  int release(uint64_t addr) {
+    for (size_t i = 0; i < held_.size(); ++i) {
+      if (held_[i].second == addr) {
+        const uint32_t kind = held_[i].first;
+        held_.erase(held_.begin() + static_cast<long>(i));
+        return freeOne(kind, addr);
+      }
+    }
+    return -1;
+  }
+  void freeAll() {
+    for (auto& h : held_) EXPECT_EQ(freeOne(h.first, h.second), rtSuccess);
+    held_.clear();
+  }
+  uint32_t dev() const { return dev_; }
+
+ private:
+  int freeOne(uint32_t kind, uint64_t a) {
+    return kind == QOBCRT_SIM_STREAM      ? qobcrt_free_stream(dev_, a)
+           : kind == QOBCRT_SIM_INOUT     ? qobcrt_free_inout(dev_, a)
+           : kind == QOBCRT_SIM_DDR_SHARE ? qobcrt_free_ddr_share(dev_, a)
+                                          : qobcrt_free_app(dev_, a);
+  }
+  uint32_t dev_;
+  std::vector<std::pair<uint32_t, uint64_t>> held_;
+};
+
+template <class T>
+void put(std::vector<uint8_t>& buf, T v) {
+  const size_t at = buf.size();
+  buf.resize(at + sizeof v);
+  std::memcpy(buf.data() + at, &v, sizeof v);
+}
+
+// Argument array: 24-byte header ("*$%!", L, B, C, I, O) then the pointer list.  drop_entries leaves the
+// last entries out of the block so that it is too small for its header.
+inline uint64_t argArray(Blocks& b, uint32_t L, uint32_t B, uint32_t C, uint32_t I, uint32_t O,
+                         const std::vector<uint64_t>& ptrs, const char* sep = "*$%!", size_t drop_entries = 0) {
+  std::vector<uint8_t> buf(sep, sep + 4);
+  for (uint32_t v : {L, B, C, I, O}) put(buf, v);
+  for (size_t i = 0; i + drop_entries < ptrs.size(); ++i) put(buf, ptrs[i]);
+  return b.upload(QOBCRT_SIM_STREAM, buf.data(), buf.size());
+}
+
+struct Rec {
+  uint32_t uid;       // as stored (end mark included)
+  uint32_t type_id;
+  uint32_t flag;
+  uint64_t args;
+  const char* sep = "#$%&";
+};
+
+// The run's stream block: 64-byte op records back to back.
+inline uint64_t runBlock(Blocks& b, const std::vector<Rec>& recs, uint32_t stream_id = 0) {
+  std::vector<uint8_t> buf;
+  for (const Rec& r : recs) {
+    const size_t at = buf.size();
+    buf.insert(buf.end(), r.sep, r.sep + 4);
+    put(buf, stream_id);
+    put(buf, uint32_t{0});
+    put(buf, r.uid);
+    put(buf, r.type_id);
+    put(buf, uint64_t{0});
+    put(buf, r.args);
+    put(buf, uint32_t{0});
+    put(buf, uint32_t{0});
+    put(buf, r.flag);
+    put(buf, static_cast<uint32_t>(recs.size()));
+    put(buf, uint32_t{0});
+    put(buf, uint64_t{0});
+    EXPECT_EQ(buf.size() - at, 64u);
+  }
+  return b.upload(QOBCRT_SIM_STREAM, buf.data(), buf.size());
+}
+
+template <class T>
+std::vector<T> readBack(uint32_t dev, uint64_t addr, size_t count) {
+  std::vector<T> v(count);
+  EXPECT_EQ(qobcrt_memcpy_d2h(dev, addr, count * sizeof(T), v.data()), rtSuccess);
+  return v;
+}
+
+// Collects the reports of the completion function, with the thread each came on.
+class Reports {
+ public:
+  static Reports& get() {
+    static Reports r;
+    return r;
+  }
+  static void callback(uint32_t dev, get_desc* desc, void* arg) {
+    Reports* self = static_cast<Reports*>(arg);
+    uint32_t thread_dev = 0xffffffffu;
+    const int rc = qobcrt_thread_device(&thread_dev);
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->items_.push_back({dev, *desc, std::this_thread::get_id(), rc == rtSuccess ? thread_dev : 0xffffffffu});
+    self->cv_.notify_all();
+  }
+  struct Item {
+    uint32_t dev;
+    get_desc desc;
+    std::thread::id thread;
+    uint32_t thread_device;
+  };
+  void install(uint32_t dev) {
+    get_output_register reg{};
+    reg.dev_id = dev;
+    reg.func_arg = this;
+    reg.func_get_output = &Reports::callback;
+    ASSERT_EQ(qobcrt_get_output_register(dev, &reg), rtSuccess);
+  }
+  // Waits for the final report of data_id (the end op or an error) and returns every report of data_id.
+  std::vector<Item> waitRun(uint32_t data_id, int timeout_ms = 10000) {
+    std::unique_lock<std::mutex> lock(mu_);
+    auto ended = [&] {
+      for (const Item& i : items_)
+        if (i.desc.data_id == data_id && ((i.desc.context_id & 0x80000000u) != 0 || i.desc.error_code != 0))
+          return true;
+      return false;
+    };
+    EXPECT_TRUE(cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ended)) << "run " << data_id;
+    std::vector<Item> out;
+    for (const Item& i : items_)
+      if (i.desc.data_id == data_id) out.push_back(i);
+    return out;
+  }
+  size_t count(uint32_t data_id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = 0;
+    for (const Item& i : items_) n += i.desc.data_id == data_id;
+    return n;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Item> items_;
+};
+
+// Test model node "affine": one input of n floats; output 0 = 2x + 1 (n floats); output 1 = sum of x,
+// a 4-byte real output stored in a 64-byte core layout.  A negative first input makes the kernel fail.
+struct Affine {
+  uint32_t n;
+  static int run(void* self, const void* const* in, void* const* out, char* err, size_t err_size) {
+    const uint32_t n = static_cast<Affine*>(self)->n;
+    const float* x = static_cast<const float*>(in[0]);
+    if (x[0] < 0) {
+      std::snprintf(err, err_size, "negative input");
+      return 7;
+    }
+    float* y = static_cast<float*>(out[0]);
+    float sum = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      y[i] = 2 * x[i] + 1;
+      sum += x[i];
+    }
+    std::memset(out[1], 0xee, 64);
+    std::memcpy(out[1], &sum, 4);
+    return 0;
+  }
+  qobcrt_model_desc desc(const char* name, uint32_t batch) {
+    qobcrt_model_desc d{};
+    d.name = name;
+    d.batch_size = batch;
+    d.num_inputs = 1;
+    d.num_outputs = 2;
+    d.input_bytes[0] = n * 4;
+    d.output_bytes[0] = n * 4;
+    d.align_output_bytes[0] = n * 4;
+    d.output_bytes[1] = 4;
+    d.align_output_bytes[1] = 64;
+    d.run = &Affine::run;
+    d.self = this;
+    return d;
+  }
+};
+
+inline qobcrt_sim_stats stats(uint32_t dev = 0) {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(qobcrt_sim_get_stats(dev, &s), rtSuccess);
+  return s;
+}
+
+}  // namespace cardtest
+
+#endif  // QOBCRT_TEST_CARD_BUILDER_H

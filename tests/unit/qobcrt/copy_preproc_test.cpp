@@ -1,0 +1,209 @@
+// The card's memory-copy op (gathering plain outputs from core tensors) and the generic pre-processing op,
+// each configured by blocks written byte by byte in card memory.
+#include <cmath>
+
+#include "card_builder.h"
+#include "qobe/qobe_preproc.h"
+
+namespace {
+
+using namespace cardtest;
+
+// One tensor_info_t: real shape, aligned shape, byte offset of the core tensor.
+void tensorInfo(std::vector<uint8_t>& buf, std::vector<int32_t> real, std::vector<int32_t> align, uint64_t offset) {
+  for (int32_t v : real) put(buf, v);
+  for (int32_t v : align) put(buf, v);
+  put(buf, offset);
+}
+
+struct Core {
+  std::vector<int32_t> real, align;
+  uint64_t offset;
+};
+
+// One 376-byte tensor copy record.
+void copyRecord(std::vector<uint8_t>& buf, const std::vector<Core>& cores, std::vector<int32_t> out, uint8_t concat,
+                uint8_t element_byte, uint8_t type) {
+  const size_t at = buf.size();
+  uint8_t mask = 0;
+  for (size_t j = 0; j < 8; ++j) {
+    if (j < cores.size()) {
+      tensorInfo(buf, cores[j].real, cores[j].align, cores[j].offset);
+      mask |= static_cast<uint8_t>(1u << j);
+    } else {
+      tensorInfo(buf, {0, 0, 0, 0}, {0, 0, 0, 0}, 0);
+    }
+  }
+  tensorInfo(buf, out, out, 0);
+  for (uint8_t v : {concat, mask, element_byte, type}) put(buf, v);
+  buf.resize(buf.size() + 12, 0);   // quantisation left off
+  ASSERT_EQ(buf.size() - at, 376u);
+}
+
+class CardOps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Reports::get().install(0);
+    create_stream cs{kStream, 0, 0};
+    const int rc = qobcrt_create_stream(0, &cs);
+    ASSERT_TRUE(rc == rtSuccess || rc == rtErrStreamId);
+  }
+  uint32_t submit(uint64_t run) {
+    static uint32_t next = 500;
+    run_stream rs{};
+    rs.stream_id = kStream;
+    rs.data_id = ++next;
+    rs.stream_addr = static_cast<uint32_t>(run);
+    EXPECT_EQ(qobcrt_run_stream(0, &rs), rtSuccess);
+    return rs.data_id;
+  }
+  uint32_t runToEnd(Blocks& b, uint32_t type, uint64_t args) {
+    const auto reports = Reports::get().waitRun(submit(runBlock(b, {{1 | kEnd, type, 1, args}}, kStream)));
+    return reports.empty() ? 0xffffffffu : reports.back().desc.error_code;
+  }
+  static constexpr uint32_t kStream = 9000;
+};
+
+TEST_F(CardOps, MemoryCopyJoinsChannelSplitCoresAndCutsAlignedTails) {
+  Blocks b;
+  // Output 0: [1,3,224,224] float32 stored as two [1,2,224,224] cores, the second holding one real channel.
+  constexpr int H = 224, W = 224;
+  std::vector<float> cores(2 * 2 * H * W);
+  for (int core = 0; core < 2; ++core)
+    for (int c = 0; c < 2; ++c)
+      for (int h = 0; h < H; ++h)
+        for (int w = 0; w < W; ++w)
+          cores[((core * 2 + c) * H + h) * W + w] = float(core * 1000000 + c * 100000 + h * 1000 + w);
+  // Output 1: [1,1000] float16 in one [1,1024] core.
+  std::vector<uint16_t> halfs(1024);
+  for (int i = 0; i < 1024; ++i) halfs[i] = static_cast<uint16_t>(i * 7);
+
+  std::vector<uint8_t> cfg;
+  put(cfg, int32_t{2});
+  put(cfg, uint32_t{0});
+  copyRecord(cfg, {{{1, 2, H, W}, {1, 2, H, W}, 0}, {{1, 1, H, W}, {1, 2, H, W}, 401408}}, {1, 3, H, W}, 1, 4, 0);
+  copyRecord(cfg, {{{1, 1, 1, 1000}, {1, 1, 1, 1024}, 0}}, {1, 1, 1, 1000}, 3, 2, 1);
+  ASSERT_EQ(cfg.size(), 8u + 2 * 376u);
+
+  const uint64_t in0 = b.upload(QOBCRT_SIM_INOUT, cores.data(), cores.size() * 4);
+  const uint64_t in1 = b.upload(QOBCRT_SIM_INOUT, halfs.data(), 2048);
+  const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 3 * H * W * 4);
+  std::vector<uint8_t> guard(2048, 0xab);
+  const uint64_t out1 = b.upload(QOBCRT_SIM_APP, guard.data(), guard.size());
+  const uint64_t args = argArray(b, 1, 1, 1, 2, 2, {b.upload(QOBCRT_SIM_STREAM, cfg.data(), cfg.size()), in0, in1, out0, out1});
+  ASSERT_EQ(runToEnd(b, kMemCopy, args), 0u);
+
+  const auto plain = readBack<float>(0, out0, 3 * H * W);
+  int wrong = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int h = 0; h < H; ++h)
+      for (int w = 0; w < W; ++w) {
+        const float want = float((c / 2) * 1000000 + (c % 2) * 100000 + h * 1000 + w);
+        wrong += plain[(c * H + h) * W + w] != want;
+      }
+  EXPECT_EQ(wrong, 0);
+  const auto cut = readBack<uint8_t>(0, out1, 2048);
+  EXPECT_EQ(0, std::memcmp(cut.data(), halfs.data(), 2000));
+  EXPECT_EQ(std::vector<uint8_t>(cut.begin() + 2000, cut.end()), std::vector<uint8_t>(48, 0xab))
+      << "bytes past the real output were written";
+}
+
+TEST_F(CardOps, MemoryCopyWithSeveralLoopsAndSplitFlatCores) {
+  Blocks b;
+  // [1,1000] float32 over two [1,512] cores 4096 bytes apart: the first wholly real (its real shape left
+  // zero), the second holding 488 real elements.
+  std::vector<uint8_t> cfg;
+  put(cfg, int32_t{1});
+  put(cfg, uint32_t{0});
+  copyRecord(cfg, {{{0, 0, 0, 0}, {1, 1, 1, 512}, 0}, {{1, 1, 1, 488}, {1, 1, 1, 512}, 4096}}, {1, 1, 1, 1000}, 3, 4,
+             1);
+  const uint64_t cfg_addr = b.upload(QOBCRT_SIM_STREAM, cfg.data(), cfg.size());
+  uint64_t in[2], out[2];
+  for (int l = 0; l < 2; ++l) {
+    std::vector<float> v(1536);
+    for (int i = 0; i < 1536; ++i) v[i] = float(l * 10000 + i);
+    in[l] = b.upload(QOBCRT_SIM_INOUT, v.data(), v.size() * 4);
+    out[l] = b.alloc(QOBCRT_SIM_APP, 4000);
+  }
+  // Two loops with one configuration entry per loop (the header's configuration count equals L).
+  const uint64_t args = argArray(b, 2, 1, 2, 1, 1, {cfg_addr, cfg_addr, in[0], out[0], in[1], out[1]});
+  ASSERT_EQ(runToEnd(b, kMemCopy, args), 0u);
+  for (int l = 0; l < 2; ++l) {
+    const auto got = readBack<float>(0, out[l], 1000);
+    int wrong = 0;
+    for (int i = 0; i < 1000; ++i) wrong += got[i] != float(l * 10000 + (i < 512 ? i : i + 512));
+    EXPECT_EQ(wrong, 0) << "loop " << l;
+  }
+
+  // A configuration whose cores reach past the input block fails the op.
+  std::vector<uint8_t> far;
+  put(far, int32_t{1});
+  put(far, uint32_t{0});
+  copyRecord(far, {{{1, 1, 1, 1000}, {1, 1, 1, 1024}, 4096}}, {1, 1, 1, 1000}, 3, 4, 1);
+  const uint64_t far_args =
+      argArray(b, 1, 1, 1, 1, 1, {b.upload(QOBCRT_SIM_STREAM, far.data(), far.size()), in[0], out[0]});
+  EXPECT_EQ(runToEnd(b, kMemCopy, far_args), static_cast<uint32_t>(rtErrOutOfBounds));
+  // A configuration listing another number of outputs than the op has.
+  const uint64_t count_args = argArray(b, 1, 1, 1, 2, 2, {cfg_addr, in[0], in[1], out[0], out[1]});
+  EXPECT_EQ(runToEnd(b, kMemCopy, count_args), static_cast<uint32_t>(rtErrRunRecord));
+  // An output block too small for the plain tensor.
+  const uint64_t small = b.alloc(QOBCRT_SIM_APP, 3996);
+  EXPECT_EQ(runToEnd(b, kMemCopy, argArray(b, 1, 1, 1, 1, 1, {cfg_addr, in[0], small})),
+            static_cast<uint32_t>(rtErrOutOfBounds));
+}
+
+std::vector<uint8_t> preprocBlock(const std::vector<qobe_preproc_tensor>& tensors) {
+  qobe_preproc_header h{};
+  h.magic = QOBE_PREPROC_MAGIC;
+  h.version = QOBE_PREPROC_VERSION;
+  h.header_bytes = 32;
+  h.tensor_count = static_cast<uint32_t>(tensors.size());
+  h.block_bytes = static_cast<uint32_t>(32 + 32 * tensors.size());
+  std::vector<uint8_t> buf(h.block_bytes);
+  std::memcpy(buf.data(), &h, 32);
+  for (size_t t = 0; t < tensors.size(); ++t) std::memcpy(buf.data() + 32 + 32 * t, &tensors[t], 32);
+  return buf;
+}
+
+TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
+  Blocks b;
+  const std::vector<float> qin = {2.5f, 300.f, -1.f, 0.74f, 0.75f, NAN};
+  const std::vector<float> fin = {1.f, -2.f, 65504.f, 1e6f};
+  const std::vector<uint8_t> cin = {9, 8, 7, 6, 5};
+  std::vector<qobe_preproc_tensor> t(3);
+  t[0] = {QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 6, 4, 1, 24, 6};
+  t[1] = {QOBE_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 8};
+  t[2] = {QOBE_PREPROC_CONV_COPY, 0, 1.f, 5, 1, 1, 5, 8};
+  const auto block = preprocBlock(t);
+  const uint64_t cfg = b.upload(QOBCRT_SIM_STREAM, block.data(), block.size());
+  std::vector<uint8_t> fill(16, 0xab);
+  const uint64_t o0 = b.upload(QOBCRT_SIM_DDR_SHARE, fill.data(), 16);
+  const uint64_t o1 = b.upload(QOBCRT_SIM_DDR_SHARE, fill.data(), 16);
+  const uint64_t o2 = b.upload(QOBCRT_SIM_DDR_SHARE, fill.data(), 16);
+  const uint64_t i0 = b.upload(QOBCRT_SIM_APP, qin.data(), 24);
+  const uint64_t i1 = b.upload(QOBCRT_SIM_APP, fin.data(), 16);
+  const uint64_t i2 = b.upload(QOBCRT_SIM_APP, cin.data(), 5);
+  ASSERT_EQ(runToEnd(b, kPreprocess, argArray(b, 1, 1, 1, 3, 3, {cfg, i0, i1, i2, o0, o1, o2})), 0u);
+
+  EXPECT_EQ(readBack<uint8_t>(0, o0, 8), (std::vector<uint8_t>{5, 255, 0, 1, 2, 0, 0xab, 0xab}));
+  EXPECT_EQ(readBack<uint16_t>(0, o1, 5), (std::vector<uint16_t>{0x3C00, 0xC000, 0x7BFF, 0x7C00, 0xabab}));
+  EXPECT_EQ(readBack<uint8_t>(0, o2, 6), (std::vector<uint8_t>{9, 8, 7, 6, 5, 0xab}));
+
+  // Blocks the op must refuse.
+  auto bad = block;
+  bad[0] ^= 1;   // magic
+  const uint64_t bad_magic = b.upload(QOBCRT_SIM_STREAM, bad.data(), bad.size());
+  EXPECT_EQ(runToEnd(b, kPreprocess, argArray(b, 1, 1, 1, 3, 3, {bad_magic, i0, i1, i2, o0, o1, o2})),
+            static_cast<uint32_t>(rtErrRunRecord));
+  EXPECT_EQ(runToEnd(b, kPreprocess, argArray(b, 1, 1, 1, 2, 2, {cfg, i0, i1, o0, o1})),
+            static_cast<uint32_t>(rtErrRunRecord))
+      << "tensor count differs from the op's inputs";
+  const uint64_t truncated = b.upload(QOBCRT_SIM_STREAM, block.data(), block.size() - 32);
+  EXPECT_EQ(runToEnd(b, kPreprocess, argArray(b, 1, 1, 1, 3, 3, {truncated, i0, i1, i2, o0, o1, o2})),
+            static_cast<uint32_t>(rtErrRunRecord));
+  const uint64_t tiny_out = b.alloc(QOBCRT_SIM_DDR_SHARE, 4);
+  EXPECT_EQ(runToEnd(b, kPreprocess, argArray(b, 1, 1, 1, 3, 3, {cfg, i0, i1, i2, tiny_out, o1, o2})),
+            static_cast<uint32_t>(rtErrOutOfBounds));
+}
+
+}  // namespace

@@ -1,0 +1,508 @@
+// Runs on the simulated card: records and argument arrays laid out in card memory by hand, executed by
+// the engine thread, reported on the reporter thread.
+#include <atomic>
+#include <cstdlib>
+
+#include "card_builder.h"
+
+namespace {
+
+using namespace cardtest;
+
+const bool kTwoDevices = [] {
+  setenv("QOBCRT_DEVICE_COUNT", "2", 1);
+  return true;
+}();
+
+std::atomic<uint32_t> g_data_id{1000};
+std::atomic<uint32_t> g_stream_id{1};
+
+class CardRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kTwoDevices);
+    Reports::get().install(0);
+    stream_ = g_stream_id++;
+    create_stream cs{stream_, 0, 0};
+    ASSERT_EQ(qobcrt_create_stream(0, &cs), rtSuccess);
+    qobcrt_model_desc d = affine_.desc("affine", 2);
+    ASSERT_EQ(qobcrt_register_model(0, &d, &model_), rtSuccess);
+  }
+  void TearDown() override {
+    qobcrt_sim_clear_faults();
+    qobcrt_sim_set_op_delay_us(0, 0);
+    EXPECT_EQ(qobcrt_unregister_model(0, model_), rtSuccess);
+    EXPECT_EQ(qobcrt_destroy_stream(0, stream_), rtSuccess);
+  }
+  uint32_t submit(uint64_t stream_addr, int expect = rtSuccess) {
+    run_stream rs{};
+    rs.dev = 0;
+    rs.stream_id = stream_;
+    rs.data_id = g_data_id++;
+    rs.stream_addr = static_cast<uint32_t>(stream_addr);
+    EXPECT_EQ(qobcrt_run_stream(0, &rs), expect);
+    return rs.data_id;
+  }
+  // A one-loop, one-position run-model argument array over the affine model.
+  uint64_t affineArgs(Blocks& b, uint64_t in, uint64_t out0, uint64_t out1) {
+    return argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1});
+  }
+  uint64_t floats(Blocks& b, std::vector<float> v, uint32_t kind = QOBCRT_SIM_APP) {
+    return b.upload(kind, v.data(), v.size() * 4);
+  }
+
+  Affine affine_{4};
+  uint64_t model_ = 0;
+  uint32_t stream_ = 0;
+};
+
+TEST_F(CardRun, AsyncRunExecutesEveryLoopAndBatchPositionAndReportsOnTheReporterThread) {
+  Blocks b;
+  const qobcrt_sim_stats before = stats();
+  // Op 3: L = 2, B = 2; the pointer list is L model addresses, then per (loop, position) 1 input, 2 outputs.
+  uint64_t in[4], out0[4], out1[4];
+  std::vector<uint64_t> ptrs = {model_, model_};
+  for (int p = 0; p < 4; ++p) {
+    in[p] = floats(b, {float(p), float(10 * p), 1, 2});
+    out0[p] = b.alloc(QOBCRT_SIM_INOUT, 16);
+    out1[p] = b.alloc(QOBCRT_SIM_INOUT, 4);   // capacity grows to the model's 64-byte core layout
+    ptrs.insert(ptrs.end(), {in[p], out0[p], out1[p]});
+  }
+  const uint64_t args3 = argArray(b, 2, 2, 1, 1, 2, ptrs);
+  // Op 4 (not reported) feeds on op 3's first output; op 9 ends the run and reads op 4's.
+  const uint64_t mid0 = b.alloc(QOBCRT_SIM_INOUT, 16), mid1 = b.alloc(QOBCRT_SIM_INOUT, 4);
+  const uint64_t fin0 = b.alloc(QOBCRT_SIM_APP, 16), fin1 = b.alloc(QOBCRT_SIM_APP, 64);
+  const uint64_t run = runBlock(b, {{3, kRunModel, 0x11, args3},
+                                    {4, kRunModel, 0x01, affineArgs(b, out0[0], mid0, mid1)},
+                                    {9 | kEnd, kRunModel, 0x01, affineArgs(b, mid0, fin0, fin1)}},
+                                stream_);
+  const uint32_t data_id = submit(run);
+  const auto reports = Reports::get().waitRun(data_id);
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].desc.context_id, 3u);
+  EXPECT_EQ(reports[1].desc.context_id, 9u | kEnd);
+  for (const auto& r : reports) {
+    EXPECT_EQ(r.dev, 0u);
+    EXPECT_EQ(r.desc.dev, 0u);
+    EXPECT_EQ(r.desc.stream_id, stream_);
+    EXPECT_EQ(r.desc.data_id, data_id);
+    EXPECT_EQ(r.desc.stream_addr, static_cast<uint32_t>(run));
+    EXPECT_EQ(r.desc.error_code, 0u);
+    EXPECT_NE(r.thread, std::this_thread::get_id());
+    EXPECT_EQ(r.thread_device, 0u) << "the reporter thread belongs to its device";
+  }
+  uint32_t dev = 77;
+  EXPECT_EQ(qobcrt_thread_device(&dev), rtErrInvalidDevice);
+  EXPECT_EQ(dev, 77u);
+
+  for (int p = 0; p < 4; ++p) {
+    EXPECT_EQ(readBack<float>(0, out0[p], 4), (std::vector<float>{2.f * p + 1, 20.f * p + 1, 3, 5})) << p;
+    const auto core = readBack<uint8_t>(0, out1[p], 64);
+    float sum = 0;
+    std::memcpy(&sum, core.data(), 4);
+    EXPECT_EQ(sum, 11.f * p + 3) << p;
+    EXPECT_EQ(core[63], 0xee) << "the whole core layout was written";
+  }
+  // (2x + 1) applied three times to the first input, through ops 3, 4 and 9.
+  EXPECT_EQ(readBack<float>(0, fin0, 4), (std::vector<float>{7, 7, 15, 23}));
+
+  const qobcrt_sim_stats after = stats();
+  EXPECT_EQ(after.runs_submitted - before.runs_submitted, 1u);
+  EXPECT_EQ(after.runs_completed - before.runs_completed, 1u);
+  EXPECT_EQ(after.runs_failed, before.runs_failed);
+  EXPECT_EQ(after.reports_delivered - before.reports_delivered, 2u);
+}
+
+TEST_F(CardRun, SyncRunWaitsWithATimeOutAndReportsNothing) {
+  Blocks b;
+  const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
+  const uint64_t run = runBlock(b, {{41 | kEnd, kRunModel, 0x11, affineArgs(b, floats(b, {1, 2, 3, 4}), out0, out1)}});
+  const qobcrt_sim_stats before = stats();
+
+  ASSERT_EQ(qobcrt_sim_set_op_delay_us(0, 300000), rtSuccess);
+  uint32_t status = 12345;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(qobcrt_run_stream_sync(0, run, 20, &status), rtErrTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+  EXPECT_EQ(status, 12345u);
+  // The timed-out run still completes.
+  for (int i = 0; i < 200 && stats().runs_completed == before.runs_completed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(stats().runs_completed - before.runs_completed, 1u);
+  EXPECT_EQ(readBack<float>(0, out0, 4), (std::vector<float>{3, 5, 7, 9}));
+
+  ASSERT_EQ(qobcrt_sim_set_op_delay_us(0, 0), rtSuccess);
+  EXPECT_EQ(qobcrt_run_stream_sync(0, run, UINT32_MAX, &status), rtSuccess);
+  EXPECT_EQ(status, 0u);
+  // The status is the failing op's code.
+  const uint64_t bad = runBlock(b, {{42 | kEnd, kRunModel, 0x11, affineArgs(b, floats(b, {-1, 0, 0, 0}), out0, out1)}});
+  EXPECT_EQ(qobcrt_run_stream_sync(0, bad, 5000, &status), rtSuccess);
+  EXPECT_EQ(status, static_cast<uint32_t>(rtErrKernel));
+  char why[128];
+  ASSERT_EQ(qobcrt_sim_last_error(0, why, sizeof why), rtSuccess);
+  EXPECT_NE(std::string(why).find("negative input"), std::string::npos) << why;
+
+  const qobcrt_sim_stats after = stats();
+  EXPECT_EQ(after.reports_delivered, before.reports_delivered);
+  EXPECT_EQ(after.runs_submitted - before.runs_submitted, 3u);
+  EXPECT_EQ(after.runs_failed - before.runs_failed, 1u);
+  EXPECT_EQ(qobcrt_run_stream_sync(0, run, 100, nullptr), rtErrInvalidParam);
+  EXPECT_EQ(qobcrt_run_stream_sync(0, out0, 100, &status), rtErrInvalidAddr);
+}
+
+TEST_F(CardRun, InjectedOpFaultIsReportedWithItsCodeAndEndsTheRun) {
+  Blocks b;
+  uint64_t outs[3][2];
+  std::vector<Rec> recs;
+  const uint32_t uids[3] = {21, 22, 23 | kEnd};
+  for (int i = 0; i < 3; ++i) {
+    outs[i][0] = b.alloc(QOBCRT_SIM_APP, 16);
+    outs[i][1] = b.alloc(QOBCRT_SIM_APP, 64);
+    recs.push_back({uids[i], kRunModel, 0x11, affineArgs(b, floats(b, {1, 1, 1, 1}), outs[i][0], outs[i][1])});
+  }
+  const uint64_t run = runBlock(b, recs, stream_);
+  const qobcrt_sim_stats before = stats();
+  ASSERT_EQ(qobcrt_sim_fail_op(22, 500321), rtSuccess);
+  const auto reports = Reports::get().waitRun(submit(run));
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].desc.context_id, 21u);
+  EXPECT_EQ(reports[0].desc.error_code, 0u);
+  EXPECT_EQ(reports[1].desc.context_id, 22u);
+  EXPECT_EQ(reports[1].desc.error_code, 500321u);
+  EXPECT_EQ(readBack<float>(0, outs[0][0], 1)[0], 3.f);
+  EXPECT_EQ(readBack<float>(0, outs[1][0], 1)[0], 0.f) << "the faulted op did nothing";
+  EXPECT_EQ(readBack<float>(0, outs[2][0], 1)[0], 0.f) << "the run ended at the fault";
+  EXPECT_EQ(stats().runs_failed - before.runs_failed, 1u);
+
+  // The fault was spent: the same run now goes through.
+  const auto again = Reports::get().waitRun(submit(run));
+  ASSERT_EQ(again.size(), 3u);
+  for (const auto& r : again) EXPECT_EQ(r.desc.error_code, 0u);
+  EXPECT_EQ(again[2].desc.context_id, 23u | kEnd);
+
+  // A fault on the end op (given without its end mark) is reported on the end record.
+  ASSERT_EQ(qobcrt_sim_fail_op(23, 0), rtSuccess);
+  const auto last = Reports::get().waitRun(submit(run));
+  ASSERT_EQ(last.size(), 3u);
+  EXPECT_EQ(last[2].desc.context_id, 23u | kEnd);
+  EXPECT_EQ(last[2].desc.error_code, static_cast<uint32_t>(rtErrInjected));
+
+  // An injected call fault refuses the submission itself.
+  const uint64_t submitted = stats().runs_submitted;
+  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_run_stream", 1, 500222), rtSuccess);
+  submit(run, 500222);
+  EXPECT_EQ(stats().runs_submitted, submitted);
+}
+
+TEST_F(CardRun, MalformedRunsAreReportedAsErrors) {
+  Blocks b;
+  const uint64_t in = floats(b, {1, 2, 3, 4});
+  const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
+  const uint64_t good = affineArgs(b, in, out0, out1);
+  const uint64_t small_in = b.alloc(QOBCRT_SIM_APP, 8);
+  Blocks gone_blocks;
+  const uint64_t dead_args = affineArgs(gone_blocks, in, out0, out1);
+  const uint64_t dead_out = gone_blocks.alloc(QOBCRT_SIM_APP, 16);
+  gone_blocks.freeAll();
+
+  struct Case {
+    const char* what;
+    std::vector<Rec> recs;
+    uint32_t want_uid;
+    uint32_t want_code;
+  };
+  const std::vector<Case> cases = {
+      {"bad record separator", {{31, kRunModel, 1, good}, {32 | kEnd, kRunModel, 1, good, "#$%X"}}, 32 | kEnd,
+       rtErrRunRecord},
+      {"argument array freed", {{33 | kEnd, kRunModel, 1, dead_args}}, 33 | kEnd, rtErrInvalidAddr},
+      {"argument array truncated",
+       {{34 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1}, "*$%!", 1)}}, 34 | kEnd,
+       rtErrOutOfBounds},
+      {"bad argument separator", {{35 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1}, "*$%?")}},
+       35 | kEnd, rtErrRunRecord},
+      {"no end mark", {{36, kRunModel, 0x11, good}}, 36, rtErrRunRecord},
+      {"no model at the address", {{37 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {0x123440, in, out0, out1})}},
+       37 | kEnd, rtErrModel},
+      {"kernel error", {{38 | kEnd, kRunModel, 1, affineArgs(b, floats(b, {-5, 0, 0, 0}), out0, out1)}}, 38 | kEnd,
+       rtErrKernel},
+      {"input block too small", {{39 | kEnd, kRunModel, 1, affineArgs(b, small_in, out0, out1)}}, 39 | kEnd,
+       rtErrOutOfBounds},
+      {"output freed", {{40 | kEnd, kRunModel, 1, affineArgs(b, in, dead_out, out1)}}, 40 | kEnd, rtErrInvalidAddr},
+      {"unknown type id", {{41, 777, 1, good}, {42 | kEnd, kRunModel, 1, good}}, 41, rtErrRunRecord},
+      {"model input count differs", {{43 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 2, 1, {model_, in, in, out0})}},
+       43 | kEnd, rtErrRunRecord},
+      {"zero loop count", {{44 | kEnd, kRunModel, 1, argArray(b, 0, 1, 1, 1, 2, {model_, in, out0, out1})}}, 44 | kEnd,
+       rtErrRunRecord},
+  };
+  for (const Case& c : cases) {
+    const qobcrt_sim_stats before = stats();
+    const auto reports = Reports::get().waitRun(submit(runBlock(b, c.recs, stream_)));
+    ASSERT_FALSE(reports.empty()) << c.what;
+    EXPECT_EQ(reports.back().desc.context_id, c.want_uid) << c.what;
+    EXPECT_EQ(reports.back().desc.error_code, c.want_code) << c.what;
+    for (size_t i = 0; i + 1 < reports.size(); ++i) EXPECT_EQ(reports[i].desc.error_code, 0u) << c.what;
+    EXPECT_EQ(stats().runs_failed - before.runs_failed, 1u) << c.what;
+  }
+}
+
+TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
+  Blocks b;
+  const uint64_t run = runBlock(b, {{50, kRunModel, 1, 0}, {51 | kEnd, kRunModel, 1, 0}}, stream_);
+  const uint64_t inout = b.alloc(QOBCRT_SIM_INOUT, 64);
+  const uint64_t odd = b.alloc(QOBCRT_SIM_STREAM, 100);
+  const qobcrt_sim_stats before = stats();
+  run_stream rs{};
+  rs.stream_id = stream_;
+  rs.stream_addr = static_cast<uint32_t>(run);
+  struct Case {
+    const char* what;
+    run_stream rec;
+    uint32_t dev;
+    int want;
+  };
+  auto with = [&](auto change) {
+    run_stream r = rs;
+    change(r);
+    return r;
+  };
+  const Case cases[] = {
+      {"unregistered stream", with([](run_stream& r) { r.stream_id = 999999; }), 0, rtErrStreamId},
+      {"inside a block", with([&](run_stream& r) { r.stream_addr += 64; }), 0, rtErrInvalidAddr},
+      {"inout block", with([&](run_stream& r) { r.stream_addr = static_cast<uint32_t>(inout); }), 0, rtErrInvalidAddr},
+      {"size not a multiple of 64", with([&](run_stream& r) { r.stream_addr = static_cast<uint32_t>(odd); }), 0,
+       rtErrRunRecord},
+      {"record of another device", with([](run_stream& r) { r.dev = 1; }), 0, rtErrInvalidParam},
+      {"missing device", rs, 2, rtErrInvalidDevice},
+  };
+  for (const Case& c : cases) {
+    run_stream r = c.rec;
+    EXPECT_EQ(qobcrt_run_stream(c.dev, &r), c.want) << c.what;
+  }
+  EXPECT_EQ(qobcrt_run_stream(0, nullptr), rtErrInvalidParam);
+  // Device 1 has no completion function installed.
+  create_stream cs{stream_, 0, 0};
+  ASSERT_EQ(qobcrt_create_stream(1, &cs), rtSuccess);
+  EXPECT_EQ(qobcrt_create_stream(1, &cs), rtErrStreamId);
+  Blocks b1(1);
+  run_stream r1 = rs;
+  r1.dev = 1;
+  r1.stream_addr = static_cast<uint32_t>(runBlock(b1, {{52 | kEnd, kRunModel, 1, 0}}, stream_));
+  EXPECT_EQ(qobcrt_run_stream(1, &r1), rtErrNotRegistered);
+  EXPECT_EQ(qobcrt_destroy_stream(1, stream_), rtSuccess);
+  EXPECT_EQ(qobcrt_destroy_stream(1, stream_), rtErrStreamId);
+  get_output_register reg{};
+  reg.dev_id = 0;
+  reg.func_get_output = &Reports::callback;
+  EXPECT_EQ(qobcrt_get_output_register(1, &reg), rtErrInvalidParam) << "dev_id must match";
+
+  const qobcrt_sim_stats after = stats();
+  EXPECT_EQ(after.runs_submitted, before.runs_submitted);
+  EXPECT_EQ(stats(1).runs_submitted, 0u);
+}
+
+TEST_F(CardRun, MemoryFreedDuringARunStaysValidUntilTheRunEnds) {
+  Blocks b;
+  uint64_t total = 0, used_before = 0, used = 0;
+  const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
+  ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used_before), rtSuccess);
+  Blocks transient;
+  const uint64_t in = floats(transient, {4, 3, 2, 1});
+  const uint64_t args1 = argArray(transient, 1, 1, 1, 1, 2, {model_, in, out0, out1});
+  const uint64_t args2 = argArray(transient, 1, 1, 1, 1, 2, {model_, in, out0, out1});
+  const uint64_t run = runBlock(transient, {{61, kRunModel, 1, args1}, {62 | kEnd, kRunModel, 1, args2}}, stream_);
+  const qobcrt_sim_stats before = stats();
+
+  ASSERT_EQ(qobcrt_sim_set_op_delay_us(0, 100000), rtSuccess);
+  const uint32_t data_id = submit(run);
+  transient.freeAll();   // input, argument arrays and the records themselves, while the run is queued
+  const qobcrt_sim_stats freed = stats();
+  EXPECT_EQ(before.live_blocks[QOBCRT_SIM_STREAM] - freed.live_blocks[QOBCRT_SIM_STREAM], 3u);
+  EXPECT_EQ(before.live_blocks[QOBCRT_SIM_APP] - freed.live_blocks[QOBCRT_SIM_APP], 1u);
+  EXPECT_EQ(qobcrt_free_stream(0, run), rtErrDoubleFree);
+  const auto reports = Reports::get().waitRun(data_id);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].desc.error_code, 0u);
+  EXPECT_EQ(readBack<float>(0, out0, 4), (std::vector<float>{9, 7, 5, 3}));
+  // The card let go of the memory before the end report went out.
+  ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used), rtSuccess);
+  EXPECT_EQ(used, used_before);
+
+  // Memory freed before a run is submitted is dead for it.
+  Blocks late;
+  const uint64_t in2 = floats(late, {1, 1, 1, 1});
+  const uint64_t run2 = runBlock(b, {{63 | kEnd, kRunModel, 1, affineArgs(b, in2, out0, out1)}}, stream_);
+  late.freeAll();
+  const auto r2 = Reports::get().waitRun(submit(run2));
+  ASSERT_EQ(r2.size(), 1u);
+  EXPECT_EQ(r2[0].desc.error_code, static_cast<uint32_t>(rtErrInvalidAddr));
+}
+
+TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
+  // Two pre-process records of 32 and 40 bytes.
+  std::vector<uint8_t> ops(72, 0);
+  for (size_t i = 0; i < ops.size(); ++i) ops[i] = static_cast<uint8_t>(i * 3);
+  const uint32_t len0 = 32, len1 = 40;
+  std::memcpy(&ops[4], &len0, 4);
+  std::memcpy(&ops[32 + 4], &len1, 4);
+  Affine other{2};
+  qobcrt_model_desc d = other.desc("classifier", 1);
+  d.vdsp_ops = ops.data();
+  d.vdsp_ops_size = ops.size();
+  d.vdsp_ops_num = 2;
+  uint64_t addr = 0, found = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
+  EXPECT_NE(addr, 0u);
+  EXPECT_EQ(addr % 64, 0u);
+  EXPECT_NE(addr, model_);
+  const std::vector<uint8_t> pristine = ops;
+  ops.assign(ops.size(), 0);   // the card keeps its own copy
+  d.vdsp_ops = pristine.data();
+  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
+  EXPECT_EQ(found, addr);
+  EXPECT_EQ(qobcrt_model_addr(1, "classifier", &found), rtErrModel) << "models are per device";
+  EXPECT_EQ(qobcrt_model_addr(0, "nothing", &found), rtErrModel);
+
+  multi_dsp_ops got{};
+  ASSERT_EQ(qobcrt_get_vdsp_ops(0, "classifier", &got), rtSuccess);
+  ASSERT_EQ(got.num, 2u);
+  void* records = nullptr;
+  std::memcpy(&records, reinterpret_cast<uint8_t*>(&got) + 4, sizeof records);
+  ASSERT_NE(records, nullptr);
+  for (size_t i = 8; i < 72; ++i) {
+    if (i == 32 + 4) i += 4;   // skip the length word of record 1
+    EXPECT_EQ(static_cast<uint8_t*>(records)[i], static_cast<uint8_t>(i * 3)) << i;
+  }
+  std::free(records);
+  multi_dsp_ops none{};
+  ASSERT_EQ(qobcrt_get_vdsp_ops(0, "affine", &none), rtSuccess);
+  EXPECT_EQ(none.num, 0u);
+
+  // An inout block of a loaded model's real output size gets that output's core-layout size.
+  uint64_t blk = 0, size = 0;
+  ASSERT_EQ(qobcrt_malloc_inout(0, 0, 4, &blk), rtSuccess);
+  ASSERT_EQ(qobcrt_query_block(0, blk, nullptr, nullptr, &size), rtSuccess);
+  EXPECT_EQ(size, 64u);
+  ASSERT_EQ(qobcrt_free_inout(0, blk), rtSuccess);
+  ASSERT_EQ(qobcrt_malloc_ddr_share(0, 0, 4, &blk), rtSuccess);
+  ASSERT_EQ(qobcrt_query_block(0, blk, nullptr, nullptr, &size), rtSuccess);
+  EXPECT_EQ(size, 4u) << "only inout blocks follow the core layout";
+  ASSERT_EQ(qobcrt_free_ddr_share(0, blk), rtSuccess);
+
+  // The newest node of a name answers; unregistering it uncovers the older one.
+  uint64_t newer = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &newer), rtSuccess);
+  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
+  EXPECT_EQ(found, newer);
+  ASSERT_EQ(qobcrt_unregister_model(0, newer), rtSuccess);
+  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
+  EXPECT_EQ(found, addr);
+  ASSERT_EQ(qobcrt_unregister_model(0, addr), rtSuccess);
+  EXPECT_EQ(qobcrt_unregister_model(0, addr), rtErrModel);
+  EXPECT_EQ(qobcrt_model_addr(0, "classifier", &found), rtErrModel);
+
+  // Inconsistent descriptors are refused.
+  qobcrt_model_desc bad = d;
+  bad.vdsp_ops_num = 3;
+  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
+  bad = d;
+  bad.vdsp_ops_size = 70;
+  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
+  bad = d;
+  bad.run = nullptr;
+  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
+  bad = d;
+  bad.align_output_bytes[0] = 4;   // less than the real 8 bytes
+  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
+  EXPECT_EQ(qobcrt_register_model(0, nullptr, &addr), rtErrInvalidParam);
+
+  QOBCRegisterDeviceAPI();
+  EXPECT_EQ(qobcrt_device_api_registered(), 1);
+}
+
+// A model node whose kernel takes a while, to race unregistering against a run.
+struct Slow {
+  std::atomic<bool> entered{false}, finished{false};
+  static int run(void* self, const void* const*, void* const* out, char*, size_t) {
+    Slow* s = static_cast<Slow*>(self);
+    s->entered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::memset(out[0], 1, 4);
+    s->finished = true;
+    return 0;
+  }
+};
+
+TEST_F(CardRun, UnregisteringWaitsForTheRunExecutingTheNode) {
+  Slow slow;
+  qobcrt_model_desc d{};
+  d.name = "slow";
+  d.batch_size = 1;
+  d.num_inputs = 0;
+  d.num_outputs = 1;
+  d.output_bytes[0] = 4;
+  d.run = &Slow::run;
+  d.self = &slow;
+  uint64_t addr = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
+  Blocks b;
+  const uint64_t out = b.alloc(QOBCRT_SIM_APP, 4);
+  const uint64_t args = argArray(b, 1, 1, 1, 0, 1, {addr, out});
+  const uint64_t run = runBlock(b, {{71 | kEnd, kRunModel, 1, args}}, stream_);
+  const uint32_t data_id = submit(run);
+  while (!slow.entered) std::this_thread::yield();
+  ASSERT_EQ(qobcrt_unregister_model(0, addr), rtSuccess);
+  EXPECT_TRUE(slow.finished) << "unregistering returned while the node was running";
+  EXPECT_EQ(Reports::get().waitRun(data_id).back().desc.error_code, 0u);
+  // Later runs no longer find the node.
+  const auto later = Reports::get().waitRun(submit(run));
+  EXPECT_EQ(later.back().desc.error_code, static_cast<uint32_t>(rtErrModel));
+}
+
+TEST_F(CardRun, SeveralThreadsSubmitRunsOnTheirOwnStreams) {
+  constexpr int kThreads = 3, kRuns = 40;
+  std::vector<std::thread> threads;
+  std::vector<std::vector<uint32_t>> ids(kThreads);
+  std::vector<uint32_t> streams(kThreads);
+  Blocks b;
+  std::vector<std::vector<uint64_t>> outs(kThreads);
+  std::mutex mu;   // Blocks is not thread-safe
+  for (int t = 0; t < kThreads; ++t) {
+    streams[t] = g_stream_id++;
+    create_stream cs{streams[t], 0, 0};
+    ASSERT_EQ(qobcrt_create_stream(0, &cs), rtSuccess);
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < kRuns; ++r) {
+        uint64_t run = 0, out0 = 0;
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          out0 = b.alloc(QOBCRT_SIM_APP, 16);
+          const uint64_t out1 = b.alloc(QOBCRT_SIM_APP, 64);
+          const uint64_t in = floats(b, {float(t), float(r), 0, 0});
+          run = runBlock(b, {{80 | kEnd, kRunModel, 1, affineArgs(b, in, out0, out1)}}, streams[t]);
+          outs[t].push_back(out0);
+        }
+        run_stream rs{};
+        rs.stream_id = streams[t];
+        rs.data_id = g_data_id++;
+        rs.stream_addr = static_cast<uint32_t>(run);
+        EXPECT_EQ(qobcrt_run_stream(0, &rs), rtSuccess);
+        ids[t].push_back(rs.data_id);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int r = 0; r < kRuns; ++r) {
+      const auto reports = Reports::get().waitRun(ids[t][r]);
+      ASSERT_EQ(reports.size(), 1u);
+      EXPECT_EQ(reports[0].desc.stream_id, streams[t]);
+      EXPECT_EQ(reports[0].desc.error_code, 0u);
+      EXPECT_EQ(readBack<float>(0, outs[t][r], 2), (std::vector<float>{2.f * t + 1, 2.f * r + 1}));
+    }
+    EXPECT_EQ(qobcrt_destroy_stream(0, streams[t]), rtSuccess);
+  }
+}
+
+}  // namespace
