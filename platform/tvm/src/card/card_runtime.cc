@@ -63,17 +63,18 @@ struct Failure {
 };
 [[noreturn]] void Fail(int code, std::string detail) { throw Failure{code, std::move(detail)}; }
 
-int* ErrorSlot(const TVMArgs& args) {
-  if (args.size() < 1 || args.type_codes[args.size() - 1] != kTVMOpaqueHandle ||
-      args.values[args.size() - 1].v_handle == nullptr)
-    throw Error("the last argument must be a pointer to an int error slot");
-  return static_cast<int*>(args.values[args.size() - 1].v_handle);
+// The error slot: argument `index`, or the last argument when index is -1.
+int* ErrorSlot(const TVMArgs& args, int index) {
+  int i = index < 0 ? args.size() - 1 : index;
+  if (i < 0 || i >= args.size() || args.type_codes[i] != kTVMOpaqueHandle || args.values[i].v_handle == nullptr)
+    throw Error("argument " + std::to_string(i) + " must be a pointer to an int error slot");
+  return static_cast<int*>(args.values[i].v_handle);
 }
 
 // Runs body(); a Failure or a conversion error sets the slot and leaves the default result.
 template <typename F>
-void Guarded(const TVMArgs& args, TVMRetValue* rv, F body) {
-  int* slot = ErrorSlot(args);
+void Guarded(const TVMArgs& args, int slot_index, TVMRetValue* rv, F body) {
+  int* slot = ErrorSlot(args, slot_index);
   *slot = 0;
   try {
     body();
@@ -236,7 +237,7 @@ class CardGraphRuntime : public ModuleNode {
       if (kind == 0) *rv = 0;
       else if (kind == 1) *rv = std::string();
       else *rv = Array<ObjectRef>();
-      Guarded(args, rv, [&] {
+      Guarded(args, -1, rv, [&] {
         std::lock_guard<std::mutex> lock(rt->mutex_);
         (rt->*h)(args, rv);
       });
@@ -640,7 +641,7 @@ int CardGraphRuntime::RunNode(void* self, const void* const* inputs, void* const
 void Create(const TVMArgs& args, TVMRetValue* rv, bool dynamic) {
   *rv = Module();
   if (args.size() != 7) throw Error("graph runtime creation takes 7 arguments, got " + std::to_string(args.size()));
-  Guarded(args, rv, [&] {
+  Guarded(args, 4, rv, [&] {
     int64_t flags = args[3];
     (void)flags;  // reserved
     int device_type = args[5];

@@ -1,0 +1,340 @@
+// The card graph runtime: creation checks, every module function, module nodes on the card, dynamic suites.
+#include <gtest/gtest.h>
+#include <qobcrt/qobcrt.h>
+#include <tvm/ir/expr.h>
+#include <tvm/runtime/card_graph_runtime.h>
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/registry.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "test_helpers.h"
+
+using namespace tvm::runtime;
+using namespace tvmtest;
+using tvm::Array;
+using tvm::Integer;
+using tvm::ir::StringImm;
+
+namespace {
+
+using Cfg = tvm::Map<std::string, StringImm>;
+
+const PackedFunc& Global(const char* name) {
+  const PackedFunc* f = Registry::Get(name);
+  if (!f) throw std::runtime_error(name);
+  return *f;
+}
+
+std::string ErrorText(int code) { return Global("tvm.graph_runtime.error_string")(code); }
+
+Cfg Config(const std::string& hw = "") {
+  Cfg c;
+  c.Set("model_name", StringImm::make("digest:0:digest"));
+  if (!hw.empty()) c.Set("hwconfig_json", StringImm::make(hw));
+  return c;
+}
+
+Module CreateStatic(const std::string& graph, const Cfg& cfg, int* err, int dev_type = 14, int dev = 0) {
+  *err = 0;
+  return Global("tvm.graph_runtime.create")(graph, Module::LoadFromFile(TVM_TEST_MODEL, ""), cfg, 0, err, dev_type, dev);
+}
+
+int LoadParams(Module m, const std::vector<std::string>& blobs) {
+  Array<StringImm> list;
+  for (const auto& b : blobs) list.push_back(StringImm(b));
+  int err = 0;
+  m.GetFunction("load_params")(list, &err);
+  return err;
+}
+
+Array<Array<Integer>> Shapes(std::vector<std::vector<int64_t>> shapes) {
+  Array<Array<Integer>> a;
+  for (const auto& s : shapes) {
+    Array<Integer> inner;
+    for (int64_t d : s) inner.push_back(static_cast<int>(d));
+    a.push_back(inner);
+  }
+  return a;
+}
+
+std::vector<int64_t> Vec(const Array<Integer>& a) {
+  std::vector<int64_t> v;
+  for (Integer i : a) v.push_back(i.IntValue());
+  return v;
+}
+
+}  // namespace
+
+// Runs first in this process: before QOBCRegisterDeviceAPI the runtime refuses to create.
+TEST(CardRuntimeCreate, DeviceChecks) {
+  int err = 0;
+  if (!qobcrt_device_api_registered()) {
+    Module m = CreateStatic(StaticGraph(), Config(), &err);
+    EXPECT_EQ(err, kCardErrDeviceApi);
+    EXPECT_FALSE(m.defined());
+    EXPECT_NE(ErrorText(err).find("QOBCRegisterDeviceAPI"), std::string::npos);
+  }
+  QOBCRegisterDeviceAPI();
+  CreateStatic(StaticGraph(), Config(), &err, /*dev_type=*/1);
+  EXPECT_EQ(err, kCardErrDeviceType);
+  CreateStatic(StaticGraph(), Config(), &err, 14, /*dev=*/99);
+  EXPECT_EQ(err, kCardErrDeviceId);
+  Module ok = CreateStatic(StaticGraph(), Config(), &err);
+  EXPECT_EQ(err, 0);
+  EXPECT_TRUE(ok.defined());
+  // Wrong argument list: a clear exception when there is no error slot to write.
+  EXPECT_THROW(Global("tvm.graph_runtime.create")(StaticGraph()), tvm::Error);
+  int slot = 0;
+  Global("tvm.graph_runtime.create")(StaticGraph(), Module::LoadFromFile(TVM_TEST_MODEL, ""), 5, 0, &slot, 14, 0);
+  EXPECT_EQ(slot, kCardErrInvalidArgument);
+}
+
+TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
+  QOBCRegisterDeviceAPI();
+  int err = 0;
+  CreateStatic("{\"nodes\": 3}", Config(), &err);
+  EXPECT_EQ(err, kCardErrGraphJson);
+  EXPECT_NE(ErrorText(err).find("lacks"), std::string::npos) << ErrorText(err);
+  CreateStatic(StaticGraph("missing_kernel"), Config(), &err);
+  EXPECT_EQ(err, kCardErrLibrary);
+  EXPECT_NE(ErrorText(err).find("missing_kernel"), std::string::npos);
+  CreateStatic(StaticGraph(), Config("{\"max_batch_size\": true}"), &err);
+  EXPECT_EQ(err, kCardErrHwConfig);
+  CreateStatic(DynamicGraph(), Config(), &err);  // -1 extents in a static model
+  EXPECT_EQ(err, kCardErrGraphJson);
+  Cfg no_name;
+  CreateStatic(StaticGraph(), no_name, &err);
+  EXPECT_EQ(err, kCardErrInvalidArgument);
+
+  Module m = CreateStatic(StaticGraph(), Config(), &err);
+  ASSERT_EQ(err, 0);
+  std::string blob = StaticParams();
+  EXPECT_EQ(LoadParams(m, {blob.substr(0, 50)}), kCardErrParams);
+  EXPECT_NE(ErrorText(kCardErrParams).find("truncated"), std::string::npos) << ErrorText(kCardErrParams);
+  EXPECT_EQ(LoadParams(m, {blob, blob}), kCardErrParams);
+  EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3)}), kCardErrParams);  // "b" is no placeholder here
+  // Queries that need parameters fail until they are loaded, with a value of the right type.
+  int e = 0;
+  Array<Integer> dims = m.GetFunction("get_input_dims")(&e);
+  EXPECT_EQ(e, kCardErrNotLoaded);
+  EXPECT_EQ(dims.size(), 0u);
+  EXPECT_EQ(LoadParams(m, {blob}), 0);
+  EXPECT_EQ(ErrorText(12345), "unknown error code");
+}
+
+TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
+  QOBCRegisterDeviceAPI();
+  int err = 0;
+  const std::string hw = R"({"max_batch_size": 4,
+      "outputs": [{"core_shapes": [[1, 1, 8, 8], [1, 1, 8, 8]]}],
+      "preprocess_ops": [{"opcode": 197, "outputs": [{"precision": 1, "is_quant": 1, "quant_scale": 0.25}]}]})";
+  Module m = CreateStatic(StaticGraph(), Config(hw), &err);
+  ASSERT_EQ(err, 0) << ErrorText(err);
+  ASSERT_EQ(LoadParams(m, {StaticParams()}), 0);
+
+  int e = -1;
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_output_num")(&e)), 1);
+  EXPECT_EQ(e, 0);
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(&e)), 4);
+  std::string dtype = m.GetFunction("get_output_dtype")(0, &e);
+  EXPECT_EQ(dtype, "float32");
+  dtype = static_cast<std::string>(m.GetFunction("get_output_dtype")(1, &e));
+  EXPECT_EQ(e, kCardErrIndex);
+  EXPECT_EQ(dtype, "");
+  Array<Integer> dims = m.GetFunction("get_input_dims")(&e);
+  EXPECT_EQ(Vec(dims), (std::vector<int64_t>{4}));
+
+  // Batch size: 0 and above the largest are refused; a valid one names and registers a node.
+  std::string name = m.GetFunction("set_batch_size")(0u, &e);
+  EXPECT_EQ(e, kCardErrBatchSize);
+  EXPECT_EQ(name, "");
+  m.GetFunction("set_batch_size")(5u, &e);
+  EXPECT_EQ(e, kCardErrBatchSize);
+  name = static_cast<std::string>(m.GetFunction("set_batch_size")(3u, &e));
+  ASSERT_EQ(e, 0) << ErrorText(e);
+  EXPECT_EQ(name, "digest:0:digest:b3");
+  uint64_t addr = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0);
+  EXPECT_NE(addr, 0u);
+  std::string again = m.GetFunction("set_batch_size")(3u, &e);
+  EXPECT_EQ(again, name);  // the same node, not a second registration
+
+  // The card hands out the node's pre-process records.
+  multi_dsp_ops ops{};
+  ASSERT_EQ(qobcrt_get_vdsp_ops(0, name.c_str(), &ops), 0);
+  EXPECT_EQ(ops.num, 1u);
+  ASSERT_NE(ops.ops, nullptr);
+  const auto* rec = static_cast<const uint8_t*>(ops.ops);
+  uint32_t len, quant_off;
+  float scale;
+  std::memcpy(&len, rec + 4, 4);
+  std::memcpy(&quant_off, rec + 24, 4);
+  std::memcpy(&scale, rec + quant_off + 4, 4);
+  EXPECT_EQ(rec[0], 197);
+  EXPECT_EQ(len, 24u + 4 + 64 + 16);
+  EXPECT_FLOAT_EQ(scale, 0.25f);
+  std::free(ops.ops);
+
+  // Queries with the node name; the index comes first.
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_module_input_num")(name, &e)), 1);
+  Array<Array<Integer>> in_shapes = m.GetFunction("get_input_shapes")(name, &e);
+  ASSERT_EQ(in_shapes.size(), 1u);
+  EXPECT_EQ(Vec(in_shapes[0]), (std::vector<int64_t>{1, 2, 3, 3}));
+  Array<Integer> in_bytes = m.GetFunction("get_module_input_bytes")(name, &e);
+  EXPECT_EQ(Vec(in_bytes), (std::vector<int64_t>{72}));
+  Array<Integer> out_shape = m.GetFunction("get_output_shape")(0, name, &e);
+  EXPECT_EQ(Vec(out_shape), (std::vector<int64_t>{1, 2, 3, 3}));
+  Array<Array<Integer>> cores = m.GetFunction("get_output_core_shapes")(0, name, &e);
+  ASSERT_EQ(cores.size(), 2u);
+  EXPECT_EQ(Vec(cores[1]), (std::vector<int64_t>{1, 1, 8, 8}));
+  int64_t aligned = m.GetFunction("get_align_output_bytes")(0, name, &e);
+  EXPECT_EQ(aligned, 2 * 64 * 4);
+  std::string in_dtype = m.GetFunction("get_module_input_dtype")(0, name, &e);
+  EXPECT_EQ(in_dtype, "float32");
+  EXPECT_EQ(e, 0);
+
+  // Unknown names, bad indexes and wrong argument types set the slot and keep the result type.
+  int64_t none = m.GetFunction("get_align_output_bytes")(0, std::string("other"), &e);
+  EXPECT_EQ(e, kCardErrUnknownNode);
+  EXPECT_EQ(none, 0);
+  Array<Integer> empty = m.GetFunction("get_output_shape")(3, name, &e);
+  EXPECT_EQ(e, kCardErrIndex);
+  EXPECT_EQ(empty.size(), 0u);
+  m.GetFunction("get_output_shape")(name, 0, &e);  // swapped order
+  EXPECT_EQ(e, kCardErrInvalidArgument);
+  m.GetFunction("set_input_shape")(Shapes({{1, 2, 3, 3}}), &e);
+  EXPECT_EQ(e, kCardErrNotDynamic);
+  EXPECT_FALSE(m.GetFunction("no_such_function").defined());
+
+  // free_module unregisters the node; destroying the module unregisters the rest.
+  std::string second = m.GetFunction("set_batch_size")(1u, &e);
+  ASSERT_EQ(e, 0);
+  m.GetFunction("free_module")(name, &e);
+  EXPECT_EQ(e, 0);
+  EXPECT_NE(qobcrt_model_addr(0, name.c_str(), &addr), 0);
+  m.GetFunction("free_module")(name, &e);
+  EXPECT_EQ(e, kCardErrUnknownNode);
+  ASSERT_EQ(qobcrt_model_addr(0, second.c_str(), &addr), 0);
+  m = Module();
+  EXPECT_NE(qobcrt_model_addr(0, second.c_str(), &addr), 0);
+}
+
+TEST(CardRuntimeStatic, TwoModulesOfTheSameModelGetDistinctNodes) {
+  QOBCRegisterDeviceAPI();
+  int err = 0;
+  Module a = CreateStatic(StaticGraph(), Config(), &err);
+  Module b = CreateStatic(StaticGraph(), Config(), &err);
+  ASSERT_EQ(LoadParams(a, {StaticParams()}), 0);
+  ASSERT_EQ(LoadParams(b, {StaticParams()}), 0);
+  std::string na = a.GetFunction("set_batch_size")(1u, &err);
+  std::string nb = b.GetFunction("set_batch_size")(1u, &err);
+  ASSERT_EQ(err, 0);
+  EXPECT_NE(na, nb);
+  uint64_t addr_a = 0, addr_b = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, na.c_str(), &addr_a), 0);
+  EXPECT_EQ(qobcrt_model_addr(0, nb.c_str(), &addr_b), 0);
+  EXPECT_NE(addr_a, addr_b);
+}
+
+namespace {
+Module CreateDynamic(const std::string& ranges, const std::string& shared, const std::string& hw, int* err,
+                     size_t members = 2) {
+  Array<StringImm> graphs;
+  Array<Module> libs;
+  for (size_t i = 0; i < members; ++i) {
+    graphs.push_back(StringImm(DynamicGraph()));
+    libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
+  }
+  Cfg cfg;
+  cfg.Set("model_name", StringImm::make("dyn::dyn"));
+  cfg.Set("shape_ranges", StringImm::make(ranges));
+  cfg.Set("shared_params", StringImm::make(shared));
+  if (!hw.empty()) cfg.Set("hwconfig_json", StringImm::make(hw));
+  *err = 0;
+  return Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, err, 14, 0);
+}
+const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
+const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
+}  // namespace
+
+TEST(CardRuntimeDynamic, MemberSelectionBatchLimitsAndRunTimeExtents) {
+  QOBCRegisterDeviceAPI();
+  int err = 0;
+  Module m = CreateDynamic(kRanges, "[\"b\"]", kBudget, &err);
+  ASSERT_EQ(err, 0) << ErrorText(err);
+  // Member 1's blob lacks "b": it is shared from member 0's.
+  ASSERT_EQ(LoadParams(m, {BiasParams(1, 2, 3), graph::SaveParams({})}), 0) << ErrorText(kCardErrParams);
+
+  int e = 0;
+  m.GetFunction("get_max_batchsize")(&e);
+  EXPECT_EQ(e, kCardErrNotDynamic);  // no shapes yet
+  // One item = input + output bytes: 4x4 -> 384, 16x16 -> 6144, 32x32 -> 24576; budget 65536, max 64.
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 4, 4}}), &e)), 64);
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 16, 16}}), &e)), 10);
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 32, 32}}), &e)), 2);
+  m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 40, 40}}), &e);
+  EXPECT_EQ(e, kCardErrShape);
+  m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 8}}), &e);
+  EXPECT_EQ(e, kCardErrShape);
+  m.GetFunction("set_input_shape")(Shapes({{1, 3, 16, 17}}), &e);  // straddles the two ranges
+  EXPECT_EQ(e, kCardErrShape);
+
+  m.GetFunction("set_input_shape")(Shapes({{1, 3, 20, 24}}), &e);
+  ASSERT_EQ(e, 0) << ErrorText(e);
+  Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
+  EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 20, 24}));
+  // 20x24: 2 x 5760 bytes per item -> 5 items fit.
+  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(&e)), 5);
+  m.GetFunction("set_batch_size")(6u, &e);
+  EXPECT_EQ(e, kCardErrBatchSize);
+  std::string name = m.GetFunction("set_batch_size")(5u, &e);
+  ASSERT_EQ(e, 0) << ErrorText(e);
+  EXPECT_EQ(name, "dyn::dyn:m1:1x3x20x24:b5");
+  Array<Integer> out = m.GetFunction("get_output_shape")(0, name, &e);
+  EXPECT_EQ(Vec(out), (std::vector<int64_t>{1, 3, 20, 24}));  // -1 extents follow input 0
+  int64_t aligned = m.GetFunction("get_align_output_bytes")(0, name, &e);
+  EXPECT_EQ(aligned, 3 * 20 * 24 * 4);
+  Array<Integer> bytes = m.GetFunction("get_module_input_bytes")(name, &e);
+  EXPECT_EQ(Vec(bytes), (std::vector<int64_t>{5760}));
+
+  // The shape-taking set_batch_size selects member 0 and makes the shapes current.
+  std::string small = m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
+  ASSERT_EQ(e, 0) << ErrorText(e);
+  EXPECT_EQ(small, "dyn::dyn:m0:1x3x8x8:b2");
+  cur = m.GetFunction("get_input_shapes")(std::string(), &e);
+  EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 8, 8}));
+  uint64_t addr = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, small.c_str(), &addr), 0);
+  EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0);
+}
+
+TEST(CardRuntimeDynamic, MalformedSuiteTexts) {
+  QOBCRegisterDeviceAPI();
+  int err = 0;
+  CreateDynamic("not json", "", "", &err);
+  EXPECT_EQ(err, kCardErrShapeRanges);
+  CreateDynamic("[[[[1,3,4,4],[1,3,16,16]]]]", "", "", &err);  // one range list for two members
+  EXPECT_EQ(err, kCardErrShapeRanges);
+  CreateDynamic("[[[[1,3,20,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]", "", "", &err);
+  EXPECT_EQ(err, kCardErrShapeRanges);  // smallest above largest
+  CreateDynamic(kRanges, "{\"b\": 1}", "", &err);
+  EXPECT_EQ(err, kCardErrShapeRanges);
+  Module one = CreateDynamic("[[[[1,3,4,4],[1,3,16,16]]]]", "[]", "", &err, 1);
+  EXPECT_EQ(err, 0);
+
+  // Without sharing, member 1's "b" is taken for an input, and the ranges no longer fit.
+  Module m = CreateDynamic(kRanges, "", "", &err);
+  ASSERT_EQ(err, 0);
+  EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3), graph::SaveParams({})}), kCardErrShapeRanges);
+  Module s = CreateDynamic(kRanges, "[\"zz\"]", "", &err);
+  EXPECT_EQ(LoadParams(s, {BiasParams(1, 2, 3), BiasParams(1, 2, 3)}), kCardErrParams);
+  // Budget too small for one item.
+  Module tight = CreateDynamic(kRanges, "", R"({"memory_budget_bytes": 100})", &err);
+  ASSERT_EQ(LoadParams(tight, {BiasParams(1, 2, 3), BiasParams(4, 5, 6)}), 0);
+  int e = 0;
+  m = Module();
+  tight.GetFunction("get_max_batchsize")(Shapes({{1, 3, 4, 4}}), &e);
+  EXPECT_EQ(e, kCardErrMemoryBudget);
+}

@@ -1,0 +1,294 @@
+// Graph JSON checks, parameter blobs, the executor, core layouts and pre-process records.
+#include <gtest/gtest.h>
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/registry.h>
+
+#include <cstring>
+
+#include "card/hw_config.h"
+#include "graph/executor.h"
+#include "graph/graph_json.h"
+#include "graph/params.h"
+#include "test_helpers.h"
+
+using namespace tvm::runtime;
+using namespace tvmtest;
+
+TEST(GraphJson, MalformedGraphsAreRejectedWithAReason) {
+  const std::string good = StaticGraph();
+  graph::Graph g;
+  std::string err;
+  ASSERT_TRUE(graph::ParseGraphJson(good, &g, &err)) << err;
+  EXPECT_EQ(g.num_entries(), 4u);
+  EXPECT_TRUE(g.nodes[3].flatten_data);
+
+  struct Case {
+    std::string json;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"", "does not parse"},
+      {"[1,2]", "not an object"},
+      {ReplaceOnce(good, "\"heads\"", "\"headz\""), "lacks \"heads\""},
+      {ReplaceOnce(good, "[[2, 0, 0]]", "[[7, 0, 0]]"), "does not come before"},
+      {ReplaceOnce(good, "[[2, 0, 0]]", "[[2, 1, 0]]"), "refers to output 1"},
+      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3, 5]"), "node_row_ptr\" is inconsistent"},
+      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3]"), "one more value"},
+      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0]"), "missing from \"arg_nodes\""},
+      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0, 2]"), "each placeholder"},
+      {ReplaceOnce(good, "[[3, 0, 0]]", "[[9, 0, 0]]"), "names no node output"},
+      {ReplaceOnce(good, "\"float32\", \"float32\", \"float32\", \"float32\"", "\"float32\", \"float32\""),
+       "must each have 4 values"},
+      {ReplaceOnce(good, "\"float32\", \"float32\"", "\"float32\", \"complex64\""), "unknown data type"},
+      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, -3], [1, 2, 3, 3]"), "bad extent"},
+      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, 3, 1, 1, 1], [1, 2, 3, 3]"), "at most 6"},
+      {ReplaceOnce(good, "[0, 1, 2, 3]]", "[0, 1, 2, -1]]"), "bad storage_id"},
+      {ReplaceOnce(good, "\"list_shape\"", "\"list_int\""), "\"shape\" is not"},
+      {ReplaceOnce(good, "\"func_name\": \"add_param\", ", ""), "no \"func_name\""},
+      {ReplaceOnce(good, "\"num_inputs\": \"2\"", "\"num_inputs\": \"3\""), "num_inputs"},
+      {ReplaceOnce(good, "\"num_outputs\": \"1\"", "\"num_outputs\": \"two\""), "num_outputs"},
+      {ReplaceOnce(good, "\"op\": \"tvm_op\"", "\"op\": \"conv\""), "unknown op"},
+      {ReplaceOnce(good, "\"inputs\": [[0, 0, 0], [1, 0, 0]]", "\"inputs\": [[0], [1, 0, 0]]"), "not [node, index"},
+  };
+  for (const Case& c : cases) {
+    err.clear();
+    EXPECT_FALSE(graph::ParseGraphJson(c.json, &g, &err)) << c.reason;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << "expected \"" << c.reason << "\" in \"" << err << "\"";
+  }
+}
+
+TEST(Params, BlobsThatDoNotAddUpAreRejected) {
+  const std::string blob = StaticParams();
+  std::vector<graph::ParamArray> ps;
+  std::string err;
+  ASSERT_TRUE(graph::ParseParams(blob, &ps, &err)) << err;
+  ASSERT_EQ(ps.size(), 1u);
+  EXPECT_EQ(ps[0].name, "w");
+  EXPECT_EQ(ps[0].shape, (std::vector<int64_t>{1, 2, 3, 3}));
+  EXPECT_EQ(ps[0].data.size(), 72u);
+  EXPECT_EQ(graph::SaveParams(ps), blob);
+
+  auto patched = [&](size_t off, const void* v, size_t n) {
+    std::string b = blob;
+    std::memcpy(&b[off], v, n);
+    return b;
+  };
+  // Offsets: list magic 0, reserved 8, name count 16, name length 24, name 32, array count 33,
+  // array magic 41, reserved 49, device 57, id 61, ndim 65, dtype 69, shape 73, data size 105, data 113.
+  const uint64_t two = 2, huge = uint64_t(1) << 60;
+  const int32_t gpu = 2, ndim9 = 9;
+  const int64_t wrong_size = 71;
+  struct Case {
+    std::string blob;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"", "magic"},
+      {patched(0, "\x00", 1), "magic"},
+      {blob.substr(0, 20), "name count"},
+      {patched(16, &huge, 8), "name count"},
+      {patched(24, &huge, 8), "truncated in name"},
+      {patched(33, &two, 8), "different array count"},
+      {patched(41, "\x00", 1), "array magic"},
+      {patched(57, &gpu, 4), "not saved as a CPU array"},
+      {patched(65, &ndim9, 4), "bad rank"},
+      {patched(105, &wrong_size, 8), "declares 71 data bytes"},
+      {blob.substr(0, blob.size() - 1), "truncated in its data"},
+      {blob + "x", "after its last array"},
+  };
+  for (const Case& c : cases) {
+    err.clear();
+    EXPECT_FALSE(graph::ParseParams(c.blob, &ps, &err)) << c.reason;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << "expected \"" << c.reason << "\" in \"" << err << "\"";
+  }
+  std::string dup = graph::SaveParams({FloatParam("a", {1}, {1}), FloatParam("a", {1}, {2})});
+  EXPECT_FALSE(graph::ParseParams(dup, &ps, &err));
+  EXPECT_NE(err.find("twice"), std::string::npos);
+}
+
+namespace {
+graph::Graph Parse(const std::string& json) {
+  graph::Graph g;
+  std::string err;
+  EXPECT_TRUE(graph::ParseGraphJson(json, &g, &err)) << err;
+  return g;
+}
+}  // namespace
+
+TEST(Executor, ComputesStaticAndDynamicGraphs) {
+  Module lib = Module::LoadFromFile(TVM_TEST_MODEL, "");
+  std::string err;
+  {
+    graph::GraphExecutor ex;
+    ASSERT_TRUE(ex.Init(Parse(StaticGraph()), lib, &err)) << err;
+    std::vector<graph::ParamArray> ps;
+    ASSERT_TRUE(graph::ParseParams(StaticParams(), &ps, &err));
+    ASSERT_TRUE(ex.LoadParams({{"w", &ps[0]}}, {{1, 2, 3, 3}}, &err)) << err;
+    ASSERT_EQ(ex.num_inputs(), 1u);
+    std::vector<graph::Shape> shapes;
+    ASSERT_TRUE(ex.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err)) << err;
+    std::vector<float> x(18, 1.0f), y;
+    const void* in[1] = {x.data()};
+    ASSERT_TRUE(ex.Run(shapes, in,
+                       [&](size_t o, const void* d, uint64_t n) {
+                         EXPECT_EQ(o, 0u);
+                         y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
+                       },
+                       &err))
+        << err;
+    ASSERT_EQ(y.size(), 18u);
+    for (int i = 0; i < 18; ++i) EXPECT_FLOAT_EQ(y[i], 2.0f * (1.0f + i));
+    // A parameter whose shape differs from the graph's is refused.
+    auto bad = FloatParam("w", {18}, std::vector<float>(18, 0));
+    EXPECT_FALSE(ex.LoadParams({{"w", &bad}}, {{1, 2, 3, 3}}, &err));
+    auto stray = FloatParam("nope", {1}, {0});
+    EXPECT_FALSE(ex.LoadParams({{"nope", &stray}}, {{1, 2, 3, 3}, {1, 2, 3, 3}}, &err));
+    EXPECT_NE(err.find("names no placeholder"), std::string::npos) << err;
+  }
+  {
+    graph::GraphExecutor ex;
+    ASSERT_TRUE(ex.Init(Parse(DynamicGraph()), lib, &err)) << err;
+    std::vector<graph::ParamArray> ps;
+    ASSERT_TRUE(graph::ParseParams(BiasParams(10, 20, 30), &ps, &err));
+    ASSERT_TRUE(ex.LoadParams({{"b", &ps[0]}}, {{1, 3, 16, 16}}, &err)) << err;
+    std::vector<graph::Shape> shapes;
+    ASSERT_TRUE(ex.ResolveShapes({{1, 3, 5, 7}}, &shapes, &err)) << err;
+    EXPECT_EQ(shapes[ex.output_entry(0)], (graph::Shape{1, 3, 5, 7}));  // -1 extents follow input 0
+    std::vector<float> x(105), y;
+    for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i);
+    const void* in[1] = {x.data()};
+    ASSERT_TRUE(ex.Run(shapes, in,
+                       [&](size_t, const void* d, uint64_t n) {
+                         y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
+                       },
+                       &err))
+        << err;
+    ASSERT_EQ(y.size(), 105u);
+    EXPECT_FLOAT_EQ(y[0], 10.0f);
+    EXPECT_FLOAT_EQ(y[35], 35.0f + 20.0f);
+    EXPECT_FLOAT_EQ(y[104], 104.0f + 30.0f);
+    // Shapes beyond the storage sized for the largest range, or that contradict the declaration, fail.
+    ASSERT_TRUE(ex.ResolveShapes({{1, 3, 17, 16}}, &shapes, &err));
+    EXPECT_FALSE(ex.Run(shapes, in, [](size_t, const void*, uint64_t) {}, &err));
+    EXPECT_FALSE(ex.ResolveShapes({{1, 4, 5, 5}}, &shapes, &err));
+  }
+  {
+    // A missing library function is found at Init; a failing one reports the kernel's text.
+    graph::GraphExecutor ex;
+    EXPECT_FALSE(ex.Init(Parse(StaticGraph("no_such_kernel")), lib, &err));
+    EXPECT_NE(err.find("no_such_kernel"), std::string::npos);
+    graph::GraphExecutor failing;
+    ASSERT_TRUE(failing.Init(Parse(ReplaceOnce(StaticGraph(), "\"add_param\"", "\"always_fails\"")), lib, &err));
+    std::vector<graph::ParamArray> ps;
+    ASSERT_TRUE(graph::ParseParams(StaticParams(), &ps, &err));
+    ASSERT_TRUE(failing.LoadParams({{"w", &ps[0]}}, {{1, 2, 3, 3}}, &err));
+    std::vector<graph::Shape> shapes;
+    ASSERT_TRUE(failing.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err));
+    std::vector<float> x(18);
+    const void* in[1] = {x.data()};
+    EXPECT_FALSE(failing.Run(shapes, in, [](size_t, const void*, uint64_t) {}, &err));
+    EXPECT_NE(err.find("kernel exploded"), std::string::npos) << err;
+  }
+}
+
+TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
+  using card::OutputLayout;
+  std::string err;
+  // [1,3,5,6] float32 in two cores [1,2,8,8]: channels 0,1 in core 0, channel 2 in core 1, channel 3 zero.
+  OutputLayout l;
+  ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 2, 8, 8}, {1, 2, -1, -1}}, &l, &err)) << err;
+  EXPECT_EQ(l.cores[1], (card::Shape{1, 2, 8, 8}));
+  EXPECT_EQ(l.real_bytes, 3u * 5 * 6 * 4);
+  EXPECT_EQ(l.aligned_bytes, 2u * 2 * 64 * 4);
+  std::vector<float> src(90);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<float>(i + 1);
+  std::vector<float> dst(256, -1.0f);
+  card::WriteCoreLayout(l, src.data(), dst.data());
+  auto at = [&](int core, int ch, int y, int x) { return dst[core * 128 + ch * 64 + y * 8 + x]; };
+  auto real = [&](int c, int y, int x) { return src[(c * 5 + y) * 6 + x]; };
+  EXPECT_EQ(at(0, 0, 0, 0), real(0, 0, 0));
+  EXPECT_EQ(at(0, 1, 4, 5), real(1, 4, 5));
+  EXPECT_EQ(at(1, 0, 2, 3), real(2, 2, 3));
+  EXPECT_EQ(at(0, 0, 0, 6), 0.0f);  // padding right of the real width
+  EXPECT_EQ(at(0, 0, 5, 0), 0.0f);  // padding below the real height
+  for (int i = 64; i < 128; ++i) EXPECT_EQ(dst[128 + i], 0.0f) << "channel 3 must be zero";
+
+  // [1,10] float16 in cores [1,8],[1,8]: flat data, then zeros.
+  ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 16, 1}, {1, 10}, {{1, 8}, {1, 8}}, &l, &err)) << err;
+  EXPECT_EQ(l.aligned_bytes, 32u);
+  std::vector<uint16_t> s16(10), d16(16, 0xFFFF);
+  for (int i = 0; i < 10; ++i) s16[i] = static_cast<uint16_t>(100 + i);
+  card::WriteCoreLayout(l, s16.data(), d16.data());
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(d16[i], 100 + i);
+  for (int i = 10; i < 16; ++i) EXPECT_EQ(d16[i], 0);
+
+  // Plain layout when no cores are given.
+  ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 32, 1}, {2, 5}, {}, &l, &err));
+  EXPECT_EQ(l.aligned_bytes, l.real_bytes);
+  EXPECT_EQ(l.cores, (std::vector<card::Shape>{{2, 5}}));
+
+  // Layouts that cannot hold the output are refused.
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 5, 5, 6}, {{1, 2, 8, 8}, {1, 2, 8, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 3, 8, 8}, {1, 2, 8, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 9, 6}, {{1, 4, 8, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 4, 6, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 20}, {{1, 8}, {1, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 10}, {{2, 8}}, &l, &err));
+  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 10}, {{1, 8}, {1, 2, 8}}, &l, &err));
+}
+
+TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
+  card::HwConfig hw;
+  std::string err;
+  ASSERT_TRUE(card::ParseHwConfig("", &hw, &err));
+  EXPECT_EQ(hw.max_batch_size, 1u);
+  EXPECT_EQ(hw.memory_budget_bytes, 1048576u);
+  ASSERT_TRUE(card::ParseHwConfig(R"({"unknown": [1], "max_batch_size": 8, "preprocess_ops": [
+      {"opcode": 255, "opcode_ext": 197, "outputs": [
+         {"precision": 1, "is_quant": 1, "quant_scale": 0.5, "quant_bias": -1.25, "quant_min": -128, "quant_max": 127},
+         {"precision": 0}]},
+      {"opcode": 201, "input_num": 2, "outputs": []}]})",
+                                  &hw, &err))
+      << err;
+  EXPECT_EQ(hw.max_batch_size, 8u);
+  std::string rec = card::BuildPreOpRecords(hw.preprocess_ops, {1, 3, 224, 224});
+  // op 0: 24-byte head + quant offset word + 2 x 64 + 2 x 16 = 188 bytes; op 1: 28 bytes.
+  ASSERT_EQ(rec.size(), 188u + 28u);
+  auto u8 = [&](size_t o) { return static_cast<uint8_t>(rec[o]); };
+  auto u16 = [&](size_t o) { uint16_t v; std::memcpy(&v, &rec[o], 2); return v; };
+  auto u32 = [&](size_t o) { uint32_t v; std::memcpy(&v, &rec[o], 4); return v; };
+  auto f32 = [&](size_t o) { float v; std::memcpy(&v, &rec[o], 4); return v; };
+  EXPECT_EQ(u8(0), 255);
+  EXPECT_EQ(u8(1), 197);
+  EXPECT_EQ(u32(4), 188u);   // len
+  EXPECT_EQ(u32(8), 1u);     // input_num default
+  EXPECT_EQ(u32(16), 2u);    // output_num
+  EXPECT_EQ(u32(20), 28u);   // output_offset
+  EXPECT_EQ(u32(24), 156u);  // quant_addr offset = 28 + 2 * 64
+  EXPECT_EQ(u16(28 + 10), 1u);          // output 0 precision
+  EXPECT_EQ(u32(28 + 12), 4u);          // dims_num
+  EXPECT_EQ(u32(28 + 16 + 12), 224u);   // dims_ptr[3]
+  EXPECT_EQ(u16(28 + 64 + 10), 0u);     // output 1 precision
+  EXPECT_EQ(u32(156), 1u);              // is_quant
+  EXPECT_FLOAT_EQ(f32(160), 0.5f);
+  EXPECT_FLOAT_EQ(f32(164), -1.25f);
+  EXPECT_EQ(static_cast<int8_t>(rec[168]), -128);
+  EXPECT_EQ(static_cast<int8_t>(rec[169]), 127);
+  EXPECT_EQ(u32(172), 0u);              // output 1 not quantised
+  EXPECT_EQ(u8(188), 201);
+  EXPECT_EQ(u32(188 + 4), 28u);
+  EXPECT_EQ(u32(188 + 8), 2u);
+  EXPECT_EQ(u32(188 + 16), 0u);
+
+  const char* bad[] = {"{", "[]", R"({"max_batch_size": "4"})", R"({"max_batch_size": 0})",
+                       R"({"outputs": {}})", R"({"outputs": [{"core_shapes": [[1, 0]]}]})",
+                       R"({"preprocess_ops": [{"opcode": 300}]})", R"({"preprocess_ops": [{"opcode_ext": 1}]})",
+                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"precision": 2}]}]})",
+                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"quant_scale": "x"}]}]})",
+                       R"({"memory_budget_bytes": -1})"};
+  for (const char* b : bad) {
+    err.clear();
+    EXPECT_FALSE(card::ParseHwConfig(b, &hw, &err)) << b;
+    EXPECT_FALSE(err.empty()) << b;
+  }
+}
