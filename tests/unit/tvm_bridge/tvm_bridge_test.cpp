@@ -1,0 +1,607 @@
+// The TVM bridge against scripted runtime functions: what each creation and query passes to the graph
+// runtime, how results and error slots come back, and one real model on the simulated card.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <qobcrt/qobcrt.h>
+#include <qobm/qobm.h>
+#include <tvm/ir/expr.h>
+#include <tvm/runtime/container.h>
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/packed_func.h>
+#include <tvm/runtime/registry.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tvm_model_runtime/tvm_model_runtime_api.h"
+#include "tvm_model_runtime/tvm_model_runtime_creator.h"
+
+using tvm::Integer;
+using tvm::ir::StringImm;
+using tvm::runtime::Array;
+using tvm::runtime::Map;
+using tvm::runtime::Module;
+using tvm::runtime::ModuleNode;
+using tvm::runtime::Object;
+using tvm::runtime::ObjectPtr;
+using tvm::runtime::PackedFunc;
+using tvm::runtime::Registry;
+using tvm::runtime::TVMArgs;
+using tvm::runtime::TVMRetValue;
+using namespace zenlar::qobl;
+
+// Counts the device-interface registrations made by the bridge and forwards them to the card runtime.
+static std::atomic<int> g_registerCalls{0};
+extern "C" void QOBCRegisterDeviceAPI(void) {
+  g_registerCalls.fetch_add(1);
+  auto real = reinterpret_cast<void (*)(void)>(dlsym(RTLD_NEXT, "QOBCRegisterDeviceAPI"));
+  if (real != nullptr) real();
+}
+
+namespace {
+
+// A module whose functions are scripted by the test.
+class ScriptedModule : public ModuleNode {
+ public:
+  const char* type_key() const override { return "scripted"; }
+  PackedFunc GetFunction(const std::string& name, const ObjectPtr<Object>&) override {
+    auto it = funcs.find(name);
+    return it == funcs.end() ? PackedFunc() : it->second;
+  }
+  std::map<std::string, PackedFunc> funcs;
+};
+
+Module makeModule(std::map<std::string, PackedFunc> funcs) {
+  auto node = tvm::runtime::make_object<ScriptedModule>();
+  node->funcs = std::move(funcs);
+  return Module(ObjectPtr<Object>(node));
+}
+
+// One observed call: type codes of all arguments and the arguments as text or integer.
+struct Call {
+  std::vector<int> codes;
+  std::vector<std::string> texts;  // string arguments, in order
+  std::vector<int64_t> ints;       // integer arguments, in order
+};
+
+Call record(const TVMArgs& args) {
+  Call c;
+  for (int i = 0; i < args.size(); ++i) {
+    c.codes.push_back(args[i].type_code());
+    if (args[i].type_code() == kTVMStr) c.texts.push_back(args[i].operator std::string());
+    if (args[i].type_code() == kTVMArgInt) c.ints.push_back(args[i].operator int64_t());
+  }
+  return c;
+}
+
+std::vector<std::string> strings(const Array<StringImm>& list) {
+  std::vector<std::string> out;
+  for (const StringImm& s : list) out.push_back(s->value);
+  return out;
+}
+
+// What the scripted create functions saw.
+struct Seen {
+  std::vector<int> codes;
+  std::vector<std::string> graphs;
+  size_t libCount = 0;
+  std::map<std::string, std::string> config;
+  std::vector<int64_t> ints;  // the integers after the map: mode, device type, device id
+  std::vector<std::string> params;
+  int createCalls = 0;
+  int loadCalls = 0;
+  int createErr = 0;  // written into the slot by create
+  int loadErr = 0;    // written into the slot by load_params
+  bool loadParamsInImport = false;
+};
+
+const char* const kGlobals[] = {"tvm.graph_runtime.create", "tvm.graph_runtime.dynamic_create2",
+                                "tvm.graph_runtime.error_string"};
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : kGlobals) {
+      const PackedFunc* f = Registry::Get(name);
+      if (f != nullptr) saved_[name] = *f;
+    }
+    seen_ = std::make_shared<Seen>();
+    std::shared_ptr<Seen> seen = seen_;
+    auto create = [seen](TVMArgs args, TVMRetValue* rv) {
+      Call c = record(args);
+      seen->createCalls++;
+      seen->codes = c.codes;
+      seen->config.clear();
+      if (args[0].type_code() == kTVMStr) {
+        seen->graphs = {args[0].operator std::string()};
+        seen->libCount = 1;
+      } else {
+        seen->graphs = strings(args[0].AsObjectRef<Array<StringImm>>());
+        seen->libCount = args[1].AsObjectRef<Array<Module>>().size();
+      }
+      for (const auto& kv : args[2].AsObjectRef<Map<std::string, StringImm>>().items())
+        seen->config[kv.first] = kv.second->value;
+      seen->ints = c.ints;
+      *args[4].ptr<int>() = seen->createErr;
+      auto load = PackedFunc([seen](TVMArgs a, TVMRetValue* r) {
+        seen->loadCalls++;
+        seen->params = strings(a[0].AsObjectRef<Array<StringImm>>());
+        *a[1].ptr<int>() = seen->loadErr;
+        *r = 0;
+      });
+      if (seen->loadParamsInImport) {
+        Module outer = makeModule({});
+        outer.Import(makeModule({{"load_params", load}}));
+        *rv = outer;
+      } else {
+        *rv = makeModule({{"load_params", load}});
+      }
+    };
+    Registry::Register("tvm.graph_runtime.create", true).set_body(create);
+    Registry::Register("tvm.graph_runtime.dynamic_create2", true).set_body(create);
+  }
+
+  void TearDown() override {
+    for (const char* name : kGlobals) {
+      auto it = saved_.find(name);
+      if (it != saved_.end()) {
+        Registry::Register(name, true).set_body(it->second);
+      } else {
+        Registry::Remove(name);
+      }
+    }
+  }
+
+  std::shared_ptr<Seen> seen_;
+  std::map<std::string, PackedFunc> saved_;
+};
+
+const std::string kLib = TVM_BRIDGE_TEST_LIB;
+const char kGraph[] = "{\"nodes\": []}";
+const char kParams[] = {'\x4f', '\x00', '\x01', '\x00', '\x00', 'z'};  // NUL bytes inside and at its end
+
+TEST_F(BridgeTest, StaticCreationPassesGraphLibraryConfigAndWholeParamBlob) {
+  void* model = nullptr;
+  int rc = TvmModelRuntimeCreator::createTvmModelRuntime("name", kLib, kGraph, kParams, sizeof(kParams), 3, "d1g",
+                                                         "{\"hw\":1}", &model);
+  ASSERT_EQ(rc, 0);
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(seen_->codes, (std::vector<int>{kTVMStr, kTVMModuleHandle, kTVMObjectHandle, kTVMArgInt,
+                                            kTVMOpaqueHandle, kTVMArgInt, kTVMArgInt}));
+  EXPECT_EQ(seen_->graphs, std::vector<std::string>{kGraph});
+  EXPECT_EQ(seen_->ints, (std::vector<int64_t>{0, 14, 3}));
+  EXPECT_EQ(seen_->config, (std::map<std::string, std::string>{{"model_name", "d1g:0:name"},
+                                                               {"hwconfig_json", "{\"hw\":1}"}}));
+  ASSERT_EQ(seen_->params.size(), 1u);
+  EXPECT_EQ(seen_->params[0], std::string(kParams, sizeof(kParams)));
+  EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(model), 0);
+
+  // Without a hardware configuration the key is absent, not empty.
+  model = nullptr;
+  rc = TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 2, 0, "m", nullptr, &model);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(seen_->config, (std::map<std::string, std::string>{{"model_name", "m:0:n"}}));
+  EXPECT_EQ(seen_->params, std::vector<std::string>{std::string(kParams, 2)});
+  TvmModelRuntimeApi::freeTvmModule(model);
+}
+
+TEST_F(BridgeTest, DynamicCreationKeepsSuiteOrderEvenForOneMember) {
+  const char p1[] = {'a', '\0', 'b'};
+  ModelFileSuiteCollection suite{ModelFileSuite{kLib, "g0", kParams, sizeof(kParams)},
+                                 ModelFileSuite{kLib, "g1", p1, sizeof(p1)}};
+  void* model = nullptr;
+  int rc = TvmModelRuntimeCreator::createDynamicTvmModelRuntime("nm", "[ranges]", "shared", suite, 1, "md", "hw",
+                                                                &model);
+  ASSERT_EQ(rc, 0);
+  ASSERT_NE(model, nullptr);
+  EXPECT_EQ(seen_->codes, (std::vector<int>{kTVMObjectHandle, kTVMObjectHandle, kTVMObjectHandle, kTVMArgInt,
+                                            kTVMOpaqueHandle, kTVMArgInt, kTVMArgInt}));
+  EXPECT_EQ(seen_->graphs, (std::vector<std::string>{"g0", "g1"}));
+  EXPECT_EQ(seen_->libCount, 2u);
+  EXPECT_EQ(seen_->ints, (std::vector<int64_t>{0, 14, 1}));
+  EXPECT_EQ(seen_->config, (std::map<std::string, std::string>{{"model_name", "md::nm"},
+                                                               {"shape_ranges", "[ranges]"},
+                                                               {"shared_params", "shared"},
+                                                               {"hwconfig_json", "hw"}}));
+  EXPECT_EQ(seen_->params, (std::vector<std::string>{std::string(kParams, sizeof(kParams)), std::string(p1, 3)}));
+  TvmModelRuntimeApi::freeTvmModule(model);
+
+  // One member still goes through the dynamic create function, named with "::".
+  Registry::Remove("tvm.graph_runtime.create");
+  model = nullptr;
+  suite.resize(1);
+  rc = TvmModelRuntimeCreator::createDynamicTvmModelRuntime("x", "r", "s", suite, 0, "y", nullptr, &model);
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(seen_->graphs, std::vector<std::string>{"g0"});
+  EXPECT_EQ(seen_->config.at("model_name"), "y::x");
+  EXPECT_EQ(seen_->config.count("hwconfig_json"), 0u);
+  TvmModelRuntimeApi::freeTvmModule(model);
+}
+
+TEST_F(BridgeTest, CreationFailuresReturnCodesAndLeaveTheSlotUntouched) {
+  void* const sentinel = reinterpret_cast<void*>(0x1);
+  void* model = sentinel;
+  ModelFileSuiteCollection suite{ModelFileSuite{kLib, "g", kParams, 1}};
+
+  // The runtime's code from create: load_params is not called.
+  seen_->createErr = 6005;
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
+            6005);
+  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", suite, 0, "m", nullptr, &model),
+            6005);
+  EXPECT_EQ(seen_->loadCalls, 0);
+  // The runtime's code from load_params.
+  seen_->createErr = 0;
+  seen_->loadErr = 6007;
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
+            6007);
+  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", suite, 0, "m", nullptr, &model),
+            6007);
+  EXPECT_EQ(seen_->loadCalls, 2);
+  seen_->loadErr = 0;
+  // load_params found only in an imported module does not count.
+  seen_->loadParamsInImport = true;
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
+            kTvmBridgeMissingFunction);
+  seen_->loadParamsInImport = false;
+  // A library that cannot be loaded, in either entry point.
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", "/nonexistent/model.so", kGraph, kParams, 1, 0, "m",
+                                                          nullptr, &model),
+            kTvmBridgeLoadFailed);
+  ModelFileSuiteCollection badSuite{ModelFileSuite{kLib, "g", kParams, 1},
+                                    ModelFileSuite{"/nonexistent/m1.so", "g", kParams, 1}};
+  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", badSuite, 0, "m", nullptr, &model),
+            kTvmBridgeLoadFailed);
+  EXPECT_EQ(seen_->createCalls, 5);  // nothing created after the failed loads
+  // A runtime that throws.
+  Registry::Register("tvm.graph_runtime.create", true).set_body([](TVMArgs, TVMRetValue*) {
+    throw tvm::Error("create failed");
+  });
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
+            kTvmBridgeException);
+  // Missing global functions.
+  Registry::Remove("tvm.graph_runtime.create");
+  Registry::Remove("tvm.graph_runtime.dynamic_create2");
+  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
+            kTvmBridgeMissingFunction);
+  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", suite, 0, "m", nullptr, &model),
+            kTvmBridgeMissingFunction);
+  EXPECT_EQ(model, sentinel);
+}
+
+TEST_F(BridgeTest, ErrorTextsComeFromTheRuntimeOrAFixedFallback) {
+  Registry::Register("tvm.graph_runtime.error_string", true).set_body([](TVMArgs args, TVMRetValue* rv) {
+    *rv = "text of " + std::to_string(args[0].operator int());
+  });
+  EXPECT_EQ(TvmModelRuntimeCreator::tvmErrorCodeToString(6005), "text of 6005");
+  // The bridge's own codes are not the runtime's to describe.
+  const std::string missing = TvmModelRuntimeCreator::tvmErrorCodeToString(kTvmBridgeMissingFunction);
+  EXPECT_EQ(missing.find("text of"), std::string::npos);
+  EXPECT_NE(missing, TvmModelRuntimeCreator::tvmErrorCodeToString(kTvmBridgeNullModule));
+
+  Registry::Register("tvm.graph_runtime.error_string", true).set_body([](TVMArgs, TVMRetValue*) {
+    throw tvm::Error("no text");
+  });
+  const std::string fallback = TvmModelRuntimeCreator::tvmErrorCodeToString(6005);
+  EXPECT_FALSE(fallback.empty());
+  Registry::Remove("tvm.graph_runtime.error_string");
+  EXPECT_EQ(TvmModelRuntimeCreator::tvmErrorCodeToString(6005), fallback);
+}
+
+TEST(BridgeInit, DeviceInterfaceIsRegisteredOnceAcrossThreads) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([] {
+      for (int k = 0; k < 50; ++k) TvmModelRuntimeCreator::initTvmRuntime();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  TvmModelRuntimeCreator::initTvmRuntime();
+  EXPECT_EQ(g_registerCalls.load(), 1);
+  EXPECT_EQ(qobcrt_device_api_registered(), 1);
+}
+
+// ---- queries ----
+
+// Each scripted module function records its call, writes `err` into the slot and returns `ret`.
+struct QueryScript {
+  std::map<std::string, Call> calls;
+  std::map<std::string, std::vector<std::vector<int64_t>>> shapesIn;  // shape-list arguments received
+  std::map<std::string, std::vector<int>> shapeBits;                  // dtype bits of each received extent
+  std::map<std::string, TVMRetValue> ret;
+  int err = 0;
+};
+
+Module scriptedQueries(const std::shared_ptr<QueryScript>& script) {
+  std::map<std::string, PackedFunc> funcs;
+  for (const char* name : {"get_module_input_num", "get_output_num", "get_max_batchsize", "set_batch_size",
+                           "set_input_shape", "get_input_shapes", "get_module_input_bytes", "get_input_dims",
+                           "get_output_shape", "get_output_core_shapes", "get_align_output_bytes",
+                           "get_module_input_dtype", "get_output_dtype", "free_module"}) {
+    std::string fn = name;
+    funcs[fn] = PackedFunc([script, fn](TVMArgs args, TVMRetValue* rv) {
+      script->calls[fn] = record(args);
+      if (args.size() > 0 && args[0].type_code() == kTVMObjectHandle) {
+        auto& shapes = script->shapesIn[fn];
+        shapes.clear();
+        for (const Array<Integer>& s : args[0].AsObjectRef<Array<Array<Integer>>>()) {
+          shapes.emplace_back();
+          for (const Integer& e : s) {
+            shapes.back().push_back(e.IntValue());
+            script->shapeBits[fn].push_back(e->dtype.bits);
+          }
+        }
+      }
+      *args[args.size() - 1].ptr<int>() = script->err;
+      auto it = script->ret.find(fn);
+      if (it != script->ret.end()) *rv = it->second;
+    });
+  }
+  return makeModule(std::move(funcs));
+}
+
+Array<Integer> ints(std::initializer_list<int64_t> values) {
+  Array<Integer> a;
+  for (int64_t v : values) a.push_back(Integer(v));
+  return a;
+}
+
+TEST(BridgeQueries, ArgumentOrderAndConversions) {
+  auto script = std::make_shared<QueryScript>();
+  void* module = new Module(scriptedQueries(script));
+  const std::vector<int> nameSlot{kTVMStr, kTVMOpaqueHandle};
+  const std::vector<int> indexNameSlot{kTVMArgInt, kTVMStr, kTVMOpaqueHandle};
+
+  script->ret["get_module_input_num"] = 2;
+  int count = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "node", count), 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(script->calls["get_module_input_num"].codes, nameSlot);
+  EXPECT_EQ(script->calls["get_module_input_num"].texts, std::vector<std::string>{"node"});
+
+  script->ret["get_output_num"] = 3;
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputCountPerBatch(module, count), 0);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(script->calls["get_output_num"].codes, std::vector<int>{kTVMOpaqueHandle});
+
+  // Batch sizes; extents above 2^31 - 1 reach the module narrowed to 32 bits.
+  script->ret["get_max_batchsize"] = 16;
+  uint32_t batch = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, batch), 0);
+  EXPECT_EQ(batch, 16u);
+  EXPECT_EQ(script->calls["get_max_batchsize"].codes, std::vector<int>{kTVMOpaqueHandle});
+  const modelShape shapes{{1, 3, 2147483648LL}, {5}};
+  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, shapes, batch), 0);
+  EXPECT_EQ(script->calls["get_max_batchsize"].codes, (std::vector<int>{kTVMObjectHandle, kTVMOpaqueHandle}));
+  EXPECT_EQ(script->shapesIn["get_max_batchsize"], (modelShape{{1, 3, -2147483648LL}, {5}}));
+  EXPECT_EQ(script->shapeBits["get_max_batchsize"], (std::vector<int>{32, 32, 32, 32}));
+
+  script->ret["set_batch_size"] = "node_b4";
+  std::string name;
+  EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 4, name), 0);
+  EXPECT_EQ(name, "node_b4");
+  EXPECT_EQ(script->calls["set_batch_size"].ints, std::vector<int64_t>{4});
+  EXPECT_EQ(script->calls["set_batch_size"].codes, (std::vector<int>{kTVMArgInt, kTVMOpaqueHandle}));
+  script->ret["set_batch_size"] = "node_dyn";
+  EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 8, modelShape{{1, 2}}, name), 0);
+  EXPECT_EQ(name, "node_dyn");
+  EXPECT_EQ(script->calls["set_batch_size"].codes,
+            (std::vector<int>{kTVMObjectHandle, kTVMArgInt, kTVMOpaqueHandle}));
+  EXPECT_EQ(script->calls["set_batch_size"].ints, std::vector<int64_t>{8});
+  EXPECT_EQ(script->shapesIn["set_batch_size"], (modelShape{{1, 2}}));
+
+  EXPECT_EQ(TvmModelRuntimeApi::setInputShapes(module, modelShape{{7, 8}}), 0);
+  EXPECT_EQ(script->shapesIn["set_input_shape"], (modelShape{{7, 8}}));
+
+  // List results are appended to what the caller holds; values are widened to 64 bits.
+  script->ret["get_input_shapes"] = Array<Array<Integer>>{ints({1, 3, 224, 224}), ints({1, 10})};
+  modelShape inShapes{{9}};
+  EXPECT_EQ(TvmModelRuntimeApi::getInputShapes(module, "node", inShapes), 0);
+  EXPECT_EQ(inShapes, (modelShape{{9}, {1, 3, 224, 224}, {1, 10}}));
+  EXPECT_EQ(script->calls["get_input_shapes"].codes, nameSlot);
+
+  script->ret["get_module_input_bytes"] = ints({602112, 5000000000LL});
+  std::vector<int64_t> sizes;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputSizes(module, "node", sizes), 0);
+  EXPECT_EQ(sizes, (std::vector<int64_t>{602112, 5000000000LL}));
+
+  script->ret["get_input_dims"] = ints({4, 2});
+  std::vector<int64_t> dims;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 0);
+  EXPECT_EQ(dims, (std::vector<int64_t>{4, 2}));
+
+  // Indexed queries pass the index before the node name.
+  script->ret["get_output_shape"] = ints({1, 1000});
+  std::vector<int64_t> outShape;
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputShape(module, "node", 2, outShape), 0);
+  EXPECT_EQ(outShape, (std::vector<int64_t>{1, 1000}));
+  EXPECT_EQ(script->calls["get_output_shape"].codes, indexNameSlot);
+  EXPECT_EQ(script->calls["get_output_shape"].ints, std::vector<int64_t>{2});
+  EXPECT_EQ(script->calls["get_output_shape"].texts, std::vector<std::string>{"node"});
+
+  script->ret["get_output_core_shapes"] = Array<Array<Integer>>{ints({1, 16, 8, 8}), ints({1, 16, 8, 8})};
+  modelShape core;
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputCoreShapes(module, "node", 1, core), 0);
+  EXPECT_EQ(core.size(), 2u);
+  EXPECT_EQ(script->calls["get_output_core_shapes"].codes, indexNameSlot);
+
+  script->ret["get_align_output_bytes"] = int64_t{6000000000LL};
+  int64_t aligned = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getAlignOutputSize(module, "node", 0, aligned), 0);
+  EXPECT_EQ(aligned, 6000000000LL);
+  EXPECT_EQ(script->calls["get_align_output_bytes"].codes, indexNameSlot);
+
+  script->ret["get_module_input_dtype"] = "uint8";
+  DLDataType type{};
+  EXPECT_EQ(TvmModelRuntimeApi::getInputDataType(module, "node", 0, type), 0);
+  EXPECT_EQ(type.code, kDLUInt);
+  EXPECT_EQ(type.bits, 8);
+  EXPECT_EQ(script->calls["get_module_input_dtype"].codes, indexNameSlot);
+
+  script->ret["get_output_dtype"] = "float16";
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputDataType(module, 1, type), 0);
+  EXPECT_EQ(type.code, kDLFloat);
+  EXPECT_EQ(type.bits, 16);
+  EXPECT_EQ(script->calls["get_output_dtype"].codes, (std::vector<int>{kTVMArgInt, kTVMOpaqueHandle}));
+  EXPECT_EQ(script->calls["get_output_dtype"].ints, std::vector<int64_t>{1});
+
+  EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, "node_b4"), 0);
+  EXPECT_EQ(script->calls["free_module"].texts, std::vector<std::string>{"node_b4"});
+
+  // A non-zero slot is returned unchanged, and the value returned alongside is still converted.
+  script->err = 6012;
+  script->ret["get_input_dims"] = Array<Integer>();
+  dims.clear();
+  EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 6012);
+  EXPECT_TRUE(dims.empty());
+  script->ret["get_module_input_num"] = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "gone", count), 6012);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, "gone"), 6012);
+  EXPECT_EQ(TvmModelRuntimeApi::setInputShapes(module, modelShape{}), 6012);
+
+  EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(module), 0);
+}
+
+TEST(BridgeQueries, WrongResultTypesRaiseAndMissingPiecesReturnCodes) {
+  auto script = std::make_shared<QueryScript>();
+  void* module = new Module(scriptedQueries(script));
+  script->ret["get_input_shapes"] = 5;
+  modelShape shapes;
+  EXPECT_THROW(TvmModelRuntimeApi::getInputShapes(module, "n", shapes), tvm::Error);
+  script->ret["get_input_dims"] = Array<Array<Integer>>{ints({1})};  // list of lists where a list is expected
+  std::vector<int64_t> dims;
+  EXPECT_THROW(TvmModelRuntimeApi::getInputDims(module, dims), tvm::Error);
+  script->ret["get_output_num"] = "three";
+  int count = 0;
+  EXPECT_THROW(TvmModelRuntimeApi::getOutputCountPerBatch(module, count), tvm::Error);
+  script->ret["set_batch_size"] = 1;
+  std::string name;
+  EXPECT_THROW(TvmModelRuntimeApi::setBatchSize(module, 1, name), tvm::Error);
+  TvmModelRuntimeApi::freeTvmModule(module);
+
+  // A module without the functions, and no module at all.
+  void* bare = new Module(makeModule({}));
+  uint32_t batch = 0;
+  DLDataType type{};
+  int64_t size = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(bare, batch), kTvmBridgeMissingFunction);
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputDataType(bare, 0, type), kTvmBridgeMissingFunction);
+  EXPECT_EQ(TvmModelRuntimeApi::getAlignOutputSize(nullptr, "n", 0, size), kTvmBridgeNullModule);
+  EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(nullptr, 1, modelShape{{1}}, name), kTvmBridgeNullModule);
+  // Functions of imported modules are not used.
+  Module withImport = makeModule({});
+  withImport.Import(scriptedQueries(script));
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(&withImport, "n", count), kTvmBridgeMissingFunction);
+  TvmModelRuntimeApi::freeTvmModule(bare);
+  EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(nullptr), 0);
+}
+
+// ---- data-type texts ----
+
+std::vector<std::string> g_logLines;
+std::mutex g_logMutex;
+void captureLog(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text, void*) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_logLines.push_back(std::to_string(channel) + "/" + std::to_string(level) + "/" + text);
+}
+
+TEST(BridgeDataTypes, TextsAndUnknownTypes) {
+  struct Case {
+    const char* text;
+    int code, bits, lanes;
+  };
+  const Case cases[] = {{"bool", 1, 1, 1},       {"float16", 2, 16, 1}, {"int8x4", 0, 8, 4},  {"", 3, 0, 0},
+                        {"uint8", 1, 8, 1},      {"handle", 3, 64, 1},  {"bfloat16", 4, 16, 1},
+                        {"int", 0, 32, 1},       {"int0", 0, 32, 1},    {"float32x4", 2, 32, 4},
+                        {"uint1x16", 1, 1, 16}};
+  qobmSetLogSink(captureLog, nullptr);
+  for (const Case& c : cases) {
+    DLDataType t = str_to_dltype(c.text);
+    EXPECT_EQ(t.code, c.code) << c.text;
+    EXPECT_EQ(t.bits, c.bits) << c.text;
+    EXPECT_EQ(t.lanes, c.lanes) << c.text;
+  }
+  EXPECT_TRUE(g_logLines.empty());
+
+  // An unknown prefix is reported, then the text is read from its start; leftovers are reported again.
+  DLDataType t = str_to_dltype("complex64");
+  EXPECT_EQ(t.bits, 32);
+  t = str_to_dltype("16");
+  EXPECT_EQ(t.bits, 16);
+  t = str_to_dltype("int8y");
+  EXPECT_EQ(t.bits, 8);
+  t = str_to_dltype("int8x");
+  EXPECT_EQ(t.lanes, 1);
+  str_to_dltype("int300");
+  qobmSetLogSink(nullptr, nullptr);
+  const std::string err = std::to_string(qobmLC_CL) + "/" + std::to_string(qobmLL_ERROR) + "/unknown type ";
+  EXPECT_EQ(g_logLines, (std::vector<std::string>{err + "complex64\n", err + "complex64\n", err + "16\n",
+                                                  err + "int8y\n", err + "int8x\n", err + "int300\n"}));
+  g_logLines.clear();
+}
+
+// ---- a real model on the simulated card ----
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(BridgeCard, CreatesAndQueriesTheDemoClassifier) {
+  const char* buildDir = std::getenv("QOBL_BUILD_DIR");
+  const std::string dir = std::string(buildDir != nullptr ? buildDir : ".") + "/models/classifier/";
+  const std::string graph = readFile(dir + "graph.json");
+  const std::string params = readFile(dir + "params.bin");
+  const std::string hw = readFile(dir + "hw.json");
+  if (graph.empty() || params.empty()) GTEST_SKIP() << "demo classifier not built in " << dir;
+
+  TvmModelRuntimeCreator::initTvmRuntime();
+  void* module = nullptr;
+  int rc = TvmModelRuntimeCreator::createTvmModelRuntime("cls", dir + "model.so", graph.c_str(), params.data(),
+                                                         params.size(), 0, "cafe", hw.c_str(), &module);
+  ASSERT_EQ(rc, 0) << TvmModelRuntimeCreator::tvmErrorCodeToString(rc);
+  ASSERT_NE(module, nullptr);
+
+  uint32_t maxBatch = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, maxBatch), 0);
+  EXPECT_GE(maxBatch, 1u);
+  std::string node;
+  ASSERT_EQ(TvmModelRuntimeApi::setBatchSize(module, 1, node), 0);
+  EXPECT_FALSE(node.empty());
+  int inputs = 0, outputs = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, node, inputs), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputCountPerBatch(module, outputs), 0);
+  EXPECT_EQ(inputs, 1);
+  EXPECT_GE(outputs, 1);
+  modelShape inShapes;
+  std::vector<int64_t> inSizes;
+  DLDataType inType{};
+  EXPECT_EQ(TvmModelRuntimeApi::getInputShapes(module, node, inShapes), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getInputSizes(module, node, inSizes), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getInputDataType(module, node, 0, inType), 0);
+  ASSERT_EQ(inShapes.size(), 1u);
+  ASSERT_EQ(inSizes.size(), 1u);
+  int64_t elements = 1;
+  for (int64_t e : inShapes[0]) elements *= e;
+  EXPECT_EQ(inType.code, kDLFloat);
+  EXPECT_EQ(inSizes[0], elements * inType.bits / 8);  // float32 image in
+  // An unknown module node is the runtime's failure, passed through with its text.
+  std::vector<int64_t> outShape;
+  rc = TvmModelRuntimeApi::getOutputShape(module, "no-such-node", 0, outShape);
+  EXPECT_NE(rc, 0);
+  EXPECT_FALSE(TvmModelRuntimeCreator::tvmErrorCodeToString(rc).empty());
+
+  EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, node), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(module), 0);
+}
+
+}  // namespace
