@@ -34,6 +34,7 @@ struct qobmDataset {
 namespace {
 
 using qobm_detail::guarded;
+using qobm_detail::rawEnum;
 
 constexpr uint32_t kMaxDims = 6;
 
@@ -51,8 +52,9 @@ Registry& registry() {
 }
 
 bool validDeviceInfo(const qobmDeviceInfo& dev) {
-  if (dev.dev == qobmDE_CPU) return true;
-  if (dev.dev != qobmDE_QOBC) return false;
+  const long long type = rawEnum(dev.dev);
+  if (type == qobmDE_CPU) return true;
+  if (type != qobmDE_QOBC) return false;
   uint32_t count = 0;
   return qobcrt_get_device_count(&count) == 0 && dev.devIdx < count;
 }
@@ -61,7 +63,7 @@ bool validDeviceInfo(const qobmDeviceInfo& dev) {
 bool validRegion(uint64_t addr, uint64_t size) { return addr != 0 || size == 0; }
 
 bool validDType(qobmDType t) {
-  switch (t) {
+  switch (rawEnum(t)) {
     case qobmDT_UINT8: case qobmDT_INT8: case qobmDT_UINT16: case qobmDT_INT16: case qobmDT_UINT32:
     case qobmDT_INT32: case qobmDT_FLOAT16: case qobmDT_FLOAT32: case qobmDT_BFLOAT:
       return true;
@@ -121,7 +123,8 @@ extern "C" {
 
 int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
   return guarded([&] {
-    if (dataset == nullptr || (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
+    const long long rawMode = rawEnum(mode);
+    if (dataset == nullptr || (rawMode != qobmDM_BUFFER && rawMode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
     auto* ds = new qobmDataset{mode, {}};
     try {

@@ -8,7 +8,9 @@
 #include "qobm/qobm.h"
 #pragma GCC visibility pop
 
+#include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace qobm_detail {
 
@@ -22,6 +24,16 @@ int guarded(F&& f) noexcept {
   } catch (...) {
     return QOBM_ERR_INVALID_PARAM;
   }
+}
+
+// The integer a C caller stored in an enum argument.  C code may pass any int, including values outside the
+// C++ enum's range, so the value is copied out rather than loaded as the enum type.
+template <typename E>
+long long rawEnum(const E& value) {
+  std::underlying_type_t<E> raw;
+  static_assert(sizeof raw == sizeof value, "enum size");
+  std::memcpy(&raw, &value, sizeof raw);
+  return static_cast<long long>(raw);
 }
 
 }  // namespace qobm_detail

@@ -2,6 +2,7 @@
 // with a code and leaves out-parameters alone.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "qobm/qobm.h"
@@ -102,7 +103,10 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   // Null handles and null out-parameters.
   qobmDataset* outDs = reinterpret_cast<qobmDataset*>(0x1);
   EXPECT_EQ(qobmCreateDataset(qobmDM_BUFFER, nullptr), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmCreateDataset(static_cast<qobmDatasetMode>(2), &outDs), QOBM_ERR_INVALID_PARAM);
+  qobmDatasetMode badMode;  // a value a C caller may pass; it lies outside the C++ enum's range
+  const int two = 2;
+  std::memcpy(&badMode, &two, sizeof badMode);
+  EXPECT_EQ(qobmCreateDataset(badMode, &outDs), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(outDs, reinterpret_cast<qobmDataset*>(0x1));
   uint32_t count = 99;
   EXPECT_EQ(qobmGetDatasetBufferCount(nullptr, &count), QOBM_ERR_INVALID_PARAM);
