@@ -57,43 +57,11 @@ constexpr qoblErr kQoblErrNotAvailable = 301099u;
 
 // ---- models ----
 
-qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* modParam, const char* hwConfig,
-                        qoblModel** model) {
-  QOBL_CHECK_PARAM(NULL != modLib && NULL != modGraph && NULL != modParam && NULL != model,
-                   "Invalid parameter: NULL != modLib && NULL != modGraph && NULL != modParam && NULL != model");
-  QOBL_CHECK_PARAM(NULL == (*model), "Invalid parameter: NULL == (*model)");
-  (void)hwConfig;
-  QOBL_NOT_AVAILABLE();
-}
-
 qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig, qoblModel** model) {
   QOBL_CHECK_PARAM(NULL != modSuitesConfig && NULL != model,
                    "Invalid parameter: NULL != modSuitesConfig && NULL != model");
   QOBL_CHECK_PARAM(NULL == (*model), "Invalid parameter: NULL == (*model)");
   (void)hwConfig;
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblDestroyModel(qoblModel* model) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_, "Invalid parameter: NULL != model && NULL != model->ptr_");
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
   QOBL_NOT_AVAILABLE();
 }
 
@@ -108,46 +76,6 @@ qoblErr qoblGetDynamicModelMaxBatchSize(qoblModel* model, qobmShape* shapes, uin
                    "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
   (void)shapes;
   (void)count;
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelInputCount(qoblModel* model, uint32_t* inCount) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != inCount,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != inCount");
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelOutputCount(qoblModel* model, uint32_t* outCount) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != outCount,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != outCount");
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelInputShapeByIndex(qoblModel* model, int32_t index, qobmShape* shape) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != shape,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape");
-  (void)index;
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelOutputShapeByIndex(qoblModel* model, int32_t index, qobmShape* shape) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != shape,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape");
-  (void)index;
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelOutputDataTypeByIndex(qoblModel* model, int32_t index, qobmDType* dType) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != dType,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != dType");
-  (void)index;
-  QOBL_NOT_AVAILABLE();
-}
-
-qoblErr qoblGetModelOutputSizeByIndex(qoblModel* model, int32_t index, uint64_t* size) {
-  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != size,
-                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != size");
-  (void)index;
   QOBL_NOT_AVAILABLE();
 }
 
