@@ -9,7 +9,9 @@
 // OWNERSHIP: the host configuration block is owned by the op (built on the first getConfigAddressList with
 // a valid input, kept for a static model, rebuilt on every call for a dynamic one, freed with the op).
 // Every getConfigAddressList call uploads a NEW stream-memory copy of it; that block belongs to the caller,
-// who frees it with qobcrt_free_stream on the op's device.
+// who frees it with qobcrt_free_stream on the op's device.  getConfigAddressList may be called from several
+// threads at once (one graph, several streams); it serialises itself.  initOpCfg, setOpCfg and dumpOpCfg
+// called directly are not locked.
 #ifndef QOBL_STREAM_OP_STREAM_COPYMEM_OP_H
 #define QOBL_STREAM_OP_STREAM_COPYMEM_OP_H
 
@@ -17,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -101,8 +104,11 @@ constexpr uint64_t tensorCopyCfgSize(uint32_t k) {
 // described: a two-dimensional core layout not starting with 1 ("Not support axb yet.\n"), more than eight
 // core tensors, a four-dimensional core layout over a real shape of fewer than four dimensions, or core
 // shapes too short to read.
+// index only names the output in messages.  Also refuses (with "Invalid output shape for index %d,
+// skipped.\n") an empty core list or a first core shape of fewer than two dimensions, and element types of
+// less than one byte.
 bool qoblFillTensorCopyRecord(const DLDataType& type, const modelShape& coreShapes, const qobmShape& realShape,
-                              tensor_copy_cfg_info_t& cfgInfo, uint32_t& normCfgCnt);
+                              tensor_copy_cfg_info_t& cfgInfo, uint32_t& normCfgCnt, int32_t index);
 
 // The human-readable text of one record (as dumped at trace level).
 std::string qoblTensorCopyRecordText(const tensor_copy_cfg_info_t& cfgInfo);
@@ -145,6 +151,9 @@ class StreamCopyMemOp : public StreamOp {
 
   uint64_t copyCfgSize_ = 0;
   uint8_t* copyCfg_ = nullptr;  // malloc'ed, owned
+  // One graph may run on several streams at once: building, rebuilding and uploading the block from
+  // getConfigAddressList is serialised per op.
+  std::mutex cfgMutex_;
 };
 
 }  // namespace qobl
