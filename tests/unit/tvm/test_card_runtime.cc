@@ -164,9 +164,11 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   // The card hands out the node's pre-process records.
   multi_dsp_ops ops{};
   ASSERT_EQ(qobcrt_get_vdsp_ops(0, name.c_str(), &ops), 0);
-  EXPECT_EQ(ops.num, 1u);
-  ASSERT_NE(ops.ops, nullptr);
-  const auto* rec = static_cast<const uint8_t*>(ops.ops);
+  const uint32_t num = ops.num;  // packed record: read fields by value
+  void* block = ops.ops;
+  EXPECT_EQ(num, 1u);
+  ASSERT_NE(block, nullptr);
+  const auto* rec = static_cast<const uint8_t*>(block);
   uint32_t len, quant_off;
   float scale;
   std::memcpy(&len, rec + 4, 4);
@@ -175,7 +177,7 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   EXPECT_EQ(rec[0], 197);
   EXPECT_EQ(len, 24u + 4 + 64 + 16);
   EXPECT_FLOAT_EQ(scale, 0.25f);
-  std::free(ops.ops);
+  std::free(block);
 
   // Queries with the node name; the index comes first.
   EXPECT_EQ(static_cast<int>(m.GetFunction("get_module_input_num")(name, &e)), 1);
