@@ -354,117 +354,108 @@ Array<Integer> ints(std::initializer_list<int64_t> values) {
   return a;
 }
 
+// The argument type codes (slot last) and the integer and string arguments of the last call of fn.
+void expectCall(QueryScript& script, const std::string& fn, std::vector<int> codes, std::vector<int64_t> ints,
+                std::vector<std::string> texts) {
+  const Call& c = script.calls[fn];
+  codes.push_back(kTVMOpaqueHandle);
+  EXPECT_EQ(c.codes, codes) << fn;
+  EXPECT_EQ(c.ints, ints) << fn;
+  EXPECT_EQ(c.texts, texts) << fn;
+}
+
 TEST(BridgeQueries, ArgumentOrderAndConversions) {
   auto script = std::make_shared<QueryScript>();
   void* module = new Module(scriptedQueries(script));
-  const std::vector<int> nameSlot{kTVMStr, kTVMOpaqueHandle};
-  const std::vector<int> indexNameSlot{kTVMArgInt, kTVMStr, kTVMOpaqueHandle};
+  const int S = kTVMStr, I = kTVMArgInt, O = kTVMObjectHandle;
 
   script->ret["get_module_input_num"] = 2;
-  int count = 0;
-  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "node", count), 0);
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(script->calls["get_module_input_num"].codes, nameSlot);
-  EXPECT_EQ(script->calls["get_module_input_num"].texts, std::vector<std::string>{"node"});
-
   script->ret["get_output_num"] = 3;
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputCountPerBatch(module, count), 0);
-  EXPECT_EQ(count, 3);
-  EXPECT_EQ(script->calls["get_output_num"].codes, std::vector<int>{kTVMOpaqueHandle});
+  int inputs = 0, outputs = 0;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "node", inputs), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputCountPerBatch(module, outputs), 0);
+  EXPECT_EQ(inputs, 2);
+  EXPECT_EQ(outputs, 3);
+  expectCall(*script, "get_module_input_num", {S}, {}, {"node"});
+  expectCall(*script, "get_output_num", {}, {}, {});
 
-  // Batch sizes; extents above 2^31 - 1 reach the module narrowed to 32 bits.
+  // Batch sizes; extents above 2^31 - 1 reach the module narrowed to 32-bit integers.
   script->ret["get_max_batchsize"] = 16;
   uint32_t batch = 0;
   EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, batch), 0);
   EXPECT_EQ(batch, 16u);
-  EXPECT_EQ(script->calls["get_max_batchsize"].codes, std::vector<int>{kTVMOpaqueHandle});
-  const modelShape shapes{{1, 3, 2147483648LL}, {5}};
-  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, shapes, batch), 0);
-  EXPECT_EQ(script->calls["get_max_batchsize"].codes, (std::vector<int>{kTVMObjectHandle, kTVMOpaqueHandle}));
+  expectCall(*script, "get_max_batchsize", {}, {}, {});
+  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, modelShape{{1, 3, 2147483648LL}, {5}}, batch), 0);
+  expectCall(*script, "get_max_batchsize", {O}, {}, {});
   EXPECT_EQ(script->shapesIn["get_max_batchsize"], (modelShape{{1, 3, -2147483648LL}, {5}}));
   EXPECT_EQ(script->shapeBits["get_max_batchsize"], (std::vector<int>{32, 32, 32, 32}));
 
-  script->ret["set_batch_size"] = "node_b4";
   std::string name;
+  script->ret["set_batch_size"] = "node_b4";
   EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 4, name), 0);
   EXPECT_EQ(name, "node_b4");
-  EXPECT_EQ(script->calls["set_batch_size"].ints, std::vector<int64_t>{4});
-  EXPECT_EQ(script->calls["set_batch_size"].codes, (std::vector<int>{kTVMArgInt, kTVMOpaqueHandle}));
+  expectCall(*script, "set_batch_size", {I}, {4}, {});
   script->ret["set_batch_size"] = "node_dyn";
   EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 8, modelShape{{1, 2}}, name), 0);
   EXPECT_EQ(name, "node_dyn");
-  EXPECT_EQ(script->calls["set_batch_size"].codes,
-            (std::vector<int>{kTVMObjectHandle, kTVMArgInt, kTVMOpaqueHandle}));
-  EXPECT_EQ(script->calls["set_batch_size"].ints, std::vector<int64_t>{8});
+  expectCall(*script, "set_batch_size", {O, I}, {8}, {});
   EXPECT_EQ(script->shapesIn["set_batch_size"], (modelShape{{1, 2}}));
-
   EXPECT_EQ(TvmModelRuntimeApi::setInputShapes(module, modelShape{{7, 8}}), 0);
   EXPECT_EQ(script->shapesIn["set_input_shape"], (modelShape{{7, 8}}));
 
   // List results are appended to what the caller holds; values are widened to 64 bits.
   script->ret["get_input_shapes"] = Array<Array<Integer>>{ints({1, 3, 224, 224}), ints({1, 10})};
-  modelShape inShapes{{9}};
-  EXPECT_EQ(TvmModelRuntimeApi::getInputShapes(module, "node", inShapes), 0);
-  EXPECT_EQ(inShapes, (modelShape{{9}, {1, 3, 224, 224}, {1, 10}}));
-  EXPECT_EQ(script->calls["get_input_shapes"].codes, nameSlot);
-
   script->ret["get_module_input_bytes"] = ints({602112, 5000000000LL});
-  std::vector<int64_t> sizes;
-  EXPECT_EQ(TvmModelRuntimeApi::getInputSizes(module, "node", sizes), 0);
-  EXPECT_EQ(sizes, (std::vector<int64_t>{602112, 5000000000LL}));
-
   script->ret["get_input_dims"] = ints({4, 2});
-  std::vector<int64_t> dims;
+  modelShape inShapes{{9}};
+  std::vector<int64_t> sizes, dims;
+  EXPECT_EQ(TvmModelRuntimeApi::getInputShapes(module, "node", inShapes), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getInputSizes(module, "node", sizes), 0);
   EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 0);
+  EXPECT_EQ(inShapes, (modelShape{{9}, {1, 3, 224, 224}, {1, 10}}));
+  EXPECT_EQ(sizes, (std::vector<int64_t>{602112, 5000000000LL}));
   EXPECT_EQ(dims, (std::vector<int64_t>{4, 2}));
+  expectCall(*script, "get_input_shapes", {S}, {}, {"node"});
+  expectCall(*script, "get_module_input_bytes", {S}, {}, {"node"});
+  expectCall(*script, "get_input_dims", {}, {}, {});
 
   // Indexed queries pass the index before the node name.
   script->ret["get_output_shape"] = ints({1, 1000});
-  std::vector<int64_t> outShape;
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputShape(module, "node", 2, outShape), 0);
-  EXPECT_EQ(outShape, (std::vector<int64_t>{1, 1000}));
-  EXPECT_EQ(script->calls["get_output_shape"].codes, indexNameSlot);
-  EXPECT_EQ(script->calls["get_output_shape"].ints, std::vector<int64_t>{2});
-  EXPECT_EQ(script->calls["get_output_shape"].texts, std::vector<std::string>{"node"});
-
   script->ret["get_output_core_shapes"] = Array<Array<Integer>>{ints({1, 16, 8, 8}), ints({1, 16, 8, 8})};
-  modelShape core;
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputCoreShapes(module, "node", 1, core), 0);
-  EXPECT_EQ(core.size(), 2u);
-  EXPECT_EQ(script->calls["get_output_core_shapes"].codes, indexNameSlot);
-
   script->ret["get_align_output_bytes"] = int64_t{6000000000LL};
-  int64_t aligned = 0;
-  EXPECT_EQ(TvmModelRuntimeApi::getAlignOutputSize(module, "node", 0, aligned), 0);
-  EXPECT_EQ(aligned, 6000000000LL);
-  EXPECT_EQ(script->calls["get_align_output_bytes"].codes, indexNameSlot);
-
   script->ret["get_module_input_dtype"] = "uint8";
-  DLDataType type{};
-  EXPECT_EQ(TvmModelRuntimeApi::getInputDataType(module, "node", 0, type), 0);
-  EXPECT_EQ(type.code, kDLUInt);
-  EXPECT_EQ(type.bits, 8);
-  EXPECT_EQ(script->calls["get_module_input_dtype"].codes, indexNameSlot);
-
   script->ret["get_output_dtype"] = "float16";
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputDataType(module, 1, type), 0);
-  EXPECT_EQ(type.code, kDLFloat);
-  EXPECT_EQ(type.bits, 16);
-  EXPECT_EQ(script->calls["get_output_dtype"].codes, (std::vector<int>{kTVMArgInt, kTVMOpaqueHandle}));
-  EXPECT_EQ(script->calls["get_output_dtype"].ints, std::vector<int64_t>{1});
-
+  std::vector<int64_t> outShape;
+  modelShape core;
+  int64_t aligned = 0;
+  DLDataType inType{}, outType{};
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputShape(module, "node", 2, outShape), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputCoreShapes(module, "node", 1, core), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getAlignOutputSize(module, "node", 3, aligned), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getInputDataType(module, "node", 0, inType), 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getOutputDataType(module, 1, outType), 0);
+  EXPECT_EQ(outShape, (std::vector<int64_t>{1, 1000}));
+  EXPECT_EQ(core, (modelShape{{1, 16, 8, 8}, {1, 16, 8, 8}}));
+  EXPECT_EQ(aligned, 6000000000LL);
+  EXPECT_EQ((std::vector<int>{inType.code, inType.bits, outType.code, outType.bits}),
+            (std::vector<int>{kDLUInt, 8, kDLFloat, 16}));
+  expectCall(*script, "get_output_shape", {I, S}, {2}, {"node"});
+  expectCall(*script, "get_output_core_shapes", {I, S}, {1}, {"node"});
+  expectCall(*script, "get_align_output_bytes", {I, S}, {3}, {"node"});
+  expectCall(*script, "get_module_input_dtype", {I, S}, {0}, {"node"});
+  expectCall(*script, "get_output_dtype", {I}, {1}, {});
   EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, "node_b4"), 0);
-  EXPECT_EQ(script->calls["free_module"].texts, std::vector<std::string>{"node_b4"});
+  expectCall(*script, "free_module", {S}, {}, {"node_b4"});
 
   // A non-zero slot is returned unchanged, and the value returned alongside is still converted.
   script->err = 6012;
   script->ret["get_input_dims"] = Array<Integer>();
+  script->ret["get_module_input_num"] = 0;
   dims.clear();
   EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 6012);
   EXPECT_TRUE(dims.empty());
-  script->ret["get_module_input_num"] = 0;
-  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "gone", count), 6012);
-  EXPECT_EQ(count, 0);
+  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "gone", inputs), 6012);
+  EXPECT_EQ(inputs, 0);
   EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, "gone"), 6012);
   EXPECT_EQ(TvmModelRuntimeApi::setInputShapes(module, modelShape{}), 6012);
 
