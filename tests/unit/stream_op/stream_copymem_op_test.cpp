@@ -1,0 +1,297 @@
+// The memory-copy op: its counts through the run-model op before it, the tensor copy configuration it
+// builds from the model's outputs, its uploads and its trace dump.
+#include <qobcrt/qobcrt.h>
+#include <qobcrt/qobcrt_sim.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "stream_op/stream_copymem_op.h"
+#include "stream_op/stream_runmodel_op.h"
+#include "test_support.h"
+
+namespace zenlar {
+namespace qobl {
+namespace {
+
+using test::EngineOp;
+using test::FakeModel;
+using test::FakeOutput;
+using test::LogCapture;
+
+using Four = std::vector<int32_t>;
+Four four(const int32_t v[4]) { return Four(v, v + 4); }
+
+// A memory-copy op under a run-model op running `model`.
+struct CopyChain {
+  CopyChain() {
+    rm.setModel(&model);
+    EXPECT_TRUE(cm.setInputOp(&rm));
+  }
+  // Record j of the host block.
+  tensor_copy_cfg_info_t record(uint32_t j) const {
+    tensor_copy_cfg_info_t r;
+    EXPECT_GE(cm.hostConfigSize(), 8 + 376u * (j + 1));
+    std::memcpy(&r, cm.hostConfig() + 8 + 376 * j, sizeof r);
+    return r;
+  }
+  int32_t count() const {
+    int32_t k = -1;
+    std::memcpy(&k, cm.hostConfig(), 4);
+    return k;
+  }
+  FakeModel model;
+  EngineOp rmE{qobeOP_RUN_MODEL_OP}, cmE{qobeOP_MEM_COPY_OP};
+  StreamRunModelOp rm{rmE.op};
+  StreamCopyMemOp cm{cmE.op};
+};
+
+FakeOutput out(DLDataType t, std::vector<int64_t> shape, modelShape cores) { return FakeOutput{t, shape, cores}; }
+const DLDataType kF32{kDLFloat, 32, 1}, kF16{kDLFloat, 16, 1}, kBF16{kDLBfloat, 16, 1};
+
+uint64_t liveStreamBlocks() {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(qobcrt_sim_get_stats(0, &s), 0);
+  return s.live_blocks[QOBCRT_SIM_STREAM];
+}
+
+TEST(CopyMemRecord, ChannelsSpreadOverTwoCoreTensors) {
+  CopyChain c;
+  c.model.outputs = {out(kF32, {1, 3, 224, 224}, {{1, 2, 224, 224}, {1, 2, 224, 224}})};
+  c.cm.setOpCfg();
+  ASSERT_EQ(c.cm.hostConfigSize(), 384u);
+  EXPECT_EQ(c.count(), 1);
+  const uint8_t* b = c.cm.hostConfig() + 8;
+  EXPECT_EQ(b[360], 1);  // concat dimension
+  EXPECT_EQ(b[361], 3);  // core inputs 0 and 1
+  EXPECT_EQ(b[362], 4);  // element bytes
+  EXPECT_EQ(b[363], 0);  // channel-joined
+  uint64_t off1 = 0;
+  std::memcpy(&off1, b + 40 + 32, 8);
+  EXPECT_EQ(off1, 401408u);
+  for (int i = 364; i < 376; ++i) EXPECT_EQ(b[i], 0) << "quant byte " << i;
+
+  const tensor_copy_cfg_info_t r = c.record(0);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_align), (Four{1, 2, 224, 224}));
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_real), (Four{1, 2, 224, 224}));
+  EXPECT_EQ(r.tensor_core_in[0].tensor_core_addr_offset, 0u);
+  EXPECT_EQ(four(r.tensor_core_in[1].shape_align), (Four{1, 2, 224, 224}));
+  EXPECT_EQ(four(r.tensor_core_in[1].shape_real), (Four{1, 1, 224, 224}));
+  EXPECT_EQ(four(r.tensor_core_in[2].shape_align), (Four{0, 0, 0, 0}));
+  EXPECT_EQ(four(r.tensor_core_out.shape_real), (Four{1, 3, 224, 224}));
+  EXPECT_EQ(four(r.tensor_core_out.shape_align), (Four{1, 3, 224, 224}));
+
+  // Spatial extents are stored aligned to 8; the real channel count is kept on the host side.
+  tensor_copy_cfg_info_t r2{};
+  uint32_t channels = 0;
+  qobmShape real{4, {1, 3, 30, 17}};
+  ASSERT_TRUE(qoblFillTensorCopyRecord(kF16, {{1, 2, 30, 17}, {1, 2, 30, 17}}, real, r2, channels, 0));
+  EXPECT_EQ(channels, 3u);
+  EXPECT_EQ(four(r2.tensor_core_in[1].shape_align), (Four{1, 2, 32, 24}));
+  EXPECT_EQ(four(r2.tensor_core_in[1].shape_real), (Four{1, 1, 30, 17}));
+  EXPECT_EQ(r2.tensor_core_in[1].tensor_core_addr_offset, 2u * 30 * 17 * 2);
+}
+
+TEST(CopyMemRecord, FlatAndOtherLayouts) {
+  auto fill = [](DLDataType t, modelShape cores, qobmShape real) {
+    tensor_copy_cfg_info_t r{};
+    uint32_t ch = 99;
+    EXPECT_TRUE(qoblFillTensorCopyRecord(t, cores, real, r, ch, 0));
+    EXPECT_EQ(ch, 0u);
+    return r;
+  };
+  // [1, 1000] float16 in one [1, 1024] core: the core ends the real data at 1000 elements.
+  tensor_copy_cfg_info_t r = fill(kF16, {{1, 1024}}, qobmShape{2, {1, 1000}});
+  EXPECT_EQ(r.tensor_copy_type, 1);
+  EXPECT_EQ(r.concat_dim_index, 3);
+  EXPECT_EQ(r.core_in_mask, 1);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_align), (Four{1, 1, 1, 1024}));
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_real), (Four{1, 1, 1, 1000}));
+  EXPECT_EQ(four(r.tensor_core_out.shape_real), (Four{1, 1, 1, 1000}));
+
+  // Two [1, 512] cores: the first is wholly real (zero real extent), the second holds the rest.
+  r = fill(kF16, {{1, 512}, {1, 512}}, qobmShape{2, {1, 1000}});
+  EXPECT_EQ(r.core_in_mask, 3);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_real), (Four{0, 0, 0, 0}));
+  EXPECT_EQ(r.tensor_core_in[1].tensor_core_addr_offset, 1024u);
+  EXPECT_EQ(four(r.tensor_core_in[1].shape_real), (Four{1, 1, 1, 488}));
+
+  // bfloat16 occupies 32 bits in core tensors: the first core already holds all 1000 elements.
+  r = fill(kBF16, {{1, 512}, {1, 512}}, qobmShape{2, {1, 1000}});
+  EXPECT_EQ(r.element_byte, 2);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_real), (Four{1, 1, 1, 1000}));
+  EXPECT_EQ(r.tensor_core_in[1].tensor_core_addr_offset, 0u);
+
+  // Three-dimensional core layout: everything flattened.
+  r = fill(kF32, {{1, 24, 8}}, qobmShape{3, {2, 3, 4}});
+  EXPECT_EQ(r.tensor_copy_type, 1);
+  EXPECT_EQ(r.concat_dim_index, 3);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_align), (Four{1, 1, 1, 24}));
+  EXPECT_EQ(four(r.tensor_core_out.shape_align), (Four{1, 1, 1, 24}));
+
+  // A core without elements: no core input used.
+  r = fill(kF32, {{1, 0}}, qobmShape{1, {7}});
+  EXPECT_EQ(r.core_in_mask, 0);
+  EXPECT_EQ(r.concat_dim_index, 0);
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_align), (Four{1, 1, 1, 0}));
+  EXPECT_EQ(four(r.tensor_core_in[0].shape_real), (Four{1, 1, 1, 7}));
+}
+
+TEST(CopyMemRecord, RefusedOutputsEndTheRecordList) {
+  LogCapture log;
+  CopyChain c;
+  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF32, {2, 1000}, {{2, 1000}}),
+                     out(kF32, {1, 10}, {{1, 16}})};
+  c.cm.setOpCfg();
+  EXPECT_TRUE(log.contains("Not support axb yet.\n"));
+  ASSERT_EQ(c.cm.hostConfigSize(), 384u);
+  EXPECT_EQ(c.count(), 1);
+
+  tensor_copy_cfg_info_t r{};
+  uint32_t ch = 0;
+  // More core tensors than a record holds.
+  const modelShape nine(9, std::vector<int64_t>{1, 8});
+  EXPECT_FALSE(qoblFillTensorCopyRecord(kF32, nine, qobmShape{2, {1, 72}}, r, ch, 4));
+  EXPECT_TRUE(log.contains("Output index 4 is stored in 9 core tensors"));
+  // A four-dimensional core layout over a two-dimensional output.
+  EXPECT_FALSE(qoblFillTensorCopyRecord(kF32, {{1, 2, 8, 8}}, qobmShape{2, {1, 128}}, r, ch, 5));
+  EXPECT_TRUE(log.contains("Output index 5 has a 2-dimensional shape but a four-dimensional core layout"));
+  // No core shapes, or a first core shape of one dimension.
+  EXPECT_FALSE(qoblFillTensorCopyRecord(kF32, {}, qobmShape{1, {4}}, r, ch, 6));
+  EXPECT_TRUE(log.contains("Invalid output shape for index 6, skipped.\n"));
+  EXPECT_FALSE(qoblFillTensorCopyRecord(kF32, {{4}}, qobmShape{1, {4}}, r, ch, 7));
+  EXPECT_TRUE(log.contains("Invalid output shape for index 7, skipped.\n"));
+
+  // A model without outputs gives no block and no configuration.
+  CopyChain none;
+  EXPECT_TRUE(none.cm.getConfigAddressList().empty());
+  EXPECT_EQ(none.cm.hostConfig(), nullptr);
+  EXPECT_TRUE(log.contains("No output for the model.\n"));
+}
+
+TEST(CopyMemConfig, EveryCallUploadsANewBlockForTheCaller) {
+  ASSERT_EQ(qobmSetDevice(0), 0);
+  CopyChain c;
+  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF16, {1, 3, 8, 8}, {{1, 3, 8, 8}}),
+                     out(kF32, {4, 5, 6}, {{1, 120, 1}})};
+  const uint64_t before = liveStreamBlocks();
+  const std::vector<uint64_t> a = c.cm.getConfigAddressList();
+  const std::vector<uint64_t> b = c.cm.getConfigAddressList();
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_NE(a[0], 0u);
+  EXPECT_NE(a[0], b[0]);
+  EXPECT_EQ(liveStreamBlocks(), before + 2);
+
+  ASSERT_EQ(c.cm.hostConfigSize(), 1136u);
+  std::vector<uint8_t> dev(1136);
+  ASSERT_EQ(qobcrt_memcpy_d2h(0, b[0], dev.size(), dev.data()), 0);
+  EXPECT_EQ(std::vector<uint8_t>(dev.begin(), dev.begin() + 8), (std::vector<uint8_t>{3, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(0, std::memcmp(dev.data(), c.cm.hostConfig(), dev.size()));
+
+  EXPECT_EQ(qobcrt_free_stream(0, a[0]), 0);
+  EXPECT_EQ(qobcrt_free_stream(0, b[0]), 0);
+  EXPECT_EQ(liveStreamBlocks(), before);
+
+  // A failed upload gives a zero address and leaves nothing allocated.
+  LogCapture log;
+  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_malloc_stream", 1, 500000), 0);
+  EXPECT_EQ(c.cm.getConfigAddressList(), std::vector<uint64_t>{0});
+  EXPECT_TRUE(log.contains("failed to malloc stream memory"));
+  qobcrt_sim_clear_faults();
+  EXPECT_EQ(liveStreamBlocks(), before);
+}
+
+TEST(CopyMemOp, TakesItsCountsFromARunModelInputOnly) {
+  CopyChain c;
+  c.model.batch = 4;
+  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF16, {2, 3}, {{1, 6}})};
+  EXPECT_EQ(c.cm.inputCount(), 2u);
+  EXPECT_EQ(c.cm.outputCount(), 2u);
+  EXPECT_EQ(c.cm.inputSizes(), (std::vector<uint32_t>{40, 12}));
+  EXPECT_EQ(c.cm.outputSizes(), (std::vector<uint32_t>{40, 12}));
+  EXPECT_EQ(c.cm.batchSize(), 4u);
+  EXPECT_EQ(c.cm.getModel(), &c.model);
+  EXPECT_EQ(c.cm.configCount(), 1u);
+  EXPECT_TRUE(c.cm.getBufferAddresses().empty());
+
+  // Under an op that is not a run-model op: nothing to copy.
+  EngineOp preE(qobeOP_PREPROCESS_OP), cmE(qobeOP_MEM_COPY_OP);
+  StreamOp pre(preE.op);
+  pre.setModel(&c.model);
+  StreamCopyMemOp cm(cmE.op);
+  ASSERT_TRUE(cm.setInputOp(&pre));
+  const uint64_t before = liveStreamBlocks();
+  EXPECT_EQ(cm.inputCount(), 0u);
+  EXPECT_EQ(cm.outputCount(), 0u);
+  EXPECT_EQ(cm.batchSize(), 0u);
+  EXPECT_EQ(cm.getModel(), nullptr);
+  EXPECT_TRUE(cm.inputSizes().empty());
+  EXPECT_TRUE(cm.getConfigAddressList().empty());
+  EXPECT_EQ(cm.hostConfig(), nullptr);
+  EXPECT_EQ(liveStreamBlocks(), before);
+}
+
+TEST(CopyMemOp, StaticConfigurationIsKeptDynamicIsRebuilt) {
+  for (bool dynamic : {false, true}) {
+    CopyChain c;
+    c.model.dynamic = dynamic;
+    c.model.outputs = {out(kF32, {1, 10}, {{1, 16}})};
+    c.cm.setOpCfg();
+    c.model.outputs = {out(kF32, {1, 12}, {{1, 16}}), out(kF32, {1, 2}, {{1, 8}})};
+    c.cm.setOpCfg();
+    ASSERT_NE(c.cm.hostConfig(), nullptr);
+    EXPECT_EQ(c.count(), dynamic ? 2 : 1) << "dynamic " << dynamic;
+    EXPECT_EQ(c.record(0).tensor_core_in[0].shape_real[3], dynamic ? 12 : 10) << "dynamic " << dynamic;
+  }
+}
+
+TEST(CopyMemOp, DumpsTheConfigurationAtTraceLevelOnly) {
+  CopyChain c;
+  c.model.outputs = {out(kF16, {1, 1000}, {{1, 1024}})};
+  {
+    LogCapture log;
+    qobmSetLogLevel(qobmLL_DEBUG);
+    c.cm.setOpCfg();
+    EXPECT_FALSE(log.contains("CopyMem Op Configuration"));
+  }
+  LogCapture log;
+  c.cm.setOpCfg();
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[0],
+            "CopyMem Op Configuration: \n"
+            "  In/Out shape count: 1\n"
+            "  In/Out shape index: 0\n"
+            "    In shape core info: 0\n"
+            "      shape real: [1, 1, 1, 1000]\n"
+            "      shape align: [1, 1, 1, 1024]\n"
+            "      offset: 0\n"
+            "    Out shape core info: \n"
+            "      shape real: [1, 1, 1, 1000]\n"
+            "      shape align: [1, 1, 1, 1000]\n"
+            "      offset: 0\n"
+            "    concat index: 3\n"
+            "    core in mask: 1\n"
+            "    element byte: 2\n"
+            "    copy type:    1\n"
+            "    quant config:\n"
+            "        enable: 0\n"
+            "        round_mode: 0\n"
+            "        scale: 0\n"
+            "        min: 0\n"
+            "        max: 0\n"
+            "\n\n");
+  const std::string& raw = log.lines[1];
+  const std::string head =
+      "CopyMem Op Configuration dump: 384 bytes\n"
+      "01 00 00 00 00 00 00 00 - 01 00 00 00 01 00 00 00 \n"
+      "01 00 00 00 e8 03 00 00 - 01 00 00 00 01 00 00 00 \n"
+      "01 00 00 00 00 04 00 00 - 00 00 00 00 00 00 00 00 \n";
+  EXPECT_EQ(raw.substr(0, head.size()), head);
+  EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 1 + 24 + 1);
+  EXPECT_EQ(raw.substr(raw.size() - 5), "00 \n\n");
+}
+
+}  // namespace
+}  // namespace qobl
+}  // namespace zenlar

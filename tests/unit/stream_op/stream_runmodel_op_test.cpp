@@ -1,0 +1,204 @@
+// Loop planning of the run-model op against its parent chain, and the pre-op attributes it writes.
+#include <memory>
+
+#include "stream_op/stream_input_op.h"
+#include "stream_op/stream_runmodel_op.h"
+#include "test_support.h"
+
+namespace zenlar {
+namespace qobl {
+namespace {
+
+using test::EngineOp;
+using test::FakeModel;
+using test::LogCapture;
+
+// The graph's input op with n inputs.
+struct Input {
+  explicit Input(uint32_t n) { EXPECT_EQ(qobeSetOpAttr(e.op, "input_count", qobeATTR_UINT32, 1, n), 0); }
+  EngineOp e{qobeOP_INPUT_OP};
+  StreamInputOp op{e.op};
+};
+
+// A pre-processing op with `in` inputs of 100, 200, 300... bytes and `out` outputs, connected under parent.
+struct Generic {
+  Generic(uint32_t in, uint32_t out, IStreamOp* parent) {
+    EXPECT_EQ(qobeSetOpAttr(e.op, "input_count", qobeATTR_UINT32, 1, in), 0);
+    EXPECT_EQ(qobeSetOpAttr(e.op, "output_count", qobeATTR_UINT32, 1, out), 0);
+    int rc = 0;
+    if (in == 1) rc = qobeSetOpAttr(e.op, "input_size", qobeATTR_UINT32, 1, 100u);
+    if (in == 2) rc = qobeSetOpAttr(e.op, "input_size", qobeATTR_UINT32, 2, 100u, 200u);
+    if (in == 3) rc = qobeSetOpAttr(e.op, "input_size", qobeATTR_UINT32, 3, 100u, 200u, 300u);
+    if (in == 4) rc = qobeSetOpAttr(e.op, "input_size", qobeATTR_UINT32, 4, 100u, 200u, 300u, 400u);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(op.setInputOp(parent));
+  }
+  EngineOp e{qobeOP_PREPROCESS_OP};
+  StreamOp op{e.op};
+};
+
+struct RunModel {
+  RunModel(uint32_t inputs, uint32_t batch) {
+    model.inputs = inputs;
+    model.batch = batch;
+    op.setModel(&model);
+  }
+  FakeModel model;
+  EngineOp e{qobeOP_RUN_MODEL_OP};
+  StreamRunModelOp op{e.op};
+};
+
+TEST(RunModelPlanning, LoopCountsMakeBothSidesEven) {
+  {  // T = 2, I = 3, B = 1: L = 6, the chain above runs 3 times, the model twice.
+    Input in(2);
+    Generic pre(2, 2, &in.op);
+    RunModel rm(3, 1);
+    ASSERT_TRUE(rm.op.setInputOp(&pre.op));
+    EXPECT_EQ(rm.op.loopCount(), 2u);
+    EXPECT_EQ(pre.op.loopCount(), 3u);
+    EXPECT_EQ(in.op.loopCount(), 3u);
+    // The walk fixes the input op's output sizes from the op below it.
+    EXPECT_EQ(in.op.outputSizes(), (std::vector<uint32_t>{100, 200}));
+  }
+  {  // T = 4, I = 1, B = 2: L = 4, the model loops twice, the chain once.
+    Input in(4);
+    Generic pre(4, 4, &in.op);
+    RunModel rm(1, 2);
+    ASSERT_TRUE(rm.op.setInputOp(&pre.op));
+    EXPECT_EQ(rm.op.loopCount(), 2u);
+    EXPECT_EQ(pre.op.loopCount(), 1u);
+    EXPECT_EQ(in.op.loopCount(), 1u);
+    EXPECT_EQ(in.op.outputSizes(), (std::vector<uint32_t>{100, 200, 300, 400}));
+  }
+  {  // An op under the input op that takes fewer tensors than the input op hands on.
+    Input in(4);
+    Generic pre(3, 4, &in.op);
+    RunModel rm(1, 2);
+    LogCapture log;
+    EXPECT_FALSE(rm.op.setInputOp(&pre.op));
+    EXPECT_TRUE(log.contains("input op's output count conflict!"));
+    EXPECT_TRUE(in.op.outputSizes().empty());
+  }
+  {  // 6 inputs straight into a model with I = 1, B = 4: L = 12, input op twice, model three times.
+    Input in(6);
+    RunModel rm(1, 4);
+    ASSERT_TRUE(rm.op.setInputOp(&in.op));
+    EXPECT_EQ(rm.op.loopCount(), 3u);
+    EXPECT_EQ(in.op.loopCount(), 2u);
+  }
+  {  // 1 input, I = 1, B = 4: only the input op loops.
+    Input in(1);
+    RunModel rm(1, 4);
+    ASSERT_TRUE(rm.op.setInputOp(&in.op));
+    EXPECT_EQ(rm.op.loopCount(), 1u);
+    EXPECT_EQ(in.op.loopCount(), 4u);
+  }
+  {  // 2 inputs, I = 2, B = 1: one run each.
+    Input in(2);
+    RunModel rm(2, 1);
+    ASSERT_TRUE(rm.op.setInputOp(&in.op));
+    EXPECT_EQ(rm.op.loopCount(), 1u);
+    EXPECT_EQ(in.op.loopCount(), 1u);
+  }
+}
+
+TEST(RunModelPlanning, SecondModelMustAgreeWithTheSharedChain) {
+  Input in(2);
+  Generic preA(2, 2, &in.op), preB(2, 2, &in.op);
+  RunModel first(3, 1), second(1, 4);
+  ASSERT_TRUE(first.op.setInputOp(&preA.op));  // chain runs 3 times
+  EXPECT_EQ(in.op.loopCount(), 3u);
+  LogCapture log;
+  EXPECT_FALSE(second.op.setInputOp(&preB.op));  // would need 2
+  EXPECT_TRUE(log.contains("Loop count conflict!"));
+  EXPECT_EQ(in.op.loopCount(), 3u);
+
+  // A second model that plans the same count is accepted.
+  Generic preC(2, 2, &in.op);
+  RunModel third(3, 1);
+  EXPECT_TRUE(third.op.setInputOp(&preC.op));
+}
+
+TEST(RunModelPlanning, ZeroCountsAndRefusalsFailTheStep) {
+  LogCapture log;
+  Input in(2);
+  {
+    Generic none(2, 0, &in.op);  // parent produces nothing
+    RunModel rm(1, 1);
+    EXPECT_FALSE(rm.op.setInputOp(&none.op));
+    EXPECT_TRUE(log.contains("Cannot plan loop counts"));
+  }
+  {
+    RunModel rm(0, 4);  // model consumes nothing
+    EXPECT_FALSE(rm.op.setInputOp(&in.op));
+  }
+  {
+    RunModel rm(2, 0);
+    EXPECT_FALSE(rm.op.setInputOp(&in.op));
+  }
+  {
+    RunModel rm(1, 1);
+    rm.model.batchOk = false;
+    EXPECT_FALSE(rm.op.setInputOp(&in.op));
+    rm.model.batchOk = true;
+    rm.model.inputCountOk = false;
+    EXPECT_FALSE(rm.op.setInputOp(&in.op));
+  }
+  RunModel orphan(1, 1);
+  EXPECT_FALSE(orphan.op.setPreOpArg());
+  EXPECT_EQ(in.op.loopCount(), 1u);
+}
+
+TEST(RunModelPreOpAttrs, ScaleAndTensorTypesLandOnTheParent) {
+  Input in(2);
+  Generic pre(2, 2, &in.op);
+  RunModel rm(2, 1);
+  rm.model.scales = {0x3C00, 0x4000, 0x4200};  // 1.0, 2.0, 3.0
+  rm.model.tensorTypes = {3};                  // the model knows only output 0's type
+  ASSERT_TRUE(rm.op.setInputOp(&pre.op));
+  for (const char* key : {"scale0", "scale1", "scale2"}) {
+    float v = 0.0f;
+    ASSERT_EQ(qobeGetOpAttr(pre.e.op, key, qobeATTR_FLOAT32, &v), 0) << key;
+    EXPECT_EQ(v, 1.0f) << key;  // every position takes the first scale
+  }
+  int32_t t0 = -1, t1 = -1;
+  ASSERT_EQ(qobeGetOpAttr(pre.e.op, "tensor_type0", qobeATTR_INT32, &t0), 0);
+  ASSERT_EQ(qobeGetOpAttr(pre.e.op, "tensor_type1", qobeATTR_INT32, &t1), 0);
+  EXPECT_EQ(t0, 3);
+  EXPECT_EQ(t1, 0);
+  EXPECT_NE(qobeGetOpAttr(pre.e.op, "tensor_type2", qobeATTR_INT32, &t1), 0);
+
+  // Without scale factors no scale is written, tensor types still are.
+  Input in2(1);
+  Generic pre2(1, 1, &in2.op);
+  RunModel rm2(1, 1);
+  ASSERT_TRUE(rm2.op.setInputOp(&pre2.op));
+  float s = 0.0f;
+  EXPECT_NE(qobeGetOpAttr(pre2.e.op, "scale0", qobeATTR_FLOAT32, &s), 0);
+  int32_t t = -1;
+  EXPECT_EQ(qobeGetOpAttr(pre2.e.op, "tensor_type0", qobeATTR_INT32, &t), 0);
+  EXPECT_EQ(t, 0);
+}
+
+TEST(RunModelOp, CountsSizesAndAddressComeFromTheModel) {
+  RunModel rm(3, 2);
+  rm.model.inputSizes = {10, 20};  // input 2 cannot be answered and is skipped
+  rm.model.outputs.resize(2);
+  rm.model.outputs[0].shape = {1, 10};
+  rm.model.outputs[1].shape = {2, 3};
+  rm.model.outputs[1].dtype = {kDLFloat, 16, 1};
+  EXPECT_EQ(rm.op.inputCount(), 3u);
+  EXPECT_EQ(rm.op.outputCount(), 2u);
+  EXPECT_EQ(rm.op.batchSize(), 2u);
+  EXPECT_EQ(rm.op.configCount(), 1u);
+  EXPECT_EQ(rm.op.inputSizes(), (std::vector<uint32_t>{10, 20}));
+  EXPECT_EQ(rm.op.outputSizes(), (std::vector<uint32_t>{40, 12}));
+  EXPECT_EQ(rm.op.getConfigAddressList(), std::vector<uint64_t>{0x5000});
+  EXPECT_TRUE(rm.op.getBufferAddresses().empty());
+  rm.model.addrOk = false;
+  EXPECT_TRUE(rm.op.getConfigAddressList().empty());
+}
+
+}  // namespace
+}  // namespace qobl
+}  // namespace zenlar
