@@ -172,19 +172,31 @@ int submit(Device& d, uint64_t stream_addr, const get_desc& base, std::shared_pt
 
 }  // namespace
 
+namespace {
+// Joins a card thread, unless the process is ending on that very thread (exit() from a callback).
+void joinThread(std::thread& t) {
+  if (!t.joinable()) return;
+  if (t.get_id() == std::this_thread::get_id()) {
+    t.detach();
+  } else {
+    t.join();
+  }
+}
+}  // namespace
+
 void stopDevice(Device& d) {
   {
     std::lock_guard<std::mutex> lock(d.run_mu);
     d.stopping = true;
   }
   d.run_cv.notify_all();
-  if (d.engine.joinable()) d.engine.join();
+  joinThread(d.engine);
   {
     std::lock_guard<std::mutex> lock(d.report_mu);
     d.report_stopping = true;
   }
   d.report_cv.notify_all();
-  if (d.reporter.joinable()) d.reporter.join();
+  joinThread(d.reporter);
 }
 
 }  // namespace qobcrt

@@ -94,6 +94,7 @@ typedef struct multi_dsp_ops {
    Freeing a block that was already freed returns rtErrDoubleFree (for the most recent 65536 frees);
    any other address that is not the start of a live block of that kind returns rtErrInvalidAddr. */
 int qobcrt_get_device_count(uint32_t* count);                       /* QOBCRT_DEVICE_COUNT, default 1 */
+/* total: the device's capacity; used: bytes of live blocks plus blocks freed while a run still uses them. */
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used);
 int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr);
 int qobcrt_free_stream(uint32_t dev, uint64_t addr);
