@@ -1,0 +1,181 @@
+// Graph validation and node ordering for the stream build.
+#include "graph_validation.h"
+
+#include <unordered_map>
+#include <vector>
+
+#include "qobe/qobe.h"
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+// Remaining incoming edges per node during a walk.
+using ParentCounts = std::unordered_map<const OpDGNode*, uint32_t>;
+
+// Walk bookkeeping for one edge target: on first sight the count becomes the target's number of incoming
+// edges; each walked edge takes one off.  True when the target is now released (its count reached 0).
+bool releaseChild(const OpDirectedGraph& graph, ParentCounts& counts, OpDGNode* child) {
+  auto it = counts.find(child);
+  if (it == counts.end()) {
+    OpDirectedGraph::EdgeList incoming;
+    graph.findIncomingEdgesToNode(*child, incoming);
+    it = counts.emplace(child, static_cast<uint32_t>(incoming.size())).first;
+  }
+  return --it->second == 0;
+}
+
+// The input sizes of the node's first child (edge order); false when the node has no child.
+bool firstChildInputSizes(OpDGNode* node, std::vector<uint32_t>& sizes) {
+  if (node->getEdges().empty()) return false;
+  sizes = node->getEdges().front()->getTargetNode().getStreamOp()->inputSizes();
+  return true;
+}
+
+}  // namespace
+
+bool checkInputOp(OpDGNode* node) {
+  if (node == nullptr || node->getStreamOp() == nullptr) return false;
+  IStreamOp* op = node->getStreamOp();
+  for (OpDGEdge* edge : node->getEdges()) {
+    if (edge->getTargetNode().getStreamOp()->opType() == qobeOP_RUN_MODEL_OP) return true;
+  }
+  const std::vector<uint32_t> earlier = op->outputSizes();
+  if (op->opType() != qobeOP_INPUT_OP) return true;
+  if (op->inputCount() != op->outputCount()) {
+    QOBL_LOG_ERROR("input op's output count conflict!");
+    return false;
+  }
+  std::vector<uint32_t> childSizes;
+  if (!firstChildInputSizes(node, childSizes)) return true;  // nothing below to take sizes from
+  if (!op->setOutputSizes(childSizes)) {
+    QOBL_LOG_ERROR("faile to set input op output sizes!");
+    return false;
+  }
+  IStreamOp* child = node->getEdges().front()->getTargetNode().getStreamOp();
+  for (size_t i = 0; i < earlier.size(); ++i) {
+    if (i >= childSizes.size()) {
+      QOBL_LOG_ERROR(
+          "CheckInputOp:fail to validate op graph because the output number of op %s doesn't match with the "
+          "input number of op %s.\n",
+          op->name().c_str(), child->name().c_str());
+      return false;
+    }
+    if (earlier[i] != childSizes[i]) {
+      QOBL_LOG_ERROR(
+          "CheckInputOp:fail to validate op graph because the output size of op %s doesn't match with the "
+          "input size of op %s.\n",
+          op->name().c_str(), child->name().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool validateDRGraph(OpDirectedGraph& graph) {
+  if (graph.size() < 2) {
+    QOBL_LOG_ERROR("The DR graph has no valid node.\n");
+    return false;
+  }
+  if (graph.isCyclic()) {
+    QOBL_LOG_ERROR("The DR graph has a loop.\n");
+    return false;
+  }
+  ParentCounts counts;
+  std::vector<OpDGNode*> stack;
+  OpDGNode* first = *graph.begin();
+  stack.push_back(first);
+  counts[first] = 0;
+  while (!stack.empty()) {
+    OpDGNode* node = stack.back();
+    stack.pop_back();
+    IStreamOp* op = node->getStreamOp();
+    if (!checkInputOp(node)) {
+      QOBL_LOG_ERROR("checkInputOp faile.\n");
+      return false;
+    }
+    std::vector<uint32_t> outSizes = op->outputSizes();
+    if (outSizes.empty() && op->opType() == qobeOP_INPUT_OP) {
+      // An input op feeding a run-model op: checkInputOp left its sizes alone.
+      if (op->inputCount() != op->outputCount()) {
+        QOBL_LOG_ERROR("input op's output count conflict!");
+        return false;
+      }
+      std::vector<uint32_t> childSizes;
+      if (firstChildInputSizes(node, childSizes)) {
+        if (!op->setOutputSizes(childSizes)) return false;
+        outSizes = op->outputSizes();
+      }
+    }
+    for (OpDGEdge* edge : node->getEdges()) {
+      OpDGNode* childNode = &edge->getTargetNode();
+      IStreamOp* child = childNode->getStreamOp();
+      const std::vector<uint32_t> inSizes = child->inputSizes();
+      if (inSizes.size() != outSizes.size()) {
+        QOBL_LOG_ERROR(
+            "Fail to validate op graph because the output number of op %s doesn't match with the input number "
+            "of op %s.\n",
+            op->name().c_str(), child->name().c_str());
+        return false;
+      }
+      for (size_t i = 0; i < inSizes.size(); ++i) {
+        if (inSizes[i] != outSizes[i]) {
+          QOBL_LOG_ERROR(
+              "Fail to validate op graph because the output size of op %s doesn't match with the input size "
+              "of op %s.\n",
+              op->name().c_str(), child->name().c_str());
+          return false;
+        }
+      }
+      if (releaseChild(graph, counts, childNode)) stack.push_back(childNode);
+    }
+  }
+  return true;
+}
+
+bool generateOpNodeStream(OpDirectedGraph& graph, OpDirectedGraph::NodeList& out) {
+  if (graph.size() == 0) {
+    QOBL_LOG_TRACE("Failed to generate node stream because ir graph is empty! \n");
+    return false;
+  }
+  ParentCounts counts;
+  std::vector<OpDGNode*> stack;
+  OpDGNode* first = *graph.begin();
+  stack.push_back(first);
+  counts[first] = 0;
+  while (!stack.empty()) {
+    OpDGNode* node = stack.back();
+    stack.pop_back();
+    IStreamOp* op = node->getStreamOp();
+    QOBL_LOG_TRACE("Node [%d] pop up from node stack \n", op->typeId());
+    out.push_back(node);
+    if (node->getEdges().empty()) {
+      op->markGetOutputFlag();
+      op->markAsLeafNode();
+    }
+    for (OpDGEdge* edge : node->getEdges()) {
+      OpDGNode* child = &edge->getTargetNode();
+      if (releaseChild(graph, counts, child)) {
+        stack.push_back(child);
+        QOBL_LOG_DEBUG("Node [%d] push into node stack \n", child->getStreamOp()->typeId());
+      }
+    }
+  }
+  return true;
+}
+
+bool setDeviceId(OpDirectedGraph::NodeList& nodes, uint32_t deviceId) {
+  for (OpDGNode* node : nodes) {
+    IStreamOp* op = node->getStreamOp();
+    if (!op->setDeviceId(deviceId)) {
+      QOBL_LOG_ERROR("Failed to set device id for op [%s].\n", op->name().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace qobl
+}  // namespace zenlar
