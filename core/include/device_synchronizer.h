@@ -1,0 +1,54 @@
+// Per-device waiter: qoblSynchronizeDevice waits for every stream of one device.
+//
+// One synchronizer exists per device that ever had a stream; OpStreamController creates it and never
+// deletes it.  It does not own its streams.
+//
+// Threads: streamsMutex_ (recursive) guards the stream set and is held for a whole device wait, so
+// addStream / removedStream of the same device wait until the device wait ends: a device wait never uses a
+// deleted stream.  No other lock is held while waiting.
+#ifndef QOBL_DEVICE_SYNCHRONIZER_H
+#define QOBL_DEVICE_SYNCHRONIZER_H
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+
+#include "qobl_api.h"
+
+namespace zenlar {
+namespace qobl {
+
+class IOpStream;
+
+class IDeviceSynchronizer {
+ public:
+  virtual ~IDeviceSynchronizer() = default;
+  // Waits for every stream of the device: 0, or qoblERR_DEVICE_SYNC_TIMEOUT.
+  virtual qoblErr synchronize(uint32_t timeout) = 0;
+  // False when the stream belongs to another device; adding twice keeps one entry.
+  virtual bool addStream(IOpStream* stream) = 0;
+  virtual void removedStream(IOpStream* stream) = 0;
+};
+
+class DeviceSynchronizer : public IDeviceSynchronizer {
+ public:
+  explicit DeviceSynchronizer(uint32_t deviceId) : deviceId_(deviceId) {}
+  // The device wait: every stream is announced as waiting first (so none accepts new asynchronous runs),
+  // then waited for in address order.  `timeout` (ms, UINT32_MAX without limit) bounds the whole device
+  // wait: each stream is given what is left of it.  At the first stream that times out the remaining
+  // streams are released from waiting and qoblERR_DEVICE_SYNC_TIMEOUT is returned.
+  qoblErr synchronize(uint32_t timeout) override;
+  bool addStream(IOpStream* stream) override;
+  void removedStream(IOpStream* stream) override;
+  uint32_t deviceId() const { return deviceId_; }
+
+ private:
+  uint32_t deviceId_;
+  std::set<IOpStream*> streams_;
+  std::recursive_mutex streamsMutex_;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_DEVICE_SYNCHRONIZER_H

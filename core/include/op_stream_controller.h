@@ -1,0 +1,109 @@
+// OpStreamController: the process-wide registry of op streams and of the handles the API gave out.
+//
+// It creates streams, gives each device one DeviceSynchronizer, finds streams by id (completion path), by
+// graph (the graph API refuses to destroy a graph a stream uses) and by handle (exported functions), runs
+// device waits and destroys streams.
+//
+// HANDLES.  Every qoblStream handle record is registered with its stream.  Exported functions resolve a
+// handle with acquire(), which looks the record's address up (the record is never read unless it is
+// registered), so a null, foreign or stale handle is refused without touching freed memory.  When a stream
+// is destroyed its handle record is kept (owned by the registry, never reused) rather than freed: a record
+// address is therefore never given to a second stream, and a stale handle stays recognisably stale.
+//
+// OWNERSHIP: the registry owns the streams (deleted by destroyStream) and the synchronizers (never
+// deleted); the handle records are the application's while the stream lives and the registry's afterwards.
+//
+// TEARDOWN (destroyStream), in order:
+//   1. the stream refuses new runs and discards the run it was filling (inputs released and uncounted);
+//   2. runs already sent to the card are waited for, up to kDrainTimeoutMs, while their reports are still
+//      delivered normally (skipped when called from a report callback, whose thread delivers those reports;
+//      the device runtime keeps freed blocks valid until a run using them is done);
+//   3. the stream leaves the registry and its device's synchronizer (waiting for a device wait);
+//   4. closing: later reports are dropped; the call waits until the completion path left the stream and
+//      until no other exported call is still working on it;
+//   5. release and delete: every remaining run, record and clone is freed.
+//
+// LOCKS: streamDictMutex_ (recursive) guards the containers only and is never held while waiting; it is
+// taken before a stream's lock (getStreamByIdBusy marks the stream busy under it) and never while a
+// synchronizer's mutex is held.
+#ifndef QOBL_OP_STREAM_CONTROLLER_H
+#define QOBL_OP_STREAM_CONTROLLER_H
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "qobl_api.h"
+#include "qobl_api_impl.h"
+
+namespace zenlar {
+namespace qobl {
+
+class IOpStream;
+class OpStream;
+class OpDirectedGraph;
+class IDeviceSynchronizer;
+
+class OpStreamController {
+ public:
+  OpStreamController() = delete;
+
+  // How long teardown waits for runs already on the card.
+  static constexpr uint32_t kDrainTimeoutMs = 10000;
+
+  // Constructs and registers a stream; construction failure (std::logic_error) propagates.
+  static IOpStream* createStream(uint32_t deviceId, qoblBalanceMode mode, OpDirectedGraph* graph);
+  // Tears the stream down (see above).  False (logged) when the id is not registered, the stream is
+  // already being destroyed, or the caller is a report callback of this very stream.
+  static bool destroyStream(uint32_t streamId);
+  static bool isValidStream(IOpStream* stream);
+  // Null (logged) when absent.
+  static IOpStream* getStreamById(uint32_t streamId);
+  // The completion path's lookup: finds the stream and marks it busy in one step, so it cannot be deleted
+  // before the caller calls setBusy(false).  Null when absent or closing (`closing` tells which).
+  static IOpStream* getStreamByIdBusy(uint32_t streamId, bool& closing);
+  static IOpStream* getStreamByGraphAddr(uint64_t graphAddr);
+  static qoblErr synchronizeDevice(uint32_t deviceId, uint32_t timeout);
+  static std::set<uint32_t> getAllDeviceId();
+  // Deletes every registered stream (with the teardown above).
+  static void release();
+
+  // ---- handles of the exported functions ----
+  static void registerHandle(qoblStream* handle, IOpStream* stream);
+  // The stream of a registered handle, with one reference taken (release it with releaseStream); null
+  // for a null, unknown or stale handle, or a stream being destroyed.
+  static OpStream* acquire(const qoblStream* handle);
+  static void releaseStream(OpStream* stream);
+  // Stream id of a registered handle; false when the handle is not registered.
+  static bool handleStreamId(const qoblStream* handle, uint32_t& streamId);
+
+ private:
+  static std::unordered_map<uint32_t, IOpStream*> streamDict_;
+  static std::unordered_map<uint32_t, IDeviceSynchronizer*> deviceSynchronizerDict_;
+  static std::recursive_mutex streamDictMutex_;
+  static std::set<uint32_t> deviceIdSet_;
+  static std::unordered_map<const qoblStream*, IOpStream*> handleDict_;
+};
+
+// RAII reference on the stream behind a handle (OpStreamController::acquire / releaseStream).
+class StreamRef {
+ public:
+  explicit StreamRef(const qoblStream* handle) : stream_(OpStreamController::acquire(handle)) {}
+  ~StreamRef() { OpStreamController::releaseStream(stream_); }
+  StreamRef(const StreamRef&) = delete;
+  StreamRef& operator=(const StreamRef&) = delete;
+  OpStream* get() const { return stream_; }
+  explicit operator bool() const { return stream_ != nullptr; }
+  OpStream* operator->() const { return stream_; }
+
+ private:
+  OpStream* stream_;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_OP_STREAM_CONTROLLER_H

@@ -1,0 +1,195 @@
+// The stream registry.
+#include "op_stream_controller.h"
+
+#include <chrono>
+#include <thread>
+
+#include "device_synchronizer.h"
+#include "op_graph_controller.h"
+#include "qobl_log.h"
+#include "singleton.h"
+#include "stream.h"
+#include "stream_callback_manager.h"
+
+namespace zenlar {
+namespace qobl {
+
+std::unordered_map<uint32_t, IOpStream*> OpStreamController::streamDict_;
+std::unordered_map<uint32_t, IDeviceSynchronizer*> OpStreamController::deviceSynchronizerDict_;
+std::recursive_mutex OpStreamController::streamDictMutex_;
+std::set<uint32_t> OpStreamController::deviceIdSet_;
+std::unordered_map<const qoblStream*, IOpStream*> OpStreamController::handleDict_;
+
+namespace {
+// Handle records of destroyed streams: kept for the life of the process (never destroyed, so they stay
+// reachable) so that no later stream gets a record at the same address.
+std::vector<qoblStream*>& retiredHandles() {
+  static auto* records = new std::vector<qoblStream*>();
+  return *records;
+}
+bool graphBound(uint64_t graphAddr) { return OpStreamController::getStreamByGraphAddr(graphAddr) != nullptr; }
+}  // namespace
+
+IOpStream* OpStreamController::createStream(uint32_t deviceId, qoblBalanceMode mode, OpDirectedGraph* graph) {
+  OpGraphController::setGraphBindingQuery(&graphBound);
+  auto* stream = new OpStream(deviceId, mode, graph);
+  IDeviceSynchronizer* sync = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+    streamDict_[stream->id()] = stream;
+    deviceIdSet_.insert(deviceId);
+    auto it = deviceSynchronizerDict_.find(deviceId);
+    if (it == deviceSynchronizerDict_.end()) {
+      it = deviceSynchronizerDict_.emplace(deviceId, new DeviceSynchronizer(deviceId)).first;
+    }
+    sync = it->second;
+  }
+  sync->addStream(stream);
+  return stream;
+}
+
+bool OpStreamController::destroyStream(uint32_t streamId) {
+  OpStream* stream = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+    auto it = streamDict_.find(streamId);
+    if (it != streamDict_.end()) stream = static_cast<OpStream*>(it->second);
+    if (stream == nullptr || stream->isDestroying()) {
+      QOBL_LOG_ERROR("Failed to destroy op stream because stream %d is not exist.\n", streamId);
+      return false;
+    }
+    if (deliveringStream() == stream) {
+      QOBL_LOG_ERROR("Failed to destroy op stream %u: a report callback may not destroy its own stream.\n",
+                     streamId);
+      return false;
+    }
+    // 1. No run is accepted from now on; the run being filled is discarded.
+    stream->beginDestroy();
+  }
+  // 2. Let the card finish what it was given; its reports are still delivered.
+  if (deliveringStream() == nullptr && !stream->waitRunsInFlight(kDrainTimeoutMs)) {
+    QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; releasing them.\n", streamId,
+                  stream->runsInFlight(), kDrainTimeoutMs);
+  }
+  // 3. Out of the registry and the device's synchronizer.
+  IDeviceSynchronizer* sync = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+    streamDict_.erase(streamId);
+    auto sit = deviceSynchronizerDict_.find(stream->deviceId());
+    if (sit != deviceSynchronizerDict_.end()) sync = sit->second;
+    for (auto it = handleDict_.begin(); it != handleDict_.end();) {
+      if (it->second == stream) {
+        retiredHandles().push_back(const_cast<qoblStream*>(it->first));
+        it = handleDict_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (sync != nullptr) sync->removedStream(stream);
+  // 4. Closing: reports are dropped from now on; wait for the completion path and other exported calls.
+  stream->close();
+  while (stream->apiRefs().load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(10));
+  Singleton<StreamCallbackManager>::getInstance()->removeStream(streamId);
+  // 5. Free everything.
+  stream->release();
+  delete stream;
+  return true;
+}
+
+bool OpStreamController::isValidStream(IOpStream* stream) {
+  if (stream == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  for (const auto& kv : streamDict_) {
+    if (kv.second == stream) return true;
+  }
+  return false;
+}
+
+IOpStream* OpStreamController::getStreamById(uint32_t streamId) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = streamDict_.find(streamId);
+  if (it == streamDict_.end()) {
+    QOBL_LOG_ERROR("Can't get stream because stream - [%d] is not exist.\n ", streamId);
+    return nullptr;
+  }
+  return it->second;
+}
+
+IOpStream* OpStreamController::getStreamByIdBusy(uint32_t streamId, bool& closing) {
+  closing = false;
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = streamDict_.find(streamId);
+  if (it == streamDict_.end()) return nullptr;
+  if (!it->second->setBusy(true)) {
+    closing = true;
+    return nullptr;
+  }
+  return it->second;
+}
+
+IOpStream* OpStreamController::getStreamByGraphAddr(uint64_t graphAddr) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  for (const auto& kv : streamDict_) {
+    if (reinterpret_cast<uint64_t>(kv.second->bindingGraph()) == graphAddr) return kv.second;
+  }
+  return nullptr;
+}
+
+qoblErr OpStreamController::synchronizeDevice(uint32_t deviceId, uint32_t timeout) {
+  IDeviceSynchronizer* sync = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+    auto it = deviceSynchronizerDict_.find(deviceId);
+    if (it == deviceSynchronizerDict_.end()) return qoblERR_SUCCESS;
+    sync = it->second;
+  }
+  return sync->synchronize(timeout);
+}
+
+std::set<uint32_t> OpStreamController::getAllDeviceId() {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  return deviceIdSet_;
+}
+
+void OpStreamController::release() {
+  std::vector<uint32_t> ids;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+    for (const auto& kv : streamDict_) ids.push_back(kv.first);
+  }
+  for (uint32_t id : ids) destroyStream(id);
+}
+
+void OpStreamController::registerHandle(qoblStream* handle, IOpStream* stream) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  handleDict_[handle] = stream;
+}
+
+OpStream* OpStreamController::acquire(const qoblStream* handle) {
+  if (handle == nullptr) return nullptr;
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = handleDict_.find(handle);
+  if (it == handleDict_.end()) return nullptr;
+  auto* stream = static_cast<OpStream*>(it->second);
+  if (stream->isDestroying()) return nullptr;
+  ++stream->apiRefs();
+  return stream;
+}
+
+void OpStreamController::releaseStream(OpStream* stream) {
+  if (stream != nullptr) --stream->apiRefs();
+}
+
+bool OpStreamController::handleStreamId(const qoblStream* handle, uint32_t& streamId) {
+  if (handle == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = handleDict_.find(handle);
+  if (it == handleDict_.end()) return false;
+  streamId = it->second->id();
+  return true;
+}
+
+}  // namespace qobl
+}  // namespace zenlar

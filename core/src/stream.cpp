@@ -1,0 +1,641 @@
+// OpStream: build, runs, run bookkeeping, recycling, the busy/closing handshake and the completion count.
+#include "stream.h"
+
+#include <qobcrt/qobcrt.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "graph_validation.h"
+#include "op_dataset_id.h"
+#include "i_model.h"
+#include "i_stream_op.h"
+#include "qobl_api_impl.h"
+#include "qobl_log.h"
+#include "stream_callback_manager.h"
+#include "stream_instruction.h"
+#include "utils/utils.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+std::string errText(uint32_t code) {
+  char text[256];
+  std::memset(text, 0, sizeof text);
+  qobmGetErrDesc(code, text, sizeof text);
+  return std::string(text);
+}
+
+}  // namespace
+
+void reset(IRunStreamInstruction** instruction) {
+  if (instruction != nullptr && *instruction != nullptr) {
+    delete *instruction;
+    *instruction = nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Construction, teardown
+
+std::atomic<uint32_t> OpStream::idMaker_{0};
+
+OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* graph)
+    : streamId_(++idMaker_), deviceId_(devId), balMode_(balMode), graph_(graph) {
+  qobmCreateEvent(1, &waitEvent_);
+  if (waitEvent_ == nullptr) {
+    throw std::logic_error("can't create qobm event in OpStream constructor");
+  }
+  logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
+}
+
+OpStream::~OpStream() {
+  destroy();
+  // Anything the registry's teardown did not release (a stream deleted without release()).
+  release();
+}
+
+void OpStream::destroy() {
+  closing_.store(true);
+  checkBusy(false);
+  if (waitEvent_ != nullptr) {
+    qobmDestroyEvent(waitEvent_);
+    waitEvent_ = nullptr;
+  }
+}
+
+void OpStream::release() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  graph_ = nullptr;
+  // Runs the card never reported (teardown gave up waiting) and the run being filled: the device runtime
+  // keeps freed blocks valid until a run using them is done, so releasing them here is safe.
+  discardCurrentRun(0);
+  std::vector<uint32_t> datasetIds;
+  {
+    auto guard = datasetIdToStreamInstructionDict_.write_guard();
+    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
+      datasetIds.push_back(it->first);
+  }
+  for (uint32_t id : datasetIds) recycleInstructionMemory(id, true);
+  std::vector<uint64_t> inputIds;
+  {
+    auto guard = datasetMap_.write_guard();
+    for (auto it = datasetMap_.begin(); it != datasetMap_.end(); ++it) inputIds.push_back(it->first);
+  }
+  for (uint64_t id : inputIds) releaseInput(static_cast<uint32_t>(id));
+  for (OpIRInstruction* ir : irStream_) delete ir;
+  inputIdToRunStreamInstructionDict_.clear();
+  datasetIdToInputIdListDict_.clear();
+  datasetIdToStreamInstructionDict_.clear();
+  irStream_.clear();
+  leafNodeIRs_.clear();
+}
+
+void OpStream::beginDestroy() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  destroying_.store(true);
+  discardCurrentRun(0);
+}
+
+size_t OpStream::runsInFlight() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  size_t n = datasetIdToStreamInstructionDict_.size();
+  if (curRunStream_ != nullptr && datasetIdToStreamInstructionDict_.count(curRunStream_->datesetId()) != 0) --n;
+  return n;
+}
+
+bool OpStream::waitRunsInFlight(uint32_t timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (runsInFlight() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return true;
+}
+
+void OpStream::close() {
+  closing_.store(true);
+  checkBusy(false);
+  // Wake a thread still waiting in synchronize; it sees closing_ and returns.
+  if (waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Busy handshake
+
+bool OpStream::checkBusy(bool noWait) {
+  std::unique_lock<std::recursive_mutex> lock(streamLock_);
+  while (true) {
+    if (!busy_.load()) return false;
+    if (noWait) return true;
+    lock.unlock();
+    if (logBusy_) QOBL_LOG_WARN("Waiting for stream %u recycle process to complete ...\n", streamId_);
+    std::this_thread::sleep_for(std::chrono::microseconds(1));
+    lock.lock();
+  }
+}
+
+bool OpStream::setBusy(bool busy) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (busy_.load()) {
+    busy_.store(busy);
+    return true;
+  }
+  if (closing_.load()) return false;
+  busy_.store(busy);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Build and queries
+
+bool OpStream::build() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (isBuilt_.load()) {
+    QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
+    return false;
+  }
+  if (graph_ == nullptr || !validateDRGraph(*graph_)) return false;
+  OpDirectedGraph::NodeList nodes;
+  if (!generateOpNodeStream(*graph_, nodes)) {
+    QOBL_LOG_ERROR("Failed to generate node stream %d.\n", streamId_);
+    return false;
+  }
+  setDeviceId(nodes, deviceId_);
+  std::vector<OpIRInstruction*> records;
+  try {
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      nodes[i]->getStreamOp()->setStreamId(streamId_);
+      records.push_back(new OpIRInstruction(nodes[i], static_cast<uint32_t>(i)));
+    }
+  } catch (const std::exception& e) {
+    for (OpIRInstruction* r : records) delete r;
+    QOBL_LOG_ERROR("Failed to build stream %d: %s\n", streamId_, e.what());
+    return false;
+  }
+  irStream_ = records;
+  leafNodeIRs_.clear();
+  streamLeafNodeOutputCount_ = 0;
+  for (OpIRInstruction* ir : irStream_) {
+    if (ir->isLeafNode) {
+      leafNodeIRs_.push_back(ir);
+      streamLeafNodeOutputCount_ += ir->outputCount;
+    }
+  }
+  for (OpIRInstruction* ir : irStream_) {
+    if (ir->getStreamOp() != nullptr && ir->getStreamOp()->getOutputFlag()) ir->opFlag |= qobe::GET_OUTPUT_FLAG;
+  }
+  endOpUId_ = nodes.empty() ? 0 : nodes.back()->getStreamOp()->uid();
+  isBuilt_.store(true);
+  return true;
+}
+
+qoblErr OpStream::registerOpGetOutput(qobeOp* op) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (isBuilt_.load()) return qoblERR_STREAM_ALREADY_BUILT;
+  uint32_t uid = 0;
+  if (op == nullptr || graph_ == nullptr || qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &uid) != 0)
+    return qoblERR_OP_NOT_IN_STREAM;
+  OpDGNode* node = graph_->findNode(uid);
+  if (node == nullptr || node->getStreamOp() == nullptr) return qoblERR_OP_NOT_IN_STREAM;
+  node->getStreamOp()->markGetOutputFlag();
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStream::requestOutputDataset(qobmDataset** dataset) {
+  if (!isBuilt_.load()) return qoblERR_STREAM_NOT_BUILT;
+  if (dataset == nullptr || leafNodeIRs_.empty()) return qoblERR_RUN_STREAM;
+  qobmDeviceInfo dev{qobmDE_QOBC, leafNodeIRs_.front()->deviceId};
+  qobmDataset* ds = nullptr;
+  if (qobmCreateDataset(qobmDM_BUFFER, &ds) != 0 || ds == nullptr) return qoblERR_RUN_STREAM;
+  bool ok = true;
+  for (OpIRInstruction* ir : leafNodeIRs_) {
+    for (uint32_t j = 0; ok && j < ir->outputCount; ++j) {
+      const uint64_t size = j < ir->outputSizes.size() ? ir->outputSizes[j] : 0;
+      uint64_t addr = 0;
+      if (qobmMalloc(size, &addr) != 0) {
+        ok = false;
+        break;
+      }
+      QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer for output. Address: %p, size is %d, in op [%s].\n",
+                     reinterpret_cast<void*>(addr), static_cast<int>(size), ir->opName.c_str());
+      qobmDataBuffer* buffer = nullptr;
+      if (qobmCreateDataBuffer(dev, addr, size, &buffer) != 0 || qobmAddDatasetBuffer(ds, buffer) != 0) {
+        if (buffer != nullptr) qobmDestroyDataBuffer(buffer);
+        qobmFree(addr);
+        ok = false;
+      }
+    }
+    if (!ok) break;
+  }
+  if (!ok) {
+    // Undo everything made so far: the dataset is the caller's only when complete.
+    uint32_t count = 0;
+    qobmGetDatasetBufferCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmDataBuffer* buffer = nullptr;
+      uint64_t addr = 0;
+      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0 && buffer != nullptr) {
+        if (qobmGetDataBufferAddr(buffer, &addr) == 0) qobmFree(addr);
+        qobmDestroyDataBuffer(buffer);
+      }
+    }
+    qobmDestroyDataset(ds);
+    QOBL_LOG_ERROR("Failed to make the output dataset of stream %u.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  *dataset = ds;
+  return qoblERR_SUCCESS;
+}
+
+bool OpStream::isLeafNode(uint32_t uid) {
+  for (OpIRInstruction* ir : irStream_) {
+    if (ir->isLeafNode && ir->uid == uid) return true;
+  }
+  return false;
+}
+
+void OpStream::getCacheNumber(uint32_t& num) {
+  num = irStream_.empty() ? 0 : irStream_.front()->loopCount;
+}
+
+std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
+  std::vector<uint32_t> ids;
+  datasetIdToInputIdListDict_.find(datasetId, ids);
+  return ids;
+}
+
+IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
+  IRunStreamInstruction* inst = nullptr;
+  datasetIdToStreamInstructionDict_.find(datasetId, inst);
+  return inst;
+}
+
+StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
+  StreamDataset* ds = nullptr;
+  datasetMap_.find(inputSeq, ds);
+  return ds;
+}
+
+qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  int rc = qobmGetDatasetMode(outputDataset, &mode);
+  if (rc != 0) {
+    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(outputDataset, &mode) : %s\n", errText(rc).c_str());
+    return nullptr;
+  }
+  qobmDataset* dataset = nullptr;
+  rc = qobmCreateDataset(mode, &dataset);
+  if (rc != 0) {
+    QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", errText(rc).c_str());
+    return nullptr;
+  }
+  uint32_t offset = 0;
+  for (OpIRInstruction* ir : leafNodeIRs_) {
+    if (ir->uid == uid) {
+      for (uint32_t j = 0; j < ir->outputCount; ++j) {
+        if (mode == qobmDM_TENSOR) {
+          qobmTensor* tensor = nullptr;
+          rc = qobmGetDatasetTensor(outputDataset, offset + j, &tensor);
+          if (rc != 0) {
+            QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(outputDataset, offset + j, &tensor) : %s\n",
+                           errText(rc).c_str());
+            qobmDestroyDataset(dataset);
+            return nullptr;
+          }
+          rc = qobmAddDatasetTensor(dataset, tensor);
+          if (rc != 0) {
+            QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", errText(rc).c_str());
+            qobmDestroyDataset(dataset);
+            return nullptr;
+          }
+        } else {
+          qobmDataBuffer* buffer = nullptr;
+          rc = qobmGetDatasetBuffer(outputDataset, offset + j, &buffer);
+          if (rc != 0) {
+            QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(outputDataset, offset + j, &buffer) : %s\n",
+                           errText(rc).c_str());
+            qobmDestroyDataset(dataset);
+            return nullptr;
+          }
+          rc = qobmAddDatasetBuffer(dataset, buffer);
+          if (rc != 0) {
+            QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", errText(rc).c_str());
+            qobmDestroyDataset(dataset);
+            return nullptr;
+          }
+        }
+      }
+    }
+    offset += ir->outputCount;
+  }
+  return dataset;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Completion count and synchronisation
+
+bool OpStream::callbackCount() {
+  uint64_t cur = waitHandleCount_.load();
+  while (true) {
+    if (cur == 0) {
+      QOBL_LOG_ERROR("Failed to callback count for stream [%d] because of waiting handle count is zero.\n",
+                     streamId_);
+      return false;
+    }
+    if (waitHandleCount_.compare_exchange_weak(cur, cur - 1)) break;
+  }
+  if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+  return true;
+}
+
+void OpStream::uncount(uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) callbackCount();
+}
+
+bool OpStream::isCompleted() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  return waiting_.load() && waitHandleCount_.load() == 0;
+}
+
+qoblErr OpStream::synchronize(uint32_t timeout) {
+  waiting_.store(true);
+  // The event is a hint: a signal left over from an earlier completion only makes the loop look again, so
+  // the wait ends exactly when the count reaches 0 or the time-out passes.
+  const bool forever = timeout == UINT32_MAX;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+  while (true) {
+    if (isCompleted()) {
+      waiting_.store(false);
+      QOBL_LOG_TRACE("Stream [%d] synchronized successfully because wait to event.", streamId_);
+      return qoblERR_SUCCESS;
+    }
+    uint32_t slice = UINT32_MAX;
+    if (!forever) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline || closing_.load()) break;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+      slice = static_cast<uint32_t>(left > 0 ? left : 1);
+    } else if (closing_.load()) {
+      break;
+    }
+    qobmWaitEvent(waitEvent_, slice);
+  }
+  waiting_.store(false);
+  QOBL_LOG_INFO("Timeout occured when waiting for stream completion.");
+  return qoblERR_STREAM_SYNC_TIMEOUT;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Runs
+
+qoblErr OpStream::updateDynamicModel() {
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    OpIRInstruction* ir = irStream_[i];
+    if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
+    IStreamOp* op = ir->getStreamOp();
+    if (op == nullptr) continue;
+    IModel* model = op->getModel();
+    if (model == nullptr || !model->isDynamic()) continue;
+    IStreamOp* inputOp = op->getInputOp();
+    std::vector<qoblShape> shapes;
+    if (inputOp != nullptr) shapes = inputOp->getOutputShapes();
+    for (const qoblShape& s : shapes) {
+      if (s.ndims != 4) {
+        QOBL_LOG_ERROR("Wrong input Op's shapes, op name is %s. \n", inputOp->name().c_str());
+        return qoblERR_RUN_STREAM;
+      }
+    }
+    uint32_t batch = 0;
+    if (!model->getBatchSize(batch)) {
+      QOBL_LOG_ERROR("Can't get batch size of model. \n");
+      return qoblERR_RUN_STREAM;
+    }
+    if (!model->setInputShape(shapes)) {
+      QOBL_LOG_ERROR("Failed to set input Shape for dynamic shape model.\n");
+      return qoblERR_RUN_STREAM;
+    }
+    if (!model->setBatchSize(batch)) {
+      QOBL_LOG_ERROR("Failed to set batch size for dynamic shape model.\n");
+      return qoblERR_RUN_STREAM;
+    }
+  }
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
+                                               uint64_t* outputs, uint64_t outputCount) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (inputIdToRunStreamInstructionDict_.count(inputDataId) != 0) {
+    QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
+    return qoblERR_STREAM_INPUT;
+  }
+  if (irStream_.empty()) return qoblERR_STREAM_INPUT;
+  if (inputCount != irStream_.front()->inputCount) {
+    QOBL_LOG_ERROR("Input count mismatch with stream's allowed input count. \n");
+    return qoblERR_STREAM_INPUT;
+  }
+  if (curRunStream_ == nullptr) {
+    curRunStream_ = new RunStreamInstruction(DatasetId::generateId(), irStream_, deviceId_);
+  }
+  const qoblErr dyn = updateDynamicModel();
+  if (dyn != qoblERR_SUCCESS) return dyn;
+  if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
+  qoblErr status = qoblERR_RUN_PENDING;
+  if (curRunStream_->isReady()) {
+    if (!curRunStream_->build()) {
+      status = qoblERR_STREAM_INSTRUCTION;
+    } else {
+      status = qoblERR_SUCCESS;
+    }
+  }
+  // The input is recorded also when the build failed, so that discarding the run releases it with the
+  // others.
+  const uint32_t datasetId = curRunStream_->datesetId();
+  inputIdToRunStreamInstructionDict_[inputDataId] = curRunStream_;
+  {
+    auto guard = datasetIdToInputIdListDict_.write_guard();
+    datasetIdToInputIdListDict_[datasetId].push_back(inputDataId);
+  }
+  datasetIdToStreamInstructionDict_[datasetId] = curRunStream_;
+  if (std::getenv("NIMBRA_PIPELINE") != nullptr) curRunStream_->print();
+  return status;
+}
+
+bool OpStream::releaseInput(uint32_t inputId) {
+  StreamDataset* rec = nullptr;
+  if (!datasetMap_.find(inputId, rec)) return false;
+  datasetMap_.erase(inputId);
+  const bool counted = rec->counted;
+  if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+  delete rec;
+  return counted;
+}
+
+void OpStream::discardCurrentRun(uint32_t extraInputId) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  uint32_t uncounted = 0;
+  if (curRunStream_ != nullptr) {
+    const uint32_t datasetId = curRunStream_->datesetId();
+    std::vector<uint32_t> ids;
+    if (datasetIdToInputIdListDict_.find(datasetId, ids)) datasetIdToInputIdListDict_.erase(datasetId);
+    datasetIdToStreamInstructionDict_.erase(datasetId);
+    for (uint32_t id : ids) {
+      inputIdToRunStreamInstructionDict_.erase(id);
+      if (releaseInput(id)) ++uncounted;
+    }
+    reset(&curRunStream_);
+  }
+  if (extraInputId != 0 && releaseInput(extraInputId)) ++uncounted;
+  uncount(uncounted);
+}
+
+void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  IRunStreamInstruction* inst = nullptr;
+  if (datasetIdToStreamInstructionDict_.find(datasetId, inst)) {
+    datasetIdToStreamInstructionDict_.erase(datasetId);
+    if (inst == curRunStream_) curRunStream_ = nullptr;
+    delete inst;
+  }
+  std::vector<uint32_t> ids;
+  if (datasetIdToInputIdListDict_.find(datasetId, ids)) {
+    datasetIdToInputIdListDict_.erase(datasetId);
+    for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
+  }
+  uint32_t completed = 0;
+  for (uint32_t id : ids) {
+    if (releaseInput(id)) ++completed;
+  }
+  uncount(completed);
+}
+
+namespace {
+// The stream whose report the calling thread is delivering (set by the completion path), so that a report
+// callback that runs or destroys its own stream is refused instead of waiting for itself.
+thread_local IOpStream* tDeliveringStream = nullptr;
+}  // namespace
+
+void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
+IOpStream* deliveringStream() { return tDeliveringStream; }
+
+qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
+  if (!isBuilt_.load()) {
+    QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
+  std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
+  if (outs.size() != streamLeafNodeOutputCount_) {
+    QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  IRunStreamInstruction* inst = nullptr;
+  uint32_t datasetId = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    if (destroying_.load()) {
+      QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
+      return qoblERR_RUN_STREAM;
+    }
+    const uint32_t inputId = nextInputSeq();
+    datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
+    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    if (rc == qoblERR_RUN_PENDING) return rc;
+    if (rc != qoblERR_SUCCESS) {
+      discardCurrentRun(inputId);
+      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+      return qoblERR_RUN_STREAM;
+    }
+    // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
+    inst = curRunStream_;
+    curRunStream_ = nullptr;
+    datasetId = inst->datesetId();
+  }
+  uint32_t devStatus = 0;
+  const int result =
+      qobcrt_run_stream_sync(deviceId_, static_cast<uint32_t>(inst->address() & 0xffffffffu), timeout, &devStatus);
+  uint32_t status = 0;
+  if (devStatus != 0) qobmNormalizeErrorCode(devStatus, &status);
+  // On a time-out the card still finishes the run later; the device runtime keeps the blocks freed by the
+  // recycling below valid until then.
+  recycleInstructionMemory(datasetId, false);
+  if (result != 0 || status != 0) {
+    QOBL_LOG_ERROR("Failed to run stream sync, returned: %d, error: %u (%s).\n", result, status,
+                   errText(status).c_str());
+    return qoblERR_RUN_STREAM;
+  }
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
+  if (!isBuilt_.load()) {
+    QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  if (waiting_.load()) {
+    QOBL_LOG_INFO("Run stream: waiting=%s", "true");
+    return qoblERR_RUN_STREAM;
+  }
+  if (tDeliveringStream == this) {
+    QOBL_LOG_ERROR("Failed to run stream %u: a report callback may not run its own stream.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  checkBusy(false);
+  std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
+  std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
+  if (outs.size() != streamLeafNodeOutputCount_) {
+    QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  IRunStreamInstruction* inst = nullptr;
+  uint32_t datasetId = 0;
+  uint32_t inputId = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    if (destroying_.load()) {
+      QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
+      return qoblERR_RUN_STREAM;
+    }
+    inputId = nextInputSeq();
+    qobmDataset* clone = qoblCloneDataset(output);
+    if (clone == nullptr) return qoblERR_RUN_STREAM;
+    datasetMap_[inputId] = new StreamDataset(inputId, input, clone, true, true);
+    ++waitHandleCount_;
+    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    if (rc == qoblERR_RUN_PENDING) return rc;
+    if (rc != qoblERR_SUCCESS) {
+      discardCurrentRun(inputId);
+      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+      return qoblERR_RUN_STREAM;
+    }
+    inst = curRunStream_;
+    curRunStream_ = nullptr;
+    datasetId = inst->datesetId();
+  }
+  run_stream rec;
+  std::memset(&rec, 0, sizeof rec);
+  rec.dev = deviceId_;
+  rec.pid = 0;
+  rec.stream_id = streamId_;
+  rec.data_id = datasetId;
+  rec.stream_addr = static_cast<uint32_t>(inst->address() & 0xffffffffu);
+  const int result = qobcrt_run_stream(deviceId_, &rec);
+  if (result != 0) {
+    // Nothing will report this run: release it and uncount its inputs now.
+    recycleInstructionMemory(datasetId, true);
+    QOBL_LOG_ERROR("Failed to invoke qobcrt_run_stream, error code is %d.\n", result);
+    return qoblERR_RUN_STREAM;
+  }
+  QOBL_LOG_DEBUG("Run stream async, input id - [%d], dataset id - [%d], device id - [%d], stream id - [%d].\n",
+                 inputId, datasetId, deviceId_, streamId_);
+  return qoblERR_SUCCESS;
+}
+
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,225 @@
+// Completion reports of the card: report callbacks, recycling, subscriptions.
+#include "stream_callback_manager.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "i_op_argument.h"
+#include "i_stream_op.h"
+#include "op_stream_controller.h"
+#include "qobl_log.h"
+#include "singleton.h"
+#include "stream.h"
+#include "stream_instruction.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+void sdkGetOutputsEntry(uint32_t dev, get_desc* desc, void* arg) { sdkGetOutputs(dev, desc, arg); }
+
+// Destroys a dataset the library made for a callback; with ownBuffers also the buffer handles in it.
+void dropDataset(qobmDataset* ds, bool ownBuffers) {
+  if (ds == nullptr) return;
+  if (ownBuffers) {
+    uint32_t count = 0;
+    qobmGetDatasetBufferCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmDataBuffer* buffer = nullptr;
+      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0 && buffer != nullptr) qobmDestroyDataBuffer(buffer);
+    }
+  }
+  qobmDestroyDataset(ds);
+}
+
+// A buffer-mode dataset over device addresses the argument allocated; null on failure.
+qobmDataset* makeDataset(const std::vector<uint64_t>& addrs, IOpArgument* arg, uint32_t dev) {
+  qobmDataset* ds = nullptr;
+  if (qobmCreateDataset(qobmDM_BUFFER, &ds) != 0 || ds == nullptr) return nullptr;
+  const qobmDeviceInfo info{qobmDE_QOBC, dev};
+  for (uint64_t a : addrs) {
+    qobmDataBuffer* buffer = nullptr;
+    if (qobmCreateDataBuffer(info, a, arg->getOutputSize(a), &buffer) != 0 ||
+        qobmAddDatasetBuffer(ds, buffer) != 0) {
+      if (buffer != nullptr) qobmDestroyDataBuffer(buffer);
+      dropDataset(ds, true);
+      return nullptr;
+    }
+  }
+  return ds;
+}
+
+void invokeAll(const std::vector<qoblCallbackTuple>& callbacks, IOpStream* stream, qobeOp* op, uint32_t opUid,
+               uint32_t inputId, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status) {
+  for (const qoblCallbackTuple& t : callbacks) {
+    if (t.callback == nullptr) continue;
+    QOBL_LOG_TRACE("Invoke registered callback, stream id: %d, context id: %d, input id: %d.\n", stream->id(),
+                   opUid, inputId);
+    qoblCallbackStatus st = status;  // each callback gets an untouched record
+    t.callback(op, input, output, &st, t.userPtr);
+  }
+}
+
+}  // namespace
+
+int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
+  if (outputId == nullptr) return 0;
+  const uint32_t streamAddr = outputId->stream_addr;
+  const uint32_t dataId = outputId->data_id;
+  const uint32_t contextId = outputId->context_id;
+  const uint32_t streamId = outputId->stream_id;
+  QOBL_LOG_DEBUG("Get callback from runtime, stream id: %u, stream address: %p, dataset Id: %u, opUid: %u",
+                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(streamAddr)), dataId,
+                 contextId & PIPELINE_END_UNMASK);
+  qoblOutputId out{streamAddr, streamId, contextId, dataId, outputId->error_code};
+  bool closing = false;
+  IOpStream* stream = OpStreamController::getStreamByIdBusy(streamId, closing);
+  if (stream == nullptr) {
+    if (closing) {
+      QOBL_LOG_WARN("Stream %u is closing, skip result processing.\n", streamId);
+    } else {
+      QOBL_LOG_ERROR("Failed to process output because not find stream with id [%d].\n", streamId);
+    }
+    return 0;
+  }
+  IOpStream* outer = deliveringStream();
+  setDeliveringStream(stream);
+  Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+  setDeliveringStream(outer);
+  stream->setBusy(false);
+  return 0;
+}
+
+void StreamCallbackManager::registerRuntimeCallback(uint32_t /*streamId*/, uint32_t deviceId) {
+  get_output_register rec;
+  std::memset(&rec, 0, sizeof rec);
+  rec.dev_id = deviceId;
+  rec.func_arg = nullptr;
+  rec.func_get_output = &sdkGetOutputsEntry;
+  const int rc = qobcrt_get_output_register(deviceId, &rec);
+  if (rc != 0) QOBL_LOG_ERROR("Failed to register get output callback, error code is %d.\n", rc);
+}
+
+void StreamCallbackManager::registerSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
+                                                void* userPtr) {
+  auto guard = streamReportCallbackDict_.write_guard();
+  streamReportCallbackDict_[streamId].push_back(qoblCallbackTuple{callback, userPtr});
+}
+
+void StreamCallbackManager::unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
+                                                  void* userPtr) {
+  auto guard = streamReportCallbackDict_.write_guard();
+  auto it = streamReportCallbackDict_.find(streamId);
+  if (it == streamReportCallbackDict_.end()) return;
+  const qoblCallbackTuple t{callback, userPtr};
+  auto& list = it->second;
+  for (auto li = list.begin(); li != list.end();) {
+    if (*li == t) {
+      li = list.erase(li);
+    } else {
+      ++li;
+    }
+  }
+}
+
+void StreamCallbackManager::removeStream(uint32_t streamId) { streamReportCallbackDict_.erase(streamId); }
+
+std::vector<qoblCallbackTuple> StreamCallbackManager::getCallbackList(uint32_t streamId) {
+  std::vector<qoblCallbackTuple> list;
+  if (!streamReportCallbackDict_.find(streamId, list)) {
+    QOBL_LOG_ERROR("Can't find callback list for stream: %d.\n", streamId);
+  }
+  return list;
+}
+
+void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
+  outputId.opUid &= PIPELINE_END_UNMASK;
+  const uint32_t opUid = outputId.opUid;
+  const uint32_t dataId = static_cast<uint32_t>(outputId.dataId);
+  uint32_t status = 0;
+  if (outputId.error_code != 0) qobmNormalizeErrorCode(outputId.error_code, &status);
+  if (stream == nullptr) return;
+  auto* opStream = dynamic_cast<OpStream*>(stream);
+
+  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
+  InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
+  if (inst == nullptr || archive == nullptr || archive->opArg == nullptr) {
+    QOBL_LOG_ERROR("Failed to process output because not find corresponding op argument. datasetId: %d, opUid: %d.\n",
+                   dataId, opUid);
+    // The run is gone (recycled after an earlier error report) or never existed: its inputs were already
+    // counted when it was recycled, so this report counts no completion.
+    if (opStream != nullptr) opStream->countStaleReport();
+    return;
+  }
+  const std::vector<uint32_t> inputIds = stream->getInstanceInputIds(dataId);
+  IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
+  qobeOp* op = streamOp != nullptr ? streamOp->getOp() : nullptr;
+  IOpArgument* arg = archive->opArg;
+  const bool isEnd = opUid == stream->endOpUid();
+  const qoblCallbackStatus st{status, isEnd ? 1u : 0u};
+  const std::vector<qoblCallbackTuple> callbacks = getCallbackList(stream->id());
+
+  try {
+    if (stream->isLeafNode(opUid)) {
+      for (uint32_t inputId : inputIds) {
+        StreamDataset* rec = stream->getDatasets(inputId);
+        if (rec == nullptr) continue;
+        qobmDataset* out = stream->getLeafNodeDataset(opUid, rec->output);
+        invokeAll(callbacks, stream, op, opUid, inputId, rec->input, out, st);
+        dropDataset(out, false);
+      }
+    } else if (arg->opType() == qobeOP_RUN_MODEL_OP) {
+      IStreamOp* parent = streamOp != nullptr ? streamOp->getInputOp() : nullptr;
+      uint32_t perInput = 0;
+      if (parent != nullptr && arg->inputCount() != 0)
+        perInput = parent->outputCount() / arg->inputCount() * arg->outputCount();
+      std::vector<uint64_t> pending;
+      size_t next = 0;
+      for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < inputIds.size(); ++l) {
+        for (uint64_t b = 0; b < arg->batchSize() && next < inputIds.size(); ++b) {
+          for (uint64_t a : arg->getOutputs(l, static_cast<uint32_t>(b))) {
+            pending.push_back(a);
+            if (pending.size() == perInput && next < inputIds.size()) {
+              const uint32_t inputId = inputIds[next++];
+              StreamDataset* rec = stream->getDatasets(inputId);
+              qobmDataset* out = makeDataset(pending, arg, stream->deviceId());
+              invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
+              dropDataset(out, true);
+              pending.clear();
+            }
+          }
+        }
+      }
+    } else if (inputIds.size() != arg->loopCount()) {
+      QOBL_LOG_ERROR("Failed to process output because input id num is not equal to Op loop count.\n ");
+    } else {
+      for (uint32_t l = 0; l < arg->loopCount(); ++l) {
+        const uint32_t inputId = inputIds[l];
+        StreamDataset* rec = stream->getDatasets(inputId);
+        qobmDataset* out = makeDataset(arg->getOutputs(l, 0), arg, stream->deviceId());
+        invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
+        dropDataset(out, true);
+      }
+    }
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
+  }
+
+  if (status != 0 || isEnd) {
+    if (status != 0) {
+      char text[256];
+      std::memset(text, 0, sizeof text);
+      qobmGetErrDesc(status, text, sizeof text);
+      QOBL_LOG_ERROR("Recycle stream's memory because of error: %u (%s) \n", status, text);
+    } else {
+      QOBL_LOG_TRACE("Recycle stream's memory\n");
+    }
+    // Releases the run and counts one completion per asynchronous input of it.
+    stream->recycleInstructionMemory(dataId, true);
+  }
+}
+
+}  // namespace qobl
+}  // namespace zenlar
