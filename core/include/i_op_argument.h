@@ -1,0 +1,80 @@
+// IOpArgument: the argument array of one op for one run.
+//
+// The argument array is a block of stream memory the card reads through the op's record: a 24-byte header
+// (zenlar::qobe::QobeOpArgumentHeader: "*$%!", L loops, B batch positions per loop, C configuration
+// addresses per loop, I inputs and O outputs per position) followed by n u64 device addresses:
+//   1. the configuration region: the configuration addresses of loop 0, then of loop 1, ...;
+//   2. the data region: for each loop l, each batch position b, the I inputs then the O outputs of (l, b).
+// Input i of (l, b) is entry R + (l*B + b)*(I + O) + i and output o is entry R + (l*B + b)*(I + O) + I + o,
+// where R is the length of the configuration region: L*C for every argument except the memory-copy
+// argument, whose region holds one configuration per loop (its header says C = L; R = L).
+//
+// Classes: BaseOpArgument / OpCommonArgument (generic ops), OpInputArgument (the graph's input op, host
+// only), OpRunModelArgument, OpCopyMemArgument; QoblOpArgumentFactory picks the class by op kind.
+//
+// OWNERSHIP: an argument owns, and releases exactly once when it is destroyed, the device memory made for
+// its run: its array block, the per-loop configuration / buffer blocks handed to buildOpArgArray (as its
+// class states) and the output blocks it allocated for a non-leaf op.  It never releases a leaf op's output
+// addresses (the application's) nor a model's address.  The destructor does not read the op's IR record,
+// stream op or graph node, so an argument may outlive them; accessors that read the op's model need the
+// model alive (models outlive every stream that uses them).
+//
+// Threads: no lock.  Built on the thread that prepares the run, read by the completion thread after the
+// card reported, destroyed with its run-stream instruction; the owner never lets these overlap.
+#ifndef QOBL_I_OP_ARGUMENT_H
+#define QOBL_I_OP_ARGUMENT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "op_instruction.h"
+
+namespace zenlar {
+namespace qobl {
+
+class IOpArgument {
+ public:
+  virtual ~IOpArgument() = default;
+
+  virtual uint64_t batchSize() = 0;     // B
+  virtual uint32_t loopCount() = 0;     // L
+  virtual uint32_t configCount() = 0;   // C
+  virtual uint32_t inputCount() = 0;    // I
+  virtual uint32_t outputCount() = 0;   // O
+  // The configuration region of the pointer list.
+  virtual std::vector<uint64_t> getConfigs() = 0;
+  // Copies the header, then the pointer list, to the array block; false (logged) on the first failure.
+  virtual bool uploadArgsToDevice() = 0;
+  // Device address of the array block; 0 until buildOpArgArray allocated it.
+  virtual uint64_t address() = 0;
+  virtual uint32_t datasetId() = 0;
+  virtual uint32_t deviceId() = 0;
+  // The I inputs / O outputs of position (loopIndex, batchIndex); empty (logged) when out of range.
+  virtual std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
+  virtual std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
+  // Replaces one output address in the host list (no upload); false (logged) when out of range.
+  virtual bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) = 0;
+  // Builds the pointer list, allocates the array block and uploads it.
+  //   inputOpArg    the argument of the op's input op in the same run (its outputs are this op's inputs);
+  //   irBufferList  one OpIRBuffer per loop.  OWNERSHIP: whatever the result, the argument takes the
+  //                 blocks listed there (it keeps a copy and releases them as its class states); the
+  //                 caller must not release them;
+  //   outputAddress the application's output addresses for a leaf op (all loops in order), else empty.
+  // Called once.  On false, blocks allocated so far stay recorded and are released with the argument.
+  virtual bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
+                               const std::vector<uint64_t>& outputAddress) = 0;
+  // The op kind of the IR record (1 input, 2 run-model, 10 memory-copy, others generic).
+  virtual int opType() = 0;
+  // Byte size of an output block this argument allocated; 0 for any other address.
+  virtual size_t getOutputSize(uint64_t addr) = 0;
+  // Entry index of the pointer list; 0 when index >= n.
+  virtual uint64_t getPointerInArgArray(uint32_t index) = 0;
+  // n, the length of the pointer list.
+  virtual uint64_t getArgArraySize() = 0;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_I_OP_ARGUMENT_H

@@ -1,0 +1,124 @@
+#include "op_argument/op_copy_mem_argument.h"
+
+#include <qobcrt/qobcrt.h>
+
+#include <cstdint>
+
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
+
+}  // namespace
+
+OpCopyMemArgument::OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
+    : BaseOpArgument(irInstruction, datasetId) {}
+
+OpCopyMemArgument::~OpCopyMemArgument() {
+  QOBL_LOG_TRACE("Release CopyMemOp argument memory.\n");
+  releaseIrConfigs(true);
+  // A memory-copy op has no working buffers; nothing else listed there is ours.
+  irBufferList_.clear();
+  releaseOwnedOutputs(true);
+  outputAddrs_.clear();
+  releaseArgArray(true);
+  address2SizeDict_.clear();
+}
+
+uint64_t OpCopyMemArgument::batchSize() {
+  uint32_t size = 0;
+  if (model_ == nullptr || !model_->getBatchSize(size)) return 0;
+  return size;
+}
+
+uint32_t OpCopyMemArgument::outputCount() {
+  uint32_t count = 0;
+  if (model_ == nullptr || !model_->getOutputCount(count)) return 0;
+  return count;
+}
+
+uint32_t OpCopyMemArgument::inputCount() { return outputCount(); }
+
+uint32_t OpCopyMemArgument::configRegionLength() { return header_.loopCount; }
+
+uint64_t OpCopyMemArgument::_buildOutputAddr(IModel* model, uint32_t index, uint32_t devId) {
+  int64_t size = 0;
+  if (model == nullptr || !model->getOutPutSizeByIndex(static_cast<int32_t>(index), size) || size <= 0) return 0;
+  uint64_t addr = 0;
+  const int rc = allocOutput(ArgMemKind::kDdrShare, static_cast<uint64_t>(size), false, &addr);
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to allocate memory (%lu bytes) in device %u. rc=%u\n", static_cast<unsigned long>(size),
+                   devId, static_cast<unsigned>(rc));
+    return 0;
+  }
+  QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [qobeCopyMem].\n", asPtr(addr),
+                 static_cast<int>(size));
+  return addr;
+}
+
+bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
+                                        const std::vector<uint64_t>& outputAddress) {
+  // The configuration blocks are ours from here on, even when the build fails at once.
+  irBufferList_ = irBufferList;
+  if (irBufferList_.empty() || irBufferList_[0].opConfigList.empty()) return false;
+
+  header_.batchSize = static_cast<uint32_t>(batchSize());
+  header_.inputCount = outputCount();
+  header_.outputCount = header_.inputCount;
+  header_.configCount = header_.loopCount;
+  const uint32_t loops = header_.loopCount;
+  const uint32_t batch = header_.batchSize;
+  const uint32_t outputs = header_.outputCount;
+
+  argPointersInDdr_.insert(argPointersInDdr_.end(), header_.configCount, irBufferList_[0].opConfigList[0]);
+
+  outputAddrs_ = outputAddress;
+  if (outputAddrs_.empty()) {
+    for (uint32_t p = 0; p < batch * loops; ++p) {
+      for (uint32_t o = 0; o < outputs; ++o) outputAddrs_.push_back(_buildOutputAddr(model_, o, deviceId_));
+    }
+  }
+  const uint32_t expected = outputs * loops * batch;
+  if (outputAddrs_.size() != expected) {
+    QOBL_LOG_ERROR("Mismatch output address count, expected %u but %u is specified.\n", expected,
+                   static_cast<unsigned>(outputAddrs_.size()));
+    return false;
+  }
+  size_t outPos = 0;
+  for (uint32_t l = 0; l < loops; ++l) {
+    for (uint32_t b = 0; b < batch; ++b) {
+      const std::vector<uint64_t> inputs =
+          inputOpArg != nullptr ? inputOpArg->getOutputs(l, b) : std::vector<uint64_t>{};
+      if (inputs.size() != header_.inputCount) {
+        QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count "
+                       "of input op.\n");
+        return false;
+      }
+      argPointersInDdr_.insert(argPointersInDdr_.end(), inputs.begin(), inputs.end());
+      argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddrs_.begin() + outPos,
+                               outputAddrs_.begin() + outPos + outputs);
+      outPos += outputs;
+    }
+  }
+  uint64_t size = 0;
+  const int rc = allocArgArray(&size);
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to allocate stream memory for CopyMem op argument array in device. rc=%u.\n",
+                   static_cast<unsigned>(rc));
+    return false;
+  }
+  QOBL_LOG_DEBUG("[qobl:] Allocated stream memory for CopyMem op argument array in device, address=%p, size=%lu.\n",
+                 asPtr(argsAddr_), static_cast<unsigned long>(size));
+  if (argsAddr_ == 0) {
+    QOBL_LOG_ERROR("Failed to generate CopyMem op argument array.\n");
+    return false;
+  }
+  return uploadArgsToDevice();
+}
+
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,34 @@
+#include "op_argument/op_input_argument.h"
+
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+OpInputArgument::OpInputArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
+    : BaseOpArgument(irInstruction, datasetId) {
+  addInputNum_ = 0;
+  header_.configCount = 0;
+}
+
+bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
+  if (inputCount != header_.inputCount || (inputs == nullptr && inputCount != 0)) {
+    QOBL_LOG_ERROR("Real input shape mismatch with the shape of stream. \n");
+    return false;
+  }
+  ++addInputNum_;
+  if (addInputNum_ > loopCount()) {
+    QOBL_LOG_ERROR("Input buffer overflow. \n");
+    return false;
+  }
+  argPointersInDdr_.insert(argPointersInDdr_.end(), inputs, inputs + inputCount);
+  header_.inputCount = inputCount;
+  argPointersInDdr_.insert(argPointersInDdr_.end(), inputs, inputs + inputCount);
+  header_.outputCount = inputCount;
+  return true;
+}
+
+bool OpInputArgument::isBufferReady() { return addInputNum_ == loopCount(); }
+
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,36 @@
+// OpInputArgument: the argument of the graph's input op for one run.  It never goes to the card (the input
+// op has no record and no array block): it collects on the host the application's input addresses of each
+// loop and presents them, through getOutputs(loop, 0), as the input op's outputs to the ops it feeds.
+//
+// Host list after k additions: for each loop l < k the I input addresses, then the same I addresses again
+// (C = 0, B = 1, so the second copy is the loop's "outputs").  It owns no device memory.
+#ifndef QOBL_OP_ARGUMENT_OP_INPUT_ARGUMENT_H
+#define QOBL_OP_ARGUMENT_OP_INPUT_ARGUMENT_H
+
+#include <cstdint>
+
+#include "op_argument/op_base_argument.h"
+
+namespace zenlar {
+namespace qobl {
+
+class OpInputArgument : public BaseOpArgument {
+ public:
+  OpInputArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
+  ~OpInputArgument() override = default;
+
+  // Adds the input set of the next loop.  False (logged) when inputCount differs from the op's input count
+  // ("Real input shape mismatch with the shape of stream. \n"; nothing changes) or when every loop already
+  // has its inputs ("Input buffer overflow. \n"; the counter stays raised, so isBufferReady() turns false).
+  bool addInputArg(const uint64_t* inputs, uint32_t inputCount);
+  // True when exactly loopCount() input sets have been added.
+  bool isBufferReady();
+
+ private:
+  uint32_t addInputNum_ = 0;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_OP_ARGUMENT_OP_INPUT_ARGUMENT_H

@@ -1,0 +1,105 @@
+#include "op_argument/op_runmodel_argument.h"
+
+#include <qobcrt/qobcrt.h>
+
+#include <cstdint>
+
+#include "i_model.h"
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+namespace {
+
+void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
+
+}  // namespace
+
+OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
+    : BaseOpArgument(irInstruction, datasetId) {
+  if (model_ != nullptr) {
+    model_->getBatchSize(header_.batchSize);
+    model_->getInputCount(header_.inputCount);
+    model_->getOutputCount(header_.outputCount);
+  }
+}
+
+OpRunModelArgument::~OpRunModelArgument() {
+  // The configuration entries are the model's address: not ours to release.
+  irBufferList_.clear();
+  releaseOwnedOutputs(false);
+  releaseArgArray(false);
+  address2SizeDict_.clear();
+}
+
+bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
+                                         const std::vector<uint64_t>& outputAddress) {
+  irBufferList_ = irBufferList;
+  if (irBufferList_.empty() || irBufferList_[0].opConfigList.empty()) return false;
+  const uint32_t loops = opIR_->loopCount;
+  const uint32_t batch = opIR_->batchSize;
+  const uint32_t inputs = opIR_->inputCount;
+  const uint32_t outputs = opIR_->outputCount;
+  const uint64_t modelAddr = irBufferList_[0].opConfigList[0];
+  argPointersInDdr_.insert(argPointersInDdr_.end(), loops, modelAddr);
+
+  std::vector<uint64_t> gathered;
+  if (inputOpArg != nullptr) {
+    for (uint32_t k = 0; k < inputOpArg->loopCount(); ++k) {
+      const std::vector<uint64_t> out = inputOpArg->getOutputs(k, 0);
+      gathered.insert(gathered.end(), out.begin(), out.end());
+    }
+  }
+  if (gathered.size() != static_cast<uint32_t>(batch * inputs * loops)) {
+    QOBL_LOG_ERROR("Failed to build run model argument because input count of run model op mismatch with output "
+                   "count of input op.\n");
+    return false;
+  }
+  size_t inPos = 0;
+  size_t outPos = 0;
+  for (uint32_t l = 0; l < loops; ++l) {
+    for (uint32_t b = 0; b < batch; ++b) {
+      argPointersInDdr_.insert(argPointersInDdr_.end(), gathered.begin() + inPos, gathered.begin() + inPos + inputs);
+      inPos += inputs;
+      if (!isLeaf_) {
+        for (uint32_t size : opIR_->outputSizes) {
+          uint64_t addr = 0;
+          const int rc = allocOutput(ArgMemKind::kInout, size, true, &addr);
+          if (rc != rtSuccess) {
+            QOBL_LOG_ERROR("Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc, opName_.c_str());
+            return false;
+          }
+          QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer for run model. Address: %p, size is %d, in op [%s].\n",
+                         asPtr(addr), static_cast<int>(size), opName_.c_str());
+          argPointersInDdr_.push_back(addr);
+        }
+      } else {
+        if (outputAddress.empty() || outputAddress.size() - outPos < outputs) {
+          QOBL_LOG_ERROR("Failed to build run model argument because user input output address count is not "
+                         "enough.\n");
+          return false;
+        }
+        argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddress.begin() + outPos,
+                                 outputAddress.begin() + outPos + outputs);
+        outPos += outputs;
+      }
+    }
+  }
+  uint64_t size = 0;
+  const int rc = allocArgArray(&size);
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
+    return false;
+  }
+  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for run model. Address: %p, size is %d, in op [%s].\n",
+                 asPtr(argsAddr_), static_cast<int>(size), opName_.c_str());
+  if (argsAddr_ == 0) {
+    QOBL_LOG_ERROR("Failed to generate Op argument array.\n");
+    return false;
+  }
+  return uploadArgsToDevice();
+}
+
+}  // namespace qobl
+}  // namespace zenlar

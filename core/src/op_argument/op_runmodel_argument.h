@@ -1,0 +1,38 @@
+// OpRunModelArgument: the argument of a run-model op for one run.
+//
+// Header: L from the IR record, C = 1, and B, I, O asked from the op's model.  Pointer list: L configuration
+// entries, all the model's device address; then for each loop l, batch position b: the model's I inputs
+// (the input op's outputs, gathered over the input op's loops) and its O outputs.
+//
+// Device memory: the array block (stream memory) and, for a non-leaf op, one inout block per (loop, batch
+// position, output) sized by the model's output size; all released once at destruction (qobcrt_free_stream,
+// qobcrt_free_inout).  The model's address belongs to the model and a leaf op's outputs to the application:
+// never released here.
+#ifndef QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
+#define QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
+
+#include <cstdint>
+#include <vector>
+
+#include "op_argument/op_base_argument.h"
+
+namespace zenlar {
+namespace qobl {
+
+class OpRunModelArgument : public BaseOpArgument {
+ public:
+  OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
+  ~OpRunModelArgument() override;
+
+  // Fails (logged) when the gathered inputs are not exactly B*I*L addresses ("... input count of run model op
+  // mismatch with output count of input op"), when a leaf op's outputAddress runs out ("... user input
+  // output address count is not enough"), or on a failing device call; fails silently when irBufferList or
+  // its first configuration list is empty.
+  bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
+                       const std::vector<uint64_t>& outputAddress) override;
+};
+
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
