@@ -1,0 +1,140 @@
+// The demo classifier on the simulated card through the stream API: asynchronous runs with report
+// callbacks, gathering of inputs per device run, synchronous runs, and release of every card block.
+#include "stream_test_util.h"
+
+using namespace streamtest;
+
+namespace {
+
+// Cache number 1 and 4: outputs equal the reference, 301041 for the inputs that only fill the run, one
+// device run per cache-full of inputs, reports in input order and per input in subscription order.
+TEST(StreamPipelineTest, AsyncRunsDeliverReferenceOutputsInOrder) {
+  for (uint32_t batch : {1u, 4u}) {
+    SCOPED_TRACE(batch);
+    {
+      Pipeline::Options o;
+      o.batch = batch;
+      Pipeline p(o);
+      ASSERT_EQ(batch, p.cacheNumber());
+      Recorder rec;
+      Sub first{&rec, 1}, second{&rec, 2};
+      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &first));
+      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &second));
+
+      const uint32_t inputs = 2 * batch;
+      std::vector<std::unique_ptr<CardDataset>> ins;
+      std::vector<std::unique_ptr<Output>> outs;
+      const uint64_t runsBefore = stats().runs_submitted;
+      for (uint32_t i = 0; i < inputs; ++i) {
+        ins.emplace_back(new CardDataset(p.input()));
+        outs.emplace_back(new Output(p.stream()));
+        const qoblErr rc = qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get());
+        EXPECT_EQ((i + 1) % batch == 0 ? 0u : qoblERR_RUN_PENDING, rc) << "input " << i;
+      }
+      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+      EXPECT_EQ(runsBefore + 2, stats().runs_submitted);
+
+      const std::vector<Report> reports = rec.snapshot();
+      ASSERT_EQ(2 * inputs, reports.size());
+      for (uint32_t i = 0; i < inputs; ++i) {
+        for (int s = 0; s < 2; ++s) {
+          const Report& r = reports[2 * i + s];
+          EXPECT_EQ(ins[i]->get(), r.input) << "input " << i;
+          EXPECT_EQ(s + 1, r.tag);
+          EXPECT_EQ(p.runOp(), r.op);
+          EXPECT_EQ(0u, r.errorCode);
+          EXPECT_EQ(1u, r.isStreamEnd);
+          EXPECT_EQ(p.expected(), r.output) << "input " << i;
+        }
+        // The application's own output buffers hold the result too.
+        EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0));
+      }
+    }
+    expectNoLibraryBlocks();
+  }
+}
+
+// A synchronous run writes the reference output into the application's dataset and raises no report.
+TEST(StreamPipelineTest, SyncRunWritesReferenceOutput) {
+  {
+    Pipeline p;
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    for (int i = 0; i < 3; ++i) {
+      CardDataset in(p.input());
+      Output out(p.stream());
+      ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+      EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
+    }
+    EXPECT_TRUE(rec.snapshot().empty());
+  }
+  expectNoLibraryBlocks();
+}
+
+// Input op -> run-model op -> memory-copy op: the leaf is the memory-copy op and yields the same result.
+TEST(StreamPipelineTest, MemoryCopyLeafYieldsReference) {
+  {
+    Pipeline::Options o;
+    o.memCopy = true;
+    Pipeline p(o);
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    CardDataset in(p.input());
+    Output out(p.stream());
+    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    const std::vector<Report> reports = rec.snapshot();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(p.copyOp(), reports[0].op);
+    EXPECT_EQ(p.expected(), reports[0].output);
+  }
+  expectNoLibraryBlocks();
+}
+
+// Input op -> the op engine's pre-processing op -> run-model op.  The run-model op configures its parent
+// with the model's uint8 quantisation (scale 1/64); with the pre-processing op registered for output, its
+// report carries, per input, the sample quantised to k = x * 64 in the first bytes.  (The model's kernels
+// read float32, so its scores after this op are not the reference; only the quantising step is checked.)
+TEST(StreamPipelineTest, PreprocessingOpQuantisesTheInput) {
+  {
+    Pipeline::Options o;
+    o.preprocess = true;
+    o.build = false;
+    Pipeline p(o);
+    ASSERT_EQ(0u, qoblRegisterGetOutput(p.stream(), p.preOp()));
+    ASSERT_EQ(0u, qoblBuildStream(p.stream()));
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    std::string quantised(p.input().size() / sizeof(float), '\0');
+    for (size_t i = 0; i < quantised.size(); ++i) {
+      float x = 0;
+      std::memcpy(&x, p.input().data() + 4 * i, 4);
+      quantised[i] = static_cast<char>(static_cast<uint8_t>(x * 64.0f));
+    }
+    for (int i = 0; i < 2; ++i) {
+      CardDataset in(p.input());
+      Output out(p.stream());
+      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    }
+    const std::vector<Report> reports = rec.snapshot();
+    ASSERT_EQ(4u, reports.size());
+    for (size_t i = 0; i < reports.size(); ++i) {
+      const Report& r = reports[i];
+      EXPECT_EQ(0u, r.errorCode);
+      EXPECT_EQ(i % 2 == 0 ? p.preOp() : p.runOp(), r.op);
+      EXPECT_EQ(i % 2 == 0 ? 0u : 1u, r.isStreamEnd);
+      if (i % 2 == 0) {
+        ASSERT_GE(r.output.size(), quantised.size());
+        EXPECT_EQ(quantised, r.output.substr(0, quantised.size()));
+      }
+    }
+  }
+  // The configuration blocks the pre-processing op made for every run were released with the runs.
+  expectNoLibraryBlocks();
+}
+
+}  // namespace

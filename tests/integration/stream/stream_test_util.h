@@ -1,0 +1,287 @@
+// Shared helpers of the stream integration tests: the demo classifier pipeline on the simulated card,
+// card-memory datasets, report recording, log capture and the card's live-block counts.
+#ifndef QOBL_TESTS_STREAM_TEST_UTIL_H
+#define QOBL_TESTS_STREAM_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+#include <qobcrt/qobcrt_sim.h>
+#include <qobe/qobe.h>
+#include <qobm/qobm.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qobl_api.h"
+
+namespace streamtest {
+
+inline std::string buildDir() {
+  const char* dir = std::getenv("QOBL_BUILD_DIR");
+  return dir != nullptr ? dir : ".";
+}
+
+inline std::string modelFile(const std::string& name) { return buildDir() + "/models/classifier/" + name; }
+
+inline std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline qobcrt_sim_stats stats() {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &s));
+  return s;
+}
+
+// A buffer-mode dataset over one card-memory block (application memory) holding `bytes`.
+class CardDataset {
+ public:
+  explicit CardDataset(const std::string& bytes) : size_(bytes.size()) {
+    EXPECT_EQ(0, qobmMalloc(size_, &addr_));
+    EXPECT_EQ(0, qobmMemcpy(addr_, reinterpret_cast<uint64_t>(bytes.data()), size_, 0));
+    EXPECT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &ds_));
+    EXPECT_EQ(0, qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 0}, addr_, size_, &buf_));
+    EXPECT_EQ(0, qobmAddDatasetBuffer(ds_, buf_));
+  }
+  ~CardDataset() {
+    qobmDestroyDataBuffer(buf_);
+    qobmDestroyDataset(ds_);
+    qobmFree(addr_);
+  }
+  CardDataset(const CardDataset&) = delete;
+  CardDataset& operator=(const CardDataset&) = delete;
+  qobmDataset* get() const { return ds_; }
+
+ private:
+  uint64_t size_ = 0, addr_ = 0;
+  qobmDataset* ds_ = nullptr;
+  qobmDataBuffer* buf_ = nullptr;
+};
+
+// Bytes of buffer `index` of a card dataset.
+inline std::string readBuffer(qobmDataset* ds, uint32_t index) {
+  qobmDataBuffer* b = nullptr;
+  uint64_t addr = 0, size = 0;
+  if (qobmGetDatasetBuffer(ds, index, &b) != 0 || qobmGetDataBufferAddr(b, &addr) != 0 ||
+      qobmGetDataBufferSize(b, &size) != 0)
+    return std::string();
+  std::string out(size, '\0');
+  if (qobmMemcpy(reinterpret_cast<uint64_t>(&out[0]), addr, size, 1) != 0) return std::string();
+  return out;
+}
+
+// Frees an output dataset made by qoblRequestOutputDataset: card memory, buffers, container.
+inline void freeOutput(qobmDataset* ds) {
+  if (ds == nullptr) return;
+  uint32_t n = 0;
+  qobmGetDatasetBufferCount(ds, &n);
+  for (uint32_t i = 0; i < n; ++i) {
+    qobmDataBuffer* b = nullptr;
+    uint64_t addr = 0;
+    if (qobmGetDatasetBuffer(ds, i, &b) == 0) {
+      qobmGetDataBufferAddr(b, &addr);
+      qobmFree(addr);
+      qobmDestroyDataBuffer(b);
+    }
+  }
+  qobmDestroyDataset(ds);
+}
+
+// One report callback call as seen by the application.
+struct Report {
+  qobeOp* op;
+  qobmDataset* input;
+  uint32_t errorCode;
+  uint32_t isStreamEnd;
+  int tag;              // which subscription
+  std::string output;   // first output buffer's bytes, copied during the call
+};
+
+struct Recorder {
+  std::mutex mu;
+  std::vector<Report> reports;
+  std::vector<Report> snapshot() {
+    std::lock_guard<std::mutex> lock(mu);
+    return reports;
+  }
+};
+
+struct Sub {
+  Recorder* rec;
+  int tag;
+};
+
+inline void recordReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
+  auto* sub = static_cast<Sub*>(user);
+  Report r{op, input, st->errorCode, st->isStreamEnd, sub->tag, std::string()};
+  if (output != nullptr && st->errorCode == 0) r.output = readBuffer(output, 0);
+  std::lock_guard<std::mutex> lock(sub->rec->mu);
+  sub->rec->reports.push_back(r);
+}
+
+// Receives every library log line at or above `level` while alive.
+class LogCapture {
+ public:
+  explicit LogCapture(uint32_t level = qobmLL_INFO) {
+    qobmGetLogLevel(&old_);
+    qobmSetLogLevel(level);
+    qobmSetLogSink(&LogCapture::sink, this);
+  }
+  ~LogCapture() {
+    qobmSetLogSink(nullptr, nullptr);
+    qobmSetLogLevel(old_);
+  }
+  bool has(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& l : lines_)
+      if (l == text) return true;
+    return false;
+  }
+  bool hasPrefix(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& l : lines_)
+      if (l.compare(0, text.size(), text) == 0) return true;
+    return false;
+  }
+
+ private:
+  static void sink(uint32_t channel, uint32_t, const char*, const char*, uint32_t, const char* text, void* user) {
+    if (channel != qobmLC_CL || text == nullptr) return;
+    auto* self = static_cast<LogCapture*>(user);
+    std::lock_guard<std::mutex> lock(self->mu_);
+    self->lines_.push_back(text);
+  }
+  uint32_t old_ = qobmLL_WARN;
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+// The demo classifier as input op -> run-model op (optionally -> memory-copy op), its graph and a stream.
+// Everything is torn down in the destructor (stream, graph, handle record, model, ops).
+class Pipeline {
+ public:
+  struct Options {
+    uint32_t batch = 1;
+    bool memCopy = false;   // append a memory-copy op below the run-model op
+    bool preprocess = false;  // put the op engine's pre-processing op between input op and run-model op
+    bool build = true;
+  };
+
+  explicit Pipeline(Options o) : opts_(o) {
+    EXPECT_EQ(0, qobmSetDevice(0));
+    input_ = readBytes(modelFile("sample_input.bin"));
+    expected_ = readBytes(modelFile("expected_output.bin"));
+    EXPECT_EQ(0u, qoblCreateModel(modelFile("model.so").c_str(), modelFile("graph.json").c_str(),
+                                  modelFile("params.bin").c_str(), modelFile("hw.json").c_str(), &model_));
+    uint32_t b = o.batch;
+    EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &b));
+    EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
+    EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
+    qobeOp* parent = inputOp_;
+    if (o.preprocess) {
+      EXPECT_EQ(0, qobeCreateOp(qobeOP_PREPROCESS_OP, &preOp_));
+      const uint32_t bytes = static_cast<uint32_t>(input_.size());
+      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_count", qobeATTR_UINT32, 1, 1u));
+      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_count", qobeATTR_UINT32, 1, 1u));
+      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_size", qobeATTR_UINT32, 1, bytes));
+      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_size", qobeATTR_UINT32, 1, bytes));
+      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "is_runmodel_input", qobeATTR_BOOL, 1, 1));
+      EXPECT_EQ(0u, qoblConnectOps(inputOp_, preOp_));
+      parent = preOp_;
+    }
+    EXPECT_EQ(0u, qoblConnectOps(parent, runOp_));
+    if (o.memCopy) {
+      EXPECT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &copyOp_));
+      EXPECT_EQ(0u, qoblConnectOps(runOp_, copyOp_));
+    }
+    EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
+    if (o.build) {
+      EXPECT_EQ(0u, qoblBuildStream(stream_));
+    }
+  }
+  Pipeline() : Pipeline(Options()) {}
+  ~Pipeline() { teardown(); }
+
+  void destroyStream() {
+    if (stream_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
+    }
+    stream_ = nullptr;
+  }
+  void teardown() {
+    destroyStream();
+    if (graph_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+      std::free(graph_);
+      graph_ = nullptr;
+    }
+    if (model_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyModel(model_));
+    }
+    model_ = nullptr;
+    for (qobeOp* op : {inputOp_, preOp_, runOp_, copyOp_})
+      if (op != nullptr) qobeDestroyOp(op);
+    inputOp_ = preOp_ = runOp_ = copyOp_ = nullptr;
+  }
+
+  qoblStream* stream() const { return stream_; }
+  qobeOp* inputOp() const { return inputOp_; }
+  qobeOp* runOp() const { return runOp_; }
+  qobeOp* copyOp() const { return copyOp_; }
+  qobeOp* preOp() const { return preOp_; }
+  qobeOp* leafOp() const { return copyOp_ != nullptr ? copyOp_ : runOp_; }
+  const std::string& input() const { return input_; }
+  const std::string& expected() const { return expected_; }
+  uint32_t opUid(qobeOp* op) const {
+    uint32_t uid = 0;
+    qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &uid);
+    return uid;
+  }
+  uint32_t cacheNumber() const {
+    uint32_t n = 0;
+    EXPECT_EQ(0u, qoblGetStreamCacheNumber(stream_, &n));
+    return n;
+  }
+
+ private:
+  Options opts_;
+  std::string input_, expected_;
+  qoblModel* model_ = nullptr;
+  qoblOpGraph* graph_ = nullptr;
+  qoblStream* stream_ = nullptr;
+  qobeOp* inputOp_ = nullptr;
+  qobeOp* preOp_ = nullptr;
+  qobeOp* runOp_ = nullptr;
+  qobeOp* copyOp_ = nullptr;
+};
+
+// Output dataset of a built stream, freed at the end of the scope.
+class Output {
+ public:
+  explicit Output(qoblStream* s) { EXPECT_EQ(0u, qoblRequestOutputDataset(s, &ds_)); }
+  ~Output() { freeOutput(ds_); }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  qobmDataset* get() const { return ds_; }
+
+ private:
+  qobmDataset* ds_ = nullptr;
+};
+
+// The card holds no stream, inout or shared-DDR block (everything the library made was released).
+inline void expectNoLibraryBlocks() {
+  const qobcrt_sim_stats s = stats();
+  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_STREAM]);
+  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_INOUT]);
+  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_DDR_SHARE]);
+}
+
+}  // namespace streamtest
+
+#endif  // QOBL_TESTS_STREAM_TEST_UTIL_H
