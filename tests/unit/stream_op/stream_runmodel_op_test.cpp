@@ -180,21 +180,11 @@ TEST(RunModelPreOpAttrs, ScaleAndTensorTypesLandOnTheParent) {
   EXPECT_EQ(t, 0);
 }
 
-TEST(RunModelOp, CountsSizesAndAddressComeFromTheModel) {
+TEST(RunModelOp, SizesSkipIndexesTheModelCannotAnswer) {
   RunModel rm(3, 2);
-  rm.model.inputSizes = {10, 20};  // input 2 cannot be answered and is skipped
-  rm.model.outputs.resize(2);
-  rm.model.outputs[0].shape = {1, 10};
-  rm.model.outputs[1].shape = {2, 3};
-  rm.model.outputs[1].dtype = {kDLFloat, 16, 1};
-  EXPECT_EQ(rm.op.inputCount(), 3u);
-  EXPECT_EQ(rm.op.outputCount(), 2u);
-  EXPECT_EQ(rm.op.batchSize(), 2u);
-  EXPECT_EQ(rm.op.configCount(), 1u);
+  rm.model.inputSizes = {10, 20};  // input 2 cannot be answered
   EXPECT_EQ(rm.op.inputSizes(), (std::vector<uint32_t>{10, 20}));
-  EXPECT_EQ(rm.op.outputSizes(), (std::vector<uint32_t>{40, 12}));
   EXPECT_EQ(rm.op.getConfigAddressList(), std::vector<uint64_t>{0x5000});
-  EXPECT_TRUE(rm.op.getBufferAddresses().empty());
   rm.model.addrOk = false;
   EXPECT_TRUE(rm.op.getConfigAddressList().empty());
 }

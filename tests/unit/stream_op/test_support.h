@@ -67,7 +67,7 @@ class FakeModel : public IModel {
     for (int64_t d : outputs[i].shape) s *= d;
     return true;
   }
-  bool getAlignOutPutSizeByIndex(int32_t i, int64_t& s) override { return getOutPutSizeByIndex(i, s); }
+  bool getAlignOutPutSizeByIndex(int32_t, int64_t&) override { return false; }
   bool getOutPutDtype(int32_t i, DLDataType& t) override { if (has(i)) t = outputs[i].dtype; return has(i); }
   bool getPreOpCfgScaleFactorByIndex(int32_t i, uint16_t& v) override { return pick(scales, i, v); }
   bool getPreOpCfgTensorTypeByIndex(int32_t i, uint16_t& v) override { return pick(tensorTypes, i, v); }
