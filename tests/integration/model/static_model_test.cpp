@@ -184,68 +184,6 @@ TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
   EXPECT_EQ(0u, qoblDestroyModel(model));
 }
 
-TEST_F(StaticModelTest, ArgumentChecks) {
-  LogCapture log;
-  const ModelFiles f = classifier();
-  qoblModel* model = nullptr;
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateModel(nullptr, f.graph.c_str(), f.params.c_str(), nullptr, &model));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateModel(f.lib.c_str(), nullptr, f.params.c_str(), nullptr, &model));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateModel(f.lib.c_str(), f.graph.c_str(), nullptr, nullptr, &model));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateModel(f.lib.c_str(), f.graph.c_str(), f.params.c_str(), nullptr, nullptr));
-  EXPECT_EQ(4u, log.errors().size());
-  for (const auto& e : log.errors()) {
-    EXPECT_EQ("Invalid parameter: NULL != modLib && NULL != modGraph && NULL != modParam && NULL != model", e);
-  }
-  EXPECT_EQ(nullptr, model);
-
-  qoblModel* loaded = create(f);
-  ASSERT_NE(nullptr, loaded);
-  // A caller's pointer that is already set is refused and left alone.
-  log.clear();
-  qoblModel* already = loaded;
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateModel(f.lib.c_str(), f.graph.c_str(), f.params.c_str(), nullptr, &already));
-  EXPECT_EQ(loaded, already);
-  EXPECT_EQ((std::vector<std::string>{"Invalid parameter: NULL == (*model)"}), log.errors());
-
-  log.clear();
-  uint32_t u = 0;
-  qobmShape shape{};
-  qobmDType dtype;
-  uint64_t size = 0;
-  qoblModel empty{nullptr};
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSetModelBatchSize(loaded, nullptr));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSetModelBatchSize(&empty, &u));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelBatchSize(nullptr, &u));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelMaxBatchSize(loaded, nullptr));
-  EXPECT_EQ(4u, log.errors().size());
-  for (const auto& e : log.errors()) {
-    EXPECT_EQ("Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize", e);
-  }
-  log.clear();
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelInputCount(loaded, nullptr));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelOutputCount(&empty, &u));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelInputShapeByIndex(loaded, 0, nullptr));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelOutputShapeByIndex(nullptr, 0, &shape));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelOutputDataTypeByIndex(&empty, 0, &dtype));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelOutputSizeByIndex(loaded, 0, nullptr));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblGetModelAlignOutputSizeByIndex(&empty, 0, &size));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblDestroyModel(nullptr));
-  EXPECT_EQ(qoblERR_INVALID_PARAM, qoblDestroyModel(&empty));
-  EXPECT_EQ((std::vector<std::string>{
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != inCount",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != outCount",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != dType",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != size",
-                "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != size",
-                "Invalid parameter: NULL != model && NULL != model->ptr_",
-                "Invalid parameter: NULL != model && NULL != model->ptr_",
-            }),
-            log.errors());
-  EXPECT_EQ(0u, qoblDestroyModel(loaded));
-}
-
 TEST_F(StaticModelTest, ModelIsNamedByTheDigestOfItsFiles) {
   const ModelFiles f = classifier();
   qoblModel* a = create(f);
