@@ -1,0 +1,210 @@
+// Failures of the stream API: argument and handle checks, refused runs, device errors and injected
+// runtime-call failures.  After each failure the stream still runs and nothing stays allocated.
+#include <thread>
+
+#include "qobl_api_impl.h"
+#include "stream.h"
+#include "stream_callback_manager.h"
+#include "stream_test_util.h"
+
+using namespace streamtest;
+
+namespace {
+
+TEST(StreamFailureTest, HandleAndStateChecks) {
+  {
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblBuildStream(nullptr));
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblDestroyOpStream(nullptr));
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSynchronizeStream(nullptr, 0));
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(nullptr, qoblBM_ONCE, nullptr));
+    qoblOpGraph emptyHandle{nullptr};
+    qoblStream* s = nullptr;
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(&emptyHandle, qoblBM_ONCE, &s));
+
+    Pipeline::Options o;
+    o.build = false;
+    Pipeline p(o);
+    Pipeline other;
+    uint32_t n = 0;
+    qobmDataset* ds = nullptr;
+    EXPECT_EQ(qoblERR_STREAM_NOT_BUILT, qoblRequestOutputDataset(p.stream(), &ds));
+    EXPECT_EQ(qoblERR_STREAM_NOT_BUILT, qoblGetStreamCacheNumber(p.stream(), &n));
+    EXPECT_EQ(qoblERR_OP_NOT_IN_STREAM, qoblRegisterGetOutput(p.stream(), other.runOp()));
+    qobeOp* ops[] = {p.inputOp(), other.runOp(), p.runOp()};
+    EXPECT_EQ(qoblERR_OP_NOT_IN_STREAM, qoblRegisterGetOutputs(p.stream(), ops, 3));
+    EXPECT_EQ(0u, qoblRegisterGetOutputs(p.stream(), ops, 0));
+    ASSERT_EQ(0u, qoblBuildStream(p.stream()));
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(p.stream()));
+    EXPECT_EQ(qoblERR_STREAM_ALREADY_BUILT, qoblRegisterGetOutput(p.stream(), p.runOp()));
+    // The input op was registered by the list call before it failed: its reports arrive too.
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSubscribeStreamReport(p.stream(), nullptr, nullptr));
+
+    // A handle that never came from qoblCreateOpStream, and one whose stream was destroyed.
+    qoblStream forged{p.stream()->ptr_};
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblBuildStream(&forged));
+    p.destroyStream();
+    // (The handle record stays readable to the registry only; the library does not dereference it.)
+  }
+  expectNoLibraryBlocks();
+}
+
+TEST(StreamFailureTest, StaleHandleIsRejected) {
+  {
+    Pipeline p;
+    qoblStream* stale = p.stream();
+    p.destroyStream();
+    CardDataset in(p.input());
+    qobmDataset* ds = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(qoblERR_DESTROY_STREAM, qoblDestroyOpStream(stale));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblRequestOutputDataset(stale, &ds));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblRunStreamAsync(stale, in.get(), in.get()));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblRunStream(stale, in.get(), in.get(), 0));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblGetStreamCacheNumber(stale, &n));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblSynchronizeStream(stale, 0));
+    EXPECT_EQ(qoblERR_INVALID_STREAM, qoblSubscribeStreamReport(stale, &recordReport, nullptr));
+  }
+  expectNoLibraryBlocks();
+}
+
+TEST(StreamFailureTest, RefusedRunsChangeNothing) {
+  {
+    Pipeline p;
+    CardDataset in(p.input());
+    Output out(p.stream());
+    LogCapture log;
+    // A thread without the stream's device as its current device.
+    qoblErr rc = 0;
+    std::thread t([&] { rc = qoblRunStreamAsync(p.stream(), in.get(), out.get()); });
+    t.join();
+    EXPECT_EQ(qoblERR_RUN_STREAM, rc);
+    EXPECT_TRUE(log.has("Failed to run stream because current context mismatch with stream's device id. \n"));
+
+    // Output in host memory.
+    std::vector<char> host(64);
+    qobmDataset* hostDs = nullptr;
+    qobmDataBuffer* hostBuf = nullptr;
+    ASSERT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &hostDs));
+    ASSERT_EQ(0, qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_CPU, 0}, reinterpret_cast<uint64_t>(host.data()),
+                                      host.size(), &hostBuf));
+    ASSERT_EQ(0, qobmAddDatasetBuffer(hostDs, hostBuf));
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), hostDs));
+    EXPECT_TRUE(log.has("Failed to run stream because output dataset's memory is not device memory.\n"));
+    qobmDestroyDataBuffer(hostBuf);
+    qobmDestroyDataset(hostDs);
+
+    // Too few output buffers (an empty card dataset), asynchronously and synchronously.
+    qobmDataset* empty = nullptr;
+    ASSERT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &empty));
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), empty));
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), empty, 1000));
+    qobmDestroyDataset(empty);
+
+    // None of them was counted: nothing to wait for, and the stream still runs.
+    EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 0));
+    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
+  }
+  expectNoLibraryBlocks();
+}
+
+// A device error on the middle op (run-model op of input -> run-model -> memory-copy): the report
+// callbacks carry the error, the run is recycled at once (the wait returns), and the stream runs again.
+TEST(StreamFailureTest, DeviceErrorOnMiddleOp) {
+  {
+    Pipeline::Options o;
+    o.memCopy = true;
+    Pipeline p(o);
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    CardDataset in(p.input());
+    Output out(p.stream());
+    const uint64_t failedBefore = stats().runs_failed;
+    ASSERT_EQ(0, qobcrt_sim_fail_op(p.opUid(p.runOp()), rtErrKernel));
+    {
+      LogCapture log;
+      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+      EXPECT_TRUE(log.hasPrefix("Recycle stream's memory because of error: "));
+    }
+    EXPECT_EQ(failedBefore + 1, stats().runs_failed);
+    std::vector<Report> reports = rec.snapshot();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(p.runOp(), reports[0].op);
+    EXPECT_NE(0u, reports[0].errorCode);
+    EXPECT_EQ(0u, reports[0].isStreamEnd);
+
+    // A late report of the recycled run (its end op) is logged and counted as stale, not as a completion.
+    auto* stream = static_cast<zenlar::qobl::OpStream*>(p.stream()->ptr_);
+    {
+      LogCapture log;
+      get_desc late{};
+      late.stream_id = stream->id();
+      late.data_id = 5;  // no run of this stream has it any more
+      late.context_id = p.opUid(p.copyOp()) | 0x80000000u;
+      EXPECT_EQ(0, zenlar::qobl::sdkGetOutputs(0, &late, nullptr));
+      EXPECT_EQ(1u, stream->staleReports());
+      EXPECT_TRUE(log.hasPrefix("Failed to process output because not find corresponding op argument."));
+    }
+    EXPECT_EQ(0u, stream->waitHandleCount());
+
+    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    reports = rec.snapshot();
+    ASSERT_EQ(2u, reports.size());
+    EXPECT_EQ(p.copyOp(), reports[1].op);
+    EXPECT_EQ(p.expected(), reports[1].output);
+  }
+  expectNoLibraryBlocks();
+}
+
+// Every runtime call of the run path failing once: the run fails with 301034, nothing stays counted or
+// allocated, and the next run succeeds.
+TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
+  const char* calls[] = {"qobcrt_malloc_stream", "qobcrt_memcpy", "qobcrt_malloc_inout", "qobcrt_run_stream"};
+  {
+    Pipeline::Options o;
+    o.memCopy = true;
+    Pipeline p(o);
+    CardDataset in(p.input());
+    Output out(p.stream());
+    auto* stream = static_cast<zenlar::qobl::OpStream*>(p.stream()->ptr_);
+    const qobcrt_sim_stats base = stats();
+    for (const char* call : calls) {
+      for (uint32_t nth = 1; nth <= 3; ++nth) {
+        SCOPED_TRACE(std::string(call) + " #" + std::to_string(nth));
+        ASSERT_EQ(0, qobcrt_sim_fail_call(call, nth, rtErrInjected));
+        const qoblErr rc = qoblRunStreamAsync(p.stream(), in.get(), out.get());
+        qobcrt_sim_clear_faults();
+        if (rc == 0) {
+          // This run made fewer than nth such calls.
+          ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+          continue;
+        }
+        EXPECT_EQ(qoblERR_RUN_STREAM, rc);
+        EXPECT_EQ(0u, stream->waitHandleCount());
+        EXPECT_EQ(0u, stream->runsInFlight());
+        const qobcrt_sim_stats now = stats();
+        EXPECT_EQ(base.live_blocks[QOBCRT_SIM_STREAM], now.live_blocks[QOBCRT_SIM_STREAM]);
+        EXPECT_EQ(base.live_blocks[QOBCRT_SIM_INOUT], now.live_blocks[QOBCRT_SIM_INOUT]);
+        ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+        ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+        EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
+      }
+    }
+    // The synchronous path: its run call failing.
+    ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+    qobcrt_sim_clear_faults();
+    EXPECT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+    EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
+  }
+  expectNoLibraryBlocks();
+}
+
+}  // namespace
