@@ -1,0 +1,239 @@
+// The demo dynamic-shape suite run through a stream on the simulated card: each run takes its input shape
+// from the input op's output shapes, the model is reshaped and reloaded before the run, the card runs the
+// member that covers the shape, and the output equals the CPU reference for that size.
+#include <qobcrt/qobcrt.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "i_model.h"
+#include "md5.h"
+#include "qobl_api_impl.h"
+#include "stream_test_util.h"
+
+using namespace streamtest;
+
+namespace {
+
+std::string dynamicFile(const std::string& name) { return buildDir() + "/models/dynamic/" + name; }
+
+struct Sample {
+  int64_t side;
+  int member;  // the suite member whose range covers side x side
+  std::string input, expected;
+};
+
+Sample sample(int64_t side, int member) {
+  const std::string dir = "samples/" + std::to_string(side) + "x" + std::to_string(side) + "/";
+  Sample s{side, member, readBytes(dynamicFile(dir + "sample_input.bin")),
+           readBytes(dynamicFile(dir + "expected_output.bin"))};
+  EXPECT_EQ(static_cast<size_t>(3 * side * side * 4), s.input.size());
+  EXPECT_EQ(static_cast<size_t>(4 * side * side * 4), s.expected.size());
+  return s;
+}
+
+qobmShape image(int64_t h, int64_t w) {
+  qobmShape s{};
+  s.ndims = 4;
+  s.shapes[0] = 1;
+  s.shapes[1] = 3;
+  s.shapes[2] = h;
+  s.shapes[3] = w;
+  return s;
+}
+
+// The model's name: MD5 over the members' digests (library, graph, parameters) and the hardware
+// configuration's digest.
+std::string suiteName() {
+  std::string joined;
+  for (const char* m : {"member0/", "member1/"}) {
+    joined += zenlar::qobl::MD5(readBytes(dynamicFile(std::string(m) + "model.so")) +
+                                readBytes(dynamicFile(std::string(m) + "graph.json")) +
+                                readBytes(dynamicFile(std::string(m) + "params.bin")))
+                  .hexdigest();
+  }
+  joined += zenlar::qobl::MD5(readBytes(dynamicFile("hw.json"))).hexdigest();
+  const std::string digest = zenlar::qobl::MD5(joined).hexdigest();
+  return digest + "::" + digest;
+}
+
+// The suite loaded at 8x8 with `batch`, under input op -> run-model op in a built stream.
+class DynamicPipeline {
+ public:
+  explicit DynamicPipeline(uint32_t batch) {
+    EXPECT_EQ(0, qobmSetDevice(0));
+    EXPECT_EQ(0u, qoblCreateDynamicModel(dynamicFile("suite.json").c_str(), dynamicFile("hw.json").c_str(), &model_));
+    if (model_ == nullptr) return;
+    qobmShape shape = image(8, 8);
+    EXPECT_EQ(0u, qoblSetDynamicModelInputShape(model_, &shape, 1));
+    EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &batch));
+    EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
+    setShape(image(8, 8));
+    EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
+    EXPECT_EQ(0u, qoblConnectOps(inputOp_, runOp_));
+    EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
+    EXPECT_EQ(0u, qoblBuildStream(stream_));
+  }
+  ~DynamicPipeline() {
+    if (stream_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
+    }
+    if (graph_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+      std::free(graph_);
+    }
+    if (model_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyModel(model_));
+    }
+    for (qobeOp* op : {inputOp_, runOp_})
+      if (op != nullptr) qobeDestroyOp(op);
+  }
+  DynamicPipeline(const DynamicPipeline&) = delete;
+  DynamicPipeline& operator=(const DynamicPipeline&) = delete;
+
+  // The input op hands on one tensor of this shape (the engine keeps a copy).
+  void setShape(const qobmShape& shape) {
+    EXPECT_EQ(0, qobeSetOpAttr(inputOp_, "output_count", qobeATTR_UINT32, 1, 1u));
+    EXPECT_EQ(0, qobeSetOpAttr(inputOp_, "output_shape", qobeATTR_UINT64, 1,
+                               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&shape))));
+  }
+
+  // The model's current input extents and whether the card holds the node of `member` at those shapes
+  // at the address the model runs from.
+  void expectLoadedAs(const Sample& s) {
+    qobmShape shape{};
+    ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(model_, 0, &shape));
+    EXPECT_EQ(s.side, shape.shapes[2]);
+    EXPECT_EQ(s.side, shape.shapes[3]);
+    const std::string node = suiteName() + ":m" + std::to_string(s.member) + ":1x3x" + std::to_string(s.side) +
+                             "x" + std::to_string(s.side) + ":b" + std::to_string(batch());
+    uint64_t cardAddr = 0, modelAddr = 0;
+    EXPECT_EQ(0, qobcrt_model_addr(0, node.c_str(), &cardAddr)) << node;
+    ASSERT_TRUE(model_->ptr_->getModelAddress(modelAddr));
+    EXPECT_EQ(cardAddr, modelAddr) << node;
+  }
+  uint32_t batch() const {
+    uint32_t b = 0;
+    EXPECT_EQ(0u, qoblGetModelBatchSize(model_, &b));
+    return b;
+  }
+
+  qoblStream* stream() const { return stream_; }
+  qobeOp* inputOp() const { return inputOp_; }
+  qobeOp* runOp() const { return runOp_; }
+  qoblModel* model() const { return model_; }
+
+ private:
+  qoblModel* model_ = nullptr;
+  qoblOpGraph* graph_ = nullptr;
+  qoblStream* stream_ = nullptr;
+  qobeOp* inputOp_ = nullptr;
+  qobeOp* runOp_ = nullptr;
+};
+
+}  // namespace
+
+// Sizes 8, 16 (member 0), 24, 32 (member 1) and back: every asynchronous and synchronous run yields the
+// reference output of its size, and the card runs the node of the member that covers it.
+TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
+  {
+    DynamicPipeline p(1);
+    ASSERT_NE(nullptr, p.stream());
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    const std::vector<Sample> samples = {sample(8, 0), sample(16, 0), sample(24, 1), sample(32, 1),
+                                         sample(16, 0), sample(8, 0)};
+    const qobcrt_sim_stats before = stats();
+    size_t asyncRuns = 0;
+    for (const Sample& s : samples) {
+      SCOPED_TRACE(s.side);
+      p.setShape(image(s.side, s.side));
+      CardDataset in(s.input);
+      CardDataset out(std::string(s.expected.size(), '\0'));
+      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+      ++asyncRuns;
+      p.expectLoadedAs(s);
+      EXPECT_EQ(s.expected, readBuffer(out.get(), 0));
+      const std::vector<Report> reports = rec.snapshot();
+      ASSERT_EQ(asyncRuns, reports.size());
+      EXPECT_EQ(0u, reports.back().errorCode);
+      EXPECT_EQ(p.runOp(), reports.back().op);
+      EXPECT_EQ(s.expected, reports.back().output);
+    }
+    // Synchronous runs take the same path to the model.
+    for (const Sample& s : {samples[3], samples[0]}) {
+      SCOPED_TRACE(s.side);
+      p.setShape(image(s.side, s.side));
+      CardDataset in(s.input);
+      CardDataset out(std::string(s.expected.size(), '\0'));
+      ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+      p.expectLoadedAs(s);
+      EXPECT_EQ(s.expected, readBuffer(out.get(), 0));
+    }
+    const qobcrt_sim_stats after = stats();
+    EXPECT_EQ(before.runs_submitted + samples.size() + 2, after.runs_submitted);
+    EXPECT_EQ(before.runs_failed, after.runs_failed);
+    EXPECT_EQ(samples.size(), rec.snapshot().size());
+  }
+  expectNoLibraryBlocks();
+}
+
+// With batch 4 loaded, a run at 24x24 (room for 3) is refused before it reaches the card and the model
+// keeps its shapes; so is an input shape of the wrong rank.  Runs at a size that fits go on afterwards.
+TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
+  {
+    DynamicPipeline p(4);
+    ASSERT_NE(nullptr, p.stream());
+    ASSERT_EQ(4u, p.batch());
+    uint32_t cache = 0;
+    ASSERT_EQ(0u, qoblGetStreamCacheNumber(p.stream(), &cache));
+    ASSERT_EQ(4u, cache);
+    Recorder rec;
+    Sub sub{&rec, 1};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    const Sample big = sample(24, 1), small = sample(16, 0);
+    const uint64_t submitted = stats().runs_submitted;
+    {
+      LogCapture log;
+      p.setShape(image(24, 24));
+      CardDataset in(big.input);
+      CardDataset out(std::string(big.expected.size(), '\0'));
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      EXPECT_TRUE(log.has(
+          "exception to set inputshape last batchsize is exceed max batchsize that current shape support\n"));
+      EXPECT_TRUE(log.has("Failed to set input Shape for dynamic shape model.\n"));
+
+      qobmShape flat = image(24, 24);
+      flat.ndims = 3;
+      p.setShape(flat);
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      uint32_t uid = 0;
+      ASSERT_EQ(0, qobeGetOpAttr(p.inputOp(), "uid", qobeATTR_UINT32, &uid));
+      EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(uid) + ". \n"));
+    }
+    EXPECT_EQ(submitted, stats().runs_submitted);
+    qobmShape shape{};
+    ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(p.model(), 0, &shape));
+    EXPECT_EQ(8, shape.shapes[2]);
+
+    // Four inputs at 16x16 make one device run of four.
+    p.setShape(image(16, 16));
+    std::vector<std::unique_ptr<CardDataset>> ins, outs;
+    for (int i = 0; i < 4; ++i) {
+      ins.emplace_back(new CardDataset(small.input));
+      outs.emplace_back(new CardDataset(std::string(small.expected.size(), '\0')));
+      EXPECT_EQ(i == 3 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get()));
+    }
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    EXPECT_EQ(submitted + 1, stats().runs_submitted);
+    p.expectLoadedAs(small);
+    for (const auto& out : outs) EXPECT_EQ(small.expected, readBuffer(out->get(), 0));
+    EXPECT_EQ(4u, rec.snapshot().size());
+  }
+  expectNoLibraryBlocks();
+}
