@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "card.h"
 #include "formats.h"
@@ -185,6 +186,7 @@ class Executor {
       for (uint32_t o = 0; o < m.num_outputs; ++o) {
         if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
         out[o] = p;
+        core_bytes_[a.output(l, b, o)] = m.align_output_bytes[o];
       }
       char err[256] = {0};
       const int rc = m.run(m.self, in, out, err, sizeof err);
@@ -235,8 +237,47 @@ class Executor {
     return true;
   }
 
-  // Joins the used core tensors along the concatenation dimension into the plain output.  A core whose
-  // real extent is all zero is wholly real data (up to what the output still lacks).
+  // Bytes of one element in the core tensors of a record.  Core elements are element_byte wide, except
+  // that a 2-byte (16-bit bfloat) output may keep each element in a 32-bit core slot: the record says so
+  // through its offsets, or the model that wrote the input in this run says so through its core size.
+  //  - two consecutive used cores whose offsets lie exactly (aligned elements of the first) x 4 bytes
+  //    apart hold 32-bit slots;
+  //  - otherwise, an input written by a run-model op of this run whose core size equals the last used
+  //    core's offset + its aligned elements x 4 holds 32-bit slots;
+  //  - otherwise core elements are element_byte wide.
+  uint64_t coreElementBytes(const TensorCopyInfo& info, uint64_t in_addr) const {
+    const uint64_t eb = info.element_byte;
+    if (eb != 2) return eb;
+    int prev = -1;
+    uint64_t last_elems = 0;
+    for (int j = 0; j < 8; ++j) {
+      if ((info.core_in_mask & (1u << j)) == 0) continue;
+      uint64_t elems = 0;
+      if (!product(info.core_in[j].shape_align, &elems)) return eb;
+      if (prev >= 0) {
+        const TensorInfo& p = info.core_in[prev];
+        if (info.core_in[j].core_offset > p.core_offset && info.core_in[j].core_offset - p.core_offset == last_elems * 4)
+          return 4;
+      }
+      prev = j;
+      last_elems = elems;
+    }
+    const auto known = core_bytes_.find(in_addr);
+    if (prev >= 0 && known != core_bytes_.end() &&
+        known->second == info.core_in[prev].core_offset + last_elems * 4)
+      return 4;
+    return eb;
+  }
+
+  // Joins the used core tensors along the concatenation dimension into the plain output.  Each core lies at
+  // its stored byte offset from the input, laid out with its stored aligned extents; its real extent says
+  // how much of it is data.  A core whose real extent is all zero is wholly real data (up to what the
+  // output still lacks).  With 32-bit core slots for 2-byte elements (see coreElementBytes) each output
+  // element is the high half of its slot (the slot holds the value as a float32 whose top 16 bits are the
+  // bfloat16), and a flat record (copy type 1) is read as consecutive chunks of the data: the stored real
+  // extents of such a record were measured in output bytes against core bytes, so every core supplies
+  // its aligned extent up to what the output still lacks.  Four-dimensional records keep their stored
+  // real extents, which count elements whatever their width.
   int gather(const TensorCopyInfo& info, uint64_t in_addr, uint64_t out_addr) {
     const uint64_t eb = info.element_byte;
     const uint32_t d = info.concat_dim;
@@ -244,6 +285,8 @@ class Executor {
     uint64_t out_elems = 0;
     if (eb == 0 || d > 3 || !product(R, &out_elems)) return fail(rtErrRunRecord, "bad tensor copy record");
     if (out_elems == 0 || info.core_in_mask == 0) return 0;
+    const uint64_t cw = coreElementBytes(info, in_addr);
+    const bool wide = cw != eb;
     uint8_t* out = nullptr;
     uint8_t* in = nullptr;
     uint64_t in_avail = 0;
@@ -256,7 +299,7 @@ class Executor {
       const int32_t* A = core.shape_align;
       int32_t r[4];
       std::memcpy(r, core.shape_real, sizeof r);
-      if (r[0] == 0 && r[1] == 0 && r[2] == 0 && r[3] == 0) {
+      if ((r[0] == 0 && r[1] == 0 && r[2] == 0 && r[3] == 0) || (wide && info.copy_type != 0)) {
         if (filled >= R[d]) continue;
         std::memcpy(r, A, sizeof r);
         if (r[d] > R[d] - filled) r[d] = static_cast<int32_t>(R[d] - filled);
@@ -268,10 +311,9 @@ class Executor {
           return fail(rtErrRunRecord, "core tensor " + std::to_string(j) + " does not fit the output");
       }
       if (filled + r[d] > R[d]) return fail(rtErrRunRecord, "core tensors exceed the output");
-      if (core.core_offset > in_avail || core_elems * eb > in_avail - core.core_offset)
+      if (core.core_offset > in_avail || core_elems * cw > in_avail - core.core_offset)
         return fail(rtErrOutOfBounds, "core tensor " + std::to_string(j) + " lies beyond the input block");
       const uint8_t* src = in + core.core_offset;
-      const uint64_t row = static_cast<uint64_t>(r[3]) * eb;
       for (int64_t i0 = 0; i0 < r[0]; ++i0) {
         for (int64_t i1 = 0; i1 < r[1]; ++i1) {
           for (int64_t i2 = 0; i2 < r[2]; ++i2) {
@@ -279,7 +321,12 @@ class Executor {
             o[d] += filled;
             const uint64_t s = static_cast<uint64_t>(((i0 * A[1] + i1) * A[2] + i2) * A[3]);
             const uint64_t t = static_cast<uint64_t>(((o[0] * R[1] + o[1]) * R[2] + o[2]) * R[3] + o[3]);
-            std::memcpy(out + t * eb, src + s * eb, row);
+            if (!wide) {
+              std::memcpy(out + t * eb, src + s * eb, static_cast<uint64_t>(r[3]) * eb);
+            } else {
+              for (int64_t i3 = 0; i3 < r[3]; ++i3)
+                std::memcpy(out + (t + i3) * eb, src + (s + i3) * cw + (cw - eb), eb);
+            }
           }
         }
       }
@@ -320,6 +367,7 @@ class Executor {
   Device& d_;
   uint64_t seq_;
   std::vector<BlockPtr> pins_;   // blocks the current op touches
+  std::unordered_map<uint64_t, uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
   Failure fail_;
 };
 

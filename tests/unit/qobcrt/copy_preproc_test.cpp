@@ -152,6 +152,137 @@ TEST_F(CardOps, MemoryCopyWithSeveralLoopsAndSplitFlatCores) {
             static_cast<uint32_t>(rtErrOutOfBounds));
 }
 
+// A float32 whose high half is a bfloat16 value, with a low half that a correct gather never copies.
+uint32_t wideSlot(uint16_t bf) { return (uint32_t{bf} << 16) | 0x5a5au; }
+
+// Model node "widen": n floats in, the same n floats out, a 2-byte-per-element output kept in 32-bit core
+// slots (real size 2n, core size 4n).
+struct Widen {
+  uint32_t n;
+  static int run(void* self, const void* const* in, void* const* out, char*, size_t) {
+    std::memcpy(out[0], in[0], static_cast<Widen*>(self)->n * 4);
+    return 0;
+  }
+  qobcrt_model_desc desc() {
+    qobcrt_model_desc d{};
+    d.name = "widen";
+    d.batch_size = 1;
+    d.num_inputs = 1;
+    d.num_outputs = 1;
+    d.input_bytes[0] = n * 4;
+    d.output_bytes[0] = n * 2;
+    d.align_output_bytes[0] = n * 4;
+    d.run = &Widen::run;
+    d.self = this;
+    return d;
+  }
+};
+
+TEST_F(CardOps, MemoryCopyReadsBfloatElementsFromThirtyTwoBitCoreSlots) {
+  Blocks b;
+  // Four-dimensional: [1,3,5,6] bfloat16 over two [1,2,8,8] cores of 32-bit slots, 128 x 4 bytes apart.
+  std::vector<uint32_t> cores4(2 * 2 * 8 * 8);
+  for (size_t i = 0; i < cores4.size(); ++i) cores4[i] = wideSlot(static_cast<uint16_t>(0x3f00 + i));
+  std::vector<uint8_t> cfg4;
+  put(cfg4, int32_t{1});
+  put(cfg4, uint32_t{0});
+  copyRecord(cfg4, {{{1, 2, 5, 6}, {1, 2, 8, 8}, 0}, {{1, 1, 5, 6}, {1, 2, 8, 8}, 512}}, {1, 3, 5, 6}, 1, 2, 0);
+  const uint64_t in4 = b.upload(QOBCRT_SIM_INOUT, cores4.data(), cores4.size() * 4);
+  const uint64_t out4 = b.alloc(QOBCRT_SIM_APP, 3 * 5 * 6 * 2);
+  const uint64_t cfg4_addr = b.upload(QOBCRT_SIM_STREAM, cfg4.data(), cfg4.size());
+  ASSERT_EQ(runToEnd(b, kMemCopy, argArray(b, 1, 1, 1, 1, 1, {cfg4_addr, in4, out4})), 0u);
+  const auto got4 = readBack<uint16_t>(0, out4, 3 * 5 * 6);
+  int wrong = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int h = 0; h < 5; ++h)
+      for (int w = 0; w < 6; ++w) wrong += got4[(c * 5 + h) * 6 + w] != uint16_t(0x3f00 + (c * 8 + h) * 8 + w);
+  EXPECT_EQ(wrong, 0);
+  // The same cores in a block that holds them as 2-byte elements but not as 32-bit slots.
+  const uint64_t short4 = b.upload(QOBCRT_SIM_INOUT, cores4.data(), 1000);
+  EXPECT_EQ(runToEnd(b, kMemCopy, argArray(b, 1, 1, 1, 1, 1, {cfg4_addr, short4, out4})),
+            static_cast<uint32_t>(rtErrOutOfBounds));
+
+  // Flat: [1,1000] bfloat16 over two [1,512] cores 2048 bytes apart.  The record gives the first core a
+  // real extent of 1000 (real bytes measured against 32-bit core bytes) and the second none.
+  std::vector<uint32_t> flat(1024);
+  for (size_t i = 0; i < flat.size(); ++i) flat[i] = wideSlot(static_cast<uint16_t>(i * 3));
+  std::vector<uint8_t> cfg2;
+  put(cfg2, int32_t{1});
+  put(cfg2, uint32_t{0});
+  copyRecord(cfg2, {{{1, 1, 1, 1000}, {1, 1, 1, 512}, 0}, {{0, 0, 0, 0}, {1, 1, 1, 512}, 2048}}, {1, 1, 1, 1000}, 3, 2,
+             1);
+  std::vector<uint8_t> guard(2048, 0xab);
+  const uint64_t in2 = b.upload(QOBCRT_SIM_INOUT, flat.data(), flat.size() * 4);
+  const uint64_t out2 = b.upload(QOBCRT_SIM_APP, guard.data(), guard.size());
+  ASSERT_EQ(runToEnd(b, kMemCopy, argArray(b, 1, 1, 1, 1, 1, {b.upload(QOBCRT_SIM_STREAM, cfg2.data(), cfg2.size()),
+                                                                in2, out2})),
+            0u);
+  const auto got2 = readBack<uint16_t>(0, out2, 1024);
+  wrong = 0;
+  for (int i = 0; i < 1000; ++i) wrong += got2[i] != uint16_t(i * 3);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(got2[1000], 0xabab) << "bytes past the real output were written";
+
+  // One core: only the model that wrote the input in this run tells its 32-bit slots.
+  Widen widen{1024};
+  const qobcrt_model_desc d = widen.desc();
+  uint64_t model = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  std::vector<float> x(1024);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = float(i) - 300.5f;
+  const uint64_t xin = b.upload(QOBCRT_SIM_APP, x.data(), x.size() * 4);
+  const uint64_t core = b.alloc(QOBCRT_SIM_INOUT, 4096);
+  const uint64_t plain = b.alloc(QOBCRT_SIM_APP, 2000);
+  std::vector<uint8_t> cfg1;
+  put(cfg1, int32_t{1});
+  put(cfg1, uint32_t{0});
+  copyRecord(cfg1, {{{1, 1, 1, 1000}, {1, 1, 1, 1024}, 0}}, {1, 1, 1, 1000}, 3, 2, 1);
+  const uint64_t run_args = argArray(b, 1, 1, 1, 1, 1, {model, xin, core});
+  const uint64_t copy_args =
+      argArray(b, 1, 1, 1, 1, 1, {b.upload(QOBCRT_SIM_STREAM, cfg1.data(), cfg1.size()), core, plain});
+  const auto reports =
+      Reports::get().waitRun(submit(runBlock(b, {{1, kRunModel, 1, run_args}, {2 | kEnd, kMemCopy, 1, copy_args}}, kStream)));
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().desc.error_code, 0u);
+  const auto got1 = readBack<uint16_t>(0, plain, 1000);
+  wrong = 0;
+  for (int i = 0; i < 1000; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &x[i], 4);
+    wrong += got1[i] != uint16_t(bits >> 16);
+  }
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
+}
+
+TEST_F(CardOps, MemoryCopyTakesCoreOffsetsAsStored) {
+  Blocks b;
+  // [1,3,4,4] float32 over two [1,2,8,8] cores whose offsets leave 256 bytes of other data between them
+  // (the second core starts at 768, not at the 512 that back-to-back aligned cores would give).
+  std::vector<float> in(192 + 64 + 128, -1.f);
+  for (int c = 0; c < 2; ++c)
+    for (int h = 0; h < 8; ++h)
+      for (int w = 0; w < 8; ++w) {
+        in[(c * 8 + h) * 8 + w] = float(c * 100 + h * 10 + w);
+        if (c == 0) in[192 + (h * 8 + w)] = float(200 + h * 10 + w);
+      }
+  std::vector<uint8_t> cfg;
+  put(cfg, int32_t{1});
+  put(cfg, uint32_t{0});
+  copyRecord(cfg, {{{1, 2, 4, 4}, {1, 2, 8, 8}, 0}, {{1, 1, 4, 4}, {1, 2, 8, 8}, 768}}, {1, 3, 4, 4}, 1, 4, 0);
+  const uint64_t src = b.upload(QOBCRT_SIM_INOUT, in.data(), in.size() * 4);
+  const uint64_t out = b.alloc(QOBCRT_SIM_APP, 3 * 16 * 4);
+  ASSERT_EQ(runToEnd(b, kMemCopy, argArray(b, 1, 1, 1, 1, 1, {b.upload(QOBCRT_SIM_STREAM, cfg.data(), cfg.size()),
+                                                                src, out})),
+            0u);
+  const auto got = readBack<float>(0, out, 48);
+  int wrong = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int h = 0; h < 4; ++h)
+      for (int w = 0; w < 4; ++w) wrong += got[(c * 4 + h) * 4 + w] != float(c * 100 + h * 10 + w);
+  EXPECT_EQ(wrong, 0);
+}
+
 std::vector<uint8_t> preprocBlock(const std::vector<qobe_preproc_tensor>& tensors) {
   qobe_preproc_header h{};
   h.magic = QOBE_PREPROC_MAGIC;
