@@ -138,7 +138,10 @@ class OpStream : public IOpStream {
   qoblErr synchronize(uint32_t timeout) override;
   void getCacheNumber(uint32_t& num) override;
   void setWaitingState() override { waiting_.store(true); }
-  void clearWaitingState() { waiting_.store(false); }
+  // Ends a device wait's announcement unless a thread still waits in synchronize.
+  void clearWaitingState() {
+    if (waiters_.load() == 0) waiting_.store(false);
+  }
   bool checkBusy(bool noWait) override;
   bool setBusy(bool busy) override;
 
@@ -206,6 +209,7 @@ class OpStream : public IOpStream {
 
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> apiRefs_{0};
+  std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
 };
 

@@ -350,7 +350,8 @@ bool OpStream::callbackCount() {
     }
     if (waitHandleCount_.compare_exchange_weak(cur, cur - 1)) break;
   }
-  if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+  if (waitHandleCount_.load() == 0 && (waiting_.load() || waiters_.load() != 0) && waitEvent_ != nullptr)
+    qobmSetEvent(waitEvent_);
   return true;
 }
 
@@ -364,31 +365,36 @@ bool OpStream::isCompleted() {
 }
 
 qoblErr OpStream::synchronize(uint32_t timeout) {
+  // Several threads may wait at once: the stream counts as waiting until the last of them leaves.
+  ++waiters_;
   waiting_.store(true);
   // The event is a hint: a signal left over from an earlier completion only makes the loop look again, so
   // the wait ends exactly when the count reaches 0 or the time-out passes.
   const bool forever = timeout == UINT32_MAX;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+  qoblErr result = qoblERR_STREAM_SYNC_TIMEOUT;
   while (true) {
-    if (isCompleted()) {
-      waiting_.store(false);
-      QOBL_LOG_TRACE("Stream [%d] synchronized successfully because wait to event.", streamId_);
-      return qoblERR_SUCCESS;
+    if (waitHandleCount_.load() == 0) {
+      result = qoblERR_SUCCESS;
+      break;
     }
+    if (closing_.load()) break;
     uint32_t slice = UINT32_MAX;
     if (!forever) {
       const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline || closing_.load()) break;
+      if (now >= deadline) break;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
       slice = static_cast<uint32_t>(left > 0 ? left : 1);
-    } else if (closing_.load()) {
-      break;
     }
     qobmWaitEvent(waitEvent_, slice);
   }
-  waiting_.store(false);
-  QOBL_LOG_INFO("Timeout occured when waiting for stream completion.");
-  return qoblERR_STREAM_SYNC_TIMEOUT;
+  if (--waiters_ == 0) waiting_.store(false);
+  if (result == qoblERR_SUCCESS) {
+    QOBL_LOG_TRACE("Stream [%d] synchronized successfully because wait to event.", streamId_);
+  } else {
+    QOBL_LOG_INFO("Timeout occured when waiting for stream completion.");
+  }
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------------------

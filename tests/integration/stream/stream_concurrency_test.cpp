@@ -1,0 +1,137 @@
+// Streams under concurrency: several streams and threads running at once, destroying a stream while its
+// reports are being delivered, and a report callback that subscribes another callback.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "stream_test_util.h"
+
+using namespace streamtest;
+
+namespace {
+
+// Three threads, each with its own stream over its own graph, plus a fourth thread that shares the first
+// stream: every output equals the reference and every input gets exactly one report.
+TEST(StreamConcurrencyTest, SeveralStreamsAndThreads) {
+  {
+    constexpr int kStreams = 3, kRuns = 20;
+    std::vector<std::unique_ptr<Pipeline>> pipes;
+    std::vector<std::unique_ptr<Recorder>> recs(kStreams);
+    std::vector<std::unique_ptr<Sub>> subs;
+    for (int s = 0; s < kStreams; ++s) {
+      pipes.emplace_back(new Pipeline());
+      recs[s].reset(new Recorder());
+      subs.emplace_back(new Sub{recs[s].get(), s});
+      ASSERT_EQ(0u, qoblSubscribeStreamReport(pipes[s]->stream(), &recordReport, subs.back().get()));
+    }
+    std::atomic<int> failures{0};
+    auto worker = [&](int s) {
+      qobmSetDevice(0);
+      CardDataset in(pipes[s]->input());
+      for (int i = 0; i < kRuns; ++i) {
+        Output out(pipes[s]->stream());
+        qoblErr rc = qoblRunStreamAsync(pipes[s]->stream(), in.get(), out.get());
+        // Another thread may be waiting on the shared stream right now.
+        while (rc == qoblERR_RUN_STREAM) {
+          std::this_thread::yield();
+          rc = qoblRunStreamAsync(pipes[s]->stream(), in.get(), out.get());
+        }
+        if (rc != 0 || qoblSynchronizeStream(pipes[s]->stream(), 10000) != 0) ++failures;
+        if (readBuffer(out.get(), 0) != pipes[s]->expected()) ++failures;
+      }
+    };
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kStreams; ++s) threads.emplace_back(worker, s);
+    threads.emplace_back(worker, 0);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0u, qoblSynchronizeDevice(0, 10000));
+    for (int s = 0; s < kStreams; ++s) {
+      const std::vector<Report> reports = recs[s]->snapshot();
+      EXPECT_EQ(static_cast<size_t>(s == 0 ? 2 * kRuns : kRuns), reports.size());
+      for (const Report& r : reports) EXPECT_EQ(pipes[s]->expected(), r.output);
+    }
+  }
+  expectNoLibraryBlocks();
+}
+
+struct SlowCallback {
+  std::atomic<int> calls{0};
+  std::atomic<bool> inside{false};
+  static void fn(qobeOp*, qobmDataset*, qobmDataset* out, qoblCallbackStatus*, void* user) {
+    auto* self = static_cast<SlowCallback*>(user);
+    self->inside = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    readBuffer(out, 0);  // the output is still readable during the call
+    ++self->calls;
+    self->inside = false;
+  }
+};
+
+// Destroying a stream while its reports are being delivered: the destroy waits for the runs on the card,
+// no callback runs after it returned, and every block is released.
+TEST(StreamConcurrencyTest, DestroyWhileReportsAreDelivered) {
+  for (int round = 0; round < 3; ++round) {
+    SlowCallback cb;
+    {
+      Pipeline p;
+      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &SlowCallback::fn, &cb));
+      CardDataset in(p.input());
+      std::vector<std::unique_ptr<Output>> outs;
+      for (int i = 0; i < 8; ++i) {
+        outs.emplace_back(new Output(p.stream()));
+        ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), outs.back()->get()));
+      }
+      while (cb.calls.load() == 0) std::this_thread::yield();
+      p.destroyStream();
+      EXPECT_FALSE(cb.inside.load());
+      const int seen = cb.calls.load();
+      EXPECT_EQ(8, seen);  // the runs already on the card were delivered before the destroy returned
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_EQ(seen, cb.calls.load());
+    }
+    expectNoLibraryBlocks();
+  }
+}
+
+// A report callback that subscribes a further callback: the new one is called from the next input on.
+struct Chain {
+  qoblStream* stream = nullptr;
+  Recorder rec;
+  Sub late{&rec, 2};
+  std::atomic<int> firstCalls{0};
+  static void first(qobeOp* op, qobmDataset* in, qobmDataset* out, qoblCallbackStatus* st, void* user) {
+    auto* self = static_cast<Chain*>(user);
+    if (self->firstCalls++ == 0) {
+      EXPECT_EQ(0u, qoblSubscribeStreamReport(self->stream, &recordReport, &self->late));
+    }
+    Sub s{&self->rec, 1};
+    recordReport(op, in, out, st, &s);
+  }
+};
+
+TEST(StreamConcurrencyTest, CallbackSubscribesAnotherCallback) {
+  {
+    Pipeline p;
+    Chain chain;
+    chain.stream = p.stream();
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Chain::first, &chain));
+    CardDataset in(p.input());
+    Output out(p.stream());
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    }
+    const std::vector<Report> reports = chain.rec.snapshot();
+    // Run 1: only the first callback; runs 2 and 3: first, then the late one.
+    ASSERT_EQ(5u, reports.size());
+    const int tags[] = {1, 1, 2, 1, 2};
+    for (size_t i = 0; i < reports.size(); ++i) {
+      EXPECT_EQ(tags[i], reports[i].tag) << i;
+      EXPECT_EQ(p.expected(), reports[i].output);
+    }
+  }
+  expectNoLibraryBlocks();
+}
+
+}  // namespace
