@@ -265,6 +265,19 @@ TEST_F(DynamicApiTest, MembersAreFoundByExactKeyAndRelativeToTheConfiguration) {
   ASSERT_EQ(0u, rc);
   ASSERT_NE(nullptr, model);
   EXPECT_EQ(0u, qoblDestroyModel(model));
+
+  // The runtime judges the suite itself: no members at all, or shape ranges it cannot read, end in 301007
+  // with no model.
+  const std::string none = dir.write(
+      "none.json", "{\"module_name\": \"m\", \"module_num\": 0, \"shape_ranges\": \"[]\", \"shared_params\": \"\"}");
+  model = nullptr;
+  EXPECT_EQ(qoblERR_CREATE_MODEL, qoblCreateDynamicModel(none.c_str(), nullptr, &model));
+  EXPECT_EQ(nullptr, model);
+  std::string badRanges = suiteText();
+  badRanges.replace(badRanges.find("[[[[1,3,4,4]"), 12, "[[[[1,3,4");
+  const std::string broken = dir.write("broken.json", badRanges);
+  EXPECT_EQ(qoblERR_CREATE_MODEL, qoblCreateDynamicModel(broken.c_str(), nullptr, &model));
+  EXPECT_EQ(nullptr, model);
   EXPECT_EQ(baseline, liveStreamBlocks());
 }
 
