@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 
 namespace zenlar {
 namespace qoblrun {
@@ -44,6 +45,29 @@ bool readAll(const std::string& path, std::vector<uint8_t>* out) {
   if (!f) return false;
   out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   return !f.bad();
+}
+
+// "" when the file holds a JSON object; else the parser's complaint with its offset.
+std::string checkJson(const std::string& path) {
+  std::vector<uint8_t> text;
+  if (!readAll(path, &text)) return "cannot be read";
+  text.push_back('\0');
+  rapidjson::Document doc;
+  doc.Parse(reinterpret_cast<const char*>(text.data()));
+  if (doc.HasParseError())
+    return std::string("not valid JSON (offset ") + std::to_string(doc.GetErrorOffset()) + ": " +
+           rapidjson::GetParseError_En(doc.GetParseError()) + ")";
+  if (!doc.IsObject()) return "not a JSON object";
+  return "";
+}
+
+// "" when the file starts like a shared object.
+std::string checkElf(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  char magic[4] = {0, 0, 0, 0};
+  f.read(magic, 4);
+  if (!f || std::memcmp(magic, "\x7f" "ELF", 4) != 0) return "not a shared object (no ELF header)";
+  return "";
 }
 
 bool parseHxW(const std::string& s, int64_t* h, int64_t* w) {
@@ -133,11 +157,13 @@ std::string openModelDir(const std::string& dirIn, const std::string& shape, boo
   m.dynamic = exists(m.suite);
   if (exists(m.dir + "hw.json")) {
     m.hw = m.dir + "hw.json";
-    const std::string why = checkFile(m.hw);
+    std::string why = checkFile(m.hw);
+    if (why.empty()) why = checkJson(m.hw);
     if (!why.empty()) return m.hw + ": " + why;
   }
   if (m.dynamic) {
-    const std::string why = checkFile(m.suite);
+    std::string why = checkFile(m.suite);
+    if (why.empty()) why = checkJson(m.suite);
     if (!why.empty()) return m.suite + ": " + why;
     const std::string err = openSuite(&m);
     if (!err.empty()) return err;
@@ -165,6 +191,10 @@ std::string openModelDir(const std::string& dirIn, const std::string& shape, boo
       const std::string why = checkFile(*p);
       if (!why.empty()) return *p + ": " + why + " (a model directory holds model.so, graph.json, params.bin)";
     }
+    std::string why = checkElf(m.lib);
+    if (!why.empty()) return m.lib + ": " + why;
+    why = checkJson(m.graph);
+    if (!why.empty()) return m.graph + ": " + why;
     m.sampleDir = m.dir;
   }
 
