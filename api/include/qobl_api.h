@@ -89,11 +89,15 @@ typedef struct qoblCallbackStatus {
  *   op      - the reported op (owned by the application);
  *   input   - the application's input dataset of that input (as given to qoblRunStreamAsync);
  *   output  - a dataset made for this call that describes the op's outputs for that input, in card memory;
- *             the library keeps no reference to it after the call; the card memory it describes is only
- *             guaranteed until the callback returns (copy out what is needed, e.g. with qobmMemcpy);
+ *             the library creates it before and destroys it (container and buffer handles, never the
+ *             application's card memory) right after the callbacks of that input returned: the
+ *             application must neither keep nor destroy it; the card memory of a non-leaf op's outputs is
+ *             only guaranteed until the callback returns (copy out what is needed, e.g. with qobmMemcpy);
  *   status  - valid during the call only;
  *   userCtx - the pointer given at subscription.
- * The callback must not call qoblRunStreamAsync or qoblDestroyOpStream for its own stream.
+ * The callback must not call qoblRunStreamAsync or qoblDestroyOpStream for its own stream (both are refused,
+ * with qoblERR_RUN_STREAM and qoblERR_DESTROY_STREAM).  On a device error (status->errorCode not 0) the run
+ * ends there and is released at once; no end report follows for it.
  */
 typedef void (*qoblStreamReportCallback)(qobeOp* op, qobmDataset* input, qobmDataset* output,
                                          qoblCallbackStatus* status, void* userCtx);
@@ -181,8 +185,12 @@ QOBL_EXPORT qoblErr qoblConnectOps(qobeOp* parent, qobeOp* child);
    caller and must outlive the stream.  The handle is released by qoblDestroyOpStream. */
 QOBL_EXPORT qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream** stream);
 
-/* Destroys the stream (waiting for report processing in progress); the handle must not be used
-   afterwards. */
+/* Destroys the stream.  Runs already handed to the card are waited for (up to 10 s) and their reports are
+   delivered before the call returns; inputs still gathering for a run that was never sent are discarded.
+   No report callback of the stream runs after the call returned.  The handle must not be used afterwards:
+   its record now belongs to the library (do not free it); a destroyed or unknown handle is recognised
+   without being read: qoblDestroyOpStream returns qoblERR_DESTROY_STREAM and the other stream functions
+   qoblERR_INVALID_STREAM. */
 QOBL_EXPORT qoblErr qoblDestroyOpStream(qoblStream* stream);
 
 /* Validates the graph, orders its ops and prepares the stream for runs. */
@@ -207,14 +215,18 @@ QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDa
 
 /* Starts a run and returns.  The output dataset must lie in card memory.  Both datasets stay owned by the
    caller and must remain valid until the run has completed (see qoblSynchronizeStream).  Results are
-   delivered to the subscribed report callbacks.  qoblERR_RUN_PENDING: accepted, waiting for more inputs. */
+   delivered to the subscribed report callbacks.  qoblERR_RUN_PENDING: accepted, waiting for more inputs.
+   When a run cannot be prepared or handed to the card (qoblERR_RUN_STREAM), every input gathered for it
+   is dropped without a report, released, and no longer waited for by qoblSynchronizeStream. */
 QOBL_EXPORT qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* output);
 
-/* Writes the stream's cache number (inputs gathered per device run) to *num. */
+/* Writes the stream's cache number (inputs gathered per device run) to *num; qoblERR_STREAM_NOT_BUILT
+   before the build. */
 QOBL_EXPORT qoblErr qoblGetStreamCacheNumber(qoblStream* stream, uint32_t* num);
 
 /* Adds a report callback with its user context (kept as given, never dereferenced by the library).  The
-   same pair subscribed twice is called twice.  May be called before or after the build. */
+   same pair subscribed twice is called twice.  May be called before or after the build, also from a report
+   callback (the new callback is called from the next report on).  A null callback: qoblERR_INVALID_PARAM. */
 QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamReportCallback callback,
                                               void* userCtx);
 
@@ -224,8 +236,8 @@ QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamRepo
    waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out. */
 QOBL_EXPORT qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout);
 
-/* Waits for every stream of device devId, each up to `timeout` milliseconds.
-   qoblERR_DEVICE_SYNC_TIMEOUT when a stream timed out. */
+/* Waits for every stream of device devId; `timeout` milliseconds bound the whole wait (UINT32_MAX: no
+   limit).  qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
 QOBL_EXPORT qoblErr qoblSynchronizeDevice(uint32_t devId, uint32_t timeout);
 
 #ifdef __cplusplus
