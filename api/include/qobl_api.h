@@ -159,7 +159,8 @@ QOBL_EXPORT qoblErr qoblGetModelAlignOutputSizeByIndex(qoblModel* model, int32_t
 /* ---- op graphs ---- */
 
 /* Creates an empty graph into *graph.  When *graph is already non-null nothing is created and 0 is
-   returned.  The handle record is owned by the caller and is never freed by qoblDestroyOpGraph. */
+   returned.  The handle record is owned by the caller and is never freed by qoblDestroyOpGraph; it is
+   allocated with malloc, so the caller may free() it once the graph is destroyed. */
 QOBL_EXPORT qoblErr qoblCreateOpGraph(qoblOpGraph** graph);
 
 /* Releases the graph (its nodes and edges, not the op-engine ops) and empties the handle.  Fails with
