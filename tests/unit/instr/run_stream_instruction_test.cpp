@@ -360,3 +360,32 @@ TEST_F(ReleaseTest, BuiltRunOutlivesItsRecordsAndStreamOps) {
 }
 
 }  // namespace
+
+#include <algorithm>
+#include <thread>
+
+#include "op_dataset_id.h"
+
+namespace {
+
+TEST(DatasetIdTest, StartsInItsRandomRangeAndCountsUpAcrossThreads) {
+  // Nothing else in this program draws dataset ids, so this is the process's first.
+  const uint32_t first = zenlar::qobl::DatasetId::generateId();
+  EXPECT_GE(first, 22u);
+  EXPECT_LE(first, 1011u);
+  std::vector<uint32_t> ids[4];
+  std::vector<std::thread> threads;
+  for (auto& list : ids) {
+    threads.emplace_back([&list] {
+      for (int i = 0; i < 500; ++i) list.push_back(zenlar::qobl::DatasetId::generateId());
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::vector<uint32_t> all;
+  for (const auto& list : ids) all.insert(all.end(), list.begin(), list.end());
+  std::sort(all.begin(), all.end());
+  ASSERT_EQ(2000u, all.size());
+  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(first + 1 + i, all[i]);
+}
+
+}  // namespace
