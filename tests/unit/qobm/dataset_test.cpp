@@ -12,80 +12,50 @@ namespace {
 const qobmDeviceInfo kHost{qobmDE_CPU, 0};
 const qobmDeviceInfo kCard{qobmDE_QOBC, 0};
 
-// A dataset copied entry by entry through the public calls, the way a caller clones one.
-qobmDataset* cloneBuffers(qobmDataset* src) {
-  uint32_t count = 0;
-  EXPECT_EQ(qobmGetDatasetBufferCount(src, &count), 0);
-  qobmDataset* copy = nullptr;
-  EXPECT_EQ(qobmCreateDataset(qobmDM_BUFFER, &copy), 0);
-  for (uint32_t i = 0; i < count; ++i) {
-    qobmDataBuffer* b = nullptr;
-    EXPECT_EQ(qobmGetDatasetBuffer(src, i, &b), 0);
-    EXPECT_EQ(qobmAddDatasetBuffer(copy, b), 0);
-  }
-  return copy;
-}
-
 TEST(QobmDataset, ClonedBufferDatasetSharesEntriesAndOutlivesItsSource) {
   std::vector<uint8_t> host(300);
-  std::vector<qobmDataBuffer*> bufs;
+  std::vector<qobmDataBuffer*> bufs(3);
   qobmDataset* ds = nullptr;
+  qobmDataset* copy = nullptr;
   ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
-  for (int i = 0; i < 3; ++i) {
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &copy), 0);
+  for (uint32_t i = 0; i < 3; ++i) {
+    const uint64_t addr = reinterpret_cast<uint64_t>(host.data() + 100 * i);
+    ASSERT_EQ(qobmCreateDataBuffer(i == 1 ? kCard : kHost, addr, 10 + i, &bufs[i]), 0);
+    ASSERT_EQ(qobmAddDatasetBuffer(ds, bufs[i]), 0);
     qobmDataBuffer* b = nullptr;
-    const qobmDeviceInfo dev = i == 1 ? kCard : kHost;
-    ASSERT_EQ(qobmCreateDataBuffer(dev, reinterpret_cast<uint64_t>(host.data() + 100 * i), 10 + i, &b), 0);
-    ASSERT_EQ(qobmAddDatasetBuffer(ds, b), 0);
-    bufs.push_back(b);
+    ASSERT_EQ(qobmGetDatasetBuffer(ds, i, &b), 0);
+    ASSERT_EQ(qobmAddDatasetBuffer(copy, b), 0);
   }
-  qobmDataset* copy = cloneBuffers(ds);
   ASSERT_EQ(qobmDestroyDataset(ds), 0);  // the container only: the entries stay usable through the copy
-
-  qobmDatasetMode mode = qobmDM_TENSOR;
-  ASSERT_EQ(qobmGetDatasetMode(copy, &mode), 0);
-  EXPECT_EQ(mode, qobmDM_BUFFER);
   uint32_t count = 0;
   ASSERT_EQ(qobmGetDatasetBufferCount(copy, &count), 0);
   ASSERT_EQ(count, 3u);
   for (uint32_t i = 0; i < 3; ++i) {
     qobmDataBuffer* b = nullptr;
-    ASSERT_EQ(qobmGetDatasetBuffer(copy, i, &b), 0);
-    EXPECT_EQ(b, bufs[i]);
     uint64_t addr = 0, size = 0;
     qobmDeviceInfo info{};
+    ASSERT_EQ(qobmGetDatasetBuffer(copy, i, &b), 0);
+    EXPECT_EQ(b, bufs[i]);
     ASSERT_EQ(qobmGetDataBufferAddr(b, &addr), 0);
     ASSERT_EQ(qobmGetDataBufferSize(b, &size), 0);
     ASSERT_EQ(qobmGetDataBufferDeviceInfo(b, &info), 0);
     EXPECT_EQ(addr, reinterpret_cast<uint64_t>(host.data() + 100 * i));
     EXPECT_EQ(size, 10u + i);
     EXPECT_EQ(info.dev, i == 1 ? qobmDE_QOBC : qobmDE_CPU);
-    EXPECT_EQ(info.devIdx, 0u);
   }
   EXPECT_EQ(qobmDestroyDataset(copy), 0);
   for (auto* b : bufs) EXPECT_EQ(qobmDestroyDataBuffer(b), 0);
-}
 
-TEST(QobmDataset, TensorReadsBackShapeTypeAndPlace) {
-  qobmShape shape{4, {1, 3, 8, 8, 77, 0}};  // the fifth extent lies beyond ndims
+  // A tensor keeps only the extents within ndims.
+  qobmShape shape{4, {1, 3, 8, 8, 77, 0}};
   qobmTensor* t = nullptr;
   ASSERT_EQ(qobmCreateTensor(kCard, 0x1000, 768, &shape, qobmDT_FLOAT32, &t), 0);
   qobmShape got{};
-  qobmDType dtype = qobmDT_ANY;
-  uint64_t addr = 0, size = 0;
-  qobmDeviceInfo info{};
   ASSERT_EQ(qobmGetTensorShape(t, &got), 0);
-  ASSERT_EQ(qobmGetTensorDataType(t, &dtype), 0);
-  ASSERT_EQ(qobmGetTensorDataHandle(t, &addr), 0);
-  ASSERT_EQ(qobmGetTensorSize(t, &size), 0);
-  ASSERT_EQ(qobmGetTensorDeviceInfo(t, &info), 0);
   EXPECT_EQ(got.ndims, 4u);
   EXPECT_EQ(got.shapes[1], 3);
-  EXPECT_EQ(got.shapes[3], 8);
   EXPECT_EQ(got.shapes[4], 0);
-  EXPECT_EQ(dtype, qobmDT_FLOAT32);
-  EXPECT_EQ(addr, 0x1000u);
-  EXPECT_EQ(size, 768u);
-  EXPECT_EQ(info.dev, qobmDE_QOBC);
   EXPECT_EQ(qobmDestroyTensor(t), 0);
 }
 
@@ -100,9 +70,7 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   qobmTensor* ten = nullptr;
   ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 4, &shape, qobmDT_UINT8, &ten), 0);
 
-  // Null handles and null out-parameters.
   qobmDataset* outDs = reinterpret_cast<qobmDataset*>(0x1);
-  EXPECT_EQ(qobmCreateDataset(qobmDM_BUFFER, nullptr), QOBM_ERR_INVALID_PARAM);
   qobmDatasetMode badMode;  // a value a C caller may pass; it lies outside the C++ enum's range
   const int two = 2;
   std::memcpy(&badMode, &two, sizeof badMode);
@@ -112,93 +80,56 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   EXPECT_EQ(qobmGetDatasetBufferCount(nullptr, &count), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(qobmGetDatasetBufferCount(bufDs, nullptr), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(qobmAddDatasetBuffer(bufDs, nullptr), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmGetDataBufferAddr(buf, nullptr), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmDestroyDataset(nullptr), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(qobmDestroyDataBuffer(nullptr), QOBM_ERR_INVALID_PARAM);
-
   // Wrong mode, both directions.
-  qobmTensor* outTen = reinterpret_cast<qobmTensor*>(0x2);
-  qobmDataBuffer* outBuf = reinterpret_cast<qobmDataBuffer*>(0x3);
   EXPECT_EQ(qobmAddDatasetTensor(bufDs, ten), QOBM_ERR_MODE);
   EXPECT_EQ(qobmAddDatasetBuffer(tenDs, buf), QOBM_ERR_MODE);
-  EXPECT_EQ(qobmGetDatasetTensorCount(bufDs, &count), QOBM_ERR_MODE);
   EXPECT_EQ(qobmGetDatasetBufferCount(tenDs, &count), QOBM_ERR_MODE);
   EXPECT_EQ(count, 99u);
-
   // Index beyond the entries.
+  qobmTensor* outTen = reinterpret_cast<qobmTensor*>(0x2);
+  qobmDataBuffer* outBuf = reinterpret_cast<qobmDataBuffer*>(0x3);
   ASSERT_EQ(qobmAddDatasetBuffer(bufDs, buf), 0);
   ASSERT_EQ(qobmAddDatasetTensor(tenDs, ten), 0);
   EXPECT_EQ(qobmGetDatasetBuffer(bufDs, 1, &outBuf), QOBM_ERR_INDEX);
-  EXPECT_EQ(qobmGetDatasetBuffer(bufDs, UINT32_MAX, &outBuf), QOBM_ERR_INDEX);
-  EXPECT_EQ(qobmGetDatasetTensor(tenDs, 1, &outTen), QOBM_ERR_INDEX);
+  EXPECT_EQ(qobmGetDatasetTensor(tenDs, UINT32_MAX, &outTen), QOBM_ERR_INDEX);
   EXPECT_EQ(outBuf, reinterpret_cast<qobmDataBuffer*>(0x3));
   EXPECT_EQ(outTen, reinterpret_cast<qobmTensor*>(0x2));
-
   // Foreign handles: memory this library never handed out, and a handle of another kind.
   alignas(16) unsigned char junk[64] = {};
-  auto* foreignDs = reinterpret_cast<qobmDataset*>(junk);
-  EXPECT_EQ(qobmGetDatasetBufferCount(foreignDs, &count), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(qobmDestroyDataset(foreignDs), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(qobmGetDataBufferAddr(reinterpret_cast<qobmDataBuffer*>(ten), nullptr), QOBM_ERR_INVALID_PARAM);
   uint64_t addr = 5;
+  EXPECT_EQ(qobmDestroyDataset(reinterpret_cast<qobmDataset*>(junk)), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmGetDataBufferAddr(reinterpret_cast<qobmDataBuffer*>(ten), &addr), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmGetTensorDataHandle(reinterpret_cast<qobmTensor*>(buf), &addr), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmAddDatasetBuffer(bufDs, reinterpret_cast<qobmDataBuffer*>(ten)), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(qobmGetDatasetMode(reinterpret_cast<qobmDataset*>(buf), nullptr), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(addr, 5u);
-
-  // Destroyed handles.
+  // Destroyed handles; a dataset still lists a destroyed entry, and using it is answered, not a crash.
   ASSERT_EQ(qobmDestroyDataset(bufDs), 0);
   ASSERT_EQ(qobmDestroyDataBuffer(buf), 0);
   ASSERT_EQ(qobmDestroyTensor(ten), 0);
-  qobmDatasetMode mode = qobmDM_TENSOR;
-  EXPECT_EQ(qobmGetDatasetMode(bufDs, &mode), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(mode, qobmDM_TENSOR);
   EXPECT_EQ(qobmDestroyDataset(bufDs), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(qobmDestroyDataBuffer(buf), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmDestroyTensor(ten), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmGetDataBufferSize(buf, &addr), QOBM_ERR_INVALID_HANDLE);
-  EXPECT_EQ(qobmGetTensorSize(ten, &addr), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(addr, 5u);
-  // A dataset still lists a destroyed entry; using what it returns is answered, not a crash.
   ASSERT_EQ(qobmGetDatasetTensor(tenDs, 0, &outTen), 0);
-  EXPECT_EQ(outTen, ten);
   qobmShape got{};
   EXPECT_EQ(qobmGetTensorShape(outTen, &got), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmDestroyDataset(tenDs), 0);
-}
 
-TEST(QobmDataset, CreationValidatesDeviceShapeAndType) {
-  qobmDataBuffer* buf = nullptr;
-  qobmTensor* ten = nullptr;
-  qobmShape shape{2, {2, 3}};
-  EXPECT_EQ(qobmCreateDataBuffer(kHost, 0, 16, &buf), QOBM_ERR_INVALID_PARAM);       // null memory
+  // Creation validates device, memory, shape and type.
+  qobmShape two3{2, {2, 3}}, tooMany{7, {1, 1, 1, 1, 1, 1}}, negative{2, {2, -1}};
+  EXPECT_EQ(qobmCreateDataBuffer(kHost, 0, 16, &buf), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(qobmCreateDataBuffer(qobmDeviceInfo{static_cast<qobmDeviceType>(2), 0}, 0x10, 16, &buf),
             QOBM_ERR_DEVICE);
   EXPECT_EQ(qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 1000}, 0x10, 16, &buf), QOBM_ERR_DEVICE);
-  EXPECT_EQ(qobmCreateDataBuffer(kHost, 0x10, 16, nullptr), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(buf, nullptr);
-
   EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, nullptr, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &shape, qobmDT_ANY, &ten), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &shape, static_cast<qobmDType>(9), &ten), QOBM_ERR_INVALID_PARAM);
-  qobmShape tooMany{7, {1, 1, 1, 1, 1, 1}};
+  EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &two3, qobmDT_ANY, &ten), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &tooMany, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
-  qobmShape negative{2, {2, -1}};
   EXPECT_EQ(qobmCreateTensor(kHost, 0x10, 24, &negative, qobmDT_INT8, &ten), QOBM_ERR_INVALID_PARAM);
-  EXPECT_EQ(qobmCreateTensor(qobmDeviceInfo{qobmDE_QOBC, 1000}, 0x10, 24, &shape, qobmDT_INT8, &ten),
-            QOBM_ERR_DEVICE);
-  EXPECT_EQ(ten, nullptr);
-
-  // Six dimensions and every element type are accepted; a scalar (no dimensions) too.
   qobmShape six{6, {1, 2, 1, 2, 1, 3}};
   for (int t = qobmDT_UINT8; t <= qobmDT_BFLOAT; ++t) {
     ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 24, &six, static_cast<qobmDType>(t), &ten), 0) << t;
     EXPECT_EQ(qobmDestroyTensor(ten), 0);
   }
-  qobmShape scalar{0, {}};
-  ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 4, &scalar, qobmDT_FLOAT32, &ten), 0);
-  EXPECT_EQ(qobmDestroyTensor(ten), 0);
 }
 
 }  // namespace

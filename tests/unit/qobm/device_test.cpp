@@ -1,7 +1,6 @@
 // The calling thread's device and the card's application memory.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -11,64 +10,35 @@
 
 namespace {
 
-template <typename F>
-void onFreshThread(F body) {
-  std::thread t(body);
-  t.join();
-}
-
 bool isRuntimeFailure(int rc) { return rc >= 500000 && rc <= 500124; }
 
-TEST(QobmDevice, ThreadWithoutDeviceIsRefusedUntilItSetsOne) {
-  onFreshThread([] {
-    uint32_t dev = 77;
-    EXPECT_EQ(qobmGetDevice(&dev), QOBM_ERR_NO_DEVICE);
-    EXPECT_EQ(dev, 77u);
+TEST(QobmDevice, ThreadDeviceAndAppMemoryRoundTrip) {
+  std::thread([] {
+    uint32_t dev = 77, count = 0;
     uint64_t addr = 5;
+    EXPECT_EQ(qobmGetDevice(&dev), QOBM_ERR_NO_DEVICE);
     EXPECT_EQ(qobmMalloc(64, &addr), QOBM_ERR_NO_DEVICE);
     EXPECT_EQ(addr, 5u);
-    EXPECT_EQ(qobmFree(0x1000), QOBM_ERR_NO_DEVICE);
-    char host[4] = {};
-    EXPECT_EQ(qobmMemcpy(0x1000, reinterpret_cast<uint64_t>(host), 4, qobmMEMCPY_HOST_TO_DEVICE),
-              QOBM_ERR_NO_DEVICE);
-
-    uint32_t count = 0;
     ASSERT_EQ(qobcrt_get_device_count(&count), 0);
-    ASSERT_GE(count, 1u);
     EXPECT_EQ(qobmSetDevice(count), QOBM_ERR_DEVICE);
-    EXPECT_EQ(qobmGetDevice(&dev), QOBM_ERR_NO_DEVICE);
-    ASSERT_EQ(qobmSetDevice(count - 1), 0);
-    ASSERT_EQ(qobmGetDevice(&dev), 0);
-    EXPECT_EQ(dev, count - 1);
+    ASSERT_EQ(qobmSetDevice(0), 0);
     EXPECT_EQ(qobmSetDevice(UINT32_MAX), QOBM_ERR_DEVICE);
     ASSERT_EQ(qobmGetDevice(&dev), 0);  // a refused change keeps the device
-    EXPECT_EQ(dev, count - 1);
-    EXPECT_EQ(qobmGetDevice(nullptr), QOBM_ERR_INVALID_PARAM);
-  });
-  // The device set there belongs to that thread only.
-  onFreshThread([] {
-    uint32_t dev = 77;
-    EXPECT_EQ(qobmGetDevice(&dev), QOBM_ERR_NO_DEVICE);
-  });
-}
+    EXPECT_EQ(dev, 0u);
+    std::thread([] {  // the device set belongs to that thread only
+      uint32_t d = 77;
+      EXPECT_EQ(qobmGetDevice(&d), QOBM_ERR_NO_DEVICE);
+    }).join();
 
-TEST(QobmDevice, MemoryRoundTripOnTheCardAndBlocksReturned) {
-  onFreshThread([] {
-    ASSERT_EQ(qobmSetDevice(0), 0);
-    qobcrt_sim_stats before{};
+    qobcrt_sim_stats before{}, during{}, after{};
     ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
-
     std::vector<uint8_t> in(100), out(100, 0);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 3);
     uint64_t a = 0, b = 0;
     ASSERT_EQ(qobmMalloc(in.size(), &a), 0);
     ASSERT_EQ(qobmMalloc(in.size(), &b), 0);
-    EXPECT_NE(a, 0u);
-    EXPECT_NE(a, b);
-    qobcrt_sim_stats during{};
     ASSERT_EQ(qobcrt_sim_get_stats(0, &during), 0);
     EXPECT_EQ(during.live_blocks[QOBCRT_SIM_APP], before.live_blocks[QOBCRT_SIM_APP] + 2);
-
     ASSERT_EQ(qobmMemcpy(a, reinterpret_cast<uint64_t>(in.data()), in.size(), qobmMEMCPY_HOST_TO_DEVICE), 0);
     ASSERT_EQ(qobmMemcpy(b, a, in.size(), qobmMEMCPY_DEVICE_TO_DEVICE), 0);
     ASSERT_EQ(qobmMemcpy(reinterpret_cast<uint64_t>(out.data()), b, out.size(), qobmMEMCPY_DEVICE_TO_HOST), 0);
@@ -81,18 +51,14 @@ TEST(QobmDevice, MemoryRoundTripOnTheCardAndBlocksReturned) {
               direct);
     EXPECT_EQ(qobmMemcpy(a, reinterpret_cast<uint64_t>(in.data()), 4, 3), QOBM_ERR_INVALID_PARAM);
     EXPECT_EQ(qobmMemcpy(a, 0, 4, qobmMEMCPY_HOST_TO_DEVICE), QOBM_ERR_INVALID_PARAM);
-    EXPECT_EQ(qobmMemcpy(0, a, 4, qobmMEMCPY_DEVICE_TO_HOST), QOBM_ERR_INVALID_PARAM);
     EXPECT_EQ(qobmMalloc(16, nullptr), QOBM_ERR_INVALID_PARAM);
-
     EXPECT_EQ(qobmFree(a), 0);
     EXPECT_EQ(qobmFree(b), 0);
-    const int again = qobmFree(a);
-    EXPECT_TRUE(isRuntimeFailure(again)) << again;
-    qobcrt_sim_stats after{};
+    EXPECT_TRUE(isRuntimeFailure(qobmFree(a)));
     ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
     EXPECT_EQ(after.live_blocks[QOBCRT_SIM_APP], before.live_blocks[QOBCRT_SIM_APP]);
     EXPECT_EQ(after.live_bytes[QOBCRT_SIM_APP], before.live_bytes[QOBCRT_SIM_APP]);
-  });
+  }).join();
 }
 
 }  // namespace
