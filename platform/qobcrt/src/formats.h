@@ -61,7 +61,8 @@ struct TensorCopyInfo {
   TensorInfo core_out;        // 320
   uint8_t concat_dim;         // 360
   uint8_t core_in_mask;       // 361
-  uint8_t element_byte;       // 362
+  uint8_t element_byte;       // 362: bytes per output element (2-byte elements may sit in 32-bit core
+                              // slots; exec.cpp tells them from the core offsets or the model's core size)
   uint8_t copy_type;          // 363: 0 channel-joined 4-D, 1 otherwise
   QuantConfig quant;          // 364
 };
