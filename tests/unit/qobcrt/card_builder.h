@@ -22,6 +22,15 @@ namespace cardtest {
 constexpr uint32_t kEnd = 0x80000000u;
 constexpr uint32_t kRunModel = 20000, kPreprocess = 30000, kMemCopy = 40000;
 
+using MallocFn = int (*)(uint32_t, uint32_t, uint64_t, uint64_t*);
+using FreeFn = int (*)(uint32_t, uint64_t);
+inline int mallocApp(uint32_t dev, uint32_t, uint64_t size, uint64_t* addr) {
+  return qobcrt_malloc_app(dev, size, addr);
+}
+// Indexed by block kind (QOBCRT_SIM_STREAM, _INOUT, _DDR_SHARE, _APP).
+const MallocFn kMalloc[4] = {qobcrt_malloc_stream, qobcrt_malloc_inout, qobcrt_malloc_ddr_share, mallocApp};
+const FreeFn kFree[4] = {qobcrt_free_stream, qobcrt_free_inout, qobcrt_free_ddr_share, qobcrt_free_app};
+
 // Device blocks made by a test, freed (each once) when it ends.
 class Blocks {
  public:
@@ -29,11 +38,7 @@ class Blocks {
   ~Blocks() { freeAll(); }
   uint64_t alloc(uint32_t kind, uint64_t size) {
     uint64_t a = 0;
-    int rc = kind == QOBCRT_SIM_STREAM  ? qobcrt_malloc_stream(dev_, 0, size, &a)
-             : kind == QOBCRT_SIM_INOUT ? qobcrt_malloc_inout(dev_, 0, size, &a)
-             : kind == QOBCRT_SIM_DDR_SHARE ? qobcrt_malloc_ddr_share(dev_, 0, size, &a)
-                                            : qobcrt_malloc_app(dev_, size, &a);
-    EXPECT_EQ(rc, rtSuccess);
+    EXPECT_EQ(kMalloc[kind](dev_, 0, size, &a), rtSuccess);
     held_.push_back({kind, a});
     return a;
   }
@@ -42,30 +47,12 @@ class Blocks {
     EXPECT_EQ(qobcrt_memcpy(dev_, data, size, a, kHost2Ddr), rtSuccess);
     return a;
   }
-  // Frees one block now (it is then no longer freed at the end).
-  int release(uint64_t addr) {
-    for (size_t i = 0; i < held_.size(); ++i) {
-      if (held_[i].second == addr) {
-        const uint32_t kind = held_[i].first;
-        held_.erase(held_.begin() + static_cast<long>(i));
-        return freeOne(kind, addr);
-      }
-    }
-    return -1;
-  }
   void freeAll() {
-    for (auto& h : held_) EXPECT_EQ(freeOne(h.first, h.second), rtSuccess);
+    for (auto& h : held_) EXPECT_EQ(kFree[h.first](dev_, h.second), rtSuccess);
     held_.clear();
   }
-  uint32_t dev() const { return dev_; }
 
  private:
-  int freeOne(uint32_t kind, uint64_t a) {
-    return kind == QOBCRT_SIM_STREAM      ? qobcrt_free_stream(dev_, a)
-           : kind == QOBCRT_SIM_INOUT     ? qobcrt_free_inout(dev_, a)
-           : kind == QOBCRT_SIM_DDR_SHARE ? qobcrt_free_ddr_share(dev_, a)
-                                          : qobcrt_free_app(dev_, a);
-  }
   uint32_t dev_;
   std::vector<std::pair<uint32_t, uint64_t>> held_;
 };
@@ -101,17 +88,10 @@ inline uint64_t runBlock(Blocks& b, const std::vector<Rec>& recs, uint32_t strea
   for (const Rec& r : recs) {
     const size_t at = buf.size();
     buf.insert(buf.end(), r.sep, r.sep + 4);
-    put(buf, stream_id);
-    put(buf, uint32_t{0});
-    put(buf, r.uid);
-    put(buf, r.type_id);
+    for (uint32_t v : {stream_id, 0u, r.uid, r.type_id}) put(buf, v);
     put(buf, uint64_t{0});
     put(buf, r.args);
-    put(buf, uint32_t{0});
-    put(buf, uint32_t{0});
-    put(buf, r.flag);
-    put(buf, static_cast<uint32_t>(recs.size()));
-    put(buf, uint32_t{0});
+    for (uint32_t v : {0u, 0u, r.flag, static_cast<uint32_t>(recs.size()), 0u}) put(buf, v);
     put(buf, uint64_t{0});
     EXPECT_EQ(buf.size() - at, 64u);
   }

