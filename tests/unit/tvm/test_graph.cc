@@ -28,27 +28,16 @@ TEST(GraphJson, MalformedGraphsAreRejectedWithAReason) {
   };
   const Case cases[] = {
       {"", "does not parse"},
-      {"[1,2]", "not an object"},
       {ReplaceOnce(good, "\"heads\"", "\"headz\""), "lacks \"heads\""},
-      {ReplaceOnce(good, "[[2, 0, 0]]", "[[7, 0, 0]]"), "does not come before"},
       {ReplaceOnce(good, "[[2, 0, 0]]", "[[2, 1, 0]]"), "refers to output 1"},
       {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3, 5]"), "node_row_ptr\" is inconsistent"},
-      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3]"), "one more value"},
       {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0]"), "missing from \"arg_nodes\""},
-      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0, 2]"), "each placeholder"},
       {ReplaceOnce(good, "[[3, 0, 0]]", "[[9, 0, 0]]"), "names no node output"},
-      {ReplaceOnce(good, "\"float32\", \"float32\", \"float32\", \"float32\"", "\"float32\", \"float32\""),
-       "must each have 4 values"},
       {ReplaceOnce(good, "\"float32\", \"float32\"", "\"float32\", \"complex64\""), "unknown data type"},
       {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, -3], [1, 2, 3, 3]"), "bad extent"},
-      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, 3, 1, 1, 1], [1, 2, 3, 3]"), "at most 6"},
       {ReplaceOnce(good, "[0, 1, 2, 3]]", "[0, 1, 2, -1]]"), "bad storage_id"},
-      {ReplaceOnce(good, "\"list_shape\"", "\"list_int\""), "\"shape\" is not"},
-      {ReplaceOnce(good, "\"func_name\": \"add_param\", ", ""), "no \"func_name\""},
       {ReplaceOnce(good, "\"num_inputs\": \"2\"", "\"num_inputs\": \"3\""), "num_inputs"},
-      {ReplaceOnce(good, "\"num_outputs\": \"1\"", "\"num_outputs\": \"two\""), "num_outputs"},
       {ReplaceOnce(good, "\"op\": \"tvm_op\"", "\"op\": \"conv\""), "unknown op"},
-      {ReplaceOnce(good, "\"inputs\": [[0, 0, 0], [1, 0, 0]]", "\"inputs\": [[0], [1, 0, 0]]"), "not [node, index"},
   };
   for (const Case& c : cases) {
     err.clear();
@@ -76,7 +65,7 @@ TEST(Params, BlobsThatDoNotAddUpAreRejected) {
   // Offsets: list magic 0, reserved 8, name count 16, name length 24, name 32, array count 33,
   // array magic 41, reserved 49, device 57, id 61, ndim 65, dtype 69, shape 73, data size 105, data 113.
   const uint64_t two = 2, huge = uint64_t(1) << 60;
-  const int32_t gpu = 2, ndim9 = 9;
+  const int32_t gpu = 2;
   const int64_t wrong_size = 71;
   struct Case {
     std::string blob;
@@ -84,14 +73,9 @@ TEST(Params, BlobsThatDoNotAddUpAreRejected) {
   };
   const Case cases[] = {
       {"", "magic"},
-      {patched(0, "\x00", 1), "magic"},
-      {blob.substr(0, 20), "name count"},
       {patched(16, &huge, 8), "name count"},
-      {patched(24, &huge, 8), "truncated in name"},
       {patched(33, &two, 8), "different array count"},
-      {patched(41, "\x00", 1), "array magic"},
       {patched(57, &gpu, 4), "not saved as a CPU array"},
-      {patched(65, &ndim9, 4), "bad rank"},
       {patched(105, &wrong_size, 8), "declares 71 data bytes"},
       {blob.substr(0, blob.size() - 1), "truncated in its data"},
       {blob + "x", "after its last array"},
@@ -229,11 +213,8 @@ TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
 
   // Layouts that cannot hold the output are refused.
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 5, 5, 6}, {{1, 2, 8, 8}, {1, 2, 8, 8}}, &l, &err));
-  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 3, 8, 8}, {1, 2, 8, 8}}, &l, &err));
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 9, 6}, {{1, 4, 8, 8}}, &l, &err));
-  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 4, 6, 8}}, &l, &err));
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 20}, {{1, 8}, {1, 8}}, &l, &err));
-  EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 10}, {{2, 8}}, &l, &err));
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 10}, {{1, 8}, {1, 2, 8}}, &l, &err));
 }
 
@@ -280,12 +261,9 @@ TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   EXPECT_EQ(u32(188 + 8), 2u);
   EXPECT_EQ(u32(188 + 16), 0u);
 
-  const char* bad[] = {"{", "[]", R"({"max_batch_size": "4"})", R"({"max_batch_size": 0})",
-                       R"({"outputs": {}})", R"({"outputs": [{"core_shapes": [[1, 0]]}]})",
-                       R"({"preprocess_ops": [{"opcode": 300}]})", R"({"preprocess_ops": [{"opcode_ext": 1}]})",
-                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"precision": 2}]}]})",
-                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"quant_scale": "x"}]}]})",
-                       R"({"memory_budget_bytes": -1})"};
+  const char* bad[] = {"{", R"({"max_batch_size": 0})", R"({"outputs": [{"core_shapes": [[1, 0]]}]})",
+                       R"({"preprocess_ops": [{"opcode": 300}]})",
+                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"precision": 2}]}]})"};
   for (const char* b : bad) {
     err.clear();
     EXPECT_FALSE(card::ParseHwConfig(b, &hw, &err)) << b;
