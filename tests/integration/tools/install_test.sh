@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then builds the installed samples against it twice - with
+# the CMake package (find_package(qobl)) and with pkg-config (qobl.pc) - and runs them on the demo models,
+# and runs the installed qobl-run on its installed default model.
+#   install_test.sh BUILD_DIR SOURCE_DIR SANITIZE_FLAGS
+set -euo pipefail
+build=$1
+src=$2
+san=${3:-}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
+for f in include/qobl_api.h include/qobm/qobm.h include/qobe/qobe.h include/qobcrt/qobcrt.h \
+         lib/libqobl.so lib/cmake/qobl/qoblConfig.cmake lib/pkgconfig/qobl.pc bin/qobl-run \
+         share/qobl/samples/sync_classify.c share/qobl/models/classifier/model.so; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+
+echo "== CMake package"
+cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/cm" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DQOBL_SAMPLES_DIR="$prefix/share/qobl/samples" -DCMAKE_C_FLAGS="$san" \
+      -DCMAKE_EXE_LINKER_FLAGS="$san" > "$tmp/cm.log"
+cmake --build "$tmp/cm" > "$tmp/cm-build.log"
+"$tmp/cm/sync_classify" "$build/models/classifier"
+"$tmp/cm/async_pipeline" "$build/models/segmenter"
+
+echo "== pkg-config"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+libdir=$(pkg-config --variable=libdir qobl)
+# shellcheck disable=SC2046,SC2086
+cc -std=c11 $san -o "$tmp/pc_async" "$prefix/share/qobl/samples/async_pipeline.c" \
+   $(pkg-config --cflags --libs qobl) -lpthread -Wl,-rpath,"$libdir"
+"$tmp/pc_async" "$build/models/classifier"
+
+echo "== installed qobl-run"
+"$prefix/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match"
+echo "install test passed"
