@@ -7,6 +7,7 @@
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,10 +107,7 @@ class LogCapture {
     qobmSetLogSink(nullptr, nullptr);
   }
   bool contains(const std::string& piece) const {
-    for (const auto& l : lines) {
-      if (l.find(piece) != std::string::npos) return true;
-    }
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(piece) != std::string::npos; });
   }
   std::vector<std::string> lines;
 
