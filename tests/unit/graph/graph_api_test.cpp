@@ -175,51 +175,6 @@ TEST(GraphApi, ConnectChecksInOrder) {
   EXPECT_EQ(other.g().size(), 1u);
 }
 
-TEST(GraphApi, ConnectBuildsATreeAndPlansLoops) {
-  LogCapture log(qobmLL_ERROR);
-  EngineOps ops;
-  FakeModel model;  // 1 input of 16 bytes, batch 4, one output of 8 bytes
-  model.batch = 4;
-  qoblModel handle{&model};
-  Graph graph;
-  qobeOp* in = graph.input(ops, 1);
-  qobeOp* rm = runModelOp(ops, &handle);
-  qobeOp* copy = ops.make(qobeOP_MEM_COPY_OP);
-  ASSERT_EQ(qoblConnectOps(in, rm), qoblERR_SUCCESS);
-  ASSERT_EQ(qoblConnectOps(rm, copy), qoblERR_SUCCESS);
-  EXPECT_TRUE(log.takeTexts().empty());
-
-  // Nodes in insertion order, input op first, each child pointing at its parent's stream op.
-  ASSERT_EQ(graph.g().size(), 3u);
-  std::vector<IStreamOp*> sops;
-  for (OpDGNode* n : graph.g()) sops.push_back(n->getStreamOp());
-  EXPECT_EQ(sops[0]->getOp(), in);
-  EXPECT_EQ(sops[1]->getOp(), rm);
-  EXPECT_EQ(sops[2]->getOp(), copy);
-  EXPECT_EQ(sops[1]->getInputOp(), sops[0]);
-  EXPECT_EQ(sops[2]->getInputOp(), sops[1]);
-  EXPECT_EQ(sops[1]->getModel(), &model);
-  EXPECT_EQ(registry().findNode(copy), *(graph.g().begin() + 2));
-  EXPECT_FALSE(graph.g().isCyclic());
-
-  // Planning at connect time: one input per run, four per model run, so the input op loops four times.
-  EXPECT_EQ(sops[0]->loopCount(), 4u);
-  EXPECT_EQ(sops[1]->loopCount(), 1u);
-
-  // The built tree validates (the input op taking the model's input sizes as its output sizes) and orders.
-  EXPECT_TRUE(sops[0]->outputSizes().empty());
-  EXPECT_TRUE(validateDRGraph(graph.g()));
-  EXPECT_EQ(sops[0]->outputSizes(), (std::vector<uint32_t>{16}));
-  OpDirectedGraph::NodeList order;
-  ASSERT_TRUE(generateOpNodeStream(graph.g(), order));
-  ASSERT_EQ(order.size(), 3u);
-  EXPECT_EQ(order[0]->getStreamOp(), sops[0]);
-  EXPECT_EQ(order[2]->getStreamOp(), sops[2]);
-  EXPECT_TRUE(sops[2]->isLeafNode());
-  EXPECT_FALSE(sops[1]->isLeafNode());
-  EXPECT_TRUE(log.takeTexts().empty());
-}
-
 TEST(GraphApi, AFailedConnectLeavesTheChildPlaced) {
   LogCapture log(qobmLL_ERROR);
   EngineOps ops;

@@ -52,6 +52,12 @@ TEST(GraphOnClassifier, ConnectValidateAndOrder) {
   IStreamOp* inOp = (*g.begin())->getStreamOp();
   IStreamOp* modelOp = (*(g.begin() + 1))->getStreamOp();
   IStreamOp* copyOp = (*(g.begin() + 2))->getStreamOp();
+  // Insertion order, input op first; each child points at its parent's stream op.
+  EXPECT_EQ(inOp->getOp(), in);
+  EXPECT_EQ(modelOp->getOp(), rm);
+  EXPECT_EQ(copyOp->getOp(), copy);
+  EXPECT_EQ(modelOp->getInputOp(), inOp);
+  EXPECT_EQ(copyOp->getInputOp(), modelOp);
   EXPECT_EQ(modelOp->getModel(), model->ptr_);
   // One run of the input op hands on `inputs` tensors; a model run takes inputs x 2.
   EXPECT_EQ(inOp->loopCount(), 2u);
