@@ -24,31 +24,31 @@ using zenlar::qobl::IStreamOp;
 using zenlar::qobl::modelShape;
 using zenlar::qobl::qoblShape;
 
+// Answers batch, counts, output sizes and address; everything else is refused.
 class FakeModel : public IModel {
  public:
   uint32_t batch = 1, inputs = 1, outputs = 1;
   std::vector<int64_t> outputSizes{16};
   uint64_t address = 0x5a5a00;  // never a block of ours: must never be released
-  bool failCounts = false;
 
   bool setBatchSize(uint32_t& b) override { batch = b; return true; }
-  bool getInputCount(uint32_t& c) override { if (failCounts) return false; c = inputs; return true; }
-  bool getOutputCount(uint32_t& c) override { if (failCounts) return false; c = outputs; return true; }
-  bool getBatchSize(uint32_t& s) override { if (failCounts) return false; s = batch; return true; }
+  bool getInputCount(uint32_t& c) override { c = inputs; return true; }
+  bool getOutputCount(uint32_t& c) override { c = outputs; return true; }
+  bool getBatchSize(uint32_t& s) override { s = batch; return true; }
   bool getMaxBatchSize(uint32_t& s) override { s = batch; return true; }
-  bool getMaxBatchSize(const std::vector<qoblShape>&, uint32_t&) override { return false; }
   bool getModelAddress(uint64_t& a) override { a = address; return true; }
-  bool setInputShape(const std::vector<qoblShape>&) override { return false; }
-  bool getInputShapeByIndex(int32_t, qobmShape&) override { return false; }
-  bool getInputSizeByIndex(int32_t, int64_t&) override { return false; }
-  bool getOutputShapeByIndex(int32_t, qobmShape&) override { return false; }
-  bool getOutputCoreShapes(int32_t, modelShape&) override { return false; }
   bool getOutPutSizeByIndex(int32_t i, int64_t& s) override {
     if (i < 0 || static_cast<size_t>(i) >= outputSizes.size()) return false;
     s = outputSizes[i];
     return true;
   }
   bool getAlignOutPutSizeByIndex(int32_t i, int64_t& s) override { return getOutPutSizeByIndex(i, s); }
+  bool getMaxBatchSize(const std::vector<qoblShape>&, uint32_t&) override { return false; }
+  bool setInputShape(const std::vector<qoblShape>&) override { return false; }
+  bool getInputShapeByIndex(int32_t, qobmShape&) override { return false; }
+  bool getInputSizeByIndex(int32_t, int64_t&) override { return false; }
+  bool getOutputShapeByIndex(int32_t, qobmShape&) override { return false; }
+  bool getOutputCoreShapes(int32_t, modelShape&) override { return false; }
   bool getOutPutDtype(int32_t, DLDataType&) override { return false; }
   bool getPreOpCfgScaleFactorByIndex(int32_t, uint16_t&) override { return false; }
   bool getPreOpCfgTensorTypeByIndex(int32_t, uint16_t&) override { return false; }
@@ -69,14 +69,34 @@ class FakeStreamOp : public IStreamOp {
   int32_t typeId_ = 0;
   uint32_t opType_ = 0, deviceId_ = 0, uid_ = 0, configCount_ = 0, bufferCount_ = 0, streamId_ = 0;
   uint32_t inputCount_ = 0, outputCount_ = 0, loopCount_ = 1, batchSize_ = 1;
-  std::vector<uint32_t> inputSizes_, outputSizes_;
+  std::vector<uint32_t> outputSizes_;
   IModel* model_ = nullptr;
   IStreamOp* inOp_ = nullptr;
-  bool runmodelInput_ = false, leaf_ = false, getOutput_ = false;
+  bool runmodelInput_ = false, leaf_ = false;
   std::string name_ = "op";
   ConfigMode configMode_ = kNone;
-  std::vector<uint64_t> madeConfigs_, madeBuffers_;  // every block handed out, in order
+  std::vector<uint64_t> madeConfigs_;  // every configuration block handed out, in order
 
+  std::vector<uint64_t> getConfigAddressList() override {
+    std::vector<uint64_t> out;
+    if (configMode_ == kModel && model_ != nullptr) {
+      uint64_t a = 0;
+      model_->getModelAddress(a);
+      out.push_back(a);
+    }
+    for (uint32_t c = 0; configMode_ == kFresh && c < configCount_; ++c) {
+      uint64_t a = 0;
+      EXPECT_EQ(0, qobcrt_malloc_stream(deviceId_, 0, 64, &a));
+      out.push_back(a);
+      madeConfigs_.push_back(a);
+    }
+    return out;
+  }
+  std::vector<uint64_t> getBufferAddresses() override {
+    std::vector<uint64_t> out(bufferCount_);
+    for (uint64_t& a : out) EXPECT_EQ(0, qobcrt_malloc_ddr_share(deviceId_, 0, 64, &a));
+    return out;
+  }
   int32_t typeId() override { return typeId_; }
   uint32_t opType() override { return opType_; }
   uint32_t deviceId() override { return deviceId_; }
@@ -86,38 +106,12 @@ class FakeStreamOp : public IStreamOp {
   uint32_t bufferCount() override { return bufferCount_; }
   IModel* getModel() override { return model_; }
   bool setModel(IModel* m) override { model_ = m; return true; }
-  std::vector<uint64_t> getConfigAddressList() override {
-    std::vector<uint64_t> out;
-    if (configMode_ == kModel && model_ != nullptr) {
-      uint64_t a = 0;
-      model_->getModelAddress(a);
-      out.push_back(a);
-    } else if (configMode_ == kFresh) {
-      for (uint32_t c = 0; c < configCount_; ++c) {
-        uint64_t a = 0;
-        EXPECT_EQ(0, qobcrt_malloc_stream(deviceId_, 0, 64, &a));
-        out.push_back(a);
-        madeConfigs_.push_back(a);
-      }
-    }
-    return out;
-  }
-  std::vector<uint64_t> getBufferAddresses() override {
-    std::vector<uint64_t> out;
-    for (uint32_t i = 0; i < bufferCount_; ++i) {
-      uint64_t a = 0;
-      EXPECT_EQ(0, qobcrt_malloc_ddr_share(deviceId_, 0, 64, &a));
-      out.push_back(a);
-      madeBuffers_.push_back(a);
-    }
-    return out;
-  }
   std::string name() override { return name_; }
   uint32_t streamId() override { return streamId_; }
   void setStreamId(uint32_t s) override { streamId_ = s; }
   uint32_t inputCount() override { return inputCount_; }
   uint32_t outputCount() override { return outputCount_; }
-  std::vector<uint32_t> inputSizes() override { return inputSizes_; }
+  std::vector<uint32_t> inputSizes() override { return {}; }
   std::vector<uint32_t> outputSizes() override { return outputSizes_; }
   bool setOutputSizes(std::vector<uint32_t>& s) override { outputSizes_ = s; return true; }
   bool isRunmodelInput() override { return runmodelInput_; }
@@ -125,22 +119,17 @@ class FakeStreamOp : public IStreamOp {
   uint64_t bufferAddr() override { return 0; }
   qobeOp* getOp() override { return nullptr; }
   bool setInputOp(IStreamOp* in) override { inOp_ = in; return true; }
+  IStreamOp* getInputOp() override { return inOp_; }
   uint32_t loopCount() override { return loopCount_; }
   void setLoopCount(uint32_t l) override { loopCount_ = l; }
-  IStreamOp* getInputOp() override { return inOp_; }
   bool setPreOpArg() override { return true; }
   uint32_t batchSize() override { return batchSize_; }
-  void markGetOutputFlag() override { getOutput_ = true; }
-  bool getOutputFlag() override { return getOutput_; }
+  void markGetOutputFlag() override {}
+  bool getOutputFlag() override { return false; }
   bool isLeafNode() override { return leaf_; }
   void markAsLeafNode() override { leaf_ = true; }
   std::vector<qoblShape> getInputShapes() override { return {}; }
   std::vector<qoblShape> getOutputShapes() override { return {}; }
-};
-
-struct LogLine {
-  uint32_t level;
-  std::string text;
 };
 
 // Receives every line of the library's channel, at every level, while alive.
@@ -156,30 +145,14 @@ class LogCapture {
   }
   std::vector<std::string> errors() {
     std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_) {
-      if (l.level == qobmLL_ERROR) out.push_back(l.text);
-    }
-    return out;
+    return errors_;
   }
   bool has(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
     for (const auto& l : lines_) {
-      if (l.text == text) return true;
+      if (l == text) return true;
     }
     return false;
-  }
-  // Index of the first line starting with prefix, or -1.
-  int find(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (size_t i = 0; i < lines_.size(); ++i) {
-      if (lines_[i].text.compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
-    }
-    return -1;
-  }
-  std::vector<LogLine> lines() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
   }
 
  private:
@@ -188,10 +161,11 @@ class LogCapture {
     if (channel != qobmLC_CL) return;
     auto* self = static_cast<LogCapture*>(user);
     std::lock_guard<std::mutex> lock(self->mu_);
-    self->lines_.push_back(LogLine{level, text != nullptr ? text : ""});
+    self->lines_.push_back(text != nullptr ? text : "");
+    if (level == qobmLL_ERROR) self->errors_.push_back(self->lines_.back());
   }
   std::mutex mu_;
-  std::vector<LogLine> lines_;
+  std::vector<std::string> lines_, errors_;
 };
 
 // Live blocks per memory kind on device 0.
@@ -215,29 +189,15 @@ inline uint64_t blockSize(uint64_t addr, uint32_t* kind = nullptr) {
   return size;
 }
 
-// Reads a 24-byte argument header and n pointers from the card.
-struct DeviceArgs {
-  std::array<uint8_t, 24> header{};
-  uint32_t field(int i) const {
-    uint32_t v;
-    std::memcpy(&v, header.data() + 4 * i, 4);
-    return v;
-  }
-  std::vector<uint64_t> list;
-};
-inline DeviceArgs readArgs(uint64_t addr, size_t n) {
-  DeviceArgs a;
-  EXPECT_EQ(0, qobcrt_memcpy_d2h(0, addr, 24, a.header.data()));
-  a.list.resize(n);
-  if (n != 0) {
-    EXPECT_EQ(0, qobcrt_memcpy_d2h(0, addr + 24, n * 8, a.list.data()));
-  }
-  return a;
-}
-
-// Frees blocks a test made itself.
-inline void freeStream(const std::vector<uint64_t>& blocks) {
-  for (uint64_t b : blocks) qobcrt_free_stream(0, b);
+// Checks an argument array as the card reads it: "*$%!", the counts (loops, batch positions, configurations,
+// inputs, outputs), then the pointers.
+inline void expectArgsOnCard(uint64_t addr, const std::array<uint32_t, 5>& counts, const std::vector<uint64_t>& list) {
+  std::vector<uint8_t> want(24 + 8 * list.size()), got(want.size());
+  std::memcpy(want.data(), "*$%!", 4);
+  std::memcpy(want.data() + 4, counts.data(), 20);
+  if (!list.empty()) std::memcpy(want.data() + 24, list.data(), 8 * list.size());
+  ASSERT_EQ(0, qobcrt_memcpy_d2h(0, addr, got.size(), got.data()));
+  EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size()));
 }
 
 }  // namespace instrtest
