@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,11 +29,6 @@ inline std::string readBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 // A scratch directory removed (with its files) at the end of the test.
 class ScratchDir {
  public:
@@ -49,7 +43,7 @@ class ScratchDir {
   }
   std::string file(const std::string& name, const std::string& bytes) {
     const std::string p = path_ + name;
-    writeBytes(p, bytes);
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
     files_.push_back(p);
     return p;
   }
@@ -60,32 +54,18 @@ class ScratchDir {
   std::vector<std::string> files_;
 };
 
-struct LogLine {
-  uint32_t level;
-  std::string function;
-  std::string text;
-};
-
-// Receives every library log line while alive (channel 3 only).
+// Receives the ERROR lines of the library's channel while alive.
 class LogCapture {
  public:
   LogCapture() { qobmSetLogSink(&LogCapture::sink, this); }
   ~LogCapture() { qobmSetLogSink(nullptr, nullptr); }
-  std::vector<LogLine> lines() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
-  }
   void clear() {
     std::lock_guard<std::mutex> lock(mu_);
-    lines_.clear();
+    errors_.clear();
   }
-  // Texts of the ERROR lines, in order.
   std::vector<std::string> errors() {
-    std::vector<std::string> out;
-    for (const auto& l : lines()) {
-      if (l.level == qobmLL_ERROR) out.push_back(l.text);
-    }
-    return out;
+    std::lock_guard<std::mutex> lock(mu_);
+    return errors_;
   }
   bool hasError(const std::string& text) {
     for (const auto& e : errors()) {
@@ -95,15 +75,15 @@ class LogCapture {
   }
 
  private:
-  static void sink(uint32_t channel, uint32_t level, const char* function, const char*, uint32_t,
-                   const char* text, void* user) {
-    if (channel != qobmLC_CL) return;
+  static void sink(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text,
+                   void* user) {
+    if (channel != qobmLC_CL || level != qobmLL_ERROR) return;
     auto* self = static_cast<LogCapture*>(user);
     std::lock_guard<std::mutex> lock(self->mu_);
-    self->lines_.push_back(LogLine{level, function != nullptr ? function : "", text != nullptr ? text : ""});
+    self->errors_.push_back(text != nullptr ? text : "");
   }
   std::mutex mu_;
-  std::vector<LogLine> lines_;
+  std::vector<std::string> errors_;
 };
 
 inline uint64_t liveBlocks(uint32_t kind) {

@@ -80,9 +80,6 @@ class StaticModelTest : public testing::Test {
     for (int32_t i = 0; m->getPreOpCfgScaleFactorByIndex(i, v); ++i) p.scales.push_back(v);
     for (int32_t i = 0; m->getPreOpCfgTensorTypeByIndex(i, v); ++i) p.types.push_back(v);
     EXPECT_TRUE(m->getPreOpCfgAddrList(p.addrs));
-    std::vector<std::vector<uint16_t>> extra{{1}};
-    EXPECT_TRUE(m->getPreOpCfgExtraMeanStdValues(extra));
-    EXPECT_TRUE(extra.empty());
     return p;
   }
 
@@ -128,18 +125,13 @@ TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
   EXPECT_EQ(77u, u);
   uint64_t modelAddr = 0;
   EXPECT_FALSE(model->ptr_->getModelAddress(modelAddr));
-  uint16_t half = 0;
-  EXPECT_FALSE(model->ptr_->getPreOpCfgTensorTypeByIndex(0, half));
 
-  uint32_t maxBatch = 0;
-  EXPECT_EQ(0u, qoblGetModelMaxBatchSize(model, &maxBatch));
-  EXPECT_EQ(4u, maxBatch);
-  uint32_t outCount = 0;
-  EXPECT_EQ(0u, qoblGetModelOutputCount(model, &outCount));
-  EXPECT_EQ(1u, outCount);
+  uint32_t maxBatch = 0, outCount = 0;
   qobmDType dtype = qobmDT_ANY;
+  EXPECT_EQ(0u, qoblGetModelMaxBatchSize(model, &maxBatch));
+  EXPECT_EQ(0u, qoblGetModelOutputCount(model, &outCount));
   EXPECT_EQ(0u, qoblGetModelOutputDataTypeByIndex(model, 0, &dtype));
-  EXPECT_EQ(qobmDT_FLOAT32, dtype);
+  EXPECT_EQ((std::vector<uint32_t>{4, 1, qobmDT_FLOAT32}), (std::vector<uint32_t>{maxBatch, outCount, static_cast<uint32_t>(dtype)}));
 
   // A batch size above the maximum is clamped and written back.
   uint32_t batch = 9;
@@ -148,37 +140,18 @@ TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
   u = 0;
   EXPECT_EQ(0u, qoblGetModelBatchSize(model, &u));
   EXPECT_EQ(4u, u);
-  EXPECT_TRUE(model->ptr_->getModelAddress(modelAddr));
-  EXPECT_NE(0u, modelAddr);
 
-  EXPECT_EQ(0u, qoblGetModelInputCount(model, &u));
-  EXPECT_EQ(1u, u);
   ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(model, 0, &shape));
-  ASSERT_EQ(4u, shape.ndims);
-  EXPECT_EQ(3, shape.shapes[1]);
-  EXPECT_EQ(16, shape.shapes[2]);
-  EXPECT_EQ(16, shape.shapes[3]);
-  int64_t inputBytes = 0;
-  EXPECT_TRUE(model->ptr_->getInputSizeByIndex(0, inputBytes));
-  EXPECT_EQ(shape.shapes[0] * 3 * 16 * 16 * 4, inputBytes);
-
-  ASSERT_EQ(0u, qoblGetModelOutputShapeByIndex(model, 0, &shape));
-  ASSERT_EQ(2u, shape.ndims);
-  EXPECT_EQ(10, shape.shapes[1]);
+  EXPECT_EQ((std::vector<int64_t>{4, 3, 16, 16}), std::vector<int64_t>(shape.shapes, shape.shapes + shape.ndims));
   ASSERT_EQ(0u, qoblGetModelOutputSizeByIndex(model, 0, &size));
-  EXPECT_EQ(static_cast<uint64_t>(shape.shapes[0] * 10 * 4), size);
-  uint64_t aligned = 0;
-  ASSERT_EQ(0u, qoblGetModelAlignOutputSizeByIndex(model, 0, &aligned));
-  EXPECT_EQ(size, aligned);  // plain core layout
+  EXPECT_EQ(4u * 10 * 4, size);
 
   // Index checks: negative and past-the-end indexes fail.
   log.clear();
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetModelInputShapeByIndex(model, -1, &shape));
   EXPECT_TRUE(log.hasError("exception to get inputshape index should less than input number\n"));
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetModelInputShapeByIndex(model, 1, &shape));
-  EXPECT_FALSE(model->ptr_->getInputSizeByIndex(-1, inputBytes));
-  EXPECT_TRUE(log.hasError("exception to get inputsize index should less than input number\n"));
-  EXPECT_FALSE(model->ptr_->getPreOpCfgScaleFactorByIndex(-1, half));
+  uint16_t half = 0;
   EXPECT_FALSE(model->ptr_->getPreOpCfgTensorTypeByIndex(-1, half));
 
   EXPECT_EQ(0u, qoblDestroyModel(model));
@@ -196,22 +169,12 @@ TEST_F(StaticModelTest, ModelIsNamedByTheDigestOfItsFiles) {
   ASSERT_FALSE(lib.empty() || graph.empty() || params.empty() || hw.empty());
   const std::string withHw = lib + graph + params + hw;
   const std::string without = lib + graph + params;
-  const std::string expectedWithHw =
-      zenlar::qobl::md5::digestString(withHw.data(), static_cast<uint32_t>(withHw.size()));
-  const std::string expectedWithout =
-      zenlar::qobl::md5::digestString(without.data(), static_cast<uint32_t>(without.size()));
-  ASSERT_EQ(32u, expectedWithHw.size());
-
-  const std::string nameA = nameOf(a);
-  EXPECT_EQ(expectedWithHw, nameA);
+  const std::string nameA = nameOf(a), nameNoHw = nameOf(noHw);
+  EXPECT_EQ(zenlar::qobl::md5::digestString(withHw.data(), static_cast<uint32_t>(withHw.size())), nameA);
+  EXPECT_EQ(zenlar::qobl::md5::digestString(without.data(), static_cast<uint32_t>(without.size())), nameNoHw);
   EXPECT_EQ(nameA, nameOf(b));
-  EXPECT_EQ(expectedWithout, nameOf(noHw));
-  EXPECT_NE(nameA, nameOf(noHw));
+  EXPECT_NE(nameA, nameNoHw);
 
-  // The failed loads left the models usable.
-  uint32_t batch = 2;
-  EXPECT_EQ(0u, qoblSetModelBatchSize(a, &batch));
-  EXPECT_EQ(2u, batch);
   EXPECT_EQ(0u, qoblDestroyModel(a));
   EXPECT_EQ(0u, qoblDestroyModel(b));
   EXPECT_EQ(0u, qoblDestroyModel(noHw));
@@ -230,16 +193,6 @@ TEST_F(StaticModelTest, PreProcessConfigurationIsUploadedPerLoadAndFreed) {
   EXPECT_EQ((std::vector<uint16_t>{1}), p.types);
   ASSERT_EQ(1u, p.addrs.size());
   EXPECT_EQ(baseline_ + 1, liveBlocks(QOBCRT_SIM_STREAM));
-  uint32_t kind = 9;
-  uint64_t base = 0, blockSize = 0;
-  ASSERT_EQ(0, qobcrt_query_block(0, p.addrs[0], &kind, &base, &blockSize));
-  EXPECT_EQ(0u, kind);
-  std::vector<uint8_t> head(8);
-  ASSERT_EQ(0, qobcrt_memcpy_d2h(0, p.addrs[0], head.size(), head.data()));
-  EXPECT_EQ(197, head[0]);
-  const uint32_t len = head[4] | head[5] << 8 | head[6] << 16 | static_cast<uint32_t>(head[7]) << 24;
-  EXPECT_LE(len, blockSize);
-
   // Reloading replaces the blocks instead of adding to them.
   for (uint32_t b : {2u, 4u, 3u}) {
     batch = b;
