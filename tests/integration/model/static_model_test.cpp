@@ -142,9 +142,10 @@ TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
   EXPECT_EQ(4u, u);
 
   ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(model, 0, &shape));
-  EXPECT_EQ((std::vector<int64_t>{4, 3, 16, 16}), std::vector<int64_t>(shape.shapes, shape.shapes + shape.ndims));
+  // Shapes and sizes are those of one batch position.
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 16, 16}), std::vector<int64_t>(shape.shapes, shape.shapes + shape.ndims));
   ASSERT_EQ(0u, qoblGetModelOutputSizeByIndex(model, 0, &size));
-  EXPECT_EQ(4u * 10 * 4, size);
+  EXPECT_EQ(10u * 4, size);
 
   // Index checks: negative and past-the-end indexes fail.
   log.clear();
