@@ -20,6 +20,7 @@ using namespace zenlar::qobl;
 using zenlar::qobl::test::EngineOps;
 using zenlar::qobl::test::FakeModel;
 using zenlar::qobl::test::LogCapture;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -58,124 +59,51 @@ qobeOp* runModelOp(EngineOps& ops, qoblModel* model) {
 
 OpManager& registry() { return *Singleton<OpManager>::getInstance(); }
 
-// One connect call: its code and the error lines it logged.
-struct Outcome {
-  qoblErr code;
-  std::vector<std::string> lines;
-  bool operator==(const Outcome& o) const { return code == o.code && lines == o.lines; }
-};
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-  os << o.code;
-  for (const auto& l : o.lines) os << " [" << l << "]";
-  return os;
-}
-Outcome connect(LogCapture& log, qobeOp* parent, qobeOp* child) {
-  log.take();
-  const qoblErr code = qoblConnectOps(parent, child);
-  return {code, log.takeTexts()};
-}
-
 }  // namespace
 
 TEST(GraphApi, HandlesAndTheSingleInputOp) {
   LogCapture log(qobmLL_ERROR);
-  EXPECT_EQ(qoblCreateOpGraph(nullptr), qoblERR_INVALID_PARAM);
-  EXPECT_EQ(qoblDestroyOpGraph(nullptr), qoblERR_INVALID_PARAM);
   EngineOps ops;
   qobeOp* op = nullptr;
+  EXPECT_EQ(qoblCreateOpGraph(nullptr), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(qoblDestroyOpGraph(nullptr), qoblERR_INVALID_PARAM);
   EXPECT_EQ(qoblCreateGraphInputOp(nullptr, 1, &op), qoblERR_INVALID_PARAM);
-  EXPECT_EQ(log.takeTexts(), std::vector<std::string>(3, "Invalid parameter: NULL != graph"));
+  EXPECT_EQ(log.take(), Lines(3, "Invalid parameter: NULL != graph"));
 
   Graph graph;
-  ASSERT_NE(graph.h, nullptr);
-  ASSERT_NE(graph.h->ptr_, nullptr);
-  EXPECT_TRUE(OpGraphController::find(graph.h->ptr_));
   qoblOpGraph* same = graph.h;
   EXPECT_EQ(qoblCreateOpGraph(&same), qoblERR_SUCCESS);  // an existing handle is kept
   EXPECT_EQ(same, graph.h);
-
   EXPECT_EQ(qoblCreateGraphInputOp(graph.h, 1, nullptr), qoblERR_INVALID_PARAM);
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"Invalid parameter: NULL != op"}));
-
+  EXPECT_EQ(log.take(), Lines{"Invalid parameter: NULL != op"});
   qobeOp* in = graph.input(ops, 3);
-  ASSERT_NE(in, nullptr);
   ASSERT_EQ(graph.g().size(), 1u);
-  IStreamOp* inOp = (*graph.g().begin())->getStreamOp();
-  EXPECT_EQ(inOp->getOp(), in);
-  EXPECT_EQ(inOp->opType(), 1u);
-  EXPECT_EQ(inOp->inputCount(), 3u);
-  EXPECT_EQ(registry().findNode(in), *graph.g().begin());
-  EXPECT_EQ(registry().findGraph(in), graph.h->ptr_);
-
-  qobeOp* second = nullptr;
-  EXPECT_EQ(qoblCreateGraphInputOp(graph.h, 1, &second), qoblERR_INPUT_OP_EXISTS);
-  EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"Op graph can't has more than one input op. \n"}));
+  EXPECT_EQ((*graph.g().begin())->getStreamOp()->getOp(), in);
+  EXPECT_EQ(qoblCreateGraphInputOp(graph.h, 1, &op), qoblERR_INPUT_OP_EXISTS);
+  EXPECT_EQ(op, nullptr);
+  EXPECT_EQ(log.take(), Lines{"Op graph can't has more than one input op. \n"});
   EXPECT_EQ(graph.g().size(), 1u);
 
-  // Destroying twice: the second call finds the handle empty.  An emptied handle takes no input op.
+  // Destroying twice: the second call finds the handle empty, and an emptied handle takes no input op.
   OpDirectedGraph* raw = graph.h->ptr_;
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_SUCCESS);
-  EXPECT_EQ(graph.h->ptr_, nullptr);
   EXPECT_FALSE(OpGraphController::find(raw));
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_SUCCESS);
-  EXPECT_EQ(qoblCreateGraphInputOp(graph.h, 1, &second), qoblERR_INVALID_PARAM);
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"Invalid parameter: NULL != graph"}));
-  // The op engine's op is the application's: still alive after its graph is gone.
-  uint32_t uid = 0;
+  EXPECT_EQ(qoblCreateGraphInputOp(graph.h, 1, &op), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(log.take(), Lines{"Invalid parameter: NULL != graph"});
+  uint32_t uid = 0;  // the op engine's op is the application's: alive after its graph
   EXPECT_EQ(qobeGetOpAttr(in, "uid", qobeATTR_UINT32, &uid), 0);
-  EXPECT_NE(uid, 0u);
 
-  // The run-model op carries the model object and is in no graph yet.
   FakeModel model;
   qoblModel handle{&model};
   EXPECT_EQ(qoblCreateRunModelOp(nullptr, &op), qoblERR_INVALID_PARAM);
   EXPECT_EQ(qoblCreateRunModelOp(&handle, nullptr), qoblERR_INVALID_PARAM);
-  EXPECT_EQ(log.takeTexts(),
-            std::vector<std::string>(2, "Invalid parameter: (NULL != op) && (NULL != model)"));
-  qobeOp* rm = runModelOp(ops, &handle);
-  uint64_t addr = 0;
-  EXPECT_EQ(qobeGetOpAttr(rm, "model_addr", qobeATTR_UINT64, &addr), 0);
-  EXPECT_EQ(addr, reinterpret_cast<uintptr_t>(&model));
-  EXPECT_EQ(registry().findNode(rm), nullptr);
+  EXPECT_EQ(log.take(), Lines(2, "Invalid parameter: (NULL != op) && (NULL != model)"));
 }
 
+// The checks of qoblConnectOps in their order, then the planning after the child is placed: a failure
+// there is not undone, so the child stays in the graph and cannot be connected again.
 TEST(GraphApi, ConnectChecksInOrder) {
-  LogCapture log(qobmLL_ERROR);
-  EngineOps ops;
-  FakeModel model;
-  qoblModel handle{&model};
-  Graph graph;
-  qobeOp* in = graph.input(ops, 1);
-  qobeOp* looseModel = runModelOp(ops, &handle);
-  qobeOp* looseModel2 = runModelOp(ops, &handle);
-  qobeOp* looseCopy = ops.make(qobeOP_MEM_COPY_OP);
-
-  // 1. null pointers, before anything else.
-  EXPECT_EQ(connect(log, nullptr, in), (Outcome{qoblERR_INVALID_PARAM, {kConnectParam}}));
-  EXPECT_EQ(connect(log, in, nullptr), (Outcome{qoblERR_INVALID_PARAM, {kConnectParam}}));
-  // 2. the same op, even when it is in no graph.
-  EXPECT_EQ(connect(log, looseModel, looseModel), (Outcome{qoblERR_SAME_OP, {kSameOp}}));
-  EXPECT_EQ(connect(log, in, in), (Outcome{qoblERR_SAME_OP, {kSameOp}}));
-  // 3. run-model parent with a child that is not a memory-copy op: before the registry is asked.
-  EXPECT_EQ(connect(log, looseModel, looseModel2), (Outcome{qoblERR_CONNECT_OPS, {kOnlyMemCopy}}));
-  EXPECT_EQ(connect(log, looseModel, in), (Outcome{qoblERR_CONNECT_OPS, {kOnlyMemCopy}}));
-  // 4. the parent must be registered, checked before the child is.
-  EXPECT_EQ(connect(log, looseModel, looseCopy), (Outcome{qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}}));
-  EXPECT_EQ(connect(log, looseCopy, in), (Outcome{qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}}));
-  // 5. the child must not be registered: the input op, or an op connected before.
-  EXPECT_EQ(connect(log, in, looseCopy), (Outcome{qoblERR_SUCCESS, {}}));
-  EXPECT_EQ(connect(log, looseCopy, in), (Outcome{qoblERR_CHILD_HAS_PARENT, {kChildHasParent}}));
-  Graph other;
-  qobeOp* otherIn = other.input(ops, 1);
-  EXPECT_EQ(connect(log, otherIn, looseCopy), (Outcome{qoblERR_CHILD_HAS_PARENT, {kChildHasParent}}));
-  EXPECT_EQ(connect(log, otherIn, in), (Outcome{qoblERR_CHILD_HAS_PARENT, {kChildHasParent}}));
-  // None of the refused calls changed a graph.
-  EXPECT_EQ(graph.g().size(), 2u);
-  EXPECT_EQ(other.g().size(), 1u);
-}
-
-TEST(GraphApi, AFailedConnectLeavesTheChildPlaced) {
   LogCapture log(qobmLL_ERROR);
   EngineOps ops;
   FakeModel byFour, byTwo, broken;
@@ -183,25 +111,49 @@ TEST(GraphApi, AFailedConnectLeavesTheChildPlaced) {
   byTwo.batch = 2;
   broken.batchOk = false;
   qoblModel h4{&byFour}, h2{&byTwo}, hb{&broken};
-  Graph graph;
+  Graph graph, other;
   qobeOp* in = graph.input(ops, 1);
-  qobeOp* first = runModelOp(ops, &h4);
+  qobeOp* otherIn = other.input(ops, 1);
+  qobeOp* model = runModelOp(ops, &h4);
+  qobeOp* model2 = runModelOp(ops, &h4);
   qobeOp* conflicting = runModelOp(ops, &h2);
   qobeOp* failing = runModelOp(ops, &hb);
-  ASSERT_EQ(qoblConnectOps(in, first), qoblERR_SUCCESS);
-
-  // A second model under the same input op wants the input op to loop twice, not four times.
-  EXPECT_EQ(connect(log, in, conflicting),
-            (Outcome{qoblERR_CONNECT_OPS, {"Loop count conflict!", kSetInputFailed}}));
-  // A model that cannot tell its batch size fails its planning.
-  EXPECT_EQ(connect(log, in, failing), (Outcome{qoblERR_CONNECT_OPS, {kSetInputFailed}}));
-
-  // Neither is undone: both stay in the graph, connected and registered, so connecting them again is
-  // refused as a child that already has a parent.
-  EXPECT_EQ(graph.g().size(), 4u);
-  EXPECT_EQ((*graph.g().begin())->getEdges().size(), 3u);
-  EXPECT_EQ(connect(log, in, failing), (Outcome{qoblERR_CHILD_HAS_PARENT, {kChildHasParent}}));
+  qobeOp* copy = ops.make(qobeOP_MEM_COPY_OP);
+  struct Row {
+    qobeOp *parent, *child;
+    qoblErr code;
+    Lines lines;
+  };
+  const Row rows[] = {
+      {nullptr, in, qoblERR_INVALID_PARAM, {kConnectParam}},
+      {in, nullptr, qoblERR_INVALID_PARAM, {kConnectParam}},
+      {model, model, qoblERR_SAME_OP, {kSameOp}},  // even when in no graph
+      {in, in, qoblERR_SAME_OP, {kSameOp}},
+      // A run-model parent with a child that is not a memory-copy op, before the registry is asked.
+      {model, model2, qoblERR_CONNECT_OPS, {kOnlyMemCopy}},
+      {model, in, qoblERR_CONNECT_OPS, {kOnlyMemCopy}},
+      {model, copy, qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}},
+      {copy, in, qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}},  // the parent is checked before the child
+      {in, copy, qoblERR_SUCCESS, {}},
+      {copy, in, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
+      {otherIn, copy, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
+      {otherIn, in, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
+      {in, model, qoblERR_SUCCESS, {}},
+      // A second model under the input op wants it to loop twice, not four times.
+      {in, conflicting, qoblERR_CONNECT_OPS, {"Loop count conflict!", kSetInputFailed}},
+      {in, failing, qoblERR_CONNECT_OPS, {kSetInputFailed}},  // a model that cannot tell its batch size
+      {in, failing, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(&r - rows);
+    log.take();
+    EXPECT_EQ(qoblConnectOps(r.parent, r.child), r.code);
+    EXPECT_EQ(log.take(), r.lines);
+  }
+  EXPECT_EQ(graph.g().size(), 5u);
+  EXPECT_EQ((*graph.g().begin())->getEdges().size(), 4u);
   EXPECT_EQ((*graph.g().begin())->getStreamOp()->loopCount(), 4u);
+  EXPECT_EQ(other.g().size(), 1u);
 }
 
 TEST(GraphApi, DestroyingAnyGraphClearsTheWholeOpRegistry) {
@@ -218,24 +170,22 @@ TEST(GraphApi, DestroyingAnyGraphClearsTheWholeOpRegistry) {
   qobeOp* inC = c.input(ops, 1);
   EXPECT_EQ(registry().size(), 4u);
 
-  a.reset();  // destroys graph A
+  a.reset();
   EXPECT_EQ(registry().size(), 0u);
-
   // B is intact and still validates, but its ops are no longer known as parents ...
   EXPECT_EQ(b.g().size(), 2u);
   EXPECT_TRUE(validateDRGraph(b.g()));
   qobeOp* late = runModelOp(ops, &handle);
-  EXPECT_EQ(connect(log, inB, late), (Outcome{qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}}));
-  EXPECT_EQ(connect(log, inC, late), (Outcome{qoblERR_PARENT_NOT_IN_GRAPH, {kParentNotIn}}));
-  // ... nor as children: B's run-model op can now be connected under another graph's op as well.  It gets
-  // a node and stream op of its own there; destroying both graphs frees each once.
-  qobeOp* inD = nullptr;
+  EXPECT_EQ(qoblConnectOps(inB, late), qoblERR_PARENT_NOT_IN_GRAPH);
+  EXPECT_EQ(qoblConnectOps(inC, late), qoblERR_PARENT_NOT_IN_GRAPH);
+  EXPECT_EQ(log.take(), Lines(2, kParentNotIn));
+  // ... nor as children: B's run-model op can be connected under another graph's op as well, with a node
+  // and stream op of its own there; destroying both graphs frees each once.
   Graph d;
-  inD = d.input(ops, 1);
-  EXPECT_EQ(connect(log, inD, childB), (Outcome{qoblERR_SUCCESS, {}}));
+  EXPECT_EQ(qoblConnectOps(d.input(ops, 1), childB), qoblERR_SUCCESS);
   EXPECT_EQ(d.g().size(), 2u);
   EXPECT_NE((*(d.g().begin() + 1))->getStreamOp(), (*(b.g().begin() + 1))->getStreamOp());
-  // B's graph still refuses a second input op: that check looks at the graph, not the registry.
+  // B still refuses a second input op: that check looks at the graph, not the registry.
   qobeOp* extra = nullptr;
   EXPECT_EQ(qoblCreateGraphInputOp(b.h, 1, &extra), qoblERR_INPUT_OP_EXISTS);
 }
@@ -248,16 +198,14 @@ TEST(GraphApi, AGraphInUseByAStreamStays) {
   OpDirectedGraph* raw = graph.h->ptr_;
   boundAddr = reinterpret_cast<uintptr_t>(raw);
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_GRAPH_IN_USE);
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"The stream bound to graph must be destroyed first.\n"}));
+  EXPECT_EQ(log.take(), Lines{"The stream bound to graph must be destroyed first.\n"});
   EXPECT_EQ(graph.h->ptr_, raw);
   EXPECT_TRUE(OpGraphController::find(raw));
-  // Another graph is not affected.
   EXPECT_EQ(qoblDestroyOpGraph(free.h), qoblERR_SUCCESS);
   boundAddr = 0;  // the stream is gone
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_SUCCESS);
   OpGraphController::setGraphBindingQuery(nullptr);
-  // An unknown graph cannot be released.
-  OpDirectedGraph stray;
+  OpDirectedGraph stray;  // an unknown graph cannot be released
   qoblOpGraph strayHandle{&stray};
   EXPECT_EQ(qoblDestroyOpGraph(&strayHandle), qoblERR_INVALID_PARAM);
 }

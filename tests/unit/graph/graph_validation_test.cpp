@@ -1,5 +1,5 @@
-// Validation of a graph before a stream is built from it, the node order, the leaf marks and the device
-// id stamping.  Stream ops are fakes, so each check is provoked by exactly the sizes and counts it reads.
+// Validation of a graph before a stream is built from it, the node order, the leaf marks and the device id
+// stamping.  Stream ops are fakes, so each check is provoked by exactly the sizes and counts it reads.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,6 +12,7 @@
 using namespace zenlar::qobl;
 using zenlar::qobl::test::FakeStreamOp;
 using zenlar::qobl::test::LogCapture;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -19,39 +20,25 @@ constexpr uint32_t kInput = 1, kRunModel = 2, kMemCopy = 10;
 
 struct Builder {
   OpDirectedGraph graph;
-  FakeStreamOp* add(const char* name, uint32_t kind, OpDGNode* parent = nullptr) {
+  std::vector<OpDGNode*> nodes;
+  FakeStreamOp* add(const char* name, uint32_t kind, int parent = -1) {
     auto* op = new FakeStreamOp(name, kind);
     auto* node = new OpDGNode(op);
     EXPECT_EQ(graph.addNode(*node), qoblERR_SUCCESS);
-    if (parent != nullptr) {
-      auto* edge = new OpDGEdge(node);
-      EXPECT_TRUE(graph.connect(*parent, *node, *edge));
+    if (parent >= 0) {
+      EXPECT_TRUE(graph.connect(*nodes.at(parent), *node, *new OpDGEdge(node)));
     }
     nodes.push_back(node);
     return op;
   }
-  // The input op the graph API makes: as many outputs as inputs, output sizes fixed from outside.
-  FakeStreamOp* addInput(uint32_t count) {
-    FakeStreamOp* op = add("in", kInput);
-    op->inCount_ = op->outCount_ = count;
-    op->storesOutputSizes_ = true;
-    return op;
-  }
-  OpDGNode* node(size_t i) { return nodes.at(i); }
-  std::vector<OpDGNode*> nodes;
 };
 
-const std::string kNumber =
-    "Fail to validate op graph because the output number of op %s doesn't match with the input number of op "
-    "%s.\n";
-const std::string kSize =
-    "Fail to validate op graph because the output size of op %s doesn't match with the input size of op "
-    "%s.\n";
-
-// The library logs formats with their arguments; build the expected line the same way.
-std::string fmt(const std::string& format, const char* a, const char* b) {
+std::string mismatch(bool count, const char* parent, const char* child, bool inputCheck = false) {
   char buf[512];
-  std::snprintf(buf, sizeof(buf), format.c_str(), a, b);
+  std::snprintf(buf, sizeof(buf),
+                "%s to validate op graph because the output %s of op %s doesn't match with the input %s of op %s.\n",
+                inputCheck ? "CheckInputOp:fail" : "Fail", count ? "number" : "size", parent, count ? "number" : "size",
+                child);
   return buf;
 }
 
@@ -63,164 +50,114 @@ std::vector<std::string> names(const OpDirectedGraph::NodeList& nodes) {
 
 }  // namespace
 
-TEST(GraphValidation, GraphLevelChecks) {
+// Each row: an input op "in" (input count, output count, output sizes fixed earlier, whether it takes new
+// sizes) above the listed ops; the graph validates exactly when no error lines are expected, and then the
+// input op's output sizes are those of its first child.
+TEST(GraphValidation, EachCheckFromTheGraphThatProvokesIt) {
+  struct Op {
+    const char* name;
+    uint32_t kind;
+    int parent;
+    std::vector<uint32_t> in, out;
+  };
+  struct Case {
+    const char* what;
+    uint32_t inCount, outCount;
+    std::vector<uint32_t> earlier;
+    bool accepts;
+    std::vector<Op> ops;
+    Lines errors;
+  };
+  const std::string failed = "checkInputOp faile.\n";
+  const std::vector<Case> cases = {
+      {"input op alone", 1, 1, {}, true, {}, {"The DR graph has no valid node.\n"}},
+      {"unreachable op", 1, 1, {}, true, {{"stray", kMemCopy, -1, {}, {}}}, {"The DR graph has a loop.\n"}},
+      // Below a run-model child the sizes are copied from it: one tensor in, two for the model, still valid.
+      {"sizes from the model", 1, 1, {}, true,
+       {{"model", kRunModel, 0, {64, 32}, {8}}, {"copy", kMemCopy, 1, {8}, {}}}, {}},
+      {"count conflict above a model", 2, 3, {}, true, {{"model", kRunModel, 0, {4, 4}, {}}},
+       {"input op's output count conflict!"}},
+      {"count conflict above a copy", 1, 2, {}, true, {{"copy", kMemCopy, 0, {4}, {}}},
+       {"input op's output count conflict!", failed}},
+      {"sizes refused", 1, 1, {}, false, {{"copy", kMemCopy, 0, {4}, {}}},
+       {"faile to set input op output sizes!", failed}},
+      // The first copy child fixes the sizes, a second one must match them.
+      {"second child size", 2, 2, {}, true,
+       {{"first", kMemCopy, 0, {4, 4}, {}}, {"second", kMemCopy, 0, {4, 5}, {}}}, {mismatch(false, "in", "second")}},
+      {"second child count", 2, 2, {}, true,
+       {{"first", kMemCopy, 0, {4, 4}, {}}, {"second", kMemCopy, 0, {4}, {}}}, {mismatch(true, "in", "second")}},
+      {"second child matches", 2, 2, {}, true,
+       {{"first", kMemCopy, 0, {4, 4}, {}}, {"second", kMemCopy, 0, {4, 4}, {}}}, {}},
+      // Sizes fixed earlier must agree with the first child now.
+      {"earlier size", 2, 2, {16, 16}, true, {{"child", kMemCopy, 0, {16, 12}, {}}},
+       {mismatch(false, "in", "child", true), failed}},
+      {"earlier count", 2, 2, {16, 12}, true, {{"child", kMemCopy, 0, {16}, {}}},
+       {mismatch(true, "in", "child", true), failed}},
+      {"earlier agrees", 2, 2, {16, 16}, true, {{"child", kMemCopy, 0, {16, 16}, {}}}, {}},
+      // Between two ops below the input op.
+      {"model to copy count", 1, 1, {}, true,
+       {{"model", kRunModel, 0, {12}, {40, 8}}, {"copy", kMemCopy, 1, {40}, {}}}, {mismatch(true, "model", "copy")}},
+      {"model to copy size", 1, 1, {}, true,
+       {{"model", kRunModel, 0, {12}, {40, 8}}, {"copy", kMemCopy, 1, {40, 9}, {}}}, {mismatch(false, "model", "copy")}},
+  };
   LogCapture log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Builder b;
+    FakeStreamOp* in = b.add("in", kInput);
+    in->inCount_ = c.inCount;
+    in->outCount_ = c.outCount;
+    in->outSizes_ = c.earlier;
+    in->storesOutputSizes_ = true;
+    in->acceptOutputSizes_ = c.accepts;
+    for (const Op& o : c.ops) {
+      FakeStreamOp* op = b.add(o.name, o.kind, o.parent);
+      op->inSizes_ = o.in;
+      op->outSizes_ = o.out;
+    }
+    log.take();
+    EXPECT_EQ(validateDRGraph(b.graph), c.errors.empty());
+    EXPECT_EQ(log.take(), c.errors);
+    if (c.errors.empty()) {
+      EXPECT_EQ(in->outSizes_, c.ops.front().in);
+    }
+  }
   Builder empty;
   EXPECT_FALSE(validateDRGraph(empty.graph));
-  Builder single;
-  single.addInput(1);
-  EXPECT_FALSE(validateDRGraph(single.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"The DR graph has no valid node.\n",
-                                                         "The DR graph has no valid node.\n"}));
-
-  // An op that is not reachable from the input op is reported as a loop.
-  Builder unreachable;
-  unreachable.addInput(1);
-  unreachable.add("stray", kMemCopy);
-  EXPECT_FALSE(validateDRGraph(unreachable.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"The DR graph has a loop.\n"}));
-}
-
-TEST(GraphValidation, InputOpTakesItsSizesFromItsChildren) {
-  LogCapture log;
-  // Feeding a run-model op: the sizes are copied from that child, so the comparison with it passes even
-  // though the input op itself hands on one tensor and the model takes two.
-  {
-    Builder b;
-    FakeStreamOp* in = b.addInput(1);
-    FakeStreamOp* model = b.add("model", kRunModel, b.node(0));
-    model->inSizes_ = {64, 32};
-    model->outSizes_ = {8};
-    FakeStreamOp* copy = b.add("copy", kMemCopy, b.node(1));
-    copy->inSizes_ = {8};
-    EXPECT_TRUE(validateDRGraph(b.graph));
-    EXPECT_EQ(in->outSizes_, (std::vector<uint32_t>{64, 32}));
-    EXPECT_TRUE(log.takeTexts().empty());
-  }
-  // An input op whose inputs and outputs disagree, below a run-model child.
-  {
-    Builder b;
-    FakeStreamOp* in = b.addInput(2);
-    in->outCount_ = 3;
-    b.add("model", kRunModel, b.node(0))->inSizes_ = {4, 4};
-    EXPECT_FALSE(validateDRGraph(b.graph));
-    EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"input op's output count conflict!"}));
-  }
-  // Two memory-copy children: the first one fixes the sizes, the second must match them.
-  {
-    Builder b;
-    b.addInput(2);
-    b.add("first", kMemCopy, b.node(0))->inSizes_ = {4, 4};
-    FakeStreamOp* second = b.add("second", kMemCopy, b.node(0));
-    second->inSizes_ = {4, 5};
-    EXPECT_FALSE(validateDRGraph(b.graph));
-    EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{fmt(kSize, "in", "second")}));
-    second->inSizes_ = {4};
-    EXPECT_FALSE(validateDRGraph(b.graph));
-    EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{fmt(kNumber, "in", "second")}));
-    second->inSizes_ = {4, 4};
-    EXPECT_TRUE(validateDRGraph(b.graph));
-    EXPECT_TRUE(log.takeTexts().empty());
-  }
-}
-
-TEST(GraphValidation, InputOpOwnCheck) {
-  LogCapture log;
-  const std::string failed = "checkInputOp faile.\n";
-  // Sizes fixed earlier (by planning or an earlier validation) must agree with the first child now.
-  Builder b;
-  FakeStreamOp* in = b.addInput(2);
-  FakeStreamOp* child = b.add("child", kMemCopy, b.node(0));
-  child->inSizes_ = {16, 16};
-  EXPECT_TRUE(validateDRGraph(b.graph));
-  EXPECT_EQ(in->outSizes_, (std::vector<uint32_t>{16, 16}));
-  child->inSizes_ = {16, 12};
-  EXPECT_FALSE(validateDRGraph(b.graph));
-  EXPECT_EQ(log.takeTexts(),
-            (std::vector<std::string>{
-                "CheckInputOp:fail to validate op graph because the output size of op in doesn't match with the "
-                "input size of op child.\n",
-                failed}));
-  // Earlier sizes now {16, 12}; a child taking fewer tensors is a count mismatch.
-  child->inSizes_ = {16};
-  EXPECT_FALSE(checkInputOp(b.node(0)));
-  EXPECT_EQ(log.takeTexts(),
-            (std::vector<std::string>{
-                "CheckInputOp:fail to validate op graph because the output number of op in doesn't match with "
-                "the input number of op child.\n"}));
-
-  // Count conflict and a refused size update.
-  Builder c;
-  FakeStreamOp* in2 = c.addInput(1);
-  c.add("child", kMemCopy, c.node(0))->inSizes_ = {4};
-  in2->outCount_ = 2;
-  EXPECT_FALSE(validateDRGraph(c.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"input op's output count conflict!", failed}));
-  in2->outCount_ = 1;
-  in2->acceptOutputSizes_ = false;
-  EXPECT_FALSE(validateDRGraph(c.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"faile to set input op output sizes!", failed}));
-
-  // Not an input op: nothing to check.
-  EXPECT_TRUE(checkInputOp(c.node(1)));
-  EXPECT_TRUE(log.takeTexts().empty());
-}
-
-TEST(GraphValidation, ParentChildSizesBelowTheInputOp) {
-  LogCapture log;
-  Builder b;
-  b.addInput(1);
-  FakeStreamOp* model = b.add("model", kRunModel, b.node(0));
-  model->inSizes_ = {12};
-  model->outSizes_ = {40, 8};
-  FakeStreamOp* copy = b.add("copy", kMemCopy, b.node(1));
-  copy->inSizes_ = {40};
-  EXPECT_FALSE(validateDRGraph(b.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{fmt(kNumber, "model", "copy")}));
-  copy->inSizes_ = {40, 9};
-  EXPECT_FALSE(validateDRGraph(b.graph));
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{fmt(kSize, "model", "copy")}));
-  copy->inSizes_ = {40, 8};
-  EXPECT_TRUE(validateDRGraph(b.graph));
-  EXPECT_TRUE(log.takeTexts().empty());
+  EXPECT_EQ(log.take(), Lines{"The DR graph has no valid node.\n"});
 }
 
 TEST(GraphOrdering, LastEdgeFirstDepthFirstAndLeafMarks) {
   Builder b;
-  FakeStreamOp* r = b.add("R", kInput);
-  FakeStreamOp* a = b.add("A", kRunModel, b.node(0));
-  FakeStreamOp* bb = b.add("B", kMemCopy, b.node(0));
-  FakeStreamOp* c = b.add("C", kMemCopy, b.node(1));
+  b.add("R", kInput);
+  b.add("A", kRunModel, 0);
+  b.add("B", kMemCopy, 0);
+  b.add("C", kMemCopy, 1);
   OpDirectedGraph::NodeList order;
   ASSERT_TRUE(generateOpNodeStream(b.graph, order));
-  EXPECT_EQ(names(order), (std::vector<std::string>{"R", "B", "A", "C"}));
-  for (FakeStreamOp* leaf : {bb, c}) {
-    EXPECT_TRUE(leaf->outputFlag_) << leaf->name_;
-    EXPECT_TRUE(leaf->leaf_) << leaf->name_;
-  }
-  for (FakeStreamOp* inner : {r, a}) {
-    EXPECT_FALSE(inner->outputFlag_) << inner->name_;
-    EXPECT_FALSE(inner->leaf_) << inner->name_;
+  EXPECT_EQ(names(order), (Lines{"R", "B", "A", "C"}));
+  for (OpDGNode* n : order) {
+    const bool leaf = n->getEdges().empty();
+    EXPECT_EQ(n->getStreamOp()->getOutputFlag(), leaf) << n->getStreamOp()->name();
+    EXPECT_EQ(n->getStreamOp()->isLeafNode(), leaf) << n->getStreamOp()->name();
   }
 
   // A node with two parents comes after both.
   Builder d;
   d.add("R", kInput);
-  d.add("X", 21, d.node(0));
-  d.add("Y", 21, d.node(0));
-  auto* edge = new OpDGEdge(d.node(2));
-  ASSERT_TRUE(d.graph.connect(*d.node(1), *d.node(2), *edge));
+  d.add("X", 21, 0);
+  d.add("Y", 21, 0);
+  ASSERT_TRUE(d.graph.connect(*d.nodes[1], *d.nodes[2], *new OpDGEdge(d.nodes[2])));
   OpDirectedGraph::NodeList order2;
   ASSERT_TRUE(generateOpNodeStream(d.graph, order2));
-  EXPECT_EQ(names(order2), (std::vector<std::string>{"R", "X", "Y"}));
+  EXPECT_EQ(names(order2), (Lines{"R", "X", "Y"}));
 
   LogCapture log;
   Builder empty;
   OpDirectedGraph::NodeList none;
   EXPECT_FALSE(generateOpNodeStream(empty.graph, none));
   EXPECT_TRUE(none.empty());
-  EXPECT_EQ(log.takeTexts(qobmLL_TRACE),
-            (std::vector<std::string>{"Failed to generate node stream because ir graph is empty! \n"}));
+  EXPECT_EQ(log.take(qobmLL_TRACE), Lines{"Failed to generate node stream because ir graph is empty! \n"});
 }
 
 TEST(GraphOrdering, DeviceIdStopsAtTheFirstRefusal) {
@@ -229,11 +166,10 @@ TEST(GraphOrdering, DeviceIdStopsAtTheFirstRefusal) {
   FakeStreamOp* ops[] = {b.add("R", kInput), b.add("A", kRunModel), b.add("B", kMemCopy)};
   OpDirectedGraph::NodeList nodes(b.nodes.begin(), b.nodes.end());
   EXPECT_TRUE(setDeviceId(nodes, 3));
-  for (FakeStreamOp* op : ops) EXPECT_EQ(op->deviceId_, 3u);
-
   ops[1]->acceptDeviceId_ = false;
   EXPECT_FALSE(setDeviceId(nodes, 5));
   EXPECT_EQ(ops[0]->deviceId_, 5u);
+  EXPECT_EQ(ops[1]->deviceId_, 3u);
   EXPECT_EQ(ops[2]->deviceId_, 3u);  // after the refusal: untouched
-  EXPECT_EQ(log.takeTexts(), (std::vector<std::string>{"Failed to set device id for op [A].\n"}));
+  EXPECT_EQ(log.take(), Lines{"Failed to set device id for op [A].\n"});
 }
