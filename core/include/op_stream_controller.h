@@ -82,7 +82,8 @@ class OpStreamController {
 
  private:
   static std::unordered_map<uint32_t, IOpStream*> streamDict_;
-  static std::unordered_map<uint32_t, IDeviceSynchronizer*> deviceSynchronizerDict_;
+  // Never destroyed (nor its synchronizers): completion may still reach them while the process exits.
+  static std::unordered_map<uint32_t, IDeviceSynchronizer*>& deviceSynchronizerDict_;
   static std::recursive_mutex streamDictMutex_;
   static std::set<uint32_t> deviceIdSet_;
   static std::unordered_map<const qoblStream*, IOpStream*> handleDict_;

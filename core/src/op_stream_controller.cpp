@@ -15,7 +15,8 @@ namespace zenlar {
 namespace qobl {
 
 std::unordered_map<uint32_t, IOpStream*> OpStreamController::streamDict_;
-std::unordered_map<uint32_t, IDeviceSynchronizer*> OpStreamController::deviceSynchronizerDict_;
+std::unordered_map<uint32_t, IDeviceSynchronizer*>& OpStreamController::deviceSynchronizerDict_ =
+    *new std::unordered_map<uint32_t, IDeviceSynchronizer*>();
 std::recursive_mutex OpStreamController::streamDictMutex_;
 std::set<uint32_t> OpStreamController::deviceIdSet_;
 std::unordered_map<const qoblStream*, IOpStream*> OpStreamController::handleDict_;
