@@ -1,0 +1,155 @@
+// qobl-run's command line, model-directory inspection, percentiles and output formats, without the card.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "model_dir.h"
+#include "options.h"
+#include "report.h"
+
+namespace {
+
+using namespace zenlar::qoblrun;
+
+TEST(QoblRunPartsTest, PercentilesUseTheNearestRank) {
+  std::vector<double> v;
+  for (int i = 100; i >= 1; --i) v.push_back(i);   // unsorted on purpose
+  EXPECT_EQ(50, percentile(v, 50));
+  EXPECT_EQ(90, percentile(v, 90));
+  EXPECT_EQ(99, percentile(v, 99));
+  EXPECT_EQ(100, percentile(v, 100));
+  EXPECT_EQ(1, percentile(v, 0));
+  EXPECT_EQ(7, percentile({7}, 99));
+  EXPECT_EQ(3, percentile({5, 3}, 50));   // rank ceil(0.5 * 2) = 1
+  EXPECT_EQ(5, percentile({5, 3}, 51));
+  EXPECT_EQ(0, percentile({}, 50));
+  EXPECT_EQ("812 B", bytesText(812));
+  EXPECT_EQ("4.0 KiB", bytesText(4096));
+  EXPECT_EQ("1.50 MiB", bytesText(3 * 512 * 1024));
+}
+
+TEST(QoblRunPartsTest, PipelinesAndNumbersOnTheCommandLine) {
+  std::vector<Stage> s;
+  std::string err;
+  for (const char* ok : {"input,model", "input,normalize,model", "input,model,copy", "input,normalize,model,copy"})
+    EXPECT_TRUE(parseStages(ok, &s, &err)) << ok;
+  EXPECT_EQ((std::vector<Stage>{Stage::kInput, Stage::kNormalize, Stage::kModel, Stage::kCopy}), s);
+  for (const char* bad : {"", "input", "model", "input,copy", "input,model,normalize", "input,model,model",
+                          "input,input,model", "input,model,copy,copy", "input,,model"}) {
+    EXPECT_FALSE(parseStages(bad, &s, &err)) << bad;
+  }
+  EXPECT_FALSE(parseStages("input,resize", &s, &err));
+  EXPECT_NE(std::string::npos, err.find("unknown stage \"resize\""));
+
+  Options o;
+  const char* full[] = {"qobl-run", "--model", "m", "--streams", "3", "--runs", "10", "--batch", "2", "--sync",
+                        "--verify", "--dot", "g.dot", "--trace", "t.json", "--shape", "8x8", "--timeout", "5"};
+  ASSERT_TRUE(parseOptions(19, full, &o, &err)) << err;
+  EXPECT_EQ("m", o.modelDir);
+  EXPECT_EQ(3u, o.streams);
+  EXPECT_EQ(10u, o.runs);
+  EXPECT_EQ(2u, o.batch);
+  EXPECT_TRUE(o.sync && o.verify);
+  EXPECT_EQ("g.dot", o.dotFile);
+  EXPECT_EQ("t.json", o.traceFile);
+  EXPECT_EQ("8x8", o.shape);
+  EXPECT_EQ(5u, o.timeoutMs);
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+           {"qobl-run", "--streams", "0"}, {"qobl-run", "--streams", "-1"}, {"qobl-run", "--runs", "12x"},
+           {"qobl-run", "--runs", "99999999999999999999"}, {"qobl-run", "--batch"}, {"qobl-run", "extra"}}) {
+    EXPECT_FALSE(parseOptions(static_cast<int>(bad.size()), bad.data(), &o, &err)) << bad[1];
+  }
+}
+
+// A scratch model directory built file by file.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char tmpl[] = "/tmp/qobl_run_parts_XXXXXX";
+    dir_ = mkdtemp(tmpl);
+  }
+  ~ScratchDir() { std::system(("rm -rf " + dir_).c_str()); }
+  void put(const std::string& rel, const std::string& bytes) const {
+    const size_t slash = rel.find_last_of('/');
+    if (slash != std::string::npos) std::system(("mkdir -p " + dir_ + "/" + rel.substr(0, slash)).c_str());
+    std::ofstream(dir_ + "/" + rel, std::ios::binary) << bytes;
+  }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+TEST(QoblRunPartsTest, DynamicSuitesPickTheirSample) {
+  ScratchDir d;
+  d.put("suite.json",
+        "{\"module_name\": \"m\", \"module_num\": 1, \"shape_ranges\": \"[[[[1,3,4,4],[1,3,32,32]]]]\","
+        " \"shared_params\": \"[]\", \"m0\": [\"a/model.so\", \"a/params.bin\", \"a/graph.json\"]}");
+  ModelDir m;
+  // A member file the suite names is missing: the message names it and the member.
+  std::string err = openModelDir(d.dir(), "", false, &m);
+  EXPECT_NE(std::string::npos, err.find("/a/model.so (named by member \"m0\" of suite.json)")) << err;
+  d.put("a/model.so", "\x7f" "ELF");
+  d.put("a/params.bin", "p");
+  d.put("a/graph.json", "{}");
+  EXPECT_NE(std::string::npos, openModelDir(d.dir(), "", false, &m).find("no samples/<H>x<W>/")) << err;
+  // The default sample is the smallest by area, not the first by name ("16x16" sorts before "8x8").
+  for (const char* s : {"16x16", "8x8", "12x4"}) d.put(std::string("samples/") + s + "/sample_input.bin", "x");
+  ASSERT_EQ("", openModelDir(d.dir(), "", false, &m));
+  EXPECT_TRUE(m.dynamic);
+  EXPECT_EQ(12, m.height);
+  EXPECT_EQ(4, m.width);
+  ASSERT_EQ(1u, m.inputShapes.size());
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 12, 4}), m.inputShapes[0]);
+  ASSERT_EQ("", openModelDir(d.dir(), "16x16", false, &m));
+  EXPECT_EQ(16, m.height);
+  EXPECT_TRUE(m.expectedOutput.empty());
+  err = openModelDir(d.dir(), "16x16", true, &m);
+  EXPECT_NE(std::string::npos, err.find("expected_output.bin: No such file or directory (needed by --verify)"));
+  EXPECT_NE(std::string::npos, openModelDir(d.dir(), "16by16", false, &m).find("not of the form HxW"));
+  // A malformed hardware configuration is named before anything is loaded.
+  d.put("hw.json", "{\"max_batch_size\": }");
+  err = openModelDir(d.dir(), "", false, &m);
+  EXPECT_NE(std::string::npos, err.find("/hw.json: not valid JSON (offset 19")) << err;
+}
+
+TEST(QoblRunPartsTest, TraceAndTableText) {
+  std::vector<TraceEvent> ev(2);
+  ev[0].name = "run \"0\"\\";
+  ev[0].startUs = 5;
+  ev[0].durUs = 7;
+  ev[1].name = "mem_copy_op_3";
+  ev[1].cat = "op";
+  ev[1].run = 0;
+  ev[1].error = 500010;
+  rapidjson::Document doc;
+  doc.Parse(traceJson(ev, "qobl-run \"x\"").c_str());
+  ASSERT_FALSE(doc.HasParseError());
+  ASSERT_EQ(2u, doc["traceEvents"].Size());
+  EXPECT_STREQ("run \"0\"\\", doc["traceEvents"][0]["name"].GetString());
+  EXPECT_EQ(7, doc["traceEvents"][0]["dur"].GetInt());
+  EXPECT_EQ(500010u, doc["traceEvents"][1]["args"]["error"].GetUint());
+  EXPECT_EQ(0u, traceJson({}, "p").find("{\"displayTimeUnit\""));
+
+  SummaryHeader h;
+  RunResult r;
+  r.submitted = 8;
+  r.completed = 6;
+  r.failed = 2;
+  r.deviceRuns = 2;
+  r.deviceRunsFailed = 1;
+  const std::string plain = summaryTable(h, r);
+  EXPECT_NE(std::string::npos, plain.find("| errors             | 2 (1 device runs failed)"));
+  EXPECT_NE(std::string::npos, plain.find("| runs               | 8 of 8 submitted (2 device runs)"));
+  EXPECT_EQ(std::string::npos, plain.find("verified"));
+  h.verify = true;
+  r.verified = 6;
+  EXPECT_NE(std::string::npos, summaryTable(h, r).find("| verified           | 6 of 8 match expected_output.bin"));
+}
+
+}  // namespace
