@@ -71,10 +71,10 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   ASSERT_EQ(qobmCreateTensor(kHost, 0x10, 4, &shape, qobmDT_UINT8, &ten), 0);
 
   qobmDataset* outDs = reinterpret_cast<qobmDataset*>(0x1);
-  qobmDatasetMode badMode;  // a value a C caller may pass; it lies outside the C++ enum's range
-  const int two = 2;
-  std::memcpy(&badMode, &two, sizeof badMode);
-  EXPECT_EQ(qobmCreateDataset(badMode, &outDs), QOBM_ERR_INVALID_PARAM);
+  // A C caller may pass 2 as the mode; C++ cannot hold that value in the enum, so call through the
+  // C-level signature the library exports (the mode travels as a plain int).
+  auto createDatasetC = reinterpret_cast<int (*)(int, qobmDataset**)>(&qobmCreateDataset);
+  EXPECT_EQ(createDatasetC(2, &outDs), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(outDs, reinterpret_cast<qobmDataset*>(0x1));
   uint32_t count = 99;
   EXPECT_EQ(qobmGetDatasetBufferCount(nullptr, &count), QOBM_ERR_INVALID_PARAM);
