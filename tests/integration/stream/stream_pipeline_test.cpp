@@ -93,6 +93,81 @@ TEST(StreamPipelineTest, MemoryCopyLeafYieldsReference) {
   expectNoLibraryBlocks();
 }
 
+// The segmenter leaves its output in a split core layout; only the memory-copy leaf yields the plain
+// tensor.  Batch 1 and 4, asynchronous and synchronous: every output equals the reference, and after every
+// run the run-model op's inout blocks and the copy configuration uploads are released again.
+TEST(StreamPipelineTest, SegmenterCoreLayoutGatheredByTheCopyLeaf) {
+  for (uint32_t batch : {1u, 4u}) {
+    SCOPED_TRACE(batch);
+    {
+      Pipeline::Options o;
+      o.model = "segmenter";
+      o.memCopy = true;
+      o.batch = batch;
+      Pipeline p(o);
+      const qobcrt_sim_stats idle = stats();
+      for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<CardDataset>> ins;
+        std::vector<std::unique_ptr<Output>> outs;
+        for (uint32_t i = 0; i < batch; ++i) {
+          ins.emplace_back(new CardDataset(p.input()));
+          outs.emplace_back(new Output(p.stream()));
+          EXPECT_EQ(i + 1 == batch ? 0u : qoblERR_RUN_PENDING,
+                    qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get()));
+        }
+        ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+        for (uint32_t i = 0; i < batch; ++i) EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0)) << i;
+        const qobcrt_sim_stats after = stats();
+        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_INOUT], after.live_blocks[QOBCRT_SIM_INOUT]);
+        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_STREAM], after.live_blocks[QOBCRT_SIM_STREAM]);
+      }
+      if (batch == 1) {
+        CardDataset in(p.input());
+        Output out(p.stream());
+        ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+        EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
+        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_INOUT], stats().live_blocks[QOBCRT_SIM_INOUT]);
+      }
+    }
+    expectNoLibraryBlocks();
+  }
+}
+
+// A memory-copy op whose parent is not a run-model op has nothing to gather: the graph builds, but every
+// run is refused with 301034 and its reason logged, and nothing is left on the card.
+TEST(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  {
+    LogCapture log(qobmLL_ERROR);
+    qoblOpGraph* g = nullptr;
+    qobeOp* in = nullptr;
+    qobeOp* cp = nullptr;
+    qoblStream* s = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&g));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(g, 1, &in));
+    ASSERT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &cp));
+    ASSERT_EQ(0u, qoblConnectOps(in, cp));
+    ASSERT_EQ(0u, qoblCreateOpStream(g, qoblBM_ONCE, &s));
+    ASSERT_EQ(0u, qoblBuildStream(s));
+    {
+      CardDataset input(std::string(64, '\1'));
+      qobmDataset* out = nullptr;
+      ASSERT_EQ(0u, qoblRequestOutputDataset(s, &out));
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(s, input.get(), out, 1000));
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(s, input.get(), out));
+      EXPECT_EQ(0u, qoblSynchronizeStream(s, 1000));  // nothing outstanding after the refusal
+      EXPECT_TRUE(log.hasPrefix("Failed to run stream"));
+      qobmDestroyDataset(out);
+    }
+    EXPECT_EQ(0u, qoblDestroyOpStream(s));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(g));
+    std::free(g);
+    qobeDestroyOp(in);
+    qobeDestroyOp(cp);
+  }
+  expectNoLibraryBlocks();
+}
+
 // Input op -> the op engine's pre-processing op -> run-model op.  The run-model op configures its parent
 // with the model's uint8 quantisation (scale 1/64); with the pre-processing op registered for output, its
 // report carries, per input, the sample quantised to k = x * 64 in the first bytes.  (The model's kernels

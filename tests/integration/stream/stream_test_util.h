@@ -25,7 +25,10 @@ inline std::string buildDir() {
   return dir != nullptr ? dir : ".";
 }
 
-inline std::string modelFile(const std::string& name) { return buildDir() + "/models/classifier/" + name; }
+inline std::string modelFile(const std::string& model, const std::string& name) {
+  return buildDir() + "/models/" + model + "/" + name;
+}
+inline std::string modelFile(const std::string& name) { return modelFile("classifier", name); }
 
 inline std::string readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -170,14 +173,16 @@ class Pipeline {
     bool memCopy = false;   // append a memory-copy op below the run-model op
     bool preprocess = false;  // put the op engine's pre-processing op between input op and run-model op
     bool build = true;
+    const char* model = "classifier";  // demo model directory under <build>/models
   };
 
   explicit Pipeline(Options o) : opts_(o) {
     EXPECT_EQ(0, qobmSetDevice(0));
-    input_ = readBytes(modelFile("sample_input.bin"));
-    expected_ = readBytes(modelFile("expected_output.bin"));
-    EXPECT_EQ(0u, qoblCreateModel(modelFile("model.so").c_str(), modelFile("graph.json").c_str(),
-                                  modelFile("params.bin").c_str(), modelFile("hw.json").c_str(), &model_));
+    const std::string m = o.model;
+    input_ = readBytes(modelFile(m, "sample_input.bin"));
+    expected_ = readBytes(modelFile(m, "expected_output.bin"));
+    EXPECT_EQ(0u, qoblCreateModel(modelFile(m, "model.so").c_str(), modelFile(m, "graph.json").c_str(),
+                                  modelFile(m, "params.bin").c_str(), modelFile(m, "hw.json").c_str(), &model_));
     uint32_t b = o.batch;
     EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &b));
     EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
