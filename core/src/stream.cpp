@@ -24,12 +24,7 @@ namespace qobl {
 
 namespace {
 
-std::string errText(uint32_t code) {
-  char text[256];
-  std::memset(text, 0, sizeof text);
-  qobmGetErrDesc(code, text, sizeof text);
-  return std::string(text);
-}
+std::string errText(uint32_t code) { return qoblUtilsErrDesc(code); }
 
 }  // namespace
 

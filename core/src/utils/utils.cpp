@@ -11,18 +11,12 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-// Text of a dataset-library code, fetched into a zero-filled 256-byte buffer.
-struct ErrText {
+std::string qoblUtilsErrDesc(uint32_t code) {
   char text[256];
-  explicit ErrText(int code) {
-    std::memset(text, 0, sizeof(text));
-    qobmGetErrDesc(static_cast<uint32_t>(code), text, sizeof(text));
-  }
-};
-
-}  // namespace
+  std::memset(text, 0, sizeof(text));
+  qobmGetErrDesc(code, text, sizeof(text));
+  return std::string(text);
+}
 
 uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt) {
   if (fileName == nullptr || buffer == nullptr) return 0;
@@ -100,27 +94,27 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
   qobmDatasetMode mode = qobmDM_BUFFER;
   int ret = qobmGetDatasetMode(dt, &mode);
   if (ret != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", ErrText(ret).text);
+    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
     return false;
   }
   uint32_t count = 0;
   if (mode == qobmDM_BUFFER) {
     ret = qobmGetDatasetBufferCount(dt, &count);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return false;
     }
     for (uint32_t i = 0; i < count; ++i) {
       qobmDataBuffer* buffer = nullptr;
       ret = qobmGetDatasetBuffer(dt, i, &buffer);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         return false;
       }
       qobmDeviceInfo devInfo{};
       ret = qobmGetDataBufferDeviceInfo(buffer, &devInfo);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDataBufferDeviceInfo(buffer, &devInfo) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetDataBufferDeviceInfo(buffer, &devInfo) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         return false;
       }
       if (devInfo.dev != type) {
@@ -133,20 +127,20 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
   if (mode == qobmDM_TENSOR) {
     ret = qobmGetDatasetTensorCount(dt, &count);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return false;
     }
     for (uint32_t i = 0; i < count; ++i) {
       qobmTensor* tensor = nullptr;
       ret = qobmGetDatasetTensor(dt, i, &tensor);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         return false;
       }
       qobmDeviceInfo devInfo{};
       ret = qobmGetTensorDeviceInfo(tensor, &devInfo);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetTensorDeviceInfo(tensor, &devInfo) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetTensorDeviceInfo(tensor, &devInfo) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         return false;
       }
       if (devInfo.dev != type) {
@@ -165,7 +159,7 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   qobmDatasetMode mode = qobmDM_BUFFER;
   int ret = qobmGetDatasetMode(dt, &mode);
   if (ret != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", ErrText(ret).text);
+    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
     return nullptr;
   }
   uint32_t count = 0;
@@ -175,25 +169,25 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   if (mode == qobmDM_BUFFER) {
     ret = qobmGetDatasetBufferCount(dt, &count);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return nullptr;
     }
     ret = qobmCreateDataset(mode, &dataset);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return nullptr;
     }
     for (uint32_t i = 0; i < count; ++i) {
       qobmDataBuffer* buffer = nullptr;
       ret = qobmGetDatasetBuffer(dt, i, &buffer);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         qobmDestroyDataset(dataset);
         return nullptr;
       }
       ret = qobmAddDatasetBuffer(dataset, buffer);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         qobmDestroyDataset(dataset);
         return nullptr;
       }
@@ -203,25 +197,25 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   if (mode == qobmDM_TENSOR) {
     ret = qobmGetDatasetTensorCount(dt, &count);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return nullptr;
     }
     ret = qobmCreateDataset(mode, &dataset);
     if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", ErrText(ret).text);
+      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
       return nullptr;
     }
     for (uint32_t i = 0; i < count; ++i) {
       qobmTensor* tensor = nullptr;
       ret = qobmGetDatasetTensor(dt, i, &tensor);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         qobmDestroyDataset(dataset);
         return nullptr;
       }
       ret = qobmAddDatasetTensor(dataset, tensor);
       if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", ErrText(ret).text);
+        QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
         qobmDestroyDataset(dataset);
         return nullptr;
       }

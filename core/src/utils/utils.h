@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <qobm/qobm.h>
@@ -45,6 +46,9 @@ void qoblUtilsSafeCopyString(const char* src, size_t srcLen, char* dst, size_t b
 
 // True when the log library reports `level` enabled on the library's channel.
 bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level);
+
+// The dataset library's description of a code, fetched into a zero-filled 256-byte buffer.
+std::string qoblUtilsErrDesc(uint32_t code);
 
 }  // namespace qobl
 }  // namespace zenlar
