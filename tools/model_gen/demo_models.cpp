@@ -220,4 +220,34 @@ void generateDynamic(const std::string& dir) {
   }
 }
 
+void generateTrivial(const std::string& dir) {
+  // 16 float32 values, 64 bytes per item in and out.
+  Prng prng(0x7121Au);
+  Tensor bias({16});
+  prng.fill(bias);
+
+  GraphBuilder g;
+  const int data = g.addPlaceholder("data", {1, 16});
+  const int b = g.addPlaceholder("bias", bias.shape);
+  const int add = g.addOp("add", "trivial_add", {data, b}, {1, 16});
+  g.setHeads({add});
+  writeFile(dir + "/graph.json", g.toJson());
+  writeFile(dir + "/params.bin", makeParamBlob({{"bias", &bias}}));
+
+  rapidjson::StringBuffer buf;
+  Writer w(buf);
+  w.StartObject();
+  w.Key("max_batch_size");
+  w.Int(8);
+  w.EndObject();
+  writeFile(dir + "/hw.json", finish(buf));
+
+  Prng samplePrng(0x7121B1Eu);
+  Tensor input({1, 16});
+  samplePrng.fill(input);
+  const Tensor out = reference::addBias(input, bias);
+  writeFile(dir + "/sample_input.bin", rawBytes({&input}));
+  writeFile(dir + "/expected_output.bin", rawBytes({&out}));
+}
+
 }  // namespace zenlar::qobl::modelgen

@@ -11,6 +11,7 @@ namespace zenlar::qobl::modelgen {
 void generateClassifier(const std::string& dir);
 void generateSegmenter(const std::string& dir);
 void generateDynamic(const std::string& dir);
+void generateTrivial(const std::string& dir);
 
 }  // namespace zenlar::qobl::modelgen
 

@@ -80,4 +80,15 @@ Tensor dense(const Tensor& input, const Tensor& weight, const Tensor& bias) {
   return out;
 }
 
+Tensor addBias(const Tensor& input, const Tensor& bias) {
+  require(input.shape.size() == 2 && bias.shape.size() == 1, "addBias ranks");
+  const int64_t n = input.shape[0], c = input.shape[1];
+  require(bias.shape[0] == c, "addBias extents");
+  Tensor out({n, c});
+  for (int64_t b = 0; b < n; ++b) {
+    for (int64_t i = 0; i < c; ++i) out.data[b * c + i] = input.data[b * c + i] + bias.data[i];
+  }
+  return out;
+}
+
 }  // namespace zenlar::qobl::modelgen::reference

@@ -17,6 +17,8 @@ Tensor relu(const Tensor& t);
 Tensor globalAvgPool(const Tensor& t);
 // input [N,K], weight [M,K], bias [M] -> [N,M]
 Tensor dense(const Tensor& input, const Tensor& weight, const Tensor& bias);
+// input [N,C], bias [C] -> [N,C]: every row plus the bias, element by element.
+Tensor addBias(const Tensor& input, const Tensor& bias);
 
 }  // namespace zenlar::qobl::modelgen::reference
 

@@ -271,7 +271,8 @@ void expectSameBits(const std::vector<float>& got, const std::vector<float>& wan
 
 TEST(ModelFiles, ParamBlobsAndGraphsAreConsistent) {
   const std::string m = modelsDir();
-  for (const std::string& dir : {m + "/classifier", m + "/segmenter", m + "/dynamic/member0", m + "/dynamic/member1"}) {
+  for (const std::string& dir :
+       {m + "/classifier", m + "/segmenter", m + "/dynamic/member0", m + "/dynamic/member1", m + "/trivial"}) {
     SCOPED_TRACE(dir);
     std::map<std::string, Param> params;
     ASSERT_NO_FATAL_FAILURE(parseParams(dir + "/params.bin", params));
@@ -292,6 +293,7 @@ TEST(ModelRuns, GraphWalkReproducesExpectedOutputsBitForBit) {
       {m + "/dynamic/member0", m + "/dynamic/samples/16x16", {1, 3, 16, 16}},
       {m + "/dynamic/member1", m + "/dynamic/samples/24x24", {1, 3, 24, 24}},
       {m + "/dynamic/member1", m + "/dynamic/samples/32x32", {1, 3, 32, 32}},
+      {m + "/trivial", m + "/trivial", {1, 16}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.samples);
@@ -300,8 +302,9 @@ TEST(ModelRuns, GraphWalkReproducesExpectedOutputsBitForBit) {
     const std::vector<float> got = runGraph(c.dir + "/model.so", c.dir + "/graph.json", c.dir + "/params.bin", c.shape, input);
     expectSameBits(got, readFloats(c.samples + "/expected_output.bin"), c.samples);
   }
-  // Expected sizes of the plain outputs: classifier [1,10], segmenter [1,5,12,12].
+  // Expected sizes of the plain outputs: classifier [1,10], segmenter [1,5,12,12], trivial [1,16] (64 bytes).
   EXPECT_EQ(readFloats(m + "/classifier/expected_output.bin").size(), 10u);
+  EXPECT_EQ(readFloats(m + "/trivial/expected_output.bin").size(), 16u);
   EXPECT_EQ(readFloats(m + "/segmenter/expected_output.bin").size(), 5u * 12 * 12);
   EXPECT_EQ(readFloats(m + "/dynamic/samples/24x24/expected_output.bin").size(), 4u * 24 * 24);
 }
@@ -396,6 +399,17 @@ TEST(Kernels, RejectBadArgumentsWithoutWriting) {
   EXPECT_EQ(call(pool, {&feat.t, &pooled.t}), 0);
   EXPECT_EQ(call(dense, {&pooled.t, &dw.t, &db.t, &scores.t}), 0);
   dlclose(lib);
+
+  lib = dlopen((m + "/trivial/model.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto add = reinterpret_cast<PackedFn>(dlsym(lib, "trivial_add"));
+  ASSERT_NE(add, nullptr);
+  HostTensor row({2, 16}), row15({2, 15}), bias({16}), sum({2, 16}), sum1({1, 16});
+  EXPECT_EQ(call(add, {&row15.t, &bias.t, &sum.t}), -1);
+  EXPECT_EQ(call(add, {&row.t, &bias.t, &sum1.t}), -1);
+  EXPECT_EQ(call(add, {&row.t, &bias.t, &sum.t}), 0);
+  EXPECT_EQ(sum.data, std::vector<float>(32, 1.0f));
+  dlclose(lib);
 }
 
 TEST(HwConfig, DeclaredSettingsFitTheModels) {
@@ -453,6 +467,14 @@ TEST(HwConfig, DeclaredSettingsFitTheModels) {
     EXPECT_LT(largest(32, 32), largest(24, 24));
     EXPECT_LT(largest(24, 24), largest(16, 16));
     EXPECT_GE(largest(32, 32), 1);
+  }
+  {
+    // Batches up to 8, plain layout, nothing before the model.
+    rapidjson::Document hw;
+    ASSERT_NO_FATAL_FAILURE(parseJsonFile(m + "/trivial/hw.json", hw));
+    EXPECT_EQ(hw["max_batch_size"].GetInt(), 8);
+    EXPECT_FALSE(hw.HasMember("outputs"));
+    EXPECT_FALSE(hw.HasMember("preprocess_ops"));
   }
 }
 
