@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "card.h"
 #include "formats.h"
@@ -177,9 +178,16 @@ class Executor {
       return fail(rtErrRunRecord, "run-model op counts differ from model " + node.name);
     const void* in[QOBCRT_MODEL_MAX_IO];
     void* out[QOBCRT_MODEL_MAX_IO];
+    std::vector<float> widened[QOBCRT_MODEL_MAX_IO];
     for (uint32_t b = 0; b < a.h.batch_size; ++b) {
       uint8_t* p = nullptr;
       for (uint32_t i = 0; i < m.num_inputs; ++i) {
+        const auto conv = converted_.find(a.input(l, b, i));
+        if (conv != converted_.end()) {
+          if (widen(conv->second, a.input(l, b, i), m.input_bytes[i], &widened[i]) != 0) return 1;
+          in[i] = widened[i].data();
+          continue;
+        }
         if (span(a.input(l, b, i), m.input_bytes[i], &p, nullptr, "model input") != 0) return 1;
         in[i] = p;
       }
@@ -187,12 +195,34 @@ class Executor {
         if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
         out[o] = p;
         core_bytes_[a.output(l, b, o)] = m.align_output_bytes[o];
+        converted_.erase(a.output(l, b, o));
       }
       char err[256] = {0};
       const int rc = m.run(m.self, in, out, err, sizeof err);
       if (rc != 0) {
         err[sizeof err - 1] = '\0';
         return fail(rtErrKernel, "model " + node.name + " failed (" + std::to_string(rc) + "): " + err);
+      }
+    }
+    return 0;
+  }
+
+  // A model input that a pre-processing op of this run converted (uint8 or binary16) is read back as the
+  // float32 tensor the model's kernels take: the card's model input stage widens it element by element.
+  int widen(const qobe_preproc_tensor& e, uint64_t addr, uint64_t model_bytes, std::vector<float>* out) {
+    if (uint64_t{e.element_count} * sizeof(float) != model_bytes)
+      return fail(rtErrRunRecord, "pre-processed input at " + hex(addr) + " holds " + std::to_string(e.element_count) +
+                                      " elements, the model reads " + std::to_string(model_bytes / sizeof(float)));
+    uint8_t* p = nullptr;
+    if (span(addr, uint64_t{e.element_count} * e.out_elem_bytes, &p, nullptr, "model input") != 0) return 1;
+    out->resize(e.element_count);
+    for (uint32_t k = 0; k < e.element_count; ++k) {
+      if (e.conversion == QOBE_PREPROC_CONV_QUANT_U8) {
+        (*out)[k] = qobe_preproc_dequantize_u8(p[k], e.scale);
+      } else {
+        uint16_t h;
+        std::memcpy(&h, p + 2 * k, sizeof h);
+        (*out)[k] = qobe_preproc_f16_to_f32(h);
       }
     }
     return 0;
@@ -220,6 +250,7 @@ class Executor {
           TensorCopyInfo info;
           std::memcpy(&info, records + sizeof info * o, sizeof info);
           if (gather(info, a.input(l, b, o), a.output(l, b, o)) != 0) return 1;
+          converted_.erase(a.output(l, b, o));
         }
       }
     }
@@ -358,6 +389,11 @@ class Executor {
                    "pre-processing output") != 0)
             return 1;
           qobe_preproc_run_tensor(&e, in, out);
+          if (e.conversion == QOBE_PREPROC_CONV_COPY) {
+            converted_.erase(a.output(l, b, t));
+          } else {
+            converted_[a.output(l, b, t)] = e;
+          }
         }
       }
     }
@@ -368,6 +404,8 @@ class Executor {
   uint64_t seq_;
   std::vector<BlockPtr> pins_;   // blocks the current op touches
   std::unordered_map<uint64_t, uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
+  // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
+  std::unordered_map<uint64_t, qobe_preproc_tensor> converted_;
   Failure fail_;
 };
 

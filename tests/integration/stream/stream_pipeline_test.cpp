@@ -169,17 +169,20 @@ TEST(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
 }
 
 // Input op -> the op engine's pre-processing op -> run-model op.  The run-model op configures its parent
-// with the model's uint8 quantisation (scale 1/64); with the pre-processing op registered for output, its
-// report carries, per input, the sample quantised to k = x * 64 in the first bytes.  (The model's kernels
-// read float32, so its scores after this op are not the reference; only the quantising step is checked.)
-TEST(StreamPipelineTest, PreprocessingOpQuantisesTheInput) {
-  {
+// with the model's uint8 quantisation (scale 1/64): the pre-processing op's report carries the sample
+// quantised to k = x * 64, and the model, reading that back as k / 64, reproduces the reference scores, at
+// batch 1 and 4, asynchronously and synchronously.
+TEST(StreamPipelineTest, PreprocessingPipelineReproducesReference) {
+  for (uint32_t batch : {1u, 4u}) {
+    SCOPED_TRACE(batch);
     Pipeline::Options o;
     o.preprocess = true;
     o.build = false;
+    o.batch = batch;
     Pipeline p(o);
     ASSERT_EQ(0u, qoblRegisterGetOutput(p.stream(), p.preOp()));
     ASSERT_EQ(0u, qoblBuildStream(p.stream()));
+    ASSERT_EQ(batch, p.cacheNumber());
     Recorder rec;
     Sub sub{&rec, 1};
     ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
@@ -189,27 +192,43 @@ TEST(StreamPipelineTest, PreprocessingOpQuantisesTheInput) {
       std::memcpy(&x, p.input().data() + 4 * i, 4);
       quantised[i] = static_cast<char>(static_cast<uint8_t>(x * 64.0f));
     }
-    for (int i = 0; i < 2; ++i) {
+    std::vector<std::unique_ptr<CardDataset>> ins;
+    std::vector<std::unique_ptr<Output>> outs;
+    for (uint32_t i = 0; i < batch; ++i) {
+      ins.emplace_back(new CardDataset(p.input()));
+      outs.emplace_back(new Output(p.stream()));
+      EXPECT_EQ(i + 1 == batch ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
+    }
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    const std::vector<Report> reports = rec.snapshot();
+    ASSERT_EQ(2u * batch, reports.size());
+    // Per input: the pre-processing op's report, then the end op's, each in input order.
+    for (uint32_t i = 0; i < batch; ++i) {
+      const Report& pre = reports[i];
+      const Report& end = reports[batch + i];
+      EXPECT_EQ(p.preOp(), pre.op);
+      EXPECT_EQ(0u, pre.errorCode);
+      ASSERT_GE(pre.output.size(), quantised.size());
+      EXPECT_EQ(quantised, pre.output.substr(0, quantised.size())) << "input " << i;
+      EXPECT_EQ(p.runOp(), end.op);
+      EXPECT_EQ(1u, end.isStreamEnd);
+      EXPECT_EQ(0u, end.errorCode);
+      EXPECT_EQ(ins[i]->get(), end.input);
+      EXPECT_EQ(p.expected(), end.output) << "input " << i;
+      EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0)) << "input " << i;
+    }
+    if (batch == 1) {
       CardDataset in(p.input());
       Output out(p.stream());
-      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+      ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+      EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
     }
-    const std::vector<Report> reports = rec.snapshot();
-    ASSERT_EQ(4u, reports.size());
-    for (size_t i = 0; i < reports.size(); ++i) {
-      const Report& r = reports[i];
-      EXPECT_EQ(0u, r.errorCode);
-      EXPECT_EQ(i % 2 == 0 ? p.preOp() : p.runOp(), r.op);
-      EXPECT_EQ(i % 2 == 0 ? 0u : 1u, r.isStreamEnd);
-      if (i % 2 == 0) {
-        ASSERT_GE(r.output.size(), quantised.size());
-        EXPECT_EQ(quantised, r.output.substr(0, quantised.size()));
-      }
-    }
+    outs.clear();
+    ins.clear();
+    p.teardown();
+    // The configuration blocks the pre-processing op made for every run were released with the runs.
+    expectNoLibraryBlocks();
   }
-  // The configuration blocks the pre-processing op made for every run were released with the runs.
-  expectNoLibraryBlocks();
 }
 
 }  // namespace

@@ -27,6 +27,12 @@
  * output block is not touched.  The working buffers are scratch space the card may use while the op runs;
  * the op as defined here needs none.
  *
+ * Reading a converted tensor back.  A run-model op that takes a converted output of this op as its input in
+ * the same run reads it as float32, the way the card's model input stage widens quantised data:
+ *   QUANT_U8  x = q * scale (qobe_preproc_dequantize_u8)
+ *   F16       x = the binary16 value widened exactly (qobe_preproc_f16_to_f32)
+ * A COPY output is read as it stands.
+ *
  * Checks the card makes before executing (qobe_preproc_check does them; any failure fails the op):
  *   - the block is at least 32 bytes, magic and version match, header_bytes == 32,
  *     block_bytes == qobe_preproc_block_bytes(tensor_count, buffer_count) and fits in the device block;
@@ -198,6 +204,31 @@ static inline uint8_t qobe_preproc_quantize_u8(float x, float scale) {
   if (!(q > 0.0f)) return 0;
   if (q >= 255.0f) return 255;
   return (uint8_t)roundf(q);
+}
+
+/* x = q * scale: the float32 value a run-model op reads for a quantised element. */
+static inline float qobe_preproc_dequantize_u8(uint8_t q, float scale) { return (float)q * scale; }
+
+/* IEEE binary16 -> binary32, exact (subnormals, infinities and NaNs included). */
+static inline float qobe_preproc_f16_to_f32(uint16_t h) {
+  uint32_t sign = (uint32_t)(h & 0x8000u) << 16, exp = (h >> 10) & 0x1Fu, man = h & 0x3FFu, x;
+  float f;
+  if (exp == 0x1Fu) {
+    x = sign | 0x7F800000u | (man << 13);
+  } else if (exp != 0) {
+    x = sign | ((exp + 112u) << 23) | (man << 13);
+  } else if (man == 0) {
+    x = sign;
+  } else {
+    exp = 113u; /* normalise the subnormal: shift until the hidden bit appears */
+    while ((man & 0x400u) == 0) {
+      man <<= 1;
+      --exp;
+    }
+    x = sign | (exp << 23) | ((man & 0x3FFu) << 13);
+  }
+  memcpy(&f, &x, sizeof(f));
+  return f;
 }
 
 /* IEEE binary32 -> binary16, round to nearest even; overflow gives infinity, NaN stays a (quiet) NaN. */
