@@ -62,9 +62,14 @@ uint64_t OpCopyMemArgument::_buildOutputAddr(IModel* model, uint32_t index, uint
 
 bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                         const std::vector<uint64_t>& outputAddress) {
-  // The configuration blocks are ours from here on, even when the build fails at once.
+  // The configuration blocks are ours from here on, even when the build fails at once.  A zero address
+  // means the op's configuration upload failed: the run must not reach the card without it.
   irBufferList_ = irBufferList;
   if (irBufferList_.empty() || irBufferList_[0].opConfigList.empty()) return false;
+  if (irBufferList_[0].opConfigList[0] == 0) {
+    QOBL_LOG_ERROR("Failed to build CopyMem op argument: its tensor copy configuration was not uploaded.\n");
+    return false;
+  }
 
   header_.batchSize = static_cast<uint32_t>(batchSize());
   header_.inputCount = outputCount();

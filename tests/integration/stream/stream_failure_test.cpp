@@ -179,8 +179,15 @@ TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
       for (uint32_t nth = 1; nth <= 3; ++nth) {
         SCOPED_TRACE(std::string(call) + " #" + std::to_string(nth));
         ASSERT_EQ(0, qobcrt_sim_fail_call(call, nth, rtErrInjected));
+        const uint64_t submitted = stats().runs_submitted;
         const qoblErr rc = qoblRunStreamAsync(p.stream(), in.get(), out.get());
         qobcrt_sim_clear_faults();
+        // The first stream-memory allocation of a run is the memory-copy op's configuration upload: a run
+        // without it is refused before it reaches the card.
+        if (std::strcmp(call, "qobcrt_malloc_stream") == 0 && nth == 1) {
+          EXPECT_EQ(qoblERR_RUN_STREAM, rc);
+          EXPECT_EQ(submitted, stats().runs_submitted);
+        }
         if (rc == 0) {
           // This run made fewer than nth such calls.
           ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
