@@ -10,16 +10,23 @@ using namespace streamtest;
 
 namespace {
 
-// Three threads, each with its own stream over its own graph, plus a fourth thread that shares the first
-// stream: every output equals the reference and every input gets exactly one report.
+// Three threads build their models, graphs and streams at the same time (the graph, op and stream
+// registries under concurrent use), then each runs its own stream, plus a fourth thread that shares the
+// first stream: every output equals the reference and every input gets exactly one report.  The streams
+// are destroyed from three threads at once.
 TEST(StreamConcurrencyTest, SeveralStreamsAndThreads) {
   {
     constexpr int kStreams = 3, kRuns = 20;
-    std::vector<std::unique_ptr<Pipeline>> pipes;
+    std::vector<std::unique_ptr<Pipeline>> pipes(kStreams);
     std::vector<std::unique_ptr<Recorder>> recs(kStreams);
     std::vector<std::unique_ptr<Sub>> subs;
+    {
+      std::vector<std::thread> builders;
+      for (int s = 0; s < kStreams; ++s) builders.emplace_back([&pipes, s] { pipes[s].reset(new Pipeline()); });
+      for (auto& t : builders) t.join();
+    }
     for (int s = 0; s < kStreams; ++s) {
-      pipes.emplace_back(new Pipeline());
+      ASSERT_NE(nullptr, pipes[s]->stream());
       recs[s].reset(new Recorder());
       subs.emplace_back(new Sub{recs[s].get(), s});
       ASSERT_EQ(0u, qoblSubscribeStreamReport(pipes[s]->stream(), &recordReport, subs.back().get()));
@@ -51,6 +58,9 @@ TEST(StreamConcurrencyTest, SeveralStreamsAndThreads) {
       EXPECT_EQ(static_cast<size_t>(s == 0 ? 2 * kRuns : kRuns), reports.size());
       for (const Report& r : reports) EXPECT_EQ(pipes[s]->expected(), r.output);
     }
+    threads.clear();
+    for (int s = 0; s < kStreams; ++s) threads.emplace_back([&pipes, s] { pipes[s]->destroyStream(); });
+    for (auto& t : threads) t.join();
   }
   expectNoLibraryBlocks();
 }
