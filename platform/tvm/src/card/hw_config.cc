@@ -215,11 +215,13 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
   uint64_t elems = 1;
   for (int64_t d : shape) elems *= static_cast<uint64_t>(d);
   out->real_bytes = elems * eb;
+  out->slot_bytes = eb;
   if (cores_in.empty()) {
     out->cores.push_back(shape);
     out->aligned_bytes = out->real_bytes;
     return true;
   }
+  if (dtype.code == kDLBfloat && dtype.bits == 16 && dtype.lanes == 1) out->slot_bytes = 4;
   const size_t rank = cores_in[0].size();
   for (const Shape& c : cores_in) {
     if (c.size() != rank) {
@@ -243,7 +245,7 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
     for (int64_t d : c) n *= static_cast<uint64_t>(d);
     core_elems += n;
   }
-  out->aligned_bytes = core_elems * eb;
+  out->aligned_bytes = core_elems * out->slot_bytes;
   if (rank == 4) {
     if (shape.size() != 4 || shape[0] != 1) {
       *err = "four-dimensional core shapes need a real shape [1, C, H, W]";
@@ -275,7 +277,7 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
     *err = "two-dimensional core shapes must start with 1";
     return false;
   }
-  if (out->aligned_bytes < out->real_bytes) {
+  if (core_elems < elems) {
     *err = "core shapes hold fewer elements than the output";
     return false;
   }
@@ -283,19 +285,29 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
   return true;
 }
 
+// Copies n elements of eb bytes from src into consecutive slots of slot bytes, each element in the slot's
+// high end.
+static void CopyIntoSlots(const uint8_t* src, uint8_t* dst, uint64_t n, uint64_t eb, uint64_t slot) {
+  if (slot == eb) {
+    std::memcpy(dst, src, n * eb);
+    return;
+  }
+  for (uint64_t i = 0; i < n; ++i) std::memcpy(dst + i * slot + (slot - eb), src + i * eb, eb);
+}
+
 void WriteCoreLayout(const OutputLayout& l, const void* src_v, void* dst_v) {
   const auto* src = static_cast<const uint8_t*>(src_v);
   auto* dst = static_cast<uint8_t*>(dst_v);
+  const uint64_t eb = DataTypeBytes(l.dtype);
+  const uint64_t slot = l.slot_bytes != 0 ? l.slot_bytes : eb;
+  std::memset(dst, 0, l.aligned_bytes);
   if (l.kind != 4) {
-    std::memcpy(dst, src, l.real_bytes);
-    std::memset(dst + l.real_bytes, 0, l.aligned_bytes - l.real_bytes);
+    CopyIntoSlots(src, dst, l.real_bytes / eb, eb, slot);
     return;
   }
-  const uint64_t eb = DataTypeBytes(l.dtype);
   const int64_t c_real = l.shape[1], h = l.shape[2], w = l.shape[3];
   const int64_t ha = l.cores[0][2], wa = l.cores[0][3];
-  const uint64_t plane = static_cast<uint64_t>(ha * wa) * eb;
-  std::memset(dst, 0, l.aligned_bytes);
+  const uint64_t plane = static_cast<uint64_t>(ha * wa) * slot;
   int64_t channel = 0;
   uint8_t* core = dst;
   for (const Shape& c : l.cores) {
@@ -303,8 +315,8 @@ void WriteCoreLayout(const OutputLayout& l, const void* src_v, void* dst_v) {
       if (channel >= c_real) continue;
       uint8_t* p = core + static_cast<uint64_t>(k) * plane;
       for (int64_t y = 0; y < h; ++y)
-        std::memcpy(p + static_cast<uint64_t>(y * wa) * eb, src + static_cast<uint64_t>((channel * h + y) * w) * eb,
-                    static_cast<uint64_t>(w) * eb);
+        CopyIntoSlots(src + static_cast<uint64_t>((channel * h + y) * w) * eb, p + static_cast<uint64_t>(y * wa) * slot,
+                      static_cast<uint64_t>(w), eb, slot);
     }
     core += static_cast<uint64_t>(c[1]) * plane;
   }

@@ -90,16 +90,19 @@ struct OutputLayout {
   std::vector<Shape> cores;     // core shapes, -1 resolved
   uint64_t real_bytes = 0;
   uint64_t aligned_bytes = 0;   // sum of core sizes
+  uint64_t slot_bytes = 0;      // bytes of one element in the cores (see MakeOutputLayout)
   int kind = 0;                 // 0 flat (zero-padded), 4 channel-split four-dimensional
 };
 
 /* Resolves and checks core shapes against the real shape (empty cores = plain layout).  -1 at position
    d of a core shape stands for the real extent at d (rounded up to a multiple of 8 at positions 2 and 3
-   of a four-dimensional core). */
+   of a four-dimensional core).  Core elements are as wide as the output's elements, except that a 16-bit
+   bfloat output with core shapes keeps each element in a 32-bit slot: the value as a float32 whose top
+   16 bits are the bfloat16 (the low half is zero).  A plain layout stores the elements as they are. */
 bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Shape>& cores, OutputLayout* out,
                       std::string* err);
 
-/* Writes plain data (real_bytes) into dst (aligned_bytes) in the core layout. */
+/* Writes plain data (real_bytes) into dst (aligned_bytes) in the core layout; padding is zero. */
 void WriteCoreLayout(const OutputLayout& layout, const void* src, void* dst);
 
 }  // namespace card
