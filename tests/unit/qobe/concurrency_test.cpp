@@ -24,14 +24,12 @@ qobeOp* makePreproc(uint32_t buffers) {
 }
 
 // Each thread updates, reads back what its own update made and frees it, like one run of a stream.  A thread
-// that read another thread's blocks would free them twice (the card refuses the second free) and leak its
-// own, so every free must succeed and the card's counts must return to where they were.
+// that read another thread's blocks would free them twice and leak its own.
 TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
   qobeOp* op = makePreproc(1);
   qobcrt_sim_stats before{};
   ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 500;
+  constexpr int kThreads = 4, kRounds = 500;
   std::atomic<int> failures{0};
   std::atomic<int> ready{0};
   std::vector<std::vector<uint64_t>> seen(kThreads);
@@ -44,19 +42,15 @@ TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
         uint64_t cfg = 0, buf = 0;
         const bool updated = qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u) == 0;
         std::this_thread::yield();  // let other threads update in between, as other streams may
-        if (!updated ||
-            qobeGetOpAttrArray(op, "config_address", qobeATTR_UINT64, 0, &cfg) != 0 ||
+        if (!updated || qobeGetOpAttrArray(op, "config_address", qobeATTR_UINT64, 0, &cfg) != 0 ||
             qobeGetOpAttrArray(op, "buffer_address", qobeATTR_UINT64, 0, &buf) != 0) {
           ++failures;
           continue;
         }
-        uint32_t uid = 0, count = 0;
-        if (qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &uid) != 0 ||
-            qobeGetOpAttrCount(op, "config_address", &count) != 0 || count != 1)
-          ++failures;
+        uint32_t count = 0;
+        if (qobeGetOpAttrCount(op, "config_address", &count) != 0 || count != 1) ++failures;
         seen[t].push_back(cfg);
-        if (qobcrt_free_stream(0, cfg) != 0) ++failures;
-        if (qobcrt_free_ddr_share(0, buf) != 0) ++failures;
+        if (qobcrt_free_stream(0, cfg) != 0 || qobcrt_free_ddr_share(0, buf) != 0) ++failures;
       }
     });
   }
@@ -75,8 +69,7 @@ TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
 // Ops created, written and destroyed on several threads while others read a destroyed or live handle: no
 // crash, unique uids, and calls on a destroyed handle are refused.
 TEST(QobeConcurrency, CreateAndDestroyRaceWithReaders) {
-  constexpr int kThreads = 4;
-  constexpr int kOps = 300;
+  constexpr int kThreads = 4, kOps = 300;
   std::vector<std::vector<uint32_t>> uids(kThreads);
   qobeOp* shared = makePreproc(0);
   std::atomic<bool> stop{false};
@@ -85,8 +78,7 @@ TEST(QobeConcurrency, CreateAndDestroyRaceWithReaders) {
     while (!stop.load()) {
       uint32_t v = 0;
       const int rc = qobeGetOpAttr(shared, "input_count", qobeATTR_UINT32, &v);
-      if (rc != 0 && rc != qobeERR_INVALID_OP) ++readerErrors;
-      if (rc == 0 && v != 1) ++readerErrors;
+      if ((rc != 0 && rc != qobeERR_INVALID_OP) || (rc == 0 && v != 1)) ++readerErrors;
     }
   });
   std::vector<std::thread> threads;
