@@ -10,7 +10,9 @@
 //                 with its own model, graph and datasets.  After the measurement every input must have been
 //                 reported without error and every output must hold expected_output.bin.
 // Each reports microseconds per input; at the end the ratio of every libqobl case to the floor with the
-// same number of threads is printed.  Per input both sides move the same 64 bytes through one kernel call
+// same number of threads is printed.  The table's time is one submitting thread's wall time per input of
+// its own, so with two threads it is about twice Google Benchmark's "Time" column, which divides by the
+// inputs of both threads.  Per input both sides move the same 64 bytes through one kernel call
 // on the card, so the ratio is what libqobl's asynchronous path costs over a bare card run: the argument
 // arrays and op records built and uploaded per device run, the report callbacks, the recycling of the
 // run's memory and the wait.  At cache number 8 one device run, and its fixed costs, serve eight inputs.
@@ -228,7 +230,8 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::printf("\nmicroseconds per input, and ratio to the card's floor with the same number of threads:\n");
+  std::printf("\nmicroseconds per input on one submitting thread, and ratio to the card's floor with the same"
+              " number of threads:\n");
   for (const auto& kv : gUsPerInput) {
     const std::string threads = kv.first.substr(kv.first.rfind("threads:"));
     auto floorIt = gUsPerInput.find("floor/" + threads);
