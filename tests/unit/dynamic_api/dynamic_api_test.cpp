@@ -1,5 +1,5 @@
-// Dynamic model API: suite configuration files and their rejections, member lookup and paths, the suite
-// digest as the model's name on the card, and the shape functions on the demo suite.
+// Dynamic model API on the demo suite: configuration files and their rejections, member lookup, the suite
+// digest as the model's name on the card, and the shape functions.
 #include <gtest/gtest.h>
 #include <qobcrt/qobcrt.h>
 #include <qobcrt/qobcrt_sim.h>
@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,11 +20,10 @@
 
 namespace {
 
-std::string buildDir() {
+std::string demoDir(const std::string& name) {
   const char* dir = std::getenv("QOBL_BUILD_DIR");
-  return dir != nullptr ? dir : ".";
+  return std::string(dir != nullptr ? dir : ".") + "/models/" + name + "/";
 }
-std::string demoDir(const std::string& name) { return buildDir() + "/models/" + name + "/"; }
 
 std::string readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -56,27 +54,18 @@ class SuiteDir {
   std::string dir_;
 };
 
-// ERROR lines of the library's channel while alive.
+// ERROR lines of the library's channel while alive (the calls under test run on this thread).
 class ErrorLog {
  public:
   ErrorLog() { qobmSetLogSink(&ErrorLog::sink, this); }
   ~ErrorLog() { qobmSetLogSink(nullptr, nullptr); }
-  std::vector<std::string> take() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> out;
-    out.swap(lines_);
-    return out;
-  }
+  std::vector<std::string> take() { return std::move(lines_); }
 
  private:
   static void sink(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text,
                    void* user) {
-    if (channel != qobmLC_CL || level != qobmLL_ERROR) return;
-    auto* self = static_cast<ErrorLog*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
-    self->lines_.push_back(text != nullptr ? text : "");
+    if (channel == qobmLC_CL && level == qobmLL_ERROR) static_cast<ErrorLog*>(user)->lines_.push_back(text);
   }
-  std::mutex mu_;
   std::vector<std::string> lines_;
 };
 
@@ -97,28 +86,7 @@ std::string suiteText(const std::string& prefix = "member", const std::string& e
   return head("2", "\"" + prefix + "\"") + entry(prefix + "0", 0) + ", " + entry(prefix + "1", 1) + extra + "}";
 }
 
-// The model's name computed from the files: per member MD5(lib + graph + params) in hex, joined, with the
-// hardware configuration's MD5 appended when given; the name is the MD5 of that text.
-std::string expectedDigest(const std::string& hwPath) {
-  std::string joined;
-  for (const char* m : {"member0/", "member1/"}) {
-    const std::string d = demoDir("dynamic") + m;
-    const std::string bytes = readBytes(d + "model.so") + readBytes(d + "graph.json") + readBytes(d + "params.bin");
-    joined += zenlar::qobl::MD5(bytes).hexdigest();
-  }
-  if (!hwPath.empty()) joined += zenlar::qobl::MD5(readBytes(hwPath)).hexdigest();
-  EXPECT_EQ(32u * (hwPath.empty() ? 2 : 3), joined.size());
-  return zenlar::qobl::MD5(joined).hexdigest();
-}
-
 qobmShape image(int64_t h, int64_t w) { return qobmShape{4, {1, 3, h, w}}; }
-
-// True when the card has a module node of that name, at the address the model reports.
-bool cardNodeIs(const std::string& name, qoblModel* model) {
-  uint64_t cardAddr = 0, modelAddr = 0;
-  if (qobcrt_model_addr(0, name.c_str(), &cardAddr) != 0) return false;
-  return model->ptr_->getModelAddress(modelAddr) && modelAddr == cardAddr;
-}
 
 uint64_t liveStreamBlocks() {
   qobcrt_sim_stats s{};
@@ -239,43 +207,57 @@ TEST_F(DynamicApiTest, MembersAreFoundByExactKeyAndRelativeToTheConfiguration) {
   EXPECT_EQ(baseline, liveStreamBlocks());
 }
 
-// The model's name on the card is the suite digest (with and without the hardware configuration), and the
-// module node follows the member that covers the shapes.
+// The model's name on the card is the MD5 of the members' MD5(lib + graph + params) in hex, joined, with the
+// hardware configuration's MD5 appended when given; the module node follows the member covering the shapes.
 TEST_F(DynamicApiTest, SuiteDigestNamesTheModelOnTheCard) {
-  const std::string suite = demoDir("dynamic") + "suite.json";
-  const std::string hw = demoDir("dynamic") + "hw.json";
+  const std::string dir = demoDir("dynamic");
+  using zenlar::qobl::MD5;
+  std::string joined;
+  for (const char* m : {"member0/", "member1/"}) {
+    joined += MD5(readBytes(dir + m + "model.so") + readBytes(dir + m + "graph.json") +
+                  readBytes(dir + m + "params.bin")).hexdigest();
+  }
   for (const bool withHw : {false, true}) {
     SCOPED_TRACE(withHw);
-    const std::string digest = expectedDigest(withHw ? hw : "");
+    const std::string digest = MD5(joined + (withHw ? MD5(readBytes(dir + "hw.json")).hexdigest() : "")).hexdigest();
     qoblModel* model = nullptr;
-    ASSERT_EQ(0u, qoblCreateDynamicModel(suite.c_str(), withHw ? hw.c_str() : nullptr, &model));
-    qobmShape shape = image(8, 12);
-    ASSERT_EQ(0u, qoblSetDynamicModelInputShape(model, &shape, 1));
+    ASSERT_EQ(0u, qoblCreateDynamicModel((dir + "suite.json").c_str(), withHw ? (dir + "hw.json").c_str() : nullptr,
+                                         &model));
     uint32_t batch = 1;
-    ASSERT_EQ(0u, qoblSetModelBatchSize(model, &batch));
-    const std::string node = digest + "::" + digest;
-    EXPECT_TRUE(cardNodeIs(node + ":m0:1x3x8x12:b1", model));
-    shape = image(24, 20);
-    ASSERT_EQ(0u, qoblSetDynamicModelInputShape(model, &shape, 1));
-    EXPECT_TRUE(cardNodeIs(node + ":m1:1x3x24x20:b1", model));
+    const std::pair<qobmShape, const char*> nodes[] = {{image(8, 12), ":m0:1x3x8x12:b1"},
+                                                       {image(24, 20), ":m1:1x3x24x20:b1"}};
+    for (const auto& c : nodes) {
+      qobmShape shape = c.first;
+      ASSERT_EQ(0u, qoblSetDynamicModelInputShape(model, &shape, 1));
+      ASSERT_EQ(0u, qoblSetModelBatchSize(model, &batch));
+      uint64_t cardAddr = 0, modelAddr = 0;
+      EXPECT_EQ(0, qobcrt_model_addr(0, (digest + "::" + digest + c.second).c_str(), &cardAddr)) << c.second;
+      ASSERT_TRUE(model->ptr_->getModelAddress(modelAddr));
+      EXPECT_EQ(cardAddr, modelAddr);
+    }
     EXPECT_EQ(0u, qoblDestroyModel(model));
     uint64_t addr = 0;
-    EXPECT_NE(0, qobcrt_model_addr(0, (node + ":m1:1x3x24x20:b1").c_str(), &addr));
+    EXPECT_NE(0, qobcrt_model_addr(0, (digest + "::" + digest + ":m1:1x3x24x20:b1").c_str(), &addr));
   }
 }
 
-// Shapes through the API: errors of the model object come back as 301005 with its message; the largest
-// batch shrinks as the shapes grow; a refused reload keeps the previous shapes; a static model refuses both.
+// Shapes through the API: errors of the model object come back as 301005 with its message; the batch size
+// needs shapes first and is clamped to what they allow; a refused reload keeps the previous shapes; a static
+// model refuses both shape functions.
 TEST_F(DynamicApiTest, ShapesAndLargestBatch) {
   const uint64_t baseline = liveStreamBlocks();
   const std::string dir = demoDir("dynamic");
   qoblModel* model = nullptr;
   ASSERT_EQ(0u, qoblCreateDynamicModel((dir + "suite.json").c_str(), (dir + "hw.json").c_str(), &model));
   ErrorLog log;
-  uint32_t max = 99;
+  uint32_t max = 99, batch = 4;
+  EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(model, &batch));
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetDynamicModelMaxBatchSize(model, nullptr, 0, &max));
-  EXPECT_EQ(std::vector<std::string>{"exception to get maxbatchsize state wrong\n"}, log.take());
+  EXPECT_EQ((std::vector<std::string>{"Failed to set batch size state wrong\n",
+                                      "exception to get maxbatchsize state wrong\n"}),
+            log.take());
 
+  // The largest batch for given shapes answers before any shapes are set.
   const std::pair<int64_t, uint32_t> fits[] = {{4, 8}, {16, 8}, {17, 7}, {24, 3}, {32, 2}};
   for (const auto& f : fits) {
     qobmShape s = image(f.first, f.first);
@@ -295,12 +277,21 @@ TEST_F(DynamicApiTest, ShapesAndLargestBatch) {
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetDynamicModelInputShape(model, &outside, 1));
   ASSERT_EQ(1u, log.take().size());
 
+  // 16x16 allows 8: a batch of 10 is clamped.  No pre-process ops: one tensor type (float32 maps to none).
   qobmShape small = image(16, 16), large = image(32, 32), current{};
   ASSERT_EQ(0u, qoblSetDynamicModelInputShape(model, &small, 1));
   ASSERT_EQ(0u, qoblGetDynamicModelMaxBatchSize(model, nullptr, 1, &max));  // null: the current shapes
   EXPECT_EQ(8u, max);
-  uint32_t batch = 8;
+  batch = 10;
   ASSERT_EQ(0u, qoblSetModelBatchSize(model, &batch));
+  EXPECT_EQ(8u, batch);
+  uint16_t type = 99;
+  EXPECT_TRUE(model->ptr_->getPreOpCfgTensorTypeByIndex(0, type));
+  EXPECT_EQ(0, type);
+  EXPECT_FALSE(model->ptr_->getPreOpCfgTensorTypeByIndex(1, type));
+  EXPECT_EQ(baseline, liveStreamBlocks());
+
+  // 32x32 allows only 2: refused while the batch size is 8, and the 16x16 shapes stay current.
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetDynamicModelInputShape(model, &large, 1));
   EXPECT_EQ(std::vector<std::string>{
                 "exception to set inputshape last batchsize is exceed max batchsize that current shape support\n"},
@@ -311,12 +302,15 @@ TEST_F(DynamicApiTest, ShapesAndLargestBatch) {
   ASSERT_EQ(0u, qoblGetDynamicModelMaxBatchSize(model, nullptr, 0, &max));
   EXPECT_EQ(8u, max);
 
-  // With a batch that fits, the larger shapes reload the model.
+  // With a batch that fits, the larger shapes reload the model; sizes are those of one batch position.
   batch = 2;
   ASSERT_EQ(0u, qoblSetModelBatchSize(model, &batch));
   ASSERT_EQ(0u, qoblSetDynamicModelInputShape(model, &large, 1));
   ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(model, 0, &current));
   EXPECT_EQ(32, current.shapes[2]);
+  uint64_t bytes = 0;
+  ASSERT_EQ(0u, qoblGetModelOutputSizeByIndex(model, 0, &bytes));
+  EXPECT_EQ(4u * 32 * 32 * 4, bytes);
   EXPECT_TRUE(log.take().empty());
   EXPECT_EQ(0u, qoblDestroyModel(model));
   EXPECT_EQ(baseline, liveStreamBlocks());
