@@ -40,16 +40,8 @@ std::vector<OpIRBuffer> gather(FakeStreamOp& op, uint32_t loops) {
   return list;
 }
 
-class ArgumentTest : public testing::Test {
+class ArgumentTest : public LiveBlocksTest {
  protected:
-  void SetUp() override {
-    qobcrt_sim_clear_faults();
-    base_ = live();
-  }
-  void TearDown() override {
-    qobcrt_sim_clear_faults();
-    EXPECT_EQ(base_, live()) << "device blocks leaked";
-  }
 
   // An input op with `inputs` tensors and `loops` loops, and its argument filled with addresses 0x100, ...
   std::unique_ptr<IOpArgument> inputArg(uint32_t inputs, uint32_t loops, uint32_t filled) {
@@ -68,7 +60,6 @@ class ArgumentTest : public testing::Test {
     return arg;
   }
 
-  Live base_;
   FakeStreamOp inOp_;
   std::unique_ptr<OpIRInstruction> inIr_;
 };

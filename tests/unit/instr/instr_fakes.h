@@ -8,6 +8,7 @@
 #include <qobcrt/qobcrt_sim.h>
 #include <qobm/qobm.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
@@ -57,11 +58,9 @@ class FakeModel : public IModel {
   bool isDynamic() override { return false; }
 };
 
-// A stream op whose answers are fields.  configMode says what getConfigAddressList returns per call:
-//   kNone    empty list (input op, memory-copy op without a valid input)
-//   kModel   { model address }
-//   kFresh   `configCount` new 64-byte stream blocks (a generic or memory-copy op's per-run configuration)
-// With bufferCount > 0, getBufferAddresses makes that many new 64-byte shared-DDR blocks per call.
+// A stream op whose answers are fields.  getConfigAddressList returns per call: kNone an empty list, kModel
+// { model address }, kFresh `configCount` new 64-byte stream blocks (a per-run configuration).
+// getBufferAddresses makes `bufferCount` new 64-byte shared-DDR blocks per call.
 class FakeStreamOp : public IStreamOp {
  public:
   enum ConfigMode { kNone, kModel, kFresh };
@@ -79,13 +78,9 @@ class FakeStreamOp : public IStreamOp {
 
   std::vector<uint64_t> getConfigAddressList() override {
     std::vector<uint64_t> out;
-    if (configMode_ == kModel && model_ != nullptr) {
-      uint64_t a = 0;
-      model_->getModelAddress(a);
-      out.push_back(a);
-    }
+    uint64_t a = 0;
+    if (configMode_ == kModel && model_ != nullptr && model_->getModelAddress(a)) out.push_back(a);
     for (uint32_t c = 0; configMode_ == kFresh && c < configCount_; ++c) {
-      uint64_t a = 0;
       EXPECT_EQ(0, qobcrt_malloc_stream(deviceId_, 0, 64, &a));
       out.push_back(a);
       madeConfigs_.push_back(a);
@@ -149,10 +144,7 @@ class LogCapture {
   }
   bool has(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : lines_) {
-      if (l == text) return true;
-    }
-    return false;
+    return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
   }
 
  private:
@@ -181,6 +173,20 @@ inline Live live() {
 inline std::ostream& operator<<(std::ostream& os, const Live& l) {
   return os << "{stream " << l.stream << ", inout " << l.inout << ", ddr " << l.ddr << "}";
 }
+
+// Checks that a test leaves device 0's live blocks as it found them; clears injected faults.
+class LiveBlocksTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    qobcrt_sim_clear_faults();
+    base_ = live();
+  }
+  void TearDown() override {
+    qobcrt_sim_clear_faults();
+    EXPECT_EQ(base_, live()) << "device blocks leaked";
+  }
+  Live base_;
+};
 
 // Size and kind of the card block at addr (size 0 when none).
 inline uint64_t blockSize(uint64_t addr, uint32_t* kind = nullptr) {

@@ -61,16 +61,8 @@ class Pipeline {
   std::vector<std::unique_ptr<OpIRInstruction>> irs_;
 };
 
-class RunStreamInstructionTest : public testing::Test {
+class RunStreamInstructionTest : public LiveBlocksTest {
  protected:
-  void SetUp() override {
-    qobcrt_sim_clear_faults();
-    base_ = live();
-  }
-  void TearDown() override {
-    qobcrt_sim_clear_faults();
-    EXPECT_EQ(base_, live()) << "device blocks leaked";
-  }
 
   // input (uid 1, `loops` loops) [-> pre-processing (2, fresh configuration and buffer per loop, feeds the
   // model)] -> run-model (3, batch = loops, non-leaf) -> memory-copy (4, leaf, fresh configuration per loop).
@@ -106,7 +98,6 @@ class RunStreamInstructionTest : public testing::Test {
     irs_ = p_.records();
   }
 
-  Live base_;
   FakeModel model_;
   Pipeline p_;
   std::vector<OpIRInstruction*> irs_;
