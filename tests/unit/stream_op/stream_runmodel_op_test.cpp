@@ -48,58 +48,36 @@ struct RunModel {
   StreamRunModelOp op{e.op};
 };
 
+// T tensors from the input op, I model inputs, batch B: the loop count L = lcm(T, I * B) makes the chain
+// above run L / T times and the model L / (I * B) times; the walk fixes the input op's output sizes from
+// the op below it.
 TEST(RunModelPlanning, LoopCountsMakeBothSidesEven) {
-  {  // T = 2, I = 3, B = 1: L = 6, the chain above runs 3 times, the model twice.
-    Input in(2);
-    Generic pre(2, 2, &in.op);
-    RunModel rm(3, 1);
-    ASSERT_TRUE(rm.op.setInputOp(&pre.op));
-    EXPECT_EQ(rm.op.loopCount(), 2u);
-    EXPECT_EQ(pre.op.loopCount(), 3u);
-    EXPECT_EQ(in.op.loopCount(), 3u);
-    // The walk fixes the input op's output sizes from the op below it.
-    EXPECT_EQ(in.op.outputSizes(), (std::vector<uint32_t>{100, 200}));
+  const struct {
+    uint32_t t, preIn, i, b, modelLoops, chainLoops;  // preIn 0: the model sits right under the input op
+  } cases[] = {{2, 2, 3, 1, 2, 3}, {4, 4, 1, 2, 2, 1}, {6, 0, 1, 4, 3, 2}, {1, 0, 1, 4, 1, 4}, {2, 0, 2, 1, 1, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "T " << c.t << " I " << c.i << " B " << c.b);
+    Input in(c.t);
+    std::unique_ptr<Generic> pre(c.preIn != 0 ? new Generic(c.preIn, c.t, &in.op) : nullptr);
+    RunModel rm(c.i, c.b);
+    ASSERT_TRUE(rm.op.setInputOp(pre ? &pre->op : static_cast<IStreamOp*>(&in.op)));
+    EXPECT_EQ(rm.op.loopCount(), c.modelLoops);
+    EXPECT_EQ(in.op.loopCount(), c.chainLoops);
+    if (pre) {
+      EXPECT_EQ(pre->op.loopCount(), c.chainLoops);
+      std::vector<uint32_t> sizes{100, 200, 300, 400};
+      sizes.resize(c.t);
+      EXPECT_EQ(in.op.outputSizes(), sizes);
+    }
   }
-  {  // T = 4, I = 1, B = 2: L = 4, the model loops twice, the chain once.
-    Input in(4);
-    Generic pre(4, 4, &in.op);
-    RunModel rm(1, 2);
-    ASSERT_TRUE(rm.op.setInputOp(&pre.op));
-    EXPECT_EQ(rm.op.loopCount(), 2u);
-    EXPECT_EQ(pre.op.loopCount(), 1u);
-    EXPECT_EQ(in.op.loopCount(), 1u);
-    EXPECT_EQ(in.op.outputSizes(), (std::vector<uint32_t>{100, 200, 300, 400}));
-  }
-  {  // An op under the input op that takes fewer tensors than the input op hands on.
-    Input in(4);
-    Generic pre(3, 4, &in.op);
-    RunModel rm(1, 2);
-    LogCapture log;
-    EXPECT_FALSE(rm.op.setInputOp(&pre.op));
-    EXPECT_TRUE(log.contains("input op's output count conflict!"));
-    EXPECT_TRUE(in.op.outputSizes().empty());
-  }
-  {  // 6 inputs straight into a model with I = 1, B = 4: L = 12, input op twice, model three times.
-    Input in(6);
-    RunModel rm(1, 4);
-    ASSERT_TRUE(rm.op.setInputOp(&in.op));
-    EXPECT_EQ(rm.op.loopCount(), 3u);
-    EXPECT_EQ(in.op.loopCount(), 2u);
-  }
-  {  // 1 input, I = 1, B = 4: only the input op loops.
-    Input in(1);
-    RunModel rm(1, 4);
-    ASSERT_TRUE(rm.op.setInputOp(&in.op));
-    EXPECT_EQ(rm.op.loopCount(), 1u);
-    EXPECT_EQ(in.op.loopCount(), 4u);
-  }
-  {  // 2 inputs, I = 2, B = 1: one run each.
-    Input in(2);
-    RunModel rm(2, 1);
-    ASSERT_TRUE(rm.op.setInputOp(&in.op));
-    EXPECT_EQ(rm.op.loopCount(), 1u);
-    EXPECT_EQ(in.op.loopCount(), 1u);
-  }
+  // An op under the input op that takes fewer tensors than the input op hands on.
+  Input in(4);
+  Generic pre(3, 4, &in.op);
+  RunModel rm(1, 2);
+  LogCapture log;
+  EXPECT_FALSE(rm.op.setInputOp(&pre.op));
+  EXPECT_TRUE(log.contains("input op's output count conflict!"));
+  EXPECT_TRUE(in.op.outputSizes().empty());
 }
 
 TEST(RunModelPlanning, SecondModelMustAgreeWithTheSharedChain) {
