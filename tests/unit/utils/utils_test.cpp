@@ -1,3 +1,4 @@
+// The library's utilities: device uploads, file reading, dataset cloning and memory-kind checks, LCM.
 #include <gtest/gtest.h>
 
 #include <qobcrt/qobcrt.h>
@@ -64,37 +65,28 @@ std::string tempPath(const char* name) {
 
 }  // namespace
 
+// The block is a stream block rounded up to 16 bytes holding the requested bytes.
 TEST(Utils, CopyDataToDeviceRoundsTheBlockAndCopiesTheRequestedBytes) {
-  LogCapture log(qobmLL_DEBUG);
   const uint64_t before = liveStreamBlocks();
   const unsigned char cfg[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-
-  const uint64_t addr = qoblCopyDataToDevice(cfg, 0, 13);
-  ASSERT_NE(addr, 0u);
-  uint32_t kind = 99;
-  uint64_t base = 0, size = 0;
-  ASSERT_EQ(qobcrt_query_block(0, addr, &kind, &base, &size), 0);
-  EXPECT_EQ(kind, static_cast<uint32_t>(QOBCRT_SIM_STREAM));
-  EXPECT_EQ(base, addr);
-  EXPECT_EQ(size, 16u);
-  unsigned char back[13] = {};
-  ASSERT_EQ(qobcrt_memcpy_d2h(0, addr, 13, back), 0);
-  EXPECT_EQ(std::memcmp(back, cfg, 13), 0);
-  bool sawDebug = false;
-  for (const auto& l : log.take()) {
-    if (l.level == qobmLL_DEBUG && l.text.find("Malloc stream memory for input configure in DDR.") != std::string::npos) {
-      sawDebug = true;
-      EXPECT_NE(l.text.find("size = 16.\n "), std::string::npos) << l.text;
-    }
+  for (uint32_t bytes : {13u, 16u}) {
+    LogCapture log(qobmLL_DEBUG);
+    const uint64_t addr = qoblCopyDataToDevice(cfg, 0, bytes);
+    ASSERT_NE(addr, 0u);
+    uint32_t kind = 99;
+    uint64_t base = 0, size = 0;
+    ASSERT_EQ(qobcrt_query_block(0, addr, &kind, &base, &size), 0);
+    EXPECT_EQ((std::vector<uint64_t>{QOBCRT_SIM_STREAM, addr, 16}), (std::vector<uint64_t>{kind, base, size}));
+    unsigned char back[16] = {};
+    ASSERT_EQ(qobcrt_memcpy_d2h(0, addr, bytes, back), 0);
+    EXPECT_EQ(std::memcmp(back, cfg, bytes), 0);
+    const auto lines = log.take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, static_cast<uint32_t>(qobmLL_DEBUG));
+    EXPECT_NE(lines[0].text.find("Malloc stream memory for input configure in DDR."), std::string::npos);
+    EXPECT_NE(lines[0].text.find("size = 16.\n "), std::string::npos) << lines[0].text;
+    EXPECT_EQ(qobcrt_free_stream(0, addr), 0);
   }
-  EXPECT_TRUE(sawDebug);
-  EXPECT_EQ(qobcrt_free_stream(0, addr), 0);
-
-  const uint64_t exact = qoblCopyDataToDevice(cfg, 0, 16);
-  ASSERT_NE(exact, 0u);
-  ASSERT_EQ(qobcrt_query_block(0, exact, &kind, &base, &size), 0);
-  EXPECT_EQ(size, 16u);
-  EXPECT_EQ(qobcrt_free_stream(0, exact), 0);
   EXPECT_EQ(liveStreamBlocks(), before);
 }
 
@@ -128,20 +120,16 @@ TEST(Utils, ReadFileChar) {
   { std::ofstream(text, std::ios::binary).write("ab\0de", 5); }
   { std::ofstream(empty, std::ios::binary); }
 
-  char* buf = nullptr;
-  ASSERT_EQ(qoblUtilsReadFileChar(text.c_str(), &buf, true), 5u);
-  ASSERT_NE(buf, nullptr);
-  EXPECT_EQ(std::memcmp(buf, "ab\0de", 5), 0);
-  EXPECT_EQ(buf[5], '\0');
-  delete[] buf;
-
-  buf = nullptr;
-  ASSERT_EQ(qoblUtilsReadFileChar(text.c_str(), &buf, false), 5u);
-  EXPECT_EQ(std::memcmp(buf, "ab\0de", 5), 0);
-  delete[] buf;
+  for (bool terminate : {true, false}) {
+    char* buf = nullptr;
+    ASSERT_EQ(qoblUtilsReadFileChar(text.c_str(), &buf, terminate), 5u);
+    EXPECT_EQ(std::memcmp(buf, "ab\0de", 5), 0);
+    EXPECT_TRUE(!terminate || buf[5] == '\0');
+    delete[] buf;
+  }
 
   char sentinel = 'x';
-  buf = &sentinel;
+  char* buf = &sentinel;
   EXPECT_EQ(qoblUtilsReadFileChar(empty.c_str(), &buf, true), 0u);
   EXPECT_EQ(buf, &sentinel) << "an empty file allocates nothing";
   EXPECT_TRUE(log.take().empty()) << "an empty file is not an error of the reader";
@@ -201,24 +189,19 @@ TEST(Utils, CloneSharesEntriesInOrderAndAddressesFollowThem) {
     qobmDatasetMode cloneMode = static_cast<qobmDatasetMode>(7);
     ASSERT_EQ(qobmGetDatasetMode(clone, &cloneMode), 0);
     EXPECT_EQ(cloneMode, mode);
+    std::vector<void*> entries, want;
     uint32_t count = 0;
-    if (mode == qobmDM_TENSOR) {
-      ASSERT_EQ(qobmGetDatasetTensorCount(clone, &count), 0);
-      ASSERT_EQ(count, 3u);
-      for (uint32_t i = 0; i < 3; ++i) {
-        qobmTensor* t = nullptr;
-        ASSERT_EQ(qobmGetDatasetTensor(clone, i, &t), 0);
-        EXPECT_EQ(t, src.tensors[i]) << "entry " << i;
-      }
-    } else {
-      ASSERT_EQ(qobmGetDatasetBufferCount(clone, &count), 0);
-      ASSERT_EQ(count, 3u);
-      for (uint32_t i = 0; i < 3; ++i) {
-        qobmDataBuffer* b = nullptr;
-        ASSERT_EQ(qobmGetDatasetBuffer(clone, i, &b), 0);
-        EXPECT_EQ(b, src.buffers[i]) << "entry " << i;
-      }
+    const bool tensors = mode == qobmDM_TENSOR;
+    ASSERT_EQ(tensors ? qobmGetDatasetTensorCount(clone, &count) : qobmGetDatasetBufferCount(clone, &count), 0);
+    for (uint32_t i = 0; i < count; ++i) {
+      qobmTensor* t = nullptr;
+      qobmDataBuffer* b = nullptr;
+      ASSERT_EQ(tensors ? qobmGetDatasetTensor(clone, i, &t) : qobmGetDatasetBuffer(clone, i, &b), 0);
+      entries.push_back(tensors ? static_cast<void*>(t) : static_cast<void*>(b));
+      want.push_back(tensors ? static_cast<void*>(src.tensors[i]) : static_cast<void*>(src.buffers[i]));
     }
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(entries, want);
     EXPECT_EQ(qoblGetDatasetDataAddrs(clone), addrs);
     EXPECT_EQ(qoblGetDatasetDataAddrs(src.ds), addrs);
     EXPECT_EQ(qobmDestroyDataset(clone), 0);
@@ -287,31 +270,20 @@ TEST(Utils, CheckDatasetMemoryType) {
 }
 
 TEST(Utils, LcmSafeCopyAndLogLevel) {
-  EXPECT_EQ(qoblCalculateLCM(4, 6), 12u);
-  EXPECT_EQ(qoblCalculateLCM(6, 4), 12u);
-  EXPECT_EQ(qoblCalculateLCM(5, 5), 5u);
-  EXPECT_EQ(qoblCalculateLCM(1, 7), 7u);
-  EXPECT_EQ(qoblCalculateLCM(12, 18), 36u);
-  EXPECT_EQ(qoblCalculateLCM(0, 3), 0u);
-  EXPECT_EQ(qoblCalculateLCM(3, 0), 0u);
-  EXPECT_EQ(qoblCalculateLCM(65536, 65537), 0u) << "does not fit in 32 bits";
-  EXPECT_EQ(qoblCalculateLCM(65536, 32768), 65536u);
+  // 0 when an argument is 0 or the result does not fit in 32 bits.
+  const uint32_t lcm[][3] = {{4, 6, 12}, {6, 4, 12},       {5, 5, 5},         {1, 7, 7},          {12, 18, 36},
+                             {0, 3, 0},  {3, 0, 0},        {65536, 65537, 0}, {65536, 32768, 65536}};
+  for (const auto& c : lcm) EXPECT_EQ(qoblCalculateLCM(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 
-  char dst[8];
-  std::memset(dst, '#', sizeof(dst));
-  qoblUtilsSafeCopyString("abcdef", 6, dst, 4);
-  EXPECT_STREQ(dst, "abc");
-  EXPECT_EQ(dst[4], '#') << "wrote past the buffer size";
-  std::memset(dst, '#', sizeof(dst));
-  qoblUtilsSafeCopyString("abcdef", 6, dst, 6);
-  EXPECT_STREQ(dst, "abcde");
-  EXPECT_EQ(dst[6], '#');
-  std::memset(dst, '#', sizeof(dst));
-  qoblUtilsSafeCopyString("abcdef", 6, dst, 8);
-  EXPECT_STREQ(dst, "abcdef");
-  EXPECT_EQ(dst[7], '#');
-  qoblUtilsSafeCopyString("abcdef", 6, dst, 1);
-  EXPECT_STREQ(dst, "");
+  // Copies at most size - 1 characters and always terminates, never writing past `size`.
+  const std::pair<size_t, const char*> copies[] = {{4, "abc"}, {6, "abcde"}, {8, "abcdef"}, {1, ""}};
+  for (const auto& c : copies) {
+    char dst[9];
+    std::memset(dst, '#', sizeof(dst));
+    qoblUtilsSafeCopyString("abcdef", 6, dst, c.first);
+    EXPECT_STREQ(dst, c.second);
+    EXPECT_EQ(dst[c.first], '#') << "wrote past " << c.first;
+  }
 
   ASSERT_EQ(qobmSetLogLevel(qobmLL_WARN), 0);
   EXPECT_TRUE(qoblUtilsIsLogLevelEnabled(qobmLL_ERROR));
