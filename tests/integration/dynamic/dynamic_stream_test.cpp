@@ -52,34 +52,26 @@ class DynamicPipeline {
  public:
   explicit DynamicPipeline(uint32_t batch) : batch_(batch) {
     EXPECT_EQ(0, qobmSetDevice(0));
+    qobmShape shape = image(8, 8);
     EXPECT_EQ(0u, qoblCreateDynamicModel(dynamicFile("suite.json").c_str(), dynamicFile("hw.json").c_str(), &model_));
     if (model_ == nullptr) return;
-    qobmShape shape = image(8, 8);
     EXPECT_EQ(0u, qoblSetDynamicModelInputShape(model_, &shape, 1));
     EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &batch_));
     EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
     EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
-    setShape(image(8, 8));
+    setShape(shape);
     EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
     EXPECT_EQ(0u, qoblConnectOps(inputOp_, runOp_));
     EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
     EXPECT_EQ(0u, qoblBuildStream(stream_));
   }
   ~DynamicPipeline() {
-    if (stream_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
-    }
-    if (graph_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
-      std::free(graph_);
-    }
-    if (model_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyModel(model_));
-    }
+    EXPECT_EQ(0u, stream_ != nullptr ? qoblDestroyOpStream(stream_) : 0u);
+    EXPECT_EQ(0u, graph_ != nullptr ? qoblDestroyOpGraph(graph_) : 0u);
+    EXPECT_EQ(0u, model_ != nullptr ? qoblDestroyModel(model_) : 0u);
+    std::free(graph_);
     for (qobeOp* op : {inputOp_, runOp_}) qobeDestroyOp(op);
   }
-  DynamicPipeline(const DynamicPipeline&) = delete;
-  DynamicPipeline& operator=(const DynamicPipeline&) = delete;
 
   // The input op hands on one tensor of this shape (the engine keeps a copy).
   void setShape(const qobmShape& shape) {
@@ -88,27 +80,22 @@ class DynamicPipeline {
                                static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&shape))));
   }
 
-  // The model's current input extents and whether the card holds the node of `member` at those shapes
+  // The model's current input extents, and the card holds the node of the sample's member at those shapes
   // at the address the model runs from.
   void expectLoadedAs(const Sample& s) {
     qobmShape shape{};
     ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(model_, 0, &shape));
     EXPECT_EQ(s.side, shape.shapes[2]);
     EXPECT_EQ(s.side, shape.shapes[3]);
-    const std::string node = suiteName() + ":m" + std::to_string(s.member) + ":1x3x" + std::to_string(s.side) +
-                             "x" + std::to_string(s.side) + ":b" + std::to_string(batch_);
+    const std::string side = std::to_string(s.side);
+    const std::string node =
+        suiteName() + ":m" + std::to_string(s.member) + ":1x3x" + side + "x" + side + ":b" + std::to_string(batch_);
     uint64_t cardAddr = 0, modelAddr = 0;
     EXPECT_EQ(0, qobcrt_model_addr(0, node.c_str(), &cardAddr)) << node;
     ASSERT_TRUE(model_->ptr_->getModelAddress(modelAddr));
     EXPECT_EQ(cardAddr, modelAddr) << node;
   }
 
-  qoblStream* stream() const { return stream_; }
-  qobeOp* inputOp() const { return inputOp_; }
-  qobeOp* runOp() const { return runOp_; }
-  qoblModel* model() const { return model_; }
-
- private:
   uint32_t batch_;  // as the model took it
   qoblModel* model_ = nullptr;
   qoblOpGraph* graph_ = nullptr;
@@ -125,10 +112,10 @@ class DynamicPipeline {
 TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
   {
     DynamicPipeline p(1);
-    ASSERT_NE(nullptr, p.stream());
+    ASSERT_NE(nullptr, p.stream_);
     Recorder rec;
     Sub sub{&rec, 1};
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream_, &recordReport, &sub));
     const Sample s8 = sample(8, 0), s16 = sample(16, 0), s24 = sample(24, 1), s32 = sample(32, 1);
     const std::vector<const Sample*> runs = {&s8, &s16, &s24, &s32, &s16, &s8, &s32, &s8};
     const size_t asyncRuns = 6;
@@ -140,15 +127,15 @@ TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
       CardDataset in(s.input);
       CardDataset out(std::string(s.expected.size(), '\0'));
       if (i < asyncRuns) {
-        ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-        ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+        ASSERT_EQ(0u, qoblRunStreamAsync(p.stream_, in.get(), out.get()));
+        ASSERT_EQ(0u, qoblSynchronizeStream(p.stream_, 10000));
         const std::vector<Report> reports = rec.snapshot();
         ASSERT_EQ(i + 1, reports.size());
         EXPECT_EQ(0u, reports.back().errorCode);
-        EXPECT_EQ(p.runOp(), reports.back().op);
+        EXPECT_EQ(p.runOp_, reports.back().op);
         EXPECT_EQ(s.expected, reports.back().output);
       } else {
-        ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+        ASSERT_EQ(0u, qoblRunStream(p.stream_, in.get(), out.get(), 10000));
       }
       p.expectLoadedAs(s);
       EXPECT_EQ(s.expected, readBuffer(out.get(), 0));
@@ -166,10 +153,10 @@ TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
 TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
   {
     DynamicPipeline p(4);
-    ASSERT_NE(nullptr, p.stream());
+    ASSERT_NE(nullptr, p.stream_);
     Recorder rec;
     Sub sub{&rec, 1};
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream_, &recordReport, &sub));
     const Sample big = sample(24, 1), small = sample(16, 0);
     const uint64_t submitted = stats().runs_submitted;
     {
@@ -177,7 +164,7 @@ TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
       p.setShape(image(24, 24));
       CardDataset in(big.input);
       CardDataset out(std::string(big.expected.size(), '\0'));
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream_, in.get(), out.get()));
       EXPECT_TRUE(log.has(
           "exception to set inputshape last batchsize is exceed max batchsize that current shape support\n"));
       EXPECT_TRUE(log.has("Failed to set input Shape for dynamic shape model.\n"));
@@ -185,14 +172,14 @@ TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
       qobmShape flat = image(24, 24);
       flat.ndims = 3;
       p.setShape(flat);
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream_, in.get(), out.get()));
       uint32_t uid = 0;
-      ASSERT_EQ(0, qobeGetOpAttr(p.inputOp(), "uid", qobeATTR_UINT32, &uid));
+      ASSERT_EQ(0, qobeGetOpAttr(p.inputOp_, "uid", qobeATTR_UINT32, &uid));
       EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(uid) + ". \n"));
     }
     EXPECT_EQ(submitted, stats().runs_submitted);
     qobmShape shape{};
-    ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(p.model(), 0, &shape));
+    ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(p.model_, 0, &shape));
     EXPECT_EQ(8, shape.shapes[2]);
 
     // Four inputs at 16x16 make one device run of four.
@@ -201,9 +188,9 @@ TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
     for (int i = 0; i < 4; ++i) {
       ins.emplace_back(new CardDataset(small.input));
       outs.emplace_back(new CardDataset(std::string(small.expected.size(), '\0')));
-      EXPECT_EQ(i == 3 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get()));
+      EXPECT_EQ(i == 3 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream_, ins.back()->get(), outs.back()->get()));
     }
-    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream_, 10000));
     EXPECT_EQ(submitted + 1, stats().runs_submitted);
     p.expectLoadedAs(small);
     for (const auto& out : outs) EXPECT_EQ(small.expected, readBuffer(out->get(), 0));
