@@ -50,15 +50,10 @@ TEST(QoblRunPartsTest, PipelinesAndNumbersOnTheCommandLine) {
   const char* full[] = {"qobl-run", "--model", "m", "--streams", "3", "--runs", "10", "--batch", "2", "--sync",
                         "--verify", "--dot", "g.dot", "--trace", "t.json", "--shape", "8x8", "--timeout", "5"};
   ASSERT_TRUE(parseOptions(19, full, &o, &err)) << err;
-  EXPECT_EQ("m", o.modelDir);
-  EXPECT_EQ(3u, o.streams);
-  EXPECT_EQ(10u, o.runs);
-  EXPECT_EQ(2u, o.batch);
-  EXPECT_TRUE(o.sync && o.verify);
-  EXPECT_EQ("g.dot", o.dotFile);
-  EXPECT_EQ("t.json", o.traceFile);
-  EXPECT_EQ("8x8", o.shape);
-  EXPECT_EQ(5u, o.timeoutMs);
+  EXPECT_EQ((std::vector<std::string>{"m", "g.dot", "t.json", "8x8"}),
+            (std::vector<std::string>{o.modelDir, o.dotFile, o.traceFile, o.shape}));
+  EXPECT_EQ((std::vector<uint64_t>{3, 10, 2, 5, 1, 1}),
+            (std::vector<uint64_t>{o.streams, o.runs, o.batch, o.timeoutMs, o.sync, o.verify}));
   for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
            {"qobl-run", "--streams", "0"}, {"qobl-run", "--streams", "-1"}, {"qobl-run", "--runs", "12x"},
            {"qobl-run", "--runs", "99999999999999999999"}, {"qobl-run", "--batch"}, {"qobl-run", "extra"}}) {
