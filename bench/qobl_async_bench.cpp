@@ -17,6 +17,7 @@
 // arrays and op records built and uploaded per device run, the report callbacks, the recycling of the
 // run's memory and the wait.  At cache number 8 one device run, and its fixed costs, serve eight inputs.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 #include <qobm/qobm.h>
 
 #include <atomic>
@@ -57,10 +58,19 @@ void BM_CardFloor(benchmark::State& state) {
   record(state, "floor/threads:" + std::to_string(state.threads()), secs, state.iterations());
 }
 
-std::string modelFile(const char* name) {
+// The build directory: QOBL_BUILD_DIR, else the directory above this program's own (<build>/bin).
+std::string buildDir() {
   const char* dir = std::getenv("QOBL_BUILD_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/models/trivial/" + name;
+  if (dir != nullptr) return dir;
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return ".";
+  std::string path(self, static_cast<size_t>(n));
+  path = path.substr(0, path.rfind('/'));   // <build>/bin
+  return path.substr(0, path.rfind('/'));   // <build>
 }
+
+std::string modelFile(const char* name) { return buildDir() + "/models/trivial/" + name; }
 
 std::string readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
