@@ -265,4 +265,48 @@ TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
   EXPECT_EQ(runOp(kPreprocess, cfg, {i0, i1, i2, b_.alloc(QOBCRT_SIM_DDR_SHARE, 4), o1, o2}, 3), bounds);
 }
 
+// Pre-processing op -> run-model op in one run: the model reads each converted input back as float32
+// (uint8 q as q x scale, binary16 widened exactly, a copy as it stands); a converted tensor whose element
+// count differs from the model input fails the run-model op.
+TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
+  Widen echo{4};
+  qobcrt_model_desc d{};
+  d.name = "echo";
+  d.batch_size = d.num_inputs = d.num_outputs = 1;
+  d.input_bytes[0] = d.output_bytes[0] = d.align_output_bytes[0] = 16;
+  d.run = &Widen::run;
+  d.self = &echo;
+  uint64_t model = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  const std::vector<float> x = {2.5f, 300.f, -1.f, 0.74f};
+  const uint64_t in = b_.upload(QOBCRT_SIM_APP, x.data(), 16);
+  struct Case {
+    qobe_preproc_tensor t;
+    uint32_t code;
+    std::vector<float> seen;
+  };
+  const Case cases[] = {
+      {{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}, 0, {2.5f, 127.5f, 0.f, 0.5f}},
+      {{QOBE_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 16}, 0, {2.5f, 300.f, -1.f, 0.740234375f}},
+      {{QOBE_PREPROC_CONV_COPY, 0, 1.f, 16, 1, 1, 16, 16}, 0, x},
+      {{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 3, 4, 1, 12, 16}, rtErrRunRecord, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.t.conversion);
+    const auto block = preprocBlock({c.t});
+    const uint64_t mid = b_.alloc(QOBCRT_SIM_INOUT, 16), out = b_.alloc(QOBCRT_SIM_APP, 16);
+    const uint64_t pre_args =
+        argArray(b_, 1, 1, 1, 1, 1, {b_.upload(QOBCRT_SIM_STREAM, block.data(), block.size()), in, mid});
+    const uint64_t run_args = argArray(b_, 1, 1, 1, 1, 1, {model, mid, out});
+    const auto reports = Reports::get().waitRun(
+        submit(runBlock(b_, {{1, kPreprocess, 0, pre_args}, {2 | kEnd, kRunModel, 0, run_args}}, kStream)));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().desc.error_code, c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(readBack<float>(0, out, 4), c.seen);
+    }
+  }
+  EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
+}
+
 }  // namespace

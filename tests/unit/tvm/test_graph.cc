@@ -206,6 +206,23 @@ TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(d16[i], 100 + i);
   for (int i = 10; i < 16; ++i) EXPECT_EQ(d16[i], 0);
 
+  // bfloat16 with core shapes: each element in the high half of a 32-bit slot; plain bfloat16 stays packed.
+  ASSERT_TRUE(card::MakeOutputLayout({kDLBfloat, 16, 1}, {1, 3}, {{1, 4}}, &l, &err)) << err;
+  EXPECT_EQ(l.aligned_bytes, 16u);
+  std::vector<uint16_t> sb = {0x3F80, 0xC000, 0x4049}, db(8, 0xFFFF);
+  card::WriteCoreLayout(l, sb.data(), db.data());
+  EXPECT_EQ(db, (std::vector<uint16_t>{0, 0x3F80, 0, 0xC000, 0, 0x4049, 0, 0}));
+  ASSERT_TRUE(card::MakeOutputLayout({kDLBfloat, 16, 1}, {1, 1, 2, 2}, {{1, 1, 8, 8}}, &l, &err)) << err;
+  EXPECT_EQ(l.aligned_bytes, 64u * 4);
+  const std::vector<uint16_t> s4 = {0x3F80, 0xC000, 0x4049, 0x4000};
+  std::vector<uint16_t> d4(128, 0xFFFF);
+  card::WriteCoreLayout(l, s4.data(), d4.data());
+  // Row 0 in slots 0 and 1, row 1 in slots 8 and 9 of the 8-wide plane; high halves only.
+  EXPECT_EQ((std::vector<uint16_t>{d4[0], d4[1], d4[3], d4[17], d4[19], d4[5]}),
+            (std::vector<uint16_t>{0, 0x3F80, 0xC000, 0x4049, 0x4000, 0}));
+  ASSERT_TRUE(card::MakeOutputLayout({kDLBfloat, 16, 1}, {1, 3}, {}, &l, &err));
+  EXPECT_EQ(l.aligned_bytes, 6u);
+
   // Plain layout when no cores are given.
   ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 32, 1}, {2, 5}, {}, &l, &err));
   EXPECT_EQ(l.aligned_bytes, l.real_bytes);
