@@ -12,19 +12,9 @@
 enum { C_IN = 3, C_MID = 8, H = 16, W = 16, CLASSES = 10 };
 
 /* args: data, conv_weight, conv_bias, out */
-MK_EXPORT int classifier_fused_conv2d_add_relu(TVMValue* args, int* type_codes, int num_args, TVMValue* ret,
-                                               int* ret_type_code, void* resource_handle) {
-  (void)ret;
-  (void)ret_type_code;
-  (void)resource_handle;
+MK_KERNEL(classifier_fused_conv2d_add_relu) {
   DLTensor* t[4];
-  if (mk_get_tensors(args, type_codes, num_args, 4, t) != 0) return -1;
-  const int64_t s_in[4] = {MK_ANY, C_IN, H, W};
-  const int64_t s_w[4] = {C_MID, C_IN, 3, 3};
-  const int64_t s_b[1] = {C_MID};
-  const int64_t s_out[4] = {MK_ANY, C_MID, H, W};
-  if (mk_check_f32(t[0], 4, s_in) || mk_check_f32(t[1], 4, s_w) || mk_check_f32(t[2], 1, s_b) ||
-      mk_check_f32(t[3], 4, s_out) || t[0]->shape[0] != t[3]->shape[0])
+  if (mk_get_tensors(args, type_codes, num_args, 4, t) != 0 || mk_check_conv2d(t, C_IN, C_MID, 3, H, W) != 0)
     return -1;
   const float* in = mk_f32(t[0]);
   const float* w = mk_f32(t[1]);
@@ -59,11 +49,7 @@ MK_EXPORT int classifier_fused_conv2d_add_relu(TVMValue* args, int* type_codes, 
 }
 
 /* args: data [N,8,16,16], out [N,8] */
-MK_EXPORT int classifier_fused_global_avg_pool2d(TVMValue* args, int* type_codes, int num_args, TVMValue* ret,
-                                                 int* ret_type_code, void* resource_handle) {
-  (void)ret;
-  (void)ret_type_code;
-  (void)resource_handle;
+MK_KERNEL(classifier_fused_global_avg_pool2d) {
   DLTensor* t[2];
   if (mk_get_tensors(args, type_codes, num_args, 2, t) != 0) return -1;
   const int64_t s_in[4] = {MK_ANY, C_MID, H, W};
@@ -85,11 +71,7 @@ MK_EXPORT int classifier_fused_global_avg_pool2d(TVMValue* args, int* type_codes
 }
 
 /* args: data [N,8], dense_weight [10,8], dense_bias [10], out [N,10] */
-MK_EXPORT int classifier_fused_dense_add(TVMValue* args, int* type_codes, int num_args, TVMValue* ret,
-                                         int* ret_type_code, void* resource_handle) {
-  (void)ret;
-  (void)ret_type_code;
-  (void)resource_handle;
+MK_KERNEL(classifier_fused_dense_add) {
   DLTensor* t[4];
   if (mk_get_tensors(args, type_codes, num_args, 4, t) != 0) return -1;
   const int64_t s_in[2] = {MK_ANY, C_MID};

@@ -11,11 +11,7 @@
 enum { WIDTH = 16 };
 
 /* args: data, bias, out */
-MK_EXPORT int trivial_add(TVMValue* args, int* type_codes, int num_args, TVMValue* ret, int* ret_type_code,
-                          void* resource_handle) {
-  (void)ret;
-  (void)ret_type_code;
-  (void)resource_handle;
+MK_KERNEL(trivial_add) {
   DLTensor* t[3];
   if (mk_get_tensors(args, type_codes, num_args, 3, t) != 0) return -1;
   const int64_t s_in[2] = {MK_ANY, WIDTH};
