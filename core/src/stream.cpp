@@ -22,12 +22,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-std::string errText(uint32_t code) { return qoblUtilsErrDesc(code); }
-
-}  // namespace
-
 void reset(IRunStreamInstruction** instruction) {
   if (instruction != nullptr && *instruction != nullptr) {
     delete *instruction;
@@ -286,51 +280,26 @@ StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
 
 qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int rc = qobmGetDatasetMode(outputDataset, &mode);
-  if (rc != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(outputDataset, &mode) : %s\n", errText(rc).c_str());
-    return nullptr;
-  }
+  int rc = 0;
+  QOBL_CALL_OR(rc, qobmGetDatasetMode(outputDataset, &mode), return nullptr);
   qobmDataset* dataset = nullptr;
-  rc = qobmCreateDataset(mode, &dataset);
-  if (rc != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", errText(rc).c_str());
+  QOBL_CALL_OR(rc, qobmCreateDataset(mode, &dataset), return nullptr);
+  auto drop = [&dataset]() -> qobmDataset* {
+    qobmDestroyDataset(dataset);
     return nullptr;
-  }
+  };
   uint32_t offset = 0;
   for (OpIRInstruction* ir : leafNodeIRs_) {
     if (ir->uid == uid) {
       for (uint32_t j = 0; j < ir->outputCount; ++j) {
         if (mode == qobmDM_TENSOR) {
           qobmTensor* tensor = nullptr;
-          rc = qobmGetDatasetTensor(outputDataset, offset + j, &tensor);
-          if (rc != 0) {
-            QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(outputDataset, offset + j, &tensor) : %s\n",
-                           errText(rc).c_str());
-            qobmDestroyDataset(dataset);
-            return nullptr;
-          }
-          rc = qobmAddDatasetTensor(dataset, tensor);
-          if (rc != 0) {
-            QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", errText(rc).c_str());
-            qobmDestroyDataset(dataset);
-            return nullptr;
-          }
+          QOBL_CALL_OR(rc, qobmGetDatasetTensor(outputDataset, offset + j, &tensor), return drop());
+          QOBL_CALL_OR(rc, qobmAddDatasetTensor(dataset, tensor), return drop());
         } else {
           qobmDataBuffer* buffer = nullptr;
-          rc = qobmGetDatasetBuffer(outputDataset, offset + j, &buffer);
-          if (rc != 0) {
-            QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(outputDataset, offset + j, &buffer) : %s\n",
-                           errText(rc).c_str());
-            qobmDestroyDataset(dataset);
-            return nullptr;
-          }
-          rc = qobmAddDatasetBuffer(dataset, buffer);
-          if (rc != 0) {
-            QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", errText(rc).c_str());
-            qobmDestroyDataset(dataset);
-            return nullptr;
-          }
+          QOBL_CALL_OR(rc, qobmGetDatasetBuffer(outputDataset, offset + j, &buffer), return drop());
+          QOBL_CALL_OR(rc, qobmAddDatasetBuffer(dataset, buffer), return drop());
         }
       }
     }
@@ -575,7 +544,7 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
   recycleInstructionMemory(datasetId, false);
   if (result != 0 || status != 0) {
     QOBL_LOG_ERROR("Failed to run stream sync, returned: %d, error: %u (%s).\n", result, status,
-                   errText(status).c_str());
+                   qoblUtilsErrDesc(status).c_str());
     return qoblERR_RUN_STREAM;
   }
   return qoblERR_SUCCESS;

@@ -92,138 +92,72 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
   if (dt == nullptr) return false;
   const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = qobmGetDatasetMode(dt, &mode);
-  if (ret != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
+  int ret = 0;
+  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return false);
+  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
+    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
     return false;
   }
   uint32_t count = 0;
   if (mode == qobmDM_BUFFER) {
-    ret = qobmGetDatasetBufferCount(dt, &count);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-      return false;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
+    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return false);
+  } else {
+    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return false);
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    qobmDeviceInfo devInfo{};
+    if (mode == qobmDM_BUFFER) {
       qobmDataBuffer* buffer = nullptr;
-      ret = qobmGetDatasetBuffer(dt, i, &buffer);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        return false;
-      }
-      qobmDeviceInfo devInfo{};
-      ret = qobmGetDataBufferDeviceInfo(buffer, &devInfo);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDataBufferDeviceInfo(buffer, &devInfo) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        return false;
-      }
-      if (devInfo.dev != type) {
-        QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
-        return false;
-      }
+      QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return false);
+      QOBL_CALL_OR(ret, qobmGetDataBufferDeviceInfo(buffer, &devInfo), return false);
+    } else {
+      qobmTensor* tensor = nullptr;
+      QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return false);
+      QOBL_CALL_OR(ret, qobmGetTensorDeviceInfo(tensor, &devInfo), return false);
     }
-    return true;
-  }
-  if (mode == qobmDM_TENSOR) {
-    ret = qobmGetDatasetTensorCount(dt, &count);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
+    if (devInfo.dev != type) {
+      QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
       return false;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-      qobmTensor* tensor = nullptr;
-      ret = qobmGetDatasetTensor(dt, i, &tensor);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        return false;
-      }
-      qobmDeviceInfo devInfo{};
-      ret = qobmGetTensorDeviceInfo(tensor, &devInfo);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetTensorDeviceInfo(tensor, &devInfo) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        return false;
-      }
-      if (devInfo.dev != type) {
-        QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
-        return false;
-      }
-    }
-    return true;
   }
-  QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-  return false;
+  return true;
 }
 
 qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   if (dt == nullptr) return nullptr;
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = qobmGetDatasetMode(dt, &mode);
-  if (ret != 0) {
-    QOBL_LOG_ERROR("Failed to call qobmGetDatasetMode(dt, &mode) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
+  int ret = 0;
+  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return nullptr);
+  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
+    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
     return nullptr;
   }
   uint32_t count = 0;
+  if (mode == qobmDM_BUFFER) {
+    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return nullptr);
+  } else {
+    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return nullptr);
+  }
   qobmDataset* dataset = nullptr;
+  QOBL_CALL_OR(ret, qobmCreateDataset(mode, &dataset), return nullptr);
   // On a failure after the new dataset exists, it is destroyed (container only: the entries are shared
   // with `dt`), so a failed clone leaves nothing behind.
-  if (mode == qobmDM_BUFFER) {
-    ret = qobmGetDatasetBufferCount(dt, &count);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetBufferCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-      return nullptr;
-    }
-    ret = qobmCreateDataset(mode, &dataset);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-      return nullptr;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
+  auto drop = [&dataset]() -> qobmDataset* {
+    qobmDestroyDataset(dataset);
+    return nullptr;
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    if (mode == qobmDM_BUFFER) {
       qobmDataBuffer* buffer = nullptr;
-      ret = qobmGetDatasetBuffer(dt, i, &buffer);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        qobmDestroyDataset(dataset);
-        return nullptr;
-      }
-      ret = qobmAddDatasetBuffer(dataset, buffer);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmAddDatasetBuffer(dataset, buffer) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        qobmDestroyDataset(dataset);
-        return nullptr;
-      }
-    }
-    return dataset;
-  }
-  if (mode == qobmDM_TENSOR) {
-    ret = qobmGetDatasetTensorCount(dt, &count);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensorCount(dt, &count) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-      return nullptr;
-    }
-    ret = qobmCreateDataset(mode, &dataset);
-    if (ret != 0) {
-      QOBL_LOG_ERROR("Failed to call qobmCreateDataset(mode, &dataset) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-      return nullptr;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
+      QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return drop());
+      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, buffer), return drop());
+    } else {
       qobmTensor* tensor = nullptr;
-      ret = qobmGetDatasetTensor(dt, i, &tensor);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmGetDatasetTensor(dt, i, &tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        qobmDestroyDataset(dataset);
-        return nullptr;
-      }
-      ret = qobmAddDatasetTensor(dataset, tensor);
-      if (ret != 0) {
-        QOBL_LOG_ERROR("Failed to call qobmAddDatasetTensor(dataset, tensor) : %s\n", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
-        qobmDestroyDataset(dataset);
-        return nullptr;
-      }
+      QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return drop());
+      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, tensor), return drop());
     }
-    return dataset;
   }
-  QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-  return nullptr;
+  return dataset;
 }
 
 uint32_t qoblCalculateLCM(uint32_t a, uint32_t b) {

@@ -12,6 +12,8 @@
 
 #include <qobm/qobm.h>
 
+#include "qobl_log.h"
+
 namespace zenlar {
 namespace qobl {
 
@@ -52,5 +54,18 @@ std::string qoblUtilsErrDesc(uint32_t code);
 
 }  // namespace qobl
 }  // namespace zenlar
+
+// Runs a dataset-library call and stores its result in `rc`; when it is not 0, logs at error level, from
+// the calling function, "Failed to call <the call as written> : <description of rc>\n" and runs
+// `onFailure` (typically a return).  The call's own text is the log text, so write it as it should read.
+#define QOBL_CALL_OR(rc, call, onFailure)                                                            \
+  do {                                                                                               \
+    (rc) = (call);                                                                                   \
+    if ((rc) != 0) {                                                                                 \
+      QOBL_LOG_ERROR("Failed to call " #call " : %s\n",                                              \
+                     ::zenlar::qobl::qoblUtilsErrDesc(static_cast<uint32_t>(rc)).c_str());           \
+      onFailure;                                                                                     \
+    }                                                                                                \
+  } while (0)
 
 #endif  // QOBL_UTILS_UTILS_H
