@@ -220,7 +220,8 @@ TEST_F(CardRun, MemoryFreedDuringARunStaysValidUntilTheRunEnds) {
   EXPECT_EQ(used, used_before);
 }
 
-// Inout blocks sized by a loaded model are checked by the async run test and the segmenter e2e test.
+// Inout blocks sized by a loaded model are checked by the async run test (a 4-byte inout block read back
+// as its 64-byte core) and, through the library, by the segmenter's stream pipeline test.
 TEST_F(CardRun, LoadedModelsAnswerByNameAndKeepTheirPreprocessRecords) {
   // Two pre-process records of 32 and 40 bytes; the card keeps its own copy.
   std::vector<uint8_t> ops(72, 0);
