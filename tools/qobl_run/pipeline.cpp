@@ -220,8 +220,8 @@ std::string Pipeline::build(const std::vector<Stage>& stages) {
   qobeOp* op = nullptr;
   if ((rc = qoblCreateGraphInputOp(graph_, info_.inputs, &op)) != 0) return fail("qoblCreateGraphInputOp", rc);
   addOp(Stage::kInput, op);
-  // A dynamic model takes its shapes for each run from the input op's output shapes ("output_count" of
-  // them).
+  // A dynamic model takes its shapes for each run from the output shapes ("output_count" of them) of the op
+  // right above it: the input op, or the pre-processing op, which gets the same shapes below.
   if (!inputOpShapes_.empty() &&
       (qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, static_cast<unsigned>(inputOpShapes_.size())) != 0 ||
        setShapeArray(op, "output_shape", inputOpShapes_) != 0))
@@ -241,7 +241,8 @@ std::string Pipeline::build(const std::vector<Stage>& stages) {
             (q = qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, info_.inputs)) != 0 ||
             (q = setU32Array(op, "input_size", info_.inBytes)) != 0 ||
             (q = setU32Array(op, "output_size", info_.inBytes)) != 0 ||
-            (q = qobeSetOpAttr(op, "is_runmodel_input", qobeATTR_BOOL, 1, 1)) != 0)
+            (q = qobeSetOpAttr(op, "is_runmodel_input", qobeATTR_BOOL, 1, 1)) != 0 ||
+            (!inputOpShapes_.empty() && (q = setShapeArray(op, "output_shape", inputOpShapes_)) != 0))
           return "could not configure the pre-processing op: " + std::to_string(q);
         if ((rc = qoblConnectOps(parent, op)) != 0) return fail("qoblConnectOps(input, normalize)", rc);
         break;

@@ -66,6 +66,8 @@ TEST(QoblRunTest, PreProcessingStageIsVerified) {
       << r.out;
   expectVerified("--graph input,normalize,model --streams 2 --runs 16", 16);
   expectVerified("--graph input,normalize,model --sync --batch 1 --runs 5", 5);
+  // A dynamic model behind the pre-processing op takes its shapes from that op.
+  expectVerified("--graph input,normalize,model --runs 8 --model " + modelDir("dynamic") + " --shape 16x16", 8);
 }
 
 TEST(QoblRunTest, VerificationFailuresAreLoud) {
