@@ -28,7 +28,6 @@ inline std::string buildDir() {
 inline std::string modelFile(const std::string& model, const std::string& name) {
   return buildDir() + "/models/" + model + "/" + name;
 }
-inline std::string modelFile(const std::string& name) { return modelFile("classifier", name); }
 
 inline std::string readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -240,7 +239,6 @@ class Pipeline {
   qobeOp* runOp() const { return runOp_; }
   qobeOp* copyOp() const { return copyOp_; }
   qobeOp* preOp() const { return preOp_; }
-  qobeOp* leafOp() const { return copyOp_ != nullptr ? copyOp_ : runOp_; }
   const std::string& input() const { return input_; }
   const std::string& expected() const { return expected_; }
   uint32_t opUid(qobeOp* op) const {
