@@ -309,4 +309,70 @@ TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
   EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
 }
 
+// A valid run of three ops (pre-processing -> run-model -> memory-copy) whose blocks are then damaged at
+// random, one block at a time: every run ends with success or a runtime code of the card, never a crash,
+// a hang or a write outside the blocks (the sanitizer builds run this too), and no block is left behind.
+TEST_F(CardOps, DamagedRunsFailCleanly) {
+  Widen echo{4};
+  qobcrt_model_desc d{};
+  d.name = "echo4";
+  d.batch_size = d.num_inputs = d.num_outputs = 1;
+  d.input_bytes[0] = d.output_bytes[0] = d.align_output_bytes[0] = 16;
+  d.run = &Widen::run;
+  d.self = &echo;
+  uint64_t model = 0;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  const qobcrt_sim_stats before = stats();
+  {
+    Blocks b;
+    const std::vector<float> x = {1.f, 2.f, 3.f, 4.f};
+    const uint64_t in = b.upload(QOBCRT_SIM_APP, x.data(), 16);
+    const uint64_t mid = b.alloc(QOBCRT_SIM_INOUT, 16), core = b.alloc(QOBCRT_SIM_INOUT, 16),
+                   out = b.alloc(QOBCRT_SIM_APP, 16);
+    std::vector<std::vector<uint8_t>> bytes(2);
+    bytes[0] = preprocBlock({{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}});
+    copyRecord(bytes[1], {{{1, 1, 1, 4}, {1, 1, 1, 4}, 0}}, {1, 1, 1, 4}, 3, 4, 1);
+    const uint64_t pre_cfg = b.upload(QOBCRT_SIM_STREAM, bytes[0].data(), bytes[0].size());
+    const uint64_t copy_cfg = b.upload(QOBCRT_SIM_STREAM, bytes[1].data(), bytes[1].size());
+    const uint64_t args[3] = {argArray(b, 1, 1, 1, 1, 1, {pre_cfg, in, mid}),
+                              argArray(b, 1, 1, 1, 1, 1, {model, mid, core}),
+                              argArray(b, 1, 1, 1, 1, 1, {copy_cfg, core, out})};
+    const uint64_t run =
+        runBlock(b, {{1, kPreprocess, 0, args[0]}, {2, kRunModel, 0, args[1]}, {3 | kEnd, kMemCopy, 0, args[2]}}, kStream);
+    // Every block of the run, with its bytes as first written.
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> blocks = {{pre_cfg, bytes[0]}, {copy_cfg, bytes[1]}};
+    for (uint64_t a : {args[0], args[1], args[2], run}) blocks.push_back({a, readBack<uint8_t>(0, a, a == run ? 192 : 48)});
+    uint32_t status = 1;
+    ASSERT_EQ(qobcrt_run_stream_sync(0, run, 5000, &status), rtSuccess);
+    ASSERT_EQ(status, 0u);
+    EXPECT_EQ(readBack<float>(0, out, 4), (std::vector<float>{1.f, 2.f, 3.f, 4.f}));
+
+    uint32_t seed = 12345, failed = 0;
+    auto next = [&seed] {
+      seed ^= seed << 13;
+      seed ^= seed >> 17;
+      seed ^= seed << 5;
+      return seed;
+    };
+    const uint8_t interesting[] = {0x00, 0x01, 0x02, 0x04, 0x08, 0x10, 0x3f, 0x40, 0x7f, 0x80, 0xfe, 0xff};
+    for (int round = 0; round < 1500; ++round) {
+      auto& blk = blocks[next() % blocks.size()];
+      std::vector<uint8_t> damaged = blk.second;
+      for (uint32_t k = 1 + next() % 4; k > 0; --k)
+        damaged[next() % damaged.size()] = (next() & 1) ? interesting[next() % sizeof interesting] : uint8_t(next());
+      ASSERT_EQ(qobcrt_memcpy(0, damaged.data(), damaged.size(), blk.first, kHost2Ddr), rtSuccess);
+      status = 1;
+      ASSERT_EQ(qobcrt_run_stream_sync(0, run, 5000, &status), rtSuccess) << "round " << round;
+      ASSERT_TRUE(status == 0 || (status >= rtErrMalloc && status <= rtErrOthers && status != rtErrTimeout))
+          << "round " << round << ": status " << status;
+      failed += status != 0;
+      ASSERT_EQ(qobcrt_memcpy(0, blk.second.data(), blk.second.size(), blk.first, kHost2Ddr), rtSuccess);
+    }
+    EXPECT_GT(failed, 500u);   // the damage really reached the card
+  }
+  const qobcrt_sim_stats after = stats();
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(after.live_blocks[k], before.live_blocks[k]) << "kind " << k;
+  EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
+}
+
 }  // namespace
