@@ -64,6 +64,14 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   rows.emplace_back("latency p50", fixed(percentile(r.latenciesUs, 50), 1) + " us");
   rows.emplace_back("latency p90", fixed(percentile(r.latenciesUs, 90), 1) + " us");
   rows.emplace_back("latency p99", fixed(percentile(r.latenciesUs, 99), 1) + " us");
+  double sum = 0;
+  for (double l : r.latenciesUs) sum += l;
+  const auto range = std::minmax_element(r.latenciesUs.begin(), r.latenciesUs.end());
+  rows.emplace_back("latency min/mean/max",
+                    r.latenciesUs.empty()
+                        ? std::string("- / - / - us")
+                        : fixed(*range.first, 1) + " / " + fixed(sum / static_cast<double>(r.latenciesUs.size()), 1) +
+                              " / " + fixed(*range.second, 1) + " us");
   rows.emplace_back("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
                                               " with the model loaded, " + bytesText(r.memAfterBytes) +
                                               " after teardown)");
