@@ -67,11 +67,10 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   double sum = 0;
   for (double l : r.latenciesUs) sum += l;
   const auto range = std::minmax_element(r.latenciesUs.begin(), r.latenciesUs.end());
-  rows.emplace_back("latency min/mean/max",
-                    r.latenciesUs.empty()
-                        ? std::string("- / - / - us")
-                        : fixed(*range.first, 1) + " / " + fixed(sum / static_cast<double>(r.latenciesUs.size()), 1) +
-                              " / " + fixed(*range.second, 1) + " us");
+  const bool none = r.latenciesUs.empty();
+  rows.emplace_back("latency mean", none ? std::string("- us") : fixed(sum / static_cast<double>(r.latenciesUs.size()), 1) + " us");
+  rows.emplace_back("latency min/max",
+                    none ? std::string("- / - us") : fixed(*range.first, 1) + " / " + fixed(*range.second, 1) + " us");
   rows.emplace_back("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
                                               " with the model loaded, " + bytesText(r.memAfterBytes) +
                                               " after teardown)");
