@@ -133,6 +133,8 @@ std::string usageText(const char* argv0) {
         "       [--batch B] [--sync] [--verify] [--dot FILE] [--trace FILE] [--shape HxW] [--timeout MS]\n"
         "\n"
         "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary.\n"
+        "An input's latency runs from its submission to its completion (its report callback, or the end\n"
+        "of the synchronous call); inputs gathered into one device run wait for the last of them.\n"
         "\n"
         "  --model DIR     model directory: model.so, graph.json, params.bin, hw.json (optional),\n"
         "                  sample_input.bin, expected_output.bin; or suite.json (+ hw.json, member\n"
