@@ -141,12 +141,23 @@ TEST_F(CardOps, MemoryCopyWithSeveralLoopsAndSplitFlatCores) {
 // A float32 whose high half is a bfloat16 value, with a low half that a correct gather never copies.
 uint32_t wideSlot(uint16_t bf) { return (uint32_t{bf} << 16) | 0x5a5au; }
 
-// Model node "widen": n floats in and out, a 2-byte-per-element output kept in 32-bit core slots.
+// Model node that copies n floats from its input to its output.  Registered on device 0 with the given
+// real output size (n * 4 unless the output is narrower than its core); *addr receives its address.
 struct Widen {
   uint32_t n;
   static int run(void* self, const void* const* in, void* const* out, char*, size_t) {
     std::memcpy(out[0], in[0], static_cast<Widen*>(self)->n * 4);
     return 0;
+  }
+  void add(const char* name, uint64_t* addr, uint64_t output_bytes = 0) {
+    qobcrt_model_desc d{};
+    d.name = name;
+    d.batch_size = d.num_inputs = d.num_outputs = 1;
+    d.input_bytes[0] = d.align_output_bytes[0] = uint64_t{n} * 4;
+    d.output_bytes[0] = output_bytes != 0 ? output_bytes : uint64_t{n} * 4;
+    d.run = &Widen::run;
+    d.self = this;
+    ASSERT_EQ(qobcrt_register_model(0, &d, addr), rtSuccess);
   }
 };
 
@@ -186,15 +197,8 @@ TEST_F(CardOps, MemoryCopyReadsBfloatElementsFromThirtyTwoBitCoreSlots) {
 
   // One core: only the model that wrote the input in this run tells its 32-bit slots.
   Widen widen{1024};
-  qobcrt_model_desc d{};
-  d.name = "widen";
-  d.batch_size = d.num_inputs = d.num_outputs = 1;
-  d.input_bytes[0] = d.align_output_bytes[0] = 4096;
-  d.output_bytes[0] = 2048;
-  d.run = &Widen::run;
-  d.self = &widen;
   uint64_t model = 0;
-  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  ASSERT_NO_FATAL_FAILURE(widen.add("widen", &model, 2048));
   std::vector<float> x(1024);
   for (size_t i = 0; i < x.size(); ++i) x[i] = float(i) - 300.5f;
   const uint64_t core = b_.alloc(QOBCRT_SIM_INOUT, 4096), plain = b_.alloc(QOBCRT_SIM_APP, 2000);
@@ -270,14 +274,8 @@ TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
 // count differs from the model input fails the run-model op.
 TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
   Widen echo{4};
-  qobcrt_model_desc d{};
-  d.name = "echo";
-  d.batch_size = d.num_inputs = d.num_outputs = 1;
-  d.input_bytes[0] = d.output_bytes[0] = d.align_output_bytes[0] = 16;
-  d.run = &Widen::run;
-  d.self = &echo;
   uint64_t model = 0;
-  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  ASSERT_NO_FATAL_FAILURE(echo.add("echo", &model));
   const std::vector<float> x = {2.5f, 300.f, -1.f, 0.74f};
   const uint64_t in = b_.upload(QOBCRT_SIM_APP, x.data(), 16);
   struct Case {
@@ -314,14 +312,8 @@ TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
 // a hang or a write outside the blocks (the sanitizer builds run this too), and no block is left behind.
 TEST_F(CardOps, DamagedRunsFailCleanly) {
   Widen echo{4};
-  qobcrt_model_desc d{};
-  d.name = "echo4";
-  d.batch_size = d.num_inputs = d.num_outputs = 1;
-  d.input_bytes[0] = d.output_bytes[0] = d.align_output_bytes[0] = 16;
-  d.run = &Widen::run;
-  d.self = &echo;
   uint64_t model = 0;
-  ASSERT_EQ(qobcrt_register_model(0, &d, &model), rtSuccess);
+  ASSERT_NO_FATAL_FAILURE(echo.add("echo4", &model));
   const qobcrt_sim_stats before = stats();
   {
     Blocks b;
