@@ -32,6 +32,9 @@
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
+/* QOBL_VERSION_MAJOR, QOBL_VERSION_MINOR, QOBL_VERSION_PATCH: the version of this header. */
+#include "qobl_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -111,7 +114,9 @@ typedef struct qoblModel qoblModel;
 
 /* *ver receives a static text "QOBL API a.b.c.d, Commit: <id>, Built: <date>" owned by the library and
    valid for the life of the process.  major, minor, rev and bn may each be null; those not null receive
-   the four version numbers (left untouched if the version does not parse).  ver must not be null. */
+   the four version numbers (left untouched if the version does not parse).  ver must not be null.
+   major, minor and rev are the library's QOBL_VERSION_MAJOR, _MINOR and _PATCH: an application compiled
+   against one version can compare them with the library it runs with. */
 QOBL_EXPORT qoblErr qoblGetVersion(const char** ver, uint32_t* major, uint32_t* minor, uint32_t* rev,
                                    uint32_t* bn);
 
