@@ -89,9 +89,10 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/shlibs)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "run compiled neural-network models on the AI accelerator card - libraries
-libqobl runs compiled neural-network models on the card as pipelines of ops (input, pre-processing,
-run-model, memory-copy) behind a C API.  This package holds the shared library, the card platform it
-runs on (the simulated card's device runtime, the dataset/event/log library, the op engine, and the TVM
+libqobl runs compiled neural-network models on the card as pipelines of ops
+(input, pre-processing, run-model, memory-copy) behind a C API. This package
+holds the shared library, the card platform it runs on (the simulated card's
+device runtime, the dataset/event/log library, the op engine, and the TVM
 runtime subset, which is private to libqobl) and the demo models.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqobl-dev)
@@ -99,15 +100,16 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libdlpack-dev)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "run compiled neural-network models on the AI accelerator card - development files
-The C headers of libqobl and its card platform, the CMake package (find_package(qobl)), the pkg-config
-file qobl.pc and two sample programs.")
+The C headers of libqobl and its card platform, the CMake package
+(find_package(qobl)), the pkg-config file qobl.pc and two sample programs.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qobl-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "run compiled neural-network models on the AI accelerator card - tools
-qobl-run loads a model, runs it on the card as a pipeline of ops and reports throughput, latency and
-whether the results match; qobl-info shows the library and the card's devices; qobl-model-gen writes
-demo model files.  With man pages and bash completion.")
+qobl-run loads a model, runs it on the card as a pipeline of ops and reports
+throughput, latency and whether the results match; qobl-info shows the
+library and the card's devices; qobl-model-gen writes demo model files. With
+man pages and bash completion.")
 
 include(CPack)
