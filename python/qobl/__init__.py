@@ -132,6 +132,9 @@ def _close_everything():
         p.close()
     for m in list(_open_models):
         m.close()
+    # Threads still inside a call that waited for the card (now returning, since everything is closed)
+    # get the interpreter lock back before the interpreter finalizes.
+    _qobl._wait_calls_finished(10000)
 
 
 def _read(path):

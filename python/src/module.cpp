@@ -5,7 +5,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,34 @@ namespace qobl {
 namespace python {
 
 namespace {
+
+// Calls that run with the interpreter lock released, counted until they hold it again.  At interpreter exit
+// the Python layer closes every pipeline and then waits for this count to drop (waitCallsFinished): a
+// daemon thread must not be inside such a call when the interpreter finalizes, since taking the lock back
+// then ends the thread from within a destructor, which terminates the process.
+std::atomic<int> gCallsUnlocked{0};
+
+struct CountedCall {
+  CountedCall() { ++gCallsUnlocked; }
+  ~CountedCall() { --gCallsUnlocked; }
+};
+
+// Releases the interpreter lock for its scope, counted in gCallsUnlocked until the lock is held again.
+struct Unlocked {
+  CountedCall count;
+  py::gil_scoped_release release;
+};
+
+// Waits, without the interpreter lock, up to timeoutMs until no other thread is inside an Unlocked scope.
+bool waitCallsFinished(uint32_t timeoutMs) {
+  py::gil_scoped_release release;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (gCallsUnlocked.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // The Python class raised for CallError; set by the pure-Python layer (qobl.Error).
 py::object& errorClass() {
@@ -71,7 +103,7 @@ class Pipeline {
            uint32_t maxInFlight, uint32_t gatherUs, std::vector<std::string> inputNames)
       : names_(std::move(inputNames)) {
     {
-      py::gil_scoped_release nogil;
+      Unlocked nogil;
       core_.reset(new PipelineCore(model, stages, device, maxInFlight, gatherUs));
     }
     for (const TensorSpec& t : model->outputs()) outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
@@ -81,7 +113,7 @@ class Pipeline {
   }
 
   ~Pipeline() {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     core_.reset();
   }
 
@@ -95,7 +127,7 @@ class Pipeline {
     uint64_t seq = 0;
     {
       // On an exception the request stays ours: the unique_ptrs release it once the lock is held again.
-      py::gil_scoped_release nogil;
+      Unlocked nogil;
       seq = core_->submit(req.get());
     }
     req.release();   // the pipeline's now, handed back by takeDone
@@ -108,14 +140,14 @@ class Pipeline {
     Payload p;
     prepare(x, &req, &p);
     {
-      py::gil_scoped_release nogil;
+      Unlocked nogil;
       core_->run(req, timeoutMs);
     }
     return p.outputs;
   }
 
   bool waitDone(uint32_t timeoutMs) {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     return core_->waitDone(timeoutMs);
   }
 
@@ -136,22 +168,22 @@ class Pipeline {
   }
 
   void flush() {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     core_->flush();
   }
 
   bool flushIfGathering(uint64_t seq) {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     return core_->flushIfGathering(seq);
   }
 
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     return core_->waitFinished(seq, timeoutMs);
   }
 
   void close() {
-    py::gil_scoped_release nogil;
+    Unlocked nogil;
     core_->close();
   }
 
@@ -241,7 +273,7 @@ py::list devices() {
 std::shared_ptr<ModelCore> openModel(const std::string& lib, const std::string& graph, const std::string& params,
                                      const std::string& hw, const std::string& suite, uint32_t batch, uint32_t device,
                                      const std::vector<std::vector<int64_t>>& shapes) {
-  py::gil_scoped_release nogil;
+  Unlocked nogil;
   return std::make_shared<ModelCore>(ModelFiles{lib, graph, params, hw, suite}, batch, device, shapes);
 }
 
@@ -255,6 +287,8 @@ PYBIND11_MODULE(_qobl, m) {
   using namespace zenlar::qobl::python;
   m.doc() = "Bindings of libqobl for the qobl package; use the qobl package, not this module.";
   installLogSink();
+  // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them.
+  if (std::getenv("QOBM_LOG_LEVEL") == nullptr) qobmSetLogLevel(qobmLL_ERROR);
 
   py::register_exception_translator([](std::exception_ptr e) {
     try {
@@ -276,6 +310,7 @@ PYBIND11_MODULE(_qobl, m) {
     check(qoblGetVersion(&text, &v[0], &v[1], &v[2], &v[3]), "qoblGetVersion");
     return py::make_tuple(std::string(text), py::make_tuple(v[0], v[1], v[2], v[3]));
   });
+  m.def("_wait_calls_finished", &waitCallsFinished, py::arg("timeout_ms"));
   m.def("error_text", &platformErrorText, "The platform's text for one of its codes or a device code.");
   m.def("devices", &devices);
 
