@@ -178,7 +178,26 @@ def _need_file(path):
     return path
 
 
-class Model:
+class _Closable:
+    """Context manager, and close() when collected, for objects whose __init__ completed (_opened)."""
+
+    _opened = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if self._opened:
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001 - nothing to report to at collection time
+                pass
+
+
+class Model(_Closable):
     """A compiled model loaded on a card: a static model directory or a dynamic suite directory.
 
     ``Model(path, batch=None, device=0, shapes=None)``
@@ -230,6 +249,7 @@ class Model:
         self.outputs = [TensorInfo(out_names[i] if i < len(out_names) else f"output{i}", s, t)
                         for i, (s, t) in enumerate(self._core.outputs)]
         _open_models.add(self)
+        self._opened = True
 
     def _digest(self, lib, graph, params, hw, members):
         """MD5 over the model's file bytes, as the library names the model."""
@@ -260,19 +280,6 @@ class Model:
             p.close()
         self._core.close()
         _open_models.discard(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_core", None) is not None:
-            try:
-                self.close()
-            except Exception:  # noqa: BLE001 - nothing to report to at collection time
-                pass
 
     def __repr__(self):
         state = "closed" if self.closed else f"batch {self.batch} of {self.max_batch}"
@@ -316,7 +323,7 @@ def _resolver(core, lock):
             _resolve(core.take_done())
 
 
-class Pipeline:
+class Pipeline(_Closable):
     """An op graph over a model, runnable on a card: synchronous and asynchronous inference.
 
     ``Pipeline(model, stages=("input", "model"), device=0, max_in_flight=None, gather_timeout_ms=1.0)``
@@ -356,6 +363,7 @@ class Pipeline:
         self._thread.start()
         model._pipelines.add(self)
         _open_pipelines.add(self)
+        self._opened = True
 
     closed = property(lambda self: self._core.closed, doc="True once closed.")
     cache_number = property(lambda self: self._core.cache_number,
@@ -430,19 +438,6 @@ class Pipeline:
         if self._thread is not threading.current_thread():
             self._thread.join()
         _open_pipelines.discard(self)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_thread", None) is not None:
-            try:
-                self.close()
-            except Exception:  # noqa: BLE001 - nothing to report to at collection time
-                pass
 
     def __repr__(self):
         state = "closed" if self.closed else f"{self.cache_number} inputs per device run"

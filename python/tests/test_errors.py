@@ -1,5 +1,6 @@
 """Bad input, bad models, card failures and use after close: clear exceptions, nothing leaked."""
 
+import gc
 import shutil
 
 import numpy as np
@@ -109,8 +110,15 @@ def test_card_error_fails_the_runs_and_the_pipeline_goes_on(classifier, card):
 
 
 def test_use_after_close_raises(classifier):
-    pipe, x, _ = classifier
+    pipe, x, expected = classifier
     model = pipe.model
+    # A pipeline nobody refers to any more is closed when collected; its futures still complete.
+    dropped = qobl.Pipeline(model)
+    future = dropped.infer_async(x)
+    del dropped
+    gc.collect()
+    assert_bit_exact(future.result(timeout=30), expected)
+
     pipe.close()
     pipe.close()   # a second close does nothing
     calls = [lambda: pipe.infer(x), lambda: pipe.infer_async(x), lambda: pipe.infer_batch([x]),
