@@ -486,7 +486,6 @@ void PipelineCore::flushLocked() {
 }
 
 void PipelineCore::flush() {
-  if (stream_ == nullptr) return;
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::lock_guard<std::mutex> sub(submitMu_);
   if (stream_ != nullptr) flushLocked();
@@ -578,14 +577,15 @@ void PipelineCore::close() {
     slotCv_.notify_all();
     slotCv_.wait(lk, [&] { return holders_ == 0 && growing_ == 0; });
   }
-  if (stream_ != nullptr) {
-    {
-      std::lock_guard<std::mutex> sub(submitMu_);
-      flushLocked();   // what gathers is sent, so that it completes rather than being dropped
-    }
-    qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
+  {
+    // The report callback takes no submission lock, so holding it while the stream is destroyed (which
+    // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
     std::lock_guard<std::mutex> sub(submitMu_);
-    stream_ = nullptr;
+    if (stream_ != nullptr) {
+      flushLocked();                  // what gathers is sent, so that it completes rather than being dropped
+      qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
+      stream_ = nullptr;
+    }
     gathered_.clear();
     gatheredFirstSeq_ = 0;
     lastGatherNs_.store(0);

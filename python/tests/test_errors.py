@@ -14,7 +14,9 @@ RT_ERR_KERNEL = 500010
 
 @pytest.fixture
 def classifier():
-    with qobl.Model(MODELS / "classifier") as model, qobl.Pipeline(model) as pipe:
+    # Inputs submitted back to back always share a device run: it is sent when full or waited on, never
+    # by the gather timer (a slow machine would otherwise split them).
+    with qobl.Model(MODELS / "classifier") as model, qobl.Pipeline(model, gather_timeout_ms=60_000) as pipe:
         (x,), expected = load_sample(MODELS / "classifier", model)
         yield pipe, x, expected
 
