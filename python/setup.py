@@ -28,7 +28,7 @@ class BuildWithCMake(build_py):
         build_temp = pathlib.Path(self.get_finalized_command("build").build_temp).resolve() / "cmake"
         jobs = os.environ.get("QOBL_BUILD_JOBS", "2")
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_temp), "-DCMAKE_BUILD_TYPE=Release",
-                        "-DQOBL_BUILD_TESTS=OFF", "-DQOBL_BUILD_BENCH=OFF", "-DQOBL_PYTHON=ON",
+                        "-DQOBL_BUILD_BENCH=OFF", "-DQOBL_PYTHON=ON",
                         f"-DQOBL_PYTHON_EXECUTABLE={sys.executable}",
                         # Binaries get their installed search path ($ORIGIN) right away.
                         "-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON"], check=True)

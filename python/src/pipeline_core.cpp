@@ -303,24 +303,19 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding) {
 uint64_t PipelineCore::submit(Request* req) {
   if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
+  // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
+  std::lock_guard<std::mutex> sub(submitMu_);
   Slot* s = acquireSlot(false);
   if (s == nullptr) throw std::invalid_argument("the pipeline is closed");
-  auto giveBack = [&] {
+  try {
+    uploadInputs(*req, inputs_, s->inAddrs);
+  } catch (...) {
     std::lock_guard<std::mutex> g(stateMu_);
     free_.push_back(s);
     --holders_;
     slotCv_.notify_all();
-  };
-  try {
-    uploadInputs(*req, inputs_, s->inAddrs);
-  } catch (...) {
-    giveBack();
     throw;
-  }
-  std::lock_guard<std::mutex> sub(submitMu_);
-  if (closed_.load()) {
-    giveBack();
-    throw std::invalid_argument("the pipeline is closed");
   }
   uint64_t seq = 0;
   {
