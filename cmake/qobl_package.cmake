@@ -10,6 +10,8 @@
 #                   libqobl<major> of the same version and libdlpack-dev (the TVM headers include DLPack)
 #   qobl-tools      the programs, their man pages and bash completion; depends on libqobl<major> of the
 #                   same version and on what dpkg-shlibdeps finds
+#   python3-qobl    the Python package qobl (when it is built); depends on libqobl<major> of the same
+#                   version, the python3 it was built for and python3-numpy
 include(GNUInstallDirs)
 
 # ---- man pages: generated from each program's --help at build time ----
@@ -111,5 +113,24 @@ qobl-run loads a model, runs it on the card as a pipeline of ops and reports
 throughput, latency and whether the results match; qobl-info shows the
 library and the card's devices; qobl-model-gen writes demo model files. With
 man pages and bash completion.")
+
+if(TARGET qobl_python)
+  # The extension is built for one Python version (its file name carries the ABI tag).
+  execute_process(COMMAND ${QOBL_PYTHON_EXECUTABLE} -c "print('%d.%d' % __import__('sys').version_info[:2])"
+                  OUTPUT_VARIABLE _qobl_py_ver OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REGEX REPLACE "^([0-9]+)\\.([0-9]+)$" "\\1" _qobl_py_major "${_qobl_py_ver}")
+  string(REGEX REPLACE "^([0-9]+)\\.([0-9]+)$" "\\2" _qobl_py_minor "${_qobl_py_ver}")
+  math(EXPR _qobl_py_next "${_qobl_py_minor} + 1")
+  list(APPEND CPACK_COMPONENTS_ALL python)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qobl)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${_qobl_py_ver}), python3 (<< ${_qobl_py_major}.${_qobl_py_next}), python3-numpy")
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+    "run compiled neural-network models on the AI accelerator card - Python
+The Python package qobl: models and pipelines of libqobl from Python, numpy
+arrays in and out, futures for asynchronous runs.")
+endif()
 
 include(CPack)

@@ -37,9 +37,16 @@ dpkg-deb -I "$lib_deb" shlibs | grep -qxF "libqobl $major libqobl$major (>= ${ve
   fail "shlibs of $(basename "$lib_deb"): $(dpkg-deb -I "$lib_deb" shlibs)"
 if dpkg-deb -I "$lib_deb" shlibs | grep -q tvm; then fail "shlibs names the private TVM runtime"; fi
 
+# The Python package, when the build has it.
+py_deb=$(ls "$tmp"/debs/python3-qobl_*.deb 2>/dev/null || true)
+if [ -n "$py_deb" ]; then
+  has_exact_dep "$py_deb" "libqobl$major (= $version)"
+  has_dep "$py_deb" python3-numpy
+fi
+
 echo "== unpack into a scratch root"
 root=$tmp/root
-for deb in "$lib_deb" "$dev_deb" "$tools_deb"; do dpkg -x "$deb" "$root"; done
+for deb in "$lib_deb" "$dev_deb" "$tools_deb" $py_deb; do dpkg -x "$deb" "$root"; done
 libdir=$(dirname "$(find "$root/usr/lib" -name "libqobl.so.$major" | head -n 1)")
 [ -d "$libdir" ] || fail "no libqobl.so.$major in the root"
 for f in "$libdir/libqobl.so" "$libdir/qobl/libtvm_runtime.so.$major" "$root/usr/include/qobl_api.h" \
@@ -86,6 +93,14 @@ cc -std=c89 -pedantic-errors -Wall -Werror -o "$tmp/version" "$tmp/version.c" $(
 
 echo "== installed qobl-run"
 "$root/usr/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match" || fail "installed qobl-run --verify"
+
+if [ -n "$py_deb" ]; then
+  echo "== installed Python package"
+  PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 "$src/samples/classify.py" \
+    "$root/usr/share/qobl/models/classifier" 8 > "$tmp/py.log" 2>&1 || { cat "$tmp/py.log"; fail "import qobl from the root"; }
+  PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c \
+    "import qobl, sys; sys.exit(0 if qobl.__file__.startswith('$root/') else 1)" || fail "qobl was not imported from the root"
+fi
 
 echo "== man page"
 MANPATH=$root/usr/share/man MANWIDTH=80 man -P cat qobl-run > "$tmp/man.txt" 2> "$tmp/man.err" ||
