@@ -170,7 +170,7 @@ QOBE_PREPROC_INLINE void qobe_preproc_read_tensor(const void* block, uint32_t t,
 
 /* Reads buffer entry k of a block (k < buffer_count) into *out. */
 QOBE_PREPROC_INLINE void qobe_preproc_read_buffer(const void* block, const qobe_preproc_header* h, uint32_t k,
-                                            qobe_preproc_buffer* out) {
+                                                  qobe_preproc_buffer* out) {
   memcpy(out,
          (const unsigned char*)block + sizeof(qobe_preproc_header) +
              (size_t)h->tensor_count * sizeof(qobe_preproc_tensor) + (size_t)k * sizeof(qobe_preproc_buffer),
@@ -181,7 +181,7 @@ QOBE_PREPROC_INLINE void qobe_preproc_read_buffer(const void* block, const qobe_
    outputs per position.  Fills *header_out (may be NULL) when the header is readable.  Returns
    QOBE_PREPROC_OK or a reason code. */
 QOBE_PREPROC_INLINE int qobe_preproc_check(const void* block, uint64_t size, uint32_t inputs, uint32_t outputs,
-                                     qobe_preproc_header* header_out) {
+                                           qobe_preproc_header* header_out) {
   qobe_preproc_header h;
   uint32_t t;
   if (block == NULL || size < sizeof(h)) return QOBE_PREPROC_BAD_SIZE;
@@ -219,7 +219,7 @@ QOBE_PREPROC_INLINE int qobe_preproc_check(const void* block, uint64_t size, uin
 }
 
 /* q = clamp(round(x / scale), 0, 255), round half away from zero; NaN gives 0.  For 0 < q < 255 that is
-   the integer part of q + 0.5, computed in double where the sum of a float and 0.5 is exact. */
+   the integer part of q + 0.5, added in double so that the sum cannot round up to the next integer. */
 QOBE_PREPROC_INLINE uint8_t qobe_preproc_quantize_u8(float x, float scale) {
   float q = x / scale;
   if (!(q > 0.0f)) return 0;
