@@ -6,13 +6,18 @@
 #include <fstream>
 #include <string>
 
-#include "model_dir.h"
 #include "options.h"
-#include "pipeline.h"
+#include "qobl_tools/card_memory.h"
+#include "qobl_tools/model_dir.h"
+#include "qobl_tools/pipeline.h"
 #include "report.h"
 #include "runner.h"
 
 using namespace zenlar::qoblrun;
+using zenlar::qobltools::ModelDir;
+using zenlar::qobltools::Pipeline;
+using zenlar::qobltools::Sample;
+using zenlar::qobltools::stagesText;
 
 namespace {
 
@@ -28,39 +33,49 @@ bool writeFile(const std::string& path, const std::string& text) {
   return static_cast<bool>(f);
 }
 
-std::string stagesText(const std::vector<Stage>& stages) {
-  std::string t;
-  for (Stage s : stages) t += (t.empty() ? "" : ",") + std::string(stageName(s));
-  return t;
+// "" when the sample files fit the model's sizes; else which file does not.
+std::string checkSample(const Sample& s, const zenlar::qobltools::ModelInfo& info) {
+  std::string inText, outText;
+  for (const auto& t : info.inputs)
+    inText += (inText.empty() ? "" : " + ") + zenlar::qobltools::shapeText(t.shape) + " " + zenlar::qobltools::dtypeText(t.dtype);
+  for (const auto& t : info.outputs) outText += (outText.empty() ? "" : " + ") + zenlar::qobltools::shapeText(t.shape);
+  if (s.input.size() != info.inputBytes())
+    return s.dir + "sample_input.bin holds " + std::to_string(s.input.size()) + " bytes, the model's inputs " +
+           inText + " take " + std::to_string(info.inputBytes());
+  if (!s.expected.empty() && s.expected.size() != info.outputBytes())
+    return s.dir + "expected_output.bin holds " + std::to_string(s.expected.size()) + " bytes, the model's outputs " +
+           outText + " take " + std::to_string(info.outputBytes());
+  return "";
 }
 
 int run(const Options& o) {
   std::string dirPath = o.modelDir;
   if (dirPath.empty()) {
-    dirPath = defaultModelDir();
+    dirPath = zenlar::qobltools::defaultModelDir();
     if (dirPath.empty())
       return failWith(kExitModelDir,
                       "no --model given and the bundled classifier was not found (looked for ../models/classifier "
                       "and ../share/qobl/models/classifier next to the program)");
   }
   ModelDir dir;
-  std::string err = openModelDir(dirPath, o.shape, o.verify, &dir);
+  std::string err = zenlar::qobltools::openModelDir(dirPath, &dir);
+  Sample sample;
+  if (err.empty()) err = zenlar::qobltools::findSample(dir, o.shape, o.verify, &sample);
   if (!err.empty()) return failWith(kExitModelDir, err);
 
   // The library warns about expected situations (e.g. a model without pre-process ops); keep the summary
   // readable unless the user asked for a log level.
   const char* level = std::getenv("QOBM_LOG_LEVEL");
   if (level == nullptr || level[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
-  if (qobmSetDevice(0) != 0) return failWith(kExitSetup, "qobmSetDevice(0) failed: is there a card?");
   MemoryWatcher mem;
   RunResult result;
   Pipeline p;
-  err = p.load(dir, o.batch);
-  if (!err.empty()) {
-    const bool fileProblem = err.find(std::to_string(qoblERR_MODEL_FILE)) != std::string::npos;
-    return failWith(fileProblem ? kExitModelDir : kExitSetup, err);
-  }
-  err = p.checkSamples(dir);
+  zenlar::qobltools::LoadOptions lo;
+  lo.batch = o.batch;
+  lo.inputShapes = dir.inputShapesAt(sample.height, sample.width);
+  err = p.load(dir, lo);
+  if (!err.empty()) return failWith(p.fileProblem() ? kExitModelDir : kExitSetup, err);
+  err = checkSample(sample, p.info());
   if (!err.empty()) return failWith(kExitModelDir, err);
 
   std::vector<Stage> stages = o.stages;
@@ -69,11 +84,11 @@ int run(const Options& o) {
     if (p.info().needsCopy()) stages.push_back(Stage::kCopy);
   }
   if (o.verify && stages.back() == Stage::kModel && p.info().needsCopy()) {
-    for (uint32_t i = 0; i < p.info().outputs; ++i) {
-      if (p.info().alignBytes[i] != p.info().outBytes[i])
-        return failWith(kExitUsage, "--verify: model " + dir.name + " stores output " + std::to_string(i) +
-                                        " in a core layout (" + std::to_string(p.info().alignBytes[i]) +
-                                        " bytes on the card, " + std::to_string(p.info().outBytes[i]) +
+    for (const auto& t : p.info().outputs) {
+      if (t.coreLayout())
+        return failWith(kExitUsage, "--verify: model " + dir.name + " stores output " + std::to_string(t.index) +
+                                        " in a core layout (" + std::to_string(t.cardBytes) +
+                                        " bytes on the card, " + std::to_string(t.bytes) +
                                         " plain); add the copy op: --graph " + stagesText(stages) + ",copy");
     }
   }
@@ -89,15 +104,15 @@ int run(const Options& o) {
   cfg.verify = o.verify;
   cfg.trace = !o.traceFile.empty();
   cfg.timeoutMs = o.timeoutMs;
-  err = runPipeline(p, dir, cfg, &mem, &result);
+  err = runPipeline(p, sample, cfg, &mem, &result);
   const std::string chain = p.chainText();
   p.release();
   result.memPeakBytes = mem.peak();
-  result.memAfterBytes = MemoryWatcher::liveBytes();
+  result.memAfterBytes = zenlar::qobltools::cardLiveBytes(1);
   if (!err.empty()) return failWith(kExitSetup, err);
 
   SummaryHeader h;
-  h.model = dir.name + (dir.dynamic ? " (dynamic, " + std::to_string(dir.height) + "x" + std::to_string(dir.width) + ")"
+  h.model = dir.name + (dir.dynamic ? " (dynamic, " + std::to_string(sample.height) + "x" + std::to_string(sample.width) + ")"
                                     : " (static)");
   h.pipeline = chain;
   h.mode = std::string(o.sync ? "synchronous" : "asynchronous") + ", " + std::to_string(o.streams) + " stream" +
@@ -117,7 +132,7 @@ int run(const Options& o) {
                                        std::to_string(m.stream) + "), output " + std::to_string(m.output) +
                                        ", element " + std::to_string(m.element) + " (byte " +
                                        std::to_string(m.byteOffset) + "): got " + m.got + ", expected " + m.expected +
-                                       " (" + dir.sampleDir + "expected_output.bin)");
+                                       " (" + sample.dir + "expected_output.bin)");
   }
   if (result.failed != 0 || !result.errors.empty())
     return failWith(kExitRunErrors, std::to_string(result.failed) + " of " + std::to_string(result.submitted) +

@@ -27,55 +27,6 @@ bool parseCount(const char* name, const char* text, uint32_t lo, uint32_t hi, ui
 
 }  // namespace
 
-const char* stageName(Stage s) {
-  switch (s) {
-    case Stage::kInput:
-      return "input";
-    case Stage::kNormalize:
-      return "normalize";
-    case Stage::kModel:
-      return "model";
-    case Stage::kCopy:
-      return "copy";
-  }
-  return "?";
-}
-
-bool parseStages(const std::string& text, std::vector<Stage>* out, std::string* error) {
-  std::vector<Stage> stages;
-  std::stringstream ss(text);
-  std::string item;
-  while (std::getline(ss, item, ',')) {
-    if (item == "input") {
-      stages.push_back(Stage::kInput);
-    } else if (item == "normalize") {
-      stages.push_back(Stage::kNormalize);
-    } else if (item == "model") {
-      stages.push_back(Stage::kModel);
-    } else if (item == "copy") {
-      stages.push_back(Stage::kCopy);
-    } else {
-      *error = "--graph: unknown stage \"" + item + "\" (stages: input, normalize, model, copy)";
-      return false;
-    }
-  }
-  // The only shapes the graph API can build: input -> [normalize ->] model [-> copy].
-  const bool ok =
-      (stages.size() >= 2 && stages.size() <= 4 && stages[0] == Stage::kInput) &&
-      ((stages.size() == 2 && stages[1] == Stage::kModel) ||
-       (stages.size() == 3 && ((stages[1] == Stage::kNormalize && stages[2] == Stage::kModel) ||
-                               (stages[1] == Stage::kModel && stages[2] == Stage::kCopy))) ||
-       (stages.size() == 4 && stages[1] == Stage::kNormalize && stages[2] == Stage::kModel &&
-        stages[3] == Stage::kCopy));
-  if (!ok) {
-    *error = "--graph \"" + text +
-             "\": the pipeline is input, then optionally normalize, then model, then optionally copy";
-    return false;
-  }
-  *out = stages;
-  return true;
-}
-
 bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error) {
   Options o;
   for (int i = 1; i < argc; ++i) {

@@ -6,8 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "qobl_tools/pipeline.h"
+
 namespace zenlar {
 namespace qoblrun {
+
+using qobltools::parseStages;
+using qobltools::Stage;
+using qobltools::stageName;
 
 // Exit codes of qobl-run (also listed by --help).
 enum ExitCode : int {
@@ -19,9 +25,6 @@ enum ExitCode : int {
   kExitMismatch = 5,   // --verify: an output differs from expected_output.bin
   kExitOutputFile = 6  // --dot / --trace file could not be written
 };
-
-// One stage of the pipeline named by --graph.
-enum class Stage { kInput, kNormalize, kModel, kCopy };
 
 struct Options {
   std::string modelDir;           // empty: the bundled classifier next to the binary
@@ -41,11 +44,6 @@ struct Options {
 // Parses argv.  On a bad command line returns false and puts the reason in *error.
 bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error);
 
-// Parses a --graph list such as "input,normalize,model,copy".  The order is fixed: input first, model
-// present once, normalize only before the model, copy only after it.
-bool parseStages(const std::string& text, std::vector<Stage>* out, std::string* error);
-
-const char* stageName(Stage s);
 std::string usageText(const char* argv0);
 
 }  // namespace qoblrun

@@ -1,22 +1,21 @@
-// Drives the built pipeline on the card: one stream and one thread per --streams, inputs submitted
+// Drives built pipelines on the card: one stream and one thread per --streams, inputs submitted
 // asynchronously (completions through report callbacks) or synchronously, latencies, errors, output checks,
 // the card's memory high-water mark and the trace events.
 #ifndef QOBL_RUN_RUNNER_H
 #define QOBL_RUN_RUNNER_H
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "model_dir.h"
-#include "pipeline.h"
+#include "qobl_tools/card_memory.h"
+#include "qobl_tools/model_dir.h"
+#include "qobl_tools/pipeline.h"
 
 namespace zenlar {
 namespace qoblrun {
+
+using qobltools::MemoryWatcher;
 
 struct RunConfig {
   uint32_t streams = 1;
@@ -59,25 +58,11 @@ struct RunResult {
   std::vector<TraceEvent> events;
 };
 
-// Polls the card's live memory on device 0 from a thread of its own and keeps the maximum.
-class MemoryWatcher {
- public:
-  MemoryWatcher();
-  ~MemoryWatcher();
-  void sample();
-  uint64_t peak() const { return peak_.load(); }
-  static uint64_t liveBytes();
-
- private:
-  std::atomic<uint64_t> peak_{0};
-  std::atomic<bool> stop_{false};
-  std::unique_ptr<std::thread> thread_;
-};
-
-// Runs the pipeline.  Returns "" when the streams could be set up (run failures are in *result), else
-// what failed while creating streams or datasets.
-std::string runPipeline(const Pipeline& p, const ModelDir& dir, const RunConfig& cfg, MemoryWatcher* mem,
-                        RunResult* result);
+// Runs the pipeline with the sample's input (and, with verify, its expected outputs).  Returns "" when the
+// streams could be set up (run failures are in *result), else what failed while creating streams or
+// datasets.
+std::string runPipeline(const qobltools::Pipeline& p, const qobltools::Sample& sample, const RunConfig& cfg,
+                        MemoryWatcher* mem, RunResult* result);
 
 }  // namespace qoblrun
 }  // namespace zenlar

@@ -8,13 +8,14 @@
 
 #include <rapidjson/document.h>
 
-#include "model_dir.h"
 #include "options.h"
+#include "qobl_tools/model_dir.h"
 #include "report.h"
 
 namespace {
 
 using namespace zenlar::qoblrun;
+using namespace zenlar::qobltools;
 
 TEST(QoblRunPartsTest, PercentilesUseTheNearestRank) {
   std::vector<double> v;
@@ -86,30 +87,31 @@ TEST(QoblRunPartsTest, DynamicSuitesPickTheirSample) {
         "{\"module_name\": \"m\", \"module_num\": 1, \"shape_ranges\": \"[[[[1,3,4,4],[1,3,32,32]]]]\","
         " \"shared_params\": \"[]\", \"m0\": [\"a/model.so\", \"a/params.bin\", \"a/graph.json\"]}");
   ModelDir m;
+  Sample smp;
   // A member file the suite names is missing: the message names it and the member.
-  std::string err = openModelDir(d.dir(), "", false, &m);
+  std::string err = openModelDir(d.dir(), &m);
   EXPECT_NE(std::string::npos, err.find("/a/model.so (named by member \"m0\" of suite.json)")) << err;
   d.put("a/model.so", "\x7f" "ELF");
   d.put("a/params.bin", "p");
   d.put("a/graph.json", "{}");
-  EXPECT_NE(std::string::npos, openModelDir(d.dir(), "", false, &m).find("no samples/<H>x<W>/")) << err;
+  ASSERT_EQ("", openModelDir(d.dir(), &m));
+  EXPECT_TRUE(m.dynamic);
+  EXPECT_NE(std::string::npos, findSample(m, "", false, &smp).find("no samples/<H>x<W>/"));
   // The default sample is the smallest by area, not the first by name ("16x16" sorts before "8x8").
   for (const char* s : {"16x16", "8x8", "12x4"}) d.put(std::string("samples/") + s + "/sample_input.bin", "x");
-  ASSERT_EQ("", openModelDir(d.dir(), "", false, &m));
-  EXPECT_TRUE(m.dynamic);
-  EXPECT_EQ(12, m.height);
-  EXPECT_EQ(4, m.width);
-  ASSERT_EQ(1u, m.inputShapes.size());
-  EXPECT_EQ((std::vector<int64_t>{1, 3, 12, 4}), m.inputShapes[0]);
-  ASSERT_EQ("", openModelDir(d.dir(), "16x16", false, &m));
-  EXPECT_EQ(16, m.height);
-  EXPECT_TRUE(m.expectedOutput.empty());
-  err = openModelDir(d.dir(), "16x16", true, &m);
+  ASSERT_EQ("", findSample(m, "", false, &smp));
+  EXPECT_EQ(12, smp.height);
+  EXPECT_EQ(4, smp.width);
+  EXPECT_EQ((std::vector<std::vector<int64_t>>{{1, 3, 12, 4}}), m.inputShapesAt(smp.height, smp.width));
+  ASSERT_EQ("", findSample(m, "16x16", false, &smp));
+  EXPECT_EQ(16, smp.height);
+  EXPECT_TRUE(smp.expected.empty());
+  err = findSample(m, "16x16", true, &smp);
   EXPECT_NE(std::string::npos, err.find("expected_output.bin: No such file or directory (needed by --verify)"));
-  EXPECT_NE(std::string::npos, openModelDir(d.dir(), "16by16", false, &m).find("not of the form HxW"));
+  EXPECT_NE(std::string::npos, findSample(m, "16by16", false, &smp).find("not of the form HxW"));
   // A malformed hardware configuration is named before anything is loaded.
   d.put("hw.json", "{\"max_batch_size\": }");
-  err = openModelDir(d.dir(), "", false, &m);
+  err = openModelDir(d.dir(), &m);
   EXPECT_NE(std::string::npos, err.find("/hw.json: not valid JSON (offset 19")) << err;
 }
 
