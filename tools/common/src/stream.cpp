@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <qobcrt/qobcrt_sim.h>
+
 #include "qobl_tools/library.h"
 
 namespace zenlar {
@@ -397,6 +399,12 @@ void Stream::report(qobeOp* op, qobmDataset* input, const qoblCallbackStatus& st
   r.error = status.errorCode;
   r.end = status.isStreamEnd != 0;
   r.arrived = now;
+  uint64_t startNs = 0, endNs = 0;
+  if (qobcrt_sim_report_op_times(&startNs, &endNs) == 0) {
+    r.cardTimes = true;
+    r.cardStart = Clock::time_point(std::chrono::nanoseconds(startNs));
+    r.cardEnd = Clock::time_point(std::chrono::nanoseconds(endNs));
+  }
   if (hook_ && !filler) hook_(r);
   if (status.errorCode != 0) {
     complete(index, status.errorCode,

@@ -90,6 +90,9 @@ struct OpReport {
   bool end = false;                 // the run's end op
   Clock::time_point submitted;      // when the input was submitted
   Clock::time_point arrived;        // when the report reached the host
+  bool cardTimes = false;           // the card told when it executed the op (the simulated card does)
+  Clock::time_point cardStart, cardEnd;   // card-side execution of the op (the device run's, shared by
+                                          // every input it gathered)
 };
 
 using CompletionFn = std::function<void(const Outcome&)>;
