@@ -146,6 +146,21 @@ void dumpOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64_t run) 
   }
 }
 
+// A trace event on the lane of one of the stream's input slots.
+TraceEvent slotEvent(const StreamCtx& c, std::string name, const char* cat, uint32_t slot, Clock::time_point start,
+                     Clock::time_point end, uint64_t run, uint32_t error) {
+  TraceEvent e;
+  e.name = std::move(name);
+  e.cat = cat;
+  e.pid = kHostPid;
+  e.tid = 1000 * (c.index + 1) + slot;
+  e.startNs = nsBetween(c.sh->start, start);
+  e.durNs = nsBetween(start, end);
+  e.run = run;
+  e.error = error;
+  return e;
+}
+
 // Records the end of one measured input: counts, latency, errors and its trace event.
 void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& why) {
   Shared& sh = *c.sh;
@@ -164,18 +179,9 @@ void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& 
       sh.out->errors.push_back("run " + std::to_string(oc.tag) + " (stream " + std::to_string(c.index) + "): " + why);
   }
   if (oc.completed > sh.lastDone) sh.lastDone = oc.completed;
-  if (sh.cfg->trace) {
-    TraceEvent e;
-    e.name = "run " + std::to_string(oc.tag);
-    e.cat = "run";
-    e.pid = kHostPid;
-    e.tid = 1000 * (c.index + 1) + oc.slot;
-    e.startNs = nsBetween(sh.start, oc.submitted);
-    e.durNs = nsBetween(oc.submitted, oc.completed);
-    e.run = oc.tag;
-    e.error = error;
-    sh.out->events.push_back(std::move(e));
-  }
+  if (sh.cfg->trace)
+    sh.out->events.push_back(slotEvent(c, "run " + std::to_string(oc.tag), "run", oc.slot, oc.submitted, oc.completed,
+                                       oc.tag, error));
 }
 
 // The completion of one measured input: verification and dump (when asked) and the record.
@@ -212,17 +218,9 @@ void onOpReport(StreamCtx& c, const OpReport& r) {
   Shared& sh = *c.sh;
   sh.mem->sample();
   if (!sh.cfg->trace || !r.cardTimes || !sh.measuring) return;
-  const std::string name = r.op != nullptr ? r.op->name : "an unknown op";
   const uint32_t device = c.card->p->device();
-  TraceEvent e;
-  e.name = name;
-  e.cat = "op";
-  e.pid = kHostPid;
-  e.tid = 1000 * (c.index + 1) + r.slot;
-  e.startNs = nsBetween(sh.start, r.cardStart);
-  e.durNs = nsBetween(r.cardStart, r.cardEnd);
-  e.run = r.tag;
-  e.error = r.error;
+  TraceEvent e = slotEvent(c, r.op != nullptr ? r.op->name : "an unknown op", "op", r.slot, r.cardStart, r.cardEnd,
+                           r.tag, r.error);
   std::lock_guard<std::mutex> g(sh.mu);
   sh.out->events.push_back(e);
   if (sh.cardOps.emplace(device, r.op != nullptr ? r.op->uid : 0, e.startNs).second) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,10 +27,6 @@ std::string floats(const std::vector<float>& v) {
   return s;
 }
 
-void put(const ScratchDir& d, const std::string& name, const std::string& bytes) {
-  std::ofstream(d.file(name), std::ios::binary | std::ios::trunc) << bytes;
-}
-
 // data uint8 [1,4] x w -> scaled [1,4] -> sum [1,1]; the sample's expected outputs computed here.
 std::string spec(const std::string& paramsFile = "w.bin", const std::string& sumInput = "scaled") {
   return R"({
@@ -48,11 +43,11 @@ std::string spec(const std::string& paramsFile = "w.bin", const std::string& sum
 
 TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
   ScratchDir d;
-  put(d, "w.bin", floats({0.5f, 2.0f, -1.0f, 0.25f}));
-  put(d, "x.bin", std::string("\x02\x03\x04\x08", 4));
-  put(d, "scaled.bin", floats({1.0f, 6.0f, -4.0f, 2.0f}));
-  put(d, "sum.bin", floats({5.0f}));
-  put(d, "model.json", spec());
+  d.put("w.bin", floats({0.5f, 2.0f, -1.0f, 0.25f}));
+  d.put("x.bin", std::string("\x02\x03\x04\x08", 4));
+  d.put("scaled.bin", floats({1.0f, 6.0f, -4.0f, 2.0f}));
+  d.put("sum.bin", floats({5.0f}));
+  d.put("model.json", spec());
   const std::string out = d.file("mine");
   Result r = runProgram("qobl-model-gen", "package " + d.file("model.json") + " " + out);
   ASSERT_EQ(0, r.code) << r.err;
@@ -87,9 +82,9 @@ TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
 
 TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   ScratchDir d;
-  put(d, "w.bin", floats({1, 2, 3, 4}));
-  put(d, "short.bin", floats({1, 2, 3}));
-  put(d, "x.bin", std::string(4, '\1'));
+  d.put("w.bin", floats({1, 2, 3, 4}));
+  d.put("short.bin", floats({1, 2, 3}));
+  d.put("x.bin", std::string(4, '\1'));
   struct Case {
     std::string spec, message;
   };
@@ -103,7 +98,7 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    put(d, "bad.json", c.spec);
+    d.put("bad.json", c.spec);
     const Result r = runProgram("qobl-model-gen", "package " + d.file("bad.json") + " " + d.file("out"));
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;

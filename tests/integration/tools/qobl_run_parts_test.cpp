@@ -14,6 +14,7 @@
 #include "options.h"
 #include "qobl_tools/model_dir.h"
 #include "report.h"
+#include "tool_test_util.h"
 
 namespace {
 
@@ -82,24 +83,7 @@ TEST(QoblRunPartsTest, PipelinesAndNumbersOnTheCommandLine) {
   }
 }
 
-// A scratch model directory built file by file.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/qobl_run_parts_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  ~ScratchDir() { std::system(("rm -rf " + dir_).c_str()); }
-  void put(const std::string& rel, const std::string& bytes) const {
-    const size_t slash = rel.find_last_of('/');
-    if (slash != std::string::npos) std::system(("mkdir -p " + dir_ + "/" + rel.substr(0, slash)).c_str());
-    std::ofstream(dir_ + "/" + rel, std::ios::binary) << bytes;
-  }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using tooltest::ScratchDir;
 
 TEST(QoblRunPartsTest, DynamicSuitesPickTheirSample) {
   ScratchDir d;

@@ -79,6 +79,12 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::string& dir() const { return dir_; }
   std::string file(const std::string& f) const { return dir_ + "/" + f; }
+  // Writes `bytes` to the relative path `rel`, making its directories.
+  void put(const std::string& rel, const std::string& bytes) const {
+    const size_t slash = rel.find_last_of('/');
+    if (slash != std::string::npos) std::system(("mkdir -p " + dir_ + "/" + rel.substr(0, slash)).c_str());
+    std::ofstream(file(rel), std::ios::binary | std::ios::trunc) << bytes;
+  }
 
  private:
   std::string dir_;

@@ -7,24 +7,15 @@
  * then its output, as DLTensor* (type code 7).  It checks what it is given and returns -1 without writing
  * when something does not fit, 0 on success.
  */
-#include <dlpack/dlpack.h>
 #include <stdint.h>
-
-typedef union {
-  int64_t v_int64;
-  double v_float64;
-  void* v_handle;
-  const char* v_str;
-  DLDataType v_type;
-  DLDevice v_device;
-} TVMValue;
+#include <tvm/runtime/c_runtime_api.h>   /* TVMValue, kTVMDLTensorHandle, DLTensor; installed with qobl */
 
 #define EXPORT __attribute__((visibility("default")))
-enum { kDLTensorHandle = 7, kWidth = 4 };
+enum { kWidth = 4 };
 
 /* The i-th argument as a compact tensor of rank 2 (or 1 when `rank` is 1) of the given type, or NULL. */
 static DLTensor* tensor(TVMValue* args, int* codes, int i, int rank, uint8_t code, uint8_t bits) {
-  DLTensor* t = codes[i] == kDLTensorHandle ? (DLTensor*)args[i].v_handle : 0;
+  DLTensor* t = codes[i] == kTVMDLTensorHandle ? (DLTensor*)args[i].v_handle : 0;
   if (t == 0 || t->data == 0 || t->ndim != rank || t->dtype.code != code || t->dtype.bits != bits ||
       t->dtype.lanes != 1 || t->strides != 0)
     return 0;

@@ -151,6 +151,8 @@ class Stream {
   bool pointInputs(Slot& s, const std::vector<uint64_t>& addrs, const std::vector<uint64_t>& sizes,
                    std::string* why);
   void poison(Slot& s);
+  SubmitResult submitInputs(const DeviceInputs* in, const std::vector<const void*>* host, uint64_t tag,
+                            CompletionFn done, std::string* why);
   SubmitResult submitSlot(int slot, uint64_t tag, CompletionFn done, bool filler, std::string* why);
   void complete(size_t slot, uint32_t error, const std::string& why, Clock::time_point now);
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
