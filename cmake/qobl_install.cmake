@@ -79,12 +79,13 @@ string(REGEX REPLACE "[^/]+" ".." QOBL_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pkg
 configure_file(${CMAKE_SOURCE_DIR}/cmake/qobl.pc.in ${CMAKE_BINARY_DIR}/cmake/qobl.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/qobl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# The programs.  qobl-run runs <prefix>/share/qobl/models/classifier when given no --model.  A program
-# that installs itself (qobl-serve) lands in the tools component too, the default one.
-foreach(t qobl-run qobl-info qobl_model_gen)
-  if(TARGET ${t})
-    set_target_properties(${t} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-    install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The tools (the main job, qobl-info, the model file generator) and the demo models qobl-run runs by
+# default (<prefix>/share/qobl/models/classifier).  A program that installs itself (qobl-serve) lands in
+# the tools component too, the default one.
+foreach(tool qobl-run qobl-info qobl_model_gen)
+  if(TARGET ${tool})
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
 if(TARGET qobl_models)
