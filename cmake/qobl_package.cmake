@@ -20,8 +20,8 @@ set(QOBL_MAN_DIR ${CMAKE_BINARY_DIR}/man/man1)
 # <target>  <program name>  <one-line description>
 set(_qobl_man_pages
   "qobl-run|qobl-run|run a model on the card as a pipeline of ops and report its results and timings"
-  "qobl-info|qobl-info|show the library version and the card's devices"
-  "qobl_model_gen|qobl-model-gen|write the files of a demo model"
+  "qobl-info|qobl-info|show the library version, the card's devices, or what a model is"
+  "qobl_model_gen|qobl-model-gen|write model directories for the card: demo models or your own kernels"
   "qobl-serve|qobl-serve|serve models on the card over the Open Inference Protocol")
 if(NOT QOBL_HELP2MAN)
   message(STATUS "help2man not found: no man pages (bash scripts/install_deps.sh installs it)")
@@ -111,8 +111,9 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "run compiled neural-network models on the AI accelerator card - tools
 qobl-run loads a model, runs it on the card as a pipeline of ops and reports
 throughput, latency and whether the results match; qobl-info shows the
-library and the card's devices; qobl-model-gen writes demo model files. With
-man pages and bash completion.")
+library, the card's devices and what a model is; qobl-model-gen writes model
+directories (the demo models, or your own kernels). With man pages and bash
+completion.")
 
 if(TARGET qobl_python)
   # The extension is built for one Python version (its file name carries the ABI tag).
