@@ -72,7 +72,7 @@ struct ServedModel::Variant {
   std::vector<std::vector<int64_t>> itemShapes;   // per model input, one item: the variant's key
   uint32_t batch = 0;                             // items per device run
   qobltools::ModelInfo info;
-  std::vector<std::unique_ptr<Pipeline>> pipelines;   // per card
+  std::vector<std::unique_ptr<Pipeline>> pipelines;   // per card (dynamic: per card and instance)
   std::vector<std::unique_ptr<Instance>> instances;
 
   ~Variant() {
@@ -184,8 +184,10 @@ std::string Repository::failNextRun(const std::string& model, uint32_t card, uin
   if (card >= cfg_.devices) return "card " + std::to_string(card) + " is not used";
   std::lock_guard<std::mutex> g(m->variantsMu_);
   for (const auto& v : m->variants_) {
-    for (const auto& op : v->pipelines[card]->ops()) {
-      if (op.stage == Stage::kModel) qobcrt_sim_fail_op(op.uid, code);
+    for (const auto& p : v->pipelines) {
+      for (const auto& op : p->ops()) {
+        if (p->device() == card && op.stage == Stage::kModel) qobcrt_sim_fail_op(op.uid, code);
+      }
     }
   }
   return "";
@@ -207,20 +209,25 @@ void ServedModel::rejected() { ++metrics_->requestsFailed; }
 std::string ServedModel::loadVariant(const std::vector<std::vector<int64_t>>& itemShapes, Variant** out) {
   std::unique_ptr<Variant> v(new Variant);
   v->itemShapes = itemShapes;
+  // Streams over one dynamic model re-apply its shapes before each run, which the library does not guard
+  // against a second stream doing the same: every instance of a dynamic model gets a model of its own.
+  const uint32_t perCard = dir_.dynamic ? cfg_.instancesPerDevice : 1;
   std::string err;
   for (uint32_t card = 0; card < cfg_.devices && err.empty(); ++card) {
-    std::unique_ptr<Pipeline> p(new Pipeline);
-    qobltools::LoadOptions lo;
-    lo.device = card;
-    lo.inputShapes = itemShapes;
-    err = p->load(dir_, lo);
-    if (err.empty()) {
-      std::vector<Stage> stages{Stage::kInput, Stage::kModel};
-      if (p->info().needsCopy()) stages.push_back(Stage::kCopy);
-      err = p->build(stages);
+    for (uint32_t j = 0; j < perCard && err.empty(); ++j) {
+      std::unique_ptr<Pipeline> p(new Pipeline);
+      qobltools::LoadOptions lo;
+      lo.device = card;
+      lo.inputShapes = itemShapes;
+      err = p->load(dir_, lo);
+      if (err.empty()) {
+        std::vector<Stage> stages{Stage::kInput, Stage::kModel};
+        if (p->info().needsCopy()) stages.push_back(Stage::kCopy);
+        err = p->build(stages);
+      }
+      if (!err.empty()) err = "card " + std::to_string(card) + ": " + err;
+      v->pipelines.push_back(std::move(p));
     }
-    if (!err.empty()) err = "card " + std::to_string(card) + ": " + err;
-    v->pipelines.push_back(std::move(p));
   }
   qobltools::StreamOptions so;
   so.ownInputs = true;
@@ -230,7 +237,7 @@ std::string ServedModel::loadVariant(const std::vector<std::vector<int64_t>>& it
     for (uint32_t k = 0; k < cfg_.instancesPerDevice && err.empty(); ++k) {
       std::unique_ptr<Instance> in(new Instance);
       in->card = card;
-      err = Stream::create(*v->pipelines[card], so, &in->stream);
+      err = Stream::create(*v->pipelines[card * perCard + (dir_.dynamic ? k : 0)], so, &in->stream);
       if (!err.empty()) err = "card " + std::to_string(card) + ", instance " + std::to_string(k) + ": " + err;
       v->instances.push_back(std::move(in));
     }

@@ -177,7 +177,10 @@ TEST_F(SchedulerTest, FullQueueRefusesAndCardFailureFailsOnlyItsRun) {
   ASSERT_EQ(repo->failNextRun("classifier", 0, 507011), "");
   std::vector<ErrorKind> kinds(2);
   std::vector<std::thread> threads;
-  for (int i = 0; i < 2; ++i) threads.emplace_back([&, i] { kinds[i] = runChecked(*repo, c, 2, &why); });
+  for (int i = 0; i < 2; ++i) threads.emplace_back([&, i] {
+    std::string w;
+    kinds[i] = runChecked(*repo, c, 2, &w);
+  });
   for (auto& t : threads) t.join();
   EXPECT_EQ(kinds, std::vector<ErrorKind>(2, ErrorKind::kInternal));
   EXPECT_EQ(runChecked(*repo, c, 4, &why), ErrorKind::kNone) << why;
