@@ -127,7 +127,7 @@ Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
                  std::to_string(maxBatch) + " per request for model " + r.model);
     const int64_t count = elementCount(in.shape, INT64_MAX / 8);
     if (count < 0) return bad("input \"" + in.name + "\" of shape " + shapeText(in.shape) + " is too large");
-    const uint64_t want = static_cast<uint64_t>(count) * qobltools::dtypeBytes(spec->dtype);
+    const uint64_t want = static_cast<uint64_t>(count) * elementBytes(spec->dtype);
     if (in.bytes != want)
       return bad("input \"" + in.name + "\" of shape " + shapeText(in.shape) + " " + in.datatype + " takes " +
                  std::to_string(want) + " bytes, " + std::to_string(in.bytes) + " given");

@@ -36,6 +36,10 @@ inline Error makeError(ErrorKind kind, std::string message) { return Error{kind,
 int httpStatus(ErrorKind kind);
 const char* errorKindName(ErrorKind kind);   // "INVALID_ARGUMENT", ...
 
+// Bytes of one element.  Defined here (as qobltools::dtypeBytes computes it) so that the codecs need no
+// library: the fuzz target builds them alone.
+inline uint64_t elementBytes(DType t) { return (uint64_t{t.bits} * t.lanes + 7) / 8; }
+
 // Protocol datatype names ("FP32", "UINT8", ...).  Empty when the element type has no protocol name
 // (vector lanes, odd widths); such a model cannot be served.
 std::string datatypeName(DType t);

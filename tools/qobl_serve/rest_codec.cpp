@@ -1,6 +1,8 @@
 #include "rest_codec.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -37,7 +39,26 @@ class LimitedBuilder {
   bool Int64(int64_t i) { return value() && doc_.Int64(i); }
   bool Uint64(uint64_t u) { return value() && doc_.Uint64(u); }
   bool Double(double d) { return value() && doc_.Double(d); }
-  bool RawNumber(const char* s, SizeType n, bool copy) { return value() && doc_.RawNumber(s, n, copy); }
+  // Numbers arrive as text (kParseNumbersAsStringsFlag) and are converted here with the C library, which
+  // rounds decimal text to the nearest double exactly; RapidJSON 1.1's own full-precision conversion
+  // misbehaves on some huge exponents.
+  bool RawNumber(const char* s, SizeType n, bool /*copy*/) {
+    if (!value()) return false;
+    const std::string text(s, n);
+    const bool integral = text.find_first_of(".eEIN") == std::string::npos;
+    errno = 0;
+    char* end = nullptr;
+    if (integral && text[0] == '-') {
+      const long long v = std::strtoll(text.c_str(), &end, 10);
+      if (errno == 0 && *end == '\0') return doc_.Int64(v);
+    } else if (integral) {
+      const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+      if (errno == 0 && *end == '\0') return doc_.Uint64(v);
+    }
+    errno = 0;
+    const double d = std::strtod(text.c_str(), &end);
+    return *end == '\0' && doc_.Double(d);   // out of range: +-inf or 0, as the text's magnitude says
+  }
   bool String(const char* s, SizeType n, bool copy) { return value() && doc_.String(s, n, copy); }
   bool Key(const char* s, SizeType n, bool copy) { return value() && doc_.Key(s, n, copy); }
   bool StartObject() { return open() && doc_.StartObject(); }
@@ -70,7 +91,7 @@ class LimitedBuilder {
 };
 
 constexpr unsigned kParseFlags =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseNanAndInfFlag;
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag;
 
 // Parses `size` bytes of JSON into *doc within the limits.
 Error parseJson(const char* text, size_t size, const RestLimits& limits, Document* doc) {
@@ -157,10 +178,12 @@ bool convert(const Value& v, DType t, uint8_t** p, std::string* why) {
     return *why = std::string("integer data holds a value that is not ") +
                   (isSigned ? "an integer" : "a non-negative integer"),
            false;
-  const int64_t lo = isSigned ? -(int64_t{1} << (t.bits - 1)) : 0;
+  // The signed range is [-hi - 1, hi]; computed from hi so that 64 bits do not overflow.
   const uint64_t hi = isSigned ? (uint64_t{1} << (t.bits - 1)) - 1
                                : (t.bits == 64 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << t.bits) - 1);
-  const bool inRange = isSigned ? (v.GetInt64() >= lo && v.GetInt64() <= static_cast<int64_t>(hi)) : v.GetUint64() <= hi;
+  const int64_t signedHi = static_cast<int64_t>(hi);
+  const bool inRange =
+      isSigned ? (v.GetInt64() >= -signedHi - 1 && v.GetInt64() <= signedHi) : v.GetUint64() <= hi;
   if (!inRange) return *why = "integer data holds a value outside the datatype's range", false;
   const uint64_t bits = isSigned ? static_cast<uint64_t>(v.GetInt64()) : v.GetUint64();
   switch (t.bits) {
@@ -230,7 +253,7 @@ Error parseInput(const Value& in, size_t index, const ModelSignature& model, con
   if (out->shape[0] > static_cast<int64_t>(limits.maxBatch))
     return bad(at + std::to_string(out->shape[0]) + " items, the server takes at most " +
                std::to_string(limits.maxBatch) + " per request");
-  const uint64_t elemBytes = qobltools::dtypeBytes(spec->dtype);
+  const uint64_t elemBytes = elementBytes(spec->dtype);
   // No request can carry more elements than its body has bytes (binary) or its JSON has values.
   const int64_t count = elementCount(out->shape, static_cast<int64_t>(std::max<uint64_t>(body.size(), limits.maxValues)));
   if (count < 0) return bad(at + "shape " + shapeText(out->shape) + " holds more elements than the request can");
@@ -285,7 +308,7 @@ T get(const uint8_t* p) {
 }
 
 void writeData(JsonWriter& w, const OutputTensor& t) {
-  const uint64_t eb = qobltools::dtypeBytes(t.dtype);
+  const uint64_t eb = elementBytes(t.dtype);
   w.StartArray();
   for (uint64_t off = 0; off + eb <= t.data.size(); off += eb) {
     const uint8_t* p = t.data.data() + off;
