@@ -128,6 +128,35 @@ TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
   }
 }
 
+TEST(RestCodec, NumbersConvertExactlyAtTheEdges) {
+  ModelSignature m;
+  m.name = "edges";
+  m.inputs = {spec("i", "INT64", {-1, 2}), spec("d", "FP64", {-1, 5})};
+  const std::string body = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],)"
+                           R"("data":[-9223372036854775808,9223372036854775807]},)"
+                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0E230,20E262,4.9e-324,0.1,-Infinity]}]})";
+  InferRequest r;
+  uint32_t batch = 0;
+  const Error e = parseRestRequest(body, -1, m, RestLimits(), &r, &batch);
+  ASSERT_FALSE(e) << e.message;
+  int64_t i[2];
+  double d[5];
+  std::memcpy(i, r.inputs[0].data, sizeof i);
+  std::memcpy(d, r.inputs[1].data, sizeof d);
+  EXPECT_EQ(i[0], INT64_MIN);
+  EXPECT_EQ(i[1], INT64_MAX);
+  EXPECT_EQ(d[0], 0.0);
+  EXPECT_EQ(d[1], 20e262);
+  EXPECT_EQ(d[2], 4.9e-324);
+  EXPECT_EQ(d[3], 0.1);
+  EXPECT_TRUE(std::isinf(d[4]) && d[4] < 0);
+  // One past the signed range is refused.
+  const std::string over = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],"data":[0,9223372036854775808]},)"
+                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0,0,0,0,0]}]})";
+  EXPECT_NE(parseRestRequest(over, -1, m, RestLimits(), &r, &batch).message.find("outside the datatype's range"),
+            std::string::npos);
+}
+
 TEST(RestCodec, HeaderLengthIsADecimalWithinTheBody) {
   const struct {
     const char* text;
