@@ -174,16 +174,13 @@ bool convert(const Value& v, DType t, uint8_t** p, std::string* why) {
     return true;
   }
   const bool isSigned = t.code == 0;
-  if (isSigned ? !v.IsInt64() : !v.IsUint64())
-    return *why = std::string("integer data holds a value that is not ") +
-                  (isSigned ? "an integer" : "a non-negative integer"),
-           false;
+  if (!v.IsInt64() && !v.IsUint64()) return *why = "integer data holds a value that is not an integer", false;
   // The signed range is [-hi - 1, hi]; computed from hi so that 64 bits do not overflow.
   const uint64_t hi = isSigned ? (uint64_t{1} << (t.bits - 1)) - 1
                                : (t.bits == 64 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << t.bits) - 1);
   const int64_t signedHi = static_cast<int64_t>(hi);
-  const bool inRange =
-      isSigned ? (v.GetInt64() >= -signedHi - 1 && v.GetInt64() <= signedHi) : v.GetUint64() <= hi;
+  const bool inRange = isSigned ? v.IsInt64() && v.GetInt64() >= -signedHi - 1 && v.GetInt64() <= signedHi
+                                : v.IsUint64() && v.GetUint64() <= hi;
   if (!inRange) return *why = "integer data holds a value outside the datatype's range", false;
   const uint64_t bits = isSigned ? static_cast<uint64_t>(v.GetInt64()) : v.GetUint64();
   switch (t.bits) {
