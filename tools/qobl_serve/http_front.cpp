@@ -59,6 +59,7 @@ HttpFront::HttpFront(Repository& repo, const Metrics& metrics, const HttpConfig&
   server_->set_write_timeout(sec, usec);
   server_->set_keep_alive_timeout(cfg_.idleTimeoutS);
   server_->set_keep_alive_max_count(100);
+  server_->set_tcp_nodelay(true);   // a response's head and body go out at once, not after a delayed ACK
   server_->set_payload_max_length(cfg_.maxRequestBytes);
   routes();
 }
