@@ -8,6 +8,7 @@
 //
 //   bench_serve_load [--model NAME] [--clients K] [--requests N] [--items I] [--delay-us U]
 //                    [--instances J] [--seconds S]
+// BENCH_DUMP_METRICS=1 in the environment prints the server's /metrics text after the load on stderr.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,6 +203,7 @@ int main(int argc, char** argv) {
   const double fill = (metric(m1->body, "qobl_device_run_items_total" + label) - items0) /
                       std::max(1.0, metric(m1->body, "qobl_device_run_capacity_total" + label) - cap0);
 
+  if (std::getenv("BENCH_DUMP_METRICS") != nullptr) std::fputs(m1->body.c_str(), stderr);
   kill(server.pid, SIGTERM);
   const std::string stopped = readLine(server.out);
   int status = 0;
