@@ -1,12 +1,18 @@
 #include "runner.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include <qobcrt/qobcrt_sim.h>
 
@@ -19,44 +25,58 @@ namespace qoblrun {
 namespace {
 
 using qobltools::Clock;
-using qobltools::codeText;
 using qobltools::DeviceInputs;
-using qobltools::Outcome;
 using qobltools::OpReport;
+using qobltools::Outcome;
 using qobltools::Pipeline;
 using qobltools::Stream;
 using qobltools::SubmitResult;
 
 // Error messages kept for the summary.
 constexpr size_t kMaxErrors = 8;
+// Trace lanes: the host's input slots are pid 1, tid 1000 x (stream + 1) + slot; card d is pid 100 + d.
+constexpr uint32_t kHostPid = 1;
+constexpr uint32_t kCardPid = 100;
 
 double usBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::micro>(b - a).count();
 }
 
+int64_t nsBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count();
+}
+
 struct Shared;
+
+struct Card {
+  const Pipeline* p = nullptr;
+  DeviceInputs inputs;                // the run data's input on this card; every input points at it
+  std::atomic<uint64_t> completed{0}, failed{0};
+  std::mutex mu;                      // first and last below
+  bool started = false;
+  Clock::time_point first, last;
+};
 
 struct StreamCtx {
   Shared* sh = nullptr;
+  Card* card = nullptr;
   uint32_t index = 0;
   std::unique_ptr<Stream> stream;
   uint64_t runs = 0;
-  std::vector<Clock::time_point> lastMark;   // per slot: the input's submission or its last op report
 };
 
 struct Shared {
-  const Pipeline* p = nullptr;
-  const qobltools::Sample* sample = nullptr;
+  const RunData* data = nullptr;
   const RunConfig* cfg = nullptr;
   MemoryWatcher* mem = nullptr;
-  DeviceInputs inputs;                // the sample input in card memory; every input points at it
   std::vector<uint64_t> expectedOffsets;
-  std::atomic<uint64_t> nextRun{0}, submitted{0}, completed{0}, failed{0}, verified{0};
-  std::atomic<bool> abort{false};
+  std::atomic<uint64_t> nextRun{0}, submitted{0}, completed{0}, failed{0}, verified{0}, dumped{0};
+  std::atomic<bool> abort{false}, measuring{false};
   std::atomic<uint32_t> threadsDone{0};
   Clock::time_point start, lastDone;
   std::mutex mu;                      // everything below
   RunResult* out = nullptr;
+  std::set<std::tuple<uint32_t, uint32_t, int64_t>> cardOps;   // (device, op uid, start) already traced
 };
 
 void addError(Shared& sh, const std::string& msg) {
@@ -76,16 +96,17 @@ std::string valueText(const uint8_t* p, const qobltools::DType& t) {
   return buf;
 }
 
-// Copies the leaf op's outputs of one run back from the card and compares them with expected_output.bin.
+// Copies the leaf op's outputs of one run back from the card and compares them with the expected outputs.
 // Returns "" when they match; a mismatch fills *mm and returns "mismatch"; other failures say what failed.
-std::string checkOutputs(Shared& sh, qobmDataset* out, uint64_t run, uint32_t stream, Mismatch* mm) {
-  const qobltools::ModelInfo& info = sh.p->info();
+std::string checkOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64_t run, uint32_t stream,
+                         Mismatch* mm) {
   thread_local std::vector<uint8_t> host;
-  for (uint32_t o = 0; o < info.outputs.size(); ++o) {
-    const qobltools::TensorInfo& t = info.outputs[o];
+  const auto& outputs = p.info().outputs;
+  for (uint32_t o = 0; o < outputs.size(); ++o) {
+    const qobltools::TensorInfo& t = outputs[o];
     const std::string err = qobltools::readOutput(out, o, t, &host);
     if (!err.empty()) return "run " + std::to_string(run) + ": " + err;
-    const uint8_t* exp = sh.sample->expected.data() + sh.expectedOffsets[o];
+    const uint8_t* exp = sh.data->expected.data() + sh.expectedOffsets[o];
     if (std::memcmp(host.data(), exp, t.bytes) == 0) continue;
     const uint64_t eb = qobltools::dtypeBytes(t.dtype);
     uint64_t b = 0;
@@ -103,9 +124,51 @@ std::string checkOutputs(Shared& sh, qobmDataset* out, uint64_t run, uint32_t st
   return "";
 }
 
-// Records the end of one input: counts, latency, errors and its trace event.
+// Writes every output of one run to <dumpDir>/run<R>_output<O>.bin.
+void dumpOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64_t run) {
+  std::vector<uint8_t> host;
+  const auto& outputs = p.info().outputs;
+  for (uint32_t o = 0; o < outputs.size(); ++o) {
+    const std::string path = sh.cfg->dumpDir + "/run" + std::to_string(run) + "_output" + std::to_string(o) + ".bin";
+    std::string err = qobltools::readOutput(out, o, outputs[o], &host);
+    if (err.empty()) {
+      std::ofstream f(path, std::ios::binary | std::ios::trunc);
+      f.write(reinterpret_cast<const char*>(host.data()), static_cast<std::streamsize>(host.size()));
+      f.close();
+      if (!f) err = "cannot write " + path + ": " + std::strerror(errno);
+    }
+    std::lock_guard<std::mutex> g(sh.mu);
+    if (err.empty()) {
+      ++sh.out->dumped;
+    } else if (sh.out->dumpError.empty()) {
+      sh.out->dumpError = err;
+    }
+  }
+}
+
+// A trace event on the lane of one of the stream's input slots.
+TraceEvent slotEvent(const StreamCtx& c, std::string name, const char* cat, uint32_t slot, Clock::time_point start,
+                     Clock::time_point end, uint64_t run, uint32_t error) {
+  TraceEvent e;
+  e.name = std::move(name);
+  e.cat = cat;
+  e.pid = kHostPid;
+  e.tid = 1000 * (c.index + 1) + slot;
+  e.startNs = nsBetween(c.sh->start, start);
+  e.durNs = nsBetween(start, end);
+  e.run = run;
+  e.error = error;
+  return e;
+}
+
+// Records the end of one measured input: counts, latency, errors and its trace event.
 void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& why) {
   Shared& sh = *c.sh;
+  (error == 0 ? c.card->completed : c.card->failed)++;
+  {
+    std::lock_guard<std::mutex> g(c.card->mu);
+    if (oc.completed > c.card->last) c.card->last = oc.completed;
+  }
   std::lock_guard<std::mutex> g(sh.mu);
   if (error == 0) {
     sh.out->latenciesUs.push_back(usBetween(oc.submitted, oc.completed));
@@ -116,20 +179,12 @@ void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& 
       sh.out->errors.push_back("run " + std::to_string(oc.tag) + " (stream " + std::to_string(c.index) + "): " + why);
   }
   if (oc.completed > sh.lastDone) sh.lastDone = oc.completed;
-  if (sh.cfg->trace) {
-    TraceEvent e;
-    e.name = "run " + std::to_string(oc.tag);
-    e.cat = "run";
-    e.startUs = static_cast<int64_t>(usBetween(sh.start, oc.submitted));
-    e.durUs = static_cast<int64_t>(usBetween(oc.submitted, oc.completed));
-    e.tid = c.index * 1000 + oc.slot;
-    e.run = oc.tag;
-    e.error = error;
-    sh.out->events.push_back(std::move(e));
-  }
+  if (sh.cfg->trace)
+    sh.out->events.push_back(slotEvent(c, "run " + std::to_string(oc.tag), "run", oc.slot, oc.submitted, oc.completed,
+                                       oc.tag, error));
 }
 
-// The completion of one input: verification (when asked) and the record.
+// The completion of one measured input: verification and dump (when asked) and the record.
 void onDone(StreamCtx& c, const Outcome& oc) {
   Shared& sh = *c.sh;
   sh.mem->sample();
@@ -137,9 +192,11 @@ void onDone(StreamCtx& c, const Outcome& oc) {
     record(c, oc, oc.error, oc.why);
     return;
   }
+  const Pipeline& p = c.stream->pipeline();
+  if (!sh.cfg->dumpDir.empty() && oc.tag < sh.cfg->dumpCount) dumpOutputs(sh, p, oc.output, oc.tag);
   if (sh.cfg->verify) {
     Mismatch mm;
-    const std::string err = checkOutputs(sh, oc.output, oc.tag, c.index, &mm);
+    const std::string err = checkOutputs(sh, p, oc.output, oc.tag, c.index, &mm);
     if (err == "mismatch") {
       std::lock_guard<std::mutex> g(sh.mu);
       if (!sh.out->mismatch || mm.run < sh.out->firstMismatch.run) sh.out->firstMismatch = mm;
@@ -155,35 +212,80 @@ void onDone(StreamCtx& c, const Outcome& oc) {
   record(c, oc, 0, "");
 }
 
-// Every reported op of an input: one trace event from the input's previous mark to this report.
+// Every reported op of a measured input: the op's card-side execution, nested in the input's run on its
+// slot's lane, and once per device run on the card's lane.
 void onOpReport(StreamCtx& c, const OpReport& r) {
   Shared& sh = *c.sh;
   sh.mem->sample();
-  if (!sh.cfg->trace) return;
-  Clock::time_point& mark = c.lastMark[r.slot];
-  if (mark < r.submitted) mark = r.submitted;
+  if (!sh.cfg->trace || !r.cardTimes || !sh.measuring) return;
+  const uint32_t device = c.card->p->device();
+  TraceEvent e = slotEvent(c, r.op != nullptr ? r.op->name : "an unknown op", "op", r.slot, r.cardStart, r.cardEnd,
+                           r.tag, r.error);
   std::lock_guard<std::mutex> g(sh.mu);
-  TraceEvent e;
-  e.name = r.op != nullptr ? r.op->name : "an unknown op";
-  e.cat = "op";
-  e.startUs = static_cast<int64_t>(usBetween(sh.start, mark));
-  e.durUs = static_cast<int64_t>(usBetween(mark, r.arrived));
-  e.tid = c.index * 1000 + r.slot;
-  e.run = r.tag;
-  e.error = r.error;
-  sh.out->events.push_back(std::move(e));
-  mark = r.arrived;
+  sh.out->events.push_back(e);
+  if (sh.cardOps.emplace(device, r.op != nullptr ? r.op->uid : 0, e.startNs).second) {
+    e.cat = "card";
+    e.pid = kCardPid + device;
+    e.tid = 1;
+    sh.out->events.push_back(std::move(e));
+  }
+}
+
+// Runs whole device runs of warm-up inputs on the stream; failures are reported as errors.
+void warmUp(StreamCtx& c, const RunConfig& cfg) {
+  Shared& sh = *c.sh;
+  const uint32_t cache = c.stream->cacheNumber();
+  std::atomic<uint64_t> failed{0};
+  std::string firstWhy;
+  std::mutex mu;
+  auto done = [&](const Outcome& oc) {
+    if (oc.error == 0) return;
+    ++failed;
+    std::lock_guard<std::mutex> g(mu);
+    if (firstWhy.empty()) firstWhy = oc.why;
+  };
+  std::string err;
+  for (uint64_t k = 0; k < uint64_t{cfg.warmup} * cache && err.empty(); k += cfg.sync ? cache : 1) {
+    if (cfg.sync) {
+      err = c.stream->runSync(c.card->inputs, std::vector<uint64_t>(cache, 0), done);
+    } else if (c.stream->submit(c.card->inputs, 0, done, &err) != SubmitResult::kFailed) {
+      err.clear();
+    }
+  }
+  const std::string syncErr = c.stream->synchronize();
+  if (err.empty()) err = syncErr;
+  if (failed != 0 || !err.empty()) {
+    addError(sh, "stream " + std::to_string(c.index) + ": warm-up failed: " + (firstWhy.empty() ? err : firstWhy));
+    sh.abort = true;
+  }
+}
+
+// Whether the stream should submit its input number k (a multiple of the device run for a duration).
+bool more(const StreamCtx& c, uint64_t k, uint32_t cache) {
+  const Shared& sh = *c.sh;
+  if (sh.cfg->duration <= 0) return k < c.runs;
+  if (k % cache != 0) return true;
+  return std::chrono::duration<double>(Clock::now() - sh.start).count() < sh.cfg->duration;
+}
+
+void markStarted(Card& card, Clock::time_point t) {
+  std::lock_guard<std::mutex> g(card.mu);
+  if (!card.started) {
+    card.started = true;
+    card.first = t;
+  }
 }
 
 void asyncLoop(StreamCtx& c) {
   Shared& sh = *c.sh;
-  for (uint64_t k = 0; k < c.runs; ++k) {
+  const uint32_t cache = c.stream->cacheNumber();
+  for (uint64_t k = 0; more(c, k, cache); ++k) {
     if (sh.abort && c.stream->pendingInputs() == 0) break;
     const uint64_t run = sh.nextRun++;
     std::string why;
     StreamCtx* cp = &c;
-    const SubmitResult r =
-        c.stream->submit(sh.inputs, run, [cp](const Outcome& oc) { onDone(*cp, oc); }, &why);
+    markStarted(*c.card, Clock::now());
+    const SubmitResult r = c.stream->submit(c.card->inputs, run, [cp](const Outcome& oc) { onDone(*cp, oc); }, &why);
     sh.mem->sample();
     if (r == SubmitResult::kNoSlot) {
       addError(sh, "stream " + std::to_string(c.index) + ": " + why);
@@ -201,11 +303,12 @@ void syncLoop(StreamCtx& c) {
   Shared& sh = *c.sh;
   const uint32_t cache = c.stream->cacheNumber();
   StreamCtx* cp = &c;
-  for (uint64_t k = 0; k < c.runs && !sh.abort; k += cache) {
+  for (uint64_t k = 0; more(c, k, cache) && !sh.abort; k += cache) {
     std::vector<uint64_t> tags;
     for (uint32_t i = 0; i < cache; ++i) tags.push_back(sh.nextRun++);
     uint64_t seen = 0;
-    const std::string err = c.stream->runSync(sh.inputs, tags, [cp, &seen](const Outcome& oc) {
+    markStarted(*c.card, Clock::now());
+    const std::string err = c.stream->runSync(c.card->inputs, tags, [cp, &seen](const Outcome& oc) {
       ++seen;
       onDone(*cp, oc);
     });
@@ -215,56 +318,87 @@ void syncLoop(StreamCtx& c) {
   }
 }
 
+// Names the trace's processes and the lanes that hold events.
+void nameLanes(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const std::vector<std::unique_ptr<Card>>& cards,
+               RunResult* result) {
+  std::set<std::pair<uint32_t, uint32_t>> used;
+  for (const auto& e : result->events) used.emplace(e.pid, e.tid);
+  auto& lanes = result->lanes;
+  lanes.push_back({kHostPid, 0, "qobl-run " + cards.front()->p->dir().name});
+  for (const auto& c : ctx) {
+    for (uint32_t s = 0; s < c->stream->slotCount(); ++s) {
+      const uint32_t tid = 1000 * (c->index + 1) + s;
+      if (used.count({kHostPid, tid}) != 0)
+        lanes.push_back({kHostPid, tid, "stream " + std::to_string(c->index) + " (card " +
+                                            std::to_string(c->card->p->device()) + ") input slot " + std::to_string(s)});
+    }
+  }
+  for (const auto& card : cards) {
+    const uint32_t d = card->p->device();
+    if (used.count({kCardPid + d, 1}) == 0) continue;
+    lanes.push_back({kCardPid + d, 0, "card " + std::to_string(d)});
+    lanes.push_back({kCardPid + d, 1, "card " + std::to_string(d) + " engine"});
+  }
+}
+
 }  // namespace
 
-std::string runPipeline(const Pipeline& p, const qobltools::Sample& sample, const RunConfig& cfg,
-                        MemoryWatcher* mem, RunResult* result) {
+std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const RunData& data, const RunConfig& cfg,
+                         MemoryWatcher* mem, RunResult* result) {
   Shared sh;
-  sh.p = &p;
-  sh.sample = &sample;
+  sh.data = &data;
   sh.cfg = &cfg;
   sh.mem = mem;
   sh.out = result;
   uint64_t off = 0;
-  for (const auto& t : p.info().outputs) {
+  for (const auto& t : pipelines.front()->info().outputs) {
     sh.expectedOffsets.push_back(off);
     off += t.bytes;
   }
-  result->memBaseBytes = qobltools::cardLiveBytes(1);
+  result->memBaseBytes = qobltools::cardLiveBytes(mem->devices());
 
-  qobcrt_sim_stats before{}, after{};
-  qobcrt_sim_get_stats(p.device(), &before);
-
-  std::vector<std::unique_ptr<StreamCtx>> ctx;
-  std::string err = sh.inputs.create(p);
-  if (err.empty()) err = sh.inputs.upload(sample.input.data(), sample.input.size());
-  if (!err.empty()) err = "could not place the sample input in card memory: " + err;
+  std::string err;
+  std::vector<std::unique_ptr<Card>> cards;
+  for (const Pipeline* p : pipelines) {
+    cards.emplace_back(new Card);
+    cards.back()->p = p;
+    if (err.empty()) err = cards.back()->inputs.create(*p);
+    if (err.empty()) err = cards.back()->inputs.upload(data.input.data(), data.input.size());
+    if (!err.empty()) err = "could not place the input in card memory: " + err;
+  }
 
   qobltools::StreamOptions so;
   so.sync = cfg.sync;
   so.reportEveryOp = cfg.trace;
   so.poisonOutputs = cfg.verify;
   so.timeoutMs = cfg.timeoutMs;
+  std::vector<std::unique_ptr<StreamCtx>> ctx;
   uint32_t cache = 1;
   for (uint32_t i = 0; i < cfg.streams && err.empty(); ++i) {
     ctx.emplace_back(new StreamCtx);
     StreamCtx* c = ctx.back().get();
     c->sh = &sh;
     c->index = i;
-    err = Stream::create(p, so, &c->stream);
+    c->card = cards[i % cards.size()].get();
+    err = Stream::create(*c->card->p, so, &c->stream);
     if (err.empty()) {
       cache = c->stream->cacheNumber();
-      c->lastMark.resize(c->stream->slotCount());
       c->stream->setOpReportHook([c](const OpReport& r) { onOpReport(*c, r); });
     }
   }
   result->cacheNumber = cache;
+  if (err.empty() && cfg.warmup > 0) {
+    for (auto& c : ctx) warmUp(*c, cfg);
+  }
 
-  if (err.empty()) {
+  std::vector<qobcrt_sim_stats> before(cards.size()), after(cards.size());
+  for (size_t i = 0; i < cards.size(); ++i) qobcrt_sim_get_stats(cards[i]->p->device(), &before[i]);
+  if (err.empty() && !sh.abort) {
     const uint64_t perStream = (cfg.runs + cfg.streams - 1) / cfg.streams;
     for (auto& c : ctx) c->runs = (perStream + cache - 1) / cache * cache;
     const uint64_t total = ctx.front()->runs * ctx.size();
     sh.start = sh.lastDone = Clock::now();
+    sh.measuring = true;
     std::vector<std::thread> threads;
     for (auto& c : ctx) {
       StreamCtx* cp = c.get();
@@ -273,29 +407,41 @@ std::string runPipeline(const Pipeline& p, const qobltools::Sample& sample, cons
         ++sh.threadsDone;
       });
     }
-    // Progress on stderr once the runs take longer than a second.
+    // Progress on a terminal once the runs take longer than a second.
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
     bool printed = false;
-    for (;;) {
-      if (sh.threadsDone == threads.size()) break;
+    while (sh.threadsDone != threads.size()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       const double s = usBetween(sh.start, Clock::now()) / 1e6;
-      if (s >= 1.0) {
-        std::fprintf(stderr, "\rqobl-run: %llu/%llu runs done, %.0f inferences/s   ",
-                     static_cast<unsigned long long>(sh.completed + sh.failed), static_cast<unsigned long long>(total),
+      if (terminal && s >= 1.0) {
+        const std::string of = cfg.duration > 0 ? "" : "/" + std::to_string(total);
+        std::fprintf(stderr, "\rqobl-run: %llu%s runs done, %.0f inferences/s   ",
+                     static_cast<unsigned long long>(sh.completed + sh.failed), of.c_str(),
                      static_cast<double>(sh.completed) / s);
         printed = true;
       }
     }
     for (auto& t : threads) t.join();
+    sh.measuring = false;
     if (printed) std::fprintf(stderr, "\n");
     result->seconds = usBetween(sh.start, sh.lastDone) / 1e6;
   }
+  if (cfg.trace && !ctx.empty() && err.empty()) nameLanes(ctx, cards, result);
 
   ctx.clear();   // destroys the streams
-  sh.inputs.release();
-  qobcrt_sim_get_stats(p.device(), &after);
-  result->deviceRuns = after.runs_submitted - before.runs_submitted;
-  result->deviceRunsFailed = after.runs_failed - before.runs_failed;
+  for (size_t i = 0; i < cards.size(); ++i) {
+    cards[i]->inputs.release();
+    qobcrt_sim_get_stats(cards[i]->p->device(), &after[i]);
+    result->deviceRuns += after[i].runs_submitted - before[i].runs_submitted;
+    result->deviceRunsFailed += after[i].runs_failed - before[i].runs_failed;
+    DeviceResult d;
+    d.device = cards[i]->p->device();
+    d.completed = cards[i]->completed;
+    d.failed = cards[i]->failed;
+    d.seconds = cards[i]->started ? usBetween(cards[i]->first, cards[i]->last) / 1e6 : 0;
+    if (d.seconds < 0) d.seconds = 0;
+    result->perDevice.push_back(d);
+  }
   result->submitted = sh.submitted;
   result->completed = sh.completed;
   result->failed = sh.failed;

@@ -190,13 +190,7 @@ TEST(PipelineLayerTest, ModelFilesTellDigestNamesAndTypes) {
   ModelDir dir;
   ASSERT_EQ("", openModelDir(tooltest::modelDir("classifier"), &dir));
   // The digest is the MD5 of the four files back to back, as md5sum computes it.
-  const std::string cmd = "cat " + dir.lib + " " + dir.graph + " " + dir.params + " " + dir.hw + " | md5sum";
-  std::string md5sum;
-  if (FILE* f = popen(cmd.c_str(), "r")) {
-    char buf[64] = {0};
-    if (std::fgets(buf, sizeof buf, f) != nullptr) md5sum.assign(buf, 32);
-    pclose(f);
-  }
+  const std::string md5sum = tooltest::md5sumOf(dir.lib + " " + dir.graph + " " + dir.params + " " + dir.hw);
   EXPECT_EQ(md5sum, modelDigest(dir));
   GraphSignature sig;
   ASSERT_EQ("", readSignature(dir, &sig));

@@ -96,6 +96,13 @@ std::string codeText(uint32_t code) {
   return std::to_string(code);
 }
 
+std::string versionText(const std::string& program) {
+  const char* lib = nullptr;
+  std::string text = program + " (qobl) " + QOBL_TOOLS_VERSION + "\n";
+  if (qoblGetVersion(&lib, nullptr, nullptr, nullptr, nullptr) == 0 && lib != nullptr) text += std::string("library: ") + lib + "\n";
+  return text;
+}
+
 int logLevelByName(const std::string& name) {
   for (int i = 0; i < 7; ++i) {
     if (strcasecmp(name.c_str(), kLevelNames[i]) == 0) return i;
@@ -119,7 +126,10 @@ ErrorCapture::~ErrorCapture() { tCapture = outer_; }
 
 std::string ErrorCapture::reason() const {
   std::string r;
-  for (const auto& l : lines_) r += (r.empty() ? ": " : "; ") + l;
+  for (std::string l : lines_) {
+    if (!l.empty() && l.back() == '.') l.pop_back();
+    r += (r.empty() ? ": " : "; ") + l;
+  }
   return r;
 }
 

@@ -16,9 +16,9 @@ uint64_t elements(const qobmShape& s) {
   return n;
 }
 
-// "<call> failed: <code text>", then the library's reason when it logged one.
-std::string fail(const char* call, uint32_t code, const ErrorCapture& cap) {
-  return std::string(call) + " failed: " + codeText(code) + cap.reason();
+// "<call> failed[ for <what>]: <code text>", then the library's reason when it logged one.
+std::string fail(const char* call, uint32_t code, const ErrorCapture& cap, const std::string& what = "") {
+  return std::string(call) + " failed" + (what.empty() ? "" : " for " + what) + ": " + codeText(code) + cap.reason();
 }
 
 // Sets a UINT32 array attribute of up to four values (the op engine takes the values as varargs).
@@ -197,7 +197,7 @@ std::string Pipeline::load(const ModelDir& dir, const LoadOptions& opts) {
     rc = qoblCreateDynamicModel(dir.suite.c_str(), dir.hw.empty() ? nullptr : dir.hw.c_str(), &model_);
     if (rc != 0) {
       fileProblem_ = rc == qoblERR_MODEL_FILE;
-      return fail("qoblCreateDynamicModel", rc, cap) + " for " + dir.suite;
+      return fail("qoblCreateDynamicModel", rc, cap, dir.suite);
     }
     std::vector<qobmShape> shapes(opts.inputShapes.size());
     std::string shapeList;
@@ -210,7 +210,7 @@ std::string Pipeline::load(const ModelDir& dir, const LoadOptions& opts) {
       std::string what = shapeList;
       if (opts.inputShapes.size() == 1 && opts.inputShapes[0].size() == 4)
         what = std::to_string(opts.inputShapes[0][2]) + "x" + std::to_string(opts.inputShapes[0][3]);
-      return fail("qoblSetDynamicModelInputShape", rc, cap) + " for shape " + what;
+      return fail("qoblSetDynamicModelInputShape", rc, cap, "shape " + what);
     }
     if ((rc = qoblGetDynamicModelMaxBatchSize(model_, nullptr, 0, &info_.maxBatch)) != 0)
       return fail("qoblGetDynamicModelMaxBatchSize", rc, cap);
@@ -220,7 +220,7 @@ std::string Pipeline::load(const ModelDir& dir, const LoadOptions& opts) {
                          dir.hw.empty() ? nullptr : dir.hw.c_str(), &model_);
     if (rc != 0) {
       fileProblem_ = rc == qoblERR_MODEL_FILE;
-      return fail("qoblCreateModel", rc, cap) + " for " + dir.dir;
+      return fail("qoblCreateModel", rc, cap, dir.dir);
     }
     if ((rc = qoblGetModelMaxBatchSize(model_, &info_.maxBatch)) != 0)
       return fail("qoblGetModelMaxBatchSize", rc, cap);

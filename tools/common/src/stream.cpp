@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <qobcrt/qobcrt_sim.h>
+
 #include "qobl_tools/library.h"
 
 namespace zenlar {
@@ -231,33 +233,21 @@ void Stream::poison(Slot& s) {
 }
 
 SubmitResult Stream::submit(const DeviceInputs& in, uint64_t tag, CompletionFn done, std::string* why) {
-  std::lock_guard<std::mutex> serial(submitMu_);
-  std::string err;
-  if (!useDevice(device())) err = "qobmSetDevice(" + std::to_string(device()) + ") failed";
-  const int slot = err.empty() ? acquireSlot(true) : -1;
-  if (err.empty() && slot < 0) {
-    if (why != nullptr) *why = "no run completed within " + std::to_string(o_.timeoutMs) + " ms";
-    return SubmitResult::kNoSlot;
-  }
-  if (err.empty() && pointInputs(*slots_[static_cast<size_t>(slot)], in.addrs(), in.sizes(), &err))
-    return submitSlot(slot, tag, std::move(done), false, why);
-  Outcome oc;
-  oc.tag = tag;
-  oc.error = qoblERR_STREAM_INPUT;
-  oc.why = err;
-  oc.submitted = oc.completed = Clock::now();
-  if (done) done(oc);
-  if (why != nullptr) *why = err;
-  return SubmitResult::kFailed;
+  return submitInputs(&in, nullptr, tag, std::move(done), why);
 }
 
 SubmitResult Stream::submitHost(const std::vector<const void*>& inputs, uint64_t tag, CompletionFn done,
                                 std::string* why) {
+  return submitInputs(nullptr, &inputs, tag, std::move(done), why);
+}
+
+SubmitResult Stream::submitInputs(const DeviceInputs* in, const std::vector<const void*>* host, uint64_t tag,
+                                  CompletionFn done, std::string* why) {
   std::lock_guard<std::mutex> serial(submitMu_);
   std::string err;
-  if (!o_.ownInputs) err = "submitHost needs a stream made with ownInputs";
-  if (err.empty() && inputs.size() != p_.info().inputs.size())
-    err = std::to_string(inputs.size()) + " inputs given, the model takes " + std::to_string(p_.info().inputs.size());
+  if (host != nullptr && !o_.ownInputs) err = "submitHost needs a stream made with ownInputs";
+  if (err.empty() && host != nullptr && host->size() != p_.info().inputs.size())
+    err = std::to_string(host->size()) + " inputs given, the model takes " + std::to_string(p_.info().inputs.size());
   if (err.empty() && !useDevice(device())) err = "qobmSetDevice(" + std::to_string(device()) + ") failed";
   const int slot = err.empty() ? acquireSlot(true) : -1;
   if (err.empty() && slot < 0) {
@@ -266,10 +256,13 @@ SubmitResult Stream::submitHost(const std::vector<const void*>& inputs, uint64_t
   }
   if (err.empty()) {
     Slot& s = *slots_[static_cast<size_t>(slot)];
-    for (uint32_t i = 0; i < inputs.size() && err.empty(); ++i) err = s.own->uploadInput(i, inputs[i], s.own->sizes()[i]);
-    if (err.empty() && pointInputs(s, s.own->addrs(), s.own->sizes(), &err))
+    const DeviceInputs& src = host != nullptr ? *s.own : *in;
+    for (uint32_t i = 0; host != nullptr && i < host->size() && err.empty(); ++i)
+      err = s.own->uploadInput(i, (*host)[i], s.own->sizes()[i]);
+    if (err.empty() && pointInputs(s, src.addrs(), src.sizes(), &err))
       return submitSlot(slot, tag, std::move(done), false, why);
   }
+  // Refused before it reached the library: its completion carries the reason.
   Outcome oc;
   oc.tag = tag;
   oc.error = qoblERR_STREAM_INPUT;
@@ -397,6 +390,12 @@ void Stream::report(qobeOp* op, qobmDataset* input, const qoblCallbackStatus& st
   r.error = status.errorCode;
   r.end = status.isStreamEnd != 0;
   r.arrived = now;
+  uint64_t startNs = 0, endNs = 0;
+  if (qobcrt_sim_report_op_times(&startNs, &endNs) == 0) {
+    r.cardTimes = true;
+    r.cardStart = Clock::time_point(std::chrono::nanoseconds(startNs));
+    r.cardEnd = Clock::time_point(std::chrono::nanoseconds(endNs));
+  }
   if (hook_ && !filler) hook_(r);
   if (status.errorCode != 0) {
     complete(index, status.errorCode,

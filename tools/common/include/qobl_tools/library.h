@@ -19,6 +19,10 @@ namespace qobltools {
 // error texts, else the bare number.
 std::string codeText(uint32_t code);
 
+// --version text of a tool: "<program> (qobl) <version>" and, on a second line, the library's own version
+// text (qoblGetVersion).  Ends with a newline.
+std::string versionText(const std::string& program);
+
 // The library's log levels by name: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL (any case).  -1 when the
 // text names none.
 int logLevelByName(const std::string& name);

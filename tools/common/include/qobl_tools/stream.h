@@ -90,6 +90,9 @@ struct OpReport {
   bool end = false;                 // the run's end op
   Clock::time_point submitted;      // when the input was submitted
   Clock::time_point arrived;        // when the report reached the host
+  bool cardTimes = false;           // the card told when it executed the op (the simulated card does)
+  Clock::time_point cardStart, cardEnd;   // card-side execution of the op (the device run's, shared by
+                                          // every input it gathered)
 };
 
 using CompletionFn = std::function<void(const Outcome&)>;
@@ -148,6 +151,8 @@ class Stream {
   bool pointInputs(Slot& s, const std::vector<uint64_t>& addrs, const std::vector<uint64_t>& sizes,
                    std::string* why);
   void poison(Slot& s);
+  SubmitResult submitInputs(const DeviceInputs* in, const std::vector<const void*>* host, uint64_t tag,
+                            CompletionFn done, std::string* why);
   SubmitResult submitSlot(int slot, uint64_t tag, CompletionFn done, bool filler, std::string* why);
   void complete(size_t slot, uint32_t error, const std::string& why, Clock::time_point now);
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
