@@ -3,11 +3,11 @@
 // Starts qobl-serve on free ports with one demo model, sends N inference requests (binary tensor data,
 // each output checked against expected_output.bin) from K concurrent HTTP clients with kept-alive
 // connections, and reports throughput, p50/p99 latency, errors and the dynamic-batching fill ratio from
-// /metrics.  Then runs qobl-run on the same model and card with the same number of items and prints the
+// /metrics.  Then runs qobl-run on the same model and cards with the same number of items and prints the
 // ratio of the two throughputs.  Bounded: at most N requests and at most --seconds of sending.
 //
 //   bench_serve_load [--model NAME] [--clients K] [--requests N] [--items I] [--delay-us U]
-//                    [--instances J] [--seconds S]
+//                    [--instances J] [--seconds S] [--devices C]
 // BENCH_DUMP_METRICS=1 in the environment prints the server's /metrics text after the load on stderr.
 #include <signal.h>
 #include <sys/wait.h>
@@ -48,7 +48,7 @@ std::string readFile(const std::string& path) {
 
 struct Options {
   std::string model = "classifier";
-  int clients = 8, requests = 4000, items = 1, delayUs = 200, instances = 1, seconds = 60;
+  int clients = 8, requests = 4000, items = 1, delayUs = 200, instances = 1, seconds = 60, devices = 1;
 };
 
 // A child process with its stdout on a pipe.
@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     else if (a == "--delay-us") o.delayUs = std::max(0, std::atoi(v));
     else if (a == "--instances") o.instances = std::max(1, std::atoi(v));
     else if (a == "--seconds") o.seconds = std::max(1, std::atoi(v));
+    else if (a == "--devices") o.devices = std::min(16, std::max(1, std::atoi(v)));
     else {
       std::fprintf(stderr, "unknown option %s\n", a.c_str());
       return 2;
@@ -122,8 +123,9 @@ int main(int argc, char** argv) {
   const std::string repo = mkdtemp(tmpl);
   if (symlink(modelDir.c_str(), (repo + "/" + o.model).c_str()) != 0) return 2;
 
-  setenv("QOBCRT_DEVICE_COUNT", "1", 1);
+  setenv("QOBCRT_DEVICE_COUNT", std::to_string(o.devices).c_str(), 1);
   Child server = spawn({bin + "/qobl-serve", "--model-repository", repo, "--http-port", "0", "--grpc-port", "0",
+                        "--devices", std::to_string(o.devices),
                         "--max-queue-delay-us", std::to_string(o.delayUs), "--instances-per-device",
                         std::to_string(o.instances), "--http-threads", std::to_string(o.clients + 2),
                         "--max-queue-size", std::to_string(std::max(256, o.clients * o.items * 2))});
@@ -214,10 +216,11 @@ int main(int argc, char** argv) {
   const double served = static_cast<double>(latUs.size());
   const double serverRate = served * o.items / secs;
 
-  // qobl-run on the same model and card, as many items, one stream per client thread up to 4.
-  const int streams = std::min(o.clients, 4);
+  // qobl-run on the same model and cards, as many items, one stream per client thread up to 4 per card.
+  const int streams = std::min(o.clients, 4 * o.devices);
   setenv("QOBM_LOG_LEVEL", "ERROR", 1);
-  Child run = spawn({bin + "/qobl-run", "--model", modelDir, "--streams", std::to_string(streams), "--runs",
+  Child run = spawn({bin + "/qobl-run", "--model", modelDir, "--devices", std::to_string(o.devices), "--streams",
+                     std::to_string(streams), "--runs",
                      std::to_string(static_cast<long>(served) * o.items)});
   double runRate = 0;
   for (std::string l; !(l = readLine(run.out)).empty();) {
@@ -226,15 +229,15 @@ int main(int argc, char** argv) {
   waitpid(run.pid, &status, 0);
   fclose(run.out);
 
-  std::printf("qobl-serve load, model %s, 1 card x %d instance(s), max queue delay %d us\n", o.model.c_str(),
-              o.instances, o.delayUs);
+  std::printf("qobl-serve load, model %s, %d card(s) x %d instance(s), max queue delay %d us\n", o.model.c_str(),
+              o.devices, o.instances, o.delayUs);
   std::printf("  %d clients, %.0f requests of %d item(s) in %.2f s, %d errors\n", o.clients, served, o.items, secs,
               errors.load());
   std::printf("  throughput           %.1f items/s (%.1f requests/s)\n", serverRate, served / secs);
   std::printf("  latency p50 / p99    %.1f / %.1f us\n", percentile(latUs, 0.50), percentile(latUs, 0.99));
   std::printf("  device runs          %.0f, fill ratio %.3f\n", runs, fill);
   std::printf("  server stop          %s", stopped.empty() ? "(no line)\n" : stopped.c_str());
-  std::printf("qobl-run, same model and card, %d stream(s): %.1f inferences/s\n", streams, runRate);
+  std::printf("qobl-run, same model and card(s), %d stream(s): %.1f inferences/s\n", streams, runRate);
   std::printf("ratio qobl-serve / qobl-run throughput: %.3f\n", runRate > 0 ? serverRate / runRate : 0.0);
   return errors.load() == 0 && runRate > 0 ? 0 : 1;
 }
