@@ -293,12 +293,12 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
     return nullptr;
   }
   if (variants_.size() >= cfg_.maxShapes) {
-    std::string loaded;
+    std::string sizes;
     for (const auto& v : variants_)
-      loaded += (loaded.empty() ? "" : ", ") + std::to_string(v->itemShapes[0][2]) + "x" + std::to_string(v->itemShapes[0][3]);
+      sizes += (sizes.empty() ? "" : ", ") + std::to_string(v->itemShapes[0][2]) + "x" + std::to_string(v->itemShapes[0][3]);
     *err = makeError(ErrorKind::kInvalidArgument, "model " + name() + " serves at most " +
                                                       std::to_string(cfg_.maxShapes) + " input shapes at once (" +
-                                                      loaded + "); see --max-shapes");
+                                                      sizes + "); see --max-shapes");
     return nullptr;
   }
   Variant* v = nullptr;

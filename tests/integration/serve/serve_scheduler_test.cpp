@@ -206,6 +206,22 @@ TEST_F(SchedulerTest, FullQueueRefusesAndCardFailureFailsOnlyItsRun) {
   repo.reset();
 }
 
+TEST_F(SchedulerTest, DynamicModelServesAtMostItsShapeLimit) {
+  ServeConfig cfg;
+  cfg.maxShapes = 2;
+  auto repo = open(cfg);
+  ASSERT_TRUE(repo);
+  std::string why;
+  // 8x8 is loaded at start-up, 24x24 on first use; 16x16 would be a third size.
+  EXPECT_EQ(runChecked(*repo, loadCase("dynamic", {3, 8, 8}, "samples/8x8/"), 2, &why), ErrorKind::kNone) << why;
+  EXPECT_EQ(runChecked(*repo, loadCase("dynamic", {3, 24, 24}, "samples/24x24/"), 4, &why), ErrorKind::kNone) << why;
+  EXPECT_EQ(runChecked(*repo, loadCase("dynamic", {3, 16, 16}, "samples/16x16/"), 1, &why),
+            ErrorKind::kInvalidArgument);
+  EXPECT_NE(why.find("at most 2 input shapes at once (8x8, 24x24)"), std::string::npos) << why;
+  EXPECT_EQ(runChecked(*repo, loadCase("dynamic", {3, 24, 24}, "samples/24x24/"), 1, &why), ErrorKind::kNone) << why;
+  repo.reset();
+}
+
 TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
   ServeConfig cfg;
   cfg.devices = 2;
