@@ -134,7 +134,8 @@ QOBL_EXPORT qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const ch
 QOBL_EXPORT qoblErr qoblDestroyModel(qoblModel* model);
 
 /* *batchSize is in and out: the requested batch size, clamped to the model's maximum and written back.
-   Loads (or reloads) the model on the device. */
+   Loads (or reloads) the model on the device.  A requested batch size of 0 is refused
+   (qoblERR_MODEL_OPERATION) and leaves the model as it was. */
 QOBL_EXPORT qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize);

@@ -10,12 +10,6 @@ using namespace streamtest;
 
 namespace {
 
-class SlowCard {
- public:
-  explicit SlowCard(uint32_t us) { qobcrt_sim_set_op_delay_us(0, us); }
-  ~SlowCard() { qobcrt_sim_set_op_delay_us(0, 0); }
-};
-
 TEST(StreamSyncTest, StreamWaitEndsWithCompletionOrTimeout) {
   {
     Pipeline p;
