@@ -7,8 +7,9 @@
 // HANDLES.  Every qoblStream handle record is registered with its stream.  Exported functions resolve a
 // handle with acquire(), which looks the record's address up (the record is never read unless it is
 // registered), so a null, foreign or stale handle is refused without touching freed memory.  When a stream
-// is destroyed its handle record is kept (owned by the registry, never reused) rather than freed: a record
-// address is therefore never given to a second stream, and a stale handle stays recognisably stale.
+// is destroyed its handle record is kept (owned by the registry) rather than freed, until 1024 later streams
+// have been destroyed: meanwhile its address is given to no other stream, and the stale handle stays
+// recognisably stale.  Older records are freed, so the registry keeps a bounded number of them.
 //
 // OWNERSHIP: the registry owns the streams (deleted by destroyStream) and the synchronizers (never
 // deleted); the handle records are the application's while the stream lives and the registry's afterwards.
@@ -77,8 +78,6 @@ class OpStreamController {
   // for a null, unknown or stale handle, or a stream being destroyed.
   static OpStream* acquire(const qoblStream* handle);
   static void releaseStream(OpStream* stream);
-  // Stream id of a registered handle; false when the handle is not registered.
-  static bool handleStreamId(const qoblStream* handle, uint32_t& streamId);
 
  private:
   static std::unordered_map<uint32_t, IOpStream*> streamDict_;

@@ -2,6 +2,7 @@
 #include "op_stream_controller.h"
 
 #include <chrono>
+#include <deque>
 #include <thread>
 
 #include "device_synchronizer.h"
@@ -22,11 +23,22 @@ std::set<uint32_t> OpStreamController::deviceIdSet_;
 std::unordered_map<const qoblStream*, IOpStream*> OpStreamController::handleDict_;
 
 namespace {
-// Handle records of destroyed streams: kept for the life of the process (never destroyed, so they stay
-// reachable) so that no later stream gets a record at the same address.
-std::vector<qoblStream*>& retiredHandles() {
-  static auto* records = new std::vector<qoblStream*>();
+// Handle records of destroyed streams, oldest first.  A record is kept (so that no new stream gets a record
+// at its address and a stale handle stays recognisable) until kRetiredHandles later streams were
+// destroyed; then it is freed, so a process that makes and destroys streams forever keeps a bounded
+// number of them.  Never destroyed itself: destroys may still run while the process exits.
+constexpr size_t kRetiredHandles = 1024;
+std::deque<qoblStream*>& retiredHandles() {
+  static auto* records = new std::deque<qoblStream*>();
   return *records;
+}
+void retireHandle(qoblStream* record) {
+  std::deque<qoblStream*>& records = retiredHandles();
+  records.push_back(record);
+  if (records.size() > kRetiredHandles) {
+    delete records.front();
+    records.pop_front();
+  }
 }
 bool graphBound(uint64_t graphAddr) { return OpStreamController::getStreamByGraphAddr(graphAddr) != nullptr; }
 }  // namespace
@@ -81,7 +93,7 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     if (sit != deviceSynchronizerDict_.end()) sync = sit->second;
     for (auto it = handleDict_.begin(); it != handleDict_.end();) {
       if (it->second == stream) {
-        retiredHandles().push_back(const_cast<qoblStream*>(it->first));
+        retireHandle(const_cast<qoblStream*>(it->first));
         it = handleDict_.erase(it);
       } else {
         ++it;
@@ -181,15 +193,6 @@ OpStream* OpStreamController::acquire(const qoblStream* handle) {
 
 void OpStreamController::releaseStream(OpStream* stream) {
   if (stream != nullptr) --stream->apiRefs();
-}
-
-bool OpStreamController::handleStreamId(const qoblStream* handle, uint32_t& streamId) {
-  if (handle == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
-  auto it = handleDict_.find(handle);
-  if (it == handleDict_.end()) return false;
-  streamId = it->second->id();
-  return true;
 }
 
 }  // namespace qobl

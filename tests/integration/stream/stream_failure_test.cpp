@@ -298,4 +298,16 @@ TEST(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {
   }
 }
 
+// A destroyed stream leaves nothing on the card: its stream id is no longer registered there.
+TEST(StreamFailureTest, DestroyedStreamIsUnregisteredFromTheCard) {
+  Pipeline p;
+  const uint32_t id = p.stream()->ptr_->id();
+  p.destroyStream();
+  EXPECT_EQ(rtErrStreamId, qobcrt_destroy_stream(0, id));
+  create_stream rec{};
+  rec.stream_id = id;
+  EXPECT_EQ(0, qobcrt_create_stream(0, &rec));
+  EXPECT_EQ(0, qobcrt_destroy_stream(0, id));
+}
+
 }  // namespace
