@@ -14,7 +14,16 @@
 //    application's).  The bound graph, its ops and models are not owned; the graph must outlive the stream.
 //  - A run's instruction, records and clones are released exactly once: when the completion path recycles
 //    the run (end op reported or a device error), when the synchronous run returns, when the run fails
-//    before or while being sent (the inputs gathered in it are released and uncounted), or at teardown.
+//    before or while being sent, or at teardown.
+//
+// EVERY ACCEPTED INPUT COMPLETES ONCE.  An input accepted with 0 or qoblERR_RUN_PENDING gets exactly one
+// terminal report (the end op's report, or a report carrying an error) through the report callbacks,
+// except the input of a synchronous call that returned 0 or an error (the call's result is its outcome):
+//  - the card's reports of an asynchronously sent run reach every input of the run (completion path);
+//  - a synchronous run reports the other inputs gathered in it, from the calling thread, before returning;
+//  - inputs taken out of the stream before the card reported them (their run could not be prepared or
+//    sent, or the stream is destroyed) are reported as failed by the thread that took them out, with no
+//    lock held, before they stop being counted (failInputs).
 //
 // THREADS AND LOCKS
 //  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
@@ -59,6 +68,8 @@ struct StreamDataset {
 };
 
 using StreamDatasetMap = threadsafe_unordered_map<uint64_t, StreamDataset*>;
+// Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
+using InputRecords = std::vector<StreamDataset*>;
 
 class IOpStream {
  public:
@@ -154,13 +165,19 @@ class OpStream : public IOpStream {
   qoblErr updateDynamicModel();
 
   // ---- teardown support (OpStreamController::destroyStream) ----
-  // Refuses every later run (qoblERR_RUN_STREAM) and discards the run being filled, releasing the inputs
-  // gathered in it.
-  void beginDestroy();
+  // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
+  // failed by the caller).  False, changing nothing, when the stream is already being destroyed, or when
+  // `refuseIfRunsOnCard` is set and runs of the stream are on the card.
+  bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered);
   // Waits until every sent run was recycled by the completion path, at most `timeoutMs`; false on time-out.
   bool waitRunsInFlight(uint32_t timeoutMs);
   // Sets closing_ and waits until the completion path has left the stream (destroy steps 1 and 2).
   void close();
+  // Takes every run still recorded (runs the card did not report in time) out, with their inputs.
+  InputRecords takeAllRuns();
+  // Reports every input of `inputs` as failed with `code` to the report callbacks (end op, isStreamEnd 1),
+  // then frees the records and counts the asynchronous ones completed.  No lock may be held.
+  void failInputs(InputRecords& inputs, uint32_t code);
   bool isClosing() const { return closing_.load(); }
   bool isDestroying() const { return destroying_.load(); }
   // Runs sent and not yet recycled.
@@ -171,11 +188,18 @@ class OpStream : public IOpStream {
   // Exported calls currently working on this stream (see OpStreamController::acquire).
   std::atomic<uint32_t>& apiRefs() { return apiRefs_; }
   uint64_t waitHandleCount() const { return waitHandleCount_.load(); }
+  // The op-engine op of the stream's end op (null before the build).
+  qobeOp* endOp();
 
  private:
-  // Discards curRunStream_ and everything gathered in it, plus the input `extraInputId` when it was stored
-  // but not yet gathered (0: none).  Caller holds streamLock_.
-  void discardCurrentRun(uint32_t extraInputId);
+  // Takes the run of `datasetId` out of the bookkeeping and deletes its instruction; returns its inputs.
+  // The input `exceptInputId` (0: none) is not returned but released at once, whether or not it was
+  // gathered: it belongs to the call that is failing.  Takes streamLock_.
+  InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
+  // takeRun for the run being filled, also when it holds no recorded input yet.
+  InputRecords takeCurrentRun(uint32_t exceptInputId);
+  // Frees the records (and owned clones) and counts the asynchronous ones completed.
+  void finishInputs(InputRecords& inputs);
   // Frees one input's StreamDataset (and owned clone); returns whether it was counted.
   bool releaseInput(uint32_t inputId);
   void uncount(uint32_t n);

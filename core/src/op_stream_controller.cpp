@@ -62,7 +62,11 @@ IOpStream* OpStreamController::createStream(uint32_t deviceId, qoblBalanceMode m
 }
 
 bool OpStreamController::destroyStream(uint32_t streamId) {
+  // From a report callback this thread may be the one that delivers the stream's reports: it cannot wait
+  // for runs on the card.
+  const bool inCallback = deliveringStream() != nullptr;
   OpStream* stream = nullptr;
+  InputRecords gathered;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
     auto it = streamDict_.find(streamId);
@@ -76,15 +80,22 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
                      streamId);
       return false;
     }
-    // 1. No run is accepted from now on; the run being filled is discarded.
-    stream->beginDestroy();
+    // 1. No run is accepted from now on; the run being filled is taken out.
+    if (!stream->beginDestroy(inCallback, gathered)) {
+      QOBL_LOG_ERROR("Failed to destroy op stream %u: it has runs on the card, which a report callback cannot "
+                     "wait for; destroy it from an application thread.\n",
+                     streamId);
+      return false;
+    }
   }
-  // 2. Let the card finish what it was given; its reports are still delivered.
-  if (deliveringStream() == nullptr && !stream->waitRunsInFlight(kDrainTimeoutMs)) {
-    QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; releasing them.\n", streamId,
-                  stream->runsInFlight(), kDrainTimeoutMs);
+  // 2. The inputs that were still gathering never reach the card: they are reported as failed.
+  stream->failInputs(gathered, qoblERR_DESTROY_STREAM);
+  // 3. Let the card finish what it was given; its reports are still delivered.
+  if (!inCallback && !stream->waitRunsInFlight(kDrainTimeoutMs)) {
+    QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; their inputs are reported as failed.\n",
+                  streamId, stream->runsInFlight(), kDrainTimeoutMs);
   }
-  // 3. Out of the registry and the device's synchronizer.
+  // 4. Out of the registry and the device's synchronizer.
   IDeviceSynchronizer* sync = nullptr;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
@@ -101,11 +112,15 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     }
   }
   if (sync != nullptr) sync->removedStream(stream);
-  // 4. Closing: reports are dropped from now on; wait for the completion path and other exported calls.
+  // 5. Closing: reports are dropped from now on; wait for the completion path and for the exported calls
+  //    and device waits still working on the stream.
   stream->close();
   while (stream->apiRefs().load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(10));
+  // 6. Runs the card did not report in time: their inputs are reported as failed (late reports are dropped).
+  InputRecords unreported = stream->takeAllRuns();
+  stream->failInputs(unreported, qoblERR_DESTROY_STREAM);
   Singleton<StreamCallbackManager>::getInstance()->removeStream(streamId);
-  // 5. Free everything.
+  // 7. Free everything.
   stream->release();
   delete stream;
   return true;
@@ -178,6 +193,15 @@ void OpStreamController::release() {
 void OpStreamController::registerHandle(qoblStream* handle, IOpStream* stream) {
   std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
   handleDict_[handle] = stream;
+}
+
+OpStream* OpStreamController::acquireById(uint32_t streamId) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = streamDict_.find(streamId);
+  if (it == streamDict_.end()) return nullptr;
+  auto* stream = static_cast<OpStream*>(it->second);
+  ++stream->apiRefs();
+  return stream;
 }
 
 OpStream* OpStreamController::acquire(const qoblStream* handle) {

@@ -15,6 +15,7 @@
 #include "i_stream_op.h"
 #include "qobl_api_impl.h"
 #include "qobl_log.h"
+#include "singleton.h"
 #include "stream_callback_manager.h"
 #include "stream_instruction.h"
 #include "utils/utils.h"
@@ -61,16 +62,10 @@ void OpStream::destroy() {
 void OpStream::release() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   graph_ = nullptr;
-  // Runs the card never reported (teardown gave up waiting) and the run being filled: the device runtime
-  // keeps freed blocks valid until a run using them is done, so releasing them here is safe.
-  discardCurrentRun(0);
-  std::vector<uint32_t> datasetIds;
-  {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
-      datasetIds.push_back(it->first);
-  }
-  for (uint32_t id : datasetIds) recycleInstructionMemory(id, true);
+  // Whatever the registry's teardown did not take out (a stream deleted without it) goes without reports.
+  // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
+  InputRecords left = takeAllRuns();
+  finishInputs(left);
   std::vector<uint64_t> inputIds;
   {
     auto guard = datasetMap_.write_guard();
@@ -85,10 +80,28 @@ void OpStream::release() {
   leafNodeIRs_.clear();
 }
 
-void OpStream::beginDestroy() {
+bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (destroying_.load() || (refuseIfRunsOnCard && runsInFlight() != 0)) return false;
   destroying_.store(true);
-  discardCurrentRun(0);
+  gathered = takeCurrentRun(0);
+  return true;
+}
+
+InputRecords OpStream::takeAllRuns() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  InputRecords all = takeCurrentRun(0);
+  std::vector<uint32_t> datasetIds;
+  {
+    auto guard = datasetIdToStreamInstructionDict_.write_guard();
+    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
+      datasetIds.push_back(it->first);
+  }
+  for (uint32_t id : datasetIds) {
+    InputRecords run = takeRun(id, 0);
+    all.insert(all.end(), run.begin(), run.end());
+  }
+  return all;
 }
 
 size_t OpStream::runsInFlight() {
@@ -258,6 +271,11 @@ bool OpStream::isLeafNode(uint32_t uid) {
 
 void OpStream::getCacheNumber(uint32_t& num) {
   num = irStream_.empty() ? 0 : irStream_.front()->loopCount;
+}
+
+qobeOp* OpStream::endOp() {
+  if (irStream_.empty() || irStream_.back()->getStreamOp() == nullptr) return nullptr;
+  return irStream_.back()->getStreamOp()->getOp();
 }
 
 std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
@@ -431,8 +449,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
       status = qoblERR_SUCCESS;
     }
   }
-  // The input is recorded also when the build failed, so that discarding the run releases it with the
-  // others.
+  // The input is recorded also when the build failed, so that taking the run out takes it with the others.
   const uint32_t datasetId = curRunStream_->datesetId();
   inputIdToRunStreamInstructionDict_[inputDataId] = curRunStream_;
   {
@@ -454,25 +471,7 @@ bool OpStream::releaseInput(uint32_t inputId) {
   return counted;
 }
 
-void OpStream::discardCurrentRun(uint32_t extraInputId) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  uint32_t uncounted = 0;
-  if (curRunStream_ != nullptr) {
-    const uint32_t datasetId = curRunStream_->datesetId();
-    std::vector<uint32_t> ids;
-    if (datasetIdToInputIdListDict_.find(datasetId, ids)) datasetIdToInputIdListDict_.erase(datasetId);
-    datasetIdToStreamInstructionDict_.erase(datasetId);
-    for (uint32_t id : ids) {
-      inputIdToRunStreamInstructionDict_.erase(id);
-      if (releaseInput(id)) ++uncounted;
-    }
-    reset(&curRunStream_);
-  }
-  if (extraInputId != 0 && releaseInput(extraInputId)) ++uncounted;
-  uncount(uncounted);
-}
-
-void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
+InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   IRunStreamInstruction* inst = nullptr;
   if (datasetIdToStreamInstructionDict_.find(datasetId, inst)) {
@@ -485,11 +484,48 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
     datasetIdToInputIdListDict_.erase(datasetId);
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
   }
-  uint32_t completed = 0;
+  InputRecords taken;
   for (uint32_t id : ids) {
-    if (releaseInput(id)) ++completed;
+    StreamDataset* rec = nullptr;
+    if (id == exceptInputId || !datasetMap_.find(id, rec)) continue;
+    datasetMap_.erase(id);
+    taken.push_back(rec);
   }
+  if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
+  return taken;
+}
+
+InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (curRunStream_ == nullptr) {
+    if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
+    return {};
+  }
+  IRunStreamInstruction* current = curRunStream_;
+  InputRecords taken = takeRun(current->datesetId(), exceptInputId);
+  if (curRunStream_ == current) reset(&curRunStream_);  // made, but no input recorded in it
+  return taken;
+}
+
+void OpStream::finishInputs(InputRecords& inputs) {
+  uint32_t completed = 0;
+  for (StreamDataset* rec : inputs) {
+    if (rec->counted) ++completed;
+    if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+    delete rec;
+  }
+  inputs.clear();
   uncount(completed);
+}
+
+void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
+  if (!inputs.empty()) Singleton<StreamCallbackManager>::getInstance()->reportFailedInputs(this, inputs, code);
+  finishInputs(inputs);
+}
+
+void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
+  InputRecords inputs = takeRun(datasetId, 0);
+  finishInputs(inputs);
 }
 
 namespace {
@@ -514,34 +550,55 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
   }
   IRunStreamInstruction* inst = nullptr;
   uint32_t datasetId = 0;
+  uint32_t inputId = 0;
+  InputRecords dropped;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     if (destroying_.load()) {
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    const uint32_t inputId = nextInputSeq();
+    inputId = nextInputSeq();
     datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
     const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
     if (rc == qoblERR_RUN_PENDING) return rc;
     if (rc != qoblERR_SUCCESS) {
-      discardCurrentRun(inputId);
-      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-      return qoblERR_RUN_STREAM;
+      dropped = takeCurrentRun(inputId);
+    } else {
+      // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
+      inst = curRunStream_;
+      curRunStream_ = nullptr;
+      datasetId = inst->datesetId();
     }
-    // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
-    inst = curRunStream_;
-    curRunStream_ = nullptr;
-    datasetId = inst->datesetId();
+  }
+  if (inst == nullptr) {
+    failInputs(dropped, qoblERR_RUN_STREAM);
+    QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+    return qoblERR_RUN_STREAM;
   }
   uint32_t devStatus = 0;
   const int result =
       qobcrt_run_stream_sync(deviceId_, static_cast<uint32_t>(inst->address() & 0xffffffffu), timeout, &devStatus);
   uint32_t status = 0;
   if (devStatus != 0) qobmNormalizeErrorCode(devStatus, &status);
-  // On a time-out the card still finishes the run later; the device runtime keeps the blocks freed by the
-  // recycling below valid until then.
-  recycleInstructionMemory(datasetId, false);
+  // Other inputs gathered in this run (asynchronous ones, or synchronous ones left pending) learn their
+  // outcome from the report callbacks, as if the card had reported the run.
+  const uint32_t failure = status != 0 ? status : (result != 0 ? static_cast<uint32_t>(qoblERR_RUN_STREAM) : 0u);
+  if (failure == 0 && getInstanceInputIds(datasetId).size() > 1) {
+    std::vector<uint32_t> reported;
+    for (size_t i = 1; i < irStream_.size(); ++i) {
+      if ((irStream_[i]->opFlag & qobe::GET_OUTPUT_FLAG) != 0) reported.push_back(irStream_[i]->uid);
+    }
+    Singleton<StreamCallbackManager>::getInstance()->reportSyncRun(this, datasetId, inputId, reported);
+  }
+  // On a time-out the card still finishes the run later; the device runtime keeps the blocks freed here
+  // valid until then.
+  InputRecords others = takeRun(datasetId, inputId);
+  if (failure != 0) {
+    failInputs(others, failure);
+  } else {
+    finishInputs(others);
+  }
   if (result != 0 || status != 0) {
     QOBL_LOG_ERROR("Failed to run stream sync, returned: %d, error: %u (%s).\n", result, status,
                    qoblUtilsErrDesc(status).c_str());
@@ -573,6 +630,7 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
   IRunStreamInstruction* inst = nullptr;
   uint32_t datasetId = 0;
   uint32_t inputId = 0;
+  InputRecords dropped;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     if (destroying_.load()) {
@@ -587,13 +645,17 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
     const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
     if (rc == qoblERR_RUN_PENDING) return rc;
     if (rc != qoblERR_SUCCESS) {
-      discardCurrentRun(inputId);
-      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-      return qoblERR_RUN_STREAM;
+      dropped = takeCurrentRun(inputId);
+    } else {
+      inst = curRunStream_;
+      curRunStream_ = nullptr;
+      datasetId = inst->datesetId();
     }
-    inst = curRunStream_;
-    curRunStream_ = nullptr;
-    datasetId = inst->datesetId();
+  }
+  if (inst == nullptr) {
+    failInputs(dropped, qoblERR_RUN_STREAM);
+    QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+    return qoblERR_RUN_STREAM;
   }
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
@@ -604,8 +666,9 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
   rec.stream_addr = static_cast<uint32_t>(inst->address() & 0xffffffffu);
   const int result = qobcrt_run_stream(deviceId_, &rec);
   if (result != 0) {
-    // Nothing will report this run: release it and uncount its inputs now.
-    recycleInstructionMemory(datasetId, true);
+    // Nothing will report this run: the inputs gathered before this one are failed now.
+    InputRecords others = takeRun(datasetId, inputId);
+    failInputs(others, qoblERR_RUN_STREAM);
     QOBL_LOG_ERROR("Failed to invoke qobcrt_run_stream, error code is %d.\n", result);
     return qoblERR_RUN_STREAM;
   }

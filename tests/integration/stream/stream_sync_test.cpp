@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include <qobcrt/qobcrt.h>
+
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -97,6 +99,46 @@ TEST(StreamSyncTest, PendingInputsAreWaitedFor) {
     ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), outs.back()->get()));
     EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
     for (auto& out : outs) EXPECT_EQ(p.expected(), readBuffer(out->get(), 0));
+  }
+  expectNoLibraryBlocks();
+}
+
+// A synchronous run that completes gathered asynchronous inputs reports them: with a cache number of 4,
+// three inputs given with qoblRunStreamAsync and a fourth with qoblRunStream make one device run; the three
+// get their end report with the reference output before the synchronous call returns (the synchronous
+// input's outcome is its call's result).  When that device run fails, the three get an error report.
+TEST(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
+  {
+    Pipeline::Options o;
+    o.batch = 4;
+    Pipeline p(o);
+    Tally tally;
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+    for (bool fail : {false, true}) {
+      SCOPED_TRACE(fail ? "failing run" : "run");
+      std::vector<std::unique_ptr<CardDataset>> ins;
+      std::vector<std::unique_ptr<Output>> outs;
+      for (int i = 0; i < 4; ++i) {
+        ins.emplace_back(new CardDataset(p.input()));
+        outs.emplace_back(new Output(p.stream()));
+      }
+      for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
+      if (fail) {
+        ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
+      }
+      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), ins[3]->get(), outs[3]->get(), 10000));
+      qobcrt_sim_clear_faults();
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(1, tally.of(ins[i]->get())) << i;
+        if (!fail) {
+          EXPECT_EQ(p.expected(), tally.outputs[ins[i]->get()]) << i;
+        }
+      }
+      EXPECT_EQ(0, tally.of(ins[3]->get()));
+      EXPECT_EQ(fail ? 3 : 0, tally.errors);
+      EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 0));
+    }
   }
   expectNoLibraryBlocks();
 }
