@@ -25,6 +25,9 @@
 //    sent, or the stream is destroyed) are reported as failed by the thread that took them out, with no
 //    lock held, before they stop being counted (failInputs).
 //
+// DYNAMIC MODELS.  A run holds inputs of one shape: its first input applies the input op's shapes to the
+// dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).
+//
 // THREADS AND LOCKS
 //  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
 //    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
@@ -47,6 +50,7 @@
 #include "op_directed_graph.h"
 #include "op_instruction.h"
 #include "qobl_api.h"
+#include "qobl_shape.h"
 #include "rwlock.h"
 
 namespace zenlar {
@@ -204,6 +208,11 @@ class OpStream : public IOpStream {
   bool releaseInput(uint32_t inputId);
   void uncount(uint32_t n);
   void destroy();
+  // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
+  std::vector<qoblShape> dynamicShapes();
+  // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
+  // dynamic model.  Caller holds streamLock_.
+  bool fitsRunBeingFilled();
 
   static std::atomic<uint32_t> idMaker_;
 
@@ -235,6 +244,7 @@ class OpStream : public IOpStream {
   std::atomic<uint32_t> apiRefs_{0};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
+  std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
 };
 
 // Deletes the instruction (releasing its device memory) and clears the pointer; nothing for null.

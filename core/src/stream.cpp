@@ -3,6 +3,7 @@
 
 #include <qobcrt/qobcrt.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -423,6 +424,33 @@ qoblErr OpStream::updateDynamicModel() {
   return qoblERR_SUCCESS;
 }
 
+std::vector<qoblShape> OpStream::dynamicShapes() {
+  std::vector<qoblShape> shapes;
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    OpIRInstruction* ir = irStream_[i];
+    if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
+    IStreamOp* op = ir->getStreamOp();
+    IModel* model = op != nullptr ? op->getModel() : nullptr;
+    if (model == nullptr || !model->isDynamic() || op->getInputOp() == nullptr) continue;
+    const std::vector<qoblShape> opShapes = op->getInputOp()->getOutputShapes();
+    shapes.insert(shapes.end(), opShapes.begin(), opShapes.end());
+  }
+  return shapes;
+}
+
+bool OpStream::fitsRunBeingFilled() {
+  if (curRunStream_ == nullptr) return true;
+  const std::vector<qoblShape> now = dynamicShapes();
+  auto same = [](const qoblShape& a, const qoblShape& b) {
+    return a.ndims == b.ndims && std::equal(a.shapes, a.shapes + std::min<uint32_t>(a.ndims, 6), b.shapes);
+  };
+  if (now.size() == runShapes_.size() && std::equal(now.begin(), now.end(), runShapes_.begin(), same)) return true;
+  QOBL_LOG_ERROR("Failed to run stream %u: the input's shapes differ from those of the inputs gathered for the "
+                 "device run being filled; a device run holds inputs of one shape.\n",
+                 streamId_);
+  return false;
+}
+
 qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
                                                uint64_t* outputs, uint64_t outputCount) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
@@ -437,9 +465,12 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
   }
   if (curRunStream_ == nullptr) {
     curRunStream_ = new RunStreamInstruction(DatasetId::generateId(), irStream_, deviceId_);
+    // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
+    // inputs of other shapes out of it).
+    const qoblErr dyn = updateDynamicModel();
+    if (dyn != qoblERR_SUCCESS) return dyn;
+    runShapes_ = dynamicShapes();
   }
-  const qoblErr dyn = updateDynamicModel();
-  if (dyn != qoblERR_SUCCESS) return dyn;
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
   if (curRunStream_->isReady()) {
@@ -558,6 +589,7 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
+    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     inputId = nextInputSeq();
     datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
     const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
@@ -637,6 +669,7 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
+    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     inputId = nextInputSeq();
     qobmDataset* clone = qoblCloneDataset(output);
     if (clone == nullptr) return qoblERR_RUN_STREAM;
