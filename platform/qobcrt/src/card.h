@@ -170,6 +170,10 @@ Card& card();
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
+// Call counting: the index of a runtime function among those a fault may name (their count when it is not
+// one of them), and one more call of it.
+size_t callIndex(const char* call);
+void countCall(size_t index);
 // True when a pending fault for the op uid fires now.
 bool takeOpFault(uint32_t uid, uint32_t* code);
 
@@ -204,12 +208,15 @@ int guarded(F&& f) noexcept {
 
 }  // namespace qobcrt
 
-// Every public runtime function starts with this: an injected fault for it returns before anything else.
-#define QOBCRT_FAULT_POINT()                                   \
-  do {                                                         \
-    int qobcrt_fault_code_;                                    \
-    if (qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))  \
-      return qobcrt_fault_code_;                               \
+// Every public runtime function starts with this: the call is counted, then an injected fault for it
+// returns before anything else.
+#define QOBCRT_FAULT_POINT()                                                      \
+  do {                                                                            \
+    static const size_t qobcrt_call_index_ = qobcrt::callIndex(__func__);         \
+    qobcrt::countCall(qobcrt_call_index_);                                        \
+    int qobcrt_fault_code_;                                                       \
+    if (qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))                     \
+      return qobcrt_fault_code_;                                                  \
   } while (0)
 
 #endif  // QOBCRT_SRC_CARD_H
