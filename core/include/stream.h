@@ -186,6 +186,8 @@ class OpStream : public IOpStream {
   bool isDestroying() const { return destroying_.load(); }
   // Runs sent and not yet recycled.
   size_t runsInFlight();
+  // Inputs gathered in the run being filled (they wait for more inputs before the run is sent).
+  size_t gatheredInputs();
   // Reports that named a run this stream no longer has (logged and counted here, not as completions).
   uint64_t staleReports() const { return staleReports_.load(); }
   void countStaleReport() { ++staleReports_; }

@@ -112,6 +112,11 @@ size_t OpStream::runsInFlight() {
   return n;
 }
 
+size_t OpStream::gatheredInputs() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  return curRunStream_ != nullptr ? getInstanceInputIds(curRunStream_->datesetId()).size() : 0;
+}
+
 bool OpStream::waitRunsInFlight(uint32_t timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (runsInFlight() != 0) {
