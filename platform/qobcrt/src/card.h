@@ -31,7 +31,7 @@ constexpr uint64_t kWindowLow = 0x01000000;    // first usable offset of window 
 constexpr uint64_t kWindowGuard = 0x10000;     // unused tail of every window
 constexpr uint64_t kModelAddrLow = 0x00100000; // loaded model nodes live in [low, high)
 constexpr uint64_t kModelAddrHigh = kWindowLow;
-constexpr size_t kFreedMemory = 1u << 16;      // freed bases remembered for double-free reports
+constexpr size_t kFreedMemory = 1u << 12;      // freed bases remembered for double-free reports
 
 inline uint64_t windowBegin(uint32_t kind) { return kind == 0 ? kWindowLow : kind * kWindowSize; }
 inline uint64_t windowEnd(uint32_t kind) { return (kind + 1) * kWindowSize - kWindowGuard; }

@@ -114,20 +114,25 @@ TEST(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
     Pipeline p(o);
     Tally tally;
     ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+    // Datasets of both rounds stay alive, so that the reports are told apart by their input.
+    std::vector<std::unique_ptr<CardDataset>> all;
+    std::vector<std::unique_ptr<Output>> outs;
     for (bool fail : {false, true}) {
       SCOPED_TRACE(fail ? "failing run" : "run");
-      std::vector<std::unique_ptr<CardDataset>> ins;
-      std::vector<std::unique_ptr<Output>> outs;
+      std::vector<CardDataset*> ins;
+      std::vector<Output*> out;
       for (int i = 0; i < 4; ++i) {
-        ins.emplace_back(new CardDataset(p.input()));
+        all.emplace_back(new CardDataset(p.input()));
+        ins.push_back(all.back().get());
         outs.emplace_back(new Output(p.stream()));
+        out.push_back(outs.back().get());
       }
       for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
+        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), out[i]->get()));
       if (fail) {
         ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
       }
-      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), ins[3]->get(), outs[3]->get(), 10000));
+      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), ins[3]->get(), out[3]->get(), 10000));
       qobcrt_sim_clear_faults();
       for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(1, tally.of(ins[i]->get())) << i;
