@@ -220,7 +220,7 @@ class OpStream : public IOpStream {
 
   uint32_t streamId_;
   uint32_t deviceId_;
-  qoblBalanceMode balMode_;
+  [[maybe_unused]] qoblBalanceMode balMode_;  // stored only: the card receives the mode at creation
   std::atomic<bool> isBuilt_{false};
   std::atomic<uint32_t> inputSeq_{0};
   std::atomic<uint32_t> inputCount_{0};
