@@ -22,26 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "qobl_api.h"
 
 namespace {
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The build directory: QOBL_BUILD_DIR, else the directory above this program's own (<build>/bin).
-std::string buildDir() {
-  const char* dir = std::getenv("QOBL_BUILD_DIR");
-  if (dir != nullptr) return dir;
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  std::string path(self, static_cast<size_t>(n));
-  path = path.substr(0, path.rfind('/'));
-  return path.substr(0, path.rfind('/'));
-}
+using qoblbench::buildDir;
+using qoblbench::readBytes;
 
 // Resident set size in KiB.
 long rssKiB() {

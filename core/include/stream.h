@@ -204,6 +204,14 @@ class OpStream : public IOpStream {
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
   // takeRun for the run being filled, also when it holds no recorded input yet.
   InputRecords takeCurrentRun(uint32_t exceptInputId);
+  // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
+  // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
+  // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
+  // Takes streamLock_.
+  qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+                      IRunStreamInstruction*& ready, InputRecords& dropped);
+  // Fails the inputs a failed gatherInput took out, logs, and returns qoblERR_RUN_STREAM.  No lock held.
+  qoblErr failGathering(InputRecords& dropped);
   // Frees the records (and owned clones) and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
   // Frees one input's StreamDataset (and owned clone); returns whether it was counted.

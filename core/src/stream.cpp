@@ -573,6 +573,27 @@ thread_local IOpStream* tDeliveringStream = nullptr;
 void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
 IOpStream* deliveringStream() { return tDeliveringStream; }
 
+qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+                              IRunStreamInstruction*& ready, InputRecords& dropped) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+  if (rc == qoblERR_RUN_PENDING) return rc;
+  if (rc != qoblERR_SUCCESS) {
+    dropped = takeCurrentRun(inputId);
+    return qoblERR_RUN_STREAM;
+  }
+  // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
+  ready = curRunStream_;
+  curRunStream_ = nullptr;
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStream::failGathering(InputRecords& dropped) {
+  failInputs(dropped, qoblERR_RUN_STREAM);
+  QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+  return qoblERR_RUN_STREAM;
+}
+
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
@@ -585,7 +606,6 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
     return qoblERR_RUN_STREAM;
   }
   IRunStreamInstruction* inst = nullptr;
-  uint32_t datasetId = 0;
   uint32_t inputId = 0;
   InputRecords dropped;
   {
@@ -597,22 +617,11 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
     if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     inputId = nextInputSeq();
     datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
-    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
     if (rc == qoblERR_RUN_PENDING) return rc;
-    if (rc != qoblERR_SUCCESS) {
-      dropped = takeCurrentRun(inputId);
-    } else {
-      // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
-      inst = curRunStream_;
-      curRunStream_ = nullptr;
-      datasetId = inst->datesetId();
-    }
   }
-  if (inst == nullptr) {
-    failInputs(dropped, qoblERR_RUN_STREAM);
-    QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-    return qoblERR_RUN_STREAM;
-  }
+  if (inst == nullptr) return failGathering(dropped);
+  const uint32_t datasetId = inst->datesetId();
   uint32_t devStatus = 0;
   const int result =
       qobcrt_run_stream_sync(deviceId_, static_cast<uint32_t>(inst->address() & 0xffffffffu), timeout, &devStatus);
@@ -665,7 +674,6 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
     return qoblERR_RUN_STREAM;
   }
   IRunStreamInstruction* inst = nullptr;
-  uint32_t datasetId = 0;
   uint32_t inputId = 0;
   InputRecords dropped;
   {
@@ -680,21 +688,11 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
     if (clone == nullptr) return qoblERR_RUN_STREAM;
     datasetMap_[inputId] = new StreamDataset(inputId, input, clone, true, true);
     ++waitHandleCount_;
-    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
     if (rc == qoblERR_RUN_PENDING) return rc;
-    if (rc != qoblERR_SUCCESS) {
-      dropped = takeCurrentRun(inputId);
-    } else {
-      inst = curRunStream_;
-      curRunStream_ = nullptr;
-      datasetId = inst->datesetId();
-    }
   }
-  if (inst == nullptr) {
-    failInputs(dropped, qoblERR_RUN_STREAM);
-    QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-    return qoblERR_RUN_STREAM;
-  }
+  if (inst == nullptr) return failGathering(dropped);
+  const uint32_t datasetId = inst->datesetId();
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev = deviceId_;

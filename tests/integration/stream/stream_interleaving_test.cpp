@@ -30,6 +30,22 @@ struct Inputs {
 
 bool accepted(qoblErr rc) { return rc == 0 || rc == qoblERR_RUN_PENDING; }
 
+// A stream gathering four inputs per device run on a card slowed to `us` per op, its reports tallied.  The
+// tally outlives the stream (whose destroy may still report), the card is fast again before the teardown.
+struct TalliedStream {
+  explicit TalliedStream(uint32_t us) : p(options()), slow(us) {
+    EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+  }
+  static Pipeline::Options options() {
+    Pipeline::Options o;
+    o.batch = 4;
+    return o;
+  }
+  Tally tally;
+  Pipeline p;
+  SlowCard slow;
+};
+
 // A report callback of stream X that destroys stream Y: on its first call it waits until the test has
 // given Y its inputs, then destroys Y.
 struct Killer {
@@ -141,12 +157,9 @@ TEST(StreamInterleavingTest, SubmitWhileAnotherThreadDestroys) {
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
     {
-      Pipeline::Options o;
-      o.batch = 4;
-      Pipeline p(o);
-      SlowCard slow(200);
-      Tally tally;
-      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+      TalliedStream ts(200);
+      Pipeline& p = ts.p;
+      Tally& tally = ts.tally;
       constexpr size_t kPerThread = 12;
       Inputs a(p, kPerThread), b(p, kPerThread);
       std::vector<qoblErr> rcA(kPerThread, UINT32_MAX), rcB(kPerThread, UINT32_MAX);
@@ -191,12 +204,9 @@ TEST(StreamInterleavingTest, TwoDestroysAtOnce) {
   for (int round = 0; round < 10; ++round) {
     SCOPED_TRACE(round);
     {
-      Pipeline::Options o;
-      o.batch = 4;
-      Pipeline p(o);
-      SlowCard slow(300);
-      Tally tally;
-      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+      TalliedStream ts(300);
+      Pipeline& p = ts.p;
+      Tally& tally = ts.tally;
       Inputs in(p, 6);
       for (size_t i = 0; i < 6; ++i) ASSERT_TRUE(accepted(qoblRunStreamAsync(p.stream(), in.in(i), in.out(i))));
       std::atomic<int> ready{0};
@@ -226,12 +236,9 @@ TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
   for (int syncThreads : {0, 1, 2}) {
     SCOPED_TRACE(std::to_string(syncThreads) + " synchronous threads");
     {
-      Pipeline::Options o;
-      o.batch = 4;
-      Pipeline p(o);
-      SlowCard slow(100);
-      Tally tally;
-      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+      TalliedStream ts(100);
+      Pipeline& p = ts.p;
+      Tally& tally = ts.tally;
       constexpr int kThreads = 4;
       constexpr size_t kPerThread = 12;  // 48 inputs: 12 full device runs
       std::vector<std::unique_ptr<Inputs>> sets;
