@@ -265,9 +265,9 @@ QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamRepo
 QOBL_EXPORT qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout);
 
 /* Waits for every stream device devId has when the call starts; `timeout` milliseconds bound the whole
-   wait (UINT32_MAX: no limit).  No lock is held while waiting: report callbacks may create and destroy
-   streams of the device meanwhile (streams destroyed meanwhile are skipped, their destroy reported every
-   input).  qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
+   wait (UINT32_MAX: no limit).  Meanwhile qoblCreateOpStream and qoblDestroyOpStream for the device wait
+   for it when called from application threads; from report callbacks they go ahead.
+   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
 QOBL_EXPORT qoblErr qoblSynchronizeDevice(uint32_t devId, uint32_t timeout);
 
 #ifdef __cplusplus

@@ -3,14 +3,18 @@
 // One synchronizer exists per device that ever had a stream; OpStreamController creates it and never
 // deletes it.  It does not own its streams.
 //
-// Threads: streamsMutex_ (recursive) guards the stream set and is held only briefly (never while waiting
-// and never together with another lock), so report callbacks may create and destroy streams of a device
-// while a thread waits for it.  A device wait takes the streams of the device at its start and waits for
-// each in turn holding a reference on it (OpStreamController::acquireById), which a destroy waits for: a
-// device wait never uses a deleted stream.
+// Threads: streamsMutex_ (recursive) guards the stream set and the count of device waits in progress; it is
+// held only briefly, never while waiting and never together with another lock.  A device wait takes the
+// streams of the device at its start and waits for each in turn holding a reference on it
+// (OpStreamController::acquireById), which a destroy waits for: a device wait never uses a deleted stream.
+// While a device wait is in progress, an application thread that creates or destroys a stream of the
+// device waits in addStream / removedStream until it has ended; a report callback does not wait (its
+// thread may be the one delivering the reports the device wait waits for), so callbacks may create and
+// destroy streams of a device while a thread waits for it.
 #ifndef QOBL_DEVICE_SYNCHRONIZER_H
 #define QOBL_DEVICE_SYNCHRONIZER_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -47,8 +51,13 @@ class DeviceSynchronizer : public IDeviceSynchronizer {
 
  private:
   uint32_t deviceId_;
+  // Waits while a device wait is in progress, unless the caller is a report callback.  Holds `lock`.
+  void waitForDeviceWaits(std::unique_lock<std::recursive_mutex>& lock);
+
   std::set<IOpStream*> streams_;
   std::recursive_mutex streamsMutex_;
+  uint32_t waitsInProgress_ = 0;                // device waits of this device now
+  std::condition_variable_any waitsDone_;       // signalled when one ends
 };
 
 }  // namespace qobl

@@ -11,15 +11,23 @@
 namespace zenlar {
 namespace qobl {
 
+void DeviceSynchronizer::waitForDeviceWaits(std::unique_lock<std::recursive_mutex>& lock) {
+  // A report callback's thread may be the one the device wait needs: it goes ahead.
+  if (deliveringStream() != nullptr) return;
+  waitsDone_.wait(lock, [this] { return waitsInProgress_ == 0; });
+}
+
 bool DeviceSynchronizer::addStream(IOpStream* stream) {
-  std::lock_guard<std::recursive_mutex> lock(streamsMutex_);
+  std::unique_lock<std::recursive_mutex> lock(streamsMutex_);
   if (stream == nullptr || stream->deviceId() != deviceId_) return false;
+  waitForDeviceWaits(lock);
   streams_.insert(stream);
   return true;
 }
 
 void DeviceSynchronizer::removedStream(IOpStream* stream) {
-  std::lock_guard<std::recursive_mutex> lock(streamsMutex_);
+  std::unique_lock<std::recursive_mutex> lock(streamsMutex_);
+  waitForDeviceWaits(lock);
   streams_.erase(stream);
 }
 
@@ -30,11 +38,23 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
   std::vector<uint32_t> ids;
   {
     std::lock_guard<std::recursive_mutex> lock(streamsMutex_);
+    ++waitsInProgress_;
     for (IOpStream* s : streams_) {
       s->setWaitingState();
       ids.push_back(s->id());
     }
   }
+  // Application threads that create or destroy a stream of this device wait until the wait has ended.
+  struct Done {
+    DeviceSynchronizer* self;
+    ~Done() {
+      {
+        std::lock_guard<std::recursive_mutex> lock(self->streamsMutex_);
+        --self->waitsInProgress_;
+      }
+      self->waitsDone_.notify_all();
+    }
+  } done{this};
   for (size_t i = 0; i < ids.size(); ++i) {
     uint32_t left = timeout;
     if (timeout != UINT32_MAX) {

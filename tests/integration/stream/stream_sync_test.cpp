@@ -148,4 +148,49 @@ TEST(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
   expectNoLibraryBlocks();
 }
 
+// An application thread that creates or destroys a stream of a device while a device wait of that device is
+// in progress waits until the wait has ended (a report callback would not: see the interleaving tests).
+// The wait is held open by an input that waits for the rest of its device run, until its time-out.
+TEST(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
+  {
+    Pipeline::Options four;
+    four.batch = 4;
+    Pipeline gathering(four), probe;
+    Pipeline::Options unbuilt;
+    unbuilt.build = false;
+    Pipeline spare(unbuilt);
+    CardDataset in(probe.input());
+    Output pendingOut(gathering.stream()), probeOut(probe.stream());
+    ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(gathering.stream(), in.get(), pendingOut.get()));
+    for (bool create : {true, false}) {
+      SCOPED_TRACE(create ? "create" : "destroy");
+      qoblStream* extra = nullptr;
+      if (!create) {
+        ASSERT_EQ(0u, qoblCreateOpStream(spare.graph(), qoblBM_ONCE, &extra));
+      }
+      std::atomic<bool> waitEnded{false};
+      std::thread waiter([&] {
+        EXPECT_EQ(qoblERR_DEVICE_SYNC_TIMEOUT, qoblSynchronizeDevice(0, 300));
+        waitEnded = true;
+      });
+      // The wait has started once another stream of the device refuses new runs.
+      while (qoblRunStreamAsync(probe.stream(), in.get(), probeOut.get()) != qoblERR_RUN_STREAM) {
+        std::this_thread::yield();
+      }
+      if (create) {
+        ASSERT_EQ(0u, qoblCreateOpStream(spare.graph(), qoblBM_ONCE, &extra));
+      } else {
+        ASSERT_EQ(0u, qoblDestroyOpStream(extra));
+      }
+      EXPECT_TRUE(waitEnded.load());
+      waiter.join();
+      ASSERT_EQ(0u, qoblSynchronizeStream(probe.stream(), 10000));
+      if (create) {
+        ASSERT_EQ(0u, qoblDestroyOpStream(extra));
+      }
+    }
+  }
+  expectNoLibraryBlocks();
+}
+
 }  // namespace
