@@ -32,10 +32,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "card_floor.h"
 #include "qobl_api.h"
 
 namespace {
+
+using qoblbench::buildDir;
+using qoblbench::readBytes;
 
 std::mutex gResultsMu;
 std::map<std::string, double> gUsPerInput;  // benchmark label -> microseconds per input
@@ -58,24 +62,7 @@ void BM_CardFloor(benchmark::State& state) {
   record(state, "floor/threads:" + std::to_string(state.threads()), secs, state.iterations());
 }
 
-// The build directory: QOBL_BUILD_DIR, else the directory above this program's own (<build>/bin).
-std::string buildDir() {
-  const char* dir = std::getenv("QOBL_BUILD_DIR");
-  if (dir != nullptr) return dir;
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  std::string path(self, static_cast<size_t>(n));
-  path = path.substr(0, path.rfind('/'));   // <build>/bin
-  return path.substr(0, path.rfind('/'));   // <build>
-}
-
 std::string modelFile(const char* name) { return buildDir() + "/models/trivial/" + name; }
-
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // One stream over the trivial model with its own model, graph, input and output datasets (one output
 // dataset per input of a device run).
