@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "qobe/qobe_preproc.h"
+#include "qobcrt/qobcrt_preproc.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 
@@ -98,12 +98,12 @@ TEST(ApiFrame, PreprocHeaderSameInC89) {
   const float quant[][2] = {{0.0f, 1.0f},  {0.49999997f, 1.0f}, {0.5f, 1.0f},    {1.5f, 1.0f},   {2.5f, 1.0f},
                             {254.5f, 1.0f}, {254.49998f, 1.0f}, {300.0f, 1.0f}, {-3.0f, 1.0f}, {7.0f, 0.5f}};
   for (const auto& q : quant) {
-    EXPECT_EQ(c89_preproc_quantize_u8(q[0], q[1]), qobe_preproc_quantize_u8(q[0], q[1])) << q[0] << " / " << q[1];
+    EXPECT_EQ(c89_preproc_quantize_u8(q[0], q[1]), qobcrt_preproc_quantize_u8(q[0], q[1])) << q[0] << " / " << q[1];
   }
   EXPECT_EQ(c89_preproc_quantize_u8(0.49999997f, 1.0f), 0);
   EXPECT_EQ(c89_preproc_quantize_u8(254.5f, 1.0f), 255);
   for (float f : {0.0f, 1.0f, -2.5f, 65504.0f, 65520.0f, 1e-8f, 6.1035156e-05f, 3.14159f}) {
-    EXPECT_EQ(c89_preproc_f32_to_f16(f), qobe_preproc_f32_to_f16(f)) << f;
+    EXPECT_EQ(c89_preproc_f32_to_f16(f), qobcrt_preproc_f32_to_f16(f)) << f;
   }
 }
 
