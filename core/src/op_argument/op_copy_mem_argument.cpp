@@ -18,16 +18,6 @@ void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_
 OpCopyMemArgument::OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {}
 
-OpCopyMemArgument::~OpCopyMemArgument() {
-  QOBL_LOG_TRACE("Release CopyMemOp argument memory.\n");
-  releaseIrConfigs(true);
-  // A memory-copy op has no working buffers; nothing else listed there is ours.
-  irBufferList_.clear();
-  releaseOwnedOutputs(true);
-  outputAddrs_.clear();
-  releaseArgArray(true);
-  address2SizeDict_.clear();
-}
 
 uint64_t OpCopyMemArgument::batchSize() {
   uint32_t size = 0;
@@ -49,7 +39,7 @@ uint64_t OpCopyMemArgument::_buildOutputAddr(IModel* model, uint32_t index, uint
   int64_t size = 0;
   if (model == nullptr || !model->getOutPutSizeByIndex(static_cast<int32_t>(index), size) || size <= 0) return 0;
   uint64_t addr = 0;
-  const int rc = allocOutput(ArgMemKind::kDdrShare, static_cast<uint64_t>(size), false, &addr);
+  const int rc = allocOutput(DeviceMemKind::kDdrShare, static_cast<uint64_t>(size), false, &addr);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to allocate memory (%lu bytes) in device %u. rc=%u\n", static_cast<unsigned long>(size),
                    devId, static_cast<unsigned>(rc));
@@ -117,8 +107,8 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
     return false;
   }
   QOBL_LOG_DEBUG("[qobl:] Allocated stream memory for CopyMem op argument array in device, address=%p, size=%lu.\n",
-                 asPtr(argsAddr_), static_cast<unsigned long>(size));
-  if (argsAddr_ == 0) {
+                 asPtr(argArray_.address()), static_cast<unsigned long>(size));
+  if (!argArray_) {
     QOBL_LOG_ERROR("Failed to generate CopyMem op argument array.\n");
     return false;
   }

@@ -25,13 +25,6 @@ OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t 
   }
 }
 
-OpRunModelArgument::~OpRunModelArgument() {
-  // The configuration entries are the model's address: not ours to release.
-  irBufferList_.clear();
-  releaseOwnedOutputs(false);
-  releaseArgArray(false);
-  address2SizeDict_.clear();
-}
 
 bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                          const std::vector<uint64_t>& outputAddress) {
@@ -65,7 +58,7 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
       if (!isLeaf_) {
         for (uint32_t size : opIR_->outputSizes) {
           uint64_t addr = 0;
-          const int rc = allocOutput(ArgMemKind::kInout, size, true, &addr);
+          const int rc = allocOutput(DeviceMemKind::kInout, size, true, &addr);
           if (rc != rtSuccess) {
             QOBL_LOG_ERROR("Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc, opName_.c_str());
             return false;
@@ -93,8 +86,8 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
     return false;
   }
   QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for run model. Address: %p, size is %d, in op [%s].\n",
-                 asPtr(argsAddr_), static_cast<int>(size), opName_.c_str());
-  if (argsAddr_ == 0) {
+                 asPtr(argArray_.address()), static_cast<int>(size), opName_.c_str());
+  if (!argArray_) {
     QOBL_LOG_ERROR("Failed to generate Op argument array.\n");
     return false;
   }

@@ -3,10 +3,13 @@
 #include <qobcrt/qobcrt.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <new>
 
+#include "device_block.h"
 #include "qobl_log.h"
 
 namespace zenlar {
@@ -44,23 +47,21 @@ uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt) 
 uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size) {
   uint64_t allocSize = size;
   if ((allocSize & 0x3) != 0) allocSize = (allocSize & ~uint64_t{0x3}) + 4;
-  uint64_t addr = 0;
-  int ret = qobcrt_malloc_stream(deviceId, 0, allocSize, &addr);
+  DeviceBlock block;
+  int ret = DeviceBlock::allocate(deviceId, DeviceMemKind::kStream, allocSize, &block);
   if (ret != 0) {
     QOBL_LOG_ERROR("[qobl]: failed to malloc stream memory for input configure in DDR. Error code is [%d].\n ", ret);
     return 0;
   }
   QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for input configure in DDR. Address = %p, size = %d.\n ",
-                 reinterpret_cast<void*>(addr), static_cast<int>(allocSize));
+                 reinterpret_cast<void*>(block.address()), static_cast<int>(allocSize));
   // Only the requested bytes are copied; the rounding bytes keep what the device runtime provides.
-  ret = qobcrt_memcpy(deviceId, cfg, size, addr, kHost2Ddr);
+  ret = qobcrt_memcpy(deviceId, cfg, size, block.address(), kHost2Ddr);
   if (ret != 0) {
     QOBL_LOG_ERROR("Failed to copy input config from host to device. Error code is [%d].\n ", ret);
-    // The block is of no use to anybody: release it rather than leak it.
-    qobcrt_free_stream(deviceId, addr);
-    return 0;
+    return 0;  // the block is of no use to anybody: it goes back now
   }
-  return addr;
+  return block.release();  // the caller's from here on
 }
 
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
@@ -186,6 +187,14 @@ bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level) {
   qobmBool enabled = qobmFALSE;
   const int ret = qobmLogLevelEnabled(qobmLC_CL, static_cast<uint32_t>(level), &enabled);
   return ret == 0 && enabled == qobmTRUE;
+}
+
+bool _qoblIsEnvSet(const char* name) {
+  if (name == nullptr) return false;
+  const char* value = std::getenv(name);
+  if (value == nullptr || value[0] == '\0' || value[1] != '\0') return false;
+  const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
+  return c == '1' || c == 'y';
 }
 
 }  // namespace qobl

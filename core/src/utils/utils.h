@@ -51,6 +51,10 @@ void qoblUtilsSafeCopyString(const char* src, size_t srcLen, char* dst, size_t b
 // True when the log library reports `level` enabled on the library's channel.
 bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level);
 
+// True exactly when the environment variable `name` exists, is not empty, and equals "1" or "y" in any
+// case.  A null name gives false.
+bool _qoblIsEnvSet(const char* name);
+
 // The dataset library's description of a code, fetched into a zero-filled 256-byte buffer.
 std::string qoblUtilsErrDesc(uint32_t code);
 

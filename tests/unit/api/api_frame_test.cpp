@@ -10,6 +10,7 @@
 #include "qobcrt/qobcrt_preproc.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
+#include "utils/utils.h"
 
 extern "C" qoblErr c_get_version(const char** ver, uint32_t numbers[4]);
 extern "C" int c_exported_function_count(void);

@@ -17,6 +17,7 @@
 
 #include "i_model.h"
 #include "i_stream_op.h"
+#include "op_argument/op_base_argument.h"
 
 namespace instrtest {
 
@@ -204,6 +205,18 @@ inline void expectArgsOnCard(uint64_t addr, const std::array<uint32_t, 5>& count
   if (!list.empty()) std::memcpy(want.data() + 24, list.data(), 8 * list.size());
   ASSERT_EQ(0, qobcrt_memcpy_d2h(0, addr, got.size(), got.data()));
   EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size()));
+}
+
+// What the run instruction does for each op: the argument adopts the blocks it owns among the gathered
+// ones, then builds.
+inline bool adoptAndBuild(zenlar::qobl::IOpArgument& arg, zenlar::qobl::IOpArgument* in,
+                          const std::vector<zenlar::qobl::OpIRBuffer>& buffers, const std::vector<uint64_t>& outputs) {
+  std::vector<zenlar::qobl::DeviceBlock> blocks;
+  for (const auto& b : buffers) {
+    zenlar::qobl::BaseOpArgument::ownedBlocks(static_cast<uint32_t>(arg.opType()), arg.deviceId(), b, blocks);
+  }
+  arg.adoptBlocks(std::move(blocks));
+  return arg.buildOpArgArray(in, buffers, outputs);
 }
 
 }  // namespace instrtest

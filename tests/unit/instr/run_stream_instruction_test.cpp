@@ -128,8 +128,8 @@ TEST_F(RunStreamInstructionTest, RunBlockIsBuiltOnceEveryLoopHasItsInputs) {
   EXPECT_FALSE(inst.build());   // once only
   EXPECT_EQ(3u, inst.archiveCount());
   EXPECT_EQ(128u, blockSize(inst.address()));
-  auto* rm = inst.getInstructionArchive(3)->opArg;
-  auto* cp = inst.getInstructionArchive(4)->opArg;
+  auto* rm = inst.getInstructionArchive(3)->opArg.get();
+  auto* cp = inst.getInstructionArchive(4)->opArg.get();
   EXPECT_EQ(nullptr, inst.getInstructionArchive(4 | zenlar::qobl::PIPELINE_END_MASK));
   EXPECT_EQ(Addrs{in[0]}, rm->getInputs(0, 0));
   EXPECT_EQ(Addrs{in[1]}, rm->getInputs(0, 1));
