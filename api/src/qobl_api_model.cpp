@@ -16,6 +16,20 @@ qoblErr modelResult(bool ok) { return ok ? qoblERR_SUCCESS : qoblERR_MODEL_OPERA
 
 }  // namespace
 
+// The argument check of a model query: a live model handle and the result pointer `out`.
+#define QOBL_CHECK_MODEL_AND(out)                                     \
+  QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != out, \
+                   "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != " #out)
+
+// The body of an exported model query: checks the handle and `out`, asks the model `question`, maps the
+// answer (qoblERR_MODEL_OPERATION when the model refuses).
+#define QOBL_MODEL_QUERY(out, question)          \
+  QOBL_API_TRY {                                 \
+    QOBL_CHECK_MODEL_AND(out);                   \
+    return modelResult(model->ptr_->question);   \
+  }                                              \
+  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+
 qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* modParam, const char* hwConfig,
                         qoblModel** model) {
   QOBL_API_TRY {
@@ -42,72 +56,36 @@ qoblErr qoblDestroyModel(qoblModel* model) {
 }
 
 qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
-    return modelResult(model->ptr_->setBatchSize(*batchSize));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(batchSize, setBatchSize(*batchSize));
 }
 
 qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
-    return modelResult(model->ptr_->getBatchSize(*batchSize));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(batchSize, getBatchSize(*batchSize));
 }
 
 qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != batchSize,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
-    return modelResult(model->ptr_->getMaxBatchSize(*batchSize));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(batchSize, getMaxBatchSize(*batchSize));
 }
 
 qoblErr qoblGetModelInputCount(qoblModel* model, uint32_t* inCount) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != inCount,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != inCount");
-    return modelResult(model->ptr_->getInputCount(*inCount));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(inCount, getInputCount(*inCount));
 }
 
 qoblErr qoblGetModelOutputCount(qoblModel* model, uint32_t* outCount) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != outCount,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != outCount");
-    return modelResult(model->ptr_->getOutputCount(*outCount));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(outCount, getOutputCount(*outCount));
 }
 
 qoblErr qoblGetModelInputShapeByIndex(qoblModel* model, int32_t index, qobmShape* shape) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != shape,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape");
-    return modelResult(model->ptr_->getInputShapeByIndex(index, *shape));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(shape, getInputShapeByIndex(index, *shape));
 }
 
 qoblErr qoblGetModelOutputShapeByIndex(qoblModel* model, int32_t index, qobmShape* shape) {
-  QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != shape,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != shape");
-    return modelResult(model->ptr_->getOutputShapeByIndex(index, *shape));
-  }
-  QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
+  QOBL_MODEL_QUERY(shape, getOutputShapeByIndex(index, *shape));
 }
 
 qoblErr qoblGetModelOutputDataTypeByIndex(qoblModel* model, int32_t index, qobmDType* dType) {
   QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != dType,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != dType");
+    QOBL_CHECK_MODEL_AND(dType);
     DLDataType type{};
     if (!model->ptr_->getOutPutDtype(index, type)) return qoblERR_MODEL_OPERATION;
     qobmDLDataTypeToDataType(qobmDLDataType{type.code, type.bits, type.lanes}, dType);
@@ -118,8 +96,7 @@ qoblErr qoblGetModelOutputDataTypeByIndex(qoblModel* model, int32_t index, qobmD
 
 qoblErr qoblGetModelOutputSizeByIndex(qoblModel* model, int32_t index, uint64_t* size) {
   QOBL_API_TRY {
-    QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && NULL != size,
-                     "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != size");
+    QOBL_CHECK_MODEL_AND(size);
     int64_t bytes = 0;
     const bool ok = model->ptr_->getOutPutSizeByIndex(index, bytes);
     *size = static_cast<uint64_t>(bytes);  // 0 when the size could not be computed

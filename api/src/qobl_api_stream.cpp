@@ -27,6 +27,21 @@ bool onStreamDevice(IOpStream* stream) {
   return false;
 }
 
+// The output dataset lies in card memory (logged when it does not).
+bool onDeviceMemory(qobmDataset* output) {
+  if (qoblCheckDatasetMemoryType(output, qobmDE_QOBC)) return true;
+  QOBL_LOG_ERROR("Failed to run stream because output dataset's memory is not device memory.\n");
+  return false;
+}
+
+// Resolves the handle and returns what `use` answers for its stream; qoblERR_INVALID_STREAM when the
+// handle names no live stream.
+template <class Use>
+qoblErr withStream(const qoblStream* handle, Use&& use) {
+  StreamRef s(handle);
+  return s ? use(s.get()) : qoblERR_INVALID_STREAM;
+}
+
 }  // namespace
 
 qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream** stream) {
@@ -49,11 +64,10 @@ qoblErr qoblDestroyOpStream(qoblStream* stream) {
 qoblErr qoblBuildStream(qoblStream* stream) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    if (s->build()) return qoblERR_SUCCESS;
-    QOBL_LOG_ERROR("Failed to build stream. \n");
-    return qoblERR_BUILD_STREAM;
+    const qoblErr rc =
+        withStream(stream, [](IOpStream* s) { return s->build() ? qoblERR_SUCCESS : qoblERR_BUILD_STREAM; });
+    if (rc == qoblERR_BUILD_STREAM) QOBL_LOG_ERROR("Failed to build stream. \n");
+    return rc;
   }
   QOBL_API_CATCH(qoblERR_BUILD_STREAM)
 }
@@ -61,8 +75,7 @@ qoblErr qoblBuildStream(qoblStream* stream) {
 qoblErr qoblRegisterGetOutput(qoblStream* stream, qobeOp* op) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != op, "Invalid parameter: NULL != stream && NULL != op");
-    StreamRef s(stream);
-    return s ? s->registerOpGetOutput(op) : qoblERR_INVALID_STREAM;
+    return withStream(stream, [op](IOpStream* s) { return s->registerOpGetOutput(op); });
   }
   QOBL_API_CATCH(qoblERR_OP_NOT_IN_STREAM)
 }
@@ -71,11 +84,11 @@ qoblErr qoblRegisterGetOutputs(qoblStream* stream, qobeOp** ops, uint32_t opCoun
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != ops && NULL != *ops,
                      "Invalid parameter: NULL != stream && NULL != ops && NULL != *ops");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    qoblErr rc = qoblERR_SUCCESS;
-    for (uint32_t i = 0; rc == qoblERR_SUCCESS && i < opCount; ++i) rc = s->registerOpGetOutput(ops[i]);
-    return rc;
+    return withStream(stream, [ops, opCount](IOpStream* s) {
+      qoblErr rc = qoblERR_SUCCESS;
+      for (uint32_t i = 0; rc == qoblERR_SUCCESS && i < opCount; ++i) rc = s->registerOpGetOutput(ops[i]);
+      return rc;
+    });
   }
   QOBL_API_CATCH(qoblERR_OP_NOT_IN_STREAM)
 }
@@ -83,8 +96,7 @@ qoblErr qoblRegisterGetOutputs(qoblStream* stream, qobeOp** ops, uint32_t opCoun
 qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** output) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != output, "Invalid parameter: NULL != stream && NULL != output");
-    StreamRef s(stream);
-    return s ? s->requestOutputDataset(output) : qoblERR_INVALID_STREAM;
+    return withStream(stream, [output](IOpStream* s) { return s->requestOutputDataset(output); });
   }
   QOBL_API_CATCH(qoblERR_RUN_STREAM)
 }
@@ -92,9 +104,9 @@ qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** output) {
 qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    return onStreamDevice(s.get()) ? s->run(input, output, timeout) : qoblERR_RUN_STREAM;
+    return withStream(stream, [&](IOpStream* s) {
+      return onStreamDevice(s) ? s->run(input, output, timeout) : qoblErr{qoblERR_RUN_STREAM};
+    });
   }
   QOBL_API_CATCH(qoblERR_RUN_STREAM)
 }
@@ -102,12 +114,9 @@ qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* outpu
 qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* output) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    if (!onStreamDevice(s.get())) return qoblERR_RUN_STREAM;
-    if (qoblCheckDatasetMemoryType(output, qobmDE_QOBC)) return s->runAsync(input, output);
-    QOBL_LOG_ERROR("Failed to run stream because output dataset's memory is not device memory.\n");
-    return qoblERR_RUN_STREAM;
+    return withStream(stream, [&](IOpStream* s) {
+      return onStreamDevice(s) && onDeviceMemory(output) ? s->runAsync(input, output) : qoblErr{qoblERR_RUN_STREAM};
+    });
   }
   QOBL_API_CATCH(qoblERR_RUN_STREAM)
 }
@@ -115,11 +124,10 @@ qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* 
 qoblErr qoblGetStreamCacheNumber(qoblStream* stream, uint32_t* num) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != num, "Invalid parameter: NULL != stream and NULL != num");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    if (!s->isBuilt()) return qoblERR_STREAM_NOT_BUILT;
-    s->getCacheNumber(*num);
-    return qoblERR_SUCCESS;
+    return withStream(stream, [num](IOpStream* s) {
+      if (s->isBuilt()) s->getCacheNumber(*num);
+      return s->isBuilt() ? qoblERR_SUCCESS : qoblERR_STREAM_NOT_BUILT;
+    });
   }
   QOBL_API_CATCH(qoblERR_STREAM_NOT_BUILT)
 }
@@ -128,10 +136,10 @@ qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamReportCallback c
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
     QOBL_CHECK_PARAM(NULL != callback, "Invalid parameter: NULL != callback");
-    StreamRef s(stream);
-    if (!s) return qoblERR_INVALID_STREAM;
-    Singleton<StreamCallbackManager>::getInstance()->registerSdkCallback(s->id(), callback, userCtx);
-    return qoblERR_SUCCESS;
+    return withStream(stream, [&](IOpStream* s) {
+      Singleton<StreamCallbackManager>::getInstance()->registerSdkCallback(s->id(), callback, userCtx);
+      return qoblErr{qoblERR_SUCCESS};
+    });
   }
   QOBL_API_CATCH(qoblERR_INVALID_STREAM)
 }
@@ -139,8 +147,7 @@ qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamReportCallback c
 qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    StreamRef s(stream);
-    return s ? s->synchronize(timeout) : qoblERR_INVALID_STREAM;
+    return withStream(stream, [timeout](IOpStream* s) { return s->synchronize(timeout); });
   }
   QOBL_API_CATCH(qoblERR_STREAM_SYNC_TIMEOUT)
 }

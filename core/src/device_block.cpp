@@ -44,7 +44,7 @@ int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, De
 int DeviceBlock::reset() noexcept {
   if (address_ == 0) return rtSuccess;
   const uint64_t addr = release();
-  void* shown = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
+  void* shown = qoblAsPtr(addr);
   QOBL_LOG_DEBUG("Call %s to free [%p].\n", freeCallName(kind_), shown);
   int rc = rtErrInvalidParam;
   switch (kind_) {

@@ -127,8 +127,9 @@ struct SuiteConfig {
     const rapidjson::Value& files = it->value;
     if (!files.IsArray() || files.Size() < 3 || !files[0].IsString() || !files[1].IsString() ||
         !files[2].IsString()) {
-      QOBL_LOG_ERROR("Failed to create Model: config member %s must be an array of three strings (lib, params, graph).\n",
-                     key.c_str());
+      QOBL_LOG_ERROR(
+          "Failed to create Model: config member %s must be an array of three strings (lib, params, graph).\n",
+          key.c_str());
       return false;
     }
     for (int k = 0; k < 3; ++k) paths[k] = baseDir + files[k].GetString();

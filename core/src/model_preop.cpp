@@ -88,30 +88,20 @@ bool quantTensorHandler(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCf
   return true;
 }
 
-bool vdspOpQuant(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool vdspOpEmbeddings(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpResizeAndSpaceToDepth(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
-bool oDspOpResizeAndSpaceToDepth_2(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
-bool oDspOpLayerNorm(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpLayerNormTranspose(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpDetection(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool vDspOpSpaceToDepth(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
+// The handlers of the op codes that quantise tensors; the index is the scale factor's position in the record.
+#define QOBL_QUANT_TENSOR_HANDLER(name, index)                                \
+  bool name(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {      \
+    return quantTensorHandler(op, recordLen, preOpCfg, index);                \
+  }
+QOBL_QUANT_TENSOR_HANDLER(vdspOpQuant, 0)
+QOBL_QUANT_TENSOR_HANDLER(vdspOpEmbeddings, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpResizeAndSpaceToDepth, 1)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpResizeAndSpaceToDepth_2, 1)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpLayerNorm, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpLayerNormTranspose, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpDetection, 0)
+QOBL_QUANT_TENSOR_HANDLER(vDspOpSpaceToDepth, 1)
+#undef QOBL_QUANT_TENSOR_HANDLER
 
 uint32_t preOpCode(const uint8_t* op) {
   const uint8_t code = op[offsetof(dsp_op_common, opcode)];

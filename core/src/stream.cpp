@@ -296,23 +296,12 @@ qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDatas
   QOBL_CALL_OR(rc, qobmGetDatasetMode(outputDataset, &mode), return nullptr);
   qobmDataset* dataset = nullptr;
   QOBL_CALL_OR(rc, qobmCreateDataset(mode, &dataset), return nullptr);
-  auto drop = [&dataset]() -> qobmDataset* {
-    qobmDestroyDataset(dataset);
-    return nullptr;
-  };
   uint32_t offset = 0;
   for (OpIRInstruction* ir : leafNodeIRs_) {
-    if (ir->uid == uid) {
-      for (uint32_t j = 0; j < ir->outputCount; ++j) {
-        if (mode == qobmDM_TENSOR) {
-          qobmTensor* tensor = nullptr;
-          QOBL_CALL_OR(rc, qobmGetDatasetTensor(outputDataset, offset + j, &tensor), return drop());
-          QOBL_CALL_OR(rc, qobmAddDatasetTensor(dataset, tensor), return drop());
-        } else {
-          qobmDataBuffer* buffer = nullptr;
-          QOBL_CALL_OR(rc, qobmGetDatasetBuffer(outputDataset, offset + j, &buffer), return drop());
-          QOBL_CALL_OR(rc, qobmAddDatasetBuffer(dataset, buffer), return drop());
-        }
+    for (uint32_t j = 0; ir->uid == uid && j < ir->outputCount; ++j) {
+      if (!qoblUtilsCopyDatasetEntry(outputDataset, offset + j, mode, dataset)) {
+        qobmDestroyDataset(dataset);
+        return nullptr;
       }
     }
     offset += ir->outputCount;

@@ -237,7 +237,9 @@ void StreamCallbackManager::deliverRunModel(const Delivery& d) {
   IStreamOp* parent = d.streamOp != nullptr ? d.streamOp->getInputOp() : nullptr;
   IOpArgument* arg = d.arg;
   uint32_t perInput = 0;
-  if (parent != nullptr && arg->inputCount() != 0) perInput = parent->outputCount() / arg->inputCount() * arg->outputCount();
+  if (parent != nullptr && arg->inputCount() != 0) {
+    perInput = parent->outputCount() / arg->inputCount() * arg->outputCount();
+  }
   std::vector<uint64_t> pending;
   size_t next = 0;
   for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < d.inputIds.size(); ++l) {

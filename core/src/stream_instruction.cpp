@@ -17,12 +17,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector<OpIRInstruction*>& irStream,
                                            uint32_t deviceId)
     : datesetId_(datesetId), irStream_(irStream), deviceId_(deviceId) {}
@@ -169,7 +163,7 @@ bool RunStreamInstruction::allocStreamMem() {
     QOBL_LOG_ERROR("Failed to malloc stream memory for stream in DDR. Error code is %d.\n", rc);
     return false;
   }
-  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", asPtr(block.address()), static_cast<int>(size));
+  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()), static_cast<int>(size));
   for (size_t i = 1; i < instructionArray_.size(); ++i) {
     rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction.get(), sizeof(OpInstruction),
                        block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);
@@ -214,17 +208,17 @@ std::string RunStreamInstruction::archiveText(size_t a) {
       const uint64_t perLoop = configEntries / L;
       for (uint64_t l = 0; l < L; ++l) {
         for (uint64_t c = 0; c < perLoop; ++c) {
-          text << "Op Config " << l << "-" << c << ": " << asPtr(arg->getPointerInArgArray(index++)) << "\n";
+          text << "Op Config " << l << "-" << c << ": " << qoblAsPtr(arg->getPointerInArgArray(index++)) << "\n";
         }
       }
       for (uint64_t l = 0; l < L; ++l) {
         for (uint64_t b = 0; b < B; ++b) {
           for (uint64_t i = 0; i < I; ++i) {
-            text << "Op Input  " << l << "-" << b << "-" << i << ": " << asPtr(arg->getPointerInArgArray(index++))
+            text << "Op Input  " << l << "-" << b << "-" << i << ": " << qoblAsPtr(arg->getPointerInArgArray(index++))
                  << "\n";
           }
           for (uint64_t o = 0; o < O; ++o) {
-            text << "Op Output " << l << "-" << b << "-" << o << ": " << asPtr(arg->getPointerInArgArray(index++))
+            text << "Op Output " << l << "-" << b << "-" << o << ": " << qoblAsPtr(arg->getPointerInArgArray(index++))
                  << "\n";
           }
         }
@@ -234,7 +228,7 @@ std::string RunStreamInstruction::archiveText(size_t a) {
       // cannot be told apart, so the list is shown as it is.
       text << "Op Argument array holds " << n << " entries, " << expected << " expected\n";
       for (uint64_t e = 0; e < n; ++e) {
-        text << "Op Arg " << e << ": " << asPtr(arg->getPointerInArgArray(static_cast<uint32_t>(e))) << "\n";
+        text << "Op Arg " << e << ": " << qoblAsPtr(arg->getPointerInArgArray(static_cast<uint32_t>(e))) << "\n";
       }
     }
     text << "===========================================\n";

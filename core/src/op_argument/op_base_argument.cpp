@@ -12,12 +12,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetId) : datasetId_(datasetId) {
   if (irInstruction == nullptr) throw std::invalid_argument("Failure of constructor of IOpArgument");
   opIR_ = irInstruction;
@@ -65,12 +59,14 @@ std::vector<uint64_t> BaseOpArgument::getConfigs() {
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
 }
 
-std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t batchIndex) {
+std::vector<uint64_t> BaseOpArgument::position(uint32_t loopIndex, uint32_t batchIndex, bool outputs) {
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start = positionIndex(loopIndex, batchIndex);
-    if (start + header_.inputCount <= argPointersInDdr_.size()) {
-      return std::vector<uint64_t>(argPointersInDdr_.begin() + start,
-                                   argPointersInDdr_.begin() + start + header_.inputCount);
+    const uint64_t start =
+        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
+    const uint64_t count = outputs ? header_.outputCount : header_.inputCount;
+    if (start + count <= argPointersInDdr_.size()) {
+      return std::vector<uint64_t>(argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
+                                   argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
     }
   }
   QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
@@ -78,17 +74,12 @@ std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t bat
   return {};
 }
 
+std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t batchIndex) {
+  return position(loopIndex, batchIndex, false);
+}
+
 std::vector<uint64_t> BaseOpArgument::getOutputs(uint32_t loopIndex, uint32_t batchIndex) {
-  if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start = static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + header_.inputCount;
-    if (start + header_.outputCount <= argPointersInDdr_.size()) {
-      return std::vector<uint64_t>(argPointersInDdr_.begin() + start,
-                                   argPointersInDdr_.begin() + start + header_.outputCount);
-    }
-  }
-  QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
-                 static_cast<int>(loopIndex), static_cast<int>(batchIndex));
-  return {};
+  return position(loopIndex, batchIndex, true);
 }
 
 bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) {
@@ -138,9 +129,37 @@ int BaseOpArgument::allocOutput(DeviceMemKind kind, uint64_t size, bool recordSi
   return rc;
 }
 
-int BaseOpArgument::allocArgArray(uint64_t* size) {
-  *size = (static_cast<uint64_t>(argPointersInDdr_.size()) + 3) * sizeof(uint64_t);
-  return DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, *size, &argArray_);
+void BaseOpArgument::appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
+  argPointersInDdr_.insert(argPointersInDdr_.end(), from.begin() + static_cast<std::ptrdiff_t>(pos),
+                           from.begin() + static_cast<std::ptrdiff_t>(pos + n));
+  pos += n;
+}
+
+bool BaseOpArgument::appendOwnedOutputs(DeviceMemKind kind) {
+  for (uint32_t size : opIR_->outputSizes) {
+    uint64_t addr = 0;
+    const int rc = allocOutput(kind, size, true, &addr);
+    if (rc != rtSuccess) {
+      QOBL_LOG_ERROR("Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc, opName_.c_str());
+      return false;
+    }
+    QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [%s].\n", qoblAsPtr(addr),
+                   static_cast<int>(size), opName_.c_str());
+    argPointersInDdr_.push_back(addr);
+  }
+  return true;
+}
+
+bool BaseOpArgument::placeArgArray() {
+  const uint64_t size = (static_cast<uint64_t>(argPointersInDdr_.size()) + 3) * sizeof(uint64_t);
+  const int rc = DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, size, &argArray_);
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
+    return false;
+  }
+  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for the argument array of op [%s]. Address is %p, size is %d.\n",
+                 opName_.c_str(), qoblAsPtr(argArray_.address()), static_cast<int>(size));
+  return uploadArgsToDevice();
 }
 
 void BaseOpArgument::adoptBlocks(std::vector<DeviceBlock>&& blocks) {
@@ -195,38 +214,12 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
       return false;
     }
     if (!isLeaf_) {
-      for (uint32_t size : opIR_->outputSizes) {
-        uint64_t addr = 0;
-        const int rc =
-            allocOutput(feedsRunModel ? DeviceMemKind::kInout : DeviceMemKind::kDdrShare, size, true, &addr);
-        if (rc != rtSuccess) {
-          QOBL_LOG_ERROR("[qobl:] Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc,
-                         opName_.c_str());
-          return false;
-        }
-        QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [%s].\n", asPtr(addr),
-                       static_cast<int>(size), opName_.c_str());
-        argPointersInDdr_.push_back(addr);
-      }
+      if (!appendOwnedOutputs(feedsRunModel ? DeviceMemKind::kInout : DeviceMemKind::kDdrShare)) return false;
     } else {
-      argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddress.begin() + outPos,
-                               outputAddress.begin() + outPos + outputs);
-      outPos += outputs;
+      appendEntries(outputAddress, outPos, outputs);
     }
   }
-  uint64_t size = 0;
-  const int rc = allocArgArray(&size);
-  if (rc != rtSuccess) {
-    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
-    return false;
-  }
-  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for common op argument array. Address is %p, size is %d.\n",
-                 asPtr(argArray_.address()), static_cast<int>(size));
-  if (!argArray_) {
-    QOBL_LOG_ERROR("Failed to generate Op argument array.\n");
-    return false;
-  }
-  return uploadArgsToDevice();
+  return placeArgArray();
 }
 
 }  // namespace qobl

@@ -77,8 +77,17 @@ class BaseOpArgument : public IOpArgument {
   // Allocates an output block of a non-leaf op and keeps it (address -> size when recordSize).
   // Returns the code of the allocation call; *addr receives the block (0 on failure).
   int allocOutput(DeviceMemKind kind, uint64_t size, bool recordSize, uint64_t* addr);
-  // Allocates the array block for the current list into argArray_; returns the allocation code.
-  int allocArgArray(uint64_t* size);
+  // The I inputs (outputs: the O outputs) of position (loopIndex, batchIndex); empty (logged) when out of
+  // range.
+  std::vector<uint64_t> position(uint32_t loopIndex, uint32_t batchIndex, bool outputs);
+  // Appends the entries [pos, pos + n) of `from` to the list and advances pos.
+  void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n);
+  // Allocates one block of `kind` per output size of the op and appends them to the list (sizes recorded);
+  // false (logged) on the first failure.
+  bool appendOwnedOutputs(DeviceMemKind kind);
+  // Allocates the array block for the current list into argArray_ and uploads header and list; false
+  // (logged) on the first failure.
+  bool placeArgArray();
 
   std::vector<uint64_t> argPointersInDdr_;
   uint32_t datasetId_ = 0;

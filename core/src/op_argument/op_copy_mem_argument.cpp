@@ -9,12 +9,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 OpCopyMemArgument::OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {}
 
@@ -45,7 +39,7 @@ uint64_t OpCopyMemArgument::_buildOutputAddr(IModel* model, uint32_t index, uint
                    devId, static_cast<unsigned>(rc));
     return 0;
   }
-  QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [qobeCopyMem].\n", asPtr(addr),
+  QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [qobeCopyMem].\n", qoblAsPtr(addr),
                  static_cast<int>(size));
   return addr;
 }
@@ -94,25 +88,10 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
         return false;
       }
       argPointersInDdr_.insert(argPointersInDdr_.end(), inputs.begin(), inputs.end());
-      argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddrs_.begin() + outPos,
-                               outputAddrs_.begin() + outPos + outputs);
-      outPos += outputs;
+      appendEntries(outputAddrs_, outPos, outputs);
     }
   }
-  uint64_t size = 0;
-  const int rc = allocArgArray(&size);
-  if (rc != rtSuccess) {
-    QOBL_LOG_ERROR("Failed to allocate stream memory for CopyMem op argument array in device. rc=%u.\n",
-                   static_cast<unsigned>(rc));
-    return false;
-  }
-  QOBL_LOG_DEBUG("[qobl:] Allocated stream memory for CopyMem op argument array in device, address=%p, size=%lu.\n",
-                 asPtr(argArray_.address()), static_cast<unsigned long>(size));
-  if (!argArray_) {
-    QOBL_LOG_ERROR("Failed to generate CopyMem op argument array.\n");
-    return false;
-  }
-  return uploadArgsToDevice();
+  return placeArgArray();
 }
 
 }  // namespace qobl

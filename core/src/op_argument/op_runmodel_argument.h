@@ -5,8 +5,8 @@
 // (the input op's outputs, gathered over the input op's loops) and its O outputs.
 //
 // Device memory: the array block (stream memory) and, for a non-leaf op, one inout block per (loop, batch
-// position, output) sized by the model's output size; all released once at destruction (DeviceBlock).  The model's address belongs to the model and a leaf op's outputs to the application:
-// never released here.
+// position, output) sized by the model's output size; all released once at destruction (DeviceBlock).
+// The model's address belongs to the model and a leaf op's outputs to the application: never held here.
 #ifndef QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
 #define QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
 

@@ -66,46 +66,58 @@ uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size)
 
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
   std::vector<uint64_t> addrs;
-  if (ds == nullptr) return addrs;
   qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
-  qobmGetDatasetMode(ds, &mode);
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    qobmGetDatasetBufferCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      qobmDataBuffer* buffer = nullptr;
-      uint64_t addr = 0;
-      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
-      addrs.push_back(addr);
-    }
-  } else if (mode == qobmDM_TENSOR) {
-    qobmGetDatasetTensorCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      qobmTensor* tensor = nullptr;
-      uint64_t addr = 0;
-      if (qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
-      addrs.push_back(addr);
-    }
+  if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return addrs;
+  if (mode == qobmDM_BUFFER) qobmGetDatasetBufferCount(ds, &count);
+  if (mode == qobmDM_TENSOR) qobmGetDatasetTensorCount(ds, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t addr = 0;
+    qobmDataBuffer* buffer = nullptr;
+    qobmTensor* tensor = nullptr;
+    if (mode == qobmDM_BUFFER && qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
+    if (mode == qobmDM_TENSOR && qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
+    addrs.push_back(addr);
   }
   return addrs;
+}
+
+bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
+  int ret = 0;
+  QOBL_CALL_OR(ret, qobmGetDatasetMode(ds, mode), return false);
+  if (*mode != qobmDM_BUFFER && *mode != qobmDM_TENSOR) {
+    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(*mode));
+    return false;
+  }
+  if (*mode == qobmDM_BUFFER) {
+    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(ds, count), return false);
+  } else {
+    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(ds, count), return false);
+  }
+  return true;
+}
+
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to) {
+  int ret = 0;
+  if (mode == qobmDM_TENSOR) {
+    qobmTensor* tensor = nullptr;
+    QOBL_CALL_OR(ret, qobmGetDatasetTensor(from, index, &tensor), return false);
+    QOBL_CALL_OR(ret, qobmAddDatasetTensor(to, tensor), return false);
+  } else {
+    qobmDataBuffer* buffer = nullptr;
+    QOBL_CALL_OR(ret, qobmGetDatasetBuffer(from, index, &buffer), return false);
+    QOBL_CALL_OR(ret, qobmAddDatasetBuffer(to, buffer), return false);
+  }
+  return true;
 }
 
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
   if (dt == nullptr) return false;
   const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = 0;
-  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return false);
-  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
-    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-    return false;
-  }
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return false);
-  } else {
-    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return false);
-  }
+  int ret = 0;
+  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     qobmDeviceInfo devInfo{};
     if (mode == qobmDM_BUFFER) {
@@ -128,35 +140,17 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
 qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   if (dt == nullptr) return nullptr;
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = 0;
-  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return nullptr);
-  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
-    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-    return nullptr;
-  }
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return nullptr);
-  } else {
-    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return nullptr);
-  }
+  int ret = 0;
+  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return nullptr;
   qobmDataset* dataset = nullptr;
   QOBL_CALL_OR(ret, qobmCreateDataset(mode, &dataset), return nullptr);
   // On a failure after the new dataset exists, it is destroyed (container only: the entries are shared
   // with `dt`), so a failed clone leaves nothing behind.
-  auto drop = [&dataset]() -> qobmDataset* {
-    qobmDestroyDataset(dataset);
-    return nullptr;
-  };
   for (uint32_t i = 0; i < count; ++i) {
-    if (mode == qobmDM_BUFFER) {
-      qobmDataBuffer* buffer = nullptr;
-      QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return drop());
-      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, buffer), return drop());
-    } else {
-      qobmTensor* tensor = nullptr;
-      QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return drop());
-      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, tensor), return drop());
+    if (!qoblUtilsCopyDatasetEntry(dt, i, mode, dataset)) {
+      qobmDestroyDataset(dataset);
+      return nullptr;
     }
   }
   return dataset;

@@ -37,6 +37,11 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
 // false for a null dataset, a failing dataset call or a mismatch (logged).
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type);
 
+// Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure.
+bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count);
+// Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `to`; false on failure.
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to);
+
 // A new dataset of the same mode holding the same buffers or tensors in the same order (shared, not
 // copied), or null.  The caller owns the new dataset (qobmDestroyDataset frees the container only).
 qobmDataset* qoblCloneDataset(qobmDataset* dt);
