@@ -144,8 +144,7 @@ class RunModelArgumentTest : public ArgumentTest {
   // A run-model op of the model under the input op, with B, counts and output sizes from the model.
   void makeOp(uint32_t batch, uint32_t outputs, std::vector<int64_t> sizes, bool leaf = false) {
     model_.batch = batch;
-    model_.outputs = outputs;
-    model_.outputSizes = sizes;
+    model_.setOutputSizes(sizes);
     op_.opType_ = qobeOP_RUN_MODEL_OP;
     op_.typeId_ = 20000;
     op_.model_ = &model_;
@@ -176,7 +175,7 @@ TEST_F(RunModelArgumentTest, FourBatchPositionsOfOneInputAndTwoOutputsMakeThirte
   const Addrs list = listOf(arg.get());
   ASSERT_EQ(13u, list.size());
   EXPECT_EQ(128u, blockSize(arg->address()));
-  EXPECT_EQ(model_.address, list[0]);
+  EXPECT_EQ(model_.addr, list[0]);
   for (uint32_t b = 0; b < 4; ++b) {
     EXPECT_EQ(0x100u + 0x10 * b, list[1 + 3 * b]);
     EXPECT_EQ((Addrs{list[2 + 3 * b], list[3 + 3 * b]}), arg->getOutputs(0, b));
@@ -238,7 +237,7 @@ TEST_F(RunModelArgumentTest, CopyMemArgumentGathersTheModelsOutputsPositionByPos
   EXPECT_EQ(beforeCopy, live());   // the configuration block and both outputs went with the array
 
   // A model output of size 0 gets the address 0 and no block.
-  model_.outputSizes = {40, 0};
+  model_.setOutputSizes({40, 0});
   arg = argOf(&ir);
   ASSERT_TRUE(adoptAndBuild(*arg, rm.get(), gather(copy, 1), {}));
   EXPECT_EQ(0u, arg->getPointerInArgArray(4));
