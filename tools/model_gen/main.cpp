@@ -1,7 +1,7 @@
 // qobl-model-gen: writes the generated files of a demo model (graph JSON, parameter blob, hardware
 // configuration, samples with their CPU-computed expected outputs).
 //
-//   qobl-model-gen <classifier|segmenter|dynamic|trivial> <output directory>
+//   qobl-model-gen <classifier|segmenter|dynamic|trivial|parallel> <output directory>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <classifier|segmenter|dynamic|trivial> <output directory>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <classifier|segmenter|dynamic|trivial|parallel> <output directory>\n", argv[0]);
     return 2;
   }
   using namespace zenlar::qobl::modelgen;
@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
       generateDynamic(argv[2]);
     } else if (std::strcmp(argv[1], "trivial") == 0) {
       generateTrivial(argv[2]);
+    } else if (std::strcmp(argv[1], "parallel") == 0) {
+      generateParallel(argv[2]);
     } else {
       std::fprintf(stderr, "unknown model '%s'\n", argv[1]);
       return 2;
