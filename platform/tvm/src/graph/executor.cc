@@ -20,6 +20,18 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
   graph_ = std::move(graph);
   lib_ = std::move(lib);
   funcs_.assign(graph_.nodes.size(), PackedFunc());
+  // A library built with its parameters linked in hands them out through this function instead of a
+  // parameter blob; the executor takes parameters from the blob only.
+  try {
+    if (lib_.GetFunction("_lookup_linked_param", true).defined()) {
+      *err = "the model library has its parameters linked in (_lookup_linked_param); build it without linking "
+             "the parameters and pass them as the parameter blob";
+      return false;
+    }
+  } catch (const std::exception& e) {
+    *err = e.what();
+    return false;
+  }
   for (size_t i = 0; i < graph_.nodes.size(); ++i) {
     const GraphNode& n = graph_.nodes[i];
     if (n.op != "tvm_op" || n.func_name == "__nop" || n.func_name == "__copy") continue;
@@ -31,7 +43,8 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
       return false;
     }
     if (!f.defined()) {
-      *err = "the model library has no function \"" + n.func_name + "\" (graph node " + std::to_string(i) + ")";
+      *err = "the model library has no function \"" + n.func_name + "\" (graph node " + std::to_string(i) + ", \"" +
+             n.name + "\")";
       return false;
     }
     funcs_[i] = f;
@@ -40,7 +53,7 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
     for (size_t i = 0; i < graph_.nodes.size(); ++i) {
       const GraphNode& n = graph_.nodes[i];
       if (n.op == "tvm_op" && n.func_name == "__copy" && (n.inputs.size() != 1 || n.num_outputs != 1)) {
-        *err = "graph node " + std::to_string(i) + " (__copy) needs one input and one output";
+        *err = "graph node " + std::to_string(i) + " (\"" + n.name + "\", __copy) needs one input and one output";
         return false;
       }
     }

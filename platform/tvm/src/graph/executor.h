@@ -4,6 +4,7 @@
 
 #include <tvm/runtime/c_runtime_api.h>
 #include <tvm/runtime/module.h>
+#include <tvm/runtime/packed_func.h>
 
 #include <functional>
 #include <map>
