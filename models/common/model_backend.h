@@ -45,6 +45,19 @@ static inline int mk_fail(const char* func, const char* text) {
   return -1;
 }
 
+/* The entry checks of a kernel: the runtime filled its slots and the call has `expected` tensor
+   arguments (fetched into `out`).  0, or -1 with the error set. */
+static inline int mk_backend_tensors(const char* func, const TVMValue* args, const int* type_codes, int num_args,
+                                     int expected, DLTensor** out) {
+  if (mk_backend_ready() != 0) return -1;
+  if (mk_get_tensors(args, type_codes, num_args, expected, out) != 0) {
+    char text[64];
+    snprintf(text, sizeof text, "expects %d tensor arguments", expected);
+    return mk_fail(func, text);
+  }
+  return 0;
+}
+
 /* Task `task_id` of `num_task` takes the items [*lo, *hi) of `n`, in contiguous chunks. */
 static inline void mk_task_range(int task_id, int num_task, int64_t n, int64_t* lo, int64_t* hi) {
   const int64_t per = (n + num_task - 1) / num_task;

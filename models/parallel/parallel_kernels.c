@@ -90,8 +90,7 @@ static int conv_task(int task_id, TVMParallelGroupEnv* penv, void* cdata) {
 MK_KERNEL(parallel_fused_conv2d_relu_conv2d_relu) {
   static const char* fn = "parallel_fused_conv2d_relu_conv2d_relu";
   DLTensor* t[6];
-  if (mk_backend_ready() != 0) return -1;
-  if (mk_get_tensors(args, type_codes, num_args, 6, t) != 0) return mk_fail(fn, "expects 6 tensor arguments");
+  if (mk_backend_tensors(fn, args, type_codes, num_args, 6, t) != 0) return -1;
   const int64_t s_in[4] = {MK_ANY, C_IN, H, W};
   const int64_t s_w1[4] = {C_MID, C_IN, 3, 3};
   const int64_t s_w2[4] = {C_MID, C_MID, 3, 3};
@@ -149,8 +148,7 @@ static int mean_dense_task(int task_id, TVMParallelGroupEnv* penv, void* cdata) 
 MK_KERNEL(parallel_fused_mean_dense) {
   static const char* fn = "parallel_fused_mean_dense";
   DLTensor* t[4];
-  if (mk_backend_ready() != 0) return -1;
-  if (mk_get_tensors(args, type_codes, num_args, 4, t) != 0) return mk_fail(fn, "expects 4 tensor arguments");
+  if (mk_backend_tensors(fn, args, type_codes, num_args, 4, t) != 0) return -1;
   const int64_t s_in[4] = {MK_ANY, C_MID, H, W};
   const int64_t s_w[2] = {CLASSES, C_MID};
   const int64_t s_b[1] = {CLASSES};

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -127,6 +128,29 @@ TEST_F(ParallelModel, FailingTaskIsTheNodesErrorAndTheNextItemRuns) {
     EXPECT_EQ(out, expected_);
   }
   EXPECT_EQ(Stats().workspace_in_use, 0u);
+
+  // The kernels' argument checks report through the same error text.
+  Module lib = Module::LoadFromFile(ModelFile("model.so"), "");
+  std::vector<float> x(10);
+  int64_t shape[2] = {1, 10};
+  DLTensor t{x.data(), {kDLCPU, 0}, 2, {kDLFloat, 32, 1}, shape, nullptr, 0};
+  struct Case {
+    std::function<void()> call;
+    std::string text;
+  } const cases[] = {
+      {[&] { lib.GetFunction("parallel_fused_mean_dense")(&t, &t, &t, &t); },
+       "parallel_fused_mean_dense: argument shapes or types do not fit"},
+      {[&] { lib.GetFunction("parallel_fused_conv2d_relu_conv2d_relu")(&t, &t); },
+       "parallel_fused_conv2d_relu_conv2d_relu: expects 6 tensor arguments"},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.call();
+      ADD_FAILURE() << "no error for " << c.text;
+    } catch (const tvm::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+    }
+  }
 }
 
 // After the first items every workspace comes from the pools and the run path takes nothing from the
