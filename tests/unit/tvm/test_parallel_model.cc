@@ -171,13 +171,13 @@ TEST_F(ParallelModel, SteadyStateAllocatesNothing) {
     ASSERT_GT(alloc_counter::stop(), 0u) << probe;
   }
   alloc_counter::start();
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(0, qobcrt_sim_run_model(0, addr_, in, outs, text, sizeof text));
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(0, qobcrt_sim_run_model(0, addr_, in, outs, text, sizeof text));
   const uint64_t allocs = alloc_counter::stop();
   EXPECT_EQ(out, expected_);
   EXPECT_EQ(Stats().workspace_sys_allocs, sys);
-  EXPECT_GE(Stats().workspace_allocs - uses, 20u * 2);  // the kernels did use workspaces
+  EXPECT_GE(Stats().workspace_allocs - uses, 10u * 2);  // the kernels did use workspaces
   if (alloc_counter::available()) {
-    EXPECT_EQ(allocs, 0u) << "heap allocations in 20 steady-state items";
+    EXPECT_EQ(allocs, 0u) << "heap allocations in 10 steady-state items";
   }
 }
 
