@@ -122,7 +122,7 @@ void* FindFunction(void* handle, const std::string& name, std::string* entry) {
   *entry = name;
   if (name == "__tvm_main__") {
     const char* text = static_cast<const char*>(dlsym(handle, "__tvm_main__"));
-    if (!text || !*text || std::strlen(text) > 1024) return nullptr;
+    if (!text || !*text || strnlen(text, 1025) > 1024) return nullptr;  // not a name
     *entry = text;
   }
   if (entry->empty() || entry->compare(0, 2, "__") == 0) return nullptr;
