@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -35,17 +36,26 @@ namespace threading {
 namespace {
 
 constexpr int kMaxThreads = 256;
-// Spin iterations before a waiting thread blocks: the first ones pause, the rest yield the core.
+// How long a waiting thread spins before it blocks: the first iterations pause, the rest yield the core.
+// Bounded in time, so that on a busy machine a waiting thread soon stops competing with the ones it
+// waits for.
 constexpr int kSpinPause = 256;
-constexpr int kSpinTotal = 4096;
+constexpr auto kSpinTime = std::chrono::microseconds(500);
 
-inline void Relax(int i) {
-  if (i < kSpinPause) {
+// Spins until ready() holds (true) or the spin time is over (false: the caller blocks).
+template <typename F>
+bool SpinUntil(F ready) {
+  for (int i = 0; i < kSpinPause; ++i) {
+    if (ready()) return true;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
-  } else {
+  }
+  const auto until = std::chrono::steady_clock::now() + kSpinTime;
+  for (int i = 0;; ++i) {
+    if (ready()) return true;
     std::this_thread::yield();
+    if ((i & 15) == 15 && std::chrono::steady_clock::now() > until) return ready();
   }
 }
 
@@ -100,10 +110,8 @@ class TaskGroup {
         return 0;
       }
     }
-    for (int i = 0; i < kSpinTotal; ++i) {
-      if (phase_.load(std::memory_order_acquire) != phase) return broken_.load(std::memory_order_acquire) ? -1 : 0;
-      Relax(i);
-    }
+    if (SpinUntil([&] { return phase_.load(std::memory_order_acquire) != phase; }))
+      return broken_.load(std::memory_order_acquire) ? -1 : 0;
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, [&] { return phase_.load(std::memory_order_relaxed) != phase; });
     return broken_.load(std::memory_order_relaxed) ? -1 : 0;
@@ -207,8 +215,7 @@ class ThreadPool {
     }
     wake_.notify_all();
     RunTask(&group_, f, cdata, 0);
-    for (int i = 0; i < kSpinTotal && pending_.load(std::memory_order_acquire) != 0; ++i) Relax(i);
-    if (pending_.load(std::memory_order_acquire) != 0) {
+    if (!SpinUntil([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
       std::unique_lock<std::mutex> lock(mutex_);
       done_.wait(lock, [&] { return pending_.load(std::memory_order_acquire) == 0; });
     }
@@ -231,11 +238,11 @@ class ThreadPool {
   void WorkerLoop(int index) {
     uint64_t seen = 0;
     for (;;) {
-      uint64_t job = job_.load(std::memory_order_acquire);
-      for (int i = 0; job == seen && i < kSpinTotal && !stop_.load(std::memory_order_relaxed); ++i) {
-        Relax(i);
+      uint64_t job = seen;
+      SpinUntil([&] {
         job = job_.load(std::memory_order_acquire);
-      }
+        return job != seen || stop_.load(std::memory_order_relaxed);
+      });
       if (job == seen) {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, [&] {
