@@ -1,0 +1,444 @@
+"""Run compiled models on the accelerator card from Python, with numpy arrays in and out.
+
+A short session::
+
+    import numpy as np
+    import qobl
+
+    with qobl.Model("build/models/classifier") as model, qobl.Pipeline(model) as pipe:
+        x = np.zeros(model.inputs[0].shape, np.float32)
+        scores, = pipe.infer(x)                          # synchronous, one item
+        futures = [pipe.infer_async(x) for _ in range(100)]
+        results = [f.result() for f in futures]          # gathered into device runs of model.batch
+
+Threads: the card reports finished runs on its own thread, which never takes the interpreter lock; each
+pipeline has one resolver thread that takes the lock only to resolve futures.  Every call that waits for
+the card releases the interpreter lock.
+"""
+
+import atexit
+import concurrent.futures
+import hashlib
+import json
+import os
+import struct
+import threading
+import weakref
+
+import numpy as np
+
+from . import _qobl
+
+__all__ = ["Error", "Model", "Pipeline", "TensorInfo", "devices", "library_version", "__version__"]
+
+library_version, _numbers = _qobl.version()
+#: The library's version, "major.minor.rev.build".
+__version__ = ".".join(str(n) for n in _numbers)
+
+_WAIT_FOREVER = 0xFFFFFFFF
+
+# Result codes of the library (see qobl_api.h), usable as ``err.code == qobl.ERR_RUN_STREAM``.
+ERR_INVALID_PARAM = 301002
+ERR_MODEL_OPERATION = 301005
+ERR_MODEL_FILE = 301006
+ERR_CREATE_MODEL = 301007
+ERR_BUILD_STREAM = 301031
+ERR_RUN_STREAM = 301034
+ERR_STREAM_SYNC_TIMEOUT = 301052
+
+_CODE_TEXT = {
+    301002: "invalid parameter",
+    301005: "a model getter or setter failed",
+    301006: "a model file is missing, unreadable, empty or malformed",
+    301007: "the model runtime or its parameters could not be created",
+    301010: "the graph already has its input op",
+    301011: "the parent op is in no graph",
+    301012: "the node is already in the graph",
+    301013: "the ops cannot be connected",
+    301014: "the op could not be created",
+    301015: "parent and child are the same op",
+    301016: "the child is an input op or already has a parent",
+    301021: "a stream still uses the graph",
+    301022: "the op is not in the stream's graph",
+    301023: "the stream is already built",
+    301024: "the stream has not been built",
+    301025: "the stream is not registered",
+    301030: "the device stream could not be created",
+    301031: "the stream build failed",
+    301034: "a run could not be started or failed",
+    301035: "the stream could not be destroyed",
+    301052: "waiting for the runs timed out",
+}
+
+
+def describe(code):
+    """A short text for a result code of the library, the card platform or the card ("" if unknown)."""
+    return _CODE_TEXT.get(code) or _qobl.error_text(code)
+
+
+class Error(Exception):
+    """A call of the library failed, or the card reported an error for a run.
+
+    ``code`` is the result code (a library code 301xxx, a platform code, or the card's error code 500xxx
+    for a failed op); ``message`` says what failed, with the library's own error message where it logged
+    one.
+    """
+
+    def __init__(self, code, message):
+        super().__init__(code, message)
+        self.code = int(code)
+        self.message = message
+
+    def __str__(self):
+        text = describe(self.code)
+        return f"{self.message} (code {self.code}{': ' + text if text else ''})"
+
+
+_qobl._set_error_class(Error)
+
+
+def devices():
+    """The cards of this machine: a list of ``{"id", "memory_bytes", "memory_used_bytes"}`` dicts."""
+    return _qobl.devices()
+
+
+class TensorInfo:
+    """One input or output of a model, for one batch item: ``name``, ``shape`` (tuple), ``dtype``."""
+
+    __slots__ = ("name", "shape", "dtype")
+
+    def __init__(self, name, shape, dtype):
+        self.name = name
+        self.shape = tuple(shape)
+        self.dtype = np.dtype(dtype)
+
+    def __repr__(self):
+        return f"TensorInfo(name={self.name!r}, shape={self.shape}, dtype={self.dtype})"
+
+    def __eq__(self, other):
+        return isinstance(other, TensorInfo) and (self.name, self.shape, self.dtype) == (
+            other.name, other.shape, other.dtype)
+
+
+# Everything still open, closed at interpreter exit (pipelines first) so that no run is in flight while
+# the interpreter tears down.
+_open_pipelines = weakref.WeakSet()
+_open_models = weakref.WeakSet()
+
+
+@atexit.register
+def _close_everything():
+    for p in list(_open_pipelines):
+        p.close()
+    for m in list(_open_models):
+        m.close()
+    # Threads still inside a call that waited for the card (now returning, since everything is closed)
+    # get the interpreter lock back before the interpreter finalizes.
+    _qobl._wait_calls_finished(10000)
+
+
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _param_names(path):
+    """Names in a saved-parameter blob (empty when it cannot be read)."""
+    try:
+        data = _read(path)
+        magic, _, count = struct.unpack_from("<QQQ", data, 0)
+        if magic != 0xF7E58D4F05049CB7:
+            return set()
+        names, off = set(), 24
+        for _ in range(count):
+            (n,) = struct.unpack_from("<Q", data, off)
+            names.add(data[off + 8:off + 8 + n].decode())
+            off += 8 + n
+        return names
+    except (OSError, struct.error, UnicodeDecodeError):
+        return set()
+
+
+def _graph_names(graph_path, params_path):
+    """Input names (graph placeholders that are not parameters) and output names (the graph's heads)."""
+    try:
+        graph = json.loads(_read(graph_path))
+        params = _param_names(params_path)
+        nodes = graph["nodes"]
+        inputs = [nodes[i]["name"] for i in graph["arg_nodes"] if nodes[i]["name"] not in params]
+        outputs = [nodes[h[0]]["name"] for h in graph["heads"]]
+        return inputs, outputs
+    except (OSError, ValueError, KeyError, IndexError, TypeError):
+        return [], []
+
+
+def _need_file(path):
+    if not os.path.isfile(path):
+        raise FileNotFoundError(2, "model file missing", path)
+    return path
+
+
+class _Closable:
+    """Context manager, and close() when collected, for objects whose __init__ completed (_opened)."""
+
+    _opened = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if self._opened:
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001 - nothing to report to at collection time
+                pass
+
+
+class Model(_Closable):
+    """A compiled model loaded on a card: a static model directory or a dynamic suite directory.
+
+    ``Model(path, batch=None, device=0, shapes=None)``
+
+    - ``path``: a directory with ``model.so``, ``graph.json``, ``params.bin`` and optionally ``hw.json``,
+      or a dynamic suite directory with ``suite.json`` (and optionally ``hw.json``).
+    - ``batch``: items per device run; ``None`` takes the model's largest (clamped to it otherwise).
+    - ``device``: the card to load it on.
+    - ``shapes``: dynamic suites only, the input shapes to run at (one tuple per input, a bare tuple for a
+      one-input model); default the smallest shapes of the suite's first member.
+
+    Attributes: ``name`` (the model's digest, as the library names it), ``path``, ``dynamic``, ``batch``,
+    ``max_batch``, ``device``, ``inputs`` and ``outputs`` (lists of :class:`TensorInfo`, per batch item).
+    Close it with :meth:`close` or use it as a context manager; closing a model closes its pipelines.
+    """
+
+    def __init__(self, path, batch=None, *, device=0, shapes=None):
+        self.path = os.fspath(path)
+        if not os.path.isdir(self.path):
+            raise FileNotFoundError(2, "model directory missing", self.path)
+        if batch is not None and (not isinstance(batch, int) or batch < 1):
+            raise ValueError(f"batch must be a positive integer or None, got {batch!r}")
+        join = lambda f: os.path.join(self.path, f)  # noqa: E731
+        hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
+        suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
+        self._pipelines = weakref.WeakSet()
+        if suite:
+            config = json.loads(_read(suite))
+            members = [config[f"{config['module_name']}{i}"] for i in range(int(config["module_num"]))]
+            ranges = json.loads(config["shape_ranges"])
+            if shapes is None:
+                shapes = [r[0] for r in ranges[0]]
+            elif shapes and isinstance(shapes[0], int):
+                shapes = [shapes]
+            shapes = [[int(d) for d in s] for s in shapes]
+            lib = graph = params = ""
+            names_from = (join(members[0][2]), join(members[0][1]))
+        else:
+            if shapes is not None:
+                raise ValueError("shapes applies to dynamic suites only (no suite.json in " + self.path + ")")
+            lib, graph, params = (_need_file(join(f)) for f in ("model.so", "graph.json", "params.bin"))
+            shapes, members = [], []
+            names_from = (graph, params)
+        self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+        self.name = self._digest(lib, graph, params, hw, members)
+        in_names, out_names = _graph_names(*names_from)
+        self.inputs = [TensorInfo(in_names[i] if i < len(in_names) else f"input{i}", s, t)
+                       for i, (s, t) in enumerate(self._core.inputs)]
+        self.outputs = [TensorInfo(out_names[i] if i < len(out_names) else f"output{i}", s, t)
+                        for i, (s, t) in enumerate(self._core.outputs)]
+        _open_models.add(self)
+        self._opened = True
+
+    def _digest(self, lib, graph, params, hw, members):
+        """MD5 over the model's file bytes, as the library names the model."""
+        if not members:
+            md5 = hashlib.md5()
+            for path in (lib, graph, params) + ((hw,) if hw else ()):
+                md5.update(_read(path))
+            return md5.hexdigest()
+        text = ""
+        for files in members:   # [library, parameters, graph] per member, digested as library, graph, parameters
+            md5 = hashlib.md5()
+            for f in (files[0], files[2], files[1]):
+                md5.update(_read(os.path.join(self.path, f)))
+            text += md5.hexdigest()
+        if hw:
+            text += hashlib.md5(_read(hw)).hexdigest()
+        return hashlib.md5(text.encode()).hexdigest()
+
+    batch = property(lambda self: self._core.batch, doc="Items per device run.")
+    max_batch = property(lambda self: self._core.max_batch, doc="The largest batch the model accepts.")
+    device = property(lambda self: self._core.device, doc="The card the model is loaded on.")
+    dynamic = property(lambda self: self._core.dynamic, doc="True for a dynamic-shape suite.")
+    closed = property(lambda self: self._core.closed, doc="True once closed.")
+
+    def close(self):
+        """Closes the model's pipelines, then releases the model on the card.  A second close does nothing."""
+        for p in list(self._pipelines):
+            p.close()
+        self._core.close()
+        _open_models.discard(self)
+
+    def __repr__(self):
+        state = "closed" if self.closed else f"batch {self.batch} of {self.max_batch}"
+        return f"<qobl.Model {self.path!r} {self.name[:8]} {state}>"
+
+
+class _Future(concurrent.futures.Future):
+    """A future of one asynchronous run: waiting on it sends the device run it is gathered in at once."""
+
+    def __init__(self, core):
+        super().__init__()
+        self._qobl_core = core
+        self._qobl_seq = 0
+
+    def result(self, timeout=None):
+        if not self.done():
+            self._qobl_core.flush_if_gathering(self._qobl_seq)
+        return super().result(timeout)
+
+    def exception(self, timeout=None):
+        if not self.done():
+            self._qobl_core.flush_if_gathering(self._qobl_seq)
+        return super().exception(timeout)
+
+
+def _resolve(items):
+    for future, outputs, code, message in items:
+        if code == 0:
+            future.set_result(outputs)
+        else:
+            future.set_exception(Error(code, message))
+
+
+def _resolver(core, lock):
+    # Runs until the pipeline is closed and every finished run is resolved; holds no reference to the
+    # Pipeline object, so an unreferenced pipeline is collected (and closed) as usual.
+    more = True
+    while more:
+        more = core.wait_done(1000)
+        with lock:
+            _resolve(core.take_done())
+
+
+class Pipeline(_Closable):
+    """An op graph over a model, runnable on a card: synchronous and asynchronous inference.
+
+    ``Pipeline(model, stages=("input", "model"), device=0, max_in_flight=None, gather_timeout_ms=1.0)``
+
+    - ``stages``: op names as ``qobl-run --graph`` takes them: ``"input"`` first, optionally
+      ``"normalize"`` (the model's pre-processing on the card), ``"model"``, optionally ``"copy"``;
+      ``"copy"`` is added when an output is stored in the card's core layout.
+    - ``device``: the card; it must be the model's.
+    - ``max_in_flight``: asynchronous inputs in flight at most (rounded up to whole device runs; default
+      8 device runs).  :meth:`infer_async` waits while that many are in flight.
+    - ``gather_timeout_ms``: an asynchronous input that waits this long for others to fill its device run
+      gets the run filled with padding inputs and sent.  Waiting on its future sends it at once.
+
+    Inputs: one numpy array per model input (a bare array for a one-input model), float32, of the input's
+    shape (its leading extent of 1 may be left out), any layout (copied to contiguous when needed).
+    Outputs: a list of fresh numpy arrays, one per model output, owned by the caller.
+    """
+
+    def __init__(self, model, stages=("input", "model"), device=0, *, max_in_flight=None, gather_timeout_ms=1.0):
+        if not isinstance(model, Model):
+            raise TypeError(f"model must be a qobl.Model, got {type(model).__name__}")
+        if model.closed:
+            raise ValueError("the model is closed")
+        if isinstance(stages, str):
+            stages = stages.split(",")
+        if max_in_flight is not None and max_in_flight < 1:
+            raise ValueError("max_in_flight must be at least 1")
+        self.model = model
+        self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
+                                     int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
+        self.ops = self._core.ops
+        self.stages = tuple(op["stage"] for op in self.ops)
+        self.device = device
+        self._lock = threading.RLock()
+        self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
+                                        name=f"qobl-resolver-{model.name[:8]}", daemon=True)
+        self._thread.start()
+        model._pipelines.add(self)
+        _open_pipelines.add(self)
+        self._opened = True
+
+    closed = property(lambda self: self._core.closed, doc="True once closed.")
+    cache_number = property(lambda self: self._core.cache_number,
+                            doc="Inputs gathered per device run (the model's batch for one-tensor inputs).")
+
+    def _check_open(self):
+        if self._core.closed:
+            raise ValueError("the pipeline is closed")
+
+    def infer(self, x, timeout_ms=None):
+        """Runs one item synchronously and returns its outputs (a list of numpy arrays).
+
+        When the model's batch is larger than 1 the device run is filled with copies of the item, so one
+        call costs one device run; use :meth:`infer_async` or :meth:`infer_batch` for throughput.
+        Raises :class:`Error` when the run fails or times out (``timeout_ms``, default no limit).
+        """
+        self._check_open()
+        return self._core.infer(x, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
+
+    def infer_async(self, x):
+        """Starts a run of one item; returns a :class:`concurrent.futures.Future` of its outputs.
+
+        Inputs in flight are gathered into device runs of the model's batch.  The future fails with
+        :class:`Error` when the card reports an error for the run.  Input errors raise here
+        (``ValueError``, ``TypeError``).
+        """
+        self._check_open()
+        future = _Future(self._core)
+        future.set_running_or_notify_cancel()
+        future._qobl_seq = self._core.submit(x, future)
+        return future
+
+    def infer_batch(self, xs):
+        """Runs many items (an iterable of inputs, or an array whose first axis enumerates the items) and
+        returns one output list per item, in order.  Raises the first failed item's :class:`Error`."""
+        futures = [self.infer_async(x) for x in xs]
+        self._core.flush()
+        return [f.result() for f in futures]
+
+    def flush(self):
+        """Sends the device run that is gathering inputs now, filled with padding inputs."""
+        self._check_open()
+        self._core.flush()
+
+    def synchronize(self, timeout_ms=None):
+        """Waits until every run started before the call has finished and its future is resolved.
+
+        Other threads may keep starting runs meanwhile.  Raises :class:`Error` with code
+        ``ERR_STREAM_SYNC_TIMEOUT`` after ``timeout_ms`` (default no limit).
+        """
+        self._check_open()
+        last = self._core.last_submitted
+        self._core.flush()
+        done = self._core.wait_finished(last, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
+        with self._lock:
+            _resolve(self._core.take_done())
+        if not done:
+            raise Error(ERR_STREAM_SYNC_TIMEOUT, f"synchronize: runs still in flight after {timeout_ms} ms")
+
+    def stats(self):
+        """Counters: ``submitted``, ``completed``, ``failed``, ``in_flight``, ``padding_inputs``, ``slots``
+        (card-memory slots made), ``cache_number``."""
+        return self._core.stats()
+
+    def close(self):
+        """Sends what gathers, waits for the runs in flight, resolves every future (those that did not
+        complete fail with :class:`Error`) and releases the pipeline on the card.  A second close does
+        nothing."""
+        self._core.close()
+        with self._lock:
+            _resolve(self._core.take_done())
+        if self._thread is not threading.current_thread():
+            self._thread.join()
+        _open_pipelines.discard(self)
+
+    def __repr__(self):
+        state = "closed" if self.closed else f"{self.cache_number} inputs per device run"
+        return f"<qobl.Pipeline {' -> '.join(self.stages)} on device {self.device}, {state}>"

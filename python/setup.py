@@ -1,0 +1,56 @@
+"""Builds the qobl package with the project's CMake (the extension and the libraries it needs) and lays
+the libraries next to the extension, so that the installed package needs nothing else.  No network: the
+build uses the project's sources one directory up and Debian's packages."""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+from setuptools import Distribution, setup
+from setuptools.command.build_py import build_py
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+LIBS = ("qobl", "qobm", "qobe", "qobcrt", "tvm_runtime")
+
+
+def project_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\(qobl VERSION ([0-9.]+)", text).group(1)
+
+
+class BuildWithCMake(build_py):
+    def run(self):
+        super().run()
+        build_temp = pathlib.Path(self.get_finalized_command("build").build_temp).resolve() / "cmake"
+        jobs = os.environ.get("QOBL_BUILD_JOBS", "2")
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_temp), "-DCMAKE_BUILD_TYPE=Release",
+                        "-DQOBL_BUILD_BENCH=OFF", "-DQOBL_PYTHON=ON",
+                        f"-DQOBL_PYTHON_EXECUTABLE={sys.executable}",
+                        # Binaries get their installed search path ($ORIGIN) right away.
+                        "-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON"], check=True)
+        subprocess.run(["cmake", "--build", str(build_temp), "-j", jobs, "--target", "qobl_python"], check=True)
+        package = pathlib.Path(self.build_lib) / "qobl"
+        for ext in (build_temp / "python" / "qobl").glob("_qobl*.so"):
+            shutil.copy2(ext, package / ext.name)
+        for lib in LIBS:
+            for f in (build_temp / "lib").glob(f"lib{lib}.so*"):
+                shutil.copy2(f, package / f.name, follow_symlinks=True)
+
+
+class BinaryDistribution(Distribution):
+    def has_ext_modules(self):
+        return True
+
+
+setup(
+    version=project_version(),
+    packages=["qobl"],
+    package_data={"qobl": ["__init__.pyi", "py.typed"]},
+    cmdclass={"build_py": BuildWithCMake},
+    distclass=BinaryDistribution,
+    zip_safe=False,
+)

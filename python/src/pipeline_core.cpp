@@ -1,0 +1,621 @@
+#include "pipeline_core.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+#include "call_error.h"
+
+namespace zenlar {
+namespace qobl {
+namespace python {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long padding waits for a free slot before a flush gives up (the card must be stuck by then).
+constexpr std::chrono::seconds kPaddingWait(10);
+// Device runs in flight when the application does not say.
+constexpr uint32_t kDefaultRunsInFlight = 8;
+
+int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+uint64_t hostAddr(const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// Sets an array attribute of `count` values (the op engine takes them as variadic arguments, so the count
+// picks one of a few fixed-arity calls).
+template <typename T, size_t... I>
+int setAttrValues(qobeOp* op, const char* key, uint32_t type, const T* v, std::index_sequence<I...>) {
+  return qobeSetOpAttr(op, key, type, static_cast<uint32_t>(sizeof...(I)), v[I]...);
+}
+
+template <typename T>
+int setAttrArray(qobeOp* op, const char* key, uint32_t type, const std::vector<T>& v) {
+  switch (v.size()) {
+    case 1: return setAttrValues(op, key, type, v.data(), std::make_index_sequence<1>());
+    case 2: return setAttrValues(op, key, type, v.data(), std::make_index_sequence<2>());
+    case 3: return setAttrValues(op, key, type, v.data(), std::make_index_sequence<3>());
+    case 4: return setAttrValues(op, key, type, v.data(), std::make_index_sequence<4>());
+    default: return -1;
+  }
+}
+
+void checkOpEngine(int rc, const std::string& what) {
+  if (rc != 0) throw CallError(static_cast<uint32_t>(rc), what + " failed");
+}
+
+// Frees an output dataset made by qoblRequestOutputDataset: card memory, buffers, container.
+void releaseOutputDataset(qobmDataset* ds) {
+  if (ds == nullptr) return;
+  uint32_t count = 0;
+  qobmGetDatasetBufferCount(ds, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    qobmDataBuffer* b = nullptr;
+    uint64_t addr = 0;
+    if (qobmGetDatasetBuffer(ds, i, &b) != 0) continue;
+    if (qobmGetDataBufferAddr(b, &addr) == 0 && addr != 0) qobmFree(addr);
+    qobmDestroyDataBuffer(b);
+  }
+  qobmDestroyDataset(ds);
+}
+
+// Makes an input dataset over fresh card memory, one zero-filled block per model input.
+void makeInputDataset(uint32_t device, const std::vector<TensorSpec>& inputs, qobmDataset** ds,
+                      std::vector<qobmDataBuffer*>* bufs, std::vector<uint64_t>* addrs) {
+  check(static_cast<uint32_t>(qobmCreateDataset(qobmDM_BUFFER, ds)), "qobmCreateDataset");
+  for (const TensorSpec& t : inputs) {
+    uint64_t addr = 0;
+    check(static_cast<uint32_t>(qobmMalloc(t.bytes, &addr)), "qobmMalloc");
+    addrs->push_back(addr);
+    const std::vector<uint8_t> zeros(t.bytes, 0);
+    check(static_cast<uint32_t>(qobmMemcpy(addr, hostAddr(zeros.data()), t.bytes, qobmMEMCPY_HOST_TO_DEVICE)),
+          "qobmMemcpy");
+    qobmDataBuffer* b = nullptr;
+    check(static_cast<uint32_t>(qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, device}, addr, t.bytes, &b)),
+          "qobmCreateDataBuffer");
+    bufs->push_back(b);
+    check(static_cast<uint32_t>(qobmAddDatasetBuffer(*ds, b)), "qobmAddDatasetBuffer");
+  }
+}
+
+void releaseInputDataset(qobmDataset* ds, const std::vector<qobmDataBuffer*>& bufs,
+                         const std::vector<uint64_t>& addrs) {
+  for (qobmDataBuffer* b : bufs) qobmDestroyDataBuffer(b);
+  if (ds != nullptr) qobmDestroyDataset(ds);
+  for (uint64_t a : addrs) qobmFree(a);
+}
+
+// Copies each host input to its card block.
+void uploadInputs(const Request& req, const std::vector<TensorSpec>& inputs, const std::vector<uint64_t>& addrs) {
+  for (size_t i = 0; i < inputs.size(); ++i)
+    check(static_cast<uint32_t>(qobmMemcpy(addrs[i], hostAddr(req.in[i]), inputs[i].bytes, qobmMEMCPY_HOST_TO_DEVICE)),
+          "copying input " + std::to_string(i) + " to the card");
+}
+
+// Copies each output of a leaf-op dataset back to the request's host buffers; "" or what failed.
+std::string downloadOutputs(qobmDataset* ds, const std::vector<TensorSpec>& outputs, Request& req) {
+  for (size_t o = 0; o < outputs.size(); ++o) {
+    qobmDataBuffer* b = nullptr;
+    uint64_t addr = 0, size = 0;
+    if (qobmGetDatasetBuffer(ds, static_cast<uint32_t>(o), &b) != 0 || qobmGetDataBufferAddr(b, &addr) != 0 ||
+        qobmGetDataBufferSize(b, &size) != 0)
+      return "output " + std::to_string(o) + " is missing from the run's output dataset";
+    if (size < outputs[o].bytes)
+      return "output " + std::to_string(o) + " holds " + std::to_string(size) + " bytes, " +
+             std::to_string(outputs[o].bytes) + " expected";
+    const int rc = qobmMemcpy(hostAddr(req.out[o]), addr, outputs[o].bytes, qobmMEMCPY_DEVICE_TO_HOST);
+    if (rc != 0) return "copying output " + std::to_string(o) + " from the card failed with " + std::to_string(rc);
+  }
+  return "";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Construction and the op graph
+
+PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<std::string>& stages,
+                           uint32_t device, uint32_t maxInFlight, uint32_t gatherUs)
+    : model_(std::move(model)), device_(device), gather_(gatherUs) {
+  if (model_->device() != device)
+    throw std::invalid_argument("the model is loaded on device " + std::to_string(model_->device()) +
+                                ", not on device " + std::to_string(device));
+  handle_ = model_->acquireUse();
+  inputs_ = model_->inputs();
+  outputs_ = model_->outputs();
+  for (const auto& s : model_->inputShapes()) {
+    qobmShape q{};
+    q.ndims = static_cast<uint32_t>(s.size());
+    for (size_t d = 0; d < s.size() && d < 6; ++d) q.shapes[d] = s[d];
+    inputOpShapes_.push_back(q);
+  }
+  try {
+    check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+    buildGraph(stages);
+    stream_ = makeStream(true);
+    check(qoblGetStreamCacheNumber(stream_, &cache_), "qoblGetStreamCacheNumber");
+    if (cache_ == 0) throw CallError(qoblERR_BUILD_STREAM, "the stream gathers no input per device run");
+    if (maxInFlight == 0) maxInFlight = kDefaultRunsInFlight * cache_;
+    maxSlots_ = std::max<uint32_t>(1, (maxInFlight + cache_ - 1) / cache_) * cache_;
+  } catch (...) {
+    close();
+    throw;
+  }
+}
+
+PipelineCore::~PipelineCore() {
+  try {
+    close();
+  } catch (...) {
+  }
+}
+
+void PipelineCore::buildGraph(const std::vector<std::string>& stagesIn) {
+  std::vector<std::string> stages = stagesIn;
+  auto count = [&](const char* s) { return std::count(stages.begin(), stages.end(), s); };
+  auto pos = [&](const char* s) { return std::find(stages.begin(), stages.end(), s) - stages.begin(); };
+  for (const auto& s : stages) {
+    if (s != "input" && s != "normalize" && s != "model" && s != "copy")
+      throw std::invalid_argument("unknown stage \"" + s + "\" (stages: input, normalize, model, copy)");
+  }
+  if (stages.empty() || stages.front() != "input" || count("input") != 1)
+    throw std::invalid_argument("the stages must start with \"input\", once");
+  if (count("model") != 1) throw std::invalid_argument("the stages must hold \"model\" once");
+  if (count("normalize") > 1 || count("copy") > 1) throw std::invalid_argument("a stage is given twice");
+  if (count("normalize") == 1 && pos("normalize") > pos("model"))
+    throw std::invalid_argument("\"normalize\" must come before \"model\"");
+  if (count("copy") == 1 && pos("copy") < pos("model")) throw std::invalid_argument("\"copy\" must come after \"model\"");
+  const bool needsCopy = std::any_of(outputs_.begin(), outputs_.end(),
+                                     [](const TensorSpec& t) { return t.alignBytes != t.bytes; });
+  if (needsCopy && count("copy") == 0) stages.push_back("copy");
+
+  check(qoblCreateOpGraph(&graph_), "qoblCreateOpGraph");
+  std::vector<uint64_t> shapePtrs;
+  for (auto& s : inputOpShapes_) shapePtrs.push_back(hostAddr(&s));
+  std::vector<uint32_t> inBytes;
+  for (const auto& t : inputs_) inBytes.push_back(static_cast<uint32_t>(t.bytes));
+  const uint32_t inCount = static_cast<uint32_t>(inputs_.size());
+
+  for (const std::string& stage : stages) {
+    qobeOp* op = nullptr;
+    if (stage == "input") {
+      check(qoblCreateGraphInputOp(graph_, inCount, &op), "qoblCreateGraphInputOp");
+    } else if (stage == "normalize") {
+      checkOpEngine(qobeCreateOp(qobeOP_PREPROCESS_OP, &op), "creating the pre-processing op");
+    } else if (stage == "model") {
+      check(qoblCreateRunModelOp(handle_, &op), "qoblCreateRunModelOp");
+    } else {
+      checkOpEngine(qobeCreateOp(qobeOP_MEM_COPY_OP, &op), "creating the memory-copy op");
+    }
+    opHandles_.push_back(op);
+    if (stage == "normalize") {
+      // Converts every model input in place of size; the run-model op below writes its scale and tensor
+      // type onto it.
+      checkOpEngine(qobeSetOpAttr(op, "input_count", qobeATTR_UINT32, 1, inCount) != 0 ||
+                            qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, inCount) != 0 ||
+                            setAttrArray(op, "input_size", qobeATTR_UINT32, inBytes) != 0 ||
+                            setAttrArray(op, "output_size", qobeATTR_UINT32, inBytes) != 0 ||
+                            qobeSetOpAttr(op, "is_runmodel_input", qobeATTR_BOOL, 1, 1) != 0,
+                        "configuring the pre-processing op");
+    }
+    // A dynamic model takes its shapes for each run from the op right above it.
+    if ((stage == "input" || stage == "normalize") && !shapePtrs.empty())
+      checkOpEngine(qobeSetOpAttr(op, "output_count", qobeATTR_UINT32, 1, inCount) != 0 ||
+                        setAttrArray(op, "output_shape", qobeATTR_UINT64, shapePtrs) != 0,
+                    "setting the input shapes of the " + stage + " op");
+    if (stage != "input") check(qoblConnectOps(opHandles_[opHandles_.size() - 2], op), "qoblConnectOps");
+    OpInfo info;
+    info.stage = stage;
+    uint64_t name = 0;
+    if (qobeGetOpAttr(op, "name", qobeATTR_UINT64, &name) == 0 && name != 0)
+      info.name = reinterpret_cast<const char*>(static_cast<uintptr_t>(name));
+    qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &info.uid);
+    ops_.push_back(info);
+  }
+}
+
+qoblStream* PipelineCore::makeStream(bool subscribe) {
+  qoblStream* s = nullptr;
+  clearLoggedErrors();
+  check(qoblCreateOpStream(graph_, qoblBM_ONCE, &s), "qoblCreateOpStream");
+  try {
+    if (subscribe) check(qoblSubscribeStreamReport(s, &PipelineCore::onReport, this), "qoblSubscribeStreamReport");
+    check(qoblBuildStream(s), "qoblBuildStream");
+  } catch (...) {
+    qoblDestroyOpStream(s);
+    throw;
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Slots
+
+PipelineCore::Slot* PipelineCore::makeSlot() {
+  std::unique_ptr<Slot> s(new Slot);
+  try {
+    makeInputDataset(device_, inputs_, &s->in, &s->inBufs, &s->inAddrs);
+    clearLoggedErrors();
+    check(qoblRequestOutputDataset(stream_, &s->out), "qoblRequestOutputDataset");
+  } catch (...) {
+    freeSlot(s.get());
+    throw;
+  }
+  return s.release();
+}
+
+void PipelineCore::freeSlot(Slot* s) {
+  releaseInputDataset(s->in, s->inBufs, s->inAddrs);
+  releaseOutputDataset(s->out);
+  s->in = nullptr;
+  s->out = nullptr;
+  s->inBufs.clear();
+  s->inAddrs.clear();
+}
+
+PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding) {
+  std::unique_lock<std::mutex> lk(stateMu_);
+  const auto deadline = Clock::now() + kPaddingWait;
+  for (;;) {
+    if (stopped_ || (!forPadding && closed_.load())) return nullptr;
+    if (!free_.empty()) {
+      Slot* s = free_.back();
+      free_.pop_back();
+      ++holders_;
+      return s;
+    }
+    if (live_ + growing_ < maxSlots_) {
+      ++growing_;
+      lk.unlock();
+      Slot* s = nullptr;
+      try {
+        s = makeSlot();
+      } catch (...) {
+        lk.lock();
+        --growing_;
+        slotCv_.notify_all();
+        throw;
+      }
+      lk.lock();
+      --growing_;
+      ++live_;
+      slots_.emplace_back(s);
+      slotOf_[s->in] = s;
+      stats_.slots = static_cast<uint32_t>(slots_.size());
+      ++holders_;
+      return s;
+    }
+    if (forPadding) {
+      if (slotCv_.wait_until(lk, deadline) == std::cv_status::timeout && free_.empty()) return nullptr;
+    } else {
+      slotCv_.wait(lk);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Asynchronous runs
+
+uint64_t PipelineCore::submit(Request* req) {
+  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
+  // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
+  std::lock_guard<std::mutex> sub(submitMu_);
+  Slot* s = acquireSlot(false);
+  if (s == nullptr) throw std::invalid_argument("the pipeline is closed");
+  try {
+    uploadInputs(*req, inputs_, s->inAddrs);
+  } catch (...) {
+    std::lock_guard<std::mutex> g(stateMu_);
+    free_.push_back(s);
+    --holders_;
+    slotCv_.notify_all();
+    throw;
+  }
+  uint64_t seq = 0;
+  {
+    std::lock_guard<std::mutex> g(stateMu_);
+    seq = req->seq = nextSeq_++;
+    s->req = req;
+    s->state = Slot::State::kBusy;
+    outstanding_.insert(req->seq);
+    ++stats_.submitted;
+    --holders_;
+  }
+  submitLocked(s);
+  return seq;
+}
+
+void PipelineCore::submitLocked(Slot* s) {
+  clearLoggedErrors();
+  const qoblErr rc = qoblRunStreamAsync(stream_, s->in, s->out);
+  if (rc == qoblERR_RUN_PENDING) {
+    if (gatheredFirstSeq_ == 0 && s->req != nullptr) gatheredFirstSeq_ = s->req->seq;
+    gathered_.push_back(s);
+    const bool opened = lastGatherNs_.exchange(nowNs()) == 0;
+    if (opened) {
+      std::lock_guard<std::mutex> g(stateMu_);   // the resolver may be asleep without a flush deadline
+      doneCv_.notify_all();
+    }
+    return;
+  }
+  if (rc == qoblERR_SUCCESS) {
+    gathered_.clear();
+    gatheredFirstSeq_ = 0;
+    lastGatherNs_.store(0);
+    return;
+  }
+  // The input was refused, and the device run it was gathered into is dropped with every input gathered
+  // for it: none of them reports.  The refused input's slot is free again at once; the gathered ones stay
+  // out of use until a report for them arrives (none is expected, but the card may still hold them).
+  const std::string why = failureText("qoblRunStreamAsync");
+  std::lock_guard<std::mutex> g(stateMu_);
+  finishLocked(s, rc, why, false);
+  for (Slot* q : gathered_) {
+    if (!q->delivering) finishLocked(q, rc, why + " (the device run gathering this input was dropped)", true);
+  }
+  gathered_.clear();
+  gatheredFirstSeq_ = 0;
+  lastGatherNs_.store(0);
+}
+
+void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine) {
+  Request* r = s->req;
+  s->req = nullptr;
+  if (quarantine) {
+    s->state = Slot::State::kQuarantined;
+    --live_;   // a fresh slot may take its place
+  } else {
+    s->state = Slot::State::kFree;
+    free_.push_back(s);
+  }
+  slotCv_.notify_all();
+  if (r == nullptr) return;
+  r->error = error;
+  if (error != 0) r->message = why;
+  outstanding_.erase(r->seq);
+  ++(error == 0 ? stats_.completed : stats_.failed);
+  done_.push_back(r);
+  doneCv_.notify_all();
+  finishCv_.notify_all();
+}
+
+void PipelineCore::onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
+                            void* ctx) {
+  if (ctx == nullptr || status == nullptr) return;
+  static_cast<PipelineCore*>(ctx)->report(op, input, output, *status);
+}
+
+void PipelineCore::report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status) {
+  if (status.errorCode == 0 && status.isStreamEnd == 0) return;   // an op in the middle: nothing to deliver
+  Slot* s = nullptr;
+  Request* req = nullptr;
+  {
+    std::lock_guard<std::mutex> g(stateMu_);
+    auto it = slotOf_.find(input);
+    if (it == slotOf_.end()) return;
+    s = it->second;
+    if (s->state == Slot::State::kQuarantined) {   // a late report: the slot may be used again
+      s->state = Slot::State::kFree;
+      ++live_;
+      free_.push_back(s);
+      slotCv_.notify_all();
+      return;
+    }
+    if (s->state != Slot::State::kBusy) return;
+    s->delivering = true;
+    req = s->req;
+  }
+  std::string why;
+  uint32_t error = status.errorCode;
+  if (error != 0) {
+    std::string name = "an op";
+    for (size_t i = 0; i < opHandles_.size(); ++i) {
+      if (opHandles_[i] == op) name = "op " + ops_[i].name;
+    }
+    why = name + " failed on the card";
+  } else if (req != nullptr) {
+    why = downloadOutputs(output, outputs_, *req);
+    if (!why.empty()) error = qoblERR_RUN_STREAM;
+  }
+  std::lock_guard<std::mutex> g(stateMu_);
+  s->delivering = false;
+  finishLocked(s, error, why, false);
+}
+
+bool PipelineCore::waitDone(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lk(stateMu_);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (!done_.empty()) return true;
+    if (stopped_) return false;
+    const auto now = Clock::now();
+    auto wake = deadline;
+    const int64_t gathered = lastGatherNs_.load();
+    if (gathered != 0) {
+      const auto due = Clock::time_point(std::chrono::nanoseconds(gathered)) + gather_;
+      if (now >= due) {
+        lk.unlock();
+        {
+          std::lock_guard<std::mutex> sub(submitMu_);
+          // Fill it only when no input joined in the meantime.
+          if (lastGatherNs_.load() == gathered) flushLocked();
+        }
+        lk.lock();
+        continue;
+      }
+      wake = std::min(wake, due);
+    }
+    if (now >= deadline) return true;
+    doneCv_.wait_until(lk, wake);
+  }
+}
+
+std::vector<Request*> PipelineCore::takeDone() {
+  std::lock_guard<std::mutex> g(stateMu_);
+  std::vector<Request*> out(done_.begin(), done_.end());
+  done_.clear();
+  return out;
+}
+
+void PipelineCore::flushLocked() {
+  if (gathered_.empty()) return;
+  qobmSetDevice(device_);   // also called from the resolver thread, which runs nothing else on the card
+  while (!gathered_.empty()) {
+    Slot* s = acquireSlot(true);
+    if (s == nullptr) return;
+    {
+      std::lock_guard<std::mutex> g(stateMu_);
+      s->req = nullptr;
+      s->state = Slot::State::kBusy;
+      ++stats_.fillers;
+      --holders_;
+    }
+    submitLocked(s);
+  }
+}
+
+void PipelineCore::flush() {
+  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  std::lock_guard<std::mutex> sub(submitMu_);
+  if (stream_ != nullptr) flushLocked();
+}
+
+bool PipelineCore::flushIfGathering(uint64_t seq) {
+  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  std::lock_guard<std::mutex> sub(submitMu_);
+  if (stream_ == nullptr || gatheredFirstSeq_ == 0 || seq < gatheredFirstSeq_) return false;
+  flushLocked();
+  return true;
+}
+
+bool PipelineCore::waitFinished(uint64_t seq, uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lk(stateMu_);
+  auto finished = [&] { return outstanding_.empty() || *outstanding_.begin() > seq; };
+  if (timeoutMs == UINT32_MAX) {
+    finishCv_.wait(lk, finished);
+    return true;
+  }
+  return finishCv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), finished);
+}
+
+PipelineStats PipelineCore::stats() const {
+  std::lock_guard<std::mutex> g(stateMu_);
+  PipelineStats s = stats_;
+  s.inFlight = static_cast<uint32_t>(outstanding_.size());
+  s.cacheNumber = cache_;
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Synchronous runs
+
+void PipelineCore::run(Request& req, uint32_t timeoutMs) {
+  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  std::lock_guard<std::mutex> g(syncMu_);
+  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  uint32_t cache = 0;
+  if (syncStream_ == nullptr) {
+    try {
+      syncStream_ = makeStream(false);
+      check(qoblGetStreamCacheNumber(syncStream_, &cache), "qoblGetStreamCacheNumber");
+      makeInputDataset(device_, inputs_, &syncIn_, &syncInBufs_, &syncInAddrs_);
+      syncOuts_.assign(std::max<uint32_t>(cache, 1), nullptr);
+      for (auto& o : syncOuts_) check(qoblRequestOutputDataset(syncStream_, &o), "qoblRequestOutputDataset");
+    } catch (...) {
+      releaseSyncStream();
+      throw;
+    }
+  }
+  uploadInputs(req, inputs_, syncInAddrs_);
+  // The first input is the item; the others of the device run are copies of it, each with its own
+  // output dataset.
+  for (size_t k = 0; k < syncOuts_.size(); ++k) {
+    clearLoggedErrors();
+    const qoblErr rc = qoblRunStream(syncStream_, syncIn_, syncOuts_[k], timeoutMs);
+    if (rc == qoblERR_SUCCESS) break;
+    if (rc == qoblERR_RUN_PENDING && k + 1 < syncOuts_.size()) continue;
+    throw CallError(rc, failureText("qoblRunStream"));
+  }
+  const std::string why = downloadOutputs(syncOuts_.front(), outputs_, req);
+  if (!why.empty()) throw CallError(qoblERR_RUN_STREAM, why);
+}
+
+void PipelineCore::releaseSyncStream() {
+  if (syncStream_ != nullptr) qoblDestroyOpStream(syncStream_);
+  syncStream_ = nullptr;
+  releaseInputDataset(syncIn_, syncInBufs_, syncInAddrs_);
+  syncIn_ = nullptr;
+  syncInBufs_.clear();
+  syncInAddrs_.clear();
+  for (qobmDataset* o : syncOuts_) releaseOutputDataset(o);
+  syncOuts_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Teardown
+
+void PipelineCore::close() {
+  std::lock_guard<std::mutex> once(closeMu_);
+  if (handle_ == nullptr) return;   // closed before, or never built
+  closed_.store(true);
+  qobmSetDevice(device_);
+  {
+    // Submissions waiting for a slot give up; those holding one return it.
+    std::unique_lock<std::mutex> lk(stateMu_);
+    slotCv_.notify_all();
+    slotCv_.wait(lk, [&] { return holders_ == 0 && growing_ == 0; });
+  }
+  {
+    // The report callback takes no submission lock, so holding it while the stream is destroyed (which
+    // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
+    std::lock_guard<std::mutex> sub(submitMu_);
+    if (stream_ != nullptr) {
+      flushLocked();                  // what gathers is sent, so that it completes rather than being dropped
+      qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
+      stream_ = nullptr;
+    }
+    gathered_.clear();
+    gatheredFirstSeq_ = 0;
+    lastGatherNs_.store(0);
+  }
+  {
+    std::lock_guard<std::mutex> g(syncMu_);
+    releaseSyncStream();
+  }
+  {
+    std::lock_guard<std::mutex> g(stateMu_);
+    for (auto& s : slots_) {
+      if (s->state == Slot::State::kBusy)
+        finishLocked(s.get(), qoblERR_RUN_STREAM, "the pipeline was closed before this input's run completed",
+                     false);
+    }
+    for (auto& s : slots_) freeSlot(s.get());
+    slots_.clear();
+    free_.clear();
+    slotOf_.clear();
+    live_ = 0;
+    stopped_ = true;
+    doneCv_.notify_all();
+    finishCv_.notify_all();
+  }
+  if (graph_ != nullptr) {
+    qoblDestroyOpGraph(graph_);
+    std::free(graph_);   // the handle record is the caller's (malloc'ed by qoblCreateOpGraph)
+    graph_ = nullptr;
+  }
+  for (qobeOp* op : opHandles_) qobeDestroyOp(op);
+  opHandles_.clear();
+  model_->releaseUse();
+  handle_ = nullptr;
+}
+
+}  // namespace python
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,178 @@
+// The device side of a Python pipeline: the op graph, an asynchronous stream with a pool of card-memory
+// slots, and (made on first use) a synchronous stream.  Knows nothing of Python: the binding layer calls
+// it with the interpreter lock released and keeps the Python objects of each request.
+//
+// Threads and locks.  Application threads call submit/run/flush/close; the card's reporting thread calls
+// the report callback; one resolver thread per pipeline calls waitDone/takeDone.  Two locks, always taken
+// in this order: submitMu_ (the asynchronous stream's submissions and the count of inputs gathering for
+// its next device run) before stateMu_ (slots, the finished-request queue, counters).  The report
+// callback takes only stateMu_, and nobody calls the library while holding stateMu_, so a submission
+// that waits inside the library for the stream's callbacks never waits for a lock the callback needs.
+// syncMu_ serialises synchronous runs and guards the synchronous stream.
+#ifndef QOBL_PYTHON_PIPELINE_CORE_H
+#define QOBL_PYTHON_PIPELINE_CORE_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "model_core.h"
+#include "qobl_api.h"
+
+namespace zenlar {
+namespace qobl {
+namespace python {
+
+// One application input item and where its outputs go.
+struct Request {
+  std::vector<const void*> in;   // host data of each model input (input byte size each); read by submit/run
+  std::vector<void*> out;        // host buffers of each model output (output byte size each)
+  uint32_t error = 0;            // 0, or the code of the failure
+  std::string message;           // what failed, when error is not 0
+  uint64_t seq = 0;              // set by submit: 1, 2, ... in submission order
+  void* user = nullptr;          // the caller's; never touched here
+};
+
+struct OpInfo {
+  std::string name, stage;
+  uint32_t uid = 0;
+};
+
+struct PipelineStats {
+  uint64_t submitted = 0, completed = 0, failed = 0, fillers = 0;
+  uint32_t inFlight = 0, slots = 0, cacheNumber = 0;
+};
+
+class PipelineCore {
+ public:
+  // Builds input [-> normalize] -> model [-> copy] on `device` (the model's device); "copy" is added when an
+  // output is stored in a core layout.  maxInFlight bounds the asynchronous inputs in flight (rounded up to
+  // whole device runs); a gathering device run is filled after gatherUs without a new input.  Throws
+  // CallError or std::invalid_argument.
+  PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<std::string>& stages, uint32_t device,
+               uint32_t maxInFlight, uint32_t gatherUs);
+  ~PipelineCore();
+  PipelineCore(const PipelineCore&) = delete;
+  PipelineCore& operator=(const PipelineCore&) = delete;
+
+  // Starts an asynchronous run of one item.  The request belongs to the pipeline until takeDone hands it
+  // back (always, also on failure, also when the pipeline is closed meanwhile).  Waits while maxInFlight
+  // inputs are in flight.  Returns the request's number (the request may be finished already, so it must
+  // not be read after the call).  Throws std::invalid_argument when closed, CallError when its input
+  // could not be copied to the card (in both cases the request stays the caller's).
+  uint64_t submit(Request* req);
+  // Runs one item on the synchronous stream and waits; a device run larger than one item is filled with
+  // copies of it.  Throws CallError, or std::invalid_argument when closed.
+  void run(Request& req, uint32_t timeoutMs);
+
+  // Waits up to timeoutMs until finished requests are queued (meanwhile fills a gathering device run
+  // whose inputs waited long enough).  Returns false once the pipeline is closed and the queue is empty.
+  bool waitDone(uint32_t timeoutMs);
+  std::vector<Request*> takeDone();
+
+  // Fills the gathering device run (if any) with padding inputs so that it is sent now.
+  void flush();
+  // flush() when the request numbered seq still gathers; true when it did.
+  bool flushIfGathering(uint64_t seq);
+  // Waits until every request numbered up to seq has finished (its outcome queued for takeDone); false
+  // after timeoutMs (UINT32_MAX: no limit).
+  bool waitFinished(uint64_t seq, uint32_t timeoutMs);
+  uint64_t lastSeq() const { return nextSeq_.load() - 1; }
+
+  // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
+  // that did not finish, and releases streams, graph, ops and card memory.  A second close does nothing.
+  void close();
+  bool closed() const { return closed_.load(); }
+
+  const std::vector<OpInfo>& ops() const { return ops_; }
+  uint32_t cacheNumber() const { return cache_; }
+  uint32_t device() const { return device_; }
+  const std::shared_ptr<ModelCore>& model() const { return model_; }
+  PipelineStats stats() const;
+
+ private:
+  // Card memory and datasets of one asynchronous input.
+  struct Slot {
+    qobmDataset* in = nullptr;
+    std::vector<qobmDataBuffer*> inBufs;
+    std::vector<uint64_t> inAddrs;
+    qobmDataset* out = nullptr;
+    enum class State { kFree, kBusy, kQuarantined } state = State::kFree;
+    Request* req = nullptr;   // null for a padding input
+    bool delivering = false;  // the report callback is copying its outputs
+  };
+
+  static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status, void* ctx);
+  void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
+
+  void buildGraph(const std::vector<std::string>& stages);
+  qoblStream* makeStream(bool subscribe);
+  Slot* makeSlot();                       // throws CallError
+  void freeSlot(Slot* s);                 // card memory and datasets
+  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits; returns null
+  // once closed, or for padding after a long wait.
+  Slot* acquireSlot(bool forPadding);
+  // Submits one slot (a request or padding); submitMu_ held.
+  void submitLocked(Slot* s);
+  // Ends a slot's run (stateMu_ held): its request, if any, is queued for takeDone; the slot is free again,
+  // or with `quarantine` kept out of use until a report for it arrives.
+  void finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine);
+  void flushLocked();                     // submitMu_ held
+  void releaseSyncStream();
+
+  std::shared_ptr<ModelCore> model_;
+  qoblModel* handle_ = nullptr;
+  uint32_t device_ = 0;
+  uint32_t cache_ = 1;
+  uint32_t maxSlots_ = 0;
+  std::chrono::microseconds gather_;
+  std::vector<TensorSpec> inputs_, outputs_;
+  std::vector<qobmShape> inputOpShapes_;   // dynamic models: the shapes the op above the model declares
+  qoblOpGraph* graph_ = nullptr;
+  std::vector<qobeOp*> opHandles_;
+  std::vector<OpInfo> ops_;
+  qoblStream* stream_ = nullptr;
+
+  std::mutex closeMu_;
+  std::atomic<bool> closed_{false};
+  std::atomic<uint64_t> nextSeq_{1};
+
+  std::mutex submitMu_;
+  std::vector<Slot*> gathered_;             // inputs accepted for the next device run (submitMu_)
+  uint64_t gatheredFirstSeq_ = 0;           // seq of the first request among them (submitMu_)
+  std::atomic<int64_t> lastGatherNs_{0};    // when the last input joined a gathering run (0: none gathers)
+
+  mutable std::mutex stateMu_;
+  std::condition_variable slotCv_, doneCv_, finishCv_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+  std::vector<Slot*> free_;
+  std::unordered_map<const qobmDataset*, Slot*> slotOf_;
+  uint32_t growing_ = 0;                    // slots being made outside the lock
+  uint32_t holders_ = 0;                    // slots acquired, not yet submitted or given back
+  uint32_t live_ = 0;                       // slots not quarantined
+  std::deque<Request*> done_;
+  std::set<uint64_t> outstanding_;          // seqs of submitted requests not finished yet
+  bool stopped_ = false;                    // close() finished: waitDone returns false once done_ is empty
+  PipelineStats stats_;
+
+  std::mutex syncMu_;
+  qoblStream* syncStream_ = nullptr;
+  qobmDataset* syncIn_ = nullptr;
+  std::vector<qobmDataBuffer*> syncInBufs_;
+  std::vector<uint64_t> syncInAddrs_;
+  std::vector<qobmDataset*> syncOuts_;
+};
+
+}  // namespace python
+}  // namespace qobl
+}  // namespace zenlar
+
+#endif  // QOBL_PYTHON_PIPELINE_CORE_H

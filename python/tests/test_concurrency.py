@@ -1,0 +1,188 @@
+"""Threads: many submitters, closing with runs in flight, the interpreter lock while the card works, and
+interpreter exit with pipelines left open."""
+
+import ctypes
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import qobl
+from conftest import BUILD, MODELS, assert_bit_exact, load_sample
+
+
+@pytest.fixture
+def classifier():
+    with qobl.Model(MODELS / "classifier") as model, qobl.Pipeline(model, max_in_flight=16) as pipe:
+        (x,), expected = load_sample(MODELS / "classifier", model)
+        yield pipe, x, expected
+
+
+def run_threads(n, target):
+    errors = []
+
+    def guarded(i):
+        try:
+            target(i)
+        except BaseException as e:  # noqa: BLE001 - reported by the test below
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not any(t.is_alive() for t in threads), "a thread hangs"
+    assert not errors, errors
+
+
+def test_many_futures_from_several_threads(classifier):
+    pipe, x, expected = classifier
+    per_thread, results = 150, {}
+
+    def submit(i):
+        futures = [pipe.infer_async(x) for _ in range(per_thread)]
+        if i % 2:
+            assert_bit_exact(pipe.infer(x), expected)   # synchronous runs beside the asynchronous ones
+            pipe.synchronize()
+            assert all(f.done() for f in futures)
+        results[i] = [f.result(timeout=60) for f in futures]
+
+    run_threads(6, submit)
+    assert sum(len(r) for r in results.values()) == 6 * per_thread
+    for r in results.values():
+        for got in r:
+            assert_bit_exact(got, expected)
+    s = pipe.stats()
+    assert (s["submitted"], s["completed"], s["in_flight"]) == (6 * per_thread, 6 * per_thread, 0)
+    assert s["slots"] <= 16
+
+
+def test_close_with_runs_in_flight_resolves_every_future(card):
+    card.set_op_delay_us(2000)
+    model = qobl.Model(MODELS / "classifier")
+    pipe = qobl.Pipeline(model, max_in_flight=64)
+    (x,), expected = load_sample(MODELS / "classifier", model)
+    futures = [pipe.infer_async(x) for _ in range(4 * 10 + 1)]   # the last one still gathers
+    pipe.close()
+    assert all(f.done() for f in futures)
+    for f in futures:
+        assert_bit_exact(f.result(0), expected)
+
+    # Closing from another thread while threads submit: every submission either raises because the
+    # pipeline is closed, or its future is resolved when close returns.
+    pipe = qobl.Pipeline(model, max_in_flight=8)
+    submitted, refused = [], []
+
+    def submit(_):
+        while True:
+            try:
+                submitted.append(pipe.infer_async(x))
+            except ValueError as e:
+                assert "closed" in str(e)
+                refused.append(e)
+                return
+
+    threads = [threading.Thread(target=submit, args=(i,)) for i in range(3)]
+    for t in threads:
+        t.start()
+    time.sleep(0.05)
+    model.close()   # closes the pipeline first
+    for t in threads:
+        t.join(60)
+    assert len(refused) == 3 and submitted
+    assert all(f.done() for f in submitted)
+    for f in submitted:
+        if f.exception() is None:
+            assert_bit_exact(f.result(), expected)
+        else:
+            assert f.exception().code == qobl.ERR_RUN_STREAM
+
+
+def test_interpreter_lock_is_free_while_the_card_works(classifier, card):
+    pipe, x, expected = classifier
+    card.set_op_delay_us(50_000)   # each op of a run takes 50 ms
+
+    ticks = [0]
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    t = threading.Thread(target=tick)
+    t.start()
+    try:
+        for wait in (lambda: pipe.infer(x), lambda: pipe.infer_async(x).result(), pipe.synchronize,
+                     lambda: pipe.infer_batch([x] * 4)):
+            before = ticks[0]
+            pipe.infer_async(x)
+            wait()
+            assert ticks[0] - before > 1000, "another thread could not run Python while this one waited"
+    finally:
+        stop.set()
+        t.join()
+    card.set_op_delay_us(0)
+
+    # The card's report thread finishes runs while this thread holds the interpreter lock: a C call made
+    # through PyDLL keeps the lock for its whole duration.
+    pipe.synchronize()
+    done = pipe.stats()["completed"]
+    futures = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+    ctypes.PyDLL(None).usleep(300_000)
+    assert pipe.stats()["completed"] == done + pipe.cache_number
+    for f in futures:
+        assert_bit_exact(f.result(timeout=30), expected)
+
+
+def test_done_callbacks_may_call_the_pipeline(classifier):
+    pipe, x, expected = classifier
+    seen, finished = [], threading.Event()
+
+    def again(f):
+        assert_bit_exact(f.result(), expected)
+        seen.append(pipe.infer(x))                  # a synchronous run from the resolver thread
+        inner = pipe.infer_async(x)
+        pipe.synchronize()                          # resolves `inner` on this very thread
+        seen.append(inner.result(0))
+        if len(seen) == 20:
+            finished.set()
+
+    for _ in range(10):
+        pipe.infer_async(x).add_done_callback(again)
+    assert finished.wait(60)
+    for got in seen:
+        assert_bit_exact(got, expected)
+
+
+EXIT_SCRIPT = r"""
+import ctypes, sys, threading, numpy as np, qobl
+ctypes.CDLL(sys.argv[2]).qobcrt_sim_set_op_delay_us(0, 1000)
+model = qobl.Model(sys.argv[1])
+pipe = qobl.Pipeline(model, max_in_flight=4)
+x = np.zeros(model.inputs[0].shape, np.float32)
+futures = [pipe.infer_async(x) for _ in range(4)]
+def keep_submitting():                 # blocked waiting for a free slot when the interpreter exits
+    try:
+        while True:
+            pipe.infer_async(x)
+    except ValueError:                 # closed at exit
+        pass
+threading.Thread(target=keep_submitting, daemon=True).start()
+futures[0].add_done_callback(lambda f: print("first done", flush=True))
+print("exiting", flush=True)
+"""
+
+
+def test_interpreter_exit_with_open_pipelines_is_clean():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, str(MODELS / "classifier"),
+                               str(BUILD / "lib" / "libqobcrt.so")], env=env, capture_output=True, text=True,
+                              timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert sorted(proc.stdout.split()) == ["done", "exiting", "first"], proc.stdout
+        assert "Traceback" not in proc.stderr and "ERROR" not in proc.stderr, proc.stderr
