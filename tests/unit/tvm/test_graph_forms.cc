@@ -1,7 +1,10 @@
 // Graph JSON and parameter blobs in the forms different TVM releases write, each run through the
 // executor over the test model library; and what is not supported, refused with the node named.
 #include <gtest/gtest.h>
+#include <qobcrt/qobcrt.h>
+#include <tvm/ir/expr.h>
 #include <tvm/runtime/module.h>
+#include <tvm/runtime/registry.h>
 
 #include <cstring>
 
@@ -146,6 +149,22 @@ TEST(GraphForms, UnsupportedFormsNameTheNode) {
   ASSERT_EQ(Parsed(StaticGraph("add_param"), &g), "");
   EXPECT_FALSE(ex.Init(g, Module::LoadFromFile(TVM_TEST_LINKED, ""), &err));
   EXPECT_NE(err.find("_lookup_linked_param"), std::string::npos) << err;
+}
+
+// The caller of the graph runtime sees only a code: the refusal's text goes to stderr as well.
+TEST(GraphForms, RefusedGraphIsExplainedOnStderr) {
+  QOBCRegisterDeviceAPI();
+  tvm::Map<std::string, tvm::ir::StringImm> cfg;
+  cfg.Set("model_name", tvm::ir::StringImm::make("forms:0:forms"));
+  int slot = 0;
+  testing::internal::CaptureStderr();
+  (*Registry::Get("tvm.graph_runtime.create"))(ReplaceOnce(kRelayGraph, "[1, 1, 1, 1, 1]", "[1, 1, 1, 1, 2]"),
+                                               Module::LoadFromFile(TVM_TEST_MODEL, ""), cfg, 0, &slot, 14, 0);
+  const std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(slot, 0);
+  EXPECT_NE(out.find("tvm.graph_runtime.create failed"), std::string::npos) << out;
+  EXPECT_NE(out.find("graph node 4 (\"tvmgen_default_fused_multiply\") is placed on device type 2"), std::string::npos)
+      << out;
 }
 
 // Saved parameters of every element type TVM writes (the data size is (bits + 7) / 8 bytes per element,
