@@ -52,11 +52,14 @@ string(REGEX REPLACE "[^/]+" ".." QOBL_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pkg
 configure_file(${CMAKE_SOURCE_DIR}/cmake/qobl.pc.in ${CMAKE_BINARY_DIR}/cmake/qobl.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/qobl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The main job and the demo models it runs by default (<prefix>/share/qobl/models/classifier).
-if(TARGET qobl-run)
-  set_target_properties(qobl-run PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  install(TARGETS qobl-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+# The tools (the main job, qobl-info, the model file generator) and the demo models qobl-run runs by
+# default (<prefix>/share/qobl/models/classifier).
+foreach(tool qobl-run qobl-info qobl_model_gen)
+  if(TARGET ${tool})
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 if(TARGET qobl_models)
   install(DIRECTORY ${CMAKE_BINARY_DIR}/models/ DESTINATION ${CMAKE_INSTALL_DATADIR}/qobl/models
     FILES_MATCHING PATTERN "*.so" PATTERN "*.json" PATTERN "*.bin" PATTERN "CMakeFiles" EXCLUDE)

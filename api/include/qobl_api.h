@@ -121,7 +121,8 @@ QOBL_EXPORT qoblErr qoblGetVersion(const char** ver, uint32_t* major, uint32_t* 
    configuration file, on the current device.  *model must be null on entry; on success it receives a new
    handle owned by the caller (free with qoblDestroyModel), on failure it stays null.  The path strings are
    read during the call only.  Returns 0, qoblERR_INVALID_PARAM, qoblERR_MODEL_FILE, qoblERR_CREATE_MODEL, or
-   the code of qobmGetDevice when no current device is set. */
+   the code of qobmGetDevice when no current device is set.  With qoblERR_CREATE_MODEL the model runtime's
+   own code and text (which names, e.g., a bad hardware-configuration key) are logged at ERROR. */
 QOBL_EXPORT qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* modParam,
                                     const char* hwConfig, qoblModel** model);
 
@@ -194,7 +195,10 @@ QOBL_EXPORT qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode,
    qoblERR_INVALID_STREAM. */
 QOBL_EXPORT qoblErr qoblDestroyOpStream(qoblStream* stream);
 
-/* Validates the graph, orders its ops and prepares the stream for runs. */
+/* Validates the graph, orders its ops and prepares the stream for runs.  A run-model op without children
+   whose model stores an output in a core layout that differs from the plain tensor is refused
+   (qoblERR_BUILD_STREAM, the reason logged) unless the op carries the bool attribute "keep_core_layout" = 1:
+   then its outputs are the card's aligned bytes (qoblGetModelAlignOutputSizeByIndex). */
 QOBL_EXPORT qoblErr qoblBuildStream(qoblStream* stream);
 
 /* Marks an op of the stream's graph whose outputs the application wants reported (before the build). */

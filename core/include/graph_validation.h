@@ -28,6 +28,15 @@ bool validateDRGraph(OpDirectedGraph& graph);
 // must agree with them.  True for every other node.
 bool checkInputOp(OpDGNode* node);
 
+// Outputs in the card's core layout: a run-model op without children stores its outputs for the
+// application, and when one of them is kept in a core layout that differs from the plain tensor (its
+// aligned size differs from its real size) only a memory-copy op below it yields the plain tensor.  Such a
+// leaf is refused, naming the op, the output and what to add, unless its op carries the bool attribute
+// "keep_core_layout" = true (the application reads the core layout on purpose; its output buffers then
+// hold the aligned sizes).  A run-model op with that attribute and a memory-copy op below it is refused
+// too.  Every other node passes.
+bool checkCoreLayoutOutputs(OpDirectedGraph& graph);
+
 // Appends every node reachable from the input op to `out` (which the caller passes empty) in walk order,
 // input op first; a node without outgoing edges is marked for output and as a leaf.  False (logged at
 // trace level) for an empty graph.

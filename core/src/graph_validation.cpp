@@ -4,8 +4,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "i_model.h"
 #include "qobe/qobe.h"
 #include "qobl_log.h"
+#include "utils/op_attr_utils.h"
 
 namespace zenlar {
 namespace qobl {
@@ -130,6 +132,41 @@ bool validateDRGraph(OpDirectedGraph& graph) {
         }
       }
       if (releaseChild(graph, counts, childNode)) stack.push_back(childNode);
+    }
+  }
+  return true;
+}
+
+bool checkCoreLayoutOutputs(OpDirectedGraph& graph) {
+  for (OpDGNode* node : graph) {
+    IStreamOp* op = node->getStreamOp();
+    if (op == nullptr || op->opType() != qobeOP_RUN_MODEL_OP) continue;
+    bool copyBelow = false;
+    for (OpDGEdge* edge : node->getEdges()) {
+      if (edge->getTargetNode().getStreamOp()->opType() == qobeOP_MEM_COPY_OP) copyBelow = true;
+    }
+    const bool keep = keepsCoreLayout(op->getOp());
+    if (keep && copyBelow) {
+      QOBL_LOG_ERROR("Run-model op [%s] asks for its outputs in the card's core layout (\"%s\") but a memory-copy "
+                     "op below it converts them; drop one of the two.\n",
+                     op->name().c_str(), kKeepCoreLayoutAttr);
+      return false;
+    }
+    IModel* model = op->getModel();
+    if (keep || !node->getEdges().empty() || model == nullptr) continue;
+    uint32_t outputs = 0;
+    if (!model->getOutputCount(outputs)) continue;
+    for (uint32_t i = 0; i < outputs; ++i) {
+      int64_t plain = 0, aligned = 0;
+      const int32_t index = static_cast<int32_t>(i);
+      if (!model->getOutPutSizeByIndex(index, plain) || !model->getAlignOutPutSizeByIndex(index, aligned)) continue;
+      if (plain == aligned) continue;
+      QOBL_LOG_ERROR("Run-model op [%s] stores output %u in the card's core layout (%lld bytes on the card, %lld "
+                     "plain) and no memory-copy op converts it: connect a memory-copy op (kind %d) below it, or set "
+                     "its bool attribute \"%s\" to read the core layout on purpose.\n",
+                     op->name().c_str(), i, static_cast<long long>(aligned), static_cast<long long>(plain),
+                     qobeOP_MEM_COPY_OP, kKeepCoreLayoutAttr);
+      return false;
     }
   }
   return true;

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "model.h"
+#include "qobl_log.h"
 #include "tvm_model_runtime/tvm_model_runtime_api.h"
 
 namespace zenlar {
@@ -22,6 +23,14 @@ bool adoptModule(IModel** pModel, void* module, const std::string& name, uint32_
   }
 }
 
+// Logs why the model runtime refused the model: its code and its own text (which names, for instance, the
+// hardware-configuration key at fault).  The text is asked for on the failing thread, where the runtime
+// keeps the detail of its last failure.
+void logCreateFailure(const char* kind, const std::string& name, int rc) {
+  const std::string text = TvmModelRuntimeCreator::tvmErrorCodeToString(rc);
+  QOBL_LOG_ERROR("Failed to create %s model %s: model runtime error %d: %s\n", kind, name.c_str(), rc, text.c_str());
+}
+
 }  // namespace
 
 bool ModelMgr::createModel(IModel** pModel, const std::string& modLib, const char* graphJson,
@@ -35,8 +44,12 @@ bool ModelMgr::createModel(IModel** pModel, const std::string& modLib, const cha
     const int rc = TvmModelRuntimeCreator::createTvmModelRuntime(name, modLib, graphJson, paramsBin, paramsBinLen,
                                                                  static_cast<int>(deviceId), modelMd5, hwJson,
                                                                  &module);
-    if (rc != 0 || module == nullptr) return false;
-  } catch (const std::exception&) {
+    if (rc != 0 || module == nullptr) {
+      logCreateFailure("static", name, rc);
+      return false;
+    }
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Failed to create static model %s: %s\n", name.c_str(), e.what());
     return false;
   }
   return adoptModule(pModel, module, name, deviceId, false);
@@ -52,8 +65,12 @@ bool ModelMgr::createDynamicModel(IModel** pModel, const std::string& shapeRange
     TvmModelRuntimeCreator::initTvmRuntime();
     const int rc = TvmModelRuntimeCreator::createDynamicTvmModelRuntime(
         name, shapeRange, sharedParams, suiteCollection, static_cast<int>(deviceId), modelMd5, hwJson, &module);
-    if (rc != 0 || module == nullptr) return false;
-  } catch (const std::exception&) {
+    if (rc != 0 || module == nullptr) {
+      logCreateFailure("dynamic", name, rc);
+      return false;
+    }
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Failed to create dynamic model %s: %s\n", name.c_str(), e.what());
     return false;
   }
   return adoptModule(pModel, module, name, deviceId, true);

@@ -65,17 +65,17 @@ void Prng::fill(Tensor& t) {
   for (float& v : t.data) v = weight();
 }
 
-int GraphBuilder::addPlaceholder(const std::string& name, const std::vector<int64_t>& shape) {
-  nodes_.push_back(Node{"null", name, "", {}, shape});
+int GraphBuilder::addPlaceholder(const std::string& name, const std::vector<int64_t>& shape, const std::string& dtype) {
+  nodes_.push_back(Node{"null", name, "", {}, shape, dtype});
   return static_cast<int>(nodes_.size()) - 1;
 }
 
 int GraphBuilder::addOp(const std::string& name, const std::string& func, const std::vector<int>& inputs,
-                        const std::vector<int64_t>& outShape) {
+                        const std::vector<int64_t>& outShape, const std::string& dtype) {
   for (int in : inputs) {
     if (in < 0 || in >= static_cast<int>(nodes_.size())) throw std::runtime_error("graph input out of range");
   }
-  nodes_.push_back(Node{"tvm_op", name, func, inputs, outShape});
+  nodes_.push_back(Node{"tvm_op", name, func, inputs, outShape, dtype});
   return static_cast<int>(nodes_.size()) - 1;
 }
 
@@ -145,7 +145,7 @@ std::string GraphBuilder::toJson() const {
   w.StartArray();
   w.String("list_str");
   w.StartArray();
-  for (size_t i = 0; i < nodes_.size(); ++i) w.String("float32");
+  for (const Node& n : nodes_) w.String(n.dtype.c_str());
   w.EndArray();
   w.EndArray();
   w.Key("shape");
@@ -178,28 +178,39 @@ std::string GraphBuilder::toJson() const {
 }
 
 std::vector<uint8_t> makeParamBlob(const std::vector<std::pair<std::string, const Tensor*>>& params) {
+  std::vector<RawParam> raw;
+  for (const auto& p : params) {
+    RawParam r;
+    r.name = p.first;
+    r.shape = p.second->shape;
+    putFloats(r.bytes, p.second->data);
+    raw.push_back(std::move(r));
+  }
+  return makeParamBlob(raw);
+}
+
+std::vector<uint8_t> makeParamBlob(const std::vector<RawParam>& params) {
   std::vector<uint8_t> out;
   putLE<uint64_t>(out, kListMagic);
   putLE<uint64_t>(out, 0);
   putLE<uint64_t>(out, params.size());
   for (const auto& p : params) {
-    putLE<uint64_t>(out, p.first.size());
-    out.insert(out.end(), p.first.begin(), p.first.end());
+    putLE<uint64_t>(out, p.name.size());
+    out.insert(out.end(), p.name.begin(), p.name.end());
   }
   putLE<uint64_t>(out, params.size());
   for (const auto& p : params) {
-    const Tensor& t = *p.second;
     putLE<uint64_t>(out, kArrayMagic);
     putLE<uint64_t>(out, 0);
     putLE<int32_t>(out, 1);  // device type: CPU
     putLE<int32_t>(out, 0);  // device id
-    putLE<int32_t>(out, static_cast<int32_t>(t.shape.size()));
-    putLE<uint8_t>(out, 2);    // float
-    putLE<uint8_t>(out, 32);   // bits
-    putLE<uint16_t>(out, 1);   // lanes
-    for (int64_t d : t.shape) putLE<int64_t>(out, d);
-    putLE<int64_t>(out, static_cast<int64_t>(t.data.size() * 4));
-    putFloats(out, t.data);
+    putLE<int32_t>(out, static_cast<int32_t>(p.shape.size()));
+    putLE<uint8_t>(out, p.code);
+    putLE<uint8_t>(out, p.bits);
+    putLE<uint16_t>(out, p.lanes);
+    for (int64_t d : p.shape) putLE<int64_t>(out, d);
+    putLE<int64_t>(out, static_cast<int64_t>(p.bytes.size()));
+    out.insert(out.end(), p.bytes.begin(), p.bytes.end());
   }
   return out;
 }

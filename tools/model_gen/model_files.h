@@ -35,14 +35,15 @@ class Prng {
 };
 
 // Builds a graph-executor JSON document in which every node has exactly one output (so an entry id is
-// the node id).  All entries are float32; every entry gets its own storage id.
+// the node id).  Entries are float32 unless given another TVM data-type text; every entry gets its own
+// storage id.
 class GraphBuilder {
  public:
   // A placeholder: a real input or a parameter (parameters are the names present in params.bin).
-  int addPlaceholder(const std::string& name, const std::vector<int64_t>& shape);
+  int addPlaceholder(const std::string& name, const std::vector<int64_t>& shape, const std::string& dtype = "float32");
   // A "tvm_op" node calling `func` on the given node outputs; returns the node id.
   int addOp(const std::string& name, const std::string& func, const std::vector<int>& inputs,
-            const std::vector<int64_t>& outShape);
+            const std::vector<int64_t>& outShape, const std::string& dtype = "float32");
   void setHeads(const std::vector<int>& nodes) { heads_ = nodes; }
   std::string toJson() const;
 
@@ -53,6 +54,7 @@ class GraphBuilder {
     std::string func;
     std::vector<int> inputs;
     std::vector<int64_t> shape;
+    std::string dtype;
   };
   std::vector<Node> nodes_;
   std::vector<int> heads_;
@@ -60,6 +62,17 @@ class GraphBuilder {
 
 // Serialises named float32 arrays as a saved-parameter blob (CPU device, in the given order).
 std::vector<uint8_t> makeParamBlob(const std::vector<std::pair<std::string, const Tensor*>>& params);
+
+// One array of any element type for a saved-parameter blob: its raw little-endian bytes, exactly
+// ((bits + 7) / 8) x lanes x elements of them.
+struct RawParam {
+  std::string name;
+  uint8_t code = 2, bits = 32;   // DLPack type code and bits
+  uint16_t lanes = 1;
+  std::vector<int64_t> shape;
+  std::vector<uint8_t> bytes;
+};
+std::vector<uint8_t> makeParamBlob(const std::vector<RawParam>& params);
 
 // Appends the raw little-endian bytes of the tensors, one after the other.
 std::vector<uint8_t> rawBytes(const std::vector<const Tensor*>& tensors);

@@ -1,170 +1,216 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <sstream>
+
+#include "qobl_tools/library.h"
+#include "qobl_tools/model_dir.h"
 
 namespace zenlar {
 namespace qoblrun {
 
 namespace {
 
-bool parseCount(const char* name, const char* text, uint32_t lo, uint32_t hi, uint32_t* out,
-                std::string* error) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (text[0] == '\0' || text[0] == '-' || *end != '\0' || errno != 0 || v < lo || v > hi) {
-    std::ostringstream os;
-    os << name << " expects a whole number from " << lo << " to " << hi << ", got \"" << text << "\"";
-    *error = os.str();
-    return false;
+const char* const kDescription =
+    "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary: runs,\n"
+    "inferences per second (per card and in total), latency percentiles, the device memory high-water\n"
+    "mark and errors.";
+
+const char* const kFooter =
+    "Inputs: the default is the model's sample (sample_input.bin, for dynamic models\n"
+    "samples/<H>x<W>/sample_input.bin); --verify needs it, with expected_output.bin beside it.  Files given\n"
+    "with --input hold one model input each (one batch item, raw little-endian, exactly the input's byte\n"
+    "size; qobl-info MODEL_DIR lists them).\n"
+    "\n"
+    "An input's latency runs from its submission to its completion (its report callback, or the end of the\n"
+    "synchronous call); inputs gathered into one device run wait for the last of them.\n"
+    "\n"
+    "Environment: QOBM_LOG_LEVEL (the library's log level, overridden by --log-level),\n"
+    "QOBCRT_DEVICE_COUNT (cards of the simulated card platform, default 1).\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  every run completed (and matched, with --verify)\n"
+    "  1  at least one run failed on the card or never completed\n"
+    "  2  bad command line\n"
+    "  3  model directory missing, incomplete, or its files do not fit the model\n"
+    "  4  the library refused to load the model or to build the pipeline\n"
+    "  5  --verify: an output differs from expected_output.bin\n"
+    "  6  an output file (--dot, --trace, --json, --dump-outputs) could not be written\n";
+
+// Help lines show an option's value name only: ranges and exclusions are in the descriptions.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    return opt->get_type_size() == 0 ? std::string() : " " + opt->get_type_name();
   }
-  *out = static_cast<uint32_t>(v);
-  return true;
+};
+
+// A range check whose bounds the help text states itself.
+template <typename T>
+CLI::Validator range(T lo, T hi) {
+  return CLI::Range(lo, hi).description("");
+}
+
+// Everything CLI11 collects before it is turned into Options.
+struct Raw {
+  std::string graph, input, logLevel;
+  uint32_t devices = 0, device = 0;
+};
+
+void define(CLI::App& app, Options& o, Raw& raw) {
+  app.description(kDescription);
+  app.footer(kFooter);
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(30);
+  app.option_defaults()->always_capture_default(false);
+  app.add_option("--model", o.modelDir,
+                 "Model directory: model.so, graph.json, params.bin, hw.json (optional),\n"
+                 "sample_input.bin, expected_output.bin; or suite.json (+ hw.json, member\n"
+                 "directories, samples/<H>x<W>/) for a dynamic-shape model.  Default: the\n"
+                 "bundled classifier, ../models/classifier next to this program.")
+      ->type_name("DIR");
+  app.add_option("--input", raw.input,
+                 "Inputs: random (seeded by --seed), zeros, or one raw file per model input,\n"
+                 "separated by commas.  Default: the model's sample input.")
+      ->type_name("random|zeros|FILE[,FILE...]");
+  app.add_option("--seed", o.seed, "Seed of --input random (default 1).")->type_name("N");
+  app.add_option("--shape", o.shape,
+                 "Dynamic models: spatial size of the inputs, any size the suite covers\n"
+                 "(default: the smallest sample).")
+      ->type_name("HxW")
+      ->check([](const std::string& v) {
+        int64_t h = 0, w = 0;
+        return qobltools::parseHxW(v, &h, &w) ? std::string() : "\"" + v + "\" is not of the form HxW";
+      });
+  app.add_option("--graph", raw.graph,
+                 "Stages of the pipeline, in order: input, normalize (pre-processing op),\n"
+                 "model (run-model op), copy (memory-copy op).  Default: input,model, plus\n"
+                 "copy when the model stores an output in a core layout.")
+      ->type_name("LIST");
+  app.add_option("--batch", o.batch, "Model batch size (1 to 4096), clamped to the model's largest (default: the\nlargest).")
+      ->type_name("B")
+      ->check(range(1u, 4096u));
+  auto* devices = app.add_option("--devices", raw.devices,
+                                 "Spread the streams round-robin over the first N cards (1 to 16; default:\ncard 0).  Not with --device.")
+                      ->type_name("N")
+                      ->check(range(1u, 16u));
+  app.add_option("--device", raw.device, "Run on card ID only (0 to 15).")->type_name("ID")->check(range(0u, 15u))->excludes(devices);
+  app.add_option("--streams", o.streams,
+                 "Streams, each driven by its own thread (default: one per card, at most\n64).")
+      ->type_name("N")
+      ->check(range(1u, 64u));
+  auto* runs = app.add_option("--runs", o.runs,
+                              "Inputs to run over all streams (default 200, at most 100000000); rounded up\n"
+                              "per stream to whole device runs (a device run gathers as many inputs as the\n"
+                              "batch needs).")
+                   ->type_name("M")
+                   ->check(range(1u, 100000000u));
+  app.add_option("--duration", o.duration, "Run for this long instead of --runs (whole device runs; at most 86400).")
+      ->type_name("SECONDS")
+      ->check(range(0.001, 86400.0))
+      ->excludes(runs);
+  app.add_option("--warmup", o.warmup,
+                 "Device runs each stream makes before measuring; they are not counted\n(default 0).")
+      ->type_name("N")
+      ->check(range(0u, 1000000u));
+  app.add_flag("--sync", o.sync, "Run synchronously (qoblRunStream) instead of asynchronously with\ncallbacks.");
+  app.add_flag("--verify", o.verify,
+               "Compare every output with expected_output.bin; the first mismatch ends the\n"
+               "program with exit code 5 and names the run, output and element.");
+  auto* dump = app.add_option("--dump-outputs", o.dumpDir,
+                              "Write every output of the first K runs to DIR as raw files named\n"
+                              "run<R>_output<O>.bin (created when missing).")
+                   ->type_name("DIR");
+  app.add_option("--dump-count", o.dumpCount, "K of --dump-outputs (default 1).")
+      ->type_name("K")
+      ->check(range(1u, 100000000u))
+      ->needs(dump);
+  app.add_option("--json", o.jsonFile, "Write the summary as JSON.")->type_name("FILE");
+  app.add_option("--trace", o.traceFile,
+                 "Write a Chrome trace (JSON): per input slot its runs with, nested, the\n"
+                 "card-side time of every op; per card its ops in execution order.")
+      ->type_name("FILE");
+  app.add_option("--dot", o.dotFile, "Write the op graph in Graphviz DOT.")->type_name("FILE");
+  app.add_option("--timeout", o.timeoutMs, "Longest wait in milliseconds for a completion or a synchronisation (default\n60000, at most 3600000).")
+      ->type_name("MS")
+      ->check(range(1u, 3600000u));
+  app.add_option("--log-level", raw.logLevel,
+                 "The library's log level: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL\n"
+                 "(default: QOBM_LOG_LEVEL when set, else ERROR).")
+      ->type_name("LEVEL")
+      ->check([](const std::string& v) {
+        return qobltools::logLevelByName(v) >= 0 ? std::string() : "unknown log level \"" + v + "\"";
+      });
+  app.add_flag("--version", o.version, "Print the version of qobl-run and of the library, and exit.");
 }
 
 }  // namespace
 
-const char* stageName(Stage s) {
-  switch (s) {
-    case Stage::kInput:
-      return "input";
-    case Stage::kNormalize:
-      return "normalize";
-    case Stage::kModel:
-      return "model";
-    case Stage::kCopy:
-      return "copy";
-  }
-  return "?";
-}
-
-bool parseStages(const std::string& text, std::vector<Stage>* out, std::string* error) {
-  std::vector<Stage> stages;
-  std::stringstream ss(text);
-  std::string item;
-  while (std::getline(ss, item, ',')) {
-    if (item == "input") {
-      stages.push_back(Stage::kInput);
-    } else if (item == "normalize") {
-      stages.push_back(Stage::kNormalize);
-    } else if (item == "model") {
-      stages.push_back(Stage::kModel);
-    } else if (item == "copy") {
-      stages.push_back(Stage::kCopy);
-    } else {
-      *error = "--graph: unknown stage \"" + item + "\" (stages: input, normalize, model, copy)";
-      return false;
-    }
-  }
-  // The only shapes the graph API can build: input -> [normalize ->] model [-> copy].
-  const bool ok =
-      (stages.size() >= 2 && stages.size() <= 4 && stages[0] == Stage::kInput) &&
-      ((stages.size() == 2 && stages[1] == Stage::kModel) ||
-       (stages.size() == 3 && ((stages[1] == Stage::kNormalize && stages[2] == Stage::kModel) ||
-                               (stages[1] == Stage::kModel && stages[2] == Stage::kCopy))) ||
-       (stages.size() == 4 && stages[1] == Stage::kNormalize && stages[2] == Stage::kModel &&
-        stages[3] == Stage::kCopy));
-  if (!ok) {
-    *error = "--graph \"" + text +
-             "\": the pipeline is input, then optionally normalize, then model, then optionally copy";
-    return false;
-  }
-  *out = stages;
-  return true;
-}
-
 bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](const char** v) {
-      if (i + 1 >= argc) {
-        *error = a + " needs a value";
+  Raw raw;
+  CLI::App app("", "qobl-run");
+  define(app, o, raw);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out->help = true;
+    return true;
+  } catch (const CLI::ParseError& e) {
+    *error = e.what();
+    return false;
+  }
+  o.streamsGiven = app.count("--streams") != 0;
+  o.runsGiven = app.count("--runs") != 0;
+  if (!raw.graph.empty() || app.count("--graph") != 0) {
+    if (!parseStages(raw.graph, &o.stages, error)) return false;
+  }
+  if (app.count("--devices") != 0) {
+    o.devices.clear();
+    for (uint32_t d = 0; d < raw.devices; ++d) o.devices.push_back(d);
+  } else if (app.count("--device") != 0) {
+    o.devices = {raw.device};
+  }
+  if (app.count("--input") != 0) {
+    if (raw.input == "random") {
+      o.input = InputKind::kRandom;
+    } else if (raw.input == "zeros") {
+      o.input = InputKind::kZeros;
+    } else {
+      o.input = InputKind::kFiles;
+      std::stringstream ss(raw.input);
+      for (std::string f; std::getline(ss, f, ',');) {
+        if (f.empty()) {
+          *error = "--input \"" + raw.input + "\": an empty file name";
+          return false;
+        }
+        o.inputFiles.push_back(f);
+      }
+      if (o.inputFiles.empty()) {
+        *error = "--input needs random, zeros or file names";
         return false;
       }
-      *v = argv[++i];
-      return true;
-    };
-    const char* v = nullptr;
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a == "--sync") {
-      o.sync = true;
-    } else if (a == "--verify") {
-      o.verify = true;
-    } else if (a == "--model") {
-      if (!value(&v)) return false;
-      o.modelDir = v;
-    } else if (a == "--graph") {
-      if (!value(&v) || !parseStages(v, &o.stages, error)) return false;
-    } else if (a == "--streams") {
-      if (!value(&v) || !parseCount("--streams", v, 1, 64, &o.streams, error)) return false;
-    } else if (a == "--runs") {
-      if (!value(&v) || !parseCount("--runs", v, 1, 100000000, &o.runs, error)) return false;
-    } else if (a == "--batch") {
-      if (!value(&v) || !parseCount("--batch", v, 1, 4096, &o.batch, error)) return false;
-    } else if (a == "--timeout") {
-      if (!value(&v) || !parseCount("--timeout", v, 1, 3600000, &o.timeoutMs, error)) return false;
-    } else if (a == "--dot") {
-      if (!value(&v)) return false;
-      o.dotFile = v;
-    } else if (a == "--trace") {
-      if (!value(&v)) return false;
-      o.traceFile = v;
-    } else if (a == "--shape") {
-      if (!value(&v)) return false;
-      o.shape = v;
-    } else {
-      *error = "unknown argument \"" + a + "\" (see --help)";
-      return false;
     }
   }
+  if (o.verify && o.input != InputKind::kSample) {
+    *error = "--verify compares with expected_output.bin, which belongs to the sample input: drop --input";
+    return false;
+  }
+  if (!raw.logLevel.empty()) o.logLevel = qobltools::logLevelByName(raw.logLevel);
   *out = o;
   return true;
 }
 
 std::string usageText(const char* argv0) {
-  std::ostringstream os;
-  os << "usage: " << argv0
-     << " [--model DIR] [--graph input,normalize,model,copy] [--streams N] [--runs M]\n"
-        "       [--batch B] [--sync] [--verify] [--dot FILE] [--trace FILE] [--shape HxW] [--timeout MS]\n"
-        "\n"
-        "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary.\n"
-        "An input's latency runs from its submission to its completion (its report callback, or the end\n"
-        "of the synchronous call); inputs gathered into one device run wait for the last of them.\n"
-        "\n"
-        "  --model DIR     model directory: model.so, graph.json, params.bin, hw.json (optional),\n"
-        "                  sample_input.bin, expected_output.bin; or suite.json (+ hw.json, member\n"
-        "                  directories, samples/<H>x<W>/) for a dynamic-shape model.\n"
-        "                  Default: the bundled classifier, ../models/classifier next to this program.\n"
-        "  --graph LIST    stages of the pipeline, in order: input, normalize (pre-processing op),\n"
-        "                  model (run-model op), copy (memory-copy op).  Default: input,model, plus copy\n"
-        "                  when the model stores an output in a core layout.\n"
-        "  --streams N     streams, each driven by its own thread (default 1, at most 64).\n"
-        "  --runs M        inputs to run over all streams (default 200); rounded up per stream to whole\n"
-        "                  device runs (a device run gathers as many inputs as the batch needs).\n"
-        "  --batch B       model batch size, clamped to the model's largest (default: the largest).\n"
-        "  --sync          run synchronously (qoblRunStream) instead of asynchronously with callbacks.\n"
-        "  --verify        compare every output with expected_output.bin; the first mismatch ends the\n"
-        "                  program with exit code 5 and names the run, output and element.\n"
-        "  --dot FILE      write the op graph in Graphviz DOT.\n"
-        "  --trace FILE    write a Chrome trace (JSON): one event per run and per reported op.\n"
-        "  --shape HxW     dynamic models: spatial size of the input (default: the first sample).\n"
-        "  --timeout MS    longest wait for a completion or a synchronisation (default 60000).\n"
-        "  --help          this text.\n"
-        "\n"
-        "Exit codes:\n"
-        "  0  every run completed (and matched, with --verify)\n"
-        "  1  at least one run failed on the card or never completed\n"
-        "  2  bad command line\n"
-        "  3  model directory missing, incomplete, or its files do not fit the model\n"
-        "  4  the library refused to load the model or to build the pipeline\n"
-        "  5  --verify: an output differs from expected_output.bin\n"
-        "  6  the --dot or --trace file could not be written\n";
-  return os.str();
+  Options o;
+  Raw raw;
+  std::string name = argv0 != nullptr ? argv0 : "qobl-run";
+  const size_t slash = name.find_last_of('/');
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  CLI::App app("", name);
+  define(app, o, raw);
+  return app.help();
 }
 
 }  // namespace qoblrun

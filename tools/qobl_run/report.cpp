@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <sstream>
 
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 namespace zenlar {
 namespace qoblrun {
 
@@ -16,21 +20,38 @@ std::string fixed(double v, int digits) {
   return buf;
 }
 
-std::string jsonEscape(const std::string& s) {
-  std::string o;
-  for (char ch : s) {
-    if (ch == '"' || ch == '\\') {
-      o += '\\';
-      o += ch;
-    } else if (static_cast<unsigned char>(ch) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-      o += buf;
-    } else {
-      o += ch;
-    }
-  }
-  return o;
+double perSecond(uint64_t count, double seconds) { return seconds > 0 ? static_cast<double>(count) / seconds : 0; }
+
+// Latency statistics of the completed runs; none when nothing completed.
+struct Latency {
+  bool any = false;
+  double p50 = 0, p90 = 0, p99 = 0, mean = 0, min = 0, max = 0;
+};
+
+Latency latency(const std::vector<double>& v) {
+  Latency l;
+  if (v.empty()) return l;
+  l.any = true;
+  l.p50 = percentile(v, 50);
+  l.p90 = percentile(v, 90);
+  l.p99 = percentile(v, 99);
+  double sum = 0;
+  for (double x : v) sum += x;
+  l.mean = sum / static_cast<double>(v.size());
+  const auto range = std::minmax_element(v.begin(), v.end());
+  l.min = *range.first;
+  l.max = *range.second;
+  return l;
+}
+
+// Microseconds with nanosecond digits, from whole nanoseconds: exact, so that events that do not overlap
+// in time do not overlap in the trace either.
+std::string usText(int64_t ns) {
+  char buf[48];
+  const char* sign = ns < 0 ? "-" : "";
+  const long long a = ns < 0 ? -static_cast<long long>(ns) : static_cast<long long>(ns);
+  std::snprintf(buf, sizeof buf, "%s%lld.%03lld", sign, a / 1000, a % 1000);
+  return buf;
 }
 
 }  // namespace
@@ -55,22 +76,25 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   rows.emplace_back("model", h.model);
   rows.emplace_back("pipeline", h.pipeline);
   rows.emplace_back("mode", h.mode);
+  if (!h.input.empty()) rows.emplace_back("input", h.input);
   rows.emplace_back("batch", std::to_string(h.batch) + " (largest " + std::to_string(h.maxBatch) + "), " +
                                  std::to_string(r.cacheNumber) + " inputs per device run");
   rows.emplace_back("runs", std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) +
                                 " submitted (" + std::to_string(r.deviceRuns) + " device runs)");
-  const double ips = r.seconds > 0 ? static_cast<double>(r.completed) / r.seconds : 0;
-  rows.emplace_back("inferences/s", fixed(ips, 1) + " (" + fixed(r.seconds * 1000.0, 1) + " ms)");
-  rows.emplace_back("latency p50", fixed(percentile(r.latenciesUs, 50), 1) + " us");
-  rows.emplace_back("latency p90", fixed(percentile(r.latenciesUs, 90), 1) + " us");
-  rows.emplace_back("latency p99", fixed(percentile(r.latenciesUs, 99), 1) + " us");
-  double sum = 0;
-  for (double l : r.latenciesUs) sum += l;
-  const auto range = std::minmax_element(r.latenciesUs.begin(), r.latenciesUs.end());
-  const bool none = r.latenciesUs.empty();
-  rows.emplace_back("latency mean", none ? std::string("- us") : fixed(sum / static_cast<double>(r.latenciesUs.size()), 1) + " us");
-  rows.emplace_back("latency min/max",
-                    none ? std::string("- / - us") : fixed(*range.first, 1) + " / " + fixed(*range.second, 1) + " us");
+  rows.emplace_back("inferences/s", fixed(perSecond(r.completed, r.seconds), 1) + " (" + fixed(r.seconds * 1000.0, 1) + " ms)");
+  if (r.perDevice.size() > 1 || (r.perDevice.size() == 1 && r.perDevice[0].device != 0)) {
+    for (const auto& d : r.perDevice)
+      rows.emplace_back("card " + std::to_string(d.device),
+                        fixed(perSecond(d.completed, d.seconds), 1) + " inferences/s (" + std::to_string(d.completed) +
+                            " runs in " + fixed(d.seconds * 1000.0, 1) + " ms)");
+  }
+  const Latency l = latency(r.latenciesUs);
+  auto us = [&](double v) { return l.any ? fixed(v, 1) + " us" : std::string("- us"); };
+  rows.emplace_back("latency p50", us(l.p50));
+  rows.emplace_back("latency p90", us(l.p90));
+  rows.emplace_back("latency p99", us(l.p99));
+  rows.emplace_back("latency mean", us(l.mean));
+  rows.emplace_back("latency min/max", l.any ? fixed(l.min, 1) + " / " + fixed(l.max, 1) + " us" : "- / - us");
   rows.emplace_back("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
                                               " with the model loaded, " + bytesText(r.memAfterBytes) +
                                               " after teardown)");
@@ -82,10 +106,11 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
     rows.emplace_back("verified", std::to_string(r.verified) + " of " + std::to_string(r.completed + r.failed) +
                                       (r.mismatch ? " match; MISMATCH found" : " match expected_output.bin"));
   }
-  size_t w = 0;
-  for (const auto& row : rows) w = std::max(w, row.first.size());
-  size_t v = 0;
-  for (const auto& row : rows) v = std::max(v, row.second.size());
+  size_t w = 0, v = 0;
+  for (const auto& row : rows) {
+    w = std::max(w, row.first.size());
+    v = std::max(v, row.second.size());
+  }
   const std::string rule = "+" + std::string(w + 2, '-') + "+" + std::string(v + 2, '-') + "+\n";
   std::ostringstream os;
   os << rule;
@@ -97,19 +122,125 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   return os.str();
 }
 
-std::string traceJson(const std::vector<TraceEvent>& events, const std::string& processName) {
-  std::ostringstream os;
-  os << "{\"displayTimeUnit\":\"ms\",\"otherData\":{\"tool\":\"qobl-run\",\"process\":\"" << jsonEscape(processName)
-     << "\"},\"traceEvents\":[";
-  bool first = true;
-  for (const auto& e : events) {
-    os << (first ? "\n" : ",\n") << "{\"name\":\"" << jsonEscape(e.name) << "\",\"cat\":\"" << e.cat
-       << "\",\"ph\":\"X\",\"pid\":1,\"tid\":" << e.tid << ",\"ts\":" << e.startUs << ",\"dur\":" << e.durUs
-       << ",\"args\":{\"run\":" << e.run << ",\"error\":" << e.error << "}}";
-    first = false;
+std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
+  rapidjson::StringBuffer sb;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
+  w.SetFormatOptions(rapidjson::kFormatSingleLineArray);
+  w.StartObject();
+  w.Key("model");
+  w.String(h.modelName.c_str());
+  w.Key("mode");
+  w.String(h.sync ? "sync" : "async");
+  w.Key("streams");
+  w.Uint(h.streams);
+  w.Key("devices");
+  w.Uint(static_cast<unsigned>(r.perDevice.size()));
+  w.Key("batch");
+  w.Uint(h.batch);
+  w.Key("runs");
+  w.Uint64(r.completed + r.failed);
+  w.Key("errors");
+  w.Uint64(r.failed);
+  w.Key("inferences_per_s");
+  w.Double(perSecond(r.completed, r.seconds));
+  const Latency l = latency(r.latenciesUs);
+  w.Key("latency_us");
+  w.StartObject();
+  for (const auto& kv : {std::make_pair("p50", l.p50), std::make_pair("p90", l.p90), std::make_pair("p99", l.p99),
+                         std::make_pair("mean", l.mean), std::make_pair("min", l.min), std::make_pair("max", l.max)}) {
+    w.Key(kv.first);
+    if (l.any) {
+      w.Double(kv.second);
+    } else {
+      w.Null();
+    }
   }
-  os << "\n]}\n";
-  return os.str();
+  w.EndObject();
+  w.Key("device_memory_peak_bytes");
+  w.Uint64(r.memPeakBytes);
+  w.Key("verified");
+  if (h.verify) {
+    w.Uint64(r.verified);
+  } else {
+    w.Null();
+  }
+  w.Key("per_device");
+  w.StartArray();
+  for (const auto& d : r.perDevice) {
+    w.StartObject();
+    w.Key("device");
+    w.Uint(d.device);
+    w.Key("runs");
+    w.Uint64(d.completed + d.failed);
+    w.Key("inferences_per_s");
+    w.Double(perSecond(d.completed, d.seconds));
+    w.EndObject();
+  }
+  w.EndArray();
+  w.EndObject();
+  return std::string(sb.GetString()) + "\n";
+}
+
+std::string traceJson(const std::vector<TraceEvent>& events, const std::vector<TraceLane>& lanes) {
+  // Writes the times itself (raw numbers) so that the microseconds keep their nanosecond digits.
+  rapidjson::StringBuffer sb;
+  rapidjson::Writer<rapidjson::StringBuffer> w(sb);
+  auto raw = [&](const std::string& n) { w.RawValue(n.c_str(), n.size(), rapidjson::kNumberType); };
+  w.StartObject();
+  w.Key("displayTimeUnit");
+  w.String("ms");
+  w.Key("otherData");
+  w.StartObject();
+  w.Key("tool");
+  w.String("qobl-run");
+  w.EndObject();
+  w.Key("traceEvents");
+  w.StartArray();
+  for (const auto& lane : lanes) {
+    w.StartObject();
+    w.Key("name");
+    w.String(lane.tid == 0 ? "process_name" : "thread_name");
+    w.Key("ph");
+    w.String("M");
+    w.Key("pid");
+    w.Uint(lane.pid);
+    w.Key("tid");
+    w.Uint(lane.tid);
+    w.Key("args");
+    w.StartObject();
+    w.Key("name");
+    w.String(lane.name.c_str());
+    w.EndObject();
+    w.EndObject();
+  }
+  for (const auto& e : events) {
+    w.StartObject();
+    w.Key("name");
+    w.String(e.name.c_str());
+    w.Key("cat");
+    w.String(e.cat);
+    w.Key("ph");
+    w.String("X");
+    w.Key("pid");
+    w.Uint(e.pid);
+    w.Key("tid");
+    w.Uint(e.tid);
+    w.Key("ts");
+    raw(usText(e.startNs));
+    w.Key("dur");
+    raw(usText(e.durNs));
+    w.Key("args");
+    w.StartObject();
+    w.Key("run");
+    w.Uint64(e.run);
+    w.Key("error");
+    w.Uint(e.error);
+    w.EndObject();
+    w.EndObject();
+  }
+  w.EndArray();
+  w.EndObject();
+  return std::string(sb.GetString()) + "\n";
 }
 
 }  // namespace qoblrun

@@ -1,4 +1,5 @@
-// What qobl-run prints and writes: the summary table, latency percentiles and the Chrome trace.
+// What qobl-run prints and writes: the summary table, the JSON summary, latency percentiles and the Chrome
+// trace.
 #ifndef QOBL_RUN_REPORT_H
 #define QOBL_RUN_REPORT_H
 
@@ -17,17 +18,27 @@ double percentile(std::vector<double> values, double q);
 std::string bytesText(uint64_t bytes);
 
 struct SummaryHeader {
-  std::string model;      // "classifier (static)"
-  std::string pipeline;   // op names joined by " -> "
-  std::string mode;       // "asynchronous, 2 streams"
+  std::string model;        // "classifier (static)"
+  std::string modelName;    // "classifier"
+  std::string pipeline;     // op names joined by " -> "
+  std::string mode;         // "asynchronous, 2 streams on 2 threads"
+  std::string input;        // "sample_input.bin", "random (seed 1)", ...
+  bool sync = false;
+  uint32_t streams = 1;
   uint32_t batch = 0, maxBatch = 0;
   bool verify = false;
 };
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 
-// Chrome trace JSON ("traceEvents" of complete events, microseconds).
-std::string traceJson(const std::vector<TraceEvent>& events, const std::string& processName);
+// The summary as JSON: model, mode, streams, devices, batch, runs, errors, inferences_per_s, latency_us
+// (p50, p90, p99, mean, min, max; null without a completed run), device_memory_peak_bytes, verified (null
+// without verification), per_device (device, runs, inferences_per_s).
+std::string summaryJson(const SummaryHeader& h, const RunResult& r);
+
+// Chrome trace JSON: the lanes' names as metadata events, then one complete event per TraceEvent, times in
+// microseconds with nanosecond digits.
+std::string traceJson(const std::vector<TraceEvent>& events, const std::vector<TraceLane>& lanes);
 
 }  // namespace qoblrun
 }  // namespace zenlar

@@ -1,40 +1,56 @@
-// Drives the built pipeline on the card: one stream and one thread per --streams, inputs submitted
-// asynchronously (completions through report callbacks) or synchronously, latencies, errors, output checks,
-// the card's memory high-water mark and the trace events.
+// Drives built pipelines on the card: one stream and one thread per --streams, the streams spread
+// round-robin over the cards (one loaded pipeline per card), inputs submitted asynchronously (completions
+// through report callbacks) or synchronously; warm-up, a number of runs or a duration; latencies, errors,
+// output checks and dumps, per-card throughput, the card's memory high-water mark and the trace.
 #ifndef QOBL_RUN_RUNNER_H
 #define QOBL_RUN_RUNNER_H
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "model_dir.h"
-#include "pipeline.h"
+#include "qobl_tools/card_memory.h"
+#include "qobl_tools/pipeline.h"
 
 namespace zenlar {
 namespace qoblrun {
 
+using qobltools::MemoryWatcher;
+
 struct RunConfig {
-  uint32_t streams = 1;
-  uint32_t runs = 1;        // inputs over all streams (rounded up per stream to whole device runs)
+  uint32_t streams = 1;     // stream i runs on cards[i % cards.size()]
+  uint64_t runs = 1;        // inputs over all streams (rounded up per stream to whole device runs)
+  double duration = 0;      // > 0: each stream runs whole device runs until this many seconds are spent
+  uint32_t warmup = 0;      // device runs per stream before measuring, not counted
   bool sync = false;
-  bool verify = false;
+  bool verify = false;      // compare every output with `expected`
   bool trace = false;       // record trace events; also asks for the reports of every op but the input op
+  std::string dumpDir;      // non-empty: write the outputs of runs 0 .. dumpCount-1 there
+  uint32_t dumpCount = 1;
   uint32_t timeoutMs = 60000;
 };
 
-// One Chrome trace "complete" event.
+// The inputs every run is fed (one batch item, all model inputs back to back) and, with verify, the
+// outputs every run must produce (all outputs back to back).
+struct RunData {
+  std::vector<uint8_t> input, expected;
+};
+
+// One event of the Chrome trace; times in nanoseconds since the start of the measured runs.
 struct TraceEvent {
   std::string name;
-  const char* cat = "run";
-  int64_t startUs = 0, durUs = 0;
-  uint32_t tid = 0;
-  uint64_t run = 0;
+  const char* cat = "run";   // "run", "op" (an op of one input, card-side times) or "card" (an op of one
+                             // device run on the card)
+  uint32_t pid = 1, tid = 0;
+  int64_t startNs = 0, durNs = 0;
+  uint64_t run = 0;          // the run (for "card": the first run of the device run)
   uint32_t error = 0;
+};
+
+// A named lane of the trace (process pid, thread tid; tid 0 names the process).
+struct TraceLane {
+  uint32_t pid = 1, tid = 0;
+  std::string name;
 };
 
 struct Mismatch {
@@ -44,40 +60,35 @@ struct Mismatch {
   std::string got, expected;
 };
 
+struct DeviceResult {
+  uint32_t device = 0;
+  uint64_t completed = 0, failed = 0;
+  double seconds = 0;                // this card's first submission to its last completion
+};
+
 struct RunResult {
   uint32_t cacheNumber = 0;          // inputs gathered per device run
   uint64_t submitted = 0, completed = 0, failed = 0, verified = 0;
-  uint64_t deviceRuns = 0, deviceRunsFailed = 0;   // from the card's counters
+  uint64_t deviceRuns = 0, deviceRunsFailed = 0;   // from the cards' counters (measured runs only)
   double seconds = 0;                // first submit to last completion
   std::vector<double> latenciesUs;   // completed runs, submit to completion
-  uint64_t memPeakBytes = 0;         // device memory high-water mark (all kinds)
-  uint64_t memBaseBytes = 0;         // live before the streams were made (model loaded)
+  std::vector<DeviceResult> perDevice;
+  uint64_t memPeakBytes = 0;         // device memory high-water mark (all kinds, all cards used)
+  uint64_t memBaseBytes = 0;         // live before the streams were made (models loaded)
   uint64_t memAfterBytes = 0;        // live after everything was released
   std::vector<std::string> errors;   // first messages, at most a few
   bool mismatch = false;
   Mismatch firstMismatch;
+  uint64_t dumped = 0;               // output files written
+  std::string dumpError;             // the first output file that could not be written
   std::vector<TraceEvent> events;
+  std::vector<TraceLane> lanes;
 };
 
-// Polls the card's live memory on device 0 from a thread of its own and keeps the maximum.
-class MemoryWatcher {
- public:
-  MemoryWatcher();
-  ~MemoryWatcher();
-  void sample();
-  uint64_t peak() const { return peak_.load(); }
-  static uint64_t liveBytes();
-
- private:
-  std::atomic<uint64_t> peak_{0};
-  std::atomic<bool> stop_{false};
-  std::unique_ptr<std::thread> thread_;
-};
-
-// Runs the pipeline.  Returns "" when the streams could be set up (run failures are in *result), else
-// what failed while creating streams or datasets.
-std::string runPipeline(const Pipeline& p, const ModelDir& dir, const RunConfig& cfg, MemoryWatcher* mem,
-                        RunResult* result);
+// Runs the pipelines (one per card, all of the same model and stages).  Returns "" when the streams could
+// be set up (run failures are in *result), else what failed while creating streams or inputs.
+std::string runPipelines(const std::vector<const qobltools::Pipeline*>& cards, const RunData& data,
+                         const RunConfig& cfg, MemoryWatcher* mem, RunResult* result);
 
 }  // namespace qoblrun
 }  // namespace zenlar

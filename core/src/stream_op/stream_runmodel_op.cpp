@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qobl_log.h"
+#include "utils/op_attr_utils.h"
 #include "utils/utils.h"
 
 namespace zenlar {
@@ -50,9 +51,13 @@ std::vector<uint32_t> StreamRunModelOp::inputSizes() {
 std::vector<uint32_t> StreamRunModelOp::outputSizes() {
   std::vector<uint32_t> sizes;
   const uint32_t count = outputCount();
+  // An application that keeps the core layout on purpose receives the outputs as the card stores them.
+  const bool core = keepsCoreLayout(getOp());
   for (uint32_t i = 0; i < count; ++i) {
     int64_t size = 0;
-    if (model_->getOutPutSizeByIndex(static_cast<int32_t>(i), size)) sizes.push_back(static_cast<uint32_t>(size));
+    const int32_t index = static_cast<int32_t>(i);
+    if (core ? model_->getAlignOutPutSizeByIndex(index, size) : model_->getOutPutSizeByIndex(index, size))
+      sizes.push_back(static_cast<uint32_t>(size));
   }
   return sizes;
 }

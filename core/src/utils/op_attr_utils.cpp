@@ -99,6 +99,8 @@ bool isRunmodelInput(qobeOp* op) { return readBool(op, "is_runmodel_input"); }
 
 bool isAllPropertiesConfigured(qobeOp* op) { return readBool(op, "is_all_properties_configured"); }
 
+bool keepsCoreLayout(qobeOp* op) { return readBool(op, kKeepCoreLayoutAttr); }
+
 uint64_t qobeBufferAddr(qobeOp* op) { return readScalar<uint64_t>(op, "buffer_address", qobeATTR_UINT64); }
 
 std::vector<qoblShape> qobeOpInputShape(qobeOp* op) {

@@ -34,6 +34,10 @@ std::vector<uint32_t> qobeOpInputSizes(qobeOp* op);
 std::vector<uint32_t> qobeOpOutputSizes(qobeOp* op);
 bool isRunmodelInput(qobeOp* op);              // "is_runmodel_input"; false on failure
 bool isAllPropertiesConfigured(qobeOp* op);    // "is_all_properties_configured"; false on failure
+// "keep_core_layout" (BOOL, set by the application on a run-model op): the op's outputs are wanted in the
+// card's core layout, without a memory-copy op; false when absent.
+constexpr const char* kKeepCoreLayoutAttr = "keep_core_layout";
+bool keepsCoreLayout(qobeOp* op);
 uint64_t qobeBufferAddr(qobeOp* op);           // "buffer_address" (element 0); 0 on failure
 // One shape per input / output, copied from the qobmShape each "input_shape" / "output_shape" element
 // points to; empty at the first element that cannot be read.

@@ -3,6 +3,7 @@
 #define QOBCRT_SRC_CARD_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -90,6 +91,14 @@ using ModelPtr = std::shared_ptr<ModelNode>;
 
 struct Run;   // defined by the engine
 
+// Card-side execution times of one op, in nanoseconds of the monotonic clock (steady_clock).
+struct OpTimes {
+  uint64_t start_ns = 0, end_ns = 0;
+};
+inline uint64_t monotonicNs(std::chrono::steady_clock::time_point t = std::chrono::steady_clock::now()) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+}
+
 struct Device {
   uint32_t index = 0;
 
@@ -136,7 +145,11 @@ struct Device {
 
   std::mutex report_mu;
   std::condition_variable report_cv;
-  std::deque<get_desc> reports;                 // waiting for the reporter thread
+  struct PendingReport {
+    get_desc desc;
+    OpTimes times;                              // of the reported op
+  };
+  std::deque<PendingReport> reports;            // waiting for the reporter thread
   bool report_stopping = false;
   std::thread reporter;
 
@@ -179,9 +192,9 @@ uint64_t inoutCapacity(Device& d, uint64_t requested);
 // Engine lifecycle (engine.cpp).
 void stopDevice(Device& d);
 
-// Executes a run (exec.cpp).  report(uid as stored, code, final) is called for every op to report; the
-// final call (end op or failing op) comes last.  Returns the first failing op's code, 0 when none failed.
-using ReportFn = std::function<void(uint32_t uid, uint32_t code, bool final)>;
+// Executes a run (exec.cpp).  report(uid as stored, code, final, times) is called for every op to report;
+// the final call (end op or failing op) comes last.  Returns the first failing op's code, 0 when none failed.
+using ReportFn = std::function<void(uint32_t uid, uint32_t code, bool final, const OpTimes& times)>;
 uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportFn& report);
 
 // The loaded model node at addr, marked busy so that unregistering waits; null when there is none.

@@ -10,6 +10,8 @@ thread_local int32_t t_thread_device = -1;
 
 namespace {
 thread_local bool t_is_engine = false;
+// The op the reporter thread is reporting, while the completion function runs; null otherwise.
+thread_local const OpTimes* t_report_times = nullptr;
 }  // namespace
 
 // A synchronous caller waiting for its run.
@@ -30,10 +32,10 @@ struct Run {
 
 namespace {
 
-void pushReport(Device& d, const get_desc& g) {
+void pushReport(Device& d, const get_desc& g, const OpTimes& times) {
   {
     std::lock_guard<std::mutex> lock(d.report_mu);
-    d.reports.push_back(g);
+    d.reports.push_back(Device::PendingReport{g, times});
   }
   d.report_cv.notify_one();
 }
@@ -72,23 +74,26 @@ void engineLoop(Device* d) {
     }
     bool has_final = false;
     get_desc final_report{};
-    const uint32_t status = executeRun(*d, run->seq, run->stream_addr, [&](uint32_t uid, uint32_t code, bool final) {
+    OpTimes final_times;
+    const uint32_t status = executeRun(*d, run->seq, run->stream_addr,
+                                       [&](uint32_t uid, uint32_t code, bool final, const OpTimes& times) {
       if (run->sync) return;
       get_desc g = run->base;
       g.context_id = uid;
       g.error_code = code;
       if (final) {
         final_report = g;
+        final_times = times;
         has_final = true;
       } else {
-        pushReport(*d, g);
+        pushReport(*d, g, times);
       }
     });
     (status == 0 ? d->runs_completed : d->runs_failed).fetch_add(1);
     // The card is done with the run's memory before its last report goes out, so blocks freed meanwhile
     // are released by the time the application hears of the end.
     d->endRun(run->seq);
-    if (has_final) pushReport(*d, final_report);
+    if (has_final) pushReport(*d, final_report, final_times);
     finishSync(*run, status, false);
   }
 }
@@ -96,12 +101,12 @@ void engineLoop(Device* d) {
 void reporterLoop(Device* d) {
   t_thread_device = static_cast<int32_t>(d->index);
   for (;;) {
-    get_desc g;
+    Device::PendingReport r;
     {
       std::unique_lock<std::mutex> lock(d->report_mu);
       d->report_cv.wait(lock, [d] { return d->report_stopping || !d->reports.empty(); });
       if (d->report_stopping) return;   // process exit: undelivered reports are dropped
-      g = d->reports.front();
+      r = d->reports.front();
       d->reports.pop_front();
     }
     qobcrt_get_output_fn fn;
@@ -113,11 +118,13 @@ void reporterLoop(Device* d) {
     }
     if (fn == nullptr) continue;
     d->reports_delivered.fetch_add(1);
+    t_report_times = &r.times;
     try {
-      fn(d->index, &g, arg);
+      fn(d->index, &r.desc, arg);
     } catch (...) {
       // A completion function must not throw; the report counts as delivered either way.
     }
+    t_report_times = nullptr;
   }
 }
 
@@ -286,6 +293,16 @@ int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_
     }
     if (wait->abandoned) return static_cast<int>(rtErrOthers);
     *status = wait->status;
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_report_op_times(uint64_t* start_ns, uint64_t* end_ns) {
+  return qobcrt::guarded([&] {
+    if (start_ns == nullptr || end_ns == nullptr) return static_cast<int>(rtErrInvalidParam);
+    if (qobcrt::t_report_times == nullptr) return static_cast<int>(rtErrOthers);
+    *start_ns = qobcrt::t_report_times->start_ns;
+    *end_ns = qobcrt::t_report_times->end_ns;
     return static_cast<int>(rtSuccess);
   });
 }

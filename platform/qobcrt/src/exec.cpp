@@ -62,10 +62,13 @@ class Executor {
       pins_.clear();
       uint8_t* p = nullptr;
       if (span(stream_addr + index * sizeof(OpRecord), sizeof(OpRecord), &p, nullptr, "op record") != 0)
-        return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report);
+        return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report,
+                      OpTimes{monotonicNs(), monotonicNs()});
       OpRecord rec;
       std::memcpy(&rec, p, sizeof rec);
       const auto start = std::chrono::steady_clock::now();
+      OpTimes times;
+      times.start_ns = monotonicNs(start);
       Failure f;
       uint32_t injected = 0;
       if (std::memcmp(rec.separator, "#$%&", 4) != 0) {
@@ -77,23 +80,24 @@ class Executor {
       }
       const uint32_t delay = d_.op_delay_us.load(std::memory_order_relaxed);
       if (delay != 0) std::this_thread::sleep_until(start + std::chrono::microseconds(delay));
-      if (f.code != 0) return finish(rec.uid, f, report);
+      times.end_ns = monotonicNs();
+      if (f.code != 0) return finish(rec.uid, f, report, times);
       if ((rec.uid & kEndMark) != 0) {
-        report(rec.uid, 0, true);
+        report(rec.uid, 0, true, times);
         return 0;
       }
-      if ((rec.op_flag & kGetOutputFlag) != 0) report(rec.uid, 0, false);
+      if ((rec.op_flag & kGetOutputFlag) != 0) report(rec.uid, 0, false, times);
       last_uid = rec.uid;
     }
   }
 
  private:
-  uint32_t finish(uint32_t uid, const Failure& f, const ReportFn& report) {
+  uint32_t finish(uint32_t uid, const Failure& f, const ReportFn& report, const OpTimes& times) {
     {
       std::lock_guard<std::mutex> lock(d_.err_mu);
       d_.last_error = "op " + std::to_string(uid & kUidMask) + ": " + f.why;
     }
-    report(uid, f.code, true);
+    report(uid, f.code, true, times);
     return f.code;
   }
 

@@ -231,4 +231,68 @@ TEST(StreamPipelineTest, PreprocessingPipelineReproducesReference) {
   }
 }
 
+// A run-model leaf whose output stays in a core layout that differs from the plain tensor: the build
+// refuses it and says which output and what to add; with "keep_core_layout" the application receives the
+// card's own bytes (the aligned size, real data at the top-left of each 16x16 plane, zeros around it) and
+// every run succeeds; asking for the core layout while a copy op converts it is refused too.
+TEST(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
+  Pipeline::Options o;
+  o.model = "segmenter";
+  o.build = false;
+  o.batch = 2;
+  {
+    LogCapture log(qobmLL_ERROR);
+    Pipeline p(o);
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(p.stream()));
+    EXPECT_TRUE(log.hasPrefix("Run-model op [run_model_op_" + std::to_string(p.opUid(p.runOp())) +
+                              "] stores output 0 in the card's core layout (6144 bytes on the card, 2880 plain) and "
+                              "no memory-copy op converts it: connect a memory-copy op (kind 10) below it, or set its "
+                              "bool attribute \"keep_core_layout\""));
+  }
+  {
+    Pipeline p(o);
+    ASSERT_EQ(0, qobeSetOpAttr(p.runOp(), "keep_core_layout", qobeATTR_BOOL, 1, 1));
+    ASSERT_EQ(0u, qoblBuildStream(p.stream()));
+    std::vector<std::unique_ptr<CardDataset>> ins;
+    std::vector<std::unique_ptr<Output>> outs;
+    for (uint32_t i = 0; i < 2; ++i) {
+      ins.emplace_back(new CardDataset(p.input()));
+      outs.emplace_back(new Output(p.stream()));
+      EXPECT_EQ(i == 1 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
+    }
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    // The plain output [1, 5, 12, 12] float32 sits in three cores [1, 2, 16, 16]: channel c in plane c.
+    const std::string& plain = p.expected();
+    for (uint32_t i = 0; i < 2; ++i) {
+      const std::string core = readBuffer(outs[i]->get(), 0);
+      ASSERT_EQ(6144u, core.size());
+      std::string gathered, padding;
+      for (size_t c = 0; c < 6; ++c) {
+        for (size_t y = 0; y < 16; ++y) {
+          const std::string row = core.substr(((c * 16 + y) * 16) * 4, 16 * 4);
+          if (c < 5 && y < 12) {
+            gathered += row.substr(0, 12 * 4);
+            padding += row.substr(12 * 4);
+          } else {
+            padding += row;
+          }
+        }
+      }
+      EXPECT_EQ(plain, gathered) << i;
+      EXPECT_EQ(std::string(padding.size(), '\0'), padding) << i;
+    }
+  }
+  {
+    LogCapture log(qobmLL_ERROR);
+    o.memCopy = true;
+    Pipeline p(o);
+    ASSERT_EQ(0, qobeSetOpAttr(p.runOp(), "keep_core_layout", qobeATTR_BOOL, 1, 1));
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(p.stream()));
+    EXPECT_TRUE(log.hasPrefix("Run-model op [run_model_op_" + std::to_string(p.opUid(p.runOp())) +
+                              "] asks for its outputs in the card's core layout (\"keep_core_layout\") but a "
+                              "memory-copy op below it converts them"));
+  }
+  expectNoLibraryBlocks();
+}
+
 }  // namespace

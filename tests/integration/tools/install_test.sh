@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, then builds the installed samples against it twice - with
 # the CMake package (find_package(qobl)) and with pkg-config (qobl.pc) - and runs them on the demo models,
-# and runs the installed qobl-run on its installed default model.
+# and runs the installed qobl-run on its installed default model, qobl-info on it and qobl-model-gen --help.
 #   install_test.sh BUILD_DIR SOURCE_DIR SANITIZE_FLAGS
 set -euo pipefail
 build=$1
@@ -13,7 +13,8 @@ prefix=$tmp/prefix
 
 cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
 for f in include/qobl_api.h include/qobm/qobm.h include/qobe/qobe.h include/qobcrt/qobcrt.h \
-         lib/libqobl.so lib/cmake/qobl/qoblConfig.cmake lib/pkgconfig/qobl.pc bin/qobl-run \
+         lib/libqobl.so lib/cmake/qobl/qoblConfig.cmake lib/pkgconfig/qobl.pc bin/qobl-run bin/qobl-info \
+         bin/qobl-model-gen \
          share/qobl/samples/sync_classify.c share/qobl/models/classifier/model.so; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
@@ -36,4 +37,6 @@ cc -std=c11 $san -o "$tmp/pc_async" "$prefix/share/qobl/samples/async_pipeline.c
 
 echo "== installed qobl-run"
 "$prefix/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match"
+"$prefix/bin/qobl-info" --json "$prefix/share/qobl/models/classifier" | grep -q '"name": "fused_dense_add"'
+"$prefix/bin/qobl-model-gen" --help | grep -q "Usage: qobl-model-gen"
 echo "install test passed"

@@ -3,6 +3,8 @@
 // trace and DOT files it writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -157,57 +159,102 @@ TEST(QoblRunTest, CommandLineErrors) {
   EXPECT_NE(std::string::npos, help.out.find("5  --verify: an output differs from expected_output.bin"));
 }
 
-TEST(QoblRunTest, TraceHasOneEventPerRunAndDotNamesEveryOp) {
-  char tmpl[] = "/tmp/qobl_trace_XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
-  const Result r = qoblRun("--streams 2 --runs 40 --model " + modelDir("segmenter") + " --trace " + dir +
-                           "/t.json --dot " + dir + "/g.dot");
+// Nanoseconds from a trace time in microseconds written with three decimals.
+int64_t ns(const rapidjson::Value& us) { return std::llround(us.GetDouble() * 1000.0); }
+
+TEST(QoblRunTest, TraceNamesItsLanesAndNestsCardTimesExactly) {
+  tooltest::ScratchDir d;
+  const Result r = qoblRun("--streams 2 --runs 40 --model " + modelDir("segmenter") + " --trace " + d.file("t.json") +
+                           " --dot " + d.file("g.dot"));
   ASSERT_EQ(0, r.code) << r.out << r.err;
-  const std::string trace = readText(dir + "/t.json");
-  const std::string dot = readText(dir + "/g.dot");
-  std::system(("rm -rf " + dir).c_str());
+  const std::string trace = readText(d.file("t.json"));
+  const std::string dot = readText(d.file("g.dot"));
 
   rapidjson::Document doc;
   doc.Parse(trace.c_str());
   ASSERT_FALSE(doc.HasParseError());
   ASSERT_TRUE(doc.HasMember("traceEvents") && doc["traceEvents"].IsArray());
-  std::map<uint64_t, std::pair<int64_t, int64_t>> runs;   // run -> [start, end]
-  std::map<uint64_t, std::vector<std::string>> opsOfRun;
+  struct Ev {
+    std::string name, cat;
+    int64_t start, end;
+    uint64_t run;
+  };
+  std::map<std::pair<int, int>, std::string> names;    // (pid, tid) -> lane name
+  std::map<std::pair<int, int>, std::vector<Ev>> lanes;
+  std::map<uint64_t, std::vector<Ev>> opsOfRun;
+  std::set<uint64_t> runs;
   for (const auto& e : doc["traceEvents"].GetArray()) {
-    ASSERT_STREQ("X", e["ph"].GetString());
-    const uint64_t run = e["args"]["run"].GetUint64();
-    const int64_t ts = e["ts"].GetInt64(), dur = e["dur"].GetInt64();
-    EXPECT_GE(ts, 0);
-    EXPECT_GE(dur, 0);
-    EXPECT_EQ(0u, e["args"]["error"].GetUint());
-    if (std::string(e["cat"].GetString()) == "run") {
-      EXPECT_EQ("run " + std::to_string(run), e["name"].GetString());
-      EXPECT_TRUE(runs.emplace(run, std::make_pair(ts, ts + dur)).second) << "two events for run " << run;
-    } else {
-      opsOfRun[run].push_back(e["name"].GetString());
+    const std::pair<int, int> lane(e["pid"].GetInt(), e["tid"].GetInt());
+    if (std::string(e["ph"].GetString()) == "M") {
+      names[lane] = e["args"]["name"].GetString();
+      continue;
     }
+    ASSERT_STREQ("X", e["ph"].GetString());
+    EXPECT_EQ(0u, e["args"]["error"].GetUint());
+    Ev ev{e["name"].GetString(), e["cat"].GetString(), ns(e["ts"]), ns(e["ts"]) + ns(e["dur"]),
+          e["args"]["run"].GetUint64()};
+    EXPECT_GE(ev.start, 0);
+    EXPECT_LE(ev.start, ev.end);
+    if (ev.cat == "run") {
+      EXPECT_EQ("run " + std::to_string(ev.run), ev.name);
+      EXPECT_TRUE(runs.insert(ev.run).second) << "two events for run " << ev.run;
+    } else if (ev.cat == "op") {
+      opsOfRun[ev.run].push_back(ev);
+    }
+    lanes[lane].push_back(ev);
   }
   ASSERT_EQ(40u, runs.size());
-  EXPECT_EQ(39u, runs.rbegin()->first);
-  // Each run reports its run-model op and then its copy op, within the run's interval.
+  EXPECT_EQ(39u, *runs.rbegin());
+  // Every lane with events is named: input slots of the host, the card's engine.
+  for (const auto& l : lanes) {
+    ASSERT_EQ(1u, names.count(l.first)) << l.first.first << "/" << l.first.second;
+    EXPECT_EQ(1u, names.count({l.first.first, 0})) << "process " << l.first.first;
+    const std::string& n = names[l.first];
+    EXPECT_TRUE(n.find("input slot") != std::string::npos || n == "card 0 engine") << n;
+  }
+  // Events of one lane never overlap unless one holds the other; the card's ops follow one another.
+  for (auto& l : lanes) {
+    std::sort(l.second.begin(), l.second.end(), [](const Ev& a, const Ev& b) {
+      return a.start != b.start ? a.start < b.start : a.end > b.end;
+    });
+    std::vector<int64_t> open;   // ends of the events that hold the current one
+    for (const Ev& e : l.second) {
+      while (!open.empty() && open.back() <= e.start) open.pop_back();
+      if (!open.empty()) {
+        EXPECT_LE(e.end, open.back()) << names[l.first] << ": " << e.name << " overlaps its neighbour";
+      }
+      open.push_back(e.end);
+    }
+    if (names[l.first] == "card 0 engine") {
+      for (size_t i = 1; i < l.second.size(); ++i) EXPECT_LE(l.second[i - 1].end, l.second[i].start);
+    }
+  }
+  // Each run's run-model op and then its copy op ran on the card within the run's interval.
+  std::map<uint64_t, Ev> runEvents;
+  for (const auto& l : lanes)
+    for (const Ev& e : l.second)
+      if (e.cat == "run") runEvents.emplace(e.run, e);
+  EXPECT_EQ(40u, opsOfRun.size());
   for (const auto& [run, ops] : opsOfRun) {
     ASSERT_EQ(2u, ops.size()) << "run " << run;
-    EXPECT_EQ(0u, ops[0].find("run_model_op_"));
-    EXPECT_EQ(0u, ops[1].find("mem_copy_op_"));
+    EXPECT_EQ(0u, ops[0].name.find("run_model_op_"));
+    EXPECT_EQ(0u, ops[1].name.find("mem_copy_op_"));
+    EXPECT_LE(ops[0].end, ops[1].start);
+    EXPECT_LE(runEvents[run].start, ops[0].start);
+    EXPECT_LE(ops[1].end, runEvents[run].end);
   }
-  EXPECT_EQ(40u, opsOfRun.size());
 
   // The DOT file names every op of the pipeline row and links them in order.
   std::istringstream chain(tableRows(r.out)["pipeline"]);
-  std::vector<std::string> names;
+  std::vector<std::string> opNames;
   for (std::string w; chain >> w;)
-    if (w != "->") names.push_back(w);
-  ASSERT_EQ(3u, names.size());
+    if (w != "->") opNames.push_back(w);
+  ASSERT_EQ(3u, opNames.size());
   EXPECT_EQ(0u, dot.find("digraph "));
-  for (size_t i = 0; i < names.size(); ++i) {
-    EXPECT_NE(std::string::npos, dot.find("\"" + names[i] + "\" [label=\"" + names[i])) << dot;
+  for (size_t i = 0; i < opNames.size(); ++i) {
+    EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i] + "\" [label=\"" + opNames[i])) << dot;
     if (i > 0) {
-      EXPECT_NE(std::string::npos, dot.find("\"" + names[i - 1] + "\" -> \"" + names[i] + "\"")) << dot;
+      EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i - 1] + "\" -> \"" + opNames[i] + "\"")) << dot;
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -32,11 +33,13 @@ struct Result {
   std::string out, err;
 };
 
-// Runs `<build>/bin/<program> <args>` through the shell (args are shell words).
-inline Result runProgram(const std::string& program, const std::string& args) {
+// Runs `<build>/bin/<program> <args>` through the shell (args are shell words), with the environment
+// assignments `env` ("NAME=value ...", may be empty) in front.
+inline Result runProgram(const std::string& program, const std::string& args, const std::string& env = "") {
   char tmpl[] = "/tmp/qobl_tool_test_XXXXXX";
   const std::string dir = mkdtemp(tmpl);
-  const std::string cmd = buildDir() + "/bin/" + program + " " + args + " >" + dir + "/out 2>" + dir + "/err";
+  const std::string cmd =
+      env + " " + buildDir() + "/bin/" + program + " " + args + " >" + dir + "/out 2>" + dir + "/err";
   const int status = std::system(cmd.c_str());
   Result r;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -62,6 +65,40 @@ inline std::map<std::string, std::string> tableRows(const std::string& out) {
     rows[trim(line.substr(1, mid - 1))] = trim(line.substr(mid + 3, line.size() - mid - 4));
   }
   return rows;
+}
+
+// A scratch directory, removed (with everything in it) at the end of the scope.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char tmpl[] = "/tmp/qobl_scratch_XXXXXX";
+    dir_ = mkdtemp(tmpl);
+  }
+  ~ScratchDir() { std::system(("rm -rf " + dir_).c_str()); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& dir() const { return dir_; }
+  std::string file(const std::string& f) const { return dir_ + "/" + f; }
+  // Writes `bytes` to the relative path `rel`, making its directories.
+  void put(const std::string& rel, const std::string& bytes) const {
+    const size_t slash = rel.find_last_of('/');
+    if (slash != std::string::npos) std::system(("mkdir -p " + dir_ + "/" + rel.substr(0, slash)).c_str());
+    std::ofstream(file(rel), std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+ private:
+  std::string dir_;
+};
+
+// The MD5 of the files back to back, as md5sum computes it.
+inline std::string md5sumOf(const std::string& files) {
+  std::string hex;
+  if (FILE* f = popen(("cat " + files + " | md5sum").c_str(), "r")) {
+    char buf[64] = {0};
+    if (std::fgets(buf, sizeof buf, f) != nullptr) hex.assign(buf, 32);
+    pclose(f);
+  }
+  return hex;
 }
 
 // A scratch directory holding a copy of a demo model, removed at the end of the scope.

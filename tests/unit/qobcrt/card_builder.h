@@ -116,8 +116,10 @@ class Reports {
     Reports* self = static_cast<Reports*>(arg);
     uint32_t thread_dev = 0xffffffffu;
     const int rc = qobcrt_thread_device(&thread_dev);
+    Item item{dev, *desc, std::this_thread::get_id(), rc == rtSuccess ? thread_dev : 0xffffffffu, 0, 0, 0};
+    item.times_rc = qobcrt_sim_report_op_times(&item.start_ns, &item.end_ns);
     std::lock_guard<std::mutex> lock(self->mu_);
-    self->items_.push_back({dev, *desc, std::this_thread::get_id(), rc == rtSuccess ? thread_dev : 0xffffffffu});
+    self->items_.push_back(item);
     self->cv_.notify_all();
   }
   struct Item {
@@ -125,6 +127,8 @@ class Reports {
     get_desc desc;
     std::thread::id thread;
     uint32_t thread_device;
+    int times_rc;                    // qobcrt_sim_report_op_times during the call
+    uint64_t start_ns, end_ns;
   };
   void install(uint32_t dev) {
     get_output_register reg{};

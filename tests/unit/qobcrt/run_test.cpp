@@ -93,6 +93,39 @@ TEST_F(CardRun, AsyncRunWalksLoopsAndPositionsAndChainsOps) {
   EXPECT_EQ(readBack<float>(0, fin0, 4), (std::vector<float>{7, 7, 15, 23}));   // (2x + 1) three times
 }
 
+// Every report carries the card-side start and end of its op, readable only inside the completion function:
+// each op lasts at least the op delay, ops of a run follow one another, and a failing op has its times too.
+TEST_F(CardRun, ReportsCarryTheCardSideTimesOfTheirOp) {
+  Blocks b;
+  const uint64_t in = floats(b, {1, 2, 3, 4});
+  const uint64_t o[6] = {b.alloc(QOBCRT_SIM_APP, 16), b.alloc(QOBCRT_SIM_APP, 64), b.alloc(QOBCRT_SIM_APP, 16),
+                         b.alloc(QOBCRT_SIM_APP, 64), b.alloc(QOBCRT_SIM_APP, 16), b.alloc(QOBCRT_SIM_APP, 64)};
+  const uint64_t run = runBlock(b, {{3, kRunModel, 0x11, affineArgs(b, in, o[0], o[1])},
+                                    {4, kRunModel, 0x11, affineArgs(b, o[0], o[2], o[3])},
+                                    {5 | kEnd, kRunModel, 0x01, affineArgs(b, o[2], o[4], o[5])}},
+                                stream_);
+  ASSERT_EQ(qobcrt_sim_set_op_delay_us(0, 2000), rtSuccess);
+  for (bool failing : {false, true}) {
+    SCOPED_TRACE(failing);
+    if (failing) {
+      ASSERT_EQ(qobcrt_sim_fail_op(4, rtErrInjected), rtSuccess);
+    }
+    const auto reports = Reports::get().waitRun(submit(run));
+    ASSERT_EQ(reports.size(), failing ? 2u : 3u);
+    uint64_t previous_end = 0;
+    for (const auto& r : reports) {
+      ASSERT_EQ(r.times_rc, rtSuccess) << r.desc.context_id;
+      EXPECT_GE(r.end_ns - r.start_ns, 2000000u) << r.desc.context_id;
+      EXPECT_LE(previous_end, r.start_ns) << r.desc.context_id;
+      previous_end = r.end_ns;
+    }
+  }
+  uint64_t start = 7, end = 9;
+  EXPECT_EQ(qobcrt_sim_report_op_times(&start, &end), rtErrOthers);   // not inside a completion call
+  EXPECT_EQ(std::make_pair(start, end), std::make_pair(uint64_t{7}, uint64_t{9}));
+  EXPECT_EQ(qobcrt_sim_report_op_times(nullptr, &end), rtErrInvalidParam);
+}
+
 // Each failing run is reported with its code, and a synchronous run gives the same code as its status
 // without reporting anything (its time-out is covered by the card integration test).
 TEST_F(CardRun, MalformedRunsFailWithTheirCodesAsyncAndSync) {

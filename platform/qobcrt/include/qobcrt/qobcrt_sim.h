@@ -35,6 +35,15 @@ int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size);
 int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs, void* const* outputs, char* err,
                          size_t err_size);
 
+/* The card-side execution times of the op being reported, for use inside the completion function (and so
+   inside the report callbacks an application receives from it): on a device's reporter thread, during a
+   call of the completion function, *start_ns and *end_ns receive when the card began and finished executing
+   the reported op (op delays included), in nanoseconds of CLOCK_MONOTONIC, the clock std::chrono::
+   steady_clock reads on Linux.  Returns rtErrInvalidParam for a null pointer and rtErrOthers on any other
+   thread or outside such a call, leaving both outputs untouched.  Nothing is allocated.  Synchronous runs
+   report nothing and so have no times. */
+int qobcrt_sim_report_op_times(uint64_t* start_ns, uint64_t* end_ns);
+
 /* Counting: runs_submitted counts every run accepted by qobcrt_run_stream or qobcrt_run_stream_sync;
    runs_completed those that ended without a failing op, runs_failed those that ended with one;
    reports_delivered the reports handed to the completion function (counted just before the call).

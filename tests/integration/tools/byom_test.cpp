@@ -1,0 +1,113 @@
+// A model of one's own, end to end: kernels in a shared object (byom/byom_kernels.c), a JSON description
+// packaged by qobl-model-gen, described by qobl-info and run and verified by qobl-run - and the
+// generator's complaints about descriptions that do not add up.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "tool_test_util.h"
+
+namespace {
+
+using tooltest::buildDir;
+using tooltest::md5sumOf;
+using tooltest::readText;
+using tooltest::Result;
+using tooltest::runProgram;
+using tooltest::ScratchDir;
+using tooltest::tableRows;
+
+std::string floats(const std::vector<float>& v) {
+  std::string s(v.size() * 4, '\0');
+  std::memcpy(&s[0], v.data(), s.size());
+  return s;
+}
+
+// data uint8 [1,4] x w -> scaled [1,4] -> sum [1,1]; the sample's expected outputs computed here.
+std::string spec(const std::string& paramsFile = "w.bin", const std::string& sumInput = "scaled") {
+  return R"({
+  "inputs":  [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
+  "params":  [{"name": "w", "shape": [4], "file": ")" + paramsFile + R"("}],
+  "nodes":   [{"name": "scaled", "func": "byom_scale", "inputs": ["data", "w"], "shape": [1, 4]},
+              {"name": "sum", "func": "byom_sum", "inputs": [")" + sumInput + R"("], "shape": [1, 1]}],
+  "outputs": ["scaled", "sum"],
+  "hw":      {"max_batch_size": 2},
+  "library": ")" + buildDir() + R"(/tests/byom/byom_kernels.so",
+  "sample":  {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]}
+})";
+}
+
+TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
+  ScratchDir d;
+  d.put("w.bin", floats({0.5f, 2.0f, -1.0f, 0.25f}));
+  d.put("x.bin", std::string("\x02\x03\x04\x08", 4));
+  d.put("scaled.bin", floats({1.0f, 6.0f, -4.0f, 2.0f}));
+  d.put("sum.bin", floats({5.0f}));
+  d.put("model.json", spec());
+  const std::string out = d.file("mine");
+  Result r = runProgram("qobl-model-gen", "package " + d.file("model.json") + " " + out);
+  ASSERT_EQ(0, r.code) << r.err;
+
+  // qobl-info: the digest of the four files, the uint8 input of 4 bytes, both outputs by name.
+  r = runProgram("qobl-info", out + " --json");
+  ASSERT_EQ(0, r.code) << r.err;
+  rapidjson::Document j;
+  j.Parse(r.out.c_str());
+  ASSERT_FALSE(j.HasParseError()) << r.out;
+  const auto& m = j["model"];
+  EXPECT_EQ(md5sumOf(out + "/model.so " + out + "/graph.json " + out + "/params.bin " + out + "/hw.json"),
+            m["name"].GetString());
+  EXPECT_EQ(2u, m["max_batch"].GetUint());
+  EXPECT_STREQ("uint8", m["inputs"][0]["dtype"].GetString());
+  EXPECT_EQ(4u, m["inputs"][0]["bytes"].GetUint64());
+  ASSERT_EQ(2u, m["outputs"].Size());
+  EXPECT_STREQ("scaled", m["outputs"][0]["name"].GetString());
+  EXPECT_STREQ("sum", m["outputs"][1]["name"].GetString());
+  EXPECT_EQ(4u, m["outputs"][1]["bytes"].GetUint64());
+
+  // qobl-run: the sample verified, asynchronously and synchronously; random inputs run too.
+  r = runProgram("qobl-run", "--model " + out + " --verify --runs 6");
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_EQ("6 of 6 match expected_output.bin", tableRows(r.out)["verified"]);
+  EXPECT_EQ(0, runProgram("qobl-run", "--model " + out + " --verify --sync --runs 2").code);
+  r = runProgram("qobl-run", "--model " + out + " --input random --runs 4 --dump-outputs " + d.file("dump"));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(16u, readText(d.file("dump/run0_output0.bin")).size());
+  EXPECT_EQ(4u, readText(d.file("dump/run0_output1.bin")).size());
+}
+
+TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
+  ScratchDir d;
+  d.put("w.bin", floats({1, 2, 3, 4}));
+  d.put("short.bin", floats({1, 2, 3}));
+  d.put("x.bin", std::string(4, '\1'));
+  struct Case {
+    std::string spec, message;
+  };
+  const std::vector<Case> cases = {
+      {spec("short.bin"), "params[0]: short.bin holds 12 bytes, the shape takes 16"},
+      {spec("w.bin", "nothing"), "nodes[1]: input \"nothing\" is not defined before it"},
+      {spec("w.bin", "sum"), "nodes[1]: input \"sum\" is not defined before it"},
+      {R"({"inputs": [{"name": "data", "shape": [1, 4], "dtype": "complex64"}]})", "\"complex64\" is not a data type"},
+      {R"({"inputs": []})", "\"inputs\" must name at least one input"},
+      {"{\"inputs\": [", "not valid JSON"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    d.put("bad.json", c.spec);
+    const Result r = runProgram("qobl-model-gen", "package " + d.file("bad.json") + " " + d.file("out"));
+    EXPECT_EQ(1, r.code);
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+  }
+  EXPECT_EQ(2, runProgram("qobl-model-gen", "package " + d.file("bad.json")).code);
+  EXPECT_EQ(2, runProgram("qobl-model-gen", "").code);
+  const Result help = runProgram("qobl-model-gen", "--help");
+  EXPECT_EQ(0, help.code);
+  EXPECT_NE(std::string::npos, help.out.find("Usage: qobl-model-gen [OPTIONS] SUBCOMMAND"));
+}
+
+}  // namespace

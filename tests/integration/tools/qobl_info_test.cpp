@@ -1,0 +1,149 @@
+// qobl-info through the built program - the cards alone, a model's description as text and JSON - and
+// the reasons both tools give when the library cannot load a model.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "tool_test_util.h"
+
+namespace {
+
+using tooltest::md5sumOf;
+using tooltest::ModelCopy;
+using tooltest::modelDir;
+using tooltest::Result;
+using tooltest::runProgram;
+
+Result qoblInfo(const std::string& args, const std::string& env = "") { return runProgram("qobl-info", args, env); }
+
+rapidjson::Document parseJson(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse(text.c_str());
+  EXPECT_FALSE(doc.HasParseError()) << text;
+  return doc;
+}
+
+std::vector<int64_t> ints(const rapidjson::Value& a) {
+  std::vector<int64_t> v;
+  for (const auto& x : a.GetArray()) v.push_back(x.GetInt64());
+  return v;
+}
+
+TEST(QoblInfoTest, CardsAlone) {
+  Result r = qoblInfo("", "QOBCRT_DEVICE_COUNT=2");
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(0u, r.out.find("QOBL API ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\ncards: 2\n  card 0: 1024 MiB memory, 0 bytes in use\n  card 1: ")) << r.out;
+  r = qoblInfo("--json", "QOBCRT_MEMORY_MB=64");
+  ASSERT_EQ(0, r.code) << r.err;
+  const rapidjson::Document j = parseJson(r.out);
+  EXPECT_EQ(0u, std::string(j["library"].GetString()).find("QOBL API "));
+  ASSERT_EQ(1u, j["devices"].Size());
+  EXPECT_EQ(64u * 1024 * 1024, j["devices"][0]["memory_bytes"].GetUint64());
+  EXPECT_EQ(0u, j["devices"][0]["used_bytes"].GetUint64());
+  EXPECT_FALSE(j.HasMember("model"));
+}
+
+// The segmenter as JSON: its digest is the MD5 of its four files, its output is kept in a core layout.
+TEST(QoblInfoTest, ModelDescribedAsJson) {
+  const std::string seg = modelDir("segmenter");
+  Result r = qoblInfo(seg + " --json");
+  ASSERT_EQ(0, r.code) << r.err;
+  rapidjson::Document j = parseJson(r.out);
+  const auto& m = j["model"];
+  std::set<std::string> keys;
+  for (const auto& k : m.GetObject()) keys.insert(k.name.GetString());
+  EXPECT_EQ((std::set<std::string>{"directory", "name", "dynamic", "device", "batch", "max_batch", "inputs", "outputs",
+                                   "preprocess_ops", "hw_config_keys"}),
+            keys);
+  EXPECT_EQ(md5sumOf(seg + "/model.so " + seg + "/graph.json " + seg + "/params.bin " + seg + "/hw.json"),
+            m["name"].GetString());
+  EXPECT_FALSE(m["dynamic"].GetBool());
+  EXPECT_EQ(4u, m["max_batch"].GetUint());
+  ASSERT_EQ(1u, m["inputs"].Size());
+  const auto& in = m["inputs"][0];
+  EXPECT_STREQ("data", in["name"].GetString());
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 12, 12}), ints(in["shape"]));
+  EXPECT_STREQ("float32", in["dtype"].GetString());
+  EXPECT_EQ(1728u, in["bytes"].GetUint64());
+  EXPECT_STREQ("plain", in["layout"].GetString());
+  ASSERT_EQ(1u, m["outputs"].Size());
+  const auto& out = m["outputs"][0];
+  EXPECT_EQ(2880u, out["bytes"].GetUint64());
+  EXPECT_EQ(6144u, out["card_bytes"].GetUint64());
+  EXPECT_STREQ("core", out["layout"].GetString());
+  EXPECT_EQ(0u, m["preprocess_ops"].Size());
+  ASSERT_EQ(2u, m["hw_config_keys"].Size());
+  EXPECT_STREQ("max_batch_size", m["hw_config_keys"][0].GetString());
+  EXPECT_STREQ("outputs", m["hw_config_keys"][1].GetString());
+
+  // A dynamic suite at a chosen size: the inputs at that size and each member's batch limits.
+  r = qoblInfo(modelDir("dynamic") + " --json --shape 20x28");
+  ASSERT_EQ(0, r.code) << r.err;
+  j = parseJson(r.out);
+  EXPECT_TRUE(j["model"]["dynamic"].GetBool());
+  EXPECT_EQ((std::vector<int64_t>{20, 28}), ints(j["model"]["shape"]));
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 20, 28}), ints(j["model"]["inputs"][0]["shape"]));
+  ASSERT_EQ(2u, j["model"]["members"].Size());
+  const auto& m1 = j["model"]["members"][1];
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 17, 17}), ints(m1["min_shape"]));
+  EXPECT_GE(m1["max_batch_at_min"].GetUint(), m1["max_batch_at_max"].GetUint());
+  EXPECT_GT(m1["max_batch_at_max"].GetUint(), 0u);
+}
+
+TEST(QoblInfoTest, ModelDescribedAsText) {
+  const Result r = qoblInfo(modelDir("classifier"));
+  ASSERT_EQ(0, r.code) << r.err;
+  for (const char* line : {"(static)\nname: ", "\nloaded on card 0, batch 4\ninputs:\n  0  data  [1,3,16,16]  float32  3072 bytes  plain\n",
+                           "outputs:\n  0  fused_dense_add  [1,10]  float32  40 bytes  plain\n", "largest batch: 4\n",
+                           "pre-processing ops: 1\n  0: {\"opcode\":197,",
+                           "hardware configuration keys: max_batch_size, preprocess_ops\n"})
+    EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
+  for (const auto& c : std::vector<std::pair<std::string, int>>{
+           {"--bogus", 2}, {"/nonexistent/model", 3}, {modelDir("classifier") + " --shape 8x8", 2}, {"-h", 0}}) {
+    const Result e = qoblInfo(c.first);
+    EXPECT_EQ(c.second, e.code) << c.first << ": " << e.err;
+  }
+  EXPECT_NE(std::string::npos, qoblInfo("--help").out.find("Usage: qobl-info [OPTIONS] [MODEL_DIR]"));
+  EXPECT_EQ(0u, qoblInfo("--version").out.find("qobl-info (qobl) "));
+}
+
+// A truncated parameter blob, a hardware configuration with a value of the wrong type, another model's
+// library: the library still answers 301007, and both tools print the model runtime's code and reason.
+TEST(QoblInfoTest, LoadErrorsSayWhy) {
+  ModelCopy truncated("classifier"), badHw("classifier"), otherLib("classifier");
+  truncated.write("params.bin", tooltest::readText(truncated.file("params.bin")).substr(0, 100));
+  badHw.write("hw.json", "{\"max_batch_size\":\"four\"}");
+  otherLib.write("model.so", tooltest::readText(modelDir("segmenter") + "/model.so"));
+  struct Case {
+    const ModelCopy* m;
+    std::vector<std::string> reason;
+  };
+  const std::vector<Case> cases = {
+      {&truncated, {"model runtime error 6007: malformed or unsuitable parameters"}},
+      {&badHw, {"model runtime error 6008: malformed hardware configuration", "\"max_batch_size\""}},
+      {&otherLib, {"model runtime error 6006: model library does not fit the graph", "has no function"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* tool : {"qobl-run", "qobl-info"}) {
+      SCOPED_TRACE(std::string(tool) + " " + c.m->dir());
+      const Result r = runProgram(tool, std::string(tool) == "qobl-run" ? "--model " + c.m->dir() : c.m->dir());
+      EXPECT_EQ(4, r.code) << r.err;
+      EXPECT_NE(std::string::npos, r.err.find("qoblCreateModel failed for " + c.m->dir() + "/: 301007")) << r.err;
+      for (const auto& text : c.reason) EXPECT_NE(std::string::npos, r.err.find(text)) << r.err;
+      // The library names the model by the same digest as qobl-info would.
+      const std::string d = c.m->dir();
+      EXPECT_NE(std::string::npos,
+                r.err.find("Failed to create static model " +
+                           md5sumOf(d + "/model.so " + d + "/graph.json " + d + "/params.bin " + d + "/hw.json")))
+          << r.err;
+      EXPECT_EQ("", r.out);
+    }
+  }
+}
+
+}  // namespace

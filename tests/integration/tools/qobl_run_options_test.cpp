@@ -1,0 +1,225 @@
+// qobl-run's own inputs, output dumps, JSON summary, warm-up, duration, several cards, dynamic shapes
+// without samples, the core-layout refusal and early checks of its command line and output files - all
+// through the built program on the simulated card.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "tool_test_util.h"
+
+namespace {
+
+using tooltest::modelDir;
+using tooltest::readText;
+using tooltest::Result;
+using tooltest::runProgram;
+using tooltest::ScratchDir;
+using tooltest::tableRows;
+
+Result qoblRun(const std::string& args, const std::string& env = "") { return runProgram("qobl-run", args, env); }
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+rapidjson::Document parseJson(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse(text.c_str());
+  EXPECT_FALSE(doc.HasParseError()) << text;
+  return doc;
+}
+
+// The keys of the JSON summary, exactly.
+void expectSummaryKeys(const rapidjson::Document& j) {
+  ASSERT_TRUE(j.IsObject());
+  std::set<std::string> keys;
+  for (const auto& m : j.GetObject()) keys.insert(m.name.GetString());
+  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "devices", "batch", "runs", "errors", "inferences_per_s",
+                                   "latency_us", "device_memory_peak_bytes", "verified", "per_device"}),
+            keys);
+  std::set<std::string> lat;
+  for (const auto& m : j["latency_us"].GetObject()) lat.insert(m.name.GetString());
+  EXPECT_EQ((std::set<std::string>{"p50", "p90", "p99", "mean", "min", "max"}), lat);
+  for (const auto& d : j["per_device"].GetArray()) {
+    std::set<std::string> dk;
+    for (const auto& m : d.GetObject()) dk.insert(m.name.GetString());
+    EXPECT_EQ((std::set<std::string>{"device", "runs", "inferences_per_s"}), dk);
+  }
+}
+
+// Own inputs: the sample given as a file reproduces the expected output in the dump; random inputs are
+// the same for the same seed and differ for another; only the first K runs are dumped; the JSON summary.
+TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
+  ScratchDir d;
+  const std::string cls = modelDir("classifier");
+  const std::string expected = readText(cls + "/expected_output.bin");
+  Result r = qoblRun("--input " + cls + "/sample_input.bin --runs 8 --dump-outputs " + d.file("file") +
+                     " --dump-count 2 --json=" + d.file("s.json"));
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_EQ(cls + "/sample_input.bin", tableRows(r.out)["input"]);
+  EXPECT_EQ(expected, readText(d.file("file/run0_output0.bin")));
+  EXPECT_EQ(expected, readText(d.file("file/run1_output0.bin")));
+  EXPECT_FALSE(exists(d.file("file/run2_output0.bin")));
+  rapidjson::Document j = parseJson(readText(d.file("s.json")));
+  expectSummaryKeys(j);
+  EXPECT_STREQ("classifier", j["model"].GetString());
+  EXPECT_STREQ("async", j["mode"].GetString());
+  EXPECT_EQ(8u, j["runs"].GetUint());
+  EXPECT_EQ(0u, j["errors"].GetUint());
+  EXPECT_EQ(4u, j["batch"].GetUint());
+  EXPECT_TRUE(j["verified"].IsNull());
+  EXPECT_GT(j["inferences_per_s"].GetDouble(), 0);
+  EXPECT_LE(j["latency_us"]["min"].GetDouble(), j["latency_us"]["p50"].GetDouble());
+  EXPECT_LE(j["latency_us"]["p99"].GetDouble(), j["latency_us"]["max"].GetDouble());
+  ASSERT_EQ(1u, j["per_device"].Size());
+  EXPECT_EQ(8u, j["per_device"][0]["runs"].GetUint());
+
+  for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "seed7b"}, {"8", "seed8"}}) {
+    r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
+                " --json " + d.file("r.json"));
+    ASSERT_EQ(0, r.code) << r.out << r.err;
+    EXPECT_STREQ("sync", parseJson(readText(d.file("r.json")))["mode"].GetString());
+  }
+  const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("seed7b/run0_output0.bin"));
+  EXPECT_EQ(40u, a.size());
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, readText(d.file("seed8/run0_output0.bin")));
+  EXPECT_NE(expected, a);
+  // With --verify the summary counts the matches.
+  r = qoblRun("--verify --runs 4 --json " + d.file("v.json"));
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(4u, parseJson(readText(d.file("v.json")))["verified"].GetUint());
+}
+
+// A dynamic suite runs any shape a member covers, without a sample; shapes no member covers are refused.
+TEST(QoblRunOptionsTest, DynamicShapesWithoutSamples) {
+  const std::string dyn = modelDir("dynamic");
+  Result r = qoblRun("--model " + dyn + " --shape 20x28 --input zeros --runs 6");
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_EQ("dynamic (dynamic, 20x28)", tableRows(r.out)["model"]);
+  EXPECT_EQ("zeros", tableRows(r.out)["input"]);
+  r = qoblRun("--model " + dyn + " --shape 40x40 --input random");
+  EXPECT_EQ(2, r.code);
+  EXPECT_NE(std::string::npos, r.err.find("--shape 40x40: no member of")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("4x4 to 16x16, 17x17 to 32x32")) << r.err;
+  r = qoblRun("--model " + dyn + " --shape 20x28");
+  EXPECT_EQ(3, r.code);
+  EXPECT_NE(std::string::npos, r.err.find("no sample for shape 20x28")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("--input random|zeros|FILE")) << r.err;
+}
+
+// Warm-up runs are made but not counted; a duration runs whole device runs until the time is spent.
+TEST(QoblRunOptionsTest, WarmupAndDuration) {
+  Result r = qoblRun("--warmup 3 --runs 8");
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("8 of 8 submitted (2 device runs)", tableRows(r.out)["runs"]);
+  ScratchDir d;
+  r = qoblRun("--duration 0.2 --json " + d.file("j.json"));
+  ASSERT_EQ(0, r.code) << r.err;
+  rapidjson::Document j = parseJson(readText(d.file("j.json")));
+  EXPECT_GT(j["runs"].GetUint64(), 0u);
+  EXPECT_EQ(0u, j["runs"].GetUint64() % 4) << "whole device runs of 4";
+}
+
+// Streams spread over two cards; one chosen card; a card that does not exist.
+TEST(QoblRunOptionsTest, SeveralCards) {
+  const std::string two = "QOBCRT_DEVICE_COUNT=2";
+  ScratchDir d;
+  Result r = qoblRun("--verify --devices 2 --runs 32 --json " + d.file("j.json"), two);
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  auto rows = tableRows(r.out);
+  EXPECT_NE(std::string::npos, rows["mode"].find("2 streams on 2 threads over 2 cards")) << rows["mode"];
+  EXPECT_NE(std::string::npos, rows["card 0"].find("16 runs")) << rows["card 0"];
+  EXPECT_NE(std::string::npos, rows["card 1"].find("16 runs")) << rows["card 1"];
+  EXPECT_EQ("32 of 32 match expected_output.bin", rows["verified"]);
+  rapidjson::Document j = parseJson(readText(d.file("j.json")));
+  expectSummaryKeys(j);
+  EXPECT_EQ(2u, j["devices"].GetUint());
+  ASSERT_EQ(2u, j["per_device"].Size());
+  for (unsigned i = 0; i < 2; ++i) {
+    EXPECT_EQ(i, j["per_device"][i]["device"].GetUint());
+    EXPECT_EQ(16u, j["per_device"][i]["runs"].GetUint());
+    EXPECT_GT(j["per_device"][i]["inferences_per_s"].GetDouble(), 0);
+  }
+  r = qoblRun("--verify --device 1 --runs 8 --json " + d.file("one.json"), two);
+  ASSERT_EQ(0, r.code) << r.err;
+  j = parseJson(readText(d.file("one.json")));
+  ASSERT_EQ(1u, j["per_device"].Size());
+  EXPECT_EQ(1u, j["per_device"][0]["device"].GetUint());
+  r = qoblRun("--devices 3", two);
+  EXPECT_EQ(2, r.code);
+  EXPECT_NE(std::string::npos, r.err.find("card 2 does not exist: there are 2 cards")) << r.err;
+}
+
+// The segmenter's output stays in its core layout without the copy op: the library refuses to build the
+// stream and says what to add; nothing runs.
+TEST(QoblRunOptionsTest, CoreLayoutWithoutCopyIsRefused) {
+  const Result r = qoblRun("--graph input,model --model " + modelDir("segmenter"));
+  EXPECT_EQ(4, r.code);
+  EXPECT_EQ("", r.out);
+  EXPECT_NE(std::string::npos, r.err.find("qoblBuildStream failed: 301031")) << r.err;
+  EXPECT_NE(std::string::npos,
+            r.err.find("stores output 0 in the card's core layout (6144 bytes on the card, 2880 plain) and no "
+                       "memory-copy op converts it: connect a memory-copy op"))
+      << r.err;
+}
+
+// Command lines and output files that are wrong are caught before anything runs.
+TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
+  ScratchDir d;
+  const std::string cls = modelDir("classifier");
+  tooltest::ModelCopy m("classifier");
+  m.write("short.bin", std::string(100, '\0'));
+  struct Case {
+    std::string args;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"--shape 24", 2, "\"24\" is not of the form HxW"},
+      {"--runs 8 --duration 1", 2, "excludes"},
+      {"--devices 2 --device 1", 2, "excludes"},
+      {"--dump-count 2", 2, "requires --dump-outputs"},
+      {"--verify --input random", 2, "--verify compares with expected_output.bin"},
+      {"--log-level LOUD", 2, "unknown log level \"LOUD\""},
+      {"--input a.bin,,b.bin", 2, "an empty file name"},
+      {"--input " + m.file("short.bin"), 2, "holds 100 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
+      {"--input " + m.file("short.bin") + "," + m.file("short.bin"), 2, "names 2 file(s), the model takes 1 input(s)"},
+      {"--input /nonexistent.bin", 2, "--input /nonexistent.bin: No such file or directory"},
+      {"--trace /nonexistent/dir/t.json", 6, "cannot write the trace file /nonexistent/dir/t.json: No such file"},
+      {"--json /nonexistent/dir/j.json", 6, "cannot write the JSON file"},
+      {"--dump-outputs " + m.file("short.bin"), 6, "is not a directory"},
+      {"--shape 8x8 --input random", 3, "--shape applies to dynamic models only"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Result r = qoblRun(c.args);
+    EXPECT_EQ(c.code, r.code) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    EXPECT_EQ(0u, r.err.find("qobl-run: ")) << r.err;
+    EXPECT_EQ("", r.out);
+  }
+  // --opt=value and --opt value alike; --version; -h.
+  Result r = qoblRun("--runs=8 --streams=2 --batch 2");
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("8 of 8 submitted (4 device runs)", tableRows(r.out)["runs"]);
+  r = qoblRun("--version");
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ(0u, r.out.find("qobl-run (qobl) ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\nlibrary: QOBL API ")) << r.out;
+  r = qoblRun("-h");
+  EXPECT_EQ(0, r.code);
+  for (const char* opt : {"Usage: qobl-run", "--input random|zeros|FILE[,FILE...]", "--dump-outputs DIR", "--warmup N",
+                          "--duration SECONDS", "--devices N", "--device ID", "--json FILE", "--log-level LEVEL",
+                          "--version", "6  an output file"})
+    EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
+}
+
+}  // namespace

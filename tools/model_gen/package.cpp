@@ -1,0 +1,210 @@
+// package.cpp - writes a model directory from a JSON description of the user's graph.
+#include "package.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+
+#include "model_files.h"
+#include "qobl_tools/dtype.h"
+
+namespace zenlar::qobl::modelgen {
+
+namespace {
+
+using rapidjson::Value;
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+std::vector<uint8_t> readBytes(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) fail("cannot read " + p.string());
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+const Value& member(const Value& obj, const char* key, const std::string& where) {
+  auto it = obj.FindMember(key);
+  if (it == obj.MemberEnd()) fail(where + ": \"" + key + "\" is missing");
+  return it->value;
+}
+
+std::string text(const Value& obj, const char* key, const std::string& where) {
+  const Value& v = member(obj, key, where);
+  if (!v.IsString() || v.GetStringLength() == 0) fail(where + ": \"" + key + "\" must be a non-empty string");
+  return v.GetString();
+}
+
+const Value& list(const Value& obj, const char* key, const std::string& where) {
+  const Value& v = member(obj, key, where);
+  if (!v.IsArray()) fail(where + ": \"" + key + "\" must be a list");
+  return v;
+}
+
+std::vector<int64_t> shape(const Value& obj, const std::string& where) {
+  std::vector<int64_t> s;
+  for (const auto& d : list(obj, "shape", where).GetArray()) {
+    if (!d.IsInt64() || d.GetInt64() <= 0) fail(where + ": \"shape\" must hold positive integers");
+    s.push_back(d.GetInt64());
+  }
+  if (s.empty() || s.size() > 6) fail(where + ": \"shape\" must have 1 to 6 extents");
+  return s;
+}
+
+// The "dtype" of an entry (float32 when absent), checked.
+std::string dtype(const Value& obj, const std::string& where, qobltools::DType* t) {
+  std::string d = "float32";
+  auto it = obj.FindMember("dtype");
+  if (it != obj.MemberEnd()) {
+    if (!it->value.IsString()) fail(where + ": \"dtype\" must be a string");
+    d = it->value.GetString();
+  }
+  if (!qobltools::parseDType(d, t)) fail(where + ": \"" + d + "\" is not a data type (float32, uint8, int8x4, ...)");
+  return d;
+}
+
+uint64_t bytesOf(const std::vector<int64_t>& s, qobltools::DType t) {
+  uint64_t n = qobltools::dtypeBytes(t);
+  for (int64_t d : s) n *= static_cast<uint64_t>(d);
+  return n;
+}
+
+// Concatenates the files named by the list (paths relative to `base`).
+std::vector<uint8_t> concat(const Value& files, const std::filesystem::path& base, const std::string& where) {
+  if (!files.IsArray()) fail(where + " must be a list of file names");
+  std::vector<uint8_t> out;
+  for (const auto& f : files.GetArray()) {
+    if (!f.IsString()) fail(where + " must be a list of file names");
+    const std::vector<uint8_t> b = readBytes(base / f.GetString());
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* packageFormatText() {
+  return "Description of a model (JSON):\n"
+         "  {\n"
+         "    \"inputs\":  [{\"name\": \"data\", \"shape\": [1, 3, 16, 16], \"dtype\": \"float32\"}],\n"
+         "    \"params\":  [{\"name\": \"w\", \"shape\": [8, 3, 3, 3], \"file\": \"w.bin\"}],\n"
+         "    \"nodes\":   [{\"name\": \"conv\", \"func\": \"my_conv\", \"inputs\": [\"data\", \"w\"],\n"
+         "                 \"shape\": [1, 8, 16, 16]}],\n"
+         "    \"outputs\": [\"conv\"],\n"
+         "    \"hw\":      {\"max_batch_size\": 4},\n"
+         "    \"library\": \"build/my_kernels.so\",\n"
+         "    \"sample\":  {\"input\": [\"x.bin\"], \"expected\": [\"y.bin\"]}\n"
+         "  }\n"
+         "Shapes describe one batch item; \"dtype\" is float32 when absent.  Each node calls the exported\n"
+         "function \"func\" of the library with its inputs (earlier inputs, parameters or nodes), then its one\n"
+         "output.  Parameter, library and sample files are raw little-endian, paths relative to the\n"
+         "description; a parameter file holds exactly its shape's bytes.  \"hw\" (written as hw.json),\n"
+         "\"library\" (copied to model.so) and \"sample\" (sample_input.bin, expected_output.bin) are optional.\n";
+}
+
+void packageModel(const std::string& specPath, const std::string& outDir) {
+  const std::filesystem::path base = std::filesystem::path(specPath).parent_path();
+  std::vector<uint8_t> specBytes = readBytes(specPath);
+  specBytes.push_back('\0');
+  rapidjson::Document spec;
+  spec.Parse(reinterpret_cast<const char*>(specBytes.data()));
+  if (spec.HasParseError())
+    fail(specPath + ": not valid JSON (offset " + std::to_string(spec.GetErrorOffset()) + ": " +
+         rapidjson::GetParseError_En(spec.GetParseError()) + ")");
+  if (!spec.IsObject()) fail(specPath + ": not a JSON object");
+
+  GraphBuilder g;
+  std::map<std::string, int> ids;   // name -> node id
+  auto declare = [&](const std::string& name, const std::string& where, int id) {
+    if (!ids.emplace(name, id).second) fail(where + ": the name \"" + name + "\" is used twice");
+  };
+  const Value& inputs = list(spec, "inputs", specPath);
+  if (inputs.Empty()) fail(specPath + ": \"inputs\" must name at least one input");
+  for (rapidjson::SizeType i = 0; i < inputs.Size(); ++i) {
+    const std::string where = "inputs[" + std::to_string(i) + "]";
+    qobltools::DType t;
+    const std::string name = text(inputs[i], "name", where), d = dtype(inputs[i], where, &t);
+    declare(name, where, g.addPlaceholder(name, shape(inputs[i], where), d));
+  }
+  std::vector<RawParam> params;
+  auto ps = spec.FindMember("params");
+  if (ps != spec.MemberEnd()) {
+    const Value& pl = list(spec, "params", specPath);
+    for (rapidjson::SizeType i = 0; i < pl.Size(); ++i) {
+      const std::string where = "params[" + std::to_string(i) + "]";
+      qobltools::DType t;
+      RawParam p;
+      p.name = text(pl[i], "name", where);
+      const std::string d = dtype(pl[i], where, &t);
+      p.shape = shape(pl[i], where);
+      p.code = t.code;
+      p.bits = t.bits;
+      p.lanes = t.lanes;
+      const std::string file = text(pl[i], "file", where);
+      p.bytes = readBytes(base / file);
+      if (p.bytes.size() != bytesOf(p.shape, t))
+        fail(where + ": " + file + " holds " + std::to_string(p.bytes.size()) + " bytes, the shape takes " +
+             std::to_string(bytesOf(p.shape, t)));
+      declare(p.name, where, g.addPlaceholder(p.name, p.shape, d));
+      params.push_back(std::move(p));
+    }
+  }
+  const Value& nodes = list(spec, "nodes", specPath);
+  if (nodes.Empty()) fail(specPath + ": \"nodes\" must hold at least one node");
+  for (rapidjson::SizeType i = 0; i < nodes.Size(); ++i) {
+    const std::string where = "nodes[" + std::to_string(i) + "]";
+    qobltools::DType t;
+    const std::string name = text(nodes[i], "name", where), func = text(nodes[i], "func", where);
+    const std::string d = dtype(nodes[i], where, &t);
+    std::vector<int> in;
+    for (const auto& n : list(nodes[i], "inputs", where).GetArray()) {
+      if (!n.IsString()) fail(where + ": \"inputs\" must name earlier inputs, parameters or nodes");
+      auto it = ids.find(n.GetString());
+      if (it == ids.end()) fail(where + ": input \"" + std::string(n.GetString()) + "\" is not defined before it");
+      in.push_back(it->second);
+    }
+    declare(name, where, g.addOp(name, func, in, shape(nodes[i], where), d));
+  }
+  std::vector<int> heads;
+  const Value& outs = list(spec, "outputs", specPath);
+  if (outs.Empty()) fail(specPath + ": \"outputs\" must name at least one node");
+  for (const auto& o : outs.GetArray()) {
+    auto it = o.IsString() ? ids.find(o.GetString()) : ids.end();
+    if (it == ids.end()) fail("outputs: every entry must name a node");
+    heads.push_back(it->second);
+  }
+  g.setHeads(heads);
+
+  const std::filesystem::path out(outDir);
+  writeFile((out / "graph.json").string(), g.toJson());
+  writeFile((out / "params.bin").string(), makeParamBlob(params));
+  auto hw = spec.FindMember("hw");
+  if (hw != spec.MemberEnd()) {
+    if (!hw->value.IsObject()) fail("hw: must be a JSON object (the hardware configuration)");
+    rapidjson::StringBuffer sb;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
+    hw->value.Accept(w);
+    writeFile((out / "hw.json").string(), std::string(sb.GetString()) + "\n");
+  }
+  auto lib = spec.FindMember("library");
+  if (lib != spec.MemberEnd()) {
+    if (!lib->value.IsString()) fail("library: must be a file name");
+    writeFile((out / "model.so").string(), readBytes(base / lib->value.GetString()));
+  }
+  auto sample = spec.FindMember("sample");
+  if (sample != spec.MemberEnd()) {
+    if (!sample->value.IsObject()) fail("sample: must be an object with \"input\" (and \"expected\")");
+    writeFile((out / "sample_input.bin").string(), concat(member(sample->value, "input", "sample"), base, "sample.input"));
+    auto exp = sample->value.FindMember("expected");
+    if (exp != sample->value.MemberEnd())
+      writeFile((out / "expected_output.bin").string(), concat(exp->value, base, "sample.expected"));
+  }
+}
+
+}  // namespace zenlar::qobl::modelgen
