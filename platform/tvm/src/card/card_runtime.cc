@@ -10,7 +10,6 @@
 #include <tvm/runtime/registry.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -72,11 +71,9 @@ int* ErrorSlot(const TVMArgs& args, int index) {
   return static_cast<int*>(args.values[i].v_handle);
 }
 
-// Runs body(); a Failure or a conversion error sets the slot and leaves the default result.  A model
-// that cannot be loaded (`loading` names the step) is also reported on stderr, since the caller sees
-// only a code: the text names the node, key or parameter at fault.
+// Runs body(); a Failure or a conversion error sets the slot and leaves the default result.
 template <typename F>
-void Guarded(const TVMArgs& args, int slot_index, TVMRetValue* rv, F body, const char* loading = nullptr) {
+void Guarded(const TVMArgs& args, int slot_index, TVMRetValue* rv, F body) {
   int* slot = ErrorSlot(args, slot_index);
   *slot = 0;
   try {
@@ -90,9 +87,6 @@ void Guarded(const TVMArgs& args, int slot_index, TVMRetValue* rv, F body, const
     tls_last_detail = e.what();
     *slot = kCardErrInvalidArgument;
   }
-  if (*slot != 0 && loading)
-    std::fprintf(stderr, "card graph runtime: %s failed (%d, %s): %s\n", loading, *slot, CodeText(*slot),
-                 tls_last_detail.c_str());
   (void)rv;
 }
 
@@ -244,13 +238,10 @@ class CardGraphRuntime : public ModuleNode {
       if (kind == 0) *rv = 0;
       else if (kind == 1) *rv = std::string();
       else *rv = Array<ObjectRef>();
-      Guarded(
-          args, -1, rv,
-          [&] {
-            std::lock_guard<std::mutex> lock(rt->mutex_);
-            (rt->*h)(args, rv);
-          },
-          h == &CardGraphRuntime::LoadParams ? "load_params" : nullptr);
+      Guarded(args, -1, rv, [&] {
+        std::lock_guard<std::mutex> lock(rt->mutex_);
+        (rt->*h)(args, rv);
+      });
     });
   }
 
@@ -679,7 +670,7 @@ void Create(const TVMArgs& args, TVMRetValue* rv, bool dynamic) {
     node->Configure(cfg, graphs, libs);
     for (const Module& m : libs) node->Import(m);
     *rv = Module(ObjectPtr<Object>(node));
-  }, dynamic ? "tvm.graph_runtime.dynamic_create2" : "tvm.graph_runtime.create");
+  });
 }
 
 }  // namespace
