@@ -1,0 +1,93 @@
+"""The container and Kubernetes/KServe files under deploy/ cannot be run here: this checks that they parse
+and agree with each other and with qobl-serve's own command line."""
+import os
+import re
+import subprocess
+import unittest
+
+import yaml
+
+SOURCE = os.environ.get("QOBL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+BUILD = os.environ.get("QOBL_BUILD_DIR", "build")
+DEPLOY = os.path.join(SOURCE, "deploy")
+
+
+def documents(rel):
+    with open(os.path.join(DEPLOY, rel)) as f:
+        return {d["kind"]: d for d in yaml.safe_load_all(f) if d}
+
+
+def arg(args, name):
+    return args[args.index(name) + 1]
+
+
+class DeployFilesTest(unittest.TestCase):
+    def accepted_by_server(self, args):
+        """qobl-serve parses the arguments (--help after them stops before anything is loaded)."""
+        r = subprocess.run([os.path.join(BUILD, "bin", "qobl-serve")] + args + ["--help"], capture_output=True,
+                           text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_kserve_runtime_and_inference_service(self):
+        runtime = documents("kserve/serving-runtime.yaml")["ServingRuntime"]
+        isvc = documents("kserve/inference-service.yaml")["InferenceService"]
+        self.assertEqual(runtime["apiVersion"], "serving.kserve.io/v1alpha1")
+        self.assertEqual(isvc["apiVersion"], "serving.kserve.io/v1beta1")
+        self.assertIn("v2", runtime["spec"]["protocolVersions"])
+        container = runtime["spec"]["containers"][0]
+        self.assertEqual(container["name"], "kserve-container")
+        args = container["args"]
+        self.assertEqual(arg(args, "--model-repository"), "/mnt/models")   # where KServe mounts storageUri
+        self.assertEqual(arg(args, "--host"), "0.0.0.0")
+        http = int(arg(args, "--http-port"))
+        self.assertEqual([p["containerPort"] for p in container["ports"]], [http])
+        for probe, path in (("readinessProbe", "/v2/health/ready"), ("livenessProbe", "/v2/health/live")):
+            self.assertEqual(container[probe]["httpGet"], {"path": path, "port": http})
+        self.assertEqual(runtime["metadata"]["annotations"]["prometheus.kserve.io/path"], "/metrics")
+        self.accepted_by_server(args)
+        # The InferenceService selects this runtime by name and model format.
+        model = isvc["spec"]["predictor"]["model"]
+        self.assertEqual(model["runtime"], runtime["metadata"]["name"])
+        self.assertIn(model["modelFormat"]["name"], [f["name"] for f in runtime["spec"]["supportedModelFormats"]])
+        self.assertEqual(model["protocolVersion"], "v2")
+        predictor = isvc["spec"]["predictor"]
+        self.assertLessEqual(predictor["minReplicas"], predictor["maxReplicas"])
+
+    def test_deployment_and_service(self):
+        docs = documents("kubernetes/qobl-serve.yaml")
+        deployment, service = docs["Deployment"], docs["Service"]
+        pod = deployment["spec"]["template"]
+        self.assertEqual(deployment["spec"]["selector"]["matchLabels"], pod["metadata"]["labels"])
+        self.assertEqual(service["spec"]["selector"], pod["metadata"]["labels"])
+        container = pod["spec"]["containers"][0]
+        args = container["args"]
+        self.assertEqual(arg(args, "--host"), "0.0.0.0")
+        ports = {p["name"]: p["containerPort"] for p in container["ports"]}
+        self.assertEqual(ports, {"http": int(arg(args, "--http-port")), "grpc": int(arg(args, "--grpc-port"))})
+        self.assertEqual({p["targetPort"] for p in service["spec"]["ports"]}, set(ports))
+        mounts = {m["mountPath"]: m["name"] for m in container["volumeMounts"]}
+        self.assertIn(mounts[arg(args, "--model-repository")], [v["name"] for v in pod["spec"]["volumes"]])
+        self.assertEqual(container["readinessProbe"]["httpGet"]["path"], "/v2/health/ready")
+        self.assertEqual(pod["metadata"]["annotations"]["prometheus.io/port"], str(ports["http"]))
+        self.accepted_by_server(args)
+
+    def test_dockerfile(self):
+        with open(os.path.join(DEPLOY, "Dockerfile")) as f:
+            text = f.read()
+        bases = re.findall(r"^FROM (\S+)", text, re.M)
+        self.assertTrue(bases and all(b.startswith("debian:") for b in bases), bases)
+        self.assertIn("bash scripts/install_deps.sh", text)   # the project's own build
+        exposed = re.search(r"^EXPOSE (.+)$", text, re.M).group(1).split()
+        entry = re.search(r"^ENTRYPOINT (.+)$", text, re.M).group(1)
+        cmd = yaml.safe_load(re.search(r"^CMD (.+)$", text, re.M).group(1))   # a JSON list
+        self.assertEqual(yaml.safe_load(entry), ["/opt/qobl/bin/qobl-serve"])
+        self.assertEqual(exposed, [arg(cmd, "--http-port"), arg(cmd, "--grpc-port")])
+        self.assertEqual(arg(cmd, "--host"), "0.0.0.0")
+        self.accepted_by_server(cmd)
+        # The plain Deployment listens where the image says.
+        args = documents("kubernetes/qobl-serve.yaml")["Deployment"]["spec"]["template"]["spec"]["containers"][0]["args"]
+        self.assertEqual([arg(args, "--http-port"), arg(args, "--grpc-port")], exposed)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,484 @@
+"""qobl-serve end to end: the server on free loopback ports, driven by real clients (urllib and curl for
+HTTP/REST, grpcio for gRPC).  Each class starts its own server; ctest runs one class per test."""
+import json
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import grpc
+
+from serve_client import Server, curl, float_bytes, floats, nest, pb, raw_http, sample
+
+CLASSIFIER_IN, CLASSIFIER_OUT = sample("classifier")
+
+
+def classifier_request(items, data=None):
+    values = floats(data if data is not None else CLASSIFIER_IN * items)
+    return {"inputs": [{"name": "data", "datatype": "FP32", "shape": [items, 3, 16, 16], "data": values}]}
+
+
+class ServerTestCase(unittest.TestCase):
+    ARGS = ()
+    CARDS = 2
+    HOOKS = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(*cls.ARGS, cards=cls.CARDS, hooks=cls.HOOKS)
+
+    @classmethod
+    def tearDownClass(cls):
+        code, out = cls.server.stop()
+        # Every request finished, every card block released, exit 0.
+        assert code == 0, (code, cls.server.stderr())
+        assert "stopped: card memory in use 0 bytes in 0 blocks" in out, out
+
+    def assertError(self, status, doc, want_status, fragment):
+        self.assertEqual(status, want_status, doc)
+        self.assertIn(fragment, doc["error"])
+
+
+class ProtocolTest(ServerTestCase):
+    """Every endpoint, the three kinds of demo model, JSON and binary, REST and gRPC, every error class."""
+    ARGS = ("--instances-per-device", "2")
+
+    def test_health_and_metadata(self):
+        s = self.server
+        for path in ("/v2/health/live", "/v2/health/ready", "/v2/models/classifier/ready",
+                     "/v2/models/dynamic/versions/1/ready"):
+            status, _, body = s.get(path)
+            self.assertEqual((status, body), (200, b""), path)
+        status, _, body = s.get("/v2")
+        self.assertEqual(status, 200)
+        meta = json.loads(body)
+        self.assertEqual(meta["name"], "qobl-serve")
+        self.assertIn("binary_tensor_data", meta["extensions"])
+        expected = {
+            "classifier": ([("data", "FP32", [-1, 3, 16, 16])], [("FP32", [-1, 10])]),
+            "segmenter": ([("data", "FP32", [-1, 3, 12, 12])], [("FP32", [-1, 5, 12, 12])]),
+            "dynamic": ([("data", "FP32", [-1, 3, -1, -1])], [("FP32", [-1, 4, -1, -1])]),
+            "trivial": ([("data", "FP32", [-1, 16])], [("FP32", [-1, 16])]),
+        }
+        for model, (inputs, outputs) in expected.items():
+            for path in ("/v2/models/" + model, "/v2/models/%s/versions/1" % model):
+                status, _, body = s.get(path)
+                self.assertEqual(status, 200, path)
+                m = json.loads(body)
+                self.assertEqual((m["name"], m["versions"], m["platform"]), (model, ["1"], "qobl"))
+                self.assertEqual([(t["name"], t["datatype"], t["shape"]) for t in m["inputs"]], inputs)
+                self.assertEqual([(t["datatype"], t["shape"]) for t in m["outputs"]], outputs)
+            g = s.stub.ModelMetadata(pb.ModelMetadataRequest(name=model))
+            self.assertEqual([(t.name, t.datatype, list(t.shape)) for t in g.inputs], inputs)
+            self.assertEqual([(t.datatype, list(t.shape)) for t in g.outputs], outputs)
+        # The directory that holds no model is not one.
+        self.assertEqual(s.get("/v2/models/notes")[0], 404)
+        # curl sees the same.
+        code, body = curl(s.base + "/v2/models/segmenter")
+        self.assertEqual((code, json.loads(body)["name"]), (200, "segmenter"))
+        # gRPC health and server metadata.
+        self.assertTrue(s.stub.ServerLive(pb.ServerLiveRequest()).live)
+        self.assertTrue(s.stub.ServerReady(pb.ServerReadyRequest()).ready)
+        self.assertTrue(s.stub.ModelReady(pb.ModelReadyRequest(name="segmenter", version="1")).ready)
+        sm = s.stub.ServerMetadata(pb.ServerMetadataRequest())
+        self.assertEqual((sm.name, list(sm.extensions)), ("qobl-serve", ["binary_tensor_data"]))
+
+    def test_json_outputs_are_bit_exact(self):
+        s = self.server
+        # Classifier, flat data, several items spanning two device runs of 4.
+        status, doc = s.infer_json("classifier", dict(classifier_request(6), id="req-7"))
+        self.assertEqual(status, 200, doc)
+        self.assertEqual((doc["model_name"], doc["model_version"], doc["id"]), ("classifier", "1", "req-7"))
+        out = doc["outputs"][0]
+        self.assertEqual((out["datatype"], out["shape"]), ("FP32", [6, 10]))
+        self.assertEqual(float_bytes(out["data"]), CLASSIFIER_OUT * 6)
+        # Segmenter (an output the card stores in a core layout), nested data, through the versioned path.
+        seg_in, seg_out = sample("segmenter")
+        req = {"inputs": [{"name": "data", "datatype": "FP32", "shape": [2, 3, 12, 12],
+                           "data": nest(floats(seg_in * 2), [2, 3, 12, 12])}]}
+        status, doc = s.infer_json("segmenter", req, path="/v2/models/segmenter/versions/1/infer")
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(doc["outputs"][0]["shape"], [2, 5, 12, 12])
+        self.assertEqual(float_bytes(doc["outputs"][0]["data"]), seg_out * 2)
+        # Dynamic suite at two shapes served by different members, the second loaded on first use.
+        for shape, items in (("8x8", 3), ("24x24", 2)):
+            h, w = map(int, shape.split("x"))
+            din, dout = sample("dynamic", shape)
+            req = {"inputs": [{"name": "data", "datatype": "FP32", "shape": [items, 3, h, w],
+                               "data": floats(din * items)}]}
+            status, doc = s.infer_json("dynamic", req)
+            self.assertEqual(status, 200, doc)
+            self.assertEqual(doc["outputs"][0]["shape"], [items, 4, h, w])
+            self.assertEqual(float_bytes(doc["outputs"][0]["data"]), dout * items, shape)
+
+    def test_binary_tensor_data(self):
+        s = self.server
+        header = {"inputs": [{"name": "data", "datatype": "FP32", "shape": [3, 3, 16, 16],
+                              "parameters": {"binary_data_size": len(CLASSIFIER_IN) * 3}}],
+                  "outputs": [{"name": "fused_dense_add", "parameters": {"binary_data": True}}]}
+        status, doc, raw = s.infer_binary("classifier", header, [CLASSIFIER_IN * 3])
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(doc["outputs"][0]["parameters"]["binary_data_size"], len(CLASSIFIER_OUT) * 3)
+        self.assertEqual(raw["fused_dense_add"], CLASSIFIER_OUT * 3)
+        # Request-wide binary_data_output, binary input mixed with nothing else, dynamic model.
+        din, dout = sample("dynamic", "16x16")
+        header = {"parameters": {"binary_data_output": True},
+                  "inputs": [{"name": "data", "datatype": "FP32", "shape": [1, 3, 16, 16],
+                              "parameters": {"binary_data_size": len(din)}}]}
+        status, doc, raw = s.infer_binary("dynamic", header, [din])
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(list(raw.values()), [dout])
+        # JSON input, binary output; curl sends a binary body.
+        seg_in, seg_out = sample("segmenter")
+        head = json.dumps({"inputs": [{"name": "data", "datatype": "FP32", "shape": [1, 3, 12, 12],
+                                       "parameters": {"binary_data_size": len(seg_in)}}],
+                           "parameters": {"binary_data_output": True}}).encode()
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(head + seg_in)
+            f.flush()
+            r = subprocess.run(
+                ["curl", "-s", "--data-binary", "@" + f.name, "-H", "Inference-Header-Content-Length: %d" % len(head),
+                 "-D", "-", s.base + "/v2/models/segmenter/infer"], capture_output=True, timeout=60)
+        head_end = r.stdout.index(b"\r\n\r\n") + 4
+        headers = r.stdout[:head_end].decode()
+        body = r.stdout[head_end:]
+        self.assertIn("200 OK", headers)
+        hlen = int([l.split(":")[1] for l in headers.split("\r\n") if l.lower().startswith("inference-header")][0])
+        self.assertEqual(body[hlen:], seg_out)
+
+    def test_grpc_inference(self):
+        s = self.server
+        r = s.grpc_infer("classifier", [("data", "FP32", [5, 3, 16, 16], None)], raw=[CLASSIFIER_IN * 5])
+        self.assertEqual((r.model_name, r.model_version, r.id), ("classifier", "1", "g1"))
+        self.assertEqual(list(r.outputs[0].shape), [5, 10])
+        self.assertEqual(r.raw_output_contents[0], CLASSIFIER_OUT * 5)
+        # Typed contents instead of raw bytes.
+        seg_in, seg_out = sample("segmenter")
+        r = s.grpc_infer("segmenter", [("data", "FP32", [1, 3, 12, 12], floats(seg_in))])
+        self.assertEqual(r.raw_output_contents[0], seg_out)
+        din, dout = sample("dynamic", "32x32")
+        r = s.grpc_infer("dynamic", [("data", "FP32", [2, 3, 32, 32], None)], raw=[din * 2])
+        self.assertEqual((list(r.outputs[0].shape), r.raw_output_contents[0]), ([2, 4, 32, 32], dout * 2))
+
+    def test_rest_errors(self):
+        s = self.server
+        good = classifier_request(1)
+        cases = [
+            # (what, model path, body, status, fragment of the message)
+            ("malformed JSON", "classifier", b'{"inputs": [', 400, "malformed JSON"),
+            ("not an object", "classifier", b"[1, 2]", 400, "not a JSON object"),
+            ("unknown model", "resnet", json.dumps(good).encode(), 404, 'unknown model "resnet"'),
+            ("unknown version", "classifier/versions/7", json.dumps(good).encode(), 404, 'no version "7"'),
+            ("wrong input name", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], name="image")]}).encode(), 400, 'unknown input "image"'),
+            ("wrong shape", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], shape=[1, 3, 16, 15])]}).encode(), 400, "shape [1,3,16,15]"),
+            ("zero items", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], shape=[0, 3, 16, 16], data=[])]}).encode(), 400, "batch at least 1"),
+            ("wrong datatype", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], datatype="INT32")]}).encode(), 400, "datatype INT32"),
+            ("unknown datatype", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], datatype="FP128")]}).encode(), 400, "datatype FP128"),
+            ("too few elements", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], data=good["inputs"][0]["data"][:-1])]}).encode(), 400,
+             "holds 768 elements, \"data\" has 767"),
+            ("non-numbers", "classifier", json.dumps(
+                {"inputs": [dict(good["inputs"][0], data=["x"] * 768)]}).encode(), 400, "other than numbers"),
+            ("missing input", "classifier", b'{"inputs": []}', 400, '"inputs" is missing'),
+            ("unknown output", "classifier", json.dumps(dict(good, outputs=[{"name": "logits"}])).encode(), 400,
+             'unknown output "logits"'),
+            ("nested too deep", "classifier", b'{"inputs": ' + b"[" * 40 + b"]" * 40 + b"}", 400, "nests deeper"),
+            ("dynamic shape outside the suite", "dynamic", json.dumps(
+                {"inputs": [{"name": "data", "datatype": "FP32", "shape": [1, 3, 40, 40],
+                             "data": [0.0] * 4800}]}).encode(), 400, "outside the shape ranges"),
+        ]
+        for what, model, body, status, fragment in cases:
+            st, _, out = s.request("POST", "/v2/models/%s/infer" % model, body, {"Content-Type": "application/json"})
+            self.assertEqual(st, status, (what, out))
+            self.assertIn(fragment, json.loads(out)["error"], what)
+        # Binary bodies: a size that does not match the shape, data past the end, bytes no input claims.
+        n = len(CLASSIFIER_IN)
+        for size, tensors, fragment in ((n - 4, [CLASSIFIER_IN[:-4]], "binary_data_size\" says %d" % (n - 4)),
+                                        (n, [CLASSIFIER_IN[:-4]], "runs past the end"),
+                                        (n, [CLASSIFIER_IN + b"xx"], "that no input")):
+            head = {"inputs": [{"name": "data", "datatype": "FP32", "shape": [1, 3, 16, 16],
+                                "parameters": {"binary_data_size": size}}]}
+            status, doc, _ = s.infer_binary("classifier", head, tensors)
+            self.assertError(status, doc, 400, fragment)
+        st, _, out = s.request("POST", "/v2/models/classifier/infer", b"{}",
+                               {"Inference-Header-Content-Length": "99"})
+        self.assertEqual(st, 400)
+        self.assertIn("Inference-Header-Content-Length", json.loads(out)["error"])
+        # Model names are only looked up among the loaded models: a path out of the repository is unknown.
+        for path in ("/v2/models/../classifier/infer", "/v2/models/..%2Fclassifier/infer",
+                     "/v2/models/%2e%2e/infer", "/v2/models/..%2F..%2Fetc%2Fpasswd"):
+            code, body = curl("--path-as-is", "-X", "POST", "-d", json.dumps(good), s.base + path)
+            self.assertEqual(code, 404, path)
+            self.assertIn("error", json.loads(body), path)
+        # Unknown endpoints answer with a JSON error too.
+        status, _, body = s.get("/v3/models")
+        self.assertEqual(status, 404)
+        self.assertIn("no such endpoint", json.loads(body)["error"])
+
+    def test_grpc_errors(self):
+        s = self.server
+        cases = [
+            ("unknown model", "../classifier", [("data", "FP32", [1, 3, 16, 16], None)], [CLASSIFIER_IN],
+             grpc.StatusCode.NOT_FOUND, 'unknown model "../classifier"'),
+            ("wrong input name", "classifier", [("image", "FP32", [1, 3, 16, 16], None)], [CLASSIFIER_IN],
+             grpc.StatusCode.INVALID_ARGUMENT, 'unknown input "image"'),
+            ("wrong shape", "classifier", [("data", "FP32", [1, 3, 8, 8], None)], [CLASSIFIER_IN[:768]],
+             grpc.StatusCode.INVALID_ARGUMENT, "shape [1,3,8,8]"),
+            ("wrong datatype", "classifier", [("data", "FP64", [1, 3, 16, 16], None)], [CLASSIFIER_IN * 2],
+             grpc.StatusCode.INVALID_ARGUMENT, "datatype FP64"),
+            ("wrong byte count", "classifier", [("data", "FP32", [1, 3, 16, 16], None)], [CLASSIFIER_IN[:-1]],
+             grpc.StatusCode.INVALID_ARGUMENT, "3071 given"),
+            ("raw count", "classifier", [("data", "FP32", [1, 3, 16, 16], None)], [CLASSIFIER_IN, b""],
+             grpc.StatusCode.INVALID_ARGUMENT, "raw_input_contents holds 2"),
+            ("contents count", "classifier", [("data", "FP32", [1, 3, 16, 16], [1.0, 2.0])], None,
+             grpc.StatusCode.INVALID_ARGUMENT, "the contents 2"),
+        ]
+        for what, model, inputs, raw, code, fragment in cases:
+            with self.assertRaises(grpc.RpcError, msg=what) as cm:
+                s.grpc_infer(model, inputs, raw=raw)
+            self.assertEqual(cm.exception.code(), code, what)
+            self.assertIn(fragment, cm.exception.details(), what)
+        with self.assertRaises(grpc.RpcError) as cm:
+            s.stub.ModelMetadata(pb.ModelMetadataRequest(name="classifier", version="2"))
+        self.assertEqual(cm.exception.code(), grpc.StatusCode.NOT_FOUND)
+        with self.assertRaises(grpc.RpcError) as cm:
+            s.stub.ModelReady(pb.ModelReadyRequest(name="nope"))
+        self.assertEqual(cm.exception.code(), grpc.StatusCode.NOT_FOUND)
+
+    def test_metrics(self):
+        s = self.server
+        before = s.metrics()
+        self.assertEqual(s.infer_json("trivial", {"inputs": [{"name": "data", "datatype": "FP32", "shape": [3, 16],
+                                                               "data": [0.5] * 48}]})[0], 200)
+        self.assertEqual(s.infer_json("trivial", {"inputs": [{"name": "data", "datatype": "FP32", "shape": [3, 15],
+                                                               "data": [0.5] * 45}]})[0], 400)
+        after = s.metrics()
+
+        def delta(name, **labels):
+            key = (name, frozenset((k, '"%s"' % v) for k, v in labels.items()))
+            return after[key] - before.get(key, 0)
+
+        self.assertEqual(delta("qobl_inference_requests_total", model="trivial", status="success"), 1)
+        self.assertEqual(delta("qobl_inference_requests_total", model="trivial", status="failure"), 1)
+        self.assertEqual(delta("qobl_inference_items_total", model="trivial", status="success"), 3)
+        self.assertEqual(delta("qobl_inference_latency_seconds_count", model="trivial"), 1)
+        self.assertEqual(delta("qobl_queue_time_seconds_count", model="trivial"), 3)
+        self.assertGreaterEqual(delta("qobl_device_runs_total", model="trivial"), 1)
+        self.assertEqual(delta("qobl_device_run_items_total", model="trivial"), 3)
+        for card in ("0", "1"):
+            self.assertGreater(after[("qobl_card_memory_bytes", frozenset({("card", '"%s"' % card)}))], 0)
+        inf = after[("qobl_inference_latency_seconds_bucket", frozenset({("model", '"trivial"'), ("le", '"+Inf"')}))]
+        self.assertEqual(inf, after[("qobl_inference_latency_seconds_count", frozenset({("model", '"trivial"')}))])
+
+
+class LimitsTest(ServerTestCase):
+    """Oversized bodies, slow and stalled clients."""
+    ARGS = ("--max-request-bytes", "65536", "--read-timeout-ms", "300", "--request-timeout-ms", "1500",
+            "--http-threads", "2", "--idle-timeout-s", "1")
+    CARDS = 1
+
+    def test_oversized_bodies(self):
+        s = self.server
+        big = json.dumps(classifier_request(12)).encode()   # about 100 KB
+        self.assertGreater(len(big), 65536)
+        status, _, body = s.request("POST", "/v2/models/classifier/infer", big)
+        self.assertEqual(status, 413)
+        self.assertIn("--max-request-bytes", json.loads(body)["error"])
+        # The refusal comes from the declared length alone: the body is never sent.
+        got, secs, _ = raw_http(s.http, b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
+                                        b"Content-Length: 10000000000\r\n\r\n{", read_timeout=5)
+        self.assertTrue(got.startswith(b"HTTP/1.1 413"), got)
+        self.assertLess(secs, 2.0)
+        # A chunked body is cut off as soon as it passes the limit.
+        chunk = b"x" * 40000
+        chunked = b"".join(b"%x\r\n%s\r\n" % (len(chunk), chunk) for _ in range(3)) + b"0\r\n\r\n"
+        got, _, _ = raw_http(s.http, b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
+                                     b"Transfer-Encoding: chunked\r\n\r\n" + chunked, read_timeout=5)
+        self.assertTrue(got.startswith(b"HTTP/1.1 413"), got[:200])
+        # gRPC refuses the message from its length prefix.
+        with self.assertRaises(grpc.RpcError) as cm:
+            s.grpc_infer("classifier", [("data", "FP32", [24, 3, 16, 16], None)], raw=[CLASSIFIER_IN * 24])
+        self.assertEqual(cm.exception.code(), grpc.StatusCode.RESOURCE_EXHAUSTED)
+        # The server still serves.
+        self.assertEqual(s.infer_json("classifier", classifier_request(1))[0], 200)
+
+    def test_slow_and_stalled_clients(self):
+        s = self.server
+        # More stalled connections than the server has HTTP workers, each with half a request line.
+        stalled = []
+        for _ in range(4):
+            c = socket.create_connection(("127.0.0.1", s.http))
+            c.sendall(b"POST /v2/models/classifier/in")
+            stalled.append(c)
+        # A well-behaved client is still served once the stalled ones have been dropped.
+        start = time.time()
+        status, doc = s.infer_json("classifier", classifier_request(1))
+        self.assertEqual(status, 200, doc)
+        self.assertLess(time.time() - start, 10)
+        for c in stalled:
+            c.settimeout(5)
+            try:
+                self.assertEqual(c.recv(100), b"")   # closed by the server
+            except ConnectionResetError:
+                pass
+            c.close()
+        # A client that trickles its body slower than the request time-out gets 408.
+        c = socket.create_connection(("127.0.0.1", s.http))
+        c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n")
+        c.settimeout(0.25)
+        got = b""
+        deadline = time.time() + 8
+        while time.time() < deadline and not got:
+            try:
+                c.sendall(b" ")
+                got = c.recv(1000)
+            except socket.timeout:
+                continue
+            except (BrokenPipeError, ConnectionResetError):
+                break
+        c.close()
+        self.assertTrue(got.startswith(b"HTTP/1.1 408"), got)
+
+
+class SchedulingTest(ServerTestCase):
+    """One card and one instance: dynamic batching, requests spanning runs, full queues, card failures."""
+    ARGS = ("--max-queue-delay-us", "300000", "--max-queue-size", "8")
+    CARDS = 1
+    HOOKS = True
+
+    def concurrently(self, calls):
+        results = [None] * len(calls)
+
+        def run(i):
+            results[i] = calls[i]()
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(calls))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return results
+
+    def runs(self):
+        s = self.server
+        return (s.metric("qobl_device_runs_total", model="classifier"),
+                s.metric("qobl_device_run_items_total", model="classifier"))
+
+    def test_concurrent_requests_share_device_runs(self):
+        runs0, items0 = self.runs()
+        results = self.concurrently([lambda: self.server.infer_json("classifier", classifier_request(1))] * 4)
+        for status, doc in results:
+            self.assertEqual(status, 200, doc)
+            self.assertEqual(float_bytes(doc["outputs"][0]["data"]), CLASSIFIER_OUT)
+        runs1, items1 = self.runs()
+        self.assertEqual((runs1 - runs0, items1 - items0), (1, 4))   # one full run of the batch of 4
+
+    def test_request_spans_runs_in_order(self):
+        s = self.server
+        zeros = bytes(len(CLASSIFIER_IN))
+        status, doc = s.infer_json("classifier", classifier_request(1, zeros))
+        self.assertEqual(status, 200)
+        zero_out = float_bytes(doc["outputs"][0]["data"])
+        self.assertNotEqual(zero_out, CLASSIFIER_OUT)
+        pattern = [1, 0, 0, 1, 1, 0, 1, 0]   # 8 items: two runs of 4 ... plus ordering
+        data = b"".join(CLASSIFIER_IN if p else zeros for p in pattern)
+        runs0, _ = self.runs()
+        status, doc = s.infer_json("classifier", classifier_request(len(pattern), data))
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(float_bytes(doc["outputs"][0]["data"]),
+                         b"".join(CLASSIFIER_OUT if p else zero_out for p in pattern))
+        self.assertEqual(self.runs()[0] - runs0, 2)
+
+    def test_full_queue_is_refused(self):
+        s = self.server
+        s.hook("/test-hooks/op-delay?card=0&us=150000")
+        try:
+            calls = [lambda: s.infer_json("classifier", classifier_request(4))] * 6
+            results = self.concurrently(calls)
+        finally:
+            s.hook("/test-hooks/op-delay?card=0&us=0")
+        statuses = sorted(st for st, _ in results)
+        self.assertIn(200, statuses)
+        self.assertIn(503, statuses)
+        self.assertEqual(set(statuses), {200, 503})
+        for status, doc in results:
+            if status == 503:
+                self.assertIn("try again later", doc["error"])
+            else:
+                self.assertEqual(float_bytes(doc["outputs"][0]["data"]), CLASSIFIER_OUT * 4)
+
+    def test_card_failure_fails_only_its_run(self):
+        s = self.server
+        idle = s.metric("qobl_card_memory_blocks", card="0")
+        # One request filling one run.
+        s.hook("/test-hooks/fail-next-run?model=classifier&card=0&code=507011")
+        status, doc = s.infer_json("classifier", classifier_request(4))
+        self.assertError(status, doc, 500, "the card failed the device run")
+        status, doc = s.infer_json("classifier", classifier_request(4))
+        self.assertEqual(status, 200, doc)
+        # Two requests gathered into one failing run both fail; a request in the next run succeeds.
+        s.hook("/test-hooks/fail-next-run?model=classifier&card=0&code=507011")
+        results = self.concurrently([lambda: s.infer_json("classifier", classifier_request(2))] * 2)
+        self.assertEqual([st for st, _ in results], [500, 500])
+        # A request spanning two runs of which the first fails, over gRPC.
+        s.hook("/test-hooks/fail-next-run?model=classifier&card=0&code=507011")
+        with self.assertRaises(grpc.RpcError) as cm:
+            s.grpc_infer("classifier", [("data", "FP32", [8, 3, 16, 16], None)], raw=[CLASSIFIER_IN * 8])
+        self.assertEqual(cm.exception.code(), grpc.StatusCode.INTERNAL)
+        r = s.grpc_infer("classifier", [("data", "FP32", [8, 3, 16, 16], None)], raw=[CLASSIFIER_IN * 8])
+        self.assertEqual(r.raw_output_contents[0], CLASSIFIER_OUT * 8)
+        # Nothing leaked on the card.
+        self.assertEqual(s.metric("qobl_card_memory_blocks", card="0"), idle)
+
+
+class ShutdownTest(unittest.TestCase):
+    """SIGTERM while requests are in flight: they all finish, the card is left empty, exit 0."""
+
+    def test_sigterm_with_requests_in_flight(self):
+        s = Server("--max-queue-delay-us", "0", cards=2, hooks=True)
+        try:
+            for card in (0, 1):
+                s.hook("/test-hooks/op-delay?card=%d&us=200000" % card)
+            results = []
+
+            def rest():
+                results.append(s.infer_json("classifier", classifier_request(4)))
+
+            def grpc_call():
+                try:
+                    r = s.grpc_infer("classifier", [("data", "FP32", [4, 3, 16, 16], None)], raw=[CLASSIFIER_IN * 4])
+                    results.append((200, r.raw_output_contents[0]))
+                except grpc.RpcError as e:
+                    results.append((e.code(), e.details()))
+            threads = [threading.Thread(target=f) for f in (rest, rest, rest, grpc_call, grpc_call)]
+            for t in threads:
+                t.start()
+            time.sleep(0.3)
+            in_flight = len(threads) - len(results)
+            s.proc.send_signal(signal.SIGTERM)
+            for t in threads:
+                t.join()
+            code, out = s.stop()
+        finally:
+            if s.proc.poll() is None:
+                s.proc.kill()
+        self.assertEqual(code, 0, s.stderr())
+        self.assertGreater(in_flight, 0)
+        self.assertEqual(len(results), 5)
+        for status, body in results:
+            self.assertEqual(status, 200, body)
+            data = body if isinstance(body, bytes) else float_bytes(body["outputs"][0]["data"])
+            self.assertEqual(data, CLASSIFIER_OUT * 4)
+        self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
+        self.assertIn("SIGTERM: stopping", s.stderr())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,287 @@
+// qobl-serve's request and response codecs, command line and metrics text, without a card or a socket.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include <rapidjson/document.h>
+
+#include "metrics.h"
+#include "options.h"
+#include "rest_codec.h"
+
+namespace zenlar {
+namespace qoblserve {
+namespace {
+
+TensorSpec spec(const char* name, const char* type, std::vector<int64_t> shape) {
+  TensorSpec s;
+  s.name = name;
+  s.datatype = type;
+  EXPECT_TRUE(datatypeByName(type, &s.dtype)) << type;
+  s.shape = std::move(shape);
+  return s;
+}
+
+// A model with inputs of several datatypes, one of them of variable extent.
+ModelSignature mixedModel() {
+  ModelSignature m;
+  m.name = "mixed";
+  m.inputs = {spec("a", "INT8", {-1, 2}), spec("b", "BOOL", {-1, 2}), spec("f", "FP32", {-1, -1}),
+              spec("h", "FP16", {-1, 2})};
+  m.outputs = {spec("y", "FP32", {-1, 2})};
+  return m;
+}
+
+const char* const kGoodInputs =
+    R"({"name":"a","datatype":"INT8","shape":[1,2],"data":[[-128,127]]},)"
+    R"({"name":"b","datatype":"BOOL","shape":[1,2],"data":[true,false]},)"
+    R"({"name":"f","datatype":"FP32","shape":[1,3],"data":[1.5,-0.0,3e38]},)"
+    R"({"name":"h","datatype":"FP16","shape":[1,2],"parameters":{"binary_data_size":4}})";
+
+std::string withBinary(const std::string& json, const std::string& raw, int64_t* headerLength) {
+  *headerLength = static_cast<int64_t>(json.size());
+  return json + raw;
+}
+
+TEST(RestCodec, ParsesEveryDatatypeFromJsonAndBinary) {
+  int64_t hl = 0;
+  const std::string body = withBinary(std::string(R"({"id":"x9","inputs":[)") + kGoodInputs +
+                                          R"(],"outputs":[{"name":"y","parameters":{"binary_data":true}}]})",
+                                      "\x01\x02\x03\x04", &hl);
+  InferRequest r;
+  uint32_t batch = 0;
+  const Error e = parseRestRequest(body, hl, mixedModel(), RestLimits(), &r, &batch);
+  ASSERT_FALSE(e) << e.message;
+  EXPECT_EQ(batch, 1u);
+  EXPECT_EQ(r.id, "x9");
+  ASSERT_EQ(r.inputs.size(), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(r.inputs[0].data, r.inputs[0].data + 2), (std::vector<uint8_t>{0x80, 0x7f}));
+  EXPECT_EQ(std::vector<uint8_t>(r.inputs[1].data, r.inputs[1].data + 2), (std::vector<uint8_t>{1, 0}));
+  float f[3];
+  ASSERT_EQ(r.inputs[2].bytes, sizeof f);
+  std::memcpy(f, r.inputs[2].data, sizeof f);
+  EXPECT_EQ(f[0], 1.5f);
+  EXPECT_TRUE(std::signbit(f[1]));
+  EXPECT_EQ(f[2], 3e38f);
+  EXPECT_EQ(r.inputs[3].data, reinterpret_cast<const uint8_t*>(body.data()) + hl);   // points into the body
+  EXPECT_EQ(r.inputs[3].bytes, 4u);
+  ASSERT_EQ(r.outputs.size(), 1u);
+  EXPECT_TRUE(r.outputs[0].binary);
+}
+
+TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
+  RestLimits tight;
+  tight.maxDepth = 6;
+  tight.maxValues = 200;
+  tight.maxBatch = 3;
+  const std::string a = R"({"name":"a","datatype":"INT8","shape":[1,2],"data":)";
+  const std::string rest = R"({"name":"b","datatype":"BOOL","shape":[1,2],"data":[true,false]},)"
+                           R"({"name":"f","datatype":"FP32","shape":[1,1],"data":[1]},)"
+                           R"({"name":"h","datatype":"FP16","shape":[1,2],"parameters":{"binary_data_size":4}})";
+  const auto with = [&](const std::string& aData) { return R"({"inputs":[)" + a + aData + "}," + rest + "]}"; };
+  std::string zeros300 = "0";
+  for (int i = 1; i < 300; ++i) zeros300 += ",0";
+  const struct {
+    std::string body;
+    const char* fragment;
+  } cases[] = {
+      {with("[-129,0]"), "outside the datatype's range"},
+      {with("[128,0]"), "outside the datatype's range"},
+      {with("[1.5,0]"), "not an integer"},
+      {with("[1,2,3]"), "holds 2 elements, \"data\" has 3"},
+      {with("[[1],[2,[3]]]"), "holds 2 elements, \"data\" has 3"},
+      {with("[1,null]"), "other than numbers"},
+      {R"({"inputs":[)" + a + R"([1,2]},)" + a + R"([1,2]},)" + rest + "]}", "given twice"},
+      {R"({"inputs":[)" + rest + "]}", "input \"a\" is missing"},
+      {R"({"inputs":[{"name":"a","datatype":"INT8","shape":[2,2],"data":[1,2,3,4]},)" + rest + "]}",
+       "disagree on the batch size"},
+      {R"({"inputs":[{"name":"a","datatype":"INT8","shape":[4,2],"data":[1,2,3,4,5,6,7,8]}]})", "at most 3"},
+      {R"({"inputs":[{"name":"a","datatype":"INT8","shape":[1,-2],"data":[]}]})", "extent >= 0"},
+      {R"({"inputs":[{"name":"f","datatype":"FP32","shape":[1,4294967296,4294967296],"data":[]}]})",
+       "shape [1,4294967296,4294967296]"},
+      {R"({"inputs":[{"name":"f","datatype":"FP32","shape":[1,4294967296],"data":[]}]})",
+       "holds more elements than the request can"},
+      {R"({"inputs":[{"name":"h","datatype":"FP16","shape":[1,2],"data":[1,2]}]})", "no JSON form"},
+      {R"({"inputs":[{"name":"b","datatype":"BOOL","shape":[1,2],"data":[1,0]}]})", "not true or false"},
+      {R"({"inputs":[{"name":"h","datatype":"FP16","shape":[1,2],"data":[1,2],"parameters":{"binary_data_size":4}}]})",
+       "both \"data\" and \"binary_data_size\""},
+      {R"({"inputs":[{"name":"a","datatype":"INT8","shape":[1,2],"data":[1,2],"parameters":[]}]})",
+       "\"parameters\" is not an object"},
+      {R"({"id":7,"inputs":[]})", "\"id\" is not a string"},
+      {R"({"inputs":[],"parameters":{"binary_data_output":1}})", "not true or false"},
+      {R"({"inputs":[[[[[[[1]]]]]]]})", "nests deeper than 6"},
+      {R"({"inputs":[{"name":"f","datatype":"FP32","shape":[1,300],"data":[)" + zeros300 + "]}]}",
+       "more than 200 values"},
+      {"{\"inputs\":[\x01]}", "malformed JSON at offset 11"},
+      {"", "malformed JSON at offset 0"},
+  };
+  for (const auto& c : cases) {
+    InferRequest r;
+    uint32_t batch = 0;
+    int64_t hl = 0;
+    const std::string body = withBinary(c.body, "\x01\x02\x03\x04", &hl);
+    const Error e = parseRestRequest(body, hl, mixedModel(), tight, &r, &batch);
+    EXPECT_EQ(e.kind, ErrorKind::kInvalidArgument) << c.body;
+    EXPECT_NE(e.message.find(c.fragment), std::string::npos) << c.body << "\n -> " << e.message;
+  }
+}
+
+TEST(RestCodec, NumbersConvertExactlyAtTheEdges) {
+  ModelSignature m;
+  m.name = "edges";
+  m.inputs = {spec("i", "INT64", {-1, 2}), spec("d", "FP64", {-1, 5})};
+  const std::string body = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],)"
+                           R"("data":[-9223372036854775808,9223372036854775807]},)"
+                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0E230,20E262,4.9e-324,0.1,-Infinity]}]})";
+  InferRequest r;
+  uint32_t batch = 0;
+  const Error e = parseRestRequest(body, -1, m, RestLimits(), &r, &batch);
+  ASSERT_FALSE(e) << e.message;
+  int64_t i[2];
+  double d[5];
+  std::memcpy(i, r.inputs[0].data, sizeof i);
+  std::memcpy(d, r.inputs[1].data, sizeof d);
+  EXPECT_EQ(i[0], INT64_MIN);
+  EXPECT_EQ(i[1], INT64_MAX);
+  EXPECT_EQ(d[0], 0.0);
+  EXPECT_EQ(d[1], 20e262);
+  EXPECT_EQ(d[2], 4.9e-324);
+  EXPECT_EQ(d[3], 0.1);
+  EXPECT_TRUE(std::isinf(d[4]) && d[4] < 0);
+  // One past the signed range is refused.
+  const std::string over = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],"data":[0,9223372036854775808]},)"
+                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0,0,0,0,0]}]})";
+  EXPECT_NE(parseRestRequest(over, -1, m, RestLimits(), &r, &batch).message.find("outside the datatype's range"),
+            std::string::npos);
+}
+
+TEST(RestCodec, HeaderLengthIsADecimalWithinTheBody) {
+  const struct {
+    const char* text;
+    uint64_t body;
+    int64_t want;
+  } cases[] = {{"0", 10, 0}, {"10", 10, 10}, {"11", 10, -1}, {"", 10, -1},
+               {"-1", 10, -1}, {"1e3", 5000, -1}, {" 5", 10, -1}, {"99999999999999999999", 10, -1}};
+  for (const auto& c : cases) EXPECT_EQ(parseHeaderLength(c.text, c.body), c.want) << c.text;
+}
+
+TEST(RestCodec, ResponseFloatsRoundTripExactlyAndBinaryOutputsFollowTheHeader) {
+  const float values[] = {0.1f, 1.0f / 3.0f, FLT_MIN, 1e-45f, FLT_MAX, -0.0f, 16777216.0f, -2.5e-20f};
+  OutputTensor f;
+  f.name = "scores";
+  f.datatype = "FP32";
+  f.dtype = DType{2, 32, 1};
+  f.shape = {1, 8};
+  f.data.resize(sizeof values);
+  std::memcpy(f.data.data(), values, sizeof values);
+  OutputTensor i8 = f;
+  i8.name = "classes";
+  i8.datatype = "INT8";
+  i8.dtype = DType{0, 8, 1};
+  i8.shape = {1, 2};
+  i8.data = {0x80, 0x05};
+  OutputTensor half = i8;   // FP16 has no JSON form: returned as bytes even when JSON was asked for
+  half.name = "half";
+  half.datatype = "FP16";
+  half.dtype = DType{2, 16, 1};
+  half.data = {0x00, 0x3c, 0x00, 0xc0};
+  OutputTensor bin = i8;
+  bin.name = "bin";
+  bin.binary = true;
+  InferResult r;
+  r.model = "m";
+  r.id = "q";
+  r.outputs = {f, i8, half, bin};
+  std::string body;
+  uint64_t hl = 0;
+  writeRestResponse(r, &body, &hl);
+  ASSERT_GT(hl, 0u);
+  EXPECT_EQ(body.substr(hl), std::string("\x00\x3c\x00\xc0\x80\x05", 6));
+  rapidjson::Document d;
+  d.Parse(body.c_str(), hl);
+  ASSERT_FALSE(d.HasParseError());
+  EXPECT_STREQ(d["id"].GetString(), "q");
+  const auto& data = d["outputs"][0]["data"];
+  ASSERT_EQ(data.Size(), 8u);
+  for (rapidjson::SizeType k = 0; k < 8; ++k) {
+    const float back = static_cast<float>(data[k].GetDouble());
+    EXPECT_EQ(std::memcmp(&back, &values[k], sizeof back), 0) << k << ": " << values[k];
+  }
+  EXPECT_EQ(d["outputs"][1]["data"][0].GetInt(), -128);
+  EXPECT_EQ(d["outputs"][2]["parameters"]["binary_data_size"].GetUint(), 4u);
+  EXPECT_FALSE(d["outputs"][3].HasMember("data"));
+  // Without binary outputs the body is JSON alone.
+  r.outputs = {f};
+  writeRestResponse(r, &body, &hl);
+  EXPECT_EQ(hl, 0u);
+  EXPECT_EQ(errorJson("bad \"x\"\n"), R"({"error":"bad \"x\"\n"})");
+}
+
+TEST(ServeOptions, ParsesAndRefuses) {
+  const auto parse = [](std::vector<const char*> args, Options* o, std::string* err) {
+    args.insert(args.begin(), "qobl-serve");
+    return parseOptions(static_cast<int>(args.size()), args.data(), o, err);
+  };
+  Options o;
+  std::string err;
+  ASSERT_TRUE(parse({"--model-repository", "/m", "--http-port", "0", "--grpc-port", "0", "--devices", "2",
+                     "--instances-per-device", "3", "--max-queue-delay-us", "0", "--host", "0.0.0.0",
+                     "--max-request-bytes", "1048576", "--log-level", "warn"},
+                    &o, &err))
+      << err;
+  EXPECT_EQ(o.repository, "/m");
+  EXPECT_EQ(o.host, "0.0.0.0");
+  EXPECT_EQ((std::vector<uint32_t>{o.devices, o.serve.instancesPerDevice, o.serve.maxQueueDelayUs}),
+            (std::vector<uint32_t>{2, 3, 0}));
+  EXPECT_EQ(o.maxRequestBytes, 1048576u);
+  ASSERT_TRUE(parse({"--model-repository", "/m"}, &o, &err));
+  EXPECT_EQ((std::vector<int>{o.httpPort, o.grpcPort}), (std::vector<int>{8000, 8001}));
+  EXPECT_EQ(o.host, "127.0.0.1");
+  EXPECT_EQ(o.maxRequestBytes, 64u << 20);
+  const struct {
+    std::vector<const char*> args;
+    const char* fragment;
+  } bad[] = {
+      {{}, "--model-repository DIR is required"},
+      {{"--model-repository"}, "needs a value"},
+      {{"--model-repository", "/m", "--http-port", "70000"}, "--http-port expects a whole number from 0 to 65535"},
+      {{"--model-repository", "/m", "--devices", "0"}, "--devices expects"},
+      {{"--model-repository", "/m", "--devices", "-1"}, "--devices expects"},
+      {{"--model-repository", "/m", "--http-port", "9000", "--grpc-port", "9000"}, "must differ"},
+      {{"--model-repository", "/m", "--log-level", "LOUD"}, "--log-level expects"},
+      {{"--model-repository", "/m", "--frobnicate", "1"}, "unknown option --frobnicate"},
+      {{"--model-repository", "/m", "extra"}, "unexpected argument"},
+  };
+  for (const auto& c : bad) {
+    EXPECT_FALSE(parse(c.args, &o, &err));
+    EXPECT_NE(err.find(c.fragment), std::string::npos) << err;
+  }
+}
+
+TEST(ServeMetrics, PrometheusTextWithEscapedLabelsAndCumulativeBuckets) {
+  Metrics m(0);
+  ModelMetrics& a = m.model("we\"ird\\name");
+  a.requestsOk = 3;
+  a.runItems = 6;
+  a.runCapacity = 8;
+  a.latency.observe(0.0002);
+  a.latency.observe(0.003);
+  a.latency.observe(100);
+  const std::string text = m.render();
+  const std::string l = "model=\"we\\\"ird\\\\name\"";
+  for (const std::string& line :
+       {"qobl_inference_requests_total{" + l + ",status=\"success\"} 3",
+        "qobl_inference_latency_seconds_bucket{" + l + ",le=\"0.00025\"} 1",
+        "qobl_inference_latency_seconds_bucket{" + l + ",le=\"0.005\"} 2",
+        "qobl_inference_latency_seconds_bucket{" + l + ",le=\"10\"} 2",
+        "qobl_inference_latency_seconds_bucket{" + l + ",le=\"+Inf\"} 3",
+        "qobl_inference_latency_seconds_count{" + l + "} 3", "qobl_device_run_fill_ratio{" + l + "} 0.75",
+        std::string("# TYPE qobl_queue_time_seconds histogram")})
+    EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
+}
+
+}  // namespace
+}  // namespace qoblserve
+}  // namespace zenlar

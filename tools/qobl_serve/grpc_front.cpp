@@ -1,0 +1,285 @@
+#include "grpc_front.h"
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include <grpcpp/grpcpp.h>
+#include <grpcpp/resource_quota.h>
+
+#include "http_front.h"
+#include "inference.grpc.pb.h"
+#include "qobl_api.h"
+
+namespace zenlar {
+namespace qoblserve {
+
+namespace {
+
+grpc::Status toStatus(const Error& e) {
+  grpc::StatusCode code = grpc::StatusCode::INTERNAL;
+  switch (e.kind) {
+    case ErrorKind::kNone:
+      return grpc::Status::OK;
+    case ErrorKind::kInvalidArgument:
+      code = grpc::StatusCode::INVALID_ARGUMENT;
+      break;
+    case ErrorKind::kNotFound:
+      code = grpc::StatusCode::NOT_FOUND;
+      break;
+    case ErrorKind::kResourceExhausted:
+      code = grpc::StatusCode::RESOURCE_EXHAUSTED;
+      break;
+    case ErrorKind::kUnavailable:
+      code = grpc::StatusCode::UNAVAILABLE;
+      break;
+    case ErrorKind::kInternal:
+      code = grpc::StatusCode::INTERNAL;
+      break;
+  }
+  return grpc::Status(code, e.message);
+}
+
+Error bad(std::string m) { return makeError(ErrorKind::kInvalidArgument, std::move(m)); }
+
+template <typename T, typename Src>
+void pack(const Src& values, std::vector<uint8_t>* out) {
+  out->resize(static_cast<size_t>(values.size()) * sizeof(T));
+  uint8_t* p = out->data();
+  for (const auto& v : values) {
+    const T t = static_cast<T>(v);
+    std::memcpy(p, &t, sizeof t);
+    p += sizeof t;
+  }
+}
+
+template <typename Src>
+bool inRange(const Src& values, int64_t lo, int64_t hi) {
+  for (const auto& v : values) {
+    if (static_cast<int64_t>(v) < lo || static_cast<int64_t>(v) > hi) return false;
+  }
+  return true;
+}
+
+// Decodes typed contents of input `t` (datatype and shape already known) into t->owned.  The element
+// count must equal the shape's; nothing is allocated before that is known.
+Error decodeContents(const inference::InferTensorContents& c, int64_t count, InputTensor* t) {
+  const DType d = t->dtype;
+  const std::string at = "input \"" + t->name + "\": ";
+  int64_t given = -1;
+  const auto expect = [&](int64_t n) {
+    given = n;
+    return n == count;
+  };
+  bool ok = false, range = true;
+  if (d == DType{1, 1, 1}) {
+    if ((ok = expect(c.bool_contents_size()))) pack<uint8_t>(c.bool_contents(), &t->owned);
+  } else if (d == DType{2, 32, 1}) {
+    if ((ok = expect(c.fp32_contents_size()))) pack<float>(c.fp32_contents(), &t->owned);
+  } else if (d == DType{2, 64, 1}) {
+    if ((ok = expect(c.fp64_contents_size()))) pack<double>(c.fp64_contents(), &t->owned);
+  } else if (d == DType{0, 64, 1}) {
+    if ((ok = expect(c.int64_contents_size()))) pack<int64_t>(c.int64_contents(), &t->owned);
+  } else if (d == DType{1, 64, 1}) {
+    if ((ok = expect(c.uint64_contents_size()))) pack<uint64_t>(c.uint64_contents(), &t->owned);
+  } else if (d.code == 0 && d.bits <= 32) {
+    const int64_t hi = (int64_t{1} << (d.bits - 1)) - 1;
+    if ((ok = expect(c.int_contents_size())) && (range = inRange(c.int_contents(), -hi - 1, hi))) {
+      if (d.bits == 8) pack<int8_t>(c.int_contents(), &t->owned);
+      if (d.bits == 16) pack<int16_t>(c.int_contents(), &t->owned);
+      if (d.bits == 32) pack<int32_t>(c.int_contents(), &t->owned);
+    }
+  } else if (d.code == 1 && d.bits <= 32) {
+    const int64_t hi = d.bits == 32 ? int64_t{UINT32_MAX} : (int64_t{1} << d.bits) - 1;
+    if ((ok = expect(c.uint_contents_size())) && (range = inRange(c.uint_contents(), 0, hi))) {
+      if (d.bits == 8) pack<uint8_t>(c.uint_contents(), &t->owned);
+      if (d.bits == 16) pack<uint16_t>(c.uint_contents(), &t->owned);
+      if (d.bits == 32) pack<uint32_t>(c.uint_contents(), &t->owned);
+    }
+  } else {
+    return bad(at + t->datatype + " has no typed contents: send it in raw_input_contents");
+  }
+  if (!ok)
+    return bad(at + "shape " + shapeText(t->shape) + " holds " + std::to_string(count) + " elements, the contents " +
+               std::to_string(given));
+  if (!range) return bad(at + "the contents hold a value outside the datatype's range");
+  t->data = t->owned.data();
+  t->bytes = t->owned.size();
+  return Error();
+}
+
+// Turns a ModelInferRequest into an InferRequest checked against the model.
+Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature& sig, uint32_t maxBatch,
+                    uint64_t maxBytes, InferRequest* out, uint32_t* items) {
+  InferRequest r;
+  r.model = sig.name;
+  r.version = in.model_version();
+  r.id = in.id();
+  const bool raw = in.raw_input_contents_size() > 0;
+  if (raw && in.raw_input_contents_size() != in.inputs_size())
+    return bad("raw_input_contents holds " + std::to_string(in.raw_input_contents_size()) + " tensors for " +
+               std::to_string(in.inputs_size()) + " inputs");
+  for (int i = 0; i < in.inputs_size(); ++i) {
+    const auto& src = in.inputs(i);
+    InputTensor t;
+    t.name = src.name();
+    t.datatype = src.datatype();
+    t.shape.assign(src.shape().begin(), src.shape().end());
+    const std::string at = "input \"" + t.name + "\": ";
+    if (!datatypeByName(t.datatype, &t.dtype)) return bad(at + "unknown datatype \"" + t.datatype + "\"");
+    const int64_t count = elementCount(t.shape, static_cast<int64_t>(maxBytes));
+    if (count < 0) return bad(at + "shape " + shapeText(t.shape) + " is negative or larger than a request can be");
+    if (raw) {
+      if (src.has_contents()) return bad(at + "has contents although raw_input_contents is used");
+      const std::string& bytes = in.raw_input_contents(i);
+      t.owned.assign(bytes.begin(), bytes.end());
+      t.data = t.owned.data();
+      t.bytes = t.owned.size();
+    } else {
+      // Only the model's datatype is decoded; a mismatch is reported by checkRequest below.
+      const TensorSpec* spec = nullptr;
+      for (const auto& s : sig.inputs) {
+        if (s.name == t.name) spec = &s;
+      }
+      if (spec != nullptr && spec->datatype == t.datatype) {
+        Error e = decodeContents(src.contents(), count, &t);
+        if (e) return e;
+      }
+    }
+    r.inputs.push_back(std::move(t));
+  }
+  for (const auto& o : in.outputs()) r.outputs.push_back(RequestedOutput{o.name(), false});
+  Error e = checkRequest(r, sig.inputs, sig.outputs, maxBatch, items);
+  if (e) return e;
+  *out = std::move(r);
+  return Error();
+}
+
+void fillTensorMeta(const TensorSpec& t, inference::ModelMetadataResponse::TensorMetadata* m) {
+  m->set_name(t.name);
+  m->set_datatype(t.datatype);
+  for (int64_t d : t.shape) m->add_shape(d);
+}
+
+}  // namespace
+
+class GrpcFront::Service final : public inference::GRPCInferenceService::Service {
+ public:
+  explicit Service(Repository& repo, uint64_t maxBytes) : repo_(repo), maxBytes_(maxBytes) {}
+
+  grpc::Status ServerLive(grpc::ServerContext*, const inference::ServerLiveRequest*,
+                          inference::ServerLiveResponse* r) override {
+    r->set_live(true);
+    return grpc::Status::OK;
+  }
+  grpc::Status ServerReady(grpc::ServerContext*, const inference::ServerReadyRequest*,
+                           inference::ServerReadyResponse* r) override {
+    r->set_ready(!repo_.stopping());
+    return grpc::Status::OK;
+  }
+  grpc::Status ModelReady(grpc::ServerContext*, const inference::ModelReadyRequest* q,
+                          inference::ModelReadyResponse* r) override {
+    Error e;
+    if (lookup(q->name(), q->version(), &e) == nullptr) return toStatus(e);
+    r->set_ready(!repo_.stopping());
+    return grpc::Status::OK;
+  }
+  grpc::Status ServerMetadata(grpc::ServerContext*, const inference::ServerMetadataRequest*,
+                              inference::ServerMetadataResponse* r) override {
+    uint32_t major = 0, minor = 0, rev = 0;
+    const char* ver = nullptr;
+    qoblGetVersion(&ver, &major, &minor, &rev, nullptr);
+    r->set_name(kServerName);
+    r->set_version(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(rev));
+    r->add_extensions("binary_tensor_data");
+    return grpc::Status::OK;
+  }
+  grpc::Status ModelMetadata(grpc::ServerContext*, const inference::ModelMetadataRequest* q,
+                             inference::ModelMetadataResponse* r) override {
+    Error e;
+    const ServedModel* m = lookup(q->name(), q->version(), &e);
+    if (m == nullptr) return toStatus(e);
+    r->set_name(m->name());
+    r->add_versions(kModelVersion);
+    r->set_platform(kModelPlatform);
+    for (const auto& t : m->signature().inputs) fillTensorMeta(t, r->add_inputs());
+    for (const auto& t : m->signature().outputs) fillTensorMeta(t, r->add_outputs());
+    return grpc::Status::OK;
+  }
+  grpc::Status ModelInfer(grpc::ServerContext*, const inference::ModelInferRequest* q,
+                          inference::ModelInferResponse* r) override {
+    Error e;
+    ServedModel* m = lookup(q->model_name(), q->model_version(), &e);
+    if (m == nullptr) return toStatus(e);
+    InferRequest req;
+    uint32_t items = 0;
+    if ((e = decodeRequest(*q, m->signature(), repo_.config().queueCapacity, maxBytes_, &req, &items))) {
+      m->rejected();
+      return toStatus(e);
+    }
+    InferResult res;
+    if ((e = m->infer(std::move(req), items, nullptr, &res))) return toStatus(e);
+    r->set_model_name(res.model);
+    r->set_model_version(kModelVersion);
+    r->set_id(res.id);
+    for (auto& t : res.outputs) {
+      auto* o = r->add_outputs();
+      o->set_name(t.name);
+      o->set_datatype(t.datatype);
+      for (int64_t d : t.shape) o->add_shape(d);
+      r->add_raw_output_contents(reinterpret_cast<const char*>(t.data.data()), t.data.size());
+    }
+    return grpc::Status::OK;
+  }
+
+ private:
+  ServedModel* lookup(const std::string& name, const std::string& version, Error* e) {
+    ServedModel* m = repo_.find(name);
+    if (m == nullptr) {
+      *e = makeError(ErrorKind::kNotFound, "unknown model \"" + name + "\"");
+    } else if (!version.empty() && version != kModelVersion) {
+      *e = makeError(ErrorKind::kNotFound,
+                     "model \"" + name + "\" has no version \"" + version + "\" (versions: " + kModelVersion + ")");
+      m = nullptr;
+    }
+    return m;
+  }
+
+  Repository& repo_;
+  uint64_t maxBytes_;
+};
+
+GrpcFront::GrpcFront(Repository& repo, const GrpcConfig& cfg)
+    : repo_(repo), cfg_(cfg), service_(new Service(repo, cfg.maxRequestBytes)) {}
+
+GrpcFront::~GrpcFront() { stop(0); }
+
+std::string GrpcFront::start(int* port) {
+  const bool v6 = cfg_.host.find(':') != std::string::npos;
+  const std::string addr = (v6 ? "[" + cfg_.host + "]" : cfg_.host) + ":" + std::to_string(cfg_.port);
+  grpc::ServerBuilder b;
+  int bound = 0;
+  b.AddListeningPort(addr, grpc::InsecureServerCredentials(), &bound);
+  b.RegisterService(service_.get());
+  b.SetMaxReceiveMessageSize(static_cast<int>(std::min<uint64_t>(cfg_.maxRequestBytes, INT_MAX)));
+  grpc::ResourceQuota quota("qobl-serve");
+  quota.SetMaxThreads(static_cast<int>(cfg_.threads) + 2);
+  b.SetResourceQuota(quota);
+  server_ = b.BuildAndStart();
+  if (!server_ || bound == 0) {
+    server_.reset();
+    return "cannot listen for gRPC on " + addr;
+  }
+  *port = bound;
+  return "";
+}
+
+void GrpcFront::stop(uint32_t graceMs) {
+  if (!server_) return;
+  server_->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(graceMs));
+  server_->Wait();
+  server_.reset();
+}
+
+}  // namespace qoblserve
+}  // namespace zenlar

@@ -1,0 +1,51 @@
+// The gRPC front end: service inference.GRPCInferenceService (inference.proto) over the repository.
+// Errors are gRPC statuses: INVALID_ARGUMENT, NOT_FOUND, RESOURCE_EXHAUSTED (a message larger than
+// maxRequestBytes, refused by gRPC from its length prefix), UNAVAILABLE, INTERNAL.  Outputs are returned in
+// raw_output_contents.
+#ifndef QOBL_SERVE_GRPC_FRONT_H
+#define QOBL_SERVE_GRPC_FRONT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "repository.h"
+
+namespace grpc {
+class Server;
+}
+
+namespace zenlar {
+namespace qoblserve {
+
+struct GrpcConfig {
+  std::string host = "127.0.0.1";
+  int port = 8001;   // 0: any free port
+  uint64_t maxRequestBytes = 64ull << 20;
+  uint32_t threads = 16;   // handler threads at most (a partly received message holds none)
+};
+
+class GrpcFront {
+ public:
+  GrpcFront(Repository& repo, const GrpcConfig& cfg);
+  ~GrpcFront();
+  GrpcFront(const GrpcFront&) = delete;
+  GrpcFront& operator=(const GrpcFront&) = delete;
+
+  // Binds and starts serving (gRPC's own threads).  Returns "" and the bound port, or what failed.
+  std::string start(int* port);
+  // Stops taking calls, lets those in flight finish (cancelling them after `graceMs`) and waits for them.
+  void stop(uint32_t graceMs);
+
+ private:
+  class Service;
+  Repository& repo_;
+  GrpcConfig cfg_;
+  std::unique_ptr<Service> service_;
+  std::unique_ptr<grpc::Server> server_;
+};
+
+}  // namespace qoblserve
+}  // namespace zenlar
+
+#endif  // QOBL_SERVE_GRPC_FRONT_H

@@ -1,0 +1,241 @@
+#include "http_front.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include <httplib.h>
+#include <qobcrt/qobcrt_sim.h>
+
+#include "qobl_api.h"
+#include "rest_codec.h"
+
+namespace zenlar {
+namespace qoblserve {
+
+const char* const kServerName = "qobl-serve";
+const char* const kModelVersion = "1";
+const char* const kModelPlatform = "qobl";
+
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+
+const char* const kModelPath = R"(/v2/models/([^/]+)(?:/versions/([^/]+))?)";
+
+void reply(Response& res, const Error& e) {
+  res.status = httpStatus(e.kind);
+  res.set_content(errorJson(e.message), "application/json");
+}
+
+// "a.b.c" of the library.
+std::string libraryVersion() {
+  const char* ver = nullptr;
+  uint32_t major = 0, minor = 0, rev = 0;
+  qoblGetVersion(&ver, &major, &minor, &rev, nullptr);
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(rev);
+}
+
+bool parseU32(const std::string& text, uint32_t* out) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+HttpFront::HttpFront(Repository& repo, const Metrics& metrics, const HttpConfig& cfg)
+    : repo_(repo), metrics_(metrics), cfg_(cfg), server_(new httplib::Server) {
+  const uint32_t threads = cfg_.threads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  const time_t sec = cfg_.readTimeoutMs / 1000, usec = (cfg_.readTimeoutMs % 1000) * 1000;
+  server_->set_read_timeout(sec, usec);
+  server_->set_write_timeout(sec, usec);
+  server_->set_keep_alive_timeout(cfg_.idleTimeoutS);
+  server_->set_keep_alive_max_count(100);
+  server_->set_tcp_nodelay(true);   // a response's head and body go out at once, not after a delayed ACK
+  server_->set_payload_max_length(cfg_.maxRequestBytes);
+  routes();
+}
+
+HttpFront::~HttpFront() { stop(); }
+
+std::string HttpFront::bind(int* port) {
+  if (cfg_.port == 0) {
+    const int p = server_->bind_to_any_port(cfg_.host);
+    if (p <= 0) return "cannot listen for HTTP on " + cfg_.host + " (any port)";
+    *port = p;
+  } else {
+    if (!server_->bind_to_port(cfg_.host, cfg_.port))
+      return "cannot listen for HTTP on " + cfg_.host + ":" + std::to_string(cfg_.port);
+    *port = cfg_.port;
+  }
+  return "";
+}
+
+void HttpFront::start() {
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+void HttpFront::stop() {
+  if (!thread_.joinable()) return;
+  server_->stop();
+  thread_.join();
+}
+
+void HttpFront::routes() {
+  httplib::Server& s = *server_;
+  // The model a path names: only ever looked up among the loaded models; version "1" or none.
+  const auto lookup = [this](const Request& req, Response& res) -> ServedModel* {
+    const std::string name = req.matches[1];
+    const std::string version = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
+    ServedModel* m = repo_.find(name);
+    if (m == nullptr) {
+      reply(res, makeError(ErrorKind::kNotFound, "unknown model \"" + name + "\""));
+      return nullptr;
+    }
+    if (!version.empty() && version != kModelVersion) {
+      reply(res, makeError(ErrorKind::kNotFound,
+                           "model \"" + name + "\" has no version \"" + version + "\" (versions: " + kModelVersion + ")"));
+      return nullptr;
+    }
+    return m;
+  };
+
+  s.Get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
+  s.Get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
+  s.Get("/v2", [](const Request&, Response& res) {
+    res.set_content(serverMetadataJson(kServerName, libraryVersion(), {"binary_tensor_data"}), "application/json");
+  });
+  s.Get(kModelPath, [lookup](const Request& req, Response& res) {
+    if (ServedModel* m = lookup(req, res))
+      res.set_content(modelMetadataJson(m->signature(), {kModelVersion}, kModelPlatform), "application/json");
+  });
+  s.Get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
+    if (lookup(req, res) != nullptr) res.status = repo_.stopping() ? 503 : 200;
+  });
+  s.Get("/metrics", [this](const Request&, Response& res) {
+    res.set_content(metrics_.render(), "text/plain; version=0.0.4");
+  });
+
+  s.Post(std::string(kModelPath) + "/infer", [this, lookup](const Request& req, Response& res,
+                                                             const httplib::ContentReader& reader) {
+    ServedModel* m = lookup(req, res);
+    if (m == nullptr) {
+      res.set_header("Connection", "close");   // the body is left unread
+      return;
+    }
+    const uint64_t max = cfg_.maxRequestBytes;
+    const std::string tooLarge = "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
+    uint64_t declared = 0;
+    if (req.has_header("Content-Length")) {
+      const std::string text = req.get_header_value("Content-Length");
+      char* end = nullptr;
+      declared = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || declared > max) {
+        m->rejected();
+        reply(res, makeError(ErrorKind::kResourceExhausted, tooLarge));
+        res.set_header("Connection", "close");
+        return;
+      }
+    }
+    auto body = std::make_shared<std::string>();
+    body->reserve(static_cast<size_t>(declared));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cfg_.requestTimeoutMs);
+    bool overflow = false, late = false;
+    const bool read = reader([&](const char* data, size_t n) {
+      if (n > max - body->size()) return !(overflow = true);
+      if (std::chrono::steady_clock::now() > deadline) return !(late = true);
+      body->append(data, n);
+      return true;
+    });
+    if (!read || overflow || late) {
+      m->rejected();
+      if (overflow) {
+        reply(res, makeError(ErrorKind::kResourceExhausted, tooLarge));
+      } else if (late) {
+        res.status = 408;
+        res.set_content(errorJson("the request body did not arrive within " + std::to_string(cfg_.requestTimeoutMs) +
+                                  " ms (--request-timeout-ms)"),
+                        "application/json");
+      } else {
+        reply(res, makeError(ErrorKind::kInvalidArgument, "the request body could not be read"));
+      }
+      res.set_header("Connection", "close");
+      return;
+    }
+    int64_t headerLength = -1;
+    if (req.has_header("Inference-Header-Content-Length")) {
+      headerLength = parseHeaderLength(req.get_header_value("Inference-Header-Content-Length"), body->size());
+      if (headerLength < 0) {
+        m->rejected();
+        reply(res, makeError(ErrorKind::kInvalidArgument,
+                             "Inference-Header-Content-Length is not a byte count within the body's " +
+                                 std::to_string(body->size()) + " bytes"));
+        return;
+      }
+    }
+    InferRequest r;
+    uint32_t items = 0;
+    RestLimits limits;
+    limits.maxBatch = repo_.config().queueCapacity;
+    Error e = parseRestRequest(*body, headerLength, m->signature(), limits, &r, &items);
+    if (e) {
+      m->rejected();
+      reply(res, e);
+      return;
+    }
+    r.version = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
+    InferResult result;
+    e = m->infer(std::move(r), items, body, &result);
+    if (e) {
+      reply(res, e);
+      return;
+    }
+    result.version = kModelVersion;
+    std::string out;
+    uint64_t jsonLength = 0;
+    writeRestResponse(result, &out, &jsonLength);
+    if (jsonLength != 0) {
+      res.set_header("Inference-Header-Content-Length", std::to_string(jsonLength));
+      res.set_content(std::move(out), "application/octet-stream");
+    } else {
+      res.set_content(std::move(out), "application/json");
+    }
+  });
+
+  if (cfg_.testHooks) {
+    // Test support only (QOBL_SERVE_TEST_HOOKS=1): drive the simulated card's fault injection and delay.
+    s.Post("/test-hooks/fail-next-run", [this](const Request& req, Response& res) {
+      uint32_t card = 0, code = 0;
+      if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("code"), &code)) {
+        reply(res, makeError(ErrorKind::kInvalidArgument, "card and code must be numbers"));
+        return;
+      }
+      const std::string err = repo_.failNextRun(req.get_param_value("model"), card, code);
+      if (!err.empty()) reply(res, makeError(ErrorKind::kInvalidArgument, err));
+    });
+    s.Post("/test-hooks/op-delay", [](const Request& req, Response& res) {
+      uint32_t card = 0, us = 0;
+      if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("us"), &us) ||
+          qobcrt_sim_set_op_delay_us(card, us) != 0)
+        reply(res, makeError(ErrorKind::kInvalidArgument, "card and us must be numbers, card a card of the host"));
+    });
+  }
+
+  s.set_error_handler([](const Request& req, Response& res) {
+    if (!res.body.empty()) return;
+    const std::string what = res.status == 404 ? "no such endpoint: " + req.method + " " + req.path
+                                               : "HTTP status " + std::to_string(res.status);
+    res.set_content(errorJson(what), "application/json");
+  });
+}
+
+}  // namespace qoblserve
+}  // namespace zenlar

@@ -1,0 +1,45 @@
+// Command line of qobl-serve.
+#ifndef QOBL_SERVE_OPTIONS_H
+#define QOBL_SERVE_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+
+#include "repository.h"
+
+namespace zenlar {
+namespace qoblserve {
+
+// Exit codes of qobl-serve (also listed by --help).
+enum ExitCode : int {
+  kExitOk = 0,          // stopped by SIGTERM or SIGINT after finishing the requests in flight
+  kExitUsage = 2,       // bad command line
+  kExitRepository = 3,  // the model repository is missing, empty or holds a broken model
+  kExitSetup = 4,       // a card or the library refused to load a model, or a port could not be bound
+};
+
+struct Options {
+  std::string repository;
+  std::string host = "127.0.0.1";
+  int httpPort = 8000;               // 0: pick a free port
+  int grpcPort = 8001;
+  uint32_t devices = 0;              // 0: every card of the host
+  ServeConfig serve;                 // instances, queue delay and capacity, shapes
+  std::string logLevel;              // empty: ERROR unless QOBM_LOG_LEVEL says otherwise
+  uint64_t maxRequestBytes = 64ull << 20;
+  uint32_t readTimeoutMs = 5000;     // longest silence while a request is read
+  uint32_t requestTimeoutMs = 30000; // longest time to receive one whole request body
+  uint32_t idleTimeoutS = 5;         // a kept-alive connection without a new request is closed
+  uint32_t httpThreads = 16;         // HTTP connections served at once
+  bool help = false;
+};
+
+// Parses argv.  On a bad command line returns false and puts the reason in *error.
+bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error);
+
+std::string usageText(const char* argv0);
+
+}  // namespace qoblserve
+}  // namespace zenlar
+
+#endif  // QOBL_SERVE_OPTIONS_H
