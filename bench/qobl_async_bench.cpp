@@ -32,11 +32,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "card_floor.h"
 #include "qobl_pipeline.h"
 #include "qobl_api.h"
 
 namespace {
+
 
 std::mutex gResultsMu;
 std::map<std::string, double> gUsPerInput;  // benchmark label -> microseconds per input

@@ -5,36 +5,17 @@
 
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "qobl_api.h"
 
 namespace qoblbench {
-
-// The build directory: QOBL_BUILD_DIR, else the directory above this program's own (<build>/bin).
-inline std::string buildDir() {
-  const char* dir = std::getenv("QOBL_BUILD_DIR");
-  if (dir != nullptr) return dir;
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  std::string path(self, static_cast<size_t>(n));
-  path = path.substr(0, path.rfind('/'));   // <build>/bin
-  return path.substr(0, path.rfind('/'));   // <build>
-}
-
-inline std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // One stream over a demo model (input op -> run-model op) with its own model, graph, input and output
 // datasets (one output dataset per input of a device run); the input is the model's sample_input.bin.

@@ -5,7 +5,9 @@ pkgs=(g++ gcc make cmake pkg-config git rapidjson-dev libdlpack-dev googletest l
       libbenchmark-dev libcli11-dev python3 python3-dev pybind11-dev python3-numpy python3-pytest
       # qobl-serve: HTTP server, gRPC and protobuf; its tests' clients (curl, grpcio, protobuf, YAML)
       libcpp-httplib-dev libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc
-      curl python3-grpcio python3-protobuf python3-yaml)
+      curl python3-grpcio python3-protobuf python3-yaml
+      # Debian packages (CPack, dpkg-shlibdeps), man pages and their test
+      dpkg-dev file help2man man-db)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

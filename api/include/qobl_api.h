@@ -32,6 +32,9 @@
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
+/* QOBL_VERSION_MAJOR, QOBL_VERSION_MINOR, QOBL_VERSION_PATCH: the version of this header. */
+#include "qobl_version.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -79,13 +82,22 @@ typedef enum qoblBalanceMode { qoblBM_ONCE = 0, qoblBM_RUN = 1 } qoblBalanceMode
 
 /* Status handed to a report callback (8 bytes). */
 typedef struct qoblCallbackStatus {
-  uint32_t errorCode;   /* 0, or the normalised device error of the reported op; the run is then recycled */
-  uint32_t isStreamEnd; /* 1 when the reported op is the stream's end op (the run is complete), else 0 */
+  uint32_t errorCode;   /* 0; the normalised device error of the reported op (the run is then recycled);
+                           or, for an input the library dropped before the card reported it,
+                           qoblERR_RUN_STREAM (its device run could not be prepared or sent) or
+                           qoblERR_DESTROY_STREAM (its stream was destroyed first) */
+  uint32_t isStreamEnd; /* 1 when the reported op is the stream's end op (the input is complete), else 0 */
 } qoblCallbackStatus;
 
 /*
- * Report callback of a stream (qoblSubscribeStreamReport).  Called on the device runtime's reporting
- * thread, once per application input and per subscription, for every reported op of an asynchronous run:
+ * Report callback of a stream (qoblSubscribeStreamReport).  Every input accepted with 0 or
+ * qoblERR_RUN_PENDING gets exactly one terminal report (isStreamEnd 1, or errorCode not 0), except the
+ * input of a qoblRunStream call that returned 0 or an error (the call's result is its outcome).  Called on
+ * the device runtime's reporting thread, once per application input and per subscription, for every
+ * reported op of an asynchronously sent run; reports the library makes itself come on the thread of the
+ * call that makes them, before it returns: a qoblRunStream call that completes a device run also holding
+ * other inputs reports those, and inputs dropped by a failing call or by qoblDestroyOpStream get their error
+ * report (the stream's end op, isStreamEnd 1).  Arguments:
  *   op      - the reported op (owned by the application);
  *   input   - the application's input dataset of that input (as given to qoblRunStreamAsync);
  *   output  - a dataset made for this call that describes the op's outputs for that input, in card memory;
@@ -93,10 +105,14 @@ typedef struct qoblCallbackStatus {
  *             application's card memory) right after the callbacks of that input returned: the
  *             application must neither keep nor destroy it; the card memory of a non-leaf op's outputs is
  *             only guaranteed until the callback returns (copy out what is needed, e.g. with qobmMemcpy);
+             NULL when the library could not describe the outputs (logged; the results of the end op
+             are still in the output dataset given with the input);
  *   status  - valid during the call only;
  *   userCtx - the pointer given at subscription.
  * The callback must not call qoblRunStreamAsync or qoblDestroyOpStream for its own stream (both are refused,
- * with qoblERR_RUN_STREAM and qoblERR_DESTROY_STREAM).  On a device error (status->errorCode not 0) the run
+ * with qoblERR_RUN_STREAM and qoblERR_DESTROY_STREAM).  It may create streams and destroy other streams,
+ * except one that has runs on the card (refused with qoblERR_DESTROY_STREAM, nothing changed: the callback's
+ * thread may be the one that delivers their reports).  On a device error (status->errorCode not 0) the run
  * ends there and is released at once; no end report follows for it.
  */
 typedef void (*qoblStreamReportCallback)(qobeOp* op, qobmDataset* input, qobmDataset* output,
@@ -111,7 +127,9 @@ typedef struct qoblModel qoblModel;
 
 /* *ver receives a static text "QOBL API a.b.c.d, Commit: <id>, Built: <date>" owned by the library and
    valid for the life of the process.  major, minor, rev and bn may each be null; those not null receive
-   the four version numbers (left untouched if the version does not parse).  ver must not be null. */
+   the four version numbers (left untouched if the version does not parse).  ver must not be null.
+   major, minor and rev are the library's QOBL_VERSION_MAJOR, _MINOR and _PATCH: an application compiled
+   against one version can compare them with the library it runs with. */
 QOBL_EXPORT qoblErr qoblGetVersion(const char** ver, uint32_t* major, uint32_t* minor, uint32_t* rev,
                                    uint32_t* bn);
 
@@ -120,14 +138,16 @@ QOBL_EXPORT qoblErr qoblGetVersion(const char** ver, uint32_t* major, uint32_t* 
 /* Loads a compiled model from its library, graph JSON, parameter blob and (optional, may be null) hardware
    configuration file, on the current device.  *model must be null on entry; on success it receives a new
    handle owned by the caller (free with qoblDestroyModel), on failure it stays null.  The path strings are
-   read during the call only.  Returns 0, qoblERR_INVALID_PARAM, qoblERR_MODEL_FILE, qoblERR_CREATE_MODEL, or
-   the code of qobmGetDevice when no current device is set.  With qoblERR_CREATE_MODEL the model runtime's
-   own code and text (which names, e.g., a bad hardware-configuration key) are logged at ERROR. */
+   read during the call only; each must name a regular file (a directory is refused with
+   qoblERR_MODEL_FILE).  Returns 0, qoblERR_INVALID_PARAM, qoblERR_MODEL_FILE, qoblERR_CREATE_MODEL, or the
+   code of qobmGetDevice when no current device is set.  With qoblERR_CREATE_MODEL the model runtime's own
+   code and text (which names, e.g., a bad hardware-configuration key) are logged at ERROR. */
 QOBL_EXPORT qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* modParam,
                                     const char* hwConfig, qoblModel** model);
 
 /* Loads a dynamic-shape model from a suite configuration JSON file and an optional (may be null) hardware
-   configuration.  Ownership and results as qoblCreateModel. */
+   configuration.  Ownership and results as qoblCreateModel; a "module_num" below 0 or above the number of
+   members the file holds is refused with qoblERR_MODEL_FILE before any member is read. */
 QOBL_EXPORT qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig, qoblModel** model);
 
 /* Releases the model and frees the handle; the handle must not be used afterwards (a second destroy of the
@@ -135,7 +155,8 @@ QOBL_EXPORT qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const ch
 QOBL_EXPORT qoblErr qoblDestroyModel(qoblModel* model);
 
 /* *batchSize is in and out: the requested batch size, clamped to the model's maximum and written back.
-   Loads (or reloads) the model on the device. */
+   Loads (or reloads) the model on the device.  A requested batch size of 0 is refused
+   (qoblERR_MODEL_OPERATION) and leaves the model as it was. */
 QOBL_EXPORT qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize);
@@ -178,7 +199,10 @@ QOBL_EXPORT qoblErr qoblCreateGraphInputOp(qoblOpGraph* graph, uint32_t inputCnt
 QOBL_EXPORT qoblErr qoblCreateRunModelOp(qoblModel* model, qobeOp** op);
 
 /* Adds `child` below `parent`, which must already be in a graph.  A child has exactly one parent; below a
-   run-model op only memory-copy ops may be connected. */
+   run-model op only memory-copy ops may be connected.  A loop plan in which one device run would hold more
+   than 4096 runs of an op is refused (qoblERR_CONNECT_OPS).  A connect that fails after placing the child
+   leaves it in the graph (it cannot be connected again: qoblERR_CHILD_HAS_PARENT), and a stream of that
+   graph is refused at qoblBuildStream (qoblERR_BUILD_STREAM). */
 QOBL_EXPORT qoblErr qoblConnectOps(qobeOp* parent, qobeOp* child);
 
 /* ---- streams ---- */
@@ -187,12 +211,15 @@ QOBL_EXPORT qoblErr qoblConnectOps(qobeOp* parent, qobeOp* child);
    caller and must outlive the stream.  The handle is released by qoblDestroyOpStream. */
 QOBL_EXPORT qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream** stream);
 
-/* Destroys the stream.  Runs already handed to the card are waited for (up to 10 s) and their reports are
-   delivered before the call returns; inputs still gathering for a run that was never sent are discarded.
-   No report callback of the stream runs after the call returned.  The handle must not be used afterwards:
+/* Destroys the stream.  Inputs still gathering for a run that was never sent get an error report
+   (qoblERR_DESTROY_STREAM); runs already handed to the card are waited for (up to 10 s) and their reports
+   delivered, and inputs of a run not reported in that time get an error report (qoblERR_DESTROY_STREAM):
+   when the call returns every accepted input has had its terminal report, and no report callback of the
+   stream runs any more.  From a report callback, a stream with runs on the card cannot be waited for: the
+   call is refused (qoblERR_DESTROY_STREAM) and changes nothing.  The handle must not be used afterwards:
    its record now belongs to the library (do not free it); a destroyed or unknown handle is recognised
-   without being read: qoblDestroyOpStream returns qoblERR_DESTROY_STREAM and the other stream functions
-   qoblERR_INVALID_STREAM. */
+   without being read (until 1024 more streams have been destroyed): qoblDestroyOpStream returns
+   qoblERR_DESTROY_STREAM and the other stream functions qoblERR_INVALID_STREAM. */
 QOBL_EXPORT qoblErr qoblDestroyOpStream(qoblStream* stream);
 
 /* Validates the graph, orders its ops and prepares the stream for runs.  A run-model op without children
@@ -214,15 +241,20 @@ QOBL_EXPORT qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** o
 
 /* Runs the stream on the current device (the stream's device) and waits up to `timeout` milliseconds
    (UINT32_MAX: no limit).  input and output stay owned by the caller.  qoblERR_RUN_PENDING means the input
-   was accepted and the run waits for further inputs. */
+   was accepted and the run waits for further inputs (it is then reported like an asynchronous input).  The
+   other inputs of the device run this call completes are reported before it returns.  For a dynamic model,
+   an input whose shapes differ from those of the inputs gathered for the run is refused
+   (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output,
                                   uint32_t timeout);
 
 /* Starts a run and returns.  The output dataset must lie in card memory.  Both datasets stay owned by the
    caller and must remain valid until the run has completed (see qoblSynchronizeStream).  Results are
    delivered to the subscribed report callbacks.  qoblERR_RUN_PENDING: accepted, waiting for more inputs.
-   When a run cannot be prepared or handed to the card (qoblERR_RUN_STREAM), every input gathered for it
-   is dropped without a report, released, and no longer waited for by qoblSynchronizeStream. */
+   When a run cannot be prepared or handed to the card (qoblERR_RUN_STREAM), the inputs gathered for it
+   before this one get an error report (qoblERR_RUN_STREAM) from this call and are no longer waited for by
+   qoblSynchronizeStream.  For a dynamic model, an input whose shapes differ from those of the inputs
+   gathered for the run is refused (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* output);
 
 /* Writes the stream's cache number (inputs gathered per device run) to *num; qoblERR_STREAM_NOT_BUILT
@@ -241,8 +273,10 @@ QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamRepo
    waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out. */
 QOBL_EXPORT qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout);
 
-/* Waits for every stream of device devId; `timeout` milliseconds bound the whole wait (UINT32_MAX: no
-   limit).  qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
+/* Waits for every stream device devId has when the call starts; `timeout` milliseconds bound the whole
+   wait (UINT32_MAX: no limit).  Meanwhile qoblCreateOpStream and qoblDestroyOpStream for the device wait
+   for it when called from application threads; from report callbacks they go ahead.
+   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
 QOBL_EXPORT qoblErr qoblSynchronizeDevice(uint32_t devId, uint32_t timeout);
 
 #ifdef __cplusplus

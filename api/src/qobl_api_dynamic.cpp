@@ -119,9 +119,15 @@ qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig
       return qoblERR_MODEL_FILE;
     }
 
-    const std::string prefix(nameIt->value.GetString(), nameIt->value.GetStringLength());
+    // The member count sizes what is read and kept per member: it cannot exceed the members the file holds.
     const int memberCount = numIt->value.GetInt();
-    std::vector<MemberFiles> members(memberCount > 0 ? static_cast<size_t>(memberCount) : 0);
+    if (memberCount < 0 || static_cast<uint64_t>(memberCount) > doc.MemberCount()) {
+      QOBL_LOG_ERROR("Failed to create Model: config module_num %d is not a member count of a file with %u members.\n",
+                     memberCount, static_cast<unsigned>(doc.MemberCount()));
+      return qoblERR_MODEL_FILE;
+    }
+    const std::string prefix(nameIt->value.GetString(), nameIt->value.GetStringLength());
+    std::vector<MemberFiles> members(static_cast<size_t>(memberCount));
     ModelFileSuiteCollection collection;
     std::string digests;
     for (int i = 0; i < memberCount; ++i) {

@@ -140,14 +140,19 @@ qoblErr qoblConnectOps(qobeOp* parent, qobeOp* child) {
       return qoblERR_CHILD_HAS_PARENT;
     }
     // Nothing below is undone on failure: the child's node stays in the graph and registered, so a second
-    // connect of the same child fails with qoblERR_CHILD_HAS_PARENT.
+    // connect of the same child fails with qoblERR_CHILD_HAS_PARENT.  The node is marked, so that a stream
+    // of this graph is refused at build rather than accepting runs it cannot serve.
     OpDGNode* childNode = nullptr;
     if (placeOpInGraph(child, graph, &childNode) != qoblERR_SUCCESS) return qoblERR_CONNECT_OPS;  // fresh node: cannot happen
     std::unique_ptr<OpDGEdge> edge(new OpDGEdge(childNode));
     OpDGNode* parentNode = opManager()->findNode(parent);
-    if (parentNode == nullptr || !graph->connect(*parentNode, *childNode, *edge)) return qoblERR_CONNECT_OPS;
+    if (parentNode == nullptr || !graph->connect(*parentNode, *childNode, *edge)) {
+      childNode->markConnectFailed();
+      return qoblERR_CONNECT_OPS;
+    }
     edge.release();  // the graph owns it now
     if (!childNode->getStreamOp()->setInputOp(parentNode->getStreamOp())) {
+      childNode->markConnectFailed();
       QOBL_LOG_ERROR("Failed to set input op of child op. \n");
       return qoblERR_CONNECT_OPS;
     }

@@ -79,12 +79,21 @@ qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream*
 qoblErr qoblDestroyOpStream(qoblStream* stream) {
   QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
   QOBL_API_TRY {
-    uint32_t id = 0;
-    if (!OpStreamController::handleStreamId(stream, id)) {
-      QOBL_LOG_ERROR("Failed to destroy op stream because the handle names no live stream.\n");
-      return qoblERR_DESTROY_STREAM;
+    uint32_t id = 0, dev = 0;
+    {
+      StreamRef s(stream);
+      if (!s) {
+        QOBL_LOG_ERROR("Failed to destroy op stream because the handle names no live stream.\n");
+        return qoblERR_DESTROY_STREAM;
+      }
+      id = s->id();
+      dev = s->deviceId();
     }
-    return OpStreamController::destroyStream(id) ? qoblERR_SUCCESS : qoblERR_DESTROY_STREAM;
+    if (!OpStreamController::destroyStream(id)) return qoblERR_DESTROY_STREAM;
+    // The card forgets the stream id registered by qoblCreateOpStream; a failure is logged, the stream is gone.
+    const int rc = qobcrt_destroy_stream(dev, id);
+    if (rc != 0) QOBL_LOG_ERROR("Failed to destroy the card stream of stream [%u]. Error code is [%d].\n", id, rc);
+    return qoblERR_SUCCESS;
   }
   QOBL_API_CATCH(qoblERR_DESTROY_STREAM)
 }

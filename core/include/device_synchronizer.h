@@ -3,12 +3,18 @@
 // One synchronizer exists per device that ever had a stream; OpStreamController creates it and never
 // deletes it.  It does not own its streams.
 //
-// Threads: streamsMutex_ (recursive) guards the stream set and is held for a whole device wait, so
-// addStream / removedStream of the same device wait until the device wait ends: a device wait never uses a
-// deleted stream.  No other lock is held while waiting.
+// Threads: streamsMutex_ (recursive) guards the stream set and the count of device waits in progress; it is
+// held only briefly, never while waiting and never together with another lock.  A device wait takes the
+// streams of the device at its start and waits for each in turn holding a reference on it
+// (OpStreamController::acquireById), which a destroy waits for: a device wait never uses a deleted stream.
+// While a device wait is in progress, an application thread that creates or destroys a stream of the
+// device waits in addStream / removedStream until it has ended; a report callback does not wait (its
+// thread may be the one delivering the reports the device wait waits for), so callbacks may create and
+// destroy streams of a device while a thread waits for it.
 #ifndef QOBL_DEVICE_SYNCHRONIZER_H
 #define QOBL_DEVICE_SYNCHRONIZER_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -33,8 +39,9 @@ class IDeviceSynchronizer {
 class DeviceSynchronizer : public IDeviceSynchronizer {
  public:
   explicit DeviceSynchronizer(uint32_t deviceId) : deviceId_(deviceId) {}
-  // The device wait: every stream is announced as waiting first (so none accepts new asynchronous runs),
-  // then waited for in address order.  `timeout` (ms, UINT32_MAX without limit) bounds the whole device
+  // The device wait: every stream of the device at its start is announced as waiting first (so none
+  // accepts new asynchronous runs), then waited for in address order; streams created meanwhile are not
+  // waited for, streams destroyed meanwhile are skipped.  `timeout` (ms, UINT32_MAX without limit) bounds the whole device
   // wait: each stream is given what is left of it.  At the first stream that times out the remaining
   // streams are released from waiting and qoblERR_DEVICE_SYNC_TIMEOUT is returned.
   qoblErr synchronize(uint32_t timeout) override;
@@ -44,8 +51,13 @@ class DeviceSynchronizer : public IDeviceSynchronizer {
 
  private:
   uint32_t deviceId_;
+  // Waits while a device wait is in progress, unless the caller is a report callback.  Holds `lock`.
+  void waitForDeviceWaits(std::unique_lock<std::recursive_mutex>& lock);
+
   std::set<IOpStream*> streams_;
   std::recursive_mutex streamsMutex_;
+  uint32_t waitsInProgress_ = 0;                // device waits of this device now
+  std::condition_variable_any waitsDone_;       // signalled when one ends
 };
 
 }  // namespace qobl

@@ -36,7 +36,8 @@ class IModel {
 
   // Clamps batchSize to the largest supported batch size (the caller sees the clamped value), selects the
   // matching module node and loads it on the device (model address and pre-process configuration).
-  // Needs SHAPED or LOADED; success makes the model LOADED.
+  // Needs SHAPED or LOADED; success makes the model LOADED.  A batch size of 0 is refused and changes
+  // nothing.
   virtual bool setBatchSize(uint32_t& batchSize) = 0;
   // Inputs per batch item.  LOADED.
   virtual bool getInputCount(uint32_t& count) = 0;

@@ -36,6 +36,12 @@ class OpDGNode {
 
   IStreamOp* getStreamOp() const { return streamOp_; }
 
+  // Set by the graph API when the connect that placed this node failed after adding it: the node stays in
+  // the graph (its op cannot be connected a second time), but the graph is no longer runnable and the
+  // stream build refuses it.
+  void markConnectFailed() { connectFailed_ = true; }
+  bool connectFailed() const { return connectFailed_; }
+
   iterator begin() { return Edges.begin(); }
   iterator end() { return Edges.end(); }
   const_iterator begin() const { return Edges.begin(); }
@@ -63,6 +69,7 @@ class OpDGNode {
  private:
   EdgeList Edges;         // outgoing edges, insertion order; not owned by the node
   IStreamOp* streamOp_;   // owned
+  bool connectFailed_ = false;
 };
 
 }  // namespace qobl

@@ -7,21 +7,26 @@
 // HANDLES.  Every qoblStream handle record is registered with its stream.  Exported functions resolve a
 // handle with acquire(), which looks the record's address up (the record is never read unless it is
 // registered), so a null, foreign or stale handle is refused without touching freed memory.  When a stream
-// is destroyed its handle record is kept (owned by the registry, never reused) rather than freed: a record
-// address is therefore never given to a second stream, and a stale handle stays recognisably stale.
+// is destroyed its handle record is kept (owned by the registry) rather than freed, until 1024 later streams
+// have been destroyed: meanwhile its address is given to no other stream, and the stale handle stays
+// recognisably stale.  Older records are freed, so the registry keeps a bounded number of them.
 //
 // OWNERSHIP: the registry owns the streams (deleted by destroyStream) and the synchronizers (never
 // deleted); the handle records are the application's while the stream lives and the registry's afterwards.
 //
 // TEARDOWN (destroyStream), in order:
-//   1. the stream refuses new runs and discards the run it was filling (inputs released and uncounted);
-//   2. runs already sent to the card are waited for, up to kDrainTimeoutMs, while their reports are still
-//      delivered normally (skipped when called from a report callback, whose thread delivers those reports;
-//      the device runtime keeps freed blocks valid until a run using them is done);
-//   3. the stream leaves the registry and its device's synchronizer (waiting for a device wait);
-//   4. closing: later reports are dropped; the call waits until the completion path left the stream and
-//      until no other exported call is still working on it;
-//   5. release and delete: every remaining run, record and clone is freed.
+//   1. the stream refuses new runs and the run it was filling is taken out.  From a report callback (whose
+//      thread may be the one delivering the stream's reports) the destroy is refused instead, changing
+//      nothing, while runs of the stream are on the card;
+//   2. the inputs taken out get an error report (qoblERR_DESTROY_STREAM) and are counted completed;
+//   3. runs already sent to the card are waited for, up to kDrainTimeoutMs, while their reports are still
+//      delivered normally;
+//   4. the stream leaves the registry and its device's synchronizer;
+//   5. closing: later reports are dropped; the call waits until the completion path left the stream and
+//      until no exported call or device wait still works on it;
+//   6. runs the card did not report in time: their inputs get an error report (qoblERR_DESTROY_STREAM);
+//   7. release and delete.
+// So every input the stream accepted has had exactly one terminal report when the destroy returns.
 //
 // LOCKS: streamDictMutex_ (recursive) guards the containers only and is never held while waiting; it is
 // taken before a stream's lock (getStreamByIdBusy marks the stream busy under it) and never while a
@@ -57,7 +62,8 @@ class OpStreamController {
   // Constructs and registers a stream; construction failure (std::logic_error) propagates.
   static IOpStream* createStream(uint32_t deviceId, qoblBalanceMode mode, OpDirectedGraph* graph);
   // Tears the stream down (see above).  False (logged) when the id is not registered, the stream is
-  // already being destroyed, or the caller is a report callback of this very stream.
+  // already being destroyed, the caller is a report callback of this very stream, or a report callback
+  // while the stream has runs on the card.
   static bool destroyStream(uint32_t streamId);
   static bool isValidStream(IOpStream* stream);
   // Null (logged) when absent.
@@ -77,8 +83,9 @@ class OpStreamController {
   // for a null, unknown or stale handle, or a stream being destroyed.
   static OpStream* acquire(const qoblStream* handle);
   static void releaseStream(OpStream* stream);
-  // Stream id of a registered handle; false when the handle is not registered.
-  static bool handleStreamId(const qoblStream* handle, uint32_t& streamId);
+  // The registered stream with this id, with one reference taken (release it with releaseStream), also
+  // while it is being destroyed (the destroy waits for the reference); null once it left the registry.
+  static OpStream* acquireById(uint32_t streamId);
 
  private:
   static std::unordered_map<uint32_t, IOpStream*> streamDict_;

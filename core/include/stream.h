@@ -14,7 +14,19 @@
 //    application's).  The bound graph, its ops and models are not owned; the graph must outlive the stream.
 //  - A run's instruction, records and clones are released exactly once: when the completion path recycles
 //    the run (end op reported or a device error), when the synchronous run returns, when the run fails
-//    before or while being sent (the inputs gathered in it are released and uncounted), or at teardown.
+//    before or while being sent, or at teardown.
+//
+// EVERY ACCEPTED INPUT COMPLETES ONCE.  An input accepted with 0 or qoblERR_RUN_PENDING gets exactly one
+// terminal report (the end op's report, or a report carrying an error) through the report callbacks,
+// except the input of a synchronous call that returned 0 or an error (the call's result is its outcome):
+//  - the card's reports of an asynchronously sent run reach every input of the run (completion path);
+//  - a synchronous run reports the other inputs gathered in it, from the calling thread, before returning;
+//  - inputs taken out of the stream before the card reported them (their run could not be prepared or
+//    sent, or the stream is destroyed) are reported as failed by the thread that took them out, with no
+//    lock held, before they stop being counted (failInputs).
+//
+// DYNAMIC MODELS.  A run holds inputs of one shape: its first input applies the input op's shapes to the
+// dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).
 //
 // THREADS AND LOCKS
 //  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
@@ -38,6 +50,7 @@
 #include "op_directed_graph.h"
 #include "op_instruction.h"
 #include "qobl_api.h"
+#include "qobl_shape.h"
 #include "rwlock.h"
 
 namespace zenlar {
@@ -59,6 +72,8 @@ struct StreamDataset {
 };
 
 using StreamDatasetMap = threadsafe_unordered_map<uint64_t, StreamDataset*>;
+// Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
+using InputRecords = std::vector<StreamDataset*>;
 
 class IOpStream {
  public:
@@ -154,38 +169,66 @@ class OpStream : public IOpStream {
   qoblErr updateDynamicModel();
 
   // ---- teardown support (OpStreamController::destroyStream) ----
-  // Refuses every later run (qoblERR_RUN_STREAM) and discards the run being filled, releasing the inputs
-  // gathered in it.
-  void beginDestroy();
+  // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
+  // failed by the caller).  False, changing nothing, when the stream is already being destroyed, or when
+  // `refuseIfRunsOnCard` is set and runs of the stream are on the card.
+  bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered);
   // Waits until every sent run was recycled by the completion path, at most `timeoutMs`; false on time-out.
   bool waitRunsInFlight(uint32_t timeoutMs);
   // Sets closing_ and waits until the completion path has left the stream (destroy steps 1 and 2).
   void close();
+  // Takes every run still recorded (runs the card did not report in time) out, with their inputs.
+  InputRecords takeAllRuns();
+  // Reports every input of `inputs` as failed with `code` to the report callbacks (end op, isStreamEnd 1),
+  // then frees the records and counts the asynchronous ones completed.  No lock may be held.
+  void failInputs(InputRecords& inputs, uint32_t code);
   bool isClosing() const { return closing_.load(); }
   bool isDestroying() const { return destroying_.load(); }
   // Runs sent and not yet recycled.
   size_t runsInFlight();
+  // Inputs gathered in the run being filled (they wait for more inputs before the run is sent).
+  size_t gatheredInputs();
   // Reports that named a run this stream no longer has (logged and counted here, not as completions).
   uint64_t staleReports() const { return staleReports_.load(); }
   void countStaleReport() { ++staleReports_; }
   // Exported calls currently working on this stream (see OpStreamController::acquire).
   std::atomic<uint32_t>& apiRefs() { return apiRefs_; }
   uint64_t waitHandleCount() const { return waitHandleCount_.load(); }
+  // The op-engine op of the stream's end op (null before the build).
+  qobeOp* endOp();
 
  private:
-  // Discards curRunStream_ and everything gathered in it, plus the input `extraInputId` when it was stored
-  // but not yet gathered (0: none).  Caller holds streamLock_.
-  void discardCurrentRun(uint32_t extraInputId);
+  // Takes the run of `datasetId` out of the bookkeeping and deletes its instruction; returns its inputs.
+  // The input `exceptInputId` (0: none) is not returned but released at once, whether or not it was
+  // gathered: it belongs to the call that is failing.  Takes streamLock_.
+  InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
+  // takeRun for the run being filled, also when it holds no recorded input yet.
+  InputRecords takeCurrentRun(uint32_t exceptInputId);
+  // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
+  // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
+  // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
+  // Takes streamLock_.
+  qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+                      IRunStreamInstruction*& ready, InputRecords& dropped);
+  // Fails the inputs a failed gatherInput took out, logs, and returns qoblERR_RUN_STREAM.  No lock held.
+  qoblErr failGathering(InputRecords& dropped);
+  // Frees the records (and owned clones) and counts the asynchronous ones completed.
+  void finishInputs(InputRecords& inputs);
   // Frees one input's StreamDataset (and owned clone); returns whether it was counted.
   bool releaseInput(uint32_t inputId);
   void uncount(uint32_t n);
   void destroy();
+  // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
+  std::vector<qoblShape> dynamicShapes();
+  // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
+  // dynamic model.  Caller holds streamLock_.
+  bool fitsRunBeingFilled();
 
   static std::atomic<uint32_t> idMaker_;
 
   uint32_t streamId_;
   uint32_t deviceId_;
-  qoblBalanceMode balMode_;
+  [[maybe_unused]] qoblBalanceMode balMode_;  // stored only: the card receives the mode at creation
   std::atomic<bool> isBuilt_{false};
   std::atomic<uint32_t> inputSeq_{0};
   std::atomic<uint32_t> inputCount_{0};
@@ -211,6 +254,7 @@ class OpStream : public IOpStream {
   std::atomic<uint32_t> apiRefs_{0};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
+  std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
 };
 
 // Deletes the instruction (releasing its device memory) and clears the pointer; nothing for null.

@@ -16,6 +16,12 @@
 //  - on a device error or at the run's end op the run is recycled and its asynchronous inputs counted as
 //    completed.  A report naming a run the stream no longer has (a late report after an error recycled the
 //    run) is logged and counted in the stream's stale-report count; it counts no completion.
+//
+// Reports that do not come from the card, delivered the same way on the thread that needs them:
+//  - reportSyncRun: a synchronous run reports the other inputs gathered in it, per reported op;
+//  - reportFailedInputs: inputs taken out of a stream before the card reported them get one error report.
+// While delivering, the thread is marked as delivering for that stream (setDeliveringStream), so that a
+// callback that runs or destroys its own stream is refused instead of waiting for itself.
 #ifndef QOBL_STREAM_CALLBACK_MANAGER_H
 #define QOBL_STREAM_CALLBACK_MANAGER_H
 
@@ -26,11 +32,11 @@
 
 #include "qobl_api.h"
 #include "rwlock.h"
+#include "stream.h"
 
 namespace zenlar {
 namespace qobl {
 
-class IOpStream;
 
 struct qoblCallbackTuple {
   qoblStreamReportCallback callback;
@@ -64,8 +70,18 @@ class StreamCallbackManager {
   std::vector<qoblCallbackTuple> getCallbackList(uint32_t streamId);
   // Handles one report of `stream`, which the caller holds busy.
   void process(qoblOutputId& outputId, IOpStream* stream);
+  // Reports, for each op of `opUids` in order, the synchronous run of `datasetId` to every input gathered
+  // in it but `ownInputId`, as the card's reports would (status 0).  The stream must still hold the run.
+  void reportSyncRun(OpStream* stream, uint32_t datasetId, uint32_t ownInputId, const std::vector<uint32_t>& opUids);
+  // One report per input and callback: the stream's end op, the part of the input's output dataset that
+  // belongs to the end op, errorCode `code`, isStreamEnd 1.  Nothing for a stream without subscriptions.
+  void reportFailedInputs(OpStream* stream, const InputRecords& inputs, uint32_t code);
 
  private:
+  // Delivers the report of op `opUid` of run `dataId` to every input of the run but `skipInputId` (0: none).
+  // False when the stream no longer holds the run or the op's argument.
+  bool deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status, uint32_t skipInputId);
+
   threadsafe_unordered_map<uint32_t, std::vector<qoblCallbackTuple>> streamReportCallbackDict_;
   threadsafe_unordered_map<uint32_t, bool> runtimeCallbackRegisterFlagDict_;
 };

@@ -45,7 +45,9 @@ class IRunStreamInstruction {
   // Adds one input set of the application: `inputCount` input addresses (one loop of the input op) and
   // `outputCount` output addresses, the leaf ops' outputs in leaf order.  False on null pointers, a zero
   // output count (no message), an output count different from the leaf ops' total ("Output number mismatch
-  // with stream output number.\n"), or an input set the input op's argument refuses.  The caller keeps
+  // with stream output number.\n"), an input set the input op's argument refuses, or an op that cannot get
+  // its configuration for this input ("Can't get the configuration of op %s for this input.\n"); after a
+  // false the run must be discarded.  The caller keeps
   // ownership of both arrays; only their values are copied.
   virtual bool setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs, uint64_t outputCount) = 0;
   // True when every loop of the input op has its input set.

@@ -81,6 +81,13 @@ bool validateDRGraph(OpDirectedGraph& graph) {
     QOBL_LOG_ERROR("The DR graph has no valid node.\n");
     return false;
   }
+  for (OpDGNode* node : graph) {
+    if (node->connectFailed()) {
+      QOBL_LOG_ERROR("Fail to validate op graph because op %s could not be connected to its parent.\n",
+                     node->getStreamOp() != nullptr ? node->getStreamOp()->name().c_str() : "?");
+      return false;
+    }
+  }
   if (graph.isCyclic()) {
     QOBL_LOG_ERROR("The DR graph has a loop.\n");
     return false;

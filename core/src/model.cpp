@@ -56,6 +56,8 @@ void Model::requireState(ModelState atLeast) const {
 bool Model::setBatchSize(uint32_t& batchSize) {
   try {
     requireState(ModelState::SHAPED);
+    // Refused before anything is stored: a batch size of 0 would be clamped to itself and kept.
+    if (batchSize == 0) throw std::logic_error("batch size must be at least 1");
     uint32_t max = 0;
     if (!isDynamic_) {
       check(TvmModelRuntimeApi::getMaxBatchSize(module_, max));

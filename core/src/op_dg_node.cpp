@@ -14,7 +14,9 @@ OpDGNode::OpDGNode(IStreamOp* streamOp) : streamOp_(streamOp) {}
 OpDGNode::~OpDGNode() { delete streamOp_; }
 
 OpDGNode::OpDGNode(OpDGNode&& other) noexcept
-    : Edges(std::move(other.Edges)), streamOp_(std::exchange(other.streamOp_, nullptr)) {
+    : Edges(std::move(other.Edges)),
+      streamOp_(std::exchange(other.streamOp_, nullptr)),
+      connectFailed_(std::exchange(other.connectFailed_, false)) {
   other.Edges.clear();
 }
 
@@ -22,6 +24,7 @@ OpDGNode& OpDGNode::operator=(OpDGNode&& other) noexcept {
   if (this != &other) {
     delete streamOp_;
     streamOp_ = std::exchange(other.streamOp_, nullptr);
+    connectFailed_ = std::exchange(other.connectFailed_, false);
     Edges = std::move(other.Edges);
     other.Edges.clear();
   }

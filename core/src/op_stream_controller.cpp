@@ -2,6 +2,7 @@
 #include "op_stream_controller.h"
 
 #include <chrono>
+#include <deque>
 #include <thread>
 
 #include "device_synchronizer.h"
@@ -22,11 +23,22 @@ std::set<uint32_t> OpStreamController::deviceIdSet_;
 std::unordered_map<const qoblStream*, IOpStream*> OpStreamController::handleDict_;
 
 namespace {
-// Handle records of destroyed streams: kept for the life of the process (never destroyed, so they stay
-// reachable) so that no later stream gets a record at the same address.
-std::vector<qoblStream*>& retiredHandles() {
-  static auto* records = new std::vector<qoblStream*>();
+// Handle records of destroyed streams, oldest first.  A record is kept (so that no new stream gets a record
+// at its address and a stale handle stays recognisable) until kRetiredHandles later streams were
+// destroyed; then it is freed, so a process that makes and destroys streams forever keeps a bounded
+// number of them.  Never destroyed itself: destroys may still run while the process exits.
+constexpr size_t kRetiredHandles = 1024;
+std::deque<qoblStream*>& retiredHandles() {
+  static auto* records = new std::deque<qoblStream*>();
   return *records;
+}
+void retireHandle(qoblStream* record) {
+  std::deque<qoblStream*>& records = retiredHandles();
+  records.push_back(record);
+  if (records.size() > kRetiredHandles) {
+    delete records.front();
+    records.pop_front();
+  }
 }
 bool graphBound(uint64_t graphAddr) { return OpStreamController::getStreamByGraphAddr(graphAddr) != nullptr; }
 }  // namespace
@@ -50,7 +62,11 @@ IOpStream* OpStreamController::createStream(uint32_t deviceId, qoblBalanceMode m
 }
 
 bool OpStreamController::destroyStream(uint32_t streamId) {
+  // From a report callback this thread may be the one that delivers the stream's reports: it cannot wait
+  // for runs on the card.
+  const bool inCallback = deliveringStream() != nullptr;
   OpStream* stream = nullptr;
+  InputRecords gathered;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
     auto it = streamDict_.find(streamId);
@@ -64,15 +80,22 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
                      streamId);
       return false;
     }
-    // 1. No run is accepted from now on; the run being filled is discarded.
-    stream->beginDestroy();
+    // 1. No run is accepted from now on; the run being filled is taken out.
+    if (!stream->beginDestroy(inCallback, gathered)) {
+      QOBL_LOG_ERROR("Failed to destroy op stream %u: it has runs on the card, which a report callback cannot "
+                     "wait for; destroy it from an application thread.\n",
+                     streamId);
+      return false;
+    }
   }
-  // 2. Let the card finish what it was given; its reports are still delivered.
-  if (deliveringStream() == nullptr && !stream->waitRunsInFlight(kDrainTimeoutMs)) {
-    QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; releasing them.\n", streamId,
-                  stream->runsInFlight(), kDrainTimeoutMs);
+  // 2. The inputs that were still gathering never reach the card: they are reported as failed.
+  stream->failInputs(gathered, qoblERR_DESTROY_STREAM);
+  // 3. Let the card finish what it was given; its reports are still delivered.
+  if (!inCallback && !stream->waitRunsInFlight(kDrainTimeoutMs)) {
+    QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; their inputs are reported as failed.\n",
+                  streamId, stream->runsInFlight(), kDrainTimeoutMs);
   }
-  // 3. Out of the registry and the device's synchronizer.
+  // 4. Out of the registry and the device's synchronizer.
   IDeviceSynchronizer* sync = nullptr;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
@@ -81,7 +104,7 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     if (sit != deviceSynchronizerDict_.end()) sync = sit->second;
     for (auto it = handleDict_.begin(); it != handleDict_.end();) {
       if (it->second == stream) {
-        retiredHandles().push_back(const_cast<qoblStream*>(it->first));
+        retireHandle(const_cast<qoblStream*>(it->first));
         it = handleDict_.erase(it);
       } else {
         ++it;
@@ -89,11 +112,15 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     }
   }
   if (sync != nullptr) sync->removedStream(stream);
-  // 4. Closing: reports are dropped from now on; wait for the completion path and other exported calls.
+  // 5. Closing: reports are dropped from now on; wait for the completion path and for the exported calls
+  //    and device waits still working on the stream.
   stream->close();
   while (stream->apiRefs().load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(10));
+  // 6. Runs the card did not report in time: their inputs are reported as failed (late reports are dropped).
+  InputRecords unreported = stream->takeAllRuns();
+  stream->failInputs(unreported, qoblERR_DESTROY_STREAM);
   Singleton<StreamCallbackManager>::getInstance()->removeStream(streamId);
-  // 5. Free everything.
+  // 7. Free everything.
   stream->release();
   delete stream;
   return true;
@@ -168,6 +195,15 @@ void OpStreamController::registerHandle(qoblStream* handle, IOpStream* stream) {
   handleDict_[handle] = stream;
 }
 
+OpStream* OpStreamController::acquireById(uint32_t streamId) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  auto it = streamDict_.find(streamId);
+  if (it == streamDict_.end()) return nullptr;
+  auto* stream = static_cast<OpStream*>(it->second);
+  ++stream->apiRefs();
+  return stream;
+}
+
 OpStream* OpStreamController::acquire(const qoblStream* handle) {
   if (handle == nullptr) return nullptr;
   std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
@@ -181,15 +217,6 @@ OpStream* OpStreamController::acquire(const qoblStream* handle) {
 
 void OpStreamController::releaseStream(OpStream* stream) {
   if (stream != nullptr) --stream->apiRefs();
-}
-
-bool OpStreamController::handleStreamId(const qoblStream* handle, uint32_t& streamId) {
-  if (handle == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
-  auto it = handleDict_.find(handle);
-  if (it == handleDict_.end()) return false;
-  streamId = it->second->id();
-  return true;
 }
 
 }  // namespace qobl

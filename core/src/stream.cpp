@@ -3,6 +3,7 @@
 
 #include <qobcrt/qobcrt.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "i_stream_op.h"
 #include "qobl_api_impl.h"
 #include "qobl_log.h"
+#include "singleton.h"
 #include "stream_callback_manager.h"
 #include "stream_instruction.h"
 #include "utils/utils.h"
@@ -61,16 +63,10 @@ void OpStream::destroy() {
 void OpStream::release() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   graph_ = nullptr;
-  // Runs the card never reported (teardown gave up waiting) and the run being filled: the device runtime
-  // keeps freed blocks valid until a run using them is done, so releasing them here is safe.
-  discardCurrentRun(0);
-  std::vector<uint32_t> datasetIds;
-  {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
-      datasetIds.push_back(it->first);
-  }
-  for (uint32_t id : datasetIds) recycleInstructionMemory(id, true);
+  // Whatever the registry's teardown did not take out (a stream deleted without it) goes without reports.
+  // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
+  InputRecords left = takeAllRuns();
+  finishInputs(left);
   std::vector<uint64_t> inputIds;
   {
     auto guard = datasetMap_.write_guard();
@@ -85,10 +81,28 @@ void OpStream::release() {
   leafNodeIRs_.clear();
 }
 
-void OpStream::beginDestroy() {
+bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (destroying_.load() || (refuseIfRunsOnCard && runsInFlight() != 0)) return false;
   destroying_.store(true);
-  discardCurrentRun(0);
+  gathered = takeCurrentRun(0);
+  return true;
+}
+
+InputRecords OpStream::takeAllRuns() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  InputRecords all = takeCurrentRun(0);
+  std::vector<uint32_t> datasetIds;
+  {
+    auto guard = datasetIdToStreamInstructionDict_.write_guard();
+    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
+      datasetIds.push_back(it->first);
+  }
+  for (uint32_t id : datasetIds) {
+    InputRecords run = takeRun(id, 0);
+    all.insert(all.end(), run.begin(), run.end());
+  }
+  return all;
 }
 
 size_t OpStream::runsInFlight() {
@@ -96,6 +110,11 @@ size_t OpStream::runsInFlight() {
   size_t n = datasetIdToStreamInstructionDict_.size();
   if (curRunStream_ != nullptr && datasetIdToStreamInstructionDict_.count(curRunStream_->datesetId()) != 0) --n;
   return n;
+}
+
+size_t OpStream::gatheredInputs() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  return curRunStream_ != nullptr ? getInstanceInputIds(curRunStream_->datesetId()).size() : 0;
 }
 
 bool OpStream::waitRunsInFlight(uint32_t timeoutMs) {
@@ -260,6 +279,11 @@ void OpStream::getCacheNumber(uint32_t& num) {
   num = irStream_.empty() ? 0 : irStream_.front()->loopCount;
 }
 
+qobeOp* OpStream::endOp() {
+  if (irStream_.empty() || irStream_.back()->getStreamOp() == nullptr) return nullptr;
+  return irStream_.back()->getStreamOp()->getOp();
+}
+
 std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
   std::vector<uint32_t> ids;
   datasetIdToInputIdListDict_.find(datasetId, ids);
@@ -405,6 +429,33 @@ qoblErr OpStream::updateDynamicModel() {
   return qoblERR_SUCCESS;
 }
 
+std::vector<qoblShape> OpStream::dynamicShapes() {
+  std::vector<qoblShape> shapes;
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    OpIRInstruction* ir = irStream_[i];
+    if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
+    IStreamOp* op = ir->getStreamOp();
+    IModel* model = op != nullptr ? op->getModel() : nullptr;
+    if (model == nullptr || !model->isDynamic() || op->getInputOp() == nullptr) continue;
+    const std::vector<qoblShape> opShapes = op->getInputOp()->getOutputShapes();
+    shapes.insert(shapes.end(), opShapes.begin(), opShapes.end());
+  }
+  return shapes;
+}
+
+bool OpStream::fitsRunBeingFilled() {
+  if (curRunStream_ == nullptr) return true;
+  const std::vector<qoblShape> now = dynamicShapes();
+  auto same = [](const qoblShape& a, const qoblShape& b) {
+    return a.ndims == b.ndims && std::equal(a.shapes, a.shapes + std::min<uint32_t>(a.ndims, 6), b.shapes);
+  };
+  if (now.size() == runShapes_.size() && std::equal(now.begin(), now.end(), runShapes_.begin(), same)) return true;
+  QOBL_LOG_ERROR("Failed to run stream %u: the input's shapes differ from those of the inputs gathered for the "
+                 "device run being filled; a device run holds inputs of one shape.\n",
+                 streamId_);
+  return false;
+}
+
 qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
                                                uint64_t* outputs, uint64_t outputCount) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
@@ -419,9 +470,12 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
   }
   if (curRunStream_ == nullptr) {
     curRunStream_ = new RunStreamInstruction(DatasetId::generateId(), irStream_, deviceId_);
+    // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
+    // inputs of other shapes out of it).
+    const qoblErr dyn = updateDynamicModel();
+    if (dyn != qoblERR_SUCCESS) return dyn;
+    runShapes_ = dynamicShapes();
   }
-  const qoblErr dyn = updateDynamicModel();
-  if (dyn != qoblERR_SUCCESS) return dyn;
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
   if (curRunStream_->isReady()) {
@@ -431,8 +485,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
       status = qoblERR_SUCCESS;
     }
   }
-  // The input is recorded also when the build failed, so that discarding the run releases it with the
-  // others.
+  // The input is recorded also when the build failed, so that taking the run out takes it with the others.
   const uint32_t datasetId = curRunStream_->datesetId();
   inputIdToRunStreamInstructionDict_[inputDataId] = curRunStream_;
   {
@@ -454,25 +507,7 @@ bool OpStream::releaseInput(uint32_t inputId) {
   return counted;
 }
 
-void OpStream::discardCurrentRun(uint32_t extraInputId) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  uint32_t uncounted = 0;
-  if (curRunStream_ != nullptr) {
-    const uint32_t datasetId = curRunStream_->datesetId();
-    std::vector<uint32_t> ids;
-    if (datasetIdToInputIdListDict_.find(datasetId, ids)) datasetIdToInputIdListDict_.erase(datasetId);
-    datasetIdToStreamInstructionDict_.erase(datasetId);
-    for (uint32_t id : ids) {
-      inputIdToRunStreamInstructionDict_.erase(id);
-      if (releaseInput(id)) ++uncounted;
-    }
-    reset(&curRunStream_);
-  }
-  if (extraInputId != 0 && releaseInput(extraInputId)) ++uncounted;
-  uncount(uncounted);
-}
-
-void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
+InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   IRunStreamInstruction* inst = nullptr;
   if (datasetIdToStreamInstructionDict_.find(datasetId, inst)) {
@@ -485,11 +520,48 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
     datasetIdToInputIdListDict_.erase(datasetId);
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
   }
-  uint32_t completed = 0;
+  InputRecords taken;
   for (uint32_t id : ids) {
-    if (releaseInput(id)) ++completed;
+    StreamDataset* rec = nullptr;
+    if (id == exceptInputId || !datasetMap_.find(id, rec)) continue;
+    datasetMap_.erase(id);
+    taken.push_back(rec);
   }
+  if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
+  return taken;
+}
+
+InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (curRunStream_ == nullptr) {
+    if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
+    return {};
+  }
+  IRunStreamInstruction* current = curRunStream_;
+  InputRecords taken = takeRun(current->datesetId(), exceptInputId);
+  if (curRunStream_ == current) reset(&curRunStream_);  // made, but no input recorded in it
+  return taken;
+}
+
+void OpStream::finishInputs(InputRecords& inputs) {
+  uint32_t completed = 0;
+  for (StreamDataset* rec : inputs) {
+    if (rec->counted) ++completed;
+    if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+    delete rec;
+  }
+  inputs.clear();
   uncount(completed);
+}
+
+void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
+  if (!inputs.empty()) Singleton<StreamCallbackManager>::getInstance()->reportFailedInputs(this, inputs, code);
+  finishInputs(inputs);
+}
+
+void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
+  InputRecords inputs = takeRun(datasetId, 0);
+  finishInputs(inputs);
 }
 
 namespace {
@@ -500,6 +572,27 @@ thread_local IOpStream* tDeliveringStream = nullptr;
 
 void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
 IOpStream* deliveringStream() { return tDeliveringStream; }
+
+qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+                              IRunStreamInstruction*& ready, InputRecords& dropped) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+  if (rc == qoblERR_RUN_PENDING) return rc;
+  if (rc != qoblERR_SUCCESS) {
+    dropped = takeCurrentRun(inputId);
+    return qoblERR_RUN_STREAM;
+  }
+  // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
+  ready = curRunStream_;
+  curRunStream_ = nullptr;
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStream::failGathering(InputRecords& dropped) {
+  failInputs(dropped, qoblERR_RUN_STREAM);
+  QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+  return qoblERR_RUN_STREAM;
+}
 
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   if (!isBuilt_.load()) {
@@ -513,35 +606,45 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
     return qoblERR_RUN_STREAM;
   }
   IRunStreamInstruction* inst = nullptr;
-  uint32_t datasetId = 0;
+  uint32_t inputId = 0;
+  InputRecords dropped;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     if (destroying_.load()) {
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    const uint32_t inputId = nextInputSeq();
+    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+    inputId = nextInputSeq();
     datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
-    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
     if (rc == qoblERR_RUN_PENDING) return rc;
-    if (rc != qoblERR_SUCCESS) {
-      discardCurrentRun(inputId);
-      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-      return qoblERR_RUN_STREAM;
-    }
-    // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
-    inst = curRunStream_;
-    curRunStream_ = nullptr;
-    datasetId = inst->datesetId();
   }
+  if (inst == nullptr) return failGathering(dropped);
+  const uint32_t datasetId = inst->datesetId();
   uint32_t devStatus = 0;
   const int result =
       qobcrt_run_stream_sync(deviceId_, static_cast<uint32_t>(inst->address() & 0xffffffffu), timeout, &devStatus);
   uint32_t status = 0;
   if (devStatus != 0) qobmNormalizeErrorCode(devStatus, &status);
-  // On a time-out the card still finishes the run later; the device runtime keeps the blocks freed by the
-  // recycling below valid until then.
-  recycleInstructionMemory(datasetId, false);
+  // Other inputs gathered in this run (asynchronous ones, or synchronous ones left pending) learn their
+  // outcome from the report callbacks, as if the card had reported the run.
+  const uint32_t failure = status != 0 ? status : (result != 0 ? static_cast<uint32_t>(qoblERR_RUN_STREAM) : 0u);
+  if (failure == 0 && getInstanceInputIds(datasetId).size() > 1) {
+    std::vector<uint32_t> reported;
+    for (size_t i = 1; i < irStream_.size(); ++i) {
+      if ((irStream_[i]->opFlag & qobe::GET_OUTPUT_FLAG) != 0) reported.push_back(irStream_[i]->uid);
+    }
+    Singleton<StreamCallbackManager>::getInstance()->reportSyncRun(this, datasetId, inputId, reported);
+  }
+  // On a time-out the card still finishes the run later; the device runtime keeps the blocks freed here
+  // valid until then.
+  InputRecords others = takeRun(datasetId, inputId);
+  if (failure != 0) {
+    failInputs(others, failure);
+  } else {
+    finishInputs(others);
+  }
   if (result != 0 || status != 0) {
     QOBL_LOG_ERROR("Failed to run stream sync, returned: %d, error: %u (%s).\n", result, status,
                    qoblUtilsErrDesc(status).c_str());
@@ -571,30 +674,25 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
     return qoblERR_RUN_STREAM;
   }
   IRunStreamInstruction* inst = nullptr;
-  uint32_t datasetId = 0;
   uint32_t inputId = 0;
+  InputRecords dropped;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     if (destroying_.load()) {
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
+    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     inputId = nextInputSeq();
     qobmDataset* clone = qoblCloneDataset(output);
     if (clone == nullptr) return qoblERR_RUN_STREAM;
     datasetMap_[inputId] = new StreamDataset(inputId, input, clone, true, true);
     ++waitHandleCount_;
-    const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
     if (rc == qoblERR_RUN_PENDING) return rc;
-    if (rc != qoblERR_SUCCESS) {
-      discardCurrentRun(inputId);
-      QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-      return qoblERR_RUN_STREAM;
-    }
-    inst = curRunStream_;
-    curRunStream_ = nullptr;
-    datasetId = inst->datesetId();
   }
+  if (inst == nullptr) return failGathering(dropped);
+  const uint32_t datasetId = inst->datesetId();
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev = deviceId_;
@@ -604,8 +702,9 @@ qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
   rec.stream_addr = static_cast<uint32_t>(inst->address() & 0xffffffffu);
   const int result = qobcrt_run_stream(deviceId_, &rec);
   if (result != 0) {
-    // Nothing will report this run: release it and uncount its inputs now.
-    recycleInstructionMemory(datasetId, true);
+    // Nothing will report this run: the inputs gathered before this one are failed now.
+    InputRecords others = takeRun(datasetId, inputId);
+    failInputs(others, qoblERR_RUN_STREAM);
     QOBL_LOG_ERROR("Failed to invoke qobcrt_run_stream, error code is %d.\n", result);
     return qoblERR_RUN_STREAM;
   }

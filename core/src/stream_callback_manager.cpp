@@ -62,6 +62,18 @@ void invokeAll(const std::vector<qoblCallbackTuple>& callbacks, IOpStream* strea
   }
 }
 
+// Marks the calling thread as delivering reports of `stream` for its lifetime (restoring the outer mark).
+class DeliveringScope {
+ public:
+  explicit DeliveringScope(IOpStream* stream) : outer_(deliveringStream()) { setDeliveringStream(stream); }
+  ~DeliveringScope() { setDeliveringStream(outer_); }
+  DeliveringScope(const DeliveringScope&) = delete;
+  DeliveringScope& operator=(const DeliveringScope&) = delete;
+
+ private:
+  IOpStream* outer_;
+};
+
 }  // namespace
 
 int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
@@ -84,10 +96,10 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
     }
     return 0;
   }
-  IOpStream* outer = deliveringStream();
-  setDeliveringStream(stream);
-  Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
-  setDeliveringStream(outer);
+  {
+    DeliveringScope delivering(stream);
+    Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+  }
   stream->setBusy(false);
   return 0;
 }
@@ -141,33 +153,54 @@ void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
   uint32_t status = 0;
   if (outputId.error_code != 0) qobmNormalizeErrorCode(outputId.error_code, &status);
   if (stream == nullptr) return;
-  auto* opStream = dynamic_cast<OpStream*>(stream);
-
-  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
-  InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
-  if (inst == nullptr || archive == nullptr || archive->opArg == nullptr) {
+  if (!deliver(stream, dataId, opUid, status, 0)) {
     QOBL_LOG_ERROR("Failed to process output because not find corresponding op argument. datasetId: %d, opUid: %d.\n",
                    dataId, opUid);
-    // The run is gone (recycled after an earlier error report) or never existed: its inputs were already
-    // counted when it was recycled, so this report counts no completion.
-    if (opStream != nullptr) opStream->countStaleReport();
+    // The run is gone (recycled after an earlier error report, or failed by a teardown that could not wait
+    // for it) or never existed: its inputs were already reported and counted, so this one counts nothing.
+    if (auto* opStream = dynamic_cast<OpStream*>(stream)) opStream->countStaleReport();
     return;
   }
+  if (status != 0 || opUid == stream->endOpUid()) {
+    if (status != 0) {
+      char text[256];
+      std::memset(text, 0, sizeof text);
+      qobmGetErrDesc(status, text, sizeof text);
+      QOBL_LOG_ERROR("Recycle stream's memory because of error: %u (%s) \n", status, text);
+    } else {
+      QOBL_LOG_TRACE("Recycle stream's memory\n");
+    }
+    // Releases the run and counts one completion per asynchronous input of it.
+    stream->recycleInstructionMemory(dataId, true);
+  }
+}
+
+bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status,
+                                    uint32_t skipInputId) {
+  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
+  InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
+  if (inst == nullptr || archive == nullptr || archive->opArg == nullptr) return false;
   const std::vector<uint32_t> inputIds = stream->getInstanceInputIds(dataId);
   IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
   qobeOp* op = streamOp != nullptr ? streamOp->getOp() : nullptr;
   IOpArgument* arg = archive->opArg;
-  const bool isEnd = opUid == stream->endOpUid();
-  const qoblCallbackStatus st{status, isEnd ? 1u : 0u};
+  const qoblCallbackStatus st{status, opUid == stream->endOpUid() ? 1u : 0u};
   const std::vector<qoblCallbackTuple> callbacks = getCallbackList(stream->id());
+  // Calls the callbacks for input number `index` of the run, unless it is the skipped one.
+  auto invoke = [&](size_t index, qobmDataset* out) {
+    const uint32_t inputId = inputIds[index];
+    if (inputId == skipInputId) return;
+    StreamDataset* rec = stream->getDatasets(inputId);
+    invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
+  };
 
   try {
     if (stream->isLeafNode(opUid)) {
-      for (uint32_t inputId : inputIds) {
-        StreamDataset* rec = stream->getDatasets(inputId);
-        if (rec == nullptr) continue;
+      for (size_t i = 0; i < inputIds.size(); ++i) {
+        StreamDataset* rec = stream->getDatasets(inputIds[i]);
+        if (rec == nullptr || inputIds[i] == skipInputId) continue;
         qobmDataset* out = stream->getLeafNodeDataset(opUid, rec->output);
-        invokeAll(callbacks, stream, op, opUid, inputId, rec->input, out, st);
+        invoke(i, out);
         dropDataset(out, false);
       }
     } else if (arg->opType() == qobeOP_RUN_MODEL_OP) {
@@ -182,10 +215,8 @@ void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
           for (uint64_t a : arg->getOutputs(l, static_cast<uint32_t>(b))) {
             pending.push_back(a);
             if (pending.size() == perInput && next < inputIds.size()) {
-              const uint32_t inputId = inputIds[next++];
-              StreamDataset* rec = stream->getDatasets(inputId);
               qobmDataset* out = makeDataset(pending, arg, stream->deviceId());
-              invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
+              invoke(next++, out);
               dropDataset(out, true);
               pending.clear();
             }
@@ -196,28 +227,38 @@ void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
       QOBL_LOG_ERROR("Failed to process output because input id num is not equal to Op loop count.\n ");
     } else {
       for (uint32_t l = 0; l < arg->loopCount(); ++l) {
-        const uint32_t inputId = inputIds[l];
-        StreamDataset* rec = stream->getDatasets(inputId);
         qobmDataset* out = makeDataset(arg->getOutputs(l, 0), arg, stream->deviceId());
-        invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
+        invoke(l, out);
         dropDataset(out, true);
       }
     }
   } catch (const std::exception& e) {
     QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
   }
+  return true;
+}
 
-  if (status != 0 || isEnd) {
-    if (status != 0) {
-      char text[256];
-      std::memset(text, 0, sizeof text);
-      qobmGetErrDesc(status, text, sizeof text);
-      QOBL_LOG_ERROR("Recycle stream's memory because of error: %u (%s) \n", status, text);
-    } else {
-      QOBL_LOG_TRACE("Recycle stream's memory\n");
+void StreamCallbackManager::reportSyncRun(OpStream* stream, uint32_t datasetId, uint32_t ownInputId,
+                                          const std::vector<uint32_t>& opUids) {
+  DeliveringScope delivering(stream);
+  for (uint32_t uid : opUids) deliver(stream, datasetId, uid, 0, ownInputId);
+}
+
+void StreamCallbackManager::reportFailedInputs(OpStream* stream, const InputRecords& inputs, uint32_t code) {
+  std::vector<qoblCallbackTuple> callbacks;
+  if (!streamReportCallbackDict_.find(stream->id(), callbacks) || callbacks.empty()) return;
+  DeliveringScope delivering(stream);
+  qobeOp* op = stream->endOp();
+  const uint32_t endUid = stream->endOpUid();
+  const qoblCallbackStatus st{code, 1u};
+  for (StreamDataset* rec : inputs) {
+    qobmDataset* out = rec->output != nullptr ? stream->getLeafNodeDataset(endUid, rec->output) : nullptr;
+    try {
+      invokeAll(callbacks, stream, op, endUid, rec->inputId, rec->input, out, st);
+    } catch (const std::exception& e) {
+      QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
     }
-    // Releases the run and counts one completion per asynchronous input of it.
-    stream->recycleInstructionMemory(dataId, true);
+    dropDataset(out, false);
   }
 }
 

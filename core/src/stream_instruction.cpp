@@ -3,6 +3,7 @@
 #include <qobcrt/qobcrt.h>
 #include <qobe/qobe.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <sstream>
@@ -124,7 +125,16 @@ bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount
     OpIRBuffer buffer;
     buffer.opConfigList = irStream_[i]->getUpdatedConfigList();
     buffer.bufferList = irStream_[i]->getBufferAddresses();
+    // An op that could not get its configuration for this input (an upload or allocation failed) makes
+    // the input fail now rather than the run later; what it did get is owned (and released) with the rest.
+    const bool configured = buffer.opConfigList.size() >= irStream_[i]->configCount &&
+                            std::find(buffer.opConfigList.begin(), buffer.opConfigList.end(), 0u) ==
+                                buffer.opConfigList.end();
     opBufferlist_[i - 1].push_back(std::move(buffer));
+    if (!configured) {
+      QOBL_LOG_ERROR("Can't get the configuration of op %s for this input.\n", irStream_[i]->opName.c_str());
+      return false;
+    }
   }
   return true;
 }

@@ -79,10 +79,10 @@ bool StreamRunModelOp::setPreOpArg() {
   const uint32_t lcm = (perRun64 == 0 || perRun64 > UINT32_MAX)
                            ? 0
                            : qoblCalculateLCM(parentOutputs, static_cast<uint32_t>(perRun64));
-  if (lcm == 0) {
+  if (lcm == 0 || lcm / perRun64 > kMaxLoopCount || lcm / parentOutputs > kMaxLoopCount) {
     QOBL_LOG_ERROR("Cannot plan loop counts: op [%s] produces %u tensors per run, model of op [%s] consumes "
-                   "%u inputs x batch %u.\n",
-                   inOp_->name().c_str(), parentOutputs, name().c_str(), inputs, batch);
+                   "%u inputs x batch %u (a device run holds at most %u runs of an op).\n",
+                   inOp_->name().c_str(), parentOutputs, name().c_str(), inputs, batch, kMaxLoopCount);
     return false;
   }
   const uint32_t perRun = static_cast<uint32_t>(perRun64);

@@ -34,8 +34,12 @@ class StreamRunModelOp : public StreamOp {
   // Loop planning against the parent, propagation of the parent chain's loop count up to the graph's input
   // op (or below the nearest run-model op above), the input op's output sizes, then
   // setModelSeparateOpAttrs().  False (with "Loop count conflict!" where the planned counts disagree with
-  // earlier planning) on failure; nothing already written is undone.
+  // earlier planning) on failure; nothing already written is undone.  A plan in which one device run would
+  // hold more than kMaxLoopCount runs of this op or of its parent chain is refused before anything is
+  // written: such counts come only from a parent declaring far more tensors than the model can consume,
+  // and every later step (attributes per parent output, argument arrays per loop) would grow with them.
   bool setPreOpArg() override;
+  static constexpr uint32_t kMaxLoopCount = 4096;
   uint32_t batchSize() override;                          // the model's batch size
 
   // Writes "scale0".."scale2" (float, from the model's first pre-op scale factor; none when the model has

@@ -1,6 +1,7 @@
 #include "utils/utils.h"
 
 #include <qobcrt/qobcrt.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -20,15 +21,15 @@ std::string qoblUtilsErrDesc(uint32_t code) {
 
 uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt) {
   if (fileName == nullptr || buffer == nullptr) return 0;
-  std::ifstream file(fileName, std::ios::in | std::ios::binary | std::ios::ate);
+  struct stat st;
+  std::ifstream file;
+  if (::stat(fileName, &st) == 0 && S_ISREG(st.st_mode)) file.open(fileName, std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     QOBL_LOG_ERROR("failed to open %s \n", fileName);
     return 0;
   }
-  const std::streamoff end = file.tellg();
-  if (end <= 0) return 0;  // empty (or unseekable) file: nothing allocated
-  const uint64_t size = static_cast<uint64_t>(end);
-  file.seekg(0, std::ios::beg);
+  if (st.st_size <= 0) return 0;  // empty file: nothing allocated
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
   char* block = new (std::nothrow) char[isTxt ? size + 1 : size];
   if (block == nullptr) return 0;
   if (!file.read(block, static_cast<std::streamsize>(size))) {

@@ -19,7 +19,9 @@ namespace qobl {
 
 // Reads the whole file into a new block stored in *buffer; returns its size in bytes.  With isTxt a 0 byte
 // is appended after the content (the block is size + 1 bytes).  Returns 0, leaving *buffer untouched, when
-// the file cannot be opened ("failed to open %s \n") or is empty.  The caller frees the block with delete[].
+// the file cannot be opened ("failed to open %s \n") or is empty.  Only regular files are read: a
+// directory or a device reports a size that is no size of content, and is refused like a file that cannot be
+// opened.  The caller frees the block with delete[].
 uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt);
 
 // Copies `size` bytes of host memory at `cfg` into a new stream-memory block on device `deviceId`, whose

@@ -32,7 +32,7 @@ constexpr uint64_t kWindowLow = 0x01000000;    // first usable offset of window 
 constexpr uint64_t kWindowGuard = 0x10000;     // unused tail of every window
 constexpr uint64_t kModelAddrLow = 0x00100000; // loaded model nodes live in [low, high)
 constexpr uint64_t kModelAddrHigh = kWindowLow;
-constexpr size_t kFreedMemory = 1u << 16;      // freed bases remembered for double-free reports
+constexpr size_t kFreedMemory = 1u << 12;      // freed bases remembered for double-free reports
 
 inline uint64_t windowBegin(uint32_t kind) { return kind == 0 ? kWindowLow : kind * kWindowSize; }
 inline uint64_t windowEnd(uint32_t kind) { return (kind + 1) * kWindowSize - kWindowGuard; }
@@ -183,6 +183,10 @@ Card& card();
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
+// Call counting: the index of a runtime function among those a fault may name (their count when it is not
+// one of them), and one more call of it.
+size_t callIndex(const char* call);
+void countCall(size_t index);
 // True when a pending fault for the op uid fires now.
 bool takeOpFault(uint32_t uid, uint32_t* code);
 
@@ -217,12 +221,15 @@ int guarded(F&& f) noexcept {
 
 }  // namespace qobcrt
 
-// Every public runtime function starts with this: an injected fault for it returns before anything else.
-#define QOBCRT_FAULT_POINT()                                   \
-  do {                                                         \
-    int qobcrt_fault_code_;                                    \
-    if (qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))  \
-      return qobcrt_fault_code_;                               \
+// Every public runtime function starts with this: the call is counted, then an injected fault for it
+// returns before anything else.
+#define QOBCRT_FAULT_POINT()                                                      \
+  do {                                                                            \
+    static const size_t qobcrt_call_index_ = qobcrt::callIndex(__func__);         \
+    qobcrt::countCall(qobcrt_call_index_);                                        \
+    int qobcrt_fault_code_;                                                       \
+    if (qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))                     \
+      return qobcrt_fault_code_;                                                  \
   } while (0)
 
 #endif  // QOBCRT_SRC_CARD_H

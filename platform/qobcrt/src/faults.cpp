@@ -1,6 +1,7 @@
 // Test support: exact accounting, injected call and op faults, op delays.
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "card.h"
 
@@ -23,6 +24,7 @@ struct FaultTable {
   std::vector<CallFault> calls;
   std::vector<OpFault> ops;
   std::atomic<size_t> pending{0};   // calls.size() + ops.size(), read without the lock on every call
+  std::thread::id firedOn;           // thread the last call fault fired on
 };
 
 FaultTable& faults() {
@@ -39,13 +41,31 @@ const char* const kCallNames[] = {
     "qobcrt_run_stream", "qobcrt_run_stream_sync", "qobcrt_model_addr", "qobcrt_get_vdsp_ops",
     "qobcrt_register_model", "qobcrt_unregister_model", "qobcrt_thread_device"};
 
+constexpr size_t kCallCount = sizeof(kCallNames) / sizeof(kCallNames[0]);
+
 bool knownCall(const char* name) {
   for (const char* n : kCallNames)
     if (std::strcmp(n, name) == 0) return true;
   return false;
 }
 
+// Calls made so far per runtime function (index of kCallNames); never destroyed.
+std::atomic<uint64_t>* callCounts() {
+  static auto* counts = new std::atomic<uint64_t>[kCallCount]();
+  return counts;
+}
+
 }  // namespace
+
+size_t callIndex(const char* call) {
+  for (size_t i = 0; i < kCallCount; ++i)
+    if (std::strcmp(kCallNames[i], call) == 0) return i;
+  return kCallCount;
+}
+
+void countCall(size_t index) {
+  if (index < kCallCount) callCounts()[index].fetch_add(1, std::memory_order_relaxed);
+}
 
 bool takeCallFault(const char* call, int* code) {
   FaultTable& t = faults();
@@ -57,6 +77,7 @@ bool takeCallFault(const char* call, int* code) {
     if (--f.remaining == 0 && !fired) {
       fired = true;
       *code = f.code;
+      t.firedOn = std::this_thread::get_id();
     }
   }
   // A fault whose call has come is spent, even when another fault claimed the same call.
@@ -118,6 +139,26 @@ int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code) {
     t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
     return static_cast<int>(rtSuccess);
   });
+}
+
+int qobcrt_sim_call_count(const char* call, uint64_t* count) {
+  return qobcrt::guarded([&] {
+    if (call == nullptr || count == nullptr) return static_cast<int>(rtErrInvalidParam);
+    const size_t index = qobcrt::callIndex(call);
+    if (index >= qobcrt::kCallCount) return static_cast<int>(rtErrInvalidParam);
+    *count = qobcrt::callCounts()[index].load();
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+int qobcrt_sim_fault_fired_here(void) {
+  auto& t = qobcrt::faults();
+  std::lock_guard<std::mutex> lock(t.mu);
+  return t.firedOn == std::this_thread::get_id() ? 1 : 0;
+}
+
+const char* qobcrt_sim_call_name(uint32_t index) {
+  return index < qobcrt::kCallCount ? qobcrt::kCallNames[index] : nullptr;
 }
 
 int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code) {

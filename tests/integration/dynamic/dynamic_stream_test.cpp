@@ -198,3 +198,47 @@ TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
   }
   expectNoLibraryBlocks();
 }
+
+// One device run holds inputs of one shape only.  With batch 2, an 8x8 input waits for a second one; a
+// 16x16 input given meanwhile (asynchronously or synchronously) is refused with 301034 and changes
+// nothing, and the next 8x8 input completes the run: both 8x8 inputs get the reference output of their
+// size.  A run of two 16x16 inputs then follows.
+TEST(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
+  {
+    DynamicPipeline p(2);
+    ASSERT_NE(nullptr, p.stream_);
+    ASSERT_EQ(2u, p.batch_);
+    Tally tally;
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream_, &Tally::fn, &tally));
+    const Sample s8 = sample(8, 0), s16 = sample(16, 0);
+    std::vector<std::unique_ptr<CardDataset>> ins, outs;
+    auto give = [&](const Sample& s, bool sync) {
+      p.setShape(image(s.side, s.side));
+      ins.emplace_back(new CardDataset(s.input));
+      outs.emplace_back(new CardDataset(std::string(s.expected.size(), '\0')));
+      return sync ? qoblRunStream(p.stream_, ins.back()->get(), outs.back()->get(), 10000)
+                  : qoblRunStreamAsync(p.stream_, ins.back()->get(), outs.back()->get());
+    };
+    EXPECT_EQ(qoblERR_RUN_PENDING, give(s8, false));
+    {
+      LogCapture log;
+      EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, false));
+      EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, true));
+      EXPECT_TRUE(log.hasPrefix("Failed to run stream "));
+    }
+    EXPECT_EQ(0u, give(s8, false));
+    EXPECT_EQ(qoblERR_RUN_PENDING, give(s16, false));
+    EXPECT_EQ(0u, give(s16, false));
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream_, 10000));
+    const std::vector<const Sample*> given = {&s8, &s16, &s16, &s8, &s16, &s16};
+    const std::vector<int> reported = {1, 0, 0, 1, 1, 1};
+    for (size_t i = 0; i < given.size(); ++i) {
+      EXPECT_EQ(reported[i], tally.of(ins[i]->get())) << i;
+      if (reported[i] == 1) {
+        EXPECT_EQ(given[i]->expected, tally.outputs[ins[i]->get()]) << i;
+      }
+    }
+    EXPECT_EQ(0, tally.errors);
+  }
+  expectNoLibraryBlocks();
+}

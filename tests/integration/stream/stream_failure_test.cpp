@@ -214,4 +214,100 @@ TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
   expectNoLibraryBlocks();
 }
 
+// Refused model and graph calls change nothing that later calls rely on.  A batch size of 0 is refused and
+// the model keeps its batch size, so a new pipeline still plans on it.  A connect that fails (the model was
+// not loaded yet) keeps its child in the graph, as the connect contract says, but a stream of that graph is
+// then refused at build instead of accepting runs that can never be served.
+TEST(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
+  {
+    Pipeline::Options o;
+    o.batch = 4;
+    Pipeline p(o);
+    uint32_t batch = 0;
+    EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(p.model(), &batch));
+    ASSERT_EQ(0u, qoblGetModelBatchSize(p.model(), &batch));
+    EXPECT_EQ(4u, batch);
+    EXPECT_EQ(4u, p.cacheNumber());
+
+    // A second graph on the same model plans normally afterwards.
+    qoblOpGraph* graph = nullptr;
+    qobeOp *in = nullptr, *run = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
+    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
+    EXPECT_EQ(0u, qoblConnectOps(in, run));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
+    std::free(graph);
+    qobeDestroyOp(in);
+    qobeDestroyOp(run);
+
+    // A model whose batch size is not set yet: the connect fails and the graph cannot be built.
+    qoblModel* fresh = nullptr;
+    const std::string dir = "classifier";
+    ASSERT_EQ(0u, qoblCreateModel(modelFile(dir, "model.so").c_str(), modelFile(dir, "graph.json").c_str(),
+                                  modelFile(dir, "params.bin").c_str(), nullptr, &fresh));
+    graph = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
+    ASSERT_EQ(0u, qoblCreateRunModelOp(fresh, &run));
+    EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(in, run));
+    batch = 1;
+    ASSERT_EQ(0u, qoblSetModelBatchSize(fresh, &batch));
+    EXPECT_EQ(qoblERR_CHILD_HAS_PARENT, qoblConnectOps(in, run));
+    qoblStream* stream = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
+    {
+      LogCapture log;
+      EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
+      EXPECT_TRUE(log.hasPrefix("Fail to validate op graph because op "));
+    }
+    EXPECT_EQ(0u, qoblDestroyOpStream(stream));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
+    std::free(graph);
+    EXPECT_EQ(0u, qoblDestroyModel(fresh));
+    qobeDestroyOp(in);
+    qobeDestroyOp(run);
+  }
+  expectNoLibraryBlocks();
+}
+
+// An input op declaring more tensors per input than any device run can gather is refused when it is
+// connected, at once (the plan is never walked tensor by tensor), and its graph cannot be built.
+TEST(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {
+  Pipeline p;
+  for (uint32_t count : {UINT32_MAX, 1u << 20}) {
+    SCOPED_TRACE(count);
+    qoblOpGraph* graph = nullptr;
+    qobeOp *in = nullptr, *run = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, count, &in));
+    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
+    {
+      LogCapture log;
+      EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(in, run));
+      EXPECT_TRUE(log.hasPrefix("Cannot plan loop counts: "));
+    }
+    qoblStream* stream = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
+    EXPECT_EQ(0u, qoblDestroyOpStream(stream));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
+    std::free(graph);
+    qobeDestroyOp(in);
+    qobeDestroyOp(run);
+  }
+}
+
+// A destroyed stream leaves nothing on the card: its stream id is no longer registered there.
+TEST(StreamFailureTest, DestroyedStreamIsUnregisteredFromTheCard) {
+  Pipeline p;
+  const uint32_t id = p.stream()->ptr_->id();
+  p.destroyStream();
+  EXPECT_EQ(rtErrStreamId, qobcrt_destroy_stream(0, id));
+  create_stream rec{};
+  rec.stream_id = id;
+  EXPECT_EQ(0, qobcrt_create_stream(0, &rec));
+  EXPECT_EQ(0, qobcrt_destroy_stream(0, id));
+}
+
 }  // namespace

@@ -4,17 +4,13 @@
 #include <chrono>
 #include <thread>
 
+#include <qobcrt/qobcrt.h>
+
 #include "stream_test_util.h"
 
 using namespace streamtest;
 
 namespace {
-
-class SlowCard {
- public:
-  explicit SlowCard(uint32_t us) { qobcrt_sim_set_op_delay_us(0, us); }
-  ~SlowCard() { qobcrt_sim_set_op_delay_us(0, 0); }
-};
 
 TEST(StreamSyncTest, StreamWaitEndsWithCompletionOrTimeout) {
   {
@@ -103,6 +99,93 @@ TEST(StreamSyncTest, PendingInputsAreWaitedFor) {
     ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), outs.back()->get()));
     EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
     for (auto& out : outs) EXPECT_EQ(p.expected(), readBuffer(out->get(), 0));
+  }
+  expectNoLibraryBlocks();
+}
+
+// A synchronous run that completes gathered asynchronous inputs reports them: with a cache number of 4,
+// three inputs given with qoblRunStreamAsync and a fourth with qoblRunStream make one device run; the three
+// get their end report with the reference output before the synchronous call returns (the synchronous
+// input's outcome is its call's result).  When that device run fails, the three get an error report.
+TEST(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
+  {
+    Pipeline::Options o;
+    o.batch = 4;
+    Pipeline p(o);
+    Tally tally;
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+    // Datasets of both rounds stay alive, so that the reports are told apart by their input.
+    std::vector<std::unique_ptr<CardDataset>> all;
+    std::vector<std::unique_ptr<Output>> outs;
+    for (bool fail : {false, true}) {
+      SCOPED_TRACE(fail ? "failing run" : "run");
+      std::vector<CardDataset*> ins;
+      std::vector<Output*> out;
+      for (int i = 0; i < 4; ++i) {
+        all.emplace_back(new CardDataset(p.input()));
+        ins.push_back(all.back().get());
+        outs.emplace_back(new Output(p.stream()));
+        out.push_back(outs.back().get());
+      }
+      for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), out[i]->get()));
+      if (fail) {
+        ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
+      }
+      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), ins[3]->get(), out[3]->get(), 10000));
+      qobcrt_sim_clear_faults();
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(1, tally.of(ins[i]->get())) << i;
+        if (!fail) {
+          EXPECT_EQ(p.expected(), tally.outputs[ins[i]->get()]) << i;
+        }
+      }
+      EXPECT_EQ(0, tally.of(ins[3]->get()));
+      EXPECT_EQ(fail ? 3 : 0, tally.errors);
+      EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 0));
+    }
+  }
+  expectNoLibraryBlocks();
+}
+
+// An application thread that creates or destroys a stream of a device while a device wait of that device is
+// in progress waits until the wait has ended (a report callback would not: see the interleaving tests).
+// The wait is held open by an input that waits for the rest of its device run, until its time-out.
+TEST(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
+  {
+    Pipeline::Options four;
+    four.batch = 4;
+    Pipeline gathering(four), probe;
+    Pipeline::Options unbuilt;
+    unbuilt.build = false;
+    Pipeline spare(unbuilt);
+    CardDataset in(probe.input());
+    Output pendingOut(gathering.stream()), probeOut(probe.stream());
+    ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(gathering.stream(), in.get(), pendingOut.get()));
+    for (bool create : {true, false}) {
+      SCOPED_TRACE(create ? "create" : "destroy");
+      qoblStream* extra = nullptr;
+      if (!create) {
+        ASSERT_EQ(0u, qoblCreateOpStream(spare.graph(), qoblBM_ONCE, &extra));
+      }
+      std::thread waiter([&] { EXPECT_EQ(qoblERR_DEVICE_SYNC_TIMEOUT, qoblSynchronizeDevice(0, 300)); });
+      // The wait has started once another stream of the device refuses new runs.
+      while (qoblRunStreamAsync(probe.stream(), in.get(), probeOut.get()) != qoblERR_RUN_STREAM) {
+        std::this_thread::yield();
+      }
+      if (create) {
+        ASSERT_EQ(0u, qoblCreateOpStream(spare.graph(), qoblBM_ONCE, &extra));
+      } else {
+        ASSERT_EQ(0u, qoblDestroyOpStream(extra));
+      }
+      // The wait is over when the call returns: the device's streams accept runs again.
+      EXPECT_EQ(0u, qoblRunStreamAsync(probe.stream(), in.get(), probeOut.get()));
+      waiter.join();
+      ASSERT_EQ(0u, qoblSynchronizeStream(probe.stream(), 10000));
+      if (create) {
+        ASSERT_EQ(0u, qoblDestroyOpStream(extra));
+      }
+    }
   }
   expectNoLibraryBlocks();
 }

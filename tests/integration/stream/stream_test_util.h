@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -126,6 +127,36 @@ inline void recordReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qo
   sub->rec->reports.push_back(r);
 }
 
+// Terminal reports (the end op's report, or any report carrying an error) per input dataset, so that a test
+// can prove every accepted input completed exactly once.  Subscribe with `&Tally::fn` and the tally as the
+// context.  Successful end reports keep the first output buffer's bytes.
+struct Tally {
+  std::mutex mu;
+  std::map<qobmDataset*, int> terminal;
+  std::map<qobmDataset*, std::string> outputs;
+  int errors = 0;
+  static void fn(qobeOp*, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
+    auto* self = static_cast<Tally*>(user);
+    if (st->isStreamEnd == 0 && st->errorCode == 0) return;
+    const std::string bytes = st->errorCode == 0 && output != nullptr ? readBuffer(output, 0) : std::string();
+    std::lock_guard<std::mutex> lock(self->mu);
+    ++self->terminal[input];
+    if (st->errorCode != 0) ++self->errors;
+    if (st->errorCode == 0) self->outputs[input] = bytes;
+  }
+  int of(qobmDataset* input) {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = terminal.find(input);
+    return it == terminal.end() ? 0 : it->second;
+  }
+  size_t total() {
+    std::lock_guard<std::mutex> lock(mu);
+    size_t n = 0;
+    for (const auto& kv : terminal) n += static_cast<size_t>(kv.second);
+    return n;
+  }
+};
+
 // Receives every library log line at or above `level` while alive.
 class LogCapture {
  public:
@@ -235,6 +266,10 @@ class Pipeline {
   }
 
   qoblStream* stream() const { return stream_; }
+  qoblModel* model() const { return model_; }
+  qoblOpGraph* graph() const { return graph_; }
+  // The stream was destroyed elsewhere (for example from a report callback): teardown leaves it alone.
+  void forgetStream() { stream_ = nullptr; }
   qobeOp* inputOp() const { return inputOp_; }
   qobeOp* runOp() const { return runOp_; }
   qobeOp* copyOp() const { return copyOp_; }
@@ -262,6 +297,15 @@ class Pipeline {
   qobeOp* preOp_ = nullptr;
   qobeOp* runOp_ = nullptr;
   qobeOp* copyOp_ = nullptr;
+};
+
+// Every op on device 0 takes at least `us` microseconds while alive (widens the windows between threads).
+class SlowCard {
+ public:
+  explicit SlowCard(uint32_t us) { qobcrt_sim_set_op_delay_us(0, us); }
+  ~SlowCard() { qobcrt_sim_set_op_delay_us(0, 0); }
+  SlowCard(const SlowCard&) = delete;
+  SlowCard& operator=(const SlowCard&) = delete;
 };
 
 // Output dataset of a built stream, freed at the end of the scope.

@@ -7,11 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "qobe/qobe_preproc.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 
 extern "C" qoblErr c_get_version(const char** ver, uint32_t numbers[4]);
 extern "C" int c_exported_function_count(void);
+extern "C" void c89_version_macros(uint32_t out[3]);
+extern "C" uint8_t c89_preproc_quantize_u8(float x, float scale);
+extern "C" uint16_t c89_preproc_f32_to_f16(float f);
+int cxx11_version_major();
 
 namespace {
 
@@ -70,6 +75,37 @@ TEST(ApiVersion, TextFormatAndNumbersAgree) {
 }
 
 TEST(ApiFrame, HeaderCompilesAsCAndEveryFunctionLinks) { EXPECT_EQ(c_exported_function_count(), 33); }
+
+// The compile-time version (the same in C89, C++11 and this file) is the one qoblGetVersion reports.
+TEST(ApiVersion, MacrosAgreeWithTheLibrary) {
+  const char* ver = nullptr;
+  uint32_t major = 99, minor = 99, rev = 99;
+  ASSERT_EQ(qoblGetVersion(&ver, &major, &minor, &rev, nullptr), qoblERR_SUCCESS);
+  uint32_t c89[3] = {99, 99, 99};
+  c89_version_macros(c89);
+  EXPECT_EQ(c89[0], major);
+  EXPECT_EQ(c89[1], minor);
+  EXPECT_EQ(c89[2], rev);
+  EXPECT_EQ(cxx11_version_major(), static_cast<int>(major));
+  EXPECT_EQ(QOBL_VERSION_MAJOR, major);
+  EXPECT_EQ(QOBL_VERSION_MINOR, minor);
+  EXPECT_EQ(QOBL_VERSION_PATCH, rev);
+}
+
+// The pre-processing arithmetic compiled as C89 agrees with the C++ build of the same header, at the
+// rounding edges of the quantisation and the binary16 conversion.
+TEST(ApiFrame, PreprocHeaderSameInC89) {
+  const float quant[][2] = {{0.0f, 1.0f},  {0.49999997f, 1.0f}, {0.5f, 1.0f},    {1.5f, 1.0f},   {2.5f, 1.0f},
+                            {254.5f, 1.0f}, {254.49998f, 1.0f}, {300.0f, 1.0f}, {-3.0f, 1.0f}, {7.0f, 0.5f}};
+  for (const auto& q : quant) {
+    EXPECT_EQ(c89_preproc_quantize_u8(q[0], q[1]), qobe_preproc_quantize_u8(q[0], q[1])) << q[0] << " / " << q[1];
+  }
+  EXPECT_EQ(c89_preproc_quantize_u8(0.49999997f, 1.0f), 0);
+  EXPECT_EQ(c89_preproc_quantize_u8(254.5f, 1.0f), 255);
+  for (float f : {0.0f, 1.0f, -2.5f, 65504.0f, 65520.0f, 1e-8f, 6.1035156e-05f, 3.14159f}) {
+    EXPECT_EQ(c89_preproc_f32_to_f16(f), qobe_preproc_f32_to_f16(f)) << f;
+  }
+}
 
 TEST(ApiFrame, EnvironmentFlag) {
   using zenlar::qobl::_qoblIsEnvSet;

@@ -6,10 +6,13 @@
 #include <qobm/qobm.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -93,6 +96,53 @@ uint64_t liveStreamBlocks() {
   EXPECT_EQ(0, qobcrt_sim_get_stats(0, &s));
   return s.live_blocks[QOBCRT_SIM_STREAM];
 }
+
+// The largest single allocation made through operator new while an AllocWatch is alive (the whole process
+// allocates through the replacements below), so that a test sees a count from a file turn into memory.
+std::atomic<size_t> gLargest{0};
+std::atomic<bool> gWatching{false};
+
+void* watched(size_t size) {
+  if (gWatching.load(std::memory_order_relaxed)) {
+    size_t cur = gLargest.load();
+    while (size > cur && !gLargest.compare_exchange_weak(cur, size)) {
+    }
+  }
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+struct AllocWatch {
+  AllocWatch() {
+    gLargest = 0;
+    gWatching = true;
+  }
+  ~AllocWatch() { gWatching = false; }
+  size_t largest() const { return gLargest.load(); }
+};
+
+}  // namespace
+
+void* operator new(size_t size) {
+  void* p = watched(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t size) { return ::operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return watched(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return watched(size); }
+// These replacements hand out malloc blocks and take them back with free, which the compiler cannot see
+// through when it inlines a delete of a new.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+void operator delete[](void* p) noexcept { ::operator delete(p); }
+void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { ::operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { ::operator delete(p); }
+
+namespace {
 
 class DynamicApiTest : public testing::Test {
  protected:
@@ -325,4 +375,52 @@ TEST_F(DynamicApiTest, ShapesAndLargestBatch) {
                                       "exception to get maxbatchsize must dynamic model\n"}),
             log.take());
   EXPECT_EQ(0u, qoblDestroyModel(model));
+}
+
+// Counts and paths from the caller are checked against what the files hold before they size any work: a
+// "module_num" beyond the members the configuration holds (or below 0) is refused at once, and a directory
+// given as a configuration, model or member file is refused without asking for memory of its size.
+TEST_F(DynamicApiTest, CountsAndPathsAreRefusedBeforeTheySizeMemory) {
+  SuiteDir dir;
+  const std::string members = entry("member0", 0) + ", " + entry("member1", 1) + "}";
+  const std::string cfg = "Failed to create Model: config module_num ";
+  ErrorLog log;
+  for (const char* count : {"20000000", "2147483647", "-1", "7"}) {
+    SCOPED_TRACE(count);
+    const std::string path = dir.write("count.json", head(count) + members);
+    qoblModel* model = nullptr;
+    AllocWatch watch;
+    EXPECT_EQ(qoblERR_MODEL_FILE, qoblCreateDynamicModel(path.c_str(), nullptr, &model));
+    EXPECT_LT(watch.largest(), 1u << 16);
+    const std::vector<std::string> errors = log.take();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(0u, errors.back().rfind(cfg, 0)) << errors.back();
+  }
+
+  const std::string cls = demoDir("classifier");
+  const std::string lib = cls + "model.so", graph = cls + "graph.json", params = cls + "params.bin";
+  const std::string folder = dir.dir() + "member0";  // a directory
+  const std::string memberIsDir = dir.write("dir.json", head("1") + entry("member0", 0, ", \"member1\"") + "}");
+  struct Case {
+    const char* what;
+    std::function<qoblErr(qoblModel**)> load;
+  };
+  const Case cases[] = {
+      {"suite", [&](qoblModel** m) { return qoblCreateDynamicModel(dir.dir().c_str(), nullptr, m); }},
+      {"suite hw", [&](qoblModel** m) { return qoblCreateDynamicModel(memberIsDir.c_str(), folder.c_str(), m); }},
+      {"member graph", [&](qoblModel** m) { return qoblCreateDynamicModel(memberIsDir.c_str(), nullptr, m); }},
+      {"graph", [&](qoblModel** m) { return qoblCreateModel(lib.c_str(), folder.c_str(), params.c_str(), nullptr, m); }},
+      {"params", [&](qoblModel** m) { return qoblCreateModel(lib.c_str(), graph.c_str(), folder.c_str(), nullptr, m); }},
+      {"lib", [&](qoblModel** m) { return qoblCreateModel(folder.c_str(), graph.c_str(), params.c_str(), nullptr, m); }},
+      {"hw", [&](qoblModel** m) { return qoblCreateModel(lib.c_str(), graph.c_str(), params.c_str(), folder.c_str(), m); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qoblModel* model = nullptr;
+    AllocWatch watch;
+    EXPECT_EQ(qoblERR_MODEL_FILE, c.load(&model));
+    EXPECT_EQ(nullptr, model);
+    EXPECT_LT(watch.largest(), 1u << 24);
+    log.take();
+  }
 }

@@ -23,6 +23,16 @@ int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out);
 int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code);
 /* The next execution of the op whose record uid (bit 31 removed) is op_uid is reported with code. */
 int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code);
+/* Calls of the named runtime function made so far by any thread (faulted ones included).  Together with
+   qobcrt_sim_call_name a test finds every call point of a piece of work by counting, then fails each in
+   turn with qobcrt_sim_fail_call. */
+int qobcrt_sim_call_count(const char* call, uint64_t* count);
+/* Name of the index-th runtime function that faults may name and calls are counted for (0 upwards); NULL
+   past the last. */
+const char* qobcrt_sim_call_name(uint32_t index);
+/* 1 when the last injected call fault that fired did so on the calling thread, else 0: tells a fault met by
+   the caller's own call from one met meanwhile by the card's or another thread. */
+int qobcrt_sim_fault_fired_here(void);
 int qobcrt_sim_clear_faults(void);
 int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us);   /* every op on the device takes at least us */
 /* Text describing why the last failing op on the device failed ("" when none failed), NUL-terminated and

@@ -2,7 +2,7 @@
  * qobe_preproc.h - configuration block of the generic pre-processing op (kind qobeOP_PREPROCESS_OP,
  * type id qobeTYPE_ID_PREPROCESS = 30000) and the reference arithmetic the card applies.
  *
- * Header-only and valid C11 and C++: the card executes the op from these definitions without linking the op
+ * Header-only and valid C89 and C++: the card executes the op from these definitions without linking the op
  * engine.  All records are little-endian and packed exactly (sizes and offsets checked below).
  *
  * Where the card finds the block.  The op's argument array (header zenlar::qobe::QobeOpArgumentHeader in
@@ -52,18 +52,38 @@
 #ifndef QOBE_QOBE_PREPROC_H
 #define QOBE_QOBE_PREPROC_H
 
-#include <math.h>
+#include <float.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
 #include "qobe/qobe.h"
 
-#ifdef __cplusplus
+/* Size and offset checks: static_assert / _Static_assert where the language has them, else a typedef of
+   an array whose size is negative when the condition fails (C89). */
+#if defined(__cplusplus)
 #define QOBE_PREPROC_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-extern "C" {
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define QOBE_PREPROC_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define QOBE_PREPROC_STATIC_ASSERT_NAME2(line) qobe_preproc_static_assert_##line
+#define QOBE_PREPROC_STATIC_ASSERT_NAME(line) QOBE_PREPROC_STATIC_ASSERT_NAME2(line)
+#define QOBE_PREPROC_STATIC_ASSERT(cond, msg) \
+  typedef char QOBE_PREPROC_STATIC_ASSERT_NAME(__LINE__)[(cond) ? 1 : -1]
+#endif
+
+/* The functions below are static and inline where the language knows inline (C99, C++), and with GCC's
+   __inline__ in C89. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define QOBE_PREPROC_INLINE static inline
+#elif defined(__GNUC__)
+#define QOBE_PREPROC_INLINE static __inline__
+#else
+#define QOBE_PREPROC_INLINE static
+#endif
+
+#ifdef __cplusplus
+extern "C" {
 #endif
 
 #define QOBE_PREPROC_MAGIC 0x45525051u /* bytes 'Q' 'P' 'R' 'E' */
@@ -128,7 +148,7 @@ QOBE_PREPROC_STATIC_ASSERT(sizeof(qobe_preproc_buffer) == 16, "preproc buffer en
 QOBE_PREPROC_STATIC_ASSERT(offsetof(qobe_preproc_buffer, size) == 8, "size at 8");
 
 /* Total bytes of a block with that many tensors and buffers. */
-static inline uint64_t qobe_preproc_block_bytes(uint32_t tensor_count, uint32_t buffer_count) {
+QOBE_PREPROC_INLINE uint64_t qobe_preproc_block_bytes(uint32_t tensor_count, uint32_t buffer_count) {
   return (uint64_t)sizeof(qobe_preproc_header) + (uint64_t)tensor_count * sizeof(qobe_preproc_tensor) +
          (uint64_t)buffer_count * sizeof(qobe_preproc_buffer);
 }
@@ -143,14 +163,14 @@ enum {
 };
 
 /* Reads entry t of a block (t < tensor_count) into *out; the block may be unaligned. */
-static inline void qobe_preproc_read_tensor(const void* block, uint32_t t, qobe_preproc_tensor* out) {
+QOBE_PREPROC_INLINE void qobe_preproc_read_tensor(const void* block, uint32_t t, qobe_preproc_tensor* out) {
   memcpy(out, (const unsigned char*)block + sizeof(qobe_preproc_header) + (size_t)t * sizeof(qobe_preproc_tensor),
          sizeof(*out));
 }
 
 /* Reads buffer entry k of a block (k < buffer_count) into *out. */
-static inline void qobe_preproc_read_buffer(const void* block, const qobe_preproc_header* h, uint32_t k,
-                                            qobe_preproc_buffer* out) {
+QOBE_PREPROC_INLINE void qobe_preproc_read_buffer(const void* block, const qobe_preproc_header* h, uint32_t k,
+                                                  qobe_preproc_buffer* out) {
   memcpy(out,
          (const unsigned char*)block + sizeof(qobe_preproc_header) +
              (size_t)h->tensor_count * sizeof(qobe_preproc_tensor) + (size_t)k * sizeof(qobe_preproc_buffer),
@@ -160,8 +180,8 @@ static inline void qobe_preproc_read_buffer(const void* block, const qobe_prepro
 /* Checks a block of `size` readable bytes against an argument array with `inputs` inputs and `outputs`
    outputs per position.  Fills *header_out (may be NULL) when the header is readable.  Returns
    QOBE_PREPROC_OK or a reason code. */
-static inline int qobe_preproc_check(const void* block, uint64_t size, uint32_t inputs, uint32_t outputs,
-                                     qobe_preproc_header* header_out) {
+QOBE_PREPROC_INLINE int qobe_preproc_check(const void* block, uint64_t size, uint32_t inputs, uint32_t outputs,
+                                           qobe_preproc_header* header_out) {
   qobe_preproc_header h;
   uint32_t t;
   if (block == NULL || size < sizeof(h)) return QOBE_PREPROC_BAD_SIZE;
@@ -182,7 +202,7 @@ static inline int qobe_preproc_check(const void* block, uint64_t size, uint32_t 
         if (e.in_elem_bytes != 1 || e.out_elem_bytes != 1) return QOBE_PREPROC_BAD_TENSOR;
         break;
       case QOBE_PREPROC_CONV_QUANT_U8:
-        if (e.in_elem_bytes != 4 || e.out_elem_bytes != 1 || !(e.scale > 0.0f) || isinf(e.scale))
+        if (e.in_elem_bytes != 4 || e.out_elem_bytes != 1 || !(e.scale > 0.0f) || !(e.scale <= FLT_MAX))
           return QOBE_PREPROC_BAD_TENSOR;
         break;
       case QOBE_PREPROC_CONV_F16:
@@ -198,19 +218,20 @@ static inline int qobe_preproc_check(const void* block, uint64_t size, uint32_t 
   return QOBE_PREPROC_OK;
 }
 
-/* q = clamp(round(x / scale), 0, 255), round half away from zero; NaN gives 0. */
-static inline uint8_t qobe_preproc_quantize_u8(float x, float scale) {
+/* q = clamp(round(x / scale), 0, 255), round half away from zero; NaN gives 0.  For 0 < q < 255 that is
+   the integer part of q + 0.5, added in double so that the sum cannot round up to the next integer. */
+QOBE_PREPROC_INLINE uint8_t qobe_preproc_quantize_u8(float x, float scale) {
   float q = x / scale;
   if (!(q > 0.0f)) return 0;
   if (q >= 255.0f) return 255;
-  return (uint8_t)roundf(q);
+  return (uint8_t)((double)q + 0.5);
 }
 
 /* x = q * scale: the float32 value a run-model op reads for a quantised element. */
-static inline float qobe_preproc_dequantize_u8(uint8_t q, float scale) { return (float)q * scale; }
+QOBE_PREPROC_INLINE float qobe_preproc_dequantize_u8(uint8_t q, float scale) { return (float)q * scale; }
 
 /* IEEE binary16 -> binary32, exact (subnormals, infinities and NaNs included). */
-static inline float qobe_preproc_f16_to_f32(uint16_t h) {
+QOBE_PREPROC_INLINE float qobe_preproc_f16_to_f32(uint16_t h) {
   uint32_t sign = (uint32_t)(h & 0x8000u) << 16, exp = (h >> 10) & 0x1Fu, man = h & 0x3FFu, x;
   float f;
   if (exp == 0x1Fu) {
@@ -232,7 +253,7 @@ static inline float qobe_preproc_f16_to_f32(uint16_t h) {
 }
 
 /* IEEE binary32 -> binary16, round to nearest even; overflow gives infinity, NaN stays a (quiet) NaN. */
-static inline uint16_t qobe_preproc_f32_to_f16(float f) {
+QOBE_PREPROC_INLINE uint16_t qobe_preproc_f32_to_f16(float f) {
   uint32_t x, sign, exp, man, half, rem, shift, mid;
   int32_t e;
   memcpy(&x, &f, sizeof(x));
@@ -261,7 +282,7 @@ static inline uint16_t qobe_preproc_f32_to_f16(float f) {
 /* Executes one checked tensor entry: reads e->in_bytes bytes at `in`, writes
    e->element_count * e->out_elem_bytes bytes at `out` (both host memory, unaligned allowed, not
    overlapping). */
-static inline void qobe_preproc_run_tensor(const qobe_preproc_tensor* e, const void* in, void* out) {
+QOBE_PREPROC_INLINE void qobe_preproc_run_tensor(const qobe_preproc_tensor* e, const void* in, void* out) {
   const unsigned char* src = (const unsigned char*)in;
   unsigned char* dst = (unsigned char*)out;
   uint32_t i;

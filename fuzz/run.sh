@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs every fuzz target of a fuzz build for a bounded time, two at a time, each on a fresh copy of its seed
+# corpus made from the build's demo models.  Exits non-zero when a target finds a crash, a leak, a time-out
+# or an allocation above the limit (libFuzzer writes the input that did it as crash-*/leak-*/... into the
+# work directory and prints where).
+#   fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET=60] [WORK_DIR]
+set -euo pipefail
+build=$(cd "$1" && pwd)
+seconds=${2:-60}
+src=$(cd "$(dirname "$0")" && pwd)
+work=${3:-$(mktemp -d)}
+mkdir -p "$work"
+models=$build/models
+
+seed() {  # seed TARGET FILE...
+  mkdir -p "$work/$1"
+  local i=0
+  for f in "${@:2}"; do
+    [ -f "$f" ] && cp "$f" "$work/$1/seed$((i++))"
+  done
+}
+seed fuzz_graph_json "$models"/{classifier,segmenter,trivial}/graph.json "$models"/dynamic/member*/graph.json
+seed fuzz_params "$models"/{classifier,segmenter,trivial}/params.bin "$models"/dynamic/member*/params.bin
+seed fuzz_hw_config "$models"/{classifier,segmenter,trivial}/hw.json "$models"/dynamic/hw.json
+seed fuzz_suite_config "$models"/dynamic/suite.json
+
+run() {  # run TARGET
+  local dict=()
+  [ "$1" != fuzz_params ] && dict=(-dict="$src/json.dict")
+  (cd "$work" && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
+     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QOBM_LOG_LEVEL=FATAL \
+     "$build/bin/$1" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=256 \
+       -print_final_stats=1 "${dict[@]}" "$work/$1" > "$work/$1.log" 2>&1)
+}
+
+status=0
+pids=()
+names=()
+for t in fuzz_graph_json fuzz_params fuzz_hw_config fuzz_suite_config; do
+  run "$t" & pids+=($!); names+=("$t")
+  if [ ${#pids[@]} -eq 2 ]; then
+    for k in 0 1; do
+      if wait "${pids[$k]}"; then echo "== ${names[$k]}: ok ($(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/${names[$k]}.log" | grep -o '[0-9]*$') runs)"
+      else echo "== ${names[$k]}: FAILED (log: $work/${names[$k]}.log)"; tail -40 "$work/${names[$k]}.log"; status=1; fi
+    done
+    pids=(); names=()
+  fi
+done
+exit $status

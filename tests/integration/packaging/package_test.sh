@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from the build tree, unpacks them into a scratch root (dpkg -x) and uses them
+# as an application and a user would: their dependencies, the layout, a consumer built with the CMake
+# package and with pkg-config and run against the root, the installed qobl-run, its man page and bash
+# completion, and the private TVM runtime next to another one.
+#   package_test.sh BUILD_DIR SOURCE_DIR FOREIGN_DIR
+set -euo pipefail
+build=$1
+src=$2
+foreign=$3
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+echo "== cpack"
+cpack -G DEB -B "$tmp/debs" --config "$build/CPackConfig.cmake" > "$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log"; fail "cpack"; }
+major=$(sed -n 's/^#define QOBL_VERSION_MAJOR \([0-9]*\)$/\1/p' "$build/include/qobl_version.h")
+lib_deb=$(ls "$tmp"/debs/libqobl"${major}"_*.deb)
+dev_deb=$(ls "$tmp"/debs/libqobl-dev_*.deb)
+tools_deb=$(ls "$tmp"/debs/qobl-tools_*.deb)
+version=$(dpkg-deb -f "$lib_deb" Version)
+
+echo "== dependencies"
+dep_list() { dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//;s/ *$//'; }
+has_dep() {  # has_dep DEB NAME: DEB depends on NAME, of any version
+  dep_list "$1" | grep -q -- "^$2\( (.*)\)\?$" || fail "$(basename "$1") does not depend on $2: $(dep_list "$1" | xargs)"
+}
+has_exact_dep() {  # has_exact_dep DEB TEXT: one of DEB's dependencies reads exactly TEXT
+  dep_list "$1" | grep -qxF -- "$2" || fail "$(basename "$1") does not depend on $2: $(dep_list "$1" | xargs)"
+}
+for d in libc6 libstdc++6; do has_dep "$lib_deb" "$d"; has_dep "$tools_deb" "$d"; done
+has_exact_dep "$dev_deb" "libqobl$major (= $version)"
+has_exact_dep "$tools_deb" "libqobl$major (= $version)"
+has_dep "$dev_deb" libdlpack-dev
+dpkg-deb -I "$lib_deb" shlibs | grep -qxF "libqobl $major libqobl$major (>= ${version%-*})" ||
+  fail "shlibs of $(basename "$lib_deb"): $(dpkg-deb -I "$lib_deb" shlibs)"
+if dpkg-deb -I "$lib_deb" shlibs | grep -q tvm; then fail "shlibs names the private TVM runtime"; fi
+
+# The Python package, when the build has it.
+py_deb=$(ls "$tmp"/debs/python3-qobl_*.deb 2>/dev/null || true)
+if [ -n "$py_deb" ]; then
+  has_exact_dep "$py_deb" "libqobl$major (= $version)"
+  has_dep "$py_deb" python3-numpy
+fi
+
+echo "== unpack into a scratch root"
+root=$tmp/root
+for deb in "$lib_deb" "$dev_deb" "$tools_deb" $py_deb; do dpkg -x "$deb" "$root"; done
+libdir=$(dirname "$(find "$root/usr/lib" -name "libqobl.so.$major" | head -n 1)")
+[ -d "$libdir" ] || fail "no libqobl.so.$major in the root"
+for f in "$libdir/libqobl.so" "$libdir/qobl/libtvm_runtime.so.$major" "$root/usr/include/qobl_api.h" \
+         "$root/usr/include/qobl_version.h" "$root/usr/include/qobl-tvm/tvm/runtime/module.h" \
+         "$root/usr/bin/qobl-run" "$root/usr/share/man/man1/qobl-run.1.gz" \
+         "$root/usr/share/bash-completion/completions/qobl-run" "$root/usr/share/qobl/models/classifier/model.so"; do
+  [ -e "$f" ] || fail "not in the packages: ${f#"$root"}"
+done
+[ -z "$(find "$root" -name libtvm_runtime.so)" ] || fail "a libtvm_runtime.so link is installed"
+[ ! -e "$root/usr/include/tvm" ] || fail "TVM headers are installed in the public include directory"
+for lib in "$libdir"/lib*.so."$major" "$libdir/qobl/libtvm_runtime.so.$major"; do
+  name=$(basename "$lib")
+  readelf -d "$lib" | grep -q "Library soname: \[$name\]" || fail "$name: soname is not $name"
+done
+readelf -d "$libdir/libqobl.so.$major" | grep -q '(RPATH).*\[\$ORIGIN/qobl' ||
+  fail "libqobl does not look in its private directory through DT_RPATH"
+
+echo "== CMake consumer against the root"
+cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/cm" -DCMAKE_PREFIX_PATH="$root/usr" \
+      -DQOBL_SAMPLES_DIR="$root/usr/share/qobl/samples" > "$tmp/cm.log" 2>&1 || { cat "$tmp/cm.log"; fail "configure"; }
+cmake --build "$tmp/cm" > "$tmp/cm-build.log" 2>&1 || { cat "$tmp/cm-build.log"; fail "build"; }
+grep -q "$root/usr" "$tmp/cm/CMakeCache.txt" || fail "the consumer did not use the root's package"
+"$tmp/cm/sync_classify" "$root/usr/share/qobl/models/classifier"
+"$tmp/cm/async_pipeline" "$root/usr/share/qobl/models/segmenter"
+
+echo "== pkg-config consumer against the root (C89)"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --modversion qobl)" = "${version%-*}" ] || fail "qobl.pc version $(pkg-config --modversion qobl)"
+cat > "$tmp/version.c" <<'EOF'
+#include <stdio.h>
+#include <qobl_api.h>
+int main(void) {
+  const char* text = NULL;
+  uint32_t major = 99, minor = 99, rev = 99;
+  if (qoblGetVersion(&text, &major, &minor, &rev, NULL) != qoblERR_SUCCESS) return 1;
+  printf("%s\n", text);
+  return major == QOBL_VERSION_MAJOR && minor == QOBL_VERSION_MINOR && rev == QOBL_VERSION_PATCH ? 0 : 2;
+}
+EOF
+# shellcheck disable=SC2046
+cc -std=c89 -pedantic-errors -Wall -Werror -o "$tmp/version" "$tmp/version.c" $(pkg-config --cflags --libs qobl) \
+   -Wl,-rpath,"$libdir"
+"$tmp/version" | grep -q "^QOBL API ${version%-*}" || fail "qoblGetVersion of the installed library"
+
+echo "== installed qobl-run"
+"$root/usr/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match" || fail "installed qobl-run --verify"
+
+if [ -n "$py_deb" ]; then
+  echo "== installed Python package"
+  PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 "$src/samples/classify.py" \
+    "$root/usr/share/qobl/models/classifier" 8 > "$tmp/py.log" 2>&1 || { cat "$tmp/py.log"; fail "import qobl from the root"; }
+  PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c \
+    "import qobl, sys; sys.exit(0 if qobl.__file__.startswith('$root/') else 1)" || fail "qobl was not imported from the root"
+fi
+
+echo "== man page"
+MANPATH=$root/usr/share/man MANWIDTH=80 man -P cat qobl-run > "$tmp/man.txt" 2> "$tmp/man.err" ||
+  { cat "$tmp/man.err"; fail "man qobl-run"; }
+grep -q "^NAME" "$tmp/man.txt" && grep -qE "qobl-run +- +run a model" "$tmp/man.txt" && grep -q -- "--model" "$tmp/man.txt" ||
+  { cat "$tmp/man.txt"; fail "man qobl-run does not show the page"; }
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+  MANWIDTH=80 man -l -P cat "$page" 2>/dev/null | grep -q "^NAME" || fail "unreadable man page $(basename "$page")"
+done
+
+echo "== bash completion"
+bash "$here/completion_check.sh" "$root/usr/share/bash-completion/completions/qobl-run" \
+  "$root/usr/share/qobl/models" "$root/usr/bin"
+
+echo "== TVM runtime isolation"
+bash "$here/tvm_isolation_check.sh" "$root/usr/bin/qobl-run" "$foreign" "$libdir/qobl"
+echo "package test passed"
