@@ -39,7 +39,6 @@
 
 namespace {
 
-
 std::mutex gResultsMu;
 std::map<std::string, double> gUsPerInput;  // benchmark label -> microseconds per input
 
