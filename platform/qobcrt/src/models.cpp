@@ -136,15 +136,15 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
 
 int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs, void* const* outputs, char* err,
                          size_t err_size) {
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (inputs == nullptr || outputs == nullptr) return static_cast<int>(rtErrInvalidParam);
-    ModelPtr node = qobcrt::acquireModel(*d, addr);
+    ModelPtr node = zenlar::qobcrt::acquireModel(*d, addr);
     if (!node) return static_cast<int>(rtErrModel);
     char text[256] = {0};
     const int rc = node->desc.run(node->desc.self, inputs, outputs, text, sizeof text);
-    qobcrt::releaseModel(*d, node);
+    zenlar::qobcrt::releaseModel(*d, node);
     text[sizeof text - 1] = '\0';
     if (err != nullptr && err_size > 0) {
       std::strncpy(err, rc != 0 ? text : "", err_size - 1);
