@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace zenlar {
 namespace qobcrt {
 
 namespace {
@@ -46,12 +47,13 @@ Card& card() {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
 extern "C" int qobcrt_get_device_count(uint32_t* count) {
   QOBCRT_FAULT_POINT();
   if (count == nullptr) return rtErrInvalidParam;
-  return qobcrt::guarded([&] {
-    *count = qobcrt::card().deviceCount();
+  return zenlar::qobcrt::guarded([&] {
+    *count = zenlar::qobcrt::card().deviceCount();
     return static_cast<int>(rtSuccess);
   });
 }

@@ -22,6 +22,7 @@
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 constexpr uint32_t kMaxDevices = 16;
@@ -220,16 +221,17 @@ int guarded(F&& f) noexcept {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
 // Every public runtime function starts with this: the call is counted, then an injected fault for it
 // returns before anything else.
-#define QOBCRT_FAULT_POINT()                                                      \
-  do {                                                                            \
-    static const size_t qobcrt_call_index_ = qobcrt::callIndex(__func__);         \
-    qobcrt::countCall(qobcrt_call_index_);                                        \
-    int qobcrt_fault_code_;                                                       \
-    if (qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))                     \
-      return qobcrt_fault_code_;                                                  \
+#define QOBCRT_FAULT_POINT()                                                       \
+  do {                                                                             \
+    static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
+    zenlar::qobcrt::countCall(qobcrt_call_index_);                                 \
+    int qobcrt_fault_code_;                                                        \
+    if (zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
+      return qobcrt_fault_code_;                                                   \
   } while (0)
 
 #endif  // QOBCRT_SRC_CARD_H

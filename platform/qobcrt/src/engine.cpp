@@ -4,6 +4,7 @@
 
 #include "card.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 thread_local int32_t t_thread_device = -1;
@@ -207,23 +208,24 @@ void stopDevice(Device& d) {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
-using qobcrt::Device;
+using zenlar::qobcrt::Device;
 
 extern "C" {
 
 int qobcrt_thread_device(uint32_t* dev) {
   QOBCRT_FAULT_POINT();
   if (dev == nullptr) return rtErrInvalidParam;
-  if (qobcrt::t_thread_device < 0) return rtErrInvalidDevice;
-  *dev = static_cast<uint32_t>(qobcrt::t_thread_device);
+  if (zenlar::qobcrt::t_thread_device < 0) return rtErrInvalidDevice;
+  *dev = static_cast<uint32_t>(zenlar::qobcrt::t_thread_device);
   return rtSuccess;
 }
 
 int qobcrt_create_stream(uint32_t dev, create_stream* rec) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (rec == nullptr) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->run_mu);
@@ -233,8 +235,8 @@ int qobcrt_create_stream(uint32_t dev, create_stream* rec) {
 
 int qobcrt_destroy_stream(uint32_t dev, uint32_t stream_id) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     std::lock_guard<std::mutex> lock(d->run_mu);
     return d->streams.erase(stream_id) != 0 ? static_cast<int>(rtSuccess) : static_cast<int>(rtErrStreamId);
@@ -243,8 +245,8 @@ int qobcrt_destroy_stream(uint32_t dev, uint32_t stream_id) {
 
 int qobcrt_get_output_register(uint32_t dev, get_output_register* rec) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (rec == nullptr || rec->func_get_output == nullptr || rec->dev_id != dev)
       return static_cast<int>(rtErrInvalidParam);
@@ -257,8 +259,8 @@ int qobcrt_get_output_register(uint32_t dev, get_output_register* rec) {
 
 int qobcrt_run_stream(uint32_t dev, run_stream* rec) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (rec == nullptr || rec->dev != dev) return static_cast<int>(rtErrInvalidParam);
     get_desc base{};
@@ -267,22 +269,22 @@ int qobcrt_run_stream(uint32_t dev, run_stream* rec) {
     base.stream_id = rec->stream_id;
     base.data_id = rec->data_id;
     base.stream_addr = rec->stream_addr;
-    return qobcrt::submit(*d, rec->stream_addr, base, nullptr, &rec->stream_id);
+    return zenlar::qobcrt::submit(*d, rec->stream_addr, base, nullptr, &rec->stream_id);
   });
 }
 
 int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_ms, uint32_t* status) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (status == nullptr) return static_cast<int>(rtErrInvalidParam);
-    if (qobcrt::t_is_engine) return static_cast<int>(rtErrOthers);   // would wait for itself
-    auto wait = std::make_shared<qobcrt::SyncWait>();
+    if (zenlar::qobcrt::t_is_engine) return static_cast<int>(rtErrOthers);   // would wait for itself
+    auto wait = std::make_shared<zenlar::qobcrt::SyncWait>();
     get_desc base{};
     base.dev = dev;
     base.stream_addr = static_cast<uint32_t>(stream_addr);
-    const int rc = qobcrt::submit(*d, stream_addr, base, wait, nullptr);
+    const int rc = zenlar::qobcrt::submit(*d, stream_addr, base, wait, nullptr);
     if (rc != rtSuccess) return rc;
     std::unique_lock<std::mutex> lock(wait->mu);
     auto done = [&] { return wait->done; };
@@ -298,11 +300,11 @@ int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_
 }
 
 int qobcrt_sim_report_op_times(uint64_t* start_ns, uint64_t* end_ns) {
-  return qobcrt::guarded([&] {
+  return zenlar::qobcrt::guarded([&] {
     if (start_ns == nullptr || end_ns == nullptr) return static_cast<int>(rtErrInvalidParam);
-    if (qobcrt::t_report_times == nullptr) return static_cast<int>(rtErrOthers);
-    *start_ns = qobcrt::t_report_times->start_ns;
-    *end_ns = qobcrt::t_report_times->end_ns;
+    if (zenlar::qobcrt::t_report_times == nullptr) return static_cast<int>(rtErrOthers);
+    *start_ns = zenlar::qobcrt::t_report_times->start_ns;
+    *end_ns = zenlar::qobcrt::t_report_times->end_ns;
     return static_cast<int>(rtSuccess);
   });
 }

@@ -8,8 +8,9 @@
 
 #include "card.h"
 #include "formats.h"
-#include "qobe/qobe_preproc.h"
+#include "qobcrt/qobcrt_preproc.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 namespace {
@@ -213,7 +214,7 @@ class Executor {
 
   // A model input that a pre-processing op of this run converted (uint8 or binary16) is read back as the
   // float32 tensor the model's kernels take: the card's model input stage widens it element by element.
-  int widen(const qobe_preproc_tensor& e, uint64_t addr, uint64_t model_bytes, std::vector<float>* out) {
+  int widen(const qobcrt_preproc_tensor& e, uint64_t addr, uint64_t model_bytes, std::vector<float>* out) {
     if (uint64_t{e.element_count} * sizeof(float) != model_bytes)
       return fail(rtErrRunRecord, "pre-processed input at " + hex(addr) + " holds " + std::to_string(e.element_count) +
                                       " elements, the model reads " + std::to_string(model_bytes / sizeof(float)));
@@ -221,12 +222,12 @@ class Executor {
     if (span(addr, uint64_t{e.element_count} * e.out_elem_bytes, &p, nullptr, "model input") != 0) return 1;
     out->resize(e.element_count);
     for (uint32_t k = 0; k < e.element_count; ++k) {
-      if (e.conversion == QOBE_PREPROC_CONV_QUANT_U8) {
-        (*out)[k] = qobe_preproc_dequantize_u8(p[k], e.scale);
+      if (e.conversion == QOBCRT_PREPROC_CONV_QUANT_U8) {
+        (*out)[k] = qobcrt_preproc_dequantize_u8(p[k], e.scale);
       } else {
         uint16_t h;
         std::memcpy(&h, p + 2 * k, sizeof h);
-        (*out)[k] = qobe_preproc_f16_to_f32(h);
+        (*out)[k] = qobcrt_preproc_f16_to_f32(h);
       }
     }
     return 0;
@@ -376,24 +377,24 @@ class Executor {
     for (uint32_t l = 0; l < a.h.loop_count; ++l) {
       uint8_t* block = nullptr;
       uint64_t avail = 0;
-      if (span(a.config(l, 0), sizeof(qobe_preproc_header), &block, &avail, "pre-processing configuration") != 0)
+      if (span(a.config(l, 0), sizeof(qobcrt_preproc_header), &block, &avail, "pre-processing configuration") != 0)
         return 1;
-      qobe_preproc_header h;
-      const int why = qobe_preproc_check(block, avail, a.h.input_count, a.h.output_count, &h);
-      if (why != QOBE_PREPROC_OK)
+      qobcrt_preproc_header h;
+      const int why = qobcrt_preproc_check(block, avail, a.h.input_count, a.h.output_count, &h);
+      if (why != QOBCRT_PREPROC_OK)
         return fail(rtErrRunRecord, "pre-processing configuration rejected (reason " + std::to_string(why) + ")");
       for (uint32_t b = 0; b < a.h.batch_size; ++b) {
         for (uint32_t t = 0; t < h.tensor_count; ++t) {
-          qobe_preproc_tensor e;
-          qobe_preproc_read_tensor(block, t, &e);
+          qobcrt_preproc_tensor e;
+          qobcrt_preproc_read_tensor(block, t, &e);
           uint8_t* in = nullptr;
           uint8_t* out = nullptr;
           if (span(a.input(l, b, t), e.in_bytes, &in, nullptr, "pre-processing input") != 0 ||
               span(a.output(l, b, t), uint64_t{e.element_count} * e.out_elem_bytes, &out, nullptr,
                    "pre-processing output") != 0)
             return 1;
-          qobe_preproc_run_tensor(&e, in, out);
-          if (e.conversion == QOBE_PREPROC_CONV_COPY) {
+          qobcrt_preproc_run_tensor(&e, in, out);
+          if (e.conversion == QOBCRT_PREPROC_CONV_COPY) {
             converted_.erase(a.output(l, b, t));
           } else {
             converted_[a.output(l, b, t)] = e;
@@ -409,7 +410,7 @@ class Executor {
   std::vector<BlockPtr> pins_;   // blocks the current op touches
   std::unordered_map<uint64_t, uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
   // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
-  std::unordered_map<uint64_t, qobe_preproc_tensor> converted_;
+  std::unordered_map<uint64_t, qobcrt_preproc_tensor> converted_;
   Failure fail_;
 };
 
@@ -421,3 +422,4 @@ uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportF
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar

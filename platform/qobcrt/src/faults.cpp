@@ -5,6 +5,7 @@
 
 #include "card.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 namespace {
@@ -103,18 +104,19 @@ bool takeOpFault(uint32_t uid, uint32_t* code) {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
 extern "C" {
 
 int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out) {
-  return qobcrt::guarded([&] {
-    qobcrt::Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    zenlar::qobcrt::Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (out == nullptr) return static_cast<int>(rtErrInvalidParam);
     qobcrt_sim_stats s{};
     {
       std::lock_guard<std::mutex> lock(d->mem_mu);
-      for (uint32_t k = 0; k < qobcrt::kKinds; ++k) {
+      for (uint32_t k = 0; k < zenlar::qobcrt::kKinds; ++k) {
         s.live_blocks[k] = d->live_blocks[k];
         s.live_bytes[k] = d->live_bytes[k];
         s.allocs[k] = d->allocs[k];
@@ -131,9 +133,9 @@ int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out) {
 }
 
 int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code) {
-  return qobcrt::guarded([&] {
-    if (call == nullptr || nth == 0 || !qobcrt::knownCall(call)) return static_cast<int>(rtErrInvalidParam);
-    auto& t = qobcrt::faults();
+  return zenlar::qobcrt::guarded([&] {
+    if (call == nullptr || nth == 0 || !zenlar::qobcrt::knownCall(call)) return static_cast<int>(rtErrInvalidParam);
+    auto& t = zenlar::qobcrt::faults();
     std::lock_guard<std::mutex> lock(t.mu);
     t.calls.push_back({call, nth, code == 0 ? static_cast<int>(rtErrInjected) : static_cast<int>(code)});
     t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
@@ -142,28 +144,28 @@ int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code) {
 }
 
 int qobcrt_sim_call_count(const char* call, uint64_t* count) {
-  return qobcrt::guarded([&] {
+  return zenlar::qobcrt::guarded([&] {
     if (call == nullptr || count == nullptr) return static_cast<int>(rtErrInvalidParam);
-    const size_t index = qobcrt::callIndex(call);
-    if (index >= qobcrt::kCallCount) return static_cast<int>(rtErrInvalidParam);
-    *count = qobcrt::callCounts()[index].load();
+    const size_t index = zenlar::qobcrt::callIndex(call);
+    if (index >= zenlar::qobcrt::kCallCount) return static_cast<int>(rtErrInvalidParam);
+    *count = zenlar::qobcrt::callCounts()[index].load();
     return static_cast<int>(rtSuccess);
   });
 }
 
 int qobcrt_sim_fault_fired_here(void) {
-  auto& t = qobcrt::faults();
+  auto& t = zenlar::qobcrt::faults();
   std::lock_guard<std::mutex> lock(t.mu);
   return t.firedOn == std::this_thread::get_id() ? 1 : 0;
 }
 
 const char* qobcrt_sim_call_name(uint32_t index) {
-  return index < qobcrt::kCallCount ? qobcrt::kCallNames[index] : nullptr;
+  return index < zenlar::qobcrt::kCallCount ? zenlar::qobcrt::kCallNames[index] : nullptr;
 }
 
 int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code) {
-  return qobcrt::guarded([&] {
-    auto& t = qobcrt::faults();
+  return zenlar::qobcrt::guarded([&] {
+    auto& t = zenlar::qobcrt::faults();
     std::lock_guard<std::mutex> lock(t.mu);
     t.ops.push_back({op_uid & 0x7fffffffu, code == 0 ? static_cast<uint32_t>(rtErrInjected) : code});
     t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
@@ -172,8 +174,8 @@ int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code) {
 }
 
 int qobcrt_sim_clear_faults(void) {
-  return qobcrt::guarded([&] {
-    auto& t = qobcrt::faults();
+  return zenlar::qobcrt::guarded([&] {
+    auto& t = zenlar::qobcrt::faults();
     std::lock_guard<std::mutex> lock(t.mu);
     t.calls.clear();
     t.ops.clear();
@@ -183,8 +185,8 @@ int qobcrt_sim_clear_faults(void) {
 }
 
 int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us) {
-  return qobcrt::guarded([&] {
-    qobcrt::Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    zenlar::qobcrt::Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     d->op_delay_us.store(us);
     return static_cast<int>(rtSuccess);
@@ -194,8 +196,8 @@ int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us) {
 }  // extern "C"
 
 extern "C" int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size) {
-  return qobcrt::guarded([&] {
-    qobcrt::Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    zenlar::qobcrt::Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (text == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->err_mu);

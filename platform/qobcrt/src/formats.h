@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zenlar {
 namespace qobcrt {
 
 constexpr uint32_t kEndMark = 0x80000000u;     // uid bit of a run's last op record
@@ -88,5 +89,6 @@ static_assert(sizeof(TensorCopyInfo) == 376 && offsetof(TensorCopyInfo, core_out
 static_assert(sizeof(TensorCopyHead) == 8, "tensor copy head");
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
 #endif  // QOBCRT_SRC_FORMATS_H

@@ -4,6 +4,7 @@
 
 #include "card.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 // ---------------------------------------------------------------- AddressSpace
@@ -183,17 +184,18 @@ void Device::endRun(uint64_t seq) {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
 // ---------------------------------------------------------------- C interface
 
-using qobcrt::BlockPtr;
-using qobcrt::Device;
+using zenlar::qobcrt::BlockPtr;
+using zenlar::qobcrt::Device;
 
 namespace {
 
 int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (flag != 0 || addr == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
     return d->allocate(kind, size, addr);
@@ -201,8 +203,8 @@ int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint3
 }
 
 int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     return d->release(kind, addr);
   });
@@ -247,8 +249,8 @@ int qobcrt_free_app(uint32_t dev, uint64_t addr) {
 
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (total == nullptr || used == nullptr) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->mem_mu);
@@ -260,8 +262,8 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
 
 int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (src == nullptr || size == 0 || direction != kHost2Ddr) return static_cast<int>(rtErrInvalidParam);
     BlockPtr b;
@@ -275,8 +277,8 @@ int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, ui
 
 int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (dst == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
     BlockPtr b;
@@ -290,8 +292,8 @@ int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
 
 int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (size == 0) return static_cast<int>(rtErrInvalidParam);
     BlockPtr sb, db;
@@ -306,8 +308,8 @@ int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst) {
 
 int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* base, uint64_t* size) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (size == nullptr) return static_cast<int>(rtErrInvalidParam);
     BlockPtr b;

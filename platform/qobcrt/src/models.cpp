@@ -4,6 +4,7 @@
 
 #include "card.h"
 
+namespace zenlar {
 namespace qobcrt {
 
 namespace {
@@ -67,23 +68,24 @@ void releaseModel(Device& d, const ModelPtr& node) {
 }
 
 }  // namespace qobcrt
+}  // namespace zenlar
 
-using qobcrt::Device;
-using qobcrt::ModelPtr;
+using zenlar::qobcrt::Device;
+using zenlar::qobcrt::ModelPtr;
 
 extern "C" {
 
 int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t* addr) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (desc == nullptr || addr == nullptr || desc->name == nullptr || desc->name[0] == '\0' ||
         desc->run == nullptr || desc->batch_size == 0 || desc->num_inputs > QOBCRT_MODEL_MAX_IO ||
         desc->num_outputs > QOBCRT_MODEL_MAX_IO ||
-        !qobcrt::recordsConsistent(desc->vdsp_ops, desc->vdsp_ops_size, desc->vdsp_ops_num))
+        !zenlar::qobcrt::recordsConsistent(desc->vdsp_ops, desc->vdsp_ops_size, desc->vdsp_ops_num))
       return static_cast<int>(rtErrInvalidParam);
-    auto node = std::make_shared<qobcrt::ModelNode>();
+    auto node = std::make_shared<zenlar::qobcrt::ModelNode>();
     node->name = desc->name;
     node->desc = *desc;
     for (uint32_t o = 0; o < desc->num_outputs; ++o) {
@@ -99,15 +101,15 @@ int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t*
     node->desc.vdsp_ops = node->vdsp_ops.empty() ? nullptr : node->vdsp_ops.data();
     std::lock_guard<std::mutex> lock(d->model_mu);
     // Next free 64-byte slot of the model window, wrapping around.
-    const uint64_t slots = (qobcrt::kModelAddrHigh - qobcrt::kModelAddrLow) / qobcrt::kAlign;
+    const uint64_t slots = (zenlar::qobcrt::kModelAddrHigh - zenlar::qobcrt::kModelAddrLow) / zenlar::qobcrt::kAlign;
     uint64_t a = d->next_model_addr;
     for (uint64_t tries = 0;; ++tries) {
       if (tries == slots) return static_cast<int>(rtErrMalloc);
-      if (a >= qobcrt::kModelAddrHigh) a = qobcrt::kModelAddrLow;
+      if (a >= zenlar::qobcrt::kModelAddrHigh) a = zenlar::qobcrt::kModelAddrLow;
       if (d->models.count(a) == 0) break;
-      a += qobcrt::kAlign;
+      a += zenlar::qobcrt::kAlign;
     }
-    d->next_model_addr = a + qobcrt::kAlign;
+    d->next_model_addr = a + zenlar::qobcrt::kAlign;
     node->addr = a;
     node->serial = ++d->model_serial;
     d->models[a] = node;
@@ -118,8 +120,8 @@ int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t*
 
 int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     std::unique_lock<std::mutex> lock(d->model_mu);
     auto it = d->models.find(addr);
@@ -134,15 +136,15 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
 
 int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs, void* const* outputs, char* err,
                          size_t err_size) {
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (inputs == nullptr || outputs == nullptr) return static_cast<int>(rtErrInvalidParam);
-    ModelPtr node = qobcrt::acquireModel(*d, addr);
+    ModelPtr node = zenlar::qobcrt::acquireModel(*d, addr);
     if (!node) return static_cast<int>(rtErrModel);
     char text[256] = {0};
     const int rc = node->desc.run(node->desc.self, inputs, outputs, text, sizeof text);
-    qobcrt::releaseModel(*d, node);
+    zenlar::qobcrt::releaseModel(*d, node);
     text[sizeof text - 1] = '\0';
     if (err != nullptr && err_size > 0) {
       std::strncpy(err, rc != 0 ? text : "", err_size - 1);
@@ -154,12 +156,12 @@ int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs,
 
 int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (name == nullptr || addr == nullptr) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->model_mu);
-    ModelPtr node = qobcrt::findByNameLocked(*d, name);
+    ModelPtr node = zenlar::qobcrt::findByNameLocked(*d, name);
     if (!node) return static_cast<int>(rtErrModel);
     *addr = node->addr;
     return static_cast<int>(rtSuccess);
@@ -168,12 +170,12 @@ int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr) {
 
 int qobcrt_get_vdsp_ops(uint32_t dev, const char* name, multi_dsp_ops* ops) {
   QOBCRT_FAULT_POINT();
-  return qobcrt::guarded([&] {
-    Device* d = qobcrt::card().device(dev);
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (name == nullptr || ops == nullptr) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->model_mu);
-    ModelPtr node = qobcrt::findByNameLocked(*d, name);
+    ModelPtr node = zenlar::qobcrt::findByNameLocked(*d, name);
     if (!node) return static_cast<int>(rtErrModel);
     void* copy = nullptr;
     if (!node->vdsp_ops.empty()) {
@@ -189,8 +191,8 @@ int qobcrt_get_vdsp_ops(uint32_t dev, const char* name, multi_dsp_ops* ops) {
   });
 }
 
-void QOBCRegisterDeviceAPI(void) { qobcrt::g_device_api_registered.store(1); }
+void QOBCRegisterDeviceAPI(void) { zenlar::qobcrt::g_device_api_registered.store(1); }
 
-int qobcrt_device_api_registered(void) { return qobcrt::g_device_api_registered.load(); }
+int qobcrt_device_api_registered(void) { return zenlar::qobcrt::g_device_api_registered.load(); }
 
 }  // extern "C"

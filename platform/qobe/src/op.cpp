@@ -6,7 +6,7 @@
 
 #include <qobcrt/qobcrt.h>
 #include <qobe/qobe.h>
-#include <qobe/qobe_preproc.h>
+#include <qobcrt/qobcrt_preproc.h>
 
 namespace zenlar {
 namespace qobe {
@@ -83,12 +83,12 @@ int32_t kindTypeId(uint32_t kind) {
 // Conversion of a tensorisation type, or -1 for values the op cannot apply.
 int conversionOf(int32_t tensorType) {
   switch (tensorType) {
-    case qobeTENSORIZATION_NONE: return QOBE_PREPROC_CONV_COPY;
+    case qobeTENSORIZATION_NONE: return QOBCRT_PREPROC_CONV_COPY;
     case qobeTENSORIZATION_UINT8:
-    case qobeTENSORIZATION_UINT8_INTERLEAVE: return QOBE_PREPROC_CONV_QUANT_U8;
+    case qobeTENSORIZATION_UINT8_INTERLEAVE: return QOBCRT_PREPROC_CONV_QUANT_U8;
     case qobeTENSORIZATION_FP16:
     case qobeTENSORIZATION_FP16_INTERLEAVE:
-    case qobeTENSORIZATION_FP16_INTERLEAVE_RGB: return QOBE_PREPROC_CONV_F16;
+    case qobeTENSORIZATION_FP16_INTERLEAVE_RGB: return QOBCRT_PREPROC_CONV_F16;
     default: return -1;
   }
 }
@@ -260,7 +260,7 @@ bool Op::buildBlock(const std::vector<uint64_t>& buffers, uint32_t bufferSize,
                     std::vector<unsigned char>& block) const {
   const uint32_t inputs = readU32("input_count", 0);
   const uint32_t outputs = readU32("output_count", 0);
-  if (inputs == 0 || inputs != outputs || inputs > QOBE_PREPROC_MAX_TENSORS) return false;
+  if (inputs == 0 || inputs != outputs || inputs > QOBCRT_PREPROC_MAX_TENSORS) return false;
   const AttrValue* inSizes = find("input_size");
   const AttrValue* outSizes = find("output_size");
   if (inSizes == nullptr || outSizes == nullptr || inSizes->values.size() < inputs ||
@@ -268,11 +268,11 @@ bool Op::buildBlock(const std::vector<uint64_t>& buffers, uint32_t bufferSize,
     return false;
 
   const uint32_t nbuf = static_cast<uint32_t>(buffers.size());
-  block.assign(qobe_preproc_block_bytes(inputs, nbuf), 0);
-  qobe_preproc_header h{};
-  h.magic = QOBE_PREPROC_MAGIC;
-  h.version = QOBE_PREPROC_VERSION;
-  h.header_bytes = sizeof(qobe_preproc_header);
+  block.assign(qobcrt_preproc_block_bytes(inputs, nbuf), 0);
+  qobcrt_preproc_header h{};
+  h.magic = QOBCRT_PREPROC_MAGIC;
+  h.version = QOBCRT_PREPROC_VERSION;
+  h.header_bytes = sizeof(qobcrt_preproc_header);
   h.block_bytes = static_cast<uint32_t>(block.size());
   h.op_uid = uid_;
   h.tensor_count = inputs;
@@ -291,19 +291,19 @@ bool Op::buildBlock(const std::vector<uint64_t>& buffers, uint32_t bufferSize,
     float scale = (sc != nullptr && !sc->values.empty()) ? rawToFloat(sc->values[0]) : 1.0f;
     if (!(scale > 0.0f) || std::isinf(scale)) scale = 1.0f;
 
-    qobe_preproc_tensor e{};
+    qobcrt_preproc_tensor e{};
     e.conversion = static_cast<uint32_t>(conv);
     e.tensor_type = tensorType;
     e.scale = scale;
     e.in_bytes = static_cast<uint32_t>(inSizes->values[t]);
     e.out_bytes = static_cast<uint32_t>(outSizes->values[t]);
-    if (conv == QOBE_PREPROC_CONV_COPY) {
+    if (conv == QOBCRT_PREPROC_CONV_COPY) {
       e.in_elem_bytes = 1;
       e.out_elem_bytes = 1;
       e.element_count = e.in_bytes;
     } else {
       e.in_elem_bytes = 4;
-      e.out_elem_bytes = conv == QOBE_PREPROC_CONV_QUANT_U8 ? 1 : 2;
+      e.out_elem_bytes = conv == QOBCRT_PREPROC_CONV_QUANT_U8 ? 1 : 2;
       if (e.in_bytes % 4 != 0) return false;
       e.element_count = e.in_bytes / 4;
     }
@@ -311,8 +311,8 @@ bool Op::buildBlock(const std::vector<uint64_t>& buffers, uint32_t bufferSize,
     std::memcpy(block.data() + sizeof(h) + t * sizeof(e), &e, sizeof(e));
   }
   for (uint32_t k = 0; k < nbuf; ++k) {
-    qobe_preproc_buffer b{buffers[k], bufferSize};
-    std::memcpy(block.data() + sizeof(h) + inputs * sizeof(qobe_preproc_tensor) + k * sizeof(b), &b, sizeof(b));
+    qobcrt_preproc_buffer b{buffers[k], bufferSize};
+    std::memcpy(block.data() + sizeof(h) + inputs * sizeof(qobcrt_preproc_tensor) + k * sizeof(b), &b, sizeof(b));
   }
   return true;
 }
@@ -324,7 +324,7 @@ int Op::updateConfigList(uint32_t count) {
   if (count != configCount || count > kMaxConfigBlocks) return qobeERR_INVALID_ARG;
   const uint32_t nbuf = readU32("buffer_count", 0);
   const uint32_t bufferSize = readU32("buffer_size", 0);
-  if (nbuf > QOBE_PREPROC_MAX_BUFFERS || (nbuf > 0 && bufferSize == 0)) return qobeERR_INVALID_ARG;
+  if (nbuf > QOBCRT_PREPROC_MAX_BUFFERS || (nbuf > 0 && bufferSize == 0)) return qobeERR_INVALID_ARG;
   if (!allConfigured()) return qobeERR_NOT_CONFIGURED;
   const uint32_t dev = readU32("device_id", 0);
 
@@ -345,7 +345,7 @@ int Op::updateConfigList(uint32_t count) {
     return qobeERR_NOT_CONFIGURED;
   }
   for (uint32_t i = 0; i < count; ++i) {
-    qobe_preproc_header h;
+    qobcrt_preproc_header h;
     std::memcpy(&h, block.data(), sizeof(h));
     h.block_index = i;
     std::memcpy(block.data(), &h, sizeof(h));

@@ -33,8 +33,8 @@ struct qobmDataset {
 
 namespace {
 
-using qobm_detail::guarded;
-using qobm_detail::rawEnum;
+using zenlar::qobm::guarded;
+using zenlar::qobm::rawEnum;
 
 constexpr uint32_t kMaxDims = 6;
 

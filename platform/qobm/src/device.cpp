@@ -6,7 +6,7 @@
 
 namespace {
 
-using qobm_detail::guarded;
+using zenlar::qobm::guarded;
 
 constexpr int64_t kNoDevice = -1;
 thread_local int64_t tCurrentDevice = kNoDevice;

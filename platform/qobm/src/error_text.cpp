@@ -7,7 +7,7 @@
 
 namespace {
 
-using qobm_detail::guarded;
+using zenlar::qobm::guarded;
 
 constexpr uint32_t kRuntimeFirst = 500000;
 constexpr uint32_t kRuntimeLast = 500124;

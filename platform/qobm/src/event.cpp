@@ -16,7 +16,7 @@
 
 namespace {
 
-using qobm_detail::guarded;
+using zenlar::qobm::guarded;
 
 struct EventState {
   std::mutex mu;

@@ -20,15 +20,15 @@
 
 namespace {
 
-using qobm_detail::guarded;
-using qobm_detail::kMaxLogChannel;
-using qobm_detail::kMaxLogLevel;
+using zenlar::qobm::guarded;
+using zenlar::qobm::kMaxLogChannel;
+using zenlar::qobm::kMaxLogLevel;
 
 constexpr uint32_t kDefaultLevel = qobmLL_WARN;
 
 std::atomic<uint32_t>& threshold() {
   static std::atomic<uint32_t>* t =
-      new std::atomic<uint32_t>(qobm_detail::parseLogLevel(std::getenv("QOBM_LOG_LEVEL"), kDefaultLevel));
+      new std::atomic<uint32_t>(zenlar::qobm::parseLogLevel(std::getenv("QOBM_LOG_LEVEL"), kDefaultLevel));
   return *t;
 }
 
@@ -65,9 +65,9 @@ void writeStderr(uint32_t channel, uint32_t level, const char* function, const c
   out.reserve(body.size() + 128);
   out += stamp;
   out += " [";
-  out += qobm_detail::logLevelName(level);
+  out += zenlar::qobm::logLevelName(level);
   out += "] [";
-  out += qobm_detail::logChannelName(channel);
+  out += zenlar::qobm::logChannelName(channel);
   out += "] ";
   out += file;
   out += ':';

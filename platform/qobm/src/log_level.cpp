@@ -3,7 +3,8 @@
 #include <cctype>
 #include <string>
 
-namespace qobm_detail {
+namespace zenlar {
+namespace qobm {
 
 namespace {
 
@@ -35,4 +36,5 @@ const char* logChannelName(uint32_t channel) {
   return channel <= kMaxLogChannel ? kChannelNames[channel] : "?";
 }
 
-}  // namespace qobm_detail
+}  // namespace qobm
+}  // namespace zenlar

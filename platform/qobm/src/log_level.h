@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-namespace qobm_detail {
+namespace zenlar {
+namespace qobm {
 
 constexpr uint32_t kMaxLogLevel = 6;     // qobmLL_FATAL
 constexpr uint32_t kMaxLogChannel = 8;   // qobmLC_TM
@@ -19,6 +20,7 @@ const char* logLevelName(uint32_t level);
 // Name of a channel ("CL"), "?" when out of range.
 const char* logChannelName(uint32_t channel);
 
-}  // namespace qobm_detail
+}  // namespace qobm
+}  // namespace zenlar
 
 #endif  // QOBM_LOG_LEVEL_H

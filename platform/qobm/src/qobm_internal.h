@@ -12,7 +12,8 @@
 #include <new>
 #include <type_traits>
 
-namespace qobm_detail {
+namespace zenlar {
+namespace qobm {
 
 // Runs f() and turns an escaping exception into a result code.
 template <typename F>
@@ -36,6 +37,7 @@ long long rawEnum(const E& value) {
   return static_cast<long long>(raw);
 }
 
-}  // namespace qobm_detail
+}  // namespace qobm
+}  // namespace zenlar
 
 #endif  // QOBM_INTERNAL_H

@@ -5,7 +5,7 @@
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
 #include "qobe/qobe.h"
-#include "qobe/qobe_preproc.h"
+#include "qobcrt/qobcrt_preproc.h"
 #include "qobm/qobm.h"
 #include "tvm/runtime/c_backend_api.h"
 #include "tvm/runtime/c_runtime_api.h"
@@ -18,5 +18,5 @@ void c89_version_macros(uint32_t out[3]) {
 }
 
 /* The pre-processing arithmetic as compiled in C89 (where the header's functions are GCC's __inline__). */
-uint8_t c89_preproc_quantize_u8(float x, float scale) { return qobe_preproc_quantize_u8(x, scale); }
-uint16_t c89_preproc_f32_to_f16(float f) { return qobe_preproc_f32_to_f16(f); }
+uint8_t c89_preproc_quantize_u8(float x, float scale) { return qobcrt_preproc_quantize_u8(x, scale); }
+uint16_t c89_preproc_f32_to_f16(float f) { return qobcrt_preproc_f32_to_f16(f); }

@@ -4,7 +4,7 @@
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
 #include "qobe/qobe.h"
-#include "qobe/qobe_preproc.h"
+#include "qobcrt/qobcrt_preproc.h"
 #include "qobm/qobm.h"
 #include "tvm/runtime/c_backend_api.h"
 #include "tvm/runtime/c_runtime_api.h"

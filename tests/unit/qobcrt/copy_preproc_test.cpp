@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "card_builder.h"
-#include "qobe/qobe_preproc.h"
+#include "qobcrt/qobcrt_preproc.h"
 
 namespace {
 
@@ -222,10 +222,10 @@ TEST_F(CardOps, MemoryCopyReadsBfloatElementsFromThirtyTwoBitCoreSlots) {
   EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
 }
 
-std::vector<uint8_t> preprocBlock(const std::vector<qobe_preproc_tensor>& tensors) {
-  qobe_preproc_header h{};
-  h.magic = QOBE_PREPROC_MAGIC;
-  h.version = QOBE_PREPROC_VERSION;
+std::vector<uint8_t> preprocBlock(const std::vector<qobcrt_preproc_tensor>& tensors) {
+  qobcrt_preproc_header h{};
+  h.magic = QOBCRT_PREPROC_MAGIC;
+  h.version = QOBCRT_PREPROC_VERSION;
   h.header_bytes = 32;
   h.tensor_count = static_cast<uint32_t>(tensors.size());
   h.block_bytes = static_cast<uint32_t>(32 + 32 * tensors.size());
@@ -239,10 +239,10 @@ TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
   const std::vector<float> qin = {2.5f, 300.f, -1.f, 0.74f, 0.75f, NAN};
   const std::vector<float> fin = {1.f, -2.f, 65504.f, 1e6f};
   const std::vector<uint8_t> cin = {9, 8, 7, 6, 5};
-  std::vector<qobe_preproc_tensor> t(3);
-  t[0] = {QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 6, 4, 1, 24, 6};
-  t[1] = {QOBE_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 8};
-  t[2] = {QOBE_PREPROC_CONV_COPY, 0, 1.f, 5, 1, 1, 5, 8};
+  std::vector<qobcrt_preproc_tensor> t(3);
+  t[0] = {QOBCRT_PREPROC_CONV_QUANT_U8, 1, 0.5f, 6, 4, 1, 24, 6};
+  t[1] = {QOBCRT_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 8};
+  t[2] = {QOBCRT_PREPROC_CONV_COPY, 0, 1.f, 5, 1, 1, 5, 8};
   const auto block = preprocBlock(t);
   const uint64_t cfg = b_.upload(QOBCRT_SIM_STREAM, block.data(), block.size());
   const std::vector<uint8_t> fill(16, 0xab);
@@ -279,15 +279,15 @@ TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
   const std::vector<float> x = {2.5f, 300.f, -1.f, 0.74f};
   const uint64_t in = b_.upload(QOBCRT_SIM_APP, x.data(), 16);
   struct Case {
-    qobe_preproc_tensor t;
+    qobcrt_preproc_tensor t;
     uint32_t code;
     std::vector<float> seen;
   };
   const Case cases[] = {
-      {{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}, 0, {2.5f, 127.5f, 0.f, 0.5f}},
-      {{QOBE_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 16}, 0, {2.5f, 300.f, -1.f, 0.740234375f}},
-      {{QOBE_PREPROC_CONV_COPY, 0, 1.f, 16, 1, 1, 16, 16}, 0, x},
-      {{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 3, 4, 1, 12, 16}, rtErrRunRecord, {}},
+      {{QOBCRT_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}, 0, {2.5f, 127.5f, 0.f, 0.5f}},
+      {{QOBCRT_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 16}, 0, {2.5f, 300.f, -1.f, 0.740234375f}},
+      {{QOBCRT_PREPROC_CONV_COPY, 0, 1.f, 16, 1, 1, 16, 16}, 0, x},
+      {{QOBCRT_PREPROC_CONV_QUANT_U8, 1, 0.5f, 3, 4, 1, 12, 16}, rtErrRunRecord, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.t.conversion);
@@ -322,7 +322,7 @@ TEST_F(CardOps, DamagedRunsFailCleanly) {
     const uint64_t mid = b.alloc(QOBCRT_SIM_INOUT, 16), core = b.alloc(QOBCRT_SIM_INOUT, 16),
                    out = b.alloc(QOBCRT_SIM_APP, 16);
     std::vector<std::vector<uint8_t>> bytes(2);
-    bytes[0] = preprocBlock({{QOBE_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}});
+    bytes[0] = preprocBlock({{QOBCRT_PREPROC_CONV_QUANT_U8, 1, 0.5f, 4, 4, 1, 16, 16}});
     copyRecord(bytes[1], {{{1, 1, 1, 4}, {1, 1, 1, 4}, 0}}, {1, 1, 1, 4}, 3, 4, 1);
     const uint64_t pre_cfg = b.upload(QOBCRT_SIM_STREAM, bytes[0].data(), bytes[0].size());
     const uint64_t copy_cfg = b.upload(QOBCRT_SIM_STREAM, bytes[1].data(), bytes[1].size());

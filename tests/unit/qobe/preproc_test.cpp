@@ -9,7 +9,7 @@
 #include <qobcrt/qobcrt.h>
 #include <qobcrt/qobcrt_sim.h>
 #include <qobe/qobe.h>
-#include <qobe/qobe_preproc.h>
+#include <qobcrt/qobcrt_preproc.h>
 
 namespace {
 
@@ -69,22 +69,22 @@ TEST(QobePreproc, UpdateMakesCheckedBlocksFromTheOpsAttributes) {
   EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE] + 2);
 
   const std::vector<unsigned char> block = readBlock(configs[0]);
-  ASSERT_EQ(block.size(), qobe_preproc_block_bytes(1, 2));
-  qobe_preproc_header h{};
-  ASSERT_EQ(qobe_preproc_check(block.data(), block.size(), 1, 1, &h), QOBE_PREPROC_OK);
+  ASSERT_EQ(block.size(), qobcrt_preproc_block_bytes(1, 2));
+  qobcrt_preproc_header h{};
+  ASSERT_EQ(qobcrt_preproc_check(block.data(), block.size(), 1, 1, &h), QOBCRT_PREPROC_OK);
   uint32_t uid = 0;
   ASSERT_EQ(qobeGetOpAttr(p.op, "uid", qobeATTR_UINT32, &uid), 0);
   EXPECT_EQ(h.op_uid, uid);
   EXPECT_EQ(h.buffer_count, 2u);
-  qobe_preproc_tensor t{};
-  qobe_preproc_read_tensor(block.data(), 0, &t);
-  EXPECT_EQ(t.conversion, static_cast<uint32_t>(QOBE_PREPROC_CONV_QUANT_U8));
+  qobcrt_preproc_tensor t{};
+  qobcrt_preproc_read_tensor(block.data(), 0, &t);
+  EXPECT_EQ(t.conversion, static_cast<uint32_t>(QOBCRT_PREPROC_CONV_QUANT_U8));
   EXPECT_EQ(t.tensor_type, qobeTENSORIZATION_UINT8);
   EXPECT_EQ(t.scale, 0.5f);
   EXPECT_EQ((std::vector<uint32_t>{t.element_count, t.in_bytes, t.out_bytes}), (std::vector<uint32_t>{6, 24, 6}));
   for (uint32_t k = 0; k < 2; ++k) {
-    qobe_preproc_buffer b{};
-    qobe_preproc_read_buffer(block.data(), &h, k, &b);
+    qobcrt_preproc_buffer b{};
+    qobcrt_preproc_read_buffer(block.data(), &h, k, &b);
     EXPECT_EQ(b.addr, buffers[k]);
     EXPECT_EQ(b.size, 256u);
   }
@@ -103,12 +103,12 @@ TEST(QobePreproc, TensorTypesPickTheConversionAndSizesMustFit) {
     bool accepted;
     uint32_t conversion;
   } cases[] = {
-      {qobeTENSORIZATION_NONE, 40, true, QOBE_PREPROC_CONV_COPY},
+      {qobeTENSORIZATION_NONE, 40, true, QOBCRT_PREPROC_CONV_COPY},
       {qobeTENSORIZATION_NONE, 39, false, 0},  // a copy needs the whole input
-      {qobeTENSORIZATION_FP16, 20, true, QOBE_PREPROC_CONV_F16},
+      {qobeTENSORIZATION_FP16, 20, true, QOBCRT_PREPROC_CONV_F16},
       {qobeTENSORIZATION_FP16, 19, false, 0},
-      {qobeTENSORIZATION_FP16_INTERLEAVE_RGB, 20, true, QOBE_PREPROC_CONV_F16},
-      {qobeTENSORIZATION_UINT8_INTERLEAVE, 10, true, QOBE_PREPROC_CONV_QUANT_U8},
+      {qobeTENSORIZATION_FP16_INTERLEAVE_RGB, 20, true, QOBCRT_PREPROC_CONV_F16},
+      {qobeTENSORIZATION_UINT8_INTERLEAVE, 10, true, QOBCRT_PREPROC_CONV_QUANT_U8},
       {qobeTENSORIZATION_TYPE_BUTT, 40, false, 0},
       {-1, 40, false, 0},
   };
@@ -131,11 +131,11 @@ TEST(QobePreproc, TensorTypesPickTheConversionAndSizesMustFit) {
     ASSERT_EQ(configs.size(), 1u);
     EXPECT_TRUE(readArray(p.op, "buffer_address").empty());
     const std::vector<unsigned char> block = readBlock(configs[0]);
-    EXPECT_EQ(qobe_preproc_check(block.data(), block.size(), 1, 1, nullptr), QOBE_PREPROC_OK);
-    qobe_preproc_tensor t{};
-    qobe_preproc_read_tensor(block.data(), 0, &t);
+    EXPECT_EQ(qobcrt_preproc_check(block.data(), block.size(), 1, 1, nullptr), QOBCRT_PREPROC_OK);
+    qobcrt_preproc_tensor t{};
+    qobcrt_preproc_read_tensor(block.data(), 0, &t);
     EXPECT_EQ(t.conversion, c.conversion);
-    EXPECT_EQ(t.element_count, c.conversion == QOBE_PREPROC_CONV_COPY ? 40u : 10u);
+    EXPECT_EQ(t.element_count, c.conversion == QOBCRT_PREPROC_CONV_COPY ? 40u : 10u);
     EXPECT_EQ(t.scale, 1.0f);  // no scale written
     EXPECT_EQ(qobcrt_free_stream(0, configs[0]), 0);
   }
@@ -191,13 +191,13 @@ TEST(QobePreproc, PerTensorScaleFallsBackToScale0AndBadScalesToOne) {
   const std::vector<uint64_t> configs = readArray(p.op, "config_address");
   ASSERT_EQ(configs.size(), 1u);
   const std::vector<unsigned char> block = readBlock(configs[0]);
-  ASSERT_EQ(qobe_preproc_check(block.data(), block.size(), 3, 3, nullptr), QOBE_PREPROC_OK);
-  EXPECT_EQ(qobe_preproc_check(block.data(), block.size(), 3, 2, nullptr), QOBE_PREPROC_BAD_COUNTS);
-  EXPECT_EQ(qobe_preproc_check(block.data(), block.size() - 1, 3, 3, nullptr), QOBE_PREPROC_BAD_SIZE);
+  ASSERT_EQ(qobcrt_preproc_check(block.data(), block.size(), 3, 3, nullptr), QOBCRT_PREPROC_OK);
+  EXPECT_EQ(qobcrt_preproc_check(block.data(), block.size(), 3, 2, nullptr), QOBCRT_PREPROC_BAD_COUNTS);
+  EXPECT_EQ(qobcrt_preproc_check(block.data(), block.size() - 1, 3, 3, nullptr), QOBCRT_PREPROC_BAD_SIZE);
   const float expected[3] = {0.25f, 0.25f, 1.0f};
   for (uint32_t i = 0; i < 3; ++i) {
-    qobe_preproc_tensor t{};
-    qobe_preproc_read_tensor(block.data(), i, &t);
+    qobcrt_preproc_tensor t{};
+    qobcrt_preproc_read_tensor(block.data(), i, &t);
     EXPECT_EQ(t.scale, expected[i]) << i;
   }
   EXPECT_EQ(qobcrt_free_stream(0, configs[0]), 0);
@@ -218,8 +218,8 @@ TEST(QobePreprocMath, Float16RoundsToNearestEven) {
       {std::ldexp(1.0f, -25), 0x0000}, {3 * std::ldexp(1.0f, -25), 0x0002},   // subnormal ties
       {std::ldexp(1.0f, -14), 0x0400},                             // smallest normal
   };
-  for (const auto& c : cases) EXPECT_EQ(qobe_preproc_f32_to_f16(c.in), c.want) << c.in;
-  const uint16_t nan = qobe_preproc_f32_to_f16(std::numeric_limits<float>::quiet_NaN());
+  for (const auto& c : cases) EXPECT_EQ(qobcrt_preproc_f32_to_f16(c.in), c.want) << c.in;
+  const uint16_t nan = qobcrt_preproc_f32_to_f16(std::numeric_limits<float>::quiet_NaN());
   EXPECT_EQ(nan & 0x7C00, 0x7C00);
   EXPECT_NE(nan & 0x03FF, 0);
 }
@@ -230,15 +230,15 @@ TEST(QobePreprocMath, Float16WidensExactly) {
   int wrong = 0;
   for (uint32_t h = 0; h <= 0xFFFF; ++h) {
     const bool is_nan = (h & 0x7C00) == 0x7C00 && (h & 0x03FF) != 0;
-    const float f = qobe_preproc_f16_to_f32(static_cast<uint16_t>(h));
-    wrong += is_nan ? !std::isnan(f) : qobe_preproc_f32_to_f16(f) != h;
+    const float f = qobcrt_preproc_f16_to_f32(static_cast<uint16_t>(h));
+    wrong += is_nan ? !std::isnan(f) : qobcrt_preproc_f32_to_f16(f) != h;
   }
   EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(qobe_preproc_f16_to_f32(0x0001), std::ldexp(1.0f, -24));
-  EXPECT_EQ(qobe_preproc_f16_to_f32(0x03FF), std::ldexp(1023.0f, -24));
-  EXPECT_EQ(qobe_preproc_f16_to_f32(0xC000), -2.0f);
-  EXPECT_EQ(qobe_preproc_f16_to_f32(0x7C00), std::numeric_limits<float>::infinity());
-  EXPECT_EQ(qobe_preproc_dequantize_u8(200, 0.25f), 50.0f);
+  EXPECT_EQ(qobcrt_preproc_f16_to_f32(0x0001), std::ldexp(1.0f, -24));
+  EXPECT_EQ(qobcrt_preproc_f16_to_f32(0x03FF), std::ldexp(1023.0f, -24));
+  EXPECT_EQ(qobcrt_preproc_f16_to_f32(0xC000), -2.0f);
+  EXPECT_EQ(qobcrt_preproc_f16_to_f32(0x7C00), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(qobcrt_preproc_dequantize_u8(200, 0.25f), 50.0f);
 }
 
 }  // namespace

@@ -107,7 +107,7 @@ TEST(QobmLog, LevelNamesInAnyCaseAndNumbers) {
   } cases[] = {{"0", 0},     {"6", 6},       {" 4\n", 4},  {"trace", 0},  {"Debug", 1}, {"INFO", 2},
                {"warn", 3},  {"Warning", 3}, {"error", 4}, {"ALARM", 5},  {"fatal", 6}, {"7", 1},
                {"-1", 1},    {"", 1},        {"errors", 1}, {"2x", 1},    {nullptr, 1}};
-  for (const auto& c : cases) EXPECT_EQ(qobm_detail::parseLogLevel(c.text, 1), c.want) << (c.text ? c.text : "null");
+  for (const auto& c : cases) EXPECT_EQ(zenlar::qobm::parseLogLevel(c.text, 1), c.want) << (c.text ? c.text : "null");
 }
 
 std::string textOf(uint32_t code) {

@@ -35,7 +35,7 @@
  *   "is_runmodel_input"  BOOL    false (set it when the op feeds a run-model op)
  *   "is_all_properties_configured" BOOL  true for kinds 1, 2, 10; for a pre-processing op it is computed
  *                                on every read (read-only): true when input_count == output_count, both in
- *                                1..QOBE_PREPROC_MAX_TENSORS, "input_size"/"output_size" hold that many
+ *                                1..QOBCRT_PREPROC_MAX_TENSORS, "input_size"/"output_size" hold that many
  *                                entries and every "tensor_type<i>" written is a known value
  *   "input_size", "output_size"   UINT32 arrays, on write: byte size per input / output
  *   "input_shape", "output_shape" UINT64 arrays, on write: each value points to a qobmShape (qobm/qobm.h);
@@ -54,7 +54,12 @@
  *   - allocates "buffer_count" working buffers of "buffer_size" bytes in shared DDR
  *     (qobcrt_malloc_ddr_share) on the op's "device_id";
  *   - allocates n configuration blocks in stream memory (qobcrt_malloc_stream) on that device and fills each
- *     with qobcrt_memcpy; the block format is in qobe/qobe_preproc.h;
+ *     with qobcrt_memcpy, in the card's format (qobcrt/qobcrt_preproc.h): tensor_count is the op's
+ *     "input_count" (== "output_count"); in_bytes / out_bytes are "input_size"[t] / "output_size"[t]; the
+ *     conversion follows "tensor_type<t>" (absent: NONE): NONE -> COPY, UINT8 and UINT8_INTERLEAVE ->
+ *     QUANT_U8, FP16, FP16_INTERLEAVE and FP16_INTERLEAVE_RGB -> F16 (the interleaved variants convert
+ *     element by element like their base type; no reordering); the scale is "scale<t>", else "scale0",
+ *     else 1, and a scale that is not a positive finite number is stored as 1;
  *   - publishes the block addresses in "config_address" and the buffer addresses in "buffer_address" (an
  *     empty array when there are no buffers).
  * OWNERSHIP: the blocks and buffers belong to the caller that asked (one run of a stream); the engine keeps
