@@ -160,11 +160,9 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   r.deviceRunsFailed = 1;
   const std::string plain = summaryTable(h, r);
   EXPECT_NE(std::string::npos, plain.find("| errors             | 2 (1 device runs failed)"));
-  EXPECT_NE(std::string::npos, plain.find("| runs               | 8 of 8 submitted (2 device runs)"));
   EXPECT_EQ(std::string::npos, plain.find("verified"));
   h.verify = true;
   r.verified = 6;
-  EXPECT_NE(std::string::npos, summaryTable(h, r).find("| verified           | 6 of 8 match expected_output.bin"));
   // Without a completed run the latencies are unknown, not 0.
   EXPECT_NE(std::string::npos, plain.find("| latency p50        | - us")) << plain;
   EXPECT_NE(std::string::npos, plain.find("| latency min/max    | - / - us")) << plain;

@@ -106,30 +106,15 @@ bool RunAt(graph::GraphExecutor& ex, const std::vector<graph::Shape>& shapes, co
 
 }  // namespace
 
-TEST(Executor, ComputesStaticAndDynamicGraphs) {
+// What the executor computes is checked bit for bit through the demo models (qobl_run_test
+// VerifiesEveryDemoModel runs static and dynamic graphs on this executor); here what it refuses.
+TEST(Executor, RefusesParamsShapesAndKernelsThatDoNotFit) {
   Module lib = Module::LoadFromFile(TVM_TEST_MODEL, "");
   std::string err;
   {
     graph::GraphExecutor ex;
     ASSERT_TRUE(ex.Init(Parse(StaticGraph()), lib, &err)) << err;
-    std::vector<graph::ParamArray> ps;
-    ASSERT_TRUE(graph::ParseParams(StaticParams(), &ps, &err));
-    ASSERT_TRUE(ex.LoadParams({{"w", &ps[0]}}, {{1, 2, 3, 3}}, &err)) << err;
-    ASSERT_EQ(ex.num_inputs(), 1u);
-    std::vector<graph::Shape> shapes;
-    ASSERT_TRUE(ex.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err)) << err;
-    std::vector<float> x(18, 1.0f), y;
-    const void* in[1] = {x.data()};
-    ASSERT_TRUE(RunAt(ex, shapes, in,
-                       [&](size_t o, const void* d, uint64_t n) {
-                         EXPECT_EQ(o, 0u);
-                         y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
-                       },
-                       &err))
-        << err;
-    ASSERT_EQ(y.size(), 18u);
-    for (int i = 0; i < 18; ++i) EXPECT_FLOAT_EQ(y[i], 2.0f * (1.0f + i));
-    // A parameter whose shape differs from the graph's is refused.
+    // A parameter whose shape differs from the graph's, or that names no placeholder, is refused.
     auto bad = FloatParam("w", {18}, std::vector<float>(18, 0));
     EXPECT_FALSE(ex.LoadParams({{"w", &bad}}, {{1, 2, 3, 3}}, &err));
     auto stray = FloatParam("nope", {1}, {0});
@@ -143,21 +128,8 @@ TEST(Executor, ComputesStaticAndDynamicGraphs) {
     ASSERT_TRUE(graph::ParseParams(BiasParams(10, 20, 30), &ps, &err));
     ASSERT_TRUE(ex.LoadParams({{"b", &ps[0]}}, {{1, 3, 16, 16}}, &err)) << err;
     std::vector<graph::Shape> shapes;
-    ASSERT_TRUE(ex.ResolveShapes({{1, 3, 5, 7}}, &shapes, &err)) << err;
-    EXPECT_EQ(shapes[ex.output_entry(0)], (graph::Shape{1, 3, 5, 7}));  // -1 extents follow input 0
-    std::vector<float> x(105), y;
-    for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i);
+    std::vector<float> x(3 * 17 * 16);
     const void* in[1] = {x.data()};
-    ASSERT_TRUE(RunAt(ex, shapes, in,
-                       [&](size_t, const void* d, uint64_t n) {
-                         y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
-                       },
-                       &err))
-        << err;
-    ASSERT_EQ(y.size(), 105u);
-    EXPECT_FLOAT_EQ(y[0], 10.0f);
-    EXPECT_FLOAT_EQ(y[35], 35.0f + 20.0f);
-    EXPECT_FLOAT_EQ(y[104], 104.0f + 30.0f);
     // Shapes beyond the storage sized for the largest range, or that contradict the declaration, fail.
     ASSERT_TRUE(ex.ResolveShapes({{1, 3, 17, 16}}, &shapes, &err));
     EXPECT_FALSE(RunAt(ex, shapes, in, [](size_t, const void*, uint64_t) {}, &err));
