@@ -132,15 +132,10 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
 
   int e = -1;
   auto fn = [&](const char* name) { return m.GetFunction(name); };
-  EXPECT_EQ(static_cast<int>(fn("get_output_num")(&e)), 1);
-  EXPECT_EQ(e, 0);
-  EXPECT_EQ(static_cast<int>(fn("get_max_batchsize")(&e)), 4);
-  EXPECT_EQ(static_cast<std::string>(fn("get_output_dtype")(0, &e)), "float32");
   EXPECT_EQ(static_cast<std::string>(fn("get_output_dtype")(1, &e)), "");
   EXPECT_EQ(e, kCardErrIndex);
-  EXPECT_EQ(Vec(fn("get_input_dims")(&e)), (std::vector<int64_t>{4}));
 
-  // Batch size: 0 and above the largest are refused; a valid one names and registers a node.
+  // Batch size: 0 and above the largest (4) are refused; a valid one names and registers a node.
   EXPECT_EQ(static_cast<std::string>(fn("set_batch_size")(0u, &e)), "");
   EXPECT_EQ(e, kCardErrBatchSize);
   fn("set_batch_size")(5u, &e);
@@ -171,18 +166,8 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   EXPECT_FLOAT_EQ(scale, 0.25f);
   std::free(block);
 
-  // Queries with the node name; the index comes first.
-  EXPECT_EQ(static_cast<int>(fn("get_module_input_num")(name, &e)), 1);
-  Array<Array<Integer>> in_shapes = fn("get_input_shapes")(name, &e);
-  ASSERT_EQ(in_shapes.size(), 1u);
-  EXPECT_EQ(Vec(in_shapes[0]), (std::vector<int64_t>{1, 2, 3, 3}));
-  EXPECT_EQ(Vec(fn("get_module_input_bytes")(name, &e)), (std::vector<int64_t>{72}));
-  EXPECT_EQ(Vec(fn("get_output_shape")(0, name, &e)), (std::vector<int64_t>{1, 2, 3, 3}));
-  Array<Array<Integer>> cores = fn("get_output_core_shapes")(0, name, &e);
-  ASSERT_EQ(cores.size(), 2u);
-  EXPECT_EQ(Vec(cores[1]), (std::vector<int64_t>{1, 1, 8, 8}));
-  EXPECT_EQ(static_cast<int64_t>(fn("get_align_output_bytes")(0, name, &e)), 2 * 64 * 4);
-  EXPECT_EQ(static_cast<std::string>(fn("get_module_input_dtype")(0, name, &e)), "float32");
+  // The values of the queries are checked through the demo models (qobl_info_test, qobl_run_test);
+  // here the codes for what is refused.
 
   // Unknown names, bad indexes and wrong argument types set the slot and keep the result type.
   EXPECT_EQ(static_cast<int64_t>(fn("get_align_output_bytes")(0, std::string("other"), &e)), 0);
