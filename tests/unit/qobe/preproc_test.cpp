@@ -11,6 +11,8 @@
 #include <qobe/qobe.h>
 #include <qobcrt/qobcrt_preproc.h>
 
+#include "qobl_test/card_stats.h"
+
 namespace {
 
 struct PreprocOp {
@@ -25,12 +27,6 @@ struct PreprocOp {
   ~PreprocOp() { qobeDestroyOp(op); }
   qobeOp* op = nullptr;
 };
-
-qobcrt_sim_stats stats() {
-  qobcrt_sim_stats s{};
-  EXPECT_EQ(qobcrt_sim_get_stats(0, &s), 0);
-  return s;
-}
 
 std::vector<uint64_t> readArray(qobeOp* op, const char* key) {
   uint32_t n = 0;
@@ -58,13 +54,13 @@ TEST(QobePreproc, UpdateMakesCheckedBlocksFromTheOpsAttributes) {
   ASSERT_EQ(qobeSetOpAttr(p.op, "tensor_type0", qobeATTR_INT32, 1, qobeTENSORIZATION_UINT8), 0);
   ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_count", qobeATTR_UINT32, 1, 2u), 0);
   ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_size", qobeATTR_UINT32, 1, 256u), 0);
-  const qobcrt_sim_stats before = stats();
+  const qobcrt_sim_stats before = qobltest::cardStats();
   ASSERT_EQ(qobeSetOpAttr(p.op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
   const std::vector<uint64_t> configs = readArray(p.op, "config_address");
   const std::vector<uint64_t> buffers = readArray(p.op, "buffer_address");
   ASSERT_EQ(configs.size(), 1u);
   ASSERT_EQ(buffers.size(), 2u);
-  const qobcrt_sim_stats mid = stats();
+  const qobcrt_sim_stats mid = qobltest::cardStats();
   EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM] + 1);
   EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE] + 2);
 
@@ -91,7 +87,7 @@ TEST(QobePreproc, UpdateMakesCheckedBlocksFromTheOpsAttributes) {
   // The caller frees every block, and the card's counts return to before.
   EXPECT_EQ(qobcrt_free_stream(0, configs[0]), 0);
   for (uint64_t a : buffers) EXPECT_EQ(qobcrt_free_ddr_share(0, a), 0);
-  const qobcrt_sim_stats after = stats();
+  const qobcrt_sim_stats after = qobltest::cardStats();
   EXPECT_EQ(after.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM]);
   EXPECT_EQ(after.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE]);
 }
@@ -142,7 +138,7 @@ TEST(QobePreproc, TensorTypesPickTheConversionAndSizesMustFit) {
 }
 
 TEST(QobePreproc, RefusedUpdatesAllocateNothing) {
-  const qobcrt_sim_stats before = stats();
+  const qobcrt_sim_stats before = qobltest::cardStats();
   {
     PreprocOp p(4, 16);
     ASSERT_EQ(qobeSetOpAttr(p.op, "buffer_count", qobeATTR_UINT32, 1, 1u), 0);
@@ -170,7 +166,7 @@ TEST(QobePreproc, RefusedUpdatesAllocateNothing) {
     EXPECT_NE(qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
     qobeDestroyOp(op);
   }
-  const qobcrt_sim_stats after = stats();
+  const qobcrt_sim_stats after = qobltest::cardStats();
   for (int k : {QOBCRT_SIM_STREAM, QOBCRT_SIM_DDR_SHARE}) {
     EXPECT_EQ(after.live_blocks[k], before.live_blocks[k]);
     EXPECT_EQ(after.live_bytes[k], before.live_bytes[k]);

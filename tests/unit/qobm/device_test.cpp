@@ -7,6 +7,7 @@
 #include "qobcrt/qobcrt.h"
 #include "qobcrt/qobcrt_sim.h"
 #include "qobm/qobm.h"
+#include "qobl_test/card_stats.h"
 
 namespace {
 
@@ -30,15 +31,13 @@ TEST(QobmDevice, ThreadDeviceAndAppMemoryRoundTrip) {
       EXPECT_EQ(qobmGetDevice(&d), QOBM_ERR_NO_DEVICE);
     }).join();
 
-    qobcrt_sim_stats before{}, during{}, after{};
-    ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
+    const qobcrt_sim_stats before = qobltest::cardStats();
     std::vector<uint8_t> in(100), out(100, 0);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 3);
     uint64_t a = 0, b = 0;
     ASSERT_EQ(qobmMalloc(in.size(), &a), 0);
     ASSERT_EQ(qobmMalloc(in.size(), &b), 0);
-    ASSERT_EQ(qobcrt_sim_get_stats(0, &during), 0);
-    EXPECT_EQ(during.live_blocks[QOBCRT_SIM_APP], before.live_blocks[QOBCRT_SIM_APP] + 2);
+    EXPECT_EQ(qobltest::liveBlocks().app, before.live_blocks[QOBCRT_SIM_APP] + 2);
     ASSERT_EQ(qobmMemcpy(a, reinterpret_cast<uint64_t>(in.data()), in.size(), qobmMEMCPY_HOST_TO_DEVICE), 0);
     ASSERT_EQ(qobmMemcpy(b, a, in.size(), qobmMEMCPY_DEVICE_TO_DEVICE), 0);
     ASSERT_EQ(qobmMemcpy(reinterpret_cast<uint64_t>(out.data()), b, out.size(), qobmMEMCPY_DEVICE_TO_HOST), 0);
@@ -55,7 +54,7 @@ TEST(QobmDevice, ThreadDeviceAndAppMemoryRoundTrip) {
     EXPECT_EQ(qobmFree(a), 0);
     EXPECT_EQ(qobmFree(b), 0);
     EXPECT_TRUE(isRuntimeFailure(qobmFree(a)));
-    ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
+    const qobcrt_sim_stats after = qobltest::cardStats();
     EXPECT_EQ(after.live_blocks[QOBCRT_SIM_APP], before.live_blocks[QOBCRT_SIM_APP]);
     EXPECT_EQ(after.live_bytes[QOBCRT_SIM_APP], before.live_bytes[QOBCRT_SIM_APP]);
   }).join();
