@@ -5,11 +5,6 @@
 #include <qobcrt/qobcrt_sim.h>
 #include <qobm/qobm.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
