@@ -35,11 +35,6 @@ struct SuiteDir : qobltest::TempDir {
   std::string dir() const { return TempDir::dir() + "/"; }
 };
 
-// ERROR lines of the library's channel while alive.
-struct ErrorLog : qobltest::LogCapture {
-  ErrorLog() : qobltest::LogCapture(qobmLL_ERROR) {}
-};
-
 const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
 
 // A member entry `key`: [lib, params, graph]; the files of member`i` unless given.
@@ -151,7 +146,7 @@ TEST_F(DynamicApiTest, ConfigurationFaultsAreRejectedWithTheirMessages) {
       {head("2") + entry("member0", 0) + ", " + entry("member1", 1, "", "nolib.so") + "}",
        missing + "lib file: " + dir.dir() + "nolib.so\n"},
   };
-  ErrorLog log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string& message = cases[i].second;
     SCOPED_TRACE(cases[i].first);
@@ -256,7 +251,7 @@ TEST_F(DynamicApiTest, ShapesAndLargestBatch) {
   const std::string dir = demoDir("dynamic");
   qoblModel* model = nullptr;
   ASSERT_EQ(0u, qoblCreateDynamicModel((dir + "suite.json").c_str(), (dir + "hw.json").c_str(), &model));
-  ErrorLog log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   uint32_t max = 99, batch = 4;
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(model, &batch));
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetDynamicModelMaxBatchSize(model, nullptr, 0, &max));
@@ -341,7 +336,7 @@ TEST_F(DynamicApiTest, CountsAndPathsAreRefusedBeforeTheySizeMemory) {
   SuiteDir dir;
   const std::string members = entry("member0", 0) + ", " + entry("member1", 1) + "}";
   const std::string cfg = "Failed to create Model: config module_num ";
-  ErrorLog log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   for (const char* count : {"20000000", "2147483647", "-1", "7"}) {
     SCOPED_TRACE(count);
     const std::string path = dir.write("count.json", head(count) + members);

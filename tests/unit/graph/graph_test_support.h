@@ -7,12 +7,10 @@
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "i_model.h"
 #include "qobl_test/fake_model.h"
 #include "qobl_test/log_capture.h"
 #include "stream_op/stream_op.h"
