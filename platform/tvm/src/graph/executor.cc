@@ -150,8 +150,9 @@ bool GraphExecutor::Run(const std::vector<Shape>& entry_shapes, const void* cons
     return false;
   }
   const size_t n = graph_.num_entries();
-  std::vector<DLTensor> tensors(n);
-  std::vector<Shape> flat(n);
+  std::vector<DLTensor>& tensors = tensors_;
+  tensors.resize(n);
+  flat_.resize(n);
   for (size_t e = 0; e < n; ++e) {
     Storage& s = storage_[graph_.storage_ids[e]];
     uint64_t bytes = TensorBytes(graph_.dtypes[e], entry_shapes[e]);
@@ -170,7 +171,7 @@ bool GraphExecutor::Run(const std::vector<Shape>& entry_shapes, const void* cons
     t.byte_offset = 0;
     uint64_t elems = 1;
     for (int64_t d : entry_shapes[e]) elems *= static_cast<uint64_t>(d);
-    flat[e] = Shape{static_cast<int64_t>(elems)};
+    flat_[e] = static_cast<int64_t>(elems);
   }
   for (size_t i = 0; i < input_entries_.size(); ++i) {
     uint32_t e = input_entries_[i];
@@ -192,17 +193,23 @@ bool GraphExecutor::Run(const std::vector<Shape>& entry_shapes, const void* cons
       continue;
     }
     const size_t nargs = node.inputs.size() + node.num_outputs;
-    std::vector<DLTensor> args_t(nargs);
-    std::vector<TVMValue> values(nargs);
-    std::vector<int> codes(nargs, kTVMDLTensorHandle);
+    if (args_.size() < nargs) {
+      args_.resize(nargs);
+      values_.resize(nargs);
+      codes_.resize(nargs);
+    }
+    std::vector<DLTensor>& args_t = args_;
+    std::vector<TVMValue>& values = values_;
+    std::vector<int>& codes = codes_;
     for (size_t k = 0; k < nargs; ++k) {
+      codes[k] = kTVMDLTensorHandle;
       uint32_t e = k < node.inputs.size() ? graph_.EntryId(node.inputs[k])
                                           : graph_.EntryId(static_cast<uint32_t>(nid),
                                                            static_cast<uint32_t>(k - node.inputs.size()));
       args_t[k] = tensors[e];
       if (node.flatten_data) {
         args_t[k].ndim = 1;
-        args_t[k].shape = flat[e].data();
+        args_t[k].shape = &flat_[e];
       }
       values[k].v_handle = &args_t[k];
     }

@@ -68,6 +68,12 @@ class GraphExecutor {
   std::vector<std::unique_ptr<void, FreeDeleter>> buffers_;
   std::map<int64_t, Storage> storage_;
   std::mutex run_mutex_;
+  // Scratch of Run (under run_mutex_), kept from item to item so that a run allocates nothing once warm.
+  std::vector<DLTensor> tensors_;   // per entry
+  std::vector<int64_t> flat_;       // per entry: its element count, the shape of a flattened argument
+  std::vector<DLTensor> args_;      // arguments of one node
+  std::vector<TVMValue> values_;
+  std::vector<int> codes_;
 };
 
 }  // namespace graph
