@@ -2,7 +2,7 @@
 //
 //  BM_CardFloor   the card's floor (card_floor.h): a prebuilt single-op run whose model copies 64 bytes,
 //                 submitted straight with qobcrt_run_stream, waiting for its end report; one or two threads.
-//  BM_QoblAsync   the demo model `trivial` (trivial_stream.h: data [1,16] plus a bias, 64 bytes in and 64
+//  BM_QoblAsync   the demo model `trivial` (qobl_pipeline.h: data [1,16] plus a bias, 64 bytes in and 64
 //                 bytes out per input) as input op -> run-model op (the leaf), through qoblRunStreamAsync and
 //                 qoblSynchronizeStream.  The argument is the model's batch size, which makes the stream's
 //                 cache number (inputs gathered into one device run): 1 or 8, checked with
@@ -21,7 +21,7 @@
 //
 // After the timed benchmarks, phases of their own (none of them timed by Google Benchmark):
 //  - heap allocations per input at steady state, charged to the library or to the card by the code on the
-//    stack (alloc_count.h), for the floor and for libqobl at cache numbers 1 and 8;
+//    stack (alloc_by_code.h), for the floor and for libqobl at cache numbers 1 and 8;
 //  - host CPU time of the calling thread inside qoblRunStreamAsync (CLOCK_THREAD_CPUTIME_ID around each
 //    call, the clock's own cost taken off), at cache numbers 1 and 8;
 //  - resident memory growth over 20 000 device runs at cache number 1 after 2 000 of warm-up.
@@ -43,14 +43,12 @@
 #include <string>
 #include <vector>
 
-#include "alloc_count.h"
+#include "alloc_by_code.h"
 #include "card_floor.h"
 #include "qobl_api.h"
-#include "trivial_stream.h"
+#include "qobl_pipeline.h"
 
 namespace {
-
-using qoblbench::TrivialStream;
 
 std::mutex gResultsMu;
 // Benchmark label -> iterations of each run and microseconds per input.  Google Benchmark first calls a
@@ -88,7 +86,7 @@ void BM_CardFloor(benchmark::State& state) {
 
 void BM_QoblAsync(benchmark::State& state) {
   const uint32_t cache = static_cast<uint32_t>(state.range(0));
-  TrivialStream lib(cache);
+  qoblbench::Pipeline lib("trivial", cache);
   if (!lib.error().empty()) {
     state.SkipWithError(lib.error().c_str());
     return;
@@ -164,7 +162,7 @@ void printRatios() {
 
 constexpr uint64_t kWarmRuns = 2000;
 
-bool runMany(TrivialStream& s, uint64_t runs) {
+bool runMany(qoblbench::Pipeline& s, uint64_t runs) {
   for (uint64_t i = 0; i < runs; ++i)
     if (!s.runOnce()) return false;
   return true;
@@ -187,8 +185,8 @@ void countAllocations(uint64_t runs) {
   std::printf("  %-14s %17s %23s %10s %8s\n", "", "library", "card called by library", "card", "other");
   std::printf("  %-14s %8s %8s %10s %12s %10s %8s\n", "", "/input", "/run", "/input", "/run", "/run", "/run");
   {
-    TrivialStream first(1);   // loads libqobl's code paths before the ranges are taken
-    if (!first.error().empty() || !qoblbench::allocCountInit()) {
+    qoblbench::Pipeline first("trivial", 1);   // loads libqobl's code paths before the ranges are taken
+    if (!first.error().empty() || !qoblbench::allocByCodeInit()) {
       std::printf("  cannot count: %s\n", first.error().empty() ? "libqobl.so or libqobcrt.so not mapped"
                                                                  : first.error().c_str());
       return;
@@ -199,20 +197,20 @@ void countAllocations(uint64_t runs) {
     uint32_t id = 0;
     bool ok = true;
     for (uint64_t i = 0; ok && i < kWarmRuns; ++i) ok = f.runOnce(0, ++id);
-    qoblbench::allocCountStart();
+    qoblbench::allocByCodeStart();
     for (uint64_t i = 0; ok && i < runs; ++i) ok = f.runOnce(0, ++id);
-    const qoblbench::AllocCounts c = qoblbench::allocCountStop();
+    const qoblbench::AllocCounts c = qoblbench::allocByCodeStop();
     if (ok) printAllocs("floor", c, runs, runs);
   }
   for (uint32_t cache : {1u, 8u}) {
-    TrivialStream s(cache);
+    qoblbench::Pipeline s("trivial", cache);
     if (!s.error().empty() || !runMany(s, kWarmRuns)) {
       std::printf("  cache %u: %s\n", cache, s.error().empty() ? "a run failed" : s.error().c_str());
       continue;
     }
-    qoblbench::allocCountStart();
+    qoblbench::allocByCodeStart();
     const bool ok = runMany(s, runs);
-    const qoblbench::AllocCounts c = qoblbench::allocCountStop();
+    const qoblbench::AllocCounts c = qoblbench::allocByCodeStop();
     const std::string wrong = ok ? s.check((kWarmRuns + runs) * cache) : "a run failed";
     if (!wrong.empty()) {
       std::printf("  cache %u: %s\n", cache, wrong.c_str());
@@ -241,7 +239,7 @@ void hostCpuInRunAsync(uint64_t runs) {
               " the clock's own %.0f ns taken off):\n",
               static_cast<unsigned long long>(runs), clockNs);
   for (uint32_t cache : {1u, 8u}) {
-    TrivialStream s(cache);
+    qoblbench::Pipeline s("trivial", cache);
     if (!s.error().empty() || !runMany(s, kWarmRuns)) {
       std::printf("  cache %u: %s\n", cache, s.error().empty() ? "a run failed" : s.error().c_str());
       continue;
@@ -277,7 +275,7 @@ long rssKiB() {
 }
 
 void rssGrowth(uint64_t runs) {
-  TrivialStream s(1);
+  qoblbench::Pipeline s("trivial", 1);
   if (!s.error().empty() || !runMany(s, kWarmRuns)) {
     std::printf("\nresident memory: %s\n", s.error().empty() ? "a run failed" : s.error().c_str());
     return;

@@ -4,7 +4,7 @@
 //
 // floor: the card's floor (card_floor.h), one prebuilt run submitted with qobcrt_run_stream and waited for;
 // qobl: the trivial model through qoblRunStreamAsync and qoblSynchronizeStream at cache number N
-// (trivial_stream.h).  Set-up, --warmup device runs (default 200), then --runs device runs (default 1000),
+// (qobl_pipeline.h).  Set-up, --warmup device runs (default 200), then --runs device runs (default 1000),
 // then teardown.  The script runs it twice with different --runs under callgrind: the difference of the two
 // totals divided by the difference of the runs is what one device run costs at steady state, on every
 // thread of the process, with set-up, warm-up and teardown cancelled out.
@@ -16,7 +16,7 @@
 #include <string>
 
 #include "card_floor.h"
-#include "trivial_stream.h"
+#include "qobl_pipeline.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || (std::strcmp(argv[1], "floor") != 0 && std::strcmp(argv[1], "qobl") != 0)) {
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     std::printf("floor: %lu device runs after %lu of warm-up\n", runs, warmup);
     return 0;
   }
-  qoblbench::TrivialStream s(static_cast<uint32_t>(cache));
+  qoblbench::Pipeline s("trivial", static_cast<uint32_t>(cache));
   if (!s.error().empty()) {
     std::fprintf(stderr, "%s\n", s.error().c_str());
     return 1;

@@ -250,4 +250,51 @@ void generateTrivial(const std::string& dir) {
   writeFile(dir + "/expected_output.bin", rawBytes({&out}));
 }
 
+void generateParallel(const std::string& dir) {
+  Prng prng(0xBA7A11Eu);
+  Tensor conv1W({32, 16, 3, 3}), conv1B({32}), conv2W({32, 32, 3, 3}), conv2B({32}), denseW({10, 32}),
+      denseB({10});
+  for (Tensor* t : {&conv1W, &conv1B, &conv2W, &conv2B, &denseW, &denseB}) prng.fill(*t);
+  // Small weights keep the activations of two convolutions in a moderate range.
+  for (Tensor* t : {&conv1W, &conv2W})
+    for (float& v : t->data) v *= 0.125f;
+
+  GraphBuilder g;
+  const int data = g.addPlaceholder("data", {1, 16, 32, 32});
+  const int w1 = g.addPlaceholder("conv1_weight", conv1W.shape);
+  const int b1 = g.addPlaceholder("conv1_bias", conv1B.shape);
+  const int w2 = g.addPlaceholder("conv2_weight", conv2W.shape);
+  const int b2 = g.addPlaceholder("conv2_bias", conv2B.shape);
+  const int convs = g.addOp("fused_conv2d_relu_conv2d_relu", "parallel_fused_conv2d_relu_conv2d_relu",
+                            {data, w1, b1, w2, b2}, {1, 32, 32, 32});
+  const int dw = g.addPlaceholder("dense_weight", denseW.shape);
+  const int db = g.addPlaceholder("dense_bias", denseB.shape);
+  const int scores = g.addOp("fused_mean_dense", "parallel_fused_mean_dense", {convs, dw, db}, {1, 10});
+  g.setHeads({scores});
+  writeFile(dir + "/graph.json", g.toJson());
+  writeFile(dir + "/params.bin", makeParamBlob({{"conv1_weight", &conv1W},
+                                                {"conv1_bias", &conv1B},
+                                                {"conv2_weight", &conv2W},
+                                                {"conv2_bias", &conv2B},
+                                                {"dense_weight", &denseW},
+                                                {"dense_bias", &denseB}}));
+
+  rapidjson::StringBuffer buf;
+  Writer w(buf);
+  w.StartObject();
+  w.Key("max_batch_size");
+  w.Int(4);
+  w.EndObject();
+  writeFile(dir + "/hw.json", finish(buf));
+
+  Prng samplePrng(0xBA7A5A3u);
+  Tensor input({1, 16, 32, 32});
+  samplePrng.fill(input);
+  const Tensor mid = reference::relu(reference::conv2d(input, conv1W, conv1B, 1));
+  const Tensor features = reference::relu(reference::conv2d(mid, conv2W, conv2B, 1));
+  const Tensor out = reference::dense(reference::globalAvgPool(features), denseW, denseB);
+  writeFile(dir + "/sample_input.bin", rawBytes({&input}));
+  writeFile(dir + "/expected_output.bin", rawBytes({&out}));
+}
+
 }  // namespace zenlar::qobl::modelgen

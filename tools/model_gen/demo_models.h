@@ -12,6 +12,8 @@ void generateClassifier(const std::string& dir);
 void generateSegmenter(const std::string& dir);
 void generateDynamic(const std::string& dir);
 void generateTrivial(const std::string& dir);
+// The model whose kernels split their work over the runtime's worker pool (models/parallel).
+void generateParallel(const std::string& dir);
 
 }  // namespace zenlar::qobl::modelgen
 

@@ -1,8 +1,9 @@
 // qobl-model-gen: writes model directories for the simulated card.
 //
-//   qobl-model-gen package SPEC.json OUT_DIR                       a model from your own kernels
-//   qobl-model-gen demo <classifier|segmenter|dynamic|trivial> OUT_DIR   a demo model's generated files
-//   qobl-model-gen <classifier|segmenter|dynamic|trivial> OUT_DIR        (the same; what the build runs)
+//   qobl-model-gen package SPEC.json OUT_DIR          a model from your own kernels
+//   qobl-model-gen demo DEMO OUT_DIR                   a demo model's generated files
+//   qobl-model-gen DEMO OUT_DIR                        (the same; what the build runs)
+// DEMO: classifier, segmenter, dynamic, trivial or parallel.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -23,7 +24,7 @@ using namespace zenlar::qobl::modelgen;
 const std::map<std::string, std::function<void(const std::string&)>>& demos() {
   static const std::map<std::string, std::function<void(const std::string&)>> m = {
       {"classifier", generateClassifier}, {"segmenter", generateSegmenter}, {"dynamic", generateDynamic},
-      {"trivial", generateTrivial}};
+      {"trivial", generateTrivial}, {"parallel", generateParallel}};
   return m;
 }
 
@@ -49,9 +50,9 @@ int main(int argc, char** argv) {
   package->add_option("SPEC", spec, "The JSON description of the model (see below).")->required();
   package->add_option("OUT_DIR", out, "The model directory to write (created when missing).")->required();
   CLI::App* demo = app.add_subcommand("demo", "Write the generated files of a demo model (the build does this).");
-  demo->add_option("MODEL", name, "classifier, segmenter, dynamic or trivial.")
+  demo->add_option("MODEL", name, "classifier, segmenter, dynamic, trivial or parallel.")
       ->required()
-      ->check(CLI::IsMember({"classifier", "segmenter", "dynamic", "trivial"}));
+      ->check(CLI::IsMember({"classifier", "segmenter", "dynamic", "trivial", "parallel"}));
   demo->add_option("OUT_DIR", out, "The directory to write.")->required();
 
   std::vector<const char*> cargs;

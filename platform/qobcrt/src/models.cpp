@@ -176,6 +176,26 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
   });
 }
 
+int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs, void* const* outputs, char* err,
+                         size_t err_size) {
+  return zenlar::qobcrt::guarded([&] {
+    Device* d = zenlar::qobcrt::card().device(dev);
+    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    if (inputs == nullptr || outputs == nullptr) return static_cast<int>(rtErrInvalidParam);
+    zenlar::qobcrt::ModelNode* node = zenlar::qobcrt::acquireModel(*d, addr);
+    if (node == nullptr) return static_cast<int>(rtErrModel);
+    char text[256] = {0};
+    const int rc = node->desc.run(node->desc.self, inputs, outputs, text, sizeof text);
+    zenlar::qobcrt::releaseModel(*d, node);
+    text[sizeof text - 1] = '\0';
+    if (err != nullptr && err_size > 0) {
+      std::strncpy(err, rc != 0 ? text : "", err_size - 1);
+      err[err_size - 1] = '\0';
+    }
+    return rc != 0 ? static_cast<int>(rtErrKernel) : static_cast<int>(rtSuccess);
+  });
+}
+
 int qobcrt_model_addr(uint32_t dev, const char* name, uint64_t* addr) {
   QOBCRT_FAULT_POINT();
   return zenlar::qobcrt::guarded([&] {

@@ -272,7 +272,8 @@ void expectSameBits(const std::vector<float>& got, const std::vector<float>& wan
 TEST(ModelFiles, ParamBlobsAndGraphsAreConsistent) {
   const std::string m = modelsDir();
   for (const std::string& dir :
-       {m + "/classifier", m + "/segmenter", m + "/dynamic/member0", m + "/dynamic/member1", m + "/trivial"}) {
+       {m + "/classifier", m + "/segmenter", m + "/dynamic/member0", m + "/dynamic/member1", m + "/trivial",
+        m + "/parallel"}) {
     SCOPED_TRACE(dir);
     std::map<std::string, Param> params;
     ASSERT_NO_FATAL_FAILURE(parseParams(dir + "/params.bin", params));

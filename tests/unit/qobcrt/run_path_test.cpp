@@ -143,9 +143,9 @@ TEST_F(CardRunPath, RunsAllocateNoHostMemoryOnceWarm) {
     }
   };
   runs(kWarm);
-  qobltest::startCountingAllocations();
+  alloc_counter::start();
   runs(kCounted);
-  const uint64_t allocations = qobltest::stopCountingAllocations();
+  const uint64_t allocations = alloc_counter::stop();
   EXPECT_EQ(allocations, 0u) << "over " << kCounted << " runs";
   EXPECT_EQ(ends_.errors, 0u);
   ASSERT_EQ(qobcrt_free_app(0, in), rtSuccess);

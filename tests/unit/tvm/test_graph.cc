@@ -97,6 +97,13 @@ graph::Graph Parse(const std::string& json) {
   EXPECT_TRUE(graph::ParseGraphJson(json, &g, &err)) << err;
   return g;
 }
+// Prepares a plan at these shapes and runs one item with it.
+bool RunAt(graph::GraphExecutor& ex, const std::vector<graph::Shape>& shapes, const void* const* in,
+           const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err) {
+  graph::GraphExecutor::RunPlan plan;
+  return ex.Prepare(shapes, &plan, err) && ex.Run(plan, in, sink, err);
+}
+
 }  // namespace
 
 TEST(Executor, ComputesStaticAndDynamicGraphs) {
@@ -113,7 +120,7 @@ TEST(Executor, ComputesStaticAndDynamicGraphs) {
     ASSERT_TRUE(ex.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err)) << err;
     std::vector<float> x(18, 1.0f), y;
     const void* in[1] = {x.data()};
-    ASSERT_TRUE(ex.Run(shapes, in,
+    ASSERT_TRUE(RunAt(ex, shapes, in,
                        [&](size_t o, const void* d, uint64_t n) {
                          EXPECT_EQ(o, 0u);
                          y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
@@ -141,7 +148,7 @@ TEST(Executor, ComputesStaticAndDynamicGraphs) {
     std::vector<float> x(105), y;
     for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i);
     const void* in[1] = {x.data()};
-    ASSERT_TRUE(ex.Run(shapes, in,
+    ASSERT_TRUE(RunAt(ex, shapes, in,
                        [&](size_t, const void* d, uint64_t n) {
                          y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
                        },
@@ -153,7 +160,7 @@ TEST(Executor, ComputesStaticAndDynamicGraphs) {
     EXPECT_FLOAT_EQ(y[104], 104.0f + 30.0f);
     // Shapes beyond the storage sized for the largest range, or that contradict the declaration, fail.
     ASSERT_TRUE(ex.ResolveShapes({{1, 3, 17, 16}}, &shapes, &err));
-    EXPECT_FALSE(ex.Run(shapes, in, [](size_t, const void*, uint64_t) {}, &err));
+    EXPECT_FALSE(RunAt(ex, shapes, in, [](size_t, const void*, uint64_t) {}, &err));
     EXPECT_FALSE(ex.ResolveShapes({{1, 4, 5, 5}}, &shapes, &err));
   }
   {
@@ -170,7 +177,7 @@ TEST(Executor, ComputesStaticAndDynamicGraphs) {
     ASSERT_TRUE(failing.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err));
     std::vector<float> x(18);
     const void* in[1] = {x.data()};
-    EXPECT_FALSE(failing.Run(shapes, in, [](size_t, const void*, uint64_t) {}, &err));
+    EXPECT_FALSE(RunAt(failing, shapes, in, [](size_t, const void*, uint64_t) {}, &err));
     EXPECT_NE(err.find("kernel exploded"), std::string::npos) << err;
   }
 }

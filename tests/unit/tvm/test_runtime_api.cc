@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -197,27 +196,4 @@ TEST(ModuleLoad, LibraryFunctionsAndRuntimePointers) {
   lib = Module();
   f(&tx, &ty);  // the function keeps its library loaded
   EXPECT_EQ(y, x);
-}
-
-TEST(BackendApi, WorkspaceAndParallelBarrier) {
-  void* p = TVMBackendAllocWorkspace(kDLCPU, 0, 100, kDLFloat, 32);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
-  EXPECT_EQ(TVMBackendFreeWorkspace(kDLCPU, 0, p), 0);
-
-  struct Data {
-    std::atomic<int> before{0};
-    std::atomic<int> seen_after{0};
-  } data;
-  auto task = [](int, TVMParallelGroupEnv* env, void* cdata) -> int {
-    auto* d = static_cast<Data*>(cdata);
-    d->before++;
-    TVMBackendParallelBarrier(0, env);
-    if (d->before.load() == env->num_task) d->seen_after++;
-    return 0;
-  };
-  EXPECT_EQ(TVMBackendParallelLaunch(task, &data, 4), 0);
-  EXPECT_EQ(data.seen_after.load(), 4);  // every task saw all arrivals after the barrier
-  auto failing = [](int task_id, TVMParallelGroupEnv*, void*) -> int { return task_id == 1 ? -1 : 0; };
-  EXPECT_EQ(TVMBackendParallelLaunch(failing, nullptr, 3), -1);
 }

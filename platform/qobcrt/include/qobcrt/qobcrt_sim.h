@@ -38,6 +38,12 @@ int qobcrt_sim_set_op_delay_us(uint32_t dev, uint32_t us);   /* every op on the 
 /* Text describing why the last failing op on the device failed ("" when none failed), NUL-terminated and
    cut to size bytes. */
 int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size);
+/* Runs one batch item of the registered model node at addr on the calling thread, as the run engine
+   would (inputs / outputs as qobcrt_model_desc.run takes them, in host memory).  For benchmarks and tests
+   of model runtimes without a device run around them.  Returns 0, rtErrModel for an unknown node, or
+   rtErrKernel with the node's text in err (err_size bytes, NUL-terminated) when the node failed. */
+int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs, void* const* outputs, char* err,
+                         size_t err_size);
 
 /* The card-side execution times of the op being reported, for use inside the completion function (and so
    inside the report callbacks an application receives from it): on a device's reporter thread, during a

@@ -159,6 +159,7 @@ struct ModuleNodeEntry {
   uint32_t batch = 0;
   std::vector<Shape> input_shapes;
   std::vector<Shape> entry_shapes;
+  graph::GraphExecutor::RunPlan plan;
   std::vector<uint64_t> input_bytes;
   std::vector<OutputLayout> outputs;
   std::string vdsp;
@@ -514,6 +515,7 @@ class CardGraphRuntime : public ModuleNode {
     const auto& ex = members_[member].exec;
     std::string err;
     if (!ex.ResolveShapes(shapes, &n->entry_shapes, &err)) Fail(kCardErrShape, err);
+    if (!ex.Prepare(n->entry_shapes, &n->plan, &err)) Fail(kCardErrShape, err);
     for (size_t i = 0; i < ex.num_inputs(); ++i)
       n->input_bytes.push_back(graph::TensorBytes(ex.entry_dtype(ex.input_entry(i)), n->entry_shapes[ex.input_entry(i)]));
     for (size_t o = 0; o < ex.num_outputs(); ++o) {
@@ -624,7 +626,7 @@ int CardGraphRuntime::RunNode(void* self, const void* const* inputs, void* const
   bool ok = false;
   try {
     ok = n->rt->members_[n->member].exec.Run(
-        n->entry_shapes, inputs,
+        n->plan, inputs,
         [&](size_t o, const void* data, uint64_t) { WriteCoreLayout(n->outputs[o], data, outputs[o]); }, &msg);
   } catch (const std::exception& e) {
     msg = e.what();

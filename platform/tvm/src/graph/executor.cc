@@ -20,6 +20,18 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
   graph_ = std::move(graph);
   lib_ = std::move(lib);
   funcs_.assign(graph_.nodes.size(), PackedFunc());
+  // A library built with its parameters linked in hands them out through this function instead of a
+  // parameter blob; the executor takes parameters from the blob only.
+  try {
+    if (lib_.GetFunction("_lookup_linked_param", true).defined()) {
+      *err = "the model library has its parameters linked in (_lookup_linked_param); build it without linking "
+             "the parameters and pass them as the parameter blob";
+      return false;
+    }
+  } catch (const std::exception& e) {
+    *err = e.what();
+    return false;
+  }
   for (size_t i = 0; i < graph_.nodes.size(); ++i) {
     const GraphNode& n = graph_.nodes[i];
     if (n.op != "tvm_op" || n.func_name == "__nop" || n.func_name == "__copy") continue;
@@ -31,7 +43,8 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
       return false;
     }
     if (!f.defined()) {
-      *err = "the model library has no function \"" + n.func_name + "\" (graph node " + std::to_string(i) + ")";
+      *err = "the model library has no function \"" + n.func_name + "\" (graph node " + std::to_string(i) + ", \"" +
+             n.name + "\")";
       return false;
     }
     funcs_[i] = f;
@@ -40,7 +53,7 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
     for (size_t i = 0; i < graph_.nodes.size(); ++i) {
       const GraphNode& n = graph_.nodes[i];
       if (n.op == "tvm_op" && n.func_name == "__copy" && (n.inputs.size() != 1 || n.num_outputs != 1)) {
-        *err = "graph node " + std::to_string(i) + " (__copy) needs one input and one output";
+        *err = "graph node " + std::to_string(i) + " (\"" + n.name + "\", __copy) needs one input and one output";
         return false;
       }
     }
@@ -142,88 +155,98 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
   return true;
 }
 
-bool GraphExecutor::Run(const std::vector<Shape>& entry_shapes, const void* const* inputs,
-                        const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err) {
-  std::lock_guard<std::mutex> lock(run_mutex_);
-  if (entry_shapes.size() != graph_.num_entries() || storage_.empty()) {
+bool GraphExecutor::Prepare(const std::vector<Shape>& entry_shapes, RunPlan* plan, std::string* err) const {
+  const size_t n = graph_.num_entries();
+  if (entry_shapes.size() != n || storage_.empty()) {
     *err = "graph is not ready to run";
     return false;
   }
-  const size_t n = graph_.num_entries();
-  std::vector<DLTensor>& tensors = tensors_;
-  tensors.resize(n);
-  flat_.resize(n);
+  *plan = RunPlan();
+  plan->entry_shapes = entry_shapes;
+  plan->tensors.resize(n);
+  plan->flat.resize(n);
   for (size_t e = 0; e < n; ++e) {
-    Storage& s = storage_[graph_.storage_ids[e]];
+    const Storage& s = storage_.at(graph_.storage_ids[e]);
     uint64_t bytes = TensorBytes(graph_.dtypes[e], entry_shapes[e]);
     if (bytes > s.bytes) {
       *err = "entry " + std::to_string(e) + " needs " + std::to_string(bytes) + " bytes, its storage has " +
              std::to_string(s.bytes);
       return false;
     }
-    DLTensor& t = tensors[e];
+    DLTensor& t = plan->tensors[e];
     t.data = s.data;
     t.device = DLDevice{kDLCPU, 0};
     t.ndim = static_cast<int32_t>(entry_shapes[e].size());
     t.dtype = graph_.dtypes[e];
-    t.shape = const_cast<int64_t*>(entry_shapes[e].data());
+    t.shape = const_cast<int64_t*>(plan->entry_shapes[e].data());
     t.strides = nullptr;
     t.byte_offset = 0;
     uint64_t elems = 1;
     for (int64_t d : entry_shapes[e]) elems *= static_cast<uint64_t>(d);
-    flat_[e] = static_cast<int64_t>(elems);
-  }
-  for (size_t i = 0; i < input_entries_.size(); ++i) {
-    uint32_t e = input_entries_[i];
-    std::memcpy(tensors[e].data, inputs[i], TensorBytes(graph_.dtypes[e], entry_shapes[e]));
+    plan->flat[e] = Shape{static_cast<int64_t>(elems)};
   }
   for (size_t nid = 0; nid < graph_.nodes.size(); ++nid) {
     const GraphNode& node = graph_.nodes[nid];
     if (node.op != "tvm_op" || node.func_name == "__nop") continue;
-    if (node.func_name == "__copy") {
-      uint32_t in = graph_.EntryId(node.inputs[0]);
-      uint32_t out = graph_.EntryId(static_cast<uint32_t>(nid), 0);
-      uint64_t ib = TensorBytes(graph_.dtypes[in], entry_shapes[in]);
-      uint64_t ob = TensorBytes(graph_.dtypes[out], entry_shapes[out]);
-      if (ib != ob) {
-        *err = "graph node " + std::to_string(nid) + " (__copy) copies between tensors of different sizes";
-        return false;
-      }
-      std::memmove(tensors[out].data, tensors[in].data, ib);
-      continue;
-    }
+    RunPlan::Call call;
+    call.node = nid;
     const size_t nargs = node.inputs.size() + node.num_outputs;
-    if (args_.size() < nargs) {
-      args_.resize(nargs);
-      values_.resize(nargs);
-      codes_.resize(nargs);
-    }
-    std::vector<DLTensor>& args_t = args_;
-    std::vector<TVMValue>& values = values_;
-    std::vector<int>& codes = codes_;
     for (size_t k = 0; k < nargs; ++k) {
-      codes[k] = kTVMDLTensorHandle;
       uint32_t e = k < node.inputs.size() ? graph_.EntryId(node.inputs[k])
                                           : graph_.EntryId(static_cast<uint32_t>(nid),
                                                            static_cast<uint32_t>(k - node.inputs.size()));
-      args_t[k] = tensors[e];
+      DLTensor t = plan->tensors[e];
       if (node.flatten_data) {
-        args_t[k].ndim = 1;
-        args_t[k].shape = &flat_[e];
+        t.ndim = 1;
+        t.shape = plan->flat[e].data();
       }
-      values[k].v_handle = &args_t[k];
+      call.args.push_back(t);
+    }
+    if (node.func_name == "__copy" &&
+        TensorBytes(call.args[0].dtype, entry_shapes[graph_.EntryId(node.inputs[0])]) !=
+            TensorBytes(call.args[1].dtype, entry_shapes[graph_.EntryId(static_cast<uint32_t>(nid), 0)])) {
+      *err = "graph node " + std::to_string(nid) + " (" + node.name + ", __copy) copies between tensors of different sizes";
+      return false;
+    }
+    call.values.resize(nargs);
+    call.codes.assign(nargs, kTVMDLTensorHandle);
+    plan->calls.push_back(std::move(call));
+  }
+  // Pointers into the calls' own vectors, once they have stopped moving.
+  for (RunPlan::Call& c : plan->calls)
+    for (size_t k = 0; k < c.args.size(); ++k) c.values[k].v_handle = &c.args[k];
+  return true;
+}
+
+bool GraphExecutor::Run(RunPlan& plan, const void* const* inputs,
+                        const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err) {
+  std::lock_guard<std::mutex> lock(run_mutex_);
+  if (plan.tensors.size() != graph_.num_entries()) {
+    *err = "graph is not ready to run";
+    return false;
+  }
+  for (size_t i = 0; i < input_entries_.size(); ++i) {
+    uint32_t e = input_entries_[i];
+    std::memcpy(plan.tensors[e].data, inputs[i], TensorBytes(graph_.dtypes[e], plan.entry_shapes[e]));
+  }
+  for (RunPlan::Call& c : plan.calls) {
+    const GraphNode& node = graph_.nodes[c.node];
+    if (node.func_name == "__copy") {
+      std::memmove(c.args[1].data, c.args[0].data,
+                   TensorBytes(c.args[0].dtype, plan.entry_shapes[graph_.EntryId(node.inputs[0])]));
+      continue;
     }
     TVMRetValue rv;
     try {
-      funcs_[nid].CallPacked(TVMArgs(values.data(), codes.data(), static_cast<int>(nargs)), &rv);
+      funcs_[c.node].CallPacked(TVMArgs(c.values.data(), c.codes.data(), static_cast<int>(c.values.size())), &rv);
     } catch (const std::exception& ex) {
-      *err = "graph node " + std::to_string(nid) + " (" + node.name + "): " + ex.what();
+      *err = "graph node " + std::to_string(c.node) + " (" + node.name + "): " + ex.what();
       return false;
     }
   }
   for (size_t o = 0; o < graph_.heads.size(); ++o) {
     uint32_t e = output_entry(o);
-    sink(o, tensors[e].data, TensorBytes(graph_.dtypes[e], entry_shapes[e]));
+    sink(o, plan.tensors[e].data, TensorBytes(graph_.dtypes[e], plan.entry_shapes[e]));
   }
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <tvm/runtime/c_runtime_api.h>
 #include <tvm/runtime/module.h>
+#include <tvm/runtime/packed_func.h>
 
 #include <functional>
 #include <map>
@@ -47,10 +48,34 @@ class GraphExecutor {
      other entry takes input 0's extent at d.  false when an input shape does not fit its declaration. */
   bool ResolveShapes(const std::vector<Shape>& input_shapes, std::vector<Shape>* entry_shapes, std::string* err) const;
 
-  /* Runs one item: inputs[i] holds the bytes of input i at the resolved shapes; `sink(o, data, bytes)`
-     receives each output while the storage is locked.  Serialised per executor. */
-  bool Run(const std::vector<Shape>& entry_shapes, const void* const* inputs,
-           const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err);
+  /* Everything one item's run needs at fixed entry shapes, prepared once: the tensors over the storage
+     and each node's packed arguments.  Valid while the executor's storage is (until LoadParams). */
+  struct RunPlan {
+    RunPlan() = default;
+    RunPlan(const RunPlan&) = delete;  // the tensors point into the plan's own vectors
+    RunPlan& operator=(const RunPlan&) = delete;
+    RunPlan(RunPlan&&) = default;
+    RunPlan& operator=(RunPlan&&) = default;
+    struct Call {
+      size_t node = 0;
+      std::vector<DLTensor> args;  // the node's inputs then outputs (flattened when flatten_data)
+      std::vector<TVMValue> values;
+      std::vector<int> codes;
+    };
+    std::vector<Shape> entry_shapes;
+    std::vector<Shape> flat;        // per entry: {element count}
+    std::vector<DLTensor> tensors;  // per entry
+    std::vector<Call> calls;        // tvm_op nodes in order, "__nop" left out
+  };
+  /* Builds the plan for entry shapes from ResolveShapes.  false with a text when a shape does not fit
+     the storage or a "__copy" node copies between sizes that differ. */
+  bool Prepare(const std::vector<Shape>& entry_shapes, RunPlan* plan, std::string* err) const;
+
+  /* Runs one item: inputs[i] holds the bytes of input i at the plan's shapes; `sink(o, data, bytes)`
+     receives each output while the storage is locked.  Serialised per executor.  Takes no memory from
+     the heap unless a kernel fails. */
+  bool Run(RunPlan& plan, const void* const* inputs, const std::function<void(size_t, const void*, uint64_t)>& sink,
+           std::string* err);
 
  private:
   struct Storage {
@@ -68,12 +93,6 @@ class GraphExecutor {
   std::vector<std::unique_ptr<void, FreeDeleter>> buffers_;
   std::map<int64_t, Storage> storage_;
   std::mutex run_mutex_;
-  // Scratch of Run (under run_mutex_), kept from item to item so that a run allocates nothing once warm.
-  std::vector<DLTensor> tensors_;   // per entry
-  std::vector<int64_t> flat_;       // per entry: its element count, the shape of a flattened argument
-  std::vector<DLTensor> args_;      // arguments of one node
-  std::vector<TVMValue> values_;
-  std::vector<int> codes_;
 };
 
 }  // namespace graph

@@ -82,6 +82,16 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
       return false;
     }
   }
+  // "metadata" is written by some releases and means nothing to the executor; anything else is a form
+  // this runtime does not know.
+  for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+    const std::string key = it->name.GetString();
+    if (key != "nodes" && key != "arg_nodes" && key != "node_row_ptr" && key != "heads" && key != "attrs" &&
+        key != "metadata") {
+      *err = "graph JSON has the key \"" + key + "\", which this runtime does not support";
+      return false;
+    }
+  }
   const Value& nodes = doc["nodes"];
   if (!nodes.IsArray()) {
     *err = "graph \"nodes\" is not a list";
@@ -99,9 +109,26 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
     GraphNode node;
     node.op = n["op"].GetString();
     node.name = n["name"].GetString();
+    where += " (\"" + node.name + "\")";
     if (node.op != "null" && node.op != "tvm_op") {
-      *err = where + " has unknown op \"" + node.op + "\"";
+      *err = where + " has unknown op \"" + node.op + "\": only \"null\" and \"tvm_op\" nodes run";
       return false;
+    }
+    // Node attributes are "attrs", or "attr" in graphs of the nnvm era; "control_deps" only orders nodes
+    // that the list already orders.
+    const Value* node_attrs = nullptr;
+    for (auto m = n.MemberBegin(); m != n.MemberEnd(); ++m) {
+      const std::string key = m->name.GetString();
+      if (key == "attrs" || key == "attr") {
+        if (node_attrs) {
+          *err = where + " has both \"attrs\" and \"attr\"";
+          return false;
+        }
+        node_attrs = &m->value;
+      } else if (key != "op" && key != "name" && key != "inputs" && key != "control_deps") {
+        *err = where + " has the key \"" + key + "\", which this runtime does not support";
+        return false;
+      }
     }
     for (const Value& in : n["inputs"].GetArray()) {
       NodeEntryRef ref;
@@ -126,16 +153,22 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
         return false;
       }
     } else {
-      if (!n.HasMember("attrs") || !n["attrs"].IsObject()) {
+      if (!node_attrs || !node_attrs->IsObject()) {
         *err = where + " (tvm_op) has no \"attrs\" object";
         return false;
       }
-      const Value& a = n["attrs"];
+      const Value& a = *node_attrs;
       if (!a.HasMember("func_name") || !a["func_name"].IsString() || a["func_name"].GetStringLength() == 0) {
         *err = where + " has no \"func_name\"";
         return false;
       }
       node.func_name = a["func_name"].GetString();
+      if (node.func_name.compare(0, 2, "__") == 0 && node.func_name != "__nop" && node.func_name != "__copy" &&
+          node.func_name != "__tvm_main__") {
+        *err = where + " calls \"" + node.func_name +
+               "\": the runtime's own operators are \"__nop\" and \"__copy\"";
+        return false;
+      }
       int64_t v;
       if (a.HasMember("num_outputs")) {
         if (!AttrInt(a["num_outputs"], &v) || v < 1 || v > 1024) {
@@ -235,10 +268,35 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
     return false;
   }
   if (attrs.HasMember("device_index")) {
+    // Written for graphs placed on several devices: one device type per entry.  The model library holds
+    // CPU code, so every entry must be on the CPU.
     const Value* di = TaggedList(attrs, "device_index", "list_int", err);
     if (!di) return false;
     if (di->Size() != num_entries) {
       *err = "graph attr device_index must have " + std::to_string(num_entries) + " values";
+      return false;
+    }
+    for (size_t nid = 0; nid < g->nodes.size(); ++nid) {
+      for (uint32_t e = g->node_row_ptr[nid]; e < g->node_row_ptr[nid + 1]; ++e) {
+        const Value& d = (*di)[static_cast<rapidjson::SizeType>(e)];
+        if (!d.IsInt() || d.GetInt() != kDLCPU) {
+          *err = "graph node " + std::to_string(nid) + " (\"" + g->nodes[nid].name + "\") is placed on device type " +
+                 (d.IsInt() ? std::to_string(d.GetInt()) : std::string("?")) +
+                 " in \"device_index\"; only CPU (1) graphs run here";
+          return false;
+        }
+      }
+    }
+  }
+  // Other graph attributes: TVM's executor skips integer lists and sizes (older releases wrote some) and
+  // refuses anything else.
+  for (auto it = attrs.MemberBegin(); it != attrs.MemberEnd(); ++it) {
+    const std::string key = it->name.GetString();
+    if (key == "dltype" || key == "shape" || key == "storage_id" || key == "device_index") continue;
+    const Value& v = it->value;
+    if (!v.IsArray() || v.Size() != 2 || !v[0].IsString() ||
+        (std::string(v[0].GetString()) != "list_int" && std::string(v[0].GetString()) != "size_t")) {
+      *err = "graph attr \"" + key + "\" is not [\"list_int\", ...] or [\"size_t\", ...]; this runtime does not support it";
       return false;
     }
   }

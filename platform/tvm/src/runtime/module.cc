@@ -6,15 +6,12 @@
 #include <tvm/runtime/packed_func.h>
 #include <tvm/runtime/registry.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tvm {
@@ -118,6 +115,20 @@ void FillLibraryPointers(void* handle, LibContext* ctx) {
   }
 }
 
+// The library's function `name`.  "__tvm_main__" is the library's entry function: its symbol is the
+// text naming the function.  Other names starting with "__" are runtime slots, not functions.  *entry
+// receives the name of the function found.
+void* FindFunction(void* handle, const std::string& name, std::string* entry) {
+  *entry = name;
+  if (name == "__tvm_main__") {
+    const char* text = static_cast<const char*>(dlsym(handle, "__tvm_main__"));
+    if (!text || !*text || strnlen(text, 1025) > 1024) return nullptr;  // not a name
+    *entry = text;
+  }
+  if (entry->empty() || entry->compare(0, 2, "__") == 0) return nullptr;
+  return dlsym(handle, entry->c_str());
+}
+
 class DSOModuleNode : public ModuleNode {
  public:
   DSOModuleNode(void* handle, LibContext* ctx, std::string path)
@@ -132,10 +143,10 @@ class DSOModuleNode : public ModuleNode {
   }
   const char* type_key() const override { return "so"; }
   PackedFunc GetFunction(const std::string& name, const ObjectPtr<Object>& sptr_to_self) override {
-    if (name.empty() || name.compare(0, 2, "__") == 0) return PackedFunc();  // runtime slots, not functions
-    void* sym = dlsym(handle_, name.c_str());
+    std::string entry;
+    void* sym = FindFunction(handle_, name, &entry);
     if (!sym) return PackedFunc();
-    return WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), name, sptr_to_self);
+    return WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), entry, sptr_to_self);
   }
 
  private:
@@ -194,23 +205,12 @@ Module Module::LoadFromFile(const std::string& file_name, const std::string& for
 }
 
 // ---- the C calls ----
-namespace {
-struct ParallelSync {
-  std::mutex mutex;
-  std::condition_variable cv;
-  int num = 0;
-  int arrived = 0;
-  uint64_t generation = 0;
-};
-}  // namespace
-
 }  // namespace runtime
 }  // namespace tvm
 
 using tvm::runtime::LibContext;
 using tvm::runtime::PackedFunc;
 using tvm::runtime::PackedFuncNode;
-using tvm::runtime::ParallelSync;
 using tvm::runtime::tls_last_error;
 using tvm::runtime::tls_ret_string;
 
@@ -270,10 +270,11 @@ int TVMBackendGetFuncFromEnv(void* mod_node, const char* func_name, TVMFunctionH
     std::lock_guard<std::mutex> lock(ctx->mutex);
     auto it = ctx->env_funcs.find(name);
     if (it == ctx->env_funcs.end()) {
-      void* sym = name.compare(0, 2, "__") == 0 ? nullptr : dlsym(ctx->handle, func_name);
+      std::string entry;
+      void* sym = tvm::runtime::FindFunction(ctx->handle, name, &entry);
       if (sym) {
         it = ctx->env_funcs
-                 .emplace(name, tvm::runtime::WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), name,
+                 .emplace(name, tvm::runtime::WrapBackend(reinterpret_cast<TVMBackendPackedCFunc>(sym), entry,
                                                           tvm::runtime::ObjectPtr<tvm::runtime::Object>()))
                  .first;
       }
@@ -289,58 +290,6 @@ int TVMBackendGetFuncFromEnv(void* mod_node, const char* func_name, TVMFunctionH
     return -1;
   }
   *func = const_cast<tvm::runtime::Object*>(f->get());
-  return 0;
-}
-
-void* TVMBackendAllocWorkspace(int, int, uint64_t nbytes, int, int) {
-  uint64_t size = (nbytes + 63) / 64 * 64;
-  if (size == 0) size = 64;
-  if (size < nbytes) return nullptr;
-  return std::aligned_alloc(64, size);
-}
-
-int TVMBackendFreeWorkspace(int, int, void* ptr) {
-  std::free(ptr);
-  return 0;
-}
-
-int TVMBackendParallelLaunch(FTVMParallelLambda flambda, void* cdata, int num_task) {
-  if (!flambda) {
-    TVMAPISetLastError("TVMBackendParallelLaunch: null lambda");
-    return -1;
-  }
-  int n = num_task > 0 ? std::min(num_task, 256) : 1;
-  ParallelSync sync;
-  sync.num = n;
-  TVMParallelGroupEnv env;
-  env.sync_handle = &sync;
-  env.num_task = n;
-  std::vector<int> results(static_cast<size_t>(n), 0);
-  std::vector<std::thread> workers;
-  for (int i = 1; i < n; ++i)
-    workers.emplace_back([&, i] { results[static_cast<size_t>(i)] = flambda(i, &env, cdata); });
-  results[0] = flambda(0, &env, cdata);
-  for (auto& t : workers) t.join();
-  for (int r : results)
-    if (r != 0) {
-      TVMAPISetLastError("TVMBackendParallelLaunch: a task failed");
-      return -1;
-    }
-  return 0;
-}
-
-int TVMBackendParallelBarrier(int, TVMParallelGroupEnv* penv) {
-  if (!penv || !penv->sync_handle) return -1;
-  auto* s = static_cast<ParallelSync*>(penv->sync_handle);
-  std::unique_lock<std::mutex> lock(s->mutex);
-  uint64_t gen = s->generation;
-  if (++s->arrived == s->num) {
-    s->arrived = 0;
-    ++s->generation;
-    s->cv.notify_all();
-  } else {
-    s->cv.wait(lock, [&] { return s->generation != gen; });
-  }
   return 0;
 }
 

@@ -47,7 +47,8 @@ class Module : public ObjectRef {
   void Import(Module other) const;
   /* Loads a module from a file.  format "" or "so"/"dll"/"dylib" (or the file's extension when format is
      empty) opens a shared object with dlopen: every exported function with the backend packed-function
-     signature is reachable by name, and the library's runtime pointers (__TVMFuncCall,
+     signature is reachable by name ("__tvm_main__": the function the library's __tvm_main__ symbol
+     names), and the library's runtime pointers (__TVMFuncCall,
      __TVMBackendAllocWorkspace, ..., __tvm_module_ctx) are filled when present.  The library stays open
      while the module or any function obtained from it lives.  Throws tvm::Error on a missing, truncated
      or foreign file, or an unknown format. */

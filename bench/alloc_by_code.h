@@ -1,10 +1,8 @@
-// alloc_count.h - heap allocations of the benchmark process, counted by whose code asked for them.
+// alloc_by_code.h - heap allocations of the benchmark process, counted by whose code asked for them.
 //
-// alloc_count.cpp defines malloc, calloc, realloc and the aligned allocation functions in the benchmark
-// program itself, so that they take the place of the C library's for every shared object of the process
-// (operator new of libstdc++ calls malloc, so C++ allocations are counted too); each forwards to the C
-// library's own allocator.  While counting is on, every allocation on any thread walks its call stack
-// (backtrace) and is charged to the innermost frame that lies in libqobl.so or in libqobcrt.so:
+// On top of alloc_counter.cpp (which takes the place of the C library's allocation functions for every
+// shared object of the process), every allocation made while counting, on any thread, walks its call
+// stack (backtrace) and is charged by the innermost frame that lies in libqobl.so or in libqobcrt.so:
 //   - library: libqobl.so is nearer the allocation than any card frame — the library's own code and what
 //     it calls in the dataset library, the op engine and the TVM runtime, also on the card's reporter
 //     thread, where the card calls the library's completion function;
@@ -14,8 +12,8 @@
 //     outside the completion function (the model's kernels included), and the benchmark's own card calls;
 //   - other: neither is on the stack (the benchmark's own code, Google Benchmark).
 // Walking the stack costs microseconds, so counting belongs in a phase of its own, never in a timed one.
-#ifndef QOBL_BENCH_ALLOC_COUNT_H
-#define QOBL_BENCH_ALLOC_COUNT_H
+#ifndef QOBL_BENCH_ALLOC_BY_CODE_H
+#define QOBL_BENCH_ALLOC_BY_CODE_H
 
 #include <cstdint>
 
@@ -29,12 +27,12 @@ struct AllocCounts {
 
 // Finds the code ranges of libqobl.so and libqobcrt.so (both must be loaded: call after the first library
 // call) and primes the stack walker.  False when either library is not mapped.
-bool allocCountInit();
+bool allocByCodeInit();
 // Starts counting from zero on every thread.
-void allocCountStart();
-// Stops counting and returns what was counted since allocCountStart.
-AllocCounts allocCountStop();
+void allocByCodeStart();
+// Stops counting and returns what was counted since allocByCodeStart.
+AllocCounts allocByCodeStop();
 
 }  // namespace qoblbench
 
-#endif  // QOBL_BENCH_ALLOC_COUNT_H
+#endif  // QOBL_BENCH_ALLOC_BY_CODE_H

@@ -1,13 +1,9 @@
-// trivial_stream.h - one libqobl stream over the demo model `trivial`, shared by the benchmarks of the run
-// path.
-//
-// The model adds a bias to data [1,16] (64 bytes in and 64 bytes out per input); the stream is input op ->
-// run-model op (the leaf) at the model batch size given, which makes the stream's cache number (inputs
-// gathered into one device run).  Each stream has its own model, graph, input dataset in application
-// memory and one output dataset per input of a device run.
-#ifndef QOBL_BENCH_TRIVIAL_STREAM_H
-#define QOBL_BENCH_TRIVIAL_STREAM_H
+// A libqobl pipeline over a demo model for the benchmarks: model, graph, stream, card datasets, runs of
+// one device run at a time, and the check of every output against the model's expected output.
+#ifndef QOBL_BENCH_QOBL_PIPELINE_H
+#define QOBL_BENCH_QOBL_PIPELINE_H
 
+#include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
 #include <atomic>
@@ -17,17 +13,20 @@
 #include <vector>
 
 #include "bench_files.h"
-#include "card_floor.h"
 #include "qobl_api.h"
 
 namespace qoblbench {
 
-class TrivialStream {
+// One stream over a demo model (input op -> run-model op) with its own model, graph, input and output
+// datasets (one output dataset per input of a device run); the input is the model's sample_input.bin.
+class Pipeline {
  public:
-  explicit TrivialStream(uint32_t batch) { error_ = setUp(batch); }
-  TrivialStream(const TrivialStream&) = delete;
-  TrivialStream& operator=(const TrivialStream&) = delete;
-  ~TrivialStream() {
+  Pipeline(const std::string& model, uint32_t batch) : dir_(buildDir() + "/models/" + model + "/") {
+    error_ = setUp(batch);
+  }
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+  ~Pipeline() {
     if (stream_ != nullptr) qoblDestroyOpStream(stream_);
     for (qobmDataset* o : outs_) {
       qobmDataBuffer* buf = nullptr;
@@ -48,14 +47,8 @@ class TrivialStream {
     if (runOp_ != nullptr) qobeDestroyOp(runOp_);
   }
 
-  static std::string modelFile(const char* name) { return buildDir() + "/models/trivial/" + name; }
-
   // Empty when the stream is ready, else what failed.
   const std::string& error() const { return error_; }
-
-  qoblStream* stream() const { return stream_; }
-  qobmDataset* input() const { return in_; }
-  qobmDataset* output(size_t i) const { return outs_[i]; }
 
   // One device run: every output dataset gets one input, the last one sends the run; then waits for it.
   bool runOnce() {
@@ -66,9 +59,14 @@ class TrivialStream {
     return qoblSynchronizeStream(stream_, 10000) == 0;
   }
   uint64_t inputsPerRun() const { return outs_.size(); }
+  // The stream, its input dataset and output dataset i, for calls of one's own.
+  qoblStream* stream() const { return stream_; }
+  qobmDataset* input() const { return in_; }
+  qobmDataset* output(size_t i) const { return outs_[i]; }
+  uint64_t sampleBytes() const { return sampleBytes_; }
 
-  // After `inputs` inputs since the stream was made: each was reported once without error and every
-  // output holds the model's expected output.  Empty when so, else what differs.
+  // After `inputs` inputs: each was reported once without error and every output holds the model's
+  // expected output.  Empty when so, else what differs.
   std::string check(uint64_t inputs) const {
     if (reports_.load() != inputs) {
       return "reports " + std::to_string(reports_.load()) + " for " + std::to_string(inputs) + " inputs";
@@ -79,7 +77,7 @@ class TrivialStream {
       uint64_t addr = 0;
       std::string got(expected_.size(), '\0');
       if (qobmGetDatasetBuffer(o, 0, &buf) != 0 || qobmGetDataBufferAddr(buf, &addr) != 0 ||
-          qobmMemcpy(reinterpret_cast<uint64_t>(&got[0]), addr, got.size(), 1) != 0)
+          qobmMemcpy(reinterpret_cast<uint64_t>(got.data()), addr, got.size(), 1) != 0)
         return "an output cannot be read back";
       if (got != expected_) return "an output differs from expected_output.bin";
     }
@@ -88,19 +86,20 @@ class TrivialStream {
 
  private:
   static void onReport(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus* status, void* user) {
-    auto* self = static_cast<TrivialStream*>(user);
+    auto* self = static_cast<Pipeline*>(user);
     self->reports_.fetch_add(1);
     if (status->errorCode != 0) self->reportErrors_.fetch_add(1);
   }
 
   std::string setUp(uint32_t batch) {
     if (qobmSetDevice(0) != 0) return "qobmSetDevice failed";
-    const std::string sample = readBytes(modelFile("sample_input.bin"));
-    expected_ = readBytes(modelFile("expected_output.bin"));
-    if (sample.size() != CardFloor::kBytes || expected_.size() != CardFloor::kBytes)
-      return "no sample of the trivial model at " + modelFile("") + " (set QOBL_BUILD_DIR to the build directory)";
-    if (qoblCreateModel(modelFile("model.so").c_str(), modelFile("graph.json").c_str(),
-                        modelFile("params.bin").c_str(), modelFile("hw.json").c_str(), &model_) != 0)
+    const std::string sample = readBytes(dir_ + "sample_input.bin");
+    expected_ = readBytes(dir_ + "expected_output.bin");
+    sampleBytes_ = sample.size();
+    if (sample.empty() || expected_.empty())
+      return "no sample of the model at " + dir_ + " (set QOBL_BUILD_DIR to the build directory)";
+    if (qoblCreateModel((dir_ + "model.so").c_str(), (dir_ + "graph.json").c_str(), (dir_ + "params.bin").c_str(),
+                        (dir_ + "hw.json").c_str(), &model_) != 0)
       return "qoblCreateModel failed";
     uint32_t b = batch;
     if (qoblSetModelBatchSize(model_, &b) != 0) return "qoblSetModelBatchSize(" + std::to_string(batch) + ") failed";
@@ -108,7 +107,7 @@ class TrivialStream {
         qoblCreateRunModelOp(model_, &runOp_) != 0 || qoblConnectOps(inOp_, runOp_) != 0)
       return "building the graph failed";
     if (qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_) != 0 ||
-        qoblSubscribeStreamReport(stream_, &TrivialStream::onReport, this) != 0 || qoblBuildStream(stream_) != 0)
+        qoblSubscribeStreamReport(stream_, &Pipeline::onReport, this) != 0 || qoblBuildStream(stream_) != 0)
       return "creating the stream failed";
     uint32_t cache = 0;
     if (qoblGetStreamCacheNumber(stream_, &cache) != 0 || cache != batch)
@@ -135,6 +134,8 @@ class TrivialStream {
     return "";
   }
 
+  std::string dir_;
+  uint64_t sampleBytes_ = 0;
   qoblModel* model_ = nullptr;
   qoblOpGraph* graph_ = nullptr;
   qoblStream* stream_ = nullptr;
@@ -152,4 +153,4 @@ class TrivialStream {
 
 }  // namespace qoblbench
 
-#endif  // QOBL_BENCH_TRIVIAL_STREAM_H
+#endif  // QOBL_BENCH_QOBL_PIPELINE_H
