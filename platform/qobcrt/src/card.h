@@ -261,6 +261,7 @@ struct Device {
   Run* queue_head = nullptr;                    // runs waiting for the engine, in order
   Run* queue_tail = nullptr;
   uint64_t executing_seq = 0;                   // run the engine executes (0: none)
+  static constexpr uint32_t kInitialRunRecords = 16;  // the pool's size before it first grows
   Run* free_runs = nullptr;                     // run records ready for reuse
   std::vector<std::unique_ptr<Run>> run_records;
   bool stopping = false;

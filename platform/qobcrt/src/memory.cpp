@@ -114,6 +114,15 @@ Device::Device() {
       sc.backed_limit = static_cast<uint32_t>(std::max(q + 2, std::min(2 * q + 8, kBackedBytes / sc.span)));
     }
   }
+  // Run records for the runs an application usually has in flight at once: a run's record returns to the
+  // pool only after its last report is delivered, so even one stream run after run holds two now and
+  // then, and the first time that happens must not be a heap allocation in the middle of a steady state.
+  run_records.reserve(2 * kInitialRunRecords);
+  for (uint32_t i = 0; i < kInitialRunRecords; ++i) {
+    run_records.push_back(std::make_unique<Run>());
+    run_records.back()->next = free_runs;
+    free_runs = run_records.back().get();
+  }
 }
 
 Device::~Device() {
