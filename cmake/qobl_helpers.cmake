@@ -10,7 +10,8 @@ function(qobl_add_gtest)
   endif()
   list(TRANSFORM T_LIBS REPLACE "^qobl$" "qobl_core")
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} qobl_test_support GTest::gtest GTest::gtest_main
+                        Threads::Threads)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600
                        ENVIRONMENT "QOBL_BUILD_DIR=${CMAKE_BINARY_DIR};QOBL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")

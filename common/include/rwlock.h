@@ -171,6 +171,15 @@ class threadsafe_unordered_map {
     value = it->second;
     return true;
   }
+  // Moves the mapped value of `k` into `value` and erases the entry; false (value untouched) when absent.
+  bool take(const Key& k, Value& value) {
+    auto g = write_guard();
+    auto it = map.find(k);
+    if (it == map.end()) return false;
+    value = std::move(it->second);
+    map.erase(it);
+    return true;
+  }
   // Inserts `value` when `k` is absent; returns the mapped value after the call.
   Value insertIfAbsent(const Key& k, const Value& value) {
     auto g = write_guard();

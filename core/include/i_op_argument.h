@@ -12,9 +12,9 @@
 // Classes: BaseOpArgument / OpCommonArgument (generic ops), OpInputArgument (the graph's input op, host
 // only), OpRunModelArgument, OpCopyMemArgument; QoblOpArgumentFactory picks the class by op kind.
 //
-// OWNERSHIP: an argument owns, and releases exactly once when it is destroyed, the device memory made for
-// its run: its array block, the per-loop configuration / buffer blocks handed to buildOpArgArray (as its
-// class states) and the output blocks it allocated for a non-leaf op.  It never releases a leaf op's output
+// OWNERSHIP: an argument owns, as DeviceBlocks freed exactly once when it is destroyed, the device memory
+// made for its run: its array block, the per-loop configuration / buffer blocks adopted with adoptBlocks
+// and the output blocks it allocated for a non-leaf op.  It never releases a leaf op's output
 // addresses (the application's) nor a model's address.  The destructor does not read the op's IR record,
 // stream op or graph node, so an argument may outlive them; accessors that read the op's model need the
 // model alive (models outlive every stream that uses them).
@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "device_block.h"
 #include "op_instruction.h"
 
 namespace zenlar {
@@ -72,6 +73,9 @@ class IOpArgument {
   virtual uint64_t getPointerInArgArray(uint32_t index) = 0;
   // n, the length of the pointer list.
   virtual uint64_t getArgArraySize() = 0;
+  // Takes the blocks gathered for this op and run (BaseOpArgument::ownedBlocks); they are freed with the
+  // argument.  Called before buildOpArgArray.
+  virtual void adoptBlocks(std::vector<DeviceBlock>&& blocks) = 0;
 };
 
 }  // namespace qobl

@@ -81,6 +81,8 @@ class OpDirectedGraph {
   bool isCyclic() const;
 
  private:
+  // Both nodes belong to the graph (a missing one is logged).
+  bool bothPresent(OpDGNode& src, OpDGNode& dst);
   void freeAll();
 
   NodeList nodes_;  // owned, insertion order, input op first

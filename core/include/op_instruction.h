@@ -4,7 +4,7 @@
 //                  node of the ordered node list, input op first).  Owned by the op stream.
 // OpIRBuffer       configuration and working-buffer addresses of one op for one loop of one run.
 // OpInstruction    the 64-byte record the card's stream engine reads; one per op (input op excepted) per run,
-//                  placed back to back in the run's stream-memory block.  Owned by the run-stream instruction.
+//                  placed back to back in the run's stream-memory block.  Owned by its InstructionArchive.
 // InstructionArchive ties a run's record to the op's argument array and IR snapshot.
 //
 // Op flags (zenlar::qobe::COMMON_FLAG, GET_OUTPUT_FLAG, ...) and the uid end marks
@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,12 +123,12 @@ static_assert(offsetof(OpInstruction, streamId) == 4 && offsetof(OpInstruction, 
                   offsetof(OpInstruction, branchCount) == 52 && offsetof(OpInstruction, branchJumpList) == 56,
               "op record field offsets");
 
-// One op of one run.  OWNERSHIP: instruction and opArg belong to the run-stream instruction that made the
-// archive; opIr belongs to the op stream.
+// One op of one run.  OWNERSHIP: the archive owns the op's record and argument (both made by the
+// run-stream instruction and freed with it); opIr belongs to the op stream.
 struct InstructionArchive {
-  uint32_t opUid = 0;                   // without the end mark
-  OpInstruction* instruction = nullptr;  // null for the input op
-  IOpArgument* opArg = nullptr;
+  uint32_t opUid = 0;                            // without the end mark
+  std::unique_ptr<OpInstruction> instruction;    // null for the input op
+  std::unique_ptr<IOpArgument> opArg;
   OpIRInstruction* opIr = nullptr;
 };
 

@@ -1,8 +1,9 @@
 // OpStreamController: the process-wide registry of op streams and of the handles the API gave out.
 //
-// It creates streams, gives each device one DeviceSynchronizer, finds streams by id (completion path), by
-// graph (the graph API refuses to destroy a graph a stream uses) and by handle (exported functions), runs
-// device waits and destroys streams.
+// It creates streams (openStream: the stream object, its device's DeviceSynchronizer, the completion
+// function installed with the device runtime, the card's stream record, the handle), finds streams by id
+// (completion path), by graph (the graph registry refuses to destroy a graph a stream uses) and by handle
+// (exported functions), runs device waits and destroys streams.
 //
 // HANDLES.  Every qoblStream handle record is registered with its stream.  Exported functions resolve a
 // handle with acquire(), which looks the record's address up (the record is never read unless it is
@@ -48,7 +49,6 @@ namespace zenlar {
 namespace qobl {
 
 class IOpStream;
-class OpStream;
 class OpDirectedGraph;
 class IDeviceSynchronizer;
 
@@ -59,6 +59,15 @@ class OpStreamController {
   // How long teardown waits for runs already on the card.
   static constexpr uint32_t kDrainTimeoutMs = 10000;
 
+  // Makes a stream of a live graph on the calling thread's current device, with its handle record in
+  // *handle: registers it, installs the completion function for the device and announces the stream to
+  // the card.  qoblERR_INVALID_PARAM for a graph that is not live, qoblERR_CREATE_STREAM (logged) when there
+  // is no current device, the stream cannot be made or the card refuses it (nothing stays registered then).
+  static qoblErr openStream(OpDirectedGraph* graph, qoblBalanceMode mode, qoblStream** handle);
+  // Destroys the stream of a handle (destroyStream) and makes the card forget its stream record (a failure
+  // there is logged; the stream is gone).  qoblERR_DESTROY_STREAM when the handle names no live stream or
+  // the destroy is refused.
+  static qoblErr closeStream(const qoblStream* handle);
   // Constructs and registers a stream; construction failure (std::logic_error) propagates.
   static IOpStream* createStream(uint32_t deviceId, qoblBalanceMode mode, OpDirectedGraph* graph);
   // Tears the stream down (see above).  False (logged) when the id is not registered, the stream is
@@ -81,11 +90,11 @@ class OpStreamController {
   static void registerHandle(qoblStream* handle, IOpStream* stream);
   // The stream of a registered handle, with one reference taken (release it with releaseStream); null
   // for a null, unknown or stale handle, or a stream being destroyed.
-  static OpStream* acquire(const qoblStream* handle);
-  static void releaseStream(OpStream* stream);
+  static IOpStream* acquire(const qoblStream* handle);
+  static void releaseStream(IOpStream* stream);
   // The registered stream with this id, with one reference taken (release it with releaseStream), also
   // while it is being destroyed (the destroy waits for the reference); null once it left the registry.
-  static OpStream* acquireById(uint32_t streamId);
+  static IOpStream* acquireById(uint32_t streamId);
 
  private:
   static std::unordered_map<uint32_t, IOpStream*> streamDict_;
@@ -103,12 +112,12 @@ class StreamRef {
   ~StreamRef() { OpStreamController::releaseStream(stream_); }
   StreamRef(const StreamRef&) = delete;
   StreamRef& operator=(const StreamRef&) = delete;
-  OpStream* get() const { return stream_; }
+  IOpStream* get() const { return stream_; }
   explicit operator bool() const { return stream_ != nullptr; }
-  OpStream* operator->() const { return stream_; }
+  IOpStream* operator->() const { return stream_; }
 
  private:
-  OpStream* stream_;
+  IOpStream* stream_;
 };
 
 }  // namespace qobl

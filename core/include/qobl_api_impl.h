@@ -34,14 +34,6 @@ struct qoblModel {
   zenlar::qobl::IModel* ptr_;
 };
 
-namespace zenlar {
-namespace qobl {
-// True exactly when the environment variable `name` exists, is not empty, and equals "1" or "y" in any
-// case.  A null name gives false.
-bool _qoblIsEnvSet(const char* name);
-}  // namespace qobl
-}  // namespace zenlar
-
 // Argument check of an exported function: when `cond` is false, log `message` (a fixed text naming the
 // violated condition) at ERROR on the library's channel under the calling function's name and return
 // qoblERR_INVALID_PARAM from the calling function.  `message` must be a string literal (it is the format).
@@ -54,8 +46,9 @@ bool _qoblIsEnvSet(const char* name);
     }                                    \
   } while (0)
 
-// Keeps exceptions inside an exported function:
-//   QOBL_API_TRY { ...body returning a qoblErr... } QOBL_API_CATCH(qoblERR_RUN_STREAM)
+// The frame of every exported function: its whole body (argument checks, the forward to one core object,
+// the mapping of the result to a code) stands inside it, so that no exception leaves the library:
+//   QOBL_API_TRY { QOBL_CHECK_PARAM(...); return map(core->operation(...)); } QOBL_API_CATCH(qoblERR_RUN_STREAM)
 // An escaping exception is logged at ERROR and the function returns `code`.
 #define QOBL_API_TRY try
 #define QOBL_API_CATCH(code)                                          \

@@ -5,6 +5,8 @@
 
 #include <qobm/qobm.h>
 
+#include <cstdint>
+
 namespace zenlar {
 namespace qobl {
 
@@ -16,6 +18,9 @@ constexpr const char* qoblBaseName(const char* path) {
   }
   return base;
 }
+
+// A card address as a pointer, for "%p" in log lines.
+inline void* qoblAsPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
 
 }  // namespace qobl
 }  // namespace zenlar

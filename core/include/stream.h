@@ -1,6 +1,7 @@
 // Op streams: the runnable form of one op graph on one device.
 //
-// IOpStream    the interface the registry, the completion path and the exported functions use.
+// IOpStream    the one interface of a stream: the exported functions, the registry, the completion path and
+//              the device synchronizer use it (no caller needs the implementation's type).
 // OpStream     the implementation: build (validation, ordering, one instruction record per node), synchronous
 //              and asynchronous runs, run bookkeeping for the completion path, recycling, and the per-stream
 //              completion count and event that synchronisation waits on.
@@ -8,13 +9,14 @@
 //
 // OWNERSHIP
 //  - Streams are made and deleted by OpStreamController (op_stream_controller.h) only.
-//  - A stream owns its instruction records (irStream_), every run-stream instruction it created (the one
-//    being filled and those sent and not yet recycled), every StreamDataset record, and for asynchronous
-//    inputs the clone of the application's output dataset (the container only; the buffers are the
-//    application's).  The bound graph, its ops and models are not owned; the graph must outlive the stream.
-//  - A run's instruction, records and clones are released exactly once: when the completion path recycles
-//    the run (end op reported or a device error), when the synchronous run returns, when the run fails
-//    before or while being sent, or at teardown.
+//  - A stream owns (std::unique_ptr) its instruction records (irRecords_), every run-stream instruction it
+//    created (the one being filled and those sent and not yet recycled, in datasetIdToStreamInstructionDict_),
+//    and every StreamDataset record (datasetMap_), which owns, for an asynchronous input, the clone of the
+//    application's output dataset (the container only; the buffers are the application's).  The bound
+//    graph, its ops and models are not owned; the graph must outlive the stream.
+//  - A run's instruction, records and clones are released exactly once, by moving them out of the maps and
+//    letting the owners go: when the completion path recycles the run (end op reported or a device error),
+//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.
 //
 // EVERY ACCEPTED INPUT COMPLETES ONCE.  An input accepted with 0 or qoblERR_RUN_PENDING gets exactly one
 // terminal report (the end op's report, or a report carrying an error) through the report callbacks,
@@ -44,6 +46,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -56,14 +59,22 @@
 namespace zenlar {
 namespace qobl {
 
+class IModel;
 class IRunStreamInstruction;
+class IStreamOp;
 
 // The datasets of one input id.  `output` is the application's dataset for a synchronous input and a clone
-// of it (owned by the stream, ownsOutput set) for an asynchronous one.  `counted` is set when the input was
-// added to the stream's completion count (asynchronous inputs).
+// of it for an asynchronous one (ownsOutput set: the record destroys the clone container when it goes; the
+// buffers stay the application's).  `counted` is set when the input was added to the stream's completion
+// count (asynchronous inputs).
 struct StreamDataset {
   StreamDataset(uint32_t id, qobmDataset* in, qobmDataset* out, bool owns, bool isCounted)
       : inputId(id), input(in), output(out), ownsOutput(owns), counted(isCounted) {}
+  ~StreamDataset() {
+    if (ownsOutput && output != nullptr) qobmDestroyDataset(output);
+  }
+  StreamDataset(const StreamDataset&) = delete;
+  StreamDataset& operator=(const StreamDataset&) = delete;
   uint32_t inputId;
   qobmDataset* input;
   qobmDataset* output;
@@ -71,10 +82,13 @@ struct StreamDataset {
   bool counted;
 };
 
-using StreamDatasetMap = threadsafe_unordered_map<uint64_t, StreamDataset*>;
+using StreamDatasetMap = threadsafe_unordered_map<uint64_t, std::unique_ptr<StreamDataset>>;
 // Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
-using InputRecords = std::vector<StreamDataset*>;
+using InputRecords = std::vector<std::unique_ptr<StreamDataset>>;
 
+// The one interface of a stream.  The exported functions, the registry, the completion path and the
+// device synchronizer all use it.  The operations up to setBusy are the stream's contract with its
+// callers; those after it serve the registry's teardown and the completion path's bookkeeping.
 class IOpStream {
  public:
   virtual ~IOpStream() = default;
@@ -94,16 +108,17 @@ class IOpStream {
   virtual bool build() = 0;
   // Input ids gathered into the run of this dataset id, in arrival order (empty when unknown).
   virtual std::vector<uint32_t> getInstanceInputIds(uint32_t datasetId) = 0;
-  // Releases the run of this dataset id: its instruction (and so its device memory), its bookkeeping, its
-  // StreamDataset records and the output clones the stream owns; counts one completion per asynchronous
-  // input of the run.  Nothing happens for an unknown dataset id.  `destroyOutputDataset` is kept for the
-  // interface; which outputs are destroyed is decided per input (StreamDataset::ownsOutput).
+  // Releases the run of this dataset id: its instruction (and so its device memory), its bookkeeping and
+  // its StreamDataset records; counts one completion per asynchronous input of the run.  Nothing happens
+  // for an unknown dataset id.  `destroyOutputDataset` is kept for the interface; which outputs are
+  // destroyed is decided per input (StreamDataset::ownsOutput).
   virtual void recycleInstructionMemory(uint32_t datasetId, bool destroyOutputDataset) = 0;
   virtual void release() = 0;
   // A new buffer-mode dataset with one card buffer (qobmMalloc) per leaf output; the caller owns all of it.
   virtual qoblErr requestOutputDataset(qobmDataset** dataset) = 0;
   // The run of this dataset id, or null.  The pointer stays valid while the caller holds the stream busy.
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) = 0;
+  // The record of an input id, or null; valid while the caller holds the stream busy.
   virtual StreamDataset* getDatasets(uint64_t inputSeq) = 0;
   virtual bool isLeafNode(uint32_t uid) = 0;
   // A new dataset (same mode) holding the entries of `outputDataset` that belong to the leaf op `uid`;
@@ -112,14 +127,49 @@ class IOpStream {
   virtual uint32_t endOpUid() = 0;
   // Counts one completed asynchronous input; signals the completion event when a waiter is satisfied.
   virtual bool callbackCount() = 0;
+  // True when a thread waits for the stream and every asynchronous input has completed.
   virtual bool isCompleted() = 0;
   // Waits until every asynchronous input has completed: 0, or qoblERR_STREAM_SYNC_TIMEOUT.
   virtual qoblErr synchronize(uint32_t timeout) = 0;
   // Inputs gathered per device run (the input op's loop count); 0 for a stream that is not built.
   virtual void getCacheNumber(uint32_t& num) = 0;
+  // Announces a device wait: asynchronous runs are refused until clearWaitingState.
   virtual void setWaitingState() = 0;
+  // Whether the completion path is working on the stream; without noWait, waits until it has left.
   virtual bool checkBusy(bool noWait) = 0;
+  // Marks the stream busy (the completion path) or idle; false when asked to become busy while closing.
   virtual bool setBusy(bool busy) = 0;
+
+  // ---- teardown (OpStreamController::destroyStream), handle references and completion bookkeeping ----
+  // Ends a device wait's announcement unless a thread still waits in synchronize.
+  virtual void clearWaitingState() = 0;
+  // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
+  // failed by the caller).  False, changing nothing, when the stream is already being destroyed, or when
+  // `refuseIfRunsOnCard` is set and runs of the stream are on the card.
+  virtual bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) = 0;
+  // Waits until every sent run was recycled by the completion path, at most `timeoutMs`; false on time-out.
+  virtual bool waitRunsInFlight(uint32_t timeoutMs) = 0;
+  // Sets closing and waits until the completion path has left the stream; wakes a waiting synchronize.
+  virtual void close() = 0;
+  // Takes every run still recorded (runs the card did not report in time) out, with their inputs.
+  virtual InputRecords takeAllRuns() = 0;
+  // Reports every input of `inputs` as failed with `code` to the report callbacks (end op, isStreamEnd 1),
+  // then frees the records and counts the asynchronous ones completed.  No lock may be held.
+  virtual void failInputs(InputRecords& inputs, uint32_t code) = 0;
+  virtual bool isDestroying() const = 0;
+  // Runs sent and not yet recycled.
+  virtual size_t runsInFlight() = 0;
+  // Inputs gathered in the run being filled (they wait for more inputs before the run is sent).
+  virtual size_t gatheredInputs() = 0;
+  // Reports that named a run this stream no longer has (logged and counted, not as completions).
+  virtual uint64_t staleReports() const = 0;
+  virtual void countStaleReport() = 0;
+  // Exported calls and device waits currently working on this stream (OpStreamController::acquire).
+  virtual std::atomic<uint32_t>& apiRefs() = 0;
+  // Asynchronous inputs accepted and not yet completed.
+  virtual uint64_t waitHandleCount() const = 0;
+  // The op-engine op of the stream's end op (null before the build).
+  virtual qobeOp* endOp() = 0;
 };
 
 class OpStream : public IOpStream {
@@ -153,56 +203,47 @@ class OpStream : public IOpStream {
   qoblErr synchronize(uint32_t timeout) override;
   void getCacheNumber(uint32_t& num) override;
   void setWaitingState() override { waiting_.store(true); }
-  // Ends a device wait's announcement unless a thread still waits in synchronize.
-  void clearWaitingState() {
-    if (waiters_.load() == 0) waiting_.store(false);
-  }
   bool checkBusy(bool noWait) override;
   bool setBusy(bool busy) override;
+
+  void clearWaitingState() override {
+    if (waiters_.load() == 0) waiting_.store(false);
+  }
+  bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) override;
+  bool waitRunsInFlight(uint32_t timeoutMs) override;
+  void close() override;
+  InputRecords takeAllRuns() override;
+  void failInputs(InputRecords& inputs, uint32_t code) override;
+  bool isDestroying() const override { return destroying_.load(); }
+  size_t runsInFlight() override;
+  size_t gatheredInputs() override;
+  uint64_t staleReports() const override { return staleReports_.load(); }
+  void countStaleReport() override { ++staleReports_; }
+  std::atomic<uint32_t>& apiRefs() override { return apiRefs_; }
+  uint64_t waitHandleCount() const override { return waitHandleCount_.load(); }
+  qobeOp* endOp() override;
 
   // Adds one input set to the run being filled; builds the run when it holds the cache number of inputs.
   // 0 (built, ready to send), qoblERR_RUN_PENDING, qoblERR_STREAM_INPUT, qoblERR_STREAM_INSTRUCTION, or the
   // dynamic-model update's code.  Caller holds streamLock_.
   qoblErr generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
                                        uint64_t* outputs, uint64_t outputCount);
-  uint32_t nextInputSeq() { return ++inputSeq_; }
   qoblErr updateDynamicModel();
 
-  // ---- teardown support (OpStreamController::destroyStream) ----
-  // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
-  // failed by the caller).  False, changing nothing, when the stream is already being destroyed, or when
-  // `refuseIfRunsOnCard` is set and runs of the stream are on the card.
-  bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered);
-  // Waits until every sent run was recycled by the completion path, at most `timeoutMs`; false on time-out.
-  bool waitRunsInFlight(uint32_t timeoutMs);
-  // Sets closing_ and waits until the completion path has left the stream (destroy steps 1 and 2).
-  void close();
-  // Takes every run still recorded (runs the card did not report in time) out, with their inputs.
-  InputRecords takeAllRuns();
-  // Reports every input of `inputs` as failed with `code` to the report callbacks (end op, isStreamEnd 1),
-  // then frees the records and counts the asynchronous ones completed.  No lock may be held.
-  void failInputs(InputRecords& inputs, uint32_t code);
-  bool isClosing() const { return closing_.load(); }
-  bool isDestroying() const { return destroying_.load(); }
-  // Runs sent and not yet recycled.
-  size_t runsInFlight();
-  // Inputs gathered in the run being filled (they wait for more inputs before the run is sent).
-  size_t gatheredInputs();
-  // Reports that named a run this stream no longer has (logged and counted here, not as completions).
-  uint64_t staleReports() const { return staleReports_.load(); }
-  void countStaleReport() { ++staleReports_; }
-  // Exported calls currently working on this stream (see OpStreamController::acquire).
-  std::atomic<uint32_t>& apiRefs() { return apiRefs_; }
-  uint64_t waitHandleCount() const { return waitHandleCount_.load(); }
-  // The op-engine op of the stream's end op (null before the build).
-  qobeOp* endOp();
-
  private:
-  // Takes the run of `datasetId` out of the bookkeeping and deletes its instruction; returns its inputs.
+  // The opening shared by run and runAsync: checks, records the input and gathers it into the run being
+  // filled.  Returns qoblERR_RUN_PENDING (or a refusal, nothing changed), or 0 with the run ready to send in
+  // `ready` (taken out of the run being filled) and the input's id in `inputId`; a failed gathering has
+  // already been reported (qoblERR_RUN_STREAM).
+  qoblErr openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
+                  IRunStreamInstruction*& ready);
+  // The synchronous run's tail: reports the other inputs of the run and frees it.
+  qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
+  // Takes the run of `datasetId` out of the bookkeeping and frees its instruction; returns its inputs.
   // The input `exceptInputId` (0: none) is not returned but released at once, whether or not it was
   // gathered: it belongs to the call that is failing.  Takes streamLock_.
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
-  // takeRun for the run being filled, also when it holds no recorded input yet.
+  // takeRun for the run being filled.
   InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
@@ -210,12 +251,11 @@ class OpStream : public IOpStream {
   // Takes streamLock_.
   qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
                       IRunStreamInstruction*& ready, InputRecords& dropped);
-  // Fails the inputs a failed gatherInput took out, logs, and returns qoblERR_RUN_STREAM.  No lock held.
-  qoblErr failGathering(InputRecords& dropped);
   // Frees the records (and owned clones) and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
-  // Frees one input's StreamDataset (and owned clone); returns whether it was counted.
+  // Frees one input's record; returns whether it was counted.
   bool releaseInput(uint32_t inputId);
+  std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
   void uncount(uint32_t n);
   void destroy();
   // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
@@ -223,6 +263,9 @@ class OpStream : public IOpStream {
   // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
   // dynamic model.  Caller holds streamLock_.
   bool fitsRunBeingFilled();
+  // Applies the input op's current output shapes to the dynamic model of run-model op `op`, keeping its
+  // batch size.
+  qoblErr applyShapes(IStreamOp* op, IModel* model);
 
   static std::atomic<uint32_t> idMaker_;
 
@@ -231,15 +274,16 @@ class OpStream : public IOpStream {
   [[maybe_unused]] qoblBalanceMode balMode_;  // stored only: the card receives the mode at creation
   std::atomic<bool> isBuilt_{false};
   std::atomic<uint32_t> inputSeq_{0};
-  std::atomic<uint32_t> inputCount_{0};
   OpDirectedGraph* graph_;
-  std::vector<OpIRInstruction*> irStream_;
+  std::vector<std::unique_ptr<OpIRInstruction>> irRecords_;  // owned records, node-list order
+  std::vector<OpIRInstruction*> irStream_;                   // the same, as the run instructions take them
   uint32_t endOpUId_ = 0;
-  IRunStreamInstruction* curRunStream_ = nullptr;
+  IRunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
   std::recursive_mutex streamLock_;
   threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> inputIdToRunStreamInstructionDict_;
   threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> datasetIdToInputIdListDict_;
-  threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> datasetIdToStreamInstructionDict_;
+  // Every run of the stream (being filled, or sent and not recycled), by dataset id.
+  threadsafe_unordered_map<uint32_t, std::unique_ptr<IRunStreamInstruction>> datasetIdToStreamInstructionDict_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   StreamDatasetMap datasetMap_;
@@ -256,9 +300,6 @@ class OpStream : public IOpStream {
   std::atomic<uint64_t> staleReports_{0};
   std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
 };
-
-// Deletes the instruction (releasing its device memory) and clears the pointer; nothing for null.
-void reset(IRunStreamInstruction** instruction);
 
 // The stream whose report the calling thread is delivering (null outside report processing).  The
 // completion path sets it around a report, so that a report callback that runs or destroys its own stream

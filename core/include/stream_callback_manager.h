@@ -46,7 +46,6 @@ struct qoblCallbackTuple {
 
 // One report of the card.
 struct qoblOutputId {
-  uint32_t streamAddr;
   uint32_t streamId;
   uint32_t opUid;
   uint64_t dataId;
@@ -61,7 +60,7 @@ class StreamCallbackManager {
   StreamCallbackManager() = default;
 
   // Installs the completion function for the device (repeated for every stream; a failure is logged).
-  void registerRuntimeCallback(uint32_t streamId, uint32_t deviceId);
+  void registerRuntimeCallback(uint32_t deviceId);
   void registerSdkCallback(uint32_t streamId, qoblStreamReportCallback callback, void* userPtr);
   void unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback, void* userPtr);
   // Drops every subscription of a stream (called when the stream is destroyed; ids are never reused).
@@ -72,15 +71,22 @@ class StreamCallbackManager {
   void process(qoblOutputId& outputId, IOpStream* stream);
   // Reports, for each op of `opUids` in order, the synchronous run of `datasetId` to every input gathered
   // in it but `ownInputId`, as the card's reports would (status 0).  The stream must still hold the run.
-  void reportSyncRun(OpStream* stream, uint32_t datasetId, uint32_t ownInputId, const std::vector<uint32_t>& opUids);
+  void reportSyncRun(IOpStream* stream, uint32_t datasetId, uint32_t ownInputId, const std::vector<uint32_t>& opUids);
   // One report per input and callback: the stream's end op, the part of the input's output dataset that
   // belongs to the end op, errorCode `code`, isStreamEnd 1.  Nothing for a stream without subscriptions.
-  void reportFailedInputs(OpStream* stream, const InputRecords& inputs, uint32_t code);
+  void reportFailedInputs(IOpStream* stream, const InputRecords& inputs, uint32_t code);
 
  private:
+  struct Delivery;
   // Delivers the report of op `opUid` of run `dataId` to every input of the run but `skipInputId` (0: none).
   // False when the stream no longer holds the run or the op's argument.
   bool deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status, uint32_t skipInputId);
+  // The three ways an op's outputs reach the inputs of a run: a leaf op writes into the application's
+  // outputs; a run-model op's outputs are split per input by batch position; any other op has one loop
+  // per input.
+  void deliverLeaf(const Delivery& d);
+  void deliverRunModel(const Delivery& d);
+  void deliverPerLoop(const Delivery& d);
 
   threadsafe_unordered_map<uint32_t, std::vector<qoblCallbackTuple>> streamReportCallbackDict_;
   threadsafe_unordered_map<uint32_t, bool> runtimeCallbackRegisterFlagDict_;

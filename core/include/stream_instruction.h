@@ -9,14 +9,14 @@
 // each; when ready build() once; then address() and datesetId() for the run call; getInstructionArchive()
 // from the completion path; destruction last.  print() may be called at any time after an accepted input.
 //
-// OWNERSHIP and release (each device block exactly once):
-//  - The instruction owns its records, every argument in its archives (they release their own blocks when
-//    the instruction deletes them) and the stream-memory block of records.
+// OWNERSHIP (every device block is a DeviceBlock, freed exactly once by its owner's destruction):
+//  - The instruction owns its archives (each owns its op record and argument; an argument owns the blocks
+//    of its op for this run) and the stream-memory block of records.
 //  - The per-loop configuration / buffer blocks gathered by setInOutputData (fresh blocks of generic and
-//    memory-copy ops) belong to the instruction until build() hands an op's list to that op's argument.
-//    Lists never handed over -- the run was discarded while collecting, or build() failed before reaching
-//    the op -- are released by the destructor with the rules of the op's argument class.  So destroying the
-//    instruction in any state (empty, collecting, ready, half built, built, after the run) leaks nothing.
+//    memory-copy ops) are adopted at once as DeviceBlocks, per op, and moved into the op's argument by
+//    build().  Blocks of an op whose argument was never built stay with the instruction and go with it.
+//    So destroying the instruction in any state (empty, collecting, ready, half built, built, after the
+//    run) leaks nothing and frees nothing twice.
 //  - The IR records (irStream) and the application's addresses are not owned.
 //  - Destruction reads neither the IR records nor the stream ops: it may run after the op stream released
 //    them.  The models the ops use must still be alive (they outlive every stream using them).
@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "device_block.h"
 #include "i_op_argument.h"
 #include "op_instruction.h"
 
@@ -85,32 +86,25 @@ class RunStreamInstruction : public IRunStreamInstruction {
   InstructionArchive* getInstructionArchive(uint32_t opUid) override;
   void print() override;
 
-  // The text print() logs (one block per built op); exposed for diagnostics.
-  std::string printText();
   // Number of archives (input op's included).
   size_t archiveCount() const { return instructionArray_.size(); }
 
  private:
+  bool startInputOp();
+  bool gatherOpBlocks();
+  bool buildOp(size_t index);
   bool allocStreamMem();
   std::string archiveText(size_t archiveIndex);
 
-  // What the destructor needs to release an op's gathered blocks without reading its IR record.
-  struct GatheredOwner {
-    uint32_t opType = 0;
-    uint32_t deviceId = 0;
-    std::string opName;
-    bool claimed = false;  // handed to the op's argument by build()
-  };
-
   uint32_t datesetId_;
-  uint64_t streamAddr_ = 0;
+  DeviceBlock records_;                          // the run's op records on the card
   std::vector<InstructionArchive> instructionArray_;
   std::vector<OpIRInstruction*> irStream_;
-  std::vector<std::vector<OpIRBuffer>> opBufferlist_;
-  OpInputArgument* headArg_ = nullptr;
+  std::vector<std::vector<OpIRBuffer>> opBufferlist_;   // element i - 1: op i's addresses, per loop
+  std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
+  OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
   std::unordered_map<uint32_t, std::vector<uint64_t>> outputAddrsDict_;
   uint32_t deviceId_;
-  std::vector<GatheredOwner> gatheredOwners_;  // element i - 1 describes op i
   bool buildStarted_ = false;
 };
 

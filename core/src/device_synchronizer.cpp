@@ -63,7 +63,7 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
       left = spent >= static_cast<int64_t>(timeout) ? 0 : static_cast<uint32_t>(timeout - spent);
     }
     // A stream destroyed since the snapshot has nothing left to wait for: its destroy reported every input.
-    OpStream* stream = OpStreamController::acquireById(ids[i]);
+    IOpStream* stream = OpStreamController::acquireById(ids[i]);
     if (stream == nullptr) continue;
     const qoblErr rc = stream->synchronize(left);
     OpStreamController::releaseStream(stream);
@@ -72,8 +72,7 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
       {
         std::lock_guard<std::recursive_mutex> lock(streamsMutex_);
         for (IOpStream* s : streams_) {
-          auto* op = dynamic_cast<OpStream*>(s);
-          if (op != nullptr && rest.count(s->id()) != 0) op->clearWaitingState();
+          if (rest.count(s->id()) != 0) s->clearWaitingState();
         }
       }
       QOBL_LOG_INFO("Timeout occured when waiting for device completion.");

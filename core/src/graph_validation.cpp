@@ -29,6 +29,25 @@ bool releaseChild(const OpDirectedGraph& graph, ParentCounts& counts, OpDGNode* 
   return --it->second == 0;
 }
 
+// Visits the nodes from the input op on, each once all of its parents were visited; stops at the first
+// visit that returns false.
+template <class Visit>
+bool walkParentsFirst(OpDirectedGraph& graph, Visit&& visit) {
+  ParentCounts counts;
+  std::vector<OpDGNode*> stack{*graph.begin()};
+  counts[stack.back()] = 0;
+  while (!stack.empty()) {
+    OpDGNode* node = stack.back();
+    stack.pop_back();
+    if (!visit(node)) return false;
+    for (OpDGEdge* edge : node->getEdges()) {
+      OpDGNode* child = &edge->getTargetNode();
+      if (releaseChild(graph, counts, child)) stack.push_back(child);
+    }
+  }
+  return true;
+}
+
 // The input sizes of the node's first child (edge order); false when the node has no child.
 bool firstChildInputSizes(OpDGNode* node, std::vector<uint32_t>& sizes) {
   if (node->getEdges().empty()) return false;
@@ -92,14 +111,7 @@ bool validateDRGraph(OpDirectedGraph& graph) {
     QOBL_LOG_ERROR("The DR graph has a loop.\n");
     return false;
   }
-  ParentCounts counts;
-  std::vector<OpDGNode*> stack;
-  OpDGNode* first = *graph.begin();
-  stack.push_back(first);
-  counts[first] = 0;
-  while (!stack.empty()) {
-    OpDGNode* node = stack.back();
-    stack.pop_back();
+  return walkParentsFirst(graph, [](OpDGNode* node) {
     IStreamOp* op = node->getStreamOp();
     if (!checkInputOp(node)) {
       QOBL_LOG_ERROR("checkInputOp faile.\n");
@@ -138,10 +150,9 @@ bool validateDRGraph(OpDirectedGraph& graph) {
           return false;
         }
       }
-      if (releaseChild(graph, counts, childNode)) stack.push_back(childNode);
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool checkCoreLayoutOutputs(OpDirectedGraph& graph) {
@@ -184,14 +195,7 @@ bool generateOpNodeStream(OpDirectedGraph& graph, OpDirectedGraph::NodeList& out
     QOBL_LOG_TRACE("Failed to generate node stream because ir graph is empty! \n");
     return false;
   }
-  ParentCounts counts;
-  std::vector<OpDGNode*> stack;
-  OpDGNode* first = *graph.begin();
-  stack.push_back(first);
-  counts[first] = 0;
-  while (!stack.empty()) {
-    OpDGNode* node = stack.back();
-    stack.pop_back();
+  return walkParentsFirst(graph, [&out](OpDGNode* node) {
     IStreamOp* op = node->getStreamOp();
     QOBL_LOG_TRACE("Node [%d] pop up from node stack \n", op->typeId());
     out.push_back(node);
@@ -199,15 +203,8 @@ bool generateOpNodeStream(OpDirectedGraph& graph, OpDirectedGraph::NodeList& out
       op->markGetOutputFlag();
       op->markAsLeafNode();
     }
-    for (OpDGEdge* edge : node->getEdges()) {
-      OpDGNode* child = &edge->getTargetNode();
-      if (releaseChild(graph, counts, child)) {
-        stack.push_back(child);
-        QOBL_LOG_DEBUG("Node [%d] push into node stack \n", child->getStreamOp()->typeId());
-      }
-    }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool setDeviceId(OpDirectedGraph::NodeList& nodes, uint32_t deviceId) {

@@ -1,7 +1,7 @@
 // Model: state machine, module queries and loading on the device.
 //
-// Each operation raises its own failures as std::logic_error with the failure text and catches every
-// standard exception (its own and the module runtime's), logging the operation's prefix with the text.
+// Each operation raises its own failures as std::logic_error with the failure text; guarded() catches every
+// standard exception (its own and the module runtime's), logging the operation's message with the text.
 #include "model.h"
 
 #include <qobcrt/qobcrt.h>
@@ -25,6 +25,18 @@ void fillShape(const std::vector<int64_t>& extents, qobmShape& shape) {
   if (extents.size() > kMaxShapeRank) throw std::logic_error("shape rank exceeds 6");
   shape.ndims = static_cast<uint32_t>(extents.size());
   std::copy(extents.begin(), extents.end(), shape.shapes);
+}
+
+// Runs one operation of the model: true when it returned true; an escaping standard exception is logged
+// with `format` (one %s for its text) under the operation's name `func` and gives false.
+template <class F>
+bool guarded(const char* func, const char* format, F&& operation) {
+  try {
+    return operation();
+  } catch (const std::exception& e) {
+    qobmLogMessage(qobmLC_CL, qobmLL_ERROR, func, qoblBaseName(__FILE__), __LINE__, format, e.what());
+    return false;
+  }
 }
 
 }  // namespace
@@ -54,7 +66,7 @@ void Model::requireState(ModelState atLeast) const {
 }
 
 bool Model::setBatchSize(uint32_t& batchSize) {
-  try {
+  return guarded(__func__, "Failed to set batch size %s\n", [&] {
     requireState(ModelState::SHAPED);
     // Refused before anything is stored: a batch size of 0 would be clamped to itself and kept.
     if (batchSize == 0) throw std::logic_error("batch size must be at least 1");
@@ -74,50 +86,38 @@ bool Model::setBatchSize(uint32_t& batchSize) {
     if (!loadModelAndPreOpInfo(realModelName_)) return false;
     state_ = ModelState::LOADED;
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("Failed to set batch size %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getInputCount(uint32_t& count) {
-  try {
+  return guarded(__func__, "exception to get inputcount %s\n", [&] {
     requireState(ModelState::LOADED);
     int n = 0;
     check(TvmModelRuntimeApi::getInputCountPerBatch(module_, realModelName_, n));
     count = static_cast<uint32_t>(n);
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get inputcount %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getOutputCount(uint32_t& count) {
-  try {
+  return guarded(__func__, "exception to get outputcount %s\n", [&] {
     int n = 0;
     check(TvmModelRuntimeApi::getOutputCountPerBatch(module_, n));
     count = static_cast<uint32_t>(n);
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get outputcount %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getBatchSize(uint32_t& size) {
-  try {
+  return guarded(__func__, "exception to get batchsize %s\n", [&] {
     requireState(ModelState::LOADED);
     size = batchsize_;
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get batchsize %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getMaxBatchSize(uint32_t& size) {
-  try {
+  return guarded(__func__, "exception to get maxbatchsize %s\n", [&] {
     requireState(ModelState::SHAPED);
     if (isDynamic_) {
       check(TvmModelRuntimeApi::getMaxBatchSize(module_, curSetShapes_, size));
@@ -125,10 +125,7 @@ bool Model::getMaxBatchSize(uint32_t& size) {
       check(TvmModelRuntimeApi::getMaxBatchSize(module_, size));
     }
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get maxbatchsize %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 modelShape Model::toModelShape(const std::vector<qoblShape>& shapes) {
@@ -147,29 +144,23 @@ modelShape Model::toModelShape(const std::vector<qoblShape>& shapes) {
 }
 
 bool Model::getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size) {
-  try {
+  return guarded(__func__, "exception to get maxbatchsize %s\n", [&] {
     const modelShape converted = toModelShape(shapes);
     check(TvmModelRuntimeApi::getMaxBatchSize(module_, converted, size));
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get maxbatchsize %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getModelAddress(uint64_t& modelAddr) {
-  try {
+  return guarded(__func__, "exception to get model address %s\n", [&] {
     requireState(ModelState::LOADED);
     modelAddr = modelAddr_;
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get model address %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::setInputShape(const std::vector<qoblShape>& shapes) {
-  try {
+  return guarded(__func__, "exception to set inputshape %s\n", [&] {
     modelShape converted = toModelShape(shapes);
     check(TvmModelRuntimeApi::setInputShapes(module_, converted));
     if (state_ != ModelState::LOADED) {
@@ -185,14 +176,11 @@ bool Model::setInputShape(const std::vector<qoblShape>& shapes) {
     curSetShapes_ = std::move(converted);
     check(TvmModelRuntimeApi::setBatchSize(module_, batchsize_, curSetShapes_, realModelName_));
     return loadModelAndPreOpInfo(realModelName_);
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to set inputshape %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getInputShapeByIndex(int32_t index, qobmShape& shape) {
-  try {
+  return guarded(__func__, "exception to get inputshape %s\n", [&] {
     requireState(ModelState::LOADED);
     modelShape shapes;
     if (isDynamic_) {
@@ -205,14 +193,11 @@ bool Model::getInputShapeByIndex(int32_t index, qobmShape& shape) {
     }
     fillShape(shapes[static_cast<uint32_t>(index)], shape);
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get inputshape %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getInputSizeByIndex(int32_t index, int64_t& size) {
-  try {
+  return guarded(__func__, "exception to get inputsize %s\n", [&] {
     requireState(ModelState::LOADED);
     std::vector<int64_t> sizes;
     check(TvmModelRuntimeApi::getInputSizes(module_, realModelName_, sizes));
@@ -221,34 +206,25 @@ bool Model::getInputSizeByIndex(int32_t index, int64_t& size) {
     }
     size = sizes[static_cast<uint32_t>(index)];
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get inputsize %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getOutputShapeByIndex(int32_t index, qobmShape& shape) {
-  try {
+  return guarded(__func__, "exception to get outputshape %s\n", [&] {
     requireState(ModelState::LOADED);
     std::vector<int64_t> extents;
     check(TvmModelRuntimeApi::getOutputShape(module_, realModelName_, index, extents));
     fillShape(extents, shape);
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get outputshape %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getOutputCoreShapes(int32_t index, modelShape& shapes) {
-  try {
+  return guarded(__func__, "exception to get core shapes %s\n", [&] {
     requireState(ModelState::LOADED);
     check(TvmModelRuntimeApi::getOutputCoreShapes(module_, realModelName_, index, shapes));
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get core shapes %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getOutPutSizeByIndex(int32_t index, int64_t& size) {
@@ -264,24 +240,18 @@ bool Model::getOutPutSizeByIndex(int32_t index, int64_t& size) {
 }
 
 bool Model::getAlignOutPutSizeByIndex(int32_t index, int64_t& size) {
-  try {
+  return guarded(__func__, "exception to get output size %s\n", [&] {
     requireState(ModelState::LOADED);
     check(TvmModelRuntimeApi::getAlignOutputSize(module_, realModelName_, index, size));
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get output size %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getOutPutDtype(int32_t index, DLDataType& type) {
-  try {
+  return guarded(__func__, "exception to get output type %s\n", [&] {
     check(TvmModelRuntimeApi::getOutputDataType(module_, index, type));
     return true;
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("exception to get output type %s\n", e.what());
-    return false;
-  }
+  });
 }
 
 bool Model::getPreOpCfgScaleFactorByIndex(int32_t index, uint16_t& value) {
@@ -311,7 +281,8 @@ bool Model::getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& va
 bool Model::getPreOpCfgAddrList(std::vector<uint64_t>& addrs) {
   if (state_ != ModelState::LOADED) return false;
   try {
-    addrs = preOpCfgAddrArray_;
+    addrs.clear();
+    for (const DeviceBlock& block : preOpCfgAddrArray_) addrs.push_back(block.address());
   } catch (const std::exception&) {
     return false;
   }
@@ -337,7 +308,7 @@ bool Model::loadModelAndPreOpInfo(const std::string& realModelName) {
   return loadPreOpInfo(devId_, realModelName, modelMd5_, queryInput0Type, preOpCfgAddrArray_, preOpCfg_);
 }
 
-void Model::clearPreOpInfo() { ::zenlar::qobl::clearPreOpInfo(devId_, preOpCfgAddrArray_, preOpCfg_); }
+void Model::clearPreOpInfo() { ::zenlar::qobl::clearPreOpInfo(preOpCfgAddrArray_, preOpCfg_); }
 
 }  // namespace qobl
 }  // namespace zenlar

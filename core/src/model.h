@@ -68,7 +68,7 @@ class Model : public IModel {
   uint64_t modelAddr_;
   ModelState state_;
   modelShape curSetShapes_;
-  std::vector<uint64_t> preOpCfgAddrArray_;
+  std::vector<DeviceBlock> preOpCfgAddrArray_;  // the pre-processing configuration uploaded to the card
   PreOpCfg preOpCfg_;
 };
 

@@ -31,49 +31,45 @@ void logCreateFailure(const char* kind, const std::string& name, int rc) {
   QOBL_LOG_ERROR("Failed to create %s model %s: model runtime error %d: %s\n", kind, name.c_str(), rc, text.c_str());
 }
 
+// Creates a module with `create` (the model runtime's code; the module into its argument) and wraps it in
+// a model named `name`.  False, writing nothing, when the runtime refuses it (logged).
+template <class Create>
+bool createWith(IModel** pModel, bool isDynamic, const std::string& name, uint32_t deviceId, Create&& create) {
+  if (pModel == nullptr) return false;
+  const char* kind = isDynamic ? "dynamic" : "static";
+  void* module = nullptr;
+  try {
+    TvmModelRuntimeCreator::initTvmRuntime();
+    const int rc = create(&module);
+    if (rc != 0 || module == nullptr) {
+      logCreateFailure(kind, name, rc);
+      return false;
+    }
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Failed to create %s model %s: %s\n", kind, name.c_str(), e.what());
+    return false;
+  }
+  return adoptModule(pModel, module, name, deviceId, isDynamic);
+}
+
 }  // namespace
 
 bool ModelMgr::createModel(IModel** pModel, const std::string& modLib, const char* graphJson,
                            const char* paramsBin, uint64_t paramsBinLen, const char* hwJson,
                            const std::string& modelMd5, uint32_t deviceId) {
-  if (pModel == nullptr) return false;
-  const std::string name = modelMd5;
-  void* module = nullptr;
-  try {
-    TvmModelRuntimeCreator::initTvmRuntime();
-    const int rc = TvmModelRuntimeCreator::createTvmModelRuntime(name, modLib, graphJson, paramsBin, paramsBinLen,
-                                                                 static_cast<int>(deviceId), modelMd5, hwJson,
-                                                                 &module);
-    if (rc != 0 || module == nullptr) {
-      logCreateFailure("static", name, rc);
-      return false;
-    }
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("Failed to create static model %s: %s\n", name.c_str(), e.what());
-    return false;
-  }
-  return adoptModule(pModel, module, name, deviceId, false);
+  return createWith(pModel, false, modelMd5, deviceId, [&](void** module) {
+    return TvmModelRuntimeCreator::createTvmModelRuntime(modelMd5, modLib, graphJson, paramsBin, paramsBinLen,
+                                                         static_cast<int>(deviceId), modelMd5, hwJson, module);
+  });
 }
 
 bool ModelMgr::createDynamicModel(IModel** pModel, const std::string& shapeRange, const std::string& sharedParams,
                                   const ModelFileSuiteCollection& suiteCollection, const char* hwJson,
                                   const std::string& modelMd5, uint32_t deviceId) {
-  if (pModel == nullptr) return false;
-  const std::string name = modelMd5;
-  void* module = nullptr;
-  try {
-    TvmModelRuntimeCreator::initTvmRuntime();
-    const int rc = TvmModelRuntimeCreator::createDynamicTvmModelRuntime(
-        name, shapeRange, sharedParams, suiteCollection, static_cast<int>(deviceId), modelMd5, hwJson, &module);
-    if (rc != 0 || module == nullptr) {
-      logCreateFailure("dynamic", name, rc);
-      return false;
-    }
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("Failed to create dynamic model %s: %s\n", name.c_str(), e.what());
-    return false;
-  }
-  return adoptModule(pModel, module, name, deviceId, true);
+  return createWith(pModel, true, modelMd5, deviceId, [&](void** module) {
+    return TvmModelRuntimeCreator::createDynamicTvmModelRuntime(modelMd5, shapeRange, sharedParams, suiteCollection,
+                                                                static_cast<int>(deviceId), modelMd5, hwJson, module);
+  });
 }
 
 bool ModelMgr::releaseModel(IModel* pModel) {

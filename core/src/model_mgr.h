@@ -6,6 +6,7 @@
 #include <string>
 
 #include "i_model.h"
+#include "qobl_api.h"
 #include "tvm_model_runtime/tvm_model_runtime_creator.h"
 
 namespace zenlar {
@@ -13,6 +14,19 @@ namespace qobl {
 
 class ModelMgr {
  public:
+  // Loads a static model from its four files on the calling thread's current device (model_files.cpp):
+  // reads the graph, parameter and library files and the optional hardware configuration, names the model
+  // by the MD5 digest of their bytes (library, graph, parameters, hardware configuration in turn) and
+  // creates it into *pModel.  qoblERR_SUCCESS; the device lookup's code without a current device;
+  // qoblERR_MODEL_FILE when a file cannot be read (logged); qoblERR_CREATE_MODEL when the model runtime
+  // refuses it.  *pModel is written only on success; release the model with releaseModel.
+  static qoblErr loadModel(const char* modLib, const char* modGraph, const char* modParam, const char* hwConfig,
+                           IModel** pModel);
+  // The same for a dynamic-shape suite described by the configuration file `suiteConfig` (model_files.cpp
+  // says what it holds); the name is the MD5 digest of the members' digests in turn (and of the hardware
+  // configuration's).  A configuration that is not valid JSON or misses a key gives qoblERR_MODEL_FILE.
+  static qoblErr loadDynamicModel(const char* suiteConfig, const char* hwConfig, IModel** pModel);
+
   // Creates the model module of a static model from its files (library path, graph JSON text, parameter
   // bytes, optional hardware-configuration text) on deviceId, named by modelMd5, and stores a new model
   // (state SHAPED) in *pModel.  The buffers are only read during the call.  Returns false, writing

@@ -88,30 +88,20 @@ bool quantTensorHandler(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCf
   return true;
 }
 
-bool vdspOpQuant(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool vdspOpEmbeddings(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpResizeAndSpaceToDepth(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
-bool oDspOpResizeAndSpaceToDepth_2(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
-bool oDspOpLayerNorm(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpLayerNormTranspose(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool oDspOpDetection(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 0);
-}
-bool vDspOpSpaceToDepth(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {
-  return quantTensorHandler(op, recordLen, preOpCfg, 1);
-}
+// The handlers of the op codes that quantise tensors; the index is the scale factor's position in the record.
+#define QOBL_QUANT_TENSOR_HANDLER(name, index)                                \
+  bool name(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOpCfg) {      \
+    return quantTensorHandler(op, recordLen, preOpCfg, index);                \
+  }
+QOBL_QUANT_TENSOR_HANDLER(vdspOpQuant, 0)
+QOBL_QUANT_TENSOR_HANDLER(vdspOpEmbeddings, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpResizeAndSpaceToDepth, 1)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpResizeAndSpaceToDepth_2, 1)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpLayerNorm, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpLayerNormTranspose, 0)
+QOBL_QUANT_TENSOR_HANDLER(oDspOpDetection, 0)
+QOBL_QUANT_TENSOR_HANDLER(vDspOpSpaceToDepth, 1)
+#undef QOBL_QUANT_TENSOR_HANDLER
 
 uint32_t preOpCode(const uint8_t* op) {
   const uint8_t code = op[offsetof(dsp_op_common, opcode)];
@@ -133,7 +123,7 @@ bool interpretPreOpRecord(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOp
 }
 
 bool loadPreOpInfo(uint32_t devId, const std::string& realModelName, const std::string& modelMd5,
-                   const InputTypeQuery& queryInput0Type, std::vector<uint64_t>& addrs, PreOpCfg& preOpCfg) {
+                   const InputTypeQuery& queryInput0Type, std::vector<DeviceBlock>& blocks, PreOpCfg& preOpCfg) {
   multi_dsp_ops ops;
   std::memset(&ops, 0, sizeof(ops));
   if (qobcrt_get_vdsp_ops(devId, realModelName.c_str(), &ops) != 0) {
@@ -142,43 +132,42 @@ bool loadPreOpInfo(uint32_t devId, const std::string& realModelName, const std::
     return false;
   }
   // The runtime hands over a malloc() block; it is ours on every path from here on.
-  std::unique_ptr<void, FreeDeleter> block(ops.ops);
+  std::unique_ptr<void, FreeDeleter> records(ops.ops);
   const uint32_t num = ops.num;
-  if (num != 0 && block == nullptr) {
+  if (num != 0 && records == nullptr) {
     QOBL_LOG_ERROR("Failed to get the config of pre-process Ops of model: %s device %d\n", modelMd5.c_str(),
                    static_cast<int>(devId));
     return false;
   }
 
-  const uint8_t* record = static_cast<const uint8_t*>(block.get());
+  const uint8_t* record = static_cast<const uint8_t*>(records.get());
   for (uint32_t i = 0; i < num; ++i) {
     const uint32_t len = readAt<uint32_t>(record, offsetof(dsp_op_common, len));
     if (len < sizeof(dsp_op_common)) {
       QOBL_LOG_ERROR("Pre-process op record %u of model %s has a bad length %u.\n", i, modelMd5.c_str(), len);
       return false;
     }
-    uint64_t addr = 0;
-    int rc = qobcrt_malloc_stream(devId, 0, len, &addr);
+    DeviceBlock block;
+    int rc = DeviceBlock::allocate(devId, DeviceMemKind::kStream, len, &block);
     if (rc != 0) {
       QOBL_LOG_ERROR("Failed to malloc stream memory for the config of pre-process Op of model. Error code is %d\n",
                      rc);
       return false;
     }
-    QOBL_LOG_DEBUG("Malloc stream memory for dsp Ops, address=%p, size=%d.\n", reinterpret_cast<void*>(addr),
+    QOBL_LOG_DEBUG("Malloc stream memory for dsp Ops, address=%p, size=%d.\n", reinterpret_cast<void*>(block.address()),
                    static_cast<int>(len));
-    rc = qobcrt_memcpy(devId, record, len, addr, kHost2Ddr);
+    rc = qobcrt_memcpy(devId, record, len, block.address(), kHost2Ddr);
     if (rc != 0) {
+      // Nothing valid was uploaded: the block goes back at once rather than being listed.
       QOBL_LOG_ERROR(
           "Failed to copy the config of pre-process Op of model from host to device. Error code is %d\n", rc);
-      // Nothing valid was uploaded: give the block back at once rather than list it.
-      if (qobcrt_free_stream(devId, addr) != 0) QOBL_LOG_ERROR("Fail to release Model dsp config on device.\n");
       return false;
     }
-    addrs.push_back(addr);
+    blocks.push_back(std::move(block));
     if (!interpretPreOpRecord(record, len, preOpCfg)) return false;
     record += len;
   }
-  block.reset();
+  records.reset();
 
   if (preOpCfg.preOpTensorTypes_.empty()) {
     // No interpreted pre-process op: the data goes straight into the network, typed as its input 0.
@@ -192,13 +181,8 @@ bool loadPreOpInfo(uint32_t devId, const std::string& realModelName, const std::
   return true;
 }
 
-void clearPreOpInfo(uint32_t devId, std::vector<uint64_t>& addrs, PreOpCfg& preOpCfg) {
-  for (uint64_t addr : addrs) {
-    if (qobcrt_free_stream(devId, addr) != 0) {
-      QOBL_LOG_ERROR("Fail to release Model dsp config on device.\n");
-    }
-  }
-  addrs.clear();
+void clearPreOpInfo(std::vector<DeviceBlock>& blocks, PreOpCfg& preOpCfg) {
+  blocks.clear();  // each block frees itself; a failed free is logged
   preOpCfg.preOpScaleFactors_.clear();
   preOpCfg.preOpTensorTypes_.clear();
   preOpCfg.preOpExtraMeanStdScaleValues_.clear();

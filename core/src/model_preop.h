@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "device_block.h"
+
 namespace zenlar {
 namespace qobl {
 
@@ -120,16 +122,16 @@ bool interpretPreOpRecord(const uint8_t* op, uint32_t recordLen, PreOpCfg& preOp
 using InputTypeQuery = std::function<int(DLDataType& type)>;
 
 // Pre-process half of loading a module node: fetches the node's op records from the device runtime,
-// uploads each into a fresh stream-memory block on devId (addresses appended to addrs, in record order),
+// uploads each into a fresh stream-memory block on devId (appended to blocks, in record order),
 // interprets them into preOpCfg, and, when no output was interpreted, records the tensor type of input 0
-// (from queryInput0Type).  Expects addrs and preOpCfg to be empty (see clearPreOpInfo).  On failure the
-// blocks already uploaded stay in addrs, to be freed by the next clearPreOpInfo.  The runtime's record
+// (from queryInput0Type).  Expects blocks and preOpCfg to be empty (see clearPreOpInfo).  On failure the
+// blocks already uploaded stay in blocks, freed with them.  The runtime's record
 // block is released on every path.  modelMd5 only names the model in messages.
 bool loadPreOpInfo(uint32_t devId, const std::string& realModelName, const std::string& modelMd5,
-                   const InputTypeQuery& queryInput0Type, std::vector<uint64_t>& addrs, PreOpCfg& preOpCfg);
+                   const InputTypeQuery& queryInput0Type, std::vector<DeviceBlock>& blocks, PreOpCfg& preOpCfg);
 
-// Frees every block in addrs on devId (a failed free is logged and skipped) and empties addrs and preOpCfg.
-void clearPreOpInfo(uint32_t devId, std::vector<uint64_t>& addrs, PreOpCfg& preOpCfg);
+// Frees every block (a failed free is logged and skipped) and empties blocks and preOpCfg.
+void clearPreOpInfo(std::vector<DeviceBlock>& blocks, PreOpCfg& preOpCfg);
 
 }  // namespace qobl
 }  // namespace zenlar

@@ -71,7 +71,7 @@ bool OpDirectedGraph::isInGraph(uint64_t op) const {
   return false;
 }
 
-bool OpDirectedGraph::connect(OpDGNode& src, OpDGNode& dst, OpDGEdge& edge) {
+bool OpDirectedGraph::bothPresent(OpDGNode& src, OpDGNode& dst) {
   if (findNode(src) == nodes_.end()) {
     QOBL_LOG_ERROR("src node should be present.");
     return false;
@@ -80,6 +80,11 @@ bool OpDirectedGraph::connect(OpDGNode& src, OpDGNode& dst, OpDGEdge& edge) {
     QOBL_LOG_ERROR("dst node should be present.");
     return false;
   }
+  return true;
+}
+
+bool OpDirectedGraph::connect(OpDGNode& src, OpDGNode& dst, OpDGEdge& edge) {
+  if (!bothPresent(src, dst)) return false;
   if (&edge.getTargetNode() != &dst) {
     QOBL_LOG_ERROR("Target of the given edge does not match dst.");
     return false;
@@ -89,14 +94,7 @@ bool OpDirectedGraph::connect(OpDGNode& src, OpDGNode& dst, OpDGEdge& edge) {
 }
 
 bool OpDirectedGraph::disconnect(OpDGNode& src, OpDGNode& dst) {
-  if (findNode(src) == nodes_.end()) {
-    QOBL_LOG_ERROR("src node should be present.");
-    return false;
-  }
-  if (findNode(dst) == nodes_.end()) {
-    QOBL_LOG_ERROR("dst node should be present.");
-    return false;
-  }
+  if (!bothPresent(src, dst)) return false;
   EdgeList edges;
   src.findEdgesTo(dst, edges);
   for (OpDGEdge* edge : edges) {

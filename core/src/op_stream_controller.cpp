@@ -1,8 +1,13 @@
 // The stream registry.
 #include "op_stream_controller.h"
 
+#include <qobcrt/qobcrt.h>
+
 #include <chrono>
+#include <cstring>
 #include <deque>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "device_synchronizer.h"
@@ -40,11 +45,62 @@ void retireHandle(qoblStream* record) {
     records.pop_front();
   }
 }
-bool graphBound(uint64_t graphAddr) { return OpStreamController::getStreamByGraphAddr(graphAddr) != nullptr; }
 }  // namespace
 
+qoblErr OpStreamController::openStream(OpDirectedGraph* graph, qoblBalanceMode mode, qoblStream** handle) {
+  if (!OpGraphController::find(graph)) {
+    QOBL_LOG_ERROR("Invalid parameter: the graph is not a live op graph.\n");
+    return qoblERR_INVALID_PARAM;
+  }
+  uint32_t dev = 0;
+  const int devRc = qobmGetDevice(&dev);
+  if (devRc != 0) {
+    QOBL_LOG_ERROR("Failed to create stream: no current device (error %d).\n", devRc);
+    return qoblERR_CREATE_STREAM;
+  }
+  IOpStream* s = nullptr;
+  try {
+    s = createStream(dev, mode, graph);
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Failed to create stream: %s\n", e.what());
+    return qoblERR_CREATE_STREAM;
+  }
+  Singleton<StreamCallbackManager>::getInstance()->registerRuntimeCallback(dev);
+  create_stream rec;
+  std::memset(&rec, 0, sizeof rec);
+  rec.stream_id = s->id();
+  rec.vdsp_balance_mode = static_cast<uint32_t>(mode);
+  const int rc = qobcrt_create_stream(dev, &rec);
+  auto* record = rc == 0 ? new (std::nothrow) qoblStream{s} : nullptr;
+  if (record == nullptr) {
+    if (rc != 0) QOBL_LOG_ERROR("Failed to create stream for a new Stream [%d]. Error code is [%d].\n", s->id(), rc);
+    destroyStream(s->id());
+    return qoblERR_CREATE_STREAM;
+  }
+  registerHandle(record, s);
+  *handle = record;
+  return qoblERR_SUCCESS;
+}
+
+qoblErr OpStreamController::closeStream(const qoblStream* handle) {
+  uint32_t id = 0, dev = 0;
+  {
+    StreamRef s(handle);
+    if (!s) {
+      QOBL_LOG_ERROR("Failed to destroy op stream because the handle names no live stream.\n");
+      return qoblERR_DESTROY_STREAM;
+    }
+    id = s->id();
+    dev = s->deviceId();
+  }
+  if (!destroyStream(id)) return qoblERR_DESTROY_STREAM;
+  // The card forgets the stream id announced by openStream; a failure is logged, the stream is gone.
+  const int rc = qobcrt_destroy_stream(dev, id);
+  if (rc != 0) QOBL_LOG_ERROR("Failed to destroy the card stream of stream [%u]. Error code is [%d].\n", id, rc);
+  return qoblERR_SUCCESS;
+}
+
 IOpStream* OpStreamController::createStream(uint32_t deviceId, qoblBalanceMode mode, OpDirectedGraph* graph) {
-  OpGraphController::setGraphBindingQuery(&graphBound);
   auto* stream = new OpStream(deviceId, mode, graph);
   IDeviceSynchronizer* sync = nullptr;
   {
@@ -65,12 +121,12 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
   // From a report callback this thread may be the one that delivers the stream's reports: it cannot wait
   // for runs on the card.
   const bool inCallback = deliveringStream() != nullptr;
-  OpStream* stream = nullptr;
+  IOpStream* stream = nullptr;
   InputRecords gathered;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
     auto it = streamDict_.find(streamId);
-    if (it != streamDict_.end()) stream = static_cast<OpStream*>(it->second);
+    if (it != streamDict_.end()) stream = it->second;
     if (stream == nullptr || stream->isDestroying()) {
       QOBL_LOG_ERROR("Failed to destroy op stream because stream %d is not exist.\n", streamId);
       return false;
@@ -195,27 +251,24 @@ void OpStreamController::registerHandle(qoblStream* handle, IOpStream* stream) {
   handleDict_[handle] = stream;
 }
 
-OpStream* OpStreamController::acquireById(uint32_t streamId) {
+IOpStream* OpStreamController::acquireById(uint32_t streamId) {
   std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
   auto it = streamDict_.find(streamId);
   if (it == streamDict_.end()) return nullptr;
-  auto* stream = static_cast<OpStream*>(it->second);
-  ++stream->apiRefs();
-  return stream;
+  ++it->second->apiRefs();
+  return it->second;
 }
 
-OpStream* OpStreamController::acquire(const qoblStream* handle) {
+IOpStream* OpStreamController::acquire(const qoblStream* handle) {
   if (handle == nullptr) return nullptr;
   std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
   auto it = handleDict_.find(handle);
-  if (it == handleDict_.end()) return nullptr;
-  auto* stream = static_cast<OpStream*>(it->second);
-  if (stream->isDestroying()) return nullptr;
-  ++stream->apiRefs();
-  return stream;
+  if (it == handleDict_.end() || it->second->isDestroying()) return nullptr;
+  ++it->second->apiRefs();
+  return it->second;
 }
 
-void OpStreamController::releaseStream(OpStream* stream) {
+void OpStreamController::releaseStream(IOpStream* stream) {
   if (stream != nullptr) --stream->apiRefs();
 }
 

@@ -11,10 +11,9 @@
 #include <thread>
 
 #include "graph_validation.h"
-#include "op_dataset_id.h"
 #include "i_model.h"
 #include "i_stream_op.h"
-#include "qobl_api_impl.h"
+#include "op_dataset_id.h"
 #include "qobl_log.h"
 #include "singleton.h"
 #include "stream_callback_manager.h"
@@ -23,13 +22,6 @@
 
 namespace zenlar {
 namespace qobl {
-
-void reset(IRunStreamInstruction** instruction) {
-  if (instruction != nullptr && *instruction != nullptr) {
-    delete *instruction;
-    *instruction = nullptr;
-  }
-}
 
 // ---------------------------------------------------------------------------------------------------------
 // Construction, teardown
@@ -67,18 +59,13 @@ void OpStream::release() {
   // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
   InputRecords left = takeAllRuns();
   finishInputs(left);
-  std::vector<uint64_t> inputIds;
-  {
-    auto guard = datasetMap_.write_guard();
-    for (auto it = datasetMap_.begin(); it != datasetMap_.end(); ++it) inputIds.push_back(it->first);
-  }
-  for (uint64_t id : inputIds) releaseInput(static_cast<uint32_t>(id));
-  for (OpIRInstruction* ir : irStream_) delete ir;
+  datasetMap_.clear();
   inputIdToRunStreamInstructionDict_.clear();
   datasetIdToInputIdListDict_.clear();
   datasetIdToStreamInstructionDict_.clear();
-  irStream_.clear();
   leafNodeIRs_.clear();
+  irStream_.clear();
+  irRecords_.clear();
 }
 
 bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
@@ -100,7 +87,7 @@ InputRecords OpStream::takeAllRuns() {
   }
   for (uint32_t id : datasetIds) {
     InputRecords run = takeRun(id, 0);
-    all.insert(all.end(), run.begin(), run.end());
+    for (auto& rec : run) all.push_back(std::move(rec));
   }
   return all;
 }
@@ -182,18 +169,19 @@ bool OpStream::build() {
     return false;
   }
   setDeviceId(nodes, deviceId_);
-  std::vector<OpIRInstruction*> records;
+  std::vector<std::unique_ptr<OpIRInstruction>> records;
   try {
     for (size_t i = 0; i < nodes.size(); ++i) {
       nodes[i]->getStreamOp()->setStreamId(streamId_);
-      records.push_back(new OpIRInstruction(nodes[i], static_cast<uint32_t>(i)));
+      records.push_back(std::make_unique<OpIRInstruction>(nodes[i], static_cast<uint32_t>(i)));
     }
   } catch (const std::exception& e) {
-    for (OpIRInstruction* r : records) delete r;
     QOBL_LOG_ERROR("Failed to build stream %d: %s\n", streamId_, e.what());
     return false;
   }
-  irStream_ = records;
+  irRecords_ = std::move(records);
+  irStream_.clear();
+  for (const auto& r : irRecords_) irStream_.push_back(r.get());
   leafNodeIRs_.clear();
   streamLeafNodeOutputCount_ = 0;
   for (OpIRInstruction* ir : irStream_) {
@@ -291,15 +279,15 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
-  IRunStreamInstruction* inst = nullptr;
-  datasetIdToStreamInstructionDict_.find(datasetId, inst);
-  return inst;
+  auto guard = datasetIdToStreamInstructionDict_.write_guard();
+  auto it = datasetIdToStreamInstructionDict_.find(datasetId);
+  return it != datasetIdToStreamInstructionDict_.end() ? it->second.get() : nullptr;
 }
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
-  StreamDataset* ds = nullptr;
-  datasetMap_.find(inputSeq, ds);
-  return ds;
+  auto guard = datasetMap_.write_guard();
+  auto it = datasetMap_.find(inputSeq);
+  return it != datasetMap_.end() ? it->second.get() : nullptr;
 }
 
 qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
@@ -308,23 +296,12 @@ qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDatas
   QOBL_CALL_OR(rc, qobmGetDatasetMode(outputDataset, &mode), return nullptr);
   qobmDataset* dataset = nullptr;
   QOBL_CALL_OR(rc, qobmCreateDataset(mode, &dataset), return nullptr);
-  auto drop = [&dataset]() -> qobmDataset* {
-    qobmDestroyDataset(dataset);
-    return nullptr;
-  };
   uint32_t offset = 0;
   for (OpIRInstruction* ir : leafNodeIRs_) {
-    if (ir->uid == uid) {
-      for (uint32_t j = 0; j < ir->outputCount; ++j) {
-        if (mode == qobmDM_TENSOR) {
-          qobmTensor* tensor = nullptr;
-          QOBL_CALL_OR(rc, qobmGetDatasetTensor(outputDataset, offset + j, &tensor), return drop());
-          QOBL_CALL_OR(rc, qobmAddDatasetTensor(dataset, tensor), return drop());
-        } else {
-          qobmDataBuffer* buffer = nullptr;
-          QOBL_CALL_OR(rc, qobmGetDatasetBuffer(outputDataset, offset + j, &buffer), return drop());
-          QOBL_CALL_OR(rc, qobmAddDatasetBuffer(dataset, buffer), return drop());
-        }
+    for (uint32_t j = 0; ir->uid == uid && j < ir->outputCount; ++j) {
+      if (!qoblUtilsCopyDatasetEntry(outputDataset, offset + j, mode, dataset)) {
+        qobmDestroyDataset(dataset);
+        return nullptr;
       }
     }
     offset += ir->outputCount;
@@ -345,8 +322,7 @@ bool OpStream::callbackCount() {
     }
     if (waitHandleCount_.compare_exchange_weak(cur, cur - 1)) break;
   }
-  if (waitHandleCount_.load() == 0 && (waiting_.load() || waiters_.load() != 0) && waitEvent_ != nullptr)
-    qobmSetEvent(waitEvent_);
+  if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
   return true;
 }
 
@@ -355,8 +331,8 @@ void OpStream::uncount(uint32_t n) {
 }
 
 bool OpStream::isCompleted() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  return waiting_.load() && waitHandleCount_.load() == 0;
+  // A thread inside synchronize counts as waiting from its first step on (waiters_ is raised first).
+  return (waiting_.load() || waiters_.load() != 0) && waitHandleCount_.load() == 0;
 }
 
 qoblErr OpStream::synchronize(uint32_t timeout) {
@@ -395,36 +371,40 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
 // ---------------------------------------------------------------------------------------------------------
 // Runs
 
+qoblErr OpStream::applyShapes(IStreamOp* op, IModel* model) {
+  IStreamOp* inputOp = op->getInputOp();
+  std::vector<qoblShape> shapes;
+  if (inputOp != nullptr) shapes = inputOp->getOutputShapes();
+  for (const qoblShape& s : shapes) {
+    if (s.ndims != 4) {
+      QOBL_LOG_ERROR("Wrong input Op's shapes, op name is %s. \n", inputOp->name().c_str());
+      return qoblERR_RUN_STREAM;
+    }
+  }
+  uint32_t batch = 0;
+  if (!model->getBatchSize(batch)) {
+    QOBL_LOG_ERROR("Can't get batch size of model. \n");
+    return qoblERR_RUN_STREAM;
+  }
+  if (!model->setInputShape(shapes)) {
+    QOBL_LOG_ERROR("Failed to set input Shape for dynamic shape model.\n");
+    return qoblERR_RUN_STREAM;
+  }
+  if (!model->setBatchSize(batch)) {
+    QOBL_LOG_ERROR("Failed to set batch size for dynamic shape model.\n");
+    return qoblERR_RUN_STREAM;
+  }
+  return qoblERR_SUCCESS;
+}
+
 qoblErr OpStream::updateDynamicModel() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
-    if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
-    IStreamOp* op = ir->getStreamOp();
-    if (op == nullptr) continue;
-    IModel* model = op->getModel();
+    IStreamOp* op = ir->opType == qobeOP_RUN_MODEL_OP ? ir->getStreamOp() : nullptr;
+    IModel* model = op != nullptr ? op->getModel() : nullptr;
     if (model == nullptr || !model->isDynamic()) continue;
-    IStreamOp* inputOp = op->getInputOp();
-    std::vector<qoblShape> shapes;
-    if (inputOp != nullptr) shapes = inputOp->getOutputShapes();
-    for (const qoblShape& s : shapes) {
-      if (s.ndims != 4) {
-        QOBL_LOG_ERROR("Wrong input Op's shapes, op name is %s. \n", inputOp->name().c_str());
-        return qoblERR_RUN_STREAM;
-      }
-    }
-    uint32_t batch = 0;
-    if (!model->getBatchSize(batch)) {
-      QOBL_LOG_ERROR("Can't get batch size of model. \n");
-      return qoblERR_RUN_STREAM;
-    }
-    if (!model->setInputShape(shapes)) {
-      QOBL_LOG_ERROR("Failed to set input Shape for dynamic shape model.\n");
-      return qoblERR_RUN_STREAM;
-    }
-    if (!model->setBatchSize(batch)) {
-      QOBL_LOG_ERROR("Failed to set batch size for dynamic shape model.\n");
-      return qoblERR_RUN_STREAM;
-    }
+    const qoblErr rc = applyShapes(op, model);
+    if (rc != qoblERR_SUCCESS) return rc;
   }
   return qoblERR_SUCCESS;
 }
@@ -469,7 +449,9 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     return qoblERR_STREAM_INPUT;
   }
   if (curRunStream_ == nullptr) {
-    curRunStream_ = new RunStreamInstruction(DatasetId::generateId(), irStream_, deviceId_);
+    auto run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
+    curRunStream_ = run.get();
+    datasetIdToStreamInstructionDict_[run->datesetId()] = std::move(run);
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
     // inputs of other shapes out of it).
     const qoblErr dyn = updateDynamicModel();
@@ -492,40 +474,35 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     auto guard = datasetIdToInputIdListDict_.write_guard();
     datasetIdToInputIdListDict_[datasetId].push_back(inputDataId);
   }
-  datasetIdToStreamInstructionDict_[datasetId] = curRunStream_;
   if (std::getenv("NIMBRA_PIPELINE") != nullptr) curRunStream_->print();
   return status;
 }
 
+std::unique_ptr<StreamDataset> OpStream::takeInput(uint32_t inputId) {
+  std::unique_ptr<StreamDataset> rec;
+  datasetMap_.take(inputId, rec);
+  return rec;
+}
+
 bool OpStream::releaseInput(uint32_t inputId) {
-  StreamDataset* rec = nullptr;
-  if (!datasetMap_.find(inputId, rec)) return false;
-  datasetMap_.erase(inputId);
-  const bool counted = rec->counted;
-  if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
-  delete rec;
-  return counted;
+  std::unique_ptr<StreamDataset> rec = takeInput(inputId);
+  return rec != nullptr && rec->counted;
 }
 
 InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  IRunStreamInstruction* inst = nullptr;
-  if (datasetIdToStreamInstructionDict_.find(datasetId, inst)) {
-    datasetIdToStreamInstructionDict_.erase(datasetId);
-    if (inst == curRunStream_) curRunStream_ = nullptr;
-    delete inst;
-  }
+  std::unique_ptr<IRunStreamInstruction> inst;
+  if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
+  inst.reset();  // the run's device memory goes now
   std::vector<uint32_t> ids;
-  if (datasetIdToInputIdListDict_.find(datasetId, ids)) {
-    datasetIdToInputIdListDict_.erase(datasetId);
+  if (datasetIdToInputIdListDict_.take(datasetId, ids)) {
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
   }
   InputRecords taken;
   for (uint32_t id : ids) {
-    StreamDataset* rec = nullptr;
-    if (id == exceptInputId || !datasetMap_.find(id, rec)) continue;
-    datasetMap_.erase(id);
-    taken.push_back(rec);
+    if (id == exceptInputId) continue;
+    std::unique_ptr<StreamDataset> rec = takeInput(id);
+    if (rec != nullptr) taken.push_back(std::move(rec));
   }
   if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
   return taken;
@@ -537,20 +514,15 @@ InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
     if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
     return {};
   }
-  IRunStreamInstruction* current = curRunStream_;
-  InputRecords taken = takeRun(current->datesetId(), exceptInputId);
-  if (curRunStream_ == current) reset(&curRunStream_);  // made, but no input recorded in it
-  return taken;
+  return takeRun(curRunStream_->datesetId(), exceptInputId);
 }
 
 void OpStream::finishInputs(InputRecords& inputs) {
   uint32_t completed = 0;
-  for (StreamDataset* rec : inputs) {
+  for (const auto& rec : inputs) {
     if (rec->counted) ++completed;
-    if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
-    delete rec;
   }
-  inputs.clear();
+  inputs.clear();  // the records go, with the clones they own
   uncount(completed);
 }
 
@@ -588,25 +560,27 @@ qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std:
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpStream::failGathering(InputRecords& dropped) {
-  failInputs(dropped, qoblERR_RUN_STREAM);
-  QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
-  return qoblERR_RUN_STREAM;
-}
-
-qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
+qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
+                         IRunStreamInstruction*& ready) {
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
     return qoblERR_RUN_STREAM;
   }
+  if (async && waiting_.load()) {
+    QOBL_LOG_INFO("Run stream: waiting=%s", "true");
+    return qoblERR_RUN_STREAM;
+  }
+  if (async && tDeliveringStream == this) {
+    QOBL_LOG_ERROR("Failed to run stream %u: a report callback may not run its own stream.\n", streamId_);
+    return qoblERR_RUN_STREAM;
+  }
+  if (async) checkBusy(false);
   std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
   std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
   if (outs.size() != streamLeafNodeOutputCount_) {
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;
   }
-  IRunStreamInstruction* inst = nullptr;
-  uint32_t inputId = 0;
   InputRecords dropped;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
@@ -615,16 +589,32 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
       return qoblERR_RUN_STREAM;
     }
     if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    inputId = nextInputSeq();
-    datasetMap_[inputId] = new StreamDataset(inputId, input, output, false, false);
-    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
-    if (rc == qoblERR_RUN_PENDING) return rc;
+    // An asynchronous input's outputs are reported through a clone the stream owns.
+    qobmDataset* out = async ? qoblCloneDataset(output) : output;
+    if (out == nullptr) return qoblERR_RUN_STREAM;
+    inputId = ++inputSeq_;
+    datasetMap_[inputId] = std::make_unique<StreamDataset>(inputId, input, out, async, async);
+    if (async) ++waitHandleCount_;
+    const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
+    if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
   }
-  if (inst == nullptr) return failGathering(dropped);
-  const uint32_t datasetId = inst->datesetId();
+  failInputs(dropped, qoblERR_RUN_STREAM);
+  QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
+  return qoblERR_RUN_STREAM;
+}
+
+qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
+  uint32_t inputId = 0;
+  IRunStreamInstruction* inst = nullptr;
+  const qoblErr rc = openRun(input, output, false, inputId, inst);
+  if (rc != qoblERR_SUCCESS) return rc;
   uint32_t devStatus = 0;
   const int result =
       qobcrt_run_stream_sync(deviceId_, static_cast<uint32_t>(inst->address() & 0xffffffffu), timeout, &devStatus);
+  return finishSyncRun(inst->datesetId(), inputId, result, devStatus);
+}
+
+qoblErr OpStream::finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus) {
   uint32_t status = 0;
   if (devStatus != 0) qobmNormalizeErrorCode(devStatus, &status);
   // Other inputs gathered in this run (asynchronous ones, or synchronous ones left pending) learn their
@@ -654,49 +644,14 @@ qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout)
 }
 
 qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
-  if (!isBuilt_.load()) {
-    QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
-    return qoblERR_RUN_STREAM;
-  }
-  if (waiting_.load()) {
-    QOBL_LOG_INFO("Run stream: waiting=%s", "true");
-    return qoblERR_RUN_STREAM;
-  }
-  if (tDeliveringStream == this) {
-    QOBL_LOG_ERROR("Failed to run stream %u: a report callback may not run its own stream.\n", streamId_);
-    return qoblERR_RUN_STREAM;
-  }
-  checkBusy(false);
-  std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
-  std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
-  if (outs.size() != streamLeafNodeOutputCount_) {
-    QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
-    return qoblERR_RUN_STREAM;
-  }
-  IRunStreamInstruction* inst = nullptr;
   uint32_t inputId = 0;
-  InputRecords dropped;
-  {
-    std::lock_guard<std::recursive_mutex> lock(streamLock_);
-    if (destroying_.load()) {
-      QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
-      return qoblERR_RUN_STREAM;
-    }
-    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    inputId = nextInputSeq();
-    qobmDataset* clone = qoblCloneDataset(output);
-    if (clone == nullptr) return qoblERR_RUN_STREAM;
-    datasetMap_[inputId] = new StreamDataset(inputId, input, clone, true, true);
-    ++waitHandleCount_;
-    const qoblErr rc = gatherInput(inputId, ins, outs, inst, dropped);
-    if (rc == qoblERR_RUN_PENDING) return rc;
-  }
-  if (inst == nullptr) return failGathering(dropped);
+  IRunStreamInstruction* inst = nullptr;
+  const qoblErr rc = openRun(input, output, true, inputId, inst);
+  if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev = deviceId_;
-  rec.pid = 0;
   rec.stream_id = streamId_;
   rec.data_id = datasetId;
   rec.stream_addr = static_cast<uint32_t>(inst->address() & 0xffffffffu);

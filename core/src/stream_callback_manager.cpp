@@ -78,14 +78,13 @@ class DeliveringScope {
 
 int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   if (outputId == nullptr) return 0;
-  const uint32_t streamAddr = outputId->stream_addr;
   const uint32_t dataId = outputId->data_id;
   const uint32_t contextId = outputId->context_id;
   const uint32_t streamId = outputId->stream_id;
   QOBL_LOG_DEBUG("Get callback from runtime, stream id: %u, stream address: %p, dataset Id: %u, opUid: %u",
-                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(streamAddr)), dataId,
+                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId,
                  contextId & PIPELINE_END_UNMASK);
-  qoblOutputId out{streamAddr, streamId, contextId, dataId, outputId->error_code};
+  qoblOutputId out{streamId, contextId, dataId, outputId->error_code};
   bool closing = false;
   IOpStream* stream = OpStreamController::getStreamByIdBusy(streamId, closing);
   if (stream == nullptr) {
@@ -104,7 +103,7 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   return 0;
 }
 
-void StreamCallbackManager::registerRuntimeCallback(uint32_t /*streamId*/, uint32_t deviceId) {
+void StreamCallbackManager::registerRuntimeCallback(uint32_t deviceId) {
   get_output_register rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev_id = deviceId;
@@ -158,7 +157,7 @@ void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
                    dataId, opUid);
     // The run is gone (recycled after an earlier error report, or failed by a teardown that could not wait
     // for it) or never existed: its inputs were already reported and counted, so this one counts nothing.
-    if (auto* opStream = dynamic_cast<OpStream*>(stream)) opStream->countStaleReport();
+    stream->countStaleReport();
     return;
   }
   if (status != 0 || opUid == stream->endOpUid()) {
@@ -175,62 +174,48 @@ void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
   }
 }
 
+// One report on its way to the inputs of a run.
+struct StreamCallbackManager::Delivery {
+  IOpStream* stream;
+  IOpArgument* arg;
+  IStreamOp* streamOp;
+  qobeOp* op;
+  uint32_t opUid;
+  uint32_t skipInputId;
+  qoblCallbackStatus status;
+  std::vector<uint32_t> inputIds;
+  std::vector<qoblCallbackTuple> callbacks;
+  // Calls the callbacks for input number `index` of the run with `out`, unless it is the skipped one.
+  void invoke(size_t index, qobmDataset* out) const {
+    const uint32_t inputId = inputIds[index];
+    if (inputId == skipInputId) return;
+    StreamDataset* rec = stream->getDatasets(inputId);
+    invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, status);
+  }
+};
+
 bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status,
                                     uint32_t skipInputId) {
   IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
   InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
-  if (inst == nullptr || archive == nullptr || archive->opArg == nullptr) return false;
-  const std::vector<uint32_t> inputIds = stream->getInstanceInputIds(dataId);
+  if (archive == nullptr || archive->opArg == nullptr) return false;
   IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
-  qobeOp* op = streamOp != nullptr ? streamOp->getOp() : nullptr;
-  IOpArgument* arg = archive->opArg;
-  const qoblCallbackStatus st{status, opUid == stream->endOpUid() ? 1u : 0u};
-  const std::vector<qoblCallbackTuple> callbacks = getCallbackList(stream->id());
-  // Calls the callbacks for input number `index` of the run, unless it is the skipped one.
-  auto invoke = [&](size_t index, qobmDataset* out) {
-    const uint32_t inputId = inputIds[index];
-    if (inputId == skipInputId) return;
-    StreamDataset* rec = stream->getDatasets(inputId);
-    invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, st);
-  };
-
+  const Delivery d{stream,
+                   archive->opArg.get(),
+                   streamOp,
+                   streamOp != nullptr ? streamOp->getOp() : nullptr,
+                   opUid,
+                   skipInputId,
+                   qoblCallbackStatus{status, opUid == stream->endOpUid() ? 1u : 0u},
+                   stream->getInstanceInputIds(dataId),
+                   getCallbackList(stream->id())};
   try {
     if (stream->isLeafNode(opUid)) {
-      for (size_t i = 0; i < inputIds.size(); ++i) {
-        StreamDataset* rec = stream->getDatasets(inputIds[i]);
-        if (rec == nullptr || inputIds[i] == skipInputId) continue;
-        qobmDataset* out = stream->getLeafNodeDataset(opUid, rec->output);
-        invoke(i, out);
-        dropDataset(out, false);
-      }
-    } else if (arg->opType() == qobeOP_RUN_MODEL_OP) {
-      IStreamOp* parent = streamOp != nullptr ? streamOp->getInputOp() : nullptr;
-      uint32_t perInput = 0;
-      if (parent != nullptr && arg->inputCount() != 0)
-        perInput = parent->outputCount() / arg->inputCount() * arg->outputCount();
-      std::vector<uint64_t> pending;
-      size_t next = 0;
-      for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < inputIds.size(); ++l) {
-        for (uint64_t b = 0; b < arg->batchSize() && next < inputIds.size(); ++b) {
-          for (uint64_t a : arg->getOutputs(l, static_cast<uint32_t>(b))) {
-            pending.push_back(a);
-            if (pending.size() == perInput && next < inputIds.size()) {
-              qobmDataset* out = makeDataset(pending, arg, stream->deviceId());
-              invoke(next++, out);
-              dropDataset(out, true);
-              pending.clear();
-            }
-          }
-        }
-      }
-    } else if (inputIds.size() != arg->loopCount()) {
-      QOBL_LOG_ERROR("Failed to process output because input id num is not equal to Op loop count.\n ");
+      deliverLeaf(d);
+    } else if (d.arg->opType() == qobeOP_RUN_MODEL_OP) {
+      deliverRunModel(d);
     } else {
-      for (uint32_t l = 0; l < arg->loopCount(); ++l) {
-        qobmDataset* out = makeDataset(arg->getOutputs(l, 0), arg, stream->deviceId());
-        invoke(l, out);
-        dropDataset(out, true);
-      }
+      deliverPerLoop(d);
     }
   } catch (const std::exception& e) {
     QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
@@ -238,20 +223,65 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
   return true;
 }
 
-void StreamCallbackManager::reportSyncRun(OpStream* stream, uint32_t datasetId, uint32_t ownInputId,
+void StreamCallbackManager::deliverLeaf(const Delivery& d) {
+  for (size_t i = 0; i < d.inputIds.size(); ++i) {
+    StreamDataset* rec = d.stream->getDatasets(d.inputIds[i]);
+    if (rec == nullptr || d.inputIds[i] == d.skipInputId) continue;
+    qobmDataset* out = d.stream->getLeafNodeDataset(d.opUid, rec->output);
+    d.invoke(i, out);
+    dropDataset(out, false);
+  }
+}
+
+void StreamCallbackManager::deliverRunModel(const Delivery& d) {
+  IStreamOp* parent = d.streamOp != nullptr ? d.streamOp->getInputOp() : nullptr;
+  IOpArgument* arg = d.arg;
+  uint32_t perInput = 0;
+  if (parent != nullptr && arg->inputCount() != 0) {
+    perInput = parent->outputCount() / arg->inputCount() * arg->outputCount();
+  }
+  std::vector<uint64_t> pending;
+  size_t next = 0;
+  for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < d.inputIds.size(); ++l) {
+    for (uint64_t b = 0; b < arg->batchSize() && next < d.inputIds.size(); ++b) {
+      for (uint64_t a : arg->getOutputs(l, static_cast<uint32_t>(b))) {
+        pending.push_back(a);
+        if (pending.size() != perInput || next >= d.inputIds.size()) continue;
+        qobmDataset* out = makeDataset(pending, arg, d.stream->deviceId());
+        d.invoke(next++, out);
+        dropDataset(out, true);
+        pending.clear();
+      }
+    }
+  }
+}
+
+void StreamCallbackManager::deliverPerLoop(const Delivery& d) {
+  if (d.inputIds.size() != d.arg->loopCount()) {
+    QOBL_LOG_ERROR("Failed to process output because input id num is not equal to Op loop count.\n ");
+    return;
+  }
+  for (uint32_t l = 0; l < d.arg->loopCount(); ++l) {
+    qobmDataset* out = makeDataset(d.arg->getOutputs(l, 0), d.arg, d.stream->deviceId());
+    d.invoke(l, out);
+    dropDataset(out, true);
+  }
+}
+
+void StreamCallbackManager::reportSyncRun(IOpStream* stream, uint32_t datasetId, uint32_t ownInputId,
                                           const std::vector<uint32_t>& opUids) {
   DeliveringScope delivering(stream);
   for (uint32_t uid : opUids) deliver(stream, datasetId, uid, 0, ownInputId);
 }
 
-void StreamCallbackManager::reportFailedInputs(OpStream* stream, const InputRecords& inputs, uint32_t code) {
+void StreamCallbackManager::reportFailedInputs(IOpStream* stream, const InputRecords& inputs, uint32_t code) {
   std::vector<qoblCallbackTuple> callbacks;
   if (!streamReportCallbackDict_.find(stream->id(), callbacks) || callbacks.empty()) return;
   DeliveringScope delivering(stream);
   qobeOp* op = stream->endOp();
   const uint32_t endUid = stream->endOpUid();
   const qoblCallbackStatus st{code, 1u};
-  for (StreamDataset* rec : inputs) {
+  for (const auto& rec : inputs) {
     qobmDataset* out = rec->output != nullptr ? stream->getLeafNodeDataset(endUid, rec->output) : nullptr;
     try {
       invokeAll(callbacks, stream, op, endUid, rec->inputId, rec->input, out, st);

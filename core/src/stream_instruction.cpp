@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <sstream>
 
 #include "op_argument/op_argument_factory.h"
@@ -16,46 +17,15 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector<OpIRInstruction*>& irStream,
                                            uint32_t deviceId)
     : datesetId_(datesetId), irStream_(irStream), deviceId_(deviceId) {}
 
-RunStreamInstruction::~RunStreamInstruction() {
-  QOBL_LOG_TRACE("Release run stream instruction memory.\n");
-  for (InstructionArchive& archive : instructionArray_) {
-    delete archive.instruction;
-    archive.instruction = nullptr;
-    delete archive.opArg;
-    archive.opArg = nullptr;
-  }
-  headArg_ = nullptr;
-  // Blocks gathered for ops whose argument never took them.
-  for (size_t i = 0; i < gatheredOwners_.size() && i < opBufferlist_.size(); ++i) {
-    const GatheredOwner& owner = gatheredOwners_[i];
-    if (owner.claimed) continue;
-    BaseOpArgument::releaseUnclaimedBuffers(owner.opType, owner.deviceId, datesetId_, owner.opName, opBufferlist_[i]);
-  }
-  opBufferlist_.clear();
-  if (streamAddr_ != 0) {
-    QOBL_LOG_DEBUG("Call qobcrt_free_stream to free [%p].\n", asPtr(streamAddr_));
-    const int rc = qobcrt_free_stream(deviceId_, streamAddr_);
-    if (rc != rtSuccess) {
-      QOBL_LOG_ERROR("Failed to free stream instance memory for dataset id [%d] in DDR. Error code is [%d].\n",
-                     static_cast<int>(datesetId_), rc);
-    }
-    streamAddr_ = 0;
-  }
-}
+RunStreamInstruction::~RunStreamInstruction() { QOBL_LOG_TRACE("Release run stream instruction memory.\n"); }
 
 uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
 
-uint64_t RunStreamInstruction::address() { return streamAddr_; }
+uint64_t RunStreamInstruction::address() { return records_.address(); }
 
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }
 
@@ -64,6 +34,51 @@ InstructionArchive* RunStreamInstruction::getInstructionArchive(uint32_t opUid) 
     if (archive.opUid == opUid) return &archive;
   }
   return nullptr;
+}
+
+bool RunStreamInstruction::startInputOp() {
+  if (irStream_[0]->opType != qobeOP_INPUT_OP) {
+    QOBL_LOG_ERROR("The first op of stream is not an input op: %s.\n", irStream_[0]->opName.c_str());
+    return false;
+  }
+  InstructionArchive archive;
+  try {
+    auto arg = std::make_unique<OpInputArgument>(irStream_[0], datesetId_);
+    headArg_ = arg.get();
+    archive.opArg = std::move(arg);
+  } catch (const std::exception& e) {
+    QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
+    return false;
+  }
+  archive.opUid = irStream_[0]->uid;
+  archive.opIr = irStream_[0];
+  instructionArray_.push_back(std::move(archive));
+  const size_t k = irStream_.size() - 1;
+  opBufferlist_.resize(k);
+  gathered_.resize(k);
+  return true;
+}
+
+bool RunStreamInstruction::gatherOpBlocks() {
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    OpIRInstruction* ir = irStream_[i];
+    OpIRBuffer buffer;
+    buffer.opConfigList = ir->getUpdatedConfigList();
+    buffer.bufferList = ir->getBufferAddresses();
+    // What the op made for this input is ours from here on, whatever happens next.
+    BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
+    // An op that could not get its configuration for this input (an upload or allocation failed) makes
+    // the input fail now rather than the run later.
+    const bool configured = buffer.opConfigList.size() >= ir->configCount &&
+                            std::find(buffer.opConfigList.begin(), buffer.opConfigList.end(), 0u) ==
+                                buffer.opConfigList.end();
+    opBufferlist_[i - 1].push_back(std::move(buffer));
+    if (!configured) {
+      QOBL_LOG_ERROR("Can't get the configuration of op %s for this input.\n", ir->opName.c_str());
+      return false;
+    }
+  }
+  return true;
 }
 
 bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs,
@@ -77,32 +92,12 @@ bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount
     QOBL_LOG_ERROR("Output number mismatch with stream output number.\n");
     return false;
   }
-  if (headArg_ == nullptr) {
-    IOpArgument* arg = nullptr;
-    try {
-      arg = QoblOpArgumentFactory::createOpArgument(irStream_[0], datesetId_);
-    } catch (const std::exception& e) {
-      QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
-      return false;
-    }
-    headArg_ = dynamic_cast<OpInputArgument*>(arg);
-    if (headArg_ == nullptr) {
-      QOBL_LOG_ERROR("The first op of stream is not an input op: %s.\n", irStream_[0]->opName.c_str());
-      delete arg;
-      return false;
-    }
-    InstructionArchive archive;
-    archive.opUid = irStream_[0]->uid;
-    archive.opArg = headArg_;
-    archive.opIr = irStream_[0];
-    instructionArray_.push_back(archive);
-  }
+  if (headArg_ == nullptr && !startInputOp()) return false;
   if (inputCount > UINT32_MAX) {
     QOBL_LOG_ERROR("Real input shape mismatch with the shape of stream. \n");
     return false;
   }
   if (!headArg_->addInputArg(inputs, static_cast<uint32_t>(inputCount))) return false;
-
   size_t pos = 0;
   for (OpIRInstruction* ir : irStream_) {
     if (!ir->isLeafNode) continue;
@@ -110,79 +105,51 @@ bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount
     list.insert(list.end(), outputs + pos, outputs + pos + ir->outputCount);
     pos += ir->outputCount;
   }
+  return gatherOpBlocks();
+}
 
-  const size_t k = irStream_.size() - 1;
-  if (opBufferlist_.empty()) {
-    opBufferlist_.resize(k);
-    gatheredOwners_.resize(k);
-    for (size_t i = 1; i <= k; ++i) {
-      gatheredOwners_[i - 1].opType = irStream_[i]->opType;
-      gatheredOwners_[i - 1].deviceId = irStream_[i]->deviceId;
-      gatheredOwners_[i - 1].opName = irStream_[i]->opName;
-    }
+bool RunStreamInstruction::buildOp(size_t i) {
+  OpIRInstruction* ir = irStream_[i];
+  InstructionArchive archive;
+  archive.opUid = ir->uid;
+  archive.opIr = ir;
+  archive.instruction = std::make_unique<OpInstruction>(*ir, 0);
+  try {
+    archive.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
+  } catch (const std::exception&) {
+    QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
+    return false;
   }
-  for (size_t i = 1; i <= k; ++i) {
-    OpIRBuffer buffer;
-    buffer.opConfigList = irStream_[i]->getUpdatedConfigList();
-    buffer.bufferList = irStream_[i]->getBufferAddresses();
-    // An op that could not get its configuration for this input (an upload or allocation failed) makes
-    // the input fail now rather than the run later; what it did get is owned (and released) with the rest.
-    const bool configured = buffer.opConfigList.size() >= irStream_[i]->configCount &&
-                            std::find(buffer.opConfigList.begin(), buffer.opConfigList.end(), 0u) ==
-                                buffer.opConfigList.end();
-    opBufferlist_[i - 1].push_back(std::move(buffer));
-    if (!configured) {
-      QOBL_LOG_ERROR("Can't get the configuration of op %s for this input.\n", irStream_[i]->opName.c_str());
-      return false;
-    }
+  IOpArgument* inputArg = nullptr;
+  for (const InstructionArchive& a : instructionArray_) {
+    if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
   }
+  std::vector<uint64_t> outputs;
+  if (ir->isLeafNode) {
+    auto it = outputAddrsDict_.find(ir->uid);
+    if (it != outputAddrsDict_.end()) outputs = it->second;
+  }
+  // The argument takes the op's gathered blocks now, whatever its build's outcome.
+  archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
+  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], outputs)) {
+    QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
+    return false;
+  }
+  archive.instruction->argsArray = archive.opArg->address();
+  archive.instruction->opTotalNum = static_cast<uint32_t>(irStream_.size() - 1);
+  instructionArray_.push_back(std::move(archive));
   return true;
 }
 
 bool RunStreamInstruction::build() {
   if (buildStarted_ || instructionArray_.empty()) return false;
   buildStarted_ = true;
-  const size_t k = irStream_.size() - 1;
-  if (k == 0) {
+  if (irStream_.size() < 2) {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
     return false;
   }
-  for (size_t i = 1; i <= k; ++i) {
-    OpIRInstruction* ir = irStream_[i];
-    OpInstruction* record = new OpInstruction(*ir, 0);
-    IOpArgument* arg = nullptr;
-    try {
-      arg = QoblOpArgumentFactory::createOpArgument(ir, datesetId_);
-    } catch (const std::exception&) {
-      QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
-      delete record;
-      return false;
-    }
-    IOpArgument* inputArg = nullptr;
-    for (const InstructionArchive& archive : instructionArray_) {
-      if (archive.opUid == ir->inputOpUid) inputArg = archive.opArg;
-    }
-    std::vector<uint64_t> outputs;
-    if (ir->isLeafNode) {
-      auto it = outputAddrsDict_.find(ir->uid);
-      if (it != outputAddrsDict_.end()) outputs = it->second;
-    }
-    // The argument takes the op's gathered blocks now, whatever its build's outcome.
-    gatheredOwners_[i - 1].claimed = true;
-    if (!arg->buildOpArgArray(inputArg, opBufferlist_[i - 1], outputs)) {
-      QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
-      delete record;
-      delete arg;
-      return false;
-    }
-    record->argsArray = arg->address();
-    record->opTotalNum = static_cast<uint32_t>(k);
-    InstructionArchive archive;
-    archive.opUid = ir->uid;
-    archive.instruction = record;
-    archive.opArg = arg;
-    archive.opIr = ir;
-    instructionArray_.push_back(archive);
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    if (!buildOp(i)) return false;
   }
   instructionArray_.back().instruction->uid |= PIPELINE_END_MASK;
   return allocStreamMem();
@@ -190,27 +157,22 @@ bool RunStreamInstruction::build() {
 
 bool RunStreamInstruction::allocStreamMem() {
   const uint64_t size = static_cast<uint64_t>(instructionArray_.size() - 1) * sizeof(OpInstruction);
-  uint64_t addr = 0;
-  int rc = qobcrt_malloc_stream(deviceId_, 0, size, &addr);
+  DeviceBlock block;
+  int rc = DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, size, &block);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to malloc stream memory for stream in DDR. Error code is %d.\n", rc);
     return false;
   }
-  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", asPtr(addr), static_cast<int>(size));
+  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()), static_cast<int>(size));
   for (size_t i = 1; i < instructionArray_.size(); ++i) {
-    rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction, sizeof(OpInstruction),
-                       addr + (i - 1) * sizeof(OpInstruction), kHost2Ddr);
+    rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction.get(), sizeof(OpInstruction),
+                       block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);
     if (rc != rtSuccess) {
       QOBL_LOG_ERROR("Failed to copy Op instruction to stream in DDR. Error code is %d .\n", rc);
-      const int freeRc = qobcrt_free_stream(deviceId_, addr);
-      if (freeRc != rtSuccess) {
-        QOBL_LOG_ERROR("Failed to free stream instance memory for dataset id [%d] in DDR. Error code is [%d].\n",
-                       static_cast<int>(datesetId_), freeRc);
-      }
-      return false;
+      return false;  // the block goes back with `block`
     }
   }
-  streamAddr_ = addr;
+  records_ = std::move(block);
   return true;
 }
 
@@ -218,8 +180,8 @@ std::string RunStreamInstruction::archiveText(size_t a) {
   std::ostringstream text;
   {
     const InstructionArchive& archive = instructionArray_[a];
-    const OpInstruction* record = archive.instruction;
-    IOpArgument* arg = archive.opArg;
+    const OpInstruction* record = archive.instruction.get();
+    IOpArgument* arg = archive.opArg.get();
     if (record == nullptr || arg == nullptr) return std::string();
     const uint64_t L = arg->loopCount();
     const uint64_t B = arg->batchSize();
@@ -246,17 +208,17 @@ std::string RunStreamInstruction::archiveText(size_t a) {
       const uint64_t perLoop = configEntries / L;
       for (uint64_t l = 0; l < L; ++l) {
         for (uint64_t c = 0; c < perLoop; ++c) {
-          text << "Op Config " << l << "-" << c << ": " << asPtr(arg->getPointerInArgArray(index++)) << "\n";
+          text << "Op Config " << l << "-" << c << ": " << qoblAsPtr(arg->getPointerInArgArray(index++)) << "\n";
         }
       }
       for (uint64_t l = 0; l < L; ++l) {
         for (uint64_t b = 0; b < B; ++b) {
           for (uint64_t i = 0; i < I; ++i) {
-            text << "Op Input  " << l << "-" << b << "-" << i << ": " << asPtr(arg->getPointerInArgArray(index++))
+            text << "Op Input  " << l << "-" << b << "-" << i << ": " << qoblAsPtr(arg->getPointerInArgArray(index++))
                  << "\n";
           }
           for (uint64_t o = 0; o < O; ++o) {
-            text << "Op Output " << l << "-" << b << "-" << o << ": " << asPtr(arg->getPointerInArgArray(index++))
+            text << "Op Output " << l << "-" << b << "-" << o << ": " << qoblAsPtr(arg->getPointerInArgArray(index++))
                  << "\n";
           }
         }
@@ -266,18 +228,12 @@ std::string RunStreamInstruction::archiveText(size_t a) {
       // cannot be told apart, so the list is shown as it is.
       text << "Op Argument array holds " << n << " entries, " << expected << " expected\n";
       for (uint64_t e = 0; e < n; ++e) {
-        text << "Op Arg " << e << ": " << asPtr(arg->getPointerInArgArray(static_cast<uint32_t>(e))) << "\n";
+        text << "Op Arg " << e << ": " << qoblAsPtr(arg->getPointerInArgArray(static_cast<uint32_t>(e))) << "\n";
       }
     }
     text << "===========================================\n";
   }
   return text.str();
-}
-
-std::string RunStreamInstruction::printText() {
-  std::string text;
-  for (size_t a = 1; a < instructionArray_.size(); ++a) text += archiveText(a);
-  return text;
 }
 
 void RunStreamInstruction::print() {

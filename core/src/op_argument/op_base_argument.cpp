@@ -12,12 +12,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetId) : datasetId_(datasetId) {
   if (irInstruction == nullptr) throw std::invalid_argument("Failure of constructor of IOpArgument");
   opIR_ = irInstruction;
@@ -33,21 +27,12 @@ BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetI
   model_ = irInstruction->model;
 }
 
-BaseOpArgument::~BaseOpArgument() {
-  // Whatever a subclass did not release itself (for a common op: everything).
-  releaseIrConfigs(false);
-  releaseIrBuffers();
-  releaseOwnedOutputs(false);
-  releaseArgArray(false);
-  address2SizeDict_.clear();
-}
-
 uint64_t BaseOpArgument::batchSize() { return header_.batchSize; }
 uint32_t BaseOpArgument::loopCount() { return header_.loopCount; }
 uint32_t BaseOpArgument::configCount() { return header_.configCount; }
 uint32_t BaseOpArgument::inputCount() { return header_.inputCount; }
 uint32_t BaseOpArgument::outputCount() { return header_.outputCount; }
-uint64_t BaseOpArgument::address() { return argsAddr_; }
+uint64_t BaseOpArgument::address() { return argArray_.address(); }
 uint32_t BaseOpArgument::datasetId() { return datasetId_; }
 uint32_t BaseOpArgument::deviceId() { return deviceId_; }
 int BaseOpArgument::opType() { return static_cast<int>(opType_); }
@@ -74,12 +59,14 @@ std::vector<uint64_t> BaseOpArgument::getConfigs() {
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
 }
 
-std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t batchIndex) {
+std::vector<uint64_t> BaseOpArgument::position(uint32_t loopIndex, uint32_t batchIndex, bool outputs) {
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start = positionIndex(loopIndex, batchIndex);
-    if (start + header_.inputCount <= argPointersInDdr_.size()) {
-      return std::vector<uint64_t>(argPointersInDdr_.begin() + start,
-                                   argPointersInDdr_.begin() + start + header_.inputCount);
+    const uint64_t start =
+        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
+    const uint64_t count = outputs ? header_.outputCount : header_.inputCount;
+    if (start + count <= argPointersInDdr_.size()) {
+      return std::vector<uint64_t>(argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
+                                   argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
     }
   }
   QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
@@ -87,17 +74,12 @@ std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t bat
   return {};
 }
 
+std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t batchIndex) {
+  return position(loopIndex, batchIndex, false);
+}
+
 std::vector<uint64_t> BaseOpArgument::getOutputs(uint32_t loopIndex, uint32_t batchIndex) {
-  if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start = static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + header_.inputCount;
-    if (start + header_.outputCount <= argPointersInDdr_.size()) {
-      return std::vector<uint64_t>(argPointersInDdr_.begin() + start,
-                                   argPointersInDdr_.begin() + start + header_.outputCount);
-    }
-  }
-  QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
-                 static_cast<int>(loopIndex), static_cast<int>(batchIndex));
-  return {};
+  return position(loopIndex, batchIndex, true);
 }
 
 bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) {
@@ -115,7 +97,7 @@ bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint3
 }
 
 bool BaseOpArgument::uploadArgsToDevice() {
-  int rc = qobcrt_memcpy(deviceId_, &header_, sizeof(header_), argsAddr_, kHost2Ddr);
+  int rc = qobcrt_memcpy(deviceId_, &header_, sizeof(header_), argArray_.address(), kHost2Ddr);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to copy argument array header from host to device for Op %s, Error code is %d.\n",
                    opName_.c_str(), rc);
@@ -125,7 +107,7 @@ bool BaseOpArgument::uploadArgsToDevice() {
   // An empty list has nothing to copy (the card refuses copies of 0 bytes).
   if (!argPointersInDdr_.empty()) {
     rc = qobcrt_memcpy(deviceId_, argPointersInDdr_.data(), argPointersInDdr_.size() * sizeof(uint64_t),
-                       argsAddr_ + sizeof(header_), kHost2Ddr);
+                       argArray_.address() + sizeof(header_), kHost2Ddr);
     if (rc != rtSuccess) {
       QOBL_LOG_ERROR("Failed to copy argument array from host to device for Op %s, Error code is %d.\n",
                      opName_.c_str(), rc);
@@ -137,25 +119,68 @@ bool BaseOpArgument::uploadArgsToDevice() {
   return true;
 }
 
-int BaseOpArgument::allocOutput(ArgMemKind kind, uint64_t size, bool recordSize, uint64_t* addr) {
-  *addr = 0;
-  const int rc = kind == ArgMemKind::kInout ? qobcrt_malloc_inout(deviceId_, 0, size, addr)
-                                            : qobcrt_malloc_ddr_share(deviceId_, 0, size, addr);
-  if (rc != rtSuccess) {
-    *addr = 0;
-    return rc;
-  }
-  ownedOutputs_.emplace_back(*addr, kind);
+int BaseOpArgument::allocOutput(DeviceMemKind kind, uint64_t size, bool recordSize, uint64_t* addr) {
+  DeviceBlock block;
+  const int rc = DeviceBlock::allocate(deviceId_, kind, size, &block);
+  *addr = block.address();
+  if (rc != rtSuccess) return rc;
+  blocks_.push_back(std::move(block));
   if (recordSize) address2SizeDict_[*addr] = size;
   return rc;
 }
 
-int BaseOpArgument::allocArgArray(uint64_t* size) {
-  *size = (static_cast<uint64_t>(argPointersInDdr_.size()) + 3) * sizeof(uint64_t);
-  uint64_t addr = 0;
-  const int rc = qobcrt_malloc_stream(deviceId_, 0, *size, &addr);
-  if (rc == rtSuccess) argsAddr_ = addr;
-  return rc;
+void BaseOpArgument::appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
+  argPointersInDdr_.insert(argPointersInDdr_.end(), from.begin() + static_cast<std::ptrdiff_t>(pos),
+                           from.begin() + static_cast<std::ptrdiff_t>(pos + n));
+  pos += n;
+}
+
+bool BaseOpArgument::appendOwnedOutputs(DeviceMemKind kind) {
+  for (uint32_t size : opIR_->outputSizes) {
+    uint64_t addr = 0;
+    const int rc = allocOutput(kind, size, true, &addr);
+    if (rc != rtSuccess) {
+      QOBL_LOG_ERROR("Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc, opName_.c_str());
+      return false;
+    }
+    QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [%s].\n", qoblAsPtr(addr),
+                   static_cast<int>(size), opName_.c_str());
+    argPointersInDdr_.push_back(addr);
+  }
+  return true;
+}
+
+bool BaseOpArgument::placeArgArray() {
+  const uint64_t size = (static_cast<uint64_t>(argPointersInDdr_.size()) + 3) * sizeof(uint64_t);
+  const int rc = DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, size, &argArray_);
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
+    return false;
+  }
+  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for the argument array of op [%s]. Address is %p, size is %d.\n",
+                 opName_.c_str(), qoblAsPtr(argArray_.address()), static_cast<int>(size));
+  return uploadArgsToDevice();
+}
+
+void BaseOpArgument::adoptBlocks(std::vector<DeviceBlock>&& blocks) {
+  for (DeviceBlock& block : blocks) blocks_.push_back(std::move(block));
+  blocks.clear();
+}
+
+void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
+                                 std::vector<DeviceBlock>& into) {
+  // Run-model configurations are the model's address and the input op has none: nothing of theirs is ours.
+  if (opType == qobeOP_RUN_MODEL_OP || opType == qobeOP_INPUT_OP) return;
+  auto adopt = [&](uint64_t addr, DeviceMemKind kind) {
+    if (addr == 0) return;
+    for (const DeviceBlock& b : into) {
+      if (b.address() == addr) return;
+    }
+    into.emplace_back(deviceId, kind, addr);
+  };
+  for (uint64_t addr : buffer.opConfigList) adopt(addr, DeviceMemKind::kStream);
+  if (opType == qobeOP_MEM_COPY_OP) return;  // a memory-copy op lists no working buffers of its own
+  for (uint64_t addr : buffer.bufferList) adopt(addr, DeviceMemKind::kDdrShare);
 }
 
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
@@ -189,162 +214,12 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
       return false;
     }
     if (!isLeaf_) {
-      for (uint32_t size : opIR_->outputSizes) {
-        uint64_t addr = 0;
-        const int rc =
-            allocOutput(feedsRunModel ? ArgMemKind::kInout : ArgMemKind::kDdrShare, size, true, &addr);
-        if (rc != rtSuccess) {
-          QOBL_LOG_ERROR("[qobl:] Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc,
-                         opName_.c_str());
-          return false;
-        }
-        QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [%s].\n", asPtr(addr),
-                       static_cast<int>(size), opName_.c_str());
-        argPointersInDdr_.push_back(addr);
-      }
+      if (!appendOwnedOutputs(feedsRunModel ? DeviceMemKind::kInout : DeviceMemKind::kDdrShare)) return false;
     } else {
-      argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddress.begin() + outPos,
-                               outputAddress.begin() + outPos + outputs);
-      outPos += outputs;
+      appendEntries(outputAddress, outPos, outputs);
     }
   }
-  uint64_t size = 0;
-  const int rc = allocArgArray(&size);
-  if (rc != rtSuccess) {
-    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
-    return false;
-  }
-  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for common op argument array. Address is %p, size is %d.\n",
-                 asPtr(argsAddr_), static_cast<int>(size));
-  if (argsAddr_ == 0) {
-    QOBL_LOG_ERROR("Failed to generate Op argument array.\n");
-    return false;
-  }
-  return uploadArgsToDevice();
-}
-
-int BaseOpArgument::releaseOnce(ArgMemKind kind, uint64_t addr) {
-  if (addr == 0 || !released_.insert(addr).second) return rtSuccess;
-  switch (kind) {
-    case ArgMemKind::kStream:
-      return qobcrt_free_stream(deviceId_, addr);
-    case ArgMemKind::kInout:
-      return qobcrt_free_inout(deviceId_, addr);
-    case ArgMemKind::kDdrShare:
-      return qobcrt_free_ddr_share(deviceId_, addr);
-  }
-  return rtErrInvalidParam;
-}
-
-void BaseOpArgument::releaseIrConfigs(bool copyMemMessages) {
-  for (const OpIRBuffer& buffer : irBufferList_) {
-    for (uint64_t addr : buffer.opConfigList) {
-      if (addr == 0 || released_.count(addr) != 0) continue;
-      if (copyMemMessages) {
-        QOBL_LOG_TRACE("Call qobcrt_free_stream to free CopyMem Op buffer %p.\n", asPtr(addr));
-      } else {
-        QOBL_LOG_DEBUG("Call qobcrt_free_stream to free [%p].\n", asPtr(addr));
-      }
-      const int rc = releaseOnce(ArgMemKind::kStream, addr);
-      if (rc != rtSuccess) {
-        if (copyMemMessages) {
-          QOBL_LOG_ERROR("Failed to free tensor copy op config memory for dataset id [%d] in DDR. Error code is "
-                         "[%d].\n",
-                         static_cast<int>(datasetId_), rc);
-        } else {
-          QOBL_LOG_ERROR("Failed to free op argument memory for dataset id [%d] in DDR. Error code is [%d].\n",
-                         static_cast<int>(datasetId_), rc);
-        }
-      }
-    }
-  }
-  for (OpIRBuffer& buffer : irBufferList_) buffer.opConfigList.clear();
-}
-
-void BaseOpArgument::releaseIrBuffers() {
-  for (const OpIRBuffer& buffer : irBufferList_) {
-    for (uint64_t addr : buffer.bufferList) {
-      if (addr == 0 || released_.count(addr) != 0) continue;
-      QOBL_LOG_DEBUG("Call qobcrt_free_ddr_share to free output addr: [%p]. op: [%s].\n", asPtr(addr),
-                     opName_.c_str());
-      const int rc = releaseOnce(ArgMemKind::kDdrShare, addr);
-      if (rc != rtSuccess) {
-        QOBL_LOG_ERROR("Failed to free stream op output memory in device [%d]. Error code is [%d]. op: [%s].\n",
-                       static_cast<int>(deviceId_), rc, opName_.c_str());
-      }
-    }
-  }
-  for (OpIRBuffer& buffer : irBufferList_) buffer.bufferList.clear();
-}
-
-void BaseOpArgument::releaseOwnedOutputs(bool traceLevel) {
-  for (const auto& block : ownedOutputs_) {
-    if (block.first == 0 || released_.count(block.first) != 0) continue;
-    const char* call = block.second == ArgMemKind::kInout ? "qobcrt_free_inout" : "qobcrt_free_ddr_share";
-    if (traceLevel) {
-      QOBL_LOG_TRACE("Call %s to free output addr: [%p]. op: [%s].\n", call, asPtr(block.first), opName_.c_str());
-    } else {
-      QOBL_LOG_DEBUG("Call %s to free output addr: [%p]. op: [%s].\n", call, asPtr(block.first), opName_.c_str());
-    }
-    const int rc = releaseOnce(block.second, block.first);
-    if (rc != rtSuccess) {
-      QOBL_LOG_ERROR("Failed to free stream op output memory in device [%d]. Error code is [%d]. op: [%s].\n",
-                     static_cast<int>(deviceId_), rc, opName_.c_str());
-    }
-  }
-  ownedOutputs_.clear();
-}
-
-void BaseOpArgument::releaseArgArray(bool copyMemMessages) {
-  if (argsAddr_ == 0) return;
-  if (copyMemMessages) {
-    QOBL_LOG_TRACE("Call qobcrt_free_stream to free CopyMemOp args address %p.\n", asPtr(argsAddr_));
-  } else {
-    QOBL_LOG_DEBUG("Call qobcrt_free_stream to free arg array addr: [%p], op: [%s].\n", asPtr(argsAddr_),
-                   opName_.c_str());
-  }
-  const int rc = releaseOnce(ArgMemKind::kStream, argsAddr_);
-  if (rc != rtSuccess) {
-    if (copyMemMessages) {
-      QOBL_LOG_ERROR("Failed to tensor copy op argument array memory for dataset id [%d] in DDR. Error code is "
-                     "[%d].\n",
-                     static_cast<int>(datasetId_), rc);
-    } else {
-      QOBL_LOG_ERROR("Failed to free stream arg array in device [%d]. Error code is [%d]. op: [%s].\n",
-                     static_cast<int>(deviceId_), rc, opName_.c_str());
-    }
-  }
-  argsAddr_ = 0;
-}
-
-void BaseOpArgument::releaseUnclaimedBuffers(uint32_t opType, uint32_t deviceId, uint32_t datasetId,
-                                             const std::string& opName, const std::vector<OpIRBuffer>& buffers) {
-  // Run-model configurations are the model's address and the input op has none: nothing of theirs is ours.
-  if (opType == qobeOP_RUN_MODEL_OP || opType == qobeOP_INPUT_OP) return;
-  const bool copyMem = opType == qobeOP_MEM_COPY_OP;
-  std::unordered_set<uint64_t> done;
-  for (const OpIRBuffer& buffer : buffers) {
-    for (uint64_t addr : buffer.opConfigList) {
-      if (addr == 0 || !done.insert(addr).second) continue;
-      QOBL_LOG_DEBUG("Call qobcrt_free_stream to free [%p].\n", asPtr(addr));
-      const int rc = qobcrt_free_stream(deviceId, addr);
-      if (rc != rtSuccess) {
-        QOBL_LOG_ERROR("Failed to free op argument memory for dataset id [%d] in DDR. Error code is [%d].\n",
-                       static_cast<int>(datasetId), rc);
-      }
-    }
-    if (copyMem) continue;
-    for (uint64_t addr : buffer.bufferList) {
-      if (addr == 0 || !done.insert(addr).second) continue;
-      QOBL_LOG_DEBUG("Call qobcrt_free_ddr_share to free output addr: [%p]. op: [%s].\n", asPtr(addr),
-                     opName.c_str());
-      const int rc = qobcrt_free_ddr_share(deviceId, addr);
-      if (rc != rtSuccess) {
-        QOBL_LOG_ERROR("Failed to free stream op output memory in device [%d]. Error code is [%d]. op: [%s].\n",
-                       static_cast<int>(deviceId), rc, opName.c_str());
-      }
-    }
-  }
+  return placeArgArray();
 }
 
 }  // namespace qobl

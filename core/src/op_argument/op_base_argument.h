@@ -1,14 +1,14 @@
 // BaseOpArgument: the shared implementation of IOpArgument; OpCommonArgument: the argument of every op kind
 // without a class of its own (generic ops such as the op engine's pre-processing op).
 //
-// Device memory of a common argument (released once each, when the argument is destroyed):
-//   array block               qobcrt_malloc_stream by buildOpArgArray        -> qobcrt_free_stream
-//   configuration addresses   made per loop by the op engine (irBufferList)  -> qobcrt_free_stream
-//   buffer addresses          made per loop by the op engine (irBufferList)  -> qobcrt_free_ddr_share
-//   outputs of a non-leaf op  qobcrt_malloc_inout when the op feeds a run-model op, else
-//                             qobcrt_malloc_ddr_share                        -> the matching free call
-// A leaf op's outputs are the application's and never released.  An address listed twice is released once;
-// a 0 address is never released.
+// Device memory of an argument, all held as DeviceBlocks (device_block.h) that free themselves once when
+// the argument is destroyed:
+//   array block               stream memory, allocated by buildOpArgArray            (argArray_)
+//   gathered blocks           the per-loop configuration / working-buffer blocks the op made for this
+//                             run, adopted with adoptBlocks (which of them an op kind owns: ownedBlocks)
+//   outputs of a non-leaf op  inout memory when the op feeds a run-model op, else shared DDR (blocks_)
+// A leaf op's outputs are the application's and a run-model op's configuration is its model's address:
+// neither is ever held here.
 #ifndef QOBL_OP_ARGUMENT_OP_BASE_ARGUMENT_H
 #define QOBL_OP_ARGUMENT_OP_BASE_ARGUMENT_H
 
@@ -18,17 +18,14 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "device_block.h"
 #include "i_op_argument.h"
 #include "op_instruction.h"
 
 namespace zenlar {
 namespace qobl {
-
-// Device memory kinds an argument allocates or is handed.
-enum class ArgMemKind : uint32_t { kStream = 0, kInout = 1, kDdrShare = 2 };
 
 class BaseOpArgument : public IOpArgument {
  public:
@@ -36,7 +33,7 @@ class BaseOpArgument : public IOpArgument {
   // building of the argument (not its destruction).  A null record throws std::invalid_argument
   // ("Failure of constructor of IOpArgument").
   BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
-  ~BaseOpArgument() override;
+  ~BaseOpArgument() override = default;
 
   BaseOpArgument(const BaseOpArgument&) = delete;
   BaseOpArgument& operator=(const BaseOpArgument&) = delete;
@@ -60,40 +57,44 @@ class BaseOpArgument : public IOpArgument {
   size_t getOutputSize(uint64_t addr) override;
   uint64_t getPointerInArgArray(uint32_t index) override;
   uint64_t getArgArraySize() override;
+  void adoptBlocks(std::vector<DeviceBlock>&& blocks) override;
 
   // Host copy of the header (what uploadArgsToDevice writes first).
   const qobe::QobeOpArgumentHeader& header() const { return header_; }
 
-  // Releases the per-loop blocks gathered for an op of kind opType that never reached an argument's
-  // buildOpArgArray (a run discarded while collecting, or a build that failed before this op): with the
-  // rules of that kind's argument (run-model and input ops own none).  Each non-zero address once.
-  static void releaseUnclaimedBuffers(uint32_t opType, uint32_t deviceId, uint32_t datasetId,
-                                      const std::string& opName, const std::vector<OpIRBuffer>& buffers);
+  // Appends to `into` the blocks of `buffer` (one loop's gathered addresses) that an argument of an op of
+  // kind opType owns: a generic op its configuration blocks (stream memory) and working buffers (shared
+  // DDR), a memory-copy op its configuration blocks, run-model and input ops nothing.  0 and addresses
+  // already in `into` are skipped, so each block is owned once.
+  static void ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
+                          std::vector<DeviceBlock>& into);
 
  protected:
   // Length of the configuration region (L*C by default).
   virtual uint32_t configRegionLength();
   // Entry index of the first input of (loopIndex, batchIndex), u32 arithmetic.
   uint32_t positionIndex(uint32_t loopIndex, uint32_t batchIndex);
-  // Allocates an output block of a non-leaf op and records it (address -> size when recordSize).
-  // Returns the code of the allocation call; *addr receives the block.
-  int allocOutput(ArgMemKind kind, uint64_t size, bool recordSize, uint64_t* addr);
-  // Allocates the array block for the current list into argsAddr_; returns the allocation code.
-  int allocArgArray(uint64_t* size);
-  // Releases one block once (0 and already-released addresses are skipped); returns the call's code.
-  int releaseOnce(ArgMemKind kind, uint64_t addr);
-  // Release steps shared by the classes; each empties what it released.
-  void releaseIrConfigs(bool copyMemMessages);
-  void releaseIrBuffers();
-  void releaseOwnedOutputs(bool traceLevel);
-  void releaseArgArray(bool copyMemMessages);
+  // Allocates an output block of a non-leaf op and keeps it (address -> size when recordSize).
+  // Returns the code of the allocation call; *addr receives the block (0 on failure).
+  int allocOutput(DeviceMemKind kind, uint64_t size, bool recordSize, uint64_t* addr);
+  // The I inputs (outputs: the O outputs) of position (loopIndex, batchIndex); empty (logged) when out of
+  // range.
+  std::vector<uint64_t> position(uint32_t loopIndex, uint32_t batchIndex, bool outputs);
+  // Appends the entries [pos, pos + n) of `from` to the list and advances pos.
+  void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n);
+  // Allocates one block of `kind` per output size of the op and appends them to the list (sizes recorded);
+  // false (logged) on the first failure.
+  bool appendOwnedOutputs(DeviceMemKind kind);
+  // Allocates the array block for the current list into argArray_ and uploads header and list; false
+  // (logged) on the first failure.
+  bool placeArgArray();
 
   std::vector<uint64_t> argPointersInDdr_;
   uint32_t datasetId_ = 0;
   uint32_t deviceId_ = 0;
   qobe::QobeOpArgumentHeader header_;
   std::string opName_;
-  uint64_t argsAddr_ = 0;
+  DeviceBlock argArray_;
   std::vector<OpIRBuffer> irBufferList_;
   OpIRInstruction* opIR_ = nullptr;  // not owned; read while building only
   std::unordered_map<uint64_t, uint64_t> address2SizeDict_;
@@ -102,9 +103,8 @@ class BaseOpArgument : public IOpArgument {
   uint32_t opType_ = 0;
   bool isLeaf_ = false;
   IModel* model_ = nullptr;
-  // Output blocks this argument allocated, in allocation order, with their kind.
-  std::vector<std::pair<uint64_t, ArgMemKind>> ownedOutputs_;
-  std::unordered_set<uint64_t> released_;
+  // Gathered blocks adopted for this run and output blocks allocated by the build.
+  std::vector<DeviceBlock> blocks_;
 };
 
 class OpCommonArgument : public BaseOpArgument {

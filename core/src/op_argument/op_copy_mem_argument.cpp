@@ -9,25 +9,9 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 OpCopyMemArgument::OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {}
 
-OpCopyMemArgument::~OpCopyMemArgument() {
-  QOBL_LOG_TRACE("Release CopyMemOp argument memory.\n");
-  releaseIrConfigs(true);
-  // A memory-copy op has no working buffers; nothing else listed there is ours.
-  irBufferList_.clear();
-  releaseOwnedOutputs(true);
-  outputAddrs_.clear();
-  releaseArgArray(true);
-  address2SizeDict_.clear();
-}
 
 uint64_t OpCopyMemArgument::batchSize() {
   uint32_t size = 0;
@@ -49,13 +33,13 @@ uint64_t OpCopyMemArgument::_buildOutputAddr(IModel* model, uint32_t index, uint
   int64_t size = 0;
   if (model == nullptr || !model->getOutPutSizeByIndex(static_cast<int32_t>(index), size) || size <= 0) return 0;
   uint64_t addr = 0;
-  const int rc = allocOutput(ArgMemKind::kDdrShare, static_cast<uint64_t>(size), false, &addr);
+  const int rc = allocOutput(DeviceMemKind::kDdrShare, static_cast<uint64_t>(size), false, &addr);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to allocate memory (%lu bytes) in device %u. rc=%u\n", static_cast<unsigned long>(size),
                    devId, static_cast<unsigned>(rc));
     return 0;
   }
-  QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [qobeCopyMem].\n", asPtr(addr),
+  QOBL_LOG_TRACE("[qobl]: Malloc DDR buffer. Address: %p, size is %d, in op [qobeCopyMem].\n", qoblAsPtr(addr),
                  static_cast<int>(size));
   return addr;
 }
@@ -104,25 +88,10 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
         return false;
       }
       argPointersInDdr_.insert(argPointersInDdr_.end(), inputs.begin(), inputs.end());
-      argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddrs_.begin() + outPos,
-                               outputAddrs_.begin() + outPos + outputs);
-      outPos += outputs;
+      appendEntries(outputAddrs_, outPos, outputs);
     }
   }
-  uint64_t size = 0;
-  const int rc = allocArgArray(&size);
-  if (rc != rtSuccess) {
-    QOBL_LOG_ERROR("Failed to allocate stream memory for CopyMem op argument array in device. rc=%u.\n",
-                   static_cast<unsigned>(rc));
-    return false;
-  }
-  QOBL_LOG_DEBUG("[qobl:] Allocated stream memory for CopyMem op argument array in device, address=%p, size=%lu.\n",
-                 asPtr(argsAddr_), static_cast<unsigned long>(size));
-  if (argsAddr_ == 0) {
-    QOBL_LOG_ERROR("Failed to generate CopyMem op argument array.\n");
-    return false;
-  }
-  return uploadArgsToDevice();
+  return placeArgArray();
 }
 
 }  // namespace qobl

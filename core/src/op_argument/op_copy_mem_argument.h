@@ -6,9 +6,9 @@
 // inputs, then the O outputs.  The configuration region therefore holds L entries (not L*C); getInputs,
 // getOutputs, getConfigs and setOutputArg use that length.
 //
-// Device memory released once at destruction: every non-zero configuration address handed in irBufferList
-// (one stream-memory block per loop, qobcrt_free_stream), the output blocks allocated here for a non-leaf op
-// (qobcrt_malloc_ddr_share -> qobcrt_free_ddr_share) and the array block.  A model output of size 0 gets
+// Device memory, released once at destruction (DeviceBlock): the configuration blocks adopted for the run
+// (one stream-memory block per loop), the output blocks allocated here for a non-leaf op (shared DDR) and
+// the array block.  A model output of size 0 gets
 // the address 0 and no block.  A leaf op's outputs are the application's.  No output sizes are recorded:
 // getOutputSize is 0 for every address.
 #ifndef QOBL_OP_ARGUMENT_OP_COPY_MEM_ARGUMENT_H
@@ -26,7 +26,7 @@ namespace qobl {
 class OpCopyMemArgument : public BaseOpArgument {
  public:
   OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
-  ~OpCopyMemArgument() override;
+  ~OpCopyMemArgument() override = default;
 
   uint64_t batchSize() override;     // the model's batch size; 0 when it cannot be read
   uint32_t inputCount() override;    // outputCount()

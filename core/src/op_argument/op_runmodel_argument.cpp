@@ -10,12 +10,6 @@
 namespace zenlar {
 namespace qobl {
 
-namespace {
-
-void* asPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }
-
-}  // namespace
-
 OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {
   if (model_ != nullptr) {
@@ -25,13 +19,6 @@ OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t 
   }
 }
 
-OpRunModelArgument::~OpRunModelArgument() {
-  // The configuration entries are the model's address: not ours to release.
-  irBufferList_.clear();
-  releaseOwnedOutputs(false);
-  releaseArgArray(false);
-  address2SizeDict_.clear();
-}
 
 bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                          const std::vector<uint64_t>& outputAddress) {
@@ -60,45 +47,20 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
     for (uint32_t b = 0; b < batch; ++b) {
-      argPointersInDdr_.insert(argPointersInDdr_.end(), gathered.begin() + inPos, gathered.begin() + inPos + inputs);
-      inPos += inputs;
+      appendEntries(gathered, inPos, inputs);
       if (!isLeaf_) {
-        for (uint32_t size : opIR_->outputSizes) {
-          uint64_t addr = 0;
-          const int rc = allocOutput(ArgMemKind::kInout, size, true, &addr);
-          if (rc != rtSuccess) {
-            QOBL_LOG_ERROR("Failed to malloc for outputs in DDR. Error code is %d, op [%s]\n", rc, opName_.c_str());
-            return false;
-          }
-          QOBL_LOG_DEBUG("[qobl]: Malloc DDR buffer for run model. Address: %p, size is %d, in op [%s].\n",
-                         asPtr(addr), static_cast<int>(size), opName_.c_str());
-          argPointersInDdr_.push_back(addr);
-        }
+        if (!appendOwnedOutputs(DeviceMemKind::kInout)) return false;
       } else {
         if (outputAddress.empty() || outputAddress.size() - outPos < outputs) {
           QOBL_LOG_ERROR("Failed to build run model argument because user input output address count is not "
                          "enough.\n");
           return false;
         }
-        argPointersInDdr_.insert(argPointersInDdr_.end(), outputAddress.begin() + outPos,
-                                 outputAddress.begin() + outPos + outputs);
-        outPos += outputs;
+        appendEntries(outputAddress, outPos, outputs);
       }
     }
   }
-  uint64_t size = 0;
-  const int rc = allocArgArray(&size);
-  if (rc != rtSuccess) {
-    QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
-    return false;
-  }
-  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for run model. Address: %p, size is %d, in op [%s].\n",
-                 asPtr(argsAddr_), static_cast<int>(size), opName_.c_str());
-  if (argsAddr_ == 0) {
-    QOBL_LOG_ERROR("Failed to generate Op argument array.\n");
-    return false;
-  }
-  return uploadArgsToDevice();
+  return placeArgArray();
 }
 
 }  // namespace qobl

@@ -5,9 +5,8 @@
 // (the input op's outputs, gathered over the input op's loops) and its O outputs.
 //
 // Device memory: the array block (stream memory) and, for a non-leaf op, one inout block per (loop, batch
-// position, output) sized by the model's output size; all released once at destruction (qobcrt_free_stream,
-// qobcrt_free_inout).  The model's address belongs to the model and a leaf op's outputs to the application:
-// never released here.
+// position, output) sized by the model's output size; all released once at destruction (DeviceBlock).
+// The model's address belongs to the model and a leaf op's outputs to the application: never held here.
 #ifndef QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
 #define QOBL_OP_ARGUMENT_OP_RUNMODEL_ARGUMENT_H
 
@@ -22,7 +21,7 @@ namespace qobl {
 class OpRunModelArgument : public BaseOpArgument {
  public:
   OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
-  ~OpRunModelArgument() override;
+  ~OpRunModelArgument() override = default;
 
   // Fails (logged) when the gathered inputs are not exactly B*I*L addresses ("... input count of run model op
   // mismatch with output count of input op"), when a leaf op's outputAddress runs out ("... user input

@@ -25,26 +25,32 @@ uint32_t readCount(qobeOp* op, const char* key) {
   return value;
 }
 
-std::vector<uint32_t> readSizes(qobeOp* op, const char* key, uint32_t count) {
-  std::vector<uint32_t> sizes;
-  sizes.reserve(count);
+// `count` entries of an array attribute of type `type`, each converted with `take`; empty when one is
+// missing or refused (take returns false).
+template <class Raw, class Out, class Take>
+std::vector<Out> readArray(qobeOp* op, const char* key, uint32_t type, uint32_t count, Take&& take) {
+  std::vector<Out> values;
+  values.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t size = 0;
-    if (qobeGetOpAttrArray(op, key, qobeATTR_UINT32, i, &size) != 0) return {};
-    sizes.push_back(size);
+    Raw raw{};
+    if (qobeGetOpAttrArray(op, key, type, i, &raw) != 0 || !take(raw, values)) return {};
   }
-  return sizes;
+  return values;
+}
+
+std::vector<uint32_t> readSizes(qobeOp* op, const char* key, uint32_t count) {
+  return readArray<uint32_t, uint32_t>(op, key, qobeATTR_UINT32, count, [](uint32_t v, std::vector<uint32_t>& out) {
+    out.push_back(v);
+    return true;
+  });
 }
 
 std::vector<qoblShape> readShapes(qobeOp* op, const char* key, uint32_t count) {
-  std::vector<qoblShape> shapes;
-  shapes.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint64_t ptr = 0;
-    if (qobeGetOpAttrArray(op, key, qobeATTR_UINT64, i, &ptr) != 0 || ptr == 0) return {};
-    shapes.emplace_back(*reinterpret_cast<const qobmShape*>(static_cast<uintptr_t>(ptr)));
-  }
-  return shapes;
+  return readArray<uint64_t, qoblShape>(op, key, qobeATTR_UINT64, count, [](uint64_t p, std::vector<qoblShape>& out) {
+    if (p == 0) return false;
+    out.emplace_back(*reinterpret_cast<const qobmShape*>(static_cast<uintptr_t>(p)));
+    return true;
+  });
 }
 
 }  // namespace

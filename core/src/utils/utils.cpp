@@ -3,10 +3,13 @@
 #include <qobcrt/qobcrt.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <new>
 
+#include "device_block.h"
 #include "qobl_log.h"
 
 namespace zenlar {
@@ -44,67 +47,77 @@ uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt) 
 uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size) {
   uint64_t allocSize = size;
   if ((allocSize & 0x3) != 0) allocSize = (allocSize & ~uint64_t{0x3}) + 4;
-  uint64_t addr = 0;
-  int ret = qobcrt_malloc_stream(deviceId, 0, allocSize, &addr);
+  DeviceBlock block;
+  int ret = DeviceBlock::allocate(deviceId, DeviceMemKind::kStream, allocSize, &block);
   if (ret != 0) {
     QOBL_LOG_ERROR("[qobl]: failed to malloc stream memory for input configure in DDR. Error code is [%d].\n ", ret);
     return 0;
   }
   QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for input configure in DDR. Address = %p, size = %d.\n ",
-                 reinterpret_cast<void*>(addr), static_cast<int>(allocSize));
+                 reinterpret_cast<void*>(block.address()), static_cast<int>(allocSize));
   // Only the requested bytes are copied; the rounding bytes keep what the device runtime provides.
-  ret = qobcrt_memcpy(deviceId, cfg, size, addr, kHost2Ddr);
+  ret = qobcrt_memcpy(deviceId, cfg, size, block.address(), kHost2Ddr);
   if (ret != 0) {
     QOBL_LOG_ERROR("Failed to copy input config from host to device. Error code is [%d].\n ", ret);
-    // The block is of no use to anybody: release it rather than leak it.
-    qobcrt_free_stream(deviceId, addr);
-    return 0;
+    return 0;  // the block is of no use to anybody: it goes back now
   }
-  return addr;
+  return block.release();  // the caller's from here on
 }
 
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
   std::vector<uint64_t> addrs;
-  if (ds == nullptr) return addrs;
   qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
-  qobmGetDatasetMode(ds, &mode);
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    qobmGetDatasetBufferCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      qobmDataBuffer* buffer = nullptr;
-      uint64_t addr = 0;
-      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
-      addrs.push_back(addr);
-    }
-  } else if (mode == qobmDM_TENSOR) {
-    qobmGetDatasetTensorCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      qobmTensor* tensor = nullptr;
-      uint64_t addr = 0;
-      if (qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
-      addrs.push_back(addr);
-    }
+  if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return addrs;
+  if (mode == qobmDM_BUFFER) qobmGetDatasetBufferCount(ds, &count);
+  if (mode == qobmDM_TENSOR) qobmGetDatasetTensorCount(ds, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t addr = 0;
+    qobmDataBuffer* buffer = nullptr;
+    qobmTensor* tensor = nullptr;
+    if (mode == qobmDM_BUFFER && qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
+    if (mode == qobmDM_TENSOR && qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
+    addrs.push_back(addr);
   }
   return addrs;
+}
+
+bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
+  int ret = 0;
+  QOBL_CALL_OR(ret, qobmGetDatasetMode(ds, mode), return false);
+  if (*mode != qobmDM_BUFFER && *mode != qobmDM_TENSOR) {
+    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(*mode));
+    return false;
+  }
+  if (*mode == qobmDM_BUFFER) {
+    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(ds, count), return false);
+  } else {
+    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(ds, count), return false);
+  }
+  return true;
+}
+
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to) {
+  int ret = 0;
+  if (mode == qobmDM_TENSOR) {
+    qobmTensor* tensor = nullptr;
+    QOBL_CALL_OR(ret, qobmGetDatasetTensor(from, index, &tensor), return false);
+    QOBL_CALL_OR(ret, qobmAddDatasetTensor(to, tensor), return false);
+  } else {
+    qobmDataBuffer* buffer = nullptr;
+    QOBL_CALL_OR(ret, qobmGetDatasetBuffer(from, index, &buffer), return false);
+    QOBL_CALL_OR(ret, qobmAddDatasetBuffer(to, buffer), return false);
+  }
+  return true;
 }
 
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
   if (dt == nullptr) return false;
   const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = 0;
-  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return false);
-  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
-    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-    return false;
-  }
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return false);
-  } else {
-    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return false);
-  }
+  int ret = 0;
+  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     qobmDeviceInfo devInfo{};
     if (mode == qobmDM_BUFFER) {
@@ -127,35 +140,17 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
 qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   if (dt == nullptr) return nullptr;
   qobmDatasetMode mode = qobmDM_BUFFER;
-  int ret = 0;
-  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return nullptr);
-  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
-    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
-    return nullptr;
-  }
   uint32_t count = 0;
-  if (mode == qobmDM_BUFFER) {
-    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return nullptr);
-  } else {
-    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return nullptr);
-  }
+  int ret = 0;
+  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return nullptr;
   qobmDataset* dataset = nullptr;
   QOBL_CALL_OR(ret, qobmCreateDataset(mode, &dataset), return nullptr);
   // On a failure after the new dataset exists, it is destroyed (container only: the entries are shared
   // with `dt`), so a failed clone leaves nothing behind.
-  auto drop = [&dataset]() -> qobmDataset* {
-    qobmDestroyDataset(dataset);
-    return nullptr;
-  };
   for (uint32_t i = 0; i < count; ++i) {
-    if (mode == qobmDM_BUFFER) {
-      qobmDataBuffer* buffer = nullptr;
-      QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return drop());
-      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, buffer), return drop());
-    } else {
-      qobmTensor* tensor = nullptr;
-      QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return drop());
-      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, tensor), return drop());
+    if (!qoblUtilsCopyDatasetEntry(dt, i, mode, dataset)) {
+      qobmDestroyDataset(dataset);
+      return nullptr;
     }
   }
   return dataset;
@@ -186,6 +181,14 @@ bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level) {
   qobmBool enabled = qobmFALSE;
   const int ret = qobmLogLevelEnabled(qobmLC_CL, static_cast<uint32_t>(level), &enabled);
   return ret == 0 && enabled == qobmTRUE;
+}
+
+bool _qoblIsEnvSet(const char* name) {
+  if (name == nullptr) return false;
+  const char* value = std::getenv(name);
+  if (value == nullptr || value[0] == '\0' || value[1] != '\0') return false;
+  const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
+  return c == '1' || c == 'y';
 }
 
 }  // namespace qobl

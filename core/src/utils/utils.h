@@ -37,6 +37,11 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
 // false for a null dataset, a failing dataset call or a mismatch (logged).
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type);
 
+// Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure.
+bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count);
+// Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `to`; false on failure.
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to);
+
 // A new dataset of the same mode holding the same buffers or tensors in the same order (shared, not
 // copied), or null.  The caller owns the new dataset (qobmDestroyDataset frees the container only).
 qobmDataset* qoblCloneDataset(qobmDataset* dt);
@@ -50,6 +55,10 @@ void qoblUtilsSafeCopyString(const char* src, size_t srcLen, char* dst, size_t b
 
 // True when the log library reports `level` enabled on the library's channel.
 bool qoblUtilsIsLogLevelEnabled(qobmLogLevel level);
+
+// True exactly when the environment variable `name` exists, is not empty, and equals "1" or "y" in any
+// case.  A null name gives false.
+bool _qoblIsEnvSet(const char* name);
 
 // The dataset library's description of a code, fetched into a zero-filled 256-byte buffer.
 std::string qoblUtilsErrDesc(uint32_t code);

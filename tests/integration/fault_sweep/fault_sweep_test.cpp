@@ -198,7 +198,7 @@ class Cycle {
   // Inputs of the stream still waiting for the rest of their device run (a fault refused the input that
   // would have completed it): a wait would rightly not end before the run does.
   static size_t gathered(qoblStream* s) {
-    return s != nullptr ? static_cast<zenlar::qobl::OpStream*>(s->ptr_)->gatheredInputs() : 0;
+    return s != nullptr ? s->ptr_->gatheredInputs() : 0;
   }
 
   // Waits for each stream, then for the device; streams left gathering are not waited for (the destroy

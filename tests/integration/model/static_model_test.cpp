@@ -18,78 +18,34 @@
 #include "md5.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
+#include "qobl_test/card_stats.h"
+#include "qobl_test/files.h"
+#include "qobl_test/log_capture.h"
 
 namespace {
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using qobltest::readBytes;
 
-// A scratch directory removed (with its files) at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char templ[] = "/tmp/qobl_model_test_XXXXXX";
-    path_ = mkdtemp(templ) != nullptr ? std::string(templ) + "/" : std::string();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name, const std::string& bytes) {
-    std::ofstream(path_ + name, std::ios::binary | std::ios::trunc) << bytes;
-    return path_ + name;
-  }
-  std::string path(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
+// A temporary folder: file(name, bytes) writes a file, path(name) names one.
+struct ScratchDir : qobltest::TempDir {
+  std::string file(const std::string& name, const std::string& bytes) const { return put(name, bytes); }
+  std::string path(const std::string& name) const { return TempDir::file(name); }
 };
 
-// The ERROR lines of the library's channel while alive.
-class LogCapture {
- public:
-  LogCapture() { qobmSetLogSink(&LogCapture::sink, this); }
-  ~LogCapture() { qobmSetLogSink(nullptr, nullptr); }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    errors_.clear();
-  }
-  std::vector<std::string> errors() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return errors_;
-  }
-  bool has(const std::string& prefix) {   // an ERROR line starts with prefix
-    for (const auto& e : errors()) if (e.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-  }
-
- private:
-  static void sink(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text,
-                   void* user) {
-    if (channel != qobmLC_CL || level != qobmLL_ERROR) return;
-    auto* self = static_cast<LogCapture*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
-    self->errors_.push_back(text != nullptr ? text : "");
-  }
-  std::mutex mu_;
-  std::vector<std::string> errors_;
+// The ERROR lines of the library's channel while alive; has(prefix): an ERROR line starts with prefix.
+struct LogCapture : qobltest::LogCapture {
+  LogCapture() : qobltest::LogCapture(qobmLL_ERROR) {}
+  bool has(const std::string& prefix) { return hasPrefix(prefix); }
 };
 
-uint64_t liveStreamBlocks() {
-  qobcrt_sim_stats stats{};
-  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &stats));
-  return stats.live_blocks[QOBCRT_SIM_STREAM];
-}
+uint64_t liveStreamBlocks() { return qobltest::liveBlocks().stream; }
 
 struct ModelFiles {
   std::string lib, graph, params, hw;
 };
 
 ModelFiles classifier() {
-  const char* build = std::getenv("QOBL_BUILD_DIR");
-  const std::string dir = std::string(build != nullptr ? build : ".") + "/models/classifier/";
+  const std::string dir = qobltest::modelDir("classifier") + "/";
   return ModelFiles{dir + "model.so", dir + "graph.json", dir + "params.bin", dir + "hw.json"};
 }
 

@@ -75,7 +75,7 @@ TEST(StreamFailureTest, RefusedRunsChangeNothing) {
     Pipeline p;
     CardDataset in(p.input());
     Output out(p.stream());
-    LogCapture log;
+    LogCapture log(qobmLL_INFO);
     // A thread without the stream's device as its current device.
     qoblErr rc = 0;
     std::thread t([&] { rc = qoblRunStreamAsync(p.stream(), in.get(), out.get()); });
@@ -127,7 +127,7 @@ TEST(StreamFailureTest, DeviceErrorOnMiddleOp) {
     const uint64_t failedBefore = stats().runs_failed;
     ASSERT_EQ(0, qobcrt_sim_fail_op(p.opUid(p.runOp()), rtErrKernel));
     {
-      LogCapture log;
+      LogCapture log(qobmLL_INFO);
       ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
       ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
       EXPECT_TRUE(log.hasPrefix("Recycle stream's memory because of error: "));
@@ -140,9 +140,9 @@ TEST(StreamFailureTest, DeviceErrorOnMiddleOp) {
     EXPECT_EQ(0u, reports[0].isStreamEnd);
 
     // A late report of the recycled run (its end op) is logged and counted as stale, not as a completion.
-    auto* stream = static_cast<zenlar::qobl::OpStream*>(p.stream()->ptr_);
+    zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
     {
-      LogCapture log;
+      LogCapture log(qobmLL_INFO);
       get_desc late{};
       late.stream_id = stream->id();
       late.data_id = 5;  // no run of this stream has it any more
@@ -173,7 +173,7 @@ TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
     Pipeline p(o);
     CardDataset in(p.input());
     Output out(p.stream());
-    auto* stream = static_cast<zenlar::qobl::OpStream*>(p.stream()->ptr_);
+    zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
     const qobcrt_sim_stats base = stats();
     for (const char* call : calls) {
       for (uint32_t nth = 1; nth <= 3; ++nth) {
@@ -257,7 +257,7 @@ TEST(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
     qoblStream* stream = nullptr;
     ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
     {
-      LogCapture log;
+      LogCapture log(qobmLL_INFO);
       EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
       EXPECT_TRUE(log.hasPrefix("Fail to validate op graph because op "));
     }
@@ -283,7 +283,7 @@ TEST(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {
     ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, count, &in));
     ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
     {
-      LogCapture log;
+      LogCapture log(qobmLL_INFO);
       EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(in, run));
       EXPECT_TRUE(log.hasPrefix("Cannot plan loop counts: "));
     }

@@ -26,7 +26,7 @@ TEST(StreamSyncTest, StreamWaitEndsWithCompletionOrTimeout) {
     Output out(p.stream());
     {
       SlowCard slow(300000);  // one op takes 300 ms
-      LogCapture log;
+      LogCapture log(qobmLL_INFO);
       ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
       EXPECT_EQ(qoblERR_STREAM_SYNC_TIMEOUT, qoblSynchronizeStream(p.stream(), 20));
       EXPECT_TRUE(log.has("Timeout occured when waiting for stream completion."));
@@ -51,7 +51,7 @@ TEST(StreamSyncTest, RunsRefusedDuringWaitsAndAcceptedAfter) {
     CardDataset in(a.input());
     Output outA(a.stream()), outB(b.stream());
     SlowCard slow(200000);
-    LogCapture log;
+    LogCapture log(qobmLL_INFO);
     ASSERT_EQ(0u, qoblRunStreamAsync(a.stream(), in.get(), outA.get()));
     ASSERT_EQ(0u, qoblRunStreamAsync(b.stream(), in.get(), outB.get()));
 

@@ -18,28 +18,17 @@
 #include <vector>
 
 #include "qobl_api.h"
+#include "qobl_test/card_stats.h"
+#include "qobl_test/files.h"
+#include "qobl_test/log_capture.h"
 
 namespace streamtest {
 
-inline std::string buildDir() {
-  const char* dir = std::getenv("QOBL_BUILD_DIR");
-  return dir != nullptr ? dir : ".";
-}
-
-inline std::string modelFile(const std::string& model, const std::string& name) {
-  return buildDir() + "/models/" + model + "/" + name;
-}
-
-inline std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline qobcrt_sim_stats stats() {
-  qobcrt_sim_stats s{};
-  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &s));
-  return s;
-}
+using qobltest::buildDir;
+using qobltest::LogCapture;
+using qobltest::modelFile;
+using qobltest::readBytes;
+inline qobcrt_sim_stats stats() { return qobltest::cardStats(0); }
 
 // A buffer-mode dataset over one card-memory block (application memory) holding `bytes`.
 class CardDataset {
@@ -155,43 +144,6 @@ struct Tally {
     for (const auto& kv : terminal) n += static_cast<size_t>(kv.second);
     return n;
   }
-};
-
-// Receives every library log line at or above `level` while alive.
-class LogCapture {
- public:
-  explicit LogCapture(uint32_t level = qobmLL_INFO) {
-    qobmGetLogLevel(&old_);
-    qobmSetLogLevel(level);
-    qobmSetLogSink(&LogCapture::sink, this);
-  }
-  ~LogCapture() {
-    qobmSetLogSink(nullptr, nullptr);
-    qobmSetLogLevel(old_);
-  }
-  bool has(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : lines_)
-      if (l == text) return true;
-    return false;
-  }
-  bool hasPrefix(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& l : lines_)
-      if (l.compare(0, text.size(), text) == 0) return true;
-    return false;
-  }
-
- private:
-  static void sink(uint32_t channel, uint32_t, const char*, const char*, uint32_t, const char* text, void* user) {
-    if (channel != qobmLC_CL || text == nullptr) return;
-    auto* self = static_cast<LogCapture*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
-    self->lines_.push_back(text);
-  }
-  uint32_t old_ = qobmLL_WARN;
-  std::mutex mu_;
-  std::vector<std::string> lines_;
 };
 
 // The demo classifier as input op -> run-model op (optionally -> memory-copy op), its graph and a stream.

@@ -20,56 +20,27 @@
 #include "md5.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
+#include "qobl_test/card_stats.h"
+#include "qobl_test/files.h"
+#include "qobl_test/log_capture.h"
 
 namespace {
 
-std::string demoDir(const std::string& name) {
-  const char* dir = std::getenv("QOBL_BUILD_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/models/" + name + "/";
-}
+std::string demoDir(const std::string& name) { return qobltest::modelDir(name) + "/"; }
+using qobltest::readBytes;
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A scratch directory, removed at the end, with the demo suite's members linked in as member0/ and member1/.
-class SuiteDir {
- public:
+// A temporary folder with the demo suite's members linked in as member0/ and member1/.
+struct SuiteDir : qobltest::TempDir {
   SuiteDir() {
-    char templ[] = "/tmp/qobl_dynamic_api_XXXXXX";
-    dir_ = mkdtemp(templ) != nullptr ? std::string(templ) + "/" : std::string();
-    for (const char* m : {"member0", "member1"}) {
-      EXPECT_EQ(0, ::symlink((demoDir("dynamic") + m).c_str(), (dir_ + m).c_str()));
-    }
+    for (const char* m : {"member0", "member1"}) link(m, demoDir("dynamic") + m);
   }
-  ~SuiteDir() {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ + name, std::ios::binary | std::ios::trunc) << text;
-    return dir_ + name;
-  }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
+  std::string write(const std::string& name, const std::string& text) const { return put(name, text); }
+  std::string dir() const { return TempDir::dir() + "/"; }
 };
 
-// ERROR lines of the library's channel while alive (the calls under test run on this thread).
-class ErrorLog {
- public:
-  ErrorLog() { qobmSetLogSink(&ErrorLog::sink, this); }
-  ~ErrorLog() { qobmSetLogSink(nullptr, nullptr); }
-  std::vector<std::string> take() { return std::move(lines_); }
-
- private:
-  static void sink(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text,
-                   void* user) {
-    if (channel == qobmLC_CL && level == qobmLL_ERROR) static_cast<ErrorLog*>(user)->lines_.push_back(text);
-  }
-  std::vector<std::string> lines_;
+// ERROR lines of the library's channel while alive.
+struct ErrorLog : qobltest::LogCapture {
+  ErrorLog() : qobltest::LogCapture(qobmLL_ERROR) {}
 };
 
 const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
@@ -91,11 +62,7 @@ std::string suiteText(const std::string& prefix = "member", const std::string& e
 
 qobmShape image(int64_t h, int64_t w) { return qobmShape{4, {1, 3, h, w}}; }
 
-uint64_t liveStreamBlocks() {
-  qobcrt_sim_stats s{};
-  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &s));
-  return s.live_blocks[QOBCRT_SIM_STREAM];
-}
+uint64_t liveStreamBlocks() { return qobltest::liveBlocks().stream; }
 
 // The largest single allocation made through operator new while an AllocWatch is alive (the whole process
 // allocates through the replacements below), so that a test sees a count from a file turn into memory.

@@ -178,19 +178,18 @@ TEST(GraphApi, DestroyingAnyGraphClearsTheWholeOpRegistry) {
 
 TEST(GraphApi, AGraphInUseByAStreamStays) {
   LogCapture log(qobmLL_ERROR);
-  static uint64_t boundAddr = 0;
-  OpGraphController::setGraphBindingQuery([](uint64_t addr) { return addr == boundAddr; });
   Graph graph, free;
   OpDirectedGraph* raw = graph.h->ptr_;
-  boundAddr = reinterpret_cast<uintptr_t>(raw);
+  qoblStream* stream = nullptr;
+  ASSERT_EQ(0, qobmSetDevice(0));
+  ASSERT_EQ(qoblCreateOpStream(graph.h, qoblBM_ONCE, &stream), qoblERR_SUCCESS);
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_GRAPH_IN_USE);
   EXPECT_EQ(log.take(), Lines{"The stream bound to graph must be destroyed first.\n"});
   EXPECT_EQ(graph.h->ptr_, raw);
   EXPECT_TRUE(OpGraphController::find(raw));
   EXPECT_EQ(qoblDestroyOpGraph(free.h), qoblERR_SUCCESS);
-  boundAddr = 0;  // the stream is gone
+  ASSERT_EQ(qoblDestroyOpStream(stream), qoblERR_SUCCESS);  // the stream is gone
   EXPECT_EQ(qoblDestroyOpGraph(graph.h), qoblERR_SUCCESS);
-  OpGraphController::setGraphBindingQuery(nullptr);
   OpDirectedGraph stray;  // an unknown graph cannot be released
   qoblOpGraph strayHandle{&stray};
   EXPECT_EQ(qoblDestroyOpGraph(&strayHandle), qoblERR_INVALID_PARAM);

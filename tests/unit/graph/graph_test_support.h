@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "i_model.h"
+#include "qobl_test/fake_model.h"
+#include "qobl_test/log_capture.h"
 #include "stream_op/stream_op.h"
 
 namespace zenlar {
@@ -60,32 +62,13 @@ class FakeStreamOp : public StreamOp {
   bool setPreOpArg() override { return true; }
 };
 
-// One input of 16 bytes, one output of 8; `batch` is the batch size, unknown when !batchOk.
-class FakeModel : public IModel {
+// A model for loop planning: one input of 16 bytes, one float output of 8 bytes.
+class FakeModel : public qobltest::FakeModel {
  public:
-  uint32_t batch = 1;
-  bool batchOk = true;
-
-  bool setBatchSize(uint32_t&) override { return true; }
-  bool getInputCount(uint32_t& c) override { c = 1; return true; }
-  bool getOutputCount(uint32_t& c) override { c = 1; return true; }
-  bool getBatchSize(uint32_t& s) override { s = batch; return batchOk; }
-  bool getMaxBatchSize(uint32_t& s) override { s = batch; return true; }
-  bool getMaxBatchSize(const std::vector<qoblShape>&, uint32_t&) override { return false; }
-  bool getModelAddress(uint64_t& a) override { a = 0x5000; return true; }
-  bool setInputShape(const std::vector<qoblShape>&) override { return false; }
-  bool getInputShapeByIndex(int32_t, qobmShape&) override { return false; }
-  bool getInputSizeByIndex(int32_t i, int64_t& s) override { s = 16; return i == 0; }
-  bool getOutputShapeByIndex(int32_t, qobmShape&) override { return false; }
-  bool getOutputCoreShapes(int32_t, modelShape&) override { return false; }
-  bool getOutPutSizeByIndex(int32_t i, int64_t& s) override { s = 8; return i == 0; }
-  bool getAlignOutPutSizeByIndex(int32_t i, int64_t& s) override { return getOutPutSizeByIndex(i, s); }
-  bool getOutPutDtype(int32_t, DLDataType& t) override { t = DLDataType{kDLFloat, 32, 1}; return true; }
-  bool getPreOpCfgScaleFactorByIndex(int32_t, uint16_t&) override { return false; }
-  bool getPreOpCfgTensorTypeByIndex(int32_t, uint16_t&) override { return false; }
-  bool getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>&) override { return true; }
-  bool getPreOpCfgAddrList(std::vector<uint64_t>&) override { return true; }
-  bool isDynamic() override { return false; }
+  FakeModel() {
+    inputSizes = {16};
+    setOutputSizes({8});
+  }
 };
 
 class EngineOps {
@@ -110,38 +93,7 @@ class EngineOps {
   std::vector<qobeOp*> ops_;
 };
 
-// The library channel's lines from `level` up while alive; take() hands over the texts logged at `wanted`.
-class LogCapture {
- public:
-  explicit LogCapture(uint32_t level = qobmLL_TRACE) {
-    qobmSetLogSink(&LogCapture::sink, this);
-    qobmSetLogLevel(level);
-  }
-  ~LogCapture() {
-    qobmSetLogLevel(qobmLL_WARN);
-    qobmSetLogSink(nullptr, nullptr);
-  }
-  std::vector<std::string> take(uint32_t wanted = qobmLL_ERROR) {
-    std::lock_guard<std::mutex> g(mu_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_) {
-      if (l.first == wanted) out.push_back(l.second);
-    }
-    lines_.clear();
-    return out;
-  }
-
- private:
-  static void sink(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text,
-                   void* user) {
-    if (channel != qobmLC_CL) return;
-    auto* self = static_cast<LogCapture*>(user);
-    std::lock_guard<std::mutex> g(self->mu_);
-    self->lines_.emplace_back(level, text ? text : "");
-  }
-  std::mutex mu_;
-  std::vector<std::pair<uint32_t, std::string>> lines_;
-};
+using qobltest::LogCapture;
 
 }  // namespace test
 }  // namespace qobl

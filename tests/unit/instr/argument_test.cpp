@@ -77,7 +77,7 @@ TEST_F(ArgumentTest, CommonOpListsConfigsThenInputsAndOutputsAndReleasesEverythi
     op.configMode_ = FakeStreamOp::kFresh;
     OpIRInstruction ir(&op, 1);
     auto arg = argOf(&ir);
-    ASSERT_TRUE(arg->buildOpArgArray(in.get(), gather(op, 2), {}));
+    ASSERT_TRUE(adoptAndBuild(*arg, in.get(), gather(op, 2), {}));
 
     // Both loops' configurations, then per loop its input and its output; a block of (6 + 3) * 8 bytes.
     const Addrs list = listOf(arg.get());
@@ -113,10 +113,10 @@ TEST_F(ArgumentTest, LeafOpTakesExactlyTheApplicationsOutputsAndNeverReleasesThe
   OpIRInstruction ir(&op, 1);
   const std::vector<OpIRBuffer> buffers(2);
   LogCapture log;
-  EXPECT_FALSE(argOf(&ir)->buildOpArgArray(in.get(), buffers, {}));
-  EXPECT_FALSE(argOf(&ir)->buildOpArgArray(in.get(), buffers, {0xC0000100}));   // one loop's worth only
+  EXPECT_FALSE(adoptAndBuild(*argOf(&ir), in.get(), buffers, {}));
+  EXPECT_FALSE(adoptAndBuild(*argOf(&ir), in.get(), buffers, {0xC0000100}));   // one loop's worth only
   auto arg = argOf(&ir);
-  ASSERT_TRUE(arg->buildOpArgArray(in.get(), buffers, {0xC0000100, 0xC0000200}));
+  ASSERT_TRUE(adoptAndBuild(*arg, in.get(), buffers, {0xC0000100, 0xC0000200}));
   EXPECT_EQ((Addrs{0x100, 0xC0000100, 0x110, 0xC0000200}), listOf(arg.get()));
   EXPECT_EQ(0u, arg->getOutputSize(0xC0000100));
   arg.reset();
@@ -144,8 +144,7 @@ class RunModelArgumentTest : public ArgumentTest {
   // A run-model op of the model under the input op, with B, counts and output sizes from the model.
   void makeOp(uint32_t batch, uint32_t outputs, std::vector<int64_t> sizes, bool leaf = false) {
     model_.batch = batch;
-    model_.outputs = outputs;
-    model_.outputSizes = sizes;
+    model_.setOutputSizes(sizes);
     op_.opType_ = qobeOP_RUN_MODEL_OP;
     op_.typeId_ = 20000;
     op_.model_ = &model_;
@@ -160,7 +159,7 @@ class RunModelArgumentTest : public ArgumentTest {
   }
   std::unique_ptr<IOpArgument> build(IOpArgument* in, const Addrs& outputs, bool expect) {
     auto arg = argOf(ir_.get());
-    EXPECT_EQ(expect, arg->buildOpArgArray(in, gather(op_, 1), outputs));
+    EXPECT_EQ(expect, adoptAndBuild(*arg, in, gather(op_, 1), outputs));
     return arg;
   }
 
@@ -176,7 +175,7 @@ TEST_F(RunModelArgumentTest, FourBatchPositionsOfOneInputAndTwoOutputsMakeThirte
   const Addrs list = listOf(arg.get());
   ASSERT_EQ(13u, list.size());
   EXPECT_EQ(128u, blockSize(arg->address()));
-  EXPECT_EQ(model_.address, list[0]);
+  EXPECT_EQ(model_.addr, list[0]);
   for (uint32_t b = 0; b < 4; ++b) {
     EXPECT_EQ(0x100u + 0x10 * b, list[1 + 3 * b]);
     EXPECT_EQ((Addrs{list[2 + 3 * b], list[3 + 3 * b]}), arg->getOutputs(0, b));
@@ -224,7 +223,7 @@ TEST_F(RunModelArgumentTest, CopyMemArgumentGathersTheModelsOutputsPositionByPos
   OpIRInstruction ir(&copy, 2);
   const Live beforeCopy = live();
   auto arg = argOf(&ir);
-  ASSERT_TRUE(arg->buildOpArgArray(rm.get(), gather(copy, 1), {}));
+  ASSERT_TRUE(adoptAndBuild(*arg, rm.get(), gather(copy, 1), {}));
   const Addrs list = listOf(arg.get());
   ASSERT_EQ(5u, list.size());
   const Addrs rmOut = rm->getOutputs(0, 0);
@@ -238,9 +237,9 @@ TEST_F(RunModelArgumentTest, CopyMemArgumentGathersTheModelsOutputsPositionByPos
   EXPECT_EQ(beforeCopy, live());   // the configuration block and both outputs went with the array
 
   // A model output of size 0 gets the address 0 and no block.
-  model_.outputSizes = {40, 0};
+  model_.setOutputSizes({40, 0});
   arg = argOf(&ir);
-  ASSERT_TRUE(arg->buildOpArgArray(rm.get(), gather(copy, 1), {}));
+  ASSERT_TRUE(adoptAndBuild(*arg, rm.get(), gather(copy, 1), {}));
   EXPECT_EQ(0u, arg->getPointerInArgArray(4));
   EXPECT_NE(0u, arg->getPointerInArgArray(3));
   EXPECT_EQ(beforeCopy.ddr + 1, live().ddr);
@@ -249,7 +248,7 @@ TEST_F(RunModelArgumentTest, CopyMemArgumentGathersTheModelsOutputsPositionByPos
   copy.leaf_ = true;
   OpIRInstruction leafIr(&copy, 2);
   LogCapture log;
-  EXPECT_FALSE(argOf(&leafIr)->buildOpArgArray(rm.get(), gather(copy, 1), {0xC0000100}));
+  EXPECT_FALSE(adoptAndBuild(*argOf(&leafIr), rm.get(), gather(copy, 1), {0xC0000100}));
   EXPECT_EQ((std::vector<std::string>{"Mismatch output address count, expected 2 but 1 is specified.\n"}),
             log.errors());
   EXPECT_EQ(beforeCopy, live());

@@ -68,8 +68,7 @@ class RunStreamInstructionTest : public LiveBlocksTest {
   // model)] -> run-model (3, batch = loops, non-leaf) -> memory-copy (4, leaf, fresh configuration per loop).
   void pipeline(uint32_t loops, bool withPre, std::vector<int64_t> outputSizes) {
     model_.batch = loops;
-    model_.outputs = static_cast<uint32_t>(outputSizes.size());
-    model_.outputSizes = outputSizes;
+    model_.setOutputSizes(outputSizes);
     FakeStreamOp* prev = p_.add(qobeOP_INPUT_OP, 1, nullptr, 1, 1);
     prev->loopCount_ = loops;
     if (withPre) {
@@ -81,14 +80,14 @@ class RunStreamInstructionTest : public LiveBlocksTest {
       prev->runmodelInput_ = true;
       prev->configMode_ = FakeStreamOp::kFresh;
     }
-    FakeStreamOp* rm = p_.add(qobeOP_RUN_MODEL_OP, 3, prev, 1, model_.outputs);
+    FakeStreamOp* rm = p_.add(qobeOP_RUN_MODEL_OP, 3, prev, 1, model_.outputCount());
     rm->typeId_ = 20000;
     rm->model_ = &model_;
     rm->configCount_ = 1;
     rm->configMode_ = FakeStreamOp::kModel;
     rm->batchSize_ = loops;
     rm->outputSizes_.assign(outputSizes.begin(), outputSizes.end());
-    FakeStreamOp* cp = p_.add(qobeOP_MEM_COPY_OP, 4, rm, model_.outputs, model_.outputs);
+    FakeStreamOp* cp = p_.add(qobeOP_MEM_COPY_OP, 4, rm, model_.outputCount(), model_.outputCount());
     cp->typeId_ = 40000;
     cp->model_ = &model_;
     cp->configCount_ = 1;
@@ -128,8 +127,8 @@ TEST_F(RunStreamInstructionTest, RunBlockIsBuiltOnceEveryLoopHasItsInputs) {
   EXPECT_FALSE(inst.build());   // once only
   EXPECT_EQ(3u, inst.archiveCount());
   EXPECT_EQ(128u, blockSize(inst.address()));
-  auto* rm = inst.getInstructionArchive(3)->opArg;
-  auto* cp = inst.getInstructionArchive(4)->opArg;
+  auto* rm = inst.getInstructionArchive(3)->opArg.get();
+  auto* cp = inst.getInstructionArchive(4)->opArg.get();
   EXPECT_EQ(nullptr, inst.getInstructionArchive(4 | zenlar::qobl::PIPELINE_END_MASK));
   EXPECT_EQ(Addrs{in[0]}, rm->getInputs(0, 0));
   EXPECT_EQ(Addrs{in[1]}, rm->getInputs(0, 1));

@@ -176,7 +176,7 @@ TEST(PreOpUpload, OneStreamBlockPerRecordHoldingTheRecordAndAllFreedOnClear) {
   RegisteredNode node("preop-upload-node", {quant, other, ext});
 
   const uint64_t before = liveStreamBlocks();
-  std::vector<uint64_t> addrs;
+  std::vector<DeviceBlock> addrs;
   PreOpCfg cfg;
   int typeQueries = 0;
   ASSERT_TRUE(loadPreOpInfo(0, node.name(), "digest", fixedType(kDLFloat, 16, &typeQueries), addrs, cfg));
@@ -191,15 +191,15 @@ TEST(PreOpUpload, OneStreamBlockPerRecordHoldingTheRecordAndAllFreedOnClear) {
   for (size_t i = 0; i < 3; ++i) {
     uint32_t kind = 99;
     uint64_t base = 0, size = 0;
-    ASSERT_EQ(0, qobcrt_query_block(0, addrs[i], &kind, &base, &size));
+    ASSERT_EQ(0, qobcrt_query_block(0, addrs[i].address(), &kind, &base, &size));
     EXPECT_EQ(0u, kind);
-    EXPECT_EQ(addrs[i], base);
+    EXPECT_EQ(addrs[i].address(), base);
     std::vector<uint8_t> back(records[i]->size());
-    ASSERT_EQ(0, qobcrt_memcpy_d2h(0, addrs[i], back.size(), back.data()));
+    ASSERT_EQ(0, qobcrt_memcpy_d2h(0, addrs[i].address(), back.size(), back.data()));
     EXPECT_EQ(*records[i], back);
   }
 
-  clearPreOpInfo(0, addrs, cfg);
+  clearPreOpInfo(addrs, cfg);
   EXPECT_TRUE(addrs.empty() && cfg.preOpScaleFactors_.empty() && cfg.preOpTensorTypes_.empty());
   EXPECT_EQ(before, liveStreamBlocks());
 }
@@ -207,7 +207,7 @@ TEST(PreOpUpload, OneStreamBlockPerRecordHoldingTheRecordAndAllFreedOnClear) {
 TEST(PreOpUpload, FailedInputTypeQueryRecordsNone) {
   ASSERT_EQ(0, qobmSetDevice(0));
   RegisteredNode node("preop-failing-query-node", {});
-  std::vector<uint64_t> addrs;
+  std::vector<DeviceBlock> addrs;
   PreOpCfg cfg;
   InputTypeQuery failing = [](DLDataType& t) {
     t = DLDataType{0, 0, 0};
@@ -235,28 +235,28 @@ TEST(PreOpUpload, FailureMidWalkKeepsUploadedBlocksForTheNextClear) {
   for (const Fault& f : faults) {
     SCOPED_TRACE(testing::Message() << f.call << " #" << f.nth);
     ASSERT_EQ(0, qobcrt_sim_fail_call(f.call, f.nth, rtErrInjected));
-    std::vector<uint64_t> addrs;
+    std::vector<DeviceBlock> addrs;
     PreOpCfg cfg;
     int typeQueries = 0;
     EXPECT_FALSE(loadPreOpInfo(0, node.name(), "digest", fixedType(kDLUInt, 8, &typeQueries), addrs, cfg));
     qobcrt_sim_clear_faults();
     EXPECT_EQ(f.uploadedBeforeFailure, addrs.size());
     EXPECT_EQ(before + addrs.size(), liveStreamBlocks());
-    clearPreOpInfo(0, addrs, cfg);
+    clearPreOpInfo(addrs, cfg);
     EXPECT_EQ(before, liveStreamBlocks());
   }
 }
 
 TEST(PreOpUpload, ClearSkipsFailedFrees) {
   ASSERT_EQ(0, qobmSetDevice(0));
-  // A block already gone: the free fails, the list is emptied all the same and the rest is freed.
+  // A block already gone: its free fails (logged), the list is emptied all the same and the rest is freed.
   const uint64_t before = liveStreamBlocks();
-  std::vector<uint64_t> addrs(2);
-  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &addrs[0]));
-  ASSERT_EQ(0, qobcrt_malloc_stream(0, 0, 64, &addrs[1]));
-  ASSERT_EQ(0, qobcrt_free_stream(0, addrs[0]));
+  std::vector<DeviceBlock> addrs(2);
+  ASSERT_EQ(0, DeviceBlock::allocate(0, DeviceMemKind::kStream, 64, &addrs[0]));
+  ASSERT_EQ(0, DeviceBlock::allocate(0, DeviceMemKind::kStream, 64, &addrs[1]));
+  ASSERT_EQ(0, qobcrt_free_stream(0, addrs[0].address()));
   PreOpCfg cfg;
-  clearPreOpInfo(0, addrs, cfg);
+  clearPreOpInfo(addrs, cfg);
   EXPECT_TRUE(addrs.empty());
   EXPECT_EQ(before, liveStreamBlocks());
 }

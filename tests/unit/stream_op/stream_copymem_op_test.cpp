@@ -241,15 +241,16 @@ TEST(CopyMemOp, DumpsTheConfigurationAtTraceLevelOnly) {
   }
   LogCapture log;
   c.cm.setOpCfg();
-  ASSERT_EQ(log.lines.size(), 2u);
+  const std::vector<qobltest::LogLine> lines = log.lines();
+  ASSERT_EQ(lines.size(), 2u);
   // The readable record, then every byte of the host block, 16 per line.
   for (const char* line : {"CopyMem Op Configuration: \n  In/Out shape count: 1\n  In/Out shape index: 0\n",
                            "    In shape core info: 0\n      shape real: [1, 1, 1, 1000]\n"
                            "      shape align: [1, 1, 1, 1024]\n      offset: 0\n",
                            "    concat index: 3\n    core in mask: 1\n    element byte: 2\n    copy type:    1\n"}) {
-    EXPECT_NE(log.lines[0].find(line), std::string::npos) << line;
+    EXPECT_NE(lines[0].text.find(line), std::string::npos) << line;
   }
-  const std::string& raw = log.lines[1];
+  const std::string& raw = lines[1].text;
   const std::string head =
       "CopyMem Op Configuration dump: 384 bytes\n"
       "01 00 00 00 00 00 00 00 - 01 00 00 00 01 00 00 00 \n"

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "qobl_test/log_capture.h"
 #include "tvm_model_runtime/tvm_model_runtime_api.h"
 #include "tvm_model_runtime/tvm_model_runtime_creator.h"
 
@@ -487,13 +488,6 @@ TEST(BridgeQueries, WrongResultTypesRaiseAndMissingPiecesReturnCodes) {
 
 // ---- data-type texts ----
 
-std::vector<std::string> g_logLines;
-std::mutex g_logMutex;
-void captureLog(uint32_t channel, uint32_t level, const char*, const char*, uint32_t, const char* text, void*) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  g_logLines.push_back(std::to_string(channel) + "/" + std::to_string(level) + "/" + text);
-}
-
 TEST(BridgeDataTypes, TextsAndUnknownTypes) {
   struct Case {
     const char* text;
@@ -503,22 +497,19 @@ TEST(BridgeDataTypes, TextsAndUnknownTypes) {
                         {"uint8", 1, 8, 1},      {"handle", 3, 64, 1},  {"bfloat16", 4, 16, 1},
                         {"int", 0, 32, 1},       {"int0", 0, 32, 1},    {"float32x4", 2, 32, 4},
                         {"uint1x16", 1, 1, 16}};
-  qobmSetLogSink(captureLog, nullptr);
+  qobltest::LogCapture log(qobmLL_WARN);
   for (const Case& c : cases) {
     DLDataType t = str_to_dltype(c.text);
     EXPECT_EQ(t.code, c.code) << c.text;
     EXPECT_EQ(t.bits, c.bits) << c.text;
     EXPECT_EQ(t.lanes, c.lanes) << c.text;
   }
-  EXPECT_TRUE(g_logLines.empty());
+  EXPECT_TRUE(log.lines().empty());
 
   // Unknown texts are reported on the library channel at error level.
   EXPECT_EQ(str_to_dltype("16").bits, 16);
   EXPECT_EQ(str_to_dltype("int8x").lanes, 1);
-  qobmSetLogSink(nullptr, nullptr);
-  const std::string err = std::to_string(qobmLC_CL) + "/" + std::to_string(qobmLL_ERROR) + "/unknown type ";
-  EXPECT_EQ(g_logLines, (std::vector<std::string>{err + "16\n", err + "int8x\n"}));
-  g_logLines.clear();
+  EXPECT_EQ(log.take(qobmLL_ERROR), (std::vector<std::string>{"unknown type 16\n", "unknown type int8x\n"}));
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+// DeviceBlock: allocation and the one release of a block of card memory.
+#include "device_block.h"
+
+#include <qobcrt/qobcrt.h>
+
+#include "qobl_log.h"
+
+namespace zenlar {
+namespace qobl {
+
+const char* freeCallName(DeviceMemKind kind) {
+  switch (kind) {
+    case DeviceMemKind::kInout: return "qobcrt_free_inout";
+    case DeviceMemKind::kDdrShare: return "qobcrt_free_ddr_share";
+    case DeviceMemKind::kStream: break;
+  }
+  return "qobcrt_free_stream";
+}
+
+DeviceBlock& DeviceBlock::operator=(DeviceBlock&& other) noexcept {
+  if (this != &other) {
+    reset();
+    device_ = other.device_;
+    kind_ = other.kind_;
+    address_ = other.address_;
+    other.address_ = 0;
+  }
+  return *this;
+}
+
+int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, DeviceBlock* out) {
+  out->reset();
+  uint64_t addr = 0;
+  int rc = rtErrInvalidParam;
+  switch (kind) {
+    case DeviceMemKind::kStream: rc = qobcrt_malloc_stream(device, 0, size, &addr); break;
+    case DeviceMemKind::kInout: rc = qobcrt_malloc_inout(device, 0, size, &addr); break;
+    case DeviceMemKind::kDdrShare: rc = qobcrt_malloc_ddr_share(device, 0, size, &addr); break;
+  }
+  if (rc == rtSuccess) *out = DeviceBlock(device, kind, addr);
+  return rc;
+}
+
+int DeviceBlock::reset() noexcept {
+  if (address_ == 0) return rtSuccess;
+  const uint64_t addr = release();
+  void* shown = qoblAsPtr(addr);
+  QOBL_LOG_DEBUG("Call %s to free [%p].\n", freeCallName(kind_), shown);
+  int rc = rtErrInvalidParam;
+  switch (kind_) {
+    case DeviceMemKind::kStream: rc = qobcrt_free_stream(device_, addr); break;
+    case DeviceMemKind::kInout: rc = qobcrt_free_inout(device_, addr); break;
+    case DeviceMemKind::kDdrShare: rc = qobcrt_free_ddr_share(device_, addr); break;
+  }
+  if (rc != rtSuccess) {
+    QOBL_LOG_ERROR("Failed to free device memory [%p] with %s in device [%u]. Error code is [%d].\n", shown,
+                   freeCallName(kind_), device_, rc);
+  }
+  return rc;
+}
+
+}  // namespace qobl
+}  // namespace zenlar

@@ -1,0 +1,39 @@
+#include "qobl_test/card_stats.h"
+
+#include <qobcrt/qobcrt.h>
+
+namespace qobltest {
+
+std::ostream& operator<<(std::ostream& os, const LiveBlocks& l) {
+  return os << "{stream " << l.stream << ", inout " << l.inout << ", ddr " << l.ddr << ", app " << l.app << "}";
+}
+
+qobcrt_sim_stats cardStats(uint32_t dev) {
+  qobcrt_sim_stats s{};
+  EXPECT_EQ(0, qobcrt_sim_get_stats(dev, &s));
+  return s;
+}
+
+LiveBlocks liveBlocks(uint32_t dev) {
+  const qobcrt_sim_stats s = cardStats(dev);
+  return LiveBlocks{s.live_blocks[QOBCRT_SIM_STREAM], s.live_blocks[QOBCRT_SIM_INOUT],
+                    s.live_blocks[QOBCRT_SIM_DDR_SHARE], s.live_blocks[QOBCRT_SIM_APP]};
+}
+
+uint64_t blockSize(uint64_t addr, uint32_t* kind) {
+  uint64_t size = 0;
+  qobcrt_query_block(0, addr, kind, nullptr, &size);
+  return size;
+}
+
+void LiveBlocksTest::SetUp() {
+  qobcrt_sim_clear_faults();
+  base_ = liveBlocks();
+}
+
+void LiveBlocksTest::TearDown() {
+  qobcrt_sim_clear_faults();
+  EXPECT_EQ(base_, liveBlocks()) << "device blocks leaked";
+}
+
+}  // namespace qobltest
