@@ -79,8 +79,14 @@ class RWLock {
   int writeLock();
   int writeUnlock();  // by the owner only; a violation ends the process
 
-  raii read_guard() { return make_raii(*this, &RWLock::readUnlock, &RWLock::readLock); }
-  raii write_guard() { return make_raii(*this, &RWLock::writeUnlock, &RWLock::writeLock); }
+  // The guards' actions capture only the lock, so std::function keeps them in its inline buffer: taking a
+  // guard never allocates (make_raii's two-member captures do not fit and would, twice per guard).
+  raii read_guard() {
+    return raii([this] { readUnlock(); }, [this] { readLock(); });
+  }
+  raii write_guard() {
+    return raii([this] { writeUnlock(); }, [this] { writeLock(); });
+  }
 
   // Observers for diagnostics and tests.
   int32_t lockCount() const { return m_lock_count.load(); }
