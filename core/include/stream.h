@@ -291,6 +291,7 @@ class OpStream : public IOpStream {
   std::atomic<bool> waiting_{false};
   std::atomic<uint64_t> waitHandleCount_{0};
   bool logBusy_ = false;
+  bool printRuns_ = false;  // NIMBRA_PIPELINE set when the stream was made: print each run being filled
   std::atomic<bool> closing_{false};
   std::atomic<bool> busy_{false};
 

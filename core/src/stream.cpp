@@ -35,6 +35,7 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
     throw std::logic_error("can't create qobm event in OpStream constructor");
   }
   logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
+  printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
 }
 
 OpStream::~OpStream() {
@@ -474,7 +475,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     auto guard = datasetIdToInputIdListDict_.write_guard();
     datasetIdToInputIdListDict_[datasetId].push_back(inputDataId);
   }
-  if (std::getenv("NIMBRA_PIPELINE") != nullptr) curRunStream_->print();
+  if (printRuns_) curRunStream_->print();
   return status;
 }
 
