@@ -16,7 +16,9 @@
 //    graph, its ops and models are not owned; the graph must outlive the stream.
 //  - A run's instruction, records and clones are released exactly once, by moving them out of the maps and
 //    letting the owners go: when the completion path recycles the run (end op reported or a device error),
-//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.
+//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.  The
+//    instruction's device memory goes at that moment; the emptied instruction itself is kept (spareRuns_)
+//    for a later run of the stream, so the completion thread does not free what the submitter allocated.
 //
 // EVERY ACCEPTED INPUT COMPLETES ONCE.  An input accepted with 0 or qoblERR_RUN_PENDING gets exactly one
 // terminal report (the end op's report, or a report carrying an error) through the report callbacks,
@@ -61,6 +63,7 @@ namespace qobl {
 
 class IModel;
 class IRunStreamInstruction;
+class RunStreamInstruction;
 class IStreamOp;
 
 // The datasets of one input id.  `output` is the application's dataset for a synchronous input and a clone
@@ -283,7 +286,11 @@ class OpStream : public IOpStream {
   threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> inputIdToRunStreamInstructionDict_;
   threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> datasetIdToInputIdListDict_;
   // Every run of the stream (being filled, or sent and not recycled), by dataset id.
-  threadsafe_unordered_map<uint32_t, std::unique_ptr<IRunStreamInstruction>> datasetIdToStreamInstructionDict_;
+  threadsafe_unordered_map<uint32_t, std::unique_ptr<RunStreamInstruction>> datasetIdToStreamInstructionDict_;
+  // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
+  // runs instead of new ones; at most kSpareRuns are kept.
+  static constexpr size_t kSpareRuns = 4;
+  std::vector<std::unique_ptr<RunStreamInstruction>> spareRuns_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   StreamDatasetMap datasetMap_;

@@ -22,6 +22,8 @@
 //    them.  The models the ops use must still be alive (they outlive every stream using them).
 //
 // Threads: no lock of its own; the op stream serialises creation, filling, building and recycling.
+// Reuse: the op stream keeps a few recycled instructions and reset()s one for its next run instead of
+// making a new one; a reset instruction behaves as a newly constructed one.
 #ifndef QOBL_STREAM_INSTRUCTION_H
 #define QOBL_STREAM_INSTRUCTION_H
 
@@ -88,6 +90,12 @@ class RunStreamInstruction : public IRunStreamInstruction {
 
   // Number of archives (input op's included).
   size_t archiveCount() const { return instructionArray_.size(); }
+
+  // Empties the instruction for another run of the same stream under `datesetId`: frees every device block
+  // it holds exactly as its destruction would (same blocks, same order) and keeps its host containers, so a
+  // stream that reuses its instructions builds a run without allocating them again.  Archive pointers
+  // handed out before stop being valid.
+  void reset(uint32_t datesetId);
 
  private:
   bool startInputOp();

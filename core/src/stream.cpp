@@ -64,6 +64,7 @@ void OpStream::release() {
   inputIdToRunStreamInstructionDict_.clear();
   datasetIdToInputIdListDict_.clear();
   datasetIdToStreamInstructionDict_.clear();
+  spareRuns_.clear();
   leafNodeIRs_.clear();
   irStream_.clear();
   irRecords_.clear();
@@ -181,6 +182,7 @@ bool OpStream::build() {
     return false;
   }
   irRecords_ = std::move(records);
+  spareRuns_.reserve(kSpareRuns);
   irStream_.clear();
   for (const auto& r : irRecords_) irStream_.push_back(r.get());
   leafNodeIRs_.clear();
@@ -450,7 +452,14 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     return qoblERR_STREAM_INPUT;
   }
   if (curRunStream_ == nullptr) {
-    auto run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
+    std::unique_ptr<RunStreamInstruction> run;
+    if (!spareRuns_.empty()) {
+      run = std::move(spareRuns_.back());
+      spareRuns_.pop_back();
+      run->reset(DatasetId::generateId());
+    } else {
+      run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
+    }
     curRunStream_ = run.get();
     datasetIdToStreamInstructionDict_[run->datesetId()] = std::move(run);
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
@@ -492,9 +501,13 @@ bool OpStream::releaseInput(uint32_t inputId) {
 
 InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  std::unique_ptr<IRunStreamInstruction> inst;
+  std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  inst.reset();  // the run's device memory goes now
+  if (inst != nullptr) {
+    inst->reset(0);  // the run's device memory goes now
+    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
+    inst.reset();
+  }
   std::vector<uint32_t> ids;
   if (datasetIdToInputIdListDict_.take(datasetId, ids)) {
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);

@@ -23,6 +23,20 @@ RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector
 
 RunStreamInstruction::~RunStreamInstruction() { QOBL_LOG_TRACE("Release run stream instruction memory.\n"); }
 
+void RunStreamInstruction::reset(uint32_t datesetId) {
+  QOBL_LOG_TRACE("Release run stream instruction memory.\n");
+  // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
+  // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
+  for (auto& entry : outputAddrsDict_) entry.second.clear();
+  headArg_ = nullptr;
+  for (auto& blocks : gathered_) blocks.clear();
+  for (auto& buffers : opBufferlist_) buffers.clear();
+  instructionArray_.clear();
+  records_.reset();
+  datesetId_ = datesetId;
+  buildStarted_ = false;
+}
+
 uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
 
 uint64_t RunStreamInstruction::address() { return records_.address(); }
@@ -124,14 +138,15 @@ bool RunStreamInstruction::buildOp(size_t i) {
   for (const InstructionArchive& a : instructionArray_) {
     if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
   }
-  std::vector<uint64_t> outputs;
+  static const std::vector<uint64_t> kNoOutputs;
+  const std::vector<uint64_t>* outputs = &kNoOutputs;
   if (ir->isLeafNode) {
     auto it = outputAddrsDict_.find(ir->uid);
-    if (it != outputAddrsDict_.end()) outputs = it->second;
+    if (it != outputAddrsDict_.end()) outputs = &it->second;
   }
   // The argument takes the op's gathered blocks now, whatever its build's outcome.
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], outputs)) {
+  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], *outputs)) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     return false;
   }
