@@ -589,8 +589,12 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     return qoblERR_RUN_STREAM;
   }
   if (async) checkBusy(false);
-  std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
-  std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
+  // The addresses are copied into the run before openRun returns, and nothing openRun calls runs another
+  // openRun on this thread, so each thread's scratch lists serve all its calls.
+  thread_local std::vector<uint64_t> ins;
+  thread_local std::vector<uint64_t> outs;
+  qoblGetDatasetDataAddrs(input, ins);
+  qoblGetDatasetDataAddrs(output, outs);
   if (outs.size() != streamLeafNodeOutputCount_) {
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;
