@@ -102,6 +102,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   bool gatherOpBlocks();
   bool buildOp(size_t index);
   bool allocStreamMem();
+  // Moves the spare archive at `index` (the op's position in the stream) into `into` when it can serve.
+  bool takeSpareArchive(size_t index, InstructionArchive& into);
   std::string archiveText(size_t archiveIndex);
 
   uint32_t datesetId_;
@@ -111,6 +113,9 @@ class RunStreamInstruction : public IRunStreamInstruction {
   std::vector<std::vector<OpIRBuffer>> opBufferlist_;   // element i - 1: op i's addresses, per loop
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
   OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
+  // The archives of the previous run, their device memory released, by op position, kept for reuse.
+  std::vector<InstructionArchive> spareArchives_;
+  OpInputArgument* spareHeadArg_ = nullptr;      // the input op's argument in spareArchives_[0], if any
   std::unordered_map<uint32_t, std::vector<uint64_t>> outputAddrsDict_;
   uint32_t deviceId_;
   bool buildStarted_ = false;
