@@ -37,7 +37,8 @@
 //    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
 //    thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
-//    wait for it with 1-microsecond sleeps (checkBusy).  A closing stream refuses to become busy.
+//    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  busyMu_ is
+//    taken inside streamLock_ by setBusy and alone by the waiter.  A closing stream refuses to become busy.
 //  - waiting_ is set while a thread waits in synchronize (or a device wait announced itself); runAsync is
 //    refused meanwhile.
 #ifndef QOBL_STREAM_H
@@ -47,6 +48,7 @@
 #include <qobm/qobm.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -301,6 +303,8 @@ class OpStream : public IOpStream {
   bool printRuns_ = false;  // NIMBRA_PIPELINE set when the stream was made: print each run being filled
   std::atomic<bool> closing_{false};
   std::atomic<bool> busy_{false};
+  std::mutex busyMu_;                    // pairs busy_ going false with busyCv_'s waiters
+  std::condition_variable busyCv_;
 
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> apiRefs_{0};

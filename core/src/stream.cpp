@@ -126,28 +126,36 @@ void OpStream::close() {
 // Busy handshake
 
 bool OpStream::checkBusy(bool noWait) {
-  // The completion path usually leaves the stream within microseconds, but a 1-microsecond sleep costs
-  // the kernel's timer slack (about 50 microseconds on Linux): the first passes only yield the processor.
-  constexpr uint32_t kYieldPasses = 64;
-  std::unique_lock<std::recursive_mutex> lock(streamLock_);
+  // The completion path usually leaves the stream within microseconds: the first passes only yield the
+  // processor, then the thread waits until setBusy(false) wakes it (a short sleep instead would cost the
+  // kernel's timer slack, about 50 microseconds on Linux).  The wait's time limit only guards the loop.
+  constexpr uint32_t kYieldPasses = 16;
   for (uint32_t pass = 0;; ++pass) {
-    if (!busy_.load()) return false;
-    if (noWait) return true;
-    lock.unlock();
+    {
+      std::lock_guard<std::recursive_mutex> lock(streamLock_);
+      if (!busy_.load()) return false;
+      if (noWait) return true;
+    }
     if (logBusy_) QOBL_LOG_WARN("Waiting for stream %u recycle process to complete ...\n", streamId_);
     if (pass < kYieldPasses) {
       std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(1));
+      continue;
     }
-    lock.lock();
+    std::unique_lock<std::mutex> idle(busyMu_);
+    busyCv_.wait_for(idle, std::chrono::milliseconds(1), [this] { return !busy_.load(); });
   }
 }
 
 bool OpStream::setBusy(bool busy) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (busy_.load()) {
-    busy_.store(busy);
+    if (busy) return true;
+    {
+      // Under busyMu_, so that a thread between its check and its wait in checkBusy cannot miss the wake.
+      std::lock_guard<std::mutex> idle(busyMu_);
+      busy_.store(false);
+    }
+    busyCv_.notify_all();
     return true;
   }
   if (closing_.load()) return false;
