@@ -23,6 +23,7 @@ seed fuzz_graph_json "$models"/{classifier,segmenter,trivial}/graph.json "$model
 seed fuzz_params "$models"/{classifier,segmenter,trivial}/params.bin "$models"/dynamic/member*/params.bin
 seed fuzz_hw_config "$models"/{classifier,segmenter,trivial}/hw.json "$models"/dynamic/hw.json
 seed fuzz_suite_config "$models"/dynamic/suite.json
+seed fuzz_rest_request "$src"/../tools/qobl_serve/fuzz/corpus/*
 
 run() {  # run TARGET
   local dict=()
@@ -33,17 +34,21 @@ run() {  # run TARGET
        -print_final_stats=1 "${dict[@]}" "$work/$1" > "$work/$1.log" 2>&1)
 }
 
+report() {  # report PID TARGET
+  if wait "$1"; then echo "== $2: ok ($(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/$2.log" | grep -o '[0-9]*$') runs)"
+  else echo "== $2: FAILED (log: $work/$2.log)"; tail -40 "$work/$2.log"; status=1; fi
+}
+
 status=0
 pids=()
 names=()
-for t in fuzz_graph_json fuzz_params fuzz_hw_config fuzz_suite_config; do
+for t in fuzz_graph_json fuzz_params fuzz_hw_config fuzz_suite_config fuzz_rest_request; do
+  [ -x "$build/bin/$t" ] || { echo "== $t: not built, skipped"; continue; }
   run "$t" & pids+=($!); names+=("$t")
   if [ ${#pids[@]} -eq 2 ]; then
-    for k in 0 1; do
-      if wait "${pids[$k]}"; then echo "== ${names[$k]}: ok ($(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/${names[$k]}.log" | grep -o '[0-9]*$') runs)"
-      else echo "== ${names[$k]}: FAILED (log: $work/${names[$k]}.log)"; tail -40 "$work/${names[$k]}.log"; status=1; fi
-    done
+    report "${pids[0]}" "${names[0]}"; report "${pids[1]}" "${names[1]}"
     pids=(); names=()
   fi
 done
+[ ${#pids[@]} -eq 1 ] && report "${pids[0]}" "${names[0]}"
 exit $status

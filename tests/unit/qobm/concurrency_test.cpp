@@ -119,8 +119,11 @@ TEST(QobmHandleConcurrency, HandlesDestroyedOnOneThreadWhileOthersUseThem) {
   };
   std::thread destroyer([&] {
     for (;;) {
+      // Read the flag before looking: a push between an empty look and the
+      // flag read would otherwise be left behind.
+      const bool finished = done;
       qobmDataBuffer* b = take(true);
-      if (b == nullptr && done) break;
+      if (b == nullptr && finished) break;
       if (b == nullptr) std::this_thread::yield();
       else if (qobmDestroyDataBuffer(b) != 0) ++bad;
     }
