@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "qobl_test/files.h"
 #include "card_builder.h"
 
 namespace {
@@ -22,9 +23,9 @@ using tvm::runtime::Module;
 constexpr uint32_t kGetOutput = 0x10;
 
 std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  EXPECT_TRUE(f.good()) << path;
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  const std::string bytes = qobltest::readBytes(path);
+  EXPECT_FALSE(bytes.empty()) << path;
+  return bytes;
 }
 
 // The classifier created on device 0 exactly as the library creates it; node(B) selects batch size B and
@@ -32,8 +33,7 @@ std::string readFile(const std::string& path) {
 class Classifier {
  public:
   Classifier() {
-    const char* build = std::getenv("QOBL_BUILD_DIR");
-    dir_ = std::string(build != nullptr ? build : ".") + "/models/classifier/";
+    dir_ = qobltest::modelDir("classifier") + "/";
     QOBCRegisterDeviceAPI();
     const tvm::runtime::PackedFunc* create = tvm::runtime::Registry::Get("tvm.graph_runtime.create");
     if (create == nullptr) {

@@ -15,29 +15,24 @@
 
 #include <qobcrt/qobcrt_sim.h>
 
+#include "qobl_test/card_stats.h"
+#include "qobl_test/files.h"
 #include "repository.h"
 
 namespace zenlar {
 namespace qoblserve {
 namespace {
 
-std::string buildDir() {
-  const char* d = std::getenv("QOBL_BUILD_DIR");
-  return d != nullptr ? d : ".";
-}
+using qobltest::buildDir;
 
 std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  const std::string bytes = qobltest::readBytes(path);
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 uint64_t liveBlocks(uint32_t cards) {
   uint64_t n = 0;
-  for (uint32_t d = 0; d < cards; ++d) {
-    qobcrt_sim_stats st{};
-    qobcrt_sim_get_stats(d, &st);
-    for (int k = 0; k < 4; ++k) n += st.live_blocks[k];
-  }
+  for (uint32_t d = 0; d < cards; ++d) n += qobltest::liveBlocks(d).total();
   return n;
 }
 
@@ -45,16 +40,12 @@ uint64_t liveBlocks(uint32_t cards) {
 class Repo {
  public:
   Repo() {
-    char tmpl[] = "/tmp/qobl_serve_sched_XXXXXX";
-    root_ = mkdtemp(tmpl);
-    for (const char* m : {"classifier", "segmenter", "dynamic"})
-      EXPECT_EQ(symlink((buildDir() + "/models/" + m).c_str(), (root_ + "/" + m).c_str()), 0);
+    for (const char* m : {"classifier", "segmenter", "dynamic"}) root_.link(m, qobltest::modelDir(m));
   }
-  ~Repo() { std::system(("rm -rf " + root_).c_str()); }
-  const std::string& dir() const { return root_; }
+  const std::string& dir() const { return root_.dir(); }
 
  private:
-  std::string root_;
+  qobltest::TempDir root_;
 };
 
 // One demo model's sample: input and expected output of one item, the item shape as a request sees it.

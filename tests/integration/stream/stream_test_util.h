@@ -275,10 +275,8 @@ class Output {
 
 // The card holds no stream, inout or shared-DDR block (everything the library made was released).
 inline void expectNoLibraryBlocks() {
-  const qobcrt_sim_stats s = stats();
-  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_STREAM]);
-  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_INOUT]);
-  EXPECT_EQ(0u, s.live_blocks[QOBCRT_SIM_DDR_SHARE]);
+  const qobltest::LiveBlocks live = qobltest::liveBlocks();
+  EXPECT_EQ(0u, live.stream + live.inout + live.ddr) << live;
 }
 
 }  // namespace streamtest

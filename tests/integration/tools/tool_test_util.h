@@ -12,21 +12,16 @@
 #include <sstream>
 #include <string>
 
+#include "qobl_test/files.h"
+
 namespace tooltest {
 
-inline std::string buildDir() {
-  const char* d = std::getenv("QOBL_BUILD_DIR");
-  return d != nullptr ? d : ".";
-}
+using qobltest::buildDir;
+using qobltest::modelDir;
+inline std::string readText(const std::string& path) { return qobltest::readBytes(path); }
 
-inline std::string modelDir(const std::string& name) { return buildDir() + "/models/" + name; }
-
-inline std::string readText(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+// A scratch directory, removed (with everything in it) at the end of the scope.
+using ScratchDir = qobltest::TempDir;
 
 struct Result {
   int code = -1;
@@ -36,8 +31,8 @@ struct Result {
 // Runs `<build>/bin/<program> <args>` through the shell (args are shell words), with the environment
 // assignments `env` ("NAME=value ...", may be empty) in front.
 inline Result runProgram(const std::string& program, const std::string& args, const std::string& env = "") {
-  char tmpl[] = "/tmp/qobl_tool_test_XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  const qobltest::TempDir scratch;
+  const std::string& dir = scratch.dir();
   const std::string cmd =
       env + " " + buildDir() + "/bin/" + program + " " + args + " >" + dir + "/out 2>" + dir + "/err";
   const int status = std::system(cmd.c_str());
@@ -45,7 +40,6 @@ inline Result runProgram(const std::string& program, const std::string& args, co
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = readText(dir + "/out");
   r.err = readText(dir + "/err");
-  std::system(("rm -rf " + dir).c_str());
   return r;
 }
 
@@ -67,29 +61,6 @@ inline std::map<std::string, std::string> tableRows(const std::string& out) {
   return rows;
 }
 
-// A scratch directory, removed (with everything in it) at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/qobl_scratch_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  ~ScratchDir() { std::system(("rm -rf " + dir_).c_str()); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& dir() const { return dir_; }
-  std::string file(const std::string& f) const { return dir_ + "/" + f; }
-  // Writes `bytes` to the relative path `rel`, making its directories.
-  void put(const std::string& rel, const std::string& bytes) const {
-    const size_t slash = rel.find_last_of('/');
-    if (slash != std::string::npos) std::system(("mkdir -p " + dir_ + "/" + rel.substr(0, slash)).c_str());
-    std::ofstream(file(rel), std::ios::binary | std::ios::trunc) << bytes;
-  }
-
- private:
-  std::string dir_;
-};
-
 // The MD5 of the files back to back, as md5sum computes it.
 inline std::string md5sumOf(const std::string& files) {
   std::string hex;
@@ -104,15 +75,7 @@ inline std::string md5sumOf(const std::string& files) {
 // A scratch directory holding a copy of a demo model, removed at the end of the scope.
 class ModelCopy {
  public:
-  explicit ModelCopy(const std::string& name) {
-    char tmpl[] = "/tmp/qobl_model_copy_XXXXXX";
-    root_ = mkdtemp(tmpl);
-    dir_ = root_ + "/" + name;
-    std::system(("cp -r " + modelDir(name) + " " + dir_).c_str());
-  }
-  ~ModelCopy() { std::system(("rm -rf " + root_).c_str()); }
-  ModelCopy(const ModelCopy&) = delete;
-  ModelCopy& operator=(const ModelCopy&) = delete;
+  explicit ModelCopy(const std::string& name) : dir_(root_.copyModel(name)) {}
   const std::string& dir() const { return dir_; }
   std::string file(const std::string& f) const { return dir_ + "/" + f; }
   void write(const std::string& f, const std::string& bytes) const {
@@ -120,7 +83,8 @@ class ModelCopy {
   }
 
  private:
-  std::string root_, dir_;
+  qobltest::TempDir root_;
+  std::string dir_;
 };
 
 }  // namespace tooltest

@@ -26,6 +26,26 @@ uint64_t blockSize(uint64_t addr, uint32_t* kind) {
   return size;
 }
 
+std::ostream& operator<<(std::ostream& os, const CallPoint& p) { return os << p.call << " #" << p.nth; }
+
+std::vector<CallPoint> callPoints(const std::function<void()>& work) {
+  std::vector<std::string> names;
+  for (uint32_t i = 0; qobcrt_sim_call_name(i) != nullptr; ++i) names.push_back(qobcrt_sim_call_name(i));
+  auto counts = [&names] {
+    std::vector<uint64_t> n(names.size());
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(0, qobcrt_sim_call_count(names[i].c_str(), &n[i]));
+    return n;
+  };
+  const std::vector<uint64_t> before = counts();
+  work();
+  const std::vector<uint64_t> after = counts();
+  std::vector<CallPoint> points;
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (uint64_t k = 1; k <= after[i] - before[i]; ++k) points.push_back(CallPoint{names[i], static_cast<uint32_t>(k)});
+  }
+  return points;
+}
+
 void LiveBlocksTest::SetUp() {
   qobcrt_sim_clear_faults();
   base_ = liveBlocks();

@@ -254,31 +254,25 @@ TEST_F(RunModelArgumentTest, CopyMemArgumentGathersTheModelsOutputsPositionByPos
   EXPECT_EQ(beforeCopy, live());
 }
 
+// Every card call of a run-model argument's build, failed in turn: an error is logged and destroying the
+// argument leaks nothing.
 TEST_F(RunModelArgumentTest, InjectedDeviceFailuresFailTheBuildAndLeakNothing) {
   makeOp(2, 2, {40, 24});
-  const struct {
-    const char* call;
-    uint32_t nth;
-    const char* message;
-  } cases[] = {
-      {"qobcrt_malloc_inout", 3, "Failed to malloc for outputs in DDR. Error code is 500100, op [op]\n"},
-      {"qobcrt_malloc_stream", 1,
-       "Failed to malloc stream memory for op argument array in DDR. Error code is 500100 .\n"},
-      {"qobcrt_memcpy", 1,
-       "Failed to copy argument array header from host to device for Op op, Error code is 500100.\n"},
-      {"qobcrt_memcpy", 2, "Failed to copy argument array from host to device for Op op, Error code is 500100.\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.call) + " #" + std::to_string(c.nth));
+  auto probe = inputArg(1, 2, 2);
+  const auto points = qobltest::callPoints([&] { build(probe.get(), {}, true); });
+  probe.reset();
+  ASSERT_GE(points.size(), 4u);
+  for (const qobltest::CallPoint& p : points) {
+    if (p.call.find("free") != std::string::npos) continue;  // a build frees nothing
+    SCOPED_TRACE(testing::Message() << p);
     auto in = inputArg(1, 2, 2);
     LogCapture log;
-    ASSERT_EQ(0, qobcrt_sim_fail_call(c.call, c.nth, rtErrInjected));
+    ASSERT_EQ(0, qobcrt_sim_fail_call(p.call.c_str(), p.nth, rtErrInjected));
     auto arg = build(in.get(), {}, false);
     qobcrt_sim_clear_faults();
-    EXPECT_EQ(std::vector<std::string>{c.message}, log.errors());
-    // When only the list failed, the header went first: the card holds it, the list is still zero.
-    if (c.nth == 2) expectArgsOnCard(arg->address(), {1, 2, 1, 1, 2}, Addrs(7, 0));
+    EXPECT_FALSE(log.errors().empty());
     arg.reset();
+    in.reset();
     EXPECT_EQ(base_, live());
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "qobl_test/card_stats.h"
 #include "model_preop.h"
 
 using namespace zenlar::qobl;
@@ -56,11 +57,7 @@ std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>>& records) {
   return all;
 }
 
-uint64_t liveStreamBlocks() {
-  qobcrt_sim_stats stats{};
-  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &stats));
-  return stats.live_blocks[QOBCRT_SIM_STREAM];
-}
+uint64_t liveStreamBlocks() { return qobltest::liveBlocks().stream; }
 
 int noRun(void*, const void* const*, void* const*, char*, size_t) { return 0; }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "qobl_test/card_stats.h"
 #include "stream_op/stream_copymem_op.h"
 #include "stream_op/stream_runmodel_op.h"
 #include "test_support.h"
@@ -49,11 +50,7 @@ struct CopyChain {
 FakeOutput out(DLDataType t, std::vector<int64_t> shape, modelShape cores) { return FakeOutput{t, shape, cores}; }
 const DLDataType kF32{kDLFloat, 32, 1}, kF16{kDLFloat, 16, 1}, kBF16{kDLBfloat, 16, 1};
 
-uint64_t liveStreamBlocks() {
-  qobcrt_sim_stats s{};
-  EXPECT_EQ(qobcrt_sim_get_stats(0, &s), 0);
-  return s.live_blocks[QOBCRT_SIM_STREAM];
-}
+uint64_t liveStreamBlocks() { return qobltest::liveBlocks().stream; }
 
 TEST(CopyMemRecord, ChannelsSpreadOverTwoCoreTensors) {
   CopyChain c;

@@ -20,21 +20,15 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "qobl_test/files.h"
 
 using namespace tvm::runtime;
 using tvm::ir::StringImm;
 
 namespace {
 
-std::string ModelFile(const std::string& name) {
-  const char* b = std::getenv("QOBL_BUILD_DIR");
-  return std::string(b ? b : ".") + "/models/parallel/" + name;
-}
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string ModelFile(const std::string& name) { return qobltest::modelFile("parallel", name); }
+std::string Read(const std::string& path) { return qobltest::readBytes(path); }
 
 const PackedFunc& Global(const char* name) {
   const PackedFunc* f = Registry::Get(name);

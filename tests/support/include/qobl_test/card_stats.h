@@ -6,7 +6,10 @@
 #include <qobcrt/qobcrt_sim.h>
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace qobltest {
 
@@ -27,6 +30,17 @@ LiveBlocks liveBlocks(uint32_t dev = 0);
 qobcrt_sim_stats cardStats(uint32_t dev = 0);
 // Size (and kind) of the card block holding `addr` on device 0; 0 when none.
 uint64_t blockSize(uint64_t addr, uint32_t* kind = nullptr);
+
+// One call of a card runtime function within a piece of work: the nth call of `call` from the work's start.
+struct CallPoint {
+  std::string call;
+  uint32_t nth;
+};
+std::ostream& operator<<(std::ostream& os, const CallPoint& p);
+// Runs `work` once and returns every runtime call it made, so that a test can run the same work again once
+// per point with that call failed (qobcrt_sim_fail_call(p.call.c_str(), p.nth, code)) and check the outcome
+// instead of the order of the calls.
+std::vector<CallPoint> callPoints(const std::function<void()>& work);
 
 // A test that must leave device 0's live blocks as it found them; injected faults are cleared around it.
 class LiveBlocksTest : public testing::Test {
