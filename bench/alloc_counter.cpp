@@ -40,7 +40,9 @@ void setObserver(void (*fn)()) { g_observer.store(fn); }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's hook (declared here: not every compiler installs its sanitizer headers).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                         void (*free_hook)(const volatile void*));
 
 namespace {
 void onMalloc(const volatile void*, size_t) { count(); }
