@@ -25,7 +25,9 @@
 //  - host CPU time of the calling thread inside qoblRunStreamAsync (CLOCK_THREAD_CPUTIME_ID around each
 //    call, the clock's own cost taken off), at cache numbers 1 and 8;
 //  - resident memory growth over 20 000 device runs at cache number 1 after 2 000 of warm-up.
-// --no_extras skips those phases, --only_extras runs only them.  Instruction counts per device run come
+// --no_extras skips those phases, --only_extras runs only them, --only_rss only the resident memory phase
+// (in a fresh process: the phases before it have already run the card's windows and histories to their
+// steady size).  Instruction counts per device run come
 // from bench/callgrind_run_path.sh (valgrind), not from this program.
 #include <benchmark/benchmark.h>
 #include <qobm/qobm.h>
@@ -296,13 +298,16 @@ BENCHMARK(BM_QoblAsync)->Arg(1)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()->
 int main(int argc, char** argv) {
   // Errors only: the library's warnings about models without pre-process ops would bury the table.
   qobmSetLogLevel(qobmLL_ERROR);
-  bool timed = true, extras = true;
+  bool timed = true, extras = true, rssOnly = false;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no_extras") == 0) {
       extras = false;
     } else if (std::strcmp(argv[i], "--only_extras") == 0) {
       timed = false;
+    } else if (std::strcmp(argv[i], "--only_rss") == 0) {
+      timed = false;
+      rssOnly = true;
     } else {
       argv[kept++] = argv[i];
     }
@@ -315,7 +320,9 @@ int main(int argc, char** argv) {
     printRatios();
   }
   benchmark::Shutdown();
-  if (extras) {
+  if (rssOnly) {
+    rssGrowth(20000);
+  } else if (extras) {
     countAllocations(1000);
     hostCpuInRunAsync(5000);
     rssGrowth(20000);
