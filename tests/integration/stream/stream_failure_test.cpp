@@ -174,7 +174,7 @@ TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
     CardDataset in(p.input());
     Output out(p.stream());
     zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
-    const qobcrt_sim_stats base = stats();
+    const qobltest::LiveBlocks base = qobltest::liveBlocks();
     for (const char* call : calls) {
       for (uint32_t nth = 1; nth <= 3; ++nth) {
         SCOPED_TRACE(std::string(call) + " #" + std::to_string(nth));
@@ -196,9 +196,7 @@ TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
         EXPECT_EQ(qoblERR_RUN_STREAM, rc);
         EXPECT_EQ(0u, stream->waitHandleCount());
         EXPECT_EQ(0u, stream->runsInFlight());
-        const qobcrt_sim_stats now = stats();
-        EXPECT_EQ(base.live_blocks[QOBCRT_SIM_STREAM], now.live_blocks[QOBCRT_SIM_STREAM]);
-        EXPECT_EQ(base.live_blocks[QOBCRT_SIM_INOUT], now.live_blocks[QOBCRT_SIM_INOUT]);
+        EXPECT_EQ(base, qobltest::liveBlocks());
         ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
         ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
         EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));

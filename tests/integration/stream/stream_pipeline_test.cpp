@@ -105,7 +105,7 @@ TEST(StreamPipelineTest, SegmenterCoreLayoutGatheredByTheCopyLeaf) {
       o.memCopy = true;
       o.batch = batch;
       Pipeline p(o);
-      const qobcrt_sim_stats idle = stats();
+      const qobltest::LiveBlocks idle = qobltest::liveBlocks();
       for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<CardDataset>> ins;
         std::vector<std::unique_ptr<Output>> outs;
@@ -117,16 +117,16 @@ TEST(StreamPipelineTest, SegmenterCoreLayoutGatheredByTheCopyLeaf) {
         }
         ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
         for (uint32_t i = 0; i < batch; ++i) EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0)) << i;
-        const qobcrt_sim_stats after = stats();
-        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_INOUT], after.live_blocks[QOBCRT_SIM_INOUT]);
-        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_STREAM], after.live_blocks[QOBCRT_SIM_STREAM]);
+        const qobltest::LiveBlocks after = qobltest::liveBlocks();
+        EXPECT_EQ(idle.inout, after.inout);
+        EXPECT_EQ(idle.stream, after.stream);
       }
       if (batch == 1) {
         CardDataset in(p.input());
         Output out(p.stream());
         ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
         EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
-        EXPECT_EQ(idle.live_blocks[QOBCRT_SIM_INOUT], stats().live_blocks[QOBCRT_SIM_INOUT]);
+        EXPECT_EQ(idle.inout, qobltest::liveBlocks().inout);
       }
     }
     expectNoLibraryBlocks();

@@ -5,6 +5,7 @@
 #include <qobcrt/qobcrt_sim.h>
 #include <qobe/qobe.h>
 
+#include "qobl_test/card_stats.h"
 #include "utils/op_attr_utils.h"
 
 namespace zenlar {
@@ -96,8 +97,7 @@ TEST(OpAccess, ArrayReadersAreEmptyAtTheFirstFailedElement) {
 }
 
 TEST(OpAccess, ConfigListUpdatesOnlyWithANonZeroCount) {
-  qobcrt_sim_stats before{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
+  const uint64_t before = qobltest::liveBlocks().stream;
   Op o(qobeOP_PREPROCESS_OP);
   ASSERT_EQ(qobeSetOpAttr(o.op, "input_count", qobeATTR_UINT32, 1, 1u), 0);
   ASSERT_EQ(qobeSetOpAttr(o.op, "output_count", qobeATTR_UINT32, 1, 1u), 0);
@@ -115,9 +115,7 @@ TEST(OpAccess, ConfigListUpdatesOnlyWithANonZeroCount) {
   ASSERT_EQ(second.size(), 1u);
   EXPECT_NE(first[0], second[0]);  // fresh blocks per call
   EXPECT_TRUE(wroteUpdate(o.op));
-  qobcrt_sim_stats mid{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &mid), 0);
-  EXPECT_EQ(mid.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM] + 2);
+  EXPECT_EQ(qobltest::liveBlocks().stream, before + 2);
   EXPECT_EQ(qobcrt_free_stream(0, first[0]), 0);
   EXPECT_EQ(qobcrt_free_stream(0, second[0]), 0);
 
@@ -135,9 +133,7 @@ TEST(OpAccess, ConfigListUpdatesOnlyWithANonZeroCount) {
   EXPECT_TRUE(qobeOpConfigList(o.op).empty());
   qobcrt_sim_clear_faults();
 
-  qobcrt_sim_stats after{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
-  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM]);
+  EXPECT_EQ(qobltest::liveBlocks().stream, before);
 }
 
 }  // namespace

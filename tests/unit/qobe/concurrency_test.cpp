@@ -10,6 +10,8 @@
 #include <qobcrt/qobcrt_sim.h>
 #include <qobe/qobe.h>
 
+#include "qobl_test/card_stats.h"
+
 namespace {
 
 qobeOp* makePreproc(uint32_t buffers) {
@@ -27,8 +29,8 @@ qobeOp* makePreproc(uint32_t buffers) {
 // that read another thread's blocks would free them twice and leak its own.
 TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
   qobeOp* op = makePreproc(1);
-  qobcrt_sim_stats before{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &before), 0);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  const uint64_t allocsBefore = qobltest::cardStats().allocs[QOBCRT_SIM_STREAM];
   constexpr int kThreads = 4, kRounds = 500;
   std::atomic<int> failures{0};
   std::atomic<int> ready{0};
@@ -57,12 +59,8 @@ TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   for (const auto& s : seen) EXPECT_EQ(s.size(), static_cast<size_t>(kRounds));
-  qobcrt_sim_stats after{};
-  ASSERT_EQ(qobcrt_sim_get_stats(0, &after), 0);
-  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_STREAM], before.live_blocks[QOBCRT_SIM_STREAM]);
-  EXPECT_EQ(after.live_blocks[QOBCRT_SIM_DDR_SHARE], before.live_blocks[QOBCRT_SIM_DDR_SHARE]);
-  EXPECT_EQ(after.allocs[QOBCRT_SIM_STREAM] - before.allocs[QOBCRT_SIM_STREAM],
-            static_cast<uint64_t>(kThreads * kRounds));
+  EXPECT_EQ(before, qobltest::liveBlocks());
+  EXPECT_EQ(qobltest::cardStats().allocs[QOBCRT_SIM_STREAM] - allocsBefore, static_cast<uint64_t>(kThreads * kRounds));
   EXPECT_EQ(qobeDestroyOp(op), 0);
 }
 
