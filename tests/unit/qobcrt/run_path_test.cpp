@@ -25,11 +25,11 @@ struct EndCounter {
     auto* self = static_cast<EndCounter*>(arg);
     const uint32_t s = desc->stream_id - kFirstStream;
     if (s >= kStreams || ((desc->context_id & kEnd) == 0 && desc->error_code == 0)) return;
-    {
-      std::lock_guard<std::mutex> lock(self->mu);
-      ++self->ended[s];
-      if (desc->error_code != 0) ++self->errors;
-    }
+    // Notified under the lock: a waiter that sees the last end may destroy the counter as soon as it gets
+    // the lock, so the reporter must be done with the condition variable by then.
+    std::lock_guard<std::mutex> lock(self->mu);
+    ++self->ended[s];
+    if (desc->error_code != 0) ++self->errors;
     self->cv.notify_all();
   }
   void waitEnded(uint32_t s, uint64_t count) {
