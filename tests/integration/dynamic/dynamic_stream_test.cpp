@@ -3,9 +3,11 @@
 // member that covers the shape, and the output equals the CPU reference for that size.
 #include <qobcrt/qobcrt.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "i_model.h"
@@ -239,6 +241,32 @@ TEST(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
       }
     }
     EXPECT_EQ(0, tally.errors);
+  }
+  expectNoLibraryBlocks();
+}
+
+// A synchronous run that outlasts its time-out fails with the card's time-out in the log; the card still
+// finishes the run later (on blocks the library has already let go of), and the stream runs on.
+TEST(DynamicStreamTest, SyncRunPastItsTimeOutFailsAndTheCardStillFinishesIt) {
+  {
+    DynamicPipeline p(1);
+    ASSERT_NE(nullptr, p.stream_);
+    const Sample s8 = sample(8, 0);
+    CardDataset in(s8.input), out(std::string(s8.expected.size(), '\0'));
+    const uint64_t completed = stats().runs_completed;
+    {
+      SlowCard slow(300000);
+      LogCapture log;
+      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream_, in.get(), out.get(), 20));
+      EXPECT_TRUE(log.hasPrefix("Failed to run stream sync, returned: " + std::to_string(rtErrTimeout) + ","));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (stats().runs_completed == completed && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(completed + 1, stats().runs_completed);
+    ASSERT_EQ(0u, qoblRunStream(p.stream_, in.get(), out.get(), 10000));
+    EXPECT_EQ(s8.expected, readBuffer(out.get(), 0));
   }
   expectNoLibraryBlocks();
 }

@@ -5,11 +5,6 @@
 #include <qobcrt/qobcrt_sim.h>
 #include <qobm/qobm.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,18 +20,6 @@
 namespace {
 
 using qobltest::readBytes;
-
-// A temporary folder: file(name, bytes) writes a file, path(name) names one.
-struct ScratchDir : qobltest::TempDir {
-  std::string file(const std::string& name, const std::string& bytes) const { return put(name, bytes); }
-  std::string path(const std::string& name) const { return TempDir::file(name); }
-};
-
-// The ERROR lines of the library's channel while alive; has(prefix): an ERROR line starts with prefix.
-struct LogCapture : qobltest::LogCapture {
-  LogCapture() : qobltest::LogCapture(qobmLL_ERROR) {}
-  bool has(const std::string& prefix) { return hasPrefix(prefix); }
-};
 
 uint64_t liveStreamBlocks() { return qobltest::liveBlocks().stream; }
 
@@ -72,7 +55,7 @@ class StaticModelTest : public testing::Test {
 
   // The model's name, read from the message of a load whose pre-process lookup is made to fail.
   std::string nameOf(qoblModel* model) {
-    LogCapture log;
+    qobltest::LogCapture log(qobmLL_ERROR);
     EXPECT_EQ(0, qobcrt_sim_fail_call("qobcrt_get_vdsp_ops", 1, rtErrModel));
     uint32_t batch = 1;
     EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(model, &batch));
@@ -114,7 +97,7 @@ std::string hwWithOps(const std::string& ops) {
 }  // namespace
 
 TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
-  LogCapture log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   qoblModel* model = create(classifier());
   ASSERT_NE(nullptr, model);
   EXPECT_FALSE(model->ptr_->isDynamic());
@@ -191,7 +174,7 @@ TEST_F(StaticModelTest, ModelIsNamedByTheDigestOfItsFiles) {
 // replaces them) and freed with the model.  The op-code table itself is covered by the pre-op unit test.
 TEST_F(StaticModelTest, PreProcessRecordsAreUploadedPerLoadAndFreed) {
   const ModelFiles f = classifier();
-  ScratchDir dir;
+  qobltest::TempDir dir;
   struct Case {
     const char* name;
     std::string hw;
@@ -215,7 +198,7 @@ TEST_F(StaticModelTest, PreProcessRecordsAreUploadedPerLoadAndFreed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string hwPath = dir.file(std::string(c.name) + ".json", c.hw);
+    const std::string hwPath = dir.put(std::string(c.name) + ".json", c.hw);
     qoblModel* model = nullptr;
     ASSERT_EQ(0u, qoblCreateModel(f.lib.c_str(), f.graph.c_str(), f.params.c_str(), hwPath.c_str(), &model));
     EXPECT_EQ(baseline_, liveStreamBlocks());   // nothing before the first load
@@ -234,12 +217,12 @@ TEST_F(StaticModelTest, PreProcessRecordsAreUploadedPerLoadAndFreed) {
 
 // Missing or empty files give 301006 with their messages; files the runtime cannot use give 301007.
 TEST_F(StaticModelTest, FileFailuresLeaveThePointerNull) {
-  LogCapture log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   const ModelFiles f = classifier();
-  ScratchDir dir;
-  const std::string empty = dir.file("empty.bin", ""), missing = dir.path("missing.bin");
-  const std::string notJson = dir.file("graph.json", "this is not a graph");
-  const std::string notLib = dir.file("model.so", "not a shared object");
+  qobltest::TempDir dir;
+  const std::string empty = dir.put("empty.bin", ""), missing = dir.file("missing.bin");
+  const std::string notJson = dir.put("graph.json", "this is not a graph");
+  const std::string notLib = dir.put("model.so", "not a shared object");
   const std::string open = "failed to open " + missing + " \n", find = "Can't find input model's ";
   struct Case {
     std::string lib, graph, params;
@@ -288,7 +271,7 @@ TEST_F(StaticModelTest, NoCurrentDevicePassesTheDeviceCodeThrough) {
 }
 
 TEST_F(StaticModelTest, DeviceFailureDuringLoadFailsTheBatchSizeAndLeaksNothing) {
-  LogCapture log;
+  qobltest::LogCapture log(qobmLL_ERROR);
   struct Fault {
     const char* call;
     const char* message;  // prefix of the expected ERROR line
@@ -318,7 +301,7 @@ TEST_F(StaticModelTest, DeviceFailureDuringLoadFailsTheBatchSizeAndLeaksNothing)
       ASSERT_EQ(0, qobcrt_sim_fail_call(fault.call, 1, rtErrInjected));
       EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(model, &batch));
       qobcrt_sim_clear_faults();
-      EXPECT_TRUE(log.has(fault.message)) << "expected an error starting with: " << fault.message;
+      EXPECT_TRUE(log.hasPrefix(fault.message)) << "expected an error starting with: " << fault.message;
       // Nothing of the failed load stays on the card, not even the previous load's record.
       EXPECT_EQ(baseline_, liveStreamBlocks());
       uint32_t u = 0;

@@ -106,21 +106,16 @@ TEST(RunModelPlanning, ZeroCountsAndRefusalsFailTheStep) {
     EXPECT_FALSE(rm.op.setInputOp(&none.op));
     EXPECT_TRUE(log.contains("Cannot plan loop counts"));
   }
-  {
-    RunModel rm(0, 4);  // model consumes nothing
-    EXPECT_FALSE(rm.op.setInputOp(&in.op));
-  }
-  {
-    RunModel rm(2, 0);
-    EXPECT_FALSE(rm.op.setInputOp(&in.op));
-  }
-  {
-    RunModel rm(1, 1);
-    rm.model.batchOk = false;
-    EXPECT_FALSE(rm.op.setInputOp(&in.op));
-    rm.model.batchOk = true;
-    rm.model.inputCountOk = false;
-    EXPECT_FALSE(rm.op.setInputOp(&in.op));
+  // A model that consumes nothing, runs batches of nothing, or cannot tell its batch size or input count.
+  const struct {
+    uint32_t inputs, batch;
+    bool batchOk, countOk;
+  } refused[] = {{0, 4, true, true}, {2, 0, true, true}, {1, 1, false, true}, {1, 1, true, false}};
+  for (const auto& r : refused) {
+    RunModel rm(r.inputs, r.batch);
+    rm.model.batchOk = r.batchOk;
+    rm.model.inputCountOk = r.countOk;
+    EXPECT_FALSE(rm.op.setInputOp(&in.op)) << &r - refused;
   }
   RunModel orphan(1, 1);
   EXPECT_FALSE(orphan.op.setPreOpArg());

@@ -7,12 +7,8 @@
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
 
-#include <algorithm>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "i_model.h"
 #include "i_stream_op.h"
 #include "qobl_test/fake_model.h"
 #include "qobl_test/log_capture.h"
@@ -33,8 +29,6 @@ struct EngineOp {
   EngineOp& operator=(const EngineOp&) = delete;
   qobeOp* op = nullptr;
 };
-
-
 
 }  // namespace test
 }  // namespace qobl
