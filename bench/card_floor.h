@@ -50,25 +50,32 @@ class CardFloor {
     return qobcrt_get_output_register(0, &reg) == 0;
   }
 
+  // One run on lane `lane`: submit it, wait for its end report.  False when the card refused the run.
+  bool runOnce(uint32_t lane, uint32_t dataId) {
+    Lane& l = lanes_[lane % kLanes];
+    run_stream rec = l.rec;
+    rec.data_id = dataId;
+    std::unique_lock<std::mutex> lock(l.mu);
+    const uint64_t target = l.ended + 1;
+    lock.unlock();
+    if (qobcrt_run_stream(0, &rec) != 0) return false;
+    lock.lock();
+    l.cv.wait(lock, [&] { return l.ended >= target; });
+    return true;
+  }
+
   // The measurement loop of one benchmark thread on the lane of its thread index: submit, wait for the end
   // report, repeat.  Returns the loop's wall-clock seconds; a refused submission is reported on `state`
   // and ends the loop.
   double measure(benchmark::State& state) {
-    Lane& lane = lanes_[static_cast<uint32_t>(state.thread_index()) % kLanes];
-    uint32_t dataId = static_cast<uint32_t>(state.thread_index()) << 24;
+    const uint32_t lane = static_cast<uint32_t>(state.thread_index());
+    uint32_t dataId = lane << 24;
     const auto t0 = std::chrono::steady_clock::now();
     for (auto _ : state) {
-      run_stream rec = lane.rec;
-      rec.data_id = ++dataId;
-      std::unique_lock<std::mutex> lock(lane.mu);
-      const uint64_t target = lane.ended + 1;
-      lock.unlock();
-      if (qobcrt_run_stream(0, &rec) != 0) {
+      if (!runOnce(lane, ++dataId)) {
         state.SkipWithError("qobcrt_run_stream failed");
         break;
       }
-      lock.lock();
-      lane.cv.wait(lock, [&] { return lane.ended >= target; });
     }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }

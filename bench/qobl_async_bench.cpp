@@ -2,51 +2,77 @@
 //
 //  BM_CardFloor   the card's floor (card_floor.h): a prebuilt single-op run whose model copies 64 bytes,
 //                 submitted straight with qobcrt_run_stream, waiting for its end report; one or two threads.
-//  BM_QoblAsync   the demo model `trivial` (data [1,16] plus a bias: 64 bytes in and 64 bytes out per
-//                 input) as input op -> run-model op (the leaf), through qoblRunStreamAsync and
+//  BM_QoblAsync   the demo model `trivial` (qobl_pipeline.h: data [1,16] plus a bias, 64 bytes in and 64
+//                 bytes out per input) as input op -> run-model op (the leaf), through qoblRunStreamAsync and
 //                 qoblSynchronizeStream.  The argument is the model's batch size, which makes the stream's
 //                 cache number (inputs gathered into one device run): 1 or 8, checked with
 //                 qoblGetStreamCacheNumber.  One stream on one thread, or two streams on two threads, each
 //                 with its own model, graph and datasets.  After the measurement every input must have been
 //                 reported without error and every output must hold expected_output.bin.
 // Each reports microseconds per input; at the end the ratio of every libqobl case to the floor with the
-// same number of threads is printed.  The table's time is one submitting thread's wall time per input of
-// its own, so with two threads it is about twice Google Benchmark's "Time" column, which divides by the
-// inputs of both threads.  Per input both sides move the same 64 bytes through one kernel call
-// on the card, so the ratio is what libqobl's asynchronous path costs over a bare card run: the argument
-// arrays and op records built and uploaded per device run, the report callbacks, the recycling of the
-// run's memory and the wait.  At cache number 8 one device run, and its fixed costs, serve eight inputs.
+// same number of threads is printed (with --benchmark_repetitions=N: the ratio of the medians and the range
+// of the per-repetition ratios), and the two-thread gain (throughput of two streams on two threads over one
+// stream on one thread) of libqobl beside the floor's own.  The table's time is one submitting thread's wall
+// time per input of its own, so with two threads it is about twice Google Benchmark's "Time" column, which
+// divides by the inputs of both threads.  Per input both sides move the same 64 bytes through one kernel
+// call on the card, so the ratio is what libqobl's asynchronous path costs over a bare card run: the
+// argument arrays and op records built and uploaded per device run, the report callbacks, the recycling of
+// the run's memory and the wait.  At cache number 8 one device run, and its fixed costs, serve eight inputs.
+//
+// After the timed benchmarks, phases of their own (none of them timed by Google Benchmark):
+//  - heap allocations per input at steady state, charged to the library or to the card by the code on the
+//    stack (alloc_by_code.h), for the floor and for libqobl at cache numbers 1 and 8;
+//  - host CPU time of the calling thread inside qoblRunStreamAsync (CLOCK_THREAD_CPUTIME_ID around each
+//    call, the clock's own cost taken off), at cache numbers 1 and 8;
+//  - resident memory growth over 20 000 device runs at cache number 1 after 2 000 of warm-up.
+// --no_extras skips those phases, --only_extras runs only them, --only_rss only the resident memory phase
+// (in a fresh process: the phases before it have already run the card's windows and histories to their
+// steady size).  Instruction counts per device run come
+// from bench/callgrind_run_path.sh (valgrind), not from this program.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 #include <qobm/qobm.h>
+#include <time.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "bench_files.h"
+#include "alloc_by_code.h"
 #include "card_floor.h"
-#include "qobl_pipeline.h"
 #include "qobl_api.h"
+#include "qobl_pipeline.h"
 
 namespace {
 
 std::mutex gResultsMu;
-std::map<std::string, double> gUsPerInput;  // benchmark label -> microseconds per input
+// Benchmark label -> iterations of each run and microseconds per input.  Google Benchmark first calls a
+// benchmark with growing iteration counts to find how many to measure; the runs it reports (every
+// repetition) are those with the largest count.
+std::map<std::string, std::vector<std::pair<int64_t, double>>> gRuns;
+std::map<std::string, std::vector<double>> gUsPerInput;   // the reported runs only, filled by keepReported
 
 // Records thread 0's time per input under `label`.
 void record(benchmark::State& state, const std::string& label, double seconds, uint64_t inputs) {
   if (state.thread_index() != 0 || inputs == 0) return;
   std::lock_guard<std::mutex> lock(gResultsMu);
-  gUsPerInput[label] = seconds * 1e6 / static_cast<double>(inputs);
+  gRuns[label].emplace_back(static_cast<int64_t>(state.iterations()), seconds * 1e6 / static_cast<double>(inputs));
+}
+
+void keepReported() {
+  for (const auto& kv : gRuns) {
+    int64_t most = 0;
+    for (const auto& run : kv.second) most = std::max(most, run.first);
+    for (const auto& run : kv.second)
+      if (run.first == most) gUsPerInput[kv.first].push_back(run.second);
+  }
 }
 
 void BM_CardFloor(benchmark::State& state) {
@@ -65,10 +91,6 @@ void BM_QoblAsync(benchmark::State& state) {
   qoblbench::Pipeline lib("trivial", cache);
   if (!lib.error().empty()) {
     state.SkipWithError(lib.error().c_str());
-    return;
-  }
-  if (lib.sampleBytes() != qoblbench::CardFloor::kBytes) {
-    state.SkipWithError("the trivial model's sample does not move the floor's bytes");
     return;
   }
   uint64_t inputs = 0;
@@ -91,6 +113,183 @@ void BM_QoblAsync(benchmark::State& state) {
   record(state, "qobl/cache:" + std::to_string(cache) + "/threads:" + std::to_string(state.threads()), secs, inputs);
 }
 
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The ratios of the timed benchmarks: each libqobl case against the floor with the same number of threads,
+// then the two-thread gains.
+void printRatios() {
+  keepReported();
+  std::printf("\nmicroseconds per input on one submitting thread (median of the runs), and ratio to the card's"
+              " floor with the same number of threads (ratio of the medians; range of the per-run ratios):\n");
+  for (const auto& kv : gUsPerInput) {
+    const std::string threads = kv.first.substr(kv.first.rfind("threads:"));
+    const auto floorIt = gUsPerInput.find("floor/" + threads);
+    const double us = median(kv.second);
+    if (floorIt == gUsPerInput.end() || kv.first.rfind("floor/", 0) == 0) {
+      std::printf("  %-28s %10.2f us\n", kv.first.c_str(), us);
+      continue;
+    }
+    double lo = 1e300, hi = 0;
+    for (size_t i = 0; i < kv.second.size() && i < floorIt->second.size(); ++i) {
+      const double r = kv.second[i] / floorIt->second[i];
+      lo = std::min(lo, r);
+      hi = std::max(hi, r);
+    }
+    std::printf("  %-28s %10.2f us   x%.2f   (x%.2f - x%.2f over %zu runs)\n", kv.first.c_str(), us,
+                us / median(floorIt->second), lo, hi, std::min(kv.second.size(), floorIt->second.size()));
+  }
+  // Throughput of two streams on two threads over one stream on one thread: each thread's time per input
+  // is its own, so the gain is 2 x (time with one thread) / (time with two).
+  auto gain = [](const std::string& prefix) {
+    const auto one = gUsPerInput.find(prefix + "/threads:1"), two = gUsPerInput.find(prefix + "/threads:2");
+    if (one == gUsPerInput.end() || two == gUsPerInput.end() || median(two->second) <= 0) return 0.0;
+    return 2 * median(one->second) / median(two->second);
+  };
+  const double floorGain = gain("floor");
+  if (floorGain <= 0) return;
+  std::printf("\ntwo streams on two threads, throughput over one stream on one thread:\n");
+  std::printf("  %-28s x%.2f\n", "floor", floorGain);
+  for (const char* c : {"qobl/cache:1", "qobl/cache:8"}) {
+    const double g = gain(c);
+    if (g > 0) std::printf("  %-28s x%.2f   (%.2f of the floor's gain)\n", c, g, g / floorGain);
+  }
+}
+
+// ---------------------------------------------------------------- phases after the timed benchmarks
+
+constexpr uint64_t kWarmRuns = 2000;
+
+bool runMany(qoblbench::Pipeline& s, uint64_t runs) {
+  for (uint64_t i = 0; i < runs; ++i)
+    if (!s.runOnce()) return false;
+  return true;
+}
+
+void printAllocs(const char* what, const qoblbench::AllocCounts& c, uint64_t runs, uint64_t inputs) {
+  const double r = static_cast<double>(runs), in = static_cast<double>(inputs);
+  using qoblbench::kAllocCard;
+  using qoblbench::kAllocCardForLibrary;
+  using qoblbench::kAllocLibrary;
+  std::printf("  %-14s %8.2f %8.2f %10.2f %12.2f %10.2f %8.2f\n", what, c.by[kAllocLibrary] / in,
+              c.by[kAllocLibrary] / r, c.by[kAllocCardForLibrary] / in, c.by[kAllocCardForLibrary] / r,
+              c.by[kAllocCard] / r, c.by[qoblbench::kAllocOther] / r);
+}
+
+void countAllocations(uint64_t runs) {
+  std::printf("\nheap allocations at steady state (%llu device runs after %llu of warm-up), charged by the code on"
+              " the stack:\n",
+              static_cast<unsigned long long>(runs), static_cast<unsigned long long>(kWarmRuns));
+  std::printf("  %-14s %17s %23s %10s %8s\n", "", "library", "card called by library", "card", "other");
+  std::printf("  %-14s %8s %8s %10s %12s %10s %8s\n", "", "/input", "/run", "/input", "/run", "/run", "/run");
+  {
+    qoblbench::Pipeline first("trivial", 1);   // loads libqobl's code paths before the ranges are taken
+    if (!first.error().empty() || !qoblbench::allocByCodeInit()) {
+      std::printf("  cannot count: %s\n", first.error().empty() ? "libqobl.so or libqobcrt.so not mapped"
+                                                                 : first.error().c_str());
+      return;
+    }
+  }
+  qoblbench::CardFloor& f = qoblbench::CardFloor::get();
+  if (f.ready() && f.claimReports()) {
+    uint32_t id = 0;
+    bool ok = true;
+    for (uint64_t i = 0; ok && i < kWarmRuns; ++i) ok = f.runOnce(0, ++id);
+    qoblbench::allocByCodeStart();
+    for (uint64_t i = 0; ok && i < runs; ++i) ok = f.runOnce(0, ++id);
+    const qoblbench::AllocCounts c = qoblbench::allocByCodeStop();
+    if (ok) printAllocs("floor", c, runs, runs);
+  }
+  for (uint32_t cache : {1u, 8u}) {
+    qoblbench::Pipeline s("trivial", cache);
+    if (!s.error().empty() || !runMany(s, kWarmRuns)) {
+      std::printf("  cache %u: %s\n", cache, s.error().empty() ? "a run failed" : s.error().c_str());
+      continue;
+    }
+    qoblbench::allocByCodeStart();
+    const bool ok = runMany(s, runs);
+    const qoblbench::AllocCounts c = qoblbench::allocByCodeStop();
+    const std::string wrong = ok ? s.check((kWarmRuns + runs) * cache) : "a run failed";
+    if (!wrong.empty()) {
+      std::printf("  cache %u: %s\n", cache, wrong.c_str());
+      continue;
+    }
+    printAllocs(("qobl/cache:" + std::to_string(cache)).c_str(), c, runs, runs * cache);
+  }
+}
+
+uint64_t threadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// CPU time of the calling thread inside qoblRunStreamAsync: every call of a device run (at cache number 8
+// seven calls only gather an input, the eighth builds and sends the run) and the sending calls alone.
+void hostCpuInRunAsync(uint64_t runs) {
+  std::vector<double> clock;
+  for (int i = 0; i < 10000; ++i) {
+    const uint64_t a = threadCpuNs(), b = threadCpuNs();
+    clock.push_back(static_cast<double>(b - a));
+  }
+  const double clockNs = median(clock);
+  std::printf("\nhost CPU time of the calling thread inside qoblRunStreamAsync (median over %llu device runs,"
+              " the clock's own %.0f ns taken off):\n",
+              static_cast<unsigned long long>(runs), clockNs);
+  for (uint32_t cache : {1u, 8u}) {
+    qoblbench::Pipeline s("trivial", cache);
+    if (!s.error().empty() || !runMany(s, kWarmRuns)) {
+      std::printf("  cache %u: %s\n", cache, s.error().empty() ? "a run failed" : s.error().c_str());
+      continue;
+    }
+    std::vector<double> all, sending;
+    bool ok = true;
+    for (uint64_t r = 0; ok && r < runs; ++r) {
+      for (uint32_t i = 0; ok && i < cache; ++i) {
+        const uint64_t t0 = threadCpuNs();
+        const qoblErr rc = qoblRunStreamAsync(s.stream(), s.input(), s.output(i));
+        const uint64_t t1 = threadCpuNs();
+        ok = rc == 0 || rc == qoblERR_RUN_PENDING;
+        const double ns = std::max(0.0, static_cast<double>(t1 - t0) - clockNs);
+        all.push_back(ns);
+        if (i + 1 == cache) sending.push_back(ns);
+      }
+      ok = ok && qoblSynchronizeStream(s.stream(), 10000) == 0;
+    }
+    if (!ok) {
+      std::printf("  cache %u: a run failed\n", cache);
+      continue;
+    }
+    std::printf("  qobl/cache:%-4u every call %7.2f us   the sending call %7.2f us\n", cache, median(all) / 1000,
+                median(sending) / 1000);
+  }
+}
+
+long rssKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void rssGrowth(uint64_t runs) {
+  qoblbench::Pipeline s("trivial", 1);
+  if (!s.error().empty() || !runMany(s, kWarmRuns)) {
+    std::printf("\nresident memory: %s\n", s.error().empty() ? "a run failed" : s.error().c_str());
+    return;
+  }
+  const long before = rssKiB();
+  const bool ok = runMany(s, runs);
+  const long after = rssKiB();
+  std::printf("\nresident memory growth over %llu device runs at cache number 1 after %llu of warm-up: %+ld KiB%s\n",
+              static_cast<unsigned long long>(runs), static_cast<unsigned long long>(kWarmRuns), after - before,
+              ok ? "" : " (a run failed)");
+}
+
 }  // namespace
 
 BENCHMARK(BM_CardFloor)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -99,20 +298,34 @@ BENCHMARK(BM_QoblAsync)->Arg(1)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()->
 int main(int argc, char** argv) {
   // Errors only: the library's warnings about models without pre-process ops would bury the table.
   qobmSetLogLevel(qobmLL_ERROR);
+  bool timed = true, extras = true, rssOnly = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no_extras") == 0) {
+      extras = false;
+    } else if (std::strcmp(argv[i], "--only_extras") == 0) {
+      timed = false;
+    } else if (std::strcmp(argv[i], "--only_rss") == 0) {
+      timed = false;
+      rssOnly = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
+  if (timed) {
+    benchmark::RunSpecifiedBenchmarks();
+    printRatios();
+  }
   benchmark::Shutdown();
-  std::printf("\nmicroseconds per input on one submitting thread, and ratio to the card's floor with the same"
-              " number of threads:\n");
-  for (const auto& kv : gUsPerInput) {
-    const std::string threads = kv.first.substr(kv.first.rfind("threads:"));
-    auto floorIt = gUsPerInput.find("floor/" + threads);
-    if (floorIt == gUsPerInput.end() || floorIt->second <= 0) {
-      std::printf("  %-28s %10.2f us\n", kv.first.c_str(), kv.second);
-    } else {
-      std::printf("  %-28s %10.2f us   x%.2f\n", kv.first.c_str(), kv.second, kv.second / floorIt->second);
-    }
+  if (rssOnly) {
+    rssGrowth(20000);
+  } else if (extras) {
+    countAllocations(1000);
+    hostCpuInRunAsync(5000);
+    rssGrowth(20000);
   }
   return 0;
 }

@@ -59,6 +59,10 @@ class Pipeline {
     return qoblSynchronizeStream(stream_, 10000) == 0;
   }
   uint64_t inputsPerRun() const { return outs_.size(); }
+  // The stream, its input dataset and output dataset i, for calls of one's own.
+  qoblStream* stream() const { return stream_; }
+  qobmDataset* input() const { return in_; }
+  qobmDataset* output(size_t i) const { return outs_[i]; }
   uint64_t sampleBytes() const { return sampleBytes_; }
 
   // After `inputs` inputs: each was reported once without error and every output holds the model's

@@ -33,9 +33,17 @@ class raii {
       : _commit(default_com), _release(std::move(release)) {
     acquire();
   }
+  // The plain form for a lock's guards: `release(context)` runs on destruction; acquiring is the caller's,
+  // done before.  No std::function is made or called.
+  raii(void (*release)(void*), void* context) noexcept : _commit(true), _plain(release), _context(context) {}
   // An exception escaping the release action ends the process (the destructor is noexcept).
   ~raii() noexcept {
-    if (_commit) _release();
+    if (!_commit) return;
+    if (_plain != nullptr) {
+      _plain(_context);
+    } else {
+      _release();
+    }
   }
   raii(const raii&) = delete;
   raii& operator=(const raii&) = delete;
@@ -49,6 +57,8 @@ class raii {
 
  private:
   bool _commit;
+  void (*_plain)(void*) = nullptr;
+  void* _context = nullptr;
   fun_type _release;
 };
 
@@ -79,8 +89,16 @@ class RWLock {
   int writeLock();
   int writeUnlock();  // by the owner only; a violation ends the process
 
-  raii read_guard() { return make_raii(*this, &RWLock::readUnlock, &RWLock::readLock); }
-  raii write_guard() { return make_raii(*this, &RWLock::writeUnlock, &RWLock::writeLock); }
+  // The guards take the lock here and release it through a plain function pointer: taking a guard neither
+  // allocates nor goes through std::function.
+  raii read_guard() {
+    readLock();
+    return raii([](void* lock) { static_cast<RWLock*>(lock)->readUnlock(); }, this);
+  }
+  raii write_guard() {
+    writeLock();
+    return raii([](void* lock) { static_cast<RWLock*>(lock)->writeUnlock(); }, this);
+  }
 
   // Observers for diagnostics and tests.
   int32_t lockCount() const { return m_lock_count.load(); }

@@ -20,7 +20,8 @@
 // model alive (models outlive every stream that uses them).
 //
 // Threads: no lock.  Built on the thread that prepares the run, read by the completion thread after the
-// card reported, destroyed with its run-stream instruction; the owner never lets these overlap.
+// card reported, destroyed (or released for reuse) with its run-stream instruction; the owner never lets
+// these overlap.
 #ifndef QOBL_I_OP_ARGUMENT_H
 #define QOBL_I_OP_ARGUMENT_H
 
@@ -76,6 +77,12 @@ class IOpArgument {
   // Takes the blocks gathered for this op and run (BaseOpArgument::ownedBlocks); they are freed with the
   // argument.  Called before buildOpArgArray.
   virtual void adoptBlocks(std::vector<DeviceBlock>&& blocks) = 0;
+  // Reuse by a recycled run instruction.  releaseRun frees the run's device memory exactly as destruction
+  // would (same blocks, same order), reads no IR record, and keeps the host lists' capacity; restart then
+  // makes the argument what a new one of its class for `irInstruction` (an op of the same kind) and
+  // `datasetId` would be.
+  virtual void releaseRun() = 0;
+  virtual void restart(OpIRInstruction* irInstruction, uint32_t datasetId) = 0;
 };
 
 }  // namespace qobl

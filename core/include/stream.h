@@ -16,7 +16,9 @@
 //    graph, its ops and models are not owned; the graph must outlive the stream.
 //  - A run's instruction, records and clones are released exactly once, by moving them out of the maps and
 //    letting the owners go: when the completion path recycles the run (end op reported or a device error),
-//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.
+//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.  The
+//    instruction's device memory goes at that moment; the emptied instruction itself is kept (spareRuns_)
+//    for a later run of the stream, so the completion thread does not free what the submitter allocated.
 //
 // EVERY ACCEPTED INPUT COMPLETES ONCE.  An input accepted with 0 or qoblERR_RUN_PENDING gets exactly one
 // terminal report (the end op's report, or a report carrying an error) through the report callbacks,
@@ -35,7 +37,8 @@
 //    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
 //    thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
-//    wait for it with 1-microsecond sleeps (checkBusy).  A closing stream refuses to become busy.
+//    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  busyMu_ is
+//    taken inside streamLock_ by setBusy and alone by the waiter.  A closing stream refuses to become busy.
 //  - waiting_ is set while a thread waits in synchronize (or a device wait announced itself); runAsync is
 //    refused meanwhile.
 #ifndef QOBL_STREAM_H
@@ -45,6 +48,7 @@
 #include <qobm/qobm.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -61,6 +65,7 @@ namespace qobl {
 
 class IModel;
 class IRunStreamInstruction;
+class RunStreamInstruction;
 class IStreamOp;
 
 // The datasets of one input id.  `output` is the application's dataset for a synchronous input and a clone
@@ -283,7 +288,11 @@ class OpStream : public IOpStream {
   threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> inputIdToRunStreamInstructionDict_;
   threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> datasetIdToInputIdListDict_;
   // Every run of the stream (being filled, or sent and not recycled), by dataset id.
-  threadsafe_unordered_map<uint32_t, std::unique_ptr<IRunStreamInstruction>> datasetIdToStreamInstructionDict_;
+  threadsafe_unordered_map<uint32_t, std::unique_ptr<RunStreamInstruction>> datasetIdToStreamInstructionDict_;
+  // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
+  // runs instead of new ones; at most kSpareRuns are kept.
+  static constexpr size_t kSpareRuns = 4;
+  std::vector<std::unique_ptr<RunStreamInstruction>> spareRuns_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   StreamDatasetMap datasetMap_;
@@ -291,8 +300,11 @@ class OpStream : public IOpStream {
   std::atomic<bool> waiting_{false};
   std::atomic<uint64_t> waitHandleCount_{0};
   bool logBusy_ = false;
+  bool printRuns_ = false;  // NIMBRA_PIPELINE set when the stream was made: print each run being filled
   std::atomic<bool> closing_{false};
   std::atomic<bool> busy_{false};
+  std::mutex busyMu_;                    // pairs busy_ going false with busyCv_'s waiters
+  std::condition_variable busyCv_;
 
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> apiRefs_{0};

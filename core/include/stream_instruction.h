@@ -22,6 +22,8 @@
 //    them.  The models the ops use must still be alive (they outlive every stream using them).
 //
 // Threads: no lock of its own; the op stream serialises creation, filling, building and recycling.
+// Reuse: the op stream keeps a few recycled instructions and reset()s one for its next run instead of
+// making a new one; a reset instruction behaves as a newly constructed one.
 #ifndef QOBL_STREAM_INSTRUCTION_H
 #define QOBL_STREAM_INSTRUCTION_H
 
@@ -89,11 +91,19 @@ class RunStreamInstruction : public IRunStreamInstruction {
   // Number of archives (input op's included).
   size_t archiveCount() const { return instructionArray_.size(); }
 
+  // Empties the instruction for another run of the same stream under `datesetId`: frees every device block
+  // it holds exactly as its destruction would (same blocks, same order) and keeps its host containers, so a
+  // stream that reuses its instructions builds a run without allocating them again.  Archive pointers
+  // handed out before stop being valid.
+  void reset(uint32_t datesetId);
+
  private:
   bool startInputOp();
   bool gatherOpBlocks();
   bool buildOp(size_t index);
   bool allocStreamMem();
+  // Moves the spare archive at `index` (the op's position in the stream) into `into` when it can serve.
+  bool takeSpareArchive(size_t index, InstructionArchive& into);
   std::string archiveText(size_t archiveIndex);
 
   uint32_t datesetId_;
@@ -103,6 +113,9 @@ class RunStreamInstruction : public IRunStreamInstruction {
   std::vector<std::vector<OpIRBuffer>> opBufferlist_;   // element i - 1: op i's addresses, per loop
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
   OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
+  // The archives of the previous run, their device memory released, by op position, kept for reuse.
+  std::vector<InstructionArchive> spareArchives_;
+  OpInputArgument* spareHeadArg_ = nullptr;      // the input op's argument in spareArchives_[0], if any
   std::unordered_map<uint32_t, std::vector<uint64_t>> outputAddrsDict_;
   uint32_t deviceId_;
   bool buildStarted_ = false;

@@ -70,6 +70,7 @@ bool Model::setBatchSize(uint32_t& batchSize) {
     requireState(ModelState::SHAPED);
     // Refused before anything is stored: a batch size of 0 would be clamped to itself and kept.
     if (batchSize == 0) throw std::logic_error("batch size must be at least 1");
+    forgetCounts();
     uint32_t max = 0;
     if (!isDynamic_) {
       check(TvmModelRuntimeApi::getMaxBatchSize(module_, max));
@@ -92,18 +93,24 @@ bool Model::setBatchSize(uint32_t& batchSize) {
 bool Model::getInputCount(uint32_t& count) {
   return guarded(__func__, "exception to get inputcount %s\n", [&] {
     requireState(ModelState::LOADED);
-    int n = 0;
-    check(TvmModelRuntimeApi::getInputCountPerBatch(module_, realModelName_, n));
-    count = static_cast<uint32_t>(n);
+    if (inputCount_ < 0) {
+      int n = 0;
+      check(TvmModelRuntimeApi::getInputCountPerBatch(module_, realModelName_, n));
+      inputCount_ = n;
+    }
+    count = static_cast<uint32_t>(inputCount_);
     return true;
   });
 }
 
 bool Model::getOutputCount(uint32_t& count) {
   return guarded(__func__, "exception to get outputcount %s\n", [&] {
-    int n = 0;
-    check(TvmModelRuntimeApi::getOutputCountPerBatch(module_, n));
-    count = static_cast<uint32_t>(n);
+    if (outputCount_ < 0) {
+      int n = 0;
+      check(TvmModelRuntimeApi::getOutputCountPerBatch(module_, n));
+      outputCount_ = n;
+    }
+    count = static_cast<uint32_t>(outputCount_);
     return true;
   });
 }
@@ -162,6 +169,7 @@ bool Model::getModelAddress(uint64_t& modelAddr) {
 bool Model::setInputShape(const std::vector<qoblShape>& shapes) {
   return guarded(__func__, "exception to set inputshape %s\n", [&] {
     modelShape converted = toModelShape(shapes);
+    forgetCounts();
     check(TvmModelRuntimeApi::setInputShapes(module_, converted));
     if (state_ != ModelState::LOADED) {
       curSetShapes_ = std::move(converted);
@@ -293,6 +301,7 @@ bool Model::isDynamic() { return isDynamic_; }
 
 bool Model::loadModelAndPreOpInfo(const std::string& realModelName) {
   clearPreOpInfo();
+  forgetCounts();
   if (qobcrt_model_addr(devId_, realModelName.c_str(), &modelAddr_) != 0) {
     QOBL_LOG_ERROR("Failed to get model address for model %s on device %d\n", modelMd5_.c_str(),
                    static_cast<int>(devId_));

@@ -56,6 +56,8 @@ class Model : public IModel {
   // Checks shapes against the module's input ranks and converts them (throws on mismatch).
   modelShape toModelShape(const std::vector<qoblShape>& shapes);
   void requireState(ModelState atLeast) const;
+  // The counts belong to the selected module node: asked again after another node is loaded.
+  void forgetCounts() { inputCount_ = outputCount_ = -1; }
   // Throws with the module's text for a non-zero module code.
   static void check(int code);
 
@@ -68,6 +70,10 @@ class Model : public IModel {
   uint64_t modelAddr_;
   ModelState state_;
   modelShape curSetShapes_;
+  // Input and output counts per batch as the module gave them (-1: not asked yet for the selected node);
+  // every device run's argument needs them.
+  int inputCount_ = -1;
+  int outputCount_ = -1;
   std::vector<DeviceBlock> preOpCfgAddrArray_;  // the pre-processing configuration uploaded to the card
   PreOpCfg preOpCfg_;
 };

@@ -35,6 +35,7 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
     throw std::logic_error("can't create qobm event in OpStream constructor");
   }
   logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
+  printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
 }
 
 OpStream::~OpStream() {
@@ -63,6 +64,7 @@ void OpStream::release() {
   inputIdToRunStreamInstructionDict_.clear();
   datasetIdToInputIdListDict_.clear();
   datasetIdToStreamInstructionDict_.clear();
+  spareRuns_.clear();
   leafNodeIRs_.clear();
   irStream_.clear();
   irRecords_.clear();
@@ -124,28 +126,36 @@ void OpStream::close() {
 // Busy handshake
 
 bool OpStream::checkBusy(bool noWait) {
-  // The completion path usually leaves the stream within microseconds, but a 1-microsecond sleep costs
-  // the kernel's timer slack (about 50 microseconds on Linux): the first passes only yield the processor.
-  constexpr uint32_t kYieldPasses = 64;
-  std::unique_lock<std::recursive_mutex> lock(streamLock_);
+  // The completion path usually leaves the stream within microseconds: the first passes only yield the
+  // processor, then the thread waits until setBusy(false) wakes it (a short sleep instead would cost the
+  // kernel's timer slack, about 50 microseconds on Linux).  The wait's time limit only guards the loop.
+  constexpr uint32_t kYieldPasses = 16;
   for (uint32_t pass = 0;; ++pass) {
-    if (!busy_.load()) return false;
-    if (noWait) return true;
-    lock.unlock();
+    {
+      std::lock_guard<std::recursive_mutex> lock(streamLock_);
+      if (!busy_.load()) return false;
+      if (noWait) return true;
+    }
     if (logBusy_) QOBL_LOG_WARN("Waiting for stream %u recycle process to complete ...\n", streamId_);
     if (pass < kYieldPasses) {
       std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(1));
+      continue;
     }
-    lock.lock();
+    std::unique_lock<std::mutex> idle(busyMu_);
+    busyCv_.wait_for(idle, std::chrono::milliseconds(1), [this] { return !busy_.load(); });
   }
 }
 
 bool OpStream::setBusy(bool busy) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (busy_.load()) {
-    busy_.store(busy);
+    if (busy) return true;
+    {
+      // Under busyMu_, so that a thread between its check and its wait in checkBusy cannot miss the wake.
+      std::lock_guard<std::mutex> idle(busyMu_);
+      busy_.store(false);
+    }
+    busyCv_.notify_all();
     return true;
   }
   if (closing_.load()) return false;
@@ -180,6 +190,7 @@ bool OpStream::build() {
     return false;
   }
   irRecords_ = std::move(records);
+  spareRuns_.reserve(kSpareRuns);
   irStream_.clear();
   for (const auto& r : irRecords_) irStream_.push_back(r.get());
   leafNodeIRs_.clear();
@@ -449,7 +460,14 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     return qoblERR_STREAM_INPUT;
   }
   if (curRunStream_ == nullptr) {
-    auto run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
+    std::unique_ptr<RunStreamInstruction> run;
+    if (!spareRuns_.empty()) {
+      run = std::move(spareRuns_.back());
+      spareRuns_.pop_back();
+      run->reset(DatasetId::generateId());
+    } else {
+      run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
+    }
     curRunStream_ = run.get();
     datasetIdToStreamInstructionDict_[run->datesetId()] = std::move(run);
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
@@ -474,7 +492,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     auto guard = datasetIdToInputIdListDict_.write_guard();
     datasetIdToInputIdListDict_[datasetId].push_back(inputDataId);
   }
-  if (std::getenv("NIMBRA_PIPELINE") != nullptr) curRunStream_->print();
+  if (printRuns_) curRunStream_->print();
   return status;
 }
 
@@ -491,9 +509,13 @@ bool OpStream::releaseInput(uint32_t inputId) {
 
 InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  std::unique_ptr<IRunStreamInstruction> inst;
+  std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  inst.reset();  // the run's device memory goes now
+  if (inst != nullptr) {
+    inst->reset(0);  // the run's device memory goes now
+    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
+    inst.reset();
+  }
   std::vector<uint32_t> ids;
   if (datasetIdToInputIdListDict_.take(datasetId, ids)) {
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
@@ -575,8 +597,12 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     return qoblERR_RUN_STREAM;
   }
   if (async) checkBusy(false);
-  std::vector<uint64_t> ins = qoblGetDatasetDataAddrs(input);
-  std::vector<uint64_t> outs = qoblGetDatasetDataAddrs(output);
+  // The addresses are copied into the run before openRun returns, and nothing openRun calls runs another
+  // openRun on this thread, so each thread's scratch lists serve all its calls.
+  thread_local std::vector<uint64_t> ins;
+  thread_local std::vector<uint64_t> outs;
+  qoblGetDatasetDataAddrs(input, ins);
+  qoblGetDatasetDataAddrs(output, outs);
   if (outs.size() != streamLeafNodeOutputCount_) {
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;

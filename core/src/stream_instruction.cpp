@@ -23,6 +23,44 @@ RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector
 
 RunStreamInstruction::~RunStreamInstruction() { QOBL_LOG_TRACE("Release run stream instruction memory.\n"); }
 
+void RunStreamInstruction::reset(uint32_t datesetId) {
+  QOBL_LOG_TRACE("Release run stream instruction memory.\n");
+  // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
+  // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
+  for (auto& entry : outputAddrsDict_) entry.second.clear();
+  for (auto& blocks : gathered_) blocks.clear();
+  for (auto& buffers : opBufferlist_) buffers.clear();
+  // Each archive releases its argument's blocks, in order, and waits in spareArchives_ for the next run
+  // (an instruction reset twice in a row, with no run in between, keeps the spares it has).
+  if (!instructionArray_.empty()) {
+    spareHeadArg_ = nullptr;
+    spareArchives_.clear();
+    for (size_t a = 0; a < instructionArray_.size(); ++a) {
+      InstructionArchive& archive = instructionArray_[a];
+      if (archive.opArg != nullptr) archive.opArg->releaseRun();
+      if (a == 0 && archive.opArg.get() == static_cast<IOpArgument*>(headArg_)) spareHeadArg_ = headArg_;
+      spareArchives_.push_back(std::move(archive));
+    }
+  }
+  headArg_ = nullptr;
+  instructionArray_.clear();
+  records_.reset();
+  datesetId_ = datesetId;
+  buildStarted_ = false;
+}
+
+bool RunStreamInstruction::takeSpareArchive(size_t index, InstructionArchive& into) {
+  // Archive `index` of the previous run is reused when it was made for the same op and is complete (the
+  // input op's has no record of its own).
+  if (index >= spareArchives_.size()) return false;
+  InstructionArchive& spare = spareArchives_[index];
+  if (spare.opIr != irStream_[index] || spare.opArg == nullptr || (index != 0 && spare.instruction == nullptr))
+    return false;
+  into = std::move(spare);
+  spare = InstructionArchive();
+  return true;
+}
+
 uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
 
 uint64_t RunStreamInstruction::address() { return records_.address(); }
@@ -42,14 +80,20 @@ bool RunStreamInstruction::startInputOp() {
     return false;
   }
   InstructionArchive archive;
-  try {
-    auto arg = std::make_unique<OpInputArgument>(irStream_[0], datesetId_);
-    headArg_ = arg.get();
-    archive.opArg = std::move(arg);
-  } catch (const std::exception& e) {
-    QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
-    return false;
+  if (spareHeadArg_ != nullptr && takeSpareArchive(0, archive)) {
+    spareHeadArg_->restart(irStream_[0], datesetId_);
+    headArg_ = spareHeadArg_;
+  } else {
+    try {
+      auto arg = std::make_unique<OpInputArgument>(irStream_[0], datesetId_);
+      headArg_ = arg.get();
+      archive.opArg = std::move(arg);
+    } catch (const std::exception& e) {
+      QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
+      return false;
+    }
   }
+  spareHeadArg_ = nullptr;
   archive.opUid = irStream_[0]->uid;
   archive.opIr = irStream_[0];
   instructionArray_.push_back(std::move(archive));
@@ -113,25 +157,31 @@ bool RunStreamInstruction::buildOp(size_t i) {
   InstructionArchive archive;
   archive.opUid = ir->uid;
   archive.opIr = ir;
-  archive.instruction = std::make_unique<OpInstruction>(*ir, 0);
-  try {
-    archive.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
-  } catch (const std::exception&) {
-    QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
-    return false;
+  if (takeSpareArchive(i, archive)) {
+    *archive.instruction = OpInstruction(*ir, 0);
+    archive.opArg->restart(ir, datesetId_);
+  } else {
+    archive.instruction = std::make_unique<OpInstruction>(*ir, 0);
+    try {
+      archive.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
+    } catch (const std::exception&) {
+      QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
+      return false;
+    }
   }
   IOpArgument* inputArg = nullptr;
   for (const InstructionArchive& a : instructionArray_) {
     if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
   }
-  std::vector<uint64_t> outputs;
+  static const std::vector<uint64_t> kNoOutputs;
+  const std::vector<uint64_t>* outputs = &kNoOutputs;
   if (ir->isLeafNode) {
     auto it = outputAddrsDict_.find(ir->uid);
-    if (it != outputAddrsDict_.end()) outputs = it->second;
+    if (it != outputAddrsDict_.end()) outputs = &it->second;
   }
   // The argument takes the op's gathered blocks now, whatever its build's outcome.
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], outputs)) {
+  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], *outputs)) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     return false;
   }

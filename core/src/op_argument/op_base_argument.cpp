@@ -14,6 +14,27 @@ namespace qobl {
 
 BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetId) : datasetId_(datasetId) {
   if (irInstruction == nullptr) throw std::invalid_argument("Failure of constructor of IOpArgument");
+  start(irInstruction, datasetId);
+}
+
+void BaseOpArgument::releaseRun() {
+  // The members in the order the destructor destroys them: the adopted and output blocks, then the array.
+  blocks_.clear();
+  address2SizeDict_.clear();
+  irBufferList_.clear();
+  argArray_.reset();
+  argPointersInDdr_.clear();
+}
+
+void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId) {
+  releaseRun();
+  start(irInstruction, datasetId);
+  startKind();
+}
+
+void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
+  datasetId_ = datasetId;
+  header_ = qobe::QobeOpArgumentHeader{};
   opIR_ = irInstruction;
   deviceId_ = irInstruction->deviceId;
   opName_ = irInstruction->opName;

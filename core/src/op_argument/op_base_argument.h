@@ -58,6 +58,8 @@ class BaseOpArgument : public IOpArgument {
   uint64_t getPointerInArgArray(uint32_t index) override;
   uint64_t getArgArraySize() override;
   void adoptBlocks(std::vector<DeviceBlock>&& blocks) override;
+  void releaseRun() override;
+  void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override;
 
   // Host copy of the header (what uploadArgsToDevice writes first).
   const qobe::QobeOpArgumentHeader& header() const { return header_; }
@@ -70,6 +72,10 @@ class BaseOpArgument : public IOpArgument {
                           std::vector<DeviceBlock>& into);
 
  protected:
+  // Takes device, name, kind, leaf flag, model and the header counts from the IR record (construction and
+  // restart); then startKind() lets a class adjust what it needs (constructors call their own).
+  void start(OpIRInstruction* irInstruction, uint32_t datasetId);
+  virtual void startKind() {}
   // Length of the configuration region (L*C by default).
   virtual uint32_t configRegionLength();
   // Entry index of the first input of (loopIndex, batchIndex), u32 arithmetic.

@@ -7,6 +7,10 @@ namespace qobl {
 
 OpInputArgument::OpInputArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {
+  OpInputArgument::startKind();
+}
+
+void OpInputArgument::startKind() {
   addInputNum_ = 0;
   header_.configCount = 0;
 }

@@ -26,6 +26,9 @@ class OpInputArgument : public BaseOpArgument {
   // True when exactly loopCount() input sets have been added.
   bool isBufferReady();
 
+ protected:
+  void startKind() override;
+
  private:
   uint32_t addInputNum_ = 0;
 };

@@ -12,6 +12,10 @@ namespace qobl {
 
 OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
     : BaseOpArgument(irInstruction, datasetId) {
+  OpRunModelArgument::startKind();
+}
+
+void OpRunModelArgument::startKind() {
   if (model_ != nullptr) {
     model_->getBatchSize(header_.batchSize);
     model_->getInputCount(header_.inputCount);

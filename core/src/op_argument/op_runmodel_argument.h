@@ -29,6 +29,9 @@ class OpRunModelArgument : public BaseOpArgument {
   // its first configuration list is empty.
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
+
+ protected:
+  void startKind() override;   // the header's batch size and counts from the model
 };
 
 }  // namespace qobl

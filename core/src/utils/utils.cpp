@@ -66,9 +66,15 @@ uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size)
 
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
   std::vector<uint64_t> addrs;
+  qoblGetDatasetDataAddrs(ds, addrs);
+  return addrs;
+}
+
+void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
+  addrs.clear();
   qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
   uint32_t count = 0;
-  if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return addrs;
+  if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return;
   if (mode == qobmDM_BUFFER) qobmGetDatasetBufferCount(ds, &count);
   if (mode == qobmDM_TENSOR) qobmGetDatasetTensorCount(ds, &count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -79,7 +85,6 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
     if (mode == qobmDM_TENSOR && qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
     addrs.push_back(addr);
   }
-  return addrs;
 }
 
 bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {

@@ -32,6 +32,8 @@ uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size)
 // The data address of every buffer (buffer mode) or tensor (tensor mode) of the dataset, in order.  Empty
 // for a null dataset or an unknown mode; an entry the dataset library fails to return gives 0.
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
+// The same into `addrs` (its contents replaced, its capacity kept for the next call).
+void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs);
 
 // True when every buffer or tensor of the dataset lives in memory of kind `type` (an empty dataset passes);
 // false for a null dataset, a failing dataset call or a mismatch (logged).

@@ -32,7 +32,6 @@ Card::Card() {
     auto d = std::make_unique<Device>();
     d->index = i;
     d->capacity = mb << 20;
-    for (uint32_t k = 0; k < kKinds; ++k) d->spaces[k].init(windowBegin(k), windowEnd(k));
     devices_.push_back(std::move(d));
   }
 }

@@ -1,4 +1,24 @@
 // Internal state of the simulated card: devices, their memory, fault injection and the run engine.
+//
+// Device memory.  Each memory kind has a window of addresses divided into 64 KiB pages.  A block is a record
+// (Block) that owns one address slot of its size class and the host memory behind it; records are never
+// destroyed while the card lives, so a lookup that races a free always reads a valid record and learns from
+// its state that the block is gone.  A page table per kind maps every page in use to its records: a page of
+// small slots (Slab, all of one size class) or one large block spanning whole pages.  Lookups read the table
+// and the record's atomics and take no lock.
+//
+// Allocation takes the oldest freed record of the size class (a FIFO per class, under the class's own
+// mutex) once the class holds enough freed records that a freed address is handed out again only late, so
+// stale addresses keep failing as freed; otherwise it carves a new slot.  Freed records keep their host
+// memory, so at steady state allocating and freeing touch no heap and no device-wide lock.  A freed
+// record stays in its FIFO as the history of frees: freeing its address again is a double free until the
+// address is handed out again.
+//
+// Runs in flight.  Every run submitted gets the next sequence number of its device; runs execute in that
+// order.  A block freed while runs are in flight may still be read by them: it becomes a zombie stamped
+// with the newest sequence number handed out, still counted as used and visible to runs up to that number,
+// and returns to its class once every run up to its stamp has ended.  Zombies wait in a FIFO of their own
+// in stamp order, so the engine, when a run ends, releases only those that became free.
 #ifndef QOBCRT_SRC_CARD_H
 #define QOBCRT_SRC_CARD_H
 
@@ -7,8 +27,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,38 +51,81 @@ constexpr uint64_t kWindowLow = 0x01000000;    // first usable offset of window 
 constexpr uint64_t kWindowGuard = 0x10000;     // unused tail of every window
 constexpr uint64_t kModelAddrLow = 0x00100000; // loaded model nodes live in [low, high)
 constexpr uint64_t kModelAddrHigh = kWindowLow;
-constexpr size_t kFreedMemory = 1u << 12;      // freed bases remembered for double-free reports
+constexpr uint32_t kPageShift = 16;            // pages of 64 KiB
+constexpr uint64_t kPageSize = 1ull << kPageShift;
+constexpr uint64_t kPagesPerWindow = kWindowSize >> kPageShift;
+constexpr uint64_t kSlabMaxSpan = 16 << 10;    // slots up to this size share pages
+constexpr uint64_t kCachedMaxSpan = 4 << 20;   // larger (huge) blocks are not kept for reuse
+constexpr uint64_t kNoRun = UINT64_MAX;        // oldest run in flight when none is
 
 inline uint64_t windowBegin(uint32_t kind) { return kind == 0 ? kWindowLow : kind * kWindowSize; }
 inline uint64_t windowEnd(uint32_t kind) { return (kind + 1) * kWindowSize - kWindowGuard; }
 inline bool kindOfAddress(uint64_t addr, uint32_t* kind) {
-  for (uint32_t k = 0; k < kKinds; ++k) {
-    if (addr >= windowBegin(k) && addr < windowEnd(k)) {
-      *kind = k;
-      return true;
-    }
-  }
-  return false;
+  const uint64_t k = addr / kWindowSize;
+  if (k >= kKinds || addr < windowBegin(static_cast<uint32_t>(k)) || addr >= windowEnd(static_cast<uint32_t>(k)))
+    return false;
+  *kind = static_cast<uint32_t>(k);
+  return true;
 }
 inline uint64_t roundUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
+// Size classes of address slots (the same for every kind): multiples of 64 bytes up to 1 KiB, then four
+// per doubling up to 16 KiB (slots in shared pages), then whole pages, four per doubling, up to 4 MiB.
+// Larger blocks are huge: each takes its own size rounded up to whole pages and gives its range back to the
+// window when released, like the blocks of a plain allocator.
+uint32_t classCount();
+uint64_t classSpan(uint32_t cls);
+// The smallest class whose span holds `span` bytes; classCount() (huge) when none does.
+uint32_t classOf(uint64_t span);
+
+enum BlockState : uint32_t {
+  kBlockNew = 0,      // carved, not yet handed out
+  kBlockLive = 1,
+  kBlockFreeing = 2,  // a free is in progress (still visible to runs in flight)
+  kBlockFreed = 3,    // a zombie, or back in its class waiting to be handed out again
+  kBlockRetired = 4,  // a large record whose address range went back to the window
 };
 
-// One device memory block: its address range and its host backing store.  Held by shared_ptr so that a
-// copy in progress keeps the backing alive even if another thread frees the block meanwhile.
+// One address slot and its host memory.
 struct Block {
-  uint64_t base = 0;
-  uint64_t size = 0;   // capacity in bytes (what copies may touch)
-  uint64_t span = 0;   // address range reserved (size rounded up to the alignment)
+  std::atomic<uint64_t> base{0};
+  std::atomic<uint64_t> size{0};         // capacity of the current (or last) block: what copies may touch
+  uint64_t span = 0;                     // address range of the slot (its class span)
   uint32_t kind = 0;
-  std::unique_ptr<uint8_t[], FreeDeleter> data;
+  uint32_t cls = 0;
+  std::atomic<uint32_t> state{kBlockNew};
+  std::atomic<uint32_t> pins{0};         // host copies in progress; a pinned record is not handed out again
+  std::atomic<uint64_t> freed_after{0};  // zombie stamp: runs up to this sequence number may still use it
+  uint8_t* data = nullptr;               // host memory (malloc), data_cap bytes; kept across reuses
+  uint64_t data_cap = 0;
+  Block* next = nullptr;                 // class FIFO, or the free list of records
+  Block* zombie_next = nullptr;          // zombie FIFO (zombie_mu)
+  uint64_t release_after = 0;            // zombie FIFO: released once every run up to this one ended
 };
-using BlockPtr = std::shared_ptr<Block>;
 
-// Free address ranges of one window, handed out next-fit so that a freed address is reused as late as
-// possible (stale addresses then keep failing loudly instead of hitting a new block).
+// A page of small slots of one size class.
+struct Slab {
+  uint64_t base = 0;
+  uint64_t slot_span = 0;
+  uint32_t slots = 0;
+  std::unique_ptr<std::atomic<Block*>[]> slot;
+};
+
+// Freed records of one size class of one kind, oldest first, and the small slots not yet carved.
+struct SizeClass {
+  std::mutex mu;
+  uint64_t span = 0;
+  uint32_t quarantine = 0;   // freed records kept before the oldest is handed out again
+  uint32_t backed_limit = 0; // freed records beyond this count give their host memory back
+  Block* head = nullptr;
+  Block* tail = nullptr;
+  uint32_t count = 0;
+  Slab* slab = nullptr;      // small classes: the page being carved
+  uint32_t next_slot = 0;
+};
+
+// Free address ranges of one window, handed out next-fit so that a freed range is reused as late as
+// possible.  Only whole pages (slab pages and large blocks) come from here, on the slow path.
 class AddressSpace {
  public:
   void init(uint64_t begin, uint64_t end);
@@ -90,7 +151,33 @@ struct ModelNode {
 };
 using ModelPtr = std::shared_ptr<ModelNode>;
 
-struct Run;   // defined by the engine
+// Inout blocks take the aligned size of a loaded model output whose real size equals the request: the
+// (real, aligned) pairs of every loaded output with an aligned size above its real one, readable without a
+// lock (a sequence counter, odd while the model lock's holder rewrites them).
+struct InoutSizes {
+  static constexpr uint32_t kMax = 64;
+  std::atomic<uint32_t> version{0};
+  std::atomic<uint32_t> count{0};
+  std::atomic<bool> overflow{false};   // more pairs than kMax: readers scan the models under the lock
+  std::atomic<uint64_t> real[kMax] = {}, aligned[kMax] = {};
+};
+
+// One queued run.  A synchronous caller waits on the record itself and holds a reference to it until it is
+// done waiting (also after a time-out), so the record goes back to the device's pool only when both the
+// engine and the caller are done with it.
+struct Run {
+  uint64_t seq = 0;
+  uint64_t stream_addr = 0;
+  get_desc base{};                    // the fields every report of the run shares
+  bool sync = false;                  // a synchronous run, which reports nothing
+  std::atomic<int> refs{0};
+  std::mutex mu;                      // the synchronous caller's wait
+  std::condition_variable cv;
+  bool done = false;
+  bool abandoned = false;
+  uint32_t status = 0;
+  Run* next = nullptr;
+};
 
 // Card-side execution times of one op, in nanoseconds of the monotonic clock (steady_clock).
 struct OpTimes {
@@ -100,25 +187,54 @@ inline uint64_t monotonicNs(std::chrono::steady_clock::time_point t = std::chron
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
 }
 
+// A host copy's hold on a live block: the block is not handed out again while held.
+class PinnedBlock {
+ public:
+  PinnedBlock() = default;
+  PinnedBlock(const PinnedBlock&) = delete;
+  PinnedBlock& operator=(const PinnedBlock&) = delete;
+  ~PinnedBlock() { reset(); }
+  void reset(Block* b = nullptr) {
+    if (block_ != nullptr) block_->pins.fetch_sub(1);
+    block_ = b;
+  }
+  Block* get() const { return block_; }
+  Block* operator->() const { return block_; }
+
+ private:
+  Block* block_ = nullptr;
+};
+
 struct Device {
+  Device();
+  ~Device();
   uint32_t index = 0;
 
-  // ---- memory (mem_mu) ----
-  std::mutex mem_mu;
-  std::map<uint64_t, BlockPtr> live;            // every live block, keyed by base
-  struct Zombie {
-    BlockPtr block;
-    uint64_t release_after;                     // sequence number of the last run that may use it
-  };
-  std::map<uint64_t, Zombie> zombies;           // freed while runs were in flight
-  std::set<uint64_t> freed;                     // bases freed and not reused since
-  std::deque<uint64_t> freed_order;
-  AddressSpace spaces[kKinds];
+  // ---- memory ----
   uint64_t capacity = 0;
-  uint64_t used = 0;                            // live and not-yet-released bytes
-  uint64_t live_blocks[kKinds] = {}, live_bytes[kKinds] = {}, allocs[kKinds] = {}, frees[kKinds] = {};
-  std::set<uint64_t> inflight;                  // sequence numbers of runs queued or executing
-  uint64_t next_seq = 1;
+  std::atomic<uint64_t> used{0};                 // live and not-yet-released bytes
+  std::atomic<uint64_t> live_blocks[kKinds] = {}, live_bytes[kKinds] = {}, allocs[kKinds] = {}, frees[kKinds] = {};
+  std::atomic<uintptr_t>* pages[kKinds] = {};    // page -> Slab* | 1, or Block* of a large block, or 0
+  std::unique_ptr<SizeClass[]> classes[kKinds];   // classCount() + 1: the last holds released huge records
+  std::mutex space_mu[kKinds];                   // the kind's AddressSpace, its slabs and retired bases
+  AddressSpace spaces[kKinds];
+  std::vector<std::unique_ptr<Slab>> slabs[kKinds];
+  // Bases of large and huge blocks whose range went back to the window, newest last (a ring): freeing one
+  // again is still a double free until its range is handed out again.
+  static constexpr uint32_t kRetiredBases = 256;
+  uint64_t retired[kKinds][kRetiredBases] = {};
+  uint32_t retired_next[kKinds] = {};
+  std::mutex record_mu;                          // the record pool
+  std::vector<std::unique_ptr<Block[]>> record_chunks;
+  Block* free_records = nullptr;
+  std::mutex zombie_mu;                          // blocks freed while runs were in flight, oldest first
+  Block* zombie_head = nullptr;
+  Block* zombie_tail = nullptr;
+  InoutSizes inout_sizes;
+
+  // ---- runs in flight (sequence numbers; written under run_mu, read anywhere) ----
+  std::atomic<uint64_t> last_seq{0};             // newest sequence number handed out
+  std::atomic<uint64_t> oldest_seq{kNoRun};      // oldest run queued or executing
 
   // ---- models (model_mu) ----
   std::mutex model_mu;
@@ -137,10 +253,17 @@ struct Device {
   std::mutex run_mu;
   std::condition_variable run_cv;               // engine wakes on new runs or stop
   std::set<uint32_t> streams;
-  bool callback_installed = false;
-  qobcrt_get_output_fn callback = nullptr;
-  void* callback_arg = nullptr;
-  std::deque<std::shared_ptr<Run>> queue;
+  // The completion function, readable without run_mu: callback_version is odd while run_mu's holder
+  // replaces the pair.
+  std::atomic<uint32_t> callback_version{0};
+  std::atomic<qobcrt_get_output_fn> callback{nullptr};
+  std::atomic<void*> callback_arg{nullptr};
+  Run* queue_head = nullptr;                    // runs waiting for the engine, in order
+  Run* queue_tail = nullptr;
+  uint64_t executing_seq = 0;                   // run the engine executes (0: none)
+  static constexpr uint32_t kInitialRunRecords = 16;  // the pool's size before it first grows
+  Run* free_runs = nullptr;                     // run records ready for reuse
+  std::vector<std::unique_ptr<Run>> run_records;
   bool stopping = false;
   std::thread engine;
 
@@ -150,23 +273,37 @@ struct Device {
     get_desc desc;
     OpTimes times;                              // of the reported op
   };
-  std::deque<PendingReport> reports;            // waiting for the reporter thread
+  std::vector<PendingReport> reports;           // ring of reports waiting for the reporter thread
+  size_t report_head = 0, report_count = 0;
   bool report_stopping = false;
   std::thread reporter;
 
-  // Memory helpers (callers must not hold mem_mu).
+  // Memory operations.
   int allocate(uint32_t kind, uint64_t size, uint64_t* addr);
   int release(uint32_t kind, uint64_t addr);
-  // Block that contains [addr, addr+size): rtSuccess, rtErrInvalidAddr or rtErrOutOfBounds.  With a run
-  // sequence number (non-zero), blocks freed after that run entered flight are still found.
-  int resolve(uint64_t addr, uint64_t size, uint64_t run_seq, BlockPtr* block, uint64_t* offset);
-  uint64_t beginRun();                          // a run enters flight; returns its sequence number
-  void endRun(uint64_t seq);                    // releases blocks no in-flight run may still use
+  // The record whose slot holds addr (any state), or null.
+  Block* lookup(uint64_t addr) const;
+  // A live block holding [addr, addr+size), pinned for a host copy: rtSuccess, rtErrInvalidAddr or
+  // rtErrOutOfBounds.
+  int pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset);
+  // For the run with sequence number run_seq: the block holding [addr, addr+size), live or freed while
+  // that run was in flight.  The card keeps such a block until the run ends, so no pin is needed.
+  int resolveForRun(uint64_t addr, uint64_t size, uint64_t run_seq, Block** block, uint64_t* offset) const;
+  // Returns the zombies whose runs have all ended to their classes.
+  void harvest();
+  // Releases a block nothing uses any more: its bytes stop counting as used, it goes back to its class.
+  void releaseNow(Block* b);
+  // The completion function and its argument.
+  void readCallback(qobcrt_get_output_fn* fn, void** arg) const;
 
  private:
-  void releaseLocked(const BlockPtr& b);
-  void forgetFreed(uint64_t base, uint64_t span);
-  void rememberFreed(uint64_t base);
+  Block* takeFreed(uint32_t kind, uint32_t cls);
+  Block* carve(uint32_t kind, uint32_t cls, uint64_t bytes);
+  Block* newRecord();
+  bool reserve(uint32_t kind, uint64_t span, uint64_t* base);
+  void reclaimLarge(uint32_t kind);
+  void retireUnpinned(uint32_t kind, uint32_t cls);
+  void backToClass(Block* b);
 };
 
 class Card {
@@ -197,14 +334,20 @@ uint64_t inoutCapacity(Device& d, uint64_t requested);
 // Engine lifecycle (engine.cpp).
 void stopDevice(Device& d);
 
-// Executes a run (exec.cpp).  report(uid as stored, code, final, times) is called for every op to report;
-// the final call (end op or failing op) comes last.  Returns the first failing op's code, 0 when none failed.
-using ReportFn = std::function<void(uint32_t uid, uint32_t code, bool final, const OpTimes& times)>;
-uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportFn& report);
+// Where the executor hands the reports of a run: report(uid as stored, code, final, times) for every op to
+// report; the final call (end op or failing op) comes last.
+class ReportSink {
+ public:
+  virtual void report(uint32_t uid, uint32_t code, bool final, const OpTimes& times) = 0;
 
-// The loaded model node at addr, marked busy so that unregistering waits; null when there is none.
-ModelPtr acquireModel(Device& d, uint64_t addr);
-void releaseModel(Device& d, const ModelPtr& node);
+ protected:
+  ~ReportSink() = default;
+};
+
+// The loaded model node at addr, marked busy so that unregistering waits; null when there is none.  The
+// node stays valid until releaseModel.
+ModelNode* acquireModel(Device& d, uint64_t addr);
+void releaseModel(Device& d, ModelNode* node);
 // Device index of the calling card thread, -1 on any other thread.
 extern thread_local int32_t t_thread_device;
 

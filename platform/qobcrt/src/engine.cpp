@@ -1,8 +1,12 @@
 // Streams, run submission, and the two threads of each device: the engine executes runs in order, the
 // reporter calls the installed completion function so that a slow callback never stalls the engine.
+//
+// Run records, the run queue and the report ring are reused from run to run: at steady state submitting,
+// executing and reporting a run allocate nothing.
 #include <chrono>
 
 #include "card.h"
+#include "exec.h"
 
 namespace zenlar {
 namespace qobcrt {
@@ -15,87 +19,135 @@ thread_local bool t_is_engine = false;
 thread_local const OpTimes* t_report_times = nullptr;
 }  // namespace
 
-// A synchronous caller waiting for its run.
-struct SyncWait {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  bool abandoned = false;
-  uint32_t status = 0;
-};
-
-struct Run {
-  uint64_t seq = 0;
-  uint64_t stream_addr = 0;
-  get_desc base{};                    // the fields every report of the run shares
-  std::shared_ptr<SyncWait> sync;     // set for a synchronous run, which reports nothing
-};
-
 namespace {
+
+// Oldest run queued or executing after the queue or the engine changed; run_mu held.
+void updateOldestLocked(Device& d) {
+  d.oldest_seq.store(d.executing_seq != 0 ? d.executing_seq
+                                          : (d.queue_head != nullptr ? d.queue_head->seq : kNoRun));
+}
+
+// A run record from the device's pool; run_mu held.
+Run* takeRunLocked(Device& d) {
+  if (d.free_runs == nullptr) {
+    d.run_records.push_back(std::make_unique<Run>());
+    d.free_runs = d.run_records.back().get();
+  }
+  Run* r = d.free_runs;
+  d.free_runs = r->next;
+  r->next = nullptr;
+  return r;
+}
+
+// Drops one reference to the run; the last one returns it to the pool.
+void releaseRun(Device& d, Run* run) {
+  if (run->refs.fetch_sub(1) != 1) return;
+  std::lock_guard<std::mutex> lock(d.run_mu);
+  run->next = d.free_runs;
+  d.free_runs = run;
+}
 
 void pushReport(Device& d, const get_desc& g, const OpTimes& times) {
   {
     std::lock_guard<std::mutex> lock(d.report_mu);
-    d.reports.push_back(Device::PendingReport{g, times});
+    if (d.report_count == d.reports.size()) {
+      // The ring is full: double it, oldest first (grows only past the largest backlog so far).
+      std::vector<Device::PendingReport> bigger(d.reports.empty() ? 64 : 2 * d.reports.size());
+      for (size_t i = 0; i < d.report_count; ++i) bigger[i] = d.reports[(d.report_head + i) % d.reports.size()];
+      d.reports.swap(bigger);
+      d.report_head = 0;
+    }
+    d.reports[(d.report_head + d.report_count) % d.reports.size()] = Device::PendingReport{g, times};
+    ++d.report_count;
   }
   d.report_cv.notify_one();
 }
 
 void finishSync(Run& run, uint32_t status, bool abandoned) {
-  if (!run.sync) return;
   {
-    std::lock_guard<std::mutex> lock(run.sync->mu);
-    run.sync->done = true;
-    run.sync->abandoned = abandoned;
-    run.sync->status = status;
+    std::lock_guard<std::mutex> lock(run.mu);
+    run.done = true;
+    run.abandoned = abandoned;
+    run.status = status;
   }
-  run.sync->cv.notify_all();
+  run.cv.notify_all();
 }
+
+// The reports of one run as the executor hands them over: every one but the final report goes to the
+// reporter at once; the final one waits until the card is done with the run's memory.
+class RunReports final : public ReportSink {
+ public:
+  RunReports(Device& d, const Run& run) : d_(d), run_(run) {}
+  void report(uint32_t uid, uint32_t code, bool final, const OpTimes& times) override {
+    if (run_.sync) return;
+    get_desc g = run_.base;
+    g.context_id = uid;
+    g.error_code = code;
+    if (final) {
+      final_ = g;
+      final_times_ = times;
+      has_final_ = true;
+    } else {
+      pushReport(d_, g, times);
+    }
+  }
+  void sendFinal() {
+    if (has_final_) pushReport(d_, final_, final_times_);
+  }
+
+ private:
+  Device& d_;
+  const Run& run_;
+  bool has_final_ = false;
+  get_desc final_{};
+  OpTimes final_times_;
+};
 
 void engineLoop(Device* d) {
   t_thread_device = static_cast<int32_t>(d->index);
   t_is_engine = true;
+  Executor executor(*d);
   for (;;) {
-    std::shared_ptr<Run> run;
+    Run* run = nullptr;
     {
       std::unique_lock<std::mutex> lock(d->run_mu);
-      d->run_cv.wait(lock, [d] { return d->stopping || !d->queue.empty(); });
+      d->run_cv.wait(lock, [d] { return d->stopping || d->queue_head != nullptr; });
       if (d->stopping) {
         // Process exit: queued runs are dropped, their memory released and their waiters woken.
-        while (!d->queue.empty()) {
-          run = d->queue.front();
-          d->queue.pop_front();
-          d->endRun(run->seq);
-          finishSync(*run, rtErrOthers, true);
+        while (d->queue_head != nullptr) {
+          run = d->queue_head;
+          d->queue_head = run->next;
+          if (run->sync) finishSync(*run, rtErrOthers, true);
+          if (run->refs.fetch_sub(1) == 1) {
+            run->next = d->free_runs;
+            d->free_runs = run;
+          }
         }
+        d->queue_tail = nullptr;
+        updateOldestLocked(*d);
+        lock.unlock();
+        d->harvest();
         return;
       }
-      run = d->queue.front();
-      d->queue.pop_front();
+      run = d->queue_head;
+      d->queue_head = run->next;
+      if (d->queue_head == nullptr) d->queue_tail = nullptr;
+      d->executing_seq = run->seq;
     }
-    bool has_final = false;
-    get_desc final_report{};
-    OpTimes final_times;
-    const uint32_t status = executeRun(*d, run->seq, run->stream_addr,
-                                       [&](uint32_t uid, uint32_t code, bool final, const OpTimes& times) {
-      if (run->sync) return;
-      get_desc g = run->base;
-      g.context_id = uid;
-      g.error_code = code;
-      if (final) {
-        final_report = g;
-        final_times = times;
-        has_final = true;
-      } else {
-        pushReport(*d, g, times);
-      }
-    });
+    RunReports reports(*d, *run);
+    const uint32_t status = executor.run(run->seq, run->stream_addr, reports);
     (status == 0 ? d->runs_completed : d->runs_failed).fetch_add(1);
     // The card is done with the run's memory before its last report goes out, so blocks freed meanwhile
     // are released by the time the application hears of the end.
-    d->endRun(run->seq);
-    if (has_final) pushReport(*d, final_report, final_times);
-    finishSync(*run, status, false);
+    {
+      std::lock_guard<std::mutex> lock(d->run_mu);
+      d->executing_seq = 0;
+      updateOldestLocked(*d);
+    }
+    d->harvest();
+    reports.sendFinal();
+    if (run->sync) finishSync(*run, status, false);
+    releaseRun(*d, run);
   }
 }
 
@@ -105,18 +157,15 @@ void reporterLoop(Device* d) {
     Device::PendingReport r;
     {
       std::unique_lock<std::mutex> lock(d->report_mu);
-      d->report_cv.wait(lock, [d] { return d->report_stopping || !d->reports.empty(); });
+      d->report_cv.wait(lock, [d] { return d->report_stopping || d->report_count != 0; });
       if (d->report_stopping) return;   // process exit: undelivered reports are dropped
-      r = d->reports.front();
-      d->reports.pop_front();
+      r = d->reports[d->report_head];
+      d->report_head = (d->report_head + 1) % d->reports.size();
+      --d->report_count;
     }
     qobcrt_get_output_fn fn;
     void* arg;
-    {
-      std::lock_guard<std::mutex> lock(d->run_mu);
-      fn = d->callback;
-      arg = d->callback_arg;
-    }
+    d->readCallback(&fn, &arg);
     if (fn == nullptr) continue;
     d->reports_delivered.fetch_add(1);
     t_report_times = &r.times;
@@ -138,49 +187,67 @@ void startThreadsLocked(Device& d) {
 
 // The run's stream memory: the start of a live stream block whose size is a non-zero multiple of 64.
 int checkRunBlock(Device& d, uint64_t addr) {
-  BlockPtr b;
-  uint64_t off = 0;
-  const int rc = d.resolve(addr, 0, 0, &b, &off);
-  if (rc != rtSuccess || b->kind != QOBCRT_SIM_STREAM || off != 0) return rtErrInvalidAddr;
-  if (b->size % 64 != 0) return rtErrRunRecord;
+  const Block* b = d.lookup(addr);
+  if (b == nullptr || b->state.load() != kBlockLive || b->kind != QOBCRT_SIM_STREAM || b->base.load() != addr)
+    return rtErrInvalidAddr;
+  if (b->size.load() % 64 != 0) return rtErrRunRecord;
   return rtSuccess;
 }
 
-// Validates and queues a run; seq is taken first so that memory freed from now on stays valid for it.
-int submit(Device& d, uint64_t stream_addr, const get_desc& base, std::shared_ptr<SyncWait> sync,
-           const uint32_t* stream_id) {
-  const uint64_t seq = d.beginRun();
-  int rc = checkRunBlock(d, stream_addr);
-  if (rc == rtSuccess) {
+// Validates and queues a run.  The sequence number is taken before the block is checked, so that memory
+// freed from then on stays valid for the run.  A synchronous run's record comes back in *sync_run with a
+// reference for the caller.
+int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run, const uint32_t* stream_id) {
+  int rc;
+  {
     std::lock_guard<std::mutex> lock(d.run_mu);
-    if (d.stopping) {
-      rc = rtErrOthers;
-    } else if (stream_id != nullptr && d.streams.count(*stream_id) == 0) {
-      rc = rtErrStreamId;
-    } else if (stream_id != nullptr && d.callback == nullptr) {
-      rc = rtErrNotRegistered;
-    } else {
-      auto run = std::make_shared<Run>();
+    const uint64_t seq = d.last_seq.load() + 1;
+    if (d.oldest_seq.load() == kNoRun) d.oldest_seq.store(seq);   // in flight from here on
+    d.last_seq.store(seq);
+    rc = checkRunBlock(d, stream_addr);
+    if (rc == rtSuccess) {
+      qobcrt_get_output_fn fn;
+      void* arg;
+      d.readCallback(&fn, &arg);
+      if (d.stopping) {
+        rc = rtErrOthers;
+      } else if (stream_id != nullptr && d.streams.count(*stream_id) == 0) {
+        rc = rtErrStreamId;
+      } else if (stream_id != nullptr && fn == nullptr) {
+        rc = rtErrNotRegistered;
+      }
+    }
+    if (rc == rtSuccess) {
+      Run* run = takeRunLocked(d);
       run->seq = seq;
       run->stream_addr = stream_addr;
       run->base = base;
-      run->sync = std::move(sync);
+      run->sync = sync_run != nullptr;
+      run->done = false;
+      run->abandoned = false;
+      run->status = 0;
+      run->refs.store(run->sync ? 2 : 1);
+      if (sync_run != nullptr) *sync_run = run;
       startThreadsLocked(d);
-      d.queue.push_back(std::move(run));
+      if (d.queue_tail != nullptr) {
+        d.queue_tail->next = run;
+      } else {
+        d.queue_head = run;
+      }
+      d.queue_tail = run;
       d.runs_submitted.fetch_add(1);
+    } else {
+      updateOldestLocked(d);
     }
   }
   if (rc != rtSuccess) {
-    d.endRun(seq);
+    d.harvest();   // blocks freed meanwhile need not wait for the refused run
     return rc;
   }
   d.run_cv.notify_one();
   return rtSuccess;
 }
 
-}  // namespace
-
-namespace {
 // Joins a card thread, unless the process is ending on that very thread (exit() from a callback).
 void joinThread(std::thread& t) {
   if (!t.joinable()) return;
@@ -190,7 +257,20 @@ void joinThread(std::thread& t) {
     t.join();
   }
 }
+
 }  // namespace
+
+void Device::readCallback(qobcrt_get_output_fn* fn, void** arg) const {
+  for (;;) {
+    const uint32_t v = callback_version.load();
+    if ((v & 1) == 0) {
+      *fn = callback.load();
+      *arg = callback_arg.load();
+      if (callback_version.load() == v) return;
+    }
+    std::this_thread::yield();
+  }
+}
 
 void stopDevice(Device& d) {
   {
@@ -251,8 +331,10 @@ int qobcrt_get_output_register(uint32_t dev, get_output_register* rec) {
     if (rec == nullptr || rec->func_get_output == nullptr || rec->dev_id != dev)
       return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->run_mu);
-    d->callback = rec->func_get_output;
-    d->callback_arg = rec->func_arg;
+    d->callback_version.fetch_add(1);   // odd while the pair changes
+    d->callback.store(rec->func_get_output);
+    d->callback_arg.store(rec->func_arg);
+    d->callback_version.fetch_add(1);
     return static_cast<int>(rtSuccess);
   });
 }
@@ -280,22 +362,26 @@ int qobcrt_run_stream_sync(uint32_t dev, uint64_t stream_addr, uint32_t timeout_
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (status == nullptr) return static_cast<int>(rtErrInvalidParam);
     if (zenlar::qobcrt::t_is_engine) return static_cast<int>(rtErrOthers);   // would wait for itself
-    auto wait = std::make_shared<zenlar::qobcrt::SyncWait>();
     get_desc base{};
     base.dev = dev;
     base.stream_addr = static_cast<uint32_t>(stream_addr);
-    const int rc = zenlar::qobcrt::submit(*d, stream_addr, base, wait, nullptr);
+    zenlar::qobcrt::Run* run = nullptr;
+    const int rc = zenlar::qobcrt::submit(*d, stream_addr, base, &run, nullptr);
     if (rc != rtSuccess) return rc;
-    std::unique_lock<std::mutex> lock(wait->mu);
-    auto done = [&] { return wait->done; };
-    if (timeout_ms == UINT32_MAX) {
-      wait->cv.wait(lock, done);
-    } else if (!wait->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
-      return static_cast<int>(rtErrTimeout);   // the run goes on; its memory stays valid until it ends
+    int result = rtSuccess;
+    {
+      std::unique_lock<std::mutex> lock(run->mu);
+      auto done = [&] { return run->done; };
+      if (timeout_ms == UINT32_MAX) {
+        run->cv.wait(lock, done);
+      } else if (!run->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
+        result = rtErrTimeout;   // the run goes on; its memory stays valid until it ends
+      }
+      if (result == rtSuccess && run->abandoned) result = rtErrOthers;
+      if (result == rtSuccess) *status = run->status;
     }
-    if (wait->abandoned) return static_cast<int>(rtErrOthers);
-    *status = wait->status;
-    return static_cast<int>(rtSuccess);
+    zenlar::qobcrt::releaseRun(*d, run);
+    return result;
   });
 }
 

@@ -1,9 +1,10 @@
 // Executes one run: decodes the op records and argument arrays in card memory and runs each op.
+#include "exec.h"
+
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "card.h"
@@ -47,20 +48,94 @@ class Args {
   uint64_t output(uint32_t l, uint32_t b, uint32_t o) const { return at(slot(l, b) + h.input_count + o); }
 };
 
+// An address-keyed table of one run, emptied between runs without giving its memory back: open addressing
+// with linear probing; an entry belongs to the current run when its stamp is the table's.  Erased entries
+// stay as tombstones until the next run.
+template <class V>
+class RunTable {
+ public:
+  void clear() {
+    if (++stamp_ == 0) {   // the stamp wrapped: forget every entry for real
+      for (Entry& e : entries_) e.stamp = 0;
+      stamp_ = 1;
+    }
+    used_ = 0;
+  }
+  const V* find(uint64_t key) const {
+    const Entry* e = slot(key);
+    return e != nullptr && e->stamp == stamp_ && e->key == key && e->live ? &e->value : nullptr;
+  }
+  void put(uint64_t key, const V& value) {
+    if ((used_ + 1) * 2 > entries_.size()) grow();
+    Entry* e = slot(key);
+    if (e->stamp != stamp_) {
+      e->stamp = stamp_;
+      e->key = key;
+      ++used_;
+    }
+    e->live = true;
+    e->value = value;
+  }
+  void erase(uint64_t key) {
+    Entry* e = slot(key);
+    if (e != nullptr && e->stamp == stamp_ && e->key == key) e->live = false;
+  }
+
+ private:
+  struct Entry {
+    uint64_t key = 0;
+    uint32_t stamp = 0;
+    bool live = false;
+    V value{};
+  };
+  // The entry of key in this run, else the empty one where it would go; null when the table is empty.
+  Entry* slot(uint64_t key) const {
+    if (entries_.empty()) return nullptr;
+    const size_t mask = entries_.size() - 1;
+    for (size_t i = static_cast<size_t>((key >> 6) * 0x9E3779B97F4A7C15ull) & mask;; i = (i + 1) & mask) {
+      Entry& e = const_cast<Entry&>(entries_[i]);
+      if (e.stamp != stamp_ || e.key == key) return &e;
+    }
+  }
+  void grow() {
+    std::vector<Entry> old;
+    old.swap(entries_);
+    entries_.resize(old.empty() ? 16 : old.size() * 2);
+    const uint32_t was = stamp_;
+    stamp_ = 1;
+    used_ = 0;
+    for (Entry& e : entries_) e.stamp = 0;
+    for (const Entry& e : old) {
+      if (e.stamp != was) continue;
+      Entry* n = slot(e.key);
+      *n = e;
+      n->stamp = stamp_;
+      ++used_;
+    }
+  }
+  std::vector<Entry> entries_;
+  uint32_t stamp_ = 1;
+  size_t used_ = 0;
+};
+
 std::string hex(uint64_t v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
   return buf;
 }
 
-class Executor {
- public:
-  Executor(Device& d, uint64_t seq) : d_(d), seq_(seq) {}
+}  // namespace
 
-  uint32_t run(uint64_t stream_addr, const ReportFn& report) {
+class Executor::State {
+ public:
+  explicit State(Device& d) : d_(d) {}
+
+  uint32_t run(uint64_t seq, uint64_t stream_addr, ReportSink& report) {
+    seq_ = seq;
+    core_bytes_.clear();
+    converted_.clear();
     uint32_t last_uid = 0;
     for (uint64_t index = 0;; ++index) {
-      pins_.clear();
       uint8_t* p = nullptr;
       if (span(stream_addr + index * sizeof(OpRecord), sizeof(OpRecord), &p, nullptr, "op record") != 0)
         return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report,
@@ -84,21 +159,21 @@ class Executor {
       times.end_ns = monotonicNs();
       if (f.code != 0) return finish(rec.uid, f, report, times);
       if ((rec.uid & kEndMark) != 0) {
-        report(rec.uid, 0, true, times);
+        report.report(rec.uid, 0, true, times);
         return 0;
       }
-      if ((rec.op_flag & kGetOutputFlag) != 0) report(rec.uid, 0, false, times);
+      if ((rec.op_flag & kGetOutputFlag) != 0) report.report(rec.uid, 0, false, times);
       last_uid = rec.uid;
     }
   }
 
  private:
-  uint32_t finish(uint32_t uid, const Failure& f, const ReportFn& report, const OpTimes& times) {
+  uint32_t finish(uint32_t uid, const Failure& f, ReportSink& report, const OpTimes& times) {
     {
       std::lock_guard<std::mutex> lock(d_.err_mu);
       d_.last_error = "op " + std::to_string(uid & kUidMask) + ": " + f.why;
     }
-    report(uid, f.code, true, times);
+    report.report(uid, f.code, true, times);
     return f.code;
   }
 
@@ -109,18 +184,17 @@ class Executor {
 
   // Host view of [addr, addr+need) in card memory; *avail receives the bytes from addr to the block's end.
   int span(uint64_t addr, uint64_t need, uint8_t** p, uint64_t* avail, const char* what) {
-    BlockPtr b;
+    Block* b = nullptr;
     uint64_t off = 0;
-    const int rc = d_.resolve(addr, need, seq_, &b, &off);
+    const int rc = d_.resolveForRun(addr, need, seq_, &b, &off);
     if (rc != rtSuccess) {
       return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
                                                  (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
                                                                                " bytes"
                                                                          : " is not in a live block"));
     }
-    *p = b->data.get() + off;
-    if (avail != nullptr) *avail = b->size - off;
-    pins_.push_back(std::move(b));
+    *p = b->data + off;
+    if (avail != nullptr) *avail = b->size.load() - off;
     return 0;
   }
 
@@ -168,8 +242,8 @@ class Executor {
   int runModel(const Args& a) {
     if (a.h.config_count == 0) return fail(rtErrRunRecord, "run-model op without a model address");
     for (uint32_t l = 0; l < a.h.loop_count; ++l) {
-      ModelPtr node = acquireModel(d_, a.config(l, 0));
-      if (!node) return fail(rtErrModel, "no loaded model at " + hex(a.config(l, 0)));
+      ModelNode* node = acquireModel(d_, a.config(l, 0));
+      if (node == nullptr) return fail(rtErrModel, "no loaded model at " + hex(a.config(l, 0)));
       const int rc = runModelLoop(a, l, *node);
       releaseModel(d_, node);
       if (rc != 0) return rc;
@@ -183,14 +257,13 @@ class Executor {
       return fail(rtErrRunRecord, "run-model op counts differ from model " + node.name);
     const void* in[QOBCRT_MODEL_MAX_IO];
     void* out[QOBCRT_MODEL_MAX_IO];
-    std::vector<float> widened[QOBCRT_MODEL_MAX_IO];
     for (uint32_t b = 0; b < a.h.batch_size; ++b) {
       uint8_t* p = nullptr;
       for (uint32_t i = 0; i < m.num_inputs; ++i) {
-        const auto conv = converted_.find(a.input(l, b, i));
-        if (conv != converted_.end()) {
-          if (widen(conv->second, a.input(l, b, i), m.input_bytes[i], &widened[i]) != 0) return 1;
-          in[i] = widened[i].data();
+        const qobcrt_preproc_tensor* conv = converted_.find(a.input(l, b, i));
+        if (conv != nullptr) {
+          if (widen(*conv, a.input(l, b, i), m.input_bytes[i], &widened_[i]) != 0) return 1;
+          in[i] = widened_[i].data();
           continue;
         }
         if (span(a.input(l, b, i), m.input_bytes[i], &p, nullptr, "model input") != 0) return 1;
@@ -199,7 +272,7 @@ class Executor {
       for (uint32_t o = 0; o < m.num_outputs; ++o) {
         if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
         out[o] = p;
-        core_bytes_[a.output(l, b, o)] = m.align_output_bytes[o];
+        core_bytes_.put(a.output(l, b, o), m.align_output_bytes[o]);
         converted_.erase(a.output(l, b, o));
       }
       char err[256] = {0};
@@ -298,9 +371,8 @@ class Executor {
       prev = j;
       last_elems = elems;
     }
-    const auto known = core_bytes_.find(in_addr);
-    if (prev >= 0 && known != core_bytes_.end() &&
-        known->second == info.core_in[prev].core_offset + last_elems * 4)
+    const uint64_t* known = core_bytes_.find(in_addr);
+    if (prev >= 0 && known != nullptr && *known == info.core_in[prev].core_offset + last_elems * 4)
       return 4;
     return eb;
   }
@@ -397,7 +469,7 @@ class Executor {
           if (e.conversion == QOBCRT_PREPROC_CONV_COPY) {
             converted_.erase(a.output(l, b, t));
           } else {
-            converted_[a.output(l, b, t)] = e;
+            converted_.put(a.output(l, b, t), e);
           }
         }
       }
@@ -406,19 +478,19 @@ class Executor {
   }
 
   Device& d_;
-  uint64_t seq_;
-  std::vector<BlockPtr> pins_;   // blocks the current op touches
-  std::unordered_map<uint64_t, uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
+  uint64_t seq_ = 0;
+  RunTable<uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
   // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
-  std::unordered_map<uint64_t, qobcrt_preproc_tensor> converted_;
+  RunTable<qobcrt_preproc_tensor> converted_;
+  std::vector<float> widened_[QOBCRT_MODEL_MAX_IO];   // converted model inputs read back as float32
   Failure fail_;
 };
 
-}  // namespace
+Executor::Executor(Device& d) : state_(new State(d)) {}
+Executor::~Executor() = default;
 
-uint32_t executeRun(Device& d, uint64_t seq, uint64_t stream_addr, const ReportFn& report) {
-  Executor x(d, seq);
-  return x.run(stream_addr, report);
+uint32_t Executor::run(uint64_t seq, uint64_t stream_addr, ReportSink& reports) {
+  return state_->run(seq, stream_addr, reports);
 }
 
 }  // namespace qobcrt

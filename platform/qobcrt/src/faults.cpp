@@ -114,14 +114,11 @@ int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out) {
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (out == nullptr) return static_cast<int>(rtErrInvalidParam);
     qobcrt_sim_stats s{};
-    {
-      std::lock_guard<std::mutex> lock(d->mem_mu);
-      for (uint32_t k = 0; k < zenlar::qobcrt::kKinds; ++k) {
-        s.live_blocks[k] = d->live_blocks[k];
-        s.live_bytes[k] = d->live_bytes[k];
-        s.allocs[k] = d->allocs[k];
-        s.frees[k] = d->frees[k];
-      }
+    for (uint32_t k = 0; k < zenlar::qobcrt::kKinds; ++k) {
+      s.live_blocks[k] = d->live_blocks[k].load();
+      s.live_bytes[k] = d->live_bytes[k].load();
+      s.allocs[k] = d->allocs[k].load();
+      s.frees[k] = d->frees[k].load();
     }
     s.runs_submitted = d->runs_submitted.load();
     s.runs_completed = d->runs_completed.load();

@@ -1,4 +1,6 @@
-// Device memory: four kinds per device, each in its own address window, backed by host memory.
+// Device memory: four kinds per device, each in its own address window, backed by host memory (card.h
+// describes the records, the page tables, the size classes and the zombies).
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -6,6 +8,44 @@
 
 namespace zenlar {
 namespace qobcrt {
+
+// ---------------------------------------------------------------- size classes
+
+namespace {
+
+struct ClassTable {
+  static constexpr uint32_t kMax = 64;
+  uint64_t span[kMax] = {};
+  uint32_t count = 0;
+
+  ClassTable() {
+    for (uint64_t s = kAlign; s <= 1024; s += kAlign) span[count++] = s;
+    for (uint64_t b = 1024; b < kSlabMaxSpan; b *= 2)
+      for (uint64_t q = 1; q <= 4; ++q) span[count++] = b + b / 4 * q;
+    for (uint64_t p = 1; p <= 4; ++p) span[count++] = p * kPageSize;
+    for (uint64_t b = 4; b < kCachedMaxSpan / kPageSize; b *= 2)
+      for (uint64_t q = 1; q <= 4; ++q) span[count++] = (b + b / 4 * q) * kPageSize;
+  }
+};
+
+const ClassTable& classTable() {
+  static const ClassTable table;
+  return table;
+}
+
+constexpr size_t kRecordChunk = 64;              // records made at a time
+constexpr uint64_t kQuarantineBytes = 1 << 20;   // a class's quarantine holds about this much, at most...
+constexpr uint32_t kQuarantineMax = 64;          // ...this many records, and at least one
+constexpr uint64_t kBackedBytes = 8 << 20;       // freed records of a class keep about this much host memory
+
+}  // namespace
+
+uint32_t classCount() { return classTable().count; }
+uint64_t classSpan(uint32_t cls) { return cls < classTable().count ? classTable().span[cls] : 0; }
+uint32_t classOf(uint64_t span) {
+  const ClassTable& t = classTable();
+  return static_cast<uint32_t>(std::lower_bound(t.span, t.span + t.count, span) - t.span);
+}
 
 // ---------------------------------------------------------------- AddressSpace
 
@@ -58,128 +98,363 @@ void AddressSpace::release(uint64_t base, uint64_t span) {
 
 // ---------------------------------------------------------------- Device memory
 
+Device::Device() {
+  const uint32_t n = classCount();
+  for (uint32_t k = 0; k < kKinds; ++k) {
+    // Zero pages from calloc: only the entries of pages in use ever get written, and so resident.
+    pages[k] = static_cast<std::atomic<uintptr_t>*>(std::calloc(kPagesPerWindow, sizeof(std::atomic<uintptr_t>)));
+    if (pages[k] == nullptr) throw std::bad_alloc();
+    spaces[k].init(windowBegin(k), windowEnd(k));
+    classes[k].reset(new SizeClass[n + 1]);   // the last one holds huge records waiting for their pins
+    for (uint32_t c = 0; c < n; ++c) {
+      SizeClass& sc = classes[k][c];
+      sc.span = classSpan(c);
+      const uint64_t q = std::min<uint64_t>(kQuarantineMax, std::max<uint64_t>(1, kQuarantineBytes / sc.span));
+      sc.quarantine = static_cast<uint32_t>(q);
+      sc.backed_limit = static_cast<uint32_t>(std::max(q + 2, std::min(2 * q + 8, kBackedBytes / sc.span)));
+    }
+  }
+  // Run records for the runs an application usually has in flight at once: a run's record returns to the
+  // pool only after its last report is delivered, so even one stream run after run holds two now and
+  // then, and the first time that happens must not be a heap allocation in the middle of a steady state.
+  run_records.reserve(2 * kInitialRunRecords);
+  for (uint32_t i = 0; i < kInitialRunRecords; ++i) {
+    run_records.push_back(std::make_unique<Run>());
+    run_records.back()->next = free_runs;
+    free_runs = run_records.back().get();
+  }
+}
+
+Device::~Device() {
+  for (auto& chunk : record_chunks)
+    for (size_t i = 0; i < kRecordChunk; ++i) std::free(chunk[i].data);
+  for (uint32_t k = 0; k < kKinds; ++k) std::free(pages[k]);
+}
+
+Block* Device::lookup(uint64_t addr) const {
+  uint32_t kind = 0;
+  if (!kindOfAddress(addr, &kind)) return nullptr;
+  const uintptr_t e = pages[kind][(addr - kind * kWindowSize) >> kPageShift].load(std::memory_order_acquire);
+  if (e == 0) return nullptr;
+  if ((e & 1) == 0) return reinterpret_cast<Block*>(e);
+  const Slab* s = reinterpret_cast<const Slab*>(e & ~uintptr_t{1});
+  const uint64_t slot = (addr - s->base) / s->slot_span;
+  return slot < s->slots ? s->slot[slot].load(std::memory_order_acquire) : nullptr;
+}
+
+int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
+  Block* b = lookup(addr);
+  if (b == nullptr) return rtErrInvalidAddr;
+  b->pins.fetch_add(1);
+  block->reset(b);
+  // Checked after pinning: a block freed before it is seen as freed, one freed after waits for the pin.
+  const uint64_t base = b->base.load(), cap = b->size.load();
+  if (b->state.load() != kBlockLive || addr < base || addr - base >= cap) {
+    block->reset();
+    return rtErrInvalidAddr;
+  }
+  if (size > cap - (addr - base)) {
+    block->reset();
+    return rtErrOutOfBounds;
+  }
+  *offset = addr - base;
+  return rtSuccess;
+}
+
+int Device::resolveForRun(uint64_t addr, uint64_t size, uint64_t run_seq, Block** block, uint64_t* offset) const {
+  Block* b = lookup(addr);
+  if (b == nullptr) return rtErrInvalidAddr;
+  const uint32_t st = b->state.load();
+  const bool usable = st == kBlockLive || st == kBlockFreeing ||
+                      (st == kBlockFreed && b->freed_after.load() >= run_seq);
+  const uint64_t base = b->base.load(), cap = b->size.load();
+  if (!usable || addr < base || addr - base >= cap) return rtErrInvalidAddr;
+  if (size > cap - (addr - base)) return rtErrOutOfBounds;
+  *block = b;
+  *offset = addr - base;
+  return rtSuccess;
+}
+
+Block* Device::newRecord() {
+  std::lock_guard<std::mutex> lock(record_mu);
+  if (free_records == nullptr) {
+    std::unique_ptr<Block[]> chunk(new Block[kRecordChunk]);
+    for (size_t i = 0; i < kRecordChunk; ++i) {
+      chunk[i].next = free_records;
+      free_records = &chunk[i];
+    }
+    record_chunks.push_back(std::move(chunk));
+  }
+  Block* b = free_records;
+  free_records = b->next;
+  b->next = nullptr;
+  return b;
+}
+
+// Whole pages of the kind's window; when the window is full, large freed records give their ranges back
+// and the reservation is tried once more.
+bool Device::reserve(uint32_t kind, uint64_t span, uint64_t* base) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    {
+      std::lock_guard<std::mutex> lock(space_mu[kind]);
+      if (spaces[kind].allocate(span, base)) {
+        for (uint64_t& r : retired[kind])
+          if (r >= *base && r < *base + span) r = 0;   // handed out again: no longer a double free
+        return true;
+      }
+    }
+    if (attempt == 0) reclaimLarge(kind);
+  }
+  return false;
+}
+
+void Device::reclaimLarge(uint32_t kind) {
+  for (uint32_t c = 0; c <= classCount(); ++c)
+    if (c == classCount() || classes[kind][c].span > kSlabMaxSpan) retireUnpinned(kind, c);
+}
+
+// The freed records of a large (or the huge) class that no host copy holds give their address ranges back
+// to the window and their host memory back to the heap; the records go back to the pool.
+void Device::retireUnpinned(uint32_t kind, uint32_t cls) {
+  SizeClass& sc = classes[kind][cls];
+  Block* taken = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sc.mu);
+    Block** link = &sc.head;
+    sc.tail = nullptr;
+    while (*link != nullptr) {
+      Block* b = *link;
+      if (b->pins.load() == 0) {
+        *link = b->next;
+        --sc.count;
+        b->next = taken;
+        taken = b;
+      } else {
+        sc.tail = b;
+        link = &b->next;
+      }
+    }
+  }
+  while (taken != nullptr) {
+    Block* b = taken;
+    taken = b->next;
+    const uint64_t base = b->base.load();
+    for (uint64_t p = 0; p < b->span / kPageSize; ++p)
+      pages[kind][((base - kind * kWindowSize) >> kPageShift) + p].store(0);
+    b->state.store(kBlockRetired);
+    std::free(b->data);
+    b->data = nullptr;
+    b->data_cap = 0;
+    {
+      std::lock_guard<std::mutex> lock(space_mu[kind]);
+      spaces[kind].release(base, b->span);
+      retired[kind][retired_next[kind]++ % kRetiredBases] = base;
+    }
+    std::lock_guard<std::mutex> lock(record_mu);
+    b->next = free_records;
+    free_records = b;
+  }
+}
+
+// A record with a new address slot of the class: the next slot of the class's slab page (a new page when
+// it is full), or a range of whole pages for a large class, or `bytes` rounded up to whole pages for a huge
+// block.  Null when the window is full.
+Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
+  SizeClass& sc = classes[kind][cls];
+  const uint64_t span = cls == classCount() ? roundUp(bytes, kPageSize) : sc.span;
+  uint64_t base = 0;
+  if (span <= kSlabMaxSpan) {
+    std::lock_guard<std::mutex> lock(sc.mu);
+    if (sc.slab == nullptr || sc.next_slot == sc.slab->slots) {
+      uint64_t page = 0;
+      if (!reserve(kind, kPageSize, &page)) return nullptr;
+      auto slab = std::make_unique<Slab>();
+      slab->base = page;
+      slab->slot_span = sc.span;
+      slab->slots = static_cast<uint32_t>(kPageSize / sc.span);
+      slab->slot.reset(new std::atomic<Block*>[slab->slots]());
+      sc.slab = slab.get();
+      sc.next_slot = 0;
+      {
+        std::lock_guard<std::mutex> space(space_mu[kind]);
+        slabs[kind].push_back(std::move(slab));
+      }
+      pages[kind][(page - kind * kWindowSize) >> kPageShift].store(reinterpret_cast<uintptr_t>(sc.slab) | 1);
+    }
+    Block* b = newRecord();
+    b->base.store(sc.slab->base + sc.next_slot * sc.span);
+    b->span = sc.span;
+    b->kind = kind;
+    b->cls = cls;
+    b->state.store(kBlockNew);
+    sc.slab->slot[sc.next_slot++].store(b, std::memory_order_release);
+    return b;
+  }
+  if (!reserve(kind, span, &base)) return nullptr;
+  Block* b = newRecord();
+  b->base.store(base);
+  b->span = span;
+  b->kind = kind;
+  b->cls = cls;
+  b->state.store(kBlockNew);
+  for (uint64_t p = 0; p < span / kPageSize; ++p)
+    pages[kind][((base - kind * kWindowSize) >> kPageShift) + p].store(reinterpret_cast<uintptr_t>(b),
+                                                                         std::memory_order_release);
+  return b;
+}
+
+// The oldest freed record of the class, once the class holds more than its quarantine and no host copy
+// still holds it; null otherwise.
+Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
+  if (cls == classCount()) return nullptr;   // huge records are never handed out again
+  SizeClass& sc = classes[kind][cls];
+  std::lock_guard<std::mutex> lock(sc.mu);
+  Block* b = sc.head;
+  if (sc.count <= sc.quarantine || b->pins.load() != 0) return nullptr;
+  sc.head = b->next;
+  if (sc.head == nullptr) sc.tail = nullptr;
+  --sc.count;
+  b->next = nullptr;
+  return b;
+}
+
+// A released block goes to the back of its class; past the class's limit it gives its host memory back.
+// A huge block's range goes back to the window at once (once no host copy holds it).
+void Device::backToClass(Block* b) {
+  SizeClass& sc = classes[b->kind][b->cls];
+  if (b->cls == classCount()) {
+    {
+      std::lock_guard<std::mutex> lock(sc.mu);
+      b->next = sc.head;
+      sc.head = b;
+      if (sc.tail == nullptr) sc.tail = b;
+      ++sc.count;
+    }
+    retireUnpinned(b->kind, b->cls);
+    return;
+  }
+  uint8_t* drop = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sc.mu);
+    if (sc.count >= sc.backed_limit && b->pins.load() == 0) {
+      drop = b->data;
+      b->data = nullptr;
+      b->data_cap = 0;
+    }
+    b->next = nullptr;
+    if (sc.tail != nullptr) {
+      sc.tail->next = b;
+    } else {
+      sc.head = b;
+    }
+    sc.tail = b;
+    ++sc.count;
+  }
+  std::free(drop);
+}
+
 int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
   const uint64_t cap = kind == QOBCRT_SIM_INOUT ? inoutCapacity(*this, size) : size;
   if (cap >= (1ull << 32)) return rtErrMalloc;
-  const uint64_t span = roundUp(cap, kAlign);
-  {
-    std::lock_guard<std::mutex> lock(mem_mu);
-    if (cap > capacity - used) return rtErrMalloc;
-    used += cap;   // reserved while the backing store is made outside the lock
-  }
-  auto block = std::make_shared<Block>();
-  block->data.reset(static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(span))));
-  std::lock_guard<std::mutex> lock(mem_mu);
-  uint64_t base = 0;
-  if (!block->data || !spaces[kind].allocate(span, &base)) {
-    used -= cap;
+  const uint32_t cls = classOf(roundUp(cap, kAlign));   // classCount(): a huge block
+  uint64_t u = used.load();
+  do {
+    if (cap > capacity - u) return rtErrMalloc;
+  } while (!used.compare_exchange_weak(u, u + cap));
+  Block* b = takeFreed(kind, cls);
+  if (b == nullptr) b = carve(kind, cls, cap);
+  if (b == nullptr) {
+    used.fetch_sub(cap);
     return rtErrMalloc;
   }
-  block->base = base;
-  block->size = cap;
-  block->span = span;
-  block->kind = kind;
-  live[base] = block;
-  forgetFreed(base, span);
-  ++live_blocks[kind];
-  live_bytes[kind] += cap;
-  ++allocs[kind];
-  *addr = base;
-  return rtSuccess;
-}
-
-void Device::forgetFreed(uint64_t base, uint64_t span) {
-  auto it = freed.lower_bound(base);
-  while (it != freed.end() && *it < base + span) it = freed.erase(it);
-}
-
-void Device::rememberFreed(uint64_t base) {
-  freed.insert(base);
-  freed_order.push_back(base);
-  if (freed_order.size() > kFreedMemory) {
-    freed.erase(freed_order.front());
-    freed_order.pop_front();
+  if (b->data_cap < cap) {
+    std::free(b->data);
+    const uint64_t bytes = roundUp(cap, kAlign);
+    b->data = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(bytes)));
+    b->data_cap = b->data != nullptr ? bytes : 0;
+    if (b->data == nullptr) {
+      b->state.store(kBlockFreed);
+      b->freed_after.store(0);
+      backToClass(b);
+      used.fetch_sub(cap);
+      return rtErrMalloc;
+    }
+  } else {
+    std::memset(b->data, 0, static_cast<size_t>(cap));
   }
+  b->size.store(cap);
+  b->state.store(kBlockLive);
+  live_blocks[kind].fetch_add(1);
+  live_bytes[kind].fetch_add(cap);
+  allocs[kind].fetch_add(1);
+  *addr = b->base.load();
+  return rtSuccess;
 }
 
 int Device::release(uint32_t kind, uint64_t addr) {
-  std::lock_guard<std::mutex> lock(mem_mu);
-  auto it = live.find(addr);
-  if (it == live.end()) {
-    uint32_t k = 0;
-    if (kindOfAddress(addr, &k) && k == kind && freed.count(addr) != 0) return rtErrDoubleFree;
+  uint32_t k = 0;
+  if (!kindOfAddress(addr, &k) || k != kind) return rtErrInvalidAddr;
+  Block* b = lookup(addr);
+  if (b == nullptr || b->base.load() != addr) {
+    std::lock_guard<std::mutex> lock(space_mu[kind]);
+    for (uint64_t r : retired[kind])
+      if (r == addr) return rtErrDoubleFree;
     return rtErrInvalidAddr;
   }
-  BlockPtr b = it->second;
-  if (b->kind != kind) return rtErrInvalidAddr;
-  live.erase(it);
-  --live_blocks[kind];
-  live_bytes[kind] -= b->size;
-  ++frees[kind];
-  rememberFreed(addr);
-  if (inflight.empty()) {
-    releaseLocked(b);
-  } else {
-    // A queued or executing run may still read or write the block: keep it until those runs are done.
-    zombies[addr] = Zombie{b, *inflight.rbegin()};
+  uint32_t st = kBlockLive;
+  if (!b->state.compare_exchange_strong(st, kBlockFreeing))
+    return st == kBlockFreed || st == kBlockFreeing ? rtErrDoubleFree : rtErrInvalidAddr;
+  // Read after the block stopped being live: a run submitted from now on cannot pass it as its records, and
+  // every run that may hold it has a sequence number up to this one.
+  const uint64_t stamp = last_seq.load();
+  b->freed_after.store(stamp);
+  b->state.store(kBlockFreed);
+  live_blocks[kind].fetch_sub(1);
+  live_bytes[kind].fetch_sub(b->size.load());
+  frees[kind].fetch_add(1);
+  if (oldest_seq.load() > stamp) {
+    releaseNow(b);
+    return rtSuccess;
   }
+  // A queued or executing run may still read or write the block: keep it until those runs are done.  Under
+  // the lock the oldest run is read again (a run that ended meanwhile harvested before the block arrived),
+  // and the FIFO's stamps never decrease.
+  {
+    std::lock_guard<std::mutex> lock(zombie_mu);
+    if (oldest_seq.load() <= stamp) {
+      b->release_after = zombie_tail != nullptr && zombie_tail->release_after > stamp ? zombie_tail->release_after : stamp;
+      b->zombie_next = nullptr;
+      (zombie_tail != nullptr ? zombie_tail->zombie_next : zombie_head) = b;
+      zombie_tail = b;
+      return rtSuccess;
+    }
+  }
+  releaseNow(b);
   return rtSuccess;
 }
 
-void Device::releaseLocked(const BlockPtr& b) {
-  spaces[b->kind].release(b->base, b->span);
-  used -= b->size;
+void Device::releaseNow(Block* b) {
+  used.fetch_sub(b->size.load());
+  backToClass(b);
 }
 
-namespace {
-// The block of map m that contains addr, or null.
-template <class M, class Get>
-BlockPtr containing(const M& m, uint64_t addr, Get get) {
-  auto it = m.upper_bound(addr);
-  if (it == m.begin()) return nullptr;
-  --it;
-  const BlockPtr& b = get(it->second);
-  return addr < b->base + b->size ? b : nullptr;
-}
-}  // namespace
-
-int Device::resolve(uint64_t addr, uint64_t size, uint64_t run_seq, BlockPtr* block, uint64_t* offset) {
-  std::lock_guard<std::mutex> lock(mem_mu);
-  BlockPtr b = containing(live, addr, [](const BlockPtr& p) -> const BlockPtr& { return p; });
-  if (!b && run_seq != 0) {
-    auto it = zombies.upper_bound(addr);
-    if (it != zombies.begin()) {
-      --it;
-      const Zombie& z = it->second;
-      if (addr < z.block->base + z.block->size && z.release_after >= run_seq) b = z.block;
-    }
+void Device::harvest() {
+  Block* done = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(zombie_mu);
+    const uint64_t oldest = oldest_seq.load();
+    if (zombie_head == nullptr || zombie_head->release_after >= oldest) return;
+    done = zombie_head;
+    Block* last = zombie_head;
+    while (last->zombie_next != nullptr && last->zombie_next->release_after < oldest) last = last->zombie_next;
+    zombie_head = last->zombie_next;
+    if (zombie_head == nullptr) zombie_tail = nullptr;
+    last->zombie_next = nullptr;
   }
-  if (!b) return rtErrInvalidAddr;
-  const uint64_t off = addr - b->base;
-  if (size > b->size - off) return rtErrOutOfBounds;
-  *block = std::move(b);
-  *offset = off;
-  return rtSuccess;
-}
-
-uint64_t Device::beginRun() {
-  std::lock_guard<std::mutex> lock(mem_mu);
-  const uint64_t seq = next_seq++;
-  inflight.insert(seq);
-  return seq;
-}
-
-void Device::endRun(uint64_t seq) {
-  std::lock_guard<std::mutex> lock(mem_mu);
-  inflight.erase(seq);
-  const uint64_t oldest = inflight.empty() ? std::numeric_limits<uint64_t>::max() : *inflight.begin();
-  for (auto it = zombies.begin(); it != zombies.end();) {
-    if (it->second.release_after < oldest) {
-      releaseLocked(it->second.block);
-      it = zombies.erase(it);
-    } else {
-      ++it;
-    }
+  while (done != nullptr) {
+    Block* b = done;
+    done = b->zombie_next;
+    releaseNow(b);
   }
 }
 
@@ -188,8 +463,8 @@ void Device::endRun(uint64_t seq) {
 
 // ---------------------------------------------------------------- C interface
 
-using zenlar::qobcrt::BlockPtr;
 using zenlar::qobcrt::Device;
+using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
@@ -253,9 +528,8 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (total == nullptr || used == nullptr) return static_cast<int>(rtErrInvalidParam);
-    std::lock_guard<std::mutex> lock(d->mem_mu);
     *total = d->capacity;
-    *used = d->used;
+    *used = d->used.load();
     return static_cast<int>(rtSuccess);
   });
 }
@@ -266,11 +540,11 @@ int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, ui
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (src == nullptr || size == 0 || direction != kHost2Ddr) return static_cast<int>(rtErrInvalidParam);
-    BlockPtr b;
+    PinnedBlock b;
     uint64_t off = 0;
-    const int rc = d->resolve(dst, size, 0, &b, &off);
+    const int rc = d->pin(dst, size, &b, &off);
     if (rc != rtSuccess) return rc;
-    std::memmove(b->data.get() + off, src, static_cast<size_t>(size));
+    std::memmove(b->data + off, src, static_cast<size_t>(size));
     return static_cast<int>(rtSuccess);
   });
 }
@@ -281,11 +555,11 @@ int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (dst == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
-    BlockPtr b;
+    PinnedBlock b;
     uint64_t off = 0;
-    const int rc = d->resolve(src, size, 0, &b, &off);
+    const int rc = d->pin(src, size, &b, &off);
     if (rc != rtSuccess) return rc;
-    std::memmove(dst, b->data.get() + off, static_cast<size_t>(size));
+    std::memmove(dst, b->data + off, static_cast<size_t>(size));
     return static_cast<int>(rtSuccess);
   });
 }
@@ -296,12 +570,12 @@ int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst) {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (size == 0) return static_cast<int>(rtErrInvalidParam);
-    BlockPtr sb, db;
+    PinnedBlock sb, db;
     uint64_t so = 0, dof = 0;
-    int rc = d->resolve(src, size, 0, &sb, &so);
-    if (rc == rtSuccess) rc = d->resolve(dst, size, 0, &db, &dof);
+    int rc = d->pin(src, size, &sb, &so);
+    if (rc == rtSuccess) rc = d->pin(dst, size, &db, &dof);
     if (rc != rtSuccess) return rc;
-    std::memmove(db->data.get() + dof, sb->data.get() + so, static_cast<size_t>(size));
+    std::memmove(db->data + dof, sb->data + so, static_cast<size_t>(size));
     return static_cast<int>(rtSuccess);
   });
 }
@@ -312,15 +586,15 @@ int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* ba
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (size == nullptr) return static_cast<int>(rtErrInvalidParam);
-    BlockPtr b;
+    PinnedBlock b;
     uint64_t off = 0;
-    if (d->resolve(addr, 0, 0, &b, &off) != rtSuccess) {
+    if (d->pin(addr, 0, &b, &off) != rtSuccess) {
       *size = 0;
       if (base != nullptr) *base = 0;
       return static_cast<int>(rtSuccess);
     }
-    *size = b->size;
-    if (base != nullptr) *base = b->base;
+    *size = b->size.load();
+    if (base != nullptr) *base = b->base.load();
     if (kind != nullptr) *kind = b->kind;
     return static_cast<int>(rtSuccess);
   });

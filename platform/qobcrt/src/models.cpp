@@ -1,6 +1,7 @@
 // Loaded model nodes registered by the graph runtime, their pre-process op records, and the device
 // interface registration.
 #include <cstring>
+#include <thread>
 
 #include "card.h"
 
@@ -38,9 +39,47 @@ bool recordsConsistent(const void* ops, uint64_t size, uint32_t num) {
   return pos == size;
 }
 
+// Rewrites the (real, aligned) output sizes that inout allocations read without the lock; model_mu held.
+void publishInoutSizesLocked(Device& d) {
+  InoutSizes& t = d.inout_sizes;
+  uint32_t n = 0;
+  bool overflow = false;
+  t.version.fetch_add(1);   // odd: readers retry
+  for (const auto& entry : d.models) {
+    const qobcrt_model_desc& m = entry.second->desc;
+    for (uint32_t o = 0; o < m.num_outputs; ++o) {
+      if (m.align_output_bytes[o] <= m.output_bytes[o]) continue;
+      if (n == InoutSizes::kMax) {
+        overflow = true;
+        continue;
+      }
+      t.real[n].store(m.output_bytes[o]);
+      t.aligned[n].store(m.align_output_bytes[o]);
+      ++n;
+    }
+  }
+  t.count.store(n);
+  t.overflow.store(overflow);
+  t.version.fetch_add(1);
+}
+
 }  // namespace
 
 uint64_t inoutCapacity(Device& d, uint64_t requested) {
+  const InoutSizes& t = d.inout_sizes;
+  for (;;) {
+    const uint32_t v = t.version.load();
+    if ((v & 1) != 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    if (t.overflow.load()) break;
+    uint64_t found = requested;
+    const uint32_t n = t.count.load();
+    for (uint32_t i = 0; i < n && found == requested; ++i)
+      if (t.real[i].load() == requested) found = t.aligned[i].load();
+    if (t.version.load() == v) return found;
+  }
   std::lock_guard<std::mutex> lock(d.model_mu);
   for (const auto& entry : d.models) {
     const qobcrt_model_desc& m = entry.second->desc;
@@ -51,20 +90,21 @@ uint64_t inoutCapacity(Device& d, uint64_t requested) {
   return requested;
 }
 
-ModelPtr acquireModel(Device& d, uint64_t addr) {
+ModelNode* acquireModel(Device& d, uint64_t addr) {
   std::lock_guard<std::mutex> lock(d.model_mu);
   auto it = d.models.find(addr);
   if (it == d.models.end() || it->second->dying) return nullptr;
   ++it->second->active;
-  return it->second;
+  return it->second.get();
 }
 
-void releaseModel(Device& d, const ModelPtr& node) {
+void releaseModel(Device& d, ModelNode* node) {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(d.model_mu);
-    --node->active;
+    wake = --node->active == 0 && node->dying;
   }
-  d.model_cv.notify_all();
+  if (wake) d.model_cv.notify_all();
 }
 
 }  // namespace qobcrt
@@ -113,6 +153,7 @@ int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t*
     node->addr = a;
     node->serial = ++d->model_serial;
     d->models[a] = node;
+    zenlar::qobcrt::publishInoutSizesLocked(*d);
     *addr = a;
     return static_cast<int>(rtSuccess);
   });
@@ -130,6 +171,7 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
     node->dying = true;   // runs that reach the node from now on fail with rtErrModel
     d->model_cv.wait(lock, [&] { return node->active == 0; });
     d->models.erase(addr);
+    zenlar::qobcrt::publishInoutSizesLocked(*d);
     return static_cast<int>(rtSuccess);
   });
 }
@@ -140,8 +182,8 @@ int qobcrt_sim_run_model(uint32_t dev, uint64_t addr, const void* const* inputs,
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (inputs == nullptr || outputs == nullptr) return static_cast<int>(rtErrInvalidParam);
-    ModelPtr node = zenlar::qobcrt::acquireModel(*d, addr);
-    if (!node) return static_cast<int>(rtErrModel);
+    zenlar::qobcrt::ModelNode* node = zenlar::qobcrt::acquireModel(*d, addr);
+    if (node == nullptr) return static_cast<int>(rtErrModel);
     char text[256] = {0};
     const int rc = node->desc.run(node->desc.self, inputs, outputs, text, sizeof text);
     zenlar::qobcrt::releaseModel(*d, node);

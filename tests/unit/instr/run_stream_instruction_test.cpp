@@ -239,6 +239,50 @@ TEST_F(ReleaseTest, FailedBuildsReleaseEverythingOnce) {
   }
 }
 
+// A stream reuses its instructions: reset() releases what destruction would, in every state (collecting,
+// built, failed while building), and the reset instruction then fills and builds a run as a new one does.
+TEST_F(ReleaseTest, ResetInstructionsReleaseEverythingAndBuildLikeNewOnes) {
+  RunStreamInstruction inst(kDataset, irs_, 0);
+  const Live built{base_.stream + 8, base_.inout + 4, base_.ddr + 2};
+  LogCapture log;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    inst.reset(kDataset + 1 + round);
+    EXPECT_EQ(kDataset + 1 + round, inst.datesetId());
+    EXPECT_EQ(0u, inst.address());
+    EXPECT_FALSE(inst.isReady());
+    fill(inst, 1);
+    EXPECT_FALSE(inst.isReady());
+    EXPECT_EQ((Live{base_.stream + 2, base_.inout, base_.ddr + 1}), live());
+    if (round == 1) {
+      inst.reset(kDataset);   // discarded while collecting
+      EXPECT_EQ(base_, live());
+      fill(inst, 1);
+    }
+    uint64_t in = 0xC0000105, out = 0xC0001005;   // the second loop's set
+    ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
+    ASSERT_TRUE(inst.isReady());
+    if (round == 2) {   // the records' block cannot be had: the half-built run goes with the next reset
+      ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_malloc_stream", 4, rtErrInjected));
+      EXPECT_FALSE(inst.build());
+      qobcrt_sim_clear_faults();
+      EXPECT_EQ(0u, inst.address());
+      continue;
+    }
+    ASSERT_TRUE(inst.build());
+    EXPECT_FALSE(inst.build());
+    EXPECT_EQ(built, live());
+    EXPECT_EQ(4u, inst.archiveCount());
+    EXPECT_EQ(128u + 64u, blockSize(inst.address()));
+    EXPECT_EQ(Addrs{0xC0000100}, inst.getInstructionArchive(2)->opArg->getInputs(0, 0));
+    EXPECT_EQ(Addrs{0xC0000105}, inst.getInstructionArchive(2)->opArg->getInputs(1, 0));
+    EXPECT_EQ(Addrs{0xC0001005}, inst.getInstructionArchive(4)->opArg->getOutputs(0, 1));
+  }
+  inst.reset(kDataset);
+  EXPECT_EQ(base_, live());
+  for (const std::string& e : log.errors()) EXPECT_EQ(std::string::npos, e.find("free")) << e;
+}
+
 TEST(DatasetIdTest, StartsInItsRandomRangeAndCountsUpAcrossThreads) {
   // Nothing else in this program draws dataset ids, so this is the process's first.
   const uint32_t first = zenlar::qobl::DatasetId::generateId();

@@ -1,5 +1,6 @@
 // Device memory of the simulated card: layout of addresses, copies, accounting, misuse and injected faults.
 #include <algorithm>
+#include <map>
 
 #include "card_builder.h"
 
@@ -176,6 +177,77 @@ TEST_F(CardMemory, CallsAreCountedPerFunction) {
   EXPECT_EQ(frees + 1, count);
   EXPECT_EQ(qobcrt_sim_call_count("qobcrt_no_such_call", &count), rtErrInvalidParam);
   EXPECT_EQ(qobcrt_sim_call_count("qobcrt_free_stream", nullptr), rtErrInvalidParam);
+}
+
+
+// Freed blocks are handed out again only late: a block of up to 16 KiB only after 64 later frees of blocks
+// of its size, so until then its address keeps failing as freed (copies, queries, a second free).  A reused
+// block reads as zero whatever it held.
+TEST_F(CardMemory, FreedAddressesComeBackLateAndStaleOnesKeepFailing) {
+  struct Case {
+    uint32_t kind;
+    uint64_t size;
+  } cases[] = {{QOBCRT_SIM_STREAM, 48}, {QOBCRT_SIM_INOUT, 1000}, {QOBCRT_SIM_DDR_SHARE, 16384}, {QOBCRT_SIM_APP, 3000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    const qobcrt_sim_stats before = stats();
+    std::vector<uint64_t> freed;   // in the order they were freed
+    std::map<uint64_t, size_t> freed_at;
+    const std::vector<uint8_t> ones(c.size, 1);
+    for (size_t i = 0; i < 300; ++i) {
+      uint64_t a = 0;
+      ASSERT_EQ(kMalloc[c.kind](0, 0, c.size, &a), rtSuccess);
+      const auto again = freed_at.find(a);
+      if (again != freed_at.end()) {
+        EXPECT_GE(freed.size() - again->second, 64u) << "address handed out again after too few frees";
+        EXPECT_EQ(readBack<uint8_t>(0, a, c.size), std::vector<uint8_t>(c.size, 0)) << "a reused block is not zero";
+      }
+      ASSERT_EQ(qobcrt_memcpy(0, ones.data(), c.size, a, kHost2Ddr), rtSuccess);
+      ASSERT_EQ(kFree[c.kind](0, a), rtSuccess);
+      freed_at[a] = freed.size();
+      freed.push_back(a);
+      // The 64 most recent frees are all still refused as freed.
+      for (size_t back = 1; back <= 64 && back <= freed.size(); back += 21) {
+        const uint64_t stale = freed[freed.size() - back];
+        uint64_t base = 7, size = 7;
+        EXPECT_EQ(kFree[c.kind](0, stale), rtErrDoubleFree) << back;
+        EXPECT_EQ(qobcrt_memcpy(0, ones.data(), 1, stale, kHost2Ddr), rtErrInvalidAddr) << back;
+        ASSERT_EQ(qobcrt_query_block(0, stale, nullptr, &base, &size), rtSuccess);
+        EXPECT_EQ(size + base, 0u) << back;
+      }
+    }
+    EXPECT_LT(freed_at.size(), 200u) << "freed addresses are never handed out again";
+    const qobcrt_sim_stats after = stats();
+    EXPECT_EQ(after.live_blocks[c.kind], before.live_blocks[c.kind]);
+    EXPECT_EQ(after.frees[c.kind] - before.frees[c.kind], 300u);
+  }
+}
+
+// Blocks above 4 MiB take their own page-rounded range and give it back when freed; when the window is
+// full, ranges kept by freed large blocks are given back too, so a block as large as the window's free part
+// still fits.  A freed huge block stays a double free until its range is handed out again.
+TEST_F(CardMemory, HugeBlocksAndAWindowFullOfFreedBlocks) {
+  uint64_t total = 0, used_before = 0, used = 0;
+  ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used_before), rtSuccess);
+  std::vector<uint64_t> large(200);
+  for (uint64_t& a : large) ASSERT_EQ(qobcrt_malloc_app(0, 4 << 20, &a), rtSuccess);   // 800 MiB of the window
+  for (uint64_t a : large) ASSERT_EQ(qobcrt_free_app(0, a), rtSuccess);
+  uint64_t huge = 0;
+  ASSERT_EQ(qobcrt_malloc_app(0, (900ull << 20) + 5, &huge), rtSuccess);
+  const uint8_t tail[5] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(qobcrt_memcpy(0, tail, 5, huge + (900ull << 20), kHost2Ddr), rtSuccess);
+  EXPECT_EQ(readBack<uint8_t>(0, huge + (900ull << 20), 5), std::vector<uint8_t>(tail, tail + 5));
+  EXPECT_EQ(qobcrt_memcpy(0, tail, 5, huge + (900ull << 20) + 1, kHost2Ddr), rtErrOutOfBounds);
+  ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used), rtSuccess);
+  EXPECT_EQ(used - used_before, (900ull << 20) + 5);
+  ASSERT_EQ(qobcrt_free_app(0, huge), rtSuccess);
+  EXPECT_EQ(qobcrt_free_app(0, huge), rtErrDoubleFree);
+  EXPECT_EQ(qobcrt_free_app(0, huge + 64), rtErrInvalidAddr);
+  ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used), rtSuccess);
+  EXPECT_EQ(used, used_before);
+  uint64_t again = 0;   // the whole range is free again
+  ASSERT_EQ(qobcrt_malloc_app(0, 900ull << 20, &again), rtSuccess);
+  ASSERT_EQ(qobcrt_free_app(0, again), rtSuccess);
 }
 
 }  // namespace

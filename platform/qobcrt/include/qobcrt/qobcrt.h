@@ -91,8 +91,13 @@ typedef struct multi_dsp_ops {
    Address windows: stream memory from 0x01000000, inout from 0x40000000, shared DDR from 0x80000000,
    application memory from 0xC0000000 (each below the next window); blocks are 64-byte aligned and hold
    zeros when allocated.  QOBCRT_MEMORY_MB (default 1024) bounds the bytes of all kinds on one device.
-   Freeing a block that was already freed returns rtErrDoubleFree (for the most recent 65536 frees);
-   any other address that is not the start of a live block of that kind returns rtErrInvalidAddr. */
+   A freed address is handed out again only late: for a block of up to 16 KiB, after at least 64 later
+   frees of blocks of about its size (larger blocks sooner; blocks above 4 MiB give their range back to
+   the window, handed out again next-fit).  Until then freeing it again returns rtErrDoubleFree, and
+   copies to it and queries of it fail as for any address outside a live block; any other address that
+   is not the start of a live block of that kind returns rtErrInvalidAddr.  Allocating, freeing, copying
+   and queries take no lock shared by the whole device, and at steady state (blocks of sizes allocated
+   before) no host heap memory. */
 int qobcrt_get_device_count(uint32_t* count);                       /* QOBCRT_DEVICE_COUNT, default 1 */
 /* total: the device's capacity; used: bytes of live blocks plus blocks freed while a run still uses them. */
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used);
