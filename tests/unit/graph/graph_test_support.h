@@ -1,5 +1,6 @@
-// Test doubles for the graph tests: a stream op whose answers are plain fields, a model for loop planning,
-// op-engine ops destroyed with the test, and a capture of the library's log lines.
+// Test doubles for the graph tests: a stream op whose answers are plain fields (counting live instances, so
+// a test sees that a graph deletes exactly the stream ops it owns), a model for loop planning, op-engine ops
+// destroyed with the test, and a capture of the library's log lines.
 #ifndef QOBL_TESTS_GRAPH_TEST_SUPPORT_H
 #define QOBL_TESTS_GRAPH_TEST_SUPPORT_H
 
@@ -22,8 +23,12 @@ namespace test {
 // Leaf and output marks, the parent link and the loop count are the base class's own.
 class FakeStreamOp : public StreamOp {
  public:
+  static inline int live = 0;
   explicit FakeStreamOp(std::string opName, uint32_t kind = 21)
-      : StreamOp(nullptr), kind_(kind), name_(std::move(opName)) {}
+      : StreamOp(nullptr), kind_(kind), name_(std::move(opName)) {
+    ++live;
+  }
+  ~FakeStreamOp() override { --live; }
 
   uint32_t kind_;
   std::string name_;
