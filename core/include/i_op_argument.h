@@ -55,6 +55,8 @@ class IOpArgument {
   // The I inputs / O outputs of position (loopIndex, batchIndex); empty (logged) when out of range.
   virtual std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
   virtual std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
+  // Appends getOutputs(loopIndex, batchIndex) to `into`; false (logged, nothing appended) when out of range.
+  virtual bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) = 0;
   // Replaces one output address in the host list (no upload); false (logged) when out of range.
   virtual bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) = 0;
   // Builds the pointer list, allocates the array block and uploads it.

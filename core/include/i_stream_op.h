@@ -54,6 +54,9 @@ class IStreamOp {
   // caller, who frees it with qobcrt_free_stream on the op's device (a run-model op's model address is not
   // such a block).
   virtual std::vector<uint64_t> getConfigAddressList() = 0;
+  // getConfigAddressList into `out` (replacing its contents); an op that can answer without a fresh list
+  // overrides it so that the run path reuses `out`'s capacity.
+  virtual void configAddressesInto(std::vector<uint64_t>& out) { out = getConfigAddressList(); }
   // Working buffer addresses ("buffer_address"), bufferCount() entries for a generic op (a failed read
   // gives 0); empty for the input, run-model and memory-copy ops.
   virtual std::vector<uint64_t> getBufferAddresses() = 0;

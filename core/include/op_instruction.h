@@ -51,6 +51,8 @@ class OpIRInstruction {
   // IStreamOp::getConfigAddressList).  OWNERSHIP: fresh blocks made by the call belong to the caller; the
   // run-stream instruction hands them to the op's argument, which releases them.
   std::vector<uint64_t> getUpdatedConfigList();
+  // The same into `out`, reusing its capacity where the op allows.
+  void getUpdatedConfigList(std::vector<uint64_t>& out);
   // Working-buffer addresses of the op for one loop, asked from the stream op now.
   std::vector<uint64_t> getBufferAddresses();
   OpDGNode* getNode() const { return node_; }

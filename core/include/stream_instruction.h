@@ -111,6 +111,7 @@ class RunStreamInstruction : public IRunStreamInstruction {
   std::vector<InstructionArchive> instructionArray_;
   std::vector<OpIRInstruction*> irStream_;
   std::vector<std::vector<OpIRBuffer>> opBufferlist_;   // element i - 1: op i's addresses, per loop
+  std::vector<OpIRBuffer> spareBuffers_;  // address lists of earlier runs, kept with their capacity for reuse
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
   OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
   // The archives of the previous run, their device memory released, by op position, kept for reuse.

@@ -29,7 +29,10 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
   for (auto& entry : outputAddrsDict_) entry.second.clear();
   for (auto& blocks : gathered_) blocks.clear();
-  for (auto& buffers : opBufferlist_) buffers.clear();
+  for (auto& buffers : opBufferlist_) {
+    for (OpIRBuffer& buffer : buffers) spareBuffers_.push_back(std::move(buffer));
+    buffers.clear();
+  }
   // Each archive releases its argument's blocks, in order, and waits in spareArchives_ for the next run
   // (an instruction reset twice in a row, with no run in between, keeps the spares it has).
   if (!instructionArray_.empty()) {
@@ -107,7 +110,11 @@ bool RunStreamInstruction::gatherOpBlocks() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
     OpIRBuffer buffer;
-    buffer.opConfigList = ir->getUpdatedConfigList();
+    if (!spareBuffers_.empty()) {
+      buffer = std::move(spareBuffers_.back());
+      spareBuffers_.pop_back();
+    }
+    ir->getUpdatedConfigList(buffer.opConfigList);
     buffer.bufferList = ir->getBufferAddresses();
     // What the op made for this input is ours from here on, whatever happens next.
     BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);

@@ -21,7 +21,6 @@ void BaseOpArgument::releaseRun() {
   // The members in the order the destructor destroys them: the adopted and output blocks, then the array.
   blocks_.clear();
   address2SizeDict_.clear();
-  irBufferList_.clear();
   argArray_.reset();
   argPointersInDdr_.clear();
 }
@@ -80,19 +79,31 @@ std::vector<uint64_t> BaseOpArgument::getConfigs() {
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
 }
 
-std::vector<uint64_t> BaseOpArgument::position(uint32_t loopIndex, uint32_t batchIndex, bool outputs) {
+bool BaseOpArgument::appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs,
+                                    std::vector<uint64_t>& into) {
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
     const uint64_t start =
         static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
     const uint64_t count = outputs ? header_.outputCount : header_.inputCount;
     if (start + count <= argPointersInDdr_.size()) {
-      return std::vector<uint64_t>(argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
-                                   argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
+      into.insert(into.end(), argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
+                  argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
+      return true;
     }
   }
   QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
                  static_cast<int>(loopIndex), static_cast<int>(batchIndex));
-  return {};
+  return false;
+}
+
+std::vector<uint64_t> BaseOpArgument::position(uint32_t loopIndex, uint32_t batchIndex, bool outputs) {
+  std::vector<uint64_t> out;
+  appendPosition(loopIndex, batchIndex, outputs, out);
+  return out;
+}
+
+bool BaseOpArgument::appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) {
+  return appendPosition(loopIndex, batchIndex, true, into);
 }
 
 std::vector<uint64_t> BaseOpArgument::getInputs(uint32_t loopIndex, uint32_t batchIndex) {
@@ -206,13 +217,11 @@ void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRB
 
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                      const std::vector<uint64_t>& outputAddress) {
-  // From here on the argument owns the blocks listed in irBufferList, whatever the outcome.
-  irBufferList_ = irBufferList;
-  for (const OpIRBuffer& buffer : irBufferList_) {
+  for (const OpIRBuffer& buffer : irBufferList) {
     argPointersInDdr_.insert(argPointersInDdr_.end(), buffer.opConfigList.begin(), buffer.opConfigList.end());
   }
   const uint32_t loops = opIR_->loopCount;
-  if (irBufferList_.size() != loops) {
+  if (irBufferList.size() != loops) {
     QOBL_LOG_ERROR("Failed to build op argument because ir loop count mismatch ir buffer list size.\n");
     return false;
   }
@@ -226,10 +235,10 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
   }
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
-    const std::vector<uint64_t> inputs =
-        inputOpArg != nullptr ? inputOpArg->getOutputs(l, 0) : std::vector<uint64_t>{};
-    argPointersInDdr_.insert(argPointersInDdr_.end(), inputs.begin(), inputs.end());
-    if (inputs.size() != header_.inputCount) {
+    scratch_.clear();
+    if (inputOpArg != nullptr) inputOpArg->appendOutputs(l, 0, scratch_);
+    argPointersInDdr_.insert(argPointersInDdr_.end(), scratch_.begin(), scratch_.end());
+    if (scratch_.size() != header_.inputCount) {
       QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count of "
                      "input op.\n");
       return false;

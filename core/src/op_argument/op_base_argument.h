@@ -50,6 +50,7 @@ class BaseOpArgument : public IOpArgument {
   uint32_t deviceId() override;
   std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) override;
   std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) override;
+  bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) override;
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
@@ -86,6 +87,8 @@ class BaseOpArgument : public IOpArgument {
   // The I inputs (outputs: the O outputs) of position (loopIndex, batchIndex); empty (logged) when out of
   // range.
   std::vector<uint64_t> position(uint32_t loopIndex, uint32_t batchIndex, bool outputs);
+  // The same, appended to `into`; false (logged, nothing appended) when out of range.
+  bool appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs, std::vector<uint64_t>& into);
   // Appends the entries [pos, pos + n) of `from` to the list and advances pos.
   void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n);
   // Allocates one block of `kind` per output size of the op and appends them to the list (sizes recorded);
@@ -101,7 +104,7 @@ class BaseOpArgument : public IOpArgument {
   qobe::QobeOpArgumentHeader header_;
   std::string opName_;
   DeviceBlock argArray_;
-  std::vector<OpIRBuffer> irBufferList_;
+  std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
   OpIRInstruction* opIR_ = nullptr;  // not owned; read while building only
   std::unordered_map<uint64_t, uint64_t> address2SizeDict_;
 

@@ -48,9 +48,8 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
                                         const std::vector<uint64_t>& outputAddress) {
   // The configuration blocks are ours from here on, even when the build fails at once.  A zero address
   // means the op's configuration upload failed: the run must not reach the card without it.
-  irBufferList_ = irBufferList;
-  if (irBufferList_.empty() || irBufferList_[0].opConfigList.empty()) return false;
-  if (irBufferList_[0].opConfigList[0] == 0) {
+  if (irBufferList.empty() || irBufferList[0].opConfigList.empty()) return false;
+  if (irBufferList[0].opConfigList[0] == 0) {
     QOBL_LOG_ERROR("Failed to build CopyMem op argument: its tensor copy configuration was not uploaded.\n");
     return false;
   }
@@ -63,7 +62,7 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
   const uint32_t batch = header_.batchSize;
   const uint32_t outputs = header_.outputCount;
 
-  argPointersInDdr_.insert(argPointersInDdr_.end(), header_.configCount, irBufferList_[0].opConfigList[0]);
+  argPointersInDdr_.insert(argPointersInDdr_.end(), header_.configCount, irBufferList[0].opConfigList[0]);
 
   outputAddrs_ = outputAddress;
   if (outputAddrs_.empty()) {

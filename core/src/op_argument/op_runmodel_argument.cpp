@@ -26,21 +26,18 @@ void OpRunModelArgument::startKind() {
 
 bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                          const std::vector<uint64_t>& outputAddress) {
-  irBufferList_ = irBufferList;
-  if (irBufferList_.empty() || irBufferList_[0].opConfigList.empty()) return false;
+  if (irBufferList.empty() || irBufferList[0].opConfigList.empty()) return false;
   const uint32_t loops = opIR_->loopCount;
   const uint32_t batch = opIR_->batchSize;
   const uint32_t inputs = opIR_->inputCount;
   const uint32_t outputs = opIR_->outputCount;
-  const uint64_t modelAddr = irBufferList_[0].opConfigList[0];
+  const uint64_t modelAddr = irBufferList[0].opConfigList[0];
   argPointersInDdr_.insert(argPointersInDdr_.end(), loops, modelAddr);
 
-  std::vector<uint64_t> gathered;
+  std::vector<uint64_t>& gathered = scratch_;
+  gathered.clear();
   if (inputOpArg != nullptr) {
-    for (uint32_t k = 0; k < inputOpArg->loopCount(); ++k) {
-      const std::vector<uint64_t> out = inputOpArg->getOutputs(k, 0);
-      gathered.insert(gathered.end(), out.begin(), out.end());
-    }
+    for (uint32_t k = 0; k < inputOpArg->loopCount(); ++k) inputOpArg->appendOutputs(k, 0, gathered);
   }
   if (gathered.size() != static_cast<uint32_t>(batch * inputs * loops)) {
     QOBL_LOG_ERROR("Failed to build run model argument because input count of run model op mismatch with output "

@@ -13,9 +13,15 @@ namespace qobl {
 uint32_t StreamRunModelOp::configCount() { return 1; }
 
 std::vector<uint64_t> StreamRunModelOp::getConfigAddressList() {
+  std::vector<uint64_t> out;
+  configAddressesInto(out);
+  return out;
+}
+
+void StreamRunModelOp::configAddressesInto(std::vector<uint64_t>& out) {
+  out.clear();
   uint64_t addr = 0;
-  if (model_ == nullptr || !model_->getModelAddress(addr)) return {};
-  return {addr};
+  if (model_ != nullptr && model_->getModelAddress(addr)) out.push_back(addr);
 }
 
 std::vector<uint64_t> StreamRunModelOp::getBufferAddresses() { return {}; }

@@ -25,6 +25,7 @@ class StreamRunModelOp : public StreamOp {
   // The model's device address (owned by the model, never freed by the caller); empty when the model
   // cannot give it.
   std::vector<uint64_t> getConfigAddressList() override;
+  void configAddressesInto(std::vector<uint64_t>& out) override;
   std::vector<uint64_t> getBufferAddresses() override;    // empty
   uint32_t inputCount() override;                         // model inputs per batch position
   uint32_t outputCount() override;                        // model outputs per batch position

@@ -4,6 +4,11 @@
 // foreign or destroyed handle is answered with a code and never dereferenced.  One mutex guards the
 // registries and the objects' contents: the calls are short, and holding it throughout makes concurrent
 // use from several threads safe.
+//
+// A destroyed dataset is not freed but kept, with its entry list's capacity and its registry node, for a
+// later qobmCreateDataset: creating and destroying datasets at a steady rate (a clone per input) then
+// makes no heap allocation.  A kept dataset is handed out again only once kDatasetQuarantine others were
+// destroyed after it, so a handle just destroyed does not at once name a live dataset again.
 #include <cstdint>
 #include <mutex>
 #include <unordered_set>
@@ -38,11 +43,21 @@ using zenlar::qobm::rawEnum;
 
 constexpr uint32_t kMaxDims = 6;
 
+constexpr size_t kDatasetPool = 64;        // destroyed datasets kept at most
+constexpr size_t kDatasetQuarantine = 16;  // destroyed datasets kept before the oldest is handed out again
+
+using DatasetSet = std::unordered_set<const qobmDataset*>;
+
 struct Registry {
   std::mutex mu;
-  std::unordered_set<const qobmDataset*> datasets;
+  DatasetSet datasets;
   std::unordered_set<const qobmDataBuffer*> buffers;
   std::unordered_set<const qobmTensor*> tensors;
+  // Destroyed datasets, oldest first (a ring of kDatasetPool), each with the registry node it had.
+  qobmDataset* spare[kDatasetPool] = {};
+  DatasetSet::node_type spareNodes[kDatasetPool];
+  size_t spareFirst = 0;
+  size_t spareCount = 0;
 };
 
 // Never destroyed: other libraries' threads may still call in while the process exits.
@@ -126,6 +141,23 @@ int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
     const long long rawMode = rawEnum(mode);
     if (dataset == nullptr || (rawMode != qobmDM_BUFFER && rawMode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
+    {
+      std::lock_guard<std::mutex> lock(r.mu);
+      if (r.spareCount > kDatasetQuarantine) {
+        const size_t slot = r.spareFirst;
+        r.spareFirst = (r.spareFirst + 1) % kDatasetPool;
+        --r.spareCount;
+        qobmDataset* ds = r.spare[slot];
+        r.spare[slot] = nullptr;
+        ds->mode = mode;
+        ds->entries.clear();  // keeps the capacity
+        DatasetSet::node_type node = std::move(r.spareNodes[slot]);
+        node.value() = ds;
+        r.datasets.insert(std::move(node));
+        *dataset = ds;
+        return QOBM_SUCCESS;
+      }
+    }
     auto* ds = new qobmDataset{mode, {}};
     try {
       std::lock_guard<std::mutex> lock(r.mu);
@@ -146,7 +178,14 @@ int qobmDestroyDataset(qobmDataset* dataset) {
       std::lock_guard<std::mutex> lock(r.mu);
       int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
       if (rc != QOBM_SUCCESS) return rc;
-      r.datasets.erase(dataset);
+      DatasetSet::node_type node = r.datasets.extract(dataset);
+      if (r.spareCount < kDatasetPool) {
+        const size_t slot = (r.spareFirst + r.spareCount) % kDatasetPool;
+        r.spare[slot] = dataset;
+        r.spareNodes[slot] = std::move(node);
+        ++r.spareCount;
+        return QOBM_SUCCESS;
+      }
     }
     delete dataset;
     return QOBM_SUCCESS;
