@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace zenlar {
 namespace qobl {
@@ -116,6 +117,8 @@ class RWLock {
 // outlive the call and with them the protection: several steps that must be atomic with respect to other
 // users run under one write_guard(), inside which the operations re-enter the lock instead of waiting.
 // The map owns what it stores; raw pointer values are not freed by it.
+// keepNodes(n) makes the map keep up to n nodes of erased entries (erase, take, takeSwap) and use them again
+// for new keys (slot), so that a map whose size goes up and down at a steady rate stops allocating.
 template <typename Key, typename Value, typename Hash = std::hash<Key>, typename Equal = std::equal_to<Key>,
           typename Allocator = std::allocator<std::pair<const Key, Value>>>
 class threadsafe_unordered_map {
@@ -158,7 +161,10 @@ class threadsafe_unordered_map {
   }
   size_type erase(const Key& k) {
     auto g = write_guard();
-    return map.erase(k);
+    auto it = map.find(k);
+    if (it == map.end()) return 0;
+    keep(map.extract(it));
+    return 1;
   }
   void clear() {
     auto g = write_guard();
@@ -195,7 +201,7 @@ class threadsafe_unordered_map {
     auto it = map.find(k);
     if (it == map.end()) return false;
     value = std::move(it->second);
-    map.erase(it);
+    keep(map.extract(it));
     return true;
   }
   // Inserts `value` when `k` is absent; returns the mapped value after the call.
@@ -204,9 +210,59 @@ class threadsafe_unordered_map {
     return map.emplace(k, value).first->second;
   }
 
+  // Keeps up to n nodes of erased entries for later keys (the room for them is reserved now).
+  void keepNodes(size_t n) {
+    auto g = write_guard();
+    spare.reserve(n);
+    spareLimit = n;
+  }
+  // The mapped value of `k`, inserted when absent: a kept node when there is one (its value emptied, a
+  // vector keeping its capacity), else a new one, value-initialised.
+  Value& slot(const Key& k) {
+    auto g = write_guard();
+    auto it = map.find(k);
+    if (it != map.end()) return it->second;
+    if (spare.empty()) return map[k];
+    node_type node = std::move(spare.back());
+    spare.pop_back();
+    node.key() = k;
+    emptyValue(node.mapped());
+    return map.insert(std::move(node)).position->second;
+  }
+  // take, keeping the node: with `value` a vector, swapping keeps both lists' capacities in use (the node
+  // gets `value`'s old list).
+  bool takeSwap(const Key& k, Value& value) {
+    auto g = write_guard();
+    auto it = map.find(k);
+    if (it == map.end()) return false;
+    using std::swap;
+    swap(value, it->second);
+    keep(map.extract(it));
+    return true;
+  }
+  size_type keptNodes() {
+    auto g = write_guard();
+    return spare.size();
+  }
+
  private:
+  using node_type = typename map_type::node_type;
+
+  template <typename T, typename A>
+  static void emptyValue(std::vector<T, A>& v) { v.clear(); }
+  template <typename T>
+  static void emptyValue(T& v) { v = T(); }
+  // Keeps an extracted node (its value emptied) while there is room, else lets it go.
+  void keep(node_type&& node) {
+    if (spare.size() >= spareLimit) return;
+    emptyValue(node.mapped());
+    spare.push_back(std::move(node));
+  }
+
   map_type map;
   RWLock lock;
+  std::vector<node_type> spare;
+  size_t spareLimit = 0;
 };
 
 }  // namespace qobl

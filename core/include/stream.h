@@ -113,6 +113,8 @@ class IOpStream {
   virtual bool build() = 0;
   // Input ids gathered into the run of this dataset id, in arrival order (empty when unknown).
   virtual std::vector<uint32_t> getInstanceInputIds(uint32_t datasetId) = 0;
+  // The same into `ids` (replacing its contents, reusing its capacity).
+  virtual void getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) = 0;
   // Releases the run of this dataset id: its instruction (and so its device memory), its bookkeeping and
   // its StreamDataset records; counts one completion per asynchronous input of the run.  Nothing happens
   // for an unknown dataset id.  `destroyOutputDataset` is kept for the interface; which outputs are
@@ -195,6 +197,7 @@ class OpStream : public IOpStream {
   OpDirectedGraph* bindingGraph() override { return graph_; }
   bool build() override;
   std::vector<uint32_t> getInstanceInputIds(uint32_t datasetId) override;
+  void getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) override;
   void recycleInstructionMemory(uint32_t datasetId, bool destroyOutputDataset) override;
   void release() override;
   qoblErr requestOutputDataset(qobmDataset** dataset) override;
@@ -248,6 +251,8 @@ class OpStream : public IOpStream {
   // The input `exceptInputId` (0: none) is not returned but released at once, whether or not it was
   // gathered: it belongs to the call that is failing.  Takes streamLock_.
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
+  // The same into `taken` (appended).
+  void takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken);
   // takeRun for the run being filled.
   InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
@@ -256,7 +261,8 @@ class OpStream : public IOpStream {
   // Takes streamLock_.
   qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
                       IRunStreamInstruction*& ready, InputRecords& dropped);
-  // Frees the records (and owned clones) and counts the asynchronous ones completed.
+  // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
+  // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
   // Frees one input's record; returns whether it was counted.
   bool releaseInput(uint32_t inputId);
@@ -296,6 +302,11 @@ class OpStream : public IOpStream {
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   StreamDatasetMap datasetMap_;
+  // Records of finished inputs, their clones destroyed, reused for later inputs (at most kSpareRecords);
+  // guarded by streamLock_.
+  static constexpr size_t kSpareRecords = 256;
+  std::vector<std::unique_ptr<StreamDataset>> spareRecords_;
+  std::vector<uint32_t> takenIds_;  // takeRun's list of the run's input ids, kept with its capacity
   qobmEvent* waitEvent_ = nullptr;
   std::atomic<bool> waiting_{false};
   std::atomic<uint64_t> waitHandleCount_{0};

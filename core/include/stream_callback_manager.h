@@ -32,6 +32,9 @@
 
 #include "qobl_api.h"
 #include "rwlock.h"
+#include <memory>
+#include <vector>
+
 #include "stream.h"
 
 namespace zenlar {
@@ -65,8 +68,10 @@ class StreamCallbackManager {
   void unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback, void* userPtr);
   // Drops every subscription of a stream (called when the stream is destroyed; ids are never reused).
   void removeStream(uint32_t streamId);
-  // Copy of the stream's subscriptions; empty (logged) when it has none.
-  std::vector<qoblCallbackTuple> getCallbackList(uint32_t streamId);
+  using CallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
+  // The stream's subscriptions as they are now (a list that later subscriptions do not change); null
+  // (logged) when it has none.
+  CallbackList getCallbackList(uint32_t streamId);
   // Handles one report of `stream`, which the caller holds busy.
   void process(qoblOutputId& outputId, IOpStream* stream);
   // Reports, for each op of `opUids` in order, the synchronous run of `datasetId` to every input gathered
@@ -88,7 +93,8 @@ class StreamCallbackManager {
   void deliverRunModel(const Delivery& d);
   void deliverPerLoop(const Delivery& d);
 
-  threadsafe_unordered_map<uint32_t, std::vector<qoblCallbackTuple>> streamReportCallbackDict_;
+  // Each subscription change replaces the stream's list, so that a report reads it without copying it.
+  threadsafe_unordered_map<uint32_t, CallbackList> streamReportCallbackDict_;
   threadsafe_unordered_map<uint32_t, bool> runtimeCallbackRegisterFlagDict_;
 };
 

@@ -36,6 +36,13 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   }
   logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
+  // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
+  // a stream running at a steady rate does not allocate for them.
+  inputIdToRunStreamInstructionDict_.keepNodes(kSpareRecords);
+  datasetMap_.keepNodes(kSpareRecords);
+  datasetIdToInputIdListDict_.keepNodes(kSpareRecords / 4);
+  datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
+  spareRecords_.reserve(kSpareRecords);
 }
 
 OpStream::~OpStream() {
@@ -285,8 +292,15 @@ qobeOp* OpStream::endOp() {
 
 std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
   std::vector<uint32_t> ids;
-  datasetIdToInputIdListDict_.find(datasetId, ids);
+  getInstanceInputIds(datasetId, ids);
   return ids;
+}
+
+void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
+  ids.clear();
+  auto guard = datasetIdToInputIdListDict_.write_guard();
+  auto it = datasetIdToInputIdListDict_.find(datasetId);
+  if (it != datasetIdToInputIdListDict_.end()) ids.assign(it->second.begin(), it->second.end());
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
@@ -469,7 +483,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
       run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
     }
     curRunStream_ = run.get();
-    datasetIdToStreamInstructionDict_[run->datesetId()] = std::move(run);
+    datasetIdToStreamInstructionDict_.slot(run->datesetId()) = std::move(run);
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
     // inputs of other shapes out of it).
     const qoblErr dyn = updateDynamicModel();
@@ -487,10 +501,10 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
   const uint32_t datasetId = curRunStream_->datesetId();
-  inputIdToRunStreamInstructionDict_[inputDataId] = curRunStream_;
+  inputIdToRunStreamInstructionDict_.slot(inputDataId) = curRunStream_;
   {
     auto guard = datasetIdToInputIdListDict_.write_guard();
-    datasetIdToInputIdListDict_[datasetId].push_back(inputDataId);
+    datasetIdToInputIdListDict_.slot(datasetId).push_back(inputDataId);
   }
   if (printRuns_) curRunStream_->print();
   return status;
@@ -508,6 +522,12 @@ bool OpStream::releaseInput(uint32_t inputId) {
 }
 
 InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
+  InputRecords taken;
+  takeRun(datasetId, exceptInputId, taken);
+  return taken;
+}
+
+void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
@@ -516,18 +536,19 @@ InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
     if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
     inst.reset();
   }
-  std::vector<uint32_t> ids;
-  if (datasetIdToInputIdListDict_.take(datasetId, ids)) {
+  // takenIds_ is only used here, under streamLock_, and nothing below takes a run again.
+  std::vector<uint32_t>& ids = takenIds_;
+  ids.clear();
+  if (datasetIdToInputIdListDict_.takeSwap(datasetId, ids)) {
     for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
   }
-  InputRecords taken;
   for (uint32_t id : ids) {
     if (id == exceptInputId) continue;
     std::unique_ptr<StreamDataset> rec = takeInput(id);
     if (rec != nullptr) taken.push_back(std::move(rec));
   }
+  ids.clear();
   if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
-  return taken;
 }
 
 InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
@@ -541,10 +562,19 @@ InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
 
 void OpStream::finishInputs(InputRecords& inputs) {
   uint32_t completed = 0;
-  for (const auto& rec : inputs) {
-    if (rec->counted) ++completed;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    for (auto& rec : inputs) {
+      if (rec->counted) ++completed;
+      // The clone goes now, in the records' order; the record waits for a later input.
+      if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+      rec->output = nullptr;
+      rec->ownsOutput = false;
+      if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
+      rec.reset();
+    }
   }
-  inputs.clear();  // the records go, with the clones they own
+  inputs.clear();
   uncount(completed);
 }
 
@@ -554,7 +584,10 @@ void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
 }
 
 void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
-  InputRecords inputs = takeRun(datasetId, 0);
+  // Each completion thread's list serves all its calls (finishInputs calls no report callback, so no
+  // other recycling runs on this thread meanwhile) and keeps its capacity.
+  thread_local InputRecords inputs;
+  takeRun(datasetId, 0, inputs);
   finishInputs(inputs);
 }
 
@@ -619,7 +652,19 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     qobmDataset* out = async ? qoblCloneDataset(output) : output;
     if (out == nullptr) return qoblERR_RUN_STREAM;
     inputId = ++inputSeq_;
-    datasetMap_[inputId] = std::make_unique<StreamDataset>(inputId, input, out, async, async);
+    std::unique_ptr<StreamDataset> rec;
+    if (!spareRecords_.empty()) {
+      rec = std::move(spareRecords_.back());
+      spareRecords_.pop_back();
+      rec->inputId = inputId;
+      rec->input = input;
+      rec->output = out;
+      rec->ownsOutput = async;
+      rec->counted = async;
+    } else {
+      rec = std::make_unique<StreamDataset>(inputId, input, out, async, async);
+    }
+    datasetMap_.slot(inputId) = std::move(rec);
     if (async) ++waitHandleCount_;
     const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
     if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;

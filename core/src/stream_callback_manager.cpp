@@ -1,7 +1,9 @@
 // Completion reports of the card: report callbacks, recycling, subscriptions.
 #include "stream_callback_manager.h"
 
+#include <array>
 #include <cstring>
+#include <memory>
 #include <exception>
 #include <string>
 
@@ -116,7 +118,11 @@ void StreamCallbackManager::registerRuntimeCallback(uint32_t deviceId) {
 void StreamCallbackManager::registerSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
                                                 void* userPtr) {
   auto guard = streamReportCallbackDict_.write_guard();
-  streamReportCallbackDict_[streamId].push_back(qoblCallbackTuple{callback, userPtr});
+  CallbackList& list = streamReportCallbackDict_[streamId];
+  auto next = list != nullptr ? std::make_shared<std::vector<qoblCallbackTuple>>(*list)
+                              : std::make_shared<std::vector<qoblCallbackTuple>>();
+  next->push_back(qoblCallbackTuple{callback, userPtr});
+  list = std::move(next);
 }
 
 void StreamCallbackManager::unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
@@ -124,21 +130,19 @@ void StreamCallbackManager::unregisterSdkCallback(uint32_t streamId, qoblStreamR
   auto guard = streamReportCallbackDict_.write_guard();
   auto it = streamReportCallbackDict_.find(streamId);
   if (it == streamReportCallbackDict_.end()) return;
+  if (it->second == nullptr) return;
   const qoblCallbackTuple t{callback, userPtr};
-  auto& list = it->second;
-  for (auto li = list.begin(); li != list.end();) {
-    if (*li == t) {
-      li = list.erase(li);
-    } else {
-      ++li;
-    }
+  auto next = std::make_shared<std::vector<qoblCallbackTuple>>();
+  for (const qoblCallbackTuple& kept : *it->second) {
+    if (!(kept == t)) next->push_back(kept);
   }
+  it->second = std::move(next);
 }
 
 void StreamCallbackManager::removeStream(uint32_t streamId) { streamReportCallbackDict_.erase(streamId); }
 
-std::vector<qoblCallbackTuple> StreamCallbackManager::getCallbackList(uint32_t streamId) {
-  std::vector<qoblCallbackTuple> list;
+StreamCallbackManager::CallbackList StreamCallbackManager::getCallbackList(uint32_t streamId) {
+  CallbackList list;
   if (!streamReportCallbackDict_.find(streamId, list)) {
     QOBL_LOG_ERROR("Can't find callback list for stream: %d.\n", streamId);
   }
@@ -183,14 +187,15 @@ struct StreamCallbackManager::Delivery {
   uint32_t opUid;
   uint32_t skipInputId;
   qoblCallbackStatus status;
-  std::vector<uint32_t> inputIds;
-  std::vector<qoblCallbackTuple> callbacks;
+  const std::vector<uint32_t>& inputIds;
+  CallbackList callbacks;
   // Calls the callbacks for input number `index` of the run with `out`, unless it is the skipped one.
   void invoke(size_t index, qobmDataset* out) const {
     const uint32_t inputId = inputIds[index];
     if (inputId == skipInputId) return;
     StreamDataset* rec = stream->getDatasets(inputId);
-    invokeAll(callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, status);
+    if (callbacks == nullptr) return;
+    invokeAll(*callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, status);
   }
 };
 
@@ -200,6 +205,17 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
   InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
   if (archive == nullptr || archive->opArg == nullptr) return false;
   IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
+  // The run's input ids go into this thread's list for the depth of this delivery (a report callback may
+  // run a synchronous run, which delivers again on this thread), kept with its capacity.
+  thread_local std::array<std::vector<uint32_t>, 4> tIdLists;
+  thread_local size_t tIdDepth = 0;
+  std::vector<uint32_t> deeperIds;
+  std::vector<uint32_t>& ids = tIdDepth < tIdLists.size() ? tIdLists[tIdDepth] : deeperIds;
+  struct Depth {
+    Depth() { ++tIdDepth; }
+    ~Depth() { --tIdDepth; }
+  } depth;
+  stream->getInstanceInputIds(dataId, ids);
   const Delivery d{stream,
                    archive->opArg.get(),
                    streamOp,
@@ -207,7 +223,7 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
                    opUid,
                    skipInputId,
                    qoblCallbackStatus{status, opUid == stream->endOpUid() ? 1u : 0u},
-                   stream->getInstanceInputIds(dataId),
+                   ids,
                    getCallbackList(stream->id())};
   try {
     if (stream->isLeafNode(opUid)) {
@@ -275,8 +291,8 @@ void StreamCallbackManager::reportSyncRun(IOpStream* stream, uint32_t datasetId,
 }
 
 void StreamCallbackManager::reportFailedInputs(IOpStream* stream, const InputRecords& inputs, uint32_t code) {
-  std::vector<qoblCallbackTuple> callbacks;
-  if (!streamReportCallbackDict_.find(stream->id(), callbacks) || callbacks.empty()) return;
+  CallbackList callbacks;
+  if (!streamReportCallbackDict_.find(stream->id(), callbacks) || callbacks == nullptr || callbacks->empty()) return;
   DeliveringScope delivering(stream);
   qobeOp* op = stream->endOp();
   const uint32_t endUid = stream->endOpUid();
@@ -284,7 +300,7 @@ void StreamCallbackManager::reportFailedInputs(IOpStream* stream, const InputRec
   for (const auto& rec : inputs) {
     qobmDataset* out = rec->output != nullptr ? stream->getLeafNodeDataset(endUid, rec->output) : nullptr;
     try {
-      invokeAll(callbacks, stream, op, endUid, rec->inputId, rec->input, out, st);
+      invokeAll(*callbacks, stream, op, endUid, rec->inputId, rec->input, out, st);
     } catch (const std::exception& e) {
       QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
     }
