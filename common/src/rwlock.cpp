@@ -41,12 +41,16 @@ int RWLock::writeLock() {
     --m_lock_count;  // one more nesting level of the owner
     return m_lock_count.load();
   }
-  ++m_write_wait_count;
   int32_t expected = 0;
-  while (!m_lock_count.compare_exchange_weak(expected, WRITE_LOCK_STATUS, std::memory_order_seq_cst)) {
+  // A free lock is taken at once; only a writer that has to wait announces itself to readers.
+  if (!m_lock_count.compare_exchange_strong(expected, WRITE_LOCK_STATUS, std::memory_order_seq_cst)) {
+    ++m_write_wait_count;
     expected = 0;
+    while (!m_lock_count.compare_exchange_weak(expected, WRITE_LOCK_STATUS, std::memory_order_seq_cst)) {
+      expected = 0;
+    }
+    --m_write_wait_count;
   }
-  --m_write_wait_count;
   m_write_thread_id.store(std::this_thread::get_id());
   return m_lock_count.load();
 }

@@ -193,7 +193,10 @@ struct StreamCallbackManager::Delivery {
   void invoke(size_t index, qobmDataset* out) const {
     const uint32_t inputId = inputIds[index];
     if (inputId == skipInputId) return;
-    StreamDataset* rec = stream->getDatasets(inputId);
+    invoke(inputId, stream->getDatasets(inputId), out);
+  }
+  // The same for the input whose record (null: none) the caller already looked up.
+  void invoke(uint32_t inputId, const StreamDataset* rec, qobmDataset* out) const {
     if (callbacks == nullptr) return;
     invokeAll(*callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, status);
   }
@@ -244,7 +247,7 @@ void StreamCallbackManager::deliverLeaf(const Delivery& d) {
     StreamDataset* rec = d.stream->getDatasets(d.inputIds[i]);
     if (rec == nullptr || d.inputIds[i] == d.skipInputId) continue;
     qobmDataset* out = d.stream->getLeafNodeDataset(d.opUid, rec->output);
-    d.invoke(i, out);
+    d.invoke(d.inputIds[i], rec, out);
     dropDataset(out, false);
   }
 }

@@ -1,16 +1,19 @@
 // Datasets, data buffers and tensors.
 //
 // Every object lives in a registry of live handles; a call first looks its handle up there, so a null,
-// foreign or destroyed handle is answered with a code and never dereferenced.  One mutex guards the
+// foreign or destroyed handle is answered with a code and never dereferenced.  One lock guards the
 // registries and the objects' contents: the calls are short, and holding it throughout makes concurrent
-// use from several threads safe.
+// use from several threads safe.  It is a spinning lock (a few pauses, then yielding the processor): it is
+// held for a hash lookup and a field or two, so waiting for it costs less than sleeping and waking.
 //
 // A destroyed dataset is not freed but kept, with its entry list's capacity and its registry node, for a
 // later qobmCreateDataset: creating and destroying datasets at a steady rate (a clone per input) then
 // makes no heap allocation.  A kept dataset is handed out again only once kDatasetQuarantine others were
 // destroyed after it, so a handle just destroyed does not at once name a live dataset again.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -48,8 +51,34 @@ constexpr size_t kDatasetQuarantine = 16;  // destroyed datasets kept before the
 
 using DatasetSet = std::unordered_set<const qobmDataset*>;
 
+// A lock for short critical sections that never block inside.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire); ++spins) {
+      while (held_.load(std::memory_order_relaxed)) {
+        if (spins < 64) {
+          pause();
+          ++spins;
+        } else {
+          std::this_thread::yield();
+        }
+      }
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  std::atomic<bool> held_{false};
+};
+
 struct Registry {
-  std::mutex mu;
+  SpinLock mu;
   DatasetSet datasets;
   std::unordered_set<const qobmDataBuffer*> buffers;
   std::unordered_set<const qobmTensor*> tensors;
@@ -105,7 +134,7 @@ int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) 
   return guarded([&] {
     if (count == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, wanted, true);
     if (rc != QOBM_SUCCESS) return rc;
     *count = static_cast<uint32_t>(dataset->entries.size());
@@ -119,7 +148,7 @@ int readField(const std::unordered_set<const T*>& (*setOf)(Registry&), T* obj, O
   return guarded([&] {
     if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findObject<T>(setOf(r), obj);
     if (rc != QOBM_SUCCESS) return rc;
     *out = get(*obj);
@@ -142,7 +171,7 @@ int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
     if (dataset == nullptr || (rawMode != qobmDM_BUFFER && rawMode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
     {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       if (r.spareCount > kDatasetQuarantine) {
         const size_t slot = r.spareFirst;
         r.spareFirst = (r.spareFirst + 1) % kDatasetPool;
@@ -160,7 +189,7 @@ int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
     }
     auto* ds = new qobmDataset{mode, {}};
     try {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       r.datasets.insert(ds);
     } catch (...) {
       delete ds;
@@ -175,7 +204,7 @@ int qobmDestroyDataset(qobmDataset* dataset) {
   return guarded([&] {
     Registry& r = registry();
     {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
       if (rc != QOBM_SUCCESS) return rc;
       DatasetSet::node_type node = r.datasets.extract(dataset);
@@ -196,7 +225,7 @@ int qobmGetDatasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
   return guarded([&] {
     if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
     if (rc != QOBM_SUCCESS) return rc;
     *mode = dataset->mode;
@@ -216,7 +245,7 @@ int qobmGetDatasetBuffer(qobmDataset* dataset, uint32_t index, qobmDataBuffer** 
   return guarded([&] {
     if (buffer == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
     if (rc != QOBM_SUCCESS) return rc;
     if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
@@ -229,7 +258,7 @@ int qobmGetDatasetTensor(qobmDataset* dataset, uint32_t index, qobmTensor** tens
   return guarded([&] {
     if (tensor == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
     if (rc != QOBM_SUCCESS) return rc;
     if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
@@ -241,7 +270,7 @@ int qobmGetDatasetTensor(qobmDataset* dataset, uint32_t index, qobmTensor** tens
 int qobmAddDatasetBuffer(qobmDataset* dataset, qobmDataBuffer* buffer) {
   return guarded([&] {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
     if (rc == QOBM_SUCCESS) rc = findObject<qobmDataBuffer>(r.buffers, buffer);
     if (rc != QOBM_SUCCESS) return rc;
@@ -254,7 +283,7 @@ int qobmAddDatasetBuffer(qobmDataset* dataset, qobmDataBuffer* buffer) {
 int qobmAddDatasetTensor(qobmDataset* dataset, qobmTensor* tensor) {
   return guarded([&] {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mu);
+    std::lock_guard<SpinLock> lock(r.mu);
     int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
     if (rc == QOBM_SUCCESS) rc = findObject<qobmTensor>(r.tensors, tensor);
     if (rc != QOBM_SUCCESS) return rc;
@@ -273,7 +302,7 @@ int qobmCreateDataBuffer(qobmDeviceInfo dev, uint64_t addr, uint64_t size, qobmD
     Registry& r = registry();
     auto* b = new qobmDataBuffer{dev, addr, size};
     try {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       r.buffers.insert(b);
     } catch (...) {
       delete b;
@@ -288,7 +317,7 @@ int qobmDestroyDataBuffer(qobmDataBuffer* buffer) {
   return guarded([&] {
     Registry& r = registry();
     {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       int rc = findObject<qobmDataBuffer>(r.buffers, buffer);
       if (rc != QOBM_SUCCESS) return rc;
       r.buffers.erase(buffer);
@@ -328,7 +357,7 @@ int qobmCreateTensor(qobmDeviceInfo dev, uint64_t addr, uint64_t size, const qob
     Registry& r = registry();
     auto* t = new qobmTensor{dev, addr, size, copy, dtype};
     try {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       r.tensors.insert(t);
     } catch (...) {
       delete t;
@@ -343,7 +372,7 @@ int qobmDestroyTensor(qobmTensor* tensor) {
   return guarded([&] {
     Registry& r = registry();
     {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       int rc = findObject<qobmTensor>(r.tensors, tensor);
       if (rc != QOBM_SUCCESS) return rc;
       r.tensors.erase(tensor);
