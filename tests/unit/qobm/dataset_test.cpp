@@ -56,6 +56,39 @@ TEST(QobmDataset, ClonedBufferDatasetSharesEntriesAndOutlivesItsSource) {
   EXPECT_EQ(qobmDestroyTensor(t), 0);
 }
 
+// Destroyed datasets are handed out again, oldest first: the handle destroyed last stays refused while the
+// ones destroyed before it come back, and a dataset handed out again has the new mode and none of the
+// entries of its earlier life.
+TEST(QobmDataset, DestroyedDatasetsComeBackEmptyAndNotAtOnce) {
+  std::vector<uint8_t> host(8);
+  qobmDataBuffer* buf = nullptr;
+  ASSERT_EQ(qobmCreateDataBuffer(kHost, reinterpret_cast<uint64_t>(host.data()), host.size(), &buf), 0);
+  constexpr int kMany = 40;
+  std::vector<qobmDataset*> old(kMany);
+  for (qobmDataset*& ds : old) {
+    ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
+    ASSERT_EQ(qobmAddDatasetBuffer(ds, buf), 0);
+    ASSERT_EQ(qobmAddDatasetBuffer(ds, buf), 0);
+  }
+  for (qobmDataset* ds : old) ASSERT_EQ(qobmDestroyDataset(ds), 0);
+  qobmDataset* last = old.back();
+  uint32_t count = 99;
+  std::vector<qobmDataset*> fresh(kMany);
+  for (int i = 0; i < kMany; ++i) {
+    ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &fresh[i]), 0);
+    if (i < 16) {
+      EXPECT_EQ(qobmGetDatasetTensorCount(last, &count), QOBM_ERR_INVALID_HANDLE) << "creation " << i;
+    }
+    qobmDatasetMode mode = qobmDM_BUFFER;
+    ASSERT_EQ(qobmGetDatasetMode(fresh[i], &mode), 0);
+    EXPECT_EQ(mode, qobmDM_TENSOR);
+    ASSERT_EQ(qobmGetDatasetTensorCount(fresh[i], &count), 0);
+    EXPECT_EQ(count, 0u) << "creation " << i;
+  }
+  for (qobmDataset* ds : fresh) ASSERT_EQ(qobmDestroyDataset(ds), 0);
+  ASSERT_EQ(qobmDestroyDataBuffer(buf), 0);
+}
+
 TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   qobmDataset* bufDs = nullptr;
   qobmDataset* tenDs = nullptr;

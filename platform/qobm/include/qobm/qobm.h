@@ -7,7 +7,10 @@
  *
  * Ownership:
  *  - A dataset owns only its list of entries.  qobmDestroyDataset frees the container, never the buffers
- *    or tensors it holds; an entry may sit in several datasets at once (clones share entries).
+ *    or tensors it holds; an entry may sit in several datasets at once (clones share entries).  The
+ *    library keeps destroyed containers (up to 64) and hands one out again from qobmCreateDataset only
+ *    after 16 later destroys, so that datasets made and destroyed at a steady rate cost no heap
+ *    allocation; a destroyed handle is refused (QOBM_ERR_INVALID_HANDLE) until then.
  *  - A data buffer or tensor wraps memory it does not own; qobmDestroyDataBuffer / qobmDestroyTensor free
  *    the wrapper only.  The caller must not destroy an entry while a dataset that holds it is still used.
  *  - Device memory from qobmMalloc is freed with qobmFree on the same device.
