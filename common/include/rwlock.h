@@ -195,6 +195,15 @@ class threadsafe_unordered_map {
     value = it->second;
     return true;
   }
+  // Calls fn(mapped value of `k`) under one hold of the lock; false (fn not called) when absent.
+  template <typename Fn>
+  bool visit(const Key& k, Fn&& fn) {
+    auto g = write_guard();
+    auto it = map.find(k);
+    if (it == map.end()) return false;
+    fn(it->second);
+    return true;
+  }
   // Moves the mapped value of `k` into `value` and erases the entry; false (value untouched) when absent.
   bool take(const Key& k, Value& value) {
     auto g = write_guard();

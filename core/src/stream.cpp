@@ -298,21 +298,21 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 
 void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
-  auto guard = datasetIdToInputIdListDict_.write_guard();
-  auto it = datasetIdToInputIdListDict_.find(datasetId);
-  if (it != datasetIdToInputIdListDict_.end()) ids.assign(it->second.begin(), it->second.end());
+  auto copy = [&ids](const std::vector<uint32_t>& list) { ids.assign(list.begin(), list.end()); };
+  datasetIdToInputIdListDict_.visit(datasetId, copy);
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
-  auto guard = datasetIdToStreamInstructionDict_.write_guard();
-  auto it = datasetIdToStreamInstructionDict_.find(datasetId);
-  return it != datasetIdToStreamInstructionDict_.end() ? it->second.get() : nullptr;
+  IRunStreamInstruction* inst = nullptr;
+  auto get = [&inst](const std::unique_ptr<RunStreamInstruction>& run) { inst = run.get(); };
+  datasetIdToStreamInstructionDict_.visit(datasetId, get);
+  return inst;
 }
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
-  auto guard = datasetMap_.write_guard();
-  auto it = datasetMap_.find(inputSeq);
-  return it != datasetMap_.end() ? it->second.get() : nullptr;
+  StreamDataset* rec = nullptr;
+  datasetMap_.visit(inputSeq, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
+  return rec;
 }
 
 qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
