@@ -36,19 +36,19 @@ second=$((runs + runs / 2))
 printf 'instructions per device run at steady state (difference of %d and %d device runs, all threads):\n' \
   "$second" "$first"
 floor=""
-for spec in "floor" "qobl --cache 1" "qobl --cache 8"; do
+for variant in "floor" "qobl --cache 1" "qobl --cache 8"; do
   # shellcheck disable=SC2086
-  a=$(total $spec --runs "$first")
+  a=$(total $variant --runs "$first")
   # shellcheck disable=SC2086
-  b=$(total $spec --runs "$second")
+  b=$(total $variant --runs "$second")
   per_run=$(( (b - a) / runs ))
   cache=1
-  case "$spec" in *"--cache "*) cache="${spec##* }" ;; esac
-  if [ "$spec" = "floor" ]; then
+  case "$variant" in *"--cache "*) cache="${variant##* }" ;; esac
+  if [ "$variant" = "floor" ]; then
     floor=$per_run
-    printf '  %-16s %9d per device run\n' "$spec" "$per_run"
+    printf '  %-16s %9d per device run\n' "$variant" "$per_run"
   else
-    printf '  %-16s %9d per device run   %8d per input   x%s of the floor per device run\n' "$spec" "$per_run" \
+    printf '  %-16s %9d per device run   %8d per input   x%s of the floor per device run\n' "$variant" "$per_run" \
       $((per_run / cache)) "$(awk -v a="$per_run" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')"
   fi
 done
