@@ -1,4 +1,4 @@
-// RWLock: a spinning reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
+// RWLock: a spinning (pausing, then yielding) reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
 // threadsafe_unordered_map: a hash map that holds its lock in write mode for each single operation and lets
 // a caller hold it across several operations with write_guard().
 #ifndef QOBL_COMMON_RWLOCK_H
@@ -70,7 +70,8 @@ raii make_raii(T& res, int (T::*rel)(), int (T::*acq)(), bool default_com = true
   return raii([&res, rel] { (res.*rel)(); }, [&res, acq] { (res.*acq)(); }, default_com);
 }
 
-// Reader/writer lock waiting by spinning on atomics.
+// Reader/writer lock waiting by spinning on atomics, for short critical sections: a waiter pauses the
+// processor between attempts and, once it has waited a while, yields its time slice to the holder.
 //  m_lock_count:  0 free; n > 0 held by n readers; -d held in write mode at nesting depth d.
 //  The write owner may take the write lock again (nesting) and reads under its own hold without counting.
 //  A read hold cannot be upgraded to a write hold.
@@ -107,6 +108,8 @@ class RWLock {
   std::thread::id writeOwner() const { return m_write_thread_id.load(); }
 
  private:
+  bool ownedByCaller() const;
+
   const bool WRITE_FIRST;
   std::atomic<std::thread::id> m_write_thread_id;
   std::atomic<int32_t> m_lock_count;
