@@ -85,11 +85,39 @@ class RWLock {
   RWLock(const RWLock&) = delete;
   RWLock& operator=(const RWLock&) = delete;
 
-  // Each returns m_lock_count as read after the operation.
+  // Each returns m_lock_count as read after the operation.  The write lock's uncontended paths (a free lock,
+  // the owner nesting and unnesting) are inline: the maps take it for every single operation.
   int readLock();
   int readUnlock();
-  int writeLock();
-  int writeUnlock();  // by the owner only; a violation ends the process
+  int writeLock() {
+    const std::thread::id me = std::this_thread::get_id();
+    if (me == m_write_thread_id.load(std::memory_order_relaxed)) {
+      // One more nesting level of the owner: nobody else writes the count meanwhile.
+      const int32_t depth = m_lock_count.load(std::memory_order_relaxed) - 1;
+      m_lock_count.store(depth, std::memory_order_relaxed);
+      return depth;
+    }
+    int32_t expected = 0;
+    if (!m_lock_count.compare_exchange_strong(expected, WRITE_LOCK_STATUS, std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+      waitForWriteLock();
+    }
+    m_write_thread_id.store(me, std::memory_order_relaxed);
+    return WRITE_LOCK_STATUS;
+  }
+  // By the owner only; a violation ends the process.
+  int writeUnlock() {
+    const int32_t count = m_lock_count.load(std::memory_order_relaxed);
+    if (!ownedByCaller() || count > WRITE_LOCK_STATUS) writeUnlockMisuse();
+    if (count == WRITE_LOCK_STATUS) {
+      // Clear the owner before the lock becomes free, so a new owner's id is never overwritten.
+      m_write_thread_id.store(NULL_THEAD, std::memory_order_relaxed);
+      m_lock_count.store(0, std::memory_order_release);
+      return 0;
+    }
+    m_lock_count.store(count + 1, std::memory_order_relaxed);
+    return count + 1;
+  }
 
   // The guards take the lock here and release it through a plain function pointer: taking a guard neither
   // allocates nor goes through std::function.
@@ -108,7 +136,14 @@ class RWLock {
   std::thread::id writeOwner() const { return m_write_thread_id.load(); }
 
  private:
-  bool ownedByCaller() const;
+  // The owner id is only ever compared with the calling thread's own id: a thread sees its own last store,
+  // and another thread's store never carries its id, so a relaxed read answers "do I hold it" exactly.
+  bool ownedByCaller() const {
+    return std::this_thread::get_id() == m_write_thread_id.load(std::memory_order_relaxed);
+  }
+  // Waits until the write lock is free and takes it (the caller records itself as the owner).
+  void waitForWriteLock();
+  [[noreturn]] static void writeUnlockMisuse();
 
   const bool WRITE_FIRST;
   std::atomic<std::thread::id> m_write_thread_id;

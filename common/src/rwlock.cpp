@@ -49,12 +49,6 @@ class Backoff {
 
 }  // namespace
 
-// The owner id is only ever compared with the calling thread's own id: a thread sees its own last store,
-// and another thread's store never carries its id, so a relaxed read answers "do I hold it" exactly.
-bool RWLock::ownedByCaller() const {
-  return std::this_thread::get_id() == m_write_thread_id.load(std::memory_order_relaxed);
-}
-
 int RWLock::readLock() {
   if (!ownedByCaller()) {
     Backoff backoff;
@@ -79,48 +73,25 @@ int RWLock::readUnlock() {
   return m_lock_count.load(std::memory_order_relaxed);
 }
 
-int RWLock::writeLock() {
-  if (ownedByCaller()) {
-    // One more nesting level of the owner: nobody else writes the count meanwhile.
-    const int32_t depth = m_lock_count.load(std::memory_order_relaxed) - 1;
-    m_lock_count.store(depth, std::memory_order_relaxed);
-    return depth;
-  }
-  int32_t expected = 0;
-  // A free lock is taken at once; only a writer that has to wait announces itself to readers.
-  if (!m_lock_count.compare_exchange_strong(expected, WRITE_LOCK_STATUS, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
-    m_write_wait_count.fetch_add(1, std::memory_order_relaxed);
-    Backoff backoff;
-    for (;;) {
-      expected = 0;
-      if (m_lock_count.load(std::memory_order_relaxed) == 0 &&
-          m_lock_count.compare_exchange_weak(expected, WRITE_LOCK_STATUS, std::memory_order_acquire,
-                                             std::memory_order_relaxed)) {
-        break;
-      }
-      backoff.wait();
+void RWLock::waitForWriteLock() {
+  // Only a writer that has to wait announces itself to readers.
+  m_write_wait_count.fetch_add(1, std::memory_order_relaxed);
+  Backoff backoff;
+  for (;;) {
+    int32_t expected = 0;
+    if (m_lock_count.load(std::memory_order_relaxed) == 0 &&
+        m_lock_count.compare_exchange_weak(expected, WRITE_LOCK_STATUS, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+      break;
     }
-    m_write_wait_count.fetch_sub(1, std::memory_order_relaxed);
+    backoff.wait();
   }
-  m_write_thread_id.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  return WRITE_LOCK_STATUS;
+  m_write_wait_count.fetch_sub(1, std::memory_order_relaxed);
 }
 
-int RWLock::writeUnlock() {
-  const int32_t count = m_lock_count.load(std::memory_order_relaxed);
-  if (!(ownedByCaller() && WRITE_LOCK_STATUS >= count)) {
-    qoblCommonAssertFail("this_thread::get_id() == this->m_write_thread_id&&WRITE_LOCK_STATUS>=m_lock_count",
-                         __FILE__, __LINE__);
-  }
-  if (count == WRITE_LOCK_STATUS) {
-    // Clear the owner before the lock becomes free, so a new owner's id is never overwritten.
-    m_write_thread_id.store(NULL_THEAD, std::memory_order_relaxed);
-    m_lock_count.store(0, std::memory_order_release);
-    return 0;
-  }
-  m_lock_count.store(count + 1, std::memory_order_relaxed);
-  return count + 1;
+void RWLock::writeUnlockMisuse() {
+  qoblCommonAssertFail("this_thread::get_id() == this->m_write_thread_id&&WRITE_LOCK_STATUS>=m_lock_count",
+                       __FILE__, __LINE__);
 }
 
 }  // namespace qobl
