@@ -111,9 +111,39 @@ struct Slab {
   std::unique_ptr<std::atomic<Block*>[]> slot;
 };
 
+// A lock for the short critical sections of the allocation path (a few list links), which never wait for
+// anything inside: a waiter pauses the processor, then yields its time slice to a holder that was
+// descheduled.  Taking a free one is a single atomic exchange.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire);) {
+      do {
+        if (spins < 64) {
+          ++spins;
+          pause();
+        } else {
+          std::this_thread::yield();
+        }
+      } while (held_.load(std::memory_order_relaxed));
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  static void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    __asm__ __volatile__("yield");
+#endif
+  }
+  std::atomic<bool> held_{false};
+};
+
 // Freed records of one size class of one kind, oldest first, and the small slots not yet carved.
 struct SizeClass {
-  std::mutex mu;
+  SpinLock mu;
   uint64_t span = 0;
   uint32_t quarantine = 0;   // freed records kept before the oldest is handed out again
   uint32_t backed_limit = 0; // freed records beyond this count give their host memory back
@@ -227,7 +257,7 @@ struct Device {
   std::mutex record_mu;                          // the record pool
   std::vector<std::unique_ptr<Block[]>> record_chunks;
   Block* free_records = nullptr;
-  std::mutex zombie_mu;                          // blocks freed while runs were in flight, oldest first
+  SpinLock zombie_mu;                            // blocks freed while runs were in flight, oldest first
   Block* zombie_head = nullptr;
   Block* zombie_tail = nullptr;
   InoutSizes inout_sizes;
