@@ -178,56 +178,56 @@ class threadsafe_unordered_map {
   const RWLock& getLock() const { return lock; }
 
   iterator find(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.find(k);
   }
   iterator end() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.end();
   }
   iterator begin() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.begin();
   }
   Value& operator[](const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map[k];
   }
   Value& operator[](Key&& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map[std::move(k)];
   }
   size_type erase(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return 0;
     keep(map.extract(it));
     return 1;
   }
   void clear() {
-    auto g = write_guard();
+    Hold g(lock);
     map.clear();
   }
   size_type size() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.size();
   }
   bool empty() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.empty();
   }
   size_type count(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.count(k);
   }
   template <typename... Args>
   std::pair<iterator, bool> emplace(Args&&... args) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.emplace(std::forward<Args>(args)...);
   }
   // Copies the mapped value of `k` into `value`; false (value untouched) when absent.
   bool find(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     value = it->second;
@@ -236,7 +236,7 @@ class threadsafe_unordered_map {
   // Calls fn(mapped value of `k`) under one hold of the lock; false (fn not called) when absent.
   template <typename Fn>
   bool visit(const Key& k, Fn&& fn) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     fn(it->second);
@@ -244,7 +244,7 @@ class threadsafe_unordered_map {
   }
   // Moves the mapped value of `k` into `value` and erases the entry; false (value untouched) when absent.
   bool take(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     value = std::move(it->second);
@@ -253,20 +253,20 @@ class threadsafe_unordered_map {
   }
   // Inserts `value` when `k` is absent; returns the mapped value after the call.
   Value insertIfAbsent(const Key& k, const Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.emplace(k, value).first->second;
   }
 
   // Keeps up to n nodes of erased entries for later keys (the room for them is reserved now).
   void keepNodes(size_t n) {
-    auto g = write_guard();
+    Hold g(lock);
     spare.reserve(n);
     spareLimit = n;
   }
   // The mapped value of `k`, inserted when absent: a kept node when there is one (its value emptied, a
   // vector keeping its capacity), else a new one, value-initialised.
   Value& slot(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it != map.end()) return it->second;
     if (spare.empty()) return map[k];
@@ -279,7 +279,7 @@ class threadsafe_unordered_map {
   // take, keeping the node: with `value` a vector, swapping keeps both lists' capacities in use (the node
   // gets `value`'s old list).
   bool takeSwap(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     using std::swap;
@@ -288,12 +288,25 @@ class threadsafe_unordered_map {
     return true;
   }
   size_type keptNodes() {
-    auto g = write_guard();
+    Hold g(lock);
     return spare.size();
   }
 
  private:
   using node_type = typename map_type::node_type;
+
+  // The lock in write mode for one operation of the map, released inline (a guard from write_guard()
+  // releases through a function pointer).
+  class Hold {
+   public:
+    explicit Hold(RWLock& l) : lock_(l) { lock_.writeLock(); }
+    ~Hold() { lock_.writeUnlock(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    RWLock& lock_;
+  };
 
   template <typename T, typename A>
   static void emptyValue(std::vector<T, A>& v) { v.clear(); }

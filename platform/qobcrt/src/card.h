@@ -117,20 +117,25 @@ struct Slab {
 class SpinLock {
  public:
   void lock() noexcept {
-    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire);) {
-      do {
+    if (held_.exchange(true, std::memory_order_acquire)) wait();
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  // Out of line, so that the callers' fast path stays small.
+  [[gnu::noinline]] void wait() noexcept {
+    unsigned spins = 0;
+    do {
+      while (held_.load(std::memory_order_relaxed)) {
         if (spins < 64) {
           ++spins;
           pause();
         } else {
           std::this_thread::yield();
         }
-      } while (held_.load(std::memory_order_relaxed));
-    }
+      }
+    } while (held_.exchange(true, std::memory_order_acquire));
   }
-  void unlock() noexcept { held_.store(false, std::memory_order_release); }
-
- private:
   static void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -351,6 +356,9 @@ Card& card();
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
+// Call and op faults pending (0 almost always): read without a lock before every call, so that a process
+// without injected faults never enters the fault table.
+extern std::atomic<size_t> g_faults_pending;
 // Call counting: the index of a runtime function among those a fault may name (their count when it is not
 // one of them), and one more call of it.
 size_t callIndex(const char* call);
@@ -403,7 +411,8 @@ int guarded(F&& f) noexcept {
     static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
     zenlar::qobcrt::countCall(qobcrt_call_index_);                                 \
     int qobcrt_fault_code_;                                                        \
-    if (zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
+    if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0 &&   \
+        zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
       return qobcrt_fault_code_;                                                   \
   } while (0)
 
