@@ -39,6 +39,7 @@
 #include "qobcrt/qobcrt.h"
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
+#include "spin_lock.h"
 
 namespace zenlar {
 namespace qobcrt {
@@ -111,40 +112,7 @@ struct Slab {
   std::unique_ptr<std::atomic<Block*>[]> slot;
 };
 
-// A lock for the short critical sections of the allocation path (a few list links), which never wait for
-// anything inside: a waiter pauses the processor, then yields its time slice to a holder that was
-// descheduled.  Taking a free one is a single atomic exchange.
-class SpinLock {
- public:
-  void lock() noexcept {
-    if (held_.exchange(true, std::memory_order_acquire)) wait();
-  }
-  void unlock() noexcept { held_.store(false, std::memory_order_release); }
-
- private:
-  // Out of line, so that the callers' fast path stays small.
-  [[gnu::noinline]] void wait() noexcept {
-    unsigned spins = 0;
-    do {
-      while (held_.load(std::memory_order_relaxed)) {
-        if (spins < 64) {
-          ++spins;
-          pause();
-        } else {
-          std::this_thread::yield();
-        }
-      }
-    } while (held_.exchange(true, std::memory_order_acquire));
-  }
-  static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    __asm__ __volatile__("yield");
-#endif
-  }
-  std::atomic<bool> held_{false};
-};
+using platform::SpinLock;
 
 // Freed records of one size class of one kind, oldest first, and the small slots not yet carved.
 struct SizeClass {

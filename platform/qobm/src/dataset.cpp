@@ -18,6 +18,7 @@
 
 #include "qobcrt/qobcrt.h"
 #include "qobm_internal.h"
+#include "spin_lock.h"
 
 struct qobmDataBuffer {
   qobmDeviceInfo dev;
@@ -48,38 +49,7 @@ constexpr uint32_t kMaxDims = 6;
 constexpr size_t kDatasetPool = 64;        // destroyed datasets kept at most
 constexpr size_t kDatasetQuarantine = 16;  // destroyed datasets kept before the oldest is handed out again
 
-// A lock for short critical sections that never block inside.  Taking a free lock is one atomic exchange
-// inline; the waiting loop is out of line, so the calls that take it stay small.
-class SpinLock {
- public:
-  void lock() noexcept {
-    if (held_.exchange(true, std::memory_order_acquire)) wait();
-  }
-  void unlock() noexcept { held_.store(false, std::memory_order_release); }
-
- private:
-  [[gnu::noinline]] void wait() noexcept {
-    unsigned spins = 0;
-    do {
-      while (held_.load(std::memory_order_relaxed)) {
-        if (spins < 64) {
-          pause();
-          ++spins;
-        } else {
-          std::this_thread::yield();
-        }
-      }
-    } while (held_.exchange(true, std::memory_order_acquire));
-  }
-  static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    __asm__ __volatile__("yield");
-#endif
-  }
-  std::atomic<bool> held_{false};
-};
+using zenlar::platform::SpinLock;
 
 // The addresses of the live objects of one type: open addressing with linear probing in a power-of-two
 // table kept at most half full, so a probe of a live handle reads one or two slots; erasing moves the
