@@ -641,9 +641,15 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
   }
   if (async) checkBusy(false);
   // The addresses are copied into the run before openRun returns, and nothing openRun calls runs another
-  // openRun on this thread, so each thread's scratch lists serve all its calls.
-  thread_local std::vector<uint64_t> ins;
-  thread_local std::vector<uint64_t> outs;
+  // openRun on this thread, so each thread's scratch lists serve all its calls (one per-thread record,
+  // reached once).
+  struct Scratch {
+    std::vector<uint64_t> ins, outs;
+  };
+  thread_local Scratch tScratch;
+  Scratch& scratch = tScratch;
+  std::vector<uint64_t>& ins = scratch.ins;
+  std::vector<uint64_t>& outs = scratch.outs;
   qoblGetDatasetDataAddrs(input, ins);
   qoblGetDatasetDataAddrs(output, outs);
   if (outs.size() != streamLeafNodeOutputCount_) {
