@@ -8,8 +8,8 @@
 // and the record's atomics and take no lock.
 //
 // Allocation takes the oldest freed record of the size class (a FIFO per class, under the class's own
-// mutex) once the class holds enough freed records that a freed address is handed out again only late, so
-// stale addresses keep failing as freed; otherwise it carves a new slot.  Freed records keep their host
+// spin lock) once the class holds enough freed records that a freed address is handed out again only
+// late, so stale addresses keep failing as freed; otherwise it carves a new slot.  Freed records keep their host
 // memory, so at steady state allocating and freeing touch no heap and no device-wide lock.  A freed
 // record stays in its FIFO as the history of frees: freeing its address again is a double free until the
 // address is handed out again.
