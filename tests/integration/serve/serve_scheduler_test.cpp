@@ -17,32 +17,16 @@ namespace zenlar {
 namespace qoblserve {
 namespace {
 
-using qobltest::buildDir;
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  const std::string bytes = qobltest::readBytes(path);
-  return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
-uint64_t liveBlocks(uint32_t cards) {
-  uint64_t n = 0;
-  for (uint32_t d = 0; d < cards; ++d) n += qobltest::liveBlocks(d).total();
-  return n;
-}
-
 // One demo model's sample: input and expected output of one item, the item shape as a request sees it.
 struct Case {
   std::string model;
   std::vector<int64_t> itemShape;   // without the batch dimension
-  std::vector<uint8_t> in, out;
+  std::string in, out;
 };
 
 Case loadCase(const std::string& model, const std::vector<int64_t>& itemShape, const std::string& sub = "") {
-  Case c{model, itemShape, {}, {}};
-  const std::string d = buildDir() + "/models/" + model + "/" + sub;
-  c.in = readBytes(d + "sample_input.bin");
-  c.out = readBytes(d + "expected_output.bin");
-  return c;
+  return Case{model, itemShape, qobltest::readBytes(qobltest::modelFile(model, sub + "sample_input.bin")),
+              qobltest::readBytes(qobltest::modelFile(model, sub + "expected_output.bin"))};
 }
 
 InferRequest request(const Case& c, uint32_t items) {
@@ -84,7 +68,9 @@ class SchedulerTest : public ::testing::Test {
   SchedulerTest() {
     for (const char* m : {"classifier", "segmenter", "dynamic"}) repo_.link(m, qobltest::modelDir(m));
   }
-  void TearDown() override { EXPECT_EQ(liveBlocks(2), 0u); }
+  void TearDown() override {
+    for (uint32_t d = 0; d < 2; ++d) EXPECT_EQ(qobltest::liveBlocks(d).total(), 0u) << "card " << d;
+  }
   std::unique_ptr<Repository> open(const ServeConfig& cfg) {
     std::unique_ptr<Repository> repo;
     std::vector<std::string> skipped;

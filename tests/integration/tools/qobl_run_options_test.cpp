@@ -71,15 +71,10 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   expectSummaryKeys(j);
   EXPECT_STREQ("classifier", j["model"].GetString());
   EXPECT_STREQ("async", j["mode"].GetString());
+  // The figures are the table's (qobl_run_test); the summary's own maths is qobl_run_parts_test's.
   EXPECT_EQ(8u, j["runs"].GetUint());
-  EXPECT_EQ(0u, j["errors"].GetUint());
-  EXPECT_EQ(4u, j["batch"].GetUint());
   EXPECT_TRUE(j["verified"].IsNull());
-  EXPECT_GT(j["inferences_per_s"].GetDouble(), 0);
-  EXPECT_LE(j["latency_us"]["min"].GetDouble(), j["latency_us"]["p50"].GetDouble());
-  EXPECT_LE(j["latency_us"]["p99"].GetDouble(), j["latency_us"]["max"].GetDouble());
   ASSERT_EQ(1u, j["per_device"].Size());
-  EXPECT_EQ(8u, j["per_device"][0]["runs"].GetUint());
 
   for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "seed7b"}, {"8", "seed8"}}) {
     r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
