@@ -116,9 +116,9 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
 // library: the library still answers 301007, and both tools print the model runtime's code and reason.
 TEST(QoblInfoTest, LoadErrorsSayWhy) {
   ModelCopy truncated("classifier"), badHw("classifier"), otherLib("classifier");
-  truncated.write("params.bin", tooltest::readText(truncated.file("params.bin")).substr(0, 100));
-  badHw.write("hw.json", "{\"max_batch_size\":\"four\"}");
-  otherLib.write("model.so", tooltest::readText(modelDir("segmenter") + "/model.so"));
+  truncated.put("params.bin", tooltest::readText(truncated.file("params.bin")).substr(0, 100));
+  badHw.put("hw.json", "{\"max_batch_size\":\"four\"}");
+  otherLib.put("model.so", tooltest::readText(modelDir("segmenter") + "/model.so"));
   struct Case {
     const ModelCopy* m;
     std::vector<std::string> reason;

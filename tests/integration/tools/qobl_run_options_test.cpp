@@ -158,7 +158,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   ScratchDir d;
   const std::string cls = modelDir("classifier");
   tooltest::ModelCopy m("classifier");
-  m.write("short.bin", std::string(100, '\0'));
+  m.put("short.bin", std::string(100, '\0'));
   struct Case {
     std::string args;
     int code;

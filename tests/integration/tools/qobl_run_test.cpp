@@ -84,7 +84,7 @@ TEST(QoblRunTest, VerificationFailuresAreLoud) {
     std::memcpy(&v, &exp[12], 4);
     v += 0.5f;
     std::memcpy(&exp[12], &v, 4);
-    m.write("expected_output.bin", exp);
+    m.put("expected_output.bin", exp);
     const Result r = qoblRun("--verify --runs 8 --model " + m.dir());
     EXPECT_EQ(5, r.code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("VERIFICATION FAILED: run ")) << r.err;
@@ -97,7 +97,7 @@ TEST(QoblRunTest, VerificationFailuresAreLoud) {
     std::string exp = readText(m.file("expected_output.bin"));
     ASSERT_EQ(2880u, exp.size());
     exp[2879] = static_cast<char>(exp[2879] ^ 0x40);
-    m.write("expected_output.bin", exp);
+    m.put("expected_output.bin", exp);
     const Result r = qoblRun("--verify --sync --runs 4 --model " + m.dir());
     EXPECT_EQ(5, r.code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("output 0, element 719 (byte 2876)")) << r.err;
@@ -118,9 +118,9 @@ TEST(QoblRunTest, BrokenModelDirectoriesAreNamed) {
   std::remove(noParams.file("params.bin").c_str());
   std::remove(noMember.file("member1/params.bin").c_str());
   std::filesystem::remove_all(noSamples.file("samples"));
-  badGraph.write("graph.json", "{\"nodes\": [");
-  badHw.write("hw.json", "{\"max_batch_size\": }");
-  shortSample.write("sample_input.bin", std::string(100, '\0'));
+  badGraph.put("graph.json", "{\"nodes\": [");
+  badHw.put("hw.json", "{\"max_batch_size\": }");
+  shortSample.put("sample_input.bin", std::string(100, '\0'));
   std::remove(noExpected.file("expected_output.bin").c_str());
   const std::vector<Case> cases = {
       {"missing directory", "--model /nonexistent/qobl/model", "model directory /nonexistent/qobl/model does not exist"},
@@ -223,7 +223,9 @@ TEST(QoblRunTest, TraceNamesItsLanesAndNestsCardTimesExactly) {
   EXPECT_EQ(0u, dot.find("digraph "));
   for (size_t i = 0; i < opNames.size(); ++i) {
     EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i] + "\" [label=\"" + opNames[i])) << dot;
-    if (i > 0) EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i - 1] + "\" -> \"" + opNames[i] + "\"")) << dot;
+    if (i > 0) {
+      EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i - 1] + "\" -> \"" + opNames[i] + "\"")) << dot;
+    }
   }
 }
 

@@ -7,7 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -72,19 +72,11 @@ inline std::string md5sumOf(const std::string& files) {
   return hex;
 }
 
-// A scratch directory holding a copy of a demo model, removed at the end of the scope.
-class ModelCopy {
- public:
-  explicit ModelCopy(const std::string& name) : dir_(root_.copyModel(name)) {}
-  const std::string& dir() const { return dir_; }
-  std::string file(const std::string& f) const { return dir_ + "/" + f; }
-  void write(const std::string& f, const std::string& bytes) const {
-    std::ofstream(file(f), std::ios::binary | std::ios::trunc) << bytes;
+// A scratch directory holding a copy of a demo model's files, removed at the end of the scope.
+struct ModelCopy : qobltest::TempDir {
+  explicit ModelCopy(const std::string& name) {
+    std::filesystem::copy(modelDir(name), dir(), std::filesystem::copy_options::recursive);
   }
-
- private:
-  qobltest::TempDir root_;
-  std::string dir_;
 };
 
 }  // namespace tooltest
