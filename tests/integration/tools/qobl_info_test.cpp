@@ -15,17 +15,11 @@ namespace {
 using tooltest::md5sumOf;
 using tooltest::ModelCopy;
 using tooltest::modelDir;
+using tooltest::parseJson;
 using tooltest::Result;
 using tooltest::runProgram;
 
 Result qoblInfo(const std::string& args, const std::string& env = "") { return runProgram("qobl-info", args, env); }
-
-rapidjson::Document parseJson(const std::string& text) {
-  rapidjson::Document doc;
-  doc.Parse(text.c_str());
-  EXPECT_FALSE(doc.HasParseError()) << text;
-  return doc;
-}
 
 std::vector<int64_t> ints(const rapidjson::Value& a) {
   std::vector<int64_t> v;

@@ -16,6 +16,7 @@
 namespace {
 
 using tooltest::modelDir;
+using tooltest::parseJson;
 using tooltest::readText;
 using tooltest::Result;
 using tooltest::runProgram;
@@ -27,13 +28,6 @@ Result qoblRun(const std::string& args, const std::string& env = "") { return ru
 bool exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
-}
-
-rapidjson::Document parseJson(const std::string& text) {
-  rapidjson::Document doc;
-  doc.Parse(text.c_str());
-  EXPECT_FALSE(doc.HasParseError()) << text;
-  return doc;
 }
 
 // The keys of the JSON summary, exactly.

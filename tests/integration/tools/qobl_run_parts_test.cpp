@@ -10,6 +10,7 @@
 
 #include "inputs.h"
 #include "report.h"
+#include "tool_test_util.h"
 
 namespace {
 
@@ -47,9 +48,8 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   ev[1].error = 500010;
   const std::vector<TraceLane> lanes = {{1, 0, "qobl-run \"x\""}, {1, 1000, "stream 0 (card 0) input slot 0"}};
   const std::string text = traceJson(ev, lanes);
-  rapidjson::Document doc;
-  doc.Parse(text.c_str());
-  ASSERT_FALSE(doc.HasParseError());
+  const rapidjson::Document doc = tooltest::parseJson(text);
+  ASSERT_TRUE(doc.IsObject());
   ASSERT_EQ(4u, doc["traceEvents"].Size());
   const auto& name = doc["traceEvents"][0];
   EXPECT_STREQ("process_name", name["name"].GetString());
@@ -80,9 +80,8 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   // Without a completed run the latencies are unknown, not 0.
   EXPECT_NE(std::string::npos, plain.find("| latency p50        | - us")) << plain;
   EXPECT_NE(std::string::npos, plain.find("| latency min/max    | - / - us")) << plain;
-  rapidjson::Document j;
-  j.Parse(summaryJson(h, r).c_str());
-  ASSERT_FALSE(j.HasParseError());
+  rapidjson::Document j = tooltest::parseJson(summaryJson(h, r));
+  ASSERT_TRUE(j.IsObject());
   EXPECT_TRUE(j["latency_us"]["p50"].IsNull());
   EXPECT_TRUE(j["latency_us"]["max"].IsNull());
   EXPECT_EQ(6u, j["verified"].GetUint());
@@ -91,7 +90,7 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   r.latenciesUs = {30, 10, 20};
   r.seconds = 0.5;
   r.perDevice = {{0, 4, 0, 0.5}, {1, 2, 2, 0.25}};
-  j.Parse(summaryJson(h, r).c_str());
+  j = tooltest::parseJson(summaryJson(h, r));
   EXPECT_EQ(20.0, j["latency_us"]["p50"].GetDouble());
   EXPECT_EQ(20.0, j["latency_us"]["mean"].GetDouble());
   EXPECT_EQ(10.0, j["latency_us"]["min"].GetDouble());

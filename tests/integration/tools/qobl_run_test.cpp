@@ -158,10 +158,8 @@ TEST(QoblRunTest, TraceNamesItsLanesAndNestsCardTimesExactly) {
   const std::string trace = readText(d.file("t.json"));
   const std::string dot = readText(d.file("g.dot"));
 
-  rapidjson::Document doc;
-  doc.Parse(trace.c_str());
-  ASSERT_FALSE(doc.HasParseError());
-  ASSERT_TRUE(doc.HasMember("traceEvents") && doc["traceEvents"].IsArray());
+  const rapidjson::Document doc = tooltest::parseJson(trace);
+  ASSERT_TRUE(doc.IsObject() && doc.HasMember("traceEvents") && doc["traceEvents"].IsArray());
   struct Ev {
     std::string name;
     int64_t start, end;

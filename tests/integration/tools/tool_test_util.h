@@ -2,6 +2,7 @@
 #ifndef QOBL_TESTS_TOOL_TEST_UTIL_H
 #define QOBL_TESTS_TOOL_TEST_UTIL_H
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <map>
 #include <sstream>
 #include <string>
+
+#include <rapidjson/document.h>
 
 #include "qobl_test/files.h"
 
@@ -59,6 +62,14 @@ inline std::map<std::string, std::string> tableRows(const std::string& out) {
     rows[trim(line.substr(1, mid - 1))] = trim(line.substr(mid + 3, line.size() - mid - 4));
   }
   return rows;
+}
+
+// The JSON document in `text`; a parse error fails the test.
+inline rapidjson::Document parseJson(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse(text.c_str());
+  EXPECT_FALSE(doc.HasParseError()) << text;
+  return doc;
 }
 
 // The MD5 of the files back to back, as md5sum computes it.
