@@ -42,7 +42,7 @@ TEST(QoblInfoTest, CardsAlone) {
   EXPECT_FALSE(j.HasMember("model"));
 }
 
-// The segmenter as JSON: its digest is the MD5 of its four files, its output is kept in a core layout.
+// The segmenter as JSON: its output is kept in a core layout (the digest it is named by: byom_test).
 TEST(QoblInfoTest, ModelDescribedAsJson) {
   const std::string seg = modelDir("segmenter");
   Result r = qoblInfo(seg + " --json");
@@ -54,8 +54,6 @@ TEST(QoblInfoTest, ModelDescribedAsJson) {
   EXPECT_EQ((std::set<std::string>{"directory", "name", "dynamic", "device", "batch", "max_batch", "inputs", "outputs",
                                    "preprocess_ops", "hw_config_keys"}),
             keys);
-  EXPECT_EQ(md5sumOf(seg + "/model.so " + seg + "/graph.json " + seg + "/params.bin " + seg + "/hw.json"),
-            m["name"].GetString());
   EXPECT_FALSE(m["dynamic"].GetBool());
   EXPECT_EQ(4u, m["max_batch"].GetUint());
   ASSERT_EQ(1u, m["inputs"].Size());

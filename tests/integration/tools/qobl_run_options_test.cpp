@@ -1,9 +1,7 @@
 // qobl-run's own inputs, output dumps, JSON summary, warm-up, duration, several cards, dynamic shapes
-// without samples, the core-layout refusal and early checks of its command line and output files - all
-// through the built program on the simulated card.
+// without samples and early checks of its command line and output files - all through the built program
+// on the simulated card.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <set>
 #include <string>
@@ -24,11 +22,6 @@ using tooltest::ScratchDir;
 using tooltest::tableRows;
 
 Result qoblRun(const std::string& args, const std::string& env = "") { return runProgram("qobl-run", args, env); }
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 // The keys of the JSON summary, exactly.
 void expectSummaryKeys(const rapidjson::Document& j) {
@@ -60,7 +53,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   EXPECT_EQ(cls + "/sample_input.bin", tableRows(r.out)["input"]);
   EXPECT_EQ(expected, readText(d.file("file/run0_output0.bin")));
   EXPECT_EQ(expected, readText(d.file("file/run1_output0.bin")));
-  EXPECT_FALSE(exists(d.file("file/run2_output0.bin")));
+  EXPECT_FALSE(std::filesystem::exists(d.file("file/run2_output0.bin")));
   rapidjson::Document j = parseJson(readText(d.file("s.json")));
   expectSummaryKeys(j);
   EXPECT_STREQ("classifier", j["model"].GetString());
