@@ -1,4 +1,4 @@
-// Graph JSON checks, parameter blobs, the executor, core layouts and pre-process records.
+// Parameter blobs, the executor, core layouts and pre-process records.
 #include <gtest/gtest.h>
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/registry.h>
@@ -13,38 +13,6 @@
 
 using namespace tvm::runtime;
 using namespace tvmtest;
-
-TEST(GraphJson, MalformedGraphsAreRejectedWithAReason) {
-  const std::string good = StaticGraph();
-  graph::Graph g;
-  std::string err;
-  ASSERT_TRUE(graph::ParseGraphJson(good, &g, &err)) << err;
-  EXPECT_EQ(g.num_entries(), 4u);
-  EXPECT_TRUE(g.nodes[3].flatten_data);
-
-  struct Case {
-    std::string json;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {"", "does not parse"},
-      {ReplaceOnce(good, "\"heads\"", "\"headz\""), "lacks \"heads\""},
-      {ReplaceOnce(good, "[[2, 0, 0]]", "[[2, 1, 0]]"), "refers to output 1"},
-      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3, 5]"), "node_row_ptr\" is inconsistent"},
-      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0]"), "missing from \"arg_nodes\""},
-      {ReplaceOnce(good, "[[3, 0, 0]]", "[[9, 0, 0]]"), "names no node output"},
-      {ReplaceOnce(good, "\"float32\", \"float32\"", "\"float32\", \"complex64\""), "unknown data type"},
-      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, -3], [1, 2, 3, 3]"), "bad extent"},
-      {ReplaceOnce(good, "[0, 1, 2, 3]]", "[0, 1, 2, -1]]"), "bad storage_id"},
-      {ReplaceOnce(good, "\"num_inputs\": \"2\"", "\"num_inputs\": \"3\""), "num_inputs"},
-      {ReplaceOnce(good, "\"op\": \"tvm_op\"", "\"op\": \"conv\""), "unknown op"},
-  };
-  for (const Case& c : cases) {
-    err.clear();
-    EXPECT_FALSE(graph::ParseGraphJson(c.json, &g, &err)) << c.reason;
-    EXPECT_NE(err.find(c.reason), std::string::npos) << "expected \"" << c.reason << "\" in \"" << err << "\"";
-  }
-}
 
 TEST(Params, BlobsThatDoNotAddUpAreRejected) {
   const std::string blob = StaticParams();
