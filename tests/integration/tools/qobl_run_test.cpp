@@ -190,15 +190,26 @@ TEST(QoblRunTest, TraceNamesItsLanesAndNestsCardTimesExactly) {
   }
   ASSERT_EQ(40u, runEvents.size());
   EXPECT_EQ(39u, runEvents.rbegin()->first);
-  // Every lane with events is named, and its process too: input slots of the host, the card's engine,
-  // whose ops follow one another.
+  // Every lane with events is named, and its process too: input slots of the host, the card's engine.
+  // Events of one lane never overlap unless one holds the other (an input slot is not reused before its
+  // run is over); the card's ops follow one another.
   for (auto& [lane, events] : lanes) {
     ASSERT_EQ(1u, names.count(lane)) << lane.first << "/" << lane.second;
     EXPECT_EQ(1u, names.count({lane.first, 0})) << "process " << lane.first;
     const std::string& n = names[lane];
     EXPECT_TRUE(n.find("input slot") != std::string::npos || n == "card 0 engine") << n;
+    std::sort(events.begin(), events.end(), [](const Ev& x, const Ev& y) {
+      return x.start != y.start ? x.start < y.start : x.end > y.end;
+    });
+    std::vector<int64_t> open;   // ends of the events that hold the current one
+    for (const Ev& e : events) {
+      while (!open.empty() && open.back() <= e.start) open.pop_back();
+      if (!open.empty()) {
+        EXPECT_LE(e.end, open.back()) << n << ": " << e.name << " overlaps its neighbour";
+      }
+      open.push_back(e.end);
+    }
     if (n != "card 0 engine") continue;
-    std::sort(events.begin(), events.end(), [](const Ev& x, const Ev& y) { return x.start < y.start; });
     for (size_t i = 1; i < events.size(); ++i) EXPECT_LE(events[i - 1].end, events[i].start);
   }
   // Each run's run-model op and then its copy op ran on the card within the run's interval.
