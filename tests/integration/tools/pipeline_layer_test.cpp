@@ -1,6 +1,7 @@
 // The tools' pipeline layer on the simulated card (two cards, see CMakeLists.txt): streams on two cards at
-// once, and failures that still complete every input.  Host inputs submitted one by one (submitHost,
-// flush) are qobl-serve's path, checked by serve_scheduler_test and the server's end-to-end tests.
+// once, failures that still complete every input, and the data-type texts the tools share.  Host inputs
+// submitted one by one (submitHost, flush) are qobl-serve's path, checked by serve_scheduler_test and the
+// server's end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -131,6 +132,20 @@ TEST(PipelineLayerTest, FailedAndUnsentInputsStillComplete) {
     }
   }
   EXPECT_EQ(0u, cardLiveBytes(2));
+}
+
+// Data-type texts both ways, and texts that are none (qobl-info prints them, qobl-model-gen reads them).
+TEST(PipelineLayerTest, DataTypeTexts) {
+  for (const char* t : {"float32", "uint8", "int8x4", "float16", "bfloat16", "bool"}) {
+    DType d;
+    ASSERT_TRUE(parseDType(t, &d)) << t;
+    EXPECT_EQ(t, dtypeText(d));
+  }
+  EXPECT_EQ(4u, dtypeBytes(DType{0, 8, 4}));
+  for (const char* t : {"", "float", "float32x", "complex64", "int8x0", "uint8 "}) {
+    DType d;
+    EXPECT_FALSE(parseDType(t, &d)) << t;
+  }
 }
 
 }  // namespace
