@@ -184,17 +184,6 @@ TEST(CopyMemConfig, EveryCallUploadsANewBlockForTheCaller) {
   EXPECT_EQ(liveStreamBlocks(), before);
 }
 
-// (Under a parent that is not a run-model op there is nothing to copy: the stream pipeline test
-// CopyOpWithoutRunModelParentIsRefused.)
-TEST(CopyMemOp, TakesItsCountsFromTheRunModelInput) {
-  CopyChain c;
-  c.model.batch = 4;
-  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF16, {2, 3}, {{1, 6}})};
-  EXPECT_EQ(c.cm.outputCount(), 2u);
-  EXPECT_EQ(c.cm.outputSizes(), (std::vector<uint32_t>{40, 12}));
-  EXPECT_EQ(c.cm.batchSize(), 4u);
-}
-
 TEST(CopyMemOp, StaticConfigurationIsKeptDynamicIsRebuilt) {
   for (bool dynamic : {false, true}) {
     CopyChain c;
