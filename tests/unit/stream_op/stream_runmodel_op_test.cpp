@@ -90,17 +90,8 @@ TEST(RunModelPlanning, ZeroCountsAndRefusalsFailTheStep) {
     EXPECT_FALSE(rm.op.setInputOp(&none.op));
     EXPECT_TRUE(log.contains("Cannot plan loop counts"));
   }
-  // A model that consumes nothing, runs batches of nothing, or cannot tell its batch size or input count.
-  const struct {
-    uint32_t inputs, batch;
-    bool batchOk, countOk;
-  } refused[] = {{0, 4, true, true}, {2, 0, true, true}, {1, 1, false, true}, {1, 1, true, false}};
-  for (const auto& r : refused) {
-    RunModel rm(r.inputs, r.batch);
-    rm.model.batchOk = r.batchOk;
-    rm.model.inputCountOk = r.countOk;
-    EXPECT_FALSE(rm.op.setInputOp(&in.op)) << &r - refused;
-  }
+  // (A model that cannot tell its batch size or input count: the graph API and stream failure tests; a
+  // batch size of 0 is refused by the model itself, and an LCM with 0 is 0: the utilities test.)
   RunModel orphan(1, 1);
   EXPECT_FALSE(orphan.op.setPreOpArg());
   EXPECT_EQ(in.op.loopCount(), 1u);
