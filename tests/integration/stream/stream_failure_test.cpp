@@ -129,15 +129,11 @@ TEST(StreamFailureTest, LateReportOfARecycledRunIsStale) {
       EXPECT_TRUE(log.hasPrefix("Failed to process output because not find corresponding op argument."));
     }
     EXPECT_EQ(0u, stream->waitHandleCount());
-    EXPECT_TRUE(rec.snapshot().empty());
+    EXPECT_TRUE(rec.snapshot().empty());  // the application is not told of it
     CardDataset in(p.input());
     Output out(p.stream());
-    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-    const std::vector<Report> reports = rec.snapshot();
-    ASSERT_EQ(1u, reports.size());
-    EXPECT_EQ(p.copyOp(), reports[0].op);
-    EXPECT_EQ(p.expected(), reports[0].output);
+    ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+    EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
   }
   expectNoLibraryBlocks();
 }
