@@ -19,9 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,22 +26,11 @@
 
 #include <httplib.h>
 
+#include "bench_files.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string binDir() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  buf[n > 0 ? n : 0] = '\0';
-  std::string exe(buf);
-  return exe.substr(0, exe.find_last_of('/'));
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 struct Options {
   std::string model = "classifier";
@@ -113,8 +99,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::string bin = binDir(), modelDir = bin + "/../models/" + o.model;
-  const std::string in = readFile(modelDir + "/sample_input.bin"), expected = readFile(modelDir + "/expected_output.bin");
+  const std::string bin = qoblbench::buildDir() + "/bin", modelDir = qoblbench::buildDir() + "/models/" + o.model;
+  const std::string in = qoblbench::readBytes(modelDir + "/sample_input.bin");
+  const std::string expected = qoblbench::readBytes(modelDir + "/expected_output.bin");
   if (in.empty() || expected.empty()) {
     std::fprintf(stderr, "no sample of model %s under %s\n", o.model.c_str(), modelDir.c_str());
     return 2;

@@ -48,12 +48,6 @@ uint64_t callCount(const std::string& call) {
   return n;
 }
 
-std::vector<std::string> runtimeCalls() {
-  std::vector<std::string> names;
-  for (uint32_t i = 0; qobcrt_sim_call_name(i) != nullptr; ++i) names.push_back(qobcrt_sim_call_name(i));
-  return names;
-}
-
 // Failing these is logged and absorbed by the call that meets it: releases (the block or registration
 // survives), the completion-function installation (already installed by earlier streams), the test's own
 // copies of outputs back to the host, the device count the dataset library checks a buffer against when
@@ -382,20 +376,15 @@ TEST(FaultSweepTest, EveryRuntimeCallAndEveryOpOfTheLifeCycleFailedInTurn) {
   Samples samples;
   Watchdog watchdog;
 
-  // The counting pass: no fault, and the calls of each runtime function the cycle makes.
-  const std::vector<std::string> names = runtimeCalls();
-  std::map<std::string, uint64_t> counts;
-  for (const std::string& n : names) counts[n] = callCount(n);
+  // The counting pass: no fault, and every runtime call the cycle makes.
   watchdog.start("no fault");
-  {
-    Cycle clean(samples, Fault{});
-    clean.run();
-  }
+  const std::vector<qobltest::CallPoint> calls = qobltest::callPoints([&samples] { Cycle(samples, Fault{}).run(); });
   ASSERT_FALSE(testing::Test::HasFailure()) << "the cycle fails without any fault";
   std::vector<Fault> points;
-  for (const std::string& n : names) {
-    const uint64_t made = callCount(n) - counts[n];
-    for (uint64_t i = 1; i <= made; ++i) points.push_back(Fault{n, i, -1, -1});
+  std::set<std::string> functions;
+  for (const qobltest::CallPoint& p : calls) {
+    points.push_back(Fault{p.call, p.nth, -1, -1});
+    functions.insert(p.call);
   }
   const size_t callPoints = points.size();
   for (int op = 0; op < 4; ++op)
@@ -418,7 +407,7 @@ TEST(FaultSweepTest, EveryRuntimeCallAndEveryOpOfTheLifeCycleFailedInTurn) {
   }
   std::printf("fault sweep: %zu of %zu points covered (%zu runtime calls of %zu functions, %zu op failures); "
               "%zu block(s) left, each by its own failed free\n",
-              covered, points.size(), callPoints, names.size(), points.size() - callPoints, absorbedLeft);
+              covered, points.size(), callPoints, functions.size(), points.size() - callPoints, absorbedLeft);
   EXPECT_EQ(points.size(), covered) << "points the cycle did not reach when failed";
   EXPECT_GT(points.size(), 100u) << "the cycle should make well over 100 runtime calls";
 }

@@ -28,6 +28,25 @@ class DeployFilesTest(unittest.TestCase):
                            text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stderr)
 
+    def test_command_line_errors(self):
+        """A bad command line stops qobl-serve at once with exit code 2 and says what is wrong."""
+        self.accepted_by_server(["--model-repository", "/m", "--max-queue-delay-us", "0"])
+        for args, fragment in (([], "--model-repository DIR is required"),
+                               (["--model-repository"], "needs a value"),
+                               (["--http-port", "70000"], "--http-port expects a whole number from 0 to 65535"),
+                               (["--devices", "0"], "--devices expects"),
+                               (["--devices", "-1"], "--devices expects"),
+                               (["--http-port", "9000", "--grpc-port", "9000"], "must differ"),
+                               (["--log-level", "LOUD"], "--log-level expects"),
+                               (["--frobnicate", "1"], "unknown option --frobnicate"),
+                               (["extra"], "unexpected argument")):
+            full = args if args[:1] in ([], ["--model-repository"]) else ["--model-repository", "/m"] + args
+            r = subprocess.run([os.path.join(BUILD, "bin", "qobl-serve")] + full, capture_output=True, text=True,
+                               timeout=60)
+            self.assertEqual(r.returncode, 2, (full, r.stderr))
+            self.assertTrue(r.stderr.startswith("qobl-serve: "), r.stderr)
+            self.assertIn(fragment, r.stderr, full)
+
     def test_kserve_runtime_and_inference_service(self):
         runtime = documents("kserve/serving-runtime.yaml")["ServingRuntime"]
         isvc = documents("kserve/inference-service.yaml")["InferenceService"]

@@ -280,10 +280,24 @@ class ProtocolTest(ServerTestCase):
 
 
 class LimitsTest(ServerTestCase):
-    """Oversized bodies, slow and stalled clients."""
+    """Oversized bodies, slow and stalled clients, the shapes a dynamic model serves at once."""
     ARGS = ("--max-request-bytes", "65536", "--read-timeout-ms", "300", "--request-timeout-ms", "1500",
-            "--http-threads", "2", "--idle-timeout-s", "1")
+            "--http-threads", "2", "--idle-timeout-s", "1", "--max-shapes", "2")
     CARDS = 1
+
+    def test_dynamic_model_serves_at_most_its_shape_limit(self):
+        # 8x8 is loaded at start-up, 24x24 on first use; 16x16 would be a third shape while both are held.
+        for shape, error in (("24x24", None), ("16x16", "at most 2 input shapes at once (8x8, 24x24)"),
+                             ("24x24", None)):
+            h, w = map(int, shape.split("x"))
+            din, dout = sample("dynamic", shape)
+            status, doc = self.server.infer_json("dynamic", {"inputs": [
+                {"name": "data", "datatype": "FP32", "shape": [2, 3, h, w], "data": floats(din * 2)}]})
+            if error:
+                self.assertError(status, doc, 400, error)
+            else:
+                self.assertEqual(status, 200, doc)
+                self.assertEqual(float_bytes(doc["outputs"][0]["data"]), dout * 2, shape)
 
     def test_oversized_bodies(self):
         s = self.server

@@ -1,5 +1,5 @@
-// Failures of the stream API: argument and handle checks, refused runs, device errors and injected
-// runtime-call failures.  After each failure the stream still runs and nothing stays allocated.
+// Failures of the stream API: handle and state checks, refused runs, stale reports, refused model and graph
+// calls.  After each failure the stream still runs and nothing stays allocated.
 #include <thread>
 
 #include "qobl_api_impl.h"
@@ -11,16 +11,9 @@ using namespace streamtest;
 
 namespace {
 
+// (Null pointers and emptied handles: the API frame test.)
 TEST(StreamFailureTest, HandleAndStateChecks) {
   {
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblBuildStream(nullptr));
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblDestroyOpStream(nullptr));
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSynchronizeStream(nullptr, 0));
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(nullptr, qoblBM_ONCE, nullptr));
-    qoblOpGraph emptyHandle{nullptr};
-    qoblStream* s = nullptr;
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(&emptyHandle, qoblBM_ONCE, &s));
-
     Pipeline::Options o;
     o.build = false;
     Pipeline p(o);
@@ -112,9 +105,11 @@ TEST(StreamFailureTest, RefusedRunsChangeNothing) {
   expectNoLibraryBlocks();
 }
 
-// A device error on the middle op (run-model op of input -> run-model -> memory-copy): the report
-// callbacks carry the error, the run is recycled at once (the wait returns), and the stream runs again.
-TEST(StreamFailureTest, DeviceErrorOnMiddleOp) {
+// (A device error or a failed runtime call on the run path fails the inputs of that device run with one
+// report each and leaks nothing: the fault sweep; the stream runs on afterwards: the Python error tests.)
+// A late report of a recycled run (a data id no run of the stream holds) is logged and counted as stale,
+// not as a completion, and leaves nothing waiting.
+TEST(StreamFailureTest, LateReportOfARecycledRunIsStale) {
   {
     Pipeline::Options o;
     o.memCopy = true;
@@ -122,98 +117,29 @@ TEST(StreamFailureTest, DeviceErrorOnMiddleOp) {
     Recorder rec;
     Sub sub{&rec, 1};
     ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
-    CardDataset in(p.input());
-    Output out(p.stream());
-    const uint64_t failedBefore = stats().runs_failed;
-    ASSERT_EQ(0, qobcrt_sim_fail_op(p.opUid(p.runOp()), rtErrKernel));
-    {
-      LogCapture log(qobmLL_INFO);
-      ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-      EXPECT_TRUE(log.hasPrefix("Recycle stream's memory because of error: "));
-    }
-    EXPECT_EQ(failedBefore + 1, stats().runs_failed);
-    std::vector<Report> reports = rec.snapshot();
-    ASSERT_EQ(1u, reports.size());
-    EXPECT_EQ(p.runOp(), reports[0].op);
-    EXPECT_NE(0u, reports[0].errorCode);
-    EXPECT_EQ(0u, reports[0].isStreamEnd);
-
-    // A late report of the recycled run (its end op) is logged and counted as stale, not as a completion.
     zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
     {
       LogCapture log(qobmLL_INFO);
       get_desc late{};
       late.stream_id = stream->id();
-      late.data_id = 5;  // no run of this stream has it any more
+      late.data_id = 5;
       late.context_id = p.opUid(p.copyOp()) | 0x80000000u;
       EXPECT_EQ(0, zenlar::qobl::sdkGetOutputs(0, &late, nullptr));
       EXPECT_EQ(1u, stream->staleReports());
       EXPECT_TRUE(log.hasPrefix("Failed to process output because not find corresponding op argument."));
     }
     EXPECT_EQ(0u, stream->waitHandleCount());
-
-    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-    reports = rec.snapshot();
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(p.copyOp(), reports[1].op);
-    EXPECT_EQ(p.expected(), reports[1].output);
-  }
-  expectNoLibraryBlocks();
-}
-
-// Every runtime call of the run path failing once: the run fails with 301034, nothing stays counted or
-// allocated, and the next run succeeds.
-TEST(StreamFailureTest, InjectedRuntimeFailuresOnTheRunPath) {
-  const char* calls[] = {"qobcrt_malloc_stream", "qobcrt_memcpy", "qobcrt_malloc_inout", "qobcrt_run_stream"};
-  {
-    Pipeline::Options o;
-    o.memCopy = true;
-    Pipeline p(o);
+    EXPECT_TRUE(rec.snapshot().empty());  // the application is not told of it
     CardDataset in(p.input());
     Output out(p.stream());
-    zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
-    const qobltest::LiveBlocks base = qobltest::liveBlocks();
-    for (const char* call : calls) {
-      for (uint32_t nth = 1; nth <= 3; ++nth) {
-        SCOPED_TRACE(std::string(call) + " #" + std::to_string(nth));
-        ASSERT_EQ(0, qobcrt_sim_fail_call(call, nth, rtErrInjected));
-        const uint64_t submitted = stats().runs_submitted;
-        const qoblErr rc = qoblRunStreamAsync(p.stream(), in.get(), out.get());
-        qobcrt_sim_clear_faults();
-        // The first stream-memory allocation of a run is the memory-copy op's configuration upload: a run
-        // without it is refused before it reaches the card.
-        if (std::strcmp(call, "qobcrt_malloc_stream") == 0 && nth == 1) {
-          EXPECT_EQ(qoblERR_RUN_STREAM, rc);
-          EXPECT_EQ(submitted, stats().runs_submitted);
-        }
-        if (rc == 0) {
-          // This run made fewer than nth such calls.
-          ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-          continue;
-        }
-        EXPECT_EQ(qoblERR_RUN_STREAM, rc);
-        EXPECT_EQ(0u, stream->waitHandleCount());
-        EXPECT_EQ(0u, stream->runsInFlight());
-        EXPECT_EQ(base, qobltest::liveBlocks());
-        ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-        ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-        EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
-      }
-    }
-    // The synchronous path: its run call failing.
-    ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
-    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
-    qobcrt_sim_clear_faults();
-    EXPECT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+    ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
     EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
   }
   expectNoLibraryBlocks();
 }
 
 // Refused model and graph calls change nothing that later calls rely on.  A batch size of 0 is refused and
-// the model keeps its batch size, so a new pipeline still plans on it.  A connect that fails (the model was
+// the model keeps its batch size, and so the stream its cache number.  A connect that fails (the model was
 // not loaded yet) keeps its child in the graph, as the connect contract says, but a stream of that graph is
 // then refused at build instead of accepting runs that can never be served.
 TEST(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
@@ -227,24 +153,13 @@ TEST(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
     EXPECT_EQ(4u, batch);
     EXPECT_EQ(4u, p.cacheNumber());
 
-    // A second graph on the same model plans normally afterwards.
-    qoblOpGraph* graph = nullptr;
-    qobeOp *in = nullptr, *run = nullptr;
-    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
-    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
-    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
-    EXPECT_EQ(0u, qoblConnectOps(in, run));
-    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
-    std::free(graph);
-    qobeDestroyOp(in);
-    qobeDestroyOp(run);
-
     // A model whose batch size is not set yet: the connect fails and the graph cannot be built.
     qoblModel* fresh = nullptr;
+    qoblOpGraph* graph = nullptr;
+    qobeOp *in = nullptr, *run = nullptr;
     const std::string dir = "classifier";
     ASSERT_EQ(0u, qoblCreateModel(modelFile(dir, "model.so").c_str(), modelFile(dir, "graph.json").c_str(),
                                   modelFile(dir, "params.bin").c_str(), nullptr, &fresh));
-    graph = nullptr;
     ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
     ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
     ASSERT_EQ(0u, qoblCreateRunModelOp(fresh, &run));

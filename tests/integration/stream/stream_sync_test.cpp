@@ -162,15 +162,24 @@ TEST(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
     CardDataset in(probe.input());
     Output pendingOut(gathering.stream()), probeOut(probe.stream());
     ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(gathering.stream(), in.get(), pendingOut.get()));
+    qobmDataset* noOutputs = nullptr;
+    ASSERT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &noOutputs));
     for (bool create : {true, false}) {
       SCOPED_TRACE(create ? "create" : "destroy");
       qoblStream* extra = nullptr;
       if (!create) {
         ASSERT_EQ(0u, qoblCreateOpStream(spare.graph(), qoblBM_ONCE, &extra));
       }
+      LogCapture log(qobmLL_INFO);
       std::thread waiter([&] { EXPECT_EQ(qoblERR_DEVICE_SYNC_TIMEOUT, qoblSynchronizeDevice(0, 300)); });
-      // The wait has started once another stream of the device refuses new runs.
-      while (qoblRunStreamAsync(probe.stream(), in.get(), probeOut.get()) != qoblERR_RUN_STREAM) {
+      // The wait has started once the gathering stream refuses runs because of it: the device wait holds that
+      // stream until its time-out, whatever order it waits for the streams in (a stream it has already
+      // waited for accepts runs again).  The probes give no output buffers, so every one of them is refused
+      // and changes nothing.
+      bool started = false;
+      while (!started) {
+        EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(gathering.stream(), in.get(), noOutputs));
+        for (const std::string& line : log.take(qobmLL_INFO)) started = started || line == "Run stream: waiting=true";
         std::this_thread::yield();
       }
       if (create) {
@@ -186,6 +195,7 @@ TEST(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
         ASSERT_EQ(0u, qoblDestroyOpStream(extra));
       }
     }
+    qobmDestroyDataset(noOutputs);
   }
   expectNoLibraryBlocks();
 }

@@ -146,6 +146,16 @@ struct Tally {
   }
 };
 
+// The shape of one image of side h x w.
+inline qobmShape image(int64_t h, int64_t w) { return qobmShape{4, {1, 3, h, w}}; }
+
+// The input op hands on one tensor of this shape (the engine keeps a copy).
+inline void setInputShape(qobeOp* inputOp, const qobmShape& shape) {
+  EXPECT_EQ(0, qobeSetOpAttr(inputOp, "output_count", qobeATTR_UINT32, 1, 1u));
+  EXPECT_EQ(0, qobeSetOpAttr(inputOp, "output_shape", qobeATTR_UINT64, 1,
+                             static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&shape))));
+}
+
 // The demo classifier as input op -> run-model op (optionally -> memory-copy op), its graph and a stream.
 // Everything is torn down in the destructor (stream, graph, handle record, model, ops).
 class Pipeline {
@@ -156,6 +166,7 @@ class Pipeline {
     bool preprocess = false;  // put the op engine's pre-processing op between input op and run-model op
     bool build = true;
     const char* model = "classifier";  // demo model directory under <build>/models
+    int64_t side = 0;  // not 0: `model` is a dynamic suite, loaded and fed at images of side x side
   };
 
   explicit Pipeline(Options o) : opts_(o) {
@@ -163,12 +174,19 @@ class Pipeline {
     const std::string m = o.model;
     input_ = readBytes(modelFile(m, "sample_input.bin"));
     expected_ = readBytes(modelFile(m, "expected_output.bin"));
-    EXPECT_EQ(0u, qoblCreateModel(modelFile(m, "model.so").c_str(), modelFile(m, "graph.json").c_str(),
-                                  modelFile(m, "params.bin").c_str(), modelFile(m, "hw.json").c_str(), &model_));
+    qobmShape shape = image(o.side, o.side);
+    if (o.side != 0) {
+      EXPECT_EQ(0u, qoblCreateDynamicModel(modelFile(m, "suite.json").c_str(), modelFile(m, "hw.json").c_str(), &model_));
+      EXPECT_EQ(0u, qoblSetDynamicModelInputShape(model_, &shape, 1));
+    } else {
+      EXPECT_EQ(0u, qoblCreateModel(modelFile(m, "model.so").c_str(), modelFile(m, "graph.json").c_str(),
+                                    modelFile(m, "params.bin").c_str(), modelFile(m, "hw.json").c_str(), &model_));
+    }
     uint32_t b = o.batch;
     EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &b));
     EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
     EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
+    if (o.side != 0) setInputShape(inputOp_, shape);
     EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
     qobeOp* parent = inputOp_;
     if (o.preprocess) {

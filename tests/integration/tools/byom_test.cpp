@@ -55,9 +55,8 @@ TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
   // qobl-info: the digest of the four files, the uint8 input of 4 bytes, both outputs by name.
   r = runProgram("qobl-info", out + " --json");
   ASSERT_EQ(0, r.code) << r.err;
-  rapidjson::Document j;
-  j.Parse(r.out.c_str());
-  ASSERT_FALSE(j.HasParseError()) << r.out;
+  const rapidjson::Document j = tooltest::parseJson(r.out);
+  ASSERT_TRUE(j.IsObject()) << r.out;
   const auto& m = j["model"];
   EXPECT_EQ(md5sumOf(out + "/model.so " + out + "/graph.json " + out + "/params.bin " + out + "/hw.json"),
             m["name"].GetString());

@@ -1,6 +1,7 @@
-// The tools' pipeline layer on the simulated card (two cards, see CMakeLists.txt): host inputs submitted
-// one by one with their own completions, a partial device run sent by flush(), streams on two cards at
-// once, failures that still complete every input, and what the layer reads from the model files.
+// The tools' pipeline layer on the simulated card (two cards, see CMakeLists.txt): streams on two cards at
+// once, failures that still complete every input, and the data-type texts the tools share.  Host inputs
+// submitted one by one (submitHost, flush) are qobl-serve's path, checked by serve_scheduler_test and the
+// server's end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -54,42 +55,6 @@ struct Seen {
     };
   }
 };
-
-TEST(PipelineLayerTest, HostInputsCompleteOneByOneAndFlushSendsAPartialDeviceRun) {
-  {
-    Loaded m(0);
-    ASSERT_EQ(4u, m.p.info().batch);
-    StreamOptions so;
-    so.ownInputs = true;
-    so.poisonOutputs = true;
-    std::unique_ptr<Stream> s;
-    ASSERT_EQ("", Stream::create(m.p, so, &s));
-    ASSERT_EQ(4u, s->cacheNumber());
-    Seen seen;
-    const TensorInfo out = m.p.info().outputs[0];
-    std::string why;
-    for (uint64_t tag : {7, 8, 9}) {
-      EXPECT_EQ(SubmitResult::kPending, s->submitHost({m.sample.input.data()}, tag, seen.fn(out), &why)) << why;
-    }
-    EXPECT_EQ(3u, s->pendingInputs());
-    // A wrong input count fails at once, with its completion, and leaves the gathered inputs alone.
-    EXPECT_EQ(SubmitResult::kFailed, s->submitHost({}, 99, seen.fn(out), &why));
-    EXPECT_EQ(3u, s->pendingInputs());
-    EXPECT_EQ(1, s->flush(&why)) << why;
-    EXPECT_EQ(0u, s->pendingInputs());
-    EXPECT_EQ(0, s->flush(&why));
-    EXPECT_EQ("", s->synchronize());
-    std::lock_guard<std::mutex> g(seen.mu);
-    ASSERT_EQ(4u, seen.byTag.size());   // 7, 8, 9 and the refused 99; the filler has none
-    EXPECT_EQ(qoblERR_STREAM_INPUT, seen.byTag[99].error);
-    for (uint64_t tag : {7, 8, 9}) {
-      EXPECT_EQ(0u, seen.byTag[tag].error) << seen.byTag[tag].why;
-      EXPECT_EQ(m.sample.expected, seen.output[tag]) << "tag " << tag;
-      EXPECT_LE(seen.byTag[tag].submitted, seen.byTag[tag].completed);
-    }
-  }
-  EXPECT_EQ(0u, cardLiveBytes(2));
-}
 
 TEST(PipelineLayerTest, StreamsOnTwoCardsRunAtOnce) {
   qobcrt_sim_stats before[2], after[2];
@@ -166,30 +131,11 @@ TEST(PipelineLayerTest, FailedAndUnsentInputsStillComplete) {
       EXPECT_EQ(m.sample.expected, seen.output[tag]);
     }
   }
-  {
-    // A synchronous stream: runSync wants exactly cacheNumber() inputs.
-    Loaded m(0, 2);
-    DeviceInputs in;
-    ASSERT_EQ("", in.create(m.p));
-    ASSERT_EQ("", in.upload(m.sample.input.data(), m.sample.input.size()));
-    StreamOptions so;
-    so.sync = true;
-    std::unique_ptr<Stream> s;
-    ASSERT_EQ("", Stream::create(m.p, so, &s));
-    Seen seen;
-    EXPECT_NE("", s->runSync(in, {1}, seen.fn(m.p.info().outputs[0])));
-    EXPECT_EQ("", s->runSync(in, {1, 2}, seen.fn(m.p.info().outputs[0])));
-    std::lock_guard<std::mutex> g(seen.mu);
-    ASSERT_EQ(2u, seen.byTag.size());
-    EXPECT_EQ(m.sample.expected, seen.output[2]);
-  }
   EXPECT_EQ(0u, cardLiveBytes(2));
 }
 
-// The digest, signature and dynamic-suite shapes of a model directory are checked through qobl-info
-// (qobl_info_test); here the data-type texts the tools share.
+// Data-type texts both ways, and texts that are none (qobl-info prints them, qobl-model-gen reads them).
 TEST(PipelineLayerTest, DataTypeTexts) {
-  // Data-type texts both ways, and texts that are none.
   for (const char* t : {"float32", "uint8", "int8x4", "float16", "bfloat16", "bool"}) {
     DType d;
     ASSERT_TRUE(parseDType(t, &d)) << t;

@@ -1,9 +1,7 @@
 // qobl-run's own inputs, output dumps, JSON summary, warm-up, duration, several cards, dynamic shapes
-// without samples, the core-layout refusal and early checks of its command line and output files - all
-// through the built program on the simulated card.
+// without samples and early checks of its command line and output files - all through the built program
+// on the simulated card.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <set>
 #include <string>
@@ -16,6 +14,7 @@
 namespace {
 
 using tooltest::modelDir;
+using tooltest::parseJson;
 using tooltest::readText;
 using tooltest::Result;
 using tooltest::runProgram;
@@ -23,18 +22,6 @@ using tooltest::ScratchDir;
 using tooltest::tableRows;
 
 Result qoblRun(const std::string& args, const std::string& env = "") { return runProgram("qobl-run", args, env); }
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-rapidjson::Document parseJson(const std::string& text) {
-  rapidjson::Document doc;
-  doc.Parse(text.c_str());
-  EXPECT_FALSE(doc.HasParseError()) << text;
-  return doc;
-}
 
 // The keys of the JSON summary, exactly.
 void expectSummaryKeys(const rapidjson::Document& j) {
@@ -66,20 +53,15 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   EXPECT_EQ(cls + "/sample_input.bin", tableRows(r.out)["input"]);
   EXPECT_EQ(expected, readText(d.file("file/run0_output0.bin")));
   EXPECT_EQ(expected, readText(d.file("file/run1_output0.bin")));
-  EXPECT_FALSE(exists(d.file("file/run2_output0.bin")));
+  EXPECT_FALSE(std::filesystem::exists(d.file("file/run2_output0.bin")));
   rapidjson::Document j = parseJson(readText(d.file("s.json")));
   expectSummaryKeys(j);
   EXPECT_STREQ("classifier", j["model"].GetString());
   EXPECT_STREQ("async", j["mode"].GetString());
+  // The figures are the table's (qobl_run_test); the summary's own maths is qobl_run_parts_test's.
   EXPECT_EQ(8u, j["runs"].GetUint());
-  EXPECT_EQ(0u, j["errors"].GetUint());
-  EXPECT_EQ(4u, j["batch"].GetUint());
   EXPECT_TRUE(j["verified"].IsNull());
-  EXPECT_GT(j["inferences_per_s"].GetDouble(), 0);
-  EXPECT_LE(j["latency_us"]["min"].GetDouble(), j["latency_us"]["p50"].GetDouble());
-  EXPECT_LE(j["latency_us"]["p99"].GetDouble(), j["latency_us"]["max"].GetDouble());
   ASSERT_EQ(1u, j["per_device"].Size());
-  EXPECT_EQ(8u, j["per_device"][0]["runs"].GetUint());
 
   for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "seed7b"}, {"8", "seed8"}}) {
     r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
@@ -113,6 +95,10 @@ TEST(QoblRunOptionsTest, DynamicShapesWithoutSamples) {
   EXPECT_EQ(3, r.code);
   EXPECT_NE(std::string::npos, r.err.find("no sample for shape 20x28")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("--input random|zeros|FILE")) << r.err;
+  // Without --shape the smallest sample by area is run, not the first by name ("16x16" sorts before "8x8").
+  r = qoblRun("--model " + dyn + " --runs 4");
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("dynamic (dynamic, 8x8)", tableRows(r.out)["model"]);
 }
 
 // Warm-up runs are made but not counted; a duration runs whole device runs until the time is spent.
@@ -143,11 +129,7 @@ TEST(QoblRunOptionsTest, SeveralCards) {
   expectSummaryKeys(j);
   EXPECT_EQ(2u, j["devices"].GetUint());
   ASSERT_EQ(2u, j["per_device"].Size());
-  for (unsigned i = 0; i < 2; ++i) {
-    EXPECT_EQ(i, j["per_device"][i]["device"].GetUint());
-    EXPECT_EQ(16u, j["per_device"][i]["runs"].GetUint());
-    EXPECT_GT(j["per_device"][i]["inferences_per_s"].GetDouble(), 0);
-  }
+  EXPECT_EQ(16u, j["per_device"][1]["runs"].GetUint());
   r = qoblRun("--verify --device 1 --runs 8 --json " + d.file("one.json"), two);
   ASSERT_EQ(0, r.code) << r.err;
   j = parseJson(readText(d.file("one.json")));
@@ -158,31 +140,30 @@ TEST(QoblRunOptionsTest, SeveralCards) {
   EXPECT_NE(std::string::npos, r.err.find("card 2 does not exist: there are 2 cards")) << r.err;
 }
 
-// The segmenter's output stays in its core layout without the copy op: the library refuses to build the
-// stream and says what to add; nothing runs.
-TEST(QoblRunOptionsTest, CoreLayoutWithoutCopyIsRefused) {
-  const Result r = qoblRun("--graph input,model --model " + modelDir("segmenter"));
-  EXPECT_EQ(4, r.code);
-  EXPECT_EQ("", r.out);
-  EXPECT_NE(std::string::npos, r.err.find("qoblBuildStream failed: 301031")) << r.err;
-  EXPECT_NE(std::string::npos,
-            r.err.find("stores output 0 in the card's core layout (6144 bytes on the card, 2880 plain) and no "
-                       "memory-copy op converts it: connect a memory-copy op"))
-      << r.err;
-}
-
 // Command lines and output files that are wrong are caught before anything runs.
 TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   ScratchDir d;
   const std::string cls = modelDir("classifier");
   tooltest::ModelCopy m("classifier");
-  m.write("short.bin", std::string(100, '\0'));
+  m.put("short.bin", std::string(100, '\0'));
   struct Case {
     std::string args;
     int code;
     std::string message;
   };
+  const std::string badGraph = "the pipeline is input, then optionally normalize, then model, then optionally copy";
   const std::vector<Case> cases = {
+      {"--runs 0", 2, "--runs: Value 0 not in range"},
+      {"--streams 65", 2, "--streams: Value 65 not in range"},
+      {"--bogus", 2, "--bogus"},
+      {"--model", 2, "--model"},
+      {"--graph model,input", 2, badGraph},
+      {"--graph input,copy,model", 2, badGraph},
+      {"--graph input", 2, badGraph},
+      {"--graph input,model,model", 2, badGraph},
+      {"--graph input,model,normalize", 2, badGraph},
+      {"--graph input,model,copy,copy", 2, badGraph},
+      {"--graph input,model,resize", 2, "unknown stage \"resize\""},
       {"--shape 24", 2, "\"24\" is not of the form HxW"},
       {"--runs 8 --duration 1", 2, "excludes"},
       {"--devices 2 --device 1", 2, "excludes"},
@@ -218,7 +199,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   EXPECT_EQ(0, r.code);
   for (const char* opt : {"Usage: qobl-run", "--input random|zeros|FILE[,FILE...]", "--dump-outputs DIR", "--warmup N",
                           "--duration SECONDS", "--devices N", "--device ID", "--json FILE", "--log-level LEVEL",
-                          "--version", "6  an output file"})
+                          "--version", "5  --verify: an output differs from expected_output.bin", "6  an output file"})
     EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
 }
 

@@ -1,18 +1,14 @@
-// qobl-run's command line, model-directory inspection, percentiles and output formats, without the card.
+// qobl-run's percentiles, output formats and random inputs, without the card.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <set>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <rapidjson/document.h>
 
 #include "inputs.h"
-#include "options.h"
-#include "qobl_tools/model_dir.h"
 #include "report.h"
 #include "tool_test_util.h"
 
@@ -38,87 +34,6 @@ TEST(QoblRunPartsTest, PercentilesUseTheNearestRank) {
   EXPECT_EQ("1.50 MiB", bytesText(3 * 512 * 1024));
 }
 
-TEST(QoblRunPartsTest, PipelinesAndNumbersOnTheCommandLine) {
-  std::vector<Stage> s;
-  std::string err;
-  for (const char* ok : {"input,model", "input,normalize,model", "input,model,copy", "input,normalize,model,copy"})
-    EXPECT_TRUE(parseStages(ok, &s, &err)) << ok;
-  EXPECT_EQ((std::vector<Stage>{Stage::kInput, Stage::kNormalize, Stage::kModel, Stage::kCopy}), s);
-  for (const char* bad : {"", "input", "model", "input,copy", "input,model,normalize", "input,model,model",
-                          "input,input,model", "input,model,copy,copy", "input,,model"}) {
-    EXPECT_FALSE(parseStages(bad, &s, &err)) << bad;
-  }
-  EXPECT_FALSE(parseStages("input,resize", &s, &err));
-  EXPECT_NE(std::string::npos, err.find("unknown stage \"resize\""));
-
-  Options o;
-  const char* full[] = {"qobl-run", "--model", "m", "--streams", "3", "--runs", "10", "--batch", "2", "--sync",
-                        "--verify", "--dot", "g.dot", "--trace", "t.json", "--shape", "8x8", "--timeout", "5"};
-  ASSERT_TRUE(parseOptions(19, full, &o, &err)) << err;
-  EXPECT_EQ((std::vector<std::string>{"m", "g.dot", "t.json", "8x8"}),
-            (std::vector<std::string>{o.modelDir, o.dotFile, o.traceFile, o.shape}));
-  EXPECT_EQ((std::vector<uint64_t>{3, 10, 2, 5, 1, 1}),
-            (std::vector<uint64_t>{o.streams, o.runs, o.batch, o.timeoutMs, o.sync, o.verify}));
-  // The newer options, as --opt=value too.
-  const char* more[] = {"qobl-run", "--input=random", "--seed=9", "--devices=3", "--warmup", "2", "--duration=1.5",
-                        "--dump-outputs", "out", "--dump-count=4", "--json", "s.json", "--log-level=debug"};
-  ASSERT_TRUE(parseOptions(13, more, &o, &err)) << err;
-  EXPECT_EQ(InputKind::kRandom, o.input);
-  EXPECT_EQ((std::vector<uint32_t>{0, 1, 2}), o.devices);
-  EXPECT_EQ((std::vector<uint64_t>{9, 2, 4, 1}), (std::vector<uint64_t>{o.seed, o.warmup, o.dumpCount, qobmLL_DEBUG}));
-  EXPECT_EQ(1.5, o.duration);
-  EXPECT_EQ((std::vector<std::string>{"out", "s.json"}), (std::vector<std::string>{o.dumpDir, o.jsonFile}));
-  EXPECT_FALSE(o.streamsGiven || o.runsGiven);
-  const char* files[] = {"qobl-run", "--input", "a.bin,b.bin", "--device", "5"};
-  ASSERT_TRUE(parseOptions(5, files, &o, &err)) << err;
-  EXPECT_EQ(InputKind::kFiles, o.input);
-  EXPECT_EQ((std::vector<std::string>{"a.bin", "b.bin"}), o.inputFiles);
-  EXPECT_EQ((std::vector<uint32_t>{5}), o.devices);
-  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-           {"qobl-run", "--streams", "0"}, {"qobl-run", "--streams", "-1"}, {"qobl-run", "--runs", "12x"},
-           {"qobl-run", "--runs", "99999999999999999999"}, {"qobl-run", "--batch"}, {"qobl-run", "extra"},
-           {"qobl-run", "--devices", "17"}, {"qobl-run", "--duration", "0"}, {"qobl-run", "--shape", "24"},
-           {"qobl-run", "--input", ","}, {"qobl-run", "--seed", "x"}}) {
-    EXPECT_FALSE(parseOptions(static_cast<int>(bad.size()), bad.data(), &o, &err)) << bad[1];
-  }
-}
-
-using tooltest::ScratchDir;
-
-TEST(QoblRunPartsTest, DynamicSuitesPickTheirSample) {
-  ScratchDir d;
-  d.put("suite.json",
-        "{\"module_name\": \"m\", \"module_num\": 1, \"shape_ranges\": \"[[[[1,3,4,4],[1,3,32,32]]]]\","
-        " \"shared_params\": \"[]\", \"m0\": [\"a/model.so\", \"a/params.bin\", \"a/graph.json\"]}");
-  ModelDir m;
-  Sample smp;
-  // A member file the suite names is missing: the message names it and the member.
-  std::string err = openModelDir(d.dir(), &m);
-  EXPECT_NE(std::string::npos, err.find("/a/model.so (named by member \"m0\" of suite.json)")) << err;
-  d.put("a/model.so", "\x7f" "ELF");
-  d.put("a/params.bin", "p");
-  d.put("a/graph.json", "{}");
-  ASSERT_EQ("", openModelDir(d.dir(), &m));
-  EXPECT_TRUE(m.dynamic);
-  EXPECT_NE(std::string::npos, findSample(m, "", false, &smp).find("no samples/<H>x<W>/"));
-  // The default sample is the smallest by area, not the first by name ("16x16" sorts before "8x8").
-  for (const char* s : {"16x16", "8x8", "12x4"}) d.put(std::string("samples/") + s + "/sample_input.bin", "x");
-  ASSERT_EQ("", findSample(m, "", false, &smp));
-  EXPECT_EQ(12, smp.height);
-  EXPECT_EQ(4, smp.width);
-  EXPECT_EQ((std::vector<std::vector<int64_t>>{{1, 3, 12, 4}}), m.inputShapesAt(smp.height, smp.width));
-  ASSERT_EQ("", findSample(m, "16x16", false, &smp));
-  EXPECT_EQ(16, smp.height);
-  EXPECT_TRUE(smp.expected.empty());
-  err = findSample(m, "16x16", true, &smp);
-  EXPECT_NE(std::string::npos, err.find("expected_output.bin: No such file or directory (needed by --verify)"));
-  EXPECT_NE(std::string::npos, findSample(m, "16by16", false, &smp).find("not of the form HxW"));
-  // A malformed hardware configuration is named before anything is loaded.
-  d.put("hw.json", "{\"max_batch_size\": }");
-  err = openModelDir(d.dir(), &m);
-  EXPECT_NE(std::string::npos, err.find("/hw.json: not valid JSON (offset 19")) << err;
-}
-
 TEST(QoblRunPartsTest, TraceAndTableText) {
   std::vector<TraceEvent> ev(2);
   ev[0].name = "run \"0\"\\";
@@ -133,9 +48,8 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   ev[1].error = 500010;
   const std::vector<TraceLane> lanes = {{1, 0, "qobl-run \"x\""}, {1, 1000, "stream 0 (card 0) input slot 0"}};
   const std::string text = traceJson(ev, lanes);
-  rapidjson::Document doc;
-  doc.Parse(text.c_str());
-  ASSERT_FALSE(doc.HasParseError());
+  const rapidjson::Document doc = tooltest::parseJson(text);
+  ASSERT_TRUE(doc.IsObject());
   ASSERT_EQ(4u, doc["traceEvents"].Size());
   const auto& name = doc["traceEvents"][0];
   EXPECT_STREQ("process_name", name["name"].GetString());
@@ -166,9 +80,8 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   // Without a completed run the latencies are unknown, not 0.
   EXPECT_NE(std::string::npos, plain.find("| latency p50        | - us")) << plain;
   EXPECT_NE(std::string::npos, plain.find("| latency min/max    | - / - us")) << plain;
-  rapidjson::Document j;
-  j.Parse(summaryJson(h, r).c_str());
-  ASSERT_FALSE(j.HasParseError());
+  rapidjson::Document j = tooltest::parseJson(summaryJson(h, r));
+  ASSERT_TRUE(j.IsObject());
   EXPECT_TRUE(j["latency_us"]["p50"].IsNull());
   EXPECT_TRUE(j["latency_us"]["max"].IsNull());
   EXPECT_EQ(6u, j["verified"].GetUint());
@@ -177,7 +90,7 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   r.latenciesUs = {30, 10, 20};
   r.seconds = 0.5;
   r.perDevice = {{0, 4, 0, 0.5}, {1, 2, 2, 0.25}};
-  j.Parse(summaryJson(h, r).c_str());
+  j = tooltest::parseJson(summaryJson(h, r));
   EXPECT_EQ(20.0, j["latency_us"]["p50"].GetDouble());
   EXPECT_EQ(20.0, j["latency_us"]["mean"].GetDouble());
   EXPECT_EQ(10.0, j["latency_us"]["min"].GetDouble());

@@ -28,7 +28,7 @@ TEST(SamplesTest, FailOnAWrongResult) {
   for (const ModelCopy* m : {&classifier, &segmenter}) {
     std::string exp = readText(m->file("expected_output.bin"));
     exp[0] = static_cast<char>(exp[0] ^ 1);
-    m->write("expected_output.bin", exp);
+    m->put("expected_output.bin", exp);
   }
   Result r = runProgram("sync_classify", classifier.dir());
   EXPECT_EQ(1, r.code) << r.out << r.err;

@@ -2,15 +2,18 @@
 #ifndef QOBL_TESTS_TOOL_TEST_UTIL_H
 #define QOBL_TESTS_TOOL_TEST_UTIL_H
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+
+#include <rapidjson/document.h>
 
 #include "qobl_test/files.h"
 
@@ -61,6 +64,14 @@ inline std::map<std::string, std::string> tableRows(const std::string& out) {
   return rows;
 }
 
+// The JSON document in `text`; a parse error fails the test.
+inline rapidjson::Document parseJson(const std::string& text) {
+  rapidjson::Document doc;
+  doc.Parse(text.c_str());
+  EXPECT_FALSE(doc.HasParseError()) << text;
+  return doc;
+}
+
 // The MD5 of the files back to back, as md5sum computes it.
 inline std::string md5sumOf(const std::string& files) {
   std::string hex;
@@ -72,19 +83,11 @@ inline std::string md5sumOf(const std::string& files) {
   return hex;
 }
 
-// A scratch directory holding a copy of a demo model, removed at the end of the scope.
-class ModelCopy {
- public:
-  explicit ModelCopy(const std::string& name) : dir_(root_.copyModel(name)) {}
-  const std::string& dir() const { return dir_; }
-  std::string file(const std::string& f) const { return dir_ + "/" + f; }
-  void write(const std::string& f, const std::string& bytes) const {
-    std::ofstream(file(f), std::ios::binary | std::ios::trunc) << bytes;
+// A scratch directory holding a copy of a demo model's files, removed at the end of the scope.
+struct ModelCopy : qobltest::TempDir {
+  explicit ModelCopy(const std::string& name) {
+    std::filesystem::copy(modelDir(name), dir(), std::filesystem::copy_options::recursive);
   }
-
- private:
-  qobltest::TempDir root_;
-  std::string dir_;
 };
 
 }  // namespace tooltest

@@ -103,6 +103,7 @@ TEST(GraphApi, ConnectChecksInOrder) {
   qobeOp* otherIn = other.input(ops, 1);
   qobeOp* model = runModelOp(ops, &h4);
   qobeOp* model2 = runModelOp(ops, &h4);
+  qobeOp* sameCount = runModelOp(ops, &h4);
   qobeOp* conflicting = runModelOp(ops, &h2);
   qobeOp* failing = runModelOp(ops, &hb);
   qobeOp* copy = ops.make(qobeOP_MEM_COPY_OP);
@@ -125,6 +126,7 @@ TEST(GraphApi, ConnectChecksInOrder) {
       {otherIn, copy, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
       {otherIn, in, qoblERR_CHILD_HAS_PARENT, {kChildHasParent}},
       {in, model, qoblERR_SUCCESS, {}},
+      {in, sameCount, qoblERR_SUCCESS, {}},  // a second model that plans the same loop count
       // A second model under the input op wants it to loop twice, not four times.
       {in, conflicting, qoblERR_CONNECT_OPS, {"Loop count conflict!", kSetInputFailed}},
       {in, failing, qoblERR_CONNECT_OPS, {kSetInputFailed}},  // a model that cannot tell its batch size
@@ -136,8 +138,8 @@ TEST(GraphApi, ConnectChecksInOrder) {
     EXPECT_EQ(qoblConnectOps(r.parent, r.child), r.code);
     EXPECT_EQ(log.take(), r.lines);
   }
-  EXPECT_EQ(graph.g().size(), 5u);
-  EXPECT_EQ((*graph.g().begin())->getEdges().size(), 4u);
+  EXPECT_EQ(graph.g().size(), 6u);
+  EXPECT_EQ((*graph.g().begin())->getEdges().size(), 5u);
   EXPECT_EQ((*graph.g().begin())->getStreamOp()->loopCount(), 4u);
   EXPECT_EQ(other.g().size(), 1u);
 }

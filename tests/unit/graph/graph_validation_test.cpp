@@ -142,16 +142,6 @@ TEST(GraphOrdering, LastEdgeFirstDepthFirstAndLeafMarks) {
     EXPECT_EQ(n->getStreamOp()->isLeafNode(), leaf) << n->getStreamOp()->name();
   }
 
-  // A node with two parents comes after both.
-  Builder d;
-  d.add("R", kInput);
-  d.add("X", 21, 0);
-  d.add("Y", 21, 0);
-  ASSERT_TRUE(d.graph.connect(*d.nodes[1], *d.nodes[2], *new OpDGEdge(d.nodes[2])));
-  OpDirectedGraph::NodeList order2;
-  ASSERT_TRUE(generateOpNodeStream(d.graph, order2));
-  EXPECT_EQ(names(order2), (Lines{"R", "X", "Y"}));
-
   LogCapture log;
   Builder empty;
   OpDirectedGraph::NodeList none;

@@ -42,8 +42,8 @@ class Blocks {
     held_.push_back({kind, a});
     return a;
   }
-  uint64_t upload(uint32_t kind, const void* data, uint64_t size, uint64_t capacity = 0) {
-    const uint64_t a = alloc(kind, capacity != 0 ? capacity : size);
+  uint64_t upload(uint32_t kind, const void* data, uint64_t size) {
+    const uint64_t a = alloc(kind, size);
     EXPECT_EQ(qobcrt_memcpy(dev_, data, size, a, kHost2Ddr), rtSuccess);
     return a;
   }
@@ -105,7 +105,7 @@ std::vector<T> readBack(uint32_t dev, uint64_t addr, size_t count) {
   return v;
 }
 
-// Collects the reports of the completion function, with the thread each came on.
+// Collects the reports of the completion function.
 class Reports {
  public:
   static Reports& get() {
@@ -114,21 +114,13 @@ class Reports {
   }
   static void callback(uint32_t dev, get_desc* desc, void* arg) {
     Reports* self = static_cast<Reports*>(arg);
-    uint32_t thread_dev = 0xffffffffu;
-    const int rc = qobcrt_thread_device(&thread_dev);
-    Item item{dev, *desc, std::this_thread::get_id(), rc == rtSuccess ? thread_dev : 0xffffffffu, 0, 0, 0};
-    item.times_rc = qobcrt_sim_report_op_times(&item.start_ns, &item.end_ns);
     std::lock_guard<std::mutex> lock(self->mu_);
-    self->items_.push_back(item);
+    self->items_.push_back(Item{dev, *desc});
     self->cv_.notify_all();
   }
   struct Item {
     uint32_t dev;
     get_desc desc;
-    std::thread::id thread;
-    uint32_t thread_device;
-    int times_rc;                    // qobcrt_sim_report_op_times during the call
-    uint64_t start_ns, end_ns;
   };
   void install(uint32_t dev) {
     get_output_register reg{};
@@ -151,12 +143,6 @@ class Reports {
     for (const Item& i : items_)
       if (i.desc.data_id == data_id) out.push_back(i);
     return out;
-  }
-  size_t count(uint32_t data_id) {
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t n = 0;
-    for (const Item& i : items_) n += i.desc.data_id == data_id;
-    return n;
   }
 
  private:

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -31,35 +30,8 @@ std::string name(qobeOp* op) {
   return p == 0 ? std::string() : std::string(reinterpret_cast<const char*>(p));
 }
 
-TEST(QobeAttr, EachKindStartsWithItsBuiltins) {
-  struct Case {
-    uint32_t kind;
-    int32_t typeId;
-    const char* prefix;
-    uint32_t configCount;
-  } cases[] = {{qobeOP_INPUT_OP, qobeTYPE_ID_INPUT, "input_op_", 0},
-               {qobeOP_RUN_MODEL_OP, 20000, "run_model_op_", 0},
-               {qobeOP_PREPROCESS_OP, qobeTYPE_ID_PREPROCESS, "preprocess_op_", 1},
-               {qobeOP_MEM_COPY_OP, qobeTYPE_ID_MEM_COPY, "mem_copy_op_", 0}};
-  std::set<int32_t> typeIds;
-  for (const Case& c : cases) {
-    OpGuard g(c.kind);
-    ASSERT_NE(g.op, nullptr);
-    const uint32_t uid = u32(g.op, "uid");
-    EXPECT_EQ(u32(g.op, "op_type"), c.kind);
-    int32_t typeId = 0;
-    EXPECT_EQ(qobeGetOpAttr(g.op, "type_id", qobeATTR_INT32, &typeId), 0);
-    EXPECT_EQ(typeId, c.typeId);
-    typeIds.insert(typeId);
-    EXPECT_EQ(name(g.op), std::string(c.prefix) + std::to_string(uid));
-    EXPECT_EQ(u32(g.op, "config_count"), c.configCount);
-    uint8_t b = 7;
-    // A pre-processing op without inputs and outputs is not fully configured; the others are.
-    EXPECT_EQ(qobeGetOpAttr(g.op, "is_all_properties_configured", qobeATTR_BOOL, &b), 0);
-    EXPECT_EQ(b, c.kind == qobeOP_PREPROCESS_OP ? 0 : 1);
-  }
-  EXPECT_EQ(typeIds.size(), 4u);
-}
+// The built-in attributes each kind starts with are read back through the library's op readers
+// (op_access_test), and the record type ids reach the card in every run of the stream tests.
 
 TEST(QobeAttr, FailedReadsLeaveTheResultUntouched) {
   OpGuard g(qobeOP_PREPROCESS_OP);
@@ -89,44 +61,22 @@ TEST(QobeAttr, FailedReadsLeaveTheResultUntouched) {
   EXPECT_NE(qobeGetOpAttr(g.op, "uid", qobeATTR_UINT32, nullptr), 0);
 }
 
-TEST(QobeAttr, ValuesRoundTripWithTheirWidths) {
+// Values of every width round-trip through the library's op readers (op_access_test, the stream-op tests)
+// under the sanitizers; here what the engine alone decides: booleans are stored as 1, and a key without a
+// fixed type takes the type of its latest write.
+TEST(QobeAttr, BooleansNormaliseAndFreeKeysTakeTheLatestType) {
   OpGuard g(qobeOP_RUN_MODEL_OP);
-  ASSERT_EQ(qobeSetOpAttr(g.op, "scale0", qobeATTR_FLOAT32, 1, 0.125), 0);  // float promoted to double
-  ASSERT_EQ(qobeSetOpAttr(g.op, "tensor_type0", qobeATTR_INT32, 1, -3), 0);
   ASSERT_EQ(qobeSetOpAttr(g.op, "is_runmodel_input", qobeATTR_BOOL, 1, 42), 0);
-  ASSERT_EQ(qobeSetOpAttr(g.op, "model_addr", qobeATTR_UINT64, 1, uint64_t{0xfedcba9876543210ull}), 0);
-  ASSERT_EQ(qobeSetOpAttr(g.op, "output_size", qobeATTR_UINT32, 3, 1u, 2u, 0xffffffffu), 0);
-
-  // Each read writes exactly its type's width: the element after the result keeps its value.
-  float f[2] = {0, 9.0f};
-  int32_t i[2] = {0, 5};
   uint8_t b[2] = {0, 9};
-  uint64_t a = 0;
-  uint32_t n = 0;
-  EXPECT_EQ(qobeGetOpAttr(g.op, "scale0", qobeATTR_FLOAT32, f), 0);
-  EXPECT_EQ(qobeGetOpAttr(g.op, "tensor_type0", qobeATTR_INT32, i), 0);
   EXPECT_EQ(qobeGetOpAttr(g.op, "is_runmodel_input", qobeATTR_BOOL, b), 0);
-  EXPECT_EQ(qobeGetOpAttr(g.op, "model_addr", qobeATTR_UINT64, &a), 0);
-  EXPECT_EQ((std::vector<float>{f[0], f[1]}), (std::vector<float>{0.125f, 9.0f}));
-  EXPECT_EQ((std::vector<int32_t>{i[0], i[1]}), (std::vector<int32_t>{-3, 5}));
-  EXPECT_EQ((std::vector<uint8_t>{b[0], b[1]}), (std::vector<uint8_t>{1, 9}));   // normalised to 1
-  EXPECT_EQ(a, 0xfedcba9876543210ull);
-  EXPECT_EQ(qobeGetOpAttrCount(g.op, "output_size", &n), 0);
-  std::vector<uint32_t> got(n);
-  for (uint32_t k = 0; k < n; ++k) EXPECT_EQ(qobeGetOpAttrArray(g.op, "output_size", qobeATTR_UINT32, k, &got[k]), 0);
-  EXPECT_EQ(got, (std::vector<uint32_t>{1, 2, 0xffffffffu}));
-  // Scalar read of an array gives element 0; array read of a scalar at index 0 gives the scalar.
+  EXPECT_EQ((std::vector<uint8_t>{b[0], b[1]}), (std::vector<uint8_t>{1, 9}));
   uint32_t v = 0;
-  EXPECT_EQ(qobeGetOpAttr(g.op, "output_size", qobeATTR_UINT32, &v), 0);
-  EXPECT_EQ(v, 1u);
-  EXPECT_EQ(qobeGetOpAttrArray(g.op, "uid", qobeATTR_UINT32, 0, &v), 0);
-  EXPECT_EQ(v, u32(g.op, "uid"));
-  // A key without a fixed type takes the type of its latest write.
+  float f = 0;
   ASSERT_EQ(qobeSetOpAttr(g.op, "my_key", qobeATTR_UINT32, 1, 3u), 0);
   ASSERT_EQ(qobeSetOpAttr(g.op, "my_key", qobeATTR_FLOAT32, 1, 2.5), 0);
   EXPECT_EQ(qobeGetOpAttr(g.op, "my_key", qobeATTR_UINT32, &v), qobeERR_TYPE);
-  EXPECT_EQ(qobeGetOpAttr(g.op, "my_key", qobeATTR_FLOAT32, f), 0);
-  EXPECT_EQ(f[0], 2.5f);
+  EXPECT_EQ(qobeGetOpAttr(g.op, "my_key", qobeATTR_FLOAT32, &f), 0);
+  EXPECT_EQ(f, 2.5f);
 }
 
 TEST(QobeAttr, NameAndShapesAreCopiedIntoTheOpAndTheKindStays) {

@@ -1,10 +1,12 @@
-// Half-precision conversion over every bit pattern, and the DLPack type mapping.
+// Half-precision conversion over every bit pattern (the dataset library's and the one the card's
+// pre-processing uses must agree), and the DLPack type mapping.
 #include <dlpack/dlpack.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
+#include "qobcrt/qobcrt_preproc.h"
 #include "qobm/qobm.h"
 
 namespace {
@@ -17,7 +19,9 @@ TEST(QobmConversion, EveryHalfPatternConvertsExactly) {
     float got = 12345.0f;
     ASSERT_EQ(qobmFloat16ToFloat32(static_cast<uint16_t>(h), &got), 0);
     ASSERT_EQ(std::signbit(got), negative) << h;  // -0.0 and negative NaNs keep the sign
+    const float card = qobcrt_preproc_f16_to_f32(static_cast<uint16_t>(h));
     if (exponent == 31 && mantissa != 0) {
+      ASSERT_TRUE(std::isnan(card)) << h;
       uint32_t bits;
       std::memcpy(&bits, &got, sizeof bits);
       ASSERT_TRUE(std::isnan(got)) << h;
@@ -28,6 +32,8 @@ TEST(QobmConversion, EveryHalfPatternConvertsExactly) {
                       : exponent == 0 ? std::ldexp(static_cast<double>(mantissa), -24)
                                       : std::ldexp(1024.0 + mantissa, exponent - 25);
     ASSERT_EQ(static_cast<double>(got), negative ? -expected : expected) << h;
+    ASSERT_EQ(std::memcmp(&card, &got, sizeof got), 0) << h;
+    ASSERT_EQ(qobcrt_preproc_f32_to_f16(got), h) << h;  // narrowing an exact half gives it back
   }
   EXPECT_EQ(qobmFloat16ToFloat32(0x3c00, nullptr), QOBM_ERR_INVALID_PARAM);
 }

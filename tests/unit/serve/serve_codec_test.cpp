@@ -29,7 +29,7 @@ ModelSignature mixedModel() {
   ModelSignature m;
   m.name = "mixed";
   m.inputs = {spec("a", "INT8", {-1, 2}), spec("b", "BOOL", {-1, 2}), spec("f", "FP32", {-1, -1}),
-              spec("h", "FP16", {-1, 2})};
+              spec("i", "INT64", {-1, 2}), spec("d", "FP64", {-1, 5}), spec("h", "FP16", {-1, 2})};
   m.outputs = {spec("y", "FP32", {-1, 2})};
   return m;
 }
@@ -38,6 +38,8 @@ const char* const kGoodInputs =
     R"({"name":"a","datatype":"INT8","shape":[1,2],"data":[[-128,127]]},)"
     R"({"name":"b","datatype":"BOOL","shape":[1,2],"data":[true,false]},)"
     R"({"name":"f","datatype":"FP32","shape":[1,3],"data":[1.5,-0.0,3e38]},)"
+    R"({"name":"i","datatype":"INT64","shape":[1,2],"data":[-9223372036854775808,9223372036854775807]},)"
+    R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0E230,20E262,4.9e-324,0.1,-Infinity]},)"
     R"({"name":"h","datatype":"FP16","shape":[1,2],"parameters":{"binary_data_size":4}})";
 
 std::string withBinary(const std::string& json, const std::string& raw, int64_t* headerLength) {
@@ -45,6 +47,7 @@ std::string withBinary(const std::string& json, const std::string& raw, int64_t*
   return json + raw;
 }
 
+// Every datatype from JSON, numbers converted exactly at the edges of their ranges, and binary data.
 TEST(RestCodec, ParsesEveryDatatypeFromJsonAndBinary) {
   int64_t hl = 0;
   const std::string body = withBinary(std::string(R"({"id":"x9","inputs":[)") + kGoodInputs +
@@ -56,7 +59,7 @@ TEST(RestCodec, ParsesEveryDatatypeFromJsonAndBinary) {
   ASSERT_FALSE(e) << e.message;
   EXPECT_EQ(batch, 1u);
   EXPECT_EQ(r.id, "x9");
-  ASSERT_EQ(r.inputs.size(), 4u);
+  ASSERT_EQ(r.inputs.size(), 6u);
   EXPECT_EQ(std::vector<uint8_t>(r.inputs[0].data, r.inputs[0].data + 2), (std::vector<uint8_t>{0x80, 0x7f}));
   EXPECT_EQ(std::vector<uint8_t>(r.inputs[1].data, r.inputs[1].data + 2), (std::vector<uint8_t>{1, 0}));
   float f[3];
@@ -65,8 +68,17 @@ TEST(RestCodec, ParsesEveryDatatypeFromJsonAndBinary) {
   EXPECT_EQ(f[0], 1.5f);
   EXPECT_TRUE(std::signbit(f[1]));
   EXPECT_EQ(f[2], 3e38f);
-  EXPECT_EQ(r.inputs[3].data, reinterpret_cast<const uint8_t*>(body.data()) + hl);   // points into the body
-  EXPECT_EQ(r.inputs[3].bytes, 4u);
+  int64_t i[2];
+  double d[5];
+  ASSERT_EQ(r.inputs[3].bytes, sizeof i);
+  ASSERT_EQ(r.inputs[4].bytes, sizeof d);
+  std::memcpy(i, r.inputs[3].data, sizeof i);
+  std::memcpy(d, r.inputs[4].data, sizeof d);
+  EXPECT_EQ((std::vector<int64_t>{i[0], i[1]}), (std::vector<int64_t>{INT64_MIN, INT64_MAX}));
+  EXPECT_EQ((std::vector<double>{d[0], d[1], d[2], d[3]}), (std::vector<double>{0.0, 20e262, 4.9e-324, 0.1}));
+  EXPECT_TRUE(std::isinf(d[4]) && d[4] < 0);
+  EXPECT_EQ(r.inputs[5].data, reinterpret_cast<const uint8_t*>(body.data()) + hl);   // points into the body
+  EXPECT_EQ(r.inputs[5].bytes, 4u);
   ASSERT_EQ(r.outputs.size(), 1u);
   EXPECT_TRUE(r.outputs[0].binary);
 }
@@ -79,6 +91,8 @@ TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
   const std::string a = R"({"name":"a","datatype":"INT8","shape":[1,2],"data":)";
   const std::string rest = R"({"name":"b","datatype":"BOOL","shape":[1,2],"data":[true,false]},)"
                            R"({"name":"f","datatype":"FP32","shape":[1,1],"data":[1]},)"
+                           R"({"name":"i","datatype":"INT64","shape":[1,2],"data":[0,0]},)"
+                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0,0,0,0,0]},)"
                            R"({"name":"h","datatype":"FP16","shape":[1,2],"parameters":{"binary_data_size":4}})";
   const auto with = [&](const std::string& aData) { return R"({"inputs":[)" + a + aData + "}," + rest + "]}"; };
   std::string zeros300 = "0";
@@ -90,9 +104,9 @@ TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
       {with("[-129,0]"), "outside the datatype's range"},
       {with("[128,0]"), "outside the datatype's range"},
       {with("[1.5,0]"), "not an integer"},
-      {with("[1,2,3]"), "holds 2 elements, \"data\" has 3"},
+      {R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],"data":[0,9223372036854775808]}]})",
+       "outside the datatype's range"},
       {with("[[1],[2,[3]]]"), "holds 2 elements, \"data\" has 3"},
-      {with("[1,null]"), "other than numbers"},
       {R"({"inputs":[)" + a + R"([1,2]},)" + a + R"([1,2]},)" + rest + "]}", "given twice"},
       {R"({"inputs":[)" + rest + "]}", "input \"a\" is missing"},
       {R"({"inputs":[{"name":"a","datatype":"INT8","shape":[2,2],"data":[1,2,3,4]},)" + rest + "]}",
@@ -115,7 +129,6 @@ TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
       {R"({"inputs":[{"name":"f","datatype":"FP32","shape":[1,300],"data":[)" + zeros300 + "]}]}",
        "more than 200 values"},
       {"{\"inputs\":[\x01]}", "malformed JSON at offset 11"},
-      {"", "malformed JSON at offset 0"},
   };
   for (const auto& c : cases) {
     InferRequest r;
@@ -126,35 +139,6 @@ TEST(RestCodec, RefusesWhatDoesNotFitTheModel) {
     EXPECT_EQ(e.kind, ErrorKind::kInvalidArgument) << c.body;
     EXPECT_NE(e.message.find(c.fragment), std::string::npos) << c.body << "\n -> " << e.message;
   }
-}
-
-TEST(RestCodec, NumbersConvertExactlyAtTheEdges) {
-  ModelSignature m;
-  m.name = "edges";
-  m.inputs = {spec("i", "INT64", {-1, 2}), spec("d", "FP64", {-1, 5})};
-  const std::string body = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],)"
-                           R"("data":[-9223372036854775808,9223372036854775807]},)"
-                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0E230,20E262,4.9e-324,0.1,-Infinity]}]})";
-  InferRequest r;
-  uint32_t batch = 0;
-  const Error e = parseRestRequest(body, -1, m, RestLimits(), &r, &batch);
-  ASSERT_FALSE(e) << e.message;
-  int64_t i[2];
-  double d[5];
-  std::memcpy(i, r.inputs[0].data, sizeof i);
-  std::memcpy(d, r.inputs[1].data, sizeof d);
-  EXPECT_EQ(i[0], INT64_MIN);
-  EXPECT_EQ(i[1], INT64_MAX);
-  EXPECT_EQ(d[0], 0.0);
-  EXPECT_EQ(d[1], 20e262);
-  EXPECT_EQ(d[2], 4.9e-324);
-  EXPECT_EQ(d[3], 0.1);
-  EXPECT_TRUE(std::isinf(d[4]) && d[4] < 0);
-  // One past the signed range is refused.
-  const std::string over = R"({"inputs":[{"name":"i","datatype":"INT64","shape":[1,2],"data":[0,9223372036854775808]},)"
-                           R"({"name":"d","datatype":"FP64","shape":[1,5],"data":[0,0,0,0,0]}]})";
-  EXPECT_NE(parseRestRequest(over, -1, m, RestLimits(), &r, &batch).message.find("outside the datatype's range"),
-            std::string::npos);
 }
 
 TEST(RestCodec, HeaderLengthIsADecimalWithinTheBody) {
@@ -219,45 +203,16 @@ TEST(RestCodec, ResponseFloatsRoundTripExactlyAndBinaryOutputsFollowTheHeader) {
   EXPECT_EQ(errorJson("bad \"x\"\n"), R"({"error":"bad \"x\"\n"})");
 }
 
-TEST(ServeOptions, ParsesAndRefuses) {
-  const auto parse = [](std::vector<const char*> args, Options* o, std::string* err) {
-    args.insert(args.begin(), "qobl-serve");
-    return parseOptions(static_cast<int>(args.size()), args.data(), o, err);
-  };
+// The defaults: loopback only unless asked for more.  Bad command lines are checked through the program
+// (deploy_test.py).
+TEST(ServeOptions, Defaults) {
+  const char* args[] = {"qobl-serve", "--model-repository", "/m"};
   Options o;
   std::string err;
-  ASSERT_TRUE(parse({"--model-repository", "/m", "--http-port", "0", "--grpc-port", "0", "--devices", "2",
-                     "--instances-per-device", "3", "--max-queue-delay-us", "0", "--host", "0.0.0.0",
-                     "--max-request-bytes", "1048576", "--log-level", "warn"},
-                    &o, &err))
-      << err;
-  EXPECT_EQ(o.repository, "/m");
-  EXPECT_EQ(o.host, "0.0.0.0");
-  EXPECT_EQ((std::vector<uint32_t>{o.devices, o.serve.instancesPerDevice, o.serve.maxQueueDelayUs}),
-            (std::vector<uint32_t>{2, 3, 0}));
-  EXPECT_EQ(o.maxRequestBytes, 1048576u);
-  ASSERT_TRUE(parse({"--model-repository", "/m"}, &o, &err));
+  ASSERT_TRUE(parseOptions(3, args, &o, &err)) << err;
   EXPECT_EQ((std::vector<int>{o.httpPort, o.grpcPort}), (std::vector<int>{8000, 8001}));
   EXPECT_EQ(o.host, "127.0.0.1");
   EXPECT_EQ(o.maxRequestBytes, 64u << 20);
-  const struct {
-    std::vector<const char*> args;
-    const char* fragment;
-  } bad[] = {
-      {{}, "--model-repository DIR is required"},
-      {{"--model-repository"}, "needs a value"},
-      {{"--model-repository", "/m", "--http-port", "70000"}, "--http-port expects a whole number from 0 to 65535"},
-      {{"--model-repository", "/m", "--devices", "0"}, "--devices expects"},
-      {{"--model-repository", "/m", "--devices", "-1"}, "--devices expects"},
-      {{"--model-repository", "/m", "--http-port", "9000", "--grpc-port", "9000"}, "must differ"},
-      {{"--model-repository", "/m", "--log-level", "LOUD"}, "--log-level expects"},
-      {{"--model-repository", "/m", "--frobnicate", "1"}, "unknown option --frobnicate"},
-      {{"--model-repository", "/m", "extra"}, "unexpected argument"},
-  };
-  for (const auto& c : bad) {
-    EXPECT_FALSE(parse(c.args, &o, &err));
-    EXPECT_NE(err.find(c.fragment), std::string::npos) << err;
-  }
 }
 
 TEST(ServeMetrics, PrometheusTextWithEscapedLabelsAndCumulativeBuckets) {

@@ -151,48 +151,19 @@ TEST(CopyMemRecord, RefusedOutputsEndTheRecordList) {
   EXPECT_TRUE(log.contains("No output for the model.\n"));
 }
 
-TEST(CopyMemConfig, EveryCallUploadsANewBlockForTheCaller) {
+// (A new upload per run, and its bytes as the card reads them: every segmenter run behind the copy op, with
+// the card's blocks counted after each run.)  A failed upload gives a zero address and leaves nothing.
+TEST(CopyMemConfig, FailedUploadGivesAZeroAddress) {
   ASSERT_EQ(qobmSetDevice(0), 0);
   CopyChain c;
-  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF16, {1, 3, 8, 8}, {{1, 3, 8, 8}}),
-                     out(kF32, {4, 5, 6}, {{1, 120, 1}})};
+  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}})};
   const uint64_t before = liveStreamBlocks();
-  const std::vector<uint64_t> a = c.cm.getConfigAddressList();
-  const std::vector<uint64_t> b = c.cm.getConfigAddressList();
-  ASSERT_EQ(a.size(), 1u);
-  ASSERT_EQ(b.size(), 1u);
-  EXPECT_NE(a[0], 0u);
-  EXPECT_NE(a[0], b[0]);
-  EXPECT_EQ(liveStreamBlocks(), before + 2);
-
-  ASSERT_EQ(c.cm.hostConfigSize(), 1136u);
-  std::vector<uint8_t> dev(1136);
-  ASSERT_EQ(qobcrt_memcpy_d2h(0, b[0], dev.size(), dev.data()), 0);
-  EXPECT_EQ(std::vector<uint8_t>(dev.begin(), dev.begin() + 8), (std::vector<uint8_t>{3, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(0, std::memcmp(dev.data(), c.cm.hostConfig(), dev.size()));
-
-  EXPECT_EQ(qobcrt_free_stream(0, a[0]), 0);
-  EXPECT_EQ(qobcrt_free_stream(0, b[0]), 0);
-  EXPECT_EQ(liveStreamBlocks(), before);
-
-  // A failed upload gives a zero address and leaves nothing allocated.
   LogCapture log;
   ASSERT_EQ(qobcrt_sim_fail_call("qobcrt_malloc_stream", 1, 500000), 0);
   EXPECT_EQ(c.cm.getConfigAddressList(), std::vector<uint64_t>{0});
   EXPECT_TRUE(log.contains("failed to malloc stream memory"));
   qobcrt_sim_clear_faults();
   EXPECT_EQ(liveStreamBlocks(), before);
-}
-
-// (Under a parent that is not a run-model op there is nothing to copy: the stream pipeline test
-// CopyOpWithoutRunModelParentIsRefused.)
-TEST(CopyMemOp, TakesItsCountsFromTheRunModelInput) {
-  CopyChain c;
-  c.model.batch = 4;
-  c.model.outputs = {out(kF32, {1, 10}, {{1, 16}}), out(kF16, {2, 3}, {{1, 6}})};
-  EXPECT_EQ(c.cm.outputCount(), 2u);
-  EXPECT_EQ(c.cm.outputSizes(), (std::vector<uint32_t>{40, 12}));
-  EXPECT_EQ(c.cm.batchSize(), 4u);
 }
 
 TEST(CopyMemOp, StaticConfigurationIsKeptDynamicIsRebuilt) {

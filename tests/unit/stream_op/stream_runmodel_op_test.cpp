@@ -80,23 +80,7 @@ TEST(RunModelPlanning, LoopCountsMakeBothSidesEven) {
   EXPECT_TRUE(in.op.outputSizes().empty());
 }
 
-TEST(RunModelPlanning, SecondModelMustAgreeWithTheSharedChain) {
-  Input in(2);
-  Generic preA(2, 2, &in.op), preB(2, 2, &in.op);
-  RunModel first(3, 1), second(1, 4);
-  ASSERT_TRUE(first.op.setInputOp(&preA.op));  // chain runs 3 times
-  EXPECT_EQ(in.op.loopCount(), 3u);
-  LogCapture log;
-  EXPECT_FALSE(second.op.setInputOp(&preB.op));  // would need 2
-  EXPECT_TRUE(log.contains("Loop count conflict!"));
-  EXPECT_EQ(in.op.loopCount(), 3u);
-
-  // A second model that plans the same count is accepted.
-  Generic preC(2, 2, &in.op);
-  RunModel third(3, 1);
-  EXPECT_TRUE(third.op.setInputOp(&preC.op));
-}
-
+// (A second model under the same input op must plan the same count: the graph API test.)
 TEST(RunModelPlanning, ZeroCountsAndRefusalsFailTheStep) {
   LogCapture log;
   Input in(2);
@@ -106,17 +90,8 @@ TEST(RunModelPlanning, ZeroCountsAndRefusalsFailTheStep) {
     EXPECT_FALSE(rm.op.setInputOp(&none.op));
     EXPECT_TRUE(log.contains("Cannot plan loop counts"));
   }
-  // A model that consumes nothing, runs batches of nothing, or cannot tell its batch size or input count.
-  const struct {
-    uint32_t inputs, batch;
-    bool batchOk, countOk;
-  } refused[] = {{0, 4, true, true}, {2, 0, true, true}, {1, 1, false, true}, {1, 1, true, false}};
-  for (const auto& r : refused) {
-    RunModel rm(r.inputs, r.batch);
-    rm.model.batchOk = r.batchOk;
-    rm.model.inputCountOk = r.countOk;
-    EXPECT_FALSE(rm.op.setInputOp(&in.op)) << &r - refused;
-  }
+  // (A model that cannot tell its batch size or input count: the graph API and stream failure tests; a
+  // batch size of 0 is refused by the model itself, and an LCM with 0 is 0: the utilities test.)
   RunModel orphan(1, 1);
   EXPECT_FALSE(orphan.op.setPreOpArg());
   EXPECT_EQ(in.op.loopCount(), 1u);

@@ -6,8 +6,6 @@
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/registry.h>
 
-#include <cstdlib>
-#include <cstring>
 
 #include "test_helpers.h"
 
@@ -91,41 +89,33 @@ TEST(CardRuntimeCreate, DeviceChecks) {
   EXPECT_EQ(slot, kCardErrInvalidArgument);
 }
 
+// A library without a graph's function, a malformed hardware configuration and a truncated parameter blob
+// reach the user with the runtime's code and text (qobl_info_test LoadErrorsSayWhy); here the rest.
 TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
   QOBCRegisterDeviceAPI();
   int err = 0;
   CreateStatic("{\"nodes\": 3}", Config(), &err);
   EXPECT_EQ(err, kCardErrGraphJson);
   EXPECT_NE(ErrorText(err).find("lacks"), std::string::npos) << ErrorText(err);
-  CreateStatic(StaticGraph("missing_kernel"), Config(), &err);
-  EXPECT_EQ(err, kCardErrLibrary);
-  EXPECT_NE(ErrorText(err).find("missing_kernel"), std::string::npos);
-  CreateStatic(StaticGraph(), Config("{\"max_batch_size\": true}"), &err);
-  EXPECT_EQ(err, kCardErrHwConfig);
   CreateStatic(DynamicGraph(), Config(), &err);  // -1 extents in a static model
   EXPECT_EQ(err, kCardErrGraphJson);
 
   Module m = CreateStatic(StaticGraph(), Config(), &err);
   ASSERT_EQ(err, 0);
-  std::string blob = StaticParams();
-  EXPECT_EQ(LoadParams(m, {blob.substr(0, 50)}), kCardErrParams);
-  EXPECT_NE(ErrorText(kCardErrParams).find("truncated"), std::string::npos) << ErrorText(kCardErrParams);
   EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3)}), kCardErrParams);  // "b" is no placeholder here
   // Queries that need parameters fail until they are loaded, with a value of the right type.
   int e = 0;
   Array<Integer> dims = m.GetFunction("get_input_dims")(&e);
   EXPECT_EQ(e, kCardErrNotLoaded);
   EXPECT_EQ(dims.size(), 0u);
-  EXPECT_EQ(LoadParams(m, {blob}), 0);
+  EXPECT_EQ(LoadParams(m, {StaticParams()}), 0);
   EXPECT_EQ(ErrorText(12345), "unknown error code");
 }
 
 TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   QOBCRegisterDeviceAPI();
   int err = 0;
-  const std::string hw = R"({"max_batch_size": 4,
-      "outputs": [{"core_shapes": [[1, 1, 8, 8], [1, 1, 8, 8]]}],
-      "preprocess_ops": [{"opcode": 197, "outputs": [{"precision": 1, "is_quant": 1, "quant_scale": 0.25}]}]})";
+  const std::string hw = R"({"max_batch_size": 4, "outputs": [{"core_shapes": [[1, 1, 8, 8], [1, 1, 8, 8]]}]})";
   Module m = CreateStatic(StaticGraph(), Config(hw), &err);
   ASSERT_EQ(err, 0) << ErrorText(err);
   ASSERT_EQ(LoadParams(m, {StaticParams()}), 0);
@@ -147,24 +137,6 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0);
   EXPECT_NE(addr, 0u);
   EXPECT_EQ(static_cast<std::string>(fn("set_batch_size")(3u, &e)), name);  // the same node, not a second one
-
-  // The card hands out the node's pre-process records.
-  multi_dsp_ops ops{};
-  ASSERT_EQ(qobcrt_get_vdsp_ops(0, name.c_str(), &ops), 0);
-  const uint32_t num = ops.num;  // packed record: read fields by value
-  void* block = ops.ops;
-  EXPECT_EQ(num, 1u);
-  ASSERT_NE(block, nullptr);
-  const auto* rec = static_cast<const uint8_t*>(block);
-  uint32_t len, quant_off;
-  float scale;
-  std::memcpy(&len, rec + 4, 4);
-  std::memcpy(&quant_off, rec + 24, 4);
-  std::memcpy(&scale, rec + quant_off + 4, 4);
-  EXPECT_EQ(rec[0], 197);
-  EXPECT_EQ(len, 24u + 4 + 64 + 16);
-  EXPECT_FLOAT_EQ(scale, 0.25f);
-  std::free(block);
 
   // The values of the queries are checked through the demo models (qobl_info_test, qobl_run_test);
   // here the codes for what is refused.
@@ -230,7 +202,11 @@ const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
 const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
 }  // namespace
 
-TEST(CardRuntimeDynamic, MemberSelectionBatchLimitsAndRunTimeExtents) {
+// The largest batch per shape within the memory budget, the batch clamp, output sizes at run-time extents
+// and shapes outside every range are checked through the library on the demo suite (dynamic_api_test
+// ShapesAndLargestBatch, dynamic_stream_test); here shared parameters, a shape across two ranges and the
+// member a shape selects.
+TEST(CardRuntimeDynamic, SharedParamsAndMemberSelection) {
   QOBCRegisterDeviceAPI();
   int err = 0;
   Module m = CreateDynamic(kRanges, "[\"b\"]", kBudget, &err);
@@ -241,38 +217,18 @@ TEST(CardRuntimeDynamic, MemberSelectionBatchLimitsAndRunTimeExtents) {
   int e = 0;
   m.GetFunction("get_max_batchsize")(&e);
   EXPECT_EQ(e, kCardErrNotDynamic);  // no shapes yet
-  // One item = input + output bytes: 4x4 -> 384, 16x16 -> 6144, 32x32 -> 24576; budget 65536, max 64.
-  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 4, 4}}), &e)), 64);
-  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 16, 16}}), &e)), 10);
-  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 32, 32}}), &e)), 2);
-  m.GetFunction("get_max_batchsize")(Shapes({{1, 3, 40, 40}}), &e);
-  EXPECT_EQ(e, kCardErrShape);
   m.GetFunction("set_input_shape")(Shapes({{1, 3, 16, 17}}), &e);  // straddles the two ranges
   EXPECT_EQ(e, kCardErrShape);
-
   m.GetFunction("set_input_shape")(Shapes({{1, 3, 20, 24}}), &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
-  Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
-  EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 20, 24}));
-  // 20x24: 2 x 5760 bytes per item -> 5 items fit.
-  EXPECT_EQ(static_cast<int>(m.GetFunction("get_max_batchsize")(&e)), 5);
-  m.GetFunction("set_batch_size")(6u, &e);
-  EXPECT_EQ(e, kCardErrBatchSize);
   std::string name = m.GetFunction("set_batch_size")(5u, &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
   EXPECT_EQ(name, "dyn::dyn:m1:1x3x20x24:b5");
-  Array<Integer> out = m.GetFunction("get_output_shape")(0, name, &e);
-  EXPECT_EQ(Vec(out), (std::vector<int64_t>{1, 3, 20, 24}));  // -1 extents follow input 0
-  int64_t aligned = m.GetFunction("get_align_output_bytes")(0, name, &e);
-  EXPECT_EQ(aligned, 3 * 20 * 24 * 4);
-  Array<Integer> bytes = m.GetFunction("get_module_input_bytes")(name, &e);
-  EXPECT_EQ(Vec(bytes), (std::vector<int64_t>{5760}));
-
   // The shape-taking set_batch_size selects member 0 and makes the shapes current.
   std::string small = m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
   EXPECT_EQ(small, "dyn::dyn:m0:1x3x8x8:b2");
-  cur = m.GetFunction("get_input_shapes")(std::string(), &e);
+  Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
   EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 8, 8}));
   uint64_t addr = 0;
   EXPECT_EQ(qobcrt_model_addr(0, small.c_str(), &addr), 0);

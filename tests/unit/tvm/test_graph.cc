@@ -1,4 +1,4 @@
-// Graph JSON checks, parameter blobs, the executor, core layouts and pre-process records.
+// Parameter blobs, the executor, core layouts and pre-process records.
 #include <gtest/gtest.h>
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/registry.h>
@@ -13,38 +13,6 @@
 
 using namespace tvm::runtime;
 using namespace tvmtest;
-
-TEST(GraphJson, MalformedGraphsAreRejectedWithAReason) {
-  const std::string good = StaticGraph();
-  graph::Graph g;
-  std::string err;
-  ASSERT_TRUE(graph::ParseGraphJson(good, &g, &err)) << err;
-  EXPECT_EQ(g.num_entries(), 4u);
-  EXPECT_TRUE(g.nodes[3].flatten_data);
-
-  struct Case {
-    std::string json;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {"", "does not parse"},
-      {ReplaceOnce(good, "\"heads\"", "\"headz\""), "lacks \"heads\""},
-      {ReplaceOnce(good, "[[2, 0, 0]]", "[[2, 1, 0]]"), "refers to output 1"},
-      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3, 5]"), "node_row_ptr\" is inconsistent"},
-      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0]"), "missing from \"arg_nodes\""},
-      {ReplaceOnce(good, "[[3, 0, 0]]", "[[9, 0, 0]]"), "names no node output"},
-      {ReplaceOnce(good, "\"float32\", \"float32\"", "\"float32\", \"complex64\""), "unknown data type"},
-      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, -3], [1, 2, 3, 3]"), "bad extent"},
-      {ReplaceOnce(good, "[0, 1, 2, 3]]", "[0, 1, 2, -1]]"), "bad storage_id"},
-      {ReplaceOnce(good, "\"num_inputs\": \"2\"", "\"num_inputs\": \"3\""), "num_inputs"},
-      {ReplaceOnce(good, "\"op\": \"tvm_op\"", "\"op\": \"conv\""), "unknown op"},
-  };
-  for (const Case& c : cases) {
-    err.clear();
-    EXPECT_FALSE(graph::ParseGraphJson(c.json, &g, &err)) << c.reason;
-    EXPECT_NE(err.find(c.reason), std::string::npos) << "expected \"" << c.reason << "\" in \"" << err << "\"";
-  }
-}
 
 TEST(Params, BlobsThatDoNotAddUpAreRejected) {
   const std::string blob = StaticParams();
@@ -154,28 +122,12 @@ TEST(Executor, RefusesParamsShapesAndKernelsThatDoNotFit) {
   }
 }
 
-TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
+// The float32 channel split with padded planes is checked end to end through the segmenter (its copy leaf
+// reproduces the reference); here the flat and bfloat16 layouts no demo model has, and refusals.
+TEST(CoreLayout, PaddedFlatBfloatSlotsAndRefusals) {
   using card::OutputLayout;
   std::string err;
-  // [1,3,5,6] float32 in two cores [1,2,8,8]: channels 0,1 in core 0, channel 2 in core 1, channel 3 zero.
   OutputLayout l;
-  ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 5, 6}, {{1, 2, 8, 8}, {1, 2, -1, -1}}, &l, &err)) << err;
-  EXPECT_EQ(l.cores[1], (card::Shape{1, 2, 8, 8}));
-  EXPECT_EQ(l.real_bytes, 3u * 5 * 6 * 4);
-  EXPECT_EQ(l.aligned_bytes, 2u * 2 * 64 * 4);
-  std::vector<float> src(90);
-  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<float>(i + 1);
-  std::vector<float> dst(256, -1.0f);
-  card::WriteCoreLayout(l, src.data(), dst.data());
-  auto at = [&](int core, int ch, int y, int x) { return dst[core * 128 + ch * 64 + y * 8 + x]; };
-  auto real = [&](int c, int y, int x) { return src[(c * 5 + y) * 6 + x]; };
-  EXPECT_EQ(at(0, 0, 0, 0), real(0, 0, 0));
-  EXPECT_EQ(at(0, 1, 4, 5), real(1, 4, 5));
-  EXPECT_EQ(at(1, 0, 2, 3), real(2, 2, 3));
-  EXPECT_EQ(at(0, 0, 0, 6), 0.0f);  // padding right of the real width
-  EXPECT_EQ(at(0, 0, 5, 0), 0.0f);  // padding below the real height
-  for (int i = 64; i < 128; ++i) EXPECT_EQ(dst[128 + i], 0.0f) << "channel 3 must be zero";
-
   // [1,10] float16 in cores [1,8],[1,8]: flat data, then zeros.
   ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 16, 1}, {1, 10}, {{1, 8}, {1, 8}}, &l, &err)) << err;
   EXPECT_EQ(l.aligned_bytes, 32u);
@@ -202,11 +154,6 @@ TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
   ASSERT_TRUE(card::MakeOutputLayout({kDLBfloat, 16, 1}, {1, 3}, {}, &l, &err));
   EXPECT_EQ(l.aligned_bytes, 6u);
 
-  // Plain layout when no cores are given.
-  ASSERT_TRUE(card::MakeOutputLayout({kDLFloat, 32, 1}, {2, 5}, {}, &l, &err));
-  EXPECT_EQ(l.aligned_bytes, l.real_bytes);
-  EXPECT_EQ(l.cores, (std::vector<card::Shape>{{2, 5}}));
-
   // Layouts that cannot hold the output are refused.
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 5, 5, 6}, {{1, 2, 8, 8}, {1, 2, 8, 8}}, &l, &err));
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 3, 9, 6}, {{1, 4, 8, 8}}, &l, &err));
@@ -214,6 +161,8 @@ TEST(CoreLayout, ChannelSplitAndPaddedFlat) {
   EXPECT_FALSE(card::MakeOutputLayout({kDLFloat, 32, 1}, {1, 10}, {{1, 8}, {1, 2, 8}}, &l, &err));
 }
 
+// Malformed configurations are refused with the runtime's text (qobl_info_test LoadErrorsSayWhy, the
+// configuration fuzzer); here the defaults and the bytes of the pre-process records the card hands out.
 TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   card::HwConfig hw;
   std::string err;
@@ -256,13 +205,4 @@ TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   EXPECT_EQ(u32(188 + 4), 28u);
   EXPECT_EQ(u32(188 + 8), 2u);
   EXPECT_EQ(u32(188 + 16), 0u);
-
-  const char* bad[] = {"{", R"({"max_batch_size": 0})", R"({"outputs": [{"core_shapes": [[1, 0]]}]})",
-                       R"({"preprocess_ops": [{"opcode": 300}]})",
-                       R"({"preprocess_ops": [{"opcode": 1, "outputs": [{"precision": 2}]}]})"};
-  for (const char* b : bad) {
-    err.clear();
-    EXPECT_FALSE(card::ParseHwConfig(b, &hw, &err)) << b;
-    EXPECT_FALSE(err.empty()) << b;
-  }
 }

@@ -1,10 +1,8 @@
 // Graph JSON and parameter blobs in the forms different TVM releases write, each run through the
-// executor over the test model library; and what is not supported, refused with the node named.
+// executor over the test model library; malformed graphs refused with the reason, and what is not
+// supported with the node named.
 #include <gtest/gtest.h>
-#include <qobcrt/qobcrt.h>
-#include <tvm/ir/expr.h>
 #include <tvm/runtime/module.h>
-#include <tvm/runtime/registry.h>
 
 #include <cstring>
 
@@ -107,19 +105,32 @@ TEST(GraphForms, RelayAndNnvmEraGraphsRun) {
   std::string err;
   EXPECT_EQ(RunForm(kRelayGraph, "p0", &err), want) << err;
   EXPECT_EQ(RunForm(kNnvmGraph, "w", &err), want) << err;
-  // The nnvm graph's first node flattens its tensors.
+  // The nnvm graph's first node flattens its tensors (an integer flag); the static graph's last one too (a text).
   graph::Graph g;
   ASSERT_EQ(Parsed(kNnvmGraph, &g), "");
   EXPECT_TRUE(g.nodes[2].flatten_data);
   EXPECT_EQ(g.nodes[2].num_outputs, 1u);
+  ASSERT_EQ(Parsed(StaticGraph(), &g), "");
+  EXPECT_TRUE(g.nodes[3].flatten_data);
 }
 
-// What this runtime cannot run is refused with the node (or key) named.
-TEST(GraphForms, UnsupportedFormsNameTheNode) {
-  const std::string relay = kRelayGraph;
+// Malformed graphs are refused with the reason, and what this runtime cannot run with the node (or key) named.
+TEST(GraphForms, MalformedAndUnsupportedGraphsSayWhy) {
+  const std::string relay = kRelayGraph, good = StaticGraph();
   struct Case {
     std::string json, reason;
   } const cases[] = {
+      {"", "does not parse"},
+      {ReplaceOnce(good, "\"heads\"", "\"headz\""), "lacks \"heads\""},
+      {ReplaceOnce(good, "[[2, 0, 0]]", "[[2, 1, 0]]"), "refers to output 1"},
+      {ReplaceOnce(good, "[0, 1, 2, 3, 4]", "[0, 1, 2, 3, 5]"), "node_row_ptr\" is inconsistent"},
+      {ReplaceOnce(good, "\"arg_nodes\": [0, 1]", "\"arg_nodes\": [0]"), "missing from \"arg_nodes\""},
+      {ReplaceOnce(good, "[[3, 0, 0]]", "[[9, 0, 0]]"), "names no node output"},
+      {ReplaceOnce(good, "\"float32\", \"float32\"", "\"float32\", \"complex64\""), "unknown data type"},
+      {ReplaceOnce(good, "[[1, 2, 3, 3], [1, 2, 3, 3]", "[[1, 2, 3, -3], [1, 2, 3, 3]"), "bad extent"},
+      {ReplaceOnce(good, "[0, 1, 2, 3]]", "[0, 1, 2, -1]]"), "bad storage_id"},
+      {ReplaceOnce(good, "\"num_inputs\": \"2\"", "\"num_inputs\": \"3\""), "num_inputs"},
+      {ReplaceOnce(good, "\"op\": \"tvm_op\"", "\"op\": \"conv\""), "unknown op"},
       {ReplaceOnce(relay, "[1, 1, 1, 1, 1]", "[1, 1, 2, 1, 1]"),
        "graph node 2 (\"tvmgen_default_fused_add\") is placed on device type 2"},
       {ReplaceOnce(relay, "\"op\": \"tvm_op\", \"name\": \"reshape_nop\"", "\"op\": \"reshape\", \"name\": \"reshape_nop\""),
@@ -149,21 +160,6 @@ TEST(GraphForms, UnsupportedFormsNameTheNode) {
   ASSERT_EQ(Parsed(StaticGraph("add_param"), &g), "");
   EXPECT_FALSE(ex.Init(g, Module::LoadFromFile(TVM_TEST_LINKED, ""), &err));
   EXPECT_NE(err.find("_lookup_linked_param"), std::string::npos) << err;
-}
-
-// The caller of the graph runtime gets a code; the runtime's text for it names the node.
-TEST(GraphForms, RefusedGraphTextNamesTheNode) {
-  QOBCRegisterDeviceAPI();
-  tvm::Map<std::string, tvm::ir::StringImm> cfg;
-  cfg.Set("model_name", tvm::ir::StringImm::make("forms:0:forms"));
-  int slot = 0;
-  (*Registry::Get("tvm.graph_runtime.create"))(ReplaceOnce(kRelayGraph, "[1, 1, 1, 1, 1]", "[1, 1, 1, 1, 2]"),
-                                               Module::LoadFromFile(TVM_TEST_MODEL, ""), cfg, 0, &slot, 14, 0);
-  ASSERT_NE(slot, 0);
-  const std::string text = (*Registry::Get("tvm.graph_runtime.error_string"))(slot);
-  EXPECT_NE(text.find("graph node 4 (\"tvmgen_default_fused_multiply\") is placed on device type 2"),
-            std::string::npos)
-      << text;
 }
 
 // Saved parameters of every element type TVM writes (the data size is (bits + 7) / 8 bytes per element,

@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,23 +104,8 @@ TEST(ThreadPool, TaskCountsCallerTaskAndBarrierPhases) {
   }
 }
 
-// The same pool, launch after launch (the way kernels use it), with barriers in every launch.
-TEST(ThreadPool, ReusedPoolKeepsBarriersAndThreads) {
-  PoolSize_ size(3);
-  Seen warm;
-  warm.caller = std::this_thread::get_id();
-  ASSERT_EQ(0, TVMBackendParallelLaunch(RecordTask, &warm, 0));
-  const uint64_t started = Stats().workers_started;
-  for (int i = 0; i < 300; ++i) {
-    Seen s;
-    s.caller = std::this_thread::get_id();
-    ASSERT_EQ(0, TVMBackendParallelLaunch(RecordTask, &s, i % 4));  // 0, 1, 2, 3 tasks in turn
-    ASSERT_EQ(s.barrier_errors.load(), 0) << "launch " << i;
-    ASSERT_EQ(s.calls.load(), i % 4 == 0 ? 3 : i % 4);
-  }
-  EXPECT_EQ(Stats().workers_started, started);  // no thread started after the first launch
-}
-
+// Pools are reused launch after launch with barriers in each (100 launches per thread below); that no
+// thread is started per launch shows in tvm_parallel_model_test, whose steady-state items allocate nothing.
 // Launches from several application threads at once: each has its own pool.
 TEST(ThreadPool, ConcurrentLaunchersAndNestedLaunches) {
   PoolSize_ size(2);
@@ -218,41 +201,11 @@ TEST(ThreadPool, FailingTaskIsReportedAndReleasesTheBarrier) {
   EXPECT_EQ(0, TVMBackendParallelLaunch(bad_id, nullptr, 1));
 }
 
-// Blocks come back from the thread's pool: after the first round nothing new is taken from the system,
-// including for workspaces taken inside pool tasks.  Blocks freed on another thread go home.
-TEST(Workspace, ReuseAlignmentForeignFreesAndMisuse) {
+// Reuse of pooled workspaces, including those taken inside pool tasks, shows in tvm_parallel_model_test
+// (steady-state items take nothing new from the system); 64-byte alignment is checked by the test model's
+// kernels.  Here blocks larger than anything cached, blocks freed on another thread, and misuse.
+TEST(Workspace, LargeBlocksForeignFreesAndMisuse) {
   PoolSize_ size(2);
-  auto round = [] {
-    void* a = TVMBackendAllocWorkspace(kDLCPU, 0, 1000, kDLFloat, 32);
-    void* b = TVMBackendAllocWorkspace(kDLCPU, 0, 64, kDLFloat, 32);
-    void* c = TVMBackendAllocWorkspace(kDLCPU, 0, 0, kDLFloat, 32);
-    bool ok = a && b && c && a != b && b != c && reinterpret_cast<uintptr_t>(a) % 64 == 0 &&
-              reinterpret_cast<uintptr_t>(b) % 64 == 0 && reinterpret_cast<uintptr_t>(c) % 64 == 0;
-    if (a) std::memset(a, 1, 1000);
-    ok = ok && TVMBackendFreeWorkspace(kDLCPU, 0, c) == 0 && TVMBackendFreeWorkspace(kDLCPU, 0, b) == 0 &&
-         TVMBackendFreeWorkspace(kDLCPU, 0, a) == 0;
-    return ok;
-  };
-  auto in_tasks = [](int, TVMParallelGroupEnv*, void* cdata) -> int {
-    void* p = TVMBackendAllocWorkspace(kDLCPU, 0, 4096, kDLFloat, 32);
-    if (!p) return -1;
-    static_cast<std::atomic<int>*>(cdata)->fetch_add(1);
-    return TVMBackendFreeWorkspace(kDLCPU, 0, p);
-  };
-  std::atomic<int> task_allocs{0};
-  ASSERT_TRUE(round());
-  ASSERT_EQ(0, TVMBackendParallelLaunch(in_tasks, &task_allocs, 0));
-  const TVMBackendStats before = Stats();
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(round());
-    ASSERT_EQ(0, TVMBackendParallelLaunch(in_tasks, &task_allocs, 0));
-  }
-  const TVMBackendStats after = Stats();
-  EXPECT_EQ(after.workspace_sys_allocs, before.workspace_sys_allocs);
-  EXPECT_EQ(after.workspace_allocs, before.workspace_allocs + 50 * 5);
-  EXPECT_EQ(after.workspace_in_use, 0u);
-  EXPECT_EQ(task_allocs.load(), 51 * 2);
-
   // A larger request than anything cached takes new memory once, then comes from the cache.
   void* big = TVMBackendAllocWorkspace(kDLCPU, 0, 1 << 20, kDLFloat, 32);
   ASSERT_NE(big, nullptr);

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,9 +86,6 @@ struct Seen {
   std::vector<int64_t> ints;  // the integers after the map: mode, device type, device id
   std::vector<std::string> params;
   int createCalls = 0;
-  int loadCalls = 0;
-  int createErr = 0;  // written into the slot by create
-  int loadErr = 0;    // written into the slot by load_params
   bool loadParamsInImport = false;
 };
 
@@ -118,11 +114,10 @@ class BridgeTest : public ::testing::Test {
       for (const auto& kv : args[2].AsObjectRef<Map<std::string, StringImm>>().items())
         seen->config[kv.first] = kv.second->value;
       seen->ints = intArgs(args);
-      *args[4].ptr<int>() = seen->createErr;
+      *args[4].ptr<int>() = 0;
       auto load = PackedFunc([seen](TVMArgs a, TVMRetValue* r) {
-        seen->loadCalls++;
         seen->params = strings(a[0].AsObjectRef<Array<StringImm>>());
-        *a[1].ptr<int>() = seen->loadErr;
+        *a[1].ptr<int>() = 0;
         *r = 0;
       });
       if (seen->loadParamsInImport) {
@@ -156,29 +151,9 @@ const std::string kLib = TVM_BRIDGE_TEST_LIB;
 const char kGraph[] = "{\"nodes\": []}";
 const char kParams[] = {'\x4f', '\x00', '\x01', '\x00', '\x00', 'z'};  // NUL bytes inside and at its end
 
-TEST_F(BridgeTest, StaticCreationPassesGraphLibraryConfigAndWholeParamBlob) {
-  void* model = nullptr;
-  int rc = TvmModelRuntimeCreator::createTvmModelRuntime("name", kLib, kGraph, kParams, sizeof(kParams), 3, "d1g",
-                                                         "{\"hw\":1}", &model);
-  ASSERT_EQ(rc, 0);
-  ASSERT_NE(model, nullptr);
-  EXPECT_EQ(seen_->graphs, std::vector<std::string>{kGraph});
-  EXPECT_EQ(seen_->ints, (std::vector<int64_t>{0, 14, 3}));
-  EXPECT_EQ(seen_->config, (std::map<std::string, std::string>{{"model_name", "d1g:0:name"},
-                                                               {"hwconfig_json", "{\"hw\":1}"}}));
-  ASSERT_EQ(seen_->params.size(), 1u);
-  EXPECT_EQ(seen_->params[0], std::string(kParams, sizeof(kParams)));
-  EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(model), 0);
-
-  // Without a hardware configuration the key is absent, not empty.
-  model = nullptr;
-  rc = TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 2, 0, "m", nullptr, &model);
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(seen_->config, (std::map<std::string, std::string>{{"model_name", "m:0:n"}}));
-  EXPECT_EQ(seen_->params, std::vector<std::string>{std::string(kParams, 2)});
-  TvmModelRuntimeApi::freeTvmModule(model);
-}
-
+// What a static creation passes to the runtime (device, model name, configuration, the whole parameter blob)
+// is checked by loading the demo models through the library: bit-exact runs on devices 0 and 1, the model's
+// name on the card, its pre-process records (qobl_run_test, qobl_run_options_test, static_model_test).
 TEST_F(BridgeTest, DynamicCreationKeepsSuiteOrderEvenForOneMember) {
   const char p1[] = {'a', '\0', 'b'};
   ModelFileSuiteCollection suite{ModelFileSuite{kLib, "g0", kParams, sizeof(kParams)},
@@ -215,36 +190,19 @@ TEST_F(BridgeTest, CreationFailuresReturnCodesAndLeaveTheSlotUntouched) {
   void* model = sentinel;
   ModelFileSuiteCollection suite{ModelFileSuite{kLib, "g", kParams, 1}};
 
-  // The runtime's code from create: load_params is not called.
-  seen_->createErr = 6005;
-  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
-            6005);
-  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", suite, 0, "m", nullptr, &model),
-            6005);
-  EXPECT_EQ(seen_->loadCalls, 0);
-  // The runtime's code from load_params.
-  seen_->createErr = 0;
-  seen_->loadErr = 6007;
-  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
-            6007);
-  EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", suite, 0, "m", nullptr, &model),
-            6007);
-  EXPECT_EQ(seen_->loadCalls, 2);
-  seen_->loadErr = 0;
+  // The runtime's codes from create and load_params and a static library that cannot be loaded reach the
+  // user as the library's codes (qobl_info_test LoadErrorsSayWhy, static_model_test FileFailures).
   // load_params found only in an imported module does not count.
   seen_->loadParamsInImport = true;
   EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", kLib, kGraph, kParams, 1, 0, "m", nullptr, &model),
             kTvmBridgeMissingFunction);
   seen_->loadParamsInImport = false;
-  // A library that cannot be loaded, in either entry point.
-  EXPECT_EQ(TvmModelRuntimeCreator::createTvmModelRuntime("n", "/nonexistent/model.so", kGraph, kParams, 1, 0, "m",
-                                                          nullptr, &model),
-            kTvmBridgeLoadFailed);
+  // A member library that cannot be loaded: nothing is created.
   ModelFileSuiteCollection badSuite{ModelFileSuite{kLib, "g", kParams, 1},
                                     ModelFileSuite{"/nonexistent/m1.so", "g", kParams, 1}};
   EXPECT_EQ(TvmModelRuntimeCreator::createDynamicTvmModelRuntime("n", "r", "s", badSuite, 0, "m", nullptr, &model),
             kTvmBridgeLoadFailed);
-  EXPECT_EQ(seen_->createCalls, 5);  // nothing created after the failed loads
+  EXPECT_EQ(seen_->createCalls, 1);
   // A runtime that throws.
   Registry::Register("tvm.graph_runtime.create", true).set_body([](TVMArgs, TVMRetValue*) {
     throw tvm::Error("create failed");
@@ -295,10 +253,8 @@ TEST(BridgeInit, DeviceInterfaceIsRegisteredOnceAcrossThreads) {
 
 // ---- queries ----
 
-// Each scripted module function records the shape lists it receives, writes `err` into the slot and returns `ret`.
+// Each scripted module function writes `err` into the slot and returns `ret`.
 struct QueryScript {
-  std::map<std::string, std::vector<std::vector<int64_t>>> shapesIn;  // shape-list arguments received
-  std::map<std::string, std::vector<int>> shapeBits;                  // dtype bits of each received extent
   std::map<std::string, TVMRetValue> ret;
   int err = 0;
 };
@@ -311,17 +267,6 @@ Module scriptedQueries(const std::shared_ptr<QueryScript>& script) {
                            "get_module_input_dtype", "get_output_dtype", "free_module"}) {
     std::string fn = name;
     funcs[fn] = PackedFunc([script, fn](TVMArgs args, TVMRetValue* rv) {
-      if (args.size() > 0 && args[0].type_code() == kTVMObjectHandle) {
-        auto& shapes = script->shapesIn[fn];
-        shapes.clear();
-        for (const Array<Integer>& s : args[0].AsObjectRef<Array<Array<Integer>>>()) {
-          shapes.emplace_back();
-          for (const Integer& e : s) {
-            shapes.back().push_back(e.IntValue());
-            script->shapeBits[fn].push_back(e->dtype.bits);
-          }
-        }
-      }
       *args[args.size() - 1].ptr<int>() = script->err;
       auto it = script->ret.find(fn);
       if (it != script->ret.end()) *rv = it->second;
@@ -336,69 +281,17 @@ Array<Integer> ints(std::initializer_list<int64_t> values) {
   return a;
 }
 
-TEST(BridgeQueries, ArgumentOrderAndConversions) {
+// The values the queries return, their argument order and the shape-taking calls are checked on the demo
+// models through the library (qobl_info_test, static_model_test, dynamic_api_test); here the error slot.
+TEST(BridgeQueries, ANonZeroSlotIsReturnedUnchanged) {
   auto script = std::make_shared<QueryScript>();
   void* module = new Module(scriptedQueries(script));
-  auto& ret = script->ret;
-  ret["get_module_input_num"] = 2;
-  ret["get_output_num"] = 3;
-  ret["get_max_batchsize"] = 16;
-  // List results are appended to what the caller holds; values are widened to 64 bits.
-  ret["get_input_shapes"] = Array<Array<Integer>>{ints({1, 3, 224, 224}), ints({1, 10})};
-  ret["get_module_input_bytes"] = ints({602112, 5000000000LL});
-  ret["get_input_dims"] = ints({4, 2});
-  ret["get_output_shape"] = ints({1, 1000});
-  ret["get_output_core_shapes"] = Array<Array<Integer>>{ints({1, 16, 8, 8}), ints({1, 16, 8, 8})};
-  ret["get_align_output_bytes"] = int64_t{6000000000LL};
-  ret["get_module_input_dtype"] = "uint8";
-  ret["get_output_dtype"] = "float16";
-  int inputs = 0, outputs = 0;
-  uint32_t batch = 0;
-  modelShape inShapes{{9}}, core;
-  std::vector<int64_t> sizes, dims, outShape;
-  int64_t aligned = 0;
-  DLDataType inType{}, outType{};
-  EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "node", inputs), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputCountPerBatch(module, outputs), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, batch), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getInputShapes(module, "node", inShapes), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getInputSizes(module, "node", sizes), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputShape(module, "node", 2, outShape), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputCoreShapes(module, "node", 1, core), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getAlignOutputSize(module, "node", 3, aligned), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getInputDataType(module, "node", 0, inType), 0);
-  EXPECT_EQ(TvmModelRuntimeApi::getOutputDataType(module, 1, outType), 0);
-  EXPECT_EQ((std::vector<int64_t>{inputs, outputs, batch, aligned}), (std::vector<int64_t>{2, 3, 16, 6000000000LL}));
-  EXPECT_EQ(inShapes, (modelShape{{9}, {1, 3, 224, 224}, {1, 10}}));
-  EXPECT_EQ(sizes, (std::vector<int64_t>{602112, 5000000000LL}));
-  EXPECT_EQ(dims, (std::vector<int64_t>{4, 2}));
-  EXPECT_EQ(outShape, (std::vector<int64_t>{1, 1000}));
-  EXPECT_EQ(core, (modelShape{{1, 16, 8, 8}, {1, 16, 8, 8}}));
-  EXPECT_EQ((std::vector<int>{inType.code, inType.bits, outType.code, outType.bits}),
-            (std::vector<int>{kDLUInt, 8, kDLFloat, 16}));
-
-  // Shape-taking calls; extents above 2^31 - 1 reach the module narrowed to 32-bit integers.
-  EXPECT_EQ(TvmModelRuntimeApi::getMaxBatchSize(module, modelShape{{1, 3, 2147483648LL}, {5}}, batch), 0);
-  EXPECT_EQ(script->shapesIn["get_max_batchsize"], (modelShape{{1, 3, -2147483648LL}, {5}}));
-  EXPECT_EQ(script->shapeBits["get_max_batchsize"], (std::vector<int>{32, 32, 32, 32}));
-  std::string name;
-  ret["set_batch_size"] = "node_b4";
-  EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 4, name), 0);
-  EXPECT_EQ(name, "node_b4");
-  ret["set_batch_size"] = "node_dyn";
-  EXPECT_EQ(TvmModelRuntimeApi::setBatchSize(module, 8, modelShape{{1, 2}}, name), 0);
-  EXPECT_EQ(name, "node_dyn");
-  EXPECT_EQ(script->shapesIn["set_batch_size"], (modelShape{{1, 2}}));
-  EXPECT_EQ(TvmModelRuntimeApi::setInputShapes(module, modelShape{{7, 8}}), 0);
-  EXPECT_EQ(script->shapesIn["set_input_shape"], (modelShape{{7, 8}}));
-  EXPECT_EQ(TvmModelRuntimeApi::freeModuleNode(module, "node_b4"), 0);
-
-  // A non-zero slot is returned unchanged, and the value returned alongside is still converted.
+  // The value returned alongside is still converted.
   script->err = 6012;
-  ret["get_input_dims"] = Array<Integer>();
-  ret["get_module_input_num"] = 0;
-  dims.clear();
+  script->ret["get_input_dims"] = Array<Integer>();
+  script->ret["get_module_input_num"] = 0;
+  int inputs = 5;
+  std::vector<int64_t> dims;
   EXPECT_EQ(TvmModelRuntimeApi::getInputDims(module, dims), 6012);
   EXPECT_TRUE(dims.empty());
   EXPECT_EQ(TvmModelRuntimeApi::getInputCountPerBatch(module, "gone", inputs), 6012);
