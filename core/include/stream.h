@@ -140,8 +140,7 @@ class IOpStream {
   virtual qoblErr synchronize(uint32_t timeout) = 0;
   // Inputs gathered per device run (the input op's loop count); 0 for a stream that is not built.
   virtual void getCacheNumber(uint32_t& num) = 0;
-  // Announces a device wait: asynchronous runs are refused until its clearWaitingState, also once the
-  // device wait has waited for this stream and goes on with the others.
+  // Announces a device wait: asynchronous runs are refused until clearWaitingState.
   virtual void setWaitingState() = 0;
   // Whether the completion path is working on the stream; without noWait, waits until it has left.
   virtual bool checkBusy(bool noWait) = 0;
@@ -149,8 +148,7 @@ class IOpStream {
   virtual bool setBusy(bool busy) = 0;
 
   // ---- teardown (OpStreamController::destroyStream), handle references and completion bookkeeping ----
-  // Ends a device wait's announcement; runs are accepted again unless a thread still waits in synchronize
-  // or another device wait is in progress.
+  // Ends a device wait's announcement unless a thread still waits in synchronize.
   virtual void clearWaitingState() = 0;
   // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
   // failed by the caller).  False, changing nothing, when the stream is already being destroyed, or when
@@ -212,16 +210,12 @@ class OpStream : public IOpStream {
   bool isCompleted() override;
   qoblErr synchronize(uint32_t timeout) override;
   void getCacheNumber(uint32_t& num) override;
-  void setWaitingState() override {
-    ++deviceWaits_;
-    waiting_.store(true);
-  }
+  void setWaitingState() override { waiting_.store(true); }
   bool checkBusy(bool noWait) override;
   bool setBusy(bool busy) override;
 
   void clearWaitingState() override {
-    if (deviceWaits_.load() != 0) --deviceWaits_;
-    if (waiters_.load() == 0 && deviceWaits_.load() == 0) waiting_.store(false);
+    if (waiters_.load() == 0) waiting_.store(false);
   }
   bool beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) override;
   bool waitRunsInFlight(uint32_t timeoutMs) override;
@@ -326,7 +320,6 @@ class OpStream : public IOpStream {
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> apiRefs_{0};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
-  std::atomic<uint32_t> deviceWaits_{0};  // device waits that announced themselves and have not ended
   std::atomic<uint64_t> staleReports_{0};
   std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
   // A run-model op of the stream runs a dynamic model (set by build): only then do inputs carry shapes to

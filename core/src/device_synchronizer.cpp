@@ -1,7 +1,6 @@
 // Device-wide waits.
 #include "device_synchronizer.h"
 
-#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -45,23 +44,17 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
       ids.push_back(s->id());
     }
   }
-  // Application threads that create or destroy a stream of this device wait until the wait has ended.  The
-  // announced streams that are still there refuse asynchronous runs until then, also those already waited
-  // for: the device counts as waited for only once every stream was.
+  // Application threads that create or destroy a stream of this device wait until the wait has ended.
   struct Done {
     DeviceSynchronizer* self;
-    const std::vector<uint32_t>& ids;
     ~Done() {
       {
         std::lock_guard<std::recursive_mutex> lock(self->streamsMutex_);
-        for (IOpStream* s : self->streams_) {
-          if (std::find(ids.begin(), ids.end(), s->id()) != ids.end()) s->clearWaitingState();
-        }
         --self->waitsInProgress_;
       }
       self->waitsDone_.notify_all();
     }
-  } done{this, ids};
+  } done{this};
   for (size_t i = 0; i < ids.size(); ++i) {
     uint32_t left = timeout;
     if (timeout != UINT32_MAX) {
@@ -75,6 +68,13 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
     const qoblErr rc = stream->synchronize(left);
     OpStreamController::releaseStream(stream);
     if (rc == qoblERR_STREAM_SYNC_TIMEOUT) {
+      const std::set<uint32_t> rest(ids.begin() + static_cast<std::ptrdiff_t>(i) + 1, ids.end());
+      {
+        std::lock_guard<std::recursive_mutex> lock(streamsMutex_);
+        for (IOpStream* s : streams_) {
+          if (rest.count(s->id()) != 0) s->clearWaitingState();
+        }
+      }
       QOBL_LOG_INFO("Timeout occured when waiting for device completion.");
       return qoblERR_DEVICE_SYNC_TIMEOUT;
     }

@@ -393,8 +393,7 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
     }
     qobmWaitEvent(waitEvent_, slice);
   }
-  // A device wait that announced itself keeps the stream refusing runs until it ends as a whole.
-  if (--waiters_ == 0 && deviceWaits_.load() == 0) waiting_.store(false);
+  if (--waiters_ == 0) waiting_.store(false);
   if (result == qoblERR_SUCCESS) {
     QOBL_LOG_TRACE("Stream [%d] synchronized successfully because wait to event.", streamId_);
   } else {
