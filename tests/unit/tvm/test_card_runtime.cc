@@ -204,8 +204,8 @@ const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
 
 // The largest batch per shape within the memory budget, the batch clamp, output sizes at run-time extents,
 // shapes outside every range and the member (and node name) a shape selects are checked through the library
-// on the demo suite (dynamic_api_test ShapesAndLargestBatch, dynamic_stream_test); here shared parameters
-// and a shape across two ranges.
+// on the demo suite (dynamic_api_test ShapesAndLargestBatch, dynamic_stream_test); here shared parameters,
+// a shape across two ranges and the current shapes.
 TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
   QOBCRegisterDeviceAPI();
   int err = 0;
@@ -226,6 +226,11 @@ TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
   ASSERT_EQ(e, 0) << ErrorText(e);
   uint64_t addr = 0;
   EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0) << name;
+  // The shape-taking set_batch_size makes its shapes current (the library keeps its own copy).
+  m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
+  ASSERT_EQ(e, 0) << ErrorText(e);
+  Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
+  EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 8, 8}));
 }
 
 TEST(CardRuntimeDynamic, MalformedSuiteTexts) {
