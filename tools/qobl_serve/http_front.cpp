@@ -147,14 +147,20 @@ void HttpFront::routes() {
     }
     auto body = std::make_shared<std::string>();
     body->reserve(static_cast<size_t>(declared));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cfg_.requestTimeoutMs);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.requestTimeoutMs);
+    auto lastData = Clock::now();
     bool overflow = false, late = false;
     const bool read = reader([&](const char* data, size_t n) {
       if (n > max - body->size()) return !(overflow = true);
-      if (std::chrono::steady_clock::now() > deadline) return !(late = true);
+      lastData = Clock::now();
+      if (lastData > deadline) return !(late = true);
       body->append(data, n);
       return true;
     });
+    // A read that fails after the client fell silent for the read time-out is a stalled body: a time-out too.
+    const bool stalled = !read && !overflow && !late &&
+                         Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs);
     if (!read || overflow || late) {
       m->rejected();
       if (overflow) {
@@ -163,6 +169,11 @@ void HttpFront::routes() {
         res.status = 408;
         res.set_content(errorJson("the request body did not arrive within " + std::to_string(cfg_.requestTimeoutMs) +
                                   " ms (--request-timeout-ms)"),
+                        "application/json");
+      } else if (stalled) {
+        res.status = 408;
+        res.set_content(errorJson("the request body stalled for " + std::to_string(cfg_.readTimeoutMs) +
+                                  " ms (--read-timeout-ms)"),
                         "application/json");
       } else {
         reply(res, makeError(ErrorKind::kInvalidArgument, "the request body could not be read"));

@@ -4,8 +4,9 @@
 //
 // Exposure limits: a body larger than maxRequestBytes is refused with 413 from its Content-Length (or, for
 // a chunked body, as soon as it grows past the limit) without being buffered; every read waits at most
-// readTimeoutMs, a whole body must arrive within requestTimeoutMs (else 408), kept-alive connections close
-// after idleTimeoutS without a request, and at most `threads` connections are served at once.
+// readTimeoutMs, a whole body must arrive within requestTimeoutMs and never stall for readTimeoutMs (else
+// 408), kept-alive connections close after idleTimeoutS without a request, and at most `threads` connections
+// are served at once.
 #ifndef QOBL_SERVE_HTTP_FRONT_H
 #define QOBL_SERVE_HTTP_FRONT_H
 

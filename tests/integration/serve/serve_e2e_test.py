@@ -360,6 +360,14 @@ class LimitsTest(ServerTestCase):
                 break
         c.close()
         self.assertTrue(got.startswith(b"HTTP/1.1 408"), got)
+        # A client that falls silent midway through its body for longer than the read time-out gets 408 too.
+        c = socket.create_connection(("127.0.0.1", s.http))
+        c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n{")
+        c.settimeout(8)
+        got = c.recv(1000)
+        c.close()
+        self.assertTrue(got.startswith(b"HTTP/1.1 408"), got)
+        self.assertIn(b"stalled for 300 ms (--read-timeout-ms)", got)
 
 
 class SchedulingTest(ServerTestCase):

@@ -16,6 +16,7 @@
 #include "qobcrt/qobcrt.h"
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
+#include "qobl_test/card_stats.h"
 
 namespace cardtest {
 
@@ -189,11 +190,7 @@ struct Affine {
   }
 };
 
-inline qobcrt_sim_stats stats(uint32_t dev = 0) {
-  qobcrt_sim_stats s{};
-  EXPECT_EQ(qobcrt_sim_get_stats(dev, &s), rtSuccess);
-  return s;
-}
+inline qobcrt_sim_stats stats(uint32_t dev = 0) { return qobltest::cardStats(dev); }
 
 }  // namespace cardtest
 

@@ -202,11 +202,11 @@ const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
 const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
 }  // namespace
 
-// The largest batch per shape within the memory budget, the batch clamp, output sizes at run-time extents
-// and shapes outside every range are checked through the library on the demo suite (dynamic_api_test
-// ShapesAndLargestBatch, dynamic_stream_test); here shared parameters, a shape across two ranges and the
-// member a shape selects.
-TEST(CardRuntimeDynamic, SharedParamsAndMemberSelection) {
+// The largest batch per shape within the memory budget, the batch clamp, output sizes at run-time extents,
+// shapes outside every range and the member (and node name) a shape selects are checked through the library
+// on the demo suite (dynamic_api_test ShapesAndLargestBatch, dynamic_stream_test); here shared parameters,
+// a shape across two ranges and the current shapes.
+TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
   QOBCRegisterDeviceAPI();
   int err = 0;
   Module m = CreateDynamic(kRanges, "[\"b\"]", kBudget, &err);
@@ -219,20 +219,18 @@ TEST(CardRuntimeDynamic, SharedParamsAndMemberSelection) {
   EXPECT_EQ(e, kCardErrNotDynamic);  // no shapes yet
   m.GetFunction("set_input_shape")(Shapes({{1, 3, 16, 17}}), &e);  // straddles the two ranges
   EXPECT_EQ(e, kCardErrShape);
+  // Member 1, whose "b" is member 0's, loads a node.
   m.GetFunction("set_input_shape")(Shapes({{1, 3, 20, 24}}), &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
-  std::string name = m.GetFunction("set_batch_size")(5u, &e);
+  const std::string name = m.GetFunction("set_batch_size")(5u, &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
-  EXPECT_EQ(name, "dyn::dyn:m1:1x3x20x24:b5");
-  // The shape-taking set_batch_size selects member 0 and makes the shapes current.
-  std::string small = m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
+  uint64_t addr = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0) << name;
+  // The shape-taking set_batch_size makes its shapes current (the library keeps its own copy).
+  m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
   ASSERT_EQ(e, 0) << ErrorText(e);
-  EXPECT_EQ(small, "dyn::dyn:m0:1x3x8x8:b2");
   Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
   EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 8, 8}));
-  uint64_t addr = 0;
-  EXPECT_EQ(qobcrt_model_addr(0, small.c_str(), &addr), 0);
-  EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0);
 }
 
 TEST(CardRuntimeDynamic, MalformedSuiteTexts) {

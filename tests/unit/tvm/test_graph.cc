@@ -14,16 +14,12 @@
 using namespace tvm::runtime;
 using namespace tvmtest;
 
+// (Blobs of every element type read back as saved: test_graph_forms ParamForms.)
 TEST(Params, BlobsThatDoNotAddUpAreRejected) {
-  const std::string blob = StaticParams();
+  const std::string blob = StaticParams();   // one float32 array "w" [1, 2, 3, 3]
   std::vector<graph::ParamArray> ps;
   std::string err;
   ASSERT_TRUE(graph::ParseParams(blob, &ps, &err)) << err;
-  ASSERT_EQ(ps.size(), 1u);
-  EXPECT_EQ(ps[0].name, "w");
-  EXPECT_EQ(ps[0].shape, (std::vector<int64_t>{1, 2, 3, 3}));
-  EXPECT_EQ(ps[0].data.size(), 72u);
-  EXPECT_EQ(graph::SaveParams(ps), blob);
 
   auto patched = [&](size_t off, const void* v, size_t n) {
     std::string b = blob;
@@ -162,7 +158,9 @@ TEST(CoreLayout, PaddedFlatBfloatSlotsAndRefusals) {
 }
 
 // Malformed configurations are refused with the runtime's text (qobl_info_test LoadErrorsSayWhy, the
-// configuration fuzzer); here the defaults and the bytes of the pre-process records the card hands out.
+// configuration fuzzer).  The record fields the library reads (lengths, offsets, output count, precision,
+// quantisation flag and scale) are checked through static_model_test's pre-process records; here the
+// defaults and the other bytes of the pre-process records the card hands out.
 TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   card::HwConfig hw;
   std::string err;
@@ -186,23 +184,13 @@ TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   auto f32 = [&](size_t o) { float v; std::memcpy(&v, &rec[o], 4); return v; };
   EXPECT_EQ(u8(0), 255);
   EXPECT_EQ(u8(1), 197);
-  EXPECT_EQ(u32(4), 188u);   // len
   EXPECT_EQ(u32(8), 1u);     // input_num default
-  EXPECT_EQ(u32(16), 2u);    // output_num
-  EXPECT_EQ(u32(20), 28u);   // output_offset
-  EXPECT_EQ(u32(24), 156u);  // quant_addr offset = 28 + 2 * 64
-  EXPECT_EQ(u16(28 + 10), 1u);          // output 0 precision
   EXPECT_EQ(u32(28 + 12), 4u);          // dims_num
   EXPECT_EQ(u32(28 + 16 + 12), 224u);   // dims_ptr[3]
   EXPECT_EQ(u16(28 + 64 + 10), 0u);     // output 1 precision
-  EXPECT_EQ(u32(156), 1u);              // is_quant
-  EXPECT_FLOAT_EQ(f32(160), 0.5f);
   EXPECT_FLOAT_EQ(f32(164), -1.25f);
   EXPECT_EQ(static_cast<int8_t>(rec[168]), -128);
   EXPECT_EQ(static_cast<int8_t>(rec[169]), 127);
   EXPECT_EQ(u32(172), 0u);              // output 1 not quantised
-  EXPECT_EQ(u8(188), 201);
-  EXPECT_EQ(u32(188 + 4), 28u);
   EXPECT_EQ(u32(188 + 8), 2u);
-  EXPECT_EQ(u32(188 + 16), 0u);
 }

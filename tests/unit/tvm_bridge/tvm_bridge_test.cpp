@@ -275,12 +275,6 @@ Module scriptedQueries(const std::shared_ptr<QueryScript>& script) {
   return makeModule(std::move(funcs));
 }
 
-Array<Integer> ints(std::initializer_list<int64_t> values) {
-  Array<Integer> a;
-  for (int64_t v : values) a.push_back(Integer(v));
-  return a;
-}
-
 // The values the queries return, their argument order and the shape-taking calls are checked on the demo
 // models through the library (qobl_info_test, static_model_test, dynamic_api_test); here the error slot.
 TEST(BridgeQueries, ANonZeroSlotIsReturnedUnchanged) {
@@ -301,23 +295,11 @@ TEST(BridgeQueries, ANonZeroSlotIsReturnedUnchanged) {
   EXPECT_EQ(TvmModelRuntimeApi::freeTvmModule(module), 0);
 }
 
-TEST(BridgeQueries, WrongResultTypesRaiseAndMissingPiecesReturnCodes) {
+// (A result of the wrong type raises in the runtime's own conversion: tvm_runtime_api_test PackedFunc.)
+TEST(BridgeQueries, MissingPiecesReturnCodes) {
   auto script = std::make_shared<QueryScript>();
-  void* module = new Module(scriptedQueries(script));
-  script->ret["get_input_shapes"] = 5;
-  modelShape shapes;
-  EXPECT_THROW(TvmModelRuntimeApi::getInputShapes(module, "n", shapes), tvm::Error);
-  script->ret["get_input_dims"] = Array<Array<Integer>>{ints({1})};  // list of lists where a list is expected
-  std::vector<int64_t> dims;
-  EXPECT_THROW(TvmModelRuntimeApi::getInputDims(module, dims), tvm::Error);
-  script->ret["get_output_num"] = "three";
   int count = 0;
-  EXPECT_THROW(TvmModelRuntimeApi::getOutputCountPerBatch(module, count), tvm::Error);
-  script->ret["set_batch_size"] = 1;
   std::string name;
-  EXPECT_THROW(TvmModelRuntimeApi::setBatchSize(module, 1, name), tvm::Error);
-  TvmModelRuntimeApi::freeTvmModule(module);
-
   // A module without the functions, and no module at all.
   void* bare = new Module(makeModule({}));
   uint32_t batch = 0;
