@@ -1,4 +1,4 @@
-// RWLock: a spinning reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
+// RWLock: a spinning (pausing, then yielding) reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
 // threadsafe_unordered_map: a hash map that holds its lock in write mode for each single operation and lets
 // a caller hold it across several operations with write_guard().
 #ifndef QOBL_COMMON_RWLOCK_H
@@ -70,7 +70,8 @@ raii make_raii(T& res, int (T::*rel)(), int (T::*acq)(), bool default_com = true
   return raii([&res, rel] { (res.*rel)(); }, [&res, acq] { (res.*acq)(); }, default_com);
 }
 
-// Reader/writer lock waiting by spinning on atomics.
+// Reader/writer lock waiting by spinning on atomics, for short critical sections: a waiter pauses the
+// processor between attempts and, once it has waited a while, yields its time slice to the holder.
 //  m_lock_count:  0 free; n > 0 held by n readers; -d held in write mode at nesting depth d.
 //  The write owner may take the write lock again (nesting) and reads under its own hold without counting.
 //  A read hold cannot be upgraded to a write hold.
@@ -84,11 +85,39 @@ class RWLock {
   RWLock(const RWLock&) = delete;
   RWLock& operator=(const RWLock&) = delete;
 
-  // Each returns m_lock_count as read after the operation.
+  // Each returns m_lock_count as read after the operation.  The write lock's uncontended paths (a free lock,
+  // the owner nesting and unnesting) are inline: the maps take it for every single operation.
   int readLock();
   int readUnlock();
-  int writeLock();
-  int writeUnlock();  // by the owner only; a violation ends the process
+  int writeLock() {
+    const std::thread::id me = std::this_thread::get_id();
+    if (me == m_write_thread_id.load(std::memory_order_relaxed)) {
+      // One more nesting level of the owner: nobody else writes the count meanwhile.
+      const int32_t depth = m_lock_count.load(std::memory_order_relaxed) - 1;
+      m_lock_count.store(depth, std::memory_order_relaxed);
+      return depth;
+    }
+    int32_t expected = 0;
+    if (!m_lock_count.compare_exchange_strong(expected, WRITE_LOCK_STATUS, std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+      waitForWriteLock();
+    }
+    m_write_thread_id.store(me, std::memory_order_relaxed);
+    return WRITE_LOCK_STATUS;
+  }
+  // By the owner only; a violation ends the process.
+  int writeUnlock() {
+    const int32_t count = m_lock_count.load(std::memory_order_relaxed);
+    if (!ownedByCaller() || count > WRITE_LOCK_STATUS) writeUnlockMisuse();
+    if (count == WRITE_LOCK_STATUS) {
+      // Clear the owner before the lock becomes free, so a new owner's id is never overwritten.
+      m_write_thread_id.store(NULL_THEAD, std::memory_order_relaxed);
+      m_lock_count.store(0, std::memory_order_release);
+      return 0;
+    }
+    m_lock_count.store(count + 1, std::memory_order_relaxed);
+    return count + 1;
+  }
 
   // The guards take the lock here and release it through a plain function pointer: taking a guard neither
   // allocates nor goes through std::function.
@@ -107,6 +136,15 @@ class RWLock {
   std::thread::id writeOwner() const { return m_write_thread_id.load(); }
 
  private:
+  // The owner id is only ever compared with the calling thread's own id: a thread sees its own last store,
+  // and another thread's store never carries its id, so a relaxed read answers "do I hold it" exactly.
+  bool ownedByCaller() const {
+    return std::this_thread::get_id() == m_write_thread_id.load(std::memory_order_relaxed);
+  }
+  // Waits until the write lock is free and takes it (the caller records itself as the owner).
+  void waitForWriteLock();
+  [[noreturn]] static void writeUnlockMisuse();
+
   const bool WRITE_FIRST;
   std::atomic<std::thread::id> m_write_thread_id;
   std::atomic<int32_t> m_lock_count;
@@ -140,56 +178,56 @@ class threadsafe_unordered_map {
   const RWLock& getLock() const { return lock; }
 
   iterator find(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.find(k);
   }
   iterator end() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.end();
   }
   iterator begin() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.begin();
   }
   Value& operator[](const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map[k];
   }
   Value& operator[](Key&& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map[std::move(k)];
   }
   size_type erase(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return 0;
     keep(map.extract(it));
     return 1;
   }
   void clear() {
-    auto g = write_guard();
+    Hold g(lock);
     map.clear();
   }
   size_type size() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.size();
   }
   bool empty() {
-    auto g = write_guard();
+    Hold g(lock);
     return map.empty();
   }
   size_type count(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.count(k);
   }
   template <typename... Args>
   std::pair<iterator, bool> emplace(Args&&... args) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.emplace(std::forward<Args>(args)...);
   }
   // Copies the mapped value of `k` into `value`; false (value untouched) when absent.
   bool find(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     value = it->second;
@@ -198,7 +236,7 @@ class threadsafe_unordered_map {
   // Calls fn(mapped value of `k`) under one hold of the lock; false (fn not called) when absent.
   template <typename Fn>
   bool visit(const Key& k, Fn&& fn) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     fn(it->second);
@@ -206,7 +244,7 @@ class threadsafe_unordered_map {
   }
   // Moves the mapped value of `k` into `value` and erases the entry; false (value untouched) when absent.
   bool take(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     value = std::move(it->second);
@@ -215,20 +253,20 @@ class threadsafe_unordered_map {
   }
   // Inserts `value` when `k` is absent; returns the mapped value after the call.
   Value insertIfAbsent(const Key& k, const Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     return map.emplace(k, value).first->second;
   }
 
   // Keeps up to n nodes of erased entries for later keys (the room for them is reserved now).
   void keepNodes(size_t n) {
-    auto g = write_guard();
+    Hold g(lock);
     spare.reserve(n);
     spareLimit = n;
   }
   // The mapped value of `k`, inserted when absent: a kept node when there is one (its value emptied, a
   // vector keeping its capacity), else a new one, value-initialised.
   Value& slot(const Key& k) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it != map.end()) return it->second;
     if (spare.empty()) return map[k];
@@ -241,7 +279,7 @@ class threadsafe_unordered_map {
   // take, keeping the node: with `value` a vector, swapping keeps both lists' capacities in use (the node
   // gets `value`'s old list).
   bool takeSwap(const Key& k, Value& value) {
-    auto g = write_guard();
+    Hold g(lock);
     auto it = map.find(k);
     if (it == map.end()) return false;
     using std::swap;
@@ -250,12 +288,25 @@ class threadsafe_unordered_map {
     return true;
   }
   size_type keptNodes() {
-    auto g = write_guard();
+    Hold g(lock);
     return spare.size();
   }
 
  private:
   using node_type = typename map_type::node_type;
+
+  // The lock in write mode for one operation of the map, released inline (a guard from write_guard()
+  // releases through a function pointer).
+  class Hold {
+   public:
+    explicit Hold(RWLock& l) : lock_(l) { lock_.writeLock(); }
+    ~Hold() { lock_.writeUnlock(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    RWLock& lock_;
+  };
 
   template <typename T, typename A>
   static void emptyValue(std::vector<T, A>& v) { v.clear(); }

@@ -258,7 +258,7 @@ class OpStream : public IOpStream {
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
   // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
-  // Takes streamLock_.
+  // Caller holds streamLock_.
   qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
                       IRunStreamInstruction*& ready, InputRecords& dropped);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
@@ -322,6 +322,9 @@ class OpStream : public IOpStream {
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
   std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
+  // A run-model op of the stream runs a dynamic model (set by build): only then do inputs carry shapes to
+  // apply and compare.
+  bool hasDynamicModels_ = false;
 };
 
 // The stream whose report the calling thread is delivering (null outside report processing).  The

@@ -41,8 +41,7 @@ int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, De
   return rc;
 }
 
-int DeviceBlock::reset() noexcept {
-  if (address_ == 0) return rtSuccess;
+int DeviceBlock::freeNow() noexcept {
   const uint64_t addr = release();
   void* shown = qoblAsPtr(addr);
   QOBL_LOG_DEBUG("Call %s to free [%p].\n", freeCallName(kind_), shown);

@@ -137,6 +137,9 @@ bool OpStream::checkBusy(bool noWait) {
   // processor, then the thread waits until setBusy(false) wakes it (a short sleep instead would cost the
   // kernel's timer slack, about 50 microseconds on Linux).  The wait's time limit only guards the loop.
   constexpr uint32_t kYieldPasses = 16;
+  // An idle stream answers at once: busy_ is only set by the completion path, which may start a delivery
+  // right after this check with the lock as well as without it.
+  if (!busy_.load()) return false;
   for (uint32_t pass = 0;; ++pass) {
     {
       std::lock_guard<std::recursive_mutex> lock(streamLock_);
@@ -212,6 +215,12 @@ bool OpStream::build() {
     if (ir->getStreamOp() != nullptr && ir->getStreamOp()->getOutputFlag()) ir->opFlag |= qobe::GET_OUTPUT_FLAG;
   }
   endOpUId_ = nodes.empty() ? 0 : nodes.back()->getStreamOp()->uid();
+  hasDynamicModels_ = false;
+  for (size_t i = 1; i < irStream_.size(); ++i) {
+    IStreamOp* op = irStream_[i]->opType == qobeOP_RUN_MODEL_OP ? irStream_[i]->getStreamOp() : nullptr;
+    IModel* model = op != nullptr ? op->getModel() : nullptr;
+    if (model != nullptr && model->isDynamic()) hasDynamicModels_ = true;
+  }
   isBuilt_.store(true);
   return true;
 }
@@ -423,6 +432,7 @@ qoblErr OpStream::applyShapes(IStreamOp* op, IModel* model) {
 }
 
 qoblErr OpStream::updateDynamicModel() {
+  if (!hasDynamicModels_) return qoblERR_SUCCESS;
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
     IStreamOp* op = ir->opType == qobeOP_RUN_MODEL_OP ? ir->getStreamOp() : nullptr;
@@ -436,6 +446,7 @@ qoblErr OpStream::updateDynamicModel() {
 
 std::vector<qoblShape> OpStream::dynamicShapes() {
   std::vector<qoblShape> shapes;
+  if (!hasDynamicModels_) return shapes;
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
     if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
@@ -449,7 +460,7 @@ std::vector<qoblShape> OpStream::dynamicShapes() {
 }
 
 bool OpStream::fitsRunBeingFilled() {
-  if (curRunStream_ == nullptr) return true;
+  if (curRunStream_ == nullptr || !hasDynamicModels_) return true;
   const std::vector<qoblShape> now = dynamicShapes();
   auto same = [](const qoblShape& a, const qoblShape& b) {
     return a.ndims == b.ndims && std::equal(a.shapes, a.shapes + std::min<uint32_t>(a.ndims, 6), b.shapes);
@@ -463,7 +474,6 @@ bool OpStream::fitsRunBeingFilled() {
 
 qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
                                                uint64_t* outputs, uint64_t outputCount) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (inputIdToRunStreamInstructionDict_.count(inputDataId) != 0) {
     QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
     return qoblERR_STREAM_INPUT;
@@ -602,7 +612,6 @@ IOpStream* deliveringStream() { return tDeliveringStream; }
 
 qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
                               IRunStreamInstruction*& ready, InputRecords& dropped) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
   if (rc != qoblERR_SUCCESS) {
@@ -631,9 +640,15 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
   }
   if (async) checkBusy(false);
   // The addresses are copied into the run before openRun returns, and nothing openRun calls runs another
-  // openRun on this thread, so each thread's scratch lists serve all its calls.
-  thread_local std::vector<uint64_t> ins;
-  thread_local std::vector<uint64_t> outs;
+  // openRun on this thread, so each thread's scratch lists serve all its calls (one per-thread record,
+  // reached once).
+  struct Scratch {
+    std::vector<uint64_t> ins, outs;
+  };
+  thread_local Scratch tScratch;
+  Scratch& scratch = tScratch;
+  std::vector<uint64_t>& ins = scratch.ins;
+  std::vector<uint64_t>& outs = scratch.outs;
   qoblGetDatasetDataAddrs(input, ins);
   qoblGetDatasetDataAddrs(output, outs);
   if (outs.size() != streamLeafNodeOutputCount_) {

@@ -210,14 +210,19 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
   IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
   // The run's input ids go into this thread's list for the depth of this delivery (a report callback may
   // run a synchronous run, which delivers again on this thread), kept with its capacity.
-  thread_local std::array<std::vector<uint32_t>, 4> tIdLists;
-  thread_local size_t tIdDepth = 0;
+  struct IdLists {
+    std::array<std::vector<uint32_t>, 4> lists;
+    size_t depth = 0;
+  };
+  thread_local IdLists tIds;
+  IdLists& mine = tIds;  // the per-thread record, reached once
   std::vector<uint32_t> deeperIds;
-  std::vector<uint32_t>& ids = tIdDepth < tIdLists.size() ? tIdLists[tIdDepth] : deeperIds;
+  std::vector<uint32_t>& ids = mine.depth < mine.lists.size() ? mine.lists[mine.depth] : deeperIds;
   struct Depth {
-    Depth() { ++tIdDepth; }
-    ~Depth() { --tIdDepth; }
-  } depth;
+    size_t& depth;
+    explicit Depth(size_t& d) : depth(d) { ++depth; }
+    ~Depth() { --depth; }
+  } depth(mine.depth);
   stream->getInstanceInputIds(dataId, ids);
   const Delivery d{stream,
                    archive->opArg.get(),

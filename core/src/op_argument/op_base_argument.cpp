@@ -34,9 +34,10 @@ void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId)
 void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   datasetId_ = datasetId;
   header_ = qobe::QobeOpArgumentHeader{};
+  // A restart for the same op keeps the name it has (the op's record does not change after the build).
+  if (opIR_ != irInstruction) opName_ = irInstruction->opName;
   opIR_ = irInstruction;
   deviceId_ = irInstruction->deviceId;
-  opName_ = irInstruction->opName;
   header_.loopCount = irInstruction->loopCount;
   header_.batchSize = 1;
   header_.configCount = irInstruction->configCount;

@@ -8,8 +8,8 @@
 // and the record's atomics and take no lock.
 //
 // Allocation takes the oldest freed record of the size class (a FIFO per class, under the class's own
-// mutex) once the class holds enough freed records that a freed address is handed out again only late, so
-// stale addresses keep failing as freed; otherwise it carves a new slot.  Freed records keep their host
+// spin lock) once the class holds enough freed records that a freed address is handed out again only
+// late, so stale addresses keep failing as freed; otherwise it carves a new slot.  Freed records keep their host
 // memory, so at steady state allocating and freeing touch no heap and no device-wide lock.  A freed
 // record stays in its FIFO as the history of frees: freeing its address again is a double free until the
 // address is handed out again.
@@ -39,6 +39,7 @@
 #include "qobcrt/qobcrt.h"
 #include "qobcrt/qobcrt_model.h"
 #include "qobcrt/qobcrt_sim.h"
+#include "spin_lock.h"
 
 namespace zenlar {
 namespace qobcrt {
@@ -111,9 +112,11 @@ struct Slab {
   std::unique_ptr<std::atomic<Block*>[]> slot;
 };
 
+using platform::SpinLock;
+
 // Freed records of one size class of one kind, oldest first, and the small slots not yet carved.
 struct SizeClass {
-  std::mutex mu;
+  SpinLock mu;
   uint64_t span = 0;
   uint32_t quarantine = 0;   // freed records kept before the oldest is handed out again
   uint32_t backed_limit = 0; // freed records beyond this count give their host memory back
@@ -227,7 +230,7 @@ struct Device {
   std::mutex record_mu;                          // the record pool
   std::vector<std::unique_ptr<Block[]>> record_chunks;
   Block* free_records = nullptr;
-  std::mutex zombie_mu;                          // blocks freed while runs were in flight, oldest first
+  SpinLock zombie_mu;                            // blocks freed while runs were in flight, oldest first
   Block* zombie_head = nullptr;
   Block* zombie_tail = nullptr;
   InoutSizes inout_sizes;
@@ -321,6 +324,9 @@ Card& card();
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
+// Call and op faults pending (0 almost always): read without a lock before every call, so that a process
+// without injected faults never enters the fault table.
+extern std::atomic<size_t> g_faults_pending;
 // Call counting: the index of a runtime function among those a fault may name (their count when it is not
 // one of them), and one more call of it.
 size_t callIndex(const char* call);
@@ -373,7 +379,8 @@ int guarded(F&& f) noexcept {
     static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
     zenlar::qobcrt::countCall(qobcrt_call_index_);                                 \
     int qobcrt_fault_code_;                                                        \
-    if (zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
+    if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0 &&   \
+        zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
       return qobcrt_fault_code_;                                                   \
   } while (0)
 

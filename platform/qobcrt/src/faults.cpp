@@ -8,6 +8,8 @@
 namespace zenlar {
 namespace qobcrt {
 
+std::atomic<size_t> g_faults_pending{0};
+
 namespace {
 
 struct CallFault {
@@ -24,7 +26,6 @@ struct FaultTable {
   std::mutex mu;
   std::vector<CallFault> calls;
   std::vector<OpFault> ops;
-  std::atomic<size_t> pending{0};   // calls.size() + ops.size(), read without the lock on every call
   std::thread::id firedOn;           // thread the last call fault fired on
 };
 
@@ -70,7 +71,7 @@ void countCall(size_t index) {
 
 bool takeCallFault(const char* call, int* code) {
   FaultTable& t = faults();
-  if (t.pending.load(std::memory_order_acquire) == 0) return false;
+  if (g_faults_pending.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard<std::mutex> lock(t.mu);
   bool fired = false;
   for (CallFault& f : t.calls) {
@@ -84,19 +85,19 @@ bool takeCallFault(const char* call, int* code) {
   // A fault whose call has come is spent, even when another fault claimed the same call.
   t.calls.erase(std::remove_if(t.calls.begin(), t.calls.end(), [](const CallFault& f) { return f.remaining == 0; }),
                 t.calls.end());
-  t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+  g_faults_pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
   return fired;
 }
 
 bool takeOpFault(uint32_t uid, uint32_t* code) {
   FaultTable& t = faults();
-  if (t.pending.load(std::memory_order_acquire) == 0) return false;
+  if (g_faults_pending.load(std::memory_order_acquire) == 0) return false;
   std::lock_guard<std::mutex> lock(t.mu);
   for (auto it = t.ops.begin(); it != t.ops.end(); ++it) {
     if (it->uid == uid) {
       *code = it->code;
       t.ops.erase(it);
-      t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+      g_faults_pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
       return true;
     }
   }
@@ -135,7 +136,7 @@ int qobcrt_sim_fail_call(const char* call, uint32_t nth, uint32_t code) {
     auto& t = zenlar::qobcrt::faults();
     std::lock_guard<std::mutex> lock(t.mu);
     t.calls.push_back({call, nth, code == 0 ? static_cast<int>(rtErrInjected) : static_cast<int>(code)});
-    t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+    zenlar::qobcrt::g_faults_pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
     return static_cast<int>(rtSuccess);
   });
 }
@@ -165,7 +166,7 @@ int qobcrt_sim_fail_op(uint32_t op_uid, uint32_t code) {
     auto& t = zenlar::qobcrt::faults();
     std::lock_guard<std::mutex> lock(t.mu);
     t.ops.push_back({op_uid & 0x7fffffffu, code == 0 ? static_cast<uint32_t>(rtErrInjected) : code});
-    t.pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
+    zenlar::qobcrt::g_faults_pending.store(t.calls.size() + t.ops.size(), std::memory_order_release);
     return static_cast<int>(rtSuccess);
   });
 }
@@ -176,7 +177,7 @@ int qobcrt_sim_clear_faults(void) {
     std::lock_guard<std::mutex> lock(t.mu);
     t.calls.clear();
     t.ops.clear();
-    t.pending.store(0, std::memory_order_release);
+    zenlar::qobcrt::g_faults_pending.store(0, std::memory_order_release);
     return static_cast<int>(rtSuccess);
   });
 }

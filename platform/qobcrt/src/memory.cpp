@@ -18,7 +18,7 @@ struct ClassTable {
   uint64_t span[kMax] = {};
   uint32_t count = 0;
 
-  ClassTable() {
+  constexpr ClassTable() {
     for (uint64_t s = kAlign; s <= 1024; s += kAlign) span[count++] = s;
     for (uint64_t b = 1024; b < kSlabMaxSpan; b *= 2)
       for (uint64_t q = 1; q <= 4; ++q) span[count++] = b + b / 4 * q;
@@ -28,10 +28,11 @@ struct ClassTable {
   }
 };
 
-const ClassTable& classTable() {
-  static const ClassTable table;
-  return table;
-}
+// Computed by the compiler: a lookup reads constant data, with no guard of first use.
+constexpr ClassTable kClassTable{};
+constexpr uint32_t kSmallClasses = 1024 / kAlign;   // the first classes: every multiple of 64 up to 1 KiB
+static_assert(kClassTable.span[kSmallClasses - 1] == 1024 && kClassTable.span[kSmallClasses] > 1024,
+              "small classes are the multiples of 64 up to 1 KiB");
 
 constexpr size_t kRecordChunk = 64;              // records made at a time
 constexpr uint64_t kQuarantineBytes = 1 << 20;   // a class's quarantine holds about this much, at most...
@@ -40,11 +41,12 @@ constexpr uint64_t kBackedBytes = 8 << 20;       // freed records of a class kee
 
 }  // namespace
 
-uint32_t classCount() { return classTable().count; }
-uint64_t classSpan(uint32_t cls) { return cls < classTable().count ? classTable().span[cls] : 0; }
+uint32_t classCount() { return kClassTable.count; }
+uint64_t classSpan(uint32_t cls) { return cls < kClassTable.count ? kClassTable.span[cls] : 0; }
 uint32_t classOf(uint64_t span) {
-  const ClassTable& t = classTable();
-  return static_cast<uint32_t>(std::lower_bound(t.span, t.span + t.count, span) - t.span);
+  if (span <= 1024) return span == 0 ? 0 : static_cast<uint32_t>((span - 1) / kAlign);
+  const ClassTable& t = kClassTable;
+  return static_cast<uint32_t>(std::lower_bound(t.span + kSmallClasses, t.span + t.count, span) - t.span);
 }
 
 // ---------------------------------------------------------------- AddressSpace
@@ -219,7 +221,7 @@ void Device::retireUnpinned(uint32_t kind, uint32_t cls) {
   SizeClass& sc = classes[kind][cls];
   Block* taken = nullptr;
   {
-    std::lock_guard<std::mutex> lock(sc.mu);
+    std::lock_guard<SpinLock> lock(sc.mu);
     Block** link = &sc.head;
     sc.tail = nullptr;
     while (*link != nullptr) {
@@ -264,7 +266,7 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
   const uint64_t span = cls == classCount() ? roundUp(bytes, kPageSize) : sc.span;
   uint64_t base = 0;
   if (span <= kSlabMaxSpan) {
-    std::lock_guard<std::mutex> lock(sc.mu);
+    std::lock_guard<SpinLock> lock(sc.mu);
     if (sc.slab == nullptr || sc.next_slot == sc.slab->slots) {
       uint64_t page = 0;
       if (!reserve(kind, kPageSize, &page)) return nullptr;
@@ -308,7 +310,7 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
 Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
   if (cls == classCount()) return nullptr;   // huge records are never handed out again
   SizeClass& sc = classes[kind][cls];
-  std::lock_guard<std::mutex> lock(sc.mu);
+  std::lock_guard<SpinLock> lock(sc.mu);
   Block* b = sc.head;
   if (sc.count <= sc.quarantine || b->pins.load() != 0) return nullptr;
   sc.head = b->next;
@@ -324,7 +326,7 @@ void Device::backToClass(Block* b) {
   SizeClass& sc = classes[b->kind][b->cls];
   if (b->cls == classCount()) {
     {
-      std::lock_guard<std::mutex> lock(sc.mu);
+      std::lock_guard<SpinLock> lock(sc.mu);
       b->next = sc.head;
       sc.head = b;
       if (sc.tail == nullptr) sc.tail = b;
@@ -335,7 +337,7 @@ void Device::backToClass(Block* b) {
   }
   uint8_t* drop = nullptr;
   {
-    std::lock_guard<std::mutex> lock(sc.mu);
+    std::lock_guard<SpinLock> lock(sc.mu);
     if (sc.count >= sc.backed_limit && b->pins.load() == 0) {
       drop = b->data;
       b->data = nullptr;
@@ -420,7 +422,7 @@ int Device::release(uint32_t kind, uint64_t addr) {
   // the lock the oldest run is read again (a run that ended meanwhile harvested before the block arrived),
   // and the FIFO's stamps never decrease.
   {
-    std::lock_guard<std::mutex> lock(zombie_mu);
+    std::lock_guard<SpinLock> lock(zombie_mu);
     if (oldest_seq.load() <= stamp) {
       b->release_after = zombie_tail != nullptr && zombie_tail->release_after > stamp ? zombie_tail->release_after : stamp;
       b->zombie_next = nullptr;
@@ -441,7 +443,7 @@ void Device::releaseNow(Block* b) {
 void Device::harvest() {
   Block* done = nullptr;
   {
-    std::lock_guard<std::mutex> lock(zombie_mu);
+    std::lock_guard<SpinLock> lock(zombie_mu);
     const uint64_t oldest = oldest_seq.load();
     if (zombie_head == nullptr || zombie_head->release_after >= oldest) return;
     done = zombie_head;

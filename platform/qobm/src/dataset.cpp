@@ -1,24 +1,24 @@
 // Datasets, data buffers and tensors.
 //
-// Every object lives in a registry of live handles; a call first looks its handle up there, so a null,
-// foreign or destroyed handle is answered with a code and never dereferenced.  One lock guards the
-// registries and the objects' contents: the calls are short, and holding it throughout makes concurrent
-// use from several threads safe.  It is a spinning lock (a few pauses, then yielding the processor): it is
-// held for a hash lookup and a field or two, so waiting for it costs less than sleeping and waking.
+// Every object lives in a set of live handles; a call first looks its handle up there, so a null, foreign
+// or destroyed handle is answered with a code and never dereferenced.  One lock guards the sets and the
+// objects' contents: the calls are short, and holding it throughout makes concurrent use from several
+// threads safe.  It is a spinning lock (a few pauses, then yielding the processor): it is held for a probe
+// of a small table and a field or two, so waiting for it costs less than sleeping and waking.
 //
-// A destroyed dataset is not freed but kept, with its entry list's capacity and its registry node, for a
-// later qobmCreateDataset: creating and destroying datasets at a steady rate (a clone per input) then
-// makes no heap allocation.  A kept dataset is handed out again only once kDatasetQuarantine others were
-// destroyed after it, so a handle just destroyed does not at once name a live dataset again.
+// A destroyed dataset is not freed but kept, with its entry list's capacity, for a later qobmCreateDataset:
+// creating and destroying datasets at a steady rate (a clone per input) then makes no heap allocation.  A
+// kept dataset is handed out again only once kDatasetQuarantine others were destroyed after it, so a handle
+// just destroyed does not at once name a live dataset again.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "qobcrt/qobcrt.h"
 #include "qobm_internal.h"
+#include "spin_lock.h"
 
 struct qobmDataBuffer {
   qobmDeviceInfo dev;
@@ -49,51 +49,95 @@ constexpr uint32_t kMaxDims = 6;
 constexpr size_t kDatasetPool = 64;        // destroyed datasets kept at most
 constexpr size_t kDatasetQuarantine = 16;  // destroyed datasets kept before the oldest is handed out again
 
-using DatasetSet = std::unordered_set<const qobmDataset*>;
+using zenlar::platform::SpinLock;
 
-// A lock for short critical sections that never block inside.
-class SpinLock {
+// The addresses of the live objects of one type: open addressing with linear probing in a power-of-two
+// table kept at most half full, so a probe of a live handle reads one or two slots; erasing moves the
+// entries after it back instead of leaving markers, so probes stay short however many objects came and
+// went.  Only doubling the table allocates: a steady population of objects never does.
+template <typename T>
+class HandleSet {
  public:
-  void lock() noexcept {
-    for (unsigned spins = 0; held_.exchange(true, std::memory_order_acquire); ++spins) {
-      while (held_.load(std::memory_order_relaxed)) {
-        if (spins < 64) {
-          pause();
-          ++spins;
-        } else {
-          std::this_thread::yield();
-        }
+  HandleSet() : slots_(kInitialSlots, nullptr), mask_(kInitialSlots - 1), shift_(64 - kInitialBits) {}
+
+  bool contains(const T* p) const {
+    for (size_t i = home(p);; i = (i + 1) & mask_) {
+      const T* s = slots_[i];
+      if (s == p) return true;
+      if (s == nullptr) return false;
+    }
+  }
+  // p is not null and not in the set.  Throws std::bad_alloc (set unchanged) when the table cannot grow.
+  void insert(const T* p) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    place(p);
+    ++count_;
+  }
+  void erase(const T* p) {
+    size_t i = home(p);
+    while (slots_[i] != p) {
+      if (slots_[i] == nullptr) return;
+      i = (i + 1) & mask_;
+    }
+    slots_[i] = nullptr;
+    --count_;
+    // Entries after the hole that could not sit at or before their home move into it.
+    for (size_t j = (i + 1) & mask_; slots_[j] != nullptr; j = (j + 1) & mask_) {
+      const size_t k = home(slots_[j]);
+      const bool homeInHole = i <= j ? (k <= i || k > j) : (k <= i && k > j);
+      if (homeInHole) {
+        slots_[i] = slots_[j];
+        slots_[j] = nullptr;
+        i = j;
       }
     }
   }
-  void unlock() noexcept { held_.store(false, std::memory_order_release); }
 
  private:
-  static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
+  static constexpr unsigned kInitialBits = 6;
+  static constexpr size_t kInitialSlots = size_t{1} << kInitialBits;
+
+  // Fibonacci hashing: the top bits of the address times 2^64 / golden ratio.
+  size_t home(const T* p) const {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull) >> shift_);
   }
-  std::atomic<bool> held_{false};
+  void place(const T* p) {
+    size_t i = home(p);
+    while (slots_[i] != nullptr) i = (i + 1) & mask_;
+    slots_[i] = p;
+  }
+  void grow() {
+    std::vector<const T*> old(slots_.size() * 2, nullptr);
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    --shift_;
+    for (const T* p : old) {
+      if (p != nullptr) place(p);
+    }
+  }
+
+  std::vector<const T*> slots_;
+  size_t mask_;
+  unsigned shift_;
+  size_t count_ = 0;
 };
 
 struct Registry {
   SpinLock mu;
-  DatasetSet datasets;
-  std::unordered_set<const qobmDataBuffer*> buffers;
-  std::unordered_set<const qobmTensor*> tensors;
-  // Destroyed datasets, oldest first (a ring of kDatasetPool), each with the registry node it had.
+  HandleSet<qobmDataset> datasets;
+  HandleSet<qobmDataBuffer> buffers;
+  HandleSet<qobmTensor> tensors;
+  // Destroyed datasets, oldest first (a ring of kDatasetPool).
   qobmDataset* spare[kDatasetPool] = {};
-  DatasetSet::node_type spareNodes[kDatasetPool];
   size_t spareFirst = 0;
   size_t spareCount = 0;
 };
 
-// Never destroyed: other libraries' threads may still call in while the process exits.
-Registry& registry() {
-  static Registry* r = new Registry;
-  return *r;
-}
+// Made when the library is loaded and never destroyed: other libraries' threads may still call in while
+// the process exits.  A plain pointer, so that a call reaches it without a guard of first use.
+Registry* const gRegistry = new Registry;
+
+Registry& registry() { return *gRegistry; }
 
 bool validDeviceInfo(const qobmDeviceInfo& dev) {
   const long long type = rawEnum(dev.dev);
@@ -119,15 +163,15 @@ bool validDType(qobmDType t) {
 // Looks the dataset up and, when checkMode is set, checks that it holds entries of the wanted kind.
 int findDataset(Registry& r, const qobmDataset* ds, qobmDatasetMode wanted, bool checkMode) {
   if (ds == nullptr) return QOBM_ERR_INVALID_PARAM;
-  if (r.datasets.count(ds) == 0) return QOBM_ERR_INVALID_HANDLE;
+  if (!r.datasets.contains(ds)) return QOBM_ERR_INVALID_HANDLE;
   if (checkMode && ds->mode != wanted) return QOBM_ERR_MODE;
   return QOBM_SUCCESS;
 }
 
 template <typename T>
-int findObject(const std::unordered_set<const T*>& set, const T* obj) {
+int findObject(const HandleSet<T>& set, const T* obj) {
   if (obj == nullptr) return QOBM_ERR_INVALID_PARAM;
-  return set.count(obj) != 0 ? QOBM_SUCCESS : QOBM_ERR_INVALID_HANDLE;
+  return set.contains(obj) ? QOBM_SUCCESS : QOBM_ERR_INVALID_HANDLE;
 }
 
 int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
@@ -144,7 +188,7 @@ int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) 
 
 // Reads one field of a live buffer or tensor into *out under the registry lock.
 template <typename T, typename Out, typename Get>
-int readField(const std::unordered_set<const T*>& (*setOf)(Registry&), T* obj, Out* out, Get get) {
+int readField(const HandleSet<T>& (*setOf)(Registry&), T* obj, Out* out, Get get) {
   return guarded([&] {
     if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
     Registry& r = registry();
@@ -156,8 +200,8 @@ int readField(const std::unordered_set<const T*>& (*setOf)(Registry&), T* obj, O
   });
 }
 
-const std::unordered_set<const qobmDataBuffer*>& bufferSet(Registry& r) { return r.buffers; }
-const std::unordered_set<const qobmTensor*>& tensorSet(Registry& r) { return r.tensors; }
+const HandleSet<qobmDataBuffer>& bufferSet(Registry& r) { return r.buffers; }
+const HandleSet<qobmTensor>& tensorSet(Registry& r) { return r.tensors; }
 
 }  // namespace
 
@@ -180,9 +224,12 @@ int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
         r.spare[slot] = nullptr;
         ds->mode = mode;
         ds->entries.clear();  // keeps the capacity
-        DatasetSet::node_type node = std::move(r.spareNodes[slot]);
-        node.value() = ds;
-        r.datasets.insert(std::move(node));
+        try {
+          r.datasets.insert(ds);
+        } catch (...) {
+          delete ds;
+          throw;
+        }
         *dataset = ds;
         return QOBM_SUCCESS;
       }
@@ -207,11 +254,10 @@ int qobmDestroyDataset(qobmDataset* dataset) {
       std::lock_guard<SpinLock> lock(r.mu);
       int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
       if (rc != QOBM_SUCCESS) return rc;
-      DatasetSet::node_type node = r.datasets.extract(dataset);
+      r.datasets.erase(dataset);
       if (r.spareCount < kDatasetPool) {
         const size_t slot = (r.spareFirst + r.spareCount) % kDatasetPool;
         r.spare[slot] = dataset;
-        r.spareNodes[slot] = std::move(node);
         ++r.spareCount;
         return QOBM_SUCCESS;
       }
