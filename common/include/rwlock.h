@@ -1,6 +1,6 @@
-// RWLock: a spinning (pausing, then yielding) reader/writer lock whose writer may re-enter; raii / make_raii: a scope guard;
-// threadsafe_unordered_map: a hash map that holds its lock in write mode for each single operation and lets
-// a caller hold it across several operations with write_guard().
+// RWLock: a spinning (pausing, then yielding) reader/writer lock whose writer may re-enter; raii / make_raii:
+// a scope guard; threadsafe_unordered_map: a hash map that holds its lock in write mode for each single
+// operation and lets a caller hold it across several operations with write_guard().
 #ifndef QOBL_COMMON_RWLOCK_H
 #define QOBL_COMMON_RWLOCK_H
 
