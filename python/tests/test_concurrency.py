@@ -172,8 +172,11 @@ def keep_submitting():                 # blocked waiting for a free slot when th
     except ValueError:                 # closed at exit
         pass
 threading.Thread(target=keep_submitting, daemon=True).start()
-futures[0].add_done_callback(lambda f: print("first done", flush=True))
-print("exiting", flush=True)
+def say(line):                        # one write per line: print() writes the text and its end separately,
+    sys.stdout.write(line + "\n")     # so lines printed from two threads could interleave
+    sys.stdout.flush()
+futures[0].add_done_callback(lambda f: say("first done"))
+say("exiting")
 """
 
 
