@@ -109,7 +109,7 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
 TEST(QoblInfoTest, LoadErrorsSayWhy) {
   ModelCopy truncated("classifier"), badHw("classifier"), otherLib("classifier");
   truncated.put("params.bin", tooltest::readText(truncated.file("params.bin")).substr(0, 100));
-  badHw.put("hw.json", "{\"max_batch_size\":\"four\"}");
+  badHw.put("hw.json", "{\"max_batch_size\": 0}");
   otherLib.put("model.so", tooltest::readText(modelDir("segmenter") + "/model.so"));
   struct Case {
     const ModelCopy* m;
@@ -117,7 +117,8 @@ TEST(QoblInfoTest, LoadErrorsSayWhy) {
   };
   const std::vector<Case> cases = {
       {&truncated, {"model runtime error 6007: malformed or unsuitable parameters"}},
-      {&badHw, {"model runtime error 6008: malformed hardware configuration", "\"max_batch_size\""}},
+      {&badHw, {"model runtime error 6008: malformed hardware configuration",
+                 "\"max_batch_size\" must be an integer from 1 to 1048576"}},
       {&otherLib, {"model runtime error 6006: model library does not fit the graph", "has no function"}},
   };
   for (const auto& c : cases) {

@@ -38,7 +38,8 @@ TEST(Params, BlobsThatDoNotAddUpAreRejected) {
   const Case cases[] = {
       {"", "magic"},
       {patched(16, &huge, 8), "name count"},
-      {patched(33, &two, 8), "different array count"},
+      {patched(33, &two, 8), "1 names but 2 arrays"},
+      {blob.substr(0, 33), "truncated after its 1 names"},
       {patched(57, &gpu, 4), "not saved as a CPU array"},
       {patched(105, &wrong_size, 8), "declares 71 data bytes"},
       {blob.substr(0, blob.size() - 1), "truncated in its data"},

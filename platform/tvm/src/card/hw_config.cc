@@ -14,11 +14,11 @@ namespace {
 using rapidjson::Value;
 
 bool GetUint(const Value& obj, const char* key, uint64_t max, uint64_t* out, const std::string& where,
-             std::string* err) {
+             std::string* err, uint64_t min = 0) {
   auto it = obj.FindMember(key);
   if (it == obj.MemberEnd()) return true;
-  if (!it->value.IsUint64() || it->value.GetUint64() > max) {
-    *err = where + "\"" + key + "\" must be an integer from 0 to " + std::to_string(max);
+  if (!it->value.IsUint64() || it->value.GetUint64() < min || it->value.GetUint64() > max) {
+    *err = where + "\"" + key + "\" must be an integer from " + std::to_string(min) + " to " + std::to_string(max);
     return false;
   }
   *out = it->value.GetUint64();
@@ -63,11 +63,7 @@ bool ParseHwConfig(const std::string& text, HwConfig* out, std::string* err) {
   }
   const std::string top = "hardware configuration: ";
   uint64_t v = out->max_batch_size;
-  if (!GetUint(doc, "max_batch_size", 1u << 20, &v, top, err)) return false;
-  if (v == 0) {
-    *err = top + "\"max_batch_size\" must be at least 1";
-    return false;
-  }
+  if (!GetUint(doc, "max_batch_size", 1u << 20, &v, top, err, 1)) return false;
   out->max_batch_size = static_cast<uint32_t>(v);
   if (!GetUint(doc, "memory_budget_bytes", UINT64_MAX, &out->memory_budget_bytes, top, err)) return false;
   auto outs = doc.FindMember("outputs");

@@ -73,8 +73,12 @@ bool ParseParams(const std::string& blob, std::vector<ParamArray>* out, std::str
     names.push_back(std::move(name));
   }
   uint64_t arrays = 0;
-  if (!r.Get(&arrays) || arrays != count) {
-    *err = "parameter blob has " + std::to_string(count) + " names but a different array count";
+  if (!r.Get(&arrays)) {
+    *err = "parameter blob is truncated after its " + std::to_string(count) + " names";
+    return false;
+  }
+  if (arrays != count) {
+    *err = "parameter blob has " + std::to_string(count) + " names but " + std::to_string(arrays) + " arrays";
     return false;
   }
   for (uint64_t i = 0; i < count; ++i) {
