@@ -28,7 +28,7 @@ std::string floats(const std::vector<float>& v) {
 }
 
 // data uint8 [1,4] x w -> scaled [1,4] -> sum [1,1]; the sample's expected outputs computed here.
-std::string spec(const std::string& paramsFile = "w.bin", const std::string& sumInput = "scaled") {
+std::string modelJson(const std::string& paramsFile = "w.bin", const std::string& sumInput = "scaled") {
   return R"({
   "inputs":  [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
   "params":  [{"name": "w", "shape": [4], "file": ")" + paramsFile + R"("}],
@@ -47,7 +47,7 @@ TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
   d.put("x.bin", std::string("\x02\x03\x04\x08", 4));
   d.put("scaled.bin", floats({1.0f, 6.0f, -4.0f, 2.0f}));
   d.put("sum.bin", floats({5.0f}));
-  d.put("model.json", spec());
+  d.put("model.json", modelJson());
   const std::string out = d.file("mine");
   Result r = runProgram("qobl-model-gen", "package " + d.file("model.json") + " " + out);
   ASSERT_EQ(0, r.code) << r.err;
@@ -85,19 +85,19 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   d.put("short.bin", floats({1, 2, 3}));
   d.put("x.bin", std::string(4, '\1'));
   struct Case {
-    std::string spec, message;
+    std::string json, message;
   };
   const std::vector<Case> cases = {
-      {spec("short.bin"), "params[0]: short.bin holds 12 bytes, the shape takes 16"},
-      {spec("w.bin", "nothing"), "nodes[1]: input \"nothing\" is not defined before it"},
-      {spec("w.bin", "sum"), "nodes[1]: input \"sum\" is not defined before it"},
+      {modelJson("short.bin"), "params[0]: short.bin holds 12 bytes, the shape takes 16"},
+      {modelJson("w.bin", "nothing"), "nodes[1]: input \"nothing\" is not defined before it"},
+      {modelJson("w.bin", "sum"), "nodes[1]: input \"sum\" is not defined before it"},
       {R"({"inputs": [{"name": "data", "shape": [1, 4], "dtype": "complex64"}]})", "\"complex64\" is not a data type"},
       {R"({"inputs": []})", "\"inputs\" must name at least one input"},
       {"{\"inputs\": [", "not valid JSON"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    d.put("bad.json", c.spec);
+    d.put("bad.json", c.json);
     const Result r = runProgram("qobl-model-gen", "package " + d.file("bad.json") + " " + d.file("out"));
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
