@@ -15,7 +15,7 @@ namespace zenlar {
 namespace qoblserve {
 namespace {
 
-TensorSpec spec(const char* name, const char* type, std::vector<int64_t> shape) {
+TensorSpec tensor(const char* name, const char* type, std::vector<int64_t> shape) {
   TensorSpec s;
   s.name = name;
   s.datatype = type;
@@ -28,9 +28,9 @@ TensorSpec spec(const char* name, const char* type, std::vector<int64_t> shape) 
 ModelSignature mixedModel() {
   ModelSignature m;
   m.name = "mixed";
-  m.inputs = {spec("a", "INT8", {-1, 2}), spec("b", "BOOL", {-1, 2}), spec("f", "FP32", {-1, -1}),
-              spec("i", "INT64", {-1, 2}), spec("d", "FP64", {-1, 5}), spec("h", "FP16", {-1, 2})};
-  m.outputs = {spec("y", "FP32", {-1, 2})};
+  m.inputs = {tensor("a", "INT8", {-1, 2}), tensor("b", "BOOL", {-1, 2}), tensor("f", "FP32", {-1, -1}),
+              tensor("i", "INT64", {-1, 2}), tensor("d", "FP64", {-1, 5}), tensor("h", "FP16", {-1, 2})};
+  m.outputs = {tensor("y", "FP32", {-1, 2})};
   return m;
 }
 
