@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/backend_func.h"
+
 namespace tvm {
 namespace runtime {
 
@@ -49,19 +51,28 @@ namespace {
 thread_local std::string tls_last_error;
 thread_local std::string tls_ret_string;
 
+// Runs a library function with the backend packed signature; the text of a failure goes to *err.  The
+// thread's last error is cleared first, so that the text is this call's.
+int CallRaw(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes, int num_args,
+            TVMValue* ret, int* ret_code, std::string* err) {
+  tls_last_error.clear();
+  const int r = fn(values, codes, num_args, ret, ret_code, nullptr);
+  if (r != 0) {
+    *err = "function " + name + " failed";
+    if (!tls_last_error.empty()) *err += ": " + tls_last_error;
+  }
+  return r;
+}
+
 // Runs a library function with the backend packed signature.
 void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args, TVMRetValue* rv) {
   TVMValue ret;
   ret.v_int64 = 0;
   int ret_code = kTVMNullptr;
-  tls_last_error.clear();
-  int r = fn(const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret, &ret_code,
-             nullptr);
-  if (r != 0) {
-    std::string msg = "function " + name + " failed";
-    if (!tls_last_error.empty()) msg += ": " + tls_last_error;
-    throw Error(msg);
-  }
+  std::string err;
+  if (CallRaw(fn, name, const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret,
+              &ret_code, &err) != 0)
+    throw Error(err);
   switch (ret_code) {
     case kTVMArgInt: *rv = ret.v_int64; break;
     case kTVMArgFloat: *rv = ret.v_float64; break;
@@ -72,8 +83,26 @@ void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args
   }
 }
 
+// A packed function wrapping a library function: it keeps the function and its name where a caller that
+// packs its own arguments finds them (BackendFunctionOf).
+class BackendFuncNode final : public PackedFuncNode {
+ public:
+  BackendFuncNode(TVMBackendPackedCFunc fn, std::string name, ObjectPtr<Object> keep_alive)
+      : PackedFuncNode([this](TVMArgs args, TVMRetValue* rv) { CallBackend(fn_, name_, args, rv); }),
+        fn_(fn),
+        name_(std::move(name)),
+        keep_alive_(std::move(keep_alive)) {}
+  TVMBackendPackedCFunc fn() const { return fn_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  TVMBackendPackedCFunc fn_;
+  std::string name_;
+  ObjectPtr<Object> keep_alive_;   // the module the library belongs to
+};
+
 PackedFunc WrapBackend(TVMBackendPackedCFunc fn, const std::string& name, ObjectPtr<Object> keep_alive) {
-  return PackedFunc([fn, name, keep_alive](TVMArgs args, TVMRetValue* rv) { CallBackend(fn, name, args, rv); });
+  return PackedFunc(ObjectPtr<Object>(make_object<BackendFuncNode>(fn, name, std::move(keep_alive))));
 }
 
 // One per dlopen handle, shared by every module loaded from the same file; its address is what the
@@ -190,6 +219,21 @@ Module LoadSharedObject(const std::string& path) {
 }
 
 }  // namespace
+
+TVMBackendPackedCFunc BackendFunctionOf(const PackedFunc& f, const std::string** name) {
+  const auto* node = dynamic_cast<const BackendFuncNode*>(f.get());
+  if (node == nullptr) return nullptr;
+  *name = &node->name();
+  return node->fn();
+}
+
+bool CallBackendFunction(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes,
+                         int num_args, std::string* err) {
+  TVMValue ret;
+  ret.v_int64 = 0;
+  int ret_code = kTVMNullptr;
+  return CallRaw(fn, name, values, codes, num_args, &ret, &ret_code, err) == 0;
+}
 
 Module Module::LoadFromFile(const std::string& file_name, const std::string& format) {
   std::string fmt = format;
