@@ -62,6 +62,7 @@ class RunTable {
     used_ = 0;
   }
   const V* find(uint64_t key) const {
+    if (used_ == 0) return nullptr;   // nothing put in this run
     const Entry* e = slot(key);
     return e != nullptr && e->stamp == stamp_ && e->key == key && e->live ? &e->value : nullptr;
   }
@@ -77,6 +78,7 @@ class RunTable {
     e->value = value;
   }
   void erase(uint64_t key) {
+    if (used_ == 0) return;
     Entry* e = slot(key);
     if (e != nullptr && e->stamp == stamp_ && e->key == key) e->live = false;
   }
@@ -187,15 +189,17 @@ class Executor::State {
     Block* b = nullptr;
     uint64_t off = 0;
     const int rc = d_.resolveForRun(addr, need, seq_, &b, &off);
-    if (rc != rtSuccess) {
-      return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
-                                                 (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
-                                                                               " bytes"
-                                                                         : " is not in a live block"));
-    }
+    if (rc != rtSuccess) return failSpan(rc, addr, need, what);
     *p = b->data + off;
     if (avail != nullptr) *avail = b->size.load() - off;
     return 0;
+  }
+
+  [[gnu::noinline, gnu::cold]] int failSpan(int rc, uint64_t addr, uint64_t need, const char* what) {
+    return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
+                                               (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
+                                                                             " bytes"
+                                                                       : " is not in a live block"));
   }
 
   int readArgs(const OpRecord& rec, Args* a) {
@@ -275,7 +279,8 @@ class Executor::State {
         core_bytes_.put(a.output(l, b, o), m.align_output_bytes[o]);
         converted_.erase(a.output(l, b, o));
       }
-      char err[256] = {0};
+      char err[256];
+      err[0] = '\0';   // a kernel that fails without a text leaves it empty
       const int rc = m.run(m.self, in, out, err, sizeof err);
       if (rc != 0) {
         err[sizeof err - 1] = '\0';
