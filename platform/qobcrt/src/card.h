@@ -380,8 +380,9 @@ class ReportSink {
 // node stays valid until releaseModel.
 ModelNode* acquireModel(Device& d, uint64_t addr);
 void releaseModel(Device& d, ModelNode* node);
-// Device index of the calling card thread, -1 on any other thread.
-extern thread_local int32_t t_thread_device;
+// Device index of the calling card thread, -1 on any other thread.  In the static TLS block: reading it is
+// one load, with no __tls_get_addr call.
+extern __attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device;
 
 // Runs f and turns any escaping exception into a runtime code: no exception crosses the C boundary.
 template <class F>

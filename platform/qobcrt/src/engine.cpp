@@ -11,7 +11,7 @@
 namespace zenlar {
 namespace qobcrt {
 
-thread_local int32_t t_thread_device = -1;
+__attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device = -1;
 
 namespace {
 thread_local bool t_is_engine = false;

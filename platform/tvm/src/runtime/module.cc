@@ -50,16 +50,19 @@ namespace {
 
 thread_local std::string tls_last_error;
 thread_local std::string tls_ret_string;
+// Counts the TVMAPISetLastError calls of the thread, so that a caller learns whether a call it made set
+// the text.  A word in the static TLS block: reading it is one load, with no __tls_get_addr call.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t tls_error_serial = 0;
 
-// Runs a library function with the backend packed signature; the text of a failure goes to *err.  The
-// thread's last error is cleared first, so that the text is this call's.
+// Runs a library function with the backend packed signature; the text of a failure goes to *err, with the
+// thread's last error when the call set one.
 int CallRaw(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes, int num_args,
             TVMValue* ret, int* ret_code, std::string* err) {
-  tls_last_error.clear();
+  const uint32_t serial = tls_error_serial;
   const int r = fn(values, codes, num_args, ret, ret_code, nullptr);
   if (r != 0) {
     *err = "function " + name + " failed";
-    if (!tls_last_error.empty()) *err += ": " + tls_last_error;
+    if (tls_error_serial != serial && !tls_last_error.empty()) *err += ": " + tls_last_error;
   }
   return r;
 }
@@ -262,7 +265,10 @@ extern "C" {
 
 const char* TVMGetLastError(void) { return tls_last_error.c_str(); }
 
-void TVMAPISetLastError(const char* msg) { tls_last_error = msg ? msg : ""; }
+void TVMAPISetLastError(const char* msg) {
+  tls_last_error = msg ? msg : "";
+  ++tvm::runtime::tls_error_serial;
+}
 
 int TVMFuncGetGlobal(const char* name, TVMFunctionHandle* out) {
   if (!name || !out) {
