@@ -239,8 +239,10 @@ struct Device {
   std::atomic<uint64_t> last_seq{0};             // newest sequence number handed out
   std::atomic<uint64_t> oldest_seq{kNoRun};      // oldest run queued or executing
 
-  // ---- models (model_mu) ----
+  // ---- models (model_mu; changes of `models` and of a node's active count and dying flag also hold
+  // model_spin, so that a run looks its node up under model_spin alone) ----
   std::mutex model_mu;
+  SpinLock model_spin;
   std::condition_variable model_cv;
   std::map<uint64_t, ModelPtr> models;
   uint64_t next_model_addr = kModelAddrLow;
