@@ -81,14 +81,20 @@ class Arena {
 
   // The slot whose object p is, or null when p is no object of this arena.
   Slot* find(const T* p) const {
+    Slot* s = nullptr;
+    return findFirst(p, &s) ? s : findLater(p);
+  }
+
+  // Whether p lies in the first chunk, where nearly every object lives; *slot then receives its slot, or
+  // null when p is no object's address.
+  bool findFirst(const T* p, Slot** slot) const {
     const uintptr_t a = reinterpret_cast<uintptr_t>(p);
     Slot* base = chunk_[0].load(std::memory_order_acquire);
     const uintptr_t off = a - reinterpret_cast<uintptr_t>(base);
-    if (base != nullptr && off < kFirstChunk * sizeof(Slot)) {
-      Slot* s = base + off / sizeof(Slot);
-      return &s->obj == p ? s : nullptr;
-    }
-    return findLater(p);
+    if (base == nullptr || off >= kFirstChunk * sizeof(Slot)) return false;
+    Slot* s = base + off / sizeof(Slot);
+    *slot = &s->obj == p ? s : nullptr;
+    return true;
   }
 
   // A slot that is not live: the oldest destroyed one past the quarantine, else a new one.  Throws
@@ -156,12 +162,22 @@ Arena<qobmDataset>* const gDatasets = new Arena<qobmDataset>;
 Arena<qobmDataBuffer>* const gBuffers = new Arena<qobmDataBuffer>;
 Arena<qobmTensor>* const gTensors = new Arena<qobmTensor>;
 
+// What stateOf<true> answers for an address outside the first chunk: ask stateOf<false>.  The calls that
+// read without a lock look in the first chunk only and hand anything else to their own general version,
+// so that their common path calls nothing.
+constexpr int kLookFurther = -1;
+
 // The state word of the object at p (0 when it is not live), or a code: QOBM_ERR_INVALID_PARAM for null,
-// QOBM_ERR_INVALID_HANDLE for an address that is no object of the arena.
-template <typename T>
+// QOBM_ERR_INVALID_HANDLE for an address that is no object of the arena, kLookFurther (kFirstOnly) for
+// an address outside the first chunk.
+template <bool kFirstOnly, typename T>
 [[gnu::always_inline]] inline int stateOf(const Arena<T>& arena, const T* p, uint64_t* state) {
   if (p == nullptr) return QOBM_ERR_INVALID_PARAM;
-  const typename Arena<T>::Slot* s = arena.find(p);
+  typename Arena<T>::Slot* s = nullptr;
+  if (!arena.findFirst(p, &s)) {
+    if (kFirstOnly) return kLookFurther;
+    s = arena.find(p);
+  }
   if (s == nullptr) return QOBM_ERR_INVALID_HANDLE;
   *state = s->state.load(std::memory_order_acquire);
   return QOBM_SUCCESS;
@@ -247,18 +263,29 @@ bool validDType(qobmDType t) {
 
 uint64_t modeBits(qobmDatasetMode mode) { return mode == qobmDM_TENSOR ? kModeTensor : 0; }
 
-// The state word of a live dataset holding entries of the wanted kind, or a code.
+// The state word of a live dataset holding entries of the wanted kind, or a code (as stateOf).
+template <bool kFirstOnly>
 [[gnu::always_inline]] inline int datasetState(const qobmDataset* ds, qobmDatasetMode wanted, uint64_t* state) {
-  const int rc = stateOf(*gDatasets, ds, state);
+  const int rc = stateOf<kFirstOnly>(*gDatasets, ds, state);
   if (rc != QOBM_SUCCESS) return rc;
   if ((*state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
   return (*state & kModeTensor) == modeBits(wanted) ? QOBM_SUCCESS : QOBM_ERR_MODE;
 }
 
+// The general versions of the calls below, out of line so that the calls' common path makes no call.
+int countEntriesAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count);
+template <typename T>
+int entryAtAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out);
+template <typename Out>
+int readBufferAnywhere(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field, Out* out);
+int datasetModeAnywhere(qobmDataset* dataset, qobmDatasetMode* mode);
+
+template <bool kFirstOnly = true>
 int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
   if (count == nullptr) return QOBM_ERR_INVALID_PARAM;
   uint64_t state = 0;
-  const int rc = datasetState(dataset, wanted, &state);
+  const int rc = datasetState<kFirstOnly>(dataset, wanted, &state);
+  if (rc == kLookFurther) return countEntriesAnywhere(dataset, wanted, count);
   if (rc != QOBM_SUCCESS) return rc;
   *count = static_cast<uint32_t>(state & kCountMask);
   return QOBM_SUCCESS;
@@ -267,11 +294,12 @@ int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) 
 template <typename T>
 int entryAfterFirst(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out);
 
-template <typename T>
+template <typename T, bool kFirstOnly = true>
 int entryAt(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out) {
   if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
   uint64_t state = 0;
-  int rc = datasetState(dataset, wanted, &state);
+  int rc = datasetState<kFirstOnly>(dataset, wanted, &state);
+  if (rc == kLookFurther) return entryAtAnywhere(dataset, wanted, index, out);
   if (rc != QOBM_SUCCESS) return rc;
   if (index < kInlineEntries) {
     if (index >= (state & kCountMask)) return QOBM_ERR_INDEX;
@@ -301,7 +329,7 @@ int addEntry(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena
     const uint64_t state = l.slot()->state.load(std::memory_order_relaxed);
     if ((state & kModeTensor) != modeBits(wanted)) return QOBM_ERR_MODE;
     uint64_t entryState = 0;
-    int rc = stateOf(arena, entry, &entryState);
+    int rc = stateOf<false>(arena, entry, &entryState);
     if (rc == QOBM_SUCCESS && (entryState & kLive) == 0) rc = QOBM_ERR_INVALID_HANDLE;
     if (rc != QOBM_SUCCESS) return rc;
     const uint64_t count = state & kCountMask;
@@ -316,12 +344,25 @@ int addEntry(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena
   });
 }
 
+template <bool kFirstOnly = true>
+int datasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
+  if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
+  uint64_t state = 0;
+  const int rc = stateOf<kFirstOnly>(*gDatasets, dataset, &state);
+  if (rc == kLookFurther) return datasetModeAnywhere(dataset, mode);
+  if (rc != QOBM_SUCCESS) return rc;
+  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  *mode = (state & kModeTensor) != 0 ? qobmDM_TENSOR : qobmDM_BUFFER;
+  return QOBM_SUCCESS;
+}
+
 // Reads one field of a live buffer without its lock.
-template <typename Out>
+template <typename Out, bool kFirstOnly = true>
 int readBuffer(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field, Out* out) {
   if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
   uint64_t state = 0;
-  const int rc = stateOf(*gBuffers, buffer, &state);
+  const int rc = stateOf<kFirstOnly>(*gBuffers, buffer, &state);
+  if (rc == kLookFurther) return readBufferAnywhere(buffer, field, out);
   if (rc != QOBM_SUCCESS) return rc;
   if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
   const uint64_t v = (buffer->*field).load(std::memory_order_relaxed);
@@ -338,6 +379,22 @@ int readTensor(qobmTensor* tensor, Out* out, Get get) {
   if (l.rc() != QOBM_SUCCESS) return l.rc();
   *out = get(l.obj());
   return QOBM_SUCCESS;
+}
+
+[[gnu::noinline]] int countEntriesAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
+  return countEntries<false>(dataset, wanted, count);
+}
+template <typename T>
+[[gnu::noinline]] int entryAtAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out) {
+  return entryAt<T, false>(dataset, wanted, index, out);
+}
+template <typename Out>
+[[gnu::noinline]] int readBufferAnywhere(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field,
+                                         Out* out) {
+  return readBuffer<Out, false>(buffer, field, out);
+}
+[[gnu::noinline]] int datasetModeAnywhere(qobmDataset* dataset, qobmDatasetMode* mode) {
+  return datasetMode<false>(dataset, mode);
 }
 
 }  // namespace
@@ -362,13 +419,7 @@ int qobmDestroyDataset(qobmDataset* dataset) {
 }
 
 int qobmGetDatasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
-  if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
-  uint64_t state = 0;
-  const int rc = stateOf(*gDatasets, dataset, &state);
-  if (rc != QOBM_SUCCESS) return rc;
-  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
-  *mode = (state & kModeTensor) != 0 ? qobmDM_TENSOR : qobmDM_BUFFER;
-  return QOBM_SUCCESS;
+  return datasetMode(dataset, mode);
 }
 
 int qobmGetDatasetBufferCount(qobmDataset* dataset, uint32_t* count) {
