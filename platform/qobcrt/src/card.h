@@ -349,17 +349,28 @@ class Card {
   std::vector<std::unique_ptr<Device>> devices_;
 };
 
-Card& card();
+// The card, made on first use (its devices come from the environment then) and torn down at exit.
+extern std::atomic<Card*> g_card;
+Card& makeCard();
+inline Card& card() {
+  Card* c = g_card.load(std::memory_order_acquire);
+  return c != nullptr ? *c : makeCard();
+}
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
 // Call and op faults pending (0 almost always): read without a lock before every call, so that a process
 // without injected faults never enters the fault table.
 extern std::atomic<size_t> g_faults_pending;
-// Call counting: the index of a runtime function among those a fault may name (their count when it is not
-// one of them), and one more call of it.
+// Call counting: the index of a runtime function among those a fault may name (kCountedCalls when it is
+// not one of them), and one more call of it.  The counters are plain words, constant-initialised and never
+// destroyed: calls may arrive during exit.
 size_t callIndex(const char* call);
-void countCall(size_t index);
+constexpr size_t kCountedCalls = 32;
+extern std::atomic<uint64_t> g_call_counts[kCountedCalls];
+inline void countCall(size_t index) {
+  if (index < kCountedCalls) g_call_counts[index].fetch_add(1, std::memory_order_relaxed);
+}
 // True when a pending fault for the op uid fires now.
 bool takeOpFault(uint32_t uid, uint32_t* code);
 
