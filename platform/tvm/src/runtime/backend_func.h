@@ -18,10 +18,26 @@ namespace runtime {
 /* The library function behind f and its name (valid while f is), when f wraps one; null otherwise. */
 TVMBackendPackedCFunc BackendFunctionOf(const PackedFunc& f, const std::string** name);
 
-/* Calls fn with packed arguments, ignoring its result value: true, or false with the text a failing call
-   gives through TVMAPISetLastError ("function NAME failed[: text]") in *err. */
-bool CallBackendFunction(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes,
-                         int num_args, std::string* err);
+/* Counts the calling thread's TVMAPISetLastError calls, so that a caller learns whether a call it made set
+   the text.  A word in the static TLS block: reading it is one load. */
+extern __thread uint32_t tls_error_serial __attribute__((tls_model("initial-exec")));
+
+/* The text of a failed library call: "function NAME failed", with the thread's last error when the call
+   set one (tls_error_serial moved from `serial`). */
+std::string BackendFailureText(const std::string& name, uint32_t serial);
+
+/* Calls fn with packed arguments, ignoring its result value: true, or false with the text of the failure
+   (BackendFailureText) in *err. */
+inline bool CallBackendFunction(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes,
+                                int num_args, std::string* err) {
+  TVMValue ret;
+  ret.v_int64 = 0;
+  int ret_code = kTVMNullptr;
+  const uint32_t serial = tls_error_serial;
+  if (fn(values, codes, num_args, &ret, &ret_code, nullptr) == 0) return true;
+  *err = BackendFailureText(name, serial);
+  return false;
+}
 
 }  // namespace runtime
 }  // namespace tvm

@@ -50,32 +50,16 @@ namespace {
 
 thread_local std::string tls_last_error;
 thread_local std::string tls_ret_string;
-// Counts the TVMAPISetLastError calls of the thread, so that a caller learns whether a call it made set
-// the text.  A word in the static TLS block: reading it is one load, with no __tls_get_addr call.
-__attribute__((tls_model("initial-exec"))) thread_local uint32_t tls_error_serial = 0;
-
-// Runs a library function with the backend packed signature; the text of a failure goes to *err, with the
-// thread's last error when the call set one.
-int CallRaw(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes, int num_args,
-            TVMValue* ret, int* ret_code, std::string* err) {
-  const uint32_t serial = tls_error_serial;
-  const int r = fn(values, codes, num_args, ret, ret_code, nullptr);
-  if (r != 0) {
-    *err = "function " + name + " failed";
-    if (tls_error_serial != serial && !tls_last_error.empty()) *err += ": " + tls_last_error;
-  }
-  return r;
-}
 
 // Runs a library function with the backend packed signature.
 void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args, TVMRetValue* rv) {
   TVMValue ret;
   ret.v_int64 = 0;
   int ret_code = kTVMNullptr;
-  std::string err;
-  if (CallRaw(fn, name, const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret,
-              &ret_code, &err) != 0)
-    throw Error(err);
+  const uint32_t serial = tls_error_serial;
+  if (fn(const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret, &ret_code,
+         nullptr) != 0)
+    throw Error(BackendFailureText(name, serial));
   switch (ret_code) {
     case kTVMArgInt: *rv = ret.v_int64; break;
     case kTVMArgFloat: *rv = ret.v_float64; break;
@@ -230,12 +214,12 @@ TVMBackendPackedCFunc BackendFunctionOf(const PackedFunc& f, const std::string**
   return node->fn();
 }
 
-bool CallBackendFunction(TVMBackendPackedCFunc fn, const std::string& name, TVMValue* values, int* codes,
-                         int num_args, std::string* err) {
-  TVMValue ret;
-  ret.v_int64 = 0;
-  int ret_code = kTVMNullptr;
-  return CallRaw(fn, name, values, codes, num_args, &ret, &ret_code, err) == 0;
+__thread uint32_t tls_error_serial __attribute__((tls_model("initial-exec"))) = 0;
+
+std::string BackendFailureText(const std::string& name, uint32_t serial) {
+  std::string text = "function " + name + " failed";
+  if (tls_error_serial != serial && !tls_last_error.empty()) text += ": " + tls_last_error;
+  return text;
 }
 
 Module Module::LoadFromFile(const std::string& file_name, const std::string& format) {
