@@ -321,27 +321,47 @@ template <typename T>
   return QOBM_SUCCESS;
 }
 
-template <typename T>
-int addEntry(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry) {
+// Adds an entry past the first few, to the vector that may have to grow; the dataset's slot locked.
+[[gnu::noinline]] int addToVector(Arena<qobmDataset>::Slot* s, uint64_t state, void* entry) {
+  if ((state & kCountMask) >= UINT32_MAX) return QOBM_ERR_INDEX;
   return guarded([&] {
-    Locked<qobmDataset> l(*gDatasets, dataset);
-    if (l.rc() != QOBM_SUCCESS) return l.rc();
-    const uint64_t state = l.slot()->state.load(std::memory_order_relaxed);
-    if ((state & kModeTensor) != modeBits(wanted)) return QOBM_ERR_MODE;
-    uint64_t entryState = 0;
-    int rc = stateOf<false>(arena, entry, &entryState);
-    if (rc == QOBM_SUCCESS && (entryState & kLive) == 0) rc = QOBM_ERR_INVALID_HANDLE;
-    if (rc != QOBM_SUCCESS) return rc;
-    const uint64_t count = state & kCountMask;
-    if (count >= UINT32_MAX) return QOBM_ERR_INDEX;
-    if (count < kInlineEntries) {
-      l.obj().first[count].store(entry, std::memory_order_relaxed);
-    } else {
-      l.obj().more.push_back(entry);
-    }
-    l.slot()->state.store(state + 1, std::memory_order_release);
+    s->obj.more.push_back(entry);
+    s->state.store(state + 1, std::memory_order_release);
     return QOBM_SUCCESS;
   });
+}
+
+template <typename T>
+int addEntryAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry);
+
+// Adds a live entry of the arena to a live dataset of the wanted mode.
+template <typename T, bool kFirstOnly = true>
+int addEntry(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry) {
+  if (dataset == nullptr) return QOBM_ERR_INVALID_PARAM;
+  Arena<qobmDataset>::Slot* s = nullptr;
+  if (!gDatasets->findFirst(dataset, &s)) {
+    if (kFirstOnly) return addEntryAnywhere(dataset, wanted, arena, entry);
+    s = gDatasets->find(dataset);
+  }
+  if (s == nullptr) return QOBM_ERR_INVALID_HANDLE;
+  std::lock_guard<SpinLock> lock(s->mu);
+  const uint64_t state = s->state.load(std::memory_order_relaxed);
+  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  if ((state & kModeTensor) != modeBits(wanted)) return QOBM_ERR_MODE;
+  uint64_t entryState = 0;
+  int rc = stateOf<false>(arena, entry, &entryState);
+  if (rc == QOBM_SUCCESS && (entryState & kLive) == 0) rc = QOBM_ERR_INVALID_HANDLE;
+  if (rc != QOBM_SUCCESS) return rc;
+  const uint64_t count = state & kCountMask;
+  if (count >= kInlineEntries) return addToVector(s, state, entry);
+  s->obj.first[count].store(entry, std::memory_order_relaxed);
+  s->state.store(state + 1, std::memory_order_release);
+  return QOBM_SUCCESS;
+}
+
+template <typename T>
+[[gnu::noinline]] int addEntryAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry) {
+  return addEntry<T, false>(dataset, wanted, arena, entry);
 }
 
 template <bool kFirstOnly = true>
