@@ -276,7 +276,7 @@ class Executor::State {
       for (uint32_t o = 0; o < m.num_outputs; ++o) {
         if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
         out[o] = p;
-        core_bytes_.put(a.output(l, b, o), m.align_output_bytes[o]);
+        core_bytes_.push_back({a.output(l, b, o), m.align_output_bytes[o]});
         converted_.erase(a.output(l, b, o));
       }
       char err[256];
@@ -376,7 +376,9 @@ class Executor::State {
       prev = j;
       last_elems = elems;
     }
-    const uint64_t* known = core_bytes_.find(in_addr);
+    const uint64_t* known = nullptr;
+    for (auto it = core_bytes_.rbegin(); it != core_bytes_.rend() && known == nullptr; ++it)
+      if (it->first == in_addr) known = &it->second;   // the latest write of the address
     if (prev >= 0 && known != nullptr && *known == info.core_in[prev].core_offset + last_elems * 4)
       return 4;
     return eb;
@@ -484,7 +486,9 @@ class Executor::State {
 
   Device& d_;
   uint64_t seq_ = 0;
-  RunTable<uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
+  // Run-model outputs of this run, in the order written: (address, core size).  Appending is all a kernel
+  // call pays; only a memory-copy op of 2-byte elements looks an address up.  Keeps its memory between runs.
+  std::vector<std::pair<uint64_t, uint64_t>> core_bytes_;
   // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
   RunTable<qobcrt_preproc_tensor> converted_;
   std::vector<float> widened_[QOBCRT_MODEL_MAX_IO];   // converted model inputs read back as float32
