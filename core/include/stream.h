@@ -65,6 +65,7 @@ namespace qobl {
 
 class IModel;
 class IRunStreamInstruction;
+struct DatasetEntries;
 class RunStreamInstruction;
 class IStreamOp;
 
@@ -105,7 +106,9 @@ class IOpStream {
   // the run gathers inputs, or qoblERR_RUN_STREAM.
   virtual qoblErr run(qobmDataset* input, qobmDataset* output, uint32_t timeout) = 0;
   // Asynchronous run: 0 once sent, qoblERR_RUN_PENDING while the run gathers inputs, qoblERR_RUN_STREAM.
-  virtual qoblErr runAsync(qobmDataset* input, qobmDataset* output) = 0;
+  // `output` is the output dataset as the caller read it when it checked its memory
+  // (qoblCheckDatasetMemoryType); only its values are used, before the call returns.
+  virtual qoblErr runAsync(qobmDataset* input, const DatasetEntries& output) = 0;
   virtual uint32_t id() = 0;
   virtual uint32_t deviceId() = 0;
   virtual bool isBuilt() = 0;
@@ -131,6 +134,11 @@ class IOpStream {
   // A new dataset (same mode) holding the entries of `outputDataset` that belong to the leaf op `uid`;
   // the caller destroys the container with qobmDestroyDataset.  Null on failure.
   virtual qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) = 0;
+  // The dataset that reports the outputs of leaf op `uid` for the input of `rec`: the record's own clone
+  // when that op's outputs are all of it (`borrowed` set: the record keeps it, the caller must not destroy
+  // it), else a new dataset from getLeafNodeDataset (`borrowed` clear: the caller destroys it).  Null on
+  // failure or when the record has no output dataset.
+  virtual qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) = 0;
   virtual uint32_t endOpUid() = 0;
   // Counts one completed asynchronous input; signals the completion event when a waiter is satisfied.
   virtual bool callbackCount() = 0;
@@ -190,7 +198,7 @@ class OpStream : public IOpStream {
 
   qoblErr registerOpGetOutput(qobeOp* op) override;
   qoblErr run(qobmDataset* input, qobmDataset* output, uint32_t timeout) override;
-  qoblErr runAsync(qobmDataset* input, qobmDataset* output) override;
+  qoblErr runAsync(qobmDataset* input, const DatasetEntries& output) override;
   uint32_t id() override { return streamId_; }
   uint32_t deviceId() override { return deviceId_; }
   bool isBuilt() override { return isBuilt_.load(); }
@@ -205,6 +213,7 @@ class OpStream : public IOpStream {
   StreamDataset* getDatasets(uint64_t inputSeq) override;
   bool isLeafNode(uint32_t uid) override;
   qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) override;
+  qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) override;
   uint32_t endOpUid() override { return endOpUId_; }
   bool callbackCount() override;
   bool isCompleted() override;
@@ -234,16 +243,17 @@ class OpStream : public IOpStream {
   // Adds one input set to the run being filled; builds the run when it holds the cache number of inputs.
   // 0 (built, ready to send), qoblERR_RUN_PENDING, qoblERR_STREAM_INPUT, qoblERR_STREAM_INSTRUCTION, or the
   // dynamic-model update's code.  Caller holds streamLock_.
-  qoblErr generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
-                                       uint64_t* outputs, uint64_t outputCount);
+  qoblErr generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
+                                       const uint64_t* outputs, uint64_t outputCount);
   qoblErr updateDynamicModel();
 
  private:
   // The opening shared by run and runAsync: checks, records the input and gathers it into the run being
   // filled.  Returns qoblERR_RUN_PENDING (or a refusal, nothing changed), or 0 with the run ready to send in
   // `ready` (taken out of the run being filled) and the input's id in `inputId`; a failed gathering has
-  // already been reported (qoblERR_RUN_STREAM).
-  qoblErr openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
+  // already been reported (qoblERR_RUN_STREAM).  An asynchronous input comes with its output dataset read
+  // already (`asyncOutput`; `output` is then its dataset), a synchronous one with `asyncOutput` null.
+  qoblErr openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput, uint32_t& inputId,
                   IRunStreamInstruction*& ready);
   // The synchronous run's tail: reports the other inputs of the run and frees it.
   qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
@@ -259,7 +269,7 @@ class OpStream : public IOpStream {
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
   // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
   // Caller holds streamLock_.
-  qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+  qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
                       IRunStreamInstruction*& ready, InputRecords& dropped);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.

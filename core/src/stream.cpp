@@ -343,6 +343,13 @@ qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDatas
   return dataset;
 }
 
+qobmDataset* OpStream::leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) {
+  // The clone holds the leaf ops' outputs in leaf order: with one leaf op, they are all of that op's.
+  borrowed = rec.ownsOutput && rec.output != nullptr && leafNodeIRs_.size() == 1 && leafNodeIRs_[0]->uid == uid;
+  if (borrowed) return rec.output;
+  return rec.output != nullptr ? getLeafNodeDataset(uid, rec.output) : nullptr;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Completion count and synchronisation
 
@@ -472,8 +479,8 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
-qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
-                                               uint64_t* outputs, uint64_t outputCount) {
+qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
+                                               const uint64_t* outputs, uint64_t outputCount) {
   if (inputIdToRunStreamInstructionDict_.count(inputDataId) != 0) {
     QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
     return qoblERR_STREAM_INPUT;
@@ -610,7 +617,7 @@ thread_local IOpStream* tDeliveringStream = nullptr;
 void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
 IOpStream* deliveringStream() { return tDeliveringStream; }
 
-qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
                               IRunStreamInstruction*& ready, InputRecords& dropped) {
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
@@ -624,8 +631,9 @@ qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std:
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
-                         IRunStreamInstruction*& ready) {
+qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput,
+                          uint32_t& inputId, IRunStreamInstruction*& ready) {
+  const bool async = asyncOutput != nullptr;
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
     return qoblERR_RUN_STREAM;
@@ -648,9 +656,10 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
   thread_local Scratch tScratch;
   Scratch& scratch = tScratch;
   std::vector<uint64_t>& ins = scratch.ins;
-  std::vector<uint64_t>& outs = scratch.outs;
   qoblGetDatasetDataAddrs(input, ins);
-  qoblGetDatasetDataAddrs(output, outs);
+  // An asynchronous input's output addresses were read with its memory check.
+  if (!async) qoblGetDatasetDataAddrs(output, scratch.outs);
+  const std::vector<uint64_t>& outs = async ? asyncOutput->addrs : scratch.outs;
   if (outs.size() != streamLeafNodeOutputCount_) {
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;
@@ -664,7 +673,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     }
     if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     // An asynchronous input's outputs are reported through a clone the stream owns.
-    qobmDataset* out = async ? qoblCloneDataset(output) : output;
+    qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
     if (out == nullptr) return qoblERR_RUN_STREAM;
     inputId = ++inputSeq_;
     std::unique_ptr<StreamDataset> rec;
@@ -692,7 +701,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   uint32_t inputId = 0;
   IRunStreamInstruction* inst = nullptr;
-  const qoblErr rc = openRun(input, output, false, inputId, inst);
+  const qoblErr rc = openRun(input, output, nullptr, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   uint32_t devStatus = 0;
   const int result =
@@ -729,10 +738,10 @@ qoblErr OpStream::finishSyncRun(uint32_t datasetId, uint32_t inputId, int result
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
+qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
   uint32_t inputId = 0;
   IRunStreamInstruction* inst = nullptr;
-  const qoblErr rc = openRun(input, output, true, inputId, inst);
+  const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
   run_stream rec;

@@ -132,7 +132,7 @@ bool RunStreamInstruction::gatherOpBlocks() {
   return true;
 }
 
-bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs,
+bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                                            uint64_t outputCount) {
   if (inputs == nullptr || outputs == nullptr || outputCount == 0 || irStream_.empty() || buildStarted_) return false;
   uint64_t leafOutputs = 0;
@@ -153,7 +153,7 @@ bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount
   for (OpIRInstruction* ir : irStream_) {
     if (!ir->isLeafNode) continue;
     std::vector<uint64_t>& list = outputAddrsDict_[ir->uid];
-    list.insert(list.end(), outputs + pos, outputs + pos + ir->outputCount);
+    appendAddrs(list, outputs + pos, ir->outputCount);
     pos += ir->outputCount;
   }
   return gatherOpBlocks();

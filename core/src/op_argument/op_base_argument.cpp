@@ -87,8 +87,7 @@ bool BaseOpArgument::appendPosition(uint32_t loopIndex, uint32_t batchIndex, boo
         static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
     const uint64_t count = outputs ? header_.outputCount : header_.inputCount;
     if (start + count <= argPointersInDdr_.size()) {
-      into.insert(into.end(), argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
-                  argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
+      appendAddrs(into, argPointersInDdr_.data() + start, count);
       return true;
     }
   }
@@ -163,8 +162,7 @@ int BaseOpArgument::allocOutput(DeviceMemKind kind, uint64_t size, bool recordSi
 }
 
 void BaseOpArgument::appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
-  argPointersInDdr_.insert(argPointersInDdr_.end(), from.begin() + static_cast<std::ptrdiff_t>(pos),
-                           from.begin() + static_cast<std::ptrdiff_t>(pos + n));
+  appendAddrs(argPointersInDdr_, from.data() + pos, n);
   pos += n;
 }
 
@@ -219,7 +217,7 @@ void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRB
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                      const std::vector<uint64_t>& outputAddress) {
   for (const OpIRBuffer& buffer : irBufferList) {
-    argPointersInDdr_.insert(argPointersInDdr_.end(), buffer.opConfigList.begin(), buffer.opConfigList.end());
+    appendAddrs(argPointersInDdr_, buffer.opConfigList.data(), buffer.opConfigList.size());
   }
   const uint32_t loops = opIR_->loopCount;
   if (irBufferList.size() != loops) {
@@ -238,7 +236,7 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
   for (uint32_t l = 0; l < loops; ++l) {
     scratch_.clear();
     if (inputOpArg != nullptr) inputOpArg->appendOutputs(l, 0, scratch_);
-    argPointersInDdr_.insert(argPointersInDdr_.end(), scratch_.begin(), scratch_.end());
+    appendAddrs(argPointersInDdr_, scratch_.data(), scratch_.size());
     if (scratch_.size() != header_.inputCount) {
       QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count of "
                      "input op.\n");

@@ -27,6 +27,16 @@
 namespace zenlar {
 namespace qobl {
 
+// Appends n addresses to `to`, element by element: the lists take a handful of entries per call and keep
+// their capacity from run to run, so this costs a few instructions per entry where a range insert costs a
+// hundred per call.
+inline void appendAddrs(std::vector<uint64_t>& to, const uint64_t* from, size_t n) {
+  for (size_t i = 0; i < n; ++i) to.push_back(from[i]);
+}
+inline void appendAddrs(std::vector<uint64_t>& to, size_t n, uint64_t value) {
+  for (size_t i = 0; i < n; ++i) to.push_back(value);
+}
+
 class BaseOpArgument : public IOpArgument {
  public:
   // Reads device, name, kind, leaf flag and the header counts from irInstruction, which must outlive the

@@ -32,7 +32,7 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
   const uint32_t inputs = opIR_->inputCount;
   const uint32_t outputs = opIR_->outputCount;
   const uint64_t modelAddr = irBufferList[0].opConfigList[0];
-  argPointersInDdr_.insert(argPointersInDdr_.end(), loops, modelAddr);
+  appendAddrs(argPointersInDdr_, loops, modelAddr);
 
   std::vector<uint64_t>& gathered = scratch_;
   gathered.clear();
