@@ -299,11 +299,10 @@ class OpStream : public IOpStream {
   std::vector<std::unique_ptr<OpIRInstruction>> irRecords_;  // owned records, node-list order
   std::vector<OpIRInstruction*> irStream_;                   // the same, as the run instructions take them
   uint32_t endOpUId_ = 0;
-  IRunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
+  RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
   std::recursive_mutex streamLock_;
-  threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> inputIdToRunStreamInstructionDict_;
-  threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> datasetIdToInputIdListDict_;
-  // Every run of the stream (being filled, or sent and not recycled), by dataset id.
+  // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run lists the
+  // ids of its inputs (added and read under this map's lock).
   threadsafe_unordered_map<uint32_t, std::unique_ptr<RunStreamInstruction>> datasetIdToStreamInstructionDict_;
   // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
   // runs instead of new ones; at most kSpareRuns are kept.

@@ -38,9 +38,7 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
   // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
   // a stream running at a steady rate does not allocate for them.
-  inputIdToRunStreamInstructionDict_.keepNodes(kSpareRecords);
   datasetMap_.keepNodes(kSpareRecords);
-  datasetIdToInputIdListDict_.keepNodes(kSpareRecords / 4);
   datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
   spareRecords_.reserve(kSpareRecords);
 }
@@ -68,8 +66,6 @@ void OpStream::release() {
   InputRecords left = takeAllRuns();
   finishInputs(left);
   datasetMap_.clear();
-  inputIdToRunStreamInstructionDict_.clear();
-  datasetIdToInputIdListDict_.clear();
   datasetIdToStreamInstructionDict_.clear();
   spareRuns_.clear();
   leafNodeIRs_.clear();
@@ -307,8 +303,11 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 
 void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
-  auto copy = [&ids](const std::vector<uint32_t>& list) { ids.assign(list.begin(), list.end()); };
-  datasetIdToInputIdListDict_.visit(datasetId, copy);
+  // Under the map's lock: the submitter adds a run's ids under it too.
+  auto copy = [&ids](const std::unique_ptr<RunStreamInstruction>& run) {
+    ids.assign(run->inputIds().begin(), run->inputIds().end());
+  };
+  datasetIdToStreamInstructionDict_.visit(datasetId, copy);
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
@@ -481,7 +480,8 @@ bool OpStream::fitsRunBeingFilled() {
 
 qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
                                                const uint64_t* outputs, uint64_t outputCount) {
-  if (inputIdToRunStreamInstructionDict_.count(inputDataId) != 0) {
+  // Input ids come from one counter, so an id can only repeat within the run being filled.
+  if (curRunStream_ != nullptr && curRunStream_->hasInputId(inputDataId)) {
     QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
     return qoblERR_STREAM_INPUT;
   }
@@ -517,11 +517,9 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     }
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
-  const uint32_t datasetId = curRunStream_->datesetId();
-  inputIdToRunStreamInstructionDict_.slot(inputDataId) = curRunStream_;
   {
-    auto guard = datasetIdToInputIdListDict_.write_guard();
-    datasetIdToInputIdListDict_.slot(datasetId).push_back(inputDataId);
+    auto guard = datasetIdToStreamInstructionDict_.write_guard();
+    curRunStream_->addInputId(inputDataId);
   }
   if (printRuns_) curRunStream_->print();
   return status;
@@ -548,16 +546,14 @@ void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords&
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  if (inst != nullptr) {
-    inst->reset(0);  // the run's device memory goes now
-    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
-    inst.reset();
-  }
   // takenIds_ is only used here, under streamLock_, and nothing below takes a run again.
   std::vector<uint32_t>& ids = takenIds_;
   ids.clear();
-  if (datasetIdToInputIdListDict_.takeSwap(datasetId, ids)) {
-    for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
+  if (inst != nullptr) {
+    ids.assign(inst->inputIds().begin(), inst->inputIds().end());
+    inst->reset(0);  // the run's device memory goes now
+    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
+    inst.reset();
   }
   for (uint32_t id : ids) {
     if (id == exceptInputId) continue;
