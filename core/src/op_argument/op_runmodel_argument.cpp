@@ -37,7 +37,7 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
   std::vector<uint64_t>& gathered = scratch_;
   gathered.clear();
   if (inputOpArg != nullptr) {
-    for (uint32_t k = 0; k < inputOpArg->loopCount(); ++k) inputOpArg->appendOutputs(k, 0, gathered);
+    for (uint32_t k = 0, n = inputOpArg->loopCount(); k < n; ++k) appendInputs(inputOpArg, k, gathered);
   }
   if (gathered.size() != static_cast<uint32_t>(batch * inputs * loops)) {
     QOBL_LOG_ERROR("Failed to build run model argument because input count of run model op mismatch with output "
