@@ -89,6 +89,33 @@ struct StreamDataset {
 };
 
 using StreamDatasetMap = threadsafe_unordered_map<uint64_t, std::unique_ptr<StreamDataset>>;
+
+// A stream's records of its inputs in flight, by input id.  The ids come from one counter, so a ring indexed
+// by an id's low bits holds them with no hashing and no node to insert; an id whose ring slot still holds an
+// older input (more than kRing inputs in flight) goes to the overflow map.  One spinning write lock guards
+// the table (the overflow map's own lock is taken inside it); the records' fields are not guarded by it.
+class InputRecordTable {
+ public:
+  static constexpr size_t kRing = 256;  // a power of 2
+  InputRecordTable() : ring_(kRing) { overflow_.keepNodes(kRing / 4); }
+  InputRecordTable(const InputRecordTable&) = delete;
+  InputRecordTable& operator=(const InputRecordTable&) = delete;
+
+  // Records `rec` (not null) under `id`, which no record in the table has.
+  void put(uint32_t id, std::unique_ptr<StreamDataset> rec);
+  // Takes the record of `id` out; null when there is none.
+  std::unique_ptr<StreamDataset> take(uint64_t id);
+  // The record of `id`, or null; it stays the table's.
+  StreamDataset* find(uint64_t id);
+  // Destroys every record.
+  void clear();
+
+ private:
+  std::unique_ptr<StreamDataset>& slotOf(uint64_t id) { return ring_[id & (kRing - 1)]; }
+  SpinLock lock_;
+  std::vector<std::unique_ptr<StreamDataset>> ring_;
+  StreamDatasetMap overflow_;
+};
 // Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
 using InputRecords = std::vector<std::unique_ptr<StreamDataset>>;
 
@@ -310,7 +337,7 @@ class OpStream : public IOpStream {
   std::vector<std::unique_ptr<RunStreamInstruction>> spareRuns_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
-  StreamDatasetMap datasetMap_;
+  InputRecordTable datasetMap_;
   // Records of finished inputs, their clones destroyed, reused for later inputs (at most kSpareRecords);
   // guarded by streamLock_.
   static constexpr size_t kSpareRecords = 256;

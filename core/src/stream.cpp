@@ -28,6 +28,46 @@ namespace qobl {
 
 std::atomic<uint32_t> OpStream::idMaker_{0};
 
+void InputRecordTable::put(uint32_t id, std::unique_ptr<StreamDataset> rec) {
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot == nullptr) {
+    slot = std::move(rec);
+  } else {
+    overflow_.slot(id) = std::move(rec);
+  }
+}
+
+std::unique_ptr<StreamDataset> InputRecordTable::take(uint64_t id) {
+  std::unique_ptr<StreamDataset> rec;
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot != nullptr && slot->inputId == id) {
+    rec = std::move(slot);
+  } else {
+    overflow_.take(id, rec);
+  }
+  return rec;
+}
+
+StreamDataset* InputRecordTable::find(uint64_t id) {
+  StreamDataset* rec = nullptr;
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot != nullptr && slot->inputId == id) {
+    rec = slot.get();
+  } else {
+    overflow_.visit(id, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
+  }
+  return rec;
+}
+
+void InputRecordTable::clear() {
+  std::lock_guard<SpinLock> guard(lock_);
+  for (std::unique_ptr<StreamDataset>& slot : ring_) slot.reset();
+  overflow_.clear();
+}
+
 OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* graph)
     : streamId_(++idMaker_), deviceId_(devId), balMode_(balMode), graph_(graph) {
   qobmCreateEvent(1, &waitEvent_);
@@ -38,7 +78,6 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
   // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
   // a stream running at a steady rate does not allocate for them.
-  datasetMap_.keepNodes(kSpareRecords);
   datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
   spareRecords_.reserve(kSpareRecords);
 }
@@ -319,7 +358,7 @@ IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
   StreamDataset* rec = nullptr;
-  datasetMap_.visit(inputSeq, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
+  rec = datasetMap_.find(inputSeq);
   return rec;
 }
 
@@ -526,9 +565,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
 }
 
 std::unique_ptr<StreamDataset> OpStream::takeInput(uint32_t inputId) {
-  std::unique_ptr<StreamDataset> rec;
-  datasetMap_.take(inputId, rec);
-  return rec;
+  return datasetMap_.take(inputId);
 }
 
 bool OpStream::releaseInput(uint32_t inputId) {
@@ -684,7 +721,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
     } else {
       rec = std::make_unique<StreamDataset>(inputId, input, out, async, async);
     }
-    datasetMap_.slot(inputId) = std::move(rec);
+    datasetMap_.put(inputId, std::move(rec));
     if (async) ++waitHandleCount_;
     const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
     if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
