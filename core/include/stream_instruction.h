@@ -51,7 +51,8 @@ class IRunStreamInstruction {
   // its configuration for this input ("Can't get the configuration of op %s for this input.\n"); after a
   // false the run must be discarded.  The caller keeps
   // ownership of both arrays; only their values are copied.
-  virtual bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount) = 0;
+  virtual bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
+                               uint64_t outputCount) = 0;
   // True when every loop of the input op has its input set.
   virtual bool isReady() = 0;
   virtual ~IRunStreamInstruction() = default;
@@ -80,7 +81,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   RunStreamInstruction& operator=(const RunStreamInstruction&) = delete;
 
   uint32_t datesetId() override;
-  bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount) override;
+  bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
+                       uint64_t outputCount) override;
   bool isReady() override;
   bool build() override;
   uint64_t address() override;
