@@ -4,10 +4,13 @@
 // In every case each accepted input (0 or 301041) gets exactly one terminal report (its end report or an
 // error report), nothing hangs, and the card keeps no block of the library afterwards.
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include "qobl_api_impl.h"
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -277,6 +280,69 @@ TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
     }
     expectNoLibraryBlocks();
   }
+}
+
+// Exported calls with live, stale, foreign and null handles race a thread that creates and destroys 1100
+// streams (enough for the slots of destroyed streams to come back) while device waits run: a live handle
+// gets its stream's answer, every other handle is refused with its code, each destroy waits for the calls
+// holding its stream, and no destroyed stream's handle address goes to a new stream before 1024 later
+// destroys (nor do the addresses grow without bound).
+TEST(StreamInterleavingTest, HandlesRaceCreateAndDestroy) {
+  constexpr size_t kStreams = 1100, kReuseAfter = 1024;
+  Pipeline p;
+  std::vector<std::atomic<qoblStream*>> made(kStreams);
+  std::atomic<size_t> created{0}, destroyed{0};
+  std::atomic<int> faults{0};
+  qoblStream forged{p.stream()->ptr_};
+  auto* inside = reinterpret_cast<qoblStream*>(reinterpret_cast<char*>(p.stream()) + sizeof(void*));
+  auto expect = [&faults](qoblErr got, qoblErr want) {
+    if (got != want) ++faults;
+  };
+  auto caller = [&](bool deviceWaits) {
+    qobmSetDevice(0);
+    for (uint32_t n = 0, k = 0; destroyed.load() < kStreams; ++k) {
+      expect(qoblGetStreamCacheNumber(p.stream(), &n), 0);
+      expect(qoblGetStreamCacheNumber(&forged, &n), qoblERR_INVALID_STREAM);
+      expect(qoblGetStreamCacheNumber(inside, &n), qoblERR_INVALID_STREAM);
+      if (deviceWaits) expect(qoblSynchronizeDevice(0, 10000), 0);
+      // The newest stream: not built while it lives, refused once destroyed.
+      const size_t c = created.load();
+      if (c != 0) {
+        const qoblErr rc = qoblGetStreamCacheNumber(made[c - 1].load(), &n);
+        if (rc != qoblERR_STREAM_NOT_BUILT && rc != qoblERR_INVALID_STREAM) ++faults;
+      }
+      // A destroyed stream's handle, while fewer than 1024 later destroys may have given its slot away.
+      const size_t d = destroyed.load();
+      if (d != 0) {
+        const size_t i = d - 1 - k % std::min<size_t>(d, 512);
+        const qoblErr rc = qoblSynchronizeStream(made[i].load(), 0);
+        if (destroyed.load() - i < kReuseAfter) expect(rc, qoblERR_INVALID_STREAM);
+      }
+    }
+  };
+  expect(qoblSynchronizeStream(nullptr, 0), qoblERR_INVALID_PARAM);
+  std::thread a(caller, false), b(caller, true);
+  std::map<const qoblStream*, size_t> lastDestroy;  // handle address -> destroys done when it was destroyed
+  for (size_t i = 0; i < kStreams; ++i) {
+    qoblStream* s = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpStream(p.graph(), qoblBM_ONCE, &s));
+    auto seen = lastDestroy.find(s);
+    if (seen != lastDestroy.end()) {
+      EXPECT_GE(i - seen->second, kReuseAfter) << i;
+    }
+    made[i] = s;
+    ++created;
+    std::this_thread::yield();
+    ASSERT_EQ(0u, qoblDestroyOpStream(s));
+    lastDestroy[s] = ++destroyed;
+  }
+  a.join();
+  b.join();
+  EXPECT_EQ(0, faults.load());
+  // Slots come back: one per 1024 retired ones, plus a few for the streams other tests left alive.
+  EXPECT_LE(lastDestroy.size(), kReuseAfter + 8);
+  uint32_t n = 0;
+  EXPECT_EQ(0u, qoblGetStreamCacheNumber(p.stream(), &n));
 }
 
 }  // namespace
