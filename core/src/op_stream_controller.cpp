@@ -89,7 +89,7 @@ class SlotStore {
  private:
   // A retired slot is handed out again only after this many later ones were retired.
   static constexpr size_t kRetiredSlots = 1024;
-  static constexpr uint32_t kMaxChunks = 26;  // 64 << 25 slots: more than stream ids
+  static constexpr uint32_t kMaxChunks = 26;  // about 2^32 slots in all
   static size_t chunkSlots(uint32_t k) { return size_t{64} << k; }
 
   std::atomic<Slot*> chunks_[kMaxChunks] = {};
@@ -184,15 +184,17 @@ class IdIndex {
     t.entries[i].store(slot);
   }
   Table& tableOf() { return *tables_.back(); }
+  // Throws std::bad_alloc, changing nothing.
   void grow(uint32_t size) {
-    tables_.emplace_back(new Table(size));
-    if (tables_.size() > 1) {
-      const Table& old = *tables_[tables_.size() - 2];
+    std::unique_ptr<Table> next(new Table(size));
+    if (!tables_.empty()) {
+      const Table& old = tableOf();
       for (uint32_t i = 0; i <= old.mask; ++i) {
         Slot* slot = old.entries[i].load(std::memory_order_relaxed);
-        if (slot != nullptr) place(*tables_.back(), slot->id.load(std::memory_order_relaxed), slot);
+        if (slot != nullptr) place(*next, slot->id.load(std::memory_order_relaxed), slot);
       }
     }
+    tables_.push_back(std::move(next));
     table_.store(tables_.back().get());
   }
 
@@ -250,7 +252,12 @@ qoblErr OpStreamController::openStream(OpDirectedGraph* graph, qoblBalanceMode m
     return qoblERR_CREATE_STREAM;
   }
   std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
-  *handle = &slotOf(s->id())->record;
+  Slot* slot = slotOf(s->id());
+  if (slot == nullptr) {  // destroyed meanwhile (through a handle of an old stream whose slot it has)
+    QOBL_LOG_ERROR("Failed to create stream: stream [%u] was destroyed while it was being created.\n", s->id());
+    return qoblERR_CREATE_STREAM;
+  }
+  *handle = &slot->record;
   return qoblERR_SUCCESS;
 }
 
@@ -283,15 +290,22 @@ IOpStream* OpStreamController::createStream(uint32_t deviceId, qoblBalanceMode m
       it = deviceSynchronizerDict_.emplace(deviceId, new DeviceSynchronizer(deviceId)).first;
     }
     sync = it->second;
+    // Everything that may throw comes first; the stream pointer, last, makes the stream visible to the
+    // lookups (a lookup that reaches the slot earlier finds no stream).  A slot taken by a failed attempt
+    // is not used again, which costs nothing but its 64 bytes.
     Slot* slot = slots().take();
-    streamDict_[stream->id()] = slot;  // may throw: the slot is then lost, which is harmless
-    deviceIdSet_.insert(deviceId);
-    // The id and the record before the stream pointer, the pointer before the index entry: a reader that
-    // reaches the slot through the index or the handle sees them whole.
     slot->record.ptr_ = stream;
     slot->id.store(stream->id());
+    streamDict_[stream->id()] = slot;
+    try {
+      idIndex().insert(stream->id(), slot);
+      deviceIdSet_.insert(deviceId);
+    } catch (...) {
+      idIndex().erase(stream->id());
+      streamDict_.erase(stream->id());
+      throw;
+    }
     slot->stream.store(stream);
-    idIndex().insert(stream->id(), slot);
     made.release();
   }
   sync->addStream(stream);
