@@ -50,17 +50,31 @@ class CardFloor {
     return qobcrt_get_output_register(0, &reg) == 0;
   }
 
-  // One run on lane `lane`: submit it, wait for its end report.  False when the card refused the run.
-  bool runOnce(uint32_t lane, uint32_t dataId) {
+  // Submits one run on lane `lane`; *target is the end-report count that marks its end (waitEnd).  False
+  // when the card refused the run.
+  bool submit(uint32_t lane, uint32_t dataId, uint64_t* target) {
     Lane& l = lanes_[lane % kLanes];
     run_stream rec = l.rec;
     rec.data_id = dataId;
+    {
+      std::lock_guard<std::mutex> lock(l.mu);
+      *target = l.ended + 1;
+    }
+    return qobcrt_run_stream(0, &rec) == 0;
+  }
+
+  // Waits until lane `lane` has received `target` end reports.
+  void waitEnd(uint32_t lane, uint64_t target) {
+    Lane& l = lanes_[lane % kLanes];
     std::unique_lock<std::mutex> lock(l.mu);
-    const uint64_t target = l.ended + 1;
-    lock.unlock();
-    if (qobcrt_run_stream(0, &rec) != 0) return false;
-    lock.lock();
     l.cv.wait(lock, [&] { return l.ended >= target; });
+  }
+
+  // One run on lane `lane`: submit it, wait for its end report.  False when the card refused the run.
+  bool runOnce(uint32_t lane, uint32_t dataId) {
+    uint64_t target = 0;
+    if (!submit(lane, dataId, &target)) return false;
+    waitEnd(lane, target);
     return true;
   }
 

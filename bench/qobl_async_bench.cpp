@@ -23,7 +23,8 @@
 //  - heap allocations per input at steady state, charged to the library or to the card by the code on the
 //    stack (alloc_by_code.h), for the floor and for libqobl at cache numbers 1 and 8;
 //  - host CPU time of the calling thread inside qoblRunStreamAsync (CLOCK_THREAD_CPUTIME_ID around each
-//    call, the clock's own cost taken off), at cache numbers 1 and 8;
+//    call, the clock's own cost taken off), at cache numbers 1 and 8, beside the floor's own
+//    qobcrt_run_stream, which every sending call also makes;
 //  - resident memory growth over 20 000 device runs at cache number 1 after 2 000 of warm-up.
 // --no_extras skips those phases, --only_extras runs only them, --only_rss only the resident memory phase
 // (in a fresh process: the phases before it have already run the card's windows and histories to their
@@ -240,6 +241,25 @@ void hostCpuInRunAsync(uint64_t runs) {
   std::printf("\nhost CPU time of the calling thread inside qoblRunStreamAsync (median over %llu device runs,"
               " the clock's own %.0f ns taken off):\n",
               static_cast<unsigned long long>(runs), clockNs);
+  // The card's own share: the floor's qobcrt_run_stream, which every sending call also makes.
+  qoblbench::CardFloor& f = qoblbench::CardFloor::get();
+  if (f.ready() && f.claimReports()) {
+    std::vector<double> submit;
+    bool ok = true;
+    for (uint64_t r = 0; ok && r < kWarmRuns + runs; ++r) {
+      uint64_t target = 0;
+      const uint64_t t0 = threadCpuNs();
+      ok = f.submit(0, static_cast<uint32_t>(r + 1), &target);
+      const uint64_t t1 = threadCpuNs();
+      if (ok) f.waitEnd(0, target);
+      if (r >= kWarmRuns) submit.push_back(std::max(0.0, static_cast<double>(t1 - t0) - clockNs));
+    }
+    if (ok) {
+      std::printf("  floor            qobcrt_run_stream %7.2f us\n", median(submit) / 1000);
+    } else {
+      std::printf("  floor: a run was refused\n");
+    }
+  }
   for (uint32_t cache : {1u, 8u}) {
     qoblbench::Pipeline s("trivial", cache);
     if (!s.error().empty() || !runMany(s, kWarmRuns)) {

@@ -12,6 +12,15 @@
 namespace zenlar {
 namespace platform {
 
+// Tells the processor the thread is spinning (saves power, lets a sibling hyperthread run).
+inline void cpuPause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
 class SpinLock {
  public:
   void lock() noexcept {
@@ -26,21 +35,13 @@ class SpinLock {
       while (held_.load(std::memory_order_relaxed)) {
         if (spins < kPauses) {
           ++spins;
-          pause();
+          cpuPause();
         } else {
           std::this_thread::yield();
         }
       }
     } while (held_.exchange(true, std::memory_order_acquire));
   }
-  static void pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    __asm__ __volatile__("yield");
-#endif
-  }
-
   static constexpr unsigned kPauses = 64;
   std::atomic<bool> held_{false};
 };

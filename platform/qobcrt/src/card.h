@@ -268,6 +268,7 @@ struct Device {
   Run* free_runs = nullptr;                     // run records ready for reuse
   std::vector<std::unique_ptr<Run>> run_records;
   bool stopping = false;
+  bool engine_asleep = false;                   // the engine waits on run_cv: a new run must wake it
   std::thread engine;
 
   std::mutex report_mu;

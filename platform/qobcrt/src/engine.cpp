@@ -4,6 +4,7 @@
 // Run records, the run queue and the report ring are reused from run to run: at steady state submitting,
 // executing and reporting a run allocate nothing.
 #include <chrono>
+#include <thread>
 
 #include "card.h"
 #include "exec.h"
@@ -20,6 +21,10 @@ thread_local const OpTimes* t_report_times = nullptr;
 }  // namespace
 
 namespace {
+
+// How long an idle engine watches for new runs before it sleeps: processor pauses, then yields.
+constexpr unsigned kWatchPauses = 16;
+constexpr unsigned kWatchYields = 100;
 
 // Oldest run queued or executing after the queue or the engine changed; run_mu held.
 void updateOldestLocked(Device& d) {
@@ -103,15 +108,35 @@ class RunReports final : public ReportSink {
   OpTimes final_times_;
 };
 
+// An idle engine keeps watching for new runs a short while before it sleeps, as the card watches its
+// doorbell: a run submitted meanwhile starts without its submitter waking a sleeping thread, which costs
+// the submitting thread a system call.  `taken` is the number of runs the engine took from the queue.
+void watchForRuns(const Device& d, uint64_t taken) {
+  for (unsigned i = 0; i < kWatchPauses + kWatchYields; ++i) {
+    if (d.runs_submitted.load(std::memory_order_acquire) != taken) return;
+    if (i < kWatchPauses) {
+      platform::cpuPause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
 void engineLoop(Device* d) {
   t_thread_device = static_cast<int32_t>(d->index);
   t_is_engine = true;
   Executor executor(*d);
+  uint64_t taken = 0;
   for (;;) {
     Run* run = nullptr;
+    watchForRuns(*d, taken);
     {
       std::unique_lock<std::mutex> lock(d->run_mu);
-      d->run_cv.wait(lock, [d] { return d->stopping || d->queue_head != nullptr; });
+      while (!d->stopping && d->queue_head == nullptr) {
+        d->engine_asleep = true;
+        d->run_cv.wait(lock);
+        d->engine_asleep = false;
+      }
       if (d->stopping) {
         // Process exit: queued runs are dropped, their memory released and their waiters woken.
         while (d->queue_head != nullptr) {
@@ -133,6 +158,7 @@ void engineLoop(Device* d) {
       d->queue_head = run->next;
       if (d->queue_head == nullptr) d->queue_tail = nullptr;
       d->executing_seq = run->seq;
+      ++taken;
     }
     RunReports reports(*d, *run);
     const uint32_t status = executor.run(run->seq, run->stream_addr, reports);
@@ -199,6 +225,7 @@ int checkRunBlock(Device& d, uint64_t addr) {
 // reference for the caller.
 int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run, const uint32_t* stream_id) {
   int rc;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(d.run_mu);
     const uint64_t seq = d.last_seq.load() + 1;
@@ -236,6 +263,7 @@ int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run
       }
       d.queue_tail = run;
       d.runs_submitted.fetch_add(1);
+      wake = d.engine_asleep;
     } else {
       updateOldestLocked(d);
     }
@@ -244,7 +272,7 @@ int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run
     d.harvest();   // blocks freed meanwhile need not wait for the refused run
     return rc;
   }
-  d.run_cv.notify_one();
+  if (wake) d.run_cv.notify_one();
   return rtSuccess;
 }
 
