@@ -182,7 +182,7 @@ class IOpStream {
   // Marks the stream busy (the completion path) or idle; false when asked to become busy while closing.
   virtual bool setBusy(bool busy) = 0;
 
-  // ---- teardown (OpStreamController::destroyStream), handle references and completion bookkeeping ----
+  // ---- teardown (OpStreamController::destroyStream) and completion bookkeeping ----
   // Ends a device wait's announcement unless a thread still waits in synchronize.
   virtual void clearWaitingState() = 0;
   // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
@@ -206,8 +206,6 @@ class IOpStream {
   // Reports that named a run this stream no longer has (logged and counted, not as completions).
   virtual uint64_t staleReports() const = 0;
   virtual void countStaleReport() = 0;
-  // Exported calls and device waits currently working on this stream (OpStreamController::acquire).
-  virtual std::atomic<uint32_t>& apiRefs() = 0;
   // Asynchronous inputs accepted and not yet completed.
   virtual uint64_t waitHandleCount() const = 0;
   // The op-engine op of the stream's end op (null before the build).
@@ -263,7 +261,6 @@ class OpStream : public IOpStream {
   size_t gatheredInputs() override;
   uint64_t staleReports() const override { return staleReports_.load(); }
   void countStaleReport() override { ++staleReports_; }
-  std::atomic<uint32_t>& apiRefs() override { return apiRefs_; }
   uint64_t waitHandleCount() const override { return waitHandleCount_.load(); }
   qobeOp* endOp() override;
 
@@ -354,7 +351,6 @@ class OpStream : public IOpStream {
   std::condition_variable busyCv_;
 
   std::atomic<bool> destroying_{false};
-  std::atomic<uint32_t> apiRefs_{0};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
   std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
