@@ -27,9 +27,9 @@ bool onStreamDevice(IOpStream* stream) {
   return false;
 }
 
-// The output dataset lies in card memory (logged when it does not).
-bool onDeviceMemory(qobmDataset* output) {
-  if (qoblCheckDatasetMemoryType(output, qobmDE_QOBC)) return true;
+// The output dataset lies in card memory (logged when it does not); `entries` receives what was read of it.
+bool onDeviceMemory(qobmDataset* output, DatasetEntries& entries) {
+  if (qoblCheckDatasetMemoryType(output, qobmDE_QOBC, &entries)) return true;
   QOBL_LOG_ERROR("Failed to run stream because output dataset's memory is not device memory.\n");
   return false;
 }
@@ -115,7 +115,11 @@ qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* 
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
     return withStream(stream, [&](IOpStream* s) {
-      return onStreamDevice(s) && onDeviceMemory(output) ? s->runAsync(input, output) : qoblErr{qoblERR_RUN_STREAM};
+      // The output dataset is read once, here; the stream uses what was read (each thread's record keeps
+      // its lists' capacity).
+      thread_local DatasetEntries tOutput;
+      DatasetEntries& out = tOutput;
+      return onStreamDevice(s) && onDeviceMemory(output, out) ? s->runAsync(input, out) : qoblErr{qoblERR_RUN_STREAM};
     });
   }
   QOBL_API_CATCH(qoblERR_RUN_STREAM)

@@ -157,6 +157,24 @@ class RWLock {
 // The map owns what it stores; raw pointer values are not freed by it.
 // keepNodes(n) makes the map keep up to n nodes of erased entries (erase, take, takeSwap) and use them again
 // for new keys (slot), so that a map whose size goes up and down at a steady rate stops allocating.
+// A plain, non-recursive spin lock for a few instructions of work (BasicLockable: use std::lock_guard).
+// Uncontended it costs one exchange and one store; a waiter pauses the processor, then yields its time
+// slice, as the RWLock's writers do.
+class SpinLock {
+ public:
+  SpinLock() = default;
+  SpinLock(const SpinLock&) = delete;
+  SpinLock& operator=(const SpinLock&) = delete;
+  void lock() noexcept {
+    if (held_.exchange(true, std::memory_order_acquire)) waitForLock();
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  void waitForLock() noexcept;
+  std::atomic<bool> held_{false};
+};
+
 template <typename Key, typename Value, typename Hash = std::hash<Key>, typename Equal = std::equal_to<Key>,
           typename Allocator = std::allocator<std::pair<const Key, Value>>>
 class threadsafe_unordered_map {

@@ -89,6 +89,13 @@ void RWLock::waitForWriteLock() {
   m_write_wait_count.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void SpinLock::waitForLock() noexcept {
+  Backoff backoff;
+  do {
+    while (held_.load(std::memory_order_relaxed)) backoff.wait();
+  } while (held_.exchange(true, std::memory_order_acquire));
+}
+
 void RWLock::writeUnlockMisuse() {
   qoblCommonAssertFail("this_thread::get_id() == this->m_write_thread_id&&WRITE_LOCK_STATUS>=m_lock_count",
                        __FILE__, __LINE__);

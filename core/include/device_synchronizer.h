@@ -6,7 +6,7 @@
 // Threads: streamsMutex_ (recursive) guards the stream set and the count of device waits in progress; it is
 // held only briefly, never while waiting and never together with another lock.  A device wait takes the
 // streams of the device at its start and waits for each in turn holding a reference on it
-// (OpStreamController::acquireById), which a destroy waits for: a device wait never uses a deleted stream.
+// (StreamRef::byId), which a destroy waits for: a device wait never uses a deleted stream.
 // While a device wait is in progress, an application thread that creates or destroys a stream of the
 // device waits in addStream / removedStream until it has ended; a report callback does not wait (its
 // thread may be the one delivering the reports the device wait waits for), so callbacks may create and

@@ -55,6 +55,9 @@ class IOpArgument {
   // The I inputs / O outputs of position (loopIndex, batchIndex); empty (logged) when out of range.
   virtual std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
   virtual std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) = 0;
+  // The O outputs of position (loopIndex, batchIndex) in the host list, their number in `count`; null
+  // (not logged) when out of range.  Valid until the list changes.
+  virtual const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) = 0;
   // Appends getOutputs(loopIndex, batchIndex) to `into`; false (logged, nothing appended) when out of range.
   virtual bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) = 0;
   // Replaces one output address in the host list (no upload); false (logged) when out of range.

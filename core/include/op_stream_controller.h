@@ -5,33 +5,46 @@
 // (completion path), by graph (the graph registry refuses to destroy a graph a stream uses) and by handle
 // (exported functions), runs device waits and destroys streams.
 //
-// HANDLES.  Every qoblStream handle record is registered with its stream.  Exported functions resolve a
-// handle with acquire(), which looks the record's address up (the record is never read unless it is
-// registered), so a null, foreign or stale handle is refused without touching freed memory.  When a stream
-// is destroyed its handle record is kept (owned by the registry) rather than freed, until 1024 later streams
-// have been destroyed: meanwhile its address is given to no other stream, and the stale handle stays
-// recognisably stale.  Older records are freed, so the registry keeps a bounded number of them.
+// SLOTS AND HANDLES.  Every stream has a slot in the registry, and its qoblStream handle record is the
+// first field of that slot.  Slots live in chunks that are never freed, so the lookups the exported
+// functions and the completion path make on every input take no lock:
+//  - acquire() accepts a handle only if its address is the start of a slot of a chunk the registry made
+//    (a range check on the address: a null, foreign or stack handle is refused without reading it);
+//  - acquireById() and getStreamByIdBusy() find the slot of a stream id in an index that readers probe
+//    without a lock (written under streamDictMutex_);
+//  - a reader takes a count on the slot (its references, or for the completion path's lookup its pins),
+//    then reads the slot's stream pointer; the destroy clears the pointer, then waits until the counts
+//    drained.  Both sides use sequentially consistent operations, so either the reader sees the pointer
+//    cleared or the destroy sees the count and waits for it: no reader ever uses a deleted stream.
+// When a stream is destroyed its slot goes to the back of a queue and is given to a new stream only after
+// 1024 later streams were destroyed: meanwhile its address names no other stream and a stale handle is
+// refused (its slot holds no stream).  The registry keeps at most the peak number of live streams plus
+// 1025 slots (64 bytes each).
 //
-// OWNERSHIP: the registry owns the streams (deleted by destroyStream) and the synchronizers (never
-// deleted); the handle records are the application's while the stream lives and the registry's afterwards.
+// OWNERSHIP: the registry owns the streams (deleted by destroyStream), the synchronizers and the slots
+// (neither ever deleted).  The application holds a handle while its stream lives; the handle record
+// itself always belongs to the registry (qoblDestroyOpStream does not free it).
 //
 // TEARDOWN (destroyStream), in order:
-//   1. the stream refuses new runs and the run it was filling is taken out.  From a report callback (whose
-//      thread may be the one delivering the stream's reports) the destroy is refused instead, changing
-//      nothing, while runs of the stream are on the card;
+//   1. the stream refuses new runs and the run it was filling is taken out; acquire() refuses the stream
+//      from now on.  From a report callback (whose thread may be the one delivering the stream's reports)
+//      the destroy is refused instead, changing nothing, while runs of the stream are on the card;
 //   2. the inputs taken out get an error report (qoblERR_DESTROY_STREAM) and are counted completed;
 //   3. runs already sent to the card are waited for, up to kDrainTimeoutMs, while their reports are still
 //      delivered normally;
-//   4. the stream leaves the registry and its device's synchronizer;
+//   4. the stream leaves the registry (its slot's stream pointer is cleared and its id leaves the index)
+//      and its device's synchronizer; the call waits until no completion-path lookup still holds the slot,
+//      so a lookup that found the stream has marked it busy (or was refused) by now;
 //   5. closing: later reports are dropped; the call waits until the completion path left the stream and
-//      until no exported call or device wait still works on it;
+//      until no exported call or device wait still holds a reference on it;
 //   6. runs the card did not report in time: their inputs get an error report (qoblERR_DESTROY_STREAM);
-//   7. release and delete.
+//   7. release and delete; the slot joins the queue of retired slots.
 // So every input the stream accepted has had exactly one terminal report when the destroy returns.
 //
-// LOCKS: streamDictMutex_ (recursive) guards the containers only and is never held while waiting; it is
-// taken before a stream's lock (getStreamByIdBusy marks the stream busy under it) and never while a
-// synchronizer's mutex is held.
+// LOCKS: streamDictMutex_ (recursive) guards the containers and the writes to the slots and the id index;
+// only creation, destruction, device waits and the non-hot queries take it, never the lookups of
+// acquire(), acquireById() and getStreamByIdBusy().  It is never held while waiting; it is taken before a
+// stream's lock (destroyStream's first step) and never while a synchronizer's mutex is held.
 #ifndef QOBL_OP_STREAM_CONTROLLER_H
 #define QOBL_OP_STREAM_CONTROLLER_H
 
@@ -40,7 +53,6 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
-#include <vector>
 
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
@@ -77,8 +89,9 @@ class OpStreamController {
   static bool isValidStream(IOpStream* stream);
   // Null (logged) when absent.
   static IOpStream* getStreamById(uint32_t streamId);
-  // The completion path's lookup: finds the stream and marks it busy in one step, so it cannot be deleted
-  // before the caller calls setBusy(false).  Null when absent or closing (`closing` tells which).
+  // The completion path's lookup (no lock): finds the stream and marks it busy in one step with respect to
+  // destroyStream, so it cannot be deleted before the caller calls setBusy(false).  Null when absent or
+  // closing (`closing` tells which).
   static IOpStream* getStreamByIdBusy(uint32_t streamId, bool& closing);
   static IOpStream* getStreamByGraphAddr(uint64_t graphAddr);
   static qoblErr synchronizeDevice(uint32_t deviceId, uint32_t timeout);
@@ -86,30 +99,38 @@ class OpStreamController {
   // Deletes every registered stream (with the teardown above).
   static void release();
 
-  // ---- handles of the exported functions ----
-  static void registerHandle(qoblStream* handle, IOpStream* stream);
-  // The stream of a registered handle, with one reference taken (release it with releaseStream); null
-  // for a null, unknown or stale handle, or a stream being destroyed.
-  static IOpStream* acquire(const qoblStream* handle);
-  static void releaseStream(IOpStream* stream);
-  // The registered stream with this id, with one reference taken (release it with releaseStream), also
-  // while it is being destroyed (the destroy waits for the reference); null once it left the registry.
-  static IOpStream* acquireById(uint32_t streamId);
+  // ---- references on streams (StreamRef) ----
+  // A registry slot (defined in op_stream_controller.cpp); outside the registry only StreamRef holds one.
+  struct Slot;
+  // The stream of a handle made by openStream, with one reference taken on its slot (`slot`, released with
+  // releaseRef); null (slot null) for a null, foreign or stale handle, or a stream being destroyed.
+  static IOpStream* acquire(const qoblStream* handle, Slot*& slot);
+  // The registered stream with this id, with one reference taken (released with releaseRef), also while it
+  // is being destroyed (the destroy waits for the reference); null once it left the registry.
+  static IOpStream* acquireById(uint32_t streamId, Slot*& slot);
+  static void releaseRef(Slot* slot);
 
  private:
-  static std::unordered_map<uint32_t, IOpStream*> streamDict_;
+  // The slot of a stream, or null; caller holds streamDictMutex_.
+  static Slot* slotOf(uint32_t streamId);
+
+  // Live streams by id.  A stream's entry goes in the same step as its slot's stream pointer (teardown 4).
+  static std::unordered_map<uint32_t, Slot*> streamDict_;
   // Never destroyed (nor its synchronizers): completion may still reach them while the process exits.
   static std::unordered_map<uint32_t, IDeviceSynchronizer*>& deviceSynchronizerDict_;
   static std::recursive_mutex streamDictMutex_;
   static std::set<uint32_t> deviceIdSet_;
-  static std::unordered_map<const qoblStream*, IOpStream*> handleDict_;
 };
 
-// RAII reference on the stream behind a handle (OpStreamController::acquire / releaseStream).
+// RAII reference on a registered stream (OpStreamController::acquire / acquireById / releaseRef): the
+// stream is not deleted while the reference is held.
 class StreamRef {
  public:
-  explicit StreamRef(const qoblStream* handle) : stream_(OpStreamController::acquire(handle)) {}
-  ~StreamRef() { OpStreamController::releaseStream(stream_); }
+  // The stream of a handle; empty for a null, foreign or stale handle or a stream being destroyed.
+  explicit StreamRef(const qoblStream* handle) { stream_ = OpStreamController::acquire(handle, slot_); }
+  // The registered stream with this id (also while it is being destroyed); empty once it left the registry.
+  static StreamRef byId(uint32_t streamId) { return StreamRef(streamId); }
+  ~StreamRef() { OpStreamController::releaseRef(slot_); }
   StreamRef(const StreamRef&) = delete;
   StreamRef& operator=(const StreamRef&) = delete;
   IOpStream* get() const { return stream_; }
@@ -117,7 +138,9 @@ class StreamRef {
   IOpStream* operator->() const { return stream_; }
 
  private:
-  IOpStream* stream_;
+  explicit StreamRef(uint32_t streamId) { stream_ = OpStreamController::acquireById(streamId, slot_); }
+  OpStreamController::Slot* slot_ = nullptr;
+  IOpStream* stream_ = nullptr;
 };
 
 }  // namespace qobl

@@ -65,6 +65,7 @@ namespace qobl {
 
 class IModel;
 class IRunStreamInstruction;
+struct DatasetEntries;
 class RunStreamInstruction;
 class IStreamOp;
 
@@ -88,6 +89,33 @@ struct StreamDataset {
 };
 
 using StreamDatasetMap = threadsafe_unordered_map<uint64_t, std::unique_ptr<StreamDataset>>;
+
+// A stream's records of its inputs in flight, by input id.  The ids come from one counter, so a ring indexed
+// by an id's low bits holds them with no hashing and no node to insert; an id whose ring slot still holds an
+// older input (more than kRing inputs in flight) goes to the overflow map.  One spinning write lock guards
+// the table (the overflow map's own lock is taken inside it); the records' fields are not guarded by it.
+class InputRecordTable {
+ public:
+  static constexpr size_t kRing = 256;  // a power of 2
+  InputRecordTable() : ring_(kRing) { overflow_.keepNodes(kRing / 4); }
+  InputRecordTable(const InputRecordTable&) = delete;
+  InputRecordTable& operator=(const InputRecordTable&) = delete;
+
+  // Records `rec` (not null) under `id`, which no record in the table has.
+  void put(uint32_t id, std::unique_ptr<StreamDataset> rec);
+  // Takes the record of `id` out; null when there is none.
+  std::unique_ptr<StreamDataset> take(uint64_t id);
+  // The record of `id`, or null; it stays the table's.
+  StreamDataset* find(uint64_t id);
+  // Destroys every record.
+  void clear();
+
+ private:
+  std::unique_ptr<StreamDataset>& slotOf(uint64_t id) { return ring_[id & (kRing - 1)]; }
+  SpinLock lock_;
+  std::vector<std::unique_ptr<StreamDataset>> ring_;
+  StreamDatasetMap overflow_;
+};
 // Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
 using InputRecords = std::vector<std::unique_ptr<StreamDataset>>;
 
@@ -105,7 +133,9 @@ class IOpStream {
   // the run gathers inputs, or qoblERR_RUN_STREAM.
   virtual qoblErr run(qobmDataset* input, qobmDataset* output, uint32_t timeout) = 0;
   // Asynchronous run: 0 once sent, qoblERR_RUN_PENDING while the run gathers inputs, qoblERR_RUN_STREAM.
-  virtual qoblErr runAsync(qobmDataset* input, qobmDataset* output) = 0;
+  // `output` is the output dataset as the caller read it when it checked its memory
+  // (qoblCheckDatasetMemoryType); only its values are used, before the call returns.
+  virtual qoblErr runAsync(qobmDataset* input, const DatasetEntries& output) = 0;
   virtual uint32_t id() = 0;
   virtual uint32_t deviceId() = 0;
   virtual bool isBuilt() = 0;
@@ -131,6 +161,11 @@ class IOpStream {
   // A new dataset (same mode) holding the entries of `outputDataset` that belong to the leaf op `uid`;
   // the caller destroys the container with qobmDestroyDataset.  Null on failure.
   virtual qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) = 0;
+  // The dataset that reports the outputs of leaf op `uid` for the input of `rec`: the record's own clone
+  // when that op's outputs are all of it (`borrowed` set: the record keeps it, the caller must not destroy
+  // it), else a new dataset from getLeafNodeDataset (`borrowed` clear: the caller destroys it).  Null on
+  // failure or when the record has no output dataset.
+  virtual qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) = 0;
   virtual uint32_t endOpUid() = 0;
   // Counts one completed asynchronous input; signals the completion event when a waiter is satisfied.
   virtual bool callbackCount() = 0;
@@ -147,7 +182,7 @@ class IOpStream {
   // Marks the stream busy (the completion path) or idle; false when asked to become busy while closing.
   virtual bool setBusy(bool busy) = 0;
 
-  // ---- teardown (OpStreamController::destroyStream), handle references and completion bookkeeping ----
+  // ---- teardown (OpStreamController::destroyStream) and completion bookkeeping ----
   // Ends a device wait's announcement unless a thread still waits in synchronize.
   virtual void clearWaitingState() = 0;
   // Refuses every later run (qoblERR_RUN_STREAM) and takes the run being filled out into `gathered` (to be
@@ -171,8 +206,6 @@ class IOpStream {
   // Reports that named a run this stream no longer has (logged and counted, not as completions).
   virtual uint64_t staleReports() const = 0;
   virtual void countStaleReport() = 0;
-  // Exported calls and device waits currently working on this stream (OpStreamController::acquire).
-  virtual std::atomic<uint32_t>& apiRefs() = 0;
   // Asynchronous inputs accepted and not yet completed.
   virtual uint64_t waitHandleCount() const = 0;
   // The op-engine op of the stream's end op (null before the build).
@@ -190,7 +223,7 @@ class OpStream : public IOpStream {
 
   qoblErr registerOpGetOutput(qobeOp* op) override;
   qoblErr run(qobmDataset* input, qobmDataset* output, uint32_t timeout) override;
-  qoblErr runAsync(qobmDataset* input, qobmDataset* output) override;
+  qoblErr runAsync(qobmDataset* input, const DatasetEntries& output) override;
   uint32_t id() override { return streamId_; }
   uint32_t deviceId() override { return deviceId_; }
   bool isBuilt() override { return isBuilt_.load(); }
@@ -205,6 +238,7 @@ class OpStream : public IOpStream {
   StreamDataset* getDatasets(uint64_t inputSeq) override;
   bool isLeafNode(uint32_t uid) override;
   qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) override;
+  qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) override;
   uint32_t endOpUid() override { return endOpUId_; }
   bool callbackCount() override;
   bool isCompleted() override;
@@ -227,23 +261,23 @@ class OpStream : public IOpStream {
   size_t gatheredInputs() override;
   uint64_t staleReports() const override { return staleReports_.load(); }
   void countStaleReport() override { ++staleReports_; }
-  std::atomic<uint32_t>& apiRefs() override { return apiRefs_; }
   uint64_t waitHandleCount() const override { return waitHandleCount_.load(); }
   qobeOp* endOp() override;
 
   // Adds one input set to the run being filled; builds the run when it holds the cache number of inputs.
   // 0 (built, ready to send), qoblERR_RUN_PENDING, qoblERR_STREAM_INPUT, qoblERR_STREAM_INSTRUCTION, or the
   // dynamic-model update's code.  Caller holds streamLock_.
-  qoblErr generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
-                                       uint64_t* outputs, uint64_t outputCount);
+  qoblErr generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
+                                       const uint64_t* outputs, uint64_t outputCount);
   qoblErr updateDynamicModel();
 
  private:
   // The opening shared by run and runAsync: checks, records the input and gathers it into the run being
   // filled.  Returns qoblERR_RUN_PENDING (or a refusal, nothing changed), or 0 with the run ready to send in
   // `ready` (taken out of the run being filled) and the input's id in `inputId`; a failed gathering has
-  // already been reported (qoblERR_RUN_STREAM).
-  qoblErr openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
+  // already been reported (qoblERR_RUN_STREAM).  An asynchronous input comes with its output dataset read
+  // already (`asyncOutput`; `output` is then its dataset), a synchronous one with `asyncOutput` null.
+  qoblErr openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput, uint32_t& inputId,
                   IRunStreamInstruction*& ready);
   // The synchronous run's tail: reports the other inputs of the run and frees it.
   qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
@@ -259,7 +293,7 @@ class OpStream : public IOpStream {
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
   // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
   // Caller holds streamLock_.
-  qoblErr gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+  qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
                       IRunStreamInstruction*& ready, InputRecords& dropped);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
@@ -289,11 +323,10 @@ class OpStream : public IOpStream {
   std::vector<std::unique_ptr<OpIRInstruction>> irRecords_;  // owned records, node-list order
   std::vector<OpIRInstruction*> irStream_;                   // the same, as the run instructions take them
   uint32_t endOpUId_ = 0;
-  IRunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
+  RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
   std::recursive_mutex streamLock_;
-  threadsafe_unordered_map<uint32_t, IRunStreamInstruction*> inputIdToRunStreamInstructionDict_;
-  threadsafe_unordered_map<uint32_t, std::vector<uint32_t>> datasetIdToInputIdListDict_;
-  // Every run of the stream (being filled, or sent and not recycled), by dataset id.
+  // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run lists the
+  // ids of its inputs (added and read under this map's lock).
   threadsafe_unordered_map<uint32_t, std::unique_ptr<RunStreamInstruction>> datasetIdToStreamInstructionDict_;
   // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
   // runs instead of new ones; at most kSpareRuns are kept.
@@ -301,7 +334,7 @@ class OpStream : public IOpStream {
   std::vector<std::unique_ptr<RunStreamInstruction>> spareRuns_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
-  StreamDatasetMap datasetMap_;
+  InputRecordTable datasetMap_;
   // Records of finished inputs, their clones destroyed, reused for later inputs (at most kSpareRecords);
   // guarded by streamLock_.
   static constexpr size_t kSpareRecords = 256;
@@ -318,7 +351,6 @@ class OpStream : public IOpStream {
   std::condition_variable busyCv_;
 
   std::atomic<bool> destroying_{false};
-  std::atomic<uint32_t> apiRefs_{0};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
   std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input

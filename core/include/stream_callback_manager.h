@@ -5,8 +5,8 @@
 // A process-wide singleton (Singleton<StreamCallbackManager>::getInstance()), never destroyed.
 //
 // Report delivery (sdkGetOutputs, on the device runtime's reporter thread):
-//  - the stream is found by id and marked busy in one step under the registry lock, so it cannot be deleted
-//    while the report is processed; a closing stream is skipped;
+//  - the stream is found by id and marked busy in one step (OpStreamController::getStreamByIdBusy, without a
+//    lock), so it cannot be deleted while the report is processed; a closing stream is skipped;
 //  - every subscribed callback is called once per application input of the run (input order), and per input
 //    in subscription order;
 //  - DATASET OWNERSHIP: the output dataset handed to a callback is made by the library for that call and

@@ -29,7 +29,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "device_block.h"
@@ -52,7 +51,8 @@ class IRunStreamInstruction {
   // its configuration for this input ("Can't get the configuration of op %s for this input.\n"); after a
   // false the run must be discarded.  The caller keeps
   // ownership of both arrays; only their values are copied.
-  virtual bool setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs, uint64_t outputCount) = 0;
+  virtual bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
+                               uint64_t outputCount) = 0;
   // True when every loop of the input op has its input set.
   virtual bool isReady() = 0;
   virtual ~IRunStreamInstruction() = default;
@@ -81,7 +81,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   RunStreamInstruction& operator=(const RunStreamInstruction&) = delete;
 
   uint32_t datesetId() override;
-  bool setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs, uint64_t outputCount) override;
+  bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
+                       uint64_t outputCount) override;
   bool isReady() override;
   bool build() override;
   uint64_t address() override;
@@ -97,6 +98,13 @@ class RunStreamInstruction : public IRunStreamInstruction {
   // handed out before stop being valid.
   void reset(uint32_t datesetId);
 
+  // The op stream's bookkeeping of the inputs gathered into this run (their ids, in arrival order); kept
+  // with its capacity across reset(), which empties it.  The op stream serialises these calls with the
+  // completion path's reads.
+  void addInputId(uint32_t inputId) { inputIds_.push_back(inputId); }
+  const std::vector<uint32_t>& inputIds() const { return inputIds_; }
+  bool hasInputId(uint32_t inputId) const;
+
  private:
   bool startInputOp();
   bool gatherOpBlocks();
@@ -110,14 +118,18 @@ class RunStreamInstruction : public IRunStreamInstruction {
   DeviceBlock records_;                          // the run's op records on the card
   std::vector<InstructionArchive> instructionArray_;
   std::vector<OpIRInstruction*> irStream_;
-  std::vector<std::vector<OpIRBuffer>> opBufferlist_;   // element i - 1: op i's addresses, per loop
-  std::vector<OpIRBuffer> spareBuffers_;  // address lists of earlier runs, kept with their capacity for reuse
+  // Element i - 1: op i's addresses, per loop.  The entries stay from run to run with their lists'
+  // capacity: a run overwrites entry n with its input n, and the build uses the first inputsGathered_.
+  std::vector<std::vector<OpIRBuffer>> opBufferlist_;
+  size_t inputsGathered_ = 0;
+  std::vector<uint32_t> inputIds_;  // the stream's input ids gathered into this run, in arrival order
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
   OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
   // The archives of the previous run, their device memory released, by op position, kept for reuse.
   std::vector<InstructionArchive> spareArchives_;
   OpInputArgument* spareHeadArg_ = nullptr;      // the input op's argument in spareArchives_[0], if any
-  std::unordered_map<uint32_t, std::vector<uint64_t>> outputAddrsDict_;
+  // Element i: the application's output addresses of op i, a leaf op, all loops in order (empty otherwise).
+  std::vector<std::vector<uint64_t>> leafOutputs_;
   uint32_t deviceId_;
   bool buildStarted_ = false;
 };

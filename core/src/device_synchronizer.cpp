@@ -63,10 +63,12 @@ qoblErr DeviceSynchronizer::synchronize(uint32_t timeout) {
       left = spent >= static_cast<int64_t>(timeout) ? 0 : static_cast<uint32_t>(timeout - spent);
     }
     // A stream destroyed since the snapshot has nothing left to wait for: its destroy reported every input.
-    IOpStream* stream = OpStreamController::acquireById(ids[i]);
-    if (stream == nullptr) continue;
-    const qoblErr rc = stream->synchronize(left);
-    OpStreamController::releaseStream(stream);
+    qoblErr rc = qoblERR_SUCCESS;
+    {
+      const StreamRef stream = StreamRef::byId(ids[i]);
+      if (!stream) continue;
+      rc = stream->synchronize(left);
+    }
     if (rc == qoblERR_STREAM_SYNC_TIMEOUT) {
       const std::set<uint32_t> rest(ids.begin() + static_cast<std::ptrdiff_t>(i) + 1, ids.end());
       {

@@ -28,6 +28,46 @@ namespace qobl {
 
 std::atomic<uint32_t> OpStream::idMaker_{0};
 
+void InputRecordTable::put(uint32_t id, std::unique_ptr<StreamDataset> rec) {
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot == nullptr) {
+    slot = std::move(rec);
+  } else {
+    overflow_.slot(id) = std::move(rec);
+  }
+}
+
+std::unique_ptr<StreamDataset> InputRecordTable::take(uint64_t id) {
+  std::unique_ptr<StreamDataset> rec;
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot != nullptr && slot->inputId == id) {
+    rec = std::move(slot);
+  } else {
+    overflow_.take(id, rec);
+  }
+  return rec;
+}
+
+StreamDataset* InputRecordTable::find(uint64_t id) {
+  StreamDataset* rec = nullptr;
+  std::lock_guard<SpinLock> guard(lock_);
+  std::unique_ptr<StreamDataset>& slot = slotOf(id);
+  if (slot != nullptr && slot->inputId == id) {
+    rec = slot.get();
+  } else {
+    overflow_.visit(id, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
+  }
+  return rec;
+}
+
+void InputRecordTable::clear() {
+  std::lock_guard<SpinLock> guard(lock_);
+  for (std::unique_ptr<StreamDataset>& slot : ring_) slot.reset();
+  overflow_.clear();
+}
+
 OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* graph)
     : streamId_(++idMaker_), deviceId_(devId), balMode_(balMode), graph_(graph) {
   qobmCreateEvent(1, &waitEvent_);
@@ -38,9 +78,6 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
   // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
   // a stream running at a steady rate does not allocate for them.
-  inputIdToRunStreamInstructionDict_.keepNodes(kSpareRecords);
-  datasetMap_.keepNodes(kSpareRecords);
-  datasetIdToInputIdListDict_.keepNodes(kSpareRecords / 4);
   datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
   spareRecords_.reserve(kSpareRecords);
 }
@@ -68,8 +105,6 @@ void OpStream::release() {
   InputRecords left = takeAllRuns();
   finishInputs(left);
   datasetMap_.clear();
-  inputIdToRunStreamInstructionDict_.clear();
-  datasetIdToInputIdListDict_.clear();
   datasetIdToStreamInstructionDict_.clear();
   spareRuns_.clear();
   leafNodeIRs_.clear();
@@ -307,8 +342,11 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 
 void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
-  auto copy = [&ids](const std::vector<uint32_t>& list) { ids.assign(list.begin(), list.end()); };
-  datasetIdToInputIdListDict_.visit(datasetId, copy);
+  // Under the map's lock: the submitter adds a run's ids under it too.
+  auto copy = [&ids](const std::unique_ptr<RunStreamInstruction>& run) {
+    ids.assign(run->inputIds().begin(), run->inputIds().end());
+  };
+  datasetIdToStreamInstructionDict_.visit(datasetId, copy);
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
@@ -320,7 +358,7 @@ IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
   StreamDataset* rec = nullptr;
-  datasetMap_.visit(inputSeq, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
+  rec = datasetMap_.find(inputSeq);
   return rec;
 }
 
@@ -343,6 +381,13 @@ qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDatas
   return dataset;
 }
 
+qobmDataset* OpStream::leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) {
+  // The clone holds the leaf ops' outputs in leaf order: with one leaf op, they are all of that op's.
+  borrowed = rec.ownsOutput && rec.output != nullptr && leafNodeIRs_.size() == 1 && leafNodeIRs_[0]->uid == uid;
+  if (borrowed) return rec.output;
+  return rec.output != nullptr ? getLeafNodeDataset(uid, rec.output) : nullptr;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Completion count and synchronisation
 
@@ -361,7 +406,17 @@ bool OpStream::callbackCount() {
 }
 
 void OpStream::uncount(uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i) callbackCount();
+  if (n == 0) return;
+  // Each of the n inputs was counted once, so the count holds them all: they go in one step, and the event
+  // is set once, as the last of n single steps would have set it.
+  uint64_t cur = waitHandleCount_.load();
+  while (cur >= n) {
+    if (waitHandleCount_.compare_exchange_weak(cur, cur - n)) {
+      if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+      return;
+    }
+  }
+  for (uint32_t i = 0; i < n; ++i) callbackCount();  // a miscount: refused and logged one by one
 }
 
 bool OpStream::isCompleted() {
@@ -472,9 +527,10 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
-qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* inputs, uint64_t inputCount,
-                                               uint64_t* outputs, uint64_t outputCount) {
-  if (inputIdToRunStreamInstructionDict_.count(inputDataId) != 0) {
+qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
+                                               const uint64_t* outputs, uint64_t outputCount) {
+  // Input ids come from one counter, so an id can only repeat within the run being filled.
+  if (curRunStream_ != nullptr && curRunStream_->hasInputId(inputDataId)) {
     QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
     return qoblERR_STREAM_INPUT;
   }
@@ -510,20 +566,16 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, uint64_t* i
     }
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
-  const uint32_t datasetId = curRunStream_->datesetId();
-  inputIdToRunStreamInstructionDict_.slot(inputDataId) = curRunStream_;
   {
-    auto guard = datasetIdToInputIdListDict_.write_guard();
-    datasetIdToInputIdListDict_.slot(datasetId).push_back(inputDataId);
+    auto guard = datasetIdToStreamInstructionDict_.write_guard();
+    curRunStream_->addInputId(inputDataId);
   }
   if (printRuns_) curRunStream_->print();
   return status;
 }
 
 std::unique_ptr<StreamDataset> OpStream::takeInput(uint32_t inputId) {
-  std::unique_ptr<StreamDataset> rec;
-  datasetMap_.take(inputId, rec);
-  return rec;
+  return datasetMap_.take(inputId);
 }
 
 bool OpStream::releaseInput(uint32_t inputId) {
@@ -541,16 +593,14 @@ void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords&
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  if (inst != nullptr) {
-    inst->reset(0);  // the run's device memory goes now
-    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
-    inst.reset();
-  }
   // takenIds_ is only used here, under streamLock_, and nothing below takes a run again.
   std::vector<uint32_t>& ids = takenIds_;
   ids.clear();
-  if (datasetIdToInputIdListDict_.takeSwap(datasetId, ids)) {
-    for (uint32_t id : ids) inputIdToRunStreamInstructionDict_.erase(id);
+  if (inst != nullptr) {
+    ids.assign(inst->inputIds().begin(), inst->inputIds().end());
+    inst->reset(0);  // the run's device memory goes now
+    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
+    inst.reset();
   }
   for (uint32_t id : ids) {
     if (id == exceptInputId) continue;
@@ -610,7 +660,7 @@ thread_local IOpStream* tDeliveringStream = nullptr;
 void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
 IOpStream* deliveringStream() { return tDeliveringStream; }
 
-qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std::vector<uint64_t>& outs,
+qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
                               IRunStreamInstruction*& ready, InputRecords& dropped) {
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
@@ -624,8 +674,9 @@ qoblErr OpStream::gatherInput(uint32_t inputId, std::vector<uint64_t>& ins, std:
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, uint32_t& inputId,
-                         IRunStreamInstruction*& ready) {
+qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput,
+                          uint32_t& inputId, IRunStreamInstruction*& ready) {
+  const bool async = asyncOutput != nullptr;
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
     return qoblERR_RUN_STREAM;
@@ -648,9 +699,10 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
   thread_local Scratch tScratch;
   Scratch& scratch = tScratch;
   std::vector<uint64_t>& ins = scratch.ins;
-  std::vector<uint64_t>& outs = scratch.outs;
   qoblGetDatasetDataAddrs(input, ins);
-  qoblGetDatasetDataAddrs(output, outs);
+  // An asynchronous input's output addresses were read with its memory check.
+  if (!async) qoblGetDatasetDataAddrs(output, scratch.outs);
+  const std::vector<uint64_t>& outs = async ? asyncOutput->addrs : scratch.outs;
   if (outs.size() != streamLeafNodeOutputCount_) {
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;
@@ -664,7 +716,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     }
     if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     // An asynchronous input's outputs are reported through a clone the stream owns.
-    qobmDataset* out = async ? qoblCloneDataset(output) : output;
+    qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
     if (out == nullptr) return qoblERR_RUN_STREAM;
     inputId = ++inputSeq_;
     std::unique_ptr<StreamDataset> rec;
@@ -679,7 +731,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
     } else {
       rec = std::make_unique<StreamDataset>(inputId, input, out, async, async);
     }
-    datasetMap_.slot(inputId) = std::move(rec);
+    datasetMap_.put(inputId, std::move(rec));
     if (async) ++waitHandleCount_;
     const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
     if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
@@ -692,7 +744,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, bool async, u
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   uint32_t inputId = 0;
   IRunStreamInstruction* inst = nullptr;
-  const qoblErr rc = openRun(input, output, false, inputId, inst);
+  const qoblErr rc = openRun(input, output, nullptr, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   uint32_t devStatus = 0;
   const int result =
@@ -729,10 +781,10 @@ qoblErr OpStream::finishSyncRun(uint32_t datasetId, uint32_t inputId, int result
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpStream::runAsync(qobmDataset* input, qobmDataset* output) {
+qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
   uint32_t inputId = 0;
   IRunStreamInstruction* inst = nullptr;
-  const qoblErr rc = openRun(input, output, true, inputId, inst);
+  const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
   run_stream rec;

@@ -251,9 +251,10 @@ void StreamCallbackManager::deliverLeaf(const Delivery& d) {
   for (size_t i = 0; i < d.inputIds.size(); ++i) {
     StreamDataset* rec = d.stream->getDatasets(d.inputIds[i]);
     if (rec == nullptr || d.inputIds[i] == d.skipInputId) continue;
-    qobmDataset* out = d.stream->getLeafNodeDataset(d.opUid, rec->output);
+    bool borrowed = false;
+    qobmDataset* out = d.stream->leafOutputDataset(d.opUid, *rec, borrowed);
     d.invoke(d.inputIds[i], rec, out);
-    dropDataset(out, false);
+    if (!borrowed) dropDataset(out, false);
   }
 }
 
@@ -306,13 +307,14 @@ void StreamCallbackManager::reportFailedInputs(IOpStream* stream, const InputRec
   const uint32_t endUid = stream->endOpUid();
   const qoblCallbackStatus st{code, 1u};
   for (const auto& rec : inputs) {
-    qobmDataset* out = rec->output != nullptr ? stream->getLeafNodeDataset(endUid, rec->output) : nullptr;
+    bool borrowed = false;
+    qobmDataset* out = stream->leafOutputDataset(endUid, *rec, borrowed);
     try {
       invokeAll(*callbacks, stream, op, endUid, rec->inputId, rec->input, out, st);
     } catch (const std::exception& e) {
       QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
     }
-    dropDataset(out, false);
+    if (!borrowed) dropDataset(out, false);
   }
 }
 

@@ -27,12 +27,10 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   QOBL_LOG_TRACE("Release run stream instruction memory.\n");
   // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
-  for (auto& entry : outputAddrsDict_) entry.second.clear();
+  for (auto& list : leafOutputs_) list.clear();
   for (auto& blocks : gathered_) blocks.clear();
-  for (auto& buffers : opBufferlist_) {
-    for (OpIRBuffer& buffer : buffers) spareBuffers_.push_back(std::move(buffer));
-    buffers.clear();
-  }
+  inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
+  inputIds_.clear();
   // Each archive releases its argument's blocks, in order, and waits in spareArchives_ for the next run
   // (an instruction reset twice in a row, with no run in between, keeps the spares it has).
   if (!instructionArray_.empty()) {
@@ -62,6 +60,10 @@ bool RunStreamInstruction::takeSpareArchive(size_t index, InstructionArchive& in
   into = std::move(spare);
   spare = InstructionArchive();
   return true;
+}
+
+bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
+  return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
 }
 
 uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
@@ -103,17 +105,16 @@ bool RunStreamInstruction::startInputOp() {
   const size_t k = irStream_.size() - 1;
   opBufferlist_.resize(k);
   gathered_.resize(k);
+  leafOutputs_.resize(irStream_.size());
   return true;
 }
 
 bool RunStreamInstruction::gatherOpBlocks() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
-    OpIRBuffer buffer;
-    if (!spareBuffers_.empty()) {
-      buffer = std::move(spareBuffers_.back());
-      spareBuffers_.pop_back();
-    }
+    std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
+    if (buffers.size() <= inputsGathered_) buffers.resize(inputsGathered_ + 1);
+    OpIRBuffer& buffer = buffers[inputsGathered_];
     ir->getUpdatedConfigList(buffer.opConfigList);
     buffer.bufferList = ir->getBufferAddresses();
     // What the op made for this input is ours from here on, whatever happens next.
@@ -123,16 +124,16 @@ bool RunStreamInstruction::gatherOpBlocks() {
     const bool configured = buffer.opConfigList.size() >= ir->configCount &&
                             std::find(buffer.opConfigList.begin(), buffer.opConfigList.end(), 0u) ==
                                 buffer.opConfigList.end();
-    opBufferlist_[i - 1].push_back(std::move(buffer));
     if (!configured) {
       QOBL_LOG_ERROR("Can't get the configuration of op %s for this input.\n", ir->opName.c_str());
       return false;
     }
   }
+  ++inputsGathered_;
   return true;
 }
 
-bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount, uint64_t* outputs,
+bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                                            uint64_t outputCount) {
   if (inputs == nullptr || outputs == nullptr || outputCount == 0 || irStream_.empty() || buildStarted_) return false;
   uint64_t leafOutputs = 0;
@@ -150,10 +151,10 @@ bool RunStreamInstruction::setInOutputData(uint64_t* inputs, uint64_t inputCount
   }
   if (!headArg_->addInputArg(inputs, static_cast<uint32_t>(inputCount))) return false;
   size_t pos = 0;
-  for (OpIRInstruction* ir : irStream_) {
+  for (size_t i = 0; i < irStream_.size(); ++i) {
+    OpIRInstruction* ir = irStream_[i];
     if (!ir->isLeafNode) continue;
-    std::vector<uint64_t>& list = outputAddrsDict_[ir->uid];
-    list.insert(list.end(), outputs + pos, outputs + pos + ir->outputCount);
+    appendAddrs(leafOutputs_[i], outputs + pos, ir->outputCount);
     pos += ir->outputCount;
   }
   return gatherOpBlocks();
@@ -180,15 +181,12 @@ bool RunStreamInstruction::buildOp(size_t i) {
   for (const InstructionArchive& a : instructionArray_) {
     if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
   }
-  static const std::vector<uint64_t> kNoOutputs;
-  const std::vector<uint64_t>* outputs = &kNoOutputs;
-  if (ir->isLeafNode) {
-    auto it = outputAddrsDict_.find(ir->uid);
-    if (it != outputAddrsDict_.end()) outputs = &it->second;
-  }
+  // Entries left by an earlier run that gathered more inputs (one that failed) are not this run's.
+  std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
+  if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
   // The argument takes the op's gathered blocks now, whatever its build's outcome.
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  if (!archive.opArg->buildOpArgArray(inputArg, opBufferlist_[i - 1], *outputs)) {
+  if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     return false;
   }

@@ -1,6 +1,6 @@
 // qobl-model-gen: writes model directories for the simulated card.
 //
-//   qobl-model-gen package SPEC.json OUT_DIR          a model from your own kernels
+//   qobl-model-gen package MODEL_JSON OUT_DIR         a model from your own kernels
 //   qobl-model-gen demo DEMO OUT_DIR                   a demo model's generated files
 //   qobl-model-gen DEMO OUT_DIR                        (the same; what the build runs)
 // DEMO: classifier, segmenter, dynamic, trivial or parallel.
@@ -45,9 +45,9 @@ int main(int argc, char** argv) {
              "2 bad command line.\n");
   bool version = false;
   app.add_flag("--version", version, "Print the version and exit.");
-  std::string spec, name, out;
+  std::string desc, name, out;
   CLI::App* package = app.add_subcommand("package", "Package your own kernels and parameters as a model directory.");
-  package->add_option("SPEC", spec, "The JSON description of the model (see below).")->required();
+  package->add_option("MODEL_JSON", desc, "The JSON description of the model (see below).")->required();
   package->add_option("OUT_DIR", out, "The model directory to write (created when missing).")->required();
   CLI::App* demo = app.add_subcommand("demo", "Write the generated files of a demo model (the build does this).");
   demo->add_option("MODEL", name, "classifier, segmenter, dynamic, trivial or parallel.")
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (package->parsed()) {
-      packageModel(spec, out);
+      packageModel(desc, out);
     } else {
       demos().at(name)(out);
     }

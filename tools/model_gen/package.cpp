@@ -108,24 +108,24 @@ const char* packageFormatText() {
          "\"library\" (copied to model.so) and \"sample\" (sample_input.bin, expected_output.bin) are optional.\n";
 }
 
-void packageModel(const std::string& specPath, const std::string& outDir) {
-  const std::filesystem::path base = std::filesystem::path(specPath).parent_path();
-  std::vector<uint8_t> specBytes = readBytes(specPath);
-  specBytes.push_back('\0');
-  rapidjson::Document spec;
-  spec.Parse(reinterpret_cast<const char*>(specBytes.data()));
-  if (spec.HasParseError())
-    fail(specPath + ": not valid JSON (offset " + std::to_string(spec.GetErrorOffset()) + ": " +
-         rapidjson::GetParseError_En(spec.GetParseError()) + ")");
-  if (!spec.IsObject()) fail(specPath + ": not a JSON object");
+void packageModel(const std::string& descPath, const std::string& outDir) {
+  const std::filesystem::path base = std::filesystem::path(descPath).parent_path();
+  std::vector<uint8_t> descBytes = readBytes(descPath);
+  descBytes.push_back('\0');
+  rapidjson::Document desc;
+  desc.Parse(reinterpret_cast<const char*>(descBytes.data()));
+  if (desc.HasParseError())
+    fail(descPath + ": not valid JSON (offset " + std::to_string(desc.GetErrorOffset()) + ": " +
+         rapidjson::GetParseError_En(desc.GetParseError()) + ")");
+  if (!desc.IsObject()) fail(descPath + ": not a JSON object");
 
   GraphBuilder g;
   std::map<std::string, int> ids;   // name -> node id
   auto declare = [&](const std::string& name, const std::string& where, int id) {
     if (!ids.emplace(name, id).second) fail(where + ": the name \"" + name + "\" is used twice");
   };
-  const Value& inputs = list(spec, "inputs", specPath);
-  if (inputs.Empty()) fail(specPath + ": \"inputs\" must name at least one input");
+  const Value& inputs = list(desc, "inputs", descPath);
+  if (inputs.Empty()) fail(descPath + ": \"inputs\" must name at least one input");
   for (rapidjson::SizeType i = 0; i < inputs.Size(); ++i) {
     const std::string where = "inputs[" + std::to_string(i) + "]";
     qobltools::DType t;
@@ -133,9 +133,9 @@ void packageModel(const std::string& specPath, const std::string& outDir) {
     declare(name, where, g.addPlaceholder(name, shape(inputs[i], where), d));
   }
   std::vector<RawParam> params;
-  auto ps = spec.FindMember("params");
-  if (ps != spec.MemberEnd()) {
-    const Value& pl = list(spec, "params", specPath);
+  auto ps = desc.FindMember("params");
+  if (ps != desc.MemberEnd()) {
+    const Value& pl = list(desc, "params", descPath);
     for (rapidjson::SizeType i = 0; i < pl.Size(); ++i) {
       const std::string where = "params[" + std::to_string(i) + "]";
       qobltools::DType t;
@@ -155,8 +155,8 @@ void packageModel(const std::string& specPath, const std::string& outDir) {
       params.push_back(std::move(p));
     }
   }
-  const Value& nodes = list(spec, "nodes", specPath);
-  if (nodes.Empty()) fail(specPath + ": \"nodes\" must hold at least one node");
+  const Value& nodes = list(desc, "nodes", descPath);
+  if (nodes.Empty()) fail(descPath + ": \"nodes\" must hold at least one node");
   for (rapidjson::SizeType i = 0; i < nodes.Size(); ++i) {
     const std::string where = "nodes[" + std::to_string(i) + "]";
     qobltools::DType t;
@@ -172,8 +172,8 @@ void packageModel(const std::string& specPath, const std::string& outDir) {
     declare(name, where, g.addOp(name, func, in, shape(nodes[i], where), d));
   }
   std::vector<int> heads;
-  const Value& outs = list(spec, "outputs", specPath);
-  if (outs.Empty()) fail(specPath + ": \"outputs\" must name at least one node");
+  const Value& outs = list(desc, "outputs", descPath);
+  if (outs.Empty()) fail(descPath + ": \"outputs\" must name at least one node");
   for (const auto& o : outs.GetArray()) {
     auto it = o.IsString() ? ids.find(o.GetString()) : ids.end();
     if (it == ids.end()) fail("outputs: every entry must name a node");
@@ -184,21 +184,21 @@ void packageModel(const std::string& specPath, const std::string& outDir) {
   const std::filesystem::path out(outDir);
   writeFile((out / "graph.json").string(), g.toJson());
   writeFile((out / "params.bin").string(), makeParamBlob(params));
-  auto hw = spec.FindMember("hw");
-  if (hw != spec.MemberEnd()) {
+  auto hw = desc.FindMember("hw");
+  if (hw != desc.MemberEnd()) {
     if (!hw->value.IsObject()) fail("hw: must be a JSON object (the hardware configuration)");
     rapidjson::StringBuffer sb;
     rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
     hw->value.Accept(w);
     writeFile((out / "hw.json").string(), std::string(sb.GetString()) + "\n");
   }
-  auto lib = spec.FindMember("library");
-  if (lib != spec.MemberEnd()) {
+  auto lib = desc.FindMember("library");
+  if (lib != desc.MemberEnd()) {
     if (!lib->value.IsString()) fail("library: must be a file name");
     writeFile((out / "model.so").string(), readBytes(base / lib->value.GetString()));
   }
-  auto sample = spec.FindMember("sample");
-  if (sample != spec.MemberEnd()) {
+  auto sample = desc.FindMember("sample");
+  if (sample != desc.MemberEnd()) {
     if (!sample->value.IsObject()) fail("sample: must be an object with \"input\" (and \"expected\")");
     writeFile((out / "sample_input.bin").string(), concat(member(sample->value, "input", "sample"), base, "sample.input"));
     auto exp = sample->value.FindMember("expected");

@@ -9,9 +9,9 @@
 
 namespace zenlar::qobl::modelgen {
 
-// Reads the description at `specPath` (file paths in it are relative to its directory) and writes the
+// Reads the description at `descPath` (file paths in it are relative to its directory) and writes the
 // model directory `outDir` (created if needed).  Throws std::runtime_error naming the key or file at fault.
-void packageModel(const std::string& specPath, const std::string& outDir);
+void packageModel(const std::string& descPath, const std::string& outDir);
 
 // The description's format, for --help.
 const char* packageFormatText();

@@ -137,11 +137,11 @@ Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature
       t.bytes = t.owned.size();
     } else {
       // Only the model's datatype is decoded; a mismatch is reported by checkRequest below.
-      const TensorSpec* spec = nullptr;
+      const TensorSpec* declared = nullptr;
       for (const auto& s : sig.inputs) {
-        if (s.name == t.name) spec = &s;
+        if (s.name == t.name) declared = &s;
       }
-      if (spec != nullptr && spec->datatype == t.datatype) {
+      if (declared != nullptr && declared->datatype == t.datatype) {
         Error e = decodeContents(src.contents(), count, &t);
         if (e) return e;
       }

@@ -97,26 +97,26 @@ Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
   std::set<std::string> seen;
   int64_t n = -1;
   for (const auto& in : r.inputs) {
-    const TensorSpec* spec = nullptr;
+    const TensorSpec* declared = nullptr;
     for (const auto& s : inputs) {
-      if (s.name == in.name) spec = &s;
+      if (s.name == in.name) declared = &s;
     }
-    if (spec == nullptr) {
+    if (declared == nullptr) {
       std::string names;
       for (const auto& s : inputs) names += (names.empty() ? "" : ", ") + s.name;
       return bad("unknown input \"" + in.name + "\": model " + r.model + " takes " + names);
     }
     if (!seen.insert(in.name).second) return bad("input \"" + in.name + "\" is given twice");
-    if (in.datatype != spec->datatype)
-      return bad("input \"" + in.name + "\" has datatype " + in.datatype + ", the model takes " + spec->datatype);
-    if (in.shape.size() != spec->shape.size())
+    if (in.datatype != declared->datatype)
+      return bad("input \"" + in.name + "\" has datatype " + in.datatype + ", the model takes " + declared->datatype);
+    if (in.shape.size() != declared->shape.size())
       return bad("input \"" + in.name + "\" has shape " + shapeText(in.shape) + ", the model takes " +
-                 shapeText(spec->shape) + " (-1: any extent)");
+                 shapeText(declared->shape) + " (-1: any extent)");
     for (size_t d = 0; d < in.shape.size(); ++d) {
-      if (in.shape[d] < 0 || (spec->shape[d] >= 0 && in.shape[d] != spec->shape[d]) ||
+      if (in.shape[d] < 0 || (declared->shape[d] >= 0 && in.shape[d] != declared->shape[d]) ||
           (d == 0 && in.shape[d] == 0))
         return bad("input \"" + in.name + "\" has shape " + shapeText(in.shape) + ", the model takes " +
-                   shapeText(spec->shape) + " (-1: any extent, the batch at least 1)");
+                   shapeText(declared->shape) + " (-1: any extent, the batch at least 1)");
     }
     if (n >= 0 && in.shape[0] != n)
       return bad("the inputs disagree on the batch size: " + std::to_string(n) + " and " +
@@ -127,7 +127,7 @@ Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
                  std::to_string(maxBatch) + " per request for model " + r.model);
     const int64_t count = elementCount(in.shape, INT64_MAX / 8);
     if (count < 0) return bad("input \"" + in.name + "\" of shape " + shapeText(in.shape) + " is too large");
-    const uint64_t want = static_cast<uint64_t>(count) * elementBytes(spec->dtype);
+    const uint64_t want = static_cast<uint64_t>(count) * elementBytes(declared->dtype);
     if (in.bytes != want)
       return bad("input \"" + in.name + "\" of shape " + shapeText(in.shape) + " " + in.datatype + " takes " +
                  std::to_string(want) + " bytes, " + std::to_string(in.bytes) + " given");

@@ -134,7 +134,7 @@ std::string Repository::open(const std::string& dir, const ServeConfig& cfg, Met
     // dimension; element types from the loaded model.
     qobltools::GraphSignature graph;
     if (!qobltools::readSignature(md, &graph).empty()) graph = qobltools::GraphSignature();
-    const auto spec = [&](const qobltools::TensorInfo& t, const std::vector<qobltools::GraphTensor>& g,
+    const auto describe = [&](const qobltools::TensorInfo& t, const std::vector<qobltools::GraphTensor>& g,
                           TensorSpec* s) {
       s->name = t.name;
       s->dtype = t.dtype;
@@ -147,7 +147,7 @@ std::string Repository::open(const std::string& dir, const ServeConfig& cfg, Met
       const bool in = list == &v->info.inputs;
       for (const auto& t : *list) {
         TensorSpec s;
-        if (!spec(t, in ? graph.inputs : graph.outputs, &s))
+        if (!describe(t, in ? graph.inputs : graph.outputs, &s))
           return "model " + name + ": " + (in ? "input" : "output") + " \"" + t.name + "\" has element type " +
                  qobltools::dtypeText(t.dtype) + ", which the inference protocol cannot carry";
         (in ? m->sig_.inputs : m->sig_.outputs).push_back(s);

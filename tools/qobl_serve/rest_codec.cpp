@@ -229,28 +229,28 @@ Error parseInput(const Value& in, size_t index, const ModelSignature& model, con
     if (!d.IsInt64() || d.GetInt64() < 0) return bad(at + "\"shape\" holds something other than an extent >= 0");
     out->shape.push_back(d.GetInt64());
   }
-  const TensorSpec* spec = nullptr;
+  const TensorSpec* declared = nullptr;
   for (const auto& s : model.inputs) {
-    if (s.name == out->name) spec = &s;
+    if (s.name == out->name) declared = &s;
   }
-  if (spec == nullptr) {
+  if (declared == nullptr) {
     std::string names;
     for (const auto& s : model.inputs) names += (names.empty() ? "" : ", ") + s.name;
     return bad("unknown input \"" + out->name + "\": model " + model.name + " takes " + names);
   }
-  if (out->datatype != spec->datatype)
-    return bad(at + "datatype " + out->datatype + ", the model takes " + spec->datatype);
-  out->dtype = spec->dtype;
-  bool shapeOk = out->shape.size() == spec->shape.size() && !out->shape.empty() && out->shape[0] >= 1;
+  if (out->datatype != declared->datatype)
+    return bad(at + "datatype " + out->datatype + ", the model takes " + declared->datatype);
+  out->dtype = declared->dtype;
+  bool shapeOk = out->shape.size() == declared->shape.size() && !out->shape.empty() && out->shape[0] >= 1;
   for (size_t d = 0; shapeOk && d < out->shape.size(); ++d)
-    shapeOk = spec->shape[d] < 0 || spec->shape[d] == out->shape[d];
+    shapeOk = declared->shape[d] < 0 || declared->shape[d] == out->shape[d];
   if (!shapeOk)
-    return bad(at + "shape " + shapeText(out->shape) + ", the model takes " + shapeText(spec->shape) +
+    return bad(at + "shape " + shapeText(out->shape) + ", the model takes " + shapeText(declared->shape) +
                " (-1: any extent, the batch at least 1)");
   if (out->shape[0] > static_cast<int64_t>(limits.maxBatch))
     return bad(at + std::to_string(out->shape[0]) + " items, the server takes at most " +
                std::to_string(limits.maxBatch) + " per request");
-  const uint64_t elemBytes = elementBytes(spec->dtype);
+  const uint64_t elemBytes = elementBytes(declared->dtype);
   // No request can carry more elements than its body has bytes (binary) or its JSON has values.
   const int64_t count = elementCount(out->shape, static_cast<int64_t>(std::max<uint64_t>(body.size(), limits.maxValues)));
   if (count < 0) return bad(at + "shape " + shapeText(out->shape) + " holds more elements than the request can");
@@ -276,7 +276,7 @@ Error parseInput(const Value& in, size_t index, const ModelSignature& model, con
     return Error();
   }
   if (data == nullptr) return bad(at + "has neither \"data\" nor \"binary_data_size\"");
-  if (!jsonForm(spec->dtype)) return bad(at + out->datatype + " has no JSON form: send it as binary data");
+  if (!jsonForm(declared->dtype)) return bad(at + out->datatype + " has no JSON form: send it as binary data");
   const int64_t given = countElements(*data);
   if (given < 0) return bad(at + "\"data\" holds something other than numbers and booleans");
   if (given != count)
@@ -285,7 +285,7 @@ Error parseInput(const Value& in, size_t index, const ModelSignature& model, con
   out->owned.resize(bytes);
   uint8_t* p = out->owned.data();
   std::string why;
-  if (!convertAll(*data, spec->dtype, &p, &why)) return bad(at + why);
+  if (!convertAll(*data, declared->dtype, &p, &why)) return bad(at + why);
   out->data = out->owned.data();
   out->bytes = bytes;
   return Error();

@@ -80,17 +80,27 @@ std::vector<uint64_t> BaseOpArgument::getConfigs() {
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
 }
 
-bool BaseOpArgument::appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs,
-                                    std::vector<uint64_t>& into) {
+const uint64_t* BaseOpArgument::positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count) {
+  count = outputs ? header_.outputCount : header_.inputCount;
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
     const uint64_t start =
         static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
-    const uint64_t count = outputs ? header_.outputCount : header_.inputCount;
-    if (start + count <= argPointersInDdr_.size()) {
-      into.insert(into.end(), argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start),
-                  argPointersInDdr_.begin() + static_cast<std::ptrdiff_t>(start + count));
-      return true;
-    }
+    if (start + count <= argPointersInDdr_.size()) return argPointersInDdr_.data() + start;
+  }
+  return nullptr;
+}
+
+const uint64_t* BaseOpArgument::outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) {
+  return positionAt(loopIndex, batchIndex, true, count);
+}
+
+bool BaseOpArgument::appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs,
+                                    std::vector<uint64_t>& into) {
+  uint32_t count = 0;
+  const uint64_t* at = positionAt(loopIndex, batchIndex, outputs, count);
+  if (at != nullptr) {
+    appendAddrs(into, at, count);
+    return true;
   }
   QOBL_LOG_ERROR("The parameter of setOutputArg is out of scope. loopIndex: %d, batchIndex: %d.\n",
                  static_cast<int>(loopIndex), static_cast<int>(batchIndex));
@@ -162,12 +172,6 @@ int BaseOpArgument::allocOutput(DeviceMemKind kind, uint64_t size, bool recordSi
   return rc;
 }
 
-void BaseOpArgument::appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
-  argPointersInDdr_.insert(argPointersInDdr_.end(), from.begin() + static_cast<std::ptrdiff_t>(pos),
-                           from.begin() + static_cast<std::ptrdiff_t>(pos + n));
-  pos += n;
-}
-
 bool BaseOpArgument::appendOwnedOutputs(DeviceMemKind kind) {
   for (uint32_t size : opIR_->outputSizes) {
     uint64_t addr = 0;
@@ -219,7 +223,7 @@ void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRB
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                      const std::vector<uint64_t>& outputAddress) {
   for (const OpIRBuffer& buffer : irBufferList) {
-    argPointersInDdr_.insert(argPointersInDdr_.end(), buffer.opConfigList.begin(), buffer.opConfigList.end());
+    appendAddrs(argPointersInDdr_, buffer.opConfigList.data(), buffer.opConfigList.size());
   }
   const uint32_t loops = opIR_->loopCount;
   if (irBufferList.size() != loops) {
@@ -237,8 +241,8 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
     scratch_.clear();
-    if (inputOpArg != nullptr) inputOpArg->appendOutputs(l, 0, scratch_);
-    argPointersInDdr_.insert(argPointersInDdr_.end(), scratch_.begin(), scratch_.end());
+    if (inputOpArg != nullptr) appendInputs(inputOpArg, l, scratch_);
+    appendAddrs(argPointersInDdr_, scratch_.data(), scratch_.size());
     if (scratch_.size() != header_.inputCount) {
       QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count of "
                      "input op.\n");

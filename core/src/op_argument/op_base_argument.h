@@ -27,6 +27,16 @@
 namespace zenlar {
 namespace qobl {
 
+// Appends n addresses to `to`, element by element: the lists take a handful of entries per call and keep
+// their capacity from run to run, so this costs a few instructions per entry where a range insert costs a
+// hundred per call.
+inline void appendAddrs(std::vector<uint64_t>& to, const uint64_t* from, size_t n) {
+  for (size_t i = 0; i < n; ++i) to.push_back(from[i]);
+}
+inline void appendAddrs(std::vector<uint64_t>& to, size_t n, uint64_t value) {
+  for (size_t i = 0; i < n; ++i) to.push_back(value);
+}
+
 class BaseOpArgument : public IOpArgument {
  public:
   // Reads device, name, kind, leaf flag and the header counts from irInstruction, which must outlive the
@@ -50,6 +60,7 @@ class BaseOpArgument : public IOpArgument {
   uint32_t deviceId() override;
   std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) override;
   std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) override;
+  const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override;
   bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) override;
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
@@ -87,10 +98,25 @@ class BaseOpArgument : public IOpArgument {
   // The I inputs (outputs: the O outputs) of position (loopIndex, batchIndex); empty (logged) when out of
   // range.
   std::vector<uint64_t> position(uint32_t loopIndex, uint32_t batchIndex, bool outputs);
+  // The first of them in the host list and their number, or null (not logged) when out of range.
+  const uint64_t* positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count);
   // The same, appended to `into`; false (logged, nothing appended) when out of range.
   bool appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs, std::vector<uint64_t>& into);
+  // Appends to `into` the outputs of loop `loopIndex` (batch position 0) of the input op's argument.
+  static void appendInputs(IOpArgument* inputOpArg, uint32_t loopIndex, std::vector<uint64_t>& into) {
+    uint32_t count = 0;
+    const uint64_t* outs = inputOpArg->outputsAt(loopIndex, 0, count);
+    if (outs != nullptr) {
+      appendAddrs(into, outs, count);
+    } else {
+      inputOpArg->appendOutputs(loopIndex, 0, into);  // logs the position it could not read
+    }
+  }
   // Appends the entries [pos, pos + n) of `from` to the list and advances pos.
-  void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n);
+  void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
+    appendAddrs(argPointersInDdr_, from.data() + pos, n);
+    pos += n;
+  }
   // Allocates one block of `kind` per output size of the op and appends them to the list (sizes recorded);
   // false (logged) on the first failure.
   bool appendOwnedOutputs(DeviceMemKind kind);

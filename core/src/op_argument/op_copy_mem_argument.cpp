@@ -62,7 +62,7 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
   const uint32_t batch = header_.batchSize;
   const uint32_t outputs = header_.outputCount;
 
-  argPointersInDdr_.insert(argPointersInDdr_.end(), header_.configCount, irBufferList[0].opConfigList[0]);
+  appendAddrs(argPointersInDdr_, header_.configCount, irBufferList[0].opConfigList[0]);
 
   outputAddrs_ = outputAddress;
   if (outputAddrs_.empty()) {
@@ -86,7 +86,7 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
                        "of input op.\n");
         return false;
       }
-      argPointersInDdr_.insert(argPointersInDdr_.end(), inputs.begin(), inputs.end());
+      appendAddrs(argPointersInDdr_, inputs.data(), inputs.size());
       appendEntries(outputAddrs_, outPos, outputs);
     }
   }

@@ -25,9 +25,9 @@ bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
     QOBL_LOG_ERROR("Input buffer overflow. \n");
     return false;
   }
-  argPointersInDdr_.insert(argPointersInDdr_.end(), inputs, inputs + inputCount);
+  appendAddrs(argPointersInDdr_, inputs, inputCount);
   header_.inputCount = inputCount;
-  argPointersInDdr_.insert(argPointersInDdr_.end(), inputs, inputs + inputCount);
+  appendAddrs(argPointersInDdr_, inputs, inputCount);
   header_.outputCount = inputCount;
   return true;
 }

@@ -32,12 +32,12 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
   const uint32_t inputs = opIR_->inputCount;
   const uint32_t outputs = opIR_->outputCount;
   const uint64_t modelAddr = irBufferList[0].opConfigList[0];
-  argPointersInDdr_.insert(argPointersInDdr_.end(), loops, modelAddr);
+  appendAddrs(argPointersInDdr_, loops, modelAddr);
 
   std::vector<uint64_t>& gathered = scratch_;
   gathered.clear();
   if (inputOpArg != nullptr) {
-    for (uint32_t k = 0; k < inputOpArg->loopCount(); ++k) inputOpArg->appendOutputs(k, 0, gathered);
+    for (uint32_t k = 0, n = inputOpArg->loopCount(); k < n; ++k) appendInputs(inputOpArg, k, gathered);
   }
   if (gathered.size() != static_cast<uint32_t>(batch * inputs * loops)) {
     QOBL_LOG_ERROR("Failed to build run model argument because input count of run model op mismatch with output "

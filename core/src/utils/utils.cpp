@@ -116,27 +116,46 @@ bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMod
   return true;
 }
 
-bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type) {
+bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries) {
   if (dt == nullptr) return false;
   const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
   int ret = 0;
   if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
+  if (entries != nullptr) {
+    entries->dataset = dt;
+    entries->mode = mode;
+    entries->handles.clear();
+    entries->addrs.clear();
+  }
   for (uint32_t i = 0; i < count; ++i) {
     qobmDeviceInfo devInfo{};
+    void* handle = nullptr;
     if (mode == qobmDM_BUFFER) {
       qobmDataBuffer* buffer = nullptr;
       QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return false);
       QOBL_CALL_OR(ret, qobmGetDataBufferDeviceInfo(buffer, &devInfo), return false);
+      handle = buffer;
     } else {
       qobmTensor* tensor = nullptr;
       QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return false);
       QOBL_CALL_OR(ret, qobmGetTensorDeviceInfo(tensor, &devInfo), return false);
+      handle = tensor;
     }
     if (devInfo.dev != type) {
       QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
       return false;
+    }
+    if (entries != nullptr) {
+      uint64_t addr = 0;
+      if (mode == qobmDM_BUFFER) {
+        qobmGetDataBufferAddr(static_cast<qobmDataBuffer*>(handle), &addr);
+      } else {
+        qobmGetTensorDataHandle(static_cast<qobmTensor*>(handle), &addr);
+      }
+      entries->handles.push_back(handle);
+      entries->addrs.push_back(addr);
     }
   }
   return true;
@@ -159,6 +178,22 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
     }
   }
   return dataset;
+}
+
+qobmDataset* qoblCloneDataset(const DatasetEntries& entries) {
+  qobmDataset* dataset = nullptr;
+  int ret = 0;
+  QOBL_CALL_OR(ret, qobmCreateDataset(entries.mode, &dataset), return nullptr);
+  for (void* entry : entries.handles) {
+    if (entries.mode == qobmDM_TENSOR) {
+      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, static_cast<qobmTensor*>(entry)), break);
+    } else {
+      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, static_cast<qobmDataBuffer*>(entry)), break);
+    }
+  }
+  if (ret == 0) return dataset;
+  qobmDestroyDataset(dataset);  // the container only: the entries stay the application's
+  return nullptr;
 }
 
 uint32_t qoblCalculateLCM(uint32_t a, uint32_t b) {

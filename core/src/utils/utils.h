@@ -35,9 +35,22 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
 // The same into `addrs` (its contents replaced, its capacity kept for the next call).
 void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs);
 
+// The entries of a dataset as read once for a run: its mode, the buffer (buffer mode) or tensor (tensor
+// mode) handles in order, and their data addresses (0 for an address the dataset library fails to return).
+// The handles belong to the dataset.  A caller keeps one record per thread, so the lists keep their
+// capacity from call to call.
+struct DatasetEntries {
+  qobmDataset* dataset = nullptr;
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  std::vector<void*> handles;
+  std::vector<uint64_t> addrs;
+};
+
 // True when every buffer or tensor of the dataset lives in memory of kind `type` (an empty dataset passes);
-// false for a null dataset, a failing dataset call or a mismatch (logged).
-bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type);
+// false for a null dataset, a failing dataset call or a mismatch (logged).  With `entries`, a dataset that
+// passes is also read into it (the same calls and failures, plus each entry's data address), so a run
+// needs to ask the dataset library nothing more about it.
+bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries = nullptr);
 
 // Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure.
 bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count);
@@ -47,6 +60,8 @@ bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMod
 // A new dataset of the same mode holding the same buffers or tensors in the same order (shared, not
 // copied), or null.  The caller owns the new dataset (qobmDestroyDataset frees the container only).
 qobmDataset* qoblCloneDataset(qobmDataset* dt);
+// The same from entries already read (qoblCheckDatasetMemoryType): only the new dataset is made and filled.
+qobmDataset* qoblCloneDataset(const DatasetEntries& entries);
 
 // Least common multiple of two non-zero values; 0 when either is 0 or the result exceeds 32 bits.
 uint32_t qoblCalculateLCM(uint32_t a, uint32_t b);

@@ -4,13 +4,19 @@
 // In every case each accepted input (0 or 301041) gets exactly one terminal report (its end report or an
 // error report), nothing hangs, and the card keeps no block of the library afterwards.
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include "op_stream_controller.h"
+#include "qobl_api_impl.h"
+#include "stream.h"
 #include "stream_test_util.h"
 
 using namespace streamtest;
+using zenlar::qobl::StreamRef;
 
 namespace {
 
@@ -277,6 +283,88 @@ TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
     }
     expectNoLibraryBlocks();
   }
+}
+
+// Exported calls with live, stale, foreign and null handles race a thread that creates 1100 streams and
+// destroys them in a scrambled order, up to 48 alive at a time (so that the id index grows and its entries
+// collide, and the slots of destroyed streams come back), while device waits run: a live handle gets its
+// stream's answer, every other handle is refused with its code, each destroy waits for the calls holding
+// its stream, every live stream and no destroyed one is found by its id, and no destroyed stream's handle
+// address goes to a new stream before 1024 later destroys (nor do the addresses grow without bound).
+TEST(StreamInterleavingTest, HandlesRaceCreateAndDestroy) {
+  constexpr size_t kStreams = 1100, kLive = 48, kReuseAfter = 1024;
+  Pipeline p;
+  std::atomic<qoblStream*> newest{nullptr};
+  std::vector<std::atomic<qoblStream*>> gone(kStreams);  // in destroy order
+  std::atomic<size_t> destroyed{0};
+  std::atomic<int> faults{0};
+  qoblStream forged{p.stream()->ptr_};
+  auto* inside = reinterpret_cast<qoblStream*>(reinterpret_cast<char*>(p.stream()) + sizeof(void*));
+  auto expect = [&faults](qoblErr got, qoblErr want) {
+    if (got != want) ++faults;
+  };
+  auto caller = [&](bool deviceWaits) {
+    qobmSetDevice(0);
+    for (uint32_t n = 0, k = 0; destroyed.load() < kStreams; ++k) {
+      expect(qoblGetStreamCacheNumber(p.stream(), &n), 0);
+      expect(qoblGetStreamCacheNumber(&forged, &n), qoblERR_INVALID_STREAM);
+      expect(qoblGetStreamCacheNumber(inside, &n), qoblERR_INVALID_STREAM);
+      if (deviceWaits) expect(qoblSynchronizeDevice(0, 10000), 0);
+      // The newest stream: not built while it lives, refused once destroyed.
+      if (qoblStream* s = newest.load()) {
+        const qoblErr rc = qoblGetStreamCacheNumber(s, &n);
+        if (rc != qoblERR_STREAM_NOT_BUILT && rc != qoblERR_INVALID_STREAM) ++faults;
+      }
+      // A destroyed stream's handle, while fewer than 1024 later destroys may have given its slot away.
+      const size_t d = destroyed.load();
+      if (d != 0) {
+        const size_t i = d - 1 - k % std::min<size_t>(d, 512);
+        const qoblErr rc = qoblSynchronizeStream(gone[i].load(), 0);
+        if (destroyed.load() - i < kReuseAfter) expect(rc, qoblERR_INVALID_STREAM);
+      }
+    }
+  };
+  expect(qoblSynchronizeStream(nullptr, 0), qoblERR_INVALID_PARAM);
+  std::thread a(caller, false), b(caller, true);
+  std::map<const qoblStream*, size_t> lastDestroy;  // handle address -> destroys done when it was destroyed
+  std::vector<std::pair<qoblStream*, uint32_t>> live;  // handle, stream id
+  uint32_t lastGone = 0, scramble = 12345;
+  for (size_t created = 0; destroyed.load() < kStreams;) {
+    if (created < kStreams) {
+      qoblStream* s = nullptr;
+      EXPECT_EQ(0u, qoblCreateOpStream(p.graph(), qoblBM_ONCE, &s));
+      if (s == nullptr) break;
+      ++created;
+      auto seen = lastDestroy.find(s);
+      if (seen != lastDestroy.end()) {
+        EXPECT_GE(destroyed.load() - seen->second, kReuseAfter) << created;
+      }
+      live.emplace_back(s, s->ptr_->id());
+      newest = s;
+    }
+    if (live.size() > kLive || created == kStreams) {
+      scramble = scramble * 1103515245u + 12345u;
+      const size_t victim = (scramble >> 8) % live.size();
+      qoblStream* s = live[victim].first;
+      EXPECT_EQ(0u, qoblDestroyOpStream(s));
+      lastGone = live[victim].second;
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
+      gone[destroyed.load()] = s;
+      lastDestroy[s] = ++destroyed;
+    }
+    for (const auto& h : live) {
+      if (StreamRef::byId(h.second).get() != h.first->ptr_) ++faults;
+    }
+    if (lastGone != 0 && StreamRef::byId(lastGone)) ++faults;
+  }
+  destroyed = kStreams;  // also when the loop broke off
+  a.join();
+  b.join();
+  EXPECT_EQ(0, faults.load());
+  // Slots come back: at most one per stream alive at a time plus 1025 retired ones.
+  EXPECT_LE(lastDestroy.size(), kReuseAfter + kLive + 8);
+  uint32_t n = 0;
+  EXPECT_EQ(0u, qoblGetStreamCacheNumber(p.stream(), &n));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 
 using namespace zenlar::qoblserve;
 
-TensorSpec spec(const char* name, const char* type, std::vector<int64_t> shape) {
+TensorSpec tensor(const char* name, const char* type, std::vector<int64_t> shape) {
   TensorSpec s;
   s.name = name;
   s.datatype = type;
@@ -30,9 +30,9 @@ const ModelSignature& model() {
   static const ModelSignature* m = [] {
     auto* s = new ModelSignature;
     s->name = "fuzzed";
-    s->inputs = {spec("data", "FP32", {-1, 3, -1, -1}), spec("ids", "INT64", {-1, 4}), spec("mask", "BOOL", {-1, 2}),
-                 spec("half", "FP16", {-1, 2}), spec("small", "UINT8", {-1, 3})};
-    s->outputs = {spec("scores", "FP32", {-1, 10}), spec("labels", "INT16", {-1, 2})};
+    s->inputs = {tensor("data", "FP32", {-1, 3, -1, -1}), tensor("ids", "INT64", {-1, 4}), tensor("mask", "BOOL", {-1, 2}),
+                 tensor("half", "FP16", {-1, 2}), tensor("small", "UINT8", {-1, 3})};
+    s->outputs = {tensor("scores", "FP32", {-1, 10}), tensor("labels", "INT16", {-1, 2})};
     return s;
   }();
   return *m;
