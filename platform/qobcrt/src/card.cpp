@@ -40,8 +40,11 @@ Card::~Card() {
   for (auto& d : devices_) stopDevice(*d);
 }
 
-Card& card() {
+std::atomic<Card*> g_card{nullptr};
+
+Card& makeCard() {
   static Card instance;
+  g_card.store(&instance, std::memory_order_release);
   return instance;
 }
 

@@ -239,8 +239,10 @@ struct Device {
   std::atomic<uint64_t> last_seq{0};             // newest sequence number handed out
   std::atomic<uint64_t> oldest_seq{kNoRun};      // oldest run queued or executing
 
-  // ---- models (model_mu) ----
+  // ---- models (model_mu; changes of `models` and of a node's active count and dying flag also hold
+  // model_spin, so that a run looks its node up under model_spin alone) ----
   std::mutex model_mu;
+  SpinLock model_spin;
   std::condition_variable model_cv;
   std::map<uint64_t, ModelPtr> models;
   uint64_t next_model_addr = kModelAddrLow;
@@ -310,6 +312,32 @@ struct Device {
   void backToClass(Block* b);
 };
 
+inline Block* Device::lookup(uint64_t addr) const {
+  uint32_t kind = 0;
+  if (!kindOfAddress(addr, &kind)) return nullptr;
+  const uintptr_t e = pages[kind][(addr - kind * kWindowSize) >> kPageShift].load(std::memory_order_acquire);
+  if (e == 0) return nullptr;
+  if ((e & 1) == 0) return reinterpret_cast<Block*>(e);
+  const Slab* s = reinterpret_cast<const Slab*>(e & ~uintptr_t{1});
+  const uint64_t slot = (addr - s->base) / s->slot_span;
+  return slot < s->slots ? s->slot[slot].load(std::memory_order_acquire) : nullptr;
+}
+
+inline int Device::resolveForRun(uint64_t addr, uint64_t size, uint64_t run_seq, Block** block,
+                                 uint64_t* offset) const {
+  Block* b = lookup(addr);
+  if (b == nullptr) return rtErrInvalidAddr;
+  const uint32_t st = b->state.load();
+  const bool usable = st == kBlockLive || st == kBlockFreeing ||
+                      (st == kBlockFreed && b->freed_after.load() >= run_seq);
+  const uint64_t base = b->base.load(), cap = b->size.load();
+  if (!usable || addr < base || addr - base >= cap) return rtErrInvalidAddr;
+  if (size > cap - (addr - base)) return rtErrOutOfBounds;
+  *block = b;
+  *offset = addr - base;
+  return rtSuccess;
+}
+
 class Card {
  public:
   Card();
@@ -321,17 +349,28 @@ class Card {
   std::vector<std::unique_ptr<Device>> devices_;
 };
 
-Card& card();
+// The card, made on first use (its devices come from the environment then) and torn down at exit.
+extern std::atomic<Card*> g_card;
+Card& makeCard();
+inline Card& card() {
+  Card* c = g_card.load(std::memory_order_acquire);
+  return c != nullptr ? *c : makeCard();
+}
 
 // Fault injection: true when a pending fault for the named call fires now; *code receives its code.
 bool takeCallFault(const char* call, int* code);
 // Call and op faults pending (0 almost always): read without a lock before every call, so that a process
 // without injected faults never enters the fault table.
 extern std::atomic<size_t> g_faults_pending;
-// Call counting: the index of a runtime function among those a fault may name (their count when it is not
-// one of them), and one more call of it.
+// Call counting: the index of a runtime function among those a fault may name (kCountedCalls when it is
+// not one of them), and one more call of it.  The counters are plain words, constant-initialised and never
+// destroyed: calls may arrive during exit.
 size_t callIndex(const char* call);
-void countCall(size_t index);
+constexpr size_t kCountedCalls = 32;
+extern std::atomic<uint64_t> g_call_counts[kCountedCalls];
+inline void countCall(size_t index) {
+  if (index < kCountedCalls) g_call_counts[index].fetch_add(1, std::memory_order_relaxed);
+}
 // True when a pending fault for the op uid fires now.
 bool takeOpFault(uint32_t uid, uint32_t* code);
 
@@ -355,8 +394,9 @@ class ReportSink {
 // node stays valid until releaseModel.
 ModelNode* acquireModel(Device& d, uint64_t addr);
 void releaseModel(Device& d, ModelNode* node);
-// Device index of the calling card thread, -1 on any other thread.
-extern thread_local int32_t t_thread_device;
+// Device index of the calling card thread, -1 on any other thread.  In the static TLS block: reading it is
+// one load, with no __tls_get_addr call.
+extern __attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device;
 
 // Runs f and turns any escaping exception into a runtime code: no exception crosses the C boundary.
 template <class F>

@@ -12,7 +12,7 @@
 namespace zenlar {
 namespace qobcrt {
 
-thread_local int32_t t_thread_device = -1;
+__attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device = -1;
 
 namespace {
 thread_local bool t_is_engine = false;
@@ -164,16 +164,25 @@ void engineLoop(Device* d) {
     const uint32_t status = executor.run(run->seq, run->stream_addr, reports);
     (status == 0 ? d->runs_completed : d->runs_failed).fetch_add(1);
     // The card is done with the run's memory before its last report goes out, so blocks freed meanwhile
-    // are released by the time the application hears of the end.
+    // are released by the time the application hears of the end.  An asynchronous run's record goes back
+    // to the pool in the same hold (its reports keep what they need); a synchronous caller is woken first
+    // and may still hold the record.
+    const bool sync = run->sync;
     {
       std::lock_guard<std::mutex> lock(d->run_mu);
       d->executing_seq = 0;
       updateOldestLocked(*d);
+      if (!sync && run->refs.fetch_sub(1) == 1) {
+        run->next = d->free_runs;
+        d->free_runs = run;
+      }
     }
     d->harvest();
     reports.sendFinal();
-    if (run->sync) finishSync(*run, status, false);
-    releaseRun(*d, run);
+    if (sync) {
+      finishSync(*run, status, false);
+      releaseRun(*d, run);
+    }
   }
 }
 

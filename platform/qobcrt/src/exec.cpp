@@ -62,6 +62,7 @@ class RunTable {
     used_ = 0;
   }
   const V* find(uint64_t key) const {
+    if (used_ == 0) return nullptr;   // nothing put in this run
     const Entry* e = slot(key);
     return e != nullptr && e->stamp == stamp_ && e->key == key && e->live ? &e->value : nullptr;
   }
@@ -77,6 +78,7 @@ class RunTable {
     e->value = value;
   }
   void erase(uint64_t key) {
+    if (used_ == 0) return;
     Entry* e = slot(key);
     if (e != nullptr && e->stamp == stamp_ && e->key == key) e->live = false;
   }
@@ -187,15 +189,17 @@ class Executor::State {
     Block* b = nullptr;
     uint64_t off = 0;
     const int rc = d_.resolveForRun(addr, need, seq_, &b, &off);
-    if (rc != rtSuccess) {
-      return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
-                                                 (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
-                                                                               " bytes"
-                                                                         : " is not in a live block"));
-    }
+    if (rc != rtSuccess) return failSpan(rc, addr, need, what);
     *p = b->data + off;
     if (avail != nullptr) *avail = b->size.load() - off;
     return 0;
+  }
+
+  [[gnu::noinline, gnu::cold]] int failSpan(int rc, uint64_t addr, uint64_t need, const char* what) {
+    return fail(static_cast<uint32_t>(rc), std::string(what) + " at " + hex(addr) +
+                                               (rc == rtErrOutOfBounds ? " is smaller than " + std::to_string(need) +
+                                                                             " bytes"
+                                                                       : " is not in a live block"));
   }
 
   int readArgs(const OpRecord& rec, Args* a) {
@@ -272,10 +276,11 @@ class Executor::State {
       for (uint32_t o = 0; o < m.num_outputs; ++o) {
         if (span(a.output(l, b, o), m.align_output_bytes[o], &p, nullptr, "model output") != 0) return 1;
         out[o] = p;
-        core_bytes_.put(a.output(l, b, o), m.align_output_bytes[o]);
+        core_bytes_.push_back({a.output(l, b, o), m.align_output_bytes[o]});
         converted_.erase(a.output(l, b, o));
       }
-      char err[256] = {0};
+      char err[256];
+      err[0] = '\0';   // a kernel that fails without a text leaves it empty
       const int rc = m.run(m.self, in, out, err, sizeof err);
       if (rc != 0) {
         err[sizeof err - 1] = '\0';
@@ -371,7 +376,9 @@ class Executor::State {
       prev = j;
       last_elems = elems;
     }
-    const uint64_t* known = core_bytes_.find(in_addr);
+    const uint64_t* known = nullptr;
+    for (auto it = core_bytes_.rbegin(); it != core_bytes_.rend() && known == nullptr; ++it)
+      if (it->first == in_addr) known = &it->second;   // the latest write of the address
     if (prev >= 0 && known != nullptr && *known == info.core_in[prev].core_offset + last_elems * 4)
       return 4;
     return eb;
@@ -479,7 +486,9 @@ class Executor::State {
 
   Device& d_;
   uint64_t seq_ = 0;
-  RunTable<uint64_t> core_bytes_;   // run-model outputs of this run: address -> core size
+  // Run-model outputs of this run, in the order written: (address, core size).  Appending is all a kernel
+  // call pays; only a memory-copy op of 2-byte elements looks an address up.  Keeps its memory between runs.
+  std::vector<std::pair<uint64_t, uint64_t>> core_bytes_;
   // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
   RunTable<qobcrt_preproc_tensor> converted_;
   std::vector<float> widened_[QOBCRT_MODEL_MAX_IO];   // converted model inputs read back as float32

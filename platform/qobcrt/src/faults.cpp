@@ -9,6 +9,7 @@ namespace zenlar {
 namespace qobcrt {
 
 std::atomic<size_t> g_faults_pending{0};
+std::atomic<uint64_t> g_call_counts[kCountedCalls] = {};
 
 namespace {
 
@@ -51,23 +52,18 @@ bool knownCall(const char* name) {
   return false;
 }
 
-// Calls made so far per runtime function (index of kCallNames); never destroyed.
-std::atomic<uint64_t>* callCounts() {
-  static auto* counts = new std::atomic<uint64_t>[kCallCount]();
-  return counts;
-}
+static_assert(kCallCount <= kCountedCalls, "every runtime function a fault may name has a call counter");
+
+std::atomic<uint64_t>* callCounts() { return g_call_counts; }
 
 }  // namespace
 
 size_t callIndex(const char* call) {
   for (size_t i = 0; i < kCallCount; ++i)
     if (std::strcmp(kCallNames[i], call) == 0) return i;
-  return kCallCount;
+  return kCountedCalls;   // counted nowhere
 }
 
-void countCall(size_t index) {
-  if (index < kCallCount) callCounts()[index].fetch_add(1, std::memory_order_relaxed);
-}
 
 bool takeCallFault(const char* call, int* code) {
   FaultTable& t = faults();

@@ -133,17 +133,6 @@ Device::~Device() {
   for (uint32_t k = 0; k < kKinds; ++k) std::free(pages[k]);
 }
 
-Block* Device::lookup(uint64_t addr) const {
-  uint32_t kind = 0;
-  if (!kindOfAddress(addr, &kind)) return nullptr;
-  const uintptr_t e = pages[kind][(addr - kind * kWindowSize) >> kPageShift].load(std::memory_order_acquire);
-  if (e == 0) return nullptr;
-  if ((e & 1) == 0) return reinterpret_cast<Block*>(e);
-  const Slab* s = reinterpret_cast<const Slab*>(e & ~uintptr_t{1});
-  const uint64_t slot = (addr - s->base) / s->slot_span;
-  return slot < s->slots ? s->slot[slot].load(std::memory_order_acquire) : nullptr;
-}
-
 int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
   Block* b = lookup(addr);
   if (b == nullptr) return rtErrInvalidAddr;
@@ -159,20 +148,6 @@ int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offs
     block->reset();
     return rtErrOutOfBounds;
   }
-  *offset = addr - base;
-  return rtSuccess;
-}
-
-int Device::resolveForRun(uint64_t addr, uint64_t size, uint64_t run_seq, Block** block, uint64_t* offset) const {
-  Block* b = lookup(addr);
-  if (b == nullptr) return rtErrInvalidAddr;
-  const uint32_t st = b->state.load();
-  const bool usable = st == kBlockLive || st == kBlockFreeing ||
-                      (st == kBlockFreed && b->freed_after.load() >= run_seq);
-  const uint64_t base = b->base.load(), cap = b->size.load();
-  if (!usable || addr < base || addr - base >= cap) return rtErrInvalidAddr;
-  if (size > cap - (addr - base)) return rtErrOutOfBounds;
-  *block = b;
   *offset = addr - base;
   return rtSuccess;
 }

@@ -91,7 +91,7 @@ uint64_t inoutCapacity(Device& d, uint64_t requested) {
 }
 
 ModelNode* acquireModel(Device& d, uint64_t addr) {
-  std::lock_guard<std::mutex> lock(d.model_mu);
+  std::lock_guard<SpinLock> lock(d.model_spin);
   auto it = d.models.find(addr);
   if (it == d.models.end() || it->second->dying) return nullptr;
   ++it->second->active;
@@ -101,11 +101,23 @@ ModelNode* acquireModel(Device& d, uint64_t addr) {
 void releaseModel(Device& d, ModelNode* node) {
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(d.model_mu);
+    std::lock_guard<SpinLock> lock(d.model_spin);
     wake = --node->active == 0 && node->dying;
   }
-  if (wake) d.model_cv.notify_all();
+  if (!wake) return;
+  // The unregistering thread reads the count under model_mu before it waits: taking model_mu here means
+  // it either saw the count at zero or is already waiting for this notification.
+  { std::lock_guard<std::mutex> lock(d.model_mu); }
+  d.model_cv.notify_all();
 }
+
+namespace {
+// Active runs of the node; model_mu held.
+uint32_t activeRuns(Device& d, const ModelNode& node) {
+  std::lock_guard<SpinLock> lock(d.model_spin);
+  return node.active;
+}
+}  // namespace
 
 }  // namespace qobcrt
 }  // namespace zenlar
@@ -152,7 +164,10 @@ int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t*
     d->next_model_addr = a + zenlar::qobcrt::kAlign;
     node->addr = a;
     node->serial = ++d->model_serial;
-    d->models[a] = node;
+    {
+      std::lock_guard<zenlar::qobcrt::SpinLock> spin(d->model_spin);
+      d->models[a] = node;
+    }
     zenlar::qobcrt::publishInoutSizesLocked(*d);
     *addr = a;
     return static_cast<int>(rtSuccess);
@@ -168,9 +183,15 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
     auto it = d->models.find(addr);
     if (it == d->models.end() || it->second->dying) return static_cast<int>(rtErrModel);
     ModelPtr node = it->second;
-    node->dying = true;   // runs that reach the node from now on fail with rtErrModel
-    d->model_cv.wait(lock, [&] { return node->active == 0; });
-    d->models.erase(addr);
+    {
+      std::lock_guard<zenlar::qobcrt::SpinLock> spin(d->model_spin);
+      node->dying = true;   // runs that reach the node from now on fail with rtErrModel
+    }
+    d->model_cv.wait(lock, [&] { return zenlar::qobcrt::activeRuns(*d, *node) == 0; });
+    {
+      std::lock_guard<zenlar::qobcrt::SpinLock> spin(d->model_spin);
+      d->models.erase(addr);
+    }
     zenlar::qobcrt::publishInoutSizesLocked(*d);
     return static_cast<int>(rtSuccess);
   });

@@ -1,18 +1,22 @@
 // Datasets, data buffers and tensors.
 //
-// Every object lives in a set of live handles; a call first looks its handle up there, so a null, foreign
-// or destroyed handle is answered with a code and never dereferenced.  One lock guards the sets and the
-// objects' contents: the calls are short, and holding it throughout makes concurrent use from several
-// threads safe.  It is a spinning lock (a few pauses, then yielding the processor): it is held for a probe
-// of a small table and a field or two, so waiting for it costs less than sleeping and waking.
+// Every object lives in a slot of its kind's arena: chunks of slots that are never freed while the process
+// lives.  A handle is the address of a slot's object, so a call recognises its handles by address alone
+// (the slot of a chunk that address names) without dereferencing anything else: a null, foreign or
+// destroyed handle is answered with a code, and a destroyed one still names memory of the arena, never
+// freed memory.  Each slot has its own lock, held while a call reads or changes the object: the calls on
+// different objects never contend, and concurrent use of one object from several threads is safe.  It is a
+// spinning lock (a few pauses, then yielding the processor): it is held for a field or two.
 //
-// A destroyed dataset is not freed but kept, with its entry list's capacity, for a later qobmCreateDataset:
-// creating and destroying datasets at a steady rate (a clone per input) then makes no heap allocation.  A
-// kept dataset is handed out again only once kDatasetQuarantine others were destroyed after it, so a handle
-// just destroyed does not at once name a live dataset again.
+// A destroyed object's slot is handed out again, with a dataset's entry list capacity, only once
+// kQuarantine others of its kind were destroyed after it, so a handle just destroyed does not at once name
+// a live object again; creating and destroying objects at a steady rate (a clone per input) makes no heap
+// allocation.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -20,10 +24,13 @@
 #include "qobm_internal.h"
 #include "spin_lock.h"
 
+// The fields a call reads without the slot's lock are atomics, written under the lock (release) and read
+// after the slot's state (acquire).  A reader that meets a slot being destroyed and made again reads either
+// object's fields, as it would had it come before or after.
 struct qobmDataBuffer {
-  qobmDeviceInfo dev;
-  uint64_t addr;
-  uint64_t size;
+  std::atomic<uint64_t> dev;    // qobmDeviceInfo, as eight bytes
+  std::atomic<uint64_t> addr;
+  std::atomic<uint64_t> size;
 };
 
 struct qobmTensor {
@@ -34,110 +41,204 @@ struct qobmTensor {
   qobmDType dtype;
 };
 
+static_assert(sizeof(qobmDeviceInfo) == sizeof(uint64_t), "a device info packs into one word");
+
+constexpr uint32_t kInlineEntries = 6;   // entries of a dataset readable without its lock
+
+// A dataset's mode and entry count are in its slot's state word.
 struct qobmDataset {
-  qobmDatasetMode mode;
-  std::vector<void*> entries;  // qobmDataBuffer* or qobmTensor*, as the mode says; not owned
+  std::atomic<void*> first[kInlineEntries];   // the first entries: qobmDataBuffer* or qobmTensor*, not owned
+  std::vector<void*> more;                    // the entries after them (the slot's lock)
 };
 
 namespace {
 
+using zenlar::platform::SpinLock;
 using zenlar::qobm::guarded;
 using zenlar::qobm::rawEnum;
 
 constexpr uint32_t kMaxDims = 6;
+constexpr uint32_t kQuarantine = 16;        // destroyed objects kept before the oldest is handed out again
+constexpr size_t kKeptEntryCapacity = 64;   // a destroyed dataset keeps an entry list up to this capacity
 
-constexpr size_t kDatasetPool = 64;        // destroyed datasets kept at most
-constexpr size_t kDatasetQuarantine = 16;  // destroyed datasets kept before the oldest is handed out again
+// State word of a slot: kLive while the object lives; a dataset adds its mode and entry count.
+constexpr uint64_t kLive = uint64_t{1} << 63;
+constexpr uint64_t kModeTensor = uint64_t{1} << 32;
+constexpr uint64_t kCountMask = 0xffffffffu;
 
-using zenlar::platform::SpinLock;
-
-// The addresses of the live objects of one type: open addressing with linear probing in a power-of-two
-// table kept at most half full, so a probe of a live handle reads one or two slots; erasing moves the
-// entries after it back instead of leaving markers, so probes stay short however many objects came and
-// went.  Only doubling the table allocates: a steady population of objects never does.
+// The objects of one kind.  Chunk 0 holds kFirstChunk slots, chunk k > 0 kFirstChunk << k; chunks are only
+// ever added (under mu_, published with the chunk count), so finding a handle's slot reads them without a
+// lock.
 template <typename T>
-class HandleSet {
+class Arena {
  public:
-  HandleSet() : slots_(kInitialSlots, nullptr), mask_(kInitialSlots - 1), shift_(64 - kInitialBits) {}
+  struct alignas(64) Slot {
+    T obj{};
+    std::atomic<uint64_t> state{0};   // kLive (and a dataset's mode and count), 0 when not live
+    SpinLock mu;                      // serialises the changes of obj and state
+    Slot* next = nullptr;             // the FIFO of destroyed slots (the arena's mu_)
+  };
 
-  bool contains(const T* p) const {
-    for (size_t i = home(p);; i = (i + 1) & mask_) {
-      const T* s = slots_[i];
-      if (s == p) return true;
-      if (s == nullptr) return false;
-    }
+  // The slot whose object p is, or null when p is no object of this arena.
+  Slot* find(const T* p) const {
+    Slot* s = nullptr;
+    return findFirst(p, &s) ? s : findLater(p);
   }
-  // p is not null and not in the set.  Throws std::bad_alloc (set unchanged) when the table cannot grow.
-  void insert(const T* p) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
-    place(p);
+
+  // Whether p lies in the first chunk, where nearly every object lives; *slot then receives its slot, or
+  // null when p is no object's address.
+  bool findFirst(const T* p, Slot** slot) const {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    Slot* base = chunk_[0].load(std::memory_order_acquire);
+    const uintptr_t off = a - reinterpret_cast<uintptr_t>(base);
+    if (base == nullptr || off >= kFirstChunk * sizeof(Slot)) return false;
+    Slot* s = base + off / sizeof(Slot);
+    *slot = &s->obj == p ? s : nullptr;
+    return true;
+  }
+
+  // A slot that is not live: the oldest destroyed one past the quarantine, else a new one.  Throws
+  // std::bad_alloc when a new chunk cannot be made.
+  Slot* take() {
+    std::lock_guard<SpinLock> lock(mu_);
+    if (count_ > kQuarantine) {
+      Slot* s = head_;
+      head_ = s->next;
+      if (head_ == nullptr) tail_ = nullptr;
+      --count_;
+      s->next = nullptr;
+      return s;
+    }
+    const uint32_t k = chunks_.load(std::memory_order_relaxed);
+    if (k == 0 || next_ == chunkSlots(k - 1)) {
+      if (k == kMaxChunks) throw std::bad_alloc();
+      chunk_[k].store(new Slot[chunkSlots(k)], std::memory_order_release);
+      chunks_.store(k + 1, std::memory_order_release);
+      next_ = 0;
+      return chunk_[k].load(std::memory_order_relaxed) + next_++;
+    }
+    return chunk_[k - 1].load(std::memory_order_relaxed) + next_++;
+  }
+
+  // A slot whose object was destroyed (state already 0) goes to the back of the FIFO.
+  void recycle(Slot* s) {
+    std::lock_guard<SpinLock> lock(mu_);
+    s->next = nullptr;
+    (tail_ != nullptr ? tail_->next : head_) = s;
+    tail_ = s;
     ++count_;
-  }
-  void erase(const T* p) {
-    size_t i = home(p);
-    while (slots_[i] != p) {
-      if (slots_[i] == nullptr) return;
-      i = (i + 1) & mask_;
-    }
-    slots_[i] = nullptr;
-    --count_;
-    // Entries after the hole that could not sit at or before their home move into it.
-    for (size_t j = (i + 1) & mask_; slots_[j] != nullptr; j = (j + 1) & mask_) {
-      const size_t k = home(slots_[j]);
-      const bool homeInHole = i <= j ? (k <= i || k > j) : (k <= i && k > j);
-      if (homeInHole) {
-        slots_[i] = slots_[j];
-        slots_[j] = nullptr;
-        i = j;
-      }
-    }
   }
 
  private:
-  static constexpr unsigned kInitialBits = 6;
-  static constexpr size_t kInitialSlots = size_t{1} << kInitialBits;
+  static constexpr size_t kFirstChunk = 256;
+  static constexpr uint32_t kMaxChunks = 24;   // 256 << 23 objects at most
+  static constexpr size_t chunkSlots(uint32_t k) { return k == 0 ? kFirstChunk : kFirstChunk << k; }
 
-  // Fibonacci hashing: the top bits of the address times 2^64 / golden ratio.
-  size_t home(const T* p) const {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  void place(const T* p) {
-    size_t i = home(p);
-    while (slots_[i] != nullptr) i = (i + 1) & mask_;
-    slots_[i] = p;
-  }
-  void grow() {
-    std::vector<const T*> old(slots_.size() * 2, nullptr);
-    old.swap(slots_);
-    mask_ = slots_.size() - 1;
-    --shift_;
-    for (const T* p : old) {
-      if (p != nullptr) place(p);
+  [[gnu::noinline]] Slot* findLater(const T* p) const {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    const uint32_t n = chunks_.load(std::memory_order_acquire);
+    for (uint32_t k = 1; k < n; ++k) {
+      Slot* base = chunk_[k].load(std::memory_order_relaxed);
+      const uintptr_t off = a - reinterpret_cast<uintptr_t>(base);
+      if (off >= chunkSlots(k) * sizeof(Slot)) continue;
+      Slot* s = base + off / sizeof(Slot);
+      return &s->obj == p ? s : nullptr;
     }
+    return nullptr;
   }
 
-  std::vector<const T*> slots_;
-  size_t mask_;
-  unsigned shift_;
-  size_t count_ = 0;
-};
-
-struct Registry {
-  SpinLock mu;
-  HandleSet<qobmDataset> datasets;
-  HandleSet<qobmDataBuffer> buffers;
-  HandleSet<qobmTensor> tensors;
-  // Destroyed datasets, oldest first (a ring of kDatasetPool).
-  qobmDataset* spare[kDatasetPool] = {};
-  size_t spareFirst = 0;
-  size_t spareCount = 0;
+  std::atomic<Slot*> chunk_[kMaxChunks] = {};
+  std::atomic<uint32_t> chunks_{0};
+  SpinLock mu_;
+  size_t next_ = 0;   // next new slot of the last chunk
+  Slot* head_ = nullptr;
+  Slot* tail_ = nullptr;
+  uint32_t count_ = 0;
 };
 
 // Made when the library is loaded and never destroyed: other libraries' threads may still call in while
-// the process exits.  A plain pointer, so that a call reaches it without a guard of first use.
-Registry* const gRegistry = new Registry;
+// the process exits.  Plain pointers, so that a call reaches them without a guard of first use.
+Arena<qobmDataset>* const gDatasets = new Arena<qobmDataset>;
+Arena<qobmDataBuffer>* const gBuffers = new Arena<qobmDataBuffer>;
+Arena<qobmTensor>* const gTensors = new Arena<qobmTensor>;
 
-Registry& registry() { return *gRegistry; }
+// What stateOf<true> answers for an address outside the first chunk: ask stateOf<false>.  The calls that
+// read without a lock look in the first chunk only and hand anything else to their own general version,
+// so that their common path calls nothing.
+constexpr int kLookFurther = -1;
+
+// The state word of the object at p (0 when it is not live), or a code: QOBM_ERR_INVALID_PARAM for null,
+// QOBM_ERR_INVALID_HANDLE for an address that is no object of the arena, kLookFurther (kFirstOnly) for
+// an address outside the first chunk.
+template <bool kFirstOnly, typename T>
+[[gnu::always_inline]] inline int stateOf(const Arena<T>& arena, const T* p, uint64_t* state) {
+  if (p == nullptr) return QOBM_ERR_INVALID_PARAM;
+  typename Arena<T>::Slot* s = nullptr;
+  if (!arena.findFirst(p, &s)) {
+    if (kFirstOnly) return kLookFurther;
+    s = arena.find(p);
+  }
+  if (s == nullptr) return QOBM_ERR_INVALID_HANDLE;
+  *state = s->state.load(std::memory_order_acquire);
+  return QOBM_SUCCESS;
+}
+
+// The live object at p with its slot locked, or a code (as stateOf; a destroyed object is
+// QOBM_ERR_INVALID_HANDLE).
+template <typename T>
+class Locked {
+ public:
+  Locked(const Arena<T>& arena, const T* p) {
+    if (p == nullptr) {
+      rc_ = QOBM_ERR_INVALID_PARAM;
+      return;
+    }
+    slot_ = arena.find(p);
+    if (slot_ == nullptr) {
+      rc_ = QOBM_ERR_INVALID_HANDLE;
+      return;
+    }
+    slot_->mu.lock();
+    if ((slot_->state.load(std::memory_order_relaxed) & kLive) == 0) rc_ = QOBM_ERR_INVALID_HANDLE;
+  }
+  ~Locked() {
+    if (slot_ != nullptr) slot_->mu.unlock();
+  }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+  int rc() const { return rc_; }
+  T& obj() const { return slot_->obj; }
+  typename Arena<T>::Slot* slot() const { return slot_; }
+
+ private:
+  typename Arena<T>::Slot* slot_ = nullptr;
+  int rc_ = QOBM_SUCCESS;
+};
+
+// A new live object of the arena, made by init(obj) in its slot, with state word `state` (kLive added).
+template <typename T, typename Init>
+T* create(Arena<T>& arena, uint64_t state, Init init) {
+  typename Arena<T>::Slot* s = arena.take();
+  std::lock_guard<SpinLock> lock(s->mu);
+  init(s->obj);
+  s->state.store(state | kLive, std::memory_order_release);
+  return &s->obj;
+}
+
+// Destroys the live object at p: rc, and the slot goes back to the arena.  clear(obj) runs under the lock.
+template <typename T, typename Clear>
+int destroy(Arena<T>& arena, T* p, Clear clear) {
+  typename Arena<T>::Slot* s = nullptr;
+  {
+    Locked<T> l(arena, p);
+    if (l.rc() != QOBM_SUCCESS) return l.rc();
+    l.slot()->state.store(0, std::memory_order_release);
+    clear(l.obj());
+    s = l.slot();
+  }
+  arena.recycle(s);
+  return QOBM_SUCCESS;
+}
 
 bool validDeviceInfo(const qobmDeviceInfo& dev) {
   const long long type = rawEnum(dev.dev);
@@ -160,48 +261,161 @@ bool validDType(qobmDType t) {
   }
 }
 
-// Looks the dataset up and, when checkMode is set, checks that it holds entries of the wanted kind.
-int findDataset(Registry& r, const qobmDataset* ds, qobmDatasetMode wanted, bool checkMode) {
-  if (ds == nullptr) return QOBM_ERR_INVALID_PARAM;
-  if (!r.datasets.contains(ds)) return QOBM_ERR_INVALID_HANDLE;
-  if (checkMode && ds->mode != wanted) return QOBM_ERR_MODE;
+uint64_t modeBits(qobmDatasetMode mode) { return mode == qobmDM_TENSOR ? kModeTensor : 0; }
+
+// The state word of a live dataset holding entries of the wanted kind, or a code (as stateOf).
+template <bool kFirstOnly>
+[[gnu::always_inline]] inline int datasetState(const qobmDataset* ds, qobmDatasetMode wanted, uint64_t* state) {
+  const int rc = stateOf<kFirstOnly>(*gDatasets, ds, state);
+  if (rc != QOBM_SUCCESS) return rc;
+  if ((*state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  return (*state & kModeTensor) == modeBits(wanted) ? QOBM_SUCCESS : QOBM_ERR_MODE;
+}
+
+// The general versions of the calls below, out of line so that the calls' common path makes no call.
+int countEntriesAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count);
+template <typename T>
+int entryAtAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out);
+template <typename Out>
+int readBufferAnywhere(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field, Out* out);
+int datasetModeAnywhere(qobmDataset* dataset, qobmDatasetMode* mode);
+
+template <bool kFirstOnly = true>
+int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
+  if (count == nullptr) return QOBM_ERR_INVALID_PARAM;
+  uint64_t state = 0;
+  const int rc = datasetState<kFirstOnly>(dataset, wanted, &state);
+  if (rc == kLookFurther) return countEntriesAnywhere(dataset, wanted, count);
+  if (rc != QOBM_SUCCESS) return rc;
+  *count = static_cast<uint32_t>(state & kCountMask);
   return QOBM_SUCCESS;
 }
 
 template <typename T>
-int findObject(const HandleSet<T>& set, const T* obj) {
-  if (obj == nullptr) return QOBM_ERR_INVALID_PARAM;
-  return set.contains(obj) ? QOBM_SUCCESS : QOBM_ERR_INVALID_HANDLE;
+int entryAfterFirst(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out);
+
+template <typename T, bool kFirstOnly = true>
+int entryAt(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out) {
+  if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
+  uint64_t state = 0;
+  int rc = datasetState<kFirstOnly>(dataset, wanted, &state);
+  if (rc == kLookFurther) return entryAtAnywhere(dataset, wanted, index, out);
+  if (rc != QOBM_SUCCESS) return rc;
+  if (index < kInlineEntries) {
+    if (index >= (state & kCountMask)) return QOBM_ERR_INDEX;
+    *out = static_cast<T*>(dataset->first[index].load(std::memory_order_relaxed));
+    return QOBM_SUCCESS;
+  }
+  return entryAfterFirst(dataset, wanted, index, out);
 }
 
-int countEntries(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
+// Entries past the first few live in a vector that a concurrent add may move: read under the lock.
+template <typename T>
+[[gnu::noinline]] int entryAfterFirst(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out) {
+  Locked<qobmDataset> l(*gDatasets, dataset);
+  if (l.rc() != QOBM_SUCCESS) return l.rc();
+  const uint64_t now = l.slot()->state.load(std::memory_order_relaxed);
+  if ((now & kModeTensor) != modeBits(wanted)) return QOBM_ERR_MODE;
+  if (index >= (now & kCountMask)) return QOBM_ERR_INDEX;
+  *out = static_cast<T*>(l.obj().more[index - kInlineEntries]);
+  return QOBM_SUCCESS;
+}
+
+// Adds an entry past the first few, to the vector that may have to grow; the dataset's slot locked.
+[[gnu::noinline]] int addToVector(Arena<qobmDataset>::Slot* s, uint64_t state, void* entry) {
+  if ((state & kCountMask) >= UINT32_MAX) return QOBM_ERR_INDEX;
   return guarded([&] {
-    if (count == nullptr) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, wanted, true);
-    if (rc != QOBM_SUCCESS) return rc;
-    *count = static_cast<uint32_t>(dataset->entries.size());
+    s->obj.more.push_back(entry);
+    s->state.store(state + 1, std::memory_order_release);
     return QOBM_SUCCESS;
   });
 }
 
-// Reads one field of a live buffer or tensor into *out under the registry lock.
-template <typename T, typename Out, typename Get>
-int readField(const HandleSet<T>& (*setOf)(Registry&), T* obj, Out* out, Get get) {
-  return guarded([&] {
-    if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findObject<T>(setOf(r), obj);
-    if (rc != QOBM_SUCCESS) return rc;
-    *out = get(*obj);
-    return QOBM_SUCCESS;
-  });
+template <typename T>
+int addEntryAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry);
+
+// Adds a live entry of the arena to a live dataset of the wanted mode.
+template <typename T, bool kFirstOnly = true>
+int addEntry(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry) {
+  if (dataset == nullptr) return QOBM_ERR_INVALID_PARAM;
+  Arena<qobmDataset>::Slot* s = nullptr;
+  if (!gDatasets->findFirst(dataset, &s)) {
+    if (kFirstOnly) return addEntryAnywhere(dataset, wanted, arena, entry);
+    s = gDatasets->find(dataset);
+  }
+  if (s == nullptr) return QOBM_ERR_INVALID_HANDLE;
+  std::lock_guard<SpinLock> lock(s->mu);
+  const uint64_t state = s->state.load(std::memory_order_relaxed);
+  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  if ((state & kModeTensor) != modeBits(wanted)) return QOBM_ERR_MODE;
+  uint64_t entryState = 0;
+  int rc = stateOf<false>(arena, entry, &entryState);
+  if (rc == QOBM_SUCCESS && (entryState & kLive) == 0) rc = QOBM_ERR_INVALID_HANDLE;
+  if (rc != QOBM_SUCCESS) return rc;
+  const uint64_t count = state & kCountMask;
+  if (count >= kInlineEntries) return addToVector(s, state, entry);
+  s->obj.first[count].store(entry, std::memory_order_relaxed);
+  s->state.store(state + 1, std::memory_order_release);
+  return QOBM_SUCCESS;
 }
 
-const HandleSet<qobmDataBuffer>& bufferSet(Registry& r) { return r.buffers; }
-const HandleSet<qobmTensor>& tensorSet(Registry& r) { return r.tensors; }
+template <typename T>
+[[gnu::noinline]] int addEntryAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, const Arena<T>& arena, T* entry) {
+  return addEntry<T, false>(dataset, wanted, arena, entry);
+}
+
+template <bool kFirstOnly = true>
+int datasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
+  if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
+  uint64_t state = 0;
+  const int rc = stateOf<kFirstOnly>(*gDatasets, dataset, &state);
+  if (rc == kLookFurther) return datasetModeAnywhere(dataset, mode);
+  if (rc != QOBM_SUCCESS) return rc;
+  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  *mode = (state & kModeTensor) != 0 ? qobmDM_TENSOR : qobmDM_BUFFER;
+  return QOBM_SUCCESS;
+}
+
+// Reads one field of a live buffer without its lock.
+template <typename Out, bool kFirstOnly = true>
+int readBuffer(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field, Out* out) {
+  if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
+  uint64_t state = 0;
+  const int rc = stateOf<kFirstOnly>(*gBuffers, buffer, &state);
+  if (rc == kLookFurther) return readBufferAnywhere(buffer, field, out);
+  if (rc != QOBM_SUCCESS) return rc;
+  if ((state & kLive) == 0) return QOBM_ERR_INVALID_HANDLE;
+  const uint64_t v = (buffer->*field).load(std::memory_order_relaxed);
+  static_assert(sizeof(Out) == sizeof v, "a buffer field is one word");
+  std::memcpy(out, &v, sizeof v);
+  return QOBM_SUCCESS;
+}
+
+// Reads one field of a live tensor under its lock.
+template <typename Out, typename Get>
+int readTensor(qobmTensor* tensor, Out* out, Get get) {
+  if (out == nullptr) return QOBM_ERR_INVALID_PARAM;
+  Locked<qobmTensor> l(*gTensors, tensor);
+  if (l.rc() != QOBM_SUCCESS) return l.rc();
+  *out = get(l.obj());
+  return QOBM_SUCCESS;
+}
+
+[[gnu::noinline]] int countEntriesAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t* count) {
+  return countEntries<false>(dataset, wanted, count);
+}
+template <typename T>
+[[gnu::noinline]] int entryAtAnywhere(qobmDataset* dataset, qobmDatasetMode wanted, uint32_t index, T** out) {
+  return entryAt<T, false>(dataset, wanted, index, out);
+}
+template <typename Out>
+[[gnu::noinline]] int readBufferAnywhere(qobmDataBuffer* buffer, const std::atomic<uint64_t> qobmDataBuffer::*field,
+                                         Out* out) {
+  return readBuffer<Out, false>(buffer, field, out);
+}
+[[gnu::noinline]] int datasetModeAnywhere(qobmDataset* dataset, qobmDatasetMode* mode) {
+  return datasetMode<false>(dataset, mode);
+}
 
 }  // namespace
 
@@ -213,70 +427,19 @@ int qobmCreateDataset(qobmDatasetMode mode, qobmDataset** dataset) {
   return guarded([&] {
     const long long rawMode = rawEnum(mode);
     if (dataset == nullptr || (rawMode != qobmDM_BUFFER && rawMode != qobmDM_TENSOR)) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    {
-      std::lock_guard<SpinLock> lock(r.mu);
-      if (r.spareCount > kDatasetQuarantine) {
-        const size_t slot = r.spareFirst;
-        r.spareFirst = (r.spareFirst + 1) % kDatasetPool;
-        --r.spareCount;
-        qobmDataset* ds = r.spare[slot];
-        r.spare[slot] = nullptr;
-        ds->mode = mode;
-        ds->entries.clear();  // keeps the capacity
-        try {
-          r.datasets.insert(ds);
-        } catch (...) {
-          delete ds;
-          throw;
-        }
-        *dataset = ds;
-        return QOBM_SUCCESS;
-      }
-    }
-    auto* ds = new qobmDataset{mode, {}};
-    try {
-      std::lock_guard<SpinLock> lock(r.mu);
-      r.datasets.insert(ds);
-    } catch (...) {
-      delete ds;
-      throw;
-    }
-    *dataset = ds;
+    *dataset = create(*gDatasets, modeBits(mode), [](qobmDataset& ds) { ds.more.clear(); });  // keeps the capacity
     return QOBM_SUCCESS;
   });
 }
 
 int qobmDestroyDataset(qobmDataset* dataset) {
-  return guarded([&] {
-    Registry& r = registry();
-    {
-      std::lock_guard<SpinLock> lock(r.mu);
-      int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
-      if (rc != QOBM_SUCCESS) return rc;
-      r.datasets.erase(dataset);
-      if (r.spareCount < kDatasetPool) {
-        const size_t slot = (r.spareFirst + r.spareCount) % kDatasetPool;
-        r.spare[slot] = dataset;
-        ++r.spareCount;
-        return QOBM_SUCCESS;
-      }
-    }
-    delete dataset;
-    return QOBM_SUCCESS;
+  return destroy(*gDatasets, dataset, [](qobmDataset& ds) {
+    if (ds.more.capacity() > kKeptEntryCapacity) std::vector<void*>().swap(ds.more);
   });
 }
 
 int qobmGetDatasetMode(qobmDataset* dataset, qobmDatasetMode* mode) {
-  return guarded([&] {
-    if (mode == nullptr) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, qobmDM_BUFFER, false);
-    if (rc != QOBM_SUCCESS) return rc;
-    *mode = dataset->mode;
-    return QOBM_SUCCESS;
-  });
+  return datasetMode(dataset, mode);
 }
 
 int qobmGetDatasetBufferCount(qobmDataset* dataset, uint32_t* count) {
@@ -288,55 +451,19 @@ int qobmGetDatasetTensorCount(qobmDataset* dataset, uint32_t* count) {
 }
 
 int qobmGetDatasetBuffer(qobmDataset* dataset, uint32_t index, qobmDataBuffer** buffer) {
-  return guarded([&] {
-    if (buffer == nullptr) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
-    if (rc != QOBM_SUCCESS) return rc;
-    if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
-    *buffer = static_cast<qobmDataBuffer*>(dataset->entries[index]);
-    return QOBM_SUCCESS;
-  });
+  return entryAt(dataset, qobmDM_BUFFER, index, buffer);
 }
 
 int qobmGetDatasetTensor(qobmDataset* dataset, uint32_t index, qobmTensor** tensor) {
-  return guarded([&] {
-    if (tensor == nullptr) return QOBM_ERR_INVALID_PARAM;
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
-    if (rc != QOBM_SUCCESS) return rc;
-    if (index >= dataset->entries.size()) return QOBM_ERR_INDEX;
-    *tensor = static_cast<qobmTensor*>(dataset->entries[index]);
-    return QOBM_SUCCESS;
-  });
+  return entryAt(dataset, qobmDM_TENSOR, index, tensor);
 }
 
 int qobmAddDatasetBuffer(qobmDataset* dataset, qobmDataBuffer* buffer) {
-  return guarded([&] {
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, qobmDM_BUFFER, true);
-    if (rc == QOBM_SUCCESS) rc = findObject<qobmDataBuffer>(r.buffers, buffer);
-    if (rc != QOBM_SUCCESS) return rc;
-    if (dataset->entries.size() >= UINT32_MAX) return QOBM_ERR_INDEX;
-    dataset->entries.push_back(buffer);
-    return QOBM_SUCCESS;
-  });
+  return addEntry(dataset, qobmDM_BUFFER, *gBuffers, buffer);
 }
 
 int qobmAddDatasetTensor(qobmDataset* dataset, qobmTensor* tensor) {
-  return guarded([&] {
-    Registry& r = registry();
-    std::lock_guard<SpinLock> lock(r.mu);
-    int rc = findDataset(r, dataset, qobmDM_TENSOR, true);
-    if (rc == QOBM_SUCCESS) rc = findObject<qobmTensor>(r.tensors, tensor);
-    if (rc != QOBM_SUCCESS) return rc;
-    if (dataset->entries.size() >= UINT32_MAX) return QOBM_ERR_INDEX;
-    dataset->entries.push_back(tensor);
-    return QOBM_SUCCESS;
-  });
+  return addEntry(dataset, qobmDM_TENSOR, *gTensors, tensor);
 }
 
 // ---- data buffers ----
@@ -345,44 +472,31 @@ int qobmCreateDataBuffer(qobmDeviceInfo dev, uint64_t addr, uint64_t size, qobmD
   return guarded([&] {
     if (buffer == nullptr || !validRegion(addr, size)) return QOBM_ERR_INVALID_PARAM;
     if (!validDeviceInfo(dev)) return QOBM_ERR_DEVICE;
-    Registry& r = registry();
-    auto* b = new qobmDataBuffer{dev, addr, size};
-    try {
-      std::lock_guard<SpinLock> lock(r.mu);
-      r.buffers.insert(b);
-    } catch (...) {
-      delete b;
-      throw;
-    }
-    *buffer = b;
+    uint64_t devWord = 0;
+    std::memcpy(&devWord, &dev, sizeof devWord);
+    *buffer = create(*gBuffers, 0, [&](qobmDataBuffer& b) {
+      b.dev.store(devWord, std::memory_order_relaxed);
+      b.addr.store(addr, std::memory_order_relaxed);
+      b.size.store(size, std::memory_order_relaxed);
+    });
     return QOBM_SUCCESS;
   });
 }
 
 int qobmDestroyDataBuffer(qobmDataBuffer* buffer) {
-  return guarded([&] {
-    Registry& r = registry();
-    {
-      std::lock_guard<SpinLock> lock(r.mu);
-      int rc = findObject<qobmDataBuffer>(r.buffers, buffer);
-      if (rc != QOBM_SUCCESS) return rc;
-      r.buffers.erase(buffer);
-    }
-    delete buffer;
-    return QOBM_SUCCESS;
-  });
+  return destroy(*gBuffers, buffer, [](qobmDataBuffer&) {});
 }
 
 int qobmGetDataBufferAddr(qobmDataBuffer* buffer, uint64_t* addr) {
-  return readField(bufferSet, buffer, addr, [](const qobmDataBuffer& b) { return b.addr; });
+  return readBuffer(buffer, &qobmDataBuffer::addr, addr);
 }
 
 int qobmGetDataBufferSize(qobmDataBuffer* buffer, uint64_t* size) {
-  return readField(bufferSet, buffer, size, [](const qobmDataBuffer& b) { return b.size; });
+  return readBuffer(buffer, &qobmDataBuffer::size, size);
 }
 
 int qobmGetDataBufferDeviceInfo(qobmDataBuffer* buffer, qobmDeviceInfo* info) {
-  return readField(bufferSet, buffer, info, [](const qobmDataBuffer& b) { return b.dev; });
+  return readBuffer(buffer, &qobmDataBuffer::dev, info);
 }
 
 // ---- tensors ----
@@ -400,52 +514,33 @@ int qobmCreateTensor(qobmDeviceInfo dev, uint64_t addr, uint64_t size, const qob
     qobmShape copy{};
     copy.ndims = shape->ndims;
     for (uint32_t i = 0; i < shape->ndims; ++i) copy.shapes[i] = shape->shapes[i];
-    Registry& r = registry();
-    auto* t = new qobmTensor{dev, addr, size, copy, dtype};
-    try {
-      std::lock_guard<SpinLock> lock(r.mu);
-      r.tensors.insert(t);
-    } catch (...) {
-      delete t;
-      throw;
-    }
-    *tensor = t;
+    *tensor = create(*gTensors, 0, [&](qobmTensor& t) { t = qobmTensor{dev, addr, size, copy, dtype}; });
     return QOBM_SUCCESS;
   });
 }
 
 int qobmDestroyTensor(qobmTensor* tensor) {
-  return guarded([&] {
-    Registry& r = registry();
-    {
-      std::lock_guard<SpinLock> lock(r.mu);
-      int rc = findObject<qobmTensor>(r.tensors, tensor);
-      if (rc != QOBM_SUCCESS) return rc;
-      r.tensors.erase(tensor);
-    }
-    delete tensor;
-    return QOBM_SUCCESS;
-  });
+  return destroy(*gTensors, tensor, [](qobmTensor&) {});
 }
 
 int qobmGetTensorDataHandle(qobmTensor* tensor, uint64_t* addr) {
-  return readField(tensorSet, tensor, addr, [](const qobmTensor& t) { return t.addr; });
+  return readTensor(tensor, addr, [](const qobmTensor& t) { return t.addr; });
 }
 
 int qobmGetTensorSize(qobmTensor* tensor, uint64_t* size) {
-  return readField(tensorSet, tensor, size, [](const qobmTensor& t) { return t.size; });
+  return readTensor(tensor, size, [](const qobmTensor& t) { return t.size; });
 }
 
 int qobmGetTensorShape(qobmTensor* tensor, qobmShape* shape) {
-  return readField(tensorSet, tensor, shape, [](const qobmTensor& t) { return t.shape; });
+  return readTensor(tensor, shape, [](const qobmTensor& t) { return t.shape; });
 }
 
 int qobmGetTensorDataType(qobmTensor* tensor, qobmDType* dtype) {
-  return readField(tensorSet, tensor, dtype, [](const qobmTensor& t) { return t.dtype; });
+  return readTensor(tensor, dtype, [](const qobmTensor& t) { return t.dtype; });
 }
 
 int qobmGetTensorDeviceInfo(qobmTensor* tensor, qobmDeviceInfo* info) {
-  return readField(tensorSet, tensor, info, [](const qobmTensor& t) { return t.dev; });
+  return readTensor(tensor, info, [](const qobmTensor& t) { return t.dev; });
 }
 
 }  // extern "C"

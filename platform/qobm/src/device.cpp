@@ -9,7 +9,8 @@ namespace {
 using zenlar::qobm::guarded;
 
 constexpr int64_t kNoDevice = -1;
-thread_local int64_t tCurrentDevice = kNoDevice;
+// In the static TLS block: reading it is one load, with no __tls_get_addr call.
+__attribute__((tls_model("initial-exec"))) thread_local int64_t tCurrentDevice = kNoDevice;
 
 // The thread's current device: the one it set, or for the card's own threads (engine and reporter) the
 // device they serve.  False when there is none.

@@ -13,9 +13,11 @@
 #include <unordered_map>
 
 #include "qobm_internal.h"
+#include "spin_lock.h"
 
 namespace {
 
+using zenlar::platform::SpinLock;
 using zenlar::qobm::guarded;
 
 struct EventState {
@@ -26,8 +28,9 @@ struct EventState {
   bool destroyed = false;
 };
 
+// The registry's lock is held for a table probe and a reference count: a spinning lock.
 struct Registry {
-  std::mutex mu;
+  SpinLock mu;
   std::unordered_map<const qobmEvent*, std::shared_ptr<EventState>> events;
 };
 
@@ -39,7 +42,7 @@ Registry& registry() {
 int lookup(const qobmEvent* event, std::shared_ptr<EventState>* out) {
   if (event == nullptr) return QOBM_ERR_INVALID_PARAM;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  std::lock_guard<SpinLock> lock(r.mu);
   auto it = r.events.find(event);
   if (it == r.events.end()) return QOBM_ERR_INVALID_HANDLE;
   *out = it->second;
@@ -64,7 +67,7 @@ int qobmCreateEvent(uint32_t flag, qobmEvent** event) {
     auto* handle = new qobmEvent{0};
     Registry& r = registry();
     try {
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       r.events.emplace(handle, std::move(state));
     } catch (...) {
       delete handle;
@@ -121,7 +124,7 @@ int qobmDestroyEvent(qobmEvent* event) {
     std::shared_ptr<EventState> s;
     {
       Registry& r = registry();
-      std::lock_guard<std::mutex> lock(r.mu);
+      std::lock_guard<SpinLock> lock(r.mu);
       auto it = r.events.find(event);
       if (it == r.events.end()) return QOBM_ERR_INVALID_HANDLE;
       s = std::move(it->second);

@@ -26,10 +26,22 @@ using zenlar::qobm::kMaxLogLevel;
 
 constexpr uint32_t kDefaultLevel = qobmLL_WARN;
 
-std::atomic<uint32_t>& threshold() {
-  static std::atomic<uint32_t>* t =
-      new std::atomic<uint32_t>(zenlar::qobm::parseLogLevel(std::getenv("QOBM_LOG_LEVEL"), kDefaultLevel));
-  return *t;
+// The threshold; kUnread until the first call needs it and reads QOBM_LOG_LEVEL.  Constant-initialised, so
+// a filtered line costs one load and a compare.
+constexpr uint32_t kUnread = UINT32_MAX;
+std::atomic<uint32_t> gThreshold{kUnread};
+
+[[gnu::noinline]] uint32_t readThreshold() {
+  uint32_t expected = kUnread;
+  const uint32_t fromEnv = zenlar::qobm::parseLogLevel(std::getenv("QOBM_LOG_LEVEL"), kDefaultLevel);
+  // qobmSetLogLevel may have set it meanwhile: that value stands.
+  gThreshold.compare_exchange_strong(expected, fromEnv);
+  return gThreshold.load();
+}
+
+inline uint32_t threshold() {
+  const uint32_t t = gThreshold.load(std::memory_order_relaxed);
+  return t != kUnread ? t : readThreshold();
 }
 
 struct SinkState {
@@ -116,26 +128,26 @@ int qobmSetLogSink(qobmLogSink sink, void* user) {
 
 int qobmSetLogLevel(uint32_t level) {
   if (level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
-  threshold().store(level);
+  gThreshold.store(level);
   return QOBM_SUCCESS;
 }
 
 int qobmGetLogLevel(uint32_t* level) {
   if (level == nullptr) return QOBM_ERR_INVALID_PARAM;
-  *level = threshold().load();
+  *level = threshold();
   return QOBM_SUCCESS;
 }
 
 int qobmLogLevelEnabled(uint32_t channel, uint32_t level, qobmBool* enabled) {
   if (enabled == nullptr || channel > kMaxLogChannel || level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
-  *enabled = level >= threshold().load() ? qobmTRUE : qobmFALSE;
+  *enabled = level >= threshold() ? qobmTRUE : qobmFALSE;
   return QOBM_SUCCESS;
 }
 
 int qobmLogMessage(uint32_t channel, uint32_t level, const char* function, const char* file, uint32_t line,
                    const char* format, ...) {
   if (format == nullptr || channel > kMaxLogChannel || level > kMaxLogLevel) return QOBM_ERR_INVALID_PARAM;
-  if (level < threshold().load()) return QOBM_SUCCESS;
+  if (level < threshold()) return QOBM_SUCCESS;
   va_list args;
   va_start(args, format);
   int rc = guarded([&] {

@@ -149,4 +149,39 @@ TEST(QobmHandleConcurrency, HandlesDestroyedOnOneThreadWhileOthersUseThem) {
   EXPECT_TRUE(shared.empty());
 }
 
+// One thread adds entries to a dataset (past the first few, which are kept apart from the rest) while
+// another reads its count and entries: every read sees a count up to what was added and entries in order.
+TEST(QobmHandleConcurrency, EntriesReadWhileAnotherThreadAddsThem) {
+  constexpr int kEntries = 40;
+  std::vector<qobmDataBuffer*> bufs(kEntries);
+  for (int i = 0; i < kEntries; ++i)
+    ASSERT_EQ(qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_CPU, 0}, 0x100 + i, 8, &bufs[i]), 0);
+  qobmDataset* ds = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::thread adder([&] {
+    for (qobmDataBuffer* b : bufs) {
+      if (qobmAddDatasetBuffer(ds, b) != 0) ++bad;
+      std::this_thread::yield();
+    }
+    done = true;
+  });
+  std::thread reader([&] {
+    while (!done) {
+      uint32_t count = 0;
+      if (qobmGetDatasetBufferCount(ds, &count) != 0 || count > kEntries) ++bad;
+      for (uint32_t i = 0; i < count; ++i) {
+        qobmDataBuffer* got = nullptr;
+        if (qobmGetDatasetBuffer(ds, i, &got) != 0 || got != bufs[i]) ++bad;
+      }
+    }
+  });
+  adder.join();
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(qobmDestroyDataset(ds), 0);
+  for (qobmDataBuffer* b : bufs) EXPECT_EQ(qobmDestroyDataBuffer(b), 0);
+}
+
 }  // namespace

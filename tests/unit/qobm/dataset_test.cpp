@@ -162,4 +162,45 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   }
 }
 
+// A dataset holds any number of entries (the first few and the rest are kept apart), and a destroyed
+// buffer's handle stays refused for the next 16 buffers made, as a dataset's does; an address inside an
+// object is no handle.
+TEST(QobmDataset, ManyEntriesAndBuffersHandedOutAgainLate) {
+  constexpr int kEntries = 20;
+  std::vector<qobmDataBuffer*> bufs(kEntries);
+  for (int i = 0; i < kEntries; ++i) ASSERT_EQ(qobmCreateDataBuffer(kHost, 0x1000 + i, 8, &bufs[i]), 0);
+  qobmDataset* ds = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
+  for (qobmDataBuffer* b : bufs) ASSERT_EQ(qobmAddDatasetBuffer(ds, b), 0);
+  uint32_t count = 0;
+  ASSERT_EQ(qobmGetDatasetBufferCount(ds, &count), 0);
+  EXPECT_EQ(count, static_cast<uint32_t>(kEntries));
+  for (int i = 0; i < kEntries; ++i) {
+    qobmDataBuffer* got = nullptr;
+    ASSERT_EQ(qobmGetDatasetBuffer(ds, i, &got), 0) << i;
+    EXPECT_EQ(got, bufs[i]) << i;
+  }
+  qobmDataBuffer* got = nullptr;
+  EXPECT_EQ(qobmGetDatasetBuffer(ds, kEntries, &got), QOBM_ERR_INDEX);
+  EXPECT_EQ(qobmGetDatasetBuffer(reinterpret_cast<qobmDataset*>(reinterpret_cast<char*>(ds) + 8), 0, &got),
+            QOBM_ERR_INVALID_HANDLE);
+  uint64_t addr = 0;
+  EXPECT_EQ(qobmGetDataBufferAddr(reinterpret_cast<qobmDataBuffer*>(reinterpret_cast<char*>(bufs[0]) + 8), &addr),
+            QOBM_ERR_INVALID_HANDLE);
+  ASSERT_EQ(qobmDestroyDataset(ds), 0);
+
+  qobmDataBuffer* gone = bufs.back();
+  for (qobmDataBuffer* b : bufs) ASSERT_EQ(qobmDestroyDataBuffer(b), 0);
+  std::vector<qobmDataBuffer*> fresh(kEntries);
+  for (int i = 0; i < kEntries; ++i) {
+    ASSERT_EQ(qobmCreateDataBuffer(kHost, 0x2000 + i, 16, &fresh[i]), 0);
+    if (i < 16) {
+      EXPECT_EQ(qobmGetDataBufferAddr(gone, &addr), QOBM_ERR_INVALID_HANDLE) << "creation " << i;
+    }
+    ASSERT_EQ(qobmGetDataBufferAddr(fresh[i], &addr), 0);
+    EXPECT_EQ(addr, static_cast<uint64_t>(0x2000 + i));
+  }
+  for (qobmDataBuffer* b : fresh) ASSERT_EQ(qobmDestroyDataBuffer(b), 0);
+}
+
 }  // namespace

@@ -3,7 +3,9 @@
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/registry.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "card/hw_config.h"
 #include "graph/executor.h"
@@ -194,4 +196,46 @@ TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   EXPECT_EQ(static_cast<int8_t>(rec[169]), 127);
   EXPECT_EQ(u32(172), 0u);              // output 1 not quantised
   EXPECT_EQ(u32(188 + 8), 2u);
+}
+
+// Runs of one executor from two threads share its storage: each run's inputs, kernels and outputs must
+// not interleave with the other's (the outputs match those of runs made one at a time).
+TEST(Executor, RunsFromTwoThreadsDoNotInterleave) {
+  Module lib = Module::LoadFromFile(TVM_TEST_MODEL, "");
+  std::string err;
+  graph::GraphExecutor ex;
+  ASSERT_TRUE(ex.Init(Parse(StaticGraph()), lib, &err)) << err;
+  std::vector<graph::ParamArray> ps;
+  ASSERT_TRUE(graph::ParseParams(StaticParams(), &ps, &err));
+  ASSERT_TRUE(ex.LoadParams({{"w", &ps[0]}}, {{1, 2, 3, 3}}, &err)) << err;
+  std::vector<graph::Shape> shapes;
+  ASSERT_TRUE(ex.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err));
+  auto runOnce = [&](graph::GraphExecutor::RunPlan& plan, float value, std::vector<float>* out, std::string* e) {
+    std::vector<float> x(18, value);
+    const void* in[1] = {x.data()};
+    return ex.Run(plan, in, [&](size_t, const void* d, uint64_t n) {
+      out->assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / sizeof(float));
+    }, e);
+  };
+  const float values[2] = {1.5f, -4.0f};
+  std::vector<float> expected[2];
+  for (int t = 0; t < 2; ++t) {
+    graph::GraphExecutor::RunPlan plan;
+    ASSERT_TRUE(ex.Prepare(shapes, &plan, &err)) << err;
+    ASSERT_TRUE(runOnce(plan, values[t], &expected[t], &err)) << err;
+  }
+  ASSERT_NE(expected[0], expected[1]);
+  std::atomic<int> wrong{0};
+  auto worker = [&](int t) {
+    graph::GraphExecutor::RunPlan plan;
+    std::string e;
+    if (!ex.Prepare(shapes, &plan, &e)) ++wrong;
+    std::vector<float> out;
+    for (int i = 0; i < 300; ++i)
+      if (!runOnce(plan, values[t], &out, &e) || out != expected[t]) ++wrong;
+  };
+  std::thread a(worker, 0), b(worker, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
 }

@@ -296,6 +296,12 @@ void WriteCoreLayout(const OutputLayout& l, const void* src_v, void* dst_v) {
   auto* dst = static_cast<uint8_t*>(dst_v);
   const uint64_t eb = DataTypeBytes(l.dtype);
   const uint64_t slot = l.slot_bytes != 0 ? l.slot_bytes : eb;
+  if (l.kind != 4 && slot == eb) {
+    // Plain elements: the data, then zero padding up to the aligned size.
+    std::memcpy(dst, src, l.real_bytes);
+    if (l.aligned_bytes > l.real_bytes) std::memset(dst + l.real_bytes, 0, l.aligned_bytes - l.real_bytes);
+    return;
+  }
   std::memset(dst, 0, l.aligned_bytes);
   if (l.kind != 4) {
     CopyIntoSlots(src, dst, l.real_bytes / eb, eb, slot);

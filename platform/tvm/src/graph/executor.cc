@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/backend_func.h"
+
 namespace tvm {
 namespace runtime {
 namespace graph {
@@ -16,10 +18,24 @@ bool SameShape(const Shape& a, const Shape& b) { return a == b; }
 
 void GraphExecutor::FreeDeleter::operator()(void* p) const { std::free(p); }
 
+void RunGate::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Marks the gate as possibly awaited; whoever leaves it then wakes a waiter under the mutex, so a wake-up
+  // cannot fall between this exchange and the wait.
+  while (state_.exchange(2, std::memory_order_acquire) != 0) cv_.wait(lock);
+}
+
+void RunGate::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cv_.notify_one();
+}
+
 bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
   graph_ = std::move(graph);
   lib_ = std::move(lib);
   funcs_.assign(graph_.nodes.size(), PackedFunc());
+  direct_.assign(graph_.nodes.size(), nullptr);
+  direct_names_.assign(graph_.nodes.size(), nullptr);
   // A library built with its parameters linked in hands them out through this function instead of a
   // parameter blob; the executor takes parameters from the blob only.
   try {
@@ -48,6 +64,7 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
       return false;
     }
     funcs_[i] = f;
+    direct_[i] = BackendFunctionOf(f, &direct_names_[i]);
   }
   if (graph_.nodes.size() > 0) {
     for (size_t i = 0; i < graph_.nodes.size(); ++i) {
@@ -208,9 +225,21 @@ bool GraphExecutor::Prepare(const std::vector<Shape>& entry_shapes, RunPlan* pla
       *err = "graph node " + std::to_string(nid) + " (" + node.name + ", __copy) copies between tensors of different sizes";
       return false;
     }
+    if (node.func_name == "__copy") {
+      call.copy = true;
+      call.copy_bytes = TensorBytes(call.args[0].dtype, entry_shapes[graph_.EntryId(node.inputs[0])]);
+    }
+    call.direct = direct_[nid];
+    call.name = direct_names_[nid];
     call.values.resize(nargs);
     call.codes.assign(nargs, kTVMDLTensorHandle);
     plan->calls.push_back(std::move(call));
+  }
+  for (uint32_t e : input_entries_)
+    plan->inputs.push_back({plan->tensors[e].data, TensorBytes(graph_.dtypes[e], entry_shapes[e])});
+  for (size_t o = 0; o < graph_.heads.size(); ++o) {
+    const uint32_t e = output_entry(o);
+    plan->outputs.push_back({plan->tensors[e].data, TensorBytes(graph_.dtypes[e], entry_shapes[e])});
   }
   // Pointers into the calls' own vectors, once they have stopped moving.
   for (RunPlan::Call& c : plan->calls)
@@ -218,35 +247,30 @@ bool GraphExecutor::Prepare(const std::vector<Shape>& entry_shapes, RunPlan* pla
   return true;
 }
 
-bool GraphExecutor::Run(RunPlan& plan, const void* const* inputs,
-                        const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err) {
-  std::lock_guard<std::mutex> lock(run_mutex_);
+bool GraphExecutor::Execute(RunPlan& plan, const void* const* inputs, std::string* err) {
   if (plan.tensors.size() != graph_.num_entries()) {
     *err = "graph is not ready to run";
     return false;
   }
-  for (size_t i = 0; i < input_entries_.size(); ++i) {
-    uint32_t e = input_entries_[i];
-    std::memcpy(plan.tensors[e].data, inputs[i], TensorBytes(graph_.dtypes[e], plan.entry_shapes[e]));
-  }
+  for (size_t i = 0; i < plan.inputs.size(); ++i) std::memcpy(plan.inputs[i].data, inputs[i], plan.inputs[i].bytes);
   for (RunPlan::Call& c : plan.calls) {
-    const GraphNode& node = graph_.nodes[c.node];
-    if (node.func_name == "__copy") {
-      std::memmove(c.args[1].data, c.args[0].data,
-                   TensorBytes(c.args[0].dtype, plan.entry_shapes[graph_.EntryId(node.inputs[0])]));
+    if (c.copy) {
+      std::memmove(c.args[1].data, c.args[0].data, c.copy_bytes);
       continue;
+    }
+    const int nargs = static_cast<int>(c.values.size());
+    if (c.direct != nullptr) {
+      if (CallBackendFunction(c.direct, *c.name, c.values.data(), c.codes.data(), nargs, err)) continue;
+      *err = "graph node " + std::to_string(c.node) + " (" + graph_.nodes[c.node].name + "): " + *err;
+      return false;
     }
     TVMRetValue rv;
     try {
-      funcs_[c.node].CallPacked(TVMArgs(c.values.data(), c.codes.data(), static_cast<int>(c.values.size())), &rv);
+      funcs_[c.node].CallPacked(TVMArgs(c.values.data(), c.codes.data(), nargs), &rv);
     } catch (const std::exception& ex) {
-      *err = "graph node " + std::to_string(c.node) + " (" + node.name + "): " + ex.what();
+      *err = "graph node " + std::to_string(c.node) + " (" + graph_.nodes[c.node].name + "): " + ex.what();
       return false;
     }
-  }
-  for (size_t o = 0; o < graph_.heads.size(); ++o) {
-    uint32_t e = output_entry(o);
-    sink(o, plan.tensors[e].data, TensorBytes(graph_.dtypes[e], plan.entry_shapes[e]));
   }
   return true;
 }

@@ -6,7 +6,8 @@
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/packed_func.h>
 
-#include <functional>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,27 @@ namespace runtime {
 namespace graph {
 
 using Shape = std::vector<int64_t>;
+
+/* The lock that serialises the runs of one executor.  Taking it when it is free is one atomic exchange; a
+   thread that finds it taken sleeps on a condition variable until the holder leaves (the holder may run
+   kernels for long). */
+class RunGate {
+ public:
+  void lock() {
+    int free = 0;
+    if (!state_.compare_exchange_strong(free, 1, std::memory_order_acquire)) wait();
+  }
+  void unlock() {
+    if (state_.exchange(0, std::memory_order_release) == 2) wake();
+  }
+
+ private:
+  void wait();
+  void wake();
+  std::atomic<int> state_{0};  // 0 free, 1 taken, 2 taken and a thread may be waiting
+  std::mutex mutex_;
+  std::condition_variable cv_;
+};
 
 class GraphExecutor {
  public:
@@ -61,11 +83,21 @@ class GraphExecutor {
       std::vector<DLTensor> args;  // the node's inputs then outputs (flattened when flatten_data)
       std::vector<TVMValue> values;
       std::vector<int> codes;
+      TVMBackendPackedCFunc direct = nullptr;  // the library function itself, called without packing
+      const std::string* name = nullptr;       // its name, for error texts
+      uint64_t copy_bytes = 0;                 // "__copy": bytes moved from args[0] to args[1]
+      bool copy = false;
+    };
+    struct Region {
+      void* data = nullptr;
+      uint64_t bytes = 0;
     };
     std::vector<Shape> entry_shapes;
     std::vector<Shape> flat;        // per entry: {element count}
     std::vector<DLTensor> tensors;  // per entry
     std::vector<Call> calls;        // tvm_op nodes in order, "__nop" left out
+    std::vector<Region> inputs;     // where each input's bytes go
+    std::vector<Region> outputs;    // where each output's bytes are
   };
   /* Builds the plan for entry shapes from ResolveShapes.  false with a text when a shape does not fit
      the storage or a "__copy" node copies between sizes that differ. */
@@ -74,10 +106,18 @@ class GraphExecutor {
   /* Runs one item: inputs[i] holds the bytes of input i at the plan's shapes; `sink(o, data, bytes)`
      receives each output while the storage is locked.  Serialised per executor.  Takes no memory from
      the heap unless a kernel fails. */
-  bool Run(RunPlan& plan, const void* const* inputs, const std::function<void(size_t, const void*, uint64_t)>& sink,
-           std::string* err);
+  template <typename Sink>
+  bool Run(RunPlan& plan, const void* const* inputs, Sink&& sink, std::string* err) {
+    std::lock_guard<RunGate> lock(run_gate_);
+    if (!Execute(plan, inputs, err)) return false;
+    for (size_t o = 0; o < plan.outputs.size(); ++o) sink(o, plan.outputs[o].data, plan.outputs[o].bytes);
+    return true;
+  }
 
  private:
+  /* Copies the inputs in and runs the plan's calls; run_gate_ held. */
+  bool Execute(RunPlan& plan, const void* const* inputs, std::string* err);
+
   struct Storage {
     void* data = nullptr;
     uint64_t bytes = 0;
@@ -88,11 +128,14 @@ class GraphExecutor {
   Graph graph_;
   Module lib_;
   std::vector<PackedFunc> funcs_;  // per node; null for placeholders and built-ins
+  // Per node: the library function behind funcs_[i] and its name, when funcs_[i] wraps one.
+  std::vector<TVMBackendPackedCFunc> direct_;
+  std::vector<const std::string*> direct_names_;
   std::vector<uint32_t> input_entries_;
   std::vector<std::string> param_names_;
   std::vector<std::unique_ptr<void, FreeDeleter>> buffers_;
   std::map<int64_t, Storage> storage_;
-  std::mutex run_mutex_;
+  RunGate run_gate_;
 };
 
 }  // namespace graph

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/backend_func.h"
+
 namespace tvm {
 namespace runtime {
 
@@ -54,14 +56,10 @@ void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args
   TVMValue ret;
   ret.v_int64 = 0;
   int ret_code = kTVMNullptr;
-  tls_last_error.clear();
-  int r = fn(const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret, &ret_code,
-             nullptr);
-  if (r != 0) {
-    std::string msg = "function " + name + " failed";
-    if (!tls_last_error.empty()) msg += ": " + tls_last_error;
-    throw Error(msg);
-  }
+  const uint32_t serial = tls_error_serial;
+  if (fn(const_cast<TVMValue*>(args.values), const_cast<int*>(args.type_codes), args.num_args, &ret, &ret_code,
+         nullptr) != 0)
+    throw Error(BackendFailureText(name, serial));
   switch (ret_code) {
     case kTVMArgInt: *rv = ret.v_int64; break;
     case kTVMArgFloat: *rv = ret.v_float64; break;
@@ -72,8 +70,26 @@ void CallBackend(TVMBackendPackedCFunc fn, const std::string& name, TVMArgs args
   }
 }
 
+// A packed function wrapping a library function: it keeps the function and its name where a caller that
+// packs its own arguments finds them (BackendFunctionOf).
+class BackendFuncNode final : public PackedFuncNode {
+ public:
+  BackendFuncNode(TVMBackendPackedCFunc fn, std::string name, ObjectPtr<Object> keep_alive)
+      : PackedFuncNode([this](TVMArgs args, TVMRetValue* rv) { CallBackend(fn_, name_, args, rv); }),
+        fn_(fn),
+        name_(std::move(name)),
+        keep_alive_(std::move(keep_alive)) {}
+  TVMBackendPackedCFunc fn() const { return fn_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  TVMBackendPackedCFunc fn_;
+  std::string name_;
+  ObjectPtr<Object> keep_alive_;   // the module the library belongs to
+};
+
 PackedFunc WrapBackend(TVMBackendPackedCFunc fn, const std::string& name, ObjectPtr<Object> keep_alive) {
-  return PackedFunc([fn, name, keep_alive](TVMArgs args, TVMRetValue* rv) { CallBackend(fn, name, args, rv); });
+  return PackedFunc(ObjectPtr<Object>(make_object<BackendFuncNode>(fn, name, std::move(keep_alive))));
 }
 
 // One per dlopen handle, shared by every module loaded from the same file; its address is what the
@@ -191,6 +207,21 @@ Module LoadSharedObject(const std::string& path) {
 
 }  // namespace
 
+TVMBackendPackedCFunc BackendFunctionOf(const PackedFunc& f, const std::string** name) {
+  const auto* node = dynamic_cast<const BackendFuncNode*>(f.get());
+  if (node == nullptr) return nullptr;
+  *name = &node->name();
+  return node->fn();
+}
+
+__thread uint32_t tls_error_serial __attribute__((tls_model("initial-exec"))) = 0;
+
+std::string BackendFailureText(const std::string& name, uint32_t serial) {
+  std::string text = "function " + name + " failed";
+  if (tls_error_serial != serial && !tls_last_error.empty()) text += ": " + tls_last_error;
+  return text;
+}
+
 Module Module::LoadFromFile(const std::string& file_name, const std::string& format) {
   std::string fmt = format;
   if (fmt.empty()) {
@@ -218,7 +249,10 @@ extern "C" {
 
 const char* TVMGetLastError(void) { return tls_last_error.c_str(); }
 
-void TVMAPISetLastError(const char* msg) { tls_last_error = msg ? msg : ""; }
+void TVMAPISetLastError(const char* msg) {
+  tls_last_error = msg ? msg : "";
+  ++tvm::runtime::tls_error_serial;
+}
 
 int TVMFuncGetGlobal(const char* name, TVMFunctionHandle* out) {
   if (!name || !out) {
