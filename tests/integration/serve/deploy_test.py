@@ -17,6 +17,14 @@ def documents(rel):
         return {d["kind"]: d for d in yaml.safe_load_all(f) if d}
 
 
+def desired(obj):
+    """The desired state of a Kubernetes object or pod template: its one field besides apiVersion, kind,
+    metadata and status."""
+    rest = [v for k, v in obj.items() if k not in ("apiVersion", "kind", "metadata", "status")]
+    assert len(rest) == 1, list(obj)
+    return rest[0]
+
+
 def arg(args, name):
     return args[args.index(name) + 1]
 
@@ -52,8 +60,8 @@ class DeployFilesTest(unittest.TestCase):
         isvc = documents("kserve/inference-service.yaml")["InferenceService"]
         self.assertEqual(runtime["apiVersion"], "serving.kserve.io/v1alpha1")
         self.assertEqual(isvc["apiVersion"], "serving.kserve.io/v1beta1")
-        self.assertIn("v2", runtime["spec"]["protocolVersions"])
-        container = runtime["spec"]["containers"][0]
+        self.assertIn("v2", desired(runtime)["protocolVersions"])
+        container = desired(runtime)["containers"][0]
         self.assertEqual(container["name"], "kserve-container")
         args = container["args"]
         self.assertEqual(arg(args, "--model-repository"), "/mnt/models")   # where KServe mounts storageUri
@@ -65,27 +73,27 @@ class DeployFilesTest(unittest.TestCase):
         self.assertEqual(runtime["metadata"]["annotations"]["prometheus.kserve.io/path"], "/metrics")
         self.accepted_by_server(args)
         # The InferenceService selects this runtime by name and model format.
-        model = isvc["spec"]["predictor"]["model"]
+        model = desired(isvc)["predictor"]["model"]
         self.assertEqual(model["runtime"], runtime["metadata"]["name"])
-        self.assertIn(model["modelFormat"]["name"], [f["name"] for f in runtime["spec"]["supportedModelFormats"]])
+        self.assertIn(model["modelFormat"]["name"], [f["name"] for f in desired(runtime)["supportedModelFormats"]])
         self.assertEqual(model["protocolVersion"], "v2")
-        predictor = isvc["spec"]["predictor"]
+        predictor = desired(isvc)["predictor"]
         self.assertLessEqual(predictor["minReplicas"], predictor["maxReplicas"])
 
     def test_deployment_and_service(self):
         docs = documents("kubernetes/qobl-serve.yaml")
         deployment, service = docs["Deployment"], docs["Service"]
-        pod = deployment["spec"]["template"]
-        self.assertEqual(deployment["spec"]["selector"]["matchLabels"], pod["metadata"]["labels"])
-        self.assertEqual(service["spec"]["selector"], pod["metadata"]["labels"])
-        container = pod["spec"]["containers"][0]
+        pod = desired(deployment)["template"]
+        self.assertEqual(desired(deployment)["selector"]["matchLabels"], pod["metadata"]["labels"])
+        self.assertEqual(desired(service)["selector"], pod["metadata"]["labels"])
+        container = desired(pod)["containers"][0]
         args = container["args"]
         self.assertEqual(arg(args, "--host"), "0.0.0.0")
         ports = {p["name"]: p["containerPort"] for p in container["ports"]}
         self.assertEqual(ports, {"http": int(arg(args, "--http-port")), "grpc": int(arg(args, "--grpc-port"))})
-        self.assertEqual({p["targetPort"] for p in service["spec"]["ports"]}, set(ports))
+        self.assertEqual({p["targetPort"] for p in desired(service)["ports"]}, set(ports))
         mounts = {m["mountPath"]: m["name"] for m in container["volumeMounts"]}
-        self.assertIn(mounts[arg(args, "--model-repository")], [v["name"] for v in pod["spec"]["volumes"]])
+        self.assertIn(mounts[arg(args, "--model-repository")], [v["name"] for v in desired(pod)["volumes"]])
         self.assertEqual(container["readinessProbe"]["httpGet"]["path"], "/v2/health/ready")
         self.assertEqual(pod["metadata"]["annotations"]["prometheus.io/port"], str(ports["http"]))
         self.accepted_by_server(args)
@@ -104,7 +112,7 @@ class DeployFilesTest(unittest.TestCase):
         self.assertEqual(arg(cmd, "--host"), "0.0.0.0")
         self.accepted_by_server(cmd)
         # The plain Deployment listens where the image says.
-        args = documents("kubernetes/qobl-serve.yaml")["Deployment"]["spec"]["template"]["spec"]["containers"][0]["args"]
+        args = desired(desired(documents("kubernetes/qobl-serve.yaml")["Deployment"])["template"])["containers"][0]["args"]
         self.assertEqual([arg(args, "--http-port"), arg(args, "--grpc-port")], exposed)
 
 
