@@ -162,26 +162,17 @@ TEST(QobmDataset, MisuseIsRejectedAndLeavesOutputsAlone) {
   }
 }
 
-// A dataset holds any number of entries (the first few and the rest are kept apart), and a destroyed
-// buffer's handle stays refused for the next 16 buffers made, as a dataset's does; an address inside an
-// object is no handle.
-TEST(QobmDataset, ManyEntriesAndBuffersHandedOutAgainLate) {
+// A destroyed buffer's handle stays refused for the next 16 buffers made, as a dataset's does; an address
+// inside an object is no handle.  (Entries past the first few, which are kept apart from the rest: the
+// concurrency test, which reads forty of them back in order while they are added.)
+TEST(QobmDataset, BuffersHandedOutAgainLateAndInteriorAddresses) {
   constexpr int kEntries = 20;
   std::vector<qobmDataBuffer*> bufs(kEntries);
   for (int i = 0; i < kEntries; ++i) ASSERT_EQ(qobmCreateDataBuffer(kHost, 0x1000 + i, 8, &bufs[i]), 0);
   qobmDataset* ds = nullptr;
   ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &ds), 0);
-  for (qobmDataBuffer* b : bufs) ASSERT_EQ(qobmAddDatasetBuffer(ds, b), 0);
-  uint32_t count = 0;
-  ASSERT_EQ(qobmGetDatasetBufferCount(ds, &count), 0);
-  EXPECT_EQ(count, static_cast<uint32_t>(kEntries));
-  for (int i = 0; i < kEntries; ++i) {
-    qobmDataBuffer* got = nullptr;
-    ASSERT_EQ(qobmGetDatasetBuffer(ds, i, &got), 0) << i;
-    EXPECT_EQ(got, bufs[i]) << i;
-  }
+  ASSERT_EQ(qobmAddDatasetBuffer(ds, bufs[0]), 0);
   qobmDataBuffer* got = nullptr;
-  EXPECT_EQ(qobmGetDatasetBuffer(ds, kEntries, &got), QOBM_ERR_INDEX);
   EXPECT_EQ(qobmGetDatasetBuffer(reinterpret_cast<qobmDataset*>(reinterpret_cast<char*>(ds) + 8), 0, &got),
             QOBM_ERR_INVALID_HANDLE);
   uint64_t addr = 0;
