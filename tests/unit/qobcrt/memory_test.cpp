@@ -41,12 +41,11 @@ TEST_F(CardMemory, AddressesTellTheirKindCopiesRoundTripAndUsageIsCounted) {
     EXPECT_EQ(mid.live_bytes[k] - before.live_bytes[k], 6000u);
   }
 
-  // Fresh blocks read as zero; a copy may end exactly at a block's end; overlapping copies act as memmove.
+  // A copy may end exactly at a block's end; overlapping copies act as memmove.  (Fresh blocks read as zero:
+  // the misuse test reads one back after its refused copies.)
   const uint64_t a = addr[QOBCRT_SIM_STREAM][0], b = addr[QOBCRT_SIM_DDR_SHARE][0];
   std::vector<uint8_t> in(256), out(256, 1);
   for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 1);
-  ASSERT_EQ(qobcrt_memcpy_d2h(0, a, 256, out.data()), rtSuccess);
-  EXPECT_EQ(out, std::vector<uint8_t>(256, 0));
   ASSERT_EQ(qobcrt_memcpy(0, in.data(), 200, a + 800, kHost2Ddr), rtSuccess);
   ASSERT_EQ(qobcrt_memcpy_d2d(0, a + 800, 200, b), rtSuccess);
   ASSERT_EQ(qobcrt_memcpy_d2d(0, b, 100, b + 10), rtSuccess);
