@@ -2,140 +2,128 @@
 // when nobody waits, leaves the signal pending so that the next wait returns at once.  A wait that returns
 // because of a signal consumes it.
 //
-// The handle owns a reference to the shared state, and every call takes its own reference under the
-// registry lock, so a wait racing qobmDestroyEvent ends with QOBM_ERR_INVALID_HANDLE instead of touching
-// freed memory.
+// Events live in an arena of never-freed slots (arena.h): a call checks its handle by address, with no
+// process-wide lock, and then works under the event's own mutex.  Each slot counts the lives of the events
+// made in it, so a wait racing qobmDestroyEvent, or still asleep when the slot holds a new event, ends with
+// QOBM_ERR_INVALID_HANDLE instead of waiting on another event.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
-#include <unordered_map>
 
+#include "arena.h"
 #include "qobm_internal.h"
-#include "spin_lock.h"
+
+struct qobmEvent {
+  std::mutex mu;
+  std::condition_variable cv;
+  uint64_t life = 0;        // odd while the slot's event lives; create and destroy each add one
+  uint64_t generation = 0;  // counts signals, so that every thread waiting during a signal sees it
+  bool pending = false;     // a signal no wait has consumed yet
+};
 
 namespace {
 
-using zenlar::platform::SpinLock;
 using zenlar::qobm::guarded;
-
-struct EventState {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool pending = false;     // a signal no wait has consumed yet
-  uint64_t generation = 0;  // counts signals, so that every thread waiting during a signal sees it
-  bool destroyed = false;
-};
-
-// The registry's lock is held for a table probe and a reference count: a spinning lock.
-struct Registry {
-  SpinLock mu;
-  std::unordered_map<const qobmEvent*, std::shared_ptr<EventState>> events;
-};
-
-Registry& registry() {
-  static Registry* r = new Registry;
-  return *r;
-}
-
-int lookup(const qobmEvent* event, std::shared_ptr<EventState>* out) {
-  if (event == nullptr) return QOBM_ERR_INVALID_PARAM;
-  Registry& r = registry();
-  std::lock_guard<SpinLock> lock(r.mu);
-  auto it = r.events.find(event);
-  if (it == r.events.end()) return QOBM_ERR_INVALID_HANDLE;
-  *out = it->second;
-  return QOBM_SUCCESS;
-}
+using Events = zenlar::qobm::Arena<qobmEvent>;
 
 constexpr uint32_t kManualEvent = 1;
 
-}  // namespace
+// Made when the library is loaded and never destroyed: other libraries' threads may still call in while
+// the process exits.
+Events* const gEvents = new Events;
 
-// The handle is only an identity; the state lives in the registry.
-struct qobmEvent {
-  char unused;
+// The live event at a handle with its mutex held, or a code: QOBM_ERR_INVALID_PARAM for null,
+// QOBM_ERR_INVALID_HANDLE for an address that is no live event.
+class LiveEvent {
+ public:
+  explicit LiveEvent(const qobmEvent* event) {
+    if (event == nullptr) {
+      rc_ = QOBM_ERR_INVALID_PARAM;
+      return;
+    }
+    slot_ = gEvents->find(event);
+    if (slot_ == nullptr) {
+      rc_ = QOBM_ERR_INVALID_HANDLE;
+      return;
+    }
+    lock_ = std::unique_lock<std::mutex>(slot_->obj.mu);
+    if ((slot_->obj.life & 1) == 0) rc_ = QOBM_ERR_INVALID_HANDLE;
+  }
+  int rc() const { return rc_; }
+  qobmEvent& event() const { return slot_->obj; }
+  Events::Slot* slot() const { return slot_; }
+  std::unique_lock<std::mutex>& lock() { return lock_; }
+
+ private:
+  Events::Slot* slot_ = nullptr;
+  std::unique_lock<std::mutex> lock_;
+  int rc_ = QOBM_SUCCESS;
 };
+
+}  // namespace
 
 extern "C" {
 
 int qobmCreateEvent(uint32_t flag, qobmEvent** event) {
   return guarded([&] {
     if (event == nullptr || flag != kManualEvent) return QOBM_ERR_INVALID_PARAM;
-    auto state = std::make_shared<EventState>();
-    auto* handle = new qobmEvent{0};
-    Registry& r = registry();
-    try {
-      std::lock_guard<SpinLock> lock(r.mu);
-      r.events.emplace(handle, std::move(state));
-    } catch (...) {
-      delete handle;
-      throw;
+    Events::Slot* s = gEvents->take();   // std::bad_alloc becomes QOBM_ERR_BAD_ALLOC
+    {
+      std::lock_guard<std::mutex> lock(s->obj.mu);
+      ++s->obj.life;
+      s->obj.generation = 0;
+      s->obj.pending = false;
     }
-    *event = handle;
+    *event = &s->obj;
     return QOBM_SUCCESS;
   });
 }
 
 int qobmSetEvent(qobmEvent* event) {
   return guarded([&] {
-    std::shared_ptr<EventState> s;
-    int rc = lookup(event, &s);
-    if (rc != QOBM_SUCCESS) return rc;
-    {
-      std::lock_guard<std::mutex> lock(s->mu);
-      s->pending = true;
-      ++s->generation;
-    }
-    s->cv.notify_all();
+    LiveEvent e(event);
+    if (e.rc() != QOBM_SUCCESS) return e.rc();
+    e.event().pending = true;
+    ++e.event().generation;
+    e.lock().unlock();
+    e.event().cv.notify_all();
     return QOBM_SUCCESS;
   });
 }
 
 int qobmWaitEvent(qobmEvent* event, uint32_t timeout_ms) {
   return guarded([&] {
-    std::shared_ptr<EventState> s;
-    int rc = lookup(event, &s);
-    if (rc != QOBM_SUCCESS) return rc;
-    std::unique_lock<std::mutex> lock(s->mu);
-    if (s->destroyed) return QOBM_ERR_INVALID_HANDLE;
-    if (s->pending) {
-      s->pending = false;
+    LiveEvent e(event);
+    if (e.rc() != QOBM_SUCCESS) return e.rc();
+    qobmEvent& ev = e.event();
+    if (ev.pending) {
+      ev.pending = false;
       return QOBM_SUCCESS;
     }
-    const uint64_t start = s->generation;
-    auto woken = [&] { return s->generation != start || s->destroyed; };
+    const uint64_t life = ev.life, start = ev.generation;
+    auto woken = [&] { return ev.life != life || ev.generation != start; };
     if (timeout_ms == UINT32_MAX) {
-      s->cv.wait(lock, woken);
+      ev.cv.wait(e.lock(), woken);
     } else {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-      if (!s->cv.wait_until(lock, deadline, woken)) return QOBM_ERR_EVENT_TIMEOUT;
+      if (!ev.cv.wait_until(e.lock(), deadline, woken)) return QOBM_ERR_EVENT_TIMEOUT;
     }
-    if (s->generation == start) return QOBM_ERR_INVALID_HANDLE;  // destroyed while waiting
-    s->pending = false;
+    if (ev.life != life) return QOBM_ERR_INVALID_HANDLE;  // destroyed while waiting
+    ev.pending = false;
     return QOBM_SUCCESS;
   });
 }
 
 int qobmDestroyEvent(qobmEvent* event) {
   return guarded([&] {
-    if (event == nullptr) return QOBM_ERR_INVALID_PARAM;
-    std::shared_ptr<EventState> s;
-    {
-      Registry& r = registry();
-      std::lock_guard<SpinLock> lock(r.mu);
-      auto it = r.events.find(event);
-      if (it == r.events.end()) return QOBM_ERR_INVALID_HANDLE;
-      s = std::move(it->second);
-      r.events.erase(it);
-    }
-    delete event;
-    {
-      std::lock_guard<std::mutex> lock(s->mu);
-      s->destroyed = true;
-    }
-    s->cv.notify_all();
+    LiveEvent e(event);
+    if (e.rc() != QOBM_SUCCESS) return e.rc();
+    ++e.event().life;
+    e.event().pending = false;
+    e.lock().unlock();
+    e.event().cv.notify_all();
+    gEvents->recycle(e.slot());
     return QOBM_SUCCESS;
   });
 }

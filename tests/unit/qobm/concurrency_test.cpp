@@ -59,6 +59,7 @@ TEST(QobmEvent, DestroyEndsAWaitAndMisuseIsRefused) {
   EXPECT_EQ(result, QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmSetEvent(e), QOBM_ERR_INVALID_HANDLE);
   EXPECT_EQ(qobmDestroyEvent(e), QOBM_ERR_INVALID_HANDLE);
+  EXPECT_EQ(qobmWaitEvent(reinterpret_cast<qobmEvent*>(&result), 0), QOBM_ERR_INVALID_HANDLE);  // no event
   qobmEvent* out = reinterpret_cast<qobmEvent*>(0x8);
   EXPECT_EQ(qobmCreateEvent(2, &out), QOBM_ERR_INVALID_PARAM);
   EXPECT_EQ(out, reinterpret_cast<qobmEvent*>(0x8));

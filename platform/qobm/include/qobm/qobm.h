@@ -10,12 +10,13 @@
  *    or tensors it holds; an entry may sit in several datasets at once (clones share entries).
  *  - A data buffer or tensor wraps memory it does not own; qobmDestroyDataBuffer / qobmDestroyTensor free
  *    the wrapper only.  The caller must not destroy an entry while a dataset that holds it is still used.
- *  - The library keeps the memory of destroyed datasets, buffers and tensors for later ones of their kind
- *    and hands an object's memory out again only after 16 later destroys of that kind, so that objects
+ *  - The library keeps the memory of destroyed datasets, buffers, tensors and events for later ones of
+ *    their kind and hands an object's memory out again only after 16 later destroys of that kind, so that objects
  *    made and destroyed at a steady rate cost no heap allocation; a destroyed handle is refused
  *    (QOBM_ERR_INVALID_HANDLE) until then, and using it never touches freed memory.
  *  - Device memory from qobmMalloc is freed with qobmFree on the same device.
- *  - Events are freed with qobmDestroyEvent; no thread may wait on an event being destroyed.
+ *  - Events are freed with qobmDestroyEvent; no thread should wait on an event being destroyed (a wait that
+ *    races the destroy ends with QOBM_ERR_INVALID_HANDLE).
  * Thread-safety: every call may be made from any thread; one dataset must not be modified by two threads
  * at once.
  */
