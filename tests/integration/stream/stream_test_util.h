@@ -163,13 +163,12 @@ class Pipeline {
   struct Options {
     uint32_t batch = 1;
     bool memCopy = false;   // append a memory-copy op below the run-model op
-    bool preprocess = false;  // put the op engine's pre-processing op between input op and run-model op
     bool build = true;
     const char* model = "classifier";  // demo model directory under <build>/models
     int64_t side = 0;  // not 0: `model` is a dynamic suite, loaded and fed at images of side x side
   };
 
-  explicit Pipeline(Options o) : opts_(o) {
+  explicit Pipeline(Options o) {
     EXPECT_EQ(0, qobmSetDevice(0));
     const std::string m = o.model;
     input_ = readBytes(modelFile(m, "sample_input.bin"));
@@ -188,19 +187,7 @@ class Pipeline {
     EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
     if (o.side != 0) setInputShape(inputOp_, shape);
     EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
-    qobeOp* parent = inputOp_;
-    if (o.preprocess) {
-      EXPECT_EQ(0, qobeCreateOp(qobeOP_PREPROCESS_OP, &preOp_));
-      const uint32_t bytes = static_cast<uint32_t>(input_.size());
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_count", qobeATTR_UINT32, 1, 1u));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_count", qobeATTR_UINT32, 1, 1u));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_size", qobeATTR_UINT32, 1, bytes));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_size", qobeATTR_UINT32, 1, bytes));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "is_runmodel_input", qobeATTR_BOOL, 1, 1));
-      EXPECT_EQ(0u, qoblConnectOps(inputOp_, preOp_));
-      parent = preOp_;
-    }
-    EXPECT_EQ(0u, qoblConnectOps(parent, runOp_));
+    EXPECT_EQ(0u, qoblConnectOps(inputOp_, runOp_));
     if (o.memCopy) {
       EXPECT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &copyOp_));
       EXPECT_EQ(0u, qoblConnectOps(runOp_, copyOp_));
@@ -230,9 +217,9 @@ class Pipeline {
       EXPECT_EQ(0u, qoblDestroyModel(model_));
     }
     model_ = nullptr;
-    for (qobeOp* op : {inputOp_, preOp_, runOp_, copyOp_})
+    for (qobeOp* op : {inputOp_, runOp_, copyOp_})
       if (op != nullptr) qobeDestroyOp(op);
-    inputOp_ = preOp_ = runOp_ = copyOp_ = nullptr;
+    inputOp_ = runOp_ = copyOp_ = nullptr;
   }
 
   qoblStream* stream() const { return stream_; }
@@ -243,7 +230,6 @@ class Pipeline {
   qobeOp* inputOp() const { return inputOp_; }
   qobeOp* runOp() const { return runOp_; }
   qobeOp* copyOp() const { return copyOp_; }
-  qobeOp* preOp() const { return preOp_; }
   const std::string& input() const { return input_; }
   const std::string& expected() const { return expected_; }
   uint32_t opUid(qobeOp* op) const {
@@ -258,13 +244,11 @@ class Pipeline {
   }
 
  private:
-  Options opts_;
   std::string input_, expected_;
   qoblModel* model_ = nullptr;
   qoblOpGraph* graph_ = nullptr;
   qoblStream* stream_ = nullptr;
   qobeOp* inputOp_ = nullptr;
-  qobeOp* preOp_ = nullptr;
   qobeOp* runOp_ = nullptr;
   qobeOp* copyOp_ = nullptr;
 };
