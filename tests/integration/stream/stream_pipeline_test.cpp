@@ -31,13 +31,10 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
         ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &second));
 
         const uint32_t inputs = 2 * batch;
-        std::vector<std::unique_ptr<CardDataset>> ins;
-        std::vector<std::unique_ptr<Output>> outs;
+        const Inputs io(p, inputs);
         const uint64_t runsBefore = stats().runs_submitted;
         for (uint32_t i = 0; i < inputs; ++i) {
-          ins.emplace_back(new CardDataset(p.input()));
-          outs.emplace_back(new Output(p.stream()));
-          const qoblErr rc = qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get());
+          const qoblErr rc = qoblRunStreamAsync(p.stream(), io.in(i), io.out(i));
           EXPECT_EQ((i + 1) % batch == 0 ? 0u : qoblERR_RUN_PENDING, rc) << "input " << i;
         }
         ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
@@ -48,7 +45,7 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
         for (uint32_t i = 0; i < inputs; ++i) {
           for (int s = 0; s < 2; ++s) {
             const Report& r = reports[2 * i + s];
-            EXPECT_EQ(ins[i]->get(), r.input) << "input " << i;
+            EXPECT_EQ(io.in(i), r.input) << "input " << i;
             EXPECT_EQ(s + 1, r.tag);
             EXPECT_EQ(leaf, r.op);
             EXPECT_EQ(0u, r.errorCode);
@@ -56,11 +53,11 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
             EXPECT_EQ(p.expected(), r.output) << "input " << i;
           }
           // The application's own output buffers hold the result too.
-          EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0));
+          EXPECT_EQ(p.expected(), readBuffer(io.out(i), 0));
         }
         if (batch == 1) {
           Output out(p.stream());
-          ASSERT_EQ(0u, qoblRunStream(p.stream(), ins[0]->get(), out.get(), 10000));
+          ASSERT_EQ(0u, qoblRunStream(p.stream(), io.in(0), out.get(), 10000));
           EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
           EXPECT_EQ(2 * inputs, rec.snapshot().size());
         }
@@ -121,18 +118,14 @@ TEST(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
     Pipeline p(o);
     ASSERT_EQ(0, qobeSetOpAttr(p.runOp(), "keep_core_layout", qobeATTR_BOOL, 1, 1));
     ASSERT_EQ(0u, qoblBuildStream(p.stream()));
-    std::vector<std::unique_ptr<CardDataset>> ins;
-    std::vector<std::unique_ptr<Output>> outs;
-    for (uint32_t i = 0; i < 2; ++i) {
-      ins.emplace_back(new CardDataset(p.input()));
-      outs.emplace_back(new Output(p.stream()));
-      EXPECT_EQ(i == 1 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
-    }
+    const Inputs io(p, 2);
+    for (uint32_t i = 0; i < 2; ++i)
+      EXPECT_EQ(i == 1 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(i), io.out(i)));
     ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
     // The plain output [1, 5, 12, 12] float32 sits in three cores [1, 2, 16, 16]: channel c in plane c.
     const std::string& plain = p.expected();
     for (uint32_t i = 0; i < 2; ++i) {
-      const std::string core = readBuffer(outs[i]->get(), 0);
+      const std::string core = readBuffer(io.out(i), 0);
       ASSERT_EQ(6144u, core.size());
       std::string gathered, padding;
       for (size_t c = 0; c < 6; ++c) {

@@ -93,35 +93,26 @@ TEST(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
     Pipeline p(o);
     Tally tally;
     ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
-    // Datasets of both rounds stay alive, so that the reports are told apart by their input.
-    std::vector<std::unique_ptr<CardDataset>> all;
-    std::vector<std::unique_ptr<Output>> outs;
+    const Inputs io(p, 8);  // both rounds' inputs stay alive, so that their reports are told apart
     for (bool fail : {false, true}) {
       SCOPED_TRACE(fail ? "failing run" : "run");
-      std::vector<CardDataset*> ins;
-      std::vector<Output*> out;
-      for (int i = 0; i < 4; ++i) {
-        all.emplace_back(new CardDataset(p.input()));
-        ins.push_back(all.back().get());
-        outs.emplace_back(new Output(p.stream()));
-        out.push_back(outs.back().get());
-      }
-      for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), out[i]->get()));
+      const size_t first = fail ? 4 : 0, last = first + 3;
+      for (size_t i = first; i < last; ++i)
+        ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(i), io.out(i)));
       // Gathered inputs that have not reached the card hold a stream wait open.
       EXPECT_EQ(qoblERR_STREAM_SYNC_TIMEOUT, qoblSynchronizeStream(p.stream(), 30));
       if (fail) {
         ASSERT_EQ(0, qobcrt_sim_fail_call("qobcrt_run_stream_sync", 1, rtErrInjected));
       }
-      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), ins[3]->get(), out[3]->get(), 10000));
+      EXPECT_EQ(fail ? qoblERR_RUN_STREAM : 0u, qoblRunStream(p.stream(), io.in(last), io.out(last), 10000));
       qobcrt_sim_clear_faults();
-      for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(1, tally.of(ins[i]->get())) << i;
+      for (size_t i = first; i < last; ++i) {
+        EXPECT_EQ(1, tally.of(io.in(i))) << i;
         if (!fail) {
-          EXPECT_EQ(p.expected(), tally.outputs[ins[i]->get()]) << i;
+          EXPECT_EQ(p.expected(), tally.outputs[io.in(i)]) << i;
         }
       }
-      EXPECT_EQ(0, tally.of(ins[3]->get()));
+      EXPECT_EQ(0, tally.of(io.in(last)));
       EXPECT_EQ(fail ? 3 : 0, tally.errors);
       EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 0));
     }

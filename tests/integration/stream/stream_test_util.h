@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -273,6 +274,21 @@ class Output {
 
  private:
   qobmDataset* ds_ = nullptr;
+};
+
+// `n` inputs of the pipeline's sample, each in its own dataset with an output dataset of its own, so that
+// reports can be told apart by their input.
+struct Inputs {
+  std::vector<std::unique_ptr<CardDataset>> ins;
+  std::vector<std::unique_ptr<Output>> outs;
+  Inputs(const Pipeline& p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      ins.emplace_back(new CardDataset(p.input()));
+      outs.emplace_back(new Output(p.stream()));
+    }
+  }
+  qobmDataset* in(size_t i) const { return ins[i]->get(); }
+  qobmDataset* out(size_t i) const { return outs[i]->get(); }
 };
 
 // The card holds no stream, inout or shared-DDR block (everything the library made was released).
