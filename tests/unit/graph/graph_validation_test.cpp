@@ -7,13 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "graph_test_support.h"
 #include "graph_validation.h"
 #include "op_directed_graph.h"
+#include "qobl_test/fake_stream_op.h"
+#include "qobl_test/log_capture.h"
 
 using namespace zenlar::qobl;
-using zenlar::qobl::test::FakeStreamOp;
-using zenlar::qobl::test::LogCapture;
+using qobltest::FakeStreamOp;
+using qobltest::LogCapture;
 using Lines = std::vector<std::string>;
 
 namespace {
