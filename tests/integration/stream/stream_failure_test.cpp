@@ -136,31 +136,21 @@ TEST_F(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
 
   // A model whose batch size is not set yet: the connect fails and the graph cannot be built.
   qoblModel* fresh = nullptr;
-  qoblOpGraph* graph = nullptr;
-  qobeOp *in = nullptr, *run = nullptr;
   const std::string dir = "classifier";
   ASSERT_EQ(0u, qoblCreateModel(modelFile(dir, "model.so").c_str(), modelFile(dir, "graph.json").c_str(),
                                 modelFile(dir, "params.bin").c_str(), nullptr, &fresh));
-  ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
-  ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
-  ASSERT_EQ(0u, qoblCreateRunModelOp(fresh, &run));
-  EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(in, run));
-  batch = 1;
-  ASSERT_EQ(0u, qoblSetModelBatchSize(fresh, &batch));
-  EXPECT_EQ(qoblERR_CHILD_HAS_PARENT, qoblConnectOps(in, run));
-  qoblStream* stream = nullptr;
-  ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
   {
+    HandGraph g;
+    qobeOp* run = g.runModelOp(fresh);
+    EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(g.input(), run));
+    batch = 1;
+    ASSERT_EQ(0u, qoblSetModelBatchSize(fresh, &batch));
+    EXPECT_EQ(qoblERR_CHILD_HAS_PARENT, qoblConnectOps(g.input(), run));
     LogCapture log(qobmLL_INFO);
-    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(g.stream()));
     EXPECT_TRUE(log.hasPrefix("Fail to validate op graph because op "));
   }
-  EXPECT_EQ(0u, qoblDestroyOpStream(stream));
-  EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
-  std::free(graph);
   EXPECT_EQ(0u, qoblDestroyModel(fresh));
-  qobeDestroyOp(in);
-  qobeDestroyOp(run);
 }
 
 // An input op declaring more tensors per input than any device run can gather is refused when it is
@@ -169,24 +159,14 @@ TEST_F(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {
   Pipeline p;
   for (uint32_t count : {UINT32_MAX, 1u << 20}) {
     SCOPED_TRACE(count);
-    qoblOpGraph* graph = nullptr;
-    qobeOp *in = nullptr, *run = nullptr;
-    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
-    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, count, &in));
-    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
+    HandGraph g(count);
+    qobeOp* run = g.runModelOp(p.model());
     {
       LogCapture log(qobmLL_INFO);
-      EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(in, run));
+      EXPECT_EQ(qoblERR_CONNECT_OPS, qoblConnectOps(g.input(), run));
       EXPECT_TRUE(log.hasPrefix("Cannot plan loop counts: "));
     }
-    qoblStream* stream = nullptr;
-    ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
-    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
-    EXPECT_EQ(0u, qoblDestroyOpStream(stream));
-    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
-    std::free(graph);
-    qobeDestroyOp(in);
-    qobeDestroyOp(run);
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(g.stream()));
   }
 }
 

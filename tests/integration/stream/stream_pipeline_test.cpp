@@ -78,31 +78,18 @@ TEST_F(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
 TEST_F(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
   ASSERT_EQ(0, qobmSetDevice(0));
   LogCapture log(qobmLL_ERROR);
-  qoblOpGraph* g = nullptr;
-  qobeOp* in = nullptr;
-  qobeOp* cp = nullptr;
-  qoblStream* s = nullptr;
-  ASSERT_EQ(0u, qoblCreateOpGraph(&g));
-  ASSERT_EQ(0u, qoblCreateGraphInputOp(g, 1, &in));
-  ASSERT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &cp));
-  ASSERT_EQ(0u, qoblConnectOps(in, cp));
-  ASSERT_EQ(0u, qoblCreateOpStream(g, qoblBM_ONCE, &s));
+  HandGraph g;
+  ASSERT_EQ(0u, qoblConnectOps(g.input(), g.engineOp(qobeOP_MEM_COPY_OP)));
+  qoblStream* s = g.stream();
   ASSERT_EQ(0u, qoblBuildStream(s));
-  {
-    CardDataset input(std::string(64, '\1'));
-    qobmDataset* out = nullptr;
-    ASSERT_EQ(0u, qoblRequestOutputDataset(s, &out));
-    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(s, input.get(), out, 1000));
-    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(s, input.get(), out));
-    EXPECT_EQ(0u, qoblSynchronizeStream(s, 1000));  // nothing outstanding after the refusal
-    EXPECT_TRUE(log.hasPrefix("Failed to run stream"));
-    qobmDestroyDataset(out);
-  }
-  EXPECT_EQ(0u, qoblDestroyOpStream(s));
-  EXPECT_EQ(0u, qoblDestroyOpGraph(g));
-  std::free(g);
-  qobeDestroyOp(in);
-  qobeDestroyOp(cp);
+  CardDataset input(std::string(64, '\1'));
+  qobmDataset* out = nullptr;
+  ASSERT_EQ(0u, qoblRequestOutputDataset(s, &out));
+  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(s, input.get(), out, 1000));
+  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(s, input.get(), out));
+  EXPECT_EQ(0u, qoblSynchronizeStream(s, 1000));  // nothing outstanding after the refusal
+  EXPECT_TRUE(log.hasPrefix("Failed to run stream"));
+  qobmDestroyDataset(out);
 }
 
 // A run-model leaf whose output stays in a core layout that differs from the plain tensor is refused by the

@@ -254,6 +254,51 @@ class Pipeline {
   qobeOp* copyOp_ = nullptr;
 };
 
+// A graph with its input op (`count` tensors per input) for pipelines a test wires by hand.  The stream
+// made of it, the graph and then the ops made through it are destroyed with it.
+class HandGraph {
+ public:
+  explicit HandGraph(uint32_t count = 1) {
+    EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, count, &input_));
+    ops_.push_back(input_);
+  }
+  ~HandGraph() {
+    if (stream_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
+    }
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+    std::free(graph_);
+    for (qobeOp* op : ops_) qobeDestroyOp(op);
+  }
+  HandGraph(const HandGraph&) = delete;
+  HandGraph& operator=(const HandGraph&) = delete;
+
+  qobeOp* input() const { return input_; }
+  qobeOp* runModelOp(qoblModel* model) {
+    qobeOp* op = nullptr;
+    EXPECT_EQ(0u, qoblCreateRunModelOp(model, &op));
+    return ops_.emplace_back(op);
+  }
+  qobeOp* engineOp(uint32_t kind) {
+    qobeOp* op = nullptr;
+    EXPECT_EQ(0, qobeCreateOp(kind, &op));
+    return ops_.emplace_back(op);
+  }
+  qoblStream* stream() {
+    if (stream_ == nullptr) {
+      EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
+    }
+    return stream_;
+  }
+
+ private:
+  qoblOpGraph* graph_ = nullptr;
+  qoblStream* stream_ = nullptr;
+  qobeOp* input_ = nullptr;
+  std::vector<qobeOp*> ops_;
+};
+
 // Every op on device 0 takes at least `us` microseconds while alive (widens the windows between threads).
 class SlowCard {
  public:
