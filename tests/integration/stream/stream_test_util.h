@@ -10,8 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -199,28 +197,25 @@ class Pipeline {
     }
   }
   Pipeline() : Pipeline(Options()) {}
-  ~Pipeline() { teardown(); }
+
+  ~Pipeline() {
+    destroyStream();
+    if (graph_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+      std::free(graph_);
+    }
+    if (model_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyModel(model_));
+    }
+    for (qobeOp* op : {inputOp_, runOp_, copyOp_})
+      if (op != nullptr) qobeDestroyOp(op);
+  }
 
   void destroyStream() {
     if (stream_ != nullptr) {
       EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
     }
     stream_ = nullptr;
-  }
-  void teardown() {
-    destroyStream();
-    if (graph_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
-      std::free(graph_);
-      graph_ = nullptr;
-    }
-    if (model_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyModel(model_));
-    }
-    model_ = nullptr;
-    for (qobeOp* op : {inputOp_, runOp_, copyOp_})
-      if (op != nullptr) qobeDestroyOp(op);
-    inputOp_ = runOp_ = copyOp_ = nullptr;
   }
 
   qoblStream* stream() const { return stream_; }
