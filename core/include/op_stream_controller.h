@@ -10,10 +10,9 @@
 // functions and the completion path make on every input take no lock:
 //  - acquire() accepts a handle only if its address is the start of a slot of a chunk the registry made
 //    (a range check on the address: a null, foreign or stack handle is refused without reading it);
-//  - acquireById() and getStreamByIdBusy() find the slot of a stream id in an index that readers probe
-//    without a lock (written under streamDictMutex_);
-//  - a reader takes a count on the slot (its references, or for the completion path's lookup its pins),
-//    then reads the slot's stream pointer; the destroy clears the pointer, then waits until the counts
+//  - acquireById() finds the slot of a stream id in an index that readers probe without a lock (written
+//    under streamDictMutex_);
+//  - a reader takes a reference on the slot, then reads the slot's stream pointer; the destroy clears the pointer, then waits until the counts
 //    drained.  Both sides use sequentially consistent operations, so either the reader sees the pointer
 //    cleared or the destroy sees the count and waits for it: no reader ever uses a deleted stream.
 // When a stream is destroyed its slot goes to the back of a queue and is given to a new stream only after
@@ -33,17 +32,16 @@
 //   3. runs already sent to the card are waited for, up to kDrainTimeoutMs, while their reports are still
 //      delivered normally;
 //   4. the stream leaves the registry (its slot's stream pointer is cleared and its id leaves the index)
-//      and its device's synchronizer; the call waits until no completion-path lookup still holds the slot,
-//      so a lookup that found the stream has marked it busy (or was refused) by now;
+//      and its device's synchronizer;
 //   5. closing: later reports are dropped; the call waits until the completion path left the stream and
-//      until no exported call or device wait still holds a reference on it;
+//      until no exported call, device wait or report delivery still holds a reference on it;
 //   6. runs the card did not report in time: their inputs get an error report (qoblERR_DESTROY_STREAM);
 //   7. release and delete; the slot joins the queue of retired slots.
 // So every input the stream accepted has had exactly one terminal report when the destroy returns.
 //
 // LOCKS: streamDictMutex_ (recursive) guards the containers and the writes to the slots and the id index;
 // only creation, destruction, device waits and the non-hot queries take it, never the lookups of
-// acquire(), acquireById() and getStreamByIdBusy().  It is never held while waiting; it is taken before a
+// acquire() and acquireById().  It is never held while waiting; it is taken before a
 // stream's lock (destroyStream's first step) and never while a synchronizer's mutex is held.
 #ifndef QOBL_OP_STREAM_CONTROLLER_H
 #define QOBL_OP_STREAM_CONTROLLER_H
@@ -89,10 +87,6 @@ class OpStreamController {
   static bool isValidStream(IOpStream* stream);
   // Null (logged) when absent.
   static IOpStream* getStreamById(uint32_t streamId);
-  // The completion path's lookup (no lock): finds the stream and marks it busy in one step with respect to
-  // destroyStream, so it cannot be deleted before the caller calls setBusy(false).  Null when absent or
-  // closing (`closing` tells which).
-  static IOpStream* getStreamByIdBusy(uint32_t streamId, bool& closing);
   static IOpStream* getStreamByGraphAddr(uint64_t graphAddr);
   static qoblErr synchronizeDevice(uint32_t deviceId, uint32_t timeout);
   static std::set<uint32_t> getAllDeviceId();

@@ -39,6 +39,8 @@
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
 //    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  busyMu_ is
 //    taken inside streamLock_ by setBusy and alone by the waiter.  A closing stream refuses to become busy.
+//    A completion found on the completion path wakes the synchronizing thread only when setBusy(false)
+//    marks the stream idle, so that the woken thread's next submission does not wait for the busy stream.
 //  - waiting_ is set while a thread waits in synchronize (or a device wait announced itself); runAsync is
 //    refused meanwhile.
 #ifndef QOBL_STREAM_H
@@ -180,6 +182,8 @@ class IOpStream {
   // Whether the completion path is working on the stream; without noWait, waits until it has left.
   virtual bool checkBusy(bool noWait) = 0;
   // Marks the stream busy (the completion path) or idle; false when asked to become busy while closing.
+  // Marking it idle also wakes a waiter that a completion on this thread satisfied meanwhile: the caller
+  // holds a reference on the stream (StreamRef) until the call returns.
   virtual bool setBusy(bool busy) = 0;
 
   // ---- teardown (OpStreamController::destroyStream) and completion bookkeeping ----
@@ -302,6 +306,9 @@ class OpStream : public IOpStream {
   bool releaseInput(uint32_t inputId);
   std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
   void uncount(uint32_t n);
+  // Sets the completion event when a waiter is satisfied; on the thread that marked the stream busy, only
+  // when it marks it idle again (wakeOnIdle_).
+  void signalCompleted();
   void destroy();
   // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
   std::vector<qoblShape> dynamicShapes();
@@ -349,6 +356,7 @@ class OpStream : public IOpStream {
   std::atomic<bool> busy_{false};
   std::mutex busyMu_;                    // pairs busy_ going false with busyCv_'s waiters
   std::condition_variable busyCv_;
+  bool wakeOnIdle_ = false;  // a completion to signal at setBusy(false); only the busy-marking thread uses it
 
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize

@@ -30,8 +30,7 @@ struct alignas(64) OpStreamController::Slot {
   qoblStream record{nullptr};
   std::atomic<IOpStream*> stream{nullptr};  // null while the slot is free or its stream left the registry
   std::atomic<uint32_t> id{0};              // the id of the stream that has or last had the slot
-  std::atomic<uint32_t> refs{0};            // exported calls and device waits (StreamRef)
-  std::atomic<uint32_t> pins{0};            // completion-path lookups between finding and marking busy
+  std::atomic<uint32_t> refs{0};            // exported calls, device waits and report deliveries (StreamRef)
 };
 
 std::unordered_map<uint32_t, OpStreamController::Slot*> OpStreamController::streamDict_;
@@ -347,8 +346,7 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     QOBL_LOG_WARN("Stream %u: %zu run(s) still on the card after %u ms; their inputs are reported as failed.\n",
                   streamId, stream->runsInFlight(), kDrainTimeoutMs);
   }
-  // 4. Out of the registry and the device's synchronizer.  Once the completion-path lookups that found
-  //    the stream are done, none can mark it busy any more.
+  // 4. Out of the registry and the device's synchronizer.
   IDeviceSynchronizer* sync = nullptr;
   {
     std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
@@ -358,7 +356,6 @@ bool OpStreamController::destroyStream(uint32_t streamId) {
     auto sit = deviceSynchronizerDict_.find(stream->deviceId());
     if (sit != deviceSynchronizerDict_.end()) sync = sit->second;
   }
-  waitDrained(slot->pins);
   if (sync != nullptr) sync->removedStream(stream);
   // 5. Closing: reports are dropped from now on; wait for the completion path and for the exported calls
   //    and device waits still working on the stream.
@@ -393,23 +390,6 @@ IOpStream* OpStreamController::getStreamById(uint32_t streamId) {
     return nullptr;
   }
   return slot->stream.load();
-}
-
-IOpStream* OpStreamController::getStreamByIdBusy(uint32_t streamId, bool& closing) {
-  closing = false;
-  Slot* slot = idIndex().find(streamId);
-  if (slot == nullptr) return nullptr;
-  // Pinned, the slot's stream cannot be deleted, nor can the destroy go past its step 4, until the stream
-  // is marked busy or has refused to be (closing).
-  slot->pins.fetch_add(1);
-  IOpStream* stream = slot->stream.load();
-  if (stream != nullptr && slot->id.load() != streamId) stream = nullptr;  // the slot went to a new stream
-  if (stream != nullptr && !stream->setBusy(true)) {
-    closing = true;
-    stream = nullptr;
-  }
-  slot->pins.fetch_sub(1);
-  return stream;
 }
 
 IOpStream* OpStreamController::getStreamByGraphAddr(uint64_t graphAddr) {

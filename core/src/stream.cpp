@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "graph_validation.h"
 #include "i_model.h"
@@ -191,9 +192,22 @@ bool OpStream::checkBusy(bool noWait) {
   }
 }
 
+namespace {
+// The stream the calling thread has marked busy (the completion path, between setBusy(true) and
+// setBusy(false)): its completion wake waits for setBusy(false).
+thread_local OpStream* tBusyStream = nullptr;
+}  // namespace
+
 bool OpStream::setBusy(bool busy) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  if (busy_.load()) {
+  bool wake = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    if (!busy_.load()) {
+      if (closing_.load()) return false;
+      busy_.store(busy);
+      if (busy) tBusyStream = this;
+      return true;
+    }
     if (busy) return true;
     {
       // Under busyMu_, so that a thread between its check and its wait in checkBusy cannot miss the wake.
@@ -201,11 +215,23 @@ bool OpStream::setBusy(bool busy) {
       busy_.store(false);
     }
     busyCv_.notify_all();
-    return true;
+    if (tBusyStream == this) tBusyStream = nullptr;
+    std::swap(wake, wakeOnIdle_);
   }
-  if (closing_.load()) return false;
-  busy_.store(busy);
+  // The waiter a completion satisfied is woken only now, with the stream idle and unlocked: woken earlier it
+  // would find the stream busy or locked at its next submission and wait for this thread a second time.
+  // The caller's reference (StreamRef) keeps the event until then.
+  if (wake) qobmSetEvent(waitEvent_);
   return true;
+}
+
+void OpStream::signalCompleted() {
+  if (!isCompleted() || waitEvent_ == nullptr) return;
+  if (tBusyStream == this) {
+    wakeOnIdle_ = true;  // the completion path wakes the waiter when it leaves (setBusy(false))
+    return;
+  }
+  qobmSetEvent(waitEvent_);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -401,7 +427,7 @@ bool OpStream::callbackCount() {
     }
     if (waitHandleCount_.compare_exchange_weak(cur, cur - 1)) break;
   }
-  if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+  signalCompleted();
   return true;
 }
 
@@ -412,7 +438,7 @@ void OpStream::uncount(uint32_t n) {
   uint64_t cur = waitHandleCount_.load();
   while (cur >= n) {
     if (waitHandleCount_.compare_exchange_weak(cur, cur - n)) {
-      if (isCompleted() && waitEvent_ != nullptr) qobmSetEvent(waitEvent_);
+      signalCompleted();
       return;
     }
   }

@@ -87,14 +87,15 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
                  streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId,
                  contextId & PIPELINE_END_UNMASK);
   qoblOutputId out{streamId, contextId, dataId, outputId->error_code};
-  bool closing = false;
-  IOpStream* stream = OpStreamController::getStreamByIdBusy(streamId, closing);
+  // The reference keeps the stream, and the event its waiters sleep on, until setBusy(false) has woken them.
+  const StreamRef ref = StreamRef::byId(streamId);
+  IOpStream* stream = ref.get();
   if (stream == nullptr) {
-    if (closing) {
-      QOBL_LOG_WARN("Stream %u is closing, skip result processing.\n", streamId);
-    } else {
-      QOBL_LOG_ERROR("Failed to process output because not find stream with id [%d].\n", streamId);
-    }
+    QOBL_LOG_ERROR("Failed to process output because not find stream with id [%d].\n", streamId);
+    return 0;
+  }
+  if (!stream->setBusy(true)) {
+    QOBL_LOG_WARN("Stream %u is closing, skip result processing.\n", streamId);
     return 0;
   }
   {

@@ -48,20 +48,4 @@ TEST(CardCapacity, ExhaustionFailsWithMallocAndRecovers) {
   EXPECT_EQ(used, 0u);
 }
 
-TEST(CardCapacity, DevicesHaveSeparateAddressSpaces) {
-  uint32_t count = 0;
-  ASSERT_EQ(qobcrt_get_device_count(&count), rtSuccess);
-  ASSERT_EQ(count, 3u);
-  uint64_t addr[3];
-  for (uint32_t dev = 0; dev < 3; ++dev) {
-    ASSERT_EQ(qobcrt_malloc_stream(dev, 0, 64, &addr[dev]), rtSuccess);
-    const uint32_t v = 1000 + dev;
-    ASSERT_EQ(qobcrt_memcpy(dev, &v, 4, addr[dev], kHost2Ddr), rtSuccess);
-  }
-  for (uint32_t dev = 0; dev < 3; ++dev) EXPECT_EQ(cardtest::readBack<uint32_t>(dev, addr[dev], 1)[0], 1000 + dev);
-  for (uint32_t dev = 0; dev < 3; ++dev) ASSERT_EQ(qobcrt_free_stream(dev, addr[dev]), rtSuccess);
-  uint64_t a = 0;
-  EXPECT_EQ(qobcrt_malloc_stream(3, 0, 64, &a), rtErrInvalidDevice);
-}
-
 }  // namespace

@@ -8,13 +8,10 @@ namespace {
 
 using namespace cardtest;
 
-class CardMemory : public ::testing::Test {
- protected:
-  void SetUp() override { qobcrt_sim_clear_faults(); }
-  void TearDown() override { qobcrt_sim_clear_faults(); }
-};
+// Every test leaves the card's live blocks as it found them (checked when it ends).
+using CardMemory = qobltest::LiveBlocksTest;
 
-TEST_F(CardMemory, AddressesTellTheirKindCopiesRoundTripAndLiveBlocksReturnToZero) {
+TEST_F(CardMemory, AddressesTellTheirKindCopiesRoundTripAndUsageIsCounted) {
   const qobcrt_sim_stats before = stats();
   uint64_t total = 0, used0 = 0, used = 0;
   ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used0), rtSuccess);
@@ -44,12 +41,11 @@ TEST_F(CardMemory, AddressesTellTheirKindCopiesRoundTripAndLiveBlocksReturnToZer
     EXPECT_EQ(mid.live_bytes[k] - before.live_bytes[k], 6000u);
   }
 
-  // Fresh blocks read as zero; a copy may end exactly at a block's end; overlapping copies act as memmove.
+  // A copy may end exactly at a block's end; overlapping copies act as memmove.  (Fresh blocks read as zero:
+  // the misuse test reads one back after its refused copies.)
   const uint64_t a = addr[QOBCRT_SIM_STREAM][0], b = addr[QOBCRT_SIM_DDR_SHARE][0];
   std::vector<uint8_t> in(256), out(256, 1);
   for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 1);
-  ASSERT_EQ(qobcrt_memcpy_d2h(0, a, 256, out.data()), rtSuccess);
-  EXPECT_EQ(out, std::vector<uint8_t>(256, 0));
   ASSERT_EQ(qobcrt_memcpy(0, in.data(), 200, a + 800, kHost2Ddr), rtSuccess);
   ASSERT_EQ(qobcrt_memcpy_d2d(0, a + 800, 200, b), rtSuccess);
   ASSERT_EQ(qobcrt_memcpy_d2d(0, b, 100, b + 10), rtSuccess);
@@ -58,24 +54,16 @@ TEST_F(CardMemory, AddressesTellTheirKindCopiesRoundTripAndLiveBlocksReturnToZer
 
   for (uint32_t k = 0; k < 4; ++k)
     for (int i = 0; i < 3; ++i) ASSERT_EQ(kFree[k](0, addr[k][i]), rtSuccess);
-  const qobcrt_sim_stats after = stats();
   ASSERT_EQ(qobcrt_get_memory_info(0, &total, &used), rtSuccess);
   EXPECT_EQ(used, used0);
-  for (uint32_t k = 0; k < 4; ++k) {
-    EXPECT_EQ(after.live_blocks[k], before.live_blocks[k]);
-    EXPECT_EQ(after.live_bytes[k], before.live_bytes[k]);
-    EXPECT_EQ(after.frees[k] - before.frees[k], 3u);
-  }
 }
 
 TEST_F(CardMemory, MisuseReturnsARuntimeCodeAndChangesNothing) {
   uint32_t count = 0;
   ASSERT_EQ(qobcrt_get_device_count(&count), rtSuccess);
-  uint64_t blk = 0, inout = 0, gone = 0;
+  uint64_t blk = 0, inout = 0;   // (freed blocks: FreedAddressesComeBackLateAndStaleOnesKeepFailing)
   ASSERT_EQ(qobcrt_malloc_stream(0, 0, 128, &blk), rtSuccess);
   ASSERT_EQ(qobcrt_malloc_inout(0, 0, 128, &inout), rtSuccess);
-  ASSERT_EQ(qobcrt_malloc_ddr_share(0, 0, 64, &gone), rtSuccess);
-  ASSERT_EQ(qobcrt_free_ddr_share(0, gone), rtSuccess);
   std::vector<uint8_t> host(256, 0xab);
   const qobcrt_sim_stats before = stats();
   uint64_t used_before = 0, total = 0, used = 0;
@@ -93,10 +81,8 @@ TEST_F(CardMemory, MisuseReturnsARuntimeCodeAndChangesNothing) {
       {"malloc beyond 4 GiB", qobcrt_malloc_stream(0, 0, 1ull << 33, &out), rtErrMalloc},
       {"free inside a block", qobcrt_free_stream(0, blk + 64), rtErrInvalidAddr},
       {"free of inout as stream", qobcrt_free_stream(0, inout), rtErrInvalidAddr},
-      {"double free", qobcrt_free_ddr_share(0, gone), rtErrDoubleFree},
       {"free on a missing device", qobcrt_free_stream(count, blk), rtErrInvalidDevice},
       {"memcpy past the end", qobcrt_memcpy(0, host.data(), 65, blk + 64, kHost2Ddr), rtErrOutOfBounds},
-      {"memcpy to a freed block", qobcrt_memcpy(0, host.data(), 8, gone, kHost2Ddr), rtErrInvalidAddr},
       {"memcpy with direction 1", qobcrt_memcpy(0, host.data(), 8, blk, kDdr2Host), rtErrInvalidParam},
       {"memcpy from null", qobcrt_memcpy(0, nullptr, 8, blk, kHost2Ddr), rtErrInvalidParam},
       {"d2h past the end", qobcrt_memcpy_d2h(0, blk + 100, 29, host.data()), rtErrOutOfBounds},
@@ -147,8 +133,6 @@ TEST_F(CardMemory, InjectedFaultHitsExactlyTheNamedNthCall) {
   const qobcrt_sim_stats after = stats();
   EXPECT_EQ(after.allocs[0] - before.allocs[0], 2u);
   EXPECT_EQ(after.frees[0] - before.frees[0], 2u);
-  EXPECT_EQ(after.live_blocks[0], before.live_blocks[0]);
-  EXPECT_EQ(after.live_blocks[1], before.live_blocks[1]);
 }
 
 // The per-function call counts and the names a fault may use are relied on, point by point, by the
@@ -191,9 +175,7 @@ TEST_F(CardMemory, FreedAddressesComeBackLateAndStaleOnesKeepFailing) {
       }
     }
     EXPECT_LT(freed_at.size(), 200u) << "freed addresses are never handed out again";
-    const qobcrt_sim_stats after = stats();
-    EXPECT_EQ(after.live_blocks[c.kind], before.live_blocks[c.kind]);
-    EXPECT_EQ(after.frees[c.kind] - before.frees[c.kind], 300u);
+    EXPECT_EQ(stats().frees[c.kind] - before.frees[c.kind], 300u);
   }
 }
 

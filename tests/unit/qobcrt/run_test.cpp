@@ -47,9 +47,6 @@ class CardRun : public ::testing::Test {
   uint64_t affineArgs(Blocks& b, uint64_t in, uint64_t out0, uint64_t out1) {
     return argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1});
   }
-  uint64_t floats(Blocks& b, std::vector<float> v, uint32_t kind = QOBCRT_SIM_APP) {
-    return b.upload(kind, v.data(), v.size() * 4);
-  }
 
   Affine affine_{4};
   uint64_t model_ = 0;
@@ -62,10 +59,12 @@ class CardRun : public ::testing::Test {
 // several submitting threads in run_path_test.  Here what only the card's own interface reaches.
 
 // Each failing run is reported with its code, and a synchronous run gives the same code as its status
-// without reporting anything (its time-out is covered by the card integration test).
+// without reporting anything.  A failing kernel's code and text reach the library (parallel_model_test), a
+// run of an unregistered node fails below (UnregisteringWaitsForTheRunExecutingTheNode).
 TEST_F(CardRun, MalformedRunsFailWithTheirCodesAsyncAndSync) {
   Blocks b;
-  const uint64_t in = floats(b, {1, 2, 3, 4});
+  const float x[4] = {1, 2, 3, 4};
+  const uint64_t in = b.upload(QOBCRT_SIM_APP, x, sizeof x);
   const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
   const uint64_t good = affineArgs(b, in, out0, out1);
   Blocks gone_blocks;
@@ -86,13 +85,9 @@ TEST_F(CardRun, MalformedRunsFailWithTheirCodesAsyncAndSync) {
        {{34 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {model_, in, out0, out1}, "*$%!", 1)}}, 34 | kEnd,
        rtErrOutOfBounds},
       {"no end mark", {{36, kRunModel, 0x11, good}}, 36, rtErrRunRecord},
-      {"no model at the address", {{37 | kEnd, kRunModel, 1, argArray(b, 1, 1, 1, 1, 2, {0x123440, in, out0, out1})}},
-       37 | kEnd, rtErrModel},
       {"unknown type id", {{41, 777, 1, good}, {42 | kEnd, kRunModel, 1, good}}, 41, rtErrRunRecord},
       {"zero loop count", {{44 | kEnd, kRunModel, 1, argArray(b, 0, 1, 1, 1, 2, {model_, in, out0, out1})}}, 44 | kEnd,
        rtErrRunRecord},
-      {"kernel error", {{38 | kEnd, kRunModel, 1, affineArgs(b, floats(b, {-5, 0, 0, 0}), out0, out1)}}, 38 | kEnd,
-       rtErrKernel},
   };
   for (const Case& c : cases) {
     const qobcrt_sim_stats before = stats();
@@ -109,9 +104,6 @@ TEST_F(CardRun, MalformedRunsFailWithTheirCodesAsyncAndSync) {
     EXPECT_EQ(stats().reports_delivered, delivered) << c.what;
     EXPECT_EQ(stats().runs_failed - before.runs_failed, 2u) << c.what;
   }
-  char why[128];   // the kernel's own text of the last case
-  ASSERT_EQ(qobcrt_sim_last_error(0, why, sizeof why), rtSuccess);
-  EXPECT_NE(std::string(why).find("negative input"), std::string::npos) << why;
 }
 
 TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
@@ -162,11 +154,10 @@ TEST_F(CardRun, SubmissionChecksRefuseARunAndQueueNothing) {
 }
 
 // Inout blocks sized by a loaded model are checked by run_path_test (a 4-byte inout block read back as its
-// 64-byte core) and, through the library, by the segmenter's stream pipeline test.
-TEST_F(CardRun, LoadedModelsAnswerByNameAndKeepTheirPreprocessRecords) {
-  // Two pre-process records of 32 and 40 bytes; the card keeps its own copy.
-  std::vector<uint8_t> ops(72, 0);
-  for (size_t i = 0; i < ops.size(); ++i) ops[i] = static_cast<uint8_t>(i * 3);
+// 64-byte core) and, through the library, by the segmenter's stream pipeline test; a model's pre-process
+// records as the card hands them out by static_model_test.  Here what the card checks of a descriptor.
+TEST_F(CardRun, ModelDescriptorsAreCheckedAndModelsBelongToTheirDevice) {
+  std::vector<uint8_t> ops(72, 0);   // two pre-process records of 32 and 40 bytes
   const uint32_t len0 = 32, len1 = 40;
   std::memcpy(&ops[4], &len0, 4);
   std::memcpy(&ops[32 + 4], &len1, 4);
@@ -175,43 +166,21 @@ TEST_F(CardRun, LoadedModelsAnswerByNameAndKeepTheirPreprocessRecords) {
   d.vdsp_ops = ops.data();
   d.vdsp_ops_size = ops.size();
   d.vdsp_ops_num = 2;
-  uint64_t addr = 0, found = 0, newer = 0;
-  ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
-  const std::vector<uint8_t> pristine = ops;
-  ops.assign(ops.size(), 0);
-  d.vdsp_ops = pristine.data();
-  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
-  EXPECT_EQ(found, addr);
-  EXPECT_EQ(qobcrt_model_addr(1, "classifier", &found), rtErrModel) << "models are per device";
-
-  multi_dsp_ops got{};
-  ASSERT_EQ(qobcrt_get_vdsp_ops(0, "classifier", &got), rtSuccess);
-  ASSERT_EQ(got.num, 2u);
-  void* records = nullptr;
-  std::memcpy(&records, reinterpret_cast<uint8_t*>(&got) + 4, sizeof records);
-  ASSERT_NE(records, nullptr);
-  for (size_t i = 8; i < 72; i += (i == 35 ? 5 : 1))   // skips the length word of record 1
-    EXPECT_EQ(static_cast<uint8_t*>(records)[i], static_cast<uint8_t>(i * 3)) << i;
-  std::free(records);
-
-  // The newest node of a name answers; unregistering it uncovers the older one.
-  ASSERT_EQ(qobcrt_register_model(0, &d, &newer), rtSuccess);
-  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
-  EXPECT_EQ(found, newer);
-  ASSERT_EQ(qobcrt_unregister_model(0, newer), rtSuccess);
-  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
-  EXPECT_EQ(found, addr);
-  ASSERT_EQ(qobcrt_unregister_model(0, addr), rtSuccess);
-  EXPECT_EQ(qobcrt_unregister_model(0, addr), rtErrModel);
-  EXPECT_EQ(qobcrt_model_addr(0, "classifier", &found), rtErrModel);
-
-  for (int which = 0; which < 3; ++which) {   // inconsistent descriptors
+  uint64_t addr = 0, found = 0;
+  for (int which = 0; which < 3; ++which) {
     qobcrt_model_desc bad = d;
     if (which == 0) bad.vdsp_ops_num = 3;
     if (which == 1) bad.vdsp_ops_size = 70;
     if (which == 2) bad.align_output_bytes[0] = 4;  // less than the real 8 bytes
     EXPECT_EQ(qobcrt_register_model(0, &bad, &addr), rtErrInvalidParam) << which;
   }
+  ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
+  ASSERT_EQ(qobcrt_model_addr(0, "classifier", &found), rtSuccess);
+  EXPECT_EQ(found, addr);
+  EXPECT_EQ(qobcrt_model_addr(1, "classifier", &found), rtErrModel);
+  ASSERT_EQ(qobcrt_unregister_model(0, addr), rtSuccess);
+  EXPECT_EQ(qobcrt_unregister_model(0, addr), rtErrModel);
+  EXPECT_EQ(qobcrt_model_addr(0, "classifier", &found), rtErrModel);
 }
 
 // A model node whose kernel takes a while, to race unregistering against a run.

@@ -180,6 +180,14 @@ TEST(QobmHandleConcurrency, EntriesReadWhileAnotherThreadAddsThem) {
   adder.join();
   reader.join();
   EXPECT_EQ(bad.load(), 0);
+  uint32_t count = 0;
+  ASSERT_EQ(qobmGetDatasetBufferCount(ds, &count), 0);
+  EXPECT_EQ(count, static_cast<uint32_t>(kEntries));
+  for (uint32_t i = 0; i < count; ++i) {
+    qobmDataBuffer* got = nullptr;
+    EXPECT_EQ(qobmGetDatasetBuffer(ds, i, &got), 0);
+    EXPECT_EQ(got, bufs[i]) << i;
+  }
   EXPECT_EQ(qobmDestroyDataset(ds), 0);
   for (qobmDataBuffer* b : bufs) EXPECT_EQ(qobmDestroyDataBuffer(b), 0);
 }

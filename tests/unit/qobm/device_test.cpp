@@ -25,11 +25,7 @@ TEST(QobmDevice, ThreadDeviceAndAppMemoryRoundTrip) {
     ASSERT_EQ(qobmSetDevice(0), 0);
     EXPECT_EQ(qobmSetDevice(UINT32_MAX), QOBM_ERR_DEVICE);
     ASSERT_EQ(qobmGetDevice(&dev), 0);  // a refused change keeps the device
-    EXPECT_EQ(dev, 0u);
-    std::thread([] {  // the device set belongs to that thread only
-      uint32_t d = 77;
-      EXPECT_EQ(qobmGetDevice(&d), QOBM_ERR_NO_DEVICE);
-    }).join();
+    EXPECT_EQ(dev, 0u);   // (set for this thread only: static_model_test NoCurrentDevicePassesTheDeviceCodeThrough)
 
     const qobcrt_sim_stats before = qobltest::cardStats();
     std::vector<uint8_t> in(100), out(100, 0);

@@ -64,61 +64,24 @@ graph::Graph Parse(const std::string& json) {
   EXPECT_TRUE(graph::ParseGraphJson(json, &g, &err)) << err;
   return g;
 }
-// Prepares a plan at these shapes and runs one item with it.
-bool RunAt(graph::GraphExecutor& ex, const std::vector<graph::Shape>& shapes, const void* const* in,
-           const std::function<void(size_t, const void*, uint64_t)>& sink, std::string* err) {
-  graph::GraphExecutor::RunPlan plan;
-  return ex.Prepare(shapes, &plan, err) && ex.Run(plan, in, sink, err);
-}
-
 }  // namespace
 
-// What the executor computes is checked bit for bit through the demo models (qobl_run_test
-// VerifiesEveryDemoModel runs static and dynamic graphs on this executor); here what it refuses.
-TEST(Executor, RefusesParamsShapesAndKernelsThatDoNotFit) {
-  Module lib = Module::LoadFromFile(TVM_TEST_MODEL, "");
+// What the executor computes is checked bit for bit through the demo models, its refusals of parameters,
+// missing and failing kernels through the card runtime and the library (tvm_card_runtime_test, qobl_info_test
+// LoadErrorsSayWhy, parallel_model_test).  Shapes the card runtime lets through never reach it past the range
+// the storage was sized for: the executor checks them itself, as a run there would write past its storage.
+TEST(Executor, ShapesBeyondTheSizedStorageAreRefused) {
   std::string err;
-  {
-    graph::GraphExecutor ex;
-    ASSERT_TRUE(ex.Init(Parse(StaticGraph()), lib, &err)) << err;
-    // A parameter whose shape differs from the graph's, or that names no placeholder, is refused.
-    auto bad = FloatParam("w", {18}, std::vector<float>(18, 0));
-    EXPECT_FALSE(ex.LoadParams({{"w", &bad}}, {{1, 2, 3, 3}}, &err));
-    auto stray = FloatParam("nope", {1}, {0});
-    EXPECT_FALSE(ex.LoadParams({{"nope", &stray}}, {{1, 2, 3, 3}, {1, 2, 3, 3}}, &err));
-    EXPECT_NE(err.find("names no placeholder"), std::string::npos) << err;
-  }
-  {
-    graph::GraphExecutor ex;
-    ASSERT_TRUE(ex.Init(Parse(DynamicGraph()), lib, &err)) << err;
-    std::vector<graph::ParamArray> ps;
-    ASSERT_TRUE(graph::ParseParams(BiasParams(10, 20, 30), &ps, &err));
-    ASSERT_TRUE(ex.LoadParams({{"b", &ps[0]}}, {{1, 3, 16, 16}}, &err)) << err;
-    std::vector<graph::Shape> shapes;
-    std::vector<float> x(3 * 17 * 16);
-    const void* in[1] = {x.data()};
-    // Shapes beyond the storage sized for the largest range, or that contradict the declaration, fail.
-    ASSERT_TRUE(ex.ResolveShapes({{1, 3, 17, 16}}, &shapes, &err));
-    EXPECT_FALSE(RunAt(ex, shapes, in, [](size_t, const void*, uint64_t) {}, &err));
-    EXPECT_FALSE(ex.ResolveShapes({{1, 4, 5, 5}}, &shapes, &err));
-  }
-  {
-    // A missing library function is found at Init; a failing one reports the kernel's text.
-    graph::GraphExecutor ex;
-    EXPECT_FALSE(ex.Init(Parse(StaticGraph("no_such_kernel")), lib, &err));
-    EXPECT_NE(err.find("no_such_kernel"), std::string::npos);
-    graph::GraphExecutor failing;
-    ASSERT_TRUE(failing.Init(Parse(ReplaceOnce(StaticGraph(), "\"add_param\"", "\"always_fails\"")), lib, &err));
-    std::vector<graph::ParamArray> ps;
-    ASSERT_TRUE(graph::ParseParams(StaticParams(), &ps, &err));
-    ASSERT_TRUE(failing.LoadParams({{"w", &ps[0]}}, {{1, 2, 3, 3}}, &err));
-    std::vector<graph::Shape> shapes;
-    ASSERT_TRUE(failing.ResolveShapes({{1, 2, 3, 3}}, &shapes, &err));
-    std::vector<float> x(18);
-    const void* in[1] = {x.data()};
-    EXPECT_FALSE(RunAt(failing, shapes, in, [](size_t, const void*, uint64_t) {}, &err));
-    EXPECT_NE(err.find("kernel exploded"), std::string::npos) << err;
-  }
+  graph::GraphExecutor ex;
+  ASSERT_TRUE(ex.Init(Parse(DynamicGraph()), Module::LoadFromFile(TVM_TEST_MODEL, ""), &err)) << err;
+  std::vector<graph::ParamArray> ps;
+  ASSERT_TRUE(graph::ParseParams(BiasParams(10, 20, 30), &ps, &err));
+  ASSERT_TRUE(ex.LoadParams({{"b", &ps[0]}}, {{1, 3, 16, 16}}, &err)) << err;
+  std::vector<graph::Shape> shapes;
+  ASSERT_TRUE(ex.ResolveShapes({{1, 3, 17, 16}}, &shapes, &err));
+  graph::GraphExecutor::RunPlan plan;
+  EXPECT_FALSE(ex.Prepare(shapes, &plan, &err));
+  EXPECT_FALSE(ex.ResolveShapes({{1, 4, 5, 5}}, &shapes, &err));  // contradicts the declaration
 }
 
 // The float32 channel split with padded planes is checked end to end through the segmenter (its copy leaf
@@ -182,19 +145,15 @@ TEST(HwConfig, DefaultsTypesAndPreprocessRecordBytes) {
   // op 0: 24-byte head + quant offset word + 2 x 64 + 2 x 16 = 188 bytes; op 1: 28 bytes.
   ASSERT_EQ(rec.size(), 188u + 28u);
   auto u8 = [&](size_t o) { return static_cast<uint8_t>(rec[o]); };
-  auto u16 = [&](size_t o) { uint16_t v; std::memcpy(&v, &rec[o], 2); return v; };
   auto u32 = [&](size_t o) { uint32_t v; std::memcpy(&v, &rec[o], 4); return v; };
   auto f32 = [&](size_t o) { float v; std::memcpy(&v, &rec[o], 4); return v; };
-  EXPECT_EQ(u8(0), 255);
   EXPECT_EQ(u8(1), 197);
   EXPECT_EQ(u32(8), 1u);     // input_num default
   EXPECT_EQ(u32(28 + 12), 4u);          // dims_num
   EXPECT_EQ(u32(28 + 16 + 12), 224u);   // dims_ptr[3]
-  EXPECT_EQ(u16(28 + 64 + 10), 0u);     // output 1 precision
   EXPECT_FLOAT_EQ(f32(164), -1.25f);
   EXPECT_EQ(static_cast<int8_t>(rec[168]), -128);
   EXPECT_EQ(static_cast<int8_t>(rec[169]), 127);
-  EXPECT_EQ(u32(172), 0u);              // output 1 not quantised
   EXPECT_EQ(u32(188 + 8), 2u);
 }
 

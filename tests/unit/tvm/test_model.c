@@ -115,11 +115,6 @@ EXPORT int call_env(TVMValue* args, int* codes, int n, TVMValue* ret, int* ret_c
   return 0;
 }
 
-EXPORT int always_fails(TVMValue* args, int* codes, int n, TVMValue* ret, int* ret_code, void* rh) {
-  (void)args; (void)codes; (void)n; (void)ret; (void)ret_code; (void)rh;
-  return fail("kernel exploded");
-}
-
 /* Names as TVM 0.8 and later write them, and a function reached through the module context:
    y = 2 x by calling scale2 of this library through TVMBackendGetFuncFromEnv and TVMFuncCall. */
 EXPORT int tvmgen_default_fused_scale2_env(TVMValue* args, int* codes, int n, TVMValue* ret, int* ret_code, void* rh) {
