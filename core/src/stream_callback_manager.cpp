@@ -100,7 +100,12 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   }
   {
     DeliveringScope delivering(stream);
-    Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+    try {
+      Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+    } catch (const std::exception& e) {
+      // Nothing may escape into the card's reporter thread, and the stream must not stay busy.
+      QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
+    }
   }
   stream->setBusy(false);
   return 0;
