@@ -19,6 +19,9 @@ using namespace streamtest;
 
 namespace {
 
+// Each test leaves the card as it found it.
+class DynamicStreamTest : public qobltest::LiveBlocksTest {};
+
 std::string dynamicFile(const std::string& name) { return buildDir() + "/models/dynamic/" + name; }
 
 struct Sample {
@@ -80,7 +83,7 @@ std::string expectLoadedAs(const Pipeline& p, const Sample& s) {
 // Sizes 8, 16 (member 0), 24, 32 (member 1) and back, asynchronous then synchronous: every run yields the
 // reference output of its size, and the card runs the node of the member that covers it.  Only the
 // asynchronous runs are reported.  The node leaves the card with the model.
-TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
+TEST_F(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
   std::string lastNode;
   {
     Pipeline p(suiteAt8(1));
@@ -119,111 +122,101 @@ TEST(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
   }
   uint64_t addr = 0;
   EXPECT_NE(0, qobcrt_model_addr(0, lastNode.c_str(), &addr));
-  expectNoLibraryBlocks();
 }
 
 // With batch 4 loaded, a run at 24x24 (room for 3) is refused before it reaches the card and the model
 // keeps its shapes; so is an input shape of the wrong rank.  (Runs going on after a refused input: the
 // one-shape-per-device-run test below.)
-TEST(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
+TEST_F(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
+  Pipeline p(suiteAt8(4));
+  ASSERT_NE(nullptr, p.stream());
+  const Sample big = sample(24, 1);
+  const uint64_t submitted = stats().runs_submitted;
   {
-    Pipeline p(suiteAt8(4));
-    ASSERT_NE(nullptr, p.stream());
-    const Sample big = sample(24, 1);
-    const uint64_t submitted = stats().runs_submitted;
-    {
-      LogCapture log;
-      setInputShape(p.inputOp(), image(24, 24));
-      CardDataset in(big.input);
-      CardDataset out(std::string(big.expected.size(), '\0'));
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-      EXPECT_TRUE(log.has(
-          "exception to set inputshape last batchsize is exceed max batchsize that current shape support\n"));
-      EXPECT_TRUE(log.has("Failed to set input Shape for dynamic shape model.\n"));
+    LogCapture log;
+    setInputShape(p.inputOp(), image(24, 24));
+    CardDataset in(big.input);
+    CardDataset out(std::string(big.expected.size(), '\0'));
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    EXPECT_TRUE(log.has(
+        "exception to set inputshape last batchsize is exceed max batchsize that current shape support\n"));
+    EXPECT_TRUE(log.has("Failed to set input Shape for dynamic shape model.\n"));
 
-      qobmShape flat = image(24, 24);
-      flat.ndims = 3;
-      setInputShape(p.inputOp(), flat);
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-      uint32_t uid = 0;
-      ASSERT_EQ(0, qobeGetOpAttr(p.inputOp(), "uid", qobeATTR_UINT32, &uid));
-      EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(uid) + ". \n"));
-    }
-    EXPECT_EQ(submitted, stats().runs_submitted);
-    qobmShape shape{};
-    ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(p.model(), 0, &shape));
-    EXPECT_EQ(8, shape.shapes[2]);
-
+    qobmShape flat = image(24, 24);
+    flat.ndims = 3;
+    setInputShape(p.inputOp(), flat);
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    uint32_t uid = 0;
+    ASSERT_EQ(0, qobeGetOpAttr(p.inputOp(), "uid", qobeATTR_UINT32, &uid));
+    EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(uid) + ". \n"));
   }
-  expectNoLibraryBlocks();
+  EXPECT_EQ(submitted, stats().runs_submitted);
+  qobmShape shape{};
+  ASSERT_EQ(0u, qoblGetModelInputShapeByIndex(p.model(), 0, &shape));
+  EXPECT_EQ(8, shape.shapes[2]);
+
 }
 
 // One device run holds inputs of one shape only.  With batch 2, an 8x8 input waits for a second one; a
 // 16x16 input given meanwhile (asynchronously or synchronously) is refused with 301034 and changes
 // nothing, and the next 8x8 input completes the run: both 8x8 inputs get the reference output of their
 // size.  A run of two 16x16 inputs then follows.
-TEST(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
+TEST_F(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
+  Pipeline p(suiteAt8(2));
+  ASSERT_NE(nullptr, p.stream());
+  ASSERT_EQ(2u, p.cacheNumber());
+  Tally tally;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+  const Sample s8 = sample(8, 0), s16 = sample(16, 0);
+  std::vector<std::unique_ptr<CardDataset>> ins, outs;
+  auto give = [&](const Sample& s, bool sync) {
+    setInputShape(p.inputOp(), image(s.side, s.side));
+    ins.emplace_back(new CardDataset(s.input));
+    outs.emplace_back(new CardDataset(std::string(s.expected.size(), '\0')));
+    return sync ? qoblRunStream(p.stream(), ins.back()->get(), outs.back()->get(), 10000)
+                : qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get());
+  };
+  EXPECT_EQ(qoblERR_RUN_PENDING, give(s8, false));
   {
-    Pipeline p(suiteAt8(2));
-    ASSERT_NE(nullptr, p.stream());
-    ASSERT_EQ(2u, p.cacheNumber());
-    Tally tally;
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
-    const Sample s8 = sample(8, 0), s16 = sample(16, 0);
-    std::vector<std::unique_ptr<CardDataset>> ins, outs;
-    auto give = [&](const Sample& s, bool sync) {
-      setInputShape(p.inputOp(), image(s.side, s.side));
-      ins.emplace_back(new CardDataset(s.input));
-      outs.emplace_back(new CardDataset(std::string(s.expected.size(), '\0')));
-      return sync ? qoblRunStream(p.stream(), ins.back()->get(), outs.back()->get(), 10000)
-                  : qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get());
-    };
-    EXPECT_EQ(qoblERR_RUN_PENDING, give(s8, false));
-    {
-      LogCapture log;
-      EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, false));
-      EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, true));
-      EXPECT_TRUE(log.hasPrefix("Failed to run stream "));
-    }
-    EXPECT_EQ(0u, give(s8, false));
-    EXPECT_EQ(qoblERR_RUN_PENDING, give(s16, false));
-    EXPECT_EQ(0u, give(s16, false));
-    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-    const std::vector<const Sample*> given = {&s8, &s16, &s16, &s8, &s16, &s16};
-    const std::vector<int> reported = {1, 0, 0, 1, 1, 1};
-    for (size_t i = 0; i < given.size(); ++i) {
-      EXPECT_EQ(reported[i], tally.of(ins[i]->get())) << i;
-      if (reported[i] == 1) {
-        EXPECT_EQ(given[i]->expected, tally.outputs[ins[i]->get()]) << i;
-      }
-    }
-    EXPECT_EQ(0, tally.errors);
+    LogCapture log;
+    EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, false));
+    EXPECT_EQ(qoblERR_RUN_STREAM, give(s16, true));
+    EXPECT_TRUE(log.hasPrefix("Failed to run stream "));
   }
-  expectNoLibraryBlocks();
+  EXPECT_EQ(0u, give(s8, false));
+  EXPECT_EQ(qoblERR_RUN_PENDING, give(s16, false));
+  EXPECT_EQ(0u, give(s16, false));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  const std::vector<const Sample*> given = {&s8, &s16, &s16, &s8, &s16, &s16};
+  const std::vector<int> reported = {1, 0, 0, 1, 1, 1};
+  for (size_t i = 0; i < given.size(); ++i) {
+    EXPECT_EQ(reported[i], tally.of(ins[i]->get())) << i;
+    if (reported[i] == 1) {
+      EXPECT_EQ(given[i]->expected, tally.outputs[ins[i]->get()]) << i;
+    }
+  }
+  EXPECT_EQ(0, tally.errors);
 }
 
 // A synchronous run that outlasts its time-out fails with the card's time-out in the log; the card still
 // finishes the run later (on blocks the library has already let go of), and the stream runs on.
-TEST(DynamicStreamTest, SyncRunPastItsTimeOutFailsAndTheCardStillFinishesIt) {
+TEST_F(DynamicStreamTest, SyncRunPastItsTimeOutFailsAndTheCardStillFinishesIt) {
+  Pipeline p(suiteAt8(1));
+  ASSERT_NE(nullptr, p.stream());
+  const Sample s8 = sample(8, 0);
+  CardDataset in(s8.input), out(std::string(s8.expected.size(), '\0'));
+  const uint64_t completed = stats().runs_completed;
   {
-    Pipeline p(suiteAt8(1));
-    ASSERT_NE(nullptr, p.stream());
-    const Sample s8 = sample(8, 0);
-    CardDataset in(s8.input), out(std::string(s8.expected.size(), '\0'));
-    const uint64_t completed = stats().runs_completed;
-    {
-      SlowCard slow(300000);
-      LogCapture log;
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 20));
-      EXPECT_TRUE(log.hasPrefix("Failed to run stream sync, returned: " + std::to_string(rtErrTimeout) + ","));
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (stats().runs_completed == completed && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(completed + 1, stats().runs_completed);
-    ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
-    EXPECT_EQ(s8.expected, readBuffer(out.get(), 0));
+    SlowCard slow(300000);
+    LogCapture log;
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 20));
+    EXPECT_TRUE(log.hasPrefix("Failed to run stream sync, returned: " + std::to_string(rtErrTimeout) + ","));
   }
-  expectNoLibraryBlocks();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (stats().runs_completed == completed && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(completed + 1, stats().runs_completed);
+  ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+  EXPECT_EQ(s8.expected, readBuffer(out.get(), 0));
 }

@@ -20,20 +20,6 @@ using zenlar::qobl::StreamRef;
 
 namespace {
 
-// Input and output datasets of one input each, so that reports can be told apart by their input.
-struct Inputs {
-  std::vector<std::unique_ptr<CardDataset>> ins;
-  std::vector<std::unique_ptr<Output>> outs;
-  Inputs(const Pipeline& p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      ins.emplace_back(new CardDataset(p.input()));
-      outs.emplace_back(new Output(p.stream()));
-    }
-  }
-  qobmDataset* in(size_t i) const { return ins[i]->get(); }
-  qobmDataset* out(size_t i) const { return outs[i]->get(); }
-};
-
 bool accepted(qoblErr rc) { return rc == 0 || rc == qoblERR_RUN_PENDING; }
 
 // A stream gathering four inputs per device run on a card slowed to `us` per op, its reports tallied.  The

@@ -1,17 +1,21 @@
 // The demo classifier on the simulated card through the stream API: asynchronous runs with report
-// callbacks, gathering of inputs per device run, synchronous runs, and release of every card block.
+// callbacks, gathering of inputs per device run, synchronous runs, and release of every card block.  (The
+// op engine's pre-processing op in the pipeline: qobl_run_test and the fault sweep.)
 #include "stream_test_util.h"
 
 using namespace streamtest;
 
 namespace {
 
+// Each test leaves the card as it found it.
+class StreamPipelineTest : public qobltest::LiveBlocksTest {};
+
 // The classifier (input op -> run-model op) and the segmenter, whose output stays in a split core layout
 // until the memory-copy leaf gathers it, at cache number 1 and 4: outputs equal the reference, 301041 for
 // the inputs that only fill the run, one device run per cache-full of inputs, reports in input order and
 // per input in subscription order from the leaf op.  A synchronous run writes the reference output and
 // raises no report.  After the runs the card holds exactly the blocks it held when the stream was built.
-TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
+TEST_F(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
   for (const char* model : {"classifier", "segmenter"}) {
     for (uint32_t batch : {1u, 4u}) {
       SCOPED_TRACE(std::string(model) + " batch " + std::to_string(batch));
@@ -30,13 +34,10 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
         ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &second));
 
         const uint32_t inputs = 2 * batch;
-        std::vector<std::unique_ptr<CardDataset>> ins;
-        std::vector<std::unique_ptr<Output>> outs;
+        const Inputs io(p, inputs);
         const uint64_t runsBefore = stats().runs_submitted;
         for (uint32_t i = 0; i < inputs; ++i) {
-          ins.emplace_back(new CardDataset(p.input()));
-          outs.emplace_back(new Output(p.stream()));
-          const qoblErr rc = qoblRunStreamAsync(p.stream(), ins.back()->get(), outs.back()->get());
+          const qoblErr rc = qoblRunStreamAsync(p.stream(), io.in(i), io.out(i));
           EXPECT_EQ((i + 1) % batch == 0 ? 0u : qoblERR_RUN_PENDING, rc) << "input " << i;
         }
         ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
@@ -47,7 +48,7 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
         for (uint32_t i = 0; i < inputs; ++i) {
           for (int s = 0; s < 2; ++s) {
             const Report& r = reports[2 * i + s];
-            EXPECT_EQ(ins[i]->get(), r.input) << "input " << i;
+            EXPECT_EQ(io.in(i), r.input) << "input " << i;
             EXPECT_EQ(s + 1, r.tag);
             EXPECT_EQ(leaf, r.op);
             EXPECT_EQ(0u, r.errorCode);
@@ -55,11 +56,11 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
             EXPECT_EQ(p.expected(), r.output) << "input " << i;
           }
           // The application's own output buffers hold the result too.
-          EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0));
+          EXPECT_EQ(p.expected(), readBuffer(io.out(i), 0));
         }
         if (batch == 1) {
           Output out(p.stream());
-          ASSERT_EQ(0u, qoblRunStream(p.stream(), ins[0]->get(), out.get(), 10000));
+          ASSERT_EQ(0u, qoblRunStream(p.stream(), io.in(0), out.get(), 10000));
           EXPECT_EQ(p.expected(), readBuffer(out.get(), 0));
           EXPECT_EQ(2 * inputs, rec.snapshot().size());
         }
@@ -74,101 +75,28 @@ TEST(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
 
 // A memory-copy op whose parent is not a run-model op has nothing to gather: the graph builds, but every
 // run is refused with 301034 and its reason logged, and nothing is left on the card.
-TEST(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
+TEST_F(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
   ASSERT_EQ(0, qobmSetDevice(0));
-  {
-    LogCapture log(qobmLL_ERROR);
-    qoblOpGraph* g = nullptr;
-    qobeOp* in = nullptr;
-    qobeOp* cp = nullptr;
-    qoblStream* s = nullptr;
-    ASSERT_EQ(0u, qoblCreateOpGraph(&g));
-    ASSERT_EQ(0u, qoblCreateGraphInputOp(g, 1, &in));
-    ASSERT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &cp));
-    ASSERT_EQ(0u, qoblConnectOps(in, cp));
-    ASSERT_EQ(0u, qoblCreateOpStream(g, qoblBM_ONCE, &s));
-    ASSERT_EQ(0u, qoblBuildStream(s));
-    {
-      CardDataset input(std::string(64, '\1'));
-      qobmDataset* out = nullptr;
-      ASSERT_EQ(0u, qoblRequestOutputDataset(s, &out));
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(s, input.get(), out, 1000));
-      EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(s, input.get(), out));
-      EXPECT_EQ(0u, qoblSynchronizeStream(s, 1000));  // nothing outstanding after the refusal
-      EXPECT_TRUE(log.hasPrefix("Failed to run stream"));
-      qobmDestroyDataset(out);
-    }
-    EXPECT_EQ(0u, qoblDestroyOpStream(s));
-    EXPECT_EQ(0u, qoblDestroyOpGraph(g));
-    std::free(g);
-    qobeDestroyOp(in);
-    qobeDestroyOp(cp);
-  }
-  expectNoLibraryBlocks();
-}
-
-// Input op -> the op engine's pre-processing op -> run-model op.  The run-model op configures its parent
-// with the model's uint8 quantisation (scale 1/64): the pre-processing op's report carries the sample
-// quantised to k = x * 64, and the model, reading that back as k / 64, reproduces the reference scores, at
-// batch 1 and 4.
-TEST(StreamPipelineTest, PreprocessingPipelineReproducesReference) {
-  for (uint32_t batch : {1u, 4u}) {
-    SCOPED_TRACE(batch);
-    Pipeline::Options o;
-    o.preprocess = true;
-    o.build = false;
-    o.batch = batch;
-    Pipeline p(o);
-    ASSERT_EQ(0u, qoblRegisterGetOutput(p.stream(), p.preOp()));
-    ASSERT_EQ(0u, qoblBuildStream(p.stream()));
-    ASSERT_EQ(batch, p.cacheNumber());
-    Recorder rec;
-    Sub sub{&rec, 1};
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
-    std::string quantised(p.input().size() / sizeof(float), '\0');
-    for (size_t i = 0; i < quantised.size(); ++i) {
-      float x = 0;
-      std::memcpy(&x, p.input().data() + 4 * i, 4);
-      quantised[i] = static_cast<char>(static_cast<uint8_t>(x * 64.0f));
-    }
-    std::vector<std::unique_ptr<CardDataset>> ins;
-    std::vector<std::unique_ptr<Output>> outs;
-    for (uint32_t i = 0; i < batch; ++i) {
-      ins.emplace_back(new CardDataset(p.input()));
-      outs.emplace_back(new Output(p.stream()));
-      EXPECT_EQ(i + 1 == batch ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
-    }
-    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-    const std::vector<Report> reports = rec.snapshot();
-    ASSERT_EQ(2u * batch, reports.size());
-    // Per input: the pre-processing op's report, then the end op's, each in input order.
-    for (uint32_t i = 0; i < batch; ++i) {
-      const Report& pre = reports[i];
-      const Report& end = reports[batch + i];
-      EXPECT_EQ(p.preOp(), pre.op);
-      EXPECT_EQ(0u, pre.errorCode);
-      ASSERT_GE(pre.output.size(), quantised.size());
-      EXPECT_EQ(quantised, pre.output.substr(0, quantised.size())) << "input " << i;
-      EXPECT_EQ(p.runOp(), end.op);
-      EXPECT_EQ(1u, end.isStreamEnd);
-      EXPECT_EQ(0u, end.errorCode);
-      EXPECT_EQ(ins[i]->get(), end.input);
-      EXPECT_EQ(p.expected(), end.output) << "input " << i;
-      EXPECT_EQ(p.expected(), readBuffer(outs[i]->get(), 0)) << "input " << i;
-    }
-    outs.clear();
-    ins.clear();
-    p.teardown();
-    // The configuration blocks the pre-processing op made for every run were released with the runs.
-    expectNoLibraryBlocks();
-  }
+  LogCapture log(qobmLL_ERROR);
+  HandGraph g;
+  ASSERT_EQ(0u, qoblConnectOps(g.input(), g.engineOp(qobeOP_MEM_COPY_OP)));
+  qoblStream* s = g.stream();
+  ASSERT_EQ(0u, qoblBuildStream(s));
+  CardDataset input(std::string(64, '\1'));
+  qobmDataset* out = nullptr;
+  ASSERT_EQ(0u, qoblRequestOutputDataset(s, &out));
+  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(s, input.get(), out, 1000));
+  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(s, input.get(), out));
+  EXPECT_EQ(0u, qoblSynchronizeStream(s, 1000));  // nothing outstanding after the refusal
+  EXPECT_TRUE(log.hasPrefix("Failed to run stream"));
+  qobmDestroyDataset(out);
 }
 
 // A run-model leaf whose output stays in a core layout that differs from the plain tensor is refused by the
 // build (the qobl-run options test checks that message) unless asked for: with "keep_core_layout" the
 // application receives the card's own bytes (the aligned size, real data at the top-left of each 16x16
 // plane, zeros around it) and every run succeeds; asking for it while a copy op converts it is refused.
-TEST(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
+TEST_F(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
   Pipeline::Options o;
   o.model = "segmenter";
   o.build = false;
@@ -177,18 +105,14 @@ TEST(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
     Pipeline p(o);
     ASSERT_EQ(0, qobeSetOpAttr(p.runOp(), "keep_core_layout", qobeATTR_BOOL, 1, 1));
     ASSERT_EQ(0u, qoblBuildStream(p.stream()));
-    std::vector<std::unique_ptr<CardDataset>> ins;
-    std::vector<std::unique_ptr<Output>> outs;
-    for (uint32_t i = 0; i < 2; ++i) {
-      ins.emplace_back(new CardDataset(p.input()));
-      outs.emplace_back(new Output(p.stream()));
-      EXPECT_EQ(i == 1 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), ins[i]->get(), outs[i]->get()));
-    }
+    const Inputs io(p, 2);
+    for (uint32_t i = 0; i < 2; ++i)
+      EXPECT_EQ(i == 1 ? 0u : qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(i), io.out(i)));
     ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
     // The plain output [1, 5, 12, 12] float32 sits in three cores [1, 2, 16, 16]: channel c in plane c.
     const std::string& plain = p.expected();
     for (uint32_t i = 0; i < 2; ++i) {
-      const std::string core = readBuffer(outs[i]->get(), 0);
+      const std::string core = readBuffer(io.out(i), 0);
       ASSERT_EQ(6144u, core.size());
       std::string gathered, padding;
       for (size_t c = 0; c < 6; ++c) {
@@ -216,7 +140,6 @@ TEST(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
                               "] asks for its outputs in the card's core layout (\"keep_core_layout\") but a "
                               "memory-copy op below it converts them"));
   }
-  expectNoLibraryBlocks();
 }
 
 }  // namespace

@@ -10,9 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -163,13 +162,12 @@ class Pipeline {
   struct Options {
     uint32_t batch = 1;
     bool memCopy = false;   // append a memory-copy op below the run-model op
-    bool preprocess = false;  // put the op engine's pre-processing op between input op and run-model op
     bool build = true;
     const char* model = "classifier";  // demo model directory under <build>/models
     int64_t side = 0;  // not 0: `model` is a dynamic suite, loaded and fed at images of side x side
   };
 
-  explicit Pipeline(Options o) : opts_(o) {
+  explicit Pipeline(Options o) {
     EXPECT_EQ(0, qobmSetDevice(0));
     const std::string m = o.model;
     input_ = readBytes(modelFile(m, "sample_input.bin"));
@@ -188,19 +186,7 @@ class Pipeline {
     EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
     if (o.side != 0) setInputShape(inputOp_, shape);
     EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
-    qobeOp* parent = inputOp_;
-    if (o.preprocess) {
-      EXPECT_EQ(0, qobeCreateOp(qobeOP_PREPROCESS_OP, &preOp_));
-      const uint32_t bytes = static_cast<uint32_t>(input_.size());
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_count", qobeATTR_UINT32, 1, 1u));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_count", qobeATTR_UINT32, 1, 1u));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "input_size", qobeATTR_UINT32, 1, bytes));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "output_size", qobeATTR_UINT32, 1, bytes));
-      EXPECT_EQ(0, qobeSetOpAttr(preOp_, "is_runmodel_input", qobeATTR_BOOL, 1, 1));
-      EXPECT_EQ(0u, qoblConnectOps(inputOp_, preOp_));
-      parent = preOp_;
-    }
-    EXPECT_EQ(0u, qoblConnectOps(parent, runOp_));
+    EXPECT_EQ(0u, qoblConnectOps(inputOp_, runOp_));
     if (o.memCopy) {
       EXPECT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &copyOp_));
       EXPECT_EQ(0u, qoblConnectOps(runOp_, copyOp_));
@@ -211,28 +197,25 @@ class Pipeline {
     }
   }
   Pipeline() : Pipeline(Options()) {}
-  ~Pipeline() { teardown(); }
+
+  ~Pipeline() {
+    destroyStream();
+    if (graph_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+      std::free(graph_);
+    }
+    if (model_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyModel(model_));
+    }
+    for (qobeOp* op : {inputOp_, runOp_, copyOp_})
+      if (op != nullptr) qobeDestroyOp(op);
+  }
 
   void destroyStream() {
     if (stream_ != nullptr) {
       EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
     }
     stream_ = nullptr;
-  }
-  void teardown() {
-    destroyStream();
-    if (graph_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
-      std::free(graph_);
-      graph_ = nullptr;
-    }
-    if (model_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyModel(model_));
-    }
-    model_ = nullptr;
-    for (qobeOp* op : {inputOp_, preOp_, runOp_, copyOp_})
-      if (op != nullptr) qobeDestroyOp(op);
-    inputOp_ = preOp_ = runOp_ = copyOp_ = nullptr;
   }
 
   qoblStream* stream() const { return stream_; }
@@ -243,7 +226,6 @@ class Pipeline {
   qobeOp* inputOp() const { return inputOp_; }
   qobeOp* runOp() const { return runOp_; }
   qobeOp* copyOp() const { return copyOp_; }
-  qobeOp* preOp() const { return preOp_; }
   const std::string& input() const { return input_; }
   const std::string& expected() const { return expected_; }
   uint32_t opUid(qobeOp* op) const {
@@ -258,15 +240,58 @@ class Pipeline {
   }
 
  private:
-  Options opts_;
   std::string input_, expected_;
   qoblModel* model_ = nullptr;
   qoblOpGraph* graph_ = nullptr;
   qoblStream* stream_ = nullptr;
   qobeOp* inputOp_ = nullptr;
-  qobeOp* preOp_ = nullptr;
   qobeOp* runOp_ = nullptr;
   qobeOp* copyOp_ = nullptr;
+};
+
+// A graph with its input op (`count` tensors per input) for pipelines a test wires by hand.  The stream
+// made of it, the graph and then the ops made through it are destroyed with it.
+class HandGraph {
+ public:
+  explicit HandGraph(uint32_t count = 1) {
+    EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, count, &input_));
+    ops_.push_back(input_);
+  }
+  ~HandGraph() {
+    if (stream_ != nullptr) {
+      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
+    }
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
+    std::free(graph_);
+    for (qobeOp* op : ops_) qobeDestroyOp(op);
+  }
+  HandGraph(const HandGraph&) = delete;
+  HandGraph& operator=(const HandGraph&) = delete;
+
+  qobeOp* input() const { return input_; }
+  qobeOp* runModelOp(qoblModel* model) {
+    qobeOp* op = nullptr;
+    EXPECT_EQ(0u, qoblCreateRunModelOp(model, &op));
+    return ops_.emplace_back(op);
+  }
+  qobeOp* engineOp(uint32_t kind) {
+    qobeOp* op = nullptr;
+    EXPECT_EQ(0, qobeCreateOp(kind, &op));
+    return ops_.emplace_back(op);
+  }
+  qoblStream* stream() {
+    if (stream_ == nullptr) {
+      EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
+    }
+    return stream_;
+  }
+
+ private:
+  qoblOpGraph* graph_ = nullptr;
+  qoblStream* stream_ = nullptr;
+  qobeOp* input_ = nullptr;
+  std::vector<qobeOp*> ops_;
 };
 
 // Every op on device 0 takes at least `us` microseconds while alive (widens the windows between threads).
@@ -289,6 +314,21 @@ class Output {
 
  private:
   qobmDataset* ds_ = nullptr;
+};
+
+// `n` inputs of the pipeline's sample, each in its own dataset with an output dataset of its own, so that
+// reports can be told apart by their input.
+struct Inputs {
+  std::vector<std::unique_ptr<CardDataset>> ins;
+  std::vector<std::unique_ptr<Output>> outs;
+  Inputs(const Pipeline& p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      ins.emplace_back(new CardDataset(p.input()));
+      outs.emplace_back(new Output(p.stream()));
+    }
+  }
+  qobmDataset* in(size_t i) const { return ins[i]->get(); }
+  qobmDataset* out(size_t i) const { return outs[i]->get(); }
 };
 
 // The card holds no stream, inout or shared-DDR block (everything the library made was released).

@@ -81,6 +81,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
 }
 
 // A dynamic suite runs any shape a member covers, without a sample; shapes no member covers are refused.
+// (A shape without a sample and without --input: qobl_run_test's broken model directories.)
 TEST(QoblRunOptionsTest, DynamicShapesWithoutSamples) {
   const std::string dyn = modelDir("dynamic");
   Result r = qoblRun("--model " + dyn + " --shape 20x28 --input zeros --runs 6");
@@ -91,10 +92,6 @@ TEST(QoblRunOptionsTest, DynamicShapesWithoutSamples) {
   EXPECT_EQ(2, r.code);
   EXPECT_NE(std::string::npos, r.err.find("--shape 40x40: no member of")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("4x4 to 16x16, 17x17 to 32x32")) << r.err;
-  r = qoblRun("--model " + dyn + " --shape 20x28");
-  EXPECT_EQ(3, r.code);
-  EXPECT_NE(std::string::npos, r.err.find("no sample for shape 20x28")) << r.err;
-  EXPECT_NE(std::string::npos, r.err.find("--input random|zeros|FILE")) << r.err;
   // Without --shape the smallest sample by area is run, not the first by name ("16x16" sorts before "8x8").
   r = qoblRun("--model " + dyn + " --runs 4");
   ASSERT_EQ(0, r.code) << r.err;

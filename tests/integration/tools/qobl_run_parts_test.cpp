@@ -101,7 +101,8 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   EXPECT_NE(std::string::npos, summaryTable(h, r).find("| card 1             | 8.0 inferences/s (2 runs in 250.0 ms)"));
 }
 
-// Random inputs are seeded, cover every input and keep floating-point values in [-1, 1).
+// Random inputs cover every input and keep floating-point values in [-1, 1).  (The same seed gives the same
+// inputs, another seed others: the options test.)
 TEST(QoblRunPartsTest, RandomInputsAreSeededAndInRange) {
   ModelInfo info;
   info.inputs.resize(3);
@@ -110,10 +111,8 @@ TEST(QoblRunPartsTest, RandomInputsAreSeededAndInRange) {
   info.inputs[1].bytes = 2000;
   info.inputs[2].dtype = DType{1, 8, 1};        // uint8
   info.inputs[2].bytes = 1000;
-  const std::vector<uint8_t> a = randomInput(info, 3), b = randomInput(info, 3), c = randomInput(info, 4);
+  const std::vector<uint8_t> a = randomInput(info, 3);
   ASSERT_EQ(7000u, a.size());
-  EXPECT_EQ(a, b);
-  EXPECT_NE(a, c);
   for (size_t i = 0; i < 1000; ++i) {
     float f;
     std::memcpy(&f, &a[4 * i], 4);

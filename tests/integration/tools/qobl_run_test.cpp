@@ -134,7 +134,7 @@ TEST(QoblRunTest, BrokenModelDirectoriesAreNamed) {
        noExpected.file("expected_output.bin") + ": No such file or directory (needed by --verify)"},
       {"dynamic suite without samples", "--model " + noSamples.dir(), "no samples/<H>x<W>/"},
       {"unknown dynamic size", "--shape 9x9 --model " + modelDir("dynamic"),
-       "no sample for shape 9x9 (samples: 8x8, 16x16, 24x24, 32x32)"},
+       "no sample for shape 9x9 (samples: 8x8, 16x16, 24x24, 32x32) (or give inputs: --input random|zeros|FILE"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -44,13 +44,6 @@ std::string TempDir::put(const std::string& rel, const std::string& bytes) const
   return path.string();
 }
 
-std::string TempDir::copyModel(const std::string& name) const {
-  std::error_code ec;
-  std::filesystem::copy(modelDir(name), file(name), std::filesystem::copy_options::recursive, ec);
-  EXPECT_FALSE(ec) << "copying model " << name << ": " << ec.message();
-  return file(name);
-}
-
 std::string TempDir::link(const std::string& rel, const std::string& target) const {
   std::error_code ec;
   std::filesystem::create_symlink(target, file(rel), ec);

@@ -10,13 +10,6 @@
 #include "tvm/runtime/c_backend_api.h"
 #include "tvm/runtime/c_runtime_api.h"
 
-/* The version macros as the C89 compiler sees them. */
-void c89_version_macros(uint32_t out[3]) {
-  out[0] = QOBL_VERSION_MAJOR;
-  out[1] = QOBL_VERSION_MINOR;
-  out[2] = QOBL_VERSION_PATCH;
-}
-
 /* The pre-processing arithmetic as compiled in C89 (where the header's functions are GCC's __inline__). */
 uint8_t c89_preproc_quantize_u8(float x, float scale) { return qobcrt_preproc_quantize_u8(x, scale); }
 uint16_t c89_preproc_f32_to_f16(float f) { return qobcrt_preproc_f32_to_f16(f); }

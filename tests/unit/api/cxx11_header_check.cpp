@@ -8,6 +8,3 @@
 #include "qobm/qobm.h"
 #include "tvm/runtime/c_backend_api.h"
 #include "tvm/runtime/c_runtime_api.h"
-
-// The version as a C++11 translation unit sees it.
-int cxx11_version_major() { return QOBL_VERSION_MAJOR; }

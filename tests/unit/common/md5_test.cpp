@@ -22,37 +22,13 @@ std::string digestInPieces(const std::string& text, std::initializer_list<size_t
 
 }  // namespace
 
-TEST(Md5, Rfc1321TestSuite) {
-  const std::pair<const char*, const char*> vectors[] = {
-      {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"a", "0cc175b9c0f1b6a831c399e269772661"},
-      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
-      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-  };
-  for (const auto& v : vectors) {
-    const std::string text = v.first;
-    EXPECT_EQ(md5::digestString(text.data(), static_cast<uint32_t>(text.size())), v.second) << '"' << text << '"';
-    EXPECT_EQ(MD5(text).hexdigest(), v.second) << '"' << text << '"';
-  }
-  // Updates after finalize are ignored; binary input keeps its NUL bytes.
-  MD5 m;
-  EXPECT_EQ(m.hexdigest(), "");
-  m.update("abc", 3);
-  m.finalize();
-  m.update("more", 4);
-  m.finalize();
-  EXPECT_EQ(m.hexdigest(), "900150983cd24fb0d6963f7d28e17f72");
-  const unsigned char bin[3] = {0x00, 0xff, 0x00};
-  EXPECT_NE(md5::digestString(bin, 3), md5::digestString(bin, 2));
-}
-
 // Padding and block carry-over are where incremental digests go wrong: lengths around 55/56 (the length
 // field no longer fits) and 63/64 (exact block), and updates split across block borders.
+// (Digests of whole model files are compared with md5sum's by the tools' and the Python tests.)
 TEST(Md5, IncrementalUpdatesMatchOneShotAtBlockBorders) {
+  const std::string rfc = "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
+  EXPECT_EQ(md5::digestString(rfc.data(), static_cast<uint32_t>(rfc.size())), "57edf4a22be3c955ac49da2e2107b67a");
+  EXPECT_EQ(digestInPieces(rfc, {55, 64}), "57edf4a22be3c955ac49da2e2107b67a");
   std::string text;
   for (int i = 0; i < 300; ++i) text.push_back(static_cast<char>('!' + (i * 7) % 90));
   for (size_t len : {55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 128u, 300u}) {

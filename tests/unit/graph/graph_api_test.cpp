@@ -7,22 +7,50 @@
 #include <string>
 #include <vector>
 
-#include "graph_test_support.h"
 #include "graph_validation.h"
 #include "op_directed_graph.h"
 #include "op_graph_controller.h"
 #include "op_manager.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
+#include "qobl_test/fake_model.h"
+#include "qobl_test/log_capture.h"
 #include "singleton.h"
 
 using namespace zenlar::qobl;
-using zenlar::qobl::test::EngineOps;
-using zenlar::qobl::test::FakeModel;
-using zenlar::qobl::test::LogCapture;
+using qobltest::LogCapture;
 using Lines = std::vector<std::string>;
 
 namespace {
+
+// A model for loop planning: one input of 16 bytes, one float output of 8 bytes.
+class FakeModel : public qobltest::FakeModel {
+ public:
+  FakeModel() {
+    inputSizes = {16};
+    setOutputSizes({8});
+  }
+};
+
+// Op-engine ops destroyed with the test.
+class EngineOps {
+ public:
+  ~EngineOps() {
+    for (qobeOp* op : ops_) qobeDestroyOp(op);
+  }
+  qobeOp* make(uint32_t kind) {
+    qobeOp* op = nullptr;
+    EXPECT_EQ(qobeCreateOp(kind, &op), 0);
+    return keep(op);
+  }
+  qobeOp* keep(qobeOp* op) {
+    if (op != nullptr) ops_.push_back(op);
+    return op;
+  }
+
+ private:
+  std::vector<qobeOp*> ops_;
+};
 
 const char* const kConnectParam = "Invalid parameter: (NULL != parent) && (NULL != child)";
 const char* const kSameOp = "Parent op and child op is same one op. \n";

@@ -225,11 +225,9 @@ TEST_F(ReleaseTest, ResetInstructionsReleaseEverythingAndBuildLikeNewOnes) {
   for (const std::string& e : log.errors()) EXPECT_EQ(std::string::npos, e.find("free")) << e;
 }
 
-TEST(DatasetIdTest, StartsInItsRandomRangeAndCountsUpAcrossThreads) {
-  // Nothing else in this program draws dataset ids, so this is the process's first.
+TEST(DatasetIdTest, CountsUpAcrossThreads) {
+  // Nothing else in this program draws dataset ids: the ones after this are the threads' alone.
   const uint32_t first = zenlar::qobl::DatasetId::generateId();
-  EXPECT_GE(first, 22u);
-  EXPECT_LE(first, 1011u);
   std::vector<uint32_t> ids[4], all;
   std::vector<std::thread> threads;
   for (auto& list : ids) {

@@ -115,26 +115,6 @@ TEST(RunModelPreOpAttrs, ScaleAndTensorTypesLandOnTheParent) {
   EXPECT_EQ(t0, 3);
   EXPECT_EQ(t1, 0);
   EXPECT_NE(qobeGetOpAttr(pre.e.op, "tensor_type2", qobeATTR_INT32, &t1), 0);
-
-  // Without scale factors no scale is written, tensor types still are.
-  Input in2(1);
-  Generic pre2(1, 1, &in2.op);
-  RunModel rm2(1, 1);
-  ASSERT_TRUE(rm2.op.setInputOp(&pre2.op));
-  float s = 0.0f;
-  EXPECT_NE(qobeGetOpAttr(pre2.e.op, "scale0", qobeATTR_FLOAT32, &s), 0);
-  int32_t t = -1;
-  EXPECT_EQ(qobeGetOpAttr(pre2.e.op, "tensor_type0", qobeATTR_INT32, &t), 0);
-  EXPECT_EQ(t, 0);
-}
-
-TEST(RunModelOp, SizesSkipIndexesTheModelCannotAnswer) {
-  RunModel rm(3, 2);
-  rm.model.inputSizes = {10, 20};  // input 2 cannot be answered
-  EXPECT_EQ(rm.op.inputSizes(), (std::vector<uint32_t>{10, 20}));
-  EXPECT_EQ(rm.op.getConfigAddressList(), std::vector<uint64_t>{0x5000});
-  rm.model.addrOk = false;
-  EXPECT_TRUE(rm.op.getConfigAddressList().empty());
 }
 
 }  // namespace

@@ -28,8 +28,6 @@ class TempDir {
   std::string file(const std::string& rel) const { return dir_ + "/" + rel; }
   // Writes `bytes` to `rel` (making its folders); returns the path.
   std::string put(const std::string& rel, const std::string& bytes) const;
-  // Copies the demo model `name` into the folder (as <dir>/<name>); returns its path.
-  std::string copyModel(const std::string& name) const;
   // Makes <dir>/<rel> a symbolic link to `target`; returns its path.
   std::string link(const std::string& rel, const std::string& target) const;
 
