@@ -12,9 +12,10 @@
 //    (a range check on the address: a null, foreign or stack handle is refused without reading it);
 //  - acquireById() finds the slot of a stream id in an index that readers probe without a lock (written
 //    under streamDictMutex_);
-//  - a reader takes a reference on the slot, then reads the slot's stream pointer; the destroy clears the pointer, then waits until the counts
-//    drained.  Both sides use sequentially consistent operations, so either the reader sees the pointer
-//    cleared or the destroy sees the count and waits for it: no reader ever uses a deleted stream.
+//  - a reader takes a reference on the slot, then reads the slot's stream pointer; the destroy clears the
+//    pointer, then waits until the references drained.  Both sides use sequentially consistent
+//    operations, so either the reader sees the pointer cleared or the destroy sees the reference and
+//    waits for it: no reader ever uses a deleted stream.
 // When a stream is destroyed its slot goes to the back of a queue and is given to a new stream only after
 // 1024 later streams were destroyed: meanwhile its address names no other stream and a stale handle is
 // refused (its slot holds no stream).  The registry keeps at most the peak number of live streams plus
@@ -41,8 +42,8 @@
 //
 // LOCKS: streamDictMutex_ (recursive) guards the containers and the writes to the slots and the id index;
 // only creation, destruction, device waits and the non-hot queries take it, never the lookups of
-// acquire() and acquireById().  It is never held while waiting; it is taken before a
-// stream's lock (destroyStream's first step) and never while a synchronizer's mutex is held.
+// acquire() and acquireById().  It is never held while waiting; it is taken before a stream's lock
+// (destroyStream's first step) and never while a synchronizer's mutex is held.
 #ifndef QOBL_OP_STREAM_CONTROLLER_H
 #define QOBL_OP_STREAM_CONTROLLER_H
 
