@@ -99,8 +99,7 @@ TEST_F(StreamFailureTest, LateReportOfARecycledRunIsStale) {
   o.memCopy = true;
   Pipeline p(o);
   Recorder rec;
-  Sub sub{&rec, 1};
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
   zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
   {
     LogCapture log(qobmLL_INFO);

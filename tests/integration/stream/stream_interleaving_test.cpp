@@ -26,14 +26,14 @@ bool accepted(qoblErr rc) { return rc == 0 || rc == qoblERR_RUN_PENDING; }
 // tally outlives the stream (whose destroy may still report), the card is fast again before the teardown.
 struct TalliedStream {
   explicit TalliedStream(uint32_t us) : p(options()), slow(us) {
-    EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+    EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
   }
   static Pipeline::Options options() {
     Pipeline::Options o;
     o.batch = 4;
     return o;
   }
-  Tally tally;
+  Recorder tally;
   Pipeline p;
   SlowCard slow;
 };
@@ -70,9 +70,9 @@ TEST(StreamInterleavingTest, CallbackDestroysAnotherStream) {
         SlowCard slow(1000);
         Killer killer;
         killer.victim = y.stream();
-        Tally tally;
+        Recorder tally;
         ASSERT_EQ(0u, qoblSubscribeStreamReport(x.stream(), &Killer::fn, &killer));
-        ASSERT_EQ(0u, qoblSubscribeStreamReport(y.stream(), &Tally::fn, &tally));
+        ASSERT_EQ(0u, qoblSubscribeStreamReport(y.stream(), &recordReport, &tally.sub));
         Inputs xs(x, 1);
         Inputs ys(y, onCard ? 12 : 2);
         ASSERT_EQ(0u, qoblRunStreamAsync(x.stream(), xs.in(0), xs.out(0)));
@@ -86,7 +86,7 @@ TEST(StreamInterleavingTest, CallbackDestroysAnotherStream) {
         } else {
           EXPECT_EQ(0u, killer.rc.load());
           y.forgetStream();
-          EXPECT_EQ(static_cast<int>(ys.ins.size()), tally.errors);
+          EXPECT_EQ(static_cast<int>(ys.ins.size()), tally.errors());
         }
         for (size_t i = 0; i < ys.ins.size(); ++i) EXPECT_EQ(1, tally.of(ys.in(i))) << i;
       }
@@ -151,7 +151,7 @@ TEST(StreamInterleavingTest, SubmitWhileAnotherThreadDestroys) {
     {
       TalliedStream ts(200);
       Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
+      Recorder& tally = ts.tally;
       constexpr size_t kPerThread = 12;
       Inputs a(p, kPerThread), b(p, kPerThread);
       std::vector<qoblErr> rcA(kPerThread, UINT32_MAX), rcB(kPerThread, UINT32_MAX);
@@ -198,7 +198,7 @@ TEST(StreamInterleavingTest, TwoDestroysAtOnce) {
     {
       TalliedStream ts(300);
       Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
+      Recorder& tally = ts.tally;
       Inputs in(p, 6);
       for (size_t i = 0; i < 6; ++i) ASSERT_TRUE(accepted(qoblRunStreamAsync(p.stream(), in.in(i), in.out(i))));
       std::atomic<int> ready{0};
@@ -215,7 +215,7 @@ TEST(StreamInterleavingTest, TwoDestroysAtOnce) {
       EXPECT_EQ(1, (rc[0] == 0) + (rc[1] == 0));
       EXPECT_EQ(1, (rc[0] == qoblERR_DESTROY_STREAM) + (rc[1] == qoblERR_DESTROY_STREAM));
       for (size_t i = 0; i < 6; ++i) EXPECT_EQ(1, tally.of(in.in(i))) << i;
-      EXPECT_EQ(2, tally.errors);
+      EXPECT_EQ(2, tally.errors());
     }
     expectNoLibraryBlocks();
   }
@@ -230,7 +230,7 @@ TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
     {
       TalliedStream ts(100);
       Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
+      Recorder& tally = ts.tally;
       constexpr int kThreads = 4;
       constexpr size_t kPerThread = 12;  // 48 inputs: 12 full device runs
       std::vector<std::unique_ptr<Inputs>> sets;
@@ -261,11 +261,11 @@ TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
             EXPECT_EQ(p.expected(), readBuffer(sets[t]->out(i), 0));
           } else {
             EXPECT_EQ(1, tally.of(in));
-            EXPECT_EQ(p.expected(), tally.outputs[in]);
+            EXPECT_EQ(p.expected(), tally.output(in));
           }
         }
       }
-      EXPECT_EQ(0, tally.errors);
+      EXPECT_EQ(0, tally.errors());
     }
     expectNoLibraryBlocks();
   }
