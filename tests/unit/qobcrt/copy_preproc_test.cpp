@@ -73,34 +73,17 @@ class CardOps : public ::testing::Test {
   Blocks b_;
 };
 
-// Output 0: [1,3,4,4] float32 over two [1,2,8,8] cores whose stored offsets leave 256 bytes of other data
-// between them.  Output 1: [1,1000] float16 in one [1,1024] core, cut at its real size.  The plain
-// channel-split case is run by the segmenter at batches 1 and 4 through the library (stream_pipeline_test).
-TEST_F(CardOps, MemoryCopyTakesStoredCoreOffsetsAndCutsAlignedTails) {
-  std::vector<float> cores(192 + 64 + 128, -1.f);
-  for (int c = 0; c < 2; ++c)
-    for (int h = 0; h < 8; ++h)
-      for (int w = 0; w < 8; ++w) {
-        cores[(c * 8 + h) * 8 + w] = float(c * 100 + h * 10 + w);
-        if (c == 0) cores[192 + (h * 8 + w)] = float(200 + h * 10 + w);
-      }
+// [1,1000] float16 in one [1,1024] core written by the host: 16-bit core elements, cut at the real size.
+// (Channel splits over padded planes: the segmenter through the library, stream_pipeline_test.)
+TEST_F(CardOps, MemoryCopyCutsHalfElementsAtTheRealSize) {
   std::vector<uint16_t> halfs(1024);
   for (int i = 0; i < 1024; ++i) halfs[i] = static_cast<uint16_t>(i * 7);
   std::vector<uint8_t> cfg;
-  copyRecord(cfg, {{{1, 2, 4, 4}, {1, 2, 8, 8}, 0}, {{1, 1, 4, 4}, {1, 2, 8, 8}, 768}}, {1, 3, 4, 4}, 1, 4, 0, 2);
   copyRecord(cfg, {{{1, 1, 1, 1000}, {1, 1, 1, 1024}, 0}}, {1, 1, 1, 1000}, 3, 2, 1);
   const std::vector<uint8_t> guard(2048, 0xab);
-  const uint64_t out0 = b_.alloc(QOBCRT_SIM_APP, 48 * 4), out1 = b_.upload(QOBCRT_SIM_APP, guard.data(), 2048);
-  ASSERT_EQ(copy(cfg, {b_.upload(QOBCRT_SIM_INOUT, cores.data(), cores.size() * 4),
-                       b_.upload(QOBCRT_SIM_INOUT, halfs.data(), 2048), out0, out1}, 2),
-            0u);
-  const auto got = readBack<float>(0, out0, 48);
-  int wrong = 0;
-  for (int c = 0; c < 3; ++c)
-    for (int h = 0; h < 4; ++h)
-      for (int w = 0; w < 4; ++w) wrong += got[(c * 4 + h) * 4 + w] != float(c * 100 + h * 10 + w);
-  EXPECT_EQ(wrong, 0);
-  const auto cut = readBack<uint8_t>(0, out1, 2048);
+  const uint64_t out = b_.upload(QOBCRT_SIM_APP, guard.data(), 2048);
+  ASSERT_EQ(copy(cfg, {b_.upload(QOBCRT_SIM_INOUT, halfs.data(), 2048), out}), 0u);
+  const auto cut = readBack<uint8_t>(0, out, 2048);
   EXPECT_EQ(0, std::memcmp(cut.data(), halfs.data(), 2000));
   EXPECT_EQ(std::vector<uint8_t>(cut.begin() + 2000, cut.end()), std::vector<uint8_t>(48, 0xab))
       << "bytes past the real output were written";
