@@ -22,7 +22,7 @@ namespace {
 // Each test leaves the card as it found it.
 class DynamicStreamTest : public qobltest::LiveBlocksTest {};
 
-std::string dynamicFile(const std::string& name) { return buildDir() + "/models/dynamic/" + name; }
+std::string dynamicFile(const std::string& name) { return modelFile("dynamic", name); }
 
 struct Sample {
   int64_t side;
@@ -89,8 +89,7 @@ TEST_F(DynamicStreamTest, EachRunUsesItsInputSizeAndTheCoveringMember) {
     Pipeline p(suiteAt8(1));
     ASSERT_NE(nullptr, p.stream());
     Recorder rec;
-    Sub sub{&rec, 1};
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
     const Sample s8 = sample(8, 0), s16 = sample(16, 0), s24 = sample(24, 1), s32 = sample(32, 1);
     const std::vector<const Sample*> runs = {&s8, &s16, &s24, &s32, &s16, &s8, &s32, &s8};
     const size_t asyncRuns = 6;
@@ -146,9 +145,7 @@ TEST_F(DynamicStreamTest, ShapesThatDoNotFitTheBatchFailTheRun) {
     flat.ndims = 3;
     setInputShape(p.inputOp(), flat);
     EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
-    uint32_t uid = 0;
-    ASSERT_EQ(0, qobeGetOpAttr(p.inputOp(), "uid", qobeATTR_UINT32, &uid));
-    EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(uid) + ". \n"));
+    EXPECT_TRUE(log.has("Wrong input Op's shapes, op name is input_op_" + std::to_string(p.opUid(p.inputOp())) + ". \n"));
   }
   EXPECT_EQ(submitted, stats().runs_submitted);
   qobmShape shape{};
@@ -165,8 +162,8 @@ TEST_F(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
   Pipeline p(suiteAt8(2));
   ASSERT_NE(nullptr, p.stream());
   ASSERT_EQ(2u, p.cacheNumber());
-  Tally tally;
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+  Recorder tally;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
   const Sample s8 = sample(8, 0), s16 = sample(16, 0);
   std::vector<std::unique_ptr<CardDataset>> ins, outs;
   auto give = [&](const Sample& s, bool sync) {
@@ -192,10 +189,10 @@ TEST_F(DynamicStreamTest, OneDeviceRunHoldsInputsOfOneShape) {
   for (size_t i = 0; i < given.size(); ++i) {
     EXPECT_EQ(reported[i], tally.of(ins[i]->get())) << i;
     if (reported[i] == 1) {
-      EXPECT_EQ(given[i]->expected, tally.outputs[ins[i]->get()]) << i;
+      EXPECT_EQ(given[i]->expected, tally.output(ins[i]->get())) << i;
     }
   }
-  EXPECT_EQ(0, tally.errors);
+  EXPECT_EQ(0, tally.errors());
 }
 
 // A synchronous run that outlasts its time-out fails with the card's time-out in the log; the card still

@@ -21,7 +21,6 @@ TEST_F(StreamConcurrencyTest, SeveralStreamsAndThreads) {
   constexpr int kStreams = 3, kRuns = 20;
   std::vector<std::unique_ptr<Pipeline>> pipes(kStreams);
   std::vector<std::unique_ptr<Recorder>> recs(kStreams);
-  std::vector<std::unique_ptr<Sub>> subs;
   {
     std::vector<std::thread> builders;
     for (int s = 0; s < kStreams; ++s) builders.emplace_back([&pipes, s] { pipes[s].reset(new Pipeline()); });
@@ -30,8 +29,7 @@ TEST_F(StreamConcurrencyTest, SeveralStreamsAndThreads) {
   for (int s = 0; s < kStreams; ++s) {
     ASSERT_NE(nullptr, pipes[s]->stream());
     recs[s].reset(new Recorder());
-    subs.emplace_back(new Sub{recs[s].get(), s});
-    ASSERT_EQ(0u, qoblSubscribeStreamReport(pipes[s]->stream(), &recordReport, subs.back().get()));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(pipes[s]->stream(), &recordReport, &recs[s]->sub));
   }
   std::atomic<int> failures{0};
   auto worker = [&](int s) {
@@ -115,8 +113,7 @@ struct Chain {
     if (self->firstCalls++ == 0) {
       EXPECT_EQ(0u, qoblSubscribeStreamReport(self->stream, &recordReport, &self->late));
     }
-    Sub s{&self->rec, 1};
-    recordReport(op, in, out, st, &s);
+    recordReport(op, in, out, st, &self->rec.sub);
   }
 };
 

@@ -35,10 +35,14 @@ TEST_F(StreamFailureTest, HandleAndStateChecks) {
   EXPECT_EQ(qoblERR_INVALID_PARAM, qoblSubscribeStreamReport(p.stream(), nullptr, nullptr));
 }
 
-TEST_F(StreamFailureTest, StaleHandleIsRejected) {
+// A destroyed stream's handle is refused by every call, and its stream id is no longer registered on the
+// card.
+TEST_F(StreamFailureTest, DestroyedStreamIsRefusedAndUnregisteredFromTheCard) {
   Pipeline p;
   qoblStream* stale = p.stream();
+  const uint32_t id = p.stream()->ptr_->id();
   p.destroyStream();
+  EXPECT_EQ(rtErrStreamId, qobcrt_destroy_stream(0, id));
   CardDataset in(p.input());
   qobmDataset* ds = nullptr;
   uint32_t n = 0;
@@ -49,6 +53,11 @@ TEST_F(StreamFailureTest, StaleHandleIsRejected) {
   EXPECT_EQ(qoblERR_INVALID_STREAM, qoblGetStreamCacheNumber(stale, &n));
   EXPECT_EQ(qoblERR_INVALID_STREAM, qoblSynchronizeStream(stale, 0));
   EXPECT_EQ(qoblERR_INVALID_STREAM, qoblSubscribeStreamReport(stale, &recordReport, nullptr));
+  // The id is free for the card to register again.
+  create_stream rec{};
+  rec.stream_id = id;
+  EXPECT_EQ(0, qobcrt_create_stream(0, &rec));
+  EXPECT_EQ(0, qobcrt_destroy_stream(0, id));
 }
 
 TEST_F(StreamFailureTest, RefusedRunsChangeNothing) {
@@ -99,8 +108,7 @@ TEST_F(StreamFailureTest, LateReportOfARecycledRunIsStale) {
   o.memCopy = true;
   Pipeline p(o);
   Recorder rec;
-  Sub sub{&rec, 1};
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
   zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
   {
     LogCapture log(qobmLL_INFO);
@@ -168,18 +176,6 @@ TEST_F(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {
     }
     EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(g.stream()));
   }
-}
-
-// A destroyed stream leaves nothing on the card: its stream id is no longer registered there.
-TEST_F(StreamFailureTest, DestroyedStreamIsUnregisteredFromTheCard) {
-  Pipeline p;
-  const uint32_t id = p.stream()->ptr_->id();
-  p.destroyStream();
-  EXPECT_EQ(rtErrStreamId, qobcrt_destroy_stream(0, id));
-  create_stream rec{};
-  rec.stream_id = id;
-  EXPECT_EQ(0, qobcrt_create_stream(0, &rec));
-  EXPECT_EQ(0, qobcrt_destroy_stream(0, id));
 }
 
 }  // namespace

@@ -22,21 +22,25 @@ namespace {
 
 bool accepted(qoblErr rc) { return rc == 0 || rc == qoblERR_RUN_PENDING; }
 
-// A stream gathering four inputs per device run on a card slowed to `us` per op, its reports tallied.  The
-// tally outlives the stream (whose destroy may still report), the card is fast again before the teardown.
-struct TalliedStream {
-  explicit TalliedStream(uint32_t us) : p(options()), slow(us) {
-    EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+// Runs `body` `rounds` times, each on a new stream gathering four inputs per device run, its reports
+// recorded, on a card slowed to `us` per op.  The recorder outlives the stream (whose destroy may still
+// report), the card is fast again before the teardown, and afterwards it keeps no block of the library.
+template <typename F>
+void eachRound(int rounds, uint32_t us, F body) {
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    {
+      Recorder tally;
+      Pipeline::Options o;
+      o.batch = 4;
+      Pipeline p(o);
+      SlowCard slow(us);
+      EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
+      body(p, tally, round);
+    }
+    expectNoLibraryBlocks();
   }
-  static Pipeline::Options options() {
-    Pipeline::Options o;
-    o.batch = 4;
-    return o;
-  }
-  Tally tally;
-  Pipeline p;
-  SlowCard slow;
-};
+}
 
 // A report callback of stream X that destroys stream Y: on its first call it waits until the test has
 // given Y its inputs, then destroys Y.
@@ -70,9 +74,9 @@ TEST(StreamInterleavingTest, CallbackDestroysAnotherStream) {
         SlowCard slow(1000);
         Killer killer;
         killer.victim = y.stream();
-        Tally tally;
+        Recorder tally;
         ASSERT_EQ(0u, qoblSubscribeStreamReport(x.stream(), &Killer::fn, &killer));
-        ASSERT_EQ(0u, qoblSubscribeStreamReport(y.stream(), &Tally::fn, &tally));
+        ASSERT_EQ(0u, qoblSubscribeStreamReport(y.stream(), &recordReport, &tally.sub));
         Inputs xs(x, 1);
         Inputs ys(y, onCard ? 12 : 2);
         ASSERT_EQ(0u, qoblRunStreamAsync(x.stream(), xs.in(0), xs.out(0)));
@@ -86,7 +90,7 @@ TEST(StreamInterleavingTest, CallbackDestroysAnotherStream) {
         } else {
           EXPECT_EQ(0u, killer.rc.load());
           y.forgetStream();
-          EXPECT_EQ(static_cast<int>(ys.ins.size()), tally.errors);
+          EXPECT_EQ(static_cast<int>(ys.ins.size()), tally.errors());
         }
         for (size_t i = 0; i < ys.ins.size(); ++i) EXPECT_EQ(1, tally.of(ys.in(i))) << i;
       }
@@ -146,129 +150,109 @@ TEST(StreamInterleavingTest, WaitsWhileCallbacksCreateAndDestroyStreams) {
 // or refused with a code, and by the time the destroy returns every accepted input has had exactly one
 // terminal report (the runs on the card reported, the gathered ones failed); refused inputs get none.
 TEST(StreamInterleavingTest, SubmitWhileAnotherThreadDestroys) {
-  for (int round = 0; round < 8; ++round) {
-    SCOPED_TRACE(round);
-    {
-      TalliedStream ts(200);
-      Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
-      constexpr size_t kPerThread = 12;
-      Inputs a(p, kPerThread), b(p, kPerThread);
-      std::vector<qoblErr> rcA(kPerThread, UINT32_MAX), rcB(kPerThread, UINT32_MAX);
-      std::atomic<int> acceptedCount{0};
-      qoblStream* stream = p.stream();  // kept: the handle is used after the destroy on purpose
-      auto submit = [&](const Inputs& in, std::vector<qoblErr>& rcs) {
-        qobmSetDevice(0);
-        for (size_t i = 0; i < kPerThread; ++i) {
-          rcs[i] = qoblRunStreamAsync(stream, in.in(i), in.out(i));
-          if (accepted(rcs[i])) ++acceptedCount;
-          std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-      };
-      std::thread ta(submit, std::cref(a), std::ref(rcA)), tb(submit, std::cref(b), std::ref(rcB));
-      while (acceptedCount.load() < 2 + 2 * round) std::this_thread::yield();
-      EXPECT_EQ(0u, qoblDestroyOpStream(stream));
-      p.forgetStream();
-      // Everything accepted so far has been reported; calls still coming in are refused.
-      const size_t reportedAtDestroy = tally.total();
-      ta.join();
-      tb.join();
-      EXPECT_EQ(reportedAtDestroy, tally.total());
-      for (const auto* set : {&a, &b}) {
-        const std::vector<qoblErr>& rcs = set == &a ? rcA : rcB;
-        for (size_t i = 0; i < kPerThread; ++i) {
-          if (accepted(rcs[i])) {
-            EXPECT_EQ(1, tally.of(set->in(i))) << i;
-          } else {
-            EXPECT_TRUE(rcs[i] == qoblERR_RUN_STREAM || rcs[i] == qoblERR_INVALID_STREAM) << rcs[i];
-            EXPECT_EQ(0, tally.of(set->in(i))) << i;
-          }
+  eachRound(8, 200, [](Pipeline& p, Recorder& tally, int round) {
+    constexpr size_t kPerThread = 12;
+    Inputs a(p, kPerThread), b(p, kPerThread);
+    std::vector<qoblErr> rcA(kPerThread, UINT32_MAX), rcB(kPerThread, UINT32_MAX);
+    std::atomic<int> acceptedCount{0};
+    qoblStream* stream = p.stream();  // kept: the handle is used after the destroy on purpose
+    auto submit = [&](const Inputs& in, std::vector<qoblErr>& rcs) {
+      qobmSetDevice(0);
+      for (size_t i = 0; i < kPerThread; ++i) {
+        rcs[i] = qoblRunStreamAsync(stream, in.in(i), in.out(i));
+        if (accepted(rcs[i])) ++acceptedCount;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    };
+    std::thread ta(submit, std::cref(a), std::ref(rcA)), tb(submit, std::cref(b), std::ref(rcB));
+    while (acceptedCount.load() < 2 + 2 * round) std::this_thread::yield();
+    EXPECT_EQ(0u, qoblDestroyOpStream(stream));
+    p.forgetStream();
+    // Everything accepted so far has been reported; calls still coming in are refused.
+    const size_t reportedAtDestroy = tally.total();
+    ta.join();
+    tb.join();
+    EXPECT_EQ(reportedAtDestroy, tally.total());
+    for (const auto* set : {&a, &b}) {
+      const std::vector<qoblErr>& rcs = set == &a ? rcA : rcB;
+      for (size_t i = 0; i < kPerThread; ++i) {
+        if (accepted(rcs[i])) {
+          EXPECT_EQ(1, tally.of(set->in(i))) << i;
+        } else {
+          EXPECT_TRUE(rcs[i] == qoblERR_RUN_STREAM || rcs[i] == qoblERR_INVALID_STREAM) << rcs[i];
+          EXPECT_EQ(0, tally.of(set->in(i))) << i;
         }
       }
     }
-    expectNoLibraryBlocks();
-  }
+  });
 }
 
 // Two threads destroy the same stream at once: one destroy succeeds, the other is refused, and the inputs
 // (one run on the card, two gathered) are each reported once.
 TEST(StreamInterleavingTest, TwoDestroysAtOnce) {
-  for (int round = 0; round < 10; ++round) {
-    SCOPED_TRACE(round);
-    {
-      TalliedStream ts(300);
-      Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
-      Inputs in(p, 6);
-      for (size_t i = 0; i < 6; ++i) ASSERT_TRUE(accepted(qoblRunStreamAsync(p.stream(), in.in(i), in.out(i))));
-      std::atomic<int> ready{0};
-      qoblErr rc[2] = {UINT32_MAX, UINT32_MAX};
-      auto destroy = [&](int k) {
-        ++ready;
-        while (ready.load() < 2) std::this_thread::yield();
-        rc[k] = qoblDestroyOpStream(p.stream());
-      };
-      std::thread t0(destroy, 0), t1(destroy, 1);
-      t0.join();
-      t1.join();
-      p.forgetStream();
-      EXPECT_EQ(1, (rc[0] == 0) + (rc[1] == 0));
-      EXPECT_EQ(1, (rc[0] == qoblERR_DESTROY_STREAM) + (rc[1] == qoblERR_DESTROY_STREAM));
-      for (size_t i = 0; i < 6; ++i) EXPECT_EQ(1, tally.of(in.in(i))) << i;
-      EXPECT_EQ(2, tally.errors);
-    }
-    expectNoLibraryBlocks();
-  }
+  eachRound(10, 300, [](Pipeline& p, Recorder& tally, int) {
+    Inputs in(p, 6);
+    for (size_t i = 0; i < 6; ++i) ASSERT_TRUE(accepted(qoblRunStreamAsync(p.stream(), in.in(i), in.out(i))));
+    std::atomic<int> ready{0};
+    qoblErr rc[2] = {UINT32_MAX, UINT32_MAX};
+    auto destroy = [&](int k) {
+      ++ready;
+      while (ready.load() < 2) std::this_thread::yield();
+      rc[k] = qoblDestroyOpStream(p.stream());
+    };
+    std::thread t0(destroy, 0), t1(destroy, 1);
+    t0.join();
+    t1.join();
+    p.forgetStream();
+    EXPECT_EQ(1, (rc[0] == 0) + (rc[1] == 0));
+    EXPECT_EQ(1, (rc[0] == qoblERR_DESTROY_STREAM) + (rc[1] == qoblERR_DESTROY_STREAM));
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(1, tally.of(in.in(i))) << i;
+    EXPECT_EQ(2, tally.errors());
+  });
 }
 
 // Several threads give inputs to one stream (cache number 4), some of them synchronously.  Every input
 // given asynchronously, and every synchronous input left pending (301041), gets exactly one end report
 // with the reference output; a synchronous call that returns 0 has its output written and is not reported.
 TEST(StreamInterleavingTest, SeveralThreadsMixingSyncAndAsyncInputs) {
-  for (int syncThreads : {0, 1, 2}) {
-    SCOPED_TRACE(std::to_string(syncThreads) + " synchronous threads");
-    {
-      TalliedStream ts(100);
-      Pipeline& p = ts.p;
-      Tally& tally = ts.tally;
-      constexpr int kThreads = 4;
-      constexpr size_t kPerThread = 12;  // 48 inputs: 12 full device runs
-      std::vector<std::unique_ptr<Inputs>> sets;
-      std::vector<std::vector<qoblErr>> rcs(kThreads, std::vector<qoblErr>(kPerThread, UINT32_MAX));
-      for (int t = 0; t < kThreads; ++t) sets.emplace_back(new Inputs(p, kPerThread));
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          qobmSetDevice(0);
-          const bool sync = t < syncThreads;
-          for (size_t i = 0; i < kPerThread; ++i) {
-            rcs[t][i] = sync ? qoblRunStream(p.stream(), sets[t]->in(i), sets[t]->out(i), 10000)
-                             : qoblRunStreamAsync(p.stream(), sets[t]->in(i), sets[t]->out(i));
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-          }
-        });
-      }
-      for (auto& t : threads) t.join();
-      ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-      for (int t = 0; t < kThreads; ++t) {
+  // Round n has n synchronous threads.
+  eachRound(3, 100, [](Pipeline& p, Recorder& tally, int syncThreads) {
+    constexpr int kThreads = 4;
+    constexpr size_t kPerThread = 12;  // 48 inputs: 12 full device runs
+    std::vector<std::unique_ptr<Inputs>> sets;
+    std::vector<std::vector<qoblErr>> rcs(kThreads, std::vector<qoblErr>(kPerThread, UINT32_MAX));
+    for (int t = 0; t < kThreads; ++t) sets.emplace_back(new Inputs(p, kPerThread));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        qobmSetDevice(0);
         const bool sync = t < syncThreads;
         for (size_t i = 0; i < kPerThread; ++i) {
-          SCOPED_TRACE("thread " + std::to_string(t) + ", input " + std::to_string(i));
-          ASSERT_TRUE(accepted(rcs[t][i])) << rcs[t][i];
-          qobmDataset* in = sets[t]->in(i);
-          if (sync && rcs[t][i] == 0) {
-            EXPECT_EQ(0, tally.of(in));
-            EXPECT_EQ(p.expected(), readBuffer(sets[t]->out(i), 0));
-          } else {
-            EXPECT_EQ(1, tally.of(in));
-            EXPECT_EQ(p.expected(), tally.outputs[in]);
-          }
+          rcs[t][i] = sync ? qoblRunStream(p.stream(), sets[t]->in(i), sets[t]->out(i), 10000)
+                           : qoblRunStreamAsync(p.stream(), sets[t]->in(i), sets[t]->out(i));
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+    for (int t = 0; t < kThreads; ++t) {
+      const bool sync = t < syncThreads;
+      for (size_t i = 0; i < kPerThread; ++i) {
+        SCOPED_TRACE("thread " + std::to_string(t) + ", input " + std::to_string(i));
+        ASSERT_TRUE(accepted(rcs[t][i])) << rcs[t][i];
+        qobmDataset* in = sets[t]->in(i);
+        if (sync && rcs[t][i] == 0) {
+          EXPECT_EQ(0, tally.of(in));
+          EXPECT_EQ(p.expected(), readBuffer(sets[t]->out(i), 0));
+        } else {
+          EXPECT_EQ(1, tally.of(in));
+          EXPECT_EQ(p.expected(), tally.output(in));
         }
       }
-      EXPECT_EQ(0, tally.errors);
     }
-    expectNoLibraryBlocks();
-  }
+    EXPECT_EQ(0, tally.errors());
+  });
 }
 
 // Exported calls with live, stale, foreign and null handles race a thread that creates 1100 streams and

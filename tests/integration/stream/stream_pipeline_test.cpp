@@ -29,8 +29,8 @@ TEST_F(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
         qobeOp* leaf = o.memCopy ? p.copyOp() : p.runOp();
         const qobltest::LiveBlocks idle = qobltest::liveBlocks();
         Recorder rec;
-        Sub first{&rec, 1}, second{&rec, 2};
-        ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &first));
+        Sub second{&rec, 2};
+        ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
         ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &second));
 
         const uint32_t inputs = 2 * batch;

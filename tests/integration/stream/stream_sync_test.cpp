@@ -22,8 +22,7 @@ TEST_F(StreamSyncTest, StreamWaitEndsWithCompletionOrTimeout) {
   EXPECT_EQ(0u, qoblSynchronizeDevice(7, 0));
 
   Recorder rec;
-  Sub sub{&rec, 1};
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &sub));
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
   CardDataset in(p.input());
   Output out(p.stream());
   {
@@ -87,8 +86,8 @@ TEST_F(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
   Pipeline::Options o;
   o.batch = 4;
   Pipeline p(o);
-  Tally tally;
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &Tally::fn, &tally));
+  Recorder tally;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
   const Inputs io(p, 8);  // both rounds' inputs stay alive, so that their reports are told apart
   for (bool fail : {false, true}) {
     SCOPED_TRACE(fail ? "failing run" : "run");
@@ -105,11 +104,11 @@ TEST_F(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
     for (size_t i = first; i < last; ++i) {
       EXPECT_EQ(1, tally.of(io.in(i))) << i;
       if (!fail) {
-        EXPECT_EQ(p.expected(), tally.outputs[io.in(i)]) << i;
+        EXPECT_EQ(p.expected(), tally.output(io.in(i))) << i;
       }
     }
     EXPECT_EQ(0, tally.of(io.in(last)));
-    EXPECT_EQ(fail ? 3 : 0, tally.errors);
+    EXPECT_EQ(fail ? 3 : 0, tally.errors());
     EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 0));
   }
 }

@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,7 +22,6 @@
 
 namespace streamtest {
 
-using qobltest::buildDir;
 using qobltest::LogCapture;
 using qobltest::modelFile;
 using qobltest::readBytes;
@@ -90,60 +88,56 @@ struct Report {
   uint32_t errorCode;
   uint32_t isStreamEnd;
   int tag;              // which subscription
-  std::string output;   // first output buffer's bytes, copied during the call
+  std::string output;   // first output buffer's bytes, copied during a successful end report
+  bool terminal() const { return isStreamEnd != 0 || errorCode != 0; }
 };
 
-struct Recorder {
-  std::mutex mu;
-  std::vector<Report> reports;
-  std::vector<Report> snapshot() {
-    std::lock_guard<std::mutex> lock(mu);
-    return reports;
-  }
-};
-
+struct Recorder;
+// The context of one subscription: the recorder and a tag telling subscriptions apart.
 struct Sub {
   Recorder* rec;
   int tag;
 };
 
-inline void recordReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
-  auto* sub = static_cast<Sub*>(user);
-  Report r{op, input, st->errorCode, st->isStreamEnd, sub->tag, std::string()};
-  if (output != nullptr && st->errorCode == 0) r.output = readBuffer(output, 0);
-  std::lock_guard<std::mutex> lock(sub->rec->mu);
-  sub->rec->reports.push_back(r);
-}
-
-// Terminal reports (the end op's report, or any report carrying an error) per input dataset, so that a test
-// can prove every accepted input completed exactly once.  Subscribe with `&Tally::fn` and the tally as the
-// context.  Successful end reports keep the first output buffer's bytes.
-struct Tally {
+// Every report of the streams subscribed with `&recordReport` and a Sub (`&rec.sub` for tag 1), in order.
+// The terminal reports (the end op's report, or any report carrying an error) per input let a test prove
+// that every accepted input completed exactly once.
+struct Recorder {
   std::mutex mu;
-  std::map<qobmDataset*, int> terminal;
-  std::map<qobmDataset*, std::string> outputs;
-  int errors = 0;
-  static void fn(qobeOp*, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
-    auto* self = static_cast<Tally*>(user);
-    if (st->isStreamEnd == 0 && st->errorCode == 0) return;
-    const std::string bytes = st->errorCode == 0 && output != nullptr ? readBuffer(output, 0) : std::string();
-    std::lock_guard<std::mutex> lock(self->mu);
-    ++self->terminal[input];
-    if (st->errorCode != 0) ++self->errors;
-    if (st->errorCode == 0) self->outputs[input] = bytes;
-  }
-  int of(qobmDataset* input) {
+  std::vector<Report> reports;
+  Sub sub{this, 1};
+  std::vector<Report> snapshot() {
     std::lock_guard<std::mutex> lock(mu);
-    auto it = terminal.find(input);
-    return it == terminal.end() ? 0 : it->second;
+    return reports;
   }
-  size_t total() {
-    std::lock_guard<std::mutex> lock(mu);
-    size_t n = 0;
-    for (const auto& kv : terminal) n += static_cast<size_t>(kv.second);
+  // Terminal reports of `input` (all inputs when null).
+  int of(qobmDataset* input) { return count([input](const Report& r) { return input == nullptr || r.input == input; }); }
+  size_t total() { return static_cast<size_t>(of(nullptr)); }
+  int errors() { return count([](const Report& r) { return r.errorCode != 0; }); }
+  // The output of the last successful end report of `input`.
+  std::string output(qobmDataset* input) {
+    std::string out;
+    for (const Report& r : snapshot())
+      if (r.input == input && r.isStreamEnd != 0 && r.errorCode == 0) out = r.output;
+    return out;
+  }
+
+ private:
+  template <typename F>
+  int count(F match) {
+    int n = 0;
+    for (const Report& r : snapshot()) n += r.terminal() && match(r);
     return n;
   }
 };
+
+inline void recordReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
+  auto* sub = static_cast<Sub*>(user);
+  Report r{op, input, st->errorCode, st->isStreamEnd, sub->tag, std::string()};
+  if (output != nullptr && st->errorCode == 0 && st->isStreamEnd != 0) r.output = readBuffer(output, 0);
+  std::lock_guard<std::mutex> lock(sub->rec->mu);
+  sub->rec->reports.push_back(r);
+}
 
 // The shape of one image of side h x w.
 inline qobmShape image(int64_t h, int64_t w) { return qobmShape{4, {1, 3, h, w}}; }
