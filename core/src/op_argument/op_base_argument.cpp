@@ -20,7 +20,8 @@ BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetI
 void BaseOpArgument::releaseRun() {
   // The members in the order the destructor destroys them: the adopted and output blocks, then the array.
   blocks_.clear();
-  address2SizeDict_.clear();
+  // Cleared only when it holds something: clearing an empty hash map still zeroes its buckets.
+  if (!address2SizeDict_.empty()) address2SizeDict_.clear();
   argArray_.reset();
   argPointersInDdr_.clear();
 }
