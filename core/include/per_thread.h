@@ -16,9 +16,9 @@ namespace zenlar {
 namespace qobl {
 
 // The calling thread's T, made (value-initialised) on the thread's first get() and destroyed when the
-// thread exits; a get() from a destructor that runs after it makes a new one.  Each use site has its own
-// T (a type made for it), so that sites never share an object.  Reached through one initial-exec pointer;
-// the object itself lives in ordinary TLS, touched only by the first get() of a thread.
+// thread exits (so not for use from the destructors of other thread-local objects).  Each use site has its
+// own T (a type made for it), so that sites never share an object.  Reached through one initial-exec
+// pointer; the object itself lives in ordinary TLS, touched only by the first get() of a thread.
 template <typename T>
 class PerThread {
  public:
