@@ -192,10 +192,12 @@ qobmDataset* qoblCloneDataset(const DatasetEntries& entries) {
   qobmDataset* dataset = nullptr;
   int ret = 0;
   QOBL_CALL_OR(ret, qobmCreateDataset(entries.mode, &dataset), return nullptr);
-  for (void* entry : entries.handles) {
-    if (entries.mode == qobmDM_TENSOR) {
+  if (entries.mode == qobmDM_TENSOR) {
+    for (void* entry : entries.handles) {
       QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, static_cast<qobmTensor*>(entry)), break);
-    } else {
+    }
+  } else {
+    for (void* entry : entries.handles) {
       QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, static_cast<qobmDataBuffer*>(entry)), break);
     }
   }
