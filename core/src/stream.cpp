@@ -368,7 +368,7 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 
 void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
-  // Under the map's lock: the submitter adds a run's ids under it too.
+  // Under the map's lock, which keeps the run in the map while its ids are copied.
   auto copy = [&ids](const std::unique_ptr<RunStreamInstruction>& run) {
     ids.assign(run->inputIds().begin(), run->inputIds().end());
   };
@@ -575,7 +575,6 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     QOBL_LOG_ERROR("Input count mismatch with stream's allowed input count. \n");
     return qoblERR_STREAM_INPUT;
   }
-  bool recorded = false;
   if (curRunStream_ == nullptr) {
     std::unique_ptr<RunStreamInstruction> run;
     if (!spareRuns_.empty()) {
@@ -585,11 +584,6 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     } else {
       run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
     }
-    // The run's first input id goes in before the run is in the map, where nothing else can see it yet
-    // (later ones go in under the map's lock).  An input that then fails is left out by taking the run
-    // out without it, as for any other failing input.
-    run->addInputId(inputDataId);
-    recorded = true;
     curRunStream_ = run.get();
     datasetIdToStreamInstructionDict_.slot(run->datesetId()) = std::move(run);
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
@@ -612,10 +606,10 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     }
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
-  if (!recorded) {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    curRunStream_->addInputId(inputDataId);
-  }
+  // No lock but the stream's: the ids of the run being filled are read only under the stream's lock (run
+  // bookkeeping, teardown) and by the completion path once the card reports the run, which it can do only
+  // after the run was handed to it, after this call.
+  curRunStream_->addInputId(inputDataId);
   if (printRuns_) curRunStream_->print();
   return status;
 }
