@@ -68,6 +68,8 @@ class IRunStreamInstruction {
   virtual InstructionArchive* getInstructionArchive(uint32_t opUid) = 0;
   // Logs, at debug level, one text per built op: its record and its argument list.
   virtual void print() = 0;
+  // Whether debug lines were wanted when build() started (the log is asked once per build).
+  virtual bool debugLog() = 0;
 };
 
 class RunStreamInstruction : public IRunStreamInstruction {
@@ -88,6 +90,7 @@ class RunStreamInstruction : public IRunStreamInstruction {
   uint64_t address() override;
   InstructionArchive* getInstructionArchive(uint32_t opUid) override;
   void print() override;
+  bool debugLog() override { return debugLog_; }
 
   // Number of archives (input op's included).
   size_t archiveCount() const { return instructionArray_.size(); }
@@ -97,6 +100,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   // stream that reuses its instructions builds a run without allocating them again.  Archive pointers
   // handed out before stop being valid.
   void reset(uint32_t datesetId);
+  // The same for an instruction the op stream keeps for reuse: one already emptied only takes the new id.
+  void reuse(uint32_t datesetId);
 
   // The op stream's bookkeeping of the inputs gathered into this run (their ids, in arrival order); kept
   // with its capacity across reset(), which empties it.  The op stream serialises these calls with the
@@ -116,8 +121,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   bool gatherOpBlocks();
   bool buildOp(size_t index);
   bool allocStreamMem();
-  // Moves the spare archive at `index` (the op's position in the stream) into `into` when it can serve.
-  bool takeSpareArchive(size_t index, InstructionArchive& into);
+  // Whether the spare archive at `index` (the op's position in the stream) can serve that op again.
+  bool spareFits(size_t index) const;
   std::string archiveText(size_t archiveIndex);
 
   uint32_t datesetId_;
@@ -138,6 +143,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   std::vector<std::vector<uint64_t>> leafOutputs_;
   uint32_t deviceId_;
   bool buildStarted_ = false;
+  bool debugLog_ = false;  // debug lines wanted, as asked at the start of build()
+  uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)
 };
 
 }  // namespace qobl

@@ -37,7 +37,12 @@ int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, De
     case DeviceMemKind::kInout: rc = qobcrt_malloc_inout(device, 0, size, &addr); break;
     case DeviceMemKind::kDdrShare: rc = qobcrt_malloc_ddr_share(device, 0, size, &addr); break;
   }
-  if (rc == rtSuccess) *out = DeviceBlock(device, kind, addr);
+  if (rc == rtSuccess) {
+    // *out is empty since the reset above: the new block goes in without a second release.
+    out->device_ = device;
+    out->kind_ = kind;
+    out->address_ = addr;
+  }
   return rc;
 }
 

@@ -385,7 +385,7 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 
 void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
-  // Under the map's lock: the submitter adds a run's ids under it too.
+  // Under the map's lock, which keeps the run in the map while its ids are copied.
   auto copy = [&ids](const std::unique_ptr<RunStreamInstruction>& run) {
     ids.assign(run->inputIds().begin(), run->inputIds().end());
   };
@@ -484,8 +484,11 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
   waiting_.store(true);
   // The event is a hint: a signal left over from an earlier completion only makes the loop look again, so
   // the wait ends exactly when the count reaches 0 or the time-out passes.
+  // The clock is read once before the first wait (which may take the whole time-out) and again only before
+  // a later one.
   const bool forever = timeout == UINT32_MAX;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
+  std::chrono::steady_clock::time_point deadline;
+  bool timed = false;
   qoblErr result = qoblERR_STREAM_SYNC_TIMEOUT;
   while (true) {
     if (waitHandleCount_.load() == 0) {
@@ -495,10 +498,17 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
     if (closing_.load()) break;
     uint32_t slice = UINT32_MAX;
     if (!forever) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) break;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-      slice = static_cast<uint32_t>(left > 0 ? left : 1);
+      if (!timed) {
+        if (timeout == 0) break;
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        timed = true;
+        slice = timeout;
+      } else {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        slice = static_cast<uint32_t>(left > 0 ? left : 1);
+      }
     }
     qobmWaitEvent(waitEvent_, slice);
   }
@@ -598,7 +608,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     if (!spareRuns_.empty()) {
       run = std::move(spareRuns_.back());
       spareRuns_.pop_back();
-      run->reset(DatasetId::generateId());
+      run->reuse(DatasetId::generateId());
     } else {
       run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
     }
@@ -608,7 +618,11 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     // inputs of other shapes out of it).
     const qoblErr dyn = updateDynamicModel();
     if (dyn != qoblERR_SUCCESS) return dyn;
-    runShapes_ = dynamicShapes();
+    if (hasDynamicModels_) {
+      runShapes_ = dynamicShapes();
+    } else {
+      runShapes_.clear();
+    }
   }
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
@@ -620,10 +634,10 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     }
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
-  {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    curRunStream_->addInputId(inputDataId);
-  }
+  // No lock but the stream's: the ids of the run being filled are read only under the stream's lock (run
+  // bookkeeping, teardown) and by the completion path once the card reports the run, which it can do only
+  // after the run was handed to it, after this call.
+  curRunStream_->addInputId(inputDataId);
   if (printRuns_) curRunStream_->print();
   return status;
 }
@@ -759,7 +773,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
     QOBL_LOG_ERROR("Failed to run stream %u: a report callback may not run its own stream.\n", streamId_);
     return qoblERR_RUN_STREAM;
   }
-  if (async) checkBusy(false);
+  if (async && busy_.load()) checkBusy(false);  // an idle stream needs no call
   // The addresses are copied into the run before openRun returns, and nothing openRun calls runs another
   // openRun on this thread, so each thread's scratch lists serve all its calls (one per-thread record,
   // reached once).
@@ -783,7 +797,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+    if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     // An asynchronous input's outputs are reported through a clone the stream owns.
     qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
     if (out == nullptr) return qoblERR_RUN_STREAM;
@@ -856,6 +870,8 @@ qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
   const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
+  // Read before the run is handed on: the completion path may recycle the instruction at once.
+  const bool debugLog = inst->debugLog();
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev = deviceId_;
@@ -870,8 +886,10 @@ qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
     QOBL_LOG_ERROR("Failed to invoke qobcrt_run_stream, error code is %d.\n", result);
     return qoblERR_RUN_STREAM;
   }
-  QOBL_LOG_DEBUG("Run stream async, input id - [%d], dataset id - [%d], device id - [%d], stream id - [%d].\n",
-                 inputId, datasetId, deviceId_, streamId_);
+  if (debugLog) {
+    QOBL_LOG(qobmLL_DEBUG, "Run stream async, input id - [%d], dataset id - [%d], device id - [%d], stream id - [%d].\n",
+             inputId, datasetId, deviceId_, streamId_);
+  }
   return qoblERR_SUCCESS;
 }
 

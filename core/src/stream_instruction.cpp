@@ -19,7 +19,11 @@ namespace qobl {
 
 RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector<OpIRInstruction*>& irStream,
                                            uint32_t deviceId)
-    : datesetId_(datesetId), irStream_(irStream), deviceId_(deviceId) {}
+    : datesetId_(datesetId), irStream_(irStream), deviceId_(deviceId) {
+  for (OpIRInstruction* ir : irStream_) {
+    if (ir->isLeafNode) leafOutputCount_ += ir->outputCount;
+  }
+}
 
 RunStreamInstruction::~RunStreamInstruction() { QOBL_LOG_TRACE("Release run stream instruction memory.\n"); }
 
@@ -49,16 +53,22 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   buildStarted_ = false;
 }
 
-bool RunStreamInstruction::takeSpareArchive(size_t index, InstructionArchive& into) {
+void RunStreamInstruction::reuse(uint32_t datesetId) {
+  // A run taken out was emptied then; one that still holds something is emptied now.
+  if (!instructionArray_.empty() || records_ || !inputIds_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
+    reset(datesetId);
+    return;
+  }
+  datesetId_ = datesetId;
+  buildStarted_ = false;
+}
+
+bool RunStreamInstruction::spareFits(size_t index) const {
   // Archive `index` of the previous run is reused when it was made for the same op and is complete (the
-  // input op's has no record of its own).
+  // input op's has no record of its own).  A spare moved out once no longer fits (its argument is gone).
   if (index >= spareArchives_.size()) return false;
-  InstructionArchive& spare = spareArchives_[index];
-  if (spare.opIr != irStream_[index] || spare.opArg == nullptr || (index != 0 && spare.instruction == nullptr))
-    return false;
-  into = std::move(spare);
-  spare = InstructionArchive();
-  return true;
+  const InstructionArchive& spare = spareArchives_[index];
+  return spare.opIr == irStream_[index] && spare.opArg != nullptr && (index == 0 || spare.instruction != nullptr);
 }
 
 bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
@@ -83,11 +93,13 @@ bool RunStreamInstruction::startInputOp() {
     QOBL_LOG_ERROR("The first op of stream is not an input op: %s.\n", irStream_[0]->opName.c_str());
     return false;
   }
-  InstructionArchive archive;
-  if (spareHeadArg_ != nullptr && takeSpareArchive(0, archive)) {
+  if (spareHeadArg_ != nullptr && spareFits(0)) {
+    // The spare goes straight into place: its argument is restarted there.
+    instructionArray_.push_back(std::move(spareArchives_[0]));
     spareHeadArg_->restart(irStream_[0], datesetId_);
     headArg_ = spareHeadArg_;
   } else {
+    InstructionArchive archive;
     try {
       auto arg = std::make_unique<OpInputArgument>(irStream_[0], datesetId_);
       headArg_ = arg.get();
@@ -96,15 +108,17 @@ bool RunStreamInstruction::startInputOp() {
       QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
       return false;
     }
+    instructionArray_.push_back(std::move(archive));
   }
   spareHeadArg_ = nullptr;
-  archive.opUid = irStream_[0]->uid;
-  archive.opIr = irStream_[0];
-  instructionArray_.push_back(std::move(archive));
+  InstructionArchive& head = instructionArray_.back();
+  head.opUid = irStream_[0]->uid;
+  head.opIr = irStream_[0];
+  // The per-op lists keep their size from run to run of the same stream.
   const size_t k = irStream_.size() - 1;
-  opBufferlist_.resize(k);
-  gathered_.resize(k);
-  leafOutputs_.resize(irStream_.size());
+  if (opBufferlist_.size() != k) opBufferlist_.resize(k);
+  if (gathered_.size() != k) gathered_.resize(k);
+  if (leafOutputs_.size() != irStream_.size()) leafOutputs_.resize(irStream_.size());
   return true;
 }
 
@@ -117,7 +131,10 @@ bool RunStreamInstruction::gatherOpBlocks() {
     ir->getUpdatedConfigList(buffer.opConfigList);
     buffer.bufferList = ir->getBufferAddresses();
     // What the op made for this input is ours from here on, whatever happens next.
-    BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
+    // (A run-model op's configuration is its model's address: nothing of it is ours.)
+    if (ir->opType != qobeOP_RUN_MODEL_OP) {
+      BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
+    }
     // An op that could not get its configuration for this input (an upload or allocation failed) makes
     // the input fail now rather than the run later.
     const bool configured = buffer.opConfigList.size() >= ir->configCount &&
@@ -135,11 +152,7 @@ bool RunStreamInstruction::gatherOpBlocks() {
 bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                                            uint64_t outputCount) {
   if (inputs == nullptr || outputs == nullptr || outputCount == 0 || irStream_.empty() || buildStarted_) return false;
-  uint64_t leafOutputs = 0;
-  for (OpIRInstruction* ir : irStream_) {
-    if (ir->isLeafNode) leafOutputs += ir->outputCount;
-  }
-  if (outputCount != leafOutputs) {
+  if (outputCount != leafOutputCount_) {
     QOBL_LOG_ERROR("Output number mismatch with stream output number.\n");
     return false;
   }
@@ -161,13 +174,19 @@ bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inpu
 
 bool RunStreamInstruction::buildOp(size_t i) {
   OpIRInstruction* ir = irStream_[i];
-  InstructionArchive archive;
-  archive.opUid = ir->uid;
-  archive.opIr = ir;
-  if (takeSpareArchive(i, archive)) {
+  IOpArgument* inputArg = nullptr;
+  for (const InstructionArchive& a : instructionArray_) {
+    if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
+  }
+  // The archive is built in place; an op that fails takes its archive (and the blocks its argument holds)
+  // away at once, as if it had never been added.
+  if (spareFits(i)) {
+    instructionArray_.push_back(std::move(spareArchives_[i]));
+    InstructionArchive& archive = instructionArray_.back();
     *archive.instruction = OpInstruction(*ir, 0);
     archive.opArg->restart(ir, datesetId_);
   } else {
+    InstructionArchive archive;
     archive.instruction = std::make_unique<OpInstruction>(*ir, 0);
     try {
       archive.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
@@ -175,29 +194,32 @@ bool RunStreamInstruction::buildOp(size_t i) {
       QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
       return false;
     }
+    instructionArray_.push_back(std::move(archive));
   }
-  IOpArgument* inputArg = nullptr;
-  for (const InstructionArchive& a : instructionArray_) {
-    if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
-  }
+  InstructionArchive& archive = instructionArray_.back();
+  archive.opUid = ir->uid;
+  archive.opIr = ir;
   // Entries left by an earlier run that gathered more inputs (one that failed) are not this run's.
   std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
   // The argument takes the op's gathered blocks now, whatever its build's outcome.
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
+  archive.opArg->setDebugLog(debugLog_);
   if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
+    instructionArray_.pop_back();
     return false;
   }
   archive.instruction->argsArray = archive.opArg->address();
   archive.instruction->opTotalNum = static_cast<uint32_t>(irStream_.size() - 1);
-  instructionArray_.push_back(std::move(archive));
   return true;
 }
 
 bool RunStreamInstruction::build() {
   if (buildStarted_ || instructionArray_.empty()) return false;
   buildStarted_ = true;
+  // The log level is asked once for the debug lines of the whole build.
+  debugLog_ = qoblLogWanted(qobmLL_DEBUG);
   if (irStream_.size() < 2) {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
     return false;
@@ -217,7 +239,10 @@ bool RunStreamInstruction::allocStreamMem() {
     QOBL_LOG_ERROR("Failed to malloc stream memory for stream in DDR. Error code is %d.\n", rc);
     return false;
   }
-  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()), static_cast<int>(size));
+  if (debugLog_) {
+    QOBL_LOG(qobmLL_DEBUG, "[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()),
+             static_cast<int>(size));
+  }
   for (size_t i = 1; i < instructionArray_.size(); ++i) {
     rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction.get(), sizeof(OpInstruction),
                        block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);

@@ -75,15 +75,23 @@ void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
   qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
   uint32_t count = 0;
   if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return;
-  if (mode == qobmDM_BUFFER) qobmGetDatasetBufferCount(ds, &count);
-  if (mode == qobmDM_TENSOR) qobmGetDatasetTensorCount(ds, &count);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint64_t addr = 0;
-    qobmDataBuffer* buffer = nullptr;
-    qobmTensor* tensor = nullptr;
-    if (mode == qobmDM_BUFFER && qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
-    if (mode == qobmDM_TENSOR && qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
-    addrs.push_back(addr);
+  // One loop per mode; an entry that cannot be read counts as address 0.
+  if (mode == qobmDM_BUFFER) {
+    qobmGetDatasetBufferCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t addr = 0;
+      qobmDataBuffer* buffer = nullptr;
+      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
+      addrs.push_back(addr);
+    }
+  } else if (mode == qobmDM_TENSOR) {
+    qobmGetDatasetTensorCount(ds, &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t addr = 0;
+      qobmTensor* tensor = nullptr;
+      if (qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
+      addrs.push_back(addr);
+    }
   }
 }
 
@@ -184,10 +192,12 @@ qobmDataset* qoblCloneDataset(const DatasetEntries& entries) {
   qobmDataset* dataset = nullptr;
   int ret = 0;
   QOBL_CALL_OR(ret, qobmCreateDataset(entries.mode, &dataset), return nullptr);
-  for (void* entry : entries.handles) {
-    if (entries.mode == qobmDM_TENSOR) {
+  if (entries.mode == qobmDM_TENSOR) {
+    for (void* entry : entries.handles) {
       QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, static_cast<qobmTensor*>(entry)), break);
-    } else {
+    }
+  } else {
+    for (void* entry : entries.handles) {
       QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, static_cast<qobmDataBuffer*>(entry)), break);
     }
   }

@@ -111,6 +111,27 @@ TEST_F(StreamPipelineTest, ReportsFollowSubscriptionAndLogLevelChanges) {
   EXPECT_EQ(5u, rec.snapshot().size());
 }
 
+// A device run asks the log level when it is built and logs its debug lines (stream memory, argument array
+// uploads, the run) only while debug lines are wanted: an application that raises the level between two
+// runs sees none from the second.
+TEST_F(StreamPipelineTest, RunDebugLinesFollowTheLogLevel) {
+  Pipeline p;
+  const Inputs io(p, 2);
+  qobltest::LogCapture log(qobmLL_DEBUG);
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  for (const char* line : {"[qobl:] Malloc stream memory ", "[qobl]: Malloc stream memory for the argument array of op",
+                           "Copy argument array header from host to device for Op",
+                           "Copy argument array from host to device for Op", "Run stream async, input id - ["}) {
+    EXPECT_TRUE(log.hasPrefix(line)) << line;
+  }
+  ASSERT_EQ(0, qobmSetLogLevel(qobmLL_INFO));
+  log.clear();
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(1), io.out(1)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  for (const qobltest::LogLine& l : log.lines()) EXPECT_GT(l.level, static_cast<uint32_t>(qobmLL_DEBUG)) << l.text;
+}
+
 // A memory-copy op whose parent is not a run-model op has nothing to gather: the graph builds, but every
 // run is refused with 301034 and its reason logged, and nothing is left on the card.
 TEST_F(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {

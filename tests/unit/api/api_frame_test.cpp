@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,24 @@ TEST(ApiVersion, TextNumbersAndMacrosAgree) {
   uint32_t n[4] = {99, 99, 99, 99};
   ASSERT_EQ(c_get_version(&ver, n), qoblERR_SUCCESS);
   ASSERT_NE(ver, nullptr);
-  const std::regex form(
-      "QOBL API ([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+), Commit: [^ ,]+, Built: "
-      "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4}, "
-      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
-  std::cmatch m;
-  ASSERT_TRUE(std::regex_match(ver, m, form)) << ver;
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(n[i], std::stoul(m[i + 1].str())) << "field " << i;
+  // "QOBL API a.b.c.d, Commit: <id>, Built: Www, DD Mmm YYYY, hh:mm:ss", parsed field by field.
+  uint32_t v[4] = {};
+  char commit[64] = {}, day[4] = {}, month[4] = {};
+  int date = 0, year = 0, hh = 0, mm = 0, ss = 0, used = 0;
+  ASSERT_EQ(std::sscanf(ver,
+                        "QOBL API %u.%u.%u.%u, Commit: %63[^ ,], Built: "
+                        "%3[A-Za-z], %2d %3[A-Za-z] %4d, %2d:%2d:%2d%n",
+                        &v[0], &v[1], &v[2], &v[3], commit, day, &date, month, &year, &hh, &mm, &ss, &used),
+            12)
+      << ver;
+  EXPECT_EQ(static_cast<size_t>(used), std::strlen(ver)) << ver;
+  auto named = [](const char* list, const char* name) {
+    const size_t at = std::string(list).find(name);
+    return std::strlen(name) == 3 && at != std::string::npos && at % 3 == 0;
+  };
+  EXPECT_TRUE(named("MonTueWedThuFriSatSun", day) && named("JanFebMarAprMayJunJulAugSepOctNovDec", month)) << ver;
+  EXPECT_TRUE(date >= 1 && date <= 31 && year >= 2000 && hh < 24 && mm < 60 && ss <= 60) << ver;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(n[i], v[i]) << "field " << i;
   EXPECT_EQ((std::vector<uint32_t>{QOBL_VERSION_MAJOR, QOBL_VERSION_MINOR, QOBL_VERSION_PATCH}),
             (std::vector<uint32_t>{n[0], n[1], n[2]}));
 

@@ -252,6 +252,43 @@ TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
   EXPECT_EQ(runOp(kPreprocess, cfg, {i0, i1, i2, b_.alloc(QOBCRT_SIM_DDR_SHARE, 4), o1, o2}, 3), bounds);
 }
 
+// Pre-processing op -> run-model op in one run: the model reads a binary16 input back widened exactly; a
+// converted tensor whose element count differs from the model input fails the run-model op.  (A uint8 input
+// read back as q x scale and a copy read as it stands: every normalised run of the demo models, bit-exact.)
+TEST_F(CardOps, RunModelWidensInputsConvertedInTheSameRun) {
+  Widen echo{4};
+  uint64_t model = 0;
+  ASSERT_NO_FATAL_FAILURE(echo.add("echo", &model));
+  const std::vector<float> x = {2.5f, 300.f, -1.f, 0.74f};
+  const uint64_t in = b_.upload(QOBCRT_SIM_APP, x.data(), 16);
+  struct Case {
+    qobcrt_preproc_tensor t;
+    uint32_t code;
+    std::vector<float> seen;
+  };
+  const Case cases[] = {
+      {{QOBCRT_PREPROC_CONV_F16, 3, 1.f, 4, 4, 2, 16, 16}, 0, {2.5f, 300.f, -1.f, 0.740234375f}},
+      {{QOBCRT_PREPROC_CONV_QUANT_U8, 1, 0.5f, 3, 4, 1, 12, 16}, rtErrRunRecord, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.t.conversion);
+    const auto block = preprocBlock({c.t});
+    const uint64_t mid = b_.alloc(QOBCRT_SIM_INOUT, 16), out = b_.alloc(QOBCRT_SIM_APP, 16);
+    const uint64_t pre_args =
+        argArray(b_, 1, 1, 1, 1, 1, {b_.upload(QOBCRT_SIM_STREAM, block.data(), block.size()), in, mid});
+    const uint64_t run_args = argArray(b_, 1, 1, 1, 1, 1, {model, mid, out});
+    const auto reports = Reports::get().waitRun(
+        submit(runBlock(b_, {{1, kPreprocess, 0, pre_args}, {2 | kEnd, kRunModel, 0, run_args}}, kStream)));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().desc.error_code, c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(readBack<float>(0, out, 4), c.seen);
+    }
+  }
+  EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
+}
+
+
 // A valid run of three ops (pre-processing -> run-model -> memory-copy) whose blocks are then damaged at
 // random, one block at a time: every run ends with success or a runtime code of the card, never a crash,
 // a hang or a write outside the blocks (the sanitizer builds run this too), and no block is left behind.
