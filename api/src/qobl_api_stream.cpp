@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "op_stream_controller.h"
+#include "per_thread.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 #include "singleton.h"
@@ -117,8 +118,10 @@ qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* 
     return withStream(stream, [&](IOpStream* s) {
       // The output dataset is read once, here; the stream uses what was read (each thread's record keeps
       // its lists' capacity).
-      thread_local DatasetEntries tOutput;
-      DatasetEntries& out = tOutput;
+      struct Output {
+        DatasetEntries entries;
+      };
+      DatasetEntries& out = PerThread<Output>::get().entries;
       return onStreamDevice(s) && onDeviceMemory(output, out) ? s->runAsync(input, out) : qoblErr{qoblERR_RUN_STREAM};
     });
   }

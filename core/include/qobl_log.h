@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "per_thread.h"
+
 namespace zenlar {
 namespace qobl {
 
@@ -19,9 +21,52 @@ constexpr const char* qoblBaseName(const char* path) {
   return base;
 }
 
+// One reading of the platform log's threshold, for a stretch of the library's own work that makes several
+// log checks (the completion path's handling of one report).  While a reading is held, the trace and debug
+// checks of the calling thread compare with it instead of asking the platform log each time.  The level
+// can change at any time (qobmSetLogLevel), so a reading is held only around work that runs no application
+// code: a report callback, which may change the level, runs under a LogLevelReading::Pause, after which
+// the threshold is read again.  Readings nest; a thread holds at most one at a time.
+class LogLevelReading {
+ public:
+  LogLevelReading() : outer_(held_) { read(); }
+  ~LogLevelReading() { held_ = outer_; }
+  LogLevelReading(const LogLevelReading&) = delete;
+  LogLevelReading& operator=(const LogLevelReading&) = delete;
+
+  // The calling thread's reading: the threshold plus one, or 0 when it holds none.
+  static uint32_t held() { return held_; }
+
+  // Suspends the calling thread's reading for its lifetime (the checks ask the platform log again) and
+  // reads the threshold anew at its end.
+  class Pause {
+   public:
+    Pause() : paused_(held_ != 0) { held_ = 0; }
+    ~Pause() {
+      if (paused_) read();
+    }
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+   private:
+    bool paused_;
+  };
+
+ private:
+  static void read() {
+    uint32_t threshold = 0;
+    held_ = qobmGetLogLevel(&threshold) == 0 ? threshold + 1 : 0;
+  }
+  static QOBL_THREAD_LOCAL inline uint32_t held_ = 0;
+  uint32_t outer_;
+};
+
 // Whether the platform log takes lines of `level` on the library's channel.  The trace and debug macros
-// ask this first, so a filtered line costs one plain call and no formatting or argument evaluation.
+// ask this first, so a filtered line costs one plain call (none under a LogLevelReading) and no formatting
+// or argument evaluation.
 inline bool qoblLogWanted(uint32_t level) {
+  const uint32_t held = LogLevelReading::held();
+  if (held != 0) return level + 1 >= held;
   qobmBool enabled = qobmFALSE;
   return qobmLogLevelEnabled(qobmLC_CL, level, &enabled) == 0 && enabled == qobmTRUE;
 }

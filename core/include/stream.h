@@ -37,8 +37,10 @@
 //    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
 //    thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
-//    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  busyMu_ is
-//    taken inside streamLock_ by setBusy and alone by the waiter.  A closing stream refuses to become busy.
+//    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  setBusy takes
+//    no lock: busy_ and closing_ are sequentially consistent flags that each side writes before it reads the
+//    other's; a waiter announces itself (busyWaiters_) under busyMu_, and setBusy(false) takes busyMu_ and
+//    notifies only when one is announced.  A closing stream refuses to become busy.
 //    A completion found on the completion path wakes the synchronizing thread only when setBusy(false)
 //    marks the stream idle, so that the woken thread's next submission does not wait for the busy stream.
 //  - waiting_ is set while a thread waits in synchronize (or a device wait announced itself); runAsync is
@@ -157,6 +159,8 @@ class IOpStream {
   virtual qoblErr requestOutputDataset(qobmDataset** dataset) = 0;
   // The run of this dataset id, or null.  The pointer stays valid while the caller holds the stream busy.
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) = 0;
+  // The same, with the run's input ids (getInstanceInputIds) read in the same step into `ids`.
+  virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) = 0;
   // The record of an input id, or null; valid while the caller holds the stream busy.
   virtual StreamDataset* getDatasets(uint64_t inputSeq) = 0;
   virtual bool isLeafNode(uint32_t uid) = 0;
@@ -239,6 +243,7 @@ class OpStream : public IOpStream {
   void release() override;
   qoblErr requestOutputDataset(qobmDataset** dataset) override;
   IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) override;
+  IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) override;
   StreamDataset* getDatasets(uint64_t inputSeq) override;
   bool isLeafNode(uint32_t uid) override;
   qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) override;
@@ -291,6 +296,10 @@ class OpStream : public IOpStream {
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
   // The same into `taken` (appended).
   void takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken);
+  // Takes the run of `datasetId` out of the bookkeeping into nothing: its input ids go into `ids` (replaced;
+  // empty when there is no such run), its device memory is freed and the emptied instruction is kept for a
+  // later run or destroyed.  Caller holds streamLock_.
+  void detachRun(uint32_t datasetId, std::vector<uint32_t>& ids);
   // takeRun for the run being filled.
   InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
@@ -302,6 +311,9 @@ class OpStream : public IOpStream {
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
+  // finishInputs for one record (caller holds streamLock_): destroys its owned clone and keeps it for a
+  // later input (or frees it); `rec` ends empty.  Returns whether the input was counted.
+  bool keepRecord(std::unique_ptr<StreamDataset>& rec);
   // Frees one input's record; returns whether it was counted.
   bool releaseInput(uint32_t inputId);
   std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
@@ -309,6 +321,8 @@ class OpStream : public IOpStream {
   // Sets the completion event when a waiter is satisfied; on the thread that marked the stream busy, only
   // when it marks it idle again (wakeOnIdle_).
   void signalCompleted();
+  // Clears busy_ and wakes the threads waiting for it in checkBusy.
+  void leaveBusy();
   void destroy();
   // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
   std::vector<qoblShape> dynamicShapes();
@@ -346,7 +360,7 @@ class OpStream : public IOpStream {
   // guarded by streamLock_.
   static constexpr size_t kSpareRecords = 256;
   std::vector<std::unique_ptr<StreamDataset>> spareRecords_;
-  std::vector<uint32_t> takenIds_;  // takeRun's list of the run's input ids, kept with its capacity
+  std::vector<uint32_t> takenIds_;  // the input ids of the run being taken out (detachRun), kept with its capacity
   qobmEvent* waitEvent_ = nullptr;
   std::atomic<bool> waiting_{false};
   std::atomic<uint64_t> waitHandleCount_{0};
@@ -356,6 +370,7 @@ class OpStream : public IOpStream {
   std::atomic<bool> busy_{false};
   std::mutex busyMu_;                    // pairs busy_ going false with busyCv_'s waiters
   std::condition_variable busyCv_;
+  std::atomic<uint32_t> busyWaiters_{0};  // threads waiting on busyCv_ (announced under busyMu_)
   bool wakeOnIdle_ = false;  // a completion to signal at setBusy(false); only the busy-marking thread uses it
 
   std::atomic<bool> destroying_{false};

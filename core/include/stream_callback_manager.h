@@ -27,6 +27,7 @@
 
 #include <qobcrt/qobcrt.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -70,7 +71,8 @@ class StreamCallbackManager {
   void removeStream(uint32_t streamId);
   using CallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
   // The stream's subscriptions as they are now (a list that later subscriptions do not change); null
-  // (logged) when it has none.
+  // (logged) when it has none.  The calling thread keeps the lists of the last few streams it asked for
+  // and reads the map again only after a subscription changed.
   CallbackList getCallbackList(uint32_t streamId);
   // Handles one report of `stream`, which the caller holds busy.
   void process(qoblOutputId& outputId, IOpStream* stream);
@@ -95,6 +97,9 @@ class StreamCallbackManager {
 
   // Each subscription change replaces the stream's list, so that a report reads it without copying it.
   threadsafe_unordered_map<uint32_t, CallbackList> streamReportCallbackDict_;
+  // Raised after every change of the map above; the reporting threads keep the lists they read while it
+  // stays the same (getCallbackList).
+  std::atomic<uint64_t> subscriptionVersion_{1};
   threadsafe_unordered_map<uint32_t, bool> runtimeCallbackRegisterFlagDict_;
 };
 

@@ -108,6 +108,12 @@ class RunStreamInstruction : public IRunStreamInstruction {
   // completion path's reads.
   void addInputId(uint32_t inputId) { inputIds_.push_back(inputId); }
   const std::vector<uint32_t>& inputIds() const { return inputIds_; }
+  // Moves the input ids into `into` (its old contents dropped); the instruction keeps `into`'s old storage,
+  // emptied, so neither list loses its capacity.
+  void takeInputIds(std::vector<uint32_t>& into) {
+    into.clear();
+    into.swap(inputIds_);
+  }
   bool hasInputId(uint32_t inputId) const;
 
  private:

@@ -15,6 +15,7 @@
 #include "i_model.h"
 #include "i_stream_op.h"
 #include "op_dataset_id.h"
+#include "per_thread.h"
 #include "qobl_log.h"
 #include "singleton.h"
 #include "stream_callback_manager.h"
@@ -187,42 +188,58 @@ bool OpStream::checkBusy(bool noWait) {
       std::this_thread::yield();
       continue;
     }
+    // Announced under busyMu_ before the condition is read: setBusy(false) clears busy_ and then looks for
+    // announced waiters, so either this thread sees the stream idle or setBusy(false) wakes it.
     std::unique_lock<std::mutex> idle(busyMu_);
+    ++busyWaiters_;
     busyCv_.wait_for(idle, std::chrono::milliseconds(1), [this] { return !busy_.load(); });
+    --busyWaiters_;
   }
 }
 
 namespace {
 // The stream the calling thread has marked busy (the completion path, between setBusy(true) and
 // setBusy(false)): its completion wake waits for setBusy(false).
-thread_local OpStream* tBusyStream = nullptr;
+QOBL_THREAD_LOCAL OpStream* tBusyStream = nullptr;
 }  // namespace
 
 bool OpStream::setBusy(bool busy) {
-  bool wake = false;
-  {
-    std::lock_guard<std::recursive_mutex> lock(streamLock_);
-    if (!busy_.load()) {
-      if (closing_.load()) return false;
-      busy_.store(busy);
-      if (busy) tBusyStream = this;
-      return true;
+  // Only the completion path marks a stream busy, and it takes no lock for it: busy_ and closing_ are
+  // sequentially consistent, and each side writes its own flag before it reads the other's.  So either
+  // close() sees the stream busy (and waits for setBusy(false)) or this call sees it closing (and backs
+  // off, as if it had never marked it).
+  if (busy) {
+    if (busy_.load()) return true;
+    if (closing_.load()) return false;
+    busy_.store(true);
+    if (closing_.load()) {
+      leaveBusy();
+      return false;
     }
-    if (busy) return true;
-    {
-      // Under busyMu_, so that a thread between its check and its wait in checkBusy cannot miss the wake.
-      std::lock_guard<std::mutex> idle(busyMu_);
-      busy_.store(false);
-    }
-    busyCv_.notify_all();
-    if (tBusyStream == this) tBusyStream = nullptr;
-    std::swap(wake, wakeOnIdle_);
+    tBusyStream = this;
+    return true;
   }
-  // The waiter a completion satisfied is woken only now, with the stream idle and unlocked: woken earlier it
-  // would find the stream busy or locked at its next submission and wait for this thread a second time.
-  // The caller's reference (StreamRef) keeps the event until then.
-  if (wake) qobmSetEvent(waitEvent_);
+  if (!busy_.load()) return !closing_.load();
+  leaveBusy();
+  if (tBusyStream == this) tBusyStream = nullptr;
+  // The waiter a completion satisfied is woken only now, with the stream idle: woken earlier it would find
+  // the stream busy at its next submission and wait for this thread a second time.  The caller's reference
+  // (StreamRef) keeps the event until then.
+  if (wakeOnIdle_) {
+    wakeOnIdle_ = false;
+    qobmSetEvent(waitEvent_);
+  }
   return true;
+}
+
+void OpStream::leaveBusy() {
+  busy_.store(false);
+  // Waiters announce themselves under busyMu_ before they read busy_ (checkBusy), so one that this load
+  // misses has not read busy_ yet and finds the stream idle.  Taking busyMu_ orders the wake after its wait
+  // began.
+  if (busyWaiters_.load() == 0) return;
+  { std::lock_guard<std::mutex> idle(busyMu_); }
+  busyCv_.notify_all();
 }
 
 void OpStream::signalCompleted() {
@@ -373,6 +390,17 @@ void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& id
     ids.assign(run->inputIds().begin(), run->inputIds().end());
   };
   datasetIdToStreamInstructionDict_.visit(datasetId, copy);
+}
+
+IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) {
+  ids.clear();
+  IRunStreamInstruction* inst = nullptr;
+  auto get = [&inst, &ids](const std::unique_ptr<RunStreamInstruction>& run) {
+    inst = run.get();
+    for (uint32_t id : run->inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
+  };
+  datasetIdToStreamInstructionDict_.visit(datasetId, get);
+  return inst;
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
@@ -629,19 +657,21 @@ InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   return taken;
 }
 
-void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+void OpStream::detachRun(uint32_t datasetId, std::vector<uint32_t>& ids) {
   std::unique_ptr<RunStreamInstruction> inst;
   if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  // takenIds_ is only used here, under streamLock_, and nothing below takes a run again.
-  std::vector<uint32_t>& ids = takenIds_;
   ids.clear();
-  if (inst != nullptr) {
-    ids.assign(inst->inputIds().begin(), inst->inputIds().end());
-    inst->reset(0);  // the run's device memory goes now
-    if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
-    inst.reset();
-  }
+  if (inst == nullptr) return;
+  inst->takeInputIds(ids);
+  inst->reset(0);  // the run's device memory goes now
+  if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
+}
+
+void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  // takenIds_ is only used under streamLock_, by calls that do not take a run again meanwhile.
+  std::vector<uint32_t>& ids = takenIds_;
+  detachRun(datasetId, ids);
   for (uint32_t id : ids) {
     if (id == exceptInputId) continue;
     std::unique_ptr<StreamDataset> rec = takeInput(id);
@@ -660,18 +690,23 @@ InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
   return takeRun(curRunStream_->datesetId(), exceptInputId);
 }
 
+bool OpStream::keepRecord(std::unique_ptr<StreamDataset>& rec) {
+  const bool counted = rec->counted;
+  // The clone goes now, in the records' order; the record waits for a later input.
+  if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+  rec->output = nullptr;
+  rec->ownsOutput = false;
+  if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
+  rec.reset();
+  return counted;
+}
+
 void OpStream::finishInputs(InputRecords& inputs) {
   uint32_t completed = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     for (auto& rec : inputs) {
-      if (rec->counted) ++completed;
-      // The clone goes now, in the records' order; the record waits for a later input.
-      if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
-      rec->output = nullptr;
-      rec->ownsOutput = false;
-      if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
-      rec.reset();
+      if (keepRecord(rec)) ++completed;
     }
   }
   inputs.clear();
@@ -684,17 +719,26 @@ void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
 }
 
 void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
-  // Each completion thread's list serves all its calls (finishInputs calls no report callback, so no
-  // other recycling runs on this thread meanwhile) and keeps its capacity.
-  thread_local InputRecords inputs;
-  takeRun(datasetId, 0, inputs);
-  finishInputs(inputs);
+  // takeRun and finishInputs in one hold of the lock, without the list between them: the run's device
+  // memory goes first, then each input's clone, in the run's order.
+  uint32_t completed = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    std::vector<uint32_t>& ids = takenIds_;
+    detachRun(datasetId, ids);
+    for (uint32_t id : ids) {
+      std::unique_ptr<StreamDataset> rec = takeInput(id);
+      if (rec != nullptr && keepRecord(rec)) ++completed;
+    }
+    ids.clear();
+  }
+  uncount(completed);
 }
 
 namespace {
 // The stream whose report the calling thread is delivering (set by the completion path), so that a report
 // callback that runs or destroys its own stream is refused instead of waiting for itself.
-thread_local IOpStream* tDeliveringStream = nullptr;
+QOBL_THREAD_LOCAL IOpStream* tDeliveringStream = nullptr;
 }  // namespace
 
 void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
@@ -736,8 +780,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
   struct Scratch {
     std::vector<uint64_t> ins, outs;
   };
-  thread_local Scratch tScratch;
-  Scratch& scratch = tScratch;
+  Scratch& scratch = PerThread<Scratch>::get();
   std::vector<uint64_t>& ins = scratch.ins;
   qoblGetDatasetDataAddrs(input, ins);
   // An asynchronous input's output addresses were read with its memory check.

@@ -10,6 +10,7 @@
 #include "i_op_argument.h"
 #include "i_stream_op.h"
 #include "op_stream_controller.h"
+#include "per_thread.h"
 #include "qobl_log.h"
 #include "singleton.h"
 #include "stream.h"
@@ -60,6 +61,7 @@ void invokeAll(const std::vector<qoblCallbackTuple>& callbacks, IOpStream* strea
     QOBL_LOG_TRACE("Invoke registered callback, stream id: %d, context id: %d, input id: %d.\n", stream->id(),
                    opUid, inputId);
     qoblCallbackStatus st = status;  // each callback gets an untouched record
+    const LogLevelReading::Pause callbackMayChangeLevel;
     t.callback(op, input, output, &st, t.userPtr);
   }
 }
@@ -80,6 +82,8 @@ class DeliveringScope {
 
 int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   if (outputId == nullptr) return 0;
+  // The log checks of this report read the threshold once, and again after each report callback.
+  const LogLevelReading logLevel;
   const uint32_t dataId = outputId->data_id;
   const uint32_t contextId = outputId->context_id;
   const uint32_t streamId = outputId->stream_id;
@@ -129,6 +133,7 @@ void StreamCallbackManager::registerSdkCallback(uint32_t streamId, qoblStreamRep
                               : std::make_shared<std::vector<qoblCallbackTuple>>();
   next->push_back(qoblCallbackTuple{callback, userPtr});
   list = std::move(next);
+  subscriptionVersion_.fetch_add(1, std::memory_order_release);
 }
 
 void StreamCallbackManager::unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
@@ -143,16 +148,43 @@ void StreamCallbackManager::unregisterSdkCallback(uint32_t streamId, qoblStreamR
     if (!(kept == t)) next->push_back(kept);
   }
   it->second = std::move(next);
+  subscriptionVersion_.fetch_add(1, std::memory_order_release);
 }
 
-void StreamCallbackManager::removeStream(uint32_t streamId) { streamReportCallbackDict_.erase(streamId); }
+void StreamCallbackManager::removeStream(uint32_t streamId) {
+  streamReportCallbackDict_.erase(streamId);
+  subscriptionVersion_.fetch_add(1, std::memory_order_release);
+}
 
 StreamCallbackManager::CallbackList StreamCallbackManager::getCallbackList(uint32_t streamId) {
-  CallbackList list;
-  if (!streamReportCallbackDict_.find(streamId, list)) {
-    QOBL_LOG_ERROR("Can't find callback list for stream: %d.\n", streamId);
+  // Each thread keeps the lists it read last with the subscription version they were read at; a list
+  // stays good while no subscription changed.  The version is read before the map, so a change made
+  // meanwhile only makes the next report read the map again.
+  struct Cache {
+    struct Entry {
+      uint32_t streamId = 0;
+      uint64_t version = 0;  // 0: empty (versions start at 1)
+      bool found = false;
+      CallbackList list;
+    };
+    std::array<Entry, 4> entries;
+    size_t next = 0;
+  };
+  Cache& cache = PerThread<Cache>::get();
+  const uint64_t version = subscriptionVersion_.load(std::memory_order_acquire);
+  Cache::Entry* entry = nullptr;
+  for (Cache::Entry& e : cache.entries) {
+    if (e.streamId == streamId) entry = &e;
   }
-  return list;
+  if (entry == nullptr || entry->version != version) {
+    if (entry == nullptr) entry = &cache.entries[cache.next++ % cache.entries.size()];
+    entry->streamId = streamId;
+    entry->version = version;
+    entry->list = nullptr;
+    entry->found = streamReportCallbackDict_.find(streamId, entry->list);
+  }
+  if (!entry->found) QOBL_LOG_ERROR("Can't find callback list for stream: %d.\n", streamId);
+  return entry->list;
 }
 
 void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
@@ -210,18 +242,13 @@ struct StreamCallbackManager::Delivery {
 
 bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status,
                                     uint32_t skipInputId) {
-  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
-  InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
-  if (archive == nullptr || archive->opArg == nullptr) return false;
-  IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
   // The run's input ids go into this thread's list for the depth of this delivery (a report callback may
   // run a synchronous run, which delivers again on this thread), kept with its capacity.
   struct IdLists {
     std::array<std::vector<uint32_t>, 4> lists;
     size_t depth = 0;
   };
-  thread_local IdLists tIds;
-  IdLists& mine = tIds;  // the per-thread record, reached once
+  IdLists& mine = PerThread<IdLists>::get();
   std::vector<uint32_t> deeperIds;
   std::vector<uint32_t>& ids = mine.depth < mine.lists.size() ? mine.lists[mine.depth] : deeperIds;
   struct Depth {
@@ -229,7 +256,10 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
     explicit Depth(size_t& d) : depth(d) { ++depth; }
     ~Depth() { --depth; }
   } depth(mine.depth);
-  stream->getInstanceInputIds(dataId, ids);
+  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId, ids);
+  InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
+  if (archive == nullptr || archive->opArg == nullptr) return false;
+  IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
   const Delivery d{stream,
                    archive->opArg.get(),
                    streamOp,

@@ -39,16 +39,15 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   // (an instruction reset twice in a row, with no run in between, keeps the spares it has).
   if (!instructionArray_.empty()) {
     spareHeadArg_ = nullptr;
-    spareArchives_.clear();
-    for (size_t a = 0; a < instructionArray_.size(); ++a) {
-      InstructionArchive& archive = instructionArray_[a];
+    for (InstructionArchive& archive : instructionArray_) {
       if (archive.opArg != nullptr) archive.opArg->releaseRun();
-      if (a == 0 && archive.opArg.get() == static_cast<IOpArgument*>(headArg_)) spareHeadArg_ = headArg_;
-      spareArchives_.push_back(std::move(archive));
     }
+    if (instructionArray_[0].opArg.get() == static_cast<IOpArgument*>(headArg_)) spareHeadArg_ = headArg_;
+    // The archives become the spares (the lists swap, keeping both capacities); the old spares go.
+    spareArchives_.clear();
+    spareArchives_.swap(instructionArray_);
   }
   headArg_ = nullptr;
-  instructionArray_.clear();
   records_.reset();
   datesetId_ = datesetId;
   buildStarted_ = false;

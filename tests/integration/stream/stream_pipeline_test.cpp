@@ -1,6 +1,9 @@
 // The demo classifier on the simulated card through the stream API: asynchronous runs with report
 // callbacks, gathering of inputs per device run, synchronous runs, and release of every card block.  (The
 // op engine's pre-processing op in the pipeline: qobl_run_test and the fault sweep.)
+#include <algorithm>
+#include <utility>
+
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -71,6 +74,41 @@ TEST_F(StreamPipelineTest, AsyncAndSyncRunsDeliverReferenceOutputsInOrder) {
       expectNoLibraryBlocks();
     }
   }
+}
+
+// Raises the log level from inside a report callback.
+void raiseLogLevel(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void*) {
+  qobmSetLogLevel(qobmLL_TRACE);
+}
+
+// The completion path keeps what it read for later reports only while it stays true: a subscription made
+// between runs receives the next run's report, and a log level raised by a report callback applies to the
+// rest of that same report (its recycling trace line), while the lines before the callback kept the level
+// in force when they were checked.
+TEST_F(StreamPipelineTest, ReportsFollowSubscriptionAndLogLevelChanges) {
+  Pipeline p(Pipeline::Options{});
+  const Inputs io(p, 3);
+  Recorder rec;
+  Sub second{&rec, 2};
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &second));
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(1), io.out(1)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  std::vector<std::pair<qobmDataset*, int>> seen;
+  for (const Report& r : rec.snapshot()) seen.emplace_back(r.input, r.tag);
+  const std::vector<std::pair<qobmDataset*, int>> expected{{io.in(0), 1}, {io.in(1), 1}, {io.in(1), 2}};
+  EXPECT_EQ(expected, seen);
+
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &raiseLogLevel, nullptr));
+  LogCapture log(qobmLL_WARN);
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(2), io.out(2)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  const std::vector<std::string> traces = log.take(qobmLL_TRACE);
+  EXPECT_NE(traces.end(), std::find(traces.begin(), traces.end(), "Recycle stream's memory\n"));
+  for (const std::string& t : traces) EXPECT_EQ(std::string::npos, t.find("Invoke registered callback")) << t;
+  EXPECT_EQ(5u, rec.snapshot().size());
 }
 
 // A device run asks the log level when it is built and logs its debug lines (stream memory, argument array
