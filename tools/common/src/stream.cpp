@@ -118,6 +118,7 @@ std::string Stream::create(const Pipeline& p, const StreamOptions& o, std::uniqu
 std::string Stream::setup() {
   ErrorCapture cap;
   if (!useDevice(device())) return "qobmSetDevice(" + std::to_string(device()) + ") failed";
+  std::lock_guard<std::mutex> graph(p_.graphLock());
   qoblErr rc = qoblCreateOpStream(p_.graph(), qoblBM_ONCE, &stream_);
   if (rc != 0) return "qoblCreateOpStream failed: " + codeText(rc) + cap.reason();
   if (o_.reportEveryOp) {

@@ -10,6 +10,7 @@
 #define QOBL_TOOLS_PIPELINE_H
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,9 @@ class Pipeline {
   const ModelDir& dir() const { return dir_; }
   qoblModel* model() const { return model_; }
   qoblOpGraph* graph() const { return graph_; }
+  // Held while a stream is made from the graph: creating, registering outputs and building a stream write
+  // the graph's ops, and the graph has no lock of its own, so streams of one pipeline are made one at a time.
+  std::mutex& graphLock() const { return graphMu_; }
   const ModelInfo& info() const { return info_; }
   const std::vector<Stage>& stages() const { return stages_; }
   const std::vector<PipelineOp>& ops() const { return ops_; }
@@ -108,6 +112,7 @@ class Pipeline {
   bool fileProblem_ = false;
   qoblModel* model_ = nullptr;
   qoblOpGraph* graph_ = nullptr;
+  mutable std::mutex graphMu_;
   ModelInfo info_;
   std::vector<Stage> stages_;
   std::vector<PipelineOp> ops_;
