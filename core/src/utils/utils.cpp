@@ -70,28 +70,33 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
   return addrs;
 }
 
+namespace {
+// The device address of every entry of ds, in order, read through the mode's own calls (count, entry,
+// address); an entry that cannot be read counts as address 0.
+template <typename Entry>
+void appendEntryAddrs(qobmDataset* ds, int (*countOf)(qobmDataset*, uint32_t*),
+                      int (*entryAt)(qobmDataset*, uint32_t, Entry**), int (*addrOf)(Entry*, uint64_t*),
+                      std::vector<uint64_t>& addrs) {
+  uint32_t count = 0;
+  countOf(ds, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t addr = 0;
+    Entry* entry = nullptr;
+    if (entryAt(ds, i, &entry) == 0) addrOf(entry, &addr);
+    addrs.push_back(addr);
+  }
+}
+}  // namespace
+
 void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
   addrs.clear();
   qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
-  uint32_t count = 0;
   if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return;
-  // One loop per mode; an entry that cannot be read counts as address 0.
+  // One loop per mode rather than a mode test per entry.
   if (mode == qobmDM_BUFFER) {
-    qobmGetDatasetBufferCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      uint64_t addr = 0;
-      qobmDataBuffer* buffer = nullptr;
-      if (qobmGetDatasetBuffer(ds, i, &buffer) == 0) qobmGetDataBufferAddr(buffer, &addr);
-      addrs.push_back(addr);
-    }
+    appendEntryAddrs(ds, qobmGetDatasetBufferCount, qobmGetDatasetBuffer, qobmGetDataBufferAddr, addrs);
   } else if (mode == qobmDM_TENSOR) {
-    qobmGetDatasetTensorCount(ds, &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      uint64_t addr = 0;
-      qobmTensor* tensor = nullptr;
-      if (qobmGetDatasetTensor(ds, i, &tensor) == 0) qobmGetTensorDataHandle(tensor, &addr);
-      addrs.push_back(addr);
-    }
+    appendEntryAddrs(ds, qobmGetDatasetTensorCount, qobmGetDatasetTensor, qobmGetTensorDataHandle, addrs);
   }
 }
 
