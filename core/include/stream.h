@@ -147,8 +147,6 @@ class IOpStream {
   virtual bool build() = 0;
   // Input ids gathered into the run of this dataset id, in arrival order (empty when unknown).
   virtual std::vector<uint32_t> getInstanceInputIds(uint32_t datasetId) = 0;
-  // The same into `ids` (replacing its contents, reusing its capacity).
-  virtual void getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) = 0;
   // Releases the run of this dataset id: its instruction (and so its device memory), its bookkeeping and
   // its StreamDataset records; counts one completion per asynchronous input of the run.  Nothing happens
   // for an unknown dataset id.  `destroyOutputDataset` is kept for the interface; which outputs are
@@ -159,7 +157,8 @@ class IOpStream {
   virtual qoblErr requestOutputDataset(qobmDataset** dataset) = 0;
   // The run of this dataset id, or null.  The pointer stays valid while the caller holds the stream busy.
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) = 0;
-  // The same, with the run's input ids (getInstanceInputIds) read in the same step into `ids`.
+  // The same, with the run's input ids (getInstanceInputIds) read in the same step into `ids` (replacing
+  // its contents, reusing its capacity).
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) = 0;
   // The record of an input id, or null; valid while the caller holds the stream busy.
   virtual StreamDataset* getDatasets(uint64_t inputSeq) = 0;
@@ -238,7 +237,6 @@ class OpStream : public IOpStream {
   OpDirectedGraph* bindingGraph() override { return graph_; }
   bool build() override;
   std::vector<uint32_t> getInstanceInputIds(uint32_t datasetId) override;
-  void getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) override;
   void recycleInstructionMemory(uint32_t datasetId, bool destroyOutputDataset) override;
   void release() override;
   qoblErr requestOutputDataset(qobmDataset** dataset) override;
@@ -324,8 +322,9 @@ class OpStream : public IOpStream {
   // Clears busy_ and wakes the threads waiting for it in checkBusy.
   void leaveBusy();
   void destroy();
-  // Input-op shapes of every dynamic model of the stream, in op order (empty without dynamic models).
-  std::vector<qoblShape> dynamicShapes();
+  // Input-op shapes of every dynamic model of the stream, in op order, into `shapes` (replacing its
+  // contents; empty without dynamic models).
+  void dynamicShapes(std::vector<qoblShape>& shapes);
   // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
   // dynamic model.  Caller holds streamLock_.
   bool fitsRunBeingFilled();
@@ -376,7 +375,7 @@ class OpStream : public IOpStream {
   std::atomic<bool> destroying_{false};
   std::atomic<uint32_t> waiters_{0};  // threads inside synchronize
   std::atomic<uint64_t> staleReports_{0};
-  std::vector<qoblShape> runShapes_;  // dynamicShapes() when the run being filled took its first input
+  std::vector<qoblShape> runShapes_;  // dynamicShapes when the run being filled took its first input
   // A run-model op of the stream runs a dynamic model (set by build): only then do inputs carry shapes to
   // apply and compare.
   bool hasDynamicModels_ = false;

@@ -379,22 +379,14 @@ qobeOp* OpStream::endOp() {
 
 std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
   std::vector<uint32_t> ids;
-  getInstanceInputIds(datasetId, ids);
+  getRunstreamInstruction(datasetId, ids);
   return ids;
-}
-
-void OpStream::getInstanceInputIds(uint32_t datasetId, std::vector<uint32_t>& ids) {
-  ids.clear();
-  // Under the map's lock, which keeps the run in the map while its ids are copied.
-  auto copy = [&ids](const std::unique_ptr<RunStreamInstruction>& run) {
-    ids.assign(run->inputIds().begin(), run->inputIds().end());
-  };
-  datasetIdToStreamInstructionDict_.visit(datasetId, copy);
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
   IRunStreamInstruction* inst = nullptr;
+  // Under the map's lock, which keeps the run in the map while its ids are copied.
   auto get = [&inst, &ids](const std::unique_ptr<RunStreamInstruction>& run) {
     inst = run.get();
     for (uint32_t id : run->inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
@@ -563,9 +555,9 @@ qoblErr OpStream::updateDynamicModel() {
   return qoblERR_SUCCESS;
 }
 
-std::vector<qoblShape> OpStream::dynamicShapes() {
-  std::vector<qoblShape> shapes;
-  if (!hasDynamicModels_) return shapes;
+void OpStream::dynamicShapes(std::vector<qoblShape>& shapes) {
+  shapes.clear();
+  if (!hasDynamicModels_) return;
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
     if (ir->opType != qobeOP_RUN_MODEL_OP) continue;
@@ -575,12 +567,12 @@ std::vector<qoblShape> OpStream::dynamicShapes() {
     const std::vector<qoblShape> opShapes = op->getInputOp()->getOutputShapes();
     shapes.insert(shapes.end(), opShapes.begin(), opShapes.end());
   }
-  return shapes;
 }
 
 bool OpStream::fitsRunBeingFilled() {
   if (curRunStream_ == nullptr || !hasDynamicModels_) return true;
-  const std::vector<qoblShape> now = dynamicShapes();
+  std::vector<qoblShape> now;
+  dynamicShapes(now);
   auto same = [](const qoblShape& a, const qoblShape& b) {
     return a.ndims == b.ndims && std::equal(a.shapes, a.shapes + std::min<uint32_t>(a.ndims, 6), b.shapes);
   };
@@ -618,11 +610,7 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     // inputs of other shapes out of it).
     const qoblErr dyn = updateDynamicModel();
     if (dyn != qoblERR_SUCCESS) return dyn;
-    if (hasDynamicModels_) {
-      runShapes_ = dynamicShapes();
-    } else {
-      runShapes_.clear();
-    }
+    dynamicShapes(runShapes_);
   }
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
@@ -797,7 +785,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     // An asynchronous input's outputs are reported through a clone the stream owns.
     qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
     if (out == nullptr) return qoblERR_RUN_STREAM;
