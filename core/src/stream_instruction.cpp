@@ -131,10 +131,7 @@ bool RunStreamInstruction::gatherOpBlocks() {
     ir->getUpdatedConfigList(buffer.opConfigList);
     buffer.bufferList = ir->getBufferAddresses();
     // What the op made for this input is ours from here on, whatever happens next.
-    // (A run-model op's configuration is its model's address: nothing of it is ours.)
-    if (ir->opType != qobeOP_RUN_MODEL_OP) {
-      BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
-    }
+    BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
     // An op that could not get its configuration for this input (an upload or allocation failed) makes
     // the input fail now rather than the run later.
     const bool configured = buffer.opConfigList.size() >= ir->configCount &&
