@@ -82,9 +82,6 @@ class IOpArgument {
   // Takes the blocks gathered for this op and run (BaseOpArgument::ownedBlocks); they are freed with the
   // argument.  Called before buildOpArgArray.
   virtual void adoptBlocks(std::vector<DeviceBlock>&& blocks) = 0;
-  // Whether the debug lines of the next buildOpArgArray are wanted, as the run's instruction asked the log
-  // once for all its ops.  Without it (and after restart) the argument asks the log itself.
-  virtual void setDebugLog(bool wanted) = 0;
   // Reuse by a recycled run instruction.  releaseRun frees the run's device memory exactly as destruction
   // would (same blocks, same order), reads no IR record, and keeps the host lists' capacity; restart then
   // makes the argument what a new one of its class for `irInstruction` (an op of the same kind) and

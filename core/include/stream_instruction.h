@@ -68,8 +68,6 @@ class IRunStreamInstruction {
   virtual InstructionArchive* getInstructionArchive(uint32_t opUid) = 0;
   // Logs, at debug level, one text per built op: its record and its argument list.
   virtual void print() = 0;
-  // Whether debug lines were wanted when build() started (the log is asked once per build).
-  virtual bool debugLog() = 0;
 };
 
 class RunStreamInstruction : public IRunStreamInstruction {
@@ -90,7 +88,6 @@ class RunStreamInstruction : public IRunStreamInstruction {
   uint64_t address() override;
   InstructionArchive* getInstructionArchive(uint32_t opUid) override;
   void print() override;
-  bool debugLog() override { return debugLog_; }
 
   // Number of archives (input op's included).
   size_t archiveCount() const { return instructionArray_.size(); }
@@ -143,7 +140,6 @@ class RunStreamInstruction : public IRunStreamInstruction {
   std::vector<std::vector<uint64_t>> leafOutputs_;
   uint32_t deviceId_;
   bool buildStarted_ = false;
-  bool debugLog_ = false;  // debug lines wanted, as asked at the start of build()
   uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)
 };
 

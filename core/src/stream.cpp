@@ -853,13 +853,14 @@ qoblErr OpStream::finishSyncRun(uint32_t datasetId, uint32_t inputId, int result
 }
 
 qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
+  // The log checks of this submission (the build's debug lines among them) read the threshold once; the
+  // report callbacks a failing submission calls on this thread read it again after them.
+  const LogLevelReading logLevel;
   uint32_t inputId = 0;
   IRunStreamInstruction* inst = nullptr;
   const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
-  // Read before the run is handed on: the completion path may recycle the instruction at once.
-  const bool debugLog = inst->debugLog();
   run_stream rec;
   std::memset(&rec, 0, sizeof rec);
   rec.dev = deviceId_;
@@ -874,10 +875,8 @@ qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
     QOBL_LOG_ERROR("Failed to invoke qobcrt_run_stream, error code is %d.\n", result);
     return qoblERR_RUN_STREAM;
   }
-  if (debugLog) {
-    QOBL_LOG(qobmLL_DEBUG, "Run stream async, input id - [%d], dataset id - [%d], device id - [%d], stream id - [%d].\n",
-             inputId, datasetId, deviceId_, streamId_);
-  }
+  QOBL_LOG_DEBUG("Run stream async, input id - [%d], dataset id - [%d], device id - [%d], stream id - [%d].\n",
+                 inputId, datasetId, deviceId_, streamId_);
   return qoblERR_SUCCESS;
 }
 

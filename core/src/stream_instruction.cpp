@@ -201,7 +201,6 @@ bool RunStreamInstruction::buildOp(size_t i) {
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
   // The argument takes the op's gathered blocks now, whatever its build's outcome.
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  archive.opArg->setDebugLog(debugLog_);
   if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     instructionArray_.pop_back();
@@ -215,8 +214,6 @@ bool RunStreamInstruction::buildOp(size_t i) {
 bool RunStreamInstruction::build() {
   if (buildStarted_ || instructionArray_.empty()) return false;
   buildStarted_ = true;
-  // The log level is asked once for the debug lines of the whole build.
-  debugLog_ = qoblLogWanted(qobmLL_DEBUG);
   if (irStream_.size() < 2) {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
     return false;
@@ -236,10 +233,8 @@ bool RunStreamInstruction::allocStreamMem() {
     QOBL_LOG_ERROR("Failed to malloc stream memory for stream in DDR. Error code is %d.\n", rc);
     return false;
   }
-  if (debugLog_) {
-    QOBL_LOG(qobmLL_DEBUG, "[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()),
-             static_cast<int>(size));
-  }
+  QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()),
+                 static_cast<int>(size));
   for (size_t i = 1; i < instructionArray_.size(); ++i) {
     rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction.get(), sizeof(OpInstruction),
                        block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);

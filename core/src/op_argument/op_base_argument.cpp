@@ -36,7 +36,6 @@ void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId)
 
 void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   datasetId_ = datasetId;
-  debugLog_ = -1;
   header_ = qobe::QobeOpArgumentHeader{};
   // A restart for the same op keeps the name it has (the op's record does not change after the build).
   if (opIR_ != irInstruction) opName_ = irInstruction->opName;
@@ -143,16 +142,14 @@ bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint3
   return false;
 }
 
-bool BaseOpArgument::uploadArgsToDevice() { return upload(qoblLogWanted(qobmLL_DEBUG)); }
-
-bool BaseOpArgument::upload(bool debugLog) {
+bool BaseOpArgument::uploadArgsToDevice() {
   int rc = qobcrt_memcpy(deviceId_, &header_, sizeof(header_), argArray_.address(), kHost2Ddr);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to copy argument array header from host to device for Op %s, Error code is %d.\n",
                    opName_.c_str(), rc);
     return false;
   }
-  if (debugLog) QOBL_LOG(qobmLL_DEBUG, "Copy argument array header from host to device for Op %s.\n", opName_.c_str());
+  QOBL_LOG_DEBUG("Copy argument array header from host to device for Op %s.\n", opName_.c_str());
   // An empty list has nothing to copy (the card refuses copies of 0 bytes).
   if (!argPointersInDdr_.empty()) {
     rc = qobcrt_memcpy(deviceId_, argPointersInDdr_.data(), argPointersInDdr_.size() * sizeof(uint64_t),
@@ -163,10 +160,8 @@ bool BaseOpArgument::upload(bool debugLog) {
       return false;
     }
   }
-  if (debugLog) {
-    QOBL_LOG(qobmLL_DEBUG, "Copy argument array from host to device for Op %s. Array size is  %d", opName_.c_str(),
-             static_cast<int>(argPointersInDdr_.size()));
-  }
+  QOBL_LOG_DEBUG("Copy argument array from host to device for Op %s. Array size is  %d", opName_.c_str(),
+                 static_cast<int>(argPointersInDdr_.size()));
   return true;
 }
 
@@ -202,13 +197,9 @@ bool BaseOpArgument::placeArgArray() {
     QOBL_LOG_ERROR("Failed to malloc stream memory for op argument array in DDR. Error code is %d .\n", rc);
     return false;
   }
-  // The level is asked at most once for the three debug lines of one array.
-  const bool debugLog = debugLog_ >= 0 ? debugLog_ != 0 : qoblLogWanted(qobmLL_DEBUG);
-  if (debugLog) {
-    QOBL_LOG(qobmLL_DEBUG, "[qobl]: Malloc stream memory for the argument array of op [%s]. Address is %p, size is %d.\n",
-             opName_.c_str(), qoblAsPtr(argArray_.address()), static_cast<int>(size));
-  }
-  return upload(debugLog);
+  QOBL_LOG_DEBUG("[qobl]: Malloc stream memory for the argument array of op [%s]. Address is %p, size is %d.\n",
+                 opName_.c_str(), qoblAsPtr(argArray_.address()), static_cast<int>(size));
+  return uploadArgsToDevice();
 }
 
 void BaseOpArgument::adoptBlocks(std::vector<DeviceBlock>&& blocks) {

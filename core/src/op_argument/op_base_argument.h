@@ -70,7 +70,6 @@ class BaseOpArgument : public IOpArgument {
   uint64_t getPointerInArgArray(uint32_t index) override;
   uint64_t getArgArraySize() override;
   void adoptBlocks(std::vector<DeviceBlock>&& blocks) override;
-  void setDebugLog(bool wanted) override { debugLog_ = wanted ? 1 : 0; }
   void releaseRun() override;
   void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override;
 
@@ -124,8 +123,6 @@ class BaseOpArgument : public IOpArgument {
   // Allocates the array block for the current list into argArray_ and uploads header and list; false
   // (logged) on the first failure.
   bool placeArgArray();
-  // uploadArgsToDevice with the debug level already asked (debugLog: whether debug lines are wanted).
-  bool upload(bool debugLog);
 
   std::vector<uint64_t> argPointersInDdr_;
   uint32_t datasetId_ = 0;
@@ -143,7 +140,6 @@ class BaseOpArgument : public IOpArgument {
   IModel* model_ = nullptr;
   // Gathered blocks adopted for this run and output blocks allocated by the build.
   std::vector<DeviceBlock> blocks_;
-  int8_t debugLog_ = -1;  // debug lines wanted (1) or not (0) as set by setDebugLog; -1: ask the log
 };
 
 class OpCommonArgument : public BaseOpArgument {
