@@ -81,6 +81,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   RunStreamInstruction& operator=(const RunStreamInstruction&) = delete;
 
   uint32_t datesetId() override;
+  // The dataset id, for the op stream's table of runs.
+  uint32_t key() const { return datesetId_; }
   bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                        uint64_t outputCount) override;
   bool isReady() override;

@@ -30,45 +30,7 @@ namespace qobl {
 
 std::atomic<uint32_t> OpStream::idMaker_{0};
 
-void InputRecordTable::put(uint32_t id, std::unique_ptr<StreamDataset> rec) {
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot == nullptr) {
-    slot = std::move(rec);
-  } else {
-    overflow_.slot(id) = std::move(rec);
-  }
-}
-
-std::unique_ptr<StreamDataset> InputRecordTable::take(uint64_t id) {
-  std::unique_ptr<StreamDataset> rec;
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot != nullptr && slot->inputId == id) {
-    rec = std::move(slot);
-  } else {
-    overflow_.take(id, rec);
-  }
-  return rec;
-}
-
-StreamDataset* InputRecordTable::find(uint64_t id) {
-  StreamDataset* rec = nullptr;
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot != nullptr && slot->inputId == id) {
-    rec = slot.get();
-  } else {
-    overflow_.visit(id, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
-  }
-  return rec;
-}
-
-void InputRecordTable::clear() {
-  std::lock_guard<SpinLock> guard(lock_);
-  for (std::unique_ptr<StreamDataset>& slot : ring_) slot.reset();
-  overflow_.clear();
-}
+uint64_t ringKey(const RunStreamInstruction& run) { return run.key(); }
 
 OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* graph)
     : streamId_(++idMaker_), deviceId_(devId), balMode_(balMode), graph_(graph) {
@@ -78,9 +40,8 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   }
   logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
-  // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
-  // a stream running at a steady rate does not allocate for them.
-  datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
+  // The bookkeeping keeps the records of finished inputs for the next ones, so that a stream running at a
+  // steady rate does not allocate for them.
   spareRecords_.reserve(kSpareRecords);
 }
 
@@ -107,7 +68,7 @@ void OpStream::release() {
   InputRecords left = takeAllRuns();
   finishInputs(left);
   datasetMap_.clear();
-  datasetIdToStreamInstructionDict_.clear();
+  runs_.clear();
   spareRuns_.clear();
   leafNodeIRs_.clear();
   irStream_.clear();
@@ -125,14 +86,10 @@ bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
 InputRecords OpStream::takeAllRuns() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   InputRecords all = takeCurrentRun(0);
-  std::vector<uint32_t> datasetIds;
-  {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
-      datasetIds.push_back(it->first);
-  }
-  for (uint32_t id : datasetIds) {
-    InputRecords run = takeRun(id, 0);
+  std::vector<uint64_t> datasetIds;
+  runs_.ids(datasetIds);
+  for (uint64_t id : datasetIds) {
+    InputRecords run = takeRun(static_cast<uint32_t>(id), 0);
     for (auto& rec : run) all.push_back(std::move(rec));
   }
   return all;
@@ -140,8 +97,8 @@ InputRecords OpStream::takeAllRuns() {
 
 size_t OpStream::runsInFlight() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  size_t n = datasetIdToStreamInstructionDict_.size();
-  if (curRunStream_ != nullptr && datasetIdToStreamInstructionDict_.count(curRunStream_->datesetId()) != 0) --n;
+  size_t n = runs_.size();
+  if (curRunStream_ != nullptr && runs_.find(curRunStream_->datesetId()) != nullptr) --n;
   return n;
 }
 
@@ -386,20 +343,17 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
   IRunStreamInstruction* inst = nullptr;
-  // Under the map's lock, which keeps the run in the map while its ids are copied.
-  auto get = [&inst, &ids](const std::unique_ptr<RunStreamInstruction>& run) {
-    inst = run.get();
-    for (uint32_t id : run->inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
+  // Under the table's lock, which keeps the run in the table while its ids are copied.
+  auto get = [&inst, &ids](RunStreamInstruction& run) {
+    inst = &run;
+    for (uint32_t id : run.inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
   };
-  datasetIdToStreamInstructionDict_.visit(datasetId, get);
+  runs_.visit(datasetId, get);
   return inst;
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
-  IRunStreamInstruction* inst = nullptr;
-  auto get = [&inst](const std::unique_ptr<RunStreamInstruction>& run) { inst = run.get(); };
-  datasetIdToStreamInstructionDict_.visit(datasetId, get);
-  return inst;
+  return runs_.find(datasetId);
 }
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
@@ -605,7 +559,8 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
       run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
     }
     curRunStream_ = run.get();
-    datasetIdToStreamInstructionDict_.slot(run->datesetId()) = std::move(run);
+    const uint32_t datasetId = run->key();
+    runs_.put(datasetId, std::move(run));
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
     // inputs of other shapes out of it).
     const qoblErr dyn = updateDynamicModel();
@@ -646,8 +601,8 @@ InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
 }
 
 void OpStream::detachRun(uint32_t datasetId, std::vector<uint32_t>& ids) {
-  std::unique_ptr<RunStreamInstruction> inst;
-  if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
+  std::unique_ptr<RunStreamInstruction> inst = runs_.take(datasetId);
+  if (inst != nullptr && inst.get() == curRunStream_) curRunStream_ = nullptr;
   ids.clear();
   if (inst == nullptr) return;
   inst->takeInputIds(ids);
