@@ -77,19 +77,31 @@ class IStreamOp;
 // of it for an asynchronous one (ownsOutput set: the record destroys the clone container when it goes; the
 // buffers stay the application's).  `counted` is set when the input was added to the stream's completion
 // count (asynchronous inputs).
+// A finished input's record keeps its clone (keptClone, with the entries it holds in cloneEntries) for a
+// later input whose output dataset holds the same entries: a clone lists only the entries' handles, so it
+// serves that input as a new one would, without making and filling a dataset again.
 struct StreamDataset {
   StreamDataset(uint32_t id, qobmDataset* in, qobmDataset* out, bool owns, bool isCounted)
       : inputId(id), input(in), output(out), ownsOutput(owns), counted(isCounted) {}
   ~StreamDataset() {
     if (ownsOutput && output != nullptr) qobmDestroyDataset(output);
+    dropKeptClone();
   }
   StreamDataset(const StreamDataset&) = delete;
   StreamDataset& operator=(const StreamDataset&) = delete;
+  // Destroys the kept clone, if any.
+  void dropKeptClone() {
+    if (keptClone != nullptr) qobmDestroyDataset(keptClone);
+    keptClone = nullptr;
+  }
   uint32_t inputId;
   qobmDataset* input;
   qobmDataset* output;
   bool ownsOutput;
   bool counted;
+  qobmDataset* keptClone = nullptr;         // owned: an earlier input's clone, not in use
+  qobmDatasetMode cloneMode = qobmDM_BUFFER;  // mode and entries of the record's clone (output or keptClone)
+  std::vector<void*> cloneEntries;
 };
 
 // Records filed by an id that comes from a counter (a stream's inputs in flight, its runs), each record
@@ -378,6 +390,13 @@ class OpStream : public IOpStream {
   // finishInputs for one record (caller holds streamLock_): destroys its owned clone and keeps it for a
   // later input (or frees it); `rec` ends empty.  Returns whether the input was counted.
   bool keepRecord(std::unique_ptr<StreamDataset>& rec);
+  // A record for a new input from spareRecords_ (null when there is none): for an asynchronous input
+  // (`entries` not null), preferably one whose kept clone holds these entries (`keepsClone` then set).
+  // Caller holds streamLock_.
+  std::unique_ptr<StreamDataset> takeSpareRecord(const DatasetEntries* entries, bool& keepsClone);
+  // A new clone of the output dataset read into `entries` for the input of `rec`, whose kept clone (if
+  // any) it replaces.  Null on failure, `rec` unchanged.
+  qobmDataset* outputClone(StreamDataset& rec, const DatasetEntries& entries);
   // Frees one input's record; returns whether it was counted.
   bool releaseInput(uint32_t inputId);
   std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
@@ -421,9 +440,11 @@ class OpStream : public IOpStream {
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   InputRecordTable datasetMap_;
-  // Records of finished inputs, their clones destroyed, reused for later inputs (at most kSpareRecords);
-  // guarded by streamLock_.
+  // Records of finished inputs, reused for later inputs (at most kSpareRecords), with the clones they keep;
+  // guarded by streamLock_.  A new asynchronous input looks for a kept clone of its entries among the last
+  // kCloneSearch of them (a run's records come back in the run's order).
   static constexpr size_t kSpareRecords = 256;
+  static constexpr size_t kCloneSearch = 16;
   std::vector<std::unique_ptr<StreamDataset>> spareRecords_;
   std::vector<uint32_t> takenIds_;  // the input ids of the run being taken out (detachRun), kept with its capacity
   qobmEvent* waitEvent_ = nullptr;

@@ -67,6 +67,7 @@ void OpStream::release() {
   // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
   InputRecords left = takeAllRuns();
   finishInputs(left);
+  spareRecords_.clear();  // with the clones they keep
   datasetMap_.clear();
   runs_.clear();
   spareRuns_.clear();
@@ -635,13 +636,58 @@ InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
 
 bool OpStream::keepRecord(std::unique_ptr<StreamDataset>& rec) {
   const bool counted = rec->counted;
-  // The clone goes now, in the records' order; the record waits for a later input.
-  if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+  // The record waits for a later input with its clone, which serves that input again when its output
+  // dataset holds the same entries; a record that is not kept destroys it.
+  if (rec->ownsOutput && rec->output != nullptr) {
+    rec->dropKeptClone();
+    rec->keptClone = rec->output;
+  }
   rec->output = nullptr;
   rec->ownsOutput = false;
   if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
   rec.reset();
   return counted;
+}
+
+namespace {
+// The record keeps a clone of exactly these entries (a handful: compared one by one).
+bool keepsCloneOf(const StreamDataset& rec, const DatasetEntries& entries) {
+  const size_t n = entries.handles.size();
+  if (rec.keptClone == nullptr || rec.cloneMode != entries.mode || rec.cloneEntries.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (rec.cloneEntries[i] != entries.handles[i]) return false;
+  }
+  return true;
+}
+}  // namespace
+
+std::unique_ptr<StreamDataset> OpStream::takeSpareRecord(const DatasetEntries* entries, bool& keepsClone) {
+  keepsClone = false;
+  const size_t n = spareRecords_.size();
+  if (n == 0) return nullptr;
+  size_t pick = n - 1;
+  if (entries != nullptr) {
+    for (size_t i = n, stop = n > kCloneSearch ? n - kCloneSearch : 0; i-- > stop;) {
+      if (keepsCloneOf(*spareRecords_[i], *entries)) {
+        pick = i;
+        keepsClone = true;
+        break;
+      }
+    }
+  }
+  if (pick != n - 1) spareRecords_[pick].swap(spareRecords_.back());
+  std::unique_ptr<StreamDataset> rec = std::move(spareRecords_.back());
+  spareRecords_.pop_back();
+  return rec;
+}
+
+qobmDataset* OpStream::outputClone(StreamDataset& rec, const DatasetEntries& entries) {
+  qobmDataset* clone = qoblCloneDataset(entries);
+  if (clone == nullptr) return nullptr;
+  rec.dropKeptClone();
+  rec.cloneMode = entries.mode;
+  rec.cloneEntries = entries.handles;
+  return clone;
 }
 
 void OpStream::finishInputs(InputRecords& inputs) {
@@ -741,22 +787,28 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       return qoblERR_RUN_STREAM;
     }
     if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    // An asynchronous input's outputs are reported through a clone the stream owns.
-    qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
-    if (out == nullptr) return qoblERR_RUN_STREAM;
-    inputId = ++inputSeq_;
-    std::unique_ptr<StreamDataset> rec;
-    if (!spareRecords_.empty()) {
-      rec = std::move(spareRecords_.back());
-      spareRecords_.pop_back();
-      rec->inputId = inputId;
-      rec->input = input;
-      rec->output = out;
-      rec->ownsOutput = async;
-      rec->counted = async;
-    } else {
-      rec = std::make_unique<StreamDataset>(inputId, input, out, async, async);
+    bool keepsClone = false;
+    std::unique_ptr<StreamDataset> rec = takeSpareRecord(asyncOutput, keepsClone);
+    if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
+    // An asynchronous input's outputs are reported through a clone the stream owns: the one the record
+    // keeps when it holds these entries, else a new one.
+    qobmDataset* out = output;
+    if (keepsClone) {
+      out = rec->keptClone;
+      rec->keptClone = nullptr;
+    } else if (async) {
+      out = outputClone(*rec, *asyncOutput);
     }
+    if (out == nullptr) {
+      if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
+      return qoblERR_RUN_STREAM;
+    }
+    inputId = ++inputSeq_;
+    rec->inputId = inputId;
+    rec->input = input;
+    rec->output = out;
+    rec->ownsOutput = async;
+    rec->counted = async;
     datasetMap_.put(inputId, std::move(rec));
     if (async) ++waitHandleCount_;
     const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
