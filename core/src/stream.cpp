@@ -564,9 +564,11 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     runs_.put(datasetId, std::move(run));
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
     // inputs of other shapes out of it).
-    const qoblErr dyn = updateDynamicModel();
-    if (dyn != qoblERR_SUCCESS) return dyn;
-    dynamicShapes(runShapes_);
+    if (hasDynamicModels_) {
+      const qoblErr dyn = updateDynamicModel();
+      if (dyn != qoblERR_SUCCESS) return dyn;
+      dynamicShapes(runShapes_);
+    }
   }
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
@@ -786,7 +788,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+    if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
     bool keepsClone = false;
     std::unique_ptr<StreamDataset> rec = takeSpareRecord(asyncOutput, keepsClone);
     if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
