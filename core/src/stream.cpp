@@ -711,14 +711,16 @@ void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
 
 void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
   // takeRun and finishInputs in one hold of the lock, without the list between them: the run's device
-  // memory goes first, then each input's clone, in the run's order.
+  // memory goes first, then the inputs' records.  They are kept last input first, so that the next run's
+  // inputs, which usually come with the same output datasets in the same order, find the records keeping
+  // their clones at the top of the spares.
   uint32_t completed = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     std::vector<uint32_t>& ids = takenIds_;
     detachRun(datasetId, ids);
-    for (uint32_t id : ids) {
-      std::unique_ptr<StreamDataset> rec = takeInput(id);
+    for (size_t k = ids.size(); k-- > 0;) {
+      std::unique_ptr<StreamDataset> rec = takeInput(ids[k]);
       if (rec != nullptr && keepRecord(rec)) ++completed;
     }
     ids.clear();

@@ -76,6 +76,9 @@ InstructionArchive& RunStreamInstruction::placeArchive(size_t index, Instruction
 }
 
 bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
+  // The op stream's ids come from a counter, so a run's ids increase: an id above the last one is new
+  // (the list is searched only after the counter wrapped, or for an id given twice).
+  if (inputIds_.empty() || inputId > inputIds_.back()) return false;
   return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
 }
 
