@@ -11,6 +11,8 @@
 #include <qobcrt/qobcrt.h>
 #include <qobcrt/qobcrt_model.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -39,6 +41,14 @@ class CardFloor {
 
   bool ready() const { return ready_; }
 
+  // Plain busy work added to every run, for the loaded floor (qobl_async_bench --floor_busy_ns): `submitNs`
+  // on the submitting thread before each submission and `reportNs` on the card's reporter thread in each end
+  // report, as loops calibrated once against the steady clock.  (0, 0), the default, is the floor itself.
+  void setBusyWork(uint64_t submitNs, uint64_t reportNs) {
+    submitBusy_.store(busyIterations(submitNs));
+    reportBusy_.store(busyIterations(reportNs));
+  }
+
   // Installs the floor's completion function on device 0.  The function is per device and libqobl
   // installs its own for every stream it creates, so a process that also runs libqobl claims the reports
   // again before measuring the floor.
@@ -54,6 +64,7 @@ class CardFloor {
   // when the card refused the run.
   bool submit(uint32_t lane, uint32_t dataId, uint64_t* target) {
     Lane& l = lanes_[lane % kLanes];
+    busy(submitBusy_.load(std::memory_order_relaxed));
     run_stream rec = l.rec;
     rec.data_id = dataId;
     {
@@ -116,11 +127,32 @@ class CardFloor {
     const uint32_t lane = desc->stream_id - kFirstStream;
     if (lane >= kLanes || (desc->context_id & 0x80000000u) == 0) return;
     Lane& l = self->lanes_[lane];
+    busy(self->reportBusy_.load(std::memory_order_relaxed));
     {
       std::lock_guard<std::mutex> lock(l.mu);
       ++l.ended;
     }
     l.cv.notify_one();
+  }
+
+  // Work that the compiler cannot drop: `n` dependent steps of a small hash.
+  static void busy(uint64_t n) {
+    uint64_t x = n;
+    for (uint64_t i = 0; i < n; ++i) x = x * 6364136223846793005ull + 1442695040888963407ull;
+    sink_.store(x, std::memory_order_relaxed);
+  }
+
+  // Iterations of busy() that take about `ns` nanoseconds on this machine (the fastest of a few trials).
+  static uint64_t busyIterations(uint64_t ns) {
+    if (ns == 0) return 0;
+    constexpr uint64_t kTrial = 1 << 20;
+    double best = 1e300;
+    for (int t = 0; t < 5; ++t) {
+      const auto t0 = std::chrono::steady_clock::now();
+      busy(kTrial);
+      best = std::min(best, std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count());
+    }
+    return static_cast<uint64_t>(static_cast<double>(ns) * kTrial / best);
   }
 
   template <class T>
@@ -175,6 +207,8 @@ class CardFloor {
 
   Lane lanes_[kLanes];
   bool ready_ = false;
+  std::atomic<uint64_t> submitBusy_{0}, reportBusy_{0};
+  static inline std::atomic<uint64_t> sink_{0};
 };
 
 }  // namespace qoblbench

@@ -26,6 +26,15 @@
 //    call, the clock's own cost taken off), at cache numbers 1 and 8, beside the floor's own
 //    qobcrt_run_stream, which every sending call also makes;
 //  - resident memory growth over 20 000 device runs at cache number 1 after 2 000 of warm-up.
+// Repetitions (--benchmark_repetitions=N) run interleaved in a random order unless
+// --benchmark_enable_random_interleaving=false is given, so that the machine's slow and fast spells fall on
+// every case alike instead of on whichever case ran during them.
+//
+// --floor_busy_ns=S[,R] adds a control, the loaded floor ("floor+busy"): the floor with S nanoseconds of
+// plain busy work on the submitting thread before each submission and R on the card's reporter thread in
+// each end report.  Its ratios and two-thread gain show what that much extra host work per input costs by
+// itself on the machine at hand, to set beside libqobl's.
+//
 // --no_extras skips those phases, --only_extras runs only them, --only_rss only the resident memory phase
 // (in a fresh process: the phases before it have already run the card's windows and histories to their
 // steady size).  Instruction counts per device run come
@@ -76,7 +85,8 @@ void keepReported() {
   }
 }
 
-void BM_CardFloor(benchmark::State& state) {
+// The floor's loop, recorded under `label`.
+void floorCase(benchmark::State& state, const std::string& label) {
   qoblbench::CardFloor& f = qoblbench::CardFloor::get();
   if (state.thread_index() == 0 && (!f.ready() || !f.claimReports())) {
     state.SkipWithError("card set-up failed");
@@ -84,8 +94,14 @@ void BM_CardFloor(benchmark::State& state) {
   }
   const double secs = f.measure(state);
   state.SetItemsProcessed(state.iterations());
-  record(state, "floor/threads:" + std::to_string(state.threads()), secs, state.iterations());
+  record(state, label + "/threads:" + std::to_string(state.threads()), secs, state.iterations());
 }
+
+void BM_CardFloor(benchmark::State& state) { floorCase(state, "floor"); }
+
+// The loaded floor (--floor_busy_ns): the floor's loop with the busy work that the run's Setup sets.
+uint64_t gSubmitBusyNs = 0, gReportBusyNs = 0;
+void BM_CardFloorBusy(benchmark::State& state) { floorCase(state, "floor+busy"); }
 
 void BM_QoblAsync(benchmark::State& state) {
   const uint32_t cache = static_cast<uint32_t>(state.range(0));
@@ -155,7 +171,7 @@ void printRatios() {
   if (floorGain <= 0) return;
   std::printf("\ntwo streams on two threads, throughput over one stream on one thread:\n");
   std::printf("  %-28s x%.2f\n", "floor", floorGain);
-  for (const char* c : {"qobl/cache:1", "qobl/cache:8"}) {
+  for (const char* c : {"qobl/cache:1", "qobl/cache:8", "floor+busy"}) {
     const double g = gain(c);
     if (g > 0) std::printf("  %-28s x%.2f   (%.2f of the floor's gain)\n", c, g, g / floorGain);
   }
@@ -315,24 +331,53 @@ void rssGrowth(uint64_t runs) {
 BENCHMARK(BM_CardFloor)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_QoblAsync)->Arg(1)->Arg(8)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// Registers the loaded floor for --floor_busy_ns=S[,R]; false when the value is not of that form.
+bool addLoadedFloor(const char* value) {
+  char* end = nullptr;
+  gSubmitBusyNs = std::strtoull(value, &end, 10);
+  if (end == value) return false;
+  if (*end == ',') gReportBusyNs = std::strtoull(end + 1, &end, 10);
+  if (*end != '\0') return false;
+  benchmark::RegisterBenchmark("BM_CardFloorBusy", BM_CardFloorBusy)
+      ->Threads(1)
+      ->Threads(2)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond)
+      ->Setup([](const benchmark::State&) { qoblbench::CardFloor::get().setBusyWork(gSubmitBusyNs, gReportBusyNs); })
+      ->Teardown([](const benchmark::State&) { qoblbench::CardFloor::get().setBusyWork(0, 0); });
+  return true;
+}
+
 int main(int argc, char** argv) {
   // Errors only: the library's warnings about models without pre-process ops would bury the table.
   qobmSetLogLevel(qobmLL_ERROR);
-  bool timed = true, extras = true, rssOnly = false;
-  int kept = 1;
+  bool timed = true, extras = true, rssOnly = false, interleavingGiven = false;
+  const std::string busyFlag = "--floor_busy_ns=", interleaveFlag = "--benchmark_enable_random_interleaving";
+  std::vector<char*> args{argv[0]};
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--no_extras") == 0) {
+    const std::string a = argv[i];
+    if (a.rfind(busyFlag, 0) == 0) {
+      if (!addLoadedFloor(argv[i] + busyFlag.size())) {
+        std::fprintf(stderr, "%s takes nanoseconds on the submitting thread and, after a comma, on the reporter\n",
+                     busyFlag.c_str());
+        return 1;
+      }
+    } else if (a == "--no_extras") {
       extras = false;
-    } else if (std::strcmp(argv[i], "--only_extras") == 0) {
+    } else if (a == "--only_extras") {
       timed = false;
-    } else if (std::strcmp(argv[i], "--only_rss") == 0) {
+    } else if (a == "--only_rss") {
       timed = false;
       rssOnly = true;
     } else {
-      argv[kept++] = argv[i];
+      interleavingGiven = interleavingGiven || a.rfind(interleaveFlag, 0) == 0;
+      args.push_back(argv[i]);
     }
   }
-  argc = kept;
+  std::string interleave = interleaveFlag + "=true";
+  if (!interleavingGiven) args.push_back(&interleave[0]);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (timed) {
