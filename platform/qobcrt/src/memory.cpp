@@ -133,7 +133,8 @@ Device::~Device() {
   for (uint32_t k = 0; k < kKinds; ++k) std::free(pages[k]);
 }
 
-int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
+// Inline in the copy calls, the hot path of host copies.
+[[gnu::always_inline]] inline int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
   Block* b = lookup(addr);
   if (b == nullptr) return rtErrInvalidAddr;
   b->pins.fetch_add(1);
@@ -283,7 +284,7 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
 
 // The oldest freed record of the class, once the class holds more than its quarantine and no host copy
 // still holds it; null otherwise.
-Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
+[[gnu::always_inline]] inline Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
   if (cls == classCount()) return nullptr;   // huge records are never handed out again
   SizeClass& sc = classes[kind][cls];
   std::lock_guard<SpinLock> lock(sc.mu);
