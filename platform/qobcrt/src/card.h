@@ -74,10 +74,16 @@ inline uint64_t roundUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 // per doubling up to 16 KiB (slots in shared pages), then whole pages, four per doubling, up to 4 MiB.
 // Larger blocks are huge: each takes its own size rounded up to whole pages and gives its range back to the
 // window when released, like the blocks of a plain allocator.
-uint32_t classCount();
+constexpr uint32_t kClassCount = 52;
+inline uint32_t classCount() { return kClassCount; }
 uint64_t classSpan(uint32_t cls);
-// The smallest class whose span holds `span` bytes; classCount() (huge) when none does.
-uint32_t classOf(uint64_t span);
+// The smallest class whose span holds `span` bytes; classCount() (huge) when none does.  The classes up to
+// 1 KiB are the multiples of kAlign.
+uint32_t classOfLarge(uint64_t span);
+inline uint32_t classOf(uint64_t span) {
+  if (span > 1024) return classOfLarge(span);
+  return span == 0 ? 0 : static_cast<uint32_t>((span - 1) / kAlign);
+}
 
 enum BlockState : uint32_t {
   kBlockNew = 0,      // carved, not yet handed out
@@ -196,11 +202,11 @@ class PinnedBlock {
   PinnedBlock() = default;
   PinnedBlock(const PinnedBlock&) = delete;
   PinnedBlock& operator=(const PinnedBlock&) = delete;
-  ~PinnedBlock() { reset(); }
-  void reset(Block* b = nullptr) {
+  ~PinnedBlock() {
     if (block_ != nullptr) block_->pins.fetch_sub(1);
-    block_ = b;
   }
+  // Takes over a pin already counted on b; the holder held nothing.
+  void hold(Block* b) { block_ = b; }
   Block* get() const { return block_; }
   Block* operator->() const { return block_; }
 
@@ -215,8 +221,31 @@ struct Device {
 
   // ---- memory ----
   uint64_t capacity = 0;
-  std::atomic<uint64_t> used{0};                 // live and not-yet-released bytes
-  std::atomic<uint64_t> live_blocks[kKinds] = {}, live_bytes[kKinds] = {}, allocs[kKinds] = {}, frees[kKinds] = {};
+  // Accounting, as running totals in two sets of cache lines: allocating threads add to the first, freeing
+  // threads (usually the completion path) to the second, so that neither side takes the other's lines on
+  // every call.  Live blocks and bytes, and the bytes in use, are differences of the two (read below).
+  struct alignas(64) Allocated {
+    std::atomic<uint64_t> reserved{0};           // bytes taken from the capacity
+    std::atomic<uint64_t> blocks[kKinds] = {}, bytes[kKinds] = {};
+  } allocated;
+  struct alignas(64) Freed {
+    std::atomic<uint64_t> released{0};           // bytes given back to the capacity (when a block is released)
+    std::atomic<uint64_t> blocks[kKinds] = {}, bytes[kKinds] = {};
+  } freed;
+  // Live bytes plus those of blocks freed while runs still use them.  The freed side is read first: a
+  // snapshot taken while others allocate and free never goes negative, and it is exact when they are done.
+  uint64_t usedBytes() const {
+    const uint64_t out = freed.released.load();
+    return allocated.reserved.load() - out;
+  }
+  uint64_t liveBlocks(uint32_t kind) const {
+    const uint64_t out = freed.blocks[kind].load();
+    return allocated.blocks[kind].load() - out;
+  }
+  uint64_t liveBytes(uint32_t kind) const {
+    const uint64_t out = freed.bytes[kind].load();
+    return allocated.bytes[kind].load() - out;
+  }
   std::atomic<uintptr_t>* pages[kKinds] = {};    // page -> Slab* | 1, or Block* of a large block, or 0
   std::unique_ptr<SizeClass[]> classes[kKinds];   // classCount() + 1: the last holds released huge records
   std::mutex space_mu[kKinds];                   // the kind's AddressSpace, its slabs and retired bases
@@ -289,8 +318,8 @@ struct Device {
   int release(uint32_t kind, uint64_t addr);
   // The record whose slot holds addr (any state), or null.
   Block* lookup(uint64_t addr) const;
-  // A live block holding [addr, addr+size), pinned for a host copy: rtSuccess, rtErrInvalidAddr or
-  // rtErrOutOfBounds.
+  // A live block holding [addr, addr+size), pinned for a host copy in `block` (which holds nothing yet):
+  // rtSuccess, rtErrInvalidAddr or rtErrOutOfBounds.
   int pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset);
   // For the run with sequence number run_seq: the block holding [addr, addr+size), live or freed while
   // that run was in flight.  The card keeps such a block until the run ends, so no pin is needed.
@@ -367,9 +396,14 @@ extern std::atomic<size_t> g_faults_pending;
 // destroyed: calls may arrive during exit.
 size_t callIndex(const char* call);
 constexpr size_t kCountedCalls = 32;
-extern std::atomic<uint64_t> g_call_counts[kCountedCalls];
+// Each counter has a cache line of its own: the application's threads and the card's count different calls
+// at the same time.
+struct alignas(64) CallCounter {
+  std::atomic<uint64_t> calls{0};
+};
+extern CallCounter g_call_counts[kCountedCalls];
 inline void countCall(size_t index) {
-  if (index < kCountedCalls) g_call_counts[index].fetch_add(1, std::memory_order_relaxed);
+  if (index < kCountedCalls) g_call_counts[index].calls.fetch_add(1, std::memory_order_relaxed);
 }
 // True when a pending fault for the op uid fires now.
 bool takeOpFault(uint32_t uid, uint32_t* code);

@@ -9,7 +9,7 @@ namespace zenlar {
 namespace qobcrt {
 
 std::atomic<size_t> g_faults_pending{0};
-std::atomic<uint64_t> g_call_counts[kCountedCalls] = {};
+CallCounter g_call_counts[kCountedCalls] = {};
 
 namespace {
 
@@ -53,8 +53,6 @@ bool knownCall(const char* name) {
 }
 
 static_assert(kCallCount <= kCountedCalls, "every runtime function a fault may name has a call counter");
-
-std::atomic<uint64_t>* callCounts() { return g_call_counts; }
 
 }  // namespace
 
@@ -112,10 +110,10 @@ int qobcrt_sim_get_stats(uint32_t dev, qobcrt_sim_stats* out) {
     if (out == nullptr) return static_cast<int>(rtErrInvalidParam);
     qobcrt_sim_stats s{};
     for (uint32_t k = 0; k < zenlar::qobcrt::kKinds; ++k) {
-      s.live_blocks[k] = d->live_blocks[k].load();
-      s.live_bytes[k] = d->live_bytes[k].load();
-      s.allocs[k] = d->allocs[k].load();
-      s.frees[k] = d->frees[k].load();
+      s.live_blocks[k] = d->liveBlocks(k);
+      s.live_bytes[k] = d->liveBytes(k);
+      s.allocs[k] = d->allocated.blocks[k].load();
+      s.frees[k] = d->freed.blocks[k].load();
     }
     s.runs_submitted = d->runs_submitted.load();
     s.runs_completed = d->runs_completed.load();
@@ -142,7 +140,7 @@ int qobcrt_sim_call_count(const char* call, uint64_t* count) {
     if (call == nullptr || count == nullptr) return static_cast<int>(rtErrInvalidParam);
     const size_t index = zenlar::qobcrt::callIndex(call);
     if (index >= zenlar::qobcrt::kCallCount) return static_cast<int>(rtErrInvalidParam);
-    *count = zenlar::qobcrt::callCounts()[index].load();
+    *count = zenlar::qobcrt::g_call_counts[index].calls.load();
     return static_cast<int>(rtSuccess);
   });
 }

@@ -41,10 +41,10 @@ constexpr uint64_t kBackedBytes = 8 << 20;       // freed records of a class kee
 
 }  // namespace
 
-uint32_t classCount() { return kClassTable.count; }
+static_assert(kClassTable.count == kClassCount, "kClassCount counts the classes of the table");
+
 uint64_t classSpan(uint32_t cls) { return cls < kClassTable.count ? kClassTable.span[cls] : 0; }
-uint32_t classOf(uint64_t span) {
-  if (span <= 1024) return span == 0 ? 0 : static_cast<uint32_t>((span - 1) / kAlign);
+uint32_t classOfLarge(uint64_t span) {
   const ClassTable& t = kClassTable;
   return static_cast<uint32_t>(std::lower_bound(t.span + kSmallClasses, t.span + t.count, span) - t.span);
 }
@@ -133,21 +133,23 @@ Device::~Device() {
   for (uint32_t k = 0; k < kKinds; ++k) std::free(pages[k]);
 }
 
-int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
+// Inline in the copy calls, the hot path of host copies.
+[[gnu::always_inline]] inline int Device::pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset) {
   Block* b = lookup(addr);
   if (b == nullptr) return rtErrInvalidAddr;
   b->pins.fetch_add(1);
-  block->reset(b);
-  // Checked after pinning: a block freed before it is seen as freed, one freed after waits for the pin.
+  // Checked after pinning: a block freed before it is seen as freed, one freed after waits for the pin.  The
+  // state is read first: a live state comes with the size and host memory stored before it.
+  const uint32_t st = b->state.load();
   const uint64_t base = b->base.load(), cap = b->size.load();
-  if (b->state.load() != kBlockLive || addr < base || addr - base >= cap) {
-    block->reset();
-    return rtErrInvalidAddr;
+  const int rc = st != kBlockLive || addr < base || addr - base >= cap ? rtErrInvalidAddr
+                 : size > cap - (addr - base)                         ? rtErrOutOfBounds
+                                                                      : rtSuccess;
+  if (rc != rtSuccess) {
+    b->pins.fetch_sub(1);
+    return rc;
   }
-  if (size > cap - (addr - base)) {
-    block->reset();
-    return rtErrOutOfBounds;
-  }
+  block->hold(b);
   *offset = addr - base;
   return rtSuccess;
 }
@@ -282,7 +284,7 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
 
 // The oldest freed record of the class, once the class holds more than its quarantine and no host copy
 // still holds it; null otherwise.
-Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
+[[gnu::always_inline]] inline Block* Device::takeFreed(uint32_t kind, uint32_t cls) {
   if (cls == classCount()) return nullptr;   // huge records are never handed out again
   SizeClass& sc = classes[kind][cls];
   std::lock_guard<SpinLock> lock(sc.mu);
@@ -334,14 +336,23 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
   const uint64_t cap = kind == QOBCRT_SIM_INOUT ? inoutCapacity(*this, size) : size;
   if (cap >= (1ull << 32)) return rtErrMalloc;
   const uint32_t cls = classOf(roundUp(cap, kAlign));   // classCount(): a huge block
-  uint64_t u = used.load();
-  do {
-    if (cap > capacity - u) return rtErrMalloc;
-  } while (!used.compare_exchange_weak(u, u + cap));
+  // The bytes in use, reserved - released, must leave room for cap.  Both totals only grow, and the CAS
+  // succeeds only while `reserved` is still the value read before `released`: then released <= reserved,
+  // and a `released` read a little early only makes the check stricter.
+  uint64_t in = allocated.reserved.load();
+  for (;;) {
+    const uint64_t out = freed.released.load();
+    if (out > in) {   // others reserved and released since `in` was read
+      in = allocated.reserved.load();
+      continue;
+    }
+    if (cap > capacity - (in - out)) return rtErrMalloc;
+    if (allocated.reserved.compare_exchange_weak(in, in + cap)) break;
+  }
   Block* b = takeFreed(kind, cls);
   if (b == nullptr) b = carve(kind, cls, cap);
   if (b == nullptr) {
-    used.fetch_sub(cap);
+    freed.released.fetch_add(cap);
     return rtErrMalloc;
   }
   if (b->data_cap < cap) {
@@ -353,17 +364,17 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
       b->state.store(kBlockFreed);
       b->freed_after.store(0);
       backToClass(b);
-      used.fetch_sub(cap);
+      freed.released.fetch_add(cap);
       return rtErrMalloc;
     }
   } else {
     std::memset(b->data, 0, static_cast<size_t>(cap));
   }
-  b->size.store(cap);
-  b->state.store(kBlockLive);
-  live_blocks[kind].fetch_add(1);
-  live_bytes[kind].fetch_add(cap);
-  allocs[kind].fetch_add(1);
+  // Published by the state: a copy or run that reads the live state (first) reads this size and memory.
+  b->size.store(cap, std::memory_order_relaxed);
+  b->state.store(kBlockLive, std::memory_order_release);
+  allocated.blocks[kind].fetch_add(1);
+  allocated.bytes[kind].fetch_add(cap);
   *addr = b->base.load();
   return rtSuccess;
 }
@@ -384,11 +395,12 @@ int Device::release(uint32_t kind, uint64_t addr) {
   // Read after the block stopped being live: a run submitted from now on cannot pass it as its records, and
   // every run that may hold it has a sequence number up to this one.
   const uint64_t stamp = last_seq.load();
-  b->freed_after.store(stamp);
-  b->state.store(kBlockFreed);
-  live_blocks[kind].fetch_sub(1);
-  live_bytes[kind].fetch_sub(b->size.load());
-  frees[kind].fetch_add(1);
+  // Freeing and freed are alike to copies (not live) and to runs up to the stamp (usable), so the stamp only
+  // has to be published with the freed state.
+  b->freed_after.store(stamp, std::memory_order_relaxed);
+  b->state.store(kBlockFreed, std::memory_order_release);
+  freed.blocks[kind].fetch_add(1);
+  freed.bytes[kind].fetch_add(b->size.load());
   if (oldest_seq.load() > stamp) {
     releaseNow(b);
     return rtSuccess;
@@ -411,7 +423,7 @@ int Device::release(uint32_t kind, uint64_t addr) {
 }
 
 void Device::releaseNow(Block* b) {
-  used.fetch_sub(b->size.load());
+  freed.released.fetch_add(b->size.load());
   backToClass(b);
 }
 
@@ -506,7 +518,7 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (total == nullptr || used == nullptr) return static_cast<int>(rtErrInvalidParam);
     *total = d->capacity;
-    *used = d->used.load();
+    *used = d->usedBytes();
     return static_cast<int>(rtSuccess);
   });
 }

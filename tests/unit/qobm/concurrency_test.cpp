@@ -48,6 +48,31 @@ TEST(QobmEvent, WaitTimesOutAndOneSetWakesEveryUnlimitedWait) {
   EXPECT_EQ(qobmDestroyEvent(e), 0);
 }
 
+// Two threads hand a turn back and forth through two events: a signal lost between a set and a wait that
+// is about to sleep shows as a wait that times out.
+TEST(QobmEvent, PingPongLosesNoSignal) {
+  qobmEvent* ping = nullptr;
+  qobmEvent* pong = nullptr;
+  ASSERT_EQ(qobmCreateEvent(1, &ping), 0);
+  ASSERT_EQ(qobmCreateEvent(1, &pong), 0);
+  constexpr int kRounds = 5000;
+  std::atomic<int> failures{0};
+  std::thread other([&] {
+    for (int i = 0; i < kRounds && failures.load() == 0; ++i) {
+      if (qobmWaitEvent(ping, 2000) != 0 || qobmSetEvent(pong) != 0) ++failures;
+    }
+  });
+  for (int i = 0; i < kRounds && failures.load() == 0; ++i) {
+    if (qobmSetEvent(ping) != 0 || qobmWaitEvent(pong, 2000) != 0) ++failures;
+  }
+  other.join();
+  ASSERT_EQ(failures.load(), 0);
+  EXPECT_EQ(qobmWaitEvent(ping, 0), QOBM_ERR_EVENT_TIMEOUT);  // every signal was consumed once
+  EXPECT_EQ(qobmWaitEvent(pong, 0), QOBM_ERR_EVENT_TIMEOUT);
+  EXPECT_EQ(qobmDestroyEvent(ping), 0);
+  EXPECT_EQ(qobmDestroyEvent(pong), 0);
+}
+
 TEST(QobmEvent, DestroyEndsAWaitAndMisuseIsRefused) {
   qobmEvent* e = nullptr;
   ASSERT_EQ(qobmCreateEvent(1, &e), 0);
