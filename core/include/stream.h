@@ -10,7 +10,7 @@
 // OWNERSHIP
 //  - Streams are made and deleted by OpStreamController (op_stream_controller.h) only.
 //  - A stream owns (std::unique_ptr) its instruction records (irRecords_), every run-stream instruction it
-//    created (the one being filled and those sent and not yet recycled, in datasetIdToStreamInstructionDict_),
+//    created (the one being filled and those sent and not yet recycled, in runs_),
 //    and every StreamDataset record (datasetMap_), which owns, for an asynchronous input, the clone of the
 //    application's output dataset (the container only; the buffers are the application's).  The bound
 //    graph, its ops and models are not owned; the graph must outlive the stream.
@@ -77,49 +77,127 @@ class IStreamOp;
 // of it for an asynchronous one (ownsOutput set: the record destroys the clone container when it goes; the
 // buffers stay the application's).  `counted` is set when the input was added to the stream's completion
 // count (asynchronous inputs).
+// A finished input's record keeps its clone (keptClone, with the entries it holds in cloneEntries) for a
+// later input whose output dataset holds the same entries: a clone lists only the entries' handles, so it
+// serves that input as a new one would, without making and filling a dataset again.
 struct StreamDataset {
   StreamDataset(uint32_t id, qobmDataset* in, qobmDataset* out, bool owns, bool isCounted)
       : inputId(id), input(in), output(out), ownsOutput(owns), counted(isCounted) {}
   ~StreamDataset() {
     if (ownsOutput && output != nullptr) qobmDestroyDataset(output);
+    dropKeptClone();
   }
   StreamDataset(const StreamDataset&) = delete;
   StreamDataset& operator=(const StreamDataset&) = delete;
+  // Destroys the kept clone, if any.
+  void dropKeptClone() {
+    if (keptClone != nullptr) qobmDestroyDataset(keptClone);
+    keptClone = nullptr;
+  }
   uint32_t inputId;
   qobmDataset* input;
   qobmDataset* output;
   bool ownsOutput;
   bool counted;
+  qobmDataset* keptClone = nullptr;         // owned: an earlier input's clone, not in use
+  qobmDatasetMode cloneMode = qobmDM_BUFFER;  // mode and entries of the record's clone (output or keptClone)
+  std::vector<void*> cloneEntries;
 };
 
-using StreamDatasetMap = threadsafe_unordered_map<uint64_t, std::unique_ptr<StreamDataset>>;
-
-// A stream's records of its inputs in flight, by input id.  The ids come from one counter, so a ring indexed
-// by an id's low bits holds them with no hashing and no node to insert; an id whose ring slot still holds an
-// older input (more than kRing inputs in flight) goes to the overflow map.  One spinning write lock guards
-// the table (the overflow map's own lock is taken inside it); the records' fields are not guarded by it.
-class InputRecordTable {
+// Records filed by an id that comes from a counter (a stream's inputs in flight, its runs), each record
+// knowing its own id (ringKey).  A ring indexed by an id's low bits holds them with no hashing and no node to
+// insert; an id whose ring slot still holds an older record (more than kRing in flight) goes to the overflow
+// map.  One spinning write lock guards the table (the overflow map's own lock is taken inside it); the
+// records' fields are not guarded by it.
+template <class T, size_t kRingSize>
+class RingTable {
  public:
-  static constexpr size_t kRing = 256;  // a power of 2
-  InputRecordTable() : ring_(kRing) { overflow_.keepNodes(kRing / 4); }
-  InputRecordTable(const InputRecordTable&) = delete;
-  InputRecordTable& operator=(const InputRecordTable&) = delete;
+  static constexpr size_t kRing = kRingSize;  // a power of 2
+  static_assert((kRing & (kRing - 1)) == 0, "the ring's size is a power of 2");
+  RingTable() : ring_(kRing) { overflow_.keepNodes(kRing / 4); }
+  RingTable(const RingTable&) = delete;
+  RingTable& operator=(const RingTable&) = delete;
 
   // Records `rec` (not null) under `id`, which no record in the table has.
-  void put(uint32_t id, std::unique_ptr<StreamDataset> rec);
+  void put(uint64_t id, std::unique_ptr<T> rec) {
+    std::lock_guard<SpinLock> guard(lock_);
+    std::unique_ptr<T>& slot = slotOf(id);
+    if (slot == nullptr) {
+      slot = std::move(rec);
+    } else {
+      overflow_.slot(id) = std::move(rec);
+    }
+    ++count_;
+  }
   // Takes the record of `id` out; null when there is none.
-  std::unique_ptr<StreamDataset> take(uint64_t id);
+  std::unique_ptr<T> take(uint64_t id) {
+    std::unique_ptr<T> rec;
+    std::lock_guard<SpinLock> guard(lock_);
+    std::unique_ptr<T>& slot = slotOf(id);
+    if (slot != nullptr && ringKey(*slot) == id) {
+      rec = std::move(slot);
+    } else {
+      overflow_.take(id, rec);
+    }
+    if (rec != nullptr) --count_;
+    return rec;
+  }
   // The record of `id`, or null; it stays the table's.
-  StreamDataset* find(uint64_t id);
+  T* find(uint64_t id) {
+    T* rec = nullptr;
+    visit(id, [&rec](T& r) { rec = &r; });
+    return rec;
+  }
+  // Calls use(record of `id`) under the table's lock; false (use not called) when there is none.
+  template <class Use>
+  bool visit(uint64_t id, Use&& use) {
+    std::lock_guard<SpinLock> guard(lock_);
+    std::unique_ptr<T>& slot = slotOf(id);
+    if (slot != nullptr && ringKey(*slot) == id) {
+      use(*slot);
+      return true;
+    }
+    return overflow_.visit(id, [&use](const std::unique_ptr<T>& r) { use(*r); });
+  }
+  // Number of records.
+  size_t size() {
+    std::lock_guard<SpinLock> guard(lock_);
+    return count_;
+  }
+  // The ids of every record, appended to `ids`.
+  void ids(std::vector<uint64_t>& ids) {
+    std::lock_guard<SpinLock> guard(lock_);
+    for (const std::unique_ptr<T>& slot : ring_) {
+      if (slot != nullptr) ids.push_back(ringKey(*slot));
+    }
+    auto overflowGuard = overflow_.write_guard();
+    for (auto it = overflow_.begin(); it != overflow_.end(); ++it) ids.push_back(it->first);
+  }
   // Destroys every record.
-  void clear();
+  void clear() {
+    std::lock_guard<SpinLock> guard(lock_);
+    for (std::unique_ptr<T>& slot : ring_) slot.reset();
+    overflow_.clear();
+    count_ = 0;
+  }
 
  private:
-  std::unique_ptr<StreamDataset>& slotOf(uint64_t id) { return ring_[id & (kRing - 1)]; }
+  std::unique_ptr<T>& slotOf(uint64_t id) { return ring_[id & (kRing - 1)]; }
   SpinLock lock_;
-  std::vector<std::unique_ptr<StreamDataset>> ring_;
-  StreamDatasetMap overflow_;
+  std::vector<std::unique_ptr<T>> ring_;
+  threadsafe_unordered_map<uint64_t, std::unique_ptr<T>> overflow_;
+  size_t count_ = 0;
 };
+
+inline uint64_t ringKey(const StreamDataset& rec) { return rec.inputId; }
+uint64_t ringKey(const RunStreamInstruction& run);
+
+// A stream's records of its inputs in flight, by input id (ids from one counter).
+using InputRecordTable = RingTable<StreamDataset, 256>;
+// A stream's runs (being filled, or sent and not recycled), by dataset id (ids from one counter of the
+// process, so the runs of one stream in flight rarely share a slot).
+using RunTable = RingTable<RunStreamInstruction, 64>;
+
 // Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
 using InputRecords = std::vector<std::unique_ptr<StreamDataset>>;
 
@@ -312,6 +390,13 @@ class OpStream : public IOpStream {
   // finishInputs for one record (caller holds streamLock_): destroys its owned clone and keeps it for a
   // later input (or frees it); `rec` ends empty.  Returns whether the input was counted.
   bool keepRecord(std::unique_ptr<StreamDataset>& rec);
+  // A record for a new input from spareRecords_ (null when there is none): for an asynchronous input
+  // (`entries` not null), preferably one whose kept clone holds these entries (`keepsClone` then set).
+  // Caller holds streamLock_.
+  std::unique_ptr<StreamDataset> takeSpareRecord(const DatasetEntries* entries, bool& keepsClone);
+  // A new clone of the output dataset read into `entries` for the input of `rec`, whose kept clone (if
+  // any) it replaces.  Null on failure, `rec` unchanged.
+  qobmDataset* outputClone(StreamDataset& rec, const DatasetEntries& entries);
   // Frees one input's record; returns whether it was counted.
   bool releaseInput(uint32_t inputId);
   std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
@@ -346,8 +431,8 @@ class OpStream : public IOpStream {
   RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
   std::recursive_mutex streamLock_;
   // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run lists the
-  // ids of its inputs (added and read under this map's lock).
-  threadsafe_unordered_map<uint32_t, std::unique_ptr<RunStreamInstruction>> datasetIdToStreamInstructionDict_;
+  // ids of its inputs (read under the table's lock by the completion path).
+  RunTable runs_;
   // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
   // runs instead of new ones; at most kSpareRuns are kept.
   static constexpr size_t kSpareRuns = 4;
@@ -355,9 +440,11 @@ class OpStream : public IOpStream {
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
   InputRecordTable datasetMap_;
-  // Records of finished inputs, their clones destroyed, reused for later inputs (at most kSpareRecords);
-  // guarded by streamLock_.
+  // Records of finished inputs, reused for later inputs (at most kSpareRecords), with the clones they keep;
+  // guarded by streamLock_.  A new asynchronous input looks for a kept clone of its entries among the last
+  // kCloneSearch of them (a run's records come back in the run's order).
   static constexpr size_t kSpareRecords = 256;
+  static constexpr size_t kCloneSearch = 16;
   std::vector<std::unique_ptr<StreamDataset>> spareRecords_;
   std::vector<uint32_t> takenIds_;  // the input ids of the run being taken out (detachRun), kept with its capacity
   qobmEvent* waitEvent_ = nullptr;

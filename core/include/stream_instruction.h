@@ -81,6 +81,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   RunStreamInstruction& operator=(const RunStreamInstruction&) = delete;
 
   uint32_t datesetId() override;
+  // The dataset id, for the op stream's table of runs.
+  uint32_t key() const { return datesetId_; }
   bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                        uint64_t outputCount) override;
   bool isReady() override;
@@ -90,7 +92,7 @@ class RunStreamInstruction : public IRunStreamInstruction {
   void print() override;
 
   // Number of archives (input op's included).
-  size_t archiveCount() const { return instructionArray_.size(); }
+  size_t archiveCount() const { return live_; }
 
   // Empties the instruction for another run of the same stream under `datesetId`: frees every device block
   // it holds exactly as its destruction would (same blocks, same order) and keeps its host containers, so a
@@ -118,13 +120,19 @@ class RunStreamInstruction : public IRunStreamInstruction {
   bool gatherOpBlocks();
   bool buildOp(size_t index);
   bool allocStreamMem();
-  // Whether the spare archive at `index` (the op's position in the stream) can serve that op again.
+  // Whether the earlier run's archive at `index` (the op's position in the stream) can serve that op again.
   bool spareFits(size_t index) const;
+  // Puts `archive` at `index` (at most the number of archives), in place of an earlier run's archive there.
+  InstructionArchive& placeArchive(size_t index, InstructionArchive&& archive);
   std::string archiveText(size_t archiveIndex);
 
   uint32_t datesetId_;
   DeviceBlock records_;                          // the run's op records on the card
+  // The archives of this run, by op position, in [0, live_); after them, archives of an earlier run (their
+  // device memory released), kept for reuse: a later run restarts archive i for op i when it was made for
+  // that op (spareFits).
   std::vector<InstructionArchive> instructionArray_;
+  size_t live_ = 0;
   std::vector<OpIRInstruction*> irStream_;
   // Element i - 1: op i's addresses, per loop.  The entries stay from run to run with their lists'
   // capacity: a run overwrites entry n with its input n, and the build uses the first inputsGathered_.
@@ -132,10 +140,8 @@ class RunStreamInstruction : public IRunStreamInstruction {
   size_t inputsGathered_ = 0;
   std::vector<uint32_t> inputIds_;  // the stream's input ids gathered into this run, in arrival order
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
-  OpInputArgument* headArg_ = nullptr;           // the input op's argument, owned by instructionArray_[0]
-  // The archives of the previous run, their device memory released, by op position, kept for reuse.
-  std::vector<InstructionArchive> spareArchives_;
-  OpInputArgument* spareHeadArg_ = nullptr;      // the input op's argument in spareArchives_[0], if any
+  OpInputArgument* headArg_ = nullptr;   // the input op's argument of this run (null until its first input)
+  OpInputArgument* inputArg_ = nullptr;  // the input op's argument in instructionArray_[0], if any
   // Element i: the application's output addresses of op i, a leaf op, all loops in order (empty otherwise).
   std::vector<std::vector<uint64_t>> leafOutputs_;
   uint32_t deviceId_;

@@ -30,45 +30,7 @@ namespace qobl {
 
 std::atomic<uint32_t> OpStream::idMaker_{0};
 
-void InputRecordTable::put(uint32_t id, std::unique_ptr<StreamDataset> rec) {
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot == nullptr) {
-    slot = std::move(rec);
-  } else {
-    overflow_.slot(id) = std::move(rec);
-  }
-}
-
-std::unique_ptr<StreamDataset> InputRecordTable::take(uint64_t id) {
-  std::unique_ptr<StreamDataset> rec;
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot != nullptr && slot->inputId == id) {
-    rec = std::move(slot);
-  } else {
-    overflow_.take(id, rec);
-  }
-  return rec;
-}
-
-StreamDataset* InputRecordTable::find(uint64_t id) {
-  StreamDataset* rec = nullptr;
-  std::lock_guard<SpinLock> guard(lock_);
-  std::unique_ptr<StreamDataset>& slot = slotOf(id);
-  if (slot != nullptr && slot->inputId == id) {
-    rec = slot.get();
-  } else {
-    overflow_.visit(id, [&rec](const std::unique_ptr<StreamDataset>& r) { rec = r.get(); });
-  }
-  return rec;
-}
-
-void InputRecordTable::clear() {
-  std::lock_guard<SpinLock> guard(lock_);
-  for (std::unique_ptr<StreamDataset>& slot : ring_) slot.reset();
-  overflow_.clear();
-}
+uint64_t ringKey(const RunStreamInstruction& run) { return run.key(); }
 
 OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* graph)
     : streamId_(++idMaker_), deviceId_(devId), balMode_(balMode), graph_(graph) {
@@ -78,9 +40,8 @@ OpStream::OpStream(uint32_t devId, qoblBalanceMode balMode, OpDirectedGraph* gra
   }
   logBusy_ = _qoblIsEnvSet("QOBL_LOG_BUSY");
   printRuns_ = std::getenv("NIMBRA_PIPELINE") != nullptr;
-  // The bookkeeping keeps the nodes and records of finished inputs and runs for the next ones, so that
-  // a stream running at a steady rate does not allocate for them.
-  datasetIdToStreamInstructionDict_.keepNodes(kSpareRecords / 4);
+  // The bookkeeping keeps the records of finished inputs for the next ones, so that a stream running at a
+  // steady rate does not allocate for them.
   spareRecords_.reserve(kSpareRecords);
 }
 
@@ -106,8 +67,9 @@ void OpStream::release() {
   // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
   InputRecords left = takeAllRuns();
   finishInputs(left);
+  spareRecords_.clear();  // with the clones they keep
   datasetMap_.clear();
-  datasetIdToStreamInstructionDict_.clear();
+  runs_.clear();
   spareRuns_.clear();
   leafNodeIRs_.clear();
   irStream_.clear();
@@ -125,14 +87,10 @@ bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
 InputRecords OpStream::takeAllRuns() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
   InputRecords all = takeCurrentRun(0);
-  std::vector<uint32_t> datasetIds;
-  {
-    auto guard = datasetIdToStreamInstructionDict_.write_guard();
-    for (auto it = datasetIdToStreamInstructionDict_.begin(); it != datasetIdToStreamInstructionDict_.end(); ++it)
-      datasetIds.push_back(it->first);
-  }
-  for (uint32_t id : datasetIds) {
-    InputRecords run = takeRun(id, 0);
+  std::vector<uint64_t> datasetIds;
+  runs_.ids(datasetIds);
+  for (uint64_t id : datasetIds) {
+    InputRecords run = takeRun(static_cast<uint32_t>(id), 0);
     for (auto& rec : run) all.push_back(std::move(rec));
   }
   return all;
@@ -140,8 +98,8 @@ InputRecords OpStream::takeAllRuns() {
 
 size_t OpStream::runsInFlight() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  size_t n = datasetIdToStreamInstructionDict_.size();
-  if (curRunStream_ != nullptr && datasetIdToStreamInstructionDict_.count(curRunStream_->datesetId()) != 0) --n;
+  size_t n = runs_.size();
+  if (curRunStream_ != nullptr && runs_.find(curRunStream_->datesetId()) != nullptr) --n;
   return n;
 }
 
@@ -386,20 +344,17 @@ std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) {
   ids.clear();
   IRunStreamInstruction* inst = nullptr;
-  // Under the map's lock, which keeps the run in the map while its ids are copied.
-  auto get = [&inst, &ids](const std::unique_ptr<RunStreamInstruction>& run) {
-    inst = run.get();
-    for (uint32_t id : run->inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
+  // Under the table's lock, which keeps the run in the table while its ids are copied.
+  auto get = [&inst, &ids](RunStreamInstruction& run) {
+    inst = &run;
+    for (uint32_t id : run.inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
   };
-  datasetIdToStreamInstructionDict_.visit(datasetId, get);
+  runs_.visit(datasetId, get);
   return inst;
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
-  IRunStreamInstruction* inst = nullptr;
-  auto get = [&inst](const std::unique_ptr<RunStreamInstruction>& run) { inst = run.get(); };
-  datasetIdToStreamInstructionDict_.visit(datasetId, get);
-  return inst;
+  return runs_.find(datasetId);
 }
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
@@ -605,12 +560,15 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
       run = std::make_unique<RunStreamInstruction>(DatasetId::generateId(), irStream_, deviceId_);
     }
     curRunStream_ = run.get();
-    datasetIdToStreamInstructionDict_.slot(run->datesetId()) = std::move(run);
+    const uint32_t datasetId = run->key();
+    runs_.put(datasetId, std::move(run));
     // The run's first input sets the dynamic models' shapes for the whole run (fitsRunBeingFilled keeps
     // inputs of other shapes out of it).
-    const qoblErr dyn = updateDynamicModel();
-    if (dyn != qoblERR_SUCCESS) return dyn;
-    dynamicShapes(runShapes_);
+    if (hasDynamicModels_) {
+      const qoblErr dyn = updateDynamicModel();
+      if (dyn != qoblERR_SUCCESS) return dyn;
+      dynamicShapes(runShapes_);
+    }
   }
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
@@ -646,8 +604,8 @@ InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
 }
 
 void OpStream::detachRun(uint32_t datasetId, std::vector<uint32_t>& ids) {
-  std::unique_ptr<RunStreamInstruction> inst;
-  if (datasetIdToStreamInstructionDict_.take(datasetId, inst) && inst.get() == curRunStream_) curRunStream_ = nullptr;
+  std::unique_ptr<RunStreamInstruction> inst = runs_.take(datasetId);
+  if (inst != nullptr && inst.get() == curRunStream_) curRunStream_ = nullptr;
   ids.clear();
   if (inst == nullptr) return;
   inst->takeInputIds(ids);
@@ -680,13 +638,58 @@ InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
 
 bool OpStream::keepRecord(std::unique_ptr<StreamDataset>& rec) {
   const bool counted = rec->counted;
-  // The clone goes now, in the records' order; the record waits for a later input.
-  if (rec->ownsOutput && rec->output != nullptr) qobmDestroyDataset(rec->output);
+  // The record waits for a later input with its clone, which serves that input again when its output
+  // dataset holds the same entries; a record that is not kept destroys it.
+  if (rec->ownsOutput && rec->output != nullptr) {
+    rec->dropKeptClone();
+    rec->keptClone = rec->output;
+  }
   rec->output = nullptr;
   rec->ownsOutput = false;
   if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
   rec.reset();
   return counted;
+}
+
+namespace {
+// The record keeps a clone of exactly these entries (a handful: compared one by one).
+bool keepsCloneOf(const StreamDataset& rec, const DatasetEntries& entries) {
+  const size_t n = entries.handles.size();
+  if (rec.keptClone == nullptr || rec.cloneMode != entries.mode || rec.cloneEntries.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (rec.cloneEntries[i] != entries.handles[i]) return false;
+  }
+  return true;
+}
+}  // namespace
+
+std::unique_ptr<StreamDataset> OpStream::takeSpareRecord(const DatasetEntries* entries, bool& keepsClone) {
+  keepsClone = false;
+  const size_t n = spareRecords_.size();
+  if (n == 0) return nullptr;
+  size_t pick = n - 1;
+  if (entries != nullptr) {
+    for (size_t i = n, stop = n > kCloneSearch ? n - kCloneSearch : 0; i-- > stop;) {
+      if (keepsCloneOf(*spareRecords_[i], *entries)) {
+        pick = i;
+        keepsClone = true;
+        break;
+      }
+    }
+  }
+  if (pick != n - 1) spareRecords_[pick].swap(spareRecords_.back());
+  std::unique_ptr<StreamDataset> rec = std::move(spareRecords_.back());
+  spareRecords_.pop_back();
+  return rec;
+}
+
+qobmDataset* OpStream::outputClone(StreamDataset& rec, const DatasetEntries& entries) {
+  qobmDataset* clone = qoblCloneDataset(entries);
+  if (clone == nullptr) return nullptr;
+  rec.dropKeptClone();
+  rec.cloneMode = entries.mode;
+  rec.cloneEntries = entries.handles;
+  return clone;
 }
 
 void OpStream::finishInputs(InputRecords& inputs) {
@@ -708,14 +711,16 @@ void OpStream::failInputs(InputRecords& inputs, uint32_t code) {
 
 void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutputDataset*/) {
   // takeRun and finishInputs in one hold of the lock, without the list between them: the run's device
-  // memory goes first, then each input's clone, in the run's order.
+  // memory goes first, then the inputs' records.  They are kept last input first, so that the next run's
+  // inputs, which usually come with the same output datasets in the same order, find the records keeping
+  // their clones at the top of the spares.
   uint32_t completed = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
     std::vector<uint32_t>& ids = takenIds_;
     detachRun(datasetId, ids);
-    for (uint32_t id : ids) {
-      std::unique_ptr<StreamDataset> rec = takeInput(id);
+    for (size_t k = ids.size(); k-- > 0;) {
+      std::unique_ptr<StreamDataset> rec = takeInput(ids[k]);
       if (rec != nullptr && keepRecord(rec)) ++completed;
     }
     ids.clear();
@@ -785,23 +790,36 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
     }
-    if (!fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    // An asynchronous input's outputs are reported through a clone the stream owns.
-    qobmDataset* out = async ? qoblCloneDataset(*asyncOutput) : output;
-    if (out == nullptr) return qoblERR_RUN_STREAM;
-    inputId = ++inputSeq_;
+    if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+    // The spare on top usually keeps this input's clone (takeSpareRecord looks further down).
+    bool keepsClone = async && !spareRecords_.empty() && keepsCloneOf(*spareRecords_.back(), *asyncOutput);
     std::unique_ptr<StreamDataset> rec;
-    if (!spareRecords_.empty()) {
+    if (keepsClone) {
       rec = std::move(spareRecords_.back());
       spareRecords_.pop_back();
-      rec->inputId = inputId;
-      rec->input = input;
-      rec->output = out;
-      rec->ownsOutput = async;
-      rec->counted = async;
     } else {
-      rec = std::make_unique<StreamDataset>(inputId, input, out, async, async);
+      rec = takeSpareRecord(asyncOutput, keepsClone);
     }
+    if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
+    // An asynchronous input's outputs are reported through a clone the stream owns: the one the record
+    // keeps when it holds these entries, else a new one.
+    qobmDataset* out = output;
+    if (keepsClone) {
+      out = rec->keptClone;
+      rec->keptClone = nullptr;
+    } else if (async) {
+      out = outputClone(*rec, *asyncOutput);
+    }
+    if (out == nullptr) {
+      if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
+      return qoblERR_RUN_STREAM;
+    }
+    inputId = ++inputSeq_;
+    rec->inputId = inputId;
+    rec->input = input;
+    rec->output = out;
+    rec->ownsOutput = async;
+    rec->counted = async;
     datasetMap_.put(inputId, std::move(rec));
     if (async) ++waitHandleCount_;
     const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);

@@ -35,18 +35,11 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
   inputIds_.clear();
-  // Each archive releases its argument's blocks, in order, and waits in spareArchives_ for the next run
-  // (an instruction reset twice in a row, with no run in between, keeps the spares it has).
-  if (!instructionArray_.empty()) {
-    spareHeadArg_ = nullptr;
-    for (InstructionArchive& archive : instructionArray_) {
-      if (archive.opArg != nullptr) archive.opArg->releaseRun();
-    }
-    if (instructionArray_[0].opArg.get() == static_cast<IOpArgument*>(headArg_)) spareHeadArg_ = headArg_;
-    // The archives become the spares (the lists swap, keeping both capacities); the old spares go.
-    spareArchives_.clear();
-    spareArchives_.swap(instructionArray_);
+  // Each archive of the run releases its argument's blocks, in order, and stays in place for the next run.
+  for (size_t a = 0; a < live_; ++a) {
+    if (instructionArray_[a].opArg != nullptr) instructionArray_[a].opArg->releaseRun();
   }
+  live_ = 0;
   headArg_ = nullptr;
   records_.reset();
   datesetId_ = datesetId;
@@ -55,7 +48,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
 
 void RunStreamInstruction::reuse(uint32_t datesetId) {
   // A run taken out was emptied then; one that still holds something is emptied now.
-  if (!instructionArray_.empty() || records_ || !inputIds_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
+  if (live_ != 0 || records_ || !inputIds_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
     reset(datesetId);
     return;
   }
@@ -64,14 +57,28 @@ void RunStreamInstruction::reuse(uint32_t datesetId) {
 }
 
 bool RunStreamInstruction::spareFits(size_t index) const {
-  // Archive `index` of the previous run is reused when it was made for the same op and is complete (the
-  // input op's has no record of its own).  A spare moved out once no longer fits (its argument is gone).
-  if (index >= spareArchives_.size()) return false;
-  const InstructionArchive& spare = spareArchives_[index];
-  return spare.opIr == irStream_[index] && spare.opArg != nullptr && (index == 0 || spare.instruction != nullptr);
+  // Archive `index` of an earlier run is reused when it was made for the same op and is complete (the
+  // input op's has no record of its own, and its argument is the input op's).
+  if (index >= instructionArray_.size()) return false;
+  const InstructionArchive& spare = instructionArray_[index];
+  return spare.opIr == irStream_[index] && spare.opArg != nullptr &&
+         (index == 0 ? inputArg_ != nullptr : spare.instruction != nullptr);
+}
+
+InstructionArchive& RunStreamInstruction::placeArchive(size_t index, InstructionArchive&& archive) {
+  // The archive at `index`, if any, is an earlier run's, its argument released: replacing it frees nothing.
+  if (index < instructionArray_.size()) {
+    instructionArray_[index] = std::move(archive);
+  } else {
+    instructionArray_.push_back(std::move(archive));
+  }
+  return instructionArray_[index];
 }
 
 bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
+  // The op stream's ids come from a counter, so a run's ids increase: an id above the last one is new
+  // (the list is searched only after the counter wrapped, or for an id given twice).
+  if (inputIds_.empty() || inputId > inputIds_.back()) return false;
   return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
 }
 
@@ -82,8 +89,8 @@ uint64_t RunStreamInstruction::address() { return records_.address(); }
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }
 
 InstructionArchive* RunStreamInstruction::getInstructionArchive(uint32_t opUid) {
-  for (InstructionArchive& archive : instructionArray_) {
-    if (archive.opUid == opUid) return &archive;
+  for (size_t a = 0; a < live_; ++a) {
+    if (instructionArray_[a].opUid == opUid) return &instructionArray_[a];
   }
   return nullptr;
 }
@@ -93,25 +100,26 @@ bool RunStreamInstruction::startInputOp() {
     QOBL_LOG_ERROR("The first op of stream is not an input op: %s.\n", irStream_[0]->opName.c_str());
     return false;
   }
-  if (spareHeadArg_ != nullptr && spareFits(0)) {
-    // The spare goes straight into place: its argument is restarted there.
-    instructionArray_.push_back(std::move(spareArchives_[0]));
-    spareHeadArg_->restart(irStream_[0], datesetId_);
-    headArg_ = spareHeadArg_;
+  if (spareFits(0)) {
+    // The earlier run's archive serves again in place: its argument is restarted.
+    inputArg_->restart(irStream_[0], datesetId_);
   } else {
     InstructionArchive archive;
+    OpInputArgument* made = nullptr;
     try {
       auto arg = std::make_unique<OpInputArgument>(irStream_[0], datesetId_);
-      headArg_ = arg.get();
+      made = arg.get();
       archive.opArg = std::move(arg);
     } catch (const std::exception& e) {
       QOBL_LOG_ERROR("Failed to create the input op's argument: %s\n", e.what());
       return false;
     }
-    instructionArray_.push_back(std::move(archive));
+    placeArchive(0, std::move(archive));
+    inputArg_ = made;
   }
-  spareHeadArg_ = nullptr;
-  InstructionArchive& head = instructionArray_.back();
+  headArg_ = inputArg_;
+  live_ = 1;
+  InstructionArchive& head = instructionArray_[0];
   head.opUid = irStream_[0]->uid;
   head.opIr = irStream_[0];
   // The per-op lists keep their size from run to run of the same stream.
@@ -172,28 +180,28 @@ bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inpu
 bool RunStreamInstruction::buildOp(size_t i) {
   OpIRInstruction* ir = irStream_[i];
   IOpArgument* inputArg = nullptr;
-  for (const InstructionArchive& a : instructionArray_) {
-    if (a.opUid == ir->inputOpUid) inputArg = a.opArg.get();
+  for (size_t a = 0; a < live_; ++a) {
+    if (instructionArray_[a].opUid == ir->inputOpUid) inputArg = instructionArray_[a].opArg.get();
   }
-  // The archive is built in place; an op that fails takes its archive (and the blocks its argument holds)
-  // away at once, as if it had never been added.
+  // The archive is built in place (ops are built in order: op i's archive is the i-th); an op that fails
+  // releases the blocks its argument holds at once and its archive does not count, as if it had never been
+  // added.
   if (spareFits(i)) {
-    instructionArray_.push_back(std::move(spareArchives_[i]));
-    InstructionArchive& archive = instructionArray_.back();
-    *archive.instruction = OpInstruction(*ir, 0);
-    archive.opArg->restart(ir, datesetId_);
+    InstructionArchive& spare = instructionArray_[i];
+    *spare.instruction = OpInstruction(*ir, 0);
+    spare.opArg->restart(ir, datesetId_);
   } else {
-    InstructionArchive archive;
-    archive.instruction = std::make_unique<OpInstruction>(*ir, 0);
+    InstructionArchive made;
+    made.instruction = std::make_unique<OpInstruction>(*ir, 0);
     try {
-      archive.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
+      made.opArg.reset(QoblOpArgumentFactory::createOpArgument(ir, datesetId_));
     } catch (const std::exception&) {
       QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
       return false;
     }
-    instructionArray_.push_back(std::move(archive));
+    placeArchive(i, std::move(made));
   }
-  InstructionArchive& archive = instructionArray_.back();
+  InstructionArchive& archive = instructionArray_[i];
   archive.opUid = ir->uid;
   archive.opIr = ir;
   // Entries left by an earlier run that gathered more inputs (one that failed) are not this run's.
@@ -203,16 +211,17 @@ bool RunStreamInstruction::buildOp(size_t i) {
   archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
   if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
-    instructionArray_.pop_back();
+    archive.opArg->releaseRun();
     return false;
   }
   archive.instruction->argsArray = archive.opArg->address();
   archive.instruction->opTotalNum = static_cast<uint32_t>(irStream_.size() - 1);
+  live_ = i + 1;
   return true;
 }
 
 bool RunStreamInstruction::build() {
-  if (buildStarted_ || instructionArray_.empty()) return false;
+  if (buildStarted_ || live_ == 0) return false;
   buildStarted_ = true;
   if (irStream_.size() < 2) {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
@@ -221,12 +230,12 @@ bool RunStreamInstruction::build() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     if (!buildOp(i)) return false;
   }
-  instructionArray_.back().instruction->uid |= PIPELINE_END_MASK;
+  instructionArray_[live_ - 1].instruction->uid |= PIPELINE_END_MASK;
   return allocStreamMem();
 }
 
 bool RunStreamInstruction::allocStreamMem() {
-  const uint64_t size = static_cast<uint64_t>(instructionArray_.size() - 1) * sizeof(OpInstruction);
+  const uint64_t size = static_cast<uint64_t>(live_ - 1) * sizeof(OpInstruction);
   DeviceBlock block;
   int rc = DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, size, &block);
   if (rc != rtSuccess) {
@@ -235,7 +244,7 @@ bool RunStreamInstruction::allocStreamMem() {
   }
   QOBL_LOG_DEBUG("[qobl:] Malloc stream memory %p, size is %d.\n", qoblAsPtr(block.address()),
                  static_cast<int>(size));
-  for (size_t i = 1; i < instructionArray_.size(); ++i) {
+  for (size_t i = 1; i < live_; ++i) {
     rc = qobcrt_memcpy(deviceId_, instructionArray_[i].instruction.get(), sizeof(OpInstruction),
                        block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);
     if (rc != rtSuccess) {
@@ -308,7 +317,7 @@ std::string RunStreamInstruction::archiveText(size_t a) {
 }
 
 void RunStreamInstruction::print() {
-  for (size_t a = 1; a < instructionArray_.size(); ++a) {
+  for (size_t a = 1; a < live_; ++a) {
     const std::string text = archiveText(a);
     if (!text.empty()) QOBL_LOG_DEBUG("%s", text.c_str());
   }

@@ -111,6 +111,31 @@ TEST_F(StreamPipelineTest, ReportsFollowSubscriptionAndLogLevelChanges) {
   EXPECT_EQ(5u, rec.snapshot().size());
 }
 
+// Records the first buffer of each report's output dataset.
+void recordOutputBuffer(qobeOp*, qobmDataset*, qobmDataset* output, qoblCallbackStatus*, void* user) {
+  qobmDataBuffer* b = nullptr;
+  if (output == nullptr || qobmGetDatasetBuffer(output, 0, &b) != 0) b = nullptr;
+  static_cast<std::vector<qobmDataBuffer*>*>(user)->push_back(b);
+}
+
+// Inputs whose output datasets alternate: each report hands over the buffer of its own input's output
+// dataset, whatever output dataset the stream served before.
+TEST_F(StreamPipelineTest, EachReportCarriesItsOwnOutputBuffer) {
+  Pipeline p;
+  const Inputs io(p, 2);
+  std::vector<qobmDataBuffer*> seen;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordOutputBuffer, &seen));
+  std::vector<qobmDataBuffer*> expected;
+  for (size_t o : {0, 1, 0, 0, 1, 1, 0}) {
+    qobmDataBuffer* b = nullptr;
+    ASSERT_EQ(0, qobmGetDatasetBuffer(io.out(o), 0, &b));
+    expected.push_back(b);
+    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(o), io.out(o)));
+    ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  }
+  EXPECT_EQ(expected, seen);
+}
+
 // A device run asks the log level when it is built and logs its debug lines (stream memory, argument array
 // uploads, the run) only while debug lines are wanted: an application that raises the level between two
 // runs sees none from the second.
