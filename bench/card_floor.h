@@ -42,11 +42,13 @@ class CardFloor {
   bool ready() const { return ready_; }
 
   // Plain busy work added to every run, for the loaded floor (qobl_async_bench --floor_busy_ns): `submitNs`
-  // on the submitting thread before each submission and `reportNs` on the card's reporter thread in each end
-  // report, as loops calibrated once against the steady clock.  (0, 0), the default, is the floor itself.
-  void setBusyWork(uint64_t submitNs, uint64_t reportNs) {
+  // on the submitting thread before each submission (after it when `afterSubmit`) and `reportNs` on the
+  // card's reporter thread in each end report, as loops calibrated once against the steady clock.  (0, 0),
+  // the default, is the floor itself.
+  void setBusyWork(uint64_t submitNs, uint64_t reportNs, bool afterSubmit = false) {
     submitBusy_.store(busyIterations(submitNs));
     reportBusy_.store(busyIterations(reportNs));
+    busyAfterSubmit_.store(afterSubmit);
   }
 
   // Installs the floor's completion function on device 0.  The function is per device and libqobl
@@ -64,14 +66,18 @@ class CardFloor {
   // when the card refused the run.
   bool submit(uint32_t lane, uint32_t dataId, uint64_t* target) {
     Lane& l = lanes_[lane % kLanes];
-    busy(submitBusy_.load(std::memory_order_relaxed));
+    const uint64_t work = submitBusy_.load(std::memory_order_relaxed);
+    const bool after = busyAfterSubmit_.load(std::memory_order_relaxed);
+    if (!after) busy(work);
     run_stream rec = l.rec;
     rec.data_id = dataId;
     {
       std::lock_guard<std::mutex> lock(l.mu);
       *target = l.ended + 1;
     }
-    return qobcrt_run_stream(0, &rec) == 0;
+    const bool ok = qobcrt_run_stream(0, &rec) == 0;
+    if (after) busy(work);
+    return ok;
   }
 
   // Waits until lane `lane` has received `target` end reports.
@@ -208,6 +214,7 @@ class CardFloor {
   Lane lanes_[kLanes];
   bool ready_ = false;
   std::atomic<uint64_t> submitBusy_{0}, reportBusy_{0};
+  std::atomic<bool> busyAfterSubmit_{false};
   static inline std::atomic<uint64_t> sink_{0};
 };
 
