@@ -791,15 +791,8 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
       return qoblERR_RUN_STREAM;
     }
     if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    // The spare on top usually keeps this input's clone (takeSpareRecord looks further down).
-    bool keepsClone = async && !spareRecords_.empty() && keepsCloneOf(*spareRecords_.back(), *asyncOutput);
-    std::unique_ptr<StreamDataset> rec;
-    if (keepsClone) {
-      rec = std::move(spareRecords_.back());
-      spareRecords_.pop_back();
-    } else {
-      rec = takeSpareRecord(asyncOutput, keepsClone);
-    }
+    bool keepsClone = false;
+    std::unique_ptr<StreamDataset> rec = takeSpareRecord(asyncOutput, keepsClone);
     if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
     // An asynchronous input's outputs are reported through a clone the stream owns: the one the record
     // keeps when it holds these entries, else a new one.
