@@ -18,6 +18,7 @@ the card releases the interpreter lock.
 
 import atexit
 import concurrent.futures
+from concurrent.futures import _base as _futures_base
 import hashlib
 import json
 import os
@@ -286,27 +287,92 @@ class Model(_Closable):
         return f"<qobl.Model {self.path!r} {self.name[:8]} {state}>"
 
 
-class _Future(concurrent.futures.Future):
-    """A future of one asynchronous run: waiting on it sends the device run it is gathered in at once."""
+# The states of concurrent.futures.Future.
+_RUNNING, _FINISHED = _futures_base.RUNNING, _futures_base.FINISHED
+_DONE = frozenset((_futures_base.CANCELLED, _futures_base.CANCELLED_AND_NOTIFIED, _FINISHED))
+# Orders the first use of a _Future's condition against its resolution (see _Future).
+_first_use = threading.Lock()
 
-    def __init__(self, core):
-        super().__init__()
+
+class _Future(concurrent.futures.Future):
+    """A future of one asynchronous run: waiting on it sends the device run it is gathered in at once.
+
+    A plain Future makes a condition (a lock and several bound methods) and two lists when it is created,
+    and every one of its calls takes that lock.  Most futures of a run are resolved before anyone waits on
+    them, so a _Future makes them on first use (a wait, a done-callback, concurrent.futures.wait), under
+    _first_use.  _resolve takes _first_use too: a future nobody used yet is finished by setting its fields,
+    one in use goes through set_result / set_exception, which wake its waiters and call its callbacks.  A
+    finished future's fields no longer change, so reading them needs no lock.
+    """
+
+    # Stand for the fields Future.__init__ sets; the future runs from the start.
+    _state = _RUNNING
+    _result = None
+    _exception = None
+    _qobl_condition = None
+    _qobl_waiters = None
+    _qobl_callbacks = None
+
+    def __init__(self, core):  # pylint: disable=super-init-not-called - Future's fields are made on first use
         self._qobl_core = core
         self._qobl_seq = 0
 
+    def _qobl_first_use(self):
+        with _first_use:
+            if self._qobl_condition is None:
+                self._qobl_waiters = []
+                self._qobl_callbacks = []
+                self._qobl_condition = threading.Condition()
+        return self._qobl_condition
+
+    @property
+    def _condition(self):
+        condition = self._qobl_condition
+        return condition if condition is not None else self._qobl_first_use()
+
+    @property
+    def _waiters(self):
+        self._condition  # pylint: disable=pointless-statement - made together
+        return self._qobl_waiters
+
+    @property
+    def _done_callbacks(self):
+        self._condition  # pylint: disable=pointless-statement - made together
+        return self._qobl_callbacks
+
+    def done(self):
+        return self._state in _DONE
+
     def result(self, timeout=None):
-        if not self.done():
+        if self._state == _FINISHED and self._exception is None:
+            return self._result
+        if self._state not in _DONE:
             self._qobl_core.flush_if_gathering(self._qobl_seq)
         return super().result(timeout)
 
     def exception(self, timeout=None):
-        if not self.done():
+        if self._state == _FINISHED:
+            return self._exception
+        if self._state not in _DONE:
             self._qobl_core.flush_if_gathering(self._qobl_seq)
         return super().exception(timeout)
 
 
 def _resolve(items):
-    for future, outputs, code, message in items:
+    """Resolves the futures of finished runs: (future, outputs, 0, "") or (future, None, code, message)."""
+    in_use = []
+    with _first_use:
+        for item in items:
+            future = item[0]
+            if future._qobl_condition is not None:
+                in_use.append(item)
+            elif item[2] == 0:
+                future._result = item[1]
+                future._state = _FINISHED
+            else:
+                future._exception = Error(item[2], item[3])
+                future._state = _FINISHED
+    for future, outputs, code, message in in_use:
         if code == 0:
             future.set_result(outputs)
         else:
@@ -390,10 +456,8 @@ class Pipeline(_Closable):
         :class:`Error` when the card reports an error for the run.  Input errors raise here
         (``ValueError``, ``TypeError``).
         """
-        self._check_open()
         future = _Future(self._core)
-        future.set_running_or_notify_cancel()
-        future._qobl_seq = self._core.submit(x, future)
+        future._qobl_seq = self._core.submit(x, future)   # raises ValueError when closed
         return future
 
     def infer_batch(self, xs):

@@ -1,6 +1,7 @@
 """Threads: many submitters, closing with runs in flight, the interpreter lock while the card works, and
 interpreter exit with pipelines left open."""
 
+import concurrent.futures
 import ctypes
 import os
 import subprocess
@@ -156,6 +157,49 @@ def test_done_callbacks_may_call_the_pipeline(classifier):
     assert finished.wait(60)
     for got in seen:
         assert_bit_exact(got, expected)
+
+
+def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, card):
+    """Futures make their condition on first use: waits, callbacks and concurrent.futures helpers that
+    start while the run is on the card must all see its resolution, failed runs included."""
+    pipe, x, expected = classifier
+    card.set_op_delay_us(50_000)
+    futures = [pipe.infer_async(x) for _ in range(16)]   # the pipeline's max_in_flight
+    assert not any(f.done() for f in futures) and all(f.running() for f in futures)
+    assert "state=running" in repr(futures[0])
+    with pytest.raises(concurrent.futures.TimeoutError):
+        futures[0].result(timeout=0)
+    callback_threads = []
+    for f in futures[:8]:
+        f.add_done_callback(lambda f: callback_threads.append(threading.current_thread().name))
+    waited = {}
+    run_threads(2, lambda i: waited.setdefault(i, concurrent.futures.wait(futures[8 * i:8 * i + 8], timeout=60)))
+    in_order = list(concurrent.futures.as_completed(futures, timeout=60))
+    card.set_op_delay_us(0)
+    assert all(not w.not_done and len(w.done) == 8 for w in waited.values())
+    assert sorted(map(id, in_order)) == sorted(map(id, futures))
+    assert len(callback_threads) == 8 and all(n.startswith("qobl-resolver-") for n in callback_threads)
+    for f in futures:
+        assert f.done() and f.exception() is None and not f.cancel()
+        assert_bit_exact(f.result(0), expected)
+    # A callback added once the future is done runs at once, on the caller's thread.
+    futures[0].add_done_callback(lambda f: callback_threads.append(threading.current_thread().name))
+    assert callback_threads[-1] == threading.current_thread().name
+
+    # Failed runs, resolved with and without anyone waiting.
+    model_op = next(op["uid"] for op in pipe.ops if op["stage"] == "model")
+    card.fail_op(model_op, 500010)
+    failed = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+    pipe.synchronize()
+    waiting = failed[0]
+    card.fail_op(model_op, 500010)
+    failed += [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+    waiters = concurrent.futures.wait(failed, timeout=60)
+    assert not waiters.not_done and waiting.done()
+    for f in failed:
+        assert f.exception(0).code == 500010 and "raised Error" in repr(f)
+        with pytest.raises(qobl.Error):
+            f.result(0)
 
 
 EXIT_SCRIPT = r"""
