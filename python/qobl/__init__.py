@@ -323,6 +323,8 @@ class _Future(concurrent.futures.Future):
                 self._qobl_waiters = []
                 self._qobl_callbacks = []
                 self._qobl_condition = threading.Condition()
+        # Someone waits for it or for its callbacks: resolve it as soon as its run finishes.
+        self._qobl_core.expedite(self._qobl_seq)
         return self._qobl_condition
 
     @property

@@ -177,6 +177,8 @@ class Pipeline {
     return core_->flushIfGathering(seq);
   }
 
+  void expedite(uint64_t seq) { core_->expedite(seq); }   // takes no lock a thread waiting for ours holds
+
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
     Unlocked nogil;
     return core_->waitFinished(seq, timeoutMs);
@@ -338,6 +340,7 @@ PYBIND11_MODULE(_qobl, m) {
       .def("flush", &Pipeline::flush)
       .def("flush_if_gathering", &Pipeline::flushIfGathering)
       .def("wait_finished", &Pipeline::waitFinished)
+      .def("expedite", &Pipeline::expedite)
       .def("close", &Pipeline::close)
       .def_property_readonly("last_submitted", &Pipeline::lastSubmitted)
       .def_property_readonly("closed", &Pipeline::closed)

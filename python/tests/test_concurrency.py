@@ -186,6 +186,17 @@ def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, 
     futures[0].add_done_callback(lambda f: callback_threads.append(threading.current_thread().name))
     assert callback_threads[-1] == threading.current_thread().name
 
+    # Futures nobody waits for are resolved in batches, yet in bounded time while the pipeline stays busy:
+    # one device run completes while the next gathers (for a minute), and done() of the first becomes true.
+    with qobl.Pipeline(pipe.model, max_in_flight=64, gather_timeout_ms=60_000) as busy:
+        first = [busy.infer_async(x) for _ in range(busy.cache_number)]
+        gathering = busy.infer_async(x)
+        deadline = time.monotonic() + 60
+        while not all(f.done() for f in first) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert all(f.done() for f in first) and not gathering.done()
+        assert_bit_exact(gathering.result(60), expected)   # waiting sends its device run
+
     # Failed runs, resolved with and without anyone waiting.
     model_op = next(op["uid"] for op in pipe.ops if op["stage"] == "model")
     card.fail_op(model_op, 500010)
