@@ -213,6 +213,30 @@ def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, 
             f.result(0)
 
 
+COLLECTION_SCRIPT = r"""
+import sys, threading, numpy as np, qobl
+model = qobl.Model(sys.argv[1])
+pipe, orphan = qobl.Pipeline(model), qobl.Pipeline(model)
+x = np.zeros(model.inputs[0].shape, np.float32)
+future, orphan_future = pipe.infer_async(x), orphan.infer_async(x)
+made = threading.Condition
+def condition(*args):                  # making an object may start a collection, whose finalizers may
+    orphan.close()                     # close an unreferenced pipeline, resolving its futures
+    return made(*args)
+threading.Condition = condition
+future.add_done_callback(lambda f: None)   # the future's first use: it makes its condition
+assert future.result(60)[0].shape == model.outputs[0].shape and orphan_future.done()
+print("ok")
+"""
+
+
+def test_a_pipeline_closed_during_a_futures_first_use():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", COLLECTION_SCRIPT, str(MODELS / "classifier")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
+
+
 EXIT_SCRIPT = r"""
 import ctypes, sys, threading, numpy as np, qobl
 ctypes.CDLL(sys.argv[2]).qobcrt_sim_set_op_delay_us(0, 1000)
