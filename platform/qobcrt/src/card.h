@@ -318,6 +318,8 @@ struct Device {
   int release(uint32_t kind, uint64_t addr);
   // The record whose slot holds addr (any state), or null.
   Block* lookup(uint64_t addr) const;
+  // The same for an address already known to lie in the window of `kind` (kindOfAddress).
+  Block* lookupIn(uint32_t kind, uint64_t addr) const;
   // A live block holding [addr, addr+size), pinned for a host copy in `block` (which holds nothing yet):
   // rtSuccess, rtErrInvalidAddr or rtErrOutOfBounds.
   int pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset);
@@ -343,7 +345,10 @@ struct Device {
 
 inline Block* Device::lookup(uint64_t addr) const {
   uint32_t kind = 0;
-  if (!kindOfAddress(addr, &kind)) return nullptr;
+  return kindOfAddress(addr, &kind) ? lookupIn(kind, addr) : nullptr;
+}
+
+inline Block* Device::lookupIn(uint32_t kind, uint64_t addr) const {
   const uintptr_t e = pages[kind][(addr - kind * kWindowSize) >> kPageShift].load(std::memory_order_acquire);
   if (e == 0) return nullptr;
   if ((e & 1) == 0) return reinterpret_cast<Block*>(e);

@@ -329,7 +329,7 @@ void Device::backToClass(Block* b) {
     sc.tail = b;
     ++sc.count;
   }
-  std::free(drop);
+  if (drop != nullptr) std::free(drop);   // usually none: the call is skipped
 }
 
 int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
@@ -382,7 +382,7 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
 int Device::release(uint32_t kind, uint64_t addr) {
   uint32_t k = 0;
   if (!kindOfAddress(addr, &k) || k != kind) return rtErrInvalidAddr;
-  Block* b = lookup(addr);
+  Block* b = lookupIn(kind, addr);
   if (b == nullptr || b->base.load() != addr) {
     std::lock_guard<std::mutex> lock(space_mu[kind]);
     for (uint64_t r : retired[kind])
