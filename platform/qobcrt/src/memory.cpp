@@ -457,7 +457,10 @@ using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
-int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
+// The allocation and free calls of every kind share these bodies.  Kept out of line, so that each call
+// passes its arguments on in registers and the one body inlines its exception guard, rather than every
+// call building the guard's captures on its stack.
+[[gnu::noinline]] int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -466,7 +469,7 @@ int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint3
   });
 }
 
-int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
+[[gnu::noinline]] int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
