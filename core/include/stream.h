@@ -297,7 +297,7 @@ class IOpStream {
   virtual qobeOp* endOp() = 0;
 };
 
-class OpStream : public IOpStream {
+class OpStream final : public IOpStream {
  public:
   // Throws std::logic_error("can't create qobm event in OpStream constructor") when the event cannot be
   // created.

@@ -70,7 +70,7 @@ class IRunStreamInstruction {
   virtual void print() = 0;
 };
 
-class RunStreamInstruction : public IRunStreamInstruction {
+class RunStreamInstruction final : public IRunStreamInstruction {
  public:
   // irStream: the stream's IR records in node-list order, element 0 the input op (copied; not owned, and
   // read only until build() returns).

@@ -142,7 +142,7 @@ class BaseOpArgument : public IOpArgument {
   std::vector<DeviceBlock> blocks_;
 };
 
-class OpCommonArgument : public BaseOpArgument {
+class OpCommonArgument final : public BaseOpArgument {
  public:
   OpCommonArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
       : BaseOpArgument(irInstruction, datasetId) {}

@@ -14,7 +14,7 @@
 namespace zenlar {
 namespace qobl {
 
-class OpInputArgument : public BaseOpArgument {
+class OpInputArgument final : public BaseOpArgument {
  public:
   OpInputArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
   ~OpInputArgument() override = default;

@@ -113,7 +113,7 @@ bool qoblFillTensorCopyRecord(const DLDataType& type, const modelShape& coreShap
 // The human-readable text of one record (as dumped at trace level).
 std::string qoblTensorCopyRecordText(const tensor_copy_cfg_info_t& cfgInfo);
 
-class StreamCopyMemOp : public StreamOp {
+class StreamCopyMemOp final : public StreamOp {
  public:
   explicit StreamCopyMemOp(qobeOp* op) : StreamOp(op) {}
   ~StreamCopyMemOp() override;

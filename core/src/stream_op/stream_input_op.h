@@ -11,7 +11,7 @@
 namespace zenlar {
 namespace qobl {
 
-class StreamInputOp : public StreamOp {
+class StreamInputOp final : public StreamOp {
  public:
   explicit StreamInputOp(qobeOp* op) : StreamOp(op) {}
   ~StreamInputOp() override = default;

@@ -16,7 +16,7 @@
 namespace zenlar {
 namespace qobl {
 
-class StreamRunModelOp : public StreamOp {
+class StreamRunModelOp final : public StreamOp {
  public:
   explicit StreamRunModelOp(qobeOp* op) : StreamOp(op) {}
   ~StreamRunModelOp() override = default;
