@@ -40,7 +40,16 @@ class DeviceBlock {
   DeviceBlock(DeviceBlock&& other) noexcept : device_(other.device_), kind_(other.kind_), address_(other.address_) {
     other.address_ = 0;
   }
-  DeviceBlock& operator=(DeviceBlock&& other) noexcept;
+  DeviceBlock& operator=(DeviceBlock&& other) noexcept {
+    if (this != &other) {
+      reset();
+      device_ = other.device_;
+      kind_ = other.kind_;
+      address_ = other.address_;
+      other.address_ = 0;
+    }
+    return *this;
+  }
   DeviceBlock(const DeviceBlock&) = delete;
   DeviceBlock& operator=(const DeviceBlock&) = delete;
 

@@ -17,17 +17,6 @@ const char* freeCallName(DeviceMemKind kind) {
   return "qobcrt_free_stream";
 }
 
-DeviceBlock& DeviceBlock::operator=(DeviceBlock&& other) noexcept {
-  if (this != &other) {
-    reset();
-    device_ = other.device_;
-    kind_ = other.kind_;
-    address_ = other.address_;
-    other.address_ = 0;
-  }
-  return *this;
-}
-
 int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, DeviceBlock* out) {
   out->reset();
   uint64_t addr = 0;

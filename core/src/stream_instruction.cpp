@@ -82,10 +82,6 @@ bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
   return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
 }
 
-uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
-
-uint64_t RunStreamInstruction::address() { return records_.address(); }
-
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }
 
 InstructionArchive* RunStreamInstruction::getInstructionArchive(uint32_t opUid) {

@@ -24,7 +24,7 @@ class OpInputArgument final : public BaseOpArgument {
   // has its inputs ("Input buffer overflow. \n"; the counter stays raised, so isBufferReady() turns false).
   bool addInputArg(const uint64_t* inputs, uint32_t inputCount);
   // True when exactly loopCount() input sets have been added.
-  bool isBufferReady();
+  bool isBufferReady() { return addInputNum_ == header_.loopCount; }
 
  protected:
   void startKind() override;
