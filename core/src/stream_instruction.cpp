@@ -203,8 +203,8 @@ bool RunStreamInstruction::buildOp(size_t i) {
   // Entries left by an earlier run that gathered more inputs (one that failed) are not this run's.
   std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
-  // The argument takes the op's gathered blocks now, whatever its build's outcome.
-  archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
+  // The argument takes the op's gathered blocks now, whatever its build's outcome (most ops made none).
+  if (!gathered_[i - 1].empty()) archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
   if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     archive.opArg->releaseRun();

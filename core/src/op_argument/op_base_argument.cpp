@@ -30,15 +30,21 @@ void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId)
   // A recycled run's arguments were released when the run was taken out: only one still holding something
   // has anything to release.
   if (argArray_ || !blocks_.empty() || !argPointersInDdr_.empty() || !address2SizeDict_.empty()) releaseRun();
-  start(irInstruction, datasetId);
+  if (irInstruction == opIR_) {
+    // The same op again: what start() takes from its record has not changed since (the record does not
+    // change after the build), only the header is back to the record's counts.
+    datasetId_ = datasetId;
+    header_ = startHeader_;
+  } else {
+    start(irInstruction, datasetId);
+  }
   startKind();
 }
 
 void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   datasetId_ = datasetId;
   header_ = qobe::QobeOpArgumentHeader{};
-  // A restart for the same op keeps the name it has (the op's record does not change after the build).
-  if (opIR_ != irInstruction) opName_ = irInstruction->opName;
+  opName_ = irInstruction->opName;
   opIR_ = irInstruction;
   deviceId_ = irInstruction->deviceId;
   header_.loopCount = irInstruction->loopCount;
@@ -49,6 +55,7 @@ void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   opType_ = irInstruction->opType;
   isLeaf_ = irInstruction->isLeafNode;
   model_ = irInstruction->model;
+  startHeader_ = header_;
 }
 
 uint64_t BaseOpArgument::batchSize() { return header_.batchSize; }

@@ -128,6 +128,7 @@ class BaseOpArgument : public IOpArgument {
   uint32_t datasetId_ = 0;
   uint32_t deviceId_ = 0;
   qobe::QobeOpArgumentHeader header_;
+  qobe::QobeOpArgumentHeader startHeader_;  // header_ as start() made it from the op's record
   std::string opName_;
   DeviceBlock argArray_;
   std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
