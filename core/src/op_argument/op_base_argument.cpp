@@ -78,26 +78,9 @@ size_t BaseOpArgument::getOutputSize(uint64_t addr) {
   return it == address2SizeDict_.end() ? 0 : static_cast<size_t>(it->second);
 }
 
-uint32_t BaseOpArgument::configRegionLength() { return header_.loopCount * header_.configCount; }
-
-uint32_t BaseOpArgument::positionIndex(uint32_t loopIndex, uint32_t batchIndex) {
-  return configRegionLength() +
-         (loopIndex * header_.batchSize + batchIndex) * (header_.inputCount + header_.outputCount);
-}
-
 std::vector<uint64_t> BaseOpArgument::getConfigs() {
   const size_t count = std::min<size_t>(configRegionLength(), argPointersInDdr_.size());
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
-}
-
-const uint64_t* BaseOpArgument::positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count) {
-  count = outputs ? header_.outputCount : header_.inputCount;
-  if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start =
-        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
-    if (start + count <= argPointersInDdr_.size()) return argPointersInDdr_.data() + start;
-  }
-  return nullptr;
 }
 
 const uint64_t* BaseOpArgument::outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) {
@@ -214,10 +197,8 @@ void BaseOpArgument::adoptBlocks(std::vector<DeviceBlock>&& blocks) {
   blocks.clear();
 }
 
-void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
-                                 std::vector<DeviceBlock>& into) {
-  // Run-model configurations are the model's address and the input op has none: nothing of theirs is ours.
-  if (opType == qobeOP_RUN_MODEL_OP || opType == qobeOP_INPUT_OP) return;
+void BaseOpArgument::adoptOwnedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
+                                      std::vector<DeviceBlock>& into) {
   auto adopt = [&](uint64_t addr, DeviceMemKind kind) {
     if (addr == 0) return;
     for (const DeviceBlock& b : into) {

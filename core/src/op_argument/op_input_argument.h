@@ -25,6 +25,10 @@ class OpInputArgument final : public BaseOpArgument {
   bool addInputArg(const uint64_t* inputs, uint32_t inputCount);
   // True when exactly loopCount() input sets have been added.
   bool isBufferReady() { return addInputNum_ == header_.loopCount; }
+  // The ops it feeds read every loop's outputs: the base's lookup, resolved for this class.
+  const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override {
+    return positionAt(loopIndex, batchIndex, true, count);
+  }
 
  protected:
   void startKind() override;
