@@ -58,16 +58,6 @@ void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   startHeader_ = header_;
 }
 
-uint64_t BaseOpArgument::batchSize() { return header_.batchSize; }
-uint32_t BaseOpArgument::loopCount() { return header_.loopCount; }
-uint32_t BaseOpArgument::configCount() { return header_.configCount; }
-uint32_t BaseOpArgument::inputCount() { return header_.inputCount; }
-uint32_t BaseOpArgument::outputCount() { return header_.outputCount; }
-uint64_t BaseOpArgument::address() { return argArray_.address(); }
-uint32_t BaseOpArgument::datasetId() { return datasetId_; }
-uint32_t BaseOpArgument::deviceId() { return deviceId_; }
-int BaseOpArgument::opType() { return static_cast<int>(opType_); }
-uint64_t BaseOpArgument::getArgArraySize() { return argPointersInDdr_.size(); }
 
 uint64_t BaseOpArgument::getPointerInArgArray(uint32_t index) {
   return index < argPointersInDdr_.size() ? argPointersInDdr_[index] : 0;

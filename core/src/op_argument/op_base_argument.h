@@ -48,16 +48,16 @@ class BaseOpArgument : public IOpArgument {
   BaseOpArgument(const BaseOpArgument&) = delete;
   BaseOpArgument& operator=(const BaseOpArgument&) = delete;
 
-  uint64_t batchSize() override;
-  uint32_t loopCount() override;
-  uint32_t configCount() override;
-  uint32_t inputCount() override;
-  uint32_t outputCount() override;
+  uint64_t batchSize() override { return header_.batchSize; }
+  uint32_t loopCount() override { return header_.loopCount; }
+  uint32_t configCount() override { return header_.configCount; }
+  uint32_t inputCount() override { return header_.inputCount; }
+  uint32_t outputCount() override { return header_.outputCount; }
   std::vector<uint64_t> getConfigs() override;
   bool uploadArgsToDevice() override;
-  uint64_t address() override;
-  uint32_t datasetId() override;
-  uint32_t deviceId() override;
+  uint64_t address() override { return argArray_.address(); }
+  uint32_t datasetId() override { return datasetId_; }
+  uint32_t deviceId() override { return deviceId_; }
   std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) override;
   std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) override;
   const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override;
@@ -65,10 +65,10 @@ class BaseOpArgument : public IOpArgument {
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
-  int opType() override;
+  int opType() override { return static_cast<int>(opType_); }
   size_t getOutputSize(uint64_t addr) override;
   uint64_t getPointerInArgArray(uint32_t index) override;
-  uint64_t getArgArraySize() override;
+  uint64_t getArgArraySize() override { return argPointersInDdr_.size(); }
   void adoptBlocks(std::vector<DeviceBlock>&& blocks) override;
   void releaseRun() override;
   void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override;
