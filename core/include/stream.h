@@ -60,6 +60,7 @@
 
 #include "op_directed_graph.h"
 #include "op_instruction.h"
+#include "per_thread.h"
 #include "qobl_api.h"
 #include "qobl_shape.h"
 #include "rwlock.h"
@@ -479,9 +480,10 @@ class OpStream final : public IOpStream {
 
 // The stream whose report the calling thread is delivering (null outside report processing).  The
 // completion path sets it around a report, so that a report callback that runs or destroys its own stream
-// is refused instead of waiting for itself.
-void setDeliveringStream(IOpStream* stream);
-IOpStream* deliveringStream();
+// is refused instead of waiting for itself.  Read and set several times per report: inline.
+inline QOBL_THREAD_LOCAL IOpStream* tDeliveringStream = nullptr;
+inline void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
+inline IOpStream* deliveringStream() { return tDeliveringStream; }
 
 }  // namespace qobl
 }  // namespace zenlar
