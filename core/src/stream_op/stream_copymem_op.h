@@ -123,6 +123,7 @@ class StreamCopyMemOp final : public StreamOp {
   // list (0 when the upload failed); empty when there is no block.  The caller owns the new block.
   std::vector<uint64_t> getConfigAddressList() override;
   std::vector<uint64_t> getBufferAddresses() override;    // empty
+  void bufferAddressesInto(std::vector<uint64_t>& out) override { out.clear(); }
   uint32_t inputCount() override;                         // valid input: its outputCount(); else 0
   uint32_t outputCount() override;                        // inputCount()
   std::vector<uint32_t> inputSizes() override;            // valid input: its outputSizes(); else empty
