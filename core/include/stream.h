@@ -33,7 +33,7 @@
 // dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).
 //
 // THREADS AND LOCKS
-//  - streamLock_ (not recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
+//  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
 //    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
 //    thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
@@ -373,17 +373,12 @@ class OpStream final : public IOpStream {
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
   // The same into `taken` (appended).
   void takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken);
-  // takeRun into `taken` (appended).  Caller holds streamLock_.
-  void takeRunLocked(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken);
-  // takeAllRuns and runsInFlight.  Caller holds streamLock_.
-  InputRecords takeAllRunsLocked();
-  size_t runsInFlightLocked();
   // Takes the run of `datasetId` out of the bookkeeping into nothing: its input ids go into `ids` (replaced;
   // empty when there is no such run), its device memory is freed and the emptied instruction is kept for a
   // later run or destroyed.  Caller holds streamLock_.
   void detachRun(uint32_t datasetId, std::vector<uint32_t>& ids);
-  // takeRun for the run being filled.  Caller holds streamLock_.
-  InputRecords takeCurrentRunLocked(uint32_t exceptInputId);
+  // takeRun for the run being filled.
+  InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
   // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
@@ -393,9 +388,6 @@ class OpStream final : public IOpStream {
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
-  // finishInputs without the count (caller holds streamLock_): returns the number of counted inputs, for
-  // the caller to uncount.
-  uint32_t keepRecords(InputRecords& inputs);
   // finishInputs for one record (caller holds streamLock_): destroys its owned clone and keeps it for a
   // later input (or frees it); `rec` ends empty.  Returns whether the input was counted.
   bool keepRecord(std::unique_ptr<StreamDataset>& rec);
@@ -438,8 +430,7 @@ class OpStream final : public IOpStream {
   std::vector<OpIRInstruction*> irStream_;                   // the same, as the run instructions take them
   uint32_t endOpUId_ = 0;
   RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
-  // Not recursive: a call made under it that needs it again uses the ...Locked variant.
-  std::mutex streamLock_;
+  std::recursive_mutex streamLock_;
   // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run lists the
   // ids of its inputs (read under the table's lock by the completion path).
   RunTable runs_;

@@ -61,12 +61,12 @@ void OpStream::destroy() {
 }
 
 void OpStream::release() {
-  std::lock_guard<std::mutex> lock(streamLock_);
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   graph_ = nullptr;
   // Whatever the registry's teardown did not take out (a stream deleted without it) goes without reports.
   // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
-  InputRecords left = takeAllRunsLocked();
-  uncount(keepRecords(left));
+  InputRecords left = takeAllRuns();
+  finishInputs(left);
   spareRecords_.clear();  // with the clones they keep
   datasetMap_.clear();
   runs_.clear();
@@ -77,39 +77,34 @@ void OpStream::release() {
 }
 
 bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
-  std::lock_guard<std::mutex> lock(streamLock_);
-  if (destroying_.load() || (refuseIfRunsOnCard && runsInFlightLocked() != 0)) return false;
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  if (destroying_.load() || (refuseIfRunsOnCard && runsInFlight() != 0)) return false;
   destroying_.store(true);
-  gathered = takeCurrentRunLocked(0);
+  gathered = takeCurrentRun(0);
   return true;
 }
 
 InputRecords OpStream::takeAllRuns() {
-  std::lock_guard<std::mutex> lock(streamLock_);
-  return takeAllRunsLocked();
-}
-
-InputRecords OpStream::takeAllRunsLocked() {
-  InputRecords all = takeCurrentRunLocked(0);
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  InputRecords all = takeCurrentRun(0);
   std::vector<uint64_t> datasetIds;
   runs_.ids(datasetIds);
-  for (uint64_t id : datasetIds) takeRunLocked(static_cast<uint32_t>(id), 0, all);
+  for (uint64_t id : datasetIds) {
+    InputRecords run = takeRun(static_cast<uint32_t>(id), 0);
+    for (auto& rec : run) all.push_back(std::move(rec));
+  }
   return all;
 }
 
 size_t OpStream::runsInFlight() {
-  std::lock_guard<std::mutex> lock(streamLock_);
-  return runsInFlightLocked();
-}
-
-size_t OpStream::runsInFlightLocked() {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   size_t n = runs_.size();
   if (curRunStream_ != nullptr && runs_.find(curRunStream_->datesetId()) != nullptr) --n;
   return n;
 }
 
 size_t OpStream::gatheredInputs() {
-  std::lock_guard<std::mutex> lock(streamLock_);
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   return curRunStream_ != nullptr ? getInstanceInputIds(curRunStream_->datesetId()).size() : 0;
 }
 
@@ -142,7 +137,7 @@ bool OpStream::checkBusy(bool noWait) {
   if (!busy_.load()) return false;
   for (uint32_t pass = 0;; ++pass) {
     {
-      std::lock_guard<std::mutex> lock(streamLock_);
+      std::lock_guard<std::recursive_mutex> lock(streamLock_);
       if (!busy_.load()) return false;
       if (noWait) return true;
     }
@@ -218,7 +213,7 @@ void OpStream::signalCompleted() {
 // Build and queries
 
 bool OpStream::build() {
-  std::lock_guard<std::mutex> lock(streamLock_);
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
     return false;
@@ -267,7 +262,7 @@ bool OpStream::build() {
 }
 
 qoblErr OpStream::registerOpGetOutput(qobeOp* op) {
-  std::lock_guard<std::mutex> lock(streamLock_);
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (isBuilt_.load()) return qoblERR_STREAM_ALREADY_BUILT;
   uint32_t uid = 0;
   if (op == nullptr || graph_ == nullptr || qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &uid) != 0)
@@ -619,11 +614,7 @@ void OpStream::detachRun(uint32_t datasetId, std::vector<uint32_t>& ids) {
 }
 
 void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
-  std::lock_guard<std::mutex> lock(streamLock_);
-  takeRunLocked(datasetId, exceptInputId, taken);
-}
-
-void OpStream::takeRunLocked(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   // takenIds_ is only used under streamLock_, by calls that do not take a run again meanwhile.
   std::vector<uint32_t>& ids = takenIds_;
   detachRun(datasetId, ids);
@@ -636,14 +627,13 @@ void OpStream::takeRunLocked(uint32_t datasetId, uint32_t exceptInputId, InputRe
   if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
 }
 
-InputRecords OpStream::takeCurrentRunLocked(uint32_t exceptInputId) {
-  InputRecords taken;
+InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
   if (curRunStream_ == nullptr) {
     if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
-    return taken;
+    return {};
   }
-  takeRunLocked(curRunStream_->datesetId(), exceptInputId, taken);
-  return taken;
+  return takeRun(curRunStream_->datesetId(), exceptInputId);
 }
 
 bool OpStream::keepRecord(std::unique_ptr<StreamDataset>& rec) {
@@ -702,21 +692,15 @@ qobmDataset* OpStream::outputClone(StreamDataset& rec, const DatasetEntries& ent
   return clone;
 }
 
-uint32_t OpStream::keepRecords(InputRecords& inputs) {
-  uint32_t completed = 0;
-  for (auto& rec : inputs) {
-    if (keepRecord(rec)) ++completed;
-  }
-  inputs.clear();
-  return completed;
-}
-
 void OpStream::finishInputs(InputRecords& inputs) {
   uint32_t completed = 0;
   {
-    std::lock_guard<std::mutex> lock(streamLock_);
-    completed = keepRecords(inputs);
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    for (auto& rec : inputs) {
+      if (keepRecord(rec)) ++completed;
+    }
   }
+  inputs.clear();
   uncount(completed);
 }
 
@@ -732,7 +716,7 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
   // their clones at the top of the spares.
   uint32_t completed = 0;
   {
-    std::lock_guard<std::mutex> lock(streamLock_);
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
     std::vector<uint32_t>& ids = takenIds_;
     detachRun(datasetId, ids);
     for (size_t k = ids.size(); k-- > 0;) {
@@ -749,7 +733,7 @@ qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
   if (rc != qoblERR_SUCCESS) {
-    dropped = takeCurrentRunLocked(inputId);
+    dropped = takeCurrentRun(inputId);
     return qoblERR_RUN_STREAM;
   }
   // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
@@ -792,7 +776,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
   }
   InputRecords dropped;
   {
-    std::lock_guard<std::mutex> lock(streamLock_);
+    std::lock_guard<std::recursive_mutex> lock(streamLock_);
     if (destroying_.load()) {
       QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
       return qoblERR_RUN_STREAM;
