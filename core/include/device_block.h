@@ -17,6 +17,8 @@
 #ifndef QOBL_DEVICE_BLOCK_H
 #define QOBL_DEVICE_BLOCK_H
 
+#include <qobcrt/qobcrt.h>
+
 #include <cstdint>
 
 namespace zenlar {
@@ -40,13 +42,39 @@ class DeviceBlock {
   DeviceBlock(DeviceBlock&& other) noexcept : device_(other.device_), kind_(other.kind_), address_(other.address_) {
     other.address_ = 0;
   }
-  DeviceBlock& operator=(DeviceBlock&& other) noexcept;
+  DeviceBlock& operator=(DeviceBlock&& other) noexcept {
+    if (this != &other) {
+      reset();
+      device_ = other.device_;
+      kind_ = other.kind_;
+      address_ = other.address_;
+      other.address_ = 0;
+    }
+    return *this;
+  }
   DeviceBlock(const DeviceBlock&) = delete;
   DeviceBlock& operator=(const DeviceBlock&) = delete;
 
   // Allocates `size` bytes of `kind` on `device` into *out (freeing what *out held).  Returns the device
   // runtime's code; *out stays empty on failure.
-  static int allocate(uint32_t device, DeviceMemKind kind, uint64_t size, DeviceBlock* out);
+  // Inline: a run makes a few, and a call here adds a good part of the card call's own cost.
+  static int allocate(uint32_t device, DeviceMemKind kind, uint64_t size, DeviceBlock* out) {
+    out->reset();
+    uint64_t addr = 0;
+    int rc = rtErrInvalidParam;
+    switch (kind) {
+      case DeviceMemKind::kStream: rc = qobcrt_malloc_stream(device, 0, size, &addr); break;
+      case DeviceMemKind::kInout: rc = qobcrt_malloc_inout(device, 0, size, &addr); break;
+      case DeviceMemKind::kDdrShare: rc = qobcrt_malloc_ddr_share(device, 0, size, &addr); break;
+    }
+    if (rc == rtSuccess) {
+      // *out is empty since the reset above: the new block goes in without a second release.
+      out->device_ = device;
+      out->kind_ = kind;
+      out->address_ = addr;
+    }
+    return rc;
+  }
 
   uint64_t address() const { return address_; }
   uint32_t device() const { return device_; }

@@ -36,7 +36,7 @@ class IDeviceSynchronizer {
   virtual void removedStream(IOpStream* stream) = 0;
 };
 
-class DeviceSynchronizer : public IDeviceSynchronizer {
+class DeviceSynchronizer final : public IDeviceSynchronizer {
  public:
   explicit DeviceSynchronizer(uint32_t deviceId) : deviceId_(deviceId) {}
   // The device wait: every stream of the device at its start is announced as waiting first (so none

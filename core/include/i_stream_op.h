@@ -60,6 +60,8 @@ class IStreamOp {
   // Working buffer addresses ("buffer_address"), bufferCount() entries for a generic op (a failed read
   // gives 0); empty for the input, run-model and memory-copy ops.
   virtual std::vector<uint64_t> getBufferAddresses() = 0;
+  // getBufferAddresses into `out` (replacing its contents), reusing its capacity where the op allows.
+  virtual void bufferAddressesInto(std::vector<uint64_t>& out) { out = getBufferAddresses(); }
   virtual std::string name() = 0;
   virtual uint32_t streamId() = 0;
   virtual void setStreamId(uint32_t streamId) = 0;

@@ -55,6 +55,8 @@ class OpIRInstruction {
   void getUpdatedConfigList(std::vector<uint64_t>& out);
   // Working-buffer addresses of the op for one loop, asked from the stream op now.
   std::vector<uint64_t> getBufferAddresses();
+  // The same into `out`, reusing its capacity where the op allows.
+  void getBufferAddresses(std::vector<uint64_t>& out);
   OpDGNode* getNode() const { return node_; }
   IStreamOp* getStreamOp() const { return streamOp_; }
 

@@ -60,6 +60,7 @@
 
 #include "op_directed_graph.h"
 #include "op_instruction.h"
+#include "per_thread.h"
 #include "qobl_api.h"
 #include "qobl_shape.h"
 #include "rwlock.h"
@@ -297,7 +298,7 @@ class IOpStream {
   virtual qobeOp* endOp() = 0;
 };
 
-class OpStream : public IOpStream {
+class OpStream final : public IOpStream {
  public:
   // Throws std::logic_error("can't create qobm event in OpStream constructor") when the event cannot be
   // created.
@@ -470,9 +471,10 @@ class OpStream : public IOpStream {
 
 // The stream whose report the calling thread is delivering (null outside report processing).  The
 // completion path sets it around a report, so that a report callback that runs or destroys its own stream
-// is refused instead of waiting for itself.
-void setDeliveringStream(IOpStream* stream);
-IOpStream* deliveringStream();
+// is refused instead of waiting for itself.  Read and set several times per report: inline.
+inline QOBL_THREAD_LOCAL IOpStream* tDeliveringStream = nullptr;
+inline void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
+inline IOpStream* deliveringStream() { return tDeliveringStream; }
 
 }  // namespace qobl
 }  // namespace zenlar

@@ -70,7 +70,7 @@ class IRunStreamInstruction {
   virtual void print() = 0;
 };
 
-class RunStreamInstruction : public IRunStreamInstruction {
+class RunStreamInstruction final : public IRunStreamInstruction {
  public:
   // irStream: the stream's IR records in node-list order, element 0 the input op (copied; not owned, and
   // read only until build() returns).
@@ -80,14 +80,14 @@ class RunStreamInstruction : public IRunStreamInstruction {
   RunStreamInstruction(const RunStreamInstruction&) = delete;
   RunStreamInstruction& operator=(const RunStreamInstruction&) = delete;
 
-  uint32_t datesetId() override;
+  uint32_t datesetId() override { return datesetId_; }
   // The dataset id, for the op stream's table of runs.
   uint32_t key() const { return datesetId_; }
   bool setInOutputData(const uint64_t* inputs, uint64_t inputCount, const uint64_t* outputs,
                        uint64_t outputCount) override;
   bool isReady() override;
   bool build() override;
-  uint64_t address() override;
+  uint64_t address() override { return records_.address(); }
   InstructionArchive* getInstructionArchive(uint32_t opUid) override;
   void print() override;
 

@@ -17,35 +17,6 @@ const char* freeCallName(DeviceMemKind kind) {
   return "qobcrt_free_stream";
 }
 
-DeviceBlock& DeviceBlock::operator=(DeviceBlock&& other) noexcept {
-  if (this != &other) {
-    reset();
-    device_ = other.device_;
-    kind_ = other.kind_;
-    address_ = other.address_;
-    other.address_ = 0;
-  }
-  return *this;
-}
-
-int DeviceBlock::allocate(uint32_t device, DeviceMemKind kind, uint64_t size, DeviceBlock* out) {
-  out->reset();
-  uint64_t addr = 0;
-  int rc = rtErrInvalidParam;
-  switch (kind) {
-    case DeviceMemKind::kStream: rc = qobcrt_malloc_stream(device, 0, size, &addr); break;
-    case DeviceMemKind::kInout: rc = qobcrt_malloc_inout(device, 0, size, &addr); break;
-    case DeviceMemKind::kDdrShare: rc = qobcrt_malloc_ddr_share(device, 0, size, &addr); break;
-  }
-  if (rc == rtSuccess) {
-    // *out is empty since the reset above: the new block goes in without a second release.
-    out->device_ = device;
-    out->kind_ = kind;
-    out->address_ = addr;
-  }
-  return rc;
-}
-
 int DeviceBlock::freeNow() noexcept {
   const uint64_t addr = release();
   void* shown = qoblAsPtr(addr);

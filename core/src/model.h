@@ -14,7 +14,7 @@ namespace qobl {
 
 enum class ModelState : uint32_t { CREATED = 1, SHAPED = 2, LOADED = 3 };
 
-class Model : public IModel {
+class Model final : public IModel {
  public:
   // Takes ownership of the model module `mod` (never null: throws std::invalid_argument otherwise, and
   // then the caller keeps the module).  A static model starts SHAPED, a dynamic one CREATED.

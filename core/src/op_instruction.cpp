@@ -53,6 +53,8 @@ void OpIRInstruction::getUpdatedConfigList(std::vector<uint64_t>& out) { streamO
 
 std::vector<uint64_t> OpIRInstruction::getBufferAddresses() { return streamOp_->getBufferAddresses(); }
 
+void OpIRInstruction::getBufferAddresses(std::vector<uint64_t>& out) { streamOp_->bufferAddressesInto(out); }
+
 OpInstruction::OpInstruction(const OpIRInstruction& Op, uint32_t /*devId*/) {
   std::memset(this, 0, sizeof(*this));
   std::memcpy(seperator, "#$%&", sizeof(seperator));

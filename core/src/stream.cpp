@@ -728,15 +728,6 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
   uncount(completed);
 }
 
-namespace {
-// The stream whose report the calling thread is delivering (set by the completion path), so that a report
-// callback that runs or destroys its own stream is refused instead of waiting for itself.
-QOBL_THREAD_LOCAL IOpStream* tDeliveringStream = nullptr;
-}  // namespace
-
-void setDeliveringStream(IOpStream* stream) { tDeliveringStream = stream; }
-IOpStream* deliveringStream() { return tDeliveringStream; }
-
 qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
                               IRunStreamInstruction*& ready, InputRecords& dropped) {
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());

@@ -82,10 +82,6 @@ bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
   return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
 }
 
-uint32_t RunStreamInstruction::datesetId() { return datesetId_; }
-
-uint64_t RunStreamInstruction::address() { return records_.address(); }
-
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }
 
 InstructionArchive* RunStreamInstruction::getInstructionArchive(uint32_t opUid) {
@@ -137,7 +133,7 @@ bool RunStreamInstruction::gatherOpBlocks() {
     if (buffers.size() <= inputsGathered_) buffers.resize(inputsGathered_ + 1);
     OpIRBuffer& buffer = buffers[inputsGathered_];
     ir->getUpdatedConfigList(buffer.opConfigList);
-    buffer.bufferList = ir->getBufferAddresses();
+    ir->getBufferAddresses(buffer.bufferList);
     // What the op made for this input is ours from here on, whatever happens next.
     BaseOpArgument::ownedBlocks(ir->opType, ir->deviceId, buffer, gathered_[i - 1]);
     // An op that could not get its configuration for this input (an upload or allocation failed) makes
@@ -207,8 +203,8 @@ bool RunStreamInstruction::buildOp(size_t i) {
   // Entries left by an earlier run that gathered more inputs (one that failed) are not this run's.
   std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
-  // The argument takes the op's gathered blocks now, whatever its build's outcome.
-  archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
+  // The argument takes the op's gathered blocks now, whatever its build's outcome (most ops made none).
+  if (!gathered_[i - 1].empty()) archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
   if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     archive.opArg->releaseRun();
@@ -236,7 +232,7 @@ bool RunStreamInstruction::build() {
 
 bool RunStreamInstruction::allocStreamMem() {
   const uint64_t size = static_cast<uint64_t>(live_ - 1) * sizeof(OpInstruction);
-  DeviceBlock block;
+  DeviceBlock& block = records_;  // empty: reset() emptied it
   int rc = DeviceBlock::allocate(deviceId_, DeviceMemKind::kStream, size, &block);
   if (rc != rtSuccess) {
     QOBL_LOG_ERROR("Failed to malloc stream memory for stream in DDR. Error code is %d.\n", rc);
@@ -249,10 +245,10 @@ bool RunStreamInstruction::allocStreamMem() {
                        block.address() + (i - 1) * sizeof(OpInstruction), kHost2Ddr);
     if (rc != rtSuccess) {
       QOBL_LOG_ERROR("Failed to copy Op instruction to stream in DDR. Error code is %d .\n", rc);
-      return false;  // the block goes back with `block`
+      block.reset();  // the records are given back at once
+      return false;
     }
   }
-  records_ = std::move(block);
   return true;
 }
 

@@ -30,15 +30,21 @@ void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId)
   // A recycled run's arguments were released when the run was taken out: only one still holding something
   // has anything to release.
   if (argArray_ || !blocks_.empty() || !argPointersInDdr_.empty() || !address2SizeDict_.empty()) releaseRun();
-  start(irInstruction, datasetId);
+  if (irInstruction == opIR_) {
+    // The same op again: what start() takes from its record has not changed since (the record does not
+    // change after the build), only the header is back to the record's counts.
+    datasetId_ = datasetId;
+    header_ = startHeader_;
+  } else {
+    start(irInstruction, datasetId);
+  }
   startKind();
 }
 
 void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   datasetId_ = datasetId;
   header_ = qobe::QobeOpArgumentHeader{};
-  // A restart for the same op keeps the name it has (the op's record does not change after the build).
-  if (opIR_ != irInstruction) opName_ = irInstruction->opName;
+  opName_ = irInstruction->opName;
   opIR_ = irInstruction;
   deviceId_ = irInstruction->deviceId;
   header_.loopCount = irInstruction->loopCount;
@@ -49,18 +55,9 @@ void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   opType_ = irInstruction->opType;
   isLeaf_ = irInstruction->isLeafNode;
   model_ = irInstruction->model;
+  startHeader_ = header_;
 }
 
-uint64_t BaseOpArgument::batchSize() { return header_.batchSize; }
-uint32_t BaseOpArgument::loopCount() { return header_.loopCount; }
-uint32_t BaseOpArgument::configCount() { return header_.configCount; }
-uint32_t BaseOpArgument::inputCount() { return header_.inputCount; }
-uint32_t BaseOpArgument::outputCount() { return header_.outputCount; }
-uint64_t BaseOpArgument::address() { return argArray_.address(); }
-uint32_t BaseOpArgument::datasetId() { return datasetId_; }
-uint32_t BaseOpArgument::deviceId() { return deviceId_; }
-int BaseOpArgument::opType() { return static_cast<int>(opType_); }
-uint64_t BaseOpArgument::getArgArraySize() { return argPointersInDdr_.size(); }
 
 uint64_t BaseOpArgument::getPointerInArgArray(uint32_t index) {
   return index < argPointersInDdr_.size() ? argPointersInDdr_[index] : 0;
@@ -71,26 +68,9 @@ size_t BaseOpArgument::getOutputSize(uint64_t addr) {
   return it == address2SizeDict_.end() ? 0 : static_cast<size_t>(it->second);
 }
 
-uint32_t BaseOpArgument::configRegionLength() { return header_.loopCount * header_.configCount; }
-
-uint32_t BaseOpArgument::positionIndex(uint32_t loopIndex, uint32_t batchIndex) {
-  return configRegionLength() +
-         (loopIndex * header_.batchSize + batchIndex) * (header_.inputCount + header_.outputCount);
-}
-
 std::vector<uint64_t> BaseOpArgument::getConfigs() {
   const size_t count = std::min<size_t>(configRegionLength(), argPointersInDdr_.size());
   return std::vector<uint64_t>(argPointersInDdr_.begin(), argPointersInDdr_.begin() + count);
-}
-
-const uint64_t* BaseOpArgument::positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count) {
-  count = outputs ? header_.outputCount : header_.inputCount;
-  if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
-    const uint64_t start =
-        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
-    if (start + count <= argPointersInDdr_.size()) return argPointersInDdr_.data() + start;
-  }
-  return nullptr;
 }
 
 const uint64_t* BaseOpArgument::outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) {
@@ -207,10 +187,8 @@ void BaseOpArgument::adoptBlocks(std::vector<DeviceBlock>&& blocks) {
   blocks.clear();
 }
 
-void BaseOpArgument::ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
-                                 std::vector<DeviceBlock>& into) {
-  // Run-model configurations are the model's address and the input op has none: nothing of theirs is ours.
-  if (opType == qobeOP_RUN_MODEL_OP || opType == qobeOP_INPUT_OP) return;
+void BaseOpArgument::adoptOwnedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
+                                      std::vector<DeviceBlock>& into) {
   auto adopt = [&](uint64_t addr, DeviceMemKind kind) {
     if (addr == 0) return;
     for (const DeviceBlock& b : into) {

@@ -48,16 +48,16 @@ class BaseOpArgument : public IOpArgument {
   BaseOpArgument(const BaseOpArgument&) = delete;
   BaseOpArgument& operator=(const BaseOpArgument&) = delete;
 
-  uint64_t batchSize() override;
-  uint32_t loopCount() override;
-  uint32_t configCount() override;
-  uint32_t inputCount() override;
-  uint32_t outputCount() override;
+  uint64_t batchSize() override { return header_.batchSize; }
+  uint32_t loopCount() override { return header_.loopCount; }
+  uint32_t configCount() override { return header_.configCount; }
+  uint32_t inputCount() override { return header_.inputCount; }
+  uint32_t outputCount() override { return header_.outputCount; }
   std::vector<uint64_t> getConfigs() override;
   bool uploadArgsToDevice() override;
-  uint64_t address() override;
-  uint32_t datasetId() override;
-  uint32_t deviceId() override;
+  uint64_t address() override { return argArray_.address(); }
+  uint32_t datasetId() override { return datasetId_; }
+  uint32_t deviceId() override { return deviceId_; }
   std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) override;
   std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) override;
   const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override;
@@ -65,10 +65,10 @@ class BaseOpArgument : public IOpArgument {
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
-  int opType() override;
+  int opType() override { return static_cast<int>(opType_); }
   size_t getOutputSize(uint64_t addr) override;
   uint64_t getPointerInArgArray(uint32_t index) override;
-  uint64_t getArgArraySize() override;
+  uint64_t getArgArraySize() override { return argPointersInDdr_.size(); }
   void adoptBlocks(std::vector<DeviceBlock>&& blocks) override;
   void releaseRun() override;
   void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override;
@@ -81,25 +81,44 @@ class BaseOpArgument : public IOpArgument {
   // DDR), a memory-copy op its configuration blocks, run-model and input ops nothing.  0 and addresses
   // already in `into` are skipped, so each block is owned once.
   static void ownedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
-                          std::vector<DeviceBlock>& into);
+                          std::vector<DeviceBlock>& into) {
+    // Run-model configurations are the model's address and the input op has none: nothing of theirs is ours.
+    if (opType == qobeOP_RUN_MODEL_OP || opType == qobeOP_INPUT_OP) return;
+    adoptOwnedBlocks(opType, deviceId, buffer, into);
+  }
 
  protected:
+  // ownedBlocks for the op kinds that own some.
+  static void adoptOwnedBlocks(uint32_t opType, uint32_t deviceId, const OpIRBuffer& buffer,
+                               std::vector<DeviceBlock>& into);
   // Takes device, name, kind, leaf flag, model and the header counts from the IR record (construction and
   // restart); then startKind() lets a class adjust what it needs (constructors call their own).
   void start(OpIRInstruction* irInstruction, uint32_t datasetId);
   virtual void startKind() {}
   // Length of the configuration region (L*C by default).
-  virtual uint32_t configRegionLength();
+  virtual uint32_t configRegionLength() { return header_.loopCount * header_.configCount; }
   // Entry index of the first input of (loopIndex, batchIndex), u32 arithmetic.
-  uint32_t positionIndex(uint32_t loopIndex, uint32_t batchIndex);
+  uint32_t positionIndex(uint32_t loopIndex, uint32_t batchIndex) {
+    return configRegionLength() +
+           (loopIndex * header_.batchSize + batchIndex) * (header_.inputCount + header_.outputCount);
+  }
   // Allocates an output block of a non-leaf op and keeps it (address -> size when recordSize).
   // Returns the code of the allocation call; *addr receives the block (0 on failure).
   int allocOutput(DeviceMemKind kind, uint64_t size, bool recordSize, uint64_t* addr);
   // The I inputs (outputs: the O outputs) of position (loopIndex, batchIndex); empty (logged) when out of
   // range.
   std::vector<uint64_t> position(uint32_t loopIndex, uint32_t batchIndex, bool outputs);
-  // The first of them in the host list and their number, or null (not logged) when out of range.
-  const uint64_t* positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count);
+  // The first of them in the host list and their number, or null (not logged) when out of range.  Inline,
+  // so that a final argument class reading its own positions resolves configRegionLength() at compile time.
+  const uint64_t* positionAt(uint32_t loopIndex, uint32_t batchIndex, bool outputs, uint32_t& count) {
+    count = outputs ? header_.outputCount : header_.inputCount;
+    if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
+      const uint64_t start =
+          static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
+      if (start + count <= argPointersInDdr_.size()) return argPointersInDdr_.data() + start;
+    }
+    return nullptr;
+  }
   // The same, appended to `into`; false (logged, nothing appended) when out of range.
   bool appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs, std::vector<uint64_t>& into);
   // Appends to `into` the outputs of loop `loopIndex` (batch position 0) of the input op's argument.
@@ -128,6 +147,7 @@ class BaseOpArgument : public IOpArgument {
   uint32_t datasetId_ = 0;
   uint32_t deviceId_ = 0;
   qobe::QobeOpArgumentHeader header_;
+  qobe::QobeOpArgumentHeader startHeader_;  // header_ as start() made it from the op's record
   std::string opName_;
   DeviceBlock argArray_;
   std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
@@ -142,7 +162,7 @@ class BaseOpArgument : public IOpArgument {
   std::vector<DeviceBlock> blocks_;
 };
 
-class OpCommonArgument : public BaseOpArgument {
+class OpCommonArgument final : public BaseOpArgument {
  public:
   OpCommonArgument(OpIRInstruction* irInstruction, uint32_t datasetId)
       : BaseOpArgument(irInstruction, datasetId) {}

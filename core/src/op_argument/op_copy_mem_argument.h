@@ -23,7 +23,7 @@
 namespace zenlar {
 namespace qobl {
 
-class OpCopyMemArgument : public BaseOpArgument {
+class OpCopyMemArgument final : public BaseOpArgument {
  public:
   OpCopyMemArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
   ~OpCopyMemArgument() override = default;

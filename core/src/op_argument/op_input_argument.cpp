@@ -32,7 +32,5 @@ bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
   return true;
 }
 
-bool OpInputArgument::isBufferReady() { return addInputNum_ == loopCount(); }
-
 }  // namespace qobl
 }  // namespace zenlar

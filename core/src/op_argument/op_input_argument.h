@@ -14,7 +14,7 @@
 namespace zenlar {
 namespace qobl {
 
-class OpInputArgument : public BaseOpArgument {
+class OpInputArgument final : public BaseOpArgument {
  public:
   OpInputArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
   ~OpInputArgument() override = default;
@@ -24,7 +24,11 @@ class OpInputArgument : public BaseOpArgument {
   // has its inputs ("Input buffer overflow. \n"; the counter stays raised, so isBufferReady() turns false).
   bool addInputArg(const uint64_t* inputs, uint32_t inputCount);
   // True when exactly loopCount() input sets have been added.
-  bool isBufferReady();
+  bool isBufferReady() { return addInputNum_ == header_.loopCount; }
+  // The ops it feeds read every loop's outputs: the base's lookup, resolved for this class.
+  const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override {
+    return positionAt(loopIndex, batchIndex, true, count);
+  }
 
  protected:
   void startKind() override;

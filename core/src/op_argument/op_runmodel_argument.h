@@ -18,7 +18,7 @@
 namespace zenlar {
 namespace qobl {
 
-class OpRunModelArgument : public BaseOpArgument {
+class OpRunModelArgument final : public BaseOpArgument {
  public:
   OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t datasetId);
   ~OpRunModelArgument() override = default;

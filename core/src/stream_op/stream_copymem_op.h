@@ -113,7 +113,7 @@ bool qoblFillTensorCopyRecord(const DLDataType& type, const modelShape& coreShap
 // The human-readable text of one record (as dumped at trace level).
 std::string qoblTensorCopyRecordText(const tensor_copy_cfg_info_t& cfgInfo);
 
-class StreamCopyMemOp : public StreamOp {
+class StreamCopyMemOp final : public StreamOp {
  public:
   explicit StreamCopyMemOp(qobeOp* op) : StreamOp(op) {}
   ~StreamCopyMemOp() override;
@@ -123,6 +123,7 @@ class StreamCopyMemOp : public StreamOp {
   // list (0 when the upload failed); empty when there is no block.  The caller owns the new block.
   std::vector<uint64_t> getConfigAddressList() override;
   std::vector<uint64_t> getBufferAddresses() override;    // empty
+  void bufferAddressesInto(std::vector<uint64_t>& out) override { out.clear(); }
   uint32_t inputCount() override;                         // valid input: its outputCount(); else 0
   uint32_t outputCount() override;                        // inputCount()
   std::vector<uint32_t> inputSizes() override;            // valid input: its outputSizes(); else empty

@@ -11,7 +11,7 @@
 namespace zenlar {
 namespace qobl {
 
-class StreamInputOp : public StreamOp {
+class StreamInputOp final : public StreamOp {
  public:
   explicit StreamInputOp(qobeOp* op) : StreamOp(op) {}
   ~StreamInputOp() override = default;
@@ -19,6 +19,7 @@ class StreamInputOp : public StreamOp {
   uint32_t configCount() override;                    // 1
   std::vector<uint64_t> getConfigAddressList() override;  // empty
   std::vector<uint64_t> getBufferAddresses() override;    // empty
+  void bufferAddressesInto(std::vector<uint64_t>& out) override { out.clear(); }
   uint32_t outputCount() override;                    // inputCount(): the op's "input_count"
   std::vector<uint32_t> inputSizes() override;        // always empty
   std::vector<uint32_t> outputSizes() override;       // as last set

@@ -16,7 +16,7 @@
 namespace zenlar {
 namespace qobl {
 
-class StreamRunModelOp : public StreamOp {
+class StreamRunModelOp final : public StreamOp {
  public:
   explicit StreamRunModelOp(qobeOp* op) : StreamOp(op) {}
   ~StreamRunModelOp() override = default;
@@ -27,6 +27,7 @@ class StreamRunModelOp : public StreamOp {
   std::vector<uint64_t> getConfigAddressList() override;
   void configAddressesInto(std::vector<uint64_t>& out) override;
   std::vector<uint64_t> getBufferAddresses() override;    // empty
+  void bufferAddressesInto(std::vector<uint64_t>& out) override { out.clear(); }
   uint32_t inputCount() override;                         // model inputs per batch position
   uint32_t outputCount() override;                        // model outputs per batch position
   // Per index, the model's size; an index the model cannot answer is skipped.

@@ -318,6 +318,8 @@ struct Device {
   int release(uint32_t kind, uint64_t addr);
   // The record whose slot holds addr (any state), or null.
   Block* lookup(uint64_t addr) const;
+  // The same for an address already known to lie in the window of `kind` (kindOfAddress).
+  Block* lookupIn(uint32_t kind, uint64_t addr) const;
   // A live block holding [addr, addr+size), pinned for a host copy in `block` (which holds nothing yet):
   // rtSuccess, rtErrInvalidAddr or rtErrOutOfBounds.
   int pin(uint64_t addr, uint64_t size, PinnedBlock* block, uint64_t* offset);
@@ -343,7 +345,10 @@ struct Device {
 
 inline Block* Device::lookup(uint64_t addr) const {
   uint32_t kind = 0;
-  if (!kindOfAddress(addr, &kind)) return nullptr;
+  return kindOfAddress(addr, &kind) ? lookupIn(kind, addr) : nullptr;
+}
+
+inline Block* Device::lookupIn(uint32_t kind, uint64_t addr) const {
   const uintptr_t e = pages[kind][(addr - kind * kWindowSize) >> kPageShift].load(std::memory_order_acquire);
   if (e == 0) return nullptr;
   if ((e & 1) == 0) return reinterpret_cast<Block*>(e);
@@ -396,6 +401,29 @@ extern std::atomic<size_t> g_faults_pending;
 // destroyed: calls may arrive during exit.
 size_t callIndex(const char* call);
 constexpr size_t kCountedCalls = 32;
+// Every runtime function a fault may name, in the order of their counters.
+inline constexpr const char* kCallNames[] = {
+    "qobcrt_get_device_count", "qobcrt_get_memory_info", "qobcrt_malloc_stream", "qobcrt_free_stream",
+    "qobcrt_malloc_inout", "qobcrt_free_inout", "qobcrt_malloc_ddr_share", "qobcrt_free_ddr_share",
+    "qobcrt_malloc_app", "qobcrt_free_app", "qobcrt_memcpy", "qobcrt_memcpy_d2h", "qobcrt_memcpy_d2d",
+    "qobcrt_query_block", "qobcrt_create_stream", "qobcrt_destroy_stream", "qobcrt_get_output_register",
+    "qobcrt_run_stream", "qobcrt_run_stream_sync", "qobcrt_model_addr", "qobcrt_get_vdsp_ops",
+    "qobcrt_register_model", "qobcrt_unregister_model", "qobcrt_thread_device"};
+inline constexpr size_t kCallCount = sizeof(kCallNames) / sizeof(kCallNames[0]);
+static_assert(kCallCount <= kCountedCalls, "every runtime function a fault may name has a call counter");
+// callIndex, also at compile time.
+constexpr size_t callIndexOf(const char* call) {
+  for (size_t i = 0; i < kCallCount; ++i) {
+    const char* a = kCallNames[i];
+    const char* b = call;
+    while (*a != '\0' && *a == *b) {
+      ++a;
+      ++b;
+    }
+    if (*a == *b) return i;
+  }
+  return kCountedCalls;   // counted nowhere
+}
 // Each counter has a cache line of its own: the application's threads and the card's count different calls
 // at the same time.
 struct alignas(64) CallCounter {
@@ -448,15 +476,24 @@ int guarded(F&& f) noexcept {
 }  // namespace zenlar
 
 // Every public runtime function starts with this: the call is counted, then an injected fault for it
-// returns before anything else.
+// returns before anything else.  The function's counter is found on its first call.
 #define QOBCRT_FAULT_POINT()                                                       \
   do {                                                                             \
     static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
-    zenlar::qobcrt::countCall(qobcrt_call_index_);                                 \
-    int qobcrt_fault_code_;                                                        \
-    if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0 &&   \
-        zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
-      return qobcrt_fault_code_;                                                   \
+    QOBCRT_COUNT_AND_FAULT(qobcrt_call_index_);                                    \
   } while (0)
+// The same with the counter fixed by the compiler: the memory calls, which a run makes several times.
+#define QOBCRT_FAULT_POINT_CONST()                                                          \
+  do {                                                                                      \
+    constexpr size_t qobcrt_call_index_ = zenlar::qobcrt::callIndexOf(__func__);            \
+    static_assert(qobcrt_call_index_ < zenlar::qobcrt::kCountedCalls, "a counted call");    \
+    QOBCRT_COUNT_AND_FAULT(qobcrt_call_index_);                                             \
+  } while (0)
+#define QOBCRT_COUNT_AND_FAULT(index)                                            \
+  zenlar::qobcrt::countCall(index);                                              \
+  int qobcrt_fault_code_;                                                        \
+  if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0 &&   \
+      zenlar::qobcrt::takeCallFault(__func__, &qobcrt_fault_code_))              \
+    return qobcrt_fault_code_
 
 #endif  // QOBCRT_SRC_CARD_H

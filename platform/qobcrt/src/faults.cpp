@@ -35,32 +35,15 @@ FaultTable& faults() {
   return *table;
 }
 
-// Every runtime function a fault may name.
-const char* const kCallNames[] = {
-    "qobcrt_get_device_count", "qobcrt_get_memory_info", "qobcrt_malloc_stream", "qobcrt_free_stream",
-    "qobcrt_malloc_inout", "qobcrt_free_inout", "qobcrt_malloc_ddr_share", "qobcrt_free_ddr_share",
-    "qobcrt_malloc_app", "qobcrt_free_app", "qobcrt_memcpy", "qobcrt_memcpy_d2h", "qobcrt_memcpy_d2d",
-    "qobcrt_query_block", "qobcrt_create_stream", "qobcrt_destroy_stream", "qobcrt_get_output_register",
-    "qobcrt_run_stream", "qobcrt_run_stream_sync", "qobcrt_model_addr", "qobcrt_get_vdsp_ops",
-    "qobcrt_register_model", "qobcrt_unregister_model", "qobcrt_thread_device"};
-
-constexpr size_t kCallCount = sizeof(kCallNames) / sizeof(kCallNames[0]);
-
 bool knownCall(const char* name) {
   for (const char* n : kCallNames)
     if (std::strcmp(n, name) == 0) return true;
   return false;
 }
 
-static_assert(kCallCount <= kCountedCalls, "every runtime function a fault may name has a call counter");
-
 }  // namespace
 
-size_t callIndex(const char* call) {
-  for (size_t i = 0; i < kCallCount; ++i)
-    if (std::strcmp(kCallNames[i], call) == 0) return i;
-  return kCountedCalls;   // counted nowhere
-}
+size_t callIndex(const char* call) { return callIndexOf(call); }
 
 
 bool takeCallFault(const char* call, int* code) {

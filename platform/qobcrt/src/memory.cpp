@@ -329,7 +329,7 @@ void Device::backToClass(Block* b) {
     sc.tail = b;
     ++sc.count;
   }
-  std::free(drop);
+  if (drop != nullptr) std::free(drop);   // usually none: the call is skipped
 }
 
 int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
@@ -382,7 +382,7 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
 int Device::release(uint32_t kind, uint64_t addr) {
   uint32_t k = 0;
   if (!kindOfAddress(addr, &k) || k != kind) return rtErrInvalidAddr;
-  Block* b = lookup(addr);
+  Block* b = lookupIn(kind, addr);
   if (b == nullptr || b->base.load() != addr) {
     std::lock_guard<std::mutex> lock(space_mu[kind]);
     for (uint64_t r : retired[kind])
@@ -457,7 +457,10 @@ using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
-int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
+// The allocation and free calls of every kind share these bodies.  Kept out of line, so that each call
+// passes its arguments on in registers and the one body inlines its exception guard, rather than every
+// call building the guard's captures on its stack.
+[[gnu::noinline]] int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -466,7 +469,7 @@ int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint3
   });
 }
 
-int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
+[[gnu::noinline]] int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -479,40 +482,40 @@ int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
 extern "C" {
 
 int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return mallocKind(dev, flag, size, addr, QOBCRT_SIM_STREAM);
 }
 int qobcrt_free_stream(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return freeKind(dev, addr, QOBCRT_SIM_STREAM);
 }
 int qobcrt_malloc_inout(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return mallocKind(dev, flag, size, addr, QOBCRT_SIM_INOUT);
 }
 int qobcrt_free_inout(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return freeKind(dev, addr, QOBCRT_SIM_INOUT);
 }
 int qobcrt_malloc_ddr_share(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return mallocKind(dev, flag, size, addr, QOBCRT_SIM_DDR_SHARE);
 }
 int qobcrt_free_ddr_share(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return freeKind(dev, addr, QOBCRT_SIM_DDR_SHARE);
 }
 int qobcrt_malloc_app(uint32_t dev, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return mallocKind(dev, 0, size, addr, QOBCRT_SIM_APP);
 }
 int qobcrt_free_app(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return freeKind(dev, addr, QOBCRT_SIM_APP);
 }
 
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -524,7 +527,7 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
 }
 
 int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -539,7 +542,7 @@ int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, ui
 }
 
 int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -554,7 +557,7 @@ int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
 }
 
 int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
@@ -570,7 +573,7 @@ int qobcrt_memcpy_d2d(uint32_t dev, uint64_t src, uint64_t size, uint64_t dst) {
 }
 
 int qobcrt_query_block(uint32_t dev, uint64_t addr, uint32_t* kind, uint64_t* base, uint64_t* size) {
-  QOBCRT_FAULT_POINT();
+  QOBCRT_FAULT_POINT_CONST();
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);

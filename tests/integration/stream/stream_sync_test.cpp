@@ -2,7 +2,9 @@
 // asynchronous runs refused while a wait is in progress and accepted after it.
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <qobcrt/qobcrt.h>
 
@@ -53,11 +55,25 @@ TEST_F(StreamSyncTest, RunsRefusedDuringWaitsAndAcceptedAfter) {
   ASSERT_EQ(0u, qoblRunStreamAsync(a.stream(), in.get(), outA.get()));
   ASSERT_EQ(0u, qoblRunStreamAsync(b.stream(), in.get(), outB.get()));
 
+  // Offers runs on `s` until one is refused, which happens once the waiting thread has begun its wait,
+  // however late the machine lets it start.  A run accepted before that only lengthens the wait (the card
+  // takes 200 ms per run), so the wait is still in progress when the refusal comes.  The outputs of the
+  // accepted runs stay alive until the device wait at the end.
+  std::vector<std::unique_ptr<Output>> early;
+  auto refusedWhileWaiting = [&](qoblStream* s) {
+    for (int attempt = 0; attempt < 400; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      early.emplace_back(new Output(s));
+      const qoblErr rc = qoblRunStreamAsync(s, in.get(), early.back()->get());
+      if (rc == qoblERR_RUN_STREAM) return true;
+      if (rc != 0) return false;
+    }
+    return false;
+  };
+
   std::atomic<qoblErr> waitRc{1};
   std::thread waiter([&] { waitRc = qoblSynchronizeStream(a.stream(), UINT32_MAX); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  Output extra(a.stream());
-  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(a.stream(), in.get(), extra.get()));
+  EXPECT_TRUE(refusedWhileWaiting(a.stream()));
   EXPECT_TRUE(log.has("Run stream: waiting=true"));
   waiter.join();
   EXPECT_EQ(0u, waitRc.load());
@@ -66,11 +82,10 @@ TEST_F(StreamSyncTest, RunsRefusedDuringWaitsAndAcceptedAfter) {
   ASSERT_EQ(0u, qoblRunStreamAsync(a.stream(), in.get(), outA.get()));
   std::atomic<qoblErr> devRc{1};
   std::thread devWaiter([&] { devRc = qoblSynchronizeDevice(0, 100); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(b.stream(), in.get(), extra.get()));
+  EXPECT_TRUE(refusedWhileWaiting(b.stream()));
   devWaiter.join();
   EXPECT_EQ(qoblERR_DEVICE_SYNC_TIMEOUT, devRc.load());
-  Output again(b.stream());
+  Output again(b.stream()), extra(a.stream());
   EXPECT_EQ(0u, qoblRunStreamAsync(b.stream(), in.get(), again.get()));
   EXPECT_EQ(0u, qoblRunStreamAsync(a.stream(), in.get(), extra.get()));
   EXPECT_EQ(0u, qoblSynchronizeDevice(0, UINT32_MAX));
