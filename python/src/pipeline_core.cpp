@@ -138,7 +138,7 @@ PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<s
   try {
     check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
     buildGraph(stages);
-    stream_ = makeStream(true);
+    stream_ = makeStream(&PipelineCore::onReport);
     check(qoblGetStreamCacheNumber(stream_, &cache_), "qoblGetStreamCacheNumber");
     if (cache_ == 0) throw CallError(qoblERR_BUILD_STREAM, "the stream gathers no input per device run");
     if (maxInFlight == 0) maxInFlight = kDefaultRunsInFlight * cache_;
@@ -221,12 +221,12 @@ void PipelineCore::buildGraph(const std::vector<std::string>& stagesIn) {
   }
 }
 
-qoblStream* PipelineCore::makeStream(bool subscribe) {
+qoblStream* PipelineCore::makeStream(qoblStreamReportCallback report) {
   qoblStream* s = nullptr;
   clearLoggedErrors();
   check(qoblCreateOpStream(graph_, qoblBM_ONCE, &s), "qoblCreateOpStream");
   try {
-    if (subscribe) check(qoblSubscribeStreamReport(s, &PipelineCore::onReport, this), "qoblSubscribeStreamReport");
+    check(qoblSubscribeStreamReport(s, report, this), "qoblSubscribeStreamReport");
     check(qoblBuildStream(s), "qoblBuildStream");
   } catch (...) {
     qoblDestroyOpStream(s);
@@ -554,7 +554,7 @@ void PipelineCore::run(Request& req, uint32_t timeoutMs) {
   uint32_t cache = 0;
   if (syncStream_ == nullptr) {
     try {
-      syncStream_ = makeStream(false);
+      syncStream_ = makeStream(&PipelineCore::onSyncReport);
       check(qoblGetStreamCacheNumber(syncStream_, &cache), "qoblGetStreamCacheNumber");
       makeInputDataset(device_, inputs_, &syncIn_, &syncInBufs_, &syncInAddrs_);
       syncOuts_.assign(std::max<uint32_t>(cache, 1), nullptr);

@@ -120,10 +120,14 @@ class PipelineCore {
   };
 
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status, void* ctx);
+  // The synchronous stream's: its runs are waited for, so its reports carry nothing to do.  Subscribed all
+  // the same, since the library logs an error for every report of a stream nobody subscribed to.
+  static void onSyncReport(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void*) {}
   void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
 
   void buildGraph(const std::vector<std::string>& stages);
-  qoblStream* makeStream(bool subscribe);
+  // A built stream over the graph whose reports go to `report` (with this pipeline as context).
+  qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
   // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits; returns null
