@@ -18,6 +18,7 @@ the card releases the interpreter lock.
 
 import atexit
 import concurrent.futures
+from concurrent.futures import _base as _futures_base
 import hashlib
 import json
 import os
@@ -286,31 +287,102 @@ class Model(_Closable):
         return f"<qobl.Model {self.path!r} {self.name[:8]} {state}>"
 
 
-class _Future(concurrent.futures.Future):
-    """A future of one asynchronous run: waiting on it sends the device run it is gathered in at once."""
+# The states of concurrent.futures.Future.
+_RUNNING, _FINISHED = _futures_base.RUNNING, _futures_base.FINISHED
+_DONE = frozenset((_futures_base.CANCELLED, _futures_base.CANCELLED_AND_NOTIFIED, _FINISHED))
+# Orders the first use of a _Future's condition against its resolution (see _Future).  Held only over
+# reads and stores into slots and lists made beforehand: nothing under it makes an object the cyclic
+# collector tracks, so no collection (and no __del__ closing a pipeline, which resolves futures too) runs
+# on a thread that holds it.
+_first_use = threading.Lock()
 
-    def __init__(self, core):
-        super().__init__()
+
+class _Future(concurrent.futures.Future):
+    """A future of one asynchronous run: waiting on it sends the device run it is gathered in at once.
+
+    A plain Future makes a condition (a lock and several bound methods) and two lists when it is created,
+    and every one of its calls takes that lock.  Most futures of a run are resolved before anyone waits on
+    them, so a _Future makes them on first use (a wait, a done-callback, concurrent.futures.wait), and
+    installs them under _first_use.  _resolve takes _first_use too: a future nobody used yet is finished by
+    setting its fields, one in use goes through set_result / set_exception, which wake its waiters and call
+    its callbacks.  A finished future's fields no longer change, so reading them needs no lock.
+    """
+
+    # Future.__init__'s fields, in slots: storing into them never allocates.
+    __slots__ = ("_state", "_result", "_exception", "_qobl_condition", "_qobl_waiters", "_qobl_callbacks",
+                 "_qobl_core", "_qobl_seq")
+
+    def __init__(self, core):  # pylint: disable=super-init-not-called - Future's fields are made on first use
+        self._state = _RUNNING   # runs from the start
+        self._result = self._exception = self._qobl_condition = None
         self._qobl_core = core
         self._qobl_seq = 0
 
+    def _qobl_first_use(self):
+        waiters, callbacks, condition = [], [], threading.Condition()
+        with _first_use:
+            if self._qobl_condition is None:
+                self._qobl_waiters = waiters
+                self._qobl_callbacks = callbacks
+                self._qobl_condition = condition
+        # Someone waits for it or for its callbacks: resolve it as soon as its run finishes.
+        self._qobl_core.expedite(self._qobl_seq)
+        return self._qobl_condition
+
+    @property
+    def _condition(self):
+        condition = self._qobl_condition
+        return condition if condition is not None else self._qobl_first_use()
+
+    @property
+    def _waiters(self):
+        self._condition  # pylint: disable=pointless-statement - made together
+        return self._qobl_waiters
+
+    @property
+    def _done_callbacks(self):
+        self._condition  # pylint: disable=pointless-statement - made together
+        return self._qobl_callbacks
+
+    def done(self):
+        return self._state in _DONE
+
     def result(self, timeout=None):
-        if not self.done():
+        if self._state == _FINISHED and self._exception is None:
+            return self._result
+        if self._state not in _DONE:
             self._qobl_core.flush_if_gathering(self._qobl_seq)
         return super().result(timeout)
 
     def exception(self, timeout=None):
-        if not self.done():
+        if self._state == _FINISHED:
+            return self._exception
+        if self._state not in _DONE:
             self._qobl_core.flush_if_gathering(self._qobl_seq)
         return super().exception(timeout)
 
 
 def _resolve(items):
-    for future, outputs, code, message in items:
-        if code == 0:
+    """Resolves the futures of finished runs: (future, outputs, 0, "") or (future, None, code, message)."""
+    outcomes = [(item[0], item[1], None) if item[2] == 0 else (item[0], None, Error(item[2], item[3]))
+                for item in items]
+    in_use = [None] * len(outcomes)   # made before _first_use is taken (see there)
+    n = 0
+    with _first_use:
+        for outcome in outcomes:
+            future = outcome[0]
+            if future._qobl_condition is not None:
+                in_use[n] = outcome
+                n += 1
+            else:
+                future._result = outcome[1]
+                future._exception = outcome[2]
+                future._state = _FINISHED
+    for future, outputs, error in in_use[:n]:
+        if error is None:
             future.set_result(outputs)
         else:
-            future.set_exception(Error(code, message))
+            future.set_exception(error)
 
 
 def _resolver(core, lock):
@@ -390,10 +462,8 @@ class Pipeline(_Closable):
         :class:`Error` when the card reports an error for the run.  Input errors raise here
         (``ValueError``, ``TypeError``).
         """
-        self._check_open()
         future = _Future(self._core)
-        future.set_running_or_notify_cancel()
-        future._qobl_seq = self._core.submit(x, future)
+        future._qobl_seq = self._core.submit(x, future)   # raises ValueError when closed
         return future
 
     def infer_batch(self, xs):

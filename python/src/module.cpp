@@ -89,11 +89,15 @@ py::list specList(const std::vector<TensorSpec>& specs) {
 
 std::string shapeText(const std::vector<int64_t>& shape) { return py::str(shapeTuple(shape)); }
 
-// The Python objects of one request: its future and the output arrays the card's results are copied to.
-struct Payload {
+// One asynchronous or synchronous request with its Python objects: its future, the list of output arrays
+// the card's results are copied to, and the inputs, kept alive until the data is on the card.  Items are
+// reused (the binding keeps finished ones), so their vectors keep their capacity.  Touched only with the
+// interpreter lock held, except `req`, which the pipeline core owns while the request is in flight.
+struct Item {
+  Request req;
   py::object future;
-  py::list outputs;
-  std::vector<py::array> inputs;   // kept alive until the data is on the card
+  py::object outputs;
+  std::vector<py::object> inputs;
 };
 
 // Binding of PipelineCore: checks and converts inputs, makes the output arrays.
@@ -106,44 +110,48 @@ class Pipeline {
       Unlocked nogil;
       core_.reset(new PipelineCore(model, stages, device, maxInFlight, gatherUs));
     }
-    for (const TensorSpec& t : model->outputs()) outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
     inputs_ = model->inputs();
     outputs_ = model->outputs();
+    for (const TensorSpec& t : outputs_) {
+      outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
+      outDims_.emplace_back(t.shape.begin(), t.shape.end());
+    }
     while (names_.size() < inputs_.size()) names_.push_back("input" + std::to_string(names_.size()));
   }
 
   ~Pipeline() {
-    Unlocked nogil;
-    core_.reset();
+    {
+      Unlocked nogil;
+      core_.reset();
+    }
+    spare_.clear();   // Python objects: released with the interpreter lock held
   }
 
   // Starts an asynchronous run of x; returns the request's number.
   uint64_t submit(const py::object& x, const py::object& future) {
-    std::unique_ptr<Request> req(new Request);
-    std::unique_ptr<Payload> p(new Payload);
-    p->future = future;
-    prepare(x, req.get(), p.get());
-    req->user = p.get();
+    std::unique_ptr<Item> item = takeItem();
+    prepare(x, *item);
+    item->future = future;
     uint64_t seq = 0;
     {
-      // On an exception the request stays ours: the unique_ptrs release it once the lock is held again.
+      // On an exception the request stays ours: the item is released once the lock is held again.
       Unlocked nogil;
-      seq = core_->submit(req.get());
+      seq = core_->submit(&item->req);
     }
-    req.release();   // the pipeline's now, handed back by takeDone
-    p.release();
+    item.release();   // the pipeline's now, handed back by takeDone
     return seq;
   }
 
-  py::list infer(const py::object& x, uint32_t timeoutMs) {
-    Request req;
-    Payload p;
-    prepare(x, &req, &p);
+  py::object infer(const py::object& x, uint32_t timeoutMs) {
+    std::unique_ptr<Item> item = takeItem();
+    prepare(x, *item);
     {
       Unlocked nogil;
-      core_->run(req, timeoutMs);
+      core_->run(item->req, timeoutMs);
     }
-    return p.outputs;
+    py::object outputs = std::move(item->outputs);
+    giveBack(std::move(item));
+    return outputs;
   }
 
   bool waitDone(uint32_t timeoutMs) {
@@ -154,15 +162,14 @@ class Pipeline {
   // Finished requests as (future, outputs, 0, "") or (future, None, code, message).
   py::list takeDone() {
     std::vector<Request*> done = core_->takeDone();
-    py::list out;
-    for (Request* r : done) {
-      std::unique_ptr<Request> req(r);
-      std::unique_ptr<Payload> p(static_cast<Payload*>(r->user));
-      if (r->error == 0) {
-        out.append(py::make_tuple(p->future, p->outputs, 0, ""));
-      } else {
-        out.append(py::make_tuple(p->future, py::none(), r->error, r->message));
-      }
+    py::list out(done.size());
+    for (size_t i = 0; i < done.size(); ++i) {
+      std::unique_ptr<Item> item(static_cast<Item*>(done[i]->user));
+      const Request& r = item->req;
+      py::tuple t = r.error == 0 ? py::make_tuple(std::move(item->future), std::move(item->outputs), 0, emptyText())
+                                 : py::make_tuple(std::move(item->future), py::none(), r.error, r.message);
+      PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
+      giveBack(std::move(item));
     }
     return out;
   }
@@ -176,6 +183,8 @@ class Pipeline {
     Unlocked nogil;
     return core_->flushIfGathering(seq);
   }
+
+  void expedite(uint64_t seq) { core_->expedite(seq); }   // takes no lock a thread waiting for ours holds
 
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
     Unlocked nogil;
@@ -207,55 +216,124 @@ class Pipeline {
   }
 
  private:
+  // Finished items kept for reuse, at most this many (enough for a few device runs handed back at once).
+  static constexpr size_t kSpareItems = 256;
+
+  static const py::str& emptyText() {
+    static const py::str* text = new py::str("");   // never destroyed: outlives the interpreter's teardown
+    return *text;
+  }
+
   void checkOpen() const {
     if (core_->closed()) throw std::invalid_argument("the pipeline is closed");
   }
 
-  // Checks x against the model's inputs and fills the request's host pointers and fresh output arrays.
-  void prepare(const py::object& x, Request* req, Payload* p) {
+  std::unique_ptr<Item> takeItem() {
+    if (spare_.empty()) return std::unique_ptr<Item>(new Item);
+    std::unique_ptr<Item> item = std::move(spare_.back());
+    spare_.pop_back();
+    return item;
+  }
+
+  // Keeps a finished item for reuse, without its Python objects.
+  void giveBack(std::unique_ptr<Item> item) {
+    if (spare_.size() >= kSpareItems) return;
+    item->future = py::object();
+    item->outputs = py::object();
+    item->inputs.clear();
+    spare_.push_back(std::move(item));
+  }
+
+  // Checks x against the model's inputs and fills the item's request (host pointers, a fresh output array
+  // per model output) and Python objects.
+  void prepare(const py::object& x, Item& item) {
     checkOpen();
-    std::vector<py::object> items;
-    if (py::isinstance<py::list>(x) || py::isinstance<py::tuple>(x)) {
-      for (auto h : x) items.push_back(py::reinterpret_borrow<py::object>(h));
+    Request& req = item.req;
+    req.in.clear();
+    req.out.clear();
+    req.error = 0;
+    req.message.clear();
+    req.user = &item;
+    item.inputs.clear();
+    PyObject* obj = x.ptr();
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+      // A list is copied first: converting one of its items could change it.
+      const py::tuple items = PyTuple_Check(obj) ? py::reinterpret_borrow<py::tuple>(obj)
+                                                 : py::reinterpret_steal<py::tuple>(PyList_AsTuple(obj));
+      if (!items) throw py::error_already_set();
       if (items.size() != inputs_.size())
         throw py::value_error("expected " + std::to_string(inputs_.size()) + " input array(s), got " +
                               std::to_string(items.size()));
+      for (size_t i = 0; i < inputs_.size(); ++i) addInput(i, items[i], item);
     } else if (inputs_.size() == 1) {
-      items.push_back(x);
+      addInput(0, x, item);
     } else {
       throw py::value_error("the model has " + std::to_string(inputs_.size()) +
                             " inputs: pass a list with one array per input");
     }
-    static const py::dtype f32("float32");
-    for (size_t i = 0; i < items.size(); ++i) {
-      py::array a = py::array::ensure(items[i]);
+    const auto& api = py::detail::npy_api::get();
+    item.outputs = py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(outputs_.size())));
+    if (!item.outputs) throw py::error_already_set();
+    for (size_t o = 0; o < outputs_.size(); ++o) {
+      PyObject* descr = outTypes_[o].inc_ref().ptr();   // the reference is the new array's
+      PyObject* out = api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, static_cast<int>(outDims_[o].size()),
+                                                outDims_[o].data(), nullptr, nullptr, 0, nullptr);
+      if (out == nullptr) throw py::error_already_set();
+      PyList_SET_ITEM(item.outputs.ptr(), static_cast<Py_ssize_t>(o), out);
+      req.out.push_back(py::detail::array_proxy(out)->data);
+    }
+  }
+
+  // Checks one input (a float32 array in native byte order of the input's shape, its leading 1 optional)
+  // and adds it to the item, made contiguous when it is not.
+  void addInput(size_t i, py::handle h, Item& item) {
+    const auto& api = py::detail::npy_api::get();
+    py::object a;
+    if (api.PyArray_Check_(h.ptr())) {
+      a = py::reinterpret_borrow<py::object>(h);
+    } else {
+      a = py::array::ensure(h);
       if (!a) {
         PyErr_Clear();
         throw py::type_error("input '" + names_[i] + "': expected a numpy array, got " +
-                             std::string(py::str(py::type::of(items[i]).attr("__name__"))));
+                             std::string(py::str(py::type::handle_of(h).attr("__name__"))));
       }
-      const std::vector<int64_t>& want = inputs_[i].shape;
-      std::vector<int64_t> got(a.shape(), a.shape() + a.ndim());
-      const bool sameShape = got == want || (!want.empty() && want.front() == 1 &&
-                                             std::vector<int64_t>(want.begin() + 1, want.end()) == got);
-      if (!sameShape || !a.dtype().equal(f32))
-        throw py::value_error("input '" + names_[i] + "': expected float32 of shape " + shapeText(want) + ", got " +
-                              std::string(py::str(a.dtype())) + " of shape " + shapeText(got));
-      if (!(a.flags() & py::array::c_style)) a = py::array::ensure(a, py::array::c_style);
-      req->in.push_back(a.data());
-      p->inputs.push_back(std::move(a));
     }
-    for (size_t o = 0; o < outputs_.size(); ++o) {
-      py::array out(outTypes_[o], outputs_[o].shape);
-      req->out.push_back(out.mutable_data());
-      p->outputs.append(std::move(out));
+    const py::detail::PyArray_Proxy* arr = py::detail::array_proxy(a.ptr());
+    const py::detail::PyArrayDescr_Proxy* descr = py::detail::array_descriptor_proxy(arr->descr);
+    const char foreignOrder = PY_BIG_ENDIAN ? '<' : '>';
+    const bool f32 = descr->type_num == py::detail::npy_api::NPY_FLOAT_ && descr->byteorder != foreignOrder;
+    if (!f32 || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
+      const py::array view = py::reinterpret_borrow<py::array>(a);
+      throw py::value_error("input '" + names_[i] + "': expected float32 of shape " + shapeText(inputs_[i].shape) +
+                            ", got " + std::string(py::str(view.dtype())) + " of shape " +
+                            shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim())));
     }
+    if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
+      a = py::array::ensure(a, py::array::c_style);
+      if (!a) throw py::error_already_set();
+    }
+    item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
+    item.inputs.push_back(std::move(a));
+  }
+
+  // The input's shape, or the input's shape without its leading extent of 1.
+  static bool sameShape(const std::vector<int64_t>& want, const Py_intptr_t* got, int nd) {
+    const size_t n = static_cast<size_t>(nd);
+    const size_t skip = n + 1 == want.size() && want.front() == 1 ? 1 : 0;
+    if (n + skip != want.size()) return false;
+    for (size_t d = 0; d < n; ++d) {
+      if (got[d] != want[d + skip]) return false;
+    }
+    return true;
   }
 
   std::unique_ptr<PipelineCore> core_;
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
   std::vector<py::dtype> outTypes_;
+  std::vector<std::vector<Py_intptr_t>> outDims_;
+  std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
 
 py::list devices() {
@@ -338,6 +416,7 @@ PYBIND11_MODULE(_qobl, m) {
       .def("flush", &Pipeline::flush)
       .def("flush_if_gathering", &Pipeline::flushIfGathering)
       .def("wait_finished", &Pipeline::waitFinished)
+      .def("expedite", &Pipeline::expedite)
       .def("close", &Pipeline::close)
       .def_property_readonly("last_submitted", &Pipeline::lastSubmitted)
       .def_property_readonly("closed", &Pipeline::closed)

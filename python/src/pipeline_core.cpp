@@ -13,8 +13,10 @@ namespace python {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = PipelineCore::Clock;
 
+// How long a finished request may wait for others to join its batch when nobody waits for it.
+constexpr std::chrono::microseconds kResolveWait(500);
 // How long padding waits for a free slot before a flush gives up (the card must be stuck by then).
 constexpr std::chrono::seconds kPaddingWait(10);
 // Device runs in flight when the application does not say.
@@ -136,11 +138,12 @@ PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<s
   try {
     check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
     buildGraph(stages);
-    stream_ = makeStream(true);
+    stream_ = makeStream(&PipelineCore::onReport);
     check(qoblGetStreamCacheNumber(stream_, &cache_), "qoblGetStreamCacheNumber");
     if (cache_ == 0) throw CallError(qoblERR_BUILD_STREAM, "the stream gathers no input per device run");
     if (maxInFlight == 0) maxInFlight = kDefaultRunsInFlight * cache_;
     maxSlots_ = std::max<uint32_t>(1, (maxInFlight + cache_ - 1) / cache_) * cache_;
+    resolveBatch_ = std::max<uint32_t>(cache_, maxSlots_ / 2);
   } catch (...) {
     close();
     throw;
@@ -218,12 +221,12 @@ void PipelineCore::buildGraph(const std::vector<std::string>& stagesIn) {
   }
 }
 
-qoblStream* PipelineCore::makeStream(bool subscribe) {
+qoblStream* PipelineCore::makeStream(qoblStreamReportCallback report) {
   qoblStream* s = nullptr;
   clearLoggedErrors();
   check(qoblCreateOpStream(graph_, qoblBM_ONCE, &s), "qoblCreateOpStream");
   try {
-    if (subscribe) check(qoblSubscribeStreamReport(s, &PipelineCore::onReport, this), "qoblSubscribeStreamReport");
+    check(qoblSubscribeStreamReport(s, report, this), "qoblSubscribeStreamReport");
     check(qoblBuildStream(s), "qoblBuildStream");
   } catch (...) {
     qoblDestroyOpStream(s);
@@ -380,8 +383,11 @@ void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why,
   if (error != 0) r->message = why;
   outstanding_.erase(r->seq);
   ++(error == 0 ? stats_.completed : stats_.failed);
+  if (done_.empty()) firstDone_ = Clock::now();
   done_.push_back(r);
-  doneCv_.notify_all();
+  // The resolver is woken only when the batch becomes due; otherwise it finds it at its next look.
+  if (r->seq <= expedited_) urgent_ = true;
+  if (urgent_ || outstanding_.empty() || done_.size() == resolveBatch_) doneCv_.notify_all();
   finishCv_.notify_all();
 }
 
@@ -432,10 +438,20 @@ bool PipelineCore::waitDone(uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lk(stateMu_);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (!done_.empty()) return true;
-    if (stopped_) return false;
+    if (done_.empty() && stopped_) return false;
     const auto now = Clock::now();
+    if (!done_.empty() && (urgent_ || stopped_ || outstanding_.empty() || done_.size() >= resolveBatch_ ||
+                           now >= firstDone_ + kResolveWait))
+      return true;
     auto wake = deadline;
+    // While requests are in flight, look again when the oldest finished one is due (or, with none
+    // finished yet, after kResolveWait: finishing a request does not wake this thread before its batch
+    // is due).
+    if (!done_.empty()) {
+      wake = std::min(wake, firstDone_ + kResolveWait);
+    } else if (!outstanding_.empty()) {
+      wake = std::min(wake, now + kResolveWait);
+    }
     const int64_t gathered = lastGatherNs_.load();
     if (gathered != 0) {
       const auto due = Clock::time_point(std::chrono::nanoseconds(gathered)) + gather_;
@@ -460,7 +476,21 @@ std::vector<Request*> PipelineCore::takeDone() {
   std::lock_guard<std::mutex> g(stateMu_);
   std::vector<Request*> out(done_.begin(), done_.end());
   done_.clear();
+  urgent_ = false;
   return out;
+}
+
+void PipelineCore::expedite(uint64_t seq) {
+  std::lock_guard<std::mutex> g(stateMu_);
+  if (seq <= expedited_) return;
+  expedited_ = seq;
+  for (const Request* r : done_) {
+    if (r->seq <= seq) {
+      urgent_ = true;
+      doneCv_.notify_all();
+      return;
+    }
+  }
 }
 
 void PipelineCore::flushLocked() {
@@ -487,6 +517,7 @@ void PipelineCore::flush() {
 }
 
 bool PipelineCore::flushIfGathering(uint64_t seq) {
+  expedite(seq);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::lock_guard<std::mutex> sub(submitMu_);
   if (stream_ == nullptr || gatheredFirstSeq_ == 0 || seq < gatheredFirstSeq_) return false;
@@ -523,7 +554,7 @@ void PipelineCore::run(Request& req, uint32_t timeoutMs) {
   uint32_t cache = 0;
   if (syncStream_ == nullptr) {
     try {
-      syncStream_ = makeStream(false);
+      syncStream_ = makeStream(&PipelineCore::onSyncReport);
       check(qoblGetStreamCacheNumber(syncStream_, &cache), "qoblGetStreamCacheNumber");
       makeInputDataset(device_, inputs_, &syncIn_, &syncInBufs_, &syncInAddrs_);
       syncOuts_.assign(std::max<uint32_t>(cache, 1), nullptr);

@@ -53,6 +53,8 @@ struct PipelineStats {
 
 class PipelineCore {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // Builds input [-> normalize] -> model [-> copy] on `device` (the model's device); "copy" is added when an
   // output is stored in a core layout.  maxInFlight bounds the asynchronous inputs in flight (rounded up to
   // whole device runs); a gathering device run is filled after gatherUs without a new input.  Throws
@@ -73,14 +75,21 @@ class PipelineCore {
   // copies of it.  Throws CallError, or std::invalid_argument when closed.
   void run(Request& req, uint32_t timeoutMs);
 
-  // Waits up to timeoutMs until finished requests are queued (meanwhile fills a gathering device run
-  // whose inputs waited long enough).  Returns false once the pipeline is closed and the queue is empty.
+  // Waits up to timeoutMs until finished requests are due for takeDone (meanwhile fills a gathering device
+  // run whose inputs waited long enough).  Returns false once the pipeline is closed and the queue is
+  // empty.  Finished requests are handed over in batches, which spares the caller a wake-up (and the
+  // interpreter-lock hand-off that comes with it) per request: they are due once someone waits for one of
+  // them (expedite), nothing else is in flight, a batch's worth has finished, or the first of them has
+  // waited kResolveWait.
   bool waitDone(uint32_t timeoutMs);
   std::vector<Request*> takeDone();
+  // Someone waits for the request numbered seq: once finished, it (and what finished with it) is due at
+  // once.  Cheap, takes no interpreter lock.
+  void expedite(uint64_t seq);
 
   // Fills the gathering device run (if any) with padding inputs so that it is sent now.
   void flush();
-  // flush() when the request numbered seq still gathers; true when it did.
+  // expedite(seq), and flush() when the request numbered seq still gathers; true when it did.
   bool flushIfGathering(uint64_t seq);
   // Waits until every request numbered up to seq has finished (its outcome queued for takeDone); false
   // after timeoutMs (UINT32_MAX: no limit).
@@ -111,10 +120,14 @@ class PipelineCore {
   };
 
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status, void* ctx);
+  // The synchronous stream's: its runs are waited for, so its reports carry nothing to do.  Subscribed all
+  // the same, since the library logs an error for every report of a stream nobody subscribed to.
+  static void onSyncReport(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void*) {}
   void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
 
   void buildGraph(const std::vector<std::string>& stages);
-  qoblStream* makeStream(bool subscribe);
+  // A built stream over the graph whose reports go to `report` (with this pipeline as context).
+  qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
   // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits; returns null
@@ -159,6 +172,10 @@ class PipelineCore {
   uint32_t holders_ = 0;                    // slots acquired, not yet submitted or given back
   uint32_t live_ = 0;                       // slots not quarantined
   std::deque<Request*> done_;
+  Clock::time_point firstDone_;             // when the oldest request in done_ finished
+  uint32_t resolveBatch_ = 1;               // done_ this long is due
+  uint64_t expedited_ = 0;                  // the highest seq someone waits for
+  bool urgent_ = false;                     // done_ holds a request someone waits for
   std::set<uint64_t> outstanding_;          // seqs of submitted requests not finished yet
   bool stopped_ = false;                    // close() finished: waitDone returns false once done_ is empty
   PipelineStats stats_;

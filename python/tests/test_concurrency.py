@@ -1,6 +1,7 @@
 """Threads: many submitters, closing with runs in flight, the interpreter lock while the card works, and
 interpreter exit with pipelines left open."""
 
+import concurrent.futures
 import ctypes
 import os
 import subprocess
@@ -156,6 +157,84 @@ def test_done_callbacks_may_call_the_pipeline(classifier):
     assert finished.wait(60)
     for got in seen:
         assert_bit_exact(got, expected)
+
+
+def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, card):
+    """Futures make their condition on first use: waits, callbacks and concurrent.futures helpers that
+    start while the run is on the card must all see its resolution, failed runs included."""
+    pipe, x, expected = classifier
+    card.set_op_delay_us(50_000)
+    futures = [pipe.infer_async(x) for _ in range(16)]   # the pipeline's max_in_flight
+    assert not any(f.done() for f in futures) and all(f.running() for f in futures)
+    assert "state=running" in repr(futures[0])
+    with pytest.raises(concurrent.futures.TimeoutError):
+        futures[0].result(timeout=0)
+    callback_threads = []
+    for f in futures[:8]:
+        f.add_done_callback(lambda f: callback_threads.append(threading.current_thread().name))
+    waited = {}
+    run_threads(2, lambda i: waited.setdefault(i, concurrent.futures.wait(futures[8 * i:8 * i + 8], timeout=60)))
+    in_order = list(concurrent.futures.as_completed(futures, timeout=60))
+    card.set_op_delay_us(0)
+    assert all(not w.not_done and len(w.done) == 8 for w in waited.values())
+    assert sorted(map(id, in_order)) == sorted(map(id, futures))
+    assert len(callback_threads) == 8 and all(n.startswith("qobl-resolver-") for n in callback_threads)
+    for f in futures:
+        assert f.done() and f.exception() is None and not f.cancel()
+        assert_bit_exact(f.result(0), expected)
+    # A callback added once the future is done runs at once, on the caller's thread.
+    futures[0].add_done_callback(lambda f: callback_threads.append(threading.current_thread().name))
+    assert callback_threads[-1] == threading.current_thread().name
+
+    # Futures nobody waits for are resolved in batches, yet in bounded time while the pipeline stays busy:
+    # one device run completes while the next gathers (for a minute), and done() of the first becomes true.
+    with qobl.Pipeline(pipe.model, max_in_flight=64, gather_timeout_ms=60_000) as busy:
+        first = [busy.infer_async(x) for _ in range(busy.cache_number)]
+        gathering = busy.infer_async(x)
+        deadline = time.monotonic() + 60
+        while not all(f.done() for f in first) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert all(f.done() for f in first) and not gathering.done()
+        assert_bit_exact(gathering.result(60), expected)   # waiting sends its device run
+
+    # Failed runs, resolved with and without anyone waiting.
+    model_op = next(op["uid"] for op in pipe.ops if op["stage"] == "model")
+    card.fail_op(model_op, 500010)
+    failed = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+    pipe.synchronize()
+    waiting = failed[0]
+    card.fail_op(model_op, 500010)
+    failed += [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+    waiters = concurrent.futures.wait(failed, timeout=60)
+    assert not waiters.not_done and waiting.done()
+    for f in failed:
+        assert f.exception(0).code == 500010 and "raised Error" in repr(f)
+        with pytest.raises(qobl.Error):
+            f.result(0)
+
+
+COLLECTION_SCRIPT = r"""
+import sys, threading, numpy as np, qobl
+model = qobl.Model(sys.argv[1])
+pipe, orphan = qobl.Pipeline(model), qobl.Pipeline(model)
+x = np.zeros(model.inputs[0].shape, np.float32)
+future, orphan_future = pipe.infer_async(x), orphan.infer_async(x)
+made = threading.Condition
+def condition(*args):                  # making an object may start a collection, whose finalizers may
+    orphan.close()                     # close an unreferenced pipeline, resolving its futures
+    return made(*args)
+threading.Condition = condition
+future.add_done_callback(lambda f: None)   # the future's first use: it makes its condition
+assert future.result(60)[0].shape == model.outputs[0].shape and orphan_future.done()
+print("ok")
+"""
+
+
+def test_a_pipeline_closed_during_a_futures_first_use():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", COLLECTION_SCRIPT, str(MODELS / "classifier")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
 EXIT_SCRIPT = r"""
