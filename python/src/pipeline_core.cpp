@@ -383,11 +383,13 @@ void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why,
   if (error != 0) r->message = why;
   outstanding_.erase(r->seq);
   ++(error == 0 ? stats_.completed : stats_.failed);
-  if (done_.empty()) firstDone_ = Clock::now();
+  const bool first = done_.empty();
+  if (first) firstDone_ = Clock::now();
   done_.push_back(r);
-  // The resolver is woken only when the batch becomes due; otherwise it finds it at its next look.
+  // The resolver is woken by the first request of a batch (to time the batch) and when the batch becomes
+  // due, not by every request.
   if (r->seq <= expedited_) urgent_ = true;
-  if (urgent_ || outstanding_.empty() || done_.size() == resolveBatch_) doneCv_.notify_all();
+  if (first || urgent_ || outstanding_.empty() || done_.size() == resolveBatch_) doneCv_.notify_all();
   finishCv_.notify_all();
 }
 
@@ -444,14 +446,8 @@ bool PipelineCore::waitDone(uint32_t timeoutMs) {
                            now >= firstDone_ + kResolveWait))
       return true;
     auto wake = deadline;
-    // While requests are in flight, look again when the oldest finished one is due (or, with none
-    // finished yet, after kResolveWait: finishing a request does not wake this thread before its batch
-    // is due).
-    if (!done_.empty()) {
-      wake = std::min(wake, firstDone_ + kResolveWait);
-    } else if (!outstanding_.empty()) {
-      wake = std::min(wake, now + kResolveWait);
-    }
+    // Finished requests not due yet: look again when the oldest of them is.
+    if (!done_.empty()) wake = std::min(wake, firstDone_ + kResolveWait);
     const int64_t gathered = lastGatherNs_.load();
     if (gathered != 0) {
       const auto due = Clock::time_point(std::chrono::nanoseconds(gathered)) + gather_;
