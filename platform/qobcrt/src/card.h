@@ -313,9 +313,9 @@ struct Device {
   bool report_stopping = false;
   std::thread reporter;
 
-  // Memory operations.
-  int allocate(uint32_t kind, uint64_t size, uint64_t* addr);
-  int release(uint32_t kind, uint64_t addr);
+  // Memory operations: runtime codes, never an exception (a failure to get host memory is rtErrMalloc).
+  int allocate(uint32_t kind, uint64_t size, uint64_t* addr) noexcept;
+  int release(uint32_t kind, uint64_t addr) noexcept;
   // The record whose slot holds addr (any state), or null.
   Block* lookup(uint64_t addr) const;
   // The same for an address already known to lie in the window of `kind` (kindOfAddress).

@@ -332,8 +332,17 @@ void Device::backToClass(Block* b) {
   if (drop != nullptr) std::free(drop);   // usually none: the call is skipped
 }
 
-int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
-  const uint64_t cap = kind == QOBCRT_SIM_INOUT ? inoutCapacity(*this, size) : size;
+// Only the slow paths may throw (a new page or record, the model lock of inout sizes): they run under an
+// exception guard, and a failure there is a code like any other.
+int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) noexcept {
+  uint64_t cap = size;
+  if (kind == QOBCRT_SIM_INOUT) {
+    const int rc = guarded([&] {
+      cap = inoutCapacity(*this, size);
+      return static_cast<int>(rtSuccess);
+    });
+    if (rc != rtSuccess) return rc;
+  }
   if (cap >= (1ull << 32)) return rtErrMalloc;
   const uint32_t cls = classOf(roundUp(cap, kAlign));   // classCount(): a huge block
   // The bytes in use, reserved - released, must leave room for cap.  Both totals only grow, and the CAS
@@ -350,10 +359,15 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
     if (allocated.reserved.compare_exchange_weak(in, in + cap)) break;
   }
   Block* b = takeFreed(kind, cls);
-  if (b == nullptr) b = carve(kind, cls, cap);
   if (b == nullptr) {
-    freed.released.fetch_add(cap);
-    return rtErrMalloc;
+    int rc = guarded([&] {
+      b = carve(kind, cls, cap);
+      return static_cast<int>(b != nullptr ? rtSuccess : rtErrMalloc);   // null: the window is full
+    });
+    if (rc != rtSuccess) {
+      freed.released.fetch_add(cap);
+      return rc;
+    }
   }
   if (b->data_cap < cap) {
     std::free(b->data);
@@ -379,7 +393,8 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
   return rtSuccess;
 }
 
-int Device::release(uint32_t kind, uint64_t addr) {
+// Throws nothing but what a plain mutex's lock may throw, which it does not in this use.
+int Device::release(uint32_t kind, uint64_t addr) noexcept {
   uint32_t k = 0;
   if (!kindOfAddress(addr, &k) || k != kind) return rtErrInvalidAddr;
   Block* b = lookupIn(kind, addr);
@@ -457,24 +472,42 @@ using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
-// The allocation and free calls of every kind share these bodies.  Kept out of line, so that each call
-// passes its arguments on in registers and the one body inlines its exception guard, rather than every
-// call building the guard's captures on its stack.
-[[gnu::noinline]] int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
+// The card on its first use, made under an exception guard: a failure to make it is a code.
+[[gnu::noinline]] int firstCard(zenlar::qobcrt::Card** c) noexcept {
   return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    if (flag != 0 || addr == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
-    return d->allocate(kind, size, addr);
+    *c = &zenlar::qobcrt::makeCard();
+    return static_cast<int>(rtSuccess);
   });
 }
 
-[[gnu::noinline]] int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
-  return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    return d->release(kind, addr);
-  });
+// The device at index dev, or the code to return: rtErrInvalidDevice when there is none.
+[[gnu::always_inline]] inline int deviceAt(uint32_t dev, Device** d) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) {
+    const int rc = firstCard(&c);
+    if (rc != rtSuccess) return rc;
+  }
+  *d = c->device(dev);
+  return *d != nullptr ? static_cast<int>(rtSuccess) : static_cast<int>(rtErrInvalidDevice);
+}
+
+// The allocation and free calls of every kind share these bodies, inline in each call: the device's
+// allocate and release guard their own slow paths, so the calls pass their arguments straight on without
+// an exception guard of their own.
+[[gnu::always_inline]] inline int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr,
+                                             uint32_t kind) noexcept {
+  Device* d = nullptr;
+  const int rc = deviceAt(dev, &d);
+  if (rc != rtSuccess) return rc;
+  if (flag != 0 || addr == nullptr || size == 0) return rtErrInvalidParam;
+  return d->allocate(kind, size, addr);
+}
+
+[[gnu::always_inline]] inline int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) noexcept {
+  Device* d = nullptr;
+  const int rc = deviceAt(dev, &d);
+  if (rc != rtSuccess) return rc;
+  return d->release(kind, addr);
 }
 
 }  // namespace
