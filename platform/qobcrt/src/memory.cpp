@@ -297,21 +297,27 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
   return b;
 }
 
-// A released block goes to the back of its class; past the class's limit it gives its host memory back.
 // A huge block's range goes back to the window at once (once no host copy holds it).
-void Device::backToClass(Block* b) {
+void Device::backHuge(Block* b) {
   SizeClass& sc = classes[b->kind][b->cls];
+  {
+    std::lock_guard<SpinLock> lock(sc.mu);
+    b->next = sc.head;
+    sc.head = b;
+    if (sc.tail == nullptr) sc.tail = b;
+    ++sc.count;
+  }
+  retireUnpinned(b->kind, b->cls);
+}
+
+// A released block goes to the back of its class; past the class's limit it gives its host memory back.
+// Inline in the frees, which end here (the huge blocks' path is out of line).
+[[gnu::always_inline]] inline void Device::backToClass(Block* b) {
   if (b->cls == classCount()) {
-    {
-      std::lock_guard<SpinLock> lock(sc.mu);
-      b->next = sc.head;
-      sc.head = b;
-      if (sc.tail == nullptr) sc.tail = b;
-      ++sc.count;
-    }
-    retireUnpinned(b->kind, b->cls);
+    backHuge(b);
     return;
   }
+  SizeClass& sc = classes[b->kind][b->cls];
   uint8_t* drop = nullptr;
   {
     std::lock_guard<SpinLock> lock(sc.mu);
@@ -330,6 +336,11 @@ void Device::backToClass(Block* b) {
     ++sc.count;
   }
   if (drop != nullptr) std::free(drop);   // usually none: the call is skipped
+}
+
+[[gnu::always_inline]] inline void Device::releaseNow(Block* b) {
+  freed.released.fetch_add(b->size.load());
+  backToClass(b);
 }
 
 // Only the slow paths may throw (a new page or record, the model lock of inout sizes): they run under an
@@ -437,10 +448,6 @@ int Device::release(uint32_t kind, uint64_t addr) noexcept {
   return rtSuccess;
 }
 
-void Device::releaseNow(Block* b) {
-  freed.released.fetch_add(b->size.load());
-  backToClass(b);
-}
 
 void Device::harvest() {
   Block* done = nullptr;
