@@ -474,47 +474,73 @@ void Device::harvest() {
 
 // ---------------------------------------------------------------- C interface
 
+using zenlar::qobcrt::callIndexOf;
 using zenlar::qobcrt::Device;
 using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
-// The card on its first use, made under an exception guard: a failure to make it is a code.
-[[gnu::noinline]] int firstCard(zenlar::qobcrt::Card** c) noexcept {
-  return zenlar::qobcrt::guarded([&] {
-    *c = &zenlar::qobcrt::makeCard();
+// Makes the card on its first use, under an exception guard (a failure is its code), then runs
+// Body(args...).  Out of line, so that the bodies below tail-call it and need no stack frame.
+template <auto Body, typename... A>
+[[gnu::noinline]] int withFirstCard(A... args) noexcept {
+  const int rc = zenlar::qobcrt::guarded([] {
+    zenlar::qobcrt::makeCard();
     return static_cast<int>(rtSuccess);
   });
+  return rc != rtSuccess ? rc : Body(args...);
 }
 
-// The device at index dev, or the code to return: rtErrInvalidDevice when there is none.
-[[gnu::always_inline]] inline int deviceAt(uint32_t dev, Device** d) noexcept {
+// The allocation and free calls of every kind share these bodies.  The device's allocate and release
+// guard their own slow paths, so the bodies pass their arguments straight on, with no exception guard.
+int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) noexcept {
   zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
-  if (c == nullptr) {
-    const int rc = firstCard(&c);
-    if (rc != rtSuccess) return rc;
-  }
-  *d = c->device(dev);
-  return *d != nullptr ? static_cast<int>(rtSuccess) : static_cast<int>(rtErrInvalidDevice);
-}
-
-// The allocation and free calls of every kind share these bodies, inline in each call: the device's
-// allocate and release guard their own slow paths, so the calls pass their arguments straight on without
-// an exception guard of their own.
-[[gnu::always_inline]] inline int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr,
-                                             uint32_t kind) noexcept {
-  Device* d = nullptr;
-  const int rc = deviceAt(dev, &d);
-  if (rc != rtSuccess) return rc;
+  if (c == nullptr) return withFirstCard<mallocKind>(dev, flag, size, addr, kind);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
   if (flag != 0 || addr == nullptr || size == 0) return rtErrInvalidParam;
   return d->allocate(kind, size, addr);
 }
 
-[[gnu::always_inline]] inline int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) noexcept {
-  Device* d = nullptr;
-  const int rc = deviceAt(dev, &d);
-  if (rc != rtSuccess) return rc;
+int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) return withFirstCard<freeKind>(dev, addr, kind);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
   return d->release(kind, addr);
+}
+
+// Host to card memory, the body of qobcrt_memcpy (nothing in it throws).
+int copyToDevice(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) return withFirstCard<copyToDevice>(dev, src, size, dst, direction);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
+  if (src == nullptr || size == 0 || direction != kHost2Ddr) return rtErrInvalidParam;
+  PinnedBlock b;
+  uint64_t off = 0;
+  const int rc = d->pin(dst, size, &b, &off);
+  if (rc != rtSuccess) return rc;
+  std::memmove(b->data + off, src, static_cast<size_t>(size));
+  return rtSuccess;
+}
+
+// The fault point of a call whose faults are pending, then its body.  Out of line: without pending faults
+// a call goes straight to its body (countedCall) and needs no stack frame.
+template <auto Body, typename... A>
+[[gnu::noinline]] int faultThen(const char* call, A... args) {
+  int code = 0;
+  if (zenlar::qobcrt::takeCallFault(call, &code)) return code;
+  return Body(args...);
+}
+
+// The fault point of the call with counter kIndex (QOBCRT_FAULT_POINT_CONST), then Body(args...).
+template <size_t kIndex, auto Body, typename... A>
+[[gnu::always_inline]] inline int countedCall(const char* call, A... args) {
+  static_assert(kIndex < zenlar::qobcrt::kCountedCalls, "a counted call");
+  zenlar::qobcrt::countCall(kIndex);
+  if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0) return faultThen<Body>(call, args...);
+  return Body(args...);
 }
 
 }  // namespace
@@ -522,36 +548,29 @@ namespace {
 extern "C" {
 
 int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_STREAM);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_STREAM});
 }
 int qobcrt_free_stream(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_STREAM);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_STREAM});
 }
 int qobcrt_malloc_inout(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_INOUT);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_INOUT});
 }
 int qobcrt_free_inout(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_INOUT);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_INOUT});
 }
 int qobcrt_malloc_ddr_share(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_DDR_SHARE);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_DDR_SHARE});
 }
 int qobcrt_free_ddr_share(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_DDR_SHARE);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_DDR_SHARE});
 }
 int qobcrt_malloc_app(uint32_t dev, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, 0, size, addr, QOBCRT_SIM_APP);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, uint32_t{0}, size, addr,
+                                                        uint32_t{QOBCRT_SIM_APP});
 }
 int qobcrt_free_app(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_APP);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_APP});
 }
 
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
@@ -567,18 +586,7 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
 }
 
 int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) {
-  QOBCRT_FAULT_POINT_CONST();
-  return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    if (src == nullptr || size == 0 || direction != kHost2Ddr) return static_cast<int>(rtErrInvalidParam);
-    PinnedBlock b;
-    uint64_t off = 0;
-    const int rc = d->pin(dst, size, &b, &off);
-    if (rc != rtSuccess) return rc;
-    std::memmove(b->data + off, src, static_cast<size_t>(size));
-    return static_cast<int>(rtSuccess);
-  });
+  return countedCall<callIndexOf(__func__), copyToDevice>(__func__, dev, src, size, dst, direction);
 }
 
 int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {
