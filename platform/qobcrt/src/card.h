@@ -341,7 +341,7 @@ struct Device {
   void reclaimLarge(uint32_t kind);
   void retireUnpinned(uint32_t kind, uint32_t cls);
   void backToClass(Block* b);
-  void backHuge(Block* b);
+  void backHuge(Block* b) noexcept;
 };
 
 inline Block* Device::lookup(uint64_t addr) const {

@@ -297,8 +297,10 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
   return b;
 }
 
-// A huge block's range goes back to the window at once (once no host copy holds it).
-void Device::backHuge(Block* b) {
+// A huge block's range goes back to the window at once (once no host copy holds it).  Giving the range
+// back may need host memory for the window's list of free ranges; without any, the range stays taken
+// until the process ends, and the free still succeeds.
+void Device::backHuge(Block* b) noexcept {
   SizeClass& sc = classes[b->kind][b->cls];
   {
     std::lock_guard<SpinLock> lock(sc.mu);
@@ -307,7 +309,10 @@ void Device::backHuge(Block* b) {
     if (sc.tail == nullptr) sc.tail = b;
     ++sc.count;
   }
-  retireUnpinned(b->kind, b->cls);
+  guarded([&] {
+    retireUnpinned(b->kind, b->cls);
+    return static_cast<int>(rtSuccess);
+  });
 }
 
 // A released block goes to the back of its class; past the class's limit it gives its host memory back.
