@@ -483,7 +483,8 @@ int guarded(F&& f) noexcept {
     static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
     QOBCRT_COUNT_AND_FAULT(qobcrt_call_index_);                                    \
   } while (0)
-// The same with the counter fixed by the compiler: the memory calls, which a run makes several times.
+// The same with the counter fixed by the compiler, for the memory calls.  (The allocations, frees and
+// uploads a run makes go through countedCall in memory.cpp: the same point, which then tail-calls the body.)
 #define QOBCRT_FAULT_POINT_CONST()                                                          \
   do {                                                                                      \
     constexpr size_t qobcrt_call_index_ = zenlar::qobcrt::callIndexOf(__func__);            \

@@ -453,7 +453,6 @@ int Device::release(uint32_t kind, uint64_t addr) noexcept {
   return rtSuccess;
 }
 
-
 void Device::harvest() {
   Block* done = nullptr;
   {
@@ -565,7 +564,8 @@ int qobcrt_free_inout(uint32_t dev, uint64_t addr) {
   return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_INOUT});
 }
 int qobcrt_malloc_ddr_share(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_DDR_SHARE});
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr,
+                                                        uint32_t{QOBCRT_SIM_DDR_SHARE});
 }
 int qobcrt_free_ddr_share(uint32_t dev, uint64_t addr) {
   return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_DDR_SHARE});
