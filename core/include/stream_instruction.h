@@ -147,6 +147,7 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   uint32_t deviceId_;
   bool buildStarted_ = false;
   uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)
+  std::vector<size_t> leafOps_;   // positions of the leaf ops in irStream_, in order
 };
 
 }  // namespace qobl
