@@ -381,10 +381,10 @@ class OpStream final : public IOpStream {
   InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
-  // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
-  // Caller holds streamLock_.
+  // qoblERR_RUN_STREAM, after which the caller takes the run being filled out (takeCurrentRun) before it
+  // releases the lock.  Caller holds streamLock_.
   qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                      IRunStreamInstruction*& ready, InputRecords& dropped);
+                      IRunStreamInstruction*& ready);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
