@@ -39,7 +39,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   QOBL_LOG_TRACE("Release run stream instruction memory.\n");
   // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
-  for (auto& list : leafOutputs_) list.clear();
+  for (size_t i : leafOps_) leafOutputs_[i].clear();  // only a leaf op's list is ever filled
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
   inputIds_.clear();
@@ -62,15 +62,6 @@ void RunStreamInstruction::reuse(uint32_t datesetId) {
   }
   datesetId_ = datesetId;
   buildStarted_ = false;
-}
-
-bool RunStreamInstruction::spareFits(size_t index) const {
-  // Archive `index` of an earlier run is reused when it was made for the same op and is complete (the
-  // input op's has no record of its own, and its argument is the input op's).
-  if (index >= instructionArray_.size()) return false;
-  const InstructionArchive& spare = instructionArray_[index];
-  return spare.opIr == irStream_[index] && spare.opArg != nullptr &&
-         (index == 0 ? inputArg_ != nullptr : spare.instruction != nullptr);
 }
 
 InstructionArchive& RunStreamInstruction::placeArchive(size_t index, InstructionArchive&& archive) {
