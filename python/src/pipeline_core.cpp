@@ -326,7 +326,7 @@ uint64_t PipelineCore::submit(Request* req) {
     seq = req->seq = nextSeq_++;
     s->req = req;
     s->state = Slot::State::kBusy;
-    outstanding_.insert(req->seq);
+    outstanding_.push_back(req->seq);
     ++stats_.submitted;
     --holders_;
   }
@@ -381,7 +381,9 @@ void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why,
   if (r == nullptr) return;
   r->error = error;
   if (error != 0) r->message = why;
-  outstanding_.erase(r->seq);
+  // Runs usually finish in submission order: the seq is found at or near the front.
+  const auto at = std::lower_bound(outstanding_.begin(), outstanding_.end(), r->seq);
+  if (at != outstanding_.end() && *at == r->seq) outstanding_.erase(at);
   ++(error == 0 ? stats_.completed : stats_.failed);
   const bool first = done_.empty();
   if (first) firstDone_ = Clock::now();
@@ -523,7 +525,7 @@ bool PipelineCore::flushIfGathering(uint64_t seq) {
 
 bool PipelineCore::waitFinished(uint64_t seq, uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lk(stateMu_);
-  auto finished = [&] { return outstanding_.empty() || *outstanding_.begin() > seq; };
+  auto finished = [&] { return outstanding_.empty() || outstanding_.front() > seq; };
   if (timeoutMs == UINT32_MAX) {
     finishCv_.wait(lk, finished);
     return true;

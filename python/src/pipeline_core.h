@@ -19,7 +19,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -176,7 +175,9 @@ class PipelineCore {
   uint32_t resolveBatch_ = 1;               // done_ this long is due
   uint64_t expedited_ = 0;                  // the highest seq someone waits for
   bool urgent_ = false;                     // done_ holds a request someone waits for
-  std::set<uint64_t> outstanding_;          // seqs of submitted requests not finished yet
+  // Seqs of submitted requests not finished yet, in increasing order: seqs are appended as they are
+  // handed out, so the list stays sorted, and it keeps its capacity (no allocation per request).
+  std::vector<uint64_t> outstanding_;
   bool stopped_ = false;                    // close() finished: waitDone returns false once done_ is empty
   PipelineStats stats_;
 
