@@ -364,7 +364,7 @@ class OpStream final : public IOpStream {
   // already been reported (qoblERR_RUN_STREAM).  An asynchronous input comes with its output dataset read
   // already (`asyncOutput`; `output` is then its dataset), a synchronous one with `asyncOutput` null.
   qoblErr openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput, uint32_t& inputId,
-                  IRunStreamInstruction*& ready);
+                  RunStreamInstruction*& ready);
   // The synchronous run's tail: reports the other inputs of the run and frees it.
   qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
   // Takes the run of `datasetId` out of the bookkeeping and frees its instruction; returns its inputs.
@@ -384,7 +384,7 @@ class OpStream final : public IOpStream {
   // qoblERR_RUN_STREAM, after which the caller takes the run being filled out (takeCurrentRun) before it
   // releases the lock.  Caller holds streamLock_.
   qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                      IRunStreamInstruction*& ready);
+                      RunStreamInstruction*& ready);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);

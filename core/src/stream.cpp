@@ -729,7 +729,7 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
 }
 
 qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                              IRunStreamInstruction*& ready) {
+                              RunStreamInstruction*& ready) {
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
   if (rc != qoblERR_SUCCESS) return qoblERR_RUN_STREAM;
@@ -740,7 +740,7 @@ qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins
 }
 
 qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput,
-                          uint32_t& inputId, IRunStreamInstruction*& ready) {
+                          uint32_t& inputId, RunStreamInstruction*& ready) {
   const bool async = asyncOutput != nullptr;
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
@@ -815,7 +815,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
 
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   uint32_t inputId = 0;
-  IRunStreamInstruction* inst = nullptr;
+  RunStreamInstruction* inst = nullptr;
   const qoblErr rc = openRun(input, output, nullptr, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   uint32_t devStatus = 0;
@@ -858,7 +858,7 @@ qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
   // report callbacks a failing submission calls on this thread read it again after them.
   const LogLevelReading logLevel;
   uint32_t inputId = 0;
-  IRunStreamInstruction* inst = nullptr;
+  RunStreamInstruction* inst = nullptr;
   const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();
