@@ -45,6 +45,13 @@ class IModel {
   virtual bool getOutputCount(uint32_t& count) = 0;
   // Current batch size.  LOADED.
   virtual bool getBatchSize(uint32_t& size) = 0;
+  // getBatchSize, getInputCount and getOutputCount in that order, each output left as it was when its
+  // getter fails (with that getter's log line): what every device run of a run-model op asks.
+  virtual void getRunCounts(uint32_t& batch, uint32_t& inputs, uint32_t& outputs) {
+    getBatchSize(batch);
+    getInputCount(inputs);
+    getOutputCount(outputs);
+  }
   // Largest batch size for the current shapes.  SHAPED or LOADED.
   virtual bool getMaxBatchSize(uint32_t& size) = 0;
   // Largest batch size for the given input shapes (one per input).  Dynamic models only, any state;

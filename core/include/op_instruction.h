@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "i_stream_op.h"
+
 namespace zenlar {
 namespace qobl {
 
@@ -51,12 +53,13 @@ class OpIRInstruction {
   // IStreamOp::getConfigAddressList).  OWNERSHIP: fresh blocks made by the call belong to the caller; the
   // run-stream instruction hands them to the op's argument, which releases them.
   std::vector<uint64_t> getUpdatedConfigList();
-  // The same into `out`, reusing its capacity where the op allows.
-  void getUpdatedConfigList(std::vector<uint64_t>& out);
+  // The same into `out`, reusing its capacity where the op allows.  Inline: a run asks it for every op and
+  // input.
+  void getUpdatedConfigList(std::vector<uint64_t>& out) { streamOp_->configAddressesInto(out); }
   // Working-buffer addresses of the op for one loop, asked from the stream op now.
   std::vector<uint64_t> getBufferAddresses();
-  // The same into `out`, reusing its capacity where the op allows.
-  void getBufferAddresses(std::vector<uint64_t>& out);
+  // The same into `out`, reusing its capacity where the op allows (inline, as above).
+  void getBufferAddresses(std::vector<uint64_t>& out) { streamOp_->bufferAddressesInto(out); }
   OpDGNode* getNode() const { return node_; }
   IStreamOp* getStreamOp() const { return streamOp_; }
 

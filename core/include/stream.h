@@ -364,7 +364,7 @@ class OpStream final : public IOpStream {
   // already been reported (qoblERR_RUN_STREAM).  An asynchronous input comes with its output dataset read
   // already (`asyncOutput`; `output` is then its dataset), a synchronous one with `asyncOutput` null.
   qoblErr openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput, uint32_t& inputId,
-                  IRunStreamInstruction*& ready);
+                  RunStreamInstruction*& ready);
   // The synchronous run's tail: reports the other inputs of the run and frees it.
   qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
   // Takes the run of `datasetId` out of the bookkeeping and frees its instruction; returns its inputs.
@@ -381,10 +381,10 @@ class OpStream final : public IOpStream {
   InputRecords takeCurrentRun(uint32_t exceptInputId);
   // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
   // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
-  // qoblERR_RUN_STREAM with the run being filled taken out into `dropped` (the input itself released).
-  // Caller holds streamLock_.
+  // qoblERR_RUN_STREAM, after which the caller takes the run being filled out (takeCurrentRun) before it
+  // releases the lock.  Caller holds streamLock_.
   qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                      IRunStreamInstruction*& ready, InputRecords& dropped);
+                      RunStreamInstruction*& ready);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);

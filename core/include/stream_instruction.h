@@ -120,8 +120,15 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   bool gatherOpBlocks();
   bool buildOp(size_t index);
   bool allocStreamMem();
-  // Whether the earlier run's archive at `index` (the op's position in the stream) can serve that op again.
-  bool spareFits(size_t index) const;
+  // Whether the earlier run's archive at `index` (the op's position in the stream) can serve that op again:
+  // it was made for the same op and is complete (the input op's has no record of its own, and its argument
+  // is the input op's).  Inline: asked for every op of every run.
+  bool spareFits(size_t index) const {
+    if (index >= instructionArray_.size()) return false;
+    const InstructionArchive& spare = instructionArray_[index];
+    return spare.opIr == irStream_[index] && spare.opArg != nullptr &&
+           (index == 0 ? inputArg_ != nullptr : spare.instruction != nullptr);
+  }
   // Puts `archive` at `index` (at most the number of archives), in place of an earlier run's archive there.
   InstructionArchive& placeArchive(size_t index, InstructionArchive&& archive);
   std::string archiveText(size_t archiveIndex);
@@ -147,6 +154,7 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   uint32_t deviceId_;
   bool buildStarted_ = false;
   uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)
+  std::vector<size_t> leafOps_;   // positions of the leaf ops in irStream_, in order
 };
 
 }  // namespace qobl

@@ -49,11 +49,7 @@ void OpIRInstruction::snapshot(IStreamOp* op) {
 
 std::vector<uint64_t> OpIRInstruction::getUpdatedConfigList() { return streamOp_->getConfigAddressList(); }
 
-void OpIRInstruction::getUpdatedConfigList(std::vector<uint64_t>& out) { streamOp_->configAddressesInto(out); }
-
 std::vector<uint64_t> OpIRInstruction::getBufferAddresses() { return streamOp_->getBufferAddresses(); }
-
-void OpIRInstruction::getBufferAddresses(std::vector<uint64_t>& out) { streamOp_->bufferAddressesInto(out); }
 
 OpInstruction::OpInstruction(const OpIRInstruction& Op, uint32_t /*devId*/) {
   std::memset(this, 0, sizeof(*this));

@@ -203,15 +203,13 @@ class IdIndex {
   uint32_t count_ = 0;
 };
 
-// Never destroyed: streams may still be destroyed, and reports looked up, while the process exits.
-SlotStore& slots() {
-  static auto* store = new SlotStore();
-  return *store;
-}
-IdIndex& idIndex() {
-  static auto* index = new IdIndex();
-  return *index;
-}
+// Never destroyed: streams may still be destroyed, and reports looked up, while the process exits.  Made
+// when the library is loaded, before any stream can be, so that the lookup of every call reads a plain
+// pointer rather than testing a one-time initialisation.
+SlotStore* const gSlots = new SlotStore();
+IdIndex* const gIdIndex = new IdIndex();
+SlotStore& slots() { return *gSlots; }
+IdIndex& idIndex() { return *gIdIndex; }
 
 // Waits until a count of a slot drained (references and lookups are short, except a device wait's, which
 // the teardown ends by closing the stream first).

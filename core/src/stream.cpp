@@ -729,13 +729,10 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
 }
 
 qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                              IRunStreamInstruction*& ready, InputRecords& dropped) {
+                              RunStreamInstruction*& ready) {
   const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
-  if (rc != qoblERR_SUCCESS) {
-    dropped = takeCurrentRun(inputId);
-    return qoblERR_RUN_STREAM;
-  }
+  if (rc != qoblERR_SUCCESS) return qoblERR_RUN_STREAM;
   // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
   ready = curRunStream_;
   curRunStream_ = nullptr;
@@ -743,7 +740,7 @@ qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins
 }
 
 qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const DatasetEntries* asyncOutput,
-                          uint32_t& inputId, IRunStreamInstruction*& ready) {
+                          uint32_t& inputId, RunStreamInstruction*& ready) {
   const bool async = asyncOutput != nullptr;
   if (!isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %d because it has not been built before.\n", streamId_);
@@ -774,41 +771,43 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
     QOBL_LOG_ERROR("Failed to run stream %d because output datasets is not incomplete.\n", streamId_);
     return qoblERR_RUN_STREAM;
   }
-  InputRecords dropped;
-  {
-    std::lock_guard<std::recursive_mutex> lock(streamLock_);
-    if (destroying_.load()) {
-      QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
-      return qoblERR_RUN_STREAM;
-    }
-    if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
-    bool keepsClone = false;
-    std::unique_ptr<StreamDataset> rec = takeSpareRecord(asyncOutput, keepsClone);
-    if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
-    // An asynchronous input's outputs are reported through a clone the stream owns: the one the record
-    // keeps when it holds these entries, else a new one.
-    qobmDataset* out = output;
-    if (keepsClone) {
-      out = rec->keptClone;
-      rec->keptClone = nullptr;
-    } else if (async) {
-      out = outputClone(*rec, *asyncOutput);
-    }
-    if (out == nullptr) {
-      if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
-      return qoblERR_RUN_STREAM;
-    }
-    inputId = ++inputSeq_;
-    rec->inputId = inputId;
-    rec->input = input;
-    rec->output = out;
-    rec->ownsOutput = async;
-    rec->counted = async;
-    datasetMap_.put(inputId, std::move(rec));
-    if (async) ++waitHandleCount_;
-    const qoblErr rc = gatherInput(inputId, ins, outs, ready, dropped);
-    if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
+  // Held in a unique_lock: a failed gathering releases it before the run's other inputs are failed.
+  std::unique_lock<std::recursive_mutex> lock(streamLock_);
+  if (destroying_.load()) {
+    QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
+    return qoblERR_RUN_STREAM;
   }
+  if (hasDynamicModels_ && !fitsRunBeingFilled()) return qoblERR_RUN_STREAM;
+  bool keepsClone = false;
+  std::unique_ptr<StreamDataset> rec = takeSpareRecord(asyncOutput, keepsClone);
+  if (rec == nullptr) rec = std::make_unique<StreamDataset>(0, nullptr, nullptr, false, false);
+  // An asynchronous input's outputs are reported through a clone the stream owns: the one the record
+  // keeps when it holds these entries, else a new one.
+  qobmDataset* out = output;
+  if (keepsClone) {
+    out = rec->keptClone;
+    rec->keptClone = nullptr;
+  } else if (async) {
+    out = outputClone(*rec, *asyncOutput);
+  }
+  if (out == nullptr) {
+    if (spareRecords_.size() < kSpareRecords) spareRecords_.push_back(std::move(rec));
+    return qoblERR_RUN_STREAM;
+  }
+  inputId = ++inputSeq_;
+  rec->inputId = inputId;
+  rec->input = input;
+  rec->output = out;
+  rec->ownsOutput = async;
+  rec->counted = async;
+  datasetMap_.put(inputId, std::move(rec));
+  if (async) ++waitHandleCount_;
+  const qoblErr rc = gatherInput(inputId, ins, outs, ready);
+  if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
+  // The run being filled is taken out, this input released, under the lock; the others are failed
+  // without it.
+  InputRecords dropped = takeCurrentRun(inputId);
+  lock.unlock();
   failInputs(dropped, qoblERR_RUN_STREAM);
   QOBL_LOG_ERROR("Failed to run stream %d because fail to generate stream instruction.\n", streamId_);
   return qoblERR_RUN_STREAM;
@@ -816,7 +815,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
 
 qoblErr OpStream::run(qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   uint32_t inputId = 0;
-  IRunStreamInstruction* inst = nullptr;
+  RunStreamInstruction* inst = nullptr;
   const qoblErr rc = openRun(input, output, nullptr, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   uint32_t devStatus = 0;
@@ -859,7 +858,7 @@ qoblErr OpStream::runAsync(qobmDataset* input, const DatasetEntries& output) {
   // report callbacks a failing submission calls on this thread read it again after them.
   const LogLevelReading logLevel;
   uint32_t inputId = 0;
-  IRunStreamInstruction* inst = nullptr;
+  RunStreamInstruction* inst = nullptr;
   const qoblErr rc = openRun(input, output.dataset, &output, inputId, inst);
   if (rc != qoblERR_SUCCESS) return rc;
   const uint32_t datasetId = inst->datesetId();

@@ -174,7 +174,10 @@ StreamCallbackManager::CallbackList StreamCallbackManager::getCallbackList(uint3
   const uint64_t version = subscriptionVersion_.load(std::memory_order_acquire);
   Cache::Entry* entry = nullptr;
   for (Cache::Entry& e : cache.entries) {
-    if (e.streamId == streamId) entry = &e;
+    if (e.streamId == streamId) {  // an id has at most one entry
+      entry = &e;
+      break;
+    }
   }
   if (entry == nullptr || entry->version != version) {
     if (entry == nullptr) entry = &cache.entries[cache.next++ % cache.entries.size()];
@@ -269,8 +272,10 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
                    qoblCallbackStatus{status, opUid == stream->endOpUid() ? 1u : 0u},
                    ids,
                    getCallbackList(stream->id())};
+  // The archive's IR record tells whether the op is a leaf, without searching the stream's records.
+  const bool leaf = archive->opIr != nullptr ? archive->opIr->isLeafNode : stream->isLeafNode(opUid);
   try {
-    if (stream->isLeafNode(opUid)) {
+    if (leaf) {
       deliverLeaf(d);
     } else if (d.arg->opType() == qobeOP_RUN_MODEL_OP) {
       deliverRunModel(d);

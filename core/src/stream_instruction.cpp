@@ -20,8 +20,16 @@ namespace qobl {
 RunStreamInstruction::RunStreamInstruction(uint32_t datesetId, const std::vector<OpIRInstruction*>& irStream,
                                            uint32_t deviceId)
     : datesetId_(datesetId), irStream_(irStream), deviceId_(deviceId) {
-  for (OpIRInstruction* ir : irStream_) {
-    if (ir->isLeafNode) leafOutputCount_ += ir->outputCount;
+  for (size_t i = 0; i < irStream_.size(); ++i) {
+    if (!irStream_[i]->isLeafNode) continue;
+    leafOps_.push_back(i);
+    leafOutputCount_ += irStream_[i]->outputCount;
+  }
+  // The per-op lists keep their size from run to run.
+  if (!irStream_.empty()) {
+    opBufferlist_.resize(irStream_.size() - 1);
+    gathered_.resize(irStream_.size() - 1);
+    leafOutputs_.resize(irStream_.size());
   }
 }
 
@@ -31,7 +39,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   QOBL_LOG_TRACE("Release run stream instruction memory.\n");
   // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
-  for (auto& list : leafOutputs_) list.clear();
+  for (size_t i : leafOps_) leafOutputs_[i].clear();  // only a leaf op's list is ever filled
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
   inputIds_.clear();
@@ -54,15 +62,6 @@ void RunStreamInstruction::reuse(uint32_t datesetId) {
   }
   datesetId_ = datesetId;
   buildStarted_ = false;
-}
-
-bool RunStreamInstruction::spareFits(size_t index) const {
-  // Archive `index` of an earlier run is reused when it was made for the same op and is complete (the
-  // input op's has no record of its own, and its argument is the input op's).
-  if (index >= instructionArray_.size()) return false;
-  const InstructionArchive& spare = instructionArray_[index];
-  return spare.opIr == irStream_[index] && spare.opArg != nullptr &&
-         (index == 0 ? inputArg_ != nullptr : spare.instruction != nullptr);
 }
 
 InstructionArchive& RunStreamInstruction::placeArchive(size_t index, InstructionArchive&& archive) {
@@ -118,11 +117,6 @@ bool RunStreamInstruction::startInputOp() {
   InstructionArchive& head = instructionArray_[0];
   head.opUid = irStream_[0]->uid;
   head.opIr = irStream_[0];
-  // The per-op lists keep their size from run to run of the same stream.
-  const size_t k = irStream_.size() - 1;
-  if (opBufferlist_.size() != k) opBufferlist_.resize(k);
-  if (gathered_.size() != k) gathered_.resize(k);
-  if (leafOutputs_.size() != irStream_.size()) leafOutputs_.resize(irStream_.size());
   return true;
 }
 
@@ -164,11 +158,10 @@ bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inpu
   }
   if (!headArg_->addInputArg(inputs, static_cast<uint32_t>(inputCount))) return false;
   size_t pos = 0;
-  for (size_t i = 0; i < irStream_.size(); ++i) {
-    OpIRInstruction* ir = irStream_[i];
-    if (!ir->isLeafNode) continue;
-    appendAddrs(leafOutputs_[i], outputs + pos, ir->outputCount);
-    pos += ir->outputCount;
+  for (size_t i : leafOps_) {
+    const uint32_t n = irStream_[i]->outputCount;
+    appendAddrs(leafOutputs_[i], outputs + pos, n);
+    pos += n;
   }
   return gatherOpBlocks();
 }
@@ -183,8 +176,9 @@ bool RunStreamInstruction::buildOp(size_t i) {
   // releases the blocks its argument holds at once and its archive does not count, as if it had never been
   // added.
   if (spareFits(i)) {
+    // The spare's record was made from this same IR record, which does not change once the stream is
+    // built: it stays as it is (argsArray and opTotalNum are written below, the end mark again by build()).
     InstructionArchive& spare = instructionArray_[i];
-    *spare.instruction = OpInstruction(*ir, 0);
     spare.opArg->restart(ir, datesetId_);
   } else {
     InstructionArchive made;

@@ -29,6 +29,19 @@ class OpInputArgument final : public BaseOpArgument {
   const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override {
     return positionAt(loopIndex, batchIndex, true, count);
   }
+  // The argument never holds device memory (no array block, output or gathered blocks): a run's release
+  // only empties the list, and a restart for the same op only empties the list and the loop counter.
+  void releaseRun() override { argPointersInDdr_.clear(); }
+  void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override {
+    if (irInstruction != opIR_) {
+      BaseOpArgument::restart(irInstruction, datasetId);
+      return;
+    }
+    argPointersInDdr_.clear();
+    datasetId_ = datasetId;
+    header_ = startHeader_;
+    OpInputArgument::startKind();
+  }
 
  protected:
   void startKind() override;

@@ -16,11 +16,7 @@ OpRunModelArgument::OpRunModelArgument(OpIRInstruction* irInstruction, uint32_t 
 }
 
 void OpRunModelArgument::startKind() {
-  if (model_ != nullptr) {
-    model_->getBatchSize(header_.batchSize);
-    model_->getInputCount(header_.inputCount);
-    model_->getOutputCount(header_.outputCount);
-  }
+  if (model_ != nullptr) model_->getRunCounts(header_.batchSize, header_.inputCount, header_.outputCount);
 }
 
 

@@ -131,7 +131,6 @@ bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMod
 
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries) {
   if (dt == nullptr) return false;
-  const char* kindName = (type == qobmDE_QOBC) ? "qobmDE_QOBC" : "qobmDE_CPU";
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
   int ret = 0;
@@ -157,7 +156,7 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEnt
       handle = tensor;
     }
     if (devInfo.dev != type) {
-      QOBL_LOG_ERROR("Find non %s memory dataset.", kindName);
+      QOBL_LOG_ERROR("Find non %s memory dataset.", type == qobmDE_QOBC ? "qobmDE_QOBC" : "qobmDE_CPU");
       return false;
     }
     if (entries != nullptr) {

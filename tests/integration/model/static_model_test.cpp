@@ -104,10 +104,31 @@ TEST_F(StaticModelTest, ClassifierLoadsAndAnswersAfterTheBatchSizeIsSet) {
   EXPECT_EQ(0u, qoblGetModelMaxBatchSize(model, &maxBatch));
   EXPECT_EQ(0u, qoblGetModelOutputCount(model, &outCount));
   EXPECT_EQ(0u, qoblGetModelOutputDataTypeByIndex(model, 0, &dtype));
+  // The run counts a device run asks in one call answer as the three getters: only the output count yet.
+  log.clear();
+  uint32_t runBatch = 77, runInputs = 77, runOutputs = 77;
+  model->ptr_->getRunCounts(runBatch, runInputs, runOutputs);
+  EXPECT_EQ((std::vector<uint32_t>{77, 77, outCount}), (std::vector<uint32_t>{runBatch, runInputs, runOutputs}));
+  EXPECT_EQ((std::vector<std::string>{"exception to get batchsize state wrong\n",
+                                      "exception to get inputcount state wrong\n"}),
+            log.errors());
 
   // (The values once loaded, and the clamped batch size: the Python model description test.)
   uint32_t batch = 2;
   ASSERT_EQ(0u, qoblSetModelBatchSize(model, &batch));
+  // Loaded, and again after a reload with another batch size: the getters' values.
+  for (uint32_t next : {batch, 1u}) {
+    if (next != batch) {
+      ASSERT_EQ(0u, qoblSetModelBatchSize(model, &next));
+    }
+    uint32_t b = 0, in = 0, out = 0;
+    ASSERT_EQ(0u, qoblGetModelBatchSize(model, &b));
+    ASSERT_EQ(0u, qoblGetModelInputCount(model, &in));
+    ASSERT_EQ(0u, qoblGetModelOutputCount(model, &out));
+    model->ptr_->getRunCounts(runBatch, runInputs, runOutputs);
+    EXPECT_EQ((std::vector<uint32_t>{next, in, out}), (std::vector<uint32_t>{runBatch, runInputs, runOutputs}));
+    EXPECT_EQ(b, runBatch);
+  }
 
   log.clear();
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetModelInputShapeByIndex(model, -1, &shape));
