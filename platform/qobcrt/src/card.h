@@ -313,9 +313,9 @@ struct Device {
   bool report_stopping = false;
   std::thread reporter;
 
-  // Memory operations.
-  int allocate(uint32_t kind, uint64_t size, uint64_t* addr);
-  int release(uint32_t kind, uint64_t addr);
+  // Memory operations: runtime codes, never an exception (a failure to get host memory is rtErrMalloc).
+  int allocate(uint32_t kind, uint64_t size, uint64_t* addr) noexcept;
+  int release(uint32_t kind, uint64_t addr) noexcept;
   // The record whose slot holds addr (any state), or null.
   Block* lookup(uint64_t addr) const;
   // The same for an address already known to lie in the window of `kind` (kindOfAddress).
@@ -341,6 +341,7 @@ struct Device {
   void reclaimLarge(uint32_t kind);
   void retireUnpinned(uint32_t kind, uint32_t cls);
   void backToClass(Block* b);
+  void backHuge(Block* b) noexcept;
 };
 
 inline Block* Device::lookup(uint64_t addr) const {
@@ -482,7 +483,8 @@ int guarded(F&& f) noexcept {
     static const size_t qobcrt_call_index_ = zenlar::qobcrt::callIndex(__func__);  \
     QOBCRT_COUNT_AND_FAULT(qobcrt_call_index_);                                    \
   } while (0)
-// The same with the counter fixed by the compiler: the memory calls, which a run makes several times.
+// The same with the counter fixed by the compiler, for the memory calls.  (The allocations, frees and
+// uploads a run makes go through countedCall in memory.cpp: the same point, which then tail-calls the body.)
 #define QOBCRT_FAULT_POINT_CONST()                                                          \
   do {                                                                                      \
     constexpr size_t qobcrt_call_index_ = zenlar::qobcrt::callIndexOf(__func__);            \

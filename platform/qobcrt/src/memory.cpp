@@ -297,21 +297,32 @@ Block* Device::carve(uint32_t kind, uint32_t cls, uint64_t bytes) {
   return b;
 }
 
-// A released block goes to the back of its class; past the class's limit it gives its host memory back.
-// A huge block's range goes back to the window at once (once no host copy holds it).
-void Device::backToClass(Block* b) {
+// A huge block's range goes back to the window at once (once no host copy holds it).  Giving the range
+// back may need host memory for the window's list of free ranges; without any, the range stays taken
+// until the process ends, and the free still succeeds.
+void Device::backHuge(Block* b) noexcept {
   SizeClass& sc = classes[b->kind][b->cls];
-  if (b->cls == classCount()) {
-    {
-      std::lock_guard<SpinLock> lock(sc.mu);
-      b->next = sc.head;
-      sc.head = b;
-      if (sc.tail == nullptr) sc.tail = b;
-      ++sc.count;
-    }
+  {
+    std::lock_guard<SpinLock> lock(sc.mu);
+    b->next = sc.head;
+    sc.head = b;
+    if (sc.tail == nullptr) sc.tail = b;
+    ++sc.count;
+  }
+  guarded([&] {
     retireUnpinned(b->kind, b->cls);
+    return static_cast<int>(rtSuccess);
+  });
+}
+
+// A released block goes to the back of its class; past the class's limit it gives its host memory back.
+// Inline in the frees, which end here (the huge blocks' path is out of line).
+[[gnu::always_inline]] inline void Device::backToClass(Block* b) {
+  if (b->cls == classCount()) {
+    backHuge(b);
     return;
   }
+  SizeClass& sc = classes[b->kind][b->cls];
   uint8_t* drop = nullptr;
   {
     std::lock_guard<SpinLock> lock(sc.mu);
@@ -332,8 +343,22 @@ void Device::backToClass(Block* b) {
   if (drop != nullptr) std::free(drop);   // usually none: the call is skipped
 }
 
-int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
-  const uint64_t cap = kind == QOBCRT_SIM_INOUT ? inoutCapacity(*this, size) : size;
+[[gnu::always_inline]] inline void Device::releaseNow(Block* b) {
+  freed.released.fetch_add(b->size.load());
+  backToClass(b);
+}
+
+// Only the slow paths may throw (a new page or record, the model lock of inout sizes): they run under an
+// exception guard, and a failure there is a code like any other.
+int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) noexcept {
+  uint64_t cap = size;
+  if (kind == QOBCRT_SIM_INOUT) {
+    const int rc = guarded([&] {
+      cap = inoutCapacity(*this, size);
+      return static_cast<int>(rtSuccess);
+    });
+    if (rc != rtSuccess) return rc;
+  }
   if (cap >= (1ull << 32)) return rtErrMalloc;
   const uint32_t cls = classOf(roundUp(cap, kAlign));   // classCount(): a huge block
   // The bytes in use, reserved - released, must leave room for cap.  Both totals only grow, and the CAS
@@ -350,10 +375,15 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
     if (allocated.reserved.compare_exchange_weak(in, in + cap)) break;
   }
   Block* b = takeFreed(kind, cls);
-  if (b == nullptr) b = carve(kind, cls, cap);
   if (b == nullptr) {
-    freed.released.fetch_add(cap);
-    return rtErrMalloc;
+    int rc = guarded([&] {
+      b = carve(kind, cls, cap);
+      return static_cast<int>(b != nullptr ? rtSuccess : rtErrMalloc);   // null: the window is full
+    });
+    if (rc != rtSuccess) {
+      freed.released.fetch_add(cap);
+      return rc;
+    }
   }
   if (b->data_cap < cap) {
     std::free(b->data);
@@ -379,7 +409,8 @@ int Device::allocate(uint32_t kind, uint64_t size, uint64_t* addr) {
   return rtSuccess;
 }
 
-int Device::release(uint32_t kind, uint64_t addr) {
+// Throws nothing but what a plain mutex's lock may throw, which it does not in this use.
+int Device::release(uint32_t kind, uint64_t addr) noexcept {
   uint32_t k = 0;
   if (!kindOfAddress(addr, &k) || k != kind) return rtErrInvalidAddr;
   Block* b = lookupIn(kind, addr);
@@ -422,11 +453,6 @@ int Device::release(uint32_t kind, uint64_t addr) {
   return rtSuccess;
 }
 
-void Device::releaseNow(Block* b) {
-  freed.released.fetch_add(b->size.load());
-  backToClass(b);
-}
-
 void Device::harvest() {
   Block* done = nullptr;
   {
@@ -452,29 +478,73 @@ void Device::harvest() {
 
 // ---------------------------------------------------------------- C interface
 
+using zenlar::qobcrt::callIndexOf;
 using zenlar::qobcrt::Device;
 using zenlar::qobcrt::PinnedBlock;
 
 namespace {
 
-// The allocation and free calls of every kind share these bodies.  Kept out of line, so that each call
-// passes its arguments on in registers and the one body inlines its exception guard, rather than every
-// call building the guard's captures on its stack.
-[[gnu::noinline]] int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) {
-  return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    if (flag != 0 || addr == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
-    return d->allocate(kind, size, addr);
+// Makes the card on its first use, under an exception guard (a failure is its code), then runs
+// Body(args...).  Out of line, so that the bodies below tail-call it and need no stack frame.
+template <auto Body, typename... A>
+[[gnu::noinline]] int withFirstCard(A... args) noexcept {
+  const int rc = zenlar::qobcrt::guarded([] {
+    zenlar::qobcrt::makeCard();
+    return static_cast<int>(rtSuccess);
   });
+  return rc != rtSuccess ? rc : Body(args...);
 }
 
-[[gnu::noinline]] int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) {
-  return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    return d->release(kind, addr);
-  });
+// The allocation and free calls of every kind share these bodies.  The device's allocate and release
+// guard their own slow paths, so the bodies pass their arguments straight on, with no exception guard.
+int mallocKind(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr, uint32_t kind) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) return withFirstCard<mallocKind>(dev, flag, size, addr, kind);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
+  if (flag != 0 || addr == nullptr || size == 0) return rtErrInvalidParam;
+  return d->allocate(kind, size, addr);
+}
+
+int freeKind(uint32_t dev, uint64_t addr, uint32_t kind) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) return withFirstCard<freeKind>(dev, addr, kind);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
+  return d->release(kind, addr);
+}
+
+// Host to card memory, the body of qobcrt_memcpy (nothing in it throws).
+int copyToDevice(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) noexcept {
+  zenlar::qobcrt::Card* c = zenlar::qobcrt::g_card.load(std::memory_order_acquire);
+  if (c == nullptr) return withFirstCard<copyToDevice>(dev, src, size, dst, direction);
+  Device* d = c->device(dev);
+  if (d == nullptr) return rtErrInvalidDevice;
+  if (src == nullptr || size == 0 || direction != kHost2Ddr) return rtErrInvalidParam;
+  PinnedBlock b;
+  uint64_t off = 0;
+  const int rc = d->pin(dst, size, &b, &off);
+  if (rc != rtSuccess) return rc;
+  std::memmove(b->data + off, src, static_cast<size_t>(size));
+  return rtSuccess;
+}
+
+// The fault point of a call whose faults are pending, then its body.  Out of line: without pending faults
+// a call goes straight to its body (countedCall) and needs no stack frame.
+template <auto Body, typename... A>
+[[gnu::noinline]] int faultThen(const char* call, A... args) {
+  int code = 0;
+  if (zenlar::qobcrt::takeCallFault(call, &code)) return code;
+  return Body(args...);
+}
+
+// The fault point of the call with counter kIndex (QOBCRT_FAULT_POINT_CONST), then Body(args...).
+template <size_t kIndex, auto Body, typename... A>
+[[gnu::always_inline]] inline int countedCall(const char* call, A... args) {
+  static_assert(kIndex < zenlar::qobcrt::kCountedCalls, "a counted call");
+  zenlar::qobcrt::countCall(kIndex);
+  if (zenlar::qobcrt::g_faults_pending.load(std::memory_order_acquire) != 0) return faultThen<Body>(call, args...);
+  return Body(args...);
 }
 
 }  // namespace
@@ -482,36 +552,30 @@ namespace {
 extern "C" {
 
 int qobcrt_malloc_stream(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_STREAM);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_STREAM});
 }
 int qobcrt_free_stream(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_STREAM);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_STREAM});
 }
 int qobcrt_malloc_inout(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_INOUT);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr, uint32_t{QOBCRT_SIM_INOUT});
 }
 int qobcrt_free_inout(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_INOUT);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_INOUT});
 }
 int qobcrt_malloc_ddr_share(uint32_t dev, uint32_t flag, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, flag, size, addr, QOBCRT_SIM_DDR_SHARE);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, flag, size, addr,
+                                                        uint32_t{QOBCRT_SIM_DDR_SHARE});
 }
 int qobcrt_free_ddr_share(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_DDR_SHARE);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_DDR_SHARE});
 }
 int qobcrt_malloc_app(uint32_t dev, uint64_t size, uint64_t* addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return mallocKind(dev, 0, size, addr, QOBCRT_SIM_APP);
+  return countedCall<callIndexOf(__func__), mallocKind>(__func__, dev, uint32_t{0}, size, addr,
+                                                        uint32_t{QOBCRT_SIM_APP});
 }
 int qobcrt_free_app(uint32_t dev, uint64_t addr) {
-  QOBCRT_FAULT_POINT_CONST();
-  return freeKind(dev, addr, QOBCRT_SIM_APP);
+  return countedCall<callIndexOf(__func__), freeKind>(__func__, dev, addr, uint32_t{QOBCRT_SIM_APP});
 }
 
 int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
@@ -527,18 +591,7 @@ int qobcrt_get_memory_info(uint32_t dev, uint64_t* total, uint64_t* used) {
 }
 
 int qobcrt_memcpy(uint32_t dev, const void* src, uint64_t size, uint64_t dst, uint32_t direction) {
-  QOBCRT_FAULT_POINT_CONST();
-  return zenlar::qobcrt::guarded([&] {
-    Device* d = zenlar::qobcrt::card().device(dev);
-    if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
-    if (src == nullptr || size == 0 || direction != kHost2Ddr) return static_cast<int>(rtErrInvalidParam);
-    PinnedBlock b;
-    uint64_t off = 0;
-    const int rc = d->pin(dst, size, &b, &off);
-    if (rc != rtSuccess) return rc;
-    std::memmove(b->data + off, src, static_cast<size_t>(size));
-    return static_cast<int>(rtSuccess);
-  });
+  return countedCall<callIndexOf(__func__), copyToDevice>(__func__, dev, src, size, dst, direction);
 }
 
 int qobcrt_memcpy_d2h(uint32_t dev, uint64_t src, uint64_t size, void* dst) {

@@ -627,7 +627,16 @@ int CardGraphRuntime::RunNode(void* self, const void* const* inputs, void* const
   try {
     ok = n->rt->members_[n->member].exec.Run(
         n->plan, inputs,
-        [&](size_t o, const void* data, uint64_t) { WriteCoreLayout(n->outputs[o], data, outputs[o]); }, &msg);
+        [&](size_t o, const void* data, uint64_t) {
+          // Most outputs are laid out plainly on the card: then the copy alone, inline.
+          const OutputLayout& l = n->outputs[o];
+          if (l.plain) {
+            std::memcpy(outputs[o], data, l.real_bytes);
+          } else {
+            WriteCoreLayout(l, data, outputs[o]);
+          }
+        },
+        &msg);
   } catch (const std::exception& e) {
     msg = e.what();
   }

@@ -215,6 +215,7 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
   if (cores_in.empty()) {
     out->cores.push_back(shape);
     out->aligned_bytes = out->real_bytes;
+    out->plain = true;
     return true;
   }
   if (dtype.code == kDLBfloat && dtype.bits == 16 && dtype.lanes == 1) out->slot_bytes = 4;
@@ -278,6 +279,7 @@ bool MakeOutputLayout(DLDataType dtype, const Shape& shape, const std::vector<Sh
     return false;
   }
   out->kind = 0;
+  out->plain = out->slot_bytes == eb && out->aligned_bytes == out->real_bytes;
   return true;
 }
 

@@ -92,6 +92,7 @@ struct OutputLayout {
   uint64_t aligned_bytes = 0;   // sum of core sizes
   uint64_t slot_bytes = 0;      // bytes of one element in the cores (see MakeOutputLayout)
   int kind = 0;                 // 0 flat (zero-padded), 4 channel-split four-dimensional
+  bool plain = false;           // the layout is the plain data itself: writing it is one copy
 };
 
 /* Resolves and checks core shapes against the real shape (empty cores = plain layout).  -1 at position
