@@ -30,18 +30,8 @@ class OpInputArgument final : public BaseOpArgument {
     return positionAt(loopIndex, batchIndex, true, count);
   }
   // The argument never holds device memory (no array block, output or gathered blocks): a run's release
-  // only empties the list, and a restart for the same op only empties the list and the loop counter.
+  // only empties the list (the base class's restart calls it when the list holds something).
   void releaseRun() override { argPointersInDdr_.clear(); }
-  void restart(OpIRInstruction* irInstruction, uint32_t datasetId) override {
-    if (irInstruction != opIR_) {
-      BaseOpArgument::restart(irInstruction, datasetId);
-      return;
-    }
-    argPointersInDdr_.clear();
-    datasetId_ = datasetId;
-    header_ = startHeader_;
-    OpInputArgument::startKind();
-  }
 
  protected:
   void startKind() override;
