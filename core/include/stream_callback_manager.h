@@ -29,12 +29,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "qobl_api.h"
 #include "rwlock.h"
-#include <memory>
-#include <vector>
 
 #include "stream.h"
 
@@ -46,14 +45,6 @@ struct qoblCallbackTuple {
   qoblStreamReportCallback callback;
   void* userPtr;
   bool operator==(const qoblCallbackTuple& o) const { return callback == o.callback && userPtr == o.userPtr; }
-};
-
-// One report of the card.
-struct qoblOutputId {
-  uint32_t streamId;
-  uint32_t opUid;
-  uint64_t dataId;
-  uint32_t error_code;
 };
 
 // The completion function installed with the device runtime; always 0.  dev_id and func_arg are unused.
@@ -74,8 +65,9 @@ class StreamCallbackManager {
   // (logged) when it has none.  The calling thread keeps the lists of the last few streams it asked for
   // and reads the map again only after a subscription changed.
   CallbackList getCallbackList(uint32_t streamId);
-  // Handles one report of `stream`, which the caller holds busy.
-  void process(qoblOutputId& outputId, IOpStream* stream);
+  // Handles the card's report of op `opUid` (without the end mark) of the run of `dataId` on `stream`,
+  // which the caller holds busy; `errorCode` is the card's code (0: none).
+  void process(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t errorCode);
   // Reports, for each op of `opUids` in order, the synchronous run of `datasetId` to every input gathered
   // in it but `ownInputId`, as the card's reports would (status 0).  The stream must still hold the run.
   void reportSyncRun(IOpStream* stream, uint32_t datasetId, uint32_t ownInputId, const std::vector<uint32_t>& opUids);

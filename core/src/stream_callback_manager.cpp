@@ -85,12 +85,10 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   // The log checks of this report read the threshold once, and again after each report callback.
   const LogLevelReading logLevel;
   const uint32_t dataId = outputId->data_id;
-  const uint32_t contextId = outputId->context_id;
+  const uint32_t opUid = outputId->context_id & PIPELINE_END_UNMASK;
   const uint32_t streamId = outputId->stream_id;
   QOBL_LOG_DEBUG("Get callback from runtime, stream id: %u, stream address: %p, dataset Id: %u, opUid: %u",
-                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId,
-                 contextId & PIPELINE_END_UNMASK);
-  qoblOutputId out{streamId, contextId, dataId, outputId->error_code};
+                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId, opUid);
   // The reference keeps the stream, and the event its waiters sleep on, until setBusy(false) has woken them.
   const StreamRef ref = StreamRef::byId(streamId);
   IOpStream* stream = ref.get();
@@ -105,7 +103,7 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   {
     DeliveringScope delivering(stream);
     try {
-      Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+      Singleton<StreamCallbackManager>::getInstance()->process(stream, dataId, opUid, outputId->error_code);
     } catch (const std::exception& e) {
       // Nothing may escape into the card's reporter thread, and the stream must not stay busy.
       QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
@@ -190,13 +188,9 @@ StreamCallbackManager::CallbackList StreamCallbackManager::getCallbackList(uint3
   return entry->list;
 }
 
-void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
-  outputId.opUid &= PIPELINE_END_UNMASK;
-  const uint32_t opUid = outputId.opUid;
-  const uint32_t dataId = static_cast<uint32_t>(outputId.dataId);
+void StreamCallbackManager::process(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t errorCode) {
   uint32_t status = 0;
-  if (outputId.error_code != 0) qobmNormalizeErrorCode(outputId.error_code, &status);
-  if (stream == nullptr) return;
+  if (errorCode != 0) qobmNormalizeErrorCode(errorCode, &status);
   if (!deliver(stream, dataId, opUid, status, 0)) {
     QOBL_LOG_ERROR("Failed to process output because not find corresponding op argument. datasetId: %d, opUid: %d.\n",
                    dataId, opUid);
