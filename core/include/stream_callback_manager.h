@@ -60,10 +60,15 @@ class StreamCallbackManager {
   void unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback, void* userPtr);
   // Drops every subscription of a stream (called when the stream is destroyed; ids are never reused).
   void removeStream(uint32_t streamId);
-  using CallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
+  // A stream's subscriptions as the map holds them: each change replaces the list.
+  using SharedCallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
+  // A list as a delivery reads it, without taking a share of it (see getCallbackList).
+  using CallbackList = const std::vector<qoblCallbackTuple>*;
   // The stream's subscriptions as they are now (a list that later subscriptions do not change); null
-  // (logged) when it has none.  The calling thread keeps the lists of the last few streams it asked for
-  // and reads the map again only after a subscription changed.
+  // (logged) when it has none.  Called inside a delivery (DeliveringScope) only: the list stays valid until
+  // the calling thread's outermost delivery ends.  The calling thread keeps the lists of the last few streams
+  // it asked for and reads the map again only after a subscription changed; a list it stops keeping is
+  // held until its outermost delivery ends, as a delivery further out may still be reading it.
   CallbackList getCallbackList(uint32_t streamId);
   // Handles the card's report of op `opUid` (without the end mark) of the run of `dataId` on `stream`,
   // which the caller holds busy; `errorCode` is the card's code (0: none).
@@ -88,7 +93,7 @@ class StreamCallbackManager {
   void deliverPerLoop(const Delivery& d);
 
   // Each subscription change replaces the stream's list, so that a report reads it without copying it.
-  threadsafe_unordered_map<uint32_t, CallbackList> streamReportCallbackDict_;
+  threadsafe_unordered_map<uint32_t, SharedCallbackList> streamReportCallbackDict_;
   // Raised after every change of the map above; the reporting threads keep the lists they read while it
   // stays the same (getCallbackList).
   std::atomic<uint64_t> subscriptionVersion_{1};
