@@ -372,7 +372,7 @@ qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDatas
   uint32_t offset = 0;
   for (OpIRInstruction* ir : leafNodeIRs_) {
     for (uint32_t j = 0; ir->uid == uid && j < ir->outputCount; ++j) {
-      if (!qoblUtilsCopyDatasetEntry(outputDataset, offset + j, mode, dataset)) {
+      if (!qoblUtilsCopyDatasetEntry(outputDataset, offset + j, mode, dataset, "outputDataset", "offset + j")) {
         qobmDestroyDataset(dataset);
         return nullptr;
       }

@@ -121,35 +121,46 @@ void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
   }
 }
 
-bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
-  if (ds != nullptr && readModeAndCount(ds, mode, count) == 0) return true;
-  // The dataset could not be read in one call: the calls one by one, the failing one logged.
+bool qoblUtilsDatasetEntries(qobmDataset* dt, qobmDatasetMode* modeOut, uint32_t* countOut) {
+  if (dt != nullptr && readModeAndCount(dt, modeOut, countOut) == 0) return true;
+  // The dataset could not be read in one call: the calls one by one, the failing one logged.  The local
+  // names are those the failure lines show.
   int ret = 0;
-  QOBL_CALL_OR(ret, qobmGetDatasetMode(ds, mode), return false);
-  if (*mode != qobmDM_BUFFER && *mode != qobmDM_TENSOR) {
-    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(*mode));
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  uint32_t count = 0;
+  QOBL_CALL_OR(ret, qobmGetDatasetMode(dt, &mode), return false);
+  if (mode != qobmDM_BUFFER && mode != qobmDM_TENSOR) {
+    QOBL_LOG_ERROR("Find unsupported dataset mode: %d", static_cast<int>(mode));
     return false;
   }
-  if (*mode == qobmDM_BUFFER) {
-    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(ds, count), return false);
+  if (mode == qobmDM_BUFFER) {
+    QOBL_CALL_OR(ret, qobmGetDatasetBufferCount(dt, &count), return false);
   } else {
-    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(ds, count), return false);
+    QOBL_CALL_OR(ret, qobmGetDatasetTensorCount(dt, &count), return false);
   }
+  *modeOut = mode;
+  *countOut = count;
   return true;
 }
 
-bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to) {
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* dataset,
+                               const char* fromName, const char* indexName) {
+  // The add calls' local names are those their failure lines show; the fetch's line names the caller's.
   int ret = 0;
   if (mode == qobmDM_TENSOR) {
     qobmTensor* tensor = nullptr;
-    QOBL_CALL_OR(ret, qobmGetDatasetTensor(from, index, &tensor), return false);
-    QOBL_CALL_OR(ret, qobmAddDatasetTensor(to, tensor), return false);
+    ret = qobmGetDatasetTensor(from, index, &tensor);
+    if (ret == 0) QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, tensor), return false);
   } else {
     qobmDataBuffer* buffer = nullptr;
-    QOBL_CALL_OR(ret, qobmGetDatasetBuffer(from, index, &buffer), return false);
-    QOBL_CALL_OR(ret, qobmAddDatasetBuffer(to, buffer), return false);
+    ret = qobmGetDatasetBuffer(from, index, &buffer);
+    if (ret == 0) QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, buffer), return false);
   }
-  return true;
+  if (ret == 0) return true;
+  const bool tensor = mode == qobmDM_TENSOR;
+  QOBL_LOG_ERROR("Failed to call qobmGetDataset%s(%s, %s, &%s) : %s\n", tensor ? "Tensor" : "Buffer", fromName,
+                 indexName, tensor ? "tensor" : "buffer", qoblUtilsErrDesc(static_cast<uint32_t>(ret)).c_str());
+  return false;
 }
 
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries) {
@@ -210,7 +221,7 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
   // On a failure after the new dataset exists, it is destroyed (container only: the entries are shared
   // with `dt`), so a failed clone leaves nothing behind.
   for (uint32_t i = 0; i < count; ++i) {
-    if (!qoblUtilsCopyDatasetEntry(dt, i, mode, dataset)) {
+    if (!qoblUtilsCopyDatasetEntry(dt, i, mode, dataset, "dt", "i")) {
       qobmDestroyDataset(dataset);
       return nullptr;
     }
@@ -219,16 +230,18 @@ qobmDataset* qoblCloneDataset(qobmDataset* dt) {
 }
 
 qobmDataset* qoblCloneDataset(const DatasetEntries& entries) {
+  // The local names are those the failure lines show.
+  const qobmDatasetMode mode = entries.mode;
   qobmDataset* dataset = nullptr;
   int ret = 0;
-  QOBL_CALL_OR(ret, qobmCreateDataset(entries.mode, &dataset), return nullptr);
-  if (entries.mode == qobmDM_TENSOR) {
-    for (void* entry : entries.handles) {
-      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, static_cast<qobmTensor*>(entry)), break);
-    }
-  } else {
-    for (void* entry : entries.handles) {
-      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, static_cast<qobmDataBuffer*>(entry)), break);
+  QOBL_CALL_OR(ret, qobmCreateDataset(mode, &dataset), return nullptr);
+  for (void* entry : entries.handles) {
+    if (mode == qobmDM_TENSOR) {
+      qobmTensor* tensor = static_cast<qobmTensor*>(entry);
+      QOBL_CALL_OR(ret, qobmAddDatasetTensor(dataset, tensor), break);
+    } else {
+      qobmDataBuffer* buffer = static_cast<qobmDataBuffer*>(entry);
+      QOBL_CALL_OR(ret, qobmAddDatasetBuffer(dataset, buffer), break);
     }
   }
   if (ret == 0) return dataset;

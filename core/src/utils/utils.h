@@ -56,9 +56,12 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEnt
 // A live dataset is read with one call (its mode's count call; a dataset of the other mode is refused by
 // it, so the first count call that succeeds tells the mode); a dataset that cannot be read so is read
 // step by step (mode, then count), and the step that fails is logged.
-bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count);
-// Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `to`; false on failure.
-bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to);
+bool qoblUtilsDatasetEntries(qobmDataset* dt, qobmDatasetMode* mode, uint32_t* count);
+// Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `dataset`; false on failure (logged).
+// A failed fetch's line names the source and index as the caller calls them (`fromName`, `indexName`),
+// e.g. "Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : ...".
+bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* dataset,
+                               const char* fromName, const char* indexName);
 
 // A new dataset of the same mode holding the same buffers or tensors in the same order (shared, not
 // copied), or null.  The caller owns the new dataset (qobmDestroyDataset frees the container only).

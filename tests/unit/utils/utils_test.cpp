@@ -47,7 +47,7 @@ TEST(Utils, DatasetReadingsOfARun) {
       {"host buffer after a card one", qobmDM_BUFFER, {{false, card, 0x7000}, {false, host, 0x10}}, false,
        "Find non qobmDE_QOBC memory dataset."},
       {"host tensor", qobmDM_TENSOR, {{true, host, 0x20}}, false, "Find non qobmDE_QOBC memory dataset."},
-      {"destroyed dataset", qobmDM_BUFFER, {}, true, "Failed to call qobmGetDatasetMode(ds, mode) : "},
+      {"destroyed dataset", qobmDM_BUFFER, {}, true, "Failed to call qobmGetDatasetMode(dt, &mode) : "},
   };
   DatasetEntries read;  // one record for every reading
   for (const Case& c : cases) {
@@ -118,4 +118,54 @@ TEST(Utils, DatasetReadingsOfARun) {
       }
     }
   }
+}
+
+// A failing dataset call is logged with the call written as the caller makes it: the clone's own names,
+// and for an entry copied out of a run's output dataset, that dataset and its offset.
+TEST(Utils, FailedDatasetCallsNameTheirArguments) {
+  qobmDataset* gone = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_BUFFER, &gone), 0);
+  ASSERT_EQ(qobmDestroyDataset(gone), 0);
+  qobmDataset* empty = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &empty), 0);
+  qobmDataset* into = nullptr;
+  ASSERT_EQ(qobmCreateDataset(qobmDM_TENSOR, &into), 0);
+
+  struct Case {
+    const char* name;
+    bool (*fails)(qobmDataset* gone, qobmDataset* empty, qobmDataset* into);
+    const char* line;
+  };
+  const Case cases[] = {
+      {"clone of a destroyed dataset",
+       [](qobmDataset* g, qobmDataset*, qobmDataset*) { return qoblCloneDataset(g) == nullptr; },
+       "Failed to call qobmGetDatasetMode(dt, &mode) : "},
+      {"entries of a destroyed dataset",
+       [](qobmDataset* g, qobmDataset*, qobmDataset*) {
+         qobmDatasetMode mode = qobmDM_BUFFER;
+         uint32_t count = 0;
+         return !qoblUtilsDatasetEntries(g, &mode, &count);
+       },
+       "Failed to call qobmGetDatasetMode(dt, &mode) : "},
+      {"an output entry past the end",
+       [](qobmDataset*, qobmDataset* e, qobmDataset* in) {
+         return !qoblUtilsCopyDatasetEntry(e, 2, qobmDM_TENSOR, in, "outputDataset", "offset + j");
+       },
+       "Failed to call qobmGetDatasetTensor(outputDataset, offset + j, &tensor) : "},
+      {"a clone's entry past the end",
+       [](qobmDataset*, qobmDataset* e, qobmDataset* in) {
+         return !qoblUtilsCopyDatasetEntry(e, 0, qobmDM_BUFFER, in, "dt", "i");
+       },
+       "Failed to call qobmGetDatasetBuffer(dt, i, &buffer) : "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qobltest::LogCapture log;
+    EXPECT_TRUE(c.fails(gone, empty, into));
+    const std::vector<std::string> errors = log.take();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind(c.line, 0), 0u) << errors[0];
+  }
+  EXPECT_EQ(qobmDestroyDataset(empty), 0);
+  EXPECT_EQ(qobmDestroyDataset(into), 0);
 }
