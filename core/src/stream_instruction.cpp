@@ -42,7 +42,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   for (size_t i : leafOps_) leafOutputs_[i].clear();  // only a leaf op's list is ever filled
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
-  inputIds_.clear();
+  inputs_.clear();
   // Each archive of the run releases its argument's blocks, in order, and stays in place for the next run.
   for (size_t a = 0; a < live_; ++a) {
     if (instructionArray_[a].opArg != nullptr) instructionArray_[a].opArg->releaseRun();
@@ -56,7 +56,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
 
 void RunStreamInstruction::reuse(uint32_t datesetId) {
   // A run taken out was emptied then; one that still holds something is emptied now.
-  if (live_ != 0 || records_ || !inputIds_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
+  if (live_ != 0 || records_ || !inputs_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
     reset(datesetId);
     return;
   }
@@ -77,8 +77,11 @@ InstructionArchive& RunStreamInstruction::placeArchive(size_t index, Instruction
 bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
   // The op stream's ids come from a counter, so a run's ids increase: an id above the last one is new
   // (the list is searched only after the counter wrapped, or for an id given twice).
-  if (inputIds_.empty() || inputId > inputIds_.back()) return false;
-  return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
+  if (inputs_.empty() || inputId > inputs_.back()->inputId) return false;
+  for (const std::unique_ptr<StreamDataset>& rec : inputs_) {
+    if (rec->inputId == inputId) return true;
+  }
+  return false;
 }
 
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }

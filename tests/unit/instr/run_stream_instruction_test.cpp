@@ -244,39 +244,42 @@ TEST(DatasetIdTest, CountsUpAcrossThreads) {
 
 }  // namespace
 
-// A stream's input records: more inputs in flight than the ring has slots spill into its overflow map, and
-// each id still finds and takes exactly its own record, whichever of two ids sharing a slot goes first.
-TEST(InputRecordTable, RecordsBeyondTheRingAreKeptAndFoundByTheirIds) {
-  using zenlar::qobl::InputRecordTable;
-  using zenlar::qobl::StreamDataset;
-  constexpr uint32_t kRing = InputRecordTable::kRing;
-  auto record = [](uint32_t id) { return std::make_unique<StreamDataset>(id, nullptr, nullptr, false, false); };
-  InputRecordTable table;
+// A stream's runs: more runs in flight than the ring has slots spill into its overflow map, and each
+// dataset id still finds and takes exactly its own run, whichever of two ids sharing a slot goes first.
+TEST(RunTable, RunsBeyondTheRingAreKeptAndFoundByTheirIds) {
+  using zenlar::qobl::RunStreamInstruction;
+  using zenlar::qobl::RunTable;
+  constexpr uint32_t kRing = RunTable::kRing;
+  const std::vector<zenlar::qobl::OpIRInstruction*> noOps;
+  auto run = [&noOps](uint32_t id) { return std::make_unique<RunStreamInstruction>(id, noOps, 0); };
+  RunTable table;
   const uint32_t n = kRing + 40;
-  for (uint32_t id = 1; id <= n; ++id) table.put(id, record(id));
+  for (uint32_t id = 1; id <= n; ++id) table.put(id, run(id));
+  EXPECT_EQ(n, table.size());
   for (uint32_t id = 1; id <= n; ++id) {
-    StreamDataset* r = table.find(id);
+    RunStreamInstruction* r = table.find(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
   auto first = table.take(3);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->inputId, 3u);
+  EXPECT_EQ(first->key(), 3u);
   EXPECT_EQ(table.find(3), nullptr);
   EXPECT_EQ(table.take(3), nullptr);
   ASSERT_NE(table.find(3 + kRing), nullptr);
-  table.put(3 + 2 * kRing, record(3 + 2 * kRing));  // the freed slot serves a newer id again
+  table.put(3 + 2 * kRing, run(3 + 2 * kRing));  // the freed slot serves a newer id again
   for (uint32_t id : {3 + kRing, 3 + 2 * kRing}) {
     auto r = table.take(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
   for (uint32_t id = n; id >= 1; --id) {
     if (id == 3 || id == 3 + kRing) continue;
     auto r = table.take(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
+  EXPECT_EQ(0u, table.size());
   EXPECT_EQ(table.find(1), nullptr);
   EXPECT_EQ(table.find(n + 1), nullptr);
 }
