@@ -8,6 +8,8 @@
 // Input i of (l, b) is entry R + (l*B + b)*(I + O) + i and output o is entry R + (l*B + b)*(I + O) + I + o,
 // where R is the length of the configuration region: L*C for every argument except the memory-copy
 // argument, whose region holds one configuration per loop (its header says C = L; R = L).
+// The input op's argument never goes to the card: its list holds each loop's I addresses once, read both as
+// the loop's inputs and as its outputs (O = I).
 //
 // Classes: BaseOpArgument / OpCommonArgument (generic ops), OpInputArgument (the graph's input op, host
 // only), OpRunModelArgument, OpCopyMemArgument; QoblOpArgumentFactory picks the class by op kind.
@@ -58,6 +60,10 @@ class IOpArgument {
   // The O outputs of position (loopIndex, batchIndex) in the host list, their number in `count`; null
   // (not logged) when out of range.  Valid until the list changes.
   virtual const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) = 0;
+  // The outputs of batch position 0 of every loop, in loop order, when the host list holds exactly these
+  // back to back (the input op's argument), their number in `count`: read in place, valid until the list
+  // changes.  Null (count 0) for any other argument.
+  virtual const uint64_t* loopOutputs(uint32_t& count) = 0;
   // Appends getOutputs(loopIndex, batchIndex) to `into`; false (logged, nothing appended) when out of range.
   virtual bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) = 0;
   // Replaces one output address in the host list (no upload); false (logged) when out of range.

@@ -111,7 +111,7 @@ std::vector<uint64_t> BaseOpArgument::getOutputs(uint32_t loopIndex, uint32_t ba
 bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) {
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize && outputIndex < header_.outputCount) {
     const uint64_t index =
-        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + header_.inputCount + outputIndex;
+        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + outputsOffset() + outputIndex;
     if (index < argPointersInDdr_.size()) {
       argPointersInDdr_[index] = dataPtr;
       return true;
@@ -221,10 +221,10 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
   }
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
-    scratch_.clear();
-    if (inputOpArg != nullptr) appendInputs(inputOpArg, l, scratch_);
-    appendAddrs(argPointersInDdr_, scratch_.data(), scratch_.size());
-    if (scratch_.size() != header_.inputCount) {
+    uint32_t count = 0;
+    const uint64_t* inputs = inputOpArg != nullptr ? inputsAt(inputOpArg, l, 0, count) : nullptr;
+    appendAddrs(argPointersInDdr_, inputs, count);
+    if (count != header_.inputCount) {
       QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count of "
                      "input op.\n");
       return false;

@@ -13,6 +13,7 @@ OpInputArgument::OpInputArgument(OpIRInstruction* irInstruction, uint32_t datase
 void OpInputArgument::startKind() {
   addInputNum_ = 0;
   header_.configCount = 0;
+  inputsAreOutputs_ = true;
 }
 
 bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
@@ -25,8 +26,6 @@ bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
     QOBL_LOG_ERROR("Input buffer overflow. \n");
     return false;
   }
-  appendAddrs(argPointersInDdr_, inputs, inputCount);
-  header_.inputCount = inputCount;
   appendAddrs(argPointersInDdr_, inputs, inputCount);
   header_.outputCount = inputCount;
   return true;

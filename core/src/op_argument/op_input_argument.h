@@ -2,8 +2,9 @@
 // op has no record and no array block): it collects on the host the application's input addresses of each
 // loop and presents them, through getOutputs(loop, 0), as the input op's outputs to the ops it feeds.
 //
-// Host list after k additions: for each loop l < k the I input addresses, then the same I addresses again
-// (C = 0, B = 1, so the second copy is the loop's "outputs").  It owns no device memory.
+// Host list after k additions: for each loop l < k the I input addresses, stored once (C = 0, B = 1, O = I):
+// they are the loop's inputs and its outputs alike, and the ops it feeds read them in place.  It owns no
+// device memory.
 #ifndef QOBL_OP_ARGUMENT_OP_INPUT_ARGUMENT_H
 #define QOBL_OP_ARGUMENT_OP_INPUT_ARGUMENT_H
 
@@ -28,6 +29,11 @@ class OpInputArgument final : public BaseOpArgument {
   // The ops it feeds read every loop's outputs: the base's lookup, resolved for this class.
   const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override {
     return positionAt(loopIndex, batchIndex, true, count);
+  }
+  // The list is every loop's addresses back to back.
+  const uint64_t* loopOutputs(uint32_t& count) override {
+    count = static_cast<uint32_t>(argPointersInDdr_.size());
+    return argPointersInDdr_.data();
   }
   // The argument never holds device memory (no array block, output or gathered blocks): a run's release
   // only empties the list (the base class's restart calls it when the list holds something).

@@ -25,6 +25,7 @@ namespace {
 
 using qobltest::FakeModel;
 using qobltest::FakeStreamOp;
+using zenlar::qobl::IOpArgument;
 using zenlar::qobl::OpDGNode;
 using zenlar::qobl::OpIRInstruction;
 using zenlar::qobl::RunStreamInstruction;
@@ -135,6 +136,19 @@ TEST_F(RunStreamInstructionTest, OutputsAreSplitOverLeafOpsInOrder) {
   EXPECT_EQ((Addrs{0xB, 0xC}), inst.getInstructionArchive(3)->opArg->getOutputs(0, 0));
 }
 
+// A run-model op fed by the input op reads the inputs of every loop, in loop order, one per batch position.
+TEST_F(RunStreamInstructionTest, RunModelOpTakesTheInputsOfEveryLoop) {
+  pipeline(3, false, {32});
+  RunStreamInstruction inst(kDataset, irs_, 0);
+  for (uint64_t s = 0; s < 3; ++s) {
+    uint64_t in = 0xC0000100 + s, out = 0xC0001000 + s;
+    ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
+  }
+  ASSERT_TRUE(inst.build());
+  IOpArgument* rm = inst.getInstructionArchive(3)->opArg.get();
+  for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(Addrs{0xC0000100 + b}, rm->getInputs(0, b)) << b;
+}
+
 class ReleaseTest : public RunStreamInstructionTest {
  protected:
   void SetUp() override {
@@ -213,6 +227,15 @@ TEST_F(ReleaseTest, ResetInstructionsReleaseEverythingAndBuildLikeNewOnes) {
     EXPECT_EQ(Addrs{0xC0000100}, inst->getInstructionArchive(2)->opArg->getInputs(0, 0));
     EXPECT_EQ(Addrs{0xC0000105}, inst->getInstructionArchive(2)->opArg->getInputs(1, 0));
     EXPECT_EQ(Addrs{0xC0001005}, inst->getInstructionArchive(4)->opArg->getOutputs(0, 1));
+    // The input op's addresses of each loop are its inputs and outputs; the run-model op reads its inputs,
+    // the pre-processing op's outputs, over both loops in order.
+    IOpArgument* head = inst->getInstructionArchive(1)->opArg.get();
+    EXPECT_EQ(Addrs{0xC0000105}, head->getInputs(1, 0));
+    EXPECT_EQ(Addrs{0xC0000105}, head->getOutputs(1, 0));
+    IOpArgument* pre = inst->getInstructionArchive(2)->opArg.get();
+    IOpArgument* rm = inst->getInstructionArchive(3)->opArg.get();
+    EXPECT_EQ(pre->getOutputs(0, 0), rm->getInputs(0, 0));
+    EXPECT_EQ(pre->getOutputs(1, 0), rm->getInputs(0, 1));
   }
   inst->reset(kDataset);
   EXPECT_EQ(base_, live());
