@@ -70,9 +70,9 @@ class IOpArgument {
   virtual bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) = 0;
   // Builds the pointer list, allocates the array block and uploads it.
   //   inputOpArg    the argument of the op's input op in the same run (its outputs are this op's inputs);
-  //   irBufferList  one OpIRBuffer per loop.  OWNERSHIP: whatever the result, the argument takes the
-  //                 blocks listed there (it keeps a copy and releases them as its class states); the
-  //                 caller must not release them;
+  //   irBufferList  one OpIRBuffer per loop (for a run-model op, only the first is given).  OWNERSHIP:
+  //                 whatever the result, the argument takes the blocks listed there (it keeps a copy and
+  //                 releases them as its class states); the caller must not release them;
   //   outputAddress the application's output addresses for a leaf op (all loops in order), else empty.
   // Called once.  On false, blocks allocated so far stay recorded and are released with the argument.
   virtual bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,

@@ -147,8 +147,9 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   std::vector<InstructionArchive> instructionArray_;
   size_t live_ = 0;
   std::vector<OpIRInstruction*> irStream_;
-  // Element i - 1: op i's addresses, per loop.  The entries stay from run to run with their lists'
-  // capacity: a run overwrites entry n with its input n, and the build uses the first inputsGathered_.
+  // Element i - 1: op i's addresses, per loop (a run-model op's: its first input's only).  The entries stay
+  // from run to run with their lists' capacity: a run overwrites entry n with its input n, and the build
+  // uses the first inputsGathered_.
   std::vector<std::vector<OpIRBuffer>> opBufferlist_;
   size_t inputsGathered_ = 0;
   InputRecords inputs_;  // the records of the inputs gathered into this run, in arrival order

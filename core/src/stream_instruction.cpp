@@ -126,6 +126,9 @@ bool RunStreamInstruction::startInputOp() {
 bool RunStreamInstruction::gatherOpBlocks() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
+    // A run-model op's configuration is its model's address, which stays for the whole run (a run's first
+    // input sets a dynamic model's shapes), and only the first input's is read: it is asked once per run.
+    if (ir->opType == qobeOP_RUN_MODEL_OP && inputsGathered_ != 0) continue;
     std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
     if (buffers.size() <= inputsGathered_) buffers.resize(inputsGathered_ + 1);
     OpIRBuffer& buffer = buffers[inputsGathered_];
