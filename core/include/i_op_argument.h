@@ -77,6 +77,16 @@ class IOpArgument {
   // Called once.  On false, blocks allocated so far stay recorded and are released with the argument.
   virtual bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                const std::vector<uint64_t>& outputAddress) = 0;
+  // For a recycled run: keeps the pointer list the argument's last build made (releaseRun leaves it), when
+  // it is the list buildOpArgArray would make now.  The caller vouches that the op's inputs (its input op's
+  // outputs) and the application's output addresses are those of the run that build was for, and that that
+  // run was built; the argument checks what else its list is made of (its configuration in irBufferList,
+  // its header).  False, nothing changed, when it cannot: the caller then builds the list
+  // (buildOpArgArray).  Called after restart, instead of buildOpArgArray; placeList follows.
+  virtual bool takeLastList(const std::vector<OpIRBuffer>& irBufferList) = 0;
+  // Allocates the array block for the current list and uploads header and list, as buildOpArgArray does
+  // last; false (logged) on the first failure, the block then released with the argument.
+  virtual bool placeList() = 0;
   // The op kind of the IR record (1 input, 2 run-model, 10 memory-copy, others generic).
   virtual int opType() = 0;
   // Byte size of an output block this argument allocated; 0 for any other address.
@@ -89,7 +99,8 @@ class IOpArgument {
   // argument.  Called before buildOpArgArray.
   virtual void adoptBlocks(std::vector<DeviceBlock>&& blocks) = 0;
   // Reuse by a recycled run instruction.  releaseRun frees the run's device memory exactly as destruction
-  // would (same blocks, same order), reads no IR record, and keeps the host lists' capacity; restart then
+  // would (same blocks, same order), reads no IR record, and leaves the pointer list as it is (for
+  // takeLastList; it is no longer the run's to read, and buildOpArgArray starts it anew); restart then
   // makes the argument what a new one of its class for `irInstruction` (an op of the same kind) and
   // `datasetId` would be.
   virtual void releaseRun() = 0;

@@ -27,7 +27,10 @@
 //
 // Threads: no lock of its own; the op stream serialises creation, filling, building and recycling.
 // Reuse: the op stream keeps a few recycled instructions and reset()s one for its next run instead of
-// making a new one; a reset instruction behaves as a newly constructed one.
+// making a new one; a reset instruction behaves as a newly constructed one.  When a run's input sets (input
+// and output addresses) repeat those of the instruction's last run, which was built (an application that
+// hands the same buffers every run), an op fed by the input op alone keeps the argument list that run's
+// build made instead of building it again (IOpArgument::takeLastList); its uploads are made as always.
 #ifndef QOBL_STREAM_INSTRUCTION_H
 #define QOBL_STREAM_INSTRUCTION_H
 
@@ -124,7 +127,8 @@ class RunStreamInstruction final : public IRunStreamInstruction {
  private:
   bool startInputOp();
   bool gatherOpBlocks();
-  bool buildOp(size_t index);
+  // Builds op `index`; `repeats`: the run's input sets are those of the last run, which was built.
+  bool buildOp(size_t index, bool repeats);
   bool allocStreamMem();
   // Whether the earlier run's archive at `index` (the op's position in the stream) can serve that op again:
   // it was made for the same op and is complete (the input op's has no record of its own, and its argument
@@ -157,7 +161,11 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   OpInputArgument* headArg_ = nullptr;   // the input op's argument of this run (null until its first input)
   OpInputArgument* inputArg_ = nullptr;  // the input op's argument in instructionArray_[0], if any
   // Element i: the application's output addresses of op i, a leaf op, all loops in order (empty otherwise).
+  // A run writes them over the last run's, noting whether they all stay the same (outputsRepeat_).
   std::vector<std::vector<uint64_t>> leafOutputs_;
+  bool outputsRepeat_ = true;
+  bool built_ = false;      // build() succeeded for this run
+  bool lastBuilt_ = false;  // the same for the last run (reset() moves it here)
   uint32_t deviceId_;
   bool buildStarted_ = false;
   uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)

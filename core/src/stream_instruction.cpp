@@ -39,7 +39,10 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   QOBL_LOG_TRACE("Release run stream instruction memory.\n");
   // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
-  for (size_t i : leafOps_) leafOutputs_[i].clear();  // only a leaf op's list is ever filled
+  // The leaf ops' output lists stay, for the next run to compare its addresses with.
+  lastBuilt_ = built_;
+  built_ = false;
+  outputsRepeat_ = true;
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
   inputs_.clear();
@@ -163,16 +166,29 @@ bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inpu
     return false;
   }
   if (!headArg_->addInputArg(inputs, static_cast<uint32_t>(inputCount))) return false;
+  // Each leaf op's addresses of this input go over the last run's at their place, noting whether any
+  // differs.
   size_t pos = 0;
   for (size_t i : leafOps_) {
     const uint32_t n = irStream_[i]->outputCount;
-    appendAddrs(leafOutputs_[i], outputs + pos, n);
+    std::vector<uint64_t>& list = leafOutputs_[i];
+    const size_t at = inputsGathered_ * n;
+    if (list.size() < at + n) {
+      list.resize(at + n);
+      outputsRepeat_ = false;
+    }
+    for (uint32_t k = 0; k < n; ++k) {
+      if (list[at + k] != outputs[pos + k]) {
+        list[at + k] = outputs[pos + k];
+        outputsRepeat_ = false;
+      }
+    }
     pos += n;
   }
   return gatherOpBlocks();
 }
 
-bool RunStreamInstruction::buildOp(size_t i) {
+bool RunStreamInstruction::buildOp(size_t i, bool repeats) {
   OpIRInstruction* ir = irStream_[i];
   IOpArgument* inputArg = nullptr;
   for (size_t a = 0; a < live_; ++a) {
@@ -205,7 +221,11 @@ bool RunStreamInstruction::buildOp(size_t i) {
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
   // The argument takes the op's gathered blocks now, whatever its build's outcome (most ops made none).
   if (!gathered_[i - 1].empty()) archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
+  // An op fed by the input op alone, in a run repeating the last one, may keep the list that run's build
+  // made: its inputs and outputs are that run's.
+  IOpArgument* arg = archive.opArg.get();
+  const bool kept = repeats && inputArg == headArg_ && arg->takeLastList(buffers);
+  if (!(kept ? arg->placeList() : arg->buildOpArgArray(inputArg, buffers, leafOutputs_[i]))) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     archive.opArg->releaseRun();
     return false;
@@ -223,11 +243,15 @@ bool RunStreamInstruction::build() {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
     return false;
   }
+  // A ready run has written every loop's addresses: each leaf op's list holds exactly this run's (no run
+  // writes more loops than the input op has).
+  const bool repeats = lastBuilt_ && outputsRepeat_ && headArg_->repeatsLastRun();
   for (size_t i = 1; i < irStream_.size(); ++i) {
-    if (!buildOp(i)) return false;
+    if (!buildOp(i, repeats)) return false;
   }
   instructionArray_[live_ - 1].instruction->uid |= PIPELINE_END_MASK;
-  return allocStreamMem();
+  built_ = allocStreamMem();
+  return built_;
 }
 
 bool RunStreamInstruction::allocStreamMem() {

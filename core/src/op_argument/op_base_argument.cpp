@@ -19,17 +19,25 @@ BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetI
 
 void BaseOpArgument::releaseRun() {
   // The members in the order the destructor destroys them: the adopted and output blocks, then the array.
+  // The list stays: a later run with the same addresses may keep it (takeLastList).
   blocks_.clear();
   // Clearing an empty hash map still wipes its whole bucket array.
   if (!address2SizeDict_.empty()) address2SizeDict_.clear();
   argArray_.reset();
-  argPointersInDdr_.clear();
+}
+
+bool BaseOpArgument::keepListIf(uint64_t config) {
+  const qobe::QobeOpArgumentHeader& h = listHeader_;
+  return listComplete_ && !argPointersInDdr_.empty() && argPointersInDdr_[0] == config &&
+         h.loopCount == header_.loopCount && h.batchSize == header_.batchSize &&
+         h.configCount == header_.configCount && h.inputCount == header_.inputCount &&
+         h.outputCount == header_.outputCount;
 }
 
 void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId) {
   // A recycled run's arguments were released when the run was taken out: only one still holding something
   // has anything to release.
-  if (argArray_ || !blocks_.empty() || !argPointersInDdr_.empty() || !address2SizeDict_.empty()) releaseRun();
+  if (argArray_ || !blocks_.empty() || !address2SizeDict_.empty()) releaseRun();
   if (irInstruction == opIR_) {
     // The same op again: what start() takes from its record has not changed since (the record does not
     // change after the build), only the header is back to the record's counts.
@@ -46,6 +54,7 @@ void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   header_ = qobe::QobeOpArgumentHeader{};
   opName_ = irInstruction->opName;
   opIR_ = irInstruction;
+  startList();  // a list made for another op is not this one's
   deviceId_ = irInstruction->deviceId;
   header_.loopCount = irInstruction->loopCount;
   header_.batchSize = 1;
@@ -203,6 +212,7 @@ void BaseOpArgument::adoptOwnedBlocks(uint32_t opType, uint32_t deviceId, const 
 
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                      const std::vector<uint64_t>& outputAddress) {
+  startList();
   for (const OpIRBuffer& buffer : irBufferList) {
     appendAddrs(argPointersInDdr_, buffer.opConfigList.data(), buffer.opConfigList.size());
   }
@@ -235,6 +245,7 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
       appendEntries(outputAddress, outPos, outputs);
     }
   }
+  listCompleted();
   return placeArgArray();
 }
 

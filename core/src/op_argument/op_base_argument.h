@@ -69,6 +69,9 @@ class BaseOpArgument : public IOpArgument {
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
+  // Generic ops make fresh configuration blocks for every run: their list is always built anew.
+  bool takeLastList(const std::vector<OpIRBuffer>& /*irBufferList*/) override { return false; }
+  bool placeList() override { return placeArgArray(); }
   int opType() override { return static_cast<int>(opType_); }
   size_t getOutputSize(uint64_t addr) override;
   uint64_t getPointerInArgArray(uint32_t index) override;
@@ -154,9 +157,25 @@ class BaseOpArgument : public IOpArgument {
   // Allocates the array block for the current list into argArray_ and uploads header and list; false
   // (logged) on the first failure.
   bool placeArgArray();
+  // Starts the pointer list of a build: empty, not complete.
+  void startList() {
+    argPointersInDdr_.clear();
+    listComplete_ = false;
+  }
+  // Marks the list a build made complete, with the header it was made for (takeLastList compares it).
+  void listCompleted() {
+    listComplete_ = true;
+    listHeader_ = header_;
+  }
+  // takeLastList for an argument whose list is made only of its configuration, its inputs and the
+  // application's outputs: the last build's list is kept when it was completed, for the same header, and
+  // with the same first configuration address (`config`, which every loop repeats).
+  bool keepListIf(uint64_t config);
 
   std::vector<uint64_t> argPointersInDdr_;
   std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
+  bool listComplete_ = false;                  // the list is a completed build's (listCompleted)
+  qobe::QobeOpArgumentHeader listHeader_;      // the header it was made for
   uint32_t datasetId_ = 0;
   uint32_t deviceId_ = 0;
   qobe::QobeOpArgumentHeader header_;

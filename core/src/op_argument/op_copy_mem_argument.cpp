@@ -48,6 +48,7 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
                                         const std::vector<uint64_t>& outputAddress) {
   // The configuration blocks are ours from here on, even when the build fails at once.  A zero address
   // means the op's configuration upload failed: the run must not reach the card without it.
+  startList();
   if (irBufferList.empty() || irBufferList[0].opConfigList.empty()) return false;
   if (irBufferList[0].opConfigList[0] == 0) {
     QOBL_LOG_ERROR("Failed to build CopyMem op argument: its tensor copy configuration was not uploaded.\n");

@@ -22,6 +22,7 @@ void OpRunModelArgument::startKind() {
 
 bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                          const std::vector<uint64_t>& outputAddress) {
+  startList();
   if (irBufferList.empty() || irBufferList[0].opConfigList.empty()) return false;
   const uint32_t loops = opIR_->loopCount;
   const uint32_t batch = opIR_->batchSize;
@@ -66,6 +67,7 @@ bool OpRunModelArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vec
       }
     }
   }
+  listCompleted();
   return placeArgArray();
 }
 

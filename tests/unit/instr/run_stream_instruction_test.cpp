@@ -149,6 +149,51 @@ TEST_F(RunStreamInstructionTest, RunModelOpTakesTheInputsOfEveryLoop) {
   for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(Addrs{0xC0000100 + b}, rm->getInputs(0, b)) << b;
 }
 
+// A recycled run whose addresses repeat the last built run's keeps the run-model op's list; a changed input
+// or output address, a changed model address, or a failed run in between, is in the run's list all the same.
+TEST_F(RunStreamInstructionTest, RepeatedRunsKeepListsOnlyWhileTheirAddressesStayTheSame) {
+  model_.batch = 2;
+  model_.setOutputSizes({32});
+  FakeStreamOp* in = p_.add(qobeOP_INPUT_OP, 1, nullptr, 1, 1);
+  in->loopCount_ = 2;
+  FakeStreamOp* rm = p_.add(qobeOP_RUN_MODEL_OP, 2, in, 1, 1);
+  rm->model_ = &model_;
+  rm->configCount_ = 1;
+  rm->configMode_ = FakeStreamOp::kModel;
+  rm->batchSize_ = 2;
+  rm->isLeafNode_ = true;
+  const auto irs = p_.records();
+  struct Run {
+    uint64_t input0, output1, model;
+    bool failsAtFirstInput;  // the model has no address: the run is discarded at its first input
+  };
+  const Run runs[] = {{0xC100, 0xD101, 0x5000, false}, {0xC100, 0xD101, 0x5000, false},
+                      {0xC100, 0xD201, 0x5000, false}, {0xC200, 0xD201, 0x5000, false},
+                      {0xC200, 0xD201, 0x6000, false}, {0xC200, 0xD201, 0x6000, false},
+                      {0xC300, 0xD201, 0x6000, true},  {0xC300, 0xD201, 0x6000, false}};
+  RunStreamInstruction inst(kDataset, irs, 0);
+  for (const Run& r : runs) {
+    SCOPED_TRACE(testing::Message() << std::hex << r.input0 << " " << r.output1 << " " << r.model);
+    inst.reset(kDataset);
+    model_.addr = r.model;
+    model_.addrOk = !r.failsAtFirstInput;
+    uint64_t ins[] = {r.input0, 0xC111}, outs[] = {0xD100, r.output1};
+    if (r.failsAtFirstInput) {
+      EXPECT_FALSE(inst.setInOutputData(&ins[0], 1, &outs[0], 1));
+      continue;
+    }
+    for (int s = 0; s < 2; ++s) ASSERT_TRUE(inst.setInOutputData(&ins[s], 1, &outs[s], 1));
+    ASSERT_TRUE(inst.build());
+    IOpArgument* arg = inst.getInstructionArchive(2)->opArg.get();
+    Addrs list;
+    for (uint32_t e = 0; e < arg->getArgArraySize(); ++e) list.push_back(arg->getPointerInArgArray(e));
+    EXPECT_EQ((Addrs{r.model, r.input0, 0xD100, 0xC111, r.output1}), list);
+    EXPECT_NE(0u, arg->address());
+  }
+  inst.reset(kDataset);
+  EXPECT_EQ(base_, live());
+}
+
 class ReleaseTest : public RunStreamInstructionTest {
  protected:
   void SetUp() override {
