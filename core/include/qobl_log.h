@@ -63,12 +63,16 @@ class LogLevelReading {
 
 // Whether the platform log takes lines of `level` on the library's channel.  The trace and debug macros
 // ask this first, so a filtered line costs one plain call (none under a LogLevelReading) and no formatting
-// or argument evaluation.
+// or argument evaluation.  The platform log has one threshold for every channel, so the check compares
+// with it, as a reading does.
 inline bool qoblLogWanted(uint32_t level) {
-  const uint32_t held = LogLevelReading::held();
-  if (held != 0) return level + 1 >= held;
-  qobmBool enabled = qobmFALSE;
-  return qobmLogLevelEnabled(qobmLC_CL, level, &enabled) == 0 && enabled == qobmTRUE;
+  uint32_t held = LogLevelReading::held();
+  if (held == 0) {
+    uint32_t threshold = 0;
+    if (qobmGetLogLevel(&threshold) != 0) return false;
+    held = threshold + 1;
+  }
+  return level + 1 >= held;
 }
 
 // A card address as a pointer, for "%p" in log lines.

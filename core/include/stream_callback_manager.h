@@ -29,12 +29,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "qobl_api.h"
 #include "rwlock.h"
-#include <memory>
-#include <vector>
 
 #include "stream.h"
 
@@ -46,14 +45,6 @@ struct qoblCallbackTuple {
   qoblStreamReportCallback callback;
   void* userPtr;
   bool operator==(const qoblCallbackTuple& o) const { return callback == o.callback && userPtr == o.userPtr; }
-};
-
-// One report of the card.
-struct qoblOutputId {
-  uint32_t streamId;
-  uint32_t opUid;
-  uint64_t dataId;
-  uint32_t error_code;
 };
 
 // The completion function installed with the device runtime; always 0.  dev_id and func_arg are unused.
@@ -69,13 +60,19 @@ class StreamCallbackManager {
   void unregisterSdkCallback(uint32_t streamId, qoblStreamReportCallback callback, void* userPtr);
   // Drops every subscription of a stream (called when the stream is destroyed; ids are never reused).
   void removeStream(uint32_t streamId);
-  using CallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
+  // A stream's subscriptions as the map holds them: each change replaces the list.
+  using SharedCallbackList = std::shared_ptr<const std::vector<qoblCallbackTuple>>;
+  // A list as a delivery reads it, without taking a share of it (see getCallbackList).
+  using CallbackList = const std::vector<qoblCallbackTuple>*;
   // The stream's subscriptions as they are now (a list that later subscriptions do not change); null
-  // (logged) when it has none.  The calling thread keeps the lists of the last few streams it asked for
-  // and reads the map again only after a subscription changed.
+  // (logged) when it has none.  Called inside a delivery (DeliveringScope) only: the list stays valid until
+  // the calling thread's outermost delivery ends.  The calling thread keeps the lists of the last few streams
+  // it asked for and reads the map again only after a subscription changed; a list it stops keeping is
+  // held until its outermost delivery ends, as a delivery further out may still be reading it.
   CallbackList getCallbackList(uint32_t streamId);
-  // Handles one report of `stream`, which the caller holds busy.
-  void process(qoblOutputId& outputId, IOpStream* stream);
+  // Handles the card's report of op `opUid` (without the end mark) of the run of `dataId` on `stream`,
+  // which the caller holds busy; `errorCode` is the card's code (0: none).
+  void process(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t errorCode);
   // Reports, for each op of `opUids` in order, the synchronous run of `datasetId` to every input gathered
   // in it but `ownInputId`, as the card's reports would (status 0).  The stream must still hold the run.
   void reportSyncRun(IOpStream* stream, uint32_t datasetId, uint32_t ownInputId, const std::vector<uint32_t>& opUids);
@@ -96,7 +93,7 @@ class StreamCallbackManager {
   void deliverPerLoop(const Delivery& d);
 
   // Each subscription change replaces the stream's list, so that a report reads it without copying it.
-  threadsafe_unordered_map<uint32_t, CallbackList> streamReportCallbackDict_;
+  threadsafe_unordered_map<uint32_t, SharedCallbackList> streamReportCallbackDict_;
   // Raised after every change of the map above; the reporting threads keep the lists they read while it
   // stays the same (getCallbackList).
   std::atomic<uint64_t> subscriptionVersion_{1};

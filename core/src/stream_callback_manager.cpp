@@ -66,11 +66,34 @@ void invokeAll(const std::vector<qoblCallbackTuple>& callbacks, IOpStream* strea
   }
 }
 
+// The subscription lists a thread keeps (StreamCallbackManager::getCallbackList): those of the last few
+// streams it delivered reports of, each with the subscription version it was read at, and the lists it
+// stopped keeping during its current delivery, which a delivery further out (a report callback that runs a
+// synchronous run delivers again on its thread) may still be reading.
+struct KeptLists {
+  struct Entry {
+    uint32_t streamId = 0;
+    uint64_t version = 0;  // 0: empty (versions start at 1)
+    bool found = false;
+    StreamCallbackManager::SharedCallbackList list;
+  };
+  std::array<Entry, 4> entries;
+  size_t next = 0;
+  std::vector<StreamCallbackManager::SharedCallbackList> retired;  // until the outermost delivery ends
+};
+
 // Marks the calling thread as delivering reports of `stream` for its lifetime (restoring the outer mark).
+// The outermost delivery of a thread lets go, when it ends, of the lists its deliveries stopped keeping.
 class DeliveringScope {
  public:
   explicit DeliveringScope(IOpStream* stream) : outer_(deliveringStream()) { setDeliveringStream(stream); }
-  ~DeliveringScope() { setDeliveringStream(outer_); }
+  ~DeliveringScope() {
+    setDeliveringStream(outer_);
+    if (outer_ == nullptr) {
+      std::vector<StreamCallbackManager::SharedCallbackList>& retired = PerThread<KeptLists>::get().retired;
+      if (!retired.empty()) retired.clear();
+    }
+  }
   DeliveringScope(const DeliveringScope&) = delete;
   DeliveringScope& operator=(const DeliveringScope&) = delete;
 
@@ -85,12 +108,10 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   // The log checks of this report read the threshold once, and again after each report callback.
   const LogLevelReading logLevel;
   const uint32_t dataId = outputId->data_id;
-  const uint32_t contextId = outputId->context_id;
+  const uint32_t opUid = outputId->context_id & PIPELINE_END_UNMASK;
   const uint32_t streamId = outputId->stream_id;
   QOBL_LOG_DEBUG("Get callback from runtime, stream id: %u, stream address: %p, dataset Id: %u, opUid: %u",
-                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId,
-                 contextId & PIPELINE_END_UNMASK);
-  qoblOutputId out{streamId, contextId, dataId, outputId->error_code};
+                 streamId, reinterpret_cast<void*>(static_cast<uintptr_t>(outputId->stream_addr)), dataId, opUid);
   // The reference keeps the stream, and the event its waiters sleep on, until setBusy(false) has woken them.
   const StreamRef ref = StreamRef::byId(streamId);
   IOpStream* stream = ref.get();
@@ -105,7 +126,7 @@ int sdkGetOutputs(uint32_t /*dev_id*/, get_desc* outputId, void* /*func_arg*/) {
   {
     DeliveringScope delivering(stream);
     try {
-      Singleton<StreamCallbackManager>::getInstance()->process(out, stream);
+      Singleton<StreamCallbackManager>::getInstance()->process(stream, dataId, opUid, outputId->error_code);
     } catch (const std::exception& e) {
       // Nothing may escape into the card's reporter thread, and the stream must not stay busy.
       QOBL_LOG_ERROR("Catch exception in process thread: %s\n", e.what());
@@ -128,7 +149,7 @@ void StreamCallbackManager::registerRuntimeCallback(uint32_t deviceId) {
 void StreamCallbackManager::registerSdkCallback(uint32_t streamId, qoblStreamReportCallback callback,
                                                 void* userPtr) {
   auto guard = streamReportCallbackDict_.write_guard();
-  CallbackList& list = streamReportCallbackDict_[streamId];
+  SharedCallbackList& list = streamReportCallbackDict_[streamId];
   auto next = list != nullptr ? std::make_shared<std::vector<qoblCallbackTuple>>(*list)
                               : std::make_shared<std::vector<qoblCallbackTuple>>();
   next->push_back(qoblCallbackTuple{callback, userPtr});
@@ -157,46 +178,32 @@ void StreamCallbackManager::removeStream(uint32_t streamId) {
 }
 
 StreamCallbackManager::CallbackList StreamCallbackManager::getCallbackList(uint32_t streamId) {
-  // Each thread keeps the lists it read last with the subscription version they were read at; a list
-  // stays good while no subscription changed.  The version is read before the map, so a change made
-  // meanwhile only makes the next report read the map again.
-  struct Cache {
-    struct Entry {
-      uint32_t streamId = 0;
-      uint64_t version = 0;  // 0: empty (versions start at 1)
-      bool found = false;
-      CallbackList list;
-    };
-    std::array<Entry, 4> entries;
-    size_t next = 0;
-  };
-  Cache& cache = PerThread<Cache>::get();
+  // A kept list stays good while no subscription changed.  The version is read before the map, so a
+  // change made meanwhile only makes the next report read the map again.
+  KeptLists& kept = PerThread<KeptLists>::get();
   const uint64_t version = subscriptionVersion_.load(std::memory_order_acquire);
-  Cache::Entry* entry = nullptr;
-  for (Cache::Entry& e : cache.entries) {
+  KeptLists::Entry* entry = nullptr;
+  for (KeptLists::Entry& e : kept.entries) {
     if (e.streamId == streamId) {  // an id has at most one entry
       entry = &e;
       break;
     }
   }
   if (entry == nullptr || entry->version != version) {
-    if (entry == nullptr) entry = &cache.entries[cache.next++ % cache.entries.size()];
+    if (entry == nullptr) entry = &kept.entries[kept.next++ % kept.entries.size()];
+    if (entry->list != nullptr) kept.retired.push_back(std::move(entry->list));
     entry->streamId = streamId;
     entry->version = version;
     entry->list = nullptr;
     entry->found = streamReportCallbackDict_.find(streamId, entry->list);
   }
   if (!entry->found) QOBL_LOG_ERROR("Can't find callback list for stream: %d.\n", streamId);
-  return entry->list;
+  return entry->list.get();
 }
 
-void StreamCallbackManager::process(qoblOutputId& outputId, IOpStream* stream) {
-  outputId.opUid &= PIPELINE_END_UNMASK;
-  const uint32_t opUid = outputId.opUid;
-  const uint32_t dataId = static_cast<uint32_t>(outputId.dataId);
+void StreamCallbackManager::process(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t errorCode) {
   uint32_t status = 0;
-  if (outputId.error_code != 0) qobmNormalizeErrorCode(outputId.error_code, &status);
-  if (stream == nullptr) return;
+  if (errorCode != 0) qobmNormalizeErrorCode(errorCode, &status);
   if (!deliver(stream, dataId, opUid, status, 0)) {
     QOBL_LOG_ERROR("Failed to process output because not find corresponding op argument. datasetId: %d, opUid: %d.\n",
                    dataId, opUid);
@@ -325,7 +332,7 @@ void StreamCallbackManager::reportSyncRun(IOpStream* stream, uint32_t datasetId,
 }
 
 void StreamCallbackManager::reportFailedInputs(IOpStream* stream, const InputRecords& inputs, uint32_t code) {
-  CallbackList callbacks;
+  SharedCallbackList callbacks;
   if (!streamReportCallbackDict_.find(stream->id(), callbacks) || callbacks == nullptr || callbacks->empty()) return;
   DeliveringScope delivering(stream);
   qobeOp* op = stream->endOp();

@@ -71,36 +71,59 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
 }
 
 namespace {
-// The device address of every entry of ds, in order, read through the mode's own calls (count, entry,
-// address); an entry that cannot be read counts as address 0.
+// The mode and entry count of a dataset, in one call when the dataset is live: the count call of one mode
+// refuses a dataset of the other mode with QOBM_ERR_MODE, so its success tells the mode as well.  The
+// buffer count is asked first (runs pass buffers far more often than tensors), then, after a refusal for
+// the mode, the tensor count.  Any other failure returns that call's code; a caller that must report the
+// failure reads the dataset again step by step (qoblUtilsDatasetEntries), whose failing call logs it.
+int readModeAndCount(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
+  int rc = qobmGetDatasetBufferCount(ds, count);
+  if (rc == 0) {
+    *mode = qobmDM_BUFFER;
+  } else if (rc == QOBM_ERR_MODE) {
+    rc = qobmGetDatasetTensorCount(ds, count);
+    if (rc == 0) *mode = qobmDM_TENSOR;
+  }
+  return rc;
+}
+
+// The device address of each of the `count` entries of ds into addrs[0..count), through the mode's own
+// calls (entry, address); an entry that cannot be read gives address 0.
 template <typename Entry>
-void appendEntryAddrs(qobmDataset* ds, int (*countOf)(qobmDataset*, uint32_t*),
-                      int (*entryAt)(qobmDataset*, uint32_t, Entry**), int (*addrOf)(Entry*, uint64_t*),
-                      std::vector<uint64_t>& addrs) {
-  uint32_t count = 0;
-  countOf(ds, &count);
+void readEntryAddrs(qobmDataset* ds, uint32_t count, int (*entryAt)(qobmDataset*, uint32_t, Entry**),
+                    int (*addrOf)(Entry*, uint64_t*), uint64_t* addrs) {
   for (uint32_t i = 0; i < count; ++i) {
     uint64_t addr = 0;
     Entry* entry = nullptr;
     if (entryAt(ds, i, &entry) == 0) addrOf(entry, &addr);
-    addrs.push_back(addr);
+    addrs[i] = addr;
   }
+}
+
+// Gives `v` `n` elements whose values the caller then writes.  A caller reading the same dataset again
+// usually finds the size already right: inline, so that it then costs a comparison, not a call.
+template <typename T>
+[[gnu::always_inline]] inline void fitSize(std::vector<T>& v, size_t n) {
+  if (v.size() != n) v.resize(n);
 }
 }  // namespace
 
 void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
-  addrs.clear();
-  qobmDatasetMode mode = static_cast<qobmDatasetMode>(-1);
-  if (ds == nullptr || qobmGetDatasetMode(ds, &mode) != 0) return;
+  qobmDatasetMode mode = qobmDM_BUFFER;
+  uint32_t count = 0;
+  if (ds == nullptr || readModeAndCount(ds, &mode, &count) != 0) count = 0;
+  fitSize(addrs, count);
   // One loop per mode rather than a mode test per entry.
   if (mode == qobmDM_BUFFER) {
-    appendEntryAddrs(ds, qobmGetDatasetBufferCount, qobmGetDatasetBuffer, qobmGetDataBufferAddr, addrs);
-  } else if (mode == qobmDM_TENSOR) {
-    appendEntryAddrs(ds, qobmGetDatasetTensorCount, qobmGetDatasetTensor, qobmGetTensorDataHandle, addrs);
+    readEntryAddrs(ds, count, qobmGetDatasetBuffer, qobmGetDataBufferAddr, addrs.data());
+  } else {
+    readEntryAddrs(ds, count, qobmGetDatasetTensor, qobmGetTensorDataHandle, addrs.data());
   }
 }
 
 bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
+  if (ds != nullptr && readModeAndCount(ds, mode, count) == 0) return true;
+  // The dataset could not be read in one call: the calls one by one, the failing one logged.
   int ret = 0;
   QOBL_CALL_OR(ret, qobmGetDatasetMode(ds, mode), return false);
   if (*mode != qobmDM_BUFFER && *mode != qobmDM_TENSOR) {
@@ -134,40 +157,43 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEnt
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
   int ret = 0;
-  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
+  // A dataset the one-call reading cannot read is read again step by step, which logs the failing step.
+  if (readModeAndCount(dt, &mode, &count) != 0 && !qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
+  // With `entries`, each entry's handle and address are stored in the same walk as its check.
+  void** handles = nullptr;
+  uint64_t* addrs = nullptr;
   if (entries != nullptr) {
     entries->dataset = dt;
     entries->mode = mode;
-    entries->handles.clear();
-    entries->addrs.clear();
+    fitSize(entries->handles, count);
+    fitSize(entries->addrs, count);
+    handles = entries->handles.data();
+    addrs = entries->addrs.data();
   }
   for (uint32_t i = 0; i < count; ++i) {
     qobmDeviceInfo devInfo{};
+    uint64_t addr = 0;
     void* handle = nullptr;
     if (mode == qobmDM_BUFFER) {
       qobmDataBuffer* buffer = nullptr;
       QOBL_CALL_OR(ret, qobmGetDatasetBuffer(dt, i, &buffer), return false);
       QOBL_CALL_OR(ret, qobmGetDataBufferDeviceInfo(buffer, &devInfo), return false);
+      if (addrs != nullptr && devInfo.dev == type) qobmGetDataBufferAddr(buffer, &addr);
       handle = buffer;
     } else {
       qobmTensor* tensor = nullptr;
       QOBL_CALL_OR(ret, qobmGetDatasetTensor(dt, i, &tensor), return false);
       QOBL_CALL_OR(ret, qobmGetTensorDeviceInfo(tensor, &devInfo), return false);
+      if (addrs != nullptr && devInfo.dev == type) qobmGetTensorDataHandle(tensor, &addr);
       handle = tensor;
     }
     if (devInfo.dev != type) {
       QOBL_LOG_ERROR("Find non %s memory dataset.", type == qobmDE_QOBC ? "qobmDE_QOBC" : "qobmDE_CPU");
       return false;
     }
-    if (entries != nullptr) {
-      uint64_t addr = 0;
-      if (mode == qobmDM_BUFFER) {
-        qobmGetDataBufferAddr(static_cast<qobmDataBuffer*>(handle), &addr);
-      } else {
-        qobmGetTensorDataHandle(static_cast<qobmTensor*>(handle), &addr);
-      }
-      entries->handles.push_back(handle);
-      entries->addrs.push_back(addr);
+    if (addrs != nullptr) {
+      handles[i] = handle;
+      addrs[i] = addr;
     }
   }
   return true;

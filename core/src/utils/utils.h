@@ -30,7 +30,7 @@ uint64_t qoblUtilsReadFileChar(const char* fileName, char** buffer, bool isTxt);
 uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size);
 
 // The data address of every buffer (buffer mode) or tensor (tensor mode) of the dataset, in order.  Empty
-// for a null dataset or an unknown mode; an entry the dataset library fails to return gives 0.
+// for a null dataset or one the dataset library cannot read; an entry it fails to return gives 0.
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
 // The same into `addrs` (its contents replaced, its capacity kept for the next call).
 void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs);
@@ -53,6 +53,9 @@ struct DatasetEntries {
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries = nullptr);
 
 // Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure.
+// A live dataset is read with one call (its mode's count call; a dataset of the other mode is refused by
+// it, so the first count call that succeeds tells the mode); a dataset that cannot be read so is read
+// step by step (mode, then count), and the step that fails is logged.
 bool qoblUtilsDatasetEntries(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count);
 // Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `to`; false on failure.
 bool qoblUtilsCopyDatasetEntry(qobmDataset* from, uint32_t index, qobmDatasetMode mode, qobmDataset* to);

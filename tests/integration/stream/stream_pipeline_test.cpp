@@ -111,6 +111,50 @@ TEST_F(StreamPipelineTest, ReportsFollowSubscriptionAndLogLevelChanges) {
   EXPECT_EQ(5u, rec.snapshot().size());
 }
 
+// What the callback of the test below does the first time it is called: subscribe a second callback to its
+// own stream, then complete a device run of that stream with two synchronous calls.
+struct NestedRun {
+  Pipeline* p;
+  const Inputs* io;
+  Recorder rec;
+  Sub later{&rec, 2};
+  int calls = 0;
+  qoblErr first = 0, second = 0;
+};
+
+void subscribeAndRunOwnStream(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st,
+                              void* user) {
+  auto* n = static_cast<NestedRun*>(user);
+  recordReport(op, input, output, st, &n->rec.sub);
+  if (n->calls++ != 0) return;
+  qoblSubscribeStreamReport(n->p->stream(), &recordReport, &n->later);
+  n->first = qoblRunStream(n->p->stream(), n->io->in(2), n->io->out(2), 10000);
+  n->second = qoblRunStream(n->p->stream(), n->io->in(3), n->io->out(3), 10000);
+}
+
+// A report callback that subscribes a further callback and then completes a device run of its own stream
+// synchronously: the synchronous run reports the other input it gathered on the same thread, inside the
+// first delivery and with the new subscription; the first delivery goes on with the subscriptions it
+// started with.  Every input is reported once per subscription it was delivered with.
+TEST_F(StreamPipelineTest, ReportCallbackSubscribesAndRunsItsOwnStream) {
+  Pipeline::Options two;
+  two.batch = 2;
+  Pipeline p(two);
+  const Inputs io(p, 4);
+  NestedRun n{&p, &io, {}};
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &subscribeAndRunOwnStream, &n));
+  ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(1), io.out(1)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  EXPECT_EQ(qoblERR_RUN_PENDING, n.first);
+  EXPECT_EQ(0u, n.second);
+  std::vector<std::pair<qobmDataset*, int>> seen;
+  for (const Report& r : n.rec.snapshot()) seen.emplace_back(r.input, r.tag);
+  const std::vector<std::pair<qobmDataset*, int>> expected{{io.in(0), 1}, {io.in(2), 1}, {io.in(2), 2}, {io.in(1), 1}};
+  EXPECT_EQ(expected, seen);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p.expected(), n.rec.output(io.in(i))) << i;
+}
+
 // Records the first buffer of each report's output dataset.
 void recordOutputBuffer(qobeOp*, qobmDataset*, qobmDataset* output, qoblCallbackStatus*, void* user) {
   qobmDataBuffer* b = nullptr;
