@@ -8,6 +8,8 @@
 // Input i of (l, b) is entry R + (l*B + b)*(I + O) + i and output o is entry R + (l*B + b)*(I + O) + I + o,
 // where R is the length of the configuration region: L*C for every argument except the memory-copy
 // argument, whose region holds one configuration per loop (its header says C = L; R = L).
+// The input op's argument never goes to the card: its list holds each loop's I addresses once, read both as
+// the loop's inputs and as its outputs (O = I).
 //
 // Classes: BaseOpArgument / OpCommonArgument (generic ops), OpInputArgument (the graph's input op, host
 // only), OpRunModelArgument, OpCopyMemArgument; QoblOpArgumentFactory picks the class by op kind.
@@ -58,19 +60,33 @@ class IOpArgument {
   // The O outputs of position (loopIndex, batchIndex) in the host list, their number in `count`; null
   // (not logged) when out of range.  Valid until the list changes.
   virtual const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) = 0;
+  // The outputs of batch position 0 of every loop, in loop order, when the host list holds exactly these
+  // back to back (the input op's argument), their number in `count`: read in place, valid until the list
+  // changes.  Null (count 0) for any other argument.
+  virtual const uint64_t* loopOutputs(uint32_t& count) = 0;
   // Appends getOutputs(loopIndex, batchIndex) to `into`; false (logged, nothing appended) when out of range.
   virtual bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) = 0;
   // Replaces one output address in the host list (no upload); false (logged) when out of range.
   virtual bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) = 0;
   // Builds the pointer list, allocates the array block and uploads it.
   //   inputOpArg    the argument of the op's input op in the same run (its outputs are this op's inputs);
-  //   irBufferList  one OpIRBuffer per loop.  OWNERSHIP: whatever the result, the argument takes the
-  //                 blocks listed there (it keeps a copy and releases them as its class states); the
-  //                 caller must not release them;
+  //   irBufferList  one OpIRBuffer per loop (for a run-model op, only the first is given).  OWNERSHIP:
+  //                 whatever the result, the argument takes the blocks listed there (it keeps a copy and
+  //                 releases them as its class states); the caller must not release them;
   //   outputAddress the application's output addresses for a leaf op (all loops in order), else empty.
   // Called once.  On false, blocks allocated so far stay recorded and are released with the argument.
   virtual bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                const std::vector<uint64_t>& outputAddress) = 0;
+  // For a recycled run: keeps the pointer list the argument's last build made (releaseRun leaves it), when
+  // it is the list buildOpArgArray would make now.  The caller vouches that the op's inputs (its input op's
+  // outputs) and the application's output addresses are those of the run that build was for, and that that
+  // run was built; the argument checks what else its list is made of (its configuration in irBufferList,
+  // its header).  False, nothing changed, when it cannot: the caller then builds the list
+  // (buildOpArgArray).  Called after restart, instead of buildOpArgArray; placeList follows.
+  virtual bool takeLastList(const std::vector<OpIRBuffer>& irBufferList) = 0;
+  // Allocates the array block for the current list and uploads header and list, as buildOpArgArray does
+  // last; false (logged) on the first failure, the block then released with the argument.
+  virtual bool placeList() = 0;
   // The op kind of the IR record (1 input, 2 run-model, 10 memory-copy, others generic).
   virtual int opType() = 0;
   // Byte size of an output block this argument allocated; 0 for any other address.
@@ -83,7 +99,8 @@ class IOpArgument {
   // argument.  Called before buildOpArgArray.
   virtual void adoptBlocks(std::vector<DeviceBlock>&& blocks) = 0;
   // Reuse by a recycled run instruction.  releaseRun frees the run's device memory exactly as destruction
-  // would (same blocks, same order), reads no IR record, and keeps the host lists' capacity; restart then
+  // would (same blocks, same order), reads no IR record, and leaves the pointer list as it is (for
+  // takeLastList; it is no longer the run's to read, and buildOpArgArray starts it anew); restart then
   // makes the argument what a new one of its class for `irInstruction` (an op of the same kind) and
   // `datasetId` would be.
   virtual void releaseRun() = 0;

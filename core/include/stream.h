@@ -5,17 +5,17 @@
 // OpStream     the implementation: build (validation, ordering, one instruction record per node), synchronous
 //              and asynchronous runs, run bookkeeping for the completion path, recycling, and the per-stream
 //              completion count and event that synchronisation waits on.
-// StreamDataset the application's input and output datasets of one input id.
+// StreamDataset (stream_dataset.h) the application's input and output datasets of one input id.
 //
 // OWNERSHIP
 //  - Streams are made and deleted by OpStreamController (op_stream_controller.h) only.
 //  - A stream owns (std::unique_ptr) its instruction records (irRecords_), every run-stream instruction it
-//    created (the one being filled and those sent and not yet recycled, in runs_),
-//    and every StreamDataset record (datasetMap_), which owns, for an asynchronous input, the clone of the
-//    application's output dataset (the container only; the buffers are the application's).  The bound
-//    graph, its ops and models are not owned; the graph must outlive the stream.
-//  - A run's instruction, records and clones are released exactly once, by moving them out of the maps and
-//    letting the owners go: when the completion path recycles the run (end op reported or a device error),
+//    created (the one being filled and those sent and not yet recycled, in runs_), and through each run
+//    the StreamDataset records of the inputs gathered into it, which own, for an asynchronous input, the
+//    clone of the application's output dataset (the container only; the buffers are the application's).
+//    The bound graph, its ops and models are not owned; the graph must outlive the stream.
+//  - A run's instruction, records and clones are released exactly once, by moving the run out of runs_
+//    and its records out of the run, and letting the owners go: when the completion path recycles the run (end op reported or a device error),
 //    when the synchronous run returns, when the run fails before or while being sent, or at teardown.  The
 //    instruction's device memory goes at that moment; the emptied instruction itself is kept (spareRuns_)
 //    for a later run of the stream, so the completion thread does not free what the submitter allocated.
@@ -33,8 +33,8 @@
 // dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).
 //
 // THREADS AND LOCKS
-//  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The maps
-//    carry their own spinning locks, always taken inside streamLock_.  No lock of the stream is held while a
+//  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The table
+//    of runs carries its own spinning lock, always taken inside streamLock_.  No lock of the stream is held while a
 //    thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
 //    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  setBusy takes
@@ -64,6 +64,7 @@
 #include "qobl_api.h"
 #include "qobl_shape.h"
 #include "rwlock.h"
+#include "stream_dataset.h"
 
 namespace zenlar {
 namespace qobl {
@@ -74,39 +75,8 @@ struct DatasetEntries;
 class RunStreamInstruction;
 class IStreamOp;
 
-// The datasets of one input id.  `output` is the application's dataset for a synchronous input and a clone
-// of it for an asynchronous one (ownsOutput set: the record destroys the clone container when it goes; the
-// buffers stay the application's).  `counted` is set when the input was added to the stream's completion
-// count (asynchronous inputs).
-// A finished input's record keeps its clone (keptClone, with the entries it holds in cloneEntries) for a
-// later input whose output dataset holds the same entries: a clone lists only the entries' handles, so it
-// serves that input as a new one would, without making and filling a dataset again.
-struct StreamDataset {
-  StreamDataset(uint32_t id, qobmDataset* in, qobmDataset* out, bool owns, bool isCounted)
-      : inputId(id), input(in), output(out), ownsOutput(owns), counted(isCounted) {}
-  ~StreamDataset() {
-    if (ownsOutput && output != nullptr) qobmDestroyDataset(output);
-    dropKeptClone();
-  }
-  StreamDataset(const StreamDataset&) = delete;
-  StreamDataset& operator=(const StreamDataset&) = delete;
-  // Destroys the kept clone, if any.
-  void dropKeptClone() {
-    if (keptClone != nullptr) qobmDestroyDataset(keptClone);
-    keptClone = nullptr;
-  }
-  uint32_t inputId;
-  qobmDataset* input;
-  qobmDataset* output;
-  bool ownsOutput;
-  bool counted;
-  qobmDataset* keptClone = nullptr;         // owned: an earlier input's clone, not in use
-  qobmDatasetMode cloneMode = qobmDM_BUFFER;  // mode and entries of the record's clone (output or keptClone)
-  std::vector<void*> cloneEntries;
-};
-
-// Records filed by an id that comes from a counter (a stream's inputs in flight, its runs), each record
-// knowing its own id (ringKey).  A ring indexed by an id's low bits holds them with no hashing and no node to
+// Records filed by an id that comes from a counter (a stream's runs), each record knowing its own id
+// (ringKey).  A ring indexed by an id's low bits holds them with no hashing and no node to
 // insert; an id whose ring slot still holds an older record (more than kRing in flight) goes to the overflow
 // map.  One spinning write lock guards the table (the overflow map's own lock is taken inside it); the
 // records' fields are not guarded by it.
@@ -190,17 +160,11 @@ class RingTable {
   size_t count_ = 0;
 };
 
-inline uint64_t ringKey(const StreamDataset& rec) { return rec.inputId; }
 uint64_t ringKey(const RunStreamInstruction& run);
 
-// A stream's records of its inputs in flight, by input id (ids from one counter).
-using InputRecordTable = RingTable<StreamDataset, 256>;
 // A stream's runs (being filled, or sent and not recycled), by dataset id (ids from one counter of the
 // process, so the runs of one stream in flight rarely share a slot).
 using RunTable = RingTable<RunStreamInstruction, 64>;
-
-// Inputs taken out of a stream's bookkeeping, in arrival order; the holder owns the records.
-using InputRecords = std::vector<std::unique_ptr<StreamDataset>>;
 
 // The one interface of a stream.  The exported functions, the registry, the completion path and the
 // device synchronizer all use it.  The operations up to setBusy are the stream's contract with its
@@ -234,13 +198,9 @@ class IOpStream {
   virtual void release() = 0;
   // A new buffer-mode dataset with one card buffer (qobmMalloc) per leaf output; the caller owns all of it.
   virtual qoblErr requestOutputDataset(qobmDataset** dataset) = 0;
-  // The run of this dataset id, or null.  The pointer stays valid while the caller holds the stream busy.
+  // The run of this dataset id, or null.  The pointer, and the records of the run's inputs it holds
+  // (IRunStreamInstruction::inputs), stay valid while the caller holds the stream busy.
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) = 0;
-  // The same, with the run's input ids (getInstanceInputIds) read in the same step into `ids` (replacing
-  // its contents, reusing its capacity).
-  virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) = 0;
-  // The record of an input id, or null; valid while the caller holds the stream busy.
-  virtual StreamDataset* getDatasets(uint64_t inputSeq) = 0;
   virtual bool isLeafNode(uint32_t uid) = 0;
   // A new dataset (same mode) holding the entries of `outputDataset` that belong to the leaf op `uid`;
   // the caller destroys the container with qobmDestroyDataset.  Null on failure.
@@ -320,8 +280,6 @@ class OpStream final : public IOpStream {
   void release() override;
   qoblErr requestOutputDataset(qobmDataset** dataset) override;
   IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) override;
-  IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) override;
-  StreamDataset* getDatasets(uint64_t inputSeq) override;
   bool isLeafNode(uint32_t uid) override;
   qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) override;
   qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) override;
@@ -353,8 +311,11 @@ class OpStream final : public IOpStream {
   // Adds one input set to the run being filled; builds the run when it holds the cache number of inputs.
   // 0 (built, ready to send), qoblERR_RUN_PENDING, qoblERR_STREAM_INPUT, qoblERR_STREAM_INSTRUCTION, or the
   // dynamic-model update's code.  Caller holds streamLock_.
-  qoblErr generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
-                                       const uint64_t* outputs, uint64_t outputCount);
+  // `input` is the input's record: the run takes it (it ends null) once the input is gathered, also when
+  // the build then fails, so that taking the run out takes it with the others; after an earlier failure it
+  // stays the caller's.
+  qoblErr generateRunStreamInstruction(std::unique_ptr<StreamDataset>& input, const uint64_t* inputs,
+                                       uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount);
   qoblErr updateDynamicModel();
 
  private:
@@ -368,23 +329,24 @@ class OpStream final : public IOpStream {
   // The synchronous run's tail: reports the other inputs of the run and frees it.
   qoblErr finishSyncRun(uint32_t datasetId, uint32_t inputId, int result, uint32_t devStatus);
   // Takes the run of `datasetId` out of the bookkeeping and frees its instruction; returns its inputs.
-  // The input `exceptInputId` (0: none) is not returned but released at once, whether or not it was
-  // gathered: it belongs to the call that is failing.  Takes streamLock_.
+  // The input `exceptInputId` (0: none), if gathered into the run, is not returned but released at once:
+  // it belongs to the call that is failing.  Takes streamLock_.
   InputRecords takeRun(uint32_t datasetId, uint32_t exceptInputId);
   // The same into `taken` (appended).
   void takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken);
-  // Takes the run of `datasetId` out of the bookkeeping into nothing: its input ids go into `ids` (replaced;
-  // empty when there is no such run), its device memory is freed and the emptied instruction is kept for a
-  // later run or destroyed.  Caller holds streamLock_.
-  void detachRun(uint32_t datasetId, std::vector<uint32_t>& ids);
+  // Takes the run of `datasetId` out of the bookkeeping: its input records go into `inputs` (which must be
+  // empty; it stays empty when there is no such run), its device memory is freed and the emptied
+  // instruction is kept for a later run or destroyed.  Caller holds streamLock_.
+  void detachRun(uint32_t datasetId, InputRecords& inputs);
   // takeRun for the run being filled.
   InputRecords takeCurrentRun(uint32_t exceptInputId);
-  // Adds the stored input `inputId` to the run being filled (generateRunStreamInstruction).  0 with the run
-  // taken out of curRunStream_ into `ready` when it is complete and built; qoblERR_RUN_PENDING; or
-  // qoblERR_RUN_STREAM, after which the caller takes the run being filled out (takeCurrentRun) before it
-  // releases the lock.  Caller holds streamLock_.
-  qoblErr gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                      RunStreamInstruction*& ready);
+  // Adds the input of record `input` to the run being filled (generateRunStreamInstruction, which takes
+  // the record).  0 with the run taken out of curRunStream_ into `ready` when it is complete and built;
+  // qoblERR_RUN_PENDING; or qoblERR_RUN_STREAM, after which the caller releases the record if it still
+  // holds it and takes the run being filled out (takeCurrentRun) before it releases the lock.  Caller holds
+  // streamLock_.
+  qoblErr gatherInput(std::unique_ptr<StreamDataset>& input, const std::vector<uint64_t>& ins,
+                      const std::vector<uint64_t>& outs, RunStreamInstruction*& ready);
   // Frees the records' owned clones, keeps the records for later inputs (spareRecords_), empties `inputs`
   // and counts the asynchronous ones completed.
   void finishInputs(InputRecords& inputs);
@@ -398,9 +360,11 @@ class OpStream final : public IOpStream {
   // A new clone of the output dataset read into `entries` for the input of `rec`, whose kept clone (if
   // any) it replaces.  Null on failure, `rec` unchanged.
   qobmDataset* outputClone(StreamDataset& rec, const DatasetEntries& entries);
-  // Frees one input's record; returns whether it was counted.
-  bool releaseInput(uint32_t inputId);
-  std::unique_ptr<StreamDataset> takeInput(uint32_t inputId);
+  // Frees the record of the input of a call that is failing, at once with its clone, and takes it out of
+  // the completion count if it was counted; `rec` may be null.
+  void dropFailedInput(std::unique_ptr<StreamDataset>& rec);
+  // Inputs gathered into the run of `datasetId` (0 when there is no such run).
+  size_t inputsOf(uint32_t datasetId);
   void uncount(uint32_t n);
   // Sets the completion event when a waiter is satisfied; on the thread that marked the stream busy, only
   // when it marks it idle again (wakeOnIdle_).
@@ -431,8 +395,8 @@ class OpStream final : public IOpStream {
   uint32_t endOpUId_ = 0;
   RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
   std::recursive_mutex streamLock_;
-  // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run lists the
-  // ids of its inputs (read under the table's lock by the completion path).
+  // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run holds the
+  // records of its inputs.
   RunTable runs_;
   // Recycled run instructions, emptied (their device memory already freed), handed out again for the next
   // runs instead of new ones; at most kSpareRuns are kept.
@@ -440,14 +404,13 @@ class OpStream final : public IOpStream {
   std::vector<std::unique_ptr<RunStreamInstruction>> spareRuns_;
   std::vector<OpIRInstruction*> leafNodeIRs_;
   uint32_t streamLeafNodeOutputCount_ = 0;
-  InputRecordTable datasetMap_;
   // Records of finished inputs, reused for later inputs (at most kSpareRecords), with the clones they keep;
   // guarded by streamLock_.  A new asynchronous input looks for a kept clone of its entries among the last
   // kCloneSearch of them (a run's records come back in the run's order).
   static constexpr size_t kSpareRecords = 256;
   static constexpr size_t kCloneSearch = 16;
   std::vector<std::unique_ptr<StreamDataset>> spareRecords_;
-  std::vector<uint32_t> takenIds_;  // the input ids of the run being taken out (detachRun), kept with its capacity
+  InputRecords takenInputs_;  // the records of the run being taken out (detachRun), kept with its capacity
   qobmEvent* waitEvent_ = nullptr;
   std::atomic<bool> waiting_{false};
   std::atomic<uint64_t> waitHandleCount_{0};

@@ -6,8 +6,9 @@
 // that op's argument array, opTotalNum is k, and the last record's uid carries PIPELINE_END_MASK.
 //
 // Calling order (the op stream, under its stream lock): setInOutputData once per input set, isReady() after
-// each; when ready build() once; then address() and datesetId() for the run call; getInstructionArchive()
-// from the completion path; destruction last.  print() may be called at any time after an accepted input.
+// each, addInput() with the input's record; when ready build() once; then address() and datesetId() for the
+// run call; getInstructionArchive() and inputs() from the completion path; destruction last.  print() may be
+// called at any time after an accepted input.
 //
 // OWNERSHIP (every device block is a DeviceBlock, freed exactly once by its owner's destruction):
 //  - The instruction owns its archives (each owns its op record and argument; an argument owns the blocks
@@ -17,13 +18,19 @@
 //    build().  Blocks of an op whose argument was never built stay with the instruction and go with it.
 //    So destroying the instruction in any state (empty, collecting, ready, half built, built, after the
 //    run) leaks nothing and frees nothing twice.
+//  - The records of the inputs gathered into the run (StreamDataset, with their output clones) are the run's
+//    until the op stream takes them out (takeInputs); records still held go with the instruction (reset or
+//    destruction).
 //  - The IR records (irStream) and the application's addresses are not owned.
 //  - Destruction reads neither the IR records nor the stream ops: it may run after the op stream released
 //    them.  The models the ops use must still be alive (they outlive every stream using them).
 //
 // Threads: no lock of its own; the op stream serialises creation, filling, building and recycling.
 // Reuse: the op stream keeps a few recycled instructions and reset()s one for its next run instead of
-// making a new one; a reset instruction behaves as a newly constructed one.
+// making a new one; a reset instruction behaves as a newly constructed one.  When a run's input sets (input
+// and output addresses) repeat those of the instruction's last run, which was built (an application that
+// hands the same buffers every run), an op fed by the input op alone keeps the argument list that run's
+// build made instead of building it again (IOpArgument::takeLastList); its uploads are made as always.
 #ifndef QOBL_STREAM_INSTRUCTION_H
 #define QOBL_STREAM_INSTRUCTION_H
 
@@ -34,6 +41,7 @@
 #include "device_block.h"
 #include "i_op_argument.h"
 #include "op_instruction.h"
+#include "stream_dataset.h"
 
 namespace zenlar {
 namespace qobl {
@@ -68,6 +76,9 @@ class IRunStreamInstruction {
   virtual InstructionArchive* getInstructionArchive(uint32_t opUid) = 0;
   // Logs, at debug level, one text per built op: its record and its argument list.
   virtual void print() = 0;
+  // The records of the run's inputs, in arrival order.  Read in place by the completion path, which holds
+  // the stream busy: the run stays in its stream, and its list unchanged, until that thread recycles it.
+  virtual const InputRecords& inputs() = 0;
 };
 
 class RunStreamInstruction final : public IRunStreamInstruction {
@@ -90,6 +101,7 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   uint64_t address() override { return records_.address(); }
   InstructionArchive* getInstructionArchive(uint32_t opUid) override;
   void print() override;
+  const InputRecords& inputs() override { return inputs_; }
 
   // Number of archives (input op's included).
   size_t archiveCount() const { return live_; }
@@ -102,23 +114,21 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   // The same for an instruction the op stream keeps for reuse: one already emptied only takes the new id.
   void reuse(uint32_t datesetId);
 
-  // The op stream's bookkeeping of the inputs gathered into this run (their ids, in arrival order); kept
-  // with its capacity across reset(), which empties it.  The op stream serialises these calls with the
+  // The op stream's bookkeeping of the inputs gathered into this run: it hands each input's record to the
+  // run (in arrival order) and takes them all back when the run is taken out.  The list keeps its capacity
+  // across reset(), which destroys records still in it.  The op stream serialises these calls with the
   // completion path's reads.
-  void addInputId(uint32_t inputId) { inputIds_.push_back(inputId); }
-  const std::vector<uint32_t>& inputIds() const { return inputIds_; }
-  // Moves the input ids into `into` (its old contents dropped); the instruction keeps `into`'s old storage,
-  // emptied, so neither list loses its capacity.
-  void takeInputIds(std::vector<uint32_t>& into) {
-    into.clear();
-    into.swap(inputIds_);
-  }
+  void addInput(std::unique_ptr<StreamDataset> rec) { inputs_.push_back(std::move(rec)); }
+  // Moves the records into `into` (which must be empty); the instruction keeps `into`'s old storage, so
+  // neither list loses its capacity.
+  void takeInputs(InputRecords& into) { into.swap(inputs_); }
   bool hasInputId(uint32_t inputId) const;
 
  private:
   bool startInputOp();
   bool gatherOpBlocks();
-  bool buildOp(size_t index);
+  // Builds op `index`; `repeats`: the run's input sets are those of the last run, which was built.
+  bool buildOp(size_t index, bool repeats);
   bool allocStreamMem();
   // Whether the earlier run's archive at `index` (the op's position in the stream) can serve that op again:
   // it was made for the same op and is complete (the input op's has no record of its own, and its argument
@@ -141,16 +151,21 @@ class RunStreamInstruction final : public IRunStreamInstruction {
   std::vector<InstructionArchive> instructionArray_;
   size_t live_ = 0;
   std::vector<OpIRInstruction*> irStream_;
-  // Element i - 1: op i's addresses, per loop.  The entries stay from run to run with their lists'
-  // capacity: a run overwrites entry n with its input n, and the build uses the first inputsGathered_.
+  // Element i - 1: op i's addresses, per loop (a run-model op's: its first input's only).  The entries stay
+  // from run to run with their lists' capacity: a run overwrites entry n with its input n, and the build
+  // uses the first inputsGathered_.
   std::vector<std::vector<OpIRBuffer>> opBufferlist_;
   size_t inputsGathered_ = 0;
-  std::vector<uint32_t> inputIds_;  // the stream's input ids gathered into this run, in arrival order
+  InputRecords inputs_;  // the records of the inputs gathered into this run, in arrival order
   std::vector<std::vector<DeviceBlock>> gathered_;     // element i - 1: op i's blocks until build() hands them on
   OpInputArgument* headArg_ = nullptr;   // the input op's argument of this run (null until its first input)
   OpInputArgument* inputArg_ = nullptr;  // the input op's argument in instructionArray_[0], if any
   // Element i: the application's output addresses of op i, a leaf op, all loops in order (empty otherwise).
+  // A run writes them over the last run's, noting whether they all stay the same (outputsRepeat_).
   std::vector<std::vector<uint64_t>> leafOutputs_;
+  bool outputsRepeat_ = true;
+  bool built_ = false;      // build() succeeded for this run
+  bool lastBuilt_ = false;  // the same for the last run (reset() moves it here)
   uint32_t deviceId_;
   bool buildStarted_ = false;
   uint64_t leafOutputCount_ = 0;  // the leaf ops' outputs per input set (the IR records do not change)

@@ -68,7 +68,6 @@ void OpStream::release() {
   InputRecords left = takeAllRuns();
   finishInputs(left);
   spareRecords_.clear();  // with the clones they keep
-  datasetMap_.clear();
   runs_.clear();
   spareRuns_.clear();
   leafNodeIRs_.clear();
@@ -105,7 +104,7 @@ size_t OpStream::runsInFlight() {
 
 size_t OpStream::gatheredInputs() {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  return curRunStream_ != nullptr ? getInstanceInputIds(curRunStream_->datesetId()).size() : 0;
+  return curRunStream_ != nullptr ? curRunStream_->inputs().size() : 0;
 }
 
 bool OpStream::waitRunsInFlight(uint32_t timeoutMs) {
@@ -337,30 +336,21 @@ qobeOp* OpStream::endOp() {
 
 std::vector<uint32_t> OpStream::getInstanceInputIds(uint32_t datasetId) {
   std::vector<uint32_t> ids;
-  getRunstreamInstruction(datasetId, ids);
+  // Under the table's lock, which keeps the run in the table while its ids are copied.
+  runs_.visit(datasetId, [&ids](RunStreamInstruction& run) {
+    for (const auto& rec : run.inputs()) ids.push_back(rec->inputId);
+  });
   return ids;
 }
 
-IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId, std::vector<uint32_t>& ids) {
-  ids.clear();
-  IRunStreamInstruction* inst = nullptr;
-  // Under the table's lock, which keeps the run in the table while its ids are copied.
-  auto get = [&inst, &ids](RunStreamInstruction& run) {
-    inst = &run;
-    for (uint32_t id : run.inputIds()) ids.push_back(id);  // a run holds a few ids: no general copy
-  };
-  runs_.visit(datasetId, get);
-  return inst;
+size_t OpStream::inputsOf(uint32_t datasetId) {
+  size_t n = 0;
+  runs_.visit(datasetId, [&n](RunStreamInstruction& run) { n = run.inputs().size(); });
+  return n;
 }
 
 IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
   return runs_.find(datasetId);
-}
-
-StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
-  StreamDataset* rec = nullptr;
-  rec = datasetMap_.find(inputSeq);
-  return rec;
 }
 
 qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
@@ -538,10 +528,11 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
-qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint64_t* inputs, uint64_t inputCount,
-                                               const uint64_t* outputs, uint64_t outputCount) {
+qoblErr OpStream::generateRunStreamInstruction(std::unique_ptr<StreamDataset>& input, const uint64_t* inputs,
+                                               uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount) {
+  if (input == nullptr) return qoblERR_STREAM_INPUT;
   // Input ids come from one counter, so an id can only repeat within the run being filled.
-  if (curRunStream_ != nullptr && curRunStream_->hasInputId(inputDataId)) {
+  if (curRunStream_ != nullptr && curRunStream_->hasInputId(input->inputId)) {
     QOBL_LOG_ERROR("Repeated inputDataId for stream %d.\n", streamId_);
     return qoblERR_STREAM_INPUT;
   }
@@ -580,21 +571,18 @@ qoblErr OpStream::generateRunStreamInstruction(uint32_t inputDataId, const uint6
     }
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
-  // No lock but the stream's: the ids of the run being filled are read only under the stream's lock (run
-  // bookkeeping, teardown) and by the completion path once the card reports the run, which it can do only
-  // after the run was handed to it, after this call.
-  curRunStream_->addInputId(inputDataId);
+  // No lock but the stream's: the records of the run being filled are read only under the stream's lock
+  // (run bookkeeping, teardown) and by the completion path once the card reports the run, which it can do
+  // only after the run was handed to it, after this call.
+  curRunStream_->addInput(std::move(input));
   if (printRuns_) curRunStream_->print();
   return status;
 }
 
-std::unique_ptr<StreamDataset> OpStream::takeInput(uint32_t inputId) {
-  return datasetMap_.take(inputId);
-}
-
-bool OpStream::releaseInput(uint32_t inputId) {
-  std::unique_ptr<StreamDataset> rec = takeInput(inputId);
-  return rec != nullptr && rec->counted;
+void OpStream::dropFailedInput(std::unique_ptr<StreamDataset>& rec) {
+  const bool counted = rec != nullptr && rec->counted;
+  rec.reset();
+  if (counted) uncount(1);
 }
 
 InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
@@ -603,36 +591,35 @@ InputRecords OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId) {
   return taken;
 }
 
-void OpStream::detachRun(uint32_t datasetId, std::vector<uint32_t>& ids) {
+void OpStream::detachRun(uint32_t datasetId, InputRecords& inputs) {
   std::unique_ptr<RunStreamInstruction> inst = runs_.take(datasetId);
   if (inst != nullptr && inst.get() == curRunStream_) curRunStream_ = nullptr;
-  ids.clear();
   if (inst == nullptr) return;
-  inst->takeInputIds(ids);
+  inst->takeInputs(inputs);
   inst->reset(0);  // the run's device memory goes now
   if (spareRuns_.size() < kSpareRuns && isBuilt_.load() && graph_ != nullptr) spareRuns_.push_back(std::move(inst));
 }
 
 void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  // takenIds_ is only used under streamLock_, by calls that do not take a run again meanwhile.
-  std::vector<uint32_t>& ids = takenIds_;
-  detachRun(datasetId, ids);
-  for (uint32_t id : ids) {
-    if (id == exceptInputId) continue;
-    std::unique_ptr<StreamDataset> rec = takeInput(id);
-    if (rec != nullptr) taken.push_back(std::move(rec));
+  // takenInputs_ is only used under streamLock_, by calls that do not take a run again meanwhile.
+  InputRecords& inputs = takenInputs_;
+  detachRun(datasetId, inputs);
+  std::unique_ptr<StreamDataset> failed;
+  for (std::unique_ptr<StreamDataset>& rec : inputs) {
+    if (exceptInputId != 0 && rec->inputId == exceptInputId) {
+      failed = std::move(rec);
+    } else {
+      taken.push_back(std::move(rec));
+    }
   }
-  ids.clear();
-  if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
+  inputs.clear();
+  dropFailedInput(failed);
 }
 
 InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
   std::lock_guard<std::recursive_mutex> lock(streamLock_);
-  if (curRunStream_ == nullptr) {
-    if (exceptInputId != 0 && releaseInput(exceptInputId)) uncount(1);
-    return {};
-  }
+  if (curRunStream_ == nullptr) return {};
   return takeRun(curRunStream_->datesetId(), exceptInputId);
 }
 
@@ -717,20 +704,19 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
   uint32_t completed = 0;
   {
     std::lock_guard<std::recursive_mutex> lock(streamLock_);
-    std::vector<uint32_t>& ids = takenIds_;
-    detachRun(datasetId, ids);
-    for (size_t k = ids.size(); k-- > 0;) {
-      std::unique_ptr<StreamDataset> rec = takeInput(ids[k]);
-      if (rec != nullptr && keepRecord(rec)) ++completed;
+    InputRecords& inputs = takenInputs_;
+    detachRun(datasetId, inputs);
+    for (size_t k = inputs.size(); k-- > 0;) {
+      if (keepRecord(inputs[k])) ++completed;
     }
-    ids.clear();
+    inputs.clear();
   }
   uncount(completed);
 }
 
-qoblErr OpStream::gatherInput(uint32_t inputId, const std::vector<uint64_t>& ins, const std::vector<uint64_t>& outs,
-                              RunStreamInstruction*& ready) {
-  const qoblErr rc = generateRunStreamInstruction(inputId, ins.data(), ins.size(), outs.data(), outs.size());
+qoblErr OpStream::gatherInput(std::unique_ptr<StreamDataset>& input, const std::vector<uint64_t>& ins,
+                              const std::vector<uint64_t>& outs, RunStreamInstruction*& ready) {
+  const qoblErr rc = generateRunStreamInstruction(input, ins.data(), ins.size(), outs.data(), outs.size());
   if (rc == qoblERR_RUN_PENDING) return rc;
   if (rc != qoblERR_SUCCESS) return qoblERR_RUN_STREAM;
   // The run leaves curRunStream_ now so that other inputs start a new one while the card works.
@@ -800,12 +786,12 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
   rec->output = out;
   rec->ownsOutput = async;
   rec->counted = async;
-  datasetMap_.put(inputId, std::move(rec));
   if (async) ++waitHandleCount_;
-  const qoblErr rc = gatherInput(inputId, ins, outs, ready);
+  const qoblErr rc = gatherInput(rec, ins, outs, ready);
   if (rc == qoblERR_RUN_PENDING || rc == qoblERR_SUCCESS) return rc;
-  // The run being filled is taken out, this input released, under the lock; the others are failed
-  // without it.
+  // This input is released (whether or not its run took its record) and the run being filled is taken
+  // out, under the lock; the others are failed without it.
+  dropFailedInput(rec);
   InputRecords dropped = takeCurrentRun(inputId);
   lock.unlock();
   failInputs(dropped, qoblERR_RUN_STREAM);
@@ -830,7 +816,7 @@ qoblErr OpStream::finishSyncRun(uint32_t datasetId, uint32_t inputId, int result
   // Other inputs gathered in this run (asynchronous ones, or synchronous ones left pending) learn their
   // outcome from the report callbacks, as if the card had reported the run.
   const uint32_t failure = status != 0 ? status : (result != 0 ? static_cast<uint32_t>(qoblERR_RUN_STREAM) : 0u);
-  if (failure == 0 && getInstanceInputIds(datasetId).size() > 1) {
+  if (failure == 0 && inputsOf(datasetId) > 1) {
     std::vector<uint32_t> reported;
     for (size_t i = 1; i < irStream_.size(); ++i) {
       if ((irStream_[i]->opFlag & qobe::GET_OUTPUT_FLAG) != 0) reported.push_back(irStream_[i]->uid);

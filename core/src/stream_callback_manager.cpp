@@ -235,38 +235,23 @@ struct StreamCallbackManager::Delivery {
   uint32_t opUid;
   uint32_t skipInputId;
   qoblCallbackStatus status;
-  const std::vector<uint32_t>& inputIds;
+  const InputRecords& inputs;  // the run's, read in place
   CallbackList callbacks;
   // Calls the callbacks for input number `index` of the run with `out`, unless it is the skipped one.
   void invoke(size_t index, qobmDataset* out) const {
-    const uint32_t inputId = inputIds[index];
-    if (inputId == skipInputId) return;
-    invoke(inputId, stream->getDatasets(inputId), out);
+    const StreamDataset& rec = *inputs[index];
+    if (rec.inputId != skipInputId) invoke(rec, out);
   }
-  // The same for the input whose record (null: none) the caller already looked up.
-  void invoke(uint32_t inputId, const StreamDataset* rec, qobmDataset* out) const {
+  // The same for the input of `rec`.
+  void invoke(const StreamDataset& rec, qobmDataset* out) const {
     if (callbacks == nullptr) return;
-    invokeAll(*callbacks, stream, op, opUid, inputId, rec != nullptr ? rec->input : nullptr, out, status);
+    invokeAll(*callbacks, stream, op, opUid, rec.inputId, rec.input, out, status);
   }
 };
 
 bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t opUid, uint32_t status,
                                     uint32_t skipInputId) {
-  // The run's input ids go into this thread's list for the depth of this delivery (a report callback may
-  // run a synchronous run, which delivers again on this thread), kept with its capacity.
-  struct IdLists {
-    std::array<std::vector<uint32_t>, 4> lists;
-    size_t depth = 0;
-  };
-  IdLists& mine = PerThread<IdLists>::get();
-  std::vector<uint32_t> deeperIds;
-  std::vector<uint32_t>& ids = mine.depth < mine.lists.size() ? mine.lists[mine.depth] : deeperIds;
-  struct Depth {
-    size_t& depth;
-    explicit Depth(size_t& d) : depth(d) { ++depth; }
-    ~Depth() { --depth; }
-  } depth(mine.depth);
-  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId, ids);
+  IRunStreamInstruction* inst = stream->getRunstreamInstruction(dataId);
   InstructionArchive* archive = inst != nullptr ? inst->getInstructionArchive(opUid) : nullptr;
   if (archive == nullptr || archive->opArg == nullptr) return false;
   IStreamOp* streamOp = archive->opIr != nullptr ? archive->opIr->getStreamOp() : nullptr;
@@ -277,7 +262,7 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
                    opUid,
                    skipInputId,
                    qoblCallbackStatus{status, opUid == stream->endOpUid() ? 1u : 0u},
-                   ids,
+                   inst->inputs(),
                    getCallbackList(stream->id())};
   // The archive's IR record tells whether the op is a leaf, without searching the stream's records.
   const bool leaf = archive->opIr != nullptr ? archive->opIr->isLeafNode : stream->isLeafNode(opUid);
@@ -296,12 +281,11 @@ bool StreamCallbackManager::deliver(IOpStream* stream, uint32_t dataId, uint32_t
 }
 
 void StreamCallbackManager::deliverLeaf(const Delivery& d) {
-  for (size_t i = 0; i < d.inputIds.size(); ++i) {
-    StreamDataset* rec = d.stream->getDatasets(d.inputIds[i]);
-    if (rec == nullptr || d.inputIds[i] == d.skipInputId) continue;
+  for (const std::unique_ptr<StreamDataset>& rec : d.inputs) {
+    if (rec->inputId == d.skipInputId) continue;
     bool borrowed = false;
     qobmDataset* out = d.stream->leafOutputDataset(d.opUid, *rec, borrowed);
-    d.invoke(d.inputIds[i], rec, out);
+    d.invoke(*rec, out);
     if (!borrowed) dropDataset(out, false);
   }
 }
@@ -315,11 +299,11 @@ void StreamCallbackManager::deliverRunModel(const Delivery& d) {
   }
   std::vector<uint64_t> pending;
   size_t next = 0;
-  for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < d.inputIds.size(); ++l) {
-    for (uint64_t b = 0; b < arg->batchSize() && next < d.inputIds.size(); ++b) {
+  for (uint32_t l = 0; perInput != 0 && l < arg->loopCount() && next < d.inputs.size(); ++l) {
+    for (uint64_t b = 0; b < arg->batchSize() && next < d.inputs.size(); ++b) {
       for (uint64_t a : arg->getOutputs(l, static_cast<uint32_t>(b))) {
         pending.push_back(a);
-        if (pending.size() != perInput || next >= d.inputIds.size()) continue;
+        if (pending.size() != perInput || next >= d.inputs.size()) continue;
         qobmDataset* out = makeDataset(pending, arg, d.stream->deviceId());
         d.invoke(next++, out);
         dropDataset(out, true);
@@ -330,7 +314,7 @@ void StreamCallbackManager::deliverRunModel(const Delivery& d) {
 }
 
 void StreamCallbackManager::deliverPerLoop(const Delivery& d) {
-  if (d.inputIds.size() != d.arg->loopCount()) {
+  if (d.inputs.size() != d.arg->loopCount()) {
     QOBL_LOG_ERROR("Failed to process output because input id num is not equal to Op loop count.\n ");
     return;
   }

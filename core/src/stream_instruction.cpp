@@ -39,10 +39,13 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
   QOBL_LOG_TRACE("Release run stream instruction memory.\n");
   // The members in the order the destructor destroys them (the reverse of their declaration): the blocks
   // gathered for ops never built, then every archive with its argument's blocks, then the block of records.
-  for (size_t i : leafOps_) leafOutputs_[i].clear();  // only a leaf op's list is ever filled
+  // The leaf ops' output lists stay, for the next run to compare its addresses with.
+  lastBuilt_ = built_;
+  built_ = false;
+  outputsRepeat_ = true;
   for (auto& blocks : gathered_) blocks.clear();
   inputsGathered_ = 0;  // the address lists stay, to be overwritten by the next run's inputs
-  inputIds_.clear();
+  inputs_.clear();
   // Each archive of the run releases its argument's blocks, in order, and stays in place for the next run.
   for (size_t a = 0; a < live_; ++a) {
     if (instructionArray_[a].opArg != nullptr) instructionArray_[a].opArg->releaseRun();
@@ -56,7 +59,7 @@ void RunStreamInstruction::reset(uint32_t datesetId) {
 
 void RunStreamInstruction::reuse(uint32_t datesetId) {
   // A run taken out was emptied then; one that still holds something is emptied now.
-  if (live_ != 0 || records_ || !inputIds_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
+  if (live_ != 0 || records_ || !inputs_.empty() || inputsGathered_ != 0 || headArg_ != nullptr) {
     reset(datesetId);
     return;
   }
@@ -77,8 +80,11 @@ InstructionArchive& RunStreamInstruction::placeArchive(size_t index, Instruction
 bool RunStreamInstruction::hasInputId(uint32_t inputId) const {
   // The op stream's ids come from a counter, so a run's ids increase: an id above the last one is new
   // (the list is searched only after the counter wrapped, or for an id given twice).
-  if (inputIds_.empty() || inputId > inputIds_.back()) return false;
-  return std::find(inputIds_.begin(), inputIds_.end(), inputId) != inputIds_.end();
+  if (inputs_.empty() || inputId > inputs_.back()->inputId) return false;
+  for (const std::unique_ptr<StreamDataset>& rec : inputs_) {
+    if (rec->inputId == inputId) return true;
+  }
+  return false;
 }
 
 bool RunStreamInstruction::isReady() { return headArg_ != nullptr && headArg_->isBufferReady(); }
@@ -123,6 +129,9 @@ bool RunStreamInstruction::startInputOp() {
 bool RunStreamInstruction::gatherOpBlocks() {
   for (size_t i = 1; i < irStream_.size(); ++i) {
     OpIRInstruction* ir = irStream_[i];
+    // A run-model op's configuration is its model's address, which stays for the whole run (a run's first
+    // input sets a dynamic model's shapes), and only the first input's is read: it is asked once per run.
+    if (ir->opType == qobeOP_RUN_MODEL_OP && inputsGathered_ != 0) continue;
     std::vector<OpIRBuffer>& buffers = opBufferlist_[i - 1];
     if (buffers.size() <= inputsGathered_) buffers.resize(inputsGathered_ + 1);
     OpIRBuffer& buffer = buffers[inputsGathered_];
@@ -157,16 +166,29 @@ bool RunStreamInstruction::setInOutputData(const uint64_t* inputs, uint64_t inpu
     return false;
   }
   if (!headArg_->addInputArg(inputs, static_cast<uint32_t>(inputCount))) return false;
+  // Each leaf op's addresses of this input go over the last run's at their place, noting whether any
+  // differs.
   size_t pos = 0;
   for (size_t i : leafOps_) {
     const uint32_t n = irStream_[i]->outputCount;
-    appendAddrs(leafOutputs_[i], outputs + pos, n);
+    std::vector<uint64_t>& list = leafOutputs_[i];
+    const size_t at = inputsGathered_ * n;
+    if (list.size() < at + n) {
+      list.resize(at + n);
+      outputsRepeat_ = false;
+    }
+    for (uint32_t k = 0; k < n; ++k) {
+      if (list[at + k] != outputs[pos + k]) {
+        list[at + k] = outputs[pos + k];
+        outputsRepeat_ = false;
+      }
+    }
     pos += n;
   }
   return gatherOpBlocks();
 }
 
-bool RunStreamInstruction::buildOp(size_t i) {
+bool RunStreamInstruction::buildOp(size_t i, bool repeats) {
   OpIRInstruction* ir = irStream_[i];
   IOpArgument* inputArg = nullptr;
   for (size_t a = 0; a < live_; ++a) {
@@ -199,7 +221,11 @@ bool RunStreamInstruction::buildOp(size_t i) {
   if (buffers.size() > inputsGathered_) buffers.resize(inputsGathered_);
   // The argument takes the op's gathered blocks now, whatever its build's outcome (most ops made none).
   if (!gathered_[i - 1].empty()) archive.opArg->adoptBlocks(std::move(gathered_[i - 1]));
-  if (!archive.opArg->buildOpArgArray(inputArg, buffers, leafOutputs_[i])) {
+  // An op fed by the input op alone, in a run repeating the last one, may keep the list that run's build
+  // made: its inputs and outputs are that run's.
+  IOpArgument* arg = archive.opArg.get();
+  const bool kept = repeats && inputArg == headArg_ && arg->takeLastList(buffers);
+  if (!(kept ? arg->placeList() : arg->buildOpArgArray(inputArg, buffers, leafOutputs_[i]))) {
     QOBL_LOG_ERROR("Can't generate Op %s's input argument array. \n", ir->opName.c_str());
     archive.opArg->releaseRun();
     return false;
@@ -217,11 +243,15 @@ bool RunStreamInstruction::build() {
     QOBL_LOG_ERROR("Stream has no op after its input op.\n");
     return false;
   }
+  // A ready run has written every loop's addresses: each leaf op's list holds exactly this run's (no run
+  // writes more loops than the input op has).
+  const bool repeats = lastBuilt_ && outputsRepeat_ && headArg_->repeatsLastRun();
   for (size_t i = 1; i < irStream_.size(); ++i) {
-    if (!buildOp(i)) return false;
+    if (!buildOp(i, repeats)) return false;
   }
   instructionArray_[live_ - 1].instruction->uid |= PIPELINE_END_MASK;
-  return allocStreamMem();
+  built_ = allocStreamMem();
+  return built_;
 }
 
 bool RunStreamInstruction::allocStreamMem() {

@@ -19,17 +19,25 @@ BaseOpArgument::BaseOpArgument(OpIRInstruction* irInstruction, uint32_t datasetI
 
 void BaseOpArgument::releaseRun() {
   // The members in the order the destructor destroys them: the adopted and output blocks, then the array.
+  // The list stays: a later run with the same addresses may keep it (takeLastList).
   blocks_.clear();
   // Clearing an empty hash map still wipes its whole bucket array.
   if (!address2SizeDict_.empty()) address2SizeDict_.clear();
   argArray_.reset();
-  argPointersInDdr_.clear();
+}
+
+bool BaseOpArgument::keepListIf(uint64_t config) {
+  const qobe::QobeOpArgumentHeader& h = listHeader_;
+  return listComplete_ && !argPointersInDdr_.empty() && argPointersInDdr_[0] == config &&
+         h.loopCount == header_.loopCount && h.batchSize == header_.batchSize &&
+         h.configCount == header_.configCount && h.inputCount == header_.inputCount &&
+         h.outputCount == header_.outputCount;
 }
 
 void BaseOpArgument::restart(OpIRInstruction* irInstruction, uint32_t datasetId) {
   // A recycled run's arguments were released when the run was taken out: only one still holding something
   // has anything to release.
-  if (argArray_ || !blocks_.empty() || !argPointersInDdr_.empty() || !address2SizeDict_.empty()) releaseRun();
+  if (argArray_ || !blocks_.empty() || !address2SizeDict_.empty()) releaseRun();
   if (irInstruction == opIR_) {
     // The same op again: what start() takes from its record has not changed since (the record does not
     // change after the build), only the header is back to the record's counts.
@@ -46,6 +54,7 @@ void BaseOpArgument::start(OpIRInstruction* irInstruction, uint32_t datasetId) {
   header_ = qobe::QobeOpArgumentHeader{};
   opName_ = irInstruction->opName;
   opIR_ = irInstruction;
+  startList();  // a list made for another op is not this one's
   deviceId_ = irInstruction->deviceId;
   header_.loopCount = irInstruction->loopCount;
   header_.batchSize = 1;
@@ -111,7 +120,7 @@ std::vector<uint64_t> BaseOpArgument::getOutputs(uint32_t loopIndex, uint32_t ba
 bool BaseOpArgument::setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) {
   if (loopIndex < header_.loopCount && batchIndex < header_.batchSize && outputIndex < header_.outputCount) {
     const uint64_t index =
-        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + header_.inputCount + outputIndex;
+        static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + outputsOffset() + outputIndex;
     if (index < argPointersInDdr_.size()) {
       argPointersInDdr_[index] = dataPtr;
       return true;
@@ -203,6 +212,7 @@ void BaseOpArgument::adoptOwnedBlocks(uint32_t opType, uint32_t deviceId, const 
 
 bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                                      const std::vector<uint64_t>& outputAddress) {
+  startList();
   for (const OpIRBuffer& buffer : irBufferList) {
     appendAddrs(argPointersInDdr_, buffer.opConfigList.data(), buffer.opConfigList.size());
   }
@@ -221,10 +231,10 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
   }
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
-    scratch_.clear();
-    if (inputOpArg != nullptr) appendInputs(inputOpArg, l, scratch_);
-    appendAddrs(argPointersInDdr_, scratch_.data(), scratch_.size());
-    if (scratch_.size() != header_.inputCount) {
+    uint32_t count = 0;
+    const uint64_t* inputs = inputOpArg != nullptr ? inputsAt(inputOpArg, l, 0, count) : nullptr;
+    appendAddrs(argPointersInDdr_, inputs, count);
+    if (count != header_.inputCount) {
       QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count of "
                      "input op.\n");
       return false;
@@ -235,6 +245,7 @@ bool BaseOpArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vector<
       appendEntries(outputAddress, outPos, outputs);
     }
   }
+  listCompleted();
   return placeArgArray();
 }
 

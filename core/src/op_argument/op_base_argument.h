@@ -61,10 +61,17 @@ class BaseOpArgument : public IOpArgument {
   std::vector<uint64_t> getInputs(uint32_t loopIndex, uint32_t batchIndex) override;
   std::vector<uint64_t> getOutputs(uint32_t loopIndex, uint32_t batchIndex) override;
   const uint64_t* outputsAt(uint32_t loopIndex, uint32_t batchIndex, uint32_t& count) override;
+  const uint64_t* loopOutputs(uint32_t& count) override {
+    count = 0;
+    return nullptr;
+  }
   bool appendOutputs(uint32_t loopIndex, uint32_t batchIndex, std::vector<uint64_t>& into) override;
   bool setOutputArg(uint32_t loopIndex, uint32_t batchIndex, uint32_t outputIndex, uint64_t dataPtr) override;
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
+  // Generic ops make fresh configuration blocks for every run: their list is always built anew.
+  bool takeLastList(const std::vector<OpIRBuffer>& /*irBufferList*/) override { return false; }
+  bool placeList() override { return placeArgArray(); }
   int opType() override { return static_cast<int>(opType_); }
   size_t getOutputSize(uint64_t addr) override;
   uint64_t getPointerInArgArray(uint32_t index) override;
@@ -97,10 +104,15 @@ class BaseOpArgument : public IOpArgument {
   virtual void startKind() {}
   // Length of the configuration region (L*C by default).
   virtual uint32_t configRegionLength() { return header_.loopCount * header_.configCount; }
-  // Entry index of the first input of (loopIndex, batchIndex), u32 arithmetic.
+  // Entries of one batch position, and where its outputs start among them: I + O and I, or O and 0 for an
+  // argument whose inputs are its outputs (inputsAreOutputs_).
+  uint32_t positionLength() const {
+    return inputsAreOutputs_ ? header_.outputCount : header_.inputCount + header_.outputCount;
+  }
+  uint32_t outputsOffset() const { return inputsAreOutputs_ ? 0 : header_.inputCount; }
+  // Entry index of the first entry of (loopIndex, batchIndex), u32 arithmetic.
   uint32_t positionIndex(uint32_t loopIndex, uint32_t batchIndex) {
-    return configRegionLength() +
-           (loopIndex * header_.batchSize + batchIndex) * (header_.inputCount + header_.outputCount);
+    return configRegionLength() + (loopIndex * header_.batchSize + batchIndex) * positionLength();
   }
   // Allocates an output block of a non-leaf op and keeps it (address -> size when recordSize).
   // Returns the code of the allocation call; *addr receives the block (0 on failure).
@@ -114,22 +126,25 @@ class BaseOpArgument : public IOpArgument {
     count = outputs ? header_.outputCount : header_.inputCount;
     if (loopIndex < header_.loopCount && batchIndex < header_.batchSize) {
       const uint64_t start =
-          static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? header_.inputCount : 0);
+          static_cast<uint64_t>(positionIndex(loopIndex, batchIndex)) + (outputs ? outputsOffset() : 0);
       if (start + count <= argPointersInDdr_.size()) return argPointersInDdr_.data() + start;
     }
     return nullptr;
   }
   // The same, appended to `into`; false (logged, nothing appended) when out of range.
   bool appendPosition(uint32_t loopIndex, uint32_t batchIndex, bool outputs, std::vector<uint64_t>& into);
-  // Appends to `into` the outputs of loop `loopIndex` (batch position 0) of the input op's argument.
-  static void appendInputs(IOpArgument* inputOpArg, uint32_t loopIndex, std::vector<uint64_t>& into) {
-    uint32_t count = 0;
-    const uint64_t* outs = inputOpArg->outputsAt(loopIndex, 0, count);
-    if (outs != nullptr) {
-      appendAddrs(into, outs, count);
-    } else {
-      inputOpArg->appendOutputs(loopIndex, 0, into);  // logs the position it could not read
+  // The outputs of position (loopIndex, batchIndex) of the input op's argument, which are this op's inputs,
+  // read in place (valid until that argument's list changes), their number in `count`; null with count 0
+  // (logged) when it has no such position.
+  static const uint64_t* inputsAt(IOpArgument* inputOpArg, uint32_t loopIndex, uint32_t batchIndex,
+                                  uint32_t& count) {
+    const uint64_t* outs = inputOpArg->outputsAt(loopIndex, batchIndex, count);
+    if (outs == nullptr) {
+      count = 0;
+      std::vector<uint64_t> none;
+      inputOpArg->appendOutputs(loopIndex, batchIndex, none);  // logs the position it could not read
     }
+    return outs;
   }
   // Appends the entries [pos, pos + n) of `from` to the list and advances pos.
   void appendEntries(const std::vector<uint64_t>& from, size_t& pos, size_t n) {
@@ -142,17 +157,37 @@ class BaseOpArgument : public IOpArgument {
   // Allocates the array block for the current list into argArray_ and uploads header and list; false
   // (logged) on the first failure.
   bool placeArgArray();
+  // Starts the pointer list of a build: empty, not complete.
+  void startList() {
+    argPointersInDdr_.clear();
+    listComplete_ = false;
+  }
+  // Marks the list a build made complete, with the header it was made for (takeLastList compares it).
+  void listCompleted() {
+    listComplete_ = true;
+    listHeader_ = header_;
+  }
+  // takeLastList for an argument whose list is made only of its configuration, its inputs and the
+  // application's outputs: the last build's list is kept when it was completed, for the same header, and
+  // with the same first configuration address (`config`, which every loop repeats).
+  bool keepListIf(uint64_t config);
 
   std::vector<uint64_t> argPointersInDdr_;
+  std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
+  bool listComplete_ = false;                  // the list is a completed build's (listCompleted)
+  qobe::QobeOpArgumentHeader listHeader_;      // the header it was made for
   uint32_t datasetId_ = 0;
   uint32_t deviceId_ = 0;
   qobe::QobeOpArgumentHeader header_;
   qobe::QobeOpArgumentHeader startHeader_;  // header_ as start() made it from the op's record
   std::string opName_;
   DeviceBlock argArray_;
-  std::vector<uint64_t> scratch_;  // input addresses gathered while building, kept with its capacity
   OpIRInstruction* opIR_ = nullptr;  // not owned; read while building only
   std::unordered_map<uint64_t, uint64_t> address2SizeDict_;
+
+  // Set by an argument whose inputs are its outputs (the input op's): each batch position holds its O
+  // addresses once, read both as its inputs and as its outputs.
+  bool inputsAreOutputs_ = false;
 
   // Snapshots of the IR record, so that destruction and the completion path need not read it.
   uint32_t opType_ = 0;

@@ -48,6 +48,7 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
                                         const std::vector<uint64_t>& outputAddress) {
   // The configuration blocks are ours from here on, even when the build fails at once.  A zero address
   // means the op's configuration upload failed: the run must not reach the card without it.
+  startList();
   if (irBufferList.empty() || irBufferList[0].opConfigList.empty()) return false;
   if (irBufferList[0].opConfigList[0] == 0) {
     QOBL_LOG_ERROR("Failed to build CopyMem op argument: its tensor copy configuration was not uploaded.\n");
@@ -64,30 +65,32 @@ bool OpCopyMemArgument::buildOpArgArray(IOpArgument* inputOpArg, const std::vect
 
   appendAddrs(argPointersInDdr_, header_.configCount, irBufferList[0].opConfigList[0]);
 
-  outputAddrs_ = outputAddress;
-  if (outputAddrs_.empty()) {
+  // A leaf op writes the application's addresses, read in place; any other op its own blocks.
+  outputAddrs_.clear();
+  if (outputAddress.empty()) {
     for (uint32_t p = 0; p < batch * loops; ++p) {
       for (uint32_t o = 0; o < outputs; ++o) outputAddrs_.push_back(_buildOutputAddr(model_, o, deviceId_));
     }
   }
+  const std::vector<uint64_t>& outputAddrs = outputAddress.empty() ? outputAddrs_ : outputAddress;
   const uint32_t expected = outputs * loops * batch;
-  if (outputAddrs_.size() != expected) {
+  if (outputAddrs.size() != expected) {
     QOBL_LOG_ERROR("Mismatch output address count, expected %u but %u is specified.\n", expected,
-                   static_cast<unsigned>(outputAddrs_.size()));
+                   static_cast<unsigned>(outputAddrs.size()));
     return false;
   }
   size_t outPos = 0;
   for (uint32_t l = 0; l < loops; ++l) {
     for (uint32_t b = 0; b < batch; ++b) {
-      const std::vector<uint64_t> inputs =
-          inputOpArg != nullptr ? inputOpArg->getOutputs(l, b) : std::vector<uint64_t>{};
-      if (inputs.size() != header_.inputCount) {
+      uint32_t count = 0;
+      const uint64_t* inputs = inputOpArg != nullptr ? inputsAt(inputOpArg, l, b, count) : nullptr;
+      if (count != header_.inputCount) {
         QOBL_LOG_ERROR("Failed to build op argument because input count of current op mismatch with output count "
                        "of input op.\n");
         return false;
       }
-      appendAddrs(argPointersInDdr_, inputs.data(), inputs.size());
-      appendEntries(outputAddrs_, outPos, outputs);
+      appendAddrs(argPointersInDdr_, inputs, count);
+      appendEntries(outputAddrs, outPos, outputs);
     }
   }
   return placeArgArray();

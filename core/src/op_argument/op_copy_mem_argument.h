@@ -46,7 +46,8 @@ class OpCopyMemArgument final : public BaseOpArgument {
   // or the allocation fails (logged).
   uint64_t _buildOutputAddr(IModel* model, uint32_t index, uint32_t devId);
 
-  std::vector<uint64_t> outputAddrs_;  // every (loop, batch position, output) in order
+  // A non-leaf op's output blocks, every (loop, batch position, output) in order; kept with its capacity.
+  std::vector<uint64_t> outputAddrs_;
 };
 
 }  // namespace qobl

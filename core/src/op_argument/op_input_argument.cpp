@@ -13,6 +13,8 @@ OpInputArgument::OpInputArgument(OpIRInstruction* irInstruction, uint32_t datase
 void OpInputArgument::startKind() {
   addInputNum_ = 0;
   header_.configCount = 0;
+  inputsAreOutputs_ = true;
+  repeatsLast_ = true;
 }
 
 bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
@@ -25,9 +27,19 @@ bool OpInputArgument::addInputArg(const uint64_t* inputs, uint32_t inputCount) {
     QOBL_LOG_ERROR("Input buffer overflow. \n");
     return false;
   }
-  appendAddrs(argPointersInDdr_, inputs, inputCount);
-  header_.inputCount = inputCount;
-  appendAddrs(argPointersInDdr_, inputs, inputCount);
+  // This loop's addresses go over the last run's at their place, noting whether any differs.
+  const size_t at = static_cast<size_t>(addInputNum_ - 1) * inputCount;
+  if (argPointersInDdr_.size() < at + inputCount) {
+    argPointersInDdr_.resize(at + inputCount);
+    repeatsLast_ = false;
+  }
+  uint64_t* to = argPointersInDdr_.data() + at;
+  for (uint32_t i = 0; i < inputCount; ++i) {
+    if (to[i] != inputs[i]) {
+      to[i] = inputs[i];
+      repeatsLast_ = false;
+    }
+  }
   header_.outputCount = inputCount;
   return true;
 }

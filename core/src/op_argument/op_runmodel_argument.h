@@ -29,6 +29,13 @@ class OpRunModelArgument final : public BaseOpArgument {
   // its first configuration list is empty.
   bool buildOpArgArray(IOpArgument* inputOpArg, const std::vector<OpIRBuffer>& irBufferList,
                        const std::vector<uint64_t>& outputAddress) override;
+  // A leaf op's list is the model's address, its inputs and the application's outputs: it is kept when the
+  // model's address and counts are those it was made for.  A non-leaf op allocates new outputs for every
+  // run: its list is always built anew.
+  bool takeLastList(const std::vector<OpIRBuffer>& irBufferList) override {
+    return isLeaf_ && !irBufferList.empty() && !irBufferList[0].opConfigList.empty() &&
+           keepListIf(irBufferList[0].opConfigList[0]);
+  }
 
  protected:
   void startKind() override;   // the header's batch size and counts from the model

@@ -25,6 +25,7 @@ namespace {
 
 using qobltest::FakeModel;
 using qobltest::FakeStreamOp;
+using zenlar::qobl::IOpArgument;
 using zenlar::qobl::OpDGNode;
 using zenlar::qobl::OpIRInstruction;
 using zenlar::qobl::RunStreamInstruction;
@@ -135,6 +136,64 @@ TEST_F(RunStreamInstructionTest, OutputsAreSplitOverLeafOpsInOrder) {
   EXPECT_EQ((Addrs{0xB, 0xC}), inst.getInstructionArchive(3)->opArg->getOutputs(0, 0));
 }
 
+// A run-model op fed by the input op reads the inputs of every loop, in loop order, one per batch position.
+TEST_F(RunStreamInstructionTest, RunModelOpTakesTheInputsOfEveryLoop) {
+  pipeline(3, false, {32});
+  RunStreamInstruction inst(kDataset, irs_, 0);
+  for (uint64_t s = 0; s < 3; ++s) {
+    uint64_t in = 0xC0000100 + s, out = 0xC0001000 + s;
+    ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
+  }
+  ASSERT_TRUE(inst.build());
+  IOpArgument* rm = inst.getInstructionArchive(3)->opArg.get();
+  for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(Addrs{0xC0000100 + b}, rm->getInputs(0, b)) << b;
+}
+
+// A recycled run whose addresses repeat the last built run's keeps the run-model op's list; a changed input
+// or output address, a changed model address, or a failed run in between, is in the run's list all the same.
+TEST_F(RunStreamInstructionTest, RepeatedRunsKeepListsOnlyWhileTheirAddressesStayTheSame) {
+  model_.batch = 2;
+  model_.setOutputSizes({32});
+  FakeStreamOp* in = p_.add(qobeOP_INPUT_OP, 1, nullptr, 1, 1);
+  in->loopCount_ = 2;
+  FakeStreamOp* rm = p_.add(qobeOP_RUN_MODEL_OP, 2, in, 1, 1);
+  rm->model_ = &model_;
+  rm->configCount_ = 1;
+  rm->configMode_ = FakeStreamOp::kModel;
+  rm->batchSize_ = 2;
+  rm->isLeafNode_ = true;
+  const auto irs = p_.records();
+  struct Run {
+    uint64_t input0, output1, model;
+    bool failsAtFirstInput;  // the model has no address: the run is discarded at its first input
+  };
+  const Run runs[] = {{0xC100, 0xD101, 0x5000, false}, {0xC100, 0xD101, 0x5000, false},
+                      {0xC100, 0xD201, 0x5000, false}, {0xC200, 0xD201, 0x5000, false},
+                      {0xC200, 0xD201, 0x6000, false}, {0xC200, 0xD201, 0x6000, false},
+                      {0xC300, 0xD201, 0x6000, true},  {0xC300, 0xD201, 0x6000, false}};
+  RunStreamInstruction inst(kDataset, irs, 0);
+  for (const Run& r : runs) {
+    SCOPED_TRACE(testing::Message() << std::hex << r.input0 << " " << r.output1 << " " << r.model);
+    inst.reset(kDataset);
+    model_.addr = r.model;
+    model_.addrOk = !r.failsAtFirstInput;
+    uint64_t ins[] = {r.input0, 0xC111}, outs[] = {0xD100, r.output1};
+    if (r.failsAtFirstInput) {
+      EXPECT_FALSE(inst.setInOutputData(&ins[0], 1, &outs[0], 1));
+      continue;
+    }
+    for (int s = 0; s < 2; ++s) ASSERT_TRUE(inst.setInOutputData(&ins[s], 1, &outs[s], 1));
+    ASSERT_TRUE(inst.build());
+    IOpArgument* arg = inst.getInstructionArchive(2)->opArg.get();
+    Addrs list;
+    for (uint32_t e = 0; e < arg->getArgArraySize(); ++e) list.push_back(arg->getPointerInArgArray(e));
+    EXPECT_EQ((Addrs{r.model, r.input0, 0xD100, 0xC111, r.output1}), list);
+    EXPECT_NE(0u, arg->address());
+  }
+  inst.reset(kDataset);
+  EXPECT_EQ(base_, live());
+}
+
 class ReleaseTest : public RunStreamInstructionTest {
  protected:
   void SetUp() override {
@@ -213,6 +272,15 @@ TEST_F(ReleaseTest, ResetInstructionsReleaseEverythingAndBuildLikeNewOnes) {
     EXPECT_EQ(Addrs{0xC0000100}, inst->getInstructionArchive(2)->opArg->getInputs(0, 0));
     EXPECT_EQ(Addrs{0xC0000105}, inst->getInstructionArchive(2)->opArg->getInputs(1, 0));
     EXPECT_EQ(Addrs{0xC0001005}, inst->getInstructionArchive(4)->opArg->getOutputs(0, 1));
+    // The input op's addresses of each loop are its inputs and outputs; the run-model op reads its inputs,
+    // the pre-processing op's outputs, over both loops in order.
+    IOpArgument* head = inst->getInstructionArchive(1)->opArg.get();
+    EXPECT_EQ(Addrs{0xC0000105}, head->getInputs(1, 0));
+    EXPECT_EQ(Addrs{0xC0000105}, head->getOutputs(1, 0));
+    IOpArgument* pre = inst->getInstructionArchive(2)->opArg.get();
+    IOpArgument* rm = inst->getInstructionArchive(3)->opArg.get();
+    EXPECT_EQ(pre->getOutputs(0, 0), rm->getInputs(0, 0));
+    EXPECT_EQ(pre->getOutputs(1, 0), rm->getInputs(0, 1));
   }
   inst->reset(kDataset);
   EXPECT_EQ(base_, live());
@@ -244,39 +312,42 @@ TEST(DatasetIdTest, CountsUpAcrossThreads) {
 
 }  // namespace
 
-// A stream's input records: more inputs in flight than the ring has slots spill into its overflow map, and
-// each id still finds and takes exactly its own record, whichever of two ids sharing a slot goes first.
-TEST(InputRecordTable, RecordsBeyondTheRingAreKeptAndFoundByTheirIds) {
-  using zenlar::qobl::InputRecordTable;
-  using zenlar::qobl::StreamDataset;
-  constexpr uint32_t kRing = InputRecordTable::kRing;
-  auto record = [](uint32_t id) { return std::make_unique<StreamDataset>(id, nullptr, nullptr, false, false); };
-  InputRecordTable table;
+// A stream's runs: more runs in flight than the ring has slots spill into its overflow map, and each
+// dataset id still finds and takes exactly its own run, whichever of two ids sharing a slot goes first.
+TEST(RunTable, RunsBeyondTheRingAreKeptAndFoundByTheirIds) {
+  using zenlar::qobl::RunStreamInstruction;
+  using zenlar::qobl::RunTable;
+  constexpr uint32_t kRing = RunTable::kRing;
+  const std::vector<zenlar::qobl::OpIRInstruction*> noOps;
+  auto run = [&noOps](uint32_t id) { return std::make_unique<RunStreamInstruction>(id, noOps, 0); };
+  RunTable table;
   const uint32_t n = kRing + 40;
-  for (uint32_t id = 1; id <= n; ++id) table.put(id, record(id));
+  for (uint32_t id = 1; id <= n; ++id) table.put(id, run(id));
+  EXPECT_EQ(n, table.size());
   for (uint32_t id = 1; id <= n; ++id) {
-    StreamDataset* r = table.find(id);
+    RunStreamInstruction* r = table.find(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
   auto first = table.take(3);
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->inputId, 3u);
+  EXPECT_EQ(first->key(), 3u);
   EXPECT_EQ(table.find(3), nullptr);
   EXPECT_EQ(table.take(3), nullptr);
   ASSERT_NE(table.find(3 + kRing), nullptr);
-  table.put(3 + 2 * kRing, record(3 + 2 * kRing));  // the freed slot serves a newer id again
+  table.put(3 + 2 * kRing, run(3 + 2 * kRing));  // the freed slot serves a newer id again
   for (uint32_t id : {3 + kRing, 3 + 2 * kRing}) {
     auto r = table.take(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
   for (uint32_t id = n; id >= 1; --id) {
     if (id == 3 || id == 3 + kRing) continue;
     auto r = table.take(id);
     ASSERT_NE(r, nullptr) << id;
-    EXPECT_EQ(r->inputId, id);
+    EXPECT_EQ(r->key(), id);
   }
+  EXPECT_EQ(0u, table.size());
   EXPECT_EQ(table.find(1), nullptr);
   EXPECT_EQ(table.find(n + 1), nullptr);
 }
