@@ -21,29 +21,36 @@ constexpr const char* qoblBaseName(const char* path) {
   return base;
 }
 
-// One reading of the platform log's threshold, for a stretch of the library's own work that makes several
+// One reading of the platform log's answers, for a stretch of the library's own work that makes several
 // log checks (the completion path's handling of one report).  While a reading is held, the trace and debug
-// checks of the calling thread compare with it instead of asking the platform log each time.  The level
-// can change at any time (qobmSetLogLevel), so a reading is held only around work that runs no application
-// code: a report callback, which may change the level, runs under a LogLevelReading::Pause, after which
-// the threshold is read again.  Readings nest; a thread holds at most one at a time.
+// checks of the calling thread ask the platform log (qobmLogLevelEnabled) once per level and reuse the
+// answer.  The level can change at any time (qobmSetLogLevel), so a reading is held only around work that
+// runs no application code: a report callback, which may change the level, runs under a
+// LogLevelReading::Pause, after which the answers are asked anew.  Readings nest; a thread holds at most
+// one at a time.
 class LogLevelReading {
  public:
-  LogLevelReading() : outer_(held_) { read(); }
+  LogLevelReading() : outer_(held_) { held_ = kHeld; }
   ~LogLevelReading() { held_ = outer_; }
   LogLevelReading(const LogLevelReading&) = delete;
   LogLevelReading& operator=(const LogLevelReading&) = delete;
 
-  // The calling thread's reading: the threshold plus one, or 0 when it holds none.
-  static uint32_t held() { return held_; }
+  // Whether the platform log takes lines of `level` on the library's channel: the answer of the calling
+  // thread's reading when it holds one, else the platform log's.
+  static bool wanted(uint32_t level) {
+    if (held_ == 0 || level >= kLevels) return ask(level);
+    const uint32_t known = 1u << level, on = known << kLevels;
+    if ((held_ & known) == 0) held_ |= known | (ask(level) ? on : 0u);
+    return (held_ & on) != 0;
+  }
 
-  // Suspends the calling thread's reading for its lifetime (the checks ask the platform log again) and
-  // reads the threshold anew at its end.
+  // Suspends the calling thread's reading for its lifetime (the checks ask the platform log each time) and
+  // starts it again, with no answer kept, at its end.
   class Pause {
    public:
     Pause() : paused_(held_ != 0) { held_ = 0; }
     ~Pause() {
-      if (paused_) read();
+      if (paused_) held_ = kHeld;
     }
     Pause(const Pause&) = delete;
     Pause& operator=(const Pause&) = delete;
@@ -53,27 +60,22 @@ class LogLevelReading {
   };
 
  private:
-  static void read() {
-    uint32_t threshold = 0;
-    held_ = qobmGetLogLevel(&threshold) == 0 ? threshold + 1 : 0;
+  // held_: 0 when the thread holds no reading; else kHeld, bit l set once level l was asked and bit
+  // kLevels + l when the answer was yes.
+  static constexpr uint32_t kLevels = 7;  // qobmLL_TRACE .. qobmLL_FATAL
+  static constexpr uint32_t kHeld = 1u << 31;
+  static bool ask(uint32_t level) {
+    qobmBool enabled = qobmFALSE;
+    return qobmLogLevelEnabled(qobmLC_CL, level, &enabled) == 0 && enabled == qobmTRUE;
   }
   static QOBL_THREAD_LOCAL inline uint32_t held_ = 0;
   uint32_t outer_;
 };
 
 // Whether the platform log takes lines of `level` on the library's channel.  The trace and debug macros
-// ask this first, so a filtered line costs one plain call (none under a LogLevelReading) and no formatting
-// or argument evaluation.  The platform log has one threshold for every channel, so the check compares
-// with it, as a reading does.
-inline bool qoblLogWanted(uint32_t level) {
-  uint32_t held = LogLevelReading::held();
-  if (held == 0) {
-    uint32_t threshold = 0;
-    if (qobmGetLogLevel(&threshold) != 0) return false;
-    held = threshold + 1;
-  }
-  return level + 1 >= held;
-}
+// ask this first, so a filtered line costs one plain call (at most one per level under a LogLevelReading)
+// and no formatting or argument evaluation.
+inline bool qoblLogWanted(uint32_t level) { return LogLevelReading::wanted(level); }
 
 // A card address as a pointer, for "%p" in log lines.
 inline void* qoblAsPtr(uint64_t addr) { return reinterpret_cast<void*>(static_cast<uintptr_t>(addr)); }

@@ -71,20 +71,14 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
 }
 
 namespace {
-// The mode and entry count of a dataset, in one call when the dataset is live: the count call of one mode
-// refuses a dataset of the other mode with QOBM_ERR_MODE, so its success tells the mode as well.  The
-// buffer count is asked first (runs pass buffers far more often than tensors), then, after a refusal for
-// the mode, the tensor count.  Any other failure returns that call's code; a caller that must report the
-// failure reads the dataset again step by step (qoblUtilsDatasetEntries), whose failing call logs it.
+// The mode and entry count of a dataset, unlogged: its mode, then that mode's count.  Non-zero when a call
+// fails or the mode is neither buffers nor tensors.
 int readModeAndCount(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
-  int rc = qobmGetDatasetBufferCount(ds, count);
-  if (rc == 0) {
-    *mode = qobmDM_BUFFER;
-  } else if (rc == QOBM_ERR_MODE) {
-    rc = qobmGetDatasetTensorCount(ds, count);
-    if (rc == 0) *mode = qobmDM_TENSOR;
-  }
-  return rc;
+  const int rc = qobmGetDatasetMode(ds, mode);
+  if (rc != 0) return rc;
+  if (*mode == qobmDM_BUFFER) return qobmGetDatasetBufferCount(ds, count);
+  if (*mode == qobmDM_TENSOR) return qobmGetDatasetTensorCount(ds, count);
+  return -1;
 }
 
 // The device address of each of the `count` entries of ds into addrs[0..count), through the mode's own
@@ -122,9 +116,7 @@ void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
 }
 
 bool qoblUtilsDatasetEntries(qobmDataset* dt, qobmDatasetMode* modeOut, uint32_t* countOut) {
-  if (dt != nullptr && readModeAndCount(dt, modeOut, countOut) == 0) return true;
-  // The dataset could not be read in one call: the calls one by one, the failing one logged.  The local
-  // names are those the failure lines show.
+  // The local names are those the failure lines show.
   int ret = 0;
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
@@ -168,8 +160,7 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEnt
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
   int ret = 0;
-  // A dataset the one-call reading cannot read is read again step by step, which logs the failing step.
-  if (readModeAndCount(dt, &mode, &count) != 0 && !qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
+  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
   // With `entries`, each entry's handle and address are stored in the same walk as its check.
   void** handles = nullptr;
   uint64_t* addrs = nullptr;

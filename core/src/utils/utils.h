@@ -52,10 +52,8 @@ struct DatasetEntries {
 // needs to ask the dataset library nothing more about it.
 bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEntries* entries = nullptr);
 
-// Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure.
-// A live dataset is read with one call (its mode's count call; a dataset of the other mode is refused by
-// it, so the first count call that succeeds tells the mode); a dataset that cannot be read so is read
-// step by step (mode, then count), and the step that fails is logged.
+// Mode (buffer or tensor; any other is refused, logged) and entry count of a dataset; false on failure
+// (the failing call logged).
 bool qoblUtilsDatasetEntries(qobmDataset* dt, qobmDatasetMode* mode, uint32_t* count);
 // Adds entry `index` of `from` (a buffer or a tensor, by `mode`) to `dataset`; false on failure (logged).
 // A failed fetch's line names the source and index as the caller calls them (`fromName`, `indexName`),
