@@ -23,8 +23,7 @@ constexpr const char* qoblBaseName(const char* path) {
 
 // One reading of the platform log's answers, for a stretch of the library's own work that makes several
 // log checks (the completion path's handling of one report).  While a reading is held, the trace and debug
-// checks of the calling thread ask the platform log (qobmLogLevelEnabled) once per level and reuse the
-// answer.  The level can change at any time (qobmSetLogLevel), so a reading is held only around work that
+// checks of the calling thread ask the platform log (qobmLogLevelEnabled) and reuse its answers.  The level can change at any time (qobmSetLogLevel), so a reading is held only around work that
 // runs no application code: a report callback, which may change the level, runs under a
 // LogLevelReading::Pause, after which the answers are asked anew.  Readings nest; a thread holds at most
 // one at a time.
@@ -37,11 +36,16 @@ class LogLevelReading {
 
   // Whether the platform log takes lines of `level` on the library's channel: the answer of the calling
   // thread's reading when it holds one, else the platform log's.
+  // Levels are ordered (a level the log takes, it takes every level above it too), so one answer also
+  // tells the levels above a yes and below a no.
   static bool wanted(uint32_t level) {
     if (held_ == 0 || level >= kLevels) return ask(level);
-    const uint32_t known = 1u << level, on = known << kLevels;
-    if ((held_ & known) == 0) held_ |= known | (ask(level) ? on : 0u);
-    return (held_ & on) != 0;
+    if ((held_ & (1u << level)) == 0) {
+      const uint32_t upFrom = (1u << kLevels) - (1u << level);  // levels >= level
+      const uint32_t upTo = (2u << level) - 1u;                   // levels <= level
+      held_ |= ask(level) ? upFrom | (upFrom << kLevels) : upTo;
+    }
+    return (held_ & (1u << (kLevels + level))) != 0;
   }
 
   // Suspends the calling thread's reading for its lifetime (the checks ask the platform log each time) and
@@ -60,7 +64,7 @@ class LogLevelReading {
   };
 
  private:
-  // held_: 0 when the thread holds no reading; else kHeld, bit l set once level l was asked and bit
+  // held_: 0 when the thread holds no reading; else kHeld, bit l set once level l's answer is known and bit
   // kLevels + l when the answer was yes.
   static constexpr uint32_t kLevels = 7;  // qobmLL_TRACE .. qobmLL_FATAL
   static constexpr uint32_t kHeld = 1u << 31;

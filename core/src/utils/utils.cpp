@@ -160,7 +160,9 @@ bool qoblCheckDatasetMemoryType(qobmDataset* dt, qobmDeviceType type, DatasetEnt
   qobmDatasetMode mode = qobmDM_BUFFER;
   uint32_t count = 0;
   int ret = 0;
-  if (!qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
+  // Read without the logged steps' frame; a dataset that cannot be read so is read again step by step,
+  // which logs the failing call.
+  if (readModeAndCount(dt, &mode, &count) != 0 && !qoblUtilsDatasetEntries(dt, &mode, &count)) return false;
   // With `entries`, each entry's handle and address are stored in the same walk as its check.
   void** handles = nullptr;
   uint64_t* addrs = nullptr;

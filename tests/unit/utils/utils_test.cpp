@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "qobl_log.h"
 #include "qobl_test/log_capture.h"
 #include "utils/utils.h"
 
@@ -168,4 +169,29 @@ TEST(Utils, FailedDatasetCallsNameTheirArguments) {
   }
   EXPECT_EQ(qobmDestroyDataset(empty), 0);
   EXPECT_EQ(qobmDestroyDataset(into), 0);
+}
+
+// The log checks answer as the platform log does: under a reading, whatever order the levels are asked in
+// (a reading keeps the answers it had), and after a pause in which the level changed (a report callback
+// may change it), at once with the new level.
+TEST(Utils, LogChecksFollowThePlatformLog) {
+  uint32_t before = 0;
+  ASSERT_EQ(qobmGetLogLevel(&before), 0);
+  const uint32_t orders[][7] = {{0, 1, 2, 3, 4, 5, 6}, {6, 5, 4, 3, 2, 1, 0}, {3, 0, 6, 1, 5, 2, 4}};
+  for (uint32_t t = 0; t <= 6; ++t) {
+    for (const auto& order : orders) {
+      ASSERT_EQ(qobmSetLogLevel(t), 0);
+      const uint32_t later = 6 - t;
+      for (uint32_t l : order) EXPECT_EQ(qoblLogWanted(l), l >= t) << "no reading, threshold " << t << " level " << l;
+      const LogLevelReading reading;
+      for (uint32_t l : order) EXPECT_EQ(qoblLogWanted(l), l >= t) << "threshold " << t << " level " << l;
+      {
+        const LogLevelReading::Pause callback;
+        ASSERT_EQ(qobmSetLogLevel(later), 0);
+        EXPECT_EQ(qoblLogWanted(t), t >= later);
+      }
+      for (uint32_t l : order) EXPECT_EQ(qoblLogWanted(l), l >= later) << "after the pause, level " << l;
+    }
+  }
+  EXPECT_EQ(qobmSetLogLevel(before), 0);
 }
