@@ -12,7 +12,9 @@ Fails (exit 1, one line per finding) when
     public headers;
   - libtvm_runtime exports a C symbol its public headers do not declare, or C++ symbols outside the
     public tvm namespaces (the graph executor and the card runtime stay inside);
-  - an exported symbol is not bound to the library's version node.
+  - an exported symbol is not bound to the library's version node;
+  - libqobl.so imports a platform call (from libqobm, libqobe or libqobcrt) outside the interfaces it is
+    given: the card's platform promises only those, whatever more the simulated platform offers.
 """
 import pathlib
 import re
@@ -21,6 +23,34 @@ import sys
 
 # Symbols the toolchain may define in any shared object.
 STANDARD = {"_init", "_fini", "__bss_start", "_edata", "_end"}
+
+
+# The platform calls libqobl may use: the device runtime's, the op engine's and the dataset/event/log
+# library's interfaces, and the two release calls with which it frees the buffers and card memory it makes
+# itself for report datasets (qobmFree, qobmDestroyDataBuffer).
+PLATFORM_CALLS = {
+    "QOBCRT_0": {
+        "qobcrt_create_stream", "qobcrt_destroy_stream", "qobcrt_free_ddr_share", "qobcrt_free_inout",
+        "qobcrt_free_stream", "qobcrt_get_output_register", "qobcrt_get_vdsp_ops", "qobcrt_malloc_ddr_share",
+        "qobcrt_malloc_inout", "qobcrt_malloc_stream", "qobcrt_memcpy", "qobcrt_model_addr",
+        "qobcrt_run_stream", "qobcrt_run_stream_sync", "QOBCRegisterDeviceAPI",
+    },
+    "QOBE_0": {
+        "qobeBufferAddr", "qobeCreateOp", "qobeGetOpAttr", "qobeGetOpAttrArray", "qobeOpBufferCount",
+        "qobeOpConfigCount", "qobeOpConfigList", "qobeOpDeviceId", "qobeOpInputCount", "qobeOpInputShape",
+        "qobeOpInputSizes", "qobeOpName", "qobeOpOutputCount", "qobeOpOutputShape", "qobeOpOutputSizes",
+        "qobeOpTypeId", "qobeOpUid", "qobeSetOpAttr", "qobeTensorizationType",
+    },
+    "QOBM_0": {
+        "qobmAddDatasetBuffer", "qobmAddDatasetTensor", "qobmCreateDataBuffer", "qobmCreateDataset",
+        "qobmCreateEvent", "qobmDLDataTypeToDataType", "qobmDestroyDataset", "qobmDestroyEvent",
+        "qobmFloat16ToFloat32", "qobmGetDataBufferAddr", "qobmGetDataBufferDeviceInfo", "qobmGetDatasetBuffer",
+        "qobmGetDatasetBufferCount", "qobmGetDatasetMode", "qobmGetDatasetTensor", "qobmGetDatasetTensorCount",
+        "qobmGetDevice", "qobmGetErrDesc", "qobmGetTensorDataHandle", "qobmGetTensorDeviceInfo",
+        "qobmLogLevelEnabled", "qobmLogMessage", "qobmMalloc", "qobmNormalizeErrorCode", "qobmSetEvent",
+        "qobmWaitEvent", "qobmFree", "qobmDestroyDataBuffer",
+    },
+}
 
 
 def run(*cmd):
@@ -42,6 +72,16 @@ def dynamic_symbols(lib):
         if not version:
             base, _, version = name.partition("@")
         out[base] = version
+    return out
+
+
+def imported_symbols(lib):
+    """(name, version) of the undefined dynamic symbols that name a version."""
+    out = []
+    for line in run("nm", "-D", "--undefined-only", "--with-symbol-versions", str(lib)).splitlines():
+        name, _, version = line.split()[-1].partition("@")
+        if version:
+            out.append((name, version.lstrip("@")))
     return out
 
 
@@ -109,6 +149,9 @@ def main():
                 problems.append(f"libqobl.so exports {cxx_syms.get(s, s)}, which is not in the API")
             for s in sorted(api - set(syms)):
                 problems.append(f"libqobl.so does not export {s}")
+            for s, v in imported_symbols(lib):
+                if v in PLATFORM_CALLS and s not in PLATFORM_CALLS[v]:
+                    problems.append(f"libqobl.so calls {s} ({v}), which the card's platform does not promise")
             continue
         for s in sorted(c_syms - declared):
             problems.append(f"lib{name}.so exports {s}, which its public headers do not declare")
@@ -124,7 +167,7 @@ def main():
     if problems:
         return 1
     print("sonames versioned; exports: libqobl the 33 API functions, the platform libraries their public "
-          "interface only")
+          "interface only; libqobl calls only the platform calls it is given")
     return 0
 
 
