@@ -23,10 +23,10 @@ constexpr const char* qoblBaseName(const char* path) {
 
 // One reading of the platform log's answers, for a stretch of the library's own work that makes several
 // log checks (the completion path's handling of one report).  While a reading is held, the trace and debug
-// checks of the calling thread ask the platform log (qobmLogLevelEnabled) and reuse its answers.  The level can change at any time (qobmSetLogLevel), so a reading is held only around work that
-// runs no application code: a report callback, which may change the level, runs under a
-// LogLevelReading::Pause, after which the answers are asked anew.  Readings nest; a thread holds at most
-// one at a time.
+// checks of the calling thread ask the platform log (qobmLogLevelEnabled) and reuse its answers.  The
+// level can change at any time (qobmSetLogLevel), so a reading is held only around work that runs no
+// application code: a report callback, which may change the level, runs under a LogLevelReading::Pause,
+// after which the answers are asked anew.  Readings nest; a thread holds at most one at a time.
 class LogLevelReading {
  public:
   LogLevelReading() : outer_(held_) { held_ = kHeld; }

@@ -15,8 +15,8 @@
 //    clone of the application's output dataset (the container only; the buffers are the application's).
 //    The bound graph, its ops and models are not owned; the graph must outlive the stream.
 //  - A run's instruction, records and clones are released exactly once, by moving the run out of runs_
-//    and its records out of the run, and letting the owners go: when the completion path recycles the run (end op reported or a device error),
-//    when the synchronous run returns, when the run fails before or while being sent, or at teardown.  The
+//    and its records out of the run, and letting the owners go: when the completion path recycles the run
+//    (end op reported or a device error), when the synchronous run returns, when the run fails before or while being sent, or at teardown.  The
 //    instruction's device memory goes at that moment; the emptied instruction itself is kept (spareRuns_)
 //    for a later run of the stream, so the completion thread does not free what the submitter allocated.
 //
@@ -201,6 +201,9 @@ class IOpStream {
   // The run of this dataset id, or null.  The pointer, and the records of the run's inputs it holds
   // (IRunStreamInstruction::inputs), stay valid while the caller holds the stream busy.
   virtual IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) = 0;
+  // The record of an input id gathered into one of the stream's runs, or null; valid while the caller holds
+  // the stream busy.  It searches the runs: the completion path reads its run's records in place instead.
+  virtual StreamDataset* getDatasets(uint64_t inputSeq) = 0;
   virtual bool isLeafNode(uint32_t uid) = 0;
   // A new dataset (same mode) holding the entries of `outputDataset` that belong to the leaf op `uid`;
   // the caller destroys the container with qobmDestroyDataset.  Null on failure.
@@ -280,6 +283,7 @@ class OpStream final : public IOpStream {
   void release() override;
   qoblErr requestOutputDataset(qobmDataset** dataset) override;
   IRunStreamInstruction* getRunstreamInstruction(uint32_t datasetId) override;
+  StreamDataset* getDatasets(uint64_t inputSeq) override;
   bool isLeafNode(uint32_t uid) override;
   qobmDataset* getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) override;
   qobmDataset* leafOutputDataset(uint32_t uid, const StreamDataset& rec, bool& borrowed) override;

@@ -353,6 +353,21 @@ IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
   return runs_.find(datasetId);
 }
 
+StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
+  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::vector<uint64_t> datasetIds;
+  runs_.ids(datasetIds);
+  StreamDataset* found = nullptr;
+  for (size_t r = 0; r < datasetIds.size() && found == nullptr; ++r) {
+    runs_.visit(datasetIds[r], [&found, inputSeq](RunStreamInstruction& run) {
+      for (const std::unique_ptr<StreamDataset>& rec : run.inputs()) {
+        if (rec->inputId == inputSeq) found = rec.get();
+      }
+    });
+  }
+  return found;
+}
+
 qobmDataset* OpStream::getLeafNodeDataset(uint32_t uid, qobmDataset* outputDataset) {
   qobmDatasetMode mode = qobmDM_BUFFER;
   int rc = 0;
