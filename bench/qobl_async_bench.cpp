@@ -12,7 +12,8 @@
 // Each reports microseconds per input; at the end the ratio of every libqobl case to the floor with the
 // same number of threads is printed (with --benchmark_repetitions=N: the ratio of the medians and the range
 // of the per-repetition ratios), and the two-thread gain (throughput of two streams on two threads over one
-// stream on one thread) of libqobl beside the floor's own.  The table's time is one submitting thread's wall
+// stream on one thread) of libqobl beside the floor's own, as a fraction of the floor's (with repetitions,
+// also the range of that fraction within each repetition).  The table's time is one submitting thread's wall
 // time per input of its own, so with two threads it is about twice Google Benchmark's "Time" column, which
 // divides by the inputs of both threads.  Per input both sides move the same 64 bytes through one kernel
 // call on the card, so the ratio is what libqobl's asynchronous path costs over a bare card run: the
@@ -170,13 +171,45 @@ void printRatios() {
     if (one == gUsPerInput.end() || two == gUsPerInput.end() || median(two->second) <= 0) return 0.0;
     return 2 * median(one->second) / median(two->second);
   };
+  // The same relative gain within each repetition (the i-th run of every case): its spread shows how far
+  // one repetition's figure can be trusted on the machine at hand.
+  auto gainRange = [](const std::string& prefix, double* lo, double* hi) {
+    static const std::vector<double> kNone;
+    auto runs = [](const std::string& label) -> const std::vector<double>& {
+      const auto it = gUsPerInput.find(label);
+      return it == gUsPerInput.end() ? kNone : it->second;
+    };
+    const auto& f1 = runs("floor/threads:1");
+    const auto& f2 = runs("floor/threads:2");
+    const auto& c1 = runs(prefix + "/threads:1");
+    const auto& c2 = runs(prefix + "/threads:2");
+    const size_t n = std::min(std::min(f1.size(), f2.size()), std::min(c1.size(), c2.size()));
+    *lo = 1e300;
+    *hi = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (f2[i] <= 0 || c2[i] <= 0) continue;
+      const double r = (c1[i] / c2[i]) / (f1[i] / f2[i]);
+      *lo = std::min(*lo, r);
+      *hi = std::max(*hi, r);
+    }
+    return n;
+  };
   const double floorGain = gain("floor");
   if (floorGain <= 0) return;
-  std::printf("\ntwo streams on two threads, throughput over one stream on one thread:\n");
+  std::printf("\ntwo streams on two threads, throughput over one stream on one thread (of the floor's gain: ratio"
+              " of the medians; range of the per-run ratios):\n");
   std::printf("  %-28s x%.2f\n", "floor", floorGain);
   for (const char* c : {"qobl/cache:1", "qobl/cache:8", "floor+busy"}) {
     const double g = gain(c);
-    if (g > 0) std::printf("  %-28s x%.2f   (%.2f of the floor's gain)\n", c, g, g / floorGain);
+    if (g <= 0) continue;
+    double lo = 0, hi = 0;
+    const size_t n = gainRange(c, &lo, &hi);
+    if (n > 1 && hi > 0) {
+      std::printf("  %-28s x%.2f   (%.2f of the floor's gain; %.2f - %.2f over %zu runs)\n", c, g, g / floorGain, lo,
+                  hi, n);
+    } else {
+      std::printf("  %-28s x%.2f   (%.2f of the floor's gain)\n", c, g, g / floorGain);
+    }
   }
 }
 
