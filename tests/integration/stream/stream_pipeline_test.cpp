@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "op_stream_controller.h"
+#include "stream.h"
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -271,3 +273,32 @@ TEST_F(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
 }
 
 }  // namespace
+
+// The stream finds the record of an input it gathered by the input's id (its arrival number on the
+// stream, from 1) while the input waits in an unsent run, and no longer once the run's report released it.
+TEST_F(StreamPipelineTest, InputRecordsFoundByIdWhileTheirRunGathers) {
+  Pipeline::Options four;
+  four.batch = 4;
+  Pipeline p(four);
+  const Inputs io(p, 4);
+  ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
+  ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(1), io.out(1)));
+  {
+    zenlar::qobl::StreamRef s(p.stream());
+    ASSERT_TRUE(s);
+    for (uint64_t id : {1u, 2u}) {
+      const zenlar::qobl::StreamDataset* rec = s->getDatasets(id);
+      ASSERT_NE(nullptr, rec) << id;
+      EXPECT_EQ(id, rec->inputId);
+      EXPECT_EQ(io.in(id - 1), rec->input) << id;
+    }
+    EXPECT_EQ(nullptr, s->getDatasets(3));
+    EXPECT_EQ(nullptr, s->getDatasets(0));
+  }
+  ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(2), io.out(2)));
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(3), io.out(3)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  zenlar::qobl::StreamRef s(p.stream());
+  ASSERT_TRUE(s);
+  for (uint64_t id = 1; id <= 4; ++id) EXPECT_EQ(nullptr, s->getDatasets(id)) << id;
+}
