@@ -566,8 +566,11 @@ class HeadDeadlineTest(ServerTestCase):
                         length = int(value)
                 return status, reader.read(length)
 
-            # A head sent in pieces, all of it well within the deadline, is served.
             head = b"GET /v2/health/ready HTTP/1.1\r\nHost: x\r\n\r\n"
+            # Two requests in one packet: the second, read along with the first, is answered too.
+            c.sendall(head + head)
+            self.assertEqual([response(), response()], [(200, b"")] * 2)
+            # A head sent in pieces, all of it well within the deadline, is served.
             for i in range(0, len(head), 10):
                 c.sendall(head[i:i + 10])
                 time.sleep(0.08)
