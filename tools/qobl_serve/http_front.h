@@ -4,9 +4,10 @@
 //
 // Exposure limits: a body larger than maxRequestBytes is refused with 413 from its Content-Length (or, for
 // a chunked body, as soon as it grows past the limit) without being buffered; every read waits at most
-// readTimeoutMs, a whole body must arrive within requestTimeoutMs and never stall for readTimeoutMs (else
-// 408), kept-alive connections close after idleTimeoutS without a request, and at most `threads` connections
-// are served at once.
+// readTimeoutMs; a request's head must arrive within headerTimeoutMs of its first byte (else 408 and the
+// connection is closed, counted in the metrics); a whole body must arrive within requestTimeoutMs and never
+// stall for readTimeoutMs (else 408); connections close after idleTimeoutS without a request, and at most
+// `threads` connections are served at once.
 #ifndef QOBL_SERVE_HTTP_FRONT_H
 #define QOBL_SERVE_HTTP_FRONT_H
 
@@ -18,18 +19,17 @@
 #include "metrics.h"
 #include "repository.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace zenlar {
 namespace qoblserve {
+
+class HeadBoundServer;
 
 struct HttpConfig {
   std::string host = "127.0.0.1";
   int port = 8000;   // 0: any free port
   uint64_t maxRequestBytes = 64ull << 20;
   uint32_t readTimeoutMs = 5000;
+  uint32_t headerTimeoutMs = 10000;
   uint32_t requestTimeoutMs = 30000;
   uint32_t idleTimeoutS = 5;
   uint32_t threads = 16;
@@ -42,7 +42,8 @@ extern const char* const kModelPlatform;   // "qobl"
 
 class HttpFront {
  public:
-  HttpFront(Repository& repo, const Metrics& metrics, const HttpConfig& cfg);
+  // `repo` and `metrics` must outlive the front; head time-outs are counted in `metrics`.
+  HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg);
   ~HttpFront();
   HttpFront(const HttpFront&) = delete;
   HttpFront& operator=(const HttpFront&) = delete;
@@ -57,9 +58,9 @@ class HttpFront {
  private:
   void routes();
   Repository& repo_;
-  const Metrics& metrics_;
+  Metrics& metrics_;
   HttpConfig cfg_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<HeadBoundServer> server_;
   std::thread thread_;
 };
 

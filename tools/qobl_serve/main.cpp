@@ -82,6 +82,7 @@ int serve(const Options& o) {
   hc.port = o.httpPort;
   hc.maxRequestBytes = o.maxRequestBytes;
   hc.readTimeoutMs = o.readTimeoutMs;
+  hc.headerTimeoutMs = o.headerTimeoutMs;
   hc.requestTimeoutMs = o.requestTimeoutMs;
   hc.idleTimeoutS = o.idleTimeoutS;
   hc.threads = o.httpThreads;

@@ -141,6 +141,10 @@ std::string Metrics::render() const {
   for (const auto& m : models_)
     line(&out, "qobl_device_run_fill_ratio", "model=\"" + labelValue(m.first) + "\"", number(m.second->fillRatio()));
 
+  header(&out, "qobl_http_head_timeouts_total", "counter",
+         "HTTP connections closed because a request's head did not arrive within the head time-out.");
+  line(&out, "qobl_http_head_timeouts_total", "", std::to_string(headTimeouts_.load()));
+
   std::vector<std::pair<uint64_t, uint64_t>> cards;   // live bytes and blocks of every memory kind
   for (uint32_t d = 0; d < cards_; ++d) {
     qobcrt_sim_stats st{};

@@ -1,7 +1,7 @@
 // The server's counters and histograms, rendered in the Prometheus text exposition format for /metrics:
 // requests and items per model (success / failure), inference latency and queue time histograms, device
-// runs with the items they carried and their capacity (the dynamic-batching fill ratio), and the card
-// memory in use per card.
+// runs with the items they carried and their capacity (the dynamic-batching fill ratio), HTTP connections
+// dropped for a request head that came too slowly, and the card memory in use per card.
 //
 // Every model's entry is made before serving starts (model()); afterwards only the atomic counters change,
 // from any thread.
@@ -52,9 +52,12 @@ class Metrics {
   ModelMetrics& model(const std::string& name);
   const ModelMetrics* find(const std::string& name) const;
   std::string render() const;
+  // An HTTP connection dropped because a request's head did not arrive in time (any thread).
+  void headTimedOut() { ++headTimeouts_; }
 
  private:
   uint32_t cards_;
+  std::atomic<uint64_t> headTimeouts_{0};
   std::map<std::string, std::unique_ptr<ModelMetrics>> models_;
 };
 

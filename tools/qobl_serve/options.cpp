@@ -79,6 +79,8 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
       ok = parseInto(a, v, 1024, 1ull << 32, &o.maxRequestBytes, error);
     } else if (a == "--read-timeout-ms") {
       ok = parseInto(a, v, 10, 600000, &o.readTimeoutMs, error);
+    } else if (a == "--header-timeout-ms") {
+      ok = parseInto(a, v, 10, 600000, &o.headerTimeoutMs, error);
     } else if (a == "--request-timeout-ms") {
       ok = parseInto(a, v, 10, 3600000, &o.requestTimeoutMs, error);
     } else if (a == "--idle-timeout-s") {
@@ -133,8 +135,11 @@ std::string usageText(const char* argv0) {
         "  --max-request-bytes N      largest request body; larger ones are refused with 413 /\n"
         "                             RESOURCE_EXHAUSTED before they are read (default 67108864)\n"
         "  --read-timeout-ms N        longest silence while a request is read (default 5000)\n"
+        "  --header-timeout-ms N      longest time to receive an HTTP request's line and headers, from its\n"
+        "                             first byte; then 408 and the connection is closed (default 10000)\n"
         "  --request-timeout-ms N     longest time to receive one HTTP request body (default 30000)\n"
-        "  --idle-timeout-s N         idle kept-alive connections are closed after N s (default 5)\n"
+        "  --idle-timeout-s N         an HTTP connection without a new request (its first or the next on a\n"
+        "                             kept-alive connection) is closed after N s (default 5)\n"
         "  --http-threads N           HTTP connections served at once (default 16)\n"
         "  --log-level L              library log level: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL\n"
         "                             (default ERROR, or QOBM_LOG_LEVEL)\n"

@@ -45,6 +45,8 @@ class DeployFilesTest(unittest.TestCase):
                                (["--devices", "0"], "--devices expects"),
                                (["--devices", "-1"], "--devices expects"),
                                (["--http-port", "9000", "--grpc-port", "9000"], "must differ"),
+                               (["--header-timeout-ms", "5"], "--header-timeout-ms expects a whole number from 10"),
+                               (["--header-timeout-ms", "1s"], "--header-timeout-ms expects"),
                                (["--log-level", "LOUD"], "--log-level expects"),
                                (["--frobnicate", "1"], "unknown option --frobnicate"),
                                (["extra"], "unexpected argument")):

@@ -1,6 +1,7 @@
 """qobl-serve end to end: the server on free loopback ports, driven by real clients (urllib and curl for
 HTTP/REST, grpcio for gRPC).  Each class starts its own server; ctest runs one class per test."""
 import json
+import select
 import signal
 import socket
 import subprocess
@@ -469,6 +470,131 @@ class SchedulingTest(ServerTestCase):
         while s.metric("qobl_card_memory_blocks", card="0") != idle and time.monotonic() < deadline:
             time.sleep(0.01)
         self.assertEqual(s.metric("qobl_card_memory_blocks", card="0"), idle)
+
+
+class HeadDeadlineTest(ServerTestCase):
+    """Clients that send a request head too slowly lose their connection; everyone else is still served."""
+    DEADLINE = 1.0
+    # Two HTTP workers; reads may stay silent far longer than the trickles' gaps, so only the head deadline
+    # can end a trickle.
+    ARGS = ("--http-threads", "2", "--header-timeout-ms", str(int(DEADLINE * 1000)), "--read-timeout-ms", "2000",
+            "--idle-timeout-s", "1")
+    CARDS = 1
+
+    @staticmethod
+    def trickle_head(sock, gap=0.2, limit=15.0):
+        """Starts a head on `sock` that never ends and sends one more byte of it every `gap` s until the
+        server closes the connection or `limit` s pass: (seconds to the close or None, what the server sent)."""
+        start = time.time()
+        got = b""
+        sock.sendall(b"GET /v2/health/ready HTTP/1.1\r\nHost: x\r\nX-Slow: ")
+        while time.time() - start < limit:
+            readable, _, _ = select.select([sock], [], [], gap)
+            try:
+                if not readable:
+                    sock.sendall(b"a")
+                    continue
+                part = sock.recv(4096)
+            except (BrokenPipeError, ConnectionResetError):
+                part = b""
+            if not part:
+                return time.time() - start, got
+            got += part
+        return None, got
+
+    def head_timeouts(self):
+        return self.server.metric("qobl_http_head_timeouts_total")
+
+    def test_trickled_heads_are_cut_off_and_others_served(self):
+        s = self.server
+        before = self.head_timeouts()
+        stop = threading.Event()
+        closes = []   # (seconds, answer) of every trickling connection, each run until the server dropped it
+        lock = threading.Lock()
+
+        def attacker():
+            while not stop.is_set():
+                with socket.create_connection(("127.0.0.1", s.http)) as c:
+                    result = self.trickle_head(c)
+                with lock:
+                    closes.append(result)
+
+        attackers = [threading.Thread(target=attacker) for _ in range(4)]   # twice the server's workers
+        for t in attackers:
+            t.start()
+        try:
+            time.sleep(0.2)
+            # A normal client gets its answers while the trickles go on (the attackers reconnect at once),
+            # long before a trickle would give up by itself.
+            start = time.time()
+            status, _, _ = s.request("GET", "/v2/health/ready", timeout=20)
+            self.assertEqual(status, 200)
+            status, doc = s.infer_json("classifier", classifier_request(1))
+            self.assertEqual(status, 200, doc)
+            self.assertEqual(float_bytes(doc["outputs"][0]["data"]), CLASSIFIER_OUT)
+            self.assertLess(time.time() - start, self.DEADLINE * 10)
+        finally:
+            stop.set()
+            for t in attackers:
+                t.join()
+        self.assertGreaterEqual(len(closes), 4)
+        for secs, answer in closes:
+            # Never cut before the deadline; at most two rounds of two workers behind others' deadlines.
+            self.assertIsNotNone(secs, "a trickling connection was never closed")
+            self.assertGreaterEqual(secs, self.DEADLINE * 0.9)
+            self.assertLess(secs, self.DEADLINE * 8)
+            self.assertTrue(answer.startswith(b"HTTP/1.1 408"), answer)
+            self.assertIn(b"--header-timeout-ms", answer)
+        self.assertEqual(self.head_timeouts() - before, len(closes))
+
+    def test_slow_heads_within_the_deadline_and_kept_alive_connections(self):
+        s = self.server
+        before = self.head_timeouts()
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(10)
+            reader = c.makefile("rb")
+
+            def response():
+                status = int(reader.readline().split()[1])
+                length = 0
+                while True:
+                    line = reader.readline().strip()
+                    if not line:
+                        break
+                    name, _, value = line.partition(b":")
+                    if name.lower() == b"content-length":
+                        length = int(value)
+                return status, reader.read(length)
+
+            head = b"GET /v2/health/ready HTTP/1.1\r\nHost: x\r\n\r\n"
+            # Two requests in one packet: the second, read along with the first, is answered too.
+            c.sendall(head + head)
+            self.assertEqual([response(), response()], [(200, b"")] * 2)
+            # A head sent in pieces, all of it well within the deadline, is served.
+            for i in range(0, len(head), 10):
+                c.sendall(head[i:i + 10])
+                time.sleep(0.08)
+            self.assertEqual(response(), (200, b""))
+            # The deadline covers the head only: a body that takes longer than it still arrives.
+            body = json.dumps(classifier_request(1)).encode()
+            c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n"
+                      % len(body))
+            for i in range(4):
+                time.sleep(0.5)
+                c.sendall(body[i * len(body) // 4:(i + 1) * len(body) // 4])
+            status, answer = response()
+            self.assertEqual(status, 200, answer)
+            self.assertEqual(float_bytes(json.loads(answer)["outputs"][0]["data"]), CLASSIFIER_OUT)
+            # The next head of the kept-alive connection has the same deadline.
+            secs, answer = self.trickle_head(c)
+            self.assertIsNotNone(secs)
+            self.assertTrue(self.DEADLINE * 0.9 <= secs < self.DEADLINE * 5, secs)
+            self.assertTrue(answer.startswith(b"HTTP/1.1 408"), answer)
+        # A connection that never starts a request is closed after the idle time-out, without an answer.
+        got, secs, closed = raw_http(s.http, b"", read_timeout=10)
+        self.assertEqual((got, closed), (b"", True))
+        self.assertLess(secs, 6)
+        self.assertEqual(self.head_timeouts() - before, 1)
 
 
 class ShutdownTest(unittest.TestCase):

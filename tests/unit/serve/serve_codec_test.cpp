@@ -211,6 +211,12 @@ TEST(ServeOptions, Defaults) {
   EXPECT_EQ((std::vector<int>{o.httpPort, o.grpcPort}), (std::vector<int>{8000, 8001}));
   EXPECT_EQ(o.host, "127.0.0.1");
   EXPECT_EQ(o.maxRequestBytes, 64u << 20);
+  EXPECT_EQ((std::vector<uint32_t>{o.readTimeoutMs, o.headerTimeoutMs, o.requestTimeoutMs}),
+            (std::vector<uint32_t>{5000, 10000, 30000}));
+  const char* head[] = {"qobl-serve", "--model-repository", "/m", "--header-timeout-ms", "250"};
+  ASSERT_TRUE(parseOptions(5, head, &o, &err)) << err;
+  EXPECT_EQ(o.headerTimeoutMs, 250u);
+  EXPECT_EQ(o.readTimeoutMs, 5000u);
 }
 
 TEST(ServeMetrics, PrometheusTextWithEscapedLabelsAndCumulativeBuckets) {
