@@ -66,7 +66,9 @@ fi
 # The loader cache is refreshed by dpkg's ldconfig trigger, not by maintainer scripts.
 dpkg-deb -I "$lib_deb" triggers | grep -qx "activate-noawait ldconfig" || fail "libqobl$major has no ldconfig trigger"
 for script in postinst postrm; do
-  if dpkg-deb -I "$lib_deb" "$script" | grep -q ldconfig; then fail "the $script of libqobl$major calls ldconfig"; fi
+  if dpkg-deb -I "$lib_deb" "$script" | grep -v '^ *#' | grep -qw ldconfig; then
+    fail "the $script of libqobl$major calls ldconfig"
+  fi
 done
 
 echo "== package contents"
