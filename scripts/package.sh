@@ -9,8 +9,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh lintian
+# Debian's build flags with every hardening feature: stack protector, fortified libc calls, read-only
+# relocations and immediate binding.  Given explicitly, as CMake reads CFLAGS & co. only into a new cache.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+ldflags=$(dpkg-buildflags --get LDFLAGS)
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-      -DQOBL_BUILD_TESTS=OFF -DQOBL_BUILD_BENCH=OFF
+      -DQOBL_BUILD_TESTS=OFF -DQOBL_BUILD_BENCH=OFF \
+      -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
+      -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
+      -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+      -DCMAKE_MODULE_LINKER_FLAGS="$ldflags"
 cmake --build build-deb -j"$(nproc)"
 rm -rf build-deb/packages
 cpack -G DEB -B build-deb/packages --config build-deb/CPackConfig.cmake
