@@ -8,8 +8,10 @@
 #
 # Every file belongs to one install component, one Debian package each (cmake/qobl_package.cmake):
 #   runtime  libqobl0      the shared libraries (lib<name>.so.<major>...) and the demo models
+#                          (<libdir>/qobl/models)
 #   dev      libqobl-dev   headers, the lib<name>.so links, the CMake package, qobl.pc, the samples
-#   tools    qobl-tools    the programs, their man pages and bash completion
+#   tools    qobl-tools    the command-line programs, their man pages and bash completion
+#   serve    qobl-serve    the inference server and its man page
 #
 # The TVM runtime subset is private to libqobl: it goes to <libdir>/qobl/ (no lib<name>.so link, so nothing
 # links it by accident) and its headers to <includedir>/qobl-tvm/, so that neither a real TVM's programs
@@ -80,8 +82,8 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/qobl.pc.in ${CMAKE_BINARY_DIR}/cmake/qo
 install(FILES ${CMAKE_BINARY_DIR}/cmake/qobl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # The tools (the main job, qobl-info, the model file generator) and the demo models qobl-run runs by
-# default (<prefix>/share/qobl/models/classifier).  A program that installs itself (qobl-serve) lands in
-# the tools component too, the default one.
+# default (<prefix>/<libdir>/qobl/models/classifier: their kernels are machine code, so they live under the
+# library directory rather than share/).  qobl-serve installs itself, into the serve component.
 foreach(tool qobl-run qobl-info qobl_model_gen)
   if(TARGET ${tool})
     set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
@@ -89,9 +91,17 @@ foreach(tool qobl-run qobl-info qobl_model_gen)
   endif()
 endforeach()
 if(TARGET qobl_models)
-  install(DIRECTORY ${CMAKE_BINARY_DIR}/models/ DESTINATION ${CMAKE_INSTALL_DATADIR}/qobl/models
+  set(QOBL_INSTALL_MODELSDIR ${QOBL_INSTALL_PRIVATE_LIBDIR}/models)
+  install(DIRECTORY ${CMAKE_BINARY_DIR}/models/ DESTINATION ${QOBL_INSTALL_MODELSDIR}
     COMPONENT runtime
-    FILES_MATCHING PATTERN "*.so" PATTERN "*.json" PATTERN "*.bin" PATTERN "CMakeFiles" EXCLUDE)
+    FILES_MATCHING PATTERN "*.json" PATTERN "*.bin" PATTERN "CMakeFiles" EXCLUDE)
+  get_property(_qobl_model_libs GLOBAL PROPERTY QOBL_MODEL_LIBRARIES)
+  foreach(entry ${_qobl_model_libs})
+    string(REPLACE "|" ";" entry "${entry}")
+    list(GET entry 0 _target)
+    list(GET entry 1 _rel)
+    install(TARGETS ${_target} LIBRARY DESTINATION ${QOBL_INSTALL_MODELSDIR}/${_rel} COMPONENT runtime)
+  endforeach()
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/samples/sync_classify.c ${CMAKE_SOURCE_DIR}/samples/async_pipeline.c
   DESTINATION ${CMAKE_INSTALL_DATADIR}/qobl/samples COMPONENT dev)

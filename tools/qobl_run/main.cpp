@@ -140,7 +140,7 @@ int run(const Options& o) {
     if (dirPath.empty())
       return failWith(kExitModelDir,
                       "no --model given and the bundled classifier was not found (looked for ../models/classifier "
-                      "and ../share/qobl/models/classifier next to the program)");
+                      "and, installed, ../<libdir>/qobl/models/classifier next to the program)");
   }
   ModelDir dir;
   err = zenlar::qobltools::openModelDir(dirPath, &dir);

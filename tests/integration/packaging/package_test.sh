@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from the build tree, unpacks them into a scratch root (dpkg -x) and uses them
-# as an application and a user would: their dependencies, the layout, a consumer built with the CMake
-# package and with pkg-config and run against the root, the installed qobl-run, its man page and bash
-# completion, and the private TVM runtime next to another one.
+# as an application and a user would: their dependencies, what each one holds (copyright and changelog,
+# qobl-serve on its own), the layout, a consumer built with the CMake package and with pkg-config and run
+# against the root, the installed qobl-run and qobl-serve, the man pages and bash completion, and the
+# private TVM runtime next to another one.
 #   package_test.sh BUILD_DIR SOURCE_DIR FOREIGN_DIR
 set -euo pipefail
 build=$1
@@ -20,6 +21,9 @@ lib_deb=$(ls "$tmp"/debs/libqobl"${major}"_*.deb)
 dev_deb=$(ls "$tmp"/debs/libqobl-dev_*.deb)
 tools_deb=$(ls "$tmp"/debs/qobl-tools_*.deb)
 version=$(dpkg-deb -f "$lib_deb" Version)
+# qobl-serve has a package of its own whenever the build has the program.
+serve_deb=$(ls "$tmp"/debs/qobl-serve_*.deb 2>/dev/null || true)
+if [ -x "$build/bin/qobl-serve" ] && [ -z "$serve_deb" ]; then fail "qobl-serve is built but has no package"; fi
 
 echo "== dependencies"
 dep_list() { dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//;s/ *$//'; }
@@ -36,6 +40,13 @@ has_dep "$dev_deb" libdlpack-dev
 dpkg-deb -I "$lib_deb" shlibs | grep -qxF "libqobl $major libqobl$major (>= ${version%-*})" ||
   fail "shlibs of $(basename "$lib_deb"): $(dpkg-deb -I "$lib_deb" shlibs)"
 if dpkg-deb -I "$lib_deb" shlibs | grep -q tvm; then fail "shlibs names the private TVM runtime"; fi
+# The symbols file: each public library, the API's functions with their version, not the TVM runtime.
+symbols=$(dpkg-deb -I "$lib_deb" symbols) || fail "libqobl$major has no symbols file"
+for lib in qobl qobm qobe qobcrt; do
+  grep -qx "lib$lib.so.$major libqobl$major #MINVER#" <<< "$symbols" || fail "symbols file: no lib$lib.so.$major"
+done
+grep -qE "^ qoblGetVersion@[A-Z0-9_]+ ${version%-*}$" <<< "$symbols" || fail "symbols file: no qoblGetVersion"
+if grep -qi tvm <<< "$symbols"; then fail "the symbols file names the private TVM runtime"; fi
 
 # The Python package, when the build has it.
 py_deb=$(ls "$tmp"/debs/python3-qobl_*.deb 2>/dev/null || true)
@@ -43,20 +54,69 @@ if [ -n "$py_deb" ]; then
   has_exact_dep "$py_deb" "libqobl$major (= $version)"
   has_dep "$py_deb" python3-numpy
 fi
+# The server's libraries come with qobl-serve only: the command-line tools do not pull them in.
+server_libs='^(libgrpc|libprotobuf|libcpp-httplib)'
+if dep_list "$tools_deb" | grep -qE "$server_libs"; then fail "qobl-tools depends on the server's libraries"; fi
+if [ -n "$serve_deb" ]; then
+  has_exact_dep "$serve_deb" "libqobl$major (= $version)"
+  for lib in libgrpc++ libprotobuf libcpp-httplib; do
+    dep_list "$serve_deb" | grep -qF -- "$lib" || fail "qobl-serve does not depend on $lib: $(dep_list "$serve_deb" | xargs)"
+  done
+fi
+# The loader cache is refreshed by dpkg's ldconfig trigger, not by maintainer scripts.
+dpkg-deb -I "$lib_deb" triggers | grep -qx "activate-noawait ldconfig" || fail "libqobl$major has no ldconfig trigger"
+for script in postinst postrm; do
+  if dpkg-deb -I "$lib_deb" "$script" | grep -v '^ *#' | grep -qw ldconfig; then
+    fail "the $script of libqobl$major calls ldconfig"
+  fi
+done
+
+echo "== package contents"
+# Every package: its copyright (machine-readable) and a changelog that dpkg reads, of the package's
+# version, compressed without a name or time stamp.  qobl-serve's files are in its package and no other.
+for deb in "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb; do
+  pkg=$(dpkg-deb -f "$deb" Package)
+  doc=$tmp/doc/$pkg
+  mkdir -p "$doc"
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$doc" --strip-components=5 "./usr/share/doc/$pkg/" 2>/dev/null ||
+    fail "$pkg has no /usr/share/doc/$pkg"
+  [ -f "$doc/copyright" ] || fail "$pkg has no copyright file"
+  head -n 1 "$doc/copyright" | grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+    fail "$pkg: the copyright file is not machine-readable"
+  for field in Files Copyright License; do
+    grep -q "^$field: ." "$doc/copyright" || fail "$pkg: the copyright file has no $field field"
+  done
+  [ -f "$doc/changelog.Debian.gz" ] || fail "$pkg has no changelog.Debian.gz"
+  [ "$(od -An -tu4 -j4 -N4 "$doc/changelog.Debian.gz" | tr -d ' ')" = 0 ] || fail "$pkg: the changelog carries a time stamp"
+  gzip -dc "$doc/changelog.Debian.gz" > "$doc/changelog"
+  [ "$(dpkg-parsechangelog -l "$doc/changelog" -S Version)" = "$version" ] ||
+    fail "$pkg: changelog version $(dpkg-parsechangelog -l "$doc/changelog" -S Version), package $version"
+  if [ "$deb" != "$serve_deb" ] && dpkg-deb -c "$deb" | grep -qE '/qobl-serve([./]|$)'; then
+    fail "$pkg holds files of qobl-serve: $(dpkg-deb -c "$deb" | grep -E '/qobl-serve([./]|$)' | awk '{print $NF}' | xargs)"
+  fi
+done
+if [ -n "$serve_deb" ]; then
+  for f in ./usr/bin/qobl-serve ./usr/share/man/man1/qobl-serve.1.gz; do
+    dpkg-deb -c "$serve_deb" | awk '{print $NF}' | grep -qxF "$f" || fail "qobl-serve lacks $f"
+  done
+fi
 
 echo "== unpack into a scratch root"
 root=$tmp/root
-for deb in "$lib_deb" "$dev_deb" "$tools_deb" $py_deb; do dpkg -x "$deb" "$root"; done
+for deb in "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb; do dpkg -x "$deb" "$root"; done
 libdir=$(dirname "$(find "$root/usr/lib" -name "libqobl.so.$major" | head -n 1)")
 [ -d "$libdir" ] || fail "no libqobl.so.$major in the root"
 for f in "$libdir/libqobl.so" "$libdir/qobl/libtvm_runtime.so.$major" "$root/usr/include/qobl_api.h" \
          "$root/usr/include/qobl_version.h" "$root/usr/include/qobl-tvm/tvm/runtime/module.h" \
          "$root/usr/bin/qobl-run" "$root/usr/share/man/man1/qobl-run.1.gz" \
-         "$root/usr/share/bash-completion/completions/qobl-run" "$root/usr/share/qobl/models/classifier/model.so"; do
+         "$root/usr/share/bash-completion/completions/qobl-run" "$libdir/qobl/models/classifier/model.so"; do
   [ -e "$f" ] || fail "not in the packages: ${f#"$root"}"
 done
 [ -z "$(find "$root" -name libtvm_runtime.so)" ] || fail "a libtvm_runtime.so link is installed"
 [ ! -e "$root/usr/include/tvm" ] || fail "TVM headers are installed in the public include directory"
+# Machine code (the demo models' kernels among it) belongs under lib, not share.
+elf_in_share=$(find "$root/usr/share" -type f -exec file {} + | grep ELF || true)
+[ -z "$elf_in_share" ] || fail "machine code under /usr/share: $elf_in_share"
 for lib in "$libdir"/lib*.so."$major" "$libdir/qobl/libtvm_runtime.so.$major"; do
   name=$(basename "$lib")
   readelf -d "$lib" | grep -q "Library soname: \[$name\]" || fail "$name: soname is not $name"
@@ -69,8 +129,8 @@ cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/cm" -DCMAKE_PREFIX_PAT
       -DQOBL_SAMPLES_DIR="$root/usr/share/qobl/samples" > "$tmp/cm.log" 2>&1 || { cat "$tmp/cm.log"; fail "configure"; }
 cmake --build "$tmp/cm" > "$tmp/cm-build.log" 2>&1 || { cat "$tmp/cm-build.log"; fail "build"; }
 grep -q "$root/usr" "$tmp/cm/CMakeCache.txt" || fail "the consumer did not use the root's package"
-"$tmp/cm/sync_classify" "$root/usr/share/qobl/models/classifier"
-"$tmp/cm/async_pipeline" "$root/usr/share/qobl/models/segmenter"
+"$tmp/cm/sync_classify" "$libdir/qobl/models/classifier"
+"$tmp/cm/async_pipeline" "$libdir/qobl/models/segmenter"
 
 echo "== pkg-config consumer against the root (C89)"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -93,11 +153,17 @@ cc -std=c89 -pedantic-errors -Wall -Werror -o "$tmp/version" "$tmp/version.c" $(
 
 echo "== installed qobl-run"
 "$root/usr/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match" || fail "installed qobl-run --verify"
+if [ -n "$serve_deb" ]; then
+  echo "== installed qobl-serve"
+  missing=$(ldd "$root/usr/bin/qobl-serve" | grep "not found" || true)
+  [ -z "$missing" ] || fail "qobl-serve from its package lacks libraries: $missing"
+  "$root/usr/bin/qobl-serve" --help | grep -q -- "--model-repository" || fail "installed qobl-serve --help"
+fi
 
 if [ -n "$py_deb" ]; then
   echo "== installed Python package"
   PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 "$src/samples/classify.py" \
-    "$root/usr/share/qobl/models/classifier" 8 > "$tmp/py.log" 2>&1 || { cat "$tmp/py.log"; fail "import qobl from the root"; }
+    "$libdir/qobl/models/classifier" 8 > "$tmp/py.log" 2>&1 || { cat "$tmp/py.log"; fail "import qobl from the root"; }
   PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c \
     "import qobl, sys; sys.exit(0 if qobl.__file__.startswith('$root/') else 1)" || fail "qobl was not imported from the root"
 fi
@@ -113,7 +179,7 @@ done
 
 echo "== bash completion"
 bash "$here/completion_check.sh" "$root/usr/share/bash-completion/completions/qobl-run" \
-  "$root/usr/share/qobl/models" "$root/usr/bin"
+  "$libdir/qobl/models" "$root/usr/bin"
 
 echo "== TVM runtime isolation"
 bash "$here/tvm_isolation_check.sh" "$root/usr/bin/qobl-run" "$foreign" "$libdir/qobl"

@@ -15,7 +15,7 @@ cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
 for f in include/qobl_api.h include/qobm/qobm.h include/qobe/qobe.h include/qobcrt/qobcrt.h \
          lib/libqobl.so lib/cmake/qobl/qoblConfig.cmake lib/pkgconfig/qobl.pc bin/qobl-run bin/qobl-info \
          bin/qobl-model-gen \
-         share/qobl/samples/sync_classify.c share/qobl/models/classifier/model.so; do
+         share/qobl/samples/sync_classify.c lib/qobl/models/classifier/model.so; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
@@ -37,6 +37,6 @@ cc -std=c11 $san -o "$tmp/pc_async" "$prefix/share/qobl/samples/async_pipeline.c
 
 echo "== installed qobl-run"
 "$prefix/bin/qobl-run" --verify --runs 8 | grep -q "8 of 8 match"
-"$prefix/bin/qobl-info" --json "$prefix/share/qobl/models/classifier" | grep -q '"name": "fused_dense_add"'
+"$prefix/bin/qobl-info" --json "$prefix/lib/qobl/models/classifier" | grep -q '"name": "fused_dense_add"'
 "$prefix/bin/qobl-model-gen" --help | grep -q "Usage: qobl-model-gen"
 echo "install test passed"

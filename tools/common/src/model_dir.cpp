@@ -420,7 +420,7 @@ std::string defaultModelDir() {
   buf[n] = '\0';
   std::string exe(buf);
   const std::string bin = exe.substr(0, exe.find_last_of('/'));
-  for (const char* rel : {"/../models/classifier", "/../share/qobl/models/classifier"}) {
+  for (const char* rel : {"/../models/classifier", "/../" QOBL_TOOLS_INSTALL_LIBDIR "/qobl/models/classifier"}) {
     if (isDir(bin + rel)) return bin + rel;
   }
   return "";

@@ -94,7 +94,7 @@ std::vector<std::string> sampleShapes(const ModelDir& dir);
 std::string findSample(const ModelDir& dir, const std::string& shape, bool needExpected, Sample* out);
 
 // The default model: <directory of the running program>/../models/classifier, or the installed
-// <prefix>/share/qobl/models/classifier; "" when neither exists.
+// <prefix>/<libdir>/qobl/models/classifier; "" when neither exists.
 std::string defaultModelDir();
 
 // Reads a whole file; false when it cannot be opened or read.
