@@ -37,13 +37,13 @@ class LogLevelReading {
   // Whether the platform log takes lines of `level` on the library's channel: the answer of the calling
   // thread's reading when it holds one, else the platform log's.
   // Levels are ordered (a level the log takes, it takes every level above it too), so one answer also
-  // tells the levels above a yes and below a no.
+  // tells the levels above a yes and below a no.  A trace check asks about the debug level first: the log
+  // usually takes neither, and that one answer then serves the reading's trace and debug checks alike.
   static bool wanted(uint32_t level) {
     if (held_ == 0 || level >= kLevels) return ask(level);
     if ((held_ & (1u << level)) == 0) {
-      const uint32_t upFrom = (1u << kLevels) - (1u << level);  // levels >= level
-      const uint32_t upTo = (2u << level) - 1u;                   // levels <= level
-      held_ |= ask(level) ? upFrom | (upFrom << kLevels) : upTo;
+      if (level < kDebug && (held_ & (1u << kDebug)) == 0) learn(kDebug);
+      if ((held_ & (1u << level)) == 0) learn(level);
     }
     return (held_ & (1u << (kLevels + level))) != 0;
   }
@@ -68,6 +68,13 @@ class LogLevelReading {
   // kLevels + l when the answer was yes.
   static constexpr uint32_t kLevels = 7;  // qobmLL_TRACE .. qobmLL_FATAL
   static constexpr uint32_t kHeld = 1u << 31;
+  static constexpr uint32_t kDebug = qobmLL_DEBUG;
+  // Asks the platform log about `level` and keeps the answer for it and for the levels it tells.
+  static void learn(uint32_t level) {
+    const uint32_t upFrom = (1u << kLevels) - (1u << level);  // levels >= level
+    const uint32_t upTo = (2u << level) - 1u;                   // levels <= level
+    held_ |= ask(level) ? upFrom | (upFrom << kLevels) : upTo;
+  }
   static bool ask(uint32_t level) {
     qobmBool enabled = qobmFALSE;
     return qobmLogLevelEnabled(qobmLC_CL, level, &enabled) == 0 && enabled == qobmTRUE;
