@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include <httplib.h>
 #include <qobcrt/qobcrt_sim.h>
@@ -52,14 +53,23 @@ bool parseU32(const std::string& text, uint32_t* out) {
 }  // namespace
 
 HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
-    : repo_(repo), metrics_(metrics), cfg_(cfg), server_(new HeadBoundServer) {
+    : repo_(repo), metrics_(metrics), cfg_(cfg), server_(new BoundedServer) {
   const uint32_t threads = cfg_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   const time_t sec = cfg_.readTimeoutMs / 1000, usec = (cfg_.readTimeoutMs % 1000) * 1000;
   server_->set_read_timeout(sec, usec);
   server_->set_write_timeout(sec, usec);
   server_->set_keep_alive_timeout(cfg_.idleTimeoutS);
-  server_->setHeadTimeout(cfg_.headerTimeoutMs, [this] { metrics_.headTimedOut(); });
+  ConnectionLimits limits;
+  limits.headTimeoutMs = cfg_.headerTimeoutMs;
+  limits.maxHeadBytes = cfg_.maxHeaderBytes;
+  limits.maxHeaderFields = cfg_.maxHeaderFields;
+  limits.responseTimeoutMs = cfg_.responseTimeoutMs;
+  ConnectionEvents events;
+  events.headTimedOut = [this] { metrics_.headTimedOut(); };
+  events.headTooLarge = [this] { metrics_.headTooLarge(); };
+  events.responseTimedOut = [this] { metrics_.responseTimedOut(); };
+  server_->setLimits(limits, std::move(events));
   server_->set_keep_alive_max_count(100);
   server_->set_tcp_nodelay(true);   // a response's head and body go out at once, not after a delayed ACK
   server_->set_payload_max_length(cfg_.maxRequestBytes);

@@ -4,10 +4,12 @@
 //
 // Exposure limits: a body larger than maxRequestBytes is refused with 413 from its Content-Length (or, for
 // a chunked body, as soon as it grows past the limit) without being buffered; every read waits at most
-// readTimeoutMs; a request's head must arrive within headerTimeoutMs of its first byte (else 408 and the
-// connection is closed, counted in the metrics); a whole body must arrive within requestTimeoutMs and never
-// stall for readTimeoutMs (else 408); connections close after idleTimeoutS without a request, and at most
-// `threads` connections are served at once.
+// readTimeoutMs; a request's head must arrive within headerTimeoutMs of its first byte (else 408) and hold
+// at most maxHeaderBytes in at most maxHeaderFields header fields (else 431), and the connection is closed
+// either way, counted in the metrics; a whole body must arrive within requestTimeoutMs and never stall for
+// readTimeoutMs (else 408); a response must be taken by the client within responseTimeoutMs of its first
+// byte (else the connection is reset, counted in the metrics); connections close after idleTimeoutS
+// without a request, and at most `threads` connections are served at once.
 #ifndef QOBL_SERVE_HTTP_FRONT_H
 #define QOBL_SERVE_HTTP_FRONT_H
 
@@ -22,7 +24,7 @@
 namespace zenlar {
 namespace qoblserve {
 
-class HeadBoundServer;
+class BoundedServer;
 
 struct HttpConfig {
   std::string host = "127.0.0.1";
@@ -30,6 +32,9 @@ struct HttpConfig {
   uint64_t maxRequestBytes = 64ull << 20;
   uint32_t readTimeoutMs = 5000;
   uint32_t headerTimeoutMs = 10000;
+  uint32_t maxHeaderBytes = 65536;
+  uint32_t maxHeaderFields = 100;
+  uint32_t responseTimeoutMs = 60000;
   uint32_t requestTimeoutMs = 30000;
   uint32_t idleTimeoutS = 5;
   uint32_t threads = 16;
@@ -42,7 +47,7 @@ extern const char* const kModelPlatform;   // "qobl"
 
 class HttpFront {
  public:
-  // `repo` and `metrics` must outlive the front; head time-outs are counted in `metrics`.
+  // `repo` and `metrics` must outlive the front; connections dropped for a limit are counted in `metrics`.
   HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg);
   ~HttpFront();
   HttpFront(const HttpFront&) = delete;
@@ -60,7 +65,7 @@ class HttpFront {
   Repository& repo_;
   Metrics& metrics_;
   HttpConfig cfg_;
-  std::unique_ptr<HeadBoundServer> server_;
+  std::unique_ptr<BoundedServer> server_;
   std::thread thread_;
 };
 

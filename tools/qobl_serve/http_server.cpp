@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "rest_codec.h"
 
@@ -47,60 +48,93 @@ void addressOf(const sockaddr_storage& addr, socklen_t len, std::string& ip, int
     port = ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
 }
 
+// Why the head of a request was not taken.
+enum class HeadFault {
+  kNone,
+  kTimedOut,       // not all in within the head time-out
+  kTooLarge,       // more bytes than maxHeadBytes
+  kUriTooLong,     // the request line alone had more bytes than maxHeadBytes
+  kTooManyFields,  // more header lines than maxHeaderFields
+  kFieldTooLong,   // a header line longer than the library takes
+};
+
+// The longest header line (line end included) the HTTP library takes; it would read a longer one whole
+// before refusing it.
+constexpr size_t kMaxFieldLineBytes = CPPHTTPLIB_HEADER_MAX_LENGTH;
+
 // One connection's socket as the HTTP library's stream.  Reads go through a small buffer (the library
 // reads a head one byte at a time), so bytes of a pipelined next request stay here between requests.
-// While a head is being read (beginHead() .. endHead()) no read waits past the head deadline, and once it
-// has passed every read and write fails: the caller answers the client itself.
+// While a head is being read (beginHead() .. endHead()) no read waits past the head deadline, the bytes
+// and lines handed to the library are counted, and once the deadline has passed or a bound is crossed
+// every read and write fails: the caller answers the client itself.  From the first byte of a final
+// response no write waits past the response deadline, and once it has passed every write fails.
 class ConnectionStream final : public httplib::Stream {
  public:
-  ConnectionStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs)
-      : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
+  ConnectionStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs, const ConnectionLimits& limits)
+      : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs), limits_(limits) {}
 
   void beginHead(Clock::time_point deadline) {
     inHead_ = true;
     headDeadline_ = deadline;
+    headBytes_ = lineBytes_ = headLines_ = 0;
+    sawLineEnd_ = false;
+    lastByte_ = 0;
+    inResponse_ = false;
   }
   void endHead() { inHead_ = false; }
-  bool headTimedOut() const { return headTimedOut_; }
+  HeadFault headFault() const { return headFault_; }
+  bool responseTimedOut() const { return responseTimedOut_; }
   bool hasBuffered() const { return bufPos_ < bufEnd_; }
 
   bool is_readable() const override { return hasBuffered() || pollOne(sock_, POLLIN, readWaitMs()) > 0; }
-  bool is_writable() const override { return !headTimedOut_ && pollOne(sock_, POLLOUT, writeTimeoutMs_) > 0; }
+  bool is_writable() const override {
+    return headFault_ == HeadFault::kNone && !responseTimedOut_ && pollOne(sock_, POLLOUT, writeWaitMs()) > 0;
+  }
 
   ssize_t read(char* ptr, size_t size) override {
-    if (headTimedOut_) return -1;
+    if (headFault_ != HeadFault::kNone) return -1;
     if (!hasBuffered()) {
       if (inHead_ && Clock::now() >= headDeadline_) {
-        headTimedOut_ = true;
+        headFault_ = HeadFault::kTimedOut;
         return -1;
       }
       const int ready = pollOne(sock_, POLLIN, readWaitMs());
       if (ready <= 0) {
-        if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headTimedOut_ = true;
+        if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
         return -1;
       }
-      if (size >= sizeof buf_) return recvSome(ptr, size);   // a large read skips the buffer
+      if (size >= sizeof buf_ && !inHead_) return recvSome(ptr, size);   // a large body read skips the buffer
       const ssize_t n = recvSome(buf_, sizeof buf_);
       if (n <= 0) return n;
       bufPos_ = 0;
       bufEnd_ = static_cast<size_t>(n);
     }
     const size_t n = std::min(size, bufEnd_ - bufPos_);
+    if (inHead_ && !countHead(buf_ + bufPos_, n)) return -1;
     std::memcpy(ptr, buf_ + bufPos_, n);
     bufPos_ += n;
     return static_cast<ssize_t>(n);
   }
 
   ssize_t write(const char* ptr, size_t size) override {
-    if (headTimedOut_) return -1;
-    return writeRaw(ptr, size);
+    if (headFault_ != HeadFault::kNone || responseTimedOut_) return -1;
+    if (!inResponse_ && !isInterimResponse(ptr, size)) {
+      inResponse_ = true;
+      responseDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.responseTimeoutMs);
+    } else if (inResponse_ && Clock::now() >= responseDeadline_) {
+      responseTimedOut_ = true;
+      return -1;
+    }
+    const ssize_t n = writeRaw(ptr, size, writeWaitMs());
+    if (n < 0 && inResponse_ && Clock::now() >= responseDeadline_) responseTimedOut_ = true;
+    return n;
   }
 
   // Sends all of `text` whatever became of the head (each send waiting at most the write time-out).
   bool writeAll(const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-      const ssize_t n = writeRaw(text.data() + done, text.size() - done);
+      const ssize_t n = writeRaw(text.data() + done, text.size() - done, writeTimeoutMs_);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
@@ -128,11 +162,50 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
  private:
+  // Counts `n` head bytes about to be handed to the library; false (and the fault set) when they would
+  // cross a bound, so that the library never holds more of a head than the bounds allow.
+  bool countHead(const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const char c = p[i];
+      ++headBytes_;
+      ++lineBytes_;
+      if (headBytes_ > limits_.maxHeadBytes) {
+        headFault_ = !sawLineEnd_ ? HeadFault::kUriTooLong : HeadFault::kTooLarge;
+        return false;
+      }
+      if (sawLineEnd_ && lineBytes_ > kMaxFieldLineBytes) {   // a header line, not the request line
+        headFault_ = HeadFault::kFieldTooLong;
+        return false;
+      }
+      if (c == '\n') {
+        // A blank line (nothing, or a lone CR, before the LF) ends the head and is no header line.
+        const bool blank = lineBytes_ == 1 || (lineBytes_ == 2 && lastByte_ == '\r');
+        if (!blank && ++headLines_ > limits_.maxHeaderFields + 1) {   // the request line and the fields
+          headFault_ = HeadFault::kTooManyFields;
+          return false;
+        }
+        sawLineEnd_ = true;
+        lineBytes_ = 0;
+      }
+      lastByte_ = c;
+    }
+    return true;
+  }
+
+  // An interim response ("HTTP/1.1 100 Continue") is written whole by one call and is not the response.
+  static bool isInterimResponse(const char* ptr, size_t size) {
+    static const char kInterim[] = "HTTP/1.1 1";
+    return size >= sizeof kInterim - 1 && std::memcmp(ptr, kInterim, sizeof kInterim - 1) == 0;
+  }
+
   // How long a read may wait for the socket now: the read time-out, cut short by a nearer head deadline.
-  int readWaitMs() const {
-    if (!inHead_) return readTimeoutMs_;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(headDeadline_ - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, std::min<long long>(left, readTimeoutMs_)));
+  int readWaitMs() const { return inHead_ ? until(headDeadline_, readTimeoutMs_) : readTimeoutMs_; }
+  // How long a write may wait for the socket now: the write time-out, cut short by the response deadline.
+  int writeWaitMs() const { return inResponse_ ? until(responseDeadline_, writeTimeoutMs_) : writeTimeoutMs_; }
+
+  static int until(Clock::time_point deadline, int capMs) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(left, capMs)));
   }
 
   ssize_t recvSome(char* ptr, size_t size) {
@@ -142,30 +215,65 @@ class ConnectionStream final : public httplib::Stream {
     }
   }
 
-  ssize_t writeRaw(const char* ptr, size_t size) {
-    if (pollOne(sock_, POLLOUT, writeTimeoutMs_) <= 0) return -1;
+  // Sends what the socket takes of `ptr` within `waitMs`.  The send itself never blocks: the library set
+  // the socket's own send time-out to the write time-out, and a blocking send of a large response to a slow
+  // reader would wait that long whatever the deadline left.
+  ssize_t writeRaw(const char* ptr, size_t size, int waitMs) {
+    const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
-      const ssize_t n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-      if (n >= 0 || errno != EINTR) return n;
+      if (pollOne(sock_, POLLOUT, until(end, waitMs)) <= 0) return -1;
+      const ssize_t n = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return n;
     }
   }
 
   const socket_t sock_;
   const int readTimeoutMs_, writeTimeoutMs_;
+  const ConnectionLimits limits_;
   char buf_[4096];
   size_t bufPos_ = 0, bufEnd_ = 0;
-  bool inHead_ = false, headTimedOut_ = false;
+  bool inHead_ = false;
+  HeadFault headFault_ = HeadFault::kNone;
   Clock::time_point headDeadline_{};
+  // The head read so far: its bytes, the bytes of its current line, its non-blank lines.
+  size_t headBytes_ = 0, lineBytes_ = 0, headLines_ = 0;
+  bool sawLineEnd_ = false;   // the request line has ended
+  char lastByte_ = 0;
+  bool inResponse_ = false, responseTimedOut_ = false;
+  Clock::time_point responseDeadline_{};
 };
+
+// The status line and message a client gets for a head that was not taken.
+std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const ConnectionLimits& limits) {
+  const std::string maxBytes = std::to_string(limits.maxHeadBytes);
+  switch (fault) {
+    case HeadFault::kTimedOut:
+      return {"408 Request Timeout", "the request head did not arrive within " + std::to_string(limits.headTimeoutMs) +
+                                         " ms (--header-timeout-ms)"};
+    case HeadFault::kUriTooLong:
+      return {"414 URI Too Long", "the request line is longer than " + maxBytes + " bytes (--max-header-bytes)"};
+    case HeadFault::kTooManyFields:
+      return {"431 Request Header Fields Too Large",
+              "the request has more than " + std::to_string(limits.maxHeaderFields) + " header fields (--max-header-fields)"};
+    case HeadFault::kFieldTooLong:
+      return {"431 Request Header Fields Too Large",
+              "a header field is longer than " + std::to_string(kMaxFieldLineBytes) + " bytes"};
+    case HeadFault::kTooLarge:
+    case HeadFault::kNone:
+      break;
+  }
+  return {"431 Request Header Fields Too Large",
+          "the request line and headers are larger than " + maxBytes + " bytes (--max-header-bytes)"};
+}
 
 }  // namespace
 
-void HeadBoundServer::setHeadTimeout(uint32_t ms, std::function<void()> onTimeout) {
-  headTimeoutMs_ = ms;
-  onHeadTimeout_ = std::move(onTimeout);
+void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents events) {
+  limits_ = limits;
+  events_ = std::move(events);
 }
 
-bool HeadBoundServer::waitForRequest(socket_t sock) const {
+bool BoundedServer::waitForRequest(socket_t sock) const {
   const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
   // Short slices, so that a stopping server does not wait out every idle connection.
   constexpr int kSliceMs = 100;
@@ -178,9 +286,13 @@ bool HeadBoundServer::waitForRequest(socket_t sock) const {
   return false;
 }
 
-bool HeadBoundServer::process_and_close_socket(socket_t sock) {
-  ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_));
-  const auto headTimeout = std::chrono::milliseconds(headTimeoutMs_);
+bool BoundedServer::process_and_close_socket(socket_t sock) {
+  ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
+                        limits_);
+  const auto headTimeout = std::chrono::milliseconds(limits_.headTimeoutMs);
+  const auto notify = [](const std::function<void()>& event) {
+    if (event) event();
+  };
   bool ok = false;
   // The head ends where the library hands over the parsed request, before the body is read or routed.
   const std::function<void(httplib::Request&)> headDone = [&strm](httplib::Request&) { strm.endHead(); };
@@ -190,12 +302,22 @@ bool HeadBoundServer::process_and_close_socket(socket_t sock) {
     strm.beginHead(Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
-    if (strm.headTimedOut()) {
-      if (onHeadTimeout_) onHeadTimeout_();   // counted before the client can see the close
-      // Whatever the library made of the cut-off head was not sent (the stream refused it): answer 408.
-      const std::string body =
-          errorJson("the request head did not arrive within " + std::to_string(headTimeoutMs_) + " ms (--header-timeout-ms)");
-      strm.writeAll("HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Type: application/json\r\n"
+    if (strm.responseTimedOut()) {
+      notify(events_.responseTimedOut);   // counted before the client can see the reset
+      // The client is not taking the response: reset the connection, dropping what is still queued for
+      // it, rather than leave the kernel trickling it out.
+      const linger abort{1, 0};
+      ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      ::close(sock);
+      return false;
+    }
+    const HeadFault fault = strm.headFault();
+    if (fault != HeadFault::kNone) {
+      notify(fault == HeadFault::kTimedOut ? events_.headTimedOut : events_.headTooLarge);
+      // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
+      const auto answer = headFaultAnswer(fault, limits_);
+      const std::string body = errorJson(answer.second);
+      strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
                     "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
       // Leave the client's unread bytes out of the close, so that it ends with FIN, not a reset that
       // could destroy the answer before the client reads it.

@@ -1,18 +1,29 @@
 // The HTTP server under the REST front: cpp-httplib's Server with its own connection loop, so that a
-// request's head (request line and headers) must arrive within a deadline.
+// request's head (request line and headers) must arrive within a deadline and a size, and a response must
+// be taken by the client within a deadline.
 //
-// cpp-httplib only bounds each single read of a connection, so a client sending its head one byte at a
-// time, just faster than the read time-out, would hold a worker thread for as long as it likes.  Here every
-// connection is served by a loop of our own:
+// cpp-httplib only bounds each single read and write of a connection, and buffers a header line of any
+// length and any number of header lines.  A client sending its head one byte at a time, just faster than
+// the read time-out, or reading a large response a few bytes at a time, would hold a worker thread for as
+// long as it likes; one sending a huge head quickly would make the server hold all of it in memory.  Here
+// every connection is served by a loop of our own:
 //   - waiting for a request (before the first one, and between kept-alive requests) ends after the idle
 //     time-out without a byte, or when the server stops;
 //   - from the first byte of a request, its whole head must arrive within the head time-out; if it does
 //     not, the client gets 408 and the connection is closed;
-//   - once the head is in, the body and the response are bounded as before (the read and write time-outs
-//     per read and write, the body deadline in the inference handler).
+//   - the head may hold at most maxHeadBytes bytes (request line, header lines and their line ends), at
+//     most maxHeaderFields header lines and no header line longer than the library takes; past any of
+//     these the head is not read further, the client gets 431 (414 when the request line alone is too
+//     long) and the connection is closed.  So a connection never holds more than about maxHeadBytes of a
+//     head in memory;
+//   - once the head is in, the body is bounded as before (the read time-out per read, the body deadline
+//     in the inference handler);
+//   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
+//     must be sent within the response time-out, each write also waiting at most the write time-out; when
+//     it passes the connection is reset: nothing more can be said to the client.
 // Reads and writes of a connection happen on the worker thread serving it only; the only state shared
-// between connections is the server's configuration (set before listening) and the counter of heads that
-// timed out, which the callback given to setHeadTimeout() owns.
+// between connections is the server's configuration (set before listening) and whatever the event
+// callbacks given to setLimits() count, which they own.
 #ifndef QOBL_SERVE_HTTP_SERVER_H
 #define QOBL_SERVE_HTTP_SERVER_H
 
@@ -24,11 +35,25 @@
 namespace zenlar {
 namespace qoblserve {
 
-class HeadBoundServer : public httplib::Server {
+struct ConnectionLimits {
+  uint32_t headTimeoutMs = 10000;       // first byte of a request to the end of its head
+  uint32_t maxHeadBytes = 65536;        // request line plus header lines, line ends included
+  uint32_t maxHeaderFields = 100;       // header lines of one request
+  uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
+};
+
+// What the server calls when it drops a connection for a limit: on the worker thread, once per dropped
+// connection, before the client can see the close.  Empty functions are not called.
+struct ConnectionEvents {
+  std::function<void()> headTimedOut;
+  std::function<void()> headTooLarge;
+  std::function<void()> responseTimedOut;
+};
+
+class BoundedServer : public httplib::Server {
  public:
-  // The longest time from the first byte of a request to the end of its head, and what to call (on the
-  // worker thread, once per dropped connection) when a head does not make it.  Set before listening.
-  void setHeadTimeout(uint32_t ms, std::function<void()> onTimeout);
+  // Set before listening.
+  void setLimits(const ConnectionLimits& limits, ConnectionEvents events);
 
  private:
   bool process_and_close_socket(socket_t sock) override;
@@ -36,8 +61,8 @@ class HeadBoundServer : public httplib::Server {
   // is stopping.
   bool waitForRequest(socket_t sock) const;
 
-  uint32_t headTimeoutMs_ = 10000;
-  std::function<void()> onHeadTimeout_;
+  ConnectionLimits limits_;
+  ConnectionEvents events_;
 };
 
 }  // namespace qoblserve

@@ -83,6 +83,9 @@ int serve(const Options& o) {
   hc.maxRequestBytes = o.maxRequestBytes;
   hc.readTimeoutMs = o.readTimeoutMs;
   hc.headerTimeoutMs = o.headerTimeoutMs;
+  hc.maxHeaderBytes = o.maxHeaderBytes;
+  hc.maxHeaderFields = o.maxHeaderFields;
+  hc.responseTimeoutMs = o.responseTimeoutMs;
   hc.requestTimeoutMs = o.requestTimeoutMs;
   hc.idleTimeoutS = o.idleTimeoutS;
   hc.threads = o.httpThreads;

@@ -141,9 +141,23 @@ std::string Metrics::render() const {
   for (const auto& m : models_)
     line(&out, "qobl_device_run_fill_ratio", "model=\"" + labelValue(m.first) + "\"", number(m.second->fillRatio()));
 
-  header(&out, "qobl_http_head_timeouts_total", "counter",
-         "HTTP connections closed because a request's head did not arrive within the head time-out.");
-  line(&out, "qobl_http_head_timeouts_total", "", std::to_string(headTimeouts_.load()));
+  const struct {
+    const char* name;
+    const char* help;
+    const std::atomic<uint64_t>& count;
+  } dropped[] = {
+      {"qobl_http_head_timeouts_total",
+       "HTTP connections closed because a request's head did not arrive within the head time-out.", headTimeouts_},
+      {"qobl_http_head_too_large_total",
+       "HTTP connections closed because a request's head had too many bytes or header fields.", headsTooLarge_},
+      {"qobl_http_response_timeouts_total",
+       "HTTP connections reset because the client did not take a response within the response time-out.",
+       responseTimeouts_},
+  };
+  for (const auto& d : dropped) {
+    header(&out, d.name, "counter", d.help);
+    line(&out, d.name, "", std::to_string(d.count.load()));
+  }
 
   std::vector<std::pair<uint64_t, uint64_t>> cards;   // live bytes and blocks of every memory kind
   for (uint32_t d = 0; d < cards_; ++d) {

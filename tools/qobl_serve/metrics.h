@@ -1,7 +1,8 @@
 // The server's counters and histograms, rendered in the Prometheus text exposition format for /metrics:
 // requests and items per model (success / failure), inference latency and queue time histograms, device
 // runs with the items they carried and their capacity (the dynamic-batching fill ratio), HTTP connections
-// dropped for a request head that came too slowly, and the card memory in use per card.
+// dropped for a request head that came too slowly or was too large or for a response the client did not
+// take in time, and the card memory in use per card.
 //
 // Every model's entry is made before serving starts (model()); afterwards only the atomic counters change,
 // from any thread.
@@ -54,10 +55,14 @@ class Metrics {
   std::string render() const;
   // An HTTP connection dropped because a request's head did not arrive in time (any thread).
   void headTimedOut() { ++headTimeouts_; }
+  // An HTTP connection dropped because a request's head was too large (any thread).
+  void headTooLarge() { ++headsTooLarge_; }
+  // An HTTP connection reset because the client did not take a response in time (any thread).
+  void responseTimedOut() { ++responseTimeouts_; }
 
  private:
   uint32_t cards_;
-  std::atomic<uint64_t> headTimeouts_{0};
+  std::atomic<uint64_t> headTimeouts_{0}, headsTooLarge_{0}, responseTimeouts_{0};
   std::map<std::string, std::unique_ptr<ModelMetrics>> models_;
 };
 

@@ -81,6 +81,12 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
       ok = parseInto(a, v, 10, 600000, &o.readTimeoutMs, error);
     } else if (a == "--header-timeout-ms") {
       ok = parseInto(a, v, 10, 600000, &o.headerTimeoutMs, error);
+    } else if (a == "--max-header-bytes") {
+      ok = parseInto(a, v, 1024, 16u << 20, &o.maxHeaderBytes, error);
+    } else if (a == "--max-header-fields") {
+      ok = parseInto(a, v, 1, 10000, &o.maxHeaderFields, error);
+    } else if (a == "--response-timeout-ms") {
+      ok = parseInto(a, v, 10, 3600000, &o.responseTimeoutMs, error);
     } else if (a == "--request-timeout-ms") {
       ok = parseInto(a, v, 10, 3600000, &o.requestTimeoutMs, error);
     } else if (a == "--idle-timeout-s") {
@@ -137,7 +143,14 @@ std::string usageText(const char* argv0) {
         "  --read-timeout-ms N        longest silence while a request is read (default 5000)\n"
         "  --header-timeout-ms N      longest time to receive an HTTP request's line and headers, from its\n"
         "                             first byte; then 408 and the connection is closed (default 10000)\n"
+        "  --max-header-bytes N       largest HTTP request line and headers together; larger ones get 431\n"
+        "                             (414 for a request line alone) and the connection is closed\n"
+        "                             (default 65536)\n"
+        "  --max-header-fields N      most header fields of an HTTP request; more get 431 and the connection\n"
+        "                             is closed (default 100)\n"
         "  --request-timeout-ms N     longest time to receive one HTTP request body (default 30000)\n"
+        "  --response-timeout-ms N    longest time to send one HTTP response, from its first byte; then the\n"
+        "                             connection is reset (default 60000)\n"
         "  --idle-timeout-s N         an HTTP connection without a new request (its first or the next on a\n"
         "                             kept-alive connection) is closed after N s (default 5)\n"
         "  --http-threads N           HTTP connections served at once (default 16)\n"

@@ -29,6 +29,9 @@ struct Options {
   uint64_t maxRequestBytes = 64ull << 20;
   uint32_t readTimeoutMs = 5000;     // longest silence while a request is read
   uint32_t headerTimeoutMs = 10000;  // longest time to receive an HTTP request's head from its first byte
+  uint32_t maxHeaderBytes = 65536;   // largest HTTP request head (request line and header lines)
+  uint32_t maxHeaderFields = 100;    // most header lines of one HTTP request
+  uint32_t responseTimeoutMs = 60000;  // longest time to send one HTTP response from its first byte
   uint32_t requestTimeoutMs = 30000; // longest time to receive one whole request body
   uint32_t idleTimeoutS = 5;         // a kept-alive connection without a new request is closed
   uint32_t httpThreads = 16;         // HTTP connections served at once

@@ -47,6 +47,9 @@ class DeployFilesTest(unittest.TestCase):
                                (["--http-port", "9000", "--grpc-port", "9000"], "must differ"),
                                (["--header-timeout-ms", "5"], "--header-timeout-ms expects a whole number from 10"),
                                (["--header-timeout-ms", "1s"], "--header-timeout-ms expects"),
+                               (["--max-header-bytes", "1023"], "--max-header-bytes expects a whole number from 1024"),
+                               (["--max-header-fields", "0"], "--max-header-fields expects"),
+                               (["--response-timeout-ms", "9"], "--response-timeout-ms expects"),
                                (["--log-level", "LOUD"], "--log-level expects"),
                                (["--frobnicate", "1"], "unknown option --frobnicate"),
                                (["extra"], "unexpected argument")):

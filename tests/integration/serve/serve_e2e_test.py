@@ -597,6 +597,128 @@ class HeadDeadlineTest(ServerTestCase):
         self.assertEqual(self.head_timeouts() - before, 1)
 
 
+class ConnectionBoundsTest(ServerTestCase):
+    """Request heads larger than the server takes are refused without being read whole; a client that does
+    not take its response in time is cut off; everyone else is still served."""
+    MAX_HEAD = 16384
+    MAX_FIELDS = 20
+    DEADLINE = 2.0
+    # Each write may wait far longer than the response deadline: only the deadline can end a slow reader.
+    ARGS = ("--http-threads", "2", "--max-header-bytes", str(MAX_HEAD), "--max-header-fields", str(MAX_FIELDS),
+            "--response-timeout-ms", str(int(DEADLINE * 1000)), "--read-timeout-ms", "20000")
+    CARDS = 1
+
+    def head(self, total=None, fields=None, line=b"GET /v2/health/live HTTP/1.1\r\n"):
+        """A head of `fields` header fields (Host and Connection: close among them) and, when `total` is
+        given, exactly `total` bytes, spread evenly over the fields."""
+        fields = fields or self.MAX_FIELDS
+        lines = [b"Host: x\r\n", b"Connection: close\r\n"] + [b"X-Fill-%02d: \r\n" % i for i in range(fields - 2)]
+        if total is not None:
+            pad = total - len(line) - sum(map(len, lines)) - 2
+            self.assertGreaterEqual(pad, 0)
+            for i in range(2, fields):
+                share = pad // (fields - 2) + (1 if i - 2 < pad % (fields - 2) else 0)
+                lines[i] = lines[i][:-2] + b"a" * share + b"\r\n"
+        return line + b"".join(lines) + b"\r\n"
+
+    def assertHealthy(self):
+        s = self.server
+        self.assertEqual(s.get("/v2/health/live")[0], 200)
+        status, doc = s.infer_json("classifier", classifier_request(1))
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(float_bytes(doc["outputs"][0]["data"]), CLASSIFIER_OUT)
+
+    def test_oversized_heads_are_refused(self):
+        s = self.server
+        before = s.metric("qobl_http_head_too_large_total")
+        # At the bounds: as many bytes and fields as allowed is served.
+        exact = self.head(total=self.MAX_HEAD)
+        self.assertEqual(len(exact), self.MAX_HEAD)
+        for data in (exact, self.head(fields=self.MAX_FIELDS)):
+            got, _, _ = raw_http(s.http, data)
+            self.assertTrue(got.startswith(b"HTTP/1.1 200"), got[:200])
+        refused = [
+            # (what, head, status line, fragment of the message)
+            ("one byte too many", self.head(total=self.MAX_HEAD + 1), b"431", "--max-header-bytes"),
+            ("one field too many", self.head(fields=self.MAX_FIELDS + 1), b"431", "--max-header-fields"),
+            ("a header line past what the HTTP library takes", self.head(fields=3)[:-2] + b"X-Long: " + b"a" * 9000
+             + b"\r\n\r\n", b"431", "header field is longer than 8192 bytes"),
+            ("a request line alone over the bound", b"GET /v2/health/live?" + b"a" * self.MAX_HEAD + b" HTTP/1.1\r\n"
+             b"Host: x\r\n\r\n", b"414", "request line is longer than %d bytes" % self.MAX_HEAD),
+        ]
+        for what, data, status, fragment in refused:
+            got, _, closed = raw_http(s.http, data)
+            self.assertTrue(got.startswith(b"HTTP/1.1 " + status), (what, got[:200]))
+            self.assertTrue(closed, what)
+            self.assertIn(fragment, json.loads(got[got.index(b"\r\n\r\n") + 4:])["error"], what)
+        # A header line that never ends, sent as fast as the client can: the server stops reading it at the
+        # bound and drops the connection, rather than taking it all in.  (What was sent may still sit in
+        # the kernels' socket buffers, a few MB at most.)
+        sent, limit = 0, 64 << 20
+        chunk = b"a" * 65536
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(20)
+            try:
+                c.sendall(b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nX-Endless: ")
+                while sent < limit:
+                    sent += c.send(chunk)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+        self.assertLess(sent, 32 << 20)
+        self.assertEqual(s.metric("qobl_http_head_too_large_total") - before, len(refused) + 1)
+        self.assertHealthy()
+
+    def test_slow_response_reader_is_cut_off(self):
+        s = self.server
+        before = s.metric("qobl_http_response_timeouts_total")
+        # About 10 MB of JSON output from 3 MB of binary input.
+        items = 256
+        din, dout = sample("dynamic", "32x32")
+        head = json.dumps({"inputs": [{"name": "data", "datatype": "FP32", "shape": [items, 3, 32, 32],
+                                       "parameters": {"binary_data_size": len(din) * items}}]}).encode()
+        body = head + din * items
+        # A normal reader gets all of it.
+        status, hdrs, answer = s.request("POST", "/v2/models/dynamic/infer", body,
+                                         {"Inference-Header-Content-Length": str(len(head))})
+        self.assertEqual(status, 200)
+        self.assertGreater(len(answer), 8 << 20)
+        out = json.loads(answer)["outputs"][0]
+        self.assertEqual(out["shape"], [items, 4, 32, 32])
+        self.assertEqual(float_bytes(out["data"][:len(dout) // 4]), dout)
+        # A reader taking a few hundred bytes every 50 ms (with a small receive buffer, so the kernels hold
+        # little for it) is cut off once the response deadline passes.
+        c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        c.connect(("127.0.0.1", s.http))
+        c.sendall(b"POST /v2/models/dynamic/infer HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n"
+                  b"Inference-Header-Content-Length: %d\r\n\r\n" % (len(body), len(head)) + body)
+        got, first, end = b"", None, time.time() + 60
+        c.setblocking(False)
+        try:
+            while time.time() < end:
+                time.sleep(0.05)
+                try:
+                    part = c.recv(512)
+                except BlockingIOError:
+                    continue
+                if not part:
+                    break
+                if first is None:
+                    first = time.time()
+                got += part
+        except ConnectionResetError:
+            pass
+        ended = time.time()
+        c.close()
+        self.assertTrue(got.startswith(b"HTTP/1.1 200"), got[:200])
+        self.assertLess(len(got), len(answer))
+        # Never before the deadline (counted from the response's first byte); loosely after it.
+        self.assertGreaterEqual(ended - first, self.DEADLINE * 0.8)
+        self.assertLess(ended - first, self.DEADLINE + 10)
+        self.assertEqual(s.metric("qobl_http_response_timeouts_total") - before, 1)
+        self.assertHealthy()
+
+
 class ShutdownTest(unittest.TestCase):
     """SIGTERM while requests are in flight: they all finish, the card is left empty, exit 0."""
 

@@ -211,11 +211,14 @@ TEST(ServeOptions, Defaults) {
   EXPECT_EQ((std::vector<int>{o.httpPort, o.grpcPort}), (std::vector<int>{8000, 8001}));
   EXPECT_EQ(o.host, "127.0.0.1");
   EXPECT_EQ(o.maxRequestBytes, 64u << 20);
-  EXPECT_EQ((std::vector<uint32_t>{o.readTimeoutMs, o.headerTimeoutMs, o.requestTimeoutMs}),
-            (std::vector<uint32_t>{5000, 10000, 30000}));
-  const char* head[] = {"qobl-serve", "--model-repository", "/m", "--header-timeout-ms", "250"};
-  ASSERT_TRUE(parseOptions(5, head, &o, &err)) << err;
-  EXPECT_EQ(o.headerTimeoutMs, 250u);
+  EXPECT_EQ((std::vector<uint32_t>{o.readTimeoutMs, o.headerTimeoutMs, o.requestTimeoutMs, o.responseTimeoutMs}),
+            (std::vector<uint32_t>{5000, 10000, 30000, 60000}));
+  EXPECT_EQ((std::vector<uint32_t>{o.maxHeaderBytes, o.maxHeaderFields}), (std::vector<uint32_t>{65536, 100}));
+  const char* head[] = {"qobl-serve", "--model-repository", "/m", "--header-timeout-ms", "250",
+                        "--max-header-bytes", "1024", "--max-header-fields", "7", "--response-timeout-ms", "900"};
+  ASSERT_TRUE(parseOptions(11, head, &o, &err)) << err;
+  EXPECT_EQ((std::vector<uint32_t>{o.headerTimeoutMs, o.maxHeaderBytes, o.maxHeaderFields, o.responseTimeoutMs}),
+            (std::vector<uint32_t>{250, 1024, 7, 900}));
   EXPECT_EQ(o.readTimeoutMs, 5000u);
 }
 
