@@ -233,8 +233,9 @@ int run(const Options& o) {
   std::vector<const Pipeline*> pipelines;
   for (auto& p : cards) pipelines.push_back(p.get());
   if (!o.sync) {
-    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty());
-    if (!err.empty()) return failWith(kExitUsage, err);
+    bool setupFailed = false;
+    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty(), &setupFailed);
+    if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
   }
 
   RunConfig cfg;

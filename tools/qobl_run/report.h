@@ -32,9 +32,10 @@ struct SummaryHeader {
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 
-// The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs, errors, inferences_per_s, latency_us
-// (p50, p90, p99, mean, min, max; null without a completed run), device_memory_peak_bytes, verified (null
-// without verification), per_device (device, runs, inferences_per_s).
+// The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs,
+// errors, inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
+// device_memory_peak_bytes, verified (null without verification), per_device (device, runs,
+// inferences_per_s).
 std::string summaryJson(const SummaryHeader& h, const RunResult& r);
 
 // Chrome trace JSON: the lanes' names as metadata events, then one complete event per TraceEvent, times in

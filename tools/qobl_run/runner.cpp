@@ -14,9 +14,8 @@
 #include <thread>
 #include <tuple>
 
-#include <qobcrt/qobcrt_sim.h>
-
 #include <qobcrt/qobcrt.h>
+#include <qobcrt/qobcrt_sim.h>
 
 #include "qobl_tools/library.h"
 #include "qobl_tools/stream.h"
@@ -356,7 +355,8 @@ void nameLanes(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const std::ve
 }  // namespace
 
 std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t streams, uint32_t inFlight,
-                            bool trace) {
+                            bool trace, bool* setupFailed) {
+  *setupFailed = true;
   const uint64_t n = cards.size();
   for (uint64_t c = 0; c < n; ++c) {
     const Pipeline& p = *cards[c];
@@ -383,6 +383,7 @@ std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t 
     const uint64_t need = onCard * (fixed + inFlight * perRun);
     const uint64_t allowed = (total - used) / 4;
     if (need <= allowed) continue;
+    *setupFailed = false;
     const uint64_t room = allowed / onCard;
     const uint64_t deepest = perRun == 0 || room < fixed ? 0 : (room - fixed) / perRun;
     return "--in-flight " + std::to_string(inFlight) + ": " + std::to_string(onCard) + " stream" +
@@ -392,6 +393,7 @@ std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t 
            (deepest == 0 ? "not even --in-flight 1 fits: use fewer --streams or a smaller --batch"
                          : "--in-flight " + std::to_string(deepest) + " is the most that fits");
   }
+  *setupFailed = false;
   return "";
 }
 

@@ -89,10 +89,11 @@ struct RunResult {
 // Checks, before any run, that the card memory the streams' slots keep (a batch of output buffers for each
 // of `inFlight` device runs; measured on trial streams one and two runs deep) takes at most a quarter of
 // each card's free memory: the runs take more while in flight (their intermediate buffers).  Returns "" or
-// what does not fit, naming --in-flight and the deepest value that would.  `trace`: the streams will ask
-// for the reports of every op.
+// what does not fit, naming --in-flight and the deepest value that would; *setupFailed tells a trial
+// stream the library refused (or a card whose memory could not be read) from a depth that does not fit.
+// `trace`: the streams will ask for the reports of every op.
 std::string checkSlotMemory(const std::vector<const qobltools::Pipeline*>& cards, uint32_t streams,
-                            uint32_t inFlight, bool trace);
+                            uint32_t inFlight, bool trace, bool* setupFailed);
 
 // Runs the pipelines (one per card, all of the same model and stages).  Returns "" when the streams could
 // be set up (run failures are in *result), else what failed while creating streams or inputs.

@@ -1,6 +1,6 @@
 // qobl-run's own inputs, output dumps, JSON summary, warm-up, duration, several cards, dynamic shapes
-// without samples, the card memory bound of --in-flight and early checks of its command line and output files - all through the built program
-// on the simulated card.
+// without samples, the card memory bound of --in-flight and early checks of its command line and output
+// files - all through the built program on the simulated card.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -28,8 +28,9 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   ASSERT_TRUE(j.IsObject());
   std::set<std::string> keys;
   for (const auto& m : j.GetObject()) keys.insert(m.name.GetString());
-  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "runs", "errors", "inferences_per_s",
-                                   "latency_us", "device_memory_peak_bytes", "verified", "per_device"}),
+  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "runs", "errors",
+                                   "inferences_per_s", "latency_us", "device_memory_peak_bytes", "verified",
+                                   "per_device"}),
             keys);
   std::set<std::string> lat;
   for (const auto& m : j["latency_us"].GetObject()) lat.insert(m.name.GetString());
