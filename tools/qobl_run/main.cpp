@@ -230,12 +230,21 @@ int run(const Options& o) {
     if (!err.empty()) return failWith(kExitOutputFile, err);
   }
 
+  std::vector<const Pipeline*> pipelines;
+  for (auto& p : cards) pipelines.push_back(p.get());
+  if (!o.sync) {
+    bool setupFailed = false;
+    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty(), &setupFailed);
+    if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
+  }
+
   RunConfig cfg;
   cfg.streams = streams;
   cfg.runs = o.runs;
   cfg.duration = o.duration;
   cfg.warmup = o.warmup;
   cfg.sync = o.sync;
+  cfg.inFlight = o.inFlight;
   cfg.verify = o.verify;
   cfg.trace = !o.traceFile.empty();
   cfg.dumpDir = o.dumpDir;
@@ -245,8 +254,6 @@ int run(const Options& o) {
   for (uint32_t d : o.devices) watched = std::max(watched, d + 1);
   MemoryWatcher mem(watched);
   RunResult result;
-  std::vector<const Pipeline*> pipelines;
-  for (auto& p : cards) pipelines.push_back(p.get());
   err = runPipelines(pipelines, data, cfg, &mem, &result);
   const std::string chain = first.chainText();
   const uint32_t batch = info.batch, maxBatch = info.maxBatch;
@@ -267,9 +274,13 @@ int run(const Options& o) {
   h.mode = std::string(o.sync ? "synchronous" : "asynchronous") + ", " + std::to_string(streams) + " stream" +
            (streams == 1 ? "" : "s") + " on " + std::to_string(streams) + " thread" + (streams == 1 ? "" : "s") +
            cardsText;
+  if (!o.sync)
+    h.mode += ", " + std::to_string(o.inFlight) + " device run" + (o.inFlight == 1 ? "" : "s") + " in flight" +
+              (streams == 1 ? "" : " per stream");
   h.input = inputText;
   h.sync = o.sync;
   h.streams = streams;
+  h.inFlight = o.sync ? 0 : o.inFlight;
   h.batch = batch;
   h.maxBatch = maxBatch;
   h.verify = o.verify;

@@ -115,6 +115,13 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->type_name("N")
       ->check(range(0u, 1000000u));
   app.add_flag("--sync", o.sync, "Run synchronously (qoblRunStream) instead of asynchronously with\ncallbacks.");
+  app.add_option("--in-flight", o.inFlight,
+                 "Device runs each stream keeps in flight when asynchronous (1 to 1024,\n"
+                 "default 4): 1 for the lowest latency, more for throughput.  Each keeps the\n"
+                 "output buffers of a batch of inputs on the card; those of all streams on a\n"
+                 "card may take at most a quarter of its free memory.  Not with --sync.")
+      ->type_name("N")
+      ->check(range(1u, kMaxInFlight));
   app.add_flag("--verify", o.verify,
                "Compare every output with expected_output.bin; the first mismatch ends the\n"
                "program with exit code 5 and names the run, output and element.");
@@ -192,6 +199,10 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
         return false;
       }
     }
+  }
+  if (o.sync && app.count("--in-flight") != 0) {
+    *error = "--in-flight applies to asynchronous runs: --sync makes one device run at a time";
+    return false;
   }
   if (o.verify && o.input != InputKind::kSample) {
     *error = "--verify compares with expected_output.bin, which belongs to the sample input: drop --input";

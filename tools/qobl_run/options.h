@@ -27,6 +27,9 @@ enum ExitCode : int {
   kExitOutputFile = 6  // an output file (--dot, --trace, --json, --dump-outputs) could not be written
 };
 
+// Deepest --in-flight accepted (the card memory its slots take is checked once the model is loaded).
+constexpr uint32_t kMaxInFlight = 1024;
+
 // Where the inputs come from.
 enum class InputKind { kSample, kRandom, kZeros, kFiles };
 
@@ -41,6 +44,7 @@ struct Options {
   uint32_t warmup = 0;            // device runs per stream before measuring
   uint32_t batch = 0;             // 0: the model's largest batch size
   bool sync = false;
+  uint32_t inFlight = 4;          // asynchronous: device runs each stream keeps in flight
   bool verify = false;
   InputKind input = InputKind::kSample;
   std::vector<std::string> inputFiles;   // kFiles: one per model input

@@ -133,6 +133,12 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   w.String(h.sync ? "sync" : "async");
   w.Key("streams");
   w.Uint(h.streams);
+  w.Key("in_flight");
+  if (h.inFlight != 0) {
+    w.Uint(h.inFlight);
+  } else {
+    w.Null();
+  }
   w.Key("devices");
   w.Uint(static_cast<unsigned>(r.perDevice.size()));
   w.Key("batch");

@@ -21,19 +21,21 @@ struct SummaryHeader {
   std::string model;        // "classifier (static)"
   std::string modelName;    // "classifier"
   std::string pipeline;     // op names joined by " -> "
-  std::string mode;         // "asynchronous, 2 streams on 2 threads"
+  std::string mode;         // "asynchronous, 2 streams on 2 threads, 4 device runs in flight per stream"
   std::string input;        // "sample_input.bin", "random (seed 1)", ...
   bool sync = false;
   uint32_t streams = 1;
+  uint32_t inFlight = 0;    // device runs each stream keeps in flight; 0 when synchronous
   uint32_t batch = 0, maxBatch = 0;
   bool verify = false;
 };
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 
-// The summary as JSON: model, mode, streams, devices, batch, runs, errors, inferences_per_s, latency_us
-// (p50, p90, p99, mean, min, max; null without a completed run), device_memory_peak_bytes, verified (null
-// without verification), per_device (device, runs, inferences_per_s).
+// The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs,
+// errors, inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
+// device_memory_peak_bytes, verified (null without verification), per_device (device, runs,
+// inferences_per_s).
 std::string summaryJson(const SummaryHeader& h, const RunResult& r);
 
 // Chrome trace JSON: the lanes' names as metadata events, then one complete event per TraceEvent, times in

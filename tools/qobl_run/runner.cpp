@@ -14,10 +14,12 @@
 #include <thread>
 #include <tuple>
 
+#include <qobcrt/qobcrt.h>
 #include <qobcrt/qobcrt_sim.h>
 
 #include "qobl_tools/library.h"
 #include "qobl_tools/stream.h"
+#include "report.h"
 
 namespace zenlar {
 namespace qoblrun {
@@ -159,6 +161,15 @@ TraceEvent slotEvent(const StreamCtx& c, std::string name, const char* cat, uint
   e.run = run;
   e.error = error;
   return e;
+}
+
+// Bytes of live blocks of every kind on one card.
+uint64_t liveBytes(uint32_t device) {
+  qobcrt_sim_stats st{};
+  if (qobcrt_sim_get_stats(device, &st) != 0) return 0;
+  uint64_t total = 0;
+  for (uint64_t b : st.live_bytes) total += b;
+  return total;
 }
 
 // Records the end of one measured input: counts, latency, errors and its trace event.
@@ -343,6 +354,49 @@ void nameLanes(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const std::ve
 
 }  // namespace
 
+std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t streams, uint32_t inFlight,
+                            bool trace, bool* setupFailed) {
+  *setupFailed = true;
+  const uint64_t n = cards.size();
+  for (uint64_t c = 0; c < n; ++c) {
+    const Pipeline& p = *cards[c];
+    const uint64_t onCard = streams / n + (c < streams % n ? 1 : 0);   // stream i runs on card i % n
+    if (onCard == 0) continue;
+    uint64_t total = 0, used = 0;
+    if (qobcrt_get_memory_info(p.device(), &total, &used) != 0 || used > total)
+      return "cannot read the memory of card " + std::to_string(p.device());
+    // What a stream keeps on the card, from two trial streams one and two device runs deep: the difference
+    // is what each further device run in flight adds (the output buffers of its inputs' slots).
+    uint64_t taken[2] = {0, 0};
+    for (uint32_t depth = 1; depth <= 2; ++depth) {
+      qobltools::StreamOptions so;
+      so.inFlight = depth;
+      so.reportEveryOp = trace;
+      const uint64_t before = liveBytes(p.device());
+      std::unique_ptr<Stream> s;
+      const std::string err = Stream::create(p, so, &s);
+      if (!err.empty()) return err;
+      taken[depth - 1] = liveBytes(p.device()) - before;
+    }
+    const uint64_t perRun = taken[1] > taken[0] ? taken[1] - taken[0] : 0;
+    const uint64_t fixed = taken[0] - std::min(taken[0], perRun);
+    const uint64_t need = onCard * (fixed + inFlight * perRun);
+    const uint64_t allowed = (total - used) / 4;
+    if (need <= allowed) continue;
+    *setupFailed = false;
+    const uint64_t room = allowed / onCard;
+    const uint64_t deepest = perRun == 0 || room < fixed ? 0 : (room - fixed) / perRun;
+    return "--in-flight " + std::to_string(inFlight) + ": " + std::to_string(onCard) + " stream" +
+           (onCard == 1 ? "" : "s") + " on card " + std::to_string(p.device()) + " would take " + bytesText(need) +
+           " (" + bytesText(perRun) + " per device run in flight), more than a quarter of the card's " +
+           bytesText(total - used) + " free; " +
+           (deepest == 0 ? "not even --in-flight 1 fits: use fewer --streams or a smaller --batch"
+                         : "--in-flight " + std::to_string(deepest) + " is the most that fits");
+  }
+  *setupFailed = false;
+  return "";
+}
+
 std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const RunData& data, const RunConfig& cfg,
                          MemoryWatcher* mem, RunResult* result) {
   Shared sh;
@@ -369,6 +423,7 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
 
   qobltools::StreamOptions so;
   so.sync = cfg.sync;
+  so.inFlight = cfg.inFlight;
   so.reportEveryOp = cfg.trace;
   so.poisonOutputs = cfg.verify;
   so.timeoutMs = cfg.timeoutMs;

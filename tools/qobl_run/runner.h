@@ -23,6 +23,7 @@ struct RunConfig {
   double duration = 0;      // > 0: each stream runs whole device runs until this many seconds are spent
   uint32_t warmup = 0;      // device runs per stream before measuring, not counted
   bool sync = false;
+  uint32_t inFlight = 4;    // asynchronous: device runs each stream keeps in flight
   bool verify = false;      // compare every output with `expected`
   bool trace = false;       // record trace events; also asks for the reports of every op but the input op
   std::string dumpDir;      // non-empty: write the outputs of runs 0 .. dumpCount-1 there
@@ -84,6 +85,15 @@ struct RunResult {
   std::vector<TraceEvent> events;
   std::vector<TraceLane> lanes;
 };
+
+// Checks, before any run, that the card memory the streams' slots keep (a batch of output buffers for each
+// of `inFlight` device runs; measured on trial streams one and two runs deep) takes at most a quarter of
+// each card's free memory: the runs take more while in flight (their intermediate buffers).  Returns "" or
+// what does not fit, naming --in-flight and the deepest value that would; *setupFailed tells a trial
+// stream the library refused (or a card whose memory could not be read) from a depth that does not fit.
+// `trace`: the streams will ask for the reports of every op.
+std::string checkSlotMemory(const std::vector<const qobltools::Pipeline*>& cards, uint32_t streams,
+                            uint32_t inFlight, bool trace, bool* setupFailed);
 
 // Runs the pipelines (one per card, all of the same model and stages).  Returns "" when the streams could
 // be set up (run failures are in *result), else what failed while creating streams or inputs.

@@ -1,6 +1,6 @@
 // qobl-run's own inputs, output dumps, JSON summary, warm-up, duration, several cards, dynamic shapes
-// without samples and early checks of its command line and output files - all through the built program
-// on the simulated card.
+// without samples, the card memory bound of --in-flight and early checks of its command line and output
+// files - all through the built program on the simulated card.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -28,8 +28,9 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   ASSERT_TRUE(j.IsObject());
   std::set<std::string> keys;
   for (const auto& m : j.GetObject()) keys.insert(m.name.GetString());
-  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "devices", "batch", "runs", "errors", "inferences_per_s",
-                                   "latency_us", "device_memory_peak_bytes", "verified", "per_device"}),
+  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "runs", "errors",
+                                   "inferences_per_s", "latency_us", "device_memory_peak_bytes", "verified",
+                                   "per_device"}),
             keys);
   std::set<std::string> lat;
   for (const auto& m : j["latency_us"].GetObject()) lat.insert(m.name.GetString());
@@ -58,6 +59,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   expectSummaryKeys(j);
   EXPECT_STREQ("classifier", j["model"].GetString());
   EXPECT_STREQ("async", j["mode"].GetString());
+  EXPECT_EQ(4u, j["in_flight"].GetUint());
   // The figures are the table's (qobl_run_test); the summary's own maths is qobl_run_parts_test's.
   EXPECT_EQ(8u, j["runs"].GetUint());
   EXPECT_TRUE(j["verified"].IsNull());
@@ -67,7 +69,9 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
     r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
                 " --json " + d.file("r.json"));
     ASSERT_EQ(0, r.code) << r.out << r.err;
-    EXPECT_STREQ("sync", parseJson(readText(d.file("r.json")))["mode"].GetString());
+    rapidjson::Document sj = parseJson(readText(d.file("r.json")));
+    EXPECT_STREQ("sync", sj["mode"].GetString());
+    EXPECT_TRUE(sj["in_flight"].IsNull());
   }
   const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("seed7b/run0_output0.bin"));
   EXPECT_EQ(40u, a.size());
@@ -118,7 +122,7 @@ TEST(QoblRunOptionsTest, SeveralCards) {
   Result r = qoblRun("--verify --devices 2 --runs 32 --json " + d.file("j.json"), two);
   ASSERT_EQ(0, r.code) << r.out << r.err;
   auto rows = tableRows(r.out);
-  EXPECT_NE(std::string::npos, rows["mode"].find("2 streams on 2 threads over 2 cards")) << rows["mode"];
+  EXPECT_EQ("asynchronous, 2 streams on 2 threads over 2 cards, 4 device runs in flight per stream", rows["mode"]);
   EXPECT_NE(std::string::npos, rows["card 0"].find("16 runs")) << rows["card 0"];
   EXPECT_NE(std::string::npos, rows["card 1"].find("16 runs")) << rows["card 1"];
   EXPECT_EQ("32 of 32 match expected_output.bin", rows["verified"]);
@@ -135,6 +139,34 @@ TEST(QoblRunOptionsTest, SeveralCards) {
   r = qoblRun("--devices 3", two);
   EXPECT_EQ(2, r.code);
   EXPECT_NE(std::string::npos, r.err.find("card 2 does not exist: there are 2 cards")) << r.err;
+}
+
+// The slots of the streams on a card may take a quarter of its free memory: the deepest --in-flight that
+// fits is named, and runs.
+TEST(QoblRunOptionsTest, InFlightBoundedByCardMemory) {
+  const std::string small = "QOBCRT_MEMORY_MB=1";
+  Result r = qoblRun("--streams 64 --in-flight 1024", small);
+  EXPECT_EQ(2, r.code);
+  EXPECT_EQ("", r.out);
+  const std::string most = " is the most that fits";
+  const size_t at = r.err.find(most);
+  ASSERT_NE(std::string::npos, at) << r.err;
+  EXPECT_EQ(0u, r.err.find("qobl-run: --in-flight 1024: 64 streams on card 0 would take ")) << r.err;
+  const size_t num = r.err.rfind("--in-flight ", at) + 12;
+  const int deepest = std::stoi(r.err.substr(num, at - num));
+  // 64 streams of 4 inputs of 40 output bytes per run in flight: about 25 fit in 256 KiB.
+  EXPECT_GE(deepest, 20);
+  EXPECT_LE(deepest, 25);
+  r = qoblRun("--verify --streams 64 --runs 256 --in-flight " + std::to_string(deepest + 1), small);
+  EXPECT_EQ(2, r.code) << r.err;
+  r = qoblRun("--verify --streams 64 --runs 256 --in-flight " + std::to_string(deepest), small);
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ("256 of 256 match expected_output.bin", tableRows(r.out)["verified"]);
+  // A model whose slots do not fit even one run deep.
+  r = qoblRun("--model " + modelDir("segmenter") + " --streams 64", small);
+  EXPECT_EQ(2, r.code);
+  EXPECT_NE(std::string::npos, r.err.find("not even --in-flight 1 fits: use fewer --streams or a smaller --batch"))
+      << r.err;
 }
 
 // Command lines and output files that are wrong are caught before anything runs.
@@ -167,6 +199,10 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--dump-count 2", 2, "requires --dump-outputs"},
       {"--verify --input random", 2, "--verify compares with expected_output.bin"},
       {"--log-level LOUD", 2, "unknown log level \"LOUD\""},
+      {"--in-flight 0", 2, "--in-flight: Value 0 not in range"},
+      {"--in-flight 1025", 2, "--in-flight: Value 1025 not in range"},
+      {"--in-flight deep", 2, "--in-flight"},
+      {"--sync --in-flight 2", 2, "--in-flight applies to asynchronous runs"},
       {"--input a.bin,,b.bin", 2, "an empty file name"},
       {"--input " + m.file("short.bin"), 2, "holds 100 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
       {"--input " + m.file("short.bin") + "," + m.file("short.bin"), 2, "names 2 file(s), the model takes 1 input(s)"},
@@ -195,7 +231,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   r = qoblRun("-h");
   EXPECT_EQ(0, r.code);
   for (const char* opt : {"Usage: qobl-run", "--input random|zeros|FILE[,FILE...]", "--dump-outputs DIR", "--warmup N",
-                          "--duration SECONDS", "--devices N", "--device ID", "--json FILE", "--log-level LEVEL",
+                          "--duration SECONDS", "--devices N", "--device ID", "--in-flight N", "--json FILE", "--log-level LEVEL",
                           "--version", "5  --verify: an output differs from expected_output.bin", "6  an output file"})
     EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
 }

@@ -1,6 +1,6 @@
 // qobl-run end to end on the simulated card: every demo model verified through the pipelines it needs,
-// loud verification failures, named faults of broken model directories, command-line errors, and the
-// trace and DOT files it writes.
+// loud verification failures, named faults of broken model directories, command-line errors, the trace
+// and DOT files it writes, and how many device runs a stream keeps in flight.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -236,6 +237,61 @@ TEST(QoblRunTest, TraceNamesItsLanesAndNestsCardTimesExactly) {
       EXPECT_NE(std::string::npos, dot.find("\"" + opNames[i - 1] + "\" -> \"" + opNames[i] + "\"")) << dot;
     }
   }
+}
+
+// How deep a stream's runs go: every input asynchronously submitted finds at most depth x batch inputs in
+// flight (its own included), the trace's input slots number no more, and every output still matches.  The
+// device memory peak grows by at least the output buffers of the added slots; a deeper stream really
+// keeps more than one device run in flight.
+TEST(QoblRunTest, InFlightBoundsTheRunsOfAStream) {
+  tooltest::ScratchDir d;
+  struct Depth {
+    uint32_t inFlight;
+    int runs;
+    uint32_t mostInFlight = 0;   // inputs in flight at a submission, at most
+    uint64_t memPeak = 0;
+  };
+  std::vector<Depth> depths = {{1, 64}, {8, 128}};
+  const uint64_t outputBytes = readText(modelDir("classifier") + "/expected_output.bin").size();
+  uint32_t batch = 0;
+  for (Depth& dp : depths) {
+    SCOPED_TRACE(dp.inFlight);
+    const std::string n = std::to_string(dp.runs);
+    const Result r = qoblRun("--verify --runs " + n + " --in-flight " + std::to_string(dp.inFlight) + " --json " +
+                             d.file("s.json") + " --trace " + d.file("t.json"));
+    ASSERT_EQ(0, r.code) << r.out << r.err;
+    auto rows = tableRows(r.out);
+    EXPECT_EQ(n + " of " + n + " match expected_output.bin", rows["verified"]);
+    EXPECT_EQ("asynchronous, 1 stream on 1 thread, " + std::to_string(dp.inFlight) + " device run" +
+                  (dp.inFlight == 1 ? "" : "s") + " in flight",
+              rows["mode"]);
+    const rapidjson::Document j = tooltest::parseJson(readText(d.file("s.json")));
+    ASSERT_TRUE(j.IsObject());
+    EXPECT_EQ(dp.inFlight, j["in_flight"].GetUint());
+    batch = j["batch"].GetUint();
+    ASSERT_EQ(4u, batch);
+    dp.memPeak = j["device_memory_peak_bytes"].GetUint64();
+
+    const rapidjson::Document t = tooltest::parseJson(readText(d.file("t.json")));
+    std::vector<std::pair<int64_t, int64_t>> inputs;   // submitted, completed
+    std::set<int> slots;
+    for (const auto& e : t["traceEvents"].GetArray()) {
+      if (std::string(e["ph"].GetString()) != "X" || std::string(e["cat"].GetString()) != "run") continue;
+      inputs.emplace_back(ns(e["ts"]), ns(e["ts"]) + ns(e["dur"]));
+      slots.insert(e["tid"].GetInt());
+    }
+    ASSERT_EQ(static_cast<size_t>(dp.runs), inputs.size());
+    EXPECT_LE(slots.size(), batch * dp.inFlight);
+    // An input still uncompleted when another is submitted held its slot then.
+    for (const auto& in : inputs) {
+      uint32_t busy = 1;
+      for (const auto& other : inputs) busy += other.first < in.first && in.first < other.second ? 1 : 0;
+      dp.mostInFlight = std::max(dp.mostInFlight, busy);
+    }
+    EXPECT_LE(dp.mostInFlight, batch * dp.inFlight);
+  }
+  EXPECT_GT(depths[1].mostInFlight, batch) << "never more than one device run in flight at depth 8";
+  EXPECT_GE(depths[1].memPeak, depths[0].memPeak + 7 * batch * outputBytes);
 }
 
 }  // namespace
