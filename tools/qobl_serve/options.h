@@ -10,11 +10,11 @@
 namespace zenlar {
 namespace qoblserve {
 
-// Exit codes of qobl-serve (also listed by --help).
 // Deepest --in-flight: every device run in flight keeps a batch of inputs and outputs on the card for each
 // instance, and a few runs already keep a card busy; deeper queues only hold card memory.
 constexpr uint32_t kMaxInFlight = 1024;
 
+// Exit codes of qobl-serve (also listed by --help).
 enum ExitCode : int {
   kExitOk = 0,          // stopped by SIGTERM or SIGINT after finishing the requests in flight
   kExitUsage = 2,       // bad command line

@@ -58,8 +58,8 @@ std::vector<std::string> subdirectories(const std::string& dir) {
 }
 
 // Called when a stream `so.inFlight` device runs deep could not be made over `p`: when a stream one run deep
-// can be made there now, the depth is what the card could not hold, and the returned text says so and names
-// the option that sets it; otherwise "".  The trial stream is released at once.
+// can be made there now, the depth is what the card could not hold (its memory, as a rule), and the returned
+// text says so and names the option that sets it; otherwise "".  The trial stream is released at once.
 std::string depthHint(const Pipeline& p, qobltools::StreamOptions so) {
   if (so.inFlight <= 1) return "";
   const uint32_t depth = so.inFlight;
@@ -67,7 +67,7 @@ std::string depthHint(const Pipeline& p, qobltools::StreamOptions so) {
   std::unique_ptr<Stream> trial;
   if (!Stream::create(p, so, &trial).empty()) return "";
   return "; " + std::to_string(depth) + " device runs of " + std::to_string(trial->cacheNumber()) +
-         " items in flight do not fit in the card's memory, one does: use a smaller --in-flight";
+         " items in flight do not fit on the card, one does: use a smaller --in-flight";
 }
 
 }  // namespace

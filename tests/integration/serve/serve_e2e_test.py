@@ -758,8 +758,8 @@ class InFlightTest(unittest.TestCase):
         self.assertEqual(r.returncode, 4, r.stderr)
         self.assertEqual(r.stdout, "")
         self.assertIn("qobl-serve: model classifier: card 0, instance 0: ", r.stderr)
-        self.assertIn("device memory exhausted); 1024 device runs of 4 items in flight do not fit in the card's "
-                      "memory, one does: use a smaller --in-flight", r.stderr)
+        self.assertIn("device memory exhausted); 1024 device runs of 4 items in flight do not fit on the card, "
+                      "one does: use a smaller --in-flight", r.stderr)
         # The same card serves at the default depth.
         s = self.start(env=small)
         status, doc = s.infer_json("classifier", classifier_request(4))
