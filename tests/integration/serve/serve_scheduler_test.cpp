@@ -158,7 +158,7 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
 TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
   const Case c = loadCase("classifier", {3, 16, 16});
   struct OpDelay {
-    OpDelay() { qobcrt_sim_set_op_delay_us(0, 60000); }
+    OpDelay() { qobcrt_sim_set_op_delay_us(0, 100000); }
     ~OpDelay() { qobcrt_sim_set_op_delay_us(0, 0); }
   };
   for (uint32_t depth : {1u, 3u}) {
@@ -172,7 +172,7 @@ TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
     const uint32_t batch = repo->find("classifier")->batch();
     const qobcrt_sim_stats before = qobltest::cardStats(0);
     std::atomic<int> failures{0}, done{0};
-    const int requests = 5;
+    const int requests = static_cast<int>(depth) + 2;
     uint64_t deepest = 0;
     {
       OpDelay slow;
@@ -197,7 +197,7 @@ TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
     }
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(deepest, depth);
-    EXPECT_EQ(qobltest::cardStats(0).runs_submitted - before.runs_submitted, uint64_t{requests});
+    EXPECT_EQ(qobltest::cardStats(0).runs_submitted - before.runs_submitted, static_cast<uint64_t>(requests));
     repo.reset();
   }
 }
