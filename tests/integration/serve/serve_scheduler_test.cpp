@@ -65,6 +65,17 @@ ErrorKind runChecked(Repository& repo, const Case& c, uint32_t items, std::strin
   return ErrorKind::kNone;
 }
 
+// Every op on cards 0 .. cards-1 takes at least `us` while this lives.
+struct OpDelay {
+  OpDelay(uint32_t cards, uint32_t us) : cards_(cards) {
+    for (uint32_t d = 0; d < cards_; ++d) qobcrt_sim_set_op_delay_us(d, us);
+  }
+  ~OpDelay() {
+    for (uint32_t d = 0; d < cards_; ++d) qobcrt_sim_set_op_delay_us(d, 0);
+  }
+  uint32_t cards_;
+};
+
 class SchedulerTest : public ::testing::Test {
  protected:
   // The repository: links to the demo models.
@@ -132,6 +143,9 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
   const Case c = loadCase("segmenter", {3, 12, 12});
   std::atomic<int> done{0}, ok{0}, unavailable{0}, other{0};
   std::vector<std::thread> threads;
+  // Slow ops keep the requests coming long after the first four are answered, however the threads are
+  // scheduled, so shutdown always meets some of them.
+  OpDelay slow(2, 3000);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
@@ -157,10 +171,6 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
 // when enough full runs wait: slow ops keep every run on the card long enough for the sampling to see it.
 TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
   const Case c = loadCase("classifier", {3, 16, 16});
-  struct OpDelay {
-    OpDelay() { qobcrt_sim_set_op_delay_us(0, 100000); }
-    ~OpDelay() { qobcrt_sim_set_op_delay_us(0, 0); }
-  };
   for (uint32_t depth : {1u, 3u}) {
     SCOPED_TRACE("in flight " + std::to_string(depth));
     ServeConfig cfg;
@@ -175,7 +185,7 @@ TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
     const int requests = static_cast<int>(depth) + 2;
     uint64_t deepest = 0;
     {
-      OpDelay slow;
+      OpDelay slow(1, 100000);
       std::vector<std::thread> threads;
       for (int t = 0; t < requests; ++t) {
         threads.emplace_back([&] {
