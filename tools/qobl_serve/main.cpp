@@ -72,9 +72,11 @@ int serve(const Options& o) {
   if (!err.empty()) return failWith(err.compare(0, 16, "model repository") == 0 ? kExitRepository : kExitSetup, err);
   for (const auto& name : repo->names()) {
     const ServedModel* m = repo->find(name);
-    std::fprintf(stderr, "qobl-serve: model %s (%s, batch %u) on %u card%s x %u instance%s\n", name.c_str(),
-                 m->dynamic() ? "dynamic" : "static", m->batch(), sc.devices, sc.devices == 1 ? "" : "s",
-                 sc.instancesPerDevice, sc.instancesPerDevice == 1 ? "" : "s");
+    std::fprintf(stderr,
+                 "qobl-serve: model %s (%s, batch %u) on %u card%s x %u instance%s, %u device run%s in flight each\n",
+                 name.c_str(), m->dynamic() ? "dynamic" : "static", m->batch(), sc.devices,
+                 sc.devices == 1 ? "" : "s", sc.instancesPerDevice, sc.instancesPerDevice == 1 ? "" : "s",
+                 sc.inFlight, sc.inFlight == 1 ? "" : "s");
   }
 
   HttpConfig hc;

@@ -69,6 +69,8 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
       ok = parseInto(a, v, 1, 16, &o.devices, error);
     } else if (a == "--instances-per-device") {
       ok = parseInto(a, v, 1, 16, &o.serve.instancesPerDevice, error);
+    } else if (a == "--in-flight") {
+      ok = parseInto(a, v, 1, kMaxInFlight, &o.serve.inFlight, error);
     } else if (a == "--max-queue-delay-us") {
       ok = parseInto(a, v, 0, 10000000, &o.serve.maxQueueDelayUs, error);
     } else if (a == "--max-queue-size") {
@@ -133,6 +135,10 @@ std::string usageText(const char* argv0) {
         "  --grpc-port N              gRPC port (default 8001; 0 picks a free port)\n"
         "  --devices N                use cards 0..N-1 (default: every card of the host)\n"
         "  --instances-per-device K   streams per model and card (default 1)\n"
+        "  --in-flight N              device runs each instance keeps in flight (1 to 1024, default 2): 1 for\n"
+        "                             the lowest latency, more for throughput.  Each keeps the inputs and\n"
+        "                             outputs of a batch of items on the card, for every instance of every\n"
+        "                             model; a depth the card's memory cannot hold stops the start-up (exit 4)\n"
         "  --max-queue-delay-us U     longest wait for a device run to fill with items of concurrent\n"
         "                             requests (default 200; 0 sends what is waiting at once)\n"
         "  --max-queue-size N         items waiting per model; beyond it requests are refused with 503 /\n"

@@ -10,6 +10,10 @@
 namespace zenlar {
 namespace qoblserve {
 
+// Deepest --in-flight: every device run in flight keeps a batch of inputs and outputs on the card for each
+// instance, and a few runs already keep a card busy; deeper queues only hold card memory.
+constexpr uint32_t kMaxInFlight = 1024;
+
 // Exit codes of qobl-serve (also listed by --help).
 enum ExitCode : int {
   kExitOk = 0,          // stopped by SIGTERM or SIGINT after finishing the requests in flight
@@ -24,7 +28,7 @@ struct Options {
   int httpPort = 8000;               // 0: pick a free port
   int grpcPort = 8001;
   uint32_t devices = 0;              // 0: every card of the host
-  ServeConfig serve;                 // instances, queue delay and capacity, shapes
+  ServeConfig serve;                 // instances, runs in flight, queue delay and capacity, shapes
   std::string logLevel;              // empty: ERROR unless QOBM_LOG_LEVEL says otherwise
   uint64_t maxRequestBytes = 64ull << 20;
   uint32_t readTimeoutMs = 5000;     // longest silence while a request is read

@@ -57,6 +57,19 @@ std::vector<std::string> subdirectories(const std::string& dir) {
   return names;
 }
 
+// Called when a stream `so.inFlight` device runs deep could not be made over `p`: when a stream one run deep
+// can be made there now, the depth is what the card could not hold (its memory, as a rule), and the returned
+// text says so and names the option that sets it; otherwise "".  The trial stream is released at once.
+std::string depthHint(const Pipeline& p, qobltools::StreamOptions so) {
+  if (so.inFlight <= 1) return "";
+  const uint32_t depth = so.inFlight;
+  so.inFlight = 1;
+  std::unique_ptr<Stream> trial;
+  if (!Stream::create(p, so, &trial).empty()) return "";
+  return "; " + std::to_string(depth) + " device runs of " + std::to_string(trial->cacheNumber()) +
+         " items in flight do not fit on the card, one does: use a smaller --in-flight";
+}
+
 }  // namespace
 
 struct ServedModel::Instance {
@@ -237,8 +250,10 @@ std::string ServedModel::loadVariant(const std::vector<std::vector<int64_t>>& it
     for (uint32_t k = 0; k < cfg_.instancesPerDevice && err.empty(); ++k) {
       std::unique_ptr<Instance> in(new Instance);
       in->card = card;
-      err = Stream::create(*v->pipelines[card * perCard + (dir_.dynamic ? k : 0)], so, &in->stream);
-      if (!err.empty()) err = "card " + std::to_string(card) + ", instance " + std::to_string(k) + ": " + err;
+      const Pipeline& p = *v->pipelines[card * perCard + (dir_.dynamic ? k : 0)];
+      err = Stream::create(p, so, &in->stream);
+      if (!err.empty())
+        err = "card " + std::to_string(card) + ", instance " + std::to_string(k) + ": " + err + depthHint(p, so);
       v->instances.push_back(std::move(in));
     }
   }

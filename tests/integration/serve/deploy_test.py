@@ -38,12 +38,15 @@ class DeployFilesTest(unittest.TestCase):
 
     def test_command_line_errors(self):
         """A bad command line stops qobl-serve at once with exit code 2 and says what is wrong."""
-        self.accepted_by_server(["--model-repository", "/m", "--max-queue-delay-us", "0"])
+        self.accepted_by_server(["--model-repository", "/m", "--max-queue-delay-us", "0", "--in-flight", "1"])
         for args, fragment in (([], "--model-repository DIR is required"),
                                (["--model-repository"], "needs a value"),
                                (["--http-port", "70000"], "--http-port expects a whole number from 0 to 65535"),
                                (["--devices", "0"], "--devices expects"),
                                (["--devices", "-1"], "--devices expects"),
+                               (["--in-flight", "0"], "--in-flight expects a whole number from 1 to 1024"),
+                               (["--in-flight", "1025"], "--in-flight expects a whole number from 1 to 1024"),
+                               (["--in-flight", "two"], "--in-flight expects"),
                                (["--http-port", "9000", "--grpc-port", "9000"], "must differ"),
                                (["--header-timeout-ms", "5"], "--header-timeout-ms expects a whole number from 10"),
                                (["--header-timeout-ms", "1s"], "--header-timeout-ms expects"),

@@ -64,8 +64,8 @@ class Server:
     """One qobl-serve process on free loopback ports; stop() sends a signal and returns its exit code and
     the rest of its stdout."""
 
-    def __init__(self, *args, cards=2, hooks=False, repo=None):
-        env = dict(os.environ, QOBCRT_DEVICE_COUNT=str(cards))
+    def __init__(self, *args, cards=2, hooks=False, repo=None, env=None):
+        env = dict(os.environ, QOBCRT_DEVICE_COUNT=str(cards), **(env or {}))
         if hooks:
             env["QOBL_SERVE_TEST_HOOKS"] = "1"
         self.err = tempfile.TemporaryFile()

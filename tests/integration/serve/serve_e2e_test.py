@@ -1,6 +1,7 @@
 """qobl-serve end to end: the server on free loopback ports, driven by real clients (urllib and curl for
 HTTP/REST, grpcio for gRPC).  Each class starts its own server; ctest runs one class per test."""
 import json
+import os
 import select
 import signal
 import socket
@@ -12,7 +13,8 @@ import unittest
 
 import grpc
 
-from serve_client import Server, curl, float_bytes, floats, nest, pb, raw_http, sample
+from serve_client import (SERVE, Server, curl, float_bytes, floats, model_repository, nest, pb, raw_http,
+                          sample)
 
 CLASSIFIER_IN, CLASSIFIER_OUT = sample("classifier")
 
@@ -717,6 +719,52 @@ class ConnectionBoundsTest(ServerTestCase):
         self.assertLess(ended - first, self.DEADLINE + 10)
         self.assertEqual(s.metric("qobl_http_response_timeouts_total") - before, 1)
         self.assertHealthy()
+
+
+class InFlightTest(unittest.TestCase):
+    """--in-flight: the card memory each depth sets aside, and a depth the card's memory cannot hold."""
+
+    def start(self, *args, env=None):
+        s = Server(*args, cards=1, env=env)
+        self.addCleanup(lambda: s.proc.poll() is None and s.proc.kill())
+        return s
+
+    def stop(self, s):
+        code, out = s.stop()
+        self.assertEqual(code, 0, s.stderr())
+        self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
+
+    def test_card_memory_grows_by_the_same_room_per_run_in_flight(self):
+        held = {}
+        for depth in (1, None, 5):   # None: the default depth, 2
+            s = self.start(*(() if depth is None else ("--in-flight", str(depth))))
+            depth = depth or 2
+            held[depth] = s.metric("qobl_card_memory_bytes", card="0")
+            self.assertIn("model classifier (static, batch 4) on 1 card x 1 instance, %d device run%s in flight each"
+                          % (depth, "" if depth == 1 else "s"), s.stderr())
+            status, doc = s.infer_json("classifier", classifier_request(6))   # two runs at any depth
+            self.assertEqual(status, 200, doc)
+            self.assertEqual(float_bytes(doc["outputs"][0]["data"]), CLASSIFIER_OUT * 6)
+            self.stop(s)
+        step = held[2] - held[1]
+        self.assertGreater(step, 0, held)
+        self.assertEqual(held[5] - held[1], 4 * step, held)
+
+    def test_depth_the_card_cannot_hold_stops_the_start(self):
+        small = {"QOBCRT_MEMORY_MB": "8"}
+        r = subprocess.run([SERVE, "--model-repository", model_repository(), "--http-port", "0", "--grpc-port", "0",
+                            "--in-flight", "1024"], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, QOBCRT_DEVICE_COUNT="1", **small))
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertEqual(r.stdout, "")
+        self.assertIn("qobl-serve: model classifier: card 0, instance 0: ", r.stderr)
+        self.assertIn("device memory exhausted); 1024 device runs of 4 items in flight do not fit on the card, "
+                      "one does: use a smaller --in-flight", r.stderr)
+        # The same card serves at the default depth.
+        s = self.start(env=small)
+        status, doc = s.infer_json("classifier", classifier_request(4))
+        self.assertEqual(status, 200, doc)
+        self.stop(s)
 
 
 class ShutdownTest(unittest.TestCase):

@@ -1,11 +1,14 @@
 // The server's scheduling without its front ends: a Repository over the demo models on two simulated
 // cards, driven from many threads at once (dynamic batching across requests, requests spanning runs,
-// several instances and shapes), and shutdown racing requests.  Every test ends with the cards'
-// live-block counts back at zero.  Full queues, card failures and the shape limit of dynamic models are
-// checked through the server itself (serve_e2e_test.py).
+// several instances and shapes), shutdown racing requests, and the bound an instance's in-flight depth
+// puts on its device runs on the card.  Every test ends with the cards' live-block counts back at zero.
+// Full queues, card failures and the shape limit of dynamic models are checked through the server itself
+// (serve_e2e_test.py).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -61,6 +64,17 @@ ErrorKind runChecked(Repository& repo, const Case& c, uint32_t items, std::strin
   if (res.outputs[0].shape.front() != static_cast<int64_t>(items)) return *why = "batch", ErrorKind::kInternal;
   return ErrorKind::kNone;
 }
+
+// Every op on cards 0 .. cards-1 takes at least `us` while this lives.
+struct OpDelay {
+  OpDelay(uint32_t cards, uint32_t us) : cards_(cards) {
+    for (uint32_t d = 0; d < cards_; ++d) qobcrt_sim_set_op_delay_us(d, us);
+  }
+  ~OpDelay() {
+    for (uint32_t d = 0; d < cards_; ++d) qobcrt_sim_set_op_delay_us(d, 0);
+  }
+  uint32_t cards_;
+};
 
 class SchedulerTest : public ::testing::Test {
  protected:
@@ -129,6 +143,9 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
   const Case c = loadCase("segmenter", {3, 12, 12});
   std::atomic<int> done{0}, ok{0}, unavailable{0}, other{0};
   std::vector<std::thread> threads;
+  // Slow ops keep the requests coming long after the first four are answered, however the threads are
+  // scheduled, so shutdown always meets some of them.
+  OpDelay slow(2, 3000);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
@@ -148,6 +165,51 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
   EXPECT_GT(unavailable.load(), 0);
   EXPECT_EQ(other.load(), 0);
   repo.reset();
+}
+
+// An instance never has more device runs on the card than its in-flight depth, and reaches that depth
+// when enough full runs wait: slow ops keep every run on the card long enough for the sampling to see it.
+TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
+  const Case c = loadCase("classifier", {3, 16, 16});
+  for (uint32_t depth : {1u, 3u}) {
+    SCOPED_TRACE("in flight " + std::to_string(depth));
+    ServeConfig cfg;
+    cfg.devices = 1;
+    cfg.inFlight = depth;
+    cfg.maxQueueDelayUs = 0;   // each request below is one full run, sent as soon as it is queued
+    auto repo = open(cfg);
+    ASSERT_TRUE(repo);
+    const uint32_t batch = repo->find("classifier")->batch();
+    const qobcrt_sim_stats before = qobltest::cardStats(0);
+    std::atomic<int> failures{0}, done{0};
+    const int requests = static_cast<int>(depth) + 2;
+    uint64_t deepest = 0;
+    {
+      OpDelay slow(1, 100000);
+      std::vector<std::thread> threads;
+      for (int t = 0; t < requests; ++t) {
+        threads.emplace_back([&] {
+          std::string why;
+          if (runChecked(*repo, c, batch, &why) != ErrorKind::kNone) {
+            ++failures;
+            ADD_FAILURE() << why;
+          }
+          ++done;
+        });
+      }
+      while (done.load() < requests) {
+        const qobcrt_sim_stats st = qobltest::cardStats(0);
+        const uint64_t ended = st.runs_completed + st.runs_failed - before.runs_completed - before.runs_failed;
+        deepest = std::max<uint64_t>(deepest, st.runs_submitted - before.runs_submitted - ended);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      for (auto& t : threads) t.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(deepest, depth);
+    EXPECT_EQ(qobltest::cardStats(0).runs_submitted - before.runs_submitted, static_cast<uint64_t>(requests));
+    repo.reset();
+  }
 }
 
 }  // namespace

@@ -214,6 +214,10 @@ TEST(ServeOptions, Defaults) {
   EXPECT_EQ((std::vector<uint32_t>{o.readTimeoutMs, o.headerTimeoutMs, o.requestTimeoutMs, o.responseTimeoutMs}),
             (std::vector<uint32_t>{5000, 10000, 30000, 60000}));
   EXPECT_EQ((std::vector<uint32_t>{o.maxHeaderBytes, o.maxHeaderFields}), (std::vector<uint32_t>{65536, 100}));
+  EXPECT_EQ(o.serve.inFlight, 2u);
+  const char* deep[] = {"qobl-serve", "--model-repository", "/m", "--in-flight", "1024"};
+  ASSERT_TRUE(parseOptions(5, deep, &o, &err)) << err;
+  EXPECT_EQ(o.serve.inFlight, 1024u);
   const char* head[] = {"qobl-serve", "--model-repository", "/m", "--header-timeout-ms", "250",
                         "--max-header-bytes", "1024", "--max-header-fields", "7", "--response-timeout-ms", "900"};
   ASSERT_TRUE(parseOptions(11, head, &o, &err)) << err;
