@@ -15,7 +15,7 @@ namespace {
 const char* const kDescription =
     "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary: runs,\n"
     "inferences per second (per card and in total), latency percentiles, the device memory high-water\n"
-    "mark and errors.";
+    "mark and errors; with --profile also the card time of every op.";
 
 const char* const kFooter =
     "Inputs: the default is the model's sample (sample_input.bin, for dynamic models\n"
