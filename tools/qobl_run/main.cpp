@@ -1,7 +1,8 @@
 // qobl-run: loads a model, builds an op pipeline for it with libqobl on one or several cards, runs it from
 // several streams and threads, and prints runs, throughput (per card and in total), latency percentiles,
 // the device memory high-water mark and errors; optionally checks every output against the model's
-// expected output, dumps outputs, and writes a JSON summary, a Chrome trace and the op graph.
+// expected output, dumps outputs, prints the card time of every op, and writes a JSON summary, a Chrome
+// trace and the op graph.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,7 +235,7 @@ int run(const Options& o) {
   for (auto& p : cards) pipelines.push_back(p.get());
   if (!o.sync) {
     bool setupFailed = false;
-    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty(), &setupFailed);
+    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty() || o.profile, &setupFailed);
     if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
   }
 
@@ -247,6 +248,7 @@ int run(const Options& o) {
   cfg.inFlight = o.inFlight;
   cfg.verify = o.verify;
   cfg.trace = !o.traceFile.empty();
+  cfg.profile = o.profile;
   cfg.dumpDir = o.dumpDir;
   cfg.dumpCount = o.dumpCount;
   cfg.timeoutMs = o.timeoutMs;
@@ -285,6 +287,7 @@ int run(const Options& o) {
   h.maxBatch = maxBatch;
   h.verify = o.verify;
   std::printf("%s", summaryTable(h, result).c_str());
+  if (result.profiled) std::printf("%s", profileTable(result).c_str());
   std::fflush(stdout);
   for (const auto& e : result.errors) std::fprintf(stderr, "qobl-run: error: %s\n", e.c_str());
 

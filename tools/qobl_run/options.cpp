@@ -15,7 +15,7 @@ namespace {
 const char* const kDescription =
     "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary: runs,\n"
     "inferences per second (per card and in total), latency percentiles, the device memory high-water\n"
-    "mark and errors.";
+    "mark and errors; with --profile also the card time of every op.";
 
 const char* const kFooter =
     "Inputs: the default is the model's sample (sample_input.bin, for dynamic models\n"
@@ -138,6 +138,14 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                  "Write a Chrome trace (JSON): per input slot its runs with, nested, the\n"
                  "card-side time of every op; per card its ops in execution order.")
       ->type_name("FILE");
+  app.add_flag("--profile", o.profile,
+               "After the summary, print the card time of every op the card executes (all\n"
+               "but the input op): device runs it ran in, total, mean, p50, p90, p99 and\n"
+               "share of all ops' card time; then the card time of whole device runs (first\n"
+               "op's start to last op's end) beside the input latency.  An op counts once\n"
+               "per device run, however many inputs the run gathers; --warmup runs and\n"
+               "failed ops are left out.  With --json, adds \"profile\".  Not with --sync\n"
+               "(synchronous runs report no op times).");
   app.add_option("--dot", o.dotFile, "Write the op graph in Graphviz DOT.")->type_name("FILE");
   app.add_option("--timeout", o.timeoutMs, "Longest wait in milliseconds for a completion or a synchronisation (default\n60000, at most 3600000).")
       ->type_name("MS")
@@ -202,6 +210,10 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   }
   if (o.sync && app.count("--in-flight") != 0) {
     *error = "--in-flight applies to asynchronous runs: --sync makes one device run at a time";
+    return false;
+  }
+  if (o.sync && o.profile) {
+    *error = "--profile reads the card times that asynchronous runs report for each op; --sync runs report none";
     return false;
   }
   if (o.verify && o.input != InputKind::kSample) {

@@ -46,6 +46,7 @@ struct Options {
   bool sync = false;
   uint32_t inFlight = 4;          // asynchronous: device runs each stream keeps in flight
   bool verify = false;
+  bool profile = false;           // print (and with --json write) the card time of every op and device run
   InputKind input = InputKind::kSample;
   std::vector<std::string> inputFiles;   // kFiles: one per model input
   uint32_t seed = 1;              // kRandom

@@ -44,6 +44,71 @@ Latency latency(const std::vector<double>& v) {
   return l;
 }
 
+// Card-time statistics of one op or of whole device runs; none without a device run.
+struct CardTime {
+  bool any = false;
+  uint64_t runs = 0;
+  double total = 0, mean = 0, p50 = 0, p90 = 0, p99 = 0;
+};
+
+CardTime cardTime(const std::vector<double>& us) {
+  CardTime t;
+  if (us.empty()) return t;
+  t.any = true;
+  t.runs = us.size();
+  for (double x : us) t.total += x;
+  t.mean = t.total / static_cast<double>(us.size());
+  t.p50 = percentile(us, 50);
+  t.p90 = percentile(us, 90);
+  t.p99 = percentile(us, 99);
+  return t;
+}
+
+// The statistics of every profiled op, and each op's share of the card time of all ops (*anyShare false
+// when no op took any).
+std::vector<CardTime> opStats(const RunResult& r, std::vector<double>* share, bool* anyShare) {
+  std::vector<CardTime> ops;
+  double sum = 0;
+  for (const auto& o : r.opCardTimes) {
+    ops.push_back(cardTime(o.us));
+    sum += ops.back().total;
+  }
+  *anyShare = sum > 0;
+  share->clear();
+  for (const auto& t : ops) share->push_back(sum > 0 ? t.total / sum : 0);
+  return ops;
+}
+
+// Rows of cells as a table; an empty row draws a rule.  The first column is left-aligned, the others
+// right-aligned.
+std::string gridText(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> w;
+  for (const auto& row : rows) {
+    if (w.size() < row.size()) w.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) w[i] = std::max(w[i], row[i].size());
+  }
+  std::string rule = "+";
+  for (size_t c : w) rule += std::string(c + 2, '-') + "+";
+  rule += "\n";
+  std::ostringstream os;
+  os << rule;
+  for (const auto& row : rows) {
+    if (row.empty()) {
+      os << rule;
+      continue;
+    }
+    os << "|";
+    for (size_t i = 0; i < w.size(); ++i) {
+      const std::string cell = i < row.size() ? row[i] : "";
+      const std::string pad(w[i] - cell.size(), ' ');
+      os << " " << (i == 0 ? cell + pad : pad + cell) << " |";
+    }
+    os << "\n";
+  }
+  os << rule;
+  return os.str();
+}
+
 // Microseconds with nanosecond digits, from whole nanoseconds: exact, so that events that do not overlap
 // in time do not overlap in the trace either.
 std::string usText(int64_t ns) {
@@ -122,6 +187,30 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   return os.str();
 }
 
+std::string profileTable(const RunResult& r) {
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"op", "device runs", "total ms", "mean us", "p50 us", "p90 us", "p99 us", "share"});
+  rows.emplace_back();
+  std::vector<double> share;
+  bool anyShare = false;
+  const std::vector<CardTime> ops = opStats(r, &share, &anyShare);
+  auto us = [](bool any, double v) { return any ? fixed(v, 1) : std::string("-"); };
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const CardTime& t = ops[i];
+    rows.push_back({r.opCardTimes[i].name, std::to_string(t.runs), t.any ? fixed(t.total / 1000.0, 2) : "-",
+                    us(t.any, t.mean), us(t.any, t.p50), us(t.any, t.p90), us(t.any, t.p99),
+                    anyShare ? fixed(share[i] * 100.0, 1) + "%" : "-"});
+  }
+  rows.emplace_back();
+  const CardTime run = cardTime(r.cardRunsUs);
+  rows.push_back({"whole device run", std::to_string(run.runs), run.any ? fixed(run.total / 1000.0, 2) : "-",
+                  us(run.any, run.mean), us(run.any, run.p50), us(run.any, run.p90), us(run.any, run.p99), ""});
+  const Latency l = latency(r.latenciesUs);
+  rows.push_back({"input latency", "", "", us(l.any, l.mean), us(l.any, l.p50), us(l.any, l.p90), us(l.any, l.p99),
+                  ""});
+  return gridText(rows);
+}
+
 std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   rapidjson::StringBuffer sb;
   rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
@@ -183,6 +272,52 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     w.EndObject();
   }
   w.EndArray();
+  if (r.profiled) {
+    std::vector<double> share;
+    bool anyShare = false;
+    const std::vector<CardTime> ops = opStats(r, &share, &anyShare);
+    auto value = [&](bool any, double v) {
+      if (any) {
+        w.Double(v);
+      } else {
+        w.Null();
+      }
+    };
+    w.Key("profile");
+    w.StartObject();
+    w.Key("device_runs");
+    w.Uint64(r.cardRunsUs.size());
+    w.Key("ops");
+    w.StartArray();
+    for (size_t i = 0; i < ops.size(); ++i) {
+      const CardTime& t = ops[i];
+      w.StartObject();
+      w.Key("name");
+      w.String(r.opCardTimes[i].name.c_str());
+      w.Key("runs");
+      w.Uint64(t.runs);
+      for (const auto& kv : {std::make_pair("total_us", t.total), std::make_pair("mean_us", t.mean),
+                             std::make_pair("median_us", t.p50), std::make_pair("p90_us", t.p90),
+                             std::make_pair("p99_us", t.p99)}) {
+        w.Key(kv.first);
+        value(t.any, kv.second);
+      }
+      w.Key("share");
+      value(anyShare, share[i]);
+      w.EndObject();
+    }
+    w.EndArray();
+    const CardTime run = cardTime(r.cardRunsUs);
+    w.Key("card_run_us");
+    w.StartObject();
+    for (const auto& kv : {std::make_pair("p50", run.p50), std::make_pair("p90", run.p90),
+                           std::make_pair("p99", run.p99), std::make_pair("mean", run.mean)}) {
+      w.Key(kv.first);
+      value(run.any, kv.second);
+    }
+    w.EndObject();
+    w.EndObject();
+  }
   w.EndObject();
   return std::string(sb.GetString()) + "\n";
 }

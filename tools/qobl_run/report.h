@@ -1,5 +1,5 @@
-// What qobl-run prints and writes: the summary table, the JSON summary, latency percentiles and the Chrome
-// trace.
+// What qobl-run prints and writes: the summary table, the card-time profile, the JSON summary, latency
+// percentiles and the Chrome trace.
 #ifndef QOBL_RUN_REPORT_H
 #define QOBL_RUN_REPORT_H
 
@@ -32,10 +32,17 @@ struct SummaryHeader {
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 
+// The card-time profile (r.profiled) as a table in the summary's style: per op the device runs it ran in,
+// total, mean, p50, p90 and p99 card time and its share of all ops' card time; then the card time of whole
+// device runs and, beside it, the input latency.
+std::string profileTable(const RunResult& r);
+
 // The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs,
 // errors, inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
 // device_memory_peak_bytes, verified (null without verification), per_device (device, runs,
-// inferences_per_s).
+// inferences_per_s); with a profile (r.profiled) also profile: device_runs, ops (name, runs, total_us,
+// mean_us, median_us, p90_us, p99_us, share; the statistics null for an op that never completed) and
+// card_run_us (p50, p90, p99, mean; null without a completed device run).
 std::string summaryJson(const SummaryHeader& h, const RunResult& r);
 
 // Chrome trace JSON: the lanes' names as metadata events, then one complete event per TraceEvent, times in

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -59,12 +61,31 @@ struct Card {
   Clock::time_point first, last;
 };
 
+// The card times one stream's measured device runs reported (--profile).  The card reports each op of a
+// device run once; the stream hands that report on once per input the run gathered, one input after the
+// other, all with the same card times.  An op's report whose card start differs from the last one of the
+// same op is therefore the first of a new device run, and only that one is counted.
+struct StreamProfile {
+  struct Input {                      // the card span of the ops one input has reported so far
+    bool any = false;
+    uint64_t tag = 0;
+    int64_t startNs = 0, endNs = 0;
+  };
+  std::mutex mu;                      // everything below: taken on the card's reporter thread only while
+                                      // profiling, and once more to collect the results
+  std::vector<int64_t> lastStartNs;   // per op of the pipeline: card start of the last device run counted
+  std::vector<std::vector<double>> opUs;
+  std::vector<Input> slots;           // per input slot of the stream
+  std::vector<double> runUs;          // per completed device run: first op's start to last op's end
+};
+
 struct StreamCtx {
   Shared* sh = nullptr;
   Card* card = nullptr;
   uint32_t index = 0;
   std::unique_ptr<Stream> stream;
   uint64_t runs = 0;
+  StreamProfile prof;
 };
 
 struct Shared {
@@ -223,12 +244,55 @@ void onDone(StreamCtx& c, const Outcome& oc) {
   record(c, oc, 0, "");
 }
 
-// Every reported op of a measured input: the op's card-side execution, nested in the input's run on its
-// slot's lane, and once per device run on the card's lane.
+int64_t sinceEpochNs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Adds one op report of a measured input to the stream's profile: the op's card time once per device run,
+// and, at the run's end op, the card time of the whole device run.  Failed ops, and the device runs they
+// end, are left out.
+void profileReport(StreamCtx& c, const OpReport& r) {
+  const auto& ops = c.card->p->ops();
+  if (r.op == nullptr || r.op < ops.data() || r.op >= ops.data() + ops.size()) return;
+  const size_t op = static_cast<size_t>(r.op - ops.data());
+  const int64_t start = sinceEpochNs(r.cardStart), end = sinceEpochNs(r.cardEnd);
+  StreamProfile& pf = c.prof;
+  std::lock_guard<std::mutex> g(pf.mu);
+  if (r.slot >= pf.slots.size()) return;
+  StreamProfile::Input& in = pf.slots[r.slot];
+  if (in.any && in.tag != r.tag) in = StreamProfile::Input();   // an input that ended without its end op
+  if (r.error != 0) {
+    in = StreamProfile::Input();
+    return;
+  }
+  const bool firstOfRun = pf.lastStartNs[op] != start;
+  if (firstOfRun) {
+    pf.lastStartNs[op] = start;
+    pf.opUs[op].push_back(static_cast<double>(end - start) / 1e3);
+  }
+  if (!in.any) {
+    in.any = true;
+    in.tag = r.tag;
+    in.startNs = start;
+    in.endNs = end;
+  } else {
+    in.startNs = std::min(in.startNs, start);
+    in.endNs = std::max(in.endNs, end);
+  }
+  if (r.end) {
+    if (firstOfRun) pf.runUs.push_back(static_cast<double>(in.endNs - in.startNs) / 1e3);
+    in = StreamProfile::Input();
+  }
+}
+
+// Every reported op of a measured input: for the trace, the op's card-side execution, nested in the input's
+// run on its slot's lane, and once per device run on the card's lane; for the profile, its card time.
 void onOpReport(StreamCtx& c, const OpReport& r) {
   Shared& sh = *c.sh;
   sh.mem->sample();
-  if (!sh.cfg->trace || !r.cardTimes || !sh.measuring) return;
+  if ((!sh.cfg->trace && !sh.cfg->profile) || !r.cardTimes || !sh.measuring) return;
+  if (sh.cfg->profile) profileReport(c, r);
+  if (!sh.cfg->trace) return;
   const uint32_t device = c.card->p->device();
   TraceEvent e = slotEvent(c, r.op != nullptr ? r.op->name : "an unknown op", "op", r.slot, r.cardStart, r.cardEnd,
                            r.tag, r.error);
@@ -329,6 +393,27 @@ void syncLoop(StreamCtx& c) {
   }
 }
 
+// Gathers the streams' profiles into the result: every op the card executes, in pipeline order.
+void collectProfile(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const Pipeline& p, RunResult* result) {
+  result->profiled = true;
+  const auto& ops = p.ops();
+  std::vector<size_t> index(ops.size(), SIZE_MAX);   // pipeline op -> entry of opCardTimes
+  for (size_t i = 0; i < ops.size(); ++i) {
+    if (ops[i].stage == qobltools::Stage::kInput) continue;
+    index[i] = result->opCardTimes.size();
+    result->opCardTimes.push_back({ops[i].name, {}});
+  }
+  for (const auto& c : ctx) {
+    std::lock_guard<std::mutex> g(c->prof.mu);
+    for (size_t i = 0; i < c->prof.opUs.size() && i < ops.size(); ++i) {
+      if (index[i] == SIZE_MAX) continue;
+      auto& to = result->opCardTimes[index[i]].us;
+      to.insert(to.end(), c->prof.opUs[i].begin(), c->prof.opUs[i].end());
+    }
+    result->cardRunsUs.insert(result->cardRunsUs.end(), c->prof.runUs.begin(), c->prof.runUs.end());
+  }
+}
+
 // Names the trace's processes and the lanes that hold events.
 void nameLanes(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const std::vector<std::unique_ptr<Card>>& cards,
                RunResult* result) {
@@ -355,7 +440,7 @@ void nameLanes(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const std::ve
 }  // namespace
 
 std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t streams, uint32_t inFlight,
-                            bool trace, bool* setupFailed) {
+                            bool everyOp, bool* setupFailed) {
   *setupFailed = true;
   const uint64_t n = cards.size();
   for (uint64_t c = 0; c < n; ++c) {
@@ -371,7 +456,7 @@ std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t 
     for (uint32_t depth = 1; depth <= 2; ++depth) {
       qobltools::StreamOptions so;
       so.inFlight = depth;
-      so.reportEveryOp = trace;
+      so.reportEveryOp = everyOp;
       const uint64_t before = liveBytes(p.device());
       std::unique_ptr<Stream> s;
       const std::string err = Stream::create(p, so, &s);
@@ -424,7 +509,7 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
   qobltools::StreamOptions so;
   so.sync = cfg.sync;
   so.inFlight = cfg.inFlight;
-  so.reportEveryOp = cfg.trace;
+  so.reportEveryOp = cfg.trace || cfg.profile;
   so.poisonOutputs = cfg.verify;
   so.timeoutMs = cfg.timeoutMs;
   std::vector<std::unique_ptr<StreamCtx>> ctx;
@@ -438,6 +523,12 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     err = Stream::create(*c->card->p, so, &c->stream);
     if (err.empty()) {
       cache = c->stream->cacheNumber();
+      if (cfg.profile) {
+        const size_t ops = c->card->p->ops().size();
+        c->prof.lastStartNs.assign(ops, INT64_MIN);
+        c->prof.opUs.resize(ops);
+        c->prof.slots.resize(c->stream->slotCount());
+      }
       c->stream->setOpReportHook([c](const OpReport& r) { onOpReport(*c, r); });
     }
   }
@@ -482,6 +573,7 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     result->seconds = usBetween(sh.start, sh.lastDone) / 1e6;
   }
   if (cfg.trace && !ctx.empty() && err.empty()) nameLanes(ctx, cards, result);
+  if (cfg.profile && !ctx.empty() && err.empty()) collectProfile(ctx, *cards.front()->p, result);
 
   ctx.clear();   // destroys the streams
   for (size_t i = 0; i < cards.size(); ++i) {

@@ -1,7 +1,8 @@
 // Drives built pipelines on the card: one stream and one thread per --streams, the streams spread
 // round-robin over the cards (one loaded pipeline per card), inputs submitted asynchronously (completions
 // through report callbacks) or synchronously; warm-up, a number of runs or a duration; latencies, errors,
-// output checks and dumps, per-card throughput, the card's memory high-water mark and the trace.
+// output checks and dumps, per-card throughput, the card's memory high-water mark, the trace and the card-time
+// profile.
 #ifndef QOBL_RUN_RUNNER_H
 #define QOBL_RUN_RUNNER_H
 
@@ -26,6 +27,7 @@ struct RunConfig {
   uint32_t inFlight = 4;    // asynchronous: device runs each stream keeps in flight
   bool verify = false;      // compare every output with `expected`
   bool trace = false;       // record trace events; also asks for the reports of every op but the input op
+  bool profile = false;     // collect the card time of every op and device run; also asks for every op's report
   std::string dumpDir;      // non-empty: write the outputs of runs 0 .. dumpCount-1 there
   uint32_t dumpCount = 1;
   uint32_t timeoutMs = 60000;
@@ -52,6 +54,13 @@ struct TraceEvent {
 struct TraceLane {
   uint32_t pid = 1, tid = 0;
   std::string name;
+};
+
+// The card time of one op of the pipeline over the measured device runs: one entry per device run it
+// completed in (the device run's op serves every input the run gathered, so it counts once).
+struct OpCardTimes {
+  std::string name;
+  std::vector<double> us;
 };
 
 struct Mismatch {
@@ -84,6 +93,10 @@ struct RunResult {
   std::string dumpError;             // the first output file that could not be written
   std::vector<TraceEvent> events;
   std::vector<TraceLane> lanes;
+  bool profiled = false;             // the two below were collected (RunConfig::profile)
+  std::vector<OpCardTimes> opCardTimes;   // every op the card executes (all but the input op), in pipeline order
+  std::vector<double> cardRunsUs;    // per device run that completed: its first op's card start to its last
+                                     // op's card end
 };
 
 // Checks, before any run, that the card memory the streams' slots keep (a batch of output buffers for each
@@ -91,9 +104,9 @@ struct RunResult {
 // each card's free memory: the runs take more while in flight (their intermediate buffers).  Returns "" or
 // what does not fit, naming --in-flight and the deepest value that would; *setupFailed tells a trial
 // stream the library refused (or a card whose memory could not be read) from a depth that does not fit.
-// `trace`: the streams will ask for the reports of every op.
+// `everyOp`: the streams will ask for the reports of every op (trace or profile).
 std::string checkSlotMemory(const std::vector<const qobltools::Pipeline*>& cards, uint32_t streams,
-                            uint32_t inFlight, bool trace, bool* setupFailed);
+                            uint32_t inFlight, bool everyOp, bool* setupFailed);
 
 // Runs the pipelines (one per card, all of the same model and stages).  Returns "" when the streams could
 // be set up (run failures are in *result), else what failed while creating streams or inputs.

@@ -203,6 +203,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--in-flight 1025", 2, "--in-flight: Value 1025 not in range"},
       {"--in-flight deep", 2, "--in-flight"},
       {"--sync --in-flight 2", 2, "--in-flight applies to asynchronous runs"},
+      {"--sync --profile", 2, "--profile reads the card times that asynchronous runs report"},
       {"--input a.bin,,b.bin", 2, "an empty file name"},
       {"--input " + m.file("short.bin"), 2, "holds 100 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
       {"--input " + m.file("short.bin") + "," + m.file("short.bin"), 2, "names 2 file(s), the model takes 1 input(s)"},
@@ -231,7 +232,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   r = qoblRun("-h");
   EXPECT_EQ(0, r.code);
   for (const char* opt : {"Usage: qobl-run", "--input random|zeros|FILE[,FILE...]", "--dump-outputs DIR", "--warmup N",
-                          "--duration SECONDS", "--devices N", "--device ID", "--in-flight N", "--json FILE", "--log-level LEVEL",
+                          "--duration SECONDS", "--devices N", "--device ID", "--in-flight N", "--json FILE", "--profile", "--log-level LEVEL",
                           "--version", "5  --verify: an output differs from expected_output.bin", "6  an output file"})
     EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
 }

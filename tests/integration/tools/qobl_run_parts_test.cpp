@@ -1,4 +1,4 @@
-// qobl-run's percentiles, output formats and random inputs, without the card.
+// qobl-run's percentiles, output formats (the profile's included) and random inputs, without the card.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -99,6 +99,31 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   EXPECT_EQ(8.0, j["per_device"][1]["inferences_per_s"].GetDouble());
   EXPECT_EQ(4u, j["per_device"][1]["runs"].GetUint());
   EXPECT_NE(std::string::npos, summaryTable(h, r).find("| card 1             | 8.0 inferences/s (2 runs in 250.0 ms)"));
+}
+
+// The profile's figures: an op that never completed, and device runs none of which completed, are unknown
+// (null, "-"), not 0.
+TEST(QoblRunPartsTest, ProfileOfOpsWithoutRuns) {
+  SummaryHeader h;
+  RunResult r;
+  r.profiled = true;
+  r.opCardTimes = {{"run_model_op_2", {30, 10, 20}}, {"mem_copy_op_3", {}}};
+  rapidjson::Document j = tooltest::parseJson(summaryJson(h, r));
+  ASSERT_TRUE(j.IsObject() && j.HasMember("profile"));
+  const auto& ops = j["profile"]["ops"];
+  ASSERT_EQ(2u, ops.Size());
+  EXPECT_EQ(1.0, ops[0]["share"].GetDouble());
+  EXPECT_EQ(0u, ops[1]["runs"].GetUint());
+  EXPECT_TRUE(ops[1]["mean_us"].IsNull() && ops[1]["total_us"].IsNull());
+  EXPECT_EQ(0.0, ops[1]["share"].GetDouble());
+  EXPECT_EQ(0u, j["profile"]["device_runs"].GetUint());
+  EXPECT_TRUE(j["profile"]["card_run_us"]["p50"].IsNull());
+  auto rows = tooltest::tableRows(profileTable(r));
+  EXPECT_EQ(0u, rows["run_model_op_2"].find("3 |     0.06 |    20.0 |")) << rows["run_model_op_2"];
+  EXPECT_EQ(0u, rows["mem_copy_op_3"].find("0 |        - |       - |")) << rows["mem_copy_op_3"];
+  EXPECT_EQ(0u, rows["whole device run"].find("0 |        - |       - |")) << rows["whole device run"];
+  r.profiled = false;
+  EXPECT_FALSE(tooltest::parseJson(summaryJson(h, r)).HasMember("profile"));
 }
 
 // Random inputs cover every input and keep floating-point values in [-1, 1).  (The same seed gives the same

@@ -1,6 +1,6 @@
 // qobl-run end to end on the simulated card: every demo model verified through the pipelines it needs,
 // loud verification failures, named faults of broken model directories, command-line errors, the trace
-// and DOT files it writes, and how many device runs a stream keeps in flight.
+// and DOT files it writes, how many device runs a stream keeps in flight, and the card-time profile.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -292,6 +292,97 @@ TEST(QoblRunTest, InFlightBoundsTheRunsOfAStream) {
   }
   EXPECT_GT(depths[1].mostInFlight, batch) << "never more than one device run in flight at depth 8";
   EXPECT_GE(depths[1].memPeak, depths[0].memPeak + 7 * batch * outputBytes);
+}
+
+// The card-time profile of one run: the ops the card executes are the pipeline's after its input op, in
+// order, each counted once per measured device run; shares add up to one; each op's statistics are in
+// order and its total is its mean times its runs; a device run's ops fit in the device run, and the device
+// run in an input's latency; the printed table shows the same figures.  With a trace the profile agrees
+// with the card lane's events.  Returns the device runs the profile counts (0 without one).
+uint64_t expectProfile(const std::string& args, const tooltest::ScratchDir& d) {
+  SCOPED_TRACE(args);
+  const std::string json = d.file("p.json"), trace = d.file("t.json");
+  const Result r = qoblRun(args + " --profile --json " + json + " --trace " + trace);
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  rapidjson::Document j = tooltest::parseJson(readText(json));
+  if (!j.IsObject() || !j.HasMember("profile")) {
+    ADD_FAILURE() << "no profile in " << readText(json);
+    return 0;
+  }
+  auto rows = tableRows(r.out);
+  std::istringstream chain(rows["pipeline"]);
+  std::vector<std::string> cardOps;
+  for (std::string w; chain >> w;)
+    if (w != "->") cardOps.push_back(w);
+  EXPECT_EQ(0u, cardOps.front().find("input_op_")) << rows["pipeline"];
+  cardOps.erase(cardOps.begin());
+
+  const uint64_t deviceRuns = j["runs"].GetUint64() / j["batch"].GetUint();
+  EXPECT_NE(std::string::npos, rows["runs"].find("(" + std::to_string(deviceRuns) + " device runs)")) << rows["runs"];
+  const auto& p = j["profile"];
+  EXPECT_EQ(deviceRuns, p["device_runs"].GetUint64());
+  std::istringstream header(rows["op"]);
+  std::vector<std::string> columns;
+  for (std::string w; std::getline(header >> std::ws, w, '|');)
+    columns.push_back(w.substr(0, w.find_last_not_of(' ') + 1));
+  EXPECT_EQ((std::vector<std::string>{"device runs", "total ms", "mean us", "p50 us", "p90 us", "p99 us", "share"}),
+            columns);
+  std::vector<std::string> names;
+  double shareSum = 0, meanSum = 0;
+  std::map<std::string, double> totals;
+  for (const auto& op : p["ops"].GetArray()) {
+    const std::string name = op["name"].GetString();
+    SCOPED_TRACE(name);
+    names.push_back(name);
+    EXPECT_EQ(deviceRuns, op["runs"].GetUint64());
+    const double total = op["total_us"].GetDouble(), mean = op["mean_us"].GetDouble();
+    const double median = op["median_us"].GetDouble(), p90 = op["p90_us"].GetDouble(), p99 = op["p99_us"].GetDouble();
+    EXPECT_TRUE(0 < mean && 0 < median && median <= p90 && p90 <= p99) << mean << " " << median << " " << p99;
+    EXPECT_NEAR(total, mean * static_cast<double>(deviceRuns), 1e-6 * total);
+    shareSum += op["share"].GetDouble();
+    meanSum += mean;
+    totals[name] = total;
+    // The table's row: device runs, then the total in ms and the mean in us as printed.
+    std::istringstream row(rows[name]);
+    uint64_t runs = 0;
+    double totalMs = 0, meanUs = 0;
+    char bar = 0;
+    EXPECT_TRUE(row >> runs >> bar >> totalMs >> bar >> meanUs) << rows[name];
+    EXPECT_EQ(deviceRuns, runs);
+    EXPECT_NEAR(total / 1000.0, totalMs, 0.0051);
+    EXPECT_NEAR(mean, meanUs, 0.051);
+  }
+  EXPECT_EQ(cardOps, names);
+  EXPECT_NEAR(1.0, shareSum, 1e-9);
+  const auto& run = p["card_run_us"];
+  EXPECT_LE(meanSum, run["mean"].GetDouble());
+  EXPECT_TRUE(run["p50"].GetDouble() <= run["p90"].GetDouble() && run["p90"].GetDouble() <= run["p99"].GetDouble());
+  EXPECT_LE(run["p50"].GetDouble(), j["latency_us"]["p50"].GetDouble());
+  EXPECT_EQ(0u, rows["whole device run"].find(std::to_string(deviceRuns) + " |")) << rows["whole device run"];
+
+  // The trace's card lane holds each op of a device run once: the same counts and totals.
+  const rapidjson::Document t = tooltest::parseJson(readText(trace));
+  std::map<std::string, std::pair<uint64_t, int64_t>> lane;   // op -> events, nanoseconds
+  for (const auto& e : t["traceEvents"].GetArray()) {
+    if (std::string(e["ph"].GetString()) != "X" || std::string(e["cat"].GetString()) != "card") continue;
+    auto& l = lane[e["name"].GetString()];
+    ++l.first;
+    l.second += ns(e["dur"]);
+  }
+  EXPECT_EQ(cardOps.size(), lane.size());
+  for (const auto& [name, l] : lane) {
+    EXPECT_EQ(deviceRuns, l.first) << name;
+    EXPECT_NEAR(static_cast<double>(l.second) / 1e3, totals[name], 0.01) << name;
+  }
+  return p["device_runs"].GetUint64();
+}
+
+TEST(QoblRunTest, ProfileCountsEachOpOncePerMeasuredDeviceRun) {
+  tooltest::ScratchDir d;
+  // Two streams of four inputs per device run through the pre-processing op.
+  EXPECT_EQ(16u, expectProfile("--graph input,normalize,model --streams 2 --runs 64", d));
+  // Warm-up device runs are not counted; two inputs per device run, the segmenter with its copy op.
+  EXPECT_EQ(6u, expectProfile("--model " + modelDir("segmenter") + " --warmup 3 --batch 2 --runs 12", d));
 }
 
 }  // namespace
