@@ -279,11 +279,14 @@ qoblErr OpStream::requestOutputDataset(qobmDataset** dataset) {
   qobmDataset* ds = nullptr;
   if (qobmCreateDataset(qobmDM_BUFFER, &ds) != 0 || ds == nullptr) return qoblERR_RUN_STREAM;
   bool ok = true;
+  std::string why;   // what failed, for the log
   for (OpIRInstruction* ir : leafNodeIRs_) {
     for (uint32_t j = 0; ok && j < ir->outputCount; ++j) {
       const uint64_t size = j < ir->outputSizes.size() ? ir->outputSizes[j] : 0;
       uint64_t addr = 0;
       if (qobmMalloc(size, &addr) != 0) {
+        why = "the card's memory ran out (" + std::to_string(size) + " bytes for output " + std::to_string(j) +
+              " of op " + ir->opName + ")";
         ok = false;
         break;
       }
@@ -293,6 +296,7 @@ qoblErr OpStream::requestOutputDataset(qobmDataset** dataset) {
       if (qobmCreateDataBuffer(dev, addr, size, &buffer) != 0 || qobmAddDatasetBuffer(ds, buffer) != 0) {
         if (buffer != nullptr) qobmDestroyDataBuffer(buffer);
         qobmFree(addr);
+        why = "the buffer of output " + std::to_string(j) + " of op " + ir->opName + " could not be added";
         ok = false;
       }
     }
@@ -311,7 +315,7 @@ qoblErr OpStream::requestOutputDataset(qobmDataset** dataset) {
       }
     }
     qobmDestroyDataset(ds);
-    QOBL_LOG_ERROR("Failed to make the output dataset of stream %u.\n", streamId_);
+    QOBL_LOG_ERROR("Failed to make the output dataset of stream %u: %s.\n", streamId_, why.c_str());
     return qoblERR_RUN_STREAM;
   }
   *dataset = ds;
