@@ -460,7 +460,7 @@ std::string checkSlotMemory(const std::vector<const Pipeline*>& cards, uint32_t 
       const uint64_t before = liveBytes(p.device());
       std::unique_ptr<Stream> s;
       const std::string err = Stream::create(p, so, &s);
-      if (!err.empty()) return err;
+      if (!err.empty()) return "measuring what a stream keeps on card " + std::to_string(p.device()) + ": " + err;
       taken[depth - 1] = liveBytes(p.device()) - before;
     }
     const uint64_t perRun = taken[1] > taken[0] ? taken[1] - taken[0] : 0;

@@ -167,6 +167,20 @@ TEST(QoblRunOptionsTest, InFlightBoundedByCardMemory) {
   EXPECT_EQ(2, r.code);
   EXPECT_NE(std::string::npos, r.err.find("not even --in-flight 1 fits: use fewer --streams or a smaller --batch"))
       << r.err;
+  // A batch whose slots do not fit on the card at all: the stream that measures them cannot be made, and the
+  // library's reason reaches the user (exit 4, nothing run).
+  tooltest::ModelCopy big("segmenter");
+  std::string hw = readText(big.file("hw.json"));
+  const size_t at4 = hw.find("\"max_batch_size\": 4,");
+  ASSERT_NE(std::string::npos, at4) << hw;
+  big.put("hw.json", hw.replace(at4, 20, "\"max_batch_size\": 4096,"));
+  r = qoblRun("--model " + big.dir() + " --batch 4096 --runs 4096", small);
+  EXPECT_EQ(4, r.code) << r.err;
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(0u, r.err.find("qobl-run: measuring what a stream keeps on card 0: qoblRequestOutputDataset failed: 301034"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Failed to make the output dataset of stream 1: the card's memory ran out ("))
+      << r.err;
 }
 
 // Command lines and output files that are wrong are caught before anything runs.
