@@ -2,6 +2,7 @@
 and curl for HTTP/REST, grpcio with stubs generated from inference.proto for gRPC."""
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -23,6 +24,15 @@ import inference_pb2 as pb  # noqa: E402
 import inference_pb2_grpc as pbg  # noqa: E402
 
 DEMO_MODELS = ("classifier", "segmenter", "dynamic", "trivial")
+
+# The first line of a sanitizer's report (the sanitizer builds run the server under TSan or ASan + UBSan).
+SANITIZER_REPORT = re.compile(r"WARNING: ThreadSanitizer|ERROR: \w*Sanitizer|SUMMARY: UndefinedBehaviorSanitizer")
+
+
+def sanitizer_report(text):
+    """The sanitizer reports in a process's stderr (from the first one on, at most 200 lines), or ""."""
+    m = SANITIZER_REPORT.search(text)
+    return "" if m is None else "\n".join(text[m.start():].splitlines()[:200])
 
 
 def model_repository():
@@ -94,6 +104,8 @@ class Server:
         self.err.close()
 
     def stop(self, sig=signal.SIGTERM, timeout=60):
+        """Raises AssertionError with the report when a sanitizer reported anything while the server ran,
+        whatever became of the requests (a TSan build stops the server at its first report)."""
         self.channel.close()
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
@@ -104,6 +116,9 @@ class Server:
             code = self.proc.wait()
         out = self.proc.stdout.read().decode()
         self.proc.stdout.close()
+        report = sanitizer_report(self.stderr())
+        if report:
+            raise AssertionError("qobl-serve (exit status %s) had a sanitizer report:\n%s" % (code, report))
         return code, out
 
     # HTTP/REST with Python's standard library.

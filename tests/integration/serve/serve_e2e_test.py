@@ -89,6 +89,88 @@ class ProtocolTest(ServerTestCase):
         sm = s.stub.ServerMetadata(pb.ServerMetadataRequest())
         self.assertEqual((sm.name, list(sm.extensions)), ("qobl-serve", ["binary_tensor_data"]))
 
+    def test_concurrent_clients(self):
+        """REST and gRPC clients all at once, with others reading /metrics and the health endpoints meanwhile:
+        each gets its own outputs, and the counters, bumped from every connection and handler thread, add up."""
+        s = self.server
+        zeros = bytes(len(CLASSIFIER_IN))
+        status, doc = s.infer_json("classifier", classifier_request(1, zeros))
+        self.assertEqual(status, 200, doc)
+        zero_out = float_bytes(doc["outputs"][0]["data"])
+        # Every request a different mix of sample and zero items, so that outputs handed to the wrong request,
+        # or in the wrong order, by the device runs the requests share would show.
+        patterns = [[(i >> b) & 1 for b in range(1 + i % 5)] for i in range(1, 25)]
+        expected = [b"".join(CLASSIFIER_OUT if p else zero_out for p in pat) for pat in patterns]
+        items = [b"".join(CLASSIFIER_IN if p else zeros for p in pat) for pat in patterns]
+        shapes = ("24x24", "32x32") * 3   # the first use of a shape may come from several clients at once
+        calls = []
+        for i, pat in enumerate(patterns):
+            if i % 3 == 2:
+                calls.append(lambda i=i, n=len(pat): s.grpc_infer(
+                    "classifier", [("data", "FP32", [n, 3, 16, 16], None)], raw=[items[i]]).raw_output_contents[0])
+            else:
+                calls.append(lambda i=i, n=len(pat): self._rest_outputs(classifier_request(n, items[i])))
+        for shape in shapes:
+            h, w = map(int, shape.split("x"))
+            din, _ = sample("dynamic", shape)
+            calls.append(lambda din=din, h=h, w=w: self._rest_outputs(
+                {"inputs": [{"name": "data", "datatype": "FP32", "shape": [2, 3, h, w], "data": floats(din * 2)}]},
+                "dynamic"))
+        want = expected + [sample("dynamic", shape)[1] * 2 for shape in shapes]
+        before = s.metrics()
+        done = threading.Event()
+        results = [None] * len(calls)
+        read_errors = []
+
+        def client(i):
+            try:
+                results[i] = calls[i]()
+            except Exception as e:   # noqa: BLE001 - reported with the other results below
+                results[i] = e
+
+        def reader():
+            while not done.is_set():
+                for path in ("/metrics", "/v2/health/ready", "/v2/models/classifier/ready"):
+                    status, _, _ = s.get(path)
+                    if status != 200:
+                        read_errors.append((path, status))
+                if not s.stub.ServerReady(pb.ServerReadyRequest()).ready:
+                    read_errors.append(("gRPC ServerReady", False))
+
+        readers = [threading.Thread(target=reader) for _ in range(3)]
+        clients = [threading.Thread(target=client, args=(i,)) for i in range(len(calls))]
+        for t in readers + clients:
+            t.start()
+        for t in clients:
+            t.join()
+        done.set()
+        for t in readers:
+            t.join()
+        after = s.metrics()
+        self.assertEqual(read_errors, [])
+        for i, (got, exp) in enumerate(zip(results, want)):
+            self.assertEqual(got, exp, "client %d: %r" % (i, got if isinstance(got, Exception) else len(got)))
+
+        def delta(name, **labels):
+            key = (name, frozenset((k, '"%s"' % v) for k, v in labels.items()))
+            return after.get(key, 0) - before.get(key, 0)
+
+        sent = sum(map(len, patterns))
+        self.assertEqual(delta("qobl_inference_requests_total", model="classifier", status="success"), len(patterns))
+        self.assertEqual(delta("qobl_inference_requests_total", model="classifier", status="failure"), 0)
+        self.assertEqual(delta("qobl_inference_items_total", model="classifier", status="success"), sent)
+        self.assertEqual(delta("qobl_inference_latency_seconds_count", model="classifier"), len(patterns))
+        self.assertEqual(delta("qobl_queue_time_seconds_count", model="classifier"), sent)
+        self.assertEqual(delta("qobl_device_run_items_total", model="classifier"), sent)
+        self.assertEqual(delta("qobl_inference_requests_total", model="dynamic", status="success"), len(shapes))
+
+    def _rest_outputs(self, req, model="classifier"):
+        """The output bytes of a JSON inference request that must succeed."""
+        status, doc = self.server.infer_json(model, req)
+        if status != 200:
+            raise AssertionError("status %d: %s" % (status, doc))
+        return float_bytes(doc["outputs"][0]["data"])
+
     def test_json_outputs_are_bit_exact(self):
         s = self.server
         # Classifier, flat data, several items spanning two device runs of 4.
