@@ -171,8 +171,9 @@ std::string usageText(const char* argv0) {
         "SIGTERM or SIGINT stops taking requests, finishes the ones in flight, releases every card block and\n"
         "exits 0.\n"
         "\n"
-        "Exit codes: 0 stopped by a signal, 2 bad command line, 3 model repository missing, empty or holding a\n"
-        "broken model, 4 a card or the library refused a model, or a port could not be bound.\n";
+        "Exit codes: 0 stopped by a signal, 2 bad command line, 3 model repository missing or holding no model\n"
+        "(a subdirectory that is no complete model is skipped with a line on stderr), 4 a card or the library\n"
+        "refused a model, or a port could not be bound.\n";
   return os.str();
 }
 

@@ -18,7 +18,7 @@ constexpr uint32_t kMaxInFlight = 1024;
 enum ExitCode : int {
   kExitOk = 0,          // stopped by SIGTERM or SIGINT after finishing the requests in flight
   kExitUsage = 2,       // bad command line
-  kExitRepository = 3,  // the model repository is missing, empty or holds a broken model
+  kExitRepository = 3,  // the model repository is missing or holds no model (incomplete ones are skipped)
   kExitSetup = 4,       // a card or the library refused to load a model, or a port could not be bound
 };
 
