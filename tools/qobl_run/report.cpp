@@ -80,8 +80,8 @@ std::vector<CardTime> opStats(const RunResult& r, std::vector<double>* share, bo
 }
 
 // Rows of cells as a table; an empty row draws a rule.  The first column is left-aligned, the others
-// right-aligned.
-std::string gridText(const std::vector<std::vector<std::string>>& rows) {
+// right-aligned when `rightAligned` (figures), else left-aligned too.
+std::string gridText(const std::vector<std::vector<std::string>>& rows, bool rightAligned) {
   std::vector<size_t> w;
   for (const auto& row : rows) {
     if (w.size() < row.size()) w.resize(row.size(), 0);
@@ -101,7 +101,7 @@ std::string gridText(const std::vector<std::vector<std::string>>& rows) {
     for (size_t i = 0; i < w.size(); ++i) {
       const std::string cell = i < row.size() ? row[i] : "";
       const std::string pad(w[i] - cell.size(), ' ');
-      os << " " << (i == 0 ? cell + pad : pad + cell) << " |";
+      os << " " << (i == 0 || !rightAligned ? cell + pad : pad + cell) << " |";
     }
     os << "\n";
   }
@@ -137,54 +137,40 @@ std::string bytesText(uint64_t bytes) {
 }
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
-  std::vector<std::pair<std::string, std::string>> rows;
-  rows.emplace_back("model", h.model);
-  rows.emplace_back("pipeline", h.pipeline);
-  rows.emplace_back("mode", h.mode);
-  if (!h.input.empty()) rows.emplace_back("input", h.input);
-  rows.emplace_back("batch", std::to_string(h.batch) + " (largest " + std::to_string(h.maxBatch) + "), " +
-                                 std::to_string(r.cacheNumber) + " inputs per device run");
-  rows.emplace_back("runs", std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) +
-                                " submitted (" + std::to_string(r.deviceRuns) + " device runs)");
-  rows.emplace_back("inferences/s", fixed(perSecond(r.completed, r.seconds), 1) + " (" + fixed(r.seconds * 1000.0, 1) + " ms)");
+  std::vector<std::vector<std::string>> rows;
+  auto add = [&rows](std::string name, std::string value) { rows.push_back({std::move(name), std::move(value)}); };
+  add("model", h.model);
+  add("pipeline", h.pipeline);
+  add("mode", h.mode);
+  if (!h.input.empty()) add("input", h.input);
+  add("batch", std::to_string(h.batch) + " (largest " + std::to_string(h.maxBatch) + "), " +
+                   std::to_string(r.cacheNumber) + " inputs per device run");
+  add("runs", std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) + " submitted (" +
+                  std::to_string(r.deviceRuns) + " device runs)");
+  add("inferences/s", fixed(perSecond(r.completed, r.seconds), 1) + " (" + fixed(r.seconds * 1000.0, 1) + " ms)");
   if (r.perDevice.size() > 1 || (r.perDevice.size() == 1 && r.perDevice[0].device != 0)) {
     for (const auto& d : r.perDevice)
-      rows.emplace_back("card " + std::to_string(d.device),
-                        fixed(perSecond(d.completed, d.seconds), 1) + " inferences/s (" + std::to_string(d.completed) +
-                            " runs in " + fixed(d.seconds * 1000.0, 1) + " ms)");
+      add("card " + std::to_string(d.device), fixed(perSecond(d.completed, d.seconds), 1) + " inferences/s (" +
+                                                  std::to_string(d.completed) + " runs in " +
+                                                  fixed(d.seconds * 1000.0, 1) + " ms)");
   }
   const Latency l = latency(r.latenciesUs);
   auto us = [&](double v) { return l.any ? fixed(v, 1) + " us" : std::string("- us"); };
-  rows.emplace_back("latency p50", us(l.p50));
-  rows.emplace_back("latency p90", us(l.p90));
-  rows.emplace_back("latency p99", us(l.p99));
-  rows.emplace_back("latency mean", us(l.mean));
-  rows.emplace_back("latency min/max", l.any ? fixed(l.min, 1) + " / " + fixed(l.max, 1) + " us" : "- / - us");
-  rows.emplace_back("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
-                                              " with the model loaded, " + bytesText(r.memAfterBytes) +
-                                              " after teardown)");
-  rows.emplace_back("errors", std::to_string(r.failed) + (r.deviceRunsFailed != 0
-                                                               ? " (" + std::to_string(r.deviceRunsFailed) +
-                                                                     " device runs failed)"
-                                                               : ""));
+  add("latency p50", us(l.p50));
+  add("latency p90", us(l.p90));
+  add("latency p99", us(l.p99));
+  add("latency mean", us(l.mean));
+  add("latency min/max", l.any ? fixed(l.min, 1) + " / " + fixed(l.max, 1) + " us" : "- / - us");
+  add("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
+                                " with the model loaded, " + bytesText(r.memAfterBytes) + " after teardown)");
+  add("errors", std::to_string(r.failed) + (r.deviceRunsFailed != 0
+                                                ? " (" + std::to_string(r.deviceRunsFailed) + " device runs failed)"
+                                                : ""));
   if (h.verify) {
-    rows.emplace_back("verified", std::to_string(r.verified) + " of " + std::to_string(r.completed + r.failed) +
-                                      (r.mismatch ? " match; MISMATCH found" : " match expected_output.bin"));
+    add("verified", std::to_string(r.verified) + " of " + std::to_string(r.completed + r.failed) +
+                        (r.mismatch ? " match; MISMATCH found" : " match expected_output.bin"));
   }
-  size_t w = 0, v = 0;
-  for (const auto& row : rows) {
-    w = std::max(w, row.first.size());
-    v = std::max(v, row.second.size());
-  }
-  const std::string rule = "+" + std::string(w + 2, '-') + "+" + std::string(v + 2, '-') + "+\n";
-  std::ostringstream os;
-  os << rule;
-  for (const auto& row : rows) {
-    os << "| " << row.first << std::string(w - row.first.size(), ' ') << " | " << row.second
-       << std::string(v - row.second.size(), ' ') << " |\n";
-  }
-  os << rule;
-  return os.str();
+  return gridText(rows, false);
 }
 
 std::string profileTable(const RunResult& r) {
@@ -208,7 +194,7 @@ std::string profileTable(const RunResult& r) {
   const Latency l = latency(r.latenciesUs);
   rows.push_back({"input latency", "", "", us(l.any, l.mean), us(l.any, l.p50), us(l.any, l.p90), us(l.any, l.p99),
                   ""});
-  return gridText(rows);
+  return gridText(rows, true);
 }
 
 std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
