@@ -14,11 +14,7 @@ namespace {
 
 void ConfigPool(int nthreads) { (*tvm::runtime::Registry::Get("runtime.config_threadpool"))(0, nthreads); }
 
-Pipeline::Options ParallelModel() {
-  Pipeline::Options o;
-  o.model = "parallel";
-  return o;
-}
+Pipeline::Options ParallelModel() { return Pipeline::Options().withModel("parallel"); }
 
 // At a pool of 1, 2 and the default number of threads: a failing task fails its run only (the card's
 // error names the kernel and the task), and the next run yields the reference bits.

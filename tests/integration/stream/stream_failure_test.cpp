@@ -17,9 +17,7 @@ class StreamFailureTest : public qobltest::LiveBlocksTest {};
 // (Null pointers and emptied handles: the API frame test; forged and destroyed handles: the interleaving
 // test's handle race and the stale-handle test below.)
 TEST_F(StreamFailureTest, HandleAndStateChecks) {
-  Pipeline::Options o;
-  o.build = false;
-  Pipeline p(o);
+  Pipeline p(Pipeline::Options().unbuilt());
   Pipeline other;
   uint32_t n = 0;
   qobmDataset* ds = nullptr;
@@ -104,9 +102,7 @@ TEST_F(StreamFailureTest, RefusedRunsChangeNothing) {
 // A late report of a recycled run (a data id no run of the stream holds) is logged and counted as stale,
 // not as a completion, and leaves nothing waiting.
 TEST_F(StreamFailureTest, LateReportOfARecycledRunIsStale) {
-  Pipeline::Options o;
-  o.memCopy = true;
-  Pipeline p(o);
+  Pipeline p(Pipeline::Options().withMemCopy());
   Recorder rec;
   ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
   zenlar::qobl::IOpStream* stream = p.stream()->ptr_;
@@ -133,9 +129,7 @@ TEST_F(StreamFailureTest, LateReportOfARecycledRunIsStale) {
 // not loaded yet) keeps its child in the graph, as the connect contract says, but a stream of that graph is
 // then refused at build instead of accepting runs that can never be served.
 TEST_F(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
-  Pipeline::Options o;
-  o.batch = 4;
-  Pipeline p(o);
+  Pipeline p(Pipeline::Options().withBatch(4));
   uint32_t batch = 0;
   EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetModelBatchSize(p.model(), &batch));
   ASSERT_EQ(0u, qoblGetModelBatchSize(p.model(), &batch));

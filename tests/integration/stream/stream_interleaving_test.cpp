@@ -31,9 +31,7 @@ void eachRound(int rounds, uint32_t us, F body) {
     SCOPED_TRACE("round " + std::to_string(round));
     {
       Recorder tally;
-      Pipeline::Options o;
-      o.batch = 4;
-      Pipeline p(o);
+      Pipeline p(Pipeline::Options().withBatch(4));
       SlowCard slow(us);
       EXPECT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
       body(p, tally, round);
@@ -68,9 +66,7 @@ TEST(StreamInterleavingTest, CallbackDestroysAnotherStream) {
                    std::to_string(round));
       {
         Pipeline x;
-        Pipeline::Options o;
-        o.batch = onCard ? 1 : 4;
-        Pipeline y(o);
+        Pipeline y(Pipeline::Options().withBatch(onCard ? 1 : 4));
         SlowCard slow(1000);
         Killer killer;
         killer.victim = y.stream();
@@ -123,9 +119,7 @@ struct Churn {
 TEST(StreamInterleavingTest, WaitsWhileCallbacksCreateAndDestroyStreams) {
   {
     Pipeline x;
-    Pipeline::Options o;
-    o.build = false;
-    Pipeline spare(o);
+    Pipeline spare(Pipeline::Options().unbuilt());
     Churn churn;
     churn.graph = spare.graph();
     ASSERT_EQ(0u, qoblSubscribeStreamReport(x.stream(), &Churn::fn, &churn));

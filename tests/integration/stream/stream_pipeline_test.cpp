@@ -139,9 +139,7 @@ void subscribeAndRunOwnStream(qobeOp* op, qobmDataset* input, qobmDataset* outpu
 // first delivery and with the new subscription; the first delivery goes on with the subscriptions it
 // started with.  Every input is reported once per subscription it was delivered with.
 TEST_F(StreamPipelineTest, ReportCallbackSubscribesAndRunsItsOwnStream) {
-  Pipeline::Options two;
-  two.batch = 2;
-  Pipeline p(two);
+  Pipeline p(Pipeline::Options().withBatch(2));
   const Inputs io(p, 4);
   NestedRun n{&p, &io, {}};
   ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &subscribeAndRunOwnStream, &n));
@@ -227,10 +225,7 @@ TEST_F(StreamPipelineTest, CopyOpWithoutRunModelParentIsRefused) {
 // application receives the card's own bytes (the aligned size, real data at the top-left of each 16x16
 // plane, zeros around it) and every run succeeds; asking for it while a copy op converts it is refused.
 TEST_F(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
-  Pipeline::Options o;
-  o.model = "segmenter";
-  o.build = false;
-  o.batch = 2;
+  Pipeline::Options o = Pipeline::Options().withModel("segmenter").withBatch(2).unbuilt();
   {
     Pipeline p(o);
     ASSERT_EQ(0, qobeSetOpAttr(p.runOp(), "keep_core_layout", qobeATTR_BOOL, 1, 1));
@@ -277,9 +272,7 @@ TEST_F(StreamPipelineTest, CoreLayoutLeafIsRefusedUnlessAskedFor) {
 // The stream finds the record of an input it gathered by the input's id (its arrival number on the
 // stream, from 1) while the input waits in an unsent run, and no longer once the run's report released it.
 TEST_F(StreamPipelineTest, InputRecordsFoundByIdWhileTheirRunGathers) {
-  Pipeline::Options four;
-  four.batch = 4;
-  Pipeline p(four);
+  Pipeline p(Pipeline::Options().withBatch(4));
   const Inputs io(p, 4);
   ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
   ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(1), io.out(1)));

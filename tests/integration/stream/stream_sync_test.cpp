@@ -98,9 +98,7 @@ TEST_F(StreamSyncTest, RunsRefusedDuringWaitsAndAcceptedAfter) {
 // reference output before the synchronous call returns (the synchronous input's outcome is its call's
 // result).  When that device run fails, the three get an error report.
 TEST_F(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
-  Pipeline::Options o;
-  o.batch = 4;
-  Pipeline p(o);
+  Pipeline p(Pipeline::Options().withBatch(4));
   Recorder tally;
   ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &tally.sub));
   const Inputs io(p, 8);  // both rounds' inputs stay alive, so that their reports are told apart
@@ -132,12 +130,8 @@ TEST_F(StreamSyncTest, SyncRunReportsTheAsyncInputsItCompletes) {
 // in progress waits until the wait has ended (a report callback would not: see the interleaving tests).
 // The wait is held open by an input that waits for the rest of its device run, until its time-out.
 TEST_F(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
-  Pipeline::Options four;
-  four.batch = 4;
-  Pipeline gathering(four), probe;
-  Pipeline::Options unbuilt;
-  unbuilt.build = false;
-  Pipeline spare(unbuilt);
+  Pipeline gathering(Pipeline::Options().withBatch(4)), probe;
+  Pipeline spare(Pipeline::Options().unbuilt());
   CardDataset in(probe.input());
   Output pendingOut(gathering.stream()), probeOut(probe.stream());
   ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(gathering.stream(), in.get(), pendingOut.get()));

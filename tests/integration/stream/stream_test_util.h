@@ -159,6 +159,24 @@ class Pipeline {
     bool build = true;
     const char* model = "classifier";  // demo model directory under <build>/models
     int64_t side = 0;  // not 0: `model` is a dynamic suite, loaded and fed at images of side x side
+
+    // Chainable, so that a test names only what differs: Pipeline p(Options().withBatch(4).unbuilt()).
+    Options& withBatch(uint32_t b) {
+      batch = b;
+      return *this;
+    }
+    Options& withModel(const char* m) {
+      model = m;
+      return *this;
+    }
+    Options& withMemCopy() {
+      memCopy = true;
+      return *this;
+    }
+    Options& unbuilt() {
+      build = false;
+      return *this;
+    }
   };
 
   explicit Pipeline(Options o) {
