@@ -13,13 +13,7 @@
 
 namespace {
 
-using tooltest::buildDir;
-using tooltest::md5sumOf;
-using tooltest::readText;
-using tooltest::Result;
-using tooltest::runProgram;
-using tooltest::ScratchDir;
-using tooltest::tableRows;
+using namespace tooltest;
 
 std::string floats(const std::vector<float>& v) {
   std::string s(v.size() * 4, '\0');

@@ -12,12 +12,7 @@
 
 namespace {
 
-using tooltest::md5sumOf;
-using tooltest::ModelCopy;
-using tooltest::modelDir;
-using tooltest::parseJson;
-using tooltest::Result;
-using tooltest::runProgram;
+using namespace tooltest;
 
 Result qoblInfo(const std::string& args, const std::string& env = "") { return runProgram("qobl-info", args, env); }
 

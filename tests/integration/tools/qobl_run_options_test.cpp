@@ -13,13 +13,7 @@
 
 namespace {
 
-using tooltest::modelDir;
-using tooltest::parseJson;
-using tooltest::readText;
-using tooltest::Result;
-using tooltest::runProgram;
-using tooltest::ScratchDir;
-using tooltest::tableRows;
+using namespace tooltest;
 
 Result qoblRun(const std::string& args, const std::string& env = "") { return runProgram("qobl-run", args, env); }
 

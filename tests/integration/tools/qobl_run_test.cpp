@@ -19,12 +19,7 @@
 
 namespace {
 
-using tooltest::ModelCopy;
-using tooltest::modelDir;
-using tooltest::readText;
-using tooltest::Result;
-using tooltest::runProgram;
-using tooltest::tableRows;
+using namespace tooltest;
 
 Result qoblRun(const std::string& args) { return runProgram("qobl-run", args); }
 

@@ -6,11 +6,7 @@
 
 namespace {
 
-using tooltest::ModelCopy;
-using tooltest::modelDir;
-using tooltest::readText;
-using tooltest::Result;
-using tooltest::runProgram;
+using namespace tooltest;
 
 TEST(SamplesTest, SucceedOnTheDemoModels) {
   Result r = runProgram("sync_classify", modelDir("classifier"));
