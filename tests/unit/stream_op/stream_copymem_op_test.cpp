@@ -10,10 +10,7 @@ namespace zenlar {
 namespace qobl {
 namespace {
 
-using test::EngineOp;
-using test::FakeModel;
-using test::FakeOutput;
-using test::LogCapture;
+using namespace test;
 
 using Four = std::vector<int32_t>;
 Four four(const int32_t v[4]) { return Four(v, v + 4); }

@@ -9,9 +9,7 @@ namespace zenlar {
 namespace qobl {
 namespace {
 
-using test::EngineOp;
-using test::FakeModel;
-using test::LogCapture;
+using namespace test;
 
 // The graph's input op with n inputs.
 struct Input {
