@@ -108,6 +108,14 @@ class RunStreamInstructionTest : public LiveBlocksTest {
     irs_ = p_.records();
   }
 
+  // Gives the instruction `sets` loops' input and output addresses: 0xC0000100 + loop, 0xC0001000 + loop.
+  void fill(RunStreamInstruction& inst, int sets) {
+    for (int s = 0; s < sets; ++s) {
+      uint64_t in = 0xC0000100 + s, out = 0xC0001000 + s;
+      ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
+    }
+  }
+
   FakeModel model_;
   Pipeline p_;
   std::vector<OpIRInstruction*> irs_;
@@ -140,10 +148,7 @@ TEST_F(RunStreamInstructionTest, OutputsAreSplitOverLeafOpsInOrder) {
 TEST_F(RunStreamInstructionTest, RunModelOpTakesTheInputsOfEveryLoop) {
   pipeline(3, false, {32});
   RunStreamInstruction inst(kDataset, irs_, 0);
-  for (uint64_t s = 0; s < 3; ++s) {
-    uint64_t in = 0xC0000100 + s, out = 0xC0001000 + s;
-    ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
-  }
+  ASSERT_NO_FATAL_FAILURE(fill(inst, 3));
   ASSERT_TRUE(inst.build());
   IOpArgument* rm = inst.getInstructionArchive(3)->opArg.get();
   for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(Addrs{0xC0000100 + b}, rm->getInputs(0, b)) << b;
@@ -199,12 +204,6 @@ class ReleaseTest : public RunStreamInstructionTest {
   void SetUp() override {
     RunStreamInstructionTest::SetUp();
     pipeline(2, true, {32});
-  }
-  void fill(RunStreamInstruction& inst, int sets) {
-    for (int s = 0; s < sets; ++s) {
-      uint64_t in = 0xC0000100 + s, out = 0xC0001000 + s;
-      ASSERT_TRUE(inst.setInOutputData(&in, 1, &out, 1));
-    }
   }
 };
 
