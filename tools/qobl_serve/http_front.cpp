@@ -1,5 +1,6 @@
 #include "http_front.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <utility>
@@ -65,6 +66,7 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeadBytes = cfg_.maxHeaderBytes;
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
+  limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
   ConnectionEvents events;
   events.headTimedOut = [this] { metrics_.headTimedOut(); };
   events.headTooLarge = [this] { metrics_.headTooLarge(); };
