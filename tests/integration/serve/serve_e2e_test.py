@@ -911,6 +911,24 @@ class LingeringCloseTest(ServerTestCase):
         self.assertIsNotNone(results[0], "an endless body was taken in for 30 s")
         self.assertGreater(results[0], self.LINGER * 0.8)
         self.assertLess(results[0], self.LINGER + 2)
+        # Clients that fall silent after part of a refused body, without closing, hold both workers only
+        # until they have been silent for 1 s.
+        silent = []
+        try:
+            for _ in range(2):
+                c = socket.create_connection(("127.0.0.1", s.http))
+                c.sendall(self.REFUSED_HEAD % (2 * self.MAX_BODY) + bytes(100000))
+                silent.append(c)
+            time.sleep(0.2)
+            start = time.time()
+            self.assertEqual(s.get("/v2/health/live")[0], 200)
+            self.assertLess(time.time() - start, self.LINGER - 0.8)
+            for c in silent:
+                c.settimeout(5)
+                self.assertTrue(c.recv(65536).startswith(b"HTTP/1.1 413"))
+        finally:
+            for c in silent:
+                c.close()
         # A stopping server does not wait out a lingering connection.
         other = Server(*self.ARGS, cards=1)
         try:
