@@ -849,7 +849,7 @@ class LingeringCloseTest(ServerTestCase):
                  ("nosuch", 20 << 20, 404, 'unknown model "nosuch"')]
         for model, size, status, fragment in cases:
             got = self.post("/v2/models/%s/infer" % model, bytes(size))
-            self.assertEqual(got, (status, "close", got[2]), (model, size))
+            self.assertEqual(got[:2], (status, "close"), (model, size))
             self.assertIn(fragment, got[2])
         # A chunked body cut off once it passes the limit.
         got = self.post("/v2/models/classifier/infer", (bytes(65536) for _ in range(320)), encode_chunked=True)
