@@ -1,7 +1,11 @@
 #include "http_front.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <regex>
+#include <string>
 #include <utility>
 
 #include <httplib.h>
@@ -22,6 +26,7 @@ namespace {
 
 using httplib::Request;
 using httplib::Response;
+using httplib::Server;
 
 const char* const kModelPath = R"(/v2/models/([^/]+)(?:/versions/([^/]+))?)";
 
@@ -65,6 +70,7 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeadBytes = cfg_.maxHeaderBytes;
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
+  limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
   ConnectionEvents events;
   events.headTimedOut = [this] { metrics_.headTimedOut(); };
   events.headTooLarge = [this] { metrics_.headTooLarge(); };
@@ -251,6 +257,25 @@ void HttpFront::routes() {
         reply(res, makeError(ErrorKind::kInvalidArgument, "card and us must be numbers, card a card of the host"));
     });
   }
+
+  // Only inference requests are read as they arrive, under --max-request-bytes.  The HTTP library reads
+  // the body of any other request whole before routing it: a body of unknown length (chunked) to any
+  // size, one declared over the limit byte by byte however long it is.  Such bodies are refused unread.
+  const auto inferPath = std::make_shared<const std::regex>(std::string(kModelPath) + "/infer");
+  s.set_pre_routing_handler([this, inferPath](const Request& req, Response& res) {
+    if (req.method == "POST" && std::regex_match(req.path, *inferPath)) return Server::HandlerResponse::Unhandled;
+    bool refuse = req.has_header("Transfer-Encoding");
+    if (!refuse && req.has_header("Content-Length")) {
+      const std::string text = req.get_header_value("Content-Length");
+      char* end = nullptr;
+      refuse = text.empty() || std::strtoull(text.c_str(), &end, 10) > cfg_.maxRequestBytes || *end != '\0';
+    }
+    if (!refuse) return Server::HandlerResponse::Unhandled;
+    reply(res, makeError(ErrorKind::kResourceExhausted, "only inference requests take a body of unknown length or "
+                         "one larger than " + std::to_string(cfg_.maxRequestBytes) + " bytes (--max-request-bytes)"));
+    res.set_header("Connection", "close");   // the body is left unread
+    return Server::HandlerResponse::Handled;
+  });
 
   s.set_error_handler([](const Request& req, Response& res) {
     if (!res.body.empty()) return;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -79,12 +81,35 @@ class ConnectionStream final : public httplib::Stream {
     headBytes_ = lineBytes_ = headLines_ = 0;
     sawLineEnd_ = false;
     lastByte_ = 0;
-    inResponse_ = false;
+    inResponse_ = responseClosed_ = false;
+    bodyDeclared_ = bodyRead_ = 0;
+    bodyUnbounded_ = false;
   }
   void endHead() { inHead_ = false; }
+  // Notes how much body the request just parsed announces, so that a close after its response knows
+  // whether the client may still be sending some of it.
+  void expectBody(const httplib::Request& req) {
+    bodyRead_ = 0;
+    bodyUnbounded_ = req.has_header("Transfer-Encoding");
+    bodyDeclared_ = 0;
+    if (req.has_header("Content-Length")) {
+      const std::string text = req.get_header_value("Content-Length");
+      char* end = nullptr;
+      bodyDeclared_ = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0') bodyUnbounded_ = true;
+    }
+  }
   HeadFault headFault() const { return headFault_; }
   bool responseTimedOut() const { return responseTimedOut_; }
+  // The last response told the client that the connection closes after it.
+  bool responseClosed() const { return responseClosed_; }
   bool hasBuffered() const { return bufPos_ < bufEnd_; }
+  // The client may have sent, or still be sending, bytes of the last request that were never read: a body
+  // not read to its end, or anything already waiting.
+  bool leftUnread() const {
+    return bodyUnbounded_ || bodyRead_ < bodyDeclared_ || hasBuffered() || pollOne(sock_, POLLIN, 0) > 0;
+  }
+  void dropBuffered() { bufPos_ = bufEnd_ = 0; }
 
   bool is_readable() const override { return hasBuffered() || pollOne(sock_, POLLIN, readWaitMs()) > 0; }
   bool is_writable() const override {
@@ -103,7 +128,11 @@ class ConnectionStream final : public httplib::Stream {
         if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
         return -1;
       }
-      if (size >= sizeof buf_ && !inHead_) return recvSome(ptr, size);   // a large body read skips the buffer
+      if (size >= sizeof buf_ && !inHead_) {   // a large body read skips the buffer
+        const ssize_t n = recvSome(ptr, size);
+        if (n > 0) bodyRead_ += static_cast<uint64_t>(n);
+        return n;
+      }
       const ssize_t n = recvSome(buf_, sizeof buf_);
       if (n <= 0) return n;
       bufPos_ = 0;
@@ -111,6 +140,7 @@ class ConnectionStream final : public httplib::Stream {
     }
     const size_t n = std::min(size, bufEnd_ - bufPos_);
     if (inHead_ && !countHead(buf_ + bufPos_, n)) return -1;
+    if (!inHead_) bodyRead_ += n;
     std::memcpy(ptr, buf_ + bufPos_, n);
     bufPos_ += n;
     return static_cast<ssize_t>(n);
@@ -121,6 +151,7 @@ class ConnectionStream final : public httplib::Stream {
     if (!inResponse_ && !isInterimResponse(ptr, size)) {
       inResponse_ = true;
       responseDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.responseTimeoutMs);
+      responseClosed_ = saysClose(ptr, size);
     } else if (inResponse_ && Clock::now() >= responseDeadline_) {
       responseTimedOut_ = true;
       return -1;
@@ -139,14 +170,6 @@ class ConnectionStream final : public httplib::Stream {
       done += static_cast<size_t>(n);
     }
     return true;
-  }
-
-  // Reads and drops what the client has already sent (up to 64 KiB), without waiting for more.
-  void discardPending() {
-    bufPos_ = bufEnd_ = 0;
-    char sink[4096];
-    for (int i = 0; i < 16 && ::recv(sock_, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
-    }
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -198,6 +221,16 @@ class ConnectionStream final : public httplib::Stream {
     return size >= sizeof kInterim - 1 && std::memcmp(ptr, kInterim, sizeof kInterim - 1) == 0;
   }
 
+  // The first write of a final response is its whole head (the library writes it in one piece): does it
+  // carry "Connection: close", as the library and the handlers write it?
+  static bool saysClose(const char* ptr, size_t size) {
+    static const char kClose[] = "\r\nConnection: close\r\n";
+    const char* end = ptr + size;
+    const char* headEnd = std::search(ptr, end, "\r\n\r\n", "\r\n\r\n" + 4);
+    if (headEnd != end) end = headEnd + 2;
+    return std::search(ptr, end, kClose, kClose + sizeof kClose - 1) != end;
+  }
+
   // How long a read may wait for the socket now: the read time-out, cut short by a nearer head deadline.
   int readWaitMs() const { return inHead_ ? until(headDeadline_, readTimeoutMs_) : readTimeoutMs_; }
   // How long a write may wait for the socket now: the write time-out, cut short by the response deadline.
@@ -239,8 +272,11 @@ class ConnectionStream final : public httplib::Stream {
   size_t headBytes_ = 0, lineBytes_ = 0, headLines_ = 0;
   bool sawLineEnd_ = false;   // the request line has ended
   char lastByte_ = 0;
-  bool inResponse_ = false, responseTimedOut_ = false;
+  bool inResponse_ = false, responseTimedOut_ = false, responseClosed_ = false;
   Clock::time_point responseDeadline_{};
+  // The body the current request announces (a length, or one of unknown length) and its bytes read so far.
+  uint64_t bodyDeclared_ = 0, bodyRead_ = 0;
+  bool bodyUnbounded_ = false;
 };
 
 // The status line and message a client gets for a head that was not taken.
@@ -266,7 +302,49 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
           "the request line and headers are larger than " + maxBytes + " bytes (--max-header-bytes)"};
 }
 
+// Closes a connection whose client may still be sending bytes of a request the server answered without
+// reading them all (see ConnectionLimits::lingerTotalMs).  Ends early once `listening` is invalid: the
+// server is stopping.
+void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimits& limits,
+                    const std::atomic<socket_t>& listening) {
+  // The answer is queued: end it with FIN, then take in and drop what the client still sends, so that
+  // closing does not meet unread bytes and reset the connection.
+  ::shutdown(sock, SHUT_WR);
+  strm.dropBuffered();
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::milliseconds(limits.lingerTotalMs);
+  const auto idle = std::chrono::milliseconds(limits.lingerIdleMs);
+  auto lastData = start;
+  constexpr int kSliceMs = 100;   // a stopping server waits at most this long for a lingering connection
+  char sink[16384];
+  while (listening != INVALID_SOCKET) {
+    const auto now = Clock::now();
+    const auto stopAt = std::min(end, lastData + idle);
+    if (now >= stopAt) break;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(stopAt - now).count();
+    const int r = pollOne(sock, POLLIN, static_cast<int>(std::min<long long>(left, kSliceMs)));
+    if (r < 0) break;
+    if (r == 0) continue;
+    const ssize_t n = ::recv(sock, sink, sizeof sink, MSG_DONTWAIT);
+    if (n == 0) break;   // the client closed its side: nothing more will come
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      break;
+    }
+    lastData = Clock::now();
+  }
+  ::close(sock);
+}
+
 }  // namespace
+
+BoundedServer::BoundedServer() {
+  // The library adds its Keep-Alive parameters whenever the request did not ask to close, also to a
+  // response a handler marked "Connection: close"; such a response says only that it closes.
+  set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.get_header_value("Connection") == "close") res.headers.erase("Keep-Alive");
+  });
+}
 
 void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents events) {
   limits_ = limits;
@@ -295,13 +373,17 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
   };
   bool ok = false;
   // The head ends where the library hands over the parsed request, before the body is read or routed.
-  const std::function<void(httplib::Request&)> headDone = [&strm](httplib::Request&) { strm.endHead(); };
+  const std::function<void(httplib::Request&)> headDone = [&strm](httplib::Request& req) {
+    strm.endHead();
+    strm.expectBody(req);
+  };
   for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
     // A request already buffered behind the previous one needs no wait.
     if (!strm.hasBuffered() && !waitForRequest(sock)) break;
     strm.beginHead(Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
+    closeAfter = closeAfter || strm.responseClosed();
     if (strm.responseTimedOut()) {
       notify(events_.responseTimedOut);   // counted before the client can see the reset
       // The client is not taking the response: reset the connection, dropping what is still queued for
@@ -317,16 +399,21 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
       const auto answer = headFaultAnswer(fault, limits_);
       const std::string body = errorJson(answer.second);
-      strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
-                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-      // Leave the client's unread bytes out of the close, so that it ends with FIN, not a reset that
-      // could destroy the answer before the client reads it.
-      ::shutdown(sock, SHUT_WR);
-      strm.discardPending();
-      ok = false;
+      if (strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
+                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
+        closeLingering(sock, strm, limits_, svr_sock_);
+      else
+        ::close(sock);
+      return false;
+    }
+    if (!ok) break;
+    if (closeAfter) {
+      if (strm.leftUnread()) {
+        closeLingering(sock, strm, limits_, svr_sock_);
+        return ok;
+      }
       break;
     }
-    if (!ok || closeAfter) break;
   }
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);

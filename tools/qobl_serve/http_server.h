@@ -20,7 +20,14 @@
 //     in the inference handler);
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
 //     must be sent within the response time-out, each write also waiting at most the write time-out; when
-//     it passes the connection is reset: nothing more can be said to the client.
+//     it passes the connection is reset: nothing more can be said to the client;
+//   - a response saying "Connection: close" closes the connection (the library itself would go on reading
+//     the next request from it, a refused body included).  When the client may still be sending bytes the
+//     server did not read (a body refused unread or cut off, the rest of a refused head, anything already
+//     waiting), the close lingers: the server ends its side with FIN and reads and drops what arrives until
+//     the client closes its side, falls silent for lingerIdleMs, lingerTotalMs pass, or the server stops.
+//     Closing on unread bytes straight away would make the kernel reset the connection, and a reset can
+//     destroy the answer before the client, still busy sending, reads it.
 // Reads and writes of a connection happen on the worker thread serving it only; the only state shared
 // between connections is the server's configuration (set before listening) and whatever the event
 // callbacks given to setLimits() count, which they own.
@@ -40,6 +47,8 @@ struct ConnectionLimits {
   uint32_t maxHeadBytes = 65536;        // request line plus header lines, line ends included
   uint32_t maxHeaderFields = 100;       // header lines of one request
   uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
+  uint32_t lingerIdleMs = 1000;         // a lingering close ends once the client is silent this long
+  uint32_t lingerTotalMs = 3000;        // and in any case this long after the answer was sent
 };
 
 // What the server calls when it drops a connection for a limit: on the worker thread, once per dropped
@@ -52,6 +61,10 @@ struct ConnectionEvents {
 
 class BoundedServer : public httplib::Server {
  public:
+  // Installs a post-routing handler that keeps a closing response from also offering "Keep-Alive"; do not
+  // replace it.
+  BoundedServer();
+
   // Set before listening.
   void setLimits(const ConnectionLimits& limits, ConnectionEvents events);
 
