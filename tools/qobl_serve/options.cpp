@@ -160,7 +160,6 @@ std::string usageText(const char* argv0) {
         "  --idle-timeout-s N         an HTTP connection without a new request (its first or the next on a\n"
         "                             kept-alive connection) is closed after N s (default 5)\n"
         "  --http-threads N           HTTP connections served at once (default 16)\n"
-
         "  --log-level L              library log level: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL\n"
         "                             (default ERROR, or QOBM_LOG_LEVEL)\n"
         "  --help                     this text\n"

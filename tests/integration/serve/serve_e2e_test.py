@@ -1003,7 +1003,7 @@ class ShutdownTest(unittest.TestCase):
         s = Server("--max-queue-delay-us", "0", cards=2, hooks=True)
         try:
             for card in (0, 1):
-                s.hook("/test-hooks/op-delay?card=%d&us=200000" % card)
+                s.hook("/test-hooks/op-delay?card=%d&us=1500000" % card)
             results = []
 
             def rest():
@@ -1018,7 +1018,14 @@ class ShutdownTest(unittest.TestCase):
             threads = [threading.Thread(target=f) for f in (rest, rest, rest, grpc_call, grpc_call)]
             for t in threads:
                 t.start()
-            time.sleep(0.3)
+            # Each request is one device run of 4 items, and the two cards hold 4 runs: wait until those
+            # are sent (a slow machine may take a while to connect the clients), then give the fifth,
+            # queued behind them, a moment.  The runs take 1.5 s, so all five are still in flight.
+            deadline = time.monotonic() + 30
+            while (s.metric("qobl_device_run_items_total", model="classifier") or 0) < 16:
+                self.assertLess(time.monotonic(), deadline, "the requests did not reach the cards")
+                time.sleep(0.05)
+            time.sleep(0.5)
             in_flight = len(threads) - len(results)
             s.proc.send_signal(signal.SIGTERM)
             for t in threads:
