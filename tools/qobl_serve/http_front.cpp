@@ -55,6 +55,12 @@ bool parseU32(const std::string& text, uint32_t* out) {
   return true;
 }
 
+bool knownMethod(const std::string& m) {
+  static const char* const kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
+                                         "PRI"};
+  return std::any_of(std::begin(kMethods), std::end(kMethods), [&m](const char* k) { return m == k; });
+}
+
 }  // namespace
 
 HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
@@ -279,9 +285,22 @@ void HttpFront::routes() {
 
   s.set_error_handler([](const Request& req, Response& res) {
     if (!res.body.empty()) return;
-    const std::string what = res.status == 404 ? "no such endpoint: " + req.method + " " + req.path
-                                               : "HTTP status " + std::to_string(res.status);
+    if (res.status == 404) {
+      res.set_content(errorJson("no such endpoint: " + req.method + " " + req.path), "application/json");
+      return;
+    }
+    // Any other error without a body is the library's own, made before or while the request was read (a
+    // request line or header it cannot parse, a body it cannot read): the rest of the request is still
+    // unread, and would be read as the next one.  Answer and close.
+    std::string what = "HTTP status " + std::to_string(res.status);
+    if (res.status == 400 && !req.method.empty() && !knownMethod(req.method)) {
+      res.status = 501;
+      what = "the method \"" + req.method + "\" is not supported";
+    } else if (res.status == 400) {
+      what = "the request line or headers could not be parsed";
+    }
     res.set_content(errorJson(what), "application/json");
+    if (res.status != 416) res.set_header("Connection", "close");
   });
 }
 

@@ -950,6 +950,104 @@ class LingeringCloseTest(ServerTestCase):
         self.assertLess(results[0], self.LINGER - 0.5)
 
 
+class WireFramingTest(ServerTestCase):
+    """Requests a proxy in front could frame differently from the server (two body lengths, unusual line
+    ends or field names, malformed chunked bodies) are refused with a JSON error and a close, never served
+    and never read on as a next request; the forms HTTP allows are served."""
+    MAX_BODY = 100000
+    ARGS = ("--max-request-bytes", str(MAX_BODY), "--http-threads", "2")
+    CARDS = 1
+    INFER = b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
+    LIVE = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n"
+    # Sent behind every refused request: a server reading on after the refusal would answer it too.
+    SMUGGLED = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.body = json.dumps(classifier_request(1)).encode()
+
+    @staticmethod
+    def chunked(*parts):
+        return b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in parts) + b"0\r\n\r\n"
+
+    @staticmethod
+    def responses(got, head_only=()):
+        """[(status, {lower-case header: value}, body)] of the responses in `got`, in order; the i-th has no
+        body when i is in `head_only`."""
+        out = []
+        while got:
+            head, sep, rest = got.partition(b"\r\n\r\n")
+            assert sep, got
+            lines = head.decode().split("\r\n")
+            headers = dict((k.lower(), v.strip()) for k, v in (line.split(":", 1) for line in lines[1:]))
+            n = 0 if len(out) in head_only else int(headers.get("content-length", 0))
+            out.append((int(lines[0].split()[1]), headers, rest[:n]))
+            got = rest[n:]
+        return out
+
+    def assertRefused(self, name, data, status, fragment):
+        """One answer, `status` with `fragment` in its JSON error, then the connection closed."""
+        got, _, closed = raw_http(self.server.http, data + self.SMUGGLED)
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [status], "%s: %r" % (name, got[:300]))
+        self.assertIn(fragment, json.loads(answers[0][2])["error"], name)
+        self.assertEqual(answers[0][1].get("connection"), "close", name)
+        self.assertTrue(closed, name)
+
+    def test_head_syntax_and_request_forms(self):
+        s = self.server
+        bad_name = "a header field name holds whitespace"
+        cases = [
+            ("bare LF line ends", b"GET /v2/health/live HTTP/1.1\nHost: x\n\n", 400, "bare LF"),
+            ("bare LF after the request line", b"GET /v2/health/live HTTP/1.1\n\n", 400, "bare LF"),
+            ("bare CR in a value", self.LIVE + b"X-A: a\rb\r\n\r\n", 400, "CR that does not end a line"),
+            ("NUL in a value", self.LIVE + b"X-A: a\x00b\r\n\r\n", 400, "NUL"),
+            ("space before the colon", self.INFER + b"Transfer-Encoding : chunked\r\nContent-Length: %d\r\n\r\n"
+             % len(self.body) + self.body, 400, bad_name),
+            ("tab before the colon", self.LIVE + b"Content-Length\t: 5\r\n\r\nhello", 400, bad_name),
+            ("obs-fold", self.LIVE + b"X-A: 1\r\n continued\r\n\r\n", 400, "obsolete line folding"),
+            ("fold of the first field", b"GET /v2/health/live HTTP/1.1\r\n Host: x\r\n\r\n", 400,
+             "obsolete line folding"),
+            ("line without a colon", self.LIVE + b"garbage\r\n\r\n", 400, "no colon"),
+            ("empty field name", self.LIVE + b": x\r\n\r\n", 400, "empty name"),
+            ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
+            ("lower-case method", b"get /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "get" is not supported'),
+            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
+            ("no version", b"GET /v2/health/live\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+
+        # Pipelined requests, sent at once: each answered once, in order (an extra CRLF after a body is
+        # skipped).
+        got, _, closed = raw_http(s.http, self.LIVE + b"\r\n" + b"GET /v2 HTTP/1.1\r\nHost: x\r\n\r\n"
+                                  + b"PUT /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab\r\n"
+                                  + b"GET /v2/models/classifier/ready HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200, 404, 200], got)
+        self.assertEqual(json.loads(answers[1][2])["name"], "qobl-serve")
+        self.assertIn("no such endpoint: PUT /v2", json.loads(answers[2][2])["error"])
+        self.assertEqual(("connection" in answers[0][1], answers[3][1].get("connection"), closed), (False, "close", True))
+        # HTTP/1.0, with or without asking to keep the connection: served, and closed.
+        for name, extra in (("HTTP/1.0", b""), ("HTTP/1.0 keep-alive", b"Connection: keep-alive\r\n")):
+            got, _, closed = raw_http(s.http, b"GET /v2 HTTP/1.0\r\n" + extra + b"\r\n")
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [200], name)
+            self.assertEqual((answers[0][1].get("connection"), "keep-alive" in answers[0][1], closed),
+                             ("close", False, True), name)
+        # HEAD: the GET answer's head alone (the next response follows right after it).
+        got, _, _ = raw_http(s.http, b"HEAD /v2 HTTP/1.1\r\nHost: x\r\n\r\n" + self.LIVE + b"Connection: close\r\n\r\n")
+        answers = self.responses(got, head_only=(0,))
+        self.assertEqual([a[0] for a in answers], [200, 200], got)
+        self.assertGreater(int(answers[0][1]["content-length"]), 0)
+        # A target in absolute form names its path.
+        got, _, _ = raw_http(s.http, b"GET http://example:8080/v2 HTTP/1.1\r\nHost: example\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual(answers[0][0], 200, got)
+        self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
+
+
 class InFlightTest(unittest.TestCase):
     """--in-flight: the card memory each depth sets aside, and a depth the card's memory cannot hold."""
 
