@@ -995,6 +995,78 @@ class WireFramingTest(ServerTestCase):
         self.assertEqual(answers[0][1].get("connection"), "close", name)
         self.assertTrue(closed, name)
 
+    def test_ambiguous_body_framing_is_refused(self):
+        s = self.server
+        body, ch = self.body, self.chunked(self.body)
+        both = "may not carry both Content-Length and Transfer-Encoding"
+        not_count = "is not a decimal byte count"
+        cases = [
+            ("CL then TE", self.INFER + b"Content-Length: %d\r\nTransfer-Encoding: chunked\r\n\r\n" % len(body) + ch,
+             400, both),
+            ("TE then CL", self.INFER + b"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n" + ch, 400, both),
+            ("CL and TE on a GET", self.LIVE + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+             400, both),
+            ("two different CLs", self.INFER + b"Content-Length: %d\r\nContent-Length: 5\r\n\r\n" % len(body) + body,
+             400, "only one Content-Length"),
+            ("CL list", self.INFER + b"Content-Length: 5, 6\r\n\r\n" + body, 400, not_count),
+            ("CL not a number", self.INFER + b"Content-Length: abc\r\n\r\n", 400, not_count),
+            ("CL negative", self.INFER + b"Content-Length: -1\r\n\r\n" + body, 400, not_count),
+            ("CL with a sign", self.LIVE + b"Content-Length: +5\r\n\r\nhello", 400, not_count),
+            ("CL over 2^64", self.INFER + b"Content-Length: 99999999999999999999999\r\n\r\n", 413,
+             "larger than %d bytes" % self.MAX_BODY),
+            ("TE gzip", self.INFER + b"Transfer-Encoding: gzip\r\n\r\n" + body, 400, "must end in chunked"),
+            ("TE chunked, identity", self.INFER + b"Transfer-Encoding: chunked, identity\r\n\r\n" + ch, 400,
+             "must end in chunked"),
+            ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
+            ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
+             "only the chunked transfer coding"),
+            # Chunked bodies the library would take in part and read the rest of as a next request.
+            ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
+             + b"XX0\r\n\r\n", 400, "could not be read"),
+            ("chunked with bare LFs", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\n" % len(body) + body
+             + b"\n0\n\n", 400, "could not be read"),
+            ("chunk size 0x-prefixed", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n0x%x\r\n" % len(body) + body
+             + b"\r\n0\r\n\r\n", 400, "could not be read"),
+            ("chunk size not hex", self.INFER + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n" + body
+             + b"\r\n0\r\n\r\n", 400, "could not be read"),
+            ("chunk size over 2^64", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n1" + b"0" * 16
+             + b"\r\nabc\r\n0\r\n\r\n", 400, "could not be read"),
+            # An endless chunk extension is cut off (1 MB sent), not buffered.
+            ("endless chunk extension", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n5;" + b"a" * (1 << 20),
+             400, "could not be read"),
+            ("chunks over the limit", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n"
+             + self.chunked(*[bytes(30000)] * 5), 413, "larger than %d bytes" % self.MAX_BODY),
+            # Asked to confirm first, a body over the limit or for an unknown model is refused without
+            # "100 Continue" (asserted by the single answer).
+            ("Expect over the limit", self.INFER + b"Content-Length: 200000\r\nExpect: 100-continue\r\n\r\n", 413,
+             "larger than %d bytes" % self.MAX_BODY),
+            ("Expect unknown model", b"POST /v2/models/nosuch/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
+             b"Expect: 100-continue\r\n\r\n", 404, 'unknown model "nosuch"'),
+            ("Expect with CL and TE", self.INFER + b"Content-Length: 10\r\nTransfer-Encoding: chunked\r\n"
+             b"Expect: 100-continue\r\n\r\n", 400, both),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+        # The sound forms are served: a chunked body with an extension, then the next request on the same
+        # connection; a body confirmed with "100 Continue".
+        got, _, closed = raw_http(s.http, self.INFER + b"Transfer-Encoding: Chunked\r\n\r\n%x;ext=1\r\n" % len(body)
+                                  + body + b"\r\n0\r\n\r\n" + self.LIVE + b"Connection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200], got[:300])
+        self.assertEqual(float_bytes(json.loads(answers[0][2])["outputs"][0]["data"]), CLASSIFIER_OUT)
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(10)
+            c.sendall(self.INFER + b"Content-Length: %d\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n" % len(body))
+            self.assertEqual(c.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+            c.sendall(body)
+            got = b""
+            while True:
+                part = c.recv(65536)
+                if not part:
+                    break
+                got += part
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got[:300])
+
     def test_head_syntax_and_request_forms(self):
         s = self.server
         bad_name = "a header field name holds whitespace"
