@@ -134,6 +134,9 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
   limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
+  // A little later than the inference handler's own deadline, which starts a moment after the head: a
+  // chunked body cut off here is one the handler finds late.
+  limits.chunkedBodyTimeoutMs = cfg_.requestTimeoutMs + 100;
   ConnectionEvents events;
   events.headTimedOut = [this] { metrics_.headTimedOut(); };
   events.headTooLarge = [this] { metrics_.headTooLarge(); };
@@ -239,7 +242,10 @@ void HttpFront::routes() {
       body->append(data, n);
       return true;
     });
-    // A read that fails after the client fell silent for the read time-out is a stalled body: a time-out too.
+    // A read that fails past the deadline is a late body (the connection cut off a chunked body whose
+    // size lines or trailer kept it coming without data), one that fails after the client fell silent
+    // for the read time-out a stalled body: time-outs too.
+    late = late || (!read && !overflow && Clock::now() > deadline);
     const bool stalled = !read && !overflow && !late &&
                          Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs);
     if (!read || overflow || late) {

@@ -129,6 +129,7 @@ class ConnectionStream final : public httplib::Stream {
     if (bodyUnbounded_ && req.has_header("Transfer-Encoding")) {
       chunk_ = ChunkState::kSize;
       chunkLeft_ = chunkLineBytes_ = 0;
+      bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
     }
   }
   // Why the head or a chunked body was refused as malformed (nullptr: it was not).
@@ -157,6 +158,7 @@ class ConnectionStream final : public httplib::Stream {
         headFault_ = HeadFault::kTimedOut;
         return -1;
       }
+      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_) return -1;
       const int ready = pollOne(sock_, POLLIN, readWaitMs());
       if (ready <= 0) {
         if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
@@ -435,6 +437,7 @@ class ConnectionStream final : public httplib::Stream {
     kTrailerStart, kTrailer, kTrailerLF, kEndLF, kDone,
   };
   ChunkState chunk_ = ChunkState::kNone;
+  Clock::time_point bodyDeadline_{};
   uint64_t chunkLeft_ = 0;
   size_t chunkLineBytes_ = 0;   // bytes of chunk-size lines since the last data, or of the trailer
   bool inResponse_ = false, responseTimedOut_ = false, responseClosed_ = false;

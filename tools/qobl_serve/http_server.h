@@ -25,7 +25,8 @@
 //     in the inference handler).  A chunked body must follow the chunked grammar strictly (CRLF line
 //     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a
 //     trailer of at most maxHeadBytes): the library itself takes some malformed bodies and then reads
-//     their rest as the next request.  At the first byte out of place the body read fails;
+//     their rest as the next request.  At the first byte out of place the body read fails, and so do
+//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head;
 //   - a target in absolute form ("http://host/path") is routed by its path; an HTTP/1.0 connection is
 //     closed after its response, which says so;
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
@@ -59,6 +60,9 @@ struct ConnectionLimits {
   uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
   uint32_t lingerIdleMs = 1000;         // a lingering close ends once the client is silent this long
   uint32_t lingerTotalMs = 3000;        // and in any case this long after the answer was sent
+  // The end of the head to the end of a chunked body.  The handler reading the body bounds it too, but
+  // sees only the chunks' data: size lines and trailers trickled in are bounded here.
+  uint32_t chunkedBodyTimeoutMs = 30000;
 };
 
 // What the server calls when it drops a connection for a limit: on the worker thread, once per dropped

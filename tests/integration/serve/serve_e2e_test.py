@@ -430,22 +430,28 @@ class LimitsTest(ServerTestCase):
             except ConnectionResetError:
                 pass
             c.close()
-        # A client that trickles its body slower than the request time-out gets 408.
-        c = socket.create_connection(("127.0.0.1", s.http))
-        c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n")
-        c.settimeout(0.25)
-        got = b""
-        deadline = time.time() + 8
-        while time.time() < deadline and not got:
-            try:
-                c.sendall(b" ")
-                got = c.recv(1000)
-            except socket.timeout:
-                continue
-            except (BrokenPipeError, ConnectionResetError):
-                break
-        c.close()
-        self.assertTrue(got.startswith(b"HTTP/1.1 408"), got)
+        # A client that trickles its body slower than the request time-out gets 408, also when what trickles
+        # is a chunked body's framing (a size line's extension, a trailer) rather than data.
+        for name, head, drip in (
+                ("data", b"Content-Length: 4000\r\n\r\n", b" "),
+                ("chunk extension", b"Transfer-Encoding: chunked\r\n\r\n5;", b"a"),
+                ("trailer", b"Transfer-Encoding: chunked\r\n\r\n0\r\nX-T: ", b"a")):
+            c = socket.create_connection(("127.0.0.1", s.http))
+            c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n" + head)
+            c.settimeout(0.25)
+            got = b""
+            start = time.time()
+            while time.time() < start + 8 and not got:
+                try:
+                    c.sendall(drip)
+                    got = c.recv(1000)
+                except socket.timeout:
+                    continue
+                except (BrokenPipeError, ConnectionResetError):
+                    break
+            c.close()
+            self.assertTrue(got.startswith(b"HTTP/1.1 408"), (name, got))
+            self.assertLess(time.time() - start, 3, name)
         # A client that falls silent midway through its body for longer than the read time-out gets 408 too.
         c = socket.create_connection(("127.0.0.1", s.http))
         c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n{")
