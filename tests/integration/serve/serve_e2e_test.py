@@ -1010,8 +1010,6 @@ class WireFramingTest(ServerTestCase):
             ("CL then TE", self.INFER + b"Content-Length: %d\r\nTransfer-Encoding: chunked\r\n\r\n" % len(body) + ch,
              400, both),
             ("TE then CL", self.INFER + b"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n" + ch, 400, both),
-            ("CL and TE on a GET", self.LIVE + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
-             400, both),
             ("two different CLs", self.INFER + b"Content-Length: %d\r\nContent-Length: 5\r\n\r\n" % len(body) + body,
              400, "only one Content-Length"),
             ("CL list", self.INFER + b"Content-Length: 5, 6\r\n\r\n" + body, 400, not_count),
@@ -1032,8 +1030,6 @@ class WireFramingTest(ServerTestCase):
             ("chunked with bare LFs", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\n" % len(body) + body
              + b"\n0\n\n", 400, "could not be read"),
             ("chunk size 0x-prefixed", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n0x%x\r\n" % len(body) + body
-             + b"\r\n0\r\n\r\n", 400, "could not be read"),
-            ("chunk size not hex", self.INFER + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n" + body
              + b"\r\n0\r\n\r\n", 400, "could not be read"),
             ("chunk size over 2^64", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n1" + b"0" * 16
              + b"\r\nabc\r\n0\r\n\r\n", 400, "could not be read"),
@@ -1078,7 +1074,6 @@ class WireFramingTest(ServerTestCase):
         bad_name = "a header field name holds whitespace"
         cases = [
             ("bare LF line ends", b"GET /v2/health/live HTTP/1.1\nHost: x\n\n", 400, "bare LF"),
-            ("bare LF after the request line", b"GET /v2/health/live HTTP/1.1\n\n", 400, "bare LF"),
             ("bare CR in a value", self.LIVE + b"X-A: a\rb\r\n\r\n", 400, "CR that does not end a line"),
             ("NUL in a value", self.LIVE + b"X-A: a\x00b\r\n\r\n", 400, "NUL"),
             ("space before the colon", self.INFER + b"Transfer-Encoding : chunked\r\nContent-Length: %d\r\n\r\n"
@@ -1090,9 +1085,7 @@ class WireFramingTest(ServerTestCase):
             ("line without a colon", self.LIVE + b"garbage\r\n\r\n", 400, "no colon"),
             ("empty field name", self.LIVE + b": x\r\n\r\n", 400, "empty name"),
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
-            ("lower-case method", b"get /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "get" is not supported'),
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
-            ("no version", b"GET /v2/health/live\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
