@@ -388,6 +388,8 @@ void HttpFront::routes() {
       what = "the method \"" + req.method + "\" is not supported";
     } else if (res.status == 400) {
       what = "the request line or headers could not be parsed";
+    } else if (res.status == 414) {
+      what = "the request target is longer than " + std::to_string(CPPHTTPLIB_REQUEST_URI_MAX_LENGTH) + " bytes";
     }
     res.set_content(errorJson(what), "application/json");
     if (res.status != 416) res.set_header("Connection", "close");

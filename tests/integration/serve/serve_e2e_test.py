@@ -1085,6 +1085,8 @@ class WireFramingTest(ServerTestCase):
             ("line without a colon", self.LIVE + b"garbage\r\n\r\n", 400, "no colon"),
             ("empty field name", self.LIVE + b": x\r\n\r\n", 400, "empty name"),
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
+            ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
+             "target is longer than 8192 bytes"),
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
         ]
         for name, data, status, fragment in cases:
