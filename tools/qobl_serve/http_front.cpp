@@ -7,6 +7,9 @@
 #include <regex>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <strings.h>
 
 #include <httplib.h>
 #include <qobcrt/qobcrt_sim.h>
@@ -55,6 +58,66 @@ bool parseU32(const std::string& text, uint32_t* out) {
   return true;
 }
 
+// "a, b" as its trimmed, non-empty elements.
+std::vector<std::string> listElements(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find(',', pos);
+    if (end == std::string::npos) end = text.size();
+    size_t b = pos, e = end;
+    while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+    while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+    if (e > b) out.push_back(text.substr(b, e - b));
+    pos = end + 1;
+  }
+  return out;
+}
+
+// A request whose body length the server and a proxy in front of it could read differently (RFC 9112's
+// message body length rules), answered with an error and a close before any of the body is read:
+// Content-Length together with Transfer-Encoding, more than one Content-Length or one that is not a
+// plain decimal number, a transfer coding other than one "chunked".  Returns false when the framing is
+// sound.  A few header look-ups: no cost worth counting on the inference path.
+bool refuseFraming(const Request& req, Response& res) {
+  const size_t te = req.get_header_value_count("Transfer-Encoding");
+  const size_t cl = req.get_header_value_count("Content-Length");
+  if (te == 0 && cl == 0) return false;
+  int status = 400;
+  std::string why;
+  if (te != 0 && cl != 0) {
+    why = "a request may not carry both Content-Length and Transfer-Encoding";
+  } else if (cl > 1) {
+    why = "a request may carry only one Content-Length";
+  } else if (cl == 1) {
+    const std::string text = req.get_header_value("Content-Length");
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) return false;
+    why = "Content-Length \"" + text + "\" is not a decimal byte count";
+  } else {
+    std::vector<std::string> codings;
+    for (size_t i = 0; i < te; ++i)
+      for (std::string& c : listElements(req.get_header_value("Transfer-Encoding", i))) codings.push_back(std::move(c));
+    const bool chunkedLast = !codings.empty() && strcasecmp(codings.back().c_str(), "chunked") == 0;
+    if (chunkedLast && codings.size() == 1) return false;
+    if (chunkedLast) {
+      status = 501;
+      why = "only the chunked transfer coding is supported, alone";
+    } else {
+      why = "the transfer codings of a request must end in chunked";
+    }
+  }
+  res.status = status;
+  res.set_content(errorJson(why), "application/json");
+  res.set_header("Connection", "close");   // the body, whatever its length, is left unread
+  return true;
+}
+
+bool knownMethod(const std::string& m) {
+  static const char* const kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
+                                         "PRI"};
+  return std::any_of(std::begin(kMethods), std::end(kMethods), [&m](const char* k) { return m == k; });
+}
+
 }  // namespace
 
 HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
@@ -71,6 +134,9 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
   limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
+  // A little later than the inference handler's own deadline, which starts a moment after the head: a
+  // chunked body cut off here is one the handler finds late.
+  limits.chunkedBodyTimeoutMs = cfg_.requestTimeoutMs + 100;
   ConnectionEvents events;
   events.headTimedOut = [this] { metrics_.headTimedOut(); };
   events.headTooLarge = [this] { metrics_.headTooLarge(); };
@@ -176,7 +242,10 @@ void HttpFront::routes() {
       body->append(data, n);
       return true;
     });
-    // A read that fails after the client fell silent for the read time-out is a stalled body: a time-out too.
+    // A read that fails past the deadline is a late body (the connection cut off a chunked body whose
+    // size lines or trailer kept it coming without data), one that fails after the client fell silent
+    // for the read time-out a stalled body: time-outs too.
+    late = late || (!read && !overflow && Clock::now() > deadline);
     const bool stalled = !read && !overflow && !late &&
                          Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs);
     if (!read || overflow || late) {
@@ -194,7 +263,8 @@ void HttpFront::routes() {
                                   " ms (--read-timeout-ms)"),
                         "application/json");
       } else {
-        reply(res, makeError(ErrorKind::kInvalidArgument, "the request body could not be read"));
+        reply(res, makeError(ErrorKind::kInvalidArgument,
+                             "the request body could not be read: a malformed chunked body, or the connection failed"));
       }
       res.set_header("Connection", "close");
       return;
@@ -262,26 +332,67 @@ void HttpFront::routes() {
   // the body of any other request whole before routing it: a body of unknown length (chunked) to any
   // size, one declared over the limit byte by byte however long it is.  Such bodies are refused unread.
   const auto inferPath = std::make_shared<const std::regex>(std::string(kModelPath) + "/infer");
-  s.set_pre_routing_handler([this, inferPath](const Request& req, Response& res) {
-    if (req.method == "POST" && std::regex_match(req.path, *inferPath)) return Server::HandlerResponse::Unhandled;
+  // A refusal sent before the body is read: from the pre-routing handler, and in place of "100 Continue"
+  // to a client waiting for it before it sends the body.  False when the request may go on.
+  const auto refuseUnread = [this, inferPath](const Request& req, Response& res) {
+    if (refuseFraming(req, res)) return true;
+    if (req.method == "POST" && std::regex_match(req.path, *inferPath)) return false;
     bool refuse = req.has_header("Transfer-Encoding");
     if (!refuse && req.has_header("Content-Length")) {
       const std::string text = req.get_header_value("Content-Length");
-      char* end = nullptr;
-      refuse = text.empty() || std::strtoull(text.c_str(), &end, 10) > cfg_.maxRequestBytes || *end != '\0';
+      refuse = text.size() > 19 || std::strtoull(text.c_str(), nullptr, 10) > cfg_.maxRequestBytes;
     }
-    if (!refuse) return Server::HandlerResponse::Unhandled;
+    if (!refuse) return false;
     reply(res, makeError(ErrorKind::kResourceExhausted, "only inference requests take a body of unknown length or "
                          "one larger than " + std::to_string(cfg_.maxRequestBytes) + " bytes (--max-request-bytes)"));
     res.set_header("Connection", "close");   // the body is left unread
-    return Server::HandlerResponse::Handled;
+    return true;
+  };
+  s.set_pre_routing_handler([refuseUnread](const Request& req, Response& res) {
+    return refuseUnread(req, res) ? Server::HandlerResponse::Handled : Server::HandlerResponse::Unhandled;
+  });
+  // An inference request over the limit by its Content-Length, or for an unknown model, is refused as
+  // the handler would refuse it, without inviting the body first.
+  s.set_expect_100_continue_handler([this, refuseUnread, inferPath](const Request& req, Response& res) {
+    if (refuseUnread(req, res)) return res.status;
+    std::smatch match;
+    if (req.method != "POST" || !std::regex_match(req.path, match, *inferPath)) return 100;
+    ServedModel* m = repo_.find(match[1]);
+    if (m == nullptr) {
+      reply(res, makeError(ErrorKind::kNotFound, "unknown model \"" + std::string(match[1]) + "\""));
+    } else if (req.has_header("Content-Length") &&
+               std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > cfg_.maxRequestBytes) {
+      m->rejected();
+      reply(res, makeError(ErrorKind::kResourceExhausted, "the request body is larger than " +
+                                                              std::to_string(cfg_.maxRequestBytes) +
+                                                              " bytes (--max-request-bytes)"));
+    } else {
+      return 100;
+    }
+    res.set_header("Connection", "close");   // the body, if the client sends it anyway, is left unread
+    return res.status;
   });
 
   s.set_error_handler([](const Request& req, Response& res) {
     if (!res.body.empty()) return;
-    const std::string what = res.status == 404 ? "no such endpoint: " + req.method + " " + req.path
-                                               : "HTTP status " + std::to_string(res.status);
+    if (res.status == 404) {
+      res.set_content(errorJson("no such endpoint: " + req.method + " " + req.path), "application/json");
+      return;
+    }
+    // Any other error without a body is the library's own, made before or while the request was read (a
+    // request line or header it cannot parse, a body it cannot read): the rest of the request is still
+    // unread, and would be read as the next one.  Answer and close.
+    std::string what = "HTTP status " + std::to_string(res.status);
+    if (res.status == 400 && !req.method.empty() && !knownMethod(req.method)) {
+      res.status = 501;
+      what = "the method \"" + req.method + "\" is not supported";
+    } else if (res.status == 400) {
+      what = "the request line or headers could not be parsed";
+    } else if (res.status == 414) {
+      what = "the request target is longer than " + std::to_string(CPPHTTPLIB_REQUEST_URI_MAX_LENGTH) + " bytes";
+    }
     res.set_content(errorJson(what), "application/json");
+    if (res.status != 416) res.set_header("Connection", "close");
   });
 }
 

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,7 +59,31 @@ enum class HeadFault {
   kUriTooLong,     // the request line alone had more bytes than maxHeadBytes
   kTooManyFields,  // more header lines than maxHeaderFields
   kFieldTooLong,   // a header line longer than the library takes
+  kMalformed,      // a line end, field name or field line the library would misread or skip
 };
+
+// The bytes a header field name may hold (a token): anything else before the colon, whitespace
+// included, is a line that other HTTP implementations may read differently.
+bool isTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The longest chunk-size line (size and extensions) of a chunked body the server takes.
+constexpr size_t kMaxChunkLineBytes = 1024;
 
 // The longest header line (line end included) the HTTP library takes; it would read a longer one whole
 // before refusing it.
@@ -79,8 +104,10 @@ class ConnectionStream final : public httplib::Stream {
     inHead_ = true;
     headDeadline_ = deadline;
     headBytes_ = lineBytes_ = headLines_ = 0;
-    sawLineEnd_ = false;
+    sawLineEnd_ = colonSeen_ = false;
     lastByte_ = 0;
+    malformed_ = nullptr;
+    chunk_ = ChunkState::kNone;
     inResponse_ = responseClosed_ = false;
     bodyDeclared_ = bodyRead_ = 0;
     bodyUnbounded_ = false;
@@ -98,7 +125,15 @@ class ConnectionStream final : public httplib::Stream {
       bodyDeclared_ = std::strtoull(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0') bodyUnbounded_ = true;
     }
+    // Any other transfer coding is refused before its body is read; a chunked body is checked as it is read.
+    if (bodyUnbounded_ && req.has_header("Transfer-Encoding")) {
+      chunk_ = ChunkState::kSize;
+      chunkLeft_ = chunkLineBytes_ = 0;
+      bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
+    }
   }
+  // Why the head or a chunked body was refused as malformed (nullptr: it was not).
+  const char* malformed() const { return malformed_; }
   HeadFault headFault() const { return headFault_; }
   bool responseTimedOut() const { return responseTimedOut_; }
   // The last response told the client that the connection closes after it.
@@ -123,6 +158,7 @@ class ConnectionStream final : public httplib::Stream {
         headFault_ = HeadFault::kTimedOut;
         return -1;
       }
+      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_) return -1;
       const int ready = pollOne(sock_, POLLIN, readWaitMs());
       if (ready <= 0) {
         if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
@@ -130,7 +166,10 @@ class ConnectionStream final : public httplib::Stream {
       }
       if (size >= sizeof buf_ && !inHead_) {   // a large body read skips the buffer
         const ssize_t n = recvSome(ptr, size);
-        if (n > 0) bodyRead_ += static_cast<uint64_t>(n);
+        if (n > 0) {
+          bodyRead_ += static_cast<uint64_t>(n);
+          if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
+        }
         return n;
       }
       const ssize_t n = recvSome(buf_, sizeof buf_);
@@ -138,9 +177,18 @@ class ConnectionStream final : public httplib::Stream {
       bufPos_ = 0;
       bufEnd_ = static_cast<size_t>(n);
     }
+    // One empty line before a request (some clients end a body with an extra CRLF) is skipped, as HTTP
+    // asks of servers; the library would take it for an empty request line.
+    if (inHead_ && headBytes_ == 0 && bufEnd_ - bufPos_ >= 2 && buf_[bufPos_] == '\r' && buf_[bufPos_ + 1] == '\n') {
+      bufPos_ += 2;
+      if (!hasBuffered()) return read(ptr, size);
+    }
     const size_t n = std::min(size, bufEnd_ - bufPos_);
     if (inHead_ && !countHead(buf_ + bufPos_, n)) return -1;
-    if (!inHead_) bodyRead_ += n;
+    if (!inHead_) {
+      if (chunk_ != ChunkState::kNone && !checkChunked(buf_ + bufPos_, n)) return -1;
+      bodyRead_ += n;
+    }
     std::memcpy(ptr, buf_ + bufPos_, n);
     bufPos_ += n;
     return static_cast<ssize_t>(n);
@@ -201,18 +249,126 @@ class ConnectionStream final : public httplib::Stream {
         return false;
       }
       if (c == '\n') {
-        // A blank line (nothing, or a lone CR, before the LF) ends the head and is no header line.
-        const bool blank = lineBytes_ == 1 || (lineBytes_ == 2 && lastByte_ == '\r');
+        // Only CRLF ends a line: a proxy in front may not take a bare LF as a line end, and would then
+        // see other requests in the bytes than the server does.
+        if (lastByte_ != '\r') return malformedHead("a line of the request head ends in a bare LF, not CRLF");
+        // A blank line ends the head and is no header line.
+        const bool blank = lineBytes_ == 2;
+        if (!blank && sawLineEnd_ && !colonSeen_) return malformedHead("a header line has no colon");
         if (!blank && ++headLines_ > limits_.maxHeaderFields + 1) {   // the request line and the fields
           headFault_ = HeadFault::kTooManyFields;
           return false;
         }
         sawLineEnd_ = true;
+        colonSeen_ = false;
         lineBytes_ = 0;
+      } else if (lastByte_ == '\r') {
+        return malformedHead("the request head holds a CR that does not end a line");
+      } else if (c == '\0') {
+        return malformedHead("the request head holds a NUL byte");
+      } else if (sawLineEnd_ && !colonSeen_ && c != '\r') {   // the name of a header field
+        if (c == ':') {
+          if (lineBytes_ == 1) return malformedHead("a header field has an empty name");
+          colonSeen_ = true;
+        } else if (!isTokenChar(c)) {
+          // The library would skip such a line or read the name without the whitespace: either way not
+          // what every proxy makes of it.
+          return malformedHead(lineBytes_ == 1 && (c == ' ' || c == '\t')
+                                   ? "a header line starts with whitespace (obsolete line folding)"
+                                   : "a header field name holds whitespace or another byte a name cannot hold");
+        }
       }
       lastByte_ = c;
     }
     return true;
+  }
+
+  bool malformedHead(const char* why) {
+    headFault_ = HeadFault::kMalformed;
+    malformed_ = why;
+    return false;
+  }
+
+  // Follows the `n` bytes of a chunked body about to be handed to the library through its grammar
+  // (chunk-size [extensions] CRLF, data CRLF, ..., 0 CRLF, trailer lines, CRLF); false (and the fault set)
+  // at the first byte out of place.  The library itself takes some malformed bodies (a bare LF, no CRLF
+  // after a chunk's data) and then reads the rest of them as the next request.  Chunk-size lines and
+  // trailers are bounded, so that a body of endless extensions cannot grow the library's line buffer.
+  bool checkChunked(const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      const char c = p[i];
+      switch (chunk_) {
+        case ChunkState::kData: {   // skip the rest of the chunk's data at once
+          const size_t take = static_cast<size_t>(std::min<uint64_t>(chunkLeft_, n - i));
+          chunkLeft_ -= take;
+          i += take - 1;
+          if (chunkLeft_ == 0) chunk_ = ChunkState::kDataCR;
+          continue;
+        }
+        case ChunkState::kSize:
+        case ChunkState::kSizeMore: {
+          const int digit = hexValue(c);
+          if (digit >= 0) {
+            if (chunkLeft_ > (UINT64_MAX >> 4)) return malformedBody("a chunk size is larger than 2^64");
+            chunkLeft_ = (chunkLeft_ << 4) | static_cast<uint64_t>(digit);
+            chunk_ = ChunkState::kSizeMore;
+          } else if (chunk_ == ChunkState::kSizeMore && (c == ';' || c == ' ' || c == '\t')) {
+            chunk_ = ChunkState::kExtension;
+          } else if (chunk_ == ChunkState::kSizeMore && c == '\r') {
+            chunk_ = ChunkState::kSizeLF;
+          } else {
+            return malformedBody("a chunk size is not a hexadecimal number");
+          }
+          break;
+        }
+        case ChunkState::kExtension:
+          if (c == '\r') chunk_ = ChunkState::kSizeLF;
+          else if (c == '\n') return malformedBody("a chunk-size line ends in a bare LF, not CRLF");
+          break;
+        case ChunkState::kSizeLF:
+          if (c != '\n') return malformedBody("a chunk-size line ends in a bare CR");
+          chunk_ = chunkLeft_ == 0 ? ChunkState::kTrailerStart : ChunkState::kData;
+          chunkLineBytes_ = 0;
+          continue;
+        case ChunkState::kDataCR:
+          if (c != '\r') return malformedBody("a chunk's data is not followed by CRLF");
+          chunk_ = ChunkState::kDataLF;
+          break;
+        case ChunkState::kDataLF:
+          if (c != '\n') return malformedBody("a chunk's data is not followed by CRLF");
+          chunk_ = ChunkState::kSize;
+          continue;
+        case ChunkState::kTrailerStart:
+          chunk_ = c == '\r' ? ChunkState::kEndLF : ChunkState::kTrailer;
+          break;
+        case ChunkState::kTrailer:
+          if (c == '\r') chunk_ = ChunkState::kTrailerLF;
+          break;
+        case ChunkState::kTrailerLF:
+          if (c != '\n') return malformedBody("a trailer line ends in a bare CR");
+          chunk_ = ChunkState::kTrailerStart;
+          break;
+        case ChunkState::kEndLF:
+          if (c != '\n') return malformedBody("a chunked body does not end in CRLF");
+          chunk_ = ChunkState::kDone;
+          break;
+        case ChunkState::kDone:
+        case ChunkState::kNone:
+        case ChunkState::kFailed:
+          return malformedBody("bytes past the end of a chunked body");
+      }
+      // Only size lines and trailers get here; the data of chunks does not count.
+      if (++chunkLineBytes_ > (chunk_ >= ChunkState::kTrailerStart ? limits_.maxHeadBytes : kMaxChunkLineBytes))
+        return malformedBody(chunk_ >= ChunkState::kTrailerStart ? "the trailer of a chunked body is too large"
+                                                                  : "a chunk-size line is too long");
+    }
+    return true;
+  }
+
+  bool malformedBody(const char* why) {
+    malformed_ = why;
+    chunk_ = ChunkState::kFailed;
+    return false;
   }
 
   // An interim response ("HTTP/1.1 100 Continue") is written whole by one call and is not the response.
@@ -271,7 +427,19 @@ class ConnectionStream final : public httplib::Stream {
   // The head read so far: its bytes, the bytes of its current line, its non-blank lines.
   size_t headBytes_ = 0, lineBytes_ = 0, headLines_ = 0;
   bool sawLineEnd_ = false;   // the request line has ended
+  bool colonSeen_ = false;    // the current header line's name has ended
   char lastByte_ = 0;
+  const char* malformed_ = nullptr;
+  // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
+  // of the current chunk's data (while in kData; the size being read before it).
+  enum class ChunkState {
+    kNone, kFailed, kSize, kSizeMore, kExtension, kSizeLF, kData, kDataCR, kDataLF,
+    kTrailerStart, kTrailer, kTrailerLF, kEndLF, kDone,
+  };
+  ChunkState chunk_ = ChunkState::kNone;
+  Clock::time_point bodyDeadline_{};
+  uint64_t chunkLeft_ = 0;
+  size_t chunkLineBytes_ = 0;   // bytes of chunk-size lines since the last data, or of the trailer
   bool inResponse_ = false, responseTimedOut_ = false, responseClosed_ = false;
   Clock::time_point responseDeadline_{};
   // The body the current request announces (a length, or one of unknown length) and its bytes read so far.
@@ -280,9 +448,12 @@ class ConnectionStream final : public httplib::Stream {
 };
 
 // The status line and message a client gets for a head that was not taken.
-std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const ConnectionLimits& limits) {
+std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const ConnectionLimits& limits,
+                                                    const char* malformed) {
   const std::string maxBytes = std::to_string(limits.maxHeadBytes);
   switch (fault) {
+    case HeadFault::kMalformed:
+      return {"400 Bad Request", malformed != nullptr ? malformed : "malformed request head"};
     case HeadFault::kTimedOut:
       return {"408 Request Timeout", "the request head did not arrive within " + std::to_string(limits.headTimeoutMs) +
                                          " ms (--header-timeout-ms)"};
@@ -336,12 +507,30 @@ void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimit
   ::close(sock);
 }
 
+// A request target in absolute form ("http://host:port/v2/health/live", as sent to a proxy) names the path
+// after its authority; the routes match paths alone.
+void toOriginForm(std::string& path) {
+  size_t start = 0;
+  if (path.size() >= 7 && strncasecmp(path.c_str(), "http://", 7) == 0) start = 7;
+  else if (path.size() >= 8 && strncasecmp(path.c_str(), "https://", 8) == 0) start = 8;
+  if (start == 0) return;
+  const size_t slash = path.find('/', start);
+  if (slash == std::string::npos) path = "/";
+  else path.erase(0, slash);
+}
+
 }  // namespace
 
 BoundedServer::BoundedServer() {
   // The library adds its Keep-Alive parameters whenever the request did not ask to close, also to a
   // response a handler marked "Connection: close"; such a response says only that it closes.
-  set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+  set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    // An HTTP/1.0 connection is closed after every response (the library keeps one open only for an
+    // exact "Keep-Alive"); the response says so rather than offer Keep-Alive parameters.
+    if (req.version == "HTTP/1.0" && res.get_header_value("Connection") != "close") {
+      res.headers.erase("Connection");
+      res.set_header("Connection", "close");
+    }
     if (res.get_header_value("Connection") == "close") res.headers.erase("Keep-Alive");
   });
 }
@@ -376,6 +565,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
   const std::function<void(httplib::Request&)> headDone = [&strm](httplib::Request& req) {
     strm.endHead();
     strm.expectBody(req);
+    toOriginForm(req.path);
   };
   for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
     // A request already buffered behind the previous one needs no wait.
@@ -395,9 +585,10 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     }
     const HeadFault fault = strm.headFault();
     if (fault != HeadFault::kNone) {
-      notify(fault == HeadFault::kTimedOut ? events_.headTimedOut : events_.headTooLarge);
+      if (fault != HeadFault::kMalformed)
+        notify(fault == HeadFault::kTimedOut ? events_.headTimedOut : events_.headTooLarge);
       // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
-      const auto answer = headFaultAnswer(fault, limits_);
+      const auto answer = headFaultAnswer(fault, limits_, strm.malformed());
       const std::string body = errorJson(answer.second);
       if (strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))

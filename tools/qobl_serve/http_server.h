@@ -16,8 +16,19 @@
 //     these the head is not read further, the client gets 431 (414 when the request line alone is too
 //     long) and the connection is closed.  So a connection never holds more than about maxHeadBytes of a
 //     head in memory;
+//   - the head must be one that every HTTP implementation reads alike, since a proxy in front that read it
+//     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
+//     request is skipped), no CR or NUL elsewhere, every header line holds a colon after a name of token
+//     bytes (no whitespace before the colon, no line folded onto the one before).  Past the first byte
+//     out of place the head is not read further, the client gets 400 and the connection is closed;
 //   - once the head is in, the body is bounded as before (the read time-out per read, the body deadline
-//     in the inference handler);
+//     in the inference handler).  A chunked body must follow the chunked grammar strictly (CRLF line
+//     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a
+//     trailer of at most maxHeadBytes): the library itself takes some malformed bodies and then reads
+//     their rest as the next request.  At the first byte out of place the body read fails, and so do
+//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head;
+//   - a target in absolute form ("http://host/path") is routed by its path; an HTTP/1.0 connection is
+//     closed after its response, which says so;
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
 //     must be sent within the response time-out, each write also waiting at most the write time-out; when
 //     it passes the connection is reset: nothing more can be said to the client;
@@ -49,6 +60,9 @@ struct ConnectionLimits {
   uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
   uint32_t lingerIdleMs = 1000;         // a lingering close ends once the client is silent this long
   uint32_t lingerTotalMs = 3000;        // and in any case this long after the answer was sent
+  // The end of the head to the end of a chunked body.  The handler reading the body bounds it too, but
+  // sees only the chunks' data: size lines and trailers trickled in are bounded here.
+  uint32_t chunkedBodyTimeoutMs = 30000;
 };
 
 // What the server calls when it drops a connection for a limit: on the worker thread, once per dropped

@@ -430,22 +430,28 @@ class LimitsTest(ServerTestCase):
             except ConnectionResetError:
                 pass
             c.close()
-        # A client that trickles its body slower than the request time-out gets 408.
-        c = socket.create_connection(("127.0.0.1", s.http))
-        c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n")
-        c.settimeout(0.25)
-        got = b""
-        deadline = time.time() + 8
-        while time.time() < deadline and not got:
-            try:
-                c.sendall(b" ")
-                got = c.recv(1000)
-            except socket.timeout:
-                continue
-            except (BrokenPipeError, ConnectionResetError):
-                break
-        c.close()
-        self.assertTrue(got.startswith(b"HTTP/1.1 408"), got)
+        # A client that trickles its body slower than the request time-out gets 408, also when what trickles
+        # is a chunked body's framing (a size line's extension, a trailer) rather than data.
+        for name, head, drip in (
+                ("data", b"Content-Length: 4000\r\n\r\n", b" "),
+                ("chunk extension", b"Transfer-Encoding: chunked\r\n\r\n5;", b"a"),
+                ("trailer", b"Transfer-Encoding: chunked\r\n\r\n0\r\nX-T: ", b"a")):
+            c = socket.create_connection(("127.0.0.1", s.http))
+            c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n" + head)
+            c.settimeout(0.25)
+            got = b""
+            start = time.time()
+            while time.time() < start + 8 and not got:
+                try:
+                    c.sendall(drip)
+                    got = c.recv(1000)
+                except socket.timeout:
+                    continue
+                except (BrokenPipeError, ConnectionResetError):
+                    break
+            c.close()
+            self.assertTrue(got.startswith(b"HTTP/1.1 408"), (name, got))
+            self.assertLess(time.time() - start, 3, name)
         # A client that falls silent midway through its body for longer than the read time-out gets 408 too.
         c = socket.create_connection(("127.0.0.1", s.http))
         c.sendall(b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 4000\r\n\r\n{")
@@ -948,6 +954,171 @@ class LingeringCloseTest(ServerTestCase):
         self.assertLess(stopped, self.LINGER - 1)
         self.assertIsNotNone(results[0])
         self.assertLess(results[0], self.LINGER - 0.5)
+
+
+class WireFramingTest(ServerTestCase):
+    """Requests a proxy in front could frame differently from the server (two body lengths, unusual line
+    ends or field names, malformed chunked bodies) are refused with a JSON error and a close, never served
+    and never read on as a next request; the forms HTTP allows are served."""
+    MAX_BODY = 100000
+    ARGS = ("--max-request-bytes", str(MAX_BODY), "--http-threads", "2")
+    CARDS = 1
+    INFER = b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
+    LIVE = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n"
+    # Sent behind every refused request: a server reading on after the refusal would answer it too.
+    SMUGGLED = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.body = json.dumps(classifier_request(1)).encode()
+
+    @staticmethod
+    def chunked(*parts):
+        return b"".join(b"%x\r\n%s\r\n" % (len(p), p) for p in parts) + b"0\r\n\r\n"
+
+    @staticmethod
+    def responses(got, head_only=()):
+        """[(status, {lower-case header: value}, body)] of the responses in `got`, in order; the i-th has no
+        body when i is in `head_only`."""
+        out = []
+        while got:
+            head, sep, rest = got.partition(b"\r\n\r\n")
+            assert sep, got
+            lines = head.decode().split("\r\n")
+            headers = dict((k.lower(), v.strip()) for k, v in (line.split(":", 1) for line in lines[1:]))
+            n = 0 if len(out) in head_only else int(headers.get("content-length", 0))
+            out.append((int(lines[0].split()[1]), headers, rest[:n]))
+            got = rest[n:]
+        return out
+
+    def assertRefused(self, name, data, status, fragment):
+        """One answer, `status` with `fragment` in its JSON error, then the connection closed."""
+        got, _, closed = raw_http(self.server.http, data + self.SMUGGLED)
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [status], "%s: %r" % (name, got[:300]))
+        self.assertIn(fragment, json.loads(answers[0][2])["error"], name)
+        self.assertEqual(answers[0][1].get("connection"), "close", name)
+        self.assertTrue(closed, name)
+
+    def test_ambiguous_body_framing_is_refused(self):
+        s = self.server
+        body, ch = self.body, self.chunked(self.body)
+        both = "may not carry both Content-Length and Transfer-Encoding"
+        not_count = "is not a decimal byte count"
+        cases = [
+            ("CL then TE", self.INFER + b"Content-Length: %d\r\nTransfer-Encoding: chunked\r\n\r\n" % len(body) + ch,
+             400, both),
+            ("TE then CL", self.INFER + b"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n" + ch, 400, both),
+            ("two different CLs", self.INFER + b"Content-Length: %d\r\nContent-Length: 5\r\n\r\n" % len(body) + body,
+             400, "only one Content-Length"),
+            ("CL list", self.INFER + b"Content-Length: 5, 6\r\n\r\n" + body, 400, not_count),
+            ("CL not a number", self.INFER + b"Content-Length: abc\r\n\r\n", 400, not_count),
+            ("CL negative", self.INFER + b"Content-Length: -1\r\n\r\n" + body, 400, not_count),
+            ("CL with a sign", self.LIVE + b"Content-Length: +5\r\n\r\nhello", 400, not_count),
+            ("CL over 2^64", self.INFER + b"Content-Length: 99999999999999999999999\r\n\r\n", 413,
+             "larger than %d bytes" % self.MAX_BODY),
+            ("TE gzip", self.INFER + b"Transfer-Encoding: gzip\r\n\r\n" + body, 400, "must end in chunked"),
+            ("TE chunked, identity", self.INFER + b"Transfer-Encoding: chunked, identity\r\n\r\n" + ch, 400,
+             "must end in chunked"),
+            ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
+            ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
+             "only the chunked transfer coding"),
+            # Chunked bodies the library would take in part and read the rest of as a next request.
+            ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
+             + b"XX0\r\n\r\n", 400, "could not be read"),
+            ("chunked with bare LFs", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\n" % len(body) + body
+             + b"\n0\n\n", 400, "could not be read"),
+            ("chunk size 0x-prefixed", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n0x%x\r\n" % len(body) + body
+             + b"\r\n0\r\n\r\n", 400, "could not be read"),
+            ("chunk size over 2^64", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n1" + b"0" * 16
+             + b"\r\nabc\r\n0\r\n\r\n", 400, "could not be read"),
+            # An endless chunk extension is cut off (1 MB sent), not buffered.
+            ("endless chunk extension", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n5;" + b"a" * (1 << 20),
+             400, "could not be read"),
+            ("chunks over the limit", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n"
+             + self.chunked(*[bytes(30000)] * 5), 413, "larger than %d bytes" % self.MAX_BODY),
+            # Asked to confirm first, a body over the limit or for an unknown model is refused without
+            # "100 Continue" (asserted by the single answer).
+            ("Expect over the limit", self.INFER + b"Content-Length: 200000\r\nExpect: 100-continue\r\n\r\n", 413,
+             "larger than %d bytes" % self.MAX_BODY),
+            ("Expect unknown model", b"POST /v2/models/nosuch/infer HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
+             b"Expect: 100-continue\r\n\r\n", 404, 'unknown model "nosuch"'),
+            ("Expect with CL and TE", self.INFER + b"Content-Length: 10\r\nTransfer-Encoding: chunked\r\n"
+             b"Expect: 100-continue\r\n\r\n", 400, both),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+        # The sound forms are served: a chunked body with an extension, then the next request on the same
+        # connection; a body confirmed with "100 Continue".
+        got, _, closed = raw_http(s.http, self.INFER + b"Transfer-Encoding: Chunked\r\n\r\n%x;ext=1\r\n" % len(body)
+                                  + body + b"\r\n0\r\n\r\n" + self.LIVE + b"Connection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200], got[:300])
+        self.assertEqual(float_bytes(json.loads(answers[0][2])["outputs"][0]["data"]), CLASSIFIER_OUT)
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(10)
+            c.sendall(self.INFER + b"Content-Length: %d\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n" % len(body))
+            self.assertEqual(c.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+            c.sendall(body)
+            got = b""
+            while True:
+                part = c.recv(65536)
+                if not part:
+                    break
+                got += part
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got[:300])
+
+    def test_head_syntax_and_request_forms(self):
+        s = self.server
+        bad_name = "a header field name holds whitespace"
+        cases = [
+            ("bare LF line ends", b"GET /v2/health/live HTTP/1.1\nHost: x\n\n", 400, "bare LF"),
+            ("bare CR in a value", self.LIVE + b"X-A: a\rb\r\n\r\n", 400, "CR that does not end a line"),
+            ("NUL in a value", self.LIVE + b"X-A: a\x00b\r\n\r\n", 400, "NUL"),
+            ("space before the colon", self.INFER + b"Transfer-Encoding : chunked\r\nContent-Length: %d\r\n\r\n"
+             % len(self.body) + self.body, 400, bad_name),
+            ("tab before the colon", self.LIVE + b"Content-Length\t: 5\r\n\r\nhello", 400, bad_name),
+            ("obs-fold", self.LIVE + b"X-A: 1\r\n continued\r\n\r\n", 400, "obsolete line folding"),
+            ("fold of the first field", b"GET /v2/health/live HTTP/1.1\r\n Host: x\r\n\r\n", 400,
+             "obsolete line folding"),
+            ("line without a colon", self.LIVE + b"garbage\r\n\r\n", 400, "no colon"),
+            ("empty field name", self.LIVE + b": x\r\n\r\n", 400, "empty name"),
+            ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
+            ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
+             "target is longer than 8192 bytes"),
+            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+
+        # Pipelined requests, sent at once: each answered once, in order (an extra CRLF after a body is
+        # skipped).
+        got, _, closed = raw_http(s.http, self.LIVE + b"\r\n" + b"GET /v2 HTTP/1.1\r\nHost: x\r\n\r\n"
+                                  + b"PUT /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab\r\n"
+                                  + b"GET /v2/models/classifier/ready HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200, 404, 200], got)
+        self.assertEqual(json.loads(answers[1][2])["name"], "qobl-serve")
+        self.assertIn("no such endpoint: PUT /v2", json.loads(answers[2][2])["error"])
+        self.assertEqual(("connection" in answers[0][1], answers[3][1].get("connection"), closed), (False, "close", True))
+        # HTTP/1.0, with or without asking to keep the connection: served, and closed.
+        for name, extra in (("HTTP/1.0", b""), ("HTTP/1.0 keep-alive", b"Connection: keep-alive\r\n")):
+            got, _, closed = raw_http(s.http, b"GET /v2 HTTP/1.0\r\n" + extra + b"\r\n")
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [200], name)
+            self.assertEqual((answers[0][1].get("connection"), "keep-alive" in answers[0][1], closed),
+                             ("close", False, True), name)
+        # HEAD: the GET answer's head alone (the next response follows right after it).
+        got, _, _ = raw_http(s.http, b"HEAD /v2 HTTP/1.1\r\nHost: x\r\n\r\n" + self.LIVE + b"Connection: close\r\n\r\n")
+        answers = self.responses(got, head_only=(0,))
+        self.assertEqual([a[0] for a in answers], [200, 200], got)
+        self.assertGreater(int(answers[0][1]["content-length"]), 0)
+        # A target in absolute form names its path.
+        got, _, _ = raw_http(s.http, b"GET http://example:8080/v2 HTTP/1.1\r\nHost: example\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual(answers[0][0], 200, got)
+        self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
 
 
 class InFlightTest(unittest.TestCase):
