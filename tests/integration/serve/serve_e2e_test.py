@@ -519,7 +519,9 @@ class SchedulingTest(ServerTestCase):
 
     def test_full_queue_is_refused(self):
         s = self.server
-        s.hook("/test-hooks/op-delay?card=0&us=150000")
+        # Each run holds the card 1 s, so that the six requests meet a full queue even when a loaded
+        # machine (or a sanitizer build) starts their threads far apart.
+        s.hook("/test-hooks/op-delay?card=0&us=1000000")
         try:
             calls = [lambda: s.infer_json("classifier", classifier_request(4))] * 6
             results = self.concurrently(calls)
