@@ -112,6 +112,11 @@ bool refuseFraming(const Request& req, Response& res) {
   return true;
 }
 
+// What a client is told when its inference request's body is over --max-request-bytes.
+std::string bodyTooLarge(uint64_t max) {
+  return "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
+}
+
 bool knownMethod(const std::string& m) {
   static const char* const kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
                                          "PRI"};
@@ -216,7 +221,6 @@ void HttpFront::routes() {
       return;
     }
     const uint64_t max = cfg_.maxRequestBytes;
-    const std::string tooLarge = "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
     uint64_t declared = 0;
     if (req.has_header("Content-Length")) {
       const std::string text = req.get_header_value("Content-Length");
@@ -224,7 +228,7 @@ void HttpFront::routes() {
       declared = std::strtoull(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || declared > max) {
         m->rejected();
-        reply(res, makeError(ErrorKind::kResourceExhausted, tooLarge));
+        reply(res, makeError(ErrorKind::kResourceExhausted, bodyTooLarge(max)));
         res.set_header("Connection", "close");
         return;
       }
@@ -251,7 +255,7 @@ void HttpFront::routes() {
     if (!read || overflow || late) {
       m->rejected();
       if (overflow) {
-        reply(res, makeError(ErrorKind::kResourceExhausted, tooLarge));
+        reply(res, makeError(ErrorKind::kResourceExhausted, bodyTooLarge(max)));
       } else if (late) {
         res.status = 408;
         res.set_content(errorJson("the request body did not arrive within " + std::to_string(cfg_.requestTimeoutMs) +
@@ -363,9 +367,7 @@ void HttpFront::routes() {
     } else if (req.has_header("Content-Length") &&
                std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > cfg_.maxRequestBytes) {
       m->rejected();
-      reply(res, makeError(ErrorKind::kResourceExhausted, "the request body is larger than " +
-                                                              std::to_string(cfg_.maxRequestBytes) +
-                                                              " bytes (--max-request-bytes)"));
+      reply(res, makeError(ErrorKind::kResourceExhausted, bodyTooLarge(cfg_.maxRequestBytes)));
     } else {
       return 100;
     }

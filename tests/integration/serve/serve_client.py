@@ -196,6 +196,20 @@ class Server:
         return self.stub.ModelInfer(req, timeout=60)
 
 
+def read_until_closed(sock):
+    """Reads from a socket until the server closes it, the socket's time-out passes or the connection is
+    reset: (bytes read, closed by the server)."""
+    got = b""
+    try:
+        while True:
+            d = sock.recv(65536)
+            if not d:
+                return got, True
+            got += d
+    except (socket.timeout, ConnectionResetError):
+        return got, False
+
+
 def raw_http(port, data, read_timeout=10.0):
     """Sends bytes on a fresh connection and reads until the server closes it or the time runs out:
     (response bytes, seconds, closed by the server)."""
@@ -203,16 +217,7 @@ def raw_http(port, data, read_timeout=10.0):
     s.settimeout(read_timeout)
     start = time.time()
     s.sendall(data)
-    got, closed = b"", False
-    try:
-        while True:
-            d = s.recv(65536)
-            if not d:
-                closed = True
-                break
-            got += d
-    except (socket.timeout, ConnectionResetError):
-        pass
+    got, closed = read_until_closed(s)
     s.close()
     return got, time.time() - start, closed
 

@@ -15,7 +15,7 @@ import unittest
 import grpc
 
 from serve_client import (SERVE, Server, curl, float_bytes, floats, model_repository, nest, pb, raw_http,
-                          sample)
+                          read_until_closed, sample)
 
 CLASSIFIER_IN, CLASSIFIER_OUT = sample("classifier")
 
@@ -886,12 +886,8 @@ class LingeringCloseTest(ServerTestCase):
             c.sendall(b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000)
             for _ in range(128):
                 c.sendall(b"a" * 65536)
-            got = b""
-            while True:
-                part = c.recv(65536)
-                if not part:
-                    break
-                got += part
+            got, closed = read_until_closed(c)
+        self.assertTrue(closed, "no clean close after the 431: %r" % got[:200])
         self.assertTrue(got.startswith(b"HTTP/1.1 431"), got[:200])
         self.assertIn(b"header field is longer than 8192 bytes", got)
         # Each refusal counted once.
@@ -1063,12 +1059,8 @@ class WireFramingTest(ServerTestCase):
             c.sendall(self.INFER + b"Content-Length: %d\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n" % len(body))
             self.assertEqual(c.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
             c.sendall(body)
-            got = b""
-            while True:
-                part = c.recv(65536)
-                if not part:
-                    break
-                got += part
+            got, closed = read_until_closed(c)
+        self.assertTrue(closed, got[:300])
         self.assertEqual([a[0] for a in self.responses(got)], [200], got[:300])
 
     def test_head_syntax_and_request_forms(self):
