@@ -13,7 +13,8 @@ A short session::
 
 Threads: the card reports finished runs on its own thread, which never takes the interpreter lock; each
 pipeline has one resolver thread that takes the lock only to resolve futures.  Every call that waits for
-the card releases the interpreter lock.
+the card releases the interpreter lock; on the main thread Ctrl-C interrupts it (KeyboardInterrupt), and
+runs already sent go on and resolve their futures.
 """
 
 import atexit
@@ -130,9 +131,9 @@ _open_models = weakref.WeakSet()
 @atexit.register
 def _close_everything():
     for p in list(_open_pipelines):
-        p.close()
+        p._close(interruptible=False)
     for m in list(_open_models):
-        m.close()
+        m._close(interruptible=False)
     # Threads still inside a call that waited for the card (now returning, since everything is closed)
     # get the interpreter lock back before the interpreter finalizes.
     _qobl._wait_calls_finished(10000)
@@ -180,7 +181,12 @@ def _need_file(path):
 
 
 class _Closable:
-    """Context manager, and close() when collected, for objects whose __init__ completed (_opened)."""
+    """Context manager, and close() when collected, for objects whose __init__ completed (_opened).
+
+    _close(interruptible) closes: with interruptible, the waits for runs on the card give way to Ctrl-C
+    (the object then stays open); collection and interpreter exit close without, since nobody could
+    catch the KeyboardInterrupt and try again.
+    """
 
     _opened = False
 
@@ -193,7 +199,7 @@ class _Closable:
     def __del__(self):
         if self._opened:
             try:
-                self.close()
+                self._close(interruptible=False)
             except Exception:  # noqa: BLE001 - nothing to report to at collection time
                 pass
 
@@ -276,9 +282,14 @@ class Model(_Closable):
     closed = property(lambda self: self._core.closed, doc="True once closed.")
 
     def close(self):
-        """Closes the model's pipelines, then releases the model on the card.  A second close does nothing."""
+        """Closes the model's pipelines, then releases the model on the card.  A second close does nothing.
+
+        Ctrl-C while a pipeline waits for its runs leaves the model open (see :meth:`Pipeline.close`)."""
+        self._close(interruptible=True)
+
+    def _close(self, interruptible):
         for p in list(self._pipelines):
-            p.close()
+            p._close(interruptible)
         self._core.close()
         _open_models.discard(self)
 
@@ -412,6 +423,11 @@ class Pipeline(_Closable):
     Inputs: one numpy array per model input (a bare array for a one-input model), float32, of the input's
     shape (its leading extent of 1 may be left out), any layout (copied to contiguous when needed).
     Outputs: a list of fresh numpy arrays, one per model output, owned by the caller.
+
+    Ctrl-C interrupts every wait of the main thread (:meth:`infer`, :meth:`infer_async` while
+    ``max_in_flight`` inputs are in flight, :meth:`flush`, :meth:`synchronize`, :meth:`close`, and
+    ``result()`` of the futures) with KeyboardInterrupt within about 50 ms.  Runs already sent go on and
+    resolve their futures; the pipeline stays usable and closable.
     """
 
     def __init__(self, model, stages=("input", "model"), device=0, *, max_in_flight=None, gather_timeout_ms=1.0):
@@ -450,7 +466,9 @@ class Pipeline(_Closable):
 
         When the model's batch is larger than 1 the device run is filled with copies of the item, so one
         call costs one device run; use :meth:`infer_async` or :meth:`infer_batch` for throughput.
-        Raises :class:`Error` when the run fails or times out (``timeout_ms``, default no limit).
+        Raises :class:`Error` when the run fails or times out (``timeout_ms``, default no limit).  A run
+        that timed out or was interrupted (Ctrl-C) goes on on the card, its outputs dropped; the next
+        ``infer`` waits for it before it starts.
         """
         self._check_open()
         return self._core.infer(x, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
@@ -460,7 +478,8 @@ class Pipeline(_Closable):
 
         Inputs in flight are gathered into device runs of the model's batch.  The future fails with
         :class:`Error` when the card reports an error for the run.  Input errors raise here
-        (``ValueError``, ``TypeError``).
+        (``ValueError``, ``TypeError``).  Waits while ``max_in_flight`` inputs are in flight; Ctrl-C
+        then raises KeyboardInterrupt and the item is not started.
         """
         future = _Future(self._core)
         future._qobl_seq = self._core.submit(x, future)   # raises ValueError when closed
@@ -482,7 +501,8 @@ class Pipeline(_Closable):
         """Waits until every run started before the call has finished and its future is resolved.
 
         Other threads may keep starting runs meanwhile.  Raises :class:`Error` with code
-        ``ERR_STREAM_SYNC_TIMEOUT`` after ``timeout_ms`` (default no limit).
+        ``ERR_STREAM_SYNC_TIMEOUT`` after ``timeout_ms`` (default no limit).  Ctrl-C raises
+        KeyboardInterrupt; the runs go on and resolve their futures.
         """
         self._check_open()
         last = self._core.last_submitted
@@ -501,8 +521,14 @@ class Pipeline(_Closable):
     def close(self):
         """Sends what gathers, waits for the runs in flight, resolves every future (those that did not
         complete fail with :class:`Error`) and releases the pipeline on the card.  A second close does
-        nothing."""
-        self._core.close()
+        nothing.
+
+        Ctrl-C while it waits for the runs raises KeyboardInterrupt and leaves the pipeline open and usable,
+        its runs going on; close it again later."""
+        self._close(interruptible=True)
+
+    def _close(self, interruptible):
+        self._core.close(interruptible)
         with self._lock:
             _resolve(self._core.take_done())
         if self._thread is not threading.current_thread():

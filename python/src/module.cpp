@@ -1,10 +1,13 @@
 // The `qobl._qobl` extension: binds ModelCore and PipelineCore for the pure-Python layer (qobl/__init__.py),
-// converting numpy arrays to requests and back.  Every call that may wait releases the interpreter lock;
+// converting numpy arrays to requests and back.  Every call that may wait releases the interpreter lock,
+// and on the main thread waits in slices so that Ctrl-C (any signal whose handler raises) interrupts it;
 // nothing here is called by the card's reporting thread.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pythread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -53,6 +56,47 @@ bool waitCallsFinished(uint32_t timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+using Clock = PipelineCore::Clock;
+
+// Waits of the main thread last at most this long between two looks at pending signals.
+constexpr std::chrono::milliseconds kWaitSlice(50);
+// A wait without a time limit waits in steps of this length (so that no deadline overflows).
+constexpr std::chrono::hours kLongestStep(24);
+constexpr uint32_t kForever = UINT32_MAX;
+// How long closing a pipeline waits for its runs on the card (as long as destroying a stream does).
+constexpr uint32_t kCloseWaitMs = 10000;
+
+// The interpreter's main thread, the one that runs signal handlers (set when the module is imported).
+unsigned long gMainThread = 0;
+
+// Calls step(until) without the interpreter lock until it returns true (then returns true) or timeoutMs
+// (kForever: no limit) has passed (then returns false).  step waits at most until `until` and returns
+// whether it got what it waited for; it is called again after returning false.  On the main thread
+// `until` is at most kWaitSlice away, and between two calls the thread takes the interpreter lock back and
+// runs the handlers of pending signals: an exception they raise (KeyboardInterrupt for Ctrl-C) propagates
+// from here.  Other threads get no signals and wait in one call.  A wait that ends at once costs one
+// release of the lock, as a plain call does.
+template <typename Step>
+bool waitInterruptibly(uint32_t timeoutMs, Step step) {
+  const bool sliced = PyThread_get_thread_ident() == gMainThread;
+  const bool forever = timeoutMs == kForever;
+  const Clock::time_point end = forever ? Clock::time_point() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool done = false, expired = false;
+    {
+      Unlocked nogil;
+      const Clock::time_point now = Clock::now();
+      Clock::time_point until = forever ? now + kLongestStep : end;
+      if (sliced) until = std::min(until, now + kWaitSlice);
+      done = step(until);
+      expired = !done && !forever && Clock::now() >= end;
+    }
+    if (done) return true;
+    if (expired) return false;
+    if (sliced && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
 }
 
 // The Python class raised for CallError; set by the pure-Python layer (qobl.Error).
@@ -133,22 +177,24 @@ class Pipeline {
     prepare(x, *item);
     item->future = future;
     uint64_t seq = 0;
-    {
-      // On an exception the request stays ours: the item is released once the lock is held again.
-      Unlocked nogil;
-      seq = core_->submit(&item->req);
-    }
+    // On an exception (a signal's among them) the request stays ours: the item is released once the lock is
+    // held again.
+    waitInterruptibly(kForever, [&](Clock::time_point until) {
+      seq = core_->submit(&item->req, until);
+      return seq != 0;
+    });
     item.release();   // the pipeline's now, handed back by takeDone
     return seq;
   }
 
+  // An interrupted or timed-out run goes on on the card; the next one waits for it before it starts.
   py::object infer(const py::object& x, uint32_t timeoutMs) {
     std::unique_ptr<Item> item = takeItem();
     prepare(x, *item);
-    {
-      Unlocked nogil;
-      core_->run(item->req, timeoutMs);
-    }
+    PipelineCore::SyncTurn turn;
+    if (!waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->run(item->req, turn, until); }))
+      throw CallError(qoblERR_RUN_STREAM,
+                      "infer: no result within " + std::to_string(timeoutMs) + " ms (the run goes on on the card)");
     py::object outputs = std::move(item->outputs);
     giveBack(std::move(item));
     return outputs;
@@ -174,24 +220,37 @@ class Pipeline {
     return out;
   }
 
+  // Flushes give up quietly when the card frees no slot for padding for kPaddingWaitMs.
   void flush() {
-    Unlocked nogil;
-    core_->flush();
+    waitInterruptibly(PipelineCore::kPaddingWaitMs, [&](Clock::time_point until) { return core_->flush(until); });
   }
 
-  bool flushIfGathering(uint64_t seq) {
-    Unlocked nogil;
-    return core_->flushIfGathering(seq);
+  void flushIfGathering(uint64_t seq) {
+    waitInterruptibly(PipelineCore::kPaddingWaitMs,
+                      [&](Clock::time_point until) { return core_->flushIfGathering(seq, until); });
   }
 
   void expedite(uint64_t seq) { core_->expedite(seq); }   // takes no lock a thread waiting for ours holds
 
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
-    Unlocked nogil;
-    return core_->waitFinished(seq, timeoutMs);
+    return waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->waitFinished(seq, until); });
   }
 
-  void close() {
+  // With `interruptible`, on the main thread, the runs sent so far are first waited for (at most
+  // kCloseWaitMs) in slices that Ctrl-C interrupts: an interrupted close leaves the pipeline open, its runs
+  // going on.  Without, or on another thread, the close waits for them in one piece.
+  void close(bool interruptible) {
+    if (interruptible && !core_->closed() && PyThread_get_thread_ident() == gMainThread) {
+      const uint64_t last = core_->lastSeq();
+      const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+      auto left = [&] {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        return static_cast<uint32_t>(std::max<int64_t>(ms, 0));
+      };
+      flush();
+      waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitFinished(last, until); });
+      waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitSyncIdle(until); });
+    }
     Unlocked nogil;
     core_->close();
   }
@@ -381,6 +440,7 @@ PYBIND11_MODULE(_qobl, m) {
     }
   });
 
+  gMainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   m.def("_set_error_class", [](py::object cls) { errorClass() = std::move(cls); });
   m.def("version", [] {
     const char* text = nullptr;
@@ -417,7 +477,7 @@ PYBIND11_MODULE(_qobl, m) {
       .def("flush_if_gathering", &Pipeline::flushIfGathering)
       .def("wait_finished", &Pipeline::waitFinished)
       .def("expedite", &Pipeline::expedite)
-      .def("close", &Pipeline::close)
+      .def("close", &Pipeline::close, py::arg("interruptible"))
       .def_property_readonly("last_submitted", &Pipeline::lastSubmitted)
       .def_property_readonly("closed", &Pipeline::closed)
       .def_property_readonly("cache_number", &Pipeline::cacheNumber)

@@ -17,8 +17,7 @@ using Clock = PipelineCore::Clock;
 
 // How long a finished request may wait for others to join its batch when nobody waits for it.
 constexpr std::chrono::microseconds kResolveWait(500);
-// How long padding waits for a free slot before a flush gives up (the card must be stuck by then).
-constexpr std::chrono::seconds kPaddingWait(10);
+constexpr std::chrono::milliseconds kPaddingWait(PipelineCore::kPaddingWaitMs);
 // Device runs in flight when the application does not say.
 constexpr uint32_t kDefaultRunsInFlight = 8;
 
@@ -260,9 +259,8 @@ void PipelineCore::freeSlot(Slot* s) {
   s->inAddrs.clear();
 }
 
-PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding) {
+PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until) {
   std::unique_lock<std::mutex> lk(stateMu_);
-  const auto deadline = Clock::now() + kPaddingWait;
   for (;;) {
     if (stopped_ || (!forPadding && closed_.load())) return nullptr;
     if (!free_.empty()) {
@@ -292,25 +290,25 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding) {
       ++holders_;
       return s;
     }
-    if (forPadding) {
-      if (slotCv_.wait_until(lk, deadline) == std::cv_status::timeout && free_.empty()) return nullptr;
-    } else {
-      slotCv_.wait(lk);
-    }
+    if (slotCv_.wait_until(lk, until) == std::cv_status::timeout && free_.empty()) return nullptr;
   }
 }
 
 // ---------------------------------------------------------------------------------------------------------
 // Asynchronous runs
 
-uint64_t PipelineCore::submit(Request* req) {
+uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
   if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
   // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
-  std::lock_guard<std::mutex> sub(submitMu_);
-  Slot* s = acquireSlot(false);
-  if (s == nullptr) throw std::invalid_argument("the pipeline is closed");
+  std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+  if (!sub.owns_lock()) return 0;
+  Slot* s = acquireSlot(false, until);
+  if (s == nullptr) {
+    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    return 0;
+  }
   try {
     uploadInputs(*req, inputs_, s->inAddrs);
   } catch (...) {
@@ -424,11 +422,7 @@ void PipelineCore::report(qobeOp* op, qobmDataset* input, qobmDataset* output, c
   std::string why;
   uint32_t error = status.errorCode;
   if (error != 0) {
-    std::string name = "an op";
-    for (size_t i = 0; i < opHandles_.size(); ++i) {
-      if (opHandles_[i] == op) name = "op " + ops_[i].name;
-    }
-    why = name + " failed on the card";
+    why = opName(op) + " failed on the card";
   } else if (req != nullptr) {
     why = downloadOutputs(output, outputs_, *req);
     if (!why.empty()) error = qoblERR_RUN_STREAM;
@@ -456,9 +450,9 @@ bool PipelineCore::waitDone(uint32_t timeoutMs) {
       if (now >= due) {
         lk.unlock();
         {
-          std::lock_guard<std::mutex> sub(submitMu_);
+          std::lock_guard<DeadlineMutex> sub(submitMu_);
           // Fill it only when no input joined in the meantime.
-          if (lastGatherNs_.load() == gathered) flushLocked();
+          if (lastGatherNs_.load() == gathered) flushLocked(Clock::now() + kPaddingWait);
         }
         lk.lock();
         continue;
@@ -491,11 +485,11 @@ void PipelineCore::expedite(uint64_t seq) {
   }
 }
 
-void PipelineCore::flushLocked() {
+void PipelineCore::flushLocked(Clock::time_point until) {
   if (gathered_.empty()) return;
   qobmSetDevice(device_);   // also called from the resolver thread, which runs nothing else on the card
   while (!gathered_.empty()) {
-    Slot* s = acquireSlot(true);
+    Slot* s = acquireSlot(true, until);
     if (s == nullptr) return;
     {
       std::lock_guard<std::mutex> g(stateMu_);
@@ -508,29 +502,27 @@ void PipelineCore::flushLocked() {
   }
 }
 
-void PipelineCore::flush() {
+bool PipelineCore::flush(Clock::time_point until) {
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
-  std::lock_guard<std::mutex> sub(submitMu_);
-  if (stream_ != nullptr) flushLocked();
+  std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+  if (!sub.owns_lock()) return false;
+  if (stream_ != nullptr) flushLocked(until);
+  return gathered_.empty();
 }
 
-bool PipelineCore::flushIfGathering(uint64_t seq) {
+bool PipelineCore::flushIfGathering(uint64_t seq, Clock::time_point until) {
   expedite(seq);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
-  std::lock_guard<std::mutex> sub(submitMu_);
-  if (stream_ == nullptr || gatheredFirstSeq_ == 0 || seq < gatheredFirstSeq_) return false;
-  flushLocked();
-  return true;
+  std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+  if (!sub.owns_lock()) return false;
+  if (stream_ == nullptr || gatheredFirstSeq_ == 0 || seq < gatheredFirstSeq_) return true;
+  flushLocked(until);
+  return gathered_.empty();
 }
 
-bool PipelineCore::waitFinished(uint64_t seq, uint32_t timeoutMs) {
+bool PipelineCore::waitFinished(uint64_t seq, Clock::time_point until) {
   std::unique_lock<std::mutex> lk(stateMu_);
-  auto finished = [&] { return outstanding_.empty() || outstanding_.front() > seq; };
-  if (timeoutMs == UINT32_MAX) {
-    finishCv_.wait(lk, finished);
-    return true;
-  }
-  return finishCv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), finished);
+  return finishCv_.wait_until(lk, until, [&] { return outstanding_.empty() || outstanding_.front() > seq; });
 }
 
 PipelineStats PipelineCore::stats() const {
@@ -544,36 +536,107 @@ PipelineStats PipelineCore::stats() const {
 // ---------------------------------------------------------------------------------------------------------
 // Synchronous runs
 
-void PipelineCore::run(Request& req, uint32_t timeoutMs) {
-  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
-  std::lock_guard<std::mutex> g(syncMu_);
-  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
-  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
-  uint32_t cache = 0;
-  if (syncStream_ == nullptr) {
-    try {
-      syncStream_ = makeStream(&PipelineCore::onSyncReport);
-      check(qoblGetStreamCacheNumber(syncStream_, &cache), "qoblGetStreamCacheNumber");
-      makeInputDataset(device_, inputs_, &syncIn_, &syncInBufs_, &syncInAddrs_);
-      syncOuts_.assign(std::max<uint32_t>(cache, 1), nullptr);
-      for (auto& o : syncOuts_) check(qoblRequestOutputDataset(syncStream_, &o), "qoblRequestOutputDataset");
-    } catch (...) {
-      releaseSyncStream();
-      throw;
+bool PipelineCore::run(Request& req, SyncTurn& turn, Clock::time_point until) {
+  if (!turn.lock.owns_lock()) {
+    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    turn.lock = std::unique_lock<DeadlineMutex>(syncMu_, until);
+    if (!turn.lock.owns_lock()) return false;
+    if (closed_.load()) {
+      turn.lock.unlock();
+      throw std::invalid_argument("the pipeline is closed");
     }
   }
-  uploadInputs(req, inputs_, syncInAddrs_);
-  // The first input is the item; the others of the device run are copies of it, each with its own
-  // output dataset.
-  for (size_t k = 0; k < syncOuts_.size(); ++k) {
-    clearLoggedErrors();
-    const qoblErr rc = qoblRunStream(syncStream_, syncIn_, syncOuts_[k], timeoutMs);
-    if (rc == qoblERR_SUCCESS) break;
-    if (rc == qoblERR_RUN_PENDING && k + 1 < syncOuts_.size()) continue;
-    throw CallError(rc, failureText("qoblRunStream"));
+  if (!turn.sent) {
+    // The stream's card memory is reused: a run left behind by a caller who stopped waiting ends first.
+    if (!waitSyncIdle(until)) return false;
+    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+    uint32_t cache = 0;
+    if (syncStream_ == nullptr) {
+      try {
+        syncStream_ = makeStream(&PipelineCore::onSyncReport);
+        check(qoblGetStreamCacheNumber(syncStream_, &cache), "qoblGetStreamCacheNumber");
+        makeInputDataset(device_, inputs_, &syncIn_, &syncInBufs_, &syncInAddrs_);
+        syncOuts_.assign(std::max<uint32_t>(cache, 1), nullptr);
+        for (auto& o : syncOuts_) check(qoblRequestOutputDataset(syncStream_, &o), "qoblRequestOutputDataset");
+      } catch (...) {
+        releaseSyncStream();
+        throw;
+      }
+    }
+    uploadInputs(req, inputs_, syncInAddrs_);
+    {
+      std::lock_guard<std::mutex> g(syncDoneMu_);
+      syncError_ = 0;
+      syncFailedOp_ = nullptr;
+    }
+    // The first input is the item; the others of the device run are copies of it, each with its own output
+    // dataset.  The runs are sent asynchronously and their reports counted, so that the wait for them can
+    // be cut short and resumed.
+    for (size_t k = 0; k < syncOuts_.size(); ++k) {
+      {
+        std::lock_guard<std::mutex> g(syncDoneMu_);
+        ++syncPending_;   // before the call: its report may come before it returns
+      }
+      clearLoggedErrors();
+      const qoblErr rc = qoblRunStreamAsync(syncStream_, syncIn_, syncOuts_[k]);
+      if (rc == qoblERR_SUCCESS) break;
+      if (rc == qoblERR_RUN_PENDING && k + 1 < syncOuts_.size()) continue;
+      const std::string why = failureText("qoblRunStreamAsync");
+      bool gathering = false;
+      {
+        // A refused input gets no report; the call reported those gathered before it, when it dropped them.
+        std::lock_guard<std::mutex> g(syncDoneMu_);
+        if (rc != qoblERR_RUN_PENDING) --syncPending_;
+        gathering = syncPending_ != 0;
+      }
+      // Inputs still gathering (the device run holds more than the stream said, or the call kept them):
+      // the stream goes, reporting them as dropped, and the next run makes a fresh one.
+      if (gathering) releaseSyncStream();
+      throw CallError(rc, why);
+    }
+    turn.sent = true;
+  }
+  if (!waitSyncIdle(until)) return false;
+  uint32_t error = 0;
+  const qobeOp* failed = nullptr;
+  {
+    std::lock_guard<std::mutex> g(syncDoneMu_);
+    error = syncError_;
+    failed = syncFailedOp_;
+  }
+  if (error != 0) {
+    const std::string text = platformErrorText(error);
+    throw CallError(qoblERR_RUN_STREAM, "the run failed on the card: " + opName(failed) + " reported " +
+                                            std::to_string(error) + (text.empty() ? "" : " (" + text + ")"));
   }
   const std::string why = downloadOutputs(syncOuts_.front(), outputs_, req);
   if (!why.empty()) throw CallError(qoblERR_RUN_STREAM, why);
+  return true;
+}
+
+void PipelineCore::onSyncReport(qobeOp* op, qobmDataset*, qobmDataset*, qoblCallbackStatus* status, void* ctx) {
+  if (ctx == nullptr || status == nullptr) return;
+  if (status->errorCode == 0 && status->isStreamEnd == 0) return;   // an op in the middle
+  PipelineCore* self = static_cast<PipelineCore*>(ctx);
+  std::lock_guard<std::mutex> g(self->syncDoneMu_);
+  if (status->errorCode != 0 && self->syncError_ == 0) {
+    self->syncError_ = status->errorCode;
+    self->syncFailedOp_ = op;
+  }
+  if (self->syncPending_ > 0 && --self->syncPending_ == 0) self->syncDoneCv_.notify_all();
+}
+
+bool PipelineCore::waitSyncIdle(Clock::time_point until) {
+  std::unique_lock<std::mutex> lk(syncDoneMu_);
+  return syncDoneCv_.wait_until(lk, until, [&] { return syncPending_ == 0; });
+}
+
+std::string PipelineCore::opName(const qobeOp* op) const {
+  for (size_t i = 0; i < opHandles_.size(); ++i) {
+    if (opHandles_[i] == op) return "op " + ops_[i].name;
+  }
+  return "an op";
 }
 
 void PipelineCore::releaseSyncStream() {
@@ -604,9 +667,10 @@ void PipelineCore::close() {
   {
     // The report callback takes no submission lock, so holding it while the stream is destroyed (which
     // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
-    std::lock_guard<std::mutex> sub(submitMu_);
+    std::lock_guard<DeadlineMutex> sub(submitMu_);
     if (stream_ != nullptr) {
-      flushLocked();                  // what gathers is sent, so that it completes rather than being dropped
+      // What gathers is sent, so that it completes rather than being dropped.
+      flushLocked(Clock::now() + kPaddingWait);
       qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
       stream_ = nullptr;
     }
@@ -615,8 +679,8 @@ void PipelineCore::close() {
     lastGatherNs_.store(0);
   }
   {
-    std::lock_guard<std::mutex> g(syncMu_);
-    releaseSyncStream();
+    std::lock_guard<DeadlineMutex> g(syncMu_);
+    releaseSyncStream();   // waits for a run left on the card; its reports come before it returns
   }
   {
     std::lock_guard<std::mutex> g(stateMu_);

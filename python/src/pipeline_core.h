@@ -8,7 +8,14 @@
 // its next device run) before stateMu_ (slots, the finished-request queue, counters).  The report
 // callback takes only stateMu_, and nobody calls the library while holding stateMu_, so a submission
 // that waits inside the library for the stream's callbacks never waits for a lock the callback needs.
-// syncMu_ serialises synchronous runs and guards the synchronous stream.
+// syncMu_ serialises synchronous runs and guards the synchronous stream; a caller holds it from the start
+// of its run to its end (SyncTurn).  syncDoneMu_ guards the count of the synchronous stream's reports still
+// due; its report callback takes only that one.
+//
+// Waits and deadlines.  Every call that can wait long (for the submission lock, a free slot, the
+// synchronous stream, runs on the card) takes the point in time it waits until and reports whether it got
+// there first, so that the binding can wait in slices and handle the interpreter's signals in between.  A
+// call that ran out of time leaves the pipeline as a call that was not made, or (run) resumable.
 #ifndef QOBL_PYTHON_PIPELINE_CORE_H
 #define QOBL_PYTHON_PIPELINE_CORE_H
 
@@ -45,6 +52,38 @@ struct OpInfo {
   uint32_t uid = 0;
 };
 
+// A mutex whose lock can also be waited for until a deadline.  (std::timed_mutex waits through a call the
+// thread sanitizer does not follow, so its deadline waits would look like races.)  Usable with
+// std::lock_guard and std::unique_lock, try_lock_until included.
+class DeadlineMutex {
+ public:
+  void lock() {
+    std::unique_lock<std::mutex> lk(mu_);
+    cv_.wait(lk, [&] { return !held_; });
+    held_ = true;
+  }
+  template <class C, class D>
+  bool try_lock_until(const std::chrono::time_point<C, D>& until) {
+    std::unique_lock<std::mutex> lk(mu_);
+    // When the time runs out as the lock is freed, it is taken: a wake-up meant for this waiter is not lost.
+    if (!cv_.wait_until(lk, until, [&] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      held_ = false;
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false;
+};
+
 struct PipelineStats {
   uint64_t submitted = 0, completed = 0, failed = 0, fillers = 0;
   uint32_t inFlight = 0, slots = 0, cacheNumber = 0;
@@ -53,6 +92,18 @@ struct PipelineStats {
 class PipelineCore {
  public:
   using Clock = std::chrono::steady_clock;
+  // How long a flush waits for free slots to pad the gathering device run before it gives up (the card
+  // must be stuck by then).
+  static constexpr uint32_t kPaddingWaitMs = 10000;
+
+  // A synchronous run of one caller, made empty by the caller and passed to every run() call of that run.
+  // Holds the synchronous stream from the caller's turn to the run's end; dropped while its run is on the
+  // card, it leaves the run to finish there (the next synchronous run waits for it before using the
+  // stream's card memory).
+  struct SyncTurn {
+    std::unique_lock<DeadlineMutex> lock;
+    bool sent = false;
+  };
 
   // Builds input [-> normalize] -> model [-> copy] on `device` (the model's device); "copy" is added when an
   // output is stored in a core layout.  maxInFlight bounds the asynchronous inputs in flight (rounded up to
@@ -65,14 +116,20 @@ class PipelineCore {
   PipelineCore& operator=(const PipelineCore&) = delete;
 
   // Starts an asynchronous run of one item.  The request belongs to the pipeline until takeDone hands it
-  // back (always, also on failure, also when the pipeline is closed meanwhile).  Waits while maxInFlight
-  // inputs are in flight.  Returns the request's number (the request may be finished already, so it must
-  // not be read after the call).  Throws std::invalid_argument when closed, CallError when its input
-  // could not be copied to the card (in both cases the request stays the caller's).
-  uint64_t submit(Request* req);
-  // Runs one item on the synchronous stream and waits; a device run larger than one item is filled with
-  // copies of it.  Throws CallError, or std::invalid_argument when closed.
-  void run(Request& req, uint32_t timeoutMs);
+  // back (always, also on failure, also when the pipeline is closed meanwhile).  Waits, up to `until`,
+  // while maxInFlight inputs are in flight.  Returns the request's number (the request may be finished
+  // already, so it must not be read after the call), or 0 when `until` came first.  Throws
+  // std::invalid_argument when closed, CallError when its input could not be copied to the card (when it
+  // throws or returns 0 the request stays the caller's).
+  uint64_t submit(Request* req, Clock::time_point until);
+  // Runs one item on the synchronous stream: waits for the caller's turn, sends the item (a device run
+  // larger than one item is filled with copies of it) and waits for its outputs.  True once they are in
+  // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError,
+  // or std::invalid_argument when closed.
+  bool run(Request& req, SyncTurn& turn, Clock::time_point until);
+  // Waits up to `until` for a synchronous run left on the card by a caller who stopped waiting for it;
+  // true when none is left.
+  bool waitSyncIdle(Clock::time_point until);
 
   // Waits up to timeoutMs until finished requests are due for takeDone (meanwhile fills a gathering device
   // run whose inputs waited long enough).  Returns false once the pipeline is closed and the queue is
@@ -86,13 +143,16 @@ class PipelineCore {
   // once.  Cheap, takes no interpreter lock.
   void expedite(uint64_t seq);
 
-  // Fills the gathering device run (if any) with padding inputs so that it is sent now.
-  void flush();
-  // expedite(seq), and flush() when the request numbered seq still gathers; true when it did.
-  bool flushIfGathering(uint64_t seq);
+  // Fills the gathering device run (if any) with padding inputs so that it is sent now.  False when `until`
+  // came first (waiting for the submission lock or for free slots): the padding added so far stays
+  // gathered, and a later flush goes on from there.
+  bool flush(Clock::time_point until);
+  // expedite(seq), and flush(until) when the request numbered seq still gathers.  False when `until` came
+  // first.
+  bool flushIfGathering(uint64_t seq, Clock::time_point until);
   // Waits until every request numbered up to seq has finished (its outcome queued for takeDone); false
-  // after timeoutMs (UINT32_MAX: no limit).
-  bool waitFinished(uint64_t seq, uint32_t timeoutMs);
+  // when `until` came first.
+  bool waitFinished(uint64_t seq, Clock::time_point until);
   uint64_t lastSeq() const { return nextSeq_.load() - 1; }
 
   // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
@@ -119,9 +179,10 @@ class PipelineCore {
   };
 
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status, void* ctx);
-  // The synchronous stream's: its runs are waited for, so its reports carry nothing to do.  Subscribed all
-  // the same, since the library logs an error for every report of a stream nobody subscribed to.
-  static void onSyncReport(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void*) {}
+  // The synchronous stream's: counts the terminal reports of the inputs of its device run, and keeps the
+  // first failure.
+  static void onSyncReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
+                           void* ctx);
   void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
 
   void buildGraph(const std::vector<std::string>& stages);
@@ -129,15 +190,16 @@ class PipelineCore {
   qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
-  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits; returns null
-  // once closed, or for padding after a long wait.
-  Slot* acquireSlot(bool forPadding);
+  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`;
+  // returns null then, or once closed.
+  Slot* acquireSlot(bool forPadding, Clock::time_point until);
   // Submits one slot (a request or padding); submitMu_ held.
   void submitLocked(Slot* s);
   // Ends a slot's run (stateMu_ held): its request, if any, is queued for takeDone; the slot is free again,
   // or with `quarantine` kept out of use until a report for it arrives.
   void finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine);
-  void flushLocked();                     // submitMu_ held
+  void flushLocked(Clock::time_point until);   // submitMu_ held; gives up at `until`
+  std::string opName(const qobeOp* op) const;
   void releaseSyncStream();
 
   std::shared_ptr<ModelCore> model_;
@@ -157,7 +219,7 @@ class PipelineCore {
   std::atomic<bool> closed_{false};
   std::atomic<uint64_t> nextSeq_{1};
 
-  std::mutex submitMu_;
+  DeadlineMutex submitMu_;
   std::vector<Slot*> gathered_;             // inputs accepted for the next device run (submitMu_)
   uint64_t gatheredFirstSeq_ = 0;           // seq of the first request among them (submitMu_)
   std::atomic<int64_t> lastGatherNs_{0};    // when the last input joined a gathering run (0: none gathers)
@@ -181,12 +243,18 @@ class PipelineCore {
   bool stopped_ = false;                    // close() finished: waitDone returns false once done_ is empty
   PipelineStats stats_;
 
-  std::mutex syncMu_;
+  DeadlineMutex syncMu_;
   qoblStream* syncStream_ = nullptr;
   qobmDataset* syncIn_ = nullptr;
   std::vector<qobmDataBuffer*> syncInBufs_;
   std::vector<uint64_t> syncInAddrs_;
   std::vector<qobmDataset*> syncOuts_;
+
+  std::mutex syncDoneMu_;
+  std::condition_variable syncDoneCv_;
+  uint32_t syncPending_ = 0;                // inputs of the synchronous stream not reported yet
+  uint32_t syncError_ = 0;                  // the first failure reported for the current synchronous run
+  const qobeOp* syncFailedOp_ = nullptr;    // the op it was reported for
 };
 
 }  // namespace python
