@@ -59,7 +59,8 @@ enum class HeadFault {
   kUriTooLong,     // the request line alone had more bytes than maxHeadBytes
   kTooManyFields,  // more header lines than maxHeaderFields
   kFieldTooLong,   // a header line longer than the library takes
-  kMalformed,      // a line end, field name or field line the library would misread or skip
+  kMalformed,      // a request line, line end, field name or value the library would misread or skip
+  kVersion,        // a well-formed request line of an HTTP major version other than 1
 };
 
 // The bytes a header field name may hold (a token): anything else before the colon, whitespace
@@ -106,6 +107,10 @@ class ConnectionStream final : public httplib::Stream {
     headBytes_ = lineBytes_ = headLines_ = 0;
     sawLineEnd_ = colonSeen_ = false;
     lastByte_ = 0;
+    lineState_ = LineState::kMethod;
+    partBytes_ = hostFields_ = 0;
+    major_ = minor_ = 0;
+    nameIsHost_ = false;
     malformed_ = nullptr;
     chunk_ = ChunkState::kNone;
     inResponse_ = responseClosed_ = false;
@@ -233,6 +238,8 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
  private:
+  enum class LineState { kMethod, kTarget, kVersion };
+
   // Counts `n` head bytes about to be handed to the library; false (and the fault set) when they would
   // cross a bound, so that the library never holds more of a head than the bounds allow.
   bool countHead(const char* p, size_t n) {
@@ -255,6 +262,14 @@ class ConnectionStream final : public httplib::Stream {
         // A blank line ends the head and is no header line.
         const bool blank = lineBytes_ == 2;
         if (!blank && sawLineEnd_ && !colonSeen_) return malformedHead("a header line has no colon");
+        if (!sawLineEnd_ && major_ != '1') {   // the request line, whole and well-formed
+          headFault_ = HeadFault::kVersion;
+          return false;
+        }
+        // The Host field names the target's authority: an HTTP/1.1 request without it is incomplete, and
+        // two of them may name two different ones.
+        if (blank && major_ == '1' && minor_ != '0' && hostFields_ == 0)
+          return malformedHead("an HTTP/1.1 request must carry a Host header field");
         if (!blank && ++headLines_ > limits_.maxHeaderFields + 1) {   // the request line and the fields
           headFault_ = HeadFault::kTooManyFields;
           return false;
@@ -266,20 +281,71 @@ class ConnectionStream final : public httplib::Stream {
         return malformedHead("the request head holds a CR that does not end a line");
       } else if (c == '\0') {
         return malformedHead("the request head holds a NUL byte");
-      } else if (sawLineEnd_ && !colonSeen_ && c != '\r') {   // the name of a header field
+      } else if (!sawLineEnd_) {
+        if (!requestLineByte(c)) return false;
+      } else if (!colonSeen_ && c != '\r') {   // the name of a header field
         if (c == ':') {
           if (lineBytes_ == 1) return malformedHead("a header field has an empty name");
           colonSeen_ = true;
-        } else if (!isTokenChar(c)) {
+          if (nameIsHost_ && lineBytes_ == 5 && ++hostFields_ > 1)
+            return malformedHead("a request may carry only one Host header field");
+        } else if (isTokenChar(c)) {
+          const char lower = static_cast<char>(c | 0x20);
+          nameIsHost_ = (lineBytes_ == 1 || nameIsHost_) && lineBytes_ <= 4 && lower == "host"[lineBytes_ - 1];
+        } else {
           // The library would skip such a line or read the name without the whitespace: either way not
           // what every proxy makes of it.
           return malformedHead(lineBytes_ == 1 && (c == ' ' || c == '\t')
                                    ? "a header line starts with whitespace (obsolete line folding)"
                                    : "a header field name holds whitespace or another byte a name cannot hold");
         }
+      } else if (c != '\r' && c != '\t' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)) {
+        // A field value: the library takes control bytes in it, other implementations refuse them or
+        // take them for line ends.  Bytes 0x80-0xFF (obsolete text) are taken.
+        return malformedHead("a header field value holds a control byte");
       }
       lastByte_ = c;
     }
+    return true;
+  }
+
+  // Follows a byte of the request line other than its final LF through "method SP target SP HTTP/d.d CR";
+  // false (and the fault set) at the first byte out of place.  The library splits the line at any run of
+  // spaces and drops leading and trailing ones, so "GET  /x HTTP/1.1 " would be served here and might be
+  // read otherwise by a proxy in front.
+  bool requestLineByte(char c) {
+    static const char kForm[] = "the request line is not a method, a target and a version, each after a single space";
+    const bool space = c == ' ';
+    switch (lineState_) {
+      case LineState::kMethod:
+        if (space && partBytes_ > 0) return nextPart(LineState::kTarget);
+        if (space || c == '\t' || c == '\r') return malformedHead(kForm);
+        if (!isTokenChar(c)) return malformedHead("the request method holds a byte a method cannot hold");
+        break;
+      case LineState::kTarget:
+        if (space && partBytes_ > 0) return nextPart(LineState::kVersion);
+        if (space || c == '\t' || c == '\r') return malformedHead(kForm);
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+          return malformedHead("the request target holds a control byte");
+        break;
+      case LineState::kVersion: {
+        static const char kVersion[] = "HTTP/0.0";   // a '0' stands for any digit
+        const char* const bad = space || c == '\t' ? kForm : "the request line's version is not HTTP/digit.digit";
+        if (partBytes_ == sizeof kVersion - 1) return c == '\r' || malformedHead(bad);
+        const char want = kVersion[partBytes_];
+        if (want == '0' ? (c < '0' || c > '9') : c != want) return malformedHead(bad);
+        if (partBytes_ == 5) major_ = c;
+        if (partBytes_ == 7) minor_ = c;
+        break;
+      }
+    }
+    ++partBytes_;
+    return true;
+  }
+
+  bool nextPart(LineState next) {
+    lineState_ = next;
+    partBytes_ = 0;
     return true;
   }
 
@@ -429,6 +495,12 @@ class ConnectionStream final : public httplib::Stream {
   bool sawLineEnd_ = false;   // the request line has ended
   bool colonSeen_ = false;    // the current header line's name has ended
   char lastByte_ = 0;
+  // The part of the request line being read, and its bytes so far; the version's digits once read.
+  LineState lineState_ = LineState::kMethod;
+  size_t partBytes_ = 0;
+  char major_ = 0, minor_ = 0;
+  bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
+  size_t hostFields_ = 0;
   const char* malformed_ = nullptr;
   // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
   // of the current chunk's data (while in kData; the size being read before it).
@@ -454,6 +526,8 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
   switch (fault) {
     case HeadFault::kMalformed:
       return {"400 Bad Request", malformed != nullptr ? malformed : "malformed request head"};
+    case HeadFault::kVersion:
+      return {"505 HTTP Version Not Supported", "only HTTP/1.0 and HTTP/1.1 requests are served here"};
     case HeadFault::kTimedOut:
       return {"408 Request Timeout", "the request head did not arrive within " + std::to_string(limits.headTimeoutMs) +
                                          " ms (--header-timeout-ms)"};
@@ -585,8 +659,10 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     }
     const HeadFault fault = strm.headFault();
     if (fault != HeadFault::kNone) {
-      if (fault != HeadFault::kMalformed)
-        notify(fault == HeadFault::kTimedOut ? events_.headTimedOut : events_.headTooLarge);
+      if (fault == HeadFault::kTimedOut)
+        notify(events_.headTimedOut);
+      else if (fault != HeadFault::kMalformed && fault != HeadFault::kVersion)
+        notify(events_.headTooLarge);
       // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
       const auto answer = headFaultAnswer(fault, limits_, strm.malformed());
       const std::string body = errorJson(answer.second);

@@ -18,9 +18,13 @@
 //     head in memory;
 //   - the head must be one that every HTTP implementation reads alike, since a proxy in front that read it
 //     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
-//     request is skipped), no CR or NUL elsewhere, every header line holds a colon after a name of token
-//     bytes (no whitespace before the colon, no line folded onto the one before).  Past the first byte
-//     out of place the head is not read further, the client gets 400 and the connection is closed;
+//     request is skipped), no CR or NUL elsewhere; the request line is exactly a method of token bytes, one
+//     space, a target without whitespace or control bytes, one space and "HTTP/" digit "." digit; every
+//     header line holds a colon after a name of token bytes (no whitespace before the colon, no line
+//     folded onto the one before) and a value without control bytes other than HTAB (bytes 0x80-0xFF are
+//     taken); an HTTP/1.1 request carries exactly one Host field, any other at most one.  Past the first
+//     byte out of place the head is not read further, the client gets 400 and the connection is closed.
+//     A well-formed request line of another major version than 1 gets 505 and a close;
 //   - once the head is in, the body is bounded as before (the read time-out per read, the body deadline
 //     in the inference handler).  A chunked body must follow the chunked grammar strictly (CRLF line
 //     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a

@@ -1081,7 +1081,6 @@ class WireFramingTest(ServerTestCase):
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
             ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
              "target is longer than 8192 bytes"),
-            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
@@ -1113,6 +1112,58 @@ class WireFramingTest(ServerTestCase):
         answers = self.responses(got)
         self.assertEqual(answers[0][0], 200, got)
         self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
+
+
+    def test_request_line_host_and_field_values(self):
+        s = self.server
+        form = "not a method, a target and a version, each after a single space"
+        version = "version is not HTTP/digit.digit"
+        cases = [
+            # The library splits a request line at runs of spaces and trims it: all of these were served.
+            ("two spaces after the method", b"GET  /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("two spaces before the version", b"GET /v2/health/live  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("leading space", b" GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("trailing space", b"GET /v2/health/live HTTP/1.1 \r\nHost: x\r\n\r\n", 400, form),
+            ("tab after the method", b"GET\t/v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("control byte in the target", b"GET /v2/health/li\x01ve HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte"),
+            ("empty target", b"GET  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("no version", b"GET /v2/health/live\r\nHost: x\r\n\r\n", 400, form),
+            ("method not a token", b"GE(T /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "method holds a byte a method cannot hold"),
+            ("lower-case version", b"GET /v2/health/live http/1.1\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit version", b"GET /v2/health/live HTTP/11\r\nHost: x\r\n\r\n", 400, version),
+            ("version with a suffix", b"GET /v2/health/live HTTP/1.1x\r\nHost: x\r\n\r\n", 400, version),
+            # Well formed, but of another major version.
+            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            ("HTTP/3.1 request line", b"GET /v2/health/live HTTP/3.1\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
+            ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("two Host fields", self.LIVE + b"host: y\r\n\r\n", 400, "only one Host"),
+            ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
+            # Control bytes in field values other than HTAB.
+            ("SOH in a value", self.LIVE + b"X-A: a\x01b\r\n\r\n", 400, "value holds a control byte"),
+            ("VT in a value", self.LIVE + b"X-A: a\x0bb\r\n\r\n", 400, "value holds a control byte"),
+            ("ESC in a value", self.LIVE + b"X-A: \x1b[0m\r\n\r\n", 400, "value holds a control byte"),
+            ("DEL in a value", self.LIVE + b"X-A: a\x7f\r\n\r\n", 400, "value holds a control byte"),
+            ("control byte in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a\x1fb\r\n\r\n", 400,
+             "value holds a control byte"),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+        # Served: HTAB and bytes 0x80-0xFF in values, Host in any case or empty, names that only start
+        # like Host, HTTP/1.0 without Host (the connection then closes).
+        for name, data in (
+                ("tab and obs-text in a value", self.LIVE + b"X-A: a\tb\x80\xff\r\n\r\n"),
+                ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
+                ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
+                ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
+            got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [200] if b"HTTP/1.0" in data else [200, 200], (name, got[:300]))
+            self.assertTrue(closed, name)
 
 
 class InFlightTest(unittest.TestCase):
