@@ -249,13 +249,18 @@ void HttpFront::routes() {
     // A read that fails past the deadline is a late body (the connection cut off a chunked body whose
     // size lines or trailer kept it coming without data), one that fails after the client fell silent
     // for the read time-out a stalled body: time-outs too.
-    late = late || (!read && !overflow && Clock::now() > deadline);
+    const BodyFault fault = read ? BodyFault{} : BoundedServer::bodyFault();
+    late = late || (!read && !overflow &&
+                    (fault.kind == BodyFault::Kind::kTimedOut || Clock::now() > deadline));
     const bool stalled = !read && !overflow && !late &&
-                         Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs);
+                         (fault.kind == BodyFault::Kind::kStalled ||
+                          Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs));
     if (!read || overflow || late) {
       m->rejected();
       if (overflow) {
         reply(res, makeError(ErrorKind::kResourceExhausted, bodyTooLarge(max)));
+      } else if (fault.kind == BodyFault::Kind::kMalformed) {
+        reply(res, makeError(ErrorKind::kInvalidArgument, std::string("malformed chunked body: ") + fault.why));
       } else if (late) {
         res.status = 408;
         res.set_content(errorJson("the request body did not arrive within " + std::to_string(cfg_.requestTimeoutMs) +
@@ -266,9 +271,10 @@ void HttpFront::routes() {
         res.set_content(errorJson("the request body stalled for " + std::to_string(cfg_.readTimeoutMs) +
                                   " ms (--read-timeout-ms)"),
                         "application/json");
+      } else if (fault.kind == BodyFault::Kind::kClosed) {
+        reply(res, makeError(ErrorKind::kInvalidArgument, "the connection ended before the whole request body arrived"));
       } else {
-        reply(res, makeError(ErrorKind::kInvalidArgument,
-                             "the request body could not be read: a malformed chunked body, or the connection failed"));
+        reply(res, makeError(ErrorKind::kInvalidArgument, "the request body could not be read"));
       }
       res.set_header("Connection", "close");
       return;

@@ -86,6 +86,8 @@ int hexValue(char c) {
 // The longest chunk-size line (size and extensions) of a chunked body the server takes.
 constexpr size_t kMaxChunkLineBytes = 1024;
 
+constexpr char kSizeBareLF[] = "a chunk-size line ends in a bare LF, not CRLF";
+
 // The longest header line (line end included) the HTTP library takes; it would read a longer one whole
 // before refusing it.
 constexpr size_t kMaxFieldLineBytes = CPPHTTPLIB_HEADER_MAX_LENGTH;
@@ -112,6 +114,7 @@ class ConnectionStream final : public httplib::Stream {
     major_ = minor_ = 0;
     nameIsHost_ = false;
     malformed_ = nullptr;
+    bodyFault_ = BodyFault{};
     chunk_ = ChunkState::kNone;
     inResponse_ = responseClosed_ = false;
     bodyDeclared_ = bodyRead_ = 0;
@@ -137,8 +140,10 @@ class ConnectionStream final : public httplib::Stream {
       bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
     }
   }
-  // Why the head or a chunked body was refused as malformed (nullptr: it was not).
+  // Why the head was refused as malformed (nullptr: it was not).
   const char* malformed() const { return malformed_; }
+  // Why the last failed read of the current request's body failed.
+  BodyFault bodyFault() const { return bodyFault_; }
   HeadFault headFault() const { return headFault_; }
   bool responseTimedOut() const { return responseTimedOut_; }
   // The last response told the client that the connection closes after it.
@@ -163,22 +168,23 @@ class ConnectionStream final : public httplib::Stream {
         headFault_ = HeadFault::kTimedOut;
         return -1;
       }
-      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_) return -1;
+      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_)
+        return bodyFailed(BodyFault::Kind::kTimedOut);
       const int ready = pollOne(sock_, POLLIN, readWaitMs());
       if (ready <= 0) {
         if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
+        if (!inHead_) bodyFailed(ready == 0 ? BodyFault::Kind::kStalled : BodyFault::Kind::kClosed);
         return -1;
       }
       if (size >= sizeof buf_ && !inHead_) {   // a large body read skips the buffer
         const ssize_t n = recvSome(ptr, size);
-        if (n > 0) {
-          bodyRead_ += static_cast<uint64_t>(n);
-          if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
-        }
+        if (n <= 0) return bodyFailed(BodyFault::Kind::kClosed);
+        bodyRead_ += static_cast<uint64_t>(n);
+        if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
         return n;
       }
       const ssize_t n = recvSome(buf_, sizeof buf_);
-      if (n <= 0) return n;
+      if (n <= 0) return inHead_ ? n : bodyFailed(BodyFault::Kind::kClosed);
       bufPos_ = 0;
       bufEnd_ = static_cast<size_t>(n);
     }
@@ -382,6 +388,8 @@ class ConnectionStream final : public httplib::Stream {
             chunk_ = ChunkState::kExtension;
           } else if (chunk_ == ChunkState::kSizeMore && c == '\r') {
             chunk_ = ChunkState::kSizeLF;
+          } else if (chunk_ == ChunkState::kSizeMore && c == '\n') {
+            return malformedBody(kSizeBareLF);
           } else {
             return malformedBody("a chunk size is not a hexadecimal number");
           }
@@ -389,7 +397,7 @@ class ConnectionStream final : public httplib::Stream {
         }
         case ChunkState::kExtension:
           if (c == '\r') chunk_ = ChunkState::kSizeLF;
-          else if (c == '\n') return malformedBody("a chunk-size line ends in a bare LF, not CRLF");
+          else if (c == '\n') return malformedBody(kSizeBareLF);
           break;
         case ChunkState::kSizeLF:
           if (c != '\n') return malformedBody("a chunk-size line ends in a bare CR");
@@ -405,10 +413,10 @@ class ConnectionStream final : public httplib::Stream {
           chunk_ = ChunkState::kSize;
           continue;
         case ChunkState::kTrailerStart:
-          chunk_ = c == '\r' ? ChunkState::kEndLF : ChunkState::kTrailer;
-          break;
         case ChunkState::kTrailer:
-          if (c == '\r') chunk_ = ChunkState::kTrailerLF;
+          if (c == '\n') return malformedBody("a trailer line ends in a bare LF, not CRLF");
+          if (c == '\r') chunk_ = chunk_ == ChunkState::kTrailerStart ? ChunkState::kEndLF : ChunkState::kTrailerLF;
+          else chunk_ = ChunkState::kTrailer;
           break;
         case ChunkState::kTrailerLF:
           if (c != '\n') return malformedBody("a trailer line ends in a bare CR");
@@ -418,9 +426,10 @@ class ConnectionStream final : public httplib::Stream {
           if (c != '\n') return malformedBody("a chunked body does not end in CRLF");
           chunk_ = ChunkState::kDone;
           break;
+        case ChunkState::kFailed:   // refused already, for the reason given then
+          return false;
         case ChunkState::kDone:
         case ChunkState::kNone:
-        case ChunkState::kFailed:
           return malformedBody("bytes past the end of a chunked body");
       }
       // Only size lines and trailers get here; the data of chunks does not count.
@@ -432,9 +441,15 @@ class ConnectionStream final : public httplib::Stream {
   }
 
   bool malformedBody(const char* why) {
-    malformed_ = why;
+    bodyFault_ = BodyFault{BodyFault::Kind::kMalformed, why};
     chunk_ = ChunkState::kFailed;
     return false;
+  }
+
+  // Notes why a read of the body failed (the first reason of a request counts) and returns -1.
+  ssize_t bodyFailed(BodyFault::Kind kind) {
+    if (bodyFault_.kind == BodyFault::Kind::kNone) bodyFault_.kind = kind;
+    return -1;
   }
 
   // An interim response ("HTTP/1.1 100 Continue") is written whole by one call and is not the response.
@@ -502,6 +517,7 @@ class ConnectionStream final : public httplib::Stream {
   bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
   size_t hostFields_ = 0;
   const char* malformed_ = nullptr;
+  BodyFault bodyFault_;
   // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
   // of the current chunk's data (while in kData; the size being read before it).
   enum class ChunkState {
@@ -546,6 +562,9 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
   return {"431 Request Header Fields Too Large",
           "the request line and headers are larger than " + maxBytes + " bytes (--max-header-bytes)"};
 }
+
+// The stream of the connection the current thread serves, for handlers asking why a body read failed.
+thread_local const ConnectionStream* tServing = nullptr;
 
 // Closes a connection whose client may still be sending bytes of a request the server answered without
 // reading them all (see ConnectionLimits::lingerTotalMs).  Ends early once `listening` is invalid: the
@@ -614,6 +633,8 @@ void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents e
   events_ = std::move(events);
 }
 
+BodyFault BoundedServer::bodyFault() { return tServing != nullptr ? tServing->bodyFault() : BodyFault{}; }
+
 bool BoundedServer::waitForRequest(socket_t sock) const {
   const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
   // Short slices, so that a stopping server does not wait out every idle connection.
@@ -630,6 +651,11 @@ bool BoundedServer::waitForRequest(socket_t sock) const {
 bool BoundedServer::process_and_close_socket(socket_t sock) {
   ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
                         limits_);
+  // Handlers run on this thread, within process_request().
+  struct Serving {
+    explicit Serving(const ConnectionStream* strm) { tServing = strm; }
+    ~Serving() { tServing = nullptr; }
+  } serving(&strm);
   const auto headTimeout = std::chrono::milliseconds(limits_.headTimeoutMs);
   const auto notify = [](const std::function<void()>& event) {
     if (event) event();

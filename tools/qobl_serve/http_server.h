@@ -30,7 +30,8 @@
 //     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a
 //     trailer of at most maxHeadBytes): the library itself takes some malformed bodies and then reads
 //     their rest as the next request.  At the first byte out of place the body read fails, and so do
-//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head;
+//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head.  The handler
+//     reading the body learns from bodyFault() why its read failed;
 //   - a target in absolute form ("http://host/path") is routed by its path; an HTTP/1.0 connection is
 //     closed after its response, which says so;
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
@@ -77,6 +78,19 @@ struct ConnectionEvents {
   std::function<void()> responseTimedOut;
 };
 
+// Why a read of a request's body failed, as its connection saw it.
+struct BodyFault {
+  enum class Kind {
+    kNone,       // no read failed, or the failure was not the connection's (the handler stopped reading)
+    kMalformed,  // a chunked body broke the chunked grammar or a bound on its size lines or trailer
+    kTimedOut,   // a chunked body was not all in within chunkedBodyTimeoutMs
+    kStalled,    // the client sent nothing for the read time-out
+    kClosed,     // the client closed the connection, or it failed, before the body ended
+  };
+  Kind kind = Kind::kNone;
+  const char* why = nullptr;   // kMalformed: what was out of place; a string with static storage
+};
+
 class BoundedServer : public httplib::Server {
  public:
   // Installs a post-routing handler that keeps a closing response from also offering "Keep-Alive"; do not
@@ -85,6 +99,10 @@ class BoundedServer : public httplib::Server {
 
   // Set before listening.
   void setLimits(const ConnectionLimits& limits, ConnectionEvents events);
+
+  // In a request handler, on the thread running it: why the first failed read of the request's body
+  // failed (kNone outside a handler of this server, or when no read failed).
+  static BodyFault bodyFault();
 
  private:
   bool process_and_close_socket(socket_t sock) override;

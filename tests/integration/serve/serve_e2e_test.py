@@ -1022,18 +1022,23 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
-            # Chunked bodies the library would take in part and read the rest of as a next request.
+            # Chunked bodies the library would take in part and read the rest of as a next request; the
+            # answer says what was out of place.
             ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
-             + b"XX0\r\n\r\n", 400, "could not be read"),
+             + b"XX0\r\n\r\n", 400, "malformed chunked body: a chunk's data is not followed by CRLF"),
             ("chunked with bare LFs", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\n" % len(body) + body
-             + b"\n0\n\n", 400, "could not be read"),
+             + b"\n0\n\n", 400, "chunk-size line ends in a bare LF"),
             ("chunk size 0x-prefixed", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n0x%x\r\n" % len(body) + body
-             + b"\r\n0\r\n\r\n", 400, "could not be read"),
+             + b"\r\n0\r\n\r\n", 400, "chunk size is not a hexadecimal number"),
             ("chunk size over 2^64", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n1" + b"0" * 16
-             + b"\r\nabc\r\n0\r\n\r\n", 400, "could not be read"),
+             + b"\r\nabc\r\n0\r\n\r\n", 400, "chunk size is larger than 2^64"),
+            ("bare LF in the trailer", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n" + ch[:-2] + b"X-T: 1\n\r\n",
+             400, "trailer line ends in a bare LF"),
+            ("trailer over the head bound", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n" + ch[:-2] + b"X-T: "
+             + b"a" * 70000 + b"\r\n\r\n", 400, "trailer of a chunked body is too large"),
             # An endless chunk extension is cut off (1 MB sent), not buffered.
             ("endless chunk extension", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n5;" + b"a" * (1 << 20),
-             400, "could not be read"),
+             400, "chunk-size line is too long"),
             ("chunks over the limit", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n"
              + self.chunked(*[bytes(30000)] * 5), 413, "larger than %d bytes" % self.MAX_BODY),
             # Asked to confirm first, a body over the limit or for an unknown model is refused without
@@ -1047,6 +1052,17 @@ class WireFramingTest(ServerTestCase):
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
+        # A client that ends its side of the connection before the body is told so.
+        for name, data in (("length", b"Content-Length: %d\r\n\r\n" % len(body) + body[:50]),
+                           ("chunked", b"Transfer-Encoding: chunked\r\n\r\n" + ch[:50])):
+            with socket.create_connection(("127.0.0.1", s.http)) as c:
+                c.settimeout(10)
+                c.sendall(self.INFER + data)
+                c.shutdown(socket.SHUT_WR)
+                got, closed = read_until_closed(c)
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [400], got[:300])
+            self.assertIn("connection ended before the whole request body", json.loads(answers[0][2])["error"], name)
         # The sound forms are served: a chunked body with an extension, then the next request on the same
         # connection; a body confirmed with "100 Continue".
         got, _, closed = raw_http(s.http, self.INFER + b"Transfer-Encoding: Chunked\r\n\r\n%x;ext=1\r\n" % len(body)
