@@ -139,6 +139,9 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
   limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
+  // Clients that keep sending after a refusal may hold half the workers for the whole lingering time, no
+  // more: the others stay free for everyone else.
+  limits.lingerSlots = std::max<uint32_t>(1, threads / 2);
   // A little later than the inference handler's own deadline, which starts a moment after the head: a
   // chunked body cut off here is one the handler finds late.
   limits.chunkedBodyTimeoutMs = cfg_.requestTimeoutMs + 100;

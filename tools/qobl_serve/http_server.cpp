@@ -566,17 +566,28 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
 // The stream of the connection the current thread serves, for handlers asking why a body read failed.
 thread_local const ConnectionStream* tServing = nullptr;
 
+// Takes one of `slots` places counted in `taken`; false when all are taken.
+bool takeSlot(std::atomic<uint32_t>& taken, uint32_t slots) {
+  uint32_t now = taken.load(std::memory_order_relaxed);
+  while (now < slots)
+    if (taken.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) return true;
+  return false;
+}
+
 // Closes a connection whose client may still be sending bytes of a request the server answered without
-// reading them all (see ConnectionLimits::lingerTotalMs).  Ends early once `listening` is invalid: the
+// reading them all (see ConnectionLimits::lingerTotalMs): for lingerTotalMs when one of the lingerSlots
+// counted in `longLingering` is free, else for lingerShortMs.  Ends early once `listening` is invalid: the
 // server is stopping.
 void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimits& limits,
-                    const std::atomic<socket_t>& listening) {
+                    const std::atomic<socket_t>& listening, std::atomic<uint32_t>& longLingering) {
   // The answer is queued: end it with FIN, then take in and drop what the client still sends, so that
   // closing does not meet unread bytes and reset the connection.
   ::shutdown(sock, SHUT_WR);
   strm.dropBuffered();
+  const bool slot = takeSlot(longLingering, std::max<uint32_t>(limits.lingerSlots, 1));
   const auto start = Clock::now();
-  const auto end = start + std::chrono::milliseconds(limits.lingerTotalMs);
+  const auto end = start + std::chrono::milliseconds(slot ? limits.lingerTotalMs
+                                                          : std::min(limits.lingerShortMs, limits.lingerTotalMs));
   const auto idle = std::chrono::milliseconds(limits.lingerIdleMs);
   auto lastData = start;
   constexpr int kSliceMs = 100;   // a stopping server waits at most this long for a lingering connection
@@ -597,6 +608,7 @@ void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimit
     }
     lastData = Clock::now();
   }
+  if (slot) longLingering.fetch_sub(1, std::memory_order_relaxed);
   ::close(sock);
 }
 
@@ -694,7 +706,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       const std::string body = errorJson(answer.second);
       if (strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
-        closeLingering(sock, strm, limits_, svr_sock_);
+        closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
       else
         ::close(sock);
       return false;
@@ -702,7 +714,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     if (!ok) break;
     if (closeAfter) {
       if (strm.leftUnread()) {
-        closeLingering(sock, strm, limits_, svr_sock_);
+        closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
         return ok;
       }
       break;

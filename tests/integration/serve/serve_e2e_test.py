@@ -954,6 +954,65 @@ class LingeringCloseTest(ServerTestCase):
         self.assertLess(results[0], self.LINGER - 0.5)
 
 
+    def test_lingering_holds_at_most_half_the_workers(self):
+        """Clients that go on sending after their refusals, queued behind each other on the two workers: one
+        at a time lingers the full time, the others only briefly, so a client queued behind eight of them is
+        served within seconds (had each lingered 3 s, two at a time, it would wait 12 s)."""
+        s = self.server
+        results = []   # (seconds to the first answer byte, seconds to the cut, answer) per sender
+        lock = threading.Lock()
+
+        def sender():
+            with socket.create_connection(("127.0.0.1", s.http)) as c:
+                c.settimeout(0.05)
+                start, answered, got = time.time(), None, b""
+                c.sendall(self.REFUSED_HEAD % (1 << 30))
+                try:
+                    while time.time() - start < 30:
+                        c.sendall(bytes(200))
+                        try:
+                            part = c.recv(65536)
+                        except socket.timeout:
+                            continue
+                        if not part:   # the server ended its side; this client sends on regardless
+                            time.sleep(0.05)
+                            continue
+                        answered = answered or time.time() - start
+                        got += part
+                    cut = None
+                except (BrokenPipeError, ConnectionResetError):
+                    cut = time.time() - start
+            with lock:
+                results.append((answered, cut, got))
+
+        senders = [threading.Thread(target=sender) for _ in range(8)]
+        try:
+            for t in senders:
+                t.start()
+                time.sleep(0.02)
+            time.sleep(0.3)
+            start = time.time()
+            self.assertEqual(s.get("/v2/health/live")[0], 200)
+            served = time.time() - start
+        finally:
+            for t in senders:
+                t.join()
+        self.assertLess(served, 6)
+        self.assertEqual(len(results), 8)
+        long_ones = []
+        for answered, cut, got in results:
+            self.assertTrue(got.startswith(b"HTTP/1.1 413"), got[:200])
+            self.assertIsNotNone(cut, "a sender was never cut off")
+            if cut - answered > 1.5:
+                long_ones.append((answered, cut))
+        # One lingered the full time (3 s); no two long ones at once.
+        self.assertGreaterEqual(len(long_ones), 1, results)
+        self.assertTrue(any(cut - answered > self.LINGER * 0.8 for answered, cut in long_ones), long_ones)
+        long_ones.sort()
+        for (_, cut), (answered, _) in zip(long_ones, long_ones[1:]):
+            self.assertGreater(answered, cut - 0.3, long_ones)
+
+
 class WireFramingTest(ServerTestCase):
     """Requests a proxy in front could frame differently from the server (two body lengths, unusual line
     ends or field names, malformed chunked bodies) are refused with a JSON error and a close, never served
