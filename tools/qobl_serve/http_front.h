@@ -10,7 +10,7 @@
 // readTimeoutMs (else 408); a response must be taken by the client within responseTimeoutMs of its first
 // byte (else the connection is reset, counted in the metrics); connections close after idleTimeoutS
 // without a request, and at most `threads` connections are served at once, at most half of them (at least
-// one) lingering the full time after a refusal.
+// one) lingering for long after a refusal.
 #ifndef QOBL_SERVE_HTTP_FRONT_H
 #define QOBL_SERVE_HTTP_FRONT_H
 

@@ -575,27 +575,30 @@ bool takeSlot(std::atomic<uint32_t>& taken, uint32_t slots) {
 }
 
 // Closes a connection whose client may still be sending bytes of a request the server answered without
-// reading them all (see ConnectionLimits::lingerTotalMs): for lingerTotalMs when one of the lingerSlots
-// counted in `longLingering` is free, else for lingerShortMs.  Ends early once `listening` is invalid: the
-// server is stopping.
+// reading them all (see ConnectionLimits::lingerTotalMs).  Past lingerShortMs it lingers on only in one of
+// the lingerSlots counted in `longLingering`, and closes when none is free.  Ends early once `listening` is
+// invalid: the server is stopping.
 void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimits& limits,
                     const std::atomic<socket_t>& listening, std::atomic<uint32_t>& longLingering) {
   // The answer is queued: end it with FIN, then take in and drop what the client still sends, so that
   // closing does not meet unread bytes and reset the connection.
   ::shutdown(sock, SHUT_WR);
   strm.dropBuffered();
-  const bool slot = takeSlot(longLingering, std::max<uint32_t>(limits.lingerSlots, 1));
   const auto start = Clock::now();
-  const auto end = start + std::chrono::milliseconds(slot ? limits.lingerTotalMs
-                                                          : std::min(limits.lingerShortMs, limits.lingerTotalMs));
+  const auto shortEnd = start + std::chrono::milliseconds(std::min(limits.lingerShortMs, limits.lingerTotalMs));
+  const auto fullEnd = start + std::chrono::milliseconds(limits.lingerTotalMs);
   const auto idle = std::chrono::milliseconds(limits.lingerIdleMs);
   auto lastData = start;
+  // A slot is taken only by a close that outlasts the short time: most clients close their side at once.
+  bool slot = false;
   constexpr int kSliceMs = 100;   // a stopping server waits at most this long for a lingering connection
   char sink[16384];
   while (listening != INVALID_SOCKET) {
     const auto now = Clock::now();
-    const auto stopAt = std::min(end, lastData + idle);
-    if (now >= stopAt) break;
+    if (now >= lastData + idle || now >= fullEnd) break;
+    if (!slot && now >= shortEnd && !(slot = takeSlot(longLingering, std::max<uint32_t>(limits.lingerSlots, 1))))
+      break;
+    const auto stopAt = std::min(slot ? fullEnd : shortEnd, lastData + idle);
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(stopAt - now).count();
     const int r = pollOne(sock, POLLIN, static_cast<int>(std::min<long long>(left, kSliceMs)));
     if (r < 0) break;

@@ -44,10 +44,10 @@
 //     the client closes its side, falls silent for lingerIdleMs, lingerTotalMs pass, or the server stops.
 //     Closing on unread bytes straight away would make the kernel reset the connection, and a reset can
 //     destroy the answer before the client, still busy sending, reads it.  A lingering close holds its
-//     worker thread, so at most lingerSlots connections linger for lingerTotalMs at a time (counted in an
-//     atomic); one that must linger while that many already do lingers at most lingerShortMs, long enough
-//     for a client that stops sending at once to read its answer.  Clients that keep sending after a
-//     refusal can thus hold no more than lingerSlots workers for long.
+//     worker thread: any close lingers up to lingerShortMs, long enough for a client that stops sending at
+//     once to read its answer, but only lingerSlots connections at a time linger on past that (counted in
+//     an atomic); one that finds them all taken closes then.  Clients that keep sending after a refusal
+//     can thus hold no more than lingerSlots workers for long.
 // Reads and writes of a connection happen on the worker thread serving it only; the only state shared
 // between connections is the server's configuration (set before listening), the count of connections
 // lingering for long, and whatever the event callbacks given to setLimits() count, which they own.
@@ -70,8 +70,8 @@ struct ConnectionLimits {
   uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
   uint32_t lingerIdleMs = 1000;         // a lingering close ends once the client is silent this long
   uint32_t lingerTotalMs = 3000;        // and in any case this long after the answer was sent
-  uint32_t lingerSlots = 1;             // connections that may linger lingerTotalMs at once (at least 1)
-  uint32_t lingerShortMs = 200;         // how long any other lingers at most
+  uint32_t lingerShortMs = 200;         // any lingering close may take this long,
+  uint32_t lingerSlots = 1;             // and this many at once (at least 1) up to lingerTotalMs
   // The end of the head to the end of a chunked body.  The handler reading the body bounds it too, but
   // sees only the chunks' data: size lines and trailers trickled in are bounded here.
   uint32_t chunkedBodyTimeoutMs = 30000;
@@ -119,7 +119,7 @@ class BoundedServer : public httplib::Server {
 
   ConnectionLimits limits_;
   ConnectionEvents events_;
-  std::atomic<uint32_t> longLingering_{0};   // connections lingering for lingerTotalMs now
+  std::atomic<uint32_t> longLingering_{0};   // connections lingering past lingerShortMs now
 };
 
 }  // namespace qoblserve

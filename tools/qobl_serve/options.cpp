@@ -171,7 +171,7 @@ std::string usageText(const char* argv0) {
         "control byte in a header value, a malformed chunked body, an unknown method; 505 for a major version\n"
         "other than 1) is answered and its connection closed; the server first reads and drops what the\n"
         "client still sends, until the client closes, is silent for 1 s (or --read-timeout-ms if shorter) or 3 s\n"
-        "have passed (0.2 s while half the --http-threads workers already do so).\n"
+        "have passed (past 0.2 s only while fewer than half the --http-threads workers linger so).\n"
         "\n"
         "Endpoints (HTTP): GET /v2/health/live, /v2/health/ready, /v2, /v2/models/NAME[/versions/V],\n"
         "/v2/models/NAME[/versions/V]/ready, /metrics (Prometheus text); POST /v2/models/NAME[/versions/V]/infer.\n"
