@@ -953,7 +953,6 @@ class LingeringCloseTest(ServerTestCase):
         self.assertIsNotNone(results[0])
         self.assertLess(results[0], self.LINGER - 0.5)
 
-
     def test_lingering_holds_at_most_half_the_workers(self):
         """Clients that go on sending after their refusals, queued behind each other on the two workers: one
         at a time lingers the full time, the others only briefly, so a client queued behind eight of them is
@@ -1188,13 +1187,12 @@ class WireFramingTest(ServerTestCase):
         self.assertEqual(answers[0][0], 200, got)
         self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
 
-
     def test_request_line_host_and_field_values(self):
         s = self.server
         form = "not a method, a target and a version, each after a single space"
         version = "version is not HTTP/digit.digit"
         cases = [
-            # The library splits a request line at runs of spaces and trims it: all of these were served.
+            # The library splits a request line at runs of spaces and trims it: it served the first four.
             ("two spaces after the method", b"GET  /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
             ("two spaces before the version", b"GET /v2/health/live  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
             ("leading space", b" GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
@@ -1212,7 +1210,6 @@ class WireFramingTest(ServerTestCase):
             ("version with a suffix", b"GET /v2/health/live HTTP/1.1x\r\nHost: x\r\n\r\n", 400, version),
             # Well formed, but of another major version.
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
-            ("HTTP/3.1 request line", b"GET /v2/health/live HTTP/3.1\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
             ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
@@ -1220,8 +1217,6 @@ class WireFramingTest(ServerTestCase):
             ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
             # Control bytes in field values other than HTAB.
             ("SOH in a value", self.LIVE + b"X-A: a\x01b\r\n\r\n", 400, "value holds a control byte"),
-            ("VT in a value", self.LIVE + b"X-A: a\x0bb\r\n\r\n", 400, "value holds a control byte"),
-            ("ESC in a value", self.LIVE + b"X-A: \x1b[0m\r\n\r\n", 400, "value holds a control byte"),
             ("DEL in a value", self.LIVE + b"X-A: a\x7f\r\n\r\n", 400, "value holds a control byte"),
             ("control byte in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a\x1fb\r\n\r\n", 400,
              "value holds a control byte"),
