@@ -142,7 +142,7 @@ class ConnectionStream final : public httplib::Stream {
   }
   // Why the head was refused as malformed (nullptr: it was not).
   const char* malformed() const { return malformed_; }
-  // Why the last failed read of the current request's body failed.
+  // Why the first failed read of the current request's body failed.
   BodyFault bodyFault() const { return bodyFault_; }
   HeadFault headFault() const { return headFault_; }
   bool responseTimedOut() const { return responseTimedOut_; }
@@ -317,8 +317,8 @@ class ConnectionStream final : public httplib::Stream {
 
   // Follows a byte of the request line other than its final LF through "method SP target SP HTTP/d.d CR";
   // false (and the fault set) at the first byte out of place.  The library splits the line at any run of
-  // spaces and drops leading and trailing ones, so "GET  /x HTTP/1.1 " would be served here and might be
-  // read otherwise by a proxy in front.
+  // spaces and drops leading and trailing ones: left to it, "GET  /x HTTP/1.1 " would be served, and a
+  // proxy in front might read it otherwise.
   bool requestLineByte(char c) {
     static const char kForm[] = "the request line is not a method, a target and a version, each after a single space";
     const bool space = c == ' ';
