@@ -139,6 +139,9 @@ HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
   limits.maxHeaderFields = cfg_.maxHeaderFields;
   limits.responseTimeoutMs = cfg_.responseTimeoutMs;
   limits.lingerIdleMs = std::min<uint32_t>(limits.lingerIdleMs, cfg_.readTimeoutMs);
+  // Clients that keep sending after a refusal may hold half the workers for the whole lingering time, no
+  // more: the others stay free for everyone else.
+  limits.lingerSlots = std::max<uint32_t>(1, threads / 2);
   // A little later than the inference handler's own deadline, which starts a moment after the head: a
   // chunked body cut off here is one the handler finds late.
   limits.chunkedBodyTimeoutMs = cfg_.requestTimeoutMs + 100;
@@ -249,13 +252,18 @@ void HttpFront::routes() {
     // A read that fails past the deadline is a late body (the connection cut off a chunked body whose
     // size lines or trailer kept it coming without data), one that fails after the client fell silent
     // for the read time-out a stalled body: time-outs too.
-    late = late || (!read && !overflow && Clock::now() > deadline);
+    const BodyFault fault = read ? BodyFault{} : BoundedServer::bodyFault();
+    late = late || (!read && !overflow &&
+                    (fault.kind == BodyFault::Kind::kTimedOut || Clock::now() > deadline));
     const bool stalled = !read && !overflow && !late &&
-                         Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs);
+                         (fault.kind == BodyFault::Kind::kStalled ||
+                          Clock::now() - lastData >= std::chrono::milliseconds(cfg_.readTimeoutMs));
     if (!read || overflow || late) {
       m->rejected();
       if (overflow) {
         reply(res, makeError(ErrorKind::kResourceExhausted, bodyTooLarge(max)));
+      } else if (fault.kind == BodyFault::Kind::kMalformed) {
+        reply(res, makeError(ErrorKind::kInvalidArgument, std::string("malformed chunked body: ") + fault.why));
       } else if (late) {
         res.status = 408;
         res.set_content(errorJson("the request body did not arrive within " + std::to_string(cfg_.requestTimeoutMs) +
@@ -266,9 +274,10 @@ void HttpFront::routes() {
         res.set_content(errorJson("the request body stalled for " + std::to_string(cfg_.readTimeoutMs) +
                                   " ms (--read-timeout-ms)"),
                         "application/json");
+      } else if (fault.kind == BodyFault::Kind::kClosed) {
+        reply(res, makeError(ErrorKind::kInvalidArgument, "the connection ended before the whole request body arrived"));
       } else {
-        reply(res, makeError(ErrorKind::kInvalidArgument,
-                             "the request body could not be read: a malformed chunked body, or the connection failed"));
+        reply(res, makeError(ErrorKind::kInvalidArgument, "the request body could not be read"));
       }
       res.set_header("Connection", "close");
       return;

@@ -59,7 +59,8 @@ enum class HeadFault {
   kUriTooLong,     // the request line alone had more bytes than maxHeadBytes
   kTooManyFields,  // more header lines than maxHeaderFields
   kFieldTooLong,   // a header line longer than the library takes
-  kMalformed,      // a line end, field name or field line the library would misread or skip
+  kMalformed,      // a request line, line end, field name or value the library would misread or skip
+  kVersion,        // a well-formed request line of an HTTP major version other than 1
 };
 
 // The bytes a header field name may hold (a token): anything else before the colon, whitespace
@@ -85,6 +86,8 @@ int hexValue(char c) {
 // The longest chunk-size line (size and extensions) of a chunked body the server takes.
 constexpr size_t kMaxChunkLineBytes = 1024;
 
+constexpr char kSizeBareLF[] = "a chunk-size line ends in a bare LF, not CRLF";
+
 // The longest header line (line end included) the HTTP library takes; it would read a longer one whole
 // before refusing it.
 constexpr size_t kMaxFieldLineBytes = CPPHTTPLIB_HEADER_MAX_LENGTH;
@@ -106,7 +109,12 @@ class ConnectionStream final : public httplib::Stream {
     headBytes_ = lineBytes_ = headLines_ = 0;
     sawLineEnd_ = colonSeen_ = false;
     lastByte_ = 0;
+    lineState_ = LineState::kMethod;
+    partBytes_ = hostFields_ = 0;
+    major_ = minor_ = 0;
+    nameIsHost_ = false;
     malformed_ = nullptr;
+    bodyFault_ = BodyFault{};
     chunk_ = ChunkState::kNone;
     inResponse_ = responseClosed_ = false;
     bodyDeclared_ = bodyRead_ = 0;
@@ -132,8 +140,10 @@ class ConnectionStream final : public httplib::Stream {
       bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
     }
   }
-  // Why the head or a chunked body was refused as malformed (nullptr: it was not).
+  // Why the head was refused as malformed (nullptr: it was not).
   const char* malformed() const { return malformed_; }
+  // Why the first failed read of the current request's body failed.
+  BodyFault bodyFault() const { return bodyFault_; }
   HeadFault headFault() const { return headFault_; }
   bool responseTimedOut() const { return responseTimedOut_; }
   // The last response told the client that the connection closes after it.
@@ -158,22 +168,23 @@ class ConnectionStream final : public httplib::Stream {
         headFault_ = HeadFault::kTimedOut;
         return -1;
       }
-      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_) return -1;
+      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_)
+        return bodyFailed(BodyFault::Kind::kTimedOut);
       const int ready = pollOne(sock_, POLLIN, readWaitMs());
       if (ready <= 0) {
         if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
+        if (!inHead_) bodyFailed(ready == 0 ? BodyFault::Kind::kStalled : BodyFault::Kind::kClosed);
         return -1;
       }
       if (size >= sizeof buf_ && !inHead_) {   // a large body read skips the buffer
         const ssize_t n = recvSome(ptr, size);
-        if (n > 0) {
-          bodyRead_ += static_cast<uint64_t>(n);
-          if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
-        }
+        if (n <= 0) return bodyFailed(BodyFault::Kind::kClosed);
+        bodyRead_ += static_cast<uint64_t>(n);
+        if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
         return n;
       }
       const ssize_t n = recvSome(buf_, sizeof buf_);
-      if (n <= 0) return n;
+      if (n <= 0) return inHead_ ? n : bodyFailed(BodyFault::Kind::kClosed);
       bufPos_ = 0;
       bufEnd_ = static_cast<size_t>(n);
     }
@@ -233,6 +244,8 @@ class ConnectionStream final : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
  private:
+  enum class LineState { kMethod, kTarget, kVersion };
+
   // Counts `n` head bytes about to be handed to the library; false (and the fault set) when they would
   // cross a bound, so that the library never holds more of a head than the bounds allow.
   bool countHead(const char* p, size_t n) {
@@ -255,6 +268,14 @@ class ConnectionStream final : public httplib::Stream {
         // A blank line ends the head and is no header line.
         const bool blank = lineBytes_ == 2;
         if (!blank && sawLineEnd_ && !colonSeen_) return malformedHead("a header line has no colon");
+        if (!sawLineEnd_ && major_ != '1') {   // the request line, whole and well-formed
+          headFault_ = HeadFault::kVersion;
+          return false;
+        }
+        // The Host field names the target's authority: an HTTP/1.1 request without it is incomplete, and
+        // two of them may name two different ones.
+        if (blank && major_ == '1' && minor_ != '0' && hostFields_ == 0)
+          return malformedHead("an HTTP/1.1 request must carry a Host header field");
         if (!blank && ++headLines_ > limits_.maxHeaderFields + 1) {   // the request line and the fields
           headFault_ = HeadFault::kTooManyFields;
           return false;
@@ -266,20 +287,71 @@ class ConnectionStream final : public httplib::Stream {
         return malformedHead("the request head holds a CR that does not end a line");
       } else if (c == '\0') {
         return malformedHead("the request head holds a NUL byte");
-      } else if (sawLineEnd_ && !colonSeen_ && c != '\r') {   // the name of a header field
+      } else if (!sawLineEnd_) {
+        if (!requestLineByte(c)) return false;
+      } else if (!colonSeen_ && c != '\r') {   // the name of a header field
         if (c == ':') {
           if (lineBytes_ == 1) return malformedHead("a header field has an empty name");
           colonSeen_ = true;
-        } else if (!isTokenChar(c)) {
+          if (nameIsHost_ && lineBytes_ == 5 && ++hostFields_ > 1)
+            return malformedHead("a request may carry only one Host header field");
+        } else if (isTokenChar(c)) {
+          const char lower = static_cast<char>(c | 0x20);
+          nameIsHost_ = (lineBytes_ == 1 || nameIsHost_) && lineBytes_ <= 4 && lower == "host"[lineBytes_ - 1];
+        } else {
           // The library would skip such a line or read the name without the whitespace: either way not
           // what every proxy makes of it.
           return malformedHead(lineBytes_ == 1 && (c == ' ' || c == '\t')
                                    ? "a header line starts with whitespace (obsolete line folding)"
                                    : "a header field name holds whitespace or another byte a name cannot hold");
         }
+      } else if (c != '\r' && c != '\t' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)) {
+        // A field value: the library takes control bytes in it, other implementations refuse them or
+        // take them for line ends.  Bytes 0x80-0xFF (obsolete text) are taken.
+        return malformedHead("a header field value holds a control byte");
       }
       lastByte_ = c;
     }
+    return true;
+  }
+
+  // Follows a byte of the request line other than its final LF through "method SP target SP HTTP/d.d CR";
+  // false (and the fault set) at the first byte out of place.  The library splits the line at any run of
+  // spaces and drops leading and trailing ones: left to it, "GET  /x HTTP/1.1 " would be served, and a
+  // proxy in front might read it otherwise.
+  bool requestLineByte(char c) {
+    static const char kForm[] = "the request line is not a method, a target and a version, each after a single space";
+    const bool space = c == ' ';
+    switch (lineState_) {
+      case LineState::kMethod:
+        if (space && partBytes_ > 0) return nextPart(LineState::kTarget);
+        if (space || c == '\t' || c == '\r') return malformedHead(kForm);
+        if (!isTokenChar(c)) return malformedHead("the request method holds a byte a method cannot hold");
+        break;
+      case LineState::kTarget:
+        if (space && partBytes_ > 0) return nextPart(LineState::kVersion);
+        if (space || c == '\t' || c == '\r') return malformedHead(kForm);
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+          return malformedHead("the request target holds a control byte");
+        break;
+      case LineState::kVersion: {
+        static const char kVersion[] = "HTTP/0.0";   // a '0' stands for any digit
+        const char* const bad = space || c == '\t' ? kForm : "the request line's version is not HTTP/digit.digit";
+        if (partBytes_ == sizeof kVersion - 1) return c == '\r' || malformedHead(bad);
+        const char want = kVersion[partBytes_];
+        if (want == '0' ? (c < '0' || c > '9') : c != want) return malformedHead(bad);
+        if (partBytes_ == 5) major_ = c;
+        if (partBytes_ == 7) minor_ = c;
+        break;
+      }
+    }
+    ++partBytes_;
+    return true;
+  }
+
+  bool nextPart(LineState next) {
+    lineState_ = next;
+    partBytes_ = 0;
     return true;
   }
 
@@ -316,6 +388,8 @@ class ConnectionStream final : public httplib::Stream {
             chunk_ = ChunkState::kExtension;
           } else if (chunk_ == ChunkState::kSizeMore && c == '\r') {
             chunk_ = ChunkState::kSizeLF;
+          } else if (chunk_ == ChunkState::kSizeMore && c == '\n') {
+            return malformedBody(kSizeBareLF);
           } else {
             return malformedBody("a chunk size is not a hexadecimal number");
           }
@@ -323,7 +397,7 @@ class ConnectionStream final : public httplib::Stream {
         }
         case ChunkState::kExtension:
           if (c == '\r') chunk_ = ChunkState::kSizeLF;
-          else if (c == '\n') return malformedBody("a chunk-size line ends in a bare LF, not CRLF");
+          else if (c == '\n') return malformedBody(kSizeBareLF);
           break;
         case ChunkState::kSizeLF:
           if (c != '\n') return malformedBody("a chunk-size line ends in a bare CR");
@@ -339,10 +413,10 @@ class ConnectionStream final : public httplib::Stream {
           chunk_ = ChunkState::kSize;
           continue;
         case ChunkState::kTrailerStart:
-          chunk_ = c == '\r' ? ChunkState::kEndLF : ChunkState::kTrailer;
-          break;
         case ChunkState::kTrailer:
-          if (c == '\r') chunk_ = ChunkState::kTrailerLF;
+          if (c == '\n') return malformedBody("a trailer line ends in a bare LF, not CRLF");
+          if (c == '\r') chunk_ = chunk_ == ChunkState::kTrailerStart ? ChunkState::kEndLF : ChunkState::kTrailerLF;
+          else chunk_ = ChunkState::kTrailer;
           break;
         case ChunkState::kTrailerLF:
           if (c != '\n') return malformedBody("a trailer line ends in a bare CR");
@@ -352,9 +426,10 @@ class ConnectionStream final : public httplib::Stream {
           if (c != '\n') return malformedBody("a chunked body does not end in CRLF");
           chunk_ = ChunkState::kDone;
           break;
+        case ChunkState::kFailed:   // refused already, for the reason given then
+          return false;
         case ChunkState::kDone:
         case ChunkState::kNone:
-        case ChunkState::kFailed:
           return malformedBody("bytes past the end of a chunked body");
       }
       // Only size lines and trailers get here; the data of chunks does not count.
@@ -366,9 +441,15 @@ class ConnectionStream final : public httplib::Stream {
   }
 
   bool malformedBody(const char* why) {
-    malformed_ = why;
+    bodyFault_ = BodyFault{BodyFault::Kind::kMalformed, why};
     chunk_ = ChunkState::kFailed;
     return false;
+  }
+
+  // Notes why a read of the body failed (the first reason of a request counts) and returns -1.
+  ssize_t bodyFailed(BodyFault::Kind kind) {
+    if (bodyFault_.kind == BodyFault::Kind::kNone) bodyFault_.kind = kind;
+    return -1;
   }
 
   // An interim response ("HTTP/1.1 100 Continue") is written whole by one call and is not the response.
@@ -429,7 +510,14 @@ class ConnectionStream final : public httplib::Stream {
   bool sawLineEnd_ = false;   // the request line has ended
   bool colonSeen_ = false;    // the current header line's name has ended
   char lastByte_ = 0;
+  // The part of the request line being read, and its bytes so far; the version's digits once read.
+  LineState lineState_ = LineState::kMethod;
+  size_t partBytes_ = 0;
+  char major_ = 0, minor_ = 0;
+  bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
+  size_t hostFields_ = 0;
   const char* malformed_ = nullptr;
+  BodyFault bodyFault_;
   // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
   // of the current chunk's data (while in kData; the size being read before it).
   enum class ChunkState {
@@ -454,6 +542,8 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
   switch (fault) {
     case HeadFault::kMalformed:
       return {"400 Bad Request", malformed != nullptr ? malformed : "malformed request head"};
+    case HeadFault::kVersion:
+      return {"505 HTTP Version Not Supported", "only HTTP/1.0 and HTTP/1.1 requests are served here"};
     case HeadFault::kTimedOut:
       return {"408 Request Timeout", "the request head did not arrive within " + std::to_string(limits.headTimeoutMs) +
                                          " ms (--header-timeout-ms)"};
@@ -473,25 +563,42 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
           "the request line and headers are larger than " + maxBytes + " bytes (--max-header-bytes)"};
 }
 
+// The stream of the connection the current thread serves, for handlers asking why a body read failed.
+thread_local const ConnectionStream* tServing = nullptr;
+
+// Takes one of `slots` places counted in `taken`; false when all are taken.
+bool takeSlot(std::atomic<uint32_t>& taken, uint32_t slots) {
+  uint32_t now = taken.load(std::memory_order_relaxed);
+  while (now < slots)
+    if (taken.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) return true;
+  return false;
+}
+
 // Closes a connection whose client may still be sending bytes of a request the server answered without
-// reading them all (see ConnectionLimits::lingerTotalMs).  Ends early once `listening` is invalid: the
-// server is stopping.
+// reading them all (see ConnectionLimits::lingerTotalMs).  Past lingerShortMs it lingers on only in one of
+// the lingerSlots counted in `longLingering`, and closes when none is free.  Ends early once `listening` is
+// invalid: the server is stopping.
 void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimits& limits,
-                    const std::atomic<socket_t>& listening) {
+                    const std::atomic<socket_t>& listening, std::atomic<uint32_t>& longLingering) {
   // The answer is queued: end it with FIN, then take in and drop what the client still sends, so that
   // closing does not meet unread bytes and reset the connection.
   ::shutdown(sock, SHUT_WR);
   strm.dropBuffered();
   const auto start = Clock::now();
-  const auto end = start + std::chrono::milliseconds(limits.lingerTotalMs);
+  const auto shortEnd = start + std::chrono::milliseconds(std::min(limits.lingerShortMs, limits.lingerTotalMs));
+  const auto fullEnd = start + std::chrono::milliseconds(limits.lingerTotalMs);
   const auto idle = std::chrono::milliseconds(limits.lingerIdleMs);
   auto lastData = start;
+  // A slot is taken only by a close that outlasts the short time: most clients close their side at once.
+  bool slot = false;
   constexpr int kSliceMs = 100;   // a stopping server waits at most this long for a lingering connection
   char sink[16384];
   while (listening != INVALID_SOCKET) {
     const auto now = Clock::now();
-    const auto stopAt = std::min(end, lastData + idle);
-    if (now >= stopAt) break;
+    if (now >= lastData + idle || now >= fullEnd) break;
+    if (!slot && now >= shortEnd && !(slot = takeSlot(longLingering, std::max<uint32_t>(limits.lingerSlots, 1))))
+      break;
+    const auto stopAt = std::min(slot ? fullEnd : shortEnd, lastData + idle);
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(stopAt - now).count();
     const int r = pollOne(sock, POLLIN, static_cast<int>(std::min<long long>(left, kSliceMs)));
     if (r < 0) break;
@@ -504,6 +611,7 @@ void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimit
     }
     lastData = Clock::now();
   }
+  if (slot) longLingering.fetch_sub(1, std::memory_order_relaxed);
   ::close(sock);
 }
 
@@ -540,6 +648,8 @@ void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents e
   events_ = std::move(events);
 }
 
+BodyFault BoundedServer::bodyFault() { return tServing != nullptr ? tServing->bodyFault() : BodyFault{}; }
+
 bool BoundedServer::waitForRequest(socket_t sock) const {
   const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
   // Short slices, so that a stopping server does not wait out every idle connection.
@@ -556,6 +666,11 @@ bool BoundedServer::waitForRequest(socket_t sock) const {
 bool BoundedServer::process_and_close_socket(socket_t sock) {
   ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
                         limits_);
+  // Handlers run on this thread, within process_request().
+  struct Serving {
+    explicit Serving(const ConnectionStream* strm) { tServing = strm; }
+    ~Serving() { tServing = nullptr; }
+  } serving(&strm);
   const auto headTimeout = std::chrono::milliseconds(limits_.headTimeoutMs);
   const auto notify = [](const std::function<void()>& event) {
     if (event) event();
@@ -585,14 +700,16 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     }
     const HeadFault fault = strm.headFault();
     if (fault != HeadFault::kNone) {
-      if (fault != HeadFault::kMalformed)
-        notify(fault == HeadFault::kTimedOut ? events_.headTimedOut : events_.headTooLarge);
+      if (fault == HeadFault::kTimedOut)
+        notify(events_.headTimedOut);
+      else if (fault != HeadFault::kMalformed && fault != HeadFault::kVersion)
+        notify(events_.headTooLarge);
       // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
       const auto answer = headFaultAnswer(fault, limits_, strm.malformed());
       const std::string body = errorJson(answer.second);
       if (strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
-        closeLingering(sock, strm, limits_, svr_sock_);
+        closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
       else
         ::close(sock);
       return false;
@@ -600,7 +717,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     if (!ok) break;
     if (closeAfter) {
       if (strm.leftUnread()) {
-        closeLingering(sock, strm, limits_, svr_sock_);
+        closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
         return ok;
       }
       break;

@@ -18,15 +18,20 @@
 //     head in memory;
 //   - the head must be one that every HTTP implementation reads alike, since a proxy in front that read it
 //     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
-//     request is skipped), no CR or NUL elsewhere, every header line holds a colon after a name of token
-//     bytes (no whitespace before the colon, no line folded onto the one before).  Past the first byte
-//     out of place the head is not read further, the client gets 400 and the connection is closed;
+//     request is skipped), no CR or NUL elsewhere; the request line is exactly a method of token bytes, one
+//     space, a target without whitespace or control bytes, one space and "HTTP/" digit "." digit; every
+//     header line holds a colon after a name of token bytes (no whitespace before the colon, no line
+//     folded onto the one before) and a value without control bytes other than HTAB (bytes 0x80-0xFF are
+//     taken); an HTTP/1.1 request carries exactly one Host field, any other at most one.  Past the first
+//     byte out of place the head is not read further, the client gets 400 and the connection is closed.
+//     A well-formed request line of another major version than 1 gets 505 and a close;
 //   - once the head is in, the body is bounded as before (the read time-out per read, the body deadline
 //     in the inference handler).  A chunked body must follow the chunked grammar strictly (CRLF line
 //     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a
 //     trailer of at most maxHeadBytes): the library itself takes some malformed bodies and then reads
 //     their rest as the next request.  At the first byte out of place the body read fails, and so do
-//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head;
+//     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head.  The handler
+//     reading the body learns from bodyFault() why its read failed;
 //   - a target in absolute form ("http://host/path") is routed by its path; an HTTP/1.0 connection is
 //     closed after its response, which says so;
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
@@ -38,13 +43,18 @@
 //     waiting), the close lingers: the server ends its side with FIN and reads and drops what arrives until
 //     the client closes its side, falls silent for lingerIdleMs, lingerTotalMs pass, or the server stops.
 //     Closing on unread bytes straight away would make the kernel reset the connection, and a reset can
-//     destroy the answer before the client, still busy sending, reads it.
+//     destroy the answer before the client, still busy sending, reads it.  A lingering close holds its
+//     worker thread: any close lingers up to lingerShortMs, long enough for a client that stops sending at
+//     once to read its answer, but only lingerSlots connections at a time linger on past that (counted in
+//     an atomic); one that finds them all taken closes then.  Clients that keep sending after a refusal
+//     can thus hold no more than lingerSlots workers for long.
 // Reads and writes of a connection happen on the worker thread serving it only; the only state shared
-// between connections is the server's configuration (set before listening) and whatever the event
-// callbacks given to setLimits() count, which they own.
+// between connections is the server's configuration (set before listening), the count of connections
+// lingering for long, and whatever the event callbacks given to setLimits() count, which they own.
 #ifndef QOBL_SERVE_HTTP_SERVER_H
 #define QOBL_SERVE_HTTP_SERVER_H
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -60,6 +70,8 @@ struct ConnectionLimits {
   uint32_t responseTimeoutMs = 60000;   // first byte of a response to its last
   uint32_t lingerIdleMs = 1000;         // a lingering close ends once the client is silent this long
   uint32_t lingerTotalMs = 3000;        // and in any case this long after the answer was sent
+  uint32_t lingerShortMs = 200;         // any lingering close may take this long,
+  uint32_t lingerSlots = 1;             // and this many at once (at least 1) up to lingerTotalMs
   // The end of the head to the end of a chunked body.  The handler reading the body bounds it too, but
   // sees only the chunks' data: size lines and trailers trickled in are bounded here.
   uint32_t chunkedBodyTimeoutMs = 30000;
@@ -73,6 +85,19 @@ struct ConnectionEvents {
   std::function<void()> responseTimedOut;
 };
 
+// Why a read of a request's body failed, as its connection saw it.
+struct BodyFault {
+  enum class Kind {
+    kNone,       // no read failed, or the failure was not the connection's (the handler stopped reading)
+    kMalformed,  // a chunked body broke the chunked grammar or a bound on its size lines or trailer
+    kTimedOut,   // a chunked body was not all in within chunkedBodyTimeoutMs
+    kStalled,    // the client sent nothing for the read time-out
+    kClosed,     // the client closed the connection, or it failed, before the body ended
+  };
+  Kind kind = Kind::kNone;
+  const char* why = nullptr;   // kMalformed: what was out of place; a string with static storage
+};
+
 class BoundedServer : public httplib::Server {
  public:
   // Installs a post-routing handler that keeps a closing response from also offering "Keep-Alive"; do not
@@ -82,6 +107,10 @@ class BoundedServer : public httplib::Server {
   // Set before listening.
   void setLimits(const ConnectionLimits& limits, ConnectionEvents events);
 
+  // In a request handler, on the thread running it: why the first failed read of the request's body
+  // failed (kNone outside a handler of this server, or when no read failed).
+  static BodyFault bodyFault();
+
  private:
   bool process_and_close_socket(socket_t sock) override;
   // Waits until `sock` has a byte to read; false after the idle time-out, on an error or once the server
@@ -90,6 +119,7 @@ class BoundedServer : public httplib::Server {
 
   ConnectionLimits limits_;
   ConnectionEvents events_;
+  std::atomic<uint32_t> longLingering_{0};   // connections lingering past lingerShortMs now
 };
 
 }  // namespace qoblserve

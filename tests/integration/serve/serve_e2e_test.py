@@ -953,6 +953,64 @@ class LingeringCloseTest(ServerTestCase):
         self.assertIsNotNone(results[0])
         self.assertLess(results[0], self.LINGER - 0.5)
 
+    def test_lingering_holds_at_most_half_the_workers(self):
+        """Clients that go on sending after their refusals, queued behind each other on the two workers: one
+        at a time lingers the full time, the others only briefly, so a client queued behind eight of them is
+        served within seconds (had each lingered 3 s, two at a time, it would wait 12 s)."""
+        s = self.server
+        results = []   # (seconds to the first answer byte, seconds to the cut, answer) per sender
+        lock = threading.Lock()
+
+        def sender():
+            with socket.create_connection(("127.0.0.1", s.http)) as c:
+                c.settimeout(0.05)
+                start, answered, got = time.time(), None, b""
+                c.sendall(self.REFUSED_HEAD % (1 << 30))
+                try:
+                    while time.time() - start < 30:
+                        c.sendall(bytes(200))
+                        try:
+                            part = c.recv(65536)
+                        except socket.timeout:
+                            continue
+                        if not part:   # the server ended its side; this client sends on regardless
+                            time.sleep(0.05)
+                            continue
+                        answered = answered or time.time() - start
+                        got += part
+                    cut = None
+                except (BrokenPipeError, ConnectionResetError):
+                    cut = time.time() - start
+            with lock:
+                results.append((answered, cut, got))
+
+        senders = [threading.Thread(target=sender) for _ in range(8)]
+        try:
+            for t in senders:
+                t.start()
+                time.sleep(0.02)
+            time.sleep(0.3)
+            start = time.time()
+            self.assertEqual(s.get("/v2/health/live")[0], 200)
+            served = time.time() - start
+        finally:
+            for t in senders:
+                t.join()
+        self.assertLess(served, 6)
+        self.assertEqual(len(results), 8)
+        long_ones = []
+        for answered, cut, got in results:
+            self.assertTrue(got.startswith(b"HTTP/1.1 413"), got[:200])
+            self.assertIsNotNone(cut, "a sender was never cut off")
+            if cut - answered > 1.5:
+                long_ones.append((answered, cut))
+        # One lingered the full time (3 s); no two long ones at once.
+        self.assertGreaterEqual(len(long_ones), 1, results)
+        self.assertTrue(any(cut - answered > self.LINGER * 0.8 for answered, cut in long_ones), long_ones)
+        long_ones.sort()
+        for (_, cut), (answered, _) in zip(long_ones, long_ones[1:]):
+            self.assertGreater(answered, cut - 0.3, long_ones)
+
 
 class WireFramingTest(ServerTestCase):
     """Requests a proxy in front could frame differently from the server (two body lengths, unusual line
@@ -1022,18 +1080,23 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
-            # Chunked bodies the library would take in part and read the rest of as a next request.
+            # Chunked bodies the library would take in part and read the rest of as a next request; the
+            # answer says what was out of place.
             ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
-             + b"XX0\r\n\r\n", 400, "could not be read"),
+             + b"XX0\r\n\r\n", 400, "malformed chunked body: a chunk's data is not followed by CRLF"),
             ("chunked with bare LFs", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\n" % len(body) + body
-             + b"\n0\n\n", 400, "could not be read"),
+             + b"\n0\n\n", 400, "chunk-size line ends in a bare LF"),
             ("chunk size 0x-prefixed", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n0x%x\r\n" % len(body) + body
-             + b"\r\n0\r\n\r\n", 400, "could not be read"),
+             + b"\r\n0\r\n\r\n", 400, "chunk size is not a hexadecimal number"),
             ("chunk size over 2^64", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n1" + b"0" * 16
-             + b"\r\nabc\r\n0\r\n\r\n", 400, "could not be read"),
+             + b"\r\nabc\r\n0\r\n\r\n", 400, "chunk size is larger than 2^64"),
+            ("bare LF in the trailer", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n" + ch[:-2] + b"X-T: 1\n\r\n",
+             400, "trailer line ends in a bare LF"),
+            ("trailer over the head bound", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n" + ch[:-2] + b"X-T: "
+             + b"a" * 70000 + b"\r\n\r\n", 400, "trailer of a chunked body is too large"),
             # An endless chunk extension is cut off (1 MB sent), not buffered.
             ("endless chunk extension", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n5;" + b"a" * (1 << 20),
-             400, "could not be read"),
+             400, "chunk-size line is too long"),
             ("chunks over the limit", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n"
              + self.chunked(*[bytes(30000)] * 5), 413, "larger than %d bytes" % self.MAX_BODY),
             # Asked to confirm first, a body over the limit or for an unknown model is refused without
@@ -1047,6 +1110,17 @@ class WireFramingTest(ServerTestCase):
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
+        # A client that ends its side of the connection before the body is told so.
+        for name, data in (("length", b"Content-Length: %d\r\n\r\n" % len(body) + body[:50]),
+                           ("chunked", b"Transfer-Encoding: chunked\r\n\r\n" + ch[:50])):
+            with socket.create_connection(("127.0.0.1", s.http)) as c:
+                c.settimeout(10)
+                c.sendall(self.INFER + data)
+                c.shutdown(socket.SHUT_WR)
+                got, closed = read_until_closed(c)
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [400], got[:300])
+            self.assertIn("connection ended before the whole request body", json.loads(answers[0][2])["error"], name)
         # The sound forms are served: a chunked body with an extension, then the next request on the same
         # connection; a body confirmed with "100 Continue".
         got, _, closed = raw_http(s.http, self.INFER + b"Transfer-Encoding: Chunked\r\n\r\n%x;ext=1\r\n" % len(body)
@@ -1081,7 +1155,6 @@ class WireFramingTest(ServerTestCase):
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
             ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
              "target is longer than 8192 bytes"),
-            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 400, "could not be parsed"),
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
@@ -1113,6 +1186,54 @@ class WireFramingTest(ServerTestCase):
         answers = self.responses(got)
         self.assertEqual(answers[0][0], 200, got)
         self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
+
+    def test_request_line_host_and_field_values(self):
+        s = self.server
+        form = "not a method, a target and a version, each after a single space"
+        version = "version is not HTTP/digit.digit"
+        cases = [
+            # The library splits a request line at runs of spaces and trims it: it served the first four.
+            ("two spaces after the method", b"GET  /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("two spaces before the version", b"GET /v2/health/live  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("leading space", b" GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("trailing space", b"GET /v2/health/live HTTP/1.1 \r\nHost: x\r\n\r\n", 400, form),
+            ("tab after the method", b"GET\t/v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("control byte in the target", b"GET /v2/health/li\x01ve HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte"),
+            ("empty target", b"GET  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("no version", b"GET /v2/health/live\r\nHost: x\r\n\r\n", 400, form),
+            ("method not a token", b"GE(T /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "method holds a byte a method cannot hold"),
+            ("lower-case version", b"GET /v2/health/live http/1.1\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit version", b"GET /v2/health/live HTTP/11\r\nHost: x\r\n\r\n", 400, version),
+            ("version with a suffix", b"GET /v2/health/live HTTP/1.1x\r\nHost: x\r\n\r\n", 400, version),
+            # Well formed, but of another major version.
+            ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
+            ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("two Host fields", self.LIVE + b"host: y\r\n\r\n", 400, "only one Host"),
+            ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
+            # Control bytes in field values other than HTAB.
+            ("SOH in a value", self.LIVE + b"X-A: a\x01b\r\n\r\n", 400, "value holds a control byte"),
+            ("DEL in a value", self.LIVE + b"X-A: a\x7f\r\n\r\n", 400, "value holds a control byte"),
+            ("control byte in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a\x1fb\r\n\r\n", 400,
+             "value holds a control byte"),
+        ]
+        for name, data, status, fragment in cases:
+            self.assertRefused(name, data, status, fragment)
+        # Served: HTAB and bytes 0x80-0xFF in values, Host in any case or empty, names that only start
+        # like Host, HTTP/1.0 without Host (the connection then closes).
+        for name, data in (
+                ("tab and obs-text in a value", self.LIVE + b"X-A: a\tb\x80\xff\r\n\r\n"),
+                ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
+                ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
+                ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
+            got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            answers = self.responses(got)
+            self.assertEqual([a[0] for a in answers], [200] if b"HTTP/1.0" in data else [200, 200], (name, got[:300]))
+            self.assertTrue(closed, name)
 
 
 class InFlightTest(unittest.TestCase):
