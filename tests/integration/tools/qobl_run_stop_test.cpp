@@ -61,15 +61,10 @@ TEST(QoblRunStopTest, StopDuringWarmUpSkipsTheMeasuredRuns) {
     });
     MemoryWatcher mem(1);
     RunResult r;
-    const auto start = std::chrono::steady_clock::now();
-    const std::string err = runPipelines({&p}, data, cfg, &mem, &r);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ("", runPipelines({&p}, data, cfg, &mem, &r));
     stopper.join();
-    EXPECT_EQ("", err);
-    EXPECT_LT(seconds, 30.0);
     EXPECT_FALSE(r.measured);
     EXPECT_EQ(0u, r.submitted);
-    EXPECT_EQ(0u, r.completed + r.failed);
     EXPECT_TRUE(r.errors.empty()) << r.errors.front();
     // Every warm-up device run sent to the card completed, and the streams' memory went back.
     const qobcrt_sim_stats after = cardStats();
