@@ -18,6 +18,7 @@
 #include <qobcrt/qobcrt.h>
 
 #include "inputs.h"
+#include "interrupt.h"
 #include "options.h"
 #include "qobl_tools/card_memory.h"
 #include "qobl_tools/library.h"
@@ -252,14 +253,20 @@ int run(const Options& o) {
   cfg.dumpDir = o.dumpDir;
   cfg.dumpCount = o.dumpCount;
   cfg.timeoutMs = o.timeoutMs;
+  cfg.stop = &stopSignal();
   uint32_t watched = 0;
   for (uint32_t d : o.devices) watched = std::max(watched, d + 1);
   MemoryWatcher mem(watched);
   RunResult result;
+  // From the streams' creation to the end of the teardown, the first SIGINT or SIGTERM stops the runs
+  // early and the summary covers what completed; before (while loading) and after (printing, writing
+  // files: moments), they end the program at once.
+  catchStopSignals();
   err = runPipelines(pipelines, data, cfg, &mem, &result);
   const std::string chain = first.chainText();
   const uint32_t batch = info.batch, maxBatch = info.maxBatch;
   cards.clear();   // releases every pipeline
+  result.stopSignal = releaseStopSignals();
   result.memPeakBytes = mem.peak();
   result.memAfterBytes = zenlar::qobltools::cardLiveBytes(watched);
   if (!err.empty()) return failWith(kExitSetup, err);
@@ -286,6 +293,9 @@ int run(const Options& o) {
   h.batch = batch;
   h.maxBatch = maxBatch;
   h.verify = o.verify;
+  char durationText[32];
+  std::snprintf(durationText, sizeof durationText, "%g", o.duration);
+  h.asked = o.duration > 0 ? std::string("--duration ") + durationText : "--runs " + std::to_string(o.runs);
   std::printf("%s", summaryTable(h, result).c_str());
   if (result.profiled) std::printf("%s", profileTable(result).c_str());
   std::fflush(stdout);
@@ -304,9 +314,14 @@ int run(const Options& o) {
                                        std::to_string(m.byteOffset) + "): got " + m.got + ", expected " + m.expected +
                                        " (" + sample.dir + "expected_output.bin)");
   }
+  // A fault found before or while being interrupted outranks the interruption: its code is returned (setup
+  // 4, output file 6, mismatch 5, failed runs 1), so that a script never mistakes it for a user's Ctrl-C.
   if (result.failed != 0 || !result.errors.empty())
     return failWith(kExitRunErrors, std::to_string(result.failed) + " of " + std::to_string(result.submitted) +
                                         " runs failed");
+  if (result.stopSignal != 0)
+    return failWith(kExitSignalBase + result.stopSignal, "interrupted by " + signalName(result.stopSignal) + " after " +
+                                                             std::to_string(result.completed) + " completed runs");
   return kExitOk;
 }
 

@@ -26,6 +26,13 @@ const char* const kFooter =
     "An input's latency runs from its submission to its completion (its report callback, or the end of the\n"
     "synchronous call); inputs gathered into one device run wait for the last of them.\n"
     "\n"
+    "Interrupting: the first SIGINT (Ctrl-C) or SIGTERM during the runs (warm-up included) stops every\n"
+    "stream from submitting new device runs; the device runs in flight complete (each within --timeout),\n"
+    "the streams are torn down as usual, and the summary, --json, --trace and --profile cover the inputs\n"
+    "that completed, marked as interrupted by that signal.  A second signal ends qobl-run at once, as do\n"
+    "both signals while the model loads, before any run.  A signal ignored when qobl-run starts (as by a\n"
+    "shell for a background job) stays ignored.\n"
+    "\n"
     "Environment: QOBM_LOG_LEVEL (the library's log level, overridden by --log-level),\n"
     "QOBCRT_DEVICE_COUNT (cards of the simulated card platform, default 1).\n"
     "\n"
@@ -36,7 +43,9 @@ const char* const kFooter =
     "  3  model directory missing, incomplete, or its files do not fit the model\n"
     "  4  the library refused to load the model or to build the pipeline\n"
     "  5  --verify: an output differs from expected_output.bin\n"
-    "  6  an output file (--dot, --trace, --json, --dump-outputs) could not be written\n";
+    "  6  an output file (--dot, --trace, --json, --dump-outputs) could not be written\n"
+    "  130  interrupted by SIGINT (Ctrl-C); the summary covers the runs that completed\n"
+    "  143  interrupted by SIGTERM; codes 1, 4, 5 and 6 take precedence over both\n";
 
 // Help lines show an option's value name only: ranges and exclusions are in the descriptions.
 class HelpFormatter : public CLI::Formatter {

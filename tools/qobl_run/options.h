@@ -18,13 +18,15 @@ using qobltools::stageName;
 
 // Exit codes of qobl-run (also listed by --help).
 enum ExitCode : int {
-  kExitOk = 0,         // every run completed (and matched, with --verify)
-  kExitRunErrors = 1,  // at least one run failed on the card or was lost
-  kExitUsage = 2,      // bad command line
-  kExitModelDir = 3,   // model directory missing, incomplete or inconsistent with the model
-  kExitSetup = 4,      // the library refused to load the model or to build the pipeline
-  kExitMismatch = 5,   // --verify: an output differs from expected_output.bin
-  kExitOutputFile = 6  // an output file (--dot, --trace, --json, --dump-outputs) could not be written
+  kExitOk = 0,            // every run completed (and matched, with --verify)
+  kExitRunErrors = 1,     // at least one run failed on the card or was lost
+  kExitUsage = 2,         // bad command line
+  kExitModelDir = 3,      // model directory missing, incomplete or inconsistent with the model
+  kExitSetup = 4,         // the library refused to load the model or to build the pipeline
+  kExitMismatch = 5,      // --verify: an output differs from expected_output.bin
+  kExitOutputFile = 6,    // an output file (--dot, --trace, --json, --dump-outputs) could not be written
+  kExitSignalBase = 128   // plus the signal's number (130, 143): SIGINT or SIGTERM stopped the runs early,
+                          // and none of the codes 1, 4, 5 and 6 applies
 };
 
 // Deepest --in-flight accepted (the card memory its slots take is checked once the model is loaded).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <sstream>
 
@@ -136,6 +137,17 @@ std::string bytesText(uint64_t bytes) {
   return fixed(static_cast<double>(bytes) / (1024.0 * 1024.0), 2) + " MiB";
 }
 
+std::string signalName(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    default:
+      return "signal " + std::to_string(sig);
+  }
+}
+
 std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   std::vector<std::vector<std::string>> rows;
   auto add = [&rows](std::string name, std::string value) { rows.push_back({std::move(name), std::move(value)}); };
@@ -145,8 +157,13 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   if (!h.input.empty()) add("input", h.input);
   add("batch", std::to_string(h.batch) + " (largest " + std::to_string(h.maxBatch) + "), " +
                    std::to_string(r.cacheNumber) + " inputs per device run");
-  add("runs", std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) + " submitted (" +
-                  std::to_string(r.deviceRuns) + " device runs)");
+  std::string runs = std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) + " submitted (" +
+                     std::to_string(r.deviceRuns) + " device runs)";
+  if (r.stopSignal != 0) {
+    runs += ", interrupted by " + signalName(r.stopSignal) +
+            (r.measured ? (h.asked.empty() ? "" : " (asked: " + h.asked + ")") : " before the measured runs");
+  }
+  add("runs", runs);
   add("inferences/s", fixed(perSecond(r.completed, r.seconds), 1) + " (" + fixed(r.seconds * 1000.0, 1) + " ms)");
   if (r.perDevice.size() > 1 || (r.perDevice.size() == 1 && r.perDevice[0].device != 0)) {
     for (const auto& d : r.perDevice)
@@ -222,6 +239,14 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   w.Uint64(r.completed + r.failed);
   w.Key("errors");
   w.Uint64(r.failed);
+  w.Key("interrupted");
+  w.Bool(r.stopSignal != 0);
+  w.Key("signal");
+  if (r.stopSignal != 0) {
+    w.String(signalName(r.stopSignal).c_str());
+  } else {
+    w.Null();
+  }
   w.Key("inferences_per_s");
   w.Double(perSecond(r.completed, r.seconds));
   const Latency l = latency(r.latenciesUs);

@@ -17,6 +17,9 @@ double percentile(std::vector<double> values, double q);
 // "1.50 MiB", "812 B"
 std::string bytesText(uint64_t bytes);
 
+// "SIGINT", "SIGTERM", else "signal N".
+std::string signalName(int sig);
+
 struct SummaryHeader {
   std::string model;        // "classifier (static)"
   std::string modelName;    // "classifier"
@@ -28,6 +31,7 @@ struct SummaryHeader {
   uint32_t inFlight = 0;    // device runs each stream keeps in flight; 0 when synchronous
   uint32_t batch = 0, maxBatch = 0;
   bool verify = false;
+  std::string asked;        // how many runs were asked for: "--runs 200", "--duration 60"
 };
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r);
@@ -38,7 +42,8 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 std::string profileTable(const RunResult& r);
 
 // The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs,
-// errors, inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
+// errors, interrupted (a signal stopped the runs early), signal (its name; null when not interrupted),
+// inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
 // device_memory_peak_bytes, verified (null without verification), per_device (device, runs,
 // inferences_per_s); with a profile (r.profiled) also profile: device_runs, ops (name, runs, total_us,
 // mean_us, median_us, p90_us, p99_us, share; the statistics null for an op that never completed) and

@@ -102,6 +102,9 @@ struct Shared {
   std::set<std::tuple<uint32_t, uint32_t, int64_t>> cardOps;   // (device, op uid, start) already traced
 };
 
+// Whether the caller asked the streams to stop submitting (RunConfig::stop).
+bool stopAsked(const Shared& sh) { return sh.cfg->stop != nullptr && sh.cfg->stop->load() != 0; }
+
 void addError(Shared& sh, const std::string& msg) {
   std::lock_guard<std::mutex> g(sh.mu);
   if (sh.out->errors.size() < kMaxErrors) sh.out->errors.push_back(msg);
@@ -321,6 +324,7 @@ void warmUp(StreamCtx& c, const RunConfig& cfg) {
   };
   std::string err;
   for (uint64_t k = 0; k < uint64_t{cfg.warmup} * cache && err.empty(); k += cfg.sync ? cache : 1) {
+    if (k % cache == 0 && stopAsked(sh)) break;   // only between device runs
     if (cfg.sync) {
       err = c.stream->runSync(c.card->inputs, std::vector<uint64_t>(cache, 0), done);
     } else if (c.stream->submit(c.card->inputs, 0, done, &err) != SubmitResult::kFailed) {
@@ -355,7 +359,8 @@ void asyncLoop(StreamCtx& c) {
   Shared& sh = *c.sh;
   const uint32_t cache = c.stream->cacheNumber();
   for (uint64_t k = 0; more(c, k, cache); ++k) {
-    if (sh.abort && c.stream->pendingInputs() == 0) break;
+    // Stopping waits for the device run being gathered to fill, so that every device run is whole.
+    if ((sh.abort || stopAsked(sh)) && c.stream->pendingInputs() == 0) break;
     const uint64_t run = sh.nextRun++;
     std::string why;
     StreamCtx* cp = &c;
@@ -378,7 +383,7 @@ void syncLoop(StreamCtx& c) {
   Shared& sh = *c.sh;
   const uint32_t cache = c.stream->cacheNumber();
   StreamCtx* cp = &c;
-  for (uint64_t k = 0; more(c, k, cache) && !sh.abort; k += cache) {
+  for (uint64_t k = 0; more(c, k, cache) && !sh.abort && !stopAsked(sh); k += cache) {
     std::vector<uint64_t> tags;
     for (uint32_t i = 0; i < cache; ++i) tags.push_back(sh.nextRun++);
     uint64_t seen = 0;
@@ -539,7 +544,8 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
 
   std::vector<qobcrt_sim_stats> before(cards.size()), after(cards.size());
   for (size_t i = 0; i < cards.size(); ++i) qobcrt_sim_get_stats(cards[i]->p->device(), &before[i]);
-  if (err.empty() && !sh.abort) {
+  if (err.empty() && !sh.abort && !stopAsked(sh)) {
+    result->measured = true;
     const uint64_t perStream = (cfg.runs + cfg.streams - 1) / cfg.streams;
     for (auto& c : ctx) c->runs = (perStream + cache - 1) / cache * cache;
     const uint64_t total = ctx.front()->runs * ctx.size();
@@ -555,9 +561,16 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     }
     // Progress on a terminal once the runs take longer than a second.
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
-    bool printed = false;
+    bool printed = false, stopNoted = false;
     while (sh.threadsDone != threads.size()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      // Said while runs in flight may still keep the user waiting (up to the time-out); not when the
+      // streams ended within the pause.
+      if (!stopNoted && stopAsked(sh) && sh.threadsDone != threads.size()) {
+        stopNoted = true;
+        std::fprintf(stderr, "%sqobl-run: %s: submitting no more runs, waiting for those in flight (a second signal "
+                     "ends qobl-run at once)\n", printed ? "\n" : "", signalName(cfg.stop->load()).c_str());
+      }
       const double s = usBetween(sh.start, Clock::now()) / 1e6;
       if (terminal && s >= 1.0) {
         const std::string of = cfg.duration > 0 ? "" : "/" + std::to_string(total);

@@ -1,11 +1,12 @@
 // Drives built pipelines on the card: one stream and one thread per --streams, the streams spread
 // round-robin over the cards (one loaded pipeline per card), inputs submitted asynchronously (completions
-// through report callbacks) or synchronously; warm-up, a number of runs or a duration; latencies, errors,
-// output checks and dumps, per-card throughput, the card's memory high-water mark, the trace and the card-time
-// profile.
+// through report callbacks) or synchronously; warm-up, a number of runs or a duration, or fewer when told
+// to stop (a signal); latencies, errors, output checks and dumps, per-card throughput, the card's memory
+// high-water mark, the trace and the card-time profile.
 #ifndef QOBL_RUN_RUNNER_H
 #define QOBL_RUN_RUNNER_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct RunConfig {
   std::string dumpDir;      // non-empty: write the outputs of runs 0 .. dumpCount-1 there
   uint32_t dumpCount = 1;
   uint32_t timeoutMs = 60000;
+  // When set and holding a signal number (non-zero): every stream stops submitting at the end of the device
+  // run it is gathering, waits for its runs in flight and ends; warm-up included, and the measured runs do
+  // not start after an interrupted warm-up.  Read, never written, by the runner.
+  const std::atomic<int>* stop = nullptr;
 };
 
 // The inputs every run is fed (one batch item, all model inputs back to back) and, with verify, the
@@ -81,6 +86,8 @@ struct RunResult {
   uint64_t submitted = 0, completed = 0, failed = 0, verified = 0;
   uint64_t deviceRuns = 0, deviceRunsFailed = 0;   // from the cards' counters (measured runs only)
   double seconds = 0;                // first submit to last completion
+  bool measured = false;             // the measured runs started (not stopped before or during warm-up)
+  int stopSignal = 0;                // the signal that stopped the runs early (set by the caller), 0: none
   std::vector<double> latenciesUs;   // completed runs, submit to completion
   std::vector<DeviceResult> perDevice;
   uint64_t memPeakBytes = 0;         // device memory high-water mark (all kinds, all cards used)

@@ -23,7 +23,7 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   std::set<std::string> keys;
   for (const auto& m : j.GetObject()) keys.insert(m.name.GetString());
   EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "runs", "errors",
-                                   "inferences_per_s", "latency_us", "device_memory_peak_bytes", "verified",
+                                   "interrupted", "signal", "inferences_per_s", "latency_us", "device_memory_peak_bytes", "verified",
                                    "per_device"}),
             keys);
   std::set<std::string> lat;
@@ -56,6 +56,8 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   EXPECT_EQ(4u, j["in_flight"].GetUint());
   // The figures are the table's (qobl_run_test); the summary's own maths is qobl_run_parts_test's.
   EXPECT_EQ(8u, j["runs"].GetUint());
+  EXPECT_FALSE(j["interrupted"].GetBool());
+  EXPECT_TRUE(j["signal"].IsNull());
   EXPECT_TRUE(j["verified"].IsNull());
   ASSERT_EQ(1u, j["per_device"].Size());
 

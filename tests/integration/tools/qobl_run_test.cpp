@@ -1,9 +1,12 @@
 // qobl-run end to end on the simulated card: every demo model verified through the pipelines it needs,
 // loud verification failures, named faults of broken model directories, command-line errors, the trace
-// and DOT files it writes, how many device runs a stream keeps in flight, and the card-time profile.
+// and DOT files it writes, how many device runs a stream keeps in flight, the card-time profile, and how
+// SIGINT and SIGTERM stop it early with a summary of what completed.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -378,6 +381,85 @@ TEST(QoblRunTest, ProfileCountsEachOpOncePerMeasuredDeviceRun) {
   EXPECT_EQ(16u, expectProfile("--graph input,normalize,model --streams 2 --runs 64", d));
   // Warm-up device runs are not counted; two inputs per device run, the segmenter with its copy op.
   EXPECT_EQ(6u, expectProfile("--model " + modelDir("segmenter") + " --warmup 3 --batch 2 --runs 12", d));
+}
+
+// Runs qobl-run for a minute from two streams, with a JSON summary, a trace and the outputs of its first
+// measured run dumped; once that dump exists (the runs are under way) sends it `sig`, and gives it 20 s to
+// end (a sanitizer build on a loaded machine included).
+Result interrupted(std::vector<std::string> args, int sig, const ScratchDir& d) {
+  args.insert(args.end(), {"--duration", "60", "--streams", "2", "--json", d.file("s.json"), "--trace",
+                           d.file("t.json"), "--dump-outputs", d.file("dump")});
+  Background run("qobl-run", args);
+  Result r;
+  const auto start = std::chrono::steady_clock::now();
+  while (!std::filesystem::exists(d.file("dump/run0_output0.bin"))) {
+    if (run.finish(0.05, &r)) {
+      ADD_FAILURE() << "ended before its first run completed\n" << r.out << r.err;
+      return r;
+    }
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+      ADD_FAILURE() << "no run completed within 60 s";
+      return r;
+    }
+  }
+  ::kill(run.pid(), sig);
+  EXPECT_TRUE(run.finish(20, &r)) << "still running 20 s after the signal";
+  return r;
+}
+
+TEST(QoblRunTest, SignalsStopTheRunsAndKeepTheirSummary) {
+  struct Case {
+    std::vector<std::string> args;
+    int sig, code;
+    std::string name;
+  };
+  const std::vector<Case> cases = {
+      {{"--profile"}, SIGINT, 130, "SIGINT"},
+      {{"--sync"}, SIGINT, 130, "SIGINT"},
+      {{"--in-flight", "1", "--verify"}, SIGTERM, 143, "SIGTERM"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.args.front());
+    const ScratchDir d;
+    const Result r = interrupted(c.args, c.sig, d);
+    ASSERT_EQ(c.code, r.code) << "signal " << r.signal << "\n" << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("qobl-run: interrupted by " + c.name + " after ")) << r.err;
+
+    // Every input submitted before the signal completed: none was dropped in flight.
+    auto rows = tableRows(r.out);
+    unsigned long long done = 0, submitted = 0, deviceRuns = 0;
+    ASSERT_EQ(3, std::sscanf(rows["runs"].c_str(), "%llu of %llu submitted (%llu device runs)", &done, &submitted,
+                             &deviceRuns))
+        << rows["runs"];
+    EXPECT_GT(done, 0u);
+    EXPECT_EQ(submitted, done);
+    EXPECT_NE(std::string::npos, rows["runs"].find(", interrupted by " + c.name + " (asked: --duration 60)"))
+        << rows["runs"];
+    EXPECT_EQ("0", rows["errors"]);
+    EXPECT_NE(std::string::npos, rows["device memory peak"].find("0 B after teardown")) << rows["device memory peak"];
+    const auto given = [&c](const char* option) {
+      return std::find(c.args.begin(), c.args.end(), option) != c.args.end();
+    };
+    if (given("--verify")) {
+      EXPECT_EQ(std::to_string(done) + " of " + std::to_string(done) + " match expected_output.bin", rows["verified"]);
+    }
+
+    const rapidjson::Document j = parseJson(readText(d.file("s.json")));
+    ASSERT_TRUE(j.IsObject());
+    EXPECT_TRUE(j["interrupted"].GetBool());
+    EXPECT_EQ(c.name, j["signal"].GetString());
+    EXPECT_EQ(done, j["runs"].GetUint64());
+    // The trace holds every completed input, and the profile every device run of the card's count.
+    const rapidjson::Document t = parseJson(readText(d.file("t.json")));
+    uint64_t traced = 0;
+    for (const auto& e : t["traceEvents"].GetArray())
+      traced += std::string(e["ph"].GetString()) == "X" && std::string(e["cat"].GetString()) == "run" ? 1 : 0;
+    EXPECT_EQ(done, traced);
+    if (given("--profile")) {
+      ASSERT_TRUE(j.HasMember("profile"));
+      EXPECT_EQ(deviceRuns, j["profile"]["device_runs"].GetUint64());
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// qobl-run's runner told to stop (what its signal handlers do) while the streams are still warming up, on
+// the simulated card: the warm-up ends at a device run's end, the measured runs never start, and nothing
+// is left on the card.  (Stops during the measured runs: qobl_run_test, through the program and signals.)
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <qobcrt/qobcrt_sim.h>
+
+#include "qobl_tools/card_memory.h"
+#include "qobl_tools/library.h"
+#include "qobl_tools/model_dir.h"
+#include "qobl_tools/pipeline.h"
+#include "runner.h"
+#include "tool_test_util.h"
+
+namespace {
+
+using namespace zenlar::qoblrun;
+using namespace zenlar::qobltools;
+
+qobcrt_sim_stats cardStats() {
+  qobcrt_sim_stats st{};
+  EXPECT_EQ(0, qobcrt_sim_get_stats(0, &st));
+  return st;
+}
+
+TEST(QoblRunStopTest, StopDuringWarmUpSkipsTheMeasuredRuns) {
+  // The library's lines go where qobl-run sends them: those of a call that succeeds are dropped.
+  installLogSink("qobl_run_stop_test");
+  ModelDir dir;
+  Sample sample;
+  Pipeline p;
+  ASSERT_EQ("", openModelDir(tooltest::modelDir("classifier"), &dir));
+  ASSERT_EQ("", findSample(dir, "", true, &sample));
+  ASSERT_EQ("", p.load(dir, LoadOptions()));
+  ASSERT_EQ("", p.build({Stage::kInput, Stage::kModel}));
+  RunData data;
+  data.input = sample.input;
+  const uint64_t loaded = cardLiveBytes(1);
+
+  for (const bool sync : {true, false}) {
+    SCOPED_TRACE(sync ? "sync" : "async");
+    std::atomic<int> stop{0};
+    RunConfig cfg;
+    cfg.streams = 2;
+    cfg.sync = sync;
+    cfg.warmup = 100000;   // minutes: far more than the test waits for
+    cfg.duration = 60;
+    cfg.stop = &stop;
+    const qobcrt_sim_stats before = cardStats();
+    // The stop comes once the card has completed a few warm-up device runs.
+    std::thread stopper([&stop, &before] {
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (cardStats().runs_completed < before.runs_completed + 4 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      stop = SIGINT;
+    });
+    MemoryWatcher mem(1);
+    RunResult r;
+    EXPECT_EQ("", runPipelines({&p}, data, cfg, &mem, &r));
+    stopper.join();
+    EXPECT_FALSE(r.measured);
+    EXPECT_EQ(0u, r.submitted);
+    EXPECT_TRUE(r.errors.empty()) << r.errors.front();
+    // Every warm-up device run sent to the card completed, and the streams' memory went back.
+    const qobcrt_sim_stats after = cardStats();
+    const uint64_t ran = after.runs_submitted - before.runs_submitted;
+    EXPECT_GE(ran, 4u);
+    EXPECT_LT(ran, 50000u) << "the warm-up went on after the stop";
+    EXPECT_EQ(ran, after.runs_completed - before.runs_completed);
+    EXPECT_EQ(loaded, cardLiveBytes(1));
+  }
+}
+
+}  // namespace
