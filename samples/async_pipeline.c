@@ -1,7 +1,7 @@
 /* async_pipeline: an asynchronous pipeline with a report callback.
  *   usage: async_pipeline MODEL_DIR     (build/models/classifier or build/models/segmenter)
  * Builds input op -> run-model op (-> memory-copy op when the model stores its outputs in a core layout),
- * runs RUNS inputs with qoblRunStreamAsync at the model's largest batch size, checks every output in the
+ * runs RUNS (8) inputs with qoblRunStreamAsync at the model's largest batch size, checks every output in the
  * callback and waits with qoblSynchronizeStream.  Exits non-zero unless every output is as expected. */
 #include <pthread.h>
 #include <stdint.h>

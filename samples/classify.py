@@ -4,8 +4,9 @@
     usage: PYTHONPATH=build/python /usr/bin/python3 samples/classify.py [MODEL_DIR] [RUNS]
 
 Loads the model (default build/models/classifier), runs its sample input once synchronously and RUNS
-times asynchronously (gathered into device runs of the model's batch), checks every output against the
-model's expected_output.bin and prints the top classes.  Exits non-zero unless every output matches.
+times (default 100) asynchronously (gathered into device runs of the model's batch), checks every output
+against the model's expected_output.bin and prints the top classes.  Exits non-zero unless every output
+matches.
 """
 
 import pathlib
