@@ -74,7 +74,8 @@ _CODE_TEXT = {
 
 
 def describe(code):
-    """A short text for a result code of the library, the card platform or the card ("" if unknown)."""
+    """A short text for a result code of the library, the card platform or the card ("unknown error code N"
+    for a code none of them has)."""
     return _CODE_TEXT.get(code) or _qobl.error_text(code)
 
 

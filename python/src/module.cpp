@@ -424,8 +424,9 @@ PYBIND11_MODULE(_qobl, m) {
   using namespace zenlar::qobl::python;
   m.doc() = "Bindings of libqobl for the qobl package; use the qobl package, not this module.";
   installLogSink();
-  // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them.
-  if (std::getenv("QOBM_LOG_LEVEL") == nullptr) qobmSetLogLevel(qobmLL_ERROR);
+  // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them (set and not empty).
+  const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
+  if (envLevel == nullptr || envLevel[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
 
   py::register_exception_translator([](std::exception_ptr e) {
     try {

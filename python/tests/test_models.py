@@ -1,6 +1,9 @@
-"""Every demo model, synchronously and asynchronously, reproduces its expected output bit for bit."""
+"""Every demo model, synchronously and asynchronously, reproduces its expected output bit for bit; the log level."""
 
 import hashlib
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -88,3 +91,20 @@ def test_devices_and_version():
     assert devs and devs[0]["id"] == 0 and devs[0]["memory_bytes"] > 0
     assert qobl.__version__.count(".") == 3
     assert qobl.library_version.startswith("QOBL API " + qobl.__version__)
+
+
+def test_log_level_from_the_environment():
+    # The segmenter has no pre-processing op, which the library reports at WARN on every load: shown only
+    # when QOBM_LOG_LEVEL asks for warnings; unset or empty, the package shows errors only.
+    script = ("import sys, numpy as np, qobl\n"
+              "with qobl.Model(sys.argv[1]) as m, qobl.Pipeline(m) as p:\n"
+              "    p.infer(np.zeros(m.inputs[0].shape, np.float32))\n")
+    for level, shown in ((None, False), ("", False), ("WARN", True)):
+        env = {k: v for k, v in os.environ.items() if k != "QOBM_LOG_LEVEL"}
+        env["PYTHONPATH"] = os.pathsep.join(sys.path)
+        if level is not None:
+            env["QOBM_LOG_LEVEL"] = level
+        proc = subprocess.run([sys.executable, "-c", script, str(MODELS / "segmenter")], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert ("[WARN]" in proc.stderr) == shown, (level, proc.stderr)
