@@ -1,4 +1,6 @@
-// Command line of qobl-serve.
+// Command line of qobl-serve: the model repository, where to listen, how to schedule the cards and the bounds
+// of every connection.  Parsed with CLI11; `--opt value` and `--opt=value` both work, and a repeated option
+// takes its last value.
 #ifndef QOBL_SERVE_OPTIONS_H
 #define QOBL_SERVE_OPTIONS_H
 
@@ -40,11 +42,14 @@ struct Options {
   uint32_t idleTimeoutS = 5;         // a kept-alive connection without a new request is closed
   uint32_t httpThreads = 16;         // HTTP connections served at once
   bool help = false;
+  bool version = false;
 };
 
-// Parses argv.  On a bad command line returns false and puts the reason in *error.
+// Parses argv.  On a bad command line returns false and puts the reason in *error.  With --help or --version
+// the other options are not checked against each other and --model-repository may be left out.
 bool parseOptions(int argc, const char* const* argv, Options* out, std::string* error);
 
+// The --help text, with argv0 as the program's name in the usage line.
 std::string usageText(const char* argv0);
 
 }  // namespace qoblserve

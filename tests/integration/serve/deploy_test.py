@@ -39,29 +39,55 @@ class DeployFilesTest(unittest.TestCase):
     def test_command_line_errors(self):
         """A bad command line stops qobl-serve at once with exit code 2 and says what is wrong."""
         self.accepted_by_server(["--model-repository", "/m", "--max-queue-delay-us", "0", "--in-flight", "1"])
+        self.accepted_by_server(["--model-repository=/m", "--in-flight=1024", "--log-level=warn"])
         for args, fragment in (([], "--model-repository DIR is required"),
-                               (["--model-repository"], "needs a value"),
-                               (["--http-port", "70000"], "--http-port expects a whole number from 0 to 65535"),
-                               (["--devices", "0"], "--devices expects"),
-                               (["--devices", "-1"], "--devices expects"),
-                               (["--in-flight", "0"], "--in-flight expects a whole number from 1 to 1024"),
-                               (["--in-flight", "1025"], "--in-flight expects a whole number from 1 to 1024"),
-                               (["--in-flight", "two"], "--in-flight expects"),
+                               (["--model-repository"], "--model-repository: 1 required DIR missing"),
+                               (["--model-repository", ""], "--model-repository: needs a directory"),
+                               (["--in-flight"], "--in-flight: 1 required N missing"),
+                               (["--http-port", "70000"], "--http-port: expects a whole number from 0 to 65535"),
+                               (["--http-port=70000"], "--http-port: expects a whole number from 0 to 65535"),
+                               (["--devices", "0"], "--devices: expects a whole number from 1 to 16"),
+                               (["--devices", "-1"], "--devices: expects"),
+                               (["--in-flight", "0"], "--in-flight: expects a whole number from 1 to 1024"),
+                               (["--in-flight", "1025"], "--in-flight: expects a whole number from 1 to 1024"),
+                               (["--in-flight", "two"], "--in-flight: expects"),
+                               (["--in-flight", "0x10"], "--in-flight: expects"),
                                (["--http-port", "9000", "--grpc-port", "9000"], "must differ"),
-                               (["--header-timeout-ms", "5"], "--header-timeout-ms expects a whole number from 10"),
-                               (["--header-timeout-ms", "1s"], "--header-timeout-ms expects"),
-                               (["--max-header-bytes", "1023"], "--max-header-bytes expects a whole number from 1024"),
-                               (["--max-header-fields", "0"], "--max-header-fields expects"),
-                               (["--response-timeout-ms", "9"], "--response-timeout-ms expects"),
-                               (["--log-level", "LOUD"], "--log-level expects"),
-                               (["--frobnicate", "1"], "unknown option --frobnicate"),
-                               (["extra"], "unexpected argument")):
+                               (["--http-port=9000", "--grpc-port=9000"], "must differ"),
+                               (["--header-timeout-ms", "5"], "--header-timeout-ms: expects a whole number from 10"),
+                               (["--header-timeout-ms", "1s"], "--header-timeout-ms: expects"),
+                               (["--max-header-bytes", "1023"], "--max-header-bytes: expects a whole number from 1024"),
+                               (["--max-header-fields", "0"], "--max-header-fields: expects"),
+                               (["--response-timeout-ms", "9"], "--response-timeout-ms: expects"),
+                               (["--log-level", "LOUD"], "--log-level: expects TRACE, DEBUG"),
+                               (["--frobnicate", "1"], "--frobnicate"),
+                               (["--frobnicate"], "not expected: --frobnicate"),
+                               (["extra"], "not expected: extra")):
             full = args if args[:1] in ([], ["--model-repository"]) else ["--model-repository", "/m"] + args
             r = subprocess.run([os.path.join(BUILD, "bin", "qobl-serve")] + full, capture_output=True, text=True,
                                timeout=60)
             self.assertEqual(r.returncode, 2, (full, r.stderr))
             self.assertTrue(r.stderr.startswith("qobl-serve: "), r.stderr)
             self.assertIn(fragment, r.stderr, full)
+            self.assertEqual(r.stdout, "", full)
+
+    def test_version_and_help(self):
+        """--version and --help print to stdout and exit 0, without a model repository and before anything is
+        loaded; --help lists every option, --version among them."""
+        serve = os.path.join(BUILD, "bin", "qobl-serve")
+        r = subprocess.run([serve, "--version"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"^qobl-serve \(qobl\) \d+\.\d+\.\d+")
+        self.assertIn("\nlibrary: QOBL API ", r.stdout)
+        self.assertEqual(r.stderr, "")
+        r = subprocess.run([serve, "-h"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith("Usage: %s --model-repository DIR [options]\n" % serve), r.stdout)
+        for line in ("  --model-repository DIR     the models to serve (required)",
+                     "  --in-flight N              device runs each instance keeps in flight (1 to 1024, default 2)",
+                     "  --log-level L ", "  --version ", "  -h,--help ",
+                     "Exit codes: 0 stopped by a signal, 2 bad command line"):
+            self.assertIn("\n" + line, r.stdout)
 
     def test_kserve_runtime_and_inference_service(self):
         runtime = documents("kserve/serving-runtime.yaml")["ServingRuntime"]

@@ -226,6 +226,42 @@ TEST(ServeOptions, Defaults) {
   EXPECT_EQ(o.readTimeoutMs, 5000u);
 }
 
+// Values written as --opt=value, repeated options (the last one counts) and numbers read as decimal whatever
+// their leading zeros; --version needs no repository.
+TEST(ServeOptions, ValueFormsRepeatsAndVersion) {
+  auto parse = [](std::vector<const char*> args, Options* o, std::string* err) {
+    args.insert(args.begin(), "qobl-serve");
+    return parseOptions(static_cast<int>(args.size()), args.data(), o, err);
+  };
+  Options o;
+  std::string err;
+  ASSERT_TRUE(parse({"--model-repository=/models", "--host=0.0.0.0", "--http-port=0", "--grpc-port", "9001",
+                     "--in-flight=010", "--max-request-bytes=4294967296", "--log-level=debug"},
+                    &o, &err))
+      << err;
+  EXPECT_EQ(o.repository, "/models");
+  EXPECT_EQ(o.host, "0.0.0.0");
+  EXPECT_EQ((std::vector<int>{o.httpPort, o.grpcPort}), (std::vector<int>{0, 9001}));
+  EXPECT_EQ(o.serve.inFlight, 10u);
+  EXPECT_EQ(o.maxRequestBytes, 4294967296ull);
+  EXPECT_EQ(o.logLevel, "debug");
+  EXPECT_FALSE(o.version);
+  ASSERT_TRUE(parse({"--model-repository", "/a", "--devices", "3", "--model-repository", "/b", "--devices=2"}, &o,
+                    &err))
+      << err;
+  EXPECT_EQ(o.repository, "/b");
+  EXPECT_EQ(o.devices, 2u);
+  // Only the last value is used, but each must be valid.
+  EXPECT_FALSE(parse({"--model-repository", "/m", "--devices", "17", "--devices", "2"}, &o, &err));
+  EXPECT_NE(err.find("--devices"), std::string::npos) << err;
+  // A zero HTTP port picks a free port, so it never clashes with the gRPC one.
+  EXPECT_TRUE(parse({"--model-repository", "/m", "--http-port", "0", "--grpc-port", "0"}, &o, &err)) << err;
+  Options v;
+  ASSERT_TRUE(parse({"--version"}, &v, &err)) << err;
+  EXPECT_TRUE(v.version);
+  EXPECT_FALSE(v.help);
+}
+
 TEST(ServeMetrics, PrometheusTextWithEscapedLabelsAndCumulativeBuckets) {
   Metrics m(0);
   ModelMetrics& a = m.model("we\"ird\\name");
