@@ -14,6 +14,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include "qobl_tools/cli_number.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 #include "qobl_tools/pipeline.h"
@@ -317,7 +318,9 @@ int main(int argc, char** argv) {
   app.get_formatter()->column_width(24);
   app.add_option("MODEL_DIR", o.modelDir, "A model directory to load and describe.");
   app.add_flag("--json", o.json, "Print JSON instead of text.");
-  app.add_option("--device", o.device, "The card to load the model on (default 0).")->type_name("ID");
+  app.add_option("--device", o.device, "The card to load the model on (0 to 15, default 0).")
+      ->type_name("ID")
+      ->transform(wholeNumber(0, 15));
   app.add_option("--shape", o.shape, "Dynamic models: the spatial size to load at (default: the smallest).")
       ->type_name("HxW")
       ->check([](const std::string& v) {

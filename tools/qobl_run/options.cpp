@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "qobl_tools/cli_number.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 
@@ -83,7 +84,9 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                  "Inputs: random (seeded by --seed), zeros, or one raw file per model input,\n"
                  "separated by commas.  Default: the model's sample input.")
       ->type_name("random|zeros|FILE[,FILE...]");
-  app.add_option("--seed", o.seed, "Seed of --input random (default 1).")->type_name("N");
+  app.add_option("--seed", o.seed, "Seed of --input random (default 1).")
+      ->type_name("N")
+      ->transform(qobltools::wholeNumber(0, UINT32_MAX));
   app.add_option("--shape", o.shape,
                  "Dynamic models: spatial size of the inputs, any size the suite covers\n"
                  "(default: the smallest sample).")
@@ -99,22 +102,25 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->type_name("LIST");
   app.add_option("--batch", o.batch, "Model batch size (1 to 4096), clamped to the model's largest (default: the\nlargest).")
       ->type_name("B")
-      ->check(range(1u, 4096u));
+      ->transform(qobltools::wholeNumber(1, 4096));
   auto* devices = app.add_option("--devices", raw.devices,
                                  "Spread the streams round-robin over the first N cards (1 to 16; default:\ncard 0).  Not with --device.")
                       ->type_name("N")
-                      ->check(range(1u, 16u));
-  app.add_option("--device", raw.device, "Run on card ID only (0 to 15).")->type_name("ID")->check(range(0u, 15u))->excludes(devices);
+                      ->transform(qobltools::wholeNumber(1, 16));
+  app.add_option("--device", raw.device, "Run on card ID only (0 to 15).")
+      ->type_name("ID")
+      ->transform(qobltools::wholeNumber(0, 15))
+      ->excludes(devices);
   app.add_option("--streams", o.streams,
                  "Streams, each driven by its own thread (default: one per card, at most\n64).")
       ->type_name("N")
-      ->check(range(1u, 64u));
+      ->transform(qobltools::wholeNumber(1, 64));
   auto* runs = app.add_option("--runs", o.runs,
                               "Inputs to run over all streams (default 200, at most 100000000); rounded up\n"
                               "per stream to whole device runs (a device run gathers as many inputs as the\n"
                               "batch needs).")
                    ->type_name("M")
-                   ->check(range(1u, 100000000u));
+                   ->transform(qobltools::wholeNumber(1, 100000000));
   app.add_option("--duration", o.duration, "Run for this long instead of --runs (whole device runs; at most 86400).")
       ->type_name("SECONDS")
       ->check(range(0.001, 86400.0))
@@ -122,7 +128,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
   app.add_option("--warmup", o.warmup,
                  "Device runs each stream makes before measuring; they are not counted\n(default 0).")
       ->type_name("N")
-      ->check(range(0u, 1000000u));
+      ->transform(qobltools::wholeNumber(0, 1000000));
   app.add_flag("--sync", o.sync, "Run synchronously (qoblRunStream) instead of asynchronously with\ncallbacks.");
   app.add_option("--in-flight", o.inFlight,
                  "Device runs each stream keeps in flight when asynchronous (1 to 1024,\n"
@@ -130,7 +136,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                  "output buffers of a batch of inputs on the card; those of all streams on a\n"
                  "card may take at most a quarter of its free memory.  Not with --sync.")
       ->type_name("N")
-      ->check(range(1u, kMaxInFlight));
+      ->transform(qobltools::wholeNumber(1, kMaxInFlight));
   app.add_flag("--verify", o.verify,
                "Compare every output with expected_output.bin; the first mismatch ends the\n"
                "program with exit code 5 and names the run, output and element.");
@@ -140,7 +146,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                    ->type_name("DIR");
   app.add_option("--dump-count", o.dumpCount, "K of --dump-outputs (default 1).")
       ->type_name("K")
-      ->check(range(1u, 100000000u))
+      ->transform(qobltools::wholeNumber(1, 100000000))
       ->needs(dump);
   app.add_option("--json", o.jsonFile, "Write the summary as JSON.")->type_name("FILE");
   app.add_option("--trace", o.traceFile,
@@ -158,7 +164,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
   app.add_option("--dot", o.dotFile, "Write the op graph in Graphviz DOT.")->type_name("FILE");
   app.add_option("--timeout", o.timeoutMs, "Longest wait in milliseconds for a completion or a synchronisation (default\n60000, at most 3600000).")
       ->type_name("MS")
-      ->check(range(1u, 3600000u));
+      ->transform(qobltools::wholeNumber(1, 3600000));
   app.add_option("--log-level", raw.logLevel,
                  "The library's log level: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL\n"
                  "(default: QOBM_LOG_LEVEL when set, else ERROR).")

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "qobl_tools/cli_number.h"
 #include "qobl_tools/library.h"
 
 namespace zenlar {
@@ -53,23 +54,6 @@ class HelpFormatter : public CLI::Formatter {
   }
 };
 
-// A whole decimal number from lo to hi.  The value is rewritten in plain decimal before CLI11 converts it,
-// as CLI11 would take "010" for octal and "0x10" for hexadecimal.
-CLI::Validator wholeNumber(uint64_t lo, uint64_t hi) {
-  return CLI::Validator(
-      [lo, hi](std::string& text) -> std::string {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-        if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || v < lo || v > hi)
-          return "expects a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", got \"" +
-                 text + "\"";
-        text = std::to_string(v);
-        return std::string();
-      },
-      "");
-}
-
 CLI::Validator nonEmpty(const std::string& what) {
   return CLI::Validator([what](std::string& text) { return text.empty() ? "needs " + what : std::string(); }, "");
 }
@@ -83,7 +67,7 @@ void define(CLI::App& app, Options& o) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   auto number = [&app](const char* name, auto& field, uint64_t lo, uint64_t hi, const char* valueName,
                        const char* help) {
-    app.add_option(name, field, help)->type_name(valueName)->transform(wholeNumber(lo, hi));
+    app.add_option(name, field, help)->type_name(valueName)->transform(qobltools::wholeNumber(lo, hi));
   };
   app.add_option("--model-repository", o.repository, "the models to serve (required)")
       ->type_name("DIR")

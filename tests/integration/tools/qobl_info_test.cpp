@@ -88,7 +88,9 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
                            "hardware configuration keys: max_batch_size, preprocess_ops\n"})
     EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
   for (const auto& c : std::vector<std::pair<std::string, int>>{
-           {"--bogus", 2}, {"/nonexistent/model", 3}, {modelDir("classifier") + " --shape 8x8", 2}, {"-h", 0}}) {
+           {"--bogus", 2}, {"/nonexistent/model", 3}, {modelDir("classifier") + " --shape 8x8", 2}, {"-h", 0},
+           {modelDir("classifier") + " --device 16", 2}, {modelDir("classifier") + " --device 0x1", 2},
+           {modelDir("classifier") + " --device 00", 0}}) {
     const Result e = qoblInfo(c.first);
     EXPECT_EQ(c.second, e.code) << c.first << ": " << e.err;
   }

@@ -192,8 +192,10 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   };
   const std::string badGraph = "the pipeline is input, then optionally normalize, then model, then optionally copy";
   const std::vector<Case> cases = {
-      {"--runs 0", 2, "--runs: Value 0 not in range"},
-      {"--streams 65", 2, "--streams: Value 65 not in range"},
+      {"--runs 0", 2, "--runs: expects a whole number from 1 to 100000000, got \"0\""},
+      {"--runs 0x10", 2, "--runs: expects a whole number from 1 to 100000000, got \"0x10\""},
+      {"--streams 65", 2, "--streams: expects a whole number from 1 to 64, got \"65\""},
+      {"--seed -1", 2, "--seed: expects a whole number from 0 to 4294967295"},
       {"--bogus", 2, "--bogus"},
       {"--model", 2, "--model"},
       {"--graph model,input", 2, badGraph},
@@ -209,8 +211,8 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--dump-count 2", 2, "requires --dump-outputs"},
       {"--verify --input random", 2, "--verify compares with expected_output.bin"},
       {"--log-level LOUD", 2, "unknown log level \"LOUD\""},
-      {"--in-flight 0", 2, "--in-flight: Value 0 not in range"},
-      {"--in-flight 1025", 2, "--in-flight: Value 1025 not in range"},
+      {"--in-flight 0", 2, "--in-flight: expects a whole number from 1 to 1024, got \"0\""},
+      {"--in-flight 1025", 2, "--in-flight: expects a whole number from 1 to 1024, got \"1025\""},
       {"--in-flight deep", 2, "--in-flight"},
       {"--sync --in-flight 2", 2, "--in-flight applies to asynchronous runs"},
       {"--sync --profile", 2, "--profile reads the card times that asynchronous runs report"},
@@ -231,10 +233,10 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
     EXPECT_EQ(0u, r.err.find("qobl-run: ")) << r.err;
     EXPECT_EQ("", r.out);
   }
-  // --opt=value and --opt value alike; --version; -h.
-  Result r = qoblRun("--runs=8 --streams=2 --batch 2");
+  // --opt=value and --opt value alike, numbers in decimal even with a leading zero; --version; -h.
+  Result r = qoblRun("--runs=020 --streams=2 --batch 02");
   ASSERT_EQ(0, r.code) << r.err;
-  EXPECT_EQ("8 of 8 submitted (4 device runs)", tableRows(r.out)["runs"]);
+  EXPECT_EQ("20 of 20 submitted (10 device runs)", tableRows(r.out)["runs"]);   // not octal 16
   r = qoblRun("--version");
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(0u, r.out.find("qobl-run (qobl) ")) << r.out;

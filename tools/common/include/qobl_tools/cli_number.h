@@ -1,0 +1,38 @@
+// Whole-number options of the tools' command lines (CLI11).  Header-only: include it only from sources
+// that link CLI11::CLI11.
+#ifndef QOBL_TOOLS_CLI_NUMBER_H
+#define QOBL_TOOLS_CLI_NUMBER_H
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace zenlar {
+namespace qobltools {
+
+// A whole decimal number from lo to hi, as a transform: the value is rewritten in plain decimal before
+// CLI11 converts it, since CLI11 alone would take "010" for octal (8) and "0x10" for hexadecimal (16), and a
+// user who types 010 means ten.  The failure names the range and what was given; the range is left out of
+// the help (each option's text states its own).
+inline CLI::Validator wholeNumber(uint64_t lo, uint64_t hi) {
+  return CLI::Validator(
+      [lo, hi](std::string& text) -> std::string {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+        if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || v < lo || v > hi)
+          return "expects a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", got \"" +
+                 text + "\"";
+        text = std::to_string(v);
+        return std::string();
+      },
+      "");
+}
+
+}  // namespace qobltools
+}  // namespace zenlar
+
+#endif  // QOBL_TOOLS_CLI_NUMBER_H
