@@ -14,7 +14,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
-#include "qobl_tools/cli_number.h"
+#include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 #include "qobl_tools/pipeline.h"
@@ -333,13 +333,12 @@ int main(int argc, char** argv) {
         return logLevelByName(v) >= 0 ? std::string() : "unknown log level \"" + v + "\"";
       });
   app.add_flag("--version", o.version, "Print the version of qobl-info and of the library, and exit.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
+  bool help = false;
+  std::string error;
+  if (!parseCommandLine(app, argc, argv, &help, &error)) return fail(kExitUsage, error + " (see --help)");
+  if (help) {
     std::printf("%s", app.help().c_str());
     return kExitOk;
-  } catch (const CLI::ParseError& e) {
-    return fail(kExitUsage, std::string(e.what()) + " (see --help)");
   }
   if (o.version) {
     std::printf("%s", versionText("qobl-info").c_str());

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "qobl_tools/cli_number.h"
+#include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 
@@ -182,15 +182,8 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   Raw raw;
   CLI::App app("", "qobl-run");
   define(app, o, raw);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    out->help = true;
-    return true;
-  } catch (const CLI::ParseError& e) {
-    *error = e.what();
-    return false;
-  }
+  if (!qobltools::parseCommandLine(app, argc, argv, &out->help, error)) return false;
+  if (out->help) return true;
   o.streamsGiven = app.count("--streams") != 0;
   o.runsGiven = app.count("--runs") != 0;
   if (!raw.graph.empty() || app.count("--graph") != 0) {

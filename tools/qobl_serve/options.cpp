@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "qobl_tools/cli_number.h"
+#include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 
 namespace zenlar {
@@ -133,15 +133,8 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   Options o;
   CLI::App app("", "qobl-serve");
   define(app, o);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    out->help = true;
-    return true;
-  } catch (const CLI::ParseError& e) {
-    *error = e.what();
-    return false;
-  }
+  if (!qobltools::parseCommandLine(app, argc, argv, &out->help, error)) return false;
+  if (out->help) return true;
   if (o.version) {
     *out = o;
     return true;

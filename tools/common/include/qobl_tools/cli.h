@@ -1,7 +1,7 @@
-// Whole-number options of the tools' command lines (CLI11).  Header-only: include it only from sources
-// that link CLI11::CLI11.
-#ifndef QOBL_TOOLS_CLI_NUMBER_H
-#define QOBL_TOOLS_CLI_NUMBER_H
+// What the tools' command lines (CLI11) share: parsing with -h/--help, and whole-number options.
+// Header-only: include it only from sources that link CLI11::CLI11.
+#ifndef QOBL_TOOLS_CLI_H
+#define QOBL_TOOLS_CLI_H
 
 #include <CLI/CLI.hpp>
 
@@ -32,7 +32,21 @@ inline CLI::Validator wholeNumber(uint64_t lo, uint64_t hi) {
       "");
 }
 
+// Parses argv into the options defined on app.  True when they were taken, and when -h or --help was given
+// (then *help is set and the other options are not to be used); false with CLI11's message in *error.
+inline bool parseCommandLine(CLI::App& app, int argc, const char* const* argv, bool* help, std::string* error) {
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    *help = true;
+  } catch (const CLI::ParseError& e) {
+    *error = e.what();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace qobltools
 }  // namespace zenlar
 
-#endif  // QOBL_TOOLS_CLI_NUMBER_H
+#endif  // QOBL_TOOLS_CLI_H
