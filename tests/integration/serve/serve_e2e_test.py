@@ -299,10 +299,11 @@ class ProtocolTest(ServerTestCase):
         self.assertEqual(st, 400)
         self.assertIn("Inference-Header-Content-Length", json.loads(out)["error"])
         # Model names are only looked up among the loaded models: a path out of the repository is unknown.
-        for path in ("/v2/models/../classifier/infer", "/v2/models/..%2Fclassifier/infer",
-                     "/v2/models/%2e%2e/infer", "/v2/models/..%2F..%2Fetc%2Fpasswd"):
+        # An encoded '/' is refused outright.
+        for path, want in (("/v2/models/../classifier/infer", 404), ("/v2/models/..%2Fclassifier/infer", 400),
+                           ("/v2/models/%2e%2e/infer", 404), ("/v2/models/..%2F..%2Fetc%2Fpasswd", 400)):
             code, body = curl("--path-as-is", "-X", "POST", "-d", json.dumps(good), s.base + path)
-            self.assertEqual(code, 404, path)
+            self.assertEqual(code, want, path)
             self.assertIn("error", json.loads(body), path)
         # Unknown endpoints answer with a JSON error too.
         status, _, body = s.get("/v3/models")
@@ -1198,7 +1199,10 @@ class WireFramingTest(ServerTestCase):
             ("leading space", b" GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
             ("trailing space", b"GET /v2/health/live HTTP/1.1 \r\nHost: x\r\n\r\n", 400, form),
             ("tab after the method", b"GET\t/v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
-            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte (a tab)"),
+            ("tab ending the target", b"GET /v2/health/live\tHTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte (a tab)"),
             ("control byte in the target", b"GET /v2/health/li\x01ve HTTP/1.1\r\nHost: x\r\n\r\n", 400,
              "target holds a control byte"),
             ("empty target", b"GET  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
@@ -1208,11 +1212,27 @@ class WireFramingTest(ServerTestCase):
             ("lower-case version", b"GET /v2/health/live http/1.1\r\nHost: x\r\n\r\n", 400, version),
             ("two-digit version", b"GET /v2/health/live HTTP/11\r\nHost: x\r\n\r\n", 400, version),
             ("version with a suffix", b"GET /v2/health/live HTTP/1.1x\r\nHost: x\r\n\r\n", 400, version),
+            ("no minor digit", b"GET /v2/health/live HTTP/1.\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit major", b"GET /v2/health/live HTTP/01.1\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit minor", b"GET /v2/health/live HTTP/1.10\r\nHost: x\r\n\r\n", 400, version),
+            # Targets a proxy could route otherwise than the library decodes them.
+            ("encoded slash in the path", b"GET /v2/models/classifier%2fready HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "path holds an encoded '/' (%2F)"),
+            ("encoded NUL", b"GET /v2/models/classifier%00 HTTP/1.1\r\nHost: x\r\n\r\n", 400, "encoded NUL"),
+            ("%u escape", b"GET /v2/models/%u0063lassifier HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "'%' not followed by two hexadecimal digits"),
+            ("% at the target's end", b"GET /v2/models/classifier% HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "'%' not followed by two hexadecimal digits"),
+            ("fragment", b"GET /v2/health/live#x HTTP/1.1\r\nHost: x\r\n\r\n", 400, "fragment"),
+            ("raw UTF-8 in the target", b"GET /v2/models/cl\xc3\xa4ss HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "byte above 0x7F"),
             # Well formed, but of another major version.
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            ("HTTP/0.9 request line", b"GET /v2/health/live HTTP/0.9\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
             ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("HTTP/1.2 without Host", b"GET /v2/health/live HTTP/1.2\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
             ("two Host fields", self.LIVE + b"host: y\r\n\r\n", 400, "only one Host"),
             ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
             # Control bytes in field values other than HTAB.
@@ -1229,12 +1249,39 @@ class WireFramingTest(ServerTestCase):
                 ("tab and obs-text in a value", self.LIVE + b"X-A: a\tb\x80\xff\r\n\r\n"),
                 ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
                 ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
+                ("escapes in the path and query", b"GET /v2/models/classifie%72/ready?a=%2F%2f%41 HTTP/1.1\r\nHost: x\r\n\r\n"),
                 ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
             got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
             answers = self.responses(got)
             self.assertEqual([a[0] for a in answers], [200] if b"HTTP/1.0" in data else [200, 200], (name, got[:300]))
             self.assertTrue(closed, name)
 
+
+    def test_later_minor_versions_and_expect(self):
+        s = self.server
+        # HTTP/1.2 and HTTP/1.9 are served as HTTP/1.1: answered as HTTP/1.1 and kept alive until asked to close.
+        got, _, closed = raw_http(s.http, b"GET /v2 HTTP/1.2\r\nHost: x\r\n\r\n"
+                                  + b"GET /v2/health/live HTTP/1.9\r\nHost: x\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200], got)
+        self.assertEqual(got.count(b"HTTP/1.1 200 OK\r\n"), 2, got)
+        self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
+        self.assertEqual(("connection" in answers[0][1], answers[1][1].get("connection"), closed), (False, "close", True))
+        body = self.body
+        # An HTTP/1.2 client waiting for "100 Continue" gets it, as an HTTP/1.1 one does.
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(10)
+            c.sendall(self.INFER.replace(b"HTTP/1.1", b"HTTP/1.2")
+                      + b"Content-Length: %d\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n" % len(body))
+            self.assertEqual(c.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+            c.sendall(body)
+            got, _ = read_until_closed(c)
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got[:300])
+        # An HTTP/1.0 client knows no interim responses: its expectation is ignored, the final answer alone sent.
+        got, _, closed = raw_http(s.http, b"POST /v2/models/classifier/infer HTTP/1.0\r\nContent-Length: %d\r\n"
+                                  b"Expect: 100-continue\r\n\r\n" % len(body) + body)
+        self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n"), got[:300])
+        self.assertEqual(float_bytes(json.loads(self.responses(got)[0][2])["outputs"][0]["data"]), CLASSIFIER_OUT)
 
 class InFlightTest(unittest.TestCase):
     """--in-flight: the card memory each depth sets aside, and a depth the card's memory cannot hold."""
