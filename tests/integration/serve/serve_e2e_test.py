@@ -1081,6 +1081,9 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
+            # HTTP/1.0 has no transfer codings: a proxy of that version would read the body to the close.
+            ("TE in HTTP/1.0", b"POST /v2/models/classifier/infer HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + ch,
+             400, "HTTP/1.0 request may not carry Transfer-Encoding"),
             # Chunked bodies the library would take in part and read the rest of as a next request; the
             # answer says what was out of place.
             ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
@@ -1166,9 +1169,9 @@ class WireFramingTest(ServerTestCase):
                                   + b"PUT /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab\r\n"
                                   + b"GET /v2/models/classifier/ready HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
         answers = self.responses(got)
-        self.assertEqual([a[0] for a in answers], [200, 200, 404, 200], got)
+        self.assertEqual([a[0] for a in answers], [200, 200, 405, 200], got)
         self.assertEqual(json.loads(answers[1][2])["name"], "qobl-serve")
-        self.assertIn("no such endpoint: PUT /v2", json.loads(answers[2][2])["error"])
+        self.assertIn("/v2 takes GET, HEAD, OPTIONS, not PUT", json.loads(answers[2][2])["error"])
         self.assertEqual(("connection" in answers[0][1], answers[3][1].get("connection"), closed), (False, "close", True))
         # HTTP/1.0, with or without asking to keep the connection: served, and closed.
         for name, extra in (("HTTP/1.0", b""), ("HTTP/1.0 keep-alive", b"Connection: keep-alive\r\n")):
@@ -1233,6 +1236,10 @@ class WireFramingTest(ServerTestCase):
             # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
             ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
             ("HTTP/1.2 without Host", b"GET /v2/health/live HTTP/1.2\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("space in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a b\r\n\r\n", 400, "Host header field is not"),
+            ("path in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a/b\r\n\r\n", 400, "Host header field is not"),
+            ("userinfo in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: u@a\r\n\r\n", 400,
+             "Host header field is not"),
             ("two Host fields", self.LIVE + b"host: y\r\n\r\n", 400, "only one Host"),
             ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
             # Control bytes in field values other than HTAB.
@@ -1249,6 +1256,7 @@ class WireFramingTest(ServerTestCase):
                 ("tab and obs-text in a value", self.LIVE + b"X-A: a\tb\x80\xff\r\n\r\n"),
                 ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
                 ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
+                ("IPv6 Host with a port", b"GET /v2/health/live HTTP/1.1\r\nHost: [::1]:8000\r\n\r\n"),
                 ("escapes in the path and query", b"GET /v2/models/classifie%72/ready?a=%2F%2f%41 HTTP/1.1\r\nHost: x\r\n\r\n"),
                 ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
             got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
@@ -1282,6 +1290,38 @@ class WireFramingTest(ServerTestCase):
                                   b"Expect: 100-continue\r\n\r\n" % len(body) + body)
         self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n"), got[:300])
         self.assertEqual(float_bytes(json.loads(self.responses(got)[0][2])["outputs"][0]["data"]), CLASSIFIER_OUT)
+
+    def test_methods_per_endpoint_and_options(self):
+        s = self.server
+        get, post = "GET, HEAD, OPTIONS", "POST, OPTIONS"
+        # (request line, status, Allow, fragment of the error or None, connection closed after it)
+        cases = [
+            (b"HEAD /v2/models/classifier/infer", 405, post, None, False),
+            (b"GET /v2/models/classifier/infer", 405, post, "takes POST, OPTIONS, not GET", False),
+            (b"GET /v2/models/nosuch/versions/1/infer", 405, post, "not GET", False),
+            (b"DELETE /v2/models/classifier", 405, get, "not DELETE", False),
+            (b"POST /v2/health/live", 405, get, "/v2/health/live takes GET, HEAD, OPTIONS, not POST", False),
+            (b"TRACE /v2", 405, get, "not TRACE", True),
+            (b"OPTIONS *", 200, "GET, HEAD, POST, OPTIONS", None, False),
+            (b"OPTIONS /v2/models/classifier/infer", 200, post, None, False),
+            (b"OPTIONS /metrics", 200, get, None, False),
+            (b"OPTIONS /v3", 404, None, "no such endpoint: OPTIONS /v3", False),
+            (b"GET /v3", 404, None, "no such endpoint: GET /v3", False),
+            (b"CONNECT example:443", 404, None, "no such endpoint: CONNECT example:443", True),
+        ]
+        for line, status, allow, fragment, closes in cases:
+            name = line.decode()
+            extra = b"Content-Length: 0\r\n" if line.startswith(b"POST") else b""
+            got, _, closed = raw_http(s.http, line + b" HTTP/1.1\r\nHost: x\r\n" + extra + b"\r\n"
+                                      + self.LIVE + b"Connection: close\r\n\r\n")
+            answers = self.responses(got, head_only=(0,) if line.startswith(b"HEAD") else ())
+            # A refusal that leaves a body unread closes; the others keep the connection for the next request.
+            self.assertEqual([a[0] for a in answers], [status] if closes else [status, 200], (name, got[:300]))
+            self.assertEqual(answers[0][1].get("allow"), allow, name)
+            if fragment is not None:
+                self.assertIn(fragment, json.loads(answers[0][2])["error"], name)
+            self.assertTrue(closed, name)
+
 
 class InFlightTest(unittest.TestCase):
     """--in-flight: the card memory each depth sets aside, and a depth the card's memory cannot hold."""
