@@ -139,6 +139,12 @@ std::string bodyTooLarge(uint64_t max) {
   return "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
 }
 
+// The methods whose body the library reads before routing; it leaves any other request's body unread, and
+// would then read that body as the next request.
+bool bodyReadFor(const std::string& m) {
+  return m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE" || m == "PRI";
+}
+
 // The methods the library hands to no handler at all: it answers them with a bare 400, their body unread.
 bool unroutedMethod(const std::string& m) { return m == "CONNECT" || m == "TRACE" || m == "PRI"; }
 
@@ -374,6 +380,17 @@ void HttpFront::routes() {
   // to a client waiting for it before it sends the body.  False when the request may go on.
   const auto refuseUnread = [this, inferPath](const Request& req, Response& res) {
     if (refuseHost(req, res) || refuseFraming(req, res)) return true;
+    // A GET, HEAD or OPTIONS request with a body: a proxy in front forwards the body with it, while the
+    // library would read the body as a request of its own.  Such a body means nothing here: refused.
+    const bool hasBody = req.has_header("Transfer-Encoding") ||
+                         req.get_header_value("Content-Length").find_first_not_of('0') != std::string::npos;
+    if (hasBody && !bodyReadFor(req.method)) {
+      res.status = 400;
+      const char* article = std::strchr("AEIOU", req.method[0]) != nullptr ? "an " : "a ";
+      res.set_content(errorJson(article + req.method + " request may not carry a body"), "application/json");
+      res.set_header("Connection", "close");   // the body is left unread
+      return true;
+    }
     if (req.method == "POST" && std::regex_match(req.path, *inferPath)) return false;
     bool refuse = req.has_header("Transfer-Encoding");
     if (!refuse && req.has_header("Content-Length")) {

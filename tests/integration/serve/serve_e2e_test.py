@@ -1081,6 +1081,13 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
+            # A body where the library reads none: it would read it as the next request (here, a second GET).
+            ("GET with a body", self.LIVE + b"Content-Length: %d\r\n\r\n" % len(self.SMUGGLED) + self.SMUGGLED, 400,
+             "a GET request may not carry a body"),
+            ("OPTIONS with a body", b"OPTIONS /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 400,
+             "an OPTIONS request may not carry a body"),
+            ("GET with a chunked body", self.LIVE + b"Transfer-Encoding: chunked\r\n\r\n" + self.chunked(self.SMUGGLED),
+             400, "a GET request may not carry a body"),
             # HTTP/1.0 has no transfer codings: a proxy of that version would read the body to the close.
             ("TE in HTTP/1.0", b"POST /v2/models/classifier/infer HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + ch,
              400, "HTTP/1.0 request may not carry Transfer-Encoding"),
@@ -1257,6 +1264,7 @@ class WireFramingTest(ServerTestCase):
                 ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
                 ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
                 ("IPv6 Host with a port", b"GET /v2/health/live HTTP/1.1\r\nHost: [::1]:8000\r\n\r\n"),
+                ("GET with an empty body", self.LIVE + b"Content-Length: 00\r\n\r\n"),
                 ("escapes in the path and query", b"GET /v2/models/classifie%72/ready?a=%2F%2f%41 HTTP/1.1\r\nHost: x\r\n\r\n"),
                 ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
             got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
