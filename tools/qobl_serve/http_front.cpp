@@ -231,24 +231,42 @@ void HttpFront::routes() {
     return m;
   };
 
-  s.Get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
-  s.Get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
-  s.Get("/v2", [](const Request&, Response& res) {
+  // Every endpoint's path and the methods it takes, recorded as the routes are made: a known method on a
+  // path that does not take it gets 405 and the list (Allow), OPTIONS gets the list alone.
+  struct Endpoint {
+    std::regex path;
+    const char* methods;
+  };
+  auto endpoints = std::make_shared<std::vector<Endpoint>>();
+  static const char kGet[] = "GET, HEAD, OPTIONS";
+  static const char kPost[] = "POST, OPTIONS";
+  const auto get = [&s, endpoints](const std::string& path, httplib::Server::Handler handler) {
+    endpoints->push_back({std::regex(path), kGet});
+    s.Get(path, std::move(handler));
+  };
+  const auto post = [&s, endpoints](const std::string& path, auto handler) {
+    endpoints->push_back({std::regex(path), kPost});
+    s.Post(path, std::move(handler));
+  };
+
+  get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
+  get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
+  get("/v2", [](const Request&, Response& res) {
     res.set_content(serverMetadataJson(kServerName, libraryVersion(), {"binary_tensor_data"}), "application/json");
   });
-  s.Get(kModelPath, [lookup](const Request& req, Response& res) {
+  get(kModelPath, [lookup](const Request& req, Response& res) {
     if (ServedModel* m = lookup(req, res))
       res.set_content(modelMetadataJson(m->signature(), {kModelVersion}, kModelPlatform), "application/json");
   });
-  s.Get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
+  get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
     if (lookup(req, res) != nullptr) res.status = repo_.stopping() ? 503 : 200;
   });
-  s.Get("/metrics", [this](const Request&, Response& res) {
+  get("/metrics", [this](const Request&, Response& res) {
     res.set_content(metrics_.render(), "text/plain; version=0.0.4");
   });
 
-  s.Post(std::string(kModelPath) + "/infer", [this, lookup](const Request& req, Response& res,
-                                                             const httplib::ContentReader& reader) {
+  post(std::string(kModelPath) + "/infer", [this, lookup](const Request& req, Response& res,
+                                                           const httplib::ContentReader& reader) {
     ServedModel* m = lookup(req, res);
     if (m == nullptr) {
       res.set_header("Connection", "close");   // the body is left unread
@@ -355,7 +373,7 @@ void HttpFront::routes() {
 
   if (cfg_.testHooks) {
     // Test support only (QOBL_SERVE_TEST_HOOKS=1): drive the simulated card's fault injection and delay.
-    s.Post("/test-hooks/fail-next-run", [this](const Request& req, Response& res) {
+    post("/test-hooks/fail-next-run", [this](const Request& req, Response& res) {
       uint32_t card = 0, code = 0;
       if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("code"), &code)) {
         reply(res, makeError(ErrorKind::kInvalidArgument, "card and code must be numbers"));
@@ -364,7 +382,7 @@ void HttpFront::routes() {
       const std::string err = repo_.failNextRun(req.get_param_value("model"), card, code);
       if (!err.empty()) reply(res, makeError(ErrorKind::kInvalidArgument, err));
     });
-    s.Post("/test-hooks/op-delay", [](const Request& req, Response& res) {
+    post("/test-hooks/op-delay", [](const Request& req, Response& res) {
       uint32_t card = 0, us = 0;
       if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("us"), &us) ||
           qobcrt_sim_set_op_delay_us(card, us) != 0)
@@ -426,20 +444,6 @@ void HttpFront::routes() {
     return res.status;
   });
 
-  // Every endpoint's path and the methods it takes: a known method on a path that does not take it gets 405
-  // and the list (Allow), OPTIONS gets the list alone.
-  struct Endpoint {
-    std::regex path;
-    const char* methods;
-  };
-  auto endpoints = std::make_shared<std::vector<Endpoint>>();
-  static const char kGet[] = "GET, HEAD, OPTIONS";
-  static const char kPost[] = "POST, OPTIONS";
-  for (const std::string& path : {std::string("/v2/health/live"), std::string("/v2/health/ready"), std::string("/v2"),
-                                  std::string(kModelPath), std::string(kModelPath) + "/ready", std::string("/metrics")})
-    endpoints->push_back({std::regex(path), kGet});
-  endpoints->push_back({std::regex(std::string(kModelPath) + "/infer"), kPost});
-  if (cfg_.testHooks) endpoints->push_back({std::regex("/test-hooks/(fail-next-run|op-delay)"), kPost});
   const auto methodsOn = [endpoints](const std::string& path) -> const char* {
     for (const Endpoint& e : *endpoints)
       if (std::regex_match(path, e.path)) return e.methods;
