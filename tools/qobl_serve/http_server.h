@@ -24,8 +24,9 @@
 //     of its escapes is a NUL or, in the path, a '/' (the library decodes the path before routing it, and
 //     would see two segments where a proxy sees one); every header line holds a colon after a name of
 //     token bytes (no whitespace before the colon, no line folded onto the one before) and a value without
-//     control bytes other than HTAB (bytes 0x80-0xFF are taken); an HTTP/1.1 request carries exactly one Host field, any other at most one.  Past the first
-//     byte out of place the head is not read further, the client gets 400 and the connection is closed.
+//     control bytes other than HTAB (bytes 0x80-0xFF are taken); an HTTP/1.1 request carries exactly one
+//     Host field, any other at most one.  Past the first byte out of place the head is not read further,
+//     the client gets 400 and the connection is closed.
 //     A well-formed request line of another major version than 1 gets 505 and a close; one of a later
 //     HTTP/1 minor version ("HTTP/1.2") is served as HTTP/1.1, the highest this server speaks: the library
 //     sees "HTTP/1.1" in its place, so the HTTP/1.1 rules (Host, keep-alive) apply and the answer is 1.1;
