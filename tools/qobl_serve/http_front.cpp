@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -77,15 +78,19 @@ std::vector<std::string> listElements(const std::string& text) {
 // A request whose body length the server and a proxy in front of it could read differently (RFC 9112's
 // message body length rules), answered with an error and a close before any of the body is read:
 // Content-Length together with Transfer-Encoding, more than one Content-Length or one that is not a
-// plain decimal number, a transfer coding other than one "chunked".  Returns false when the framing is
-// sound.  A few header look-ups: no cost worth counting on the inference path.
+// plain decimal number, a transfer coding other than one "chunked", Transfer-Encoding in an HTTP/1.0
+// request (HTTP/1.0 has no transfer codings: a proxy of that version reads the body to the connection's
+// end).  Returns false when the framing is sound.  A few header look-ups: no cost worth counting on the
+// inference path.
 bool refuseFraming(const Request& req, Response& res) {
   const size_t te = req.get_header_value_count("Transfer-Encoding");
   const size_t cl = req.get_header_value_count("Content-Length");
   if (te == 0 && cl == 0) return false;
   int status = 400;
   std::string why;
-  if (te != 0 && cl != 0) {
+  if (te != 0 && req.version == "HTTP/1.0") {
+    why = "an HTTP/1.0 request may not carry Transfer-Encoding";
+  } else if (te != 0 && cl != 0) {
     why = "a request may not carry both Content-Length and Transfer-Encoding";
   } else if (cl > 1) {
     why = "a request may carry only one Content-Length";
@@ -112,10 +117,36 @@ bool refuseFraming(const Request& req, Response& res) {
   return true;
 }
 
+// A Host field whose value is not a host and an optional port (letters, digits, "-._~", "%", sub-delims,
+// ':' and the brackets of an IPv6 literal; empty is allowed), answered with 400 and a close: a proxy in
+// front may route by a Host value it reads otherwise, or pass one on that names another target.
+bool refuseHost(const Request& req, Response& res) {
+  const std::string host = req.get_header_value("Host");
+  const auto allowed = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("-._~%!$&'()*+,;=:[]", c) != nullptr);
+  };
+  if (std::all_of(host.begin(), host.end(), allowed)) return false;
+  res.status = 400;
+  res.set_content(errorJson("the Host header field is not a host name or address with an optional port"),
+                  "application/json");
+  res.set_header("Connection", "close");   // any body is left unread
+  return true;
+}
+
 // What a client is told when its inference request's body is over --max-request-bytes.
 std::string bodyTooLarge(uint64_t max) {
   return "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
 }
+
+// The methods whose body the library reads before routing; it leaves any other request's body unread, and
+// would then read that body as the next request.
+bool bodyReadFor(const std::string& m) {
+  return m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE" || m == "PRI";
+}
+
+// The methods the library hands to no handler at all: it answers them with a bare 400, their body unread.
+bool unroutedMethod(const std::string& m) { return m == "CONNECT" || m == "TRACE" || m == "PRI"; }
 
 bool knownMethod(const std::string& m) {
   static const char* const kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
@@ -200,24 +231,42 @@ void HttpFront::routes() {
     return m;
   };
 
-  s.Get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
-  s.Get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
-  s.Get("/v2", [](const Request&, Response& res) {
+  // Every endpoint's path and the methods it takes, recorded as the routes are made: a known method on a
+  // path that does not take it gets 405 and the list (Allow), OPTIONS gets the list alone.
+  struct Endpoint {
+    std::regex path;
+    const char* methods;
+  };
+  auto endpoints = std::make_shared<std::vector<Endpoint>>();
+  static const char kGet[] = "GET, HEAD, OPTIONS";
+  static const char kPost[] = "POST, OPTIONS";
+  const auto get = [&s, endpoints](const std::string& path, httplib::Server::Handler handler) {
+    endpoints->push_back({std::regex(path), kGet});
+    s.Get(path, std::move(handler));
+  };
+  const auto post = [&s, endpoints](const std::string& path, auto handler) {
+    endpoints->push_back({std::regex(path), kPost});
+    s.Post(path, std::move(handler));
+  };
+
+  get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
+  get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
+  get("/v2", [](const Request&, Response& res) {
     res.set_content(serverMetadataJson(kServerName, libraryVersion(), {"binary_tensor_data"}), "application/json");
   });
-  s.Get(kModelPath, [lookup](const Request& req, Response& res) {
+  get(kModelPath, [lookup](const Request& req, Response& res) {
     if (ServedModel* m = lookup(req, res))
       res.set_content(modelMetadataJson(m->signature(), {kModelVersion}, kModelPlatform), "application/json");
   });
-  s.Get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
+  get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
     if (lookup(req, res) != nullptr) res.status = repo_.stopping() ? 503 : 200;
   });
-  s.Get("/metrics", [this](const Request&, Response& res) {
+  get("/metrics", [this](const Request&, Response& res) {
     res.set_content(metrics_.render(), "text/plain; version=0.0.4");
   });
 
-  s.Post(std::string(kModelPath) + "/infer", [this, lookup](const Request& req, Response& res,
-                                                             const httplib::ContentReader& reader) {
+  post(std::string(kModelPath) + "/infer", [this, lookup](const Request& req, Response& res,
+                                                           const httplib::ContentReader& reader) {
     ServedModel* m = lookup(req, res);
     if (m == nullptr) {
       res.set_header("Connection", "close");   // the body is left unread
@@ -324,7 +373,7 @@ void HttpFront::routes() {
 
   if (cfg_.testHooks) {
     // Test support only (QOBL_SERVE_TEST_HOOKS=1): drive the simulated card's fault injection and delay.
-    s.Post("/test-hooks/fail-next-run", [this](const Request& req, Response& res) {
+    post("/test-hooks/fail-next-run", [this](const Request& req, Response& res) {
       uint32_t card = 0, code = 0;
       if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("code"), &code)) {
         reply(res, makeError(ErrorKind::kInvalidArgument, "card and code must be numbers"));
@@ -333,7 +382,7 @@ void HttpFront::routes() {
       const std::string err = repo_.failNextRun(req.get_param_value("model"), card, code);
       if (!err.empty()) reply(res, makeError(ErrorKind::kInvalidArgument, err));
     });
-    s.Post("/test-hooks/op-delay", [](const Request& req, Response& res) {
+    post("/test-hooks/op-delay", [](const Request& req, Response& res) {
       uint32_t card = 0, us = 0;
       if (!parseU32(req.get_param_value("card"), &card) || !parseU32(req.get_param_value("us"), &us) ||
           qobcrt_sim_set_op_delay_us(card, us) != 0)
@@ -348,7 +397,18 @@ void HttpFront::routes() {
   // A refusal sent before the body is read: from the pre-routing handler, and in place of "100 Continue"
   // to a client waiting for it before it sends the body.  False when the request may go on.
   const auto refuseUnread = [this, inferPath](const Request& req, Response& res) {
-    if (refuseFraming(req, res)) return true;
+    if (refuseHost(req, res) || refuseFraming(req, res)) return true;
+    // A GET, HEAD or OPTIONS request with a body: a proxy in front forwards the body with it, while the
+    // library would read the body as a request of its own.  Such a body means nothing here: refused.
+    const bool hasBody = req.has_header("Transfer-Encoding") ||
+                         req.get_header_value("Content-Length").find_first_not_of('0') != std::string::npos;
+    if (hasBody && !bodyReadFor(req.method)) {
+      res.status = 400;
+      const char* article = std::strchr("AEIOU", req.method[0]) != nullptr ? "an " : "a ";
+      res.set_content(errorJson(article + req.method + " request may not carry a body"), "application/json");
+      res.set_header("Connection", "close");   // the body is left unread
+      return true;
+    }
     if (req.method == "POST" && std::regex_match(req.path, *inferPath)) return false;
     bool refuse = req.has_header("Transfer-Encoding");
     if (!refuse && req.has_header("Content-Length")) {
@@ -384,10 +444,35 @@ void HttpFront::routes() {
     return res.status;
   });
 
-  s.set_error_handler([](const Request& req, Response& res) {
+  const auto methodsOn = [endpoints](const std::string& path) -> const char* {
+    for (const Endpoint& e : *endpoints)
+      if (std::regex_match(path, e.path)) return e.methods;
+    return nullptr;
+  };
+  // "OPTIONS *" asks what the server takes at all.
+  s.Options(".*", [methodsOn](const Request& req, Response& res) {
+    const char* methods = req.path == "*" ? "GET, HEAD, POST, OPTIONS" : methodsOn(req.path);
+    if (methods == nullptr) {
+      res.status = 404;   // the error handler says so
+      return;
+    }
+    res.status = 200;   // not 204: the library sends Content-Length: 0 with an empty body, which 204 may not carry
+    res.set_header("Allow", methods);
+  });
+
+  s.set_error_handler([methodsOn](const Request& req, Response& res) {
     if (!res.body.empty()) return;
-    if (res.status == 404) {
-      res.set_content(errorJson("no such endpoint: " + req.method + " " + req.path), "application/json");
+    const bool unrouted = res.status == 400 && unroutedMethod(req.method) && !req.path.empty();
+    if (res.status == 404 || unrouted) {
+      if (const char* methods = methodsOn(req.path)) {
+        res.status = 405;
+        res.set_header("Allow", methods);
+        res.set_content(errorJson(req.path + " takes " + methods + ", not " + req.method), "application/json");
+      } else {
+        res.status = 404;
+        res.set_content(errorJson("no such endpoint: " + req.method + " " + req.path), "application/json");
+      }
+      if (unrouted) res.set_header("Connection", "close");   // its body, if any, was not read
       return;
     }
     // Any other error without a body is the library's own, made before or while the request was read (a

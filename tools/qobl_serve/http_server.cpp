@@ -87,6 +87,7 @@ int hexValue(char c) {
 constexpr size_t kMaxChunkLineBytes = 1024;
 
 constexpr char kSizeBareLF[] = "a chunk-size line ends in a bare LF, not CRLF";
+constexpr char kBadEscape[] = "the request target holds a '%' not followed by two hexadecimal digits";
 
 // The longest header line (line end included) the HTTP library takes; it would read a longer one whole
 // before refusing it.
@@ -112,6 +113,8 @@ class ConnectionStream final : public httplib::Stream {
     lineState_ = LineState::kMethod;
     partBytes_ = hostFields_ = 0;
     major_ = minor_ = 0;
+    escapeLeft_ = escapeValue_ = 0;
+    inQuery_ = false;
     nameIsHost_ = false;
     malformed_ = nullptr;
     bodyFault_ = BodyFault{};
@@ -248,7 +251,7 @@ class ConnectionStream final : public httplib::Stream {
 
   // Counts `n` head bytes about to be handed to the library; false (and the fault set) when they would
   // cross a bound, so that the library never holds more of a head than the bounds allow.
-  bool countHead(const char* p, size_t n) {
+  bool countHead(char* p, size_t n) {
     for (size_t i = 0; i < n; ++i) {
       const char c = p[i];
       ++headBytes_;
@@ -288,7 +291,7 @@ class ConnectionStream final : public httplib::Stream {
       } else if (c == '\0') {
         return malformedHead("the request head holds a NUL byte");
       } else if (!sawLineEnd_) {
-        if (!requestLineByte(c)) return false;
+        if (!requestLineByte(p[i])) return false;
       } else if (!colonSeen_ && c != '\r') {   // the name of a header field
         if (c == ':') {
           if (lineBytes_ == 1) return malformedHead("a header field has an empty name");
@@ -318,8 +321,11 @@ class ConnectionStream final : public httplib::Stream {
   // Follows a byte of the request line other than its final LF through "method SP target SP HTTP/d.d CR";
   // false (and the fault set) at the first byte out of place.  The library splits the line at any run of
   // spaces and drops leading and trailing ones: left to it, "GET  /x HTTP/1.1 " would be served, and a
-  // proxy in front might read it otherwise.
-  bool requestLineByte(char c) {
+  // proxy in front might read it otherwise.  A later minor version of HTTP/1 ("HTTP/1.2") is served as
+  // HTTP/1.1, the highest one here: its minor digit is rewritten in place before the library, which takes
+  // 1.0 and 1.1 only, sees it, so the request follows the HTTP/1.1 rules from there on (Host required,
+  // kept alive) and is answered as HTTP/1.1.
+  bool requestLineByte(char& c) {
     static const char kForm[] = "the request line is not a method, a target and a version, each after a single space";
     const bool space = c == ' ';
     switch (lineState_) {
@@ -329,10 +335,12 @@ class ConnectionStream final : public httplib::Stream {
         if (!isTokenChar(c)) return malformedHead("the request method holds a byte a method cannot hold");
         break;
       case LineState::kTarget:
-        if (space && partBytes_ > 0) return nextPart(LineState::kVersion);
-        if (space || c == '\t' || c == '\r') return malformedHead(kForm);
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-          return malformedHead("the request target holds a control byte");
+        if (space && partBytes_ > 0) {
+          if (escapeLeft_ > 0) return malformedHead(kBadEscape);
+          return nextPart(LineState::kVersion);
+        }
+        if (space || c == '\r') return malformedHead(kForm);
+        if (!targetByte(c)) return false;
         break;
       case LineState::kVersion: {
         static const char kVersion[] = "HTTP/0.0";   // a '0' stands for any digit
@@ -341,11 +349,45 @@ class ConnectionStream final : public httplib::Stream {
         const char want = kVersion[partBytes_];
         if (want == '0' ? (c < '0' || c > '9') : c != want) return malformedHead(bad);
         if (partBytes_ == 5) major_ = c;
-        if (partBytes_ == 7) minor_ = c;
+        if (partBytes_ == 7) {
+          minor_ = c;
+          if (major_ == '1' && c > '1') c = '1';
+        }
         break;
       }
     }
     ++partBytes_;
+    return true;
+  }
+
+  // Follows a byte of the request target other than the space that ends it.  The library decodes the
+  // target's path before routing it, also escapes no proxy decodes ("%u0063") and escapes that change its
+  // segments ("%2F" becomes a '/'), so a proxy routing by path would see another path than the server;
+  // such targets, malformed escapes, fragments and bytes a URI cannot hold are refused.
+  bool targetByte(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f)
+      return malformedHead(c == '\t' ? "the request target holds a control byte (a tab)"
+                                     : "the request target holds a control byte");
+    if (u >= 0x80) return malformedHead("the request target holds a byte above 0x7F (it must be percent-encoded)");
+    if (escapeLeft_ > 0) {
+      const int digit = hexValue(c);
+      if (digit < 0) return malformedHead(kBadEscape);
+      escapeValue_ = escapeValue_ << 4 | digit;
+      if (--escapeLeft_ == 0 && escapeValue_ == 0)
+        return malformedHead("the request target holds an encoded NUL byte (%00)");
+      if (escapeLeft_ == 0 && escapeValue_ == '/' && !inQuery_)
+        return malformedHead("the request target's path holds an encoded '/' (%2F)");
+      return true;
+    }
+    if (c == '%') {
+      escapeLeft_ = 2;
+      escapeValue_ = 0;
+    } else if (c == '?') {
+      inQuery_ = true;
+    } else if (c == '#') {
+      return malformedHead("the request target holds a fragment ('#')");
+    }
     return true;
   }
 
@@ -514,6 +556,10 @@ class ConnectionStream final : public httplib::Stream {
   LineState lineState_ = LineState::kMethod;
   size_t partBytes_ = 0;
   char major_ = 0, minor_ = 0;
+  // The target's percent escape being read: its hexadecimal digits still to come and its value so far;
+  // whether the target's query has begun.
+  int escapeLeft_ = 0, escapeValue_ = 0;
+  bool inQuery_ = false;
   bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
   size_t hostFields_ = 0;
   const char* malformed_ = nullptr;
@@ -543,7 +589,8 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
     case HeadFault::kMalformed:
       return {"400 Bad Request", malformed != nullptr ? malformed : "malformed request head"};
     case HeadFault::kVersion:
-      return {"505 HTTP Version Not Supported", "only HTTP/1.0 and HTTP/1.1 requests are served here"};
+      return {"505 HTTP Version Not Supported",
+              "only HTTP/1 requests are served here: HTTP/1.0 and HTTP/1.1, a later HTTP/1 minor version as HTTP/1.1"};
     case HeadFault::kTimedOut:
       return {"408 Request Timeout", "the request head did not arrive within " + std::to_string(limits.headTimeoutMs) +
                                          " ms (--header-timeout-ms)"};
@@ -681,6 +728,9 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     strm.endHead();
     strm.expectBody(req);
     toOriginForm(req.path);
+    // An HTTP/1.0 client does not know interim responses, and may take "100 Continue" for the answer: its
+    // expectation is ignored, and it sends its body unasked.
+    if (req.version == "HTTP/1.0") req.headers.erase("Expect");
   };
   for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
     // A request already buffered behind the previous one needs no wait.

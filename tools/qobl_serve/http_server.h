@@ -19,12 +19,17 @@
 //   - the head must be one that every HTTP implementation reads alike, since a proxy in front that read it
 //     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
 //     request is skipped), no CR or NUL elsewhere; the request line is exactly a method of token bytes, one
-//     space, a target without whitespace or control bytes, one space and "HTTP/" digit "." digit; every
-//     header line holds a colon after a name of token bytes (no whitespace before the colon, no line
-//     folded onto the one before) and a value without control bytes other than HTAB (bytes 0x80-0xFF are
-//     taken); an HTTP/1.1 request carries exactly one Host field, any other at most one.  Past the first
-//     byte out of place the head is not read further, the client gets 400 and the connection is closed.
-//     A well-formed request line of another major version than 1 gets 505 and a close;
+//     space, a target, one space and "HTTP/" digit "." digit; the target holds no whitespace, control
+//     bytes, bytes 0x80-0xFF or fragment ('#'), every '%' in it starts two hexadecimal digits, and none
+//     of its escapes is a NUL or, in the path, a '/' (the library decodes the path before routing it, and
+//     would see two segments where a proxy sees one); every header line holds a colon after a name of
+//     token bytes (no whitespace before the colon, no line folded onto the one before) and a value without
+//     control bytes other than HTAB (bytes 0x80-0xFF are taken); an HTTP/1.1 request carries exactly one
+//     Host field, any other at most one.  Past the first byte out of place the head is not read further,
+//     the client gets 400 and the connection is closed.
+//     A well-formed request line of another major version than 1 gets 505 and a close; one of a later
+//     HTTP/1 minor version ("HTTP/1.2") is served as HTTP/1.1, the highest this server speaks: the library
+//     sees "HTTP/1.1" in its place, so the HTTP/1.1 rules (Host, keep-alive) apply and the answer is 1.1;
 //   - once the head is in, the body is bounded as before (the read time-out per read, the body deadline
 //     in the inference handler).  A chunked body must follow the chunked grammar strictly (CRLF line
 //     ends, hexadecimal sizes below 2^64, CRLF after each chunk's data, size lines of at most 1 KiB and a
@@ -33,7 +38,8 @@
 //     all reads of a chunked body once chunkedBodyTimeoutMs have passed since its head.  The handler
 //     reading the body learns from bodyFault() why its read failed;
 //   - a target in absolute form ("http://host/path") is routed by its path; an HTTP/1.0 connection is
-//     closed after its response, which says so;
+//     closed after its response, which says so; an HTTP/1.0 request's "Expect: 100-continue" is ignored
+//     (such a client knows no interim response);
 //   - from the first byte of a response (an interim "100 Continue" does not count) the whole response
 //     must be sent within the response time-out, each write also waiting at most the write time-out; when
 //     it passes the connection is reset: nothing more can be said to the client;

@@ -299,10 +299,11 @@ class ProtocolTest(ServerTestCase):
         self.assertEqual(st, 400)
         self.assertIn("Inference-Header-Content-Length", json.loads(out)["error"])
         # Model names are only looked up among the loaded models: a path out of the repository is unknown.
-        for path in ("/v2/models/../classifier/infer", "/v2/models/..%2Fclassifier/infer",
-                     "/v2/models/%2e%2e/infer", "/v2/models/..%2F..%2Fetc%2Fpasswd"):
+        # An encoded '/' is refused outright.
+        for path, want in (("/v2/models/../classifier/infer", 404), ("/v2/models/..%2Fclassifier/infer", 400),
+                           ("/v2/models/%2e%2e/infer", 404), ("/v2/models/..%2F..%2Fetc%2Fpasswd", 400)):
             code, body = curl("--path-as-is", "-X", "POST", "-d", json.dumps(good), s.base + path)
-            self.assertEqual(code, 404, path)
+            self.assertEqual(code, want, path)
             self.assertIn("error", json.loads(body), path)
         # Unknown endpoints answer with a JSON error too.
         status, _, body = s.get("/v3/models")
@@ -1080,6 +1081,16 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
+            # A body where the library reads none: it would read it as the next request (here, a second GET).
+            ("GET with a body", self.LIVE + b"Content-Length: %d\r\n\r\n" % len(self.SMUGGLED) + self.SMUGGLED, 400,
+             "a GET request may not carry a body"),
+            ("OPTIONS with a body", b"OPTIONS /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 400,
+             "an OPTIONS request may not carry a body"),
+            ("GET with a chunked body", self.LIVE + b"Transfer-Encoding: chunked\r\n\r\n" + self.chunked(self.SMUGGLED),
+             400, "a GET request may not carry a body"),
+            # HTTP/1.0 has no transfer codings: a proxy of that version would read the body to the close.
+            ("TE in HTTP/1.0", b"POST /v2/models/classifier/infer HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + ch,
+             400, "HTTP/1.0 request may not carry Transfer-Encoding"),
             # Chunked bodies the library would take in part and read the rest of as a next request; the
             # answer says what was out of place.
             ("chunk data without CRLF", self.INFER + b"Transfer-Encoding: chunked\r\n\r\n%x\r\n" % len(body) + body
@@ -1165,9 +1176,9 @@ class WireFramingTest(ServerTestCase):
                                   + b"PUT /v2 HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab\r\n"
                                   + b"GET /v2/models/classifier/ready HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
         answers = self.responses(got)
-        self.assertEqual([a[0] for a in answers], [200, 200, 404, 200], got)
+        self.assertEqual([a[0] for a in answers], [200, 200, 405, 200], got)
         self.assertEqual(json.loads(answers[1][2])["name"], "qobl-serve")
-        self.assertIn("no such endpoint: PUT /v2", json.loads(answers[2][2])["error"])
+        self.assertIn("/v2 takes GET, HEAD, OPTIONS, not PUT", json.loads(answers[2][2])["error"])
         self.assertEqual(("connection" in answers[0][1], answers[3][1].get("connection"), closed), (False, "close", True))
         # HTTP/1.0, with or without asking to keep the connection: served, and closed.
         for name, extra in (("HTTP/1.0", b""), ("HTTP/1.0 keep-alive", b"Connection: keep-alive\r\n")):
@@ -1198,7 +1209,10 @@ class WireFramingTest(ServerTestCase):
             ("leading space", b" GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
             ("trailing space", b"GET /v2/health/live HTTP/1.1 \r\nHost: x\r\n\r\n", 400, form),
             ("tab after the method", b"GET\t/v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
-            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
+            ("tab in the target", b"GET /v2/health\t/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte (a tab)"),
+            ("tab ending the target", b"GET /v2/health/live\tHTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "target holds a control byte (a tab)"),
             ("control byte in the target", b"GET /v2/health/li\x01ve HTTP/1.1\r\nHost: x\r\n\r\n", 400,
              "target holds a control byte"),
             ("empty target", b"GET  HTTP/1.1\r\nHost: x\r\n\r\n", 400, form),
@@ -1208,11 +1222,29 @@ class WireFramingTest(ServerTestCase):
             ("lower-case version", b"GET /v2/health/live http/1.1\r\nHost: x\r\n\r\n", 400, version),
             ("two-digit version", b"GET /v2/health/live HTTP/11\r\nHost: x\r\n\r\n", 400, version),
             ("version with a suffix", b"GET /v2/health/live HTTP/1.1x\r\nHost: x\r\n\r\n", 400, version),
+            ("no minor digit", b"GET /v2/health/live HTTP/1.\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit major", b"GET /v2/health/live HTTP/01.1\r\nHost: x\r\n\r\n", 400, version),
+            ("two-digit minor", b"GET /v2/health/live HTTP/1.10\r\nHost: x\r\n\r\n", 400, version),
+            # Targets a proxy could route otherwise than the library decodes them.
+            ("encoded slash in the path", b"GET /v2/models/classifier%2fready HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "path holds an encoded '/' (%2F)"),
+            ("encoded NUL", b"GET /v2/models/classifier%00 HTTP/1.1\r\nHost: x\r\n\r\n", 400, "encoded NUL"),
+            ("%u escape", b"GET /v2/models/%u0063lassifier HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "'%' not followed by two hexadecimal digits"),
+            ("% at the target's end", b"GET /v2/models/classifier% HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "'%' not followed by two hexadecimal digits"),
+            ("fragment", b"GET /v2/health/live#x HTTP/1.1\r\nHost: x\r\n\r\n", 400, "fragment"),
+            ("raw UTF-8 in the target", b"GET /v2/models/cl\xc3\xa4ss HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "byte above 0x7F"),
             # Well formed, but of another major version.
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
+            ("HTTP/0.9 request line", b"GET /v2/health/live HTTP/0.9\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             # Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
             ("HTTP/1.1 without Host", b"GET /v2/health/live HTTP/1.1\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("HTTP/1.2 without Host", b"GET /v2/health/live HTTP/1.2\r\nX-A: 1\r\n\r\n", 400, "must carry a Host"),
+            ("space in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a b\r\n\r\n", 400, "Host header field is not"),
+            ("path in the Host value", b"GET /v2/health/live HTTP/1.1\r\nHost: a/b\r\n\r\n", 400, "Host header field is not"),
             ("two Host fields", self.LIVE + b"host: y\r\n\r\n", 400, "only one Host"),
             ("two Host fields in HTTP/1.0", b"GET /v2 HTTP/1.0\r\nHost: x\r\nHOST: x\r\n\r\n", 400, "only one Host"),
             # Control bytes in field values other than HTAB.
@@ -1229,10 +1261,69 @@ class WireFramingTest(ServerTestCase):
                 ("tab and obs-text in a value", self.LIVE + b"X-A: a\tb\x80\xff\r\n\r\n"),
                 ("Host in another case", b"GET /v2/health/live HTTP/1.1\r\nhOsT: x\r\nX-Host: y\r\nHosts: z\r\n\r\n"),
                 ("empty Host", b"GET /v2/health/live HTTP/1.1\r\nHost:\r\n\r\n"),
+                ("IPv6 Host with a port", b"GET /v2/health/live HTTP/1.1\r\nHost: [::1]:8000\r\n\r\n"),
+                ("GET with an empty body", self.LIVE + b"Content-Length: 00\r\n\r\n"),
+                ("escapes in the path and query", b"GET /v2/models/classifie%72/ready?a=%2F%2f%41 HTTP/1.1\r\nHost: x\r\n\r\n"),
                 ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
             got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
             answers = self.responses(got)
             self.assertEqual([a[0] for a in answers], [200] if b"HTTP/1.0" in data else [200, 200], (name, got[:300]))
+            self.assertTrue(closed, name)
+
+
+    def test_later_minor_versions_and_expect(self):
+        s = self.server
+        # HTTP/1.2 and HTTP/1.9 are served as HTTP/1.1: answered as HTTP/1.1 and kept alive until asked to close.
+        got, _, closed = raw_http(s.http, b"GET /v2 HTTP/1.2\r\nHost: x\r\n\r\n"
+                                  + b"GET /v2/health/live HTTP/1.9\r\nHost: x\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [200, 200], got)
+        self.assertEqual(got.count(b"HTTP/1.1 200 OK\r\n"), 2, got)
+        self.assertEqual(json.loads(answers[0][2])["name"], "qobl-serve")
+        self.assertEqual(("connection" in answers[0][1], answers[1][1].get("connection"), closed), (False, "close", True))
+        body = self.body
+        # An HTTP/1.2 client waiting for "100 Continue" gets it, as an HTTP/1.1 one does.
+        with socket.create_connection(("127.0.0.1", s.http)) as c:
+            c.settimeout(10)
+            c.sendall(self.INFER.replace(b"HTTP/1.1", b"HTTP/1.2")
+                      + b"Content-Length: %d\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n" % len(body))
+            self.assertEqual(c.recv(100), b"HTTP/1.1 100 Continue\r\n\r\n")
+            c.sendall(body)
+            got, _ = read_until_closed(c)
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got[:300])
+        # An HTTP/1.0 client knows no interim responses: its expectation is ignored, the final answer alone sent.
+        got, _, closed = raw_http(s.http, b"POST /v2/models/classifier/infer HTTP/1.0\r\nContent-Length: %d\r\n"
+                                  b"Expect: 100-continue\r\n\r\n" % len(body) + body)
+        self.assertTrue(got.startswith(b"HTTP/1.1 200 OK\r\n"), got[:300])
+        self.assertEqual(float_bytes(json.loads(self.responses(got)[0][2])["outputs"][0]["data"]), CLASSIFIER_OUT)
+
+    def test_methods_per_endpoint_and_options(self):
+        s = self.server
+        get, post = "GET, HEAD, OPTIONS", "POST, OPTIONS"
+        # (request line, status, Allow, fragment of the error or None, connection closed after it)
+        cases = [
+            (b"HEAD /v2/models/classifier/infer", 405, post, None, False),
+            (b"GET /v2/models/classifier/infer", 405, post, "takes POST, OPTIONS, not GET", False),
+            (b"GET /v2/models/nosuch/versions/1/infer", 405, post, "not GET", False),
+            (b"DELETE /v2/models/classifier", 405, get, "not DELETE", False),
+            (b"POST /v2/health/live", 405, get, "/v2/health/live takes GET, HEAD, OPTIONS, not POST", False),
+            (b"TRACE /v2", 405, get, "not TRACE", True),
+            (b"OPTIONS *", 200, "GET, HEAD, POST, OPTIONS", None, False),
+            (b"OPTIONS /v2/models/classifier/infer", 200, post, None, False),
+            (b"OPTIONS /v3", 404, None, "no such endpoint: OPTIONS /v3", False),
+            (b"CONNECT example:443", 404, None, "no such endpoint: CONNECT example:443", True),
+        ]
+        for line, status, allow, fragment, closes in cases:
+            name = line.decode()
+            extra = b"Content-Length: 0\r\n" if line.startswith(b"POST") else b""
+            got, _, closed = raw_http(s.http, line + b" HTTP/1.1\r\nHost: x\r\n" + extra + b"\r\n"
+                                      + self.LIVE + b"Connection: close\r\n\r\n")
+            answers = self.responses(got, head_only=(0,) if line.startswith(b"HEAD") else ())
+            # A refusal that leaves a body unread closes; the others keep the connection for the next request.
+            self.assertEqual([a[0] for a in answers], [status] if closes else [status, 200], (name, got[:300]))
+            self.assertEqual(answers[0][1].get("allow"), allow, name)
+            if fragment is not None:
+                self.assertIn(fragment, json.loads(answers[0][2])["error"], name)
             self.assertTrue(closed, name)
 
 
