@@ -1,10 +1,15 @@
 // qobl-run's runner told to stop (what its signal handlers do) while the streams are still warming up, on
 // the simulated card: the warm-up ends at a device run's end, the measured runs never start, and nothing
-// is left on the card.  (Stops during the measured runs: qobl_run_test, through the program and signals.)
+// is left on the card.  And qobl-run on a slowed-down card, waiting after a first signal for device runs
+// that take many seconds, ended at once by a second one.  (Stops during the measured runs: qobl_run_test,
+// through the program and signals.)
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <utility>
 #include <chrono>
 #include <thread>
 
@@ -73,6 +78,44 @@ TEST(QoblRunStopTest, StopDuringWarmUpSkipsTheMeasuredRuns) {
     EXPECT_LT(ran, 50000u) << "the warm-up went on after the stop";
     EXPECT_EQ(ran, after.runs_completed - before.runs_completed);
     EXPECT_EQ(loaded, cardLiveBytes(1));
+  }
+}
+
+// Every op of the card takes 10 s, so a device run (input op and model op) takes at least 20 s: a first
+// signal leaves qobl-run waiting that long for the runs in flight, and a second one must end it well before.
+TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
+  const std::pair<int, int> cases[] = {{SIGINT, SIGINT}, {SIGTERM, SIGINT}, {SIGINT, SIGTERM}};
+  for (const auto& [first, second] : cases) {
+    SCOPED_TRACE(std::string(strsignal(first)) + " then " + strsignal(second));
+    const tooltest::ScratchDir d;
+    tooltest::Background run("qobl_run_slow_card",
+                             {"10000000", "--duration", "600", "--in-flight", "2", "--json", d.file("s.json"),
+                              "--trace", d.file("t.json"), "--dot", d.file("g.dot")});
+    tooltest::Result r;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (run.errSoFar().find("device runs in flight") == std::string::npos) {
+      ASSERT_FALSE(run.finish(0.02, &r)) << "ended before its runs started\n" << r.out << r.err;
+      ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "no device run started within 60 s";
+    }
+
+    ::kill(run.pid(), first);
+    // Still waiting for the runs in flight, with nothing reported yet.
+    ASSERT_FALSE(run.finish(2, &r)) << "did not wait for its runs in flight\n" << r.out << r.err;
+    EXPECT_EQ("", tooltest::readText(d.file("s.json")));
+
+    ::kill(run.pid(), second);
+    ASSERT_TRUE(run.finish(8, &r)) << "still running 8 s after the second signal";
+    EXPECT_EQ(-1, r.code);
+    EXPECT_EQ(second, r.signal) << "exit code " << r.code << "\n" << r.out << r.err;
+    // No summary: neither on stdout nor in the --json and --trace files, which stay as qobl-run created
+    // them, empty (and so never half-written); the op graph, written before the runs, is whole.
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(std::string::npos, r.err.find("interrupted by")) << r.err;
+    ASSERT_TRUE(std::filesystem::exists(d.file("s.json")));
+    EXPECT_EQ(0u, std::filesystem::file_size(d.file("s.json")));
+    EXPECT_EQ(0u, std::filesystem::file_size(d.file("t.json")));
+    const std::string dot = tooltest::readText(d.file("g.dot"));
+    EXPECT_NE(std::string::npos, dot.find("digraph")) << dot;
   }
 }
 
