@@ -1,4 +1,5 @@
-// What the tools' command lines (CLI11) share: parsing with -h/--help, and whole-number options.
+// What the tools' command lines (CLI11) share: parsing with -h/--help and flags that refuse a value, and
+// whole-number options.
 // Header-only: include it only from sources that link CLI11::CLI11.
 #ifndef QOBL_TOOLS_CLI_H
 #define QOBL_TOOLS_CLI_H
@@ -32,9 +33,32 @@ inline CLI::Validator wholeNumber(uint64_t lo, uint64_t hi) {
       "");
 }
 
+// "" when no argument gives a value to one of app's flags (options that take none: --help, --version,
+// ...); else a message naming the first that does.  CLI11 alone takes "--version=2" as the flag given
+// twice and "--verify=0" as the flag turned off, so a value the user typed would silently change or lose
+// its meaning.  Arguments after "--" are not options and are left alone.
+inline std::string flagGivenAValue(const CLI::App& app, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--") break;
+    const size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") != 0 || eq == std::string::npos) continue;
+    const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, eq));
+    if (opt != nullptr && opt->get_expected_max() == 0)
+      return arg.substr(0, eq) + " takes no value, got \"" + arg + "\"";
+  }
+  return std::string();
+}
+
 // Parses argv into the options defined on app.  True when they were taken, and when -h or --help was given
-// (then *help is set and the other options are not to be used); false with CLI11's message in *error.
+// (then *help is set and the other options are not to be used); false with a message in *error (CLI11's,
+// or flagGivenAValue()'s).
 inline bool parseCommandLine(CLI::App& app, int argc, const char* const* argv, bool* help, std::string* error) {
+  const std::string flagError = flagGivenAValue(app, argc, argv);
+  if (!flagError.empty()) {
+    *error = flagError;
+    return false;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
