@@ -78,11 +78,18 @@ std::string checkSample(const Sample& s, const ModelInfo& info) {
   for (const auto& t : info.outputs) outText += (outText.empty() ? "" : " + ") + zenlar::qobltools::shapeText(t.shape);
   if (s.input.size() != info.inputBytes())
     return s.dir + "sample_input.bin holds " + std::to_string(s.input.size()) + " bytes, the model's inputs " +
-           inText + " take " + std::to_string(info.inputBytes());
+           inText + " take " + std::to_string(info.inputBytes()) + " bytes";
   if (!s.expected.empty() && s.expected.size() != info.outputBytes())
     return s.dir + "expected_output.bin holds " + std::to_string(s.expected.size()) + " bytes, the model's outputs " +
-           outText + " take " + std::to_string(info.outputBytes());
+           outText + " take " + std::to_string(info.outputBytes()) + " bytes (used by --verify)";
   return "";
+}
+
+// What to do about a sample that is missing or does not fit (the problem itself is `err`): without
+// --verify, other inputs do; --verify needs the sample and its expected output.
+std::string sampleHint(bool verify, const std::string& err) {
+  if (!verify) return " (or give inputs: --input random|zeros|FILE[,FILE...])";
+  return err.find("--verify") != std::string::npos ? "" : " (--verify compares with the sample's expected output)";
 }
 
 // The spatial size a dynamic model is run at when no sample decides it: the smallest sample, else the
@@ -92,17 +99,6 @@ void defaultShape(const ModelDir& dir, int64_t* h, int64_t* w) {
   if (!samples.empty() && zenlar::qobltools::parseHxW(samples.front(), h, w)) return;
   *h = dir.members.front().minShapes.front()[2];
   *w = dir.members.front().minShapes.front()[3];
-}
-
-std::string rangesText(const ModelDir& dir) {
-  std::string t;
-  for (const auto& m : dir.members) {
-    const auto& lo = m.minShapes.front();
-    const auto& hi = m.maxShapes.front();
-    t += (t.empty() ? "" : ", ") + std::to_string(lo[2]) + "x" + std::to_string(lo[3]) + " to " +
-         std::to_string(hi[2]) + "x" + std::to_string(hi[3]);
-  }
-  return t;
 }
 
 // Puts back the actions of SIGINT and SIGTERM after the runs and their report, and returns code; but a
@@ -137,9 +133,7 @@ int run(const Options& o) {
   if (qobcrt_get_device_count(&cardCount) != 0 || cardCount == 0) return failWith(kExitSetup, "no card found");
   for (uint32_t d : o.devices) {
     if (d >= cardCount)
-      return failWith(kExitUsage, "card " + std::to_string(d) + " does not exist: there " +
-                                      (cardCount == 1 ? "is 1 card" : "are " + std::to_string(cardCount) + " cards") +
-                                      " (QOBCRT_DEVICE_COUNT sets how many the simulated card has)");
+      return failWith(kExitUsage, zenlar::qobltools::missingCardText(d, cardCount));
   }
   const uint32_t streams = o.streamsGiven ? o.streams : static_cast<uint32_t>(o.devices.size());
 
@@ -158,22 +152,20 @@ int run(const Options& o) {
   // The spatial size of a dynamic model and, by default, the sample input.
   Sample sample;
   int64_t height = 0, width = 0;
+  if (!dir.dynamic && !o.shape.empty())
+    return failWith(kExitModelDir, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
   if (o.input == InputKind::kSample) {
     err = zenlar::qobltools::findSample(dir, o.shape, o.verify, &sample);
-    if (!err.empty())
-      return failWith(kExitModelDir, err + (o.verify ? "" : " (or give inputs: --input random|zeros|FILE[,FILE...])"));
+    if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
     height = sample.height;
     width = sample.width;
-  } else if (!dir.dynamic) {
-    if (!o.shape.empty())
-      return failWith(kExitModelDir, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
-  } else if (o.shape.empty()) {
+  } else if (dir.dynamic && o.shape.empty()) {
     defaultShape(dir, &height, &width);
-  } else {
+  } else if (dir.dynamic) {
     zenlar::qobltools::parseHxW(o.shape, &height, &width);
     if (!dir.suiteCovers(height, width))
       return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
-                                      rangesText(dir) + ")");
+                                      dir.coveredSizesText() + ")");
   }
 
   // One pipeline per card.
@@ -195,7 +187,7 @@ int run(const Options& o) {
   switch (o.input) {
     case InputKind::kSample:
       err = checkSample(sample, info);
-      if (!err.empty()) return failWith(kExitModelDir, err);
+      if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
       data.input = sample.input;
       data.expected = sample.expected;
       inputText = sample.dir.substr(dir.dir.size()) + "sample_input.bin";

@@ -95,6 +95,21 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
     const Result e = qoblInfo(c.first);
     EXPECT_EQ(c.second, e.code) << c.first << ": " << e.err;
   }
+  // What is wrong, and what to do about it.
+  for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+           {"--device 1", "--device applies to a model: give its MODEL_DIR, or leave --device out to list the cards"},
+           {"--shape 8x8", "--shape applies to a model: give its MODEL_DIR, or leave --shape out to list the cards"},
+           {modelDir("classifier") + " --device 2",
+            "card 2 does not exist: there are 2 cards (cards 0 to 1); QOBCRT_DEVICE_COUNT sets how many"},
+           {modelDir("dynamic") + " --shape 40x40", "--shape 40x40: no member of " + modelDir("dynamic") +
+                                                        "/suite.json covers it (its members cover 4x4 to 16x16, 17x17 to 32x32)\n"},
+           {modelDir("classifier") + " --log-level --json",
+            "--log-level is missing its value (LEVEL): the next argument is the option --json (see --help)\n"}}) {
+    const Result e = qoblInfo(c.first, "QOBCRT_DEVICE_COUNT=2");
+    EXPECT_EQ(2, e.code) << c.first << ": " << e.err;
+    EXPECT_NE(std::string::npos, e.err.find("qobl-info: " + c.second)) << c.first << ": " << e.err;
+    EXPECT_EQ("", e.out) << c.first;
+  }
   EXPECT_NE(std::string::npos, qoblInfo("--help").out.find("Usage: qobl-info [OPTIONS] [MODEL_DIR]"));
   EXPECT_EQ(0u, qoblInfo("--version").out.find("qobl-info (qobl) "));
 }

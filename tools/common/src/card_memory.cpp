@@ -8,6 +8,13 @@
 namespace zenlar {
 namespace qobltools {
 
+std::string missingCardText(uint32_t card, uint32_t count) {
+  return "card " + std::to_string(card) + " does not exist: there " +
+         (count == 1 ? std::string("is 1 card") : "are " + std::to_string(count) + " cards") +
+         (count == 0 ? "" : " (" + std::string(count == 1 ? "card 0" : "cards 0 to " + std::to_string(count - 1)) + ")") +
+         "; QOBCRT_DEVICE_COUNT sets how many the simulated card has";
+}
+
 uint64_t cardLiveBytes(uint32_t devices) {
   uint64_t total = 0;
   for (uint32_t d = 0; d < devices; ++d) {
