@@ -85,15 +85,15 @@ TEST(QoblRunStopTest, StopDuringWarmUpSkipsTheMeasuredRuns) {
   }
 }
 
-// Every op of the card takes 10 s, so a device run (input op and model op) takes at least 20 s: a first
-// signal leaves qobl-run waiting that long for the runs in flight, and a second one must end it well before.
+// Every op of the card takes at least 30 s, and so does every device run: a first signal leaves qobl-run
+// waiting that long for the runs in flight, and a second one must end it well before.
 TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
   const std::pair<int, int> cases[] = {{SIGINT, SIGINT}, {SIGTERM, SIGINT}, {SIGINT, SIGTERM}};
   for (const auto& [first, second] : cases) {
     SCOPED_TRACE(std::string(strsignal(first)) + " then " + strsignal(second));
     const tooltest::ScratchDir d;
     tooltest::Background run("qobl_run_slow_card",
-                             {"10000000", "--duration", "600", "--in-flight", "2", "--json", d.file("s.json"),
+                             {"30000000", "--duration", "600", "--in-flight", "2", "--json", d.file("s.json"),
                               "--trace", d.file("t.json"), "--dot", d.file("g.dot")});
     tooltest::Result r;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
