@@ -9,9 +9,9 @@ namespace zenlar {
 namespace qobltools {
 
 std::string missingCardText(uint32_t card, uint32_t count) {
-  return "card " + std::to_string(card) + " does not exist: there " +
-         (count == 1 ? std::string("is 1 card") : "are " + std::to_string(count) + " cards") +
-         (count == 0 ? "" : " (" + std::string(count == 1 ? "card 0" : "cards 0 to " + std::to_string(count - 1)) + ")") +
+  std::string there = count == 1 ? "is 1 card (card 0)" : "are " + std::to_string(count) + " cards";
+  if (count > 1) there += " (cards 0 to " + std::to_string(count - 1) + ")";
+  return "card " + std::to_string(card) + " does not exist: there " + there +
          "; QOBCRT_DEVICE_COUNT sets how many the simulated card has";
 }
 
