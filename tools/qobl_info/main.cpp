@@ -14,6 +14,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include "qobl_tools/card_memory.h"
 #include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
@@ -26,11 +27,11 @@ using namespace zenlar::qobltools;
 enum ExitCode : int { kExitOk = 0, kExitUsage = 2, kExitModelDir = 3, kExitSetup = 4 };
 
 const char* const kFooter =
-    "Without MODEL_DIR: the library's version and every card with its memory.  With MODEL_DIR (a static\n"
-    "model directory or a dynamic suite, as qobl-run takes them): the model loaded on the card, its name (the\n"
-    "MD5 digest of its files that the library knows it by), its inputs and outputs (index, name, shape,\n"
-    "element type, byte size of one batch item, layout on the card), its batch limits, its pre-processing\n"
-    "ops and the keys of its hardware configuration.\n"
+    "Without MODEL_DIR: the library's version and every card with its memory (--device and --shape need a\n"
+    "MODEL_DIR).  With MODEL_DIR (a static model directory or a dynamic suite, as qobl-run takes them): the\n"
+    "model loaded on the card, its name (the MD5 digest of its files that the library knows it by), its\n"
+    "inputs and outputs (index, name, shape, element type, byte size of one batch item, layout on the card),\n"
+    "its batch limits, its pre-processing ops and the keys of its hardware configuration.\n"
     "\n"
     "Exit codes:\n"
     "  0  success\n"
@@ -128,7 +129,8 @@ int inspect(const Options& o, ModelReport* r, std::string* err) {
     if (!o.shape.empty()) {
       parseHxW(o.shape, &r->height, &r->width);
       if (!dir.suiteCovers(r->height, r->width)) {
-        *err = "--shape " + o.shape + ": no member of " + dir.suite + " covers it";
+        *err = "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
+               dir.coveredSizesText() + ")";
         return kExitUsage;
       }
     } else {
@@ -344,6 +346,12 @@ int main(int argc, char** argv) {
     std::printf("%s", versionText("qobl-info").c_str());
     return kExitOk;
   }
+  // --device and --shape say how to load a model: without one they would be dropped unseen.
+  for (const char* opt : {"--device", "--shape"}) {
+    if (o.modelDir.empty() && app.count(opt) != 0)
+      return fail(kExitUsage, std::string(opt) + " applies to a model: give its MODEL_DIR, or leave " + opt +
+                                  " out to list the cards (see --help)");
+  }
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
   if (!o.logLevel.empty()) {
     qobmSetLogLevel(static_cast<uint32_t>(logLevelByName(o.logLevel)));
@@ -356,8 +364,7 @@ int main(int argc, char** argv) {
   const int rc = cards(&cs);
   if (rc != 0) return fail(kExitSetup, "the card does not answer: " + codeText(static_cast<uint32_t>(rc)));
   if (!o.modelDir.empty() && o.device >= cs.size())
-    return fail(kExitUsage, "card " + std::to_string(o.device) + " does not exist (" + std::to_string(cs.size()) +
-                                " card(s); QOBCRT_DEVICE_COUNT sets how many the simulated card has)");
+    return fail(kExitUsage, missingCardText(o.device, static_cast<uint32_t>(cs.size())));
   if (o.modelDir.empty()) {
     if (o.json) {
       std::printf("%s", toJson(&cs, nullptr, 0).c_str());

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstdlib>
 #include <sstream>
 
 #include "qobl_tools/cli.h"
@@ -31,8 +33,12 @@ const char* const kFooter =
     "stream from submitting new device runs; the device runs in flight complete (each within --timeout),\n"
     "the streams are torn down as usual, and the summary, --json, --trace and --profile cover the inputs\n"
     "that completed, marked as interrupted by that signal.  A second signal ends qobl-run at once, as do\n"
-    "both signals while the model loads, before any run.  A signal ignored when qobl-run starts (as by a\n"
-    "shell for a background job) stays ignored.\n"
+    "both signals while the model loads, before any run; its status is then the signal's (a shell shows\n"
+    "130 or 143, as for the exit codes below), and until the runs are over no summary has been printed\n"
+    "and the --json and --trace files are empty (they are created when qobl-run starts and written whole\n"
+    "after the runs).  A first signal after the runs, while the summary is printed and the files are\n"
+    "written, ends qobl-run once they are whole.  A signal ignored when qobl-run starts (as by a shell\n"
+    "for a background job) stays ignored.\n"
     "\n"
     "Environment: QOBM_LOG_LEVEL (the library's log level, overridden by --log-level),\n"
     "QOBCRT_DEVICE_COUNT (cards of the simulated card platform, default 1).\n"
@@ -56,10 +62,24 @@ class HelpFormatter : public CLI::Formatter {
   }
 };
 
-// A range check whose bounds the help text states itself.
-template <typename T>
-CLI::Validator range(T lo, T hi) {
-  return CLI::Range(lo, hi).description("");
+// Seconds from lo to hi, in decimal ("0.5", "10", "1e3"; not hexadecimal, inf or nan); the failure names
+// the range in the help's terms (CLI11's own range check would print "Value 0 not in range 0.001000 to
+// 86400.000000").  The help text states the range itself.
+CLI::Validator seconds(double lo, double hi) {
+  return CLI::Validator(
+      [lo, hi](const std::string& text) -> std::string {
+        char* end = nullptr;
+        errno = 0;
+        const double v = std::strtod(text.c_str(), &end);
+        const bool plain = !text.empty() && text.find_first_not_of("0123456789.eE+-") == std::string::npos;
+        if (!plain || *end != '\0' || errno != 0 || !(v >= lo && v <= hi)) {
+          std::ostringstream os;
+          os << "expects seconds from " << lo << " to " << hi << ", got \"" << text << "\"";
+          return os.str();
+        }
+        return std::string();
+      },
+      "");
 }
 
 // Everything CLI11 collects before it is turned into Options.
@@ -123,7 +143,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                    ->transform(qobltools::wholeNumber(1, 100000000));
   app.add_option("--duration", o.duration, "Run for this long instead of --runs (whole device runs; at most 86400).")
       ->type_name("SECONDS")
-      ->check(range(0.001, 86400.0))
+      ->check(seconds(0.001, 86400.0))
       ->excludes(runs);
   app.add_option("--warmup", o.warmup,
                  "Device runs each stream makes before measuring; they are not counted\n(default 0).")

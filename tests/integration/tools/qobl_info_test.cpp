@@ -1,5 +1,6 @@
-// qobl-info through the built program - the cards alone, a model's description as text and JSON - and
-// the reasons both tools give when the library cannot load a model.
+// qobl-info through the built program - the cards alone, a model's description as text and JSON - the
+// reasons both tools give when the library cannot load a model, and the flags of all three tools, which
+// take no value.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -94,6 +95,21 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
     const Result e = qoblInfo(c.first);
     EXPECT_EQ(c.second, e.code) << c.first << ": " << e.err;
   }
+  // What is wrong, and what to do about it.
+  for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+           {"--device 1", "--device applies to a model: give its MODEL_DIR, or leave --device out to list the cards"},
+           {"--shape 8x8", "--shape applies to a model: give its MODEL_DIR, or leave --shape out to list the cards"},
+           {modelDir("classifier") + " --device 2",
+            "card 2 does not exist: there are 2 cards (cards 0 to 1); QOBCRT_DEVICE_COUNT sets how many"},
+           {modelDir("dynamic") + " --shape 40x40", "--shape 40x40: no member of " + modelDir("dynamic") +
+                                                        "/suite.json covers it (its members cover 4x4 to 16x16, 17x17 to 32x32)\n"},
+           {modelDir("classifier") + " --log-level --json",
+            "--log-level is missing its value (LEVEL): the next argument is the option --json (see --help)\n"}}) {
+    const Result e = qoblInfo(c.first, "QOBCRT_DEVICE_COUNT=2");
+    EXPECT_EQ(2, e.code) << c.first << ": " << e.err;
+    EXPECT_NE(std::string::npos, e.err.find("qobl-info: " + c.second)) << c.first << ": " << e.err;
+    EXPECT_EQ("", e.out) << c.first;
+  }
   EXPECT_NE(std::string::npos, qoblInfo("--help").out.find("Usage: qobl-info [OPTIONS] [MODEL_DIR]"));
   EXPECT_EQ(0u, qoblInfo("--version").out.find("qobl-info (qobl) "));
 }
@@ -129,6 +145,42 @@ TEST(QoblInfoTest, LoadErrorsSayWhy) {
                            md5sumOf(d + "/model.so " + d + "/graph.json " + d + "/params.bin " + d + "/hw.json")))
           << r.err;
       EXPECT_EQ("", r.out);
+    }
+  }
+}
+
+// A flag given a value ("--version=2", "--sync=0") is refused with the same kind of message as any other bad
+// command line, by each tool: CLI11 alone would count "--version=2" twice and turn "--sync=0" off.
+TEST(QoblInfoTest, FlagsTakeNoValue) {
+  struct Case {
+    std::string tool, args;
+    int code;
+    std::string message;   // the whole of stderr after "<tool>: "
+  };
+  std::vector<Case> cases = {
+      {"qobl-run", "--version=2", 2, "--version takes no value, got \"--version=2\" (see --help)\n"},
+      {"qobl-run", "--help=1", 2, "--help takes no value, got \"--help=1\" (see --help)\n"},
+      {"qobl-run", "--runs 4 --sync=0", 2, "--sync takes no value, got \"--sync=0\" (see --help)\n"},
+      {"qobl-run", "--verify=yes --runs 4", 2, "--verify takes no value, got \"--verify=yes\" (see --help)\n"},
+      {"qobl-run", "--profile= --runs 4", 2, "--profile takes no value, got \"--profile=\" (see --help)\n"},
+      {"qobl-info", "--version=2", 2, "--version takes no value, got \"--version=2\" (see --help)\n"},
+      {"qobl-info", "--json=false", 2, "--json takes no value, got \"--json=false\" (see --help)\n"},
+      // After "--" every argument is a model directory, even one that looks like a flag with a value.
+      {"qobl-info", "-- --json=1", 3, "model directory --json=1"},
+#ifndef QOBL_TEST_WITHOUT_SERVE
+      {"qobl-serve", "--version=2", 2, "--version takes no value, got \"--version=2\" (see --help)\n"},
+      {"qobl-serve", "--help=yes", 2, "--help takes no value, got \"--help=yes\" (see --help)\n"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool + " " + c.args);
+    const Result r = runProgram(c.tool, c.args);
+    EXPECT_EQ(c.code, r.code) << r.err;
+    EXPECT_EQ("", r.out);
+    if (c.code == 2) {
+      EXPECT_EQ(c.tool + ": " + c.message, r.err);
+    } else {
+      EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
     }
   }
 }

@@ -134,7 +134,8 @@ TEST(QoblRunOptionsTest, SeveralCards) {
   EXPECT_EQ(1u, j["per_device"][0]["device"].GetUint());
   r = qoblRun("--devices 3", two);
   EXPECT_EQ(2, r.code);
-  EXPECT_NE(std::string::npos, r.err.find("card 2 does not exist: there are 2 cards")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("card 2 does not exist: there are 2 cards (cards 0 to 1); QOBCRT_DEVICE_COUNT"))
+      << r.err;
 }
 
 // The slots of the streams on a card may take a quarter of its free memory: the deepest --in-flight that
@@ -220,6 +221,11 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--input " + m.file("short.bin"), 2, "holds 100 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
       {"--input " + m.file("short.bin") + "," + m.file("short.bin"), 2, "names 2 file(s), the model takes 1 input(s)"},
       {"--input /nonexistent.bin", 2, "--input /nonexistent.bin: No such file or directory"},
+      {"--input " + m.dir(), 2, "--input " + m.dir() + ": Is a directory (input 0 \"data\" [1,3,16,16] float32"},
+      {"--model --runs 4", 2, "--model is missing its value (DIR): the next argument is the option --runs (see"},
+      {"--log-level --verify", 2, "--log-level is missing its value (LEVEL): the next argument is the option --verify"},
+      {"--duration 0", 2, "--duration: expects seconds from 0.001 to 86400, got \"0\""},
+      {"--duration 0x10", 2, "--duration: expects seconds from 0.001 to 86400, got \"0x10\""},
       {"--trace /nonexistent/dir/t.json", 6, "cannot write the trace file /nonexistent/dir/t.json: No such file"},
       {"--json /nonexistent/dir/j.json", 6, "cannot write the JSON file"},
       {"--dump-outputs " + m.file("short.bin"), 6, "is not a directory"},
@@ -237,6 +243,11 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   Result r = qoblRun("--runs=020 --streams=2 --batch 02");
   ASSERT_EQ(0, r.code) << r.err;
   EXPECT_EQ("20 of 20 submitted (10 device runs)", tableRows(r.out)["runs"]);   // not octal 16
+  // A value that looks like an option is taken when given with "=" (here a file that does not exist).
+  r = qoblRun("--input=--runs --duration 2e-2");
+  EXPECT_EQ(2, r.code);
+  EXPECT_EQ("qobl-run: --input --runs: No such file or directory (input 0 \"data\" [1,3,16,16] float32, 3072 bytes)\n",
+            r.err);
   r = qoblRun("--version");
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(0u, r.out.find("qobl-run (qobl) ")) << r.out;

@@ -128,9 +128,16 @@ TEST(QoblRunTest, BrokenModelDirectoriesAreNamed) {
       {"malformed hw.json", "--model " + badHw.dir(), badHw.file("hw.json") + ": not valid JSON (offset 19"},
       {"missing suite member file", "--model " + noMember.dir(), "/member1/params.bin (named by member \""},
       {"short sample", "--model " + shortSample.dir(),
-       "sample_input.bin holds 100 bytes, the model's inputs [1,3,16,16] float32 take 3072"},
+       "sample_input.bin holds 100 bytes, the model's inputs [1,3,16,16] float32 take 3072 bytes (or give inputs: "
+       "--input random|zeros|FILE"},
+      {"short sample to verify with", "--verify --model " + shortSample.dir(),
+       "take 3072 bytes (--verify compares with the sample's expected output)\n"},
+      {"no sample to verify with", "--verify --model " + noSamples.dir(),
+       "no samples/<H>x<W>/ directory with a sample input (--verify compares with the sample's expected output)\n"},
+      // A static model has no sizes to choose from: the sample is not what is wrong.
+      {"size of a static model", "--shape 8x8 --model " + noExpected.dir(), "has no suite.json)\n"},
       {"no expected output", "--verify --model " + noExpected.dir(),
-       noExpected.file("expected_output.bin") + ": No such file or directory (needed by --verify)"},
+       noExpected.file("expected_output.bin") + ": No such file or directory (needed by --verify)\n"},
       {"dynamic suite without samples", "--model " + noSamples.dir(), "no samples/<H>x<W>/"},
       {"unknown dynamic size", "--shape 9x9 --model " + modelDir("dynamic"),
        "no sample for shape 9x9 (samples: 8x8, 16x16, 24x24, 32x32) (or give inputs: --input random|zeros|FILE"},

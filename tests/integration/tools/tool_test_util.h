@@ -88,6 +88,9 @@ class Background {
 
   pid_t pid() const { return pid_; }
 
+  // What the program has written to stderr so far.
+  std::string errSoFar() const { return readText(dir_.file("err")); }
+
   // Waits up to `seconds` for the program to end.  Returns false when it still runs then (it is left
   // running); else true, with how it ended and what it printed in *r.
   bool finish(double seconds, Result* r) {

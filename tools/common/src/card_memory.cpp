@@ -8,6 +8,13 @@
 namespace zenlar {
 namespace qobltools {
 
+std::string missingCardText(uint32_t card, uint32_t count) {
+  std::string there = count == 1 ? "is 1 card (card 0)" : "are " + std::to_string(count) + " cards";
+  if (count > 1) there += " (cards 0 to " + std::to_string(count - 1) + ")";
+  return "card " + std::to_string(card) + " does not exist: there " + there +
+         "; QOBCRT_DEVICE_COUNT sets how many the simulated card has";
+}
+
 uint64_t cardLiveBytes(uint32_t devices) {
   uint64_t total = 0;
   for (uint32_t d = 0; d < devices; ++d) {

@@ -1,6 +1,7 @@
 #include "qobl_tools/model_dir.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -257,6 +258,17 @@ bool ModelDir::suiteCovers(int64_t height, int64_t width) const {
   return false;
 }
 
+std::string ModelDir::coveredSizesText() const {
+  std::string t;
+  for (const auto& m : members) {
+    const auto& lo = m.minShapes.front();
+    const auto& hi = m.maxShapes.front();
+    t += (t.empty() ? "" : ", ") + std::to_string(lo[2]) + "x" + std::to_string(lo[3]) + " to " +
+         std::to_string(hi[2]) + "x" + std::to_string(hi[3]);
+  }
+  return t;
+}
+
 std::string openModelDir(const std::string& dirIn, ModelDir* out) {
   ModelDir m;
   m.dir = dirIn;
@@ -427,10 +439,27 @@ std::string defaultModelDir() {
 }
 
 bool readFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+  // Plain reads: a stream would open a directory and then throw from the read that fails with EISDIR.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) out->reserve(static_cast<size_t>(st.st_size));
+  uint8_t buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int why = errno;
+      ::close(fd);
+      errno = why;
+      return false;
+    }
+    out->insert(out->end(), buf, buf + n);
+  }
+  ::close(fd);
+  return true;
 }
 
 }  // namespace qobltools

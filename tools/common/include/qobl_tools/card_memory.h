@@ -1,15 +1,20 @@
-// The card memory in use, from the simulated card's exact accounting (qobcrt/qobcrt_sim.h), and a watcher
-// that keeps its high-water mark while pipelines run.
+// The card memory in use, from the simulated card's exact accounting (qobcrt/qobcrt_sim.h), a watcher
+// that keeps its high-water mark while pipelines run, and the tools' message for a card that is not there.
 #ifndef QOBL_TOOLS_CARD_MEMORY_H
 #define QOBL_TOOLS_CARD_MEMORY_H
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace zenlar {
 namespace qobltools {
+
+// The message for a card number at or past `count`, the number of cards: which cards there are and what
+// sets their number on the simulated card.
+std::string missingCardText(uint32_t card, uint32_t count);
 
 // Bytes of live blocks of every memory kind on the first `devices` cards (0 for a card that does not answer).
 uint64_t cardLiveBytes(uint32_t devices);

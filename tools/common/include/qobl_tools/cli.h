@@ -1,4 +1,5 @@
-// What the tools' command lines (CLI11) share: parsing with -h/--help, and whole-number options.
+// What the tools' command lines (CLI11) share: parsing with -h/--help, flags that refuse a value and
+// options that miss theirs, and whole-number options.
 // Header-only: include it only from sources that link CLI11::CLI11.
 #ifndef QOBL_TOOLS_CLI_H
 #define QOBL_TOOLS_CLI_H
@@ -32,9 +33,54 @@ inline CLI::Validator wholeNumber(uint64_t lo, uint64_t hi) {
       "");
 }
 
+// "" when no argument gives a value to one of app's flags (options that take none: --help, --version,
+// ...); else a message naming the first that does.  CLI11 alone takes "--version=2" as the flag given
+// twice and "--verify=0" as the flag turned off, so a value the user typed would silently change or lose
+// its meaning.  Arguments after "--" are not options and are left alone.
+inline std::string flagGivenAValue(const CLI::App& app, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--") break;
+    const size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") != 0 || eq == std::string::npos) continue;
+    const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, eq));
+    if (opt != nullptr && opt->get_expected_max() == 0)
+      return arg.substr(0, eq) + " takes no value, got \"" + arg + "\"";
+  }
+  return std::string();
+}
+
+// "" unless an option that takes a value is followed by another of app's options (as in "--model --runs 4",
+// where the value was forgotten): CLI11 would take "--runs" for the value and then complain about "4".
+// Else a message naming both.  A value that starts like an option can still be given as --opt=value.
+inline std::string valueMissingBeforeOption(const CLI::App& app, int argc, const char* const* argv) {
+  const auto optionNamed = [&app](const std::string& arg) -> const CLI::Option* {
+    if (arg.size() < 2 || arg[0] != '-') return nullptr;
+    return app.get_option_no_throw(arg.substr(0, arg.find('=')));
+  };
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--") break;
+    const CLI::Option* opt = arg.find('=') == std::string::npos ? optionNamed(arg) : nullptr;
+    if (opt == nullptr || opt->get_expected_min() == 0) continue;
+    const std::string next = argv[i + 1] != nullptr ? argv[i + 1] : "";
+    if (optionNamed(next) != nullptr)
+      return arg + " is missing its value (" + opt->get_type_name() + "): the next argument is the option " + next;
+    ++i;   // the value
+  }
+  return std::string();
+}
+
 // Parses argv into the options defined on app.  True when they were taken, and when -h or --help was given
-// (then *help is set and the other options are not to be used); false with CLI11's message in *error.
+// (then *help is set and the other options are not to be used); false with a message in *error (CLI11's,
+// flagGivenAValue()'s or valueMissingBeforeOption()'s).
 inline bool parseCommandLine(CLI::App& app, int argc, const char* const* argv, bool* help, std::string* error) {
+  for (const std::string& problem : {flagGivenAValue(app, argc, argv), valueMissingBeforeOption(app, argc, argv)}) {
+    if (!problem.empty()) {
+      *error = problem;
+      return false;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {

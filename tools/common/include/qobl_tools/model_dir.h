@@ -55,6 +55,9 @@ struct ModelDir {
   std::vector<std::vector<int64_t>> inputShapesAt(int64_t height, int64_t width) const;
   // Dynamic: whether some member's ranges hold every input at that spatial size.
   bool suiteCovers(int64_t height, int64_t width) const;
+  // Dynamic: the spatial sizes each member covers, for messages ("4x4 to 16x16, 17x17 to 32x32"), from
+  // the ranges of its first input.
+  std::string coveredSizesText() const;
 };
 
 // Inspects `dir` (static: model.so, graph.json, params.bin, optional hw.json; dynamic: suite.json with its
@@ -97,7 +100,8 @@ std::string findSample(const ModelDir& dir, const std::string& shape, bool needE
 // <prefix>/<libdir>/qobl/models/classifier; "" when neither exists.
 std::string defaultModelDir();
 
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file; false, with errno telling why, when it cannot be opened or read (a directory
+// included).
 bool readFile(const std::string& path, std::vector<uint8_t>* out);
 
 }  // namespace qobltools

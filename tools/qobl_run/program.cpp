@@ -1,0 +1,357 @@
+// qobl-run's work from its command line to its exit code: see program.h.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <qobcrt/qobcrt.h>
+
+#include "inputs.h"
+#include "interrupt.h"
+#include "options.h"
+#include "program.h"
+#include "qobl_tools/card_memory.h"
+#include "qobl_tools/library.h"
+#include "qobl_tools/model_dir.h"
+#include "qobl_tools/pipeline.h"
+#include "report.h"
+#include "runner.h"
+
+using namespace zenlar::qoblrun;
+using zenlar::qobltools::ModelDir;
+using zenlar::qobltools::ModelInfo;
+using zenlar::qobltools::Pipeline;
+using zenlar::qobltools::Sample;
+using zenlar::qobltools::stagesText;
+
+namespace {
+
+int failWith(int code, const std::string& msg) {
+  std::fprintf(stderr, "qobl-run: %s\n", msg.c_str());
+  return code;
+}
+
+// An output file, opened (and so checked) before anything runs and written at the end.
+struct OutFile {
+  std::string path;
+  std::ofstream f;
+  std::string open(const std::string& p, const char* what) {
+    path = p;
+    if (p.empty()) return "";
+    f.open(p, std::ios::binary | std::ios::trunc);
+    if (!f) return std::string("cannot write the ") + what + " file " + p + ": " + std::strerror(errno);
+    return "";
+  }
+  std::string write(const std::string& text, const char* what) {
+    f << text;
+    f.close();
+    if (!f) return std::string("cannot write the ") + what + " file " + path + ": " + std::strerror(errno);
+    return "";
+  }
+};
+
+// Creates the dump directory when missing and checks it can be written.
+std::string prepareDumpDir(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0)
+    return "cannot create the --dump-outputs directory " + dir + ": " + std::strerror(errno);
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "--dump-outputs " + dir + " is not a directory";
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    return "cannot write to the --dump-outputs directory " + dir + ": " + std::strerror(errno);
+  return "";
+}
+
+// "" when the sample files fit the model's sizes; else which file does not.
+std::string checkSample(const Sample& s, const ModelInfo& info) {
+  std::string inText, outText;
+  for (const auto& t : info.inputs)
+    inText += (inText.empty() ? "" : " + ") + zenlar::qobltools::shapeText(t.shape) + " " +
+              zenlar::qobltools::dtypeText(t.dtype);
+  for (const auto& t : info.outputs) outText += (outText.empty() ? "" : " + ") + zenlar::qobltools::shapeText(t.shape);
+  if (s.input.size() != info.inputBytes())
+    return s.dir + "sample_input.bin holds " + std::to_string(s.input.size()) + " bytes, the model's inputs " +
+           inText + " take " + std::to_string(info.inputBytes()) + " bytes";
+  if (!s.expected.empty() && s.expected.size() != info.outputBytes())
+    return s.dir + "expected_output.bin holds " + std::to_string(s.expected.size()) + " bytes, the model's outputs " +
+           outText + " take " + std::to_string(info.outputBytes()) + " bytes (used by --verify)";
+  return "";
+}
+
+// What to do about a sample that is missing or does not fit (the problem itself is `err`): without
+// --verify, other inputs do; --verify needs the sample and its expected output.
+std::string sampleHint(bool verify, const std::string& err) {
+  if (!verify) return " (or give inputs: --input random|zeros|FILE[,FILE...])";
+  return err.find("--verify") != std::string::npos ? "" : " (--verify compares with the sample's expected output)";
+}
+
+// The spatial size a dynamic model is run at when no sample decides it: the smallest sample, else the
+// smallest shape of the first member.
+void defaultShape(const ModelDir& dir, int64_t* h, int64_t* w) {
+  const auto samples = zenlar::qobltools::sampleShapes(dir);
+  if (!samples.empty() && zenlar::qobltools::parseHxW(samples.front(), h, w)) return;
+  *h = dir.members.front().minShapes.front()[2];
+  *w = dir.members.front().minShapes.front()[3];
+}
+
+// Puts back the actions of SIGINT and SIGTERM after the runs and their report, and returns code; but a
+// signal that arrived after the runs (the one that stopped them, runsStop, excepted) now ends the program
+// by its default action, as it would have on arrival had the report not been under way.
+int endAfterRuns(int code, int runsStop) {
+  const int late = releaseStopSignals();
+  if (late != 0 && runsStop == 0) ::raise(late);
+  return code;
+}
+
+int run(const Options& o) {
+  // The library's log: the level asked for (else QOBM_LOG_LEVEL, else ERROR), through the tools' sink so
+  // that a failing call's reason becomes part of qobl-run's own message.
+  const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
+  if (o.logLevel >= 0) {
+    qobmSetLogLevel(static_cast<uint32_t>(o.logLevel));
+  } else if (envLevel == nullptr || envLevel[0] == '\0') {
+    qobmSetLogLevel(qobmLL_ERROR);
+  }
+  zenlar::qobltools::installLogSink("qobl-run");
+
+  // Output files are checked before anything runs.
+  OutFile dot, trace, json;
+  std::string err = dot.open(o.dotFile, "DOT");
+  if (err.empty()) err = trace.open(o.traceFile, "trace");
+  if (err.empty()) err = json.open(o.jsonFile, "JSON");
+  if (err.empty() && !o.dumpDir.empty()) err = prepareDumpDir(o.dumpDir);
+  if (!err.empty()) return failWith(kExitOutputFile, err);
+
+  uint32_t cardCount = 0;
+  if (qobcrt_get_device_count(&cardCount) != 0 || cardCount == 0) return failWith(kExitSetup, "no card found");
+  for (uint32_t d : o.devices) {
+    if (d >= cardCount)
+      return failWith(kExitUsage, zenlar::qobltools::missingCardText(d, cardCount));
+  }
+  const uint32_t streams = o.streamsGiven ? o.streams : static_cast<uint32_t>(o.devices.size());
+
+  std::string dirPath = o.modelDir;
+  if (dirPath.empty()) {
+    dirPath = zenlar::qobltools::defaultModelDir();
+    if (dirPath.empty())
+      return failWith(kExitModelDir,
+                      "no --model given and the bundled classifier was not found (looked for ../models/classifier "
+                      "and, installed, ../<libdir>/qobl/models/classifier next to the program)");
+  }
+  ModelDir dir;
+  err = zenlar::qobltools::openModelDir(dirPath, &dir);
+  if (!err.empty()) return failWith(kExitModelDir, err);
+
+  // The spatial size of a dynamic model and, by default, the sample input.
+  Sample sample;
+  int64_t height = 0, width = 0;
+  if (!dir.dynamic && !o.shape.empty())
+    return failWith(kExitModelDir, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
+  if (o.input == InputKind::kSample) {
+    err = zenlar::qobltools::findSample(dir, o.shape, o.verify, &sample);
+    if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
+    height = sample.height;
+    width = sample.width;
+  } else if (dir.dynamic && o.shape.empty()) {
+    defaultShape(dir, &height, &width);
+  } else if (dir.dynamic) {
+    zenlar::qobltools::parseHxW(o.shape, &height, &width);
+    if (!dir.suiteCovers(height, width))
+      return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
+                                      dir.coveredSizesText() + ")");
+  }
+
+  // One pipeline per card.
+  std::vector<std::unique_ptr<Pipeline>> cards;
+  zenlar::qobltools::LoadOptions lo;
+  lo.batch = o.batch;
+  lo.inputShapes = dir.inputShapesAt(height, width);
+  for (uint32_t d : o.devices) {
+    lo.device = d;
+    cards.emplace_back(new Pipeline);
+    err = cards.back()->load(dir, lo);
+    if (!err.empty()) return failWith(cards.back()->fileProblem() ? kExitModelDir : kExitSetup, err);
+  }
+  const Pipeline& first = *cards.front();
+  const ModelInfo& info = first.info();
+
+  RunData data;
+  std::string inputText;
+  switch (o.input) {
+    case InputKind::kSample:
+      err = checkSample(sample, info);
+      if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
+      data.input = sample.input;
+      data.expected = sample.expected;
+      inputText = sample.dir.substr(dir.dir.size()) + "sample_input.bin";
+      break;
+    case InputKind::kRandom:
+      data.input = randomInput(info, o.seed);
+      inputText = "random (seed " + std::to_string(o.seed) + ")";
+      break;
+    case InputKind::kZeros:
+      data.input.assign(info.inputBytes(), 0);
+      inputText = "zeros";
+      break;
+    case InputKind::kFiles: {
+      err = fileInput(info, o.inputFiles, &data.input);
+      if (!err.empty()) return failWith(kExitUsage, err);
+      for (const auto& f : o.inputFiles) inputText += (inputText.empty() ? "" : ", ") + f;
+      break;
+    }
+  }
+
+  std::vector<Stage> stages = o.stages;
+  if (stages.empty()) {
+    stages = {Stage::kInput, Stage::kModel};
+    if (info.needsCopy()) stages.push_back(Stage::kCopy);
+  }
+  if (o.verify && stages.back() == Stage::kModel && info.needsCopy()) {
+    for (const auto& t : info.outputs) {
+      if (t.coreLayout())
+        return failWith(kExitUsage, "--verify: model " + dir.name + " stores output " + std::to_string(t.index) +
+                                        " in a core layout (" + std::to_string(t.cardBytes) + " bytes on the card, " +
+                                        std::to_string(t.bytes) + " plain); add the copy op: --graph " +
+                                        stagesText(stages) + ",copy");
+    }
+  }
+  for (auto& p : cards) {
+    err = p->build(stages);
+    if (!err.empty()) return failWith(kExitSetup, "building the pipeline " + stagesText(stages) + ": " + err);
+  }
+  if (!o.dotFile.empty()) {
+    err = dot.write(first.dotText(dir.name), "DOT");
+    if (!err.empty()) return failWith(kExitOutputFile, err);
+  }
+
+  std::vector<const Pipeline*> pipelines;
+  for (auto& p : cards) pipelines.push_back(p.get());
+  if (!o.sync) {
+    bool setupFailed = false;
+    err = checkSlotMemory(pipelines, streams, o.inFlight, !o.traceFile.empty() || o.profile, &setupFailed);
+    if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
+  }
+
+  RunConfig cfg;
+  cfg.streams = streams;
+  cfg.runs = o.runs;
+  cfg.duration = o.duration;
+  cfg.warmup = o.warmup;
+  cfg.sync = o.sync;
+  cfg.inFlight = o.inFlight;
+  cfg.verify = o.verify;
+  cfg.trace = !o.traceFile.empty();
+  cfg.profile = o.profile;
+  cfg.dumpDir = o.dumpDir;
+  cfg.dumpCount = o.dumpCount;
+  cfg.timeoutMs = o.timeoutMs;
+  cfg.stop = &stopSignal();
+  uint32_t watched = 0;
+  for (uint32_t d : o.devices) watched = std::max(watched, d + 1);
+  MemoryWatcher mem(watched);
+  RunResult result;
+  // From the streams' creation to the end of the teardown, the first SIGINT or SIGTERM stops the runs
+  // early and the summary covers what completed; before (while loading) they end the program at once.
+  catchStopSignals();
+  err = runPipelines(pipelines, data, cfg, &mem, &result);
+  const std::string chain = first.chainText();
+  const uint32_t batch = info.batch, maxBatch = info.maxBatch;
+  cards.clear();   // releases every pipeline
+  // The signal that stopped the runs, if one did.  The handlers stay until the summary is printed and the
+  // files are written: a signal meanwhile is noted and ends the program once they are whole (a second one,
+  // as during the runs, at once), so that a --json or --trace file is either whole or empty.
+  result.stopSignal = stopSignal().load();
+  result.memPeakBytes = mem.peak();
+  result.memAfterBytes = zenlar::qobltools::cardLiveBytes(watched);
+  if (!err.empty()) return endAfterRuns(failWith(kExitSetup, err), result.stopSignal);
+
+  const auto report = [&]() -> int {
+    SummaryHeader h;
+    h.modelName = dir.name;
+    h.model = dir.name + (dir.dynamic ? " (dynamic, " + std::to_string(height) + "x" + std::to_string(width) + ")"
+                                      : " (static)");
+    h.pipeline = chain;
+    const std::string cardsText = o.devices.size() == 1 && o.devices[0] == 0
+                                      ? ""
+                                      : " over " + std::to_string(o.devices.size()) + " card" +
+                                            (o.devices.size() == 1 ? " (" + std::to_string(o.devices[0]) + ")" : "s");
+    h.mode = std::string(o.sync ? "synchronous" : "asynchronous") + ", " + std::to_string(streams) + " stream" +
+             (streams == 1 ? "" : "s") + " on " + std::to_string(streams) + " thread" + (streams == 1 ? "" : "s") +
+             cardsText;
+    if (!o.sync)
+      h.mode += ", " + std::to_string(o.inFlight) + " device run" + (o.inFlight == 1 ? "" : "s") + " in flight" +
+                (streams == 1 ? "" : " per stream");
+    h.input = inputText;
+    h.sync = o.sync;
+    h.streams = streams;
+    h.inFlight = o.sync ? 0 : o.inFlight;
+    h.batch = batch;
+    h.maxBatch = maxBatch;
+    h.verify = o.verify;
+    char durationText[32];
+    std::snprintf(durationText, sizeof durationText, "%g", o.duration);
+    h.asked = o.duration > 0 ? std::string("--duration ") + durationText : "--runs " + std::to_string(o.runs);
+    std::printf("%s", summaryTable(h, result).c_str());
+    if (result.profiled) std::printf("%s", profileTable(result).c_str());
+    std::fflush(stdout);
+    for (const auto& e : result.errors) std::fprintf(stderr, "qobl-run: error: %s\n", e.c_str());
+
+    err.clear();
+    if (!o.jsonFile.empty()) err = json.write(summaryJson(h, result), "JSON");
+    if (err.empty() && !o.traceFile.empty()) err = trace.write(traceJson(result.events, result.lanes), "trace");
+    if (err.empty() && !result.dumpError.empty()) err = result.dumpError;
+    if (!err.empty()) return failWith(kExitOutputFile, err);
+    if (result.mismatch) {
+      const Mismatch& m = result.firstMismatch;
+      return failWith(kExitMismatch, "VERIFICATION FAILED: run " + std::to_string(m.run) + " (stream " +
+                                         std::to_string(m.stream) + "), output " + std::to_string(m.output) +
+                                         ", element " + std::to_string(m.element) + " (byte " +
+                                         std::to_string(m.byteOffset) + "): got " + m.got + ", expected " + m.expected +
+                                         " (" + sample.dir + "expected_output.bin)");
+    }
+    // A fault found before or while being interrupted outranks the interruption: its code is returned (setup
+    // 4, output file 6, mismatch 5, failed runs 1), so that a script never mistakes it for a user's Ctrl-C.
+    if (result.failed != 0 || !result.errors.empty())
+      return failWith(kExitRunErrors, std::to_string(result.failed) + " of " + std::to_string(result.submitted) +
+                                          " runs failed");
+    if (result.stopSignal != 0)
+      return failWith(kExitSignalBase + result.stopSignal, "interrupted by " + signalName(result.stopSignal) +
+                                                               " after " + std::to_string(result.completed) +
+                                                               " completed runs");
+    return kExitOk;
+  };
+  return endAfterRuns(report(), result.stopSignal);
+}
+
+}  // namespace
+
+namespace zenlar {
+namespace qoblrun {
+
+int qoblRunMain(int argc, char** argv) {
+  Options o;
+  std::string err;
+  if (!parseOptions(argc, argv, &o, &err)) {
+    std::fprintf(stderr, "qobl-run: %s (see --help)\n", err.c_str());
+    return kExitUsage;
+  }
+  if (o.help) {
+    std::printf("%s", usageText(argv[0]).c_str());
+    return kExitOk;
+  }
+  if (o.version) {
+    std::printf("%s", zenlar::qobltools::versionText("qobl-run").c_str());
+    return kExitOk;
+  }
+  return run(o);
+}
+
+}  // namespace qoblrun
+}  // namespace zenlar
