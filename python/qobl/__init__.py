@@ -322,12 +322,12 @@ class _Future(concurrent.futures.Future):
 
     # Future.__init__'s fields, in slots: storing into them never allocates.
     __slots__ = ("_state", "_result", "_exception", "_qobl_condition", "_qobl_waiters", "_qobl_callbacks",
-                 "_qobl_core", "_qobl_seq")
+                 "_qobl_calls", "_qobl_seq")
 
-    def __init__(self, core):  # pylint: disable=super-init-not-called - Future's fields are made on first use
+    def __init__(self, calls):  # pylint: disable=super-init-not-called - Future's fields are made on first use
         self._state = _RUNNING   # runs from the start
         self._result = self._exception = self._qobl_condition = None
-        self._qobl_core = core
+        self._qobl_calls = calls
         self._qobl_seq = 0
 
     def _qobl_first_use(self):
@@ -338,7 +338,7 @@ class _Future(concurrent.futures.Future):
                 self._qobl_callbacks = callbacks
                 self._qobl_condition = condition
         # Someone waits for it or for its callbacks: resolve it as soon as its run finishes.
-        self._qobl_core.expedite(self._qobl_seq)
+        self._qobl_calls.expedite(self._qobl_seq)
         return self._qobl_condition
 
     @property
@@ -363,14 +363,14 @@ class _Future(concurrent.futures.Future):
         if self._state == _FINISHED and self._exception is None:
             return self._result
         if self._state not in _DONE:
-            self._qobl_core.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.flush_if_gathering(self._qobl_seq)
         return super().result(timeout)
 
     def exception(self, timeout=None):
         if self._state == _FINISHED:
             return self._exception
         if self._state not in _DONE:
-            self._qobl_core.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.flush_if_gathering(self._qobl_seq)
         return super().exception(timeout)
 
 
@@ -400,11 +400,23 @@ def _resolve(items):
 def _resolver(core, lock):
     # Runs until the pipeline is closed and every finished run is resolved; holds no reference to the
     # Pipeline object, so an unreferenced pipeline is collected (and closed) as usual.
+    wait_done, take_done = core.wait_done, core.take_done
     more = True
     while more:
-        more = core.wait_done(1000)
+        more = wait_done(1000)
         with lock:
-            _resolve(core.take_done())
+            _resolve(take_done())
+
+
+class _Calls:
+    """The calls of one pipeline's extension object that its futures make, looked up once: looking up a
+    method on an extension object costs more than calling it."""
+
+    __slots__ = ("flush_if_gathering", "expedite")
+
+    def __init__(self, core):
+        self.flush_if_gathering = core.flush_if_gathering
+        self.expedite = core.expedite
 
 
 class Pipeline(_Closable):
@@ -443,6 +455,9 @@ class Pipeline(_Closable):
         self.model = model
         self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
                                      int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
+        # Bound once: infer and infer_async are called per item, and a method lookup on the extension
+        # object costs about as much as the rest of the Python side of such a call.
+        self._submit, self._infer, self._calls = self._core.submit_function(), self._core.infer, _Calls(self._core)
         self.ops = self._core.ops
         self.stages = tuple(op["stage"] for op in self.ops)
         self.device = device
@@ -471,8 +486,10 @@ class Pipeline(_Closable):
         that timed out or was interrupted (Ctrl-C) goes on on the card, its outputs dropped; the next
         ``infer`` waits for it before it starts.
         """
+        if timeout_ms is None:
+            return self._infer(x, _WAIT_FOREVER)   # raises ValueError when closed, as _check_open does
         self._check_open()
-        return self._core.infer(x, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
+        return self._infer(x, int(timeout_ms))
 
     def infer_async(self, x):
         """Starts a run of one item; returns a :class:`concurrent.futures.Future` of its outputs.
@@ -482,8 +499,8 @@ class Pipeline(_Closable):
         (``ValueError``, ``TypeError``).  Waits while ``max_in_flight`` inputs are in flight; Ctrl-C
         then raises KeyboardInterrupt and the item is not started.
         """
-        future = _Future(self._core)
-        future._qobl_seq = self._core.submit(x, future)   # raises ValueError when closed
+        future = _Future(self._calls)
+        future._qobl_seq = self._submit(x, future)   # raises ValueError when closed
         return future
 
     def infer_batch(self, xs):

@@ -2,6 +2,7 @@
 // converting numpy arrays to requests and back.  Every call that may wait releases the interpreter lock,
 // and on the main thread waits in slices so that Ctrl-C (any signal whose handler raises) interrupts it;
 // nothing here is called by the card's reporting thread.
+#include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -172,17 +173,20 @@ class Pipeline {
   }
 
   // Starts an asynchronous run of x; returns the request's number.
-  uint64_t submit(const py::object& x, const py::object& future) {
+  uint64_t submit(py::handle x, py::handle future) {
     std::unique_ptr<Item> item = takeItem();
     prepare(x, *item);
-    item->future = future;
-    uint64_t seq = 0;
-    // On an exception (a signal's among them) the request stays ours: the item is released once the lock is
-    // held again.
-    waitInterruptibly(kForever, [&](Clock::time_point until) {
-      seq = core_->submit(&item->req, until);
-      return seq != 0;
-    });
+    item->future = py::reinterpret_borrow<py::object>(future);
+    // Most calls find the submission lock and a slot free: they submit without releasing the interpreter
+    // lock, which would cost about as much as the submission.  The others wait without it.  On an exception
+    // (a signal's among them) the request stays ours: the item is released once the lock is held again.
+    uint64_t seq = core_->trySubmit(&item->req);
+    if (seq == 0) {
+      waitInterruptibly(kForever, [&](Clock::time_point until) {
+        seq = core_->submit(&item->req, until);
+        return seq != 0;
+      });
+    }
     item.release();   // the pipeline's now, handed back by takeDone
     return seq;
   }
@@ -275,7 +279,8 @@ class Pipeline {
   }
 
  private:
-  // Finished items kept for reuse, at most this many (enough for a few device runs handed back at once).
+  // Finished items kept for reuse, at most this many or the asynchronous inputs in flight at most, if more:
+  // then a producer that keeps the pipeline full makes none.
   static constexpr size_t kSpareItems = 256;
 
   static const py::str& emptyText() {
@@ -296,7 +301,7 @@ class Pipeline {
 
   // Keeps a finished item for reuse, without its Python objects.
   void giveBack(std::unique_ptr<Item> item) {
-    if (spare_.size() >= kSpareItems) return;
+    if (spare_.size() >= std::max<size_t>(kSpareItems, core_->maxInFlight())) return;
     item->future = py::object();
     item->outputs = py::object();
     item->inputs.clear();
@@ -305,7 +310,7 @@ class Pipeline {
 
   // Checks x against the model's inputs and fills the item's request (host pointers, a fresh output array
   // per model output) and Python objects.
-  void prepare(const py::object& x, Item& item) {
+  void prepare(py::handle x, Item& item) {
     checkOpen();
     Request& req = item.req;
     req.in.clear();
@@ -395,6 +400,57 @@ class Pipeline {
   std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
 
+// Sets the Python error for the C++ exception being handled, as a pybind11 function would (its registered
+// translators: qobl.Error for CallError, ValueError for std::invalid_argument, ...).  In a catch block only.
+void setPythonError() {
+  if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
+    return;
+  if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) return;
+  PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+}
+
+constexpr const char* kSubmitCapsule = "qobl._qobl.Pipeline.submit";
+
+// Pipeline.submit(x, future) as a plain function of the interpreter, called through its vector call: a
+// pybind11 method's argument conversion and overload dispatch cost a sizeable part of a submission.  Its
+// `self` is a capsule of the Pipeline that holds a reference to the Python object owning it.
+PyObject* submitFunction(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  auto* pipeline = static_cast<Pipeline*>(PyCapsule_GetPointer(self, kSubmitCapsule));
+  if (pipeline == nullptr) return nullptr;
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "submit() takes 2 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  try {
+    return PyLong_FromUnsignedLongLong(pipeline->submit(args[0], args[1]));
+  } catch (py::error_already_set& e) {
+    e.restore();
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind&) {   // a thread being cancelled: not an error to report
+    throw;
+#endif
+  } catch (...) {
+    setPythonError();
+  }
+  return nullptr;
+}
+
+PyMethodDef gSubmitDef = {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&submitFunction)),
+                          METH_FASTCALL, "submit(x, future) -> the request's number"};
+
+// The submit function of the pipeline `owner` (a _Pipeline object), keeping it alive.
+py::object submitFunctionOf(py::handle owner) {
+  Pipeline* pipeline = owner.cast<Pipeline*>();
+  py::capsule self(pipeline, kSubmitCapsule, [](PyObject* capsule) { Py_XDECREF(PyCapsule_GetContext(capsule)); });
+  if (PyCapsule_SetContext(self.ptr(), owner.inc_ref().ptr()) != 0) {
+    owner.dec_ref();
+    throw py::error_already_set();
+  }
+  PyObject* f = PyCFunction_New(&gSubmitDef, self.ptr());
+  if (f == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(f);
+}
+
 py::list devices() {
   uint32_t count = 0;
   check(static_cast<uint32_t>(qobcrt_get_device_count(&count)), "qobcrt_get_device_count");
@@ -470,7 +526,9 @@ PYBIND11_MODULE(_qobl, m) {
                     std::vector<std::string>>(),
            py::arg("model"), py::arg("stages"), py::arg("device"), py::arg("max_in_flight"), py::arg("gather_us"),
            py::arg("input_names"))
-      .def("submit", &Pipeline::submit)
+      .def("submit", [](Pipeline& p, const py::object& x, const py::object& future) { return p.submit(x, future); })
+      .def("submit_function", [](py::handle self) { return submitFunctionOf(self); },
+           "submit(x, future) as a function that is cheaper to call")
       .def("infer", &Pipeline::infer)
       .def("wait_done", &Pipeline::waitDone)
       .def("take_done", &Pipeline::takeDone)

@@ -21,9 +21,11 @@ constexpr std::chrono::milliseconds kPaddingWait(PipelineCore::kPaddingWaitMs);
 // Device runs in flight when the application does not say.
 constexpr uint32_t kDefaultRunsInFlight = 8;
 
-int64_t nowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+int64_t toNs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
+
+int64_t nowNs() { return toNs(Clock::now()); }
 
 uint64_t hostAddr(const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -92,9 +94,10 @@ void releaseInputDataset(qobmDataset* ds, const std::vector<qobmDataBuffer*>& bu
 
 // Copies each host input to its card block.
 void uploadInputs(const Request& req, const std::vector<TensorSpec>& inputs, const std::vector<uint64_t>& addrs) {
-  for (size_t i = 0; i < inputs.size(); ++i)
-    check(static_cast<uint32_t>(qobmMemcpy(addrs[i], hostAddr(req.in[i]), inputs[i].bytes, qobmMEMCPY_HOST_TO_DEVICE)),
-          "copying input " + std::to_string(i) + " to the card");
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const int rc = qobmMemcpy(addrs[i], hostAddr(req.in[i]), inputs[i].bytes, qobmMEMCPY_HOST_TO_DEVICE);
+    if (rc != 0) check(static_cast<uint32_t>(rc), "copying input " + std::to_string(i) + " to the card");
+  }
 }
 
 // Copies each output of a leaf-op dataset back to the request's host buffers; "" or what failed.
@@ -259,7 +262,7 @@ void PipelineCore::freeSlot(Slot* s) {
   s->inAddrs.clear();
 }
 
-PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until) {
+PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until, bool mayWait) {
   std::unique_lock<std::mutex> lk(stateMu_);
   for (;;) {
     if (stopped_ || (!forPadding && closed_.load())) return nullptr;
@@ -290,6 +293,7 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point
       ++holders_;
       return s;
     }
+    if (!mayWait) return nullptr;
     if (slotCv_.wait_until(lk, until) == std::cv_status::timeout && free_.empty()) return nullptr;
   }
 }
@@ -300,11 +304,23 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point
 uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
   if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+  return submitWith(req, sub, until, true);
+}
+
+uint64_t PipelineCore::trySubmit(Request* req) {
+  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
+  std::unique_lock<DeadlineMutex> sub(submitMu_, std::try_to_lock);
+  return submitWith(req, sub, Clock::time_point(), false);
+}
+
+uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until,
+                                  bool mayWait) {
   // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
   // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
-  std::unique_lock<DeadlineMutex> sub(submitMu_, until);
   if (!sub.owns_lock()) return 0;
-  Slot* s = acquireSlot(false, until);
+  Slot* s = acquireSlot(false, until, mayWait);
   if (s == nullptr) {
     if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
     return 0;
@@ -324,9 +340,10 @@ uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
     seq = req->seq = nextSeq_++;
     s->req = req;
     s->state = Slot::State::kBusy;
+    ++busy_;
     outstanding_.push_back(req->seq);
     ++stats_.submitted;
-    --holders_;
+    if (--holders_ == 0 && closed_.load()) slotCv_.notify_all();   // close() waits for the holders
   }
   submitLocked(s);
   return seq;
@@ -338,9 +355,14 @@ void PipelineCore::submitLocked(Slot* s) {
   if (rc == qoblERR_RUN_PENDING) {
     if (gatheredFirstSeq_ == 0 && s->req != nullptr) gatheredFirstSeq_ = s->req->seq;
     gathered_.push_back(s);
-    const bool opened = lastGatherNs_.exchange(nowNs()) == 0;
-    if (opened) {
-      std::lock_guard<std::mutex> g(stateMu_);   // the resolver may be asleep without a flush deadline
+    const int64_t now = nowNs();
+    const bool opened = lastGatherNs_.exchange(now) == 0;
+    // The resolver fills the run once it has waited gather_ without a new input: it is woken only when it
+    // would sleep past that (while runs finish it mostly wakes sooner anyway).  The exchange above and its
+    // announcement of the time it sleeps until are ordered so that either this call sees the announcement
+    // or the resolver sees the new run before it sleeps.
+    if (opened && resolverSleepsPast(now + std::chrono::duration_cast<std::chrono::nanoseconds>(gather_).count())) {
+      { std::lock_guard<std::mutex> g(stateMu_); }   // it is then asleep in the wait, not about to enter it
       doneCv_.notify_all();
     }
     return;
@@ -355,27 +377,47 @@ void PipelineCore::submitLocked(Slot* s) {
   // for it: none of them reports.  The refused input's slot is free again at once; the gathered ones stay
   // out of use until a report for them arrives (none is expected, but the card may still hold them).
   const std::string why = failureText("qoblRunStreamAsync");
-  std::lock_guard<std::mutex> g(stateMu_);
-  finishLocked(s, rc, why, false);
-  for (Slot* q : gathered_) {
-    if (!q->delivering) finishLocked(q, rc, why + " (the device run gathering this input was dropped)", true);
+  Wakes w;
+  {
+    std::lock_guard<std::mutex> g(stateMu_);
+    finishLocked(s, rc, why, false, w);
+    for (Slot* q : gathered_) {
+      if (!q->delivering) finishLocked(q, rc, why + " (the device run gathering this input was dropped)", true, w);
+    }
   }
+  wake(w);
   gathered_.clear();
   gatheredFirstSeq_ = 0;
   lastGatherNs_.store(0);
 }
 
-void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine) {
+bool PipelineCore::resolverSleepsPast(int64_t dueNs) const {
+  const int64_t wake = resolverWakeNs_.load();
+  return wake != 0 && wake > dueNs;
+}
+
+void PipelineCore::wake(const Wakes& w) {
+  if (w.slots) slotCv_.notify_all();
+  if (w.done) doneCv_.notify_all();
+  if (w.finished) finishCv_.notify_all();
+}
+
+void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine, Wakes& w) {
   Request* r = s->req;
   s->req = nullptr;
+  if (s->state == Slot::State::kBusy) --busy_;
   if (quarantine) {
     s->state = Slot::State::kQuarantined;
     --live_;   // a fresh slot may take its place
+    w.slots = true;
   } else {
     s->state = Slot::State::kFree;
     free_.push_back(s);
+    // A device run's inputs finish one after another: submitters waiting for slots are woken once a
+    // device run's worth is free, not once per slot.  Fewer busy slots than that may be all that is left
+    // (a gathering run, a refused input), and no further report may come: they are woken then too.
+    if (free_.size() >= cache_ || busy_ < cache_) w.slots = true;
   }
-  slotCv_.notify_all();
   if (r == nullptr) return;
   r->error = error;
   if (error != 0) r->message = why;
@@ -386,11 +428,16 @@ void PipelineCore::finishLocked(Slot* s, uint32_t error, const std::string& why,
   const bool first = done_.empty();
   if (first) firstDone_ = Clock::now();
   done_.push_back(r);
-  // The resolver is woken by the first request of a batch (to time the batch) and when the batch becomes
-  // due, not by every request.
+  // The resolver is woken when the batch becomes due, and by the first request of a batch (to time the
+  // batch) when it would sleep past the batch's time limit; not by every request.  Awake, it looks at the
+  // queue before it sleeps again.
   if (r->seq <= expedited_) urgent_ = true;
-  if (first || urgent_ || outstanding_.empty() || done_.size() == resolveBatch_) doneCv_.notify_all();
-  finishCv_.notify_all();
+  if (urgent_ || outstanding_.empty() || done_.size() == resolveBatch_) {
+    if (resolverWakeNs_.load() != 0) w.done = true;
+  } else if (first && resolverSleepsPast(toNs(firstDone_ + kResolveWait))) {
+    w.done = true;
+  }
+  w.finished = true;
 }
 
 void PipelineCore::onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
@@ -404,7 +451,7 @@ void PipelineCore::report(qobeOp* op, qobmDataset* input, qobmDataset* output, c
   Slot* s = nullptr;
   Request* req = nullptr;
   {
-    std::lock_guard<std::mutex> g(stateMu_);
+    std::unique_lock<std::mutex> lk(stateMu_);
     auto it = slotOf_.find(input);
     if (it == slotOf_.end()) return;
     s = it->second;
@@ -412,6 +459,7 @@ void PipelineCore::report(qobeOp* op, qobmDataset* input, qobmDataset* output, c
       s->state = Slot::State::kFree;
       ++live_;
       free_.push_back(s);
+      lk.unlock();
       slotCv_.notify_all();
       return;
     }
@@ -427,9 +475,13 @@ void PipelineCore::report(qobeOp* op, qobmDataset* input, qobmDataset* output, c
     why = downloadOutputs(output, outputs_, *req);
     if (!why.empty()) error = qoblERR_RUN_STREAM;
   }
-  std::lock_guard<std::mutex> g(stateMu_);
-  s->delivering = false;
-  finishLocked(s, error, why, false);
+  Wakes w;
+  {
+    std::lock_guard<std::mutex> g(stateMu_);
+    s->delivering = false;
+    finishLocked(s, error, why, false, w);
+  }
+  wake(w);   // the stream's destruction waits for this callback: the pipeline outlives it
 }
 
 bool PipelineCore::waitDone(uint32_t timeoutMs) {
@@ -460,7 +512,15 @@ bool PipelineCore::waitDone(uint32_t timeoutMs) {
       wake = std::min(wake, due);
     }
     if (now >= deadline) return true;
+    // Announced before the gathering run is looked at again: a submission that opens a run after that look
+    // sees the announcement (and wakes this thread if it sleeps past the run's fill time).
+    resolverWakeNs_.store(toNs(wake));
+    if (lastGatherNs_.load() != gathered) {
+      resolverWakeNs_.store(0);
+      continue;
+    }
     doneCv_.wait_until(lk, wake);
+    resolverWakeNs_.store(0);
   }
 }
 
@@ -495,8 +555,9 @@ void PipelineCore::flushLocked(Clock::time_point until) {
       std::lock_guard<std::mutex> g(stateMu_);
       s->req = nullptr;
       s->state = Slot::State::kBusy;
+      ++busy_;
       ++stats_.fillers;
-      --holders_;
+      if (--holders_ == 0 && closed_.load()) slotCv_.notify_all();   // close() waits for the holders
     }
     submitLocked(s);
   }
@@ -619,12 +680,17 @@ void PipelineCore::onSyncReport(qobeOp* op, qobmDataset*, qobmDataset*, qoblCall
   if (ctx == nullptr || status == nullptr) return;
   if (status->errorCode == 0 && status->isStreamEnd == 0) return;   // an op in the middle
   PipelineCore* self = static_cast<PipelineCore*>(ctx);
-  std::lock_guard<std::mutex> g(self->syncDoneMu_);
-  if (status->errorCode != 0 && self->syncError_ == 0) {
-    self->syncError_ = status->errorCode;
-    self->syncFailedOp_ = op;
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> g(self->syncDoneMu_);
+    if (status->errorCode != 0 && self->syncError_ == 0) {
+      self->syncError_ = status->errorCode;
+      self->syncFailedOp_ = op;
+    }
+    last = self->syncPending_ > 0 && --self->syncPending_ == 0;
   }
-  if (self->syncPending_ > 0 && --self->syncPending_ == 0) self->syncDoneCv_.notify_all();
+  // Woken once the lock is free.  The stream's destruction waits for this callback: the pipeline outlives it.
+  if (last) self->syncDoneCv_.notify_all();
 }
 
 bool PipelineCore::waitSyncIdle(Clock::time_point until) {
@@ -684,10 +750,11 @@ void PipelineCore::close() {
   }
   {
     std::lock_guard<std::mutex> g(stateMu_);
+    Wakes w;   // every waiter is woken below
     for (auto& s : slots_) {
       if (s->state == Slot::State::kBusy)
         finishLocked(s.get(), qoblERR_RUN_STREAM, "the pipeline was closed before this input's run completed",
-                     false);
+                     false, w);
     }
     for (auto& s : slots_) freeSlot(s.get());
     slots_.clear();

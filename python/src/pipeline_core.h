@@ -54,13 +54,19 @@ struct OpInfo {
 
 // A mutex whose lock can also be waited for until a deadline.  (std::timed_mutex waits through a call the
 // thread sanitizer does not follow, so its deadline waits would look like races.)  Usable with
-// std::lock_guard and std::unique_lock, try_lock_until included.
+// std::lock_guard and std::unique_lock, try_lock and try_lock_until included.
 class DeadlineMutex {
  public:
   void lock() {
     std::unique_lock<std::mutex> lk(mu_);
     cv_.wait(lk, [&] { return !held_; });
     held_ = true;
+  }
+  bool try_lock() {
+    std::lock_guard<std::mutex> g(mu_);
+    if (held_) return false;
+    held_ = true;
+    return true;
   }
   template <class C, class D>
   bool try_lock_until(const std::chrono::time_point<C, D>& until) {
@@ -122,6 +128,10 @@ class PipelineCore {
   // std::invalid_argument when closed, CallError when its input could not be copied to the card (when it
   // throws or returns 0 the request stays the caller's).
   uint64_t submit(Request* req, Clock::time_point until);
+  // submit without any wait: 0 when it would have to wait (another thread holds the submission lock, or
+  // max_in_flight inputs are in flight).  Its other waits are short (locks held over a few calls, the
+  // library's own), so the binding calls it with the interpreter lock held.
+  uint64_t trySubmit(Request* req);
   // Runs one item on the synchronous stream: waits for the caller's turn, sends the item (a device run
   // larger than one item is filled with copies of it) and waits for its outputs.  True once they are in
   // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError,
@@ -162,6 +172,7 @@ class PipelineCore {
 
   const std::vector<OpInfo>& ops() const { return ops_; }
   uint32_t cacheNumber() const { return cache_; }
+  uint32_t maxInFlight() const { return maxSlots_; }   // asynchronous inputs in flight at most
   uint32_t device() const { return device_; }
   const std::shared_ptr<ModelCore>& model() const { return model_; }
   PipelineStats stats() const;
@@ -190,14 +201,23 @@ class PipelineCore {
   qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
-  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`;
-  // returns null then, or once closed.
-  Slot* acquireSlot(bool forPadding, Clock::time_point until);
+  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`
+  // (with mayWait false: not at all); returns null then, or once closed.
+  Slot* acquireSlot(bool forPadding, Clock::time_point until, bool mayWait = true);
+  uint64_t submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until, bool mayWait);
   // Submits one slot (a request or padding); submitMu_ held.
   void submitLocked(Slot* s);
+  // Which waiters a change made under stateMu_ must wake.  Collected under the lock and woken once it is
+  // released (wake()), so that a woken thread does not block at once on the lock its waker still holds.
+  struct Wakes {
+    bool slots = false, done = false, finished = false;
+  };
+  void wake(const Wakes& w);
   // Ends a slot's run (stateMu_ held): its request, if any, is queued for takeDone; the slot is free again,
-  // or with `quarantine` kept out of use until a report for it arrives.
-  void finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine);
+  // or with `quarantine` kept out of use until a report for it arrives.  Adds the waiters to wake to `w`.
+  void finishLocked(Slot* s, uint32_t error, const std::string& why, bool quarantine, Wakes& w);
+  // True when a resolver asleep in waitDone would sleep past `dueNs` (a steady-clock count).
+  bool resolverSleepsPast(int64_t dueNs) const;
   void flushLocked(Clock::time_point until);   // submitMu_ held; gives up at `until`
   std::string opName(const qobeOp* op) const;
   void releaseSyncStream();
@@ -223,6 +243,10 @@ class PipelineCore {
   std::vector<Slot*> gathered_;             // inputs accepted for the next device run (submitMu_)
   uint64_t gatheredFirstSeq_ = 0;           // seq of the first request among them (submitMu_)
   std::atomic<int64_t> lastGatherNs_{0};    // when the last input joined a gathering run (0: none gathers)
+  // The latest time the resolver wakes at while it sleeps in waitDone; 0 while it is not asleep (it then
+  // looks at lastGatherNs_ and the finished requests before it sleeps again).  Written by the resolver with
+  // stateMu_ held.  Lets submissions and reports wake it only when it would otherwise sleep too long.
+  std::atomic<int64_t> resolverWakeNs_{0};
 
   mutable std::mutex stateMu_;
   std::condition_variable slotCv_, doneCv_, finishCv_;
@@ -232,6 +256,7 @@ class PipelineCore {
   uint32_t growing_ = 0;                    // slots being made outside the lock
   uint32_t holders_ = 0;                    // slots acquired, not yet submitted or given back
   uint32_t live_ = 0;                       // slots not quarantined
+  uint32_t busy_ = 0;                       // slots gathered or on the card (Slot::State::kBusy)
   std::deque<Request*> done_;
   Clock::time_point firstDone_;             // when the oldest request in done_ finished
   uint32_t resolveBatch_ = 1;               // done_ this long is due

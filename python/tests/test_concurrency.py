@@ -103,6 +103,44 @@ def test_close_with_runs_in_flight_resolves_every_future(card):
             assert f.exception().code == qobl.ERR_RUN_STREAM
 
 
+def test_runs_nobody_waits_for_complete_while_the_resolver_sleeps(card):
+    """The resolver sleeps up to a second when nothing is in flight: a lone input must still be sent after
+    its gather time and its future resolved, without anyone waiting on it; and submitters blocked on
+    max_in_flight must be woken as runs finish."""
+    with qobl.Model(MODELS / "classifier") as model:
+        (x,), expected = load_sample(MODELS / "classifier", model)
+        with qobl.Pipeline(model, gather_timeout_ms=2) as pipe:
+            latencies = []
+            for _ in range(20):
+                time.sleep(0.02)   # the resolver goes back to sleep
+                start = time.monotonic()
+                future = pipe.infer_async(x)
+                while not future.done() and time.monotonic() - start < 5:
+                    time.sleep(0.0005)
+                latencies.append(time.monotonic() - start)
+                assert_bit_exact(future.result(0), expected)
+            # Woken in time, the resolver sends the run after 2 ms; asleep until its next look, after up to 1 s.
+            assert sorted(latencies)[len(latencies) // 2] < 0.25 and max(latencies) < 0.8, latencies
+
+        card.set_op_delay_us(1000)
+        with qobl.Pipeline(model, max_in_flight=1, gather_timeout_ms=60_000) as pipe:
+            per_thread, results = 40, {}
+
+            def submit(i):
+                futures = []
+                for k in range(per_thread):
+                    futures.append(pipe.infer_async(x))
+                    if i == 0 and k % 3 == 0:
+                        futures[-1].result(timeout=60)   # sends a partly gathered run while others wait
+                results[i] = [f.result(timeout=60) for f in futures]
+
+            run_threads(3, submit)
+            for r in results.values():
+                for got in r:
+                    assert_bit_exact(got, expected)
+            assert pipe.stats()["completed"] == 3 * per_thread
+
+
 def test_interpreter_lock_is_free_while_the_card_works(classifier, card):
     pipe, x, expected = classifier
     card.set_op_delay_us(50_000)   # each op of a run takes 50 ms

@@ -111,6 +111,20 @@ def test_card_error_fails_the_runs_and_the_pipeline_goes_on(classifier, card):
     assert s["failed"] == 2 * pipe.cache_number and s["in_flight"] == 0
 
 
+def test_an_input_the_card_cannot_take_raises_from_infer_async(classifier, card):
+    pipe, x, expected = classifier
+    pipe.infer_async(x)
+    pipe.synchronize()   # a free slot: the next submission makes none, so its first copy is the input's
+    submitted = pipe.stats()["submitted"]
+    card.fail_call("qobcrt_memcpy", 1, 500100)
+    with pytest.raises(qobl.Error) as info:
+        pipe.infer_async(x)
+    assert info.value.code == 500100 and "copying input 0 to the card" in str(info.value)
+    assert pipe.stats()["submitted"] == submitted
+    # The slot was given back: the pipeline goes on.
+    assert_bit_exact(pipe.infer_async(x).result(timeout=30), expected)
+
+
 def test_use_after_close_raises(classifier):
     pipe, x, expected = classifier
     model = pipe.model
