@@ -1,8 +1,10 @@
 #include "grpc_front.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/resource_quota.h>
@@ -15,6 +17,18 @@ namespace zenlar {
 namespace qoblserve {
 
 namespace {
+
+// The longest error message sent.  A status message travels in the call's trailing metadata, which
+// clients bound (gRPC's default: 8 KiB for all of it); a message echoing a long name from the request would
+// otherwise reach the client as a metadata error instead of the status it was.
+constexpr size_t kMaxStatusMessage = 1024;
+
+std::string boundedMessage(const std::string& m) {
+  if (m.size() <= kMaxStatusMessage) return m;
+  size_t cut = kMaxStatusMessage - 64;
+  while (cut > 0 && (static_cast<unsigned char>(m[cut]) & 0xC0) == 0x80) --cut;   // not inside a UTF-8 character
+  return m.substr(0, cut) + "... (message cut, " + std::to_string(m.size()) + " bytes in all)";
+}
 
 grpc::Status toStatus(const Error& e) {
   grpc::StatusCode code = grpc::StatusCode::INTERNAL;
@@ -36,8 +50,11 @@ grpc::Status toStatus(const Error& e) {
     case ErrorKind::kInternal:
       code = grpc::StatusCode::INTERNAL;
       break;
+    case ErrorKind::kCancelled:
+      code = grpc::StatusCode::CANCELLED;
+      break;
   }
-  return grpc::Status(code, e.message);
+  return grpc::Status(code, boundedMessage(e.message));
 }
 
 Error bad(std::string m) { return makeError(ErrorKind::kInvalidArgument, std::move(m)); }
@@ -61,51 +78,83 @@ bool inRange(const Src& values, int64_t lo, int64_t hi) {
   return true;
 }
 
-// Decodes typed contents of input `t` (datatype and shape already known) into t->owned.  The element
-// count must equal the shape's; nothing is allocated before that is known.
+// The typed-contents field that carries values of datatype `d`, "" when none does (FP16, BF16).
+const char* contentsField(DType d) {
+  if (d == DType{1, 1, 1}) return "bool_contents";
+  if (d == DType{2, 32, 1}) return "fp32_contents";
+  if (d == DType{2, 64, 1}) return "fp64_contents";
+  if (d == DType{0, 64, 1}) return "int64_contents";
+  if (d == DType{1, 64, 1}) return "uint64_contents";
+  if (d.code == 0 && d.bits <= 32) return "int_contents";
+  if (d.code == 1 && d.bits <= 32) return "uint_contents";
+  return "";
+}
+
+// Decodes typed contents of input `t` (datatype and shape already known) into t->owned.  The values must
+// be in the datatype's field, as many as the shape holds, and no other field may hold any; nothing is
+// allocated before that is known.
 Error decodeContents(const inference::InferTensorContents& c, int64_t count, InputTensor* t) {
   const DType d = t->dtype;
   const std::string at = "input \"" + t->name + "\": ";
-  int64_t given = -1;
-  const auto expect = [&](int64_t n) {
-    given = n;
-    return n == count;
-  };
-  bool ok = false, range = true;
+  const std::string field = contentsField(d);
+  if (field.empty()) return bad(at + t->datatype + " has no typed contents: send it in raw_input_contents");
+  const std::pair<const char*, int> sizes[] = {
+      {"bool_contents", c.bool_contents_size()},     {"int_contents", c.int_contents_size()},
+      {"int64_contents", c.int64_contents_size()},   {"uint_contents", c.uint_contents_size()},
+      {"uint64_contents", c.uint64_contents_size()}, {"fp32_contents", c.fp32_contents_size()},
+      {"fp64_contents", c.fp64_contents_size()},     {"bytes_contents", c.bytes_contents_size()}};
+  int64_t given = 0;
+  for (const auto& f : sizes) {
+    if (field == f.first) {
+      given = f.second;
+    } else if (f.second != 0) {
+      return bad(at + t->datatype + " values go in " + field + ", the contents hold " + std::to_string(f.second) +
+                 " in " + f.first);
+    }
+  }
+  if (given != count)
+    return bad(at + "shape " + shapeText(t->shape) + " holds " + std::to_string(count) + " elements, the contents " +
+               std::to_string(given) + " (" + field + ")");
+  bool range = true;
   if (d == DType{1, 1, 1}) {
-    if ((ok = expect(c.bool_contents_size()))) pack<uint8_t>(c.bool_contents(), &t->owned);
+    pack<uint8_t>(c.bool_contents(), &t->owned);
   } else if (d == DType{2, 32, 1}) {
-    if ((ok = expect(c.fp32_contents_size()))) pack<float>(c.fp32_contents(), &t->owned);
+    pack<float>(c.fp32_contents(), &t->owned);
   } else if (d == DType{2, 64, 1}) {
-    if ((ok = expect(c.fp64_contents_size()))) pack<double>(c.fp64_contents(), &t->owned);
+    pack<double>(c.fp64_contents(), &t->owned);
   } else if (d == DType{0, 64, 1}) {
-    if ((ok = expect(c.int64_contents_size()))) pack<int64_t>(c.int64_contents(), &t->owned);
+    pack<int64_t>(c.int64_contents(), &t->owned);
   } else if (d == DType{1, 64, 1}) {
-    if ((ok = expect(c.uint64_contents_size()))) pack<uint64_t>(c.uint64_contents(), &t->owned);
-  } else if (d.code == 0 && d.bits <= 32) {
+    pack<uint64_t>(c.uint64_contents(), &t->owned);
+  } else if (d.code == 0) {
     const int64_t hi = (int64_t{1} << (d.bits - 1)) - 1;
-    if ((ok = expect(c.int_contents_size())) && (range = inRange(c.int_contents(), -hi - 1, hi))) {
+    if ((range = inRange(c.int_contents(), -hi - 1, hi))) {
       if (d.bits == 8) pack<int8_t>(c.int_contents(), &t->owned);
       if (d.bits == 16) pack<int16_t>(c.int_contents(), &t->owned);
       if (d.bits == 32) pack<int32_t>(c.int_contents(), &t->owned);
     }
-  } else if (d.code == 1 && d.bits <= 32) {
+  } else {
     const int64_t hi = d.bits == 32 ? int64_t{UINT32_MAX} : (int64_t{1} << d.bits) - 1;
-    if ((ok = expect(c.uint_contents_size())) && (range = inRange(c.uint_contents(), 0, hi))) {
+    if ((range = inRange(c.uint_contents(), 0, hi))) {
       if (d.bits == 8) pack<uint8_t>(c.uint_contents(), &t->owned);
       if (d.bits == 16) pack<uint16_t>(c.uint_contents(), &t->owned);
       if (d.bits == 32) pack<uint32_t>(c.uint_contents(), &t->owned);
     }
-  } else {
-    return bad(at + t->datatype + " has no typed contents: send it in raw_input_contents");
   }
-  if (!ok)
-    return bad(at + "shape " + shapeText(t->shape) + " holds " + std::to_string(count) + " elements, the contents " +
-               std::to_string(given));
   if (!range) return bad(at + "the contents hold a value outside the datatype's range");
   t->data = t->owned.data();
   t->bytes = t->owned.size();
   return Error();
+}
+
+// A flag parameter the REST side reads (binary_data_output, binary_data): outputs always travel as raw
+// bytes here, so its value changes nothing, but one that is not a bool is refused as REST refuses it.
+Error checkFlag(const google::protobuf::Map<std::string, inference::InferParameter>& params, const char* key,
+                const std::string& where) {
+  const auto it = params.find(key);
+  if (it == params.end() || it->second.parameter_choice_case() == inference::InferParameter::kBoolParam)
+    return Error();
+  return bad(where + "parameter \"" + key + "\" is not true or false");
 }
 
 // Turns a ModelInferRequest into an InferRequest checked against the model.
@@ -115,6 +164,8 @@ Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature
   r.model = sig.name;
   r.version = in.model_version();
   r.id = in.id();
+  Error e = checkFlag(in.parameters(), "binary_data_output", "");
+  if (e) return e;
   const bool raw = in.raw_input_contents_size() > 0;
   if (raw && in.raw_input_contents_size() != in.inputs_size())
     return bad("raw_input_contents holds " + std::to_string(in.raw_input_contents_size()) + " tensors for " +
@@ -142,14 +193,17 @@ Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature
         if (s.name == t.name) declared = &s;
       }
       if (declared != nullptr && declared->datatype == t.datatype) {
-        Error e = decodeContents(src.contents(), count, &t);
-        if (e) return e;
+        if ((e = decodeContents(src.contents(), count, &t))) return e;
       }
     }
     r.inputs.push_back(std::move(t));
   }
-  for (const auto& o : in.outputs()) r.outputs.push_back(RequestedOutput{o.name(), false});
-  Error e = checkRequest(r, sig.inputs, sig.outputs, maxBatch, items);
+  for (int i = 0; i < in.outputs_size(); ++i) {
+    const auto& o = in.outputs(i);
+    if ((e = checkFlag(o.parameters(), "binary_data", "outputs[" + std::to_string(i) + "]: "))) return e;
+    r.outputs.push_back(RequestedOutput{o.name(), false});
+  }
+  e = checkRequest(r, sig.inputs, sig.outputs, maxBatch, items);
   if (e) return e;
   *out = std::move(r);
   return Error();
@@ -206,7 +260,7 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
     for (const auto& t : m->signature().outputs) fillTensorMeta(t, r->add_outputs());
     return grpc::Status::OK;
   }
-  grpc::Status ModelInfer(grpc::ServerContext*, const inference::ModelInferRequest* q,
+  grpc::Status ModelInfer(grpc::ServerContext* ctx, const inference::ModelInferRequest* q,
                           inference::ModelInferResponse* r) override {
     Error e;
     ServedModel* m = lookup(q->model_name(), q->model_version(), &e);
@@ -218,7 +272,10 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
       return toStatus(e);
     }
     InferResult res;
-    if ((e = m->infer(std::move(req), items, nullptr, &res))) return toStatus(e);
+    // A call the client cancelled, whose deadline passed or whose connection went away gives its place back:
+    // its items not yet on the card are dropped, and the thread is free for the next call.
+    if ((e = m->infer(std::move(req), items, nullptr, &res, [ctx] { return ctx->IsCancelled(); })))
+      return toStatus(e);
     r->set_model_name(res.model);
     r->set_model_version(kModelVersion);
     r->set_id(res.id);
@@ -249,6 +306,28 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
   uint64_t maxBytes_;
 };
 
+namespace {
+
+// Handler threads for the sync server.  A ModelInfer call holds its thread while its items wait in the
+// model's queue and run on the cards, and gRPC refuses a call that finds every thread taken ("Server
+// Threadpool Exhausted", RESOURCE_EXHAUSTED, which clients do not retry).  So that the models' queues,
+// not the threads, bound the calls waiting at once - a call beyond them is refused as UNAVAILABLE, "try
+// again later" - there is a thread for every request that can be waiting or on the cards (each holds at
+// least one item), besides the `threads` for calls being read or answered.  Threads are only started when
+// calls need them.
+uint64_t handlerThreads(const Repository& repo, uint32_t threads) {
+  const ServeConfig& c = repo.config();
+  uint64_t waiting = 0;
+  for (const auto& name : repo.names()) {
+    const ServedModel* m = repo.find(name);
+    const uint64_t shapes = m->dynamic() ? c.maxShapes : 1;
+    waiting += c.queueCapacity + uint64_t{c.devices} * c.instancesPerDevice * c.inFlight * m->batch() * shapes;
+  }
+  return std::min<uint64_t>(threads + waiting, kMaxHandlerThreads);
+}
+
+}  // namespace
+
 GrpcFront::GrpcFront(Repository& repo, const GrpcConfig& cfg)
     : repo_(repo), cfg_(cfg), service_(new Service(repo, cfg.maxRequestBytes)) {}
 
@@ -263,7 +342,7 @@ std::string GrpcFront::start(int* port) {
   b.RegisterService(service_.get());
   b.SetMaxReceiveMessageSize(static_cast<int>(std::min<uint64_t>(cfg_.maxRequestBytes, INT_MAX)));
   grpc::ResourceQuota quota("qobl-serve");
-  quota.SetMaxThreads(static_cast<int>(cfg_.threads) + 2);
+  quota.SetMaxThreads(static_cast<int>(handlerThreads(repo_, cfg_.threads)) + 2);
   b.SetResourceQuota(quota);
   server_ = b.BuildAndStart();
   if (!server_ || bound == 0) {

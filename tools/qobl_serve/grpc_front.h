@@ -1,7 +1,9 @@
 // The gRPC front end: service inference.GRPCInferenceService (inference.proto) over the repository.
 // Errors are gRPC statuses: INVALID_ARGUMENT, NOT_FOUND, RESOURCE_EXHAUSTED (a message larger than
-// maxRequestBytes, refused by gRPC from its length prefix), UNAVAILABLE, INTERNAL.  Outputs are returned in
-// raw_output_contents.
+// maxRequestBytes, refused by gRPC from its length prefix), UNAVAILABLE (a model's queue is full, the
+// server is stopping), INTERNAL; messages longer than 1 KiB are cut.  Outputs are returned in
+// raw_output_contents.  A ModelInfer call that is cancelled, passes its deadline or loses its connection
+// stops waiting within Repository's poll interval; its items not yet on a card are dropped.
 #ifndef QOBL_SERVE_GRPC_FRONT_H
 #define QOBL_SERVE_GRPC_FRONT_H
 
@@ -22,8 +24,12 @@ struct GrpcConfig {
   std::string host = "127.0.0.1";
   int port = 8001;   // 0: any free port
   uint64_t maxRequestBytes = 64ull << 20;
-  uint32_t threads = 16;   // handler threads at most (a partly received message holds none)
+  // Handler threads for calls being read or answered (a partly received message holds none); on top of
+  // them one for each request the models' queues and cards can hold at once, kMaxHandlerThreads at most.
+  uint32_t threads = 16;
 };
+
+constexpr uint64_t kMaxHandlerThreads = 4096;
 
 class GrpcFront {
  public:

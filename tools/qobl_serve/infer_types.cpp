@@ -36,6 +36,8 @@ int httpStatus(ErrorKind kind) {
       return 503;
     case ErrorKind::kInternal:
       return 500;
+    case ErrorKind::kCancelled:
+      return 499;
   }
   return 500;
 }
@@ -54,6 +56,8 @@ const char* errorKindName(ErrorKind kind) {
       return "UNAVAILABLE";
     case ErrorKind::kInternal:
       return "INTERNAL";
+    case ErrorKind::kCancelled:
+      return "CANCELLED";
   }
   return "INTERNAL";
 }
@@ -135,6 +139,7 @@ Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
   for (const auto& s : inputs) {
     if (seen.count(s.name) == 0) return bad("input \"" + s.name + "\" is missing");
   }
+  std::set<std::string> requested;
   for (const auto& o : r.outputs) {
     bool known = false;
     for (const auto& s : outputs) known = known || s.name == o.name;
@@ -143,6 +148,7 @@ Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
       for (const auto& s : outputs) names += (names.empty() ? "" : ", ") + s.name;
       return bad("unknown output \"" + o.name + "\": model " + r.model + " returns " + names);
     }
+    if (!requested.insert(o.name).second) return bad("output \"" + o.name + "\" is asked for twice");
   }
   *batch = static_cast<uint32_t>(n);
   return Error();

@@ -23,7 +23,8 @@ enum class ErrorKind {
   kNotFound,            // 404 / NOT_FOUND: no such model or version
   kResourceExhausted,   // 413 / RESOURCE_EXHAUSTED: the request is larger than the server takes
   kUnavailable,         // 503 / UNAVAILABLE: the model's queue is full, or the server is stopping
-  kInternal             // 500 / INTERNAL: the card failed a run, or no result came back in time
+  kInternal,            // 500 / INTERNAL: the card failed a run, or no result came back in time
+  kCancelled            // 499 / CANCELLED: the client gave the request up (it is not there to be answered)
 };
 
 struct Error {
@@ -99,7 +100,7 @@ struct InferResult {
 // Checks a request's inputs against a model's inputs: every input present once and known, each with the
 // model's datatype and a shape of the model's rank whose fixed extents match, the same batch size N >= 1 on
 // every input, and byte counts equal to the element count times the element size.  The requested outputs
-// must name outputs of the model.  On success *batch is N.
+// must name outputs of the model, each once.  On success *batch is N.
 Error checkRequest(const InferRequest& r, const std::vector<TensorSpec>& inputs,
                    const std::vector<TensorSpec>& outputs, uint32_t maxBatch, uint32_t* batch);
 

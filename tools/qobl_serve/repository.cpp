@@ -326,7 +326,8 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
   return v;
 }
 
-Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out) {
+Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
+                         const std::function<bool()>& abandoned) {
   const Clock::time_point arrived = Clock::now();
   // Counted before stopping_ is read: stop() waits for every call that may have missed the flag.
   struct Active {
@@ -341,6 +342,8 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
     return e;
   };
   if (stopping_->load()) return failed(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
+  const auto givenUp = [] { return makeError(ErrorKind::kCancelled, "the client gave up the request"); };
+  if (abandoned && abandoned()) return failed(givenUp());
   Error err;
   Variant* v = variantFor(req, &err);
   if (v == nullptr) return failed(err);
@@ -383,12 +386,28 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   best->cv.notify_one();
 
   {
+    // Waits in slices when someone may give the request up, else in one go.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.resultTimeoutMs);
+    const auto slice = std::chrono::milliseconds(abandoned ? kAbandonPollMs : cfg_.resultTimeoutMs);
     std::unique_lock<std::mutex> lk(job->mu);
-    if (!job->cv.wait_for(lk, std::chrono::milliseconds(cfg_.resultTimeoutMs), [&] { return job->remaining == 0; })) {
-      job->cancelled = true;
-      lk.unlock();
-      return failed(makeError(ErrorKind::kInternal, "no result from the card within " +
-                                                        std::to_string(cfg_.resultTimeoutMs) + " ms"));
+    for (;;) {
+      const auto until = std::min<Clock::time_point>(deadline, Clock::now() + slice);
+      if (job->cv.wait_until(lk, until, [&] { return job->remaining == 0; })) break;
+      Error e;
+      if (Clock::now() >= deadline) {
+        e = makeError(ErrorKind::kInternal,
+                      "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms");
+      } else if (abandoned) {
+        lk.unlock();   // never held while the caller's predicate runs
+        if (abandoned()) e = givenUp();
+        lk.lock();
+        if (job->remaining == 0) break;   // finished meanwhile: answer it after all
+      }
+      if (e) {
+        job->cancelled = true;
+        lk.unlock();
+        return failed(e);
+      }
     }
     if (job->error) {
       Error e = job->error;

@@ -29,6 +29,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -101,7 +102,14 @@ class ServedModel {
   // Runs a request already checked against signature() (checkRequest / parseRestRequest) with `items`
   // batch items.  `owner` keeps whatever the request's input data point into alive until the last item has
   // been copied to the card (it may be released after infer() returns).  Blocks until done.
-  Error infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out);
+  //
+  // `abandoned`, when given, is asked before the request is queued and every kAbandonPollMs while it waits
+  // (on the calling thread): once it returns true the caller no longer wants the result, and infer() returns
+  // kCancelled at once.  The request's items still waiting are then dropped unsent; those already on the
+  // card finish there and their outputs are discarded.  Counted as a failed request.
+  Error infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
+              const std::function<bool()>& abandoned = {});
+  static constexpr uint32_t kAbandonPollMs = 20;
   // Counts a request for this model that was refused before it reached infer() (a malformed body).
   void rejected();
 

@@ -14,7 +14,7 @@ import unittest
 
 import grpc
 
-from serve_client import (SERVE, Server, curl, float_bytes, floats, model_repository, nest, pb, raw_http,
+from serve_client import (SERVE, Server, curl, float_bytes, floats, model_repository, nest, pb, pbg, raw_http,
                           read_until_closed, sample)
 
 CLASSIFIER_IN, CLASSIFIER_OUT = sample("classifier")
@@ -276,6 +276,8 @@ class ProtocolTest(ServerTestCase):
             ("missing input", "classifier", b'{"inputs": []}', 400, '"inputs" is missing'),
             ("unknown output", "classifier", json.dumps(dict(good, outputs=[{"name": "logits"}])).encode(), 400,
              'unknown output "logits"'),
+            ("output twice", "classifier", json.dumps(dict(good, outputs=[{"name": "fused_dense_add"}] * 2)).encode(),
+             400, 'output "fused_dense_add" is asked for twice'),
             ("nested too deep", "classifier", b'{"inputs": ' + b"[" * 40 + b"]" * 40 + b"}", 400, "nests deeper"),
             ("dynamic shape outside the suite", "dynamic", json.dumps(
                 {"inputs": [{"name": "data", "datatype": "FP32", "shape": [1, 3, 40, 40],
@@ -333,6 +335,60 @@ class ProtocolTest(ServerTestCase):
                 s.grpc_infer(model, inputs, raw=raw)
             self.assertEqual(cm.exception.code(), code, what)
             self.assertIn(fragment, cm.exception.details(), what)
+
+        # Requests built field by field: typed contents in another field than the datatype's, outputs asked
+        # for twice, flag parameters that are not bools (refused as REST refuses them).
+        def request(contents=(), outputs=(), params=None, output_params=None):
+            q = pb.ModelInferRequest(model_name="classifier")
+            t = q.inputs.add(name="data", datatype="FP32", shape=[1, 3, 16, 16])
+            if not contents:
+                q.raw_input_contents.append(CLASSIFIER_IN)
+            for field, values in contents:
+                getattr(t.contents, field).extend(values)
+            for o in outputs:
+                ro = q.outputs.add(name=o)
+                for k, v in (output_params or {}).items():
+                    ro.parameters[k].CopyFrom(v)
+            for k, v in (params or {}).items():
+                q.parameters[k].CopyFrom(v)
+            return q
+        out = "fused_dense_add"
+        fp32 = ("fp32_contents", floats(CLASSIFIER_IN))
+        refused = [
+            ("values in int_contents", request([("int_contents", [1] * 768)]),
+             "FP32 values go in fp32_contents, the contents hold 768 in int_contents"),
+            ("values in two fields", request([fp32, ("fp64_contents", [1.0])]),
+             "the contents hold 1 in fp64_contents"),
+            ("output twice", request(outputs=[out, out]), 'output "%s" is asked for twice' % out),
+            ("binary_data_output a string", request(params={"binary_data_output": pb.InferParameter(string_param="true")}),
+             'parameter "binary_data_output" is not true or false'),
+            ("binary_data_output unset", request(params={"binary_data_output": pb.InferParameter()}),
+             'parameter "binary_data_output" is not true or false'),
+            ("binary_data an int", request(outputs=[out], output_params={"binary_data": pb.InferParameter(int64_param=1)}),
+             'outputs[0]: parameter "binary_data" is not true or false'),
+        ]
+        for what, q, fragment in refused:
+            with self.assertRaises(grpc.RpcError, msg=what) as cm:
+                s.stub.ModelInfer(q, timeout=60)
+            self.assertEqual(cm.exception.code(), grpc.StatusCode.INVALID_ARGUMENT, what)
+            self.assertIn(fragment, cm.exception.details(), what)
+        # Bool flags and parameters the server has no use for are taken.
+        q = request([fp32], outputs=[out], params={"binary_data_output": pb.InferParameter(bool_param=True),
+                                                 "priority": pb.InferParameter(int64_param=3)},
+                    output_params={"binary_data": pb.InferParameter(bool_param=False)})
+        self.assertEqual(s.stub.ModelInfer(q, timeout=60).raw_output_contents[0], CLASSIFIER_OUT)
+        # A long name is cut in the message, which must fit the client's bound on trailing metadata (8 KiB):
+        # the status still reaches the client as NOT_FOUND.
+        for call in (lambda n: s.stub.ModelMetadata(pb.ModelMetadataRequest(name=n)),
+                     lambda n: s.stub.ModelReady(pb.ModelReadyRequest(name=n)),
+                     lambda n: s.grpc_infer(n, [("data", "FP32", [1, 3, 16, 16], None)], raw=[CLASSIFIER_IN])):
+            with self.assertRaises(grpc.RpcError) as cm:
+                call("é" * 50000)
+            self.assertEqual(cm.exception.code(), grpc.StatusCode.NOT_FOUND, cm.exception.details()[:100])
+            self.assertTrue(cm.exception.details().startswith('unknown model "éé'), cm.exception.details()[:100])
+            self.assertIn("message cut, %d bytes in all" % len(('unknown model "%s"' % ("é" * 50000)).encode()),
+                          cm.exception.details())
+            self.assertLessEqual(len(cm.exception.details().encode()), 1024)
         with self.assertRaises(grpc.RpcError) as cm:
             s.stub.ModelMetadata(pb.ModelMetadataRequest(name="classifier", version="2"))
         self.assertEqual(cm.exception.code(), grpc.StatusCode.NOT_FOUND)
@@ -564,6 +620,153 @@ class SchedulingTest(ServerTestCase):
         while s.metric("qobl_card_memory_blocks", card="0") != idle and time.monotonic() < deadline:
             time.sleep(0.01)
         self.assertEqual(s.metric("qobl_card_memory_blocks", card="0"), idle)
+
+
+class GrpcClientsTest(ServerTestCase):
+    """gRPC clients that give calls up (cancel, deadline, a killed process) and more calls at once than the
+    server has handler threads, on one card slowed by the test hooks with one device run in flight."""
+    ARGS = ("--max-queue-delay-us", "0", "--in-flight", "1", "--http-threads", "2")
+    CARDS = 1
+    HOOKS = True
+
+    @staticmethod
+    def request(items):
+        q = pb.ModelInferRequest(model_name="classifier", id="r%d" % items)
+        q.inputs.add(name="data", datatype="FP32", shape=[items, 3, 16, 16])
+        q.raw_input_contents.append(CLASSIFIER_IN * items)
+        return q
+
+    def counters(self):
+        m = self.server.metrics()
+        get = lambda name, **labels: m.get((name, frozenset((k, '"%s"' % v) for k, v in labels.items())), 0)
+        return {"ok": get("qobl_inference_requests_total", model="classifier", status="success"),
+                "failed": get("qobl_inference_requests_total", model="classifier", status="failure"),
+                "items_failed": get("qobl_inference_items_total", model="classifier", status="failure"),
+                "sent": get("qobl_device_run_items_total", model="classifier"),
+                "blocks": get("qobl_card_memory_blocks", card="0")}
+
+    def wait_for(self, what, cond, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not cond():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.02)
+
+    def test_given_up_calls_drop_their_waiting_items(self):
+        s = self.server
+        # A client process that connects, says so, makes its call when told to and is killed meanwhile.
+        build = os.environ.get("QOBL_BUILD_DIR", "build")
+        kill_client = (
+            "import sys, grpc\n"
+            "sys.path.insert(0, %r)\n"
+            "import inference_pb2 as pb, inference_pb2_grpc as pbg\n"
+            "q = pb.ModelInferRequest(model_name='classifier')\n"
+            "q.inputs.add(name='data', datatype='FP32', shape=[16, 3, 16, 16])\n"
+            "q.raw_input_contents.append(open(%r, 'rb').read() * 16)\n"
+            "channel = grpc.insecure_channel('127.0.0.1:%d')\n"
+            "grpc.channel_ready_future(channel).result(timeout=60)\n"
+            "print('ready', flush=True)\n"
+            "sys.stdin.readline()\n"
+            "pbg.GRPCInferenceServiceStub(channel).ModelInfer(q)\n"
+            % (os.path.join(build, "tools", "qobl_serve", "python"),
+               os.path.abspath(os.path.join(build, "models", "classifier", "sample_input.bin")), s.grpc))
+
+        # Each way of giving up: (prepare, give up) where give up makes the call and leaves it 0.3 s later.
+        def cancel():
+            f = s.stub.ModelInfer.future(self.request(16), timeout=60)
+            time.sleep(0.3)
+            f.cancel()
+            return f.cancelled()
+
+        def deadline():
+            try:
+                s.stub.ModelInfer(self.request(16), timeout=0.3)
+            except grpc.RpcError as e:
+                return e.code() == grpc.StatusCode.DEADLINE_EXCEEDED
+            return False
+
+        client = []
+
+        def start_client():
+            client.append(subprocess.Popen(["/usr/bin/python3", "-c", kill_client], stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE))
+            self.assertEqual(client[0].stdout.readline(), b"ready\n")
+
+        def kill():
+            p = client.pop()
+            p.stdin.write(b"go\n")
+            p.stdin.flush()
+            time.sleep(0.3)
+            p.kill()
+            p.wait()
+            p.stdin.close()
+            p.stdout.close()
+            return True
+
+        idle = self.counters()["blocks"]
+        s.hook("/test-hooks/op-delay?card=0&us=400000")
+        try:
+            for name, prepare, give_up in (("cancel", None, cancel), ("deadline", None, deadline),
+                                           ("killed client", start_client, kill)):
+                if prepare:
+                    prepare()
+                before = self.counters()
+                # A run of 4 items holds the card; the given-up call's 16 items wait behind it.
+                first = s.stub.ModelInfer.future(self.request(4), timeout=60)
+                self.wait_for(name, lambda: self.counters()["sent"] - before["sent"] >= 4)
+                self.assertTrue(give_up(), name)
+                self.assertEqual(first.result().raw_output_contents[0], CLASSIFIER_OUT * 4, name)
+                # The server notices within its poll interval and counts the call as failed.
+                self.wait_for(name, lambda: self.counters()["failed"] - before["failed"] == 1)
+                r = s.stub.ModelInfer(self.request(4), timeout=60)
+                self.assertEqual((r.id, r.raw_output_contents[0]), ("r4", CLASSIFIER_OUT * 4), name)
+                after = self.counters()
+                self.assertEqual((after["ok"] - before["ok"], after["failed"] - before["failed"],
+                                  after["items_failed"] - before["items_failed"]), (2, 1, 16), name)
+                # Of the given-up call's 16 items at most 5 reached the card: a run of 4 on the card when it
+                # was given up and one the dispatcher was holding for the next; the rest were dropped (24
+                # items in all would have been sent had they all run).
+                self.assertLessEqual(after["sent"] - before["sent"], 8 + 5, name)
+        finally:
+            s.hook("/test-hooks/op-delay?card=0&us=0")
+        self.wait_for("card memory back to idle", lambda: self.counters()["blocks"] == idle, timeout=5)
+
+    def test_more_calls_than_handler_threads(self):
+        s = self.server
+        s.hook("/test-hooks/op-delay?card=0&us=100000")
+        channels = [grpc.insecure_channel("127.0.0.1:%d" % s.grpc) for _ in range(4)]
+        try:
+            stubs = [pbg.GRPCInferenceServiceStub(c) for c in channels]
+
+            def run(calls):
+                results = [None] * len(calls)
+
+                def one(i, items):
+                    try:
+                        r = stubs[i % len(stubs)].ModelInfer(self.request(items), timeout=120)
+                        results[i] = ("OK", r.raw_output_contents[0] == CLASSIFIER_OUT * items)
+                    except grpc.RpcError as e:
+                        results[i] = (e.code(), e.details())
+                threads = [threading.Thread(target=one, args=(i, n)) for i, n in enumerate(calls)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join()
+                return results
+            # 24 one-item calls, 12 times the handler threads (--http-threads 2): each waits its turn in the
+            # model's queue, none is refused for want of a thread.
+            self.assertEqual(run([1] * 24), [("OK", True)] * 24)
+            # Calls beyond the model's queue (256 items) are refused as UNAVAILABLE, which clients retry.
+            results = run([128] * 4)
+            self.assertIn(("OK", True), results)
+            refused = [r for r in results if r[0] != "OK"]
+            self.assertTrue(refused, results)
+            for code, details in refused:
+                self.assertEqual(code, grpc.StatusCode.UNAVAILABLE, details)
+                self.assertIn("try again later", details)
+        finally:
+            for c in channels:
+                c.close()
+            s.hook("/test-hooks/op-delay?card=0&us=0")
 
 
 class HeadDeadlineTest(ServerTestCase):
