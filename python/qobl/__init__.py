@@ -546,6 +546,12 @@ class Pipeline(_Closable):
         self._close(interruptible=True)
 
     def _close(self, interruptible):
+        if _qobl._card_lost():
+            # A forked child: marked closed only.  Its resolver thread did not survive the fork, and a lock
+            # that thread held then would stay held here.
+            self._core.close(False)
+            _open_pipelines.discard(self)
+            return
         self._core.close(interruptible)
         with self._lock:
             _resolve(self._core.take_done())

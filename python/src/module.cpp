@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pthread.h>
 #include <pythread.h>
 
 #include <algorithm>
@@ -165,7 +166,9 @@ class Pipeline {
   }
 
   ~Pipeline() {
-    {
+    if (cardLostByFork()) {
+      (void)core_.release();   // the parent's pipeline, in a forked child: kept (see PipelineCore::close)
+    } else {
       Unlocked nogil;
       core_.reset();
     }
@@ -205,12 +208,14 @@ class Pipeline {
   }
 
   bool waitDone(uint32_t timeoutMs) {
+    checkCardUsable();
     Unlocked nogil;
     return core_->waitDone(timeoutMs);
   }
 
   // Finished requests as (future, outputs, 0, "") or (future, None, code, message).
   py::list takeDone() {
+    if (cardLostByFork()) return py::list();   // a forked child: nothing finishes here
     std::vector<Request*> done = core_->takeDone();
     py::list out(done.size());
     for (size_t i = 0; i < done.size(); ++i) {
@@ -226,17 +231,23 @@ class Pipeline {
 
   // Flushes give up quietly when the card frees no slot for padding for kPaddingWaitMs.
   void flush() {
+    checkCardUsable();
     waitInterruptibly(PipelineCore::kPaddingWaitMs, [&](Clock::time_point until) { return core_->flush(until); });
   }
 
   void flushIfGathering(uint64_t seq) {
+    checkCardUsable();
     waitInterruptibly(PipelineCore::kPaddingWaitMs,
                       [&](Clock::time_point until) { return core_->flushIfGathering(seq, until); });
   }
 
-  void expedite(uint64_t seq) { core_->expedite(seq); }   // takes no lock a thread waiting for ours holds
+  void expedite(uint64_t seq) {   // takes no lock a thread waiting for ours holds
+    checkCardUsable();
+    core_->expedite(seq);
+  }
 
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
+    checkCardUsable();
     return waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->waitFinished(seq, until); });
   }
 
@@ -244,6 +255,7 @@ class Pipeline {
   // kCloseWaitMs) in slices that Ctrl-C interrupts: an interrupted close leaves the pipeline open, its runs
   // going on.  Without, or on another thread, the close waits for them in one piece.
   void close(bool interruptible) {
+    if (cardLostByFork()) return core_->close();   // marks it closed, nothing more
     if (interruptible && !core_->closed() && PyThread_get_thread_ident() == gMainThread) {
       const uint64_t last = core_->lastSeq();
       const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
@@ -271,6 +283,7 @@ class Pipeline {
   }
 
   py::dict stats() const {
+    checkCardUsable();
     const PipelineStats s = core_->stats();
     return py::dict(py::arg("submitted") = s.submitted, py::arg("completed") = s.completed,
                     py::arg("failed") = s.failed, py::arg("in_flight") = s.inFlight,
@@ -289,6 +302,7 @@ class Pipeline {
   }
 
   void checkOpen() const {
+    checkCardUsable();
     if (core_->closed()) throw std::invalid_argument("the pipeline is closed");
   }
 
@@ -480,6 +494,9 @@ PYBIND11_MODULE(_qobl, m) {
   using namespace zenlar::qobl::python;
   m.doc() = "Bindings of libqobl for the qobl package; use the qobl package, not this module.";
   installLogSink();
+  watchForks();
+  // A forked child has only the thread that forked, which is inside no unlocked call.
+  pthread_atfork(nullptr, nullptr, [] { gCallsUnlocked.store(0); });
   // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them (set and not empty).
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
   if (envLevel == nullptr || envLevel[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
@@ -508,6 +525,7 @@ PYBIND11_MODULE(_qobl, m) {
   m.def("_wait_calls_finished", &waitCallsFinished, py::arg("timeout_ms"));
   m.def("error_text", &platformErrorText, "The platform's text for one of its codes or a device code.");
   m.def("devices", &devices);
+  m.def("_card_lost", &cardLostByFork, "True in a process forked after the card was used");
 
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),

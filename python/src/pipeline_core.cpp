@@ -720,6 +720,10 @@ void PipelineCore::releaseSyncStream() {
 // Teardown
 
 void PipelineCore::close() {
+  if (cardLostByFork()) {   // a forked child: only marked closed (see watchForks)
+    closed_.store(true);
+    return;
+  }
   std::lock_guard<std::mutex> once(closeMu_);
   if (handle_ == nullptr) return;   // closed before, or never built
   closed_.store(true);

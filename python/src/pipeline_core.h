@@ -167,6 +167,8 @@ class PipelineCore {
 
   // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
   // that did not finish, and releases streams, graph, ops and card memory.  A second close does nothing.
+  // In a child forked after the card was used (cardLostByFork) it only marks the pipeline closed; the
+  // owner must then not destroy it either (its condition variables may count waiters of the parent).
   void close();
   bool closed() const { return closed_.load(); }
 
