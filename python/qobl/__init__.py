@@ -373,6 +373,16 @@ class _Future(concurrent.futures.Future):
             self._qobl_calls.flush_if_gathering(self._qobl_seq)
         return super().exception(timeout)
 
+    def _invoke_callbacks(self):
+        # Done-callbacks run on the pipeline's resolver thread.  One that raises is logged, as Future does
+        # for an Exception, also when it raises SystemExit or KeyboardInterrupt: letting that through would
+        # end the resolver thread, and no future of the pipeline would be resolved any more.
+        for callback in self._done_callbacks:
+            try:
+                callback(self)
+            except BaseException:  # noqa: BLE001 - see above
+                _futures_base.LOGGER.exception("exception calling callback for %r", self)
+
 
 def _resolve(items):
     """Resolves the futures of finished runs: (future, outputs, 0, "") or (future, None, code, message)."""

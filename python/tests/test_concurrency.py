@@ -322,6 +322,31 @@ def test_interpreter_exit_with_open_pipelines_is_clean():
         assert "Traceback" not in proc.stderr and "ERROR" not in proc.stderr, proc.stderr
 
 
+def test_callbacks_that_raise_do_not_stop_the_resolver(classifier, caplog):
+    pipe, x, expected = classifier
+    ran = []
+
+    def raises(exc):
+        def callback(_):
+            raise exc
+        return callback
+
+    for exc in (RuntimeError("plain"), SystemExit(3), KeyboardInterrupt()):
+        f = pipe.infer_async(x)
+        f.add_done_callback(raises(exc))
+        f.add_done_callback(lambda f: ran.append(f))   # the future's other callbacks still run
+        assert_bit_exact(f.result(timeout=30), expected)
+    # Futures resolved later, by the resolver thread (nobody waits on them), still complete.
+    later = [pipe.infer_async(x) for _ in range(2 * pipe.cache_number + 1)]
+    pipe.flush()
+    deadline = time.monotonic() + 30
+    while not all(f.done() for f in later) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    assert all(f.done() for f in later), "the resolver thread ended"
+    assert len(ran) == 3
+    assert sum("exception calling callback" in r.getMessage() for r in caplog.records) == 3
+
+
 FORK_SCRIPT = r"""
 import os, sys, time, numpy as np, qobl
 def child_calls(model, pipe, x, pending):
