@@ -175,6 +175,27 @@ def _graph_names(graph_path, params_path):
         return [], []
 
 
+def _count(name, value, least):
+    """value as an int of at least `least`, or a TypeError / ValueError naming the argument."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__} {value!r}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, got {value}")
+    return value
+
+
+def _wait_ms(name, value):
+    """A time-out in milliseconds for the extension: a non-negative number; None, or more than the
+    extension can count, waits without a limit."""
+    if value is None:
+        return _WAIT_FOREVER
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of milliseconds or None, got {type(value).__name__}")
+    if not value >= 0:   # also NaN
+        raise ValueError(f"{name} must be at least 0 ms (None waits without a limit), got {value}")
+    return int(value) if value < _WAIT_FOREVER else _WAIT_FOREVER
+
+
 def _need_file(path):
     if not os.path.isfile(path):
         raise FileNotFoundError(2, "model file missing", path)
@@ -226,8 +247,9 @@ class Model(_Closable):
         self.path = os.fspath(path)
         if not os.path.isdir(self.path):
             raise FileNotFoundError(2, "model directory missing", self.path)
-        if batch is not None and (not isinstance(batch, int) or batch < 1):
+        if batch is not None and (isinstance(batch, bool) or not isinstance(batch, int) or batch < 1):
             raise ValueError(f"batch must be a positive integer or None, got {batch!r}")
+        device = _count("device", device, 0)
         join = lambda f: os.path.join(self.path, f)  # noqa: E731
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
@@ -460,8 +482,13 @@ class Pipeline(_Closable):
             raise ValueError("the model is closed")
         if isinstance(stages, str):
             stages = stages.split(",")
-        if max_in_flight is not None and max_in_flight < 1:
-            raise ValueError("max_in_flight must be at least 1")
+        if max_in_flight is not None:
+            _count("max_in_flight", max_in_flight, 1)
+        device = _count("device", device, 0)
+        if isinstance(gather_timeout_ms, bool) or not isinstance(gather_timeout_ms, (int, float)):
+            raise TypeError(f"gather_timeout_ms must be a number, got {type(gather_timeout_ms).__name__}")
+        if not 0 <= gather_timeout_ms <= 3_600_000:
+            raise ValueError(f"gather_timeout_ms must be between 0 and 3600000 (an hour), got {gather_timeout_ms}")
         self.model = model
         self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
                                      int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
@@ -498,8 +525,9 @@ class Pipeline(_Closable):
         """
         if timeout_ms is None:
             return self._infer(x, _WAIT_FOREVER)   # raises ValueError when closed, as _check_open does
+        timeout = _wait_ms("timeout_ms", timeout_ms)
         self._check_open()
-        return self._infer(x, int(timeout_ms))
+        return self._infer(x, timeout)
 
     def infer_async(self, x):
         """Starts a run of one item; returns a :class:`concurrent.futures.Future` of its outputs.
@@ -516,8 +544,14 @@ class Pipeline(_Closable):
     def infer_batch(self, xs):
         """Runs many items (an iterable of inputs, or an array whose first axis enumerates the items) and
         returns one output list per item, in order.  Raises the first failed item's :class:`Error`."""
-        futures = [self.infer_async(x) for x in xs]
-        self._core.flush()
+        self._check_open()
+        futures = []
+        try:
+            for x in xs:
+                futures.append(self.infer_async(x))
+        finally:
+            if futures:   # the items started before a bad one still run, without waiting to be gathered
+                self._core.flush()
         return [f.result() for f in futures]
 
     def flush(self):
@@ -532,10 +566,11 @@ class Pipeline(_Closable):
         ``ERR_STREAM_SYNC_TIMEOUT`` after ``timeout_ms`` (default no limit).  Ctrl-C raises
         KeyboardInterrupt; the runs go on and resolve their futures.
         """
+        timeout = _wait_ms("timeout_ms", timeout_ms)
         self._check_open()
         last = self._core.last_submitted
         self._core.flush()
-        done = self._core.wait_finished(last, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
+        done = self._core.wait_finished(last, timeout)
         with self._lock:
             _resolve(self._core.take_done())
         if not done:

@@ -343,11 +343,17 @@ class Pipeline {
         throw py::value_error("expected " + std::to_string(inputs_.size()) + " input array(s), got " +
                               std::to_string(items.size()));
       for (size_t i = 0; i < inputs_.size(); ++i) addInput(i, items[i], item);
+    } else if (PyDict_Check(obj)) {
+      throw py::type_error("inputs are passed by position, not by name: pass " +
+                           std::string(inputs_.size() == 1 ? "the array of input '" + names_[0] + "'"
+                                                           : "a list of arrays in the order of model.inputs (" +
+                                                                 joinedNames() + ")") +
+                           ", not a dict");
     } else if (inputs_.size() == 1) {
       addInput(0, x, item);
     } else {
       throw py::value_error("the model has " + std::to_string(inputs_.size()) +
-                            " inputs: pass a list with one array per input");
+                            " inputs: pass a list with one array per input (" + joinedNames() + ")");
     }
     const auto& api = py::detail::npy_api::get();
     item.outputs = py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(outputs_.size())));
@@ -383,9 +389,15 @@ class Pipeline {
     const bool f32 = descr->type_num == py::detail::npy_api::NPY_FLOAT_ && descr->byteorder != foreignOrder;
     if (!f32 || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
       const py::array view = py::reinterpret_borrow<py::array>(a);
-      throw py::value_error("input '" + names_[i] + "': expected float32 of shape " + shapeText(inputs_[i].shape) +
-                            ", got " + std::string(py::str(view.dtype())) + " of shape " +
-                            shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim())));
+      const std::vector<int64_t>& want = inputs_[i].shape;
+      std::string text = "input '" + names_[i] + "': expected float32 of shape " + shapeText(want);
+      if (want.size() > 1 && want.front() == 1) text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
+      text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
+              shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
+      // What to do about it: a numeric array only needs converting (a foreign byte order included).
+      if (!f32 && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
+        text += "; convert it with x.astype(numpy.float32)";
+      throw py::value_error(text);
     }
     if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
       a = py::array::ensure(a, py::array::c_style);
@@ -393,6 +405,12 @@ class Pipeline {
     }
     item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
     item.inputs.push_back(std::move(a));
+  }
+
+  std::string joinedNames() const {
+    std::string text;
+    for (const std::string& n : names_) text += (text.empty() ? "'" : ", '") + n + "'";
+    return text;
   }
 
   // The input's shape, or the input's shape without its leading extent of 1.

@@ -2,6 +2,7 @@
 
 import gc
 import shutil
+import time
 
 import numpy as np
 import pytest
@@ -24,10 +25,13 @@ def classifier():
 def test_wrong_inputs_name_the_input_and_what_was_expected(classifier):
     pipe, x, _ = classifier
     cases = [
-        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64"]),
-        (x[:, :2], ValueError, ["'data'", "(1, 3, 16, 16)", "(1, 2, 16, 16)"]),
+        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64", "astype"]),
+        (x.astype(np.int32), ValueError, ["int32", "astype"]),
+        (x[:, :2], ValueError, ["'data'", "(1, 3, 16, 16) or (3, 16, 16)", "(1, 2, 16, 16)"]),
         (x.reshape(1, 1, 3, 16, 16), ValueError, ["(1, 1, 3, 16, 16)"]),
-        (x.astype(">f4"), ValueError, ["'data'", ">f4"]),
+        (x.astype(">f4"), ValueError, ["'data'", ">f4", "astype"]),
+        ({"data": x}, TypeError, ["by position", "'data'", "not a dict"]),
+        ("data", ValueError, ["'data'", "<U4"]),
         (x.tolist(), ValueError, ["'data'", "float64"]),   # a list is taken as one array per input
         ([x, x], ValueError, ["expected 1 input array(s), got 2"]),
         ([], ValueError, ["expected 1 input array(s), got 0"]),
@@ -40,6 +44,37 @@ def test_wrong_inputs_name_the_input_and_what_was_expected(classifier):
             for w in words:
                 assert w in str(info.value), (w, str(info.value))
     assert pipe.stats()["submitted"] == 0
+
+    # Items of a batch before a bad one still run, sent at once rather than after the (minute-long) gather
+    # time-out.
+    with pytest.raises(ValueError, match="float64"):
+        pipe.infer_batch([x, x, x.astype(np.float64)])
+    deadline = time.monotonic() + 20
+    while pipe.stats()["in_flight"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert pipe.stats()["completed"] == 2
+
+
+def test_bad_arguments_name_the_argument(classifier):
+    pipe, x, expected = classifier
+    model = pipe.model
+    calls = [
+        (lambda: pipe.infer(x, timeout_ms=-5), ValueError, "timeout_ms must be at least 0"),
+        (lambda: pipe.infer(x, timeout_ms="1"), TypeError, "timeout_ms must be a number"),
+        (lambda: pipe.synchronize(timeout_ms=float("nan")), ValueError, "timeout_ms must be at least 0"),
+        (lambda: qobl.Pipeline(model, gather_timeout_ms=-1), ValueError, "gather_timeout_ms must be between"),
+        (lambda: qobl.Pipeline(model, gather_timeout_ms="1"), TypeError, "gather_timeout_ms must be a number"),
+        (lambda: qobl.Pipeline(model, max_in_flight=1.5), TypeError, "max_in_flight must be an integer"),
+        (lambda: qobl.Pipeline(model, device=-1), ValueError, "device must be at least 0"),
+        (lambda: qobl.Model(MODELS / "classifier", device=-1), ValueError, "device must be at least 0"),
+        (lambda: qobl.Model(MODELS / "classifier", batch=True), ValueError, "batch must be a positive integer"),
+    ]
+    for call, exc, words in calls:
+        with pytest.raises(exc, match=words):
+            call()
+    # More milliseconds than the extension counts means no limit.
+    assert_bit_exact(pipe.infer(x, timeout_ms=1e12), expected)
+    pipe.synchronize(timeout_ms=1e12)
 
 
 def test_bad_models_and_stages(tmp_path):
@@ -138,7 +173,7 @@ def test_use_after_close_raises(classifier):
     pipe.close()
     pipe.close()   # a second close does nothing
     calls = [lambda: pipe.infer(x), lambda: pipe.infer_async(x), lambda: pipe.infer_batch([x]),
-             pipe.synchronize, pipe.flush]
+             lambda: pipe.infer_batch([]), pipe.synchronize, pipe.flush]
     for call in calls:
         with pytest.raises(ValueError, match="closed"):
             call()
