@@ -218,6 +218,10 @@ class _Closable:
     def __exit__(self, *exc):
         self.close()
 
+    def __reduce__(self):
+        raise TypeError(f"a {type(self).__qualname__} holds card resources of this process and cannot be pickled "
+                        "or sent to another process: open the model in that process instead")
+
     def __del__(self):
         if self._opened:
             try:
@@ -250,6 +254,10 @@ class Model(_Closable):
         if batch is not None and (isinstance(batch, bool) or not isinstance(batch, int) or batch < 1):
             raise ValueError(f"batch must be a positive integer or None, got {batch!r}")
         device = _count("device", device, 0)
+        cards = len(devices())
+        if device >= cards:
+            raise ValueError(f"device {device} does not exist: this machine has {cards} card(s), "
+                             f"ids 0 to {cards - 1} (see qobl.devices())")
         join = lambda f: os.path.join(self.path, f)  # noqa: E731
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
@@ -479,7 +487,7 @@ class Pipeline(_Closable):
         if not isinstance(model, Model):
             raise TypeError(f"model must be a qobl.Model, got {type(model).__name__}")
         if model.closed:
-            raise ValueError("the model is closed")
+            raise ValueError("the model is closed: open it again with qobl.Model(path) to build pipelines on it")
         if isinstance(stages, str):
             stages = stages.split(",")
         if max_in_flight is not None:
@@ -512,7 +520,7 @@ class Pipeline(_Closable):
 
     def _check_open(self):
         if self._core.closed:
-            raise ValueError("the pipeline is closed")
+            raise ValueError("the pipeline is closed: make a new qobl.Pipeline (on an open qobl.Model) to run more")
 
     def infer(self, x, timeout_ms=None):
         """Runs one item synchronously and returns its outputs (a list of numpy arrays).

@@ -303,7 +303,7 @@ class Pipeline {
 
   void checkOpen() const {
     checkCardUsable();
-    if (core_->closed()) throw std::invalid_argument("the pipeline is closed");
+    if (core_->closed()) throw std::invalid_argument(kPipelineClosed);
   }
 
   std::unique_ptr<Item> takeItem() {

@@ -47,6 +47,10 @@ struct Request {
   void* user = nullptr;          // the caller's; never touched here
 };
 
+// What a call on a closed pipeline raises (std::invalid_argument, ValueError in Python).
+constexpr const char* kPipelineClosed =
+    "the pipeline is closed: make a new qobl.Pipeline (on an open qobl.Model) to run more";
+
 struct OpInfo {
   std::string name, stage;
   uint32_t uid = 0;

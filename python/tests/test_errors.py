@@ -1,6 +1,7 @@
 """Bad input, bad models, card failures and use after close: clear exceptions, nothing leaked."""
 
 import gc
+import pickle
 import shutil
 import time
 
@@ -68,6 +69,10 @@ def test_bad_arguments_name_the_argument(classifier):
         (lambda: qobl.Pipeline(model, device=-1), ValueError, "device must be at least 0"),
         (lambda: qobl.Model(MODELS / "classifier", device=-1), ValueError, "device must be at least 0"),
         (lambda: qobl.Model(MODELS / "classifier", batch=True), ValueError, "batch must be a positive integer"),
+        (lambda: qobl.Model(MODELS / "classifier", device=len(qobl.devices())), ValueError,
+         r"does not exist: this machine has \d+ card"),
+        (lambda: pickle.dumps(model), TypeError, "Model .* cannot be pickled .* open the model in that process"),
+        (lambda: pickle.dumps(pipe), TypeError, "Pipeline .* cannot be pickled"),
     ]
     for call, exc, words in calls:
         with pytest.raises(exc, match=words):
@@ -175,18 +180,18 @@ def test_use_after_close_raises(classifier):
     calls = [lambda: pipe.infer(x), lambda: pipe.infer_async(x), lambda: pipe.infer_batch([x]),
              lambda: pipe.infer_batch([]), pipe.synchronize, pipe.flush]
     for call in calls:
-        with pytest.raises(ValueError, match="closed"):
+        with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
             call()
     assert pipe.closed and not model.closed
     other = qobl.Pipeline(model)
     model.close()   # closes the pipelines built on it first
     assert other.closed and model.closed
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: open it again"):
         qobl.Pipeline(model)
     with pytest.raises(ValueError, match="closed"):
         other.infer(x)
     # The extension's own objects refuse too, without the Python layer's checks.
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
         other._core.submit(x, None)
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
         other._core.infer(x, 1000)
