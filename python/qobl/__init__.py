@@ -15,6 +15,9 @@ Threads: the card reports finished runs on its own thread, which never takes the
 pipeline has one resolver thread that takes the lock only to resolve futures.  Every call that waits for
 the card releases the interpreter lock; on the main thread Ctrl-C interrupts it (KeyboardInterrupt), and
 runs already sent go on and resolve their futures.
+
+A process forked after it opened a model cannot use the card (its threads stay with the parent): every call
+of the child raises RuntimeError; start workers with multiprocessing's "spawn" or "forkserver" method.
 """
 
 import atexit
@@ -551,7 +554,9 @@ class Pipeline(_Closable):
 
     def infer_batch(self, xs):
         """Runs many items (an iterable of inputs, or an array whose first axis enumerates the items) and
-        returns one output list per item, in order.  Raises the first failed item's :class:`Error`."""
+        returns one output list per item, in order.  Raises the first failed item's :class:`Error`; an item
+        that is not a valid input raises (``ValueError``, ``TypeError``) once the items before it are sent,
+        and those still run."""
         self._check_open()
         futures = []
         try:
