@@ -199,6 +199,16 @@ def _wait_ms(name, value):
     return int(value) if value < _WAIT_FOREVER else _WAIT_FOREVER
 
 
+def _ranges_text(ranges):
+    """A dynamic suite's shape ranges as text: per member, one range per input ("(1, 3, 4..16, 4..16)")."""
+    def one(low, high):
+        return "(" + ", ".join(str(a) if a == b else f"{a}..{b}" for a, b in zip(low, high)) + ")"
+    try:
+        return " or ".join("[" + ", ".join(one(*r) for r in member) + "]" for member in ranges)
+    except (TypeError, ValueError):
+        return "shapes in the ranges of its suite.json"
+
+
 def _need_file(path):
     if not os.path.isfile(path):
         raise FileNotFoundError(2, "model file missing", path)
@@ -273,7 +283,11 @@ class Model(_Closable):
                 shapes = [r[0] for r in ranges[0]]
             elif shapes and isinstance(shapes[0], int):
                 shapes = [shapes]
-            shapes = [[int(d) for d in s] for s in shapes]
+            try:
+                shapes = [[int(d) for d in s] for s in shapes]
+            except (TypeError, ValueError):
+                raise ValueError(f"shapes must be one tuple of integers per input (a bare tuple for a one-input "
+                                 f"model), got {shapes!r}; the suite takes {_ranges_text(ranges)}") from None
             lib = graph = params = ""
             names_from = (join(members[0][2]), join(members[0][1]))
         else:
@@ -282,7 +296,13 @@ class Model(_Closable):
             lib, graph, params = (_need_file(join(f)) for f in ("model.so", "graph.json", "params.bin"))
             shapes, members = [], []
             names_from = (graph, params)
-        self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+        try:
+            self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+        except Error as e:
+            if not suite:
+                raise
+            # The library says what it did not like; the suite's ranges say what to pass instead.
+            raise Error(e.code, f"{e.message}; the suite takes {_ranges_text(ranges)}") from None
         self.name = self._digest(lib, graph, params, hw, members)
         in_names, out_names = _graph_names(*names_from)
         self.inputs = [TensorInfo(in_names[i] if i < len(in_names) else f"input{i}", s, t)

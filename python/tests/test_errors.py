@@ -97,6 +97,9 @@ def test_bad_models_and_stages(tmp_path):
     with pytest.raises(qobl.Error) as info:
         qobl.Model(MODELS / "dynamic", shapes=(1, 3, 64, 64))   # beyond every member's range
     assert info.value.code == qobl.ERR_MODEL_OPERATION
+    assert "the suite takes [(1, 3, 4..16, 4..16)] or [(1, 3, 17..32, 17..32)]" in str(info.value)
+    with pytest.raises(ValueError, match=r"one tuple of integers per input .* the suite takes \[\(1, 3, 4\.\.16"):
+        qobl.Model(MODELS / "dynamic", shapes="abc")
     with pytest.raises(ValueError, match="dynamic"):
         qobl.Model(MODELS / "classifier", shapes=(1, 3, 16, 16))
     with pytest.raises(ValueError):
