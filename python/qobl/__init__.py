@@ -582,9 +582,11 @@ class Pipeline(_Closable):
         try:
             for x in xs:
                 futures.append(self.infer_async(x))
-        finally:
-            if futures:   # the items started before a bad one still run, without waiting to be gathered
+        except Exception:   # not on Ctrl-C, which must not wait for the flush's padding slots
+            if futures:     # the items started before a bad one still run, without waiting to be gathered
                 self._core.flush()
+            raise
+        self._core.flush()
         return [f.result() for f in futures]
 
     def flush(self):
