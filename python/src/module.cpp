@@ -340,8 +340,11 @@ class Pipeline {
                                                  : py::reinterpret_steal<py::tuple>(PyList_AsTuple(obj));
       if (!items) throw py::error_already_set();
       if (items.size() != inputs_.size())
-        throw py::value_error("expected " + std::to_string(inputs_.size()) + " input array(s), got " +
-                              std::to_string(items.size()));
+        throw py::value_error(
+            "expected " + std::to_string(inputs_.size()) + " input array(s), got " + std::to_string(items.size()) +
+            (inputs_.size() == 1 ? " (a list or tuple holds one array per input: pass the array of input '" +
+                                       names_[0] + "' itself, numpy.asarray(x, dtype=numpy.float32) for a list)"
+                                 : " (one per input: " + joinedNames() + ")"));
       for (size_t i = 0; i < inputs_.size(); ++i) addInput(i, items[i], item);
     } else if (PyDict_Check(obj)) {
       throw py::type_error("inputs are passed by position, not by name: pass " +
@@ -396,7 +399,7 @@ class Pipeline {
               shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
       // What to do about it: a numeric array only needs converting (a foreign byte order included).
       if (!f32 && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
-        text += "; convert it with x.astype(numpy.float32)";
+        text += "; convert it with numpy.asarray(x, dtype=numpy.float32)";
       throw py::value_error(text);
     }
     if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {

@@ -26,15 +26,16 @@ def classifier():
 def test_wrong_inputs_name_the_input_and_what_was_expected(classifier):
     pipe, x, _ = classifier
     cases = [
-        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64", "astype"]),
-        (x.astype(np.int32), ValueError, ["int32", "astype"]),
+        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64", "numpy.asarray"]),
+        (x.astype(np.int32), ValueError, ["int32", "numpy.asarray"]),
         (x[:, :2], ValueError, ["'data'", "(1, 3, 16, 16) or (3, 16, 16)", "(1, 2, 16, 16)"]),
         (x.reshape(1, 1, 3, 16, 16), ValueError, ["(1, 1, 3, 16, 16)"]),
-        (x.astype(">f4"), ValueError, ["'data'", ">f4", "astype"]),
+        (x.astype(">f4"), ValueError, ["'data'", ">f4", "numpy.asarray"]),
         ({"data": x}, TypeError, ["by position", "'data'", "not a dict"]),
         ("data", ValueError, ["'data'", "<U4"]),
         (x.tolist(), ValueError, ["'data'", "float64"]),   # a list is taken as one array per input
         ([x, x], ValueError, ["expected 1 input array(s), got 2"]),
+        (x[0, 0, 0].tolist(), ValueError, ["got 16", "pass the array of input 'data' itself", "numpy.asarray"]),
         ([], ValueError, ["expected 1 input array(s), got 0"]),
         (object(), ValueError, ["'data'", "object"]),
     ]
