@@ -174,7 +174,8 @@ bool ModelCore::closed() const {
 qoblModel* ModelCore::acquireUse() {
   checkCardUsable();
   std::lock_guard<std::mutex> g(mu_);
-  if (model_ == nullptr) throw std::invalid_argument("the model is closed: open it again with qobl.Model(path) to build pipelines on it");
+  if (model_ == nullptr)
+    throw std::invalid_argument("the model is closed: open it again with qobl.Model(path) to build pipelines on it");
   ++users_;
   return model_;
 }

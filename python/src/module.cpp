@@ -394,7 +394,8 @@ class Pipeline {
       const py::array view = py::reinterpret_borrow<py::array>(a);
       const std::vector<int64_t>& want = inputs_[i].shape;
       std::string text = "input '" + names_[i] + "': expected float32 of shape " + shapeText(want);
-      if (want.size() > 1 && want.front() == 1) text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
+      if (want.size() > 1 && want.front() == 1)
+        text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
       text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
               shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
       // What to do about it: a numeric array only needs converting (a foreign byte order included).
