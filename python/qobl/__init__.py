@@ -15,6 +15,9 @@ Threads: the card reports finished runs on its own thread, which never takes the
 pipeline has one resolver thread that takes the lock only to resolve futures.  Every call that waits for
 the card releases the interpreter lock; on the main thread Ctrl-C interrupts it (KeyboardInterrupt), and
 runs already sent go on and resolve their futures.
+
+A process forked after it opened a model cannot use the card (its threads stay with the parent): every call
+of the child raises RuntimeError; start workers with multiprocessing's "spawn" or "forkserver" method.
 """
 
 import atexit
@@ -175,6 +178,37 @@ def _graph_names(graph_path, params_path):
         return [], []
 
 
+def _count(name, value, least):
+    """value as an int of at least `least`, or a TypeError / ValueError naming the argument."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__} {value!r}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, got {value}")
+    return value
+
+
+def _wait_ms(name, value):
+    """A time-out in milliseconds for the extension: a non-negative number; None, or more than the
+    extension can count, waits without a limit."""
+    if value is None:
+        return _WAIT_FOREVER
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of milliseconds or None, got {type(value).__name__}")
+    if not value >= 0:   # also NaN
+        raise ValueError(f"{name} must be at least 0 ms (None waits without a limit), got {value}")
+    return int(value) if value < _WAIT_FOREVER else _WAIT_FOREVER
+
+
+def _ranges_text(ranges):
+    """A dynamic suite's shape ranges as text: per member, one range per input ("(1, 3, 4..16, 4..16)")."""
+    def one(low, high):
+        return "(" + ", ".join(str(a) if a == b else f"{a}..{b}" for a, b in zip(low, high)) + ")"
+    try:
+        return " or ".join("[" + ", ".join(one(*r) for r in member) + "]" for member in ranges)
+    except (TypeError, ValueError):
+        return "shapes in the ranges of its suite.json"
+
+
 def _need_file(path):
     if not os.path.isfile(path):
         raise FileNotFoundError(2, "model file missing", path)
@@ -196,6 +230,10 @@ class _Closable:
 
     def __exit__(self, *exc):
         self.close()
+
+    def __reduce__(self):
+        raise TypeError(f"a {type(self).__qualname__} holds card resources of this process and cannot be pickled "
+                        "or sent to another process: open the model in that process instead")
 
     def __del__(self):
         if self._opened:
@@ -226,8 +264,13 @@ class Model(_Closable):
         self.path = os.fspath(path)
         if not os.path.isdir(self.path):
             raise FileNotFoundError(2, "model directory missing", self.path)
-        if batch is not None and (not isinstance(batch, int) or batch < 1):
+        if batch is not None and (isinstance(batch, bool) or not isinstance(batch, int) or batch < 1):
             raise ValueError(f"batch must be a positive integer or None, got {batch!r}")
+        device = _count("device", device, 0)
+        cards = len(devices())
+        if device >= cards:
+            raise ValueError(f"device {device} does not exist: this machine has {cards} card(s), "
+                             f"ids 0 to {cards - 1} (see qobl.devices())")
         join = lambda f: os.path.join(self.path, f)  # noqa: E731
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
@@ -240,7 +283,11 @@ class Model(_Closable):
                 shapes = [r[0] for r in ranges[0]]
             elif shapes and isinstance(shapes[0], int):
                 shapes = [shapes]
-            shapes = [[int(d) for d in s] for s in shapes]
+            try:
+                shapes = [[int(d) for d in s] for s in shapes]
+            except (TypeError, ValueError):
+                raise ValueError(f"shapes must be one tuple of integers per input (a bare tuple for a one-input "
+                                 f"model), got {shapes!r}; the suite takes {_ranges_text(ranges)}") from None
             lib = graph = params = ""
             names_from = (join(members[0][2]), join(members[0][1]))
         else:
@@ -249,7 +296,13 @@ class Model(_Closable):
             lib, graph, params = (_need_file(join(f)) for f in ("model.so", "graph.json", "params.bin"))
             shapes, members = [], []
             names_from = (graph, params)
-        self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+        try:
+            self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+        except Error as e:
+            if not suite:
+                raise
+            # The library says what it did not like; the suite's ranges say what to pass instead.
+            raise Error(e.code, f"{e.message}; the suite takes {_ranges_text(ranges)}") from None
         self.name = self._digest(lib, graph, params, hw, members)
         in_names, out_names = _graph_names(*names_from)
         self.inputs = [TensorInfo(in_names[i] if i < len(in_names) else f"input{i}", s, t)
@@ -373,6 +426,16 @@ class _Future(concurrent.futures.Future):
             self._qobl_calls.flush_if_gathering(self._qobl_seq)
         return super().exception(timeout)
 
+    def _invoke_callbacks(self):
+        # Done-callbacks run on the pipeline's resolver thread.  One that raises is logged, as Future does
+        # for an Exception, also when it raises SystemExit or KeyboardInterrupt: letting that through would
+        # end the resolver thread, and no future of the pipeline would be resolved any more.
+        for callback in self._done_callbacks:
+            try:
+                callback(self)
+            except BaseException:  # noqa: BLE001 - see above
+                _futures_base.LOGGER.exception("exception calling callback for %r", self)
+
 
 def _resolve(items):
     """Resolves the futures of finished runs: (future, outputs, 0, "") or (future, None, code, message)."""
@@ -447,11 +510,16 @@ class Pipeline(_Closable):
         if not isinstance(model, Model):
             raise TypeError(f"model must be a qobl.Model, got {type(model).__name__}")
         if model.closed:
-            raise ValueError("the model is closed")
+            raise ValueError("the model is closed: open it again with qobl.Model(path) to build pipelines on it")
         if isinstance(stages, str):
             stages = stages.split(",")
-        if max_in_flight is not None and max_in_flight < 1:
-            raise ValueError("max_in_flight must be at least 1")
+        if max_in_flight is not None:
+            _count("max_in_flight", max_in_flight, 1)
+        device = _count("device", device, 0)
+        if isinstance(gather_timeout_ms, bool) or not isinstance(gather_timeout_ms, (int, float)):
+            raise TypeError(f"gather_timeout_ms must be a number, got {type(gather_timeout_ms).__name__}")
+        if not 0 <= gather_timeout_ms <= 3_600_000:
+            raise ValueError(f"gather_timeout_ms must be between 0 and 3600000 (an hour), got {gather_timeout_ms}")
         self.model = model
         self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
                                      int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
@@ -475,7 +543,7 @@ class Pipeline(_Closable):
 
     def _check_open(self):
         if self._core.closed:
-            raise ValueError("the pipeline is closed")
+            raise ValueError("the pipeline is closed: make a new qobl.Pipeline (on an open qobl.Model) to run more")
 
     def infer(self, x, timeout_ms=None):
         """Runs one item synchronously and returns its outputs (a list of numpy arrays).
@@ -488,8 +556,9 @@ class Pipeline(_Closable):
         """
         if timeout_ms is None:
             return self._infer(x, _WAIT_FOREVER)   # raises ValueError when closed, as _check_open does
+        timeout = _wait_ms("timeout_ms", timeout_ms)
         self._check_open()
-        return self._infer(x, int(timeout_ms))
+        return self._infer(x, timeout)
 
     def infer_async(self, x):
         """Starts a run of one item; returns a :class:`concurrent.futures.Future` of its outputs.
@@ -505,8 +574,18 @@ class Pipeline(_Closable):
 
     def infer_batch(self, xs):
         """Runs many items (an iterable of inputs, or an array whose first axis enumerates the items) and
-        returns one output list per item, in order.  Raises the first failed item's :class:`Error`."""
-        futures = [self.infer_async(x) for x in xs]
+        returns one output list per item, in order.  Raises the first failed item's :class:`Error`; an item
+        that is not a valid input raises (``ValueError``, ``TypeError``) once the items before it are sent,
+        and those still run."""
+        self._check_open()
+        futures = []
+        try:
+            for x in xs:
+                futures.append(self.infer_async(x))
+        except Exception:   # not on Ctrl-C, which must not wait for the flush's padding slots
+            if futures:     # the items started before a bad one still run, without waiting to be gathered
+                self._core.flush()
+            raise
         self._core.flush()
         return [f.result() for f in futures]
 
@@ -522,10 +601,11 @@ class Pipeline(_Closable):
         ``ERR_STREAM_SYNC_TIMEOUT`` after ``timeout_ms`` (default no limit).  Ctrl-C raises
         KeyboardInterrupt; the runs go on and resolve their futures.
         """
+        timeout = _wait_ms("timeout_ms", timeout_ms)
         self._check_open()
         last = self._core.last_submitted
         self._core.flush()
-        done = self._core.wait_finished(last, _WAIT_FOREVER if timeout_ms is None else int(timeout_ms))
+        done = self._core.wait_finished(last, timeout)
         with self._lock:
             _resolve(self._core.take_done())
         if not done:
@@ -546,6 +626,12 @@ class Pipeline(_Closable):
         self._close(interruptible=True)
 
     def _close(self, interruptible):
+        if _qobl._card_lost():
+            # A forked child: marked closed only.  Its resolver thread did not survive the fork, and a lock
+            # that thread held then would stay held here.
+            self._core.close(False)
+            _open_pipelines.discard(self)
+            return
         self._core.close(interruptible)
         with self._lock:
             _resolve(self._core.take_done())

@@ -1,5 +1,11 @@
 #include "model_core.h"
 
+#include <pthread.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <stdexcept>
 
 #include "call_error.h"
@@ -34,6 +40,23 @@ std::vector<int64_t> shapeOf(const qobmShape& s) {
 
 namespace {
 
+std::atomic<bool> gCardUsed{false};
+std::atomic<bool> gCardLost{false};
+
+// The child's exit skips the process's remaining exit handlers: among them are the destructors of the card
+// platform's static state, which join the card's threads; the child has none of them, so the join waits
+// forever (or fails and aborts).  Registered in the child after those destructors were, it runs before them.
+void exitWithoutTeardown(int status, void*) {
+  std::fflush(nullptr);
+  _exit(status);
+}
+
+void onForkChild() {
+  if (!gCardUsed.load()) return;
+  gCardLost.store(true);
+  on_exit(&exitWithoutTeardown, nullptr);
+}
+
 uint64_t elements(const std::vector<int64_t>& shape) {
   uint64_t n = 1;
   for (int64_t d : shape) n *= static_cast<uint64_t>(d > 0 ? d : 0);
@@ -42,9 +65,26 @@ uint64_t elements(const std::vector<int64_t>& shape) {
 
 }  // namespace
 
+void watchForks() {
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, &onForkChild); });
+}
+
+bool cardLostByFork() { return gCardLost.load(std::memory_order_relaxed); }
+
+void checkCardUsable() {
+  if (cardLostByFork())
+    throw std::runtime_error(
+        "this process was forked from one that had opened a model: the card's state stays with the parent, "
+        "and neither its models and pipelines nor new ones work here; start worker processes with "
+        "multiprocessing's 'spawn' or 'forkserver' method, or fork before opening any model");
+}
+
 ModelCore::ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device,
                      const std::vector<std::vector<int64_t>>& shapes)
     : device_(device), dynamic_(!files.suite.empty()) {
+  checkCardUsable();
+  gCardUsed.store(true);   // before the first library call that may start the card's threads
   check(static_cast<uint32_t>(qobmSetDevice(device)), "qobmSetDevice");
   const char* hw = files.hw.empty() ? nullptr : files.hw.c_str();
   clearLoggedErrors();
@@ -107,12 +147,17 @@ void ModelCore::describe() {
 }
 
 ModelCore::~ModelCore() {
+  if (cardLostByFork()) return;   // the parent's model: left alone
   std::lock_guard<std::mutex> g(mu_);
   if (model_ != nullptr) qoblDestroyModel(model_);
   model_ = nullptr;
 }
 
 void ModelCore::close() {
+  if (cardLostByFork()) {   // the only thread of the child: no lock needed, and the parent's may be held
+    model_ = nullptr;
+    return;
+  }
   std::lock_guard<std::mutex> g(mu_);
   if (model_ == nullptr) return;
   if (users_ != 0) throw std::invalid_argument("the model is still used by " + std::to_string(users_) + " open pipeline(s)");
@@ -121,13 +166,16 @@ void ModelCore::close() {
 }
 
 bool ModelCore::closed() const {
+  if (cardLostByFork()) return model_ == nullptr;
   std::lock_guard<std::mutex> g(mu_);
   return model_ == nullptr;
 }
 
 qoblModel* ModelCore::acquireUse() {
+  checkCardUsable();
   std::lock_guard<std::mutex> g(mu_);
-  if (model_ == nullptr) throw std::invalid_argument("the model is closed");
+  if (model_ == nullptr)
+    throw std::invalid_argument("the model is closed: open it again with qobl.Model(path) to build pipelines on it");
   ++users_;
   return model_;
 }

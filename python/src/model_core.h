@@ -66,6 +66,16 @@ class ModelCore {
   std::vector<TensorSpec> inputs_, outputs_;
 };
 
+// A process forked after it opened a model has none of the card's threads (the card platform starts them with
+// the first model and never stops them), so any library call of the child would wait for them forever.
+// watchForks() installs a fork handler (once) that marks the card lost in such a child; from then on every
+// entry point of the package refuses with checkCardUsable()'s error, and closing what the parent made only
+// marks it closed, touching neither the library nor locks a thread of the parent may have held.
+void watchForks();
+bool cardLostByFork();
+// Throws std::runtime_error, saying what to do instead, when cardLostByFork().
+void checkCardUsable();
+
 // Element size of a platform data type (0 when numpy has no matching type).
 uint32_t dtypeSize(qobmDType t);
 std::vector<int64_t> shapeOf(const qobmShape& s);

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pthread.h>
 #include <pythread.h>
 
 #include <algorithm>
@@ -165,7 +166,9 @@ class Pipeline {
   }
 
   ~Pipeline() {
-    {
+    if (cardLostByFork()) {
+      (void)core_.release();   // the parent's pipeline, in a forked child: kept (see PipelineCore::close)
+    } else {
       Unlocked nogil;
       core_.reset();
     }
@@ -205,12 +208,14 @@ class Pipeline {
   }
 
   bool waitDone(uint32_t timeoutMs) {
+    checkCardUsable();
     Unlocked nogil;
     return core_->waitDone(timeoutMs);
   }
 
   // Finished requests as (future, outputs, 0, "") or (future, None, code, message).
   py::list takeDone() {
+    if (cardLostByFork()) return py::list();   // a forked child: nothing finishes here
     std::vector<Request*> done = core_->takeDone();
     py::list out(done.size());
     for (size_t i = 0; i < done.size(); ++i) {
@@ -226,17 +231,23 @@ class Pipeline {
 
   // Flushes give up quietly when the card frees no slot for padding for kPaddingWaitMs.
   void flush() {
+    checkCardUsable();
     waitInterruptibly(PipelineCore::kPaddingWaitMs, [&](Clock::time_point until) { return core_->flush(until); });
   }
 
   void flushIfGathering(uint64_t seq) {
+    checkCardUsable();
     waitInterruptibly(PipelineCore::kPaddingWaitMs,
                       [&](Clock::time_point until) { return core_->flushIfGathering(seq, until); });
   }
 
-  void expedite(uint64_t seq) { core_->expedite(seq); }   // takes no lock a thread waiting for ours holds
+  void expedite(uint64_t seq) {   // takes no lock a thread waiting for ours holds
+    checkCardUsable();
+    core_->expedite(seq);
+  }
 
   bool waitFinished(uint64_t seq, uint32_t timeoutMs) {
+    checkCardUsable();
     return waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->waitFinished(seq, until); });
   }
 
@@ -244,6 +255,7 @@ class Pipeline {
   // kCloseWaitMs) in slices that Ctrl-C interrupts: an interrupted close leaves the pipeline open, its runs
   // going on.  Without, or on another thread, the close waits for them in one piece.
   void close(bool interruptible) {
+    if (cardLostByFork()) return core_->close();   // marks it closed, nothing more
     if (interruptible && !core_->closed() && PyThread_get_thread_ident() == gMainThread) {
       const uint64_t last = core_->lastSeq();
       const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
@@ -271,6 +283,7 @@ class Pipeline {
   }
 
   py::dict stats() const {
+    checkCardUsable();
     const PipelineStats s = core_->stats();
     return py::dict(py::arg("submitted") = s.submitted, py::arg("completed") = s.completed,
                     py::arg("failed") = s.failed, py::arg("in_flight") = s.inFlight,
@@ -289,7 +302,8 @@ class Pipeline {
   }
 
   void checkOpen() const {
-    if (core_->closed()) throw std::invalid_argument("the pipeline is closed");
+    checkCardUsable();
+    if (core_->closed()) throw std::invalid_argument(kPipelineClosed);
   }
 
   std::unique_ptr<Item> takeItem() {
@@ -326,14 +340,23 @@ class Pipeline {
                                                  : py::reinterpret_steal<py::tuple>(PyList_AsTuple(obj));
       if (!items) throw py::error_already_set();
       if (items.size() != inputs_.size())
-        throw py::value_error("expected " + std::to_string(inputs_.size()) + " input array(s), got " +
-                              std::to_string(items.size()));
+        throw py::value_error(
+            "expected " + std::to_string(inputs_.size()) + " input array(s), got " + std::to_string(items.size()) +
+            (inputs_.size() == 1 ? " (a list or tuple holds one array per input: pass the array of input '" +
+                                       names_[0] + "' itself, numpy.asarray(x, dtype=numpy.float32) for a list)"
+                                 : " (one per input: " + joinedNames() + ")"));
       for (size_t i = 0; i < inputs_.size(); ++i) addInput(i, items[i], item);
+    } else if (PyDict_Check(obj)) {
+      throw py::type_error("inputs are passed by position, not by name: pass " +
+                           std::string(inputs_.size() == 1 ? "the array of input '" + names_[0] + "'"
+                                                           : "a list of arrays in the order of model.inputs (" +
+                                                                 joinedNames() + ")") +
+                           ", not a dict");
     } else if (inputs_.size() == 1) {
       addInput(0, x, item);
     } else {
       throw py::value_error("the model has " + std::to_string(inputs_.size()) +
-                            " inputs: pass a list with one array per input");
+                            " inputs: pass a list with one array per input (" + joinedNames() + ")");
     }
     const auto& api = py::detail::npy_api::get();
     item.outputs = py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(outputs_.size())));
@@ -369,9 +392,16 @@ class Pipeline {
     const bool f32 = descr->type_num == py::detail::npy_api::NPY_FLOAT_ && descr->byteorder != foreignOrder;
     if (!f32 || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
       const py::array view = py::reinterpret_borrow<py::array>(a);
-      throw py::value_error("input '" + names_[i] + "': expected float32 of shape " + shapeText(inputs_[i].shape) +
-                            ", got " + std::string(py::str(view.dtype())) + " of shape " +
-                            shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim())));
+      const std::vector<int64_t>& want = inputs_[i].shape;
+      std::string text = "input '" + names_[i] + "': expected float32 of shape " + shapeText(want);
+      if (want.size() > 1 && want.front() == 1)
+        text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
+      text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
+              shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
+      // What to do about it: a numeric array only needs converting (a foreign byte order included).
+      if (!f32 && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
+        text += "; convert it with numpy.asarray(x, dtype=numpy.float32)";
+      throw py::value_error(text);
     }
     if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
       a = py::array::ensure(a, py::array::c_style);
@@ -379,6 +409,12 @@ class Pipeline {
     }
     item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
     item.inputs.push_back(std::move(a));
+  }
+
+  std::string joinedNames() const {
+    std::string text;
+    for (const std::string& n : names_) text += (text.empty() ? "'" : ", '") + n + "'";
+    return text;
   }
 
   // The input's shape, or the input's shape without its leading extent of 1.
@@ -480,6 +516,9 @@ PYBIND11_MODULE(_qobl, m) {
   using namespace zenlar::qobl::python;
   m.doc() = "Bindings of libqobl for the qobl package; use the qobl package, not this module.";
   installLogSink();
+  watchForks();
+  // A forked child has only the thread that forked, which is inside no unlocked call.
+  pthread_atfork(nullptr, nullptr, [] { gCallsUnlocked.store(0); });
   // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them (set and not empty).
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
   if (envLevel == nullptr || envLevel[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
@@ -508,6 +547,7 @@ PYBIND11_MODULE(_qobl, m) {
   m.def("_wait_calls_finished", &waitCallsFinished, py::arg("timeout_ms"));
   m.def("error_text", &platformErrorText, "The platform's text for one of its codes or a device code.");
   m.def("devices", &devices);
+  m.def("_card_lost", &cardLostByFork, "True in a process forked after the card was used");
 
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),

@@ -302,14 +302,14 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point
 // Asynchronous runs
 
 uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
-  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::unique_lock<DeadlineMutex> sub(submitMu_, until);
   return submitWith(req, sub, until, true);
 }
 
 uint64_t PipelineCore::trySubmit(Request* req) {
-  if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+  if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::unique_lock<DeadlineMutex> sub(submitMu_, std::try_to_lock);
   return submitWith(req, sub, Clock::time_point(), false);
@@ -322,7 +322,7 @@ uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>&
   if (!sub.owns_lock()) return 0;
   Slot* s = acquireSlot(false, until, mayWait);
   if (s == nullptr) {
-    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
     return 0;
   }
   try {
@@ -599,18 +599,18 @@ PipelineStats PipelineCore::stats() const {
 
 bool PipelineCore::run(Request& req, SyncTurn& turn, Clock::time_point until) {
   if (!turn.lock.owns_lock()) {
-    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
     turn.lock = std::unique_lock<DeadlineMutex>(syncMu_, until);
     if (!turn.lock.owns_lock()) return false;
     if (closed_.load()) {
       turn.lock.unlock();
-      throw std::invalid_argument("the pipeline is closed");
+      throw std::invalid_argument(kPipelineClosed);
     }
   }
   if (!turn.sent) {
     // The stream's card memory is reused: a run left behind by a caller who stopped waiting ends first.
     if (!waitSyncIdle(until)) return false;
-    if (closed_.load()) throw std::invalid_argument("the pipeline is closed");
+    if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
     check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
     uint32_t cache = 0;
     if (syncStream_ == nullptr) {
@@ -720,6 +720,10 @@ void PipelineCore::releaseSyncStream() {
 // Teardown
 
 void PipelineCore::close() {
+  if (cardLostByFork()) {   // a forked child: only marked closed (see watchForks)
+    closed_.store(true);
+    return;
+  }
   std::lock_guard<std::mutex> once(closeMu_);
   if (handle_ == nullptr) return;   // closed before, or never built
   closed_.store(true);

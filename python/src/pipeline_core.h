@@ -47,6 +47,10 @@ struct Request {
   void* user = nullptr;          // the caller's; never touched here
 };
 
+// What a call on a closed pipeline raises (std::invalid_argument, ValueError in Python).
+constexpr const char* kPipelineClosed =
+    "the pipeline is closed: make a new qobl.Pipeline (on an open qobl.Model) to run more";
+
 struct OpInfo {
   std::string name, stage;
   uint32_t uid = 0;
@@ -167,6 +171,8 @@ class PipelineCore {
 
   // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
   // that did not finish, and releases streams, graph, ops and card memory.  A second close does nothing.
+  // In a child forked after the card was used (cardLostByFork) it only marks the pipeline closed; the
+  // owner must then not destroy it either (its condition variables may count waiters of the parent).
   void close();
   bool closed() const { return closed_.load(); }
 

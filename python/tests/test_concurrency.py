@@ -320,3 +320,82 @@ def test_interpreter_exit_with_open_pipelines_is_clean():
         assert proc.returncode == 0, proc.stderr
         assert sorted(proc.stdout.split()) == ["done", "exiting", "first"], proc.stdout
         assert "Traceback" not in proc.stderr and "ERROR" not in proc.stderr, proc.stderr
+
+
+def test_callbacks_that_raise_do_not_stop_the_resolver(classifier, caplog):
+    pipe, x, expected = classifier
+    ran = []
+
+    def raises(exc):
+        def callback(_):
+            raise exc
+        return callback
+
+    for exc in (RuntimeError("plain"), SystemExit(3), KeyboardInterrupt()):
+        f = pipe.infer_async(x)
+        f.add_done_callback(raises(exc))
+        f.add_done_callback(lambda f: ran.append(f))   # the future's other callbacks still run
+        assert_bit_exact(f.result(timeout=30), expected)
+    # Futures resolved later, by the resolver thread (nobody waits on them), still complete.
+    later = [pipe.infer_async(x) for _ in range(2 * pipe.cache_number + 1)]
+    pipe.flush()
+    deadline = time.monotonic() + 30
+    while not all(f.done() for f in later) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    assert all(f.done() for f in later), "the resolver thread ended"
+    assert len(ran) == 3
+    assert sum("exception calling callback" in r.getMessage() for r in caplog.records) == 3
+
+
+FORK_SCRIPT = r"""
+import os, sys, time, numpy as np, qobl
+def child_calls(model, pipe, x, pending):
+    calls = {"infer": lambda: pipe.infer(x), "infer_async": lambda: pipe.infer_async(x),
+             "result": pending.result, "synchronize": pipe.synchronize,
+             "Model": lambda: qobl.Model(sys.argv[1]), "Pipeline": lambda: qobl.Pipeline(model)}
+    for name, call in calls.items():
+        try:
+            call()
+            print(name, "returned")
+        except RuntimeError as e:
+            assert "forked" in str(e) and "spawn" in str(e), e
+    pipe.close()
+    assert pipe.closed
+    print("child done", flush=True)
+    sys.exit(7)                        # the interpreter's normal exit, with a pipeline left open
+
+x = np.zeros((1, 3, 16, 16), np.float32)
+pid = os.fork()                        # before any model is opened: the child may use the card
+if pid == 0:
+    with qobl.Model(sys.argv[1]) as m, qobl.Pipeline(m) as p:
+        p.infer(x)
+    os._exit(0)
+assert os.waitpid(pid, 0)[1] == 0
+model = qobl.Model(sys.argv[1])
+pipe, other = qobl.Pipeline(model, gather_timeout_ms=60_000), qobl.Pipeline(model)
+pipe.infer(x)
+pending = pipe.infer_async(x)          # still gathering at the fork
+pid = os.fork()
+if pid == 0:
+    child_calls(model, other, x, pending)
+start = time.monotonic()
+while True:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    if time.monotonic() - start > 20:    # a hung child is not left behind
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        raise AssertionError("the forked child hangs")
+    time.sleep(0.02)
+assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 7, status
+assert pending.result(30)[0].shape == (1, 10) and pipe.infer(x)[0].shape == (1, 10)   # the parent goes on
+print("ok")
+"""
+
+
+def test_a_forked_child_gets_a_clear_error_and_exits():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(MODELS / "classifier")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "child done\nok\n", proc.stdout + proc.stderr

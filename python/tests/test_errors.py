@@ -1,7 +1,9 @@
 """Bad input, bad models, card failures and use after close: clear exceptions, nothing leaked."""
 
 import gc
+import pickle
 import shutil
+import time
 
 import numpy as np
 import pytest
@@ -24,12 +26,16 @@ def classifier():
 def test_wrong_inputs_name_the_input_and_what_was_expected(classifier):
     pipe, x, _ = classifier
     cases = [
-        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64"]),
-        (x[:, :2], ValueError, ["'data'", "(1, 3, 16, 16)", "(1, 2, 16, 16)"]),
+        (x.astype(np.float64), ValueError, ["'data'", "float32", "(1, 3, 16, 16)", "float64", "numpy.asarray"]),
+        (x.astype(np.int32), ValueError, ["int32", "numpy.asarray"]),
+        (x[:, :2], ValueError, ["'data'", "(1, 3, 16, 16) or (3, 16, 16)", "(1, 2, 16, 16)"]),
         (x.reshape(1, 1, 3, 16, 16), ValueError, ["(1, 1, 3, 16, 16)"]),
-        (x.astype(">f4"), ValueError, ["'data'", ">f4"]),
+        (x.astype(">f4"), ValueError, ["'data'", ">f4", "numpy.asarray"]),
+        ({"data": x}, TypeError, ["by position", "'data'", "not a dict"]),
+        ("data", ValueError, ["'data'", "<U4"]),
         (x.tolist(), ValueError, ["'data'", "float64"]),   # a list is taken as one array per input
         ([x, x], ValueError, ["expected 1 input array(s), got 2"]),
+        (x[0, 0, 0].tolist(), ValueError, ["got 16", "pass the array of input 'data' itself", "numpy.asarray"]),
         ([], ValueError, ["expected 1 input array(s), got 0"]),
         (object(), ValueError, ["'data'", "object"]),
     ]
@@ -40,6 +46,41 @@ def test_wrong_inputs_name_the_input_and_what_was_expected(classifier):
             for w in words:
                 assert w in str(info.value), (w, str(info.value))
     assert pipe.stats()["submitted"] == 0
+
+    # Items of a batch before a bad one still run, sent at once rather than after the (minute-long) gather
+    # time-out.
+    with pytest.raises(ValueError, match="float64"):
+        pipe.infer_batch([x, x, x.astype(np.float64)])
+    deadline = time.monotonic() + 20
+    while pipe.stats()["in_flight"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert pipe.stats()["completed"] == 2
+
+
+def test_bad_arguments_name_the_argument(classifier):
+    pipe, x, expected = classifier
+    model = pipe.model
+    calls = [
+        (lambda: pipe.infer(x, timeout_ms=-5), ValueError, "timeout_ms must be at least 0"),
+        (lambda: pipe.infer(x, timeout_ms="1"), TypeError, "timeout_ms must be a number"),
+        (lambda: pipe.synchronize(timeout_ms=float("nan")), ValueError, "timeout_ms must be at least 0"),
+        (lambda: qobl.Pipeline(model, gather_timeout_ms=-1), ValueError, "gather_timeout_ms must be between"),
+        (lambda: qobl.Pipeline(model, gather_timeout_ms="1"), TypeError, "gather_timeout_ms must be a number"),
+        (lambda: qobl.Pipeline(model, max_in_flight=1.5), TypeError, "max_in_flight must be an integer"),
+        (lambda: qobl.Pipeline(model, device=-1), ValueError, "device must be at least 0"),
+        (lambda: qobl.Model(MODELS / "classifier", device=-1), ValueError, "device must be at least 0"),
+        (lambda: qobl.Model(MODELS / "classifier", batch=True), ValueError, "batch must be a positive integer"),
+        (lambda: qobl.Model(MODELS / "classifier", device=len(qobl.devices())), ValueError,
+         r"does not exist: this machine has \d+ card"),
+        (lambda: pickle.dumps(model), TypeError, "Model .* cannot be pickled .* open the model in that process"),
+        (lambda: pickle.dumps(pipe), TypeError, "Pipeline .* cannot be pickled"),
+    ]
+    for call, exc, words in calls:
+        with pytest.raises(exc, match=words):
+            call()
+    # More milliseconds than the extension counts means no limit.
+    assert_bit_exact(pipe.infer(x, timeout_ms=1e12), expected)
+    pipe.synchronize(timeout_ms=1e12)
 
 
 def test_bad_models_and_stages(tmp_path):
@@ -57,6 +98,9 @@ def test_bad_models_and_stages(tmp_path):
     with pytest.raises(qobl.Error) as info:
         qobl.Model(MODELS / "dynamic", shapes=(1, 3, 64, 64))   # beyond every member's range
     assert info.value.code == qobl.ERR_MODEL_OPERATION
+    assert "the suite takes [(1, 3, 4..16, 4..16)] or [(1, 3, 17..32, 17..32)]" in str(info.value)
+    with pytest.raises(ValueError, match=r"one tuple of integers per input .* the suite takes \[\(1, 3, 4\.\.16"):
+        qobl.Model(MODELS / "dynamic", shapes="abc")
     with pytest.raises(ValueError, match="dynamic"):
         qobl.Model(MODELS / "classifier", shapes=(1, 3, 16, 16))
     with pytest.raises(ValueError):
@@ -138,20 +182,20 @@ def test_use_after_close_raises(classifier):
     pipe.close()
     pipe.close()   # a second close does nothing
     calls = [lambda: pipe.infer(x), lambda: pipe.infer_async(x), lambda: pipe.infer_batch([x]),
-             pipe.synchronize, pipe.flush]
+             lambda: pipe.infer_batch([]), pipe.synchronize, pipe.flush]
     for call in calls:
-        with pytest.raises(ValueError, match="closed"):
+        with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
             call()
     assert pipe.closed and not model.closed
     other = qobl.Pipeline(model)
     model.close()   # closes the pipelines built on it first
     assert other.closed and model.closed
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: open it again"):
         qobl.Pipeline(model)
     with pytest.raises(ValueError, match="closed"):
         other.infer(x)
     # The extension's own objects refuse too, without the Python layer's checks.
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
         other._core.submit(x, None)
-    with pytest.raises(ValueError, match="closed"):
+    with pytest.raises(ValueError, match="closed: make a new qobl.Pipeline"):
         other._core.infer(x, 1000)

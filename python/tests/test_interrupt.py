@@ -72,10 +72,11 @@ interrupted("result", wait_for_one)
 submitted = pipe.stats()["submitted"]
 interrupted("infer_async", lambda: start(pipe.cache_number + 1))   # the last waits for a free slot
 assert pipe.stats()["submitted"] == submitted + pipe.cache_number, "the interrupted item was started"
+interrupted("infer_batch", lambda: pipe.infer_batch([x] * (pipe.cache_number + 1)))   # the last waits for a slot
 interrupted("close", lambda: (start(pipe.cache_number), pipe.close()))
 assert not pipe.closed
 pipe.close()
-assert pipe.closed and pipe.stats()["completed"] == len(futures)
+assert pipe.closed and pipe.stats()["completed"] == len(futures) + pipe.cache_number   # + infer_batch's
 assert qobl.devices()[0]["memory_used_bytes"] == memory, (qobl.devices(), memory)
 print("ok")
 """
