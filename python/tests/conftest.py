@@ -5,6 +5,8 @@ import ctypes
 import faulthandler
 import os
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -91,3 +93,11 @@ def assert_bit_exact(got, expected):
     for g, e in zip(got, expected):
         assert g.dtype == e.dtype and g.shape == e.shape
         assert g.tobytes() == e.tobytes()
+
+
+def run_script(script, *args, timeout, env=None):
+    """Runs `script` in a fresh interpreter that imports this package and these fixtures (sys.path passed on),
+    with `args` as its sys.argv[1:]; the finished process, its output captured as text."""
+    env = dict(os.environ if env is None else env, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], env=env, capture_output=True, text=True,
+                          timeout=timeout)

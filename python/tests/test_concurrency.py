@@ -3,16 +3,13 @@ interpreter exit with pipelines left open."""
 
 import concurrent.futures
 import ctypes
-import os
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample
+from conftest import BUILD, MODELS, assert_bit_exact, load_sample, run_script
 
 
 @pytest.fixture
@@ -283,9 +280,7 @@ print("ok")
 
 
 def test_a_pipeline_closed_during_a_futures_first_use():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", COLLECTION_SCRIPT, str(MODELS / "classifier")], env=env,
-                          capture_output=True, text=True, timeout=120)
+    proc = run_script(COLLECTION_SCRIPT, MODELS / "classifier", timeout=120)
     assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
@@ -312,11 +307,8 @@ say("exiting")
 
 
 def test_interpreter_exit_with_open_pipelines_is_clean():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     for _ in range(3):
-        proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, str(MODELS / "classifier"),
-                               str(BUILD / "lib" / "libqobcrt.so")], env=env, capture_output=True, text=True,
-                              timeout=120)
+        proc = run_script(EXIT_SCRIPT, MODELS / "classifier", BUILD / "lib" / "libqobcrt.so", timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert sorted(proc.stdout.split()) == ["done", "exiting", "first"], proc.stdout
         assert "Traceback" not in proc.stderr and "ERROR" not in proc.stderr, proc.stderr
@@ -395,7 +387,5 @@ print("ok")
 
 
 def test_a_forked_child_gets_a_clear_error_and_exits():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(MODELS / "classifier")], env=env,
-                          capture_output=True, text=True, timeout=120)
+    proc = run_script(FORK_SCRIPT, MODELS / "classifier", timeout=120)
     assert proc.returncode == 0 and proc.stdout == "child done\nok\n", proc.stdout + proc.stderr

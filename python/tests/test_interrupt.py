@@ -1,14 +1,11 @@
 """Ctrl-C during the waits of the main thread, and what an interrupted or timed-out wait leaves behind."""
 
-import os
-import subprocess
-import sys
 import time
 
 import pytest
 
 import qobl
-from conftest import MODELS, assert_bit_exact, load_sample
+from conftest import MODELS, assert_bit_exact, load_sample, run_script
 
 # Runs in a fresh interpreter, so that a real SIGINT (sent to the whole process, as a terminal's Ctrl-C
 # is) reaches the main thread.  Each wait starts while the card's ops take 2 s each, so that nothing
@@ -83,9 +80,7 @@ print("ok")
 
 
 def test_ctrl_c_interrupts_every_wait_and_the_pipeline_goes_on():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, str(MODELS / "classifier")], env=env,
-                          capture_output=True, text=True, timeout=180)
+    proc = run_script(INTERRUPT_SCRIPT, MODELS / "classifier", timeout=180)
     assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stdout + proc.stderr
 
 

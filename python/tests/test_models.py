@@ -2,14 +2,12 @@
 
 import hashlib
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import qobl
-from conftest import MODELS, assert_bit_exact, load_sample
+from conftest import MODELS, assert_bit_exact, load_sample, run_script
 
 # (model directory, model arguments, sample directory, stages, copy op expected)
 CASES = [
@@ -101,10 +99,8 @@ def test_log_level_from_the_environment():
               "    p.infer(np.zeros(m.inputs[0].shape, np.float32))\n")
     for level, shown in ((None, False), ("", False), ("WARN", True)):
         env = {k: v for k, v in os.environ.items() if k != "QOBM_LOG_LEVEL"}
-        env["PYTHONPATH"] = os.pathsep.join(sys.path)
         if level is not None:
             env["QOBM_LOG_LEVEL"] = level
-        proc = subprocess.run([sys.executable, "-c", script, str(MODELS / "segmenter")], env=env,
-                              capture_output=True, text=True, timeout=120)
+        proc = run_script(script, MODELS / "segmenter", env=env, timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert ("[WARN]" in proc.stderr) == shown, (level, proc.stderr)
