@@ -337,15 +337,9 @@ int main(int argc, char** argv) {
   app.add_flag("--version", o.version, "Print the version of qobl-info and of the library, and exit.");
   bool help = false;
   std::string error;
-  if (!parseCommandLine(app, argc, argv, &help, &error)) return fail(kExitUsage, error + " (see --help)");
-  if (help) {
-    std::printf("%s", app.help().c_str());
-    return kExitOk;
-  }
-  if (o.version) {
-    std::printf("%s", versionText("qobl-info").c_str());
-    return kExitOk;
-  }
+  const bool parsed = parseCommandLine(app, argc, argv, &help, &error);
+  const int end = commandLineEnd("qobl-info", parsed, error, help, help ? app.help() : std::string(), o.version);
+  if (end >= 0) return end;
   // --device and --shape say how to load a model: without one they would be dropped unseen.
   for (const char* opt : {"--device", "--shape"}) {
     if (o.modelDir.empty() && app.count(opt) != 0)

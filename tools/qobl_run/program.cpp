@@ -338,19 +338,9 @@ namespace qoblrun {
 int qoblRunMain(int argc, char** argv) {
   Options o;
   std::string err;
-  if (!parseOptions(argc, argv, &o, &err)) {
-    std::fprintf(stderr, "qobl-run: %s (see --help)\n", err.c_str());
-    return kExitUsage;
-  }
-  if (o.help) {
-    std::printf("%s", usageText(argv[0]).c_str());
-    return kExitOk;
-  }
-  if (o.version) {
-    std::printf("%s", zenlar::qobltools::versionText("qobl-run").c_str());
-    return kExitOk;
-  }
-  return run(o);
+  const bool parsed = parseOptions(argc, argv, &o, &err);
+  const int end = zenlar::qobltools::commandLineEnd("qobl-run", parsed, err, o.help, usageText(argv[0]), o.version);
+  return end >= 0 ? end : run(o);
 }
 
 }  // namespace qoblrun

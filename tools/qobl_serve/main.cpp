@@ -135,14 +135,7 @@ int serve(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   std::string err;
-  if (!parseOptions(argc, argv, &o, &err)) return failWith(kExitUsage, err + " (see --help)");
-  if (o.help) {
-    std::printf("%s", usageText(argv[0]).c_str());
-    return kExitOk;
-  }
-  if (o.version) {
-    std::printf("%s", zenlar::qobltools::versionText("qobl-serve").c_str());
-    return kExitOk;
-  }
-  return serve(o);
+  const bool parsed = parseOptions(argc, argv, &o, &err);
+  const int end = zenlar::qobltools::commandLineEnd("qobl-serve", parsed, err, o.help, usageText(argv[0]), o.version);
+  return end >= 0 ? end : serve(o);
 }

@@ -103,6 +103,19 @@ std::string versionText(const std::string& program) {
   return text;
 }
 
+int commandLineEnd(const std::string& program, bool parsed, const std::string& error, bool help,
+                   const std::string& helpText, bool version) {
+  if (!parsed) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", program.c_str(), error.c_str());
+    return 2;
+  }
+  if (help || version) {
+    std::fputs(help ? helpText.c_str() : versionText(program).c_str(), stdout);
+    return 0;
+  }
+  return -1;
+}
+
 int logLevelByName(const std::string& name) {
   for (int i = 0; i < 7; ++i) {
     if (strcasecmp(name.c_str(), kLevelNames[i]) == 0) return i;

@@ -23,6 +23,12 @@ std::string codeText(uint32_t code);
 // text (qoblGetVersion).  Ends with a newline.
 std::string versionText(const std::string& program);
 
+// What every tool's main() does after parsing its command line: for a bad one (parsed false) prints
+// "<program>: <error> (see --help)" on stderr and returns 2; for --help prints `helpText`, for --version
+// versionText(program), on stdout, and returns 0; else returns -1, and the program goes on.
+int commandLineEnd(const std::string& program, bool parsed, const std::string& error, bool help,
+                   const std::string& helpText, bool version);
+
 // The library's log levels by name: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL (any case).  -1 when the
 // text names none.
 int logLevelByName(const std::string& name);
