@@ -102,9 +102,12 @@ bool refuseFraming(const Request& req, Response& res) {
     std::vector<std::string> codings;
     for (size_t i = 0; i < te; ++i)
       for (std::string& c : listElements(req.get_header_value("Transfer-Encoding", i))) codings.push_back(std::move(c));
-    const bool chunkedLast = !codings.empty() && strcasecmp(codings.back().c_str(), "chunked") == 0;
+    const auto chunked = [](const std::string& c) { return strcasecmp(c.c_str(), "chunked") == 0; };
+    const bool chunkedLast = !codings.empty() && chunked(codings.back());
     if (chunkedLast && codings.size() == 1) return false;
-    if (chunkedLast) {
+    if (chunkedLast && std::any_of(codings.begin(), codings.end() - 1, chunked)) {
+      why = "the chunked transfer coding may be applied only once";   // a malformed message, not a coding unknown here
+    } else if (chunkedLast) {
       status = 501;
       why = "only the chunked transfer coding is supported, alone";
     } else {

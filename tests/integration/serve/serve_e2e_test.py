@@ -1284,6 +1284,8 @@ class WireFramingTest(ServerTestCase):
             ("TE xchunked", self.INFER + b"Transfer-Encoding: xchunked\r\n\r\n" + ch, 400, "must end in chunked"),
             ("TE gzip, chunked", self.INFER + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + ch, 501,
              "only the chunked transfer coding"),
+            ("TE chunked twice", self.INFER + b"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + ch,
+             400, "applied only once"),
             # A body where the library reads none: it would read it as the next request (here, a second GET).
             ("GET with a body", self.LIVE + b"Content-Length: %d\r\n\r\n" % len(self.SMUGGLED) + self.SMUGGLED, 400,
              "a GET request may not carry a body"),
