@@ -1,5 +1,6 @@
 #include "graph/executor.h"
 
+#include <tvm/runtime/data_type.h>
 #include <tvm/runtime/packed_func.h>
 
 #include <cstdlib>
@@ -14,6 +15,12 @@ namespace graph {
 namespace {
 constexpr uint64_t kMaxStorageBytes = uint64_t(4) << 30;
 bool SameShape(const Shape& a, const Shape& b) { return a == b; }
+// "float32 [1, 3]"
+std::string TypeAndShape(DLDataType t, const Shape& s) {
+  std::string text = DLDataType2String(t) + " [";
+  for (size_t d = 0; d < s.size(); ++d) text += (d ? ", " : "") + std::to_string(s[d]);
+  return text + "]";
+}
 }  // namespace
 
 void GraphExecutor::FreeDeleter::operator()(void* p) const { std::free(p); }
@@ -138,7 +145,16 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
     const DLDataType t = graph_.dtypes[eid];
     if (p->dtype.code != t.code || p->dtype.bits != t.bits || p->dtype.lanes != t.lanes ||
         !SameShape(p->shape, graph_.shapes[eid])) {
-      *err = "parameter \"" + p->name + "\" differs in type or shape from its graph entry";
+      *err = "parameter \"" + p->name + "\" is " + TypeAndShape(p->dtype, p->shape) + ", its graph entry " +
+             TypeAndShape(t, graph_.shapes[eid]);
+      return false;
+    }
+    // A saved array holds whole bytes per element of the scalar type, so a vector type of byte-sized lanes
+    // (float32x4) cannot fill its entry.
+    if (p->data.size() != TensorBytes(t, graph_.shapes[eid])) {
+      *err = "parameter \"" + p->name + "\" (" + DLDataType2String(t) + ") holds " + std::to_string(p->data.size()) +
+             " bytes, its graph entry needs " + std::to_string(TensorBytes(t, graph_.shapes[eid])) +
+             ": parameters of vector types are not supported";
       return false;
     }
     param_entries.emplace_back(eid, p);
