@@ -392,8 +392,9 @@ class CardGraphRuntime : public ModuleNode {
           if (!params.count(mem.exec.graph().nodes[nid].name))
             max_shapes.push_back(mem.exec.graph().shapes[mem.exec.graph().EntryId(nid, 0)]);
       }
-      if (!mem.exec.LoadParams(params, max_shapes, &err))
-        Fail(dynamic_ && err.find("input") != std::string::npos ? kCardErrShapeRanges : kCardErrParams,
+      bool by_shapes = false;
+      if (!mem.exec.LoadParams(params, max_shapes, &err, &by_shapes))
+        Fail(dynamic_ && by_shapes ? kCardErrShapeRanges : kCardErrParams,
              (members_.size() > 1 ? "member " + std::to_string(m) + ": " : std::string()) + err);
       if (m > 0 && mem.exec.num_inputs() != Exec0().num_inputs())
         Fail(kCardErrParams, "members differ in their number of inputs");

@@ -120,7 +120,8 @@ bool GraphExecutor::ResolveShapes(const std::vector<Shape>& input_shapes, std::v
 }
 
 bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& params,
-                               const std::vector<Shape>& max_input_shapes, std::string* err) {
+                               const std::vector<Shape>& max_input_shapes, std::string* err, bool* by_shapes) {
+  if (by_shapes) *by_shapes = false;
   input_entries_.clear();
   param_names_.clear();
   storage_.clear();
@@ -161,11 +162,15 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
     param_names_.push_back(p->name);
   }
   std::vector<Shape> shapes;
-  if (!ResolveShapes(max_input_shapes, &shapes, err)) return false;
+  if (!ResolveShapes(max_input_shapes, &shapes, err)) {
+    if (by_shapes) *by_shapes = true;
+    return false;
+  }
   for (size_t e = 0; e < shapes.size(); ++e) {
     uint64_t bytes = TensorBytes(graph_.dtypes[e], shapes[e]);
     if (bytes > kMaxStorageBytes) {
       *err = "entry " + std::to_string(e) + " needs more than 4 GiB";
+      if (by_shapes) *by_shapes = shapes[e] != graph_.shapes[e];  // sized by the input shapes
       return false;
     }
     Storage& s = storage_[graph_.storage_ids[e]];
