@@ -165,6 +165,16 @@ TEST(GraphVariants, SharedStorageSeveralOutputsAndHeads) {
     EXPECT_EQ(Values<float>(out[4]), (std::vector<float>{10, 20, 30, 40}));                      // a parameter
     EXPECT_EQ(out[5], out[1]);
   }
+  // Storage scopes, when the graph gives them, must all be plain memory.
+  const std::string scoped = ReplaceOnce(kSharedGraph, "\"storage_id\"",
+                                         "\"storage_scope\": [\"list_str\", [\"global\", \"\", \"global\", \"global\", "
+                                         "\"global\", \"global\", \"global\", \"\", \"global\"]], \"storage_id\"");
+  const std::string x = Bytes<float>({1, 2, 3, 4});
+  Loaded plain, texture;
+  ASSERT_TRUE(plain.Load(scoped, {Param("w", kF32, {4}, Bytes<float>({10, 20, 30, 40}))})) << plain.err;
+  EXPECT_EQ(plain.Run({x}), m.Run({x}));
+  EXPECT_FALSE(texture.Load(ReplaceOnce(scoped, "\"\", \"global\"]]", "\"global.texture\", \"global\"]]"), {}));
+  EXPECT_NE(texture.err.find("graph entry 7 has storage scope \"global.texture\""), std::string::npos) << texture.err;
 }
 
 TEST(GraphVariants, ElementTypesScalarsAndFlattening) {

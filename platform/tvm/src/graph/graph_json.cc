@@ -288,11 +288,31 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
       }
     }
   }
+  if (attrs.HasMember("storage_scope")) {
+    // Written when some entry lives in a memory other than the device's plain one (texture memory of
+    // GPUs): one scope text per entry, "" or "global" for plain memory, the only kind the CPU has.
+    const Value* sc = TaggedList(attrs, "storage_scope", "list_str", err);
+    if (!sc) return false;
+    if (sc->Size() != num_entries) {
+      *err = "graph attr storage_scope must have " + std::to_string(num_entries) + " values";
+      return false;
+    }
+    for (rapidjson::SizeType e = 0; e < sc->Size(); ++e) {
+      const Value& v = (*sc)[e];
+      if (!v.IsString() || (v.GetStringLength() != 0 && std::string(v.GetString()) != "global")) {
+        *err = "graph entry " + std::to_string(e) + " has storage scope " +
+               (v.IsString() ? "\"" + std::string(v.GetString()) + "\"" : std::string("that is not text")) +
+               "; only plain memory (\"global\") is supported";
+        return false;
+      }
+    }
+  }
   // Other graph attributes: TVM's executor skips integer lists and sizes (older releases wrote some) and
   // refuses anything else.
   for (auto it = attrs.MemberBegin(); it != attrs.MemberEnd(); ++it) {
     const std::string key = it->name.GetString();
-    if (key == "dltype" || key == "shape" || key == "storage_id" || key == "device_index") continue;
+    if (key == "dltype" || key == "shape" || key == "storage_id" || key == "device_index" || key == "storage_scope")
+      continue;
     const Value& v = it->value;
     if (!v.IsArray() || v.Size() != 2 || !v[0].IsString() ||
         (std::string(v[0].GetString()) != "list_int" && std::string(v[0].GetString()) != "size_t")) {
