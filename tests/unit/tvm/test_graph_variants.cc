@@ -292,21 +292,33 @@ TEST(GraphVariants, KernelFailuresAndParallelKernels) {
   }
 }
 
+namespace {
+// The graph as a static model on card 0 over the variants library, its parameters loaded: the module, or
+// none with the failing step's code in *err.
+Module OnTheCard(const std::string& json, const std::vector<graph::ParamArray>& params, int* err) {
+  QOBCRegisterDeviceAPI();
+  tvm::Map<std::string, tvm::ir::StringImm> cfg;
+  cfg.Set("model_name", tvm::ir::StringImm::make("variant:0:variant"));
+  *err = 0;
+  Module m = (*Registry::Get("tvm.graph_runtime.create"))(json, Module::LoadFromFile(TVM_TEST_VARIANTS, ""), cfg, 0,
+                                                          err, 14, 0);
+  if (*err != 0) return Module();
+  tvm::Array<tvm::ir::StringImm> blobs;
+  blobs.push_back(tvm::ir::StringImm(graph::SaveParams(params)));
+  m.GetFunction("load_params")(blobs, err);
+  return *err == 0 ? m : Module();
+}
+std::string CardError(int code) { return (*Registry::Get("tvm.graph_runtime.error_string"))(code); }
+}  // namespace
+
 // The card runtime over the typed graph: each input's and output's type, sizes and shapes as the library
 // asks for them, and one item run on the card.
 TEST(GraphVariants, TypedGraphOnTheCard) {
-  QOBCRegisterDeviceAPI();
-  tvm::Map<std::string, tvm::ir::StringImm> cfg;
-  cfg.Set("model_name", tvm::ir::StringImm::make("typed:0:typed"));
   int err = 0;
-  Module m = (*Registry::Get("tvm.graph_runtime.create"))(std::string(kTypesGraph),
-                                                          Module::LoadFromFile(TVM_TEST_VARIANTS, ""), cfg, 0, &err, 14, 0);
-  ASSERT_EQ(err, 0);
-  tvm::Array<tvm::ir::StringImm> blobs;
-  blobs.push_back(tvm::ir::StringImm(graph::SaveParams(
-      {Param("b", kI8, {2, 3}, Bytes<int8_t>({1, 1, 1, 1, 1, 100})), Param("s", kF32, {}, Bytes<float>({2.5f}))})));
-  m.GetFunction("load_params")(blobs, &err);
-  ASSERT_EQ(err, 0);
+  Module m = OnTheCard(kTypesGraph,
+                       {Param("b", kI8, {2, 3}, Bytes<int8_t>({1, 1, 1, 1, 1, 100})), Param("s", kF32, {}, Bytes<float>({2.5f}))},
+                       &err);
+  ASSERT_EQ(err, 0) << CardError(err);
   const std::string node = m.GetFunction("set_batch_size")(1u, &err);
   ASSERT_EQ(err, 0);
 
@@ -341,4 +353,31 @@ TEST(GraphVariants, TypedGraphOnTheCard) {
   EXPECT_EQ(outs[1], h);
   EXPECT_EQ(Values<int32_t>(outs[2]), (std::vector<int32_t>{0, 1000, 200000, 255000}));
   EXPECT_EQ(Values<float>(outs[3]), (std::vector<float>{3.5f}));
+}
+
+// Entries inside a graph may have more dimensions than the card's six; its inputs and outputs may not.
+TEST(GraphVariants, RanksAboveSixInsideTheGraphOnly) {
+  const std::string seven = R"({"nodes": [{"op": "null", "name": "x", "inputs": []},
+    {"op": "tvm_op", "name": "inc", "inputs": [[0, 0, 0]], "attrs": {"func_name": "add_one"}},
+    {"op": "tvm_op", "name": "reshape", "inputs": [[1, 0, 0]], "attrs": {"func_name": "__nop"}}],
+    "arg_nodes": [0], "node_row_ptr": [0, 1, 2, 3], "heads": [[2, 0, 0]],
+    "attrs": {"dltype": ["list_str", ["float32", "float32", "float32"]],
+    "shape": ["list_shape", [[4], [1, 1, 1, 1, 1, 2, 2], [4]]], "storage_id": ["list_int", [0, 1, 1]]}})";
+  Loaded m;
+  ASSERT_TRUE(m.Load(seven, {})) << m.err;
+  std::vector<std::string> out = m.Run({Bytes<float>({1, 2, 3, 4})});
+  ASSERT_EQ(out.size(), 1u) << m.err;
+  EXPECT_EQ(Values<float>(out[0]), (std::vector<float>{2, 3, 4, 5}));
+  int err = 0;
+  EXPECT_TRUE(OnTheCard(seven, {}, &err).defined()) << CardError(err);
+
+  const std::string seven_out = ReplaceOnce(seven, "[[2, 0, 0]]", "[[1, 0, 0]]");
+  const std::string seven_in = ReplaceOnce(seven, "[[4], [1, 1", "[[1, 1, 1, 1, 1, 2, 2], [1, 1");
+  EXPECT_FALSE(OnTheCard(seven_out, {}, &err).defined());
+  EXPECT_EQ(err, kCardErrGraphJson);
+  EXPECT_NE(CardError(err).find("output 0 has 7 dimensions; the card takes inputs and outputs of at most 6"),
+            std::string::npos)
+      << CardError(err);
+  EXPECT_FALSE(OnTheCard(seven_in, {}, &err).defined());
+  EXPECT_NE(CardError(err).find("input 0 has 7 dimensions"), std::string::npos) << CardError(err);
 }

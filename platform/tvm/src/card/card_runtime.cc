@@ -27,6 +27,7 @@ namespace card {
 namespace {
 
 constexpr int kCardDeviceType = 14;
+constexpr size_t kCardMaxDims = 6;
 
 thread_local int tls_last_code = 0;
 thread_local std::string tls_last_detail;
@@ -396,6 +397,18 @@ class CardGraphRuntime : public ModuleNode {
       if (!mem.exec.LoadParams(params, max_shapes, &err, &by_shapes))
         Fail(dynamic_ && by_shapes ? kCardErrShapeRanges : kCardErrParams,
              (members_.size() > 1 ? "member " + std::to_string(m) + ": " : std::string()) + err);
+      // Graphs may use any rank inside; what the card and its users exchange has at most six dimensions.
+      const std::string where = members_.size() > 1 ? "member " + std::to_string(m) + ": " : std::string();
+      for (size_t i = 0; i < mem.exec.num_inputs(); ++i)
+        if (mem.exec.declared_shape(mem.exec.input_entry(i)).size() > kCardMaxDims)
+          Fail(kCardErrGraphJson, where + "input " + std::to_string(i) + " has " +
+                                      std::to_string(mem.exec.declared_shape(mem.exec.input_entry(i)).size()) +
+                                      " dimensions; the card takes inputs and outputs of at most 6");
+      for (size_t o = 0; o < mem.exec.num_outputs(); ++o)
+        if (mem.exec.declared_shape(mem.exec.output_entry(o)).size() > kCardMaxDims)
+          Fail(kCardErrGraphJson, where + "output " + std::to_string(o) + " has " +
+                                      std::to_string(mem.exec.declared_shape(mem.exec.output_entry(o)).size()) +
+                                      " dimensions; the card takes inputs and outputs of at most 6");
       if (m > 0 && mem.exec.num_inputs() != Exec0().num_inputs())
         Fail(kCardErrParams, "members differ in their number of inputs");
       for (size_t i = 0; m > 0 && i < mem.exec.num_inputs(); ++i)

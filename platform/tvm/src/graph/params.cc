@@ -103,7 +103,7 @@ bool ParseParams(const std::string& blob, std::vector<ParamArray>* out, std::str
       *err = where + " is not saved as a CPU array";
       return false;
     }
-    if (ndim < 0 || ndim > 6) {
+    if (ndim < 0 || ndim > 32) {
       *err = where + " has a bad rank " + std::to_string(ndim);
       return false;
     }
