@@ -276,6 +276,10 @@ TEST(GraphVariants, KernelFailuresAndParallelKernels) {
   Loaded missing;
   EXPECT_FALSE(missing.Load(OneKernelGraph("fused_nothing", 4), {}));
   EXPECT_NE(missing.err.find("no function \"fused_nothing\" (graph node 1, \"k\")"), std::string::npos) << missing.err;
+  // A name the library lacks but a library it depends on has (the C library's abs) is missing too.
+  Loaded foreign;
+  EXPECT_FALSE(foreign.Load(OneKernelGraph("abs", 4), {}));
+  EXPECT_NE(foreign.err.find("no function \"abs\""), std::string::npos) << foreign.err;
 
   const int n = 1001;
   Loaded sum;
