@@ -280,6 +280,13 @@ TEST(GraphVariants, KernelFailuresAndParallelKernels) {
   Loaded foreign;
   EXPECT_FALSE(foreign.Load(OneKernelGraph("abs", 4), {}));
   EXPECT_NE(foreign.err.find("no function \"abs\""), std::string::npos) << foreign.err;
+  // A library that needs a function nothing provides is refused when loaded, naming it.
+  try {
+    Module::LoadFromFile(TVM_TEST_UNDEFINED, "");
+    ADD_FAILURE() << "a library with an unresolvable symbol loaded";
+  } catch (const tvm::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("undefined symbol: TVMBackendNoSuchFunction"), std::string::npos) << e.what();
+  }
 
   const int n = 1001;
   Loaded sum;

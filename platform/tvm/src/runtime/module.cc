@@ -197,7 +197,9 @@ Module LoadSharedObject(const std::string& path) {
   if (got != 4 || magic[0] != 0x7f || magic[1] != 'E' || magic[2] != 'L' || magic[3] != 'F')
     throw Error("cannot load model library " + path + ": not a shared object (no ELF header)");
   dlerror();
-  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  // Every symbol is bound now: a library that needs a function nothing provides is refused here, naming
+  // it, instead of stopping the process when its kernel first runs.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* e = dlerror();
     throw Error("cannot load model library " + path + ": " + (e ? e : "dlopen failed"));
