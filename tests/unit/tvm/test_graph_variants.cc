@@ -392,3 +392,39 @@ TEST(GraphVariants, RanksAboveSixInsideTheGraphOnly) {
   EXPECT_FALSE(OnTheCard(seven_in, {}, &err).defined());
   EXPECT_NE(CardError(err).find("input 0 has 7 dimensions"), std::string::npos) << CardError(err);
 }
+
+// A "__copy" between entries of different sizes, or with other than one input and one output, is a fault
+// of the graph, refused when the model is created rather than when a batch size is set.
+TEST(GraphVariants, CopiesThatDoNotFitAreGraphFaults) {
+  const std::string copy = R"({"nodes": [{"op": "null", "name": "x", "inputs": []},
+    {"op": "tvm_op", "name": "cp", "inputs": [[0, 0, 0]], "attrs": {"func_name": "__copy"}}],
+    "arg_nodes": [0], "node_row_ptr": [0, 1, 2], "heads": [[1, 0, 0]],
+    "attrs": {"dltype": ["list_str", ["float32", "int32"]], "shape": ["list_shape", [[2, 2], [4]]],
+    "storage_id": ["list_int", [0, 1]]}})";
+  Loaded same;  // same bytes under another type and shape
+  ASSERT_TRUE(same.Load(copy, {})) << same.err;
+  std::vector<std::string> out = same.Run({Bytes<float>({1, 2, 3, 4})});
+  ASSERT_EQ(out.size(), 1u) << same.err;
+  EXPECT_EQ(out[0], Bytes<float>({1, 2, 3, 4}));
+
+  int err = 0;
+  EXPECT_FALSE(OnTheCard(ReplaceOnce(copy, "[[2, 2], [4]]", "[[2, 2], [8]]"), {}, &err).defined());
+  EXPECT_EQ(err, kCardErrGraphJson);
+  EXPECT_NE(CardError(err).find("graph node 1 (\"cp\", __copy) copies 16 bytes into 32"), std::string::npos)
+      << CardError(err);
+  const std::string two_outputs = R"({"nodes": [{"op": "null", "name": "x", "inputs": []},
+    {"op": "tvm_op", "name": "cp", "inputs": [[0, 0, 0]], "attrs": {"func_name": "__copy", "num_outputs": "2"}}],
+    "arg_nodes": [0], "node_row_ptr": [0, 1, 3], "heads": [[1, 0, 0]],
+    "attrs": {"dltype": ["list_str", ["float32", "float32", "float32"]], "shape": ["list_shape", [[4], [4], [4]]],
+    "storage_id": ["list_int", [0, 1, 2]]}})";
+  EXPECT_FALSE(OnTheCard(two_outputs, {}, &err).defined());
+  EXPECT_EQ(err, kCardErrGraphJson);
+  EXPECT_NE(CardError(err).find("needs one input and one output"), std::string::npos) << CardError(err);
+
+  // Sizes past 64 bits do not wrap round to a small storage.
+  Loaded huge;
+  EXPECT_FALSE(huge.Load(ReplaceOnce(copy, "[[2, 2], [4]]", "[[2, 2], [4294967296, 4294967296, 4]]"), {}));
+  EXPECT_NE(huge.err.find("copies 16 bytes into 18446744073709551615"), std::string::npos) << huge.err;
+  EXPECT_FALSE(huge.Load(ParamOnlyGraph("float32", "[4294967296, 4294967296]"), {}));
+  EXPECT_NE(huge.err.find("entry 0 needs more than 4 GiB"), std::string::npos) << huge.err;
+}

@@ -62,8 +62,13 @@ const Value* TaggedList(const Value& attrs, const char* key, const char* tag, st
 
 uint64_t TensorBytes(DLDataType t, const std::vector<int64_t>& shape) {
   uint64_t n = DataTypeBytes(t);
-  for (int64_t d : shape) n *= static_cast<uint64_t>(d < 0 ? 0 : d);
-  return n;
+  bool over = false;
+  for (int64_t d : shape) {
+    if (d <= 0) return 0;
+    over |= __builtin_mul_overflow(n, static_cast<uint64_t>(d), &n);
+  }
+  // Extents may each be up to 2^32: a product past 64 bits stays "too large" rather than wrapping small.
+  return over ? UINT64_MAX : n;
 }
 
 bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
@@ -361,6 +366,28 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
       return false;
     }
     g->storage_ids.push_back((*st)[i].GetInt64());
+  }
+  // "__copy" moves the bytes of its one input to its one output: the two must hold as many bytes (known
+  // here unless an extent is given at run time, when the run's plan checks it).
+  for (size_t nid = 0; nid < g->nodes.size(); ++nid) {
+    const GraphNode& n = g->nodes[nid];
+    if (n.op != "tvm_op" || n.func_name != "__copy") continue;
+    const std::string where = "graph node " + std::to_string(nid) + " (\"" + n.name + "\", __copy)";
+    if (n.inputs.size() != 1 || n.num_outputs != 1) {
+      *err = where + " needs one input and one output";
+      return false;
+    }
+    const uint32_t in = g->EntryId(n.inputs[0]), out = g->EntryId(static_cast<uint32_t>(nid), 0);
+    auto known = [&](uint32_t e) {
+      for (int64_t d : g->shapes[e])
+        if (d < 0) return false;
+      return true;
+    };
+    if (known(in) && known(out) && TensorBytes(g->dtypes[in], g->shapes[in]) != TensorBytes(g->dtypes[out], g->shapes[out])) {
+      *err = where + " copies " + std::to_string(TensorBytes(g->dtypes[in], g->shapes[in])) + " bytes into " +
+             std::to_string(TensorBytes(g->dtypes[out], g->shapes[out]));
+      return false;
+    }
   }
   return true;
 }

@@ -47,7 +47,8 @@ struct Graph {
    *err on the first problem. */
 bool ParseGraphJson(const std::string& json, Graph* out, std::string* err);
 
-/* Bytes of one tensor of this type and shape (shape without -1). */
+/* Bytes of one tensor of this type and shape (shape without -1); UINT64_MAX when that does not fit in 64
+   bits. */
 uint64_t TensorBytes(DLDataType t, const std::vector<int64_t>& shape);
 
 }  // namespace graph
