@@ -255,3 +255,57 @@ TEST(CardRuntimeDynamic, MalformedSuiteTexts) {
   tight.GetFunction("get_max_batchsize")(Shapes({{1, 3, 4, 4}}), &e);
   EXPECT_EQ(e, kCardErrMemoryBudget);
 }
+
+// A parameter that does not fit its entry is a parameter fault in a suite too, whatever its name says
+// (frontends name parameters "input_scale", "input.1_bias", ...).
+TEST(CardRuntimeDynamic, ParameterFaultsAreNotRangeFaults) {
+  QOBCRegisterDeviceAPI();
+  Array<StringImm> graphs;
+  Array<Module> libs;
+  graphs.push_back(StringImm(ReplaceOnce(DynamicGraph(), "\"name\": \"b\"", "\"name\": \"input_bias\"")));
+  libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
+  Cfg cfg;
+  cfg.Set("model_name", StringImm::make("dyn::dyn"));
+  cfg.Set("shape_ranges", StringImm::make("[[[[1,3,4,4],[1,3,16,16]]]]"));
+  int err = 0;
+  Module m = Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, &err, 14, 0);
+  ASSERT_EQ(err, 0) << ErrorText(err);
+  const std::string four = graph::SaveParams({FloatParam("input_bias", {4}, {1, 2, 3, 4})});
+  EXPECT_EQ(LoadParams(m, {four}), kCardErrParams);
+  EXPECT_NE(ErrorText(kCardErrParams).find("parameter \"input_bias\" is float32 [4], its graph entry float32 [3]"),
+            std::string::npos)
+      << ErrorText(kCardErrParams);
+  const std::string three = graph::SaveParams({FloatParam("input_bias", {3}, {1, 2, 3})});
+  EXPECT_EQ(LoadParams(m, {three}), 0) << ErrorText(kCardErrParams);
+}
+
+// The members of a suite are one model at several shapes: their inputs and outputs have the same types.
+TEST(CardRuntimeDynamic, MembersDifferingInTypesAreRefused) {
+  QOBCRegisterDeviceAPI();
+  const std::string f32 = DynamicGraph();
+  // Entry 3 is the output, entry 0 the input.
+  const std::string f16_out = ReplaceOnce(f32, "\"float32\"]]", "\"float16\"]]");
+  const std::string i8_in = ReplaceOnce(f32, "[\"float32\",", "[\"int8\",");
+  auto create = [&](const std::string& second, int* err) {
+    Array<StringImm> graphs;
+    Array<Module> libs;
+    for (const std::string& g : {f32, second}) {
+      graphs.push_back(StringImm(g));
+      libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
+    }
+    Cfg cfg;
+    cfg.Set("model_name", StringImm::make("dyn::dyn"));
+    cfg.Set("shape_ranges", StringImm::make(kRanges));
+    *err = 0;
+    return Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, err, 14, 0);
+  };
+  int err = 0;
+  create(f16_out, &err);
+  EXPECT_EQ(err, kCardErrGraphJson);
+  EXPECT_NE(ErrorText(err).find("member 1: output 0 is float16, member 0's is float32"), std::string::npos) << ErrorText(err);
+  Module m = create(i8_in, &err);
+  ASSERT_EQ(err, 0) << ErrorText(err);
+  EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3), BiasParams(1, 2, 3)}), kCardErrParams);
+  EXPECT_NE(ErrorText(kCardErrParams).find("member 1: input 0 is int8, member 0's is float32"), std::string::npos)
+      << ErrorText(kCardErrParams);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tvm/ir/expr.h>
 #include <tvm/runtime/c_backend_api.h>
+#include <tvm/runtime/data_type.h>
 #include <tvm/runtime/module.h>
 #include <tvm/runtime/packed_func.h>
 #include <tvm/runtime/registry.h>
@@ -115,4 +116,28 @@ TEST(ModuleLoad, GlobalFunctionsThroughTheContextAndTheLibraryLifetime) {
   DLTensor ty{y.data(), {kDLCPU, 0}, 1, {kDLFloat, 32, 1}, shape, nullptr, 0};
   f(&tx, &ty);  // y = x + plus_one(41) - 42
   EXPECT_EQ(y, x);
+}
+
+// Data-type texts as TVM's own parser reads them (graph dltypes, module dtype results), and back.
+TEST(DataTypeText, AsTvmReadsAndWritesThem) {
+  struct Case {
+    const char* text;
+    int code, bits, lanes;
+    const char* back;
+  } const cases[] = {
+      {"", 3, 0, 0, ""},          {"void", 3, 0, 0, ""},           {"int", 0, 32, 1, "int32"},
+      {"int8", 0, 8, 1, "int8"},  {"uint8", 1, 8, 1, "uint8"},     {"float16", 2, 16, 1, "float16"},
+      {"int8x4", 0, 8, 4, "int8x4"}, {"float32x4", 2, 32, 4, "float32x4"}, {"handle", 3, 64, 1, "handle"},
+      {"bool", 1, 1, 1, "bool"},  {"bfloat16", 4, 16, 1, "bfloat16"}, {"int0", 0, 32, 1, "int32"},
+      {"uint1", 1, 1, 1, "bool"}, {"float", 2, 32, 1, "float32"},  {"int4x2", 0, 4, 2, "int4x2"},
+  };
+  for (const Case& c : cases) {
+    DLDataType t = String2DLDataType(c.text);
+    EXPECT_EQ(t.code, c.code) << c.text;
+    EXPECT_EQ(t.bits, c.bits) << c.text;
+    EXPECT_EQ(t.lanes, c.lanes) << c.text;
+    EXPECT_EQ(DLDataType2String(t), c.back) << c.text;
+  }
+  for (const char* bad : {"complex64", "boolx4", "int8x", "int8y", "float32x0", "Float32", "int256"})
+    EXPECT_THROW(String2DLDataType(bad), tvm::Error) << bad;
 }

@@ -27,6 +27,7 @@ namespace card {
 namespace {
 
 constexpr int kCardDeviceType = 14;
+constexpr size_t kCardMaxDims = 6;
 
 thread_local int tls_last_code = 0;
 thread_local std::string tls_last_detail;
@@ -205,6 +206,14 @@ class CardGraphRuntime : public ModuleNode {
         Fail(kCardErrGraphJson, where + "members differ in their number of outputs");
       if (!libs[m].defined()) Fail(kCardErrLibrary, where + "model library is undefined");
       if (!members_[m].exec.Init(std::move(g), libs[m], &err)) Fail(kCardErrLibrary, where + err);
+      // The output types are asked of the model as a whole: every member must have member 0's.
+      const auto& ex = members_[m].exec;
+      for (size_t o = 0; m > 0 && o < ex.num_outputs(); ++o) {
+        const DLDataType a = ex.entry_dtype(ex.output_entry(o)), b = Exec0().entry_dtype(Exec0().output_entry(o));
+        if (a.code != b.code || a.bits != b.bits || a.lanes != b.lanes)
+          Fail(kCardErrGraphJson, where + "output " + std::to_string(o) + " is " + DLDataType2String(a) +
+                                      ", member 0's is " + DLDataType2String(b));
+      }
     }
     if (dynamic_) ParseDynamicTexts();
   }
@@ -392,14 +401,32 @@ class CardGraphRuntime : public ModuleNode {
           if (!params.count(mem.exec.graph().nodes[nid].name))
             max_shapes.push_back(mem.exec.graph().shapes[mem.exec.graph().EntryId(nid, 0)]);
       }
-      if (!mem.exec.LoadParams(params, max_shapes, &err))
-        Fail(dynamic_ && err.find("input") != std::string::npos ? kCardErrShapeRanges : kCardErrParams,
+      bool by_shapes = false;
+      if (!mem.exec.LoadParams(params, max_shapes, &err, &by_shapes))
+        Fail(dynamic_ && by_shapes ? kCardErrShapeRanges : kCardErrParams,
              (members_.size() > 1 ? "member " + std::to_string(m) + ": " : std::string()) + err);
+      // Graphs may use any rank inside; what the card and its users exchange has at most six dimensions.
+      const std::string where = members_.size() > 1 ? "member " + std::to_string(m) + ": " : std::string();
+      for (size_t i = 0; i < mem.exec.num_inputs(); ++i)
+        if (mem.exec.declared_shape(mem.exec.input_entry(i)).size() > kCardMaxDims)
+          Fail(kCardErrGraphJson, where + "input " + std::to_string(i) + " has " +
+                                      std::to_string(mem.exec.declared_shape(mem.exec.input_entry(i)).size()) +
+                                      " dimensions; the card takes inputs and outputs of at most 6");
+      for (size_t o = 0; o < mem.exec.num_outputs(); ++o)
+        if (mem.exec.declared_shape(mem.exec.output_entry(o)).size() > kCardMaxDims)
+          Fail(kCardErrGraphJson, where + "output " + std::to_string(o) + " has " +
+                                      std::to_string(mem.exec.declared_shape(mem.exec.output_entry(o)).size()) +
+                                      " dimensions; the card takes inputs and outputs of at most 6");
       if (m > 0 && mem.exec.num_inputs() != Exec0().num_inputs())
         Fail(kCardErrParams, "members differ in their number of inputs");
-      for (size_t i = 0; m > 0 && i < mem.exec.num_inputs(); ++i)
+      for (size_t i = 0; m > 0 && i < mem.exec.num_inputs(); ++i) {
         if (mem.exec.declared_shape(mem.exec.input_entry(i)).size() != Exec0().declared_shape(Exec0().input_entry(i)).size())
           Fail(kCardErrParams, "members differ in the rank of input " + std::to_string(i));
+        const DLDataType a = mem.exec.entry_dtype(mem.exec.input_entry(i)), b = Exec0().entry_dtype(Exec0().input_entry(i));
+        if (a.code != b.code || a.bits != b.bits || a.lanes != b.lanes)
+          Fail(kCardErrParams, where + "input " + std::to_string(i) + " is " + DLDataType2String(a) + ", member 0's is " +
+                                   DLDataType2String(b));
+      }
     }
     if (Exec0().num_inputs() > QOBCRT_MODEL_MAX_IO || Exec0().num_outputs() > QOBCRT_MODEL_MAX_IO)
       Fail(kCardErrParams, "the card runs models of at most 16 inputs and 16 outputs");

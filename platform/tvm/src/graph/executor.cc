@@ -1,5 +1,6 @@
 #include "graph/executor.h"
 
+#include <tvm/runtime/data_type.h>
 #include <tvm/runtime/packed_func.h>
 
 #include <cstdlib>
@@ -14,6 +15,12 @@ namespace graph {
 namespace {
 constexpr uint64_t kMaxStorageBytes = uint64_t(4) << 30;
 bool SameShape(const Shape& a, const Shape& b) { return a == b; }
+// "float32 [1, 3]"
+std::string TypeAndShape(DLDataType t, const Shape& s) {
+  std::string text = DLDataType2String(t) + " [";
+  for (size_t d = 0; d < s.size(); ++d) text += (d ? ", " : "") + std::to_string(s[d]);
+  return text + "]";
+}
 }  // namespace
 
 void GraphExecutor::FreeDeleter::operator()(void* p) const { std::free(p); }
@@ -66,15 +73,6 @@ bool GraphExecutor::Init(Graph graph, Module lib, std::string* err) {
     funcs_[i] = f;
     direct_[i] = BackendFunctionOf(f, &direct_names_[i]);
   }
-  if (graph_.nodes.size() > 0) {
-    for (size_t i = 0; i < graph_.nodes.size(); ++i) {
-      const GraphNode& n = graph_.nodes[i];
-      if (n.op == "tvm_op" && n.func_name == "__copy" && (n.inputs.size() != 1 || n.num_outputs != 1)) {
-        *err = "graph node " + std::to_string(i) + " (\"" + n.name + "\", __copy) needs one input and one output";
-        return false;
-      }
-    }
-  }
   return true;
 }
 
@@ -113,7 +111,8 @@ bool GraphExecutor::ResolveShapes(const std::vector<Shape>& input_shapes, std::v
 }
 
 bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& params,
-                               const std::vector<Shape>& max_input_shapes, std::string* err) {
+                               const std::vector<Shape>& max_input_shapes, std::string* err, bool* by_shapes) {
+  if (by_shapes) *by_shapes = false;
   input_entries_.clear();
   param_names_.clear();
   storage_.clear();
@@ -138,18 +137,31 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
     const DLDataType t = graph_.dtypes[eid];
     if (p->dtype.code != t.code || p->dtype.bits != t.bits || p->dtype.lanes != t.lanes ||
         !SameShape(p->shape, graph_.shapes[eid])) {
-      *err = "parameter \"" + p->name + "\" differs in type or shape from its graph entry";
+      *err = "parameter \"" + p->name + "\" is " + TypeAndShape(p->dtype, p->shape) + ", its graph entry " +
+             TypeAndShape(t, graph_.shapes[eid]);
+      return false;
+    }
+    // A saved array holds whole bytes per element of the scalar type, so a vector type of byte-sized lanes
+    // (float32x4) cannot fill its entry.
+    if (p->data.size() != TensorBytes(t, graph_.shapes[eid])) {
+      *err = "parameter \"" + p->name + "\" (" + DLDataType2String(t) + ") holds " + std::to_string(p->data.size()) +
+             " bytes, its graph entry needs " + std::to_string(TensorBytes(t, graph_.shapes[eid])) +
+             ": parameters of vector types are not supported";
       return false;
     }
     param_entries.emplace_back(eid, p);
     param_names_.push_back(p->name);
   }
   std::vector<Shape> shapes;
-  if (!ResolveShapes(max_input_shapes, &shapes, err)) return false;
+  if (!ResolveShapes(max_input_shapes, &shapes, err)) {
+    if (by_shapes) *by_shapes = true;
+    return false;
+  }
   for (size_t e = 0; e < shapes.size(); ++e) {
     uint64_t bytes = TensorBytes(graph_.dtypes[e], shapes[e]);
     if (bytes > kMaxStorageBytes) {
       *err = "entry " + std::to_string(e) + " needs more than 4 GiB";
+      if (by_shapes) *by_shapes = shapes[e] != graph_.shapes[e];  // sized by the input shapes
       return false;
     }
     Storage& s = storage_[graph_.storage_ids[e]];

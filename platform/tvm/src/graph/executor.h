@@ -52,9 +52,11 @@ class GraphExecutor {
 
   /* Marks the placeholders named in `params` as parameters (the others are the inputs, in arg_nodes
      order), sizes storage for the largest shapes (max_input_shapes, one per input; for -1 extents) and
-     copies the parameter data in.  A parameter must match its entry's type and shape exactly. */
+     copies the parameter data in.  A parameter must match its entry's type and shape exactly.  On failure
+     *by_shapes (when given) tells whether max_input_shapes were at fault rather than the parameters or
+     the graph. */
   bool LoadParams(const std::map<std::string, const ParamArray*>& params, const std::vector<Shape>& max_input_shapes,
-                  std::string* err);
+                  std::string* err, bool* by_shapes = nullptr);
 
   const Graph& graph() const { return graph_; }
   size_t num_inputs() const { return input_entries_.size(); }

@@ -15,7 +15,9 @@ namespace {
 using rapidjson::Value;
 
 constexpr size_t kMaxEntries = 1u << 20;
-constexpr size_t kMaxDims = 6;
+// Entries inside the graph may have any rank kernels use; the card's limit of 6 applies to inputs and
+// outputs only, and is checked where the card takes them.
+constexpr size_t kMaxDims = 32;
 
 // Integer attribute given as decimal text (TVM writes strings) or as a JSON integer.
 bool AttrInt(const Value& v, int64_t* out) {
@@ -60,8 +62,13 @@ const Value* TaggedList(const Value& attrs, const char* key, const char* tag, st
 
 uint64_t TensorBytes(DLDataType t, const std::vector<int64_t>& shape) {
   uint64_t n = DataTypeBytes(t);
-  for (int64_t d : shape) n *= static_cast<uint64_t>(d < 0 ? 0 : d);
-  return n;
+  bool over = false;
+  for (int64_t d : shape) {
+    if (d <= 0) return 0;
+    over |= __builtin_mul_overflow(n, static_cast<uint64_t>(d), &n);
+  }
+  // Extents may each be up to 2^32: a product past 64 bits stays "too large" rather than wrapping small.
+  return over ? UINT64_MAX : n;
 }
 
 bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
@@ -288,11 +295,31 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
       }
     }
   }
+  if (attrs.HasMember("storage_scope")) {
+    // Written when some entry lives in a memory other than the device's plain one (texture memory of
+    // GPUs): one scope text per entry, "" or "global" for plain memory, the only kind the CPU has.
+    const Value* sc = TaggedList(attrs, "storage_scope", "list_str", err);
+    if (!sc) return false;
+    if (sc->Size() != num_entries) {
+      *err = "graph attr storage_scope must have " + std::to_string(num_entries) + " values";
+      return false;
+    }
+    for (rapidjson::SizeType e = 0; e < sc->Size(); ++e) {
+      const Value& v = (*sc)[e];
+      if (!v.IsString() || (v.GetStringLength() != 0 && std::string(v.GetString()) != "global")) {
+        *err = "graph entry " + std::to_string(e) + " has storage scope " +
+               (v.IsString() ? "\"" + std::string(v.GetString()) + "\"" : std::string("that is not text")) +
+               "; only plain memory (\"global\") is supported";
+        return false;
+      }
+    }
+  }
   // Other graph attributes: TVM's executor skips integer lists and sizes (older releases wrote some) and
   // refuses anything else.
   for (auto it = attrs.MemberBegin(); it != attrs.MemberEnd(); ++it) {
     const std::string key = it->name.GetString();
-    if (key == "dltype" || key == "shape" || key == "storage_id" || key == "device_index") continue;
+    if (key == "dltype" || key == "shape" || key == "storage_id" || key == "device_index" || key == "storage_scope")
+      continue;
     const Value& v = it->value;
     if (!v.IsArray() || v.Size() != 2 || !v[0].IsString() ||
         (std::string(v[0].GetString()) != "list_int" && std::string(v[0].GetString()) != "size_t")) {
@@ -321,7 +348,7 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
     g->dtypes.push_back(t);
     const Value& s = (*sh)[i];
     if (!s.IsArray() || s.Size() > kMaxDims) {
-      *err = where + " has a shape that is not a list of at most 6 extents";
+      *err = where + " has a shape that is not a list of at most 32 extents";
       return false;
     }
     std::vector<int64_t> shape;
@@ -339,6 +366,28 @@ bool ParseGraphJson(const std::string& json, Graph* g, std::string* err) {
       return false;
     }
     g->storage_ids.push_back((*st)[i].GetInt64());
+  }
+  // "__copy" moves the bytes of its one input to its one output: the two must hold as many bytes (known
+  // here unless an extent is given at run time, when the run's plan checks it).
+  for (size_t nid = 0; nid < g->nodes.size(); ++nid) {
+    const GraphNode& n = g->nodes[nid];
+    if (n.op != "tvm_op" || n.func_name != "__copy") continue;
+    const std::string where = "graph node " + std::to_string(nid) + " (\"" + n.name + "\", __copy)";
+    if (n.inputs.size() != 1 || n.num_outputs != 1) {
+      *err = where + " needs one input and one output";
+      return false;
+    }
+    const uint32_t in = g->EntryId(n.inputs[0]), out = g->EntryId(static_cast<uint32_t>(nid), 0);
+    auto known = [&](uint32_t e) {
+      for (int64_t d : g->shapes[e])
+        if (d < 0) return false;
+      return true;
+    };
+    if (known(in) && known(out) && TensorBytes(g->dtypes[in], g->shapes[in]) != TensorBytes(g->dtypes[out], g->shapes[out])) {
+      *err = where + " copies " + std::to_string(TensorBytes(g->dtypes[in], g->shapes[in])) + " bytes into " +
+             std::to_string(TensorBytes(g->dtypes[out], g->shapes[out]));
+      return false;
+    }
   }
   return true;
 }

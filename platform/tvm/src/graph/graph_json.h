@@ -43,11 +43,12 @@ struct Graph {
 };
 
 /* Parses and checks everything: required keys, types, node references, node_row_ptr, attribute list
-   lengths, shapes (extents >= 0 or -1, at most 6 dimensions) and data-type texts.  false with a text in
+   lengths, shapes (extents >= 0 or -1, at most 32 dimensions) and data-type texts.  false with a text in
    *err on the first problem. */
 bool ParseGraphJson(const std::string& json, Graph* out, std::string* err);
 
-/* Bytes of one tensor of this type and shape (shape without -1). */
+/* Bytes of one tensor of this type and shape (shape without -1); UINT64_MAX when that does not fit in 64
+   bits. */
 uint64_t TensorBytes(DLDataType t, const std::vector<int64_t>& shape);
 
 }  // namespace graph

@@ -103,7 +103,7 @@ bool ParseParams(const std::string& blob, std::vector<ParamArray>* out, std::str
       *err = where + " is not saved as a CPU array";
       return false;
     }
-    if (ndim < 0 || ndim > 6) {
+    if (ndim < 0 || ndim > 32) {
       *err = where + " has a bad rank " + std::to_string(ndim);
       return false;
     }
@@ -134,7 +134,9 @@ bool ParseParams(const std::string& blob, std::vector<ParamArray>* out, std::str
       *err = where + " is truncated before its data size";
       return false;
     }
-    uint64_t expect = (static_cast<uint64_t>(bits) + 7) / 8 * elems * lanes;
+    // Saved arrays count whole bytes per element of the scalar type: lanes do not enter the size (a
+    // vector type that packs below a byte per lane takes one byte per element, like its storage).
+    uint64_t expect = (static_cast<uint64_t>(bits) + 7) / 8 * elems;
     if (data_bytes < 0 || static_cast<uint64_t>(data_bytes) != expect) {
       *err = where + " declares " + std::to_string(data_bytes) + " data bytes, its shape and type need " +
              std::to_string(expect);

@@ -1,5 +1,6 @@
 // Modules, loading model libraries with dlopen, and the C calls that loaded libraries make.
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <tvm/runtime/c_backend_api.h>
 #include <tvm/runtime/module.h>
@@ -131,6 +132,18 @@ void FillLibraryPointers(void* handle, LibContext* ctx) {
   }
 }
 
+// True unless sym is known to be defined by another object than the library `handle`: dlsym also finds
+// the symbols of the libraries it depends on (the C library's "abs", "exp", ...), which are no model
+// functions and would be called with packed arguments.
+bool DefinedByLibrary(void* handle, void* sym) {
+  struct link_map* own = nullptr;
+  struct link_map* where = nullptr;
+  Dl_info info;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) return true;  // cannot tell
+  if (dladdr1(sym, &info, reinterpret_cast<void**>(&where), RTLD_DL_LINKMAP) == 0 || where == nullptr) return true;
+  return where == own;
+}
+
 // The library's function `name`.  "__tvm_main__" is the library's entry function: its symbol is the
 // text naming the function.  Other names starting with "__" are runtime slots, not functions.  *entry
 // receives the name of the function found.
@@ -142,7 +155,8 @@ void* FindFunction(void* handle, const std::string& name, std::string* entry) {
     *entry = text;
   }
   if (entry->empty() || entry->compare(0, 2, "__") == 0) return nullptr;
-  return dlsym(handle, entry->c_str());
+  void* sym = dlsym(handle, entry->c_str());
+  return sym != nullptr && DefinedByLibrary(handle, sym) ? sym : nullptr;
 }
 
 class DSOModuleNode : public ModuleNode {
@@ -183,7 +197,9 @@ Module LoadSharedObject(const std::string& path) {
   if (got != 4 || magic[0] != 0x7f || magic[1] != 'E' || magic[2] != 'L' || magic[3] != 'F')
     throw Error("cannot load model library " + path + ": not a shared object (no ELF header)");
   dlerror();
-  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  // Every symbol is bound now: a library that needs a function nothing provides is refused here, naming
+  // it, instead of stopping the process when its kernel first runs.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* e = dlerror();
     throw Error("cannot load model library " + path + ": " + (e ? e : "dlopen failed"));
