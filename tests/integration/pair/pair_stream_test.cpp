@@ -1,7 +1,7 @@
 // The demo model `pair` (inputs data [1,4,8,8] and scale [1,4], outputs [1,4,8,8] and [1,3]) through the
 // C API on the simulated card: what the model reports about its inputs and outputs, synchronous and
 // asynchronous runs at batch 1 and 4 (with and without a memory-copy leaf) bit for bit against the CPU
-// reference and with every item's two inputs kept together.
+// reference and with every item's two inputs kept together, and input datasets that do not fit the model.
 #include <gtest/gtest.h>
 #include <qobcrt/qobcrt_sim.h>
 #include <qobe/qobe.h>
@@ -278,6 +278,42 @@ TEST_F(PairStreamTest, RunsMatchTheReferenceAndKeepEachItemsInputsTogether) {
       for (size_t k = 0; k < batch; ++k) EXPECT_EQ(alone[its.size() - 1 - k], readAll(syncOuts[k]->get()));
     }
   }
+}
+
+// Input datasets that do not fit the model's two inputs are refused, saying which input and why, and
+// leave the stream usable; the card holds nothing of theirs afterwards.
+TEST_F(PairStreamTest, InputDatasetsThatDoNotFitAreRefused) {
+  const Item it = items(1)[0];
+  const std::string expected = readBytes(modelFile("pair", "expected_output.bin"));
+  const std::vector<size_t> outSizes = {kScaledBytes, kSummaryBytes};
+  PairPipeline p(1, false);
+  struct Case {
+    const char* what;
+    std::vector<std::string> tensors;
+    const char* message;   // a piece of the error line
+  };
+  const Case cases[] = {
+      {"one tensor", {it.data}, "Input count mismatch"},
+      {"three tensors", {it.data, it.scale, it.scale}, "Input count mismatch"},
+      {"inputs swapped", {it.scale, it.data}, "input 0 of the input dataset holds 16 bytes, fewer than the 1024"},
+      {"scale one element short", {it.data, it.scale.substr(0, kScaleBytes - 4)},
+       "input 1 of the input dataset holds 12 bytes, fewer than the 16"},
+      {"data one element short", {it.data.substr(0, kDataBytes - 4), it.scale},
+       "input 0 of the input dataset holds 1020 bytes, fewer than the 1024"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qobltest::LogCapture log(qobmLL_ERROR);
+    CardTensors in(c.tensors), out(outSizes);
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+    EXPECT_TRUE(log.contains(c.message)) << testing::PrintToString(log.errors());
+    EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
+    EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  }
+  // Larger blocks than the inputs need are fine: the model reads its bytes from their starts.
+  CardTensors in({it.data + std::string(64, '\x7f'), it.scale + std::string(4, '\x7f')}), out(outSizes);
+  ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
+  EXPECT_EQ(expected, readAll(out.get()));
 }
 
 }  // namespace
