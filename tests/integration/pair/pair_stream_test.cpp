@@ -310,6 +310,32 @@ TEST_F(PairStreamTest, InputDatasetsThatDoNotFitAreRefused) {
     EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
     EXPECT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
   }
+  // An input op that hands on one tensor per input feeds the model's two inputs from two inputs in a row (the
+  // input op runs twice per device run); the model's outputs go to the first input's output dataset.
+  {
+    qoblOpGraph* g = nullptr;
+    qobeOp *in = nullptr, *run = nullptr;
+    qoblStream* st = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&g));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(g, 1, &in));
+    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
+    EXPECT_EQ(0u, qoblConnectOps(in, run));
+    ASSERT_EQ(0u, qoblCreateOpStream(g, qoblBM_ONCE, &st));
+    EXPECT_EQ(0u, qoblBuildStream(st));
+    uint32_t cache = 0;
+    EXPECT_EQ(0u, qoblGetStreamCacheNumber(st, &cache));
+    EXPECT_EQ(2u, cache);
+    CardTensors a({it.data}), b({it.scale}), outA(outSizes), outB(outSizes);
+    EXPECT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(st, a.get(), outA.get()));
+    EXPECT_EQ(0u, qoblRunStreamAsync(st, b.get(), outB.get()));
+    EXPECT_EQ(0u, qoblSynchronizeStream(st, 10000));
+    EXPECT_EQ(expected, readAll(outA.get()));
+    EXPECT_EQ(0u, qoblDestroyOpStream(st));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(g));
+    std::free(g);
+    qobeDestroyOp(run);
+    qobeDestroyOp(in);
+  }
   // Larger blocks than the inputs need are fine: the model reads its bytes from their starts.
   CardTensors in({it.data + std::string(64, '\x7f'), it.scale + std::string(4, '\x7f')}), out(outSizes);
   ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
