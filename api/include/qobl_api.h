@@ -244,8 +244,7 @@ QOBL_EXPORT qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** o
    was accepted and the run waits for further inputs (it is then reported like an asynchronous input).  The
    other inputs of the device run this call completes are reported before it returns.  For a dynamic model,
    an input whose shapes differ from those of the inputs gathered for the run is refused
-   (qoblERR_RUN_STREAM) and changes nothing; so is, for a static model, an input dataset whose buffer or
-   tensor i holds fewer bytes than the stream's input i takes (the error line names i). */
+   (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output,
                                   uint32_t timeout);
 
@@ -255,8 +254,7 @@ QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDa
    When a run cannot be prepared or handed to the card (qoblERR_RUN_STREAM), the inputs gathered for it
    before this one get an error report (qoblERR_RUN_STREAM) from this call and are no longer waited for by
    qoblSynchronizeStream.  For a dynamic model, an input whose shapes differ from those of the inputs
-   gathered for the run is refused (qoblERR_RUN_STREAM) and changes nothing; so is, for a static model, an
-   input dataset whose buffer or tensor i holds fewer bytes than the stream's input i takes. */
+   gathered for the run is refused (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* output);
 
 /* Writes the stream's cache number (inputs gathered per device run) to *num; qoblERR_STREAM_NOT_BUILT

@@ -382,10 +382,6 @@ class OpStream final : public IOpStream {
   // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
   // dynamic model.  Caller holds streamLock_.
   bool fitsRunBeingFilled();
-  // False (logged, naming the input) when a tensor of `input` holds fewer bytes than the input op hands on
-  // at its position, so that a run never reads past an application block.  Static models only: a dynamic
-  // model's input sizes follow the shapes of each run.
-  bool inputsLargeEnough(qobmDataset* input, size_t count);
   // Applies the input op's current output shapes to the dynamic model of run-model op `op`, keeping its
   // batch size.
   qoblErr applyShapes(IStreamOp* op, IModel* model);

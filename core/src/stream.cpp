@@ -547,25 +547,6 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
-bool OpStream::inputsLargeEnough(qobmDataset* input, size_t count) {
-  if (hasDynamicModels_ || irStream_.empty()) return true;
-  const std::vector<uint32_t>& want = irStream_.front()->outputSizes;
-  if (want.size() != count) return true;   // a count that does not fit is refused with its own message
-  struct Sizes {
-    std::vector<uint64_t> list;
-  };
-  std::vector<uint64_t>& sizes = PerThread<Sizes>::get().list;
-  qoblGetDatasetDataSizes(input, sizes);
-  for (size_t i = 0; i < count && i < sizes.size(); ++i) {
-    if (sizes[i] >= want[i]) continue;
-    QOBL_LOG_ERROR("Failed to run stream %u because input %u of the input dataset holds %llu bytes, fewer than the "
-                   "%u bytes the stream takes there.\n",
-                   streamId_, static_cast<unsigned>(i), static_cast<unsigned long long>(sizes[i]), want[i]);
-    return false;
-  }
-  return true;
-}
-
 qoblErr OpStream::generateRunStreamInstruction(std::unique_ptr<StreamDataset>& input, const uint64_t* inputs,
                                                uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount) {
   if (input == nullptr) return qoblERR_STREAM_INPUT;
@@ -788,7 +769,6 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
   Scratch& scratch = PerThread<Scratch>::get();
   std::vector<uint64_t>& ins = scratch.ins;
   qoblGetDatasetDataAddrs(input, ins);
-  if (!inputsLargeEnough(input, ins.size())) return qoblERR_RUN_STREAM;
   // An asynchronous input's output addresses were read with its memory check.
   if (!async) qoblGetDatasetDataAddrs(output, scratch.outs);
   const std::vector<uint64_t>& outs = async ? asyncOutput->addrs : scratch.outs;

@@ -115,18 +115,6 @@ void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs) {
   }
 }
 
-void qoblGetDatasetDataSizes(qobmDataset* ds, std::vector<uint64_t>& sizes) {
-  qobmDatasetMode mode = qobmDM_BUFFER;
-  uint32_t count = 0;
-  if (ds == nullptr || readModeAndCount(ds, &mode, &count) != 0) count = 0;
-  fitSize(sizes, count);
-  if (mode == qobmDM_BUFFER) {
-    readEntryAddrs(ds, count, qobmGetDatasetBuffer, qobmGetDataBufferSize, sizes.data());
-  } else {
-    readEntryAddrs(ds, count, qobmGetDatasetTensor, qobmGetTensorSize, sizes.data());
-  }
-}
-
 bool qoblUtilsDatasetEntries(qobmDataset* dt, qobmDatasetMode* modeOut, uint32_t* countOut) {
   // The local names are those the failure lines show.
   int ret = 0;

@@ -34,9 +34,6 @@ uint64_t qoblCopyDataToDevice(const void* cfg, uint32_t deviceId, uint64_t size)
 std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds);
 // The same into `addrs` (its contents replaced, its capacity kept for the next call).
 void qoblGetDatasetDataAddrs(qobmDataset* ds, std::vector<uint64_t>& addrs);
-// The byte size of every buffer or tensor of the dataset, in order, into `sizes` (as above; an entry whose
-// size cannot be read gives 0).
-void qoblGetDatasetDataSizes(qobmDataset* ds, std::vector<uint64_t>& sizes);
 
 // The entries of a dataset as read once for a run: its mode, the buffer (buffer mode) or tensor (tensor
 // mode) handles in order, and their data addresses (0 for an address the dataset library fails to return).
