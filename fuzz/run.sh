@@ -19,7 +19,7 @@ seed() {  # seed TARGET FILE...
     [ -f "$f" ] && cp "$f" "$work/$1/seed$((i++))"
   done
 }
-seed fuzz_graph_json "$models"/{classifier,segmenter,trivial}/graph.json "$models"/dynamic/member*/graph.json
+seed fuzz_graph_json "$models"/{classifier,segmenter,trivial,pair}/graph.json "$models"/dynamic/member*/graph.json
 seed fuzz_params "$models"/{classifier,segmenter,trivial}/params.bin "$models"/dynamic/member*/params.bin
 seed fuzz_hw_config "$models"/{classifier,segmenter,trivial}/hw.json "$models"/dynamic/hw.json
 seed fuzz_suite_config "$models"/dynamic/suite.json

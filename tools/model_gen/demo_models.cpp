@@ -297,4 +297,43 @@ void generateParallel(const std::string& dir) {
   writeFile(dir + "/expected_output.bin", rawBytes({&out}));
 }
 
+void generatePair(const std::string& dir) {
+  Prng prng(0x9A12u);
+  Tensor bias({4}), denseW({3, 4}), denseB({3});
+  for (Tensor* t : {&bias, &denseW, &denseB}) prng.fill(*t);
+
+  // The parameter `bias` sits between the two real inputs, so the inputs are arg_nodes 0 and 2: input
+  // index and placeholder position differ for `scale`.  Both outputs are heads; the first also feeds the
+  // second node.
+  GraphBuilder g;
+  const int data = g.addPlaceholder("data", {1, 4, 8, 8});
+  const int b = g.addPlaceholder("bias", bias.shape);
+  const int scale = g.addPlaceholder("scale", {1, 4});
+  const int scaled = g.addOp("scale_add", "pair_scale_add", {data, scale, b}, {1, 4, 8, 8});
+  const int dw = g.addPlaceholder("dense_weight", denseW.shape);
+  const int db = g.addPlaceholder("dense_bias", denseB.shape);
+  const int summary = g.addOp("mean_dense", "pair_mean_dense", {scaled, dw, db}, {1, 3});
+  g.setHeads({scaled, summary});
+  writeFile(dir + "/graph.json", g.toJson());
+  writeFile(dir + "/params.bin",
+            makeParamBlob({{"bias", &bias}, {"dense_weight", &denseW}, {"dense_bias", &denseB}}));
+
+  rapidjson::StringBuffer buf;
+  Writer w(buf);
+  w.StartObject();
+  w.Key("max_batch_size");
+  w.Int(4);
+  w.EndObject();
+  writeFile(dir + "/hw.json", finish(buf));
+
+  Prng samplePrng(0x9A125A3u);
+  Tensor input({1, 4, 8, 8}), scaleIn({1, 4});
+  samplePrng.fill(input);
+  samplePrng.fill(scaleIn);
+  const Tensor out0 = reference::scaleAdd(input, scaleIn, bias);
+  const Tensor out1 = reference::dense(reference::globalAvgPool(out0), denseW, denseB);
+  writeFile(dir + "/sample_input.bin", rawBytes({&input, &scaleIn}));
+  writeFile(dir + "/expected_output.bin", rawBytes({&out0, &out1}));
+}
+
 }  // namespace zenlar::qobl::modelgen

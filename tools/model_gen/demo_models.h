@@ -14,6 +14,8 @@ void generateDynamic(const std::string& dir);
 void generateTrivial(const std::string& dir);
 // The model whose kernels split their work over the runtime's worker pool (models/parallel).
 void generateParallel(const std::string& dir);
+// The model with two real inputs of different shapes and two outputs (models/pair).
+void generatePair(const std::string& dir);
 
 }  // namespace zenlar::qobl::modelgen
 

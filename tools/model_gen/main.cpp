@@ -3,7 +3,7 @@
 //   qobl-model-gen package MODEL_JSON OUT_DIR         a model from your own kernels
 //   qobl-model-gen demo DEMO OUT_DIR                   a demo model's generated files
 //   qobl-model-gen DEMO OUT_DIR                        (the same; what the build runs)
-// DEMO: classifier, segmenter, dynamic, trivial or parallel.
+// DEMO: classifier, segmenter, dynamic, trivial, parallel or pair.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -24,7 +24,7 @@ using namespace zenlar::qobl::modelgen;
 const std::map<std::string, std::function<void(const std::string&)>>& demos() {
   static const std::map<std::string, std::function<void(const std::string&)>> m = {
       {"classifier", generateClassifier}, {"segmenter", generateSegmenter}, {"dynamic", generateDynamic},
-      {"trivial", generateTrivial}, {"parallel", generateParallel}};
+      {"trivial", generateTrivial}, {"parallel", generateParallel}, {"pair", generatePair}};
   return m;
 }
 
@@ -50,9 +50,9 @@ int main(int argc, char** argv) {
   package->add_option("MODEL_JSON", desc, "The JSON description of the model (see below).")->required();
   package->add_option("OUT_DIR", out, "The model directory to write (created when missing).")->required();
   CLI::App* demo = app.add_subcommand("demo", "Write the generated files of a demo model (the build does this).");
-  demo->add_option("MODEL", name, "classifier, segmenter, dynamic, trivial or parallel.")
+  demo->add_option("MODEL", name, "classifier, segmenter, dynamic, trivial, parallel or pair.")
       ->required()
-      ->check(CLI::IsMember({"classifier", "segmenter", "dynamic", "trivial", "parallel"}));
+      ->check(CLI::IsMember({"classifier", "segmenter", "dynamic", "trivial", "parallel", "pair"}));
   demo->add_option("OUT_DIR", out, "The directory to write.")->required();
 
   std::vector<const char*> cargs;

@@ -91,4 +91,22 @@ Tensor addBias(const Tensor& input, const Tensor& bias) {
   return out;
 }
 
+Tensor scaleAdd(const Tensor& input, const Tensor& scale, const Tensor& bias) {
+  require(input.shape.size() == 4 && scale.shape.size() == 2 && bias.shape.size() == 1, "scaleAdd ranks");
+  const int64_t n = input.shape[0], c = input.shape[1], plane = input.shape[2] * input.shape[3];
+  require(scale.shape[0] == n && scale.shape[1] == c && bias.shape[0] == c, "scaleAdd extents");
+  Tensor out(input.shape);
+  for (int64_t b = 0; b < n; ++b) {
+    for (int64_t ch = 0; ch < c; ++ch) {
+      const float s = scale.data[b * c + ch];
+      for (int64_t p = 0; p < plane; ++p) {
+        const int64_t at = (b * c + ch) * plane + p;
+        const float prod = input.data[at] * s;
+        out.data[at] = prod + bias.data[ch];
+      }
+    }
+  }
+  return out;
+}
+
 }  // namespace zenlar::qobl::modelgen::reference

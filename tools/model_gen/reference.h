@@ -19,6 +19,9 @@ Tensor globalAvgPool(const Tensor& t);
 Tensor dense(const Tensor& input, const Tensor& weight, const Tensor& bias);
 // input [N,C], bias [C] -> [N,C]: every row plus the bias, element by element.
 Tensor addBias(const Tensor& input, const Tensor& bias);
+// input [N,C,H,W], scale [N,C], bias [C] -> [N,C,H,W]: every plane times its item's and channel's scale (the
+// product rounded), then plus the channel's bias.
+Tensor scaleAdd(const Tensor& input, const Tensor& scale, const Tensor& bias);
 
 }  // namespace zenlar::qobl::modelgen::reference
 
