@@ -63,8 +63,8 @@ class GraphBuilder {
 // Serialises named float32 arrays as a saved-parameter blob (CPU device, in the given order).
 std::vector<uint8_t> makeParamBlob(const std::vector<std::pair<std::string, const Tensor*>>& params);
 
-// One array of any element type for a saved-parameter blob: its raw little-endian bytes, exactly
-// ((bits + 7) / 8) x lanes x elements of them.
+// One array of any scalar element type (lanes 1) for a saved-parameter blob: its raw little-endian bytes,
+// exactly ((bits + 7) / 8) x elements of them.
 struct RawParam {
   std::string name;
   uint8_t code = 2, bits = 32;   // DLPack type code and bits

@@ -142,6 +142,9 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
       RawParam p;
       p.name = text(pl[i], "name", where);
       const std::string d = dtype(pl[i], where, &t);
+      // A saved array holds (bits + 7) / 8 bytes per element whatever its lanes, so a vector type cannot
+      // carry its data: the runtime refuses such parameters, and so does the packager, before writing.
+      if (t.lanes != 1) fail(where + ": \"" + d + "\" is a vector type: parameters of vector types are not supported");
       p.shape = shape(pl[i], where);
       p.code = t.code;
       p.bits = t.bits;

@@ -87,6 +87,9 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
       {modelJson("w.bin", "sum"), "nodes[1]: input \"sum\" is not defined before it"},
       {R"({"inputs": [{"name": "data", "shape": [1, 4], "dtype": "complex64"}]})", "\"complex64\" is not a data type"},
       {R"({"inputs": []})", "\"inputs\" must name at least one input"},
+      {R"({"inputs": [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
+           "params": [{"name": "w", "shape": [1], "dtype": "float32x4", "file": "w.bin"}]})",
+       "params[0]: \"float32x4\" is a vector type: parameters of vector types are not supported"},
       {"{\"inputs\": [", "not valid JSON"},
   };
   for (const auto& c : cases) {
