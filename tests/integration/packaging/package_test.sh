@@ -74,6 +74,34 @@ for script in postinst postrm; do
   fi
 done
 
+# The container image (deploy/Dockerfile) copies the installed tree onto a slim Debian base and installs
+# the libraries it needs by name: those, with what they pull in and the base's own packages, must hold
+# every package the libraries and qobl-serve depend on.  Resolved with this machine's apt (the image's
+# Debian release); skipped where apt knows no packages.
+if [ -n "$serve_deb" ] && apt-cache show apt > /dev/null 2>&1; then
+  echo "== container image libraries"
+  image_pkgs=$(sed -n '/^FROM .*debian:bookworm-slim/,$p' "$src/deploy/Dockerfile" |
+    sed -e ':a' -e '/\\$/N; s/\\\n//; ta' | grep -o 'apt-get install [^&]*' |
+    tr ' ' '\n' | grep -v -e '^-' -e '^apt-get$' -e '^install$' -e '^$' || true)
+  [ -n "$image_pkgs" ] || fail "no apt-get install in the runtime stage of deploy/Dockerfile"
+  # The slim base: the packages of priority required (as installed here), their dependencies, and apt.
+  base=$(dpkg-query -W -f='${Package} ${Priority}\n' | awk '$2 == "required" {print $1}')
+  # shellcheck disable=SC2086
+  closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+              --no-enhances $image_pkgs apt $base 2>/dev/null | grep -v '^ ' | sort -u)
+  for deb in "$lib_deb" "$serve_deb"; do
+    while IFS= read -r dep; do
+      # One of the alternatives, without its version, is enough.
+      ok=no
+      for alt in $(tr '|' '\n' <<< "$dep" | sed 's/(.*)//; s/ //g'); do
+        case $alt in libqobl"$major") ok=yes ;; esac
+        grep -qxF -- "$alt" <<< "$closure" && ok=yes
+      done
+      [ $ok = yes ] || fail "deploy/Dockerfile: the image lacks $dep, which $(dpkg-deb -f "$deb" Package) needs (it installs: ${image_pkgs//$'\n'/ })"
+    done < <(dep_list "$deb")
+  done
+fi
+
 echo "== package contents"
 # Every package: its copyright (machine-readable) and a changelog that dpkg reads, of the package's
 # version, compressed without a name or time stamp.  qobl-serve's files are in its package and no other.
