@@ -132,6 +132,28 @@ if [ -n "$serve_deb" ]; then
   done
 fi
 
+echo "== dpkg install and purge in a scratch root"
+# dpkg itself, with a database of its own: the packages install together (their dependencies outside the
+# project are not there, hence --force-depends), every one is installed, and purging them leaves nothing.
+droot=$tmp/dpkg-root
+mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/lib/dpkg/triggers"
+touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
+dpkg_root() { dpkg --root="$droot" --log=/dev/null --force-not-root --force-depends --force-script-chrootless "$@"; }
+# shellcheck disable=SC2086
+dpkg_root -i "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb > "$tmp/dpkg.log" 2>&1 ||
+  { cat "$tmp/dpkg.log"; fail "dpkg -i of the packages"; }
+pkgs=$(for deb in "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb; do dpkg-deb -f "$deb" Package; done)
+for pkg in $pkgs; do
+  [ "$(dpkg-query --admindir="$droot/var/lib/dpkg" -W -f='${Status}' "$pkg")" = "install ok installed" ] ||
+    fail "$pkg is not installed by dpkg: $(dpkg-query --admindir="$droot/var/lib/dpkg" -W -f='${Status}' "$pkg")"
+done
+[ -x "$droot/usr/bin/qobl-run" ] || fail "dpkg -i: no /usr/bin/qobl-run"
+# shellcheck disable=SC2086
+dpkg_root --purge $pkgs > "$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "dpkg --purge of the packages"; }
+left=$(find "$droot" -mindepth 1 ! -path "$droot/var" ! -path "$droot/var/lib" ! -path "$droot/var/lib/dpkg" \
+       ! -path "$droot/var/lib/dpkg/*")
+[ -z "$left" ] || fail "left behind after dpkg --purge: $left"
+
 echo "== unpack into a scratch root"
 root=$tmp/root
 for deb in "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb; do dpkg -x "$deb" "$root"; done
