@@ -22,16 +22,22 @@ def project_version():
     return re.search(r"project\(qobl VERSION ([0-9.]+)", text).group(1)
 
 
+def cmake_configure_command(build_temp, python):
+    """The CMake configuration of the build behind the package: the extension and the libraries only, so
+    that neither the tests' nor the benchmarks' packages are needed."""
+    return ["cmake", "-S", str(ROOT), "-B", str(build_temp), "-DCMAKE_BUILD_TYPE=Release",
+            "-DQOBL_BUILD_TESTS=OFF", "-DQOBL_BUILD_BENCH=OFF", "-DQOBL_PYTHON=ON",
+            f"-DQOBL_PYTHON_EXECUTABLE={python}",
+            # Binaries get their installed search path ($ORIGIN) right away.
+            "-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON"]
+
+
 class BuildWithCMake(build_py):
     def run(self):
         super().run()
         build_temp = pathlib.Path(self.get_finalized_command("build").build_temp).resolve() / "cmake"
         jobs = os.environ.get("QOBL_BUILD_JOBS", "2")
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_temp), "-DCMAKE_BUILD_TYPE=Release",
-                        "-DQOBL_BUILD_BENCH=OFF", "-DQOBL_PYTHON=ON",
-                        f"-DQOBL_PYTHON_EXECUTABLE={sys.executable}",
-                        # Binaries get their installed search path ($ORIGIN) right away.
-                        "-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON"], check=True)
+        subprocess.run(cmake_configure_command(build_temp, sys.executable), check=True)
         subprocess.run(["cmake", "--build", str(build_temp), "-j", jobs, "--target", "qobl_python"], check=True)
         package = pathlib.Path(self.build_lib) / "qobl"
         for ext in (build_temp / "python" / "qobl").glob("_qobl*.so"):
