@@ -93,6 +93,20 @@ add_executable(app_c main.c)
 target_link_libraries(app_c PRIVATE qobl::qobl)
 add_executable(app_cxx main.cpp)
 target_link_libraries(app_cxx PRIVATE qobl::qobl qobl::qobcrt)
+# Code against the TVM runtime in a project of an older C++ standard, strict about the headers it
+# includes (not as system headers, pedantic errors): the target raises the standard to what they need.
+set(CMAKE_CXX_STANDARD 14)
+set(CMAKE_CXX_EXTENSIONS OFF)
+add_executable(app_tvm tvm.cpp)
+set_target_properties(app_tvm PROPERTIES NO_SYSTEM_FROM_IMPORTED ON)
+target_compile_options(app_tvm PRIVATE -Wall -Wextra -pedantic-errors)
+target_link_libraries(app_tvm PRIVATE qobl::tvm_runtime)
+EOF
+cat > "$tmp/app/tvm.cpp" <<'EOF'
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/packed_func.h>
+#include <tvm/runtime/registry.h>
+int main() { return tvm::runtime::Registry::Get("tvm.graph_runtime.create") != nullptr ? 0 : 1; }
 EOF
 cat > "$tmp/app/main.c" <<'EOF'
 #include <stdio.h>
@@ -126,6 +140,7 @@ case $(sed -n 2p "$tmp/app/b/found.txt") in "$prefix"/*) ;; *) fail "found qobl 
 cmake --build "$tmp/app/b" > "$tmp/app-build.log" 2>&1 || { cat "$tmp/app-build.log"; fail "build against the moved tree"; }
 [ "$("$tmp/app/b/app_c")" = "$(echo "$version" | cut -d. -f1-3)" ] || fail "app_c: $("$tmp/app/b/app_c" || true)"
 "$tmp/app/b/app_cxx" | grep -q "^QOBL API $version" || fail "app_cxx: $("$tmp/app/b/app_cxx" || true)"
+"$tmp/app/b/app_tvm" || fail "app_tvm: the card's graph runtime is not registered"
 # A missing component is named in the error.
 cat > "$tmp/app/CMakeLists.txt" <<'EOF'
 cmake_minimum_required(VERSION 3.20)
