@@ -41,6 +41,9 @@ endforeach()
 get_target_property(_qobl_src tvm_runtime SOURCE_DIR)
 set_target_properties(tvm_runtime PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
   "$<BUILD_INTERFACE:${_qobl_src}/include>;$<INSTALL_INTERFACE:${QOBL_INSTALL_TVM_INCLUDEDIR}>")
+# The TVM headers are C++17 (fold expressions among others): code that includes them is compiled as C++17
+# at least, whatever standard its project asks for.
+target_compile_features(tvm_runtime INTERFACE cxx_std_17)
 
 # Run paths.  The platform libraries find each other next to themselves, the private TVM runtime finds
 # libqobcrt one directory up, the programs find the libraries in ../<libdir>.  libqobl looks in its

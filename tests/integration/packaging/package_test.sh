@@ -74,6 +74,34 @@ for script in postinst postrm; do
   fi
 done
 
+# The container image (deploy/Dockerfile) copies the installed tree onto a slim Debian base and installs
+# the libraries it needs by name: those, with what they pull in and the base's own packages, must hold
+# every package the libraries and qobl-serve depend on.  Resolved with this machine's apt (the image's
+# Debian release); skipped where apt knows no packages.
+if [ -n "$serve_deb" ] && apt-cache show apt > /dev/null 2>&1; then
+  echo "== container image libraries"
+  image_pkgs=$(sed -n '/^FROM .*debian:bookworm-slim/,$p' "$src/deploy/Dockerfile" |
+    sed -e ':a' -e '/\\$/N; s/\\\n//; ta' | grep -o 'apt-get install [^&]*' |
+    tr ' ' '\n' | grep -v -e '^-' -e '^apt-get$' -e '^install$' -e '^$' || true)
+  [ -n "$image_pkgs" ] || fail "no apt-get install in the runtime stage of deploy/Dockerfile"
+  # The slim base: the packages of priority required (as installed here), their dependencies, and apt.
+  base=$(dpkg-query -W -f='${Package} ${Priority}\n' | awk '$2 == "required" {print $1}')
+  # shellcheck disable=SC2086
+  closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+              --no-enhances $image_pkgs apt $base 2>/dev/null | grep -v '^ ' | sort -u)
+  for deb in "$lib_deb" "$serve_deb"; do
+    while IFS= read -r dep; do
+      # One of the alternatives, without its version, is enough.
+      ok=no
+      for alt in $(tr '|' '\n' <<< "$dep" | sed 's/(.*)//; s/ //g'); do
+        case $alt in libqobl"$major") ok=yes ;; esac
+        grep -qxF -- "$alt" <<< "$closure" && ok=yes
+      done
+      [ $ok = yes ] || fail "deploy/Dockerfile: the image lacks $dep, which $(dpkg-deb -f "$deb" Package) needs (it installs: ${image_pkgs//$'\n'/ })"
+    done < <(dep_list "$deb")
+  done
+fi
+
 echo "== package contents"
 # Every package: its copyright (machine-readable) and a changelog that dpkg reads, of the package's
 # version, compressed without a name or time stamp.  qobl-serve's files are in its package and no other.
@@ -103,6 +131,28 @@ if [ -n "$serve_deb" ]; then
     dpkg-deb -c "$serve_deb" | awk '{print $NF}' | grep -xF "$f" >/dev/null || fail "qobl-serve lacks $f"
   done
 fi
+
+echo "== dpkg install and purge in a scratch root"
+# dpkg itself, with a database of its own: the packages install together (their dependencies outside the
+# project are not there, hence --force-depends), every one is installed, and purging them leaves nothing.
+droot=$tmp/dpkg-root
+mkdir -p "$droot/var/lib/dpkg/info" "$droot/var/lib/dpkg/updates" "$droot/var/lib/dpkg/triggers"
+touch "$droot/var/lib/dpkg/status" "$droot/var/lib/dpkg/available"
+dpkg_root() { dpkg --root="$droot" --log=/dev/null --force-not-root --force-depends --force-script-chrootless "$@"; }
+# shellcheck disable=SC2086
+dpkg_root -i "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb > "$tmp/dpkg.log" 2>&1 ||
+  { cat "$tmp/dpkg.log"; fail "dpkg -i of the packages"; }
+pkgs=$(for deb in "$lib_deb" "$dev_deb" "$tools_deb" $serve_deb $py_deb; do dpkg-deb -f "$deb" Package; done)
+for pkg in $pkgs; do
+  [ "$(dpkg-query --admindir="$droot/var/lib/dpkg" -W -f='${Status}' "$pkg")" = "install ok installed" ] ||
+    fail "$pkg is not installed by dpkg: $(dpkg-query --admindir="$droot/var/lib/dpkg" -W -f='${Status}' "$pkg")"
+done
+[ -x "$droot/usr/bin/qobl-run" ] || fail "dpkg -i: no /usr/bin/qobl-run"
+# shellcheck disable=SC2086
+dpkg_root --purge $pkgs > "$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "dpkg --purge of the packages"; }
+left=$(find "$droot" -mindepth 1 ! -path "$droot/var" ! -path "$droot/var/lib" ! -path "$droot/var/lib/dpkg" \
+       ! -path "$droot/var/lib/dpkg/*")
+[ -z "$left" ] || fail "left behind after dpkg --purge: $left"
 
 echo "== unpack into a scratch root"
 root=$tmp/root

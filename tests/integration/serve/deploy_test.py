@@ -29,6 +29,44 @@ def arg(args, name):
     return args[args.index(name) + 1]
 
 
+def seconds_before_restart(container):
+    """How long a container that does not answer yet (qobl-serve loading its models) runs before the kubelet
+    restarts it: the startup probe's budget when there is one (the liveness probe waits for it), else the
+    liveness probe's, with Kubernetes' defaults for what the probe leaves out."""
+    probe = container.get("startupProbe") or container["livenessProbe"]
+    return (probe.get("initialDelaySeconds", 0)
+            + probe.get("periodSeconds", 10) * probe.get("failureThreshold", 3))
+
+
+def docker_ignored(patterns, path):
+    """Whether .dockerignore patterns leave path (relative to the context) out of the build context: a path
+    is out when it or one of its parent directories matches the last pattern that applies to it (with "!"
+    patterns taking it back in).  "*" and "?" stay within one path element, "**" spans any number."""
+    def regex(pattern):
+        out, i = "", 0
+        while i < len(pattern):
+            if pattern.startswith("**/", i):
+                out, i = out + "(?:.*/)?", i + 3
+            elif pattern.startswith("**", i):
+                out, i = out + ".*", i + 2
+            elif pattern[i] == "*":
+                out, i = out + "[^/]*", i + 1
+            elif pattern[i] == "?":
+                out, i = out + "[^/]", i + 1
+            else:
+                out, i = out + re.escape(pattern[i]), i + 1
+        return re.compile(out + r"\Z")
+    parts = path.split("/")
+    prefixes = ["/".join(parts[:n]) for n in range(1, len(parts) + 1)]
+    excluded = False
+    for p in patterns:
+        negate = p.startswith("!")
+        body = os.path.normpath(p[1:] if negate else p).lstrip("/")
+        if any(regex(body).match(prefix) for prefix in prefixes):
+            excluded = not negate
+    return excluded
+
+
 class DeployFilesTest(unittest.TestCase):
     def accepted_by_server(self, args):
         """qobl-serve parses the arguments (--help after them stops before anything is loaded)."""
@@ -105,6 +143,9 @@ class DeployFilesTest(unittest.TestCase):
         for probe, path in (("readinessProbe", "/v2/health/ready"), ("livenessProbe", "/v2/health/live")):
             self.assertEqual(container[probe]["httpGet"], {"path": path, "port": http})
         self.assertEqual(runtime["metadata"]["annotations"]["prometheus.kserve.io/path"], "/metrics")
+        # The ports open only once the models are loaded: the liveness probe must not restart the server
+        # while it loads them.
+        self.assertGreaterEqual(seconds_before_restart(container), 60)
         self.accepted_by_server(args)
         # The InferenceService selects this runtime by name and model format.
         model = desired(isvc)["predictor"]["model"]
@@ -129,6 +170,14 @@ class DeployFilesTest(unittest.TestCase):
         mounts = {m["mountPath"]: m["name"] for m in container["volumeMounts"]}
         self.assertIn(mounts[arg(args, "--model-repository")], [v["name"] for v in desired(pod)["volumes"]])
         self.assertEqual(container["readinessProbe"]["httpGet"]["path"], "/v2/health/ready")
+        for probe in ("livenessProbe", "startupProbe"):
+            self.assertEqual(container[probe]["httpGet"], {"path": "/v2/health/live", "port": "http"})
+        self.assertGreaterEqual(seconds_before_restart(container), 60)
+        # A terminating pod keeps taking requests until the Service has dropped it: qobl-serve, which
+        # refuses new requests on SIGTERM, gets the signal only after a pause that fits in the grace period.
+        command = container["lifecycle"]["preStop"]["exec"]["command"]
+        self.assertEqual(command[0], "sleep")
+        self.assertTrue(5 <= int(command[1]) < desired(pod)["terminationGracePeriodSeconds"] - 30, command)
         self.assertEqual(pod["metadata"]["annotations"]["prometheus.io/port"], str(ports["http"]))
         self.accepted_by_server(args)
 
@@ -142,12 +191,32 @@ class DeployFilesTest(unittest.TestCase):
         entry = re.search(r"^ENTRYPOINT (.+)$", text, re.M).group(1)
         cmd = yaml.safe_load(re.search(r"^CMD (.+)$", text, re.M).group(1))   # a JSON list
         self.assertEqual(yaml.safe_load(entry), ["/opt/qobl/bin/qobl-serve"])
+        # The program is where the build stage installs it, and that tree is what the image copies.
+        prefix = re.search(r"cmake --install /build --prefix (\S+)", text).group(1)
+        self.assertEqual(yaml.safe_load(entry)[0], prefix + "/bin/qobl-serve")
+        self.assertRegex(text, r"(?m)^COPY --from=build %s %s$" % (re.escape(prefix), re.escape(prefix)))
         self.assertEqual(exposed, [arg(cmd, "--http-port"), arg(cmd, "--grpc-port")])
         self.assertEqual(arg(cmd, "--host"), "0.0.0.0")
         self.accepted_by_server(cmd)
         # The plain Deployment listens where the image says.
         args = desired(desired(documents("kubernetes/qobl-serve.yaml")["Deployment"])["template"])["containers"][0]["args"]
         self.assertEqual([arg(args, "--http-port"), arg(args, "--grpc-port")], exposed)
+
+
+    def test_docker_context(self):
+        """The build context is the source tree without what builds leave in it: build directories (several
+        hundred MB each) and Python build output stay out, every file of the source stays in."""
+        with open(os.path.join(SOURCE, ".dockerignore")) as f:
+            patterns = [line.strip() for line in f if line.strip() and not line.lstrip().startswith("#")]
+        for left_out in ("build/CMakeCache.txt", "build-deb/packages/x.deb", "build-asan/lib/libqobl.so",
+                         "python/build/lib/qobl/_qobl.so", "python/qobl.egg-info/PKG-INFO",
+                         "python/qobl/__pycache__/x.pyc", "python/tests/__pycache__/x.pyc"):
+            self.assertTrue(docker_ignored(patterns, left_out), left_out)
+        r = subprocess.run(["git", "-C", SOURCE, "ls-files"], capture_output=True, text=True, timeout=60)
+        if r.returncode != 0:
+            self.skipTest("not a git checkout: no list of source files")
+        kept_out = [p for p in r.stdout.splitlines() if docker_ignored(patterns, p)]
+        self.assertEqual(kept_out, [])
 
 
 if __name__ == "__main__":

@@ -53,10 +53,10 @@
 #include <string.h>
 
 /* Size and offset checks: static_assert / _Static_assert where the language has them, else a typedef of
-   an array whose size is negative when the condition fails (C89). */
-#if defined(__cplusplus)
+   an array whose size is negative when the condition fails (C89, C++98). */
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define QOBCRT_PREPROC_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define QOBCRT_PREPROC_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #else
 #define QOBCRT_PREPROC_STATIC_ASSERT_NAME2(line) qobcrt_preproc_static_assert_##line

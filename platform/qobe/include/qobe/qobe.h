@@ -161,7 +161,10 @@ int qobeDebugSetNextUid(uint32_t next);
 
 #ifdef __cplusplus
 }  /* extern "C" */
+#endif
 
+/* The card's record layouts for C++11 and later (an older C++ compiler gets the C interface above). */
+#if defined(__cplusplus) && __cplusplus >= 201103L
 namespace zenlar {
 namespace qobe {
 
@@ -196,8 +199,8 @@ static_assert(offsetof(QobeOpArgumentHeader, loopCount) == 4 && offsetof(QobeOpA
                   offsetof(QobeOpArgumentHeader, outputCount) == 20,
               "argument header field offsets");
 
-}  // namespace qobe
-}  // namespace zenlar
-#endif  /* __cplusplus */
+}  /* namespace qobe */
+}  /* namespace zenlar */
+#endif  /* C++11 */
 
 #endif /* QOBE_QOBE_H */
