@@ -112,7 +112,9 @@ typedef struct qoblCallbackStatus {
  * The callback must not call qoblRunStreamAsync or qoblDestroyOpStream for its own stream (both are refused,
  * with qoblERR_RUN_STREAM and qoblERR_DESTROY_STREAM).  It may create streams and destroy other streams,
  * except one that has runs on the card (refused with qoblERR_DESTROY_STREAM, nothing changed: the callback's
- * thread may be the one that delivers their reports).  On a device error (status->errorCode not 0) the run
+ * thread may be the one that delivers their reports).  For the same reason qoblSynchronizeStream does not
+ * wait there for its own stream or for a stream with runs on the card, and qoblSynchronizeDevice does not
+ * wait for a device with such a stream (see both).  On a device error (status->errorCode not 0) the run
  * ends there and is released at once; no end report follows for it.
  */
 typedef void (*qoblStreamReportCallback)(qobeOp* op, qobmDataset* input, qobmDataset* output,
@@ -270,13 +272,20 @@ QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamRepo
 /* ---- synchronisation ---- */
 
 /* Waits up to `timeout` milliseconds until every asynchronous input of the stream has completed.  While it
-   waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out. */
+   waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out.
+   From a report callback, inputs that could only complete after the callback returns are not waited for:
+   when the stream is the callback's own, or has runs on the card (whose reports the callback's thread may
+   be the one to deliver), the call returns at once, 0 when no input is outstanding, else
+   qoblERR_STREAM_SYNC_TIMEOUT (logged); a wait for another stream ends the same way as soon as one of its
+   runs is sent to the card. */
 QOBL_EXPORT qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout);
 
 /* Waits for every stream device devId has when the call starts; `timeout` milliseconds bound the whole
    wait (UINT32_MAX: no limit).  Meanwhile qoblCreateOpStream and qoblDestroyOpStream for the device wait
    for it when called from application threads; from report callbacks they go ahead.
-   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
+   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards.  From a report
+   callback each stream is waited for as by qoblSynchronizeStream from there: a stream that cannot be
+   waited for ends the call at once with qoblERR_DEVICE_SYNC_TIMEOUT. */
 QOBL_EXPORT qoblErr qoblSynchronizeDevice(uint32_t devId, uint32_t timeout);
 
 #ifdef __cplusplus
