@@ -11,7 +11,8 @@
  *
  * Handles and ownership:
  *  - qoblModel*: made by qoblCreateModel / qoblCreateDynamicModel, freed by qoblDestroyModel (after which it
- *    must not be used).  A model must outlive every stream whose graph uses it.
+ *    must not be used).  A model must outlive every stream whose graph uses it (qoblDestroyModel
+ *    refuses while such a stream exists).
  *  - qoblOpGraph*: made by qoblCreateOpGraph.  qoblDestroyOpGraph releases the graph but keeps the handle
  *    record (emptied); a second destroy of the same handle returns 0.
  *  - qoblStream*: made by qoblCreateOpStream.  qoblDestroyOpStream destroys the stream; the handle must not
@@ -50,7 +51,7 @@ typedef uint32_t qoblErr;
 
 #define qoblERR_SUCCESS 0u
 #define qoblERR_INVALID_PARAM 301002u        /* a required pointer or handle is null, or *model already set */
-#define qoblERR_MODEL_OPERATION 301005u      /* a model getter/setter failed (state, index, shapes, ...) */
+#define qoblERR_MODEL_OPERATION 301005u      /* a model operation failed (state, index, shapes, in use, ...) */
 #define qoblERR_MODEL_FILE 301006u           /* a model file is missing, unreadable, empty or malformed */
 #define qoblERR_CREATE_MODEL 301007u         /* the model runtime or its parameters could not be created */
 #define qoblERR_INPUT_OP_EXISTS 301010u      /* the graph already has its input op */
@@ -153,7 +154,9 @@ QOBL_EXPORT qoblErr qoblCreateModel(const char* modLib, const char* modGraph, co
 QOBL_EXPORT qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig, qoblModel** model);
 
 /* Releases the model and frees the handle; the handle must not be used afterwards (a second destroy of the
-   same handle is not allowed).  No stream whose graph uses the model may still exist. */
+   same handle is not allowed).  While a stream whose graph has a run-model op of the model exists, the
+   call is refused (qoblERR_MODEL_OPERATION, logged) and changes nothing: destroy the stream first.  A
+   graph that still holds run-model ops of a destroyed model must not be given to qoblCreateOpStream. */
 QOBL_EXPORT qoblErr qoblDestroyModel(qoblModel* model);
 
 /* *batchSize is in and out: the requested batch size, clamped to the model's maximum and written back.
