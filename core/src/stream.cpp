@@ -442,15 +442,9 @@ bool OpStream::waitWouldBlockReports() {
 }
 
 qoblErr OpStream::synchronize(uint32_t timeout) {
-  // From a report callback the wait cannot end while it needs this thread's reports: it is refused, and a
-  // wait for other runs stops once one of them is on the card.
+  // From a report callback the wait cannot end while it needs this thread's reports: it ends at once, and a
+  // wait for other runs ends once one of them is on the card.
   const bool inDelivery = deliveringStream() != nullptr;
-  if (inDelivery && waitHandleCount_.load() != 0 && waitWouldBlockReports()) {
-    QOBL_LOG_ERROR("Failed to synchronize stream %u: from a report callback, the callback's own stream and a stream "
-                   "with runs on the card cannot be waited for; wait from an application thread.\n",
-                   streamId_);
-    return qoblERR_STREAM_SYNC_TIMEOUT;
-  }
   // Several threads may wait at once: the stream counts as waiting until the last of them leaves.
   ++waiters_;
   waiting_.store(true);
@@ -469,8 +463,8 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
     }
     if (closing_.load()) break;
     if (inDelivery && waitWouldBlockReports()) {
-      QOBL_LOG_ERROR("Stream %u: a run was sent to the card while a report callback waited for the stream; the "
-                     "callback's thread may be the one to report it, so the wait ends.\n",
+      QOBL_LOG_ERROR("Failed to synchronize stream %u: from a report callback, the callback's own stream and a "
+                     "stream with runs on the card cannot be waited for; wait from an application thread.\n",
                      streamId_);
       break;
     }

@@ -200,8 +200,8 @@ struct WaitingCallback {
         rc = qoblSynchronizeStream(self->other->stream(), kWaitMs);
         break;
     }
-    self->ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     self->rc = rc;
+    self->ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   }
   static constexpr uint32_t kWaitMs = 4000;
 };
@@ -226,13 +226,21 @@ TEST_F(StreamSyncTest, ReportCallbackWaitsDoNotWaitForTheirOwnThread) {
     ASSERT_EQ(0u, qoblSubscribeStreamReport(own.stream(), &WaitingCallback::fn, &cb));
     ASSERT_EQ(0u, qoblSubscribeStreamReport(own.stream(), &recordReport, &tally.sub));
     ASSERT_EQ(0u, qoblSubscribeStreamReport(other.stream(), &recordReport, &tally.sub));
+    const Inputs again(own, 1), againOther(other, 1);
     ASSERT_EQ(0u, qoblRunStreamAsync(own.stream(), ownIo.in(0), ownIo.out(0)));
-    ASSERT_EQ(0u, qoblSynchronizeStream(own.stream(), 20000));
-    ASSERT_EQ(0u, qoblSynchronizeStream(other.stream(), 20000));
+    // No wait of the application's: the callback's waits must not leave either stream announced as waited
+    // for (which would refuse their runs) once the callback has returned.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (cb.ms.load() < 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     EXPECT_EQ(c.second, cb.rc.load());
     EXPECT_LT(cb.ms.load(), 1000);
+    EXPECT_EQ(0u, qoblRunStreamAsync(own.stream(), again.in(0), again.out(0)));
+    EXPECT_EQ(0u, qoblRunStreamAsync(other.stream(), againOther.in(0), againOther.out(0)));
+    ASSERT_EQ(0u, qoblSynchronizeDevice(0, 20000));
     EXPECT_EQ(1, tally.of(ownIo.in(0)));
     EXPECT_EQ(c.first == K::kSentOther ? 1 : 0, tally.of(otherIo.in(0)));
+    EXPECT_EQ(1, tally.of(again.in(0)));
+    EXPECT_EQ(1, tally.of(againOther.in(0)));
     EXPECT_EQ(0, tally.errors());
   }
 }
