@@ -196,11 +196,14 @@ QOBL_EXPORT qoblErr qoblCreateOpGraph(qoblOpGraph** graph);
 QOBL_EXPORT qoblErr qoblDestroyOpGraph(qoblOpGraph* graph);
 
 /* Creates the graph's single input op into *op; inputCnt inputs per run.  The op belongs to the
-   application and is not freed by this library. */
+   application and is not freed by this library.  A handle that names no live graph (emptied by
+   qoblDestroyOpGraph, or not made by qoblCreateOpGraph) is refused with qoblERR_INVALID_PARAM. */
 QOBL_EXPORT qoblErr qoblCreateGraphInputOp(qoblOpGraph* graph, uint32_t inputCnt, qobeOp** op);
 
 /* Creates a run-model op bound to the model into *op (not yet in a graph; connect it as a child).  The
-   model's batch size must be set first. */
+   model's batch size must be set first: a later change of the batch size does not reach ops already
+   connected, whose streams' runs then fail (qoblERR_RUN_STREAM, or a device error in the reports).  A
+   model handle without a model (ptr_ null) is refused with qoblERR_INVALID_PARAM. */
 QOBL_EXPORT qoblErr qoblCreateRunModelOp(qoblModel* model, qobeOp** op);
 
 /* Adds `child` below `parent`, which must already be in a graph.  A child has exactly one parent; below a
