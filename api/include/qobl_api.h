@@ -250,7 +250,10 @@ QOBL_EXPORT qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** o
 /* Runs the stream on the current device (the stream's device) and waits up to `timeout` milliseconds
    (UINT32_MAX: no limit).  input and output stay owned by the caller.  qoblERR_RUN_PENDING means the input
    was accepted and the run waits for further inputs (it is then reported like an asynchronous input).  The
-   other inputs of the device run this call completes are reported before it returns.  For a dynamic model,
+   other inputs of the device run this call completes are reported before it returns.  When the time-out
+   passes first the call returns qoblERR_RUN_STREAM (logged), but the card still finishes the run later and
+   writes its outputs into `output` then; the device runtime keeps the memory of that run valid until it
+   is done.  For a dynamic model,
    an input whose shapes differ from those of the inputs gathered for the run is refused
    (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output,
