@@ -192,7 +192,9 @@ QOBL_EXPORT qoblErr qoblCreateOpGraph(qoblOpGraph** graph);
 
 /* Releases the graph (its nodes and edges, not the op-engine ops) and empties the handle.  Fails with
    qoblERR_GRAPH_IN_USE while a stream made from it exists.  Ops of every graph can no longer be used as
-   parents in qoblConnectOps afterwards. */
+   parents in qoblConnectOps afterwards, also those of graphs other threads are building at that moment
+   (their connects fail with qoblERR_PARENT_NOT_IN_GRAPH): an application that builds graphs on several
+   threads finishes connecting them before it destroys any graph. */
 QOBL_EXPORT qoblErr qoblDestroyOpGraph(qoblOpGraph* graph);
 
 /* Creates the graph's single input op into *op; inputCnt inputs per run.  The op belongs to the
