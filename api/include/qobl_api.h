@@ -11,7 +11,8 @@
  *
  * Handles and ownership:
  *  - qoblModel*: made by qoblCreateModel / qoblCreateDynamicModel, freed by qoblDestroyModel (after which it
- *    must not be used).  A model must outlive every stream whose graph uses it.
+ *    must not be used).  A model must outlive every stream whose graph uses it (qoblDestroyModel
+ *    refuses while such a stream exists).
  *  - qoblOpGraph*: made by qoblCreateOpGraph.  qoblDestroyOpGraph releases the graph but keeps the handle
  *    record (emptied); a second destroy of the same handle returns 0.
  *  - qoblStream*: made by qoblCreateOpStream.  qoblDestroyOpStream destroys the stream; the handle must not
@@ -50,7 +51,7 @@ typedef uint32_t qoblErr;
 
 #define qoblERR_SUCCESS 0u
 #define qoblERR_INVALID_PARAM 301002u        /* a required pointer or handle is null, or *model already set */
-#define qoblERR_MODEL_OPERATION 301005u      /* a model getter/setter failed (state, index, shapes, ...) */
+#define qoblERR_MODEL_OPERATION 301005u      /* a model operation failed (state, index, shapes, in use, ...) */
 #define qoblERR_MODEL_FILE 301006u           /* a model file is missing, unreadable, empty or malformed */
 #define qoblERR_CREATE_MODEL 301007u         /* the model runtime or its parameters could not be created */
 #define qoblERR_INPUT_OP_EXISTS 301010u      /* the graph already has its input op */
@@ -112,7 +113,9 @@ typedef struct qoblCallbackStatus {
  * The callback must not call qoblRunStreamAsync or qoblDestroyOpStream for its own stream (both are refused,
  * with qoblERR_RUN_STREAM and qoblERR_DESTROY_STREAM).  It may create streams and destroy other streams,
  * except one that has runs on the card (refused with qoblERR_DESTROY_STREAM, nothing changed: the callback's
- * thread may be the one that delivers their reports).  On a device error (status->errorCode not 0) the run
+ * thread may be the one that delivers their reports).  For the same reason qoblSynchronizeStream does not
+ * wait there for its own stream or for a stream with runs on the card, and qoblSynchronizeDevice does not
+ * wait for a device with such a stream (see both).  On a device error (status->errorCode not 0) the run
  * ends there and is released at once; no end report follows for it.
  */
 typedef void (*qoblStreamReportCallback)(qobeOp* op, qobmDataset* input, qobmDataset* output,
@@ -151,7 +154,9 @@ QOBL_EXPORT qoblErr qoblCreateModel(const char* modLib, const char* modGraph, co
 QOBL_EXPORT qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig, qoblModel** model);
 
 /* Releases the model and frees the handle; the handle must not be used afterwards (a second destroy of the
-   same handle is not allowed).  No stream whose graph uses the model may still exist. */
+   same handle is not allowed).  While a stream whose graph has a run-model op of the model exists, the
+   call is refused (qoblERR_MODEL_OPERATION, logged) and changes nothing: destroy the stream first.  A
+   graph that still holds run-model ops of a destroyed model must not be given to qoblCreateOpStream. */
 QOBL_EXPORT qoblErr qoblDestroyModel(qoblModel* model);
 
 /* *batchSize is in and out: the requested batch size, clamped to the model's maximum and written back.
@@ -187,15 +192,20 @@ QOBL_EXPORT qoblErr qoblCreateOpGraph(qoblOpGraph** graph);
 
 /* Releases the graph (its nodes and edges, not the op-engine ops) and empties the handle.  Fails with
    qoblERR_GRAPH_IN_USE while a stream made from it exists.  Ops of every graph can no longer be used as
-   parents in qoblConnectOps afterwards. */
+   parents in qoblConnectOps afterwards, also those of graphs other threads are building at that moment
+   (their connects fail with qoblERR_PARENT_NOT_IN_GRAPH): an application that builds graphs on several
+   threads finishes connecting them before it destroys any graph. */
 QOBL_EXPORT qoblErr qoblDestroyOpGraph(qoblOpGraph* graph);
 
 /* Creates the graph's single input op into *op; inputCnt inputs per run.  The op belongs to the
-   application and is not freed by this library. */
+   application and is not freed by this library.  A handle that names no live graph (emptied by
+   qoblDestroyOpGraph, or not made by qoblCreateOpGraph) is refused with qoblERR_INVALID_PARAM. */
 QOBL_EXPORT qoblErr qoblCreateGraphInputOp(qoblOpGraph* graph, uint32_t inputCnt, qobeOp** op);
 
 /* Creates a run-model op bound to the model into *op (not yet in a graph; connect it as a child).  The
-   model's batch size must be set first. */
+   model's batch size must be set first: a later change of the batch size does not reach ops already
+   connected, whose streams' runs then fail (qoblERR_RUN_STREAM, or a device error in the reports).  A
+   model handle without a model (ptr_ null) is refused with qoblERR_INVALID_PARAM. */
 QOBL_EXPORT qoblErr qoblCreateRunModelOp(qoblModel* model, qobeOp** op);
 
 /* Adds `child` below `parent`, which must already be in a graph.  A child has exactly one parent; below a
@@ -242,7 +252,10 @@ QOBL_EXPORT qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** o
 /* Runs the stream on the current device (the stream's device) and waits up to `timeout` milliseconds
    (UINT32_MAX: no limit).  input and output stay owned by the caller.  qoblERR_RUN_PENDING means the input
    was accepted and the run waits for further inputs (it is then reported like an asynchronous input).  The
-   other inputs of the device run this call completes are reported before it returns.  For a dynamic model,
+   other inputs of the device run this call completes are reported before it returns.  When the time-out
+   passes first the call returns qoblERR_RUN_STREAM (logged), but the card still finishes the run later and
+   writes its outputs into `output` then; the device runtime keeps the memory of that run valid until it
+   is done.  For a dynamic model,
    an input whose shapes differ from those of the inputs gathered for the run is refused
    (qoblERR_RUN_STREAM) and changes nothing. */
 QOBL_EXPORT qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output,
@@ -270,13 +283,20 @@ QOBL_EXPORT qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamRepo
 /* ---- synchronisation ---- */
 
 /* Waits up to `timeout` milliseconds until every asynchronous input of the stream has completed.  While it
-   waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out. */
+   waits, new asynchronous runs on the stream are refused.  qoblERR_STREAM_SYNC_TIMEOUT on time-out.
+   From a report callback, inputs that could only complete after the callback returns are not waited for:
+   when the stream is the callback's own, or has runs on the card (whose reports the callback's thread may
+   be the one to deliver), the call returns at once, 0 when no input is outstanding, else
+   qoblERR_STREAM_SYNC_TIMEOUT (logged); a wait for another stream ends the same way as soon as one of its
+   runs is sent to the card. */
 QOBL_EXPORT qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout);
 
 /* Waits for every stream device devId has when the call starts; `timeout` milliseconds bound the whole
    wait (UINT32_MAX: no limit).  Meanwhile qoblCreateOpStream and qoblDestroyOpStream for the device wait
    for it when called from application threads; from report callbacks they go ahead.
-   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards. */
+   qoblERR_DEVICE_SYNC_TIMEOUT when it expired; the streams accept runs again afterwards.  From a report
+   callback each stream is waited for as by qoblSynchronizeStream from there: a stream that cannot be
+   waited for ends the call at once with qoblERR_DEVICE_SYNC_TIMEOUT. */
 QOBL_EXPORT qoblErr qoblSynchronizeDevice(uint32_t devId, uint32_t timeout);
 
 #ifdef __cplusplus

@@ -56,6 +56,8 @@ qoblErr qoblCreateGraphInputOp(qoblOpGraph* graph, uint32_t inputCnt, qobeOp** o
 qoblErr qoblCreateRunModelOp(qoblModel* model, qobeOp** op) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM((NULL != op) && (NULL != model), "Invalid parameter: (NULL != op) && (NULL != model)");
+    // An op without a model could never be connected or run.
+    QOBL_CHECK_PARAM(NULL != model->ptr_, "Invalid parameter: NULL != model->ptr_");
     return OpGraphController::createRunModelOp(model->ptr_, op);
   }
   QOBL_API_CATCH(qoblERR_CREATE_OP)

@@ -4,10 +4,13 @@
 
 #include "i_model.h"
 #include "model_mgr.h"
+#include "op_stream_controller.h"
+#include "qobl_log.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 
 using zenlar::qobl::ModelMgr;
+using zenlar::qobl::OpStreamController;
 
 namespace {
 
@@ -47,6 +50,11 @@ qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* mo
 qoblErr qoblDestroyModel(qoblModel* model) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_, "Invalid parameter: NULL != model && NULL != model->ptr_");
+    // A stream would run (or its teardown read) the model after it is gone: refused, nothing changes.
+    if (const uint32_t user = OpStreamController::streamUsingModel(model->ptr_)) {
+      QOBL_LOG_ERROR("Failed to destroy the model: stream %u still runs it; destroy the stream first.\n", user);
+      return qoblERR_MODEL_OPERATION;
+    }
     ModelMgr::releaseModel(model->ptr_);
     model->ptr_ = nullptr;
     delete model;

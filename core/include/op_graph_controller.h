@@ -42,6 +42,7 @@ class OpGraphController {
   // op registry (op_manager.h says why).  qoblERR_INVALID_PARAM for a graph this controller does not hold.
   static qoblErr destroyGraph(OpDirectedGraph* graph);
   // Creates the graph's input op with `inputCnt` inputs per run into *op and places it in the graph.
+  // qoblERR_INVALID_PARAM (logged, nothing read) when `graph` is not a live graph of this registry;
   // qoblERR_INPUT_OP_EXISTS when the graph has nodes; qoblERR_CREATE_OP when the op engine refuses (*op is
   // set to what it made, possibly null).  The op belongs to the application.
   static qoblErr createInputOp(OpDirectedGraph* graph, uint32_t inputCnt, qobeOp** op);

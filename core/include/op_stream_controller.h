@@ -59,6 +59,7 @@
 namespace zenlar {
 namespace qobl {
 
+class IModel;
 class IOpStream;
 class OpDirectedGraph;
 class IDeviceSynchronizer;
@@ -89,6 +90,8 @@ class OpStreamController {
   // Null (logged) when absent.
   static IOpStream* getStreamById(uint32_t streamId);
   static IOpStream* getStreamByGraphAddr(uint64_t graphAddr);
+  // The id of a live stream whose graph has a run-model op of `model`, or 0 when there is none.
+  static uint32_t streamUsingModel(const IModel* model);
   static qoblErr synchronizeDevice(uint32_t deviceId, uint32_t timeout);
   static std::set<uint32_t> getAllDeviceId();
   // Deletes every registered stream (with the teardown above).

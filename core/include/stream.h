@@ -218,7 +218,10 @@ class IOpStream {
   virtual bool callbackCount() = 0;
   // True when a thread waits for the stream and every asynchronous input has completed.
   virtual bool isCompleted() = 0;
-  // Waits until every asynchronous input has completed: 0, or qoblERR_STREAM_SYNC_TIMEOUT.
+  // Waits until every asynchronous input has completed: 0, or qoblERR_STREAM_SYNC_TIMEOUT.  From a report
+  // callback (a delivery on the calling thread), the callback's own stream and a stream with runs on the
+  // card are not waited for (their completions may need this thread): qoblERR_STREAM_SYNC_TIMEOUT at once
+  // unless nothing is outstanding.
   virtual qoblErr synchronize(uint32_t timeout) = 0;
   // Inputs gathered per device run (the input op's loop count); 0 for a stream that is not built.
   virtual void getCacheNumber(uint32_t& num) = 0;
@@ -375,6 +378,11 @@ class OpStream final : public IOpStream {
   void signalCompleted();
   // Clears busy_ and wakes the threads waiting for it in checkBusy.
   void leaveBusy();
+  // True when the calling thread delivers reports and a wait for this stream could need that thread: it
+  // delivers this stream's reports, or this stream has runs on the card.
+  bool waitWouldBlockReports();
+  // How long a wait from a report callback sleeps before it looks again for runs sent to the card.
+  static constexpr uint32_t kDeliveryWaitSliceMs = 5;
   void destroy();
   // Input-op shapes of every dynamic model of the stream, in op order, into `shapes` (replacing its
   // contents; empty without dynamic models).

@@ -94,6 +94,11 @@ qoblErr OpGraphController::destroyGraph(OpDirectedGraph* graph) {
 }
 
 qoblErr OpGraphController::createInputOp(OpDirectedGraph* graph, uint32_t inputCnt, qobeOp** op) {
+  // The handle's graph is looked up by address only: a record that names no live graph is not read.
+  if (!find(graph)) {
+    QOBL_LOG_ERROR("Invalid parameter: the graph is not a live op graph.\n");
+    return qoblERR_INVALID_PARAM;
+  }
   if (graph->size() != 0) {
     QOBL_LOG_ERROR("Op graph can't has more than one input op. \n");
     return qoblERR_INPUT_OP_EXISTS;

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "device_synchronizer.h"
+#include "i_stream_op.h"
+#include "op_dg_node.h"
 #include "op_graph_controller.h"
 #include "qobl_log.h"
 #include "singleton.h"
@@ -397,6 +399,20 @@ IOpStream* OpStreamController::getStreamByGraphAddr(uint64_t graphAddr) {
     if (reinterpret_cast<uint64_t>(stream->bindingGraph()) == graphAddr) return stream;
   }
   return nullptr;
+}
+
+uint32_t OpStreamController::streamUsingModel(const IModel* model) {
+  std::lock_guard<std::recursive_mutex> lock(streamDictMutex_);
+  for (const auto& kv : streamDict_) {
+    IOpStream* stream = kv.second->stream.load();
+    OpDirectedGraph* graph = stream != nullptr ? stream->bindingGraph() : nullptr;
+    if (graph == nullptr) continue;
+    for (OpDGNode* node : *graph) {
+      IStreamOp* op = node != nullptr ? node->getStreamOp() : nullptr;
+      if (op != nullptr && op->getModel() == model) return kv.first;
+    }
+  }
+  return 0;
 }
 
 qoblErr OpStreamController::synchronizeDevice(uint32_t deviceId, uint32_t timeout) {

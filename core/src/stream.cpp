@@ -434,7 +434,17 @@ bool OpStream::isCompleted() {
   return (waiting_.load() || waiters_.load() != 0) && waitHandleCount_.load() == 0;
 }
 
+bool OpStream::waitWouldBlockReports() {
+  // The inputs of the stream whose report this thread delivers complete only after the delivery; a run on
+  // the card may be reported by this very thread (the device's reporting thread).
+  IOpStream* delivering = deliveringStream();
+  return delivering != nullptr && (delivering == this || runsInFlight() != 0);
+}
+
 qoblErr OpStream::synchronize(uint32_t timeout) {
+  // From a report callback the wait cannot end while it needs this thread's reports: it ends at once, and a
+  // wait for other runs ends once one of them is on the card.
+  const bool inDelivery = deliveringStream() != nullptr;
   // Several threads may wait at once: the stream counts as waiting until the last of them leaves.
   ++waiters_;
   waiting_.store(true);
@@ -452,6 +462,12 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
       break;
     }
     if (closing_.load()) break;
+    if (inDelivery && waitWouldBlockReports()) {
+      QOBL_LOG_ERROR("Failed to synchronize stream %u: from a report callback, the callback's own stream and a "
+                     "stream with runs on the card cannot be waited for; wait from an application thread.\n",
+                     streamId_);
+      break;
+    }
     uint32_t slice = UINT32_MAX;
     if (!forever) {
       if (!timed) {
@@ -466,6 +482,8 @@ qoblErr OpStream::synchronize(uint32_t timeout) {
         slice = static_cast<uint32_t>(left > 0 ? left : 1);
       }
     }
+    // From a report callback the wait looks again every few milliseconds for a run sent meanwhile.
+    if (inDelivery) slice = std::min<uint32_t>(slice, kDeliveryWaitSliceMs);
     qobmWaitEvent(waitEvent_, slice);
   }
   if (--waiters_ == 0) waiting_.store(false);

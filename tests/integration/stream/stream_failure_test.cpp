@@ -155,6 +155,33 @@ TEST_F(StreamFailureTest, RefusedModelAndGraphCallsChangeNothing) {
   EXPECT_EQ(0u, qoblDestroyModel(fresh));
 }
 
+// A model whose stream still exists is not destroyed: the stream would run it (or a run in flight report
+// through it) after it is gone.  The refusal changes nothing: the run in flight and a later one deliver the
+// reference output.  Once no stream of any graph uses it (a second graph's stream included), it goes.
+TEST_F(StreamFailureTest, ModelOfALiveStreamIsNotDestroyed) {
+  Pipeline p;
+  Recorder rec;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
+  const Inputs io(p, 2);
+  HandGraph second;
+  ASSERT_EQ(0u, qoblConnectOps(second.input(), second.runModelOp(p.model())));
+  ASSERT_NE(nullptr, second.stream());
+  {
+    SlowCard slow(50000);
+    ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
+    LogCapture log(qobmLL_ERROR);
+    EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblDestroyModel(p.model()));
+    EXPECT_TRUE(log.hasPrefix("Failed to destroy the model: stream "));
+  }
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
+  EXPECT_EQ(p.expected(), rec.output(io.in(0)));
+  EXPECT_EQ(0u, qoblRunStream(p.stream(), io.in(1), io.out(1), 10000));
+  EXPECT_EQ(p.expected(), readBuffer(io.out(1), 0));
+  p.destroyStream();
+  EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblDestroyModel(p.model()));  // the second graph's stream
+  // The pipeline destroys the model after the second graph's stream is gone.
+}
+
 // An input op declaring more tensors per input than any device run can gather is refused when it is
 // connected, at once (the plan is never walked tensor by tensor), and its graph cannot be built.
 TEST_F(StreamFailureTest, InputCountBeyondAnyPlanIsRefusedAtConnect) {

@@ -171,4 +171,78 @@ TEST_F(StreamSyncTest, StreamsMadeOrDestroyedDuringADeviceWaitWaitForIt) {
   qobmDestroyDataset(noOutputs);
 }
 
+// What a report callback of stream `own` waits for, on its first call; the calls' results and durations.
+struct WaitingCallback {
+  enum Kind { kOwn, kSentOther, kDevice, kIdleOther } kind;
+  Pipeline* own;
+  Pipeline* other;
+  const Inputs* otherIo;
+  std::atomic<int> calls{0};
+  std::atomic<qoblErr> rc{1};
+  std::atomic<long long> ms{-1};
+  static void fn(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void* user) {
+    auto* self = static_cast<WaitingCallback*>(user);
+    if (self->calls++ != 0) return;
+    const auto start = std::chrono::steady_clock::now();
+    qoblErr rc = 1;
+    switch (self->kind) {
+      case kOwn:
+        rc = qoblSynchronizeStream(self->own->stream(), kWaitMs);
+        break;
+      case kSentOther:  // a run this callback sends, which the card reports on the callback's thread
+        if (qoblRunStreamAsync(self->other->stream(), self->otherIo->in(0), self->otherIo->out(0)) == 0)
+          rc = qoblSynchronizeStream(self->other->stream(), kWaitMs);
+        break;
+      case kDevice:
+        rc = qoblSynchronizeDevice(0, kWaitMs);
+        break;
+      case kIdleOther:
+        rc = qoblSynchronizeStream(self->other->stream(), kWaitMs);
+        break;
+    }
+    self->rc = rc;
+    self->ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  }
+  static constexpr uint32_t kWaitMs = 4000;
+};
+
+// A report callback cannot wait for completions that need its own thread: those of its own stream (counted
+// once the callbacks returned) or of runs on the card (reported by the device's reporting thread, which is
+// running the callback).  Such waits return the time-out code at once instead of blocking the reports
+// until their time-out (for ever with UINT32_MAX), and every input is reported once afterwards.  A wait
+// for a stream with nothing outstanding returns 0.
+TEST_F(StreamSyncTest, ReportCallbackWaitsDoNotWaitForTheirOwnThread) {
+  using K = WaitingCallback;
+  const std::pair<K::Kind, qoblErr> cases[] = {{K::kOwn, qoblERR_STREAM_SYNC_TIMEOUT},
+                                              {K::kSentOther, qoblERR_STREAM_SYNC_TIMEOUT},
+                                              {K::kDevice, qoblERR_DEVICE_SYNC_TIMEOUT},
+                                              {K::kIdleOther, 0u}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(c.first));
+    Pipeline own, other;
+    const Inputs ownIo(own, 1), otherIo(other, 1);
+    Recorder tally;
+    WaitingCallback cb{c.first, &own, &other, &otherIo};
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(own.stream(), &WaitingCallback::fn, &cb));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(own.stream(), &recordReport, &tally.sub));
+    ASSERT_EQ(0u, qoblSubscribeStreamReport(other.stream(), &recordReport, &tally.sub));
+    const Inputs again(own, 1), againOther(other, 1);
+    ASSERT_EQ(0u, qoblRunStreamAsync(own.stream(), ownIo.in(0), ownIo.out(0)));
+    // No wait of the application's: the callback's waits must not leave either stream announced as waited
+    // for (which would refuse their runs) once the callback has returned.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (cb.ms.load() < 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(c.second, cb.rc.load());
+    EXPECT_LT(cb.ms.load(), 1000);
+    EXPECT_EQ(0u, qoblRunStreamAsync(own.stream(), again.in(0), again.out(0)));
+    EXPECT_EQ(0u, qoblRunStreamAsync(other.stream(), againOther.in(0), againOther.out(0)));
+    ASSERT_EQ(0u, qoblSynchronizeDevice(0, 20000));
+    EXPECT_EQ(1, tally.of(ownIo.in(0)));
+    EXPECT_EQ(c.first == K::kSentOther ? 1 : 0, tally.of(otherIo.in(0)));
+    EXPECT_EQ(1, tally.of(again.in(0)));
+    EXPECT_EQ(1, tally.of(againOther.in(0)));
+    EXPECT_EQ(0, tally.errors());
+  }
+}
+
 }  // namespace

@@ -190,4 +190,17 @@ TEST(ApiFrame, HandlesAlreadySetOrEmptied) {
   EXPECT_EQ(handle, &graph);
   EXPECT_EQ(qoblDestroyOpGraph(&graph), qoblERR_SUCCESS);
   EXPECT_TRUE(log.takeLines().empty());
+
+  // Records that name no live graph or no model are refused without being followed, and no op is made.
+  int notAGraph = 0;
+  qoblOpGraph foreign{reinterpret_cast<zenlar::qobl::OpDirectedGraph*>(&notAGraph)};
+  qoblModel noModel{nullptr};
+  qobeOp* op = nullptr;
+  EXPECT_EQ(qoblCreateGraphInputOp(&foreign, 1, &op), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(qoblCreateRunModelOp(&noModel, &op), qoblERR_INVALID_PARAM);
+  EXPECT_EQ(op, nullptr);
+  lines = log.takeLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text.rfind("Invalid parameter: the graph is not a live op graph.", 0), 0u);
+  EXPECT_EQ(lines[1].text, "Invalid parameter: NULL != model->ptr_");
 }
