@@ -17,6 +17,17 @@ using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
 std::string finish(const rapidjson::StringBuffer& buf) { return std::string(buf.GetString(), buf.GetSize()) + "\n"; }
 
+// A hardware configuration that sets only the largest batch size (every other key at its default).
+void writeMaxBatchOnly(const std::string& path, int maxBatch) {
+  rapidjson::StringBuffer buf;
+  Writer w(buf);
+  w.StartObject();
+  w.Key("max_batch_size");
+  w.Int(maxBatch);
+  w.EndObject();
+  writeFile(path, finish(buf));
+}
+
 void shapeArray(Writer& w, const std::vector<int64_t>& shape) {
   w.StartArray();
   for (int64_t d : shape) w.Int64(d);
@@ -234,13 +245,7 @@ void generateTrivial(const std::string& dir) {
   writeFile(dir + "/graph.json", g.toJson());
   writeFile(dir + "/params.bin", makeParamBlob({{"bias", &bias}}));
 
-  rapidjson::StringBuffer buf;
-  Writer w(buf);
-  w.StartObject();
-  w.Key("max_batch_size");
-  w.Int(8);
-  w.EndObject();
-  writeFile(dir + "/hw.json", finish(buf));
+  writeMaxBatchOnly(dir + "/hw.json", 8);
 
   Prng samplePrng(0x7121B1Eu);
   Tensor input({1, 16});
@@ -279,13 +284,7 @@ void generateParallel(const std::string& dir) {
                                                 {"dense_weight", &denseW},
                                                 {"dense_bias", &denseB}}));
 
-  rapidjson::StringBuffer buf;
-  Writer w(buf);
-  w.StartObject();
-  w.Key("max_batch_size");
-  w.Int(4);
-  w.EndObject();
-  writeFile(dir + "/hw.json", finish(buf));
+  writeMaxBatchOnly(dir + "/hw.json", 4);
 
   Prng samplePrng(0xBA7A5A3u);
   Tensor input({1, 16, 32, 32});
@@ -318,13 +317,7 @@ void generatePair(const std::string& dir) {
   writeFile(dir + "/params.bin",
             makeParamBlob({{"bias", &bias}, {"dense_weight", &denseW}, {"dense_bias", &denseB}}));
 
-  rapidjson::StringBuffer buf;
-  Writer w(buf);
-  w.StartObject();
-  w.Key("max_batch_size");
-  w.Int(4);
-  w.EndObject();
-  writeFile(dir + "/hw.json", finish(buf));
+  writeMaxBatchOnly(dir + "/hw.json", 4);
 
   Prng samplePrng(0x9A125A3u);
   Tensor input({1, 4, 8, 8}), scaleIn({1, 4});
