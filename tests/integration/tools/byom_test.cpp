@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,14 @@ std::string modelJson(const std::string& paramsFile = "w.bin", const std::string
   "library": ")" + buildDir() + R"(/tests/byom/byom_kernels.so",
   "sample":  {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]}
 })";
+}
+
+// `json` with the first `from` replaced by `to`.
+std::string edited(std::string json, const std::string& from, const std::string& to) {
+  const size_t at = json.find(from);
+  EXPECT_NE(std::string::npos, at) << from;
+  if (at != std::string::npos) json.replace(at, from.size(), to);
+  return json;
 }
 
 TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
@@ -78,6 +87,8 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   d.put("w.bin", floats({1, 2, 3, 4}));
   d.put("short.bin", floats({1, 2, 3}));
   d.put("x.bin", std::string(4, '\1'));
+  d.put("scaled.bin", floats({1, 2, 3, 4}));
+  d.put("sum.bin", floats({10}));
   struct Case {
     std::string json, message;
   };
@@ -91,6 +102,18 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
            "params": [{"name": "w", "shape": [1], "dtype": "float32x4", "file": "w.bin"}]})",
        "params[0]: \"float32x4\" is a vector type: parameters of vector types are not supported"},
       {"{\"inputs\": [", "not valid JSON"},
+      // Misspelt keys are refused, not skipped.
+      {edited(modelJson(), "\"params\"", "\"param\""), "unknown key \"param\""},
+      {edited(modelJson(), "\"sample\"", "\"smaple\""), "unknown key \"smaple\""},
+      {edited(modelJson(), "\"func\": \"byom_sum\", \"inputs\"", "\"func\": \"byom_sum\", \"input\""),
+       "nodes[1]: unknown key \"input\""},
+      {edited(modelJson(), "\"expected\"", "\"expect\""), "sample: unknown key \"expect\""},
+      // Sample files must hold one item of every input and of every output.
+      {edited(modelJson(), "[\"x.bin\"]", "[\"w.bin\"]"), "sample.input: the files hold 16 bytes, one item of the inputs takes 4"},
+      {edited(modelJson(), "\"sum.bin\"]", "\"sum.bin\", \"sum.bin\"]"),
+       "sample.expected: the files hold 24 bytes, one item of the outputs takes 20"},
+      {edited(modelJson(), "byom_kernels.so", "no_such_kernels.so"), "library: cannot read"},
+      {edited(modelJson(), "[\"x.bin\"]", "[\"nothing.bin\"]"), "sample.input: cannot read"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -98,7 +121,21 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
     const Result r = runProgram("qobl-model-gen", "package " + d.file("bad.json") + " " + d.file("out"));
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    // Nothing is written for a description at fault.
+    EXPECT_FALSE(std::ifstream(d.file("out/graph.json")).good());
   }
+
+  // Packaged again without "hw" and "sample", the directory keeps no stale configuration or sample.
+  d.put("good.json", modelJson());
+  ASSERT_EQ(0, runProgram("qobl-model-gen", "package " + d.file("good.json") + " " + d.file("out")).code);
+  EXPECT_TRUE(std::ifstream(d.file("out/hw.json")).good());
+  d.put("good.json", edited(edited(modelJson(), "\"hw\":      {\"max_batch_size\": 2},", ""),
+                            ",\n  \"sample\":  {\"input\": [\"x.bin\"], \"expected\": [\"scaled.bin\", \"sum.bin\"]}", ""));
+  const Result again = runProgram("qobl-model-gen", "package " + d.file("good.json") + " " + d.file("out"));
+  ASSERT_EQ(0, again.code) << again.err;
+  for (const char* f : {"hw.json", "sample_input.bin", "expected_output.bin"})
+    EXPECT_FALSE(std::ifstream(d.file(std::string("out/") + f)).good()) << f;
+  EXPECT_TRUE(std::ifstream(d.file("out/model.so")).good());
   EXPECT_EQ(2, runProgram("qobl-model-gen", "package " + d.file("bad.json")).code);
   EXPECT_EQ(2, runProgram("qobl-model-gen", "").code);
   const Result help = runProgram("qobl-model-gen", "--help");
