@@ -219,6 +219,13 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
   auto hw = desc.FindMember("hw");
   if (hw != desc.MemberEnd()) {
     if (!hw->value.IsObject()) fail("hw: must be a JSON object (the hardware configuration)");
+    // The card ignores keys it does not know (so a compiler may add its own); written by hand here, an
+    // unknown key is a misspelling whose setting would silently stay at its default.
+    knownKeys(hw->value, {"max_batch_size", "outputs", "preprocess_ops", "memory_budget_bytes"}, "hw");
+    auto layouts = hw->value.FindMember("outputs");
+    if (layouts != hw->value.MemberEnd() && layouts->value.IsArray() && layouts->value.Size() > heads.size())
+      fail("hw.outputs: " + std::to_string(layouts->value.Size()) + " core layouts for " +
+           std::to_string(heads.size()) + " outputs");
     rapidjson::StringBuffer sb;
     rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
     hw->value.Accept(w);
