@@ -82,6 +82,72 @@ TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
   EXPECT_EQ(4u, readText(d.file("dump/run0_output1.bin")).size());
 }
 
+// Several inputs and outputs of other dtypes, a node taking its inputs out of declaration order, and an
+// output that is a model input: the packaged graph wires them as written, and qobl-info and qobl-run
+// describe, size and verify every output by its own dtype.
+TEST(ByomTest, SeveralDtypesInputsAndOutputs) {
+  ScratchDir d;
+  d.put("p.bin", std::string(8, '\0'));
+  std::string a(12, '\0');
+  for (int i = 0; i < 12; ++i) a[i] = static_cast<char>(i * 7);
+  d.put("a.bin", a);
+  d.put("b.bin", std::string("\x01\x02\x03\xfa", 4));
+  d.put("z10.bin", std::string(10, '\0'));
+  d.put("z24.bin", std::string(24, '\0'));
+  d.put("model.json", R"({
+  "inputs":  [{"name": "a", "shape": [2, 3], "dtype": "float16"}, {"name": "b", "shape": [4], "dtype": "int8"}],
+  "params":  [{"name": "p", "shape": [2], "dtype": "int32", "file": "p.bin"}],
+  "nodes":   [{"name": "n1", "func": "byom_zero", "inputs": ["p", "b", "a"], "shape": [2, 3], "dtype": "int32"},
+              {"name": "n2", "func": "byom_zero", "inputs": ["n1", "a"], "shape": [5], "dtype": "float16"}],
+  "outputs": ["n2", "n1", "b"],
+  "hw":      {"max_batch_size": 3},
+  "library": ")" + buildDir() + R"(/tests/byom/byom_kernels.so",
+  "sample":  {"input": ["a.bin", "b.bin"], "expected": ["z10.bin", "z24.bin", "b.bin"]}
+})");
+  const std::string out = d.file("m");
+  Result r = runProgram("qobl-model-gen", "package " + d.file("model.json") + " " + out);
+  ASSERT_EQ(0, r.code) << r.err;
+
+  const rapidjson::Document g = tooltest::parseJson(readText(out + "/graph.json"));
+  ASSERT_TRUE(g.IsObject());
+  const auto& n1in = g["nodes"][3]["inputs"];   // p, b, a -> nodes 2, 1, 0
+  ASSERT_EQ(3u, n1in.Size());
+  EXPECT_EQ(2, n1in[0][0].GetInt());
+  EXPECT_EQ(1, n1in[1][0].GetInt());
+  EXPECT_EQ(0, n1in[2][0].GetInt());
+  EXPECT_EQ(1, g["heads"][2][0].GetInt());
+
+  r = runProgram("qobl-info", out + " --json");
+  ASSERT_EQ(0, r.code) << r.err;
+  const rapidjson::Document j = tooltest::parseJson(r.out);
+  ASSERT_TRUE(j.IsObject()) << r.out;
+  const auto& m = j["model"];
+  ASSERT_EQ(2u, m["inputs"].Size());
+  EXPECT_STREQ("float16", m["inputs"][0]["dtype"].GetString());
+  EXPECT_EQ(12u, m["inputs"][0]["bytes"].GetUint64());
+  EXPECT_STREQ("int8", m["inputs"][1]["dtype"].GetString());
+  ASSERT_EQ(3u, m["outputs"].Size());
+  const char* names[] = {"n2", "n1", "b"};
+  const char* dtypes[] = {"float16", "int32", "int8"};
+  const uint64_t bytes[] = {10, 24, 4};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_STREQ(names[i], m["outputs"][i]["name"].GetString());
+    EXPECT_STREQ(dtypes[i], m["outputs"][i]["dtype"].GetString());
+    EXPECT_EQ(bytes[i], m["outputs"][i]["bytes"].GetUint64());
+  }
+
+  r = runProgram("qobl-run", "--model " + out + " --verify --batch 3 --runs 3");
+  ASSERT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_EQ("3 of 3 match expected_output.bin", tableRows(r.out)["verified"]);
+  // The input passed through as an output is compared too: another expected b fails the check.
+  d.put("b2.bin", std::string("\x01\x02\x03\xfb", 4));
+  d.put("model.json", edited(readText(d.file("model.json")), "\"z24.bin\", \"b.bin\"", "\"z24.bin\", \"b2.bin\""));
+  ASSERT_EQ(0, runProgram("qobl-model-gen", "package " + d.file("model.json") + " " + out).code);
+  r = runProgram("qobl-run", "--model " + out + " --verify --runs 1");
+  EXPECT_EQ(5, r.code);
+  EXPECT_NE(std::string::npos, r.err.find("output 2, element 3 (byte 3): got 0xfa, expected 0xfb")) << r.err;
+}
+
 TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   ScratchDir d;
   d.put("w.bin", floats({1, 2, 3, 4}));
@@ -112,6 +178,10 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
       {edited(modelJson(), "[\"x.bin\"]", "[\"w.bin\"]"), "sample.input: the files hold 16 bytes, one item of the inputs takes 4"},
       {edited(modelJson(), "\"sum.bin\"]", "\"sum.bin\", \"sum.bin\"]"),
        "sample.expected: the files hold 24 bytes, one item of the outputs takes 20"},
+      // A hand-written hardware configuration: misspelt keys and layouts for outputs that do not exist.
+      {edited(modelJson(), "max_batch_size", "max_batch_sise"), "hw: unknown key \"max_batch_sise\""},
+      {edited(modelJson(), "\"max_batch_size\": 2", "\"outputs\": [null, null, {\"core_shapes\": [[4]]}]"),
+       "hw.outputs: 3 core layouts for 2 outputs"},
       {edited(modelJson(), "byom_kernels.so", "no_such_kernels.so"), "library: cannot read"},
       {edited(modelJson(), "[\"x.bin\"]", "[\"nothing.bin\"]"), "sample.input: cannot read"},
   };
