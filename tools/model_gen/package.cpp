@@ -1,6 +1,7 @@
 // package.cpp - writes a model directory from a JSON description of the user's graph.
 #include "package.h"
 
+#include <dlfcn.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/prettywriter.h>
@@ -104,6 +105,28 @@ std::vector<uint8_t> concat(const Value& files, const std::filesystem::path& bas
   return out;
 }
 
+// Opens the library as the card's runtime will and looks up every node's function, so that a typo or a
+// missing export is named at packaging time rather than when the model is first loaded.  The library's
+// own initialisers run, as they will at load time.
+void checkFunctions(const std::filesystem::path& lib, const std::vector<std::pair<std::string, std::string>>& funcs) {
+  // dlopen searches the library path for a bare name; a path with a slash opens exactly that file.
+  const std::string path = lib.has_parent_path() ? lib.string() : "./" + lib.string();
+  void* h = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  if (h == nullptr) {
+    const char* e = dlerror();
+    fail("library: " + path + " cannot be loaded: " + (e != nullptr ? e : "unknown error"));
+  }
+  std::string missing;
+  for (const auto& f : funcs) {
+    if (dlsym(h, f.second.c_str()) == nullptr) {
+      missing = f.first + ": the library " + path + " exports no function \"" + f.second + "\"";
+      break;
+    }
+  }
+  dlclose(h);
+  if (!missing.empty()) fail(missing);
+}
+
 }  // namespace
 
 const char* packageFormatText() {
@@ -140,6 +163,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
   // Everything is read and checked before the first file is written, so a description at fault leaves
   // OUT_DIR as it was rather than half a model in it.
   GraphBuilder g;
+  std::vector<std::pair<std::string, std::string>> funcs;   // (where, func) of every node
   std::map<std::string, int> ids;         // name -> node id
   std::map<int, uint64_t> entryBytes;     // node id -> bytes of one batch item
   auto declare = [&](const std::string& name, const std::string& where, int id, uint64_t bytes) {
@@ -202,6 +226,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
     }
     const std::vector<int64_t> s = shape(nodes[i], where);
     declare(name, where, g.addOp(name, func, in, s, d), bytesOf(s, t));
+    funcs.emplace_back(where, func);
   }
   std::vector<int> heads;
   uint64_t outputBytes = 0;
@@ -236,6 +261,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
   if (lib != desc.MemberEnd()) {
     if (!lib->value.IsString()) fail("library: must be a file name");
     library = readBytes(base / lib->value.GetString(), "library");
+    checkFunctions(base / lib->value.GetString(), funcs);
   }
   std::vector<uint8_t> sampleIn, sampleExp;
   bool hasExpected = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -183,11 +184,17 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
       {edited(modelJson(), "\"max_batch_size\": 2", "\"outputs\": [null, null, {\"core_shapes\": [[4]]}]"),
        "hw.outputs: 3 core layouts for 2 outputs"},
       {edited(modelJson(), "byom_kernels.so", "no_such_kernels.so"), "library: cannot read"},
+      // The library is opened and every node's function looked up before anything is written.
+      {edited(modelJson(), "\"byom_sum\"", "\"byom_summ\""), "nodes[1]: the library"},
+      {edited(modelJson(), "\"byom_sum\"", "\"byom_summ\""), "exports no function \"byom_summ\""},
+      {edited(modelJson(), buildDir() + "/tests/byom/byom_kernels.so", "x.bin"), "x.bin cannot be loaded"},
+      {edited(modelJson(), "\"name\": \"w\"", "\"name\": \"data\""), "params[0]: the name \"data\" is used twice"},
       {edited(modelJson(), "[\"x.bin\"]", "[\"nothing.bin\"]"), "sample.input: cannot read"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     d.put("bad.json", c.json);
+    std::filesystem::remove_all(d.file("out"));
     const Result r = runProgram("qobl-model-gen", "package " + d.file("bad.json") + " " + d.file("out"));
     EXPECT_EQ(1, r.code);
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
