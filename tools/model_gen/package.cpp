@@ -144,8 +144,10 @@ const char* packageFormatText() {
          "Shapes describe one batch item; \"dtype\" is float32 when absent.  Each node calls the exported\n"
          "function \"func\" of the library with its inputs (earlier inputs, parameters or nodes), then its one\n"
          "output.  Parameter, library and sample files are raw little-endian, paths relative to the\n"
-         "description; a parameter file holds exactly its shape's bytes.  \"hw\" (written as hw.json),\n"
-         "\"library\" (copied to model.so) and \"sample\" (sample_input.bin, expected_output.bin) are optional.\n";
+         "description; a parameter file holds exactly its shape's bytes, the sample one batch item of every\n"
+         "input (and output).  \"hw\" (written as hw.json), \"library\" (checked for every node's function,\n"
+         "copied to model.so) and \"sample\" (sample_input.bin, expected_output.bin) are optional.  Unknown\n"
+         "keys are refused; nothing is written for a description at fault.\n";
 }
 
 void packageModel(const std::string& descPath, const std::string& outDir) {
