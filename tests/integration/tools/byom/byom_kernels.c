@@ -3,6 +3,8 @@
  *
  *   data uint8 [N,4] -> byom_scale (x w, w float32 [4]) -> scaled float32 [N,4] -> byom_sum -> sum [N,1]
  *
+ * plus byom_zero, which zero-fills an output of any type and shape, for graphs of other dtypes.
+ *
  * Each kernel is exported with TVM's backend packed-function signature and receives its node's inputs,
  * then its output, as DLTensor* (type code 7).  It checks what it is given and returns -1 without writing
  * when something does not fit, 0 on success.
@@ -54,5 +56,19 @@ EXPORT int byom_sum(TVMValue* args, int* codes, int n, TVMValue* ret, int* ret_c
     for (int c = 0; c < kWidth; ++c) s += x[r * kWidth + c];
     y[r] = s;
   }
+  return 0;
+}
+
+/* args: any tensors, then the output, of any type and shape: the output is filled with zero bytes.  Lets a
+ * description of any dtypes and shapes be loaded and run. */
+EXPORT int byom_zero(TVMValue* args, int* codes, int n, TVMValue* ret, int* ret_code, void* resource) {
+  (void)ret, (void)ret_code, (void)resource;
+  if (n < 1 || codes[n - 1] != kTVMDLTensorHandle) return -1;
+  DLTensor* out = (DLTensor*)args[n - 1].v_handle;
+  if (out == 0 || out->data == 0 || out->strides != 0) return -1;
+  int64_t bytes = (out->dtype.bits * out->dtype.lanes + 7) / 8;
+  for (int d = 0; d < out->ndim; ++d) bytes *= out->shape[d];
+  char* y = (char*)out->data + out->byte_offset;
+  for (int64_t i = 0; i < bytes; ++i) y[i] = 0;
   return 0;
 }
