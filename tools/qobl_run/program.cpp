@@ -294,6 +294,7 @@ int run(const Options& o) {
     h.inFlight = o.sync ? 0 : o.inFlight;
     h.batch = batch;
     h.maxBatch = maxBatch;
+    h.warmup = o.warmup;
     h.verify = o.verify;
     char durationText[32];
     std::snprintf(durationText, sizeof durationText, "%g", o.duration);
