@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include <rapidjson/prettywriter.h>
@@ -152,6 +153,53 @@ std::string signalName(int sig) {
     default:
       return "signal " + std::to_string(sig);
   }
+}
+
+std::string elementText(const uint8_t* p, qobltools::DType t) {
+  char buf[64];
+  const uint64_t bytes = qobltools::dtypeBytes(t);
+  uint64_t u = 0;
+  if (t.lanes == 1 && (t.bits == 8 || t.bits == 16 || t.bits == 32 || t.bits == 64)) {
+    for (uint64_t i = 0; i < bytes; ++i) u |= uint64_t{p[i]} << (8 * i);
+    const int shift = 64 - t.bits;
+    if (t.code == 0) {   // sign-extended from its width
+      std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(static_cast<int64_t>(u << shift) >> shift));
+      return buf;
+    }
+    if (t.code == 1) {
+      std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(u));
+      return buf;
+    }
+    double v = 0;
+    bool number = true;
+    if (t.code == 2 && t.bits == 16) {   // IEEE binary16
+      const int exp = static_cast<int>((u >> 10) & 0x1f);
+      const double mant = static_cast<double>(u & 0x3ff);
+      v = exp == 0    ? std::ldexp(mant, -24)
+          : exp == 31 ? (mant == 0 ? HUGE_VAL : NAN)
+                      : std::ldexp(1024.0 + mant, exp - 25);
+      if ((u & 0x8000) != 0) v = -v;
+    } else if ((t.code == 2 && t.bits == 32) || (t.code == 4 && t.bits == 16)) {
+      const uint32_t x = t.bits == 16 ? static_cast<uint32_t>(u) << 16 : static_cast<uint32_t>(u);
+      float f;
+      std::memcpy(&f, &x, sizeof f);
+      v = f;
+    } else if (t.code == 2 && t.bits == 64) {
+      std::memcpy(&v, &u, sizeof v);
+    } else {
+      number = false;
+    }
+    if (number) {
+      std::snprintf(buf, sizeof buf, t.bits == 64 ? "%.17g" : "%.9g", v);
+      return buf;
+    }
+  }
+  std::string hex = "0x";
+  for (uint64_t i = bytes; i-- > 0;) {
+    std::snprintf(buf, sizeof buf, "%02x", p[i]);
+    hex += buf;
+  }
+  return hex;
 }
 
 std::string summaryTable(const SummaryHeader& h, const RunResult& r) {

@@ -23,6 +23,10 @@ std::string bytesText(uint64_t bytes);
 // "SIGINT", "SIGTERM", else "signal N".
 std::string signalName(int sig);
 
+// One element of type t at p (little-endian) as text: the number for integers and for 16-, 32- and 64-bit
+// floats ("-3", "0.5"), else its bytes in hexadecimal, last byte first ("0x0102").
+std::string elementText(const uint8_t* p, qobltools::DType t);
+
 struct SummaryHeader {
   std::string model;        // "classifier (static)"
   std::string modelName;    // "classifier"

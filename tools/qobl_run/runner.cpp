@@ -116,18 +116,6 @@ void addError(Shared& sh, const std::string& msg) {
   if (sh.out->errors.size() < kMaxErrors) sh.out->errors.push_back(msg);
 }
 
-std::string valueText(const uint8_t* p, const qobltools::DType& t) {
-  char buf[64];
-  if (t == qobltools::DType{2, 32, 1}) {
-    float f;
-    std::memcpy(&f, p, sizeof f);
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(f));
-  } else {
-    std::snprintf(buf, sizeof buf, "0x%02x", p[0]);
-  }
-  return buf;
-}
-
 // Copies the leaf op's outputs of one run back from the card and compares them with the expected outputs.
 // Returns "" when they match; a mismatch fills *mm and returns "mismatch"; other failures say what failed.
 std::string checkOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64_t run, uint32_t stream,
@@ -149,8 +137,8 @@ std::string checkOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64
     mm->output = o;
     mm->byteOffset = b;
     mm->element = b / eb;
-    mm->got = valueText(host.data() + b, t.dtype);
-    mm->expected = valueText(exp + b, t.dtype);
+    mm->got = elementText(host.data() + b, t.dtype);
+    mm->expected = elementText(exp + b, t.dtype);
     return "mismatch";
   }
   return "";
