@@ -607,7 +607,12 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     s.seconds = c->started && c->last > c->first ? usBetween(c->first, c->last) / 1e6 : 0;
     s.latency = latencyStats(c->latenciesUs);
     result->perStream.push_back(s);
-    result->latenciesUs.insert(result->latenciesUs.end(), c->latenciesUs.begin(), c->latenciesUs.end());
+    // Gathered without holding two copies of every latency at once: the first stream's are moved.
+    if (result->latenciesUs.empty()) {
+      result->latenciesUs.swap(c->latenciesUs);
+    } else {
+      result->latenciesUs.insert(result->latenciesUs.end(), c->latenciesUs.begin(), c->latenciesUs.end());
+    }
     std::vector<double>().swap(c->latenciesUs);
   }
   if (cfg.trace && !ctx.empty() && err.empty()) nameLanes(ctx, cards, result);
