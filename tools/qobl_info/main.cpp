@@ -134,8 +134,7 @@ int inspect(const Options& o, ModelReport* r, std::string* err) {
         return kExitUsage;
       }
     } else {
-      r->height = dir.members.front().minShapes.front()[2];
-      r->width = dir.members.front().minShapes.front()[3];
+      defaultShape(dir, &r->height, &r->width);
     }
     lo.inputShapes = dir.inputShapesAt(r->height, r->width);
   } else if (!o.shape.empty()) {
@@ -323,7 +322,7 @@ int main(int argc, char** argv) {
   app.add_option("--device", o.device, "The card to load the model on (0 to 15, default 0).")
       ->type_name("ID")
       ->transform(wholeNumber(0, 15));
-  app.add_option("--shape", o.shape, "Dynamic models: the spatial size to load at (default: the smallest).")
+  app.add_option("--shape", o.shape, "Dynamic models: the spatial size to load at (default: the smallest\nsample's, as for qobl-run).")
       ->type_name("HxW")
       ->check([](const std::string& v) {
         int64_t h = 0, w = 0;

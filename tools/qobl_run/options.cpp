@@ -17,8 +17,8 @@ namespace {
 
 const char* const kDescription =
     "Loads a model, builds an op pipeline for it, runs it on the card and prints a summary: runs,\n"
-    "inferences per second (per card and in total), latency percentiles, the device memory high-water\n"
-    "mark and errors; with --profile also the card time of every op.";
+    "inferences per second (in total, per card and per stream), latency percentiles (p50, p90, p95, p99),\n"
+    "the device memory high-water mark and errors; with --profile also the card time of every op.";
 
 const char* const kFooter =
     "Inputs: the default is the model's sample (sample_input.bin, for dynamic models\n"
@@ -27,7 +27,10 @@ const char* const kFooter =
     "size; qobl-info MODEL_DIR lists them).\n"
     "\n"
     "An input's latency runs from its submission to its completion (its report callback, or the end of the\n"
-    "synchronous call); inputs gathered into one device run wait for the last of them.\n"
+    "synchronous call); inputs gathered into one device run wait for the last of them.  Inferences per\n"
+    "second count the inputs that completed (a device run of batch B counts B) over the measured wall\n"
+    "time, the first submission to the last completion, warm-up excluded; a card's and a stream's over\n"
+    "their own first submission and last completion.\n"
     "\n"
     "Interrupting: the first SIGINT (Ctrl-C) or SIGTERM during the runs (warm-up included) stops every\n"
     "stream from submitting new device runs; the device runs in flight complete (each within --timeout),\n"
@@ -141,7 +144,9 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                               "batch needs).")
                    ->type_name("M")
                    ->transform(qobltools::wholeNumber(1, 100000000));
-  app.add_option("--duration", o.duration, "Run for this long instead of --runs (whole device runs; at most 86400).")
+  app.add_option("--duration", o.duration,
+                 "Run for this long instead of --runs (at most 86400): each stream makes\n"
+                 "whole device runs, at least one, until the time is spent.")
       ->type_name("SECONDS")
       ->check(seconds(0.001, 86400.0))
       ->excludes(runs);
@@ -168,7 +173,10 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->type_name("K")
       ->transform(qobltools::wholeNumber(1, 100000000))
       ->needs(dump);
-  app.add_option("--json", o.jsonFile, "Write the summary as JSON.")->type_name("FILE");
+  app.add_option("--json", o.jsonFile,
+                 "Write the summary as JSON: the table's figures (times in the unit their\n"
+                 "key names), with those of every card and every stream.")
+      ->type_name("FILE");
   app.add_option("--trace", o.traceFile,
                  "Write a Chrome trace (JSON): per input slot its runs with, nested, the\n"
                  "card-side time of every op; per card its ops in execution order.")

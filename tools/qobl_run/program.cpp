@@ -92,15 +92,6 @@ std::string sampleHint(bool verify, const std::string& err) {
   return err.find("--verify") != std::string::npos ? "" : " (--verify compares with the sample's expected output)";
 }
 
-// The spatial size a dynamic model is run at when no sample decides it: the smallest sample, else the
-// smallest shape of the first member.
-void defaultShape(const ModelDir& dir, int64_t* h, int64_t* w) {
-  const auto samples = zenlar::qobltools::sampleShapes(dir);
-  if (!samples.empty() && zenlar::qobltools::parseHxW(samples.front(), h, w)) return;
-  *h = dir.members.front().minShapes.front()[2];
-  *w = dir.members.front().minShapes.front()[3];
-}
-
 // Puts back the actions of SIGINT and SIGTERM after the runs and their report, and returns code; but a
 // signal that arrived after the runs (the one that stopped them, runsStop, excepted) now ends the program
 // by its default action, as it would have on arrival had the report not been under way.
@@ -160,7 +151,7 @@ int run(const Options& o) {
     height = sample.height;
     width = sample.width;
   } else if (dir.dynamic && o.shape.empty()) {
-    defaultShape(dir, &height, &width);
+    zenlar::qobltools::defaultShape(dir, &height, &width);
   } else if (dir.dynamic) {
     zenlar::qobltools::parseHxW(o.shape, &height, &width);
     if (!dir.suiteCovers(height, width))
@@ -202,6 +193,8 @@ int run(const Options& o) {
       break;
     case InputKind::kFiles: {
       err = fileInput(info, o.inputFiles, &data.input);
+      if (!err.empty() && dir.dynamic && o.shape.empty())
+        err += " at " + std::to_string(height) + "x" + std::to_string(width) + ", the default size (--shape HxW sets another)";
       if (!err.empty()) return failWith(kExitUsage, err);
       for (const auto& f : o.inputFiles) inputText += (inputText.empty() ? "" : ", ") + f;
       break;
@@ -294,6 +287,7 @@ int run(const Options& o) {
     h.inFlight = o.sync ? 0 : o.inFlight;
     h.batch = batch;
     h.maxBatch = maxBatch;
+    h.warmup = o.warmup;
     h.verify = o.verify;
     char durationText[32];
     std::snprintf(durationText, sizeof durationText, "%g", o.duration);

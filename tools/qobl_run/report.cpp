@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include <rapidjson/prettywriter.h>
@@ -23,26 +24,9 @@ std::string fixed(double v, int digits) {
 
 double perSecond(uint64_t count, double seconds) { return seconds > 0 ? static_cast<double>(count) / seconds : 0; }
 
-// Latency statistics of the completed runs; none when nothing completed.
-struct Latency {
-  bool any = false;
-  double p50 = 0, p90 = 0, p99 = 0, mean = 0, min = 0, max = 0;
-};
-
-Latency latency(const std::vector<double>& v) {
-  Latency l;
-  if (v.empty()) return l;
-  l.any = true;
-  l.p50 = percentile(v, 50);
-  l.p90 = percentile(v, 90);
-  l.p99 = percentile(v, 99);
-  double sum = 0;
-  for (double x : v) sum += x;
-  l.mean = sum / static_cast<double>(v.size());
-  const auto range = std::minmax_element(v.begin(), v.end());
-  l.min = *range.first;
-  l.max = *range.second;
-  return l;
+// "1 device run", "2 device runs"
+std::string counted(uint64_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
 // Card-time statistics of one op or of whole device runs; none without a device run.
@@ -131,6 +115,29 @@ double percentile(std::vector<double> values, double q) {
   return values[rank - 1];
 }
 
+LatencyStats latencyStats(const std::vector<double>& v) {
+  LatencyStats l;
+  if (v.empty()) return l;
+  std::vector<double> sorted(v);
+  std::sort(sorted.begin(), sorted.end());
+  // Nearest rank, on the values sorted once.
+  auto at = [&sorted](double q) {
+    size_t rank = static_cast<size_t>(std::ceil(q / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::min(std::max<size_t>(rank, 1), sorted.size()) - 1];
+  };
+  l.any = true;
+  l.p50 = at(50);
+  l.p90 = at(90);
+  l.p95 = at(95);
+  l.p99 = at(99);
+  double sum = 0;
+  for (double x : v) sum += x;
+  l.mean = sum / static_cast<double>(v.size());
+  l.min = sorted.front();
+  l.max = sorted.back();
+  return l;
+}
+
 std::string bytesText(uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
   if (bytes < 1024 * 1024) return fixed(static_cast<double>(bytes) / 1024.0, 1) + " KiB";
@@ -148,6 +155,53 @@ std::string signalName(int sig) {
   }
 }
 
+std::string elementText(const uint8_t* p, qobltools::DType t) {
+  char buf[64];
+  const uint64_t bytes = qobltools::dtypeBytes(t);
+  uint64_t u = 0;
+  if (t.lanes == 1 && (t.bits == 8 || t.bits == 16 || t.bits == 32 || t.bits == 64)) {
+    for (uint64_t i = 0; i < bytes; ++i) u |= uint64_t{p[i]} << (8 * i);
+    const int shift = 64 - t.bits;
+    if (t.code == 0) {   // sign-extended from its width
+      std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(static_cast<int64_t>(u << shift) >> shift));
+      return buf;
+    }
+    if (t.code == 1) {
+      std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(u));
+      return buf;
+    }
+    double v = 0;
+    bool number = true;
+    if (t.code == 2 && t.bits == 16) {   // IEEE binary16
+      const int exp = static_cast<int>((u >> 10) & 0x1f);
+      const double mant = static_cast<double>(u & 0x3ff);
+      v = exp == 0    ? std::ldexp(mant, -24)
+          : exp == 31 ? (mant == 0 ? HUGE_VAL : NAN)
+                      : std::ldexp(1024.0 + mant, exp - 25);
+      if ((u & 0x8000) != 0) v = -v;
+    } else if ((t.code == 2 && t.bits == 32) || (t.code == 4 && t.bits == 16)) {
+      const uint32_t x = t.bits == 16 ? static_cast<uint32_t>(u) << 16 : static_cast<uint32_t>(u);
+      float f;
+      std::memcpy(&f, &x, sizeof f);
+      v = f;
+    } else if (t.code == 2 && t.bits == 64) {
+      std::memcpy(&v, &u, sizeof v);
+    } else {
+      number = false;
+    }
+    if (number) {
+      std::snprintf(buf, sizeof buf, t.bits == 64 ? "%.17g" : "%.9g", v);
+      return buf;
+    }
+  }
+  std::string hex = "0x";
+  for (uint64_t i = bytes; i-- > 0;) {
+    std::snprintf(buf, sizeof buf, "%02x", p[i]);
+    hex += buf;
+  }
+  return hex;
+}
+
 std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   std::vector<std::vector<std::string>> rows;
   auto add = [&rows](std::string name, std::string value) { rows.push_back({std::move(name), std::move(value)}); };
@@ -156,9 +210,9 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   add("mode", h.mode);
   if (!h.input.empty()) add("input", h.input);
   add("batch", std::to_string(h.batch) + " (largest " + std::to_string(h.maxBatch) + "), " +
-                   std::to_string(r.cacheNumber) + " inputs per device run");
+                   counted(r.cacheNumber, "input") + " per device run");
   std::string runs = std::to_string(r.completed + r.failed) + " of " + std::to_string(r.submitted) + " submitted (" +
-                     std::to_string(r.deviceRuns) + " device runs)";
+                     counted(r.deviceRuns, "device run") + ")";
   if (r.stopSignal != 0) {
     runs += ", interrupted by " + signalName(r.stopSignal) +
             (r.measured ? (h.asked.empty() ? "" : " (asked: " + h.asked + ")") : " before the measured runs");
@@ -171,10 +225,20 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
                                                   std::to_string(d.completed) + " runs in " +
                                                   fixed(d.seconds * 1000.0, 1) + " ms)");
   }
-  const Latency l = latency(r.latenciesUs);
+  if (r.perStream.size() > 1) {
+    for (const auto& s : r.perStream) {
+      const LatencyStats& sl = s.latency;
+      add("stream " + std::to_string(s.stream) + " (card " + std::to_string(s.device) + ")",
+          fixed(perSecond(s.completed, s.seconds), 1) + " inferences/s (" + std::to_string(s.completed) + " runs in " +
+              fixed(s.seconds * 1000.0, 1) + " ms), latency p50 " + (sl.any ? fixed(sl.p50, 1) : "-") + " / p99 " +
+              (sl.any ? fixed(sl.p99, 1) : "-") + " us");
+    }
+  }
+  const LatencyStats l = latencyStats(r.latenciesUs);
   auto us = [&](double v) { return l.any ? fixed(v, 1) + " us" : std::string("- us"); };
   add("latency p50", us(l.p50));
   add("latency p90", us(l.p90));
+  add("latency p95", us(l.p95));
   add("latency p99", us(l.p99));
   add("latency mean", us(l.mean));
   add("latency min/max", l.any ? fixed(l.min, 1) + " / " + fixed(l.max, 1) + " us" : "- / - us");
@@ -208,11 +272,33 @@ std::string profileTable(const RunResult& r) {
   const CardTime run = cardTime(r.cardRunsUs);
   rows.push_back({"whole device run", std::to_string(run.runs), run.any ? fixed(run.total / 1000.0, 2) : "-",
                   us(run.any, run.mean), us(run.any, run.p50), us(run.any, run.p90), us(run.any, run.p99), ""});
-  const Latency l = latency(r.latenciesUs);
+  const LatencyStats l = latencyStats(r.latenciesUs);
   rows.push_back({"input latency", "", "", us(l.any, l.mean), us(l.any, l.p50), us(l.any, l.p90), us(l.any, l.p99),
                   ""});
   return gridText(rows, true);
 }
+
+namespace {
+
+// {"p50": .., "p90": .., "p95": .., "p99": .., "mean": .., "min": .., "max": ..}, every figure null without a
+// completed input.
+template <typename Writer>
+void latencyJson(Writer& w, const LatencyStats& l) {
+  w.StartObject();
+  for (const auto& kv : {std::make_pair("p50", l.p50), std::make_pair("p90", l.p90), std::make_pair("p95", l.p95),
+                         std::make_pair("p99", l.p99), std::make_pair("mean", l.mean), std::make_pair("min", l.min),
+                         std::make_pair("max", l.max)}) {
+    w.Key(kv.first);
+    if (l.any) {
+      w.Double(kv.second);
+    } else {
+      w.Null();
+    }
+  }
+  w.EndObject();
+}
+
+}  // namespace
 
 std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   rapidjson::StringBuffer sb;
@@ -235,8 +321,18 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   w.Uint(static_cast<unsigned>(r.perDevice.size()));
   w.Key("batch");
   w.Uint(h.batch);
+  w.Key("max_batch");
+  w.Uint(h.maxBatch);
+  w.Key("inputs_per_device_run");
+  w.Uint(r.cacheNumber);
+  w.Key("warmup_device_runs");
+  w.Uint(h.warmup);
+  w.Key("submitted");
+  w.Uint64(r.submitted);
   w.Key("runs");
   w.Uint64(r.completed + r.failed);
+  w.Key("device_runs");
+  w.Uint64(r.deviceRuns);
   w.Key("errors");
   w.Uint64(r.failed);
   w.Key("interrupted");
@@ -247,21 +343,12 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   } else {
     w.Null();
   }
+  w.Key("wall_time_s");
+  w.Double(r.seconds);
   w.Key("inferences_per_s");
   w.Double(perSecond(r.completed, r.seconds));
-  const Latency l = latency(r.latenciesUs);
   w.Key("latency_us");
-  w.StartObject();
-  for (const auto& kv : {std::make_pair("p50", l.p50), std::make_pair("p90", l.p90), std::make_pair("p99", l.p99),
-                         std::make_pair("mean", l.mean), std::make_pair("min", l.min), std::make_pair("max", l.max)}) {
-    w.Key(kv.first);
-    if (l.any) {
-      w.Double(kv.second);
-    } else {
-      w.Null();
-    }
-  }
-  w.EndObject();
+  latencyJson(w, latencyStats(r.latenciesUs));
   w.Key("device_memory_peak_bytes");
   w.Uint64(r.memPeakBytes);
   w.Key("verified");
@@ -278,8 +365,33 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     w.Uint(d.device);
     w.Key("runs");
     w.Uint64(d.completed + d.failed);
+    w.Key("errors");
+    w.Uint64(d.failed);
+    w.Key("wall_time_s");
+    w.Double(d.seconds);
     w.Key("inferences_per_s");
     w.Double(perSecond(d.completed, d.seconds));
+    w.EndObject();
+  }
+  w.EndArray();
+  w.Key("per_stream");
+  w.StartArray();
+  for (const auto& st : r.perStream) {
+    w.StartObject();
+    w.Key("stream");
+    w.Uint(st.stream);
+    w.Key("device");
+    w.Uint(st.device);
+    w.Key("runs");
+    w.Uint64(st.completed + st.failed);
+    w.Key("errors");
+    w.Uint64(st.failed);
+    w.Key("wall_time_s");
+    w.Double(st.seconds);
+    w.Key("inferences_per_s");
+    w.Double(perSecond(st.completed, st.seconds));
+    w.Key("latency_us");
+    latencyJson(w, st.latency);
     w.EndObject();
   }
   w.EndArray();

@@ -14,11 +14,18 @@ namespace qoblrun {
 // Nearest-rank percentile (q in 0..100) of unsorted values; 0 for an empty list.
 double percentile(std::vector<double> values, double q);
 
+// p50, p90, p95, p99, mean, min and max of unsorted latencies.
+LatencyStats latencyStats(const std::vector<double>& us);
+
 // "1.50 MiB", "812 B"
 std::string bytesText(uint64_t bytes);
 
 // "SIGINT", "SIGTERM", else "signal N".
 std::string signalName(int sig);
+
+// One element of type t at p (little-endian) as text: the number for integers and for 16-, 32- and 64-bit
+// floats ("-3", "0.5"), else its bytes in hexadecimal, last byte first ("0x0102").
+std::string elementText(const uint8_t* p, qobltools::DType t);
 
 struct SummaryHeader {
   std::string model;        // "classifier (static)"
@@ -30,6 +37,7 @@ struct SummaryHeader {
   uint32_t streams = 1;
   uint32_t inFlight = 0;    // device runs each stream keeps in flight; 0 when synchronous
   uint32_t batch = 0, maxBatch = 0;
+  uint32_t warmup = 0;      // device runs each stream made before measuring
   bool verify = false;
   std::string asked;        // how many runs were asked for: "--runs 200", "--duration 60"
 };
@@ -41,13 +49,15 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r);
 // device runs and, beside it, the input latency.
 std::string profileTable(const RunResult& r);
 
-// The summary as JSON: model, mode, streams, in_flight (null when synchronous), devices, batch, runs,
+// The summary as JSON (keys listed in README.md): model, mode, streams, in_flight (null when synchronous),
+// devices, batch, max_batch, inputs_per_device_run, warmup_device_runs, submitted, runs, device_runs,
 // errors, interrupted (a signal stopped the runs early), signal (its name; null when not interrupted),
-// inferences_per_s, latency_us (p50, p90, p99, mean, min, max; null without a completed run),
-// device_memory_peak_bytes, verified (null without verification), per_device (device, runs,
-// inferences_per_s); with a profile (r.profiled) also profile: device_runs, ops (name, runs, total_us,
-// mean_us, median_us, p90_us, p99_us, share; the statistics null for an op that never completed) and
-// card_run_us (p50, p90, p99, mean; null without a completed device run).
+// wall_time_s, inferences_per_s, latency_us (p50, p90, p95, p99, mean, min, max; null without a completed
+// run), device_memory_peak_bytes, verified (null without verification), per_device (device, runs, errors,
+// wall_time_s, inferences_per_s), per_stream (stream, device, runs, errors, wall_time_s, inferences_per_s,
+// latency_us); with a profile (r.profiled) also profile: device_runs, ops (name, runs, total_us, mean_us,
+// median_us, p90_us, p99_us, share; the statistics null for an op that never completed) and card_run_us
+// (p50, p90, p99, mean; null without a completed device run).
 std::string summaryJson(const SummaryHeader& h, const RunResult& r);
 
 // Chrome trace JSON: the lanes' names as metadata events, then one complete event per TraceEvent, times in

@@ -86,6 +86,12 @@ struct StreamCtx {
   std::unique_ptr<Stream> stream;
   uint64_t runs = 0;
   StreamProfile prof;
+  // The measured runs of this stream.  `started` and `first` are written by the stream's thread before its
+  // first submission and read once the threads have ended; the rest is guarded by Shared::mu.
+  bool started = false;
+  Clock::time_point first, last;
+  uint64_t completed = 0, failed = 0;
+  std::vector<double> latenciesUs;
 };
 
 struct Shared {
@@ -110,18 +116,6 @@ void addError(Shared& sh, const std::string& msg) {
   if (sh.out->errors.size() < kMaxErrors) sh.out->errors.push_back(msg);
 }
 
-std::string valueText(const uint8_t* p, const qobltools::DType& t) {
-  char buf[64];
-  if (t == qobltools::DType{2, 32, 1}) {
-    float f;
-    std::memcpy(&f, p, sizeof f);
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(f));
-  } else {
-    std::snprintf(buf, sizeof buf, "0x%02x", p[0]);
-  }
-  return buf;
-}
-
 // Copies the leaf op's outputs of one run back from the card and compares them with the expected outputs.
 // Returns "" when they match; a mismatch fills *mm and returns "mismatch"; other failures say what failed.
 std::string checkOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64_t run, uint32_t stream,
@@ -143,8 +137,8 @@ std::string checkOutputs(Shared& sh, const Pipeline& p, qobmDataset* out, uint64
     mm->output = o;
     mm->byteOffset = b;
     mm->element = b / eb;
-    mm->got = valueText(host.data() + b, t.dtype);
-    mm->expected = valueText(exp + b, t.dtype);
+    mm->got = elementText(host.data() + b, t.dtype);
+    mm->expected = elementText(exp + b, t.dtype);
     return "mismatch";
   }
   return "";
@@ -205,10 +199,13 @@ void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& 
     if (oc.completed > c.card->last) c.card->last = oc.completed;
   }
   std::lock_guard<std::mutex> g(sh.mu);
+  if (oc.completed > c.last) c.last = oc.completed;
   if (error == 0) {
-    sh.out->latenciesUs.push_back(usBetween(oc.submitted, oc.completed));
+    c.latenciesUs.push_back(usBetween(oc.submitted, oc.completed));
+    ++c.completed;
     ++sh.completed;
   } else {
+    ++c.failed;
     ++sh.failed;
     if (sh.out->errors.size() < kMaxErrors)
       sh.out->errors.push_back("run " + std::to_string(oc.tag) + " (stream " + std::to_string(c.index) + "): " + why);
@@ -339,15 +336,23 @@ void warmUp(StreamCtx& c, const RunConfig& cfg) {
   }
 }
 
-// Whether the stream should submit its input number k (a multiple of the device run for a duration).
+// Whether the stream should submit its input number k (a multiple of the device run for a duration).  For
+// a duration every stream makes at least one device run, however short the duration or late the stream's
+// thread starts, so that each has a figure and the summary is never of nothing.
 bool more(const StreamCtx& c, uint64_t k, uint32_t cache) {
   const Shared& sh = *c.sh;
   if (sh.cfg->duration <= 0) return k < c.runs;
-  if (k % cache != 0) return true;
+  if (k % cache != 0 || k == 0) return true;
   return std::chrono::duration<double>(Clock::now() - sh.start).count() < sh.cfg->duration;
 }
 
-void markStarted(Card& card, Clock::time_point t) {
+// Notes the time of a stream's (and its card's) first submission.
+void markStarted(StreamCtx& c, Clock::time_point t) {
+  if (!c.started) {
+    c.started = true;
+    c.first = t;
+  }
+  Card& card = *c.card;
   std::lock_guard<std::mutex> g(card.mu);
   if (!card.started) {
     card.started = true;
@@ -364,7 +369,7 @@ void asyncLoop(StreamCtx& c) {
     const uint64_t run = sh.nextRun++;
     std::string why;
     StreamCtx* cp = &c;
-    markStarted(*c.card, Clock::now());
+    markStarted(c, Clock::now());
     const SubmitResult r = c.stream->submit(c.card->inputs, run, [cp](const Outcome& oc) { onDone(*cp, oc); }, &why);
     sh.mem->sample();
     if (r == SubmitResult::kNoSlot) {
@@ -387,7 +392,7 @@ void syncLoop(StreamCtx& c) {
     std::vector<uint64_t> tags;
     for (uint32_t i = 0; i < cache; ++i) tags.push_back(sh.nextRun++);
     uint64_t seen = 0;
-    markStarted(*c.card, Clock::now());
+    markStarted(c, Clock::now());
     const std::string err = c.stream->runSync(c.card->inputs, tags, [cp, &seen](const Outcome& oc) {
       ++seen;
       onDone(*cp, oc);
@@ -583,7 +588,32 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     for (auto& t : threads) t.join();
     sh.measuring = false;
     if (printed) std::fprintf(stderr, "\n");
-    result->seconds = usBetween(sh.start, sh.lastDone) / 1e6;
+    // Throughput counts from the first submission, as each card's and stream's does: the threads' start
+    // is not the card's time.
+    bool any = false;
+    Clock::time_point first = sh.lastDone;
+    for (const auto& c : ctx) {
+      if (c->started && (!any || c->first < first)) first = c->first;
+      any = any || c->started;
+    }
+    result->seconds = any && sh.lastDone > first ? usBetween(first, sh.lastDone) / 1e6 : 0;
+  }
+  for (const auto& c : ctx) {
+    StreamResult s;
+    s.stream = c->index;
+    s.device = c->card->p->device();
+    s.completed = c->completed;
+    s.failed = c->failed;
+    s.seconds = c->started && c->last > c->first ? usBetween(c->first, c->last) / 1e6 : 0;
+    s.latency = latencyStats(c->latenciesUs);
+    result->perStream.push_back(s);
+    // Gathered without holding two copies of every latency at once: the first stream's are moved.
+    if (result->latenciesUs.empty()) {
+      result->latenciesUs.swap(c->latenciesUs);
+    } else {
+      result->latenciesUs.insert(result->latenciesUs.end(), c->latenciesUs.begin(), c->latenciesUs.end());
+    }
+    std::vector<double>().swap(c->latenciesUs);
   }
   if (cfg.trace && !ctx.empty() && err.empty()) nameLanes(ctx, cards, result);
   if (cfg.profile && !ctx.empty() && err.empty()) collectProfile(ctx, *cards.front()->p, result);

@@ -81,15 +81,31 @@ struct DeviceResult {
   double seconds = 0;                // this card's first submission to its last completion
 };
 
+// Latency statistics of a set of completed inputs, in microseconds (nearest-rank percentiles); `any` false
+// (and every figure 0) when none completed.
+struct LatencyStats {
+  bool any = false;
+  double p50 = 0, p90 = 0, p95 = 0, p99 = 0, mean = 0, min = 0, max = 0;
+};
+
+// What one stream did in the measured runs.
+struct StreamResult {
+  uint32_t stream = 0, device = 0;
+  uint64_t completed = 0, failed = 0;
+  double seconds = 0;                // the stream's first submission to its last completion
+  LatencyStats latency;
+};
+
 struct RunResult {
   uint32_t cacheNumber = 0;          // inputs gathered per device run
   uint64_t submitted = 0, completed = 0, failed = 0, verified = 0;
   uint64_t deviceRuns = 0, deviceRunsFailed = 0;   // from the cards' counters (measured runs only)
-  double seconds = 0;                // first submit to last completion
+  double seconds = 0;                // the first submission of any stream to the last completion
   bool measured = false;             // the measured runs started (not stopped before or during warm-up)
   int stopSignal = 0;                // the signal that stopped the runs early (set by the caller), 0: none
   std::vector<double> latenciesUs;   // completed runs, submit to completion
   std::vector<DeviceResult> perDevice;
+  std::vector<StreamResult> perStream;
   uint64_t memPeakBytes = 0;         // device memory high-water mark (all kinds, all cards used)
   uint64_t memBaseBytes = 0;         // live before the streams were made (models loaded)
   uint64_t memAfterBytes = 0;        // live after everything was released

@@ -22,17 +22,26 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   ASSERT_TRUE(j.IsObject());
   std::set<std::string> keys;
   for (const auto& m : j.GetObject()) keys.insert(m.name.GetString());
-  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "runs", "errors",
-                                   "interrupted", "signal", "inferences_per_s", "latency_us", "device_memory_peak_bytes", "verified",
-                                   "per_device"}),
+  EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "max_batch",
+                                   "inputs_per_device_run", "warmup_device_runs", "submitted", "runs", "device_runs",
+                                   "errors", "interrupted", "signal", "wall_time_s", "inferences_per_s", "latency_us",
+                                   "device_memory_peak_bytes", "verified", "per_device", "per_stream"}),
             keys);
-  std::set<std::string> lat;
-  for (const auto& m : j["latency_us"].GetObject()) lat.insert(m.name.GetString());
-  EXPECT_EQ((std::set<std::string>{"p50", "p90", "p99", "mean", "min", "max"}), lat);
-  for (const auto& d : j["per_device"].GetArray()) {
-    std::set<std::string> dk;
-    for (const auto& m : d.GetObject()) dk.insert(m.name.GetString());
-    EXPECT_EQ((std::set<std::string>{"device", "runs", "inferences_per_s"}), dk);
+  const std::set<std::string> latencyKeys{"p50", "p90", "p95", "p99", "mean", "min", "max"};
+  auto keysOf = [](const rapidjson::Value& v) {
+    std::set<std::string> k;
+    for (const auto& m : v.GetObject()) k.insert(m.name.GetString());
+    return k;
+  };
+  EXPECT_EQ(latencyKeys, keysOf(j["latency_us"]));
+  for (const auto& d : j["per_device"].GetArray())
+    EXPECT_EQ((std::set<std::string>{"device", "runs", "errors", "wall_time_s", "inferences_per_s"}), keysOf(d));
+  EXPECT_EQ(j["streams"].GetUint(), j["per_stream"].Size());
+  for (const auto& s : j["per_stream"].GetArray()) {
+    EXPECT_EQ((std::set<std::string>{"stream", "device", "runs", "errors", "wall_time_s", "inferences_per_s",
+                                     "latency_us"}),
+              keysOf(s));
+    EXPECT_EQ(latencyKeys, keysOf(s["latency_us"]));
   }
 }
 

@@ -101,6 +101,85 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   EXPECT_NE(std::string::npos, summaryTable(h, r).find("| card 1             | 8.0 inferences/s (2 runs in 250.0 ms)"));
 }
 
+// Latency statistics (p95 among them) overall and per stream, in the table and the JSON alike.
+TEST(QoblRunPartsTest, LatencyStatisticsPerStreamAndOverall) {
+  std::vector<double> v;
+  for (int i = 100; i >= 1; --i) v.push_back(i);
+  const LatencyStats l = latencyStats(v);
+  EXPECT_TRUE(l.any);
+  EXPECT_EQ(50, l.p50);
+  EXPECT_EQ(90, l.p90);
+  EXPECT_EQ(95, l.p95);
+  EXPECT_EQ(99, l.p99);
+  EXPECT_EQ(50.5, l.mean);
+  EXPECT_EQ(1, l.min);
+  EXPECT_EQ(100, l.max);
+  EXPECT_FALSE(latencyStats({}).any);
+  const LatencyStats one = latencyStats({7});
+  EXPECT_EQ(7, one.p95);
+  EXPECT_EQ(7, one.min);
+
+  SummaryHeader h;
+  h.batch = h.maxBatch = 4;
+  h.warmup = 3;
+  RunResult r;
+  r.cacheNumber = 4;
+  r.submitted = r.completed = 100;
+  r.deviceRuns = 25;
+  r.seconds = 0.5;
+  r.latenciesUs = v;
+  r.perDevice = {{0, 100, 0, 0.5}};
+  r.perStream = {{0, 0, 60, 0, 0.4, latencyStats({1, 2, 3})}, {1, 0, 40, 0, 0.25, LatencyStats()}};
+  const std::string table = summaryTable(h, r);
+  EXPECT_NE(std::string::npos, table.find("| latency p95        | 95.0 us")) << table;
+  EXPECT_NE(std::string::npos, table.find("| stream 0 (card 0)  | 150.0 inferences/s (60 runs in 400.0 ms), latency p50 2.0 / "
+                                          "p99 3.0 us"))
+      << table;
+  EXPECT_NE(std::string::npos, table.find("| stream 1 (card 0)  | 160.0 inferences/s (40 runs in 250.0 ms), latency p50 - / "
+                                          "p99 - us"))
+      << table;
+  rapidjson::Document j = tooltest::parseJson(summaryJson(h, r));
+  EXPECT_EQ(95.0, j["latency_us"]["p95"].GetDouble());
+  EXPECT_EQ(0.5, j["wall_time_s"].GetDouble());
+  EXPECT_EQ(200.0, j["inferences_per_s"].GetDouble());
+  EXPECT_EQ(25u, j["device_runs"].GetUint());
+  EXPECT_EQ(4u, j["inputs_per_device_run"].GetUint());
+  EXPECT_EQ(3u, j["warmup_device_runs"].GetUint());
+  ASSERT_EQ(2u, j["per_stream"].Size());
+  EXPECT_EQ(60u, j["per_stream"][0]["runs"].GetUint());
+  EXPECT_EQ(150.0, j["per_stream"][0]["inferences_per_s"].GetDouble());
+  EXPECT_EQ(3.0, j["per_stream"][0]["latency_us"]["max"].GetDouble());
+  EXPECT_TRUE(j["per_stream"][1]["latency_us"]["p95"].IsNull());
+  // One stream: no per-stream rows in the table (the totals are the stream's).
+  r.perStream.resize(1);
+  EXPECT_EQ(std::string::npos, summaryTable(h, r).find("| stream 0")) << summaryTable(h, r);
+}
+
+// Mismatching elements are shown as numbers of their own type, whatever its width.
+TEST(QoblRunPartsTest, ElementsShownInTheirType) {
+  auto text = [](std::vector<uint8_t> bytes, const char* type) {
+    DType t;
+    EXPECT_TRUE(parseDType(type, &t)) << type;
+    return elementText(bytes.data(), t);
+  };
+  EXPECT_EQ("-1", text({0xff}, "int8"));
+  EXPECT_EQ("255", text({0xff}, "uint8"));
+  EXPECT_EQ("-2", text({0xfe, 0xff}, "int16"));
+  EXPECT_EQ("16909060", text({0x04, 0x03, 0x02, 0x01}, "int32"));
+  EXPECT_EQ("-2147483648", text({0x00, 0x00, 0x00, 0x80}, "int32"));
+  EXPECT_EQ("4294967295", text({0xff, 0xff, 0xff, 0xff}, "uint32"));
+  EXPECT_EQ("-9223372036854775808", text({0, 0, 0, 0, 0, 0, 0, 0x80}, "int64"));
+  EXPECT_EQ("1", text({0x00, 0x3c}, "float16"));
+  EXPECT_EQ("-0.5", text({0x00, 0xb8}, "float16"));
+  EXPECT_EQ("5.96046448e-08", text({0x01, 0x00}, "float16"));   // the smallest subnormal
+  EXPECT_EQ("inf", text({0x00, 0x7c}, "float16"));
+  EXPECT_EQ("1.5", text({0xc0, 0x3f}, "bfloat16"));
+  EXPECT_EQ("0.25", text({0x00, 0x00, 0x80, 0x3e}, "float32"));
+  EXPECT_EQ("0.10000000000000001", text({0x9a, 0x99, 0x99, 0x99, 0x99, 0x99, 0xb9, 0x3f}, "float64"));
+  EXPECT_EQ("0x0201", text({0x01, 0x02}, "int8x2"));
+  EXPECT_EQ("0x01", text({0x01}, "bool"));
+}
+
 // The profile's figures: an op that never completed, and device runs none of which completed, are unknown
 // (null, "-"), not 0.
 TEST(QoblRunPartsTest, ProfileOfOpsWithoutRuns) {

@@ -393,6 +393,13 @@ std::vector<std::string> sampleShapes(const ModelDir& dir) {
   return names;
 }
 
+void defaultShape(const ModelDir& dir, int64_t* height, int64_t* width) {
+  const std::vector<std::string> samples = sampleShapes(dir);
+  if (!samples.empty() && parseHxW(samples.front(), height, width)) return;
+  *height = dir.members.front().minShapes.front()[2];
+  *width = dir.members.front().minShapes.front()[3];
+}
+
 std::string findSample(const ModelDir& dir, const std::string& shape, bool needExpected, Sample* out) {
   Sample s;
   if (dir.dynamic) {

@@ -96,6 +96,11 @@ std::vector<std::string> sampleShapes(const ModelDir& dir);
 // or a message naming the file and what is wrong.
 std::string findSample(const ModelDir& dir, const std::string& shape, bool needExpected, Sample* out);
 
+// The spatial size the tools load a dynamic model at when no --shape is given: the smallest sample's, else
+// the smallest size of the suite's first member.  qobl-run and qobl-info agree on it, so that the input
+// sizes qobl-info lists are the ones qobl-run takes.
+void defaultShape(const ModelDir& dir, int64_t* height, int64_t* width);
+
 // The default model: <directory of the running program>/../models/classifier, or the installed
 // <prefix>/<libdir>/qobl/models/classifier; "" when neither exists.
 std::string defaultModelDir();
