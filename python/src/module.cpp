@@ -129,7 +129,8 @@ py::tuple shapeTuple(const std::vector<int64_t>& shape) {
 
 py::list specList(const std::vector<TensorSpec>& specs) {
   py::list l;
-  for (const TensorSpec& s : specs) l.append(py::make_tuple(shapeTuple(s.shape), py::str(numpyTypeName(s.dtype))));
+  for (const TensorSpec& s : specs)
+    l.append(py::make_tuple(shapeTuple(s.shape), py::str(s.typeName.empty() ? numpyTypeName(s.dtype) : s.typeName)));
   return l;
 }
 
@@ -158,6 +159,7 @@ class Pipeline {
     }
     inputs_ = model->inputs();
     outputs_ = model->outputs();
+    for (const TensorSpec& t : inputs_) inTypes_.push_back(py::dtype(t.typeName));
     for (const TensorSpec& t : outputs_) {
       outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
       outDims_.emplace_back(t.shape.begin(), t.shape.end());
@@ -371,8 +373,9 @@ class Pipeline {
     }
   }
 
-  // Checks one input (a float32 array in native byte order of the input's shape, its leading 1 optional)
-  // and adds it to the item, made contiguous when it is not.
+  // Checks one input (an array of the input's element type in native byte order, of the input's shape, its
+  // leading 1 optional) and adds it to the item, made contiguous when it is not.  Nothing is converted: an
+  // array of another type is refused with what to do about it.
   void addInput(size_t i, py::handle h, Item& item) {
     const auto& api = py::detail::npy_api::get();
     py::object a;
@@ -388,19 +391,26 @@ class Pipeline {
     }
     const py::detail::PyArray_Proxy* arr = py::detail::array_proxy(a.ptr());
     const py::detail::PyArrayDescr_Proxy* descr = py::detail::array_descriptor_proxy(arr->descr);
-    const char foreignOrder = PY_BIG_ENDIAN ? '<' : '>';
-    const bool f32 = descr->type_num == py::detail::npy_api::NPY_FLOAT_ && descr->byteorder != foreignOrder;
-    if (!f32 || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
+    // Equivalent types: the same element type in the same byte order (native or not applicable).
+    const bool typed = api.PyArray_EquivTypes_(arr->descr, inTypes_[i].ptr());
+    if (!typed || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
       const py::array view = py::reinterpret_borrow<py::array>(a);
       const std::vector<int64_t>& want = inputs_[i].shape;
-      std::string text = "input '" + names_[i] + "': expected float32 of shape " + shapeText(want);
+      const std::string type = inputs_[i].typeName;
+      std::string text = "input '" + names_[i] + "': expected " + type + " of shape " + shapeText(want);
       if (want.size() > 1 && want.front() == 1)
         text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
       text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
               shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
-      // What to do about it: a numeric array only needs converting (a foreign byte order included).
-      if (!f32 && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
-        text += "; convert it with numpy.asarray(x, dtype=numpy.float32)";
+      // What to do about it.  The bytes of a bytes-like object (bytes, bytearray, mmap, a byte memoryview) are
+      // the data itself: numpy.asarray would turn each byte into one element.  An array of numbers only needs
+      // converting (a foreign byte order included).
+      const bool rawBytes = !api.PyArray_Check_(h.ptr()) && descr->elsize == 1 && (descr->kind == 'u' || descr->kind == 'S');
+      const bool byteString = descr->kind == 'S' && arr->nd == 0;
+      if (!typed && (rawBytes || byteString) && inTypes_[i].itemsize() != 1)
+        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + type + ")";
+      else if (!typed && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
+        text += "; convert it with numpy.asarray(x, dtype=numpy." + type + ")";
       throw py::value_error(text);
     }
     if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
@@ -431,7 +441,7 @@ class Pipeline {
   std::unique_ptr<PipelineCore> core_;
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
-  std::vector<py::dtype> outTypes_;
+  std::vector<py::dtype> inTypes_, outTypes_;
   std::vector<std::vector<Py_intptr_t>> outDims_;
   std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
@@ -499,11 +509,15 @@ py::list devices() {
   return l;
 }
 
+// inputTypes: (numpy's name, size in bytes) of each input's element type, as the graph declares them.
 std::shared_ptr<ModelCore> openModel(const std::string& lib, const std::string& graph, const std::string& params,
                                      const std::string& hw, const std::string& suite, uint32_t batch, uint32_t device,
-                                     const std::vector<std::vector<int64_t>>& shapes) {
+                                     const std::vector<std::vector<int64_t>>& shapes,
+                                     const std::vector<std::pair<std::string, uint32_t>>& inputTypes) {
+  std::vector<ElementType> types;
+  for (const auto& t : inputTypes) types.push_back(ElementType{t.first, t.second});
   Unlocked nogil;
-  return std::make_shared<ModelCore>(ModelFiles{lib, graph, params, hw, suite}, batch, device, shapes);
+  return std::make_shared<ModelCore>(ModelFiles{lib, graph, params, hw, suite}, batch, device, shapes, types);
 }
 
 }  // namespace
@@ -551,7 +565,7 @@ PYBIND11_MODULE(_qobl, m) {
 
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),
-           py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"))
+           py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"), py::arg("input_types"))
       .def("close", &ModelCore::close)
       .def_property_readonly("closed", &ModelCore::closed)
       .def_property_readonly("batch", &ModelCore::batch)
