@@ -380,6 +380,8 @@ class Pipeline {
     const auto& api = py::detail::npy_api::get();
     py::object a;
     if (api.PyArray_Check_(h.ptr())) {
+      // A masked array hands over the values under its mask too, which the card would take for data.
+      if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(api.PyArray_Type_)) refuseMasked(i, h);
       a = py::reinterpret_borrow<py::object>(h);
     } else {
       a = py::array::ensure(h);
@@ -419,6 +421,16 @@ class Pipeline {
     }
     item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
     item.inputs.push_back(std::move(a));
+  }
+
+  // Refuses a numpy masked array with masked elements (one whose mask is all False is plain data).
+  void refuseMasked(size_t i, py::handle h) const {
+    const py::module_ ma = py::module_::import("numpy.ma");
+    if (!py::isinstance(h, ma.attr("MaskedArray"))) return;
+    const size_t masked = ma.attr("count_masked")(h).cast<size_t>();
+    if (masked != 0)
+      throw py::value_error("input '" + names_[i] + "': a masked array with " + std::to_string(masked) +
+                            " masked element(s), whose values are not data: fill them first (x.filled(value))");
   }
 
   std::string joinedNames() const {

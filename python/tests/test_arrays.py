@@ -99,6 +99,12 @@ def test_layouts_and_byte_sources_give_the_same_outputs(classifier, tmp_path):
             pipe.infer_async(raw)
         assert "numpy.frombuffer(x, dtype=numpy.float32)" in str(info.value)
         assert "numpy.asarray" not in str(info.value)
+    # A masked array runs as its data when nothing is masked; masked values are not data.
+    assert_bit_exact(pipe.infer(np.ma.masked_array(x, mask=False)), expected)
+    for masked in (np.ma.masked_greater(x, 0), np.ma.masked_invalid(np.where(x > 0, np.nan, x))):
+        for call in (pipe.infer, pipe.infer_async):
+            with pytest.raises(ValueError, match=r"input 'data': a masked array with \d+ masked element"):
+                call(masked)
     for bad in (np.float32(1), np.zeros((0, 3, 16, 16), np.float32), np.concatenate([x, x])):
         with pytest.raises(ValueError, match=r"expected float32 of shape \(1, 3, 16, 16\)"):
             pipe.infer(bad)
