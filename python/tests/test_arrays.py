@@ -5,8 +5,10 @@ the type stubs against the module."""
 import ast
 import gc
 import inspect
+import json
 import mmap
 import pathlib
+import shutil
 import subprocess
 import sys
 import tracemalloc
@@ -67,6 +69,16 @@ def test_inputs_are_passed_as_the_graph_declares_them(uint8_model):
         assert "expected uint8 of shape (1, 4)" in str(info.value)
         assert "numpy.asarray(x, dtype=numpy.uint8)" in str(info.value)
         assert pipe.stats()["failed"] == 0
+
+
+def test_an_input_type_numpy_has_no_equal_for_is_refused_when_opening(uint8_model, tmp_path):
+    model_dir = tmp_path / "m"
+    shutil.copytree(uint8_model, model_dir)
+    graph = json.loads((model_dir / "graph.json").read_text())
+    graph["attrs"]["dltype"][1][0] = "bfloat16"
+    (model_dir / "graph.json").write_text(json.dumps(graph))
+    with pytest.raises(ValueError, match="input 'data' .* bfloat16, which no numpy type holds"):
+        qobl.Model(model_dir)
 
 
 def test_layouts_and_byte_sources_give_the_same_outputs(classifier, tmp_path):
