@@ -137,8 +137,9 @@ py::list specList(const std::vector<TensorSpec>& specs) {
 std::string shapeText(const std::vector<int64_t>& shape) { return py::str(shapeTuple(shape)); }
 
 // One asynchronous or synchronous request with its Python objects: its future, the list of output arrays
-// the card's results are copied to, and the inputs, kept alive until the data is on the card.  Items are
-// reused (the binding keeps finished ones), so their vectors keep their capacity.  Touched only with the
+// the card's results are copied to, and the inputs, kept alive until the data is on the card (an
+// asynchronous request lets go of them as soon as it is submitted).  Items are reused (the binding keeps
+// finished ones), so their vectors keep their capacity.  Touched only with the
 // interpreter lock held, except `req`, which the pipeline core owns while the request is in flight.
 struct Item {
   Request req;
@@ -182,6 +183,11 @@ class Pipeline {
     std::unique_ptr<Item> item = takeItem();
     prepare(x, *item);
     item->future = py::reinterpret_borrow<py::object>(future);
+    // The inputs are on the card once the submission returns: they are held here, not by the item, so
+    // that the caller's buffers are free again then (an mmap closed, a bytearray resized) rather than once
+    // the run finishes.  Released with the interpreter lock held, which every way out of here holds.
+    std::vector<py::object> inputs;
+    inputs.swap(item->inputs);
     // Most calls find the submission lock and a slot free: they submit without releasing the interpreter
     // lock, which would cost about as much as the submission.  The others wait without it.  On an exception
     // (a signal's among them) the request stays ours: the item is released once the lock is held again.

@@ -100,6 +100,18 @@ def test_layouts_and_byte_sources_give_the_same_outputs(classifier, tmp_path):
             assert_bit_exact(pipe.infer(arr), expected)
             assert_bit_exact(pipe.infer_async(arr).result(timeout=30), expected)
         del mapped, cases, arr   # the mapping is closed with exports gone
+    # The input is on the card once infer_async returns: the buffer under it is the caller's again at once
+    # (closed, resized), while the run still gathers for its device run.
+    with qobl.Pipeline(pipe.model, gather_timeout_ms=60_000) as gathering:
+        with open(tmp_path / "x.bin", "rb") as f:
+            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+                from_map = gathering.infer_async(np.frombuffer(mm, np.float32).reshape(x.shape))
+        raw = bytearray(x.tobytes())
+        from_bytes = gathering.infer_async(np.frombuffer(raw, np.float32).reshape(x.shape))
+        raw[:] = bytes(len(raw) + 4)
+        assert not from_map.done() and not from_bytes.done()
+        assert_bit_exact(from_map.result(timeout=30), expected)
+        assert_bit_exact(from_bytes.result(timeout=30), expected)
     # A broadcast view (stride 0) runs as its contiguous copy does.
     b = np.broadcast_to(x[:, :1], x.shape)
     assert b.strides[1] == 0
