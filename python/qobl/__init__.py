@@ -165,16 +165,31 @@ def _param_names(path):
         return set()
 
 
-def _graph_names(graph_path, params_path):
-    """Input names (graph placeholders that are not parameters) and output names (the graph's heads)."""
+# Element types a graph may declare ("float32", "uint8", ...) that numpy holds as they are laid out.
+_GRAPH_TYPES = {f"{kind}{bits}": np.dtype(f"{kind}{bits}")
+                for kind, sizes in (("int", (8, 16, 32, 64)), ("uint", (8, 16, 32, 64)), ("float", (16, 32, 64)))
+                for bits in sizes}
+_GRAPH_TYPES["bool"] = np.dtype(np.bool_)
+
+
+def _graph_signature(graph_path, params_path):
+    """Input names (graph placeholders that are not parameters) with their element types as the graph
+    declares them ("float32" where it declares none), and output names (the graph's heads); empty lists
+    when the graph cannot be read."""
     try:
         graph = json.loads(_read(graph_path))
         params = _param_names(params_path)
-        nodes = graph["nodes"]
-        inputs = [nodes[i]["name"] for i in graph["arg_nodes"] if nodes[i]["name"] not in params]
+        nodes, rows = graph["nodes"], graph["node_row_ptr"]
+        types = graph.get("attrs", {}).get("dltype", [None, []])[1]
+        inputs = []
+        for i in graph["arg_nodes"]:
+            if nodes[i]["name"] in params:
+                continue
+            entry = rows[i]
+            inputs.append((nodes[i]["name"], types[entry] if entry < len(types) else "float32"))
         outputs = [nodes[h[0]]["name"] for h in graph["heads"]]
         return inputs, outputs
-    except (OSError, ValueError, KeyError, IndexError, TypeError):
+    except (OSError, ValueError, KeyError, IndexError, TypeError, AttributeError):
         return [], []
 
 
@@ -296,15 +311,24 @@ class Model(_Closable):
             lib, graph, params = (_need_file(join(f)) for f in ("model.so", "graph.json", "params.bin"))
             shapes, members = [], []
             names_from = (graph, params)
+        # The library does not report what its inputs hold: the graph says, and the inputs are handed over
+        # as it declares them.
+        in_sig, out_names = _graph_signature(*names_from)
+        in_names = [name for name, _ in in_sig]
+        in_types = []
+        for name, text in in_sig:
+            if text not in _GRAPH_TYPES:
+                raise ValueError(f"input '{name}' of {self.path} holds elements of type {text}, which no numpy "
+                                 f"type holds: the qobl package cannot pass it (qobl-run can run the model)")
+            in_types.append((_GRAPH_TYPES[text].name, _GRAPH_TYPES[text].itemsize))
         try:
-            self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes)
+            self._core = _qobl._Model(lib, graph, params, hw, suite, batch or 0, device, shapes, in_types)
         except Error as e:
             if not suite:
                 raise
             # The library says what it did not like; the suite's ranges say what to pass instead.
             raise Error(e.code, f"{e.message}; the suite takes {_ranges_text(ranges)}") from None
         self.name = self._digest(lib, graph, params, hw, members)
-        in_names, out_names = _graph_names(*names_from)
         self.inputs = [TensorInfo(in_names[i] if i < len(in_names) else f"input{i}", s, t)
                        for i, (s, t) in enumerate(self._core.inputs)]
         self.outputs = [TensorInfo(out_names[i] if i < len(out_names) else f"output{i}", s, t)
@@ -496,8 +520,9 @@ class Pipeline(_Closable):
     - ``gather_timeout_ms``: an asynchronous input that waits this long for others to fill its device run
       gets the run filled with padding inputs and sent.  Waiting on its future sends it at once.
 
-    Inputs: one numpy array per model input (a bare array for a one-input model), float32, of the input's
-    shape (its leading extent of 1 may be left out), any layout (copied to contiguous when needed).
+    Inputs: one numpy array per model input (a bare array for a one-input model), of the input's dtype
+    (``model.inputs[i].dtype``, float32 for most models; nothing is converted) and shape (its leading extent
+    of 1 may be left out), any layout (copied to contiguous when needed).
     Outputs: a list of fresh numpy arrays, one per model output, owned by the caller.
 
     Ctrl-C interrupts every wait of the main thread (:meth:`infer`, :meth:`infer_async` while

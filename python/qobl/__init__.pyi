@@ -16,10 +16,11 @@ ERR_BUILD_STREAM: int
 ERR_RUN_STREAM: int
 ERR_STREAM_SYNC_TIMEOUT: int
 
-Array = npt.NDArray[Any]
+# Names of the stub only (the module has none of them), hence private.
+_Array = npt.NDArray[Any]
 # One array per model input, or a bare array for a one-input model.
-Inputs = Union[npt.ArrayLike, Sequence[npt.ArrayLike]]
-Shape = Tuple[int, ...]
+_Inputs = Union[npt.ArrayLike, Sequence[npt.ArrayLike]]
+_Shape = Tuple[int, ...]
 
 class Error(Exception):
     code: int
@@ -28,16 +29,16 @@ class Error(Exception):
 
 def describe(code: int) -> str: ...
 
-class DeviceInfo(TypedDict):
+class _DeviceInfo(TypedDict):
     id: int
     memory_bytes: int
     memory_used_bytes: int
 
-def devices() -> List[DeviceInfo]: ...
+def devices() -> List[_DeviceInfo]: ...
 
 class TensorInfo:
     name: str
-    shape: Shape
+    shape: _Shape
     dtype: np.dtype[Any]
     def __init__(self, name: str, shape: Sequence[int], dtype: npt.DTypeLike) -> None: ...
 
@@ -68,12 +69,12 @@ class Model:
     def __enter__(self) -> "Model": ...
     def __exit__(self, *exc: object) -> None: ...
 
-class OpInfo(TypedDict):
+class _OpInfo(TypedDict):
     name: str
     stage: str
     uid: int
 
-class PipelineStats(TypedDict):
+class _PipelineStats(TypedDict):
     submitted: int
     completed: int
     failed: int
@@ -84,7 +85,7 @@ class PipelineStats(TypedDict):
 
 class Pipeline:
     model: Model
-    ops: List[OpInfo]
+    ops: List[_OpInfo]
     stages: Tuple[str, ...]
     device: int
     def __init__(
@@ -100,12 +101,12 @@ class Pipeline:
     def closed(self) -> bool: ...
     @property
     def cache_number(self) -> int: ...
-    def infer(self, x: Inputs, timeout_ms: Optional[float] = ...) -> List[Array]: ...
-    def infer_async(self, x: Inputs) -> concurrent.futures.Future[List[Array]]: ...
-    def infer_batch(self, xs: Iterable[Inputs]) -> List[List[Array]]: ...
+    def infer(self, x: _Inputs, timeout_ms: Optional[float] = ...) -> List[_Array]: ...
+    def infer_async(self, x: _Inputs) -> concurrent.futures.Future[List[_Array]]: ...
+    def infer_batch(self, xs: Iterable[_Inputs]) -> List[List[_Array]]: ...
     def flush(self) -> None: ...
     def synchronize(self, timeout_ms: Optional[float] = ...) -> None: ...
-    def stats(self) -> PipelineStats: ...
+    def stats(self) -> _PipelineStats: ...
     def close(self) -> None: ...
     def __enter__(self) -> "Pipeline": ...
     def __exit__(self, *exc: object) -> None: ...

@@ -81,7 +81,7 @@ void checkCardUsable() {
 }
 
 ModelCore::ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device,
-                     const std::vector<std::vector<int64_t>>& shapes)
+                     const std::vector<std::vector<int64_t>>& shapes, const std::vector<ElementType>& inputTypes)
     : device_(device), dynamic_(!files.suite.empty()) {
   checkCardUsable();
   gCardUsed.store(true);   // before the first library call that may start the card's threads
@@ -108,7 +108,7 @@ ModelCore::ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device,
     }
     batch_ = batch == 0 ? maxBatch_ : batch;
     check(qoblSetModelBatchSize(model_, &batch_), "qoblSetModelBatchSize");
-    describe();
+    describe(inputTypes);
   } catch (...) {
     if (model_ != nullptr) qoblDestroyModel(model_);
     model_ = nullptr;
@@ -116,7 +116,7 @@ ModelCore::ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device,
   }
 }
 
-void ModelCore::describe() {
+void ModelCore::describe(const std::vector<ElementType>& inputTypes) {
   uint32_t inCount = 0, outCount = 0;
   check(qoblGetModelInputCount(model_, &inCount), "qoblGetModelInputCount");
   check(qoblGetModelOutputCount(model_, &outCount), "qoblGetModelOutputCount");
@@ -125,8 +125,10 @@ void ModelCore::describe() {
     check(qoblGetModelInputShapeByIndex(model_, static_cast<int32_t>(i), &s), "qoblGetModelInputShapeByIndex");
     TensorSpec t;
     t.shape = shapeOf(s);
-    t.dtype = qobmDT_FLOAT32;   // the run-model op reads float32 inputs
-    t.bytes = t.alignBytes = elements(t.shape) * sizeof(float);
+    // An input is handed to the model as its graph declares it; float32 when the graph says nothing.
+    const bool declared = inputTypes.size() == inCount;
+    t.typeName = declared ? inputTypes[i].name : "float32";
+    t.bytes = t.alignBytes = elements(t.shape) * (declared ? inputTypes[i].size : sizeof(float));
     inputs_.push_back(t);
   }
   for (uint32_t o = 0; o < outCount; ++o) {

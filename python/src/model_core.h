@@ -17,7 +17,8 @@ namespace python {
 // One input or output of one batch item.
 struct TensorSpec {
   std::vector<int64_t> shape;
-  qobmDType dtype = qobmDT_FLOAT32;
+  qobmDType dtype = qobmDT_FLOAT32;   // outputs: the element type the library reports
+  std::string typeName;              // numpy's name of the element type ("float32", "uint8", ...)
   uint64_t bytes = 0;        // plain byte size
   uint64_t alignBytes = 0;   // outputs: byte size in the card's core layout
 };
@@ -27,11 +28,21 @@ struct ModelFiles {
   std::string lib, graph, params, hw, suite;
 };
 
+// The element type of a model input as its graph declares it: numpy's name for it and its size in bytes.
+// The library does not report input types; the binding reads them from the graph.
+struct ElementType {
+  std::string name;
+  uint32_t size = 0;
+};
+
 class ModelCore {
  public:
   // Loads the model on `device` and sets its batch size (0: the largest).  A dynamic suite first gets
-  // `shapes` (one per input) and its largest batch at those shapes.  Throws CallError.
-  ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device, const std::vector<std::vector<int64_t>>& shapes);
+  // `shapes` (one per input) and its largest batch at those shapes.  `inputTypes` holds one element type
+  // per model input; when it holds another number of them (the graph could not be read) every input is
+  // taken as float32.  Throws CallError.
+  ModelCore(const ModelFiles& files, uint32_t batch, uint32_t device, const std::vector<std::vector<int64_t>>& shapes,
+            const std::vector<ElementType>& inputTypes);
   ~ModelCore();
   ModelCore(const ModelCore&) = delete;
   ModelCore& operator=(const ModelCore&) = delete;
@@ -55,7 +66,7 @@ class ModelCore {
   const std::vector<std::vector<int64_t>>& inputShapes() const { return shapes_; }   // dynamic: as set
 
  private:
-  void describe();
+  void describe(const std::vector<ElementType>& inputTypes);
 
   mutable std::mutex mu_;
   qoblModel* model_ = nullptr;

@@ -129,15 +129,17 @@ py::tuple shapeTuple(const std::vector<int64_t>& shape) {
 
 py::list specList(const std::vector<TensorSpec>& specs) {
   py::list l;
-  for (const TensorSpec& s : specs) l.append(py::make_tuple(shapeTuple(s.shape), py::str(numpyTypeName(s.dtype))));
+  for (const TensorSpec& s : specs)
+    l.append(py::make_tuple(shapeTuple(s.shape), py::str(s.typeName.empty() ? numpyTypeName(s.dtype) : s.typeName)));
   return l;
 }
 
 std::string shapeText(const std::vector<int64_t>& shape) { return py::str(shapeTuple(shape)); }
 
 // One asynchronous or synchronous request with its Python objects: its future, the list of output arrays
-// the card's results are copied to, and the inputs, kept alive until the data is on the card.  Items are
-// reused (the binding keeps finished ones), so their vectors keep their capacity.  Touched only with the
+// the card's results are copied to, and the inputs, kept alive until the data is on the card (an
+// asynchronous request lets go of them as soon as it is submitted).  Items are reused (the binding keeps
+// finished ones), so their vectors keep their capacity.  Touched only with the
 // interpreter lock held, except `req`, which the pipeline core owns while the request is in flight.
 struct Item {
   Request req;
@@ -158,6 +160,7 @@ class Pipeline {
     }
     inputs_ = model->inputs();
     outputs_ = model->outputs();
+    for (const TensorSpec& t : inputs_) inTypes_.push_back(py::dtype(t.typeName));
     for (const TensorSpec& t : outputs_) {
       outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
       outDims_.emplace_back(t.shape.begin(), t.shape.end());
@@ -180,6 +183,11 @@ class Pipeline {
     std::unique_ptr<Item> item = takeItem();
     prepare(x, *item);
     item->future = py::reinterpret_borrow<py::object>(future);
+    // The inputs are on the card once the submission returns: they are held here, not by the item, so
+    // that the caller's buffers are free again then (an mmap closed, a bytearray resized) rather than once
+    // the run finishes.  Released with the interpreter lock held, which every way out of here holds.
+    std::vector<py::object> inputs;
+    inputs.swap(item->inputs);
     // Most calls find the submission lock and a slot free: they submit without releasing the interpreter
     // lock, which would cost about as much as the submission.  The others wait without it.  On an exception
     // (a signal's among them) the request stays ours: the item is released once the lock is held again.
@@ -371,12 +379,15 @@ class Pipeline {
     }
   }
 
-  // Checks one input (a float32 array in native byte order of the input's shape, its leading 1 optional)
-  // and adds it to the item, made contiguous when it is not.
+  // Checks one input (an array of the input's element type in native byte order, of the input's shape, its
+  // leading 1 optional) and adds it to the item, made contiguous when it is not.  Nothing is converted: an
+  // array of another type is refused with what to do about it.
   void addInput(size_t i, py::handle h, Item& item) {
     const auto& api = py::detail::npy_api::get();
     py::object a;
     if (api.PyArray_Check_(h.ptr())) {
+      // A masked array hands over the values under its mask too, which the card would take for data.
+      if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(api.PyArray_Type_)) refuseMasked(i, h);
       a = py::reinterpret_borrow<py::object>(h);
     } else {
       a = py::array::ensure(h);
@@ -388,19 +399,26 @@ class Pipeline {
     }
     const py::detail::PyArray_Proxy* arr = py::detail::array_proxy(a.ptr());
     const py::detail::PyArrayDescr_Proxy* descr = py::detail::array_descriptor_proxy(arr->descr);
-    const char foreignOrder = PY_BIG_ENDIAN ? '<' : '>';
-    const bool f32 = descr->type_num == py::detail::npy_api::NPY_FLOAT_ && descr->byteorder != foreignOrder;
-    if (!f32 || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
+    // Equivalent types: the same element type in the same byte order (native or not applicable).
+    const bool typed = api.PyArray_EquivTypes_(arr->descr, inTypes_[i].ptr());
+    if (!typed || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
       const py::array view = py::reinterpret_borrow<py::array>(a);
       const std::vector<int64_t>& want = inputs_[i].shape;
-      std::string text = "input '" + names_[i] + "': expected float32 of shape " + shapeText(want);
+      const std::string type = inputs_[i].typeName;
+      std::string text = "input '" + names_[i] + "': expected " + type + " of shape " + shapeText(want);
       if (want.size() > 1 && want.front() == 1)
         text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
       text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
               shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
-      // What to do about it: a numeric array only needs converting (a foreign byte order included).
-      if (!f32 && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
-        text += "; convert it with numpy.asarray(x, dtype=numpy.float32)";
+      // What to do about it.  The bytes of a bytes-like object (bytes, bytearray, mmap, a byte memoryview) are
+      // the data itself: numpy.asarray would turn each byte into one element.  An array of numbers only needs
+      // converting (a foreign byte order included).
+      const bool rawBytes = !api.PyArray_Check_(h.ptr()) && descr->elsize == 1 && (descr->kind == 'u' || descr->kind == 'S');
+      const bool byteString = descr->kind == 'S' && arr->nd == 0;
+      if (!typed && (rawBytes || byteString) && inTypes_[i].itemsize() != 1)
+        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + type + ")";
+      else if (!typed && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
+        text += "; convert it with numpy.asarray(x, dtype=numpy." + type + ")";
       throw py::value_error(text);
     }
     if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
@@ -409,6 +427,16 @@ class Pipeline {
     }
     item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
     item.inputs.push_back(std::move(a));
+  }
+
+  // Refuses a numpy masked array with masked elements (one whose mask is all False is plain data).
+  void refuseMasked(size_t i, py::handle h) const {
+    const py::module_ ma = py::module_::import("numpy.ma");
+    if (!py::isinstance(h, ma.attr("MaskedArray"))) return;
+    const size_t masked = ma.attr("count_masked")(h).cast<size_t>();
+    if (masked != 0)
+      throw py::value_error("input '" + names_[i] + "': a masked array with " + std::to_string(masked) +
+                            " masked element(s), whose values are not data: fill them first (x.filled(value))");
   }
 
   std::string joinedNames() const {
@@ -431,7 +459,7 @@ class Pipeline {
   std::unique_ptr<PipelineCore> core_;
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
-  std::vector<py::dtype> outTypes_;
+  std::vector<py::dtype> inTypes_, outTypes_;
   std::vector<std::vector<Py_intptr_t>> outDims_;
   std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
@@ -499,11 +527,15 @@ py::list devices() {
   return l;
 }
 
+// inputTypes: (numpy's name, size in bytes) of each input's element type, as the graph declares them.
 std::shared_ptr<ModelCore> openModel(const std::string& lib, const std::string& graph, const std::string& params,
                                      const std::string& hw, const std::string& suite, uint32_t batch, uint32_t device,
-                                     const std::vector<std::vector<int64_t>>& shapes) {
+                                     const std::vector<std::vector<int64_t>>& shapes,
+                                     const std::vector<std::pair<std::string, uint32_t>>& inputTypes) {
+  std::vector<ElementType> types;
+  for (const auto& t : inputTypes) types.push_back(ElementType{t.first, t.second});
   Unlocked nogil;
-  return std::make_shared<ModelCore>(ModelFiles{lib, graph, params, hw, suite}, batch, device, shapes);
+  return std::make_shared<ModelCore>(ModelFiles{lib, graph, params, hw, suite}, batch, device, shapes, types);
 }
 
 }  // namespace
@@ -551,7 +583,7 @@ PYBIND11_MODULE(_qobl, m) {
 
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),
-           py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"))
+           py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"), py::arg("input_types"))
       .def("close", &ModelCore::close)
       .def_property_readonly("closed", &ModelCore::closed)
       .def_property_readonly("batch", &ModelCore::batch)
