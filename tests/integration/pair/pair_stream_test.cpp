@@ -2,27 +2,16 @@
 // C API on the simulated card: what the model reports about its inputs and outputs, synchronous and
 // asynchronous runs at batch 1 and 4 (with and without a memory-copy leaf) bit for bit against the CPU
 // reference and with every item's two inputs kept together, and input datasets that do not fit the model.
-#include <gtest/gtest.h>
-#include <qobcrt/qobcrt_sim.h>
-#include <qobe/qobe.h>
-#include <qobm/qobm.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "qobl_api.h"
-#include "qobl_test/card_stats.h"
-#include "qobl_test/files.h"
-#include "qobl_test/log_capture.h"
+#include "stream_test_util.h"
+
+using namespace streamtest;
 
 namespace {
-
-using qobltest::modelFile;
-using qobltest::readBytes;
 
 constexpr size_t kDataBytes = 4 * 8 * 8 * 4, kScaleBytes = 4 * 4;
 constexpr size_t kScaledBytes = 4 * 8 * 8 * 4, kSummaryBytes = 3 * 4;
@@ -46,132 +35,13 @@ std::vector<Item> items(size_t n) {
   return out;
 }
 
-// A buffer-mode dataset over one card block per tensor.  Owns blocks, buffers and container.
-class CardTensors {
- public:
-  explicit CardTensors(const std::vector<std::string>& tensors) {
-    EXPECT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &ds_));
-    for (const std::string& t : tensors) add(t.size(), &t);
-  }
-  // Zero-filled blocks of the given sizes (outputs).
-  explicit CardTensors(const std::vector<size_t>& sizes) {
-    EXPECT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &ds_));
-    for (size_t s : sizes) add(s, nullptr);
-  }
-  ~CardTensors() {
-    for (auto* b : bufs_) qobmDestroyDataBuffer(b);
-    qobmDestroyDataset(ds_);
-    for (uint64_t a : addrs_) qobmFree(a);
-  }
-  CardTensors(const CardTensors&) = delete;
-  CardTensors& operator=(const CardTensors&) = delete;
-  qobmDataset* get() const { return ds_; }
-
- private:
-  void add(size_t size, const std::string* bytes) {
-    uint64_t addr = 0;
-    qobmDataBuffer* b = nullptr;
-    EXPECT_EQ(0, qobmMalloc(size, &addr));
-    const std::string fill = bytes != nullptr ? *bytes : std::string(size, '\0');
-    EXPECT_EQ(0, qobmMemcpy(addr, reinterpret_cast<uint64_t>(fill.data()), size, 0));
-    EXPECT_EQ(0, qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 0}, addr, size, &b));
-    EXPECT_EQ(0, qobmAddDatasetBuffer(ds_, b));
-    addrs_.push_back(addr);
-    bufs_.push_back(b);
-  }
-  qobmDataset* ds_ = nullptr;
-  std::vector<uint64_t> addrs_;
-  std::vector<qobmDataBuffer*> bufs_;
-};
-
-// Every buffer of a card dataset, concatenated, and the buffer sizes.
-std::string readAll(qobmDataset* ds, std::vector<uint64_t>* sizes = nullptr) {
-  uint32_t n = 0;
-  EXPECT_EQ(0, qobmGetDatasetBufferCount(ds, &n));
-  std::string out;
-  for (uint32_t i = 0; i < n; ++i) {
-    qobmDataBuffer* b = nullptr;
-    uint64_t addr = 0, size = 0;
-    EXPECT_EQ(0, qobmGetDatasetBuffer(ds, i, &b));
-    EXPECT_EQ(0, qobmGetDataBufferAddr(b, &addr));
-    EXPECT_EQ(0, qobmGetDataBufferSize(b, &size));
-    std::string part(size, '\0');
-    EXPECT_EQ(0, qobmMemcpy(reinterpret_cast<uint64_t>(&part[0]), addr, size, 1));
-    out += part;
-    if (sizes != nullptr) sizes->push_back(size);
-  }
-  return out;
+// The outputs of one item: zero-filled card blocks of the two outputs' sizes.
+std::vector<std::string> outputBlocks() {
+  return {std::string(kScaledBytes, '\0'), std::string(kSummaryBytes, '\0')};
 }
 
-// The model loaded at a batch size, input op (two tensors) -> run-model op [-> memory-copy op], a built
-// stream.  Torn down in reverse.
-class PairPipeline {
- public:
-  PairPipeline(uint32_t batch, bool copy) {
-    EXPECT_EQ(0, qobmSetDevice(0));
-    EXPECT_EQ(0u, qoblCreateModel(modelFile("pair", "model.so").c_str(), modelFile("pair", "graph.json").c_str(),
-                                  modelFile("pair", "params.bin").c_str(), modelFile("pair", "hw.json").c_str(),
-                                  &model_));
-    uint32_t b = batch;
-    EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &b));
-    EXPECT_EQ(batch, b);
-    EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
-    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 2, &input_));
-    EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &run_));
-    EXPECT_EQ(0u, qoblConnectOps(input_, run_));
-    if (copy) {
-      EXPECT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &copy_));
-      EXPECT_EQ(0u, qoblConnectOps(run_, copy_));
-    }
-    EXPECT_EQ(0u, qoblCreateOpStream(graph_, qoblBM_ONCE, &stream_));
-    EXPECT_EQ(0u, qoblBuildStream(stream_));
-  }
-  ~PairPipeline() {
-    if (stream_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpStream(stream_));
-    }
-    if (graph_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyOpGraph(graph_));
-      std::free(graph_);
-    }
-    if (model_ != nullptr) {
-      EXPECT_EQ(0u, qoblDestroyModel(model_));
-    }
-    for (qobeOp* op : {input_, run_, copy_})
-      if (op != nullptr) qobeDestroyOp(op);
-  }
-  PairPipeline(const PairPipeline&) = delete;
-  PairPipeline& operator=(const PairPipeline&) = delete;
-  qoblStream* stream() const { return stream_; }
-  qoblModel* model() const { return model_; }
-  qobeOp* leaf() const { return copy_ != nullptr ? copy_ : run_; }
-
- private:
-  qoblModel* model_ = nullptr;
-  qoblOpGraph* graph_ = nullptr;
-  qoblStream* stream_ = nullptr;
-  qobeOp *input_ = nullptr, *run_ = nullptr, *copy_ = nullptr;
-};
-
-// What the report callback saw of each input: the output dataset's buffers, concatenated, and their sizes.
-struct Seen {
-  std::mutex mu;
-  struct Report {
-    qobmDataset* input;
-    uint32_t error;
-    std::string outputs;
-    std::vector<uint64_t> sizes;
-  };
-  std::vector<Report> reports;
-};
-
-void record(qobeOp*, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
-  auto* seen = static_cast<Seen*>(user);
-  Seen::Report r{input, st->errorCode, std::string(), {}};
-  if (output != nullptr && st->errorCode == 0 && st->isStreamEnd != 0) r.outputs = readAll(output, &r.sizes);
-  std::lock_guard<std::mutex> lock(seen->mu);
-  seen->reports.push_back(std::move(r));
-}
+// The model at a batch size: input op (two tensors) -> run-model op [-> memory-copy op], a built stream.
+Pipeline::Options pair(uint32_t batch) { return Pipeline::Options().withModel("pair").withInputs(2).withBatch(batch); }
 
 class PairStreamTest : public qobltest::LiveBlocksTest {};
 
@@ -209,28 +79,23 @@ TEST_F(PairStreamTest, ModelDescribesTwoInputsAndTwoOutputs) {
   EXPECT_EQ(0u, qoblDestroyModel(m));
 }
 
-// The sample reproduces expected_output.bin (output 0, then output 1, each in its own buffer of its own
-// size); at batch 4 every item of a device run gets the outputs it gets alone, asynchronously and
-// synchronously, whatever the leaf.
+// The sample reproduces expected_output.bin (output 0, then output 1, each in its own buffer); at batch 4
+// every item of a device run gets the outputs it gets alone, asynchronously and synchronously, whatever the
+// leaf.
 TEST_F(PairStreamTest, RunsMatchTheReferenceAndKeepEachItemsInputsTogether) {
-  const std::string expected = readBytes(modelFile("pair", "expected_output.bin"));
-  ASSERT_EQ(kScaledBytes + kSummaryBytes, expected.size());
   const std::vector<Item> its = items(4);
-  const std::vector<size_t> outSizes = {kScaledBytes, kSummaryBytes};
-
   // Each item alone, synchronously at batch 1: the outputs every later run must give for it.
   std::vector<std::string> alone;
   {
-    PairPipeline p(1, false);
+    Pipeline p(pair(1));
+    ASSERT_EQ(kScaledBytes + kSummaryBytes, p.expected().size());
     for (const Item& it : its) {
-      CardTensors in({it.data, it.scale}), out(outSizes);
+      CardDataset in({it.data, it.scale}), out(outputBlocks());
       ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
-      std::vector<uint64_t> sizes;
-      alone.push_back(readAll(out.get(), &sizes));
-      EXPECT_EQ(std::vector<uint64_t>({kScaledBytes, kSummaryBytes}), sizes);
+      alone.push_back(readAll(out.get()));
     }
+    EXPECT_EQ(p.expected(), alone[0]);
   }
-  EXPECT_EQ(expected, alone[0]);
   for (size_t k = 1; k < alone.size(); ++k) {
     EXPECT_NE(alone[0].substr(0, kScaledBytes), alone[k].substr(0, kScaledBytes)) << "item " << k;
     EXPECT_NE(alone[0].substr(kScaledBytes), alone[k].substr(kScaledBytes)) << "item " << k;
@@ -239,36 +104,31 @@ TEST_F(PairStreamTest, RunsMatchTheReferenceAndKeepEachItemsInputsTogether) {
   for (bool copy : {false, true}) {
     for (uint32_t batch : {1u, 4u}) {
       SCOPED_TRACE((copy ? "with copy op, batch " : "batch ") + std::to_string(batch));
-      PairPipeline p(batch, copy);
-      uint32_t cache = 0;
-      ASSERT_EQ(0u, qoblGetStreamCacheNumber(p.stream(), &cache));
-      ASSERT_EQ(batch, cache);
-      Seen seen;
-      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &record, &seen));
-      std::vector<std::unique_ptr<CardTensors>> ins, outs;
+      Pipeline p(copy ? pair(batch).withMemCopy() : pair(batch));
+      ASSERT_EQ(batch, p.cacheNumber());
+      Recorder rec;
+      rec.sub.allBuffers = true;
+      ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
+      std::vector<std::unique_ptr<CardDataset>> ins, outs;
       for (size_t k = 0; k < its.size(); ++k) {
-        ins.emplace_back(new CardTensors({its[k].data, its[k].scale}));
-        outs.emplace_back(new CardTensors(outSizes));
+        ins.emplace_back(new CardDataset({its[k].data, its[k].scale}));
+        outs.emplace_back(new CardDataset(outputBlocks()));
         const qoblErr rc = qoblRunStreamAsync(p.stream(), ins[k]->get(), outs[k]->get());
         EXPECT_EQ((k + 1) % batch == 0 ? 0u : qoblERR_RUN_PENDING, rc) << "item " << k;
       }
       ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-      for (size_t k = 0; k < its.size(); ++k) EXPECT_EQ(alone[k], readAll(outs[k]->get())) << "item " << k;
-      {
-        std::lock_guard<std::mutex> lock(seen.mu);
-        ASSERT_EQ(its.size(), seen.reports.size());
-        for (size_t k = 0; k < its.size(); ++k) {
-          const Seen::Report& r = seen.reports[k];
-          EXPECT_EQ(ins[k]->get(), r.input);
-          EXPECT_EQ(0u, r.error);
-          EXPECT_EQ(alone[k], r.outputs) << "report of item " << k;
-          EXPECT_EQ(std::vector<uint64_t>({kScaledBytes, kSummaryBytes}), r.sizes);
-        }
+      const std::vector<Report> reports = rec.snapshot();
+      ASSERT_EQ(its.size(), reports.size());
+      for (size_t k = 0; k < its.size(); ++k) {
+        EXPECT_EQ(alone[k], readAll(outs[k]->get())) << "item " << k;
+        EXPECT_EQ(ins[k]->get(), reports[k].input);
+        EXPECT_EQ(0u, reports[k].errorCode);
+        EXPECT_EQ(alone[k], reports[k].output) << "report of item " << k;
       }
       // Synchronously: the call's item and the ones gathered before it.
-      std::vector<std::unique_ptr<CardTensors>> syncOuts;
+      std::vector<std::unique_ptr<CardDataset>> syncOuts;
       for (size_t k = 0; k < batch; ++k) {
-        syncOuts.emplace_back(new CardTensors(outSizes));
+        syncOuts.emplace_back(new CardDataset(outputBlocks()));
         const size_t item = its.size() - 1 - k;   // in reverse, so that the gathered order is not the same
         const qoblErr rc = k + 1 < batch ? qoblRunStreamAsync(p.stream(), ins[item]->get(), syncOuts[k]->get())
                                          : qoblRunStream(p.stream(), ins[item]->get(), syncOuts[k]->get(), 10000);
@@ -287,16 +147,14 @@ TEST_F(PairStreamTest, RunsMatchTheReferenceAndKeepEachItemsInputsTogether) {
 // the stream goes on, and no run reads or writes past a block.
 TEST_F(PairStreamTest, InputDatasetsThatDoNotFitFailTheirRunOnly) {
   const Item it = items(1)[0];
-  const std::string expected = readBytes(modelFile("pair", "expected_output.bin"));
-  const std::vector<size_t> outSizes = {kScaledBytes, kSummaryBytes};
-  PairPipeline p(1, false);
-  Seen seen;
-  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &record, &seen));
+  Pipeline p(pair(1));
+  Recorder rec;
+  ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &recordReport, &rec.sub));
   for (const std::vector<std::string>& tensors :
        {std::vector<std::string>{it.data}, std::vector<std::string>{it.data, it.scale, it.scale}}) {
     SCOPED_TRACE(tensors.size());
-    qobltest::LogCapture log(qobmLL_ERROR);
-    CardTensors in(tensors), out(outSizes);
+    LogCapture log(qobmLL_ERROR);
+    CardDataset in(tensors), out(outputBlocks());
     EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
     EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStreamAsync(p.stream(), in.get(), out.get()));
     EXPECT_TRUE(log.contains("Input count mismatch with stream's allowed input count. \n"))
@@ -306,22 +164,22 @@ TEST_F(PairStreamTest, InputDatasetsThatDoNotFitFailTheirRunOnly) {
       {it.scale, it.data}, {it.data, it.scale.substr(0, kScaleBytes - 4)}, {it.data.substr(0, kDataBytes - 4), it.scale}};
   for (size_t k = 0; k < tooSmall.size(); ++k) {
     SCOPED_TRACE("too small, case " + std::to_string(k));
-    qobltest::LogCapture log(qobmLL_ERROR);
-    CardTensors in(tooSmall[k]), out(outSizes), asyncOut(outSizes);
+    LogCapture log(qobmLL_ERROR);
+    CardDataset in(tooSmall[k]), out(outputBlocks()), asyncOut(outputBlocks());
     EXPECT_EQ(qoblERR_RUN_STREAM, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
     EXPECT_TRUE(log.contains("copy beyond the end of a block")) << testing::PrintToString(log.errors());
     EXPECT_EQ(std::string(kScaledBytes + kSummaryBytes, '\0'), readAll(out.get()));
     ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), in.get(), asyncOut.get()));
     ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
-    std::lock_guard<std::mutex> lock(seen.mu);
-    ASSERT_EQ(k + 1, seen.reports.size());
-    EXPECT_EQ(in.get(), seen.reports[k].input);
-    EXPECT_NE(0u, seen.reports[k].error);
+    const std::vector<Report> reports = rec.snapshot();
+    ASSERT_EQ(k + 1, reports.size());
+    EXPECT_EQ(in.get(), reports[k].input);
+    EXPECT_NE(0u, reports[k].errorCode);
   }
   // Larger blocks than the inputs need are fine: the model reads its bytes from their starts.
-  CardTensors in({it.data + std::string(64, '\x7f'), it.scale + std::string(4, '\x7f')}), out(outSizes);
+  CardDataset in({it.data + std::string(64, '\x7f'), it.scale + std::string(4, '\x7f')}), out(outputBlocks());
   ASSERT_EQ(0u, qoblRunStream(p.stream(), in.get(), out.get(), 10000));
-  EXPECT_EQ(expected, readAll(out.get()));
+  EXPECT_EQ(p.expected(), readAll(out.get()));
 }
 
 // An input op that hands on one tensor per input feeds the model's two inputs from two inputs in a row (the
@@ -329,33 +187,19 @@ TEST_F(PairStreamTest, InputDatasetsThatDoNotFitFailTheirRunOnly) {
 // the first input's output dataset.
 TEST_F(PairStreamTest, OneTensorInputOpFeedsBothInputsFromTwoInputsInARow) {
   const Item it = items(1)[0];
-  const std::string expected = readBytes(modelFile("pair", "expected_output.bin"));
-  const std::vector<size_t> outSizes = {kScaledBytes, kSummaryBytes};
-  PairPipeline p(1, false);
-  {
-    qoblOpGraph* g = nullptr;
-    qobeOp *in = nullptr, *run = nullptr;
-    qoblStream* st = nullptr;
-    ASSERT_EQ(0u, qoblCreateOpGraph(&g));
-    ASSERT_EQ(0u, qoblCreateGraphInputOp(g, 1, &in));
-    ASSERT_EQ(0u, qoblCreateRunModelOp(p.model(), &run));
-    EXPECT_EQ(0u, qoblConnectOps(in, run));
-    ASSERT_EQ(0u, qoblCreateOpStream(g, qoblBM_ONCE, &st));
-    EXPECT_EQ(0u, qoblBuildStream(st));
-    uint32_t cache = 0;
-    EXPECT_EQ(0u, qoblGetStreamCacheNumber(st, &cache));
-    EXPECT_EQ(2u, cache);
-    CardTensors a({it.data}), b({it.scale}), outA(outSizes), outB(outSizes);
-    EXPECT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(st, a.get(), outA.get()));
-    EXPECT_EQ(0u, qoblRunStreamAsync(st, b.get(), outB.get()));
-    EXPECT_EQ(0u, qoblSynchronizeStream(st, 10000));
-    EXPECT_EQ(expected, readAll(outA.get()));
-    EXPECT_EQ(0u, qoblDestroyOpStream(st));
-    EXPECT_EQ(0u, qoblDestroyOpGraph(g));
-    std::free(g);
-    qobeDestroyOp(run);
-    qobeDestroyOp(in);
-  }
+  Pipeline p(pair(1));
+  HandGraph g;
+  EXPECT_EQ(0u, qoblConnectOps(g.input(), g.runModelOp(p.model())));
+  qoblStream* st = g.stream();
+  EXPECT_EQ(0u, qoblBuildStream(st));
+  uint32_t cache = 0;
+  EXPECT_EQ(0u, qoblGetStreamCacheNumber(st, &cache));
+  EXPECT_EQ(2u, cache);
+  CardDataset a(it.data), b(it.scale), outA(outputBlocks()), outB(outputBlocks());
+  EXPECT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(st, a.get(), outA.get()));
+  EXPECT_EQ(0u, qoblRunStreamAsync(st, b.get(), outB.get()));
+  EXPECT_EQ(0u, qoblSynchronizeStream(st, 10000));
+  EXPECT_EQ(p.expected(), readAll(outA.get()));
 }
 
 }  // namespace

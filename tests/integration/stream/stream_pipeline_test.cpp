@@ -137,10 +137,11 @@ void subscribeAndRunOwnStream(qobeOp* op, qobmDataset* input, qobmDataset* outpu
 // A report callback that subscribes a further callback and then completes a device run of its own stream
 // synchronously: the synchronous run reports the other input it gathered on the same thread, inside the
 // first delivery and with the new subscription; the first delivery goes on with the subscriptions it
-// started with.  Every input is reported once per subscription it was delivered with.
+// started with, and later device runs are delivered with both.  Every input is reported once per
+// subscription it was delivered with.
 TEST_F(StreamPipelineTest, ReportCallbackSubscribesAndRunsItsOwnStream) {
   Pipeline p(Pipeline::Options().withBatch(2));
-  const Inputs io(p, 4);
+  const Inputs io(p, 6);
   NestedRun n{&p, &io, {}};
   ASSERT_EQ(0u, qoblSubscribeStreamReport(p.stream(), &subscribeAndRunOwnStream, &n));
   ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(0), io.out(0)));
@@ -148,11 +149,15 @@ TEST_F(StreamPipelineTest, ReportCallbackSubscribesAndRunsItsOwnStream) {
   ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
   EXPECT_EQ(qoblERR_RUN_PENDING, n.first);
   EXPECT_EQ(0u, n.second);
+  ASSERT_EQ(qoblERR_RUN_PENDING, qoblRunStreamAsync(p.stream(), io.in(4), io.out(4)));
+  ASSERT_EQ(0u, qoblRunStreamAsync(p.stream(), io.in(5), io.out(5)));
+  ASSERT_EQ(0u, qoblSynchronizeStream(p.stream(), 10000));
   std::vector<std::pair<qobmDataset*, int>> seen;
   for (const Report& r : n.rec.snapshot()) seen.emplace_back(r.input, r.tag);
-  const std::vector<std::pair<qobmDataset*, int>> expected{{io.in(0), 1}, {io.in(2), 1}, {io.in(2), 2}, {io.in(1), 1}};
+  const std::vector<std::pair<qobmDataset*, int>> expected{{io.in(0), 1}, {io.in(2), 1}, {io.in(2), 2}, {io.in(1), 1},
+                                                           {io.in(4), 1}, {io.in(4), 2}, {io.in(5), 1}, {io.in(5), 2}};
   EXPECT_EQ(expected, seen);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(p.expected(), n.rec.output(io.in(i))) << i;
+  for (size_t i : {0, 1, 2, 4, 5}) EXPECT_EQ(p.expected(), n.rec.output(io.in(i))) << i;
 }
 
 // Records the first buffer of each report's output dataset.

@@ -27,29 +27,36 @@ using qobltest::modelFile;
 using qobltest::readBytes;
 inline qobcrt_sim_stats stats() { return qobltest::cardStats(0); }
 
-// A buffer-mode dataset over one card-memory block (application memory) holding `bytes`.
+// A buffer-mode dataset over card-memory blocks (application memory), one per tensor, holding `tensors`.
 class CardDataset {
  public:
-  explicit CardDataset(const std::string& bytes) : size_(bytes.size()) {
-    EXPECT_EQ(0, qobmMalloc(size_, &addr_));
-    EXPECT_EQ(0, qobmMemcpy(addr_, reinterpret_cast<uint64_t>(bytes.data()), size_, 0));
+  explicit CardDataset(const std::string& bytes) : CardDataset(std::vector<std::string>{bytes}) {}
+  explicit CardDataset(const std::vector<std::string>& tensors) {
     EXPECT_EQ(0, qobmCreateDataset(qobmDM_BUFFER, &ds_));
-    EXPECT_EQ(0, qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 0}, addr_, size_, &buf_));
-    EXPECT_EQ(0, qobmAddDatasetBuffer(ds_, buf_));
+    for (const std::string& t : tensors) {
+      uint64_t addr = 0;
+      qobmDataBuffer* b = nullptr;
+      EXPECT_EQ(0, qobmMalloc(t.size(), &addr));
+      EXPECT_EQ(0, qobmMemcpy(addr, reinterpret_cast<uint64_t>(t.data()), t.size(), 0));
+      EXPECT_EQ(0, qobmCreateDataBuffer(qobmDeviceInfo{qobmDE_QOBC, 0}, addr, t.size(), &b));
+      EXPECT_EQ(0, qobmAddDatasetBuffer(ds_, b));
+      addrs_.push_back(addr);
+      bufs_.push_back(b);
+    }
   }
   ~CardDataset() {
-    qobmDestroyDataBuffer(buf_);
+    for (qobmDataBuffer* b : bufs_) qobmDestroyDataBuffer(b);
     qobmDestroyDataset(ds_);
-    qobmFree(addr_);
+    for (uint64_t a : addrs_) qobmFree(a);
   }
   CardDataset(const CardDataset&) = delete;
   CardDataset& operator=(const CardDataset&) = delete;
   qobmDataset* get() const { return ds_; }
 
  private:
-  uint64_t size_ = 0, addr_ = 0;
   qobmDataset* ds_ = nullptr;
-  qobmDataBuffer* buf_ = nullptr;
+  std::vector<uint64_t> addrs_;
+  std::vector<qobmDataBuffer*> bufs_;
 };
 
 // Bytes of buffer `index` of a card dataset.
@@ -61,6 +68,15 @@ inline std::string readBuffer(qobmDataset* ds, uint32_t index) {
     return std::string();
   std::string out(size, '\0');
   if (qobmMemcpy(reinterpret_cast<uint64_t>(&out[0]), addr, size, 1) != 0) return std::string();
+  return out;
+}
+
+// Every buffer of a card dataset, concatenated.
+inline std::string readAll(qobmDataset* ds) {
+  uint32_t n = 0;
+  if (qobmGetDatasetBufferCount(ds, &n) != 0) return std::string();
+  std::string out;
+  for (uint32_t i = 0; i < n; ++i) out += readBuffer(ds, i);
   return out;
 }
 
@@ -88,7 +104,7 @@ struct Report {
   uint32_t errorCode;
   uint32_t isStreamEnd;
   int tag;              // which subscription
-  std::string output;   // first output buffer's bytes, copied during a successful end report
+  std::string output;   // output bytes copied during a successful end report (see Sub::allBuffers)
   bool terminal() const { return isStreamEnd != 0 || errorCode != 0; }
 };
 
@@ -97,6 +113,7 @@ struct Recorder;
 struct Sub {
   Recorder* rec;
   int tag;
+  bool allBuffers = false;  // record every output buffer, concatenated, instead of the first one only
 };
 
 // Every report of the streams subscribed with `&recordReport` and a Sub (`&rec.sub` for tag 1), in order.
@@ -134,7 +151,8 @@ struct Recorder {
 inline void recordReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* st, void* user) {
   auto* sub = static_cast<Sub*>(user);
   Report r{op, input, st->errorCode, st->isStreamEnd, sub->tag, std::string()};
-  if (output != nullptr && st->errorCode == 0 && st->isStreamEnd != 0) r.output = readBuffer(output, 0);
+  if (output != nullptr && st->errorCode == 0 && st->isStreamEnd != 0)
+    r.output = sub->allBuffers ? readAll(output) : readBuffer(output, 0);
   std::lock_guard<std::mutex> lock(sub->rec->mu);
   sub->rec->reports.push_back(r);
 }
@@ -155,6 +173,7 @@ class Pipeline {
  public:
   struct Options {
     uint32_t batch = 1;
+    uint32_t inputs = 1;    // tensors the input op hands on per input
     bool memCopy = false;   // append a memory-copy op below the run-model op
     bool build = true;
     const char* model = "classifier";  // demo model directory under <build>/models
@@ -167,6 +186,10 @@ class Pipeline {
     }
     Options& withModel(const char* m) {
       model = m;
+      return *this;
+    }
+    Options& withInputs(uint32_t n) {
+      inputs = n;
       return *this;
     }
     Options& withMemCopy() {
@@ -195,7 +218,7 @@ class Pipeline {
     uint32_t b = o.batch;
     EXPECT_EQ(0u, qoblSetModelBatchSize(model_, &b));
     EXPECT_EQ(0u, qoblCreateOpGraph(&graph_));
-    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, 1, &inputOp_));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph_, o.inputs, &inputOp_));
     if (o.side != 0) setInputShape(inputOp_, shape);
     EXPECT_EQ(0u, qoblCreateRunModelOp(model_, &runOp_));
     EXPECT_EQ(0u, qoblConnectOps(inputOp_, runOp_));

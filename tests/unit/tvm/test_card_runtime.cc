@@ -19,14 +19,6 @@ namespace {
 
 using Cfg = tvm::Map<std::string, StringImm>;
 
-const PackedFunc& Global(const char* name) {
-  const PackedFunc* f = Registry::Get(name);
-  if (!f) throw std::runtime_error(name);
-  return *f;
-}
-
-std::string ErrorText(int code) { return Global("tvm.graph_runtime.error_string")(code); }
-
 Cfg Config(const std::string& hw = "") {
   Cfg c;
   c.Set("model_name", StringImm::make("digest:0:digest"));
@@ -72,7 +64,7 @@ TEST(CardRuntimeCreate, DeviceChecks) {
     Module m = CreateStatic(StaticGraph(), Config(), &err);
     EXPECT_EQ(err, kCardErrDeviceApi);
     EXPECT_FALSE(m.defined());
-    EXPECT_NE(ErrorText(err).find("QOBCRegisterDeviceAPI"), std::string::npos);
+    EXPECT_NE(CardError(err).find("QOBCRegisterDeviceAPI"), std::string::npos);
   }
   QOBCRegisterDeviceAPI();
   CreateStatic(StaticGraph(), Config(), &err, /*dev_type=*/1);
@@ -96,7 +88,7 @@ TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
   int err = 0;
   CreateStatic("{\"nodes\": 3}", Config(), &err);
   EXPECT_EQ(err, kCardErrGraphJson);
-  EXPECT_NE(ErrorText(err).find("lacks"), std::string::npos) << ErrorText(err);
+  EXPECT_NE(CardError(err).find("lacks"), std::string::npos) << CardError(err);
   CreateStatic(DynamicGraph(), Config(), &err);  // -1 extents in a static model
   EXPECT_EQ(err, kCardErrGraphJson);
 
@@ -109,7 +101,7 @@ TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
   EXPECT_EQ(e, kCardErrNotLoaded);
   EXPECT_EQ(dims.size(), 0u);
   EXPECT_EQ(LoadParams(m, {StaticParams()}), 0);
-  EXPECT_EQ(ErrorText(12345), "unknown error code");
+  EXPECT_EQ(CardError(12345), "unknown error code");
 }
 
 TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
@@ -117,7 +109,7 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   int err = 0;
   const std::string hw = R"({"max_batch_size": 4, "outputs": [{"core_shapes": [[1, 1, 8, 8], [1, 1, 8, 8]]}]})";
   Module m = CreateStatic(StaticGraph(), Config(hw), &err);
-  ASSERT_EQ(err, 0) << ErrorText(err);
+  ASSERT_EQ(err, 0) << CardError(err);
   ASSERT_EQ(LoadParams(m, {StaticParams()}), 0);
 
   int e = -1;
@@ -131,12 +123,21 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   fn("set_batch_size")(5u, &e);
   EXPECT_EQ(e, kCardErrBatchSize);
   const std::string name = fn("set_batch_size")(3u, &e);
-  ASSERT_EQ(e, 0) << ErrorText(e);
+  ASSERT_EQ(e, 0) << CardError(e);
   EXPECT_EQ(name, "digest:0:digest:b3");
   uint64_t addr = 0;
   EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0);
   EXPECT_NE(addr, 0u);
   EXPECT_EQ(static_cast<std::string>(fn("set_batch_size")(3u, &e)), name);  // the same node, not a second one
+  // A second module of the same model gets a node of its own.
+  Module twin = CreateStatic(StaticGraph(), Config(hw), &err);
+  ASSERT_EQ(LoadParams(twin, {StaticParams()}), 0);
+  const std::string twin_name = twin.GetFunction("set_batch_size")(3u, &e);
+  ASSERT_EQ(e, 0) << CardError(e);
+  EXPECT_NE(twin_name, name);
+  uint64_t twin_addr = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, twin_name.c_str(), &twin_addr), 0);
+  EXPECT_NE(twin_addr, addr);
 
   // The values of the queries are checked through the demo models (qobl_info_test, qobl_run_test);
   // here the codes for what is refused.
@@ -164,40 +165,24 @@ TEST(CardRuntimeStatic, ModuleFunctionsAndCardRegistration) {
   EXPECT_NE(qobcrt_model_addr(0, second.c_str(), &addr), 0);
 }
 
-TEST(CardRuntimeStatic, TwoModulesOfTheSameModelGetDistinctNodes) {
-  QOBCRegisterDeviceAPI();
-  int err = 0;
-  Module a = CreateStatic(StaticGraph(), Config(), &err);
-  Module b = CreateStatic(StaticGraph(), Config(), &err);
-  ASSERT_EQ(LoadParams(a, {StaticParams()}), 0);
-  ASSERT_EQ(LoadParams(b, {StaticParams()}), 0);
-  std::string na = a.GetFunction("set_batch_size")(1u, &err);
-  std::string nb = b.GetFunction("set_batch_size")(1u, &err);
-  ASSERT_EQ(err, 0);
-  EXPECT_NE(na, nb);
-  uint64_t addr_a = 0, addr_b = 0;
-  EXPECT_EQ(qobcrt_model_addr(0, na.c_str(), &addr_a), 0);
-  EXPECT_EQ(qobcrt_model_addr(0, nb.c_str(), &addr_b), 0);
-  EXPECT_NE(addr_a, addr_b);
-}
-
 namespace {
-Module CreateDynamic(const std::string& ranges, const std::string& shared, const std::string& hw, int* err,
-                     size_t members = 2) {
+Module CreateDynamic(const std::vector<std::string>& members, const std::string& ranges, const std::string& shared,
+                     const std::string& hw, int* err) {
   Array<StringImm> graphs;
   Array<Module> libs;
-  for (size_t i = 0; i < members; ++i) {
-    graphs.push_back(StringImm(DynamicGraph()));
+  for (const std::string& g : members) {
+    graphs.push_back(StringImm(g));
     libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
   }
   Cfg cfg;
   cfg.Set("model_name", StringImm::make("dyn::dyn"));
   cfg.Set("shape_ranges", StringImm::make(ranges));
-  cfg.Set("shared_params", StringImm::make(shared));
+  if (!shared.empty()) cfg.Set("shared_params", StringImm::make(shared));
   if (!hw.empty()) cfg.Set("hwconfig_json", StringImm::make(hw));
   *err = 0;
   return Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, err, 14, 0);
 }
+const std::vector<std::string> kTwo = {DynamicGraph(), DynamicGraph()};
 const char* kRanges = "[[[[1,3,4,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]";
 const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
 }  // namespace
@@ -209,10 +194,10 @@ const char* kBudget = R"({"max_batch_size": 64, "memory_budget_bytes": 65536})";
 TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
   QOBCRegisterDeviceAPI();
   int err = 0;
-  Module m = CreateDynamic(kRanges, "[\"b\"]", kBudget, &err);
-  ASSERT_EQ(err, 0) << ErrorText(err);
+  Module m = CreateDynamic(kTwo, kRanges, "[\"b\"]", kBudget, &err);
+  ASSERT_EQ(err, 0) << CardError(err);
   // Member 1's blob lacks "b": it is shared from member 0's.
-  ASSERT_EQ(LoadParams(m, {BiasParams(1, 2, 3), graph::SaveParams({})}), 0) << ErrorText(kCardErrParams);
+  ASSERT_EQ(LoadParams(m, {BiasParams(1, 2, 3), graph::SaveParams({})}), 0) << CardError(kCardErrParams);
 
   int e = 0;
   m.GetFunction("get_max_batchsize")(&e);
@@ -221,14 +206,14 @@ TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
   EXPECT_EQ(e, kCardErrShape);
   // Member 1, whose "b" is member 0's, loads a node.
   m.GetFunction("set_input_shape")(Shapes({{1, 3, 20, 24}}), &e);
-  ASSERT_EQ(e, 0) << ErrorText(e);
+  ASSERT_EQ(e, 0) << CardError(e);
   const std::string name = m.GetFunction("set_batch_size")(5u, &e);
-  ASSERT_EQ(e, 0) << ErrorText(e);
+  ASSERT_EQ(e, 0) << CardError(e);
   uint64_t addr = 0;
   EXPECT_EQ(qobcrt_model_addr(0, name.c_str(), &addr), 0) << name;
   // The shape-taking set_batch_size makes its shapes current (the library keeps its own copy).
   m.GetFunction("set_batch_size")(Shapes({{1, 3, 8, 8}}), 2u, &e);
-  ASSERT_EQ(e, 0) << ErrorText(e);
+  ASSERT_EQ(e, 0) << CardError(e);
   Array<Array<Integer>> cur = m.GetFunction("get_input_shapes")(std::string(), &e);
   EXPECT_EQ(Vec(cur[0]), (std::vector<int64_t>{1, 3, 8, 8}));
 }
@@ -236,19 +221,19 @@ TEST(CardRuntimeDynamic, SharedParamsAndShapesAcrossRanges) {
 TEST(CardRuntimeDynamic, MalformedSuiteTexts) {
   QOBCRegisterDeviceAPI();
   int err = 0;
-  CreateDynamic("not json", "", "", &err);
+  CreateDynamic(kTwo, "not json", "", "", &err);
   EXPECT_EQ(err, kCardErrShapeRanges);
-  CreateDynamic("[[[[1,3,20,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]", "", "", &err);
+  CreateDynamic(kTwo, "[[[[1,3,20,4],[1,3,16,16]]],[[[1,3,17,17],[1,3,32,32]]]]", "", "", &err);
   EXPECT_EQ(err, kCardErrShapeRanges);  // smallest above largest
-  Module one = CreateDynamic("[[[[1,3,4,4],[1,3,16,16]]]]", "[]", "", &err, 1);
+  Module one = CreateDynamic({DynamicGraph()}, "[[[[1,3,4,4],[1,3,16,16]]]]", "[]", "", &err);
   EXPECT_EQ(err, 0);
 
   // Without sharing, member 1's "b" is taken for an input, and the ranges no longer fit.
-  Module m = CreateDynamic(kRanges, "", "", &err);
+  Module m = CreateDynamic(kTwo, kRanges, "", "", &err);
   ASSERT_EQ(err, 0);
   EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3), graph::SaveParams({})}), kCardErrShapeRanges);
   // Budget too small for one item.
-  Module tight = CreateDynamic(kRanges, "", R"({"memory_budget_bytes": 100})", &err);
+  Module tight = CreateDynamic(kTwo, kRanges, "", R"({"memory_budget_bytes": 100})", &err);
   ASSERT_EQ(LoadParams(tight, {BiasParams(1, 2, 3), BiasParams(4, 5, 6)}), 0);
   int e = 0;
   m = Module();
@@ -260,23 +245,17 @@ TEST(CardRuntimeDynamic, MalformedSuiteTexts) {
 // (frontends name parameters "input_scale", "input.1_bias", ...).
 TEST(CardRuntimeDynamic, ParameterFaultsAreNotRangeFaults) {
   QOBCRegisterDeviceAPI();
-  Array<StringImm> graphs;
-  Array<Module> libs;
-  graphs.push_back(StringImm(ReplaceOnce(DynamicGraph(), "\"name\": \"b\"", "\"name\": \"input_bias\"")));
-  libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
-  Cfg cfg;
-  cfg.Set("model_name", StringImm::make("dyn::dyn"));
-  cfg.Set("shape_ranges", StringImm::make("[[[[1,3,4,4],[1,3,16,16]]]]"));
   int err = 0;
-  Module m = Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, &err, 14, 0);
-  ASSERT_EQ(err, 0) << ErrorText(err);
+  Module m = CreateDynamic({ReplaceOnce(DynamicGraph(), "\"name\": \"b\"", "\"name\": \"input_bias\"")},
+                           "[[[[1,3,4,4],[1,3,16,16]]]]", "", "", &err);
+  ASSERT_EQ(err, 0) << CardError(err);
   const std::string four = graph::SaveParams({FloatParam("input_bias", {4}, {1, 2, 3, 4})});
   EXPECT_EQ(LoadParams(m, {four}), kCardErrParams);
-  EXPECT_NE(ErrorText(kCardErrParams).find("parameter \"input_bias\" is float32 [4], its graph entry float32 [3]"),
+  EXPECT_NE(CardError(kCardErrParams).find("parameter \"input_bias\" is float32 [4], its graph entry float32 [3]"),
             std::string::npos)
-      << ErrorText(kCardErrParams);
+      << CardError(kCardErrParams);
   const std::string three = graph::SaveParams({FloatParam("input_bias", {3}, {1, 2, 3})});
-  EXPECT_EQ(LoadParams(m, {three}), 0) << ErrorText(kCardErrParams);
+  EXPECT_EQ(LoadParams(m, {three}), 0) << CardError(kCardErrParams);
 }
 
 // The members of a suite are one model at several shapes: their inputs and outputs have the same types.
@@ -286,26 +265,14 @@ TEST(CardRuntimeDynamic, MembersDifferingInTypesAreRefused) {
   // Entry 3 is the output, entry 0 the input.
   const std::string f16_out = ReplaceOnce(f32, "\"float32\"]]", "\"float16\"]]");
   const std::string i8_in = ReplaceOnce(f32, "[\"float32\",", "[\"int8\",");
-  auto create = [&](const std::string& second, int* err) {
-    Array<StringImm> graphs;
-    Array<Module> libs;
-    for (const std::string& g : {f32, second}) {
-      graphs.push_back(StringImm(g));
-      libs.push_back(Module::LoadFromFile(TVM_TEST_MODEL, ""));
-    }
-    Cfg cfg;
-    cfg.Set("model_name", StringImm::make("dyn::dyn"));
-    cfg.Set("shape_ranges", StringImm::make(kRanges));
-    *err = 0;
-    return Global("tvm.graph_runtime.dynamic_create2")(graphs, libs, cfg, 0, err, 14, 0);
-  };
+  auto create = [&](const std::string& second, int* err) { return CreateDynamic({f32, second}, kRanges, "", "", err); };
   int err = 0;
   create(f16_out, &err);
   EXPECT_EQ(err, kCardErrGraphJson);
-  EXPECT_NE(ErrorText(err).find("member 1: output 0 is float16, member 0's is float32"), std::string::npos) << ErrorText(err);
+  EXPECT_NE(CardError(err).find("member 1: output 0 is float16, member 0's is float32"), std::string::npos) << CardError(err);
   Module m = create(i8_in, &err);
-  ASSERT_EQ(err, 0) << ErrorText(err);
+  ASSERT_EQ(err, 0) << CardError(err);
   EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3), BiasParams(1, 2, 3)}), kCardErrParams);
-  EXPECT_NE(ErrorText(kCardErrParams).find("member 1: input 0 is int8, member 0's is float32"), std::string::npos)
-      << ErrorText(kCardErrParams);
+  EXPECT_NE(CardError(kCardErrParams).find("member 1: input 0 is int8, member 0's is float32"), std::string::npos)
+      << CardError(kCardErrParams);
 }

@@ -73,28 +73,17 @@ std::string Parsed(const std::string& json, graph::Graph* g) {
   return graph::ParseGraphJson(json, g, &err) ? "" : err;
 }
 
-// Runs the graph once with x = 0..17 and its parameter named `param` = 1; returns the output.
+// Runs the graph once over the test model library with x = 0..17 and its parameter named `param` = 1;
+// returns the output.
 std::vector<float> RunForm(const std::string& json, const std::string& param, std::string* err) {
-  graph::Graph g;
-  *err = Parsed(json, &g);
-  if (!err->empty()) return {};
-  graph::GraphExecutor ex;
-  if (!ex.Init(std::move(g), Module::LoadFromFile(TVM_TEST_MODEL, ""), err)) return {};
-  std::vector<graph::ParamArray> ps;
-  if (!graph::ParseParams(graph::SaveParams({FloatParam(param, {1, 2, 3, 3}, std::vector<float>(18, 1.0f))}), &ps, err))
-    return {};
-  std::vector<graph::Shape> shapes;
-  graph::GraphExecutor::RunPlan plan;
-  if (!ex.LoadParams({{param, &ps[0]}}, {{1, 2, 3, 3}}, err) || !ex.ResolveShapes({{1, 2, 3, 3}}, &shapes, err) ||
-      !ex.Prepare(shapes, &plan, err))
-    return {};
-  std::vector<float> x(18), y;
+  Loaded m;
+  std::vector<float> x(18);
   for (int i = 0; i < 18; ++i) x[i] = static_cast<float>(i);
-  const void* in[1] = {x.data()};
-  ex.Run(plan, in, [&](size_t, const void* d, uint64_t n) {
-    y.assign(static_cast<const float*>(d), static_cast<const float*>(d) + n / 4);
-  }, err);
-  return y;
+  std::vector<std::string> out;
+  if (m.Load(json, {FloatParam(param, {1, 2, 3, 3}, std::vector<float>(18, 1.0f))}, TVM_TEST_MODEL))
+    out = m.Run({Bytes(x)});
+  *err = m.err;
+  return out.empty() ? std::vector<float>() : Values<float>(out[0]);
 }
 
 }  // namespace

@@ -83,63 +83,6 @@ const char* kTypesGraph = R"({
   }
 })";
 
-template <typename T>
-std::string Bytes(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
-template <typename T>
-std::vector<T> Values(const std::string& b) {
-  std::vector<T> v(b.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
-}
-
-graph::ParamArray Param(const std::string& name, DLDataType t, std::vector<int64_t> shape, std::string data) {
-  graph::ParamArray p;
-  p.name = name;
-  p.dtype = t;
-  p.shape = std::move(shape);
-  p.data = std::move(data);
-  return p;
-}
-
-// A graph loaded over the variants library with its parameters, at its declared input shapes.
-struct Loaded {
-  graph::GraphExecutor ex;
-  std::vector<graph::ParamArray> params;
-  std::string err;
-
-  bool Load(const std::string& json, const std::vector<graph::ParamArray>& ps, const char* lib = TVM_TEST_VARIANTS) {
-    graph::Graph g;
-    if (!graph::ParseGraphJson(json, &g, &err) || !ex.Init(std::move(g), Module::LoadFromFile(lib, ""), &err))
-      return false;
-    // Through the saved form, as the runtime gets them.
-    if (!graph::ParseParams(graph::SaveParams(ps), &params, &err)) return false;
-    std::map<std::string, const graph::ParamArray*> byName;
-    for (const auto& p : params) byName[p.name] = &p;
-    std::vector<graph::Shape> shapes;
-    for (uint32_t nid : ex.graph().arg_nodes)
-      if (!byName.count(ex.graph().nodes[nid].name)) shapes.push_back(ex.graph().shapes[ex.graph().EntryId(nid, 0)]);
-    return ex.LoadParams(byName, shapes, &err);
-  }
-
-  // One run; the outputs' bytes, or none with err set.
-  std::vector<std::string> Run(const std::vector<std::string>& inputs) {
-    std::vector<graph::Shape> shapes, entry_shapes;
-    for (size_t i = 0; i < ex.num_inputs(); ++i) shapes.push_back(ex.declared_shape(ex.input_entry(i)));
-    graph::GraphExecutor::RunPlan plan;
-    if (!ex.ResolveShapes(shapes, &entry_shapes, &err) || !ex.Prepare(entry_shapes, &plan, &err)) return {};
-    std::vector<const void*> in;
-    for (const auto& s : inputs) in.push_back(s.data());
-    std::vector<std::string> out(ex.num_outputs());
-    if (!ex.Run(plan, in.data(), [&](size_t o, const void* d, uint64_t n) {
-          out[o].assign(static_cast<const char*>(d), n);
-        }, &err))
-      return {};
-    return out;
-  }
-};
-
 const DLDataType kF32{kDLFloat, 32, 1}, kF16{kDLFloat, 16, 1}, kI8{kDLInt, 8, 1};
 
 }  // namespace
@@ -311,7 +254,7 @@ Module OnTheCard(const std::string& json, const std::vector<graph::ParamArray>& 
   tvm::Map<std::string, tvm::ir::StringImm> cfg;
   cfg.Set("model_name", tvm::ir::StringImm::make("variant:0:variant"));
   *err = 0;
-  Module m = (*Registry::Get("tvm.graph_runtime.create"))(json, Module::LoadFromFile(TVM_TEST_VARIANTS, ""), cfg, 0,
+  Module m = Global("tvm.graph_runtime.create")(json, Module::LoadFromFile(TVM_TEST_VARIANTS, ""), cfg, 0,
                                                           err, 14, 0);
   if (*err != 0) return Module();
   tvm::Array<tvm::ir::StringImm> blobs;
@@ -319,7 +262,6 @@ Module OnTheCard(const std::string& json, const std::vector<graph::ParamArray>& 
   m.GetFunction("load_params")(blobs, err);
   return *err == 0 ? m : Module();
 }
-std::string CardError(int code) { return (*Registry::Get("tvm.graph_runtime.error_string"))(code); }
 }  // namespace
 
 // The card runtime over the typed graph: each input's and output's type, sizes and shapes as the library

@@ -2,12 +2,32 @@
 #ifndef TESTS_UNIT_TVM_TEST_HELPERS_H_
 #define TESTS_UNIT_TVM_TEST_HELPERS_H_
 
+#include <tvm/runtime/module.h>
+#include <tvm/runtime/registry.h>
+
+#include <cstring>
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "graph/executor.h"
+#include "graph/graph_json.h"
 #include "graph/params.h"
 
 namespace tvmtest {
+
+namespace tg = tvm::runtime::graph;
+
+// A global function of the runtime; throws when it is not registered.
+inline const tvm::runtime::PackedFunc& Global(const char* name) {
+  const tvm::runtime::PackedFunc* f = tvm::runtime::Registry::Get(name);
+  if (!f) throw std::runtime_error(name);
+  return *f;
+}
+
+// The card runtime's text for one of its error codes.
+inline std::string CardError(int code) { return Global("tvm.graph_runtime.error_string")(code); }
 
 // x [1,2,3,3] + w (param) -> add_param -> scale2 -> output [1,2,3,3], all float32.
 inline std::string StaticGraph(const std::string& second_func = "scale2") {
@@ -52,26 +72,79 @@ inline std::string DynamicGraph() {
 })";
 }
 
-inline tvm::runtime::graph::ParamArray FloatParam(const std::string& name, std::vector<int64_t> shape,
-                                                  const std::vector<float>& values) {
-  tvm::runtime::graph::ParamArray p;
+// The bytes of a vector of elements, and back.
+template <typename T>
+inline std::string Bytes(const std::vector<T>& v) {
+  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
+template <typename T>
+inline std::vector<T> Values(const std::string& b) {
+  std::vector<T> v(b.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
+
+inline tg::ParamArray Param(const std::string& name, DLDataType t, std::vector<int64_t> shape, std::string data) {
+  tg::ParamArray p;
   p.name = name;
-  p.dtype = DLDataType{kDLFloat, 32, 1};
+  p.dtype = t;
   p.shape = std::move(shape);
-  p.data.assign(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+  p.data = std::move(data);
   return p;
+}
+
+inline tg::ParamArray FloatParam(const std::string& name, std::vector<int64_t> shape, const std::vector<float>& values) {
+  return Param(name, DLDataType{kDLFloat, 32, 1}, std::move(shape), Bytes(values));
 }
 
 // w = 0, 1, ..., 17 (the value 0 puts NUL bytes in the blob).
 inline std::string StaticParams() {
   std::vector<float> w(18);
   for (int i = 0; i < 18; ++i) w[i] = static_cast<float>(i);
-  return tvm::runtime::graph::SaveParams({FloatParam("w", {1, 2, 3, 3}, w)});
+  return tg::SaveParams({FloatParam("w", {1, 2, 3, 3}, w)});
 }
 
 inline std::string BiasParams(float b0, float b1, float b2) {
-  return tvm::runtime::graph::SaveParams({FloatParam("b", {3}, {b0, b1, b2})});
+  return tg::SaveParams({FloatParam("b", {3}, {b0, b1, b2})});
 }
+
+// A graph loaded over a model library with its parameters, at its declared input shapes.
+struct Loaded {
+  tg::GraphExecutor ex;
+  std::vector<tg::ParamArray> params;
+  std::string err;
+
+  bool Load(const std::string& json, const std::vector<tg::ParamArray>& ps, const char* lib = TVM_TEST_VARIANTS) {
+    tg::Graph g;
+    if (!tg::ParseGraphJson(json, &g, &err) ||
+        !ex.Init(std::move(g), tvm::runtime::Module::LoadFromFile(lib, ""), &err))
+      return false;
+    // Through the saved form, as the runtime gets them.
+    if (!tg::ParseParams(tg::SaveParams(ps), &params, &err)) return false;
+    std::map<std::string, const tg::ParamArray*> byName;
+    for (const auto& p : params) byName[p.name] = &p;
+    std::vector<tg::Shape> shapes;
+    for (uint32_t nid : ex.graph().arg_nodes)
+      if (!byName.count(ex.graph().nodes[nid].name)) shapes.push_back(ex.graph().shapes[ex.graph().EntryId(nid, 0)]);
+    return ex.LoadParams(byName, shapes, &err);
+  }
+
+  // One run; the outputs' bytes, or none with err set.
+  std::vector<std::string> Run(const std::vector<std::string>& inputs) {
+    std::vector<tg::Shape> shapes, entry_shapes;
+    for (size_t i = 0; i < ex.num_inputs(); ++i) shapes.push_back(ex.declared_shape(ex.input_entry(i)));
+    tg::GraphExecutor::RunPlan plan;
+    if (!ex.ResolveShapes(shapes, &entry_shapes, &err) || !ex.Prepare(entry_shapes, &plan, &err)) return {};
+    std::vector<const void*> in;
+    for (const auto& s : inputs) in.push_back(s.data());
+    std::vector<std::string> out(ex.num_outputs());
+    if (!ex.Run(plan, in.data(), [&](size_t o, const void* d, uint64_t n) {
+          out[o].assign(static_cast<const char*>(d), n);
+        }, &err))
+      return {};
+    return out;
+  }
+};
 
 inline std::string ReplaceOnce(std::string s, const std::string& from, const std::string& to) {
   size_t p = s.find(from);
