@@ -137,13 +137,19 @@ class Executor::State {
     core_bytes_.clear();
     converted_.clear();
     uint32_t last_uid = 0;
+    // The run's records are those of its own stream block: a run without an end record stops at the
+    // block's end, never reading on into whatever block lies next in the window.
+    uint8_t* records = nullptr;
+    uint64_t bytes = 0;
+    if (span(stream_addr, 0, &records, &bytes, "run") != 0) bytes = 0;
     for (uint64_t index = 0;; ++index) {
-      uint8_t* p = nullptr;
-      if (span(stream_addr + index * sizeof(OpRecord), sizeof(OpRecord), &p, nullptr, "op record") != 0)
-        return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report,
-                      OpTimes{monotonicNs(), monotonicNs()});
+      if (index >= bytes / sizeof(OpRecord))
+        return finish(last_uid,
+                      Failure{rtErrRunRecord, "run ends without an end record after " + std::to_string(index) +
+                                                  " records"},
+                      report, OpTimes{monotonicNs(), monotonicNs()});
       OpRecord rec;
-      std::memcpy(&rec, p, sizeof rec);
+      std::memcpy(&rec, records + index * sizeof(OpRecord), sizeof rec);
       const auto start = std::chrono::steady_clock::now();
       OpTimes times;
       times.start_ns = monotonicNs(start);
