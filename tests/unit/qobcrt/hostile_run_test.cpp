@@ -108,4 +108,82 @@ TEST_F(HostileRun, AnOpReadsItsInputAsItWasWhenItsOutputOverlapsIt) {
   EXPECT_EQ(got, (std::vector<uint8_t>{100, 101, 102, 103, 108, 109, 110, 111}));
 }
 
+// The stream, run and model calls check their device, records and ids; a stream id may be registered
+// again once destroyed, and a run queued on a stream destroyed meanwhile still executes and reports.
+TEST_F(HostileRun, StreamRunAndModelCallsRefuseMisuse) {
+  constexpr uint32_t kNoDevice = 16, kId = 4242;
+  Reports::get().install(0);
+  create_stream cs{kId, 0, 0};
+  get_output_register reg{};
+  reg.dev_id = 1;
+  reg.func_get_output = &Reports::callback;
+  uint64_t addr = 0x77;
+  uint32_t status = 0x77;
+  multi_dsp_ops ops{};
+  char text[8];
+  qobcrt_model_desc d = affine_.desc("affine_other", 1);
+  run_stream rs{};
+  rs.dev = kNoDevice;
+  const struct {
+    const char* what;
+    int got, want;
+  } cases[] = {
+      {"create on a missing device", qobcrt_create_stream(kNoDevice, &cs), rtErrInvalidDevice},
+      {"create from null", qobcrt_create_stream(0, nullptr), rtErrInvalidParam},
+      {"destroy of an unknown id", qobcrt_destroy_stream(0, kId + 1), rtErrStreamId},
+      {"destroy on a missing device", qobcrt_destroy_stream(UINT32_MAX, kId), rtErrInvalidDevice},
+      {"register for another device", qobcrt_get_output_register(0, &reg), rtErrInvalidParam},
+      {"register on a missing device", qobcrt_get_output_register(kNoDevice, &reg), rtErrInvalidDevice},
+      {"run on a missing device", qobcrt_run_stream(kNoDevice, &rs), rtErrInvalidDevice},
+      {"run from null", qobcrt_run_stream(0, nullptr), rtErrInvalidParam},
+      {"sync run on a missing device", qobcrt_run_stream_sync(kNoDevice, 0x1000000, 10, &status), rtErrInvalidDevice},
+      {"sync run inside a block", qobcrt_run_stream_sync(0, 0x1000020, 10, &status), rtErrInvalidAddr},
+      {"sync run above 4 GiB", qobcrt_run_stream_sync(0, (1ull << 32) + 0x1000000, 10, &status), rtErrInvalidAddr},
+      {"sync run without status", qobcrt_run_stream_sync(0, 0x1000000, 10, nullptr), rtErrInvalidParam},
+      {"model on a missing device", qobcrt_register_model(kNoDevice, &d, &addr), rtErrInvalidDevice},
+      {"unregister on a missing device", qobcrt_unregister_model(kNoDevice, model_), rtErrInvalidDevice},
+      {"unregister of no model", qobcrt_unregister_model(0, model_ + 64), rtErrModel},
+      {"model address on a missing device", qobcrt_model_addr(kNoDevice, "affine_hostile", &addr),
+       rtErrInvalidDevice},
+      {"model address of null", qobcrt_model_addr(0, nullptr, &addr), rtErrInvalidParam},
+      {"pre-process ops on a missing device", qobcrt_get_vdsp_ops(kNoDevice, "affine_hostile", &ops),
+       rtErrInvalidDevice},
+      {"pre-process ops into null", qobcrt_get_vdsp_ops(0, "affine_hostile", nullptr), rtErrInvalidParam},
+      {"last error of a missing device", qobcrt_sim_last_error(kNoDevice, text, sizeof text), rtErrInvalidDevice},
+      {"last error into nothing", qobcrt_sim_last_error(0, text, 0), rtErrInvalidParam},
+      {"op delay on a missing device", qobcrt_sim_set_op_delay_us(kNoDevice, 1), rtErrInvalidDevice},
+      {"model run on a missing device", qobcrt_sim_run_model(kNoDevice, model_, nullptr, nullptr, nullptr, 0),
+       rtErrInvalidDevice},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+  EXPECT_EQ(addr, 0x77u);
+  EXPECT_EQ(status, 0x77u);
+
+  // Registered, destroyed, registered again; a run queued before the second destroy still reports.
+  ASSERT_EQ(qobcrt_create_stream(0, &cs), rtSuccess);
+  EXPECT_EQ(qobcrt_create_stream(0, &cs), rtErrStreamId);
+  ASSERT_EQ(qobcrt_destroy_stream(0, kId), rtSuccess);
+  EXPECT_EQ(qobcrt_destroy_stream(0, kId), rtErrStreamId);
+  ASSERT_EQ(qobcrt_create_stream(0, &cs), rtSuccess);
+  Blocks b;
+  const float x[4] = {1, 2, 3, 4};
+  const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16);
+  const uint64_t args = argArray(b, 1, 1, 1, 1, 2, {model_, b.upload(QOBCRT_SIM_APP, x, sizeof x), out0,
+                                                    b.alloc(QOBCRT_SIM_APP, 64)});
+  run_stream ok{};
+  ok.stream_id = kId;
+  ok.data_id = 777001;
+  ok.stream_addr = static_cast<uint32_t>(runBlock(b, {{5 | kEnd, kRunModel, 0x10, args}}, kId));
+  ASSERT_EQ(qobcrt_sim_set_op_delay_us(0, 20000), rtSuccess);
+  ASSERT_EQ(qobcrt_run_stream(0, &ok), rtSuccess);
+  ASSERT_EQ(qobcrt_destroy_stream(0, kId), rtSuccess);
+  EXPECT_EQ(qobcrt_run_stream(0, &ok), rtErrStreamId);
+  const auto reports = Reports::get().waitRun(ok.data_id);
+  qobcrt_sim_set_op_delay_us(0, 0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].desc.context_id, 5u | kEnd);
+  EXPECT_EQ(reports[0].desc.error_code, 0u);
+  EXPECT_EQ(readBack<float>(0, out0, 4), (std::vector<float>{3, 5, 7, 9}));
+}
+
 }  // namespace
