@@ -48,8 +48,8 @@ TEST_F(HostileRun, ARunStopsAtTheEndOfItsOwnBlock) {
   EXPECT_NE(std::string(why).find("without an end record"), std::string::npos) << why;
 }
 
-// An op whose output overlaps its input reads the input as it was before the op wrote anything, for the
-// pre-processing conversions (a copy, and a float16 conversion whose second element sits where the first
+// An op whose output overlaps its input reads the input as it was before the op wrote anything (as a
+// device-to-device copy does), for the pre-processing conversions (a copy, and a float16 conversion whose second element sits where the first
 // one's result goes) and for the memory-copy gather (a second row read from where the first row lands).
 TEST_F(HostileRun, AnOpReadsItsInputAsItWasWhenItsOutputOverlapsIt) {
   Blocks b;
@@ -77,6 +77,10 @@ TEST_F(HostileRun, AnOpReadsItsInputAsItWasWhenItsOutputOverlapsIt) {
   ASSERT_EQ(runOp(kPreprocess, preproc({QOBCRT_PREPROC_CONV_COPY, 0, 1.0f, 32, 1, 1, 32, 32}), blk, blk + 8), 0u);
   std::vector<uint8_t> want = bytes;
   std::memmove(want.data() + 8, bytes.data(), 32);
+  EXPECT_EQ(readBack<uint8_t>(0, blk, 64), want);
+  // The device-to-device copy of the same overlap, back where it came from.
+  ASSERT_EQ(qobcrt_memcpy_d2d(0, blk + 8, 32, blk), rtSuccess);
+  std::memmove(want.data(), want.data() + 8, 32);
   EXPECT_EQ(readBack<uint8_t>(0, blk, 64), want);
 
   // float16 of {1, 1 + 2^-11} written 4 bytes on: the second value is a tie that rounds to even (1.0),
