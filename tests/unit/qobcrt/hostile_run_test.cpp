@@ -49,8 +49,9 @@ TEST_F(HostileRun, ARunStopsAtTheEndOfItsOwnBlock) {
 }
 
 // An op whose output overlaps its input reads the input as it was before the op wrote anything (as a
-// device-to-device copy does), for the pre-processing conversions (a copy, and a float16 conversion whose second element sits where the first
-// one's result goes) and for the memory-copy gather (a second row read from where the first row lands).
+// device-to-device copy does), for the pre-processing conversions (a copy, and a float16 conversion whose
+// second element sits where the first one's result goes) and for the memory-copy gather (a second row
+// read from where the first row lands).
 TEST_F(HostileRun, AnOpReadsItsInputAsItWasWhenItsOutputOverlapsIt) {
   Blocks b;
   auto runOp = [&](uint32_t type, const std::vector<uint8_t>& cfg, uint64_t in, uint64_t out) {
