@@ -24,10 +24,21 @@ seed fuzz_params "$models"/{classifier,segmenter,trivial}/params.bin "$models"/d
 seed fuzz_hw_config "$models"/{classifier,segmenter,trivial}/hw.json "$models"/dynamic/hw.json
 seed fuzz_suite_config "$models"/dynamic/suite.json
 seed fuzz_rest_request "$src"/../tools/qobl_serve/fuzz/corpus/*
+# The card's runs: the target captures the library's runs of the demo pipelines as its own seeds.
+if [ -x "$build/bin/fuzz_card_run" ]; then
+  mkdir -p "$work/fuzz_card_run"
+  QOBL_FUZZ_CARD_SEEDS="$work/fuzz_card_run" QOBM_LOG_LEVEL=FATAL ASAN_OPTIONS=detect_leaks=0 \
+    "$build/bin/fuzz_card_run" > "$work/fuzz_card_run.seeds.log" 2>&1 ||
+    { echo "== fuzz_card_run: making its seeds FAILED"; cat "$work/fuzz_card_run.seeds.log"; exit 1; }
+fi
 
 run() {  # run TARGET
   local dict=()
-  [ "$1" != fuzz_params ] && dict=(-dict="$src/json.dict")
+  case $1 in
+    fuzz_params) ;;
+    fuzz_card_run) dict=(-dict="$src/card.dict") ;;
+    *) dict=(-dict="$src/json.dict") ;;
+  esac
   (cd "$work" && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QOBM_LOG_LEVEL=FATAL \
      "$build/bin/$1" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=256 \
@@ -42,7 +53,7 @@ report() {  # report PID TARGET
 status=0
 pids=()
 names=()
-for t in fuzz_graph_json fuzz_params fuzz_hw_config fuzz_suite_config fuzz_rest_request; do
+for t in fuzz_graph_json fuzz_params fuzz_hw_config fuzz_suite_config fuzz_rest_request fuzz_card_run; do
   [ -x "$build/bin/$t" ] || { echo "== $t: not built, skipped"; continue; }
   run "$t" & pids+=($!); names+=("$t")
   if [ ${#pids[@]} -eq 2 ]; then

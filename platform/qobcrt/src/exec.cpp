@@ -137,13 +137,19 @@ class Executor::State {
     core_bytes_.clear();
     converted_.clear();
     uint32_t last_uid = 0;
+    // The run's records are those of its own stream block: a run without an end record stops at the
+    // block's end, never reading on into whatever block lies next in the window.
+    uint8_t* records = nullptr;
+    uint64_t bytes = 0;
+    if (span(stream_addr, 0, &records, &bytes, "run") != 0) bytes = 0;
     for (uint64_t index = 0;; ++index) {
-      uint8_t* p = nullptr;
-      if (span(stream_addr + index * sizeof(OpRecord), sizeof(OpRecord), &p, nullptr, "op record") != 0)
-        return finish(last_uid, Failure{rtErrRunRecord, "run ends without an end record: " + fail_.why}, report,
-                      OpTimes{monotonicNs(), monotonicNs()});
+      if (index >= bytes / sizeof(OpRecord))
+        return finish(last_uid,
+                      Failure{rtErrRunRecord, "run ends without an end record after " + std::to_string(index) +
+                                                  " records"},
+                      report, OpTimes{monotonicNs(), monotonicNs()});
       OpRecord rec;
-      std::memcpy(&rec, p, sizeof rec);
+      std::memcpy(&rec, records + index * sizeof(OpRecord), sizeof rec);
       const auto start = std::chrono::steady_clock::now();
       OpTimes times;
       times.start_ns = monotonicNs(start);
@@ -407,6 +413,7 @@ class Executor::State {
     uint64_t in_avail = 0;
     if (span(out_addr, out_elems * eb, &out, nullptr, "memory-copy output") != 0) return 1;
     if (span(in_addr, 0, &in, &in_avail, "memory-copy input") != 0) return 1;
+    const uint8_t* cores = unshared(in, in_avail, out, out_elems * eb);
     int64_t filled = 0;   // extent of the output already covered along d
     for (int j = 0; j < 8; ++j) {
       if ((info.core_in_mask & (1u << j)) == 0) continue;
@@ -428,7 +435,7 @@ class Executor::State {
       if (filled + r[d] > R[d]) return fail(rtErrRunRecord, "core tensors exceed the output");
       if (core.core_offset > in_avail || core_elems * cw > in_avail - core.core_offset)
         return fail(rtErrOutOfBounds, "core tensor " + std::to_string(j) + " lies beyond the input block");
-      const uint8_t* src = in + core.core_offset;
+      const uint8_t* src = cores + core.core_offset;
       for (int64_t i0 = 0; i0 < r[0]; ++i0) {
         for (int64_t i1 = 0; i1 < r[1]; ++i1) {
           for (int64_t i2 = 0; i2 < r[2]; ++i2) {
@@ -448,6 +455,15 @@ class Executor::State {
       filled += r[d];
     }
     return 0;
+  }
+
+  // An op whose output overlaps its input reads the input as it was before the op wrote anything: the
+  // input bytes are read from a copy then.  Otherwise the input itself.
+  const uint8_t* unshared(const uint8_t* in, uint64_t in_bytes, const uint8_t* out, uint64_t out_bytes) {
+    const auto i = reinterpret_cast<uintptr_t>(in), o = reinterpret_cast<uintptr_t>(out);
+    if (in_bytes == 0 || out_bytes == 0 || i >= o + out_bytes || o >= i + in_bytes) return in;
+    scratch_.assign(in, in + in_bytes);
+    return scratch_.data();
   }
 
   // ---- the op engine's generic pre-processing op ----
@@ -472,7 +488,8 @@ class Executor::State {
               span(a.output(l, b, t), uint64_t{e.element_count} * e.out_elem_bytes, &out, nullptr,
                    "pre-processing output") != 0)
             return 1;
-          qobcrt_preproc_run_tensor(&e, in, out);
+          qobcrt_preproc_run_tensor(&e, unshared(in, e.in_bytes, out, uint64_t{e.element_count} * e.out_elem_bytes),
+                                    out);
           if (e.conversion == QOBCRT_PREPROC_CONV_COPY) {
             converted_.erase(a.output(l, b, t));
           } else {
@@ -492,6 +509,7 @@ class Executor::State {
   // Outputs that a pre-processing op of this run converted, with the conversion that wrote them.
   RunTable<qobcrt_preproc_tensor> converted_;
   std::vector<float> widened_[QOBCRT_MODEL_MAX_IO];   // converted model inputs read back as float32
+  std::vector<uint8_t> scratch_;   // an overlapped op input (unshared); keeps its memory between runs
   Failure fail_;
 };
 
