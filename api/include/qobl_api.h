@@ -21,6 +21,12 @@
  *  - Datasets (qobmDataset*) passed in stay owned by the caller and must stay valid until the run using
  *    them has completed (qoblSynchronizeStream / qoblSynchronizeDevice for asynchronous runs).
  *
+ * Threads: every function may be called from any thread.  One model may serve the streams of several
+ * graphs on several threads at once; its calls are serialised by the library.  Graphs may be built on
+ * several threads at once, also one graph (changes of graphs are serialised), but see qoblDestroyOpGraph
+ * for destroying a graph while others are being connected.  A stream may be fed, waited for and destroyed
+ * from different threads (each call either acts or is refused with its code).
+ *
  * Calling order: create a model and set its batch size; create a graph, its input op, run-model ops, and
  * connect them; create the stream, register output ops, subscribe report callbacks, build; run; destroy the
  * stream, then the graph, then the model.
@@ -166,7 +172,10 @@ QOBL_EXPORT qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize)
 QOBL_EXPORT qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize);
 
-/* Dynamic models only: `count` shapes, one per model input in input order; read during the call only. */
+/* Dynamic models only: `count` shapes, one per model input in input order; read during the call only.
+   Streams that run the model meanwhile are not disturbed: each device run loads the model for its own
+   stream's input shapes (those its input op declares) before it is prepared, also when the model is shared
+   by streams of different shapes on different threads. */
 QOBL_EXPORT qoblErr qoblSetDynamicModelInputShape(qoblModel* model, qobmShape* shapes, uint32_t count);
 /* Largest batch size for the given shapes, or for the current shapes when count is 0 or shapes is null. */
 QOBL_EXPORT qoblErr qoblGetDynamicModelMaxBatchSize(qoblModel* model, qobmShape* shapes, uint32_t count,

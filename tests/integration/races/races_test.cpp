@@ -9,11 +9,15 @@
 // The program runs with two cards (QOBCRT_DEVICE_COUNT=2, set by its CMake file).
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "op_directed_graph.h"
+#include "qobl_api_impl.h"
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -84,6 +88,29 @@ class StreamOn {
   qobeOp* run_ = nullptr;
 };
 
+// Holds each of `n` threads in wait() until all of them arrived, round after round.
+class Barrier {
+ public:
+  explicit Barrier(int n) : n_(n) {}
+  void wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    const int round = round_;
+    if (++arrived_ == n_) {
+      arrived_ = 0;
+      ++round_;
+      cv_.notify_all();
+      return;
+    }
+    cv_.wait(lock, [&] { return round_ != round; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  const int n_;
+  int arrived_ = 0, round_ = 0;
+};
+
 qoblModel* loadStatic(const char* name, uint32_t batch) {
   qoblModel* m = nullptr;
   EXPECT_EQ(0u, qoblCreateModel(modelFile(name, "model.so").c_str(), modelFile(name, "graph.json").c_str(),
@@ -97,7 +124,9 @@ qoblModel* loadStatic(const char* name, uint32_t batch) {
 // Three threads each make their own graph and stream of one shared model, run it asynchronously and
 // synchronously, check the outputs and tear everything down, in a loop; meanwhile one thread loads and
 // destroys other models (among them a second copy of the shared one) and another asks the shared model
-// its shapes and sizes.  Every output is the reference, every input is reported once, and the card ends
+// its shapes and sizes.  (Destroying a graph unregisters the ops of every graph as parents for
+// qoblConnectOps, so the workers finish connecting before any of them destroys its graph: one barrier
+// before the graphs are made, one after.)  Every output is the reference, every input is reported once, and the card ends
 // with no block of the library or the models.
 TEST_F(RacesTest, StreamsOfOneModelComeAndGoWhileOtherModelsLoad) {
   ASSERT_EQ(0, qobmSetDevice(0));
@@ -107,12 +136,15 @@ TEST_F(RacesTest, StreamsOfOneModelComeAndGoWhileOtherModelsLoad) {
   ASSERT_NE(nullptr, shared);
   constexpr int kWorkers = 3, kRounds = 6, kAsync = 3;
   std::atomic<int> working{kWorkers}, faults{0};
+  Barrier connected(kWorkers);
   auto worker = [&](int w) {
     qobmSetDevice(0);
     for (int round = 0; round < kRounds; ++round) {
       Recorder tally;
+      connected.wait();
       {
         StreamOn s(shared);
+        connected.wait();
         if (qoblSubscribeStreamReport(s.stream(), &recordReport, &tally.sub) != 0) ++faults;
         CardDataset in(input);
         std::vector<std::unique_ptr<Output>> outs;
@@ -264,6 +296,15 @@ struct Relay {
     if (qoblRunStreamAsync(self->z, self->zIn[k], self->zOut[k]) != 0) ++self->faults;
     if (qoblDestroyOpStream(self->x) != qoblERR_DESTROY_STREAM) ++self->faults;
     if (qoblRunStreamAsync(self->x, self->yIn, self->yOut) != qoblERR_RUN_STREAM) ++self->faults;
+  }
+};
+
+// A report callback that takes a while and counts its calls.
+struct SlowCallbackCount {
+  std::atomic<int> n{0};
+  static void fn(qobeOp*, qobmDataset*, qobmDataset*, qoblCallbackStatus*, void* user) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++static_cast<SlowCallbackCount*>(user)->n;
   }
 };
 
@@ -528,6 +569,67 @@ TEST_F(RacesTest, TwoCardsFromTwoThreads) {
   t1.join();
   EXPECT_EQ(0, faults.load());
   EXPECT_EQ(before1, qobltest::liveBlocks(1)) << "card 1 blocks leaked";
+}
+
+// Two threads connect memory-copy ops below the same run-model op of one graph at once, and in each round
+// both try to connect the same op: each of their own connects succeeds, exactly one of the two connects of
+// the shared op does (the other is refused, qoblERR_CHILD_HAS_PARENT), and the graph holds every op once.
+TEST_F(RacesTest, TwoThreadsConnectIntoOneGraph) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  Pipeline p(Pipeline::Options().unbuilt());
+  p.destroyStream();  // the graph is changed below: no stream may be built of it meanwhile
+  constexpr int kRounds = 20;
+  std::vector<qobeOp*> shared(kRounds, nullptr), own[2];
+  for (qobeOp*& op : shared) ASSERT_EQ(0, qobeCreateOp(qobeOP_MEM_COPY_OP, &op));
+  std::atomic<int> faults{0}, sharedWins{0}, sharedRefusals{0};
+  std::atomic<int> ready{0};
+  auto connect = [&](int t) {
+    for (int r = 0; r < kRounds; ++r) {
+      qobeOp* op = nullptr;
+      if (qobeCreateOp(qobeOP_MEM_COPY_OP, &op) != 0) ++faults;
+      own[t].push_back(op);
+      ++ready;
+      while (ready.load() < 2 * (r + 1)) std::this_thread::yield();
+      const qoblErr rs = qoblConnectOps(p.runOp(), shared[static_cast<size_t>(r)]);
+      if (rs == 0) ++sharedWins;
+      else if (rs == qoblERR_CHILD_HAS_PARENT) ++sharedRefusals;
+      else ++faults;
+      if (qoblConnectOps(p.runOp(), op) != 0) ++faults;
+    }
+  };
+  std::thread a(connect, 0), b(connect, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(0, faults.load());
+  EXPECT_EQ(kRounds, sharedWins.load());
+  EXPECT_EQ(kRounds, sharedRefusals.load());
+  EXPECT_EQ(static_cast<size_t>(2 + 3 * kRounds), p.graph()->ptr_->size());
+  EXPECT_EQ(0u, qoblDestroyOpGraph(p.graph()));  // the pipeline's teardown finds it destroyed already
+  for (qobeOp* op : shared) qobeDestroyOp(op);
+  for (auto& ops : own)
+    for (qobeOp* op : ops) qobeDestroyOp(op);
+}
+
+// An application that ends (exit) while runs are on the card and report callbacks are being delivered,
+// with streams, graphs and models never destroyed: the process ends with its own exit code, without a
+// crash or a hang in the library's teardown.
+TEST(RacesExitTest, ExitWithRunsOnTheCard) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto app = [] {
+    qobmSetDevice(0);
+    auto* p = new Pipeline();  // never destroyed
+    qobcrt_sim_set_op_delay_us(0, 2000);
+    static SlowCallbackCount calls;
+    qoblSubscribeStreamReport(p->stream(), &SlowCallbackCount::fn, &calls);
+    auto* in = new CardDataset(p->input());
+    for (int i = 0; i < 20; ++i) {
+      auto* out = new Output(p->stream());
+      if (qoblRunStreamAsync(p->stream(), in->get(), out->get()) != 0) std::exit(3);
+    }
+    while (calls.n.load() == 0) std::this_thread::yield();
+    std::exit(7);
+  };
+  EXPECT_EXIT(app(), testing::ExitedWithCode(7), "");
 }
 
 }  // namespace
