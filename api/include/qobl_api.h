@@ -244,7 +244,9 @@ QOBL_EXPORT qoblErr qoblDestroyOpStream(qoblStream* stream);
 /* Validates the graph, orders its ops and prepares the stream for runs.  A run-model op without children
    whose model stores an output in a core layout that differs from the plain tensor is refused
    (qoblERR_BUILD_STREAM, the reason logged) unless the op carries the bool attribute "keep_core_layout" = 1:
-   then its outputs are the card's aligned bytes (qoblGetModelAlignOutputSizeByIndex). */
+   then its outputs are the card's aligned bytes (qoblGetModelAlignOutputSizeByIndex).  A run-model op whose
+   model was loaded on another card than the stream's is refused as well (qoblERR_BUILD_STREAM, logged): a
+   card runs only the models loaded on it. */
 QOBL_EXPORT qoblErr qoblBuildStream(qoblStream* stream);
 
 /* Marks an op of the stream's graph whose outputs the application wants reported (before the build). */

@@ -90,6 +90,11 @@ class IModel {
   // stay owned by the model and valid until its next load or its destruction.
   virtual bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) = 0;
   virtual bool isDynamic() = 0;
+  // The card the model was loaded on into `dev`; false when the model does not say.
+  virtual bool cardOf(uint32_t& dev) {
+    (void)dev;
+    return false;
+  }
   // The lock that serialises the model's operations (null: the model serialises nothing).  Whoever holds
   // it may call the model; its loads cannot interleave with another thread's.
   virtual std::recursive_mutex* configurationLock() { return nullptr; }

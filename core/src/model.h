@@ -59,6 +59,10 @@ class Model final : public IModel {
   bool getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& values) override;
   bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) override;
   bool isDynamic() override;
+  bool cardOf(uint32_t& dev) override {
+    dev = devId_;
+    return true;
+  }
   std::recursive_mutex* configurationLock() override { return &mu_; }
   uint64_t configurationGeneration() override { return generation_.load(); }
 

@@ -217,7 +217,9 @@ bool OpStream::build() {
     QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
     return false;
   }
-  if (graph_ == nullptr || !validateDRGraph(*graph_) || !checkCoreLayoutOutputs(*graph_)) return false;
+  if (graph_ == nullptr || !validateDRGraph(*graph_) || !checkCoreLayoutOutputs(*graph_) ||
+      !checkModelsOnCard(*graph_, deviceId_))
+    return false;
   OpDirectedGraph::NodeList nodes;
   if (!generateOpNodeStream(*graph_, nodes)) {
     QOBL_LOG_ERROR("Failed to generate node stream %d.\n", streamId_);

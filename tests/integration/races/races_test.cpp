@@ -518,7 +518,8 @@ TEST_F(RacesTest, BatchSizeSetAgainWhileAStreamRunsTheModel) {
 
 // Two cards, one thread each: each loads its own model on its card, runs a stream there asynchronously and
 // synchronously, waits for its card and for the other one; a stream is refused on a thread whose current
-// card is the other one.  Both cards end with the blocks they started with.
+// card is the other one.  A stream on card 1 of a model loaded on card 0 is refused at its build.  Both
+// cards end with the blocks they started with.
 TEST_F(RacesTest, TwoCardsFromTwoThreads) {
   const qobltest::LiveBlocks before1 = qobltest::liveBlocks(1);
   const std::string input = readBytes(modelFile("classifier", "sample_input.bin"));
@@ -568,6 +569,30 @@ TEST_F(RacesTest, TwoCardsFromTwoThreads) {
   t0.join();
   t1.join();
   EXPECT_EQ(0, faults.load());
+  // A model loaded on card 0 in a stream on card 1: refused at the build, with the cards named.
+  ASSERT_EQ(0, qobmSetDevice(0));
+  qoblModel* model = loadStatic("classifier", 1);
+  ASSERT_EQ(0, qobmSetDevice(1));
+  {
+    LogCapture log(qobmLL_ERROR);
+    qoblOpGraph* graph = nullptr;
+    qobeOp *in = nullptr, *run = nullptr;
+    qoblStream* stream = nullptr;
+    ASSERT_EQ(0u, qoblCreateOpGraph(&graph));
+    ASSERT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &in));
+    ASSERT_EQ(0u, qoblCreateRunModelOp(model, &run));
+    ASSERT_EQ(0u, qoblConnectOps(in, run));
+    ASSERT_EQ(0u, qoblCreateOpStream(graph, qoblBM_ONCE, &stream));
+    EXPECT_EQ(qoblERR_BUILD_STREAM, qoblBuildStream(stream));
+    EXPECT_TRUE(log.contains("runs a model loaded on card 0, but the stream is on card 1"));
+    EXPECT_EQ(0u, qoblDestroyOpStream(stream));
+    EXPECT_EQ(0u, qoblDestroyOpGraph(graph));
+    std::free(graph);
+    qobeDestroyOp(in);
+    qobeDestroyOp(run);
+  }
+  EXPECT_EQ(0u, qoblDestroyModel(model));
+  qobmSetDevice(0);
   EXPECT_EQ(before1, qobltest::liveBlocks(1)) << "card 1 blocks leaked";
 }
 
