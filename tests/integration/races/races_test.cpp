@@ -239,7 +239,8 @@ TEST_F(RacesTest, OneStreamRunWaitedForAndDestroyedByDifferentThreads) {
       // meanwhile: such a wait can only time out (briefly, here).
       const bool gathers = round % 2 != 0;
       auto waiter = [&](bool device) {
-        const uint32_t timeout = gathers ? 20 : 10000;
+        // Without a limit otherwise: the destroy must end a wait it finds (closing the stream wakes it).
+        const uint32_t timeout = gathers ? 20 : UINT32_MAX;
         const qoblErr timedOut = device ? qoblERR_DEVICE_SYNC_TIMEOUT : qoblERR_STREAM_SYNC_TIMEOUT;
         while (!gone.load()) {
           const qoblErr rc = device ? qoblSynchronizeDevice(0, timeout) : qoblSynchronizeStream(stream, timeout);
