@@ -597,6 +597,41 @@ TEST_F(RacesTest, TwoCardsFromTwoThreads) {
   EXPECT_EQ(before1, qobltest::liveBlocks(1)) << "card 1 blocks leaked";
 }
 
+// Two streams of one graph (input op -> run-model op -> memory-copy op: the streams share the graph's ops)
+// run from two threads at once, asynchronously and synchronously: every output is the reference.
+TEST_F(RacesTest, TwoStreamsOfOneGraphOnTwoThreads) {
+  Pipeline p(Pipeline::Options().withModel("segmenter").withMemCopy().withBatch(2));
+  qoblStream* second = nullptr;
+  ASSERT_EQ(0u, qoblCreateOpStream(p.graph(), qoblBM_ONCE, &second));
+  ASSERT_EQ(0u, qoblBuildStream(second));
+  std::atomic<int> faults{0};
+  auto run = [&](qoblStream* s) {
+    qobmSetDevice(0);
+    Recorder tally;
+    EXPECT_EQ(0u, qoblSubscribeStreamReport(s, &recordReport, &tally.sub));
+    CardDataset in(p.input());
+    std::vector<std::unique_ptr<Output>> outs;
+    for (int i = 0; i < 12; ++i) {
+      outs.emplace_back(new Output(s));
+      const qoblErr rc = i % 3 == 2 ? qoblRunStream(s, in.get(), outs.back()->get(), 10000)
+                                    : qoblRunStreamAsync(s, in.get(), outs.back()->get());
+      if (!accepted(rc)) ++faults;
+    }
+    if (qoblSynchronizeStream(s, 10000) != 0) ++faults;
+    for (auto& o : outs) {
+      if (readBuffer(o->get(), 0) != p.expected()) ++faults;
+    }
+    for (const Report& r : tally.snapshot()) {
+      if (r.terminal() && (r.errorCode != 0 || r.output != p.expected())) ++faults;
+    }
+  };
+  std::thread a(run, p.stream()), b(run, second);
+  a.join();
+  b.join();
+  EXPECT_EQ(0, faults.load());
+  EXPECT_EQ(0u, qoblDestroyOpStream(second));
+}
+
 // Two threads connect memory-copy ops below the same run-model op of one graph at once, and in each round
 // both try to connect the same op: each of their own connects succeeds, exactly one of the two connects of
 // the shared op does (the other is refused, qoblERR_CHILD_HAS_PARENT), and the graph holds every op once.
