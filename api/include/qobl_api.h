@@ -21,6 +21,12 @@
  *  - Datasets (qobmDataset*) passed in stay owned by the caller and must stay valid until the run using
  *    them has completed (qoblSynchronizeStream / qoblSynchronizeDevice for asynchronous runs).
  *
+ * Threads: every function may be called from any thread.  One model may serve the streams of several
+ * graphs on several threads at once; its calls are serialised by the library.  Graphs may be built on
+ * several threads at once, also one graph (changes of graphs are serialised), but see qoblDestroyOpGraph
+ * for destroying a graph while others are being connected.  A stream may be fed, waited for and destroyed
+ * from different threads (each call either acts or is refused with its code).
+ *
  * Calling order: create a model and set its batch size; create a graph, its input op, run-model ops, and
  * connect them; create the stream, register output ops, subscribe report callbacks, build; run; destroy the
  * stream, then the graph, then the model.
@@ -166,7 +172,10 @@ QOBL_EXPORT qoblErr qoblSetModelBatchSize(qoblModel* model, uint32_t* batchSize)
 QOBL_EXPORT qoblErr qoblGetModelBatchSize(qoblModel* model, uint32_t* batchSize);
 QOBL_EXPORT qoblErr qoblGetModelMaxBatchSize(qoblModel* model, uint32_t* batchSize);
 
-/* Dynamic models only: `count` shapes, one per model input in input order; read during the call only. */
+/* Dynamic models only: `count` shapes, one per model input in input order; read during the call only.
+   Streams that run the model meanwhile are not disturbed: each device run loads the model for its own
+   stream's input shapes (those its input op declares) before it is prepared, also when the model is shared
+   by streams of different shapes on different threads. */
 QOBL_EXPORT qoblErr qoblSetDynamicModelInputShape(qoblModel* model, qobmShape* shapes, uint32_t count);
 /* Largest batch size for the given shapes, or for the current shapes when count is 0 or shapes is null. */
 QOBL_EXPORT qoblErr qoblGetDynamicModelMaxBatchSize(qoblModel* model, qobmShape* shapes, uint32_t count,
@@ -235,7 +244,9 @@ QOBL_EXPORT qoblErr qoblDestroyOpStream(qoblStream* stream);
 /* Validates the graph, orders its ops and prepares the stream for runs.  A run-model op without children
    whose model stores an output in a core layout that differs from the plain tensor is refused
    (qoblERR_BUILD_STREAM, the reason logged) unless the op carries the bool attribute "keep_core_layout" = 1:
-   then its outputs are the card's aligned bytes (qoblGetModelAlignOutputSizeByIndex). */
+   then its outputs are the card's aligned bytes (qoblGetModelAlignOutputSizeByIndex).  A run-model op whose
+   model was loaded on another card than the stream's is refused as well (qoblERR_BUILD_STREAM, logged): a
+   card runs only the models loaded on it. */
 QOBL_EXPORT qoblErr qoblBuildStream(qoblStream* stream);
 
 /* Marks an op of the stream's graph whose outputs the application wants reported (before the build). */

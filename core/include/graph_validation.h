@@ -37,6 +37,10 @@ bool checkInputOp(OpDGNode* node);
 // too.  Every other node passes.
 bool checkCoreLayoutOutputs(OpDirectedGraph& graph);
 
+// True when every run-model op of the graph runs a model loaded on card `dev` (the stream's card): the card
+// knows only the models loaded on it.  Otherwise logs the op and both cards and returns false.
+bool checkModelsOnCard(OpDirectedGraph& graph, uint32_t dev);
+
 // Appends every node reachable from the input op to `out` (which the caller passes empty) in walk order,
 // input op first; a node without outgoing edges is marked for output and as a leaf.  False (logged at
 // trace level) for an empty graph.

@@ -11,8 +11,10 @@
 //
 // Every operation returns true on success.  A failure is logged once at ERROR (the pre-process getters
 // fail silently) and leaves the model's state unchanged.  No operation throws.  Indexes are checked as
-// unsigned values, so a negative index fails.  The model takes no lock: calls on one model are not
-// serialised, and changing batch size or shapes while a stream runs the model is not supported.
+// unsigned values, so a negative index fails.  Calls on one model may come from several threads: the
+// model serialises them (configurationLock), except the getters a device run asks, which read values a
+// load publishes whole.  A stream of a dynamic model holds the lock around the loads it makes for a run
+// and the run's preparation, so that another stream's loads do not come in between.
 #ifndef QOBL_I_MODEL_H
 #define QOBL_I_MODEL_H
 
@@ -20,6 +22,7 @@
 #include <qobm/qobm.h>
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "qobl_shape.h"
@@ -87,6 +90,17 @@ class IModel {
   // stay owned by the model and valid until its next load or its destruction.
   virtual bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) = 0;
   virtual bool isDynamic() = 0;
+  // The card the model was loaded on into `dev`; false when the model does not say.
+  virtual bool cardOf(uint32_t& dev) {
+    (void)dev;
+    return false;
+  }
+  // The lock that serialises the model's operations (null: the model serialises nothing).  Whoever holds
+  // it may call the model; its loads cannot interleave with another thread's.
+  virtual std::recursive_mutex* configurationLock() { return nullptr; }
+  // Raised by every load of the model (batch size or shapes set), so that a holder of the lock sees
+  // whether the model was loaded by someone else since it looked.
+  virtual uint64_t configurationGeneration() { return 0; }
 };
 
 }  // namespace qobl

@@ -9,7 +9,10 @@
 // Whether a graph is still in use by a stream is asked of the stream registry (OpStreamController).
 //
 // Threads: all members are static; the graph set is guarded by a recursive mutex held only inside one
-// operation.  The stream registry is asked without that mutex held.
+// operation.  The stream registry is asked without that mutex held.  Graphs have no lock of their own:
+// the operations that change a graph (createInputOp, connectOps, destroyGraph) hold buildMutex_ for their
+// whole duration, so that threads building graphs at once (also into one graph) do not interleave their
+// changes; the op registry's and the set's mutexes are taken inside it.
 #ifndef QOBL_OP_GRAPH_CONTROLLER_H
 #define QOBL_OP_GRAPH_CONTROLLER_H
 
@@ -57,6 +60,7 @@ class OpGraphController {
  private:
   static std::unordered_set<OpDirectedGraph*> graphSet_;
   static std::recursive_mutex graphSetMutex_;
+  static std::mutex buildMutex_;
 };
 
 }  // namespace qobl

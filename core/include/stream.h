@@ -30,7 +30,10 @@
 //    lock held, before they stop being counted (failInputs).
 //
 // DYNAMIC MODELS.  A run holds inputs of one shape: its first input applies the input op's shapes to the
-// dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).
+// dynamic models; an input of other shapes is refused while the run gathers (qoblERR_RUN_STREAM).  Streams
+// of other graphs, and the application, may load the same model with other shapes meanwhile: the run
+// takes the models' locks while it loads them and while it is prepared, and loads them again for its own
+// shapes when they were loaded by someone else since its first input.
 //
 // THREADS AND LOCKS
 //  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The table
@@ -390,6 +393,11 @@ class OpStream final : public IOpStream {
   // False (logged) when the run being filled holds inputs and the input op now declares other shapes for a
   // dynamic model.  Caller holds streamLock_.
   bool fitsRunBeingFilled();
+  // Whether a dynamic model was loaded since this stream last loaded it for a run; caller holds the models'
+  // locks.
+  bool dynamicModelsLoadedElsewhere();
+  // Records the dynamic models' generations after this stream loaded them; caller holds their locks.
+  void noteDynamicModelsLoaded();
   // Applies the input op's current output shapes to the dynamic model of run-model op `op`, keeping its
   // batch size.
   qoblErr applyShapes(IStreamOp* op, IModel* model);
@@ -442,6 +450,12 @@ class OpStream final : public IOpStream {
   // A run-model op of the stream runs a dynamic model (set by build): only then do inputs carry shapes to
   // apply and compare.
   bool hasDynamicModels_ = false;
+  // The dynamic models of the run-model ops, each once, in address order (the order in which their locks
+  // are taken), and the generation each had when this stream last loaded it for a run (set by build).
+  // Other streams may share the models: the run being prepared holds their locks, and loads them again
+  // for its shapes when another thread loaded them since.
+  std::vector<IModel*> dynamicModels_;
+  std::vector<uint64_t> loadedGenerations_;
 };
 
 // The stream whose report the calling thread is delivering (null outside report processing).  The

@@ -155,6 +155,20 @@ bool validateDRGraph(OpDirectedGraph& graph) {
   });
 }
 
+bool checkModelsOnCard(OpDirectedGraph& graph, uint32_t dev) {
+  for (OpDGNode* node : graph) {
+    IStreamOp* op = node->getStreamOp();
+    IModel* model = op != nullptr && op->opType() == qobeOP_RUN_MODEL_OP ? op->getModel() : nullptr;
+    uint32_t card = 0;
+    if (model == nullptr || !model->cardOf(card) || card == dev) continue;
+    QOBL_LOG_ERROR("Run-model op [%s] runs a model loaded on card %u, but the stream is on card %u: load the model "
+                   "with card %u current to run it there.\n",
+                   op->name().c_str(), card, dev, dev);
+    return false;
+  }
+  return true;
+}
+
 bool checkCoreLayoutOutputs(OpDirectedGraph& graph) {
   for (OpDGNode* node : graph) {
     IStreamOp* op = node->getStreamOp();

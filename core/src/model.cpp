@@ -27,19 +27,18 @@ void fillShape(const std::vector<int64_t>& extents, qobmShape& shape) {
   std::copy(extents.begin(), extents.end(), shape.shapes);
 }
 
-// Runs one operation of the model: true when it returned true; an escaping standard exception is logged
-// with `format` (one %s for its text) under the operation's name `func` and gives false.
+}  // namespace
+
 template <class F>
-bool guarded(const char* func, const char* format, F&& operation) {
+bool Model::guarded(const char* func, const char* format, F&& operation) {
   try {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     return operation();
   } catch (const std::exception& e) {
     qobmLogMessage(qobmLC_CL, qobmLL_ERROR, func, qoblBaseName(__FILE__), __LINE__, format, e.what());
     return false;
   }
 }
-
-}  // namespace
 
 Model::Model(void* mod, const std::string& md5, uint32_t devId, bool isDynamic)
     : module_(mod),
@@ -53,6 +52,7 @@ Model::Model(void* mod, const std::string& md5, uint32_t devId, bool isDynamic)
 }
 
 Model::~Model() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   clearPreOpInfo();
   TvmModelRuntimeApi::freeTvmModule(module_);
 }
@@ -62,7 +62,7 @@ void Model::check(int code) {
 }
 
 void Model::requireState(ModelState atLeast) const {
-  if (static_cast<uint32_t>(state_) < static_cast<uint32_t>(atLeast)) throw std::logic_error("state wrong");
+  if (static_cast<uint32_t>(state_.load()) < static_cast<uint32_t>(atLeast)) throw std::logic_error("state wrong");
 }
 
 bool Model::setBatchSize(uint32_t& batchSize) {
@@ -91,6 +91,11 @@ bool Model::setBatchSize(uint32_t& batchSize) {
 }
 
 bool Model::getInputCount(uint32_t& count) {
+  const int known = inputCount_.load();
+  if (known >= 0 && state_.load() == ModelState::LOADED) {
+    count = static_cast<uint32_t>(known);
+    return true;
+  }
   return guarded(__func__, "exception to get inputcount %s\n", [&] {
     requireState(ModelState::LOADED);
     if (inputCount_ < 0) {
@@ -104,6 +109,11 @@ bool Model::getInputCount(uint32_t& count) {
 }
 
 bool Model::getOutputCount(uint32_t& count) {
+  const int known = outputCount_.load();
+  if (known >= 0) {
+    count = static_cast<uint32_t>(known);
+    return true;
+  }
   return guarded(__func__, "exception to get outputcount %s\n", [&] {
     if (outputCount_ < 0) {
       int n = 0;
@@ -116,6 +126,10 @@ bool Model::getOutputCount(uint32_t& count) {
 }
 
 bool Model::getBatchSize(uint32_t& size) {
+  if (state_.load() == ModelState::LOADED) {
+    size = batchsize_.load();
+    return true;
+  }
   return guarded(__func__, "exception to get batchsize %s\n", [&] {
     requireState(ModelState::LOADED);
     size = batchsize_;
@@ -159,6 +173,10 @@ bool Model::getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size
 }
 
 bool Model::getModelAddress(uint64_t& modelAddr) {
+  if (state_.load() == ModelState::LOADED) {
+    modelAddr = modelAddr_.load();
+    return true;
+  }
   return guarded(__func__, "exception to get model address %s\n", [&] {
     requireState(ModelState::LOADED);
     modelAddr = modelAddr_;
@@ -236,6 +254,7 @@ bool Model::getOutputCoreShapes(int32_t index, modelShape& shapes) {
 }
 
 bool Model::getOutPutSizeByIndex(int32_t index, int64_t& size) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);  // the shape and the type of one load
   size = 0;
   qobmShape shape{};
   DLDataType type{};
@@ -263,6 +282,7 @@ bool Model::getOutPutDtype(int32_t index, DLDataType& type) {
 }
 
 bool Model::getPreOpCfgScaleFactorByIndex(int32_t index, uint16_t& value) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   const auto& factors = preOpCfg_.preOpScaleFactors_;
   if (state_ != ModelState::LOADED || static_cast<uint32_t>(index) >= factors.size()) return false;
   value = factors[static_cast<uint32_t>(index)];
@@ -270,6 +290,7 @@ bool Model::getPreOpCfgScaleFactorByIndex(int32_t index, uint16_t& value) {
 }
 
 bool Model::getPreOpCfgTensorTypeByIndex(int32_t index, uint16_t& value) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   const auto& types = preOpCfg_.preOpTensorTypes_;
   if (state_ != ModelState::LOADED || static_cast<uint32_t>(index) >= types.size()) return false;
   value = types[static_cast<uint32_t>(index)];
@@ -277,6 +298,7 @@ bool Model::getPreOpCfgTensorTypeByIndex(int32_t index, uint16_t& value) {
 }
 
 bool Model::getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& values) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   if (state_ != ModelState::LOADED) return false;
   try {
     values = preOpCfg_.preOpExtraMeanStdScaleValues_;
@@ -287,6 +309,7 @@ bool Model::getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& va
 }
 
 bool Model::getPreOpCfgAddrList(std::vector<uint64_t>& addrs) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   if (state_ != ModelState::LOADED) return false;
   try {
     addrs.clear();
@@ -300,15 +323,21 @@ bool Model::getPreOpCfgAddrList(std::vector<uint64_t>& addrs) {
 bool Model::isDynamic() { return isDynamic_; }
 
 bool Model::loadModelAndPreOpInfo(const std::string& realModelName) {
+  // Streams that hold this model's lock around their runs compare generations to see a load of another
+  // thread; also a failed load may have selected another node.
+  ++generation_;
   clearPreOpInfo();
   forgetCounts();
-  if (qobcrt_model_addr(devId_, realModelName.c_str(), &modelAddr_) != 0) {
+  uint64_t addr = 0;
+  const int addrRc = qobcrt_model_addr(devId_, realModelName.c_str(), &addr);
+  modelAddr_ = addr;
+  if (addrRc != 0) {
     QOBL_LOG_ERROR("Failed to get model address for model %s on device %d\n", modelMd5_.c_str(),
                    static_cast<int>(devId_));
     return false;
   }
   QOBL_LOG_TRACE("Succeed to get model address 0x%x for model %s on device %d\n",
-                 static_cast<unsigned int>(modelAddr_), modelMd5_.c_str(), static_cast<int>(devId_));
+                 static_cast<unsigned int>(addr), modelMd5_.c_str(), static_cast<int>(devId_));
   auto queryInput0Type = [this, &realModelName](DLDataType& type) {
     const int code = TvmModelRuntimeApi::getInputDataType(module_, realModelName, 0, type);
     if (code != 0) type = DLDataType{0, 0, 0};  // unknown: recorded as no tensorisation

@@ -2,7 +2,9 @@
 #ifndef QOBL_MODEL_H
 #define QOBL_MODEL_H
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,11 +32,13 @@ class Model final : public IModel {
   bool getBatchSize(uint32_t& size) override;
   // A loaded model that knows its counts answers at once (one call instead of three); otherwise the three
   // getters answer, with their checks and log lines.
+  // Every device run asks: read without the lock (a reload that runs meanwhile publishes whole values).
   void getRunCounts(uint32_t& batch, uint32_t& inputs, uint32_t& outputs) override {
-    if (state_ == ModelState::LOADED && inputCount_ >= 0 && outputCount_ >= 0) {
-      batch = batchsize_;
-      inputs = static_cast<uint32_t>(inputCount_);
-      outputs = static_cast<uint32_t>(outputCount_);
+    const int in = inputCount_.load(), out = outputCount_.load();
+    if (state_.load() == ModelState::LOADED && in >= 0 && out >= 0) {
+      batch = batchsize_.load();
+      inputs = static_cast<uint32_t>(in);
+      outputs = static_cast<uint32_t>(out);
       return;
     }
     IModel::getRunCounts(batch, inputs, outputs);
@@ -55,8 +59,14 @@ class Model final : public IModel {
   bool getPreOpCfgExtraMeanStdValues(std::vector<std::vector<uint16_t>>& values) override;
   bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) override;
   bool isDynamic() override;
+  bool cardOf(uint32_t& dev) override {
+    dev = devId_;
+    return true;
+  }
+  std::recursive_mutex* configurationLock() override { return &mu_; }
+  uint64_t configurationGeneration() override { return generation_.load(); }
 
-  ModelState state() const { return state_; }
+  ModelState state() const { return state_.load(); }
 
  private:
   // Loads the selected module node on the device: model address, then the pre-process configuration.
@@ -71,20 +81,32 @@ class Model final : public IModel {
   void forgetCounts() { inputCount_ = outputCount_ = -1; }
   // Throws with the module's text for a non-zero module code.
   static void check(int code);
+  // Runs one operation under mu_: true when it returned true; an escaping standard exception is logged
+  // with `format` (one %s for its text) under the operation's name `func` and gives false.
+  template <class F>
+  bool guarded(const char* func, const char* format, F&& operation);
+
+  // Serialises the operations on the model (its module calls, its loads, the members below that are not
+  // atomic).  The getters every device run asks (getRunCounts, getModelAddress, getBatchSize and the
+  // counts once known) read atomic members without it.  Recursive: a stream holds it around the loads
+  // and the run they are for (configurationLock).
+  std::recursive_mutex mu_;
+  // Raised by every load (setBatchSize, setInputShape).
+  std::atomic<uint64_t> generation_{0};
 
   void* module_;
   uint32_t devId_;
   bool isDynamic_;
   std::string modelMd5_;
-  uint32_t batchsize_;
+  std::atomic<uint32_t> batchsize_;
   std::string realModelName_;
-  uint64_t modelAddr_;
-  ModelState state_;
+  std::atomic<uint64_t> modelAddr_;
+  std::atomic<ModelState> state_;
   modelShape curSetShapes_;
   // Input and output counts per batch as the module gave them (-1: not asked yet for the selected node);
   // every device run's argument needs them.
-  int inputCount_ = -1;
-  int outputCount_ = -1;
+  std::atomic<int> inputCount_{-1};
+  std::atomic<int> outputCount_{-1};
   std::vector<DeviceBlock> preOpCfgAddrArray_;  // the pre-processing configuration uploaded to the card
   PreOpCfg preOpCfg_;
 };

@@ -16,6 +16,7 @@ namespace qobl {
 
 std::unordered_set<OpDirectedGraph*> OpGraphController::graphSet_;
 std::recursive_mutex OpGraphController::graphSetMutex_;
+std::mutex OpGraphController::buildMutex_;
 
 namespace {
 
@@ -83,6 +84,7 @@ bool OpGraphController::isGraphBound(const OpDirectedGraph* graph) {
 }
 
 qoblErr OpGraphController::destroyGraph(OpDirectedGraph* graph) {
+  std::lock_guard<std::mutex> building(buildMutex_);
   if (isGraphBound(graph)) {
     QOBL_LOG_ERROR("The stream bound to graph must be destroyed first.\n");
     return qoblERR_GRAPH_IN_USE;
@@ -94,6 +96,7 @@ qoblErr OpGraphController::destroyGraph(OpDirectedGraph* graph) {
 }
 
 qoblErr OpGraphController::createInputOp(OpDirectedGraph* graph, uint32_t inputCnt, qobeOp** op) {
+  std::lock_guard<std::mutex> building(buildMutex_);
   // The handle's graph is looked up by address only: a record that names no live graph is not read.
   if (!find(graph)) {
     QOBL_LOG_ERROR("Invalid parameter: the graph is not a live op graph.\n");
@@ -132,6 +135,8 @@ qoblErr OpGraphController::connectOps(qobeOp* parent, qobeOp* child) {
     QOBL_LOG_ERROR("Can only mem copy op be child of run model op. \n");
     return qoblERR_CONNECT_OPS;
   }
+  // The parent's graph is looked up, the child placed and wired with no other change of a graph between.
+  std::lock_guard<std::mutex> building(buildMutex_);
   OpDirectedGraph* graph = opManager()->findGraph(parent);
   if (graph == nullptr) {
     QOBL_LOG_ERROR("Parent op must already be added in a graph. \n");

@@ -217,7 +217,9 @@ bool OpStream::build() {
     QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
     return false;
   }
-  if (graph_ == nullptr || !validateDRGraph(*graph_) || !checkCoreLayoutOutputs(*graph_)) return false;
+  if (graph_ == nullptr || !validateDRGraph(*graph_) || !checkCoreLayoutOutputs(*graph_) ||
+      !checkModelsOnCard(*graph_, deviceId_))
+    return false;
   OpDirectedGraph::NodeList nodes;
   if (!generateOpNodeStream(*graph_, nodes)) {
     QOBL_LOG_ERROR("Failed to generate node stream %d.\n", streamId_);
@@ -251,11 +253,18 @@ bool OpStream::build() {
   }
   endOpUId_ = nodes.empty() ? 0 : nodes.back()->getStreamOp()->uid();
   hasDynamicModels_ = false;
+  dynamicModels_.clear();
   for (size_t i = 1; i < irStream_.size(); ++i) {
     IStreamOp* op = irStream_[i]->opType == qobeOP_RUN_MODEL_OP ? irStream_[i]->getStreamOp() : nullptr;
     IModel* model = op != nullptr ? op->getModel() : nullptr;
-    if (model != nullptr && model->isDynamic()) hasDynamicModels_ = true;
+    if (model != nullptr && model->isDynamic()) {
+      hasDynamicModels_ = true;
+      dynamicModels_.push_back(model);
+    }
   }
+  std::sort(dynamicModels_.begin(), dynamicModels_.end());
+  dynamicModels_.erase(std::unique(dynamicModels_.begin(), dynamicModels_.end()), dynamicModels_.end());
+  loadedGenerations_.assign(dynamicModels_.size(), 0);
   isBuilt_.store(true);
   return true;
 }
@@ -565,6 +574,39 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
+namespace {
+// Holds the locks of a stream's dynamic models (in the order given) for its lifetime.
+class ModelLocks {
+ public:
+  explicit ModelLocks(const std::vector<IModel*>& models) : models_(models) {
+    for (IModel* m : models_) {
+      if (std::recursive_mutex* mu = m->configurationLock()) mu->lock();
+    }
+  }
+  ~ModelLocks() {
+    for (auto it = models_.rbegin(); it != models_.rend(); ++it) {
+      if (std::recursive_mutex* mu = (*it)->configurationLock()) mu->unlock();
+    }
+  }
+  ModelLocks(const ModelLocks&) = delete;
+  ModelLocks& operator=(const ModelLocks&) = delete;
+
+ private:
+  const std::vector<IModel*>& models_;
+};
+}  // namespace
+
+bool OpStream::dynamicModelsLoadedElsewhere() {
+  for (size_t i = 0; i < dynamicModels_.size(); ++i) {
+    if (dynamicModels_[i]->configurationGeneration() != loadedGenerations_[i]) return true;
+  }
+  return false;
+}
+
+void OpStream::noteDynamicModelsLoaded() {
+  for (size_t i = 0; i < dynamicModels_.size(); ++i) loadedGenerations_[i] = dynamicModels_[i]->configurationGeneration();
+}
+
 qoblErr OpStream::generateRunStreamInstruction(std::unique_ptr<StreamDataset>& input, const uint64_t* inputs,
                                                uint64_t inputCount, const uint64_t* outputs, uint64_t outputCount) {
   if (input == nullptr) return qoblERR_STREAM_INPUT;
@@ -578,6 +620,9 @@ qoblErr OpStream::generateRunStreamInstruction(std::unique_ptr<StreamDataset>& i
     QOBL_LOG_ERROR("Input count mismatch with stream's allowed input count. \n");
     return qoblERR_STREAM_INPUT;
   }
+  // The dynamic models are loaded for this run and the run is prepared with no load of another thread in
+  // between (no model, and no lock, for a stream without dynamic models).
+  const ModelLocks held(dynamicModels_);
   if (curRunStream_ == nullptr) {
     std::unique_ptr<RunStreamInstruction> run;
     if (!spareRuns_.empty()) {
@@ -595,17 +640,21 @@ qoblErr OpStream::generateRunStreamInstruction(std::unique_ptr<StreamDataset>& i
     if (hasDynamicModels_) {
       const qoblErr dyn = updateDynamicModel();
       if (dyn != qoblERR_SUCCESS) return dyn;
+      noteDynamicModelsLoaded();
       dynamicShapes(runShapes_);
     }
   }
   if (!curRunStream_->setInOutputData(inputs, inputCount, outputs, outputCount)) return qoblERR_STREAM_INPUT;
   qoblErr status = qoblERR_RUN_PENDING;
   if (curRunStream_->isReady()) {
-    if (!curRunStream_->build()) {
-      status = qoblERR_STREAM_INSTRUCTION;
-    } else {
-      status = qoblERR_SUCCESS;
+    // Loaded by another stream or the application since the run's first input: loaded again for the
+    // run's shapes (the input op still declares them: fitsRunBeingFilled).
+    bool loaded = true;
+    if (hasDynamicModels_ && dynamicModelsLoadedElsewhere()) {
+      loaded = updateDynamicModel() == qoblERR_SUCCESS;
+      if (loaded) noteDynamicModelsLoaded();
     }
+    status = loaded && curRunStream_->build() ? qoblERR_SUCCESS : qoblERR_STREAM_INSTRUCTION;
   }
   // The input is recorded also when the build failed, so that taking the run out takes it with the others.
   // No lock but the stream's: the records of the run being filled are read only under the stream's lock
