@@ -115,6 +115,15 @@ struct ServedModel::Item {
 };
 
 // ---------------------------------------------------------------------------------------------------------
+// GiveUp
+
+void GiveUp::now() {
+  std::lock_guard<std::mutex> g(mu_);
+  given_ = true;
+  if (wake_) wake_();
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // Repository
 
 std::string Repository::open(const std::string& dir, const ServeConfig& cfg, Metrics* metrics,
@@ -327,7 +336,7 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
 }
 
 Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
-                         const std::function<bool()>& abandoned) {
+                         GiveUp* giveUp) {
   const Clock::time_point arrived = Clock::now();
   // Counted before stopping_ is read: stop() waits for every call that may have missed the flag.
   struct Active {
@@ -343,7 +352,7 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   };
   if (stopping_->load()) return failed(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
   const auto givenUp = [] { return makeError(ErrorKind::kCancelled, "the client gave up the request"); };
-  if (abandoned && abandoned()) return failed(givenUp());
+  if (giveUp != nullptr && giveUp->given()) return failed(givenUp());
   Error err;
   Variant* v = variantFor(req, &err);
   if (v == nullptr) return failed(err);
@@ -386,28 +395,36 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   best->cv.notify_one();
 
   {
-    // Waits in slices when someone may give the request up, else in one go.
+    // Waits for the last item, the deadline, or the caller giving the request up, whichever comes first;
+    // giving up wakes this wait (under job->mu, so the wake-up cannot slip in between the check and the
+    // wait).
+    struct Registration {
+      GiveUp* g;
+      Registration(GiveUp* giveUp, const std::shared_ptr<Job>& job) : g(giveUp) {
+        if (g == nullptr) return;
+        std::lock_guard<std::mutex> lk(g->mu_);
+        g->wake_ = [job] {
+          { std::lock_guard<std::mutex> jl(job->mu); }
+          job->cv.notify_all();
+        };
+      }
+      ~Registration() {
+        if (g == nullptr) return;
+        std::lock_guard<std::mutex> lk(g->mu_);
+        g->wake_ = nullptr;
+      }
+    } registration(giveUp, job);
     const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.resultTimeoutMs);
-    const auto slice = std::chrono::milliseconds(abandoned ? kAbandonPollMs : cfg_.resultTimeoutMs);
     std::unique_lock<std::mutex> lk(job->mu);
-    for (;;) {
-      const auto until = std::min<Clock::time_point>(deadline, Clock::now() + slice);
-      if (job->cv.wait_until(lk, until, [&] { return job->remaining == 0; })) break;
-      Error e;
-      if (Clock::now() >= deadline) {
-        e = makeError(ErrorKind::kInternal,
-                      "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms");
-      } else if (abandoned) {
-        lk.unlock();   // never held while the caller's predicate runs
-        if (abandoned()) e = givenUp();
-        lk.lock();
-        if (job->remaining == 0) break;   // finished meanwhile: answer it after all
-      }
-      if (e) {
-        job->cancelled = true;
-        lk.unlock();
-        return failed(e);
-      }
+    const bool done = job->cv.wait_until(lk, deadline, [&] {
+      return job->remaining == 0 || (giveUp != nullptr && giveUp->given());
+    });
+    if (!done || job->remaining != 0) {   // a request finished meanwhile is answered after all
+      job->cancelled = true;
+      lk.unlock();
+      return failed(done ? givenUp()
+                         : makeError(ErrorKind::kInternal,
+                                     "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms"));
     }
     if (job->error) {
       Error e = job->error;
