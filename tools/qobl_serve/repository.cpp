@@ -325,6 +325,15 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
                                                       sizes + "); see --max-shapes");
     return nullptr;
   }
+  {
+    // stop() sets stop_ holding variantsMu_, as this is: a shape is never loaded after stop() collected the
+    // instances it stops and joins.
+    std::lock_guard<std::mutex> queues(mu_);
+    if (stop_) {
+      *err = makeError(ErrorKind::kUnavailable, "the server is shutting down");
+      return nullptr;
+    }
+  }
   Variant* v = nullptr;
   const std::string why = loadVariant(shapes, &v);
   if (!why.empty()) {

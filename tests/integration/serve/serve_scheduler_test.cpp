@@ -255,6 +255,43 @@ TEST_F(SchedulerTest, GivenUpRequestsReturnAtOnce) {
   repo.reset();
 }
 
+// Shutdown while requests for new shapes of a dynamic model wait to load them: each is answered (served
+// or refused as the server stopping), and nothing loaded for them outlives the shutdown.  A request that
+// loaded its shape after shutdown had collected the model's instances would leave dispatcher threads
+// nobody joins.
+TEST_F(SchedulerTest, ShutdownRacingNewShapes) {
+  const std::vector<Case> shapes = {loadCase("dynamic", {3, 16, 16}, "samples/16x16/"),
+                                    loadCase("dynamic", {3, 24, 24}, "samples/24x24/"),
+                                    loadCase("dynamic", {3, 32, 32}, "samples/32x32/")};
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ServeConfig cfg;
+    cfg.devices = 2;
+    cfg.instancesPerDevice = 2;
+    auto repo = open(cfg);
+    ASSERT_TRUE(repo);
+    std::atomic<int> started{0}, other{0};
+    std::vector<std::thread> threads;
+    for (const Case& c : shapes) {
+      threads.emplace_back([&, c] {
+        ++started;
+        std::string why;
+        const ErrorKind k = runChecked(*repo, c, 2, &why);
+        if (k != ErrorKind::kNone && k != ErrorKind::kUnavailable) {
+          ++other;
+          ADD_FAILURE() << why;
+        }
+      });
+    }
+    while (started.load() < static_cast<int>(shapes.size())) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * round));   // meets the loads at various points
+    repo->shutdown();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(other.load(), 0);
+    repo.reset();
+  }
+}
+
 // An instance never has more device runs on the card than its in-flight depth, and reaches that depth
 // when enough full runs wait: slow ops keep every run on the card long enough for the sampling to see it.
 TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
