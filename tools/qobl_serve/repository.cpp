@@ -197,7 +197,11 @@ std::vector<std::string> Repository::names() const {
 
 void Repository::shutdown() {
   stopping_ = true;
+  // Every model stops before any releases its streams and pipelines: destroying a graph on a card may
+  // disturb a graph another thread is still connecting, and until its model has stopped a request may be
+  // loading a new shape of it.
   for (auto& m : models_) m.second->stop();
+  for (auto& m : models_) m.second->release();
 }
 
 std::string Repository::failNextRun(const std::string& model, uint32_t card, uint32_t code) {
@@ -222,7 +226,10 @@ ServedModel::ServedModel(const ModelDir& dir, const ServeConfig& cfg, ModelMetri
                          const std::atomic<bool>* stopping)
     : dir_(dir), cfg_(cfg), metrics_(metrics), stopping_(stopping) {}
 
-ServedModel::~ServedModel() { stop(); }
+ServedModel::~ServedModel() {
+  stop();
+  release();
+}
 
 uint32_t ServedModel::batch() const { return variants_.empty() ? 0 : variants_.front()->batch; }
 
@@ -572,6 +579,9 @@ void ServedModel::stop() {
   // Requests still inside infer() have been answered or are about to find the flag set.
   while (active_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   for (Instance* in : all) in->stream->synchronize();
+}
+
+void ServedModel::release() {
   std::lock_guard<std::mutex> vg(variantsMu_);
   variants_.clear();
   std::lock_guard<std::mutex> g(mu_);

@@ -141,7 +141,10 @@ class ServedModel {
   void dispatch(Variant* v, Instance* in);
   void submitRun(Variant* v, Instance* in, std::vector<Item>& items);
   void finishItem(Instance* in, Job& job, uint32_t index, const Error& err);
+  // Stops taking requests, sends what is queued and waits for the cards; idempotent.
   void stop();
+  // After stop(): releases every stream, pipeline and model on its card.
+  void release();
 
   qobltools::ModelDir dir_;
   ServeConfig cfg_;
