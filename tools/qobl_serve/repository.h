@@ -21,8 +21,9 @@
 // the cards' reporting threads and only copy outputs and count.
 //
 // Locks: a model's variant lock (variantsMu_, held while a new shape is loaded) comes before its queue lock
-// (mu_); a request's lock (Job::mu) is held with no other, except after a GiveUp's lock (GiveUp::now()).  Stream calls are made holding only
-// variantsMu_ (while loading) or none.  shutdown() must not race a call of Repository::open.
+// (mu_); a request's lock (Job::mu) is held with no other, except after a GiveUp's lock (GiveUp::now()).
+// Stream calls are made holding only variantsMu_ (while loading) or none.  shutdown() must not race a call
+// of Repository::open.
 #ifndef QOBL_SERVE_REPOSITORY_H
 #define QOBL_SERVE_REPOSITORY_H
 
