@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/resource_quota.h>
@@ -157,19 +162,22 @@ Error checkFlag(const google::protobuf::Map<std::string, inference::InferParamet
   return bad(where + "parameter \"" + key + "\" is not true or false");
 }
 
-// Turns a ModelInferRequest into an InferRequest checked against the model.
-Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature& sig, uint32_t maxBatch,
-                    uint64_t maxBytes, InferRequest* out, uint32_t* items) {
+// Turns a ModelInferRequest into an InferRequest checked against the model.  Raw input contents are not
+// copied: their bytes are moved out of `in` into *raw, which the inputs then point into and which must
+// outlive them.
+Error decodeRequest(inference::ModelInferRequest& in, const ModelSignature& sig, uint32_t maxBatch,
+                    uint64_t maxBytes, InferRequest* out, uint32_t* items, std::vector<std::string>* raw) {
   InferRequest r;
   r.model = sig.name;
   r.version = in.model_version();
   r.id = in.id();
   Error e = checkFlag(in.parameters(), "binary_data_output", "");
   if (e) return e;
-  const bool raw = in.raw_input_contents_size() > 0;
-  if (raw && in.raw_input_contents_size() != in.inputs_size())
+  const bool isRaw = in.raw_input_contents_size() > 0;
+  if (isRaw && in.raw_input_contents_size() != in.inputs_size())
     return bad("raw_input_contents holds " + std::to_string(in.raw_input_contents_size()) + " tensors for " +
                std::to_string(in.inputs_size()) + " inputs");
+  raw->assign(isRaw ? static_cast<size_t>(in.inputs_size()) : 0, std::string());   // never grows: pointers stay
   for (int i = 0; i < in.inputs_size(); ++i) {
     const auto& src = in.inputs(i);
     InputTensor t;
@@ -180,12 +188,12 @@ Error decodeRequest(const inference::ModelInferRequest& in, const ModelSignature
     if (!datatypeByName(t.datatype, &t.dtype)) return bad(at + "unknown datatype \"" + t.datatype + "\"");
     const int64_t count = elementCount(t.shape, static_cast<int64_t>(maxBytes));
     if (count < 0) return bad(at + "shape " + shapeText(t.shape) + " is negative or larger than a request can be");
-    if (raw) {
+    if (isRaw) {
       if (src.has_contents()) return bad(at + "has contents although raw_input_contents is used");
-      const std::string& bytes = in.raw_input_contents(i);
-      t.owned.assign(bytes.begin(), bytes.end());
-      t.data = t.owned.data();
-      t.bytes = t.owned.size();
+      std::string& bytes = (*raw)[static_cast<size_t>(i)];
+      bytes.swap(*in.mutable_raw_input_contents(i));
+      t.data = reinterpret_cast<const uint8_t*>(bytes.data());
+      t.bytes = bytes.size();
     } else {
       // Only the model's datatype is decoded; a mismatch is reported by checkRequest below.
       const TensorSpec* declared = nullptr;
@@ -216,6 +224,70 @@ void fillTensorMeta(const TensorSpec& t, inference::ModelMetadataResponse::Tenso
 }
 
 }  // namespace
+
+// The ModelInfer calls waiting for their outputs, watched by one thread: a call the client cancelled, whose
+// deadline passed or whose connection went away is given up (GiveUp::now()), which wakes it at once.  gRPC's
+// synchronous API tells a handler of a cancellation only when asked, so the watcher asks for every waiting
+// call every kPollMs; the calls themselves sleep until their outputs are in or they are given up.
+class CancelWatch {
+ public:
+  static constexpr int kPollMs = 20;
+
+  CancelWatch() : thread_([this] { run(); }) {}
+  ~CancelWatch() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+  // While a Watched lives, its call is watched.  `ctx` and `giveUp` must outlive it.
+  class Watched {
+   public:
+    Watched(CancelWatch& w, grpc::ServerContext* ctx, GiveUp* giveUp) : w_(w), ctx_(ctx) {
+      {
+        std::lock_guard<std::mutex> g(w_.mu_);
+        w_.calls_[ctx] = giveUp;
+      }
+      w_.cv_.notify_all();
+    }
+    // Once this returns the watcher no longer touches the call's context.
+    ~Watched() {
+      std::lock_guard<std::mutex> g(w_.mu_);
+      w_.calls_.erase(ctx_);
+    }
+    Watched(const Watched&) = delete;
+    Watched& operator=(const Watched&) = delete;
+
+   private:
+    CancelWatch& w_;
+    grpc::ServerContext* ctx_;
+  };
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lk(mu_);
+    while (!stop_) {
+      if (calls_.empty()) {
+        cv_.wait(lk);
+        continue;
+      }
+      cv_.wait_for(lk, std::chrono::milliseconds(kPollMs));
+      // Asked holding mu_: a call leaves calls_ (and may end) only once its check is over.
+      for (auto& c : calls_) {
+        if (!c.second->given() && c.first->IsCancelled()) c.second->now();
+      }
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<grpc::ServerContext*, GiveUp*> calls_;   // mu_
+  bool stop_ = false;                               // mu_
+  std::thread thread_;
+};
 
 class GrpcFront::Service final : public inference::GRPCInferenceService::Service {
  public:
@@ -267,15 +339,25 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
     if (m == nullptr) return toStatus(e);
     InferRequest req;
     uint32_t items = 0;
-    if ((e = decodeRequest(*q, m->signature(), repo_.config().queueCapacity, maxBytes_, &req, &items))) {
+    // The request message is this call's own and read nowhere else: its raw input bytes, often most of it,
+    // are taken over by the inference instead of copied.  They live as long as the inference needs them,
+    // which may be longer than this call (items already on a card when the call is given up).
+    auto raw = std::make_shared<std::vector<std::string>>();
+    if ((e = decodeRequest(*const_cast<inference::ModelInferRequest*>(q), m->signature(),
+                           repo_.config().queueCapacity, maxBytes_, &req, &items, raw.get()))) {
       m->rejected();
       return toStatus(e);
     }
     InferResult res;
     // A call the client cancelled, whose deadline passed or whose connection went away gives its place back:
     // its items not yet on the card are dropped, and the thread is free for the next call.
-    if ((e = m->infer(std::move(req), items, nullptr, &res, [ctx] { return ctx->IsCancelled(); })))
-      return toStatus(e);
+    GiveUp giveUp;
+    if (ctx->IsCancelled()) giveUp.now();
+    {
+      CancelWatch::Watched watched(cancelWatch_, ctx, &giveUp);
+      e = m->infer(std::move(req), items, std::move(raw), &res, &giveUp);
+    }
+    if (e) return toStatus(e);
     r->set_model_name(res.model);
     r->set_model_version(kModelVersion);
     r->set_id(res.id);
@@ -304,6 +386,7 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
 
   Repository& repo_;
   uint64_t maxBytes_;
+  CancelWatch cancelWatch_;
 };
 
 namespace {

@@ -3,7 +3,8 @@
 // maxRequestBytes, refused by gRPC from its length prefix), UNAVAILABLE (a model's queue is full, the
 // server is stopping), INTERNAL; messages longer than 1 KiB are cut.  Outputs are returned in
 // raw_output_contents.  A ModelInfer call that is cancelled, passes its deadline or loses its connection
-// stops waiting within Repository's poll interval; its items not yet on a card are dropped.
+// stops waiting within 20 ms (a watcher thread asks gRPC about every waiting call that often; the calls
+// themselves sleep); its items not yet on a card are dropped.
 #ifndef QOBL_SERVE_GRPC_FRONT_H
 #define QOBL_SERVE_GRPC_FRONT_H
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <httplib.h>
 #include <qobcrt/qobcrt_sim.h>
@@ -162,7 +163,7 @@ bool knownMethod(const std::string& m) {
 HttpFront::HttpFront(Repository& repo, Metrics& metrics, const HttpConfig& cfg)
     : repo_(repo), metrics_(metrics), cfg_(cfg), server_(new BoundedServer) {
   const uint32_t threads = cfg_.threads;
-  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server_->setThreads(threads);
   const time_t sec = cfg_.readTimeoutMs / 1000, usec = (cfg_.readTimeoutMs % 1000) * 1000;
   server_->set_read_timeout(sec, usec);
   server_->set_write_timeout(sec, usec);
@@ -202,6 +203,8 @@ std::string HttpFront::bind(int* port) {
       return "cannot listen for HTTP on " + cfg_.host + ":" + std::to_string(cfg_.port);
     *port = cfg_.port;
   }
+  // Room for many clients connecting at once (the kernel caps it at net.core.somaxconn).
+  if (!server_->setBacklog(SOMAXCONN)) return "cannot listen for HTTP on " + cfg_.host + ": listen() failed";
   return "";
 }
 
@@ -253,7 +256,16 @@ void HttpFront::routes() {
   };
 
   get("/v2/health/live", [](const Request&, Response& res) { res.status = 200; });
-  get("/v2/health/ready", [this](const Request&, Response& res) { res.status = repo_.stopping() ? 503 : 200; });
+  // Not ready once stopping: 503 with a body that says why (a bodiless error status would be taken for the
+  // library's own, which closes the connection).
+  const auto ready = [this](Response& res) {
+    if (!repo_.stopping()) {
+      res.status = 200;
+      return;
+    }
+    reply(res, makeError(ErrorKind::kUnavailable, "the server is shutting down"));
+  };
+  get("/v2/health/ready", [ready](const Request&, Response& res) { ready(res); });
   get("/v2", [](const Request&, Response& res) {
     res.set_content(serverMetadataJson(kServerName, libraryVersion(), {"binary_tensor_data"}), "application/json");
   });
@@ -261,8 +273,8 @@ void HttpFront::routes() {
     if (ServedModel* m = lookup(req, res))
       res.set_content(modelMetadataJson(m->signature(), {kModelVersion}, kModelPlatform), "application/json");
   });
-  get(std::string(kModelPath) + "/ready", [this, lookup](const Request& req, Response& res) {
-    if (lookup(req, res) != nullptr) res.status = repo_.stopping() ? 503 : 200;
+  get(std::string(kModelPath) + "/ready", [ready, lookup](const Request& req, Response& res) {
+    if (lookup(req, res) != nullptr) ready(res);
   });
   get("/metrics", [this](const Request&, Response& res) {
     res.set_content(metrics_.render(), "text/plain; version=0.0.4");

@@ -9,8 +9,8 @@
 // either way, counted in the metrics; a whole body must arrive within requestTimeoutMs and never stall for
 // readTimeoutMs (else 408); a response must be taken by the client within responseTimeoutMs of its first
 // byte (else the connection is reset, counted in the metrics); connections close after idleTimeoutS
-// without a request, and at most `threads` connections are served at once, at most half of them (at least
-// one) lingering for long after a refusal.
+// without a request.  At most `threads` connections are served at once, at most half of them (at least
+// one) lingering for long after a refusal; a connection waiting for a request takes none of them.
 #ifndef QOBL_SERVE_HTTP_FRONT_H
 #define QOBL_SERVE_HTTP_FRONT_H
 

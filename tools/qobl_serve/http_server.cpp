@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,8 +16,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "rest_codec.h"
 
@@ -674,12 +681,150 @@ void toOriginForm(std::string& path) {
   else path.erase(0, slash);
 }
 
+// Closes a connection the server is done with.
+void closeConnection(socket_t sock) {
+  ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
+}
+
 }  // namespace
+
+// The worker threads of a listening loop (the library makes it through new_task_queue and shuts it down
+// when the loop ends), and the connections waiting for their next request without a worker.  A parked
+// connection is watched by one thread (epoll): once bytes arrive it is handed to a worker to serve; it is
+// closed when its idle deadline passes, when the client closes or breaks it, or at shutdown.
+class ConnectionPool final : public httplib::TaskQueue {
+ public:
+  using Serve = std::function<void(socket_t sock, size_t left)>;
+
+  ConnectionPool(size_t threads, Serve serve) : workers_(threads), serve_(std::move(serve)) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_ >= 0 && wake_ >= 0) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = wake_;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) == 0) watcher_ = std::thread([this] { watch(); });
+    }
+  }
+  ~ConnectionPool() override {
+    shutdown();
+    if (epoll_ >= 0) ::close(epoll_);
+    if (wake_ >= 0) ::close(wake_);
+  }
+
+  void enqueue(std::function<void()> fn) override { workers_.enqueue(std::move(fn)); }
+
+  // Closes the parked connections, then lets the workers finish what they were given.  The library calls
+  // it once its loop stopped accepting.
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (shutDown_) return;
+      shutDown_ = true;
+    }
+    if (watcher_.joinable()) {
+      const uint64_t one = 1;
+      if (::write(wake_, &one, sizeof one) < 0) {
+        // The counter cannot overflow from one write; the watcher also wakes within kSliceMs.
+      }
+      watcher_.join();
+    }
+    workers_.shutdown();
+  }
+
+  // Takes `sock`, which may still serve `left` requests, until a byte arrives or `until` passes.  False
+  // when the pool takes no connection (shutting down, or no watcher): the caller keeps the socket.
+  bool park(socket_t sock, size_t left, Clock::time_point until) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (shutDown_ || !watcher_.joinable()) return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP;
+    ev.data.fd = sock;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, sock, &ev) != 0) return false;
+    parked_[sock] = Parked{left, until};
+    return true;
+  }
+
+ private:
+  struct Parked {
+    size_t left;
+    Clock::time_point until;
+  };
+  // The longest wait of the watcher: bounds how late a shut-down is noticed should the wake-up fail.
+  static constexpr int kSliceMs = 1000;
+
+  void watch() {
+    std::vector<epoll_event> events(64);
+    std::vector<std::pair<socket_t, size_t>> ready;
+    std::vector<socket_t> done;
+    int timeoutMs = kSliceMs;
+    for (;;) {
+      const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
+      bool stopping = false;
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        stopping = shutDown_;
+        for (int i = 0; i < n && !stopping; ++i) {
+          const auto it = parked_.find(events[i].data.fd);
+          if (it == parked_.end()) continue;   // the wake-up descriptor
+          // A byte, or the client's close (which a worker reads as the end), goes to a worker; an error
+          // with nothing to read ends the connection here.
+          if (events[i].events & (EPOLLIN | EPOLLRDHUP))
+            ready.emplace_back(it->first, it->second.left);
+          else
+            done.push_back(it->first);
+          parked_.erase(it);
+        }
+        const auto now = Clock::now();
+        auto next = now + std::chrono::milliseconds(kSliceMs);
+        for (auto it = parked_.begin(); it != parked_.end();) {
+          if (stopping || it->second.until <= now) {
+            done.push_back(it->first);
+            it = parked_.erase(it);
+          } else {
+            next = std::min(next, it->second.until);
+            ++it;
+          }
+        }
+        timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+        for (socket_t sock : done) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, sock, nullptr);
+        for (const auto& r : ready) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, r.first, nullptr);
+      }
+      for (socket_t sock : done) closeConnection(sock);
+      // Handed over before shutdown() shuts the workers down (it joins this thread first): each is served,
+      // or closed by a worker that finds the server stopping.
+      for (const auto& r : ready) {
+        const socket_t sock = r.first;
+        const size_t left = r.second;
+        workers_.enqueue([this, sock, left] { serve_(sock, left); });
+      }
+      done.clear();
+      ready.clear();
+      if (stopping) return;
+    }
+  }
+
+  httplib::ThreadPool workers_;
+  Serve serve_;
+  int epoll_ = -1;
+  int wake_ = -1;
+  std::mutex mu_;
+  std::unordered_map<socket_t, Parked> parked_;   // mu_
+  bool shutDown_ = false;                          // mu_
+  std::thread watcher_;
+};
 
 BoundedServer::BoundedServer() {
   // The library adds its Keep-Alive parameters whenever the request did not ask to close, also to a
   // response a handler marked "Connection: close"; such a response says only that it closes.
-  set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+  set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    // A stopping server answers the request it is handling and then closes the connection: the response
+    // says so, so that the client sends its next request elsewhere rather than into the close.
+    if (svr_sock_ == INVALID_SOCKET && res.get_header_value("Connection") != "close") {
+      res.headers.erase("Connection");
+      res.set_header("Connection", "close");
+    }
     // An HTTP/1.0 connection is closed after every response (the library keeps one open only for an
     // exact "Keep-Alive"); the response says so rather than offer Keep-Alive parameters.
     if (req.version == "HTTP/1.0" && res.get_header_value("Connection") != "close") {
@@ -693,6 +838,20 @@ BoundedServer::BoundedServer() {
 void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents events) {
   limits_ = limits;
   events_ = std::move(events);
+}
+
+void BoundedServer::setThreads(uint32_t threads) {
+  new_task_queue = [this, threads] {
+    auto* pool = new ConnectionPool(std::max<uint32_t>(threads, 1),
+                                    [this](socket_t sock, size_t left) { serveConnection(sock, left); });
+    pool_ = pool;
+    return pool;
+  };
+}
+
+bool BoundedServer::setBacklog(int backlog) {
+  const socket_t sock = svr_sock_;
+  return sock != INVALID_SOCKET && ::listen(sock, backlog) == 0;   // listen() again only resizes the queue
 }
 
 BodyFault BoundedServer::bodyFault() { return tServing != nullptr ? tServing->bodyFault() : BodyFault{}; }
@@ -711,6 +870,11 @@ bool BoundedServer::waitForRequest(socket_t sock) const {
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock) {
+  serveConnection(sock, keep_alive_max_count_);
+  return true;
+}
+
+void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft) {
   ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
                         limits_);
   // Handlers run on this thread, within process_request().
@@ -732,9 +896,16 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
     // expectation is ignored, and it sends its body unasked.
     if (req.version == "HTTP/1.0") req.headers.erase("Expect");
   };
-  for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-    // A request already buffered behind the previous one needs no wait.
-    if (!strm.hasBuffered() && !waitForRequest(sock)) break;
+  for (size_t left = requestsLeft; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
+    // A request already buffered behind the previous one needs no wait.  Nothing of one arrived yet: the
+    // connection waits for it parked, without this worker, unless the pool is shutting down.
+    if (!strm.hasBuffered()) {
+      ConnectionPool* pool = pool_.load();
+      if (pollOne(sock, POLLIN, 0) == 0 && pool != nullptr &&
+          pool->park(sock, left, Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_)))
+        return;
+      if (!waitForRequest(sock)) break;
+    }
     strm.beginHead(Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
@@ -746,7 +917,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       const linger abort{1, 0};
       ::setsockopt(sock, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       ::close(sock);
-      return false;
+      return;
     }
     const HeadFault fault = strm.headFault();
     if (fault != HeadFault::kNone) {
@@ -762,20 +933,18 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
         closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
       else
         ::close(sock);
-      return false;
+      return;
     }
     if (!ok) break;
     if (closeAfter) {
       if (strm.leftUnread()) {
         closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
-        return ok;
+        return;
       }
       break;
     }
   }
-  ::shutdown(sock, SHUT_RDWR);
-  ::close(sock);
-  return ok;
+  closeConnection(sock);
 }
 
 }  // namespace qoblserve

@@ -54,6 +54,12 @@
 //     once to read its answer, but only lingerSlots connections at a time linger on past that (counted in
 //     an atomic); one that finds them all taken closes then.  Clients that keep sending after a refusal
 //     can thus hold no more than lingerSlots workers for long.
+//   - a connection waiting for a request (before its first one or between kept-alive requests) with no
+//     byte of it arrived holds no worker thread: it is parked, watched by one thread of the server's
+//     connection pool, and handed back to a worker once bytes arrive.  A parked connection is closed when
+//     the idle time-out passes without a byte, when the client closes it, or when the server stops.  So
+//     clients that open connections and send nothing, or keep idle connections in a pool, take no worker
+//     from the clients that send requests;
 // Reads and writes of a connection happen on the worker thread serving it only; the only state shared
 // between connections is the server's configuration (set before listening), the count of connections
 // lingering for long, and whatever the event callbacks given to setLimits() count, which they own.
@@ -104,6 +110,8 @@ struct BodyFault {
   const char* why = nullptr;   // kMalformed: what was out of place; a string with static storage
 };
 
+class ConnectionPool;
+
 class BoundedServer : public httplib::Server {
  public:
   // Installs a post-routing handler that keeps a closing response from also offering "Keep-Alive"; do not
@@ -112,6 +120,15 @@ class BoundedServer : public httplib::Server {
 
   // Set before listening.
   void setLimits(const ConnectionLimits& limits, ConnectionEvents events);
+  // Set before listening: at most `threads` requests are handled at once (the worker threads); connections
+  // waiting for a request are parked without one.  Replaces new_task_queue.
+  void setThreads(uint32_t threads);
+
+  // Once bound, before listening: lets the kernel hold up to `backlog` connections not yet accepted.  The
+  // library asks for 5, which a burst of clients connecting at once overflows; the connection attempts
+  // beyond it are dropped and retried by the clients' kernels a second or more later.  False when the
+  // socket refused the change.
+  bool setBacklog(int backlog);
 
   // In a request handler, on the thread running it: why the first failed read of the request's body
   // failed (kNone outside a handler of this server, or when no read failed).
@@ -119,6 +136,8 @@ class BoundedServer : public httplib::Server {
 
  private:
   bool process_and_close_socket(socket_t sock) override;
+  // Serves requests on `sock`, at most `left` more, until it closes or parks the connection.
+  void serveConnection(socket_t sock, size_t left);
   // Waits until `sock` has a byte to read; false after the idle time-out, on an error or once the server
   // is stopping.
   bool waitForRequest(socket_t sock) const;
@@ -126,6 +145,9 @@ class BoundedServer : public httplib::Server {
   ConnectionLimits limits_;
   ConnectionEvents events_;
   std::atomic<uint32_t> longLingering_{0};   // connections lingering past lingerShortMs now
+  // The pool of the server's listening loop, set when the loop makes it (setThreads()); owned by that loop,
+  // and alive while any of its workers runs.
+  std::atomic<ConnectionPool*> pool_{nullptr};
 };
 
 }  // namespace qoblserve

@@ -113,7 +113,8 @@ void define(CLI::App& app, Options& o) {
   number("--idle-timeout-s", o.idleTimeoutS, 1, 3600, "N",
          "an HTTP connection without a new request (its first or the next on a\n"
          "kept-alive connection) is closed after N s (default 5)");
-  number("--http-threads", o.httpThreads, 1, 1024, "N", "HTTP connections served at once (default 16)");
+  number("--http-threads", o.httpThreads, 1, 1024, "N",
+         "HTTP requests handled at once (default 16); connections waiting for a request hold none");
   app.add_option("--log-level", o.logLevel,
                  "library log level: TRACE, DEBUG, INFO, WARN, ERROR, ALARM, FATAL\n"
                  "(default ERROR, or QOBM_LOG_LEVEL)")

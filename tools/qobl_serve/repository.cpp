@@ -115,6 +115,15 @@ struct ServedModel::Item {
 };
 
 // ---------------------------------------------------------------------------------------------------------
+// GiveUp
+
+void GiveUp::now() {
+  std::lock_guard<std::mutex> g(mu_);
+  given_ = true;
+  if (wake_) wake_();
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // Repository
 
 std::string Repository::open(const std::string& dir, const ServeConfig& cfg, Metrics* metrics,
@@ -188,7 +197,11 @@ std::vector<std::string> Repository::names() const {
 
 void Repository::shutdown() {
   stopping_ = true;
+  // Every model stops before any releases its streams and pipelines: destroying a graph on a card may
+  // disturb a graph another thread is still connecting, and until its model has stopped a request may be
+  // loading a new shape of it.
   for (auto& m : models_) m.second->stop();
+  for (auto& m : models_) m.second->release();
 }
 
 std::string Repository::failNextRun(const std::string& model, uint32_t card, uint32_t code) {
@@ -213,7 +226,10 @@ ServedModel::ServedModel(const ModelDir& dir, const ServeConfig& cfg, ModelMetri
                          const std::atomic<bool>* stopping)
     : dir_(dir), cfg_(cfg), metrics_(metrics), stopping_(stopping) {}
 
-ServedModel::~ServedModel() { stop(); }
+ServedModel::~ServedModel() {
+  stop();
+  release();
+}
 
 uint32_t ServedModel::batch() const { return variants_.empty() ? 0 : variants_.front()->batch; }
 
@@ -316,6 +332,15 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
                                                       sizes + "); see --max-shapes");
     return nullptr;
   }
+  {
+    // stop() sets stop_ holding variantsMu_, as this is: a shape is never loaded after stop() collected the
+    // instances it stops and joins.
+    std::lock_guard<std::mutex> queues(mu_);
+    if (stop_) {
+      *err = makeError(ErrorKind::kUnavailable, "the server is shutting down");
+      return nullptr;
+    }
+  }
   Variant* v = nullptr;
   const std::string why = loadVariant(shapes, &v);
   if (!why.empty()) {
@@ -327,7 +352,7 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
 }
 
 Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
-                         const std::function<bool()>& abandoned) {
+                         GiveUp* giveUp) {
   const Clock::time_point arrived = Clock::now();
   // Counted before stopping_ is read: stop() waits for every call that may have missed the flag.
   struct Active {
@@ -343,7 +368,7 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   };
   if (stopping_->load()) return failed(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
   const auto givenUp = [] { return makeError(ErrorKind::kCancelled, "the client gave up the request"); };
-  if (abandoned && abandoned()) return failed(givenUp());
+  if (giveUp != nullptr && giveUp->given()) return failed(givenUp());
   Error err;
   Variant* v = variantFor(req, &err);
   if (v == nullptr) return failed(err);
@@ -386,28 +411,36 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   best->cv.notify_one();
 
   {
-    // Waits in slices when someone may give the request up, else in one go.
+    // Waits for the last item, the deadline, or the caller giving the request up, whichever comes first;
+    // giving up wakes this wait (under job->mu, so the wake-up cannot slip in between the check and the
+    // wait).
+    struct Registration {
+      GiveUp* g;
+      Registration(GiveUp* giveUp, const std::shared_ptr<Job>& job) : g(giveUp) {
+        if (g == nullptr) return;
+        std::lock_guard<std::mutex> lk(g->mu_);
+        g->wake_ = [job] {
+          { std::lock_guard<std::mutex> jl(job->mu); }
+          job->cv.notify_all();
+        };
+      }
+      ~Registration() {
+        if (g == nullptr) return;
+        std::lock_guard<std::mutex> lk(g->mu_);
+        g->wake_ = nullptr;
+      }
+    } registration(giveUp, job);
     const auto deadline = Clock::now() + std::chrono::milliseconds(cfg_.resultTimeoutMs);
-    const auto slice = std::chrono::milliseconds(abandoned ? kAbandonPollMs : cfg_.resultTimeoutMs);
     std::unique_lock<std::mutex> lk(job->mu);
-    for (;;) {
-      const auto until = std::min<Clock::time_point>(deadline, Clock::now() + slice);
-      if (job->cv.wait_until(lk, until, [&] { return job->remaining == 0; })) break;
-      Error e;
-      if (Clock::now() >= deadline) {
-        e = makeError(ErrorKind::kInternal,
-                      "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms");
-      } else if (abandoned) {
-        lk.unlock();   // never held while the caller's predicate runs
-        if (abandoned()) e = givenUp();
-        lk.lock();
-        if (job->remaining == 0) break;   // finished meanwhile: answer it after all
-      }
-      if (e) {
-        job->cancelled = true;
-        lk.unlock();
-        return failed(e);
-      }
+    const bool done = job->cv.wait_until(lk, deadline, [&] {
+      return job->remaining == 0 || (giveUp != nullptr && giveUp->given());
+    });
+    if (!done || job->remaining != 0) {   // a request finished meanwhile is answered after all
+      job->cancelled = true;
+      lk.unlock();
+      return failed(done ? givenUp()
+                         : makeError(ErrorKind::kInternal,
+                                     "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms"));
     }
     if (job->error) {
       Error e = job->error;
@@ -546,6 +579,9 @@ void ServedModel::stop() {
   // Requests still inside infer() have been answered or are about to find the flag set.
   while (active_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   for (Instance* in : all) in->stream->synchronize();
+}
+
+void ServedModel::release() {
   std::lock_guard<std::mutex> vg(variantsMu_);
   variants_.clear();
   std::lock_guard<std::mutex> g(mu_);

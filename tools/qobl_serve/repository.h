@@ -21,8 +21,9 @@
 // the cards' reporting threads and only copy outputs and count.
 //
 // Locks: a model's variant lock (variantsMu_, held while a new shape is loaded) comes before its queue lock
-// (mu_); a request's lock (Job::mu) is never held with another.  Stream calls are made holding only
-// variantsMu_ (while loading) or none.  shutdown() must not race a call of Repository::open.
+// (mu_); a request's lock (Job::mu) is held with no other, except after a GiveUp's lock (GiveUp::now()).
+// Stream calls are made holding only variantsMu_ (while loading) or none.  shutdown() must not race a call
+// of Repository::open.
 #ifndef QOBL_SERVE_REPOSITORY_H
 #define QOBL_SERVE_REPOSITORY_H
 
@@ -56,6 +57,21 @@ struct ServeConfig {
 };
 
 class ServedModel;
+
+// A caller's handle for giving up a request that ServedModel::infer() is waiting for, from any thread: the
+// waiting call returns at once, without polling.  One per infer() call; it must outlive the call.
+class GiveUp {
+ public:
+  // Gives the request up (any thread, any number of times, also before infer() begins waiting).
+  void now();
+  bool given() const { return given_.load(); }
+
+ private:
+  friend class ServedModel;
+  std::mutex mu_;
+  std::atomic<bool> given_{false};
+  std::function<void()> wake_;   // mu_: wakes the waiting infer() call, set while it waits
+};
 
 class Repository {
  public:
@@ -103,13 +119,12 @@ class ServedModel {
   // batch items.  `owner` keeps whatever the request's input data point into alive until the last item has
   // been copied to the card (it may be released after infer() returns).  Blocks until done.
   //
-  // `abandoned`, when given, is asked before the request is queued and every kAbandonPollMs while it waits
-  // (on the calling thread): once it returns true the caller no longer wants the result, and infer() returns
-  // kCancelled at once.  The request's items still waiting are then dropped unsent; those already on the
+  // `giveUp`, when given, lets another thread end the wait: once giveUp->now() has been called the caller
+  // no longer wants the result, and infer() returns kCancelled at once (also when it was called before the
+  // request was queued).  The request's items still waiting are then dropped unsent; those already on the
   // card finish there and their outputs are discarded.  Counted as a failed request.
   Error infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
-              const std::function<bool()>& abandoned = {});
-  static constexpr uint32_t kAbandonPollMs = 20;
+              GiveUp* giveUp = nullptr);
   // Counts a request for this model that was refused before it reached infer() (a malformed body).
   void rejected();
 
@@ -127,7 +142,10 @@ class ServedModel {
   void dispatch(Variant* v, Instance* in);
   void submitRun(Variant* v, Instance* in, std::vector<Item>& items);
   void finishItem(Instance* in, Job& job, uint32_t index, const Error& err);
+  // Stops taking requests, sends what is queued and waits for the cards; idempotent.
   void stop();
+  // After stop(): releases every stream, pipeline and model on its card.
+  void release();
 
   qobltools::ModelDir dir_;
   ServeConfig cfg_;

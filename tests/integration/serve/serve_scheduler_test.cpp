@@ -167,6 +167,131 @@ TEST_F(SchedulerTest, ShutdownRacingRequestsAnswersEveryone) {
   repo.reset();
 }
 
+// A request given up from another thread returns at once, while the run ahead of it is still on the card,
+// and its items not yet sent are dropped; requests given up at random moments from many threads each end
+// either with their exact outputs or as given up, and every one is counted once.
+TEST_F(SchedulerTest, GivenUpRequestsReturnAtOnce) {
+  ServeConfig cfg;
+  cfg.devices = 1;
+  cfg.inFlight = 1;
+  cfg.maxQueueDelayUs = 0;
+  auto repo = open(cfg);
+  ASSERT_TRUE(repo);
+  const Case c = loadCase("classifier", {3, 16, 16});
+  ServedModel* m = repo->find("classifier");
+  const auto giveUpRun = [&](uint32_t items, GiveUp* g) {
+    InferRequest r = request(c, items);
+    uint32_t n = 0;
+    Error e = checkRequest(r, m->signature().inputs, m->signature().outputs, 1000, &n);
+    InferResult res;
+    if (!e) e = m->infer(std::move(r), n, nullptr, &res, g);
+    if (!e) {
+      std::string want;
+      for (uint32_t k = 0; k < items; ++k) want += c.out;
+      if (res.outputs.size() != 1 || std::string(res.outputs[0].data.begin(), res.outputs[0].data.end()) != want)
+        return ErrorKind::kInternal;
+    }
+    return e.kind;
+  };
+  const ModelMetrics& mm = *metrics_->find("classifier");
+  const uint64_t submitted = qobltest::cardStats(0).runs_submitted;
+  {
+    GiveUp g;   // given up before it is queued: nothing goes to the card
+    g.now();
+    EXPECT_EQ(giveUpRun(4, &g), ErrorKind::kCancelled);
+    EXPECT_EQ(qobltest::cardStats(0).runs_submitted, submitted);
+  }
+  {
+    OpDelay slow(1, 1000000);
+    std::atomic<bool> firstDone{false}, firstDoneWhenGivenUp{true};
+    std::thread first([&] {
+      EXPECT_EQ(giveUpRun(4, nullptr), ErrorKind::kNone);
+      firstDone = true;
+    });
+    while (qobltest::cardStats(0).runs_submitted == submitted) std::this_thread::yield();
+    GiveUp g;
+    std::atomic<int> kind{-1};
+    std::thread second([&] {
+      kind = static_cast<int>(giveUpRun(16, &g));   // four runs, queued behind the first
+      firstDoneWhenGivenUp = firstDone.load();
+    });
+    // Most likely waiting in the queue by now; a request given up before it is queued ends the same way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    g.now();
+    second.join();
+    EXPECT_EQ(kind.load(), static_cast<int>(ErrorKind::kCancelled));
+    EXPECT_FALSE(firstDoneWhenGivenUp.load()) << "the given-up request waited for the run ahead of it";
+    first.join();
+  }
+  // The first request's run and at most one of the given-up request's, which the dispatcher held for the
+  // card when it was given up.
+  EXPECT_LE(qobltest::cardStats(0).runs_submitted - submitted, 2u);
+  EXPECT_EQ(mm.requestsFailed.load(), 2u);
+  EXPECT_EQ(mm.itemsFailed.load(), 20u);
+
+  std::atomic<int> ok{0}, cancelled{0}, other{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(static_cast<unsigned>(t));
+      for (int i = 0; i < 8; ++i) {
+        GiveUp g;
+        const uint32_t wait = rng() % 4000;
+        std::thread giver([&g, wait] {
+          std::this_thread::sleep_for(std::chrono::microseconds(wait));
+          g.now();
+        });
+        const ErrorKind k = giveUpRun(1 + rng() % 6, &g);
+        giver.join();
+        (k == ErrorKind::kNone ? ok : k == ErrorKind::kCancelled ? cancelled : other)++;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(ok.load() + cancelled.load(), 48);
+  EXPECT_EQ(mm.requestsOk.load(), 1u + ok.load());
+  EXPECT_EQ(mm.requestsFailed.load(), 2u + cancelled.load());
+  repo.reset();
+}
+
+// Shutdown while requests for new shapes of a dynamic model wait to load them: each is answered (served
+// or refused as the server stopping), and nothing loaded for them outlives the shutdown.  A request that
+// loaded its shape after shutdown had collected the model's instances would leave dispatcher threads
+// nobody joins.
+TEST_F(SchedulerTest, ShutdownRacingNewShapes) {
+  const std::vector<Case> shapes = {loadCase("dynamic", {3, 16, 16}, "samples/16x16/"),
+                                    loadCase("dynamic", {3, 24, 24}, "samples/24x24/"),
+                                    loadCase("dynamic", {3, 32, 32}, "samples/32x32/")};
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ServeConfig cfg;
+    cfg.devices = 2;
+    cfg.instancesPerDevice = 2;
+    auto repo = open(cfg);
+    ASSERT_TRUE(repo);
+    std::atomic<int> started{0}, other{0};
+    std::vector<std::thread> threads;
+    for (const Case& c : shapes) {
+      threads.emplace_back([&, c] {
+        ++started;
+        std::string why;
+        const ErrorKind k = runChecked(*repo, c, 2, &why);
+        if (k != ErrorKind::kNone && k != ErrorKind::kUnavailable) {
+          ++other;
+          ADD_FAILURE() << why;
+        }
+      });
+    }
+    while (started.load() < static_cast<int>(shapes.size())) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * round));   // meets the loads at various points
+    repo->shutdown();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(other.load(), 0);
+    repo.reset();
+  }
+}
+
 // An instance never has more device runs on the card than its in-flight depth, and reaches that depth
 // when enough full runs wait: slow ops keep every run on the card long enough for the sampling to see it.
 TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
