@@ -298,6 +298,19 @@ void latencyJson(Writer& w, const LatencyStats& l) {
   w.EndObject();
 }
 
+// "runs", "errors", "wall_time_s" and "inferences_per_s" of one card's or one stream's share of the runs.
+template <typename Writer, typename Share>
+void countsJson(Writer& w, const Share& s) {
+  w.Key("runs");
+  w.Uint64(s.completed + s.failed);
+  w.Key("errors");
+  w.Uint64(s.failed);
+  w.Key("wall_time_s");
+  w.Double(s.seconds);
+  w.Key("inferences_per_s");
+  w.Double(perSecond(s.completed, s.seconds));
+}
+
 }  // namespace
 
 std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
@@ -363,14 +376,7 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     w.StartObject();
     w.Key("device");
     w.Uint(d.device);
-    w.Key("runs");
-    w.Uint64(d.completed + d.failed);
-    w.Key("errors");
-    w.Uint64(d.failed);
-    w.Key("wall_time_s");
-    w.Double(d.seconds);
-    w.Key("inferences_per_s");
-    w.Double(perSecond(d.completed, d.seconds));
+    countsJson(w, d);
     w.EndObject();
   }
   w.EndArray();
@@ -382,14 +388,7 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     w.Uint(st.stream);
     w.Key("device");
     w.Uint(st.device);
-    w.Key("runs");
-    w.Uint64(st.completed + st.failed);
-    w.Key("errors");
-    w.Uint64(st.failed);
-    w.Key("wall_time_s");
-    w.Double(st.seconds);
-    w.Key("inferences_per_s");
-    w.Double(perSecond(st.completed, st.seconds));
+    countsJson(w, st);
     w.Key("latency_us");
     latencyJson(w, st.latency);
     w.EndObject();
