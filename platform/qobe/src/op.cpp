@@ -1,6 +1,7 @@
 // Attribute store of one op and the configuration-block update of the generic pre-processing op.
 #include "op.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -97,6 +98,14 @@ int conversionOf(int32_t tensorType) {
 void releaseAll(uint32_t dev, const std::vector<uint64_t>& configs, const std::vector<uint64_t>& buffers) {
   for (uint64_t a : configs) (void)qobcrt_free_stream(dev, a);
   for (uint64_t a : buffers) (void)qobcrt_free_ddr_share(dev, a);
+}
+
+// A number of the calling thread that no later thread gets again, unlike its std::thread::id, which Linux
+// gives to a new thread once the old one was joined.
+uint64_t threadSerial() {
+  static std::atomic<uint64_t> next{0};
+  thread_local const uint64_t serial = ++next;
+  return serial;
 }
 
 }  // namespace
@@ -199,10 +208,9 @@ int Op::get(const std::string& key, uint32_t type, uint32_t index, void* result)
   } else {
     const std::vector<uint64_t>* values = nullptr;
     if (key == "config_address" || key == "buffer_address") {
-      auto it = published_.find(std::this_thread::get_id());
-      if (it != published_.end()) {
+      if (const Published* own = ownUpdate()) {
         if (type != qobeATTR_UINT64) return qobeERR_TYPE;
-        values = key == "config_address" ? &it->second.configs : &it->second.buffers;
+        values = key == "config_address" ? &own->configs : &own->buffers;
       }
     }
     if (values == nullptr) {
@@ -239,9 +247,8 @@ int Op::count(const std::string& key, uint32_t* count) {
     return qobeSUCCESS;
   }
   if (key == "config_address" || key == "buffer_address") {
-    auto it = published_.find(std::this_thread::get_id());
-    if (it != published_.end()) {
-      *count = static_cast<uint32_t>(key == "config_address" ? it->second.configs.size() : it->second.buffers.size());
+    if (const Published* own = ownUpdate()) {
+      *count = static_cast<uint32_t>(key == "config_address" ? own->configs.size() : own->buffers.size());
       return qobeSUCCESS;
     }
   }
@@ -365,8 +372,13 @@ int Op::updateConfigList(uint32_t count) {
   attrs_["config_address"] = {qobeATTR_UINT64, configs};
   attrs_["buffer_address"] = {qobeATTR_UINT64, buffers};
   attrs_["update_config_list"] = {qobeATTR_UINT32, {count}};
-  published_[std::this_thread::get_id()] = Published{std::move(configs), std::move(buffers)};
+  published_[std::this_thread::get_id()] = Published{std::move(configs), std::move(buffers), threadSerial()};
   return qobeSUCCESS;
+}
+
+const Op::Published* Op::ownUpdate() const {
+  const auto it = published_.find(std::this_thread::get_id());
+  return it != published_.end() && it->second.thread == threadSerial() ? &it->second : nullptr;
 }
 
 }  // namespace qobe

@@ -47,7 +47,11 @@ class Op {
   struct Published {
     std::vector<uint64_t> configs;
     std::vector<uint64_t> buffers;
+    uint64_t thread = 0;   // threadSerial() of the thread that updated
   };
+  // The calling thread's update, or null when it made none: an entry left under its std::thread::id by an
+  // ended thread (Linux reuses the id) is not its own.
+  const Published* ownUpdate() const;
 
   // All private helpers expect mutex_ held.
   const AttrValue* find(const std::string& key) const;
@@ -65,7 +69,9 @@ class Op {
   std::unordered_map<std::string, AttrValue> attrs_;
   std::deque<std::string> names_;    // every name ever set; pointers into them stay valid until destruction
   std::deque<qobmShape> shapes_;     // every shape ever set, likewise
-  std::unordered_map<std::thread::id, Published> published_;  // per updating thread, its latest update
+  // Per updating thread, its latest update; keyed by std::thread::id, so that the table holds no more
+  // entries than threads that ran at once, and told apart from an ended thread's by Published::thread.
+  std::unordered_map<std::thread::id, Published> published_;
 };
 
 }  // namespace qobe

@@ -64,6 +64,36 @@ TEST(QobeConcurrency, EachThreadReadsTheBlocksOfItsOwnUpdate) {
   EXPECT_EQ(qobeDestroyOp(op), 0);
 }
 
+// A thread that made no update reads the op's latest one, also when it was given the id of an ended thread
+// that did update (Linux reuses the std::thread::id of a joined thread): never the ended thread's blocks.
+TEST(QobeConcurrency, ANewThreadNeverReadsAnEndedThreadsUpdate) {
+  qobeOp* op = makePreproc(1);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    uint64_t ended = 0;
+    std::thread([&] {
+      uint64_t buf = 0;
+      ASSERT_EQ(qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+      ASSERT_EQ(qobeGetOpAttrArray(op, "config_address", qobeATTR_UINT64, 0, &ended), 0);
+      ASSERT_EQ(qobeGetOpAttrArray(op, "buffer_address", qobeATTR_UINT64, 0, &buf), 0);
+      EXPECT_EQ(qobcrt_free_stream(0, ended), 0);
+      EXPECT_EQ(qobcrt_free_ddr_share(0, buf), 0);
+    }).join();
+    uint64_t latest = 0, latestBuf = 0;
+    ASSERT_EQ(qobeSetOpAttr(op, "update_config_list", qobeATTR_UINT32, 1, 1u), 0);
+    ASSERT_EQ(qobeGetOpAttrArray(op, "config_address", qobeATTR_UINT64, 0, &latest), 0);
+    ASSERT_EQ(qobeGetOpAttrArray(op, "buffer_address", qobeATTR_UINT64, 0, &latestBuf), 0);
+    uint64_t seen = 0;
+    std::thread([&] { EXPECT_EQ(qobeGetOpAttrArray(op, "config_address", qobeATTR_UINT64, 0, &seen), 0); }).join();
+    EXPECT_EQ(seen, latest);
+    EXPECT_EQ(qobcrt_free_stream(0, latest), 0);
+    EXPECT_EQ(qobcrt_free_ddr_share(0, latestBuf), 0);
+  }
+  EXPECT_EQ(before, qobltest::liveBlocks());
+  EXPECT_EQ(qobeDestroyOp(op), 0);
+}
+
 // Ops created, written and destroyed on several threads while others read a destroyed or live handle: no
 // crash, unique uids, and calls on a destroyed handle are refused.
 TEST(QobeConcurrency, CreateAndDestroyRaceWithReaders) {
