@@ -246,15 +246,18 @@ def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, 
         assert all(f.done() for f in first) and not gathering.done()
         assert_bit_exact(gathering.result(60), expected)   # waiting sends its device run
 
-    # Failed runs, resolved with and without anyone waiting.
-    model_op = next(op["uid"] for op in pipe.ops if op["stage"] == "model")
-    card.fail_op(model_op, 500010)
-    failed = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
-    pipe.synchronize()
-    waiting = failed[0]
-    card.fail_op(model_op, 500010)
-    failed += [pipe.infer_async(x) for _ in range(pipe.cache_number)]
-    waiters = concurrent.futures.wait(failed, timeout=60)
+    # Failed runs, resolved with and without anyone waiting.  Each group of inputs makes one device run, the
+    # one that fails: the gathering time is long, so that a slow machine (seen under TSan) does not send a
+    # partial run that takes the fault and leaves the group's later inputs to a run that succeeds.
+    with qobl.Pipeline(pipe.model, gather_timeout_ms=60_000) as gathering_pipe:
+        model_op = next(op["uid"] for op in gathering_pipe.ops if op["stage"] == "model")
+        card.fail_op(model_op, 500010)
+        failed = [gathering_pipe.infer_async(x) for _ in range(gathering_pipe.cache_number)]
+        gathering_pipe.synchronize()
+        waiting = failed[0]
+        card.fail_op(model_op, 500010)
+        failed += [gathering_pipe.infer_async(x) for _ in range(gathering_pipe.cache_number)]
+        waiters = concurrent.futures.wait(failed, timeout=60)
     assert not waiters.not_done and waiting.done()
     for f in failed:
         assert f.exception(0).code == 500010 and "raised Error" in repr(f)
