@@ -185,19 +185,20 @@ class Pipeline {
     item->future = py::reinterpret_borrow<py::object>(future);
     // The inputs are on the card once the submission returns: they are held here, not by the item, so
     // that the caller's buffers are free again then (an mmap closed, a bytearray resized) rather than once
-    // the run finishes.  Released with the interpreter lock held, which every way out of here holds.
+    // the run finishes.  Held over the submission, which reads them without the interpreter lock (their
+    // buffers stay exported meanwhile, so nobody can resize or close them); released with the lock held,
+    // which every way out of here holds.
     std::vector<py::object> inputs;
     inputs.swap(item->inputs);
-    // Most calls find the submission lock and a slot free: they submit without releasing the interpreter
-    // lock, which would cost about as much as the submission.  The others wait without it.  On an exception
-    // (a signal's among them) the request stays ours: the item is released once the lock is held again.
-    uint64_t seq = core_->trySubmit(&item->req);
-    if (seq == 0) {
-      waitInterruptibly(kForever, [&](Clock::time_point until) {
-        seq = core_->submit(&item->req, until);
-        return seq != 0;
-      });
-    }
+    // The submission copies the inputs to the card and may wait for the library's locks and for a free
+    // slot: other threads run Python meanwhile.  On an exception (a signal's among them) the request stays
+    // ours: the item is released once the lock is held again.  Once submitted, the request may finish and
+    // be handed to the resolver before the lock is back: the item is not touched again.
+    uint64_t seq = 0;
+    waitInterruptibly(kForever, [&](Clock::time_point until) {
+      seq = core_->submit(&item->req, until);
+      return seq != 0;
+    });
     item.release();   // the pipeline's now, handed back by takeDone
     return seq;
   }
@@ -584,7 +585,10 @@ PYBIND11_MODULE(_qobl, m) {
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),
            py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"), py::arg("input_types"))
-      .def("close", &ModelCore::close)
+      .def("close", [](ModelCore& c) {
+        Unlocked nogil;   // unloading the model from the card
+        c.close();
+      })
       .def_property_readonly("closed", &ModelCore::closed)
       .def_property_readonly("batch", &ModelCore::batch)
       .def_property_readonly("max_batch", &ModelCore::maxBatch)

@@ -262,7 +262,7 @@ void PipelineCore::freeSlot(Slot* s) {
   s->inAddrs.clear();
 }
 
-PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until, bool mayWait) {
+PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until) {
   std::unique_lock<std::mutex> lk(stateMu_);
   for (;;) {
     if (stopped_ || (!forPadding && closed_.load())) return nullptr;
@@ -293,7 +293,6 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point
       ++holders_;
       return s;
     }
-    if (!mayWait) return nullptr;
     if (slotCv_.wait_until(lk, until) == std::cv_status::timeout && free_.empty()) return nullptr;
   }
 }
@@ -305,22 +304,14 @@ uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
   if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::unique_lock<DeadlineMutex> sub(submitMu_, until);
-  return submitWith(req, sub, until, true);
+  return submitWith(req, sub, until);
 }
 
-uint64_t PipelineCore::trySubmit(Request* req) {
-  if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
-  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
-  std::unique_lock<DeadlineMutex> sub(submitMu_, std::try_to_lock);
-  return submitWith(req, sub, Clock::time_point(), false);
-}
-
-uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until,
-                                  bool mayWait) {
+uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until) {
   // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
   // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
   if (!sub.owns_lock()) return 0;
-  Slot* s = acquireSlot(false, until, mayWait);
+  Slot* s = acquireSlot(false, until);
   if (s == nullptr) {
     if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
     return 0;

@@ -132,10 +132,6 @@ class PipelineCore {
   // std::invalid_argument when closed, CallError when its input could not be copied to the card (when it
   // throws or returns 0 the request stays the caller's).
   uint64_t submit(Request* req, Clock::time_point until);
-  // submit without any wait: 0 when it would have to wait (another thread holds the submission lock, or
-  // max_in_flight inputs are in flight).  Its other waits are short (locks held over a few calls, the
-  // library's own), so the binding calls it with the interpreter lock held.
-  uint64_t trySubmit(Request* req);
   // Runs one item on the synchronous stream: waits for the caller's turn, sends the item (a device run
   // larger than one item is filled with copies of it) and waits for its outputs.  True once they are in
   // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError,
@@ -207,10 +203,10 @@ class PipelineCore {
   qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
-  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`
-  // (with mayWait false: not at all); returns null then, or once closed.
-  Slot* acquireSlot(bool forPadding, Clock::time_point until, bool mayWait = true);
-  uint64_t submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until, bool mayWait);
+  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`;
+  // returns null then, or once closed.
+  Slot* acquireSlot(bool forPadding, Clock::time_point until);
+  uint64_t submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until);
   // Submits one slot (a request or padding); submitMu_ held.
   void submitLocked(Slot* s);
   // Which waiters a change made under stateMu_ must wake.  Collected under the lock and woken once it is

@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample
+from conftest import BUILD, MODELS, assert_bit_exact, load_sample, package_model
 
 
 @pytest.fixture
@@ -36,20 +36,15 @@ def uint8_model(tmp_path_factory):
     np.array([2, 3, 4, 8], np.uint8).tofile(d / "x.bin")
     np.array([1.0, 6.0, -4.0, 2.0], np.float32).tofile(d / "scaled.bin")
     np.array([5.0], np.float32).tofile(d / "sum.bin")
-    (d / "model.json").write_text("""{
-      "inputs":  [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
-      "params":  [{"name": "w", "shape": [4], "file": "w.bin"}],
-      "nodes":   [{"name": "scaled", "func": "byom_scale", "inputs": ["data", "w"], "shape": [1, 4]},
+    return package_model(d, {
+        "inputs": [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
+        "params": [{"name": "w", "shape": [4], "file": "w.bin"}],
+        "nodes": [{"name": "scaled", "func": "byom_scale", "inputs": ["data", "w"], "shape": [1, 4]},
                   {"name": "sum", "func": "byom_sum", "inputs": ["scaled"], "shape": [1, 1]}],
-      "outputs": ["scaled", "sum"],
-      "hw":      {"max_batch_size": 2},
-      "library": "%s",
-      "sample":  {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]}
-    }""" % (BUILD / "tests" / "byom" / "byom_kernels.so"))
-    proc = subprocess.run([str(BUILD / "bin" / "qobl-model-gen"), "package", str(d / "model.json"), str(d / "m")],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return d / "m"
+        "outputs": ["scaled", "sum"],
+        "hw": {"max_batch_size": 2},
+        "sample": {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]},
+    })
 
 
 def test_inputs_are_passed_as_the_graph_declares_them(uint8_model):

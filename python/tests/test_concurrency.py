@@ -6,10 +6,12 @@ import ctypes
 import threading
 import time
 
+import numpy as np
+
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample, run_script
+from conftest import BUILD, MODELS, assert_bit_exact, load_sample, package_model, run_script
 
 
 @pytest.fixture
@@ -172,6 +174,41 @@ def test_interpreter_lock_is_free_while_the_card_works(classifier, card):
     assert pipe.stats()["completed"] == done + pipe.cache_number
     for f in futures:
         assert_bit_exact(f.result(timeout=30), expected)
+
+
+def test_other_threads_run_python_while_an_input_is_copied_to_the_card(card, tmp_path):
+    """A submission copies its input to the card without the interpreter lock: another thread sees the
+    copy started (the card counts its copy calls as they start) while the pipeline has not counted the
+    submission yet, which it does once the copy is done."""
+    model_dir = package_model(tmp_path, {
+        "inputs": [{"name": "data", "shape": [1, 1 << 23]}],   # 32 MiB of float32 per input
+        "nodes": [{"name": "out", "func": "byom_zero", "inputs": ["data"], "shape": [1, 1]}],
+        "outputs": ["out"], "hw": {"max_batch_size": 1}})
+    with qobl.Model(model_dir) as model, qobl.Pipeline(model, max_in_flight=1) as pipe:
+        x = np.ones(model.inputs[0].shape, np.float32)
+        pipe.infer_async(x).result(60)   # the slot's card memory is made, and free again
+        base, seen, stop = [None], [], threading.Event()
+
+        def watch():
+            while not stop.is_set() and not seen:
+                copies, submitted = card.call_count("qobcrt_memcpy"), pipe.stats()["submitted"]
+                if base[0] is not None and copies > base[0][0] and submitted == base[0][1]:
+                    seen.append(copies)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            for _ in range(20):
+                base[0] = (card.call_count("qobcrt_memcpy"), pipe.stats()["submitted"])
+                future = pipe.infer_async(x)   # finds the slot free: waits for nothing but the copy
+                base[0] = None
+                assert future.result(60)[0].shape == (1, 1)
+                if seen:
+                    break
+        finally:
+            stop.set()
+            watcher.join()
+        assert seen, "no other thread ran Python while an input was copied to the card"
 
 
 def test_done_callbacks_may_call_the_pipeline(classifier):
