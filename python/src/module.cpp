@@ -166,6 +166,13 @@ class Pipeline {
       outDims_.emplace_back(t.shape.begin(), t.shape.end());
     }
     while (names_.size() < inputs_.size()) names_.push_back("input" + std::to_string(names_.size()));
+    try {
+      checkNormalizeFits();
+    } catch (...) {
+      Unlocked nogil;
+      core_.reset();
+      throw;
+    }
   }
 
   ~Pipeline() {
@@ -428,6 +435,23 @@ class Pipeline {
     }
     item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
     item.inputs.push_back(std::move(a));
+  }
+
+  // The "normalize" stage converts float32 values to the uint8 or float16 data the model computes on (an
+  // input it does not convert is copied as it is).  It reads the model input's bytes: an input that holds
+  // anything but float32 would be read as float32 values and reach the model as garbage (a uint8 input as
+  // zeros, quantised from the tiny floats its bytes make), so such a stage is refused.
+  void checkNormalizeFits() const {
+    const std::vector<int32_t>& types = core_->normalizeTypes();
+    for (size_t i = 0; i < inputs_.size() && i < types.size(); ++i) {
+      if (types[i] == qobeTENSORIZATION_NONE || inputs_[i].typeName == "float32") continue;
+      const bool toU8 = types[i] == qobeTENSORIZATION_UINT8 || types[i] == qobeTENSORIZATION_UINT8_INTERLEAVE;
+      throw std::invalid_argument(
+          "the \"normalize\" stage converts float32 values to " + std::string(toU8 ? "uint8" : "float16") +
+          " for input '" + names_[i] + "', which holds " + inputs_[i].typeName +
+          " already: the model would get its bytes read as float32 values (zeros for uint8 data); leave "
+          "\"normalize\" out of the stages to hand the input to the model as it is");
+    }
   }
 
   // Refuses a numpy masked array with masked elements (one whose mask is all False is plain data).

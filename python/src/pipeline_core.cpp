@@ -141,6 +141,7 @@ PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<s
     check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
     buildGraph(stages);
     stream_ = makeStream(&PipelineCore::onReport);
+    readNormalizeTypes();
     check(qoblGetStreamCacheNumber(stream_, &cache_), "qoblGetStreamCacheNumber");
     if (cache_ == 0) throw CallError(qoblERR_BUILD_STREAM, "the stream gathers no input per device run");
     if (maxInFlight == 0) maxInFlight = kDefaultRunsInFlight * cache_;
@@ -220,6 +221,18 @@ void PipelineCore::buildGraph(const std::vector<std::string>& stagesIn) {
       info.name = reinterpret_cast<const char*>(static_cast<uintptr_t>(name));
     qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &info.uid);
     ops_.push_back(info);
+  }
+}
+
+void PipelineCore::readNormalizeTypes() {
+  normalizeTypes_.assign(inputs_.size(), qobeTENSORIZATION_NONE);
+  const auto at = std::find_if(ops_.begin(), ops_.end(), [](const OpInfo& o) { return o.stage == "normalize"; });
+  if (at == ops_.end()) return;
+  qobeOp* op = opHandles_[static_cast<size_t>(at - ops_.begin())];
+  for (size_t i = 0; i < inputs_.size(); ++i) {
+    int32_t type = qobeTENSORIZATION_NONE;
+    const std::string key = "tensor_type" + std::to_string(i);
+    if (qobeGetOpAttr(op, key.c_str(), qobeATTR_INT32, &type) == 0) normalizeTypes_[i] = type;
   }
 }
 

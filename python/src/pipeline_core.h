@@ -173,6 +173,10 @@ class PipelineCore {
   bool closed() const { return closed_.load(); }
 
   const std::vector<OpInfo>& ops() const { return ops_; }
+  // Per model input, the qobeTENSORIZATION_* conversion the "normalize" stage applies to it:
+  // qobeTENSORIZATION_NONE when the stage copies the input's bytes as they are (or there is no such
+  // stage); otherwise the stage reads the input as float32 values and hands the model uint8 or float16.
+  const std::vector<int32_t>& normalizeTypes() const { return normalizeTypes_; }
   uint32_t cacheNumber() const { return cache_; }
   uint32_t maxInFlight() const { return maxSlots_; }   // asynchronous inputs in flight at most
   uint32_t device() const { return device_; }
@@ -199,6 +203,8 @@ class PipelineCore {
   void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
 
   void buildGraph(const std::vector<std::string>& stages);
+  // Reads normalizeTypes_ off the built stream's pre-processing op.
+  void readNormalizeTypes();
   // A built stream over the graph whose reports go to `report` (with this pipeline as context).
   qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
@@ -235,6 +241,7 @@ class PipelineCore {
   qoblOpGraph* graph_ = nullptr;
   std::vector<qobeOp*> opHandles_;
   std::vector<OpInfo> ops_;
+  std::vector<int32_t> normalizeTypes_;
   qoblStream* stream_ = nullptr;
 
   std::mutex closeMu_;

@@ -66,6 +66,26 @@ def test_inputs_are_passed_as_the_graph_declares_them(uint8_model):
         assert pipe.stats()["failed"] == 0
 
 
+def test_normalize_is_refused_on_inputs_it_would_read_as_float32(uint8_model, tmp_path):
+    # The stage quantises float32 values for a uint8 model input (to float16 for a float16 one); on an input
+    # that holds uint8 or float16 data already it would read the bytes as float32 and hand the model zeros.
+    half_model = package_model(tmp_path, {
+        "inputs": [{"name": "image", "shape": [1, 8], "dtype": "float16"}],
+        "nodes": [{"name": "out", "func": "byom_zero", "inputs": ["image"], "shape": [1, 2]}],
+        "outputs": ["out"],
+    })
+    for path, name, held, made in ((uint8_model, "data", "uint8", "uint8"), (half_model, "image", "float16", "float16")):
+        with qobl.Model(path) as model:
+            with pytest.raises(ValueError) as info:
+                qobl.Pipeline(model, ("input", "normalize", "model"))
+            text = str(info.value)
+            assert f"to {made} for input '{name}', which holds {held}" in text and "leave \"normalize\" out" in text
+    # Without the stage the uint8 model computes on its data.
+    with qobl.Model(uint8_model) as model, qobl.Pipeline(model) as pipe:
+        (x,), expected = load_sample(uint8_model, model)
+        assert_bit_exact(pipe.infer(x), expected)
+
+
 def test_an_input_type_numpy_has_no_equal_for_is_refused_when_opening(uint8_model, tmp_path):
     model_dir = tmp_path / "m"
     shutil.copytree(uint8_model, model_dir)
