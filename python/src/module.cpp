@@ -164,7 +164,16 @@ class Pipeline {
     for (const TensorSpec& t : outputs_) {
       outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
       outDims_.emplace_back(t.shape.begin(), t.shape.end());
+      // C order: each extent's stride is the product of the later extents times the element size.
+      std::vector<py::ssize_t> strides(t.shape.size());
+      py::ssize_t step = outTypes_.back().itemsize();
+      for (size_t d = t.shape.size(); d-- > 0;) {
+        strides[d] = step;
+        step *= static_cast<py::ssize_t>(t.shape[d]);
+      }
+      outStrides_.push_back(std::move(strides));
     }
+    ndarrayType_ = py::module_::import("numpy").attr("ndarray");
     while (names_.size() < inputs_.size()) names_.push_back("input" + std::to_string(names_.size()));
     try {
       checkNormalizeFits();
@@ -374,16 +383,12 @@ class Pipeline {
       throw py::value_error("the model has " + std::to_string(inputs_.size()) +
                             " inputs: pass a list with one array per input (" + joinedNames() + ")");
     }
-    const auto& api = py::detail::npy_api::get();
     item.outputs = py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(outputs_.size())));
     if (!item.outputs) throw py::error_already_set();
     for (size_t o = 0; o < outputs_.size(); ++o) {
-      PyObject* descr = outTypes_[o].inc_ref().ptr();   // the reference is the new array's
-      PyObject* out = api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, static_cast<int>(outDims_[o].size()),
-                                                outDims_[o].data(), nullptr, nullptr, 0, nullptr);
-      if (out == nullptr) throw py::error_already_set();
-      PyList_SET_ITEM(item.outputs.ptr(), static_cast<Py_ssize_t>(o), out);
-      req.out.push_back(py::detail::array_proxy(out)->data);
+      py::array out(outTypes_[o], outDims_[o], outStrides_[o]);
+      req.out.push_back(out.mutable_data());
+      PyList_SET_ITEM(item.outputs.ptr(), static_cast<Py_ssize_t>(o), out.release().ptr());
     }
   }
 
@@ -391,50 +396,52 @@ class Pipeline {
   // leading 1 optional) and adds it to the item, made contiguous when it is not.  Nothing is converted: an
   // array of another type is refused with what to do about it.
   void addInput(size_t i, py::handle h, Item& item) {
-    const auto& api = py::detail::npy_api::get();
-    py::object a;
-    if (api.PyArray_Check_(h.ptr())) {
-      // A masked array hands over the values under its mask too, which the card would take for data.
-      if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(api.PyArray_Type_)) refuseMasked(i, h);
-      a = py::reinterpret_borrow<py::object>(h);
-    } else {
-      a = py::array::ensure(h);
-      if (!a) {
-        PyErr_Clear();
-        throw py::type_error("input '" + names_[i] + "': expected a numpy array, got " +
-                             std::string(py::str(py::type::handle_of(h).attr("__name__"))));
-      }
+    const bool isArray = py::isinstance<py::array>(h);
+    // A masked array hands over the values under its mask too, which the card would take for data.
+    if (isArray && Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(ndarrayType_.ptr())) refuseMasked(i, h);
+    py::array a = isArray ? py::reinterpret_borrow<py::array>(h) : py::array::ensure(h);
+    if (!a) {
+      PyErr_Clear();
+      throw py::type_error("input '" + names_[i] + "': expected a numpy array, got " +
+                           std::string(py::str(py::type::handle_of(h).attr("__name__"))));
     }
-    const py::detail::PyArray_Proxy* arr = py::detail::array_proxy(a.ptr());
-    const py::detail::PyArrayDescr_Proxy* descr = py::detail::array_descriptor_proxy(arr->descr);
-    // Equivalent types: the same element type in the same byte order (native or not applicable).
-    const bool typed = api.PyArray_EquivTypes_(arr->descr, inTypes_[i].ptr());
-    if (!typed || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
-      const py::array view = py::reinterpret_borrow<py::array>(a);
+    const py::dtype type = a.dtype();
+    const bool typed = sameType(type, inTypes_[i]);
+    if (!typed || !sameShape(inputs_[i].shape, a.shape(), a.ndim())) {
       const std::vector<int64_t>& want = inputs_[i].shape;
-      const std::string type = inputs_[i].typeName;
-      std::string text = "input '" + names_[i] + "': expected " + type + " of shape " + shapeText(want);
+      const std::string name = inputs_[i].typeName;
+      std::string text = "input '" + names_[i] + "': expected " + name + " of shape " + shapeText(want);
       if (want.size() > 1 && want.front() == 1)
         text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
-      text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
-              shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
+      text += ", got " + std::string(py::str(static_cast<const py::handle&>(type))) + " of shape " +
+              shapeText(std::vector<int64_t>(a.shape(), a.shape() + a.ndim()));
       // What to do about it.  The bytes of a bytes-like object (bytes, bytearray, mmap, a byte memoryview) are
       // the data itself: numpy.asarray would turn each byte into one element.  An array of numbers only needs
       // converting (a foreign byte order included).
-      const bool rawBytes = !api.PyArray_Check_(h.ptr()) && descr->elsize == 1 && (descr->kind == 'u' || descr->kind == 'S');
-      const bool byteString = descr->kind == 'S' && arr->nd == 0;
+      const char kind = type.kind();
+      const bool rawBytes = !isArray && type.itemsize() == 1 && (kind == 'u' || kind == 'S');
+      const bool byteString = kind == 'S' && a.ndim() == 0;
       if (!typed && (rawBytes || byteString) && inTypes_[i].itemsize() != 1)
-        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + type + ")";
-      else if (!typed && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
-        text += "; convert it with numpy.asarray(x, dtype=numpy." + type + ")";
+        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + name + ")";
+      else if (!typed && kind != 'O' && kind != 'U' && kind != 'S' && kind != 'V')
+        text += "; convert it with numpy.asarray(x, dtype=numpy." + name + ")";
       throw py::value_error(text);
     }
-    if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
+    if (!(a.flags() & py::array::c_style)) {
       a = py::array::ensure(a, py::array::c_style);
       if (!a) throw py::error_already_set();
     }
-    item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
+    item.req.in.push_back(a.data());
     item.inputs.push_back(std::move(a));
+  }
+
+  // The same element type in the machine's byte order (or one where order does not apply): the element
+  // types inputs take are plain numbers, told apart by kind and size.
+  static bool sameType(const py::dtype& got, const py::dtype& want) {
+    if (got.kind() != want.kind() || got.itemsize() != want.itemsize()) return false;
+    const char order = got.byteorder();
+    const char native = PY_BIG_ENDIAN ? '>' : '<';
+    return order == '=' || order == '|' || order == native;
   }
 
   // The "normalize" stage converts float32 values to the uint8 or float16 data the model computes on (an
@@ -471,7 +478,7 @@ class Pipeline {
   }
 
   // The input's shape, or the input's shape without its leading extent of 1.
-  static bool sameShape(const std::vector<int64_t>& want, const Py_intptr_t* got, int nd) {
+  static bool sameShape(const std::vector<int64_t>& want, const py::ssize_t* got, py::ssize_t nd) {
     const size_t n = static_cast<size_t>(nd);
     const size_t skip = n + 1 == want.size() && want.front() == 1 ? 1 : 0;
     if (n + skip != want.size()) return false;
@@ -485,17 +492,44 @@ class Pipeline {
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
   std::vector<py::dtype> inTypes_, outTypes_;
-  std::vector<std::vector<Py_intptr_t>> outDims_;
+  std::vector<std::vector<py::ssize_t>> outDims_, outStrides_;
+  py::object ndarrayType_;   // numpy.ndarray, which a masked array is a subclass of
   std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
 
-// Sets the Python error for the C++ exception being handled, as a pybind11 function would (its registered
-// translators: qobl.Error for CallError, ValueError for std::invalid_argument, ...).  In a catch block only.
-void setPythonError() {
-  if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
+// Raises qobl.Error (or RuntimeError before the Python layer set it) for a failed library call.
+void setCallError(const CallError& err) {
+  if (!errorClass()) {
+    PyErr_SetString(PyExc_RuntimeError, err.what());
     return;
-  if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) return;
-  PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+  }
+  try {
+    py::object exc = errorClass()(err.code(), err.what());
+    PyErr_SetObject(errorClass().ptr(), exc.ptr());
+  } catch (py::error_already_set& e) {   // making the exception failed: that error is raised instead
+    e.restore();
+  }
+}
+
+// Sets the Python error for the C++ exception being handled, as a pybind11 function would: qobl.Error for
+// CallError, pybind11's own exceptions as themselves, ValueError for std::invalid_argument, MemoryError for
+// std::bad_alloc, RuntimeError for the rest.  In a catch block only.
+void setPythonError() {
+  try {
+    throw;
+  } catch (const CallError& e) {
+    setCallError(e);
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError, "out of memory");
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
 }
 
 constexpr const char* kSubmitCapsule = "qobl._qobl.Pipeline.submit";
@@ -584,12 +618,7 @@ PYBIND11_MODULE(_qobl, m) {
     try {
       if (e) std::rethrow_exception(e);
     } catch (const CallError& err) {
-      if (errorClass()) {
-        py::object exc = errorClass()(err.code(), err.what());
-        PyErr_SetObject(errorClass().ptr(), exc.ptr());
-      } else {
-        PyErr_SetString(PyExc_RuntimeError, err.what());
-      }
+      setCallError(err);
     }
   });
 
