@@ -49,7 +49,8 @@ struct Unlocked {
   py::gil_scoped_release release;
 };
 
-// Waits, without the interpreter lock, up to timeoutMs until no other thread is inside an Unlocked scope.
+// Waits, without the interpreter lock, up to timeoutMs until no other thread is inside an Unlocked scope and
+// no closed pipeline is being released in the background.
 bool waitCallsFinished(uint32_t timeoutMs) {
   py::gil_scoped_release release;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -57,7 +58,7 @@ bool waitCallsFinished(uint32_t timeoutMs) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
+  return waitBackgroundTeardowns(deadline);
 }
 
 using Clock = PipelineCore::Clock;
@@ -67,8 +68,8 @@ constexpr std::chrono::milliseconds kWaitSlice(50);
 // A wait without a time limit waits in steps of this length (so that no deadline overflows).
 constexpr std::chrono::hours kLongestStep(24);
 constexpr uint32_t kForever = UINT32_MAX;
-// How long closing a pipeline waits for its runs on the card (as long as destroying a stream does).
-constexpr uint32_t kCloseWaitMs = 10000;
+// The longest wait of a close for the runs in flight (a day: "no limit" without overflowing a deadline).
+constexpr uint32_t kLongestCloseWaitMs = 24 * 3600 * 1000;
 
 // The interpreter's main thread, the one that runs signal handlers (set when the module is imported).
 unsigned long gMainThread = 0;
@@ -156,7 +157,7 @@ class Pipeline {
       : names_(std::move(inputNames)) {
     {
       Unlocked nogil;
-      core_.reset(new PipelineCore(model, stages, device, maxInFlight, gatherUs));
+      core_ = std::make_shared<PipelineCore>(model, stages, device, maxInFlight, gatherUs);
     }
     inputs_ = model->inputs();
     outputs_ = model->outputs();
@@ -186,7 +187,7 @@ class Pipeline {
 
   ~Pipeline() {
     if (cardLostByFork()) {
-      (void)core_.release();   // the parent's pipeline, in a forked child: kept (see PipelineCore::close)
+      new std::shared_ptr<PipelineCore>(std::move(core_));   // the parent's, in a forked child: kept (see PipelineCore::close)
     } else {
       Unlocked nogil;
       core_.reset();
@@ -276,24 +277,27 @@ class Pipeline {
     return waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->waitFinished(seq, until); });
   }
 
-  // With `interruptible`, on the main thread, the runs sent so far are first waited for (at most
-  // kCloseWaitMs) in slices that Ctrl-C interrupts: an interrupted close leaves the pipeline open, its runs
-  // going on.  Without, or on another thread, the close waits for them in one piece.
-  void close(bool interruptible) {
-    if (cardLostByFork()) return core_->close();   // marks it closed, nothing more
+  // Waits up to timeoutMs for the runs in flight, then closes (see PipelineCore::close: runs the card has
+  // not finished by then fail, and the pipeline is released in the background).  With `interruptible`, on
+  // the main thread, the runs sent so far are waited for in slices that Ctrl-C interrupts: an interrupted
+  // close leaves the pipeline open, its runs going on.  Without, or on another thread, the close waits for
+  // them in one piece.
+  void close(bool interruptible, uint32_t timeoutMs) {
+    if (cardLostByFork()) return core_->close(Clock::now());   // marks it closed, nothing more
+    const Clock::time_point end =
+        Clock::now() + std::chrono::milliseconds(std::min<uint32_t>(timeoutMs, kLongestCloseWaitMs));
     if (interruptible && !core_->closed() && PyThread_get_thread_ident() == gMainThread) {
       const uint64_t last = core_->lastSeq();
-      const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
       auto left = [&] {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         return static_cast<uint32_t>(std::max<int64_t>(ms, 0));
       };
-      flush();
+      waitInterruptibly(left(), [&](Clock::time_point until) { return core_->flush(until); });
       waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitFinished(last, until); });
       waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitSyncIdle(until); });
     }
     Unlocked nogil;
-    core_->close();
+    core_->close(end);
   }
 
   uint64_t lastSubmitted() const { return core_->lastSeq(); }
@@ -488,7 +492,7 @@ class Pipeline {
     return true;
   }
 
-  std::unique_ptr<PipelineCore> core_;
+  std::shared_ptr<PipelineCore> core_;   // shared with a release going on in the background
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
   std::vector<py::dtype> inTypes_, outTypes_;
@@ -609,7 +613,10 @@ PYBIND11_MODULE(_qobl, m) {
   installLogSink();
   watchForks();
   // A forked child has only the thread that forked, which is inside no unlocked call.
-  pthread_atfork(nullptr, nullptr, [] { gCallsUnlocked.store(0); });
+  pthread_atfork(nullptr, nullptr, [] {
+    gCallsUnlocked.store(0);
+    forgetBackgroundTeardowns();
+  });
   // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them (set and not empty).
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
   if (envLevel == nullptr || envLevel[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
@@ -665,7 +672,7 @@ PYBIND11_MODULE(_qobl, m) {
       .def("flush_if_gathering", &Pipeline::flushIfGathering)
       .def("wait_finished", &Pipeline::waitFinished)
       .def("expedite", &Pipeline::expedite)
-      .def("close", &Pipeline::close, py::arg("interruptible"))
+      .def("close", &Pipeline::close, py::arg("interruptible"), py::arg("timeout_ms"))
       .def_property_readonly("last_submitted", &Pipeline::lastSubmitted)
       .def_property_readonly("closed", &Pipeline::closed)
       .def_property_readonly("cache_number", &Pipeline::cacheNumber)

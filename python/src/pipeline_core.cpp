@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "call_error.h"
@@ -18,6 +19,7 @@ using Clock = PipelineCore::Clock;
 // How long a finished request may wait for others to join its batch when nobody waits for it.
 constexpr std::chrono::microseconds kResolveWait(500);
 constexpr std::chrono::milliseconds kPaddingWait(PipelineCore::kPaddingWaitMs);
+constexpr std::chrono::milliseconds kCloseWait(PipelineCore::kCloseWaitMs);
 // Device runs in flight when the application does not say.
 constexpr uint32_t kDefaultRunsInFlight = 8;
 
@@ -148,14 +150,14 @@ PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<s
     maxSlots_ = std::max<uint32_t>(1, (maxInFlight + cache_ - 1) / cache_) * cache_;
     resolveBatch_ = std::max<uint32_t>(cache_, maxSlots_ / 2);
   } catch (...) {
-    close();
+    close(Clock::now() + kCloseWait);
     throw;
   }
 }
 
 PipelineCore::~PipelineCore() {
   try {
-    close();
+    close(Clock::now() + kCloseWait);
   } catch (...) {
   }
 }
@@ -723,13 +725,33 @@ void PipelineCore::releaseSyncStream() {
 // ---------------------------------------------------------------------------------------------------------
 // Teardown
 
-void PipelineCore::close() {
+namespace {
+
+// Teardowns going on in the background (see PipelineCore::close), polled rather than waited for with a
+// condition variable, so that a forked child (which has none of them) can reset the count whatever thread
+// of the parent held a lock.
+std::atomic<int> gTeardowns{0};
+
+}  // namespace
+
+bool waitBackgroundTeardowns(Clock::time_point until) {
+  while (gTeardowns.load() != 0) {
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void forgetBackgroundTeardowns() { gTeardowns.store(0); }
+
+void PipelineCore::close(Clock::time_point until) {
   if (cardLostByFork()) {   // a forked child: only marked closed (see watchForks)
     closed_.store(true);
     return;
   }
+  if (releasing_.load()) return;   // given up on: being released in the background
   std::lock_guard<std::mutex> once(closeMu_);
-  if (handle_ == nullptr) return;   // closed before, or never built
+  if (handle_ == nullptr || releasing_.load()) return;   // closed before, or never built
   closed_.store(true);
   qobmSetDevice(device_);
   {
@@ -738,13 +760,76 @@ void PipelineCore::close() {
     slotCv_.notify_all();
     slotCv_.wait(lk, [&] { return holders_ == 0 && growing_ == 0; });
   }
+  // What gathers is sent, so that it completes rather than being dropped; then the runs on the card are
+  // waited for, all until `until`.
+  bool drained = false;
+  {
+    std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+    if (sub.owns_lock()) {
+      if (stream_ != nullptr) flushLocked(until);
+      drained = gathered_.empty();
+    }
+  }
+  if (drained) {
+    std::unique_lock<std::mutex> lk(stateMu_);
+    drained = finishCv_.wait_until(lk, until, [&] { return outstanding_.empty(); });
+  }
+  if (drained) drained = waitSyncIdle(until);
+  std::shared_ptr<PipelineCore> self = weak_from_this().lock();
+  if (drained || !self) {
+    release(false);
+    return;
+  }
+  // The card has not finished in time.  Every request still in flight fails now, and no report touches
+  // its outputs afterwards, so the caller is done with the pipeline; the streams, which the library
+  // destroys only once the card has finished their runs (or after its own time limit), are released by
+  // a thread of their own, with the rest.
+  releasing_.store(true);
+  model_->detachUse();   // the model may be closed meanwhile; it is destroyed once this release is done
+  {
+    std::unique_lock<std::mutex> lk(stateMu_);
+    Wakes w;   // every waiter is woken below
+    for (;;) {   // outputs being copied by a report callback right now are let through
+      const bool copying =
+          std::any_of(slots_.begin(), slots_.end(), [](const std::unique_ptr<Slot>& s) { return s->delivering; });
+      if (!copying) break;
+      lk.unlock();
+      std::this_thread::yield();
+      lk.lock();
+    }
+    for (auto& s : slots_) {
+      if (s->state == Slot::State::kBusy && s->req != nullptr)
+        finishLocked(s.get(), qoblERR_RUN_STREAM,
+                     "the pipeline was closed before this input's run completed (the card had not finished it "
+                     "when close() stopped waiting)",
+                     true, w);
+    }
+    stopped_ = true;
+    doneCv_.notify_all();
+    finishCv_.notify_all();
+  }
+  ++gTeardowns;
+  try {
+    std::thread([self]() mutable {
+      self->release(true);
+      self.reset();
+      --gTeardowns;
+    }).detach();
+  } catch (...) {   // no thread to be had: released here after all
+    --gTeardowns;
+    release(true);
+  }
+}
+
+void PipelineCore::release(bool abandoned) {
+  qobmSetDevice(device_);
   {
     // The report callback takes no submission lock, so holding it while the stream is destroyed (which
     // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
     std::lock_guard<DeadlineMutex> sub(submitMu_);
     if (stream_ != nullptr) {
-      // What gathers is sent, so that it completes rather than being dropped.
-      flushLocked(Clock::now() + kPaddingWait);
+      // Normally nothing gathers any more; when close() gave up, the stream drops what still does.
+      if (!abandoned) flushLocked(Clock::now() + kPaddingWait);
       qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
       stream_ = nullptr;
     }
@@ -780,7 +865,11 @@ void PipelineCore::close() {
   }
   for (qobeOp* op : opHandles_) qobeDestroyOp(op);
   opHandles_.clear();
-  model_->releaseUse();
+  if (abandoned) {
+    model_->releaseDetached();
+  } else {
+    model_->releaseUse();
+  }
   handle_ = nullptr;
 }
 

@@ -99,12 +99,14 @@ struct PipelineStats {
   uint32_t inFlight = 0, slots = 0, cacheNumber = 0;
 };
 
-class PipelineCore {
+class PipelineCore : public std::enable_shared_from_this<PipelineCore> {
  public:
   using Clock = std::chrono::steady_clock;
   // How long a flush waits for free slots to pad the gathering device run before it gives up (the card
   // must be stuck by then).
   static constexpr uint32_t kPaddingWaitMs = 10000;
+  // How long closing waits for the runs in flight when its caller does not say.
+  static constexpr uint32_t kCloseWaitMs = 10000;
 
   // A synchronous run of one caller, made empty by the caller and passed to every run() call of that run.
   // Holds the synchronous stream from the caller's turn to the run's end; dropped while its run is on the
@@ -165,11 +167,16 @@ class PipelineCore {
   bool waitFinished(uint64_t seq, Clock::time_point until);
   uint64_t lastSeq() const { return nextSeq_.load() - 1; }
 
-  // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
-  // that did not finish, and releases streams, graph, ops and card memory.  A second close does nothing.
-  // In a child forked after the card was used (cardLostByFork) it only marks the pipeline closed; the
-  // owner must then not destroy it either (its condition variables may count waiters of the parent).
-  void close();
+  // Sends what gathers and waits until `until` for the runs in flight; then releases streams, graph, ops
+  // and card memory.  When the card has not finished by then, every request still in flight fails at
+  // once (and no report writes its outputs afterwards), and, when the pipeline is owned by a shared_ptr,
+  // the rest is released by a thread of its own: the library waits up to 10 s for the card to finish a
+  // stream's runs before it lets the stream go, which close() then does not wait for (see
+  // waitBackgroundTeardowns).  Without an owner (from the destructor) it is released here.  A second
+  // close does nothing.  In a child forked after the card was used (cardLostByFork) it only marks the
+  // pipeline closed; the owner must then not destroy it either (its condition variables may count waiters
+  // of the parent).
+  void close(Clock::time_point until);
   bool closed() const { return closed_.load(); }
 
   const std::vector<OpInfo>& ops() const { return ops_; }
@@ -229,6 +236,10 @@ class PipelineCore {
   void flushLocked(Clock::time_point until);   // submitMu_ held; gives up at `until`
   std::string opName(const qobeOp* op) const;
   void releaseSyncStream();
+  // Destroys streams (waiting for their runs on the card), slots, graph and ops, and lets go of the model.
+  // `abandoned`: close() gave up on the runs in flight; nothing gathering is sent, and the model use was
+  // detached (ModelCore::detachUse).
+  void release(bool abandoned);
 
   std::shared_ptr<ModelCore> model_;
   qoblModel* handle_ = nullptr;
@@ -246,6 +257,7 @@ class PipelineCore {
 
   std::mutex closeMu_;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> releasing_{false};   // close() gave up waiting: released by a thread of its own
   std::atomic<uint64_t> nextSeq_{1};
 
   DeadlineMutex submitMu_;
@@ -290,6 +302,13 @@ class PipelineCore {
   uint32_t syncError_ = 0;                  // the first failure reported for the current synchronous run
   const qobeOp* syncFailedOp_ = nullptr;    // the op it was reported for
 };
+
+// Waits until every pipeline that close() left to a thread of its own is released; false when `until` came
+// first.  The process must not end before: the card platform's teardown at exit would pull the card from
+// under the library calls of those threads.
+bool waitBackgroundTeardowns(PipelineCore::Clock::time_point until);
+// In a forked child, which has none of those threads.
+void forgetBackgroundTeardowns();
 
 }  // namespace python
 }  // namespace qobl

@@ -102,6 +102,44 @@ def test_close_with_runs_in_flight_resolves_every_future(card):
             assert f.exception().code == qobl.ERR_RUN_STREAM
 
 
+def test_close_on_a_stuck_card_returns_after_its_time_out(card):
+    """The library waits up to 10 s per stream for runs the card does not finish: close(timeout_ms) waits
+    for them only that long, fails what is left, and the card's memory is released in the background."""
+    model = qobl.Model(MODELS / "classifier")
+    pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+    (x,), expected = load_sample(MODELS / "classifier", model)
+    assert_bit_exact(pipe.infer(x), expected)
+    card.set_op_delay_us(2_000_000)   # each op of a run takes 2 s: stuck, for a 0.3 s close
+    futures = [pipe.infer_async(x) for _ in range(pipe.cache_number + 1)]   # a device run sent, one gathering
+    with pytest.raises(qobl.Error):
+        pipe.infer(x, timeout_ms=50)   # a synchronous run left on the card as well
+    start = time.monotonic()
+    pipe.close(timeout_ms=300)
+    took = time.monotonic() - start
+    model.close()   # its pipeline is still being released: the model goes once that is done
+    assert took < 2.0, took
+    assert pipe.closed and model.closed
+    for f in futures:
+        assert f.exception(0).code == qobl.ERR_RUN_STREAM and "closed before" in str(f.exception(0))
+    with pytest.raises(ValueError):
+        pipe.infer_async(x)
+    with pytest.raises(ValueError):
+        qobl.Pipeline(model)
+    card.set_op_delay_us(0)
+    assert qobl._qobl._wait_calls_finished(60_000)   # released once the card is done; the fixture checks it
+
+    # A card that finishes in time: close waits for it, without a limit with None.
+    with qobl.Model(MODELS / "classifier") as model:
+        pipe = qobl.Pipeline(model)
+        card.set_op_delay_us(200_000)
+        futures = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+        pipe.close(timeout_ms=None)
+        for f in futures:
+            assert_bit_exact(f.result(0), expected)
+        with pytest.raises(ValueError):
+            qobl.Pipeline(model).close(timeout_ms=-1)
+
+
 def test_runs_nobody_waits_for_complete_while_the_resolver_sleeps(card):
     """The resolver sleeps up to a second when nothing is in flight: a lone input must still be sent after
     its gather time and its future resolved, without anyone waiting on it; and submitters blocked on
