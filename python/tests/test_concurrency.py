@@ -467,3 +467,52 @@ print("ok")
 def test_a_forked_child_gets_a_clear_error_and_exits():
     proc = run_script(FORK_SCRIPT, MODELS / "classifier", timeout=120)
     assert proc.returncode == 0 and proc.stdout == "child done\nok\n", proc.stdout + proc.stderr
+
+
+FORK_RELEASE_SCRIPT = r"""
+import ctypes, gc, multiprocessing, os, sys, time, numpy as np, qobl
+card = ctypes.CDLL(sys.argv[2])
+model = qobl.Model(sys.argv[1])
+pipe = qobl.Pipeline(model)
+x = np.zeros((1, 3, 16, 16), np.float32)
+expected = pipe.infer(x)[0]
+card.qobcrt_sim_set_op_delay_us(0, 1_000_000)
+stuck = qobl.Pipeline(model)
+stuck.infer_async(x)
+stuck.close(timeout_ms=50)             # released in a thread of the parent while the children run
+card.qobcrt_sim_set_op_delay_us(0, 0)
+
+def drop_the_parents_objects():        # a child collects what it inherited: nothing of the parent's is freed
+    global pipe, stuck
+    try:
+        pipe.infer(x)
+        raise AssertionError("the parent's pipeline ran in the child")
+    except RuntimeError:
+        pass
+    pipe = stuck = None
+    gc.collect()
+
+def worker():
+    drop_the_parents_objects()
+    sys.exit(5)
+
+start = time.monotonic()
+proc = multiprocessing.get_context("fork").Process(target=worker)
+proc.start()
+proc.join(20)
+assert proc.exitcode == 5, proc.exitcode
+pid = os.fork()
+if pid == 0:
+    drop_the_parents_objects()
+    model.close()
+    sys.exit(3)                        # the interpreter's own exit, with no release of the parent to wait for
+assert os.waitpid(pid, 0)[1] >> 8 == 3
+assert time.monotonic() - start < 5, time.monotonic() - start
+assert not pipe.closed and (pipe.infer(x)[0] == expected).all() and pipe.infer_async(x).result(30)[0].shape == (1, 10)
+print("ok")
+"""
+
+
+def test_forked_children_that_collect_the_parents_objects_leave_them_alone():
+    proc = run_script(FORK_RELEASE_SCRIPT, MODELS / "classifier", BUILD / "lib" / "libqobcrt.so", timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stdout + proc.stderr
