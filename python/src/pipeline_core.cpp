@@ -669,6 +669,10 @@ bool PipelineCore::run(Request& req, SyncTurn& turn, Clock::time_point until) {
   const qobeOp* failed = nullptr;
   {
     std::lock_guard<std::mutex> g(syncDoneMu_);
+    if (syncPending_ != 0)   // close() gave up on the card meanwhile
+      throw CallError(qoblERR_RUN_STREAM,
+                      "the pipeline was closed before this run completed (the card had not finished it when "
+                      "close() stopped waiting)");
     error = syncError_;
     failed = syncFailedOp_;
   }
@@ -701,7 +705,8 @@ void PipelineCore::onSyncReport(qobeOp* op, qobmDataset*, qobmDataset*, qoblCall
 
 bool PipelineCore::waitSyncIdle(Clock::time_point until) {
   std::unique_lock<std::mutex> lk(syncDoneMu_);
-  return syncDoneCv_.wait_until(lk, until, [&] { return syncPending_ == 0; });
+  // close() giving up on the card ends the wait too: the caller then finds the pipeline closed.
+  return syncDoneCv_.wait_until(lk, until, [&] { return syncPending_ == 0 || releasing_.load(); });
 }
 
 std::string PipelineCore::opName(const qobeOp* op) const {
@@ -785,6 +790,10 @@ void PipelineCore::close(Clock::time_point until) {
   // destroys only once the card has finished their runs (or after its own time limit), are released by
   // a thread of their own, with the rest.
   releasing_.store(true);
+  {
+    std::lock_guard<std::mutex> g(syncDoneMu_);   // a synchronous run waiting for the card gives up
+  }
+  syncDoneCv_.notify_all();
   model_->detachUse();   // the model may be closed meanwhile; it is destroyed once this release is done
   {
     std::unique_lock<std::mutex> lk(stateMu_);

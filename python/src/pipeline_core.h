@@ -136,11 +136,11 @@ class PipelineCore : public std::enable_shared_from_this<PipelineCore> {
   uint64_t submit(Request* req, Clock::time_point until);
   // Runs one item on the synchronous stream: waits for the caller's turn, sends the item (a device run
   // larger than one item is filled with copies of it) and waits for its outputs.  True once they are in
-  // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError,
-  // or std::invalid_argument when closed.
+  // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError
+  // (also when close() gave up on the card while the run was on it), or std::invalid_argument when closed.
   bool run(Request& req, SyncTurn& turn, Clock::time_point until);
   // Waits up to `until` for a synchronous run left on the card by a caller who stopped waiting for it;
-  // true when none is left.
+  // true when none is left, or once close() gave up on the card (releasing_).
   bool waitSyncIdle(Clock::time_point until);
 
   // Waits up to timeoutMs until finished requests are due for takeDone (meanwhile fills a gathering device

@@ -113,11 +113,24 @@ def test_close_on_a_stuck_card_returns_after_its_time_out(card):
     futures = [pipe.infer_async(x) for _ in range(pipe.cache_number + 1)]   # a device run sent, one gathering
     with pytest.raises(qobl.Error):
         pipe.infer(x, timeout_ms=50)   # a synchronous run left on the card as well
+    waited = []
+
+    def infer_without_limit():   # waits for its turn behind the run left on the card, then for its own
+        try:
+            pipe.infer(x)
+        except (qobl.Error, ValueError) as e:   # closed while it waited for the card, or for its turn
+            waited.append((time.monotonic(), e))
+
+    waiter = threading.Thread(target=infer_without_limit)
+    waiter.start()
+    time.sleep(0.1)
     start = time.monotonic()
     pipe.close(timeout_ms=300)
     took = time.monotonic() - start
     model.close()   # its pipeline is still being released: the model goes once that is done
+    waiter.join(30)
     assert took < 2.0, took
+    assert waited and waited[0][0] - start < 2.0, "an infer waiting for the card did not end with the close"
     assert pipe.closed and model.closed
     for f in futures:
         assert f.exception(0).code == qobl.ERR_RUN_STREAM and "closed before" in str(f.exception(0))
