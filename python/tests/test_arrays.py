@@ -9,7 +9,6 @@ import json
 import mmap
 import pathlib
 import shutil
-import subprocess
 import sys
 import tracemalloc
 import weakref
@@ -18,7 +17,7 @@ import numpy as np
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample, package_model
+from conftest import MODELS, assert_bit_exact, load_sample, package_model
 
 
 @pytest.fixture
