@@ -139,8 +139,9 @@ def _close_everything():
     for m in list(_open_models):
         m._close(interruptible=False)
     # Threads still inside a call that waited for the card (now returning, since everything is closed)
-    # get the interpreter lock back before the interpreter finalizes.
-    _qobl._wait_calls_finished(10000)
+    # get the interpreter lock back before the interpreter finalizes, and pipelines whose runs the card
+    # had not finished are released (the library waits up to 10 s per stream for the card).
+    _qobl._wait_calls_finished(30000)
 
 
 def _read(path):
@@ -359,15 +360,16 @@ class Model(_Closable):
     dynamic = property(lambda self: self._core.dynamic, doc="True for a dynamic-shape suite.")
     closed = property(lambda self: self._core.closed, doc="True once closed.")
 
-    def close(self):
-        """Closes the model's pipelines, then releases the model on the card.  A second close does nothing.
+    def close(self, timeout_ms=10000):
+        """Closes the model's pipelines (each waiting up to ``timeout_ms`` for its runs, see
+        :meth:`Pipeline.close`), then releases the model on the card.  A second close does nothing.
 
         Ctrl-C while a pipeline waits for its runs leaves the model open (see :meth:`Pipeline.close`)."""
-        self._close(interruptible=True)
+        self._close(interruptible=True, timeout_ms=timeout_ms)
 
-    def _close(self, interruptible):
+    def _close(self, interruptible, timeout_ms=10000):
         for p in list(self._pipelines):
-            p._close(interruptible)
+            p._close(interruptible, timeout_ms)
         self._core.close()
         _open_models.discard(self)
 
@@ -641,23 +643,29 @@ class Pipeline(_Closable):
         (card-memory slots made), ``cache_number``."""
         return self._core.stats()
 
-    def close(self):
-        """Sends what gathers, waits for the runs in flight, resolves every future (those that did not
-        complete fail with :class:`Error`) and releases the pipeline on the card.  A second close does
-        nothing.
+    def close(self, timeout_ms=10000):
+        """Sends what gathers, waits for the runs in flight, resolves every future and releases the
+        pipeline on the card.  A second close does nothing.
+
+        The runs are waited for up to ``timeout_ms`` (``None``: without a limit).  Runs the
+        card has not finished by then (a card that is stuck) fail their futures with :class:`Error` (code
+        ``ERR_RUN_STREAM``), and the pipeline's card resources are released in the background once the card
+        has finished those runs, or the library gave up on them (after at most 10 s per stream): close()
+        itself returns after about ``timeout_ms``.  Interpreter exit waits for such releases.
 
         Ctrl-C while it waits for the runs raises KeyboardInterrupt and leaves the pipeline open and usable,
         its runs going on; close it again later."""
-        self._close(interruptible=True)
+        self._close(interruptible=True, timeout_ms=timeout_ms)
 
-    def _close(self, interruptible):
+    def _close(self, interruptible, timeout_ms=10000):
+        timeout = _wait_ms("timeout_ms", timeout_ms)
         if _qobl._card_lost():
             # A forked child: marked closed only.  Its resolver thread did not survive the fork, and a lock
             # that thread held then would stay held here.
-            self._core.close(False)
+            self._core.close(False, 0)
             _open_pipelines.discard(self)
             return
-        self._core.close(interruptible)
+        self._core.close(interruptible, timeout)
         with self._lock:
             _resolve(self._core.take_done())
         if self._thread is not threading.current_thread():

@@ -161,8 +161,12 @@ void ModelCore::close() {
     return;
   }
   std::lock_guard<std::mutex> g(mu_);
-  if (model_ == nullptr) return;
+  if (model_ == nullptr || closing_) return;
   if (users_ != 0) throw std::invalid_argument("the model is still used by " + std::to_string(users_) + " open pipeline(s)");
+  if (detached_ != 0) {
+    closing_ = true;
+    return;
+  }
   qoblDestroyModel(model_);
   model_ = nullptr;
 }
@@ -170,13 +174,13 @@ void ModelCore::close() {
 bool ModelCore::closed() const {
   if (cardLostByFork()) return model_ == nullptr;
   std::lock_guard<std::mutex> g(mu_);
-  return model_ == nullptr;
+  return model_ == nullptr || closing_;
 }
 
 qoblModel* ModelCore::acquireUse() {
   checkCardUsable();
   std::lock_guard<std::mutex> g(mu_);
-  if (model_ == nullptr)
+  if (model_ == nullptr || closing_)
     throw std::invalid_argument("the model is closed: open it again with qobl.Model(path) to build pipelines on it");
   ++users_;
   return model_;
@@ -185,6 +189,21 @@ qoblModel* ModelCore::acquireUse() {
 void ModelCore::releaseUse() {
   std::lock_guard<std::mutex> g(mu_);
   if (users_ > 0) --users_;
+}
+
+void ModelCore::detachUse() {
+  std::lock_guard<std::mutex> g(mu_);
+  if (users_ > 0) --users_;
+  ++detached_;
+}
+
+void ModelCore::releaseDetached() {
+  std::lock_guard<std::mutex> g(mu_);
+  if (detached_ > 0) --detached_;
+  if (detached_ == 0 && closing_ && model_ != nullptr) {
+    qoblDestroyModel(model_);
+    model_ = nullptr;
+  }
 }
 
 }  // namespace python

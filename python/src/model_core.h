@@ -48,7 +48,8 @@ class ModelCore {
   ModelCore& operator=(const ModelCore&) = delete;
 
   // Destroys the library's model.  Refused (std::invalid_argument) while a pipeline uses it; a second close does
-  // nothing.
+  // nothing.  While closed pipelines are still being released in the background (detachUse) the model
+  // counts as closed, and is destroyed once the last of them is done.
   void close();
   bool closed() const;
 
@@ -56,6 +57,10 @@ class ModelCore {
   // std::invalid_argument once the model is closed.
   qoblModel* acquireUse();
   void releaseUse();
+  // A closed pipeline whose release goes on in the background: its use no longer keeps the model open,
+  // but the model stays loaded until releaseDetached().
+  void detachUse();
+  void releaseDetached();
 
   uint32_t device() const { return device_; }
   uint32_t batch() const { return batch_; }
@@ -71,6 +76,8 @@ class ModelCore {
   mutable std::mutex mu_;
   qoblModel* model_ = nullptr;
   uint32_t users_ = 0;
+  uint32_t detached_ = 0;    // uses of pipelines being released in the background
+  bool closing_ = false;     // closed while detached_ != 0: destroyed by the last releaseDetached()
   uint32_t device_ = 0, batch_ = 0, maxBatch_ = 0;
   bool dynamic_ = false;
   std::vector<std::vector<int64_t>> shapes_;

@@ -49,7 +49,8 @@ struct Unlocked {
   py::gil_scoped_release release;
 };
 
-// Waits, without the interpreter lock, up to timeoutMs until no other thread is inside an Unlocked scope.
+// Waits, without the interpreter lock, up to timeoutMs until no other thread is inside an Unlocked scope and
+// no closed pipeline is being released in the background.
 bool waitCallsFinished(uint32_t timeoutMs) {
   py::gil_scoped_release release;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -57,7 +58,7 @@ bool waitCallsFinished(uint32_t timeoutMs) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
+  return waitBackgroundTeardowns(deadline);
 }
 
 using Clock = PipelineCore::Clock;
@@ -67,8 +68,8 @@ constexpr std::chrono::milliseconds kWaitSlice(50);
 // A wait without a time limit waits in steps of this length (so that no deadline overflows).
 constexpr std::chrono::hours kLongestStep(24);
 constexpr uint32_t kForever = UINT32_MAX;
-// How long closing a pipeline waits for its runs on the card (as long as destroying a stream does).
-constexpr uint32_t kCloseWaitMs = 10000;
+// The longest wait of a close for the runs in flight (a day: "no limit" without overflowing a deadline).
+constexpr uint32_t kLongestCloseWaitMs = 24 * 3600 * 1000;
 
 // The interpreter's main thread, the one that runs signal handlers (set when the module is imported).
 unsigned long gMainThread = 0;
@@ -156,7 +157,7 @@ class Pipeline {
       : names_(std::move(inputNames)) {
     {
       Unlocked nogil;
-      core_.reset(new PipelineCore(model, stages, device, maxInFlight, gatherUs));
+      core_ = std::make_shared<PipelineCore>(model, stages, device, maxInFlight, gatherUs);
     }
     inputs_ = model->inputs();
     outputs_ = model->outputs();
@@ -164,13 +165,29 @@ class Pipeline {
     for (const TensorSpec& t : outputs_) {
       outTypes_.push_back(py::dtype(numpyTypeName(t.dtype)));
       outDims_.emplace_back(t.shape.begin(), t.shape.end());
+      // C order: each extent's stride is the product of the later extents times the element size.
+      std::vector<py::ssize_t> strides(t.shape.size());
+      py::ssize_t step = outTypes_.back().itemsize();
+      for (size_t d = t.shape.size(); d-- > 0;) {
+        strides[d] = step;
+        step *= static_cast<py::ssize_t>(t.shape[d]);
+      }
+      outStrides_.push_back(std::move(strides));
     }
+    ndarrayType_ = py::module_::import("numpy").attr("ndarray");
     while (names_.size() < inputs_.size()) names_.push_back("input" + std::to_string(names_.size()));
+    try {
+      checkNormalizeFits();
+    } catch (...) {
+      Unlocked nogil;
+      core_.reset();
+      throw;
+    }
   }
 
   ~Pipeline() {
     if (cardLostByFork()) {
-      (void)core_.release();   // the parent's pipeline, in a forked child: kept (see PipelineCore::close)
+      new std::shared_ptr<PipelineCore>(std::move(core_));   // the parent's, in a forked child: kept (see PipelineCore::close)
     } else {
       Unlocked nogil;
       core_.reset();
@@ -185,19 +202,20 @@ class Pipeline {
     item->future = py::reinterpret_borrow<py::object>(future);
     // The inputs are on the card once the submission returns: they are held here, not by the item, so
     // that the caller's buffers are free again then (an mmap closed, a bytearray resized) rather than once
-    // the run finishes.  Released with the interpreter lock held, which every way out of here holds.
+    // the run finishes.  Held over the submission, which reads them without the interpreter lock (their
+    // buffers stay exported meanwhile, so nobody can resize or close them); released with the lock held,
+    // which every way out of here holds.
     std::vector<py::object> inputs;
     inputs.swap(item->inputs);
-    // Most calls find the submission lock and a slot free: they submit without releasing the interpreter
-    // lock, which would cost about as much as the submission.  The others wait without it.  On an exception
-    // (a signal's among them) the request stays ours: the item is released once the lock is held again.
-    uint64_t seq = core_->trySubmit(&item->req);
-    if (seq == 0) {
-      waitInterruptibly(kForever, [&](Clock::time_point until) {
-        seq = core_->submit(&item->req, until);
-        return seq != 0;
-      });
-    }
+    // The submission copies the inputs to the card and may wait for the library's locks and for a free
+    // slot: other threads run Python meanwhile.  On an exception (a signal's among them) the request stays
+    // ours: the item is released once the lock is held again.  Once submitted, the request may finish and
+    // be handed to the resolver before the lock is back: the item is not touched again.
+    uint64_t seq = 0;
+    waitInterruptibly(kForever, [&](Clock::time_point until) {
+      seq = core_->submit(&item->req, until);
+      return seq != 0;
+    });
     item.release();   // the pipeline's now, handed back by takeDone
     return seq;
   }
@@ -259,24 +277,27 @@ class Pipeline {
     return waitInterruptibly(timeoutMs, [&](Clock::time_point until) { return core_->waitFinished(seq, until); });
   }
 
-  // With `interruptible`, on the main thread, the runs sent so far are first waited for (at most
-  // kCloseWaitMs) in slices that Ctrl-C interrupts: an interrupted close leaves the pipeline open, its runs
-  // going on.  Without, or on another thread, the close waits for them in one piece.
-  void close(bool interruptible) {
-    if (cardLostByFork()) return core_->close();   // marks it closed, nothing more
+  // Waits up to timeoutMs for the runs in flight, then closes (see PipelineCore::close: runs the card has
+  // not finished by then fail, and the pipeline is released in the background).  With `interruptible`, on
+  // the main thread, the runs sent so far are waited for in slices that Ctrl-C interrupts: an interrupted
+  // close leaves the pipeline open, its runs going on.  Without, or on another thread, the close waits for
+  // them in one piece.
+  void close(bool interruptible, uint32_t timeoutMs) {
+    if (cardLostByFork()) return core_->close(Clock::now());   // marks it closed, nothing more
+    const Clock::time_point end =
+        Clock::now() + std::chrono::milliseconds(std::min<uint32_t>(timeoutMs, kLongestCloseWaitMs));
     if (interruptible && !core_->closed() && PyThread_get_thread_ident() == gMainThread) {
       const uint64_t last = core_->lastSeq();
-      const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
       auto left = [&] {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         return static_cast<uint32_t>(std::max<int64_t>(ms, 0));
       };
-      flush();
+      waitInterruptibly(left(), [&](Clock::time_point until) { return core_->flush(until); });
       waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitFinished(last, until); });
       waitInterruptibly(left(), [&](Clock::time_point until) { return core_->waitSyncIdle(until); });
     }
     Unlocked nogil;
-    core_->close();
+    core_->close(end);
   }
 
   uint64_t lastSubmitted() const { return core_->lastSeq(); }
@@ -366,16 +387,12 @@ class Pipeline {
       throw py::value_error("the model has " + std::to_string(inputs_.size()) +
                             " inputs: pass a list with one array per input (" + joinedNames() + ")");
     }
-    const auto& api = py::detail::npy_api::get();
     item.outputs = py::reinterpret_steal<py::object>(PyList_New(static_cast<Py_ssize_t>(outputs_.size())));
     if (!item.outputs) throw py::error_already_set();
     for (size_t o = 0; o < outputs_.size(); ++o) {
-      PyObject* descr = outTypes_[o].inc_ref().ptr();   // the reference is the new array's
-      PyObject* out = api.PyArray_NewFromDescr_(api.PyArray_Type_, descr, static_cast<int>(outDims_[o].size()),
-                                                outDims_[o].data(), nullptr, nullptr, 0, nullptr);
-      if (out == nullptr) throw py::error_already_set();
-      PyList_SET_ITEM(item.outputs.ptr(), static_cast<Py_ssize_t>(o), out);
-      req.out.push_back(py::detail::array_proxy(out)->data);
+      py::array out(outTypes_[o], outDims_[o], outStrides_[o]);
+      req.out.push_back(out.mutable_data());
+      PyList_SET_ITEM(item.outputs.ptr(), static_cast<Py_ssize_t>(o), out.release().ptr());
     }
   }
 
@@ -383,50 +400,69 @@ class Pipeline {
   // leading 1 optional) and adds it to the item, made contiguous when it is not.  Nothing is converted: an
   // array of another type is refused with what to do about it.
   void addInput(size_t i, py::handle h, Item& item) {
-    const auto& api = py::detail::npy_api::get();
-    py::object a;
-    if (api.PyArray_Check_(h.ptr())) {
-      // A masked array hands over the values under its mask too, which the card would take for data.
-      if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(api.PyArray_Type_)) refuseMasked(i, h);
-      a = py::reinterpret_borrow<py::object>(h);
-    } else {
-      a = py::array::ensure(h);
-      if (!a) {
-        PyErr_Clear();
-        throw py::type_error("input '" + names_[i] + "': expected a numpy array, got " +
-                             std::string(py::str(py::type::handle_of(h).attr("__name__"))));
-      }
+    const bool isArray = py::isinstance<py::array>(h);
+    // A masked array hands over the values under its mask too, which the card would take for data.
+    if (isArray && Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(ndarrayType_.ptr())) refuseMasked(i, h);
+    py::array a = isArray ? py::reinterpret_borrow<py::array>(h) : py::array::ensure(h);
+    if (!a) {
+      PyErr_Clear();
+      throw py::type_error("input '" + names_[i] + "': expected a numpy array, got " +
+                           std::string(py::str(py::type::handle_of(h).attr("__name__"))));
     }
-    const py::detail::PyArray_Proxy* arr = py::detail::array_proxy(a.ptr());
-    const py::detail::PyArrayDescr_Proxy* descr = py::detail::array_descriptor_proxy(arr->descr);
-    // Equivalent types: the same element type in the same byte order (native or not applicable).
-    const bool typed = api.PyArray_EquivTypes_(arr->descr, inTypes_[i].ptr());
-    if (!typed || !sameShape(inputs_[i].shape, arr->dimensions, arr->nd)) {
-      const py::array view = py::reinterpret_borrow<py::array>(a);
+    const py::dtype type = a.dtype();
+    const bool typed = sameType(type, inTypes_[i]);
+    if (!typed || !sameShape(inputs_[i].shape, a.shape(), a.ndim())) {
       const std::vector<int64_t>& want = inputs_[i].shape;
-      const std::string type = inputs_[i].typeName;
-      std::string text = "input '" + names_[i] + "': expected " + type + " of shape " + shapeText(want);
+      const std::string name = inputs_[i].typeName;
+      std::string text = "input '" + names_[i] + "': expected " + name + " of shape " + shapeText(want);
       if (want.size() > 1 && want.front() == 1)
         text += " or " + shapeText(std::vector<int64_t>(want.begin() + 1, want.end()));
-      text += ", got " + std::string(py::str(view.dtype())) + " of shape " +
-              shapeText(std::vector<int64_t>(view.shape(), view.shape() + view.ndim()));
+      text += ", got " + std::string(py::str(static_cast<const py::handle&>(type))) + " of shape " +
+              shapeText(std::vector<int64_t>(a.shape(), a.shape() + a.ndim()));
       // What to do about it.  The bytes of a bytes-like object (bytes, bytearray, mmap, a byte memoryview) are
       // the data itself: numpy.asarray would turn each byte into one element.  An array of numbers only needs
       // converting (a foreign byte order included).
-      const bool rawBytes = !api.PyArray_Check_(h.ptr()) && descr->elsize == 1 && (descr->kind == 'u' || descr->kind == 'S');
-      const bool byteString = descr->kind == 'S' && arr->nd == 0;
+      const char kind = type.kind();
+      const bool rawBytes = !isArray && type.itemsize() == 1 && (kind == 'u' || kind == 'S');
+      const bool byteString = kind == 'S' && a.ndim() == 0;
       if (!typed && (rawBytes || byteString) && inTypes_[i].itemsize() != 1)
-        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + type + ")";
-      else if (!typed && descr->kind != 'O' && descr->kind != 'U' && descr->kind != 'S' && descr->kind != 'V')
-        text += "; convert it with numpy.asarray(x, dtype=numpy." + type + ")";
+        text += "; for raw bytes use numpy.frombuffer(x, dtype=numpy." + name + ")";
+      else if (!typed && kind != 'O' && kind != 'U' && kind != 'S' && kind != 'V')
+        text += "; convert it with numpy.asarray(x, dtype=numpy." + name + ")";
       throw py::value_error(text);
     }
-    if (!(arr->flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_)) {
+    if (!(a.flags() & py::array::c_style)) {
       a = py::array::ensure(a, py::array::c_style);
       if (!a) throw py::error_already_set();
     }
-    item.req.in.push_back(py::detail::array_proxy(a.ptr())->data);
+    item.req.in.push_back(a.data());
     item.inputs.push_back(std::move(a));
+  }
+
+  // The same element type in the machine's byte order (or one where order does not apply): the element
+  // types inputs take are plain numbers, told apart by kind and size.
+  static bool sameType(const py::dtype& got, const py::dtype& want) {
+    if (got.kind() != want.kind() || got.itemsize() != want.itemsize()) return false;
+    const char order = got.byteorder();
+    const char native = PY_BIG_ENDIAN ? '>' : '<';
+    return order == '=' || order == '|' || order == native;
+  }
+
+  // The "normalize" stage converts float32 values to the uint8 or float16 data the model computes on (an
+  // input it does not convert is copied as it is).  It reads the model input's bytes: an input that holds
+  // anything but float32 would be read as float32 values and reach the model as garbage (a uint8 input as
+  // zeros, quantised from the tiny floats its bytes make), so such a stage is refused.
+  void checkNormalizeFits() const {
+    const std::vector<int32_t>& types = core_->normalizeTypes();
+    for (size_t i = 0; i < inputs_.size() && i < types.size(); ++i) {
+      if (types[i] == qobeTENSORIZATION_NONE || inputs_[i].typeName == "float32") continue;
+      const bool toU8 = types[i] == qobeTENSORIZATION_UINT8 || types[i] == qobeTENSORIZATION_UINT8_INTERLEAVE;
+      throw std::invalid_argument(
+          "the \"normalize\" stage converts float32 values to " + std::string(toU8 ? "uint8" : "float16") +
+          " for input '" + names_[i] + "', which holds " + inputs_[i].typeName +
+          " already: the model would get its bytes read as float32 values (zeros for uint8 data); leave "
+          "\"normalize\" out of the stages to hand the input to the model as it is");
+    }
   }
 
   // Refuses a numpy masked array with masked elements (one whose mask is all False is plain data).
@@ -446,7 +482,7 @@ class Pipeline {
   }
 
   // The input's shape, or the input's shape without its leading extent of 1.
-  static bool sameShape(const std::vector<int64_t>& want, const Py_intptr_t* got, int nd) {
+  static bool sameShape(const std::vector<int64_t>& want, const py::ssize_t* got, py::ssize_t nd) {
     const size_t n = static_cast<size_t>(nd);
     const size_t skip = n + 1 == want.size() && want.front() == 1 ? 1 : 0;
     if (n + skip != want.size()) return false;
@@ -456,21 +492,48 @@ class Pipeline {
     return true;
   }
 
-  std::unique_ptr<PipelineCore> core_;
+  std::shared_ptr<PipelineCore> core_;   // shared with a release going on in the background
   std::vector<std::string> names_;
   std::vector<TensorSpec> inputs_, outputs_;
   std::vector<py::dtype> inTypes_, outTypes_;
-  std::vector<std::vector<Py_intptr_t>> outDims_;
+  std::vector<std::vector<py::ssize_t>> outDims_, outStrides_;
+  py::object ndarrayType_;   // numpy.ndarray, which a masked array is a subclass of
   std::vector<std::unique_ptr<Item>> spare_;   // interpreter lock held
 };
 
-// Sets the Python error for the C++ exception being handled, as a pybind11 function would (its registered
-// translators: qobl.Error for CallError, ValueError for std::invalid_argument, ...).  In a catch block only.
-void setPythonError() {
-  if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators))
+// Raises qobl.Error (or RuntimeError before the Python layer set it) for a failed library call.
+void setCallError(const CallError& err) {
+  if (!errorClass()) {
+    PyErr_SetString(PyExc_RuntimeError, err.what());
     return;
-  if (py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) return;
-  PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+  }
+  try {
+    py::object exc = errorClass()(err.code(), err.what());
+    PyErr_SetObject(errorClass().ptr(), exc.ptr());
+  } catch (py::error_already_set& e) {   // making the exception failed: that error is raised instead
+    e.restore();
+  }
+}
+
+// Sets the Python error for the C++ exception being handled, as a pybind11 function would: qobl.Error for
+// CallError, pybind11's own exceptions as themselves, ValueError for std::invalid_argument, MemoryError for
+// std::bad_alloc, RuntimeError for the rest.  In a catch block only.
+void setPythonError() {
+  try {
+    throw;
+  } catch (const CallError& e) {
+    setCallError(e);
+  } catch (const py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError, "out of memory");
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
 }
 
 constexpr const char* kSubmitCapsule = "qobl._qobl.Pipeline.submit";
@@ -550,7 +613,10 @@ PYBIND11_MODULE(_qobl, m) {
   installLogSink();
   watchForks();
   // A forked child has only the thread that forked, which is inside no unlocked call.
-  pthread_atfork(nullptr, nullptr, [] { gCallsUnlocked.store(0); });
+  pthread_atfork(nullptr, nullptr, [] {
+    gCallsUnlocked.store(0);
+    forgetBackgroundTeardowns();
+  });
   // Like qobl-run: warnings of the library stay quiet unless QOBM_LOG_LEVEL asks for them (set and not empty).
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
   if (envLevel == nullptr || envLevel[0] == '\0') qobmSetLogLevel(qobmLL_ERROR);
@@ -559,12 +625,7 @@ PYBIND11_MODULE(_qobl, m) {
     try {
       if (e) std::rethrow_exception(e);
     } catch (const CallError& err) {
-      if (errorClass()) {
-        py::object exc = errorClass()(err.code(), err.what());
-        PyErr_SetObject(errorClass().ptr(), exc.ptr());
-      } else {
-        PyErr_SetString(PyExc_RuntimeError, err.what());
-      }
+      setCallError(err);
     }
   });
 
@@ -584,7 +645,10 @@ PYBIND11_MODULE(_qobl, m) {
   py::class_<ModelCore, std::shared_ptr<ModelCore>>(m, "_Model")
       .def(py::init(&openModel), py::arg("lib"), py::arg("graph"), py::arg("params"), py::arg("hw"),
            py::arg("suite"), py::arg("batch"), py::arg("device"), py::arg("shapes"), py::arg("input_types"))
-      .def("close", &ModelCore::close)
+      .def("close", [](ModelCore& c) {
+        Unlocked nogil;   // unloading the model from the card
+        c.close();
+      })
       .def_property_readonly("closed", &ModelCore::closed)
       .def_property_readonly("batch", &ModelCore::batch)
       .def_property_readonly("max_batch", &ModelCore::maxBatch)
@@ -608,7 +672,7 @@ PYBIND11_MODULE(_qobl, m) {
       .def("flush_if_gathering", &Pipeline::flushIfGathering)
       .def("wait_finished", &Pipeline::waitFinished)
       .def("expedite", &Pipeline::expedite)
-      .def("close", &Pipeline::close, py::arg("interruptible"))
+      .def("close", &Pipeline::close, py::arg("interruptible"), py::arg("timeout_ms"))
       .def_property_readonly("last_submitted", &Pipeline::lastSubmitted)
       .def_property_readonly("closed", &Pipeline::closed)
       .def_property_readonly("cache_number", &Pipeline::cacheNumber)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "call_error.h"
@@ -18,6 +19,7 @@ using Clock = PipelineCore::Clock;
 // How long a finished request may wait for others to join its batch when nobody waits for it.
 constexpr std::chrono::microseconds kResolveWait(500);
 constexpr std::chrono::milliseconds kPaddingWait(PipelineCore::kPaddingWaitMs);
+constexpr std::chrono::milliseconds kCloseWait(PipelineCore::kCloseWaitMs);
 // Device runs in flight when the application does not say.
 constexpr uint32_t kDefaultRunsInFlight = 8;
 
@@ -141,20 +143,21 @@ PipelineCore::PipelineCore(std::shared_ptr<ModelCore> model, const std::vector<s
     check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
     buildGraph(stages);
     stream_ = makeStream(&PipelineCore::onReport);
+    readNormalizeTypes();
     check(qoblGetStreamCacheNumber(stream_, &cache_), "qoblGetStreamCacheNumber");
     if (cache_ == 0) throw CallError(qoblERR_BUILD_STREAM, "the stream gathers no input per device run");
     if (maxInFlight == 0) maxInFlight = kDefaultRunsInFlight * cache_;
     maxSlots_ = std::max<uint32_t>(1, (maxInFlight + cache_ - 1) / cache_) * cache_;
     resolveBatch_ = std::max<uint32_t>(cache_, maxSlots_ / 2);
   } catch (...) {
-    close();
+    close(Clock::now() + kCloseWait);
     throw;
   }
 }
 
 PipelineCore::~PipelineCore() {
   try {
-    close();
+    close(Clock::now() + kCloseWait);
   } catch (...) {
   }
 }
@@ -223,6 +226,18 @@ void PipelineCore::buildGraph(const std::vector<std::string>& stagesIn) {
   }
 }
 
+void PipelineCore::readNormalizeTypes() {
+  normalizeTypes_.assign(inputs_.size(), qobeTENSORIZATION_NONE);
+  const auto at = std::find_if(ops_.begin(), ops_.end(), [](const OpInfo& o) { return o.stage == "normalize"; });
+  if (at == ops_.end()) return;
+  qobeOp* op = opHandles_[static_cast<size_t>(at - ops_.begin())];
+  for (size_t i = 0; i < inputs_.size(); ++i) {
+    int32_t type = qobeTENSORIZATION_NONE;
+    const std::string key = "tensor_type" + std::to_string(i);
+    if (qobeGetOpAttr(op, key.c_str(), qobeATTR_INT32, &type) == 0) normalizeTypes_[i] = type;
+  }
+}
+
 qoblStream* PipelineCore::makeStream(qoblStreamReportCallback report) {
   qoblStream* s = nullptr;
   clearLoggedErrors();
@@ -262,7 +277,7 @@ void PipelineCore::freeSlot(Slot* s) {
   s->inAddrs.clear();
 }
 
-PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until, bool mayWait) {
+PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point until) {
   std::unique_lock<std::mutex> lk(stateMu_);
   for (;;) {
     if (stopped_ || (!forPadding && closed_.load())) return nullptr;
@@ -293,7 +308,6 @@ PipelineCore::Slot* PipelineCore::acquireSlot(bool forPadding, Clock::time_point
       ++holders_;
       return s;
     }
-    if (!mayWait) return nullptr;
     if (slotCv_.wait_until(lk, until) == std::cv_status::timeout && free_.empty()) return nullptr;
   }
 }
@@ -305,22 +319,14 @@ uint64_t PipelineCore::submit(Request* req, Clock::time_point until) {
   if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
   check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
   std::unique_lock<DeadlineMutex> sub(submitMu_, until);
-  return submitWith(req, sub, until, true);
+  return submitWith(req, sub, until);
 }
 
-uint64_t PipelineCore::trySubmit(Request* req) {
-  if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
-  check(static_cast<uint32_t>(qobmSetDevice(device_)), "qobmSetDevice");
-  std::unique_lock<DeadlineMutex> sub(submitMu_, std::try_to_lock);
-  return submitWith(req, sub, Clock::time_point(), false);
-}
-
-uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until,
-                                  bool mayWait) {
+uint64_t PipelineCore::submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until) {
   // The slot is taken under the submission lock: a flush, which also needs a slot, then never waits for
   // slots held by submitters that wait for the lock.  The slots it waits for are in flight on the card.
   if (!sub.owns_lock()) return 0;
-  Slot* s = acquireSlot(false, until, mayWait);
+  Slot* s = acquireSlot(false, until);
   if (s == nullptr) {
     if (closed_.load()) throw std::invalid_argument(kPipelineClosed);
     return 0;
@@ -663,6 +669,10 @@ bool PipelineCore::run(Request& req, SyncTurn& turn, Clock::time_point until) {
   const qobeOp* failed = nullptr;
   {
     std::lock_guard<std::mutex> g(syncDoneMu_);
+    if (syncPending_ != 0)   // close() gave up on the card meanwhile
+      throw CallError(qoblERR_RUN_STREAM,
+                      "the pipeline was closed before this run completed (the card had not finished it when "
+                      "close() stopped waiting)");
     error = syncError_;
     failed = syncFailedOp_;
   }
@@ -695,7 +705,8 @@ void PipelineCore::onSyncReport(qobeOp* op, qobmDataset*, qobmDataset*, qoblCall
 
 bool PipelineCore::waitSyncIdle(Clock::time_point until) {
   std::unique_lock<std::mutex> lk(syncDoneMu_);
-  return syncDoneCv_.wait_until(lk, until, [&] { return syncPending_ == 0; });
+  // close() giving up on the card ends the wait too: the caller then finds the pipeline closed.
+  return syncDoneCv_.wait_until(lk, until, [&] { return syncPending_ == 0 || releasing_.load(); });
 }
 
 std::string PipelineCore::opName(const qobeOp* op) const {
@@ -719,13 +730,33 @@ void PipelineCore::releaseSyncStream() {
 // ---------------------------------------------------------------------------------------------------------
 // Teardown
 
-void PipelineCore::close() {
+namespace {
+
+// Teardowns going on in the background (see PipelineCore::close), polled rather than waited for with a
+// condition variable, so that a forked child (which has none of them) can reset the count whatever thread
+// of the parent held a lock.
+std::atomic<int> gTeardowns{0};
+
+}  // namespace
+
+bool waitBackgroundTeardowns(Clock::time_point until) {
+  while (gTeardowns.load() != 0) {
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void forgetBackgroundTeardowns() { gTeardowns.store(0); }
+
+void PipelineCore::close(Clock::time_point until) {
   if (cardLostByFork()) {   // a forked child: only marked closed (see watchForks)
     closed_.store(true);
     return;
   }
+  if (releasing_.load()) return;   // given up on: being released in the background
   std::lock_guard<std::mutex> once(closeMu_);
-  if (handle_ == nullptr) return;   // closed before, or never built
+  if (handle_ == nullptr || releasing_.load()) return;   // closed before, or never built
   closed_.store(true);
   qobmSetDevice(device_);
   {
@@ -734,13 +765,80 @@ void PipelineCore::close() {
     slotCv_.notify_all();
     slotCv_.wait(lk, [&] { return holders_ == 0 && growing_ == 0; });
   }
+  // What gathers is sent, so that it completes rather than being dropped; then the runs on the card are
+  // waited for, all until `until`.
+  bool drained = false;
+  {
+    std::unique_lock<DeadlineMutex> sub(submitMu_, until);
+    if (sub.owns_lock()) {
+      if (stream_ != nullptr) flushLocked(until);
+      drained = gathered_.empty();
+    }
+  }
+  if (drained) {
+    std::unique_lock<std::mutex> lk(stateMu_);
+    drained = finishCv_.wait_until(lk, until, [&] { return outstanding_.empty(); });
+  }
+  if (drained) drained = waitSyncIdle(until);
+  std::shared_ptr<PipelineCore> self = weak_from_this().lock();
+  if (drained || !self) {
+    release(false);
+    return;
+  }
+  // The card has not finished in time.  Every request still in flight fails now, and no report touches
+  // its outputs afterwards, so the caller is done with the pipeline; the streams, which the library
+  // destroys only once the card has finished their runs (or after its own time limit), are released by
+  // a thread of their own, with the rest.
+  releasing_.store(true);
+  {
+    std::lock_guard<std::mutex> g(syncDoneMu_);   // a synchronous run waiting for the card gives up
+  }
+  syncDoneCv_.notify_all();
+  model_->detachUse();   // the model may be closed meanwhile; it is destroyed once this release is done
+  {
+    std::unique_lock<std::mutex> lk(stateMu_);
+    Wakes w;   // every waiter is woken below
+    for (;;) {   // outputs being copied by a report callback right now are let through
+      const bool copying =
+          std::any_of(slots_.begin(), slots_.end(), [](const std::unique_ptr<Slot>& s) { return s->delivering; });
+      if (!copying) break;
+      lk.unlock();
+      std::this_thread::yield();
+      lk.lock();
+    }
+    for (auto& s : slots_) {
+      if (s->state == Slot::State::kBusy && s->req != nullptr)
+        finishLocked(s.get(), qoblERR_RUN_STREAM,
+                     "the pipeline was closed before this input's run completed (the card had not finished it "
+                     "when close() stopped waiting)",
+                     true, w);
+    }
+    stopped_ = true;
+    doneCv_.notify_all();
+    finishCv_.notify_all();
+  }
+  ++gTeardowns;
+  try {
+    std::thread([self]() mutable {
+      self->release(true);
+      self.reset();
+      --gTeardowns;
+    }).detach();
+  } catch (...) {   // no thread to be had: released here after all
+    --gTeardowns;
+    release(true);
+  }
+}
+
+void PipelineCore::release(bool abandoned) {
+  qobmSetDevice(device_);
   {
     // The report callback takes no submission lock, so holding it while the stream is destroyed (which
     // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
     std::lock_guard<DeadlineMutex> sub(submitMu_);
     if (stream_ != nullptr) {
-      // What gathers is sent, so that it completes rather than being dropped.
-      flushLocked(Clock::now() + kPaddingWait);
+      // Normally nothing gathers any more; when close() gave up, the stream drops what still does.
+      if (!abandoned) flushLocked(Clock::now() + kPaddingWait);
       qoblDestroyOpStream(stream_);   // waits for the runs on the card; no report follows
       stream_ = nullptr;
     }
@@ -776,7 +874,11 @@ void PipelineCore::close() {
   }
   for (qobeOp* op : opHandles_) qobeDestroyOp(op);
   opHandles_.clear();
-  model_->releaseUse();
+  if (abandoned) {
+    model_->releaseDetached();
+  } else {
+    model_->releaseUse();
+  }
   handle_ = nullptr;
 }
 

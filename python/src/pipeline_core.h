@@ -99,12 +99,14 @@ struct PipelineStats {
   uint32_t inFlight = 0, slots = 0, cacheNumber = 0;
 };
 
-class PipelineCore {
+class PipelineCore : public std::enable_shared_from_this<PipelineCore> {
  public:
   using Clock = std::chrono::steady_clock;
   // How long a flush waits for free slots to pad the gathering device run before it gives up (the card
   // must be stuck by then).
   static constexpr uint32_t kPaddingWaitMs = 10000;
+  // How long closing waits for the runs in flight when its caller does not say.
+  static constexpr uint32_t kCloseWaitMs = 10000;
 
   // A synchronous run of one caller, made empty by the caller and passed to every run() call of that run.
   // Holds the synchronous stream from the caller's turn to the run's end; dropped while its run is on the
@@ -132,17 +134,13 @@ class PipelineCore {
   // std::invalid_argument when closed, CallError when its input could not be copied to the card (when it
   // throws or returns 0 the request stays the caller's).
   uint64_t submit(Request* req, Clock::time_point until);
-  // submit without any wait: 0 when it would have to wait (another thread holds the submission lock, or
-  // max_in_flight inputs are in flight).  Its other waits are short (locks held over a few calls, the
-  // library's own), so the binding calls it with the interpreter lock held.
-  uint64_t trySubmit(Request* req);
   // Runs one item on the synchronous stream: waits for the caller's turn, sends the item (a device run
   // larger than one item is filled with copies of it) and waits for its outputs.  True once they are in
-  // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError,
-  // or std::invalid_argument when closed.
+  // req; false when `until` came first: call again with the same turn to go on waiting.  Throws CallError
+  // (also when close() gave up on the card while the run was on it), or std::invalid_argument when closed.
   bool run(Request& req, SyncTurn& turn, Clock::time_point until);
   // Waits up to `until` for a synchronous run left on the card by a caller who stopped waiting for it;
-  // true when none is left.
+  // true when none is left, or once close() gave up on the card (releasing_).
   bool waitSyncIdle(Clock::time_point until);
 
   // Waits up to timeoutMs until finished requests are due for takeDone (meanwhile fills a gathering device
@@ -169,14 +167,23 @@ class PipelineCore {
   bool waitFinished(uint64_t seq, Clock::time_point until);
   uint64_t lastSeq() const { return nextSeq_.load() - 1; }
 
-  // Sends what gathers, waits for the runs in flight (up to the library's limit), fails every request
-  // that did not finish, and releases streams, graph, ops and card memory.  A second close does nothing.
-  // In a child forked after the card was used (cardLostByFork) it only marks the pipeline closed; the
-  // owner must then not destroy it either (its condition variables may count waiters of the parent).
-  void close();
+  // Sends what gathers and waits until `until` for the runs in flight; then releases streams, graph, ops
+  // and card memory.  When the card has not finished by then, every request still in flight fails at
+  // once (and no report writes its outputs afterwards), and, when the pipeline is owned by a shared_ptr,
+  // the rest is released by a thread of its own: the library waits up to 10 s for the card to finish a
+  // stream's runs before it lets the stream go, which close() then does not wait for (see
+  // waitBackgroundTeardowns).  Without an owner (from the destructor) it is released here.  A second
+  // close does nothing.  In a child forked after the card was used (cardLostByFork) it only marks the
+  // pipeline closed; the owner must then not destroy it either (its condition variables may count waiters
+  // of the parent).
+  void close(Clock::time_point until);
   bool closed() const { return closed_.load(); }
 
   const std::vector<OpInfo>& ops() const { return ops_; }
+  // Per model input, the qobeTENSORIZATION_* conversion the "normalize" stage applies to it:
+  // qobeTENSORIZATION_NONE when the stage copies the input's bytes as they are (or there is no such
+  // stage); otherwise the stage reads the input as float32 values and hands the model uint8 or float16.
+  const std::vector<int32_t>& normalizeTypes() const { return normalizeTypes_; }
   uint32_t cacheNumber() const { return cache_; }
   uint32_t maxInFlight() const { return maxSlots_; }   // asynchronous inputs in flight at most
   uint32_t device() const { return device_; }
@@ -203,14 +210,16 @@ class PipelineCore {
   void report(qobeOp* op, qobmDataset* input, qobmDataset* output, const qoblCallbackStatus& status);
 
   void buildGraph(const std::vector<std::string>& stages);
+  // Reads normalizeTypes_ off the built stream's pre-processing op.
+  void readNormalizeTypes();
   // A built stream over the graph whose reports go to `report` (with this pipeline as context).
   qoblStream* makeStream(qoblStreamReportCallback report);
   Slot* makeSlot();                       // throws CallError
   void freeSlot(Slot* s);                 // card memory and datasets
-  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`
-  // (with mayWait false: not at all); returns null then, or once closed.
-  Slot* acquireSlot(bool forPadding, Clock::time_point until, bool mayWait = true);
-  uint64_t submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until, bool mayWait);
+  // A free (or new) slot, counted in holders_ until it is submitted or given back.  Waits up to `until`;
+  // returns null then, or once closed.
+  Slot* acquireSlot(bool forPadding, Clock::time_point until);
+  uint64_t submitWith(Request* req, std::unique_lock<DeadlineMutex>& sub, Clock::time_point until);
   // Submits one slot (a request or padding); submitMu_ held.
   void submitLocked(Slot* s);
   // Which waiters a change made under stateMu_ must wake.  Collected under the lock and woken once it is
@@ -227,6 +236,10 @@ class PipelineCore {
   void flushLocked(Clock::time_point until);   // submitMu_ held; gives up at `until`
   std::string opName(const qobeOp* op) const;
   void releaseSyncStream();
+  // Destroys streams (waiting for their runs on the card), slots, graph and ops, and lets go of the model.
+  // `abandoned`: close() gave up on the runs in flight; nothing gathering is sent, and the model use was
+  // detached (ModelCore::detachUse).
+  void release(bool abandoned);
 
   std::shared_ptr<ModelCore> model_;
   qoblModel* handle_ = nullptr;
@@ -239,10 +252,12 @@ class PipelineCore {
   qoblOpGraph* graph_ = nullptr;
   std::vector<qobeOp*> opHandles_;
   std::vector<OpInfo> ops_;
+  std::vector<int32_t> normalizeTypes_;
   qoblStream* stream_ = nullptr;
 
   std::mutex closeMu_;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> releasing_{false};   // close() gave up waiting: released by a thread of its own
   std::atomic<uint64_t> nextSeq_{1};
 
   DeadlineMutex submitMu_;
@@ -287,6 +302,13 @@ class PipelineCore {
   uint32_t syncError_ = 0;                  // the first failure reported for the current synchronous run
   const qobeOp* syncFailedOp_ = nullptr;    // the op it was reported for
 };
+
+// Waits until every pipeline that close() left to a thread of its own is released; false when `until` came
+// first.  The process must not end before: the card platform's teardown at exit would pull the card from
+// under the library calls of those threads.
+bool waitBackgroundTeardowns(PipelineCore::Clock::time_point until);
+// In a forked child, which has none of those threads.
+void forgetBackgroundTeardowns();
 
 }  // namespace python
 }  // namespace qobl

@@ -3,6 +3,7 @@
 
 import ctypes
 import faulthandler
+import json
 import os
 import pathlib
 import subprocess
@@ -49,6 +50,12 @@ class Card:
     def fail_call(self, name, nth, code):
         assert self.lib.qobcrt_sim_fail_call(name.encode(), nth, code) == 0
 
+    def call_count(self, name):
+        """Calls of the runtime function `name` made so far, counted as each call starts."""
+        n = ctypes.c_uint64()
+        assert self.lib.qobcrt_sim_call_count(name.encode(), ctypes.byref(n)) == 0
+        return n.value
+
     def set_op_delay_us(self, us, dev=0):
         assert self.lib.qobcrt_sim_set_op_delay_us(dev, us) == 0
 
@@ -93,6 +100,18 @@ def assert_bit_exact(got, expected):
     for g, e in zip(got, expected):
         assert g.dtype == e.dtype and g.shape == e.shape
         assert g.tobytes() == e.tobytes()
+
+
+def package_model(directory, description):
+    """Packages a model of one's own from `description` (qobl-model-gen's JSON, as a dict; its kernels
+    from the test kernel library unless it names another) into directory/m; returns that directory."""
+    directory = pathlib.Path(directory)
+    description = dict({"library": str(BUILD / "tests" / "byom" / "byom_kernels.so")}, **description)
+    (directory / "model.json").write_text(json.dumps(description))
+    proc = subprocess.run([str(BUILD / "bin" / "qobl-model-gen"), "package", str(directory / "model.json"),
+                           str(directory / "m")], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return directory / "m"
 
 
 def run_script(script, *args, timeout, env=None):

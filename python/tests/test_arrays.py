@@ -9,7 +9,6 @@ import json
 import mmap
 import pathlib
 import shutil
-import subprocess
 import sys
 import tracemalloc
 import weakref
@@ -18,7 +17,7 @@ import numpy as np
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample
+from conftest import MODELS, assert_bit_exact, load_sample, package_model
 
 
 @pytest.fixture
@@ -36,20 +35,15 @@ def uint8_model(tmp_path_factory):
     np.array([2, 3, 4, 8], np.uint8).tofile(d / "x.bin")
     np.array([1.0, 6.0, -4.0, 2.0], np.float32).tofile(d / "scaled.bin")
     np.array([5.0], np.float32).tofile(d / "sum.bin")
-    (d / "model.json").write_text("""{
-      "inputs":  [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
-      "params":  [{"name": "w", "shape": [4], "file": "w.bin"}],
-      "nodes":   [{"name": "scaled", "func": "byom_scale", "inputs": ["data", "w"], "shape": [1, 4]},
+    return package_model(d, {
+        "inputs": [{"name": "data", "shape": [1, 4], "dtype": "uint8"}],
+        "params": [{"name": "w", "shape": [4], "file": "w.bin"}],
+        "nodes": [{"name": "scaled", "func": "byom_scale", "inputs": ["data", "w"], "shape": [1, 4]},
                   {"name": "sum", "func": "byom_sum", "inputs": ["scaled"], "shape": [1, 1]}],
-      "outputs": ["scaled", "sum"],
-      "hw":      {"max_batch_size": 2},
-      "library": "%s",
-      "sample":  {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]}
-    }""" % (BUILD / "tests" / "byom" / "byom_kernels.so"))
-    proc = subprocess.run([str(BUILD / "bin" / "qobl-model-gen"), "package", str(d / "model.json"), str(d / "m")],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return d / "m"
+        "outputs": ["scaled", "sum"],
+        "hw": {"max_batch_size": 2},
+        "sample": {"input": ["x.bin"], "expected": ["scaled.bin", "sum.bin"]},
+    })
 
 
 def test_inputs_are_passed_as_the_graph_declares_them(uint8_model):
@@ -69,6 +63,26 @@ def test_inputs_are_passed_as_the_graph_declares_them(uint8_model):
         assert "expected uint8 of shape (1, 4)" in str(info.value)
         assert "numpy.asarray(x, dtype=numpy.uint8)" in str(info.value)
         assert pipe.stats()["failed"] == 0
+
+
+def test_normalize_is_refused_on_inputs_it_would_read_as_float32(uint8_model, tmp_path):
+    # The stage quantises float32 values for a uint8 model input (to float16 for a float16 one); on an input
+    # that holds uint8 or float16 data already it would read the bytes as float32 and hand the model zeros.
+    half_model = package_model(tmp_path, {
+        "inputs": [{"name": "image", "shape": [1, 8], "dtype": "float16"}],
+        "nodes": [{"name": "out", "func": "byom_zero", "inputs": ["image"], "shape": [1, 2]}],
+        "outputs": ["out"],
+    })
+    for path, name, held, made in ((uint8_model, "data", "uint8", "uint8"), (half_model, "image", "float16", "float16")):
+        with qobl.Model(path) as model:
+            with pytest.raises(ValueError) as info:
+                qobl.Pipeline(model, ("input", "normalize", "model"))
+            text = str(info.value)
+            assert f"to {made} for input '{name}', which holds {held}" in text and "leave \"normalize\" out" in text
+    # Without the stage the uint8 model computes on its data.
+    with qobl.Model(uint8_model) as model, qobl.Pipeline(model) as pipe:
+        (x,), expected = load_sample(uint8_model, model)
+        assert_bit_exact(pipe.infer(x), expected)
 
 
 def test_an_input_type_numpy_has_no_equal_for_is_refused_when_opening(uint8_model, tmp_path):

@@ -6,10 +6,12 @@ import ctypes
 import threading
 import time
 
+import numpy as np
+
 import pytest
 
 import qobl
-from conftest import BUILD, MODELS, assert_bit_exact, load_sample, run_script
+from conftest import BUILD, MODELS, assert_bit_exact, load_sample, package_model, run_script
 
 
 @pytest.fixture
@@ -100,6 +102,57 @@ def test_close_with_runs_in_flight_resolves_every_future(card):
             assert f.exception().code == qobl.ERR_RUN_STREAM
 
 
+def test_close_on_a_stuck_card_returns_after_its_time_out(card):
+    """The library waits up to 10 s per stream for runs the card does not finish: close(timeout_ms) waits
+    for them only that long, fails what is left, and the card's memory is released in the background."""
+    model = qobl.Model(MODELS / "classifier")
+    pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+    (x,), expected = load_sample(MODELS / "classifier", model)
+    assert_bit_exact(pipe.infer(x), expected)
+    card.set_op_delay_us(2_000_000)   # each op of a run takes 2 s: stuck, for a 0.3 s close
+    futures = [pipe.infer_async(x) for _ in range(pipe.cache_number + 1)]   # a device run sent, one gathering
+    with pytest.raises(qobl.Error):
+        pipe.infer(x, timeout_ms=50)   # a synchronous run left on the card as well
+    waited = []
+
+    def infer_without_limit():   # waits for its turn behind the run left on the card, then for its own
+        try:
+            pipe.infer(x)
+        except (qobl.Error, ValueError) as e:   # closed while it waited for the card, or for its turn
+            waited.append((time.monotonic(), e))
+
+    waiter = threading.Thread(target=infer_without_limit)
+    waiter.start()
+    time.sleep(0.1)
+    start = time.monotonic()
+    pipe.close(timeout_ms=300)
+    took = time.monotonic() - start
+    model.close()   # its pipeline is still being released: the model goes once that is done
+    waiter.join(30)
+    assert took < 2.0, took
+    assert waited and waited[0][0] - start < 2.0, "an infer waiting for the card did not end with the close"
+    assert pipe.closed and model.closed
+    for f in futures:
+        assert f.exception(0).code == qobl.ERR_RUN_STREAM and "closed before" in str(f.exception(0))
+    with pytest.raises(ValueError):
+        pipe.infer_async(x)
+    with pytest.raises(ValueError):
+        qobl.Pipeline(model)
+    card.set_op_delay_us(0)
+    assert qobl._qobl._wait_calls_finished(60_000)   # released once the card is done; the fixture checks it
+
+    # A card that finishes in time: close waits for it, without a limit with None.
+    with qobl.Model(MODELS / "classifier") as model:
+        pipe = qobl.Pipeline(model)
+        card.set_op_delay_us(200_000)
+        futures = [pipe.infer_async(x) for _ in range(pipe.cache_number)]
+        pipe.close(timeout_ms=None)
+        for f in futures:
+            assert_bit_exact(f.result(0), expected)
+        with pytest.raises(ValueError):
+            qobl.Pipeline(model).close(timeout_ms=-1)
+
+
 def test_runs_nobody_waits_for_complete_while_the_resolver_sleeps(card):
     """The resolver sleeps up to a second when nothing is in flight: a lone input must still be sent after
     its gather time and its future resolved, without anyone waiting on it; and submitters blocked on
@@ -172,6 +225,41 @@ def test_interpreter_lock_is_free_while_the_card_works(classifier, card):
     assert pipe.stats()["completed"] == done + pipe.cache_number
     for f in futures:
         assert_bit_exact(f.result(timeout=30), expected)
+
+
+def test_other_threads_run_python_while_an_input_is_copied_to_the_card(card, tmp_path):
+    """A submission copies its input to the card without the interpreter lock: another thread sees the
+    copy started (the card counts its copy calls as they start) while the pipeline has not counted the
+    submission yet, which it does once the copy is done."""
+    model_dir = package_model(tmp_path, {
+        "inputs": [{"name": "data", "shape": [1, 1 << 23]}],   # 32 MiB of float32 per input
+        "nodes": [{"name": "out", "func": "byom_zero", "inputs": ["data"], "shape": [1, 1]}],
+        "outputs": ["out"], "hw": {"max_batch_size": 1}})
+    with qobl.Model(model_dir) as model, qobl.Pipeline(model, max_in_flight=1) as pipe:
+        x = np.ones(model.inputs[0].shape, np.float32)
+        pipe.infer_async(x).result(60)   # the slot's card memory is made, and free again
+        base, seen, stop = [None], [], threading.Event()
+
+        def watch():
+            while not stop.is_set() and not seen:
+                copies, submitted = card.call_count("qobcrt_memcpy"), pipe.stats()["submitted"]
+                if base[0] is not None and copies > base[0][0] and submitted == base[0][1]:
+                    seen.append(copies)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            for _ in range(20):
+                base[0] = (card.call_count("qobcrt_memcpy"), pipe.stats()["submitted"])
+                future = pipe.infer_async(x)   # finds the slot free: waits for nothing but the copy
+                base[0] = None
+                assert future.result(60)[0].shape == (1, 1)
+                if seen:
+                    break
+        finally:
+            stop.set()
+            watcher.join()
+        assert seen, "no other thread ran Python while an input was copied to the card"
 
 
 def test_done_callbacks_may_call_the_pipeline(classifier):
@@ -392,3 +480,52 @@ print("ok")
 def test_a_forked_child_gets_a_clear_error_and_exits():
     proc = run_script(FORK_SCRIPT, MODELS / "classifier", timeout=120)
     assert proc.returncode == 0 and proc.stdout == "child done\nok\n", proc.stdout + proc.stderr
+
+
+FORK_RELEASE_SCRIPT = r"""
+import ctypes, gc, multiprocessing, os, sys, time, numpy as np, qobl
+card = ctypes.CDLL(sys.argv[2])
+model = qobl.Model(sys.argv[1])
+pipe = qobl.Pipeline(model)
+x = np.zeros((1, 3, 16, 16), np.float32)
+expected = pipe.infer(x)[0]
+card.qobcrt_sim_set_op_delay_us(0, 1_000_000)
+stuck = qobl.Pipeline(model)
+stuck.infer_async(x)
+stuck.close(timeout_ms=50)             # released in a thread of the parent while the children run
+card.qobcrt_sim_set_op_delay_us(0, 0)
+
+def drop_the_parents_objects():        # a child collects what it inherited: nothing of the parent's is freed
+    global pipe, stuck
+    try:
+        pipe.infer(x)
+        raise AssertionError("the parent's pipeline ran in the child")
+    except RuntimeError:
+        pass
+    pipe = stuck = None
+    gc.collect()
+
+def worker():
+    drop_the_parents_objects()
+    sys.exit(5)
+
+start = time.monotonic()
+proc = multiprocessing.get_context("fork").Process(target=worker)
+proc.start()
+proc.join(20)
+assert proc.exitcode == 5, proc.exitcode
+pid = os.fork()
+if pid == 0:
+    drop_the_parents_objects()
+    model.close()
+    sys.exit(3)                        # the interpreter's own exit, with no release of the parent to wait for
+assert os.waitpid(pid, 0)[1] >> 8 == 3
+assert time.monotonic() - start < 5, time.monotonic() - start
+assert not pipe.closed and (pipe.infer(x)[0] == expected).all() and pipe.infer_async(x).result(30)[0].shape == (1, 10)
+print("ok")
+"""
+
+
+def test_forked_children_that_collect_the_parents_objects_leave_them_alone():
+    proc = run_script(FORK_RELEASE_SCRIPT, MODELS / "classifier", BUILD / "lib" / "libqobcrt.so", timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stdout + proc.stderr
