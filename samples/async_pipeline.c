@@ -77,6 +77,14 @@ static void on_report(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblC
   pthread_mutex_unlock(&r->lock);
 }
 
+/* Releases what run() holds before it builds anything, and returns its failure status. */
+static int give_up(qoblModel* model, uint8_t* input, uint8_t* expected) {
+  if (model != NULL) qoblDestroyModel(model);
+  free(input);
+  free(expected);
+  return 1;
+}
+
 static int run(const char* dir) {
   char files[4][1024];
   const char* names[4] = {"model.so", "graph.json", "params.bin", "hw.json"};
@@ -88,7 +96,10 @@ static int run(const char* dir) {
   uint8_t* input = read_file(dir, "sample_input.bin", &in_size);
   uint8_t* expected = read_file(dir, "expected_output.bin", &r.size);
   r.expected = expected;
-  if (input == NULL || expected == NULL) return fprintf(stderr, "cannot read the samples in %s\n", dir), 1;
+  if (input == NULL || expected == NULL) {
+    fprintf(stderr, "cannot read the samples in %s\n", dir);
+    return give_up(NULL, input, expected);
+  }
 
   qoblModel* model = NULL;
   uint32_t batch = 0, inputs = 0;
@@ -100,8 +111,10 @@ static int run(const char* dir) {
   CHECK(qoblSetModelBatchSize(model, &batch));
   CHECK(qoblGetModelInputCount(model, &inputs));
   CHECK(qoblGetModelOutputCount(model, &r.outputs));
-  if (inputs == 0 || inputs > MAX_TENSORS || r.outputs == 0 || r.outputs > MAX_TENSORS)
-    return fprintf(stderr, "%u input(s), %u output(s): 1 to %d of each\n", inputs, r.outputs, MAX_TENSORS), 1;
+  if (inputs == 0 || inputs > MAX_TENSORS || r.outputs == 0 || r.outputs > MAX_TENSORS) {
+    fprintf(stderr, "%u input(s), %u output(s): 1 to %d of each\n", inputs, r.outputs, MAX_TENSORS);
+    return give_up(model, input, expected);
+  }
   for (uint32_t i = 0; i < inputs; ++i) { /* the shapes of one item: float32 tensors */
     qobmShape shape;
     CHECK(qoblGetModelInputShapeByIndex(model, (int32_t)i, &shape));
@@ -116,9 +129,11 @@ static int run(const char* dir) {
     out_total += r.out_bytes[o];
     if (aligned != r.out_bytes[o]) core_layout = 1;
   }
-  if (in_total != in_size || out_total != r.size)
-    return fprintf(stderr, "the samples do not fit the model: %zu input bytes for %llu, %zu output bytes for %llu\n",
-                   in_size, (unsigned long long)in_total, r.size, (unsigned long long)out_total), 1;
+  if (in_total != in_size || out_total != r.size) {
+    fprintf(stderr, "the samples do not fit the model: %zu input bytes for %llu, %zu output bytes for %llu\n",
+            in_size, (unsigned long long)in_total, r.size, (unsigned long long)out_total);
+    return give_up(model, input, expected);
+  }
 
   qoblOpGraph* graph = NULL;
   qobeOp *ops[3] = {NULL, NULL, NULL};

@@ -82,6 +82,9 @@ static int classify(const char* dir) {
   if (inputs == 0 || inputs > MAX_TENSORS || outputs == 0 || outputs > MAX_TENSORS) {
     fprintf(stderr, "%u input(s) and %u output(s): this sample handles 1 to %d of each\n", inputs, outputs,
             MAX_TENSORS);
+    qoblDestroyModel(model);
+    free(input);
+    free(expected);
     return 1;
   }
   for (uint32_t i = 0; i < inputs; ++i) {
@@ -101,6 +104,9 @@ static int classify(const char* dir) {
     fprintf(stderr, "the samples do not fit the model: sample_input.bin has %zu bytes, its %u input(s) take %llu; "
             "expected_output.bin has %zu bytes, its %u output(s) take %llu\n", in_size, inputs,
             (unsigned long long)in_total, exp_size, outputs, (unsigned long long)out_total);
+    qoblDestroyModel(model);
+    free(input);
+    free(expected);
     return 1;
   }
 
