@@ -1,8 +1,10 @@
 /* async_pipeline: an asynchronous pipeline with a report callback.
- *   usage: async_pipeline MODEL_DIR     (build/models/classifier or build/models/segmenter)
- * Builds input op -> run-model op (-> memory-copy op when the model stores its outputs in a core layout),
+ *   usage: async_pipeline MODEL_DIR     (build/models/classifier, build/models/segmenter or build/models/pair)
+ * Builds input op -> run-model op (-> memory-copy op when the model stores an output in a core layout),
  * runs RUNS (8) inputs with qoblRunStreamAsync at the model's largest batch size, checks every output in the
- * callback and waits with qoblSynchronizeStream.  Exits non-zero unless every output is as expected. */
+ * callback and waits with qoblSynchronizeStream.  Exits non-zero unless every output is as expected.
+ * sample_input.bin holds the model's inputs one after the other in input order (float32), each of which
+ * goes into its own buffer of an input dataset; expected_output.bin holds the outputs in output order. */
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -12,6 +14,7 @@
 #include "qobl_api.h"
 
 #define RUNS 8
+#define MAX_TENSORS 8
 #define CHECK(call)                                            \
   do {                                                         \
     uint32_t rc_ = (uint32_t)(call);                           \
@@ -23,8 +26,10 @@
 
 struct results {            /* shared with the callback, which runs on the card's reporting thread */
   pthread_mutex_t lock;
-  const uint8_t* expected;
-  size_t size;
+  const uint8_t* expected;  /* every output, one after the other */
+  size_t size;              /* of expected */
+  uint32_t outputs;
+  uint64_t out_bytes[MAX_TENSORS];
   int good, bad;
 };
 
@@ -43,21 +48,41 @@ static uint8_t* read_file(const char* dir, const char* name, size_t* size) {
   return data;
 }
 
+/* Whether each output buffer of the dataset holds its part of the expected outputs. */
+static int outputs_as_expected(struct results* r, qobmDataset* output) {
+  uint32_t count = 0;
+  if (output == NULL || qobmGetDatasetBufferCount(output, &count) != 0 || count != r->outputs) return 0;
+  uint8_t* host = malloc(r->size);
+  int ok = host != NULL;
+  size_t at = 0;
+  for (uint32_t o = 0; ok && o < r->outputs; at += (size_t)r->out_bytes[o], ++o) {
+    qobmDataBuffer* buf = NULL;
+    uint64_t addr = 0;
+    ok = qobmGetDatasetBuffer(output, o, &buf) == 0 && qobmGetDataBufferAddr(buf, &addr) == 0 &&
+         qobmMemcpy((uint64_t)(uintptr_t)(host + at), addr, r->out_bytes[o], qobmMEMCPY_DEVICE_TO_HOST) == 0 &&
+         memcmp(host + at, r->expected + at, r->out_bytes[o]) == 0;
+  }
+  free(host);
+  return ok;
+}
+
 /* Called once per input for every reported op; the output dataset is valid during the call only. */
 static void on_report(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status, void* ctx) {
   struct results* r = ctx;
-  qobmDataBuffer* buf = NULL;
-  uint64_t addr = 0;
-  uint8_t* host = malloc(r->size);
-  int ok = status->errorCode == 0 && qobmGetDatasetBuffer(output, 0, &buf) == 0 &&
-           qobmGetDataBufferAddr(buf, &addr) == 0 && qobmMemcpy((uint64_t)(uintptr_t)host, addr, r->size, 1) == 0 &&
-           memcmp(host, r->expected, r->size) == 0;
+  const int ok = status->errorCode == 0 && outputs_as_expected(r, output);
   (void)op;
   (void)input;
-  free(host);
   pthread_mutex_lock(&r->lock);
   if (status->isStreamEnd || status->errorCode != 0) ok ? ++r->good : ++r->bad;
   pthread_mutex_unlock(&r->lock);
+}
+
+/* Releases what run() holds before it builds anything, and returns its failure status. */
+static int give_up(qoblModel* model, uint8_t* input, uint8_t* expected) {
+  if (model != NULL) qoblDestroyModel(model);
+  free(input);
+  free(expected);
+  return 1;
 }
 
 static int run(const char* dir) {
@@ -65,32 +90,60 @@ static int run(const char* dir) {
   const char* names[4] = {"model.so", "graph.json", "params.bin", "hw.json"};
   for (int i = 0; i < 4; ++i) snprintf(files[i], sizeof files[i], "%s/%s", dir, names[i]);
   size_t in_size = 0;
-  struct results r = {PTHREAD_MUTEX_INITIALIZER, NULL, 0, 0, 0};
+  struct results r;
+  memset(&r, 0, sizeof r);
+  pthread_mutex_init(&r.lock, NULL);
   uint8_t* input = read_file(dir, "sample_input.bin", &in_size);
   uint8_t* expected = read_file(dir, "expected_output.bin", &r.size);
   r.expected = expected;
-  if (input == NULL || expected == NULL) return fprintf(stderr, "cannot read the samples in %s\n", dir), 1;
+  if (input == NULL || expected == NULL) {
+    fprintf(stderr, "cannot read the samples in %s\n", dir);
+    return give_up(NULL, input, expected);
+  }
 
   qoblModel* model = NULL;
-  uint32_t batch = 0, outputs = 0;
-  uint64_t plain = 0, aligned = 0;
+  uint32_t batch = 0, inputs = 0;
+  uint64_t in_bytes[MAX_TENSORS], in_total = 0, out_total = 0;
+  int core_layout = 0;
   CHECK(qobmSetDevice(0));
   CHECK(qoblCreateModel(files[0], files[1], files[2], files[3], &model));
   CHECK(qoblGetModelMaxBatchSize(model, &batch));
   CHECK(qoblSetModelBatchSize(model, &batch));
-  CHECK(qoblGetModelOutputCount(model, &outputs));
-  CHECK(qoblGetModelOutputSizeByIndex(model, 0, &plain));
-  CHECK(qoblGetModelAlignOutputSizeByIndex(model, 0, &aligned));
+  CHECK(qoblGetModelInputCount(model, &inputs));
+  CHECK(qoblGetModelOutputCount(model, &r.outputs));
+  if (inputs == 0 || inputs > MAX_TENSORS || r.outputs == 0 || r.outputs > MAX_TENSORS) {
+    fprintf(stderr, "%u input(s), %u output(s): 1 to %d of each\n", inputs, r.outputs, MAX_TENSORS);
+    return give_up(model, input, expected);
+  }
+  for (uint32_t i = 0; i < inputs; ++i) { /* the shapes of one item: float32 tensors */
+    qobmShape shape;
+    CHECK(qoblGetModelInputShapeByIndex(model, (int32_t)i, &shape));
+    in_bytes[i] = 4;
+    for (uint32_t d = 0; d < shape.ndims; ++d) in_bytes[i] *= (uint64_t)shape.shapes[d];
+    in_total += in_bytes[i];
+  }
+  for (uint32_t o = 0; o < r.outputs; ++o) {
+    uint64_t aligned = 0;
+    CHECK(qoblGetModelOutputSizeByIndex(model, (int32_t)o, &r.out_bytes[o]));
+    CHECK(qoblGetModelAlignOutputSizeByIndex(model, (int32_t)o, &aligned));
+    out_total += r.out_bytes[o];
+    if (aligned != r.out_bytes[o]) core_layout = 1;
+  }
+  if (in_total != in_size || out_total != r.size) {
+    fprintf(stderr, "the samples do not fit the model: %zu input bytes for %llu, %zu output bytes for %llu\n",
+            in_size, (unsigned long long)in_total, r.size, (unsigned long long)out_total);
+    return give_up(model, input, expected);
+  }
 
   qoblOpGraph* graph = NULL;
   qobeOp *ops[3] = {NULL, NULL, NULL};
   qoblStream* stream = NULL;
   uint32_t cache = 0;
   CHECK(qoblCreateOpGraph(&graph));
-  CHECK(qoblCreateGraphInputOp(graph, 1, &ops[0]));
+  CHECK(qoblCreateGraphInputOp(graph, inputs, &ops[0]));
   CHECK(qoblCreateRunModelOp(model, &ops[1]));
   CHECK(qoblConnectOps(ops[0], ops[1]));
-  if (aligned != plain) { /* the memory-copy op turns the card's core layout into the plain tensor */
+  if (core_layout) { /* the memory-copy op turns the card's core layout into the plain tensors */
     CHECK(qobeCreateOp(qobeOP_MEM_COPY_OP, &ops[2]));
     CHECK(qoblConnectOps(ops[1], ops[2]));
   }
@@ -98,43 +151,52 @@ static int run(const char* dir) {
   CHECK(qoblSubscribeStreamReport(stream, on_report, &r));
   CHECK(qoblBuildStream(stream));
   CHECK(qoblGetStreamCacheNumber(stream, &cache));
-  printf("%u output(s), batch %u: one device run gathers %u inputs\n", outputs, batch, cache);
+  printf("%u input(s), %u output(s), batch %u: one device run gathers %u inputs\n", inputs, r.outputs, batch,
+         cache);
 
-  /* One input block in card memory; every run gets its own input dataset and output dataset. */
-  uint64_t in_addr = 0;
+  /* One card block per model input, shared by every run; every run gets its own input dataset (one buffer
+     per model input, in input order) and output dataset. */
+  uint64_t in_addr[MAX_TENSORS];
   qobmDataset *in_ds[RUNS], *out_ds[RUNS];
-  qobmDataBuffer* in_buf[RUNS];
+  qobmDataBuffer* in_buf[RUNS][MAX_TENSORS];
   qobmDeviceInfo dev = {qobmDE_QOBC, 0};
-  CHECK(qobmMalloc(in_size, &in_addr));
-  CHECK(qobmMemcpy(in_addr, (uint64_t)(uintptr_t)input, in_size, 0));
-  for (int i = 0; i < RUNS; ++i) {
-    CHECK(qobmCreateDataset(qobmDM_BUFFER, &in_ds[i]));
-    CHECK(qobmCreateDataBuffer(dev, in_addr, in_size, &in_buf[i]));
-    CHECK(qobmAddDatasetBuffer(in_ds[i], in_buf[i]));
-    CHECK(qoblRequestOutputDataset(stream, &out_ds[i]));
+  for (size_t i = 0, at = 0; i < inputs; at += (size_t)in_bytes[i], ++i) {
+    CHECK(qobmMalloc(in_bytes[i], &in_addr[i]));
+    CHECK(qobmMemcpy(in_addr[i], (uint64_t)(uintptr_t)(input + at), in_bytes[i], qobmMEMCPY_HOST_TO_DEVICE));
   }
-  for (int i = 0; i < RUNS; ++i) CHECK(qoblRunStreamAsync(stream, in_ds[i], out_ds[i])); /* 301041: gathered */
+  for (int k = 0; k < RUNS; ++k) {
+    CHECK(qobmCreateDataset(qobmDM_BUFFER, &in_ds[k]));
+    for (uint32_t i = 0; i < inputs; ++i) {
+      CHECK(qobmCreateDataBuffer(dev, in_addr[i], in_bytes[i], &in_buf[k][i]));
+      CHECK(qobmAddDatasetBuffer(in_ds[k], in_buf[k][i]));
+    }
+    CHECK(qoblRequestOutputDataset(stream, &out_ds[k]));
+  }
+  for (int k = 0; k < RUNS; ++k) CHECK(qoblRunStreamAsync(stream, in_ds[k], out_ds[k])); /* 301041: gathered */
   CHECK(qoblSynchronizeStream(stream, 10000));
   printf("%d of %d outputs as expected, %d wrong\n", r.good, RUNS, r.bad);
 
   CHECK(qoblDestroyOpStream(stream));
-  for (int i = 0; i < RUNS; ++i) {
-    qobmDataBuffer* buf = NULL;
-    uint64_t addr = 0;
-    qobmGetDatasetBuffer(out_ds[i], 0, &buf);
-    qobmGetDataBufferAddr(buf, &addr);
-    qobmFree(addr);
-    qobmDestroyDataBuffer(buf);
-    qobmDestroyDataset(out_ds[i]);
-    qobmDestroyDataBuffer(in_buf[i]);
-    qobmDestroyDataset(in_ds[i]);
+  for (int k = 0; k < RUNS; ++k) {
+    for (uint32_t o = 0; o < r.outputs; ++o) {
+      qobmDataBuffer* buf = NULL;
+      uint64_t addr = 0;
+      qobmGetDatasetBuffer(out_ds[k], o, &buf);
+      qobmGetDataBufferAddr(buf, &addr);
+      qobmFree(addr);
+      qobmDestroyDataBuffer(buf);
+    }
+    qobmDestroyDataset(out_ds[k]);
+    for (uint32_t i = 0; i < inputs; ++i) qobmDestroyDataBuffer(in_buf[k][i]);
+    qobmDestroyDataset(in_ds[k]);
   }
-  qobmFree(in_addr);
+  for (uint32_t i = 0; i < inputs; ++i) qobmFree(in_addr[i]);
   CHECK(qoblDestroyOpGraph(graph));
   free(graph);
   for (int i = 0; i < 3; ++i)
     if (ops[i] != NULL) qobeDestroyOp(ops[i]);
   CHECK(qoblDestroyModel(model));
+  pthread_mutex_destroy(&r.lock);
   free(input);
   free(expected);
   return r.good == RUNS && r.bad == 0 ? 0 : 1;

@@ -26,6 +26,9 @@ cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/cm" -DCMAKE_PREFIX_PAT
 cmake --build "$tmp/cm" > "$tmp/cm-build.log"
 "$tmp/cm/sync_classify" "$build/models/classifier"
 "$tmp/cm/async_pipeline" "$build/models/segmenter"
+# The installed demo model with two inputs and two outputs.
+"$tmp/cm/sync_classify" "$prefix/lib/qobl/models/pair"
+"$tmp/cm/async_pipeline" "$prefix/lib/qobl/models/pair"
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
