@@ -25,7 +25,8 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "max_batch",
                                    "inputs_per_device_run", "warmup_device_runs", "submitted", "runs", "device_runs",
                                    "errors", "interrupted", "signal", "wall_time_s", "inferences_per_s", "latency_us",
-                                   "device_memory_peak_bytes", "verified", "per_device", "per_stream"}),
+                                   "latency_exact", "device_memory_peak_bytes", "verified", "per_device",
+                                   "per_stream"}),
             keys);
   const std::set<std::string> latencyKeys{"p50", "p90", "p95", "p99", "mean", "min", "max"};
   auto keysOf = [](const rapidjson::Value& v) {
@@ -39,7 +40,7 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   EXPECT_EQ(j["streams"].GetUint(), j["per_stream"].Size());
   for (const auto& s : j["per_stream"].GetArray()) {
     EXPECT_EQ((std::set<std::string>{"stream", "device", "runs", "errors", "wall_time_s", "inferences_per_s",
-                                     "latency_us"}),
+                                     "latency_us", "latency_exact"}),
               keysOf(s));
     EXPECT_EQ(latencyKeys, keysOf(s["latency_us"]));
   }
