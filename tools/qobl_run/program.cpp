@@ -102,6 +102,8 @@ int endAfterRuns(int code, int runsStop) {
 }
 
 int run(const Options& o) {
+  // Until the runs, a signal ends qobl-run at once (there is nothing to report yet), saying so.
+  catchSignalsBeforeRuns();
   // The library's log: the level asked for (else QOBM_LOG_LEVEL, else ERROR), through the tools' sink so
   // that a failing call's reason becomes part of qobl-run's own message.
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
@@ -334,7 +336,10 @@ int qoblRunMain(int argc, char** argv) {
   std::string err;
   const bool parsed = parseOptions(argc, argv, &o, &err);
   const int end = zenlar::qobltools::commandLineEnd("qobl-run", parsed, err, o.help, usageText(argv[0]), o.version);
-  return end >= 0 ? end : run(o);
+  if (end >= 0) return end;
+  const int code = run(o);
+  releaseStopSignals();   // after an early failure: the handlers of the time before the runs
+  return code;
 }
 
 }  // namespace qoblrun

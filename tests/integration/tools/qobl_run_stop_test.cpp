@@ -111,6 +111,9 @@ TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
     ASSERT_TRUE(run.finish(8, &r)) << "still running 8 s after the second signal";
     EXPECT_EQ(-1, r.code);
     EXPECT_EQ(second, r.signal) << "exit code " << r.code << "\n" << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("qobl-run: " + std::string(second == SIGINT ? "SIGINT" : "SIGTERM") +
+                                            " after a first signal: ending at once, without a summary\n"))
+        << r.err;
     // No summary: neither on stdout nor in the --json and --trace files, which stay as qobl-run created
     // them, empty (and so never half-written); the op graph, written before the runs, is whole.
     EXPECT_EQ("", r.out);
@@ -120,6 +123,30 @@ TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
     EXPECT_EQ(0u, std::filesystem::file_size(d.file("t.json")));
     const std::string dot = tooltest::readText(d.file("g.dot"));
     EXPECT_NE(std::string::npos, dot.find("digraph")) << dot;
+  }
+}
+
+// Before any run (here: opening its --json file, a pipe nobody reads yet) a signal ends qobl-run at once by
+// that signal, saying that nothing was measured; the --trace file, created before, is left empty.
+TEST(QoblRunStopTest, SignalBeforeTheRunsSaysNothingWasMeasured) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    const tooltest::ScratchDir d;
+    const std::string fifo = d.file("summary.fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    tooltest::Background run("qobl-run", {"--runs", "100", "--json", fifo, "--trace", d.file("t.json")});
+    tooltest::Result r;
+    // Its open of the pipe waits for a reader: qobl-run is held there, before it loads the model.
+    ASSERT_FALSE(run.finish(0.5, &r)) << "did not wait for its --json pipe\n" << r.out << r.err;
+    ::kill(run.pid(), sig);
+    ASSERT_TRUE(run.finish(8, &r)) << "still running 8 s after the signal";
+    EXPECT_EQ(sig, r.signal) << "exit code " << r.code << "\n" << r.out << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find(std::string("qobl-run: interrupted by ") +
+                                            (sig == SIGINT ? "SIGINT" : "SIGTERM") +
+                                            " before any run: nothing was measured\n"))
+        << r.err;
+    EXPECT_EQ(0u, std::filesystem::file_size(d.file("t.json")));   // created first, never written
   }
 }
 
