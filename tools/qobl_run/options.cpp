@@ -59,7 +59,8 @@ const char* const kFooter =
     "  3  model directory missing, incomplete, or its files do not fit the model\n"
     "  4  the library refused to load the model or to build the pipeline\n"
     "  5  --verify: an output differs from expected_output.bin\n"
-    "  6  an output file (--dot, --trace, --json, --dump-outputs) could not be written\n"
+    "  6  an output file (--dot, --trace, --json, --dump-outputs), or the summary on stdout, could not be\n"
+    "     written\n"
     "  130  interrupted by SIGINT (Ctrl-C); the summary covers the runs that completed\n"
     "  143  interrupted by SIGTERM; codes 1, 4, 5 and 6 take precedence over both\n";
 
@@ -185,7 +186,9 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->needs(dump);
   app.add_option("--json", o.jsonFile,
                  "Write the summary as JSON: the table's figures (times in the unit their\n"
-                 "key names), with those of every card and every stream.")
+                 "key names), with those of every card and every stream.  FILE - (or one that\n"
+                 "is stdout) puts the JSON alone on stdout and the table on stderr; so do\n"
+                 "--trace - and --dot -.  Two outputs cannot share a file.")
       ->type_name("FILE");
   app.add_option("--trace", o.traceFile,
                  "Write a Chrome trace (JSON): per input slot its runs with, nested, the\n"
