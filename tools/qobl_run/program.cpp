@@ -362,9 +362,10 @@ int run(const Options& o) {
       return failWith(kExitRunErrors, std::to_string(result.failed) + " of " + std::to_string(result.submitted) +
                                           " runs failed");
     if (result.stopSignal != 0)
-      return failWith(kExitSignalBase + result.stopSignal, "interrupted by " + signalName(result.stopSignal) +
-                                                               " after " + std::to_string(result.completed) +
-                                                               " completed runs");
+      return failWith(kExitSignalBase + result.stopSignal,
+                      "interrupted by " + signalName(result.stopSignal) +
+                          (result.measured ? " after " + std::to_string(result.completed) + " completed runs"
+                                           : std::string(" before the measured runs: nothing was measured")));
     return kExitOk;
   };
   return endAfterRuns(report(), result.stopSignal);

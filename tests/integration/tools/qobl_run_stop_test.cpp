@@ -150,6 +150,34 @@ TEST(QoblRunStopTest, SignalBeforeTheRunsSaysNothingWasMeasured) {
   }
 }
 
+// A signal during the warm-up (device runs of 20 ms each, far more of them than the test waits for) ends
+// it at a device run's end: the summary and the JSON say that nothing was measured, the card is left
+// empty, and the status is the signal's.
+TEST(QoblRunStopTest, SignalDuringTheWarmUpSaysNothingWasMeasured) {
+  const tooltest::ScratchDir d;
+  tooltest::Background run("qobl_run_slow_card", {"20000", "--warmup", "100000", "--json", d.file("s.json")});
+  tooltest::Result r;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (run.errSoFar().find("device runs in flight") == std::string::npos) {
+    ASSERT_FALSE(run.finish(0.02, &r)) << "ended before its warm-up started\n" << r.out << r.err;
+    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "no device run started within 60 s";
+  }
+  ::kill(run.pid(), SIGINT);
+  ASSERT_TRUE(run.finish(20, &r)) << "still running 20 s after the signal";
+  EXPECT_EQ(130, r.code) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("qobl-run: interrupted by SIGINT before the measured runs: nothing was "
+                                          "measured\n"))
+      << r.err;
+  auto rows = tooltest::tableRows(r.out);
+  EXPECT_EQ("0 of 0 submitted (0 device runs), interrupted by SIGINT before the measured runs", rows["runs"]);
+  EXPECT_NE(std::string::npos, rows["device memory peak"].find("0 B after teardown")) << rows["device memory peak"];
+  const rapidjson::Document j = tooltest::parseJson(tooltest::readText(d.file("s.json")));
+  ASSERT_TRUE(j.IsObject());
+  EXPECT_TRUE(j["interrupted"].GetBool());
+  EXPECT_EQ(0u, j["runs"].GetUint());
+  EXPECT_TRUE(j["latency_us"]["p50"].IsNull());
+}
+
 // The trace goes to a pipe the test reads slowly: qobl-run, its runs over, is held in the middle of writing
 // it when SIGINT comes.  It writes the rest as the test reads on, and only then ends by the signal.
 TEST(QoblRunStopTest, SignalWhileWritingTheTraceEndsOnceTheFileIsWhole) {
