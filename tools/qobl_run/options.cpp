@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "durations.h"
 #include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
@@ -32,16 +33,21 @@ const char* const kFooter =
     "time, the first submission to the last completion, warm-up excluded; a card's and a stream's over\n"
     "their own first submission and last completion.\n"
     "\n"
+    "Latency memory is bounded however long qobl-run runs: up to @EXACT@ inputs (per stream, and in total)\n"
+    "the percentiles are exact nearest ranks; beyond, they come from a histogram and are within 0.1 % of\n"
+    "the exact ones (the summary says so, and --json's latency_exact is false).  Mean, min and max are\n"
+    "always exact.  The same holds for the --profile times.\n"
+    "\n"
     "Interrupting: the first SIGINT (Ctrl-C) or SIGTERM during the runs (warm-up included) stops every\n"
     "stream from submitting new device runs; the device runs in flight complete (each within --timeout),\n"
     "the streams are torn down as usual, and the summary, --json, --trace and --profile cover the inputs\n"
     "that completed, marked as interrupted by that signal.  A second signal ends qobl-run at once, as do\n"
-    "both signals while the model loads, before any run; its status is then the signal's (a shell shows\n"
-    "130 or 143, as for the exit codes below), and until the runs are over no summary has been printed\n"
-    "and the --json and --trace files are empty (they are created when qobl-run starts and written whole\n"
-    "after the runs).  A first signal after the runs, while the summary is printed and the files are\n"
-    "written, ends qobl-run once they are whole.  A signal ignored when qobl-run starts (as by a shell\n"
-    "for a background job) stays ignored.\n"
+    "both signals while the model loads, before any run (saying that nothing was measured); its status\n"
+    "is then the signal's (a shell shows 130 or 143, as for the exit codes below), and until the runs are\n"
+    "over no summary has been printed and the --json and --trace files are empty (they are created when\n"
+    "qobl-run starts and written whole after the runs).  A first signal after the runs, while the\n"
+    "summary is printed and the files are written, ends qobl-run once they are whole.  A signal ignored\n"
+    "when qobl-run starts (as by a shell for a background job) stays ignored.\n"
     "\n"
     "Environment: QOBM_LOG_LEVEL (the library's log level, overridden by --log-level),\n"
     "QOBCRT_DEVICE_COUNT (cards of the simulated card platform, default 1).\n"
@@ -53,7 +59,8 @@ const char* const kFooter =
     "  3  model directory missing, incomplete, or its files do not fit the model\n"
     "  4  the library refused to load the model or to build the pipeline\n"
     "  5  --verify: an output differs from expected_output.bin\n"
-    "  6  an output file (--dot, --trace, --json, --dump-outputs) could not be written\n"
+    "  6  an output file (--dot, --trace, --json, --dump-outputs), or the summary on stdout, could not be\n"
+    "     written\n"
     "  130  interrupted by SIGINT (Ctrl-C); the summary covers the runs that completed\n"
     "  143  interrupted by SIGTERM; codes 1, 4, 5 and 6 take precedence over both\n";
 
@@ -93,7 +100,9 @@ struct Raw {
 
 void define(CLI::App& app, Options& o, Raw& raw) {
   app.description(kDescription);
-  app.footer(kFooter);
+  std::string footer = kFooter;
+  footer.replace(footer.find("@EXACT@"), 7, std::to_string(Durations::kExactLimit));
+  app.footer(footer);
   app.formatter(std::make_shared<HelpFormatter>());
   app.get_formatter()->column_width(30);
   app.option_defaults()->always_capture_default(false);
@@ -135,7 +144,9 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->transform(qobltools::wholeNumber(0, 15))
       ->excludes(devices);
   app.add_option("--streams", o.streams,
-                 "Streams, each driven by its own thread (default: one per card, at most\n64).")
+                 "Streams, each driven by its own thread (default: one per card, at most\n"
+                 "64).  With more than 8 the summary gives their lowest, median and highest\n"
+                 "figures instead of a row each (--json keeps every stream's).")
       ->type_name("N")
       ->transform(qobltools::wholeNumber(1, 64));
   auto* runs = app.add_option("--runs", o.runs,
@@ -175,20 +186,23 @@ void define(CLI::App& app, Options& o, Raw& raw) {
       ->needs(dump);
   app.add_option("--json", o.jsonFile,
                  "Write the summary as JSON: the table's figures (times in the unit their\n"
-                 "key names), with those of every card and every stream.")
+                 "key names), with those of every card and every stream.  FILE - (or one that\n"
+                 "is stdout) puts the JSON alone on stdout and the table on stderr; so do\n"
+                 "--trace - and --dot -.  Two outputs cannot share a file.")
       ->type_name("FILE");
   app.add_option("--trace", o.traceFile,
                  "Write a Chrome trace (JSON): per input slot its runs with, nested, the\n"
                  "card-side time of every op; per card its ops in execution order.")
       ->type_name("FILE");
   app.add_flag("--profile", o.profile,
-               "After the summary, print the card time of every op the card executes (all\n"
-               "but the input op): device runs it ran in, total, mean, p50, p90, p99 and\n"
-               "share of all ops' card time; then the card time of whole device runs (first\n"
-               "op's start to last op's end) beside the input latency.  An op counts once\n"
-               "per device run, however many inputs the run gathers; --warmup runs and\n"
-               "failed ops are left out.  With --json, adds \"profile\".  Not with --sync\n"
-               "(synchronous runs report no op times).");
+               "After the summary, print the card time of every op of the pipeline: device\n"
+               "runs it ran in, total, mean, p50, p90, p99 and share of all ops' card time;\n"
+               "the input op, which the card does not execute, with the host time the\n"
+               "library takes to gather and send each device run.  Then the card time of\n"
+               "whole device runs (first op's start to last op's end) beside the input\n"
+               "latency.  An op counts once per device run, however many inputs the run\n"
+               "gathers; --warmup runs and failed ops are left out.  With --json, adds\n"
+               "\"profile\".  Not with --sync (synchronous runs report no op times).");
   app.add_option("--dot", o.dotFile, "Write the op graph in Graphviz DOT.")->type_name("FILE");
   app.add_option("--timeout", o.timeoutMs, "Longest wait in milliseconds for a completion or a synchronisation (default\n60000, at most 3600000).")
       ->type_name("MS")

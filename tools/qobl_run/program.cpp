@@ -1,4 +1,5 @@
 // qobl-run's work from its command line to its exit code: see program.h.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,21 +40,45 @@ int failWith(int code, const std::string& msg) {
   return code;
 }
 
-// An output file, opened (and so checked) before anything runs and written at the end.
+// An output file, opened (and so checked) before anything runs and written at the end.  "-", or a path
+// naming what stdout already is (/dev/stdout, say), is stdout: the file is then written there alone, and
+// the summary goes to stderr.
 struct OutFile {
   std::string path;
+  const char* what = "";
   std::ofstream f;
-  std::string open(const std::string& p, const char* what) {
+  bool toStdout = false;
+  struct stat id = {};        // the file's device and inode, once opened
+  std::string open(const std::string& p, const char* kind) {
     path = p;
+    what = kind;
     if (p.empty()) return "";
+    struct stat out = {};
+    toStdout = p == "-" || (::stat(p.c_str(), &id) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+                            id.st_dev == out.st_dev && id.st_ino == out.st_ino);
+    if (toStdout) return "";
     f.open(p, std::ios::binary | std::ios::trunc);
     if (!f) return std::string("cannot write the ") + what + " file " + p + ": " + std::strerror(errno);
+    if (::stat(p.c_str(), &id) != 0) return std::string("cannot write the ") + what + " file " + p + ": " + std::strerror(errno);
     return "";
   }
-  std::string write(const std::string& text, const char* what) {
+  // The same file as `o` (both stdout, or one device and inode).
+  bool same(const OutFile& o) const {
+    if (path.empty() || o.path.empty()) return false;
+    if (toStdout || o.toStdout) return toStdout && o.toStdout;
+    return id.st_dev == o.id.st_dev && id.st_ino == o.id.st_ino;
+  }
+  std::string write(const std::string& text, const char* kind) {
+    if (toStdout) {
+      std::fflush(stdout);
+      errno = 0;
+      if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        return std::string("cannot write the ") + kind + " to stdout: " + std::strerror(errno != 0 ? errno : EIO);
+      return "";
+    }
     f << text;
     f.close();
-    if (!f) return std::string("cannot write the ") + what + " file " + path + ": " + std::strerror(errno);
+    if (!f) return std::string("cannot write the ") + kind + " file " + path + ": " + std::strerror(errno);
     return "";
   }
 };
@@ -102,6 +127,8 @@ int endAfterRuns(int code, int runsStop) {
 }
 
 int run(const Options& o) {
+  // Until the runs, a signal ends qobl-run at once (there is nothing to report yet), saying so.
+  catchSignalsBeforeRuns();
   // The library's log: the level asked for (else QOBM_LOG_LEVEL, else ERROR), through the tools' sink so
   // that a failing call's reason becomes part of qobl-run's own message.
   const char* envLevel = std::getenv("QOBM_LOG_LEVEL");
@@ -119,6 +146,18 @@ int run(const Options& o) {
   if (err.empty()) err = json.open(o.jsonFile, "JSON");
   if (err.empty() && !o.dumpDir.empty()) err = prepareDumpDir(o.dumpDir);
   if (!err.empty()) return failWith(kExitOutputFile, err);
+  // Two outputs in one file would overwrite each other: the first one written would be lost.
+  const std::pair<const OutFile*, const char*> outputs[] = {{&dot, "--dot"}, {&trace, "--trace"}, {&json, "--json"}};
+  for (size_t i = 0; i < 3; ++i) {
+    for (size_t k = i + 1; k < 3; ++k) {
+      if (outputs[i].first->same(*outputs[k].first))
+        return failWith(kExitUsage, std::string(outputs[i].second) + " and " + outputs[k].second + " name the same " +
+                                        (outputs[i].first->toStdout ? "stdout" : "file " + outputs[k].first->path) +
+                                        ": give each its own");
+    }
+  }
+  // With an output file on stdout, stdout holds that file only; the summary goes to stderr.
+  FILE* summaryOut = dot.toStdout || trace.toStdout || json.toStdout ? stderr : stdout;
 
   uint32_t cardCount = 0;
   if (qobcrt_get_device_count(&cardCount) != 0 || cardCount == 0) return failWith(kExitSetup, "no card found");
@@ -292,15 +331,22 @@ int run(const Options& o) {
     char durationText[32];
     std::snprintf(durationText, sizeof durationText, "%g", o.duration);
     h.asked = o.duration > 0 ? std::string("--duration ") + durationText : "--runs " + std::to_string(o.runs);
-    std::printf("%s", summaryTable(h, result).c_str());
-    if (result.profiled) std::printf("%s", profileTable(result).c_str());
-    std::fflush(stdout);
+    errno = 0;
+    std::fputs(summaryTable(h, result).c_str(), summaryOut);
+    if (result.profiled) std::fputs(profileTable(result).c_str(), summaryOut);
+    // A summary that could not be printed (stdout closed, or on a full disk) fails the run like any output
+    // file: a script must not take the missing figures for a success.
+    std::string summaryErr;
+    if (std::fflush(summaryOut) != 0 || std::ferror(summaryOut) != 0)
+      summaryErr = std::string("cannot write the summary to ") + (summaryOut == stdout ? "stdout" : "stderr") + ": " +
+                   std::strerror(errno != 0 ? errno : EIO);
     for (const auto& e : result.errors) std::fprintf(stderr, "qobl-run: error: %s\n", e.c_str());
 
     err.clear();
     if (!o.jsonFile.empty()) err = json.write(summaryJson(h, result), "JSON");
     if (err.empty() && !o.traceFile.empty()) err = trace.write(traceJson(result.events, result.lanes), "trace");
     if (err.empty() && !result.dumpError.empty()) err = result.dumpError;
+    if (err.empty()) err = summaryErr;
     if (!err.empty()) return failWith(kExitOutputFile, err);
     if (result.mismatch) {
       const Mismatch& m = result.firstMismatch;
@@ -316,9 +362,10 @@ int run(const Options& o) {
       return failWith(kExitRunErrors, std::to_string(result.failed) + " of " + std::to_string(result.submitted) +
                                           " runs failed");
     if (result.stopSignal != 0)
-      return failWith(kExitSignalBase + result.stopSignal, "interrupted by " + signalName(result.stopSignal) +
-                                                               " after " + std::to_string(result.completed) +
-                                                               " completed runs");
+      return failWith(kExitSignalBase + result.stopSignal,
+                      "interrupted by " + signalName(result.stopSignal) +
+                          (result.measured ? " after " + std::to_string(result.completed) + " completed runs"
+                                           : std::string(" before the measured runs: nothing was measured")));
     return kExitOk;
   };
   return endAfterRuns(report(), result.stopSignal);
@@ -330,11 +377,25 @@ namespace zenlar {
 namespace qoblrun {
 
 int qoblRunMain(int argc, char** argv) {
+  // A standard stream closed when qobl-run starts would lend its number to the first file opened, and the
+  // summary would be printed into that file.  It is held by /dev/null opened for reading instead, so that
+  // writing to it fails and is reported.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
   Options o;
   std::string err;
   const bool parsed = parseOptions(argc, argv, &o, &err);
   const int end = zenlar::qobltools::commandLineEnd("qobl-run", parsed, err, o.help, usageText(argv[0]), o.version);
-  return end >= 0 ? end : run(o);
+  if (end >= 0) return end;
+  const int code = run(o);
+  releaseStopSignals();   // after an early failure: the handlers of the time before the runs
+  return code;
 }
 
 }  // namespace qoblrun

@@ -24,6 +24,9 @@ std::string fixed(double v, int digits) {
 
 double perSecond(uint64_t count, double seconds) { return seconds > 0 ? static_cast<double>(count) / seconds : 0; }
 
+// Streams beyond this many are summarised in the table rather than given a row each.
+constexpr size_t kStreamRows = 8;
+
 // "1 device run", "2 device runs"
 std::string counted(uint64_t n, const std::string& what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
@@ -36,31 +39,33 @@ struct CardTime {
   double total = 0, mean = 0, p50 = 0, p90 = 0, p99 = 0;
 };
 
-CardTime cardTime(const std::vector<double>& us) {
+CardTime cardTime(const Durations& d) {
   CardTime t;
-  if (us.empty()) return t;
+  if (d.count() == 0) return t;
   t.any = true;
-  t.runs = us.size();
-  for (double x : us) t.total += x;
-  t.mean = t.total / static_cast<double>(us.size());
-  t.p50 = percentile(us, 50);
-  t.p90 = percentile(us, 90);
-  t.p99 = percentile(us, 99);
+  t.runs = d.count();
+  t.total = d.totalNs() / 1e3;
+  t.mean = d.meanNs() / 1e3;
+  const std::vector<double> p = d.percentilesNs({50, 90, 99});
+  t.p50 = p[0] / 1e3;
+  t.p90 = p[1] / 1e3;
+  t.p99 = p[2] / 1e3;
   return t;
 }
 
 // The statistics of every profiled op, and each op's share of the card time of all ops (*anyShare false
-// when no op took any).
+// when no op took any); the input op, which takes no card time, has a share of 0.
 std::vector<CardTime> opStats(const RunResult& r, std::vector<double>* share, bool* anyShare) {
   std::vector<CardTime> ops;
   double sum = 0;
   for (const auto& o : r.opCardTimes) {
-    ops.push_back(cardTime(o.us));
-    sum += ops.back().total;
+    ops.push_back(cardTime(o.ns));
+    if (!o.onHost) sum += ops.back().total;
   }
   *anyShare = sum > 0;
   share->clear();
-  for (const auto& t : ops) share->push_back(sum > 0 ? t.total / sum : 0);
+  for (size_t i = 0; i < ops.size(); ++i)
+    share->push_back(sum > 0 && !r.opCardTimes[i].onHost ? ops[i].total / sum : 0);
   return ops;
 }
 
@@ -104,37 +109,43 @@ std::string usText(int64_t ns) {
   return buf;
 }
 
-}  // namespace
-
-double percentile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t rank = static_cast<size_t>(std::ceil(q / 100.0 * static_cast<double>(values.size())));
-  if (rank < 1) rank = 1;
-  if (rank > values.size()) rank = values.size();
-  return values[rank - 1];
+// The table's rows for many streams: throughput lowest, median (nearest rank) and highest, and the range
+// of the streams' p99 latencies, naming the streams at the ends; every stream's own figures are in --json.
+template <typename Add>
+void streamSummary(const std::vector<StreamResult>& streams, Add add) {
+  std::vector<std::pair<double, uint32_t>> rate, p99;
+  for (const auto& s : streams) {
+    rate.emplace_back(perSecond(s.completed, s.seconds), s.stream);
+    if (s.latency.any) p99.emplace_back(s.latency.p99, s.stream);
+  }
+  std::sort(rate.begin(), rate.end());
+  std::sort(p99.begin(), p99.end());
+  const auto named = [](const std::pair<double, uint32_t>& v, const char* unit) {
+    return fixed(v.first, 1) + unit + " (stream " + std::to_string(v.second) + ")";
+  };
+  add(std::to_string(streams.size()) + " streams",
+      "inferences/s lowest " + named(rate.front(), "") + ", median " + fixed(rate[(rate.size() + 1) / 2 - 1].first, 1) +
+          ", highest " + named(rate.back(), "") + "; each stream's figures in --json");
+  add("streams' latency p99", p99.empty() ? std::string("-")
+                                          : "lowest " + named(p99.front(), " us") + ", highest " +
+                                                named(p99.back(), " us"));
 }
 
-LatencyStats latencyStats(const std::vector<double>& v) {
+}  // namespace
+
+LatencyStats latencyStats(const Durations& d) {
   LatencyStats l;
-  if (v.empty()) return l;
-  std::vector<double> sorted(v);
-  std::sort(sorted.begin(), sorted.end());
-  // Nearest rank, on the values sorted once.
-  auto at = [&sorted](double q) {
-    size_t rank = static_cast<size_t>(std::ceil(q / 100.0 * static_cast<double>(sorted.size())));
-    return sorted[std::min(std::max<size_t>(rank, 1), sorted.size()) - 1];
-  };
+  if (d.count() == 0) return l;
+  const std::vector<double> p = d.percentilesNs({50, 90, 95, 99});
   l.any = true;
-  l.p50 = at(50);
-  l.p90 = at(90);
-  l.p95 = at(95);
-  l.p99 = at(99);
-  double sum = 0;
-  for (double x : v) sum += x;
-  l.mean = sum / static_cast<double>(v.size());
-  l.min = sorted.front();
-  l.max = sorted.back();
+  l.exact = d.exact();
+  l.p50 = p[0] / 1e3;
+  l.p90 = p[1] / 1e3;
+  l.p95 = p[2] / 1e3;
+  l.p99 = p[3] / 1e3;
+  l.mean = d.meanNs() / 1e3;
+  l.min = static_cast<double>(d.minNs()) / 1e3;
+  l.max = static_cast<double>(d.maxNs()) / 1e3;
   return l;
 }
 
@@ -225,7 +236,9 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
                                                   std::to_string(d.completed) + " runs in " +
                                                   fixed(d.seconds * 1000.0, 1) + " ms)");
   }
-  if (r.perStream.size() > 1) {
+  if (r.perStream.size() > kStreamRows) {
+    streamSummary(r.perStream, add);
+  } else if (r.perStream.size() > 1) {
     for (const auto& s : r.perStream) {
       const LatencyStats& sl = s.latency;
       add("stream " + std::to_string(s.stream) + " (card " + std::to_string(s.device) + ")",
@@ -234,7 +247,7 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
               (sl.any ? fixed(sl.p99, 1) : "-") + " us");
     }
   }
-  const LatencyStats l = latencyStats(r.latenciesUs);
+  const LatencyStats l = latencyStats(r.latency);
   auto us = [&](double v) { return l.any ? fixed(v, 1) + " us" : std::string("- us"); };
   add("latency p50", us(l.p50));
   add("latency p90", us(l.p90));
@@ -242,6 +255,9 @@ std::string summaryTable(const SummaryHeader& h, const RunResult& r) {
   add("latency p99", us(l.p99));
   add("latency mean", us(l.mean));
   add("latency min/max", l.any ? fixed(l.min, 1) + " / " + fixed(l.max, 1) + " us" : "- / - us");
+  if (!l.exact)
+    add("latency precision", "percentiles within 0.1 % (over " + std::to_string(Durations::kExactLimit) +
+                                 " inputs: histogram); mean, min, max exact");
   add("device memory peak", bytesText(r.memPeakBytes) + " (" + bytesText(r.memBaseBytes) +
                                 " with the model loaded, " + bytesText(r.memAfterBytes) + " after teardown)");
   add("errors", std::to_string(r.failed) + (r.deviceRunsFailed != 0
@@ -262,20 +278,25 @@ std::string profileTable(const RunResult& r) {
   bool anyShare = false;
   const std::vector<CardTime> ops = opStats(r, &share, &anyShare);
   auto us = [](bool any, double v) { return any ? fixed(v, 1) : std::string("-"); };
+  std::string hostNote;
   for (size_t i = 0; i < ops.size(); ++i) {
     const CardTime& t = ops[i];
-    rows.push_back({r.opCardTimes[i].name, std::to_string(t.runs), t.any ? fixed(t.total / 1000.0, 2) : "-",
-                    us(t.any, t.mean), us(t.any, t.p50), us(t.any, t.p90), us(t.any, t.p99),
-                    anyShare ? fixed(share[i] * 100.0, 1) + "%" : "-"});
+    const OpCardTimes& op = r.opCardTimes[i];
+    rows.push_back({op.name, std::to_string(t.runs), t.any ? fixed(t.total / 1000.0, 2) : "-", us(t.any, t.mean),
+                    us(t.any, t.p50), us(t.any, t.p90), us(t.any, t.p99),
+                    op.onHost ? "host" : anyShare ? fixed(share[i] * 100.0, 1) + "%" : "-"});
+    if (op.onHost)
+      hostNote += op.name + " is not executed by the card; its times are the host's: the library's calls that\n"
+                  "gather each device run's inputs, build and upload its arguments and hand it to the card.\n";
   }
   rows.emplace_back();
-  const CardTime run = cardTime(r.cardRunsUs);
+  const CardTime run = cardTime(r.cardRuns);
   rows.push_back({"whole device run", std::to_string(run.runs), run.any ? fixed(run.total / 1000.0, 2) : "-",
                   us(run.any, run.mean), us(run.any, run.p50), us(run.any, run.p90), us(run.any, run.p99), ""});
-  const LatencyStats l = latencyStats(r.latenciesUs);
+  const LatencyStats l = latencyStats(r.latency);
   rows.push_back({"input latency", "", "", us(l.any, l.mean), us(l.any, l.p50), us(l.any, l.p90), us(l.any, l.p99),
                   ""});
-  return gridText(rows, true);
+  return gridText(rows, true) + hostNote;
 }
 
 namespace {
@@ -360,8 +381,11 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
   w.Double(r.seconds);
   w.Key("inferences_per_s");
   w.Double(perSecond(r.completed, r.seconds));
+  const LatencyStats latency = latencyStats(r.latency);
   w.Key("latency_us");
-  latencyJson(w, latencyStats(r.latenciesUs));
+  latencyJson(w, latency);
+  w.Key("latency_exact");
+  w.Bool(latency.exact);
   w.Key("device_memory_peak_bytes");
   w.Uint64(r.memPeakBytes);
   w.Key("verified");
@@ -391,6 +415,8 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     countsJson(w, st);
     w.Key("latency_us");
     latencyJson(w, st.latency);
+    w.Key("latency_exact");
+    w.Bool(st.latency.exact);
     w.EndObject();
   }
   w.EndArray();
@@ -408,7 +434,7 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
     w.Key("profile");
     w.StartObject();
     w.Key("device_runs");
-    w.Uint64(r.cardRunsUs.size());
+    w.Uint64(r.cardRuns.count());
     w.Key("ops");
     w.StartArray();
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -416,6 +442,8 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
       w.StartObject();
       w.Key("name");
       w.String(r.opCardTimes[i].name.c_str());
+      w.Key("on_card");
+      w.Bool(!r.opCardTimes[i].onHost);
       w.Key("runs");
       w.Uint64(t.runs);
       for (const auto& kv : {std::make_pair("total_us", t.total), std::make_pair("mean_us", t.mean),
@@ -429,7 +457,7 @@ std::string summaryJson(const SummaryHeader& h, const RunResult& r) {
       w.EndObject();
     }
     w.EndArray();
-    const CardTime run = cardTime(r.cardRunsUs);
+    const CardTime run = cardTime(r.cardRuns);
     w.Key("card_run_us");
     w.StartObject();
     for (const auto& kv : {std::make_pair("p50", run.p50), std::make_pair("p90", run.p90),

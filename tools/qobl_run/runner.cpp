@@ -59,12 +59,18 @@ struct Card {
   std::mutex mu;                      // first and last below
   bool started = false;
   Clock::time_point first, last;
+  // --profile: the times of the card's streams, per op of the pipeline and per whole device run.  Taken
+  // on the card's reporter thread, and by a stream's thread for the input op (host times).
+  std::mutex profMu;
+  std::vector<Durations> opNs;
+  Durations runNs;
 };
 
-// The card times one stream's measured device runs reported (--profile).  The card reports each op of a
-// device run once; the stream hands that report on once per input the run gathered, one input after the
-// other, all with the same card times.  An op's report whose card start differs from the last one of the
-// same op is therefore the first of a new device run, and only that one is counted.
+// Which of one stream's op reports count in the card times (--profile), which go to its card's Card.  The
+// card reports each op of a device run once; the stream hands that report on once per input the run
+// gathered, one input after the other, all with the same card times.  An op's report whose card start
+// differs from the last one of the same op is therefore the first of a new device run, and only that one
+// is counted.
 struct StreamProfile {
   struct Input {                      // the card span of the ops one input has reported so far
     bool any = false;
@@ -72,11 +78,9 @@ struct StreamProfile {
     int64_t startNs = 0, endNs = 0;
   };
   std::mutex mu;                      // everything below: taken on the card's reporter thread only while
-                                      // profiling, and once more to collect the results
+                                      // profiling
   std::vector<int64_t> lastStartNs;   // per op of the pipeline: card start of the last device run counted
-  std::vector<std::vector<double>> opUs;
   std::vector<Input> slots;           // per input slot of the stream
-  std::vector<double> runUs;          // per completed device run: first op's start to last op's end
 };
 
 struct StreamCtx {
@@ -86,12 +90,13 @@ struct StreamCtx {
   std::unique_ptr<Stream> stream;
   uint64_t runs = 0;
   StreamProfile prof;
+  size_t inputOp = SIZE_MAX;          // --profile: the input op's index in the pipeline
   // The measured runs of this stream.  `started` and `first` are written by the stream's thread before its
   // first submission and read once the threads have ended; the rest is guarded by Shared::mu.
   bool started = false;
   Clock::time_point first, last;
   uint64_t completed = 0, failed = 0;
-  std::vector<double> latenciesUs;
+  Durations latency;
 };
 
 struct Shared {
@@ -201,7 +206,7 @@ void record(StreamCtx& c, const Outcome& oc, uint32_t error, const std::string& 
   std::lock_guard<std::mutex> g(sh.mu);
   if (oc.completed > c.last) c.last = oc.completed;
   if (error == 0) {
-    c.latenciesUs.push_back(usBetween(oc.submitted, oc.completed));
+    c.latency.add(static_cast<uint64_t>(std::max<int64_t>(0, nsBetween(oc.submitted, oc.completed))));
     ++c.completed;
     ++sh.completed;
   } else {
@@ -268,7 +273,8 @@ void profileReport(StreamCtx& c, const OpReport& r) {
   const bool firstOfRun = pf.lastStartNs[op] != start;
   if (firstOfRun) {
     pf.lastStartNs[op] = start;
-    pf.opUs[op].push_back(static_cast<double>(end - start) / 1e3);
+    std::lock_guard<std::mutex> cg(c.card->profMu);
+    c.card->opNs[op].add(static_cast<uint64_t>(std::max<int64_t>(0, end - start)));
   }
   if (!in.any) {
     in.any = true;
@@ -280,7 +286,10 @@ void profileReport(StreamCtx& c, const OpReport& r) {
     in.endNs = std::max(in.endNs, end);
   }
   if (r.end) {
-    if (firstOfRun) pf.runUs.push_back(static_cast<double>(in.endNs - in.startNs) / 1e3);
+    if (firstOfRun) {
+      std::lock_guard<std::mutex> cg(c.card->profMu);
+      c.card->runNs.add(static_cast<uint64_t>(std::max<int64_t>(0, in.endNs - in.startNs)));
+    }
     in = StreamProfile::Input();
   }
 }
@@ -370,8 +379,15 @@ void asyncLoop(StreamCtx& c) {
     std::string why;
     StreamCtx* cp = &c;
     markStarted(c, Clock::now());
-    const SubmitResult r = c.stream->submit(c.card->inputs, run, [cp](const Outcome& oc) { onDone(*cp, oc); }, &why);
+    Clock::duration sent{};
+    const SubmitResult r =
+        c.stream->submit(c.card->inputs, run, [cp](const Outcome& oc) { onDone(*cp, oc); }, &why, &sent);
     sh.mem->sample();
+    if (r == SubmitResult::kStarted && sh.cfg->profile && c.inputOp < c.card->opNs.size()) {
+      std::lock_guard<std::mutex> g(c.card->profMu);
+      c.card->opNs[c.inputOp].add(
+          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(sent).count()));
+    }
     if (r == SubmitResult::kNoSlot) {
       addError(sh, "stream " + std::to_string(c.index) + ": " + why);
       sh.abort = true;
@@ -403,24 +419,19 @@ void syncLoop(StreamCtx& c) {
   }
 }
 
-// Gathers the streams' profiles into the result: every op the card executes, in pipeline order.
-void collectProfile(const std::vector<std::unique_ptr<StreamCtx>>& ctx, const Pipeline& p, RunResult* result) {
+// Gathers the cards' profiles into the result: every op of the pipeline, in pipeline order.
+void collectProfile(const std::vector<std::unique_ptr<Card>>& cards, RunResult* result) {
   result->profiled = true;
-  const auto& ops = p.ops();
-  std::vector<size_t> index(ops.size(), SIZE_MAX);   // pipeline op -> entry of opCardTimes
-  for (size_t i = 0; i < ops.size(); ++i) {
-    if (ops[i].stage == qobltools::Stage::kInput) continue;
-    index[i] = result->opCardTimes.size();
-    result->opCardTimes.push_back({ops[i].name, {}});
+  const auto& ops = cards.front()->p->ops();
+  for (const auto& op : ops) {
+    result->opCardTimes.emplace_back();
+    result->opCardTimes.back().name = op.name;
+    result->opCardTimes.back().onHost = op.stage == qobltools::Stage::kInput;
   }
-  for (const auto& c : ctx) {
-    std::lock_guard<std::mutex> g(c->prof.mu);
-    for (size_t i = 0; i < c->prof.opUs.size() && i < ops.size(); ++i) {
-      if (index[i] == SIZE_MAX) continue;
-      auto& to = result->opCardTimes[index[i]].us;
-      to.insert(to.end(), c->prof.opUs[i].begin(), c->prof.opUs[i].end());
-    }
-    result->cardRunsUs.insert(result->cardRunsUs.end(), c->prof.runUs.begin(), c->prof.runUs.end());
+  for (const auto& card : cards) {
+    std::lock_guard<std::mutex> g(card->profMu);
+    for (size_t i = 0; i < card->opNs.size() && i < ops.size(); ++i) result->opCardTimes[i].ns.merge(card->opNs[i]);
+    result->cardRuns.merge(card->runNs);
   }
 }
 
@@ -534,10 +545,13 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     if (err.empty()) {
       cache = c->stream->cacheNumber();
       if (cfg.profile) {
-        const size_t ops = c->card->p->ops().size();
-        c->prof.lastStartNs.assign(ops, INT64_MIN);
-        c->prof.opUs.resize(ops);
+        const auto& ops = c->card->p->ops();
+        c->prof.lastStartNs.assign(ops.size(), INT64_MIN);
         c->prof.slots.resize(c->stream->slotCount());
+        c->card->opNs.resize(ops.size());
+        for (size_t k = 0; k < ops.size(); ++k) {
+          if (ops[k].stage == qobltools::Stage::kInput) c->inputOp = k;
+        }
       }
       c->stream->setOpReportHook([c](const OpReport& r) { onOpReport(*c, r); });
     }
@@ -605,18 +619,13 @@ std::string runPipelines(const std::vector<const Pipeline*>& pipelines, const Ru
     s.completed = c->completed;
     s.failed = c->failed;
     s.seconds = c->started && c->last > c->first ? usBetween(c->first, c->last) / 1e6 : 0;
-    s.latency = latencyStats(c->latenciesUs);
+    s.latency = latencyStats(c->latency);
     result->perStream.push_back(s);
-    // Gathered without holding two copies of every latency at once: the first stream's are moved.
-    if (result->latenciesUs.empty()) {
-      result->latenciesUs.swap(c->latenciesUs);
-    } else {
-      result->latenciesUs.insert(result->latenciesUs.end(), c->latenciesUs.begin(), c->latenciesUs.end());
-    }
-    std::vector<double>().swap(c->latenciesUs);
+    result->latency.merge(c->latency);
+    c->latency = Durations();
   }
   if (cfg.trace && !ctx.empty() && err.empty()) nameLanes(ctx, cards, result);
-  if (cfg.profile && !ctx.empty() && err.empty()) collectProfile(ctx, *cards.front()->p, result);
+  if (cfg.profile && !ctx.empty() && err.empty()) collectProfile(cards, result);
 
   ctx.clear();   // destroys the streams
   for (size_t i = 0; i < cards.size(); ++i) {

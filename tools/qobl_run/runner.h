@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "durations.h"
 #include "qobl_tools/card_memory.h"
 #include "qobl_tools/pipeline.h"
 
@@ -61,11 +62,14 @@ struct TraceLane {
   std::string name;
 };
 
-// The card time of one op of the pipeline over the measured device runs: one entry per device run it
-// completed in (the device run's op serves every input the run gathered, so it counts once).
+// The card time of one op of the pipeline over the measured device runs: one duration per device run it
+// completed in (the device run's op serves every input the run gathered, so it counts once).  The input op
+// is not executed by the card: its entry holds, per device run, the host time of the submission that sent
+// the run (the library builds the run's arguments and records, uploads them and hands the run to the card).
 struct OpCardTimes {
   std::string name;
-  std::vector<double> us;
+  bool onHost = false;   // the input op: host times, no card time
+  Durations ns;
 };
 
 struct Mismatch {
@@ -81,10 +85,11 @@ struct DeviceResult {
   double seconds = 0;                // this card's first submission to its last completion
 };
 
-// Latency statistics of a set of completed inputs, in microseconds (nearest-rank percentiles); `any` false
-// (and every figure 0) when none completed.
+// Latency statistics of a set of completed inputs, in microseconds (nearest-rank percentiles, exact or
+// within Durations::kRelativeError: `exact`); `any` false (and every figure 0) when none completed.
 struct LatencyStats {
   bool any = false;
+  bool exact = true;
   double p50 = 0, p90 = 0, p95 = 0, p99 = 0, mean = 0, min = 0, max = 0;
 };
 
@@ -103,7 +108,7 @@ struct RunResult {
   double seconds = 0;                // the first submission of any stream to the last completion
   bool measured = false;             // the measured runs started (not stopped before or during warm-up)
   int stopSignal = 0;                // the signal that stopped the runs early (set by the caller), 0: none
-  std::vector<double> latenciesUs;   // completed runs, submit to completion
+  Durations latency;                 // completed runs, submit to completion
   std::vector<DeviceResult> perDevice;
   std::vector<StreamResult> perStream;
   uint64_t memPeakBytes = 0;         // device memory high-water mark (all kinds, all cards used)
@@ -117,8 +122,8 @@ struct RunResult {
   std::vector<TraceEvent> events;
   std::vector<TraceLane> lanes;
   bool profiled = false;             // the two below were collected (RunConfig::profile)
-  std::vector<OpCardTimes> opCardTimes;   // every op the card executes (all but the input op), in pipeline order
-  std::vector<double> cardRunsUs;    // per device run that completed: its first op's card start to its last
+  std::vector<OpCardTimes> opCardTimes;   // every op of the pipeline, in pipeline order (the input op first)
+  Durations cardRuns;                // per device run that completed: its first op's card start to its last
                                      // op's card end
 };
 

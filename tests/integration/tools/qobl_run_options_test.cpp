@@ -25,7 +25,8 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   EXPECT_EQ((std::set<std::string>{"model", "mode", "streams", "in_flight", "devices", "batch", "max_batch",
                                    "inputs_per_device_run", "warmup_device_runs", "submitted", "runs", "device_runs",
                                    "errors", "interrupted", "signal", "wall_time_s", "inferences_per_s", "latency_us",
-                                   "device_memory_peak_bytes", "verified", "per_device", "per_stream"}),
+                                   "latency_exact", "device_memory_peak_bytes", "verified", "per_device",
+                                   "per_stream"}),
             keys);
   const std::set<std::string> latencyKeys{"p50", "p90", "p95", "p99", "mean", "min", "max"};
   auto keysOf = [](const rapidjson::Value& v) {
@@ -39,7 +40,7 @@ void expectSummaryKeys(const rapidjson::Document& j) {
   EXPECT_EQ(j["streams"].GetUint(), j["per_stream"].Size());
   for (const auto& s : j["per_stream"].GetArray()) {
     EXPECT_EQ((std::set<std::string>{"stream", "device", "runs", "errors", "wall_time_s", "inferences_per_s",
-                                     "latency_us"}),
+                                     "latency_us", "latency_exact"}),
               keysOf(s));
     EXPECT_EQ(latencyKeys, keysOf(s["latency_us"]));
   }
@@ -189,6 +190,35 @@ TEST(QoblRunOptionsTest, InFlightBoundedByCardMemory) {
       << r.err;
 }
 
+// --json - (or a path that is stdout) puts the JSON alone on stdout and the summary on stderr, so that a
+// script can read it; a summary that cannot be written fails the run (exit code 6) but still leaves the
+// JSON file whole.
+TEST(QoblRunOptionsTest, JsonOnStdoutAndAnUnwritableSummary) {
+  for (const char* target : {"-", "/dev/stdout"}) {
+    SCOPED_TRACE(target);
+    const Result r = qoblRun("--runs 8 --json " + std::string(target));
+    ASSERT_EQ(0, r.code) << r.err;
+    const rapidjson::Document j = parseJson(r.out);
+    ASSERT_TRUE(j.IsObject()) << r.out;
+    EXPECT_EQ(8u, j["runs"].GetUint());
+    EXPECT_EQ("8 of 8 submitted (2 device runs)", tableRows(r.err)["runs"]) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists("-"));
+
+  ScratchDir d;
+  for (const char* to : {">/dev/full", ">&-"}) {
+    SCOPED_TRACE(to);
+    const std::string cmd = tooltest::buildDir() + "/bin/qobl-run --runs 8 --json " + d.file("s.json") + " " + to +
+                            " 2>" + d.file("err");
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(6, WEXITSTATUS(status));
+    const std::string err = readText(d.file("err"));
+    EXPECT_NE(std::string::npos, err.find("qobl-run: cannot write the summary to stdout: ")) << err;
+    EXPECT_EQ(8u, parseJson(readText(d.file("s.json")))["runs"].GetUint());
+  }
+}
+
 // Command lines and output files that are wrong are caught before anything runs.
 TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   ScratchDir d;
@@ -238,6 +268,9 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--trace /nonexistent/dir/t.json", 6, "cannot write the trace file /nonexistent/dir/t.json: No such file"},
       {"--json /nonexistent/dir/j.json", 6, "cannot write the JSON file"},
       {"--dump-outputs " + m.file("short.bin"), 6, "is not a directory"},
+      {"--json " + d.file("one") + " --trace " + d.file("one"), 2,
+       "--trace and --json name the same file " + d.file("one") + ": give each its own"},
+      {"--dot - --json -", 2, "--dot and --json name the same stdout: give each its own"},
       {"--shape 8x8 --input random", 3, "--shape applies to dynamic models only"},
   };
   for (const auto& c : cases) {

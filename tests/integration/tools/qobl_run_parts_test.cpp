@@ -1,7 +1,11 @@
-// qobl-run's percentiles, output formats (the profile's included) and random inputs, without the card.
+// qobl-run's percentiles (exact, and from the bounded histogram), output formats (the profile's included)
+// and random inputs, without the card.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,21 +21,119 @@ namespace {
 using namespace zenlar::qoblrun;
 using namespace zenlar::qobltools;
 
+// Durations of the given microseconds.
+Durations us(const std::vector<double>& values) {
+  Durations d;
+  for (double v : values) d.add(static_cast<uint64_t>(v * 1000));
+  return d;
+}
+
+double percentileOf(const Durations& d, double q) { return d.percentilesNs({q})[0]; }
+
 TEST(QoblRunPartsTest, PercentilesUseTheNearestRank) {
-  std::vector<double> v;
-  for (int i = 100; i >= 1; --i) v.push_back(i);   // unsorted on purpose
-  EXPECT_EQ(50, percentile(v, 50));
-  EXPECT_EQ(90, percentile(v, 90));
-  EXPECT_EQ(99, percentile(v, 99));
-  EXPECT_EQ(100, percentile(v, 100));
-  EXPECT_EQ(1, percentile(v, 0));
-  EXPECT_EQ(7, percentile({7}, 99));
-  EXPECT_EQ(3, percentile({5, 3}, 50));   // rank ceil(0.5 * 2) = 1
-  EXPECT_EQ(5, percentile({5, 3}, 51));
-  EXPECT_EQ(0, percentile({}, 50));
+  Durations d;
+  for (uint64_t i = 100; i >= 1; --i) d.add(i);   // unsorted on purpose
+  EXPECT_TRUE(d.exact());
+  EXPECT_EQ((std::vector<double>{50, 90, 99, 100, 1}), d.percentilesNs({50, 90, 99, 100, 0}));
+  EXPECT_EQ(50.5, d.meanNs());
+  EXPECT_EQ(5050.0, d.totalNs());
+  EXPECT_EQ(7, percentileOf(us({0.007}), 99));
+  EXPECT_EQ(3, percentileOf(us({0.005, 0.003}), 50));   // rank ceil(0.5 * 2) = 1
+  EXPECT_EQ(5, percentileOf(us({0.005, 0.003}), 51));
+  EXPECT_EQ(0, percentileOf(Durations(), 50));
+  EXPECT_EQ(0, Durations().meanNs());
   EXPECT_EQ("812 B", bytesText(812));
   EXPECT_EQ("4.0 KiB", bytesText(4096));
   EXPECT_EQ("1.50 MiB", bytesText(3 * 512 * 1024));
+}
+
+// Past the exact limit, the histogram's percentiles stay within the stated relative error of the exact
+// nearest ranks, on distributions of very different shapes; count, total, mean, min and max stay exact.
+TEST(QoblRunPartsTest, HistogramPercentilesWithinTheirBound) {
+  std::mt19937_64 gen(7);
+  std::uniform_int_distribution<uint64_t> uniform(1, 20000000);          // 1 ns to 20 ms
+  std::lognormal_distribution<double> lognormal(std::log(800000.0), 1.0);  // a long tail around 0.8 ms
+  std::exponential_distribution<double> expo(1.0 / 3000.0);              // mostly in the exact nanoseconds
+  const auto bimodal = [&gen]() -> uint64_t {
+    return gen() % 10 == 0 ? 50000000 + gen() % 1000000 : 200000 + gen() % 1000;
+  };
+  const std::vector<double> qs = {0, 0.1, 1, 25, 50, 90, 95, 99, 99.9, 99.99, 100};
+  for (int shape = 0; shape < 4; ++shape) {
+    SCOPED_TRACE("distribution " + std::to_string(shape));
+    std::vector<uint64_t> all;
+    Durations d;
+    unsigned __int128 sum = 0;
+    for (int i = 0; i < 300000; ++i) {
+      const uint64_t v = shape == 0   ? uniform(gen)
+                         : shape == 1 ? static_cast<uint64_t>(lognormal(gen))
+                         : shape == 2 ? static_cast<uint64_t>(expo(gen))
+                                      : bimodal();
+      all.push_back(v);
+      d.add(v);
+      sum += v;
+    }
+    std::sort(all.begin(), all.end());
+    EXPECT_FALSE(d.exact());
+    EXPECT_EQ(all.size(), d.count());
+    EXPECT_EQ(all.front(), d.minNs());
+    EXPECT_EQ(all.back(), d.maxNs());
+    EXPECT_EQ(static_cast<double>(sum), d.totalNs());
+    EXPECT_DOUBLE_EQ(static_cast<double>(sum) / static_cast<double>(all.size()), d.meanNs());
+    const std::vector<double> got = d.percentilesNs(qs);
+    for (size_t k = 0; k < qs.size(); ++k) {
+      const size_t rank = std::max<size_t>(1, static_cast<size_t>(std::ceil(qs[k] / 100 * all.size())));
+      const double exact = static_cast<double>(all[rank - 1]);
+      EXPECT_LE(std::fabs(got[k] - exact), exact * Durations::kRelativeError) << "p" << qs[k] << ": " << got[k]
+                                                                              << " for " << exact;
+    }
+    EXPECT_LT(Durations::kRelativeError, 0.001);
+  }
+}
+
+// The memory held never grows past its bound however many durations are added, and stops changing once the
+// histogram is in use; merging keeps the bound, and counts as adding every duration would.
+TEST(QoblRunPartsTest, DurationsKeepFixedMemory) {
+  Durations d;
+  for (uint64_t i = 0; i < Durations::kExactLimit; ++i) d.add(1000 + i % 5000);
+  EXPECT_TRUE(d.exact());
+  EXPECT_LE(d.memoryBytes(), Durations::maxMemoryBytes());
+  d.add(123);
+  EXPECT_FALSE(d.exact());
+  const size_t held = d.memoryBytes();
+  EXPECT_LE(held, Durations::maxMemoryBytes());
+  EXPECT_LE(Durations::maxMemoryBytes(), 200u * 1024);
+  for (uint64_t i = 0; i < 5000000; ++i) d.add((i * 2654435761u) % 100000000);
+  d.add(Durations::kHistogramMaxNs * 4);   // beyond the histogram: counted in its last bucket, max exact
+  EXPECT_EQ(held, d.memoryBytes());
+  EXPECT_EQ(Durations::kHistogramMaxNs * 4, d.maxNs());
+  EXPECT_EQ(static_cast<double>(Durations::kHistogramMaxNs * 4), d.percentilesNs({100})[0]);
+
+  // Two exact halves whose sum passes the limit merge into the histogram that adding them all makes.
+  Durations a, b, whole;
+  std::mt19937_64 gen(3);
+  for (size_t i = 0; i < Durations::kExactLimit; ++i) {
+    const uint64_t x = gen() % 5000000, y = gen() % 70000;
+    a.add(x);
+    b.add(y);
+    whole.add(x);
+    whole.add(y);
+  }
+  Durations merged = a;
+  merged.merge(b);
+  EXPECT_FALSE(merged.exact());
+  EXPECT_LE(merged.memoryBytes(), Durations::maxMemoryBytes());
+  const std::vector<double> qs = {1, 50, 90, 99};
+  EXPECT_EQ(whole.percentilesNs(qs), merged.percentilesNs(qs));
+  EXPECT_EQ(whole.count(), merged.count());
+  EXPECT_EQ(whole.minNs(), merged.minNs());
+  EXPECT_EQ(whole.maxNs(), merged.maxNs());
+  // Small ones stay exact, within their own bound.
+  Durations small = us({3, 1});
+  small.merge(us({2}));
+  EXPECT_TRUE(small.exact());
+  EXPECT_EQ(2000, percentileOf(small, 50));
+  for (int i = 0; i < 100; ++i) small.merge(us({1, 2, 3, 4, 5}));
+  EXPECT_LE(small.memoryBytes(), Durations::maxMemoryBytes());
 }
 
 TEST(QoblRunPartsTest, TraceAndTableText) {
@@ -87,7 +189,7 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
   EXPECT_EQ(6u, j["verified"].GetUint());
   EXPECT_EQ(0.0, j["inferences_per_s"].GetDouble());
   // With latencies, the summary's figures come from them; per card from the card's own window.
-  r.latenciesUs = {30, 10, 20};
+  r.latency = us({30, 10, 20});
   r.seconds = 0.5;
   r.perDevice = {{0, 4, 0, 0.5}, {1, 2, 2, 0.25}};
   j = tooltest::parseJson(summaryJson(h, r));
@@ -105,7 +207,7 @@ TEST(QoblRunPartsTest, TraceAndTableText) {
 TEST(QoblRunPartsTest, LatencyStatisticsPerStreamAndOverall) {
   std::vector<double> v;
   for (int i = 100; i >= 1; --i) v.push_back(i);
-  const LatencyStats l = latencyStats(v);
+  const LatencyStats l = latencyStats(us(v));
   EXPECT_TRUE(l.any);
   EXPECT_EQ(50, l.p50);
   EXPECT_EQ(90, l.p90);
@@ -114,8 +216,8 @@ TEST(QoblRunPartsTest, LatencyStatisticsPerStreamAndOverall) {
   EXPECT_EQ(50.5, l.mean);
   EXPECT_EQ(1, l.min);
   EXPECT_EQ(100, l.max);
-  EXPECT_FALSE(latencyStats({}).any);
-  const LatencyStats one = latencyStats({7});
+  EXPECT_FALSE(latencyStats(Durations()).any);
+  const LatencyStats one = latencyStats(us({7}));
   EXPECT_EQ(7, one.p95);
   EXPECT_EQ(7, one.min);
 
@@ -127,9 +229,9 @@ TEST(QoblRunPartsTest, LatencyStatisticsPerStreamAndOverall) {
   r.submitted = r.completed = 100;
   r.deviceRuns = 25;
   r.seconds = 0.5;
-  r.latenciesUs = v;
+  r.latency = us(v);
   r.perDevice = {{0, 100, 0, 0.5}};
-  r.perStream = {{0, 0, 60, 0, 0.4, latencyStats({1, 2, 3})}, {1, 0, 40, 0, 0.25, LatencyStats()}};
+  r.perStream = {{0, 0, 60, 0, 0.4, latencyStats(us({1, 2, 3}))}, {1, 0, 40, 0, 0.25, LatencyStats()}};
   const std::string table = summaryTable(h, r);
   EXPECT_NE(std::string::npos, table.find("| latency p95        | 95.0 us")) << table;
   EXPECT_NE(std::string::npos, table.find("| stream 0 (card 0)  | 150.0 inferences/s (60 runs in 400.0 ms), latency p50 2.0 / "
@@ -153,6 +255,20 @@ TEST(QoblRunPartsTest, LatencyStatisticsPerStreamAndOverall) {
   // One stream: no per-stream rows in the table (the totals are the stream's).
   r.perStream.resize(1);
   EXPECT_EQ(std::string::npos, summaryTable(h, r).find("| stream 0")) << summaryTable(h, r);
+  // Nine streams: two rows sum them up, naming the streams at the ends; the JSON keeps each.
+  r.perStream.clear();
+  for (uint32_t s = 0; s < 9; ++s) {
+    const double p99 = s == 4 ? 50 : s == 6 ? 900 : 100 + s;
+    r.perStream.push_back({s, 0, 10 * (s == 2 ? 1 : s == 7 ? 5 : 3) + s, 0, 0.1, latencyStats(us({1, p99}))});
+  }
+  r.perStream[8].latency = LatencyStats();
+  auto rows = tooltest::tableRows(summaryTable(h, r));
+  EXPECT_EQ(0u, rows.count("stream 0 (card 0)"));
+  EXPECT_EQ("inferences/s lowest 120.0 (stream 2), median 340.0, highest 570.0 (stream 7); each stream's figures in "
+            "--json",
+            rows["9 streams"]);
+  EXPECT_EQ("lowest 50.0 us (stream 4), highest 900.0 us (stream 6)", rows["streams' latency p99"]);
+  EXPECT_EQ(9u, tooltest::parseJson(summaryJson(h, r))["per_stream"].Size());
 }
 
 // Mismatching elements are shown as numbers of their own type, whatever its width.
@@ -181,26 +297,43 @@ TEST(QoblRunPartsTest, ElementsShownInTheirType) {
 }
 
 // The profile's figures: an op that never completed, and device runs none of which completed, are unknown
-// (null, "-"), not 0.
-TEST(QoblRunPartsTest, ProfileOfOpsWithoutRuns) {
+// (null, "-"), not 0.  The input op's host times stay out of the shares of card time, and the table says
+// whose times they are.
+TEST(QoblRunPartsTest, ProfileOfOpsWithoutRunsAndOfTheInputOp) {
   SummaryHeader h;
   RunResult r;
   r.profiled = true;
-  r.opCardTimes = {{"run_model_op_2", {30, 10, 20}}, {"mem_copy_op_3", {}}};
+  r.opCardTimes.resize(3);
+  r.opCardTimes[0].name = "input_op_1";
+  r.opCardTimes[0].onHost = true;
+  r.opCardTimes[0].ns = us({1000, 1000, 1000});
+  r.opCardTimes[1].name = "run_model_op_2";
+  r.opCardTimes[1].ns = us({30, 10, 20});
+  r.opCardTimes[2].name = "mem_copy_op_3";
   rapidjson::Document j = tooltest::parseJson(summaryJson(h, r));
   ASSERT_TRUE(j.IsObject() && j.HasMember("profile"));
   const auto& ops = j["profile"]["ops"];
-  ASSERT_EQ(2u, ops.Size());
-  EXPECT_EQ(1.0, ops[0]["share"].GetDouble());
-  EXPECT_EQ(0u, ops[1]["runs"].GetUint());
-  EXPECT_TRUE(ops[1]["mean_us"].IsNull() && ops[1]["total_us"].IsNull());
-  EXPECT_EQ(0.0, ops[1]["share"].GetDouble());
+  ASSERT_EQ(3u, ops.Size());
+  EXPECT_FALSE(ops[0]["on_card"].GetBool());
+  EXPECT_EQ(0.0, ops[0]["share"].GetDouble());
+  EXPECT_EQ(3000.0, ops[0]["total_us"].GetDouble());
+  EXPECT_TRUE(ops[1]["on_card"].GetBool());
+  EXPECT_EQ(1.0, ops[1]["share"].GetDouble());
+  EXPECT_EQ(0u, ops[2]["runs"].GetUint());
+  EXPECT_TRUE(ops[2]["mean_us"].IsNull() && ops[2]["total_us"].IsNull());
+  EXPECT_EQ(0.0, ops[2]["share"].GetDouble());
   EXPECT_EQ(0u, j["profile"]["device_runs"].GetUint());
   EXPECT_TRUE(j["profile"]["card_run_us"]["p50"].IsNull());
-  auto rows = tooltest::tableRows(profileTable(r));
+  const std::string table = profileTable(r);
+  auto rows = tooltest::tableRows(table);
+  EXPECT_EQ("3 |     3.00 |  1000.0 | 1000.0 | 1000.0 | 1000.0 |   host", rows["input_op_1"]) << table;
   EXPECT_EQ(0u, rows["run_model_op_2"].find("3 |     0.06 |    20.0 |")) << rows["run_model_op_2"];
+  EXPECT_NE(std::string::npos, rows["run_model_op_2"].find("| 100.0%")) << rows["run_model_op_2"];
   EXPECT_EQ(0u, rows["mem_copy_op_3"].find("0 |        - |       - |")) << rows["mem_copy_op_3"];
   EXPECT_EQ(0u, rows["whole device run"].find("0 |        - |       - |")) << rows["whole device run"];
+  EXPECT_NE(std::string::npos, table.find("input_op_1 is not executed by the card; its times are the host's")) << table;
+  r.opCardTimes.erase(r.opCardTimes.begin());
+  EXPECT_EQ(std::string::npos, profileTable(r).find("not executed by the card"));
   r.profiled = false;
   EXPECT_FALSE(tooltest::parseJson(summaryJson(h, r)).HasMember("profile"));
 }

@@ -3,6 +3,7 @@
 // are exact.  No upper time bounds but very generous ones: the machine may be loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -114,6 +115,44 @@ TEST(QoblRunReportTest, EveryStreamAndCardReported) {
   EXPECT_EQ(0u, rows["stream 1 (card 1)"].find(fixed1(j["per_stream"][1]["inferences_per_s"].GetDouble()) +
                                                 " inferences/s (8 runs in "))
       << rows["stream 1 (card 1)"];
+}
+
+// Past the inputs whose latencies are kept exactly, the summary's percentiles come from the histogram and
+// say so, while each stream, under the limit, stays exact; min, max and mean agree exactly with the
+// streams' own whatever the kind.
+TEST(QoblRunReportTest, LongRunsTakePercentilesFromTheHistogram) {
+  ScratchDir dir;
+  const std::string json = dir.file("s.json");
+  const Result r = runProgram("qobl-run", "--model " + modelDir("classifier") +
+                                              " --streams 2 --runs 20000 --in-flight 8 --json " + json);
+  ASSERT_EQ(0, r.code) << r.err;
+  rapidjson::Document j = parseJson(tooltest::readText(json));
+  ASSERT_TRUE(j.IsObject());
+  ASSERT_EQ(20000u, j["runs"].GetUint());
+  EXPECT_FALSE(j["latency_exact"].GetBool());
+  const rapidjson::Value& l = j["latency_us"];
+  expectOrdered(l, "total");
+  double lo = 1e300, hi = 0, weighted = 0;
+  for (const auto& st : j["per_stream"].GetArray()) {
+    EXPECT_EQ(10000u, st["runs"].GetUint());
+    EXPECT_TRUE(st["latency_exact"].GetBool());
+    expectOrdered(st["latency_us"], "stream");
+    lo = std::min(lo, st["latency_us"]["min"].GetDouble());
+    hi = std::max(hi, st["latency_us"]["max"].GetDouble());
+    weighted += st["latency_us"]["mean"].GetDouble() * 10000;
+  }
+  EXPECT_EQ(lo, l["min"].GetDouble());
+  EXPECT_EQ(hi, l["max"].GetDouble());
+  EXPECT_NEAR(weighted / 20000, l["mean"].GetDouble(), 1e-9 * l["mean"].GetDouble());
+  auto rows = tableRows(r.out);
+  EXPECT_EQ("percentiles within 0.1 % (over 16384 inputs: histogram); mean, min, max exact", rows["latency precision"])
+      << r.out;
+
+  // A short run keeps every latency: exact, and nothing said about precision.
+  const Result s = runProgram("qobl-run", "--model " + modelDir("classifier") + " --runs 40 --json " + json);
+  ASSERT_EQ(0, s.code) << s.err;
+  EXPECT_TRUE(parseJson(tooltest::readText(json))["latency_exact"].GetBool());
+  EXPECT_EQ(0u, tableRows(s.out).count("latency precision")) << s.out;
 }
 
 // A duration shorter than one device run, over many streams: every stream still makes one device run, so

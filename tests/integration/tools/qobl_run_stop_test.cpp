@@ -111,6 +111,9 @@ TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
     ASSERT_TRUE(run.finish(8, &r)) << "still running 8 s after the second signal";
     EXPECT_EQ(-1, r.code);
     EXPECT_EQ(second, r.signal) << "exit code " << r.code << "\n" << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("qobl-run: " + std::string(second == SIGINT ? "SIGINT" : "SIGTERM") +
+                                            " after a first signal: ending at once, without a summary\n"))
+        << r.err;
     // No summary: neither on stdout nor in the --json and --trace files, which stay as qobl-run created
     // them, empty (and so never half-written); the op graph, written before the runs, is whole.
     EXPECT_EQ("", r.out);
@@ -121,6 +124,64 @@ TEST(QoblRunStopTest, SecondSignalEndsQoblRunAtOnceWhileRunsAreInFlight) {
     const std::string dot = tooltest::readText(d.file("g.dot"));
     EXPECT_NE(std::string::npos, dot.find("digraph")) << dot;
   }
+}
+
+// Before any run (here: opening its --json file, a pipe nobody reads yet) a signal ends qobl-run at once by
+// that signal, saying that nothing was measured; the --trace file, created before, is left empty.
+TEST(QoblRunStopTest, SignalBeforeTheRunsSaysNothingWasMeasured) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    const tooltest::ScratchDir d;
+    const std::string fifo = d.file("summary.fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    tooltest::Background run("qobl-run", {"--runs", "100", "--json", fifo, "--trace", d.file("t.json")});
+    tooltest::Result r;
+    // Its open of the pipe waits for a reader: qobl-run is held there, before it loads the model.
+    ASSERT_FALSE(run.finish(0.5, &r)) << "did not wait for its --json pipe\n" << r.out << r.err;
+    ::kill(run.pid(), sig);
+    // The pipe is opened for reading only now: a process whose signal handlers run only once it is out of
+    // a blocking call (as under a thread sanitizer) gets out of its open and sees the signal then.
+    const int rd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    const bool ended = run.finish(8, &r);
+    ::close(rd);
+    ASSERT_TRUE(ended) << "still running 8 s after the signal";
+    EXPECT_EQ(sig, r.signal) << "exit code " << r.code << "\n" << r.out << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find(std::string("qobl-run: interrupted by ") +
+                                            (sig == SIGINT ? "SIGINT" : "SIGTERM") +
+                                            " before any run: nothing was measured\n"))
+        << r.err;
+    EXPECT_EQ(0u, std::filesystem::file_size(d.file("t.json")));   // created first, never written
+  }
+}
+
+// A signal during the warm-up (device runs of 20 ms each, far more of them than the test waits for) ends
+// it at a device run's end: the summary and the JSON say that nothing was measured, the card is left
+// empty, and the status is the signal's.
+TEST(QoblRunStopTest, SignalDuringTheWarmUpSaysNothingWasMeasured) {
+  const tooltest::ScratchDir d;
+  tooltest::Background run("qobl_run_slow_card", {"20000", "--warmup", "100000", "--json", d.file("s.json")});
+  tooltest::Result r;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (run.errSoFar().find("device runs in flight") == std::string::npos) {
+    ASSERT_FALSE(run.finish(0.02, &r)) << "ended before its warm-up started\n" << r.out << r.err;
+    ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "no device run started within 60 s";
+  }
+  ::kill(run.pid(), SIGINT);
+  ASSERT_TRUE(run.finish(20, &r)) << "still running 20 s after the signal";
+  EXPECT_EQ(130, r.code) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("qobl-run: interrupted by SIGINT before the measured runs: nothing was "
+                                          "measured\n"))
+      << r.err;
+  auto rows = tooltest::tableRows(r.out);
+  EXPECT_EQ("0 of 0 submitted (0 device runs), interrupted by SIGINT before the measured runs", rows["runs"]);
+  EXPECT_NE(std::string::npos, rows["device memory peak"].find("0 B after teardown")) << rows["device memory peak"];
+  const rapidjson::Document j = tooltest::parseJson(tooltest::readText(d.file("s.json")));
+  ASSERT_TRUE(j.IsObject());
+  EXPECT_TRUE(j["interrupted"].GetBool());
+  EXPECT_EQ(0u, j["runs"].GetUint());
+  EXPECT_TRUE(j["latency_us"]["p50"].IsNull());
 }
 
 // The trace goes to a pipe the test reads slowly: qobl-run, its runs over, is held in the middle of writing

@@ -299,11 +299,12 @@ TEST(QoblRunTest, InFlightBoundsTheRunsOfAStream) {
   EXPECT_GE(depths[1].memPeak, depths[0].memPeak + 7 * batch * outputBytes);
 }
 
-// The card-time profile of one run: the ops the card executes are the pipeline's after its input op, in
-// order, each counted once per measured device run; shares add up to one; each op's statistics are in
-// order and its total is its mean times its runs; a device run's ops fit in the device run, and the device
-// run in an input's latency; the printed table shows the same figures.  With a trace the profile agrees
-// with the card lane's events.  Returns the device runs the profile counts (0 without one).
+// The card-time profile of one run: every op of the pipeline, in order, each counted once per measured
+// device run; the input op with host times and no share of the card's; shares add up to one; each op's
+// statistics are in order and its total is its mean times its runs; a device run's card ops fit in the
+// device run, and the device run in an input's latency; the printed table shows the same figures.  With a
+// trace the profile agrees with the card lane's events.  Returns the device runs the profile counts (0
+// without one).
 uint64_t expectProfile(const std::string& args, const tooltest::ScratchDir& d) {
   SCOPED_TRACE(args);
   const std::string json = d.file("p.json"), trace = d.file("t.json");
@@ -316,11 +317,11 @@ uint64_t expectProfile(const std::string& args, const tooltest::ScratchDir& d) {
   }
   auto rows = tableRows(r.out);
   std::istringstream chain(rows["pipeline"]);
-  std::vector<std::string> cardOps;
+  std::vector<std::string> pipelineOps;
   for (std::string w; chain >> w;)
-    if (w != "->") cardOps.push_back(w);
-  EXPECT_EQ(0u, cardOps.front().find("input_op_")) << rows["pipeline"];
-  cardOps.erase(cardOps.begin());
+    if (w != "->") pipelineOps.push_back(w);
+  EXPECT_EQ(0u, pipelineOps.front().find("input_op_")) << rows["pipeline"];
+  const std::vector<std::string> cardOps(pipelineOps.begin() + 1, pipelineOps.end());
 
   const uint64_t deviceRuns = j["runs"].GetUint64() / j["batch"].GetUint();
   EXPECT_NE(std::string::npos, rows["runs"].find("(" + std::to_string(deviceRuns) + " device runs)")) << rows["runs"];
@@ -344,8 +345,17 @@ uint64_t expectProfile(const std::string& args, const tooltest::ScratchDir& d) {
     const double median = op["median_us"].GetDouble(), p90 = op["p90_us"].GetDouble(), p99 = op["p99_us"].GetDouble();
     EXPECT_TRUE(0 < mean && 0 < median && median <= p90 && p90 <= p99) << mean << " " << median << " " << p99;
     EXPECT_NEAR(total, mean * static_cast<double>(deviceRuns), 1e-6 * total);
+    const bool input = name == pipelineOps.front();
+    EXPECT_EQ(!input, op["on_card"].GetBool());
+    if (input) {
+      EXPECT_EQ(0.0, op["share"].GetDouble());
+      const std::string share = rows[name].substr(rows[name].rfind('|') + 1);
+      EXPECT_EQ("host", share.substr(share.find_first_not_of(' '))) << rows[name];
+      EXPECT_NE(std::string::npos, r.out.find(name + " is not executed by the card")) << r.out;
+    } else {
+      meanSum += mean;
+    }
     shareSum += op["share"].GetDouble();
-    meanSum += mean;
     totals[name] = total;
     // The table's row: device runs, then the total in ms and the mean in us as printed.
     std::istringstream row(rows[name]);
@@ -357,7 +367,7 @@ uint64_t expectProfile(const std::string& args, const tooltest::ScratchDir& d) {
     EXPECT_NEAR(total / 1000.0, totalMs, 0.0051);
     EXPECT_NEAR(mean, meanUs, 0.051);
   }
-  EXPECT_EQ(cardOps, names);
+  EXPECT_EQ(pipelineOps, names);
   EXPECT_NEAR(1.0, shareSum, 1e-9);
   const auto& run = p["card_run_us"];
   EXPECT_LE(meanSum, run["mean"].GetDouble());

@@ -233,17 +233,18 @@ void Stream::poison(Slot& s) {
   }
 }
 
-SubmitResult Stream::submit(const DeviceInputs& in, uint64_t tag, CompletionFn done, std::string* why) {
-  return submitInputs(&in, nullptr, tag, std::move(done), why);
+SubmitResult Stream::submit(const DeviceInputs& in, uint64_t tag, CompletionFn done, std::string* why,
+                            Clock::duration* sent) {
+  return submitInputs(&in, nullptr, tag, std::move(done), why, sent);
 }
 
 SubmitResult Stream::submitHost(const std::vector<const void*>& inputs, uint64_t tag, CompletionFn done,
                                 std::string* why) {
-  return submitInputs(nullptr, &inputs, tag, std::move(done), why);
+  return submitInputs(nullptr, &inputs, tag, std::move(done), why, nullptr);
 }
 
 SubmitResult Stream::submitInputs(const DeviceInputs* in, const std::vector<const void*>* host, uint64_t tag,
-                                  CompletionFn done, std::string* why) {
+                                  CompletionFn done, std::string* why, Clock::duration* sent) {
   std::lock_guard<std::mutex> serial(submitMu_);
   std::string err;
   if (host != nullptr && !o_.ownInputs) err = "submitHost needs a stream made with ownInputs";
@@ -261,7 +262,7 @@ SubmitResult Stream::submitInputs(const DeviceInputs* in, const std::vector<cons
     for (uint32_t i = 0; host != nullptr && i < host->size() && err.empty(); ++i)
       err = s.own->uploadInput(i, (*host)[i], s.own->sizes()[i]);
     if (err.empty() && pointInputs(s, src.addrs(), src.sizes(), &err))
-      return submitSlot(slot, tag, std::move(done), false, why);
+      return submitSlot(slot, tag, std::move(done), false, why, sent);
   }
   // Refused before it reached the library: its completion carries the reason.
   Outcome oc;
@@ -274,7 +275,8 @@ SubmitResult Stream::submitInputs(const DeviceInputs* in, const std::vector<cons
   return SubmitResult::kFailed;
 }
 
-SubmitResult Stream::submitSlot(int slotIndex, uint64_t tag, CompletionFn done, bool filler, std::string* why) {
+SubmitResult Stream::submitSlot(int slotIndex, uint64_t tag, CompletionFn done, bool filler, std::string* why,
+                                Clock::duration* sent) {
   const size_t index = static_cast<size_t>(slotIndex);
   Slot& s = *slots_[index];
   if (o_.poisonOutputs) poison(s);
@@ -288,16 +290,21 @@ SubmitResult Stream::submitSlot(int slotIndex, uint64_t tag, CompletionFn done, 
     group_.push_back(index);
   }
   ErrorCapture cap;
+  const Clock::time_point callStart = Clock::now();
   const qoblErr rc = qoblRunStreamAsync(stream_, s.in, s.out);
+  gathering_ += Clock::now() - callStart;
   std::vector<size_t> refused;
   {
     std::lock_guard<std::mutex> g(mu_);
     if (rc == qoblERR_SUCCESS) {
       group_.clear();
+      if (sent != nullptr) *sent = gathering_;
+      gathering_ = Clock::duration::zero();
       return SubmitResult::kStarted;
     }
     if (rc == qoblERR_RUN_PENDING && group_.size() < cache_) return SubmitResult::kPending;
     refused.swap(group_);   // a refused input discards the inputs gathered with it
+    gathering_ = Clock::duration::zero();
   }
   const std::string err = "qoblRunStreamAsync failed: " + codeText(rc) + cap.reason();
   for (size_t i : refused) complete(i, rc == qoblERR_RUN_PENDING ? qoblERR_RUN_STREAM : rc, err, Clock::now());
@@ -327,7 +334,7 @@ int Stream::flush(std::string* why) {
     if (slot < 0) {
       err = "no slot came free within " + std::to_string(o_.timeoutMs) + " ms for a filler input";
     } else if (pointInputs(*slots_[static_cast<size_t>(slot)], addrs, sizes, &err)) {
-      if (submitSlot(slot, 0, nullptr, true, &err) != SubmitResult::kFailed) {
+      if (submitSlot(slot, 0, nullptr, true, &err, nullptr) != SubmitResult::kFailed) {
         ++sent;
         continue;
       }
@@ -418,6 +425,7 @@ std::string Stream::synchronize() {
     std::lock_guard<std::mutex> g(mu_);
     never.swap(group_);
   }
+  gathering_ = Clock::duration::zero();
   for (size_t i : never)
     complete(i, qoblERR_RUN_STREAM,
              "never ran: its device run waited for " + std::to_string(cache_) + " inputs" +

@@ -125,8 +125,13 @@ class Stream {
   void setOpReportHook(OpReportFn fn) { hook_ = std::move(fn); }
 
   // Submits one input whose tensors are in `in` (on this Stream's card).  Waits up to the time-out for a
-  // free slot.  `done` is called exactly once when the input completes or fails (not for kNoSlot).
-  SubmitResult submit(const DeviceInputs& in, uint64_t tag, CompletionFn done, std::string* why);
+  // free slot.  `done` is called exactly once when the input completes or fails (not for kNoSlot).  When
+  // the result is kStarted and `sent` is given, *sent receives the host time the library spent on the
+  // device run this input completed: its calls for each input the run gathers, the last of which built and
+  // uploaded the run's arguments and records and handed the run to the card (the wait for a free slot
+  // left out).
+  SubmitResult submit(const DeviceInputs& in, uint64_t tag, CompletionFn done, std::string* why,
+                      Clock::duration* sent = nullptr);
   // Same, with the inputs in host memory (one pointer per model input, each of the input's byte size),
   // copied into the slot's own card memory first.  Requires StreamOptions::ownInputs.
   SubmitResult submitHost(const std::vector<const void*>& inputs, uint64_t tag, CompletionFn done,
@@ -152,8 +157,9 @@ class Stream {
                    std::string* why);
   void poison(Slot& s);
   SubmitResult submitInputs(const DeviceInputs* in, const std::vector<const void*>* host, uint64_t tag,
-                            CompletionFn done, std::string* why);
-  SubmitResult submitSlot(int slot, uint64_t tag, CompletionFn done, bool filler, std::string* why);
+                            CompletionFn done, std::string* why, Clock::duration* sent);
+  SubmitResult submitSlot(int slot, uint64_t tag, CompletionFn done, bool filler, std::string* why,
+                          Clock::duration* sent);
   void complete(size_t slot, uint32_t error, const std::string& why, Clock::time_point now);
   static void onReport(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblCallbackStatus* status,
                        void* user);
@@ -170,6 +176,7 @@ class Stream {
   mutable std::mutex mu_;       // slots' state, slotOf_, group_
   std::condition_variable cv_;  // a slot came free
   std::mutex submitMu_;         // serialises the submitting calls
+  Clock::duration gathering_{}; // the library's time on the inputs of the device run being gathered (submitMu_)
 };
 
 // Copies output `index` of an output dataset (card memory) into host memory: `t.bytes` bytes.  Returns ""
