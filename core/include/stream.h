@@ -36,9 +36,9 @@
 // shapes when they were loaded by someone else since its first input.
 //
 // THREADS AND LOCKS
-//  - streamLock_ (recursive) guards the run bookkeeping, busy/closing transitions and recycling.  The table
-//    of runs carries its own spinning lock, always taken inside streamLock_.  No lock of the stream is held while a
-//    thread sleeps or waits on the completion event.
+//  - streamLock_ (recursive: stream_lock.h) guards the run bookkeeping, busy/closing transitions and
+//    recycling.  The table of runs carries its own spinning lock, always taken inside streamLock_.  No lock
+//    of the stream is held while a thread sleeps or waits on the completion event.
 //  - busy_ is set by the completion thread while it processes a report of this stream; runAsync and teardown
 //    wait for it (checkBusy: a few yields, then a wait on busyCv_ that setBusy(false) ends).  setBusy takes
 //    no lock: busy_ and closing_ are sequentially consistent flags that each side writes before it reads the
@@ -68,6 +68,7 @@
 #include "qobl_shape.h"
 #include "rwlock.h"
 #include "stream_dataset.h"
+#include "stream_lock.h"
 
 namespace zenlar {
 namespace qobl {
@@ -414,7 +415,7 @@ class OpStream final : public IOpStream {
   std::vector<OpIRInstruction*> irStream_;                   // the same, as the run instructions take them
   uint32_t endOpUId_ = 0;
   RunStreamInstruction* curRunStream_ = nullptr;  // the run being filled, owned by the map below
-  std::recursive_mutex streamLock_;
+  StreamLock streamLock_;
   // Every run of the stream (being filled, or sent and not recycled), by dataset id; each run holds the
   // records of its inputs.
   RunTable runs_;

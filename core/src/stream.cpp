@@ -26,6 +26,28 @@ namespace zenlar {
 namespace qobl {
 
 // ---------------------------------------------------------------------------------------------------------
+// The stream's lock
+
+void StreamLock::waitForLock() {
+  // The holder usually leaves within microseconds: the first passes only yield the processor.
+  constexpr int kYieldPasses = 16;
+  for (int pass = 0; pass < kYieldPasses; ++pass) {
+    std::this_thread::yield();
+    if (!held_.load(std::memory_order_relaxed) && !held_.exchange(true, std::memory_order_seq_cst)) return;
+  }
+  std::unique_lock<std::mutex> guard(mu_);
+  waiters_.fetch_add(1, std::memory_order_seq_cst);
+  cv_.wait(guard, [this] { return !held_.exchange(true, std::memory_order_seq_cst); });
+  waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void StreamLock::wakeOne() {
+  // Taking mu_ orders the notification after the sleeper's wait began (it announced itself under mu_).
+  { std::lock_guard<std::mutex> guard(mu_); }
+  cv_.notify_one();
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // Construction, teardown
 
 std::atomic<uint32_t> OpStream::idMaker_{0};
@@ -61,7 +83,7 @@ void OpStream::destroy() {
 }
 
 void OpStream::release() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   graph_ = nullptr;
   // Whatever the registry's teardown did not take out (a stream deleted without it) goes without reports.
   // The device runtime keeps freed blocks valid until a run using them is done, so releasing them is safe.
@@ -76,7 +98,7 @@ void OpStream::release() {
 }
 
 bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   if (destroying_.load() || (refuseIfRunsOnCard && runsInFlight() != 0)) return false;
   destroying_.store(true);
   gathered = takeCurrentRun(0);
@@ -84,7 +106,7 @@ bool OpStream::beginDestroy(bool refuseIfRunsOnCard, InputRecords& gathered) {
 }
 
 InputRecords OpStream::takeAllRuns() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   InputRecords all = takeCurrentRun(0);
   std::vector<uint64_t> datasetIds;
   runs_.ids(datasetIds);
@@ -96,14 +118,14 @@ InputRecords OpStream::takeAllRuns() {
 }
 
 size_t OpStream::runsInFlight() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   size_t n = runs_.size();
   if (curRunStream_ != nullptr && runs_.find(curRunStream_->datesetId()) != nullptr) --n;
   return n;
 }
 
 size_t OpStream::gatheredInputs() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   return curRunStream_ != nullptr ? curRunStream_->inputs().size() : 0;
 }
 
@@ -136,7 +158,7 @@ bool OpStream::checkBusy(bool noWait) {
   if (!busy_.load()) return false;
   for (uint32_t pass = 0;; ++pass) {
     {
-      std::lock_guard<std::recursive_mutex> lock(streamLock_);
+      std::lock_guard<StreamLock> lock(streamLock_);
       if (!busy_.load()) return false;
       if (noWait) return true;
     }
@@ -212,7 +234,7 @@ void OpStream::signalCompleted() {
 // Build and queries
 
 bool OpStream::build() {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   if (isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
     return false;
@@ -270,7 +292,7 @@ bool OpStream::build() {
 }
 
 qoblErr OpStream::registerOpGetOutput(qobeOp* op) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   if (isBuilt_.load()) return qoblERR_STREAM_ALREADY_BUILT;
   uint32_t uid = 0;
   if (op == nullptr || graph_ == nullptr || qobeGetOpAttr(op, "uid", qobeATTR_UINT32, &uid) != 0)
@@ -367,7 +389,7 @@ IRunStreamInstruction* OpStream::getRunstreamInstruction(uint32_t datasetId) {
 }
 
 StreamDataset* OpStream::getDatasets(uint64_t inputSeq) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   std::vector<uint64_t> datasetIds;
   runs_.ids(datasetIds);
   StreamDataset* found = nullptr;
@@ -687,7 +709,7 @@ void OpStream::detachRun(uint32_t datasetId, InputRecords& inputs) {
 }
 
 void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords& taken) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   // takenInputs_ is only used under streamLock_, by calls that do not take a run again meanwhile.
   InputRecords& inputs = takenInputs_;
   detachRun(datasetId, inputs);
@@ -704,7 +726,7 @@ void OpStream::takeRun(uint32_t datasetId, uint32_t exceptInputId, InputRecords&
 }
 
 InputRecords OpStream::takeCurrentRun(uint32_t exceptInputId) {
-  std::lock_guard<std::recursive_mutex> lock(streamLock_);
+  std::lock_guard<StreamLock> lock(streamLock_);
   if (curRunStream_ == nullptr) return {};
   return takeRun(curRunStream_->datesetId(), exceptInputId);
 }
@@ -768,7 +790,7 @@ qobmDataset* OpStream::outputClone(StreamDataset& rec, const DatasetEntries& ent
 void OpStream::finishInputs(InputRecords& inputs) {
   uint32_t completed = 0;
   {
-    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    std::lock_guard<StreamLock> lock(streamLock_);
     for (auto& rec : inputs) {
       if (keepRecord(rec)) ++completed;
     }
@@ -789,7 +811,7 @@ void OpStream::recycleInstructionMemory(uint32_t datasetId, bool /*destroyOutput
   // their clones at the top of the spares.
   uint32_t completed = 0;
   {
-    std::lock_guard<std::recursive_mutex> lock(streamLock_);
+    std::lock_guard<StreamLock> lock(streamLock_);
     InputRecords& inputs = takenInputs_;
     detachRun(datasetId, inputs);
     for (size_t k = inputs.size(); k-- > 0;) {
@@ -844,7 +866,7 @@ qoblErr OpStream::openRun(qobmDataset* input, qobmDataset* output, const Dataset
     return qoblERR_RUN_STREAM;
   }
   // Held in a unique_lock: a failed gathering releases it before the run's other inputs are failed.
-  std::unique_lock<std::recursive_mutex> lock(streamLock_);
+  std::unique_lock<StreamLock> lock(streamLock_);
   if (destroying_.load()) {
     QOBL_LOG_ERROR("Failed to run stream %u because it is being destroyed.\n", streamId_);
     return qoblERR_RUN_STREAM;

@@ -71,14 +71,20 @@ std::vector<uint64_t> qoblGetDatasetDataAddrs(qobmDataset* ds) {
 }
 
 namespace {
-// The mode and entry count of a dataset, unlogged: its mode, then that mode's count.  Non-zero when a call
-// fails or the mode is neither buffers nor tensors.
+// The mode and entry count of a dataset, unlogged.  Non-zero when a call fails or the mode is neither
+// buffers nor tensors.  The buffer count call answers both for a buffer dataset (the usual one): it refuses
+// a dataset of the other mode with QOBM_ERR_MODE, and only then is the tensor count asked.  So the mode
+// needs no call of its own.
 int readModeAndCount(qobmDataset* ds, qobmDatasetMode* mode, uint32_t* count) {
-  const int rc = qobmGetDatasetMode(ds, mode);
-  if (rc != 0) return rc;
-  if (*mode == qobmDM_BUFFER) return qobmGetDatasetBufferCount(ds, count);
-  if (*mode == qobmDM_TENSOR) return qobmGetDatasetTensorCount(ds, count);
-  return -1;
+  int rc = qobmGetDatasetBufferCount(ds, count);
+  if (rc == 0) {
+    *mode = qobmDM_BUFFER;
+    return 0;
+  }
+  if (rc != QOBM_ERR_MODE) return rc;
+  rc = qobmGetDatasetTensorCount(ds, count);
+  if (rc == 0) *mode = qobmDM_TENSOR;
+  return rc;
 }
 
 // The device address of each of the `count` entries of ds into addrs[0..count), through the mode's own
