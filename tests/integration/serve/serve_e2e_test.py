@@ -1144,13 +1144,9 @@ class LingeringCloseTest(ServerTestCase):
             flood = threading.Thread(target=self.flood, args=(other.http, results))
             flood.start()
             time.sleep(0.5)
-            start = time.time()
-            code, out = other.stop()
-            stopped = time.time() - start
-            flood.join()
+            code, out, stopped = other.stop_under_clients([flood])
         finally:
-            if other.proc.poll() is None:
-                other.proc.kill()
+            other.kill()
         self.assertEqual(code, 0, other.stderr())
         self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
         self.assertLess(stopped, self.LINGER - 1)
@@ -1537,7 +1533,7 @@ class InFlightTest(unittest.TestCase):
 
     def start(self, *args, env=None):
         s = Server(*args, cards=1, env=env)
-        self.addCleanup(lambda: s.proc.poll() is None and s.proc.kill())
+        self.addCleanup(s.kill)
         return s
 
     def stop(self, s):
@@ -1614,8 +1610,7 @@ class ShutdownTest(unittest.TestCase):
                 t.join()
             code, out = s.stop()
         finally:
-            if s.proc.poll() is None:
-                s.proc.kill()
+            s.kill()
         self.assertEqual(code, 0, s.stderr())
         self.assertGreater(in_flight, 0)
         self.assertEqual(len(results), 5)
