@@ -258,6 +258,10 @@ class HeadScanner {
       inQuery_ = true;
     } else if (c == '#') {
       return malformedHead("the request target holds a fragment ('#')");
+    } else if (std::strchr("\"<>\\^`{|}", c) != nullptr) {
+      // Bytes no URI holds unencoded: clients percent-encode them, and proxies and other servers differ on
+      // what they make of a raw one (refuse it, encode it, or pass it on as it is).
+      return malformedHead("the request target holds a byte a URI cannot hold unencoded (one of \" < > \\ ^ ` { | })");
     }
     return true;
   }

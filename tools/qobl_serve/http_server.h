@@ -20,7 +20,8 @@
 //     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
 //     request is skipped), no CR or NUL elsewhere; the request line is exactly a method of token bytes, one
 //     space, a target, one space and "HTTP/" digit "." digit; the target holds no whitespace, control
-//     bytes, bytes 0x80-0xFF or fragment ('#'), every '%' in it starts two hexadecimal digits, and none
+//     bytes, bytes 0x80-0xFF, fragment ('#') or any of " < > \ ^ ` { | } (which no URI holds unencoded,
+//     and which clients percent-encode), every '%' in it starts two hexadecimal digits, and none
 //     of its escapes is a NUL or, in the path, a '/' (the library decodes the path before routing it, and
 //     would see two segments where a proxy sees one); every header line holds a colon after a name of
 //     token bytes (no whitespace before the colon, no line folded onto the one before) and a value without

@@ -1447,6 +1447,12 @@ class WireFramingTest(ServerTestCase):
             ("fragment", b"GET /v2/health/live#x HTTP/1.1\r\nHost: x\r\n\r\n", 400, "fragment"),
             ("raw UTF-8 in the target", b"GET /v2/models/cl\xc3\xa4ss HTTP/1.1\r\nHost: x\r\n\r\n", 400,
              "byte above 0x7F"),
+        ] + [
+            # Bytes no URI holds unencoded, in the path and in the query.
+            ("raw %r in the target" % chr(c), target % bytes([c]), 400, "byte a URI cannot hold unencoded")
+            for c in b'"<>\\^`{|}'
+            for target in (b"GET /v2/models/%s HTTP/1.1\r\nHost: x\r\n\r\n", b"GET /v2?q=%s HTTP/1.1\r\nHost: x\r\n\r\n")
+        ] + [
             # Well formed, but of another major version.
             ("HTTP/2.0 request line", b"GET /v2/health/live HTTP/2.0\r\nHost: x\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
             ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505, "HTTP/1.0 and HTTP/1.1"),
@@ -1475,6 +1481,7 @@ class WireFramingTest(ServerTestCase):
                 ("IPv6 Host with a port", b"GET /v2/health/live HTTP/1.1\r\nHost: [::1]:8000\r\n\r\n"),
                 ("GET with an empty body", self.LIVE + b"Content-Length: 00\r\n\r\n"),
                 ("escapes in the path and query", b"GET /v2/models/classifie%72/ready?a=%2F%2f%41 HTTP/1.1\r\nHost: x\r\n\r\n"),
+                ("every other URI byte", b"GET /v2?a=-._~:/[]@!$&'()*+,;=%7B%7C%7D HTTP/1.1\r\nHost: x\r\n\r\n"),
                 ("HTTP/1.0 without Host", b"GET /v2/health/live HTTP/1.0\r\n\r\n")):
             got, _, closed = raw_http(s.http, data + b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
             answers = self.responses(got)
