@@ -372,6 +372,14 @@ class ProtocolTest(ServerTestCase):
                 s.stub.ModelInfer(q, timeout=60)
             self.assertEqual(cm.exception.code(), grpc.StatusCode.INVALID_ARGUMENT, what)
             self.assertIn(fragment, cm.exception.details(), what)
+        # Bytes that are not the method's request message: a truncated field, a string that is not UTF-8.
+        for method, message in (("ModelInfer", "ModelInferRequest"), ("ModelMetadata", "ModelMetadataRequest")):
+            call = s.channel.unary_unary("/inference.GRPCInferenceService/" + method)   # bytes in, bytes out
+            for what, data in (("truncated", b"\x0a\x20classifier"), ("not UTF-8", b"\x0a\x02\xc3\x28")):
+                with self.assertRaises(grpc.RpcError, msg=(method, what)) as cm:
+                    call(data, timeout=60)
+                self.assertEqual(cm.exception.code(), grpc.StatusCode.INVALID_ARGUMENT, (method, what))
+                self.assertIn("the request is not a valid inference.%s message" % message, cm.exception.details())
         # Bool flags and parameters the server has no use for are taken.
         q = request([fp32], outputs=[out], params={"binary_data_output": pb.InferParameter(bool_param=True),
                                                  "priority": pb.InferParameter(int64_param=3)},
