@@ -330,6 +330,7 @@ class HeadCollector {
 
   State state() const { return state_; }
   bool empty() const { return bytes_.empty(); }
+  size_t size() const { return bytes_.size(); }
   // Bytes beyond what the head needs to reach its decision are not wanted: at most this many are read.
   size_t wanted(const ConnectionLimits& limits) const {
     const size_t most = size_t{limits.maxHeadBytes} + 2 + kReadBufBytes;
@@ -806,13 +807,22 @@ thread_local bool tAccepting = false;
 // drops what the client still sends for a while (see closeLingering()) before closing.
 class ConnectionPool final : public httplib::TaskQueue {
  public:
-  using Serve = std::function<void(socket_t sock, size_t left, std::string received)>;
+  // Serves `sock` on a worker, with `received` (bytes read of the next request's head).  `headDeadline`:
+  // unset (the epoch) when the head is complete; otherwise the worker reads the rest of the head itself,
+  // by then (when some of it was received) and does not park the connection again before.
+  using Serve =
+      std::function<void(socket_t sock, size_t left, std::string received, Clock::time_point headDeadline)>;
 
   // `limits` and `events` are the server's, which outlives the pool.  `readTimeoutMs`: the longest silence
   // within a head before the connection is dropped.
   ConnectionPool(size_t threads, const ConnectionLimits& limits, const ConnectionEvents& events, int readTimeoutMs,
                  Serve serve)
-      : workers_(threads), limits_(limits), events_(events), readTimeout_(readTimeoutMs), serve_(std::move(serve)) {
+      : workers_(threads),
+        limits_(limits),
+        events_(events),
+        readTimeout_(readTimeoutMs),
+        budget_(std::max(kMinHeadBudget, 1024 * (size_t{limits.maxHeadBytes} + HeadCollector::kReadBufBytes))),
+        serve_(std::move(serve)) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epoll_ >= 0 && wake_ >= 0) {
@@ -838,7 +848,7 @@ class ConnectionPool final : public httplib::TaskQueue {
 
   // Serves `sock` on a worker: for a connection the pool cannot take.
   void serveOnWorker(socket_t sock, size_t left) {
-    workers_.enqueue([this, sock, left] { serve_(sock, left, std::string()); });
+    workers_.enqueue([this, sock, left] { serve_(sock, left, std::string(), Clock::time_point::max()); });
   }
 
   // Closes the parked connections, then lets the workers finish what they were given.  The library calls
@@ -891,6 +901,7 @@ class ConnectionPool final : public httplib::TaskQueue {
   };
   // The longest wait of the watcher: bounds how late a shut-down is noticed should the wake-up fail.
   static constexpr int kSliceMs = 1000;
+  static constexpr size_t kMinHeadBudget = size_t{64} << 20;
 
   void wake() {
     const uint64_t one = 1;
@@ -912,7 +923,10 @@ class ConnectionPool final : public httplib::TaskQueue {
       {
         std::lock_guard<std::mutex> g(mu_);
         stopping = shutDown_;
-        for (auto& in : incoming_) parked_.emplace(in.first, std::move(in.second));
+        for (auto& in : incoming_) {
+          held_ += in.second.head.size();
+          parked_.emplace(in.first, std::move(in.second));
+        }
         incoming_.clear();
       }
       if (stopping) {
@@ -967,11 +981,23 @@ class ConnectionPool final : public httplib::TaskQueue {
     }
     for (;;) {
       const size_t want = std::min(sizeof buf, c.head.wanted(limits_));
+      if (held_ + want > budget_) {
+        // The heads held here are as large as allowed: this one is read by a worker, as an HTTP server
+        // without a watcher would.  So clients sending many large heads slowly can hold no more memory
+        // than the budget, and at worst hold the workers as they would there.
+        unwatch(sock);
+        held_ -= c.head.size();
+        const size_t left = c.left;
+        const auto deadline = c.head.empty() ? Clock::time_point::max() : c.headEnd;
+        workers_.enqueue([this, sock, left, deadline, bytes = c.head.take()] { serve_(sock, left, bytes, deadline); });
+        return false;
+      }
       const ssize_t r = want == 0 ? 0 : ::recv(sock, buf, want, MSG_DONTWAIT);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       if (r <= 0) {   // closed before a whole head, or failed
         unwatch(sock);
+        held_ -= c.head.size();
         closeConnection(sock);
         return false;
       }
@@ -980,13 +1006,15 @@ class ConnectionPool final : public httplib::TaskQueue {
       const auto now = Clock::now();
       if (c.head.empty()) c.headEnd = now + std::chrono::milliseconds(limits_.headTimeoutMs);
       c.until = std::min(c.headEnd, now + readTimeout_);
+      held_ += static_cast<size_t>(r);
       switch (c.head.add(buf, static_cast<size_t>(r))) {
         case HeadCollector::State::kMore:
           continue;
         case HeadCollector::State::kComplete: {
           unwatch(sock);
           const size_t left = c.left;
-          workers_.enqueue([this, sock, left, bytes = c.head.take()] { serve_(sock, left, bytes); });
+          held_ -= c.head.size();
+          workers_.enqueue([this, sock, left, bytes = c.head.take()] { serve_(sock, left, bytes, Clock::time_point{}); });
           return false;
         }
         case HeadCollector::State::kFault:
@@ -1003,6 +1031,7 @@ class ConnectionPool final : public httplib::TaskQueue {
       return refuse(sock, c, now);
     }
     unwatch(sock);
+    held_ -= c.head.size();
     if (c.lingering) ::close(sock);   // its side is shut down already
     else closeConnection(sock);
     return false;
@@ -1019,6 +1048,7 @@ class ConnectionPool final : public httplib::TaskQueue {
                                              : nullptr;
     if (event != nullptr && *event) (*event)();
     const std::string answer = headFaultResponse(fault, limits_, head.malformed());
+    held_ -= c.head.size();
     c.head.take();   // the head's bytes are not needed any more
     // A connection waiting for its head has nothing else queued: the short answer fits its send buffer.
     ssize_t sent;
@@ -1042,6 +1072,10 @@ class ConnectionPool final : public httplib::TaskQueue {
   const ConnectionLimits& limits_;
   const ConnectionEvents& events_;
   const std::chrono::milliseconds readTimeout_;
+  // The bytes of heads the watcher may hold at once (held_, the watcher's own): the largest heads of 1024
+  // connections, and at least kMinHeadBudget.
+  const size_t budget_;
+  size_t held_ = 0;
   Serve serve_;
   int epoll_ = -1;
   int wake_ = -1;
@@ -1080,8 +1114,9 @@ void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents e
 void BoundedServer::setThreads(uint32_t threads) {
   new_task_queue = [this, threads] {
     auto* pool = new ConnectionPool(std::max<uint32_t>(threads, 1), limits_, events_,
-                                    toMs(read_timeout_sec_, read_timeout_usec_), [this](socket_t sock, size_t left, std::string received) {
-                                      serveConnection(sock, left, std::move(received));
+                                    toMs(read_timeout_sec_, read_timeout_usec_),
+                                    [this](socket_t sock, size_t left, std::string received, Clock::time_point head) {
+                                      serveConnection(sock, left, std::move(received), head);
                                     });
     pool_ = pool;
     return pool;
@@ -1117,11 +1152,12 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       pool->serveOnWorker(sock, keep_alive_max_count_);
     return true;
   }
-  serveConnection(sock, keep_alive_max_count_, std::string());
+  serveConnection(sock, keep_alive_max_count_, std::string(), Clock::time_point::max());
   return true;
 }
 
-void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::string received) {
+void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::string received,
+                                    std::chrono::steady_clock::time_point headDeadline) {
   ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
                         limits_, std::move(received));
   // Handlers run on this thread, within process_request().
@@ -1147,7 +1183,10 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::str
     // A request whose head is all here already (handed over by the pool, or read along with the previous
     // request) is served at once.  Otherwise the connection waits for the rest of the head parked, without
     // this worker, unless the pool is shutting down.
-    if (ConnectionPool* pool = pool_.load()) {
+    // A connection whose head the pool gave up collecting (see ConnectionPool::readable()) reads it here.
+    const bool ownHead = headDeadline != Clock::time_point{} && left == requestsLeft;
+    ConnectionPool* pool = ownHead ? nullptr : pool_.load();
+    if (pool != nullptr) {
       if (!strm.readArrived()) break;   // the client closed the connection
       HeadCollector head(limits_);
       if (head.add(strm.buffered(), strm.bufferedBytes()) == HeadCollector::State::kMore) {
@@ -1157,7 +1196,7 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::str
       }
     }
     if (!strm.hasBuffered() && !waitForRequest(sock)) break;
-    strm.beginHead(Clock::now() + headTimeout);
+    strm.beginHead(ownHead && headDeadline != Clock::time_point::max() ? headDeadline : Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
     closeAfter = closeAfter || strm.responseClosed();

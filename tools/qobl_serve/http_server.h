@@ -63,7 +63,9 @@
 //     head begun falls silent for the read time-out, when the client closes it, or when the server stops;
 //     it answers a head that breaks a bound or the grammar or misses its deadline (the answers above), then
 //     drops what the client still sends until the client closes, falls silent for lingerIdleMs or
-//     lingerTotalMs pass, and closes (this lingering holds no worker).  So clients that open
+//     lingerTotalMs pass, and closes (this lingering holds no worker).  The watcher holds at most the
+//     largest heads of 1024 connections (64 MiB at least) at once; a connection whose head would take more
+//     is handed to a worker that reads the head itself, within the same deadline.  So clients that open
 //     connections and send nothing, keep idle connections in a pool, or send their heads slowly take no
 //     worker from the clients that send requests; a worker waits for a client only while reading a body
 //     (bounded by the read time-out per read) and while writing a response (the response time-out);
@@ -75,6 +77,7 @@
 #define QOBL_SERVE_HTTP_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -148,7 +151,10 @@ class BoundedServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override;
   // Serves requests on `sock`, at most `left` more, until it closes or parks the connection.  `received`:
   // bytes of the connection read already (the head of its next request, as the pool collected it).
-  void serveConnection(socket_t sock, size_t left, std::string received);
+  // `headDeadline`: the epoch when that head is complete; otherwise the next head is read here rather than
+  // parked, by `headDeadline` (time_point::max(): from its first byte, as usual).
+  void serveConnection(socket_t sock, size_t left, std::string received,
+                       std::chrono::steady_clock::time_point headDeadline);
   // Waits until `sock` has a byte to read; false after the idle time-out, on an error or once the server
   // is stopping.
   bool waitForRequest(socket_t sock) const;
