@@ -12,11 +12,45 @@
 #include <vector>
 
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/impl/rpc_service_method.h>
 #include <grpcpp/resource_quota.h>
+#include <grpcpp/support/method_handler.h>
+#include <grpcpp/support/proto_buffer_reader.h>
 
 #include "http_front.h"
 #include "inference.grpc.pb.h"
 #include "qobl_api.h"
+
+namespace zenlar {
+namespace qoblserve {
+
+// A request message as gRPC hands it to a handler of ours.  Left to itself, gRPC answers bytes that do not
+// parse as the method's request message with INTERNAL and an empty message, as if the server had failed;
+// parsed as a Parsed<M> (see the SerializationTraits below), they get INVALID_ARGUMENT naming the message
+// the method takes.
+template <class M>
+struct Parsed {
+  M msg;
+};
+
+}  // namespace qoblserve
+}  // namespace zenlar
+
+namespace grpc {
+
+template <class M>
+class SerializationTraits<zenlar::qoblserve::Parsed<M>, void> {
+ public:
+  static Status Deserialize(ByteBuffer* buffer, zenlar::qoblserve::Parsed<M>* parsed) {
+    const Status s = GenericDeserialize<ProtoBufferReader, M>(buffer, &parsed->msg);
+    if (s.ok()) return s;
+    std::string why = "the request is not a valid " + M::descriptor()->full_name() + " message";
+    if (!s.error_message().empty()) why += ": " + s.error_message();
+    return Status(StatusCode::INVALID_ARGUMENT, why);
+  }
+};
+
+}  // namespace grpc
 
 namespace zenlar {
 namespace qoblserve {
@@ -289,29 +323,38 @@ class CancelWatch {
   std::thread thread_;
 };
 
-class GrpcFront::Service final : public inference::GRPCInferenceService::Service {
+// Service inference.GRPCInferenceService (as generated from inference.proto, whose methods it serves under
+// the same names), with its requests parsed as Parsed<M>.
+class GrpcFront::Service final : public grpc::Service {
  public:
-  explicit Service(Repository& repo, uint64_t maxBytes) : repo_(repo), maxBytes_(maxBytes) {}
+  explicit Service(Repository& repo, uint64_t maxBytes) : repo_(repo), maxBytes_(maxBytes) {
+    addMethod("/inference.GRPCInferenceService/ServerLive", &Service::ServerLive);
+    addMethod("/inference.GRPCInferenceService/ServerReady", &Service::ServerReady);
+    addMethod("/inference.GRPCInferenceService/ModelReady", &Service::ModelReady);
+    addMethod("/inference.GRPCInferenceService/ServerMetadata", &Service::ServerMetadata);
+    addMethod("/inference.GRPCInferenceService/ModelMetadata", &Service::ModelMetadata);
+    addMethod("/inference.GRPCInferenceService/ModelInfer", &Service::ModelInfer);
+  }
 
   grpc::Status ServerLive(grpc::ServerContext*, const inference::ServerLiveRequest*,
-                          inference::ServerLiveResponse* r) override {
+                          inference::ServerLiveResponse* r) {
     r->set_live(true);
     return grpc::Status::OK;
   }
   grpc::Status ServerReady(grpc::ServerContext*, const inference::ServerReadyRequest*,
-                           inference::ServerReadyResponse* r) override {
+                           inference::ServerReadyResponse* r) {
     r->set_ready(!repo_.stopping());
     return grpc::Status::OK;
   }
   grpc::Status ModelReady(grpc::ServerContext*, const inference::ModelReadyRequest* q,
-                          inference::ModelReadyResponse* r) override {
+                          inference::ModelReadyResponse* r) {
     Error e;
     if (lookup(q->name(), q->version(), &e) == nullptr) return toStatus(e);
     r->set_ready(!repo_.stopping());
     return grpc::Status::OK;
   }
   grpc::Status ServerMetadata(grpc::ServerContext*, const inference::ServerMetadataRequest*,
-                              inference::ServerMetadataResponse* r) override {
+                              inference::ServerMetadataResponse* r) {
     uint32_t major = 0, minor = 0, rev = 0;
     const char* ver = nullptr;
     qoblGetVersion(&ver, &major, &minor, &rev, nullptr);
@@ -321,7 +364,7 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
     return grpc::Status::OK;
   }
   grpc::Status ModelMetadata(grpc::ServerContext*, const inference::ModelMetadataRequest* q,
-                             inference::ModelMetadataResponse* r) override {
+                             inference::ModelMetadataResponse* r) {
     Error e;
     const ServedModel* m = lookup(q->name(), q->version(), &e);
     if (m == nullptr) return toStatus(e);
@@ -333,7 +376,7 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
     return grpc::Status::OK;
   }
   grpc::Status ModelInfer(grpc::ServerContext* ctx, const inference::ModelInferRequest* q,
-                          inference::ModelInferResponse* r) override {
+                          inference::ModelInferResponse* r) {
     Error e;
     ServedModel* m = lookup(q->model_name(), q->model_version(), &e);
     if (m == nullptr) return toStatus(e);
@@ -372,6 +415,19 @@ class GrpcFront::Service final : public inference::GRPCInferenceService::Service
   }
 
  private:
+  // Serves the unary method `path` (a string with static storage: gRPC keeps the pointer) with `handler`.
+  template <class Req, class Resp>
+  void addMethod(const char* path,
+                 grpc::Status (Service::*handler)(grpc::ServerContext*, const Req*, Resp*)) {
+    AddMethod(new grpc::internal::RpcServiceMethod(
+        path, grpc::internal::RpcMethod::NORMAL_RPC,
+        new grpc::internal::RpcMethodHandler<Service, Parsed<Req>, Resp>(
+            [handler](Service* service, grpc::ServerContext* ctx, const Parsed<Req>* q, Resp* r) {
+              return (service->*handler)(ctx, &q->msg, r);
+            },
+            this)));
+  }
+
   ServedModel* lookup(const std::string& name, const std::string& version, Error* e) {
     ServedModel* m = repo_.find(name);
     if (m == nullptr) {

@@ -1,5 +1,6 @@
 // The gRPC front end: service inference.GRPCInferenceService (inference.proto) over the repository.
-// Errors are gRPC statuses: INVALID_ARGUMENT, NOT_FOUND, RESOURCE_EXHAUSTED (a message larger than
+// Errors are gRPC statuses: INVALID_ARGUMENT (also for bytes that are not the method's request message,
+// which gRPC itself would answer with INTERNAL), NOT_FOUND, RESOURCE_EXHAUSTED (a message larger than
 // maxRequestBytes, refused by gRPC from its length prefix), UNAVAILABLE (a model's queue is full, the
 // server is stopping), INTERNAL; messages longer than 1 KiB are cut.  Outputs are returned in
 // raw_output_contents.  A ModelInfer call that is cancelled, passes its deadline or loses its connection

@@ -100,175 +100,29 @@ constexpr char kBadEscape[] = "the request target holds a '%' not followed by tw
 // before refusing it.
 constexpr size_t kMaxFieldLineBytes = CPPHTTPLIB_HEADER_MAX_LENGTH;
 
-// One connection's socket as the HTTP library's stream.  Reads go through a small buffer (the library
-// reads a head one byte at a time), so bytes of a pipelined next request stay here between requests.
-// While a head is being read (beginHead() .. endHead()) no read waits past the head deadline, the bytes
-// and lines handed to the library are counted, and once the deadline has passed or a bound is crossed
-// every read and write fails: the caller answers the client itself.  From the first byte of a final
-// response no write waits past the response deadline, and once it has passed every write fails.
-class ConnectionStream final : public httplib::Stream {
+// Follows a request head through the bounds and the grammar above, byte by byte, up to the empty line that
+// ends it: the head a worker hands the HTTP library, and the head a parked connection collects before any
+// worker serves it.  Bytes of a later HTTP/1 minor version are rewritten in place (see requestLineByte()).
+class HeadScanner {
  public:
-  ConnectionStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs, const ConnectionLimits& limits)
-      : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs), limits_(limits) {}
+  explicit HeadScanner(const ConnectionLimits& limits) : limits_(&limits) {}
 
-  void beginHead(Clock::time_point deadline) {
-    inHead_ = true;
-    headDeadline_ = deadline;
-    headBytes_ = lineBytes_ = headLines_ = 0;
-    sawLineEnd_ = colonSeen_ = false;
-    lastByte_ = 0;
-    lineState_ = LineState::kMethod;
-    partBytes_ = hostFields_ = 0;
-    major_ = minor_ = 0;
-    escapeLeft_ = escapeValue_ = 0;
-    inQuery_ = false;
-    nameIsHost_ = false;
-    malformed_ = nullptr;
-    bodyFault_ = BodyFault{};
-    chunk_ = ChunkState::kNone;
-    inResponse_ = responseClosed_ = false;
-    bodyDeclared_ = bodyRead_ = 0;
-    bodyUnbounded_ = false;
-  }
-  void endHead() { inHead_ = false; }
-  // Notes how much body the request just parsed announces, so that a close after its response knows
-  // whether the client may still be sending some of it.
-  void expectBody(const httplib::Request& req) {
-    bodyRead_ = 0;
-    bodyUnbounded_ = req.has_header("Transfer-Encoding");
-    bodyDeclared_ = 0;
-    if (req.has_header("Content-Length")) {
-      const std::string text = req.get_header_value("Content-Length");
-      char* end = nullptr;
-      bodyDeclared_ = std::strtoull(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0') bodyUnbounded_ = true;
-    }
-    // Any other transfer coding is refused before its body is read; a chunked body is checked as it is read.
-    if (bodyUnbounded_ && req.has_header("Transfer-Encoding")) {
-      chunk_ = ChunkState::kSize;
-      chunkLeft_ = chunkLineBytes_ = 0;
-      bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
-    }
-  }
-  // Why the head was refused as malformed (nullptr: it was not).
-  const char* malformed() const { return malformed_; }
-  // Why the first failed read of the current request's body failed.
-  BodyFault bodyFault() const { return bodyFault_; }
-  HeadFault headFault() const { return headFault_; }
-  bool responseTimedOut() const { return responseTimedOut_; }
-  // The last response told the client that the connection closes after it.
-  bool responseClosed() const { return responseClosed_; }
-  bool hasBuffered() const { return bufPos_ < bufEnd_; }
-  // The client may have sent, or still be sending, bytes of the last request that were never read: a body
-  // not read to its end, or anything already waiting.
-  bool leftUnread() const {
-    return bodyUnbounded_ || bodyRead_ < bodyDeclared_ || hasBuffered() || pollOne(sock_, POLLIN, 0) > 0;
-  }
-  void dropBuffered() { bufPos_ = bufEnd_ = 0; }
-
-  bool is_readable() const override { return hasBuffered() || pollOne(sock_, POLLIN, readWaitMs()) > 0; }
-  bool is_writable() const override {
-    return headFault_ == HeadFault::kNone && !responseTimedOut_ && pollOne(sock_, POLLOUT, writeWaitMs()) > 0;
-  }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (headFault_ != HeadFault::kNone) return -1;
-    if (!hasBuffered()) {
-      if (inHead_ && Clock::now() >= headDeadline_) {
-        headFault_ = HeadFault::kTimedOut;
-        return -1;
-      }
-      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_)
-        return bodyFailed(BodyFault::Kind::kTimedOut);
-      const int ready = pollOne(sock_, POLLIN, readWaitMs());
-      if (ready <= 0) {
-        if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) headFault_ = HeadFault::kTimedOut;
-        if (!inHead_) bodyFailed(ready == 0 ? BodyFault::Kind::kStalled : BodyFault::Kind::kClosed);
-        return -1;
-      }
-      if (size >= sizeof buf_ && !inHead_) {   // a large body read skips the buffer
-        const ssize_t n = recvSome(ptr, size);
-        if (n <= 0) return bodyFailed(BodyFault::Kind::kClosed);
-        bodyRead_ += static_cast<uint64_t>(n);
-        if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
-        return n;
-      }
-      const ssize_t n = recvSome(buf_, sizeof buf_);
-      if (n <= 0) return inHead_ ? n : bodyFailed(BodyFault::Kind::kClosed);
-      bufPos_ = 0;
-      bufEnd_ = static_cast<size_t>(n);
-    }
-    // One empty line before a request (some clients end a body with an extra CRLF) is skipped, as HTTP
-    // asks of servers; the library would take it for an empty request line.
-    if (inHead_ && headBytes_ == 0 && bufEnd_ - bufPos_ >= 2 && buf_[bufPos_] == '\r' && buf_[bufPos_ + 1] == '\n') {
-      bufPos_ += 2;
-      if (!hasBuffered()) return read(ptr, size);
-    }
-    const size_t n = std::min(size, bufEnd_ - bufPos_);
-    if (inHead_ && !countHead(buf_ + bufPos_, n)) return -1;
-    if (!inHead_) {
-      if (chunk_ != ChunkState::kNone && !checkChunked(buf_ + bufPos_, n)) return -1;
-      bodyRead_ += n;
-    }
-    std::memcpy(ptr, buf_ + bufPos_, n);
-    bufPos_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override {
-    if (headFault_ != HeadFault::kNone || responseTimedOut_) return -1;
-    if (!inResponse_ && !isInterimResponse(ptr, size)) {
-      inResponse_ = true;
-      responseDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.responseTimeoutMs);
-      responseClosed_ = saysClose(ptr, size);
-    } else if (inResponse_ && Clock::now() >= responseDeadline_) {
-      responseTimedOut_ = true;
-      return -1;
-    }
-    const ssize_t n = writeRaw(ptr, size, writeWaitMs());
-    if (n < 0 && inResponse_ && Clock::now() >= responseDeadline_) responseTimedOut_ = true;
-    return n;
-  }
-
-  // Sends all of `text` whatever became of the head (each send waiting at most the write time-out).
-  bool writeAll(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = writeRaw(text.data() + done, text.size() - done, writeTimeoutMs_);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) addressOf(addr, len, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) addressOf(addr, len, ip, port);
-  }
-  socket_t socket() const override { return sock_; }
-
- private:
-  enum class LineState { kMethod, kTarget, kVersion };
-
-  // Counts `n` head bytes about to be handed to the library; false (and the fault set) when they would
-  // cross a bound, so that the library never holds more of a head than the bounds allow.
-  bool countHead(char* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
+  // Takes the next `n` bytes of the head; false (and the fault set) at the first byte out of place or past
+  // a bound.  Stops after the empty line that ends the head (complete()), `*used` telling the bytes taken.
+  bool feed(char* p, size_t n, size_t* used = nullptr) {
+    if (used != nullptr) *used = 0;
+    if (fault_ != HeadFault::kNone) return false;
+    for (size_t i = 0; i < n && !complete_; ++i) {
+      if (used != nullptr) *used = i + 1;
       const char c = p[i];
       ++headBytes_;
       ++lineBytes_;
-      if (headBytes_ > limits_.maxHeadBytes) {
-        headFault_ = !sawLineEnd_ ? HeadFault::kUriTooLong : HeadFault::kTooLarge;
+      if (headBytes_ > limits_->maxHeadBytes) {
+        fault_ = !sawLineEnd_ ? HeadFault::kUriTooLong : HeadFault::kTooLarge;
         return false;
       }
       if (sawLineEnd_ && lineBytes_ > kMaxFieldLineBytes) {   // a header line, not the request line
-        headFault_ = HeadFault::kFieldTooLong;
+        fault_ = HeadFault::kFieldTooLong;
         return false;
       }
       if (c == '\n') {
@@ -279,17 +133,18 @@ class ConnectionStream final : public httplib::Stream {
         const bool blank = lineBytes_ == 2;
         if (!blank && sawLineEnd_ && !colonSeen_) return malformedHead("a header line has no colon");
         if (!sawLineEnd_ && major_ != '1') {   // the request line, whole and well-formed
-          headFault_ = HeadFault::kVersion;
+          fault_ = HeadFault::kVersion;
           return false;
         }
         // The Host field names the target's authority: an HTTP/1.1 request without it is incomplete, and
         // two of them may name two different ones.
         if (blank && major_ == '1' && minor_ != '0' && hostFields_ == 0)
           return malformedHead("an HTTP/1.1 request must carry a Host header field");
-        if (!blank && ++headLines_ > limits_.maxHeaderFields + 1) {   // the request line and the fields
-          headFault_ = HeadFault::kTooManyFields;
+        if (!blank && ++headLines_ > limits_->maxHeaderFields + 1) {   // the request line and the fields
+          fault_ = HeadFault::kTooManyFields;
           return false;
         }
+        if (blank) complete_ = true;
         sawLineEnd_ = true;
         colonSeen_ = false;
         lineBytes_ = 0;
@@ -324,6 +179,15 @@ class ConnectionStream final : public httplib::Stream {
     }
     return true;
   }
+
+  bool complete() const { return complete_; }
+  HeadFault fault() const { return fault_; }
+  void timedOut() { fault_ = HeadFault::kTimedOut; }
+  // Why the head was refused as malformed (nullptr: it was not).
+  const char* malformed() const { return malformed_; }
+
+ private:
+  enum class LineState { kMethod, kTarget, kVersion };
 
   // Follows a byte of the request line other than its final LF through "method SP target SP HTTP/d.d CR";
   // false (and the fault set) at the first byte out of place.  The library splits the line at any run of
@@ -394,6 +258,10 @@ class ConnectionStream final : public httplib::Stream {
       inQuery_ = true;
     } else if (c == '#') {
       return malformedHead("the request target holds a fragment ('#')");
+    } else if (std::strchr("\"<>\\^`{|}", c) != nullptr) {
+      // Bytes no URI holds unencoded: clients percent-encode them, and proxies and other servers differ on
+      // what they make of a raw one (refuse it, encode it, or pass it on as it is).
+      return malformedHead("the request target holds a byte a URI cannot hold unencoded (one of \" < > \\ ^ ` { | })");
     }
     return true;
   }
@@ -405,10 +273,252 @@ class ConnectionStream final : public httplib::Stream {
   }
 
   bool malformedHead(const char* why) {
-    headFault_ = HeadFault::kMalformed;
+    fault_ = HeadFault::kMalformed;
     malformed_ = why;
     return false;
   }
+
+  const ConnectionLimits* limits_;
+  HeadFault fault_ = HeadFault::kNone;
+  bool complete_ = false;     // the empty line that ends the head was taken
+  // The head read so far: its bytes, the bytes of its current line, its non-blank lines.
+  size_t headBytes_ = 0, lineBytes_ = 0, headLines_ = 0;
+  bool sawLineEnd_ = false;   // the request line has ended
+  bool colonSeen_ = false;    // the current header line's name has ended
+  char lastByte_ = 0;
+  // The part of the request line being read, and its bytes so far; the version's digits once read.
+  LineState lineState_ = LineState::kMethod;
+  size_t partBytes_ = 0;
+  char major_ = 0, minor_ = 0;
+  // The target's percent escape being read: its hexadecimal digits still to come and its value so far;
+  // whether the target's query has begun.
+  int escapeLeft_ = 0, escapeValue_ = 0;
+  bool inQuery_ = false;
+  bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
+  size_t hostFields_ = 0;
+  const char* malformed_ = nullptr;
+};
+
+// The bytes of a request head collected while its connection is parked, up to the head's end or its first
+// fault, so that a worker takes the connection only once it has a head to serve: a client sending its head
+// slowly holds no worker.  The one empty line allowed before a request is skipped as the stream skips it.
+class HeadCollector {
+ public:
+  enum class State { kMore, kComplete, kFault };
+
+  explicit HeadCollector(const ConnectionLimits& limits) : head_(limits) {}
+
+  // Adds `n` bytes read from the connection and follows the head through them.
+  State add(const char* p, size_t n) {
+    bytes_.append(p, n);
+    if (state_ != State::kMore) return state_;
+    if (!blankChecked_) {
+      if (bytes_.empty() || (bytes_[0] == '\r' && bytes_.size() < 2)) return state_;
+      if (bytes_[0] == '\r' && bytes_[1] == '\n') scanned_ = 2;
+      blankChecked_ = true;
+    }
+    size_t used = 0;
+    if (!head_.feed(&bytes_[scanned_], bytes_.size() - scanned_, &used)) return state_ = State::kFault;
+    scanned_ += used;
+    return state_ = head_.complete() ? State::kComplete : State::kMore;
+  }
+  // The connection's head deadline passed before the head was complete.
+  void timedOut() {
+    head_.timedOut();
+    state_ = State::kFault;
+  }
+
+  State state() const { return state_; }
+  bool empty() const { return bytes_.empty(); }
+  size_t size() const { return bytes_.size(); }
+  // Bytes beyond what the head needs to reach its decision are not wanted: at most this many are read.
+  size_t wanted(const ConnectionLimits& limits) const {
+    const size_t most = size_t{limits.maxHeadBytes} + 2 + kReadBufBytes;
+    return state_ == State::kMore && bytes_.size() < most ? most - bytes_.size() : 0;
+  }
+  const HeadScanner& head() const { return head_; }
+  std::string take() { return std::move(bytes_); }
+
+  static constexpr size_t kReadBufBytes = 4096;
+
+ private:
+  HeadScanner head_;
+  std::string bytes_;
+  size_t scanned_ = 0;         // bytes of bytes_ the scanner took (or skipped)
+  bool blankChecked_ = false;  // whether the head starts with an empty line was decided
+  State state_ = State::kMore;
+};
+
+// One connection's socket as the HTTP library's stream.  Reads go through a small buffer (the library
+// reads a head one byte at a time), so bytes of a pipelined next request stay here between requests.
+// While a head is being read (beginHead() .. endHead()) no read waits past the head deadline, the bytes
+// and lines handed to the library are counted, and once the deadline has passed or a bound is crossed
+// every read and write fails: the caller answers the client itself.  From the first byte of a final
+// response no write waits past the response deadline, and once it has passed every write fails.
+class ConnectionStream final : public httplib::Stream {
+ public:
+  // `received`: bytes of the connection read before (by the pool, while the connection was parked).
+  ConnectionStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs, const ConnectionLimits& limits,
+                   std::string received)
+      : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs), limits_(limits),
+        buf_(received.begin(), received.end()), bufEnd_(received.size()), head_(limits_) {
+    if (buf_.size() < kReadBufBytes) buf_.resize(kReadBufBytes);
+  }
+
+  void beginHead(Clock::time_point deadline) {
+    inHead_ = true;
+    headDeadline_ = deadline;
+    head_ = HeadScanner(limits_);
+    skippedBlank_ = false;
+    bodyFault_ = BodyFault{};
+    chunk_ = ChunkState::kNone;
+    inResponse_ = responseClosed_ = false;
+    bodyDeclared_ = bodyRead_ = 0;
+    bodyUnbounded_ = false;
+  }
+  void endHead() { inHead_ = false; }
+  // Notes how much body the request just parsed announces, so that a close after its response knows
+  // whether the client may still be sending some of it.
+  void expectBody(const httplib::Request& req) {
+    bodyRead_ = 0;
+    bodyUnbounded_ = req.has_header("Transfer-Encoding");
+    bodyDeclared_ = 0;
+    if (req.has_header("Content-Length")) {
+      const std::string text = req.get_header_value("Content-Length");
+      char* end = nullptr;
+      bodyDeclared_ = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0') bodyUnbounded_ = true;
+    }
+    // Any other transfer coding is refused before its body is read; a chunked body is checked as it is read.
+    if (bodyUnbounded_ && req.has_header("Transfer-Encoding")) {
+      chunk_ = ChunkState::kSize;
+      chunkLeft_ = chunkLineBytes_ = 0;
+      bodyDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.chunkedBodyTimeoutMs);
+    }
+  }
+  // Why the head was refused as malformed (nullptr: it was not).
+  const char* malformed() const { return head_.malformed(); }
+  // Why the first failed read of the current request's body failed.
+  BodyFault bodyFault() const { return bodyFault_; }
+  HeadFault headFault() const { return head_.fault(); }
+  bool responseTimedOut() const { return responseTimedOut_; }
+  // The last response told the client that the connection closes after it.
+  bool responseClosed() const { return responseClosed_; }
+  bool hasBuffered() const { return bufPos_ < bufEnd_; }
+  // The client may have sent, or still be sending, bytes of the last request that were never read: a body
+  // not read to its end, or anything already waiting.
+  bool leftUnread() const {
+    return bodyUnbounded_ || bodyRead_ < bodyDeclared_ || hasBuffered() || pollOne(sock_, POLLIN, 0) > 0;
+  }
+  void dropBuffered() { bufPos_ = bufEnd_ = 0; }
+  // Reads what has arrived on the socket without waiting, when nothing is buffered; false when the client
+  // closed the connection or it failed.
+  bool readArrived() {
+    if (hasBuffered()) return true;
+    ssize_t n;
+    do n = ::recv(sock_, buf_.data(), buf_.size(), MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    bufPos_ = 0;
+    bufEnd_ = n > 0 ? static_cast<size_t>(n) : 0;
+    return true;
+  }
+  const char* buffered() const { return &buf_[bufPos_]; }
+  size_t bufferedBytes() const { return bufEnd_ - bufPos_; }
+
+  bool is_readable() const override { return hasBuffered() || pollOne(sock_, POLLIN, readWaitMs()) > 0; }
+  bool is_writable() const override {
+    return head_.fault() == HeadFault::kNone && !responseTimedOut_ && pollOne(sock_, POLLOUT, writeWaitMs()) > 0;
+  }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (head_.fault() != HeadFault::kNone) return -1;
+    if (!hasBuffered()) {
+      if (inHead_ && Clock::now() >= headDeadline_) {
+        head_.timedOut();
+        return -1;
+      }
+      if (!inHead_ && chunk_ != ChunkState::kNone && Clock::now() >= bodyDeadline_)
+        return bodyFailed(BodyFault::Kind::kTimedOut);
+      const int ready = pollOne(sock_, POLLIN, readWaitMs());
+      if (ready <= 0) {
+        if (ready == 0 && inHead_ && Clock::now() >= headDeadline_) head_.timedOut();
+        if (!inHead_) bodyFailed(ready == 0 ? BodyFault::Kind::kStalled : BodyFault::Kind::kClosed);
+        return -1;
+      }
+      if (size >= kReadBufBytes && !inHead_) {   // a large body read skips the buffer
+        const ssize_t n = recvSome(ptr, size);
+        if (n <= 0) return bodyFailed(BodyFault::Kind::kClosed);
+        bodyRead_ += static_cast<uint64_t>(n);
+        if (chunk_ != ChunkState::kNone && !checkChunked(ptr, static_cast<size_t>(n))) return -1;
+        return n;
+      }
+      const ssize_t n = recvSome(buf_.data(), buf_.size());
+      if (n <= 0) return inHead_ ? n : bodyFailed(BodyFault::Kind::kClosed);
+      bufPos_ = 0;
+      bufEnd_ = static_cast<size_t>(n);
+    }
+    // One empty line before a request (some clients end a body with an extra CRLF) is skipped, as HTTP
+    // asks of servers; the library would take it for an empty request line.
+    if (inHead_ && !skippedBlank_ && bufEnd_ - bufPos_ >= 2 && buf_[bufPos_] == '\r' && buf_[bufPos_ + 1] == '\n') {
+      skippedBlank_ = true;
+      bufPos_ += 2;
+      if (!hasBuffered()) return read(ptr, size);
+    }
+    const size_t n = std::min(size, bufEnd_ - bufPos_);
+    if (inHead_) {
+      skippedBlank_ = true;   // only before the head's first byte
+      if (!head_.feed(&buf_[bufPos_], n)) return -1;
+    }
+    if (!inHead_) {
+      if (chunk_ != ChunkState::kNone && !checkChunked(&buf_[bufPos_], n)) return -1;
+      bodyRead_ += n;
+    }
+    std::memcpy(ptr, &buf_[bufPos_], n);
+    bufPos_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override {
+    if (head_.fault() != HeadFault::kNone || responseTimedOut_) return -1;
+    if (!inResponse_ && !isInterimResponse(ptr, size)) {
+      inResponse_ = true;
+      responseDeadline_ = Clock::now() + std::chrono::milliseconds(limits_.responseTimeoutMs);
+      responseClosed_ = saysClose(ptr, size);
+    } else if (inResponse_ && Clock::now() >= responseDeadline_) {
+      responseTimedOut_ = true;
+      return -1;
+    }
+    const ssize_t n = writeRaw(ptr, size, writeWaitMs());
+    if (n < 0 && inResponse_ && Clock::now() >= responseDeadline_) responseTimedOut_ = true;
+    return n;
+  }
+
+  // Sends all of `text` whatever became of the head (each send waiting at most the write time-out).
+  bool writeAll(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = writeRaw(text.data() + done, text.size() - done, writeTimeoutMs_);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) addressOf(addr, len, ip, port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) addressOf(addr, len, ip, port);
+  }
+  socket_t socket() const override { return sock_; }
+
+ private:
+  enum class LineState { kMethod, kTarget, kVersion };
 
   // Follows the `n` bytes of a chunked body about to be handed to the library through its grammar
   // (chunk-size [extensions] CRLF, data CRLF, ..., 0 CRLF, trailer lines, CRLF); false (and the fault set)
@@ -549,27 +659,13 @@ class ConnectionStream final : public httplib::Stream {
   const socket_t sock_;
   const int readTimeoutMs_, writeTimeoutMs_;
   const ConnectionLimits limits_;
-  char buf_[4096];
+  static constexpr size_t kReadBufBytes = 4096;
+  std::vector<char> buf_;
   size_t bufPos_ = 0, bufEnd_ = 0;
   bool inHead_ = false;
-  HeadFault headFault_ = HeadFault::kNone;
+  HeadScanner head_;
+  bool skippedBlank_ = false;   // the empty line allowed before this head was skipped
   Clock::time_point headDeadline_{};
-  // The head read so far: its bytes, the bytes of its current line, its non-blank lines.
-  size_t headBytes_ = 0, lineBytes_ = 0, headLines_ = 0;
-  bool sawLineEnd_ = false;   // the request line has ended
-  bool colonSeen_ = false;    // the current header line's name has ended
-  char lastByte_ = 0;
-  // The part of the request line being read, and its bytes so far; the version's digits once read.
-  LineState lineState_ = LineState::kMethod;
-  size_t partBytes_ = 0;
-  char major_ = 0, minor_ = 0;
-  // The target's percent escape being read: its hexadecimal digits still to come and its value so far;
-  // whether the target's query has begun.
-  int escapeLeft_ = 0, escapeValue_ = 0;
-  bool inQuery_ = false;
-  bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
-  size_t hostFields_ = 0;
-  const char* malformed_ = nullptr;
   BodyFault bodyFault_;
   // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
   // of the current chunk's data (while in kData; the size being read before it).
@@ -615,6 +711,14 @@ std::pair<std::string, std::string> headFaultAnswer(HeadFault fault, const Conne
   }
   return {"431 Request Header Fields Too Large",
           "the request line and headers are larger than " + maxBytes + " bytes (--max-header-bytes)"};
+}
+
+// The whole response to a head that was not taken; the connection closes after it.
+std::string headFaultResponse(HeadFault fault, const ConnectionLimits& limits, const char* malformed) {
+  const auto answer = headFaultAnswer(fault, limits, malformed);
+  const std::string body = errorJson(answer.second);
+  return "HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 // The stream of the connection the current thread serves, for handlers asking why a body read failed.
@@ -689,15 +793,36 @@ void closeConnection(socket_t sock) {
 
 }  // namespace
 
+// Set on the thread of the listening loop while it hands a connection it accepted to the pool: the
+// connection is parked at once rather than given a worker.
+thread_local bool tAccepting = false;
+
 // The worker threads of a listening loop (the library makes it through new_task_queue and shuts it down
-// when the loop ends), and the connections waiting for their next request without a worker.  A parked
-// connection is watched by one thread (epoll): once bytes arrive it is handed to a worker to serve; it is
-// closed when its idle deadline passes, when the client closes or breaks it, or at shutdown.
+// when the loop ends), and the connections waiting for a request without a worker.  A parked connection
+// is watched by one thread (epoll), which reads what arrives of the next request's head: once the head is
+// complete, the connection and the bytes read are handed to a worker to serve.  So a worker is taken only
+// by a request whose head is all here, and a client sending its head slowly holds none.  The watcher
+// itself closes a parked connection when its idle deadline passes without a byte, when the client closes
+// or breaks it, or at shutdown; and answers a head that broke a bound, the grammar or its deadline, then
+// drops what the client still sends for a while (see closeLingering()) before closing.
 class ConnectionPool final : public httplib::TaskQueue {
  public:
-  using Serve = std::function<void(socket_t sock, size_t left)>;
+  // Serves `sock` on a worker, with `received` (bytes read of the next request's head).  `headDeadline`:
+  // unset (the epoch) when the head is complete; otherwise the worker reads the rest of the head itself,
+  // by then (when some of it was received) and does not park the connection again before.
+  using Serve =
+      std::function<void(socket_t sock, size_t left, std::string received, Clock::time_point headDeadline)>;
 
-  ConnectionPool(size_t threads, Serve serve) : workers_(threads), serve_(std::move(serve)) {
+  // `limits` and `events` are the server's, which outlives the pool.  `readTimeoutMs`: the longest silence
+  // within a head before the connection is dropped.
+  ConnectionPool(size_t threads, const ConnectionLimits& limits, const ConnectionEvents& events, int readTimeoutMs,
+                 Serve serve)
+      : workers_(threads),
+        limits_(limits),
+        events_(events),
+        readTimeout_(readTimeoutMs),
+        budget_(std::max(kMinHeadBudget, 1024 * (size_t{limits.maxHeadBytes} + HeadCollector::kReadBufBytes))),
+        serve_(std::move(serve)) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epoll_ >= 0 && wake_ >= 0) {
@@ -713,7 +838,18 @@ class ConnectionPool final : public httplib::TaskQueue {
     if (wake_ >= 0) ::close(wake_);
   }
 
-  void enqueue(std::function<void()> fn) override { workers_.enqueue(std::move(fn)); }
+  // The listening loop hands over each connection it accepted here; it runs on the loop's thread, where
+  // the server parks the connection (see BoundedServer::process_and_close_socket()).
+  void enqueue(std::function<void()> fn) override {
+    tAccepting = true;
+    fn();
+    tAccepting = false;
+  }
+
+  // Serves `sock` on a worker: for a connection the pool cannot take.
+  void serveOnWorker(socket_t sock, size_t left) {
+    workers_.enqueue([this, sock, left] { serve_(sock, left, std::string(), Clock::time_point::max()); });
+  }
 
   // Closes the parked connections, then lets the workers finish what they were given.  The library calls
   // it once its loop stopped accepting.
@@ -724,40 +860,62 @@ class ConnectionPool final : public httplib::TaskQueue {
       shutDown_ = true;
     }
     if (watcher_.joinable()) {
-      const uint64_t one = 1;
-      if (::write(wake_, &one, sizeof one) < 0) {
-        // The counter cannot overflow from one write; the watcher also wakes within kSliceMs.
-      }
+      wake();
       watcher_.join();
     }
     workers_.shutdown();
   }
 
-  // Takes `sock`, which may still serve `left` requests, until a byte arrives or `until` passes.  False
-  // when the pool takes no connection (shutting down, or no watcher): the caller keeps the socket.
-  bool park(socket_t sock, size_t left, Clock::time_point until) {
-    std::lock_guard<std::mutex> g(mu_);
-    if (shutDown_ || !watcher_.joinable()) return false;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLRDHUP;
-    ev.data.fd = sock;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, sock, &ev) != 0) return false;
-    parked_[sock] = Parked{left, until};
+  // Takes `sock`, which may still serve `left` requests, with `head`, the bytes of its next request's head
+  // read so far (not yet complete), until the head is complete or `until` passes.  False when the pool
+  // takes no connection (shutting down, or no watcher): the caller keeps the socket, and `head`.
+  bool park(socket_t sock, size_t left, HeadCollector&& head, Clock::time_point until) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (shutDown_ || !watcher_.joinable()) return false;
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLRDHUP;
+      ev.data.fd = sock;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, sock, &ev) != 0) return false;
+      Parked c{left, until, std::move(head)};
+      if (!c.head.empty()) {
+        c.headEnd = until;
+        c.until = std::min(until, Clock::now() + readTimeout_);
+      }
+      incoming_.emplace_back(sock, std::move(c));
+    }
+    wake();   // its deadline may be nearer than the watcher's
     return true;
   }
 
  private:
   struct Parked {
     size_t left;
+    // The idle deadline; once a head began, the nearer of its deadline and the end of the longest silence
+    // within it; while lingering, when the lingering ends.
     Clock::time_point until;
+    HeadCollector head;
+    Clock::time_point headEnd{};   // the head deadline, once a head began
+    bool lingering = false;    // answered and half closed: what arrives is dropped until the close
+    Clock::time_point lingerEnd{};
   };
   // The longest wait of the watcher: bounds how late a shut-down is noticed should the wake-up fail.
   static constexpr int kSliceMs = 1000;
+  static constexpr size_t kMinHeadBudget = size_t{64} << 20;
+
+  void wake() {
+    const uint64_t one = 1;
+    if (::write(wake_, &one, sizeof one) < 0) {
+      // The counter cannot overflow from the few writes before the watcher reads it; the watcher also
+      // wakes within kSliceMs.
+    }
+  }
+
+  // Takes `sock` out of the watched set.
+  void unwatch(socket_t sock) { ::epoll_ctl(epoll_, EPOLL_CTL_DEL, sock, nullptr); }
 
   void watch() {
     std::vector<epoll_event> events(64);
-    std::vector<std::pair<socket_t, size_t>> ready;
-    std::vector<socket_t> done;
     int timeoutMs = kSliceMs;
     for (;;) {
       const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
@@ -765,53 +923,166 @@ class ConnectionPool final : public httplib::TaskQueue {
       {
         std::lock_guard<std::mutex> g(mu_);
         stopping = shutDown_;
-        for (int i = 0; i < n && !stopping; ++i) {
-          const auto it = parked_.find(events[i].data.fd);
-          if (it == parked_.end()) continue;   // the wake-up descriptor
-          // A byte, or the client's close (which a worker reads as the end), goes to a worker; an error
-          // with nothing to read ends the connection here.
-          if (events[i].events & (EPOLLIN | EPOLLRDHUP))
-            ready.emplace_back(it->first, it->second.left);
-          else
-            done.push_back(it->first);
-          parked_.erase(it);
+        for (auto& in : incoming_) {
+          held_ += in.second.head.size();
+          parked_.emplace(in.first, std::move(in.second));
         }
-        const auto now = Clock::now();
-        auto next = now + std::chrono::milliseconds(kSliceMs);
-        for (auto it = parked_.begin(); it != parked_.end();) {
-          if (stopping || it->second.until <= now) {
-            done.push_back(it->first);
-            it = parked_.erase(it);
-          } else {
-            next = std::min(next, it->second.until);
-            ++it;
+        incoming_.clear();
+      }
+      if (stopping) {
+        for (auto& p : parked_) closeConnection(p.first);
+        parked_.clear();
+        return;
+      }
+      for (int i = 0; i < n; ++i) {
+        const socket_t sock = events[i].data.fd;
+        if (sock == wake_) {
+          uint64_t count;
+          if (::read(wake_, &count, sizeof count) < 0) {
+            // Nothing to read: another wake-up was taken already.
           }
+          continue;
         }
-        timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
-        for (socket_t sock : done) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, sock, nullptr);
-        for (const auto& r : ready) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, r.first, nullptr);
+        const auto it = parked_.find(sock);
+        if (it != parked_.end() && !readable(sock, it->second)) parked_.erase(it);
       }
-      for (socket_t sock : done) closeConnection(sock);
-      // Handed over before shutdown() shuts the workers down (it joins this thread first): each is served,
-      // or closed by a worker that finds the server stopping.
-      for (const auto& r : ready) {
-        const socket_t sock = r.first;
-        const size_t left = r.second;
-        workers_.enqueue([this, sock, left] { serve_(sock, left); });
+      const auto now = Clock::now();
+      auto next = now + std::chrono::milliseconds(kSliceMs);
+      for (auto it = parked_.begin(); it != parked_.end();) {
+        if (it->second.until <= now && !expired(it->first, it->second, now)) {
+          it = parked_.erase(it);
+          continue;
+        }
+        next = std::min(next, it->second.until);
+        ++it;
       }
-      done.clear();
-      ready.clear();
-      if (stopping) return;
+      timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
     }
   }
 
+  // Reads what arrived on a parked connection; false once the connection left the pool (handed to a
+  // worker, or closed).
+  bool readable(socket_t sock, Parked& c) {
+    char buf[HeadCollector::kReadBufBytes];
+    if (c.lingering) {
+      // At most a few reads per wake-up, so that a client flooding its lingering connection does not
+      // keep the watcher from the others.
+      for (int reads = 0; reads < 4; ++reads) {
+        const ssize_t r = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (r <= 0) {   // the client closed its side, or the connection failed
+          unwatch(sock);
+          ::close(sock);
+          return false;
+        }
+        c.until = std::min(c.lingerEnd, Clock::now() + std::chrono::milliseconds(limits_.lingerIdleMs));
+      }
+      return true;
+    }
+    for (;;) {
+      const size_t want = std::min(sizeof buf, c.head.wanted(limits_));
+      if (held_ + want > budget_) {
+        // The heads held here are as large as allowed: this one is read by a worker, as an HTTP server
+        // without a watcher would.  So clients sending many large heads slowly can hold no more memory
+        // than the budget, and at worst hold the workers as they would there.
+        unwatch(sock);
+        held_ -= c.head.size();
+        const size_t left = c.left;
+        const auto deadline = c.head.empty() ? Clock::time_point::max() : c.headEnd;
+        workers_.enqueue([this, sock, left, deadline, bytes = c.head.take()] { serve_(sock, left, bytes, deadline); });
+        return false;
+      }
+      const ssize_t r = want == 0 ? 0 : ::recv(sock, buf, want, MSG_DONTWAIT);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (r <= 0) {   // closed before a whole head, or failed
+        unwatch(sock);
+        held_ -= c.head.size();
+        closeConnection(sock);
+        return false;
+      }
+      // From the first byte of a request, its head has the head time-out, and no silence within it may be
+      // longer than the read time-out.
+      const auto now = Clock::now();
+      if (c.head.empty()) c.headEnd = now + std::chrono::milliseconds(limits_.headTimeoutMs);
+      c.until = std::min(c.headEnd, now + readTimeout_);
+      held_ += static_cast<size_t>(r);
+      switch (c.head.add(buf, static_cast<size_t>(r))) {
+        case HeadCollector::State::kMore:
+          continue;
+        case HeadCollector::State::kComplete: {
+          unwatch(sock);
+          const size_t left = c.left;
+          held_ -= c.head.size();
+          workers_.enqueue([this, sock, left, bytes = c.head.take()] { serve_(sock, left, bytes, Clock::time_point{}); });
+          return false;
+        }
+        case HeadCollector::State::kFault:
+          return refuse(sock, c);
+      }
+    }
+  }
+
+  // A parked connection's deadline passed; false once it left the pool.  A head begun and not complete in
+  // time is answered; one that fell silent for the read time-out is dropped, as a silent client is.
+  bool expired(socket_t sock, Parked& c, Clock::time_point now) {
+    if (!c.lingering && !c.head.empty() && now >= c.headEnd) {
+      c.head.timedOut();
+      return refuse(sock, c, now);
+    }
+    unwatch(sock);
+    held_ -= c.head.size();
+    if (c.lingering) ::close(sock);   // its side is shut down already
+    else closeConnection(sock);
+    return false;
+  }
+
+  // Answers a head that was not taken (notifying its event first), and keeps the connection to drop what
+  // the client still sends; false when the answer could not be sent and the connection was closed.
+  bool refuse(socket_t sock, Parked& c, Clock::time_point now = Clock::now()) {
+    const HeadScanner& head = c.head.head();
+    const HeadFault fault = head.fault();
+    const std::function<void()>* event = fault == HeadFault::kTimedOut ? &events_.headTimedOut
+                                         : fault != HeadFault::kMalformed && fault != HeadFault::kVersion
+                                             ? &events_.headTooLarge
+                                             : nullptr;
+    if (event != nullptr && *event) (*event)();
+    const std::string answer = headFaultResponse(fault, limits_, head.malformed());
+    held_ -= c.head.size();
+    c.head.take();   // the head's bytes are not needed any more
+    // A connection waiting for its head has nothing else queued: the short answer fits its send buffer.
+    ssize_t sent;
+    do sent = ::send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(answer.size())) {
+      unwatch(sock);
+      closeConnection(sock);
+      return false;
+    }
+    // End the answer with FIN and drop what the client still sends, so that closing does not meet unread
+    // bytes and reset the connection before the client read its answer.
+    ::shutdown(sock, SHUT_WR);
+    c.lingering = true;
+    c.lingerEnd = now + std::chrono::milliseconds(limits_.lingerTotalMs);
+    c.until = std::min(c.lingerEnd, now + std::chrono::milliseconds(limits_.lingerIdleMs));
+    return true;
+  }
+
   httplib::ThreadPool workers_;
+  const ConnectionLimits& limits_;
+  const ConnectionEvents& events_;
+  const std::chrono::milliseconds readTimeout_;
+  // The bytes of heads the watcher may hold at once (held_, the watcher's own): the largest heads of 1024
+  // connections, and at least kMinHeadBudget.
+  const size_t budget_;
+  size_t held_ = 0;
   Serve serve_;
   int epoll_ = -1;
   int wake_ = -1;
   std::mutex mu_;
-  std::unordered_map<socket_t, Parked> parked_;   // mu_
-  bool shutDown_ = false;                          // mu_
+  std::vector<std::pair<socket_t, Parked>> incoming_;   // mu_: parked, not yet taken in by the watcher
+  bool shutDown_ = false;                               // mu_
+  std::unordered_map<socket_t, Parked> parked_;         // the watcher's own
   std::thread watcher_;
 };
 
@@ -842,8 +1113,11 @@ void BoundedServer::setLimits(const ConnectionLimits& limits, ConnectionEvents e
 
 void BoundedServer::setThreads(uint32_t threads) {
   new_task_queue = [this, threads] {
-    auto* pool = new ConnectionPool(std::max<uint32_t>(threads, 1),
-                                    [this](socket_t sock, size_t left) { serveConnection(sock, left); });
+    auto* pool = new ConnectionPool(std::max<uint32_t>(threads, 1), limits_, events_,
+                                    toMs(read_timeout_sec_, read_timeout_usec_),
+                                    [this](socket_t sock, size_t left, std::string received, Clock::time_point head) {
+                                      serveConnection(sock, left, std::move(received), head);
+                                    });
     pool_ = pool;
     return pool;
   };
@@ -870,13 +1144,22 @@ bool BoundedServer::waitForRequest(socket_t sock) const {
 }
 
 bool BoundedServer::process_and_close_socket(socket_t sock) {
-  serveConnection(sock, keep_alive_max_count_);
+  // A connection just accepted waits for its first request's head parked, without a worker.
+  ConnectionPool* pool = pool_.load();
+  if (pool != nullptr && tAccepting) {
+    const auto idleUntil = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+    if (!pool->park(sock, keep_alive_max_count_, HeadCollector(limits_), idleUntil))
+      pool->serveOnWorker(sock, keep_alive_max_count_);
+    return true;
+  }
+  serveConnection(sock, keep_alive_max_count_, std::string(), Clock::time_point::max());
   return true;
 }
 
-void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft) {
+void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::string received,
+                                    std::chrono::steady_clock::time_point headDeadline) {
   ConnectionStream strm(sock, toMs(read_timeout_sec_, read_timeout_usec_), toMs(write_timeout_sec_, write_timeout_usec_),
-                        limits_);
+                        limits_, std::move(received));
   // Handlers run on this thread, within process_request().
   struct Serving {
     explicit Serving(const ConnectionStream* strm) { tServing = strm; }
@@ -897,16 +1180,23 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft) {
     if (req.version == "HTTP/1.0") req.headers.erase("Expect");
   };
   for (size_t left = requestsLeft; left > 0 && svr_sock_ != INVALID_SOCKET; --left) {
-    // A request already buffered behind the previous one needs no wait.  Nothing of one arrived yet: the
-    // connection waits for it parked, without this worker, unless the pool is shutting down.
-    if (!strm.hasBuffered()) {
-      ConnectionPool* pool = pool_.load();
-      if (pollOne(sock, POLLIN, 0) == 0 && pool != nullptr &&
-          pool->park(sock, left, Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_)))
-        return;
-      if (!waitForRequest(sock)) break;
+    // A request whose head is all here already (handed over by the pool, or read along with the previous
+    // request) is served at once.  Otherwise the connection waits for the rest of the head parked, without
+    // this worker, unless the pool is shutting down.
+    // A connection whose head the pool gave up collecting (see ConnectionPool::readable()) reads it here.
+    const bool ownHead = headDeadline != Clock::time_point{} && left == requestsLeft;
+    ConnectionPool* pool = ownHead ? nullptr : pool_.load();
+    if (pool != nullptr) {
+      if (!strm.readArrived()) break;   // the client closed the connection
+      HeadCollector head(limits_);
+      if (head.add(strm.buffered(), strm.bufferedBytes()) == HeadCollector::State::kMore) {
+        const auto until = Clock::now() + (head.empty() ? std::chrono::milliseconds(keep_alive_timeout_sec_ * 1000)
+                                                        : std::chrono::milliseconds(limits_.headTimeoutMs));
+        if (pool->park(sock, left, std::move(head), until)) return;
+      }
     }
-    strm.beginHead(Clock::now() + headTimeout);
+    if (!strm.hasBuffered() && !waitForRequest(sock)) break;
+    strm.beginHead(ownHead && headDeadline != Clock::time_point::max() ? headDeadline : Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
     closeAfter = closeAfter || strm.responseClosed();
@@ -926,10 +1216,7 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft) {
       else if (fault != HeadFault::kMalformed && fault != HeadFault::kVersion)
         notify(events_.headTooLarge);
       // Whatever the library made of the refused head was not sent (the stream refused it): answer here.
-      const auto answer = headFaultAnswer(fault, limits_, strm.malformed());
-      const std::string body = errorJson(answer.second);
-      if (strm.writeAll("HTTP/1.1 " + answer.first + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
-                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body))
+      if (strm.writeAll(headFaultResponse(fault, limits_, strm.malformed())))
         closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
       else
         ::close(sock);

@@ -20,7 +20,8 @@
 //     differently would see other requests in the same bytes: lines end in CRLF (one empty line before a
 //     request is skipped), no CR or NUL elsewhere; the request line is exactly a method of token bytes, one
 //     space, a target, one space and "HTTP/" digit "." digit; the target holds no whitespace, control
-//     bytes, bytes 0x80-0xFF or fragment ('#'), every '%' in it starts two hexadecimal digits, and none
+//     bytes, bytes 0x80-0xFF, fragment ('#') or any of " < > \ ^ ` { | } (which no URI holds unencoded,
+//     and which clients percent-encode), every '%' in it starts two hexadecimal digits, and none
 //     of its escapes is a NUL or, in the path, a '/' (the library decodes the path before routing it, and
 //     would see two segments where a proxy sees one); every header line holds a colon after a name of
 //     token bytes (no whitespace before the colon, no line folded onto the one before) and a value without
@@ -54,21 +55,32 @@
 //     once to read its answer, but only lingerSlots connections at a time linger on past that (counted in
 //     an atomic); one that finds them all taken closes then.  Clients that keep sending after a refusal
 //     can thus hold no more than lingerSlots workers for long.
-//   - a connection waiting for a request (before its first one or between kept-alive requests) with no
-//     byte of it arrived holds no worker thread: it is parked, watched by one thread of the server's
-//     connection pool, and handed back to a worker once bytes arrive.  A parked connection is closed when
-//     the idle time-out passes without a byte, when the client closes it, or when the server stops.  So
-//     clients that open connections and send nothing, or keep idle connections in a pool, take no worker
-//     from the clients that send requests;
-// Reads and writes of a connection happen on the worker thread serving it only; the only state shared
-// between connections is the server's configuration (set before listening), the count of connections
-// lingering for long, and whatever the event callbacks given to setLimits() count, which they own.
+//   - a connection waiting for a request's head (a new connection, or one between kept-alive requests
+//     whose next head is not all in) holds no worker thread: it is parked, watched by one thread of the
+//     server's connection pool, which reads the head as it arrives, follows it through the bounds and the
+//     grammar above, and hands the connection with the bytes read to a worker once the head is complete.
+//     The watcher itself closes a parked connection when the idle time-out passes without a byte, when a
+//     head begun falls silent for the read time-out, when the client closes it, or when the server stops;
+//     it answers a head that breaks a bound or the grammar or misses its deadline (the answers above), then
+//     drops what the client still sends until the client closes, falls silent for lingerIdleMs or
+//     lingerTotalMs pass, and closes (this lingering holds no worker).  The watcher holds at most the
+//     largest heads of 1024 connections (64 MiB at least) at once; a connection whose head would take more
+//     is handed to a worker that reads the head itself, within the same deadline.  So clients that open
+//     connections and send nothing, keep idle connections in a pool, or send their heads slowly take no
+//     worker from the clients that send requests; a worker waits for a client only while reading a body
+//     (bounded by the read time-out per read) and while writing a response (the response time-out);
+// Reads and writes of a connection happen on the thread serving it only (the watcher while it is parked, a
+// worker while it is served); the only state shared between connections is the server's configuration
+// (set before listening), the count of connections lingering for long, and whatever the event callbacks
+// given to setLimits() count, which they own.
 #ifndef QOBL_SERVE_HTTP_SERVER_H
 #define QOBL_SERVE_HTTP_SERVER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include <httplib.h>
 
@@ -89,8 +101,9 @@ struct ConnectionLimits {
   uint32_t chunkedBodyTimeoutMs = 30000;
 };
 
-// What the server calls when it drops a connection for a limit: on the worker thread, once per dropped
-// connection, before the client can see the close.  Empty functions are not called.
+// What the server calls when it drops a connection for a limit: on the thread serving the connection (a
+// worker, or the pool's watcher for a parked one), once per dropped connection, before the client can see
+// the close.  Empty functions are not called.
 struct ConnectionEvents {
   std::function<void()> headTimedOut;
   std::function<void()> headTooLarge;
@@ -136,8 +149,12 @@ class BoundedServer : public httplib::Server {
 
  private:
   bool process_and_close_socket(socket_t sock) override;
-  // Serves requests on `sock`, at most `left` more, until it closes or parks the connection.
-  void serveConnection(socket_t sock, size_t left);
+  // Serves requests on `sock`, at most `left` more, until it closes or parks the connection.  `received`:
+  // bytes of the connection read already (the head of its next request, as the pool collected it).
+  // `headDeadline`: the epoch when that head is complete; otherwise the next head is read here rather than
+  // parked, by `headDeadline` (time_point::max(): from its first byte, as usual).
+  void serveConnection(socket_t sock, size_t left, std::string received,
+                       std::chrono::steady_clock::time_point headDeadline);
   // Waits until `sock` has a byte to read; false after the idle time-out, on an error or once the server
   // is stopping.
   bool waitForRequest(socket_t sock) const;

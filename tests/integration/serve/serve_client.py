@@ -121,6 +121,31 @@ class Server:
             raise AssertionError("qobl-serve (exit status %s) had a sanitizer report:\n%s" % (code, report))
         return code, out
 
+    def stop_under_clients(self, clients, then=None, timeout=60):
+        """Stops the server with SIGTERM while the `clients` (threads) may still be talking to it: waits for
+        its exit, calls `then` (to tell the clients to end), joins the clients and checks the server's end as
+        stop() does.  (exit code, rest of stdout, seconds from SIGTERM to exit).  The server is killed should
+        any step fail, so that no test leaves one behind."""
+        try:
+            start = time.monotonic()
+            self.proc.send_signal(signal.SIGTERM)
+            self.proc.wait(timeout)
+            stopped_in = time.monotonic() - start
+            if then is not None:
+                then()
+            for t in clients:
+                t.join()
+            code, out = self.stop()
+            return code, out, stopped_in
+        finally:
+            self.kill()
+
+    def kill(self):
+        """Kills the server if it still runs: for a test's clean-up, whatever became of the test."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
     # HTTP/REST with Python's standard library.
     def request(self, method, path, body=None, headers=None, timeout=60):
         """(status, headers, body bytes); error statuses are returned, not raised."""

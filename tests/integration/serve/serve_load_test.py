@@ -5,7 +5,6 @@ against what the clients saw.  Each class starts its own server; ctest runs one 
 import http.client
 import json
 import os
-import signal
 import socket
 import threading
 import time
@@ -574,17 +573,9 @@ class StopUnderLoadTest(unittest.TestCase):
             while sum(1 for o in outcomes if o[0] == "ok") < 64:
                 self.assertLess(time.monotonic(), deadline, outcomes[-5:])
                 time.sleep(0.02)
-            start = time.monotonic()
-            s.proc.send_signal(signal.SIGTERM)
-            code = s.proc.wait(60)
-            stopped_in = time.monotonic() - start
-            stop.set()
-            for t in threads:
-                t.join()
-            code, out = s.stop()
+            code, out, stopped_in = s.stop_under_clients(threads, then=stop.set)
         finally:
-            if s.proc.poll() is None:
-                s.proc.kill()
+            s.kill()
         self.assertEqual(code, 0, s.stderr())
         self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
         kinds = {}
@@ -614,12 +605,9 @@ class StopUnderLoadTest(unittest.TestCase):
             while (s.metric("qobl_device_run_items_total", model="classifier") or 0) < 4:   # zero item + these 3
                 self.assertLess(time.monotonic(), deadline, "the request did not reach the card")
                 time.sleep(0.02)
-            s.proc.send_signal(signal.SIGTERM)
-            t.join()
-            code, out = s.stop()
+            code, out, _ = s.stop_under_clients([t])
         finally:
-            if s.proc.poll() is None:
-                s.proc.kill()
+            s.kill()
         self.assertEqual(code, 0, s.stderr())
         status, rid, outs, closed = result[0]
         self.assertEqual((status, rid, outs), (200, "last", m.expected([1, 0, 1])))
