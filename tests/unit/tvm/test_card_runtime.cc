@@ -94,7 +94,7 @@ TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
 
   Module m = CreateStatic(StaticGraph(), Config(), &err);
   ASSERT_EQ(err, 0);
-  EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3)}), kCardErrParams);  // "b" is no placeholder here
+  EXPECT_EQ(LoadParams(m, {tg::SaveParams({FloatParam("w", {3}, {1, 2, 3})})}), kCardErrParams);  // w is [1, 2, 3, 3]
   // Queries that need parameters fail until they are loaded, with a value of the right type.
   int e = 0;
   Array<Integer> dims = m.GetFunction("get_input_dims")(&e);
