@@ -464,6 +464,9 @@ class ReportSink {
 // node stays valid until releaseModel.
 ModelNode* acquireModel(Device& d, uint64_t addr);
 void releaseModel(Device& d, ModelNode* node);
+// True on a device's engine thread: a call there that waits for a run (or for a model node a run holds)
+// would wait for itself.
+bool onEngineThread();
 // Device index of the calling card thread, -1 on any other thread.  In the static TLS block: reading it is
 // one load, with no __tls_get_addr call.
 extern __attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device;

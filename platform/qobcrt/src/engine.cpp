@@ -90,7 +90,9 @@ void pushReport(Device& d, const get_desc& g, const OpTimes& times) {
 }
 
 // The last report of a run always goes out: when the ring is full and cannot grow, the engine waits until
-// the reporter has taken a report from it.  (The ring always has slots: it is made before the first run.)
+// the reporter has taken a report from it.  (The ring always has slots: it is made before the first run.
+// Only then, out of host memory, does the engine wait for the reporter: a completion function that waits
+// for a later run with qobcrt_run_stream_sync would wait for good.)
 void pushFinalReport(Device& d, const get_desc& g, const OpTimes& times) noexcept {
   {
     std::unique_lock<std::mutex> lock(d.report_mu);
@@ -354,6 +356,8 @@ void joinThread(std::thread& t) {
 }
 
 }  // namespace
+
+bool onEngineThread() { return t_is_engine; }
 
 void Device::readCallback(qobcrt_get_output_fn* fn, void** arg) const {
   for (;;) {
