@@ -15,6 +15,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "card/hw_config.h"
 #include "model_files.h"
 #include "qobl_tools/dtype.h"
 
@@ -85,6 +86,13 @@ std::string dtype(const Value& obj, const std::string& where, qobltools::DType* 
   }
   if (!qobltools::parseDType(d, t)) fail(where + ": \"" + d + "\" is not a data type (float32, uint8, int8x4, ...)");
   return d;
+}
+
+// "[1, 4]"
+std::string shapeText(const std::vector<int64_t>& s) {
+  std::string t = "[";
+  for (size_t i = 0; i < s.size(); ++i) t += (i != 0 ? ", " : "") + std::to_string(s[i]);
+  return t + "]";
 }
 
 uint64_t bytesOf(const std::vector<int64_t>& s, qobltools::DType t) {
@@ -168,9 +176,13 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
   std::vector<std::pair<std::string, std::string>> funcs;   // (where, func) of every node
   std::map<std::string, int> ids;         // name -> node id
   std::map<int, uint64_t> entryBytes;     // node id -> bytes of one batch item
-  auto declare = [&](const std::string& name, const std::string& where, int id, uint64_t bytes) {
+  // node id -> type and shape of one batch item, for the output layouts of the hardware configuration
+  std::map<int, std::pair<qobltools::DType, std::vector<int64_t>>> entryTypes;
+  auto declare = [&](const std::string& name, const std::string& where, int id, qobltools::DType t,
+                     const std::vector<int64_t>& s) {
     if (!ids.emplace(name, id).second) fail(where + ": the name \"" + name + "\" is used twice");
-    entryBytes[id] = bytes;
+    entryBytes[id] = bytesOf(s, t);
+    entryTypes[id] = {t, s};
   };
   uint64_t inputBytes = 0;
   const Value& inputs = list(desc, "inputs", descPath);
@@ -182,7 +194,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
     const std::string name = text(inputs[i], "name", where), d = dtype(inputs[i], where, &t);
     const std::vector<int64_t> s = shape(inputs[i], where);
     inputBytes += bytesOf(s, t);
-    declare(name, where, g.addPlaceholder(name, s, d), bytesOf(s, t));
+    declare(name, where, g.addPlaceholder(name, s, d), t, s);
   }
   std::vector<RawParam> params;
   auto ps = desc.FindMember("params");
@@ -207,7 +219,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
       if (p.bytes.size() != bytesOf(p.shape, t))
         fail(where + ": " + file + " holds " + std::to_string(p.bytes.size()) + " bytes, the shape takes " +
              std::to_string(bytesOf(p.shape, t)));
-      declare(p.name, where, g.addPlaceholder(p.name, p.shape, d), bytesOf(p.shape, t));
+      declare(p.name, where, g.addPlaceholder(p.name, p.shape, d), t, p.shape);
       params.push_back(std::move(p));
     }
   }
@@ -227,7 +239,7 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
       in.push_back(it->second);
     }
     const std::vector<int64_t> s = shape(nodes[i], where);
-    declare(name, where, g.addOp(name, func, in, s, d), bytesOf(s, t));
+    declare(name, where, g.addOp(name, func, in, s, d), t, s);
     funcs.emplace_back(where, func);
   }
   std::vector<int> heads;
@@ -257,6 +269,19 @@ void packageModel(const std::string& descPath, const std::string& outDir) {
     rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);
     hw->value.Accept(w);
     hwText = std::string(sb.GetString()) + "\n";
+    // The card reads the configuration when it loads the model: what it would refuse then (a value out of
+    // range, core shapes that cannot hold their output) is refused now, with the card's own reason.
+    tvm::runtime::card::HwConfig config;
+    std::string why;
+    if (!tvm::runtime::card::ParseHwConfig(hwText, &config, &why)) fail("hw: " + why);
+    for (size_t o = 0; o < config.output_core_shapes.size(); ++o) {
+      const auto& entry = entryTypes.at(heads[o]);
+      tvm::runtime::card::OutputLayout layout;
+      const DLDataType type{entry.first.code, entry.first.bits, entry.first.lanes};
+      if (!tvm::runtime::card::MakeOutputLayout(type, entry.second, config.output_core_shapes[o], &layout, &why))
+        fail("hw.outputs[" + std::to_string(o) + "]: " + why + " (the output is " + qobltools::dtypeText(entry.first) +
+             " " + shapeText(entry.second) + ")");
+    }
   }
   std::vector<uint8_t> library;
   auto lib = desc.FindMember("library");

@@ -281,7 +281,9 @@ struct Device {
   std::atomic<uint64_t> runs_submitted{0}, runs_completed{0}, runs_failed{0}, reports_delivered{0};
   std::atomic<uint32_t> op_delay_us{0};
   std::mutex err_mu;
-  std::string last_error;                       // why the last failing op failed
+  // Why the last failing op failed (NUL-terminated, cut to fit): a fixed buffer, so that recording why a run
+  // failed needs no host memory, which may be what ran out.
+  char last_error[512] = {};
 
   // ---- streams, engine and reporter (run_mu) ----
   std::mutex run_mu;
@@ -311,6 +313,10 @@ struct Device {
   std::vector<PendingReport> reports;           // ring of reports waiting for the reporter thread
   size_t report_head = 0, report_count = 0;
   bool report_stopping = false;
+  // The engine waits for room in a full ring it could not grow (the host is out of memory): the reporter
+  // notifies report_space_cv as it takes a report then.
+  bool report_space_wanted = false;
+  std::condition_variable report_space_cv;
   std::thread reporter;
 
   // Memory operations: runtime codes, never an exception (a failure to get host memory is rtErrMalloc).
@@ -444,7 +450,8 @@ uint64_t inoutCapacity(Device& d, uint64_t requested);
 void stopDevice(Device& d);
 
 // Where the executor hands the reports of a run: report(uid as stored, code, final, times) for every op to
-// report; the final call (end op or failing op) comes last.
+// report; the final call (end op or failing op) comes last.  A report other than the final one may throw
+// std::bad_alloc when the host has no memory to queue it; the final one throws nothing.
 class ReportSink {
  public:
   virtual void report(uint32_t uid, uint32_t code, bool final, const OpTimes& times) = 0;
@@ -457,6 +464,9 @@ class ReportSink {
 // node stays valid until releaseModel.
 ModelNode* acquireModel(Device& d, uint64_t addr);
 void releaseModel(Device& d, ModelNode* node);
+// True on a device's engine thread: a call there that waits for a run (or for a model node a run holds)
+// would wait for itself.
+bool onEngineThread();
 // Device index of the calling card thread, -1 on any other thread.  In the static TLS block: reading it is
 // one load, with no __tls_get_addr call.
 extern __attribute__((tls_model("initial-exec"))) thread_local int32_t t_thread_device;

@@ -4,7 +4,10 @@
 // Run records, the run queue and the report ring are reused from run to run: at steady state submitting,
 // executing and reporting a run allocate nothing.
 #include <chrono>
+#include <memory>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "card.h"
 #include "exec.h"
@@ -52,18 +55,51 @@ void releaseRun(Device& d, Run* run) {
   d.free_runs = run;
 }
 
+// Reports the ring holds before it first grows; it is made with the device's threads.
+constexpr size_t kInitialReports = 64;
+
+// Queues a report; report_mu held.  False when the ring is full and there is no host memory to grow it.
+bool queueReportLocked(Device& d, const get_desc& g, const OpTimes& times) noexcept {
+  if (d.report_count == d.reports.size()) {
+    // The ring is full: double it, oldest first (grows only past the largest backlog so far).
+    std::vector<Device::PendingReport> bigger;
+    try {
+      bigger.resize(d.reports.empty() ? kInitialReports : 2 * d.reports.size());
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (size_t i = 0; i < d.report_count; ++i) bigger[i] = d.reports[(d.report_head + i) % d.reports.size()];
+    d.reports.swap(bigger);
+    d.report_head = 0;
+  }
+  d.reports[(d.report_head + d.report_count) % d.reports.size()] = Device::PendingReport{g, times};
+  ++d.report_count;
+  return true;
+}
+
+// An op's report before the end of its run.  Throws std::bad_alloc when it cannot be queued: the run then
+// ends there, with a failure report.
 void pushReport(Device& d, const get_desc& g, const OpTimes& times) {
+  bool queued;
   {
     std::lock_guard<std::mutex> lock(d.report_mu);
-    if (d.report_count == d.reports.size()) {
-      // The ring is full: double it, oldest first (grows only past the largest backlog so far).
-      std::vector<Device::PendingReport> bigger(d.reports.empty() ? 64 : 2 * d.reports.size());
-      for (size_t i = 0; i < d.report_count; ++i) bigger[i] = d.reports[(d.report_head + i) % d.reports.size()];
-      d.reports.swap(bigger);
-      d.report_head = 0;
+    queued = queueReportLocked(d, g, times);
+  }
+  if (!queued) throw std::bad_alloc();
+  d.report_cv.notify_one();
+}
+
+// The last report of a run always goes out: when the ring is full and cannot grow, the engine waits until
+// the reporter has taken a report from it.  (The ring always has slots: it is made before the first run.
+// Only then, out of host memory, does the engine wait for the reporter: a completion function that waits
+// for a later run with qobcrt_run_stream_sync would wait for good.)
+void pushFinalReport(Device& d, const get_desc& g, const OpTimes& times) noexcept {
+  {
+    std::unique_lock<std::mutex> lock(d.report_mu);
+    while (!queueReportLocked(d, g, times)) {
+      d.report_space_wanted = true;
+      d.report_space_cv.wait(lock);
     }
-    d.reports[(d.report_head + d.report_count) % d.reports.size()] = Device::PendingReport{g, times};
-    ++d.report_count;
   }
   d.report_cv.notify_one();
 }
@@ -96,8 +132,8 @@ class RunReports final : public ReportSink {
       pushReport(d_, g, times);
     }
   }
-  void sendFinal() {
-    if (has_final_) pushReport(d_, final_, final_times_);
+  void sendFinal() noexcept {
+    if (has_final_) pushFinalReport(d_, final_, final_times_);
   }
 
  private:
@@ -122,10 +158,14 @@ void watchForRuns(const Device& d, uint64_t taken) {
   }
 }
 
-void engineLoop(Device* d) {
+// The engine thread; it owns the executor, made for it by the thread that started it.  A run that fails on
+// the host (no memory for the executor's tables or for a report) ends with a failure report of its own,
+// so nothing escapes the loop.
+void engineLoop(Device* d, Executor* made) {
   t_thread_device = static_cast<int32_t>(d->index);
   t_is_engine = true;
-  Executor executor(*d);
+  std::unique_ptr<Executor> owned(made);
+  Executor& executor = *owned;
   uint64_t taken = 0;
   for (;;) {
     Run* run = nullptr;
@@ -197,6 +237,10 @@ void reporterLoop(Device* d) {
       r = d->reports[d->report_head];
       d->report_head = (d->report_head + 1) % d->reports.size();
       --d->report_count;
+      if (d->report_space_wanted) {
+        d->report_space_wanted = false;
+        d->report_space_cv.notify_one();
+      }
     }
     qobcrt_get_output_fn fn;
     void* arg;
@@ -213,11 +257,19 @@ void reporterLoop(Device* d) {
   }
 }
 
-// Starts the device's threads on first use; run_mu held.
+// Starts the device's threads on first use, with the report ring and the engine's executor; run_mu held.
+// Throws (std::bad_alloc, std::system_error) when one cannot be made: what was made is kept, and the next
+// run tries again for the rest.
 void startThreadsLocked(Device& d) {
   if (d.engine.joinable()) return;
-  d.reporter = std::thread(reporterLoop, &d);
-  d.engine = std::thread(engineLoop, &d);
+  {
+    std::lock_guard<std::mutex> lock(d.report_mu);
+    if (d.reports.empty()) d.reports.resize(kInitialReports);
+  }
+  if (!d.reporter.joinable()) d.reporter = std::thread(reporterLoop, &d);
+  std::unique_ptr<Executor> executor(new Executor(d));
+  d.engine = std::thread(engineLoop, &d, executor.get());
+  executor.release();   // the engine thread owns it now
 }
 
 // The run's stream memory: the start of a live stream block whose size is a non-zero multiple of 64.
@@ -253,8 +305,17 @@ int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run
         rc = rtErrNotRegistered;
       }
     }
+    Run* run = nullptr;
     if (rc == rtSuccess) {
-      Run* run = takeRunLocked(d);
+      // Without host memory for the device's threads or a run record the run is refused, and the queue
+      // and the oldest run in flight stay as they were.
+      rc = guarded([&] {
+        startThreadsLocked(d);
+        run = takeRunLocked(d);
+        return static_cast<int>(rtSuccess);
+      });
+    }
+    if (rc == rtSuccess) {
       run->seq = seq;
       run->stream_addr = stream_addr;
       run->base = base;
@@ -264,7 +325,6 @@ int submit(Device& d, uint64_t stream_addr, const get_desc& base, Run** sync_run
       run->status = 0;
       run->refs.store(run->sync ? 2 : 1);
       if (sync_run != nullptr) *sync_run = run;
-      startThreadsLocked(d);
       if (d.queue_tail != nullptr) {
         d.queue_tail->next = run;
       } else {
@@ -296,6 +356,8 @@ void joinThread(std::thread& t) {
 }
 
 }  // namespace
+
+bool onEngineThread() { return t_is_engine; }
 
 void Device::readCallback(qobcrt_get_output_fn* fn, void** arg) const {
   for (;;) {

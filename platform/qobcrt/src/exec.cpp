@@ -2,7 +2,10 @@
 #include "exec.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,14 +102,14 @@ class RunTable {
       if (e.stamp != stamp_ || e.key == key) return &e;
     }
   }
+  // The bigger table is made before anything changes: without host memory for it the table stays as it
+  // was (the put throws std::bad_alloc).
   void grow() {
-    std::vector<Entry> old;
+    std::vector<Entry> old(entries_.empty() ? 16 : entries_.size() * 2);
     old.swap(entries_);
-    entries_.resize(old.empty() ? 16 : old.size() * 2);
     const uint32_t was = stamp_;
     stamp_ = 1;
     used_ = 0;
-    for (Entry& e : entries_) e.stamp = 0;
     for (const Entry& e : old) {
       if (e.stamp != was) continue;
       Entry* n = slot(e.key);
@@ -132,7 +135,24 @@ class Executor::State {
  public:
   explicit State(Device& d) : d_(d) {}
 
+  // A run also ends when the host fails under an op: no host memory for a table, a report or a text, or
+  // another exception.  The op in progress is then reported as failing (rtErrMalloc, rtErrOthers for
+  // anything but a lack of memory), and the executor stays usable for the next run.
   uint32_t run(uint64_t seq, uint64_t stream_addr, ReportSink& report) {
+    try {
+      return runOps(seq, stream_addr, report);
+    } catch (const std::bad_alloc&) {
+      return hostFailure(rtErrMalloc, "the card ran out of host memory", report);
+    } catch (const std::exception& e) {
+      return hostFailure(rtErrOthers, e.what(), report);
+    } catch (...) {
+      return hostFailure(rtErrOthers, "unknown host error", report);
+    }
+  }
+
+ private:
+  // The op in progress is op_ (or, for a run that ends without an end record, its last record).
+  uint32_t runOps(uint64_t seq, uint64_t stream_addr, ReportSink& report) {
     seq_ = seq;
     core_bytes_.clear();
     converted_.clear();
@@ -143,12 +163,14 @@ class Executor::State {
     uint64_t bytes = 0;
     if (span(stream_addr, 0, &records, &bytes, "run") != 0) bytes = 0;
     for (uint64_t index = 0;; ++index) {
-      if (index >= bytes / sizeof(OpRecord))
+      if (index >= bytes / sizeof(OpRecord)) {
+        op_.uid = last_uid;
         return finish(last_uid,
                       Failure{rtErrRunRecord, "run ends without an end record after " + std::to_string(index) +
                                                   " records"},
                       report, OpTimes{monotonicNs(), monotonicNs()});
-      OpRecord rec;
+      }
+      OpRecord& rec = op_;
       std::memcpy(&rec, records + index * sizeof(OpRecord), sizeof rec);
       const auto start = std::chrono::steady_clock::now();
       OpTimes times;
@@ -175,14 +197,23 @@ class Executor::State {
     }
   }
 
- private:
   uint32_t finish(uint32_t uid, const Failure& f, ReportSink& report, const OpTimes& times) {
-    {
-      std::lock_guard<std::mutex> lock(d_.err_mu);
-      d_.last_error = "op " + std::to_string(uid & kUidMask) + ": " + f.why;
-    }
+    setLastError(uid, f.why.c_str());
     report.report(uid, f.code, true, times);
     return f.code;
+  }
+
+  // Takes no host memory: it is how a run ends when there is none.
+  [[gnu::noinline, gnu::cold]] uint32_t hostFailure(uint32_t code, const char* why, ReportSink& report) noexcept {
+    setLastError(op_.uid, why);
+    const uint64_t now = monotonicNs();
+    report.report(op_.uid, code, true, OpTimes{now, now});
+    return code;
+  }
+
+  void setLastError(uint32_t uid, const char* why) noexcept {
+    std::lock_guard<std::mutex> lock(d_.err_mu);
+    std::snprintf(d_.last_error, sizeof d_.last_error, "op %u: %s", static_cast<unsigned>(uid & kUidMask), why);
   }
 
   int fail(uint32_t code, std::string why) {
@@ -503,6 +534,7 @@ class Executor::State {
 
   Device& d_;
   uint64_t seq_ = 0;
+  OpRecord op_{};   // the record of the op in progress
   // Run-model outputs of this run, in the order written: (address, core size).  Appending is all a kernel
   // call pays; only a memory-copy op of 2-byte elements looks an address up.  Keeps its memory between runs.
   std::vector<std::pair<uint64_t, uint64_t>> core_bytes_;

@@ -176,8 +176,9 @@ extern "C" int qobcrt_sim_last_error(uint32_t dev, char* text, size_t size) {
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
     if (text == nullptr || size == 0) return static_cast<int>(rtErrInvalidParam);
     std::lock_guard<std::mutex> lock(d->err_mu);
-    const size_t n = d->last_error.size() < size - 1 ? d->last_error.size() : size - 1;
-    std::memcpy(text, d->last_error.data(), n);
+    const size_t len = std::strlen(d->last_error);
+    const size_t n = len < size - 1 ? len : size - 1;
+    std::memcpy(text, d->last_error, n);
     text[n] = '\0';
     return static_cast<int>(rtSuccess);
   });

@@ -179,6 +179,9 @@ int qobcrt_unregister_model(uint32_t dev, uint64_t addr) {
   return zenlar::qobcrt::guarded([&] {
     Device* d = zenlar::qobcrt::card().device(dev);
     if (d == nullptr) return static_cast<int>(rtErrInvalidDevice);
+    // From a model's run function the wait below could be for the run making the call (or, across
+    // devices, for an engine waiting in turn for this one): refused rather than waiting for ever.
+    if (zenlar::qobcrt::onEngineThread()) return static_cast<int>(rtErrOthers);
     std::unique_lock<std::mutex> lock(d->model_mu);
     auto it = d->models.find(addr);
     if (it == d->models.end() || it->second->dying) return static_cast<int>(rtErrModel);

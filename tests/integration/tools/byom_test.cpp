@@ -183,6 +183,14 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
       {edited(modelJson(), "max_batch_size", "max_batch_sise"), "hw: unknown key \"max_batch_sise\""},
       {edited(modelJson(), "\"max_batch_size\": 2", "\"outputs\": [null, null, {\"core_shapes\": [[4]]}]"),
        "hw.outputs: 3 core layouts for 2 outputs"},
+      // What the card would refuse when loading the model: core shapes too small for their output, values
+      // out of range.
+      {edited(modelJson(), "\"max_batch_size\": 2", "\"outputs\": [{\"core_shapes\": [[1, 2]]}]"),
+       "hw.outputs[0]: core shapes hold fewer elements than the output (the output is float32 [1, 4])"},
+      {edited(modelJson(), "\"max_batch_size\": 2", "\"outputs\": [null, {\"core_shapes\": [[2, 8]]}]"),
+       "hw.outputs[1]: two-dimensional core shapes must start with 1 (the output is float32 [1, 1])"},
+      {edited(modelJson(), "\"max_batch_size\": 2", "\"max_batch_size\": 0"),
+       "hw: hardware configuration: \"max_batch_size\" must be an integer from 1"},
       {edited(modelJson(), "byom_kernels.so", "no_such_kernels.so"), "library: cannot read"},
       // The library is opened and every node's function looked up before anything is written.
       {edited(modelJson(), "\"byom_sum\"", "\"byom_summ\""), "nodes[1]: the library"},

@@ -191,4 +191,39 @@ TEST_F(HostileRun, StreamRunAndModelCallsRefuseMisuse) {
   EXPECT_EQ(readBack<float>(0, out0, 4), (std::vector<float>{3, 5, 7, 9}));
 }
 
+// A model's run function that unregisters a node (its own, being executed) is refused instead of waiting
+// for itself; the run completes and the node stays usable until it is unregistered from outside.
+TEST_F(HostileRun, UnregisteringFromAModelRunIsRefused) {
+  struct SelfRemoving {
+    uint64_t addr = 0;
+    int rc = 0x77;
+    static int run(void* self, const void* const*, void* const* out, char*, size_t) {
+      auto* me = static_cast<SelfRemoving*>(self);
+      me->rc = qobcrt_unregister_model(0, me->addr);
+      std::memset(out[0], 0x5a, 4);
+      return 0;
+    }
+  } node;
+  qobcrt_model_desc d{};
+  d.name = "self_removing";
+  d.batch_size = 1;
+  d.num_outputs = 1;
+  d.output_bytes[0] = 4;
+  d.run = &SelfRemoving::run;
+  d.self = &node;
+  ASSERT_EQ(qobcrt_register_model(0, &d, &node.addr), rtSuccess);
+  Blocks b;
+  const uint64_t out = b.alloc(QOBCRT_SIM_APP, 4);
+  const uint64_t run = runBlock(b, {{1 | kEnd, kRunModel, 0, argArray(b, 1, 1, 1, 0, 1, {node.addr, out})}});
+  uint32_t status = 0xdead;
+  ASSERT_EQ(qobcrt_run_stream_sync(0, run, 5000, &status), rtSuccess);
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(node.rc, rtErrOthers);
+  EXPECT_EQ(readBack<uint8_t>(0, out, 4), std::vector<uint8_t>(4, 0x5a));
+  uint64_t found = 0;
+  EXPECT_EQ(qobcrt_model_addr(0, "self_removing", &found), rtSuccess);
+  EXPECT_EQ(found, node.addr);
+  EXPECT_EQ(qobcrt_unregister_model(0, node.addr), rtSuccess);
+}
+
 }  // namespace

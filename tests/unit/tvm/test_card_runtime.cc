@@ -91,10 +91,16 @@ TEST(CardRuntimeCreate, MalformedInputsGiveCodesAndTexts) {
   EXPECT_NE(CardError(err).find("lacks"), std::string::npos) << CardError(err);
   CreateStatic(DynamicGraph(), Config(), &err);  // -1 extents in a static model
   EXPECT_EQ(err, kCardErrGraphJson);
+  // Core shapes that cannot hold a static model's output [1, 2, 3, 3], refused when the model is made.
+  for (const char* cores : {"[[1, 1, 8, 8]]", "[[1, 16]]"}) {
+    CreateStatic(StaticGraph(), Config(std::string(R"({"outputs": [{"core_shapes": )") + cores + "}]}"), &err);
+    EXPECT_EQ(err, kCardErrHwConfig) << cores;
+    EXPECT_NE(CardError(err).find("output 0: core"), std::string::npos) << CardError(err);
+  }
 
   Module m = CreateStatic(StaticGraph(), Config(), &err);
   ASSERT_EQ(err, 0);
-  EXPECT_EQ(LoadParams(m, {BiasParams(1, 2, 3)}), kCardErrParams);  // "b" is no placeholder here
+  EXPECT_EQ(LoadParams(m, {tg::SaveParams({FloatParam("w", {3}, {1, 2, 3})})}), kCardErrParams);  // w is [1, 2, 3, 3]
   // Queries that need parameters fail until they are loaded, with a value of the right type.
   int e = 0;
   Array<Integer> dims = m.GetFunction("get_input_dims")(&e);

@@ -84,6 +84,44 @@ TEST(Executor, ShapesBeyondTheSizedStorageAreRefused) {
   EXPECT_FALSE(ex.ResolveShapes({{1, 4, 5, 5}}, &shapes, &err));  // contradicts the declaration
 }
 
+namespace {
+// Three placeholders of `extent` float32 elements, each an output with storage of its own.
+std::string ThreeBuffers(const std::string& extent) {
+  return R"({"nodes": [{"op": "null", "name": "x", "inputs": []}, {"op": "null", "name": "y", "inputs": []},
+    {"op": "null", "name": "z", "inputs": []}], "arg_nodes": [0, 1, 2], "node_row_ptr": [0, 1, 2, 3],
+    "heads": [[0, 0, 0], [1, 0, 0], [2, 0, 0]], "attrs": {"dltype": ["list_str", ["float32", "float32", "float32"]],
+    "shape": ["list_shape", [[)" + extent + "], [" + extent + "], [" + extent + R"(]]],
+    "storage_id": ["list_int", [0, 1, 2]]}})";
+}
+}  // namespace
+
+// A graph's storage is at most 4 GiB in all, not only per entry: a graph that asks for more (here three
+// buffers of 1.5 GiB) is refused before any of it is allocated, and the input shapes are blamed when they
+// sized it.  The executor is then not ready to run.
+TEST(Executor, StorageBeyondTheCapInAllIsRefusedBeforeAllocating) {
+  const std::string extent = std::to_string((uint64_t(3) << 29) / 4);
+  const graph::Shape big = {static_cast<int64_t>((uint64_t(3) << 29) / 4)};
+  struct Case {
+    std::string json;
+    std::vector<graph::Shape> max_shapes;
+    bool by_shapes;
+  } const cases[] = {{ThreeBuffers(extent), {big, big, big}, false}, {ThreeBuffers("-1"), {big, big, big}, true}};
+  for (const Case& c : cases) {
+    std::string err;
+    graph::GraphExecutor ex;
+    ASSERT_TRUE(ex.Init(Parse(c.json), Module::LoadFromFile(TVM_TEST_MODEL, ""), &err)) << err;
+    bool by_shapes = !c.by_shapes;
+    EXPECT_FALSE(ex.LoadParams({}, c.max_shapes, &err, &by_shapes));
+    EXPECT_NE(err.find("graph storage needs 4831838208 bytes in all (3 buffers), more than 4 GiB"), std::string::npos)
+        << err;
+    EXPECT_EQ(by_shapes, c.by_shapes);
+    std::vector<graph::Shape> shapes;
+    ASSERT_TRUE(ex.ResolveShapes(c.max_shapes, &shapes, &err)) << err;
+    graph::GraphExecutor::RunPlan plan;
+    EXPECT_FALSE(ex.Prepare(shapes, &plan, &err));
+  }
+}
+
 // The float32 channel split with padded planes is checked end to end through the segmenter (its copy leaf
 // reproduces the reference); here the flat and bfloat16 layouts no demo model has, and refusals.
 TEST(CoreLayout, PaddedFlatBfloatSlotsAndRefusals) {

@@ -147,7 +147,7 @@ std::string ParamOnlyGraph(const std::string& dtype, const std::string& shape) {
 }  // namespace
 
 // Parameters that differ from their entries are refused naming both; a placeholder without a parameter is
-// an input.  Sizes of saved arrays count (bits + 7) / 8 bytes per element whatever the lanes, so a vector
+// an input, and a saved parameter that names no placeholder is left out.  Sizes of saved arrays count (bits + 7) / 8 bytes per element whatever the lanes, so a vector
 // type whose elements pack below a byte per lane loads, and one that would not fill its entry is refused.
 TEST(GraphVariants, ParametersAgainstTheirEntries) {
   const std::string w = Bytes<float>({10, 20, 30, 40});
@@ -158,7 +158,6 @@ TEST(GraphVariants, ParametersAgainstTheirEntries) {
       {Param("w", kF16, {4}, std::string(8, '\0')), "parameter \"w\" is float16 [4], its graph entry float32 [4]"},
       {Param("w", kF32, {2, 2}, w), "parameter \"w\" is float32 [2, 2], its graph entry float32 [4]"},
       {Param("w", kF32, {}, w.substr(0, 4)), "parameter \"w\" is float32 [], its graph entry float32 [4]"},
-      {Param("zzz", kF32, {4}, w), "parameter \"zzz\" names no placeholder"},
   };
   for (const Case& c : cases) {
     Loaded m;
@@ -171,6 +170,14 @@ TEST(GraphVariants, ParametersAgainstTheirEntries) {
   std::vector<std::string> out = no_w.Run({Bytes<float>({1, 2, 3, 4}), Bytes<float>({1, 1, 1, 1})});
   ASSERT_EQ(out.size(), 6u) << no_w.err;
   EXPECT_EQ(Values<float>(out[1]), (std::vector<float>{-2, -3, -4, -5}));
+  Loaded extra;
+  ASSERT_TRUE(extra.Load(kSharedGraph, {Param("zzz", kF16, {7}, std::string(14, '\0')), Param("w", kF32, {4}, w)}))
+      << extra.err;
+  EXPECT_EQ(extra.ex.num_inputs(), 1u);
+  EXPECT_EQ(extra.ex.param_names(), std::vector<std::string>{"w"});
+  out = extra.Run({Bytes<float>({1, 2, 3, 4})});
+  ASSERT_EQ(out.size(), 6u) << extra.err;
+  EXPECT_EQ(Values<float>(out[1]), (std::vector<float>{-11, -22, -33, -44}));
 
   // int4x2: one byte per element in the blob and in the graph's storage.
   std::string packed(100, '\0');

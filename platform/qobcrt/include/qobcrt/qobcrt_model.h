@@ -46,7 +46,9 @@ typedef struct qobcrt_model_desc {
    of which each `len` (u32 at offset 4) is at least 24 and which fill vdsp_ops_size exactly) and returns
    the node's device address (non-zero, 64-byte aligned, below the stream memory window). */
 int qobcrt_register_model(uint32_t dev, const qobcrt_model_desc* desc, uint64_t* addr);
-/* Removes the node.  Runs that reach it from now on fail with rtErrModel; waits for a run executing it. */
+/* Removes the node.  Runs that reach it from now on fail with rtErrModel; waits for a run executing it.
+   Called on a device's engine thread (from a model's run function) it returns rtErrOthers and changes
+   nothing. */
 int qobcrt_unregister_model(uint32_t dev, uint64_t addr);
 
 #ifdef __cplusplus

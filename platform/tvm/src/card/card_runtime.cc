@@ -216,6 +216,14 @@ class CardGraphRuntime : public ModuleNode {
       }
     }
     if (dynamic_) ParseDynamicTexts();
+    // A static model's output shapes are known now: core shapes that cannot hold an output are refused
+    // when the model is made, not when its first batch size is set.
+    for (size_t o = 0; !dynamic_ && o < Exec0().num_outputs() && o < hw_.output_core_shapes.size(); ++o) {
+      const uint32_t e = Exec0().output_entry(o);
+      OutputLayout layout;
+      if (!MakeOutputLayout(Exec0().entry_dtype(e), Exec0().declared_shape(e), hw_.output_core_shapes[o], &layout, &err))
+        Fail(kCardErrHwConfig, "output " + std::to_string(o) + ": " + err);
+    }
   }
 
   PackedFunc GetFunction(const std::string& name, const ObjectPtr<Object>& self) override {

@@ -13,8 +13,9 @@ namespace runtime {
 namespace graph {
 
 namespace {
-constexpr uint64_t kMaxStorageBytes = uint64_t(4) << 30;
 bool SameShape(const Shape& a, const Shape& b) { return a == b; }
+// Bytes of the buffer of a storage id whose largest entry takes `bytes`: whole 64-byte lines, at least one.
+uint64_t StorageBytes(uint64_t bytes) { return bytes == 0 ? 64 : (bytes + 63) / 64 * 64; }
 // "float32 [1, 3]"
 std::string TypeAndShape(DLDataType t, const Shape& s) {
   std::string text = DLDataType2String(t) + " [";
@@ -117,14 +118,8 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
   param_names_.clear();
   storage_.clear();
   buffers_.clear();
-  std::map<std::string, uint32_t> placeholder;
-  for (uint32_t nid : graph_.arg_nodes) placeholder[graph_.nodes[nid].name] = nid;
-  for (const auto& kv : params) {
-    if (!placeholder.count(kv.first)) {
-      *err = "parameter \"" + kv.first + "\" names no placeholder of the graph";
-      return false;
-    }
-  }
+  // A saved parameter that names no placeholder is left out, as TVM's graph executor leaves it out: a blob
+  // saved for a larger graph loads into the part it shares.
   std::vector<std::pair<uint32_t, const ParamArray*>> param_entries;
   for (uint32_t nid : graph_.arg_nodes) {
     uint32_t eid = graph_.EntryId(nid, 0);
@@ -157,30 +152,46 @@ bool GraphExecutor::LoadParams(const std::map<std::string, const ParamArray*>& p
     if (by_shapes) *by_shapes = true;
     return false;
   }
+  // The storage is sized, and its whole size checked, before any of it is taken; it becomes the
+  // executor's only once all of it is there (until then Prepare finds none).
+  std::map<int64_t, Storage> storage;
+  bool sized_by_shapes = false;  // some entry takes a size from the input shapes
   for (size_t e = 0; e < shapes.size(); ++e) {
     uint64_t bytes = TensorBytes(graph_.dtypes[e], shapes[e]);
+    if (shapes[e] != graph_.shapes[e]) sized_by_shapes = true;
     if (bytes > kMaxStorageBytes) {
       *err = "entry " + std::to_string(e) + " needs more than 4 GiB";
       if (by_shapes) *by_shapes = shapes[e] != graph_.shapes[e];  // sized by the input shapes
       return false;
     }
-    Storage& s = storage_[graph_.storage_ids[e]];
+    Storage& s = storage[graph_.storage_ids[e]];
     if (bytes > s.bytes) s.bytes = bytes;
   }
-  for (auto& kv : storage_) {
-    uint64_t size = (kv.second.bytes + 63) / 64 * 64;
-    if (size == 0) size = 64;
+  uint64_t total = 0;
+  for (const auto& kv : storage) total += StorageBytes(kv.second.bytes);  // each at most 4 GiB: no overflow
+  if (total > kMaxStorageBytes) {
+    *err = "graph storage needs " + std::to_string(total) + " bytes in all (" + std::to_string(storage.size()) +
+           " buffers), more than 4 GiB";
+    if (by_shapes) *by_shapes = sized_by_shapes;
+    return false;
+  }
+  std::vector<std::unique_ptr<void, FreeDeleter>> buffers;
+  buffers.reserve(storage.size());
+  for (auto& kv : storage) {
+    const uint64_t size = StorageBytes(kv.second.bytes);
     void* p = std::aligned_alloc(64, size);
     if (!p) {
       *err = "out of host memory for graph storage";
       return false;
     }
     std::memset(p, 0, size);
-    buffers_.emplace_back(p);
+    buffers.emplace_back(p);
     kv.second.data = p;
   }
   for (const auto& pe : param_entries)
-    std::memcpy(storage_[graph_.storage_ids[pe.first]].data, pe.second->data.data(), pe.second->data.size());
+    std::memcpy(storage[graph_.storage_ids[pe.first]].data, pe.second->data.data(), pe.second->data.size());
+  storage_.swap(storage);
+  buffers_.swap(buffers);
   return true;
 }
 

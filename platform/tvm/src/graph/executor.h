@@ -46,15 +46,20 @@ class RunGate {
 
 class GraphExecutor {
  public:
+  /* The most host memory one executor's storage takes, for one entry and for all its buffers together:
+     the memory of the largest card. */
+  static constexpr uint64_t kMaxStorageBytes = uint64_t(4) << 30;
+
   /* Takes the checked graph and finds every tvm_op function in `lib` ("__nop" and "__copy" are built
      in).  false with a text in *err when one is missing. */
   bool Init(Graph graph, Module lib, std::string* err);
 
   /* Marks the placeholders named in `params` as parameters (the others are the inputs, in arg_nodes
-     order), sizes storage for the largest shapes (max_input_shapes, one per input; for -1 extents) and
-     copies the parameter data in.  A parameter must match its entry's type and shape exactly.  On failure
-     *by_shapes (when given) tells whether max_input_shapes were at fault rather than the parameters or
-     the graph. */
+     order; names of no placeholder are ignored), sizes storage for the largest shapes (max_input_shapes,
+     one per input; for -1 extents) and copies the parameter data in.  A parameter must match its entry's
+     type and shape exactly.  Storage, parameters included, is at most kMaxStorageBytes per entry and in
+     all; a graph that needs more is refused before anything is allocated.  On failure *by_shapes (when
+     given) tells whether max_input_shapes were at fault rather than the parameters or the graph. */
   bool LoadParams(const std::map<std::string, const ParamArray*>& params, const std::vector<Shape>& max_input_shapes,
                   std::string* err, bool* by_shapes = nullptr);
 
