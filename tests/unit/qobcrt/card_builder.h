@@ -15,6 +15,7 @@
 
 #include "qobcrt/qobcrt.h"
 #include "qobcrt/qobcrt_model.h"
+#include "qobcrt/qobcrt_preproc.h"
 #include "qobcrt/qobcrt_sim.h"
 #include "qobl_test/card_stats.h"
 
@@ -185,6 +186,20 @@ struct Affine {
     return d;
   }
 };
+
+// A pre-processing op's configuration block: the header, then one 32-byte entry per tensor.
+inline std::vector<uint8_t> preprocBlock(const std::vector<qobcrt_preproc_tensor>& tensors) {
+  qobcrt_preproc_header h{};
+  h.magic = QOBCRT_PREPROC_MAGIC;
+  h.version = QOBCRT_PREPROC_VERSION;
+  h.header_bytes = 32;
+  h.tensor_count = static_cast<uint32_t>(tensors.size());
+  h.block_bytes = static_cast<uint32_t>(32 + 32 * tensors.size());
+  std::vector<uint8_t> buf(h.block_bytes);
+  std::memcpy(buf.data(), &h, 32);
+  for (size_t t = 0; t < tensors.size(); ++t) std::memcpy(buf.data() + 32 + 32 * t, &tensors[t], 32);
+  return buf;
+}
 
 inline qobcrt_sim_stats stats(uint32_t dev = 0) { return qobltest::cardStats(dev); }
 

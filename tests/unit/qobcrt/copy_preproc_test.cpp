@@ -205,19 +205,6 @@ TEST_F(CardOps, MemoryCopyReadsBfloatElementsFromThirtyTwoBitCoreSlots) {
   EXPECT_EQ(qobcrt_unregister_model(0, model), rtSuccess);
 }
 
-std::vector<uint8_t> preprocBlock(const std::vector<qobcrt_preproc_tensor>& tensors) {
-  qobcrt_preproc_header h{};
-  h.magic = QOBCRT_PREPROC_MAGIC;
-  h.version = QOBCRT_PREPROC_VERSION;
-  h.header_bytes = 32;
-  h.tensor_count = static_cast<uint32_t>(tensors.size());
-  h.block_bytes = static_cast<uint32_t>(32 + 32 * tensors.size());
-  std::vector<uint8_t> buf(h.block_bytes);
-  std::memcpy(buf.data(), &h, 32);
-  for (size_t t = 0; t < tensors.size(); ++t) std::memcpy(buf.data() + 32 + 32 * t, &tensors[t], 32);
-  return buf;
-}
-
 TEST_F(CardOps, PreprocessingOpConvertsEachTensorPerItsBlock) {
   const std::vector<float> qin = {2.5f, 300.f, -1.f, 0.74f, 0.75f, NAN};
   const std::vector<float> fin = {1.f, -2.f, 65504.f, 1e6f};

@@ -204,17 +204,8 @@ TEST_F(HostOom, ARunTheHostFailsUnderEndsWithOneFailureReport) {
     const uint64_t q = b.alloc(QOBCRT_SIM_APP, 64);
     const uint64_t out0 = b.alloc(QOBCRT_SIM_APP, 16), out1 = b.alloc(QOBCRT_SIM_APP, 64);
     // Op 1 quantises the input to uint8 (scale 0.5), op 2 runs the model on it (read back as floats).
-    qobcrt_preproc_header h{};
-    h.magic = QOBCRT_PREPROC_MAGIC;
-    h.version = QOBCRT_PREPROC_VERSION;
-    h.header_bytes = 32;
-    h.tensor_count = 1;
-    h.block_bytes = 64;
-    const qobcrt_preproc_tensor t{QOBCRT_PREPROC_CONV_QUANT_U8, 0, 0.5f, 4, 4, 1, 16, 64};
-    uint8_t cfg[64] = {};
-    std::memcpy(cfg, &h, 32);
-    std::memcpy(cfg + 32, &t, 32);
-    const uint64_t c = b.upload(QOBCRT_SIM_STREAM, cfg, sizeof cfg);
+    const std::vector<uint8_t> cfg = preprocBlock({{QOBCRT_PREPROC_CONV_QUANT_U8, 0, 0.5f, 4, 4, 1, 16, 64}});
+    const uint64_t c = b.upload(QOBCRT_SIM_STREAM, cfg.data(), cfg.size());
     const uint64_t convert = runBlock(b, {{1, kPreprocess, 0x10, argArray(b, 1, 1, 1, 1, 1, {c, in, q})},
                                           {2 | kEnd, kRunModel, 0x10, argArray(b, 1, 1, 1, 1, 2, {m, q, out0, out1})}},
                                       kStream);

@@ -58,18 +58,7 @@ TEST_F(HostileRun, AnOpReadsItsInputAsItWasWhenItsOutputOverlapsIt) {
     const uint64_t c = b.upload(QOBCRT_SIM_STREAM, cfg.data(), cfg.size());
     return runSync(runBlock(b, {{1 | kEnd, type, 0, argArray(b, 1, 1, 1, 1, 1, {c, in, out})}}));
   };
-  auto preproc = [](const qobcrt_preproc_tensor& t) {
-    qobcrt_preproc_header h{};
-    h.magic = QOBCRT_PREPROC_MAGIC;
-    h.version = QOBCRT_PREPROC_VERSION;
-    h.header_bytes = 32;
-    h.tensor_count = 1;
-    h.block_bytes = 64;
-    std::vector<uint8_t> cfg(64);
-    std::memcpy(cfg.data(), &h, 32);
-    std::memcpy(cfg.data() + 32, &t, 32);
-    return cfg;
-  };
+  auto preproc = [](const qobcrt_preproc_tensor& t) { return preprocBlock({t}); };
 
   // A copy of 32 bytes onto itself shifted by 8.
   std::vector<uint8_t> bytes(64);
