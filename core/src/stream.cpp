@@ -233,12 +233,52 @@ void OpStream::signalCompleted() {
 // ---------------------------------------------------------------------------------------------------------
 // Build and queries
 
+namespace {
+// Holds the locks of a stream's dynamic models (in the order given) for its lifetime.
+class ModelLocks {
+ public:
+  explicit ModelLocks(const std::vector<IModel*>& models) : models_(models) {
+    for (IModel* m : models_) {
+      if (std::recursive_mutex* mu = m->configurationLock()) mu->lock();
+    }
+  }
+  ~ModelLocks() {
+    for (auto it = models_.rbegin(); it != models_.rend(); ++it) {
+      if (std::recursive_mutex* mu = (*it)->configurationLock()) mu->unlock();
+    }
+  }
+  ModelLocks(const ModelLocks&) = delete;
+  ModelLocks& operator=(const ModelLocks&) = delete;
+
+ private:
+  const std::vector<IModel*>& models_;
+};
+
+// The dynamic models of a graph's run-model ops, each once, in address order (the order their locks are
+// taken in).
+std::vector<IModel*> dynamicModelsOf(OpDirectedGraph& graph) {
+  std::vector<IModel*> models;
+  for (OpDGNode* node : graph) {
+    IStreamOp* op = node->getStreamOp();
+    IModel* model = op != nullptr && op->opType() == qobeOP_RUN_MODEL_OP ? op->getModel() : nullptr;
+    if (model != nullptr && model->isDynamic()) models.push_back(model);
+  }
+  std::sort(models.begin(), models.end());
+  models.erase(std::unique(models.begin(), models.end()), models.end());
+  return models;
+}
+}  // namespace
+
 bool OpStream::build() {
   std::lock_guard<StreamLock> lock(streamLock_);
   if (isBuilt_.load()) {
     QOBL_LOG_ERROR("Failed to build stream %d, it has been built before.\n", streamId_);
     return false;
   }
+  // Building reads a dynamic model's sizes several times (validation, then the records): its lock keeps
+  // another thread from loading the model at other shapes in between.
+  const std::vector<IModel*> graphDynamic = graph_ != nullptr ? dynamicModelsOf(*graph_) : std::vector<IModel*>{};
+  const ModelLocks held(graphDynamic);
   if (graph_ == nullptr || !validateDRGraph(*graph_) || !checkCoreLayoutOutputs(*graph_) ||
       !checkModelsOnCard(*graph_, deviceId_))
     return false;
@@ -596,27 +636,6 @@ bool OpStream::fitsRunBeingFilled() {
   return false;
 }
 
-namespace {
-// Holds the locks of a stream's dynamic models (in the order given) for its lifetime.
-class ModelLocks {
- public:
-  explicit ModelLocks(const std::vector<IModel*>& models) : models_(models) {
-    for (IModel* m : models_) {
-      if (std::recursive_mutex* mu = m->configurationLock()) mu->lock();
-    }
-  }
-  ~ModelLocks() {
-    for (auto it = models_.rbegin(); it != models_.rend(); ++it) {
-      if (std::recursive_mutex* mu = (*it)->configurationLock()) mu->unlock();
-    }
-  }
-  ModelLocks(const ModelLocks&) = delete;
-  ModelLocks& operator=(const ModelLocks&) = delete;
-
- private:
-  const std::vector<IModel*>& models_;
-};
-}  // namespace
 
 bool OpStream::dynamicModelsLoadedElsewhere() {
   for (size_t i = 0; i < dynamicModels_.size(); ++i) {
