@@ -187,6 +187,18 @@ struct Affine {
   }
 };
 
+// A model with no inputs and one 4-byte output at batch 1, whose runs call `run` with `self`.
+inline qobcrt_model_desc oneOutputModel(const char* name, decltype(qobcrt_model_desc::run) run, void* self) {
+  qobcrt_model_desc d{};
+  d.name = name;
+  d.batch_size = 1;
+  d.num_outputs = 1;
+  d.output_bytes[0] = 4;
+  d.run = run;
+  d.self = self;
+  return d;
+}
+
 // A pre-processing op's configuration block: the header, then one 32-byte entry per tensor.
 inline std::vector<uint8_t> preprocBlock(const std::vector<qobcrt_preproc_tensor>& tensors) {
   qobcrt_preproc_header h{};

@@ -193,13 +193,7 @@ TEST_F(HostileRun, UnregisteringFromAModelRunIsRefused) {
       return 0;
     }
   } node;
-  qobcrt_model_desc d{};
-  d.name = "self_removing";
-  d.batch_size = 1;
-  d.num_outputs = 1;
-  d.output_bytes[0] = 4;
-  d.run = &SelfRemoving::run;
-  d.self = &node;
+  qobcrt_model_desc d = oneOutputModel("self_removing", &SelfRemoving::run, &node);
   ASSERT_EQ(qobcrt_register_model(0, &d, &node.addr), rtSuccess);
   Blocks b;
   const uint64_t out = b.alloc(QOBCRT_SIM_APP, 4);

@@ -198,13 +198,7 @@ struct Slow {
 
 TEST_F(CardRun, UnregisteringWaitsForTheRunExecutingTheNode) {
   Slow slow;
-  qobcrt_model_desc d{};
-  d.name = "slow";
-  d.batch_size = 1;
-  d.num_outputs = 1;
-  d.output_bytes[0] = 4;
-  d.run = &Slow::run;
-  d.self = &slow;
+  qobcrt_model_desc d = oneOutputModel("slow", &Slow::run, &slow);
   uint64_t addr = 0;
   ASSERT_EQ(qobcrt_register_model(0, &d, &addr), rtSuccess);
   Blocks b;
