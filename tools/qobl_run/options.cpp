@@ -128,9 +128,11 @@ void define(CLI::App& app, Options& o, Raw& raw) {
         return qobltools::parseHxW(v, &h, &w) ? std::string() : "\"" + v + "\" is not of the form HxW";
       });
   app.add_option("--graph", raw.graph,
-                 "Stages of the pipeline, in order: input, normalize (pre-processing op),\n"
-                 "model (run-model op), copy (memory-copy op).  Default: input,model, plus\n"
-                 "copy when the model stores an output in a core layout.")
+                 "Stages of the pipeline, in order: input, normalize (pre-processing op:\n"
+                 "float32 inputs converted to the data the model computes on; refused for\n"
+                 "inputs of other types), model (run-model op), copy (memory-copy op).\n"
+                 "Default: input,model, plus copy when the model stores an output in a\n"
+                 "core layout.")
       ->type_name("LIST");
   app.add_option("--batch", o.batch, "Model batch size (1 to 4096), clamped to the model's largest (default: the\nlargest).")
       ->type_name("B")

@@ -23,6 +23,7 @@
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 #include "qobl_tools/pipeline.h"
+#include "qobl_tools/stream.h"
 #include "report.h"
 #include "runner.h"
 
@@ -107,6 +108,45 @@ std::string checkSample(const Sample& s, const ModelInfo& info) {
   if (!s.expected.empty() && s.expected.size() != info.outputBytes())
     return s.dir + "expected_output.bin holds " + std::to_string(s.expected.size()) + " bytes, the model's outputs " +
            outText + " take " + std::to_string(info.outputBytes()) + " bytes (used by --verify)";
+  return "";
+}
+
+// "" when the normalize stage (if the pipeline has one) fits the model's inputs; else why it does not.  The
+// stage reads every input it converts as float32 values and hands the model uint8 or float16 data; an input
+// that holds anything but float32 would be read as floats and reach the model as garbage (a uint8 input as
+// zeros).  What it converts each input to is set when a stream over the graph is built, so a synchronous
+// trial stream is made and dropped first.  *setupFailed tells a library failure from a misfit.
+std::string checkNormalize(const Pipeline& p, bool* setupFailed) {
+  *setupFailed = false;
+  const auto& stages = p.stages();
+  if (std::find(stages.begin(), stages.end(), zenlar::qobltools::Stage::kNormalize) == stages.end()) return "";
+  {
+    zenlar::qobltools::StreamOptions so;
+    so.sync = true;
+    std::unique_ptr<zenlar::qobltools::Stream> trial;
+    const std::string err = zenlar::qobltools::Stream::create(p, so, &trial);
+    if (!err.empty()) {
+      *setupFailed = true;
+      return "building a stream over " + stagesText(stages) + ": " + err;
+    }
+  }
+  const std::vector<int32_t> conv = p.normalizeConversions();
+  const ModelInfo& info = p.info();
+  for (size_t i = 0; i < conv.size() && i < info.inputs.size(); ++i) {
+    const auto& t = info.inputs[i];
+    const bool float32 = t.dtype.code == 2 && t.dtype.bits == 32 && t.dtype.lanes == 1;
+    if (conv[i] == qobeTENSORIZATION_NONE || float32) continue;
+    const bool toU8 = conv[i] == qobeTENSORIZATION_UINT8 || conv[i] == qobeTENSORIZATION_UINT8_INTERLEAVE;
+    std::vector<zenlar::qobltools::Stage> without;
+    for (auto s : stages) {
+      if (s != zenlar::qobltools::Stage::kNormalize) without.push_back(s);
+    }
+    return "--graph " + stagesText(stages) + ": the normalize stage converts float32 values to " +
+           (toU8 ? "uint8" : "float16") + " for input " + std::to_string(i) + " \"" + t.name + "\", which holds " +
+           zenlar::qobltools::dtypeText(t.dtype) + " already: its bytes would be read as float32 values and the " +
+           "model would compute on garbage" + (toU8 ? " (mostly zeros)" : "") +
+           "; leave normalize out to hand the input to the model as it is: --graph " + stagesText(without);
+  }
   return "";
 }
 
@@ -257,6 +297,11 @@ int run(const Options& o) {
   for (auto& p : cards) {
     err = p->build(stages);
     if (!err.empty()) return failWith(kExitSetup, "building the pipeline " + stagesText(stages) + ": " + err);
+  }
+  {
+    bool setupFailed = false;
+    err = checkNormalize(first, &setupFailed);
+    if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
   }
   if (!o.dotFile.empty()) {
     err = dot.write(first.dotText(dir.name), "DOT");
