@@ -223,7 +223,14 @@ int run(const Options& o) {
   Sample sample;
   int64_t height = 0, width = 0;
   if (!dir.dynamic && !o.shape.empty())
-    return failWith(kExitModelDir, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
+    return failWith(kExitUsage, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
+  // A size no member covers is a wrong --shape whatever the inputs, not a missing sample.
+  if (dir.dynamic && !o.shape.empty()) {
+    zenlar::qobltools::parseHxW(o.shape, &height, &width);
+    if (!dir.suiteCovers(height, width))
+      return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
+                                      dir.coveredSizesText() + ")");
+  }
   if (o.input == InputKind::kSample) {
     err = zenlar::qobltools::findSample(dir, o.shape, o.verify, &sample);
     if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
@@ -231,11 +238,6 @@ int run(const Options& o) {
     width = sample.width;
   } else if (dir.dynamic && o.shape.empty()) {
     zenlar::qobltools::defaultShape(dir, &height, &width);
-  } else if (dir.dynamic) {
-    zenlar::qobltools::parseHxW(o.shape, &height, &width);
-    if (!dir.suiteCovers(height, width))
-      return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
-                                      dir.coveredSizesText() + ")");
   }
 
   // One pipeline per card.

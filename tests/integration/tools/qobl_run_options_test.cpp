@@ -271,7 +271,12 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--json " + d.file("one") + " --trace " + d.file("one"), 2,
        "--trace and --json name the same file " + d.file("one") + ": give each its own"},
       {"--dot - --json -", 2, "--dot and --json name the same stdout: give each its own"},
-      {"--shape 8x8 --input random", 3, "--shape applies to dynamic models only"},
+      // Options that do not fit what is asked are refused as the command line's fault, naming the option.
+      {"--shape 8x8 --input random", 2, "--shape applies to dynamic models only"},
+      {"--shape 8x8 --model " + cls, 2, "--shape applies to dynamic models only (" + cls + "/ has no suite.json)"},
+      {"--shape 40x40 --model " + modelDir("dynamic"), 2, "--shape 40x40: no member of"},
+      {"--shape 99999999999x8 --model " + modelDir("dynamic"), 2, "\"99999999999x8\" is not of the form HxW"},
+      {"--shape ' 8x8' --model " + modelDir("dynamic"), 2, "\" 8x8\" is not of the form HxW"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);

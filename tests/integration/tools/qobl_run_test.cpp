@@ -134,8 +134,6 @@ TEST(QoblRunTest, BrokenModelDirectoriesAreNamed) {
        "take 3072 bytes (--verify compares with the sample's expected output)\n"},
       {"no sample to verify with", "--verify --model " + noSamples.dir(),
        "no samples/<H>x<W>/ directory with a sample input (--verify compares with the sample's expected output)\n"},
-      // A static model has no sizes to choose from: the sample is not what is wrong.
-      {"size of a static model", "--shape 8x8 --model " + noExpected.dir(), "has no suite.json)\n"},
       {"no expected output", "--verify --model " + noExpected.dir(),
        noExpected.file("expected_output.bin") + ": No such file or directory (needed by --verify)\n"},
       {"dynamic suite without samples", "--model " + noSamples.dir(), "no samples/<H>x<W>/"},

@@ -85,7 +85,7 @@ struct Sample {
   std::vector<uint8_t> expected;      // empty when expected_output.bin is absent
 };
 
-// Parses "HxW" (both positive); false otherwise.
+// Parses "HxW": two decimal numbers from 1 to 2147483647; false otherwise.
 bool parseHxW(const std::string& text, int64_t* height, int64_t* width);
 
 // The dynamic sample sizes present under <dir>samples/ ("8x8", ...), smallest area first.
