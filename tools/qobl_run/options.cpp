@@ -228,6 +228,16 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   define(app, o, raw);
   if (!qobltools::parseCommandLine(app, argc, argv, &out->help, error)) return false;
   if (out->help) return true;
+  // An empty path (as from an unset shell variable) would otherwise read as the option left out: the
+  // bundled model benchmarked instead of the one meant, or a summary file silently not written.
+  for (const char* opt : {"--model", "--json", "--trace", "--dot", "--dump-outputs"}) {
+    if (app.count(opt) != 0 && app.get_option(opt)->as<std::string>().empty()) {
+      const std::string name = opt;
+      *error = name + " is given an empty " + (name == "--model" || name == "--dump-outputs" ? "directory" : "file") +
+               " name" + (name == "--model" ? " (leave --model out to run the bundled classifier)" : "");
+      return false;
+    }
+  }
   o.streamsGiven = app.count("--streams") != 0;
   o.runsGiven = app.count("--runs") != 0;
   if (!raw.graph.empty() || app.count("--graph") != 0) {
@@ -254,6 +264,10 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
         }
         o.inputFiles.push_back(f);
       }
+      if (!raw.input.empty() && raw.input.back() == ',') {
+        *error = "--input \"" + raw.input + "\": an empty file name after the last comma";
+        return false;
+      }
       if (o.inputFiles.empty()) {
         *error = "--input needs random, zeros or file names";
         return false;
@@ -266,6 +280,12 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   }
   if (o.sync && o.profile) {
     *error = "--profile reads the card times that asynchronous runs report for each op; --sync runs report none";
+    return false;
+  }
+  if (app.count("--seed") != 0 && o.input != InputKind::kRandom) {
+    *error = "--seed seeds --input random, and the inputs are " +
+             std::string(o.input == InputKind::kSample ? "the model's sample" : o.input == InputKind::kZeros ? "zeros" : "files") +
+             ": add --input random or drop --seed";
     return false;
   }
   if (o.verify && o.input != InputKind::kSample) {

@@ -63,11 +63,12 @@ struct OutFile {
     if (::stat(p.c_str(), &id) != 0) return std::string("cannot write the ") + what + " file " + p + ": " + std::strerror(errno);
     return "";
   }
-  // The same file as `o` (both stdout, or one device and inode).
+  // The same file as `o` (both stdout, or one regular file): the second written would overwrite the first.
+  // A device such as /dev/null takes each output whole in turn.
   bool same(const OutFile& o) const {
     if (path.empty() || o.path.empty()) return false;
     if (toStdout || o.toStdout) return toStdout && o.toStdout;
-    return id.st_dev == o.id.st_dev && id.st_ino == o.id.st_ino;
+    return S_ISREG(id.st_mode) && id.st_dev == o.id.st_dev && id.st_ino == o.id.st_ino;
   }
   std::string write(const std::string& text, const char* kind) {
     if (toStdout) {

@@ -277,6 +277,14 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--shape 40x40 --model " + modelDir("dynamic"), 2, "--shape 40x40: no member of"},
       {"--shape 99999999999x8 --model " + modelDir("dynamic"), 2, "\"99999999999x8\" is not of the form HxW"},
       {"--shape ' 8x8' --model " + modelDir("dynamic"), 2, "\" 8x8\" is not of the form HxW"},
+      {"--seed 3", 2, "--seed seeds --input random, and the inputs are the model's sample"},
+      {"--seed 3 --input zeros", 2, "--seed seeds --input random, and the inputs are zeros"},
+      {"--runs 5 --runs=6", 2, "--runs is given more than once: give it one value"},
+      {"--input " + m.file("short.bin") + ",", 2, "an empty file name after the last comma"},
+      // An empty path, as from an unset variable, is not taken for the option left out.
+      {"--model ''", 2, "--model is given an empty directory name (leave --model out to run the bundled classifier)"},
+      {"--json ''", 2, "--json is given an empty file name"},
+      {"--trace ''", 2, "--trace is given an empty file name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -295,6 +303,9 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   EXPECT_EQ(2, r.code);
   EXPECT_EQ("qobl-run: --input --runs: No such file or directory (input 0 \"data\" [1,3,16,16] float32, 3072 bytes)\n",
             r.err);
+  // A device such as /dev/null takes several outputs, each whole in turn.
+  r = qoblRun("--runs 2 --dot /dev/null --trace /dev/null --json /dev/null");
+  EXPECT_EQ(0, r.code) << r.err;
   r = qoblRun("--version");
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(0u, r.out.find("qobl-run (qobl) ")) << r.out;
