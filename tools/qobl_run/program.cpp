@@ -288,10 +288,13 @@ int run(const Options& o) {
     stages = {Stage::kInput, Stage::kModel};
     if (info.needsCopy()) stages.push_back(Stage::kCopy);
   }
-  if (o.verify && stages.back() == Stage::kModel && info.needsCopy()) {
+  // An output in a core layout needs the copy op below the model: the library refuses to build a stream
+  // without it, and its bytes could not be compared or dumped as the plain tensor anyway.
+  if (stages.back() == Stage::kModel && info.needsCopy()) {
     for (const auto& t : info.outputs) {
       if (t.coreLayout())
-        return failWith(kExitUsage, "--verify: model " + dir.name + " stores output " + std::to_string(t.index) +
+        return failWith(kExitUsage, "--graph " + stagesText(stages) + ": model " + dir.name + " stores output " +
+                                        std::to_string(t.index) +
                                         " in a core layout (" + std::to_string(t.cardBytes) + " bytes on the card, " +
                                         std::to_string(t.bytes) + " plain); add the copy op: --graph " +
                                         stagesText(stages) + ",copy");
