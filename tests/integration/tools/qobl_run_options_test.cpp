@@ -225,6 +225,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   const std::string cls = modelDir("classifier");
   tooltest::ModelCopy m("classifier");
   m.put("short.bin", std::string(100, '\0'));
+  m.put("long.bin", std::string(5000, '\0'));
   struct Case {
     std::string args;
     int code;
@@ -281,6 +282,9 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--seed 3 --input zeros", 2, "--seed seeds --input random, and the inputs are zeros"},
       {"--runs 5 --runs=6", 2, "--runs is given more than once: give it one value"},
       {"--input " + m.file("short.bin") + ",", 2, "an empty file name after the last comma"},
+      // Too long: a file says its size; an endless source is not read to the end.
+      {"--input " + m.file("long.bin"), 2, "holds 5000 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
+      {"--input /dev/zero", 2, "--input /dev/zero holds more than 3072 bytes, input 0 \"data\""},
       // An empty path, as from an unset variable, is not taken for the option left out.
       {"--model ''", 2, "--model is given an empty directory name (leave --model out to run the bundled classifier)"},
       {"--json ''", 2, "--json is given an empty file name"},

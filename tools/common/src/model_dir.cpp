@@ -454,16 +454,19 @@ std::string defaultModelDir() {
   return "";
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>* out) {
+bool readFile(const std::string& path, std::vector<uint8_t>* out) { return readFile(path, out, UINT64_MAX); }
+
+bool readFile(const std::string& path, std::vector<uint8_t>* out, uint64_t limit) {
   // Plain reads: a stream would open a directory and then throw from the read that fails with EISDIR.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->clear();
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) out->reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    out->reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit)));
   uint8_t buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+  while (out->size() < limit) {
+    const ssize_t n = ::read(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, limit - out->size())));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

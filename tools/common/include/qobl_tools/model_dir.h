@@ -108,6 +108,9 @@ std::string defaultModelDir();
 // Reads a whole file; false, with errno telling why, when it cannot be opened or read (a directory
 // included).
 bool readFile(const std::string& path, std::vector<uint8_t>* out);
+// The same, reading at most `limit` bytes: a file that holds more leaves out->size() == limit.  For paths
+// that may name an endless source (/dev/zero, a pipe) whose expected size is known.
+bool readFile(const std::string& path, std::vector<uint8_t>* out, uint64_t limit);
 
 }  // namespace qobltools
 }  // namespace zenlar
