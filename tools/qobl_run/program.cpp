@@ -85,11 +85,16 @@ struct OutFile {
   }
 };
 
-// Creates the dump directory when missing and checks it can be written.
+// Creates the dump directory when missing, with its missing parents (as mkdir -p), and checks it can be
+// written.
 std::string prepareDumpDir(const std::string& dir) {
   struct stat st;
-  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0)
-    return "cannot create the --dump-outputs directory " + dir + ": " + std::strerror(errno);
+  for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
+    const std::string part = dir.substr(0, at);
+    if (::stat(part.c_str(), &st) != 0 && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+      return "cannot create the --dump-outputs directory " + part + ": " + std::strerror(errno);
+    if (at == std::string::npos) break;
+  }
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "--dump-outputs " + dir + " is not a directory";
   if (::access(dir.c_str(), W_OK | X_OK) != 0)
     return "cannot write to the --dump-outputs directory " + dir + ": " + std::strerror(errno);

@@ -52,7 +52,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   ScratchDir d;
   const std::string cls = modelDir("classifier");
   const std::string expected = readText(cls + "/expected_output.bin");
-  Result r = qoblRun("--input " + cls + "/sample_input.bin --runs 8 --dump-outputs " + d.file("file") +
+  Result r = qoblRun("--input " + cls + "/sample_input.bin --runs 8 --dump-outputs " + d.file("file/") +
                      " --dump-count 2 --json=" + d.file("s.json"));
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_EQ(cls + "/sample_input.bin", tableRows(r.out)["input"]);
@@ -71,7 +71,8 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   EXPECT_TRUE(j["verified"].IsNull());
   ASSERT_EQ(1u, j["per_device"].Size());
 
-  for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "seed7b"}, {"8", "seed8"}}) {
+  // Missing parents are created too.
+  for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "a/b/seed7b"}, {"8", "seed8"}}) {
     r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
                 " --json " + d.file("r.json"));
     ASSERT_EQ(0, r.code) << r.out << r.err;
@@ -79,7 +80,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
     EXPECT_STREQ("sync", sj["mode"].GetString());
     EXPECT_TRUE(sj["in_flight"].IsNull());
   }
-  const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("seed7b/run0_output0.bin"));
+  const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("a/b/seed7b/run0_output0.bin"));
   EXPECT_EQ(40u, a.size());
   EXPECT_EQ(a, b);
   EXPECT_NE(a, readText(d.file("seed8/run0_output0.bin")));
