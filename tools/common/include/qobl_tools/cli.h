@@ -74,7 +74,8 @@ inline std::string valueMissingBeforeOption(const CLI::App& app, int argc, const
 
 // "" unless an option that takes one value is given more than once (as in "--runs 5 --runs 6"); else a
 // message naming it.  Which of the values was meant cannot be told, and CLI11's own complaint ("At Most 1
-// required but received 2") does not say so.
+// required but received 2") does not say so.  Options an app lets repeat (a policy other than CLI11's
+// default Throw, such as TakeLast) are left alone.
 inline std::string valueOptionRepeated(const CLI::App& app, int argc, const char* const* argv) {
   std::map<const CLI::Option*, int> seen;
   for (int i = 1; i < argc; ++i) {
@@ -82,7 +83,9 @@ inline std::string valueOptionRepeated(const CLI::App& app, int argc, const char
     if (arg == "--") break;
     if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) continue;
     const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, arg.find('=')));
-    if (opt == nullptr || opt->get_expected_max() != 1 || opt->get_type_size() == 0) continue;
+    if (opt == nullptr || opt->get_expected_max() != 1 || opt->get_type_size() == 0 ||
+        opt->get_multi_option_policy() != CLI::MultiOptionPolicy::Throw)
+      continue;
     if (++seen[opt] == 2)
       return opt->get_name() + " is given more than once: give it one value";
     if (arg.find('=') == std::string::npos) ++i;   // its value
