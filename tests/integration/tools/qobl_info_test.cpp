@@ -181,7 +181,11 @@ TEST(QoblInfoTest, FlagsTakeNoValue) {
 #ifndef QOBL_TEST_WITHOUT_SERVE
       {"qobl-serve", "--version=2", 2, "--version takes no value, got \"--version=2\" (see --help)\n"},
       {"qobl-serve", "--help=yes", 2, "--help takes no value, got \"--help=yes\" (see --help)\n"},
+      // qobl-serve lets a later value override an earlier one; qobl-run and qobl-info refuse the repetition.
+      {"qobl-serve", "--model-repository " + modelDir("classifier") + " --model-repository /nonexistent/repo", 3,
+       "model repository /nonexistent/repo is not a directory"},
 #endif
+      {"qobl-run", "--runs 4 --seed=1 --input random --seed 2", 2, "--seed is given more than once: give it one value (see --help)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tool + " " + c.args);
