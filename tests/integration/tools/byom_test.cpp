@@ -270,6 +270,11 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   EXPECT_TRUE(std::ifstream(d.file("out/model.so")).good());
   EXPECT_EQ(2, runProgram("qobl-model-gen", "package " + d.file("bad.json")).code);
   EXPECT_EQ(2, runProgram("qobl-model-gen", "").code);
+  // An empty OUT_DIR is refused rather than taken for the current directory.
+  const Result emptyOut = runProgram("qobl-model-gen", "package " + d.file("good.json") + " ''");
+  EXPECT_EQ(2, emptyOut.code);
+  EXPECT_EQ("qobl-model-gen: OUT_DIR is empty: give a path (see --help)\n", emptyOut.err);
+  EXPECT_EQ(2, runProgram("qobl-model-gen", "package '' " + d.file("out")).code);
   const Result help = runProgram("qobl-model-gen", "--help");
   EXPECT_EQ(0, help.code);
   EXPECT_NE(std::string::npos, help.out.find("Usage: qobl-model-gen [OPTIONS] SUBCOMMAND"));
