@@ -116,11 +116,11 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                  "Inputs: random (seeded by --seed), zeros, or one raw file per model input,\n"
                  "separated by commas.  Default: the model's sample input.")
       ->type_name("random|zeros|FILE[,FILE...]");
-  app.add_option("--seed", o.seed, "Seed of --input random (default 1).")
+  app.add_option("--seed", o.seed, "Seed of --input random (default 1); only with it.")
       ->type_name("N")
       ->transform(qobltools::wholeNumber(0, UINT32_MAX));
   app.add_option("--shape", o.shape,
-                 "Dynamic models: spatial size of the inputs, any size the suite covers\n"
+                 "Dynamic models only: spatial size of the inputs, any size the suite covers\n"
                  "(default: the smallest sample).")
       ->type_name("HxW")
       ->check([](const std::string& v) {
@@ -180,7 +180,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                "program with exit code 5 and names the run, output and element.");
   auto* dump = app.add_option("--dump-outputs", o.dumpDir,
                               "Write every output of the first K runs to DIR as raw files named\n"
-                              "run<R>_output<O>.bin (created when missing).")
+                              "run<R>_output<O>.bin (DIR and its parents created when missing).")
                    ->type_name("DIR");
   app.add_option("--dump-count", o.dumpCount, "K of --dump-outputs (default 1).")
       ->type_name("K")
