@@ -71,6 +71,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qobl-model-gen: %s (see --help)\n", e.what());
     return 2;
   }
+  // An empty name (as from an unset shell variable) would write the model's files into the current
+  // directory, or read a description from nowhere.
+  if ((package->parsed() && desc.empty()) || out.empty()) {
+    std::fprintf(stderr, "qobl-model-gen: %s is empty: give a path (see --help)\n", out.empty() ? "OUT_DIR" : "MODEL_JSON");
+    return 2;
+  }
   try {
     if (package->parsed()) {
       packageModel(desc, out);

@@ -4,9 +4,13 @@
 // size, layout on the card), batch limits, pre-processing ops and hardware-configuration keys.  --json
 // prints the same as JSON.
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,7 @@ namespace {
 
 using namespace zenlar::qobltools;
 
-enum ExitCode : int { kExitOk = 0, kExitUsage = 2, kExitModelDir = 3, kExitSetup = 4 };
+enum ExitCode : int { kExitOk = 0, kExitUsage = 2, kExitModelDir = 3, kExitSetup = 4, kExitOutput = 6 };
 
 const char* const kFooter =
     "Without MODEL_DIR: the library's version and every card with its memory (--device and --shape need a\n"
@@ -37,7 +41,8 @@ const char* const kFooter =
     "  0  success\n"
     "  2  bad command line\n"
     "  3  model directory missing or incomplete\n"
-    "  4  the library refused to load the model\n";
+    "  4  the library refused to load the model\n"
+    "  6  the report could not be written to stdout\n";
 
 struct Options {
   std::string modelDir, shape, logLevel;
@@ -310,9 +315,27 @@ int fail(int code, const std::string& msg) {
   return code;
 }
 
+// kExitOk once everything printed has reached stdout; else (stdout closed, a full disk) says so and returns
+// kExitOutput, so that a script never takes an empty or cut report for a success.
+int reportWritten() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return kExitOk;
+  return fail(kExitOutput, std::string("cannot write the report to stdout: ") + std::strerror(errno != 0 ? errno : EIO));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A standard stream closed at start would lend its number to the first file opened (a model file), and
+  // the report would go there.  /dev/null opened for reading holds it instead, so that writing fails.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
   Options o;
   CLI::App app("Prints the library's version and the cards, or what a model is and what it takes.", "qobl-info");
   app.footer(kFooter);
@@ -339,6 +362,9 @@ int main(int argc, char** argv) {
   const bool parsed = parseCommandLine(app, argc, argv, &help, &error);
   const int end = commandLineEnd("qobl-info", parsed, error, help, help ? app.help() : std::string(), o.version);
   if (end >= 0) return end;
+  // An empty MODEL_DIR (as from an unset shell variable) would otherwise list the cards and succeed.
+  if (app.count("MODEL_DIR") != 0 && o.modelDir.empty())
+    return fail(kExitUsage, "MODEL_DIR is empty: give a model directory, or leave it out to list the cards");
   // --device and --shape say how to load a model: without one they would be dropped unseen.
   for (const char* opt : {"--device", "--shape"}) {
     if (o.modelDir.empty() && app.count(opt) != 0)
@@ -364,7 +390,7 @@ int main(int argc, char** argv) {
     } else {
       printCards(cs);
     }
-    return kExitOk;
+    return reportWritten();
   }
   ModelReport r;
   std::string err;
@@ -375,5 +401,5 @@ int main(int argc, char** argv) {
   } else {
     printModel(r, o.device);
   }
-  return kExitOk;
+  return reportWritten();
 }

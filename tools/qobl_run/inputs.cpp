@@ -1,5 +1,7 @@
 #include "inputs.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -69,12 +71,20 @@ std::string fileInput(const qobltools::ModelInfo& info, const std::vector<std::s
   for (size_t i = 0; i < files.size(); ++i) {
     const qobltools::TensorInfo& t = info.inputs[i];
     std::vector<uint8_t> bytes;
-    if (!qobltools::readFile(files[i], &bytes))
+    // One byte more than the input takes tells a file that is too long without reading all of an endless
+    // one (/dev/zero).
+    if (!qobltools::readFile(files[i], &bytes, t.bytes + 1))
       return "--input " + files[i] + ": " + std::strerror(errno) + " (input " + std::to_string(i) + " \"" + t.name +
              "\" " + inputText(t) + ")";
-    if (bytes.size() != t.bytes)
-      return "--input " + files[i] + " holds " + std::to_string(bytes.size()) + " bytes, input " + std::to_string(i) +
-             " \"" + t.name + "\" " + inputText(t);
+    if (bytes.size() != t.bytes) {
+      struct stat st;
+      const bool regular = ::stat(files[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      const std::string held = bytes.size() < t.bytes ? std::to_string(bytes.size())
+                               : regular               ? std::to_string(st.st_size)
+                                                       : "more than " + std::to_string(t.bytes);
+      return "--input " + files[i] + " holds " + held + " bytes, input " + std::to_string(i) + " \"" + t.name +
+             "\" " + inputText(t);
+    }
     out->insert(out->end(), bytes.begin(), bytes.end());
   }
   return "";

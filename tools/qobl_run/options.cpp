@@ -116,11 +116,11 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                  "Inputs: random (seeded by --seed), zeros, or one raw file per model input,\n"
                  "separated by commas.  Default: the model's sample input.")
       ->type_name("random|zeros|FILE[,FILE...]");
-  app.add_option("--seed", o.seed, "Seed of --input random (default 1).")
+  app.add_option("--seed", o.seed, "Seed of --input random (default 1); only with it.")
       ->type_name("N")
       ->transform(qobltools::wholeNumber(0, UINT32_MAX));
   app.add_option("--shape", o.shape,
-                 "Dynamic models: spatial size of the inputs, any size the suite covers\n"
+                 "Dynamic models only: spatial size of the inputs, any size the suite covers\n"
                  "(default: the smallest sample).")
       ->type_name("HxW")
       ->check([](const std::string& v) {
@@ -128,9 +128,11 @@ void define(CLI::App& app, Options& o, Raw& raw) {
         return qobltools::parseHxW(v, &h, &w) ? std::string() : "\"" + v + "\" is not of the form HxW";
       });
   app.add_option("--graph", raw.graph,
-                 "Stages of the pipeline, in order: input, normalize (pre-processing op),\n"
-                 "model (run-model op), copy (memory-copy op).  Default: input,model, plus\n"
-                 "copy when the model stores an output in a core layout.")
+                 "Stages of the pipeline, in order: input, normalize (pre-processing op:\n"
+                 "float32 inputs converted to the data the model computes on; refused for\n"
+                 "inputs of other types), model (run-model op), copy (memory-copy op).\n"
+                 "Default: input,model, plus copy when the model stores an output in a\n"
+                 "core layout.")
       ->type_name("LIST");
   app.add_option("--batch", o.batch, "Model batch size (1 to 4096), clamped to the model's largest (default: the\nlargest).")
       ->type_name("B")
@@ -178,7 +180,7 @@ void define(CLI::App& app, Options& o, Raw& raw) {
                "program with exit code 5 and names the run, output and element.");
   auto* dump = app.add_option("--dump-outputs", o.dumpDir,
                               "Write every output of the first K runs to DIR as raw files named\n"
-                              "run<R>_output<O>.bin (created when missing).")
+                              "run<R>_output<O>.bin (DIR and its parents created when missing).")
                    ->type_name("DIR");
   app.add_option("--dump-count", o.dumpCount, "K of --dump-outputs (default 1).")
       ->type_name("K")
@@ -226,6 +228,16 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   define(app, o, raw);
   if (!qobltools::parseCommandLine(app, argc, argv, &out->help, error)) return false;
   if (out->help) return true;
+  // An empty path (as from an unset shell variable) would otherwise read as the option left out: the
+  // bundled model benchmarked instead of the one meant, or a summary file silently not written.
+  for (const char* opt : {"--model", "--json", "--trace", "--dot", "--dump-outputs"}) {
+    if (app.count(opt) != 0 && app.get_option(opt)->as<std::string>().empty()) {
+      const std::string name = opt;
+      *error = name + " is given an empty " + (name == "--model" || name == "--dump-outputs" ? "directory" : "file") +
+               " name" + (name == "--model" ? " (leave --model out to run the bundled classifier)" : "");
+      return false;
+    }
+  }
   o.streamsGiven = app.count("--streams") != 0;
   o.runsGiven = app.count("--runs") != 0;
   if (!raw.graph.empty() || app.count("--graph") != 0) {
@@ -252,6 +264,10 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
         }
         o.inputFiles.push_back(f);
       }
+      if (!raw.input.empty() && raw.input.back() == ',') {
+        *error = "--input \"" + raw.input + "\": an empty file name after the last comma";
+        return false;
+      }
       if (o.inputFiles.empty()) {
         *error = "--input needs random, zeros or file names";
         return false;
@@ -264,6 +280,12 @@ bool parseOptions(int argc, const char* const* argv, Options* out, std::string* 
   }
   if (o.sync && o.profile) {
     *error = "--profile reads the card times that asynchronous runs report for each op; --sync runs report none";
+    return false;
+  }
+  if (app.count("--seed") != 0 && o.input != InputKind::kRandom) {
+    *error = "--seed seeds --input random, and the inputs are " +
+             std::string(o.input == InputKind::kSample ? "the model's sample" : o.input == InputKind::kZeros ? "zeros" : "files") +
+             ": add --input random or drop --seed";
     return false;
   }
   if (o.verify && o.input != InputKind::kSample) {

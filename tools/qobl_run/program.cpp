@@ -23,6 +23,7 @@
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 #include "qobl_tools/pipeline.h"
+#include "qobl_tools/stream.h"
 #include "report.h"
 #include "runner.h"
 
@@ -62,11 +63,12 @@ struct OutFile {
     if (::stat(p.c_str(), &id) != 0) return std::string("cannot write the ") + what + " file " + p + ": " + std::strerror(errno);
     return "";
   }
-  // The same file as `o` (both stdout, or one device and inode).
+  // The same file as `o` (both stdout, or one regular file): the second written would overwrite the first.
+  // A device such as /dev/null takes each output whole in turn.
   bool same(const OutFile& o) const {
     if (path.empty() || o.path.empty()) return false;
     if (toStdout || o.toStdout) return toStdout && o.toStdout;
-    return id.st_dev == o.id.st_dev && id.st_ino == o.id.st_ino;
+    return S_ISREG(id.st_mode) && id.st_dev == o.id.st_dev && id.st_ino == o.id.st_ino;
   }
   std::string write(const std::string& text, const char* kind) {
     if (toStdout) {
@@ -83,11 +85,16 @@ struct OutFile {
   }
 };
 
-// Creates the dump directory when missing and checks it can be written.
+// Creates the dump directory when missing, with its missing parents (as mkdir -p), and checks it can be
+// written.
 std::string prepareDumpDir(const std::string& dir) {
   struct stat st;
-  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0777) != 0)
-    return "cannot create the --dump-outputs directory " + dir + ": " + std::strerror(errno);
+  for (size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
+    const std::string part = dir.substr(0, at);
+    if (::stat(part.c_str(), &st) != 0 && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+      return "cannot create the --dump-outputs directory " + part + ": " + std::strerror(errno);
+    if (at == std::string::npos) break;
+  }
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "--dump-outputs " + dir + " is not a directory";
   if (::access(dir.c_str(), W_OK | X_OK) != 0)
     return "cannot write to the --dump-outputs directory " + dir + ": " + std::strerror(errno);
@@ -107,6 +114,45 @@ std::string checkSample(const Sample& s, const ModelInfo& info) {
   if (!s.expected.empty() && s.expected.size() != info.outputBytes())
     return s.dir + "expected_output.bin holds " + std::to_string(s.expected.size()) + " bytes, the model's outputs " +
            outText + " take " + std::to_string(info.outputBytes()) + " bytes (used by --verify)";
+  return "";
+}
+
+// "" when the normalize stage (if the pipeline has one) fits the model's inputs; else why it does not.  The
+// stage reads every input it converts as float32 values and hands the model uint8 or float16 data; an input
+// that holds anything but float32 would be read as floats and reach the model as garbage (a uint8 input as
+// zeros).  What it converts each input to is set when a stream over the graph is built, so a synchronous
+// trial stream is made and dropped first.  *setupFailed tells a library failure from a misfit.
+std::string checkNormalize(const Pipeline& p, bool* setupFailed) {
+  *setupFailed = false;
+  const auto& stages = p.stages();
+  if (std::find(stages.begin(), stages.end(), zenlar::qobltools::Stage::kNormalize) == stages.end()) return "";
+  {
+    zenlar::qobltools::StreamOptions so;
+    so.sync = true;
+    std::unique_ptr<zenlar::qobltools::Stream> trial;
+    const std::string err = zenlar::qobltools::Stream::create(p, so, &trial);
+    if (!err.empty()) {
+      *setupFailed = true;
+      return "building a stream over " + stagesText(stages) + ": " + err;
+    }
+  }
+  const std::vector<int32_t> conv = p.normalizeConversions();
+  const ModelInfo& info = p.info();
+  for (size_t i = 0; i < conv.size() && i < info.inputs.size(); ++i) {
+    const auto& t = info.inputs[i];
+    const bool float32 = t.dtype.code == 2 && t.dtype.bits == 32 && t.dtype.lanes == 1;
+    if (conv[i] == qobeTENSORIZATION_NONE || float32) continue;
+    const bool toU8 = conv[i] == qobeTENSORIZATION_UINT8 || conv[i] == qobeTENSORIZATION_UINT8_INTERLEAVE;
+    std::vector<zenlar::qobltools::Stage> without;
+    for (auto s : stages) {
+      if (s != zenlar::qobltools::Stage::kNormalize) without.push_back(s);
+    }
+    return "--graph " + stagesText(stages) + ": the normalize stage converts float32 values to " +
+           (toU8 ? "uint8" : "float16") + " for input " + std::to_string(i) + " \"" + t.name + "\", which holds " +
+           zenlar::qobltools::dtypeText(t.dtype) + " already: its bytes would be read as float32 values and the " +
+           "model would compute on garbage" + (toU8 ? " (mostly zeros)" : "") +
+           "; leave normalize out to hand the input to the model as it is: --graph " + stagesText(without);
+  }
   return "";
 }
 
@@ -183,7 +229,14 @@ int run(const Options& o) {
   Sample sample;
   int64_t height = 0, width = 0;
   if (!dir.dynamic && !o.shape.empty())
-    return failWith(kExitModelDir, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
+    return failWith(kExitUsage, "--shape applies to dynamic models only (" + dir.dir + " has no suite.json)");
+  // A size no member covers is a wrong --shape whatever the inputs, not a missing sample.
+  if (dir.dynamic && !o.shape.empty()) {
+    zenlar::qobltools::parseHxW(o.shape, &height, &width);
+    if (!dir.suiteCovers(height, width))
+      return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
+                                      dir.coveredSizesText() + ")");
+  }
   if (o.input == InputKind::kSample) {
     err = zenlar::qobltools::findSample(dir, o.shape, o.verify, &sample);
     if (!err.empty()) return failWith(kExitModelDir, err + sampleHint(o.verify, err));
@@ -191,11 +244,6 @@ int run(const Options& o) {
     width = sample.width;
   } else if (dir.dynamic && o.shape.empty()) {
     zenlar::qobltools::defaultShape(dir, &height, &width);
-  } else if (dir.dynamic) {
-    zenlar::qobltools::parseHxW(o.shape, &height, &width);
-    if (!dir.suiteCovers(height, width))
-      return failWith(kExitUsage, "--shape " + o.shape + ": no member of " + dir.suite + " covers it (its members cover " +
-                                      dir.coveredSizesText() + ")");
   }
 
   // One pipeline per card.
@@ -245,10 +293,13 @@ int run(const Options& o) {
     stages = {Stage::kInput, Stage::kModel};
     if (info.needsCopy()) stages.push_back(Stage::kCopy);
   }
-  if (o.verify && stages.back() == Stage::kModel && info.needsCopy()) {
+  // An output in a core layout needs the copy op below the model: the library refuses to build a stream
+  // without it, and its bytes could not be compared or dumped as the plain tensor anyway.
+  if (stages.back() == Stage::kModel && info.needsCopy()) {
     for (const auto& t : info.outputs) {
       if (t.coreLayout())
-        return failWith(kExitUsage, "--verify: model " + dir.name + " stores output " + std::to_string(t.index) +
+        return failWith(kExitUsage, "--graph " + stagesText(stages) + ": model " + dir.name + " stores output " +
+                                        std::to_string(t.index) +
                                         " in a core layout (" + std::to_string(t.cardBytes) + " bytes on the card, " +
                                         std::to_string(t.bytes) + " plain); add the copy op: --graph " +
                                         stagesText(stages) + ",copy");
@@ -257,6 +308,11 @@ int run(const Options& o) {
   for (auto& p : cards) {
     err = p->build(stages);
     if (!err.empty()) return failWith(kExitSetup, "building the pipeline " + stagesText(stages) + ": " + err);
+  }
+  {
+    bool setupFailed = false;
+    err = checkNormalize(first, &setupFailed);
+    if (!err.empty()) return failWith(setupFailed ? kExitSetup : kExitUsage, err);
   }
   if (!o.dotFile.empty()) {
     err = dot.write(first.dotText(dir.name), "DOT");

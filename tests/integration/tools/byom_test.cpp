@@ -83,6 +83,53 @@ TEST(ByomTest, OwnKernelsPackagedDescribedAndVerified) {
   EXPECT_EQ(4u, readText(d.file("dump/run0_output1.bin")).size());
 }
 
+// The normalize stage reads the inputs it converts as float32 values: on a uint8 or float16 input the model
+// would compute on garbage (the uint8 model's sample came out as zeros), so qobl-run refuses the stage,
+// naming the input and the stages that fit, before anything runs; float32 inputs keep it.
+TEST(ByomTest, NormalizeRefusedOnInputsThatAreNotFloat32) {
+  ScratchDir d;
+  d.put("w.bin", floats({0.5f, 2.0f, -1.0f, 0.25f}));
+  d.put("x.bin", std::string("\x02\x03\x04\x08", 4));
+  d.put("scaled.bin", floats({1.0f, 6.0f, -4.0f, 2.0f}));
+  d.put("sum.bin", floats({5.0f}));
+  d.put("h.bin", std::string(16, '\0'));
+  d.put("z.bin", std::string(8, '\0'));
+  d.put("u8.json", modelJson());
+  d.put("f16.json", R"({
+  "inputs":  [{"name": "image", "shape": [1, 8], "dtype": "float16"}],
+  "nodes":   [{"name": "out", "func": "byom_zero", "inputs": ["image"], "shape": [1, 2]}],
+  "outputs": ["out"],
+  "library": ")" + buildDir() + R"(/tests/byom/byom_kernels.so",
+  "sample":  {"input": ["h.bin"], "expected": ["z.bin"]}
+})");
+  struct Case {
+    std::string model, made, name, held;
+  };
+  for (const Case& c : {Case{"u8", "uint8", "data", "uint8"}, Case{"f16", "float16", "image", "float16"}}) {
+    SCOPED_TRACE(c.model);
+    ASSERT_EQ(0, runProgram("qobl-model-gen", "package " + d.file(c.model + ".json") + " " + d.file(c.model)).code);
+    for (const char* extra : {"--verify", "--input random --sync"}) {
+      const Result r =
+          runProgram("qobl-run", "--model " + d.file(c.model) + " --graph input,normalize,model --runs 2 " + extra);
+      EXPECT_EQ(2, r.code) << r.out << r.err;
+      EXPECT_EQ("", r.out);
+      EXPECT_NE(std::string::npos, r.err.find("qobl-run: --graph input,normalize,model: the normalize stage converts "
+                                              "float32 values to " + c.made + " for input 0 \"" + c.name +
+                                              "\", which holds " + c.held + " already"))
+          << r.err;
+      EXPECT_NE(std::string::npos, r.err.find("leave normalize out to hand the input to the model as it is: --graph "
+                                              "input,model\n"))
+          << r.err;
+    }
+    const Result plain = runProgram("qobl-run", "--model " + d.file(c.model) + " --verify --runs 2");
+    EXPECT_EQ(0, plain.code) << plain.out << plain.err;
+  }
+  // A float32 input with a quantising pre-processing op keeps the stage.
+  const Result cls = runProgram("qobl-run", "--model " + modelDir("classifier") + " --graph input,normalize,model --verify --runs 4");
+  EXPECT_EQ(0, cls.code) << cls.err;
+  EXPECT_EQ("4 of 4 match expected_output.bin", tableRows(cls.out)["verified"]);
+}
+
 // Several inputs and outputs of other dtypes, a node taking its inputs out of declaration order, and an
 // output that is a model input: the packaged graph wires them as written, and qobl-info and qobl-run
 // describe, size and verify every output by its own dtype.
@@ -223,6 +270,11 @@ TEST(ByomTest, DescriptionsThatDoNotAddUpAreNamed) {
   EXPECT_TRUE(std::ifstream(d.file("out/model.so")).good());
   EXPECT_EQ(2, runProgram("qobl-model-gen", "package " + d.file("bad.json")).code);
   EXPECT_EQ(2, runProgram("qobl-model-gen", "").code);
+  // An empty OUT_DIR is refused rather than taken for the current directory.
+  const Result emptyOut = runProgram("qobl-model-gen", "package " + d.file("good.json") + " ''");
+  EXPECT_EQ(2, emptyOut.code);
+  EXPECT_EQ("qobl-model-gen: OUT_DIR is empty: give a path (see --help)\n", emptyOut.err);
+  EXPECT_EQ(2, runProgram("qobl-model-gen", "package '' " + d.file("out")).code);
   const Result help = runProgram("qobl-model-gen", "--help");
   EXPECT_EQ(0, help.code);
   EXPECT_NE(std::string::npos, help.out.find("Usage: qobl-model-gen [OPTIONS] SUBCOMMAND"));

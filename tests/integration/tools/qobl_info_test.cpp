@@ -104,11 +104,22 @@ TEST(QoblInfoTest, ModelDescribedAsText) {
            {modelDir("dynamic") + " --shape 40x40", "--shape 40x40: no member of " + modelDir("dynamic") +
                                                         "/suite.json covers it (its members cover 4x4 to 16x16, 17x17 to 32x32)\n"},
            {modelDir("classifier") + " --log-level --json",
-            "--log-level is missing its value (LEVEL): the next argument is the option --json (see --help)\n"}}) {
+            "--log-level is missing its value (LEVEL): the next argument is the option --json (see --help)\n"},
+           // An empty directory name, as from an unset variable, does not fall back to listing the cards.
+           {"''", "MODEL_DIR is empty: give a model directory, or leave it out to list the cards\n"},
+           {modelDir("classifier") + " --device 0 --device 1", "--device is given more than once: give it one value"}}) {
     const Result e = qoblInfo(c.first, "QOBCRT_DEVICE_COUNT=2");
     EXPECT_EQ(2, e.code) << c.first << ": " << e.err;
     EXPECT_NE(std::string::npos, e.err.find("qobl-info: " + c.second)) << c.first << ": " << e.err;
     EXPECT_EQ("", e.out) << c.first;
+  }
+  // A report that cannot be written (a full disk) is a failure, not an empty success.
+  for (const std::string& args : {std::string(), modelDir("pair") + " --json"}) {
+    const ScratchDir d;
+    const int status = std::system((buildDir() + "/bin/qobl-info " + args + " >/dev/full 2>" + d.file("err")).c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 6) << args << ": " << status;
+    EXPECT_EQ("qobl-info: cannot write the report to stdout: No space left on device\n", readText(d.file("err")))
+        << args;
   }
   EXPECT_NE(std::string::npos, qoblInfo("--help").out.find("Usage: qobl-info [OPTIONS] [MODEL_DIR]"));
   EXPECT_EQ(0u, qoblInfo("--version").out.find("qobl-info (qobl) "));
@@ -170,7 +181,11 @@ TEST(QoblInfoTest, FlagsTakeNoValue) {
 #ifndef QOBL_TEST_WITHOUT_SERVE
       {"qobl-serve", "--version=2", 2, "--version takes no value, got \"--version=2\" (see --help)\n"},
       {"qobl-serve", "--help=yes", 2, "--help takes no value, got \"--help=yes\" (see --help)\n"},
+      // qobl-serve lets a later value override an earlier one; qobl-run and qobl-info refuse the repetition.
+      {"qobl-serve", "--model-repository " + modelDir("classifier") + " --model-repository /nonexistent/repo", 3,
+       "model repository /nonexistent/repo is not a directory"},
 #endif
+      {"qobl-run", "--runs 4 --seed=1 --input random --seed 2", 2, "--seed is given more than once: give it one value (see --help)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tool + " " + c.args);

@@ -52,7 +52,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   ScratchDir d;
   const std::string cls = modelDir("classifier");
   const std::string expected = readText(cls + "/expected_output.bin");
-  Result r = qoblRun("--input " + cls + "/sample_input.bin --runs 8 --dump-outputs " + d.file("file") +
+  Result r = qoblRun("--input " + cls + "/sample_input.bin --runs 8 --dump-outputs " + d.file("file/") +
                      " --dump-count 2 --json=" + d.file("s.json"));
   ASSERT_EQ(0, r.code) << r.out << r.err;
   EXPECT_EQ(cls + "/sample_input.bin", tableRows(r.out)["input"]);
@@ -71,7 +71,8 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
   EXPECT_TRUE(j["verified"].IsNull());
   ASSERT_EQ(1u, j["per_device"].Size());
 
-  for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "seed7b"}, {"8", "seed8"}}) {
+  // Missing parents are created too.
+  for (const auto& run : std::vector<std::pair<std::string, std::string>>{{"7", "seed7"}, {"7", "a/b/seed7b"}, {"8", "seed8"}}) {
     r = qoblRun("--sync --input random --seed " + run.first + " --runs 4 --dump-outputs " + d.file(run.second) +
                 " --json " + d.file("r.json"));
     ASSERT_EQ(0, r.code) << r.out << r.err;
@@ -79,7 +80,7 @@ TEST(QoblRunOptionsTest, OwnInputsDumpsAndJsonSummary) {
     EXPECT_STREQ("sync", sj["mode"].GetString());
     EXPECT_TRUE(sj["in_flight"].IsNull());
   }
-  const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("seed7b/run0_output0.bin"));
+  const std::string a = readText(d.file("seed7/run0_output0.bin")), b = readText(d.file("a/b/seed7b/run0_output0.bin"));
   EXPECT_EQ(40u, a.size());
   EXPECT_EQ(a, b);
   EXPECT_NE(a, readText(d.file("seed8/run0_output0.bin")));
@@ -225,6 +226,7 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   const std::string cls = modelDir("classifier");
   tooltest::ModelCopy m("classifier");
   m.put("short.bin", std::string(100, '\0'));
+  m.put("long.bin", std::string(5000, '\0'));
   struct Case {
     std::string args;
     int code;
@@ -271,7 +273,23 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
       {"--json " + d.file("one") + " --trace " + d.file("one"), 2,
        "--trace and --json name the same file " + d.file("one") + ": give each its own"},
       {"--dot - --json -", 2, "--dot and --json name the same stdout: give each its own"},
-      {"--shape 8x8 --input random", 3, "--shape applies to dynamic models only"},
+      // Options that do not fit what is asked are refused as the command line's fault, naming the option.
+      {"--shape 8x8 --input random", 2, "--shape applies to dynamic models only"},
+      {"--shape 8x8 --model " + cls, 2, "--shape applies to dynamic models only (" + cls + "/ has no suite.json)"},
+      {"--shape 40x40 --model " + modelDir("dynamic"), 2, "--shape 40x40: no member of"},
+      {"--shape 99999999999x8 --model " + modelDir("dynamic"), 2, "\"99999999999x8\" is not of the form HxW"},
+      {"--shape ' 8x8' --model " + modelDir("dynamic"), 2, "\" 8x8\" is not of the form HxW"},
+      {"--seed 3", 2, "--seed seeds --input random, and the inputs are the model's sample"},
+      {"--seed 3 --input zeros", 2, "--seed seeds --input random, and the inputs are zeros"},
+      {"--runs 5 --runs=6", 2, "--runs is given more than once: give it one value"},
+      {"--input " + m.file("short.bin") + ",", 2, "an empty file name after the last comma"},
+      // Too long: a file says its size; an endless source is not read to the end.
+      {"--input " + m.file("long.bin"), 2, "holds 5000 bytes, input 0 \"data\" [1,3,16,16] float32, 3072 bytes"},
+      {"--input /dev/zero", 2, "--input /dev/zero holds more than 3072 bytes, input 0 \"data\""},
+      // An empty path, as from an unset variable, is not taken for the option left out.
+      {"--model ''", 2, "--model is given an empty directory name (leave --model out to run the bundled classifier)"},
+      {"--json ''", 2, "--json is given an empty file name"},
+      {"--trace ''", 2, "--trace is given an empty file name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -290,6 +308,9 @@ TEST(QoblRunOptionsTest, CommandLineAndOutputFilesCheckedFirst) {
   EXPECT_EQ(2, r.code);
   EXPECT_EQ("qobl-run: --input --runs: No such file or directory (input 0 \"data\" [1,3,16,16] float32, 3072 bytes)\n",
             r.err);
+  // A device such as /dev/null takes several outputs, each whole in turn.
+  r = qoblRun("--runs 2 --dot /dev/null --trace /dev/null --json /dev/null");
+  EXPECT_EQ(0, r.code) << r.err;
   r = qoblRun("--version");
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(0u, r.out.find("qobl-run (qobl) ")) << r.out;

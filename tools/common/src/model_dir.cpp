@@ -369,9 +369,18 @@ std::string readHwConfig(const ModelDir& dir, std::vector<std::string>* keys, st
 }
 
 bool parseHxW(const std::string& s, int64_t* h, int64_t* w) {
-  long long a = 0, b = 0;
-  char tail = 0;
-  if (std::sscanf(s.c_str(), "%lldx%lld%c", &a, &b, &tail) != 2 || a <= 0 || b <= 0) return false;
+  // Plain decimal digits on both sides (no sign, blank or exponent), each at most 2^31 - 1: a size larger
+  // than any tensor extent would overflow the products taken of it.
+  const auto extent = [](const std::string& t, int64_t* out) {
+    if (t.empty() || t.size() > 10 || t.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long long v = std::stoll(t);
+    if (v <= 0 || v > 0x7fffffffLL) return false;
+    *out = v;
+    return true;
+  };
+  const size_t x = s.find('x');
+  int64_t a = 0, b = 0;
+  if (x == std::string::npos || !extent(s.substr(0, x), &a) || !extent(s.substr(x + 1), &b)) return false;
   *h = a;
   *w = b;
   return true;
@@ -445,16 +454,19 @@ std::string defaultModelDir() {
   return "";
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>* out) {
+bool readFile(const std::string& path, std::vector<uint8_t>* out) { return readFile(path, out, UINT64_MAX); }
+
+bool readFile(const std::string& path, std::vector<uint8_t>* out, uint64_t limit) {
   // Plain reads: a stream would open a directory and then throw from the read that fails with EISDIR.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out->clear();
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) out->reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    out->reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit)));
   uint8_t buf[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+  while (out->size() < limit) {
+    const ssize_t n = ::read(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, limit - out->size())));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -359,6 +359,20 @@ const PipelineOp* Pipeline::findOp(const qobeOp* op) const {
   return nullptr;
 }
 
+std::vector<int32_t> Pipeline::normalizeConversions() const {
+  std::vector<int32_t> types;
+  for (const auto& p : ops_) {
+    if (p.stage != Stage::kNormalize) continue;
+    for (size_t i = 0; i < info_.inputs.size(); ++i) {
+      int32_t type = qobeTENSORIZATION_NONE;
+      const std::string key = "tensor_type" + std::to_string(i);
+      if (qobeGetOpAttr(p.op, key.c_str(), qobeATTR_INT32, &type) != 0) type = qobeTENSORIZATION_NONE;
+      types.push_back(type);
+    }
+  }
+  return types;
+}
+
 std::string Pipeline::chainText() const {
   std::string t;
   for (const auto& p : ops_) t += (t.empty() ? "" : " -> ") + p.name;

@@ -1,5 +1,5 @@
 // What the tools' command lines (CLI11) share: parsing with -h/--help, flags that refuse a value and
-// options that miss theirs, and whole-number options.
+// options that miss theirs, options given twice, and whole-number options.
 // Header-only: include it only from sources that link CLI11::CLI11.
 #ifndef QOBL_TOOLS_CLI_H
 #define QOBL_TOOLS_CLI_H
@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 namespace zenlar {
@@ -71,11 +72,33 @@ inline std::string valueMissingBeforeOption(const CLI::App& app, int argc, const
   return std::string();
 }
 
+// "" unless an option that takes one value is given more than once (as in "--runs 5 --runs 6"); else a
+// message naming it.  Which of the values was meant cannot be told, and CLI11's own complaint ("At Most 1
+// required but received 2") does not say so.  Options an app lets repeat (a policy other than CLI11's
+// default Throw, such as TakeLast) are left alone.
+inline std::string valueOptionRepeated(const CLI::App& app, int argc, const char* const* argv) {
+  std::map<const CLI::Option*, int> seen;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--") break;
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) continue;
+    const CLI::Option* opt = app.get_option_no_throw(arg.substr(0, arg.find('=')));
+    if (opt == nullptr || opt->get_expected_max() != 1 || opt->get_type_size() == 0 ||
+        opt->get_multi_option_policy() != CLI::MultiOptionPolicy::Throw)
+      continue;
+    if (++seen[opt] == 2)
+      return opt->get_name() + " is given more than once: give it one value";
+    if (arg.find('=') == std::string::npos) ++i;   // its value
+  }
+  return std::string();
+}
+
 // Parses argv into the options defined on app.  True when they were taken, and when -h or --help was given
 // (then *help is set and the other options are not to be used); false with a message in *error (CLI11's,
 // flagGivenAValue()'s or valueMissingBeforeOption()'s).
 inline bool parseCommandLine(CLI::App& app, int argc, const char* const* argv, bool* help, std::string* error) {
-  for (const std::string& problem : {flagGivenAValue(app, argc, argv), valueMissingBeforeOption(app, argc, argv)}) {
+  for (const std::string& problem : {flagGivenAValue(app, argc, argv), valueMissingBeforeOption(app, argc, argv),
+                                     valueOptionRepeated(app, argc, argv)}) {
     if (!problem.empty()) {
       *error = problem;
       return false;

@@ -85,7 +85,7 @@ struct Sample {
   std::vector<uint8_t> expected;      // empty when expected_output.bin is absent
 };
 
-// Parses "HxW" (both positive); false otherwise.
+// Parses "HxW": two decimal numbers from 1 to 2147483647; false otherwise.
 bool parseHxW(const std::string& text, int64_t* height, int64_t* width);
 
 // The dynamic sample sizes present under <dir>samples/ ("8x8", ...), smallest area first.
@@ -108,6 +108,9 @@ std::string defaultModelDir();
 // Reads a whole file; false, with errno telling why, when it cannot be opened or read (a directory
 // included).
 bool readFile(const std::string& path, std::vector<uint8_t>* out);
+// The same, reading at most `limit` bytes: a file that holds more leaves out->size() == limit.  For paths
+// that may name an endless source (/dev/zero, a pipe) whose expected size is known.
+bool readFile(const std::string& path, std::vector<uint8_t>* out, uint64_t limit);
 
 }  // namespace qobltools
 }  // namespace zenlar

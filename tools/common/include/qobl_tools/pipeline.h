@@ -100,6 +100,11 @@ class Pipeline {
   const PipelineOp* findOp(const qobeOp* op) const;   // nullptr when the op is not one of ours
   const PipelineOp& leaf() const { return ops_.back(); }
   std::string chainText() const;   // "input_op_1 -> run_model_op_2"
+  // What the pre-processing op does to each model input (a qobeTensorizationType per input: NONE copies
+  // it, the UINT8 and FP16 kinds read it as float32 values and convert them).  The run-model op writes
+  // these onto the op when a stream over the graph is built, so they are known only after one was; empty
+  // without a normalize stage.
+  std::vector<int32_t> normalizeConversions() const;
 
   // Graphviz DOT text of the graph: every op by name, its kind and what it does.
   std::string dotText(const std::string& modelName) const;
