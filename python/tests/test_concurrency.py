@@ -153,6 +153,32 @@ def test_close_on_a_stuck_card_returns_after_its_time_out(card):
             qobl.Pipeline(model).close(timeout_ms=-1)
 
 
+def test_a_pipeline_given_up_on_releases_its_two_streams_side_by_side(card):
+    """Each stream's destruction waits up to 10 s for runs the card does not finish.  A pipeline whose
+    close gave up with a run of each stream on a stuck card is released in about those 10 s, not 20."""
+    with qobl.Model(MODELS / "classifier") as model:
+        pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+        (x,), _ = load_sample(MODELS / "classifier", model)
+        pipe.infer(x)   # the synchronous stream is made
+        card.set_op_delay_us(12_000_000)   # longer than the library waits for a stream's runs
+        futures = [pipe.infer_async(x) for _ in range(pipe.cache_number)]   # a device run on the card
+        with pytest.raises(qobl.Error):
+            pipe.infer(x, timeout_ms=50)   # and one of the synchronous stream behind it
+        start = time.monotonic()
+        pipe.close(timeout_ms=300)
+        assert qobl._qobl._wait_calls_finished(60_000)
+        took = time.monotonic() - start
+        card.set_op_delay_us(0)   # the op on the card now ends after its 12 s, the next one at once
+        assert all(f.exception(0).code == qobl.ERR_RUN_STREAM for f in futures)
+        assert took < 16, f"the release took {took:.1f} s"
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:   # the card's last runs end before the leak check
+            s = card.stats()
+            if s.runs_submitted == s.runs_completed + s.runs_failed:
+                break
+            time.sleep(0.05)
+
+
 def test_runs_nobody_waits_for_complete_while_the_resolver_sleeps(card):
     """The resolver sleeps up to a second when nothing is in flight: a lone input must still be sent after
     its gather time and its future resolved, without anyone waiting on it; and submitters blocked on
