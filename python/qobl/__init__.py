@@ -291,6 +291,9 @@ class Model(_Closable):
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
         self._pipelines = weakref.WeakSet()
+        # Held while a pipeline is built on the model and while the model closes: a close then finds every
+        # pipeline built before it in _pipelines, and one built after it finds the model closed.
+        self._lock = threading.RLock()
         if suite:
             config = json.loads(_read(suite))
             members = [config[f"{config['module_name']}{i}"] for i in range(int(config["module_num"]))]
@@ -368,9 +371,10 @@ class Model(_Closable):
         self._close(interruptible=True, timeout_ms=timeout_ms)
 
     def _close(self, interruptible, timeout_ms=10000):
-        for p in list(self._pipelines):
-            p._close(interruptible, timeout_ms)
-        self._core.close()
+        with self._lock:
+            for p in list(self._pipelines):
+                p._close(interruptible, timeout_ms)
+            self._core.close()
         _open_models.discard(self)
 
     def __repr__(self):
@@ -548,21 +552,22 @@ class Pipeline(_Closable):
         if not 0 <= gather_timeout_ms <= 3_600_000:
             raise ValueError(f"gather_timeout_ms must be between 0 and 3600000 (an hour), got {gather_timeout_ms}")
         self.model = model
-        self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
-                                     int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
-        # Bound once: infer and infer_async are called per item, and a method lookup on the extension
-        # object costs about as much as the rest of the Python side of such a call.
-        self._submit, self._infer, self._calls = self._core.submit_function(), self._core.infer, _Calls(self._core)
-        self.ops = self._core.ops
-        self.stages = tuple(op["stage"] for op in self.ops)
-        self.device = device
-        self._lock = threading.RLock()
-        self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
-                                        name=f"qobl-resolver-{model.name[:8]}", daemon=True)
-        self._thread.start()
-        model._pipelines.add(self)
-        _open_pipelines.add(self)
-        self._opened = True
+        with model._lock:   # until the model knows of it (see Model._lock)
+            self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
+                                         int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
+            # Bound once: infer and infer_async are called per item, and a method lookup on the extension
+            # object costs about as much as the rest of the Python side of such a call.
+            self._submit, self._infer, self._calls = self._core.submit_function(), self._core.infer, _Calls(self._core)
+            self.ops = self._core.ops
+            self.stages = tuple(op["stage"] for op in self.ops)
+            self.device = device
+            self._lock = threading.RLock()
+            self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
+                                            name=f"qobl-resolver-{model.name[:8]}", daemon=True)
+            self._thread.start()
+            model._pipelines.add(self)
+            _open_pipelines.add(self)
+            self._opened = True
 
     closed = property(lambda self: self._core.closed, doc="True once closed.")
     cache_number = property(lambda self: self._core.cache_number,

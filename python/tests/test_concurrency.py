@@ -102,6 +102,34 @@ def test_close_with_runs_in_flight_resolves_every_future(card):
             assert f.exception().code == qobl.ERR_RUN_STREAM
 
 
+def test_closing_a_model_while_threads_build_pipelines_on_it():
+    """A pipeline being built when its model is closed is either closed with the model's others, or
+    refused because the model is closed; the close itself goes through."""
+    for _ in range(3):
+        model = qobl.Model(MODELS / "classifier")
+        (x,), expected = load_sample(MODELS / "classifier", model)
+        outcomes, start = [], threading.Barrier(5)
+
+        def build(_):
+            start.wait()
+            try:
+                with qobl.Pipeline(model) as pipe:
+                    assert_bit_exact(pipe.infer(x), expected)
+                outcomes.append("ran")
+            except ValueError as e:
+                assert "closed" in str(e)
+                outcomes.append("closed")
+
+        threads = [threading.Thread(target=build, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        start.wait()
+        model.close()
+        for t in threads:
+            t.join(60)
+        assert model.closed and len(outcomes) == 4
+
+
 def test_close_on_a_stuck_card_returns_after_its_time_out(card):
     """The library waits up to 10 s per stream for runs the card does not finish: close(timeout_ms) waits
     for them only that long, fails what is left, and the card's memory is released in the background."""
