@@ -28,6 +28,7 @@ import json
 import os
 import struct
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -446,14 +447,14 @@ class _Future(concurrent.futures.Future):
         if self._state == _FINISHED and self._exception is None:
             return self._result
         if self._state not in _DONE:
-            self._qobl_calls.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.hurry(self, timeout)
         return super().result(timeout)
 
     def exception(self, timeout=None):
         if self._state == _FINISHED:
             return self._exception
         if self._state not in _DONE:
-            self._qobl_calls.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.hurry(self, timeout)
         return super().exception(timeout)
 
     def _invoke_callbacks(self):
@@ -505,11 +506,31 @@ class _Calls:
     """The calls of one pipeline's extension object that its futures make, looked up once: looking up a
     method on an extension object costs more than calling it."""
 
-    __slots__ = ("flush_if_gathering", "expedite")
+    __slots__ = ("flush_if_gathering", "expedite", "wait_done", "take_done", "lock", "resolver")
 
-    def __init__(self, core):
+    def __init__(self, core, lock):
         self.flush_if_gathering = core.flush_if_gathering
         self.expedite = core.expedite
+        self.wait_done, self.take_done, self.lock = core.wait_done, core.take_done, lock
+        self.resolver = None   # the pipeline's resolver thread, once started
+
+    def hurry(self, future, timeout):
+        """Sends the device run the future's input gathers in.  On the resolver thread (a done-callback
+        waiting on a future of its own pipeline) the finished runs are resolved right here until the future
+        is done or `timeout` (seconds, None: no limit) has passed: nobody else would resolve them meanwhile."""
+        self.flush_if_gathering(future._qobl_seq)
+        if self.resolver is not threading.current_thread():
+            return
+        end = None if timeout is None else time.monotonic() + timeout
+        while not future.done():
+            left = 1.0 if end is None else min(end - time.monotonic(), 1.0)
+            if left <= 0:
+                return
+            more = self.wait_done(int(left * 1000))
+            with self.lock:   # held by this thread already, around the callback that waits
+                _resolve(self.take_done())
+            if not more:   # closed, and every finished run resolved
+                return
 
 
 class Pipeline(_Closable):
@@ -557,13 +578,15 @@ class Pipeline(_Closable):
                                          int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
             # Bound once: infer and infer_async are called per item, and a method lookup on the extension
             # object costs about as much as the rest of the Python side of such a call.
-            self._submit, self._infer, self._calls = self._core.submit_function(), self._core.infer, _Calls(self._core)
+            self._lock = threading.RLock()
+            self._submit, self._infer = self._core.submit_function(), self._core.infer
+            self._calls = _Calls(self._core, self._lock)
             self.ops = self._core.ops
             self.stages = tuple(op["stage"] for op in self.ops)
             self.device = device
-            self._lock = threading.RLock()
             self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
                                             name=f"qobl-resolver-{model.name[:8]}", daemon=True)
+            self._calls.resolver = self._thread
             self._thread.start()
             model._pipelines.add(self)
             _open_pipelines.add(self)

@@ -335,6 +335,23 @@ def test_done_callbacks_may_call_the_pipeline(classifier):
     for got in seen:
         assert_bit_exact(got, expected)
 
+    # A callback waiting on other futures of the pipeline, which only this thread resolves: one that
+    # finished in the same device run, and one it starts itself.
+    chained = []
+
+    def wait_on(f, other):
+        chained.append(other.result(timeout=20))
+        chained.append(pipe.infer_async(x).result(timeout=20))
+        chained.append(pipe.infer_batch([x] * 3))
+
+    first, second = pipe.infer_async(x), pipe.infer_async(x)
+    first.add_done_callback(lambda f: wait_on(f, second))
+    first.result(timeout=30)
+    pipe.synchronize()
+    assert len(chained) == 3
+    for got in chained[:2] + chained[2]:
+        assert_bit_exact(got, expected)
+
 
 def test_futures_used_in_every_way_while_their_runs_are_on_the_card(classifier, card):
     """Futures make their condition on first use: waits, callbacks and concurrent.futures helpers that
