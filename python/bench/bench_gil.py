@@ -13,8 +13,8 @@ bench_cpu.py):
               so that no call waits for a slot), then synchronize: wall-clock calls per second, first with
               the thread alone ("alone"), then with a second Python thread spinning in a pure-Python loop
               ("busy"), three times in turn.  Their ratio is what the spinning thread costs the submitter
-              (the pipeline's resolver thread needs the interpreter lock too: a third of it each would
-              give about 0.33-0.5).  A thread that gives the lock away on every call could find the spinner
+              (the pipeline's resolver thread takes the interpreter lock too, so fair sharing gives
+              between a third and a half).  A thread that gives the lock away on every call could find the spinner
               holding it when it wants it back, and then wait up to the switch interval (5 ms), or wake
               the spinner for nothing on every call: "busy sleeps/call" and "spinner sleeps/call" count
               the waits per call of the calling thread and of the spinner (voluntary context switches).
