@@ -836,6 +836,12 @@ void PipelineCore::release(bool abandoned) {
   // library waits up to its own limit for each stream it destroys: the synchronous stream is destroyed on
   // a thread of its own meanwhile, so that the two waits overlap instead of adding up.
   std::thread syncRelease;
+  struct JoinOnExit {
+    std::thread& t;
+    ~JoinOnExit() {
+      if (t.joinable()) t.join();
+    }
+  } joinOnExit{syncRelease};   // also when what follows throws
   if (abandoned) {
     try {
       syncRelease = std::thread([this] {
