@@ -292,9 +292,12 @@ class Model(_Closable):
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
         self._pipelines = weakref.WeakSet()
-        # Held while a pipeline is built on the model and while the model closes: a close then finds every
-        # pipeline built before it in _pipelines, and one built after it finds the model closed.
+        # Held while a pipeline is built on the model (until it is among _pipelines), and by a close as it
+        # starts (_closing): the close then finds every pipeline built before it in _pipelines, and one built
+        # after it is refused.  Not held while the pipelines close, which may wait for a done-callback that
+        # builds a pipeline.
         self._lock = threading.RLock()
+        self._closing = False
         if suite:
             config = json.loads(_read(suite))
             members = [config[f"{config['module_name']}{i}"] for i in range(int(config["module_num"]))]
@@ -373,9 +376,14 @@ class Model(_Closable):
 
     def _close(self, interruptible, timeout_ms=10000):
         with self._lock:
+            self._closing = True
+        try:
             for p in list(self._pipelines):
                 p._close(interruptible, timeout_ms)
-            self._core.close()
+        except BaseException:   # interrupted: the model stays open
+            self._closing = False
+            raise
+        self._core.close()
         _open_models.discard(self)
 
     def __repr__(self):
@@ -574,6 +582,8 @@ class Pipeline(_Closable):
             raise ValueError(f"gather_timeout_ms must be between 0 and 3600000 (an hour), got {gather_timeout_ms}")
         self.model = model
         with model._lock:   # until the model knows of it (see Model._lock)
+            if model._closing:
+                raise ValueError("the model is closed: open it again with qobl.Model(path) to build pipelines on it")
             self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
                                          int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
             # Bound once: infer and infer_async are called per item, and a method lookup on the extension

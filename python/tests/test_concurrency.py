@@ -129,6 +129,29 @@ def test_closing_a_model_while_threads_build_pipelines_on_it():
             t.join(60)
         assert model.closed and len(outcomes) == 4
 
+    # A done-callback builds a pipeline while the model closes, and the close waits for that callback.
+    model = qobl.Model(MODELS / "classifier")
+    pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+    in_callback, built = threading.Event(), []
+
+    def build_in_callback(_):
+        in_callback.set()
+        time.sleep(0.2)   # the close has begun
+        try:
+            qobl.Pipeline(model).close()
+            built.append("ran")
+        except ValueError as e:
+            built.append(str(e))
+
+    pipe.infer_async(x).add_done_callback(build_in_callback)
+    pipe.flush()
+    assert in_callback.wait(30)
+    closer = threading.Thread(target=model.close)
+    closer.start()
+    closer.join(30)
+    assert not closer.is_alive(), "closing the model and a callback building a pipeline wait for each other"
+    assert model.closed and len(built) == 1 and "closed" in built[0]
+
 
 def test_close_on_a_stuck_card_returns_after_its_time_out(card):
     """The library waits up to 10 s per stream for runs the card does not finish: close(timeout_ms) waits
