@@ -586,9 +586,9 @@ class Pipeline(_Closable):
                 raise ValueError("the model is closed: open it again with qobl.Model(path) to build pipelines on it")
             self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
                                          int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
+            self._lock = threading.RLock()
             # Bound once: infer and infer_async are called per item, and a method lookup on the extension
             # object costs about as much as the rest of the Python side of such a call.
-            self._lock = threading.RLock()
             self._submit, self._infer = self._core.submit_function(), self._core.infer
             self._calls = _Calls(self._core, self._lock)
             self.ops = self._core.ops
