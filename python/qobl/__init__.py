@@ -28,6 +28,7 @@ import json
 import os
 import struct
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -291,6 +292,12 @@ class Model(_Closable):
         hw = join("hw.json") if os.path.isfile(join("hw.json")) else ""
         suite = join("suite.json") if os.path.isfile(join("suite.json")) else ""
         self._pipelines = weakref.WeakSet()
+        # Held while a pipeline is built on the model (until it is among _pipelines), and by a close as it
+        # starts (_closing): the close then finds every pipeline built before it in _pipelines, and one built
+        # after it is refused.  Not held while the pipelines close, which may wait for a done-callback that
+        # builds a pipeline.
+        self._lock = threading.RLock()
+        self._closing = False
         if suite:
             config = json.loads(_read(suite))
             members = [config[f"{config['module_name']}{i}"] for i in range(int(config["module_num"]))]
@@ -368,8 +375,14 @@ class Model(_Closable):
         self._close(interruptible=True, timeout_ms=timeout_ms)
 
     def _close(self, interruptible, timeout_ms=10000):
-        for p in list(self._pipelines):
-            p._close(interruptible, timeout_ms)
+        with self._lock:
+            self._closing = True
+        try:
+            for p in list(self._pipelines):
+                p._close(interruptible, timeout_ms)
+        except BaseException:   # interrupted: the model stays open
+            self._closing = False
+            raise
         self._core.close()
         _open_models.discard(self)
 
@@ -442,14 +455,14 @@ class _Future(concurrent.futures.Future):
         if self._state == _FINISHED and self._exception is None:
             return self._result
         if self._state not in _DONE:
-            self._qobl_calls.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.hurry(self, timeout)
         return super().result(timeout)
 
     def exception(self, timeout=None):
         if self._state == _FINISHED:
             return self._exception
         if self._state not in _DONE:
-            self._qobl_calls.flush_if_gathering(self._qobl_seq)
+            self._qobl_calls.hurry(self, timeout)
         return super().exception(timeout)
 
     def _invoke_callbacks(self):
@@ -501,11 +514,31 @@ class _Calls:
     """The calls of one pipeline's extension object that its futures make, looked up once: looking up a
     method on an extension object costs more than calling it."""
 
-    __slots__ = ("flush_if_gathering", "expedite")
+    __slots__ = ("flush_if_gathering", "expedite", "wait_done", "take_done", "lock", "resolver")
 
-    def __init__(self, core):
+    def __init__(self, core, lock):
         self.flush_if_gathering = core.flush_if_gathering
         self.expedite = core.expedite
+        self.wait_done, self.take_done, self.lock = core.wait_done, core.take_done, lock
+        self.resolver = None   # the pipeline's resolver thread, once started
+
+    def hurry(self, future, timeout):
+        """Sends the device run the future's input gathers in.  On the resolver thread (a done-callback
+        waiting on a future of its own pipeline) the finished runs are resolved right here until the future
+        is done or `timeout` (seconds, None: no limit) has passed: nobody else would resolve them meanwhile."""
+        self.flush_if_gathering(future._qobl_seq)
+        if self.resolver is not threading.current_thread():
+            return
+        end = None if timeout is None else time.monotonic() + timeout
+        while not future.done():
+            left = 1.0 if end is None else min(end - time.monotonic(), 1.0)
+            if left <= 0:
+                return
+            more = self.wait_done(int(left * 1000))
+            with self.lock:   # held by this thread already, around the callback that waits
+                _resolve(self.take_done())
+            if not more:   # closed, and every finished run resolved
+                return
 
 
 class Pipeline(_Closable):
@@ -548,21 +581,26 @@ class Pipeline(_Closable):
         if not 0 <= gather_timeout_ms <= 3_600_000:
             raise ValueError(f"gather_timeout_ms must be between 0 and 3600000 (an hour), got {gather_timeout_ms}")
         self.model = model
-        self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
-                                     int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
-        # Bound once: infer and infer_async are called per item, and a method lookup on the extension
-        # object costs about as much as the rest of the Python side of such a call.
-        self._submit, self._infer, self._calls = self._core.submit_function(), self._core.infer, _Calls(self._core)
-        self.ops = self._core.ops
-        self.stages = tuple(op["stage"] for op in self.ops)
-        self.device = device
-        self._lock = threading.RLock()
-        self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
-                                        name=f"qobl-resolver-{model.name[:8]}", daemon=True)
-        self._thread.start()
-        model._pipelines.add(self)
-        _open_pipelines.add(self)
-        self._opened = True
+        with model._lock:   # until the model knows of it (see Model._lock)
+            if model._closing:
+                raise ValueError("the model is closed: open it again with qobl.Model(path) to build pipelines on it")
+            self._core = _qobl._Pipeline(model._core, [s.strip() for s in stages], device, max_in_flight or 0,
+                                         int(gather_timeout_ms * 1000), [t.name for t in model.inputs])
+            self._lock = threading.RLock()
+            # Bound once: infer and infer_async are called per item, and a method lookup on the extension
+            # object costs about as much as the rest of the Python side of such a call.
+            self._submit, self._infer = self._core.submit_function(), self._core.infer
+            self._calls = _Calls(self._core, self._lock)
+            self.ops = self._core.ops
+            self.stages = tuple(op["stage"] for op in self.ops)
+            self.device = device
+            self._thread = threading.Thread(target=_resolver, args=(self._core, self._lock),
+                                            name=f"qobl-resolver-{model.name[:8]}", daemon=True)
+            self._calls.resolver = self._thread
+            self._thread.start()
+            model._pipelines.add(self)
+            _open_pipelines.add(self)
+            self._opened = True
 
     closed = property(lambda self: self._core.closed, doc="True once closed.")
     cache_number = property(lambda self: self._core.cache_number,

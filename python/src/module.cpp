@@ -188,8 +188,14 @@ class Pipeline {
   ~Pipeline() {
     if (cardLostByFork()) {
       new std::shared_ptr<PipelineCore>(std::move(core_));   // the parent's, in a forked child: kept (see PipelineCore::close)
-    } else {
+    } else if (core_) {
       Unlocked nogil;
+      // Closed here only when dropped open (the Python layer closes what it made before it lets go): as
+      // close() does with its default time-out, while this object still shares the core, so that runs a
+      // stuck card does not finish hold the caller up that long at most, the rest being released in the
+      // background.  The core's own destructor, without an owner left to hand over, would wait for the
+      // card as long as the library does, stream by stream.
+      core_->close(Clock::now() + std::chrono::milliseconds(PipelineCore::kCloseWaitMs));
       core_.reset();
     }
     spare_.clear();   // Python objects: released with the interpreter lock held

@@ -832,6 +832,26 @@ void PipelineCore::close(Clock::time_point until) {
 
 void PipelineCore::release(bool abandoned) {
   qobmSetDevice(device_);
+  // When close() gave up on the card, both streams may have runs on it that it never finishes, and the
+  // library waits up to its own limit for each stream it destroys: the synchronous stream is destroyed on
+  // a thread of its own meanwhile, so that the two waits overlap instead of adding up.
+  std::thread syncRelease;
+  struct JoinOnExit {
+    std::thread& t;
+    ~JoinOnExit() {
+      if (t.joinable()) t.join();
+    }
+  } joinOnExit{syncRelease};   // also when what follows throws
+  if (abandoned) {
+    try {
+      syncRelease = std::thread([this] {
+        qobmSetDevice(device_);
+        std::lock_guard<DeadlineMutex> g(syncMu_);
+        releaseSyncStream();
+      });
+    } catch (...) {   // no thread to be had: released below, after the other stream
+    }
+  }
   {
     // The report callback takes no submission lock, so holding it while the stream is destroyed (which
     // waits for the callbacks) is safe, and keeps the resolver's flushes off the dying stream.
@@ -846,6 +866,7 @@ void PipelineCore::release(bool abandoned) {
     gatheredFirstSeq_ = 0;
     lastGatherNs_.store(0);
   }
+  if (syncRelease.joinable()) syncRelease.join();
   {
     std::lock_guard<DeadlineMutex> g(syncMu_);
     releaseSyncStream();   // waits for a run left on the card; its reports come before it returns

@@ -237,8 +237,9 @@ class PipelineCore : public std::enable_shared_from_this<PipelineCore> {
   std::string opName(const qobeOp* op) const;
   void releaseSyncStream();
   // Destroys streams (waiting for their runs on the card), slots, graph and ops, and lets go of the model.
-  // `abandoned`: close() gave up on the runs in flight; nothing gathering is sent, and the model use was
-  // detached (ModelCore::detachUse).
+  // `abandoned`: close() gave up on the runs in flight; nothing gathering is sent, the model use was
+  // detached (ModelCore::detachUse), and the two streams are destroyed side by side (each may wait the
+  // library's whole limit for a stuck card).
   void release(bool abandoned);
 
   std::shared_ptr<ModelCore> model_;

@@ -102,6 +102,57 @@ def test_close_with_runs_in_flight_resolves_every_future(card):
             assert f.exception().code == qobl.ERR_RUN_STREAM
 
 
+def test_closing_a_model_while_threads_build_pipelines_on_it():
+    """A pipeline being built when its model is closed is either closed with the model's others, or
+    refused because the model is closed; the close itself goes through."""
+    for _ in range(3):
+        model = qobl.Model(MODELS / "classifier")
+        (x,), expected = load_sample(MODELS / "classifier", model)
+        outcomes, start = [], threading.Barrier(5)
+
+        def build(_):
+            start.wait()
+            try:
+                with qobl.Pipeline(model) as pipe:
+                    assert_bit_exact(pipe.infer(x), expected)
+                outcomes.append("ran")
+            except ValueError as e:
+                assert "closed" in str(e)
+                outcomes.append("closed")
+
+        threads = [threading.Thread(target=build, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        start.wait()
+        model.close()
+        for t in threads:
+            t.join(60)
+        assert model.closed and len(outcomes) == 4
+
+    # A done-callback builds a pipeline while the model closes, and the close waits for that callback.
+    model = qobl.Model(MODELS / "classifier")
+    pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+    in_callback, built = threading.Event(), []
+
+    def build_in_callback(_):
+        in_callback.set()
+        time.sleep(0.2)   # the close has begun
+        try:
+            qobl.Pipeline(model).close()
+            built.append("ran")
+        except ValueError as e:
+            built.append(str(e))
+
+    pipe.infer_async(x).add_done_callback(build_in_callback)
+    pipe.flush()
+    assert in_callback.wait(30)
+    closer = threading.Thread(target=model.close)
+    closer.start()
+    closer.join(30)
+    assert not closer.is_alive(), "closing the model and a callback building a pipeline wait for each other"
+    assert model.closed and len(built) == 1 and "closed" in built[0]
+
+
 def test_close_on_a_stuck_card_returns_after_its_time_out(card):
     """The library waits up to 10 s per stream for runs the card does not finish: close(timeout_ms) waits
     for them only that long, fails what is left, and the card's memory is released in the background."""
@@ -151,6 +202,32 @@ def test_close_on_a_stuck_card_returns_after_its_time_out(card):
             assert_bit_exact(f.result(0), expected)
         with pytest.raises(ValueError):
             qobl.Pipeline(model).close(timeout_ms=-1)
+
+
+def test_a_pipeline_given_up_on_releases_its_two_streams_side_by_side(card):
+    """Each stream's destruction waits up to 10 s for runs the card does not finish.  A pipeline whose
+    close gave up with a run of each stream on a stuck card is released in about those 10 s, not 20."""
+    with qobl.Model(MODELS / "classifier") as model:
+        pipe = qobl.Pipeline(model, gather_timeout_ms=60_000)
+        (x,), _ = load_sample(MODELS / "classifier", model)
+        pipe.infer(x)   # the synchronous stream is made
+        card.set_op_delay_us(12_000_000)   # longer than the library waits for a stream's runs
+        futures = [pipe.infer_async(x) for _ in range(pipe.cache_number)]   # a device run on the card
+        with pytest.raises(qobl.Error):
+            pipe.infer(x, timeout_ms=50)   # and one of the synchronous stream behind it
+        start = time.monotonic()
+        pipe.close(timeout_ms=300)
+        assert qobl._qobl._wait_calls_finished(60_000)
+        took = time.monotonic() - start
+        card.set_op_delay_us(0)   # the op on the card now ends after its 12 s, the next one at once
+        assert all(f.exception(0).code == qobl.ERR_RUN_STREAM for f in futures)
+        assert took < 16, f"the release took {took:.1f} s"
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:   # the card's last runs end before the leak check
+            s = card.stats()
+            if s.runs_submitted == s.runs_completed + s.runs_failed:
+                break
+            time.sleep(0.05)
 
 
 def test_runs_nobody_waits_for_complete_while_the_resolver_sleeps(card):
@@ -279,6 +356,23 @@ def test_done_callbacks_may_call_the_pipeline(classifier):
         pipe.infer_async(x).add_done_callback(again)
     assert finished.wait(60)
     for got in seen:
+        assert_bit_exact(got, expected)
+
+    # A callback waiting on other futures of the pipeline, which only this thread resolves: one that
+    # finished in the same device run, and one it starts itself.
+    chained = []
+
+    def wait_on(f, other):
+        chained.append(other.result(timeout=20))
+        chained.append(pipe.infer_async(x).result(timeout=20))
+        chained.append(pipe.infer_batch([x] * 3))
+
+    first, second = pipe.infer_async(x), pipe.infer_async(x)
+    first.add_done_callback(lambda f: wait_on(f, second))
+    first.result(timeout=30)
+    pipe.synchronize()
+    assert len(chained) == 3
+    for got in chained[:2] + chained[2]:
         assert_bit_exact(got, expected)
 
 
