@@ -5,6 +5,7 @@
 #   cmake --install build --prefix /opt/qobl
 #   cmake -DCMAKE_PREFIX_PATH=/opt/qobl ...      find_package(qobl REQUIRED)  target_link_libraries(app qobl::qobl)
 #   PKG_CONFIG_PATH=/opt/qobl/lib/pkgconfig pkg-config --cflags --libs qobl
+#   cmake -Dqobl_DIR=<build>/cmake ...          the same package, for the build tree without installing
 #
 # Every file belongs to one install component, one Debian package each (cmake/qobl_package.cmake):
 #   runtime  libqobl0      the shared libraries (lib<name>.so.<major>...) and the demo models
@@ -72,6 +73,9 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/platform/tvm/include/ DESTINATION ${QOBL_I
 
 install(EXPORT qoblTargets NAMESPACE qobl:: FILE qoblTargets.cmake DESTINATION ${QOBL_INSTALL_CMAKEDIR}
   COMPONENT dev)
+# The same package for the build tree, next to its qoblConfig.cmake: an application finds the built
+# libraries with -Dqobl_DIR=<build>/cmake (or <build> on CMAKE_PREFIX_PATH), headers from the source tree.
+export(EXPORT qoblTargets NAMESPACE qobl:: FILE ${CMAKE_BINARY_DIR}/cmake/qoblTargets.cmake)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/qoblConfig.cmake.in
   ${CMAKE_BINARY_DIR}/cmake/qoblConfig.cmake INSTALL_DESTINATION ${QOBL_INSTALL_CMAKEDIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/qoblConfigVersion.cmake

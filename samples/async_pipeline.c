@@ -15,12 +15,16 @@
 
 #define RUNS 8
 #define MAX_TENSORS 8
+/* Every failing call jumps to the teardown at the end of run(), which releases whatever was made up to
+   that point: the pattern to copy, as a program that keeps running must not lose card memory or library
+   objects on an error.  qoblERR_RUN_PENDING is not a failure: the input waits to be gathered into a
+   device run with others. */
 #define CHECK(call)                                            \
   do {                                                         \
     uint32_t rc_ = (uint32_t)(call);                           \
     if (rc_ != 0 && rc_ != qoblERR_RUN_PENDING) {              \
       fprintf(stderr, "%s failed: %u\n", #call, rc_);          \
-      return 1;                                                \
+      goto teardown;                                           \
     }                                                          \
   } while (0)
 
@@ -77,31 +81,51 @@ static void on_report(qobeOp* op, qobmDataset* input, qobmDataset* output, qoblC
   pthread_mutex_unlock(&r->lock);
 }
 
-/* Releases what run() holds before it builds anything, and returns its failure status. */
-static int give_up(qoblModel* model, uint8_t* input, uint8_t* expected) {
-  if (model != NULL) qoblDestroyModel(model);
-  free(input);
-  free(expected);
-  return 1;
+/* Releases an output dataset from qoblRequestOutputDataset: the card memory of each buffer, the buffers,
+   then the dataset itself. */
+static void release_output_dataset(qobmDataset* ds) {
+  uint32_t count = 0;
+  if (qobmGetDatasetBufferCount(ds, &count) == 0) {
+    for (uint32_t o = 0; o < count; ++o) {
+      qobmDataBuffer* buf = NULL;
+      uint64_t addr = 0;
+      if (qobmGetDatasetBuffer(ds, o, &buf) != 0) continue;
+      if (qobmGetDataBufferAddr(buf, &addr) == 0) qobmFree(addr);
+      qobmDestroyDataBuffer(buf);
+    }
+  }
+  qobmDestroyDataset(ds);
 }
 
 static int run(const char* dir) {
+  /* Everything the runs take, released at teardown in the reverse order of making. */
+  int status = 1;
+  struct results r;
+  memset(&r, 0, sizeof r);
+  pthread_mutex_init(&r.lock, NULL);
+  uint8_t *input = NULL, *expected = NULL;
+  qoblModel* model = NULL;
+  qoblOpGraph* graph = NULL;
+  qobeOp* ops[3] = {NULL, NULL, NULL};
+  qoblStream* stream = NULL;
+  uint64_t in_addr[MAX_TENSORS];
+  uint32_t in_blocks = 0; /* in_addr[0 .. in_blocks) hold card memory */
+  qobmDataset *in_ds[RUNS] = {NULL}, *out_ds[RUNS] = {NULL};
+  qobmDataBuffer* in_buf[RUNS][MAX_TENSORS];
+  memset(in_buf, 0, sizeof in_buf);
+
   char files[4][1024];
   const char* names[4] = {"model.so", "graph.json", "params.bin", "hw.json"};
   for (int i = 0; i < 4; ++i) snprintf(files[i], sizeof files[i], "%s/%s", dir, names[i]);
   size_t in_size = 0;
-  struct results r;
-  memset(&r, 0, sizeof r);
-  pthread_mutex_init(&r.lock, NULL);
-  uint8_t* input = read_file(dir, "sample_input.bin", &in_size);
-  uint8_t* expected = read_file(dir, "expected_output.bin", &r.size);
+  input = read_file(dir, "sample_input.bin", &in_size);
+  expected = read_file(dir, "expected_output.bin", &r.size);
   r.expected = expected;
   if (input == NULL || expected == NULL) {
     fprintf(stderr, "cannot read the samples in %s\n", dir);
-    return give_up(NULL, input, expected);
+    goto teardown;
   }
 
-  qoblModel* model = NULL;
   uint32_t batch = 0, inputs = 0;
   uint64_t in_bytes[MAX_TENSORS], in_total = 0, out_total = 0;
   int core_layout = 0;
@@ -113,7 +137,7 @@ static int run(const char* dir) {
   CHECK(qoblGetModelOutputCount(model, &r.outputs));
   if (inputs == 0 || inputs > MAX_TENSORS || r.outputs == 0 || r.outputs > MAX_TENSORS) {
     fprintf(stderr, "%u input(s), %u output(s): 1 to %d of each\n", inputs, r.outputs, MAX_TENSORS);
-    return give_up(model, input, expected);
+    goto teardown;
   }
   for (uint32_t i = 0; i < inputs; ++i) { /* the shapes of one item: float32 tensors */
     qobmShape shape;
@@ -132,12 +156,9 @@ static int run(const char* dir) {
   if (in_total != in_size || out_total != r.size) {
     fprintf(stderr, "the samples do not fit the model: %zu input bytes for %llu, %zu output bytes for %llu\n",
             in_size, (unsigned long long)in_total, r.size, (unsigned long long)out_total);
-    return give_up(model, input, expected);
+    goto teardown;
   }
 
-  qoblOpGraph* graph = NULL;
-  qobeOp *ops[3] = {NULL, NULL, NULL};
-  qoblStream* stream = NULL;
   uint32_t cache = 0;
   CHECK(qoblCreateOpGraph(&graph));
   CHECK(qoblCreateGraphInputOp(graph, inputs, &ops[0]));
@@ -156,12 +177,10 @@ static int run(const char* dir) {
 
   /* One card block per model input, shared by every run; every run gets its own input dataset (one buffer
      per model input, in input order) and output dataset. */
-  uint64_t in_addr[MAX_TENSORS];
-  qobmDataset *in_ds[RUNS], *out_ds[RUNS];
-  qobmDataBuffer* in_buf[RUNS][MAX_TENSORS];
   qobmDeviceInfo dev = {qobmDE_QOBC, 0};
   for (size_t i = 0, at = 0; i < inputs; at += (size_t)in_bytes[i], ++i) {
     CHECK(qobmMalloc(in_bytes[i], &in_addr[i]));
+    in_blocks = (uint32_t)i + 1;
     CHECK(qobmMemcpy(in_addr[i], (uint64_t)(uintptr_t)(input + at), in_bytes[i], qobmMEMCPY_HOST_TO_DEVICE));
   }
   for (int k = 0; k < RUNS; ++k) {
@@ -175,31 +194,37 @@ static int run(const char* dir) {
   for (int k = 0; k < RUNS; ++k) CHECK(qoblRunStreamAsync(stream, in_ds[k], out_ds[k])); /* 301041: gathered */
   CHECK(qoblSynchronizeStream(stream, 10000));
   printf("%d of %d outputs as expected, %d wrong\n", r.good, RUNS, r.bad);
+  status = r.good == RUNS && r.bad == 0 ? 0 : 1;
 
-  CHECK(qoblDestroyOpStream(stream));
-  for (int k = 0; k < RUNS; ++k) {
-    for (uint32_t o = 0; o < r.outputs; ++o) {
-      qobmDataBuffer* buf = NULL;
-      uint64_t addr = 0;
-      qobmGetDatasetBuffer(out_ds[k], o, &buf);
-      qobmGetDataBufferAddr(buf, &addr);
-      qobmFree(addr);
-      qobmDestroyDataBuffer(buf);
-    }
-    qobmDestroyDataset(out_ds[k]);
-    for (uint32_t i = 0; i < inputs; ++i) qobmDestroyDataBuffer(in_buf[k][i]);
-    qobmDestroyDataset(in_ds[k]);
+teardown:
+  /* The stream first: destroying it waits for the runs on the card and reports inputs still gathering, so
+     that afterwards no callback reads the datasets or the results.  Should it refuse to go, everything it
+     may still use stays as it is (releasing what a run still uses is worse than keeping it). */
+  if (stream != NULL && qoblDestroyOpStream(stream) != 0) {
+    fprintf(stderr, "qoblDestroyOpStream failed: the stream's datasets, graph and model are kept\n");
+    free(input);
+    return 1;
   }
-  for (uint32_t i = 0; i < inputs; ++i) qobmFree(in_addr[i]);
-  CHECK(qoblDestroyOpGraph(graph));
-  free(graph);
+  for (int k = 0; k < RUNS; ++k) {
+    if (out_ds[k] != NULL) release_output_dataset(out_ds[k]);
+    for (uint32_t i = 0; i < MAX_TENSORS; ++i)
+      if (in_buf[k][i] != NULL) qobmDestroyDataBuffer(in_buf[k][i]);
+    if (in_ds[k] != NULL) qobmDestroyDataset(in_ds[k]);
+  }
+  for (uint32_t i = 0; i < in_blocks; ++i) qobmFree(in_addr[i]);
+  /* The graph's handle record is the caller's: free() it once the graph is destroyed.  The ops belong to
+     the application too. */
+  if (graph != NULL && qoblDestroyOpGraph(graph) == 0) free(graph);
   for (int i = 0; i < 3; ++i)
     if (ops[i] != NULL) qobeDestroyOp(ops[i]);
-  CHECK(qoblDestroyModel(model));
+  if (model != NULL && qoblDestroyModel(model) != 0) {
+    fprintf(stderr, "qoblDestroyModel failed\n");
+    status = 1;
+  }
   pthread_mutex_destroy(&r.lock);
   free(input);
   free(expected);
-  return r.good == RUNS && r.bad == 0 ? 0 : 1;
+  return status;
 }
 
 int main(int argc, char** argv) {

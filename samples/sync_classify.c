@@ -34,12 +34,15 @@ static uint8_t* read_file(const char* dir, const char* name, size_t* size) {
   return data;
 }
 
+/* Every failing call jumps to the teardown at the end of classify(), which releases whatever was made up
+   to that point: the pattern to copy, as a program that keeps running must not lose card memory or
+   library objects on an error. */
 #define CHECK(call)                                                                \
   do {                                                                             \
     uint32_t rc_ = (uint32_t)(call);                                               \
     if (rc_ != 0) {                                                                \
       fprintf(stderr, "%s failed: %u\n", #call, rc_);                              \
-      return 1;                                                                    \
+      goto teardown;                                                               \
     }                                                                              \
   } while (0)
 
@@ -50,24 +53,49 @@ static uint64_t float_bytes(const qobmShape* shape) {
   return n;
 }
 
+/* Releases an output dataset from qoblRequestOutputDataset: the card memory of each buffer, the buffers,
+   then the dataset itself. */
+static void release_output_dataset(qobmDataset* ds) {
+  uint32_t count = 0;
+  if (qobmGetDatasetBufferCount(ds, &count) == 0) {
+    for (uint32_t o = 0; o < count; ++o) {
+      qobmDataBuffer* buf = NULL;
+      uint64_t addr = 0;
+      if (qobmGetDatasetBuffer(ds, o, &buf) != 0) continue;
+      if (qobmGetDataBufferAddr(buf, &addr) == 0) qobmFree(addr);
+      qobmDestroyDataBuffer(buf);
+    }
+  }
+  qobmDestroyDataset(ds);
+}
+
 static int classify(const char* dir) {
+  /* Everything the run takes, released at teardown in the reverse order of making. */
+  int status = 1;
+  uint8_t *input = NULL, *expected = NULL, *results = NULL;
+  qoblModel* model = NULL;
+  qoblOpGraph* graph = NULL;
+  qobeOp *input_op = NULL, *model_op = NULL, *copy_op = NULL;
+  qoblStream* stream = NULL;
+  qobmDataset *in_ds = NULL, *out_ds = NULL;
+  uint64_t in_addr[MAX_TENSORS];
+  qobmDataBuffer* in_buf[MAX_TENSORS] = {NULL};
+  uint32_t in_blocks = 0; /* in_addr[0 .. in_blocks) hold card memory */
+
   char lib[1024], graph_json[1024], params[1024], hw[1024];
   snprintf(lib, sizeof lib, "%s/model.so", dir);
   snprintf(graph_json, sizeof graph_json, "%s/graph.json", dir);
   snprintf(params, sizeof params, "%s/params.bin", dir);
   snprintf(hw, sizeof hw, "%s/hw.json", dir);
   size_t in_size = 0, exp_size = 0;
-  uint8_t* input = read_file(dir, "sample_input.bin", &in_size);
-  uint8_t* expected = read_file(dir, "expected_output.bin", &exp_size);
+  input = read_file(dir, "sample_input.bin", &in_size);
+  expected = read_file(dir, "expected_output.bin", &exp_size);
   if (input == NULL || expected == NULL) {
     fprintf(stderr, "cannot read the samples in %s\n", dir);
-    free(input);
-    free(expected);
-    return 1;
+    goto teardown;
   }
 
   /* The model, loaded on device 0 with batch size 1. */
-  qoblModel* model = NULL;
   uint32_t batch = 1;
   CHECK(qobmSetDevice(0));
   CHECK(qoblCreateModel(lib, graph_json, params, hw, &model));
@@ -82,10 +110,7 @@ static int classify(const char* dir) {
   if (inputs == 0 || inputs > MAX_TENSORS || outputs == 0 || outputs > MAX_TENSORS) {
     fprintf(stderr, "%u input(s) and %u output(s): this sample handles 1 to %d of each\n", inputs, outputs,
             MAX_TENSORS);
-    qoblDestroyModel(model);
-    free(input);
-    free(expected);
-    return 1;
+    goto teardown;
   }
   for (uint32_t i = 0; i < inputs; ++i) {
     qobmShape shape;
@@ -104,17 +129,11 @@ static int classify(const char* dir) {
     fprintf(stderr, "the samples do not fit the model: sample_input.bin has %zu bytes, its %u input(s) take %llu; "
             "expected_output.bin has %zu bytes, its %u output(s) take %llu\n", in_size, inputs,
             (unsigned long long)in_total, exp_size, outputs, (unsigned long long)out_total);
-    qoblDestroyModel(model);
-    free(input);
-    free(expected);
-    return 1;
+    goto teardown;
   }
 
   /* The graph: one input op taking all the model's inputs, feeding one run-model op (and a memory-copy op
      that turns a core layout into the plain tensors); then a stream made from it. */
-  qoblOpGraph* graph = NULL;
-  qobeOp *input_op = NULL, *model_op = NULL, *copy_op = NULL;
-  qoblStream* stream = NULL;
   CHECK(qoblCreateOpGraph(&graph));
   CHECK(qoblCreateGraphInputOp(graph, inputs, &input_op));
   CHECK(qoblCreateRunModelOp(model, &model_op));
@@ -128,13 +147,11 @@ static int classify(const char* dir) {
 
   /* The inputs in card memory, one block and one buffer each, in input order in one dataset; the output
      dataset comes from the stream. */
-  uint64_t in_addr[MAX_TENSORS];
-  qobmDataBuffer* in_buf[MAX_TENSORS];
-  qobmDataset *in_ds = NULL, *out_ds = NULL;
   qobmDeviceInfo dev = {qobmDE_QOBC, 0};
   CHECK(qobmCreateDataset(qobmDM_BUFFER, &in_ds));
   for (size_t i = 0, at = 0; i < inputs; at += (size_t)in_bytes[i], ++i) {
     CHECK(qobmMalloc(in_bytes[i], &in_addr[i]));
+    in_blocks = (uint32_t)i + 1;
     CHECK(qobmMemcpy(in_addr[i], (uint64_t)(uintptr_t)(input + at), in_bytes[i], qobmMEMCPY_HOST_TO_DEVICE));
     CHECK(qobmCreateDataBuffer(dev, in_addr[i], in_bytes[i], &in_buf[i]));
     CHECK(qobmAddDatasetBuffer(in_ds, in_buf[i]));
@@ -144,9 +161,13 @@ static int classify(const char* dir) {
   /* One synchronous run; then each output is copied back from the card and compared with its part of the
      expected outputs. */
   CHECK(qoblRunStream(stream, in_ds, out_ds, 10000));
-  uint8_t* results = malloc(out_total);
-  int ok = results != NULL;
-  for (size_t o = 0, at = 0; results != NULL && o < outputs; at += (size_t)out_bytes[o], ++o) {
+  results = malloc(out_total);
+  if (results == NULL) {
+    fprintf(stderr, "out of memory\n");
+    goto teardown;
+  }
+  int ok = 1;
+  for (size_t o = 0, at = 0; o < outputs; at += (size_t)out_bytes[o], ++o) {
     qobmDataBuffer* out_buf = NULL;
     uint64_t out_addr = 0;
     CHECK(qobmGetDatasetBuffer(out_ds, (uint32_t)o, &out_buf));
@@ -157,7 +178,7 @@ static int classify(const char* dir) {
       printf("output %zu (%llu bytes): %s\n", o, (unsigned long long)out_bytes[o], same ? "as expected" : "DIFFERS");
     ok = ok && same;
   }
-  if (outputs == 1 && results != NULL) {
+  if (outputs == 1) {
     const float* scores = (const float*)(void*)results;
     const size_t classes = out_total / sizeof(float);
     size_t best = 0;
@@ -170,33 +191,37 @@ static int classify(const char* dir) {
     printf("%u inputs, %u outputs; ", inputs, outputs);
   }
   printf("%s\n", ok ? "matches expected_output.bin" : "DIFFERS from expected_output.bin");
+  status = ok ? 0 : 1;
 
-  /* Teardown: stream, datasets and their card memory, graph, ops, model. */
-  CHECK(qoblDestroyOpStream(stream));
-  for (uint32_t o = 0; o < outputs; ++o) {
-    qobmDataBuffer* out_buf = NULL;
-    uint64_t out_addr = 0;
-    CHECK(qobmGetDatasetBuffer(out_ds, o, &out_buf));
-    CHECK(qobmGetDataBufferAddr(out_buf, &out_addr));
-    qobmFree(out_addr);
-    qobmDestroyDataBuffer(out_buf);
+teardown:
+  /* The stream first: it uses the datasets, the graph and the model.  Should it refuse to go, they stay
+     as they are (releasing what a stream still uses is worse than keeping it). */
+  if (stream != NULL && qoblDestroyOpStream(stream) != 0) {
+    fprintf(stderr, "qoblDestroyOpStream failed: the stream's datasets, graph and model are kept\n");
+    free(results);
+    free(input);
+    free(expected);
+    return 1;
   }
-  qobmDestroyDataset(out_ds);
-  for (uint32_t i = 0; i < inputs; ++i) {
-    qobmDestroyDataBuffer(in_buf[i]);
-    qobmFree(in_addr[i]);
-  }
-  qobmDestroyDataset(in_ds);
-  CHECK(qoblDestroyOpGraph(graph));
-  free(graph);
-  qobeDestroyOp(input_op);
-  qobeDestroyOp(model_op);
+  if (out_ds != NULL) release_output_dataset(out_ds);
+  for (uint32_t i = 0; i < MAX_TENSORS; ++i)
+    if (in_buf[i] != NULL) qobmDestroyDataBuffer(in_buf[i]);
+  for (uint32_t i = 0; i < in_blocks; ++i) qobmFree(in_addr[i]);
+  if (in_ds != NULL) qobmDestroyDataset(in_ds);
+  /* The graph's handle record is the caller's: free() it once the graph is destroyed.  The ops belong to
+     the application too. */
+  if (graph != NULL && qoblDestroyOpGraph(graph) == 0) free(graph);
+  if (input_op != NULL) qobeDestroyOp(input_op);
+  if (model_op != NULL) qobeDestroyOp(model_op);
   if (copy_op != NULL) qobeDestroyOp(copy_op);
-  CHECK(qoblDestroyModel(model));
+  if (model != NULL && qoblDestroyModel(model) != 0) {
+    fprintf(stderr, "qoblDestroyModel failed\n");
+    status = 1;
+  }
   free(results);
   free(input);
   free(expected);
-  return ok ? 0 : 1;
+  return status;
 }
 
 int main(int argc, char** argv) {

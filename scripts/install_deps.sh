@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.  Extra package names given
 # as arguments are installed too (scripts/package.sh adds lintian, which only packaging needs).
 set -euo pipefail
-pkgs=("$@" g++ gcc make cmake pkg-config git rapidjson-dev libdlpack-dev googletest libgtest-dev libgmock-dev
+pkgs=("$@" g++ gcc make ninja-build cmake pkg-config git rapidjson-dev libdlpack-dev googletest libgtest-dev libgmock-dev
       libbenchmark-dev libcli11-dev python3 python3-dev pybind11-dev python3-numpy python3-pytest
       # qobl-serve: HTTP server, gRPC and protobuf; its tests' clients (curl, grpcio, protobuf, YAML)
       libcpp-httplib-dev libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installation directories given as absolute paths are refused when the project is configured, with the
-# directory named, while relative ones (lib64, a multiarch directory) pass.  Each configure stops early:
+# directory named, while relative ones (lib64, a multiarch directory) pass; so are in-source builds.  Each configure stops early:
 # the refused ones at the check, the accepted ones at a deliberately bad QOBL_SANITIZE just after it.
 #   install_dirs_check.sh SOURCE_DIR
 set -euo pipefail
@@ -26,4 +26,18 @@ for libdir in lib64 lib/x86_64-linux-gnu; do
   says $n "QOBL_SANITIZE must be empty, address or thread" ||
     { cat "$tmp/log$n"; fail "CMAKE_INSTALL_LIBDIR=$libdir stopped the configure before QOBL_SANITIZE"; }
 done
+# An in-source build is refused before it writes anything into the source directories (a copy of the
+# tracked files here, so that the real tree stays clean).
+copy=$tmp/in-source
+mkdir "$copy"
+if git -C "$src" rev-parse --git-dir > /dev/null 2>&1; then
+  git -C "$src" ls-files -z | (cd "$src" && xargs -0 cp --parents -t "$copy")
+else
+  (cd "$src" && tar --exclude='./build*' -cf - .) | tar -C "$copy" -xf -
+fi
+n=$((n + 1))
+if (cd "$copy" && cmake . > "$tmp/log$n" 2>&1); then fail "an in-source build was accepted"; fi
+says $n "In-source builds are refused" || { cat "$tmp/log$n"; fail "no reason given for refusing the in-source build"; }
+[ ! -e "$copy/cmake/qoblConfig.cmake" ] && [ ! -e "$copy/models/classifier/graph.json" ] ||
+  fail "the refused in-source build wrote into the source directories"
 echo "install dirs check passed"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, then builds the installed samples against it twice - with
 # the CMake package (find_package(qobl)) and with pkg-config (qobl.pc) - and runs them on the demo models,
+# builds them once more against the build tree's CMake package (qobl_DIR=<build>/cmake),
 # and runs the installed qobl-run on its installed default model, qobl-info on it and qobl-model-gen --help.
 #   install_test.sh BUILD_DIR SOURCE_DIR SANITIZE_FLAGS
 set -euo pipefail
@@ -29,6 +30,15 @@ cmake --build "$tmp/cm" > "$tmp/cm-build.log"
 # The installed demo model with two inputs and two outputs.
 "$tmp/cm/sync_classify" "$prefix/lib/qobl/models/pair"
 "$tmp/cm/async_pipeline" "$prefix/lib/qobl/models/pair"
+
+echo "== CMake package of the build tree (not installed)"
+cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/bt" -Dqobl_DIR="$build/cmake" \
+      -DQOBL_SAMPLES_DIR="$src/samples" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san" > "$tmp/bt.log"
+cmake --build "$tmp/bt" > "$tmp/bt-build.log"
+"$tmp/bt/sync_classify" "$build/models/pair"
+# It links the build tree's library, not the one just installed.
+ldd "$tmp/bt/sync_classify" | grep -q "=> $(cd "$build/lib" && pwd -P)/libqobl.so.0 " ||
+  { ldd "$tmp/bt/sync_classify"; echo "the build-tree consumer does not use $build/lib/libqobl.so.0"; exit 1; }
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
