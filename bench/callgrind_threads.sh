@@ -10,8 +10,7 @@
 # (engineLoop) and its reporter thread (reporterLoop).  Inclusive costs of single functions come from
 # callgrind_annotate --inclusive=yes on the same files.  The splits:
 #  - application thread, before the card's submission: qoblRunStreamAsync less the card's qobcrt_run_stream
-#    and less OpStream::openNextRun (the work the call does after the submission; the few instructions of
-#    its return are counted before);
+#    (the few instructions of its return are counted before);
 #  - reporter thread, before the report callback: sdkGetOutputs less the callback (Pipeline::onReport),
 #    OpStream::recycleInstructionMemory and both OpStream::setBusy calls (marking the stream busy, about
 #    twenty instructions, is counted after).  The card's own reporter loop (the floor has it too) is
@@ -76,9 +75,8 @@ for f in "$tmp"/cg."$first"-[0-9]*; do
   elif grep -q 'run_instructions.cpp:main$' <<<"$names"; then
     call=$(fn "$f" "$g" ':qoblRunStreamAsync$')
     card=$(fn "$f" "$g" ':qobcrt_run_stream$')
-    next=$(fn "$f" "$g" ':zenlar::qobl::OpStream::openNextRun\(')
     # At cache number N, N calls per device run: the last sends the run, the others only gather (before).
-    before=$((call - card - next))
+    before=$((call - card))
     printf '  %-12s %6d   before the card submission %d, the submission %d, after it %d\n' application \
       "$per_run" "$before" "$card" "$((per_run - before - card))"
   else
