@@ -1397,6 +1397,7 @@ class WireFramingTest(ServerTestCase):
     MAX_BODY = 100000
     ARGS = ("--max-request-bytes", str(MAX_BODY), "--http-threads", "2")
     CARDS = 1
+    HOOKS = True
     INFER = b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
     LIVE = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n"
     # Sent behind every refused request: a server reading on after the refusal would answer it too.
@@ -1545,6 +1546,11 @@ class WireFramingTest(ServerTestCase):
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
             ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
              "target is longer than 8192 bytes"),
+            ("target without its leading /", b"GET v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "not a path starting with '/'"),
+            ("target of another scheme", b"GET ftp://x/v2 HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "not a path starting with '/'"),
+            ("asterisk form on GET", b"GET * HTTP/1.1\r\nHost: x\r\n\r\n", 400, "taken by OPTIONS only"),
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
@@ -1571,6 +1577,20 @@ class WireFramingTest(ServerTestCase):
         answers = self.responses(got, head_only=(0,))
         self.assertEqual([a[0] for a in answers], [200, 200], got)
         self.assertGreater(int(answers[0][1]["content-length"]), 0)
+        # A '?' inside the query is part of it: the path is routed, the parameter keeps the '?'.
+        got, _, _ = raw_http(s.http, b"GET /v2/health/live?a=1?b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got)
+        got, _, _ = raw_http(s.http, b"POST /test-hooks/fail-next-run?model=a?b&card=0&code=1 HTTP/1.1\r\nHost: x\r\n"
+                                     b"Content-Length: 0\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [400], got)
+        self.assertIn('unknown model "a?b"', json.loads(answers[0][2])["error"])
+        # A response closing the connection says so once, also when the request asked to close it as well.
+        for line in (b"POST /v2/models/nosuch/infer", b"TRACE /v2", b"GET v2"):
+            got, _, _ = raw_http(s.http, line + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            head = got.partition(b"\r\n\r\n")[0].lower()
+            self.assertEqual(head.count(b"\r\nconnection:"), 1, (line, got))
+            self.assertIn(b"\r\nconnection: close", head, line)
         # A target in absolute form names its path.
         got, _, _ = raw_http(s.http, b"GET http://example:8080/v2 HTTP/1.1\r\nHost: example\r\nConnection: close\r\n\r\n")
         answers = self.responses(got)
@@ -1809,7 +1829,7 @@ class ShutdownTest(unittest.TestCase):
 
 class StopTest(unittest.TestCase):
     """What open connections meet when the server stops: inference streams are answered what they sent and
-    then ended."""
+    then ended, idle kept-alive HTTP connections get an answer or a clean close, never a reset."""
 
     def start(self, *args, **kwargs):
         s = Server(*args, **kwargs)
@@ -1853,6 +1873,63 @@ class StopTest(unittest.TestCase):
         self.assertIn(outcomes["idle"][1], ended)
         self.assertEqual(outcomes["busy"][0], [("", "in-flight", [CLASSIFIER_OUT * 4])])
         self.assertIn(outcomes["busy"][1], ended)
+
+    def test_requests_on_idle_connections_at_stop(self):
+        """Requests sent on idle kept-alive connections as the server stops: those that arrive before the
+        close get an answer, those that cross the close (sent after the server ended the connection, before
+        the client could see it) meet a clean close, never a reset."""
+        s = self.start(cards=1)
+        live = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n"
+        conns = []
+        for _ in range(40):
+            c = socket.create_connection(("127.0.0.1", s.http))
+            c.settimeout(10)
+            c.sendall(live)
+            got = b""
+            while b"\r\n\r\n" not in got:
+                got += c.recv(4096)
+            self.assertTrue(got.startswith(b"HTTP/1.1 200"), got)
+            conns.append(c)
+        time.sleep(0.2)   # every connection idle, waiting for its next request
+        early, crossing = conns[:20], conns[20:]
+        outcomes = []
+
+        def send(c):
+            try:
+                c.sendall(live)
+            except OSError as e:
+                outcomes.append(("send failed", repr(e)))
+
+        s.proc.send_signal(signal.SIGTERM)
+        for c in early:
+            send(c)
+        # The others send once the server's end of the connection has reached them.
+        waiting = list(crossing)
+        deadline = time.monotonic() + 10
+        while waiting and time.monotonic() < deadline:
+            ready, _, _ = select.select(waiting, [], [], 1)
+            for c in ready:
+                waiting.remove(c)
+                send(c)
+        self.assertEqual(waiting, [], "the server did not close the idle connections")
+        for c in conns:
+            got = b""
+            try:
+                while True:
+                    d = c.recv(65536)
+                    if not d:
+                        break
+                    got += d
+            except OSError as e:
+                outcomes.append(("broken, not closed", repr(e), got[:12]))
+                continue
+            finally:
+                c.close()
+            if got and not (got.startswith(b"HTTP/1.1 200") or got.startswith(b"HTTP/1.1 503")):
+                outcomes.append(("partial answer", got))
+        code, out = s.stop()
+        self.assertEqual(code, 0, s.stderr())
+        self.assertEqual(outcomes, [])
 
 
 if __name__ == "__main__":
