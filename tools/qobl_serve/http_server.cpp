@@ -1061,6 +1061,13 @@ class ConnectionPool final : public httplib::TaskQueue {
       if (left <= 0) break;
       const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), static_cast<int>(left));
       for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == wake_) {   // the stop's own wake-up: taken, or it would fire again at once
+          uint64_t count;
+          if (::read(wake_, &count, sizeof count) < 0) {
+            // Taken already.
+          }
+          continue;
+        }
         const auto it = parked_.find(events[i].data.fd);
         if (it != parked_.end() && !readable(it->first, it->second)) parked_.erase(it);
       }
