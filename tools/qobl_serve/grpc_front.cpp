@@ -5,7 +5,9 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -257,6 +259,24 @@ void fillTensorMeta(const TensorSpec& t, inference::ModelMetadataResponse::Tenso
   for (int64_t d : t.shape) m->add_shape(d);
 }
 
+// A request's outputs as a ModelInferResponse, in raw_output_contents.
+void fillResponse(const InferResult& res, inference::ModelInferResponse* r) {
+  r->set_model_name(res.model);
+  r->set_model_version(kModelVersion);
+  r->set_id(res.id);
+  for (auto& t : res.outputs) {
+    auto* o = r->add_outputs();
+    o->set_name(t.name);
+    o->set_datatype(t.datatype);
+    for (int64_t d : t.shape) o->add_shape(d);
+    r->add_raw_output_contents(reinterpret_cast<const char*>(t.data.data()), t.data.size());
+  }
+}
+
+// Requests of one ModelStreamInfer call read and not yet answered, at most: the reader stops reading past
+// them (gRPC's flow control then holds the client back) until the oldest is answered.
+constexpr size_t kStreamWindow = 16;
+
 }  // namespace
 
 // The ModelInfer calls waiting for their outputs, watched by one thread: a call the client cancelled, whose
@@ -324,16 +344,53 @@ class CancelWatch {
 };
 
 // Service inference.GRPCInferenceService (as generated from inference.proto, whose methods it serves under
-// the same names), with its requests parsed as Parsed<M>.
+// the same names, checked against the declaration at start), its unary requests parsed as Parsed<M>.
 class GrpcFront::Service final : public grpc::Service {
  public:
-  explicit Service(Repository& repo, uint64_t maxBytes) : repo_(repo), maxBytes_(maxBytes) {
+  Service(Repository& repo, uint64_t maxBytes, uint32_t maxStreams)
+      : repo_(repo), maxBytes_(maxBytes), maxStreams_(maxStreams) {
     addMethod("/inference.GRPCInferenceService/ServerLive", &Service::ServerLive);
     addMethod("/inference.GRPCInferenceService/ServerReady", &Service::ServerReady);
     addMethod("/inference.GRPCInferenceService/ModelReady", &Service::ModelReady);
     addMethod("/inference.GRPCInferenceService/ServerMetadata", &Service::ServerMetadata);
     addMethod("/inference.GRPCInferenceService/ModelMetadata", &Service::ModelMetadata);
     addMethod("/inference.GRPCInferenceService/ModelInfer", &Service::ModelInfer);
+    // Its requests are read as bytes and parsed by the handler: one that does not parse is answered in the
+    // stream like any other refused request, rather than ending the stream.
+    static const char kStream[] = "/inference.GRPCInferenceService/ModelStreamInfer";
+    served_[kStream] = true;
+    AddMethod(new grpc::internal::RpcServiceMethod(
+        kStream, grpc::internal::RpcMethod::BIDI_STREAMING,
+        new grpc::internal::BidiStreamingHandler<Service, grpc::ByteBuffer, inference::ModelStreamInferResponse>(
+            [](Service* service, grpc::ServerContext* ctx,
+               grpc::ServerReaderWriter<inference::ModelStreamInferResponse, grpc::ByteBuffer>* stream) {
+              return service->ModelStreamInfer(ctx, stream);
+            },
+            this)));
+  }
+
+  // "" when the methods served here are those inference.proto declares for the service, with the same
+  // streaming; otherwise what differs.  The methods are registered here by hand (see addMethod()), not
+  // through the generated service, so nothing else ties them to the declaration.
+  std::string checkAgainstDeclaration() const {
+    const auto* svc = inference::ModelInferRequest::descriptor()->file()->FindServiceByName("GRPCInferenceService");
+    if (svc == nullptr) return "inference.proto declares no GRPCInferenceService";
+    std::map<std::string, bool> declared;
+    for (int i = 0; i < svc->method_count(); ++i) {
+      const auto* m = svc->method(i);
+      if (m->client_streaming() != m->server_streaming())
+        return "method " + m->name() + " streams one way only, which is not served";
+      declared["/" + svc->full_name() + "/" + m->name()] = m->client_streaming();
+    }
+    for (const auto& d : declared) {
+      const auto it = served_.find(d.first);
+      if (it == served_.end()) return "method " + d.first + " is declared but not served";
+      if (it->second != d.second) return "method " + d.first + " is served with another streaming than declared";
+    }
+    for (const auto& m : served_) {
+      if (declared.count(m.first) == 0) return "method " + m.first + " is served but not declared";
+    }
+    return "";
   }
 
   grpc::Status ServerLive(grpc::ServerContext*, const inference::ServerLiveRequest*,
@@ -401,17 +458,90 @@ class GrpcFront::Service final : public grpc::Service {
       e = m->infer(std::move(req), items, std::move(raw), &res, &giveUp);
     }
     if (e) return toStatus(e);
-    r->set_model_name(res.model);
-    r->set_model_version(kModelVersion);
-    r->set_id(res.id);
-    for (auto& t : res.outputs) {
-      auto* o = r->add_outputs();
-      o->set_name(t.name);
-      o->set_datatype(t.datatype);
-      for (int64_t d : t.shape) o->add_shape(d);
-      r->add_raw_output_contents(reinterpret_cast<const char*>(t.data.data()), t.data.size());
-    }
+    fillResponse(res, r);
     return grpc::Status::OK;
+  }
+
+  // Bidirectional streaming inference.  This handler's thread reads the requests, checks each and queues
+  // it on its model at once (so requests of one stream share device runs as those of separate calls do),
+  // and hands it to a writer thread of the stream's own, which answers the requests in the order they
+  // came, each as soon as its outputs are in: one response per request, its outputs or its error, the
+  // stream going on after an error.  At most kStreamWindow requests are read ahead of the answers.
+  //
+  // The stream ends when the client has half-closed it and every request is answered (OK); when the
+  // client cancels it, its deadline passes or its connection goes away (the requests not answered are
+  // given up, their items still queued dropped, within CancelWatch::kPollMs); or when the server stops:
+  // the requests read until then are answered, and the stream ends UNAVAILABLE, or CANCELLED when it was
+  // waiting for the client's next request (gRPC's synchronous API can end a call blocked in a read only
+  // by cancelling it).
+  grpc::Status ModelStreamInfer(grpc::ServerContext* ctx,
+                                grpc::ServerReaderWriter<inference::ModelStreamInferResponse, grpc::ByteBuffer>* stream) {
+    OpenStream open;
+    {
+      std::lock_guard<std::mutex> g(streamsMu_);
+      if (stopping_) return grpc::Status(grpc::StatusCode::UNAVAILABLE, "the server is shutting down");
+      if (streams_.size() >= maxStreams_)
+        return grpc::Status(grpc::StatusCode::UNAVAILABLE, std::to_string(maxStreams_) +
+                                                               " inference streams are open, the most the server "
+                                                               "takes; try again later");
+      streams_.insert(&open);
+    }
+    struct Registered {   // until the handler returns, however it returns
+      Service& s;
+      OpenStream* open;
+      ~Registered() {
+        std::lock_guard<std::mutex> g(s.streamsMu_);
+        s.streams_.erase(open);
+      }
+    } registered{*this, &open};
+    // A client cancelling the stream gives up the request being waited for, and so all the others.
+    GiveUp giveUp;
+    {
+      CancelWatch::Watched watched(cancelWatch_, ctx, &giveUp);
+      std::thread writer([&] { writeAnswers(ctx, stream, open, giveUp); });
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> lk(open.mu);
+          open.cv.wait(lk, [&] { return open.answers.size() < kStreamWindow || open.writerDone || open.stop; });
+          if (open.writerDone || open.stop) break;
+        }
+        grpc::ByteBuffer buf;
+        if (!stream->Read(&buf)) break;   // half-closed, cancelled, or the connection is gone
+        Answer a = prepare(buf);
+        std::lock_guard<std::mutex> g(open.mu);
+        if (open.writerDone) break;   // a is dropped: its request is given up
+        open.answers.push_back(std::move(a));
+        open.cv.notify_all();
+        // Stopping: the request just read was refused as UNAVAILABLE; no more are read.
+        if (open.stop) break;
+      }
+      {
+        std::lock_guard<std::mutex> g(open.mu);
+        open.readsDone = true;
+      }
+      open.cv.notify_all();
+      writer.join();
+      // Requests the writer did not answer (the stream was cancelled) are given up.
+      open.answers.clear();
+    }
+    if (open.cancelled || ctx->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "the stream was cancelled");
+    if (open.stop)
+      return grpc::Status(grpc::StatusCode::UNAVAILABLE,
+                          "the server is shutting down: the requests read until then were answered");
+    return grpc::Status::OK;
+  }
+
+  // Ends the open inference streams once their requests read so far are answered, and refuses new ones.
+  void stopStreams() {
+    std::lock_guard<std::mutex> g(streamsMu_);
+    stopping_ = true;
+    for (OpenStream* s : streams_) {
+      {
+        std::lock_guard<std::mutex> sg(s->mu);
+        s->stop = true;
+      }
+      s->cv.notify_all();
+    }
   }
 
  private:
@@ -419,6 +549,7 @@ class GrpcFront::Service final : public grpc::Service {
   template <class Req, class Resp>
   void addMethod(const char* path,
                  grpc::Status (Service::*handler)(grpc::ServerContext*, const Req*, Resp*)) {
+    served_[path] = false;
     AddMethod(new grpc::internal::RpcServiceMethod(
         path, grpc::internal::RpcMethod::NORMAL_RPC,
         new grpc::internal::RpcMethodHandler<Service, Parsed<Req>, Resp>(
@@ -426,6 +557,100 @@ class GrpcFront::Service final : public grpc::Service {
               return (service->*handler)(ctx, &q->msg, r);
             },
             this)));
+  }
+
+  // A request of a stream as read: queued on its model, or refused with an error.
+  struct Answer {
+    std::string model, version, id;   // as the request named them, echoed with an error
+    ServedModel* served = nullptr;
+    std::unique_ptr<ServedModel::Pending> pending;   // queued: its outputs are collected from here
+    Error error;                                     // refused before it was queued
+  };
+
+  // A ModelStreamInfer call's state shared by its reader (the handler's thread), its writer, and stopStreams().
+  struct OpenStream {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<Answer> answers;   // mu: read, in order, not yet answered
+    bool readsDone = false;       // mu: the reader reads no more requests
+    bool writerDone = false;      // mu: the writer writes no more answers
+    bool stop = false;            // mu: the server is stopping
+    bool cancelled = false;       // mu: the writer cancelled the call
+  };
+
+  // Checks a request read from a stream and queues it on its model.
+  Answer prepare(grpc::ByteBuffer& buf) {
+    Answer a;
+    inference::ModelInferRequest q;
+    const grpc::Status s = grpc::GenericDeserialize<grpc::ProtoBufferReader, inference::ModelInferRequest>(&buf, &q);
+    if (!s.ok()) {
+      a.error = bad("the request is not a valid " + inference::ModelInferRequest::descriptor()->full_name() +
+                    " message" + (s.error_message().empty() ? "" : ": " + s.error_message()));
+      return a;
+    }
+    a.model = q.model_name();
+    a.version = q.model_version();
+    a.id = q.id();
+    ServedModel* m = lookup(a.model, a.version, &a.error);
+    if (m == nullptr) return a;
+    InferRequest req;
+    uint32_t items = 0;
+    auto raw = std::make_shared<std::vector<std::string>>();
+    if ((a.error = decodeRequest(q, m->signature(), repo_.config().queueCapacity, maxBytes_, &req, &items, raw.get()))) {
+      m->rejected();
+      return a;
+    }
+    a.served = m;
+    a.pending = m->submit(std::move(req), items, std::move(raw), &a.error);
+    return a;
+  }
+
+  // The writer of a stream: answers its requests in order until the reader is done and all are answered,
+  // the call fails, or the server stops while the stream waits for a request.
+  void writeAnswers(grpc::ServerContext* ctx,
+                    grpc::ServerReaderWriter<inference::ModelStreamInferResponse, grpc::ByteBuffer>* stream,
+                    OpenStream& open, GiveUp& giveUp) {
+    for (;;) {
+      Answer a;
+      {
+        std::unique_lock<std::mutex> lk(open.mu);
+        open.cv.wait(lk, [&] { return !open.answers.empty() || open.readsDone || open.stop; });
+        if (open.answers.empty()) {
+          if (!open.readsDone) {
+            // Stopping, every request read is answered, and the reader waits for the client's next one:
+            // only cancelling the call ends that wait.
+            open.cancelled = true;
+            ctx->TryCancel();
+          }
+          open.writerDone = true;
+          break;
+        }
+        a = std::move(open.answers.front());
+        open.answers.pop_front();
+      }
+      open.cv.notify_all();   // room for the reader
+      inference::ModelStreamInferResponse r;
+      if (a.pending) {
+        InferResult res;
+        a.error = a.served->collect(std::move(a.pending), &res, &giveUp);
+        if (!a.error) fillResponse(res, r.mutable_infer_response());
+      }
+      if (a.error) {
+        r.set_error_message(a.error.message);
+        auto* ir = r.mutable_infer_response();
+        ir->set_model_name(a.model);
+        ir->set_model_version(a.version);
+        ir->set_id(a.id);
+      }
+      if (!stream->Write(r)) {   // the call was cancelled or its connection is gone
+        std::lock_guard<std::mutex> g(open.mu);
+        open.cancelled = true;
+        ctx->TryCancel();   // so that the reader's wait ends too
+        open.writerDone = true;
+        break;
+      }
+    }
+    open.cv.notify_all();
   }
 
   ServedModel* lookup(const std::string& name, const std::string& version, Error* e) {
@@ -442,7 +667,13 @@ class GrpcFront::Service final : public grpc::Service {
 
   Repository& repo_;
   uint64_t maxBytes_;
+  uint32_t maxStreams_;
   CancelWatch cancelWatch_;
+  std::mutex streamsMu_;
+  std::set<OpenStream*> streams_;   // streamsMu_: the ModelStreamInfer calls open now
+  bool stopping_ = false;           // streamsMu_: stopStreams() was called
+  // Every method served, by path, and whether it streams both ways: checked against inference.proto.
+  std::map<std::string, bool> served_;
 };
 
 namespace {
@@ -452,9 +683,10 @@ namespace {
 // Threadpool Exhausted", RESOURCE_EXHAUSTED, which clients do not retry).  So that the models' queues,
 // not the threads, bound the calls waiting at once - a call beyond them is refused as UNAVAILABLE, "try
 // again later" - there is a thread for every request that can be waiting or on the cards (each holds at
-// least one item), besides the `threads` for calls being read or answered.  Threads are only started when
-// calls need them.
-uint64_t handlerThreads(const Repository& repo, uint32_t threads) {
+// least one item), besides the `threads` for calls being read or answered, and one for each inference
+// stream that may be open (a stream holds its thread while it is open; its requests wait holding none).
+// Threads are only started when calls need them.
+uint64_t handlerThreads(const Repository& repo, uint32_t threads, uint32_t streams) {
   const ServeConfig& c = repo.config();
   uint64_t waiting = 0;
   for (const auto& name : repo.names()) {
@@ -462,26 +694,28 @@ uint64_t handlerThreads(const Repository& repo, uint32_t threads) {
     const uint64_t shapes = m->dynamic() ? c.maxShapes : 1;
     waiting += c.queueCapacity + uint64_t{c.devices} * c.instancesPerDevice * c.inFlight * m->batch() * shapes;
   }
-  return std::min<uint64_t>(threads + waiting, kMaxHandlerThreads);
+  return std::min<uint64_t>(threads + waiting + streams, kMaxHandlerThreads);
 }
 
 }  // namespace
 
 GrpcFront::GrpcFront(Repository& repo, const GrpcConfig& cfg)
-    : repo_(repo), cfg_(cfg), service_(new Service(repo, cfg.maxRequestBytes)) {}
+    : repo_(repo), cfg_(cfg), service_(new Service(repo, cfg.maxRequestBytes, cfg.maxStreams)) {}
 
 GrpcFront::~GrpcFront() { stop(0); }
 
 std::string GrpcFront::start(int* port) {
   const bool v6 = cfg_.host.find(':') != std::string::npos;
   const std::string addr = (v6 ? "[" + cfg_.host + "]" : cfg_.host) + ":" + std::to_string(cfg_.port);
+  const std::string mismatch = service_->checkAgainstDeclaration();
+  if (!mismatch.empty()) return "the gRPC service does not match inference.proto: " + mismatch;
   grpc::ServerBuilder b;
   int bound = 0;
   b.AddListeningPort(addr, grpc::InsecureServerCredentials(), &bound);
   b.RegisterService(service_.get());
   b.SetMaxReceiveMessageSize(static_cast<int>(std::min<uint64_t>(cfg_.maxRequestBytes, INT_MAX)));
   grpc::ResourceQuota quota("qobl-serve");
-  quota.SetMaxThreads(static_cast<int>(handlerThreads(repo_, cfg_.threads)) + 2);
+  quota.SetMaxThreads(static_cast<int>(handlerThreads(repo_, cfg_.threads, cfg_.maxStreams)) + 2);
   b.SetResourceQuota(quota);
   server_ = b.BuildAndStart();
   if (!server_ || bound == 0) {
@@ -494,6 +728,7 @@ std::string GrpcFront::start(int* port) {
 
 void GrpcFront::stop(uint32_t graceMs) {
   if (!server_) return;
+  service_->stopStreams();
   server_->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(graceMs));
   server_->Wait();
   server_.reset();

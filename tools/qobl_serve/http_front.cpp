@@ -138,6 +138,23 @@ bool refuseHost(const Request& req, Response& res) {
   return true;
 }
 
+// A request target that is neither a path ("/..."), nor an absolute http or https URI, nor "*" of an
+// OPTIONS request, answered with 400 and a close ("v2/health/live" is no path, and would otherwise get 404
+// as an unknown endpoint).  A CONNECT request's target names an authority; it is refused as CONNECT is.
+bool refuseTarget(const Request& req, Response& res) {
+  const std::string& t = req.target;
+  if (!t.empty() && t[0] == '/') return false;
+  if (strncasecmp(t.c_str(), "http://", 7) == 0 || strncasecmp(t.c_str(), "https://", 8) == 0) return false;
+  if ((t == "*" && req.method == "OPTIONS") || req.method == "CONNECT") return false;
+  res.status = 400;
+  res.set_content(errorJson(t == "*" ? "the request target \"*\" is taken by OPTIONS only"
+                                     : "the request target is not a path starting with '/' nor an absolute http:// "
+                                       "or https:// URI"),
+                  "application/json");
+  res.set_header("Connection", "close");   // any body is left unread
+  return true;
+}
+
 // What a client is told when its inference request's body is over --max-request-bytes.
 std::string bodyTooLarge(uint64_t max) {
   return "the request body is larger than " + std::to_string(max) + " bytes (--max-request-bytes)";
@@ -412,7 +429,7 @@ void HttpFront::routes() {
   // A refusal sent before the body is read: from the pre-routing handler, and in place of "100 Continue"
   // to a client waiting for it before it sends the body.  False when the request may go on.
   const auto refuseUnread = [this, inferPath](const Request& req, Response& res) {
-    if (refuseHost(req, res) || refuseFraming(req, res)) return true;
+    if (refuseTarget(req, res) || refuseHost(req, res) || refuseFraming(req, res)) return true;
     // A GET, HEAD or OPTIONS request with a body: a proxy in front forwards the body with it, while the
     // library would read the body as a request of its own.  Such a body means nothing here: refused.
     const bool hasBody = req.has_header("Transfer-Encoding") ||

@@ -185,6 +185,16 @@ class HeadScanner {
   void timedOut() { fault_ = HeadFault::kTimedOut; }
   // Why the head was refused as malformed (nullptr: it was not).
   const char* malformed() const { return malformed_; }
+  // The request line has not ended yet.
+  bool inRequestLine() const { return !sawLineEnd_; }
+  // Whether the last byte taken was a '?' inside the target's query (not the one that begins it); the
+  // library splits the target at every '?', so such a byte is handed to it as "%3F", which its query
+  // decoding turns back into '?'.
+  bool takeQueryQuestion() {
+    const bool q = queryQuestion_;
+    queryQuestion_ = false;
+    return q;
+  }
 
  private:
   enum class LineState { kMethod, kTarget, kVersion };
@@ -255,6 +265,8 @@ class HeadScanner {
       escapeLeft_ = 2;
       escapeValue_ = 0;
     } else if (c == '?') {
+      // A '?' within the query is data (RFC 3986); the library would take the target for malformed.
+      queryQuestion_ = inQuery_;
       inQuery_ = true;
     } else if (c == '#') {
       return malformedHead("the request target holds a fragment ('#')");
@@ -294,6 +306,7 @@ class HeadScanner {
   // whether the target's query has begun.
   int escapeLeft_ = 0, escapeValue_ = 0;
   bool inQuery_ = false;
+  bool queryQuestion_ = false;   // the last byte taken was a '?' inside the query
   bool nameIsHost_ = false;   // the header field name read so far is a prefix of "Host" (any case)
   size_t hostFields_ = 0;
   const char* malformed_ = nullptr;
@@ -369,6 +382,7 @@ class ConnectionStream final : public httplib::Stream {
     inHead_ = true;
     headDeadline_ = deadline;
     head_ = HeadScanner(limits_);
+    escapeTail_ = 0;
     skippedBlank_ = false;
     bodyFault_ = BodyFault{};
     chunk_ = ChunkState::kNone;
@@ -433,6 +447,11 @@ class ConnectionStream final : public httplib::Stream {
 
   ssize_t read(char* ptr, size_t size) override {
     if (head_.fault() != HeadFault::kNone) return -1;
+    if (escapeTail_ > 0 && size > 0) {   // the "3F" after the '%' that stands for a '?' in the query
+      *ptr = escapeTail_ == 2 ? '3' : 'F';
+      --escapeTail_;
+      return 1;
+    }
     if (!hasBuffered()) {
       if (inHead_ && Clock::now() >= headDeadline_) {
         head_.timedOut();
@@ -465,10 +484,18 @@ class ConnectionStream final : public httplib::Stream {
       bufPos_ += 2;
       if (!hasBuffered()) return read(ptr, size);
     }
-    const size_t n = std::min(size, bufEnd_ - bufPos_);
+    // The request line goes to the library a byte at a time (as the library reads it anyway), so that a
+    // '?' inside the query can be handed over as "%3F".
+    const size_t n = std::min(inHead_ && head_.inRequestLine() ? size_t{1} : size, bufEnd_ - bufPos_);
     if (inHead_) {
       skippedBlank_ = true;   // only before the head's first byte
       if (!head_.feed(&buf_[bufPos_], n)) return -1;
+      if (head_.takeQueryQuestion()) {
+        *ptr = '%';
+        ++bufPos_;
+        escapeTail_ = 2;
+        return 1;
+      }
     }
     if (!inHead_) {
       if (chunk_ != ChunkState::kNone && !checkChunked(&buf_[bufPos_], n)) return -1;
@@ -665,6 +692,7 @@ class ConnectionStream final : public httplib::Stream {
   bool inHead_ = false;
   HeadScanner head_;
   bool skippedBlank_ = false;   // the empty line allowed before this head was skipped
+  int escapeTail_ = 0;          // bytes of "3F" still to hand over after a '%' standing for a query's '?'
   Clock::time_point headDeadline_{};
   BodyFault bodyFault_;
   // Where a chunked body being read is in its grammar (kNone: the body is not chunked), and the bytes left
@@ -724,6 +752,9 @@ std::string headFaultResponse(HeadFault fault, const ConnectionLimits& limits, c
 // The stream of the connection the current thread serves, for handlers asking why a body read failed.
 thread_local const ConnectionStream* tServing = nullptr;
 
+// How long a connection closed because the server stops keeps dropping what its client still sends.
+constexpr int kStopLingerMs = 100;
+
 // Takes one of `slots` places counted in `taken`; false when all are taken.
 bool takeSlot(std::atomic<uint32_t>& taken, uint32_t slots) {
   uint32_t now = taken.load(std::memory_order_relaxed);
@@ -734,8 +765,8 @@ bool takeSlot(std::atomic<uint32_t>& taken, uint32_t slots) {
 
 // Closes a connection whose client may still be sending bytes of a request the server answered without
 // reading them all (see ConnectionLimits::lingerTotalMs).  Past lingerShortMs it lingers on only in one of
-// the lingerSlots counted in `longLingering`, and closes when none is free.  Ends early once `listening` is
-// invalid: the server is stopping.
+// the lingerSlots counted in `longLingering`, and closes when none is free.  Ends within kStopLingerMs once
+// `listening` is invalid: the server is stopping.
 void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimits& limits,
                     const std::atomic<socket_t>& listening, std::atomic<uint32_t>& longLingering) {
   // The answer is queued: end it with FIN, then take in and drop what the client still sends, so that
@@ -743,16 +774,24 @@ void closeLingering(socket_t sock, ConnectionStream& strm, const ConnectionLimit
   ::shutdown(sock, SHUT_WR);
   strm.dropBuffered();
   const auto start = Clock::now();
-  const auto shortEnd = start + std::chrono::milliseconds(std::min(limits.lingerShortMs, limits.lingerTotalMs));
-  const auto fullEnd = start + std::chrono::milliseconds(limits.lingerTotalMs);
+  auto shortEnd = start + std::chrono::milliseconds(std::min(limits.lingerShortMs, limits.lingerTotalMs));
+  auto fullEnd = start + std::chrono::milliseconds(limits.lingerTotalMs);
   const auto idle = std::chrono::milliseconds(limits.lingerIdleMs);
   auto lastData = start;
   // A slot is taken only by a close that outlasts the short time: most clients close their side at once.
   bool slot = false;
-  constexpr int kSliceMs = 100;   // a stopping server waits at most this long for a lingering connection
+  constexpr int kSliceMs = 50;   // a stop is noticed this late at most
+  bool stopSeen = false;
   char sink[16384];
-  while (listening != INVALID_SOCKET) {
+  for (;;) {
     const auto now = Clock::now();
+    // A stopping server ends the lingering soon, though not at once: bytes still arriving then would meet
+    // a reset.
+    if (!stopSeen && listening == INVALID_SOCKET) {
+      stopSeen = true;
+      fullEnd = std::min(fullEnd, now + std::chrono::milliseconds(kStopLingerMs));
+      shortEnd = std::min(shortEnd, fullEnd);
+    }
     if (now >= lastData + idle || now >= fullEnd) break;
     if (!slot && now >= shortEnd && !(slot = takeSlot(longLingering, std::max<uint32_t>(limits.lingerSlots, 1))))
       break;
@@ -788,6 +827,52 @@ void toOriginForm(std::string& path) {
 // Closes a connection the server is done with.
 void closeConnection(socket_t sock) {
   ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
+}
+
+// Whether the client has sent bytes not read yet (a request begun), without waiting.
+bool bytesWaiting(socket_t sock) {
+  char byte;
+  ssize_t n;
+  do n = ::recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  return n > 0;
+}
+
+// Begins closing a connection between requests because the server stops: a request that has begun to
+// arrive (`begun`) is answered 503 (the server takes no new request), and the connection's end goes out as
+// FIN.  The caller then reads and drops what still arrives for a moment before it closes: closed at once,
+// with a request still arriving, the kernel would answer it with a reset, and a client whose request
+// crossed the close would see its connection broken rather than closed.
+void beginStopClose(socket_t sock, bool begun) {
+  if (begun) {
+    static const std::string answer = [] {
+      const std::string body = errorJson("the server is shutting down");
+      return "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: application/json\r\n"
+             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }();
+    // A connection between requests has nothing else queued: the short answer fits its send buffer.
+    ssize_t sent;
+    do sent = ::send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < 0 && errno == EINTR);
+  }
+  ::shutdown(sock, SHUT_WR);
+}
+
+// Closes a connection between requests because the server stops (see beginStopClose()), dropping what
+// the client still sends until it closes its side or kStopLingerMs pass.
+void closeAtStop(socket_t sock, bool begun) {
+  beginStopClose(sock, begun);
+  const auto end = Clock::now() + std::chrono::milliseconds(kStopLingerMs);
+  char sink[4096];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0 || pollOne(sock, POLLIN, static_cast<int>(left)) <= 0) break;
+    ssize_t n;
+    do n = ::recv(sock, sink, sizeof sink, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+  }
   ::close(sock);
 }
 
@@ -930,8 +1015,7 @@ class ConnectionPool final : public httplib::TaskQueue {
         incoming_.clear();
       }
       if (stopping) {
-        for (auto& p : parked_) closeConnection(p.first);
-        parked_.clear();
+        closeAllAtStop();
         return;
       }
       for (int i = 0; i < n; ++i) {
@@ -958,6 +1042,41 @@ class ConnectionPool final : public httplib::TaskQueue {
       }
       timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
     }
+  }
+
+  // The server stops: every parked connection is closed as closeAtStop() closes one, all at once, within
+  // kStopLingerMs.
+  void closeAllAtStop() {
+    for (auto& p : parked_) {
+      if (p.second.lingering) continue;   // answered and half closed already
+      beginStopClose(p.first, !p.second.head.empty() || bytesWaiting(p.first));
+      held_ -= p.second.head.size();
+      p.second.head.take();
+      p.second.lingering = true;
+    }
+    const auto end = Clock::now() + std::chrono::milliseconds(kStopLingerMs);
+    std::vector<epoll_event> events(64);
+    while (!parked_.empty()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0) break;
+      const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), static_cast<int>(left));
+      for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == wake_) {   // the stop's own wake-up: taken, or it would fire again at once
+          uint64_t count;
+          if (::read(wake_, &count, sizeof count) < 0) {
+            // Taken already.
+          }
+          continue;
+        }
+        const auto it = parked_.find(events[i].data.fd);
+        if (it != parked_.end() && !readable(it->first, it->second)) parked_.erase(it);
+      }
+    }
+    for (auto& p : parked_) {
+      unwatch(p.first);
+      ::close(p.first);
+    }
+    parked_.clear();
   }
 
   // Reads what arrived on a parked connection; false once the connection left the pool (handed to a
@@ -1091,18 +1210,18 @@ BoundedServer::BoundedServer() {
   // response a handler marked "Connection: close"; such a response says only that it closes.
   set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     // A stopping server answers the request it is handling and then closes the connection: the response
-    // says so, so that the client sends its next request elsewhere rather than into the close.
-    if (svr_sock_ == INVALID_SOCKET && res.get_header_value("Connection") != "close") {
-      res.headers.erase("Connection");
-      res.set_header("Connection", "close");
-    }
-    // An HTTP/1.0 connection is closed after every response (the library keeps one open only for an
-    // exact "Keep-Alive"); the response says so rather than offer Keep-Alive parameters.
-    if (req.version == "HTTP/1.0" && res.get_header_value("Connection") != "close") {
-      res.headers.erase("Connection");
-      res.set_header("Connection", "close");
-    }
-    if (res.get_header_value("Connection") == "close") res.headers.erase("Keep-Alive");
+    // says so, so that the client sends its next request elsewhere rather than into the close.  An
+    // HTTP/1.0 connection is closed after every response (the library keeps one open only for an exact
+    // "Keep-Alive"); the response says so rather than offer Keep-Alive parameters.
+    bool close = svr_sock_ == INVALID_SOCKET || req.version == "HTTP/1.0";
+    // A handler closing the connection set "Connection: close", and the library adds its own when the
+    // request asked to close: the response carries one.
+    const size_t fields = res.get_header_value_count("Connection");
+    for (size_t i = 0; i < fields && !close; ++i) close = res.get_header_value("Connection", i) == "close";
+    if (!close) return;
+    res.headers.erase("Connection");
+    res.set_header("Connection", "close");
+    res.headers.erase("Keep-Alive");
   });
 }
 
@@ -1195,7 +1314,11 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::str
         if (pool->park(sock, left, std::move(head), until)) return;
       }
     }
-    if (!strm.hasBuffered() && !waitForRequest(sock)) break;
+    if (!strm.hasBuffered() && !waitForRequest(sock)) {
+      if (svr_sock_ == INVALID_SOCKET) break;   // stopping: a request may be arriving just now
+      closeConnection(sock);                    // idle for the idle time-out
+      return;
+    }
     strm.beginHead(ownHead && headDeadline != Clock::time_point::max() ? headDeadline : Clock::now() + headTimeout);
     bool closeAfter = false;
     ok = process_request(strm, left == 1, closeAfter, headDone);
@@ -1222,16 +1345,25 @@ void BoundedServer::serveConnection(socket_t sock, size_t requestsLeft, std::str
         ::close(sock);
       return;
     }
-    if (!ok) break;
+    if (!ok) {
+      closeConnection(sock);
+      return;
+    }
     if (closeAfter) {
       if (strm.leftUnread()) {
         closeLingering(sock, strm, limits_, svr_sock_, longLingering_);
-        return;
+      } else if (svr_sock_ == INVALID_SOCKET) {
+        closeAtStop(sock, false);   // the answer said the connection closes: no 503 after it
+      } else {
+        closeConnection(sock);
       }
-      break;
+      return;
     }
   }
-  closeConnection(sock);
+  // Between requests of a stopping server: a request may be arriving just now, and gets 503 or meets a
+  // clean close.  (Also here: the client closed the connection, or it served its last request.)
+  if (svr_sock_ == INVALID_SOCKET) closeAtStop(sock, strm.hasBuffered() || bytesWaiting(sock));
+  else closeConnection(sock);
 }
 
 }  // namespace qoblserve

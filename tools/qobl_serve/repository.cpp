@@ -353,31 +353,40 @@ ServedModel::Variant* ServedModel::variantFor(const InferRequest& req, Error* er
 
 Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
                          GiveUp* giveUp) {
-  const Clock::time_point arrived = Clock::now();
-  // Counted before stopping_ is read: stop() waits for every call that may have missed the flag.
-  struct Active {
-    std::atomic<int>& n;
-    explicit Active(std::atomic<int>& c) : n(c) { ++n; }
-    ~Active() { --n; }
-  } active(active_);
-  const auto failed = [&](Error e) {
+  Error err;
+  if (giveUp != nullptr && giveUp->given()) {
     ++metrics_->requestsFailed;
     metrics_->itemsFailed += items;
-    metrics_->latency.observe(secondsSince(arrived));
-    return e;
+    metrics_->latency.observe(0);
+    return makeError(ErrorKind::kCancelled, "the client gave up the request");
+  }
+  std::unique_ptr<Pending> p = submit(std::move(req), items, std::move(owner), &err);
+  if (!p) return err;
+  return collect(std::move(p), out, giveUp);
+}
+
+std::unique_ptr<ServedModel::Pending> ServedModel::submit(InferRequest&& req, uint32_t items,
+                                                          std::shared_ptr<const void> owner, Error* err) {
+  // Counted in active_ before stopping_ is read: stop() waits for every request that may have missed the
+  // flag, and for every request in flight.
+  std::unique_ptr<Pending> p(new Pending);
+  ++active_;
+  p->model_ = this;
+  p->items_ = items;
+  p->arrived_ = Clock::now();
+  const auto refused = [&](Error e) {
+    *err = p->failed(std::move(e));
+    return nullptr;
   };
-  if (stopping_->load()) return failed(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
-  const auto givenUp = [] { return makeError(ErrorKind::kCancelled, "the client gave up the request"); };
-  if (giveUp != nullptr && giveUp->given()) return failed(givenUp());
-  Error err;
-  Variant* v = variantFor(req, &err);
-  if (v == nullptr) return failed(err);
+  if (stopping_->load()) return refused(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
+  Variant* v = variantFor(req, err);
+  if (v == nullptr) return refused(*err);
 
   auto job = std::make_shared<Job>();
   job->owner = std::move(owner);
   job->variant = v;
   job->items = items;
-  job->arrived = arrived;
+  job->arrived = p->arrived_;
   job->remaining = items;
   for (const auto& t : v->info.inputs) {
     const InputTensor* in = nullptr;
@@ -385,9 +394,9 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
       if (r.name == t.name) in = &r;
     }
     if (in == nullptr || in->bytes != uint64_t{items} * t.bytes)
-      return failed(makeError(ErrorKind::kInvalidArgument, "input \"" + t.name + "\" does not hold " +
-                                                               std::to_string(items) + " items of " +
-                                                               std::to_string(t.bytes) + " bytes"));
+      return refused(makeError(ErrorKind::kInvalidArgument, "input \"" + t.name + "\" does not hold " +
+                                                                 std::to_string(items) + " items of " +
+                                                                 std::to_string(t.bytes) + " bytes"));
     job->inputs.push_back(in->data);
   }
   for (const auto& t : v->info.outputs) job->outputs.emplace_back(uint64_t{items} * t.bytes);
@@ -396,11 +405,11 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
   Instance* best = nullptr;
   {
     std::lock_guard<std::mutex> g(mu_);
-    if (stop_) return failed(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
+    if (stop_) return refused(makeError(ErrorKind::kUnavailable, "the server is shutting down"));
     if (queued_ + items > cfg_.queueCapacity)
-      return failed(makeError(ErrorKind::kUnavailable,
-                              "model " + name() + " has " + std::to_string(queued_) + " items waiting and takes at most " +
-                                  std::to_string(cfg_.queueCapacity) + "; try again later"));
+      return refused(makeError(ErrorKind::kUnavailable,
+                               "model " + name() + " has " + std::to_string(queued_) + " items waiting and takes at most " +
+                                   std::to_string(cfg_.queueCapacity) + "; try again later"));
     for (auto& in : v->instances) {
       if (best == nullptr || in->load < best->load) best = in.get();
     }
@@ -409,7 +418,15 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
     queued_ += items;
   }
   best->cv.notify_one();
+  p->job_ = std::move(job);
+  p->variant_ = v;
+  return p;
+}
 
+Error ServedModel::collect(std::unique_ptr<Pending> p, InferResult* out, GiveUp* giveUp) {
+  const std::shared_ptr<Job> job = p->job_;
+  Variant* const v = p->variant_;
+  const uint32_t items = p->items_;
   {
     // Waits for the last item, the deadline, or the caller giving the request up, whichever comes first;
     // giving up wakes this wait (under job->mu, so the wake-up cannot slip in between the check and the
@@ -436,16 +453,15 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
       return job->remaining == 0 || (giveUp != nullptr && giveUp->given());
     });
     if (!done || job->remaining != 0) {   // a request finished meanwhile is answered after all
-      job->cancelled = true;
       lk.unlock();
-      return failed(done ? givenUp()
-                         : makeError(ErrorKind::kInternal,
-                                     "no result from the card within " + std::to_string(cfg_.resultTimeoutMs) + " ms"));
+      return p->failed(done ? makeError(ErrorKind::kCancelled, "the client gave up the request")
+                            : makeError(ErrorKind::kInternal, "no result from the card within " +
+                                                                  std::to_string(cfg_.resultTimeoutMs) + " ms"));
     }
     if (job->error) {
       Error e = job->error;
       lk.unlock();
-      return failed(e);
+      return p->failed(e);
     }
   }
 
@@ -472,11 +488,32 @@ Error ServedModel::infer(InferRequest&& req, uint32_t items, std::shared_ptr<con
       }
     }
   }
+  p->counted_ = true;
   ++metrics_->requestsOk;
   metrics_->itemsOk += items;
-  metrics_->latency.observe(secondsSince(arrived));
+  metrics_->latency.observe(secondsSince(p->arrived_));
   *out = std::move(r);
   return Error();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// ServedModel::Pending
+
+Error ServedModel::Pending::failed(Error e) {
+  if (job_) job_->cancelled = true;   // its items still queued are dropped unsent
+  if (!counted_) {
+    counted_ = true;
+    ModelMetrics* m = model_->metrics_;
+    ++m->requestsFailed;
+    m->itemsFailed += items_;
+    m->latency.observe(secondsSince(arrived_));
+  }
+  return e;
+}
+
+ServedModel::Pending::~Pending() {
+  if (!counted_) failed(Error());
+  --model_->active_;
 }
 
 void ServedModel::dispatch(Variant* v, Instance* in) {

@@ -28,6 +28,7 @@
 #define QOBL_SERVE_REPOSITORY_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -125,6 +126,16 @@ class ServedModel {
   // card finish there and their outputs are discarded.  Counted as a failed request.
   Error infer(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, InferResult* out,
               GiveUp* giveUp = nullptr);
+
+  // infer() in two steps, for a caller that keeps several requests in flight from one thread and collects
+  // their outputs in its own order.  submit() queues the request as infer() does and returns at once:
+  // nullptr and an error when it was refused (counted as a failed request), else the request in flight.
+  // collect() then waits for it as infer() does (giveUp as there).  A Pending holds the model as a call
+  // inside infer() does: the repository's shutdown() waits for it, so collect or destroy every Pending
+  // before that.  Destroying one uncollected gives its request up.
+  class Pending;
+  std::unique_ptr<Pending> submit(InferRequest&& req, uint32_t items, std::shared_ptr<const void> owner, Error* err);
+  Error collect(std::unique_ptr<Pending> pending, InferResult* out, GiveUp* giveUp = nullptr);
   // Counts a request for this model that was refused before it reached infer() (a malformed body).
   void rejected();
 
@@ -159,7 +170,27 @@ class ServedModel {
   std::mutex mu_;                                  // queues, loads, queued_, stop_, failed_
   uint32_t queued_ = 0;                            // items waiting in every queue of the model
   bool stop_ = false;
-  std::atomic<int> active_{0};                     // calls inside infer()
+  std::atomic<int> active_{0};                     // calls inside infer(), Pending requests
+};
+
+class ServedModel::Pending {
+ public:
+  ~Pending();
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
+
+ private:
+  friend class ServedModel;
+  Pending() = default;
+  // Counts the failed request, once; the request's items not yet on a card are dropped unsent.
+  Error failed(Error e);
+
+  ServedModel* model_ = nullptr;
+  std::shared_ptr<Job> job_;
+  Variant* variant_ = nullptr;
+  uint32_t items_ = 0;
+  std::chrono::steady_clock::time_point arrived_;
+  bool counted_ = false;   // the request's outcome was counted in the metrics
 };
 
 }  // namespace qoblserve

@@ -3,6 +3,7 @@ HTTP/REST, grpcio for gRPC).  Each class starts its own server; ctest runs one c
 import http.client
 import json
 import os
+import queue
 import select
 import signal
 import socket
@@ -777,6 +778,165 @@ class GrpcClientsTest(ServerTestCase):
             s.hook("/test-hooks/op-delay?card=0&us=0")
 
 
+STREAM_METHOD = "/inference.GRPCInferenceService/ModelStreamInfer"
+
+
+def open_stream(channel, timeout=60):
+    """A ModelStreamInfer call whose requests are sent as the test puts them: (send, call).  send() takes a
+    request message, or raw bytes sent as they are, or None to half-close; the call yields the responses."""
+    pending = queue.Queue()
+
+    def requests():
+        while True:
+            item = pending.get()
+            if item is None:
+                return
+            yield item if isinstance(item, bytes) else item.SerializeToString()
+    method = channel.stream_stream(STREAM_METHOD, request_serializer=lambda b: b,
+                                   response_deserializer=pb.ModelStreamInferResponse.FromString)
+    return pending.put, method(requests(), timeout=timeout)
+
+
+class StreamInferTest(ServerTestCase):
+    """ModelStreamInfer: many requests on one stream answered in order with their ids, errors answered in
+    place, half-close, cancellation, on one card slowed by the test hooks and two instances (so that a later
+    small request can finish before an earlier large one)."""
+    ARGS = ("--max-queue-delay-us", "0", "--in-flight", "1", "--instances-per-device", "2")
+    CARDS = 1
+    HOOKS = True
+
+    @staticmethod
+    def request(items, rid, model="classifier", **fields):
+        q = pb.ModelInferRequest(model_name=model, id=rid, **fields)
+        q.inputs.add(name="data", datatype="FP32", shape=[items, 3, 16, 16])
+        q.raw_input_contents.append(CLASSIFIER_IN * items)
+        return q
+
+    def counters(self):
+        m = self.server.metrics()
+        get = lambda name, **labels: m.get((name, frozenset((k, '"%s"' % v) for k, v in labels.items())), 0)
+        return {"ok": get("qobl_inference_requests_total", model="classifier", status="success"),
+                "failed": get("qobl_inference_requests_total", model="classifier", status="failure"),
+                "items_failed": get("qobl_inference_items_total", model="classifier", status="failure"),
+                "sent": get("qobl_device_run_items_total", model="classifier"),
+                "blocks": get("qobl_card_memory_blocks", card="0")}
+
+    def wait_for(self, what, cond, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not cond():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.02)
+
+    def test_requests_answered_in_order_errors_in_place(self):
+        s = self.server
+        trivial_in, trivial_out = sample("trivial")
+        trivial = pb.ModelInferRequest(model_name="trivial", id="typed")
+        trivial.inputs.add(name="data", datatype="FP32", shape=[1, 16]).contents.fp32_contents.extend(floats(trivial_in))
+        bad_shape = pb.ModelInferRequest(model_name="classifier", id="shape")
+        bad_shape.inputs.add(name="data", datatype="FP32", shape=[1, 3, 16, 15])
+        bad_shape.raw_input_contents.append(CLASSIFIER_IN[:-64])
+        # (request, id, expected output bytes or the fragment of the error)
+        cases = [
+            (self.request(16, "big"), "big", CLASSIFIER_OUT * 16),
+            (self.request(1, "small"), "small", CLASSIFIER_OUT),
+            (pb.ModelInferRequest(model_name="nosuch", id="unknown"), "unknown", 'unknown model "nosuch"'),
+            (b"\xff\xff\xff", "", "is not a valid inference.ModelInferRequest message"),
+            (bad_shape, "shape", "shape [1,3,16,15]"),
+            (self.request(1, "version", model_version="7"), "version", 'has no version "7"'),
+            (trivial, "typed", trivial_out),
+            (self.request(2, "last"), "last", CLASSIFIER_OUT * 2),
+        ]
+        before = self.counters()
+        s.hook("/test-hooks/op-delay?card=0&us=20000")
+        try:
+            # Ping-pong: each request answered before the next is sent, the stream still open.
+            send, call = open_stream(s.channel)
+            for i in range(3):
+                send(self.request(1, "ping%d" % i))
+                r = next(call)
+                self.assertEqual((r.error_message, r.infer_response.id, r.infer_response.raw_output_contents[0]),
+                                 ("", "ping%d" % i, CLASSIFIER_OUT))
+            send(None)
+            self.assertEqual(list(call), [])
+            self.assertEqual(call.code(), grpc.StatusCode.OK)
+            # All sent at once and half-closed at once: every request answered, in the order sent, the errors
+            # in their place, and then the stream ends OK.
+            send, call = open_stream(s.channel)
+            for q, _, _ in cases:
+                send(q)
+            send(None)
+            answers = list(call)
+            self.assertEqual(call.code(), grpc.StatusCode.OK)
+        finally:
+            s.hook("/test-hooks/op-delay?card=0&us=0")
+        self.assertEqual([a.infer_response.id for a in answers], [rid for _, rid, _ in cases])
+        for a, (_, rid, want) in zip(answers, cases):
+            if isinstance(want, bytes):
+                self.assertEqual(a.error_message, "", rid)
+                self.assertEqual(a.infer_response.raw_output_contents[0], want, rid)
+                self.assertEqual(a.infer_response.model_version, "1", rid)
+            else:
+                self.assertIn(want, a.error_message, rid)
+                self.assertEqual(len(a.infer_response.outputs), 0, rid)
+        self.assertEqual(answers[2].infer_response.model_name, "nosuch")
+        after = self.counters()
+        self.assertEqual(after["ok"] - before["ok"], 3 + 3)
+        self.assertEqual(after["failed"] - before["failed"], 1)   # the shape; unknown names reach no model
+
+    def test_cancelled_stream_gives_its_requests_up(self):
+        s = self.server
+        idle = self.counters()["blocks"]
+        before = self.counters()
+        s.hook("/test-hooks/op-delay?card=0&us=300000")
+        try:
+            send, call = open_stream(s.channel)
+            send(self.request(4, "first"))
+            send(self.request(16, "behind"))
+            # The first run of 4 holds the card; the 16 items wait behind it.
+            self.wait_for("the first run on the card", lambda: self.counters()["sent"] - before["sent"] >= 4)
+            call.cancel()
+            with self.assertRaises(grpc.RpcError) as cm:
+                list(call)
+            self.assertEqual(cm.exception.code(), grpc.StatusCode.CANCELLED)
+            # Both requests given up and counted as failed; most of the waiting items never sent.
+            self.wait_for("both requests given up", lambda: self.counters()["failed"] - before["failed"] == 2)
+            after = self.counters()
+            self.assertEqual(after["items_failed"] - before["items_failed"], 20)
+            self.assertLessEqual(after["sent"] - before["sent"], 4 + 5)
+        finally:
+            s.hook("/test-hooks/op-delay?card=0&us=0")
+        # The server goes on: a new stream is served, and nothing is left on the card.
+        send, call = open_stream(s.channel)
+        send(self.request(3, "again"))
+        send(None)
+        answers = list(call)
+        self.assertEqual([(a.error_message, a.infer_response.id) for a in answers], [("", "again")])
+        self.wait_for("card memory back to idle", lambda: self.counters()["blocks"] == idle, timeout=5)
+
+    def test_every_declared_method_is_served(self):
+        """The service registers its methods itself: each one inference.proto declares answers (with a
+        status of its own, not UNIMPLEMENTED)."""
+        s = self.server
+        service = pb.DESCRIPTOR.services_by_name["GRPCInferenceService"]
+        names = []
+        for m in service.methods:
+            path = "/%s/%s" % (service.full_name, m.name)
+            names.append(m.name)
+            request_type = getattr(pb, m.input_type.name)
+            if m.client_streaming:
+                call = s.channel.stream_stream(path, request_serializer=request_type.SerializeToString,
+                                               response_deserializer=lambda b: b)(iter([request_type()]), timeout=30)
+                responses = list(call)   # an empty request: answered with an error, the stream ends OK
+                self.assertEqual((len(responses), call.code()), (1, grpc.StatusCode.OK), m.name)
+                continue
+            try:
+                s.channel.unary_unary(path, request_serializer=request_type.SerializeToString,
+                                      response_deserializer=lambda b: b)(request_type(), timeout=30)
+            except grpc.RpcError as e:
+                self.assertNotEqual(e.code(), grpc.StatusCode.UNIMPLEMENTED, m.name)
+        self.assertIn("ModelStreamInfer", names)
+
+
 class HeadDeadlineTest(ServerTestCase):
     """Clients that send a request head too slowly lose their connection; everyone else is still served."""
     DEADLINE = 1.0
@@ -1237,6 +1397,7 @@ class WireFramingTest(ServerTestCase):
     MAX_BODY = 100000
     ARGS = ("--max-request-bytes", str(MAX_BODY), "--http-threads", "2")
     CARDS = 1
+    HOOKS = True
     INFER = b"POST /v2/models/classifier/infer HTTP/1.1\r\nHost: x\r\n"
     LIVE = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n"
     # Sent behind every refused request: a server reading on after the refusal would answer it too.
@@ -1385,6 +1546,11 @@ class WireFramingTest(ServerTestCase):
             ("unknown method", b"BREW /v2 HTTP/1.1\r\nHost: x\r\n\r\n", 501, 'method "BREW" is not supported'),
             ("request target over 8192 bytes", b"GET /" + b"a" * 9000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", 414,
              "target is longer than 8192 bytes"),
+            ("target without its leading /", b"GET v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "not a path starting with '/'"),
+            ("target of another scheme", b"GET ftp://x/v2 HTTP/1.1\r\nHost: x\r\n\r\n", 400,
+             "not a path starting with '/'"),
+            ("asterisk form on GET", b"GET * HTTP/1.1\r\nHost: x\r\n\r\n", 400, "taken by OPTIONS only"),
         ]
         for name, data, status, fragment in cases:
             self.assertRefused(name, data, status, fragment)
@@ -1411,6 +1577,20 @@ class WireFramingTest(ServerTestCase):
         answers = self.responses(got, head_only=(0,))
         self.assertEqual([a[0] for a in answers], [200, 200], got)
         self.assertGreater(int(answers[0][1]["content-length"]), 0)
+        # A '?' inside the query is part of it: the path is routed, the parameter keeps the '?'.
+        got, _, _ = raw_http(s.http, b"GET /v2/health/live?a=1?b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        self.assertEqual([a[0] for a in self.responses(got)], [200], got)
+        got, _, _ = raw_http(s.http, b"POST /test-hooks/fail-next-run?model=a?b&card=0&code=1 HTTP/1.1\r\nHost: x\r\n"
+                                     b"Content-Length: 0\r\nConnection: close\r\n\r\n")
+        answers = self.responses(got)
+        self.assertEqual([a[0] for a in answers], [400], got)
+        self.assertIn('unknown model "a?b"', json.loads(answers[0][2])["error"])
+        # A response closing the connection says so once, also when the request asked to close it as well.
+        for line in (b"POST /v2/models/nosuch/infer", b"TRACE /v2", b"GET v2"):
+            got, _, _ = raw_http(s.http, line + b" HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            head = got.partition(b"\r\n\r\n")[0].lower()
+            self.assertEqual(head.count(b"\r\nconnection:"), 1, (line, got))
+            self.assertIn(b"\r\nconnection: close", head, line)
         # A target in absolute form names its path.
         got, _, _ = raw_http(s.http, b"GET http://example:8080/v2 HTTP/1.1\r\nHost: example\r\nConnection: close\r\n\r\n")
         answers = self.responses(got)
@@ -1645,6 +1825,111 @@ class ShutdownTest(unittest.TestCase):
             self.assertEqual(data, CLASSIFIER_OUT * 4)
         self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
         self.assertIn("SIGTERM: stopping", s.stderr())
+
+
+class StopTest(unittest.TestCase):
+    """What open connections meet when the server stops: inference streams are answered what they sent and
+    then ended, idle kept-alive HTTP connections get an answer or a clean close, never a reset."""
+
+    def start(self, *args, **kwargs):
+        s = Server(*args, **kwargs)
+        self.addCleanup(s.kill)
+        return s
+
+    def test_sigterm_with_streams_open(self):
+        s = self.start("--max-queue-delay-us", "0", "--in-flight", "1", cards=1, hooks=True)
+        # An idle stream: open on the server (its one request answered), waiting for the next.
+        idle_send, idle = open_stream(s.channel)
+        idle_send(StreamInferTest.request(1, "warm"))
+        self.assertEqual(next(idle).infer_response.raw_output_contents[0], CLASSIFIER_OUT)
+        # A stream with a request on the card when the signal comes.
+        s.hook("/test-hooks/op-delay?card=0&us=1000000")
+        send, busy = open_stream(s.channel)
+        send(StreamInferTest.request(4, "in-flight"))
+        deadline = time.monotonic() + 30
+        while (s.metric("qobl_device_run_items_total", model="classifier") or 0) < 5:
+            self.assertLess(time.monotonic(), deadline, "the request did not reach the card")
+            time.sleep(0.02)
+        outcomes = {}
+
+        def drain(name, call):
+            got = []
+            try:
+                for r in call:
+                    got.append((r.error_message, r.infer_response.id, r.infer_response.raw_output_contents[:1]))
+                outcomes[name] = (got, grpc.StatusCode.OK)
+            except grpc.RpcError as e:
+                outcomes[name] = (got, e.code())
+        threads = [threading.Thread(target=drain, args=a) for a in (("idle", idle), ("busy", busy))]
+        for t in threads:
+            t.start()
+        code, out, stopped_in = s.stop_under_clients(threads)
+        self.assertEqual(code, 0, s.stderr())
+        self.assertIn("stopped: card memory in use 0 bytes in 0 blocks", out)
+        # Not held up by the streams left open (gRPC's grace for calls in flight is 30 s).
+        self.assertLess(stopped_in, 15)
+        ended = (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+        self.assertEqual(outcomes["idle"][0], [])
+        self.assertIn(outcomes["idle"][1], ended)
+        self.assertEqual(outcomes["busy"][0], [("", "in-flight", [CLASSIFIER_OUT * 4])])
+        self.assertIn(outcomes["busy"][1], ended)
+
+    def test_requests_on_idle_connections_at_stop(self):
+        """Requests sent on idle kept-alive connections as the server stops: those that arrive before the
+        close get an answer, those that cross the close (sent after the server ended the connection, before
+        the client could see it) meet a clean close, never a reset."""
+        s = self.start(cards=1)
+        live = b"GET /v2/health/live HTTP/1.1\r\nHost: x\r\n\r\n"
+        conns = []
+        for _ in range(40):
+            c = socket.create_connection(("127.0.0.1", s.http))
+            c.settimeout(10)
+            c.sendall(live)
+            got = b""
+            while b"\r\n\r\n" not in got:
+                got += c.recv(4096)
+            self.assertTrue(got.startswith(b"HTTP/1.1 200"), got)
+            conns.append(c)
+        time.sleep(0.2)   # every connection idle, waiting for its next request
+        early, crossing = conns[:20], conns[20:]
+        outcomes = []
+
+        def send(c):
+            try:
+                c.sendall(live)
+            except OSError as e:
+                outcomes.append(("send failed", repr(e)))
+
+        s.proc.send_signal(signal.SIGTERM)
+        for c in early:
+            send(c)
+        # The others send once the server's end of the connection has reached them.
+        waiting = list(crossing)
+        deadline = time.monotonic() + 10
+        while waiting and time.monotonic() < deadline:
+            ready, _, _ = select.select(waiting, [], [], 1)
+            for c in ready:
+                waiting.remove(c)
+                send(c)
+        self.assertEqual(waiting, [], "the server did not close the idle connections")
+        for c in conns:
+            got = b""
+            try:
+                while True:
+                    d = c.recv(65536)
+                    if not d:
+                        break
+                    got += d
+            except OSError as e:
+                outcomes.append(("broken, not closed", repr(e), got[:12]))
+                continue
+            finally:
+                c.close()
+            if got and not (got.startswith(b"HTTP/1.1 200") or got.startswith(b"HTTP/1.1 503")):
+                outcomes.append(("partial answer", got))
+        code, out = s.stop()
+        self.assertEqual(code, 0, s.stderr())
+        self.assertEqual(outcomes, [])
 
 
 if __name__ == "__main__":

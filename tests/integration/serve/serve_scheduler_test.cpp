@@ -292,6 +292,80 @@ TEST_F(SchedulerTest, ShutdownRacingNewShapes) {
   }
 }
 
+// One thread keeping several requests in flight (as a stream's reader does) and collecting them in
+// another order than it submitted them: each gets its own outputs.  A request dropped uncollected is
+// counted as failed, its items still queued are not sent, and a collector racing a client giving up
+// (another thread) gets either outputs or kCancelled.
+TEST_F(SchedulerTest, SubmittedRequestsCollectedInAnyOrderOrDropped) {
+  const Case c = loadCase("classifier", {3, 16, 16});
+  ServeConfig cfg;
+  cfg.devices = 1;
+  cfg.inFlight = 1;
+  cfg.maxQueueDelayUs = 0;
+  auto repo = open(cfg);
+  ASSERT_TRUE(repo);
+  ServedModel* m = repo->find("classifier");
+  const ModelMetrics& mm = *metrics_->find("classifier");
+  const auto submit = [&](uint32_t items) {
+    Error e;
+    auto p = m->submit(request(c, items), items, nullptr, &e);
+    EXPECT_FALSE(e) << e.message;
+    return p;
+  };
+  const auto want = [&](uint32_t items) {
+    std::string w;
+    for (uint32_t k = 0; k < items; ++k) w += c.out;
+    return std::vector<uint8_t>(w.begin(), w.end());
+  };
+  {
+    std::vector<std::unique_ptr<ServedModel::Pending>> pending;
+    for (uint32_t items = 1; items <= 6; ++items) pending.push_back(submit(items));
+    for (uint32_t items = 6; items >= 1; --items) {
+      InferResult res;
+      const Error e = m->collect(std::move(pending[items - 1]), &res);
+      ASSERT_FALSE(e) << e.message;
+      ASSERT_EQ(res.outputs.size(), 1u);
+      EXPECT_EQ(res.outputs[0].shape.front(), static_cast<int64_t>(items));
+      EXPECT_EQ(res.outputs[0].data, want(items));
+    }
+  }
+  EXPECT_EQ(mm.requestsOk.load(), 6u);
+
+  // With slow ops, a request of 16 items dropped behind one of 4: most of its items never reach the card.
+  {
+    OpDelay slow(1, 100000);
+    const uint64_t sentBefore = mm.runItems.load();
+    auto first = submit(4);
+    submit(16).reset();
+    InferResult res;
+    EXPECT_FALSE(m->collect(std::move(first), &res));
+    EXPECT_EQ(mm.requestsFailed.load(), 1u);
+    EXPECT_EQ(mm.itemsFailed.load(), 16u);
+    // The run of 4 and at most the next run the dispatcher had taken before the drop.
+    EXPECT_LE(mm.runItems.load() - sentBefore, 8u);
+  }
+
+  // Collecting while another thread gives up.
+  int ok = 0, cancelled = 0;
+  for (int i = 0; i < 20; ++i) {
+    GiveUp g;
+    auto p = submit(1 + i % 5);
+    std::thread giver([&g, i] {
+      std::this_thread::sleep_for(std::chrono::microseconds(200 * i));
+      g.now();
+    });
+    InferResult res;
+    const Error e = m->collect(std::move(p), &res, &g);
+    giver.join();
+    if (!e) ++ok;
+    else if (e.kind == ErrorKind::kCancelled) ++cancelled;
+    else ADD_FAILURE() << e.message;
+  }
+  EXPECT_EQ(ok + cancelled, 20);
+  EXPECT_EQ(mm.requestsFailed.load(), 1u + cancelled);
+  repo.reset();
+}
+
 // An instance never has more device runs on the card than its in-flight depth, and reaches that depth
 // when enough full runs wait: slow ops keep every run on the card long enough for the sampling to see it.
 TEST_F(SchedulerTest, InFlightDepthBoundsTheRunsOnTheCard) {
