@@ -7,6 +7,7 @@
 // the handle.
 #include <cstdint>
 
+#include "op_graph_controller.h"
 #include "op_stream_controller.h"
 #include "per_thread.h"
 #include "qobl_api.h"
@@ -48,9 +49,18 @@ qoblErr withStream(const qoblStream* handle, Use&& use) {
 
 qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream** stream) {
   QOBL_API_TRY {
-    QOBL_CHECK_PARAM((NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL),
+    QOBL_CHECK_PARAM((NULL != graph) && (NULL != stream) && (qoblGraphOf(graph) != NULL),
                      "Invalid parameter: (NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL)");
-    return OpStreamController::openStream(graph->ptr_, mode, stream);
+    // The graph (and the models it runs) cannot be destroyed from the check to the stream's registration,
+    // after which the stream itself keeps them.
+    OpDirectedGraph* bound = nullptr;
+    const qoblErr pinned = OpGraphController::pinStreamGraph(graph, &bound);
+    if (pinned != qoblERR_SUCCESS) return pinned;
+    struct Unpin {
+      OpDirectedGraph* graph;
+      ~Unpin() { OpGraphController::unpinStreamGraph(graph); }
+    } unpin{bound};
+    return OpStreamController::openStream(bound, mode, stream);
   }
   QOBL_API_CATCH(qoblERR_CREATE_STREAM)
 }

@@ -1,0 +1,165 @@
+// The C API as a careless application uses it: graphs and models destroyed while other threads make
+// streams of them, and models destroyed while graphs still name them.  Each case checks the code, that nothing was half done, and that no card memory stayed.
+#include <gtest/gtest.h>
+#include <qobe/qobe.h>
+#include <qobm/qobm.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qobl_api.h"
+#include "qobl_api_impl.h"
+#include "qobl_test/card_stats.h"
+#include "stream_test_util.h"
+
+using namespace streamtest;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+qoblModel* loadClassifier() {
+  const std::string c = "classifier";
+  qoblModel* model = nullptr;
+  EXPECT_EQ(0u, qoblCreateModel(modelFile(c, "model.so").c_str(), modelFile(c, "graph.json").c_str(),
+                                modelFile(c, "params.bin").c_str(), modelFile(c, "hw.json").c_str(), &model));
+  uint32_t batch = 1;
+  EXPECT_EQ(0u, qoblSetModelBatchSize(model, &batch));
+  return model;
+}
+
+// A graph handle with its input op and, given a model, a run-model op below it.  The ops are destroyed
+// with it, and the handle record freed; the graph itself is the test's to destroy.
+struct Built {
+  qoblOpGraph* graph = nullptr;
+  qobeOp* input = nullptr;
+  qobeOp* run = nullptr;
+  explicit Built(qoblModel* model = nullptr) {
+    EXPECT_EQ(0u, qoblCreateOpGraph(&graph));
+    EXPECT_EQ(0u, qoblCreateGraphInputOp(graph, 1, &input));
+    if (model != nullptr) {
+      EXPECT_EQ(0u, qoblCreateRunModelOp(model, &run));
+      EXPECT_EQ(0u, qoblConnectOps(input, run));
+    }
+  }
+  ~Built() {
+    std::free(graph);
+    for (qobeOp* op : {input, run})
+      if (op != nullptr) qobeDestroyOp(op);
+  }
+};
+
+// Runs `a` and `b` on two threads released at the same moment.
+template <class A, class B>
+void together(A&& a, B&& b) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  auto start = [&] {
+    ready.fetch_add(1);
+    while (!go.load()) {
+    }
+  };
+  std::thread ta([&] {
+    EXPECT_EQ(0, qobmSetDevice(0));
+    start();
+    a();
+  });
+  std::thread tb([&] {
+    EXPECT_EQ(0, qobmSetDevice(0));
+    start();
+    b();
+  });
+  while (ready.load() != 2) std::this_thread::yield();
+  go.store(true);
+  ta.join();
+  tb.join();
+}
+
+}  // namespace
+
+// A graph destroyed by one thread while another makes a stream of it: either the stream comes first and
+// the destroy is refused (the graph stays for the stream), or the destroy comes first and the stream is
+// refused.  Never both: a stream bound to a freed graph would read it at build and at every run.
+TEST(ApiMisuse, GraphDestroyedWhileAStreamIsMadeOfIt) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  LogCapture log(qobmLL_ERROR);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  int streamFirst = 0, destroyFirst = 0;
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    Built b;
+    qoblStream* stream = nullptr;
+    qoblErr created = 1, destroyed = 1;
+    together([&] { created = qoblCreateOpStream(b.graph, qoblBM_ONCE, &stream); },
+             [&] { destroyed = qoblDestroyOpGraph(b.graph); });
+    if (created == qoblERR_SUCCESS) {
+      ++streamFirst;
+      ASSERT_EQ(qoblERR_GRAPH_IN_USE, destroyed);
+      ASSERT_EQ(0u, qoblDestroyOpStream(stream));
+      ASSERT_EQ(0u, qoblDestroyOpGraph(b.graph));
+    } else {
+      ++destroyFirst;
+      ASSERT_EQ(qoblERR_INVALID_PARAM, created);
+      ASSERT_EQ(qoblERR_SUCCESS, destroyed);
+      ASSERT_EQ(nullptr, stream);
+    }
+    EXPECT_EQ(nullptr, b.graph->ptr_);
+  }
+  log.take();
+  EXPECT_EQ(before, qobltest::liveBlocks());
+  std::printf("stream first %d, destroy first %d\n", streamFirst, destroyFirst);
+}
+
+// The same with the model a graph runs: a model destroyed while a stream is made of its graph is either
+// refused (the stream came first) or the stream is refused; a stream never runs a freed model.  Two
+// threads destroying one graph at once both succeed, the graph freed once.
+TEST(ApiMisuse, ModelDestroyedWhileAStreamIsMadeOfItsGraph) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  LogCapture log(qobmLL_ERROR);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  for (int i = 0; i < 60; ++i) {
+    SCOPED_TRACE(i);
+    qoblModel* model = loadClassifier();
+    Built b(model);
+    qoblStream* stream = nullptr;
+    qoblErr created = 1, destroyed = 1;
+    together([&] { created = qoblCreateOpStream(b.graph, qoblBM_ONCE, &stream); },
+             [&] { destroyed = qoblDestroyModel(model); });
+    if (created == qoblERR_SUCCESS) {
+      ASSERT_EQ(qoblERR_MODEL_OPERATION, destroyed);
+      ASSERT_EQ(0u, qoblBuildStream(stream));
+      ASSERT_EQ(0u, qoblDestroyOpStream(stream));
+      ASSERT_EQ(0u, qoblDestroyModel(model));
+    } else {
+      ASSERT_EQ(qoblERR_CREATE_STREAM, created);
+      ASSERT_EQ(qoblERR_SUCCESS, destroyed);
+    }
+    qoblErr first = 1, second = 1;
+    together([&] { first = qoblDestroyOpGraph(b.graph); }, [&] { second = qoblDestroyOpGraph(b.graph); });
+    EXPECT_EQ(0u, first);
+    EXPECT_EQ(0u, second);
+  }
+  log.take();
+  EXPECT_EQ(before, qobltest::liveBlocks());
+}
+
+// A graph whose run-model op's model was destroyed (legal while no stream uses it) gives no stream: the
+// stream would run the freed model.  The graph can still be destroyed; nothing stays on the card.
+TEST(ApiMisuse, AGraphWhoseModelIsGoneGivesNoStream) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  LogCapture log(qobmLL_ERROR);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  qoblModel* model = loadClassifier();
+  Built b(model);
+  ASSERT_EQ(0u, qoblDestroyModel(model));
+  qoblStream* stream = nullptr;
+  EXPECT_EQ(qoblERR_CREATE_STREAM, qoblCreateOpStream(b.graph, qoblBM_ONCE, &stream));
+  EXPECT_EQ(nullptr, stream);
+  const Lines lines = log.take();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_NE(std::string::npos, lines[0].find("runs a model that was destroyed")) << lines[0];
+  EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
+  EXPECT_EQ(before, qobltest::liveBlocks());
+}
