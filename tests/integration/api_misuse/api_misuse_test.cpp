@@ -1,5 +1,6 @@
 // The C API as a careless application uses it: graphs and models destroyed while other threads make
-// streams of them, and models destroyed while graphs still name them.  Each case checks the code, that nothing was half done, and that no card memory stayed.
+// streams of them, models destroyed while graphs still name them, and balance modes the card does not
+// define.  Each case checks the code, that nothing was half done, and that no card memory stayed.
 #include <gtest/gtest.h>
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
@@ -160,6 +161,23 @@ TEST(ApiMisuse, AGraphWhoseModelIsGoneGivesNoStream) {
   const Lines lines = log.take();
   ASSERT_EQ(1u, lines.size());
   EXPECT_NE(std::string::npos, lines[0].find("runs a model that was destroyed")) << lines[0];
+  EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
+  EXPECT_EQ(before, qobltest::liveBlocks());
+}
+
+// A balance mode the card does not define is refused before anything is made: no stream, and the graph
+// stays free to destroy.
+TEST(ApiMisuse, AnUnknownBalanceModeGivesNoStream) {
+  ASSERT_EQ(0, qobmSetDevice(0));
+  LogCapture log(qobmLL_ERROR);
+  const qobltest::LiveBlocks before = qobltest::liveBlocks();
+  Built b;
+  for (int mode : {2, 7, -1}) {
+    qoblStream* stream = nullptr;
+    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(b.graph, static_cast<qoblBalanceMode>(mode), &stream));
+    EXPECT_EQ(nullptr, stream);
+    EXPECT_EQ(Lines{"Invalid parameter: mode is qoblBM_ONCE or qoblBM_RUN"}, log.take());
+  }
   EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
   EXPECT_EQ(before, qobltest::liveBlocks());
 }
