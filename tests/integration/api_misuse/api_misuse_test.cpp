@@ -1,9 +1,11 @@
 // The C API as a careless application uses it: graphs and models destroyed while other threads make
-// streams of them, models destroyed while graphs still name them, and balance modes the card does not
-// define.  Each case checks the code, that nothing was half done, and that no card memory stayed.
+// streams of them, models destroyed while graphs still name them, and shape counts larger than the
+// caller's array.  Each case checks the code, that nothing was half done, and that no card memory stayed.
 #include <gtest/gtest.h>
 #include <qobe/qobe.h>
 #include <qobm/qobm.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -180,4 +182,43 @@ TEST(ApiMisuse, AnUnknownBalanceModeGivesNoStream) {
   }
   EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
   EXPECT_EQ(before, qobltest::liveBlocks());
+}
+
+// Counts of shapes other than the model's inputs fail before the caller's array is read: the one shape
+// sits at the very end of readable memory, so reading a second one would fault.
+TEST(ApiMisuse, ShapeCountsBeyondTheCallersArray) {
+  Pipeline::Options o = Pipeline::Options().withModel("dynamic").unbuilt();
+  o.side = 24;
+  Pipeline p(o);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* mem = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, mem);
+  ASSERT_EQ(0, mprotect(static_cast<char*>(mem) + page, page, PROT_NONE));
+  auto* shape = reinterpret_cast<qobmShape*>(static_cast<char*>(mem) + page - sizeof(qobmShape));
+  *shape = image(20, 28);
+
+  LogCapture log(qobmLL_ERROR);
+  for (uint32_t count : {2u, 1000u, 0xffffffffu}) {
+    SCOPED_TRACE(count);
+    uint32_t batch = 77;
+    EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetDynamicModelInputShape(p.model(), shape, count));
+    EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblGetDynamicModelMaxBatchSize(p.model(), shape, count, &batch));
+    EXPECT_EQ(77u, batch);
+    EXPECT_EQ((Lines{"exception to set inputshape shape count is wrong\n",
+                     "exception to get maxbatchsize shape count is wrong\n"}),
+              log.take());
+  }
+  // The one shape the array holds is read and used.
+  uint32_t batch = 0;
+  EXPECT_EQ(0u, qoblGetDynamicModelMaxBatchSize(p.model(), shape, 1, &batch));
+  EXPECT_GT(batch, 0u);
+  EXPECT_EQ(0u, qoblSetDynamicModelInputShape(p.model(), shape, 1));
+  qobmShape now{};
+  EXPECT_EQ(0u, qoblGetModelInputShapeByIndex(p.model(), 0, &now));
+  EXPECT_EQ((std::vector<int64_t>{1, 3, 20, 28}), std::vector<int64_t>(now.shapes, now.shapes + now.ndims));
+  // A static model refuses any count without reading the array either.
+  Pipeline fixed(Pipeline::Options().unbuilt());
+  EXPECT_EQ(qoblERR_MODEL_OPERATION, qoblSetDynamicModelInputShape(fixed.model(), shape, 5));
+  EXPECT_EQ(Lines{"exception to set inputshape must dynamic model\n"}, log.take());
+  EXPECT_EQ(0, munmap(mem, 2 * page));
 }
