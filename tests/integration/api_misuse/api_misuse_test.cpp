@@ -16,6 +16,7 @@
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 #include "qobl_test/card_stats.h"
+#include "stream.h"
 #include "stream_test_util.h"
 
 using namespace streamtest;
@@ -182,6 +183,49 @@ TEST(ApiMisuse, AnUnknownBalanceModeGivesNoStream) {
   }
   EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
   EXPECT_EQ(before, qobltest::liveBlocks());
+}
+
+// Calls refused for the stream's state or a destroyed stream's handle say why, under the exported function's
+// name; qoblRequestOutputDataset alone answers a stale handle without a line.
+TEST(ApiMisuse, RefusedStreamCallsSayWhy) {
+  LogCapture log(qobmLL_ERROR);
+  Pipeline p(Pipeline::Options().unbuilt());
+  Pipeline other(Pipeline::Options().unbuilt());
+  const uint32_t id = p.stream()->ptr_->id();
+  const std::string sid = std::to_string(id);
+  uint32_t n = 0;
+  qobmDataset* ds = nullptr;
+  log.takeLines();
+  EXPECT_EQ(qoblERR_STREAM_NOT_BUILT, qoblRequestOutputDataset(p.stream(), &ds));
+  EXPECT_EQ(qoblERR_STREAM_NOT_BUILT, qoblGetStreamCacheNumber(p.stream(), &n));
+  EXPECT_EQ(qoblERR_OP_NOT_IN_STREAM, qoblRegisterGetOutput(p.stream(), other.runOp()));
+  qobeOp* ops[] = {p.inputOp(), other.runOp()};
+  EXPECT_EQ(qoblERR_OP_NOT_IN_STREAM, qoblRegisterGetOutputs(p.stream(), ops, 2));
+  ASSERT_EQ(0u, qoblBuildStream(p.stream()));
+  EXPECT_EQ(qoblERR_STREAM_ALREADY_BUILT, qoblRegisterGetOutput(p.stream(), p.runOp()));
+  const std::string notIn = "Failed to register an output op: the op is not in the graph of stream " + sid + ".\n";
+  EXPECT_EQ((Lines{"Failed to request an output dataset: stream " + sid + " is not built.\n",
+                   "Failed to get the cache number: stream " + sid + " is not built.\n", notIn, notIn,
+                   "Failed to register an output op: stream " + sid + " is already built.\n"}),
+            log.take());
+
+  qoblStream* stale = p.stream();
+  p.destroyStream();
+  log.takeLines();
+  CardDataset in(p.input());
+  EXPECT_EQ(qoblERR_INVALID_STREAM, qoblRequestOutputDataset(stale, &ds));
+  EXPECT_EQ(Lines{}, log.take());
+  EXPECT_EQ(qoblERR_INVALID_STREAM, qoblBuildStream(stale));
+  EXPECT_EQ(qoblERR_INVALID_STREAM, qoblRunStream(stale, in.get(), in.get(), 0));
+  EXPECT_EQ(qoblERR_INVALID_STREAM, qoblSynchronizeStream(stale, 0));
+  const std::vector<qobltest::LogLine> lines = log.takeLines();
+  std::vector<std::string> funcs;
+  for (const qobltest::LogLine& l : lines) {
+    EXPECT_EQ("Invalid stream: the handle names no live stream (destroyed, or not made by qoblCreateOpStream).\n",
+              l.text);
+    funcs.push_back(l.function);
+  }
+  EXPECT_EQ((Lines{"qoblBuildStream", "qoblRunStream", "qoblSynchronizeStream"}), funcs);
 }
 
 // Counts of shapes other than the model's inputs fail before the caller's array is read: the one shape
