@@ -3,16 +3,13 @@
 // given shapes.
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "i_model.h"
 #include "model_mgr.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
-#include "qobl_shape.h"
 
 using zenlar::qobl::ModelMgr;
-using zenlar::qobl::qoblShape;
 
 qoblErr qoblCreateDynamicModel(const char* modSuitesConfig, const char* hwConfig, qoblModel** model) {
   QOBL_API_TRY {
@@ -31,7 +28,8 @@ qoblErr qoblSetDynamicModelInputShape(qoblModel* model, qobmShape* shapes, uint3
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_ && 0 != count && NULL != shapes,
                      "Invalid parameter: NULL != model && NULL != model->ptr_ && 0 != count && NULL != shapes");
-    const bool ok = model->ptr_->setInputShape(std::vector<qoblShape>(shapes, shapes + count));
+    // The model checks the count against its inputs before it reads the caller's array.
+    const bool ok = model->ptr_->setInputShape(shapes, count);
     return ok ? qoblERR_SUCCESS : qoblERR_MODEL_OPERATION;
   }
   QOBL_API_CATCH(qoblERR_MODEL_OPERATION)
@@ -43,7 +41,7 @@ qoblErr qoblGetDynamicModelMaxBatchSize(qoblModel* model, qobmShape* shapes, uin
                      "Invalid parameter: NULL != model && NULL != model->ptr_ && NULL != batchSize");
     // Without shapes: the largest batch size for the shapes currently set.
     const bool ok = (0 != count && NULL != shapes)
-                        ? model->ptr_->getMaxBatchSize(std::vector<qoblShape>(shapes, shapes + count), *batchSize)
+                        ? model->ptr_->getMaxBatchSize(shapes, count, *batchSize)
                         : model->ptr_->getMaxBatchSize(*batchSize);
     return ok ? qoblERR_SUCCESS : qoblERR_MODEL_OPERATION;
   }

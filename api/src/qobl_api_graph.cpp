@@ -35,10 +35,7 @@ qoblErr qoblCreateOpGraph(qoblOpGraph** graph) {
 qoblErr qoblDestroyOpGraph(qoblOpGraph* graph) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != graph, "Invalid parameter: NULL != graph");
-    if (NULL == graph->ptr_) return qoblERR_SUCCESS;  // already destroyed
-    const qoblErr rc = OpGraphController::destroyGraph(graph->ptr_);
-    if (rc == qoblERR_SUCCESS) graph->ptr_ = nullptr;
-    return rc;
+    return OpGraphController::destroyGraph(graph);  // an emptied handle gives 0
   }
   QOBL_API_CATCH(qoblERR_INVALID_PARAM)
 }
@@ -46,9 +43,9 @@ qoblErr qoblDestroyOpGraph(qoblOpGraph* graph) {
 qoblErr qoblCreateGraphInputOp(qoblOpGraph* graph, uint32_t inputCnt, qobeOp** op) {
   QOBL_API_TRY {
     // A handle emptied by qoblDestroyOpGraph is rejected like a null one.
-    QOBL_CHECK_PARAM(NULL != graph && NULL != graph->ptr_, "Invalid parameter: NULL != graph");
+    QOBL_CHECK_PARAM(NULL != graph && NULL != qoblGraphOf(graph), "Invalid parameter: NULL != graph");
     QOBL_CHECK_PARAM(NULL != op, "Invalid parameter: NULL != op");
-    return OpGraphController::createInputOp(graph->ptr_, inputCnt, op);
+    return OpGraphController::createInputOp(graph, inputCnt, op);
   }
   QOBL_API_CATCH(qoblERR_CREATE_OP)
 }

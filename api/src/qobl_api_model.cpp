@@ -4,13 +4,13 @@
 
 #include "i_model.h"
 #include "model_mgr.h"
-#include "op_stream_controller.h"
+#include "op_graph_controller.h"
 #include "qobl_log.h"
 #include "qobl_api.h"
 #include "qobl_api_impl.h"
 
 using zenlar::qobl::ModelMgr;
-using zenlar::qobl::OpStreamController;
+using zenlar::qobl::OpGraphController;
 
 namespace {
 
@@ -50,12 +50,9 @@ qoblErr qoblCreateModel(const char* modLib, const char* modGraph, const char* mo
 qoblErr qoblDestroyModel(qoblModel* model) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != model && NULL != model->ptr_, "Invalid parameter: NULL != model && NULL != model->ptr_");
-    // A stream would run (or its teardown read) the model after it is gone: refused, nothing changes.
-    if (const uint32_t user = OpStreamController::streamUsingModel(model->ptr_)) {
-      QOBL_LOG_ERROR("Failed to destroy the model: stream %u still runs it; destroy the stream first.\n", user);
-      return qoblERR_MODEL_OPERATION;
-    }
-    ModelMgr::releaseModel(model->ptr_);
+    // Refused while a stream runs the model or is being made of a graph that does; nothing changes then.
+    const qoblErr rc = OpGraphController::destroyModel(model->ptr_);
+    if (rc != qoblERR_SUCCESS) return rc;
     model->ptr_ = nullptr;
     delete model;
     return qoblERR_SUCCESS;

@@ -4,9 +4,12 @@
 // (OpStreamController::acquire, held by a StreamRef): a null handle gives qoblERR_INVALID_PARAM with the
 // function's message; a handle the registry does not know (never made by qoblCreateOpStream, or its stream
 // destroyed) gives qoblERR_INVALID_STREAM (qoblDestroyOpStream: qoblERR_DESTROY_STREAM) without reading
-// the handle.
+// the handle, with a log line saying so (except qoblRequestOutputDataset, whose callers expect none).
+// State failures the stream reports without a line of its own (not built, already built, op not in the
+// stream's graph) are logged here.
 #include <cstdint>
 
+#include "op_graph_controller.h"
 #include "op_stream_controller.h"
 #include "per_thread.h"
 #include "qobl_api.h"
@@ -37,20 +40,48 @@ bool onDeviceMemory(qobmDataset* output, DatasetEntries& entries) {
 }
 
 // Resolves the handle and returns what `use` answers for its stream; qoblERR_INVALID_STREAM when the
-// handle names no live stream.
+// handle names no live stream, logged under the exported function's name `func` unless `func` is null.
 template <class Use>
-qoblErr withStream(const qoblStream* handle, Use&& use) {
+qoblErr withStream(const char* func, const qoblStream* handle, Use&& use) {
   StreamRef s(handle);
-  return s ? use(s.get()) : qoblERR_INVALID_STREAM;
+  if (s) return use(s.get());
+  if (func != nullptr) {
+    qobmLogMessage(qobmLC_CL, qobmLL_ERROR, func, qoblBaseName(__FILE__), __LINE__,
+                   "Invalid stream: the handle names no live stream (destroyed, or not made by "
+                   "qoblCreateOpStream).\n");
+  }
+  return qoblERR_INVALID_STREAM;
+}
+
+// Logs why registering an output op of stream `s` failed with `rc`; returns `rc`.
+qoblErr registered(IOpStream* s, qoblErr rc) {
+  if (rc == qoblERR_STREAM_ALREADY_BUILT) {
+    QOBL_LOG_ERROR("Failed to register an output op: stream %u is already built.\n", s->id());
+  } else if (rc == qoblERR_OP_NOT_IN_STREAM) {
+    QOBL_LOG_ERROR("Failed to register an output op: the op is not in the graph of stream %u.\n", s->id());
+  }
+  return rc;
 }
 
 }  // namespace
 
 qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream** stream) {
   QOBL_API_TRY {
-    QOBL_CHECK_PARAM((NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL),
+    QOBL_CHECK_PARAM((NULL != graph) && (NULL != stream) && (qoblGraphOf(graph) != NULL),
                      "Invalid parameter: (NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL)");
-    return OpStreamController::openStream(graph->ptr_, mode, stream);
+    // The card is handed the mode as it is: a value it does not define is refused here.
+    QOBL_CHECK_PARAM(qoblBM_ONCE == mode || qoblBM_RUN == mode,
+                     "Invalid parameter: mode is qoblBM_ONCE or qoblBM_RUN");
+    // The graph (and the models it runs) cannot be destroyed from the check to the stream's registration,
+    // after which the stream itself keeps them.
+    OpDirectedGraph* bound = nullptr;
+    const qoblErr pinned = OpGraphController::pinStreamGraph(graph, &bound);
+    if (pinned != qoblERR_SUCCESS) return pinned;
+    struct Unpin {
+      OpDirectedGraph* graph;
+      ~Unpin() { OpGraphController::unpinStreamGraph(graph); }
+    } unpin{bound};
+    return OpStreamController::openStream(bound, mode, stream);
   }
   QOBL_API_CATCH(qoblERR_CREATE_STREAM)
 }
@@ -67,7 +98,7 @@ qoblErr qoblBuildStream(qoblStream* stream) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
     const qoblErr rc =
-        withStream(stream, [](IOpStream* s) { return s->build() ? qoblERR_SUCCESS : qoblERR_BUILD_STREAM; });
+        withStream(__func__, stream, [](IOpStream* s) { return s->build() ? qoblERR_SUCCESS : qoblERR_BUILD_STREAM; });
     if (rc == qoblERR_BUILD_STREAM) QOBL_LOG_ERROR("Failed to build stream. \n");
     return rc;
   }
@@ -77,7 +108,7 @@ qoblErr qoblBuildStream(qoblStream* stream) {
 qoblErr qoblRegisterGetOutput(qoblStream* stream, qobeOp* op) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != op, "Invalid parameter: NULL != stream && NULL != op");
-    return withStream(stream, [op](IOpStream* s) { return s->registerOpGetOutput(op); });
+    return withStream(__func__, stream, [op](IOpStream* s) { return registered(s, s->registerOpGetOutput(op)); });
   }
   QOBL_API_CATCH(qoblERR_OP_NOT_IN_STREAM)
 }
@@ -86,10 +117,10 @@ qoblErr qoblRegisterGetOutputs(qoblStream* stream, qobeOp** ops, uint32_t opCoun
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != ops && NULL != *ops,
                      "Invalid parameter: NULL != stream && NULL != ops && NULL != *ops");
-    return withStream(stream, [ops, opCount](IOpStream* s) {
+    return withStream(__func__, stream, [ops, opCount](IOpStream* s) {
       qoblErr rc = qoblERR_SUCCESS;
       for (uint32_t i = 0; rc == qoblERR_SUCCESS && i < opCount; ++i) rc = s->registerOpGetOutput(ops[i]);
-      return rc;
+      return registered(s, rc);
     });
   }
   QOBL_API_CATCH(qoblERR_OP_NOT_IN_STREAM)
@@ -98,7 +129,14 @@ qoblErr qoblRegisterGetOutputs(qoblStream* stream, qobeOp** ops, uint32_t opCoun
 qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** output) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != output, "Invalid parameter: NULL != stream && NULL != output");
-    return withStream(stream, [output](IOpStream* s) { return s->requestOutputDataset(output); });
+    // A stream that is not registered gives qoblERR_INVALID_STREAM without a log line.
+    return withStream(nullptr, stream, [output](IOpStream* s) {
+      const qoblErr rc = s->requestOutputDataset(output);
+      if (rc == qoblERR_STREAM_NOT_BUILT) {
+        QOBL_LOG_ERROR("Failed to request an output dataset: stream %u is not built.\n", s->id());
+      }
+      return rc;
+    });
   }
   QOBL_API_CATCH(qoblERR_RUN_STREAM)
 }
@@ -106,7 +144,7 @@ qoblErr qoblRequestOutputDataset(qoblStream* stream, qobmDataset** output) {
 qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* output, uint32_t timeout) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    return withStream(stream, [&](IOpStream* s) {
+    return withStream(__func__, stream, [&](IOpStream* s) {
       return onStreamDevice(s) ? s->run(input, output, timeout) : qoblErr{qoblERR_RUN_STREAM};
     });
   }
@@ -116,7 +154,7 @@ qoblErr qoblRunStream(qoblStream* stream, qobmDataset* input, qobmDataset* outpu
 qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* output) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    return withStream(stream, [&](IOpStream* s) {
+    return withStream(__func__, stream, [&](IOpStream* s) {
       // The output dataset is read once, here; the stream uses what was read (each thread's record keeps
       // its lists' capacity).
       struct Output {
@@ -132,9 +170,13 @@ qoblErr qoblRunStreamAsync(qoblStream* stream, qobmDataset* input, qobmDataset* 
 qoblErr qoblGetStreamCacheNumber(qoblStream* stream, uint32_t* num) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream && NULL != num, "Invalid parameter: NULL != stream and NULL != num");
-    return withStream(stream, [num](IOpStream* s) {
-      if (s->isBuilt()) s->getCacheNumber(*num);
-      return s->isBuilt() ? qoblERR_SUCCESS : qoblERR_STREAM_NOT_BUILT;
+    return withStream(__func__, stream, [num](IOpStream* s) {
+      if (!s->isBuilt()) {
+        QOBL_LOG_ERROR("Failed to get the cache number: stream %u is not built.\n", s->id());
+        return qoblErr{qoblERR_STREAM_NOT_BUILT};
+      }
+      s->getCacheNumber(*num);
+      return qoblErr{qoblERR_SUCCESS};
     });
   }
   QOBL_API_CATCH(qoblERR_STREAM_NOT_BUILT)
@@ -144,7 +186,7 @@ qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamReportCallback c
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
     QOBL_CHECK_PARAM(NULL != callback, "Invalid parameter: NULL != callback");
-    return withStream(stream, [&](IOpStream* s) {
+    return withStream(__func__, stream, [&](IOpStream* s) {
       Singleton<StreamCallbackManager>::getInstance()->registerSdkCallback(s->id(), callback, userCtx);
       return qoblErr{qoblERR_SUCCESS};
     });
@@ -155,7 +197,7 @@ qoblErr qoblSubscribeStreamReport(qoblStream* stream, qoblStreamReportCallback c
 qoblErr qoblSynchronizeStream(qoblStream* stream, uint32_t timeout) {
   QOBL_API_TRY {
     QOBL_CHECK_PARAM(NULL != stream, "Invalid parameter: NULL != stream");
-    return withStream(stream, [timeout](IOpStream* s) { return s->synchronize(timeout); });
+    return withStream(__func__, stream, [timeout](IOpStream* s) { return s->synchronize(timeout); });
   }
   QOBL_API_CATCH(qoblERR_STREAM_SYNC_TIMEOUT)
 }

@@ -60,11 +60,20 @@ class IModel {
   // Largest batch size for the given input shapes (one per input).  Dynamic models only, any state;
   // changes nothing.
   virtual bool getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size) = 0;
+  // The same for the application's array of `count` shapes.  The model checks the count against its inputs
+  // before it reads the array, so a count larger than the array reads nothing beyond it.
+  virtual bool getMaxBatchSize(const qobmShape* shapes, uint32_t count, uint32_t& size) {
+    return getMaxBatchSize(std::vector<qoblShape>(shapes, shapes + count), size);
+  }
   // Device address of the loaded module node.  LOADED.
   virtual bool getModelAddress(uint64_t& modelAddr) = 0;
   // Sets the input shapes (one per input) of a dynamic model; on a LOADED model reloads it with the
   // current batch size, which the new shapes must allow.
   virtual bool setInputShape(const std::vector<qoblShape>& shapes) = 0;
+  // The same from the application's array of `count` shapes, checked like getMaxBatchSize(shapes, count).
+  virtual bool setInputShape(const qobmShape* shapes, uint32_t count) {
+    return setInputShape(std::vector<qoblShape>(shapes, shapes + count));
+  }
   // Shape of input index (ndims = rank, at most 6).  LOADED.
   virtual bool getInputShapeByIndex(int32_t index, qobmShape& shape) = 0;
   // Byte size of input index for one batch item.  LOADED.

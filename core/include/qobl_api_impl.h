@@ -1,7 +1,8 @@
 // Handle records behind the opaque handle types of the public API.  Each record holds exactly one field,
 // ptr_, the library object it stands for.
 //  - qoblOpGraph: made by qoblCreateOpGraph; qoblDestroyOpGraph releases the graph and sets ptr_ to null but
-//    keeps the record, so a second destroy finds ptr_ null.
+//    keeps the record, so a second destroy finds ptr_ null (ptr_ is read and written with qoblGraphOf and
+//    qoblSetGraphOf).
 //  - qoblStream:  made by qoblCreateOpStream once the device stream exists; qoblDestroyOpStream destroys the
 //    stream through the stream controller and neither clears ptr_ nor frees the record.
 //  - qoblModel:   made by qoblCreateModel / qoblCreateDynamicModel; qoblDestroyModel releases the model, sets
@@ -33,6 +34,15 @@ struct qoblStream {
 struct qoblModel {
   zenlar::qobl::IModel* ptr_;
 };
+
+// A graph handle's ptr_ is emptied by qoblDestroyOpGraph while other threads may be calling with the same
+// handle: it is read and written whole, with these two.
+inline zenlar::qobl::OpDirectedGraph* qoblGraphOf(const qoblOpGraph* handle) {
+  return __atomic_load_n(&handle->ptr_, __ATOMIC_ACQUIRE);
+}
+inline void qoblSetGraphOf(qoblOpGraph* handle, zenlar::qobl::OpDirectedGraph* graph) {
+  __atomic_store_n(&handle->ptr_, graph, __ATOMIC_RELEASE);
+}
 
 // Argument check of an exported function: when `cond` is false, log `message` (a fixed text naming the
 // violated condition) at ERROR on the library's channel under the calling function's name and return

@@ -149,6 +149,13 @@ bool Model::getMaxBatchSize(uint32_t& size) {
   });
 }
 
+void Model::requireShapeCount(size_t count) {
+  if (!isDynamic_) throw std::logic_error("must dynamic model");
+  std::vector<int64_t> dims;
+  check(TvmModelRuntimeApi::getInputDims(module_, dims));
+  if (count != dims.size()) throw std::logic_error("shape count is wrong");
+}
+
 modelShape Model::toModelShape(const std::vector<qoblShape>& shapes) {
   if (!isDynamic_) throw std::logic_error("must dynamic model");
   std::vector<int64_t> dims;
@@ -169,6 +176,13 @@ bool Model::getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size
     const modelShape converted = toModelShape(shapes);
     check(TvmModelRuntimeApi::getMaxBatchSize(module_, converted, size));
     return true;
+  });
+}
+
+bool Model::getMaxBatchSize(const qobmShape* shapes, uint32_t count, uint32_t& size) {
+  return guarded(__func__, "exception to get maxbatchsize %s\n", [&] {
+    requireShapeCount(count);
+    return getMaxBatchSize(std::vector<qoblShape>(shapes, shapes + count), size);
   });
 }
 
@@ -202,6 +216,13 @@ bool Model::setInputShape(const std::vector<qoblShape>& shapes) {
     curSetShapes_ = std::move(converted);
     check(TvmModelRuntimeApi::setBatchSize(module_, batchsize_, curSetShapes_, realModelName_));
     return loadModelAndPreOpInfo(realModelName_);
+  });
+}
+
+bool Model::setInputShape(const qobmShape* shapes, uint32_t count) {
+  return guarded(__func__, "exception to set inputshape %s\n", [&] {
+    requireShapeCount(count);
+    return setInputShape(std::vector<qoblShape>(shapes, shapes + count));
   });
 }
 

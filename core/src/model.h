@@ -45,8 +45,10 @@ class Model final : public IModel {
   }
   bool getMaxBatchSize(uint32_t& size) override;
   bool getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size) override;
+  bool getMaxBatchSize(const qobmShape* shapes, uint32_t count, uint32_t& size) override;
   bool getModelAddress(uint64_t& modelAddr) override;
   bool setInputShape(const std::vector<qoblShape>& shapes) override;
+  bool setInputShape(const qobmShape* shapes, uint32_t count) override;
   bool getInputShapeByIndex(int32_t index, qobmShape& shape) override;
   bool getInputSizeByIndex(int32_t index, int64_t& size) override;
   bool getOutputShapeByIndex(int32_t index, qobmShape& shape) override;
@@ -76,6 +78,9 @@ class Model final : public IModel {
   void clearPreOpInfo();
   // Checks shapes against the module's input ranks and converts them (throws on mismatch).
   modelShape toModelShape(const std::vector<qoblShape>& shapes);
+  // Throws what toModelShape throws first for `count` shapes: not a dynamic model, or a count other than
+  // the module's number of inputs.
+  void requireShapeCount(size_t count);
   void requireState(ModelState atLeast) const;
   // The counts belong to the selected module node: asked again after another node is loaded.
   void forgetCounts() { inputCount_ = outputCount_ = -1; }

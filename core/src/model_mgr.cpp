@@ -2,6 +2,8 @@
 #include "model_mgr.h"
 
 #include <exception>
+#include <mutex>
+#include <unordered_set>
 
 #include "model.h"
 #include "qobl_log.h"
@@ -12,15 +14,37 @@ namespace qobl {
 
 namespace {
 
-// Wraps a freshly created module in a model; the module is freed when that fails.
+// The models made and not yet released.  Run-model ops carry their model's address as an op attribute,
+// which the application can keep (or forge) after the model is gone; graph building and stream creation
+// ask this set before they use such an address.  Never destroyed: models may be released while the process
+// exits.
+struct LiveModels {
+  std::mutex mu;
+  std::unordered_set<const IModel*> models;
+};
+LiveModels& liveModels() {
+  static LiveModels* const live = new LiveModels();
+  return *live;
+}
+
+// Wraps a freshly created module in a model and records it as live; the module (and the model) is freed
+// when that fails.
 bool adoptModule(IModel** pModel, void* module, const std::string& name, uint32_t deviceId, bool isDynamic) {
+  Model* model = nullptr;
   try {
-    *pModel = new Model(module, name, deviceId, isDynamic);
-    return true;
+    model = new Model(module, name, deviceId, isDynamic);
   } catch (const std::exception&) {
     TvmModelRuntimeApi::freeTvmModule(module);
     return false;
   }
+  try {
+    ModelMgr::trackLive(model);
+  } catch (const std::exception&) {
+    delete model;  // frees the module
+    return false;
+  }
+  *pModel = model;
+  return true;
 }
 
 // Logs why the model runtime refused the model: its code and its own text (which names, for instance, the
@@ -73,8 +97,29 @@ bool ModelMgr::createDynamicModel(IModel** pModel, const std::string& shapeRange
 }
 
 bool ModelMgr::releaseModel(IModel* pModel) {
+  if (pModel == nullptr) return true;
+  forgetLive(pModel);
   delete pModel;
   return true;
+}
+
+bool ModelMgr::isLive(const IModel* model) {
+  if (model == nullptr) return false;
+  LiveModels& live = liveModels();
+  std::lock_guard<std::mutex> lock(live.mu);
+  return live.models.count(model) != 0;
+}
+
+void ModelMgr::trackLive(const IModel* model) {
+  LiveModels& live = liveModels();
+  std::lock_guard<std::mutex> lock(live.mu);
+  live.models.insert(model);
+}
+
+void ModelMgr::forgetLive(const IModel* model) {
+  LiveModels& live = liveModels();
+  std::lock_guard<std::mutex> lock(live.mu);
+  live.models.erase(model);
 }
 
 }  // namespace qobl

@@ -39,8 +39,16 @@ class ModelMgr {
   static bool createDynamicModel(IModel** pModel, const std::string& shapeRange, const std::string& sharedParams,
                                  const ModelFileSuiteCollection& suiteCollection, const char* hwJson,
                                  const std::string& modelMd5, uint32_t deviceId);
-  // Destroys the model (null is accepted).  Always true.
+  // Destroys the model (null is accepted) and forgets it as a live model.  Always true.
   static bool releaseModel(IModel* pModel);
+  // Whether `model` is a model this manager made and has not released.  Only the address is compared:
+  // nothing at `model` is read, so a run-model op that names a released model (or any other address) is
+  // recognised without touching it.
+  static bool isLive(const IModel* model);
+  // The bookkeeping behind isLive, which createModel, createDynamicModel and releaseModel do themselves;
+  // for models made elsewhere (a test's own IModel) that run-model ops should be able to name.
+  static void trackLive(const IModel* model);
+  static void forgetLive(const IModel* model);
 };
 
 }  // namespace qobl

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "i_stream_op.h"
+#include "model_mgr.h"
 #include "op_manager.h"
 #include "op_stream_controller.h"
 #include "qobl_log.h"
@@ -15,6 +16,7 @@ namespace zenlar {
 namespace qobl {
 
 std::unordered_set<OpDirectedGraph*> OpGraphController::graphSet_;
+std::unordered_map<OpDirectedGraph*, uint32_t> OpGraphController::pinned_;
 std::recursive_mutex OpGraphController::graphSetMutex_;
 std::mutex OpGraphController::buildMutex_;
 
@@ -55,6 +57,33 @@ qoblErr wireChild(OpDirectedGraph* graph, OpDGNode* parentNode, OpDGNode* childN
   return qoblERR_SUCCESS;
 }
 
+// The model a run-model op names (its "model_addr" attribute), or null for any other op or no attribute.
+// Only the address: nothing is read at it.
+const IModel* modelNamedBy(qobeOp* op) {
+  if (getQobeOpType(op) != qobeOP_RUN_MODEL_OP) return nullptr;
+  uint64_t addr = 0;
+  if (qobeGetOpAttr(op, "model_addr", qobeATTR_UINT64, &addr) != 0) return nullptr;
+  return reinterpret_cast<const IModel*>(static_cast<uintptr_t>(addr));
+}
+
+// The first run-model node of `graph` whose model is not live (destroyed, or never made), or null.
+OpDGNode* nodeOfDeadModel(OpDirectedGraph& graph) {
+  for (OpDGNode* node : graph) {
+    IStreamOp* op = node->getStreamOp();
+    if (op != nullptr && op->opType() == qobeOP_RUN_MODEL_OP && !ModelMgr::isLive(op->getModel())) return node;
+  }
+  return nullptr;
+}
+
+// Whether some run-model node of `graph` runs `model`.
+bool runsModel(OpDirectedGraph& graph, const IModel* model) {
+  for (OpDGNode* node : graph) {
+    IStreamOp* op = node->getStreamOp();
+    if (op != nullptr && op->opType() == qobeOP_RUN_MODEL_OP && op->getModel() == model) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 OpDirectedGraph* OpGraphController::createGraph() {
@@ -83,21 +112,30 @@ bool OpGraphController::isGraphBound(const OpDirectedGraph* graph) {
              nullptr;
 }
 
-qoblErr OpGraphController::destroyGraph(OpDirectedGraph* graph) {
-  std::lock_guard<std::mutex> building(buildMutex_);
-  if (isGraphBound(graph)) {
-    QOBL_LOG_ERROR("The stream bound to graph must be destroyed first.\n");
-    return qoblERR_GRAPH_IN_USE;
+qoblErr OpGraphController::destroyGraph(qoblOpGraph* handle) {
+  OpDirectedGraph* graph = nullptr;
+  {
+    std::lock_guard<std::mutex> building(buildMutex_);
+    std::lock_guard<std::recursive_mutex> guard(graphSetMutex_);
+    graph = qoblGraphOf(handle);
+    if (graph == nullptr) return qoblERR_SUCCESS;  // destroyed before, or by another thread meanwhile
+    if (pinned_.count(graph) != 0 || isGraphBound(graph)) {
+      QOBL_LOG_ERROR("The stream bound to graph must be destroyed first.\n");
+      return qoblERR_GRAPH_IN_USE;
+    }
+    if (graphSet_.erase(graph) == 0) return qoblERR_INVALID_PARAM;
+    qoblSetGraphOf(handle, nullptr);
+    // Every entry points into some graph; clearing all of them keeps none pointing into this one.
+    opManager()->clearOps();
   }
-  if (!releaseGraph(graph)) return qoblERR_INVALID_PARAM;
-  // Every entry points into some graph; clearing all of them keeps none pointing into the freed one.
-  opManager()->clearOps();
+  delete graph;  // out of every registry: no other thread can reach it
   return qoblERR_SUCCESS;
 }
 
-qoblErr OpGraphController::createInputOp(OpDirectedGraph* graph, uint32_t inputCnt, qobeOp** op) {
+qoblErr OpGraphController::createInputOp(const qoblOpGraph* handle, uint32_t inputCnt, qobeOp** op) {
   std::lock_guard<std::mutex> building(buildMutex_);
   // The handle's graph is looked up by address only: a record that names no live graph is not read.
+  OpDirectedGraph* graph = qoblGraphOf(handle);
   if (!find(graph)) {
     QOBL_LOG_ERROR("Invalid parameter: the graph is not a live op graph.\n");
     return qoblERR_INVALID_PARAM;
@@ -142,13 +180,74 @@ qoblErr OpGraphController::connectOps(qobeOp* parent, qobeOp* child) {
     QOBL_LOG_ERROR("Parent op must already be added in a graph. \n");
     return qoblERR_PARENT_NOT_IN_GRAPH;
   }
-  if (opManager()->findNode(child) != nullptr) {
+  // An input op is refused also once the registry has forgotten it (any graph's destruction clears it
+  // while the input op's own graph lives on).
+  if (opManager()->findNode(child) != nullptr || getQobeOpType(child) == qobeOP_INPUT_OP) {
     QOBL_LOG_ERROR("Child op can't be input op or already has a parent op. \n");
     return qoblERR_CHILD_HAS_PARENT;
   }
+  // Placing the child, and planning it against its parent, asks the models of run-model ops: one that was
+  // destroyed (its op kept by the application) would be used after it was freed.
+  OpDGNode* parentNode = opManager()->findNode(parent);
+  IStreamOp* parentOp = parentNode != nullptr ? parentNode->getStreamOp() : nullptr;
+  if (parentOp != nullptr && parentOp->opType() == qobeOP_RUN_MODEL_OP && !ModelMgr::isLive(parentOp->getModel())) {
+    QOBL_LOG_ERROR("Failed to connect ops: the parent run-model op's model was destroyed.\n");
+    return qoblERR_CONNECT_OPS;
+  }
+  const IModel* childModel = modelNamedBy(child);
+  if (getQobeOpType(child) == qobeOP_RUN_MODEL_OP && !ModelMgr::isLive(childModel)) {
+    QOBL_LOG_ERROR("Failed to connect ops: the child run-model op's model was destroyed or never made.\n");
+    return qoblERR_CONNECT_OPS;
+  }
   OpDGNode* childNode = nullptr;
   if (placeOpInGraph(child, graph, &childNode) != qoblERR_SUCCESS) return qoblERR_CONNECT_OPS;
-  return wireChild(graph, opManager()->findNode(parent), childNode);
+  return wireChild(graph, parentNode, childNode);
+}
+
+qoblErr OpGraphController::pinStreamGraph(const qoblOpGraph* handle, OpDirectedGraph** graph) {
+  std::lock_guard<std::mutex> building(buildMutex_);
+  std::lock_guard<std::recursive_mutex> guard(graphSetMutex_);
+  OpDirectedGraph* g = qoblGraphOf(handle);
+  if (g == nullptr || graphSet_.count(g) == 0) {
+    QOBL_LOG_ERROR("Invalid parameter: the graph is not a live op graph.\n");
+    return qoblERR_INVALID_PARAM;
+  }
+  if (OpDGNode* node = nodeOfDeadModel(*g)) {
+    QOBL_LOG_ERROR("Failed to create stream: run-model op [%s] of the graph runs a model that was destroyed.\n",
+                   node->getStreamOp()->name().c_str());
+    return qoblERR_CREATE_STREAM;
+  }
+  ++pinned_[g];
+  *graph = g;
+  return qoblERR_SUCCESS;
+}
+
+void OpGraphController::unpinStreamGraph(OpDirectedGraph* graph) {
+  std::lock_guard<std::recursive_mutex> guard(graphSetMutex_);
+  auto it = pinned_.find(graph);
+  if (it != pinned_.end() && --it->second == 0) pinned_.erase(it);
+}
+
+qoblErr OpGraphController::destroyModel(IModel* model) {
+  {
+    std::lock_guard<std::mutex> building(buildMutex_);
+    std::lock_guard<std::recursive_mutex> guard(graphSetMutex_);
+    // A stream would run (or its teardown read) the model after it is gone: refused, nothing changes.
+    for (const auto& pin : pinned_) {
+      if (runsModel(*pin.first, model)) {
+        QOBL_LOG_ERROR("Failed to destroy the model: a stream is being made of a graph that runs it.\n");
+        return qoblERR_MODEL_OPERATION;
+      }
+    }
+    if (const uint32_t user = OpStreamController::streamUsingModel(model)) {
+      QOBL_LOG_ERROR("Failed to destroy the model: stream %u still runs it; destroy the stream first.\n", user);
+      return qoblERR_MODEL_OPERATION;
+    }
+    // From here on no graph operation and no new stream accepts the model.
+    ModelMgr::forgetLive(model);
+  }
+  ModelMgr::releaseModel(model);
+  return qoblERR_SUCCESS;
 }
 
 }  // namespace qobl

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "graph_validation.h"
+#include "model_mgr.h"
 #include "op_directed_graph.h"
 #include "op_graph_controller.h"
 #include "op_manager.h"
@@ -23,13 +25,16 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// A model for loop planning: one input of 16 bytes, one float output of 8 bytes.
+// A model for loop planning: one input of 16 bytes, one float output of 8 bytes.  Live for the library
+// while it exists, as a model it made would be.
 class FakeModel : public qobltest::FakeModel {
  public:
   FakeModel() {
     inputSizes = {16};
     setOutputSizes({8});
+    ModelMgr::trackLive(this);
   }
+  ~FakeModel() override { ModelMgr::forgetLive(this); }
 };
 
 // Op-engine ops destroyed with the test.
@@ -204,6 +209,45 @@ TEST(GraphApi, DestroyingAnyGraphClearsTheWholeOpRegistry) {
   // B still refuses a second input op: that check looks at the graph, not the registry.
   qobeOp* extra = nullptr;
   EXPECT_EQ(qoblCreateGraphInputOp(b.h, 1, &extra), qoblERR_INPUT_OP_EXISTS);
+}
+
+// Run-model ops keep their model's address after the model is gone (or carry any address the application
+// wrote): placing or planning such an op would use freed memory, so it is refused before anything changes.
+// An input op is never a child, also once the registry has forgotten it.
+TEST(GraphApi, OpsOfDestroyedModelsAndInputOpsAreNoChildren) {
+  LogCapture log(qobmLL_ERROR);
+  EngineOps ops;
+  auto gone = std::make_unique<FakeModel>();
+  auto later = std::make_unique<FakeModel>();
+  qoblModel hGone{gone.get()}, hLater{later.get()};
+  Graph graph;
+  qobeOp* in = graph.input(ops, 1);
+  qobeOp* orphan = runModelOp(ops, &hGone);
+  qobeOp* parent = runModelOp(ops, &hLater);
+  qobeOp* forged = runModelOp(ops, &hLater);
+  ASSERT_EQ(qobeSetOpAttr(forged, "model_addr", qobeATTR_UINT64, 1, uint64_t{0xdead0}), 0);
+  ASSERT_EQ(qoblConnectOps(in, parent), qoblERR_SUCCESS);
+  gone.reset();
+  later.reset();  // the connected op's model goes too: its graph has no stream
+
+  const std::string childGone = "Failed to connect ops: the child run-model op's model was destroyed or never made.\n";
+  EXPECT_EQ(qoblConnectOps(in, orphan), qoblERR_CONNECT_OPS);
+  EXPECT_EQ(qoblConnectOps(in, forged), qoblERR_CONNECT_OPS);
+  EXPECT_EQ(log.take(), (Lines{childGone, childGone}));
+  EXPECT_EQ(qoblConnectOps(parent, ops.make(qobeOP_MEM_COPY_OP)), qoblERR_CONNECT_OPS);
+  EXPECT_EQ(log.take(), Lines{"Failed to connect ops: the parent run-model op's model was destroyed.\n"});
+  EXPECT_EQ(graph.g().size(), 2u);
+  EXPECT_EQ(registry().findNode(orphan), nullptr);
+
+  // Graph A's destruction clears the registry; B's input op is still no child of C.
+  auto a = std::make_unique<Graph>();
+  Graph b, c;
+  qobeOp* inB = b.input(ops, 1);
+  a.reset();
+  qobeOp* inC = c.input(ops, 1);
+  EXPECT_EQ(qoblConnectOps(inC, inB), qoblERR_CHILD_HAS_PARENT);
+  EXPECT_EQ(log.take(), Lines{kChildHasParent});
+  EXPECT_EQ(c.g().size(), 1u);
 }
 
 TEST(GraphApi, AGraphInUseByAStreamStays) {
