@@ -69,9 +69,6 @@ qoblErr qoblCreateOpStream(qoblOpGraph* graph, qoblBalanceMode mode, qoblStream*
   QOBL_API_TRY {
     QOBL_CHECK_PARAM((NULL != graph) && (NULL != stream) && (qoblGraphOf(graph) != NULL),
                      "Invalid parameter: (NULL != graph) && (NULL != stream) && (graph->ptr_ != NULL)");
-    // The card is handed the mode as it is: a value it does not define is refused here.
-    QOBL_CHECK_PARAM(qoblBM_ONCE == mode || qoblBM_RUN == mode,
-                     "Invalid parameter: mode is qoblBM_ONCE or qoblBM_RUN");
     // The graph (and the models it runs) cannot be destroyed from the check to the stream's registration,
     // after which the stream itself keeps them.
     OpDirectedGraph* bound = nullptr;

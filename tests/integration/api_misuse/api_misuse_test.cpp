@@ -168,23 +168,6 @@ TEST(ApiMisuse, AGraphWhoseModelIsGoneGivesNoStream) {
   EXPECT_EQ(before, qobltest::liveBlocks());
 }
 
-// A balance mode the card does not define is refused before anything is made: no stream, and the graph
-// stays free to destroy.
-TEST(ApiMisuse, AnUnknownBalanceModeGivesNoStream) {
-  ASSERT_EQ(0, qobmSetDevice(0));
-  LogCapture log(qobmLL_ERROR);
-  const qobltest::LiveBlocks before = qobltest::liveBlocks();
-  Built b;
-  for (int mode : {2, 7, -1}) {
-    qoblStream* stream = nullptr;
-    EXPECT_EQ(qoblERR_INVALID_PARAM, qoblCreateOpStream(b.graph, static_cast<qoblBalanceMode>(mode), &stream));
-    EXPECT_EQ(nullptr, stream);
-    EXPECT_EQ(Lines{"Invalid parameter: mode is qoblBM_ONCE or qoblBM_RUN"}, log.take());
-  }
-  EXPECT_EQ(0u, qoblDestroyOpGraph(b.graph));
-  EXPECT_EQ(before, qobltest::liveBlocks());
-}
-
 // Calls refused for the stream's state or a destroyed stream's handle say why, under the exported function's
 // name; qoblRequestOutputDataset alone answers a stale handle without a line.
 TEST(ApiMisuse, RefusedStreamCallsSayWhy) {
