@@ -48,32 +48,16 @@ class IModel {
   virtual bool getOutputCount(uint32_t& count) = 0;
   // Current batch size.  LOADED.
   virtual bool getBatchSize(uint32_t& size) = 0;
-  // getBatchSize, getInputCount and getOutputCount in that order, each output left as it was when its
-  // getter fails (with that getter's log line): what every device run of a run-model op asks.
-  virtual void getRunCounts(uint32_t& batch, uint32_t& inputs, uint32_t& outputs) {
-    getBatchSize(batch);
-    getInputCount(inputs);
-    getOutputCount(outputs);
-  }
   // Largest batch size for the current shapes.  SHAPED or LOADED.
   virtual bool getMaxBatchSize(uint32_t& size) = 0;
   // Largest batch size for the given input shapes (one per input).  Dynamic models only, any state;
   // changes nothing.
   virtual bool getMaxBatchSize(const std::vector<qoblShape>& shapes, uint32_t& size) = 0;
-  // The same for the application's array of `count` shapes.  The model checks the count against its inputs
-  // before it reads the array, so a count larger than the array reads nothing beyond it.
-  virtual bool getMaxBatchSize(const qobmShape* shapes, uint32_t count, uint32_t& size) {
-    return getMaxBatchSize(std::vector<qoblShape>(shapes, shapes + count), size);
-  }
   // Device address of the loaded module node.  LOADED.
   virtual bool getModelAddress(uint64_t& modelAddr) = 0;
   // Sets the input shapes (one per input) of a dynamic model; on a LOADED model reloads it with the
   // current batch size, which the new shapes must allow.
   virtual bool setInputShape(const std::vector<qoblShape>& shapes) = 0;
-  // The same from the application's array of `count` shapes, checked like getMaxBatchSize(shapes, count).
-  virtual bool setInputShape(const qobmShape* shapes, uint32_t count) {
-    return setInputShape(std::vector<qoblShape>(shapes, shapes + count));
-  }
   // Shape of input index (ndims = rank, at most 6).  LOADED.
   virtual bool getInputShapeByIndex(int32_t index, qobmShape& shape) = 0;
   // Byte size of input index for one batch item.  LOADED.
@@ -99,6 +83,26 @@ class IModel {
   // stay owned by the model and valid until its next load or its destruction.
   virtual bool getPreOpCfgAddrList(std::vector<uint64_t>& addrs) = 0;
   virtual bool isDynamic() = 0;
+
+  // The operations above come first, in that order; what follows is this library's own addition.
+  //
+  // getMaxBatchSize(shapes, size) for the application's array of `count` shapes.  The model checks the
+  // count against its inputs before it reads the array, so a count larger than the array reads nothing
+  // beyond it.
+  virtual bool getMaxBatchSize(const qobmShape* shapes, uint32_t count, uint32_t& size) {
+    return getMaxBatchSize(std::vector<qoblShape>(shapes, shapes + count), size);
+  }
+  // setInputShape(shapes) from the application's array of `count` shapes, checked the same way.
+  virtual bool setInputShape(const qobmShape* shapes, uint32_t count) {
+    return setInputShape(std::vector<qoblShape>(shapes, shapes + count));
+  }
+  // getBatchSize, getInputCount and getOutputCount in that order, each output left as it was when its
+  // getter fails (with that getter's log line): what every device run of a run-model op asks.
+  virtual void getRunCounts(uint32_t& batch, uint32_t& inputs, uint32_t& outputs) {
+    getBatchSize(batch);
+    getInputCount(inputs);
+    getOutputCount(outputs);
+  }
   // The card the model was loaded on into `dev`; false when the model does not say.
   virtual bool cardOf(uint32_t& dev) {
     (void)dev;
