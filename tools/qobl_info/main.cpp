@@ -326,16 +326,7 @@ int reportWritten() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A standard stream closed at start would lend its number to the first file opened (a model file), and
-  // the report would go there.  /dev/null opened for reading holds it instead, so that writing fails.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int held = ::open("/dev/null", O_RDONLY);
-    if (held >= 0 && held != fd) {
-      ::dup2(held, fd);
-      ::close(held);
-    }
-  }
+  zenlar::qobltools::holdClosedStandardStreams();
   Options o;
   CLI::App app("Prints the library's version and the cards, or what a model is and what it takes.", "qobl-info");
   app.footer(kFooter);

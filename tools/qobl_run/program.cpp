@@ -20,6 +20,7 @@
 #include "options.h"
 #include "program.h"
 #include "qobl_tools/card_memory.h"
+#include "qobl_tools/cli.h"
 #include "qobl_tools/library.h"
 #include "qobl_tools/model_dir.h"
 #include "qobl_tools/pipeline.h"
@@ -433,17 +434,7 @@ namespace zenlar {
 namespace qoblrun {
 
 int qoblRunMain(int argc, char** argv) {
-  // A standard stream closed when qobl-run starts would lend its number to the first file opened, and the
-  // summary would be printed into that file.  It is held by /dev/null opened for reading instead, so that
-  // writing to it fails and is reported.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int held = ::open("/dev/null", O_RDONLY);
-    if (held >= 0 && held != fd) {
-      ::dup2(held, fd);
-      ::close(held);
-    }
-  }
+  zenlar::qobltools::holdClosedStandardStreams();
   Options o;
   std::string err;
   const bool parsed = parseOptions(argc, argv, &o, &err);

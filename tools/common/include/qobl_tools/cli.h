@@ -1,10 +1,12 @@
 // What the tools' command lines (CLI11) share: parsing with -h/--help, flags that refuse a value and
-// options that miss theirs, options given twice, and whole-number options.
+// options that miss theirs, options given twice, whole-number options, and standard streams closed at start.
 // Header-only: include it only from sources that link CLI11::CLI11.
 #ifndef QOBL_TOOLS_CLI_H
 #define QOBL_TOOLS_CLI_H
 
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -113,6 +115,20 @@ inline bool parseCommandLine(CLI::App& app, int argc, const char* const* argv, b
     return false;
   }
   return true;
+}
+
+// A standard stream closed when a tool starts would lend its number to the first file the tool opens (a
+// model file, a JSON report), and what is printed would go into that file.  Each closed one is held by
+// /dev/null opened for reading instead, so that writing to it fails and is reported.  Call first in main.
+inline void holdClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
 }
 
 }  // namespace qobltools
