@@ -46,6 +46,22 @@ class ServerTestCase(unittest.TestCase):
         self.assertEqual(status, want_status, doc)
         self.assertIn(fragment, doc["error"])
 
+    # The classifier's request and item counters and card 0's memory blocks, from the server's metrics.
+    def counters(self):
+        m = self.server.metrics()
+        get = lambda name, **labels: m.get((name, frozenset((k, '"%s"' % v) for k, v in labels.items())), 0)
+        return {"ok": get("qobl_inference_requests_total", model="classifier", status="success"),
+                "failed": get("qobl_inference_requests_total", model="classifier", status="failure"),
+                "items_failed": get("qobl_inference_items_total", model="classifier", status="failure"),
+                "sent": get("qobl_device_run_items_total", model="classifier"),
+                "blocks": get("qobl_card_memory_blocks", card="0")}
+
+    def wait_for(self, what, cond, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not cond():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.02)
+
 
 class ProtocolTest(ServerTestCase):
     """Every endpoint, the three kinds of demo model, JSON and binary, REST and gRPC, every error class."""
@@ -645,21 +661,6 @@ class GrpcClientsTest(ServerTestCase):
         q.raw_input_contents.append(CLASSIFIER_IN * items)
         return q
 
-    def counters(self):
-        m = self.server.metrics()
-        get = lambda name, **labels: m.get((name, frozenset((k, '"%s"' % v) for k, v in labels.items())), 0)
-        return {"ok": get("qobl_inference_requests_total", model="classifier", status="success"),
-                "failed": get("qobl_inference_requests_total", model="classifier", status="failure"),
-                "items_failed": get("qobl_inference_items_total", model="classifier", status="failure"),
-                "sent": get("qobl_device_run_items_total", model="classifier"),
-                "blocks": get("qobl_card_memory_blocks", card="0")}
-
-    def wait_for(self, what, cond, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not cond():
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.02)
-
     def test_given_up_calls_drop_their_waiting_items(self):
         s = self.server
         # A client process that connects, says so, makes its call when told to and is killed meanwhile.
@@ -811,21 +812,6 @@ class StreamInferTest(ServerTestCase):
         q.inputs.add(name="data", datatype="FP32", shape=[items, 3, 16, 16])
         q.raw_input_contents.append(CLASSIFIER_IN * items)
         return q
-
-    def counters(self):
-        m = self.server.metrics()
-        get = lambda name, **labels: m.get((name, frozenset((k, '"%s"' % v) for k, v in labels.items())), 0)
-        return {"ok": get("qobl_inference_requests_total", model="classifier", status="success"),
-                "failed": get("qobl_inference_requests_total", model="classifier", status="failure"),
-                "items_failed": get("qobl_inference_items_total", model="classifier", status="failure"),
-                "sent": get("qobl_device_run_items_total", model="classifier"),
-                "blocks": get("qobl_card_memory_blocks", card="0")}
-
-    def wait_for(self, what, cond, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not cond():
-            self.assertLess(time.monotonic(), deadline, what)
-            time.sleep(0.02)
 
     def test_requests_answered_in_order_errors_in_place(self):
         s = self.server
