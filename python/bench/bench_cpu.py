@@ -27,13 +27,13 @@ alike, and the ratio of each package's median to the first package's is printed 
 
 import argparse
 import json
-import os
 import pathlib
 import statistics
-import subprocess
 import sys
 import threading
 import time
+
+import bench_worker
 
 CASES = ("async", "async-cap", "infer")
 
@@ -109,15 +109,7 @@ def worker(args):
 
 
 def run_worker(package, args):
-    env = dict(os.environ)
-    if package is not None:
-        env["PYTHONPATH"] = os.pathsep.join([str(package)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
-                                                                 if p])
-    proc = subprocess.run([sys.executable, __file__, "--worker", "--model", str(args.model), "--calls",
-                           str(args.calls)], env=env, capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        sys.exit(f"measuring {package or 'the package on PYTHONPATH'} failed:\n{proc.stderr}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return bench_worker.run_worker(__file__, package, ["--model", args.model, "--calls", args.calls])
 
 
 def main():

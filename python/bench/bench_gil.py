@@ -28,7 +28,6 @@ Every output is checked.  The median over the rounds is printed, with the least 
 
 import argparse
 import json
-import os
 import pathlib
 import statistics
 import subprocess
@@ -36,6 +35,8 @@ import sys
 import tempfile
 import threading
 import time
+
+import bench_worker
 
 
 class Spinner:
@@ -154,16 +155,8 @@ def measure(args):
 
 
 def run_worker(package, args):
-    env = dict(os.environ)
-    if package is not None:
-        env["PYTHONPATH"] = os.pathsep.join([str(package)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
-                                                                 if p])
-    proc = subprocess.run([sys.executable, __file__, "--worker", "--build", str(args.build), "--model",
-                           str(args.model), "--calls", str(args.calls), "--big-mib", str(args.big_mib)],
-                          env=env, capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        sys.exit(f"measuring {package or 'the package on PYTHONPATH'} failed:\n{proc.stderr}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return bench_worker.run_worker(__file__, package, ["--build", args.build, "--model", args.model,
+                                                       "--calls", args.calls, "--big-mib", args.big_mib])
 
 
 def main():
