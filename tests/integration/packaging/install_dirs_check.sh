@@ -8,8 +8,10 @@ src=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-# Whether configure log N says TEXT (CMake wraps its messages: lines are joined first).
-says() { tr -s ' \n' '  ' < "$tmp/log$1" | grep -qF "$2"; }
+# Whether configure log N says TEXT (CMake wraps its messages: lines are joined first; the joined text is
+# taken whole before grep -q, which stops reading at its match and, with pipefail, would fail a writer
+# still writing).
+says() { grep -qF "$2" <<<"$(tr -s ' \n' '  ' < "$tmp/log$1")"; }
 n=0
 configure() {
   n=$((n + 1))

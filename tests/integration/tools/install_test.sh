@@ -37,8 +37,11 @@ cmake -S "$src/tests/integration/tools/consumer" -B "$tmp/bt" -Dqobl_DIR="$build
 cmake --build "$tmp/bt" > "$tmp/bt-build.log"
 "$tmp/bt/sync_classify" "$build/models/pair"
 # It links the build tree's library, not the one just installed.
-ldd "$tmp/bt/sync_classify" | grep -q "=> $(cd "$build/lib" && pwd -P)/libqobl.so.0 " ||
-  { ldd "$tmp/bt/sync_classify"; echo "the build-tree consumer does not use $build/lib/libqobl.so.0"; exit 1; }
+# (ldd's whole output is taken first: grep -q stops reading at its match, and with pipefail ldd's broken
+# pipe would fail the check.)
+libs="$(ldd "$tmp/bt/sync_classify")"
+grep -q "=> $(cd "$build/lib" && pwd -P)/libqobl.so.0 " <<<"$libs" ||
+  { echo "$libs"; echo "the build-tree consumer does not use $build/lib/libqobl.so.0"; exit 1; }
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
