@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "qobl_api_impl.h"
+#include "qobl_test/card_stats.h"
 #include "stream.h"
 #include "stream_test_util.h"
 
@@ -60,15 +61,6 @@ bool absorbable(const std::string& call) {
       "qobcrt_destroy_stream", "qobcrt_unregister_model", "qobcrt_memcpy_d2h",     "qobcrt_get_output_register",
       "qobcrt_get_device_count", "qobcrt_model_addr"};
   return calls.count(call) != 0;
-}
-
-// The memory kind a failed free leaves one block of, or -1.
-int survivorKind(const std::string& call) {
-  if (call == "qobcrt_free_stream") return QOBCRT_SIM_STREAM;
-  if (call == "qobcrt_free_inout") return QOBCRT_SIM_INOUT;
-  if (call == "qobcrt_free_ddr_share") return QOBCRT_SIM_DDR_SHARE;
-  if (call == "qobcrt_free_app") return QOBCRT_SIM_APP;
-  return -1;
 }
 
 // One fault of a pass: the nth call of a runtime function from the start of the cycle, or the next
@@ -113,7 +105,7 @@ class Cycle {
     checkReports();
     const qobcrt_sim_stats after = stats();
     covered_ = fault_.call.empty() ? after.runs_failed > before.runs_failed : fired();
-    const int survivor = covered_ ? survivorKind(fault_.call) : -1;
+    const int survivor = covered_ ? qobltest::survivorKind(fault_.call) : -1;
     for (int k = 0; k < 4; ++k) {
       const uint64_t allowed = k == survivor ? 1 : 0;
       EXPECT_LE(after.live_blocks[k], before.live_blocks[k] + allowed) << "memory kind " << k;

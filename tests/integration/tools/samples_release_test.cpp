@@ -30,15 +30,6 @@ int runSample(SampleMain sample, const std::string& model) {
   return sample(2, argv);
 }
 
-// The block kind a failed free leaves behind, or -1 for other calls.
-int survivorKind(const std::string& call) {
-  if (call == "qobcrt_free_stream") return QOBCRT_SIM_STREAM;
-  if (call == "qobcrt_free_inout") return QOBCRT_SIM_INOUT;
-  if (call == "qobcrt_free_ddr_share") return QOBCRT_SIM_DDR_SHARE;
-  if (call == "qobcrt_free_app") return QOBCRT_SIM_APP;
-  return -1;
-}
-
 uint64_t callCount(const std::string& call) {
   uint64_t n = 0;
   EXPECT_EQ(0, qobcrt_sim_call_count(call.c_str(), &n));
@@ -69,7 +60,7 @@ int sweep(SampleMain sample, const std::string& model) {
     EXPECT_TRUE(code == 0 || code == 1) << code;
     if (code == 1) ++failed;
     const qobcrt_sim_stats after = qobltest::cardStats();
-    const int survivor = fired ? survivorKind(p.call) : -1;
+    const int survivor = fired ? qobltest::survivorKind(p.call) : -1;
     for (int k = 0; k < 4; ++k)
       EXPECT_LE(after.live_blocks[k], before.live_blocks[k] + (k == survivor ? 1 : 0)) << "memory kind " << k;
   }

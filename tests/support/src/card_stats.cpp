@@ -28,6 +28,14 @@ uint64_t blockSize(uint64_t addr, uint32_t* kind) {
 
 std::ostream& operator<<(std::ostream& os, const CallPoint& p) { return os << p.call << " #" << p.nth; }
 
+int survivorKind(const std::string& call) {
+  if (call == "qobcrt_free_stream") return QOBCRT_SIM_STREAM;
+  if (call == "qobcrt_free_inout") return QOBCRT_SIM_INOUT;
+  if (call == "qobcrt_free_ddr_share") return QOBCRT_SIM_DDR_SHARE;
+  if (call == "qobcrt_free_app") return QOBCRT_SIM_APP;
+  return -1;
+}
+
 std::vector<CallPoint> callPoints(const std::function<void()>& work) {
   std::vector<std::string> names;
   for (uint32_t i = 0; qobcrt_sim_call_name(i) != nullptr; ++i) names.push_back(qobcrt_sim_call_name(i));

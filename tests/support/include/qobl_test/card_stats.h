@@ -41,6 +41,9 @@ std::ostream& operator<<(std::ostream& os, const CallPoint& p);
 // per point with that call failed (qobcrt_sim_fail_call(p.call.c_str(), p.nth, code)) and check the outcome
 // instead of the order of the calls.
 std::vector<CallPoint> callPoints(const std::function<void()>& work);
+// The memory kind (QOBCRT_SIM_STREAM ...) of the block a failed free call leaves live, or -1 when `call`
+// is not one of the card's free calls.
+int survivorKind(const std::string& call);
 
 // A test that must leave device 0's live blocks as it found them; injected faults are cleared around it.
 class LiveBlocksTest : public testing::Test {
